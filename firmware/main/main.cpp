@@ -1,0 +1,4 @@
+int main(void)
+{
+    return 0;
+}

@@ -1,0 +1,79 @@
+#include "hal/hal.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "../../support/TempDir.h"
+
+namespace {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeScript(const std::string &path, const std::string &body)
+{
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+}
+
+class HalTest : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("KVR_ROOT", root.path().c_str(), 1); }
+    void TearDown() override { unsetenv("KVR_ROOT"); }
+    TempDir root;
+};
+
+TEST_F(HalTest, PathsMoveBelowTheCardRoot)
+{
+    EXPECT_EQ(halPath("/usr/local/q7/firmware/layout.bin"), root.path() + "/usr/local/q7/firmware/layout.bin");
+    EXPECT_EQ(halPath("relative/file"), "relative/file");
+    unsetenv("KVR_ROOT");
+    EXPECT_EQ(halPath("/etc/vsftpd.conf"), "/etc/vsftpd.conf");
+    EXPECT_EQ(halUnderCardRoot(), 0);
+}
+
+TEST_F(HalTest, CommandWithoutStandInIsOnlyRecorded)
+{
+    int status = halRunCommand("/bin/qvoutil --enableRJ45Leds on");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFile(root / "var/log/hal.log"), "command /bin/qvoutil --enableRJ45Leds on\n");
+}
+
+TEST_F(HalTest, StandInRunsWithPathsBelowTheRoot)
+{
+    mkdir((root / "sbin").c_str(), 0755);
+    mkdir((root / "bin").c_str(), 0755);
+    // The stand-in tclsh writes its arguments and fails with status 3.
+    writeScript(root / "bin/tclsh", "echo \"$@\" > \"$KVR_ROOT/args\"; exit 3");
+    int status = halRunCommand("tclsh /sbin/update_FPGA.tcl /usr/local/q7/fsm.bit FSM");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(readFile(root / "args"),
+              root.path() + "/sbin/update_FPGA.tcl " + root.path() + "/usr/local/q7/fsm.bit FSM\n");
+}
+
+TEST_F(HalTest, RebootClockAndRealtimeAreRecordedNotPerformed)
+{
+    mkdir((root / "sbin").c_str(), 0755);
+    writeScript(root / "sbin/reboot", "touch \"$KVR_ROOT/rebooted\"");
+    EXPECT_EQ(halReboot(), 0);
+    struct stat st;
+    EXPECT_EQ(stat((root / "rebooted").c_str(), &st), 0);
+
+    struct timeval tv = {1700000000, 250000};
+    EXPECT_EQ(halSetSystemTime(&tv), 0);
+    EXPECT_EQ(halSetSystemTime(nullptr), -1);
+    EXPECT_EQ(halSetRealtime(95), -1);
+    EXPECT_EQ(readFile(root / "var/log/hal.log"), "reboot\nsettime 1700000000.250000\nrealtime 95\n");
+}
+
+} // namespace
