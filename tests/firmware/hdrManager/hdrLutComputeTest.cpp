@@ -1,0 +1,324 @@
+#include "hdrManager/hdrManager.h"
+
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int N = HDR_3DLUT_GRID_SIZE;
+const int ENTRIES = N * N * N;
+
+struct refPoint_t {
+    int r, g, b;
+    int codes[3];
+};
+
+struct refCase_t {
+    const char *name;
+    int tin, tout, gin, gout, rangeIn, rangeOut;
+    int diffuseWhite, maxCll, inputNits;
+    double referenceWhite;
+    refPoint_t points[16];
+};
+
+/* Output codes computed from the published formulas by hdrReference.py. */
+const refCase_t referenceCases[] = {
+#include "hdrReferenceTable.inc"
+};
+
+hdr3DLutParams_t makeParams(int tin, int tout, int gin, int gout, int rangeIn, int rangeOut)
+{
+    hdr3DLutParams_t p;
+    memset(&p, 0, sizeof p);
+    p.gridSize = N;
+    p.bitDepth = HDR_3DLUT_BIT_DEPTH;
+    p.inputTransferFunction = tin;
+    p.outputTransferFunction = tout;
+    p.inputColorGamut = gin;
+    p.outputColorGamut = gout;
+    p.inputRange = rangeIn;
+    p.outputRange = rangeOut;
+    p.inputNits = 1000;
+    p.inputReferenceWhite = tin == SLog3 ? 180.0 : 100.0;
+    p.outputDiffuseWhite = 203;
+    p.outputMaxCll = 1000;
+    p.outputMaxFall = 400;
+    return p;
+}
+
+/* A table with guard words on both sides, so writes outside it show. */
+class LutBuffer {
+public:
+    explicit LutBuffer(size_t words) : words_(words + 2 * GUARD, SENTINEL) {}
+    uint16_t *table() { return &words_[GUARD]; }
+    const uint16_t *entry(int r, int g, int b, int n = N) const { return &words_[GUARD + 3 * ((b * n + g) * n + r)]; }
+    bool guardsIntact() const
+    {
+        for (size_t i = 0; i < GUARD; i++)
+            if (words_[i] != SENTINEL || words_[words_.size() - 1 - i] != SENTINEL)
+                return false;
+        return true;
+    }
+    bool untouched() const
+    {
+        for (uint16_t w : words_)
+            if (w != SENTINEL)
+                return false;
+        return true;
+    }
+
+private:
+    static constexpr size_t GUARD = 8;
+    static constexpr uint16_t SENTINEL = 0xA5A5;
+    std::vector<uint16_t> words_;
+};
+
+void PrintTo(const refCase_t &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ReferenceTest : public ::testing::TestWithParam<refCase_t> {};
+
+TEST_P(ReferenceTest, AgreesWithPublishedFormulasWithinOneCode)
+{
+    const refCase_t &c = GetParam();
+    hdr3DLutParams_t p = makeParams(c.tin, c.tout, c.gin, c.gout, c.rangeIn, c.rangeOut);
+    p.outputDiffuseWhite = c.diffuseWhite;
+    p.outputMaxCll = c.maxCll;
+    p.inputNits = c.inputNits;
+    p.inputReferenceWhite = c.referenceWhite;
+    LutBuffer lut(HDR_3DLUT_WORDS);
+    ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
+    EXPECT_TRUE(lut.guardsIntact());
+    for (const refPoint_t &pt : c.points) {
+        const uint16_t *e = lut.entry(pt.r, pt.g, pt.b);
+        for (int i = 0; i < 3; i++) {
+            SCOPED_TRACE("grid (" + std::to_string(pt.r) + "," + std::to_string(pt.g) + "," + std::to_string(pt.b) +
+                         ") channel " + std::to_string(i));
+            EXPECT_NEAR(e[i], pt.codes[i], 1);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipelines, ReferenceTest, ::testing::ValuesIn(referenceCases),
+                         [](const ::testing::TestParamInfo<refCase_t> &info) { return std::string(info.param.name); });
+
+TEST(Create3DLUT, IdentityOnEitherSideGivesTheGridCodesInBlueSlowestOrder)
+{
+    const int grid[N] = {0, 64, 128, 192, 256, 320, 384, 448, 512, 576, 640, 704, 768, 832, 896, 960, 1023};
+    const int sides[][2] = {{IDENTITY, PQ}, {SDR_TV, IDENTITY}, {IDENTITY, IDENTITY}};
+    for (const auto &side : sides) {
+        for (int range = 0; range <= 1; range++) {
+            SCOPED_TRACE("tin " + std::to_string(side[0]) + " tout " + std::to_string(side[1]) + " range " +
+                         std::to_string(range));
+            hdr3DLutParams_t p = makeParams(side[0], side[1], Rec_2020, Rec_709_601, range, range);
+            LutBuffer lut(HDR_3DLUT_WORDS);
+            ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
+            ASSERT_TRUE(lut.guardsIntact());
+            const uint16_t *t = lut.table();
+            /* Literal positions: entry 1 moves red, entry 17 green, entry 289 blue. */
+            const uint16_t expectStart[] = {0, 0, 0, 64, 0, 0, 128, 0, 0};
+            EXPECT_EQ(0, memcmp(t, expectStart, sizeof expectStart));
+            EXPECT_EQ(t[3 * 16 + 0], 1023);
+            EXPECT_EQ(t[3 * 17 + 1], 64);
+            EXPECT_EQ(t[3 * 289 + 2], 64);
+            EXPECT_EQ(t[3 * (ENTRIES - 1) + 0], 1023);
+            EXPECT_EQ(t[3 * (ENTRIES - 1) + 1], 1023);
+            EXPECT_EQ(t[3 * (ENTRIES - 1) + 2], 1023);
+            for (int b = 0; b < N; b++)
+                for (int g = 0; g < N; g++)
+                    for (int r = 0; r < N; r++) {
+                        const uint16_t *e = lut.entry(r, g, b);
+                        ASSERT_TRUE(e[0] == grid[r] && e[1] == grid[g] && e[2] == grid[b])
+                            << "entry " << r << "," << g << "," << b;
+                    }
+        }
+    }
+}
+
+TEST(Create3DLUT, UnsupportedPairsReturnOneWithTheRequantisedInput)
+{
+    struct pairCase {
+        int tin, tout, rangeIn, rangeOut;
+        int code[5]; /* outputs for grid codes 0, 64, 448, 512, 1023 */
+    };
+    const pairCase cases[] = {
+        {SDR_TV, SDR_TV, NARROW_RANGE, NARROW_RANGE, {0, 64, 448, 512, 1023}},
+        {SLog3, SLog3, NARROW_RANGE, FULL_RANGE, {0, 0, 448, 523, 1023}},
+        {HLG, SLog3, FULL_RANGE, NARROW_RANGE, {64, 119, 448, 502, 940}},
+        {PQ, SLog3, FULL_RANGE, FULL_RANGE, {0, 64, 448, 512, 1023}},
+        {SDR_TV, SLog3, NARROW_RANGE, NARROW_RANGE, {0, 64, 448, 512, 1023}},
+    };
+    const int gridIndex[5] = {0, 1, 7, 8, 16};
+    for (const pairCase &c : cases) {
+        SCOPED_TRACE("tin " + std::to_string(c.tin) + " tout " + std::to_string(c.tout));
+        hdr3DLutParams_t p = makeParams(c.tin, c.tout, Rec_709_601, Rec_709_601, c.rangeIn, c.rangeOut);
+        LutBuffer lut(HDR_3DLUT_WORDS);
+        EXPECT_EQ(create3DLUT(&p, lut.table()), 1);
+        EXPECT_TRUE(lut.guardsIntact());
+        for (int i = 0; i < 5; i++) {
+            int k = gridIndex[i];
+            const uint16_t *e = lut.entry(k, k, k);
+            EXPECT_EQ(e[0], c.code[i]) << "grid index " << k;
+            EXPECT_EQ(e[2], c.code[i]) << "grid index " << k;
+        }
+    }
+}
+
+TEST(Create3DLUT, NarrowOutputClampsKeepCodesInTenBits)
+{
+    /* Narrow-range PQ input far above white and far below black, converted to
+     * narrow SDR: clamped to [-0.073059, 1.09475] before quantisation. */
+    hdr3DLutParams_t p = makeParams(PQ, HLG, Rec_2020, Rec_2020, NARROW_RANGE, NARROW_RANGE);
+    LutBuffer lut(HDR_3DLUT_WORDS);
+    ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
+    const uint16_t *t = lut.table();
+    for (int i = 0; i < HDR_3DLUT_WORDS; i++)
+        ASSERT_LE(t[i], 1023) << "word " << i;
+    /* Black stays at code 64 and full HLG signal at 940 (y = 1). */
+    EXPECT_EQ(lut.entry(1, 1, 1)[1], 64);
+    EXPECT_EQ(lut.entry(16, 16, 16)[1], 940);
+}
+
+TEST(Create3DLUT, NarrowInputBelowBlackCarriesNegativeValuesThrough)
+{
+    /* Code 0 of a narrow input is -16/219: HLG to HLG in the same gamut keeps it,
+     * and the narrow output clamp puts it at code 0 rather than 64. */
+    hdr3DLutParams_t p = makeParams(HLG, HLG, Rec_2020, Rec_2020, NARROW_RANGE, NARROW_RANGE);
+    LutBuffer lut(HDR_3DLUT_WORDS);
+    ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
+    EXPECT_EQ(lut.entry(0, 0, 0)[0], 0);
+    EXPECT_EQ(lut.entry(1, 1, 1)[0], 64);
+    EXPECT_EQ(lut.entry(8, 8, 8)[0], 512);
+}
+
+TEST(Create3DLUT, DegenerateSizesNeitherCrashNorOverrun)
+{
+    hdr3DLutParams_t p = makeParams(PQ, SDR_TV, Rec_2020, Rec_709_601, NARROW_RANGE, NARROW_RANGE);
+    {
+        SCOPED_TRACE("grid size 0");
+        p.gridSize = 0;
+        LutBuffer lut(3);
+        EXPECT_EQ(create3DLUT(&p, lut.table()), 0);
+        EXPECT_TRUE(lut.untouched());
+    }
+    {
+        SCOPED_TRACE("grid size 1: the single point is code 0");
+        p.gridSize = 1;
+        LutBuffer lut(3);
+        EXPECT_EQ(create3DLUT(&p, lut.table()), 0);
+        EXPECT_TRUE(lut.guardsIntact());
+        EXPECT_EQ(lut.entry(0, 0, 0, 1)[1], 64); /* below PQ black: no light, SDR black */
+        hdr3DLutParams_t identity = makeParams(IDENTITY, PQ, Rec_2020, Rec_2020, NARROW_RANGE, NARROW_RANGE);
+        identity.gridSize = 1;
+        LutBuffer grid(3);
+        EXPECT_EQ(create3DLUT(&identity, grid.table()), 0);
+        EXPECT_TRUE(grid.guardsIntact());
+        EXPECT_EQ(grid.entry(0, 0, 0, 1)[2], 0);
+    }
+    for (int bits : {0, -3, 17, 40}) {
+        SCOPED_TRACE("bit depth " + std::to_string(bits));
+        p.gridSize = N;
+        p.bitDepth = bits;
+        LutBuffer lut(HDR_3DLUT_WORDS);
+        EXPECT_EQ(create3DLUT(&p, lut.table()), 1);
+        EXPECT_TRUE(lut.untouched());
+    }
+    p.bitDepth = HDR_3DLUT_BIT_DEPTH;
+    EXPECT_EQ(create3DLUT(nullptr, nullptr), 1);
+}
+
+/* The grey axis of a table must never get darker as the input gets brighter. */
+void expectMonotonicGreyAxis(const hdr3DLutParams_t &p)
+{
+    LutBuffer lut(HDR_3DLUT_WORDS);
+    ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
+    const uint16_t *t = lut.table();
+    for (int i = 0; i < HDR_3DLUT_WORDS; i++)
+        ASSERT_LE(t[i], 1023) << "word " << i;
+    for (int k = 1; k < N; k++)
+        for (int c = 0; c < 3; c++)
+            EXPECT_GE(lut.entry(k, k, k)[c], lut.entry(k - 1, k - 1, k - 1)[c]) << "grey step " << k << " channel " << c;
+}
+
+TEST(Create3DLUT, ToneMapIsLeftOutWhereItIsUndefined)
+{
+    struct guardCase {
+        const char *name;
+        int tin, gin, diffuseWhite, inputNits;
+        double referenceWhite;
+    };
+    const guardCase cases[] = {
+        {"PQ, diffuse white below the reference white", PQ, Rec_2020, 50, 1000, 100.0},
+        {"PQ, source peak at the knee", PQ, Rec_2020, 80, 100, 100.0},
+        {"PQ, diffuse white at the knee", PQ, Rec_2020, 100, 1000, 100.0},
+        {"S-Log3, knee at the target peak", SLog3, S_Gamut3, 100, 1000, 800.0},
+        {"S-Log3, knee above both peaks", SLog3, S_Gamut3, 100, 1000, 9000.0},
+    };
+    for (const guardCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        hdr3DLutParams_t p = makeParams(c.tin, SDR_TV, c.gin, Rec_709_601, NARROW_RANGE, NARROW_RANGE);
+        p.outputDiffuseWhite = c.diffuseWhite;
+        p.inputNits = c.inputNits;
+        p.inputReferenceWhite = c.referenceWhite;
+        expectMonotonicGreyAxis(p);
+    }
+}
+
+TEST(Create3DLUT, ToneMapCompressesHighlightsOnlyAboveTheKnee)
+{
+    /* A 1000 cd/m2 PQ source on a 203 cd/m2 SDR white: greys well below the
+     * 100 cd/m2 knee come out as without the map, the peak lands below clipping. */
+    hdr3DLutParams_t mapped = makeParams(PQ, SDR_TV, Rec_2020, Rec_709_601, NARROW_RANGE, NARROW_RANGE);
+    hdr3DLutParams_t plain = mapped;
+    plain.inputNits = 100; /* source peak under the target: no compression */
+    LutBuffer a(HDR_3DLUT_WORDS), b(HDR_3DLUT_WORDS);
+    ASSERT_EQ(create3DLUT(&mapped, a.table()), 0);
+    ASSERT_EQ(create3DLUT(&plain, b.table()), 0);
+    for (int k = 1; k <= 6; k++) /* PQ codes up to 384: below about 30 cd/m2 */
+        EXPECT_EQ(a.entry(k, k, k)[1], b.entry(k, k, k)[1]) << "grey " << k;
+    /* Grid 11 is about 800 cd/m2: clipped at the top code without the map,
+     * below SDR white (940) with it, since only the 1000 cd/m2 peak reaches white. */
+    EXPECT_EQ(b.entry(11, 11, 11)[1], 1023);
+    EXPECT_LT(a.entry(11, 11, 11)[1], 940);
+    EXPECT_GT(a.entry(11, 11, 11)[1], a.entry(10, 10, 10)[1]);
+    expectMonotonicGreyAxis(mapped);
+}
+
+TEST(HdrCalibrationRecords, ReadFromTheirTwelveBytes)
+{
+    /* The restore-point text 040201020100e80301000000, one byte per two digits. */
+    const uint8_t inputBytes[12] = {0x04, 0x02, 0x01, 0x02, 0x01, 0x00, 0xe8, 0x03, 0x01, 0x00, 0x00, 0x00};
+    hdrInputCalibration_t in;
+    memcpy(&in, inputBytes, sizeof in);
+    EXPECT_EQ(in.slotId, 4);
+    EXPECT_EQ(in.videoInput, 2);
+    EXPECT_EQ(in.inputMode, AUTO);
+    EXPECT_EQ(in.transferFunction, PQ);
+    EXPECT_EQ(in.colorGamut, Rec_2020);
+    EXPECT_EQ(in.colorModel, Y_Cb_Cr);
+    EXPECT_EQ(in.nits, 1000);
+    EXPECT_EQ(in.range, NARROW_RANGE);
+
+    const uint8_t headBytes[12] = {0x05, 0x01, 0x02, 0x01, 0x00, 0x01, 0x10, 0x27, 0x90, 0x01, 0xcb, 0x00};
+    hdrHeadCalibration_t head;
+    memcpy(&head, headBytes, sizeof head);
+    EXPECT_EQ(head.slotId, 5);
+    EXPECT_EQ(head.physicalHead, 1);
+    EXPECT_EQ(head.transferFunction, PQ);
+    EXPECT_EQ(head.colorGamut, Rec_2020);
+    EXPECT_EQ(head.range, NARROW_RANGE);
+    EXPECT_EQ(head.maxCll, 10000);
+    EXPECT_EQ(head.maxFall, 400);
+    EXPECT_EQ(head.diffuseWhite, 203);
+
+    uint8_t back[12];
+    memcpy(back, &head, sizeof back);
+    EXPECT_EQ(0, memcmp(back, headBytes, sizeof back));
+}
+
+} // namespace
