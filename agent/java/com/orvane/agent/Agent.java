@@ -1,0 +1,90 @@
+package com.orvane.agent;
+
+import java.lang.management.ManagementFactory;
+import java.lang.management.MemoryPoolMXBean;
+import java.lang.management.MemoryUsage;
+import java.lang.reflect.Method;
+
+/** The Java half of the native agent: state the native side reads and switches it flips. */
+public final class Agent {
+    /** Identifies this VM to the front end; read by the native agent. */
+    public static long vmIdentifier;
+
+    private static volatile boolean initialized;
+    private static volatile boolean allocRecording;
+    private static volatile boolean cpuRecording;
+    private static volatile boolean frontendConnected;
+
+    private Agent() {
+    }
+
+    /** Called once by the native agent when the VM is initialised. */
+    public static void init() {
+        if (initialized) {
+            return;
+        }
+        vmIdentifier = System.currentTimeMillis() ^ (System.nanoTime() << 17) ^ System.identityHashCode(Agent.class);
+        initialized = true;
+    }
+
+    /** Switches allocation recording; returns the previous state. */
+    public static synchronized boolean setAllocRecording(boolean enable, boolean reset) {
+        boolean previous = allocRecording;
+        allocRecording = enable;
+        return previous;
+    }
+
+    /** Switches CPU recording; returns the previous state. */
+    public static synchronized boolean setCpuRecording(boolean enable, boolean reset) {
+        boolean previous = cpuRecording;
+        cpuRecording = enable;
+        return previous;
+    }
+
+    public static boolean isCallTreeRecording() {
+        return cpuRecording;
+    }
+
+    /** The session configuration changed; Java-side settings are re-read. */
+    public static void updateConfig() {
+    }
+
+    /** Bytes still free in the class-metadata pool, or -1 when the VM does not say. */
+    public static long getAvailablePermGen() {
+        for (MemoryPoolMXBean pool : ManagementFactory.getMemoryPoolMXBeans()) {
+            String name = pool.getName();
+            if (name.equals("Metaspace") || name.endsWith("Perm Gen")) {
+                MemoryUsage usage = pool.getUsage();
+                if (usage == null || usage.getMax() < 0) {
+                    return -1;
+                }
+                return usage.getMax() - usage.getUsed();
+            }
+        }
+        return -1;
+    }
+
+    /** Writes an HPROF heap dump; returns null on success, else the reason it failed. */
+    public static String triggerHprofDump(String file, boolean liveOnly, boolean unused) {
+        try {
+            Class<?> type = Class.forName("com.sun.management.HotSpotDiagnosticMXBean");
+            Object bean = ManagementFactory.newPlatformMXBeanProxy(ManagementFactory.getPlatformMBeanServer(),
+                    "com.sun.management:type=HotSpotDiagnostic", type);
+            Method dump = type.getMethod("dumpHeap", String.class, boolean.class);
+            dump.invoke(bean, file, Boolean.valueOf(liveOnly));
+            return null;
+        } catch (Throwable t) {
+            Throwable cause = t.getCause() != null ? t.getCause() : t;
+            return String.valueOf(cause.getMessage());
+        }
+    }
+
+    /** Records whether a front end is connected. */
+    public static void registerConnectionAgentProperty(boolean connected) {
+        frontendConnected = connected;
+    }
+
+    public static boolean isFrontendConnected() {
+        return frontendConnected;
+    }
+}

@@ -1,0 +1,64 @@
+#ifndef AGENT_PROFILINGSESSION_H
+#define AGENT_PROFILINGSESSION_H
+
+#include <string>
+
+class DataReader;
+class DataWriter;
+
+// Base of the live session and of a session loaded from a snapshot: the state
+// the front end asks for and the configuration getters. The interface binding
+// overrides the lock operations.
+class ProfilingSession {
+public:
+    static const int PROTOCOL_VERSION = 36;
+
+    ProfilingSession();
+    virtual ~ProfilingSession();
+    ProfilingSession(const ProfilingSession &) = delete;
+    ProfilingSession &operator=(const ProfilingSession &) = delete;
+
+    // Command 44: reads whether a temporary file is wanted and writes the
+    // session state. The temporary file, when asked for, is a new empty
+    // private file (prefix "ovs") whose name ends the reply.
+    virtual void handleCmdGetState(DataReader *reader, DataWriter *writer);
+    virtual void enterMonitor(int bits);
+    virtual void exitMonitor(int bits, bool javaObjects);
+    virtual int getAllocTreeRecordingType() { return allocTreeRecordingType; }
+    virtual long long getVmIdentifier() { return vmIdentifier; }
+    virtual bool isAllUrls() { return allUrls != 0; }
+    virtual int getCallTreeCollectionMethod() { return callTreeCollectionMethod; }
+    virtual int getExceptionalCap() { return exceptionalCap; }
+    virtual int getExceptionalTimeType() { return exceptionalTimeType; }
+    // Array allocations are recorded.
+    virtual bool isRecordingArrayAllocs() { return true; }
+
+    // Stores the VM start time (microseconds of Counter::getUsec) and derives
+    // its wall-clock second; unless forced only the first time.
+    void updateVmStartTime(long long usec, bool force);
+
+    int getSessionState() const { return sessionState; }
+    void setSessionState(int state) { sessionState = state; }
+
+protected:
+    int sessionState;
+    unsigned char jvmti11;
+    unsigned char restrictedJvmti11;
+    std::string vmName;
+    std::string vmVersion;
+    long long vmStartWallClock;
+    unsigned char interfaceKind;
+    int allocTreeRecordingType;
+    int exceptionalCap;
+    int exceptionalTimeType;
+    int callTreeCollectionMethod;
+    unsigned char allUrls;
+    int protocolVersion;
+    long long snapshotTimeUsec;
+    long long snapshotWallClock;
+    long long vmStartUsec;
+    int snapshotIdSize;
+    long long vmIdentifier;
+};
+
+#endif

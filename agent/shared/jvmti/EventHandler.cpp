@@ -1,0 +1,145 @@
+#include "EventHandler.h"
+
+#include <cstring>
+#include <string>
+
+#include "Counter.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+
+namespace {
+
+const char *const NATIVE_METHOD_PREFIX = "__orvane_nmp_";
+const char *const STARS = "*******************************************************************";
+
+bool startsWith(const std::string &text, const char *prefix)
+{
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+void createMonitor(const char *name, jrawMonitorID *monitor)
+{
+    LiveProfiling::checkFatalError("monitor", LiveProfiling::jvmti->CreateRawMonitor(name, monitor));
+}
+
+bool addCapability(void (*set)(jvmtiCapabilities &))
+{
+    jvmtiCapabilities caps;
+    memset(&caps, 0, sizeof caps);
+    set(caps);
+    return LiveProfiling::jvmti->AddCapabilities(&caps) == JVMTI_ERROR_NONE;
+}
+
+} // namespace
+
+void EventHandler::init(JNIEnv *env, bool switching)
+{
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    if (LiveProfiling::threadMonitor == nullptr) {
+        jvmti->RawMonitorEnter(LiveProfiling::startupMonitor);
+        createMonitor("_orvane_heap", &LiveProfiling::heapMonitor);
+        createMonitor("_orvane_class", &LiveProfiling::classMonitor);
+        createMonitor("_orvane_thread", &LiveProfiling::threadMonitor);
+        createMonitor("_orvane_sleep", &LiveProfiling::sleepMonitor);
+        createMonitor("_orvane_dead_threads", &LiveProfiling::deadThreadsMonitor);
+        createMonitor("_orvane_snapshot", &LiveProfiling::snapshotMonitor);
+        LiveProfiling::monitors.setCreated();
+        jvmti->RawMonitorExit(LiveProfiling::startupMonitor);
+    }
+    std::string vmVersion = LiveProfiling::getProperty("java.vm.version");
+    if (startsWith(vmVersion, "1.5.0_01-") || startsWith(vmVersion, "1.5.0_02-") || startsWith(vmVersion, "1.5.0-")) {
+        if (!LiveProfiling::jniInterception)
+            MessageUtil::message("JNI allocation interception disabled. Fixed in JDK 1.5.0_03.");
+    } else {
+        LiveProfiling::jniInterception = true;
+    }
+    LiveProfiling::startTime = Counter::getUsec();
+    if (!switching)
+        LiveProfiling::initCommunication(env);
+}
+
+bool EventHandler::enableEvents(JNIEnv *, bool attach)
+{
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiCapabilities caps;
+    memset(&caps, 0, sizeof caps);
+    jvmti->GetCapabilities(&caps);
+    caps.can_tag_objects = 1;
+    caps.can_get_monitor_info = 1;
+    caps.can_get_line_numbers = 1;
+    caps.can_generate_monitor_events = 1;
+    caps.can_generate_vm_object_alloc_events = 1;
+    caps.can_generate_native_method_bind_events = 1;
+    caps.can_generate_object_free_events = 1;
+    caps.can_get_current_thread_cpu_time = 1;
+    caps.can_get_thread_cpu_time = 1;
+    if (attach) {
+        caps.can_get_bytecodes = 1;
+        caps.can_get_constant_pool = 1;
+    } else {
+        caps.can_get_current_contended_monitor = 1;
+    }
+    jvmtiError error = jvmti->AddCapabilities(&caps);
+    if (error != JVMTI_ERROR_NONE) {
+        MessageUtil::message("%s", STARS);
+        MessageUtil::message("ERROR: Could not get all profiling capabilities. (code: %d)", static_cast<int>(error));
+        MessageUtil::message("Some profiling functionality won't work correctly.");
+        MessageUtil::message("Please remove the gc vm options (-Xincgc, -XX:+UseConcMarkSweepGC).");
+        MessageUtil::message("%s", STARS);
+    }
+    addCapability([](jvmtiCapabilities &c) { c.can_generate_all_class_hook_events = 1; });
+
+    if (LiveProfiling::jvmti11) {
+        if (!LiveProfiling::liveProfilingSession->getOptions().disableNativeInstrumentation &&
+            addCapability([](jvmtiCapabilities &c) { c.can_set_native_method_prefix = 1; }) &&
+            jvmti->SetNativeMethodPrefix(NATIVE_METHOD_PREFIX) == JVMTI_ERROR_NONE)
+            MessageUtil::message("Instrumenting native methods.");
+        if (!LiveProfiling::ibmVm && addCapability([](jvmtiCapabilities &c) { c.can_retransform_classes = 1; })) {
+            MessageUtil::message("Can retransform classes.");
+            if (addCapability([](jvmtiCapabilities &c) { c.can_retransform_any_class = 1; }))
+                MessageUtil::message("Can retransform any class.");
+        }
+    }
+
+    jvmtiEventCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.VMInit = ovVMInit;
+    callbacks.VMDeath = ovVMDeath;
+    LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
+    session->enterMonitor(IM_CLASS);
+    bool ok = jvmti->SetEventCallbacks(&callbacks, sizeof callbacks) == JVMTI_ERROR_NONE;
+    if (ok && !attach)
+        ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr) == JVMTI_ERROR_NONE;
+    if (ok)
+        ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr) == JVMTI_ERROR_NONE;
+    session->exitMonitor(IM_CLASS, false);
+    return ok;
+}
+
+void JNICALL EventHandler::ovVMInit(jvmtiEnv *, JNIEnv *env, jthread)
+{
+    MessageUtil::message("VM initialized");
+    init(env, false);
+    std::string vendor = LiveProfiling::getProperty("java.vm.vendor");
+    std::string name = LiveProfiling::getProperty("java.vm.name");
+    if ((startsWith(vendor, "BEA") || startsWith(name, "Oracle JRockit")) && !LiveProfiling::jrockitVm) {
+        LiveProfiling::jrockitVm = true;
+        MessageUtil::message("JRockit VM detected");
+    }
+    LiveProfiling::lookupJavaClasses(env);
+    env->CallStaticVoidMethod(LiveProfiling::agentClass, LiveProfiling::agentInit);
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+}
+
+void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
+{
+    LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
+    if (session->getCommunicatorStatus() == LiveCommunicator::STATUS_CONNECTED) {
+        LiveProfiling::waitsForDisconnect = true;
+        session->sleep(0);
+    } else {
+        LiveProfiling::cleanup();
+    }
+}

@@ -1,0 +1,292 @@
+#include "LiveProfiling.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "AgentAssert.h"
+#include "BlobResource.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+#include "TempFiles.h"
+
+namespace {
+
+const jint JVMTI_VERSION_1_1_REQUEST = 0x30010100;
+const jint JVMTI_VERSION_1_0_REQUEST = 0x30010000;
+const int COMM_THREAD_PRIORITY = 5;
+
+// The four data locks as JVMTI raw monitors.
+class RawMonitorBackend : public MonitorSet::Backend {
+public:
+    void enter(int which) override
+    {
+        jrawMonitorID m = monitorOf(which);
+        if (m != nullptr)
+            LiveProfiling::jvmti->RawMonitorEnter(m);
+    }
+    void exit(int which) override
+    {
+        jrawMonitorID m = monitorOf(which);
+        if (m != nullptr)
+            LiveProfiling::jvmti->RawMonitorExit(m);
+    }
+
+private:
+    static jrawMonitorID monitorOf(int which)
+    {
+        switch (which) {
+        case IM_CLASS:
+            return LiveProfiling::classMonitor;
+        case IM_HEAP:
+            return LiveProfiling::heapMonitor;
+        case IM_THREAD:
+            return LiveProfiling::threadMonitor;
+        case IM_DEAD_THREADS:
+            return LiveProfiling::deadThreadsMonitor;
+        default:
+            return LiveProfiling::startupMonitor;
+        }
+    }
+};
+
+RawMonitorBackend rawMonitorBackend;
+
+void JNICALL comThreadCallback(jvmtiEnv *, JNIEnv *env, void *)
+{
+    LiveProfiling::liveProfilingSession->runCommunicator(env);
+}
+
+jclass globalClass(JNIEnv *env, const char *name)
+{
+    jclass local = env->FindClass(name);
+    if (local == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    jclass global = static_cast<jclass>(env->NewGlobalRef(local));
+    env->DeleteLocalRef(local);
+    return global;
+}
+
+jmethodID staticMethod(JNIEnv *env, jclass cls, const char *name, const char *signature)
+{
+    jmethodID m = env->GetStaticMethodID(cls, name, signature);
+    if (m == nullptr)
+        env->ExceptionClear();
+    AGENT_ASSERT(m != nullptr, name);
+    return m;
+}
+
+jfieldID staticField(JNIEnv *env, jclass cls, const char *name, const char *signature)
+{
+    jfieldID f = env->GetStaticFieldID(cls, name, signature);
+    if (f == nullptr)
+        env->ExceptionClear();
+    AGENT_ASSERT(f != nullptr, name);
+    return f;
+}
+
+} // namespace
+
+LiveProfilingSession *LiveProfiling::liveProfilingSession = nullptr;
+JavaVM *LiveProfiling::vm = nullptr;
+jvmtiEnv *LiveProfiling::jvmti = nullptr;
+volatile bool LiveProfiling::nowait = false;
+volatile bool LiveProfiling::offline = false;
+volatile bool LiveProfiling::jniInterception = false;
+volatile bool LiveProfiling::disableThreadProfiling = false;
+volatile bool LiveProfiling::threadProfiling = false;
+volatile bool LiveProfiling::monitorProfiling = false;
+volatile bool LiveProfiling::vmTelemetry = false;
+volatile bool LiveProfiling::configAtStartup = true;
+volatile bool LiveProfiling::javaCommThreadShouldEnter = false;
+volatile bool LiveProfiling::waitsForDisconnect = false;
+volatile bool LiveProfiling::shouldWakeup = false;
+volatile bool LiveProfiling::dying = false;
+volatile bool LiveProfiling::shuttingDown = false;
+volatile bool LiveProfiling::jvmti11 = false;
+volatile bool LiveProfiling::ibmVm = false;
+volatile bool LiveProfiling::jrockitVm = false;
+long long LiveProfiling::startTime = 0;
+std::string LiveProfiling::s_libraryLocation;
+std::string LiveProfiling::scriptDirName;
+std::string LiveProfiling::_agentFileName;
+jrawMonitorID LiveProfiling::startupMonitor = nullptr;
+jrawMonitorID LiveProfiling::heapMonitor = nullptr;
+jrawMonitorID LiveProfiling::classMonitor = nullptr;
+jrawMonitorID LiveProfiling::threadMonitor = nullptr;
+jrawMonitorID LiveProfiling::sleepMonitor = nullptr;
+jrawMonitorID LiveProfiling::deadThreadsMonitor = nullptr;
+jrawMonitorID LiveProfiling::snapshotMonitor = nullptr;
+MonitorSet LiveProfiling::monitors(&rawMonitorBackend);
+jclass LiveProfiling::agentClass = nullptr;
+jclass LiveProfiling::controllerClass = nullptr;
+jclass LiveProfiling::triggerManagerClass = nullptr;
+jclass LiveProfiling::instrumentationCalleeClass = nullptr;
+jmethodID LiveProfiling::agentInit = nullptr;
+jfieldID LiveProfiling::agentVmIdentifier = nullptr;
+
+void LiveProfiling::initializeInterface(JavaVM *javaVm)
+{
+    vm = javaVm;
+    void *env = nullptr;
+    jint result = javaVm->GetEnv(&env, JVMTI_VERSION_1_1_REQUEST);
+    if (result != JNI_OK)
+        result = javaVm->GetEnv(&env, JVMTI_VERSION_1_0_REQUEST);
+    if (result != JNI_OK || env == nullptr) {
+        MessageUtil::message("The Java Virtual Machine Tool Interface (JVMTI) is not present. Exiting.");
+        exit(1);
+    }
+    jvmti = static_cast<jvmtiEnv *>(env);
+}
+
+void LiveProfiling::checkFatalError(const char *name, int code)
+{
+    if (code == 0)
+        return;
+    MessageUtil::message("Could not initialize %s (code: %d). Aborting", name, code);
+    exit(1);
+}
+
+std::string LiveProfiling::getProperty(const char *name)
+{
+    char *value = nullptr;
+    if (jvmti->GetSystemProperty(name, &value) != JVMTI_ERROR_NONE || value == nullptr)
+        return std::string();
+    std::string copy(value);
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(value));
+    return copy;
+}
+
+JNIEnv *LiveProfiling::getJNIEnv()
+{
+    void *env = nullptr;
+    if (vm == nullptr || vm->GetEnv(&env, JNI_VERSION_1_4) != JNI_OK)
+        return nullptr;
+    return static_cast<JNIEnv *>(env);
+}
+
+jthread LiveProfiling::createThreadObject(JNIEnv *env, const char *name)
+{
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    AGENT_ASSERT(threadClass != nullptr, "java/lang/Thread");
+    jmethodID constructor = env->GetMethodID(threadClass, "<init>", "(Ljava/lang/String;)V");
+    AGENT_ASSERT(constructor != nullptr, "Thread(String)");
+    jstring threadName = env->NewStringUTF(name);
+    jthread thread = env->NewObject(threadClass, constructor, threadName);
+    AGENT_ASSERT(thread != nullptr, name);
+    env->DeleteLocalRef(threadName);
+    env->DeleteLocalRef(threadClass);
+    return thread;
+}
+
+void LiveProfiling::writeAgentArchive()
+{
+    std::string path;
+    int fd = TempFiles::createFile("jag", path);
+    if (fd < 0) {
+        MessageUtil::message("Could not get agent temp file name. Please check your TMP and TMPDIR environment variables.");
+        abort();
+    }
+    _agentFileName = path;
+    FILE *file = fdopen(fd, "w+b");
+    if (file == nullptr) {
+        close(fd);
+        MessageUtil::message("Could not create agent temp file %s.  Please check your TMP and TMPDIR environment variables.", path.c_str());
+        abort();
+    }
+    bool written = BlobResource::writeFile(file);
+    if (fclose(file) != 0)
+        written = false;
+    if (!written) {
+        MessageUtil::message("Could not write agent temp file %s.  Please check your TMP and TMPDIR environment variables.", path.c_str());
+        abort();
+    }
+    jvmtiError error = jvmti->AddToBootstrapClassLoaderSearch(path.c_str());
+    if (error != JVMTI_ERROR_NONE)
+        MessageUtil::message("could not add agent.jar to boot class loader %d\n", static_cast<int>(error));
+}
+
+void LiveProfiling::initTempDir()
+{
+    std::string dir = TempFiles::createDirectory("jscl");
+    if (dir.empty()) {
+        MessageUtil::message("Could not create temp directory. Please check your TMP and TMPDIR environment variables.");
+        abort();
+    }
+    scriptDirName = dir;
+}
+
+void LiveProfiling::lookupJavaClasses(JNIEnv *env)
+{
+    if (agentClass != nullptr)
+        return;
+    controllerClass = globalClass(env, "com/orvane/api/agent/Controller");
+    AGENT_ASSERT(controllerClass != nullptr, "com/orvane/api/agent/Controller");
+    staticMethod(env, controllerClass, "enableTriggerGroup", "(ZLjava/lang/String;)V");
+    staticMethod(env, controllerClass, "enableTriggers", "(Z)V");
+
+    triggerManagerClass = globalClass(env, "com/orvane/agent/triggers/TriggerManager");
+    AGENT_ASSERT(triggerManagerClass != nullptr, "com/orvane/agent/triggers/TriggerManager");
+    staticField(env, triggerManagerClass, "globalEnabled", "Z");
+
+    jclass agent = globalClass(env, "com/orvane/agent/Agent");
+    AGENT_ASSERT(agent != nullptr, "com/orvane/agent/Agent");
+    agentInit = staticMethod(env, agent, "init", "()V");
+    staticMethod(env, agent, "setAllocRecording", "(ZZ)Z");
+    staticMethod(env, agent, "setCpuRecording", "(ZZ)Z");
+    staticMethod(env, agent, "isCallTreeRecording", "()Z");
+    staticMethod(env, agent, "updateConfig", "()V");
+    staticMethod(env, agent, "getAvailablePermGen", "()J");
+    staticMethod(env, agent, "triggerHprofDump", "(Ljava/lang/String;ZZ)Ljava/lang/String;");
+    staticMethod(env, agent, "registerConnectionAgentProperty", "(Z)V");
+    agentVmIdentifier = staticField(env, agent, "vmIdentifier", "J");
+
+    instrumentationCalleeClass = globalClass(env, "com/orvane/agent/InstrumentationCallee");
+    AGENT_ASSERT(instrumentationCalleeClass != nullptr, "com/orvane/agent/InstrumentationCallee");
+    staticMethod(env, instrumentationCalleeClass, "__orvane_annotationEnterMethod",
+                 "(ILjava/lang/Class;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/Object;[Ljava/lang/Object;)V");
+    agentClass = agent;
+}
+
+void LiveProfiling::initCommunication(JNIEnv *env)
+{
+    LiveProfilingSession *session = liveProfilingSession;
+    if (offline) {
+        session->initParameters(env);
+        javaCommThreadShouldEnter = true;
+        return;
+    }
+    if (nowait) {
+        if (session->isConfigRead())
+            session->initParameters(env);
+        javaCommThreadShouldEnter = true;
+        return;
+    }
+    jthread thread = createThreadObject(env, "_orvane_native_comm");
+    checkFatalError("communication thread", jvmti->RunAgentThread(thread, comThreadCallback, nullptr, COMM_THREAD_PRIORITY));
+    env->DeleteLocalRef(thread);
+    MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
+    while (session->getCommunicatorStatus() == LiveCommunicator::STATUS_WAITING)
+        session->sleep(100);
+}
+
+void LiveProfiling::cleanup()
+{
+    if (snapshotMonitor != nullptr)
+        jvmti->RawMonitorEnter(snapshotMonitor);
+    dying = true;
+    if (liveProfilingSession != nullptr)
+        liveProfilingSession->deleteTempFiles();
+    if (snapshotMonitor != nullptr)
+        jvmti->RawMonitorExit(snapshotMonitor);
+}
+
+void LiveProfiling::finalCleanup()
+{
+    if (!_agentFileName.empty()) {
+        unlink(_agentFileName.c_str());
+        _agentFileName.clear();
+    }
+}

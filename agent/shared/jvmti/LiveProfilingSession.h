@@ -1,0 +1,70 @@
+#ifndef AGENT_LIVEPROFILINGSESSION_H
+#define AGENT_LIVEPROFILINGSESSION_H
+
+#include <jni.h>
+#include <mutex>
+
+#include "AgentOptions.h"
+#include "LiveCommunicator.h"
+#include "ProfilingSession.h"
+#include "SessionConfig.h"
+
+// The one session of a live VM: start-up, the options, the front-end
+// communicator, the data locks and the timed waits.
+class LiveProfilingSession : public ProfilingSession {
+public:
+    // The process's session, made on first use.
+    static LiveProfilingSession *getInstance();
+
+    // Start-up from Agent_OnLoad (attach false) or Agent_OnAttach (attach
+    // true); switching when a session existed before. Runs on the VM's
+    // loading thread; exits or aborts only for the start-up failures that the
+    // messages name.
+    void init(JavaVM *vm, const char *options, bool attach, bool switching);
+
+    // Applies the option string and the configuration file it implies. Ends
+    // the process for "monitor" (abort) and a missing required file (-1).
+    void setOptions(const char *options);
+
+    void enterMonitor(int bits) override;
+    void exitMonitor(int bits, bool javaObjects) override;
+    int getAllocTreeRecordingType() override;
+    long long getVmIdentifier() override;
+    bool isAllUrls() override;
+    int getCallTreeCollectionMethod() override;
+    int getExceptionalCap() override;
+    int getExceptionalTimeType() override;
+    bool isRecordingArrayAllocs() override;
+
+    // ms > 0 waits that long; 0 waits in 200 ms steps until wakeup().
+    void sleep(int ms);
+    void wakeup();
+    // Applies the session configuration to the sub-sessions and logs it.
+    bool initParameters(JNIEnv *env);
+    // Body of "_orvane_native_comm": serves front ends until the agent ends.
+    void runCommunicator(JNIEnv *env);
+    unsigned getCommunicatorStatus();
+    bool isConfigRead() const { return config != nullptr && config->sessionRead; }
+    // Removes the temporary files of the sub-sessions and the configuration.
+    void deleteTempFiles();
+
+    const AgentOptions &getOptions() const { return options; }
+    int getPort() const { return port; }
+
+private:
+    LiveProfilingSession();
+    void attachSequence(JNIEnv *env);
+    void checkVm();
+
+    int port;
+    int stack;
+    int samplingstack;
+    SessionConfig *config;
+    AgentOptions options;
+    bool attached;
+    bool switching;
+    std::mutex communicatorLock;
+    LiveCommunicator *communicator;
+};
+
+#endif
