@@ -77,8 +77,11 @@ bool fileExists(const std::string &path)
 bool canIsolateTmp()
 {
     static int answer = -1;
+    // A private /tmp would also hide a build tree that lies below /tmp.
+    bool buildBelowTmp = std::string(KVR_BINARY_DIR).rfind("/tmp/", 0) == 0;
     if (answer < 0)
-        answer = geteuid() == 0 && std::system("unshare --mount --propagation private true >/dev/null 2>&1") == 0;
+        answer = !buildBelowTmp && geteuid() == 0 &&
+                 std::system("unshare --mount --propagation private true >/dev/null 2>&1") == 0;
     return answer == 1;
 }
 
