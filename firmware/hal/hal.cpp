@@ -6,10 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <linux/spi/spidev.h>
 #include <log4c.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -163,4 +168,157 @@ int halSetRealtime(int priority)
         return -1;
     }
     return 0;
+}
+
+/*
+ * Device handles. A handle indexes this table; its row says whether the node
+ * was opened on the host (a descriptor) or through the backend installed at
+ * the time (a backend handle). Rows are reused once closed.
+ */
+namespace {
+struct halDeviceRow_t {
+    int inUse;
+    const halDeviceBackend_t *backend; /* null: descriptor is a host file descriptor */
+    int descriptor;
+};
+enum { HAL_DEVICE_ROWS = 256 };
+pthread_mutex_t halDeviceMutex = PTHREAD_MUTEX_INITIALIZER;
+halDeviceRow_t halDeviceRows[HAL_DEVICE_ROWS];
+const halDeviceBackend_t *halDeviceBackend = nullptr;
+} // namespace
+
+void halSetDeviceBackend(const halDeviceBackend_t *backend)
+{
+    pthread_mutex_lock(&halDeviceMutex);
+    halDeviceBackend = backend;
+    pthread_mutex_unlock(&halDeviceMutex);
+}
+
+/* Copies the row of a handle; 0 when the handle is open, else -1 with errno EBADF. */
+static int halDeviceLookup(int handle, halDeviceRow_t *row)
+{
+    int rc = -1;
+    pthread_mutex_lock(&halDeviceMutex);
+    if (handle >= 0 && handle < HAL_DEVICE_ROWS && halDeviceRows[handle].inUse) {
+        *row = halDeviceRows[handle];
+        rc = 0;
+    }
+    pthread_mutex_unlock(&halDeviceMutex);
+    if (rc != 0)
+        errno = EBADF;
+    return rc;
+}
+
+int halDeviceOpen(const char *cardPath)
+{
+    if (!cardPath) {
+        errno = EINVAL;
+        return -1;
+    }
+    pthread_mutex_lock(&halDeviceMutex);
+    int handle = -1;
+    for (int i = 0; i < HAL_DEVICE_ROWS; i++) {
+        if (!halDeviceRows[i].inUse) {
+            handle = i;
+            break;
+        }
+    }
+    if (handle < 0) {
+        pthread_mutex_unlock(&halDeviceMutex);
+        errno = EMFILE;
+        return -1;
+    }
+    const halDeviceBackend_t *backend = halDeviceBackend;
+    /* Reserve the row before the (possibly slow) open, outside the lock. */
+    halDeviceRows[handle].inUse = 1;
+    halDeviceRows[handle].backend = backend;
+    halDeviceRows[handle].descriptor = -1;
+    pthread_mutex_unlock(&halDeviceMutex);
+
+    int descriptor = backend ? backend->open(backend->context, cardPath)
+                             : open(halPath(cardPath).c_str(), O_RDWR | O_CLOEXEC);
+    int openErrno = errno;
+    pthread_mutex_lock(&halDeviceMutex);
+    if (descriptor < 0)
+        halDeviceRows[handle].inUse = 0;
+    else
+        halDeviceRows[handle].descriptor = descriptor;
+    pthread_mutex_unlock(&halDeviceMutex);
+    if (descriptor < 0) {
+        errno = openErrno;
+        return -1;
+    }
+    return handle;
+}
+
+int halDeviceClose(int handle)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    pthread_mutex_lock(&halDeviceMutex);
+    halDeviceRows[handle].inUse = 0;
+    pthread_mutex_unlock(&halDeviceMutex);
+    if (row.backend)
+        return row.backend->close(row.backend->context, row.descriptor);
+    return close(row.descriptor);
+}
+
+int halSpiTransfer(int handle, const uint8_t *tx, uint8_t *rx, size_t length)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->spiTransfer(row.backend->context, row.descriptor, tx, rx, length);
+    struct spi_ioc_transfer transfer;
+    memset(&transfer, 0, sizeof transfer);
+    transfer.tx_buf = (unsigned long)tx;
+    transfer.rx_buf = (unsigned long)rx;
+    transfer.len = (uint32_t)length;
+    return ioctl(row.descriptor, SPI_IOC_MESSAGE(1), &transfer) < 0 ? -1 : 0;
+}
+
+int halI2cSetSlave(int handle, uint16_t slave)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->i2cSetSlave(row.backend->context, row.descriptor, slave);
+    return ioctl(row.descriptor, I2C_SLAVE, (unsigned long)slave) < 0 ? -1 : 0;
+}
+
+int halI2cTransfer(int handle, halI2cMessage_t *messages, int count)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (count < 0 || (count > 0 && !messages) || count > I2C_RDWR_IOCTL_MAX_MSGS) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (row.backend)
+        return row.backend->i2cTransfer(row.backend->context, row.descriptor, messages, count);
+    struct i2c_msg kernelMessages[I2C_RDWR_IOCTL_MAX_MSGS];
+    for (int i = 0; i < count; i++) {
+        kernelMessages[i].addr = messages[i].slave;
+        kernelMessages[i].flags = (messages[i].flags & HAL_I2C_READ) ? I2C_M_RD : 0;
+        kernelMessages[i].len = messages[i].length;
+        kernelMessages[i].buf = messages[i].buffer;
+    }
+    struct i2c_rdwr_ioctl_data data;
+    data.msgs = kernelMessages;
+    data.nmsgs = (uint32_t)count;
+    return ioctl(row.descriptor, I2C_RDWR, &data) < 0 ? -1 : 0;
+}
+
+int halI2cWrite(int handle, const uint8_t *data, size_t length)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->i2cWrite(row.backend->context, row.descriptor, data, length);
+    return (int)write(row.descriptor, data, length);
 }

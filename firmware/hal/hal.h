@@ -67,4 +67,71 @@ int halSetRealtime(int priority);
 /* Appends one line to "$KVR_ROOT/var/log/hal.log" (nothing on the card). */
 void halRecord(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/*
+ * Device nodes: the spidev and i2c-dev devices of the card.
+ *
+ * A device backend (the card emulator) may be installed once at start-up;
+ * from then on every device node opened through the hal is served by it.
+ * Without a backend the hal opens the node below the card root (the real
+ * device on the card) and performs the ioctls on it.
+ *
+ * Handles are small non-negative integers of the hal's own; they are valid
+ * only for the functions below. All functions may be called from any thread;
+ * one handle must not be used by two threads at once.
+ */
+
+/* One message of an I2C combined transfer (the I2C_RDWR ioctl). */
+struct halI2cMessage_t {
+    uint16_t slave;   /* 7-bit slave address */
+    uint16_t flags;   /* HAL_I2C_READ for a read, 0 for a write */
+    uint16_t length;  /* bytes to move */
+    uint8_t *buffer;
+};
+enum { HAL_I2C_READ = 0x0001 };
+
+/* What a device backend provides. Every function returns 0 on success, -1 with errno on failure. */
+struct halDeviceBackend_t {
+    /* Opens a device node (the card path, e.g. "/dev/spidev1.2"); returns a backend handle >= 0 or -1. */
+    int (*open)(void *context, const char *cardPath);
+    int (*close)(void *context, int handle);
+    /* One full-duplex SPI transfer of length bytes (rx may equal tx). */
+    int (*spiTransfer)(void *context, int handle, const uint8_t *tx, uint8_t *rx, size_t length);
+    /* The slave address used by later i2cWrite calls (I2C_SLAVE). */
+    int (*i2cSetSlave)(void *context, int handle, uint16_t slave);
+    /* One combined transfer: every message in order, repeated start between them. */
+    int (*i2cTransfer)(void *context, int handle, halI2cMessage_t *messages, int count);
+    /* A plain write of length bytes to the current slave; returns the bytes written or -1. */
+    int (*i2cWrite)(void *context, int handle, const uint8_t *data, size_t length);
+    void *context;
+};
+
+/*
+ * Installs (or, with null, removes) the device backend. Handles opened before
+ * the change keep the backend they were opened with. The backend record must
+ * stay valid until it is removed and every handle opened through it is closed.
+ */
+void halSetDeviceBackend(const halDeviceBackend_t *backend);
+
+/* Opens a device node read-write. Returns a handle >= 0, or -1 with errno set. */
+int halDeviceOpen(const char *cardPath);
+
+/* Closes a handle. Returns 0, or -1 with errno set (EBADF for an unknown handle). */
+int halDeviceClose(int handle);
+
+/*
+ * One SPI_IOC_MESSAGE(1) transfer: length bytes out of tx and as many into rx,
+ * speed, delay and word size left at the driver's defaults (one chip-select
+ * period). Returns 0, or -1 with errno set.
+ */
+int halSpiTransfer(int handle, const uint8_t *tx, uint8_t *rx, size_t length);
+
+/* Sets the slave address of an i2c-dev handle (I2C_SLAVE). Returns 0 or -1 with errno. */
+int halI2cSetSlave(int handle, uint16_t slave);
+
+/* One I2C_RDWR combined transfer of count messages. Returns 0 or -1 with errno. */
+int halI2cTransfer(int handle, halI2cMessage_t *messages, int count);
+
+/* A plain write to the slave set with halI2cSetSlave. Returns the bytes written or -1 with errno. */
+int halI2cWrite(int handle, const uint8_t *data, size_t length);
+
 #endif

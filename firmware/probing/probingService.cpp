@@ -1,0 +1,35 @@
+#include "serviceManager/serviceManager.h"
+
+/*
+ * The service descriptor of probing (the periodic probing rounds). Until the service
+ * does its work it keeps the service contract: its thread waits while the
+ * service runs or is paused and leaves on terminate.
+ */
+
+static void probingInit(serviceDescriptor *service)
+{
+    (void)service;
+}
+
+static void probingPreStart(serviceDescriptor *service)
+{
+    (void)service;
+}
+
+static void probingThreadEntry(serviceDescriptor *service)
+{
+    serviceManagerIdle(service);
+}
+
+static void probingControl(serviceDescriptor *service, int newState, int previousState)
+{
+    (void)service;
+    (void)newState;
+    (void)previousState;
+}
+
+serviceDescriptor probingService = {
+    "probing", "ulm.firmware.probingSrvc",
+    probingInit, probingPreStart, probingThreadEntry, probingControl,
+    97, nullptr,
+};

@@ -1,0 +1,78 @@
+#include "serviceManager/serviceManager.h"
+
+/*
+ * The services lists. Each service module defines its own descriptor; adding
+ * a service means one row here and nothing else outside its module.
+ */
+extern serviceDescriptor deviceManagerService;
+extern serviceDescriptor debugerService;
+extern serviceDescriptor interruptControllerService;
+extern serviceDescriptor pcodeProcessorService;
+extern serviceDescriptor configManagerService;
+extern serviceDescriptor probingService;
+extern serviceDescriptor ethernetProbingService;
+extern serviceDescriptor fifoServerService;
+extern serviceDescriptor ledManagerService;
+extern serviceDescriptor strataService;
+extern serviceDescriptor layoutManagerService;
+extern serviceDescriptor systemConfigHandlerService;
+extern serviceDescriptor persistentDataStorageService;
+extern serviceDescriptor loudnessManagerService;
+extern serviceDescriptor hdrManagerService;
+
+/* Cards in slots A and B. deviceManager stands first so its init runs before any other. */
+serviceDescriptor *const hybridServicesList[HYBRID_SERVICES_COUNT] = {
+    &deviceManagerService,
+    &debugerService,
+    &interruptControllerService,
+    &pcodeProcessorService,
+    &configManagerService,
+    &probingService,
+    &ethernetProbingService,
+    &fifoServerService,
+    &ledManagerService,
+    &strataService,
+    &layoutManagerService,
+    &systemConfigHandlerService,
+    &persistentDataStorageService,
+    &loudnessManagerService,
+    &hdrManagerService,
+};
+
+/* Cards in slots C to F: the same without fifoServer. */
+serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT] = {
+    &deviceManagerService,
+    &debugerService,
+    &interruptControllerService,
+    &pcodeProcessorService,
+    &configManagerService,
+    &probingService,
+    &ethernetProbingService,
+    &ledManagerService,
+    &strataService,
+    &layoutManagerService,
+    &systemConfigHandlerService,
+    &persistentDataStorageService,
+    &loudnessManagerService,
+    &hdrManagerService,
+};
+
+serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT] = {
+    &deviceManagerService,
+    &debugerService,
+    &interruptControllerService,
+    &pcodeProcessorService,
+    &configManagerService,
+    &probingService,
+    &ethernetProbingService,
+    &fifoServerService,
+    &ledManagerService,
+    &strataService,
+    &layoutManagerService,
+    &systemConfigHandlerService,
+    &persistentDataStorageService,
+    &loudnessManagerService,
+    &hdrManagerService,
+};
+
+int startUpServicesCount = HYBRID_SERVICES_COUNT;

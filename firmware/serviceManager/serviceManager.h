@@ -1,0 +1,115 @@
+#ifndef KVR_SERVICEMANAGER_H
+#define KVR_SERVICEMANAGER_H
+
+/*
+ * The service manager: every long-lived activity of the firmware is a service,
+ * one static serviceDescriptor. The manager initialises the services of a list,
+ * starts their threads and pre-start functions in 100 ms start-up ticks, lets
+ * the configuration decide which threads run, pauses and terminates them.
+ *
+ * All manager calls run on main's thread. Service threads read `state` and
+ * write 0 into it when they end.
+ */
+
+#include <atomic>
+#include <log4c.h>
+#include <pthread.h>
+#include <semaphore.h>
+
+enum {
+    SERVICE_STATE_INIT = 0,
+    SERVICE_STATE_RUN = 1,
+    SERVICE_STATE_PAUSE = 2,
+    SERVICE_STATE_TERMINATE = 3,
+};
+
+struct serviceDescriptor;
+
+typedef void (*serviceFunction)(serviceDescriptor *service);
+typedef void (*serviceControlFunction)(serviceDescriptor *service, int newState, int previousState);
+
+/*
+ * One service. The first eight fields are the static description; the rest is
+ * filled by the manager. A thread function must poll `state`: 1 run, 2 wait on
+ * `semaphore`, anything else return.
+ */
+struct serviceDescriptor {
+    const char *name;
+    const char *categoryName;
+    serviceFunction init;                /* run by initService, may be null */
+    serviceFunction preStart;            /* run in the service's start-up tick, may be null */
+    serviceFunction threadEntry;         /* null: the service has no thread */
+    serviceControlFunction control;      /* called on terminate, may be null */
+    int priority;                        /* SCHED_FIFO priority of the thread */
+    void *context;
+
+    log4c_category_t *category = nullptr;
+    pthread_t thread = pthread_t();
+    std::atomic<int> state{SERVICE_STATE_INIT};
+    sem_t semaphore = sem_t();
+    int semaphoreCreated = 0;            /* the semaphore exists and may be posted */
+    std::atomic<int> threadRunning{0};   /* the thread exists and may still use the semaphore */
+};
+
+/* The services lists: 15 entries (cards in slots A and B), 14 (slots C to F, no fifoServer). */
+enum { HYBRID_SERVICES_COUNT = 15, VIDEO_SERVICES_COUNT = 14 };
+extern serviceDescriptor *const hybridServicesList[HYBRID_SERVICES_COUNT];
+extern serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT];
+
+/*
+ * The list main hands to every manager call, and its count. Holds the hybrid
+ * list at load; platformInit replaces it with the list that fits the card.
+ */
+extern serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT];
+extern int startUpServicesCount;
+
+/* Finds a service of a list by name; null when the list has none. */
+serviceDescriptor *serviceManagerFind(serviceDescriptor *const *list, int count, const char *name);
+
+/*
+ * Opens the runner file "/var/run/ulmfirmware" (through the hal), creates the
+ * runner semaphore and runs initService for every service in list order.
+ */
+void serviceManagerInit(serviceDescriptor *const *list, int count);
+
+/* Takes the service's category, runs its init, sets state 0. */
+void initService(serviceDescriptor *service);
+
+/*
+ * Creates the service threads and runs the pre-start functions in 100 ms
+ * ticks chosen by "service.%s.postponeStartup". Returns after at most 100 ticks.
+ */
+void serviceManagerStart(serviceDescriptor *const *list, int count);
+
+/* Lets a started service run when "service.%s.enable" is 1. */
+void serviceEnable(serviceDescriptor *service);
+void serviceManagerEnable(serviceDescriptor *const *list, int count);
+
+/* State 2 for every service; threads wait on their semaphores at their next turn. */
+void serviceManagerPause(serviceDescriptor *const *list, int count);
+
+/*
+ * State 3, control function, wakes the thread and waits (at most about 0.5 s)
+ * for it to leave. A semaphore is destroyed only once its thread has left.
+ */
+void terminateService(serviceDescriptor *service);
+
+/* terminateService for every service in list order, then closes the runner file. */
+void serviceManagerTerminate(serviceDescriptor *const *list, int count);
+
+/* Liveness hook that service loops call; it does nothing. */
+void serviceThreadAlive(int threadNumber);
+
+/*
+ * The body of a service that has nothing to do yet: blocks on the service
+ * semaphore while the state is run or pause and returns on any other state.
+ */
+void serviceManagerIdle(serviceDescriptor *service);
+
+/*
+ * Builds the configuration key "service.<name>.<parameter>" into out (at most
+ * 50 characters). Returns out.
+ */
+char *serviceManagerConfigKey(char *out, size_t size, const serviceDescriptor *service, const char *parameter);
+
+#endif

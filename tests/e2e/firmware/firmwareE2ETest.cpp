@@ -1,0 +1,285 @@
+/*
+ * Runs the real kvr-firmware on a temporary card root with its own log
+ * configuration, and the QVS peer beside it, in private IPC and network
+ * namespaces.
+ */
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "../../firmware/main/FirmwareTestSupport.h"
+
+using firmwareTest::readFile;
+
+namespace {
+
+const std::string firmware = std::string(KVR_BINARY_DIR) + "/bin/kvr-firmware";
+const std::string peerTool = std::string(KVR_BINARY_DIR) + "/bin/qvspeer";
+const char *usageLine = "usage: cmd [-s][-c][-v level][-r filename][-d delay(ms)][-S][-K] [-e]\n";
+
+/* Every service of the hybrid list, in list order. */
+const char *services[] = {"deviceManager",   "debuger",       "interruptController", "pcodeProcessor",
+                          "configManager",   "probing",       "ethernetProbing",     "fifoServer",
+                          "ledManager",      "strata",        "layoutManager",       "systemConfigHandler",
+                          "persistentDataStorage", "loudnessManager", "hdrManager"};
+
+class FirmwareProcess {
+public:
+    explicit FirmwareProcess(const TempDir &dir) : dir_(dir) {}
+    ~FirmwareProcess()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void start(const std::vector<std::string> &arguments)
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("KVR_ROOT", (dir_ / "root").c_str(), 1);
+            unsetenv("SHM_HEADER_FULLPATHNAME");
+            if (chdir(dir_.path().c_str()) != 0)
+                _exit(126);
+            int out = open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char *> argv;
+            argv.push_back((char *)firmware.c_str());
+            for (const std::string &a : arguments)
+                argv.push_back((char *)a.c_str());
+            argv.push_back(nullptr);
+            execv(firmware.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    /* Waits for the exit; -1 when it did not end within the time. */
+    int wait(int milliseconds)
+    {
+        for (int i = 0; i < milliseconds / 5; i++) {
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    std::string out() { return readFile(dir_ / "stdout"); }
+    std::string err() { return readFile(dir_ / "stderr"); }
+
+private:
+    const TempDir &dir_;
+    pid_t pid_ = -1;
+};
+
+struct OptionCase {
+    const char *name;
+    std::vector<std::string> arguments;
+    std::string out;
+};
+
+class FirmwareOptions : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(FirmwareOptions, EndBeforeTheFirmwareStarts)
+{
+    TempDir dir;
+    mkdir((dir / "root").c_str(), 0755);
+    FirmwareProcess process(dir);
+    process.start(GetParam().arguments);
+    EXPECT_EQ(process.wait(5000), 0);
+    EXPECT_EQ(process.out(), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, FirmwareOptions,
+    ::testing::Values(OptionCase{"Help", {"-h"}, usageLine},
+                      OptionCase{"HelpAfterOthers", {"-v", "3", "-S", "-h", "-c"}, usageLine},
+                      OptionCase{"HelpBeforeClient", {"-h", "-s"}, usageLine},
+                      OptionCase{"UnknownOptionIgnored", {"-x", "-h"}, usageLine}),
+    [](const ::testing::TestParamInfo<OptionCase> &info) { return std::string(info.param.name); });
+
+class FirmwareRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        for (const char *d : {"root", "root/var", "root/var/run", "root/usr", "root/usr/local", "root/usr/local/q7",
+                              "root/usr/local/q7/firmware", "log4c"})
+            mkdir((dir / d).c_str(), 0755);
+        firmwareTest::writeLog4crc(dir / "log4c", log());
+        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
+            << "<configuration><version>1.0</version><service>"
+               "<name>pcodeProcessor</name><enable>1</enable>"
+               "<name>debuger</name><enable>1</enable>"
+               "<name>hdrManager</name><enable>1</enable>"
+               "</service></configuration>\n";
+        /* One input-card region at 0x200. */
+        const uint8_t header[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                    0x01, 0, 0, 0, 0, 0, 0, 0, 0, 22, 0, 0, 0x02, 0x00, 0, 0};
+        std::ofstream(dir / "root/usr/local/q7/firmware/ulmheader.dat", std::ios::binary)
+            .write((const char *)header, sizeof header);
+    }
+    std::string log() { return dir / "firmware.log"; }
+    bool waitForLog(const std::string &needle, int milliseconds = 15000)
+    {
+        for (int i = 0; i < milliseconds / 20; i++) {
+            if (readFile(log()).find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    int peer(const std::string &arguments)
+    {
+        return system((peerTool + " " + arguments + " > " + (dir / "peer.out") + " 2>&1").c_str()) == 0 ? 0 : 1;
+    }
+    /* Starts the firmware and waits until its services are enabled. */
+    void startFirmware(FirmwareProcess &process)
+    {
+        process.start({"-l", dir / "log4c", "-v", "2", "-d", "0"});
+        ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
+    }
+    TempDir dir;
+};
+
+TEST_F(FirmwareRun, StartsServesPcodesAndStopsOnSigint)
+{
+    FirmwareProcess process(dir);
+    startFirmware(process);
+
+    /* Pcodes from the QVS peer reach the decoder and its handlers. */
+    ASSERT_EQ(peer("pcode 20 5 1 2 3"), 0);
+    ASSERT_EQ(peer("setdevice 1 0x0203 4 0xA0B0C0D0"), 0);
+    ASSERT_EQ(peer("pcode 50 1"), 0);
+    ASSERT_TRUE(waitForLog("Invalid Pcode received: class=5, id=1")) << readFile(log());
+    std::string logged = readFile(log());
+    EXPECT_NE(logged.find("Unsupported pcode: class=2, id=5"), std::string::npos);
+    EXPECT_NE(logged.find("PCODE PROC: SET_DEVICE_REGISTER slot=1, dev=203, reg=4, val=a0b0c0d0"), std::string::npos);
+    EXPECT_NE(logged.find("byteCount 3 dstSlotId 1 length 7"), std::string::npos);
+
+    /* The shared memory carries the header file and its region header. */
+    ASSERT_EQ(peer("read 0x200 12"), 0);
+    EXPECT_EQ(readFile(dir / "peer.out"), "00 00 00 01 00 00 ca fe 00 00 00 16\n");
+
+    process.signal(SIGINT);
+    EXPECT_EQ(process.wait(10000), 0);
+    EXPECT_NE(process.err().find("Caught SIGINT: going down\n"), std::string::npos);
+    logged = readFile(log());
+
+    /* The banner through "ulm.firmware.main". */
+    std::string full(116, 'X');
+    std::string middle = std::string(31, 'X') + " STARTING FIRMWARE  " + std::string(65, 'X');
+    size_t banner = logged.find("ulm.firmware.main - mainLogBanner: " + full + "\n");
+    ASSERT_NE(banner, std::string::npos);
+    EXPECT_NE(logged.find("ulm.firmware.main - mainLogBanner: " + middle + "\n", banner), std::string::npos);
+
+    size_t last = 0;
+    for (const char *service : services) {
+        SCOPED_TRACE(service);
+        EXPECT_NE(logged.find(std::string("initService ") + service + ": initialisation complete"), std::string::npos);
+        size_t at = logged.find(std::string("terminateService ") + service + ": terminated");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_GT(at, last); /* terminated in list order */
+        last = at;
+    }
+    EXPECT_NE(logged.find("Starting service debuger"), std::string::npos);
+    EXPECT_NE(logged.find("Starting service hdrManager"), std::string::npos);
+    EXPECT_NE(logged.find("Not starting service probing"), std::string::npos);
+    EXPECT_NE(logged.find("Not starting service loudnessManager"), std::string::npos);
+    EXPECT_NE(logged.find("Caught SIGINT: going down"), std::string::npos);
+    struct stat st;
+    EXPECT_EQ(stat((dir / "root/var/run/ulmfirmware").c_str(), &st), 0);
+}
+
+TEST_F(FirmwareRun, SigtermEndsAfterAboutTwoHundredMilliseconds)
+{
+    FirmwareProcess process(dir);
+    startFirmware(process);
+    auto sent = std::chrono::steady_clock::now();
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(5000), 0);
+    auto took = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(took, std::chrono::milliseconds(200));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(process.err(), "Caught SIGTERM: going down\nDone SIGTERM: going down now.\n");
+    std::string logged = readFile(log());
+    EXPECT_NE(logged.find("Caught SIGTERM: quiting firmware"), std::string::npos);
+    EXPECT_EQ(logged.find("terminateService"), std::string::npos); /* no stop sequence */
+}
+
+TEST_F(FirmwareRun, QvsLinkModesWithoutSharedMemoryExitWithStatusOne)
+{
+    struct Case {
+        const char *target;
+        const char *logged;
+    } cases[] = {
+        {"SERVER", "QVS link mode 3 () is not available"},
+        {"server", "QVS link mode 1 (server) is not available"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        unlink(log().c_str());
+        FirmwareProcess process(dir);
+        process.start({"-l", dir / "log4c", "-r", c.target});
+        EXPECT_EQ(process.wait(5000), 1);
+        std::string logged = readFile(log());
+        EXPECT_NE(logged.find(c.logged), std::string::npos);
+        EXPECT_NE(logged.find("FATAL    ulm.firmware.main - main: cannot get shared memory. exiting"), std::string::npos);
+    }
+}
+
+/* Connects to the SPI emulator port; true when something accepts. */
+static bool emulatorPortAccepts()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(5131);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool accepted = connect(fd, (struct sockaddr *)&address, sizeof address) == 0;
+    close(fd);
+    return accepted;
+}
+
+TEST_F(FirmwareRun, EmulatorOptionListensBesideTheRunningFirmware)
+{
+    FirmwareProcess process(dir);
+    process.start({"-e", "-l", dir / "log4c"});
+    ASSERT_TRUE(waitForLog("Starting service pcodeProcessor"));
+    EXPECT_TRUE(emulatorPortAccepts());
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(5000), 0);
+    EXPECT_NE(process.out().find("SPI emulator"), std::string::npos);
+}
+
+TEST_F(FirmwareRun, EmulatorServerServesOneClientAndBothEnd)
+{
+    TempDir clientDir;
+    FirmwareProcess server(dir), client(clientDir);
+    server.start({"-s"});
+    for (int i = 0; i < 400 && server.out().find("SPI emulator") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    client.start({"-c", "-h"});
+    EXPECT_EQ(client.wait(5000), 0);
+    EXPECT_EQ(client.out(), ""); /* -c ends the process before -h is seen */
+    EXPECT_EQ(server.wait(5000), 0);
+    EXPECT_NE(server.out().find("SPI emulator: got connection"), std::string::npos) << server.out();
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+#ifndef KVR_CARDSIM_H
+#define KVR_CARDSIM_H
+
+/*
+ * The card emulator. Installed as the hal's device backend, it serves the
+ * spidev nodes of the two FPGAs ("/dev/spidev1.2" FSM-FPGA, "/dev/spidev2.0"
+ * DPS-FPGA) and the i2c-dev buses ("/dev/i2c-2", "/dev/i2c-3", "/dev/i2c-4")
+ * with register models of the card's chips, and writes the temperature inputs
+ * below the card root. Tests use it as a library: they read every register
+ * write and every frame, set any input, hold or fail transfers.
+ *
+ * FPGA frames (big-endian): a 32-bit header whose bits 31-30 are 10 read, 11
+ * keyhole read, 00 write, 01 keyhole write and bits 29-0 the word address;
+ * reads then carry a 16-bit word count (low 12 bits) and clock the words out
+ * after those 6 bytes; writes carry the words after the 4 header bytes.
+ *
+ * All functions may be called from any thread.
+ */
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum { CARDSIM_FSM = 0, CARDSIM_DPS = 1, CARDSIM_FPGA_COUNT = 2 };
+
+/* What the FPGAs report: project id 3033 in the identity register's bits 15-4, versions, DDR3 self-test. */
+enum {
+    CARDSIM_FPGA_ID_REGISTER = 0x0,
+    CARDSIM_FPGA_VERSION_REGISTER = 0x1, /* major, minor, build */
+    CARDSIM_FPGA_PROJECT_ID = 3033,
+    CARDSIM_FSM_BIST_REGISTER = 0x804,
+    CARDSIM_DPS_BIST_REGISTER = 0x404,
+    CARDSIM_BIST_PASSED = 0x000E,        /* init done, phy ready, iodelay ready, not failed */
+};
+
+/*
+ * Installs the emulator as the hal's device backend with a card in its
+ * start-up state (see cardsimReset). Under a card root it also writes the
+ * temperature inputs. Returns 0.
+ */
+int cardsimStart(void);
+
+/* Removes the backend. Handles still open keep working until closed. */
+void cardsimStop(void);
+
+/* Puts every register, chip, log, hold and failure back to the start-up state. */
+void cardsimReset(void);
+
+/* FPGA register files. */
+uint16_t cardsimFpgaGet(int fpga, uint32_t address);
+void cardsimFpgaSet(int fpga, uint32_t address, uint16_t value);
+
+/* Words a keyhole read of the register returns first, before it falls back to the register's value. */
+void cardsimFpgaQueueKeyhole(int fpga, uint32_t address, const std::vector<uint16_t> &words);
+
+/* One register write seen by an FPGA, in order. */
+struct cardsimFpgaWrite_t {
+    uint32_t address;
+    uint16_t value;
+    int keyhole;
+};
+std::vector<cardsimFpgaWrite_t> cardsimFpgaWrites(int fpga);
+
+/* The transmitted bytes of every SPI transfer of an FPGA, in order. */
+std::vector<std::vector<uint8_t>> cardsimSpiFrames(int fpga);
+
+/*
+ * While an FPGA is held, its transfers wait (at most 10 s) before they are
+ * served. cardsimFpgaWaitParked waits up to timeoutMs for a transfer to be
+ * waiting and returns 1 when one is.
+ */
+void cardsimFpgaHold(int fpga, int hold);
+int cardsimFpgaWaitParked(int fpga, int timeoutMs);
+
+/* The next `failures` transfers of the FPGA fail (EIO). */
+void cardsimSpiFail(int fpga, int failures);
+
+/* I2C chips. A bus is named by its node ("/dev/i2c-3"). */
+enum {
+    CARDSIM_I2C_REG8 = 1,   /* 8-bit register pointer */
+    CARDSIM_I2C_REG16 = 2,  /* 16-bit register pointer, high byte first */
+    CARDSIM_I2C_PAGED = 3,  /* 8-bit pointer; writing register 0x01 selects the page */
+};
+
+/* Adds (or replaces) a chip with empty registers; a chip not attached does not answer. */
+void cardsimI2cAttach(const char *bus, uint8_t slave, int kind);
+void cardsimI2cDetach(const char *bus, uint8_t slave);
+
+/* A chip's register (page << 8 | offset for paged chips). */
+uint8_t cardsimI2cGet(const char *bus, uint8_t slave, uint16_t reg);
+void cardsimI2cSet(const char *bus, uint8_t slave, uint16_t reg, uint8_t value);
+
+/* One I2C message as it went over a bus: the bytes written, or the bytes a read returned. */
+struct cardsimI2cMessage_t {
+    std::string bus;
+    uint8_t slave;
+    int read;
+    std::vector<uint8_t> bytes;
+};
+std::vector<cardsimI2cMessage_t> cardsimI2cLog(void);
+
+/* The next `failures` transfers on the bus fail (EIO). */
+void cardsimI2cFail(const char *bus, int failures);
+
+/* Plugs (1) or pulls (0) the SFP module: its EEPROM and diagnostics at 0x50, 0x51 and 0x59 on "/dev/i2c-3". */
+void cardsimSfpPlug(int plugged);
+
+/* Clears the frame, write and I2C logs. */
+void cardsimClearLogs(void);
+
+/*
+ * Writes a sensor's value file below the card root (millidegrees as text, or
+ * any text a test wants). Returns 0, or -1 when there is no card root or the
+ * file cannot be written.
+ */
+int cardsimSetSensorText(const char *cardPath, const char *text);
+
+#endif

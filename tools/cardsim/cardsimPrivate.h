@@ -1,0 +1,23 @@
+#ifndef KVR_CARDSIM_PRIVATE_H
+#define KVR_CARDSIM_PRIVATE_H
+
+/* What the FPGA half of the emulator needs of the I2C half. */
+
+#include "cardsim/cardsim.h"
+
+#include <cstddef>
+
+struct halI2cMessage_t;
+
+/* 1 when the node is one of the emulated buses. */
+int cardsimI2cKnownBus(const std::string &bus);
+
+/* One combined transfer on a bus; 0, or -1 with errno. */
+int cardsimI2cTransfer(const std::string &bus, halI2cMessage_t *messages, int count);
+
+/* Start-up chips of every bus. */
+void cardsimI2cReset(void);
+
+void cardsimI2cClearLog(void);
+
+#endif
