@@ -36,6 +36,8 @@ public:
     // Stores the VM start time (microseconds of Counter::getUsec) and derives
     // its wall-clock second; unless forced only the first time.
     void updateVmStartTime(long long usec, bool force);
+    // Microseconds of Counter::getUsec at VM start; -1 while unknown.
+    long long getVmStartTime() const { return vmStartUsec; }
 
     int getSessionState() const { return sessionState; }
     void setSessionState(int state) { sessionState = state; }

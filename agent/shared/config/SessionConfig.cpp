@@ -1,5 +1,9 @@
 #include "SessionConfig.h"
 
+#include "DataReader.h"
+#include "DataWriter.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -226,6 +230,40 @@ SessionConfig::ReadError SessionConfig::readFromText(int id, const std::string &
         error.message = "Could not find session with id: " + std::to_string(id);
     }
     return error;
+}
+
+SessionConfig::ReadError SessionConfig::read(DataReader *reader)
+{
+    int id = static_cast<int>(reader->readU4(0));
+    uint32_t length = reader->readU4(0);
+    std::string xml;
+    char piece[BLOCK];
+    while (!reader->getError() && xml.size() < length) {
+        int want = static_cast<int>(std::min<size_t>(sizeof piece, length - xml.size()));
+        int got = reader->readFully(piece, want);
+        xml.append(piece, static_cast<size_t>(got > 0 ? got : 0));
+        if (got < want)
+            break;
+    }
+    if (reader->getError() || xml.size() < length) {
+        ReadError error;
+        error.message = "Configuration cut short: " + std::to_string(xml.size()) + " of " + std::to_string(length) + " bytes";
+        return error;
+    }
+    ReadError error = readFromText(id, xml);
+    if (!error.failed())
+        delete[] reader->readString(nullptr);
+    return error;
+}
+
+std::string SessionConfig::writeConfigFile(DataWriter *writer) const
+{
+    std::string bytes;
+    std::string problem = loadDocument(&bytes);
+    writer->writeU4(static_cast<uint32_t>(fileState_ ? fileState_->id : 0));
+    writer->writeU4(static_cast<uint32_t>(bytes.size()));
+    writer->writeBuffered(bytes.data(), static_cast<int>(bytes.size()));
+    return problem;
 }
 
 void SessionConfig::getXmlConfig(const char **xml, const char **path, int *id) const

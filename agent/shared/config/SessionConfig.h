@@ -11,6 +11,9 @@
 #include <unordered_set>
 #include <vector>
 
+class DataReader;
+class DataWriter;
+
 // The settings of one profiling session, read from the front end's XML document: the `session`
 // element whose `id` matches, with its filters, probe switches and method lists. The document
 // itself is kept (a private temporary copy of a file, or the received text) to be sent back.
@@ -41,6 +44,15 @@ public:
     ReadError readFromFile(const std::string &path, int id);
     // Reads session `id` from a document received from the front end (command 1), which is kept.
     ReadError readFromText(int id, const std::string &xml);
+
+    // Reads a configuration sent by the front end: U4 id, U4 length, the document's bytes
+    // and, when the document was accepted, a trailing string that is not used. A stream that
+    // ends early is an error; nothing larger than the stream is allocated up front.
+    ReadError read(DataReader *reader);
+    // Writes U4 id, U4 length and the kept document (the received text, or the file read
+    // back). Returns an empty string, or the reason nothing but the id could be written; the
+    // length is then 0.
+    std::string writeConfigFile(DataWriter *writer) const;
 
     // Once read and applied: the received text (null for a file), the kept path (null when
     // none) and the id. Otherwise null, null and 0. The pointers live as long as this object.

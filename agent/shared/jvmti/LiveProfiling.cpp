@@ -126,6 +126,12 @@ jclass LiveProfiling::triggerManagerClass = nullptr;
 jclass LiveProfiling::instrumentationCalleeClass = nullptr;
 jmethodID LiveProfiling::agentInit = nullptr;
 jfieldID LiveProfiling::agentVmIdentifier = nullptr;
+jmethodID LiveProfiling::controllerEnableTriggers = nullptr;
+jmethodID LiveProfiling::controllerEnableTriggerGroup = nullptr;
+jmethodID LiveProfiling::agentTriggerHprofDump = nullptr;
+jmethodID LiveProfiling::agentRegisterConnection = nullptr;
+jfieldID LiveProfiling::triggerManagerGlobalEnabled = nullptr;
+volatile bool LiveProfiling::frontendWasConnected = false;
 
 void LiveProfiling::initializeInterface(JavaVM *javaVm)
 {
@@ -224,12 +230,12 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
         return;
     controllerClass = globalClass(env, "com/orvane/api/agent/Controller");
     AGENT_ASSERT(controllerClass != nullptr, "com/orvane/api/agent/Controller");
-    staticMethod(env, controllerClass, "enableTriggerGroup", "(ZLjava/lang/String;)V");
-    staticMethod(env, controllerClass, "enableTriggers", "(Z)V");
+    controllerEnableTriggerGroup = staticMethod(env, controllerClass, "enableTriggerGroup", "(ZLjava/lang/String;)V");
+    controllerEnableTriggers = staticMethod(env, controllerClass, "enableTriggers", "(Z)V");
 
     triggerManagerClass = globalClass(env, "com/orvane/agent/triggers/TriggerManager");
     AGENT_ASSERT(triggerManagerClass != nullptr, "com/orvane/agent/triggers/TriggerManager");
-    staticField(env, triggerManagerClass, "globalEnabled", "Z");
+    triggerManagerGlobalEnabled = staticField(env, triggerManagerClass, "globalEnabled", "Z");
 
     jclass agent = globalClass(env, "com/orvane/agent/Agent");
     AGENT_ASSERT(agent != nullptr, "com/orvane/agent/Agent");
@@ -239,8 +245,8 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
     staticMethod(env, agent, "isCallTreeRecording", "()Z");
     staticMethod(env, agent, "updateConfig", "()V");
     staticMethod(env, agent, "getAvailablePermGen", "()J");
-    staticMethod(env, agent, "triggerHprofDump", "(Ljava/lang/String;ZZ)Ljava/lang/String;");
-    staticMethod(env, agent, "registerConnectionAgentProperty", "(Z)V");
+    agentTriggerHprofDump = staticMethod(env, agent, "triggerHprofDump", "(Ljava/lang/String;ZZ)Ljava/lang/String;");
+    agentRegisterConnection = staticMethod(env, agent, "registerConnectionAgentProperty", "(Z)V");
     agentVmIdentifier = staticField(env, agent, "vmIdentifier", "J");
 
     instrumentationCalleeClass = globalClass(env, "com/orvane/agent/InstrumentationCallee");
@@ -268,8 +274,69 @@ void LiveProfiling::initCommunication(JNIEnv *env)
     checkFatalError("communication thread", jvmti->RunAgentThread(thread, comThreadCallback, nullptr, COMM_THREAD_PRIORITY));
     env->DeleteLocalRef(thread);
     MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
-    while (session->getCommunicatorStatus() == LiveCommunicator::STATUS_WAITING)
+    while (session->getCommunicatorStatus() == LiveCommunicator::STATUS_WAITING && !frontendWasConnected)
         session->sleep(100);
+}
+
+namespace {
+
+// Java calls of the controls: a pending exception is cleared so that the
+// command thread goes on.
+void clearException(JNIEnv *env)
+{
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+}
+
+jstring newString(JNIEnv *env, const char *text)
+{
+    jstring s = env->NewStringUTF(text != nullptr ? text : "");
+    clearException(env);
+    return s;
+}
+
+} // namespace
+
+void LiveProfiling::enableTriggers(JNIEnv *env, bool on)
+{
+    lookupJavaClasses(env);
+    env->CallStaticVoidMethod(controllerClass, controllerEnableTriggers, static_cast<jboolean>(on));
+    clearException(env);
+}
+
+void LiveProfiling::enableTriggerGroup(bool on, const char *name, JNIEnv *env)
+{
+    lookupJavaClasses(env);
+    jstring group = newString(env, name);
+    env->CallStaticVoidMethod(controllerClass, controllerEnableTriggerGroup, static_cast<jboolean>(on), group);
+    clearException(env);
+    if (group != nullptr)
+        env->DeleteLocalRef(group);
+}
+
+jstring LiveProfiling::doHprofDump(const char *path, bool live, JNIEnv *env, bool flag)
+{
+    lookupJavaClasses(env);
+    jstring file = newString(env, path);
+    jobject result = env->CallStaticObjectMethod(agentClass, agentTriggerHprofDump, file, static_cast<jboolean>(live),
+                                                 static_cast<jboolean>(flag));
+    clearException(env);
+    if (file != nullptr)
+        env->DeleteLocalRef(file);
+    return static_cast<jstring>(result);
+}
+
+void LiveProfiling::registerConnection(JNIEnv *env, bool connected)
+{
+    lookupJavaClasses(env);
+    env->CallStaticVoidMethod(agentClass, agentRegisterConnection, static_cast<jboolean>(connected));
+    clearException(env);
+}
+
+bool LiveProfiling::triggersEnabled(JNIEnv *env)
+{
+    lookupJavaClasses(env);
+    return env->GetStaticBooleanField(triggerManagerClass, triggerManagerGlobalEnabled) != JNI_FALSE;
 }
 
 void LiveProfiling::cleanup()

@@ -57,6 +57,14 @@ public:
     static jclass instrumentationCalleeClass;
     static jmethodID agentInit;
     static jfieldID agentVmIdentifier;
+    static jmethodID controllerEnableTriggers;
+    static jmethodID controllerEnableTriggerGroup;
+    static jmethodID agentTriggerHprofDump;
+    static jmethodID agentRegisterConnection;
+    static jfieldID triggerManagerGlobalEnabled;
+    // Set once a front end's connection has ended; the VM's start-up stops
+    // waiting then even if it missed the moment the status changed.
+    static volatile bool frontendWasConnected;
 
     // Asks the VM for JVMTI 1.1, else 1.0. Without either, logs that JVMTI is
     // not present and exits with status 1.
@@ -78,6 +86,16 @@ public:
     static void initTempDir();
     // Looks up the agent's Java classes; a missing member is fatal.
     static void lookupJavaClasses(JNIEnv *env);
+    // Java-side controls. Each makes sure the Java references exist first
+    // (looking them up with env if needed); a missing one is fatal.
+    static void enableTriggers(JNIEnv *env, bool on);
+    static void enableTriggerGroup(bool on, const char *name, JNIEnv *env);
+    // Asks the Java side for an HPROF dump. A local reference to the error
+    // text, or null on success; the caller deletes it.
+    static jstring doHprofDump(const char *path, bool live, JNIEnv *env, bool flag);
+    static void registerConnection(JNIEnv *env, bool connected);
+    // The triggers' global switch on the Java side.
+    static bool triggersEnabled(JNIEnv *env);
     // Starts the command loop, or lets the agent's Java thread take it.
     static void initCommunication(JNIEnv *env);
     // At VM death: waits for a snapshot being saved, marks the agent dying

@@ -1,5 +1,7 @@
 #include "LiveProfilingSession.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <jvmti.h>
@@ -8,6 +10,8 @@
 #include "AgentAssert.h"
 #include "EventHandler.h"
 #include "LiveProfiling.h"
+#include "DataReader.h"
+#include "DataWriter.h"
 #include "MessageUtil.h"
 
 namespace {
@@ -26,7 +30,7 @@ char orvaneJvmtiEnv[] = "ORVANE_JVMTI=true";
 
 LiveProfilingSession::LiveProfilingSession()
     : port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
-      config(nullptr), attached(false), switching(false), communicator(nullptr)
+      config(nullptr), attached(false), switching(false), communicator(nullptr), parametersSet(false)
 {
 }
 
@@ -62,7 +66,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     if (!switching) {
         setOptions(optionText);
         std::lock_guard<std::mutex> guard(communicatorLock);
-        communicator = new LiveCommunicator(port, options.address);
+        communicator = new LiveCommunicator(this, port, options.address, nullptr);
     }
 
     if (attach) {
@@ -137,8 +141,13 @@ void LiveProfilingSession::setOptions(const char *optionText)
         break;
     }
     LiveProfiling::scriptDirName = options.scriptDirName();
-    if (!config->readFromFile(options.configPath, options.id))
-        LiveProfiling::configAtStartup = false;
+    SessionConfig::ReadError error = config->readFromFile(options.configPath, options.id);
+    for (const std::string &note : config->getMessages())
+        MessageUtil::message("%s", note.c_str());
+    if (error.failed()) {
+        MessageUtil::message("%s", error.message.c_str());
+        exit(-1);
+    }
 }
 
 void LiveProfilingSession::attachSequence(JNIEnv *env)
@@ -313,7 +322,7 @@ unsigned LiveProfilingSession::getCommunicatorStatus()
     return communicator != nullptr ? communicator->getStatus() : LiveCommunicator::STATUS_CLEANED_UP;
 }
 
-void LiveProfilingSession::runCommunicator(JNIEnv *)
+void LiveProfilingSession::runCommunicator(JNIEnv *env)
 {
     for (;;) {
         LiveCommunicator *current;
@@ -321,19 +330,126 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
             std::lock_guard<std::mutex> guard(communicatorLock);
             current = communicator;
         }
-        if (!current->run()) {
-            // Nobody can ever connect: a profiled VM must not run unobserved.
-            exit(1);
-        }
-        if (current->wasConnected()) {
-            if (current->shouldExitProcess() || current->shouldInterruptProcess() || LiveProfiling::waitsForDisconnect)
-                return;
+        current->setJavaPointers(env, nullptr);
+        current->run();
+        if (current->shouldExitProcess() || current->shouldInterruptProcess() || current->hasListenFailed() ||
+            LiveProfiling::waitsForDisconnect)
+            return;
+        if (current->wasConnected())
             MessageUtil::message("Disconnected. Waiting for reconnection.");
-        }
         std::lock_guard<std::mutex> guard(communicatorLock);
-        communicator = new LiveCommunicator(port, options.address, current);
+        communicator = new LiveCommunicator(this, port, options.address, current);
         delete current;
     }
+}
+
+void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
+{
+    ProfilingSession::handleCmdGetState(reader, writer);
+    if (sessionState == 2)
+        MessageUtil::message("Reconnection.");
+    if (!LiveProfiling::disableThreadProfiling)
+        LiveProfiling::threadProfiling = true;
+    LiveProfiling::vmTelemetry = true;
+}
+
+namespace {
+
+// A script name from the network names a file directly in the script
+// directory: no directories, no way out of it.
+bool isPlainFileName(const char *name)
+{
+    return name[0] != '\0' && strchr(name, '/') == nullptr && strstr(name, "..") == nullptr;
+}
+
+} // namespace
+
+void LiveProfilingSession::receiveScripts(DataReader *reader)
+{
+    uint32_t count = reader->readU4(0);
+    if (count == 0 || reader->getError())
+        return;
+    if (LiveProfiling::scriptDirName.empty())
+        LiveProfiling::initTempDir();
+    for (uint32_t i = 0; i < count && !reader->getError(); i++) {
+        char *name = reader->readString(nullptr);
+        uint32_t size = reader->readU4(0);
+        if (name == nullptr)
+            return;
+        FILE *file = nullptr;
+        if (!isPlainFileName(name)) {
+            MessageUtil::message("Refusing script file name %s.", name);
+        } else {
+            std::string path = LiveProfiling::scriptDirName + "/" + name;
+            file = fopen(path.c_str(), "wb");
+        }
+        delete[] name;
+        char block[8192];
+        for (uint32_t done = 0; done < size && !reader->getError();) {
+            int want = static_cast<int>(std::min<uint32_t>(sizeof block, size - done));
+            int got = reader->readFully(block, want);
+            if (got <= 0)
+                break;
+            if (file != nullptr)
+                fwrite(block, 1, static_cast<size_t>(got), file);
+            done += static_cast<uint32_t>(got);
+        }
+        if (file != nullptr)
+            fclose(file);
+    }
+}
+
+void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader *reader, JNIEnv *env)
+{
+    SessionConfig *old = nullptr;
+    bool configFollows = reader->readByte(0) == 1;
+    if (configFollows) {
+        old = config;
+        SessionConfig *received = new SessionConfig();
+        SessionConfig::ReadError error = received->read(reader);
+        for (const std::string &note : received->getMessages())
+            MessageUtil::message("%s", note.c_str());
+        if (error.failed()) {
+            MessageUtil::message("%s", error.message.c_str());
+            if (error.showDocument) {
+                const char *xml = nullptr;
+                const char *path = nullptr;
+                int id = 0;
+                received->sessionRead = received->applied = true;
+                received->getXmlConfig(&xml, &path, &id);
+                fprintf(stdout, "---------------------------------\n%s\n---------------------------------\n", xml != nullptr ? xml : "");
+                fflush(stdout);
+            }
+            exit(-1);
+        }
+        config = received;
+        receiveScripts(reader);
+        config->applied = true;
+        initParameters(env);
+        bool withOld = LiveProfiling::nowait || parametersSet;
+        classSession.updateConfig(withOld ? old : nullptr, config, writer, env);
+    } else {
+        writer->writeU4(0);
+        writer->writeByte(0);
+        writer->writeByte(1);
+    }
+    parametersSet = true;
+    if (!config->enableTriggersOnStartup)
+        LiveProfiling::enableTriggers(env, false);
+    else if (LiveProfiling::nowait && old != nullptr && old->sessionRead)
+        LiveProfiling::enableTriggers(env, true);
+    if (old != nullptr) {
+        old->deleteTempFile();
+        delete old;
+    }
+    writer->writeByte(1);
+}
+
+void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
+{
+    std::string problem = config->writeConfigFile(writer);
+    if (!problem.empty())
+        MessageUtil::message("%s", problem.c_str());
 }
 
 void LiveProfilingSession::deleteTempFiles()

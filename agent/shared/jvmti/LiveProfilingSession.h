@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "AgentOptions.h"
+#include "LiveClassProfilingSession.h"
 #include "LiveCommunicator.h"
 #include "ProfilingSession.h"
 #include "SessionConfig.h"
@@ -25,6 +26,15 @@ public:
     // Applies the option string and the configuration file it implies. Ends
     // the process for "monitor" (abort) and a missing required file (-1).
     void setOptions(const char *options);
+
+    // Command 1: takes the configuration the front end sends (or keeps the
+    // current one), writes the script files it carries into the script
+    // directory and applies it. Ends the process with -1 when the
+    // configuration cannot be read, as with a configuration file.
+    void handleCmdSetParameters(DataWriter *writer, DataReader *reader, JNIEnv *env);
+    // Command 45: the current configuration document.
+    void handleCmdGetParameters(DataWriter *writer);
+    void handleCmdGetState(DataReader *reader, DataWriter *writer) override;
 
     void enterMonitor(int bits) override;
     void exitMonitor(int bits, bool javaObjects) override;
@@ -55,6 +65,8 @@ private:
     LiveProfilingSession();
     void attachSequence(JNIEnv *env);
     void checkVm();
+    // Reads the script files of command 1 and writes them into the script directory.
+    void receiveScripts(DataReader *reader);
 
     int port;
     int stack;
@@ -65,6 +77,8 @@ private:
     bool switching;
     std::mutex communicatorLock;
     LiveCommunicator *communicator;
+    LiveClassProfilingSession classSession;
+    bool parametersSet;
 };
 
 #endif

@@ -1,6 +1,9 @@
+#include <algorithm>
 // tiagent loaded into real JVMs: start-up lines, the archive on the boot class
 // path, options, ORVANE_JVMTI, offline and nowait, attach through jcmd.
 #include <gtest/gtest.h>
+
+#include "JvmProcess.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -23,223 +26,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::stringstream s(text);
-    for (std::string line; std::getline(s, line);)
-        out.push_back(line);
-    return out;
-}
-
-std::vector<std::string> agentLines(const std::string &text)
-{
-    std::vector<std::string> out;
-    for (const std::string &l : lines(text)) {
-        if (l.rfind("Orvane> ", 0) == 0)
-            out.push_back(l);
-    }
-    return out;
-}
-
-std::vector<std::string> listDir(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
-bool fileExists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// JVMs here get a private /tmp when we are root, so that nothing the VM or
-// jcmd leaves there (perf data, attach sockets) escapes the test.
-bool canIsolateTmp()
-{
-    static int answer = -1;
-    // A private /tmp would also hide a build tree that lies below /tmp.
-    bool buildBelowTmp = std::string(KVR_BINARY_DIR).rfind("/tmp/", 0) == 0;
-    if (answer < 0)
-        answer = !buildBelowTmp && geteuid() == 0 &&
-                 std::system("unshare --mount --propagation private true >/dev/null 2>&1") == 0;
-    return answer == 1;
-}
-
-// A working directory of the test below the build tree (the private /tmp of a
-// JVM would hide one below /tmp), removed with everything in it.
-class WorkDir {
-public:
-    WorkDir()
-    {
-        std::string pattern = std::string(KVR_BINARY_DIR) + "/tests/tiagent-e2e.XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        char *made = mkdtemp(name.data());
-        path = made != nullptr ? made : "";
-    }
-    ~WorkDir()
-    {
-        if (!path.empty())
-            std::system(("rm -rf '" + path + "'").c_str());
-    }
-    std::string operator/(const std::string &n) const { return path + "/" + n; }
-    std::string path;
-};
-
-// One JVM (or jcmd) with its own TMPDIR and HOME, output kept in files.
-class JvmProcess {
-public:
-    JvmProcess(const std::string &dir, const std::string &name) : outPath(dir + "/" + name + ".out"), errPath(dir + "/" + name + ".err") {}
-    ~JvmProcess()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        closeInput();
-    }
-
-    bool start(const std::vector<std::string> &command, const std::string &tmpdir, const std::string &home, bool isolate)
-    {
-        std::vector<std::string> argv;
-        if (isolate) {
-            argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c", "mount -t tmpfs -o mode=1777 tmpfs /tmp && exec \"$0\" \"$@\""};
-        }
-        argv.insert(argv.end(), command.begin(), command.end());
-        int input[2];
-        if (pipe(input) != 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            struct rlimit noCore = {0, 0};
-            setrlimit(RLIMIT_CORE, &noCore);
-            dup2(input[0], 0);
-            close(input[0]);
-            close(input[1]);
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(err, 2);
-            setenv("TMPDIR", tmpdir.c_str(), 1);
-            setenv("HOME", home.c_str(), 1);
-            unsetenv("ORVANE_JVMTI");
-            unsetenv("JAVA_TOOL_OPTIONS");
-            if (chdir(tmpdir.c_str()) != 0)
-                _exit(126);
-            std::vector<char *> args;
-            for (std::string &a : argv)
-                args.push_back(&a[0]);
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-        close(input[0]);
-        inputFd = input[1];
-        return pid > 0;
-    }
-
-    // Waits for the process to end; false on time-out.
-    bool waitExit(int seconds)
-    {
-        Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < end) {
-            int s;
-            pid_t r = waitpid(pid, &s, WNOHANG);
-            if (r == pid) {
-                status = s;
-                pid = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    // Waits until standard error or output holds text; false on time-out.
-    bool waitFor(const std::string &text, bool inStdout, int seconds)
-    {
-        Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < end) {
-            if ((inStdout ? out() : err()).find(text) != std::string::npos)
-                return true;
-            if (pid > 0) {
-                int s;
-                if (waitpid(pid, &s, WNOHANG) == pid) {
-                    status = s;
-                    pid = -1;
-                }
-            }
-            if (pid < 0)
-                return (inStdout ? out() : err()).find(text) != std::string::npos;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    void closeInput()
-    {
-        if (inputFd >= 0)
-            close(inputFd);
-        inputFd = -1;
-    }
-    std::string out() const { return readFile(outPath); }
-    std::string err() const { return readFile(errPath); }
-    int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-    int termSignal() const { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
-    pid_t getPid() const { return pid; }
-
-private:
-    std::string outPath;
-    std::string errPath;
-    pid_t pid = -1;
-    int inputFd = -1;
-    int status = -1;
-};
-
-int freePort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool canConnect(int port)
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
+using namespace jvmtest;
 
 std::string jarCrc()
 {
@@ -338,9 +125,16 @@ TEST_P(TiagentStartupTest, WaitsForTheFrontEndBeforeMain)
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm, "port=" + std::to_string(port) + ",address=127.0.0.1");
     ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
-    EXPECT_EQ(agentLines(jvm.err()),
-              concat(concat(startLines, eventLines),
-                     {"Orvane> Waiting for a connection from the Orvane GUI ...", "Orvane> Using address 127.0.0.1."}));
+    // The listening thread and the waiting main thread print their lines in either order.
+    std::vector<std::string> lines = agentLines(jvm.err());
+    std::vector<std::string> expected = concat(startLines, eventLines);
+    ASSERT_EQ(lines.size(), expected.size() + 2) << jvm.err();
+    std::vector<std::string> head(lines.begin(), lines.begin() + expected.size());
+    std::vector<std::string> tail(lines.begin() + expected.size(), lines.end());
+    std::sort(tail.begin(), tail.end());
+    EXPECT_EQ(head, expected);
+    EXPECT_EQ(tail, (std::vector<std::string>{"Orvane> Using address 127.0.0.1.",
+                                              "Orvane> Waiting for a connection from the Orvane GUI ..."}));
     EXPECT_EQ(jagFiles().size(), 1u);
     EXPECT_TRUE(canConnect(port)) << "the agent listens on the port";
     EXPECT_FALSE(jvm.waitFor("main started", true, 1)) << "main is held until a front end has configured the session";
@@ -364,7 +158,7 @@ TEST_P(TiagentStartupTest, WaitsForTheFrontEndBeforeMain)
 TEST_P(TiagentStartupTest, OfflineWithConfigurationFromHome)
 {
     mkdir((home + "/.orvane7").c_str(), 0700);
-    std::ofstream(home + "/.orvane7/config.xml") << "<config><session id=\"3\"/></config>\n";
+    std::ofstream(home + "/.orvane7/config.xml") << "<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\" timeType=\"1\"/></config>\n";
     int port = freePort();
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm, "offline,id=3,port=" + std::to_string(port), "hold");

@@ -1,0 +1,163 @@
+#include "LiveCommunicator.h"
+
+#include <csignal>
+#include <cstdlib>
+
+#include "Counter.h"
+#include "DataReader.h"
+#include "DataWriter.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+
+// One row of the live dispatcher: the command and the member that runs it.
+struct LiveCommunicator::LiveCommand {
+    uint32_t command;
+    void (LiveCommunicator::*handle)();
+};
+
+namespace {
+
+const LiveCommunicator::Command NO_COMMAND = static_cast<LiveCommunicator::Command>(-1);
+
+} // namespace
+
+LiveCommunicator::LiveCommunicator(LiveProfilingSession *session, int port, const std::string &address,
+                                   LiveCommunicator *previous)
+    : SocketCommunicator(session, port, address), liveSession(session), env(nullptr), javaCommunicator(nullptr),
+      connectedOnce(false), connected(false)
+{
+    inheritListenSocket(previous);
+}
+
+void LiveCommunicator::setJavaPointers(JNIEnv *newEnv, jobject newJavaCommunicator)
+{
+    env = newEnv;
+    javaCommunicator = newJavaCommunicator;
+}
+
+const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t command)
+{
+    static const LiveCommand LIVE_COMMANDS[] = {
+        {CMD_SET_PARAMETERS, &LiveCommunicator::handleSetParameters},
+        {CMD_FORCE_GC, &LiveCommunicator::handleForceGc},
+        {CMD_GET_PARAMETERS, &LiveCommunicator::handleGetParameters},
+        {CMD_ENABLE_TRIGGERS, &LiveCommunicator::handleEnableTriggers},
+        {CMD_ENABLE_TRIGGER_GROUPS, &LiveCommunicator::handleEnableTriggerGroups},
+        {CMD_HPROF_DUMP, &LiveCommunicator::handleHprofDump},
+        {NO_COMMAND, nullptr},
+    };
+    for (const LiveCommand *row = LIVE_COMMANDS; row->handle != nullptr; row++) {
+        if (row->command == command)
+            return row;
+    }
+    return nullptr;
+}
+
+bool LiveCommunicator::establishConnection()
+{
+    connected = SocketCommunicator::establishConnection();
+    return connected;
+}
+
+bool LiveCommunicator::processComand(uint32_t command)
+{
+    if ((!LiveProfiling::jvmti11 || LiveProfiling::ibmVm) && !connectedOnce) {
+        liveSession->updateVmStartTime(Counter::getUsec(), true);
+        connectedOnce = true;
+    }
+    if (const LiveCommand *row = findLiveCommand(command)) {
+        (this->*row->handle)();
+        return true;
+    }
+    return Communicator::processComand(command);
+}
+
+void LiveCommunicator::handleSetParameters()
+{
+    liveSession->handleCmdSetParameters(writer, reader, env);
+    liveSession->updateVmStartTime(Counter::getUsec(), true);
+    status = STATUS_CONNECTED;
+    connectedOnce = true;
+    LiveProfiling::registerConnection(env, true);
+    writer->flush();
+}
+
+void LiveCommunicator::handleForceGc()
+{
+    jvmtiError error = LiveProfiling::jvmti->ForceGarbageCollection();
+    if (error != JVMTI_ERROR_NONE)
+        MessageUtil::message("Could not force garbage collection (%d).", static_cast<int>(error));
+}
+
+void LiveCommunicator::handleGetParameters()
+{
+    liveSession->handleCmdGetParameters(writer);
+}
+
+void LiveCommunicator::handleEnableTriggers()
+{
+    LiveProfiling::enableTriggers(env, reader->readByte(0) != 0);
+}
+
+void LiveCommunicator::handleEnableTriggerGroups()
+{
+    bool on = reader->readByte(0) != 0;
+    uint32_t count = reader->readU4(0);
+    for (uint32_t i = 0; i < count && !reader->getError(); i++) {
+        char *name = reader->readString(nullptr);
+        if (name == nullptr)
+            break;
+        LiveProfiling::enableTriggerGroup(on, name, env);
+        delete[] name;
+    }
+}
+
+void LiveCommunicator::handleHprofDump()
+{
+    char *path = reader->readString(nullptr);
+    bool live = reader->readByte(0) != 0;
+    if (reader->getError()) {
+        delete[] path;
+        writer->writeByte(0);
+        writer->writeString("");
+        return;
+    }
+    jstring problem = LiveProfiling::doHprofDump(path, live, env, false);
+    delete[] path;
+    if (problem == nullptr) {
+        writer->writeByte(0);
+        writer->writeString("");
+        return;
+    }
+    const char *text = env->GetStringUTFChars(problem, nullptr);
+    writer->writeByte(1);
+    writer->writeString(text);
+    if (text != nullptr)
+        env->ReleaseStringUTFChars(problem, text);
+    env->DeleteLocalRef(problem);
+}
+
+void LiveCommunicator::onListenFailure()
+{
+    exit(1);
+}
+
+void LiveCommunicator::cleanupConnection()
+{
+    status = STATUS_CLEANED_UP;
+    LiveProfiling::frontendWasConnected = true;
+    if (port != 0 && env != nullptr)
+        LiveProfiling::registerConnection(env, false);
+    liveSession->wakeup();
+    closeConnection();
+    if (exitProcess) {
+        SocketCommunicator::cleanupConnection();
+        MessageUtil::message("Killing process");
+        exit(0);
+    }
+    if (interruptProcess) {
+        SocketCommunicator::cleanupConnection();
+        raise(SIGINT);
+    }
+}

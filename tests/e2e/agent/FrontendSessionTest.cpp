@@ -1,0 +1,245 @@
+// A front end talking to tiagent in a real JVM: handshake, framing, broken
+// requests and recovery, the session commands, reconnection and the exit
+// commands.
+#include <gtest/gtest.h>
+
+#include "FrontendClient.h"
+#include "JvmProcess.h"
+
+using namespace jvmtest;
+
+namespace {
+
+const char *const JDK = "/usr/lib/jvm/java-17-openjdk-amd64";
+
+// Encodes payloads the way the agent reads them.
+class Payload {
+public:
+    Payload &byte(uint8_t b)
+    {
+        bytes.push_back(b);
+        return *this;
+    }
+    Payload &u4(uint32_t v)
+    {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(static_cast<uint8_t>(v >> shift));
+        return *this;
+    }
+    Payload &raw(const std::string &s)
+    {
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        return *this;
+    }
+    Payload &string(const std::string &s)
+    {
+        bytes.push_back(static_cast<uint8_t>(s.size() >> 8));
+        bytes.push_back(static_cast<uint8_t>(s.size()));
+        return raw(s);
+    }
+    std::vector<uint8_t> bytes;
+};
+
+uint32_t u4At(const std::vector<uint8_t> &b, size_t at)
+{
+    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
+}
+
+class FrontendSessionTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fileExists(std::string(JDK) + "/bin/java"))
+            GTEST_SKIP() << "no JDK at " << JDK;
+        ASSERT_FALSE(work.path.empty());
+        tmp = work / "tmp";
+        home = work / "home";
+        mkdir(tmp.c_str(), 0700);
+        mkdir(home.c_str(), 0700);
+        port = freePort();
+    }
+
+    void startJvm(JvmProcess &jvm)
+    {
+        std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
+                                      std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                      "-cp", PROBE_CLASSES, "AgentProbe", "hold"};
+        ASSERT_TRUE(jvm.start(c, tmp, home, canIsolateTmp()));
+        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    }
+
+    void connect(FrontendClient &client)
+    {
+        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+        ASSERT_EQ(client.handshake(), "");
+    }
+
+    void startMain(FrontendClient &client, JvmProcess &jvm)
+    {
+        Reply reply;
+        ASSERT_EQ(client.call(1, Payload().byte(0).bytes, &reply), FrontendClient::OK) << client.lastError();
+        EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 1}));
+        ASSERT_TRUE(jvm.waitFor("main started", true, 30)) << jvm.err();
+    }
+
+    WorkDir work;
+    std::string tmp;
+    std::string home;
+    int port = 0;
+};
+
+TEST_F(FrontendSessionTest, HandshakeFramingAndSessionCommands)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+
+    // A stranger is refused and the next client accepted.
+    FrontendClient stranger;
+    ASSERT_EQ(stranger.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    EXPECT_NE(stranger.handshake(31, 1), "");
+    ASSERT_TRUE(jvm.waitFor("Orvane> version of Orvane tried to connect.", false, 10)) << jvm.err();
+    EXPECT_NE(jvm.err().find("Orvane> ERROR: another application or an unsupported\nOrvane> version of Orvane tried to connect.\n"),
+              std::string::npos);
+
+    FrontendClient client;
+    connect(client);
+    EXPECT_EQ(client.agentVersion(), "36");
+
+    Reply reply;
+    ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.header.command, 2u);
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(client.idWidth(), 8u);
+
+    // State before any configuration: state 1, the VM's name as the reply says it.
+    ASSERT_EQ(client.call(44, {0}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.header.command, 44u);
+    ASSERT_GE(reply.body.size(), 9u);
+    EXPECT_EQ(u4At(reply.body, 0), 1u);
+    size_t nameLength = (reply.body[7] << 8) | reply.body[8];
+    std::string vmName(reply.body.begin() + 9, reply.body.begin() + 9 + nameLength);
+    EXPECT_NE(vmName.find("VM"), std::string::npos) << vmName;
+    EXPECT_EQ(jvm.out().find("main started"), std::string::npos) << "main waits for the configuration";
+
+    ASSERT_EQ(client.call(99, {1, 2, 3}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.header.command, 99u);
+    EXPECT_TRUE(reply.body.empty());
+
+    startMain(client, jvm);
+
+    struct Broken {
+        const char *name;
+        uint32_t sizes[3];
+        bool badCrc;
+        FrontendClient::Status status;
+        const char *logLine;
+    };
+    const Broken cases[] = {
+        {"three different sizes", {1, 2, 3}, false, FrontendClient::REFUSED_SIZE, "Orvane> comm error: 3 different command sizes 1 2 3\n"},
+        {"above the limit", {0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF}, false, FrontendClient::REFUSED_SIZE,
+         "Orvane> comm error: command size 2147483647 above the limit"},
+        {"bad crc", {1, 1, 1}, true, FrontendClient::REFUSED_CRC, "Orvane> comm error: crcs don't match 305419896 "},
+    };
+    for (const Broken &c : cases) {
+        SCOPED_TRACE(c.name);
+        Request request;
+        request.command = 44;
+        request.requestId = 77;
+        request.payload = {0};
+        request.overrideSizes = true;
+        std::copy(c.sizes, c.sizes + 3, request.sizes);
+        request.overrideCrc = c.badCrc;
+        request.crc = 0x12345678;
+        EXPECT_EQ(client.request(request, &reply), c.status) << client.lastError();
+        EXPECT_NE(jvm.err().find(c.logLine), std::string::npos) << jvm.err();
+        // After the resynchronisation pattern the stream is in step again.
+        ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+        EXPECT_EQ(reply.header.command, 2u);
+    }
+    EXPECT_NE(jvm.err().find("Orvane> trying to recover\n"), std::string::npos);
+
+    // Two sizes out of three agree: the request runs.
+    Request twoOfThree;
+    twoOfThree.command = 44;
+    twoOfThree.requestId = 78;
+    twoOfThree.payload = {0};
+    twoOfThree.overrideSizes = true;
+    twoOfThree.sizes[0] = 1;
+    twoOfThree.sizes[1] = 9;
+    twoOfThree.sizes[2] = 1;
+    ASSERT_EQ(client.request(twoOfThree, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.header.requestId, 78u);
+
+    // A front end that goes away leaves the agent waiting for the next one.
+    client.close();
+    ASSERT_TRUE(jvm.waitFor("Orvane> Disconnected. Waiting for reconnection.", false, 10)) << jvm.err();
+    FrontendClient again;
+    connect(again);
+    ASSERT_EQ(again.call(44, {0}, &reply), FrontendClient::OK) << again.lastError();
+    EXPECT_EQ(u4At(reply.body, 0), 1u);
+
+    // Command 46 ends the VM with status 0.
+    again.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_NE(jvm.err().find("Orvane> Killing process"), std::string::npos) << jvm.err();
+}
+
+TEST_F(FrontendSessionTest, InterruptEndsTheJvmLikeControlC)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+    startMain(client, jvm);
+    Reply reply;
+    client.call(48, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 128 + SIGINT) << jvm.err();
+}
+
+TEST_F(FrontendSessionTest, ConfigurationAndScriptsFromTheFrontEnd)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+
+    const std::string xml = "<config><session id=\"7\" instrumentationType=\"1\" timeType=\"1\"/></config>";
+    Payload p;
+    p.byte(1).u4(7).u4(static_cast<uint32_t>(xml.size())).raw(xml).string("unused");
+    p.u4(4);
+    p.string("good.txt").u4(5).raw("hello");
+    p.string("../escape.txt").u4(3).raw("bad");
+    p.string("sub/dir.txt").u4(3).raw("bad");
+    p.string("..").u4(0);
+    Reply reply;
+    ASSERT_EQ(client.call(1, p.bytes, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 1}));
+    ASSERT_TRUE(jvm.waitFor("main started", true, 30)) << jvm.err();
+    std::string err = jvm.err();
+    EXPECT_NE(err.find("Orvane> Using dynamic instrumentation\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Orvane> Refusing script file name ../escape.txt.\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Orvane> Refusing script file name sub/dir.txt.\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Orvane> Refusing script file name ...\n"), std::string::npos) << err;
+
+    // The kept document comes back as it was sent.
+    ASSERT_EQ(client.call(45, {}, &reply), FrontendClient::OK) << client.lastError();
+    Payload expected;
+    expected.u4(7).u4(static_cast<uint32_t>(xml.size())).raw(xml);
+    EXPECT_EQ(reply.body, expected.bytes);
+
+    std::string scriptDir;
+    for (const std::string &n : listDir(tmp)) {
+        if (n.rfind("jscl", 0) == 0)
+            scriptDir = tmp + "/" + n;
+    }
+    ASSERT_FALSE(scriptDir.empty()) << "a script directory in TMPDIR";
+    EXPECT_EQ(listDir(scriptDir), std::vector<std::string>{"good.txt"});
+    EXPECT_EQ(readFile(scriptDir + "/good.txt"), "hello");
+    EXPECT_FALSE(fileExists(tmp + "/escape.txt"));
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+} // namespace
