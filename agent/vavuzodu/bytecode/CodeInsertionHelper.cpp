@@ -1,6 +1,5 @@
 #include "bytecode/CodeInsertionHelper.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -134,15 +133,6 @@ void writeDelta(DataOutput *out, int shortBase, int extendedType, int delta)
 }
 
 } // namespace
-
-int OffsetMap::findOld(int pc) const
-{
-    const int *end = oldOffsets + oldCount;
-    const int *p = std::upper_bound(oldOffsets, end, pc);
-    if (p == oldOffsets || p[-1] != pc)
-        return -1;
-    return static_cast<int>(p - oldOffsets) - 1;
-}
 
 int CodeInsertionHelper::getNewPc(const OffsetMap &map, int oldPc)
 {

@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "bytecode/OffsetMap.h"
+
 namespace Tessera {
 
 class AbstractInstruction;
@@ -10,22 +12,6 @@ class CodeAttribute;
 class DataInput;
 class DataOutput;
 class MethodInfo;
-
-// Where old code positions went: built by CodeInsertion::apply, used to carry
-// tables and frames over.
-struct OffsetMap {
-    const int *oldOffsets;  // sorted offsets of the old instructions
-    int oldCount;
-    const int *newOffsets;  // offsets of the new instructions
-    int newCount;
-    const int *indexMap;    // old index -> new index that references resolve to
-    const int *ownIndex;    // old index -> new index of the instruction itself
-    int oldCodeLength;
-    int newCodeLength;
-
-    // Index of the old instruction at pc (the last one when two share it), or -1.
-    int findOld(int pc) const;
-};
 
 class CodeInsertionHelper {
 public:

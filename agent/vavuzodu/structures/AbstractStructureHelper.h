@@ -3,12 +3,6 @@
 
 namespace Tessera {
 
-// The twelve single-bit access flags of classes, members and inner classes.
-class AccessFlags {
-public:
-    static const int allAccessFlags[12];
-};
-
 // Hexadecimal renderings into one shared 16-byte buffer that the next call overwrites.
 class AbstractStructureHelper {
 public:

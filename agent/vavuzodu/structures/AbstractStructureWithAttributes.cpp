@@ -1,18 +1,14 @@
 #include "structures/AbstractStructureWithAttributes.h"
 
-#include <cassert>
 #include <cstring>
 
 #include "io/DataInput.h"
-#include "io/DataOutput.h"
-#include "io/Log.h"
 #include "structures/AttributeInfo.h"
 #include "structures/ClassFile.h"
 #include "structures/String.h"
 
 namespace Tessera {
 
-const char *const AbstractStructure::CLASS_NAME = "AbstractStructure";
 const char *const AbstractStructureWithAttributes::CLASS_NAME = "AbstractStructureWithAttributes";
 
 void AbstractStructureWithAttributes::readAttributes(DataInput *input)
@@ -35,15 +31,7 @@ void AbstractStructureWithAttributes::readAttributes(DataInput *input)
 
 void AbstractStructureWithAttributes::writeAttributes(DataOutput *output)
 {
-    output->writeShort(static_cast<int>(attributes.size()));
-    for (size_t i = 0; i < attributes.size(); i++) {
-        if (attributes[i] == nullptr) {
-            Log::error("attribute %d is null", static_cast<int>(i));
-            assert(false);
-            continue;
-        }
-        attributes[i]->write(output);
-    }
+    writeList(output, attributes, "attribute");
 }
 
 AttributeInfo *AbstractStructureWithAttributes::findAttribute(const char *className) const

@@ -126,17 +126,9 @@ void AttributeInfo::write(DataOutput *output)
     output->write(getBody(), attributeLength);
 }
 
-const char *AttributeInfo::getName() const
-{
-    ConstantUtf8Info *name = classFile == nullptr ? nullptr : classFile->findUtf8(attributeNameIndex);
-    return name == nullptr ? nullptr : name->getString();
-}
+const char *AttributeInfo::getName() const { return getUtf8Chars(attributeNameIndex); }
 
-int AttributeInfo::getNameLength() const
-{
-    ConstantUtf8Info *name = classFile == nullptr ? nullptr : classFile->findUtf8(attributeNameIndex);
-    return name == nullptr ? 0 : name->getStringLength();
-}
+int AttributeInfo::getNameLength() const { return getUtf8Length(attributeNameIndex); }
 
 void AttributeInfo::setReplacementBody(char *bytes, int length)
 {

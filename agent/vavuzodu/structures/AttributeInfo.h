@@ -1,6 +1,10 @@
 #ifndef VAVUZODU_ATTRIBUTEINFO_H
 #define VAVUZODU_ATTRIBUTEINFO_H
 
+#include <vector>
+
+#include "io/DataInput.h"
+#include "io/DataOutput.h"
 #include "structures/AbstractStructureWithAttributes.h"
 
 namespace Tessera {
@@ -43,6 +47,35 @@ public:
 protected:
     void writeHeader(DataOutput *output) const;
 
+    // u2 count, then the entries; stops early past the input's end.
+    template <class T>
+    static void readTable(DataInput *input, ClassFile *classFile, std::vector<T *> &table)
+    {
+        int count = input->readUnsignedShort();
+        table.reserve(count);
+        for (int i = 0; i < count && !input->hasOverrun(); i++)
+            table.push_back(T::create(input, classFile));
+    }
+
+    // u2 count, then the entries.
+    template <class T>
+    static void writeTable(DataOutput *output, std::vector<T *> &table)
+    {
+        output->writeShort(static_cast<int>(table.size()));
+        for (T *e : table)
+            e->write(output);
+    }
+
+    // Returns the entries to their pool and empties the table.
+    template <class T>
+    static void freeTable(std::vector<T *> &table)
+    {
+        for (T *e : table)
+            e->freeInstance();
+        table.clear();
+    }
+
+
     int attributeNameIndex = 0;
     int attributeLength = 0;
     const char *body = nullptr;
@@ -50,5 +83,19 @@ protected:
 };
 
 } // namespace Tessera
+
+// Declares what a typed attribute class defines: its pool, its name in the class
+// file, and the structure operations.
+#define TESSERA_TYPED_ATTRIBUTE(Class)                                         \
+    ORVANE_CLASS(Class, AttributeInfo)                                          \
+    TESSERA_POOLED(Class)                                                       \
+public:                                                                         \
+    static const char *const ATTRIBUTE_NAME;                                    \
+    void initInstance();                                                        \
+    void release();                                                             \
+    void read(DataInput *input) override;                                       \
+    void write(DataOutput *output) override;                                    \
+    int getAttributeLength() const override;                                    \
+    void debug(const char *prefix) const override;
 
 #endif

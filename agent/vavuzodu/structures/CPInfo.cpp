@@ -1,5 +1,8 @@
 #include "structures/CPInfo.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "io/DataInput.h"
 #include "io/Log.h"
 #include "structures/ClassFile.h"
@@ -10,6 +13,9 @@ namespace Tessera {
 const char *const CPInfo::CLASS_NAME = "CPInfo";
 
 namespace {
+
+// Shared diagnostic buffer: every formatVerbose call overwrites it.
+char verboseNumber[100];
 
 CPInfo *newEntry(int tag)
 {
@@ -53,6 +59,23 @@ CPInfo *CPInfo::create(DataInput *input, ClassFile *classFile)
 bool CPInfo::equals(const orvane::Object *other) const
 {
     return other != nullptr && other->instanceOf(CLASS_NAME) && static_cast<const CPInfo *>(other)->getTag() == getTag();
+}
+
+const char *CPInfo::getVerboseOfEntry(int index) const
+{
+    if (classFile == nullptr || index <= 0 || index >= static_cast<int>(classFile->getConstantPool().size()))
+        return "";
+    CPInfo *e = classFile->getConstantPool()[index];
+    return e == nullptr ? "" : e->getVerbose();
+}
+
+const char *CPInfo::formatVerbose(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(verboseNumber, sizeof verboseNumber, format, args);
+    va_end(args);
+    return verboseNumber;
 }
 
 void CPInfo::debug(const char *prefix) const

@@ -318,24 +318,8 @@ void ClassFile::writeConstantPool(DataOutput *output)
 
 void ClassFile::writeTail(DataOutput *output)
 {
-    output->writeShort(static_cast<int>(fields.size()));
-    for (size_t i = 0; i < fields.size(); i++) {
-        if (fields[i] == nullptr) {
-            Log::error("field %d is null", static_cast<int>(i));
-            assert(false);
-            continue;
-        }
-        fields[i]->write(output);
-    }
-    output->writeShort(static_cast<int>(methods.size()));
-    for (size_t i = 0; i < methods.size(); i++) {
-        if (methods[i] == nullptr) {
-            Log::error("method %d is null", static_cast<int>(i));
-            assert(false);
-            continue;
-        }
-        methods[i]->write(output);
-    }
+    writeList(output, fields, "field");
+    writeList(output, methods, "method");
     writeAttributes(output);
 }
 

@@ -31,6 +31,9 @@ public:
 
 protected:
     void resetMember();
+    // Binds a new member to cf with the given name, descriptor (found or added in
+    // the pool) and access flags.
+    void initNamed(ClassFile *cf, const char *name, const char *descriptor, int flags);
 
     int accessFlags = 0;
     int nameIndex = 0;

@@ -1,0 +1,7 @@
+#include "structures/ConstantFieldrefInfo.h"
+
+namespace Tessera {
+
+const char *const ConstantFieldrefInfo::CLASS_NAME = "ConstantFieldrefInfo";
+
+} // namespace Tessera

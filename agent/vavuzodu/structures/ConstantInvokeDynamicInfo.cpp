@@ -1,0 +1,7 @@
+#include "structures/ConstantInvokeDynamicInfo.h"
+
+namespace Tessera {
+
+const char *const ConstantInvokeDynamicInfo::CLASS_NAME = "ConstantInvokeDynamicInfo";
+
+} // namespace Tessera

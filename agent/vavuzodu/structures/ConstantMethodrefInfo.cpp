@@ -1,0 +1,7 @@
+#include "structures/ConstantMethodrefInfo.h"
+
+namespace Tessera {
+
+const char *const ConstantMethodrefInfo::CLASS_NAME = "ConstantMethodrefInfo";
+
+} // namespace Tessera

@@ -1,0 +1,14 @@
+#ifndef VAVUZODU_CONSTANTMETHODREFINFO_H
+#define VAVUZODU_CONSTANTMETHODREFINFO_H
+
+#include "structures/ConstantReference.h"
+
+namespace Tessera {
+
+class ConstantMethodrefInfo : public ConstantReference {
+    TESSERA_PAIR_BODY(ConstantMethodrefInfo, ConstantReference, CONSTANT_Methodref, "CONSTANT_Methodref_info")
+};
+
+} // namespace Tessera
+
+#endif

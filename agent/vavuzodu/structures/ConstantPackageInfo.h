@@ -1,0 +1,16 @@
+#ifndef VAVUZODU_CONSTANTPACKAGEINFO_H
+#define VAVUZODU_CONSTANTPACKAGEINFO_H
+
+#include "structures/ConstantSingleIndex.h"
+
+namespace Tessera {
+
+class ConstantPackageInfo : public ConstantSingleIndex {
+    TESSERA_SINGLE_INDEX(ConstantPackageInfo, CONSTANT_Package, "CONSTANT_Package_info", "name_index")
+    int getNameIndex() const { return index; }
+    void setNameIndex(int i) { index = i; }
+};
+
+} // namespace Tessera
+
+#endif

@@ -1,0 +1,7 @@
+#include "structures/ConstantStringInfo.h"
+
+namespace Tessera {
+
+const char *const ConstantStringInfo::CLASS_NAME = "ConstantStringInfo";
+
+} // namespace Tessera

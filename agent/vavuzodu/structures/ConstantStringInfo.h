@@ -1,0 +1,16 @@
+#ifndef VAVUZODU_CONSTANTSTRINGINFO_H
+#define VAVUZODU_CONSTANTSTRINGINFO_H
+
+#include "structures/ConstantSingleIndex.h"
+
+namespace Tessera {
+
+class ConstantStringInfo : public ConstantSingleIndex {
+    TESSERA_SINGLE_INDEX(ConstantStringInfo, CONSTANT_String, "CONSTANT_String_info", "string_index")
+    int getStringIndex() const { return index; }
+    void setStringIndex(int i) { index = i; }
+};
+
+} // namespace Tessera
+
+#endif

@@ -1,0 +1,14 @@
+#ifndef VAVUZODU_DEPRECATEDATTRIBUTE_H
+#define VAVUZODU_DEPRECATEDATTRIBUTE_H
+
+#include "structures/AttributeInfo.h"
+
+namespace Tessera {
+
+class DeprecatedAttribute : public AttributeInfo {
+    TESSERA_TYPED_ATTRIBUTE(DeprecatedAttribute)
+};
+
+} // namespace Tessera
+
+#endif

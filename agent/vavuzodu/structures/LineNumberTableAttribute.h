@@ -1,0 +1,22 @@
+#ifndef VAVUZODU_LINENUMBERTABLEATTRIBUTE_H
+#define VAVUZODU_LINENUMBERTABLEATTRIBUTE_H
+
+#include <vector>
+
+#include "structures/TableAttribute.h"
+#include "structures/LineNumberTableEntry.h"
+
+namespace Tessera {
+
+class LineNumberTableAttribute : public TableAttribute<LineNumberTableEntry, 4> {
+    ORVANE_CLASS(LineNumberTableAttribute, AttributeInfo)
+    TESSERA_POOLED(LineNumberTableAttribute)
+public:
+    static const char *const ATTRIBUTE_NAME;
+    void debug(const char *prefix) const override;
+    std::vector<LineNumberTableEntry *> &getLineNumberTable() { return table; }
+};
+
+} // namespace Tessera
+
+#endif

@@ -1,0 +1,19 @@
+#ifndef VAVUZODU_SOURCEFILEATTRIBUTE_H
+#define VAVUZODU_SOURCEFILEATTRIBUTE_H
+
+#include "structures/AttributeInfo.h"
+
+namespace Tessera {
+
+class SourceFileAttribute : public AttributeInfo {
+    TESSERA_TYPED_ATTRIBUTE(SourceFileAttribute)
+    int getSourcefileIndex() const { return sourcefileIndex; }
+    void setSourcefileIndex(int i) { sourcefileIndex = i; }
+
+private:
+    int sourcefileIndex = 0;
+};
+
+} // namespace Tessera
+
+#endif

@@ -1,0 +1,14 @@
+#ifndef VAVUZODU_SYNTHETICATTRIBUTE_H
+#define VAVUZODU_SYNTHETICATTRIBUTE_H
+
+#include "structures/AttributeInfo.h"
+
+namespace Tessera {
+
+class SyntheticAttribute : public AttributeInfo {
+    TESSERA_TYPED_ATTRIBUTE(SyntheticAttribute)
+};
+
+} // namespace Tessera
+
+#endif
