@@ -19,14 +19,26 @@ int initQvsInterface(int mode, const char *name)
 {
     qvsOps = qvsInterfaceOps();
     qvsInterfaceClearCardRegions();
-    if (mode == QVS_MODE_LOCAL) {
+    switch (mode) {
+    case QVS_MODE_LOCAL:
         qvsOps = qvsInterfaceLocalOps;
         return 0;
+    case QVS_MODE_REMOTE:
+        /* Without a usable address file the table stays filled and init finds no peer. */
+        setQvsInterfaceRemoteIPaddress(name);
+        qvsOps = qvsInterfaceRemoteOps;
+        return 0;
+    case QVS_MODE_STUB:
+        qvsOps = qvsInterfaceStubOps;
+        return 0;
+    case QVS_MODE_SERVER:
+        qvsOps = qvsInterfaceServerOps;
+        return 0;
+    default:
+        log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR, "%s: unknown QVS link mode %d (%s)",
+                           __func__, mode, name ? name : "");
+        return -1;
     }
-    /* The TCP modes and the stub are not part of this build yet. */
-    log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR, "%s: QVS link mode %d (%s) is not available",
-                       __func__, mode, name ? name : "");
-    return -1;
 }
 
 void *qvsInterfaceGetSharedMemory(sharedMemPublishingTable *lists, qvsPcodeCallback callback)

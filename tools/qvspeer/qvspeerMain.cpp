@@ -1,11 +1,18 @@
 /*
- * qvspeer: plays the QVS application on the firmware's local link.
+ * qvspeer: plays the QVS application on the firmware's QVS link.
  *
- *   qvspeer pcode CLASS ID [BYTE...]          send a pcode (numbers: decimal or 0x hex)
- *   qvspeer setdevice SLOT DEVICE REG VALUE   send a set-device-register pcode
- *   qvspeer quit                              ask the firmware's receiver to quit
- *   qvspeer read OFFSET COUNT                 print COUNT bytes of the shared memory in hex
- *   qvspeer wait MILLISECONDS                 wait for a notify (exit 1 on time-out)
+ *   qvspeer [LINK] COMMAND [COMMAND...]
+ *
+ * LINK (default: the local link):
+ *   -c ADDRESS [-b SOURCE]   connect to the firmware's server mode at ADDRESS:5113, from SOURCE
+ *   -l ADDRESS               listen on ADDRESS:5113 and wait for the firmware's remote mode
+ * COMMAND, run in order:
+ *   pcode CLASS ID [BYTE...]          send a pcode (numbers: decimal or 0x hex)
+ *   setdevice SLOT DEVICE REG VALUE   send a set-device-register pcode
+ *   quit                              ask the firmware's receiver to quit (local link)
+ *   wait MILLISECONDS                 wait for a notify (exit 1 on time-out); over TCP it updates the mirror
+ *   read OFFSET COUNT                 print COUNT bytes of the shared memory (TCP: the mirror) in hex
+ *   size                              print the size word the firmware announced (TCP)
  */
 
 #include "qvsPeer.h"
@@ -15,55 +22,64 @@
 #include <cstdlib>
 #include <cstring>
 
+enum { CONNECT_TIMEOUT_MS = 30000 }; /* the firmware may still be starting */
+
 static void usage(void)
 {
-    fprintf(stderr, "usage: qvspeer pcode CLASS ID [BYTE...] | setdevice SLOT DEVICE REG VALUE | quit |"
-                    " read OFFSET COUNT | wait MILLISECONDS\n");
+    fprintf(stderr, "usage: qvspeer [-c ADDRESS [-b SOURCE] | -l ADDRESS] COMMAND...\n"
+                    "  COMMAND: pcode CLASS ID [BYTE...] | setdevice SLOT DEVICE REG VALUE | quit |"
+                    " wait MILLISECONDS | read OFFSET COUNT | size\n");
 }
 
-static bool parseNumber(const char *text, unsigned long maximum, unsigned long *out)
+static bool parseNumber(const char *text, unsigned long maximum, unsigned long *out, bool quiet = false)
 {
     char *end = nullptr;
     errno = 0;
     unsigned long value = strtoul(text, &end, 0);
     if (!*text || *end || errno || value > maximum) {
-        fprintf(stderr, "qvspeer: bad number \"%s\"\n", text);
+        if (!quiet)
+            fprintf(stderr, "qvspeer: bad number \"%s\"\n", text);
         return false;
     }
     *out = value;
     return true;
 }
 
-static int sendPcode(qvsPeer *peer, int argc, char **argv)
+/* Each command takes its arguments from argv[*next] on and advances *next. 0 done, 1 failed, 2 usage. */
+static int sendPcode(qvsPeer *peer, int argc, char **argv, int *next)
 {
     unsigned long classCode, pcodeId, byte;
-    if (argc < 2 || !parseNumber(argv[0], 255, &classCode) || !parseNumber(argv[1], 255, &pcodeId))
+    if (*next + 2 > argc || !parseNumber(argv[*next], 255, &classCode) ||
+        !parseNumber(argv[*next + 1], 255, &pcodeId))
         return 2;
+    *next += 2;
     std::vector<uint8_t> data;
-    for (int i = 2; i < argc; i++) {
-        if (!parseNumber(argv[i], 255, &byte))
-            return 2;
+    while (*next < argc && parseNumber(argv[*next], 255, &byte, true)) {
         data.push_back((uint8_t)byte);
+        ++*next;
     }
     std::vector<uint8_t> pcode = qvsPeerBuildPcode((uint8_t)classCode, (uint8_t)pcodeId, data);
     return peer->transport->sendPcode(peer, pcode.data(), (uint32_t)pcode.size()) == 0 ? 0 : 1;
 }
 
-static int sendSetDevice(qvsPeer *peer, int argc, char **argv)
+static int sendSetDevice(qvsPeer *peer, int argc, char **argv, int *next)
 {
     unsigned long slot, device, reg, value;
-    if (argc != 4 || !parseNumber(argv[0], 0xFF, &slot) || !parseNumber(argv[1], 0xFFFF, &device) ||
-        !parseNumber(argv[2], 0xFFFF, &reg) || !parseNumber(argv[3], 0xFFFFFFFFul, &value))
+    if (*next + 4 > argc || !parseNumber(argv[*next], 0xFF, &slot) || !parseNumber(argv[*next + 1], 0xFFFF, &device) ||
+        !parseNumber(argv[*next + 2], 0xFFFF, &reg) || !parseNumber(argv[*next + 3], 0xFFFFFFFFul, &value))
         return 2;
+    *next += 4;
     std::vector<uint8_t> pcode = qvsPeerBuildSetDevice((uint8_t)slot, (uint16_t)device, (uint16_t)reg, (uint32_t)value);
     return peer->transport->sendPcode(peer, pcode.data(), (uint32_t)pcode.size()) == 0 ? 0 : 1;
 }
 
-static int readShared(qvsPeer *peer, int argc, char **argv)
+static int readShared(qvsPeer *peer, int argc, char **argv, int *next)
 {
     unsigned long offset, count;
-    if (argc != 2 || !parseNumber(argv[0], 0xFFFFFFFFul, &offset) || !parseNumber(argv[1], 0xFFFFFFFFul, &count))
+    if (*next + 2 > argc || !parseNumber(argv[*next], 0xFFFFFFFFul, &offset) ||
+        !parseNumber(argv[*next + 1], 0xFFFFFFul, &count))
         return 2;
+    *next += 2;
     std::vector<uint8_t> bytes(count);
     if (peer->transport->readSharedMem(peer, (uint32_t)offset, bytes.data(), (uint32_t)count) != 0) {
         fprintf(stderr, "qvspeer: range outside the shared memory\n");
@@ -74,32 +90,83 @@ static int readShared(qvsPeer *peer, int argc, char **argv)
     return 0;
 }
 
-int main(int argc, char **argv)
+static int waitNotify(qvsPeer *peer, int argc, char **argv, int *next)
 {
-    if (argc < 2) {
-        usage();
+    unsigned long milliseconds;
+    if (*next >= argc || !parseNumber(argv[*next], 600000, &milliseconds))
         return 2;
+    ++*next;
+    return peer->transport->waitNotify(peer, (int)milliseconds) == 0 ? 0 : 1;
+}
+
+/* Opens the link chosen by the options before the first command; *next is the first command. */
+static int openLink(qvsPeer *peer, int argc, char **argv, int *next)
+{
+    const char *connectTo = nullptr, *source = nullptr, *listenOn = nullptr;
+    while (*next + 1 < argc && argv[*next][0] == '-') {
+        const char *option = argv[*next];
+        const char *value = argv[*next + 1];
+        if (strcmp(option, "-c") == 0)
+            connectTo = value;
+        else if (strcmp(option, "-b") == 0)
+            source = value;
+        else if (strcmp(option, "-l") == 0)
+            listenOn = value;
+        else
+            return 2;
+        *next += 2;
     }
-    qvsPeer peer;
-    if (qvsPeerOpenLocal(&peer) != 0) {
+    if (connectTo && listenOn)
+        return 2;
+    if (connectTo) {
+        if (qvsPeerConnectTcp(peer, connectTo, QVS_PEER_TCP_PORT, source, CONNECT_TIMEOUT_MS) != 0) {
+            perror("qvspeer: cannot connect to the firmware");
+            return 1;
+        }
+        return 0;
+    }
+    if (listenOn) {
+        if (qvsPeerListenTcp(peer, listenOn, QVS_PEER_TCP_PORT) != 0 ||
+            qvsPeerAcceptTcp(peer, CONNECT_TIMEOUT_MS) != 0) {
+            perror("qvspeer: the firmware did not connect");
+            return 1;
+        }
+        return 0;
+    }
+    if (qvsPeerOpenLocal(peer) != 0) {
         perror("qvspeer: cannot open the local QVS link");
         return 1;
     }
-    const char *command = argv[1];
-    int result = 2;
-    unsigned long milliseconds;
-    if (strcmp(command, "pcode") == 0)
-        result = sendPcode(&peer, argc - 2, argv + 2);
-    else if (strcmp(command, "setdevice") == 0)
-        result = sendSetDevice(&peer, argc - 2, argv + 2);
-    else if (strcmp(command, "quit") == 0)
-        result = peer.transport->sendQuit(&peer) == 0 ? 0 : 1;
-    else if (strcmp(command, "read") == 0)
-        result = readShared(&peer, argc - 2, argv + 2);
-    else if (strcmp(command, "wait") == 0 && argc == 3 && parseNumber(argv[2], 600000, &milliseconds))
-        result = peer.transport->waitNotify(&peer, (int)milliseconds) == 0 ? 0 : 1;
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    qvsPeer peer;
+    int next = 1;
+    int result = openLink(&peer, argc, argv, &next);
+    if (result == 0 && next >= argc)
+        result = 2;
+    while (result == 0 && next < argc) {
+        const char *command = argv[next++];
+        if (strcmp(command, "pcode") == 0)
+            result = sendPcode(&peer, argc, argv, &next);
+        else if (strcmp(command, "setdevice") == 0)
+            result = sendSetDevice(&peer, argc, argv, &next);
+        else if (strcmp(command, "quit") == 0)
+            result = peer.transport->sendQuit(&peer) == 0 ? 0 : 1;
+        else if (strcmp(command, "read") == 0)
+            result = readShared(&peer, argc, argv, &next);
+        else if (strcmp(command, "wait") == 0)
+            result = waitNotify(&peer, argc, argv, &next);
+        else if (strcmp(command, "size") == 0)
+            printf("%u\n", (unsigned)peer.announcedSize);
+        else
+            result = 2;
+    }
     if (result == 2)
         usage();
-    peer.transport->close(&peer);
+    if (peer.transport)
+        peer.transport->close(&peer);
     return result;
 }

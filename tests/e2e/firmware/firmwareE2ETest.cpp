@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -145,9 +146,9 @@ protected:
         }
         return false;
     }
-    int peer(const std::string &arguments)
+    int peer(const std::string &arguments, const std::string &out = "peer.out")
     {
-        return system((peerTool + " " + arguments + " > " + (dir / "peer.out") + " 2>&1").c_str()) == 0 ? 0 : 1;
+        return system((peerTool + " " + arguments + " > " + (dir / out) + " 2>&1").c_str()) == 0 ? 0 : 1;
     }
     /* Starts the firmware and waits until its services are enabled. */
     void startFirmware(FirmwareProcess &process)
@@ -225,12 +226,13 @@ TEST_F(FirmwareRun, SigtermEndsAfterAboutTwoHundredMilliseconds)
 
 TEST_F(FirmwareRun, QvsLinkModesWithoutSharedMemoryExitWithStatusOne)
 {
+    std::ofstream(dir / "noAddresses") << "not.an.address.at.all\n";
     struct Case {
-        const char *target;
-        const char *logged;
+        const std::string target;
+        const std::string logged;
     } cases[] = {
-        {"SERVER", "QVS link mode 3 () is not available"},
-        {"server", "QVS link mode 1 (server) is not available"},
+        {"server", "Failed to open server will not connect remotely.."},
+        {dir / "noAddresses", "Remote QVs session could not be init probably bad configuration file " + dir / "noAddresses"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.target);
@@ -242,6 +244,50 @@ TEST_F(FirmwareRun, QvsLinkModesWithoutSharedMemoryExitWithStatusOne)
         EXPECT_NE(logged.find(c.logged), std::string::npos);
         EXPECT_NE(logged.find("FATAL    ulm.firmware.main - main: cannot get shared memory. exiting"), std::string::npos);
     }
+}
+
+TEST_F(FirmwareRun, ServerModeTakesPcodesFromLocalAndRemotePeers)
+{
+    FirmwareProcess process(dir);
+    process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", "SERVER"});
+    ASSERT_TRUE(waitForLog("Waiting for incoming connections...")) << readFile(log());
+    EXPECT_NE(readFile(log()).find("Modified shmSize variable to 1366 used to be 38280"), std::string::npos);
+
+    /* The card's own address and another peer: each gets the size word of list 0's relative chunk. */
+    ASSERT_EQ(peer("-c 127.0.0.1 -b 127.0.0.1 size pcode 50 1"), 0) << readFile(dir / "peer.out");
+    EXPECT_EQ(readFile(dir / "peer.out"), "1366\n");
+    ASSERT_EQ(peer("-c 127.0.0.1 -b 127.0.0.7 size pcode 50 2 9 8"), 0) << readFile(dir / "peer.out");
+    EXPECT_EQ(readFile(dir / "peer.out"), "1366\n");
+    EXPECT_TRUE(waitForLog("Invalid Pcode received: class=5, id=1")) << readFile(log());
+    EXPECT_TRUE(waitForLog("Invalid Pcode received: class=5, id=2")) << readFile(log());
+    std::string logged = readFile(log());
+    EXPECT_NE(logged.find("Client ip address is 127.0.0.1"), std::string::npos);
+    EXPECT_NE(logged.find("client 127.0.0.1 using interface 0."), std::string::npos);
+    EXPECT_NE(logged.find("client 127.0.0.7 using interface 1."), std::string::npos);
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(5000), 0);
+}
+
+TEST_F(FirmwareRun, RemoteModeConnectsToEveryAddressOfTheFile)
+{
+    /* The last line has no newline and keeps its last character. */
+    std::ofstream(dir / "addresses") << "127.0.0.1\n127.0.0.5";
+    int results[2] = {-1, -1};
+    std::thread local([&] { results[0] = peer("-l 127.0.0.1 size pcode 50 1", "local.out"); });
+    std::thread remote([&] { results[1] = peer("-l 127.0.0.5 size pcode 50 2 9 8", "remote.out"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); /* the peers listen before the firmware starts */
+    FirmwareProcess process(dir);
+    process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", dir / "addresses"});
+    local.join();
+    remote.join();
+    EXPECT_EQ(results[0], 0) << readFile(dir / "local.out");
+    EXPECT_EQ(results[1], 0) << readFile(dir / "remote.out");
+    EXPECT_EQ(readFile(dir / "local.out"), "1366\n");
+    EXPECT_EQ(readFile(dir / "remote.out"), "1366\n");
+    EXPECT_TRUE(waitForLog("Invalid Pcode received: class=5, id=1")) << readFile(log());
+    EXPECT_TRUE(waitForLog("Invalid Pcode received: class=5, id=2")) << readFile(log());
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(5000), 0);
 }
 
 /* Connects to the SPI emulator port; true when something accepts. */

@@ -1,5 +1,6 @@
 #include "qvsInterface/qvsInterface.h"
 
+#include "qvsInterface/qvsInterfacePrivate.h"
 #include "qvsPeer.h"
 
 #include <chrono>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -156,15 +159,89 @@ TEST(PublishingLists, HoldTheChunksOfBothLists)
     EXPECT_EQ(second.chunks[0].size, 1366u);
 }
 
-TEST(QvsInterfaceModes, ModesOfLaterBuildsGiveNoSharedMemory)
+TEST(QvsInterfaceModes, UnknownModeOrRemoteWithoutAddressesGiveNoSharedMemory)
 {
     TestLog::instance();
-    for (int mode : {(int)QVS_MODE_REMOTE, (int)QVS_MODE_STUB, (int)QVS_MODE_SERVER, 7}) {
-        SCOPED_TRACE(mode);
-        EXPECT_EQ(initQvsInterface(mode, "addresses"), -1);
+    TempDir dir;
+    std::ofstream(dir / "empty");
+    std::ofstream(dir / "tooLong") << "127.000.000.0001\n"; /* 17 characters with the newline */
+    struct Case {
+        const char *name;
+        int mode;
+        std::string file;
+    } cases[] = {
+        {"unknown mode", 7, "addresses"},
+        {"missing address file", QVS_MODE_REMOTE, dir / "missing"},
+        {"empty address file", QVS_MODE_REMOTE, dir / "empty"},
+        {"only a line too long", QVS_MODE_REMOTE, dir / "tooLong"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        initQvsInterface(c.mode, c.file.c_str());
         EXPECT_EQ(qvsInterfaceGetSharedMemory(&sharedMemPublishing, pcodeCallback), nullptr);
         EXPECT_EQ(qvsInterfaceWriteSharedMem(0, "ab", 1), -1);
-        EXPECT_EQ(qvsInterfaceGetSharedMemorySize(), 0u);
+    }
+    EXPECT_EQ(initQvsInterface(7, nullptr), -1);
+    EXPECT_EQ(qvsInterfaceGetSharedMemorySize(), 0u);
+}
+
+TEST(QvsInterfaceModes, StubHasTheLocalSizeAndNoPeer)
+{
+    TestLog::instance();
+    ASSERT_EQ(initQvsInterface(QVS_MODE_STUB, nullptr), 0);
+    uint8_t *base = (uint8_t *)qvsInterfaceGetSharedMemory(nullptr, pcodeCallback);
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(qvsInterfaceGetSharedMemorySize(), 164864u);
+    const uint8_t words[4] = {0x12, 0x34, 0x56, 0x78};
+    EXPECT_EQ(qvsInterfaceWriteSharedMem(82430, words, 2), 2); /* ends at byte 164,864 */
+    EXPECT_EQ(memcmp(base + 164860, words, 4), 0);
+    EXPECT_EQ(qvsInterfaceWriteSharedMem(82431, words, 2), -1);
+    uint8_t back[4] = {};
+    EXPECT_EQ(qvsInterfaceReadSharedMem(82430, back, 2), 2);
+    EXPECT_EQ(memcmp(back, words, 4), 0);
+    EXPECT_EQ(qvsInterfaceReadSharedMem(82431, back, 2), -1);
+    qvsInterfaceNotify(); /* nobody to tell */
+    /* A new start gives a zeroed buffer again. */
+    ASSERT_EQ(initQvsInterface(QVS_MODE_STUB, nullptr), 0);
+    base = (uint8_t *)qvsInterfaceGetSharedMemory(nullptr, pcodeCallback);
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(base[164860], 0);
+}
+
+TEST(QvsTcpConnection, DescriptorZeroIsAValidConnection)
+{
+    /* With standard input closed (as under CI) a peer's socket can be descriptor 0. */
+    TestLog::instance();
+    int saved = dup(0);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(dup2(pair[0], 0), 0);
+    close(pair[0]);
+
+    std::vector<uint8_t> memory(QVS_TCP_SHM_SIZE, 0x5A);
+    qvsTcpBuffer_t buffer = {memory.data(), PTHREAD_MUTEX_INITIALIZER, 4};
+    static qvsPeer_t peer;
+    qvsTcpPeerInit(&peer, &buffer, 1, 1);
+    strcpy(peer.address, "127.0.0.2");
+    ASSERT_EQ(qvsTcpAttach(&peer, 0), 0);
+    EXPECT_EQ(peer.socket, 0);
+    EXPECT_EQ(peer.state, (int)QVS_SERVER_STATE_CONNECTED);
+    qvsTcpNotify(&peer); /* no publishing list: the first shmSize bytes at once */
+
+    std::vector<uint8_t> expected = {0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 0, 0x5A, 0x5A, 0x5A, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> got(expected.size());
+    ASSERT_EQ(recv(pair[1], got.data(), got.size(), MSG_WAITALL), (ssize_t)got.size());
+    EXPECT_EQ(got, expected);
+
+    qvsTcpDetach(&peer, 0, "test");
+    EXPECT_EQ(peer.socket, -1);
+    EXPECT_EQ(peer.state, (int)QVS_SERVER_STATE_WAITING);
+    uint8_t byte;
+    EXPECT_EQ(recv(pair[1], &byte, 1, 0), 0); /* closed */
+    close(pair[1]);
+    if (saved >= 0) {
+        dup2(saved, 0);
+        close(saved);
     }
 }
 

@@ -1,0 +1,237 @@
+/*
+ * Server mode on TCP 5113 with QVS peers on loopback addresses, in private
+ * network namespaces: 127.0.0.1 is the card's own address, other 127.x
+ * addresses are remote QVS peers. The server is started once for the suite.
+ */
+#include "QvsTcpTestSupport.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "../main/FirmwareTestSupport.h"
+
+using namespace qvsTcpTest;
+using firmwareTest::TestLog;
+
+namespace {
+
+/* A raw client of the server from `source`, the size word not yet read. */
+qvsPeer rawClient(const char *source)
+{
+    qvsPeer peer;
+    peer.socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in from = {}, to = {};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(5113);
+    EXPECT_EQ(bind(peer.socket, (struct sockaddr *)&from, sizeof from), 0);
+    EXPECT_EQ(connect(peer.socket, (struct sockaddr *)&to, sizeof to), 0);
+    return peer;
+}
+
+/* A client of the server from `source` whose size word has been read. */
+void connectFrom(qvsPeer &peer, const char *source)
+{
+    ASSERT_EQ(qvsPeerConnectTcp(&peer, "127.0.0.1", 5113, source, 3000), 0) << source;
+    EXPECT_EQ(peer.announcedSize, 12u);
+}
+
+class QvsServerTest : public ::testing::Test {
+protected:
+    static bool started;
+    void SetUp() override
+    {
+        if (!started) {
+            SKIP_WITHOUT_PRIVATE_NAMESPACES();
+            TestLog::instance();
+            ASSERT_EQ(initQvsInterface(QVS_MODE_SERVER, "SERVER"), 0);
+            ASSERT_NE(qvsInterfaceGetSharedMemory(testLists(), pcodeCallback), nullptr);
+            started = true;
+            /* The manager thread listens shortly after init. */
+            for (int i = 0; i < 200; i++) {
+                qvsPeer probe;
+                if (qvsPeerConnectTcp(&probe, "127.0.0.1", 5113, "127.0.0.9", 1000) == 0) {
+                    probe.transport->close(&probe);
+                    break;
+                }
+                probe.transport->close(&probe);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (!started)
+            GTEST_SKIP() << "needs root to run in private network namespaces (fixed port 5113)";
+    }
+    void fill(const std::vector<uint8_t> &bytes)
+    {
+        ASSERT_EQ(qvsInterfaceWriteSharedMem(0, bytes.data(), (uint32_t)bytes.size() / 2), (int)bytes.size() / 2);
+    }
+};
+bool QvsServerTest::started = false;
+
+TEST_F(QvsServerTest, LocalClientGetsTheSizeWordAndListZeroAtOnce)
+{
+    qvsPeer local = rawClient("127.0.0.1");
+    EXPECT_EQ(readRaw(local, 4), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x0C}));
+    std::vector<uint8_t> bytes = pattern(1);
+    fill(bytes);
+    qvsInterfaceNotify();
+    std::vector<uint8_t> expected = list0Notify(bytes);
+    EXPECT_EQ(readRaw(local, expected.size()), expected);
+    /* Literal bytes of the records for the pattern. */
+    EXPECT_EQ(std::vector<uint8_t>(expected.begin(), expected.begin() + 12),
+              (std::vector<uint8_t>{0, 0, 0, 8, 0, 0, 0, 0, 1, 8, 15, 22}));
+    EXPECT_EQ(std::vector<uint8_t>(expected.begin() + 16, expected.begin() + 28),
+              (std::vector<uint8_t>{0, 0, 0, 4, 0x80, 0, 1, 0, 113, 120, 127, 134}));
+    local.transport = nullptr;
+    close(local.socket);
+}
+
+TEST_F(QvsServerTest, PcodesAreReassembledAndOversizedOnesCloseTheConnection)
+{
+    qvsPeer peer;
+    connectFrom(peer, "127.0.0.1");
+    size_t before = pcodeCount();
+
+    /* Header and data in pieces. */
+    std::vector<uint8_t> pcode = qvsPeerBuildPcode(10, 1, {1, 2, 3, 4, 5, 6, 7});
+    for (size_t at : {size_t(0), size_t(2), size_t(4), size_t(6)}) {
+        size_t end = at == 6 ? pcode.size() : at + 2;
+        ASSERT_EQ(qvsPeerSendRaw(&peer, pcode.data() + at, end - at), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(waitForPcodes(before + 1));
+    EXPECT_EQ(lastPcode(), pcode);
+
+    std::vector<uint8_t> largest = qvsPeerBuildPcode(3, 4, std::vector<uint8_t>(4092, 0xA5));
+    ASSERT_EQ(peer.transport->sendPcode(&peer, largest.data(), (uint32_t)largest.size()), 0);
+    ASSERT_TRUE(waitForPcodes(before + 2));
+    EXPECT_EQ(lastPcode(), largest);
+
+    const uint8_t tooLarge[] = {3, 4, 0x0F, 0xFD}; /* 4093 data bytes */
+    ASSERT_EQ(qvsPeerSendRaw(&peer, tooLarge, sizeof tooLarge), 0);
+    EXPECT_TRUE(qvsPeerTcpClosed(&peer, 3000));
+    EXPECT_EQ(pcodeCount(), before + 2);
+    peer.transport->close(&peer);
+}
+
+TEST_F(QvsServerTest, APcodeNeedingMoreThanTwentyReadsClosesTheConnection)
+{
+    struct Case {
+        const char *name;
+        size_t dataBytes; /* sent one byte at a time after the header's four */
+        bool accepted;
+    } cases[] = {{"twenty reads", 16, true}, {"twenty-one reads", 17, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        qvsPeer peer;
+        connectFrom(peer, "127.0.0.1");
+        size_t before = pcodeCount();
+        std::vector<uint8_t> pcode = qvsPeerBuildPcode(5, 6, std::vector<uint8_t>(c.dataBytes, 0x11));
+        for (uint8_t byte : pcode) {
+            if (qvsPeerSendRaw(&peer, &byte, 1) != 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+        if (c.accepted) {
+            EXPECT_TRUE(waitForPcodes(before + 1));
+            EXPECT_FALSE(qvsPeerTcpClosed(&peer, 100));
+        } else {
+            EXPECT_TRUE(qvsPeerTcpClosed(&peer, 3000));
+            EXPECT_EQ(pcodeCount(), before);
+        }
+        peer.transport->close(&peer);
+    }
+}
+
+TEST_F(QvsServerTest, ConnectionsAreNumberedByAddressAndReplaced)
+{
+    /* Connections 1 and 2 alternate between non-local clients; a newer client replaces the older one. */
+    qvsPeer first, second, third, fourth;
+    connectFrom(first, "127.0.0.2");
+    connectFrom(second, "127.0.0.3");
+    connectFrom(third, "127.0.0.4");
+    EXPECT_TRUE(qvsPeerTcpClosed(&first, 3000));
+    EXPECT_FALSE(qvsPeerTcpClosed(&second, 200));
+    connectFrom(fourth, "127.0.0.5");
+    EXPECT_TRUE(qvsPeerTcpClosed(&second, 3000));
+    EXPECT_FALSE(qvsPeerTcpClosed(&third, 200));
+
+    /* The card's own address is always connection 0 and replaces its predecessor, leaving 1 and 2 alone. */
+    qvsPeer local, newLocal;
+    connectFrom(local, "127.0.0.1");
+    connectFrom(newLocal, "127.0.0.1");
+    EXPECT_TRUE(qvsPeerTcpClosed(&local, 3000));
+    EXPECT_FALSE(qvsPeerTcpClosed(&third, 200));
+    EXPECT_FALSE(qvsPeerTcpClosed(&fourth, 200));
+
+    /* Both non-local connections send list 1, the local one list 0. */
+    std::vector<uint8_t> bytes = pattern(40);
+    fill(bytes);
+    qvsInterfaceNotify();
+    std::vector<uint8_t> expected0 = list0Notify(bytes);
+    EXPECT_EQ(readRaw(newLocal, expected0.size()), expected0);
+    for (qvsPeer *peer : {&third, &fourth}) {
+        ASSERT_EQ(peer->transport->waitNotify(peer, 4000), 0);
+        std::vector<uint8_t> mirrored(6);
+        ASSERT_EQ(peer->transport->readSharedMem(peer, 0, mirrored.data(), 6), 0);
+        EXPECT_EQ(mirrored, std::vector<uint8_t>(bytes.begin() + 100, bytes.begin() + 106));
+    }
+    for (qvsPeer *peer : {&first, &second, &third, &fourth, &local, &newLocal})
+        peer->transport->close(peer);
+}
+
+TEST_F(QvsServerTest, NotifiesToARemotePeerAreCoalescedIntoTheLatestContents)
+{
+    qvsPeer peer;
+    connectFrom(peer, "127.0.0.6");
+    std::vector<uint8_t> latest;
+    for (uint8_t seed : {50, 60, 70}) {
+        latest = pattern(seed);
+        fill(latest);
+        qvsInterfaceNotify();
+    }
+    /* However the notifies were grouped, the last update carries the latest contents. */
+    std::vector<uint8_t> want(latest.begin() + 100, latest.begin() + 106), mirrored(6);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (mirrored != want && std::chrono::steady_clock::now() < until) {
+        if (peer.transport->waitNotify(&peer, 3000) != 0)
+            break;
+        ASSERT_EQ(peer.transport->readSharedMem(&peer, 0, mirrored.data(), 6), 0);
+    }
+    EXPECT_EQ(mirrored, want);
+    peer.transport->close(&peer);
+}
+
+TEST_F(QvsServerTest, TheLocalPeersMirrorMatchesTheBufferAfterANotify)
+{
+    qvsPeer local;
+    connectFrom(local, "127.0.0.1");
+    fill(pattern(77));
+    qvsInterfaceNotify();
+    ASSERT_EQ(local.transport->waitNotify(&local, 3000), 0);
+    uint8_t buffer[20], relative[8], absolute[4];
+    ASSERT_EQ(qvsInterfaceReadSharedMem(0, buffer, 10), 10);
+    ASSERT_EQ(local.transport->readSharedMem(&local, 0, relative, 8), 0);
+    ASSERT_EQ(local.transport->readSharedMem(&local, 0x100, absolute, 4), 0);
+    EXPECT_EQ(memcmp(relative, buffer, 8), 0);
+    EXPECT_EQ(memcmp(absolute, buffer + 16, 4), 0);
+    local.transport->close(&local);
+}
+
+TEST_F(QvsServerTest, WritesAndReadsStayInsideTheBuffer)
+{
+    EXPECT_EQ(qvsInterfaceGetSharedMemorySize(), 38280u);
+    const uint8_t words[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    uint8_t back[4] = {};
+    EXPECT_EQ(qvsInterfaceWriteSharedMem(19138, words, 2), 2); /* ends at byte 38,280 */
+    EXPECT_EQ(qvsInterfaceReadSharedMem(19138, back, 2), 2);
+    EXPECT_EQ(memcmp(back, words, 4), 0);
+    EXPECT_EQ(qvsInterfaceWriteSharedMem(19139, words, 2), -1);
+    EXPECT_EQ(qvsInterfaceReadSharedMem(19139, back, 2), -1);
+    EXPECT_TRUE(TestLog::instance().contains("Can't write to shared mem. Out of range value is: 0x4ac3"));
+}
+
+} // namespace
