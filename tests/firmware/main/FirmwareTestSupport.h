@@ -33,8 +33,8 @@ inline void writeLog4crc(const std::string &dir, const std::string &logFile)
         << "\"/>\n"
            "  <appender name=\""
         << logFile
-        << "\" type=\"stream\" layout=\"basic\"/>\n"
-           "  <layout name=\"basic\" type=\"basic\"/>\n"
+        << "\" type=\"stream\" layout=\"basic_r\"/>\n"
+           "  <layout name=\"basic_r\" type=\"basic_r\"/>\n"
            "</log4c>\n";
 }
 
