@@ -3,26 +3,213 @@
 
 /*
  * The platform layer: what card the firmware runs on and how it is brought up.
- * main calls platformInit between the services' init and start, and the three
- * hooks around its main loop.
+ * platformInit fills the platform record once, before the services start;
+ * afterwards everyone reads it through the getters below. The layer also
+ * offers the device read/write services over every device id, the reboot and
+ * factory-default steps, the FPGA version check, and the card's GPIO lines,
+ * LEDs and debug lines.
+ *
+ * Getters may be called from any thread once platformInit has returned.
  */
 
+#include <cstdint>
 #include <log4c.h>
 
+struct ledManagerLed_t;
+
+enum {
+    PLATFORM_REAR_NONE = 31,
+    PLATFORM_REAR_TYPE_MAX = 31,
+    PLATFORM_CARD_TYPE_MAX = 7,
+    PLATFORM_CARD_SLOT_COUNT = 6,
+    PLATFORM_CARDS_IN_A_SYSTEM_MAX = 8,
+    PLATFORM_FPGA_PROJECT_ID = 3033,
+    PLATFORM_REBOOT_CONFIRMATION = 3358,
+    PLATFORM_DEVICE_DONE = 1,
+    PLATFORM_DEVICE_REFUSED = 0,
+    PLATFORM_FPGA_FSM = 0,
+    PLATFORM_FPGA_DPS = 1,
+};
+
+/* cardStatusBlock words written at start-up (byte offsets in the card's own block). */
+enum {
+    PLATFORM_BLOCK_PRESENT = 0,
+    PLATFORM_BLOCK_WORD4 = 4,
+    PLATFORM_BLOCK_WORD6 = 6,
+    PLATFORM_BLOCK_CARD_ID = 8,
+    PLATFORM_BLOCK_FSM_VERSION = 16,
+    PLATFORM_BLOCK_DPS_VERSION = 22,
+    PLATFORM_BLOCK_SERIAL_1 = 28,
+    PLATFORM_BLOCK_SERIAL_2 = 32,
+    PLATFORM_BLOCK_CARD_TYPE = 36,
+    PLATFORM_BLOCK_CARD_REV = 38,
+    PLATFORM_BLOCK_CARD_PATCH = 40,
+    PLATFORM_BLOCK_REAR_TYPE = 42,
+    PLATFORM_BLOCK_REAR_REV = 44,
+    PLATFORM_BLOCK_FRAME_TYPE = 46,
+    PLATFORM_BLOCK_FPGA_STATUS = 140,
+};
+
+/* An FPGA version: major, minor, build. */
+struct platformFpgaVersion_t {
+    uint16_t major;
+    uint16_t minor;
+    uint16_t build;
+};
+
+/* ---- start-up and main's hooks ---- */
+
 /*
- * Brings the card up and chooses the services list: replaces the contents of
- * startUpServicesList (and its count) by the list that fits the card. Never
- * fails; problems are logged. main's thread.
+ * Brings the card up (FPGAs, rear card, identity, versions, services list,
+ * transceivers, LEDs) and replaces startUpServicesList by the list that fits
+ * the card. Never fails; problems are logged and flagged. main's thread.
  */
 void platformInit(log4c_category_t *category, void *sharedMemory);
 
-/* 1 when the platform start-up succeeded. */
-int platformStartUpSucceeded(void);
+/* Reads the rear card, card type, slot and frame (once) and publishes them. */
+void platformDetectRearHardware(log4c_category_t *category);
 
-/* Called once a second by main's loop with 0, 1, 0, 1, ... */
-void platformMainLoopTick(int tick);
+int platformStartUpSucceeded(void);      /* always 1 */
+void platformMainLoopTick(int tick);     /* nothing */
+void platformStop(void);                 /* nothing */
 
-/* Called when the firmware stops (SIGINT stop sequence and SIGTERM). */
-void platformStop(void);
+/* ---- getters ---- */
+uint8_t platformGetQvsVideoSlotId(void);
+uint8_t platformGetQvsHybridSlotId(void);
+uint16_t platformGetCardIdWord(void);
+bool platformIsHybridCard(void);
+uint32_t platformGetDpsFpgaDeviceId(void);
+uint32_t platformGetFsmFpgaDeviceId(void);
+uint32_t platformGetCardSlotIndex(void);
+uint16_t platformGetMainHwRev(void);
+uint8_t platformGetMainHwPatch(void);
+uint32_t platformGetHwRevisionExtra(void);
+uint16_t platformGetCardHwType(void);
+uint32_t platformGetRearHwType(void);
+uint32_t platformGetRearHwRev(void);
+uint32_t platformGetFrameType(void);
+void *platformGetSharedMemory(void);
+uint32_t platformTranslateDeviceAddress(uint32_t deviceId, uint32_t address);
+bool platformIsHdrCapableCard(void);
+bool platformIsUsingNqAsiInputs(void);
+uint32_t platformGetAmountOfCardsInMyKvrSystem(void);
+/* Number of entries of the services list platformInit chose. */
+uint32_t platformGetActiveServicesCount(void);
+/* Running FPGA versions read at start-up. */
+platformFpgaVersion_t platformGetFsmVersion(void);
+platformFpgaVersion_t platformGetDpsVersion(void);
+
+/* Names for logs; "UNDEFINE" out of range. */
+const char *platformRearHwTypeName(uint32_t type);
+const char *platformRearHwRevName(uint32_t rev);
+const char *platformCardSlotName(uint32_t index);
+const char *platformMainHwRevName(uint32_t rev);
+const char *platformCardTypeName(uint32_t type);
+const char *platformFrameTypeName(uint32_t type);
+
+/* 1 when the boot-environment variable exists, else 0. */
+int platformIsEnVarSet(log4c_category_t *category, const char *key);
+/* Boot-environment "fancontrol": 1 and the value when present, else 0 and 0. */
+int platformGetFanControl(uint16_t *value);
+/* 1 when "/bin/qvoutil -V" exited 0; the tool runs once per process. */
+uint32_t platformAreWeUsingVlan(log4c_category_t *category);
+bool platformIsCardAonTheLeftOfMyKvrSystem(log4c_category_t *category);
+/* Frame slot numbers of all cards of the system (count 0 when they cannot be computed). */
+void platformGetSlotIdsOfAllCardsInMyKvrSystem(log4c_category_t *category, uint32_t *count, uint8_t *slots);
+
+/* ---- FPGA versions and reprogramming ---- */
+
+/* Version file of an FPGA (0 FSM, 1 DPS) beside its bit stream: 1 good, else 0. */
+int platformFpgaVersionReadFromSd(uint32_t fpgaId, platformFpgaVersion_t *version);
+/* Reprograms the FPGA when the running version differs from the file: 1 reprogrammed, else 0. */
+int platformFpgaVersionCheckExecute(const platformFpgaVersion_t *fileVersion, uint32_t fpgaId);
+/* Compares both FPGAs and reprograms them when needed; reboots the card after a reprogramming. */
+void platformFpgaVersionCheck(log4c_category_t *category);
+
+/* ---- device services ---- */
+
+/*
+ * Reads or writes `size` units (bytes for memories, the device manager's count
+ * for FPGA and I2C devices, 16-bit words for pcodes) of a device by id. Every
+ * copy is bounded by the memory it touches. 1 done, 0 refused or failed.
+ * One caller at a time (debug port, or platformInit before the services run).
+ */
+int platformReadDevice(uint32_t deviceId, uint32_t address, uint32_t size, uint8_t *buffer);
+int platformWriteDevice(uint32_t deviceId, uint32_t address, uint32_t size, const uint8_t *buffer);
+
+/* Synchronous device access through the device manager's queues. 1 done, else 0. */
+int platformDeviceReadSync(uint32_t deviceId, uint32_t address, uint32_t count, void *buffer);
+int platformDeviceWriteSync(uint32_t deviceId, uint32_t address, uint32_t count, const void *buffer);
+
+/* Cable equalisers behind DPS-FPGA (inputs 0-12, registers 0-7). 1 done, 0 refused or busy. */
+int platformEQReadLMH0394Input(uint32_t input, uint32_t address, uint32_t size, uint8_t *bytes);
+int platformEQWriteLMH0394Input(uint32_t input, uint32_t address, uint32_t size, const uint8_t *bytes);
+
+/* Reboots the card through the hal when confirmation is 3358; otherwise only logs. */
+void rebootCard(log4c_category_t *category, uint32_t confirmation);
+
+/* Cuts (1) or re-connects (0) the SPI links of both FPGAs. */
+void cutSpiLinks(log4c_category_t *category, int cut);
+
+/* Factory-default steps run by the frame controller's FACTORY_DEFAULT message. */
+typedef void (*platformFactoryDefaultStep_t)(log4c_category_t *category, uint32_t *handled,
+                                             uint32_t *saveRestorePoint, uint32_t *reboot);
+void platformFactoryDefaultResetCardParameters(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetAlarmContribution(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetGlobalPreset(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetLocalPreset(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetReserved1(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetReserved2(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetReserved3(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+void platformFactoryDefaultResetNetworkConfig(log4c_category_t *, uint32_t *, uint32_t *, uint32_t *);
+
+/* Asks the frame controller to fetch the restore point (SAVE_RESTORE_POINT). */
+void platformSaveMemblock(void);
+
+/* Flags that the Thread Control device sets (read by their owners). */
+struct kvrPlatformDebugRouting_t {
+    uint32_t loudness;
+    uint32_t probing;
+    uint8_t hdr;
+};
+kvrPlatformDebugRouting_t platformGetDebugRouting(void);
+
+/* ---- GPIO lines, LEDs and debug lines ---- */
+
+/* Sysfs value file of a GPIO line ("/sys/class/gpio/gpio<line>/value"), a card path. */
+void platformGpioPath(int line, char *path, unsigned size);
+/* Write '1' / '0' to a GPIO value file (card path). 0, or 3 when it does not open. */
+int platformGpioSet(const char *path);
+int platformGpioClear(const char *path);
+/* 1 when the file reads '1'; 0 for '0' or any error. */
+int platformGpioRead(const char *path);
+
+void platformLedControlRequest(log4c_category_t *category, uint32_t callerId, uint32_t ledId, uint32_t colour,
+                               uint32_t releaseHint, uint8_t blinkCount, uint8_t blinkRate);
+void platformSetStrataLedNormal(log4c_category_t *category, uint32_t callerId);
+void platformSetStrataLedBlinkRed(log4c_category_t *category, uint32_t callerId);
+/* Hook of the LED manager: the frame LED changed; reports it to the frame controller. */
+void platformStrataLedBehaviourChanged(log4c_category_t *category, uint32_t ledId);
+/* Drives an LED's lines for a phase (0 steady, 2/3 blink halves) and the record's state. */
+void platformCtrlLed(uint32_t phase, const ledManagerLed_t *led);
+void platformVideoInputLedControl(uint32_t on);
+void platformVideoInputLedFpgaCtrl(uint32_t previous, uint32_t on);
+void platformSetStatusLed(log4c_category_t *category, uint32_t on);
+void platformSetStatusLedIndication(const uint32_t *flag);
+void platformProbingProcessDebuging(log4c_category_t *category, uint32_t event, uint32_t action);
+void platformLoudnessProcessDebuging(log4c_category_t *category, uint32_t event, uint32_t action);
+void platformHdrProcessDebuging(log4c_category_t *category, uint32_t event, uint32_t action);
+
+/* ---- frame-controller identity ---- */
+/* The card's frame slot address learned from the link, or 0xFFFF while it is unknown. */
+uint16_t platformGetStrataCardId(void);
+/* Stores the three update-version bytes the card shows to the frame controller. */
+void platformSetUpdateVersion(log4c_category_t *category, uint8_t major, uint8_t minor, uint8_t rev);
+/* The three bytes last stored. */
+void platformGetUpdateVersion(uint8_t version[3]);
+
+/* ---- stream settings and SFP cages (start-up steps) ---- */
+void platformInitKvrVideoStreamSetting(log4c_category_t *category);
+void sfpApplyStoredTxDisable(log4c_category_t *category);
 
 #endif

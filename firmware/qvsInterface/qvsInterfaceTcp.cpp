@@ -9,7 +9,9 @@
  * read) and let go of it.
  */
 #include "qvsInterface/qvsInterfacePrivate.h"
+#include "fwEnv/fwEnv.h"
 #include "hal/hal.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -148,14 +150,20 @@ int qvsTcpAttach(qvsPeer_t *peer, int fd)
 {
     struct timeval timeout = {SEND_TIMEOUT_SECONDS, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    /*
+     * The size word goes out under the peer's lock, and the socket is taken
+     * into use before the lock is let go: a notify that follows the size word
+     * must find the connection, never a gap between the two.
+     */
+    pthread_mutex_lock(&peer->mutex);
     if (qvsTcpAnnounce(fd, peer->buffer->shmSize) != 0) {
+        pthread_mutex_unlock(&peer->mutex);
         log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR,
                            "%s%s: can't send sharedMem size to qvsInterface %s (establishSession incomplete write)",
                            serverPrefix(peer), __func__, peer->address);
         close(fd);
         return -1;
     }
-    pthread_mutex_lock(&peer->mutex);
     if (peer->socket >= 0) {
         log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_NOTICE,
                            "%s%s: QvsInterface %d was already connected. Going to shut down the previous connection "
@@ -445,11 +453,11 @@ int qvsTcpStartThread(void *(*entry)(void *), void *argument)
 
 void qvsInterfaceOwnAddress(char *out)
 {
-    /*
-     * The card's address comes from the boot environment ("ipaddr", or
-     * "ipaddrvlan2" on the second VLAN). Until the boot environment is read
-     * here, the card's own QVS is the one on the loopback address.
-     */
-    strncpy(out, "127.0.0.1", 16);
-    out[15] = '\0';
+    /* The second VLAN has an address of its own in the boot environment. */
+    const char *key = platformAreWeUsingVlan(qvsInterfaceCategory()) ? "ipaddrvlan2" : "ipaddr";
+    if (fwEnvGetEnvCopy(key, out, 16) != 0) {
+        log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR,
+                           "%s: no \"%s\" in the boot environment: no peer is the card's own QVS", __func__, key);
+        out[0] = '\0';
+    }
 }

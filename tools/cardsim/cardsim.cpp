@@ -253,6 +253,8 @@ int cardsimStart(void)
     if (halUnderCardRoot()) {
         for (const auto &sensor : sensorDefaults)
             cardsimSetSensorText(sensor.path, sensor.milli);
+        cardsimPrepareRoot();
+        cardsimApplyConfig();
     }
     halSetDeviceBackend(&cardsimBackend);
     return 0;
@@ -260,6 +262,7 @@ int cardsimStart(void)
 
 void cardsimStop(void)
 {
+    cardsimVsyncStop();
     halSetDeviceBackend(nullptr);
 }
 

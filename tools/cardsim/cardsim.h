@@ -115,4 +115,61 @@ void cardsimClearLogs(void);
  */
 int cardsimSetSensorText(const char *cardPath, const char *text);
 
+/* ---- the card's identity, GPIO lines, vsync, boot-environment flash and stand-ins (under a card root) ---- */
+
+/* What the card reports about itself: I/O expander bytes and identity GPIO lines. */
+struct cardsimCard_t {
+    int rearType = 0;     /* 0-31, 31 no rear */
+    int rearRev = 1;
+    int mainRev = 1;
+    int mainPatch = 0;
+    int cardType = 2;     /* GPIO 70-72 */
+    int slot = 0;         /* GPIO 67-69 (68 and 69 swapped on rear type 15) */
+    int frameType = 2;    /* GPIO 73-74 */
+};
+
+/* Sets the I/O expander (0x74 on "/dev/i2c-3") and the GPIO files of the identity. */
+void cardsimSetCard(const cardsimCard_t &card);
+
+/* A GPIO line's sysfs value file below the card root: write '0'/'1', read 0, 1 or -1 (missing). */
+int cardsimGpioSet(int line, int value);
+int cardsimGpioGet(int line);
+
+/*
+ * The vsync interrupt: "/dev/uio1" below the card root is a FIFO from which
+ * each read takes one 4-byte interrupt count (host order). cardsimVsyncStart
+ * ticks every periodMs on a thread of its own; cardsimVsyncEmit writes one
+ * count now. Both create the FIFO when it is missing. 0, or -1 without a card root.
+ */
+int cardsimVsyncStart(int periodMs);
+void cardsimVsyncStop(void);
+int cardsimVsyncEmit(uint32_t count);
+
+/*
+ * Writes "/etc/fw_env.config" naming "/dev/mtd2" (offset 0, `size` bytes, one
+ * copy; two copies at 0 and 0x2000 when redundant) and the flash file holding
+ * a valid block of the entries ("name=value"). 0, or -1.
+ */
+int cardsimFlashWrite(const std::vector<std::string> &entries, unsigned size, int redundant);
+
+/*
+ * Stand-ins for "/bin/qvoutil", "/sbin/reboot" and "tclsh /sbin/update_FPGA.tcl"
+ * below the card root: each appends its name and arguments to
+ * "/var/log/standins.log" and exits 0 (qvoutil -V exits 0 only when
+ * "/etc/cardsim-vlan" exists). 0, or -1.
+ */
+int cardsimInstallStandIns(void);
+
+/* The lines the stand-ins recorded, in order. */
+std::vector<std::string> cardsimStandInCalls(void);
+
+/*
+ * Applies "/etc/cardsim.conf" below the card root (key=value lines: rearType,
+ * rearRev, mainRev, mainPatch, cardType, slot, frameType, fsmProjectId,
+ * dpsProjectId, vsyncMs (0: no ticks)); missing keys keep their defaults.
+ * cardsimStart runs it under a card root, after the stand-ins, the GPIO files,
+ * "/dev/shm" and a default boot environment (each only when missing).
+ */
+void cardsimApplyConfig(void);
+
 #endif

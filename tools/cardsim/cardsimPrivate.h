@@ -20,4 +20,7 @@ void cardsimI2cReset(void);
 
 void cardsimI2cClearLog(void);
 
+/* Stand-ins, GPIO files, "/dev/shm" and a boot environment below the card root, each only when missing. */
+void cardsimPrepareRoot(void);
+
 #endif

@@ -4,6 +4,8 @@
  * addresses are remote QVS peers. The server is started once for the suite.
  */
 #include "QvsTcpTestSupport.h"
+#include "cardsim/cardsim.h"
+#include "../../support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -47,11 +49,16 @@ protected:
         if (!started) {
             SKIP_WITHOUT_PRIVATE_NAMESPACES();
             TestLog::instance();
+            /* A card whose boot environment gives it the loopback address. */
+            static TempDir root;
+            setenv("KVR_ROOT", root.path().c_str(), 1);
+            ASSERT_EQ(cardsimInstallStandIns(), 0);
+            ASSERT_EQ(cardsimFlashWrite({"ipaddr=127.0.0.1"}, 0x1000, 0), 0);
             ASSERT_EQ(initQvsInterface(QVS_MODE_SERVER, "SERVER"), 0);
             ASSERT_NE(qvsInterfaceGetSharedMemory(testLists(), pcodeCallback), nullptr);
             started = true;
             /* The manager thread listens shortly after init. */
-            for (int i = 0; i < 200; i++) {
+            for (int i = 0; i < 1000; i++) {
                 qvsPeer probe;
                 if (qvsPeerConnectTcp(&probe, "127.0.0.1", 5113, "127.0.0.9", 1000) == 0) {
                     probe.transport->close(&probe);
@@ -79,7 +86,7 @@ TEST_F(QvsServerTest, LocalClientGetsTheSizeWordAndListZeroAtOnce)
     fill(bytes);
     qvsInterfaceNotify();
     std::vector<uint8_t> expected = list0Notify(bytes);
-    EXPECT_EQ(readRaw(local, expected.size()), expected);
+    EXPECT_EQ(readRaw(local, expected.size()), expected) << TestLog::instance().text();
     /* Literal bytes of the records for the pattern. */
     EXPECT_EQ(std::vector<uint8_t>(expected.begin(), expected.begin() + 12),
               (std::vector<uint8_t>{0, 0, 0, 8, 0, 0, 0, 0, 1, 8, 15, 22}));

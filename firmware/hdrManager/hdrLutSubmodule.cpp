@@ -1,0 +1,16 @@
+#include "layoutManager/layoutManagerPrivate.h"
+
+/*
+ * The HDR 3D-LUT generator sub-module "hdr3DLutGen": builds and programs the
+ * lookup tables of inputs and heads. Takes its events and programs nothing yet.
+ */
+
+static int hdr3DLutGenProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event, const void *data)
+{
+    (void)instance;
+    (void)event;
+    (void)data;
+    return 0;
+}
+
+deviceSubmodule hdr3DLutGenSubmodule = {"hdr3DLutGen", nullptr, hdr3DLutGenProcess, 0x40003, 0xc11e, nullptr};

@@ -1,0 +1,17 @@
+#include "layoutManager/layoutManagerPrivate.h"
+
+/*
+ * The audio monitoring sub-module. Takes its events and programs nothing yet.
+ */
+
+static int audioMonitoringInCtrlProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event, const void *data)
+{
+    (void)instance;
+    (void)event;
+    (void)data;
+    return 0;
+}
+
+deviceSubmodule audioMonitoringInCtrlSubmodule = {
+    "audioMonitoringInCtrl", nullptr, audioMonitoringInCtrlProcess, 0x40203, 0x1000, nullptr
+};

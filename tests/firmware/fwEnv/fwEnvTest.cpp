@@ -1,0 +1,201 @@
+#include "fwEnv/fwEnv.h"
+
+#include "cardsim/cardsim.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "../main/FirmwareTestSupport.h"
+
+namespace {
+
+class FwEnv : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("KVR_ROOT", root.path().c_str(), 1);
+        mkdir((root / "dev").c_str(), 0755);
+        mkdir((root / "dev/shm").c_str(), 0700);
+    }
+    void TearDown() override { unsetenv("KVR_ROOT"); }
+    std::string flash() { return firmwareTest::readFile(root / "dev/mtd2"); }
+    /* The data area of the copy at `offset` of a block of `size` bytes. */
+    std::string dataArea(size_t offset, size_t size, int redundant)
+    {
+        return flash().substr(offset + 4, size - (redundant ? 5 : 4));
+    }
+    uint32_t storedCrc(size_t offset)
+    {
+        std::string f = flash();
+        return (uint32_t)(uint8_t)f[offset] | (uint32_t)(uint8_t)f[offset + 1] << 8 |
+               (uint32_t)(uint8_t)f[offset + 2] << 16 | (uint32_t)(uint8_t)f[offset + 3] << 24;
+    }
+    void corrupt(size_t at)
+    {
+        std::fstream file(root / "dev/mtd2", std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((std::streamoff)at);
+        file.put('#');
+    }
+    TempDir root;
+};
+
+TEST(FwEnvCrc, MatchesTheStandardCheckValue)
+{
+    const char *text = "123456789";
+    EXPECT_EQ(fwEnvCrc32((const uint8_t *)text, 9), 0xCBF43926u);
+}
+
+TEST_F(FwEnv, SetReplacesAnEntryAtTheEndAndRewritesTheCrc)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2", "sfp1disable=0", "netmask=255.0.0.0"}, 0x100, 0), 0);
+    const char *argv[] = {"fw_setenv", "sfp1disable", "1"};
+    ASSERT_EQ(fwEnvSetEnv(3, argv), 0);
+    std::string data = dataArea(0, 0x100, 0);
+    std::string expected("ipaddr=10.0.0.2\0netmask=255.0.0.0\0sfp1disable=1\0\0", 49);
+    EXPECT_EQ(data.substr(0, expected.size()), expected);
+    EXPECT_EQ(data.find_first_not_of('\0', expected.size()), std::string::npos);
+    EXPECT_EQ(storedCrc(0), fwEnvCrc32((const uint8_t *)data.data(), data.size()));
+    EXPECT_STREQ(fwEnvGetEnv("sfp1disable"), "1");
+}
+
+TEST_F(FwEnv, SetWithoutValueDeletesAndWordsAreJoined)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2", "bootargs=a"}, 0x100, 0), 0);
+    const char *del[] = {"fw_setenv", "ipaddr"};
+    ASSERT_EQ(fwEnvSetEnv(2, del), 0);
+    EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+    const char *words[] = {"fw_setenv", "bootargs", "root=/dev/nfs", "ip=dhcp"};
+    ASSERT_EQ(fwEnvSetEnv(4, words), 0);
+    EXPECT_STREQ(fwEnvGetEnv("bootargs"), "root=/dev/nfs ip=dhcp");
+    const char *tooFew[] = {"fw_setenv"};
+    EXPECT_EQ(fwEnvSetEnv(1, tooFew), 22);
+}
+
+TEST_F(FwEnv, SearchMatchesWholeNamesOnly)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 0), 0);
+    EXPECT_EQ(fwEnvGetEnv("ip"), nullptr);
+    EXPECT_EQ(fwEnvGetEnv("ipaddr=10"), nullptr);
+    EXPECT_STREQ(fwEnvGetEnv("ipaddr"), "10.0.0.2");
+}
+
+TEST_F(FwEnv, OverflowWritesNothing)
+{
+    ASSERT_EQ(cardsimFlashWrite({"a=1"}, 0x20, 0), 0);
+    std::string before = flash();
+    const char *argv[] = {"fw_setenv", "averyveryverylongname", "andalongvalue"};
+    EXPECT_EQ(fwEnvSetEnv(3, argv), -1);
+    EXPECT_EQ(flash(), before);
+}
+
+TEST_F(FwEnv, BadCrcWithoutAGoodCopyGivesTheDefaultEnvironment)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 0), 0);
+    corrupt(6);
+    EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+    EXPECT_NE(fwEnvGetEnv("bootcmd"), nullptr);
+}
+
+TEST_F(FwEnv, RedundantCopyWithAGoodCrcIsSpreadToTheBadOne)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 1), 0);
+    corrupt(6);
+    EXPECT_STREQ(fwEnvGetEnv("ipaddr"), "10.0.0.2");
+    EXPECT_EQ(flash().substr(0, 0x100), flash().substr(0x2000, 0x100));
+}
+
+TEST_F(FwEnv, AFailedCopyIsNeverReChecksummedIntoUse)
+{
+    /* Both copies bad, the last one erased: the corrupt first copy must not become valid. */
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 1), 0);
+    corrupt(6);
+    {
+        std::fstream file(root / "dev/mtd2", std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(0x2000);
+        std::string erased(0x100, '\xFF');
+        file.write(erased.data(), (std::streamsize)erased.size());
+    }
+    std::string before = flash();
+    EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+    EXPECT_NE(fwEnvGetEnv("bootcmd"), nullptr);
+    EXPECT_EQ(flash(), before);
+}
+
+TEST_F(FwEnv, ValuesStayValidAcrossLaterLoads)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2", "netmask=255.0.0.0"}, 0x100, 0), 0);
+    const char *ip = fwEnvGetEnv("ipaddr");
+    ASSERT_NE(ip, nullptr);
+    const char *argv[] = {"fw_setenv", "ipaddr", "192.168.1.1"};
+    ASSERT_EQ(fwEnvSetEnv(3, argv), 0);
+    for (int i = 0; i < 5; i++)
+        fwEnvGetEnv("netmask");
+    EXPECT_STREQ(ip, "10.0.0.2");
+    char copy[8];
+    EXPECT_EQ(fwEnvGetEnvCopy("ipaddr", copy, sizeof copy), 0);
+    EXPECT_STREQ(copy, "192.168");
+}
+
+TEST_F(FwEnv, TheLockIsSharedBetweenProcesses)
+{
+    ASSERT_EQ(cardsimFlashWrite({"a=1"}, 0x100, 0), 0);
+    fwEnvInitMutex();
+    struct stat st;
+    ASSERT_EQ(stat((root / "dev/shm/fwEnvSharedMem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, FW_ENV_SHARED_SIZE);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    int toParent[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        fwEnvInitMutex(); /* opens the existing object */
+        fwEnvLock();
+        (void)!write(toParent[1], "L", 1);
+        usleep(300000);
+        const char *argv[] = {"fw_setenv", "a", "2"};
+        fwEnvSetEnv(3, argv);
+        fwEnvUnlock();
+        _exit(0);
+    }
+    close(toParent[1]); /* a child that dies early ends our read instead of hanging it */
+    struct pollfd ready = {toParent[0], POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 10000), 1) << "the child never took the lock";
+    char c;
+    ASSERT_EQ(read(toParent[0], &c, 1), 1) << "the child ended before taking the lock";
+    /* The child holds the lock while it writes: our read waits and sees its value. */
+    EXPECT_STREQ(fwEnvGetEnv("a"), "2");
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    close(toParent[0]);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FwEnv, ALockHolderThatDiesDoesNotBlockTheOthers)
+{
+    ASSERT_EQ(cardsimFlashWrite({"a=1"}, 0x100, 0), 0);
+    fwEnvInitMutex();
+    pid_t child = fork();
+    if (child == 0) {
+        fwEnvInitMutex();
+        fwEnvLock();
+        _exit(0); /* dies holding the lock */
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_STREQ(fwEnvGetEnv("a"), "1");
+}
+
+} // namespace

@@ -1,0 +1,61 @@
+#include "genlock/genlock.h"
+
+#include "cardsim/cardsim.h"
+#include "deviceManager/deviceManager.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include "../main/FirmwareTestSupport.h"
+
+using firmwareTest::TestLog;
+
+namespace {
+
+class Genlock : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestLog::instance();
+        setenv("KVR_ROOT", root.path().c_str(), 1);
+        cardsimStart();
+        cardsimVsyncStop();
+        deviceManagerInit(nullptr);
+    }
+    void TearDown() override
+    {
+        deviceManagerTerminate(nullptr, 3, 0);
+        cardsimStop();
+        unsetenv("KVR_ROOT");
+    }
+    TempDir root;
+};
+
+TEST_F(Genlock, TheWaitForTheClockGeneratorIsBounded)
+{
+    const struct {
+        uint8_t status;
+        int ready;
+        const char *logged;
+    } cases[] = {
+        {GENLOCK_STATUS_READY, 1, "Loading factory default register configuration to SI5344"},
+        {GENLOCK_STATUS_BUSY, 0, "device status[0x00f3] is not ready, continue waiting"},
+        {0x55, 0, "device status[0x0055] unknown, assume it is NOT ready"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.logged);
+        cardsimI2cSet("/dev/i2c-4", GENLOCK_CLOCK_SLAVE, GENLOCK_STATUS_REGISTER, c.status);
+        size_t mark = TestLog::instance().mark();
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(kvrGenlockLoadFactoryDefault(log4c_category_get("ulm.firmware.main")), c.ready);
+        auto took = std::chrono::steady_clock::now() - begin;
+        EXPECT_LT(took, std::chrono::milliseconds(c.ready ? 200 : 2500));
+        if (!c.ready) {
+            EXPECT_GE(took, std::chrono::milliseconds(GENLOCK_READY_WAIT_MS));
+        }
+        EXPECT_NE(TestLog::instance().since(mark).find(c.logged), std::string::npos);
+    }
+}
+
+} // namespace

@@ -1,0 +1,296 @@
+#include "persistentDataStorage/persistentDataStorage.h"
+
+#include "serviceManager/serviceManager.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "../main/FirmwareTestSupport.h"
+
+extern serviceDescriptor persistentDataStorageService;
+
+using firmwareTest::TestLog;
+
+namespace {
+
+const char *const FILE_PATH = "usr/local/q7/firmware/restorepoint.rsp";
+
+std::string hex(const std::string &bytes)
+{
+    std::string out;
+    char b[3];
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, "%02x", c);
+        out += b;
+    }
+    return out;
+}
+
+/* The restore-point service on its own thread, over a private card root. */
+class RestorePoint : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestLog::instance();
+        setenv("KVR_ROOT", root.path().c_str(), 1);
+        for (const char *d : {"usr", "usr/local", "usr/local/q7", "usr/local/q7/firmware"})
+            mkdir((root / d).c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        stop();
+        unsetenv("KVR_ROOT");
+    }
+    void writeFile(const std::string &text) { std::ofstream(root / FILE_PATH, std::ios::binary) << text; }
+    std::string file() { return firmwareTest::readFile(root / FILE_PATH); }
+    void start()
+    {
+        initService(&service);
+        service.state = SERVICE_STATE_RUN;
+        thread = std::thread([this] { service.threadEntry(&service); });
+    }
+    void stop()
+    {
+        if (!thread.joinable())
+            return;
+        service.state = SERVICE_STATE_TERMINATE;
+        service.control(&service, SERVICE_STATE_TERMINATE, SERVICE_STATE_RUN);
+        thread.join();
+    }
+    bool waitFor(const std::function<bool()> &done, int ms = 3000)
+    {
+        for (int i = 0; i < ms / 10; i++) {
+            if (done())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return done();
+    }
+    std::string get(const char *key)
+    {
+        char value[PDS_TEXT_MAX + 1] = "";
+        return persistentDataStorage_GetKey(nullptr, 1, key, value, sizeof value, nullptr) == 0 ? value : "<none>";
+    }
+    /* The link lines logged since `mark` for one opcode. */
+    std::vector<std::string> sent(size_t mark, const char *what)
+    {
+        std::vector<std::string> lines;
+        std::string text = TestLog::instance().since(mark);
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            size_t begin = text.rfind('\n', at);
+            begin = begin == std::string::npos ? 0 : begin + 1;
+            size_t end = text.find('\n', at);
+            lines.push_back(text.substr(begin, end - begin));
+        }
+        return lines;
+    }
+    TempDir root;
+    serviceDescriptor &service = persistentDataStorageService;
+    std::thread thread;
+};
+
+TEST_F(RestorePoint, ShortOrVersionlessFileIsReplacedByTheDefault)
+{
+    for (const char *text : {"v=1\n", "slot=3\nother=4\n"}) {
+        SCOPED_TRACE(text);
+        writeFile(text);
+        start();
+        EXPECT_EQ(get("version"), "1.1");
+        EXPECT_EQ(get("slot"), "0");
+        EXPECT_EQ(file(), "version=1.1\nslot=0\n");
+        stop();
+    }
+}
+
+TEST_F(RestorePoint, SetKeysSurviveARestartAndCallListeners)
+{
+    writeFile("version=1.1\nslot=0\n");
+    start();
+    static std::atomic<int> calls{0};
+    static std::string lastValue;
+    /* A listener that reads a key itself: it runs with no lock of the module held. */
+    auto listener = [](const pdsKeyCallbackInfo *info, log4c_category_t *) {
+        char slot[PDS_TEXT_MAX + 1];
+        persistentDataStorage_GetKey(nullptr, 1, "slot", slot, sizeof slot, nullptr);
+        lastValue = std::string(info->value) + "/" + slot;
+        calls++;
+    };
+    char value[PDS_TEXT_MAX + 1];
+    EXPECT_EQ(persistentDataStorage_GetKey(nullptr, 1, "systemFrameRate", value, sizeof value, listener), PDS_NOT_FOUND);
+    EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "systemFrameRate", "5000"), PDS_OK);
+    ASSERT_TRUE(waitFor([] { return calls.load() == 1; }));
+    EXPECT_EQ(lastValue, "5000/0");
+    EXPECT_EQ(get("systemFrameRate"), "5000");
+    stop();
+    EXPECT_EQ(file(), "version=1.1\nslot=0\nsystemFrameRate=5000\n");
+    start();
+    EXPECT_EQ(get("systemFrameRate"), "5000");
+}
+
+TEST_F(RestorePoint, BadArgumentsAreRefused)
+{
+    start();
+    char value[PDS_TEXT_MAX + 1];
+    std::string longKey(PDS_TEXT_MAX + 1, 'k');
+    const struct {
+        const char *name;
+        int result;
+    } cases[] = {
+        {"set bad location", persistentDataStorage_SetKey(nullptr, 2, "a", "b")},
+        {"set no value", persistentDataStorage_SetKey(nullptr, 1, "a", nullptr)},
+        {"set long key", persistentDataStorage_SetKey(nullptr, 1, longKey.c_str(), "b")},
+        {"get no buffer", persistentDataStorage_GetKey(nullptr, 1, "a", nullptr, 4, nullptr)},
+        {"get bad location", persistentDataStorage_GetKey(nullptr, 0, "a", value, sizeof value, nullptr)},
+        {"delete bad location", persistentDataStorage_Delete(nullptr, 4)},
+    };
+    const int expected[] = {PDS_BAD_LOCATION, PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS,
+                            PDS_BAD_ARGUMENTS, PDS_BAD_LOCATION, PDS_BAD_LOCATION};
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(cases[i].result, expected[i]);
+    }
+    /* A 30-character key and value are whole, terminated, and nothing beyond is read. */
+    std::string key30(PDS_TEXT_MAX, 'K'), value30(PDS_TEXT_MAX, 'V');
+    EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, key30.c_str(), value30.c_str()), PDS_OK);
+    ASSERT_TRUE(waitFor([&] { return get(key30.c_str()) == value30; }));
+}
+
+TEST_F(RestorePoint, ListenerLimits)
+{
+    start();
+    auto a = [](const pdsKeyCallbackInfo *, log4c_category_t *) {};
+    char value[PDS_TEXT_MAX + 1];
+    size_t mark = TestLog::instance().mark();
+    persistentDataStorage_GetKey(nullptr, 1, "k", value, sizeof value, a);
+    persistentDataStorage_GetKey(nullptr, 1, "k", value, sizeof value, a);
+    EXPECT_EQ(TestLog::instance().since(mark).find("listeners already"), std::string::npos);
+    for (int i = 0; i < PDS_LISTENER_KEYS; i++) {
+        std::string key = "key" + std::to_string(i);
+        persistentDataStorage_GetKey(nullptr, 1, key.c_str(), value, sizeof value, a);
+    }
+    EXPECT_NE(TestLog::instance().since(mark).find("no room for a listener of key key19"), std::string::npos);
+}
+
+TEST_F(RestorePoint, SendsTheRestorePointInChunksOfFifty)
+{
+    std::string text = "version=1.1\n" + std::string(120 - 12 - 1, 'x') + "\n";
+    ASSERT_EQ(text.size(), 120u);
+    writeFile(text);
+    start();
+    size_t mark = TestLog::instance().mark();
+    persistentDataStorage_GetRestorePointMsg(nullptr, 0x15, nullptr, 0);
+    std::vector<std::string> data = sent(mark, "opcode 0x0121");
+    ASSERT_EQ(data.size(), 3u);
+    EXPECT_NE(data[0].find("length 52 data [0000" + hex(text.substr(0, 50)) + "]"), std::string::npos);
+    EXPECT_NE(data[1].find("length 52 data [0032" + hex(text.substr(50, 50)) + "]"), std::string::npos);
+    EXPECT_NE(data[2].find("length 22 data [0064" + hex(text.substr(100, 20)) + "]"), std::string::npos);
+    std::vector<std::string> done = sent(mark, "opcode 0x0122");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_NE(done[0].find("type 3 address 0x15 opcode 0x0122 length 2 data [0078]"), std::string::npos);
+    EXPECT_EQ(sent(mark, "strata_send_ack").size(), 1u);
+}
+
+std::vector<uint8_t> dataMessage(uint16_t offset, const std::string &bytes)
+{
+    std::vector<uint8_t> payload(2 + bytes.size());
+    payload[0] = (uint8_t)(offset >> 8);
+    payload[1] = (uint8_t)offset;
+    memcpy(payload.data() + 2, bytes.data(), bytes.size());
+    return payload;
+}
+
+struct TransferCase {
+    const char *name;
+    std::vector<std::pair<uint16_t, std::string>> chunks;
+    uint16_t announced;
+    bool installed;
+};
+
+TEST_F(RestorePoint, ReceivedTransfers)
+{
+    std::string part1 = "version=2.0\nslot=1\n" + std::string(50 - 19, 'a');
+    std::string part2 = std::string(19, 'b') + "\n";
+    const TransferCase cases[] = {
+        {"complete", {{0, part1}, {50, part2}}, 70, true},
+        {"length differs", {{0, part1}, {50, part2}}, 71, false},
+        {"gap before the last chunk", {{0, part1}, {60, part2}}, 80, false},
+        {"retransmitted chunk", {{0, part1}, {0, part1}, {50, part2}}, 70, true},
+    };
+    for (const TransferCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("version=1.1\nslot=0\n");
+        start();
+        size_t mark = TestLog::instance().mark();
+        for (const auto &chunk : c.chunks) {
+            std::vector<uint8_t> payload = dataMessage(chunk.first, chunk.second);
+            persistentDataStorage_RestorePointDataMsg(nullptr, 0x15, payload.data(), (uint32_t)payload.size());
+        }
+        uint8_t total[2] = {(uint8_t)(c.announced >> 8), (uint8_t)c.announced};
+        persistentDataStorage_RestorePointCompletedMsg(nullptr, 0x15, total, 2);
+        EXPECT_EQ(sent(mark, "strata_send_ack").size(), c.chunks.size() + (c.installed ? 1 : 0));
+        EXPECT_EQ(sent(mark, "opcode 0x0001 length 1 data [0a]").size(), c.installed ? 0u : 1u);
+        EXPECT_EQ(get("version"), c.installed ? "2.0" : "1.1");
+        if (c.installed) {
+            EXPECT_EQ(file(), part1 + part2);
+        }
+        stop();
+    }
+}
+
+TEST_F(RestorePoint, BadTransferMessagesAreNacked)
+{
+    start();
+    size_t mark = TestLog::instance().mark();
+    uint8_t total[2] = {0, 0};
+    persistentDataStorage_RestorePointCompletedMsg(nullptr, 0x15, total, 2);
+    EXPECT_EQ(sent(mark, "opcode 0x0001 length 1 data [0a]").size(), 1u);
+    uint8_t oneByte[1] = {0};
+    persistentDataStorage_RestorePointDataMsg(nullptr, 0x15, oneByte, 1);
+    std::vector<uint8_t> tooLong = dataMessage(0, std::string(58, 'x'));
+    persistentDataStorage_RestorePointDataMsg(nullptr, 0x15, tooLong.data(), (uint32_t)tooLong.size());
+    std::vector<uint8_t> pastEnd = dataMessage(65530, std::string(10, 'x'));
+    persistentDataStorage_RestorePointDataMsg(nullptr, 0x15, pastEnd.data(), (uint32_t)pastEnd.size());
+    persistentDataStorage_NewRestorePointStoredMsg(nullptr, 0x15, nullptr, 0);
+    EXPECT_EQ(sent(mark, "opcode 0x0001 length 1 data [02]").size(), 4u);
+    EXPECT_EQ(sent(mark, "strata_send_ack").size(), 0u);
+}
+
+TEST_F(RestorePoint, FactoryDefaultClearsEverythingAndDeactivates)
+{
+    writeFile("version=1.1\nslot=3\nATDM_MDX_MODE=1\n");
+    start();
+    EXPECT_EQ(persistentDataStorage_Delete(nullptr, 1), PDS_OK);
+    ASSERT_TRUE(waitFor([&] { return file() == "version=1.1\nslot=0\n"; }));
+    EXPECT_EQ(get("ATDM_MDX_MODE"), "<none>");
+    size_t mark = TestLog::instance().mark();
+    EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "a", "b"), PDS_OK);
+    ASSERT_TRUE(waitFor([&] { return TestLog::instance().since(mark).find("has been deactivated") != std::string::npos; }));
+    EXPECT_EQ(get("a"), "<none>");
+}
+
+TEST_F(RestorePoint, SaveIsRequestedFourSecondsAfterTheLastChange)
+{
+    start();
+    size_t mark = TestLog::instance().mark();
+    auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; i++) {
+        persistentDataStorage_SetKey(nullptr, 1, "k", std::to_string(i).c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    ASSERT_TRUE(waitFor([&] { return !sent(mark, "opcode 0x102d").empty(); }, 8000));
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(took, std::chrono::milliseconds(5000));
+    std::vector<std::string> saves = sent(mark, "opcode 0x102d");
+    ASSERT_EQ(saves.size(), 1u);
+    EXPECT_NE(saves[0].find("type 2 address 0x15 opcode 0x102d length 3 data [000000]"), std::string::npos);
+}
+
+} // namespace
