@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 enum { CONNECT_TIMEOUT_MS = 30000 }; /* the firmware may still be starting */
 
@@ -28,7 +29,7 @@ static void usage(void)
 {
     fprintf(stderr, "usage: qvspeer [-c ADDRESS [-b SOURCE] | -l ADDRESS] COMMAND...\n"
                     "  COMMAND: pcode CLASS ID [BYTE...] | setdevice SLOT DEVICE REG VALUE | quit |"
-                    " wait MILLISECONDS | read OFFSET COUNT | size\n");
+                    " wait MILLISECONDS | read OFFSET COUNT | size | await FILE\n");
 }
 
 static bool parseNumber(const char *text, unsigned long maximum, unsigned long *out, bool quiet = false)
@@ -99,6 +100,21 @@ static int waitNotify(qvsPeer *peer, int argc, char **argv, int *next)
     return peer->transport->waitNotify(peer, (int)milliseconds) == 0 ? 0 : 1;
 }
 
+/* Holds the link until FILE exists (at most 30 s), so a test can say when the firmware is ready. */
+static int awaitFile(int argc, char **argv, int *next)
+{
+    if (*next >= argc)
+        return 2;
+    const char *path = argv[(*next)++];
+    for (int i = 0; i < 3000; i++) {
+        if (access(path, F_OK) == 0)
+            return 0;
+        usleep(10000);
+    }
+    fprintf(stderr, "qvspeer: %s did not appear\n", path);
+    return 1;
+}
+
 /* Opens the link chosen by the options before the first command; *next is the first command. */
 static int openLink(qvsPeer *peer, int argc, char **argv, int *next)
 {
@@ -159,6 +175,8 @@ int main(int argc, char **argv)
             result = readShared(&peer, argc, argv, &next);
         else if (strcmp(command, "wait") == 0)
             result = waitNotify(&peer, argc, argv, &next);
+        else if (strcmp(command, "await") == 0)
+            result = awaitFile(argc, argv, &next);
         else if (strcmp(command, "size") == 0)
             printf("%u\n", (unsigned)peer.announcedSize);
         else

@@ -263,6 +263,7 @@ TEST_F(FirmwareRun, ServerModeTakesPcodesFromLocalAndRemotePeers)
     FirmwareProcess process(dir);
     process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", "SERVER"});
     ASSERT_TRUE(waitForLog("Waiting for incoming connections...")) << readFile(log());
+    ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
     EXPECT_NE(readFile(log()).find("Modified shmSize variable to 1366 used to be 38280"), std::string::npos);
 
     /* The card's own address and another peer: each gets the size word of list 0's relative chunk. */
@@ -308,11 +309,15 @@ TEST_F(FirmwareRun, RemoteModeConnectsToEveryAddressOfTheFile)
     /* The last line has no newline and keeps its last character. */
     std::ofstream(dir / "addresses") << "127.0.0.1\n127.0.0.5";
     int results[2] = {-1, -1};
-    std::thread local([&] { results[0] = peer("-l 127.0.0.1 size pcode 50 1", "local.out"); });
-    std::thread remote([&] { results[1] = peer("-l 127.0.0.5 size pcode 50 2 9 8", "remote.out"); });
+    /* The peers send their pcodes once the pcode processor runs ("go" appears). */
+    std::string go = dir / "go";
+    std::thread local([&] { results[0] = peer("-l 127.0.0.1 size await " + go + " pcode 50 1", "local.out"); });
+    std::thread remote([&] { results[1] = peer("-l 127.0.0.5 size await " + go + " pcode 50 2 9 8", "remote.out"); });
     ASSERT_TRUE(waitForListeners(5113, 2)) << "the peers listen before the firmware starts";
     FirmwareProcess process(dir);
     process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", dir / "addresses"});
+    EXPECT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
+    std::ofstream(go) << "";
     local.join();
     remote.join();
     EXPECT_EQ(results[0], 0) << readFile(dir / "local.out");
