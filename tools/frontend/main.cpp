@@ -2,10 +2,14 @@
 //
 //   frontend --host 127.0.0.1 --port 8849 cmd 2 cmd 44 cmd 60
 //   frontend --port 8849 cmd 34 00000001000361 2e62      (payload as hex digits)
+//   frontend --port 8849 cpu on calltree 0 classes     (views, printed as text)
 //   frontend snapshot file.ovs
 
+#include "CallTreeView.h"
 #include "FrontendClient.h"
+#include "Registry.h"
 #include "SnapshotFile.h"
+#include "ThreadView.h"
 
 #include <cctype>
 #include <cerrno>
@@ -16,9 +20,13 @@
 
 namespace {
 
+// How a reply is shown: raw bytes, or decoded as a view.
+enum Show { SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS };
+
 struct Step {
     uint32_t command;
     std::vector<uint8_t> payload;
+    Show show = SHOW_BYTES;
 };
 
 void usage()
@@ -26,6 +34,7 @@ void usage()
     fprintf(stderr,
             "usage: frontend [--host H] [--port P] [--timeout MS] [--keep-open]\n"
             "                cmd N [HEXPAYLOAD] [cmd N [HEXPAYLOAD] ...]\n"
+            "                cpu on|off   calltree [LEVEL]   hotspots   threads   classes\n"
             "       frontend snapshot FILE\n");
 }
 
@@ -138,6 +147,26 @@ int main(int argc, char **argv)
                 return 2;
             }
             steps.push_back(step);
+        } else if (arg == "cpu" && hasValue) {
+            std::string on = argv[++i];
+            if (on != "on" && on != "off") {
+                usage();
+                return 2;
+            }
+            steps.push_back(Step{38, {static_cast<uint8_t>(on == "on"), 0, 0, 0, 0}, SHOW_BYTES});
+        } else if (arg == "calltree") {
+            unsigned long level = 0;
+            if (i + 1 < argc && isdigit(static_cast<unsigned char>(argv[i + 1][0])) && !parseNumber(argv[++i], 3, &level)) {
+                fprintf(stderr, "frontend: bad aggregation level %s\n", argv[i]);
+                return 2;
+            }
+            steps.push_back(Step{41, CallTreeView::invocationTreeRequest(static_cast<uint32_t>(level), 1, 10000, 0), SHOW_CALL_TREE});
+        } else if (arg == "threads") {
+            steps.push_back(Step{74, {1}, SHOW_THREADS});
+        } else if (arg == "hotspots") {
+            steps.push_back(Step{42, CallTreeView::hotspotRequest(1, true), SHOW_HOTSPOTS});
+        } else if (arg == "classes") {
+            steps.push_back(Step{60, {}, SHOW_CLASSES});
         } else {
             usage();
             return 2;
@@ -159,6 +188,7 @@ int main(int argc, char **argv)
     printf("connected to %s:%lu, protocol version %s\n", host.c_str(), port, client.agentVersion().c_str());
 
     int result = 0;
+    Registry registry;
     for (const Step &step : steps) {
         Reply reply;
         FrontendClient::Status status = client.call(step.command, step.payload, &reply);
@@ -179,7 +209,49 @@ int main(int argc, char **argv)
                static_cast<long long>(reply.header.agentTime), reply.body.size());
         if (step.command == 2)
             printf("  ID width %u\n", client.idWidth());
-        dump(reply.body);
+        if (step.show == SHOW_CLASSES) {
+            std::vector<MethodInfo> methods;
+            std::vector<ClassInfo> classes;
+            if (!registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes)) {
+                fprintf(stderr, "frontend: command 60: malformed reply\n");
+                result = 1;
+                continue;
+            }
+            printf("  %zu new methods, %zu new classes\n", methods.size(), classes.size());
+            for (const ClassInfo &c : classes)
+                printf("  class %s%s\n", c.name.c_str(), c.hasFieldInfo ? " (fields)" : "");
+        } else if (step.show == SHOW_CALL_TREE) {
+            CallTreeReply tree;
+            if (!CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree)) {
+                fprintf(stderr, "frontend: command 41: malformed reply\n");
+                result = 1;
+                continue;
+            }
+            if (tree.root == nullptr)
+                printf("  nothing recorded yet\n");
+            else
+                fputs(CallTreeView::format(*tree.root, registry).c_str(), stdout);
+        } else if (step.show == SHOW_THREADS) {
+            ThreadDumpReply dump;
+            if (!ThreadView::readThreadDumpReply(reply.body, client.idWidth(), &registry, &dump)) {
+                fprintf(stderr, "frontend: command 74: malformed reply\n");
+                result = 1;
+                continue;
+            }
+            fputs(ThreadView::format(dump, registry).c_str(), stdout);
+        } else if (step.show == SHOW_HOTSPOTS) {
+            HotspotReply hotspots;
+            if (!CallTreeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots)) {
+                fprintf(stderr, "frontend: command 42: malformed reply\n");
+                result = 1;
+                continue;
+            }
+            printf("  total %lld us\n", static_cast<long long>(hotspots.total));
+            for (const HotspotRow &row : hotspots.rows)
+                printf("  %10lld us %8u calls  %s\n", static_cast<long long>(row.value), row.calls, registry.describe(row.method).c_str());
+        } else {
+            dump(reply.body);
+        }
     }
     if (client.connected() && !keepOpen)
         client.call(0, {}, nullptr);

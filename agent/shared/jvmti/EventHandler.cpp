@@ -4,6 +4,8 @@
 #include <string>
 
 #include "Counter.h"
+#include "LiveClassProfilingHelper.h"
+#include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
@@ -106,6 +108,14 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMInit = ovVMInit;
     callbacks.VMDeath = ovVMDeath;
+    callbacks.ClassPrepare = LiveClassProfilingHelper::ovClassPrepare;
+    callbacks.NativeMethodBind = LiveClassProfilingHelper::ovNativeMethodBind;
+    callbacks.ThreadStart = LiveCpuProfilingHelper::ovThreadStart;
+    callbacks.ThreadEnd = LiveCpuProfilingHelper::ovThreadEnd;
+    callbacks.MonitorContendedEnter = LiveCpuProfilingHelper::ovMonitorContendedEnter;
+    callbacks.MonitorContendedEntered = LiveCpuProfilingHelper::ovMonitorContendedEntered;
+    callbacks.MonitorWait = LiveCpuProfilingHelper::ovMonitorWait;
+    callbacks.MonitorWaited = LiveCpuProfilingHelper::ovMonitorWaited;
     LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
     session->enterMonitor(IM_CLASS);
     bool ok = jvmti->SetEventCallbacks(&callbacks, sizeof callbacks) == JVMTI_ERROR_NONE;
@@ -113,6 +123,13 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
         ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr) == JVMTI_ERROR_NONE;
     if (ok)
         ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr) == JVMTI_ERROR_NONE;
+    if (ok)
+        ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_PREPARE, nullptr) == JVMTI_ERROR_NONE;
+    if (ok)
+        ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr) == JVMTI_ERROR_NONE &&
+             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_END, nullptr) == JVMTI_ERROR_NONE;
+    if (ok && jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND, nullptr) != JVMTI_ERROR_NONE)
+        MessageUtil::message("Could not enable native method bind events.");
     session->exitMonitor(IM_CLASS, false);
     return ok;
 }
@@ -128,6 +145,7 @@ void JNICALL EventHandler::ovVMInit(jvmtiEnv *, JNIEnv *env, jthread)
         MessageUtil::message("JRockit VM detected");
     }
     LiveProfiling::lookupJavaClasses(env);
+    LiveClassProfilingHelper::bindSleepWrapper(env);
     env->CallStaticVoidMethod(LiveProfiling::agentClass, LiveProfiling::agentInit);
     if (env->ExceptionCheck())
         env->ExceptionClear();

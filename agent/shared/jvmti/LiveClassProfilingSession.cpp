@@ -1,6 +1,108 @@
 #include "LiveClassProfilingSession.h"
 
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "ClassData.h"
+#include "ClassProfilingHelper.h"
+#include "Counter.h"
 #include "DataWriter.h"
+#include "InternalMonitor.h"
+#include "MethodDesc.h"
+#include "ProfilingSession.h"
+
+namespace {
+
+const char *const DEFAULT_PACKAGE = "[default package]";
+
+bool is(const MethodDesc *m, const char *className, const char *name, const char *signature)
+{
+    return strcmp(m->getClassData()->getClassName(), className) == 0 && strcmp(m->getMethodName(), name) == 0 &&
+           (signature == nullptr || strcmp(m->getMethodSignature(), signature) == 0);
+}
+
+} // namespace
+
+LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session)
+    : ClassProfilingSession(session), annotationClassData(new ClassData("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION)),
+      cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)), sleepMethodDesc(nullptr),
+      waitMethodDesc(nullptr), objectInitMethodDesc(nullptr)
+{
+    ClassProfilingSession::addClassData(annotationClassData);
+    ClassProfilingSession::addClassData(cumulationClassData);
+}
+
+bool LiveClassProfilingSession::isHardFiltered(const char *dottedName)
+{
+    std::string slash(dottedName);
+    for (char &c : slash) {
+        if (c == '.')
+            c = '/';
+    }
+    return ClassProfilingHelper::isHardFilteredClass(slash.c_str(), false, false, false);
+}
+
+void LiveClassProfilingSession::addClassData(ClassData *classData)
+{
+    if (classData == nullptr)
+        return;
+    ClassProfilingSession::addClassData(classData);
+    classData->setLoadTime(static_cast<uint32_t>(Counter::getUsec() / 1000));
+    if (classData->getComponentType() > ClassData::COMPONENT_PSEUDO_LIMIT)
+        return;
+    const char *name = classData->getClassName();
+    MethodDesc *classMethod = new MethodDesc(cumulationClassData, name, -1, "()V", -1, this, name);
+    addMethodDesc(classMethod);
+    classData->classMethodDesc = classMethod;
+    classData->packageMethodDesc = getPackageMethodDesc(classData);
+}
+
+void LiveClassProfilingSession::addMethodDesc(MethodDesc *methodDesc)
+{
+    if (methodDesc == nullptr)
+        return;
+    ClassProfilingSession::addMethodDesc(methodDesc);
+    if (sleepMethodDesc != nullptr && waitMethodDesc != nullptr && objectInitMethodDesc != nullptr)
+        return;
+    if (methodDesc->getClassData() == nullptr)
+        return;
+    if (sleepMethodDesc == nullptr && is(methodDesc, "java.lang.Thread", "sleep", "(J)V"))
+        sleepMethodDesc = methodDesc;
+    else if (waitMethodDesc == nullptr && is(methodDesc, "java.lang.Object", "wait", "(J)V"))
+        waitMethodDesc = methodDesc;
+    else if (objectInitMethodDesc == nullptr && is(methodDesc, "java.lang.Object", "<init>", nullptr))
+        objectInitMethodDesc = methodDesc;
+}
+
+MethodDesc *LiveClassProfilingSession::getPackageMethodDesc(ClassData *classData)
+{
+    std::string name = classData->getClassName();
+    size_t dot = name.rfind('.');
+    std::string package = dot == std::string::npos ? DEFAULT_PACKAGE : name.substr(0, dot);
+    profilingSession->enterMonitor(IM_CLASS);
+    MethodDesc *&slot = packageNameToMethodDesc[package];
+    if (slot == nullptr) {
+        slot = new MethodDesc(cumulationClassData, package.c_str(), -1, "()V", -1, this, package.c_str());
+        addMethodDesc(slot);
+    }
+    MethodDesc *result = slot;
+    profilingSession->exitMonitor(IM_CLASS, false);
+    return result;
+}
+
+MethodDesc *LiveClassProfilingSession::getAnnotationMethodDesc(const char *name)
+{
+    profilingSession->enterMonitor(IM_THREAD | IM_CLASS);
+    MethodDesc *&slot = annotationNameToMethodDesc[name];
+    if (slot == nullptr) {
+        slot = new MethodDesc(annotationClassData, name, -1, "()V", -1, this, nullptr);
+        addMethodDesc(slot);
+    }
+    MethodDesc *result = slot;
+    profilingSession->exitMonitor(IM_THREAD | IM_CLASS, false);
+    return result;
+}
 
 void LiveClassProfilingSession::updateConfig(const SessionConfig *, const SessionConfig *, DataWriter *writer, JNIEnv *)
 {
@@ -9,4 +111,9 @@ void LiveClassProfilingSession::updateConfig(const SessionConfig *, const Sessio
     writer->writeU4(0);
     writer->writeByte(0);
     writer->writeByte(1);
+}
+
+void LiveClassProfilingSession::writeLoadInfo(DataWriter *writer)
+{
+    writer->writeByte(0);
 }

@@ -6,6 +6,8 @@
 #include "Counter.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "CpuProfilingSession.h"
+#include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
@@ -45,6 +47,16 @@ const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t 
         {CMD_ENABLE_TRIGGERS, &LiveCommunicator::handleEnableTriggers},
         {CMD_ENABLE_TRIGGER_GROUPS, &LiveCommunicator::handleEnableTriggerGroups},
         {CMD_HPROF_DUMP, &LiveCommunicator::handleHprofDump},
+        {CMD_SET_VIEW_FILTER, &LiveCommunicator::handleSetViewFilter},
+        {CMD_GET_CLASSES, &LiveCommunicator::handleGetClasses},
+        {CMD_SET_RECORD_CPU, &LiveCommunicator::handleSetRecordCpu},
+        {CMD_THREAD_PROFILING, &LiveCommunicator::handleThreadProfiling},
+        {CMD_INVOCATION_TREE_UPDATE, &LiveCommunicator::handleInvocationTreeUpdate},
+        {CMD_HOTSPOT_TREE_UPDATE, &LiveCommunicator::handleHotspotTreeUpdate},
+        {CMD_THREAD_DUMP, &LiveCommunicator::handleThreadDump},
+        {CMD_LOAD_INFO, &LiveCommunicator::handleGetLoadInfo},
+        {CMD_LOAD_INFO_WITH_PAYLOAD, &LiveCommunicator::handleGetLoadInfo},
+        {CMD_THREAD_DESCRIPTIONS, &LiveCommunicator::handleThreadDescriptions},
         {NO_COMMAND, nullptr},
     };
     for (const LiveCommand *row = LIVE_COMMANDS; row->handle != nullptr; row++) {
@@ -138,6 +150,54 @@ void LiveCommunicator::handleHprofDump()
     env->DeleteLocalRef(problem);
 }
 
+void LiveCommunicator::handleSetViewFilter()
+{
+    liveSession->getClassSession().handleCmdSetViewFilter(reader);
+}
+
+void LiveCommunicator::handleGetClasses()
+{
+    liveSession->getClassSession().handleCmdGetClasses(writer);
+}
+
+void LiveCommunicator::handleThreadProfiling()
+{
+    bool on = reader->readByte(0) != 0;
+    if (!reader->getError())
+        LiveProfiling::setThreadProfiling(on, env);
+}
+
+void LiveCommunicator::handleSetRecordCpu()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdSetRecordCpu(reader);
+}
+
+void LiveCommunicator::handleInvocationTreeUpdate()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdInvocationTreeUpdate(reader, writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleHotspotTreeUpdate()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdHotspotTreeUpdate(reader, writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleThreadDump()
+{
+    bool newDump = reader->readByte(0) != 0;
+    LiveCpuProfilingHelper::getSession()->handleCmdThreadDump(writer, newDump, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleThreadDescriptions()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdThreadDescriptions(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleGetLoadInfo()
+{
+    LiveProfiling::handleCmdGetLoadInfo(writer, env, connectedOnce, status);
+}
+
 void LiveCommunicator::onListenFailure()
 {
     exit(1);
@@ -147,6 +207,8 @@ void LiveCommunicator::cleanupConnection()
 {
     status = STATUS_CLEANED_UP;
     LiveProfiling::frontendWasConnected = true;
+    // The next front end has none of the descriptions this one received.
+    liveSession->getClassSession().resetDifferentialDataTransfer();
     if (port != 0 && env != nullptr)
         LiveProfiling::registerConnection(env, false);
     liveSession->wakeup();

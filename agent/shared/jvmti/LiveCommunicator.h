@@ -40,6 +40,15 @@ private:
     void handleEnableTriggers();
     void handleEnableTriggerGroups();
     void handleHprofDump();
+    void handleSetViewFilter();
+    void handleGetClasses();
+    void handleSetRecordCpu();
+    void handleThreadProfiling();
+    void handleInvocationTreeUpdate();
+    void handleHotspotTreeUpdate();
+    void handleThreadDump();
+    void handleGetLoadInfo();
+    void handleThreadDescriptions();
 
     LiveProfilingSession *liveSession;
     JNIEnv *env;

@@ -6,6 +6,7 @@
 
 #include "AgentAssert.h"
 #include "BlobResource.h"
+#include "DataWriter.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
 #include "TempFiles.h"
@@ -125,6 +126,7 @@ jclass LiveProfiling::controllerClass = nullptr;
 jclass LiveProfiling::triggerManagerClass = nullptr;
 jclass LiveProfiling::instrumentationCalleeClass = nullptr;
 jmethodID LiveProfiling::agentInit = nullptr;
+jmethodID LiveProfiling::agentGetAvailablePermGen = nullptr;
 jfieldID LiveProfiling::agentVmIdentifier = nullptr;
 jmethodID LiveProfiling::controllerEnableTriggers = nullptr;
 jmethodID LiveProfiling::controllerEnableTriggerGroup = nullptr;
@@ -244,7 +246,7 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
     staticMethod(env, agent, "setCpuRecording", "(ZZ)Z");
     staticMethod(env, agent, "isCallTreeRecording", "()Z");
     staticMethod(env, agent, "updateConfig", "()V");
-    staticMethod(env, agent, "getAvailablePermGen", "()J");
+    agentGetAvailablePermGen = staticMethod(env, agent, "getAvailablePermGen", "()J");
     agentTriggerHprofDump = staticMethod(env, agent, "triggerHprofDump", "(Ljava/lang/String;ZZ)Ljava/lang/String;");
     agentRegisterConnection = staticMethod(env, agent, "registerConnectionAgentProperty", "(Z)V");
     agentVmIdentifier = staticField(env, agent, "vmIdentifier", "J");
@@ -356,4 +358,80 @@ void LiveProfiling::finalCleanup()
         unlink(_agentFileName.c_str());
         _agentFileName.clear();
     }
+}
+
+void LiveProfiling::setThreadProfiling(bool on, JNIEnv *)
+{
+    if (disableThreadProfiling)
+        return;
+    bool keepEvents = !on && monitorProfiling;
+    threadProfiling = on;
+    if (keepEvents)
+        return;
+    jvmtiEventMode mode = on ? JVMTI_ENABLE : JVMTI_DISABLE;
+    const jvmtiEvent events[] = {JVMTI_EVENT_MONITOR_CONTENDED_ENTER, JVMTI_EVENT_MONITOR_CONTENDED_ENTERED, JVMTI_EVENT_MONITOR_WAITED,
+                                 JVMTI_EVENT_MONITOR_WAIT};
+    for (jvmtiEvent event : events) {
+        jvmtiError error = jvmti->SetEventNotificationMode(mode, event, nullptr);
+        if (error != JVMTI_ERROR_NONE)
+            MessageUtil::message("Could not switch monitor event %d (%d).", static_cast<int>(event), static_cast<int>(error));
+    }
+}
+
+long long LiveProfiling::getAvailablePermGen(JNIEnv *env)
+{
+    lookupJavaClasses(env);
+    jlong available = env->CallStaticLongMethod(agentClass, agentGetAvailablePermGen);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        return -1;
+    }
+    return available;
+}
+
+void LiveProfiling::handleCmdGetLoadInfo(DataWriter *writer, JNIEnv *env, bool connectedBefore, unsigned communicatorStatus)
+{
+    LiveProfilingSession *session = liveProfilingSession;
+    writer->writeString(session->getVmVersion().c_str());
+    bool attached = session->isAttached();
+    if (!jvmti11 || ibmVm || (!nowait && !attached && !connectedBefore && communicatorStatus != 1)) {
+        writer->writeByte(0);
+        return;
+    }
+    writer->writeByte(1);
+    writer->writeByte(attached ? 1 : 0);
+    writer->writeByte(nowait ? 1 : 0);
+    writer->writeByte(session->isRecordingArrayAllocs() ? 1 : 0);
+    bool sharing = getProperty("java.vm.info").find("sharing") != std::string::npos;
+    writer->writeByte(attached && session->isSwitching() && !sharing ? 1 : 0);
+    writer->writeByte(attached && sharing ? 1 : 0);
+    writer->writeJLong(getAvailablePermGen(env));
+
+    session->enterMonitor(IM_CLASS);
+    if (env->PushLocalFrame(10000) == 0) {
+        jint count = 0;
+        jclass *classes = nullptr;
+        if (jvmti->GetLoadedClasses(&count, &classes) == JVMTI_ERROR_NONE) {
+            for (jint i = 0; i < count; i++) {
+                jboolean modifiable = JNI_FALSE;
+                jboolean isInterface = JNI_FALSE;
+                char *signature = nullptr;
+                if (jvmti->IsModifiableClass(classes[i], &modifiable) != JVMTI_ERROR_NONE || !modifiable ||
+                    jvmti->IsInterface(classes[i], &isInterface) != JVMTI_ERROR_NONE || isInterface ||
+                    jvmti->GetClassSignature(classes[i], &signature, nullptr) != JVMTI_ERROR_NONE || signature == nullptr)
+                    continue;
+                std::string name(signature);
+                jvmti->Deallocate(reinterpret_cast<unsigned char *>(signature));
+                if (name.size() < 2 || name[0] != 'L')
+                    continue;
+                writer->writeByte(1);
+                writer->writeString(name.substr(1, name.size() - 2).c_str());
+            }
+            jvmti->Deallocate(reinterpret_cast<unsigned char *>(classes));
+        }
+        env->PopLocalFrame(nullptr);
+    }
+    writer->writeByte(0);
+    session->exitMonitor(IM_CLASS, false);
+    session->getClassSession().writeLoadInfo(writer);
 }

@@ -7,6 +7,7 @@
 
 #include "MonitorSet.h"
 
+class DataWriter;
 class LiveProfilingSession;
 
 // Process-wide state of tiagent and the one owner of JavaVM* and jvmtiEnv*.
@@ -61,6 +62,7 @@ public:
     static jmethodID controllerEnableTriggerGroup;
     static jmethodID agentTriggerHprofDump;
     static jmethodID agentRegisterConnection;
+    static jmethodID agentGetAvailablePermGen;
     static jfieldID triggerManagerGlobalEnabled;
     // Set once a front end's connection has ended; the VM's start-up stops
     // waiting then even if it missed the moment the status changed.
@@ -96,6 +98,17 @@ public:
     static void registerConnection(JNIEnv *env, bool connected);
     // The triggers' global switch on the Java side.
     static bool triggersEnabled(JNIEnv *env);
+    // Bytes still free for class metadata, from the Java side; -1 unknown.
+    static long long getAvailablePermGen(JNIEnv *env);
+    // Commands 76 and 77: the VM version and, once a front end may change
+    // classes, the agent's state and the names of the classes it may rewrite,
+    // then the class session's load information. `connectedBefore`: a front
+    // end completed command 1 before on this agent.
+    static void handleCmdGetLoadInfo(DataWriter *writer, JNIEnv *env, bool connectedBefore, unsigned communicatorStatus);
+    // Command 61: thread profiling on or off; the four monitor events follow
+    // unless monitor profiling keeps them on. Nothing with
+    // disable-thread-profiling.
+    static void setThreadProfiling(bool on, JNIEnv *env);
     // Starts the command loop, or lets the agent's Java thread take it.
     static void initCommunication(JNIEnv *env);
     // At VM death: waits for a snapshot being saved, marks the agent dying

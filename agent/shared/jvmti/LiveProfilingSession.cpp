@@ -9,6 +9,9 @@
 
 #include "AgentAssert.h"
 #include "EventHandler.h"
+#include "LiveClassProfilingHelper.h"
+#include "CpuProfilingSession.h"
+#include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "DataReader.h"
 #include "DataWriter.h"
@@ -30,7 +33,7 @@ char orvaneJvmtiEnv[] = "ORVANE_JVMTI=true";
 
 LiveProfilingSession::LiveProfilingSession()
     : port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
-      config(nullptr), attached(false), switching(false), communicator(nullptr), parametersSet(false)
+      config(nullptr), attached(false), switching(false), communicator(nullptr), classSession(this), parametersSet(false)
 {
 }
 
@@ -54,6 +57,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         MessageUtil::message("Using JVMTI");
     }
     LiveProfiling::initializeInterface(vm);
+    LiveClassProfilingHelper::init(&classSession);
     if (!switching)
         LiveProfiling::writeAgentArchive();
     checkVm();
@@ -65,6 +69,8 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
 
     if (!switching) {
         setOptions(optionText);
+        LiveCpuProfilingHelper::init(this, stack);
+        applyCpuSettings();
         std::lock_guard<std::mutex> guard(communicatorLock);
         communicator = new LiveCommunicator(this, port, options.address, nullptr);
     }
@@ -311,9 +317,24 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
     }
     MessageUtil::message(config->timeType == 1 ? "Time measurement: elapsed time" : "Time measurement: estimated cpu time");
     MessageUtil::message(config->disableCPUProfiling ? "CPU profiling disabled" : "CPU profiling enabled");
+    applyCpuSettings();
     if (config->sessionRead)
         sessionState = 2;
     return true;
+}
+
+void LiveProfilingSession::applyCpuSettings()
+{
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr)
+        return;
+    CpuProfilingSession::Settings settings = cpu->getSettings();
+    settings.lineNumbers = config->lineNumbers;
+    settings.timeType = config->timeType;
+    settings.collectionMethod = getCallTreeCollectionMethod();
+    settings.exceptionalCap = getExceptionalCap();
+    settings.exceptionalTimeType = getExceptionalTimeType();
+    cpu->updateSettings(settings);
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus()

@@ -59,6 +59,10 @@ public:
     void deleteTempFiles();
 
     const AgentOptions &getOptions() const { return options; }
+    bool isAttached() const { return attached; }
+    bool isSwitching() const { return switching; }
+    const std::string &getVmVersion() const { return vmVersion; }
+    LiveClassProfilingSession &getClassSession() { return classSession; }
     int getPort() const { return port; }
 
 private:
@@ -67,6 +71,8 @@ private:
     void checkVm();
     // Reads the script files of command 1 and writes them into the script directory.
     void receiveScripts(DataReader *reader);
+    // Hands the configuration's recording settings to the CPU session.
+    void applyCpuSettings();
 
     int port;
     int stack;

@@ -3,8 +3,11 @@
 // commands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FrontendClient.h"
 #include "JvmProcess.h"
+#include "Registry.h"
 
 using namespace jvmtest;
 
@@ -239,6 +242,101 @@ TEST_F(FrontendSessionTest, ConfigurationAndScriptsFromTheFrontEnd)
     EXPECT_EQ(readFile(scriptDir + "/good.txt"), "hello");
     EXPECT_FALSE(fileExists(tmp + "/escape.txt"));
     client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_F(FrontendSessionTest, ClassesAndMethodsGoOutOncePerFrontEnd)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+
+    // Load information: before the first configuration only the VM version.
+    Reply load;
+    ASSERT_EQ(client.call(76, {}, &load), FrontendClient::OK) << client.lastError();
+    ASSERT_GE(load.body.size(), 3u);
+    size_t versionLength = (load.body[0] << 8) | load.body[1];
+    ASSERT_EQ(load.body.size(), 2 + versionLength + 1);
+    EXPECT_EQ(load.body.back(), 0);
+    startMain(client, jvm);
+    ASSERT_TRUE(jvm.waitFor("holding", true, 30)) << jvm.err();
+    ASSERT_EQ(client.call(76, {}, &load), FrontendClient::OK) << client.lastError();
+    size_t at = 2 + versionLength;
+    ASSERT_GT(load.body.size(), at + 14);
+    EXPECT_EQ(load.body[at], 1);
+    EXPECT_EQ(load.body[at + 1], 0) << "not attached";
+    EXPECT_EQ(load.body[at + 2], 0) << "not nowait";
+    at += 6 + 8;
+    std::vector<std::string> loaded;
+    while (at < load.body.size() && load.body[at] == 1) {
+        size_t n = (load.body[at + 1] << 8) | load.body[at + 2];
+        loaded.emplace_back(load.body.begin() + static_cast<long>(at + 3), load.body.begin() + static_cast<long>(at + 3 + n));
+        at += 3 + n;
+    }
+    EXPECT_NE(std::find(loaded.begin(), loaded.end(), "AgentProbe"), loaded.end());
+    EXPECT_EQ(std::find(loaded.begin(), loaded.end(), "java/lang/Runnable"), loaded.end()) << "interfaces are not listed";
+    EXPECT_EQ(load.body.size(), at + 2) << "the list ends with 0, then the class session's load information";
+
+    // Thread.sleep ran through the agent's wrapper of the native method.
+    EXPECT_NE(jvm.out().find("slept 5"), std::string::npos) << jvm.out();
+
+    Registry registry;
+    std::vector<MethodInfo> methods;
+    std::vector<ClassInfo> classes;
+    Reply reply;
+    ASSERT_EQ(client.call(60, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes));
+    const ClassInfo *probe = nullptr;
+    const ClassInfo *thread = nullptr;
+    for (const ClassInfo &c : classes) {
+        if (c.name == "AgentProbe")
+            probe = registry.classOf(c.id);
+        if (c.name == "java.lang.ProcessBuilder")
+            thread = registry.classOf(c.id);
+    }
+    ASSERT_NE(probe, nullptr) << "the program's class was registered when it was prepared";
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(thread->hasFieldInfo);
+    EXPECT_GE(thread->instanceFields, 4u) << "classes prepared while main runs carry their fields";
+    ASSERT_NE(registry.method(probe->classMethod), nullptr);
+    EXPECT_EQ(registry.method(probe->classMethod)->name, "AgentProbe");
+    EXPECT_EQ(registry.method(probe->classMethod)->signature, "()V");
+    ASSERT_NE(registry.method(probe->packageMethod), nullptr);
+    EXPECT_EQ(registry.method(probe->packageMethod)->name, "[default package]");
+    const ClassInfo *cumulation = registry.classOf(registry.method(probe->classMethod)->classId);
+    ASSERT_NE(cumulation, nullptr);
+    EXPECT_EQ(cumulation->name, "_orvane_cumul_class");
+    EXPECT_EQ(cumulation->componentType, 80u);
+    size_t firstCount = classes.size();
+    EXPECT_GT(firstCount, 300u) << "the JDK's classes loaded before main";
+
+    // A second call sends nothing that was sent already.
+    ASSERT_EQ(client.call(60, {}, &reply), FrontendClient::OK) << client.lastError();
+    size_t knownMethods = registry.methodCount();
+    size_t knownClasses = registry.classCount();
+    ASSERT_TRUE(registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes));
+    EXPECT_EQ(registry.methodCount(), knownMethods + methods.size()) << "every method sent again would be a repeat";
+    EXPECT_EQ(registry.classCount(), knownClasses + classes.size());
+    EXPECT_LT(classes.size(), 20u);
+
+    // View filters: no reply data.
+    ASSERT_EQ(client.call(34, Payload().u4(1).string("java.*").bytes, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(reply.body.empty());
+
+    // A new front end gets everything again.
+    client.close();
+    ASSERT_TRUE(jvm.waitFor("Orvane> Disconnected. Waiting for reconnection.", false, 10)) << jvm.err();
+    FrontendClient again;
+    connect(again);
+    Registry fresh;
+    ASSERT_EQ(again.call(60, {}, &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_TRUE(fresh.readGetClassesReply(reply.body, again.idWidth(), &methods, &classes));
+    EXPECT_GE(classes.size(), firstCount);
+    EXPECT_NE(fresh.classOf(probe->id), nullptr);
+    EXPECT_EQ(jvm.err().find("could not"), std::string::npos) << jvm.err();
+
+    again.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 

@@ -33,6 +33,9 @@ public class AgentProbe {
             System.out.println("attach location: " + manager.getMethod("getLibraryLocation").invoke(null));
         }
         if (hold) {
+            long before = System.nanoTime();
+            Thread.sleep(50);
+            System.out.println("slept " + (System.nanoTime() - before) / 1000000 + " ms");
             System.out.println("holding");
             InputStream in = System.in;
             while (in.read() >= 0) {

@@ -1,0 +1,152 @@
+#ifndef AGENT_CALLSTACKTREE_H
+#define AGENT_CALLSTACKTREE_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "InstancePool.h"
+
+class CSTVisitor;
+class DataReader;
+class DataWriter;
+class MethodDesc;
+class MonitorTimeValues;
+
+// One node of a call tree (CPU time per call path) or allocation tree. A
+// node's value is inclusive of its children; secondValue counts invocations.
+// Children are found by (method, lineHint), new children go to the head of
+// the list. Nodes come from an InstancePool whose free list is threaded
+// through nextInstance. Every walk over a tree is iterative: trees reach
+// many thousands of levels. Not locked: a thread's own tree is changed only
+// by that thread.
+class CallStackTree {
+public:
+    // Line hints with a reserved meaning.
+    static constexpr uint16_t LINE_PENDING = 0xFFFF;
+    static constexpr uint16_t LINE_EXCEPTIONAL_RUN = 0xFFFC;
+    static constexpr uint16_t LINE_EXCEPTIONAL_REST = 0xFFFB;
+    static constexpr uint16_t LINE_FIRST_SLOW_RUN = 0xFFFA;
+    static constexpr uint16_t LINE_LAST_SLOW_RUN = 0xFE07;
+    static constexpr int MAX_SLOW_RUNS = 500;
+    // Entry flags of the snapshot form.
+    static constexpr int ENTRY_ID = 0x01;
+    static constexpr int ENTRY_METHOD = 0x02;
+    static constexpr int ENTRY_VALUE = 0x04;
+    static constexpr int ENTRY_COUNT = 0x08;
+    static constexpr int ENTRY_MONITOR = 0x10;
+    static constexpr int ENTRY_LINE = 0x20;
+    static constexpr int ENTRY_ANNOTATION = 0x40;
+    static constexpr int ENTRY_UPDATE_AT_ONCE = 0x80;
+    // maxDepth of writeUpdate that means "no limit".
+    static constexpr int UNLIMITED_DEPTH = 12345;
+    // writeUpdate threshold that writes every child.
+    static constexpr long long THRESHOLD_ALL = -10;
+
+    // The pseudo method of the node that collects unrecorded allocations.
+    static MethodDesc *unrecordedMethod() { return reinterpret_cast<MethodDesc *>(static_cast<uintptr_t>(1)); }
+
+    CallStackTree() = default;
+    // Deletes the whole subtree (not into a pool).
+    ~CallStackTree();
+    CallStackTree(const CallStackTree &) = delete;
+    CallStackTree &operator=(const CallStackTree &) = delete;
+
+    // Resets a node taken from the pool.
+    void initialize(CallStackTree *parent, CallStackTree *next, MethodDesc *method, uint16_t lineHint);
+
+    MethodDesc *getMethod() const { return method; }
+    uint16_t getLineHint() const { return lineHint; }
+    CallStackTree *getParent() const { return parent; }
+    CallStackTree *getFirstChild() const { return firstChild; }
+    CallStackTree *getNextInstance() const { return nextInstance; }
+    void setNextInstance(CallStackTree *next) { nextInstance = next; }
+    bool hasChildren() const { return firstChild != nullptr; }
+    MonitorTimeValues *getMonitorTimeValues() const { return monitorTimeValues; }
+
+    // The child with exactly this pair, or null.
+    CallStackTree *getChild(MethodDesc *method, uint16_t lineHint) const;
+    // A new first child from the pool.
+    CallStackTree *addChild(MethodDesc *method, uint16_t lineHint, InstancePool<CallStackTree> *pool);
+    // Pushes an existing node at the head of the child list (never null).
+    void addChild(CallStackTree *child);
+    // Unlinks a direct child; false when it is not one.
+    bool removeChild(CallStackTree *child);
+
+    long long getValue() const { return value; }
+    void setValue(long long v) { value = v; }
+    uint32_t getSecondValue() const { return secondValue; }
+    void setSecondValue(uint32_t v) { secondValue = v; }
+    void addValue(long long v, bool toParents);
+    void addSecondValue(uint32_t n, bool toParents);
+    void countAndAdd(uint32_t v, bool toParents);
+    void decreaseAndRemove(uint32_t v);
+    // Copies value and count and, when the source has one, its monitor record.
+    void copyValues(const CallStackTree *source);
+
+    long long getAnnotationId() const;
+    void setAnnotationId(long long id);
+    void addSleepingTime(long long time, int count);
+    void addBlockingTime(long long time, int count);
+    void addNetIOTime(long long time, int count);
+
+    // Sum of the children's values (counts); with skipHidden a child without
+    // a real method or with a filtered one contributes its own children's sum.
+    long long getChildrenValue(bool skipHidden) const;
+    long long getChildrenSecondValue(bool skipHidden) const;
+    // Threshold 0: any child; else any child whose value exceeds it.
+    bool hasVisibleChildren(long long threshold) const;
+    // The only child whose value exceeds the threshold, else null.
+    CallStackTree *getSingleChild(long long threshold) const;
+    // Some descendant has a method that is neither filtered nor view-filtered.
+    bool hasUnfilteredChildren(bool viewFilter) const;
+    // Removes first-level children without a real method, or filtered with no
+    // unfiltered descendant; with addRemainder a null-method child holds their
+    // sum (not counting the unrecorded pseudo node).
+    void removeFilteredFirstLevelNodes(InstancePool<CallStackTree> *pool, bool viewFilter, bool addRemainder);
+
+    // Zeroes values and counts of the subtree; a monitor record that carries an
+    // annotation id is cleared but kept, any other is deleted.
+    void clearAll();
+    void clearSubtreesExcept(CallStackTree *keep);
+    // Returns the whole subtree, this node included, to the pool.
+    void freeAll(InstancePool<CallStackTree> *pool);
+    // preVisit; when it returns non-zero the children in list order; then postVisit.
+    void depthFirstTraversal(CSTVisitor *visitor);
+
+    // Snapshot form: byte 1, the children, byte 0, then the entry by flags.
+    void write(DataWriter *writer, int flags) const;
+    void writeEntry(DataWriter *writer, int flags) const;
+    // Reads a subtree whose leading byte 1 is already consumed. Child order
+    // comes back reversed. A stream failure leaves what was read linked.
+    void read(DataReader *reader, int flags, InstancePool<CallStackTree> *pool, int version);
+
+    // View-update form of the tree replies: children above `threshold`, those
+    // below a node withheld (byte 2) by depth or by per-mille share.
+    void writeUpdate(DataWriter *writer, long long threshold, const CallStackTree *oldTree, int depth, int perMille, int maxDepth,
+                     bool headerFirst) const;
+
+    void print(FILE *file, int indent) const;
+
+private:
+    bool isHiddenMethod() const;
+
+    MethodDesc *method = nullptr;
+    uint16_t lineHint = 0;
+    long long value = 0;
+    uint32_t secondValue = 0;
+    CallStackTree *parent = nullptr;
+    CallStackTree *firstChild = nullptr;
+    CallStackTree *nextInstance = nullptr;
+    MonitorTimeValues *monitorTimeValues = nullptr;
+};
+
+// Walks a tree with CallStackTree::depthFirstTraversal.
+class CSTVisitor {
+public:
+    virtual ~CSTVisitor() = default;
+    // Non-zero: descend into the node's children.
+    virtual int preVisit(CallStackTree *node) = 0;
+    virtual void postVisit(CallStackTree *node) = 0;
+};
+
+#endif

@@ -1,0 +1,33 @@
+#ifndef AGENT_VMINTERFACE_H
+#define AGENT_VMINTERFACE_H
+
+#include <cstdint>
+#include <vector>
+
+class MethodDesc;
+
+// What the profiling engines need of the VM, so that they run without one:
+// the interface binding implements it with JVMTI, tests with a fake.
+class VmInterface {
+public:
+    // One frame of a thread's stack: the method and the line being run.
+    struct StackFrame {
+        MethodDesc *method;
+        uint16_t line;
+    };
+
+    virtual ~VmInterface() = default;
+    // Microseconds of the agent's clock (Counter::getUsec in a VM).
+    virtual long long getUsec() = 0;
+    // CPU time of the calling thread in microseconds; -1 when unknown.
+    virtual long long getCurrentThreadCpuUsec() = 0;
+    // The calling thread's recordable frames, outermost first. False when
+    // the VM cannot tell.
+    virtual bool getStackTrace(std::vector<StackFrame> *outermostFirst) = 0;
+    // The stacks of other threads, named by the handles the binding gave
+    // their managers: one vector per handle, outermost frame first, empty
+    // for a thread that has ended. False when the VM cannot tell.
+    virtual bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) = 0;
+};
+
+#endif

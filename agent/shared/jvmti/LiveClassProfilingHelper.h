@@ -1,0 +1,68 @@
+#ifndef AGENT_LIVECLASSPROFILINGHELPER_H
+#define AGENT_LIVECLASSPROFILINGHELPER_H
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include "PointerHashMap.h"
+
+class ClassData;
+class LiveClassProfilingSession;
+class MethodDesc;
+
+// Fills the class registry from the running VM: a class object's JVMTI tag
+// leads to its ClassData, a jmethodID to its MethodDesc. Runs on the VM's
+// threads inside JVMTI callbacks and on the command thread.
+class LiveClassProfilingHelper {
+public:
+    // The session whose lists own the records; set once at start-up.
+    static void init(LiveClassProfilingSession *session);
+    static LiveClassProfilingSession *getSession() { return liveClassProfilingSession; }
+
+    // The ClassData of a class object. A class without a tag is tagged and
+    // registered when `create`, else null. With `withLoadInfo` the field
+    // information is read. Null on a JVMTI failure.
+    static ClassData *getJvmtiClassData(jclass klass, JNIEnv *env, bool withLoadInfo, bool create);
+    static ClassData *getJvmtiClassData(long long tag);
+    // A new ClassData named by a JVM signature or a slash or dotted name.
+    static ClassData *getLoadedClassData(const char *signatureOrName, bool count);
+    // The MethodDesc of a method id, made on first request when `env` is
+    // given. Null when the VM cannot describe the method. Callers lock.
+    static MethodDesc *getMethodDesc(jmethodID method, JNIEnv *env, bool reportErrors);
+    // The method of `klass` with that name and signature, else null.
+    static jmethodID findMethod(jclass klass, const char *name, const char *signature);
+    // The class of that dotted name, null when none was registered.
+    static ClassData *findClassData(const char *className);
+    // The class by dotted name gets the component type (and goes out again).
+    static void registerComponentType(const char *className, int type);
+    // The class gets a display name, unless unknown or named already.
+    static void registerDisplayName(const char *className, const char *displayName, int type);
+    static void getTelemetryData(int *filtered, int *unfiltered);
+
+    // JVMTI callbacks.
+    static void JNICALL ovClassPrepare(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jclass klass);
+    static void JNICALL ovNativeMethodBind(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jmethodID method, void *address,
+                                           void **newAddress);
+
+    // Wraps Thread.sleep when the VM bound it before methods could be
+    // identified. Called once the VM is live.
+    static void bindSleepWrapper(JNIEnv *env);
+    // The VM's Thread.sleep implementation, once bound; null before.
+    static void *getSleepImplementation() { return sleepImplementation; }
+
+private:
+    static void addClassLoadInformation(ClassData *classData, jclass klass, JNIEnv *env, long long tag);
+    static int interfaceFieldCount(jclass klass, JNIEnv *env, void *visited);
+
+    static LiveClassProfilingSession *liveClassProfilingSession;
+    static PointerHashMap<ClassData, int> *classIdToClassData;
+    static PointerHashMap<MethodDesc, void *> *methodIdToMethodDesc;
+    static jmethodID threadSleepMethodID;
+    static jmethodID unsafeParkMethodID;
+    static void *sleepImplementation;
+    static void *parkImplementation;
+    static int numFilteredClasses;
+    static int numUnfilteredClasses;
+};
+
+#endif

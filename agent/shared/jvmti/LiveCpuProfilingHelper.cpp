@@ -1,0 +1,354 @@
+#include "LiveCpuProfilingHelper.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "CallTreeHelper.h"
+#include "ClassData.h"
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "InternalMonitor.h"
+#include "LiveClassProfilingHelper.h"
+#include "LiveClassProfilingSession.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "LiveThreadManager.h"
+#include "MessageUtil.h"
+#include "MethodDesc.h"
+#include "VmInterface.h"
+
+namespace {
+
+const jint MAX_FRAMES = 20000;
+const jint MAX_DUMP_FRAMES = 200;
+
+// The engine's view of the VM through JVMTI.
+class JvmtiVm : public VmInterface {
+public:
+    long long getUsec() override { return Counter::getUsec(); }
+
+    long long getCurrentThreadCpuUsec() override
+    {
+        jlong nanos = 0;
+        if (LiveProfiling::jvmti->GetCurrentThreadCpuTime(&nanos) != JVMTI_ERROR_NONE)
+            return -1;
+        return nanos / 1000;
+    }
+
+    // The frames of methods that have hook ids, outermost first, each with
+    // the line it is running.
+    bool getStackTrace(std::vector<StackFrame> *out) override
+    {
+        out->clear();
+        JNIEnv *env = LiveProfiling::getJNIEnv();
+        CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+        if (env == nullptr || cpu == nullptr)
+            return false;
+        std::vector<jvmtiFrameInfo> frames(static_cast<size_t>(MAX_FRAMES));
+        jint count = 0;
+        if (LiveProfiling::jvmti->GetStackTrace(nullptr, 0, MAX_FRAMES, frames.data(), &count) != JVMTI_ERROR_NONE) {
+            MessageUtil::message("error getting stack trace");
+            return false;
+        }
+        ProfilingSession *session = cpu->getProfilingSession();
+        for (jint i = count - 1; i >= 0; i--) {
+            session->enterMonitor(IM_CLASS);
+            MethodDesc *method = LiveClassProfilingHelper::getMethodDesc(frames[static_cast<size_t>(i)].method, env, false);
+            session->exitMonitor(IM_CLASS, false);
+            if (method == nullptr || cpu->getMethodHandles().findHandle(method) == 0)
+                continue;
+            out->push_back(StackFrame{method, lineOf(frames[static_cast<size_t>(i)])});
+        }
+        return true;
+    }
+
+    bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) override
+    {
+        stacks->clear();
+        JNIEnv *env = LiveProfiling::getJNIEnv();
+        CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+        if (env == nullptr || cpu == nullptr || threads.empty())
+            return false;
+        std::vector<jthread> list;
+        for (void *t : threads)
+            list.push_back(static_cast<jthread>(t));
+        jvmtiStackInfo *infos = nullptr;
+        if (LiveProfiling::jvmti->GetThreadListStackTraces(static_cast<jint>(list.size()), list.data(), MAX_DUMP_FRAMES, &infos) !=
+            JVMTI_ERROR_NONE)
+            return false;
+        ProfilingSession *session = cpu->getProfilingSession();
+        for (size_t i = 0; i < list.size(); i++) {
+            stacks->emplace_back();
+            const jvmtiStackInfo &info = infos[i];
+            if ((info.state & JVMTI_THREAD_STATE_TERMINATED) != 0)
+                continue;
+            for (jint f = info.frame_count - 1; f >= 0; f--) {
+                session->enterMonitor(IM_CLASS);
+                MethodDesc *method = LiveClassProfilingHelper::getMethodDesc(info.frame_buffer[f].method, env, false);
+                session->exitMonitor(IM_CLASS, false);
+                if (method != nullptr)
+                    stacks->back().push_back(StackFrame{method, lineOf(info.frame_buffer[f])});
+            }
+        }
+        LiveProfiling::jvmti->Deallocate(reinterpret_cast<unsigned char *>(infos));
+        return true;
+    }
+
+private:
+    static uint16_t lineOf(const jvmtiFrameInfo &frame)
+    {
+        jint count = 0;
+        jvmtiLineNumberEntry *table = nullptr;
+        if (LiveProfiling::jvmti->GetLineNumberTable(frame.method, &count, &table) != JVMTI_ERROR_NONE)
+            return 0;
+        std::vector<CallTreeHelper::LineEntry> entries;
+        for (jint i = 0; i < count; i++)
+            entries.push_back({static_cast<long long>(table[i].start_location), table[i].line_number});
+        LiveProfiling::jvmti->Deallocate(reinterpret_cast<unsigned char *>(table));
+        return CallTreeHelper::translateLineNo(entries.data(), count, static_cast<long long>(frame.location));
+    }
+};
+
+JvmtiVm jvmtiVm;
+
+// Called by a hook while no live session exists in this library.
+void wrongLibrary()
+{
+    MessageUtil::message("A different instance of the native library has been");
+    MessageUtil::message("loaded. Please check the appropriate environment");
+    MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
+    MessageUtil::message("Exiting.");
+    exit(0);
+}
+
+CpuProfilingSession *sessionOrExit()
+{
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr)
+        wrongLibrary();
+    return cpu;
+}
+
+} // namespace
+
+namespace {
+
+// Names the manager after its Java thread and keeps a handle of the thread.
+void describe(LiveThreadManager *manager)
+{
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    JNIEnv *env = LiveProfiling::getJNIEnv();
+    jthread current = nullptr;
+    if (env != nullptr && jvmti->GetCurrentThread(&current) == JVMTI_ERROR_NONE && current != nullptr) {
+        manager->threadHandle = env->NewGlobalRef(current);
+        env->DeleteLocalRef(current);
+    }
+    jvmtiThreadInfo info;
+    if (jvmti->GetThreadInfo(nullptr, &info) != JVMTI_ERROR_NONE)
+        return;
+    if (info.name != nullptr) {
+        manager->setThreadName(info.name);
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(info.name));
+    }
+    jvmtiThreadGroupInfo group;
+    if (info.thread_group != nullptr && jvmti->GetThreadGroupInfo(info.thread_group, &group) == JVMTI_ERROR_NONE) {
+        if (group.name != nullptr) {
+            manager->setGroupName(group.name);
+            jvmti->Deallocate(reinterpret_cast<unsigned char *>(group.name));
+        }
+        if (env != nullptr && group.parent != nullptr)
+            env->DeleteLocalRef(group.parent);
+    }
+    if (env != nullptr) {
+        if (info.thread_group != nullptr)
+            env->DeleteLocalRef(info.thread_group);
+        if (info.context_class_loader != nullptr)
+            env->DeleteLocalRef(info.context_class_loader);
+    }
+    manager->setDescribed();
+}
+
+} // namespace
+
+CpuProfilingSession *LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
+
+void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
+{
+    if (liveCpuProfilingSession != nullptr)
+        return;
+    CpuProfilingSession::Settings settings;
+    settings.stackSize = stackSize;
+    settings.collectionMethod = session->getCallTreeCollectionMethod();
+    liveCpuProfilingSession = new CpuProfilingSession(session, &jvmtiVm, settings);
+}
+
+LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, bool create)
+{
+    if (liveCpuProfilingSession == nullptr)
+        return nullptr;
+    void *stored = nullptr;
+    if (LiveProfiling::jvmti->GetThreadLocalStorage(nullptr, &stored) != JVMTI_ERROR_NONE)
+        return nullptr;
+    if (stored != nullptr || !create)
+        return static_cast<LiveThreadManager *>(stored);
+    LiveThreadManager *thread = liveCpuProfilingSession->createThreadManager();
+    describe(thread);
+    if (LiveProfiling::jvmti->SetThreadLocalStorage(nullptr, thread) != JVMTI_ERROR_NONE)
+        MessageUtil::message("could not set thread local storage");
+    return thread;
+}
+
+void LiveCpuProfilingHelper::ignoreCurrentThread(JNIEnv *env)
+{
+    LiveThreadManager *thread = getCurrentThreadManager(env, true);
+    if (thread != nullptr)
+        thread->setIgnored(true, false);
+}
+
+void JNICALL LiveCpuProfilingHelper::ovThreadStart(jvmtiEnv *, JNIEnv *env, jthread)
+{
+    LiveThreadManager *thread = getCurrentThreadManager(env, true);
+    // The agent's own threads are named "_orvane_..." and never profiled.
+    if (thread != nullptr && thread->getThreadName().compare(0, 8, "_orvane_") == 0)
+        thread->setIgnored(true, false);
+}
+
+void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv *env, jthread, jobject)
+{
+    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
+        thread->setMonitorContendedEnter(Counter::getUsec());
+}
+
+void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEntered(jvmtiEnv *, JNIEnv *env, jthread, jobject)
+{
+    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
+        thread->setMonitorContendedEntered(Counter::getUsec());
+}
+
+void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthread, jobject, jlong)
+{
+    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
+        thread->setMonitorWait(Counter::getUsec());
+}
+
+void JNICALL LiveCpuProfilingHelper::ovMonitorWaited(jvmtiEnv *, JNIEnv *env, jthread, jobject, jboolean)
+{
+    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
+        thread->setMonitorWaited(Counter::getUsec());
+}
+
+void LiveCpuProfilingHelper::sleepEnter(JNIEnv *env)
+{
+    if (!LiveProfiling::threadProfiling)
+        return;
+    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
+        thread->setMonitorWait(Counter::getUsec());
+}
+
+void LiveCpuProfilingHelper::sleepExit(JNIEnv *env)
+{
+    if (!LiveProfiling::threadProfiling)
+        return;
+    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
+        thread->setMonitorWaited(Counter::getUsec());
+}
+
+void JNICALL LiveCpuProfilingHelper::ovThreadEnd(jvmtiEnv *, JNIEnv *env, jthread)
+{
+    LiveThreadManager *thread = getCurrentThreadManager(env, false);
+    if (thread == nullptr)
+        return;
+    ProfilingSession *session = liveCpuProfilingSession->getProfilingSession();
+    session->enterMonitor(IM_THREAD);
+    thread->setIsDead(Counter::getUsec());
+    if (thread->threadHandle != nullptr && env != nullptr)
+        env->DeleteGlobalRef(static_cast<jobject>(thread->threadHandle));
+    thread->threadHandle = nullptr;
+    session->exitMonitor(IM_THREAD, false);
+}
+
+// Hooks of instrumented code: com.orvane.agent.InstrumentationCallee. The
+// thread-manager handle the caller passes is not trusted: the thread's own
+// local storage names its manager.
+extern "C" JNIEXPORT jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(JNIEnv *env, jclass, jint id, jshort line,
+                                                                                          jboolean keep, jlong, jboolean timed)
+{
+    if (id == 0) {
+        MessageUtil::message("Assertion failed: methodId != 0");
+        abort();
+    }
+    CpuProfilingSession *cpu = sessionOrExit();
+    return cpu->agentMethodEntry(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), false,
+                                 keep != JNI_FALSE, timed != JNI_FALSE);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_enterFilteredMethod(JNIEnv *env, jclass, jint id,
+                                                                                                jshort line, jlong)
+{
+    if (id == 0) {
+        MessageUtil::message("Assertion failed: methodId != 0");
+        abort();
+    }
+    CpuProfilingSession *cpu = sessionOrExit();
+    cpu->agentMethodEntry(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), true, false, true);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_exitMethod(JNIEnv *env, jclass, jint id, jlong)
+{
+    CpuProfilingSession *cpu = sessionOrExit();
+    cpu->agentMethodExit(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, false);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_exitFilteredMethod(JNIEnv *env, jclass, jint id, jlong)
+{
+    CpuProfilingSession *cpu = sessionOrExit();
+    cpu->agentMethodExit(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, true);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_exceptionHandlerMethod(JNIEnv *env, jclass, jint id, jlong)
+{
+    CpuProfilingSession *cpu = sessionOrExit();
+    cpu->agentMethodExceptionHandler(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_lineNumberHint(JNIEnv *env, jclass, jshort line, jlong)
+{
+    CpuProfilingSession *cpu = sessionOrExit();
+    cpu->agentLineNumberHint(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), static_cast<uint16_t>(line));
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass)
+{
+    CpuProfilingSession *cpu = sessionOrExit();
+    if (cpu->getProfilingSession()->getCallTreeCollectionMethod() != 1)
+        return;
+    if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, true))
+        thread->enterExceptionalMethod();
+}
+
+// com.orvane.agent.java.Transformer: the hook id of a class's own node.
+extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_Transformer_getMethodId0(JNIEnv *env, jclass, jstring className)
+{
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr || className == nullptr)
+        return 0;
+    const char *name = env->GetStringUTFChars(className, nullptr);
+    if (name == nullptr)
+        return 0;
+    ClassData *classData = LiveClassProfilingHelper::findClassData(name);
+    env->ReleaseStringUTFChars(className, name);
+    if (classData == nullptr || classData->classMethodDesc == nullptr)
+        return 0;
+    return cpu->getMethodHandles().getHandle(classData->classMethodDesc);
+}
+
+extern "C" JNIEXPORT jstring JNICALL Java_com_orvane_agent_java_Transformer_getMethodName0(JNIEnv *env, jclass, jint id)
+{
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr || id == 0)
+        return nullptr;
+    MethodDesc *method = cpu->getMethodHandles().lookup(id);
+    if (method == nullptr)
+        return nullptr;
+    return env->NewStringUTF(method->getMethodName());
+}

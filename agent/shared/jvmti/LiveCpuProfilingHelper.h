@@ -1,0 +1,41 @@
+#ifndef AGENT_LIVECPUPROFILINGHELPER_H
+#define AGENT_LIVECPUPROFILINGHELPER_H
+
+#include <jni.h>
+#include <jvmti.h>
+
+class CpuProfilingSession;
+class LiveProfilingSession;
+class LiveThreadManager;
+
+// The JVMTI side of CPU recording: one CpuProfilingSession for the VM, one
+// thread manager per Java thread (kept in the thread's JVMTI local storage),
+// the thread start and end events, and the VM's clock and stacks for the
+// engine. The hooks of instrumented code reach the session through the
+// natives of InstrumentationCallee.
+class LiveCpuProfilingHelper {
+public:
+    // Made once at start-up, before events are enabled.
+    static void init(LiveProfilingSession *session, int stackSize);
+    static CpuProfilingSession *getSession() { return liveCpuProfilingSession; }
+    // The calling thread's manager; made when `create` and the thread has none.
+    static LiveThreadManager *getCurrentThreadManager(JNIEnv *env, bool create);
+    // Agent threads are never profiled.
+    static void ignoreCurrentThread(JNIEnv *env);
+
+    static void JNICALL ovThreadStart(jvmtiEnv *jvmti, JNIEnv *env, jthread thread);
+    // Monitor events: time blocked on and waiting for Java monitors.
+    static void JNICALL ovMonitorContendedEnter(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object);
+    static void JNICALL ovMonitorContendedEntered(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object);
+    static void JNICALL ovMonitorWait(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object, jlong timeout);
+    static void JNICALL ovMonitorWaited(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object, jboolean timedOut);
+    // A sleep of the calling thread begins or ends (Thread.sleep's wrapper).
+    static void sleepEnter(JNIEnv *env);
+    static void sleepExit(JNIEnv *env);
+    static void JNICALL ovThreadEnd(jvmtiEnv *jvmti, JNIEnv *env, jthread thread);
+
+private:
+    static CpuProfilingSession *liveCpuProfilingSession;
+};
+
+#endif

@@ -1,0 +1,60 @@
+#ifndef KVR_TOOLS_FRONTEND_CALLTREEVIEW_H
+#define KVR_TOOLS_FRONTEND_CALLTREEVIEW_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class Registry;
+class WireReader;
+
+// One node of a call-tree view as the agent writes it.
+struct ViewNode {
+    uint64_t method = 0; // 0 for the root and for the node of filtered calls
+    uint16_t line = 0;
+    int64_t value = 0;   // microseconds, inclusive of the children
+    uint32_t count = 0;
+    bool childrenWithheld = false;
+    std::vector<std::unique_ptr<ViewNode>> children;
+};
+
+// The reply of command 41: the tree, the selected path, the thread found by
+// a probe search and the value kind, then new descriptions.
+struct CallTreeReply {
+    std::unique_ptr<ViewNode> root; // null when nothing was recorded yet
+    uint32_t valueKind = 0;
+};
+
+// One hotspot of command 42: a method's self time and calls.
+struct HotspotRow {
+    uint64_t method = 0;
+    int64_t value = 0;
+    uint32_t calls = 0;
+};
+
+struct HotspotReply {
+    std::vector<HotspotRow> rows;
+    int64_t total = 0;
+};
+
+class CallTreeView {
+public:
+    // Reads one node in the view-update form (trailing entries). Without
+    // recursion: views can be many thousands of levels deep.
+    static std::unique_ptr<ViewNode> readNode(WireReader &reader, unsigned idWidth);
+    // The whole reply of command 41; the descriptions go into `registry`.
+    static bool readInvocationTreeReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, CallTreeReply *out);
+    // The request of command 41 for all threads, no selection.
+    static std::vector<uint8_t> invocationTreeRequest(uint32_t aggregationLevel, uint32_t valueKind, uint32_t depth, uint32_t perMille);
+    // The request of command 42 for all threads, no selection.
+    static std::vector<uint8_t> hotspotRequest(uint32_t valueKind, bool sorted);
+    // The reply of command 42 (hotspots written without back traces).
+    static bool readHotspotReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, HotspotReply *out);
+    // Indented text, one node a line: "name line count value".
+    static std::string format(const ViewNode &root, const Registry &registry);
+    // Every node of the tree, depth first.
+    static void collect(const ViewNode &root, std::vector<const ViewNode *> *out);
+};
+
+#endif

@@ -1,0 +1,112 @@
+#include "Registry.h"
+
+#include <cstdio>
+
+#include "WireReader.h"
+
+bool Registry::readMethods(WireReader &reader, unsigned idWidth)
+{
+    lastMethods_.clear();
+    while (!reader.error()) {
+        uint8_t more = reader.readByte();
+        if (reader.error())
+            return false;
+        if (more == 0)
+            return true;
+        if (more != 1)
+            return false;
+        MethodInfo m;
+        m.id = reader.readID(idWidth);
+        m.classId = reader.readID(idWidth);
+        m.name = reader.readString();
+        m.signature = reader.readString();
+        if (reader.error())
+            return false;
+        methods_[m.id] = m;
+        lastMethods_.push_back(m);
+    }
+    return false;
+}
+
+bool Registry::readClasses(WireReader &reader, unsigned idWidth)
+{
+    lastClasses_.clear();
+    while (!reader.error()) {
+        uint8_t more = reader.readByte();
+        if (reader.error())
+            return false;
+        if (more == 0)
+            return true;
+        if (more != 1)
+            return false;
+        ClassInfo c;
+        c.id = reader.readID(idWidth);
+        c.name = reader.readString();
+        if (reader.readByte() == 1)
+            c.displayName = reader.readString();
+        c.componentType = reader.readU4();
+        c.classMethod = reader.readID(idWidth);
+        c.packageMethod = reader.readID(idWidth);
+        c.displayClassMethod = reader.readID(idWidth);
+        c.hasFieldInfo = reader.readByte() == 1;
+        if (c.hasFieldInfo) {
+            for (uint32_t *count : {&c.staticFields, &c.instanceFields}) {
+                *count = reader.readU4();
+                for (uint32_t i = 0; i < *count && !reader.error(); i++) {
+                    reader.readString();
+                    reader.readString();
+                    reader.readByte();
+                    reader.readU4();
+                }
+            }
+            c.superClass = reader.readID(idWidth);
+            c.unloaded = reader.readByte() == 1;
+        }
+        if (reader.error())
+            return false;
+        classes_[c.id] = c;
+        lastClasses_.push_back(c);
+    }
+    return false;
+}
+
+bool Registry::readGetClassesReply(const std::vector<uint8_t> &body, unsigned idWidth, std::vector<MethodInfo> *newMethods,
+                                   std::vector<ClassInfo> *newClasses)
+{
+    WireReader reader(body);
+    if (!readMethods(reader, idWidth))
+        return false;
+    if (newMethods != nullptr)
+        *newMethods = lastMethods_;
+    if (!readClasses(reader, idWidth))
+        return false;
+    if (newClasses != nullptr)
+        *newClasses = lastClasses_;
+    return reader.remaining() == 0;
+}
+
+const MethodInfo *Registry::method(uint64_t id) const
+{
+    auto it = methods_.find(id);
+    return it != methods_.end() ? &it->second : nullptr;
+}
+
+const ClassInfo *Registry::classOf(uint64_t id) const
+{
+    auto it = classes_.find(id);
+    return it != classes_.end() ? &it->second : nullptr;
+}
+
+std::string Registry::describe(uint64_t methodId) const
+{
+    const MethodInfo *m = method(methodId);
+    if (m == nullptr) {
+        char text[32];
+        snprintf(text, sizeof text, "#%llx", static_cast<unsigned long long>(methodId));
+        return text;
+    }
+    const ClassInfo *c = classOf(m->classId);
+    if (c == nullptr || c->componentType > 49)
+        return m->name;
+    return c->name + "." + m->name;
+}
