@@ -267,6 +267,12 @@ uint32_t fwEnvCrc32(const uint8_t *bytes, size_t length)
 
 void fwEnvInitMutex(void)
 {
+    {
+        /* Once per process: a second mapping of the lock would only leak. */
+        std::lock_guard<std::recursive_mutex> lock(fwEnv.local);
+        if (fwEnv.shared)
+            return;
+    }
     std::string path = halPath(FW_ENV_SHARED_PATH);
     int created = 1;
     int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_TRUNC | O_CLOEXEC, 0600);
