@@ -332,6 +332,9 @@ int main(int argc, char **argv)
     serviceManagerPause(startUpServicesList, startUpServicesCount);
     sleep(1);
     serviceManagerTerminate(startUpServicesList, startUpServicesCount);
+    /* The card emulator's own threads end before the process does. */
+    if (mainOptions.emulatorInProcess && halUnderCardRoot())
+        cardsimStop();
     log4c_category_log(mainOptions.category, LOG4C_PRIORITY_NOTICE, "%s: firmware stopped", __func__);
     /*
      * log4c is left to the process exit, which flushes its files: the QVS

@@ -354,6 +354,17 @@ TEST_F(FirmwareRun, EmulatorOptionListensBesideTheRunningFirmware)
     EXPECT_NE(process.out().find("SPI emulator"), std::string::npos);
 }
 
+TEST_F(FirmwareRun, EmulatedCardStopsCleanlyOnSigint)
+{
+    FirmwareProcess process(dir);
+    process.start({"-e", "-l", dir / "log4c"});
+    ASSERT_TRUE(waitForLog("Starting service pcodeProcessor"));
+    process.signal(SIGINT);
+    EXPECT_EQ(process.wait(10000), 0) << process.err();
+    EXPECT_EQ(process.err().find("terminate called"), std::string::npos) << process.err();
+    EXPECT_TRUE(waitForLog("main: firmware stopped"));
+}
+
 TEST_F(FirmwareRun, EmulatorServerServesOneClientAndBothEnd)
 {
     TempDir clientDir;
