@@ -1,6 +1,7 @@
 #include "platform/platformPrivate.h"
 
 #include "deviceManager/deviceManager.h"
+#include "layoutManager/layoutManager.h"
 #include "hal/hal.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "persistentDataStorage/persistentDataStorage.h"
@@ -104,6 +105,10 @@ static int deviceMemory(uint32_t deviceId, uint8_t **base, uint32_t *size, int w
         *size = CARD_STATUS_BLOCK_SIZE;
         return shared != nullptr &&
                CARD_STATUS_BLOCK_SIZE * (platformRecord.rearSlot + 1) <= qvsInterfaceGetSharedMemorySize();
+    case DEVICE_LAYOUT_MEMORY:
+        *base = (uint8_t *)layoutGetPrivateData();
+        *size = sizeof(privateLayoutData);
+        return 1;
     case DEVICE_DISCOVERY_DEBUG:
         *base = discoveryDebugBuffer;
         *size = sizeof discoveryDebugBuffer;

@@ -2,6 +2,7 @@
 
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
+#include "layoutManager/layoutManager.h"
 #include "persistentDataStorage/persistentDataStorage.h"
 #include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
@@ -243,6 +244,16 @@ TEST_F(Platform, DeviceServicesBoundEveryCopy)
                           : platformReadDevice(c.device, c.address, c.size, bytes),
                   0);
     }
+    /* The layout data: in range both ways, and not a byte past its end. */
+    uint8_t layoutBytes[4] = {9, 8, 7, 6};
+    const uint32_t layoutEnd = (uint32_t)sizeof(privateLayoutData);
+    EXPECT_EQ(platformWriteDevice(DEVICE_LAYOUT_MEMORY, 100, 4, layoutBytes), 1);
+    EXPECT_EQ(memcmp((uint8_t *)layoutGetPrivateData() + 100, layoutBytes, 4), 0);
+    memset(bytes, 0, sizeof bytes);
+    EXPECT_EQ(platformReadDevice(DEVICE_LAYOUT_MEMORY, 100, 4, bytes), 1);
+    EXPECT_EQ(memcmp(bytes, layoutBytes, 4), 0);
+    EXPECT_EQ(platformReadDevice(DEVICE_LAYOUT_MEMORY, layoutEnd - 2, 4, bytes), 0);
+    EXPECT_EQ(platformWriteDevice(DEVICE_LAYOUT_MEMORY, layoutEnd, 1, bytes), 0);
     /* Discovery debug buffer in range. */
     uint8_t pattern[3] = {1, 2, 3};
     EXPECT_EQ(platformWriteDevice(DEVICE_DISCOVERY_DEBUG, 10, 3, pattern), 1);
