@@ -322,4 +322,101 @@ int targetEvent4kModeChanged(uint32_t mode);
 void targetSet4kMode(uint32_t mode);
 void targetGet4kMode(uint32_t *out);
 
+/* ---- scalers, deinterlacers and the per-head result of resource management ---- */
+
+enum {
+    SCALER_COUNT = 9,                 /* scalers of DPS-FPGA, one deinterlacer behind each */
+    SCALER_ID_NONE = 255,
+    SCALER_WINDOW_ID_NONE = 64,       /* an empty windowInfo_t */
+    DEINTERLACER_FREE = 555,
+    SCALER_CROP_FULL = 51200,         /* crops are in 1/51200 of the input */
+    SRM_SOURCE_CHANGE_EVENT = 17,
+    SRM_HEAD_APPLY_EVENT = 18,
+    SRM_FRAME_RATE_EVENT = 19,
+    SRM_KIND_APPLY = 1,               /* event kinds of a posted result */
+    SRM_KIND_INPUT_CHANGE = 0x10000,
+    SRM_KIND_FORCE_LAYOUT = 0x40000,
+    SRM_NEW_DATA_PROGRAMMED = 0,
+    SRM_NEW_DATA_POSTED = 1,
+    SRM_NEW_DATA_START = 2,
+    SRM_NEW_DATA_REFUSED = 6,
+};
+
+/* One scaler of the shared pool; index = scaler id. */
+struct scalerInfo_t {
+    uint32_t reused, enable, deinterlacer_enable, winId, head, inputNb, inputFormat, scanningFormat, hLength,
+        sizeInH, sizeInV, windowX, windowY;
+};
+
+/* One window as resource management hands it to the scaler sub-module (45 words). */
+struct windowInfo_t {
+    uint32_t windowConfigHasChanged, attributeConfigHasChanged, scalerEnable, winId, scalerId, layer, sourceSlotId,
+        inputLock, hide_at_lost, detailEnhancer, killChroma, reserved11, inputNb, inputFormat, sizeIn, vSizeIn,
+        scanningFormat, deinterlacerEnable, videoOutHDimension, videoOutVDimension, windowX, windowY,
+        hInCropStartPercent, hInCropEndPercent, vInCropStartPercent, vInCropEndPercent, reserved26[3], inputSizeH,
+        inputSizeV, videoOutFullHDimension, videoOutFullVDimension, spanningType, stitching, reserved35,
+        stitchVOffset, stitchCrop1, stitchCrop2, partY, partX, partHeight, partWidth, partFullHeight, partFullWidth;
+};
+
+/* The windows of one video input on one head. */
+struct inputWinInfo {
+    uint32_t update;                  /* 1 rebuilt, 0 once a window was added */
+    uint32_t inputWindowQty;
+    windowInfo_t windows[LAYOUT_WINDOW_COUNT];
+};
+
+/* A head's result of resource management. */
+struct postScalerData_t {
+    uint32_t newDataFlag;             /* SRM_NEW_DATA_... */
+    uint32_t disableUnusedWindows;
+    uint32_t dpsDeviceId, fsmDeviceId;
+    uint32_t rotation;
+    uint32_t reserved5;
+    uint32_t windowCount;
+    uint32_t windowCountCommitted;    /* the window count once committed */
+    uint32_t classification;          /* SRM_SOURCE_CHANGE_EVENT or SRM_HEAD_APPLY_EVENT */
+    uint32_t headWidth, headHeight, headVancSize, headHTotal;
+    scalerInfo_t scalers[SCALER_COUNT];
+    inputWinInfo inputs[LAYOUT_VIDEO_INPUT_COUNT];
+};
+
+/* A head's private data of resource management. */
+struct sysResMngtHeadData_t {
+    uint32_t waiting;                 /* a window of the head holds no scaler */
+    uint32_t eventKind;               /* SRM_KIND_..., or SRM_FRAME_RATE_EVENT */
+    uint32_t head, displayHead, slotId;
+    postScalerData_t post;
+    inputWinInfo previous[LAYOUT_VIDEO_INPUT_COUNT];
+};
+
+/*
+ * What SYS_RES_MNGT_NOTIFICATION_EVENT and TARGET_SCALER_FRAME_RATE_CHANGE_EVENT
+ * carry: the head whose result is ready (its data is found by sysResMngtHeadData).
+ */
+struct sysResMngtNotice_t {
+    uint32_t head;
+    uint32_t eventKind;
+};
+
+/* The private data of resource management of head 0-3; null for another head. Layout thread. */
+sysResMngtHeadData_t *sysResMngtHeadData(uint32_t head);
+
+/*
+ * (a - b) / b with 18 fractional bits as a 24-bit two's-complement number:
+ * truncated toward zero when a >= b, else ceil(x - 1); b = 0 gives 0.
+ */
+uint32_t scalerRatioToFixed(uint32_t a, uint32_t b);
+/* i for a == b, else (2, 3, 0, 1)[i]; 0 for i above 3. */
+uint32_t scalerHeadIndexMap(uint32_t a, uint32_t b, uint32_t i);
+/* One 16-bit register, waiting; 0 when the read fails. */
+uint16_t scalerReadRegister(uint32_t device, uint32_t address);
+/* One 16-bit register, waiting; returns 0. */
+int frameBufferWriteRegister(uint32_t device, uint32_t address, uint16_t value);
+/*
+ * The scaler sub-module's register write: only FSM-FPGA and DPS-FPGA inside
+ * their permitted ranges; anything else is refused with an ERROR line.
+ * Returns 0 written, -1 refused.
+ */
+int write2fpga(uint32_t device, uint32_t address, uint32_t value);
+
 #endif

@@ -275,6 +275,7 @@ void cardsimReset(void)
         cardsim.changed.notify_all();
     }
     cardsimI2cReset();
+    cardsimScalerReset();
 }
 
 uint16_t cardsimFpgaGet(int fpga, uint32_t address)

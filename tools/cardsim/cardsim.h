@@ -105,6 +105,14 @@ void cardsimI2cFail(const char *bus, int failures);
 /* Plugs (1) or pulls (0) the SFP module: its EEPROM and diagnostics at 0x50, 0x51 and 0x59 on "/dev/i2c-3". */
 void cardsimSfpPlug(int plugged);
 
+/*
+ * The scaler blocks of DPS-FPGA (6144 + 64 x scaler): register +16 reads
+ * back the pixels a block can read per line plus 16 (start-up: 2048 pixels).
+ */
+enum { CARDSIM_SCALER_DEFAULT_BANDWIDTH = 2048 };
+void cardsimScalerSetBandwidth(int scaler, uint16_t pixels);
+uint16_t cardsimScalerBandwidthRegister(int scaler);
+
 /* Clears the frame, write and I2C logs. */
 void cardsimClearLogs(void);
 

@@ -23,4 +23,7 @@ void cardsimI2cClearLog(void);
 /* Stand-ins, GPIO files, "/dev/shm" and a boot environment below the card root, each only when missing. */
 void cardsimPrepareRoot(void);
 
+/* Bandwidth read-backs of the nine scaler blocks at their start-up value. */
+void cardsimScalerReset(void);
+
 #endif

@@ -26,12 +26,21 @@ std::vector<Call> expectedCalls(int head, const std::vector<std::string> &names,
     return calls;
 }
 
+/* The calls of head events only: resource management's notices that follow an apply are target events. */
+std::vector<Call> headEventCalls(std::vector<Call> calls)
+{
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const Call &c) { return c.headEvent == TARGET_SPECIFIC_EVENT; }),
+                calls.end());
+    return calls;
+}
+
 TEST_F(LayoutManager, ApplyLayoutCallsTheMatchingSubModulesOfItsHeadInListOrder)
 {
-    EXPECT_EQ(postAndServe(pcode(20, 0, {5, 0, 3, 0})),
+    EXPECT_EQ(headEventCalls(postAndServe(pcode(20, 0, {5, 0, 3, 0}))),
               expectedCalls(2, {"Kvr-sys4kMode", "sysResMngt", "hdr3DLutGen", "audioMonitoringInCtrl", "Ulm-2-sdiOut"},
                             HEAD_APPLY_EVENT));
-    EXPECT_EQ(postAndServe(pcode(20, 0, {4, 0, 3, 0})),
+    EXPECT_EQ(headEventCalls(postAndServe(pcode(20, 0, {4, 0, 3, 0}))),
               expectedCalls(0,
                             {"kvr-genlockSi5344", "Kvr-sys4kMode", "sysResMngt", "hdr3DLutGen", "frameBuffer",
                              "graphicProcessor", "audioMonitoringInCtrl", "Ulm-2-sdiOut"},
@@ -198,6 +207,8 @@ TEST_F(LayoutManager, TargetEventPostersQueueTheirBitWithWholeData)
         if (!c.data.empty()) {
             EXPECT_EQ(memcmp(event->eventData, c.data.data(), c.data.size()), 0);
         }
+        /* A forced layout makes resource management post its results: serve them before the next case. */
+        drain();
     }
 }
 
@@ -422,9 +433,9 @@ TEST_F(LayoutManager, TheThreadServesUntilTerminateAndTheQueueStaysUsable)
     });
     size_t mark = log().mark();
     post(pcode(20, 0, {5, 1, 2, 0}));
-    for (int i = 0; i < 500 && callsIn(log().since(mark)).empty(); i++)
+    for (int i = 0; i < 500 && headEventCalls(callsIn(log().since(mark))).size() < 5; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(callsIn(log().since(mark)).size(), 5u);
+    EXPECT_EQ(headEventCalls(callsIn(log().since(mark))).size(), 5u);
 
     auto asked = std::chrono::steady_clock::now();
     layoutManagerService.state = SERVICE_STATE_TERMINATE;

@@ -4,6 +4,7 @@
  * head, and "layout.bin" across a restart.
  */
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -177,6 +178,9 @@ TEST_F(LayoutE2E, PcodesFromQvsReachTheSubModulesOfTheirHeadInListOrder)
     size_t firstPcode = text.find("APPLY_LAYOUT! slot 5, head 0, win_qty 3");
     ASSERT_NE(firstPcode, std::string::npos) << text;
     std::vector<Call> calls = callsIn(text.substr(firstPcode));
+    /* Resource management's notices after each apply are target events of their own. */
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [](const Call &c) { return c.headEvent == "0x100000"; }),
+                calls.end());
     std::vector<Call> expected = {
         {2, "Kvr-sys4kMode", "0x1", "0x0"},         {2, "sysResMngt", "0x1", "0x0"},
         {2, "hdr3DLutGen", "0x1", "0x0"},           {2, "audioMonitoringInCtrl", "0x1", "0x0"},

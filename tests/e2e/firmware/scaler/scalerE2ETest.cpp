@@ -1,0 +1,185 @@
+/*
+ * A layout sent by the QVS peer to the running daemon (card emulator, private
+ * IPC and network namespaces) ends in the FPGA registers of the scaler, the
+ * output arbiter, the positioner, the layer table and the update strobe; the
+ * registers are read back through the debug port.
+ */
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "../../../firmware/main/FirmwareTestSupport.h"
+#include "utils/utils.h"
+
+using firmwareTest::readFile;
+
+namespace {
+
+const std::string firmware = std::string(KVR_BINARY_DIR) + "/bin/kvr-firmware";
+const std::string peerTool = std::string(KVR_BINARY_DIR) + "/bin/qvspeer";
+
+/* Debug-port read of `count` registers: header, CRC-16 of its first 8 bytes, then ACK and big-endian words. */
+std::vector<uint16_t> readRegisters(int fd, uint8_t device, uint32_t address, uint8_t count)
+{
+    std::vector<uint8_t> h = {0x7F, 1, device, (uint8_t)(address >> 24), (uint8_t)(address >> 16),
+                              (uint8_t)(address >> 8), (uint8_t)address, count};
+    uint16_t crc = crc16Ccitt(h.data(), h.size());
+    h.push_back((uint8_t)(crc >> 8));
+    h.push_back((uint8_t)crc);
+    if (write(fd, h.data(), h.size()) != (ssize_t)h.size())
+        return {};
+    std::vector<uint8_t> reply(1 + 2 * (size_t)count);
+    size_t got = 0;
+    while (got < reply.size()) {
+        ssize_t n = read(fd, reply.data() + got, reply.size() - got);
+        if (n <= 0)
+            return {};
+        got += (size_t)n;
+    }
+    if (reply[0] != 0x00)
+        return {};
+    std::vector<uint16_t> words;
+    for (size_t i = 0; i < count; i++)
+        words.push_back((uint16_t)(reply[1 + 2 * i] << 8 | reply[2 + 2 * i]));
+    return words;
+}
+
+int connectDebugPort()
+{
+    for (int attempt = 0; attempt < 100; attempt++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(8989);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, (sockaddr *)&address, sizeof address) == 0) {
+            timeval timeout = {5, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            return fd;
+        }
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+class ScalerE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        for (const char *d : {"root", "root/var", "root/var/run", "root/usr", "root/usr/local", "root/usr/local/q7",
+                              "root/usr/local/q7/firmware", "log4c"})
+            mkdir((dir / d).c_str(), 0755);
+        firmwareTest::writeLog4crc(dir / "log4c", log());
+        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
+            << "<configuration><version>1.0</version><service>"
+               "<name>pcodeProcessor</name><enable>1</enable>"
+               "<name>layoutManager</name><enable>1</enable>"
+               "<name>debuger</name><enable>1</enable>"
+               "</service></configuration>\n";
+    }
+    void TearDown() override
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGTERM);
+        for (int i = 0; i < 400 && waitpid(pid, nullptr, WNOHANG) != pid; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        std::string out = readFile(dir / "stdout");
+        EXPECT_EQ(out.find("AddressSanitizer"), std::string::npos) << out;
+        EXPECT_EQ(out.find("runtime error:"), std::string::npos) << out;
+    }
+    std::string log() { return dir / "firmware.log"; }
+    void start()
+    {
+        pid = fork();
+        if (pid == 0) {
+            setenv("KVR_ROOT", (dir / "root").c_str(), 1);
+            unsetenv("SHM_HEADER_FULLPATHNAME");
+            if (chdir(dir.path().c_str()) != 0)
+                _exit(126);
+            int out = open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::string logDir = dir / "log4c";
+            execl(firmware.c_str(), firmware.c_str(), "-e", "-l", logDir.c_str(), "-d", "0", (char *)nullptr);
+            _exit(127);
+        }
+    }
+    bool waitForLog(const std::string &needle, int milliseconds = 20000)
+    {
+        for (int i = 0; i < milliseconds / 20; i++) {
+            if (readFile(log()).find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    int peer(const std::string &arguments)
+    {
+        return system((peerTool + " " + arguments + " >> " + (dir / "peer.out") + " 2>&1").c_str());
+    }
+
+    TempDir dir;
+    pid_t pid = -1;
+};
+
+TEST_F(ScalerE2E, LayoutFromQvsEndsInTheScalerRegisters)
+{
+    start();
+    ASSERT_TRUE(waitForLog("Starting service layoutManager")) << readFile(log());
+    /*
+     * Head 0 (slot 4, head 0): 1080p59.94; window 0 of this card (slot 4) on
+     * input 0, 960 x 540 at 100,200; APPLY_LAYOUT with one window. Input 0 has
+     * no signal, so the window shows the default 1920 x 1080 progressive input.
+     */
+    const std::string resolution = "pcode 20 2 4 0 0 0x17 0x6a 0x08 0xd7 0xaa 0xa0 0x07 0x80 0x04 0x38 0x08 0x98 "
+                                   "0x04 0x65 2 0 0 0 0 0 0";
+    std::string window = "pcode 20 3 4 0 0 4 0 0x03 0xc0 0x02 0x1c 0 100 0 200";
+    for (int i = 0; i < 24; i++) /* de-interlace words, crops, sandbox, widget, stereo */
+        window += " 0";
+    window += " 0x03 0xc0 0x02 0x1c"; /* full size: the same, no spanning */
+    for (int i = 0; i < 11; i++) /* input crops and padding to 52 bytes */
+        window += " 0";
+    ASSERT_EQ(peer(resolution + " " + window + " pcode 20 0 4 0 1 0"), 0) << readFile(dir / "peer.out");
+    ASSERT_TRUE(waitForLog("video path processing Succeeded")) << readFile(log());
+
+    int fd = connectDebugPort();
+    ASSERT_GE(fd, 0);
+    std::vector<uint16_t> block = readRegisters(fd, 3, 6144, 44);
+    ASSERT_EQ(block.size(), 44u);
+    EXPECT_EQ(block[4], 25);              /* first active line of format 0 */
+    EXPECT_EQ(block[5], 1079 + 25);
+    EXPECT_EQ(block[8], 1);               /* progressive filter */
+    EXPECT_EQ(block[17], 0);              /* scaled: no bypass */
+    EXPECT_EQ(block[19], 5);              /* halving: coefficient set 5 */
+    EXPECT_EQ(block[21], 4);              /* vertical increment 1.0 = 0x40000 */
+    EXPECT_EQ(block[27], 2048 - 1920);    /* bandwidth reserve */
+    EXPECT_EQ(block[29], 540);
+    EXPECT_EQ(block[36], 4);              /* horizontal increment 1.0 */
+    EXPECT_EQ(block[40], 960);
+    EXPECT_EQ(readRegisters(fd, 3, 7168, 1), std::vector<uint16_t>({1}));
+    /* Positioner of layer window 0, quadrant 0: x 100-1060, lines 242-782, enabled. */
+    EXPECT_EQ(readRegisters(fd, 1, 6144, 10),
+              std::vector<uint16_t>({100, 1060, 242, 782, 100, 1060, 241, 781, 1, 0}));
+    EXPECT_EQ(readRegisters(fd, 1, 5248, 1), std::vector<uint16_t>({512}));
+    EXPECT_EQ(readRegisters(fd, 1, 6324, 1), std::vector<uint16_t>({1}));
+    close(fd);
+}
+
+} // namespace
