@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "CSTBacktraceVisitor.h"
 #include "CSTClearVisitor.h"
+#include "CSTMethodGraphVisitor.h"
 #include "CSTExceptionalMergeVisitor.h"
 #include "CSTMergeVisitor.h"
 #include "ClassProfilingSession.h"
@@ -17,6 +19,16 @@
 #include "ProfilingSession.h"
 #include "ThreadHelper.h"
 #include "VmInterface.h"
+#include "FileDataReader.h"
+#include "FileDataWriter.h"
+#include "MessageUtil.h"
+#include "MonitorEntry.h"
+#include "LiveMonitorManager.h"
+#include "TempFiles.h"
+
+#include <map>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -37,7 +49,7 @@ private:
 
 CpuProfilingSession::CpuProfilingSession(ProfilingSession *owner, VmInterface *vmInterface, const Settings &chosen)
     : session(owner), vm(vmInterface), settings(chosen), cpuRecording(false), overhead(0), sleepMethod(nullptr), waitMethod(nullptr),
-      everRecorded(false)
+      everRecorded(false), monitorRecording(false), blockThreshold(0), waitThreshold(0), deadThreadFile(nullptr)
 {
 }
 
@@ -45,6 +57,14 @@ CpuProfilingSession::~CpuProfilingSession()
 {
     for (LiveThreadManager *t : threadManagers)
         delete t;
+    for (auto &m : javaMonitors)
+        delete m.second;
+    for (auto &m : rawMonitors)
+        delete m.second;
+    for (MonitorEntry *e : finishedEntries)
+        delete e;
+    if (deadThreadFile != nullptr)
+        fclose(deadThreadFile);
 }
 
 void CpuProfilingSession::updateSettings(const Settings &changed)
@@ -104,7 +124,10 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
             }
         }
     }
-    return thread->methodEntry(method, line, overhead, filtered, timed);
+    long long time = thread->methodEntry(method, line, overhead, filtered, timed);
+    if (time != 0 && traceAll.load(std::memory_order_relaxed))
+        traceEntry(thread, method, time, filtered);
+    return time;
 }
 
 long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_t methodId, bool filtered)
@@ -125,7 +148,10 @@ long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_
     MethodDesc *method = methodHandles.lookup(methodId);
     if (method == nullptr || thread->getIgnored() || !thread->stackSynchronised)
         return 0;
-    return thread->methodExit(method, overhead, filtered);
+    long long time = thread->methodExit(method, overhead, filtered);
+    if (time != 0 && traceAll.load(std::memory_order_relaxed))
+        traceExit(thread, method, time, filtered);
+    return time;
 }
 
 void CpuProfilingSession::agentMethodExceptionHandler(LiveThreadManager *thread, int32_t methodId)
@@ -317,10 +343,14 @@ CallStackTree *CpuProfilingSession::buildViewTree(ViewRequest &request, ClassPro
                             std::find(request.threads.begin(), request.threads.end(), static_cast<void *>(t)) != request.threads.end();
             if (!selected || t->getIgnored())
                 continue;
+            Locked deadThreads(session, IM_DEAD_THREADS);
+            retrieveDeadThread(t);
             CSTMergeVisitor merge;
             merge.initialize(session, cumulated, &request.pool, 0, false, request.valueKind);
             t->getCallStackTree(true)->depthFirstTraversal(&merge);
         }
+        Locked deadThreads(session, IM_DEAD_THREADS);
+        storeDeadThreads();
     }
     cumulated->removeFilteredFirstLevelNodes(&request.pool, false, true);
     CallStackTree *view = cumulated;
@@ -344,7 +374,10 @@ CallStackTree *CpuProfilingSession::buildViewTree(ViewRequest &request, ClassPro
 
 void CpuProfilingSession::handleCmdInvocationTreeUpdate(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
 {
-    ViewRequest request;
+    // The view stays for the expansions (command 9) until the next update.
+    invocationView.reset(new ViewRequest());
+    invocationViewRoot = nullptr;
+    ViewRequest &request = *invocationView;
     request.read(reader);
     int depth = static_cast<int>(reader->readU4(0));
     int perMille = static_cast<int>(reader->readU4(0));
@@ -362,6 +395,7 @@ void CpuProfilingSession::handleCmdInvocationTreeUpdate(DataReader *reader, Data
         writer->writeU4(4);
     } else {
         CallStackTree *view = buildViewTree(request, classes);
+        invocationViewRoot = view;
         view->writeUpdate(writer, threshold, request.selection, 0, perMille, depth, false);
         writer->writeU4(0);       // no selected path
         writer->writeID(nullptr); // no thread found by annotation
@@ -373,15 +407,23 @@ void CpuProfilingSession::handleCmdInvocationTreeUpdate(DataReader *reader, Data
 
 void CpuProfilingSession::handleCmdHotspotTreeUpdate(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
 {
-    ViewRequest request;
+    // The view stays for the back-trace expansions (command 10).
+    hotspotView.reset(new ViewRequest());
+    hotspotViewRoot = nullptr;
+    ViewRequest &request = *hotspotView;
     request.read(reader);
     bool hideFiltered = reader->readByte(0) != 0;
     int classKind = static_cast<int>(reader->readU4(0));
     bool sorted = reader->readByte(0) != 0;
-    reader->readByte(0); // full back traces: hotspots are written without them
+    bool fullBacktraces = reader->readByte(0) != 0;
+    hotspotHideFiltered = hideFiltered;
+    hotspotSelfTime = classKind == 0;
+    hotspotTotals.clear();
+    hotspotMerged.clear();
     std::vector<Hotspot> hotspots;
     if (everRecorded && !reader->getError()) {
         CallStackTree *view = buildViewTree(request, classes);
+        hotspotViewRoot = view;
         std::vector<std::pair<CallStackTree *, int>> pending;
         for (CallStackTree *c = view->getFirstChild(); c != nullptr; c = c->getNextInstance())
             pending.push_back({c, 1});
@@ -423,6 +465,12 @@ void CpuProfilingSession::handleCmdHotspotTreeUpdate(DataReader *reader, DataWri
             continue;
         if (sorted && (h.value <= 0 || written >= 100))
             continue;
+        written++;
+        if (fullBacktraces) {
+            CallStackTree *merged = buildBacktraceTree(h.method, h.value, h.calls);
+            merged->writeUpdate(writer, 0, nullptr, 0, 0, CallStackTree::UNLIMITED_DEPTH, false);
+            continue;
+        }
         writer->writeByte(1);
         writer->writeByte(2);
         writer->writeByte(0);
@@ -430,8 +478,9 @@ void CpuProfilingSession::handleCmdHotspotTreeUpdate(DataReader *reader, DataWri
         writer->writeU2(0);
         writer->writeJLong(h.value);
         writer->writeU4(h.calls);
-        written++;
     }
+    for (const Hotspot &h : hotspots)
+        hotspotTotals[h.method] = std::make_pair(h.value, h.calls);
     writer->writeByte(0);
     writer->writeJLong(total);
     classes->writeMethodDescriptions(writer, true);
@@ -497,6 +546,497 @@ void CpuProfilingSession::handleCmdThreadDescriptions(DataWriter *writer, ClassP
     }
     writer->writeByte(0);
     writer->writeU4(0); // bookmarks
+    classes->writeMethodDescriptions(writer, true);
+    classes->writeClassDescriptions(writer, true);
+}
+
+// Monitor profiling.
+
+namespace {
+
+// At and above this threshold a kind of monitor event is not recorded.
+const long long THRESHOLD_OFF = 2000000000LL;
+
+long long monitorKey(void *monitorId)
+{
+    return static_cast<long long>(reinterpret_cast<intptr_t>(monitorId));
+}
+
+} // namespace
+
+void CpuProfilingSession::setAgentMonitors(const std::vector<void *> &monitors)
+{
+    Locked lock(session, IM_THREAD);
+    agentMonitors.clear();
+    agentMonitors.insert(monitors.begin(), monitors.end());
+}
+
+bool CpuProfilingSession::isAgentMonitor(void *monitor) const
+{
+    return agentMonitors.count(monitor) != 0;
+}
+
+LiveMonitorManager *CpuProfilingSession::getMonitorManager(bool raw, void *monitorId, ClassData *classData)
+{
+    if (blockThreshold >= THRESHOLD_OFF && waitThreshold >= THRESHOLD_OFF)
+        return nullptr;
+    Locked lock(session, IM_THREAD);
+    std::unordered_map<long long, LiveMonitorManager *> &monitors = raw ? rawMonitors : javaMonitors;
+    auto found = monitors.find(monitorKey(monitorId));
+    if (found != monitors.end())
+        return found->second;
+    LiveMonitorManager *created = new LiveMonitorManager(raw, monitorId, this, raw ? nullptr : classData);
+    monitors[monitorKey(monitorId)] = created;
+    return created;
+}
+
+void CpuProfilingSession::setMonitorRecording(bool on, long long block, long long wait)
+{
+    if (block >= 0) {
+        blockThreshold = block;
+        waitThreshold = wait < 0 ? 0 : wait;
+    }
+    monitorRecording.store(on, std::memory_order_relaxed);
+}
+
+void CpuProfilingSession::addMonitorEntry(const MonitorEntry *entry)
+{
+    if (!isMonitorRecording() || !entry->isAboveThreshold(blockThreshold, waitThreshold))
+        return;
+    // Kept past the trees it points into: the stacks go with it.
+    MonitorEntry *copy = new MonitorEntry(*entry);
+    copy->captureStacks();
+    Locked lock(session, IM_THREAD);
+    finishedEntries.push_back(copy);
+}
+
+long long CpuProfilingSession::generateCurrentMonitorEntryData()
+{
+    Locked lock(session, IM_THREAD);
+    long long now = vm->getUsec();
+    currentEntries.clear();
+    for (LiveThreadManager *t : threadManagers) {
+        if (t->getIgnored() || t->getIsDead())
+            continue;
+        if (MonitorEntry *open = t->getCurrentMonitorEntry(now, true))
+            currentEntries.push_back(*open);
+    }
+    return now;
+}
+
+void CpuProfilingSession::resetMonitorStats()
+{
+    Locked lock(session, IM_THREAD);
+    for (LiveThreadManager *t : threadManagers)
+        t->clearMonitorUsageStats();
+    for (auto &m : javaMonitors)
+        m.second->clearStats();
+}
+
+void CpuProfilingSession::clearMonitorEntries()
+{
+    Locked lock(session, IM_THREAD);
+    for (MonitorEntry *e : finishedEntries)
+        delete e;
+    finishedEntries.clear();
+}
+
+void CpuProfilingSession::writeMonitorEntries(DataWriter *writer, bool aboveThresholdOnly)
+{
+    for (const MonitorEntry &entry : currentEntries) {
+        if (aboveThresholdOnly && !entry.isAboveThreshold(blockThreshold, waitThreshold))
+            continue;
+        writer->writeByte(1);
+        entry.write(writer, true);
+    }
+    writer->writeByte(0);
+}
+
+void CpuProfilingSession::handleCmdMonitorUsageHistory(DataWriter *writer, ClassProfilingSession *classes)
+{
+    std::vector<MonitorEntry *> finished;
+    {
+        Locked lock(session, IM_THREAD);
+        finished.swap(finishedEntries);
+        for (MonitorEntry *e : finished) {
+            writer->writeByte(1);
+            e->write(writer, true);
+        }
+    }
+    for (MonitorEntry *e : finished)
+        delete e;
+    writer->writeByte(0);
+    long long now = generateCurrentMonitorEntryData();
+    {
+        Locked lock(session, IM_THREAD);
+        writeMonitorEntries(writer, true);
+    }
+    writer->writeU4(static_cast<uint32_t>(blockThreshold));
+    writer->writeU4(static_cast<uint32_t>(waitThreshold));
+    writer->writeJLong(now);
+    writer->writeU4(0);
+    handleCmdThreadDescriptions(writer, classes);
+}
+
+void CpuProfilingSession::handleCmdMonitorUsageCurrent(DataWriter *writer, ClassProfilingSession *classes)
+{
+    long long now = generateCurrentMonitorEntryData();
+    {
+        Locked lock(session, IM_THREAD);
+        writeMonitorEntries(writer, false);
+    }
+    writer->writeJLong(now);
+    writer->writeU4(0);
+    handleCmdThreadDescriptions(writer, classes);
+}
+
+void CpuProfilingSession::handleCmdMonitorUsageStats(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
+{
+    uint32_t grouping = reader->readU4(0);
+    if (reader->getError())
+        return;
+    {
+        Locked lock(session, IM_THREAD);
+        if (grouping == 1) {
+            for (auto &m : javaMonitors)
+                m.second->writeStats(writer);
+            for (auto &m : rawMonitors)
+                m.second->writeStats(writer);
+        } else if (grouping == 2) {
+            for (LiveThreadManager *t : threadManagers)
+                t->writeMonitorUsageStats(writer);
+        } else {
+            // Summed per class name, in name order so that replies are stable.
+            std::map<std::string, MonitorTimeValues> byClass;
+            for (auto &m : javaMonitors) {
+                if (m.second->getMonitorTimeValues()->isEmpty())
+                    continue;
+                ClassData *c = m.second->getClassData();
+                byClass[c != nullptr ? c->getClassName() : ""].add(m.second->getMonitorTimeValues());
+            }
+            for (auto &entry : byClass) {
+                writer->writeByte(1);
+                writer->writeString(entry.first.c_str());
+                entry.second.write(writer);
+            }
+            MonitorTimeValues rawTotal;
+            for (auto &m : rawMonitors)
+                rawTotal.add(m.second->getMonitorTimeValues());
+            if (!rawTotal.isEmpty()) {
+                writer->writeByte(1);
+                writer->writeString("[raw monitor]");
+                rawTotal.write(writer);
+            }
+        }
+    }
+    writer->writeByte(0);
+    classes->writeClassDescriptions(writer, true);
+}
+
+int CpuProfilingSession::handleCmdSetRecordMonitors(DataReader *reader)
+{
+    bool on = reader->readByte(0) != 0;
+    long long block = -1;
+    long long wait = -1;
+    if (on) {
+        block = reader->readS4(0);
+        wait = reader->readS4(0);
+    }
+    if (reader->getError())
+        return -1;
+    setMonitorRecording(on, on && block < 0 ? 0 : block, wait);
+    return on ? 1 : 0;
+}
+
+void CpuProfilingSession::handleCmdGetMonitorId(DataReader *reader, DataWriter *writer)
+{
+    uint32_t displayId = reader->readU4(0);
+    long long id = 0;
+    if (!reader->getError() && displayId != 0) {
+        Locked lock(session, IM_THREAD);
+        for (auto *monitors : {&javaMonitors, &rawMonitors}) {
+            for (auto &m : *monitors) {
+                if (m.second->getDisplayId() == displayId)
+                    id = m.second->getMonitorId();
+            }
+        }
+    }
+    writer->writeJLong(id);
+}
+
+// Dead-thread store.
+
+bool CpuProfilingSession::openDeadThreadStore()
+{
+    if (deadThreadFile != nullptr)
+        return true;
+    std::string path;
+    int fd = TempFiles::createFile("jdc", path);
+    if (fd < 0) {
+        MessageUtil::message("Could not create dead threads temp file");
+        return false;
+    }
+    // Nobody needs the name: the open descriptor keeps the file alive.
+    unlink(path.c_str());
+    deadThreadFile = fdopen(fd, "w+b");
+    if (deadThreadFile == nullptr) {
+        close(fd);
+        return false;
+    }
+    return true;
+}
+
+void CpuProfilingSession::storeDeadThreads()
+{
+    bool anyDead = false;
+    for (LiveThreadManager *t : threadManagers)
+        anyDead = anyDead || (t->getIsDead() && !t->isSwappedOut());
+    if (!anyDead || !openDeadThreadStore())
+        return;
+    if (fseeko(deadThreadFile, 0, SEEK_END) != 0) {
+        MessageUtil::message("Could not seek tmp file");
+        return;
+    }
+    FileDataWriter writer(deadThreadFile);
+    for (LiveThreadManager *t : threadManagers) {
+        if (t->getIsDead() && !t->isSwappedOut())
+            t->storeTrees(&writer);
+    }
+    writer.flush();
+    fflush(deadThreadFile);
+}
+
+void CpuProfilingSession::retrieveDeadThread(LiveThreadManager *thread)
+{
+    if (!thread->isSwappedOut() || deadThreadFile == nullptr)
+        return;
+    FileDataReader reader(deadThreadFile);
+    thread->retrieve(&reader);
+}
+
+// Views kept between requests: expansions and the method graph.
+
+namespace {
+
+// The path of (method ID, U2 line) pairs of an expansion request.
+std::vector<std::pair<MethodDesc *, uint16_t>> readPath(DataReader *reader)
+{
+    std::vector<std::pair<MethodDesc *, uint16_t>> path;
+    int n = reader->readU2(0);
+    for (int i = 0; i < n && !reader->getError(); i++) {
+        MethodDesc *method = static_cast<MethodDesc *>(reader->readID(nullptr));
+        uint16_t line = static_cast<uint16_t>(reader->readU2(0));
+        path.push_back(std::make_pair(method, line));
+    }
+    return path;
+}
+
+// Follows `path` from `node`; null when it leaves the tree. The IDs are only
+// compared with the children's methods, never followed.
+CallStackTree *followPath(CallStackTree *node, const std::vector<std::pair<MethodDesc *, uint16_t>> &path, size_t from)
+{
+    for (size_t i = from; i < path.size() && node != nullptr; i++)
+        node = node->getChild(path[i].first, path[i].second);
+    return node;
+}
+
+} // namespace
+
+CallStackTree *CpuProfilingSession::buildBacktraceTree(MethodDesc *method, long long value, uint32_t calls)
+{
+    // Built once per hotspot and view.
+    auto built = hotspotMerged.find(method);
+    if (built != hotspotMerged.end())
+        return built->second;
+    CallStackTree *root = hotspotView->newTree();
+    CallStackTree *top = root->addChild(method, 0, &hotspotView->pool);
+    top->addValue(value, false);
+    top->addSecondValue(calls, false);
+    CSTBacktraceVisitor backtraces;
+    backtraces.initialize(top, &hotspotView->pool, method, hotspotSelfTime, hotspotHideFiltered, hotspotSelfTime);
+    hotspotViewRoot->depthFirstTraversal(&backtraces);
+    hotspotMerged[method] = top;
+    return top;
+}
+
+void CpuProfilingSession::handleCmdExpandInvocationNode(DataReader *reader, DataWriter *writer)
+{
+    int maxDepth = static_cast<int>(reader->readU4(0));
+    int perMille = static_cast<int>(reader->readU4(0));
+    std::vector<std::pair<MethodDesc *, uint16_t>> path = readPath(reader);
+    if (maxDepth >= 10000)
+        maxDepth = CallStackTree::UNLIMITED_DEPTH;
+    CallStackTree *node = nullptr;
+    if (!reader->getError() && invocationViewRoot != nullptr)
+        node = followPath(invocationViewRoot, path, 0);
+    if (node != nullptr)
+        node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, false);
+    else
+        writer->writeByte(0);
+    writer->writeU4(static_cast<uint32_t>(invocationView ? invocationView->valueKind : CSTMergeVisitor::KIND_CPU));
+}
+
+void CpuProfilingSession::handleCmdExpandHotspotNode(DataReader *reader, DataWriter *writer)
+{
+    int maxDepth = static_cast<int>(reader->readU4(0));
+    int perMille = static_cast<int>(reader->readU4(0));
+    std::vector<std::pair<MethodDesc *, uint16_t>> path = readPath(reader);
+    if (path.empty())
+        return;
+    if (maxDepth >= 10000)
+        maxDepth = CallStackTree::UNLIMITED_DEPTH;
+    auto hotspot = hotspotTotals.find(path[0].first);
+    if (reader->getError() || hotspotViewRoot == nullptr || hotspot == hotspotTotals.end()) {
+        writer->writeByte(0);
+        return;
+    }
+    CallStackTree *merged = buildBacktraceTree(path[0].first, hotspot->second.first, hotspot->second.second);
+    CallStackTree *node = followPath(merged, path, 1);
+    if (node == nullptr) {
+        writer->writeByte(0);
+        return;
+    }
+    node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, false);
+}
+
+void CpuProfilingSession::handleCmdMethodGraph(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
+{
+    ViewRequest request;
+    request.read(reader);
+    CSTMethodGraphVisitor graph;
+    if (everRecorded && !reader->getError())
+        buildViewTree(request, classes)->depthFirstTraversal(&graph);
+    graph.write(writer);
+    classes->writeMethodDescriptions(writer, true);
+    classes->writeClassDescriptions(writer, true);
+}
+
+// Call tracer.
+
+bool CpuProfilingSession::setTraceRecord(bool all, bool filtered, bool restart, uint32_t cap)
+{
+    if (all && settings.collectionMethod != 1) {
+        MessageUtil::message("ERROR: Tracing can only be used with dynamic instrumentation");
+        return false;
+    }
+    bool switchCpuOn = false;
+    {
+        Locked lock(session, IM_THREAD);
+        if (restart || all != traceAll.load(std::memory_order_relaxed)) {
+            for (LiveThreadManager *t : threadManagers)
+                t->traceStarted = false;
+        }
+        if (all) {
+            switchCpuOn = !isRecording();
+            if (restart || !traces)
+                traces.reset(new std::vector<Trace>());
+        } else if (traceAll.load(std::memory_order_relaxed)) {
+            newCallTracerData = true;
+        }
+        traceFiltered = filtered;
+        traceCap = cap;
+        traceAll.store(all, std::memory_order_relaxed);
+    }
+    if (switchCpuOn)
+        setCpuRecord(true, false);
+    return true;
+}
+
+bool CpuProfilingSession::hasNewCallTracerData()
+{
+    Locked lock(session, IM_THREAD);
+    bool result = newCallTracerData;
+    newCallTracerData = false;
+    return result;
+}
+
+void CpuProfilingSession::traceEntry(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered)
+{
+    if (filtered && !traceFiltered)
+        return;
+    std::vector<VmInterface::StackFrame> stack;
+    bool fresh = !thread->traceStarted;
+    if (fresh && !vm->getStackTrace(&stack))
+        stack.clear();
+    Locked lock(session, IM_THREAD);
+    if (!traces || traces->size() >= traceCap)
+        return;
+    if (fresh) {
+        // The thread's first traced event: where it stands, outermost first.
+        thread->traceStarted = true;
+        traces->push_back(Trace{thread, nullptr, time});
+        bool inStack = false;
+        for (const VmInterface::StackFrame &f : stack) {
+            if (traces->size() >= traceCap)
+                break;
+            if (f.method == nullptr || (!traceFiltered && f.method->getIsFiltered(false, false)))
+                continue;
+            traces->push_back(Trace{thread, f.method, time});
+            inStack = inStack || f.method == method;
+        }
+        // The stack already shows the method being entered.
+        if (inStack && !filtered)
+            return;
+        if (traces->size() >= traceCap)
+            return;
+    }
+    traces->push_back(Trace{thread, method, time});
+}
+
+void CpuProfilingSession::traceExit(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered)
+{
+    if ((filtered && !traceFiltered) || !thread->traceStarted)
+        return;
+    Locked lock(session, IM_THREAD);
+    if (!traces || traces->size() >= traceCap)
+        return;
+    traces->push_back(Trace{thread, method, -time});
+}
+
+void CpuProfilingSession::handleCmdSetTraceRecord(DataReader *reader)
+{
+    bool all = reader->readByte(0) != 0;
+    bool filtered = reader->readByte(0) != 0;
+    uint32_t cap = reader->readU4(0);
+    if (reader->getError())
+        return;
+    setTraceRecord(all, filtered, true, cap);
+    if (!all) {
+        Locked lock(session, IM_THREAD);
+        newCallTracerData = false;
+    }
+}
+
+void CpuProfilingSession::handleCmdGetTraces(DataWriter *writer, ClassProfilingSession *classes)
+{
+    {
+        Locked lock(session, IM_THREAD);
+        if (!traces) {
+            writer->writeU4(0);
+            writer->writeU4(0);
+        } else {
+            uint32_t withMethod = 0;
+            for (const Trace &t : *traces)
+                withMethod += t.method != nullptr ? 1 : 0;
+            writer->writeU4(withMethod);
+            std::vector<uint32_t> starts;
+            uint32_t position = 0;
+            for (const Trace &t : *traces) {
+                if (t.method == nullptr) {
+                    starts.push_back(position);
+                    continue;
+                }
+                writer->writeID(t.thread);
+                writer->writeID(t.method);
+                writer->writeJLong(t.time);
+                position++;
+            }
+            writer->writeU4(static_cast<uint32_t>(starts.size()));
+            for (uint32_t p : starts)
+                writer->writeU4(p);
+            traces.reset(new std::vector<Trace>());
+        }
+    }
     classes->writeMethodDescriptions(writer, true);
     classes->writeClassDescriptions(writer, true);
 }

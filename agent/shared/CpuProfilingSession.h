@@ -2,7 +2,11 @@
 #define AGENT_CPUPROFILINGSESSION_H
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
+#include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "MethodHandleTable.h"
@@ -11,9 +15,13 @@ class CallStackTree;
 class ClassProfilingSession;
 class DataReader;
 class DataWriter;
+class ClassData;
+class LiveMonitorManager;
 class LiveThreadManager;
+class MonitorEntry;
 class MethodDesc;
 class ProfilingSession;
+class ThreadManager;
 class VmInterface;
 
 // CPU recording: the entry and exit hooks of instrumented methods move each
@@ -70,6 +78,17 @@ public:
     // (byte hide filtered, U4 class kind, byte sorted, byte full back
     // traces after the common part), then the total and new descriptions.
     void handleCmdHotspotTreeUpdate(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes);
+    // Command 9: U4 max depth, U4 per-mille, U2 n, n x (ID method, U2 line):
+    // the node at the end of the path in the last call-tree view, written in
+    // view-update form (byte 0 when the path does not resolve); U4 value kind.
+    void handleCmdExpandInvocationNode(DataReader *reader, DataWriter *writer);
+    // Command 10: as command 9 in the back traces of the hotspot named by the
+    // path's first method (of the last hotspot view). An empty path: nothing.
+    void handleCmdExpandHotspotNode(DataReader *reader, DataWriter *writer);
+    // Command 50: the common part, then per caller-callee edge byte 1, ID
+    // caller, ID callee, JLong time, U4 calls; byte 0; per method byte 1,
+    // ID, JLong total, JLong self time, U4 calls; byte 0; new descriptions.
+    void handleCmdMethodGraph(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes);
     // Command 74: with `newDump` first a stack trace of every live thread;
     // then per thread with stored traces byte 1, ID of the thread and its
     // traces (released); byte 0; JLong now; U4 0; then the reply of command 11.
@@ -81,6 +100,74 @@ public:
     void doThreadDump();
     // Command 38: byte on/off, then the probe ids to track (U4 n, n x U4).
     void handleCmdSetRecordCpu(DataReader *reader);
+
+    // Monitor profiling. The record of a monitor (raw: a raw monitor's
+    // address, else the object's tag), made on first use; null when the
+    // block threshold switches the look-up off.
+    LiveMonitorManager *getMonitorManager(bool raw, void *monitorId, ClassData *classData);
+    // The agent's own raw monitors: events on them are not recorded.
+    void setAgentMonitors(const std::vector<void *> &monitors);
+    bool isAgentMonitor(void *monitor) const;
+    // Monitor recording on or off; with thresholds >= 0 they change too
+    // (microseconds; at 2,000,000,000 and above that kind is not recorded).
+    void setMonitorRecording(bool on, long long blockThreshold, long long waitThreshold);
+    bool isMonitorRecording() const { return monitorRecording.load(std::memory_order_relaxed); }
+    long long getBlockThreshold() const { return blockThreshold; }
+    long long getWaitThreshold() const { return waitThreshold; }
+    // A finished monitor event: kept (copied) while monitor recording is on
+    // and it lasted at least the threshold of its kind.
+    void addMonitorEntry(const MonitorEntry *entry);
+    // Refills the list of events in progress from every profiled thread's
+    // open entry, all brought up to one instant; returns that instant.
+    long long generateCurrentMonitorEntryData();
+    // Zeroes the monitor time values of every thread and Java monitor.
+    void resetMonitorStats();
+    // Drops the finished monitor events.
+    void clearMonitorEntries();
+
+    // Command 35: the finished events (then dropped), byte 0, the events in
+    // progress above the thresholds, byte 0, U4 U4 thresholds, JLong now,
+    // U4 0, then the reply of command 11.
+    void handleCmdMonitorUsageHistory(DataWriter *writer, ClassProfilingSession *classes);
+    // Command 36: the events in progress, byte 0, JLong now, U4 0, then the
+    // reply of command 11.
+    void handleCmdMonitorUsageCurrent(DataWriter *writer, ClassProfilingSession *classes);
+    // Command 37 (U4 grouping: 1 monitors, 2 threads, else monitor classes).
+    void handleCmdMonitorUsageStats(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes);
+    // Command 73: byte on; when on U4 block and U4 wait threshold.
+    // Returns whether monitor recording is to be on, -1 on a broken request.
+    int handleCmdSetRecordMonitors(DataReader *reader);
+    // Command 75: U4 display id; JLong the monitor's id, 0 when unknown.
+    void handleCmdGetMonitorId(DataReader *reader, DataWriter *writer);
+
+    // Moves the trees of dead threads to the private dead-thread store
+    // (a "jdc" temporary file). Call under the dead-threads lock.
+    void storeDeadThreads();
+
+    // Call tracer. One record: the thread, the method (null: the start of
+    // the thread's trace), the entry time or the negated exit time.
+    struct Trace {
+        ThreadManager *thread;
+        MethodDesc *method;
+        long long time;
+    };
+    // Switches the tracer: `all` traces every recorded call, `filtered` also
+    // filtered ones, at most `cap` records; `restart` starts a new list.
+    // False when the collection method does not allow it.
+    bool setTraceRecord(bool all, bool filtered, bool restart, uint32_t cap);
+    // Whether traces were recorded since the last ask; cleared by asking.
+    bool hasNewCallTracerData();
+    // Command 64: byte all, byte filtered, U4 cap.
+    void handleCmdSetTraceRecord(DataReader *reader);
+    // Command 65: U4 number of method records, each ID thread, ID method,
+    // JLong time; U4 n and n x U4 the positions of the start records among
+    // them; the list then starts empty. U4 0, U4 0 while the tracer never ran.
+    void handleCmdGetTraces(DataWriter *writer, ClassProfilingSession *classes);
+
+    // Threads found runnable by the sampler's last pass: with thread CPU
+    // time (time type 2) each gets this share of the elapsed time.
+    void setNumActiveThreads(int n) { activeThreads.store(n, std::memory_order_relaxed); }
+    int getNumActiveThreads() const { return activeThreads.load(std::memory_order_relaxed); }
 
     MethodHandleTable &getMethodHandles() { return methodHandles; }
     long long getOverhead() const { return overhead; }
@@ -112,6 +199,44 @@ private:
     MethodDesc *waitMethod;
     // Set once CPU recording was switched on; views answer empty before.
     bool everRecorded;
+
+    // The hotspot of `method` with its back traces (from the last hotspot view).
+    CallStackTree *buildBacktraceTree(MethodDesc *method, long long value, uint32_t calls);
+    // The last call-tree and hotspot views, kept for their expansions.
+    std::unique_ptr<ViewRequest> invocationView;
+    CallStackTree *invocationViewRoot = nullptr;
+    std::unique_ptr<ViewRequest> hotspotView;
+    CallStackTree *hotspotViewRoot = nullptr;
+    bool hotspotHideFiltered = false;
+    bool hotspotSelfTime = true;
+    std::unordered_map<MethodDesc *, std::pair<long long, uint32_t>> hotspotTotals;
+    std::unordered_map<MethodDesc *, CallStackTree *> hotspotMerged;
+
+    // Opens the dead-thread store on first use; false when it cannot be made.
+    bool openDeadThreadStore();
+    // Reads a stored dead thread's trees back for a merge.
+    void retrieveDeadThread(LiveThreadManager *thread);
+    void writeMonitorEntries(DataWriter *writer, bool aboveThresholdOnly);
+
+    void traceEntry(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
+    void traceExit(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
+
+    std::atomic<int> activeThreads{0};
+    std::unique_ptr<std::vector<Trace>> traces;
+    std::atomic<bool> traceAll{false};
+    bool traceFiltered = false;
+    uint32_t traceCap = 0;
+    bool newCallTracerData = false;
+
+    std::unordered_map<long long, LiveMonitorManager *> javaMonitors;
+    std::unordered_map<long long, LiveMonitorManager *> rawMonitors;
+    std::unordered_set<void *> agentMonitors;
+    std::atomic<bool> monitorRecording;
+    long long blockThreshold;
+    long long waitThreshold;
+    std::vector<MonitorEntry *> finishedEntries;
+    std::vector<MonitorEntry> currentEntries;
+    FILE *deadThreadFile;
 };
 
 #endif

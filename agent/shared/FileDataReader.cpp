@@ -36,3 +36,13 @@ int FileDataReader::mdRead(void *buffer, int length)
     blockPos += n;
     return n;
 }
+
+int FileDataReader::seek(long long offset)
+{
+    blockFill = 0;
+    blockPos = 0;
+    if (offset < 0 || fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0)
+        return -1;
+    clearEof();
+    return 0;
+}

@@ -15,6 +15,9 @@ public:
 
     // Bytes left: those buffered plus those after the file position.
     int available() override;
+    // Moves to `offset` from the start of the file (64-bit), dropping the
+    // buffered block and any end-of-stream state; 0 on success.
+    int seek(long long offset);
 
 protected:
     int mdRead(void *buffer, int length) override;

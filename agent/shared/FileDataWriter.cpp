@@ -23,16 +23,16 @@ void FileDataWriter::resetCRC32()
     Crc32::clearCRC32(&crcState);
 }
 
-long FileDataWriter::getPos()
+long long FileDataWriter::getPos()
 {
     flush();
-    return ftell(file);
+    return static_cast<long long>(ftello(file));
 }
 
-int FileDataWriter::seek(long offset, int whence)
+int FileDataWriter::seek(long long offset, int whence)
 {
     flush();
-    return fseek(file, offset, whence);
+    return fseeko(file, static_cast<off_t>(offset), whence);
 }
 
 int FileDataWriter::mdSend(const void *data, int length)

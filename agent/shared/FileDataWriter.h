@@ -18,9 +18,9 @@ public:
     // Flushes and restarts the CRC-32.
     void resetCRC32();
     // Flushes and returns the file position.
-    long getPos();
+    long long getPos();
     // Flushes and moves the file position; 0 on success.
-    int seek(long offset, int whence);
+    int seek(long long offset, int whence);
 
 protected:
     int mdSend(const void *data, int length) override;

@@ -6,14 +6,25 @@
 #include "CpuProfilingSession.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
+#include "MonitorEntry.h"
+#include "LiveMonitorManager.h"
 #include "VmInterface.h"
 
 LiveThreadManager::LiveThreadManager(CpuProfilingSession *owner, int stackSize)
-    : session(owner), currentNode(callTree), methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr), methodStackTop(0),
+    : session(owner), currentNode(callTree), methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
+      methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
+      methodStackTop(0),
       lineNumberHint(0), lastEventTime(-1), blockedSinceEvent(0), waitingSinceEvent(0), netIOSinceEvent(0), contentionStart(0),
-      waitStart(0), threadStatus(STATUS_RUNNABLE), instrumentationRecord(false), exceptionalPending(false), clearRequested(false),
-      waitIsOpen(false)
+      waitStart(0), netIOStart(0), netIODepth(0), overrideStart(0), overrideStatus(STATUS_RUNNABLE), overrideDepth(0),
+      currentMonitor(nullptr), currentMonitorEntry(nullptr), monitorEntry(new MonitorEntry()),
+      lastMonitorEventTime(owner->getVm()->getUsec()), lastMonitorEventKind(2), monitorFlag(false), sleeping(false),
+      threadStatus(STATUS_RUNNABLE), instrumentationRecord(false), exceptionalPending(false), clearRequested(false), waitIsOpen(false)
 {
+}
+
+LiveThreadManager::~LiveThreadManager()
+{
+    delete monitorEntry;
 }
 
 bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
@@ -54,9 +65,9 @@ bool LiveThreadManager::popMethod(MethodDesc *method)
 void LiveThreadManager::closeOpenMonitorStates(long long now)
 {
     if (waitStart > 0)
-        setMonitorWaited(now);
+        setMonitorWaited(0, now);
     if (contentionStart > 0)
-        setMonitorContendedEntered(now);
+        setMonitorContendedEntered(0, now);
 }
 
 long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long long overhead, bool filtered, bool timed)
@@ -91,6 +102,8 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     }
     if (!pushMethod(method, filtered))
         return 0;
+    if (recording && settings.timeType == 2)
+        manageCpuTime(session->getNumActiveThreads());
     if (recording && lastEventTime >= 0)
         recordTime(now, overhead);
     CallStackTree *child = currentNode->getChild(method, line);
@@ -100,7 +113,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         lastEventTime = now;
     }
     if (session->isWaitMethod(method)) {
-        setMonitorWait(now);
+        setMonitorWait(now, nullptr, false);
         waitIsOpen = true;
     }
     return now;
@@ -174,12 +187,49 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
     long long elapsed = now - lastEventTime - overhead;
     if (elapsed < 0)
         elapsed = 0;
-    long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
-    if (runnable < 0)
-        runnable = 0;
     // Values are inclusive: the time counts for every caller too.
-    currentNode->addValue(runnable, true);
+    if (overrideStart > 0) {
+        switch (overrideStatus) {
+        case STATUS_RUNNABLE:
+            currentNode->addValue(elapsed, true);
+            break;
+        case STATUS_BLOCKED:
+            currentNode->addBlockingTime(elapsed, 0);
+            break;
+        case STATUS_WAITING:
+            currentNode->addSleepingTime(elapsed, 0);
+            break;
+        case STATUS_NET_IO:
+            currentNode->addNetIOTime(elapsed, 0);
+            break;
+        default:
+            break;
+        }
+        overrideStart = now;
+    } else if (netIOStart > 0) {
+        currentNode->addNetIOTime(elapsed, 0);
+        netIOStart = now;
+    } else {
+        long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+        if (runnable < 0)
+            runnable = 0;
+        if (session->getSettings().timeType == 2) {
+            pendingTimes[currentNode] += runnable;
+            pendingTotal += runnable;
+        } else {
+            currentNode->addValue(runnable, true);
+        }
+    }
     blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+}
+
+void LiveThreadManager::manageCpuTime(int activeThreads)
+{
+    cpuShare = 1.0 / (activeThreads > 0 ? activeThreads : 1);
+    for (const auto &pending : pendingTimes)
+        pending.first->addValue(static_cast<long long>(static_cast<double>(pending.second) * cpuShare), true);
+    pendingTimes.clear();
+    pendingTotal = 0;
 }
 
 bool LiveThreadManager::exitExceptionalFrame(MethodDesc *method)
@@ -190,52 +240,238 @@ bool LiveThreadManager::exitExceptionalFrame(MethodDesc *method)
     return true;
 }
 
-void LiveThreadManager::setMonitorWait(long long now)
+void LiveThreadManager::setMonitorWait(long long time, LiveMonitorManager *monitor, bool flag)
 {
-    waitStart = now > 0 ? now : session->getVm()->getUsec();
+    lastMonitorEventTime = time;
+    lastMonitorEventKind = 2;
+    if (monitor != nullptr) {
+        monitorFlag = flag;
+        waitStart = time;
+        currentMonitor = monitor;
+        if (hasDescription())
+            monitor->handleMonitorWait(this, time);
+    } else if (waitStart <= 0) {
+        waitStart = time > 0 ? time : session->getVm()->getUsec();
+        currentMonitor = nullptr;
+    }
     if (threadStatus != STATUS_DEAD)
         threadStatus = STATUS_WAITING;
 }
 
-void LiveThreadManager::setMonitorWaited(long long now)
+void LiveThreadManager::setMonitorContendedEnter(long long time, LiveMonitorManager *monitor, LiveThreadManager *owner, bool flag)
 {
-    if (waitStart > 0) {
-        long long t = now - waitStart;
-        if (t < 0)
-            t = 0;
-        waitingSinceEvent += t;
-        monitorUsageStats.addWaitingEvent(t, 1);
-        if (instrumentationRecord)
-            currentNode->addSleepingTime(t, 1);
+    lastMonitorEventTime = time;
+    lastMonitorEventKind = 1;
+    if (monitor != nullptr) {
+        monitorFlag = flag;
+        contentionStart = time;
+        currentMonitor = monitor;
+        if (hasDescription())
+            monitor->handleMonitorContendedEnter(this, time, owner);
+    } else if (contentionStart <= 0) {
+        // A contention already in progress keeps its start.
+        contentionStart = time;
+        currentMonitor = nullptr;
     }
-    waitStart = 0;
-    if (threadStatus != STATUS_DEAD)
-        threadStatus = STATUS_RUNNABLE;
-}
-
-void LiveThreadManager::setMonitorContendedEnter(long long now)
-{
-    // A contention already in progress keeps its start.
-    if (contentionStart <= 0)
-        contentionStart = now;
     if (threadStatus != STATUS_DEAD)
         threadStatus = STATUS_BLOCKED;
 }
 
-void LiveThreadManager::setMonitorContendedEntered(long long now)
+void LiveThreadManager::addStateTime(unsigned char status, long long time)
 {
-    if (contentionStart > 0) {
-        long long t = now - contentionStart;
+    switch (status) {
+    case STATUS_BLOCKED:
+        blockedSinceEvent += time;
+        monitorUsageStats.addBlockingEvent(time, 1);
+        if (instrumentationRecord && currentNode != nullptr)
+            currentNode->addBlockingTime(time, 1);
+        break;
+    case STATUS_WAITING:
+        waitingSinceEvent += time;
+        monitorUsageStats.addWaitingEvent(time, 1);
+        if (instrumentationRecord && currentNode != nullptr)
+            currentNode->addSleepingTime(time, 1);
+        break;
+    case STATUS_NET_IO:
+        netIOSinceEvent += time;
+        monitorUsageStats.addNetIOEvent(time, 1);
+        if (instrumentationRecord && currentNode != nullptr)
+            currentNode->addNetIOTime(time, 1);
+        break;
+    default:
+        break;
+    }
+}
+
+void LiveThreadManager::setMonitorWaited(long long overhead, long long now)
+{
+    if (waitStart > 0) {
+        if (now <= 0)
+            now = session->getVm()->getUsec();
+        long long start = waitStart;
+        waitStart = 0;
+        contentionStart = 0;
+        if (currentMonitor != nullptr)
+            currentMonitor->handleMonitorWaited(this, now);
+        currentMonitor = nullptr;
+        long long t = now - start - overhead / 2;
         if (t < 0)
             t = 0;
-        blockedSinceEvent += t;
-        monitorUsageStats.addBlockingEvent(t, 1);
-        if (instrumentationRecord)
-            currentNode->addBlockingTime(t, 1);
+        // Time inside a net I/O call or an override is theirs.
+        if (netIOStart <= 0 && overrideStart <= 0)
+            addStateTime(STATUS_WAITING, t);
     }
-    contentionStart = 0;
     if (threadStatus != STATUS_DEAD)
         threadStatus = STATUS_RUNNABLE;
+}
+
+void LiveThreadManager::setMonitorContendedEntered(long long overhead, long long now)
+{
+    if (contentionStart > 0) {
+        if (now <= 0)
+            now = session->getVm()->getUsec();
+        long long start = contentionStart;
+        contentionStart = 0;
+        waitStart = 0;
+        if (currentMonitor != nullptr)
+            currentMonitor->handleMonitorContendedEntered(this, now);
+        currentMonitor = nullptr;
+        long long t = now - start - overhead / 2;
+        if (t < 0)
+            t = 0;
+        if (netIOStart <= 0 && overrideStart <= 0)
+            addStateTime(STATUS_BLOCKED, t);
+    }
+    if (threadStatus != STATUS_DEAD)
+        threadStatus = STATUS_RUNNABLE;
+}
+
+void LiveThreadManager::sleepEnter(long long now)
+{
+    sleeping = true;
+    if (waitStart <= 0)
+        setMonitorWait(now, nullptr, false);
+}
+
+void LiveThreadManager::sleepExit(long long now)
+{
+    sleeping = false;
+    setMonitorWaited(0, now);
+}
+
+MonitorEntry *LiveThreadManager::getCurrentMonitorEntry(long long now, bool update)
+{
+    if (currentMonitor == nullptr || currentMonitor->isMyMonitor() || currentMonitorEntry == nullptr)
+        return nullptr;
+    if (update)
+        currentMonitorEntry->updateCurrentTime(now);
+    return currentMonitorEntry;
+}
+
+long long LiveThreadManager::getCurrentMonitorContentionDuration(long long now, long long overhead) const
+{
+    return contentionStart <= 0 ? 0 : now - contentionStart - overhead / 2;
+}
+
+long long LiveThreadManager::getCurrentMonitorWaitingDuration(long long now, long long overhead) const
+{
+    return waitStart <= 0 ? 0 : now - waitStart - overhead / 2;
+}
+
+void LiveThreadManager::resetMonitorManager()
+{
+    waitStart = 0;
+    contentionStart = 0;
+    currentMonitor = nullptr;
+    currentMonitorEntry = nullptr;
+    waitIsOpen = false;
+}
+
+void LiveThreadManager::setNetIO(bool enter, long long now)
+{
+    if (enter) {
+        if (netIODepth++ == 0)
+            netIOStart = now;
+        return;
+    }
+    if (netIODepth == 0)
+        return;
+    if (--netIODepth > 0)
+        return;
+    if (netIOStart > 0 && overrideStart <= 0) {
+        long long t = now - netIOStart;
+        addStateTime(STATUS_NET_IO, t < 0 ? 0 : t);
+    }
+    netIOStart = 0;
+}
+
+void LiveThreadManager::clearNetIO()
+{
+    netIODepth = 0;
+    netIOStart = 0;
+}
+
+void LiveThreadManager::setOverrideThreadStatus(int kind, long long now)
+{
+    if (overrideDepth++ > 0)
+        return;
+    overrideStart = now;
+    switch (kind) {
+    case 1:
+        overrideStatus = STATUS_RUNNABLE;
+        break;
+    case 2:
+        overrideStatus = STATUS_WAITING;
+        break;
+    case 3:
+        overrideStatus = STATUS_BLOCKED;
+        break;
+    case 5:
+        overrideStatus = STATUS_NET_IO;
+        break;
+    default:
+        break; // other kinds keep the last status
+    }
+}
+
+void LiveThreadManager::resetOverrideThreadStatus(long long now)
+{
+    if (overrideDepth == 0)
+        return;
+    if (--overrideDepth > 0)
+        return;
+    if (overrideStart > 0) {
+        long long t = now - overrideStart;
+        addStateTime(overrideStatus, t < 0 ? 0 : t);
+    }
+    overrideStart = 0;
+}
+
+unsigned char LiveThreadManager::getDisplayThreadStatus() const
+{
+    if (overrideStart > 0)
+        return overrideStatus;
+    if (netIOStart > 0)
+        return STATUS_NET_IO;
+    if (contentionStart > 0)
+        return STATUS_BLOCKED;
+    return threadStatus;
+}
+
+void LiveThreadManager::setThreadStatus(unsigned char status, long long time, bool record, bool ibmVm)
+{
+    if (overrideStart > 0 || (!ibmVm && !sleeping))
+        threadStatus = status;
+    if (!record || threadDesc == nullptr)
+        return;
+    unsigned char shown = status;
+    if (overrideStart > 0)
+        shown = overrideStatus;
+    else if (netIOStart > 0)
+        shown = STATUS_NET_IO;
+    else if (contentionStart > 0)
+        shown = STATUS_BLOCKED;
+    threadDesc->addThreadStatus(shown, time);
 }
 
 void LiveThreadManager::setIsDead(long long now)
@@ -246,18 +482,39 @@ void LiveThreadManager::setIsDead(long long now)
     methodStackTop = 0;
 }
 
+long long LiveThreadManager::storeTrees(FileDataWriter *writer)
+{
+    pendingTimes.clear();
+    pendingTotal = 0;
+    long long position = store(writer);
+    if (callTree == nullptr)
+        currentNode = nullptr;
+    return position;
+}
+
 void LiveThreadManager::setIgnored(bool value, bool keepTree)
 {
     setIgnoredFlag(value);
+    // An ignored thread needs no method stack; one profiled again does.
+    size_t capacity = methodStack.empty() ? methodStackCapacity : methodStack.size();
     methodStack.clear();
+    methodStack.shrink_to_fit();
+    if (!value && !getIsDead())
+        methodStack.assign(capacity, nullptr);
     methodStackTop = 0;
-    if (!keepTree)
+    if (!keepTree) {
+        pendingTimes.clear();
+        pendingTotal = 0;
         replaceCallTree();
+        storeOffset = -1;
+    }
     currentNode = callTree;
 }
 
 void LiveThreadManager::reset()
 {
+    if (callTree == nullptr)
+        replaceCallTree();
     currentNode = callTree;
     methodStackTop = 0;
     exceptionalPending = false;
@@ -265,7 +522,15 @@ void LiveThreadManager::reset()
 
 void LiveThreadManager::clearCallStackTree()
 {
+    if (callTree == nullptr) {
+        // The trees lie in the dead-thread store: start empty instead.
+        replaceCallTree();
+        storeOffset = -1;
+        currentNode = callTree;
+    }
     callTree->clearAll();
+    pendingTimes.clear();
+    pendingTotal = 0;
     lastCpuTime = -1;
     blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
     contentionStart = waitStart = 0;

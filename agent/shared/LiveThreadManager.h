@@ -2,11 +2,14 @@
 #define AGENT_LIVETHREADMANAGER_H
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "ThreadManager.h"
 
 class CpuProfilingSession;
+class LiveMonitorManager;
+class MonitorEntry;
 class MethodDesc;
 
 // The recording state of one live thread: the current node of its call
@@ -24,6 +27,7 @@ public:
 
     // `stackSize` slots of method stack (slot 0 stays empty).
     LiveThreadManager(CpuProfilingSession *session, int stackSize);
+    ~LiveThreadManager() override;
 
     // A method begins. Returns the entry time, 0 when nothing was timed.
     long long methodEntry(MethodDesc *method, uint16_t line, long long overhead, bool filtered, bool timed);
@@ -32,8 +36,13 @@ public:
     long long methodExit(MethodDesc *method, long long overhead, bool filtered);
     // An exception handler of `method` runs: the methods above it end.
     void methodExceptionHandler(MethodDesc *method, long long overhead);
-    // Charges the time since the last method event to the current node.
+    // Charges the time since the last method event to the current node
+    // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
+    // Thread CPU time: the pending runnable time goes to its nodes, scaled by
+    // the share one thread had of the CPU (1 / active threads, 1 when none).
+    void manageCpuTime(int activeThreads);
+    long long getPendingTotal() const { return pendingTotal; }
 
     // The next entry starts an exceptional run.
     void enterExceptionalMethod() { exceptionalPending = true; }
@@ -41,22 +50,61 @@ public:
     // Consumes the pending run when `method` is the current node's; true then.
     bool exitExceptionalFrame(MethodDesc *method);
 
-    // Monitor events: a wait (or sleep) or a contention begins and ends.
-    void setMonitorWait(long long now);
-    void setMonitorWaited(long long now);
-    void setMonitorContendedEnter(long long now);
-    void setMonitorContendedEntered(long long now);
+    // Monitor events. A contention or a wait begins at `time`; with a
+    // monitor record the thread's own entry describes it. Without a monitor
+    // a contention already in progress keeps its start.
+    void setMonitorContendedEnter(long long time, LiveMonitorManager *monitor, LiveThreadManager *owner, bool flag);
+    void setMonitorWait(long long time, LiveMonitorManager *monitor, bool flag);
+    // The open contention or wait ends at `now` (0: the clock's now); half
+    // of `overhead` is not counted.
+    void setMonitorContendedEntered(long long overhead, long long now);
+    void setMonitorWaited(long long overhead, long long now);
+    // Thread.sleep and parking: a wait without monitor.
+    void sleepEnter(long long now);
+    void sleepExit(long long now);
+    // The open event's entry (null: none, or one of the agent's monitors),
+    // its duration brought up to `now` when `update`.
+    MonitorEntry *getCurrentMonitorEntry(long long now, bool update);
+    void setCurrentMonitorEntry(MonitorEntry *entry) { currentMonitorEntry = entry; }
+    MonitorEntry *getOwnMonitorEntry() { return monitorEntry; }
+    LiveMonitorManager *getCurrentMonitor() const { return currentMonitor; }
+    long long getCurrentMonitorContentionStartTime() const { return contentionStart; }
+    long long getCurrentMonitorWaitingStartTime() const { return waitStart; }
+    // How long the open contention (wait) has lasted; 0 when none is open.
+    long long getCurrentMonitorContentionDuration(long long now, long long overhead) const;
+    long long getCurrentMonitorWaitingDuration(long long now, long long overhead) const;
+    void resetMonitorManager();
+
+    // Network I/O calls, nested; time inside the outermost one is net I/O.
+    void setNetIO(bool enter, long long now);
+    void clearNetIO();
+    bool isNetIO() const { return netIOStart > 0; }
+    // The Java side forces a status (kind 1 runnable, 2 waiting, 3 blocked,
+    // 5 net I/O) until the matching reset; nested calls count.
+    void setOverrideThreadStatus(int kind, long long now);
+    void resetOverrideThreadStatus(long long now);
+    bool isOverrideActive() const { return overrideStart > 0; }
+    unsigned char getOverrideStatus() const { return overrideStatus; }
+    // The status shown: the override, else net I/O, else blocked while a
+    // contention is open, else the thread's status.
+    unsigned char getDisplayThreadStatus() const;
+    // The thread's status changes at `time`; with `record` the status shown
+    // is appended to the status history (when it changed).
+    void setThreadStatus(unsigned char status, long long time, bool record, bool ibmVm);
 
     void setLineNumberHint(uint16_t line) { lineNumberHint = line; }
     void setInstrumentationRecord(bool on) { instrumentationRecord = on; }
     bool getInstrumentationRecord() const { return instrumentationRecord; }
     unsigned char getThreadStatus() const { return threadStatus; }
-    void setThreadStatus(unsigned char status) { threadStatus = status; }
     bool getIsDead() const { return threadStatus == STATUS_DEAD; }
     // The thread has ended: no more recording.
     void setIsDead(long long now);
     // Stops or resumes profiling of the thread; without keepTree the tree starts anew.
     void setIgnored(bool value, bool keepTree);
+
+    // Dead-thread store (see ThreadManager::store): the thread's current
+    // node goes with its tree.
+    long long storeTrees(FileDataWriter *writer);
 
     // Current node back to the root, empty method stack.
     void reset();
@@ -75,6 +123,8 @@ public:
     void *threadHandle = nullptr;
     // Stack synchronisation with the VM (see CpuProfilingSession).
     bool stackSynchronised = false;
+    // The call tracer holds this thread's stack already.
+    bool traceStarted = false;
     int retransformMark = -1;
     // Open calibration of the hook overhead: its start, 0 when none.
     long long calibrationStart = 0;
@@ -83,12 +133,19 @@ private:
     bool pushMethod(MethodDesc *method, bool filtered);
     bool popMethod(MethodDesc *method);
     void closeOpenMonitorStates(long long now);
+    // Time of an ended wait, contention, net I/O call or override.
+    void addStateTime(unsigned char status, long long time);
     // Charges the time and leaves the current node for its parent.
     long long finishExit(long long now, long long overhead, bool recording);
 
     CpuProfilingSession *session;
     CallStackTree *currentNode;
     std::vector<MethodDesc *> methodStack;
+    size_t methodStackCapacity;
+    // Runnable time per node not yet scaled to CPU time (time type 2).
+    std::unordered_map<CallStackTree *, long long> pendingTimes;
+    long long pendingTotal;
+    double cpuShare;
     int methodStackTop;
     uint16_t lineNumberHint;
     long long lastEventTime;
@@ -97,6 +154,18 @@ private:
     long long netIOSinceEvent;
     long long contentionStart;
     long long waitStart;
+    long long netIOStart;
+    int netIODepth;
+    long long overrideStart;
+    unsigned char overrideStatus;
+    int overrideDepth;
+    LiveMonitorManager *currentMonitor;
+    MonitorEntry *currentMonitorEntry;
+    MonitorEntry *monitorEntry;
+    long long lastMonitorEventTime;
+    int lastMonitorEventKind;
+    bool monitorFlag;
+    bool sleeping;
     unsigned char threadStatus;
     bool instrumentationRecord;
     bool exceptionalPending;

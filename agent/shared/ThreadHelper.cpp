@@ -1,5 +1,8 @@
 #include "ThreadHelper.h"
 
+#include <cstring>
+#include <strings.h>
+
 #include "CallStackTree.h"
 #include "MonitorTimeValues.h"
 
@@ -38,4 +41,20 @@ long long ThreadHelper::getExceptionalTime(CallStackTree *run, int timeType)
     CSTCountMonitorTimeValuesVisitor count(timeType);
     run->depthFirstTraversal(&count);
     return timeType == 4 ? run->getValue() + count.total : count.total;
+}
+
+bool ThreadHelper::isIgnoredThread(const char *name, const char *group, bool showAgentThreads, bool keepServiceThreads)
+{
+    static const char *const serviceThreads[] = {"AWT-Motif", "AWT-Windows", "AWT-Shutdown", "DestroyJavaVM", "Poller SunPKCS11-Darwin"};
+    if (name == nullptr)
+        name = "";
+    if (!showAgentThreads && strncasecmp(name, "_orvane", 7) == 0)
+        return true;
+    if (keepServiceThreads)
+        return false;
+    for (const char *service : serviceThreads) {
+        if (strcmp(name, service) == 0)
+            return true;
+    }
+    return group != nullptr && strcmp(group, "system") == 0;
 }

@@ -10,6 +10,10 @@ public:
     // the waiting, blocking or net I/O time summed over its subtree; 4 the
     // value plus those three.
     static long long getExceptionalTime(CallStackTree *run, int timeType);
+    // Whether a new thread is left unprofiled by its name and group: the
+    // agent's own threads ("_orvane...", any case) unless `showAgentThreads`,
+    // and, unless `keepServiceThreads`, the VM's service threads.
+    static bool isIgnoredThread(const char *name, const char *group, bool showAgentThreads, bool keepServiceThreads);
 };
 
 #endif

@@ -1,16 +1,26 @@
 #include "ThreadManager.h"
 
+#include "DataReader.h"
 #include "DataWriter.h"
+#include "FileDataReader.h"
+#include "FileDataWriter.h"
+#include "MessageUtil.h"
 
 namespace {
 
 // Answered for cleared managers; never changed.
 CallStackTree emptyCallStackTree;
 
+const std::string noName;
+
+const int STORE_TREE_FLAGS = 126;
+const int STORE_ANNOTATION_FLAGS = 114;
+const int STORE_VERSION = 36;
+
 } // namespace
 
 ThreadManager::ThreadManager()
-    : callTree(nullptr), cleared(false), lastCpuTime(-1), ignored(false), storeOffset(-1), javaThreadId(0), startTime(0), endTime(-1)
+    : callTree(nullptr), cleared(false), lastCpuTime(-1), ignored(false), storeOffset(-1), threadDesc(nullptr), creationTime(0)
 {
     replaceCallTree();
 }
@@ -19,6 +29,43 @@ ThreadManager::~ThreadManager()
 {
     if (callTree != nullptr)
         callTree->freeAll(&treePool);
+    delete threadDesc;
+}
+
+ThreadDesc *ThreadManager::ensureThreadDesc()
+{
+    if (threadDesc == nullptr) {
+        threadDesc = new ThreadDesc(this);
+        threadDesc->setThreadStartTime(creationTime);
+    }
+    return threadDesc;
+}
+
+const std::string &ThreadManager::getThreadName() const
+{
+    return threadDesc != nullptr ? threadDesc->getThreadName() : noName;
+}
+
+const std::string &ThreadManager::getGroupName() const
+{
+    return threadDesc != nullptr ? threadDesc->getGroupName() : noName;
+}
+
+void ThreadManager::setStartTime(long long t)
+{
+    creationTime = t;
+    if (threadDesc != nullptr)
+        threadDesc->setThreadStartTime(t);
+}
+
+long long ThreadManager::getStartTime() const
+{
+    return threadDesc != nullptr ? threadDesc->getThreadStartTime() : creationTime;
+}
+
+long long ThreadManager::getEndTime() const
+{
+    return threadDesc != nullptr ? threadDesc->getThreadEndTime() : -1;
 }
 
 void ThreadManager::replaceCallTree()
@@ -32,6 +79,8 @@ void ThreadManager::replaceCallTree()
 CallStackTree *ThreadManager::getCallStackTree(bool ifCleared)
 {
     if (cleared && ifCleared)
+        return &emptyCallStackTree;
+    if (callTree == nullptr)
         return &emptyCallStackTree;
     return callTree;
 }
@@ -60,23 +109,64 @@ void ThreadManager::writeStackTraces(DataWriter *writer, bool release)
 
 void ThreadManager::writeDescription(DataWriter *writer, bool reset, long long vmStart)
 {
-    writer->writeID(this);
-    writer->writeString(threadName.c_str());
-    writer->writeString(groupName.c_str());
-    writer->writeString(parentName.c_str());
-    writer->writeJLong(javaThreadId);
-    writer->writeJLong(startTime < vmStart ? vmStart : startTime);
-    writer->writeJLong(endTime < 0 ? -1 : (endTime < vmStart ? vmStart : endTime));
-    writer->writeJLong(lastCpuTime);
-    writer->writeU4(static_cast<uint32_t>(statusList.size()));
-    for (size_t i = 0; i < statusList.size(); i++) {
-        writer->writeByte(statusList[i]);
-        writer->writeJLong(static_cast<long long>(statusTimeList[i]) * 10000);
+    ensureThreadDesc()->write(writer, reset, vmStart, lastCpuTime);
+}
+
+void ThreadManager::writeMonitorUsageStats(DataWriter *writer)
+{
+    writer->writeByte(1);
+    std::string label = threadDesc != nullptr ? threadDesc->getThreadName() + " [" + threadDesc->getGroupName() + "]" : "main [main]";
+    writer->writeString(label.c_str());
+    monitorUsageStats.write(writer);
+}
+
+long long ThreadManager::store(FileDataWriter *writer)
+{
+    if (callTree == nullptr)
+        return storeOffset;
+    if (storeOffset >= 0) {
+        // Read back for a merge: the stored copy is still the same.
+        callTree->freeAll(&treePool);
+        callTree = nullptr;
+        return storeOffset;
     }
-    writer->writeID(nullptr); // creator
-    writer->writeU4(0);       // creation stack
-    if (reset) {
-        statusList.clear();
-        statusTimeList.clear();
+    long long position = writer->getPos();
+    if (position < 0)
+        return -1;
+    callTree->write(writer, STORE_TREE_FLAGS);
+    writer->writeByte(0); // no annotation tree is kept
+    writer->flush();
+    if (writer->getError())
+        return -1;
+    storeOffset = position;
+    callTree->freeAll(&treePool);
+    callTree = nullptr;
+    return position;
+}
+
+bool ThreadManager::retrieve(FileDataReader *reader)
+{
+    if (callTree != nullptr)
+        return true;
+    replaceCallTree();
+    if (storeOffset < 0 || reader->seek(storeOffset) != 0) {
+        MessageUtil::message("ERROR: could not seek dead threads temp file");
+        return false;
     }
+    reader->enableIDUpdate(false, DataWriter::ID_SIZE);
+    if (reader->readByte(0) != 1)
+        return false;
+    callTree->read(reader, STORE_TREE_FLAGS, &treePool, STORE_VERSION);
+    if (reader->getError()) {
+        replaceCallTree();
+        return false;
+    }
+    if (reader->readByte(0) == 1) {
+        // Annotation trees are not kept; read past one all the same.
+        CallStackTree *annotations = treePool.getInstance(false);
+        annotations->initialize(nullptr, nullptr, nullptr, 0);
+        annotations->read(reader, STORE_ANNOTATION_FLAGS, &treePool, STORE_VERSION);
+        annotations->freeAll(&treePool);
+    }
+    return true;
 }

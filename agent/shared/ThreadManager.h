@@ -9,11 +9,14 @@
 #include "CallStackTree.h"
 #include "InstancePool.h"
 #include "MonitorTimeValues.h"
+#include "ThreadDesc.h"
 
 // The recorded data of one Java thread: its call tree (nodes from the
 // manager's own pool), its name and its blocked, waiting and net I/O totals.
 // The live recording state is in LiveThreadManager.
 class DataWriter;
+class FileDataReader;
+class FileDataWriter;
 class MethodDesc;
 
 class ThreadManager {
@@ -34,21 +37,23 @@ public:
     void clearMonitorUsageStats() { monitorUsageStats.clear(false); }
     InstancePool<CallStackTree> *getTreePool() { return &treePool; }
 
-    const std::string &getThreadName() const { return threadName; }
-    const std::string &getGroupName() const { return groupName; }
-    const std::string &getParentName() const { return parentName; }
-    void setParentName(const std::string &name) { parentName = name; }
-    // Whether the thread was described (it got its name).
-    bool hasDescription() const { return described; }
-    void setDescribed() { described = true; }
-    void setThreadName(const std::string &name) { threadName = name; }
-    void setGroupName(const std::string &name) { groupName = name; }
-    long long getJavaThreadId() const { return javaThreadId; }
-    void setJavaThreadId(long long id) { javaThreadId = id; }
-    long long getStartTime() const { return startTime; }
-    void setStartTime(long long t) { startTime = t; }
-    long long getEndTime() const { return endTime; }
-    void setEndTime(long long t) { endTime = t; }
+    // The description; null until the thread is described.
+    ThreadDesc *getThreadDesc() const { return threadDesc; }
+    // The description, made on first use.
+    ThreadDesc *ensureThreadDesc();
+    bool hasDescription() const { return threadDesc != nullptr; }
+    // Name accessors of the description (empty without one).
+    const std::string &getThreadName() const;
+    const std::string &getGroupName() const;
+    void setThreadName(const std::string &name) { ensureThreadDesc()->setThreadName(name.c_str()); }
+    void setGroupName(const std::string &name) { ensureThreadDesc()->setGroupName(name.c_str()); }
+    void setParentName(const std::string &name) { ensureThreadDesc()->setParentName(name.c_str()); }
+    void setDescribed() { ensureThreadDesc(); }
+    void setJavaThreadId(long long id) { ensureThreadDesc()->setJavaThreadId(id); }
+    long long getStartTime() const;
+    void setStartTime(long long t);
+    long long getEndTime() const;
+    void setEndTime(long long t) { ensureThreadDesc()->setThreadEndTime(t); }
 
     // One frame of a stored stack trace: the method and the line it runs.
     typedef std::pair<MethodDesc *, uint16_t> Frame;
@@ -64,6 +69,20 @@ public:
     // status, JLong time); ID of the creator; U4 m and m x (ID method, U2
     // line) of the creation stack. With `reset` the status history is emptied.
     void writeDescription(DataWriter *writer, bool reset, long long vmStart);
+    // Byte 1, "name [group]" ("main [main]" without a description), then the
+    // thread's blocked, waiting and net I/O totals.
+    void writeMonitorUsageStats(DataWriter *writer);
+
+    // Dead-thread store: writes the call tree and the annotation tree (a 0
+    // byte: none is kept) at the writer's position and frees them; returns
+    // the position, -1 when it cannot be had (the trees stay in memory).
+    // A stored manager is not stored again.
+    long long store(FileDataWriter *writer);
+    // Reads the stored trees back unless they are in memory; a failed seek
+    // or read leaves an empty tree. False when nothing could be read.
+    bool retrieve(FileDataReader *reader);
+    // Whether the call tree lies in the dead-thread store only.
+    bool isSwappedOut() const { return callTree == nullptr; }
 
     // Where the dead thread's trees lie in the dead-threads file; -1 = not stored.
     long long getStoreOffset() const { return storeOffset; }
@@ -80,21 +99,14 @@ protected:
     MonitorTimeValues monitorUsageStats;
     bool ignored;
     long long storeOffset;
-    std::string threadName;
-    std::string groupName;
-    std::string parentName;
-    bool described = false;
+    ThreadDesc *threadDesc;
+    // Start time kept until the description is made.
+    long long creationTime;
     struct StackTrace {
         long long time;
         std::vector<Frame> frames;
     };
     std::vector<StackTrace> stackTraces;
-    // Status history: status characters and their times in units of 10 ms.
-    std::vector<unsigned char> statusList;
-    std::vector<uint32_t> statusTimeList;
-    long long javaThreadId;
-    long long startTime;
-    long long endTime;
 };
 
 #endif

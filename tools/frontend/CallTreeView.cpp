@@ -115,6 +115,47 @@ bool CallTreeView::readHotspotReply(const std::vector<uint8_t> &body, unsigned i
     return registry->readMethods(reader, idWidth) && registry->readClasses(reader, idWidth) && reader.remaining() == 0;
 }
 
+std::vector<uint8_t> CallTreeView::methodGraphRequest(uint32_t valueKind)
+{
+    WireWriter w;
+    w.writeByte(1);
+    w.writeU4(0);
+    w.writeU2(0);
+    w.writeByte(0);
+    w.writeU2(0);
+    w.writeU4(0);
+    w.writeU4(valueKind);
+    return w.bytes();
+}
+
+bool CallTreeView::readMethodGraphReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, MethodGraphReply *out)
+{
+    WireReader reader(body);
+    for (uint8_t more = reader.readByte(); more != 0 && !reader.error(); more = reader.readByte()) {
+        if (more != 1)
+            return false;
+        MethodGraphEdgeRow edge;
+        edge.caller = reader.readID(idWidth);
+        edge.callee = reader.readID(idWidth);
+        edge.time = reader.readJLong();
+        edge.calls = reader.readU4();
+        out->edges.push_back(edge);
+    }
+    for (uint8_t more = reader.readByte(); more != 0 && !reader.error(); more = reader.readByte()) {
+        if (more != 1)
+            return false;
+        MethodGraphMethodRow method;
+        method.method = reader.readID(idWidth);
+        method.total = reader.readJLong();
+        method.self = reader.readJLong();
+        method.calls = reader.readU4();
+        out->methods.push_back(method);
+    }
+    if (reader.error())
+        return false;
+    return registry->readMethods(reader, idWidth) && registry->readClasses(reader, idWidth) && reader.remaining() == 0;
+}
+
 std::string CallTreeView::format(const ViewNode &root, const Registry &registry)
 {
     std::string text;

@@ -38,6 +38,24 @@ struct HotspotReply {
     int64_t total = 0;
 };
 
+// The reply of command 50: caller-callee edges and per-method totals.
+struct MethodGraphEdgeRow {
+    uint64_t caller = 0;
+    uint64_t callee = 0;
+    int64_t time = 0;
+    uint32_t calls = 0;
+};
+struct MethodGraphMethodRow {
+    uint64_t method = 0;
+    int64_t total = 0; // a recursive method counts its outermost calls only
+    int64_t self = 0;
+    uint32_t calls = 0;
+};
+struct MethodGraphReply {
+    std::vector<MethodGraphEdgeRow> edges;
+    std::vector<MethodGraphMethodRow> methods;
+};
+
 class CallTreeView {
 public:
     // Reads one node in the view-update form (trailing entries). Without
@@ -51,6 +69,9 @@ public:
     static std::vector<uint8_t> hotspotRequest(uint32_t valueKind, bool sorted);
     // The reply of command 42 (hotspots written without back traces).
     static bool readHotspotReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, HotspotReply *out);
+    // The request of command 50 for all threads.
+    static std::vector<uint8_t> methodGraphRequest(uint32_t valueKind);
+    static bool readMethodGraphReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, MethodGraphReply *out);
     // Indented text, one node a line: "name line count value".
     static std::string format(const ViewNode &root, const Registry &registry);
     // Every node of the tree, depth first.

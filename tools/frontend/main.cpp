@@ -21,7 +21,7 @@
 namespace {
 
 // How a reply is shown: raw bytes, or decoded as a view.
-enum Show { SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS };
+enum Show { SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH };
 
 struct Step {
     uint32_t command;
@@ -34,7 +34,7 @@ void usage()
     fprintf(stderr,
             "usage: frontend [--host H] [--port P] [--timeout MS] [--keep-open]\n"
             "                cmd N [HEXPAYLOAD] [cmd N [HEXPAYLOAD] ...]\n"
-            "                cpu on|off   calltree [LEVEL]   hotspots   threads   classes\n"
+            "                cpu on|off   calltree [LEVEL]   hotspots   graph   threads   classes\n"
             "       frontend snapshot FILE\n");
 }
 
@@ -165,6 +165,8 @@ int main(int argc, char **argv)
             steps.push_back(Step{74, {1}, SHOW_THREADS});
         } else if (arg == "hotspots") {
             steps.push_back(Step{42, CallTreeView::hotspotRequest(1, true), SHOW_HOTSPOTS});
+        } else if (arg == "graph") {
+            steps.push_back(Step{50, CallTreeView::methodGraphRequest(1), SHOW_METHOD_GRAPH});
         } else if (arg == "classes") {
             steps.push_back(Step{60, {}, SHOW_CLASSES});
         } else {
@@ -249,6 +251,19 @@ int main(int argc, char **argv)
             printf("  total %lld us\n", static_cast<long long>(hotspots.total));
             for (const HotspotRow &row : hotspots.rows)
                 printf("  %10lld us %8u calls  %s\n", static_cast<long long>(row.value), row.calls, registry.describe(row.method).c_str());
+        } else if (step.show == SHOW_METHOD_GRAPH) {
+            MethodGraphReply graph;
+            if (!CallTreeView::readMethodGraphReply(reply.body, client.idWidth(), &registry, &graph)) {
+                fprintf(stderr, "frontend: command 50: malformed reply\n");
+                result = 1;
+                continue;
+            }
+            for (const MethodGraphMethodRow &m : graph.methods)
+                printf("  %10lld us total %10lld us self %8u calls  %s\n", static_cast<long long>(m.total), static_cast<long long>(m.self),
+                       m.calls, registry.describe(m.method).c_str());
+            for (const MethodGraphEdgeRow &e : graph.edges)
+                printf("  %s -> %s: %lld us, %u calls\n", registry.describe(e.caller).c_str(), registry.describe(e.callee).c_str(),
+                       static_cast<long long>(e.time), e.calls);
         } else {
             dump(reply.body);
         }

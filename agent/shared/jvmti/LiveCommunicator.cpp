@@ -57,6 +57,16 @@ const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t 
         {CMD_LOAD_INFO, &LiveCommunicator::handleGetLoadInfo},
         {CMD_LOAD_INFO_WITH_PAYLOAD, &LiveCommunicator::handleGetLoadInfo},
         {CMD_THREAD_DESCRIPTIONS, &LiveCommunicator::handleThreadDescriptions},
+        {CMD_EXPAND_INVOCATION_NODE, &LiveCommunicator::handleExpandInvocationNode},
+        {CMD_EXPAND_HOTSPOT_NODE, &LiveCommunicator::handleExpandHotspotNode},
+        {CMD_METHOD_GRAPH, &LiveCommunicator::handleMethodGraph},
+        {CMD_SET_TRACE_RECORD, &LiveCommunicator::handleSetTraceRecord},
+        {CMD_GET_TRACES, &LiveCommunicator::handleGetTraces},
+        {CMD_MONITOR_USAGE_HISTORY, &LiveCommunicator::handleMonitorUsageHistory},
+        {CMD_MONITOR_USAGE_CURRENT, &LiveCommunicator::handleMonitorUsageCurrent},
+        {CMD_MONITOR_USAGE_STATS, &LiveCommunicator::handleMonitorUsageStats},
+        {CMD_SET_RECORD_MONITORS, &LiveCommunicator::handleSetRecordMonitors},
+        {CMD_GET_MONITOR_ID, &LiveCommunicator::handleGetMonitorId},
         {NO_COMMAND, nullptr},
     };
     for (const LiveCommand *row = LIVE_COMMANDS; row->handle != nullptr; row++) {
@@ -191,6 +201,58 @@ void LiveCommunicator::handleThreadDump()
 void LiveCommunicator::handleThreadDescriptions()
 {
     LiveCpuProfilingHelper::getSession()->handleCmdThreadDescriptions(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleExpandInvocationNode()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdExpandInvocationNode(reader, writer);
+}
+
+void LiveCommunicator::handleExpandHotspotNode()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdExpandHotspotNode(reader, writer);
+}
+
+void LiveCommunicator::handleMethodGraph()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdMethodGraph(reader, writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleSetTraceRecord()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdSetTraceRecord(reader);
+}
+
+void LiveCommunicator::handleGetTraces()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdGetTraces(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleMonitorUsageHistory()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdMonitorUsageHistory(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleMonitorUsageCurrent()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdMonitorUsageCurrent(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleMonitorUsageStats()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdMonitorUsageStats(reader, writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleSetRecordMonitors()
+{
+    int on = LiveCpuProfilingHelper::getSession()->handleCmdSetRecordMonitors(reader);
+    if (on >= 0)
+        LiveProfiling::setMonitorProfiling(on != 0, env);
+}
+
+void LiveCommunicator::handleGetMonitorId()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdGetMonitorId(reader, writer);
 }
 
 void LiveCommunicator::handleGetLoadInfo()

@@ -49,6 +49,16 @@ private:
     void handleThreadDump();
     void handleGetLoadInfo();
     void handleThreadDescriptions();
+    void handleExpandInvocationNode();
+    void handleExpandHotspotNode();
+    void handleMethodGraph();
+    void handleSetTraceRecord();
+    void handleGetTraces();
+    void handleMonitorUsageHistory();
+    void handleMonitorUsageCurrent();
+    void handleMonitorUsageStats();
+    void handleSetRecordMonitors();
+    void handleGetMonitorId();
 
     LiveProfilingSession *liveSession;
     JNIEnv *env;

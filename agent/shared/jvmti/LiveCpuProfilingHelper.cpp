@@ -12,9 +12,12 @@
 #include "LiveClassProfilingSession.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "LiveHeapProfilingHelper.h"
+#include "LiveMonitorManager.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
+#include "ThreadHelper.h"
 #include "VmInterface.h"
 
 namespace {
@@ -141,6 +144,18 @@ void describe(LiveThreadManager *manager)
     jthread current = nullptr;
     if (env != nullptr && jvmti->GetCurrentThread(&current) == JVMTI_ERROR_NONE && current != nullptr) {
         manager->threadHandle = env->NewGlobalRef(current);
+        // The Java thread id (Thread.getId) names the thread to the front end.
+        jclass threadClass = env->FindClass("java/lang/Thread");
+        jmethodID getId = threadClass != nullptr ? env->GetMethodID(threadClass, "getId", "()J") : nullptr;
+        if (getId != nullptr) {
+            jlong id = env->CallLongMethod(current, getId);
+            if (!env->ExceptionCheck())
+                manager->setJavaThreadId(id);
+        }
+        if (env->ExceptionCheck())
+            env->ExceptionClear();
+        if (threadClass != nullptr)
+            env->DeleteLocalRef(threadClass);
         env->DeleteLocalRef(current);
     }
     jvmtiThreadInfo info;
@@ -192,9 +207,11 @@ LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, boo
     if (stored != nullptr || !create)
         return static_cast<LiveThreadManager *>(stored);
     LiveThreadManager *thread = liveCpuProfilingSession->createThreadManager();
-    describe(thread);
+    // Stored first: describing the thread runs Java code (Thread.getId),
+    // whose hooks must find this manager rather than make another.
     if (LiveProfiling::jvmti->SetThreadLocalStorage(nullptr, thread) != JVMTI_ERROR_NONE)
         MessageUtil::message("could not set thread local storage");
+    describe(thread);
     return thread;
 }
 
@@ -208,49 +225,142 @@ void LiveCpuProfilingHelper::ignoreCurrentThread(JNIEnv *env)
 void JNICALL LiveCpuProfilingHelper::ovThreadStart(jvmtiEnv *, JNIEnv *env, jthread)
 {
     LiveThreadManager *thread = getCurrentThreadManager(env, true);
-    // The agent's own threads are named "_orvane_..." and never profiled.
-    if (thread != nullptr && thread->getThreadName().compare(0, 8, "_orvane_") == 0)
+    if (thread == nullptr)
+        return;
+    // The agent's own threads and the VM's service threads are not profiled.
+    bool showAgentThreads = false;
+    if (ProfilingSession *session = liveCpuProfilingSession->getProfilingSession())
+        showAgentThreads = static_cast<LiveProfilingSession *>(session)->getOptions().showOrvaneThreads;
+    if (ThreadHelper::isIgnoredThread(thread->getThreadName().c_str(), thread->getGroupName().c_str(), showAgentThreads, false))
         thread->setIgnored(true, false);
 }
 
-void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv *env, jthread, jobject)
+namespace {
+
+// The record of an object's monitor: the object is tagged on first sight
+// (under the heap lock) and its tag names the monitor. Null while monitor
+// recording is off.
+LiveMonitorManager *monitorManagerFor(JNIEnv *env, jobject object)
 {
-    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
-        thread->setMonitorContendedEnter(Counter::getUsec());
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr || object == nullptr || !LiveProfiling::monitorProfiling)
+        return nullptr;
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    ProfilingSession *session = cpu->getProfilingSession();
+    session->enterMonitor(IM_HEAP);
+    jlong tag = 0;
+    bool tagged = jvmti->GetTag(object, &tag) == JVMTI_ERROR_NONE;
+    if (tagged && tag == 0) {
+        tag = LiveHeapProfilingHelper::getNewAllocItemId(nullptr);
+        tagged = jvmti->SetTag(object, tag) == JVMTI_ERROR_NONE;
+    }
+    session->exitMonitor(IM_HEAP, false);
+    if (!tagged || tag == 0)
+        return nullptr;
+    ClassData *classData = nullptr;
+    if (env != nullptr) {
+        jclass klass = env->GetObjectClass(object);
+        if (klass != nullptr) {
+            classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
+            env->DeleteLocalRef(klass);
+        }
+    }
+    return cpu->getMonitorManager(false, reinterpret_cast<void *>(static_cast<intptr_t>(tag)), classData);
+}
+
+// The manager of the thread that owns the object's monitor, null when unknown.
+LiveThreadManager *monitorOwner(JNIEnv *env, jobject object)
+{
+    if (object == nullptr || env == nullptr)
+        return nullptr;
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiMonitorUsage usage;
+    if (jvmti->GetObjectMonitorUsage(object, &usage) != JVMTI_ERROR_NONE)
+        return nullptr;
+    LiveThreadManager *owner = nullptr;
+    if (usage.owner != nullptr) {
+        void *stored = nullptr;
+        if (jvmti->GetThreadLocalStorage(usage.owner, &stored) == JVMTI_ERROR_NONE)
+            owner = static_cast<LiveThreadManager *>(stored);
+        env->DeleteLocalRef(usage.owner);
+    }
+    for (int i = 0; i < usage.waiter_count; i++)
+        env->DeleteLocalRef(usage.waiters[i]);
+    for (int i = 0; i < usage.notify_waiter_count; i++)
+        env->DeleteLocalRef(usage.notify_waiters[i]);
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.waiters));
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.notify_waiters));
+    return owner;
+}
+
+bool monitorEventsWanted()
+{
+    return LiveProfiling::threadProfiling || LiveProfiling::monitorProfiling;
+}
+
+} // namespace
+
+void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv *env, jthread, jobject object)
+{
+    if (!monitorEventsWanted())
+        return;
+    LiveThreadManager *thread = getCurrentThreadManager(env, false);
+    if (thread == nullptr || thread->getIgnored())
+        return;
+    LiveMonitorManager *monitor = nullptr;
+    LiveThreadManager *owner = nullptr;
+    if (LiveProfiling::monitorProfiling && liveCpuProfilingSession->getBlockThreshold() < 2000000000LL) {
+        owner = monitorOwner(env, object);
+        monitor = monitorManagerFor(env, object);
+    }
+    thread->setMonitorContendedEnter(Counter::getUsec(), monitor, owner, false);
 }
 
 void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEntered(jvmtiEnv *, JNIEnv *env, jthread, jobject)
 {
-    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
-        thread->setMonitorContendedEntered(Counter::getUsec());
+    if (!monitorEventsWanted())
+        return;
+    LiveThreadManager *thread = getCurrentThreadManager(env, false);
+    if (thread != nullptr && !thread->getIgnored())
+        thread->setMonitorContendedEntered(liveCpuProfilingSession->getOverhead(), Counter::getUsec());
 }
 
-void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthread, jobject, jlong)
+void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthread, jobject object, jlong)
 {
-    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
-        thread->setMonitorWait(Counter::getUsec());
+    if (!monitorEventsWanted())
+        return;
+    LiveThreadManager *thread = getCurrentThreadManager(env, false);
+    if (thread == nullptr || thread->getIgnored())
+        return;
+    LiveMonitorManager *monitor = nullptr;
+    if (LiveProfiling::monitorProfiling && liveCpuProfilingSession->getWaitThreshold() < 2000000000LL)
+        monitor = monitorManagerFor(env, object);
+    thread->setMonitorWait(Counter::getUsec(), monitor, false);
 }
 
 void JNICALL LiveCpuProfilingHelper::ovMonitorWaited(jvmtiEnv *, JNIEnv *env, jthread, jobject, jboolean)
 {
-    if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
-        thread->setMonitorWaited(Counter::getUsec());
+    if (!monitorEventsWanted())
+        return;
+    LiveThreadManager *thread = getCurrentThreadManager(env, false);
+    if (thread != nullptr && !thread->getIgnored())
+        thread->setMonitorWaited(liveCpuProfilingSession->getOverhead(), Counter::getUsec());
 }
 
 void LiveCpuProfilingHelper::sleepEnter(JNIEnv *env)
 {
-    if (!LiveProfiling::threadProfiling)
+    if (!monitorEventsWanted())
         return;
     if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
-        thread->setMonitorWait(Counter::getUsec());
+        thread->sleepEnter(Counter::getUsec());
 }
 
 void LiveCpuProfilingHelper::sleepExit(JNIEnv *env)
 {
-    if (!LiveProfiling::threadProfiling)
+    if (!monitorEventsWanted())
         return;
     if (LiveThreadManager *thread = getCurrentThreadManager(env, false))
-        thread->setMonitorWaited(Counter::getUsec());
+        thread->sleepExit(Counter::getUsec());
 }
 
 void JNICALL LiveCpuProfilingHelper::ovThreadEnd(jvmtiEnv *, JNIEnv *env, jthread)
@@ -324,6 +434,29 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMe
         return;
     if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, true))
         thread->enterExceptionalMethod();
+}
+
+namespace {
+
+// Monitor recording switched from Java; thresholds below 0 keep the current ones.
+void setMonitorProfiling(bool on, int blockThreshold, int waitThreshold, JNIEnv *env)
+{
+    CpuProfilingSession *cpu = sessionOrExit();
+    cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
+    LiveProfiling::setMonitorProfiling(on, env);
+}
+
+} // namespace
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startMonitorRecording0(JNIEnv *env, jclass, jint blockThreshold,
+                                                                                             jint waitThreshold)
+{
+    setMonitorProfiling(true, blockThreshold, waitThreshold, env);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopMonitorRecording0(JNIEnv *env, jclass)
+{
+    setMonitorProfiling(false, -1, -1, env);
 }
 
 // com.orvane.agent.java.Transformer: the hook id of a class's own node.

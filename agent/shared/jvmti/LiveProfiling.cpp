@@ -360,6 +360,30 @@ void LiveProfiling::finalCleanup()
     }
 }
 
+namespace {
+
+void switchMonitorEvents(bool on)
+{
+    jvmtiEventMode mode = on ? JVMTI_ENABLE : JVMTI_DISABLE;
+    const jvmtiEvent events[] = {JVMTI_EVENT_MONITOR_CONTENDED_ENTER, JVMTI_EVENT_MONITOR_CONTENDED_ENTERED, JVMTI_EVENT_MONITOR_WAITED,
+                                 JVMTI_EVENT_MONITOR_WAIT};
+    for (jvmtiEvent event : events) {
+        jvmtiError error = LiveProfiling::jvmti->SetEventNotificationMode(mode, event, nullptr);
+        if (error != JVMTI_ERROR_NONE)
+            MessageUtil::message("Could not switch monitor event %d (%d).", static_cast<int>(event), static_cast<int>(error));
+    }
+}
+
+} // namespace
+
+void LiveProfiling::setMonitorProfiling(bool on, JNIEnv *)
+{
+    monitorProfiling = on;
+    // Switching off leaves the events to thread profiling when it wants them.
+    if (jvmti != nullptr && (on || !threadProfiling))
+        switchMonitorEvents(on);
+}
+
 void LiveProfiling::setThreadProfiling(bool on, JNIEnv *)
 {
     if (disableThreadProfiling)
@@ -368,14 +392,7 @@ void LiveProfiling::setThreadProfiling(bool on, JNIEnv *)
     threadProfiling = on;
     if (keepEvents)
         return;
-    jvmtiEventMode mode = on ? JVMTI_ENABLE : JVMTI_DISABLE;
-    const jvmtiEvent events[] = {JVMTI_EVENT_MONITOR_CONTENDED_ENTER, JVMTI_EVENT_MONITOR_CONTENDED_ENTERED, JVMTI_EVENT_MONITOR_WAITED,
-                                 JVMTI_EVENT_MONITOR_WAIT};
-    for (jvmtiEvent event : events) {
-        jvmtiError error = jvmti->SetEventNotificationMode(mode, event, nullptr);
-        if (error != JVMTI_ERROR_NONE)
-            MessageUtil::message("Could not switch monitor event %d (%d).", static_cast<int>(event), static_cast<int>(error));
-    }
+    switchMonitorEvents(on);
 }
 
 long long LiveProfiling::getAvailablePermGen(JNIEnv *env)

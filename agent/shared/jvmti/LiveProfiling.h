@@ -109,6 +109,9 @@ public:
     // unless monitor profiling keeps them on. Nothing with
     // disable-thread-profiling.
     static void setThreadProfiling(bool on, JNIEnv *env);
+    // Monitor recording on or off; the monitor events run while thread or
+    // monitor profiling wants them.
+    static void setMonitorProfiling(bool on, JNIEnv *env);
     // Starts the command loop, or lets the agent's Java thread take it.
     static void initCommunication(JNIEnv *env);
     // At VM death: waits for a snapshot being saved, marks the agent dying

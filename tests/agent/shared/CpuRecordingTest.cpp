@@ -136,6 +136,30 @@ TEST_F(CpuRecordingTest, EntriesAndExitsBuildTheTreeWithTimesAndCounts)
     EXPECT_EQ(t->getCurrentNode(), t->getCallStackTree(false));
 }
 
+TEST_F(CpuRecordingTest, ThreadCpuTimeSharesRunnableTimeAmongActiveThreads)
+{
+    int32_t main = method("main"), a = method("a"), b = method("b"), c = method("c");
+    CpuProfilingSession::Settings cpuTime = settings();
+    cpuTime.timeType = 2;
+    cpu.updateSettings(cpuTime);
+    cpu.setCpuRecord(true, true);
+    LiveThreadManager *t = startThread(main);
+    enter(t, a, 100);
+    leave(t, a, 500);
+    EXPECT_EQ(t->getPendingTotal(), 400) << "held until the next entry";
+    EXPECT_EQ(render(t->getCallStackTree(false)), "root 0/0 {main 0/0 {a 0/1}}");
+    cpu.setNumActiveThreads(4);
+    enter(t, b, 600); // a gets a quarter of its 400; main's 100 waits
+    leave(t, b, 1000);
+    cpu.setNumActiveThreads(0); // none known: the whole time
+    enter(t, c, 1000);
+    EXPECT_EQ(render(t->getCallStackTree(false)), "root 600/0 {main 600/0 {c 0/1, b 400/1, a 100/1}}");
+    // A cleared tree drops what was pending.
+    leave(t, c, 1300);
+    t->clearCallStackTree();
+    EXPECT_EQ(t->getPendingTotal(), 0);
+}
+
 TEST_F(CpuRecordingTest, NothingIsTimedWhileRecordingIsOff)
 {
     int32_t main = method("main"), a = method("a");
@@ -237,8 +261,8 @@ TEST_F(CpuRecordingTest, SleepTimeGoesToTheWaitColumnsNotToTheValue)
     // A contended monitor inside a method.
     int32_t a = method("a");
     enter(t, a, 60000);
-    t->setMonitorContendedEnter(60100);
-    t->setMonitorContendedEntered(60700);
+    t->setMonitorContendedEnter(60100, nullptr, nullptr, false);
+    t->setMonitorContendedEntered(0, 60700);
     leave(t, a, 61000);
     EXPECT_EQ(render(t->getCallStackTree(false)), "root 9400/0 {main 9400/0 {a 400/1 b=600, sleep 0/1 w=50000}}");
 }

@@ -45,6 +45,72 @@ uint32_t callsOf(const ViewNode &root, uint64_t method)
     return calls;
 }
 
+// Big-endian reading of a reply body; fails softly past the end.
+struct BodyReader {
+    const std::vector<uint8_t> &b;
+    size_t at = 0;
+    bool bad = false;
+    uint64_t take(size_t n)
+    {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; i++) {
+            if (at >= b.size()) {
+                bad = true;
+                return 0;
+            }
+            v = (v << 8) | b[at++];
+        }
+        return v;
+    }
+    std::string str()
+    {
+        size_t n = static_cast<size_t>(take(2));
+        if (at + n > b.size()) {
+            bad = true;
+            return "";
+        }
+        std::string s(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+        at += n;
+        return s;
+    }
+};
+
+struct MonitorEvent {
+    int type;
+    uint32_t displayId;
+    uint32_t duration;
+    bool hasOwner;
+    int threadFrames;
+};
+
+// The finished events of a command 35 reply (IDs in native byte order are only skipped).
+std::vector<MonitorEvent> readFinishedMonitorEvents(const std::vector<uint8_t> &body, int idWidth)
+{
+    std::vector<MonitorEvent> events;
+    BodyReader r{body};
+    while (!r.bad && r.take(1) == 1) {
+        MonitorEvent e;
+        e.type = static_cast<int>(r.take(1));
+        r.take(8);
+        r.take(1);
+        e.displayId = static_cast<uint32_t>(r.take(4));
+        r.take(static_cast<size_t>(idWidth));
+        e.duration = static_cast<uint32_t>(r.take(4));
+        r.take(static_cast<size_t>(idWidth));
+        e.hasOwner = r.take(static_cast<size_t>(idWidth)) != 0;
+        e.threadFrames = 0;
+        for (int stack = 0; stack < 2 && !r.bad; stack++) {
+            while (!r.bad && r.take(1) == 1) {
+                r.take(static_cast<size_t>(idWidth));
+                if (stack == 0)
+                    e.threadFrames++;
+            }
+        }
+        events.push_back(e);
+    }
+    return events;
+}
+
 const ViewNode *firstNodeOf(const ViewNode &root, uint64_t method)
 {
     std::vector<const ViewNode *> nodes;
@@ -81,6 +147,8 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
     EXPECT_EQ(tree.root, nullptr);
     EXPECT_EQ(tree.valueKind, 4u);
 
+    // Monitor recording with zero thresholds: every event is kept.
+    ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
     jvm.closeInput();
@@ -171,6 +239,29 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
     EXPECT_EQ(hotspots.total, listed) << "every hotspot with time is listed";
     EXPECT_EQ(hotspots.total, main->value) << "self times add up to the whole";
 
+    // Method graph: the recursion's calls on its own edge.
+    MethodGraphReply graph;
+    ASSERT_EQ(client.call(50, CallTreeView::methodGraphRequest(1), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(CallTreeView::readMethodGraphReply(reply.body, client.idWidth(), &registry, &graph));
+    const MethodGraphEdgeRow *recursion = nullptr;
+    const MethodGraphEdgeRow *fromMain = nullptr;
+    for (const MethodGraphEdgeRow &e : graph.edges) {
+        if (e.caller == fibId && e.callee == fibId)
+            recursion = &e;
+        if (e.caller == mainId && e.callee == fibId)
+            fromMain = &e;
+    }
+    ASSERT_NE(recursion, nullptr);
+    EXPECT_EQ(recursion->calls, 176u) << "all fib calls but the outer one";
+    ASSERT_NE(fromMain, nullptr);
+    EXPECT_EQ(fromMain->calls, 1u);
+    for (const MethodGraphMethodRow &m : graph.methods) {
+        if (m.method == fibId) {
+            EXPECT_EQ(m.calls, 177u);
+            EXPECT_EQ(m.total, fib->value) << "the recursion counted once";
+        }
+    }
+
     // Thread dump: main sleeps in CpuWorkload.main; the holder thread has ended.
     ThreadDumpReply dump;
     ASSERT_EQ(client.call(74, {1}, &reply), FrontendClient::OK) << client.lastError();
@@ -188,6 +279,8 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
     ASSERT_NE(holder, nullptr) << ThreadView::format(dump, registry);
     EXPECT_EQ(mainThread->end, -1);
     EXPECT_EQ(mainThread->group, "main");
+    EXPECT_EQ(mainThread->javaId, 1) << "Thread.getId of the main thread";
+    EXPECT_GT(holder->javaId, 1);
     EXPECT_GE(holder->end, holder->start) << "an ended thread keeps its end";
     ASSERT_EQ(dump.traces.count(mainThread->id), 1u) << ThreadView::format(dump, registry);
     EXPECT_EQ(dump.traces.count(holder->id), 0u);
@@ -197,6 +290,95 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
     EXPECT_NE(stack.frames.front().second, 0) << "the line main runs";
     EXPECT_EQ(registry.describe(stack.frames.back().first), "java.lang.Thread.sleep") << ThreadView::format(dump, registry);
 
+    // Monitor events: the 50 ms wait and the contention on the held lock,
+    // whose owner was the holder thread.
+    ASSERT_EQ(client.call(35, {}, &reply), FrontendClient::OK) << client.lastError();
+    std::vector<MonitorEvent> events = readFinishedMonitorEvents(reply.body, client.idWidth());
+    const MonitorEvent *wait = nullptr;
+    const MonitorEvent *block = nullptr;
+    for (const MonitorEvent &e : events) {
+        if (e.type == 2 && e.duration >= 40000 && wait == nullptr)
+            wait = &e;
+        if (e.type == 1 && e.duration >= 50000 && block == nullptr)
+            block = &e;
+    }
+    ASSERT_NE(wait, nullptr) << events.size() << " events";
+    ASSERT_NE(block, nullptr) << events.size() << " events";
+    EXPECT_TRUE(block->hasOwner) << "the holder thread owned the lock";
+    EXPECT_GT(block->threadFrames, 0) << "the blocked thread's call stack";
+    EXPECT_NE(wait->displayId, block->displayId) << "two monitors";
+    ASSERT_EQ(client.call(75, {0, 0, 0, static_cast<uint8_t>(block->displayId)}, &reply), FrontendClient::OK);
+    BodyReader monitorId{reply.body};
+    EXPECT_NE(monitorId.take(8), 0u) << "the monitor's tag";
+    ASSERT_EQ(client.call(35, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(readFinishedMonitorEvents(reply.body, client.idWidth()).empty()) << "events are handed out once";
+
+    // Monitor usage summed per class: both locks are java.lang.Object.
+    ASSERT_EQ(client.call(37, {0, 0, 0, 3}, &reply), FrontendClient::OK) << client.lastError();
+    BodyReader stats{reply.body};
+    bool objectSeen = false;
+    while (!stats.bad && stats.take(1) == 1) {
+        std::string name = stats.str();
+        uint32_t blockCount = static_cast<uint32_t>(stats.take(4));
+        long long blockTime = static_cast<long long>(stats.take(8));
+        uint32_t waitCount = static_cast<uint32_t>(stats.take(4));
+        long long waitTime = static_cast<long long>(stats.take(8));
+        stats.take(4 + 8 + 8);
+        if (name.find("Object") == std::string::npos)
+            continue;
+        objectSeen = true;
+        EXPECT_GE(blockCount, 1u);
+        EXPECT_GE(blockTime, 50000);
+        EXPECT_GE(waitCount, 1u);
+        EXPECT_GE(waitTime, 40000);
+    }
+    EXPECT_TRUE(objectSeen);
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsThreshold)
+{
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "MonitorSwitch"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(client.handshake(), "");
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
+
+    ASSERT_EQ(client.call(35, {}, &reply), FrontendClient::OK) << client.lastError();
+    std::vector<MonitorEvent> events = readFinishedMonitorEvents(reply.body, client.idWidth());
+    // The 40 ms wait (and main's join of the waiter); nothing below 20 ms.
+    ASSERT_FALSE(events.empty());
+    bool waitSeen = false;
+    for (const MonitorEvent &e : events) {
+        EXPECT_EQ(e.type, 2);
+        EXPECT_GE(e.duration, 20000u);
+        EXPECT_FALSE(e.hasOwner) << "waits have no owner";
+        waitSeen = waitSeen || e.duration >= 30000u;
+    }
+    EXPECT_TRUE(waitSeen);
+    // The thresholds of the Java call come back after the events.
+    BodyReader r{reply.body};
+    while (r.take(1) == 1) {
+        r.take(1 + 8 + 1 + 4 + client.idWidth() + 4 + 2 * client.idWidth());
+        for (int stack = 0; stack < 2; stack++) {
+            while (r.take(1) == 1)
+                r.take(client.idWidth());
+        }
+    }
+    EXPECT_EQ(r.take(1), 0u) << "no event in progress";
+    EXPECT_EQ(r.take(4), 0u);
+    EXPECT_EQ(r.take(4), 20000u);
+
+    jvm.closeInput();
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }

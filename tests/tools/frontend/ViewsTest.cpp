@@ -71,6 +71,36 @@ TEST(ViewsTest, HotspotsWithoutBackTraces)
     EXPECT_EQ(reply.total, 100);
 }
 
+TEST(ViewsTest, MethodGraphEdgesAndTotals)
+{
+    Bytes body = cat({{1, 0x20, 0, 0, 0, 0x21, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0x01, 0x2C}, {0, 0, 0, 2}, // edge 0x20 -> 0x21
+                      {0},
+                      {1, 0x21, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0x01, 0x2C}, {0, 0, 0, 0, 0, 0, 0, 0x64}, {0, 0, 0, 2}, // 0x21
+                      {0}, {0, 0}});
+    Registry registry;
+    MethodGraphReply reply;
+    ASSERT_TRUE(CallTreeView::readMethodGraphReply(body, 4, &registry, &reply));
+    ASSERT_EQ(reply.edges.size(), 1u);
+    EXPECT_EQ(reply.edges[0].caller, 0x20u);
+    EXPECT_EQ(reply.edges[0].callee, 0x21u);
+    EXPECT_EQ(reply.edges[0].time, 300);
+    EXPECT_EQ(reply.edges[0].calls, 2u);
+    ASSERT_EQ(reply.methods.size(), 1u);
+    EXPECT_EQ(reply.methods[0].total, 300);
+    EXPECT_EQ(reply.methods[0].self, 100);
+    EXPECT_EQ(reply.methods[0].calls, 2u);
+
+    // A cut reply and a bad marker are refused.
+    Bytes cut(body.begin(), body.begin() + 10);
+    MethodGraphReply partial;
+    EXPECT_FALSE(CallTreeView::readMethodGraphReply(cut, 4, &registry, &partial));
+    Bytes bad = body;
+    bad[0] = 3;
+    EXPECT_FALSE(CallTreeView::readMethodGraphReply(bad, 4, &registry, &partial));
+
+    EXPECT_EQ(CallTreeView::methodGraphRequest(2), (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}));
+}
+
 TEST(ViewsTest, ThreadDumpWithDescriptions)
 {
     Bytes body = cat({

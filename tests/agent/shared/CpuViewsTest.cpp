@@ -1,0 +1,380 @@
+// The method graph, back traces and the expansions of the call-tree and
+// hotspot views, on literal bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ByteArrayDataReader.h"
+#include "CSTBacktraceVisitor.h"
+#include "CSTMethodGraphVisitor.h"
+#include "CallStackTree.h"
+#include "CharVectorDataWriter.h"
+#include "ClassData.h"
+#include "ClassProfilingSession.h"
+#include "CpuProfilingSession.h"
+#include "LiveThreadManager.h"
+#include "MethodDesc.h"
+#include "ProfilingSession.h"
+#include "VmInterface.h"
+
+namespace {
+
+class FakeVm : public VmInterface {
+public:
+    long long now = 0;
+    std::vector<StackFrame> stack;
+    long long getUsec() override { return now; }
+    long long getCurrentThreadCpuUsec() override { return -1; }
+    bool getStackTrace(std::vector<StackFrame> *out) override
+    {
+        *out = stack;
+        return true;
+    }
+    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
+};
+
+struct Wire {
+    std::vector<unsigned char> b;
+    Wire &byte(int v)
+    {
+        b.push_back(static_cast<unsigned char>(v));
+        return *this;
+    }
+    Wire &u2(int v) { return byte(v >> 8).byte(v & 0xFF); }
+    Wire &u4(uint32_t v) { return u2(static_cast<int>(v >> 16)).u2(static_cast<int>(v & 0xFFFF)); }
+    Wire &jlong(long long v) { return u4(static_cast<uint32_t>(static_cast<unsigned long long>(v) >> 32)).u4(static_cast<uint32_t>(v)); }
+    Wire &id(const void *p)
+    {
+        unsigned char raw[sizeof p];
+        memcpy(raw, &p, sizeof p);
+        b.insert(b.end(), raw, raw + sizeof p);
+        return *this;
+    }
+    // The end of a node in the view-update form: byte 0 and its entry.
+    Wire &trailer(const void *m, int line, long long value, uint32_t count) { return byte(0).id(m).u2(line).jlong(value).u4(count); }
+};
+
+std::vector<unsigned char> bytesOf(CharVectorDataWriter &w)
+{
+    w.flush();
+    return std::vector<unsigned char>(w.getBytes().begin(), w.getBytes().end());
+}
+
+void expectPrefix(const std::vector<unsigned char> &reply, const Wire &expected)
+{
+    ASSERT_GE(reply.size(), expected.b.size());
+    EXPECT_EQ(std::vector<unsigned char>(reply.begin(), reply.begin() + static_cast<long>(expected.b.size())), expected.b);
+}
+
+class CpuViewsTest : public testing::Test {
+protected:
+    CpuViewsTest() : cpu(&profiling, &vm, CpuProfilingSession::Settings())
+    {
+        for (const char *name : {"main", "a", "b", "c"}) {
+            MethodDesc *m = new MethodDesc(&cls, name, -1, "()V", -1, &classes, cls.getClassName());
+            classes.addMethodDesc(m);
+            methods.push_back(m);
+            ids.push_back(cpu.getMethodHandles().getHandle(m));
+        }
+    }
+    ~CpuViewsTest() override { root->freeAll(&pool); }
+
+    CallStackTree *add(CallStackTree *parent, int method, long long value, uint32_t count)
+    {
+        CallStackTree *n = parent->addChild(methods[static_cast<size_t>(method)], 0, &pool);
+        n->setValue(value);
+        n->setSecondValue(count);
+        return n;
+    }
+    // main 600/1 {a 200/1 {c 100/1}, b 300/1 {c 200/1 {c 50/1}}}; b comes
+    // first in main's child list (new children go to the head).
+    void buildTree()
+    {
+        CallStackTree *main = add(root, 0, 600, 1);
+        CallStackTree *a = add(main, 1, 200, 1);
+        add(a, 3, 100, 1);
+        CallStackTree *b = add(main, 2, 300, 1);
+        CallStackTree *c = add(b, 3, 200, 1);
+        add(c, 3, 50, 1);
+    }
+    // The same calls recorded by a thread: a 100-300 {c 150-250}, b
+    // 400-700 {c 450-650}.
+    void recordThread()
+    {
+        cpu.setCpuRecord(true, false);
+        LiveThreadManager *t = cpu.createThreadManager();
+        t->setInstrumentationRecord(true);
+        vm.stack = {{methods[0], 0}};
+        cpu.agentMethodEntry(t, ids[0], 0, false, false, true);
+        vm.stack.clear();
+        struct Event {
+            bool entry;
+            int method;
+            long long at;
+        } events[] = {{true, 1, 100}, {true, 3, 150}, {false, 3, 250}, {false, 1, 300},
+                      {true, 2, 400}, {true, 3, 450}, {false, 3, 650}, {false, 2, 700}};
+        for (const Event &e : events) {
+            vm.now = e.at;
+            if (e.entry)
+                cpu.agentMethodEntry(t, ids[static_cast<size_t>(e.method)], 0, false, false, true);
+            else
+                cpu.agentMethodExit(t, ids[static_cast<size_t>(e.method)], false);
+        }
+    }
+    // The common part of a view request: regenerate, level 0, all threads,
+    // no selection, no old path, no annotation, value kind 1.
+    static Wire commonPart() { return Wire().byte(1).u4(0).u2(0).byte(0).u2(0).u4(0).u4(1); }
+
+    ProfilingSession profiling;
+    ClassProfilingSession classes{&profiling};
+    ClassData cls{"p.V", &classes};
+    FakeVm vm;
+    CpuProfilingSession cpu;
+    std::vector<MethodDesc *> methods;
+    std::vector<int32_t> ids;
+    InstancePool<CallStackTree> pool;
+    CallStackTree *root = []() {
+        CallStackTree *r = new CallStackTree();
+        r->initialize(nullptr, nullptr, nullptr, 0);
+        return r;
+    }();
+};
+
+TEST_F(CpuViewsTest, MethodGraphOnLiteralBytes)
+{
+    buildTree();
+    CSTMethodGraphVisitor graph;
+    root->depthFirstTraversal(&graph);
+    CharVectorDataWriter w;
+    graph.write(&w);
+    MethodDesc *main = methods[0], *a = methods[1], *b = methods[2], *c = methods[3];
+    Wire expected;
+    // Edges in order of first appearance: main, b, c, c, a, c.
+    expected.byte(1).id(main).id(b).jlong(300).u4(1);
+    expected.byte(1).id(b).id(c).jlong(200).u4(1);
+    expected.byte(1).id(c).id(c).jlong(50).u4(1);
+    expected.byte(1).id(main).id(a).jlong(200).u4(1);
+    expected.byte(1).id(a).id(c).jlong(100).u4(1);
+    expected.byte(0);
+    // Totals: the recursive c counts once in the total, its self time in full.
+    expected.byte(1).id(main).jlong(600).jlong(100).u4(1);
+    expected.byte(1).id(b).jlong(300).jlong(100).u4(1);
+    expected.byte(1).id(c).jlong(300).jlong(300).u4(3);
+    expected.byte(1).id(a).jlong(200).jlong(100).u4(1);
+    expected.byte(0);
+    EXPECT_EQ(bytesOf(w), expected.b);
+}
+
+TEST_F(CpuViewsTest, BacktracesMirrorTheCallersOfEveryNodeOfTheMethod)
+{
+    buildTree();
+    struct Case {
+        const char *name;
+        bool self;
+        // values of: b<-main under c, c(recursive)<-b<-main, a<-main
+        long long viaB, viaC, viaA;
+    } cases[] = {{"whole values", false, 200, 50, 100}, {"self times", true, 150, 50, 100}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        CallStackTree *top = pool.getInstance(false);
+        top->initialize(nullptr, nullptr, methods[3], 0);
+        CSTBacktraceVisitor backtraces;
+        backtraces.initialize(top, &pool, methods[3], k.self, false, k.self);
+        root->depthFirstTraversal(&backtraces);
+        CallStackTree *viaB = top->getChild(methods[2], 0);
+        CallStackTree *viaC = top->getChild(methods[3], 0);
+        CallStackTree *viaA = top->getChild(methods[1], 0);
+        ASSERT_NE(viaB, nullptr);
+        ASSERT_NE(viaC, nullptr);
+        ASSERT_NE(viaA, nullptr);
+        EXPECT_EQ(viaB->getValue(), k.viaB);
+        EXPECT_EQ(viaC->getValue(), k.viaC);
+        EXPECT_EQ(viaA->getValue(), k.viaA);
+        ASSERT_NE(viaB->getChild(methods[0], 0), nullptr) << "the callers up to the first node without method";
+        EXPECT_EQ(viaB->getChild(methods[0], 0)->getValue(), k.viaB);
+        EXPECT_EQ(viaB->getChild(methods[0], 0)->getFirstChild(), nullptr) << "the root is not mirrored";
+        ASSERT_NE(viaC->getChild(methods[2], 0), nullptr);
+        EXPECT_EQ(viaA->getSecondValue(), 1u);
+        top->freeAll(&pool);
+    }
+}
+
+TEST_F(CpuViewsTest, ExpandingNodesOfTheLastCallTreeView)
+{
+    recordThread();
+    Wire request = commonPart();
+    request.u4(10000).u4(0);
+    ByteArrayDataReader reader(request.b.data(), static_cast<int>(request.b.size()));
+    CharVectorDataWriter update;
+    cpu.handleCmdInvocationTreeUpdate(&reader, &update, &classes);
+
+    struct Case {
+        const char *name;
+        Wire path;
+        Wire reply;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"main, a", Wire().u4(10000).u4(0).u2(2).id(methods[0]).u2(0).id(methods[1]).u2(0),
+                     Wire().byte(1).byte(1).trailer(methods[3], 0, 100, 1).trailer(methods[1], 0, 200, 1).u4(1)});
+    cases.push_back({"a path that leaves the tree", Wire().u4(10000).u4(0).u2(2).id(methods[0]).u2(0).id(methods[0]).u2(0),
+                     Wire().byte(0).u4(1)});
+    // a holds 333 per mille of main: its child is withheld at 400.
+    cases.push_back({"per-mille share withholds", Wire().u4(10).u4(400).u2(1).id(methods[0]).u2(0),
+                     Wire()
+                         .byte(1)
+                         .byte(1)
+                         .byte(2)
+                         .trailer(methods[1], 0, 200, 1)
+                         .byte(1)
+                         .byte(1)
+                         .trailer(methods[3], 0, 200, 1)
+                         .trailer(methods[2], 0, 300, 1)
+                         .trailer(methods[0], 0, 600, 0)
+                         .u4(1)});
+    cases.push_back({"a single child is shown at depth 0", Wire().u4(0).u4(0).u2(2).id(methods[0]).u2(0).id(methods[2]).u2(0),
+                     Wire().byte(1).byte(1).trailer(methods[3], 0, 200, 1).trailer(methods[2], 0, 300, 1).u4(1)});
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ByteArrayDataReader expand(c.path.b.data(), static_cast<int>(c.path.b.size()));
+        CharVectorDataWriter reply;
+        cpu.handleCmdExpandInvocationNode(&expand, &reply);
+        EXPECT_EQ(bytesOf(reply), c.reply.b);
+    }
+}
+
+TEST_F(CpuViewsTest, HotspotBacktracesAreWrittenAndExpanded)
+{
+    recordThread();
+    // Sorted hotspots with full back traces.
+    Wire request = commonPart();
+    request.byte(0).u4(0).byte(1).byte(1);
+    ByteArrayDataReader reader(request.b.data(), static_cast<int>(request.b.size()));
+    CharVectorDataWriter hotspots;
+    cpu.handleCmdHotspotTreeUpdate(&reader, &hotspots, &classes);
+    // c: self 300 in two calls, first; its back traces via b (200) and a (100).
+    Wire expected;
+    expected.byte(1);
+    expected.byte(1);
+    expected.byte(1).byte(1).trailer(methods[0], 0, 200, 1).trailer(methods[2], 0, 200, 1);
+    expected.byte(1).byte(1).trailer(methods[0], 0, 100, 1).trailer(methods[1], 0, 100, 1);
+    expected.trailer(methods[3], 0, 300, 2);
+    std::vector<unsigned char> reply = bytesOf(hotspots);
+    expectPrefix(reply, expected);
+
+    struct Case {
+        const char *name;
+        Wire path;
+        Wire reply;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"c via b", Wire().u4(10000).u4(0).u2(2).id(methods[3]).u2(0).id(methods[2]).u2(0),
+                     Wire().byte(1).byte(1).trailer(methods[0], 0, 200, 1).trailer(methods[2], 0, 200, 1)});
+    cases.push_back({"path leaves the back traces", Wire().u4(10000).u4(0).u2(2).id(methods[3]).u2(0).id(methods[3]).u2(0),
+                     Wire().byte(0)});
+    cases.push_back({"empty path: nothing at all", Wire().u4(10000).u4(0).u2(0), Wire()});
+    cases.push_back({"unknown method", Wire().u4(10000).u4(0).u2(1).id(&cls).u2(0), Wire().byte(0)});
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ByteArrayDataReader expand(c.path.b.data(), static_cast<int>(c.path.b.size()));
+        CharVectorDataWriter out;
+        cpu.handleCmdExpandHotspotNode(&expand, &out);
+        EXPECT_EQ(bytesOf(out), c.reply.b);
+    }
+}
+
+TEST_F(CpuViewsTest, MethodGraphCommandOverTheRecordedThread)
+{
+    recordThread();
+    Wire request = commonPart();
+    ByteArrayDataReader reader(request.b.data(), static_cast<int>(request.b.size()));
+    CharVectorDataWriter w;
+    cpu.handleCmdMethodGraph(&reader, &w, &classes);
+    std::vector<unsigned char> reply = bytesOf(w);
+    // Each edge and each method total appears in the reply.
+    std::vector<Wire> records;
+    records.push_back(Wire().byte(1).id(methods[0]).id(methods[1]).jlong(200).u4(1));
+    records.push_back(Wire().byte(1).id(methods[1]).id(methods[3]).jlong(100).u4(1));
+    records.push_back(Wire().byte(1).id(methods[0]).id(methods[2]).jlong(300).u4(1));
+    records.push_back(Wire().byte(1).id(methods[2]).id(methods[3]).jlong(200).u4(1));
+    records.push_back(Wire().byte(1).id(methods[3]).jlong(300).jlong(300).u4(2));
+    records.push_back(Wire().byte(1).id(methods[0]).jlong(600).jlong(100).u4(0));
+    for (const Wire &r : records)
+        EXPECT_NE(std::search(reply.begin(), reply.end(), r.b.begin(), r.b.end()), reply.end());
+}
+
+TEST_F(CpuViewsTest, CallTracerRecordsEntriesAndExitsFromTheThreadsStack)
+{
+    struct Case {
+        const char *name;
+        uint32_t cap;
+        size_t records; // method records written
+    } cases[] = {{"room for all", 100, 9}, {"a cap of three", 3, 2}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        ASSERT_TRUE(cpu.setTraceRecord(true, false, true, k.cap));
+        EXPECT_TRUE(cpu.isRecording()) << "the tracer switches recording on";
+        LiveThreadManager *t = cpu.createThreadManager();
+        t->setInstrumentationRecord(true);
+        vm.now = 0;
+        vm.stack = {{methods[0], 0}};
+        cpu.agentMethodEntry(t, ids[0], 0, false, false, true);
+        struct Event {
+            bool entry;
+            int method;
+            long long at;
+        } events[] = {{true, 1, 100}, {true, 3, 150}, {false, 3, 250}, {false, 1, 300},
+                      {true, 2, 400}, {true, 3, 450}, {false, 3, 650}, {false, 2, 700}};
+        for (const Event &e : events) {
+            vm.now = e.at;
+            // The first traced event finds main and a on the VM's stack.
+            vm.stack = {{methods[0], 0}, {methods[1], 0}};
+            if (e.entry)
+                cpu.agentMethodEntry(t, ids[static_cast<size_t>(e.method)], 0, false, false, true);
+            else
+                cpu.agentMethodExit(t, ids[static_cast<size_t>(e.method)], false);
+        }
+        CharVectorDataWriter w;
+        cpu.handleCmdGetTraces(&w, &classes);
+        Wire all;
+        all.u4(static_cast<uint32_t>(k.records));
+        const std::pair<int, long long> expected[] = {{0, 100}, {1, 100}, {3, 150}, {3, -250}, {1, -300},
+                                                      {2, 400}, {3, 450}, {3, -650}, {2, -700}};
+        for (size_t i = 0; i < k.records; i++)
+            all.id(t).id(methods[static_cast<size_t>(expected[i].first)]).jlong(expected[i].second);
+        all.u4(1).u4(0); // the start record stood before the first
+        expectPrefix(bytesOf(w), all);
+
+        // Only what came since: a thread already started has no new start record.
+        vm.now = 800;
+        cpu.agentMethodEntry(t, ids[1], 0, false, false, true);
+        CharVectorDataWriter again;
+        cpu.handleCmdGetTraces(&again, &classes);
+        Wire since;
+        if (k.cap > 1)
+            since.u4(1).id(t).id(methods[1]).jlong(800).u4(0);
+        else
+            since.u4(0).u4(0);
+        expectPrefix(bytesOf(again), since);
+        vm.stack.clear();
+    }
+    // Switched off: no more records; the front end learns that data came.
+    ASSERT_TRUE(cpu.setTraceRecord(false, false, false, 100));
+    EXPECT_TRUE(cpu.hasNewCallTracerData());
+    EXPECT_FALSE(cpu.hasNewCallTracerData());
+}
+
+TEST_F(CpuViewsTest, TracesBeforeTheTracerEverRanAreEmpty)
+{
+    CharVectorDataWriter w;
+    cpu.handleCmdGetTraces(&w, &classes);
+    expectPrefix(bytesOf(w), Wire().u4(0).u4(0));
+    CpuProfilingSession::Settings sampling;
+    sampling.collectionMethod = 3;
+    cpu.updateSettings(sampling);
+    EXPECT_FALSE(cpu.setTraceRecord(true, false, true, 10)) << "tracing needs instrumentation";
+}
+
+} // namespace
