@@ -33,11 +33,6 @@ struct fwEnvCopy_t {
     unsigned long sectorSize;
 };
 
-struct fwEnvShared_t {
-    pthread_mutex_t mutex;
-    uint32_t ready;
-};
-
 /* The loaded block. Guarded by the process-local mutex besides the shared one. */
 struct {
     std::recursive_mutex local;

@@ -7,19 +7,30 @@
  * "/etc/fw_env.config" (one line per copy; two or three lines make the
  * environment redundant). Every operation loads the block afresh and runs
  * under a mutex shared with the other processes of the card, kept in the
- * POSIX shared-memory object "/fwEnvSharedMem" (28 bytes: the mutex, then a
- * u32 ready flag). Messages go to standard error.
+ * POSIX shared-memory object "/fwEnvSharedMem" (the mutex, then a u32 ready
+ * flag: 28 bytes on the card's 32-bit processor, 48 on a 64-bit host). The
+ * object is always as large as the record, so no part of the mutex lies past
+ * its end, where the kernel would not keep it shared. Messages go to standard
+ * error.
  *
  * Every path goes through the hal. All functions may be called from any thread.
  */
 
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 
 enum {
     FW_ENV_MAX_COPIES = 3,
-    FW_ENV_SHARED_SIZE = 28,
 };
+
+/* The record in the shared-memory object. */
+struct fwEnvShared_t {
+    pthread_mutex_t mutex;
+    uint32_t ready;
+};
+
+static const size_t FW_ENV_SHARED_SIZE = sizeof(fwEnvShared_t);
 
 /* Text of the default environment the boot loader uses when the block is bad. */
 extern const char fwEnvDefaultEnvironment[];

@@ -2,6 +2,7 @@
 
 #include "cardsim/cardsim.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -144,57 +145,63 @@ TEST_F(FwEnv, ValuesStayValidAcrossLaterLoads)
     EXPECT_STREQ(copy, "192.168");
 }
 
+/*
+ * Starts the lock holder (a process of its own, as every user of the boot
+ * environment is) and waits until it holds the lock. Its pid, or -1.
+ */
+pid_t startLockHolder(const char *mode)
+{
+    int fromHolder[2];
+    if (pipe(fromHolder) != 0)
+        return -1;
+    pid_t holder = fork();
+    if (holder == 0) {
+        dup2(fromHolder[1], 1);
+        close(fromHolder[0]);
+        close(fromHolder[1]);
+        execl(FW_ENV_LOCK_HOLDER, FW_ENV_LOCK_HOLDER, mode, (char *)nullptr);
+        _exit(127);
+    }
+    close(fromHolder[1]); /* a holder that ends early ends our read instead of hanging it */
+    struct pollfd ready = {fromHolder[0], POLLIN, 0};
+    char c = 0;
+    bool locked = poll(&ready, 1, 10000) == 1 && read(fromHolder[0], &c, 1) == 1 && c == 'L';
+    close(fromHolder[0]);
+    if (!locked) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        return -1;
+    }
+    return holder;
+}
+
 TEST_F(FwEnv, TheLockIsSharedBetweenProcesses)
 {
     ASSERT_EQ(cardsimFlashWrite({"a=1"}, 0x100, 0), 0);
     fwEnvInitMutex();
     struct stat st;
     ASSERT_EQ(stat((root / "dev/shm/fwEnvSharedMem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, FW_ENV_SHARED_SIZE);
+    EXPECT_EQ((size_t)st.st_size, sizeof(fwEnvShared_t)); /* the whole mutex lies inside the object */
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    int toParent[2];
-    ASSERT_EQ(pipe(toParent), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        fwEnvInitMutex(); /* opens the existing object */
-        fwEnvLock();
-        (void)!write(toParent[1], "L", 1);
-        usleep(300000);
-        const char *argv[] = {"fw_setenv", "a", "2"};
-        fwEnvSetEnv(3, argv);
-        fwEnvUnlock();
-        _exit(0);
-    }
-    close(toParent[1]); /* a child that dies early ends our read instead of hanging it */
-    struct pollfd ready = {toParent[0], POLLIN, 0};
-    ASSERT_EQ(poll(&ready, 1, 10000), 1) << "the child never took the lock";
-    char c;
-    ASSERT_EQ(read(toParent[0], &c, 1), 1) << "the child ended before taking the lock";
-    /* The child holds the lock while it writes: our read waits and sees its value. */
+    pid_t holder = startLockHolder("2");
+    ASSERT_GT(holder, 0) << "the other process never took the lock";
+    /* It holds the lock while it writes: our read waits and sees its value. */
     EXPECT_STREQ(fwEnvGetEnv("a"), "2");
-    int status = 0;
-    waitpid(child, &status, 0);
+    int status = -1;
+    waitpid(holder, &status, 0);
     EXPECT_EQ(status, 0);
-    close(toParent[0]);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(FwEnv, ALockHolderThatDiesDoesNotBlockTheOthers)
 {
     ASSERT_EQ(cardsimFlashWrite({"a=1"}, 0x100, 0), 0);
     fwEnvInitMutex();
-    pid_t child = fork();
-    if (child == 0) {
-        fwEnvInitMutex();
-        fwEnvLock();
-        _exit(0); /* dies holding the lock */
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+    pid_t holder = startLockHolder("die");
+    ASSERT_GT(holder, 0);
+    int status = -1;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(status, 0);
     EXPECT_STREQ(fwEnvGetEnv("a"), "1");
 }
 
