@@ -2,13 +2,17 @@
 #define KVR_STRATA_H
 
 /*
- * The frame-controller link as the rest of the firmware sees it: sending
- * messages to the controller (queued or at once), acknowledging received
- * ones, and the card's frame slot address learned from the link.
+ * The frame-controller link ("strata_api") and the frame-controller service.
  *
- * Until the link runs (no port open, no controller seen), every send is
- * logged at DEBUG with its bytes and refused as a closed port refuses it.
- * All functions may be called from any thread.
+ * The link carries packets of at most 64 bytes between the card and the frame
+ * controller over a serial line, a TCP connection to the local proxy
+ * (127.0.0.1:5102, device name "socket") or a debug server on port 5100
+ * (device name "socketdbg", or USE_NETWORK set). Packet layout:
+ *   0x02, destination, source, length (bits 0-5 = 2 + data bytes, 0x40 more
+ *   packets follow), opcode (big-endian), 0-57 data bytes, 8-bit sum of all
+ *   bytes before it.
+ *
+ * Every sender may be called from any thread.
  */
 
 #include <cstdint>
@@ -20,24 +24,175 @@ enum {
     STRATA_MSG_REQUEST = 2,
     STRATA_MSG_REPLY = 3,
     STRATA_CONTROLLER_ADDRESS = 0x15,
+    STRATA_REPORT_ADDRESS = 0x18,
+    STRATA_START_BYTE = 0x02,
+    STRATA_MORE_PACKETS = 0x40,
+    STRATA_PACKET_MAX = 64,
+    STRATA_PACKET_DATA_MAX = 57,
+    STRATA_PACKET_HEADER = 6,
+    STRATA_REASSEMBLY_SIZE = 4096,
+    STRATA_MEM_BLOCK_SIZE = 4096,
+    STRATA_PAYLOAD_MAX = 100,
+    STRATA_MESSAGE_POOL = 100,
+    STRATA_DEBUG_PORT = 5100,
+    STRATA_QVS_PORT = 5101,
+    STRATA_PROXY_PORT = 5102,
+    STRATA_DEV_ID_SIZE = 15,
+    STRATA_LABEL_SIZE = 8,
+};
+
+/* Opcodes the link and the service name themselves. */
+enum {
     STRATA_OPCODE_ACK = 0x0000,
     STRATA_OPCODE_NACK = 0x0001,
+    STRATA_OPCODE_MENU = 0x0005,
+    STRATA_OPCODE_COMM_STATE = 0x000C,
+    STRATA_OPCODE_DEV_ID = 0x0013,
+    STRATA_OPCODE_SET_MEM_BLOCK = 0x0016,
+    STRATA_OPCODE_UPGRADE_MODE = 0x0017,
+    STRATA_OPCODE_CARD_LABEL = 0x0019,
+    STRATA_OPCODE_FRAME_STATUS_REQ = 0x003C,
+    STRATA_OPCODE_FRAME_STATUS = 0x003D,
+    STRATA_OPCODE_GET_TIME_V3 = 0x012A,
+    STRATA_OPCODE_TIME_V3 = 0x012B,
+    STRATA_OPCODE_UPGRADE_STATUS = 0x0153,
+    STRATA_OPCODE_IP_CONFIG_V2_REQ = 0x100E,
+    STRATA_OPCODE_IP_CONFIG_V2 = 0x100F,
+    STRATA_OPCODE_RESTORE_POINT_CONFIG_REQ = 0x101A,
+    STRATA_OPCODE_RESTORE_POINT_CONFIG = 0x101B,
+    STRATA_OPCODE_FRAME_TYPE_REQ = 0x101D,
+    STRATA_OPCODE_FRAME_TYPE = 0x101E,
     STRATA_OPCODE_SAVE_RESTORE_POINT = 0x102d,
-    STRATA_PAYLOAD_MAX = 100,
+    STRATA_OPCODE_VLAN2_CARD_IP_REQ = 0x305F,
+    STRATA_OPCODE_VLAN2_CARD_IP = 0x3060,
+    STRATA_OPCODE_CAPABILITIES_REQ = 0x3200,
+    STRATA_OPCODE_CAPABILITIES = 0x3201,
+    STRATA_OPCODE_BUTTON = 0x4005,
+    STRATA_OPCODE_QVS_IP_CONFIG_V2 = 0x400F,
 };
+
+/* NACK error numbers. */
+enum {
+    STRATA_NACK_CHECKSUM = 0,
+    STRATA_NACK_BUSY = 1,
+    STRATA_NACK_NOT_SUPPORTED = 2,
+    STRATA_NACK_WRONG_CARD = 5,
+    STRATA_NACK_INVALID = 6,
+    STRATA_NACK_WRONG_STATE = 10,
+    STRATA_NACK_OVERFLOW = 11,
+};
+
+/* One packet on the wire: `size` bytes of `bytes` (7 to 64). */
+struct strataPacket {
+    uint8_t bytes[STRATA_PACKET_MAX];
+    uint32_t size;
+};
+
+/* Last handler of incoming firmware messages: 1 handled, 0 not. */
+typedef int (*strataPrivateHandler_t)(uint32_t source, const uint8_t *data, uint32_t length, uint16_t opcode);
+/* Called with each value the controller monitor polled (opcode of the answer, value). */
+typedef void (*strataMonitorCallback_t)(log4c_category_t *category, uint16_t opcode, uint32_t value);
+/* Builds the card menu when the firmware shows it. */
+typedef void (*strataMenuRootInit_t)(log4c_category_t *category, void *menuRoot, const char *cardLabel);
+
+/* The link configuration (one static instance, strataLinkConfiguration). */
+struct strataLinkConfig {
+    uint32_t identityA;
+    uint32_t identityB;
+    uint8_t updateVersion[3];
+    char modelName[9];
+    const char *linkLabel;
+    const char *deviceName;
+    uint8_t baudIndex;
+    uint8_t *memBlock;
+    uint32_t memBlockSize;
+    strataPrivateHandler_t privateHandler;
+    uint8_t txRetries;
+    uint32_t isStrataMenuHandledByFirmware;
+    strataMenuRootInit_t menuRootInit;
+    void *strataMenuRoot;
+    uint32_t statusByFirmware;
+    uint32_t qvsRelay;
+    uint32_t monitorEnable;
+    strataMonitorCallback_t monitorCallback;
+    uint32_t restartBudget;
+};
+extern strataLinkConfig strataLinkConfiguration;
+
+/* ---- link layer ---- */
+
+/*
+ * Opens the transport named by config->deviceName, starts the receiver and
+ * announces the card. 0, -1 (already open, missing name, proxy unreachable,
+ * receiver did not start) or minus errno (serial device not opened).
+ */
+int strata_open(strataLinkConfig *config, log4c_category_t *category);
+/* Stops the receiver and closes the port. -1 when the port is not open, else 0. */
+int strata_close(void);
+void strataClosePort(void);
+
+uint8_t strataGetCommState(void);
+void strataSetCommState(uint8_t state);
+uint32_t strataIsSocket(void);
+/* The card's frame slot address from the link (0 while unknown). */
+uint16_t strataGetCardId(void);
+
+/*
+ * Sends a message at once (split into packets of at most 57 data bytes).
+ * 0 when handed on, -1 when the port is closed or the link state forbids it.
+ */
+int strata_sendmsg(uint32_t type, uint32_t address, uint16_t opcode, const uint8_t *data, uint32_t length);
+/* One packet of a message. 0; -1 when length + 7 exceeds 64; -12 without a packet buffer. */
+int strata_sendmsg_small(uint32_t type, uint32_t address, uint16_t opcode, const uint8_t *data, uint32_t length,
+                         int more);
+/* Queues (needsAck) or writes at once one finished packet. 0. The packet is copied. */
+int strata_send_packet(const uint8_t *packet, uint32_t size, int needsAck);
+/* ACK (opcode 0, no data) and NACK (opcode 1, one error byte), type 3, written at once. */
+void strata_send_ack(uint32_t address);
+void strata_send_nack(uint32_t address, uint8_t error);
+/* DEV_ID (opcode 0x0013, 15 bytes). */
+void strata_send_devid(uint32_t type, uint32_t address);
+/* Fills the 15 DEV_ID bytes from the configuration. */
+void strataBuildDevId(const strataLinkConfig *config, uint8_t out[STRATA_DEV_ID_SIZE]);
+
+/* Restarts a serial link after a checksum error. 0 restarted, -1 refused. */
+int restartStrataComm(void);
+/* Reconnects to the local proxy (device "socket" only). */
+void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category);
+/* One write on the port under the link's write lock. */
+int strataWritePort(const uint8_t *bytes, uint32_t count);
+void logPacket(const char *prefix, const uint8_t *bytes, uint32_t length);
+
+/* Timed queries: 0 answered in time, 1 timed out, 0 at once when waitSeconds is 0. */
+int strataGetControllerCapabilities(uint8_t *out, uint32_t waitSeconds);
+int strataGetVlan2CardIp(uint8_t *out, uint32_t waitSeconds);
+int strataGetRestorePointConfig(uint8_t *out, uint32_t waitSeconds);
+int strataGetFrameType(uint8_t *out, uint32_t waitSeconds);
+int strataGetFrameStatus(uint8_t *out, uint32_t waitSeconds);
+int strataGetFrameIpAddress(uint32_t interfaceIndex, uint32_t *out, uint32_t waitSeconds);
+
+/* ---- service ---- */
 
 /* Queues a message for the send thread. 1 queued, 0 dropped. */
 int strataSrvSendMessage(log4c_category_t *category, uint32_t type, uint32_t destination, uint16_t opcode,
                          const uint8_t *payload, uint32_t size);
+/* Pcode handler (class 10, id 13): asks the controller to fetch the restore point. 0. */
+int updateMemBlockHandler(const uint8_t *pcode, uint32_t length);
+void flushTxQueue(void);
+/* Non-zero when the firmware handles the opcode itself. */
+int strataIsFirmwareMessage(uint16_t opcode);
+/* Writes a packet around `data` to the QVS application. 1 written whole, else 0. */
+int qvsHandler(const uint8_t *data, uint32_t dataLength, uint16_t opcode);
+/* The button callback: opens or drives the card menu. */
+void strataButtonPressed(uint32_t pressCount);
 
-/* Sends a message at once. 0 when handed on, -1 when the port is closed or the link state forbids it. */
-int strata_sendmsg(uint32_t type, uint32_t address, uint16_t opcode, const uint8_t *data, uint32_t length);
-
-/* ACK (opcode 0, no data) and NACK (opcode 1, one error byte), type 3, at once. */
-void strata_send_ack(uint32_t address);
-void strata_send_nack(uint32_t address, uint8_t error);
-
-/* The card's frame slot address from the link (0 while unknown). */
-uint16_t strataGetCardId(void);
+/* ---- message execution ---- */
+void strata_execute_message(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length);
+/* Returns 1 when handled, 0 when the platform's handler is to be asked. */
+int defaultHandler(uint32_t source, const uint8_t *data, uint32_t length, uint16_t opcode);
+void setUpgradeStatus(uint32_t value);
+void setUpgradeMode(uint32_t value);
+void sendUpgradeStatus(uint32_t address, uint8_t status, uint8_t progress, const char *text,
+                       uint32_t textLengthWithTerminator);
 
 #endif

@@ -1,0 +1,121 @@
+#ifndef KVR_STRATAPRIVATE_H
+#define KVR_STRATAPRIVATE_H
+
+/*
+ * Declarations shared by the files of the strata module only: the waits the
+ * link and the service use (tests shorten them), the reply slots of the timed
+ * queries, the service state that message execution reaches, and the
+ * operations of neighbouring frame-controller subsystems that the link calls.
+ */
+
+#include "strata/strata.h"
+
+#include <cstdint>
+#include <log4c.h>
+
+/* Every wait of the link and the service, in milliseconds. */
+struct strataTiming_t {
+    uint32_t ackWaitMs;          /* serial: wait for ACK/NACK of a packet (4 s) */
+    uint32_t busyRetryMs;        /* after NACK 1 (1 s) */
+    uint32_t sendRetryMs;        /* queued message retry (500 ms) */
+    uint32_t sendGiveUpMs;       /* queued message give-up (30 s) */
+    uint32_t pollMs;             /* one "second" of the timed queries and waits for state 3 (1 s) */
+    uint32_t bridgeReconnectMs;  /* QVS bridge reconnect (2 s) */
+    uint32_t flushSleepMs;       /* serial: pause before flushing after a bad start byte (3 s) */
+    uint32_t monitorPeriodMs;    /* controller monitor pass (30 s) */
+    uint32_t rebootPauseMs;      /* SET_IP_CONFIG before its reboot (2 s) */
+    uint32_t upgradePollMs;      /* upgrade thread status poll (1 s) */
+    uint32_t overrunPauseMs;     /* serial: pause after two receive errors within 100 ms (1 s) */
+};
+extern strataTiming_t strataTiming;
+/* Restores the waits above to their values on the card. */
+void strataResetTiming(void);
+
+/* Reply slots of the timed queries, written by message execution. */
+struct strataReplySlots_t {
+    uint8_t capabilities;
+    uint8_t vlan2CardIp[26];
+    uint8_t restorePointConfig;
+    uint8_t frameType;
+    uint8_t frameStatus[8];
+    uint32_t frameIp[2];
+};
+/* Stores into the slots under their lock and raises the reply flag. */
+void strataReplyStore(void (*store)(strataReplySlots_t *slots, const uint8_t *data, uint32_t length),
+                      const uint8_t *data, uint32_t length);
+void strataReplyReset(void);
+
+/* The link's log category (set by strata_open, else the service's). */
+log4c_category_t *strataCategory(void);
+
+/* ---- service (strataService.cpp) ---- */
+struct serviceDescriptor;
+extern serviceDescriptor strataService;
+void strataAckReceived(uint8_t error);
+/* Card label (at most 7 characters); sets the received flag and relays it. */
+void strataSetCardLabel(const char *label, uint32_t length);
+void strataGetCardLabel(char out[STRATA_LABEL_SIZE]);
+/* Holds the controller's IP_CONFIG_v2 packet (27 bytes) for the bridge. */
+void strataHoldIpConfigPacket(uint32_t interfaceIndex, const uint8_t *packet, uint32_t size);
+/* Relays a record to the QVS application as if the controller had sent it. 1 written. */
+int strataRelayToQvs(uint16_t opcode, const uint8_t *data, uint32_t length);
+/* Hands a whole packet of the link to the QVS application. 1 written. */
+int strataBridgeWritePacket(const uint8_t *packet, uint32_t size);
+uint32_t strataTimeUpdatesNeeded(void);
+/* Time-request bookkeeping: 1 and the send time when a GET_TIME_V3 is outstanding. */
+int strataTimeRequestTake(struct timespec *sentAt);
+void strataTimeRequestClear(void);
+void timeSyncUpdate(uint32_t argument);
+/* Runs `use` on the MEM_BLOCK buffer under its lock; -1 when there is none. */
+int strataWithMemBlock(int (*use)(uint8_t *buffer, uint32_t size, void *argument), void *argument);
+/* Wakes the transmit thread's queue (used by the link when it queues a packet). */
+void strataTxQueuePush(const strataPacket *packet, int atHead);
+
+/* ---- message execution (strataExecute.cpp) ---- */
+uint32_t strataGetUpgradeMode(void);
+uint32_t strataGetUpgradeStatus(void);
+/* Waits for a running upgrade thread (tests and shutdown). */
+void strataJoinUpgradeThread(void);
+/* Resets the time-sample counter and upgrade state (a fresh link in tests). */
+void strataExecuteReset(void);
+
+/* ---- operations of later subsystems (strataPending.cpp) ---- */
+int platformHandlePrivateStrataMessages(uint32_t source, const uint8_t *data, uint32_t length, uint16_t opcode);
+int platformIsPrivateStrataMessage(uint16_t opcode);
+void platformStrataDoWeHandleMenu(log4c_category_t *category);
+void platformStrataPreServiceInit(log4c_category_t *category);
+void platformStrataChanged(log4c_category_t *category, uint16_t opcode, uint32_t value);
+void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t status, uint32_t start);
+int getControllerCapabilitiesAnotherWay(log4c_category_t *category, uint8_t *capabilities);
+void platformStrataSetMACAddress(log4c_category_t *category, const uint8_t *data, uint32_t length);
+int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length);
+void platformStrataMenuRootInit(log4c_category_t *category, void *menuRoot, const char *cardLabel);
+void platformNqAsiAvailability(log4c_category_t *category, uint32_t kind, uint8_t *out);
+void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
+int platformAtdmAvailability(log4c_category_t *category, uint32_t index, uint8_t *out);
+void platformSetMemBlockEvent(uint32_t changed);
+void platformCallScript(uint32_t flag);
+int platformGetUpdateManagerLock(log4c_category_t *category);
+int platformReleaseUpdateManagerLock(log4c_category_t *category);
+int platformStartFtpServer(log4c_category_t *category, uint16_t port);
+int platformStopFtpServer(log4c_category_t *category);
+int platformStartFumUpdate(log4c_category_t *category);
+int platformReadFumUpdateStatus(log4c_category_t *category, uint32_t *state, uint32_t *progress, char *text,
+                                uint32_t textSize);
+int platformUpgradeNeedsReboot(void);
+void platformUpgradeReboot(log4c_category_t *category);
+int getStrataConfigProperties(char *buffer, uint32_t size, log4c_category_t *category);
+int compareMemBlock(const char *text, uint32_t length, log4c_category_t *category);
+void registerStrataButtonListener(void (*callback)(uint32_t pressCount), log4c_category_t *category);
+void registerTimeSyncListener(void (*callback)(uint32_t argument), log4c_category_t *category);
+
+/* Typed boot-environment parameters: setters 0 written / -1 refused; getters 0 found / 1 missing (out untouched). */
+int setIpParameter(const char *name, const uint8_t value[4], log4c_category_t *category);
+int getIpParameter(const char *name, uint8_t out[4], log4c_category_t *category);
+int setParameterUint16(const char *name, const uint8_t value[2], log4c_category_t *category);
+int getParameterUint16(const char *name, uint8_t out[2], log4c_category_t *category);
+int getMacParameter(const char *name, uint8_t out[6], log4c_category_t *category);
+/* 0 written, -1 when the boot environment refused the value. */
+int setMacParameter(const char *name, const uint8_t value[6], log4c_category_t *category);
+
+#endif

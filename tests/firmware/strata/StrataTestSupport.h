@@ -1,0 +1,134 @@
+#ifndef KVR_TESTS_STRATATESTSUPPORT_H
+#define KVR_TESTS_STRATATESTSUPPORT_H
+
+/*
+ * What the strata tests share: one card root per process (hal records, boot
+ * environment, timestamp file), short link waits, the service's init run
+ * once, and a fixture that opens the link on a pseudo-terminal played by the
+ * frame-controller peer.
+ */
+
+#include "strata/strataPrivate.h"
+
+#include "cardsim/cardsim.h"
+#include "ctrlPeer.h"
+#include "serviceManager/serviceManager.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "../main/FirmwareTestSupport.h"
+
+namespace strataTest {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t CARD = 0x21;
+
+/* The card root of this process. */
+inline TempDir &cardRoot()
+{
+    static TempDir root;
+    return root;
+}
+
+inline void makeDirs(const std::string &root)
+{
+    for (const char *d : {"dev", "dev/shm", "etc", "data", "var", "var/log", "var/lock", "usr", "usr/local",
+                          "usr/local/q7", "usr/local/q7/logs", "tmp", "sbin"})
+        mkdir((root + "/" + d).c_str(), 0755);
+}
+
+/* Once per process: log, card root, boot environment, short waits, service init. */
+inline void setUpProcess()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    firmwareTest::TestLog::instance();
+    setenv("KVR_ROOT", cardRoot().path().c_str(), 1);
+    makeDirs(cardRoot().path());
+    strataTiming.ackWaitMs = 300;
+    strataTiming.busyRetryMs = 200;
+    strataTiming.sendRetryMs = 20;
+    strataTiming.sendGiveUpMs = 300;
+    strataTiming.pollMs = 50;
+    strataTiming.bridgeReconnectMs = 50;
+    strataTiming.flushSleepMs = 50;
+    strataTiming.monitorPeriodMs = 200;
+    strataTiming.rebootPauseMs = 10;
+    strataTiming.upgradePollMs = 20;
+    strataTiming.overrunPauseMs = 20;
+    strataLinkConfiguration.monitorEnable = 0;
+    strataService.category = log4c_category_get(strataService.categoryName);
+    strataService.init(&strataService);
+}
+
+/* The boot environment every test starts from. */
+inline void writeBootEnvironment()
+{
+    cardsimFlashWrite({"ipaddr=10.0.0.21", "netmask=255.255.255.0", "gatewayip=10.0.0.1",
+                       "ethaddr=00:11:22:33:44:55", "frameipaddr=10.0.0.2"},
+                      0x1000, 0);
+}
+
+inline std::string halLog()
+{
+    return firmwareTest::readFile(cardRoot() / "var/log/hal.log");
+}
+
+/* The link on a pseudo-terminal; the peer acknowledges and has answered DEV_ID. */
+class StrataLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setUpProcess();
+        writeBootEnvironment();
+        strataExecuteReset();
+        strataLinkConfiguration.restartBudget = 3;
+        strataLinkConfiguration.qvsRelay = 1;
+        path = peer.openPty();
+        ASSERT_FALSE(path.empty());
+        strataLinkConfiguration.deviceName = path.c_str();
+        ASSERT_EQ(strata_open(&strataLinkConfiguration, strataService.category), 0);
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+    }
+    void TearDown() override
+    {
+        strata_close();
+        flushTxQueue();
+        strataSetCommState(0);
+    }
+    /* Lets the card learn its address and sets the link state by the controller's message. */
+    void raiseState(uint8_t state)
+    {
+        size_t from = peer.received().size();
+        peer.sendMessage(STRATA_OPCODE_COMM_STATE, {state});
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+        for (int i = 0; i < 100 && strataGetCommState() != state; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(strataGetCommState(), state);
+    }
+    /* Packets received from index `from` on, after the link has been quiet for `settleMs`. */
+    std::vector<ctrlpeer::Packet> settle(size_t from, int settleMs = 150)
+    {
+        size_t seen = (size_t)-1;
+        for (int rounds = 0; rounds < 20 && peer.received().size() != seen; rounds++) {
+            seen = peer.received().size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+        }
+        auto all = peer.received();
+        return std::vector<ctrlpeer::Packet>(all.begin() + (long)std::min(from, all.size()), all.end());
+    }
+    ctrlpeer::CtrlPeer peer;
+    std::string path;
+};
+
+} // namespace strataTest
+
+#endif

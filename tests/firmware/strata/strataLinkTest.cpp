@@ -1,0 +1,419 @@
+#include "StrataTestSupport.h"
+
+#include <algorithm>
+
+using namespace strataTest;
+using firmwareTest::TestLog;
+using ctrlpeer::Packet;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start)
+{
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+TEST(StrataPacket, DevIdBytesOfTheDefaultConfiguration)
+{
+    uint8_t devId[STRATA_DEV_ID_SIZE];
+    strataBuildDevId(&strataLinkConfiguration, devId);
+    const Bytes expected = {0x00, 0xA9, 0x00, 0x81, 0x04, 0x20, 'Q', 'M', 'R', '-', '1', '1', '0', '0', 0x00};
+    EXPECT_EQ(Bytes(devId, devId + sizeof devId), expected);
+}
+
+TEST_F(StrataLink, AnnouncesItselfWithDevIdOnOpen)
+{
+    Packet devId;
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 100, &devId));
+    /* source 0: the card does not know its address before the controller's first packet */
+    const Bytes expected = {0x02, 0x15, 0x00, 0x11, 0x00, 0x13, 0x00, 0xA9, 0x00, 0x81, 0x04,
+                            0x20, 0x51, 0x4D, 0x52, 0x2D, 0x31, 0x31, 0x30, 0x30, 0x00, 0x68};
+    EXPECT_EQ(devId.raw, expected);
+    EXPECT_EQ(strataGetCommState(), 0);
+}
+
+TEST_F(StrataLink, AckAndNackBytes)
+{
+    raiseState(1);
+    size_t from = peer.received().size();
+    strata_send_ack(0x15);
+    strata_send_nack(0x15, STRATA_NACK_WRONG_STATE);
+    auto got = settle(from);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].raw, (Bytes{0x02, 0x15, 0x21, 0x02, 0x00, 0x00, 0x3A}));
+    EXPECT_EQ(got[1].raw, (Bytes{0x02, 0x15, 0x21, 0x03, 0x00, 0x01, 0x0A, 0x46}));
+}
+
+TEST_F(StrataLink, SplitsLongMessagesWithTheMoreFlagAndRepeatsTheOpcode)
+{
+    raiseState(3);
+    struct Case {
+        uint32_t length;
+        Bytes lengthBytes;
+    } cases[] = {
+        {0, {0x02}}, {1, {0x03}}, {57, {0x3B}}, {58, {0x7B, 0x03}}, {100, {0x7B, 0x2D}}, {114, {0x7B, 0x3B}}, {115, {0x7B, 0x7B, 0x03}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        Bytes data(c.length);
+        for (uint32_t i = 0; i < c.length; i++)
+            data[i] = (uint8_t)i;
+        size_t from = peer.received().size();
+        ASSERT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, data.data(), c.length), 0);
+        auto got = settle(from);
+        std::vector<Packet> mine;
+        std::copy_if(got.begin(), got.end(), std::back_inserter(mine), [](const Packet &p) { return p.opcode == 0x0321; });
+        ASSERT_EQ(mine.size(), c.lengthBytes.size());
+        Bytes joined;
+        for (size_t i = 0; i < mine.size(); i++) {
+            EXPECT_EQ(mine[i].raw[3], c.lengthBytes[i]);
+            EXPECT_EQ(mine[i].raw[4], 0x03);
+            EXPECT_EQ(mine[i].raw[5], 0x21);
+            EXPECT_TRUE(mine[i].checksumOk);
+            joined.insert(joined.end(), mine[i].data.begin(), mine[i].data.end());
+        }
+        EXPECT_EQ(joined, data);
+    }
+}
+
+TEST_F(StrataLink, OnePacketOfThreeDataBytesByteForByte)
+{
+    raiseState(3);
+    size_t from = peer.received().size();
+    const uint8_t data[3] = {0xFF, 0x55, 0xAA};
+    ASSERT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0011, data, 3), 0);
+    ASSERT_TRUE(peer.waitOpcode(0x0011, 2000, nullptr, from));
+    auto got = settle(from);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].raw, (Bytes{0x02, 0x15, 0x21, 0x05, 0x00, 0x11, 0xFF, 0x55, 0xAA, 0x4C}));
+}
+
+TEST_F(StrataLink, LinkStateGatesByMessageType)
+{
+    struct Case {
+        uint8_t state;
+        uint32_t type;
+        uint16_t opcode;
+        int result;
+        uint8_t destination;
+    } cases[] = {
+        {1, STRATA_MSG_REQUEST, 0x0099, -1, 0},    {1, STRATA_MSG_REQUEST, 0x0013, 0, 0x15},
+        {2, STRATA_MSG_REQUEST, 0x0099, 0, 0x15},  {2, STRATA_MSG_REPORT, 0x0099, -1, 0},
+        {3, STRATA_MSG_REPORT, 0x0099, 0, 0x18},   {0, STRATA_MSG_REPLY, 0x0099, 0, 0x33},
+        {0, STRATA_MSG_UNCHECKED, 0x0099, 0, 0x33}, {0, STRATA_MSG_REPORT, 0x0099, -1, 0},
+    };
+    raiseState(1);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "state " << (int)c.state << " type " << c.type << " opcode " << c.opcode);
+        strataSetCommState(c.state);
+        size_t from = peer.received().size();
+        EXPECT_EQ(strata_sendmsg(c.type, 0x33, c.opcode, nullptr, 0), c.result);
+        auto got = settle(from, 100);
+        if (c.result != 0) {
+            EXPECT_TRUE(got.empty());
+            continue;
+        }
+        ASSERT_GE(got.size(), 1u);
+        EXPECT_EQ(got[0].opcode, c.opcode);
+        EXPECT_EQ(got[0].destination, c.destination);
+    }
+}
+
+TEST_F(StrataLink, SendingOnAClosedPortIsRefused)
+{
+    strata_close();
+    EXPECT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0099, nullptr, 0), -1);
+    EXPECT_EQ(strata_close(), -1);
+}
+
+TEST_F(StrataLink, SecondOpenIsRefused)
+{
+    EXPECT_EQ(strata_open(&strataLinkConfiguration, strataService.category), -1);
+    EXPECT_TRUE(TestLog::instance().contains("strata_open: already opened"));
+}
+
+TEST_F(StrataLink, LearnsTheCardIdOnlyFromAValidPacket)
+{
+    /* a fresh link whose controller has not sent anything yet */
+    strata_close();
+    ctrlpeer::CtrlPeer::Options quiet;
+    quiet.acknowledge = false;
+    ctrlpeer::CtrlPeer silent(quiet);
+    std::string silentPath = silent.openPty();
+    strataLinkConfiguration.deviceName = silentPath.c_str();
+    ASSERT_EQ(strata_open(&strataLinkConfiguration, strataService.category), 0);
+    ASSERT_TRUE(silent.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+    strataLinkConfiguration.restartBudget = 0;
+    Bytes bad = ctrlpeer::buildPacket(0x33, 0x15, 0x0010, {});
+    bad.back() ^= 0x01;
+    silent.sendRaw(bad);
+    Packet nack;
+    ASSERT_TRUE(silent.waitOpcode(STRATA_OPCODE_NACK, 2000, &nack));
+    EXPECT_EQ(nack.raw, (Bytes{0x02, 0x15, 0x00, 0x03, 0x00, 0x01, 0x00, 0x1B}));
+    EXPECT_EQ(strataGetCardId(), 0);
+    silent.sendMessage(0x0010);
+    Packet reply;
+    ASSERT_TRUE(silent.waitOpcode(0x0011, 2000, &reply));
+    EXPECT_EQ(strataGetCardId(), CARD);
+    EXPECT_EQ(reply.source, CARD);
+    strata_close();
+    flushTxQueue();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * strataTiming.ackWaitMs));
+}
+
+TEST_F(StrataLink, ChecksumErrorsRestartTheSerialLinkThenAreNackedWithZero)
+{
+    raiseState(3);
+    strataLinkConfiguration.restartBudget = 1;
+    Bytes bad = ctrlpeer::buildPacket(CARD, 0x15, 0x0010, {});
+    bad.back() ^= 0x80;
+    size_t from = peer.received().size();
+    peer.sendRaw(bad);
+    Packet devId;
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000, &devId, from));
+    EXPECT_EQ(strataGetCommState(), 0);
+    EXPECT_EQ(strataLinkConfiguration.restartBudget, 0u);
+    EXPECT_EQ(peer.count(STRATA_OPCODE_NACK), 0u);
+
+    from = peer.received().size();
+    peer.sendRaw(bad);
+    Packet nack;
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_NACK, 2000, &nack, from));
+    EXPECT_EQ(nack.raw, (Bytes{0x02, 0x15, 0x21, 0x03, 0x00, 0x01, 0x00, 0x3C}));
+    EXPECT_EQ(settle(from).size(), 1u);
+}
+
+TEST_F(StrataLink, MalformedPacketsAreDroppedAndTheLinkGoesOn)
+{
+    struct Case {
+        const char *name;
+        Bytes bytes;
+    } cases[] = {
+        {"length 0", {0x02, CARD, 0x15, 0x00, 0x00, 0x10, 0x27}},
+        {"length 1", {0x02, CARD, 0x15, 0x01, 0x00, 0x10, 0x28}},
+        {"length 60", {0x02, CARD, 0x15, 0x3C, 0x00, 0x10, 0x63}},
+        {"length 63 with more", {0x02, CARD, 0x15, 0x7F, 0x00, 0x10, 0xA6}},
+        {"bad start byte", {0x03, CARD, 0x15, 0x02, 0x00, 0x10, 0x2B}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t from = peer.received().size();
+        peer.sendRaw(c.bytes);
+        EXPECT_TRUE(settle(from, 200).empty());
+        peer.sendMessage(0x0010);
+        Packet reply;
+        ASSERT_TRUE(peer.waitOpcode(0x0011, 2000, &reply, from));
+        EXPECT_EQ(reply.data, (Bytes{0xFF, 0x55, 0xAA}));
+    }
+}
+
+TEST_F(StrataLink, PacketSplitOverTwoWritesIsReassembledWithinTheGap)
+{
+    Bytes packet = ctrlpeer::buildPacket(CARD, 0x15, 0x0010, {});
+    size_t from = peer.received().size();
+    peer.sendRaw(Bytes(packet.begin(), packet.begin() + 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    peer.sendRaw(Bytes(packet.begin() + 3, packet.end()));
+    EXPECT_TRUE(peer.waitOpcode(0x0011, 2000, nullptr, from));
+}
+
+TEST_F(StrataLink, TwoPacketMessageIsAcknowledgedByTheLinkAndExecutedOnce)
+{
+    Bytes text(100, 'x');
+    text[0] = 0x00;
+    text[1] = 0x81;
+    size_t mark = TestLog::instance().mark();
+    size_t from = peer.received().size();
+    ASSERT_TRUE(peer.sendMessage(STRATA_OPCODE_SET_MEM_BLOCK, text));
+    auto got = settle(from, 200);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].opcode, STRATA_OPCODE_ACK);
+    EXPECT_EQ(got[1].opcode, STRATA_OPCODE_ACK);
+    std::string log = TestLog::instance().since(mark);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n') > 0, true);
+    EXPECT_NE(log.find("MEM_BLOCK of 98 bytes"), std::string::npos);
+    EXPECT_EQ(log.find("MEM_BLOCK of 55 bytes"), std::string::npos);
+}
+
+TEST_F(StrataLink, MultiPacketMemBlockOfAnotherCardTypeIsNackedFive)
+{
+    Bytes text(80, 'x');
+    text[0] = 0x00;
+    text[1] = 0x82;
+    size_t from = peer.received().size();
+    peer.sendMessage(STRATA_OPCODE_SET_MEM_BLOCK, text);
+    auto got = settle(from, 200);
+    ASSERT_GE(got.size(), 1u);
+    EXPECT_EQ(got[0].opcode, STRATA_OPCODE_NACK);
+    EXPECT_EQ(got[0].data, Bytes{STRATA_NACK_WRONG_CARD});
+}
+
+TEST_F(StrataLink, ReassemblesUpTo4090DataBytesAndNacksElevenBeyond)
+{
+    struct Case {
+        uint32_t length;
+        bool executed;
+    } cases[] = {{4090, true}, {4091, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        Bytes text(c.length, 'a');
+        text[0] = 0x00;
+        text[1] = 0x81;
+        size_t mark = TestLog::instance().mark();
+        size_t from = peer.received().size();
+        peer.sendMessage(STRATA_OPCODE_SET_MEM_BLOCK, text);
+        auto got = settle(from, 200);
+        size_t nack11 = std::count_if(got.begin(), got.end(), [](const Packet &p) {
+            return p.opcode == STRATA_OPCODE_NACK && p.data == Bytes{STRATA_NACK_OVERFLOW};
+        });
+        std::string expected = "MEM_BLOCK of " + std::to_string(c.length - 2) + " bytes";
+        EXPECT_EQ(TestLog::instance().since(mark).find(expected) != std::string::npos, c.executed);
+        EXPECT_EQ(nack11, c.executed ? 0u : 1u);
+    }
+}
+
+TEST_F(StrataLink, SilentPeerGetsThreeWritesAboutOneAckWaitApart)
+{
+    raiseState(3);
+    peer.setAcknowledge(false);
+    size_t from = peer.received().size();
+    auto start = Clock::now();
+    ASSERT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0), 0);
+    std::vector<long> at;
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0321; }, 2000, nullptr,
+                                 i == 0 ? from : peer.received().size() - 0));
+        at.push_back(msSince(start));
+        from = peer.received().size();
+        if (i < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(strataTiming.ackWaitMs + 200));
+    EXPECT_EQ(peer.count(0x0321), 3u);
+    EXPECT_GE(at[1] - at[0], (long)strataTiming.ackWaitMs - 50);
+    EXPECT_GE(at[2] - at[1], (long)strataTiming.ackWaitMs - 50);
+    EXPECT_TRUE(TestLog::instance().contains("retry count: 3 (max 3)"));
+}
+
+TEST_F(StrataLink, NackBusyRetriesAfterThePauseOtherNacksAtOnce)
+{
+    raiseState(3);
+    struct Case {
+        uint8_t error;
+        long minGapMs;
+        long maxGapMs;
+    } cases[] = {{STRATA_NACK_BUSY, 180, 290}, {STRATA_NACK_INVALID, 0, 150}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE((int)c.error);
+        peer.nackNext(1, c.error);
+        size_t from = peer.received().size();
+        auto start = Clock::now();
+        ASSERT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0), 0);
+        ASSERT_TRUE(peer.waitOpcode(0x0321, 2000, nullptr, from));
+        long first = msSince(start);
+        size_t next = peer.received().size();
+        ASSERT_TRUE(peer.waitOpcode(0x0321, 2000, nullptr, next));
+        long gap = msSince(start) - first;
+        EXPECT_GE(gap, c.minGapMs);
+        EXPECT_LE(gap, c.maxGapMs);
+        auto got = settle(from);
+        EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Packet &p) { return p.opcode == 0x0321; }), 2);
+    }
+}
+
+TEST_F(StrataLink, SrvSendMessageRefusesOversizedPayloads)
+{
+    uint8_t payload[101] = {};
+    EXPECT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0321, payload, 101), 0);
+    EXPECT_TRUE(TestLog::instance().contains("strata message payload size 101 is too big(max:100)!"));
+}
+
+TEST_F(StrataLink, SrvSendMessageWaitsForStateThreeThenSendsTwoPackets)
+{
+    raiseState(2);
+    Bytes payload(100);
+    for (size_t i = 0; i < payload.size(); i++)
+        payload[i] = (uint8_t)(0xA0 + i);
+    size_t from = peer.received().size();
+    ASSERT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REPORT, 0, 0x0321, payload.data(), 100), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(peer.count(0x0321), 0u);
+    raiseState(3);
+    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0321 && !p.more; }, 3000, nullptr, from));
+    auto got = settle(from);
+    std::vector<Packet> mine;
+    std::copy_if(got.begin(), got.end(), std::back_inserter(mine), [](const Packet &p) { return p.opcode == 0x0321; });
+    ASSERT_EQ(mine.size(), 2u);
+    EXPECT_EQ(mine[0].raw[3], 0x7B);
+    EXPECT_EQ(mine[1].raw[3], 0x2D);
+    EXPECT_EQ(mine[0].destination, STRATA_REPORT_ADDRESS);
+    Bytes joined = mine[0].data;
+    joined.insert(joined.end(), mine[1].data.begin(), mine[1].data.end());
+    EXPECT_EQ(joined, payload);
+}
+
+TEST_F(StrataLink, SrvSendMessageGivesUpAfterItsTimeout)
+{
+    raiseState(3);
+    strata_close();
+    strataSetCommState(3);
+    size_t mark = TestLog::instance().mark();
+    ASSERT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0322, nullptr, 0), 1);
+    std::string log;
+    for (int i = 0; i < 100 && log.find("failed to send strata message") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        log = TestLog::instance().since(mark);
+    }
+    EXPECT_NE(log.find("seconds timeout, failed to send strata message: type:2, destination:21, opcode:0x0322"),
+              std::string::npos);
+    strataSetCommState(0);
+}
+
+TEST_F(StrataLink, SrvSendMessagePoolHoldsOneHundred)
+{
+    raiseState(1);
+    uint8_t byte = 7;
+    for (int i = 0; i < STRATA_MESSAGE_POOL; i++)
+        ASSERT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0323, &byte, 1), 1) << i;
+    EXPECT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0323, &byte, 1), 0);
+    EXPECT_TRUE(TestLog::instance().contains("Big problem! Q full! Dropping strata messages!"));
+    raiseState(3);
+    for (int i = 0; i < 500 && peer.count(0x0323) < STRATA_MESSAGE_POOL; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(peer.count(0x0323), (size_t)STRATA_MESSAGE_POOL);
+    EXPECT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0323, &byte, 1), 1);
+}
+
+TEST_F(StrataLink, TimedQueriesAreAnsweredByThePeer)
+{
+    raiseState(3);
+    uint8_t frameType = 0;
+    EXPECT_EQ(strataGetFrameType(&frameType, 2), 0);
+    EXPECT_EQ(frameType, 2);
+    uint8_t status[8] = {};
+    EXPECT_EQ(strataGetFrameStatus(status, 2), 0);
+    /* the status word arrives big-endian and is kept in host order */
+    EXPECT_EQ(Bytes(status, status + 8), (Bytes{0x03, 0x00, 0x3F, 0x3F, 0x00, 0, 0, 0}));
+    uint32_t address = 0;
+    EXPECT_EQ(strataGetFrameIpAddress(1, &address, 2), 0);
+    EXPECT_EQ(address, 0x0A010015u);
+    uint8_t capabilities = 0;
+    EXPECT_EQ(strataGetControllerCapabilities(&capabilities, 0), 0);
+    uint8_t restore = 0xEE;
+    EXPECT_EQ(strataGetRestorePointConfig(&restore, 2), 0);
+    EXPECT_EQ(restore, 1);
+}
+
+TEST_F(StrataLink, TimedQueryTimesOutWhileTheLinkIsDown)
+{
+    uint8_t frameType = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(strataGetFrameType(&frameType, 2), 1);
+    EXPECT_EQ(frameType, 0xFF);
+    EXPECT_GE(msSince(start), 2 * (long)strataTiming.pollMs);
+    EXPECT_EQ(peer.count(STRATA_OPCODE_FRAME_TYPE_REQ), 0u);
+}
+
+} // namespace

@@ -1,0 +1,261 @@
+#include "StrataTestSupport.h"
+
+#include <fstream>
+
+using namespace strataTest;
+using firmwareTest::TestLog;
+using ctrlpeer::Packet;
+
+/*
+ * The service with its fixed ports (debug server 5100, QVS bridge 5101, local
+ * proxy 5102): the whole process runs in private network namespaces.
+ */
+
+namespace {
+
+bool inPrivateNamespaces()
+{
+    static bool entered = firmwareTest::enterPrivateNamespaces();
+    return entered;
+}
+
+#define NEEDS_NAMESPACES()                                                                             \
+    do {                                                                                             \
+        if (!inPrivateNamespaces())                                                                  \
+            GTEST_SKIP() << "needs root to run in private network namespaces (fixed ports 5100-5102)"; \
+    } while (0)
+
+class StrataService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        NEEDS_NAMESPACES();
+        setUpProcess();
+        writeBootEnvironment();
+        strataExecuteReset();
+        unsetenv("USE_NETWORK");
+        unsetenv("DISABLE_TIME_UPDATE");
+        strataLinkConfiguration.qvsRelay = 1;
+    }
+    void TearDown() override
+    {
+        strata_close();
+        flushTxQueue();
+        strataSetCommState(0);
+        unsetenv("USE_NETWORK");
+        unsetenv("DISABLE_TIME_UPDATE");
+    }
+    /* Pre-start with the link on a pseudo-terminal played by `peer`. */
+    void startOnPty(ctrlpeer::CtrlPeer &peer)
+    {
+        path = peer.openPty();
+        strataLinkConfiguration.deviceName = path.c_str();
+        strataService.preStart(&strataService);
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+    }
+    void raiseState(ctrlpeer::CtrlPeer &peer, uint8_t state)
+    {
+        size_t from = peer.received().size();
+        peer.sendMessage(STRATA_OPCODE_COMM_STATE, {state});
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+        for (int i = 0; i < 100 && strataGetCommState() != state; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::string path;
+};
+
+TEST_F(StrataService, DebugServerAnnouncesEachAcceptedConnectionAndWritesOnce)
+{
+    strataLinkConfiguration.deviceName = "socketdbg";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataService.preStart(&strataService);
+    EXPECT_EQ(strataIsSocket(), 1u);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        ctrlpeer::CtrlPeer::Options options;
+        options.acknowledge = false;
+        ctrlpeer::CtrlPeer peer(options);
+        ASSERT_TRUE(peer.connectTcp(STRATA_DEBUG_PORT, 2000));
+        Packet devId;
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000, &devId));
+        EXPECT_EQ(devId.raw.size(), 22u);
+        EXPECT_EQ(devId.raw[3], 0x11);
+        peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000));
+        /* on a socket nothing waits for an acknowledgement: one write only */
+        size_t from = peer.received().size();
+        strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(strataTiming.ackWaitMs + 200));
+        EXPECT_EQ(peer.count(0x0321), 1u);
+        (void)from;
+        peer.disconnect();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+}
+
+TEST_F(StrataService, UseNetworkMakesTheCardADebugServer)
+{
+    strataLinkConfiguration.deviceName = "/dev/ttyO1";
+    setenv("USE_NETWORK", "1", 1);
+    setenv("DISABLE_TIME_UPDATE", "TRUE", 1);
+    strataService.preStart(&strataService);
+    ctrlpeer::CtrlPeer peer;
+    ASSERT_TRUE(peer.connectTcp(STRATA_DEBUG_PORT, 2000));
+    EXPECT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+    /* a checksum error on a socket is never a serial restart */
+    Bytes bad = ctrlpeer::buildPacket(CARD, 0x15, 0x0010, {});
+    bad.back() ^= 1;
+    peer.sendRaw(bad);
+    Packet nack;
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_NACK, 2000, &nack));
+    EXPECT_EQ(nack.data, Bytes{STRATA_NACK_CHECKSUM});
+}
+
+TEST_F(StrataService, ProxySocketStartsInStateThreeAndAsksForTheTime)
+{
+    ctrlpeer::CtrlPeer proxy;
+    ASSERT_TRUE(proxy.listenTcp(STRATA_PROXY_PORT));
+    strataLinkConfiguration.deviceName = "socket";
+    std::thread start([] { strataService.preStart(&strataService); });
+    ASSERT_TRUE(proxy.acceptOne(3000));
+    start.join();
+    EXPECT_EQ(strataGetCommState(), 3);
+    Packet request;
+    ASSERT_TRUE(proxy.waitOpcode(STRATA_OPCODE_GET_TIME_V3, 2000, &request));
+    EXPECT_EQ(request.raw, (Bytes{0x02, 0x15, 0x00, 0x02, 0x01, 0x2A, 0x44}));
+    EXPECT_EQ(proxy.count(STRATA_OPCODE_DEV_ID), 0u);
+}
+
+TEST_F(StrataService, DisableTimeUpdateSendsNoTimeRequest)
+{
+    struct Case {
+        const char *value;
+        bool requests;
+    } cases[] = {{"TRUE", false}, {"true", false}, {"no", true}, {nullptr, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "unset");
+        if (c.value)
+            setenv("DISABLE_TIME_UPDATE", c.value, 1);
+        else
+            unsetenv("DISABLE_TIME_UPDATE");
+        ctrlpeer::CtrlPeer peer;
+        startOnPty(peer);
+        raiseState(peer, 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(peer.count(STRATA_OPCODE_GET_TIME_V3) > 0, c.requests);
+        strata_close();
+        flushTxQueue();
+    }
+}
+
+TEST_F(StrataService, TimeSamplesSetTheClockUnlessTheyComeLate)
+{
+    ctrlpeer::CtrlPeer::Options options;
+    options.answerQueries = false;
+    ctrlpeer::CtrlPeer peer(options);
+    startOnPty(peer);
+    raiseState(peer, 3);
+    const Bytes sample = {0x07, 0xEA, 12, 10, 12, 30, 45, 0x00, 0xFA};
+    struct tm when = {};
+    when.tm_year = 2026 - 1900;
+    when.tm_mon = 11;
+    when.tm_mday = 10;
+    when.tm_hour = 12;
+    when.tm_min = 30;
+    when.tm_sec = 45;
+    when.tm_isdst = -1;
+    std::string setTime = "settime " + std::to_string((long long)mktime(&when)) + ".250000";
+    auto settimes = [&] {
+        std::string log = halLog();
+        size_t n = 0;
+        for (size_t at = log.find(setTime); at != std::string::npos; at = log.find(setTime, at + 1))
+            n++;
+        return n;
+    };
+    for (int i = 0; i < 2; i++) {
+        size_t before = settimes();
+        size_t from = peer.received().size();
+        peer.sendMessage(STRATA_OPCODE_TIME_V3, sample);
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+        EXPECT_EQ(settimes(), before + 1);
+    }
+    EXPECT_EQ(firmwareTest::readFile(cardRoot() / "data/timestamp"), "121012302026");
+
+    /* third sample, 600 ms after its request: the clock stays */
+    timeSyncUpdate(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    unlink((cardRoot() / "data/timestamp").c_str());
+    size_t before = settimes();
+    size_t from = peer.received().size();
+    peer.sendMessage(STRATA_OPCODE_TIME_V3, sample);
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+    EXPECT_EQ(settimes(), before);
+    EXPECT_EQ(firmwareTest::readFile(cardRoot() / "data/timestamp"), "121012302026");
+
+    /* answered in time: set */
+    timeSyncUpdate(0);
+    from = peer.received().size();
+    peer.sendMessage(STRATA_OPCODE_TIME_V3, sample);
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+    EXPECT_EQ(settimes(), before + 1);
+}
+
+TEST_F(StrataService, BridgeRelaysBothWaysWithLabelAndIpSettingsOnConnect)
+{
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    ctrlpeer::CtrlPeer controller;
+    startOnPty(controller);
+    raiseState(controller, 3);
+    /* label and IP settings arrive before the QVS application listens */
+    controller.sendMessage(0x0019, {'L', 'B', 'L'});
+    controller.sendMessage(0x100F, {0, 0, 10, 0, 0, 21, 255, 255, 255, 0, 10, 0, 0, 1, 1, 2, 3, 4, 5, 6});
+    ASSERT_TRUE(controller.waitFor([&](const Packet &) { return false; }, 300) == false);
+
+    ctrlpeer::CtrlPeer::Options qvsOptions;
+    qvsOptions.acknowledge = false;
+    qvsOptions.answerQueries = false;
+    ctrlpeer::CtrlPeer qvs(qvsOptions);
+    ASSERT_TRUE(qvs.listenTcp(STRATA_QVS_PORT));
+    ASSERT_TRUE(qvs.acceptOne(3000));
+    Packet label, ipConfig;
+    ASSERT_TRUE(qvs.waitOpcode(STRATA_OPCODE_CARD_LABEL, 2000, &label));
+    EXPECT_EQ(label.raw, (Bytes{0x02, 0x21, 0x15, 0x0A, 0x00, 0x19, 0x4C, 0x42, 0x4C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x35}));
+    ASSERT_TRUE(qvs.waitOpcode(STRATA_OPCODE_QVS_IP_CONFIG_V2, 2000, &ipConfig));
+    EXPECT_EQ(ipConfig.raw.size(), 27u);
+    EXPECT_EQ(ipConfig.data, (Bytes{0, 0, 10, 0, 0, 21, 255, 255, 255, 0, 10, 0, 0, 1, 1, 2, 3, 4, 5, 6}));
+    EXPECT_TRUE(ipConfig.checksumOk);
+
+    /* controller -> QVS: the packet as it came */
+    Bytes fromController = ctrlpeer::buildPacket(CARD, 0x15, 0x7777, {1, 2, 3});
+    controller.sendRaw(fromController);
+    Packet relayed;
+    ASSERT_TRUE(qvs.waitOpcode(0x7777, 2000, &relayed));
+    EXPECT_EQ(relayed.raw, fromController);
+
+    /* QVS -> controller */
+    Bytes fromQvs = ctrlpeer::buildPacket(0x15, CARD, 0x7778, {9, 8});
+    qvs.sendRaw(fromQvs);
+    Packet forwarded;
+    ASSERT_TRUE(controller.waitOpcode(0x7778, 2000, &forwarded));
+    EXPECT_EQ(forwarded.raw, fromQvs);
+
+    /* a packet longer than 64 bytes from QVS closes the connection; the bridge comes back */
+    qvs.sendRaw({0x02, 0x15, CARD, 0x3E, 0x77, 0x79, 0x00});
+    ASSERT_TRUE(qvs.acceptOne(3000));
+    ASSERT_TRUE(qvs.waitOpcode(STRATA_OPCODE_CARD_LABEL, 2000));
+    EXPECT_EQ(controller.count(0x7779), 0u);
+}
+
+TEST_F(StrataService, UpdateMemBlockPcodeAsksForTheRestorePoint)
+{
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    ctrlpeer::CtrlPeer controller;
+    startOnPty(controller);
+    raiseState(controller, 3);
+    EXPECT_EQ(updateMemBlockHandler(nullptr, 0), 0);
+    Packet save;
+    ASSERT_TRUE(controller.waitOpcode(STRATA_OPCODE_SAVE_RESTORE_POINT, 2000, &save));
+    EXPECT_EQ(save.raw, (Bytes{0x02, 0x15, 0x21, 0x05, 0x10, 0x2D, 0x00, 0x00, 0x00, 0x7A}));
+}
+
+} // namespace

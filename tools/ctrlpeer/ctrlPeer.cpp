@@ -1,0 +1,435 @@
+#include "ctrlPeer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ctrlpeer {
+
+uint8_t checksum(const uint8_t *bytes, size_t length)
+{
+    uint8_t sum = 0;
+    for (size_t i = 0; i < length; i++)
+        sum = (uint8_t)(sum + bytes[i]);
+    return sum;
+}
+
+std::vector<uint8_t> buildPacket(uint8_t destination, uint8_t source, uint16_t opcode,
+                                 const std::vector<uint8_t> &data, bool more)
+{
+    std::vector<uint8_t> p(data.size() + 7);
+    p[0] = 0x02;
+    p[1] = destination;
+    p[2] = source;
+    p[3] = (uint8_t)((data.size() + 2) | (more ? 0x40 : 0));
+    p[4] = (uint8_t)(opcode >> 8);
+    p[5] = (uint8_t)opcode;
+    for (size_t i = 0; i < data.size(); i++)
+        p[6 + i] = data[i];
+    p.pop_back();
+    p.push_back(checksum(p.data(), p.size()));
+    return p;
+}
+
+std::vector<std::vector<uint8_t>> splitMessage(uint8_t destination, uint8_t source, uint16_t opcode,
+                                               const std::vector<uint8_t> &data)
+{
+    std::vector<std::vector<uint8_t>> packets;
+    size_t offset = 0;
+    while (data.size() - offset > 57) {
+        packets.push_back(buildPacket(destination, source, opcode,
+                                      std::vector<uint8_t>(data.begin() + offset, data.begin() + offset + 57), true));
+        offset += 57;
+    }
+    packets.push_back(buildPacket(destination, source, opcode, std::vector<uint8_t>(data.begin() + offset, data.end())));
+    return packets;
+}
+
+Packet parsePacket(const std::vector<uint8_t> &raw)
+{
+    Packet p;
+    p.raw = raw;
+    if (raw.size() < 7)
+        return p;
+    p.destination = raw[1];
+    p.source = raw[2];
+    p.more = raw[3] & 0x40;
+    p.opcode = (uint16_t)(raw[4] << 8 | raw[5]);
+    p.data.assign(raw.begin() + 6, raw.end() - 1);
+    p.checksumOk = checksum(raw.data(), raw.size() - 1) == raw.back();
+    return p;
+}
+
+std::string describe(const Packet &packet)
+{
+    char head[64];
+    snprintf(head, sizeof head, "%04X dst %02X src %02X%s", packet.opcode, packet.destination, packet.source,
+             packet.more ? " more" : "");
+    std::string text = head;
+    for (uint8_t b : packet.data) {
+        char byte[4];
+        snprintf(byte, sizeof byte, " %02X", b);
+        text += byte;
+    }
+    return text;
+}
+
+CtrlPeer::CtrlPeer() : CtrlPeer(Options()) {}
+
+CtrlPeer::CtrlPeer(const Options &options) : options_(options)
+{
+    if (pipe2(wakeFds_, O_CLOEXEC) != 0)
+        wakeFds_[0] = wakeFds_[1] = -1;
+}
+
+CtrlPeer::~CtrlPeer()
+{
+    stopReader();
+    if (fd_ >= 0)
+        close(fd_);
+    if (listenFd_ >= 0)
+        close(listenFd_);
+    for (int fd : wakeFds_)
+        if (fd >= 0)
+            close(fd);
+}
+
+std::string CtrlPeer::openPty()
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        if (master >= 0)
+            close(master);
+        return "";
+    }
+    struct termios raw;
+    if (tcgetattr(master, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(master, TCSANOW, &raw);
+    }
+    std::string path = ptsname(master);
+    fd_ = master;
+    pty_ = true;
+    startReader();
+    return path;
+}
+
+bool CtrlPeer::connectTcp(uint16_t port, int timeoutMs)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd >= 0 && connect(fd, (struct sockaddr *)&address, sizeof address) == 0) {
+            fd_ = fd;
+            startReader();
+            return true;
+        }
+        if (fd >= 0)
+            close(fd);
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool CtrlPeer::listenTcp(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, (struct sockaddr *)&address, sizeof address) != 0 || listen(fd, 4) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    listenFd_ = fd;
+    return true;
+}
+
+bool CtrlPeer::acceptOne(int timeoutMs)
+{
+    struct pollfd waitFor = {listenFd_, POLLIN, 0};
+    if (listenFd_ < 0 || poll(&waitFor, 1, timeoutMs) <= 0)
+        return false;
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return false;
+    stopReader();
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = fd;
+    startReader();
+    return true;
+}
+
+void CtrlPeer::disconnect()
+{
+    stopReader();
+    if (fd_ >= 0) {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+    }
+    fd_ = -1;
+}
+
+bool CtrlPeer::connected()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return running_ && fd_ >= 0;
+}
+
+bool CtrlPeer::writeLocked(const std::vector<uint8_t> &bytes)
+{
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = pty_ ? write(fd_, bytes.data() + done, bytes.size() - done)
+                         : send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+bool CtrlPeer::sendRaw(const std::vector<uint8_t> &bytes)
+{
+    return fd_ >= 0 && writeLocked(bytes);
+}
+
+bool CtrlPeer::sendMessage(uint16_t opcode, const std::vector<uint8_t> &data)
+{
+    for (const auto &packet : splitMessage(options_.cardAddress, options_.address, opcode, data))
+        if (!sendRaw(packet))
+            return false;
+    return true;
+}
+
+std::vector<Packet> CtrlPeer::received()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packets_;
+}
+
+std::vector<uint8_t> CtrlPeer::rawBytes()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rawBytes_;
+}
+
+void CtrlPeer::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    packets_.clear();
+    rawBytes_.clear();
+}
+
+bool CtrlPeer::waitFor(const std::function<bool(const Packet &)> &match, int timeoutMs, Packet *out, size_t from)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    size_t checked = from;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        for (; checked < packets_.size(); checked++) {
+            if (match(packets_[checked])) {
+                if (out)
+                    *out = packets_[checked];
+                return true;
+            }
+        }
+        if (changed_.wait_until(lock, until) == std::cv_status::timeout && checked == packets_.size())
+            return false;
+    }
+}
+
+bool CtrlPeer::waitOpcode(uint16_t opcode, int timeoutMs, Packet *out, size_t from)
+{
+    return waitFor([opcode](const Packet &p) { return p.opcode == opcode; }, timeoutMs, out, from);
+}
+
+size_t CtrlPeer::count(uint16_t opcode)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto &p : packets_)
+        n += p.opcode == opcode;
+    return n;
+}
+
+void CtrlPeer::nackNext(int n, uint8_t error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    nackCount_ = n;
+    nackError_ = error;
+}
+
+void CtrlPeer::setAcknowledge(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    options_.acknowledge = on;
+}
+
+void CtrlPeer::startReader()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+    }
+    reader_ = std::thread([this] { readerLoop(); });
+}
+
+void CtrlPeer::stopReader()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!reader_.joinable())
+            return;
+        running_ = false;
+    }
+    if (wakeFds_[1] >= 0) {
+        char byte = 0;
+        if (write(wakeFds_[1], &byte, 1) != 1)
+            perror("ctrlpeer wake");
+    }
+    reader_.join();
+    char drain[16];
+    struct pollfd wake = {wakeFds_[0], POLLIN, 0};
+    while (wakeFds_[0] >= 0 && poll(&wake, 1, 0) > 0 && read(wakeFds_[0], drain, sizeof drain) > 0) {
+    }
+}
+
+void CtrlPeer::readerLoop()
+{
+    std::vector<uint8_t> pending;
+    for (;;) {
+        struct pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        int ready = poll(fds, 2, 1000);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!running_)
+                break;
+        }
+        if (ready <= 0)
+            continue;
+        if (fds[1].revents)
+            continue;
+        uint8_t buffer[256];
+        ssize_t n = read(fd_, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (pty_ && n < 0 && errno == EIO) {
+                /* no slave open yet (or it closed): wait for the card */
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            rawBytes_.insert(rawBytes_.end(), buffer, buffer + n);
+        }
+        pending.insert(pending.end(), buffer, buffer + n);
+        for (;;) {
+            /* resynchronise on the start byte (a serial break arrives as a zero byte) */
+            size_t start = 0;
+            while (start < pending.size() && pending[start] != 0x02)
+                start++;
+            pending.erase(pending.begin(), pending.begin() + (long)start);
+            if (pending.size() < 4)
+                break;
+            size_t total = (size_t)(pending[3] & 0x3F) + 5;
+            if (total < 7) {
+                pending.erase(pending.begin());
+                continue;
+            }
+            if (pending.size() < total)
+                break;
+            Packet packet = parsePacket(std::vector<uint8_t>(pending.begin(), pending.begin() + (long)total));
+            pending.erase(pending.begin(), pending.begin() + (long)total);
+            onPacket(packet);
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    changed_.notify_all();
+}
+
+void CtrlPeer::onPacket(const Packet &packet)
+{
+    bool acknowledge, answer;
+    uint8_t nack = 0xFF;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        packets_.push_back(packet);
+        changed_.notify_all();
+        acknowledge = options_.acknowledge && packet.opcode >= 2;
+        answer = options_.answerQueries;
+        if (acknowledge && nackCount_ > 0) {
+            nackCount_--;
+            nack = nackError_;
+        }
+    }
+    uint8_t card = packet.source ? packet.source : options_.cardAddress;
+    if (acknowledge) {
+        if (nack == 0xFF)
+            sendRaw(buildPacket(card, options_.address, 0x0000, {}));
+        else
+            sendRaw(buildPacket(card, options_.address, 0x0001, {nack}));
+    }
+    if (!answer || nack != 0xFF)
+        return;
+    auto reply = [&](uint16_t opcode, const std::vector<uint8_t> &data) {
+        sendRaw(buildPacket(card, options_.address, opcode, data));
+    };
+    const Options &o = options_;
+    switch (packet.opcode) {
+    case 0x101D:
+        reply(0x101E, {o.frameType});
+        break;
+    case 0x3200:
+        reply(0x3201, {o.capabilities});
+        break;
+    case 0x101A:
+        reply(0x101B, {o.restorePointConfig});
+        break;
+    case 0x003C:
+        reply(0x003D, std::vector<uint8_t>(o.frameStatus.begin(), o.frameStatus.end()));
+        break;
+    case 0x100E: {
+        int index = !packet.data.empty() && packet.data[0] ? 1 : 0;
+        reply(0x100F, std::vector<uint8_t>(o.ipConfig[index].begin(), o.ipConfig[index].end()));
+        break;
+    }
+    case 0x305F:
+        reply(0x3060, {0, 10, 2, 3, 1, 21});
+        break;
+    case 0x012A: {
+        const auto &t = o.time;
+        reply(0x012B, {(uint8_t)(t[0] >> 8), (uint8_t)t[0], (uint8_t)t[1], (uint8_t)t[2], (uint8_t)t[3],
+                       (uint8_t)t[4], (uint8_t)t[5], (uint8_t)(t[6] >> 8), (uint8_t)t[6]});
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+} // namespace ctrlpeer

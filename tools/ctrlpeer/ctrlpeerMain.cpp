@@ -1,0 +1,87 @@
+/*
+ * ctrlpeer: plays the frame controller (or the QVS side of the bridge) for a card.
+ *   ctrlpeer --connect PORT | --listen PORT | --pty  [--state N] [--send OPCODE[:HEX]]... [--seconds N] [--quiet-acks]
+ * Prints every packet the card sends, one per line.
+ */
+
+#include "ctrlPeer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+static std::vector<uint8_t> parseHex(const char *text)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; text[i] && text[i + 1]; i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        bytes.push_back((uint8_t)strtoul(pair, nullptr, 16));
+    }
+    return bytes;
+}
+
+int main(int argc, char **argv)
+{
+    ctrlpeer::CtrlPeer::Options options;
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> sends;
+    enum { NONE, CONNECT, LISTEN, PTY } mode = NONE;
+    int port = 0, seconds = 10, state = -1;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--connect" && i + 1 < argc) {
+            mode = CONNECT;
+            port = atoi(argv[++i]);
+        } else if (a == "--listen" && i + 1 < argc) {
+            mode = LISTEN;
+            port = atoi(argv[++i]);
+        } else if (a == "--pty") {
+            mode = PTY;
+        } else if (a == "--state" && i + 1 < argc) {
+            state = atoi(argv[++i]);
+        } else if (a == "--seconds" && i + 1 < argc) {
+            seconds = atoi(argv[++i]);
+        } else if (a == "--quiet-acks") {
+            options.acknowledge = false;
+        } else if (a == "--send" && i + 1 < argc) {
+            const char *spec = argv[++i];
+            const char *colon = strchr(spec, ':');
+            sends.emplace_back((uint16_t)strtoul(spec, nullptr, 16), colon ? parseHex(colon + 1) : std::vector<uint8_t>());
+        } else {
+            fprintf(stderr, "usage: ctrlpeer --connect PORT | --listen PORT | --pty [--state N] "
+                            "[--send OPCODE[:HEX]]... [--seconds N] [--quiet-acks]\n");
+            return 2;
+        }
+    }
+    ctrlpeer::CtrlPeer peer(options);
+    if (mode == CONNECT && !peer.connectTcp((uint16_t)port, 5000)) {
+        fprintf(stderr, "ctrlpeer: cannot connect to 127.0.0.1:%d\n", port);
+        return 1;
+    }
+    if (mode == LISTEN && (!peer.listenTcp((uint16_t)port) || !peer.acceptOne(seconds * 1000))) {
+        fprintf(stderr, "ctrlpeer: no connection on 127.0.0.1:%d\n", port);
+        return 1;
+    }
+    if (mode == PTY)
+        printf("pty %s\n", peer.openPty().c_str());
+    if (mode == NONE) {
+        fprintf(stderr, "ctrlpeer: choose --connect, --listen or --pty\n");
+        return 2;
+    }
+    fflush(stdout);
+    if (state >= 0)
+        peer.sendMessage(0x000C, {(uint8_t)state});
+    for (const auto &s : sends)
+        peer.sendMessage(s.first, s.second);
+    size_t shown = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        peer.waitFor([](const ctrlpeer::Packet &) { return true; }, 200, nullptr, shown);
+        auto packets = peer.received();
+        for (; shown < packets.size(); shown++)
+            printf("%s\n", ctrlpeer::describe(packets[shown]).c_str());
+        fflush(stdout);
+    }
+    return 0;
+}
