@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <unistd.h>
 
 #include "fwEnv/fwEnv.h"
 #include "platform/platform.h"
@@ -43,6 +44,22 @@ size_t rebootCount()
         n++;
     return n;
 }
+/* The card acknowledges before it acts: waits up to 5 s for `count` reboots in the hal's record. */
+bool waitForReboots(size_t count)
+{
+    for (int i = 0; i < 500 && rebootCount() < count; i++)
+        usleep(10000);
+    return rebootCount() >= count;
+}
+
+/* The same for a line of the hal's record. */
+bool waitForHalLog(const std::string &needle)
+{
+    for (int i = 0; i < 500 && halLog().find(needle) == std::string::npos; i++)
+        usleep(10000);
+    return halLog().find(needle) != std::string::npos;
+}
+
 Reply nack(uint8_t error) { return Reply{0x0001, {error}}; }
 
 class StrataExecute : public StrataLink {
@@ -207,7 +224,7 @@ TEST_F(StrataExecute, SetIpConfigStoresAcknowledgesAndAsksForTheRestorePoint)
               (Bytes{1, 10, 0, 0, 22, 255, 255, 0, 0, 10, 0, 0, 254, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
     EXPECT_EQ(halLog().find("command /sbin/init 6"), std::string::npos);
     exchange(0x0046, {10, 0, 0, 21, 255, 255, 255, 0, 10, 0, 0, 1, 1});
-    EXPECT_NE(halLog().find("command /sbin/init 6"), std::string::npos);
+    EXPECT_TRUE(waitForHalLog("command /sbin/init 6")) << halLog();
 }
 
 TEST_F(StrataExecute, VideoSystemConfigRoundTrip)
@@ -232,6 +249,7 @@ TEST_F(StrataExecute, SetMacKeepsTheSeparatorAndRebootsOnRequest)
     data[12] = 1;
     data[7] = 0x11;
     EXPECT_EQ(exchange(0x0130, data), (std::vector<Reply>{ACK}));
+    EXPECT_TRUE(waitForReboots(rebootsBefore + 1)) << halLog();
     EXPECT_EQ(rebootCount(), rebootsBefore + 1);
 }
 
