@@ -210,7 +210,7 @@ TEST_F(StrataExecute, MemBlockRequestSendsTheTextInPackets)
     }
     EXPECT_EQ(text, "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nframeipaddr=10.0.0.2\n"
                     "sfp1disable=\nsfp2disable=\n");
-    EXPECT_NE(halLog().find("command trigBackup.sh"), std::string::npos);
+    EXPECT_TRUE(waitForHalLog("command trigBackup.sh")) << halLog();
 }
 
 TEST_F(StrataExecute, SetIpConfigStoresAcknowledgesAndAsksForTheRestorePoint)
@@ -300,7 +300,7 @@ TEST_F(StrataExecute, LinkTimeMessageSetsTheClockThroughTheHal)
 {
     raiseState(3);
     EXPECT_EQ(exchange(0x1018, {0x65, 0x00, 0x00, 0x01}), (std::vector<Reply>{ACK}));
-    EXPECT_NE(halLog().find("settime 1694498817.000000"), std::string::npos);
+    EXPECT_TRUE(waitForHalLog("settime 1694498817.000000")) << halLog();
 }
 
 void writeStatusFile(const char *text)
@@ -323,7 +323,7 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     EXPECT_EQ(exchange(0x0017, {16}), (std::vector<Reply>{ACK, ready}));
     EXPECT_EQ(strataGetUpgradeMode(), 2u);
     EXPECT_EQ(exchange(0x0017, {2}), (std::vector<Reply>{nack(10)}));
-    EXPECT_NE(halLog().find("command /etc/init.d/vsftpd start"), std::string::npos);
+    EXPECT_TRUE(waitForHalLog("command /etc/init.d/vsftpd start")) << halLog();
 
     /* leaving FTP mode stops the server */
     size_t stopsBefore = 0;
@@ -349,7 +349,7 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
         << TestLog::instance().text().substr(TestLog::instance().text().size() - 3000);
     EXPECT_EQ(progress.data, (Bytes{0x02, 40, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
-    EXPECT_NE(halLog().find("command /sbin/fum-update.sh /upgrade/fum-ftp/in"), std::string::npos);
+    EXPECT_TRUE(waitForHalLog("command /sbin/fum-update.sh /upgrade/fum-ftp/in")) << halLog();
     from = peer.received().size();
     peer.sendMessage(0x0017, {0});
     Packet busy;
