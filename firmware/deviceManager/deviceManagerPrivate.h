@@ -108,6 +108,30 @@ int32_t deviceGpioOpen(const deviceObject *device, int *inactive);
 void deviceGpioDrive(int32_t fd, uint32_t activeLevel, uint32_t isText, int active);
 void deviceGpioClose(deviceObject *device);
 
+/* What the FPGA and I2C handlers do alike on create and delete. */
+/*
+ * Opens the record's bypass GPIO for a handler on `bus` ("spi", "i2c") that
+ * drives the line `pin`, and logs the open. False, logged, when the record
+ * names a GPIO that cannot be opened.
+ */
+bool deviceHandlerOpenGpio(deviceObject *device, const char *bus, const char *pin);
+/*
+ * Installs `state` as the device's handler state and starts its worker (see
+ * deviceWorkerCreate). Logs "<creator> thread creation OK", or "<creator>
+ * failed thread creation" when the thread could not be started. On failure
+ * the device has no handler state again and the caller releases the rest;
+ * returns deviceWorkerCreate's result.
+ */
+uint32_t deviceHandlerStart(deviceObject *device, void *state, deviceWorker_t *worker, const char *creator,
+                            const char *threadLogPrefix, size_t requestSize, size_t requestCount,
+                            deviceRequestPerform_t perform);
+/*
+ * Marks the device as being deleted, ends its worker's thread, clears its
+ * handler state once no access uses it and releases the worker. The caller
+ * then closes its channel and the GPIO and frees the state.
+ */
+void deviceHandlerStop(deviceObject *device, deviceWorker_t *worker);
+
 /* FPGA SPI handler. */
 uint32_t createFpgaHandler(deviceObject *device, uint32_t assignedId);
 uint32_t deleteFpgaHandler(deviceObject *device);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <log4c.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -242,4 +243,46 @@ void deviceGpioClose(deviceObject *device)
     if (device->bypassGpioFd >= 0)
         close(device->bypassGpioFd);
     device->bypassGpioFd = -1;
+}
+
+bool deviceHandlerOpenGpio(deviceObject *device, const char *bus, const char *pin)
+{
+    int inactive = 0;
+    device->bypassGpioFd = deviceGpioOpen(device, &inactive);
+    if (!device->bypassGpioPath)
+        return true;
+    if (device->bypassGpioFd < 0) {
+        log4c_category_log(device->logCategory, LOG4C_PRIORITY_DEBUG, "Fail to open %s bypass gpio dev", bus);
+        return false;
+    }
+    log4c_category_log(device->logCategory, LOG4C_PRIORITY_NOTICE,
+                       "Created bypassOsResource to open %s bypass gpio dev %s setting %s to default value %d", bus,
+                       device->bypassGpioPath, pin, inactive);
+    return true;
+}
+
+uint32_t deviceHandlerStart(deviceObject *device, void *state, deviceWorker_t *worker, const char *creator,
+                            const char *threadLogPrefix, size_t requestSize, size_t requestCount,
+                            deviceRequestPerform_t perform)
+{
+    /* The worker's thread reads handlerState, so it is in place before the thread starts. */
+    device->handlerState = state;
+    uint32_t made = deviceWorkerCreate(worker, device, threadLogPrefix, requestSize, requestCount, perform);
+    if (made != DEVICE_ACCESS_OK) {
+        if (made == DEVICE_ACCESS_NO_THREAD)
+            log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "%s failed thread creation", creator);
+        device->handlerState = nullptr;
+        return made;
+    }
+    log4c_category_log(device->logCategory, LOG4C_PRIORITY_INFO, "%s thread creation OK", creator);
+    return DEVICE_ACCESS_OK;
+}
+
+void deviceHandlerStop(deviceObject *device, deviceWorker_t *worker)
+{
+    device->initialised = 2;
+    /* The channel is closed only once the thread that uses it has ended. */
+    deviceWorkerStop(worker);
+    deviceHandlerDetachState(device);
+    deviceWorkerRelease(worker);
 }

@@ -132,17 +132,9 @@ uint32_t createFpgaHandler(deviceObject *device, uint32_t assignedId)
     if (!state)
         return DEVICE_ACCESS_NO_HANDLER;
 
-    int inactive = 0;
-    device->bypassGpioFd = deviceGpioOpen(device, &inactive);
-    if (device->bypassGpioPath) {
-        if (device->bypassGpioFd < 0) {
-            log4c_category_log(device->logCategory, LOG4C_PRIORITY_DEBUG, "Fail to open spi bypass gpio dev");
-            free(state);
-            return DEVICE_ACCESS_NO_HANDLER;
-        }
-        log4c_category_log(device->logCategory, LOG4C_PRIORITY_NOTICE,
-                           "Created bypassOsResource to open spi bypass gpio dev %s setting chipselect pin to default value %d",
-                           device->bypassGpioPath, inactive);
+    if (!deviceHandlerOpenGpio(device, "spi", "chipselect pin")) {
+        free(state);
+        return DEVICE_ACCESS_NO_HANDLER;
     }
 
     int rc = spiChannelOpen(device->devicePath, &state->channel);
@@ -155,21 +147,14 @@ uint32_t createFpgaHandler(deviceObject *device, uint32_t assignedId)
         return (uint32_t)rc;
     }
 
-    /* The worker's thread reads handlerState, so it is in place before the thread starts. */
-    device->handlerState = state;
-    uint32_t made = deviceWorkerCreate(&state->worker, device, "deviceFPGA", sizeof(fpgaRequest_t),
-                                       FPGA_REQUEST_POOL, fpgaPerform);
+    uint32_t made = deviceHandlerStart(device, state, &state->worker, "createFpgaHandlers", "deviceFPGA",
+                                       sizeof(fpgaRequest_t), FPGA_REQUEST_POOL, fpgaPerform);
     if (made != DEVICE_ACCESS_OK) {
-        if (made == DEVICE_ACCESS_NO_THREAD)
-            log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "createFpgaHandlers failed thread creation");
-        device->handlerState = nullptr;
         spiChannelClose(state->channel);
         deviceGpioClose(device);
         free(state);
-        return made;
     }
-    log4c_category_log(device->logCategory, LOG4C_PRIORITY_INFO, "createFpgaHandlers thread creation OK");
-    return DEVICE_ACCESS_OK;
+    return made;
 }
 
 uint32_t deleteFpgaHandler(deviceObject *device)
@@ -179,10 +164,7 @@ uint32_t deleteFpgaHandler(deviceObject *device)
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "deleteFpgaHandler invalid state exception.");
         return DEVICE_ACCESS_NO_HANDLER;
     }
-    device->initialised = 2;
-    deviceWorkerStop(&state->worker);
-    deviceHandlerDetachState(device);
-    deviceWorkerRelease(&state->worker);
+    deviceHandlerStop(device, &state->worker);
     spiChannelClose(state->channel);
     deviceGpioClose(device);
     free(state);

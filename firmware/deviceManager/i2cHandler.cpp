@@ -237,17 +237,9 @@ uint32_t createI2cHandler(deviceObject *device, uint32_t assignedId)
     if (!state)
         return DEVICE_ACCESS_NO_HANDLER;
 
-    int inactive = 0;
-    device->bypassGpioFd = deviceGpioOpen(device, &inactive);
-    if (device->bypassGpioPath) {
-        if (device->bypassGpioFd < 0) {
-            log4c_category_log(device->logCategory, LOG4C_PRIORITY_DEBUG, "Fail to open i2c bypass gpio dev");
-            free(state);
-            return DEVICE_ACCESS_NO_HANDLER;
-        }
-        log4c_category_log(device->logCategory, LOG4C_PRIORITY_NOTICE,
-                           "Created bypassOsResource to open i2c bypass gpio dev %s setting gpio pin to default value %d",
-                           device->bypassGpioPath, inactive);
+    if (!deviceHandlerOpenGpio(device, "i2c", "gpio pin")) {
+        free(state);
+        return DEVICE_ACCESS_NO_HANDLER;
     }
 
     state->bus = device->devicePath ? halDeviceOpen(device->devicePath) : -1;
@@ -259,20 +251,14 @@ uint32_t createI2cHandler(deviceObject *device, uint32_t assignedId)
         return DEVICE_ACCESS_NO_HANDLER;
     }
 
-    device->handlerState = state;
-    uint32_t made = deviceWorkerCreate(&state->worker, device, "deviceI2C", sizeof(i2cRequest_t), I2C_REQUEST_POOL,
-                                       i2cPerform);
+    uint32_t made = deviceHandlerStart(device, state, &state->worker, "createI2cHandlers", "deviceI2C",
+                                       sizeof(i2cRequest_t), I2C_REQUEST_POOL, i2cPerform);
     if (made != DEVICE_ACCESS_OK) {
-        if (made == DEVICE_ACCESS_NO_THREAD)
-            log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "createI2cHandlers failed thread creation");
-        device->handlerState = nullptr;
         halDeviceClose(state->bus);
         deviceGpioClose(device);
         free(state);
-        return made;
     }
-    log4c_category_log(device->logCategory, LOG4C_PRIORITY_INFO, "createI2cHandlers thread creation OK");
-    return DEVICE_ACCESS_OK;
+    return made;
 }
 
 uint32_t deleteI2cHandler(deviceObject *device)
@@ -282,11 +268,7 @@ uint32_t deleteI2cHandler(deviceObject *device)
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "deleteI2cHandler invalid state exception.");
         return DEVICE_ACCESS_NO_HANDLER;
     }
-    device->initialised = 2;
-    /* The bus is closed only once the thread that uses it has ended. */
-    deviceWorkerStop(&state->worker);
-    deviceHandlerDetachState(device);
-    deviceWorkerRelease(&state->worker);
+    deviceHandlerStop(device, &state->worker);
     halDeviceClose(state->bus);
     deviceGpioClose(device);
     free(state);

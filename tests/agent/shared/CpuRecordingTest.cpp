@@ -18,61 +18,16 @@
 #include "MethodDesc.h"
 #include "MonitorTimeValues.h"
 #include "ProfilingSession.h"
+#include "ProfilingTestSupport.h"
 #include "VmInterface.h"
 
 namespace {
 
-class FakeVm : public VmInterface {
-public:
-    long long now = 0;
-    std::vector<StackFrame> stack;
-    long long getUsec() override { return now; }
-    long long getCurrentThreadCpuUsec() override { return -1; }
-    bool getStackTrace(std::vector<StackFrame> *out) override
-    {
-        *out = stack;
-        return true;
-    }
-    std::vector<std::pair<void *, std::vector<StackFrame>>> threadStacks;
-    bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) override
-    {
-        stacks->clear();
-        for (void *t : threads) {
-            stacks->emplace_back();
-            for (const auto &entry : threadStacks) {
-                if (entry.first == t)
-                    stacks->back() = entry.second;
-            }
-        }
-        return true;
-    }
-};
+std::string render(const CallStackTree *n) { return renderTree(n, TreeText::Cpu); }
 
-// "name:line value/count [w=waiting b=blocking] {children in list order}"
-std::string render(const CallStackTree *n)
-{
-    std::string s = n->getMethod() == nullptr ? std::string("root") : n->getMethod()->getMethodName();
-    if (n->getLineHint() != 0)
-        s += ":" + std::to_string(n->getLineHint());
-    s += " " + std::to_string(n->getValue()) + "/" + std::to_string(n->getSecondValue());
-    if (const MonitorTimeValues *t = n->getMonitorTimeValues()) {
-        if (t->getWaitingCount() != 0)
-            s += " w=" + std::to_string(t->getWaitingTime());
-        if (t->getBlockingCount() != 0)
-            s += " b=" + std::to_string(t->getBlockingTime());
-    }
-    if (n->getFirstChild() != nullptr) {
-        s += " {";
-        for (const CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
-            s += (c == n->getFirstChild() ? "" : ", ") + render(c);
-        s += "}";
-    }
-    return s;
-}
-
-class CpuRecordingTest : public testing::Test {
+class CpuRecordingTest : public CpuSessionTest {
 protected:
-    CpuRecordingTest() : cpu(&profiling, &vm, settings()) {}
+    CpuRecordingTest() : CpuSessionTest("p.Work", settings()) { vm.givesThreadStacks = true; }
 
     static CpuProfilingSession::Settings settings()
     {
@@ -81,14 +36,6 @@ protected:
         s.stackSize = 64;
         return s;
     }
-
-    int32_t method(const char *name)
-    {
-        MethodDesc *m = new MethodDesc(&cls, name, -1, "()V", -1, &classes, cls.getClassName());
-        classes.addMethodDesc(m);
-        return cpu.getMethodHandles().getHandle(m);
-    }
-    MethodDesc *desc(int32_t id) { return cpu.getMethodHandles().lookup(id); }
 
     // Starts a thread inside `outer`, as the VM reports it on the first hook.
     LiveThreadManager *startThread(int32_t outer)
@@ -99,22 +46,6 @@ protected:
         vm.stack.clear();
         return t;
     }
-    long long enter(LiveThreadManager *t, int32_t id, long long at, uint16_t line = 0)
-    {
-        vm.now = at;
-        return cpu.agentMethodEntry(t, id, line, false, false, true);
-    }
-    long long leave(LiveThreadManager *t, int32_t id, long long at)
-    {
-        vm.now = at;
-        return cpu.agentMethodExit(t, id, false);
-    }
-
-    ProfilingSession profiling;
-    ClassProfilingSession classes{&profiling};
-    ClassData cls{"p.Work", &classes};
-    FakeVm vm;
-    CpuProfilingSession cpu;
 };
 
 TEST_F(CpuRecordingTest, EntriesAndExitsBuildTheTreeWithTimesAndCounts)
@@ -324,27 +255,6 @@ TEST_F(CpuRecordingTest, AFullMethodStackEndsTheProcessWithItsMessage)
         },
         "Current stack size is 64");
 }
-
-// Bytes of a view request and of the expected reply.
-struct Wire {
-    std::vector<unsigned char> b;
-    Wire &byte(int v)
-    {
-        b.push_back(static_cast<unsigned char>(v));
-        return *this;
-    }
-    Wire &u2(int v) { return byte(v >> 8).byte(v & 0xFF); }
-    Wire &u4(uint32_t v) { return u2(static_cast<int>(v >> 16)).u2(static_cast<int>(v & 0xFFFF)); }
-    Wire &jlong(long long v) { return u4(static_cast<uint32_t>(static_cast<unsigned long long>(v) >> 32)).u4(static_cast<uint32_t>(v)); }
-    Wire &id(const void *p)
-    {
-        unsigned char raw[sizeof p];
-        memcpy(raw, &p, sizeof p);
-        b.insert(b.end(), raw, raw + sizeof p);
-        return *this;
-    }
-    Wire &trailer(const void *m, long long value, uint32_t count) { return byte(0).id(m).u2(0).jlong(value).u4(count); }
-};
 
 TEST_F(CpuRecordingTest, CallTreeViewMergesTheThreadsAndSendsNewDescriptions)
 {

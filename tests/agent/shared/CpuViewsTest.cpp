@@ -18,66 +18,18 @@
 #include "LiveThreadManager.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"
+#include "ProfilingTestSupport.h"
 #include "VmInterface.h"
 
 namespace {
 
-class FakeVm : public VmInterface {
-public:
-    long long now = 0;
-    std::vector<StackFrame> stack;
-    long long getUsec() override { return now; }
-    long long getCurrentThreadCpuUsec() override { return -1; }
-    bool getStackTrace(std::vector<StackFrame> *out) override
-    {
-        *out = stack;
-        return true;
-    }
-    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
-};
-
-struct Wire {
-    std::vector<unsigned char> b;
-    Wire &byte(int v)
-    {
-        b.push_back(static_cast<unsigned char>(v));
-        return *this;
-    }
-    Wire &u2(int v) { return byte(v >> 8).byte(v & 0xFF); }
-    Wire &u4(uint32_t v) { return u2(static_cast<int>(v >> 16)).u2(static_cast<int>(v & 0xFFFF)); }
-    Wire &jlong(long long v) { return u4(static_cast<uint32_t>(static_cast<unsigned long long>(v) >> 32)).u4(static_cast<uint32_t>(v)); }
-    Wire &id(const void *p)
-    {
-        unsigned char raw[sizeof p];
-        memcpy(raw, &p, sizeof p);
-        b.insert(b.end(), raw, raw + sizeof p);
-        return *this;
-    }
-    // The end of a node in the view-update form: byte 0 and its entry.
-    Wire &trailer(const void *m, int line, long long value, uint32_t count) { return byte(0).id(m).u2(line).jlong(value).u4(count); }
-};
-
-std::vector<unsigned char> bytesOf(CharVectorDataWriter &w)
-{
-    w.flush();
-    return std::vector<unsigned char>(w.getBytes().begin(), w.getBytes().end());
-}
-
-void expectPrefix(const std::vector<unsigned char> &reply, const Wire &expected)
-{
-    ASSERT_GE(reply.size(), expected.b.size());
-    EXPECT_EQ(std::vector<unsigned char>(reply.begin(), reply.begin() + static_cast<long>(expected.b.size())), expected.b);
-}
-
-class CpuViewsTest : public testing::Test {
+class CpuViewsTest : public CpuSessionTest {
 protected:
-    CpuViewsTest() : cpu(&profiling, &vm, CpuProfilingSession::Settings())
+    CpuViewsTest() : CpuSessionTest("p.V")
     {
         for (const char *name : {"main", "a", "b", "c"}) {
-            MethodDesc *m = new MethodDesc(&cls, name, -1, "()V", -1, &classes, cls.getClassName());
-            classes.addMethodDesc(m);
-            methods.push_back(m);
-            ids.push_back(cpu.getMethodHandles().getHandle(m));
+            ids.push_back(method(name));
+            methods.push_back(desc(ids.back()));
         }
     }
     ~CpuViewsTest() override { root->freeAll(&pool); }
@@ -128,11 +80,6 @@ protected:
     // no selection, no old path, no annotation, value kind 1.
     static Wire commonPart() { return Wire().byte(1).u4(0).u2(0).byte(0).u2(0).u4(0).u4(1); }
 
-    ProfilingSession profiling;
-    ClassProfilingSession classes{&profiling};
-    ClassData cls{"p.V", &classes};
-    FakeVm vm;
-    CpuProfilingSession cpu;
     std::vector<MethodDesc *> methods;
     std::vector<int32_t> ids;
     InstancePool<CallStackTree> pool;

@@ -28,102 +28,18 @@
 #include "LiveMonitorManager.h"
 #include "MonitorTimeValues.h"
 #include "ProfilingSession.h"
+#include "ProfilingTestSupport.h"
 #include "ThreadDesc.h"
 #include "ThreadHelper.h"
 #include "VmInterface.h"
 
 namespace {
 
-class FakeVm : public VmInterface {
-public:
-    long long now = 0;
-    std::vector<StackFrame> stack;
-    long long getUsec() override { return now; }
-    long long getCurrentThreadCpuUsec() override { return -1; }
-    bool getStackTrace(std::vector<StackFrame> *out) override
-    {
-        *out = stack;
-        return true;
-    }
-    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
-};
+std::string render(const CallStackTree *n) { return renderTree(n, TreeText::Monitor); }
 
-struct Wire {
-    std::vector<unsigned char> b;
-    Wire &byte(int v)
-    {
-        b.push_back(static_cast<unsigned char>(v));
-        return *this;
-    }
-    Wire &u2(int v) { return byte(v >> 8).byte(v & 0xFF); }
-    Wire &u4(uint32_t v) { return u2(static_cast<int>(v >> 16)).u2(static_cast<int>(v & 0xFFFF)); }
-    Wire &jlong(long long v) { return u4(static_cast<uint32_t>(static_cast<unsigned long long>(v) >> 32)).u4(static_cast<uint32_t>(v)); }
-    Wire &id(const void *p)
-    {
-        unsigned char raw[sizeof p];
-        memcpy(raw, &p, sizeof p);
-        b.insert(b.end(), raw, raw + sizeof p);
-        return *this;
-    }
-    Wire &str(const std::string &s)
-    {
-        u2(static_cast<int>(s.size()));
-        b.insert(b.end(), s.begin(), s.end());
-        return *this;
-    }
-    // MonitorTimeValues::write
-    Wire &times(uint32_t bc, long long bt, uint32_t wc, long long wt, uint32_t nc, long long nt, long long annotation)
-    {
-        return u4(bc).jlong(bt).u4(wc).jlong(wt).u4(nc).jlong(nt).jlong(annotation);
-    }
-};
-
-std::vector<unsigned char> bytesOf(CharVectorDataWriter &w)
-{
-    w.flush();
-    return std::vector<unsigned char>(w.getBytes().begin(), w.getBytes().end());
-}
-
-// The start of `reply` is `expected`.
-void expectPrefix(const std::vector<unsigned char> &reply, const Wire &expected)
-{
-    ASSERT_GE(reply.size(), expected.b.size());
-    EXPECT_EQ(std::vector<unsigned char>(reply.begin(), reply.begin() + static_cast<long>(expected.b.size())), expected.b);
-}
-
-// "name value/count [w=.. b=.. n=..] {children}"
-std::string render(const CallStackTree *n)
-{
-    std::string s = n->getMethod() == nullptr ? std::string("root") : n->getMethod()->getMethodName();
-    s += " " + std::to_string(n->getValue()) + "/" + std::to_string(n->getSecondValue());
-    if (const MonitorTimeValues *t = n->getMonitorTimeValues()) {
-        if (t->getWaitingCount() != 0)
-            s += " w=" + std::to_string(t->getWaitingTime()) + "/" + std::to_string(t->getWaitingCount());
-        if (t->getBlockingCount() != 0)
-            s += " b=" + std::to_string(t->getBlockingTime()) + "/" + std::to_string(t->getBlockingCount());
-        if (t->getNetIOCount() != 0)
-            s += " n=" + std::to_string(t->getNetIOTime()) + "/" + std::to_string(t->getNetIOCount());
-    }
-    if (n->getFirstChild() != nullptr) {
-        s += " {";
-        for (const CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
-            s += (c == n->getFirstChild() ? "" : ", ") + render(c);
-        s += "}";
-    }
-    return s;
-}
-
-class MonitorRecordingTest : public testing::Test {
+class MonitorRecordingTest : public CpuSessionTest {
 protected:
-    MonitorRecordingTest() : cpu(&profiling, &vm, CpuProfilingSession::Settings()) { LiveMonitorManager::s_lastDisplayId = 0; }
-
-    int32_t method(const char *name)
-    {
-        MethodDesc *m = new MethodDesc(&cls, name, -1, "()V", -1, &classes, cls.getClassName());
-        classes.addMethodDesc(m);
-        return cpu.getMethodHandles().getHandle(m);
-    }
-    MethodDesc *desc(int32_t id) { return cpu.getMethodHandles().lookup(id); }
+    MonitorRecordingTest() : CpuSessionTest("p.Lock") { LiveMonitorManager::s_lastDisplayId = 0; }
 
     // A described, recording thread inside `outer` since time 0.
     LiveThreadManager *startThread(const char *name, int32_t outer)
@@ -139,22 +55,6 @@ protected:
         vm.stack.clear();
         return t;
     }
-    void enter(LiveThreadManager *t, int32_t id, long long at)
-    {
-        vm.now = at;
-        cpu.agentMethodEntry(t, id, 0, false, false, true);
-    }
-    void leave(LiveThreadManager *t, int32_t id, long long at)
-    {
-        vm.now = at;
-        cpu.agentMethodExit(t, id, false);
-    }
-
-    ProfilingSession profiling;
-    ClassProfilingSession classes{&profiling};
-    ClassData cls{"p.Lock", &classes};
-    FakeVm vm;
-    CpuProfilingSession cpu;
 };
 
 TEST_F(MonitorRecordingTest, MonitorEntryOnLiteralBytes)

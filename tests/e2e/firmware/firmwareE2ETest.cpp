@@ -21,15 +21,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../../firmware/main/FirmwareTestSupport.h"
+#include "DaemonTestSupport.h"
 #include "cardsim/cardsim.h"
 
 using firmwareTest::readFile;
 
 namespace {
 
-const std::string firmware = std::string(KVR_BINARY_DIR) + "/bin/kvr-firmware";
-const std::string peerTool = std::string(KVR_BINARY_DIR) + "/bin/qvspeer";
 const char *usageLine = "usage: cmd [-s][-c][-v level][-r filename][-d delay(ms)][-S][-K] [-e]\n";
 
 /* Every service of the hybrid list, in list order. */
@@ -41,34 +39,8 @@ const char *services[] = {"deviceManager",   "debuger",       "interruptControll
 class FirmwareProcess {
 public:
     explicit FirmwareProcess(const TempDir &dir) : dir_(dir) {}
-    ~FirmwareProcess()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void start(const std::vector<std::string> &arguments)
-    {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setenv("KVR_ROOT", (dir_ / "root").c_str(), 1);
-            unsetenv("SHM_HEADER_FULLPATHNAME");
-            if (chdir(dir_.path().c_str()) != 0)
-                _exit(126);
-            int out = open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char *> argv;
-            argv.push_back((char *)firmware.c_str());
-            for (const std::string &a : arguments)
-                argv.push_back((char *)a.c_str());
-            argv.push_back(nullptr);
-            execv(firmware.c_str(), argv.data());
-            _exit(127);
-        }
-    }
+    ~FirmwareProcess() { firmwareTest::killDaemon(pid_); }
+    void start(const std::vector<std::string> &arguments) { pid_ = firmwareTest::startDaemon(dir_, arguments, true); }
     /* Waits for the exit; -1 when it did not end within the time. */
     int wait(int milliseconds)
     {
@@ -122,16 +94,8 @@ protected:
     void SetUp() override
     {
         SKIP_WITHOUT_PRIVATE_NAMESPACES();
-        for (const char *d : {"root", "root/var", "root/var/run", "root/usr", "root/usr/local", "root/usr/local/q7",
-                              "root/usr/local/q7/firmware", "log4c"})
-            mkdir((dir / d).c_str(), 0755);
-        firmwareTest::writeLog4crc(dir / "log4c", log());
-        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
-            << "<configuration><version>1.0</version><service>"
-               "<name>pcodeProcessor</name><enable>1</enable>"
-               "<name>debuger</name><enable>1</enable>"
-               "<name>hdrManager</name><enable>1</enable>"
-               "</service></configuration>\n";
+        firmwareTest::makeCardRoot(dir, log());
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "debuger", "hdrManager"});
         /* One input-card region at 0x200. */
         const uint8_t header[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                     0x01, 0, 0, 0, 0, 0, 0, 0, 0, 22, 0, 0, 0x02, 0x00, 0, 0};
@@ -141,16 +105,11 @@ protected:
     std::string log() { return dir / "firmware.log"; }
     bool waitForLog(const std::string &needle, int milliseconds = 15000)
     {
-        for (int i = 0; i < milliseconds / 20; i++) {
-            if (readFile(log()).find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return firmwareTest::waitForLogIn(log(), needle, 1, milliseconds);
     }
     int peer(const std::string &arguments, const std::string &out = "peer.out")
     {
-        return system((peerTool + " " + arguments + " > " + (dir / out) + " 2>&1").c_str()) == 0 ? 0 : 1;
+        return firmwareTest::runQvsPeer(arguments, dir / out, false) == 0 ? 0 : 1;
     }
     /* Starts the firmware and waits until its services are enabled. */
     void startFirmware(FirmwareProcess &process)

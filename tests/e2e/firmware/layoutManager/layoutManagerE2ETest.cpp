@@ -18,14 +18,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../../../firmware/main/FirmwareTestSupport.h"
+#include "../DaemonTestSupport.h"
 
 using firmwareTest::readFile;
 
 namespace {
-
-const std::string firmware = std::string(KVR_BINARY_DIR) + "/bin/kvr-firmware";
-const std::string peerTool = std::string(KVR_BINARY_DIR) + "/bin/qvspeer";
 
 struct Call {
     int head;
@@ -54,38 +51,13 @@ std::vector<Call> callsIn(const std::string &text)
     return calls;
 }
 
-/*
- * Every "ulm" category at DEBUG into one file. The layout is the reentrant
- * "basic_r": the plain "basic" layout formats into one shared buffer, so lines
- * logged by two threads at once can come out twice or not at all.
- */
-void writeLog4crc(const std::string &dir, const std::string &logFile)
-{
-    std::ofstream(dir + "/log4crc") << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
-                                       "<!DOCTYPE log4c SYSTEM \"\">\n"
-                                       "<log4c version=\"1.2.4\">\n"
-                                       "  <config><bufsize>0</bufsize><debug level=\"0\"/><nocleanup>0</nocleanup></config>\n"
-                                       "  <category name=\"ulm\" priority=\"debug\" appender=\""
-                                    << logFile << "\"/>\n  <appender name=\"" << logFile
-                                    << "\" type=\"stream\" layout=\"basic_r\"/>\n"
-                                       "  <layout name=\"basic_r\" type=\"basic_r\"/>\n"
-                                       "</log4c>\n";
-}
-
 class LayoutE2E : public ::testing::Test {
 protected:
     void SetUp() override
     {
         SKIP_WITHOUT_PRIVATE_NAMESPACES();
-        for (const char *d : {"root", "root/var", "root/var/run", "root/usr", "root/usr/local", "root/usr/local/q7",
-                              "root/usr/local/q7/firmware", "log4c"})
-            mkdir((dir / d).c_str(), 0755);
-        writeLog4crc(dir / "log4c", log());
-        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
-            << "<configuration><version>1.0</version><service>"
-               "<name>pcodeProcessor</name><enable>1</enable>"
-               "<name>layoutManager</name><enable>1</enable>"
-               "</service></configuration>\n";
+        firmwareTest::makeCardRoot(dir, log());
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "layoutManager"});
     }
     void TearDown() override { stop(); }
 
@@ -95,52 +67,14 @@ protected:
     void start()
     {
         unlink(log().c_str());
-        pid = fork();
-        if (pid == 0) {
-            setenv("KVR_ROOT", (dir / "root").c_str(), 1);
-            unsetenv("SHM_HEADER_FULLPATHNAME");
-            if (chdir(dir.path().c_str()) != 0)
-                _exit(126);
-            int out = open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::string logDir = dir / "log4c";
-            execl(firmware.c_str(), firmware.c_str(), "-e", "-l", logDir.c_str(), "-d", "0", (char *)nullptr);
-            _exit(127);
-        }
+        pid = firmwareTest::startEmulatedDaemon(dir);
     }
-    void stop()
-    {
-        if (pid <= 0)
-            return;
-        kill(pid, SIGTERM);
-        for (int i = 0; i < 400 && waitpid(pid, nullptr, WNOHANG) != pid; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-        /* Sanitizer builds report into the daemon's output. */
-        std::string out = readFile(dir / "stdout");
-        EXPECT_EQ(out.find("AddressSanitizer"), std::string::npos) << out;
-        EXPECT_EQ(out.find("runtime error:"), std::string::npos) << out;
-    }
+    void stop() { firmwareTest::stopDaemon(dir, pid); }
     bool waitForLog(const std::string &needle, size_t count = 1, int milliseconds = 20000)
     {
-        for (int i = 0; i < milliseconds / 20; i++) {
-            std::string text = readFile(log());
-            size_t found = 0;
-            for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-                found++;
-            if (found >= count)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return firmwareTest::waitForLogIn(log(), needle, count, milliseconds);
     }
-    int peer(const std::string &arguments)
-    {
-        return system((peerTool + " " + arguments + " >> " + (dir / "peer.out") + " 2>&1").c_str());
-    }
+    int peer(const std::string &arguments) { return firmwareTest::runQvsPeer(arguments, dir / "peer.out", true); }
 
     TempDir dir;
     pid_t pid = -1;

@@ -21,15 +21,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../../../firmware/main/FirmwareTestSupport.h"
+#include "../DaemonTestSupport.h"
 #include "qvsPeer.h"
 #include "utils/utils.h"
 
 using firmwareTest::readFile;
 
 namespace {
-
-const std::string firmware = std::string(KVR_BINARY_DIR) + "/bin/kvr-firmware";
 
 struct CardCase {
     const char *name;
@@ -42,26 +40,15 @@ protected:
     void SetUp() override
     {
         SKIP_WITHOUT_PRIVATE_NAMESPACES();
-        for (const char *d : {"root", "root/etc", "root/var", "root/var/run", "root/usr", "root/usr/local",
-                              "root/usr/local/q7", "root/usr/local/q7/firmware", "log4c"})
-            mkdir((dir / d).c_str(), 0755);
-        firmwareTest::writeLog4crc(dir / "log4c", log());
-        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
-            << "<configuration><version>1.0</version><service>"
-               "<name>pcodeProcessor</name><enable>1</enable>"
-               "<name>debuger</name><enable>1</enable>"
-               "<name>ledManager</name><enable>1</enable>"
-               "</service></configuration>\n";
+        firmwareTest::makeCardRoot(dir, log(), {"root/etc"});
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "debuger", "ledManager"});
         const uint8_t header[32] = {0};
         std::ofstream(dir / "root/usr/local/q7/firmware/ulmheader.dat", std::ios::binary)
             .write((const char *)header, sizeof header);
     }
     void TearDown() override
     {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        firmwareTest::killDaemon(pid);
         if (peer.transport)
             peer.transport->close(&peer);
         std::string output = readFile(dir / "stdout");
@@ -71,12 +58,7 @@ protected:
     std::string log() { return dir / "firmware.log"; }
     bool waitForLog(const std::string &needle, int milliseconds = 20000)
     {
-        for (int i = 0; i < milliseconds / 20; i++) {
-            if (readFile(log()).find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return firmwareTest::waitForLogIn(log(), needle, 1, milliseconds);
     }
     void writeCard(const CardCase &c, const std::string &extra = "")
     {
@@ -88,19 +70,7 @@ protected:
     }
     void start()
     {
-        pid = fork();
-        if (pid == 0) {
-            setenv("KVR_ROOT", (dir / "root").c_str(), 1);
-            unsetenv("SHM_HEADER_FULLPATHNAME");
-            if (chdir(dir.path().c_str()) != 0)
-                _exit(126);
-            int out = open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::string logDir = dir / "log4c";
-            execl(firmware.c_str(), firmware.c_str(), "-e", "-l", logDir.c_str(), "-d", "0", (char *)nullptr);
-            _exit(127);
-        }
+        pid = firmwareTest::startEmulatedDaemon(dir);
         ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
         ASSERT_EQ(qvsPeerOpenLocal(&peer), 0);
     }

@@ -20,15 +20,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../../../firmware/main/FirmwareTestSupport.h"
+#include "../DaemonTestSupport.h"
 #include "utils/utils.h"
 
 using firmwareTest::readFile;
 
 namespace {
-
-const std::string firmware = std::string(KVR_BINARY_DIR) + "/bin/kvr-firmware";
-const std::string peerTool = std::string(KVR_BINARY_DIR) + "/bin/qvspeer";
 
 /* Debug-port read of `count` registers: header, CRC-16 of its first 8 bytes, then ACK and big-endian words. */
 std::vector<uint16_t> readRegisters(int fd, uint8_t device, uint32_t address, uint8_t count)
@@ -80,60 +77,17 @@ protected:
     void SetUp() override
     {
         SKIP_WITHOUT_PRIVATE_NAMESPACES();
-        for (const char *d : {"root", "root/var", "root/var/run", "root/usr", "root/usr/local", "root/usr/local/q7",
-                              "root/usr/local/q7/firmware", "log4c"})
-            mkdir((dir / d).c_str(), 0755);
-        firmwareTest::writeLog4crc(dir / "log4c", log());
-        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
-            << "<configuration><version>1.0</version><service>"
-               "<name>pcodeProcessor</name><enable>1</enable>"
-               "<name>layoutManager</name><enable>1</enable>"
-               "<name>debuger</name><enable>1</enable>"
-               "</service></configuration>\n";
+        firmwareTest::makeCardRoot(dir, log());
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "layoutManager", "debuger"});
     }
-    void TearDown() override
-    {
-        if (pid <= 0)
-            return;
-        kill(pid, SIGTERM);
-        for (int i = 0; i < 400 && waitpid(pid, nullptr, WNOHANG) != pid; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        std::string out = readFile(dir / "stdout");
-        EXPECT_EQ(out.find("AddressSanitizer"), std::string::npos) << out;
-        EXPECT_EQ(out.find("runtime error:"), std::string::npos) << out;
-    }
+    void TearDown() override { firmwareTest::stopDaemon(dir, pid); }
     std::string log() { return dir / "firmware.log"; }
-    void start()
-    {
-        pid = fork();
-        if (pid == 0) {
-            setenv("KVR_ROOT", (dir / "root").c_str(), 1);
-            unsetenv("SHM_HEADER_FULLPATHNAME");
-            if (chdir(dir.path().c_str()) != 0)
-                _exit(126);
-            int out = open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::string logDir = dir / "log4c";
-            execl(firmware.c_str(), firmware.c_str(), "-e", "-l", logDir.c_str(), "-d", "0", (char *)nullptr);
-            _exit(127);
-        }
-    }
+    void start() { pid = firmwareTest::startEmulatedDaemon(dir); }
     bool waitForLog(const std::string &needle, int milliseconds = 20000)
     {
-        for (int i = 0; i < milliseconds / 20; i++) {
-            if (readFile(log()).find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return firmwareTest::waitForLogIn(log(), needle, 1, milliseconds);
     }
-    int peer(const std::string &arguments)
-    {
-        return system((peerTool + " " + arguments + " >> " + (dir / "peer.out") + " 2>&1").c_str());
-    }
+    int peer(const std::string &arguments) { return firmwareTest::runQvsPeer(arguments, dir / "peer.out", true); }
 
     TempDir dir;
     pid_t pid = -1;
