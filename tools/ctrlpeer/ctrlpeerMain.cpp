@@ -45,9 +45,9 @@ int main(int argc, char **argv)
         } else if (a == "--quiet-acks") {
             options.acknowledge = false;
         } else if (a == "--send" && i + 1 < argc) {
-            const char *spec = argv[++i];
-            const char *colon = strchr(spec, ':');
-            sends.emplace_back((uint16_t)strtoul(spec, nullptr, 16), colon ? parseHex(colon + 1) : std::vector<uint8_t>());
+            const char *request = argv[++i];
+            const char *colon = strchr(request, ':');
+            sends.emplace_back((uint16_t)strtoul(request, nullptr, 16), colon ? parseHex(colon + 1) : std::vector<uint8_t>());
         } else {
             fprintf(stderr, "usage: ctrlpeer --connect PORT | --listen PORT | --pty [--state N] "
                             "[--send OPCODE[:HEX]]... [--seconds N] [--quiet-acks]\n");

@@ -50,7 +50,7 @@ inline std::vector<uint8_t> headResolution(int head, uint8_t rotation = 0)
     return pcode(20, 2, d);
 }
 
-struct WindowSpec {
+struct WindowPlacement {
     int winId;
     int sourceSlot;
     int input;
@@ -59,7 +59,7 @@ struct WindowSpec {
     int cropStart = 0, cropEnd = 0, vCropStart = 0, vCropEnd = 0;
 };
 
-inline std::vector<uint8_t> windowLayout(int head, const WindowSpec &w)
+inline std::vector<uint8_t> windowLayout(int head, const WindowPlacement &w)
 {
     std::vector<uint8_t> d = headAddress(head);
     d.push_back((uint8_t)w.winId);

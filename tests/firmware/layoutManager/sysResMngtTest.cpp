@@ -92,7 +92,7 @@ TEST_F(SysResMngt, SpanningTypes)
     struct Case {
         const char *name;
         int head;
-        WindowSpec spec;
+        WindowPlacement placement;
         uint32_t type;
         bool shown;
     } cases[] = {
@@ -106,15 +106,15 @@ TEST_F(SysResMngt, SpanningTypes)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        send(windowLayout(c.head, c.spec));
+        send(windowLayout(c.head, c.placement));
         send(applyLayout(c.head, 1));
-        const windowInfo_t *w = window((uint32_t)c.head, (uint32_t)c.spec.winId);
+        const windowInfo_t *w = window((uint32_t)c.head, (uint32_t)c.placement.winId);
         EXPECT_EQ(w != nullptr, c.shown);
         if (w) {
             EXPECT_EQ(w->spanningType, c.type);
             EXPECT_EQ(w->stitching, 0u);
         }
-        send(windowLayout(c.head, {c.spec.winId, 0, 0, 0, 0, 0, 0, 0, 0}));
+        send(windowLayout(c.head, {c.placement.winId, 0, 0, 0, 0, 0, 0, 0, 0}));
         send(applyLayout(c.head, 0));
     }
 }
@@ -133,7 +133,7 @@ TEST_F(SysResMngt, SlotFiveMapsHeads)
 
 struct StitchCase {
     const char *name;
-    WindowSpec spec;
+    WindowPlacement placement;
     bool shown;
     uint32_t x, width, y, height, fullWidth;
 };
@@ -143,10 +143,10 @@ class Stitching : public SysResMngt, public ::testing::WithParamInterface<Stitch
 TEST_P(Stitching, Parts)
 {
     const StitchCase &c = GetParam();
-    send(windowLayout(0, c.spec));
+    send(windowLayout(0, c.placement));
     size_t mark = log().mark();
     send(applyLayout(0, 1));
-    const windowInfo_t *w = window(0, (uint32_t)c.spec.winId);
+    const windowInfo_t *w = window(0, (uint32_t)c.placement.winId);
     ASSERT_EQ(w != nullptr, c.shown);
     if (!w) {
         EXPECT_EQ(count("refused: narrower than the cut", mark), 1u);
