@@ -173,7 +173,10 @@ bool CallStackTree::isHiddenMethod() const
     return !isRealMethod(method) || method->getIsFiltered(false, false);
 }
 
-long long CallStackTree::getChildrenValue(bool skipHidden) const
+// Sum of one field over the children; with skipHidden a hidden child counts
+// through its own children instead. Iterative: trees can be thousands deep.
+template <class Field>
+long long CallStackTree::sumChildren(Field CallStackTree::*field, bool skipHidden) const
 {
     long long sum = 0;
     std::vector<const CallStackTree *> pending;
@@ -186,29 +189,20 @@ long long CallStackTree::getChildrenValue(bool skipHidden) const
             for (const CallStackTree *g = c->firstChild; g != nullptr; g = g->nextInstance)
                 pending.push_back(g);
         } else {
-            sum += c->value;
+            sum += static_cast<long long>(c->*field);
         }
     }
     return sum;
 }
 
+long long CallStackTree::getChildrenValue(bool skipHidden) const
+{
+    return sumChildren(&CallStackTree::value, skipHidden);
+}
+
 long long CallStackTree::getChildrenSecondValue(bool skipHidden) const
 {
-    long long sum = 0;
-    std::vector<const CallStackTree *> pending;
-    for (const CallStackTree *c = firstChild; c != nullptr; c = c->nextInstance)
-        pending.push_back(c);
-    while (!pending.empty()) {
-        const CallStackTree *c = pending.back();
-        pending.pop_back();
-        if (skipHidden && c->isHiddenMethod()) {
-            for (const CallStackTree *g = c->firstChild; g != nullptr; g = g->nextInstance)
-                pending.push_back(g);
-        } else {
-            sum += c->secondValue;
-        }
-    }
-    return sum;
+    return sumChildren(&CallStackTree::secondValue, skipHidden);
 }
 
 bool CallStackTree::hasVisibleChildren(long long threshold) const

@@ -129,6 +129,8 @@ public:
 
 private:
     bool isHiddenMethod() const;
+    template <class Field>
+    long long sumChildren(Field CallStackTree::*field, bool skipHidden) const;
 
     MethodDesc *method = nullptr;
     uint16_t lineHint = 0;

@@ -20,24 +20,17 @@ extern serviceDescriptor persistentDataStorageService;
 extern serviceDescriptor loudnessManagerService;
 extern serviceDescriptor hdrManagerService;
 
-/* Cards in slots A and B. deviceManager stands first so its init runs before any other. */
-serviceDescriptor *const hybridServicesList[HYBRID_SERVICES_COUNT] = {
-    &deviceManagerService,
-    &debugerService,
-    &interruptControllerService,
-    &pcodeProcessorService,
-    &configManagerService,
-    &probingService,
-    &ethernetProbingService,
-    &fifoServerService,
-    &ledManagerService,
-    &strataService,
-    &layoutManagerService,
-    &systemConfigHandlerService,
-    &persistentDataStorageService,
-    &loudnessManagerService,
-    &hdrManagerService,
-};
+/*
+ * Cards in slots A and B, and the list the firmware starts with.
+ * deviceManager stands first so its init runs before any other.
+ */
+#define HYBRID_SERVICES                                                                           \
+    &deviceManagerService, &debugerService, &interruptControllerService, &pcodeProcessorService,  \
+        &configManagerService, &probingService, &ethernetProbingService, &fifoServerService,      \
+        &ledManagerService, &strataService, &layoutManagerService, &systemConfigHandlerService,   \
+        &persistentDataStorageService, &loudnessManagerService, &hdrManagerService
+
+serviceDescriptor *const hybridServicesList[HYBRID_SERVICES_COUNT] = {HYBRID_SERVICES};
 
 /* Cards in slots C to F: the same without fifoServer. */
 serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT] = {
@@ -57,22 +50,6 @@ serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT] = {
     &hdrManagerService,
 };
 
-serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT] = {
-    &deviceManagerService,
-    &debugerService,
-    &interruptControllerService,
-    &pcodeProcessorService,
-    &configManagerService,
-    &probingService,
-    &ethernetProbingService,
-    &fifoServerService,
-    &ledManagerService,
-    &strataService,
-    &layoutManagerService,
-    &systemConfigHandlerService,
-    &persistentDataStorageService,
-    &loudnessManagerService,
-    &hdrManagerService,
-};
+serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT] = {HYBRID_SERVICES};
 
 int startUpServicesCount = HYBRID_SERVICES_COUNT;
