@@ -108,7 +108,7 @@ bool SocketCommunicator::handshake()
     return false;
 }
 
-bool SocketCommunicator::establishConnection()
+bool SocketCommunicator::listenNow()
 {
     if (port == 0)
         return false;
@@ -116,6 +116,13 @@ bool SocketCommunicator::establishConnection()
         onListenFailure();
         return false;
     }
+    return true;
+}
+
+bool SocketCommunicator::establishConnection()
+{
+    if (!listenNow())
+        return false;
     while (!ended) {
         int s;
         do {

@@ -22,6 +22,9 @@ public:
 
     // Takes over the listening socket of a previous communicator.
     void inheritListenSocket(SocketCommunicator *previous);
+    // Makes the listening socket now, so that a front end told that we wait can
+    // connect at once. False when it could not be made (onListenFailure has run).
+    bool listenNow();
     // The port actually listened on (useful after binding port 0 in tests); 0 when none.
     int getListenPort() const;
 

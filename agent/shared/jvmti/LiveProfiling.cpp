@@ -272,6 +272,8 @@ void LiveProfiling::initCommunication(JNIEnv *env)
         javaCommThreadShouldEnter = true;
         return;
     }
+    // Listen first: whoever reads the message below may connect at once.
+    session->listenForFrontend();
     jthread thread = createThreadObject(env, "_orvane_native_comm");
     checkFatalError("communication thread", jvmti->RunAgentThread(thread, comThreadCallback, nullptr, COMM_THREAD_PRIORITY));
     env->DeleteLocalRef(thread);

@@ -343,6 +343,13 @@ unsigned LiveProfilingSession::getCommunicatorStatus()
     return communicator != nullptr ? communicator->getStatus() : LiveCommunicator::STATUS_CLEANED_UP;
 }
 
+void LiveProfilingSession::listenForFrontend()
+{
+    std::lock_guard<std::mutex> guard(communicatorLock);
+    if (communicator != nullptr)
+        communicator->listenNow();
+}
+
 void LiveProfilingSession::runCommunicator(JNIEnv *env)
 {
     for (;;) {

@@ -54,6 +54,8 @@ public:
     // Body of "_orvane_native_comm": serves front ends until the agent ends.
     void runCommunicator(JNIEnv *env);
     unsigned getCommunicatorStatus();
+    // Listens on the session's port before the communication thread runs.
+    void listenForFrontend();
     bool isConfigRead() const { return config != nullptr && config->sessionRead; }
     // Removes the temporary files of the sub-sessions and the configuration.
     void deleteTempFiles();
