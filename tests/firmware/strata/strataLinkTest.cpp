@@ -308,12 +308,14 @@ TEST_F(StrataLink, SilentPeerGetsThreeWritesAboutOneAckWaitApart)
 
 TEST_F(StrataLink, NackBusyRetriesAfterThePauseOtherNacksAtOnce)
 {
+    // A pause long enough that a loaded machine cannot blur the two cases.
+    strataTiming.busyRetryMs = 800;
     raiseState(3);
     struct Case {
         uint8_t error;
         long minGapMs;
         long maxGapMs;
-    } cases[] = {{STRATA_NACK_BUSY, 180, 290}, {STRATA_NACK_INVALID, 0, 150}};
+    } cases[] = {{STRATA_NACK_BUSY, 780, 2000}, {STRATA_NACK_INVALID, 0, 500}};
     for (const Case &c : cases) {
         SCOPED_TRACE((int)c.error);
         peer.nackNext(1, c.error);

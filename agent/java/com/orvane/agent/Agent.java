@@ -87,4 +87,42 @@ public final class Agent {
     public static boolean isFrontendConnected() {
         return frontendConnected;
     }
+
+    /** Rewrites the class again with the agent's current settings (classes loaded before a change). */
+    public static native void retransform(Class<?> type);
+
+    /** The class, by dotted name, is a component of that type for the front end. */
+    public static native void registerComponentType(String className, int type);
+
+    /** The class, by dotted name, is shown under another name; it becomes a component of that type. */
+    public static native void registerDisplayName(String className, String displayName, int type);
+
+    /** Annotation type names and the component types they stand for, in the order they are tested. */
+    private static final String[] COMPONENT_ANNOTATIONS = {"javax.ejb.Stateful", "javax.ejb.Stateless",
+            "javax.ejb.MessageDriven", "javax.persistence.Entity"};
+    private static final int FIRST_ANNOTATED_COMPONENT_TYPE = 6;
+
+    /**
+     * The component type of a class loaded before the agent could look at its bytes: 6 stateful, 7
+     * stateless, 8 message-driven bean, 9 entity, from its annotations; 0 for other classes, and when the
+     * annotations cannot be read.
+     */
+    public static int checkAnnotatedComponent(Class<?> type) {
+        if (type == null) {
+            return 0;
+        }
+        try {
+            java.lang.annotation.Annotation[] annotations = type.getDeclaredAnnotations();
+            for (int i = 0; i < COMPONENT_ANNOTATIONS.length; i++) {
+                for (java.lang.annotation.Annotation annotation : annotations) {
+                    if (annotation.annotationType().getName().equals(COMPONENT_ANNOTATIONS[i])) {
+                        return FIRST_ANNOTATED_COMPONENT_TYPE + i;
+                    }
+                }
+            }
+        } catch (Throwable unreadable) {
+            // Annotations of classes whose annotation types are missing or broken: no component.
+        }
+        return 0;
+    }
 }
