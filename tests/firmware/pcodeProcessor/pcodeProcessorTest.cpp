@@ -278,7 +278,7 @@ TEST_F(PcodeProcessorTest, ProducersAfterTerminateDropTheirPcodesInsteadOfBlocki
     EXPECT_EQ(sent.load(), 3);
     auto begin = std::chrono::steady_clock::now();
     send(pcodeBytes(20, 1, {1, 2, 3}));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(200));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
     EXPECT_TRUE(TestLog::instance().contains("pcode class=2, id=1 dropped"));
 }
 

@@ -132,7 +132,7 @@ TEST_F(ServiceManagerTest, DifferentTicksStartAndEnableEachServiceOnItsOwn)
     size_t mark = TestLog::instance().mark();
     auto begin = std::chrono::steady_clock::now();
     serviceManagerStart(testList, 3);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(600)); /* three ticks */
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500)); /* three ticks, not a hundred */
     std::string logged = TestLog::instance().since(mark);
     EXPECT_NE(logged.find("ServiceManager will start threads independently not at one shot from Main!"), std::string::npos);
     EXPECT_NE(logged.find("Service probing must be created now (postponeStartup defined = 2)"), std::string::npos);
@@ -170,7 +170,7 @@ TEST_F(ServiceManagerTest, PostponeAboveNinetyNineStartsInTheLastTick)
     EXPECT_EQ(serviceB.state, SERVICE_STATE_INIT);
     auto begin = std::chrono::steady_clock::now();
     terminateService(&serviceB);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
     EXPECT_EQ(calls[1].control, 1);
     serviceManagerTerminate(list, 2);
 }
