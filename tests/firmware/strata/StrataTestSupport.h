@@ -115,8 +115,13 @@ protected:
         ASSERT_EQ(strataGetCommState(), state);
     }
     /* Packets received from index `from` on, after the link has been quiet for `settleMs`. */
-    std::vector<ctrlpeer::Packet> settle(size_t from, int settleMs = 150)
+    // The packets after `from` once the link has gone quiet. A reply is awaited
+    // first (a loaded machine may take longer than one quiet period to answer)
+    // unless `expectSome` is false.
+    std::vector<ctrlpeer::Packet> settle(size_t from, int settleMs = 150, bool expectSome = true)
     {
+        for (int waited = 0; expectSome && waited < 3000 && peer.received().size() <= from; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         size_t seen = (size_t)-1;
         for (int rounds = 0; rounds < 20 && peer.received().size() != seen; rounds++) {
             seen = peer.received().size();

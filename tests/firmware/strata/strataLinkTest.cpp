@@ -201,7 +201,7 @@ TEST_F(StrataLink, MalformedPacketsAreDroppedAndTheLinkGoesOn)
         SCOPED_TRACE(c.name);
         size_t from = peer.received().size();
         peer.sendRaw(c.bytes);
-        EXPECT_TRUE(settle(from, 200).empty());
+        EXPECT_TRUE(settle(from, 200, false).empty());
         peer.sendMessage(0x0010);
         Packet reply;
         ASSERT_TRUE(peer.waitOpcode(0x0011, 2000, &reply, from));
