@@ -140,7 +140,8 @@ TEST_F(QvsServerTest, APcodeNeedingMoreThanTwentyReadsClosesTheConnection)
         for (uint8_t byte : pcode) {
             if (qvsPeerSendRaw(&peer, &byte, 1) != 0)
                 break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            // Long enough that the server reads each byte on its own, even on a loaded machine.
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
         }
         if (c.accepted) {
             EXPECT_TRUE(waitForPcodes(before + 1));

@@ -118,7 +118,7 @@ protected:
     // The packets after `from` once the link has gone quiet. A reply is awaited
     // first (a loaded machine may take longer than one quiet period to answer)
     // unless `expectSome` is false.
-    std::vector<ctrlpeer::Packet> settle(size_t from, int settleMs = 150, bool expectSome = true)
+    std::vector<ctrlpeer::Packet> settle(size_t from, int settleMs = 300, bool expectSome = true)
     {
         for (int waited = 0; expectSome && waited < 3000 && peer.received().size() <= from; waited += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
