@@ -1,5 +1,7 @@
 #include "CSTMergeVisitor.h"
 
+#include <algorithm>
+
 #include "ClassData.h"
 #include "MethodDesc.h"
 #include "MonitorTimeValues.h"
@@ -17,6 +19,38 @@ void CSTMergeVisitor::initialize(ProfilingSession *owner, CallStackTree *root, I
     valueKind = kind;
     moved.clear();
     hidden.clear();
+    annotations = nullptr;
+    sourceAnnotations = nullptr;
+}
+
+void CSTMergeVisitor::setAnnotations(AnnotationMap *targetMap, const AnnotationMap *sourceVectors)
+{
+    annotations = targetMap;
+    sourceAnnotations = sourceVectors;
+}
+
+void CSTMergeVisitor::gatherAnnotations(const CallStackTree *node)
+{
+    if (annotations == nullptr || cursor == nullptr)
+        return;
+    std::vector<long long> own;
+    const std::vector<long long> *ids = nullptr;
+    if (sourceAnnotations != nullptr) {
+        auto found = sourceAnnotations->find(node);
+        if (found != sourceAnnotations->end())
+            ids = &found->second;
+    } else if (node->getAnnotationId() != 0) {
+        own.push_back(node->getAnnotationId());
+        ids = &own;
+    }
+    if (ids == nullptr || ids->empty())
+        return;
+    cursor->setAnnotationId(-1);
+    std::vector<long long> &gathered = (*annotations)[cursor];
+    for (long long id : *ids) {
+        if (std::find(gathered.begin(), gathered.end(), id) == gathered.end())
+            gathered.push_back(id);
+    }
 }
 
 CSTMergeVisitor::Visibility CSTMergeVisitor::classify(const CallStackTree *node) const
@@ -55,6 +89,7 @@ int CSTMergeVisitor::preVisit(CallStackTree *node)
         cursor = targetRoot;
         moved.push_back(false);
         hidden.push_back(false);
+        gatherAnnotations(node);
         return 1;
     }
     uint16_t line = aggregationLevel != 0 ? 0 : node->getLineHint();
@@ -80,6 +115,7 @@ int CSTMergeVisitor::preVisit(CallStackTree *node)
         CallStackTree *child = cursor->getChild(method, line);
         cursor = child != nullptr ? child : cursor->addChild(method, line, pool);
     }
+    gatherAnnotations(node);
     moved.push_back(move);
     hidden.push_back(visibility == HIDDEN);
     return 1;

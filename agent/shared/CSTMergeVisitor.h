@@ -25,6 +25,11 @@ public:
 
     void initialize(ProfilingSession *session, CallStackTree *targetRoot, InstancePool<CallStackTree> *pool, int aggregationLevel,
                     bool viewFilter, int valueKind);
+    // Probe annotations: every target node that receives an annotated
+    // source node is marked with annotation id -1 and gathers the source's id
+    // (or, with `sourceVectors`, the ids the source node gathered there) in
+    // `targetMap`, each id once. Null maps: annotations are not followed.
+    void setAnnotations(AnnotationMap *targetMap, const AnnotationMap *sourceVectors);
     int preVisit(CallStackTree *node) override;
     void postVisit(CallStackTree *node) override;
 
@@ -32,6 +37,7 @@ private:
     enum Visibility { PSEUDO, HIDDEN, VISIBLE };
     Visibility classify(const CallStackTree *node) const;
     MethodDesc *levelObject(MethodDesc *method, bool *mergeIntoCurrent) const;
+    void gatherAnnotations(const CallStackTree *node);
 
     ProfilingSession *session = nullptr;
     CallStackTree *targetRoot = nullptr;
@@ -40,6 +46,8 @@ private:
     int aggregationLevel = 0;
     bool viewFilter = false;
     int valueKind = KIND_CPU;
+    AnnotationMap *annotations = nullptr;
+    const AnnotationMap *sourceAnnotations = nullptr;
     // Per visited source node: whether the cursor moved for it.
     std::vector<bool> moved;
     // Per visited source node: whether it was hidden.

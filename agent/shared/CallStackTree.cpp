@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "AgentAssert.h"
+#include "CallTreeHelper.h"
 #include "ClassData.h"
 #include "DataReader.h"
 #include "DataWriter.h"
@@ -429,6 +430,12 @@ void CallStackTree::read(DataReader *reader, int flags, InstancePool<CallStackTr
 void CallStackTree::writeUpdate(DataWriter *writer, long long threshold, const CallStackTree *oldTree, int depth, int perMille,
                                 int maxDepth, bool headerFirst) const
 {
+    writeUpdate(writer, threshold, oldTree, depth, perMille, maxDepth, nullptr, nullptr, headerFirst);
+}
+
+void CallStackTree::writeUpdate(DataWriter *writer, long long threshold, const CallStackTree *oldTree, int depth, int perMille,
+                                int maxDepth, const AnnotationMap *annotations, AnnotationBytes *javaSide, bool headerFirst) const
+{
     struct Frame {
         const CallStackTree *node;
         const CallStackTree *old;
@@ -480,6 +487,20 @@ void CallStackTree::writeUpdate(DataWriter *writer, long long threshold, const C
             writer->writeJLong(node->value);
             writer->writeU4(node->secondValue);
         }
+        if (annotations == nullptr)
+            return;
+        auto found = annotations->find(node);
+        const std::vector<long long> *ids = found != annotations->end() ? &found->second : nullptr;
+        if (headerFirst) {
+            writer->writeU4(ids != nullptr ? static_cast<uint32_t>(ids->size()) : 0);
+            if (ids != nullptr) {
+                for (long long id : *ids)
+                    writer->writeU4(static_cast<uint32_t>(id));
+            }
+            return;
+        }
+        if (ids == nullptr || ids->empty() || !CallTreeHelper::writeAnnotations(writer, *ids, javaSide))
+            writer->writeU4(0);
     };
 
     std::vector<Frame> stack;

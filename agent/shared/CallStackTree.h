@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <unordered_map>
+#include <vector>
 
 #include "InstancePool.h"
 
+class AnnotationBytes;
 class CSTVisitor;
 class DataReader;
 class DataWriter;
@@ -19,6 +22,11 @@ class MonitorTimeValues;
 // through nextInstance. Every walk over a tree is iterative: trees reach
 // many thousands of levels. Not locked: a thread's own tree is changed only
 // by that thread.
+class CallStackTree;
+
+// Probe annotation ids gathered per node of a view tree.
+typedef std::unordered_map<const CallStackTree *, std::vector<long long>> AnnotationMap;
+
 class CallStackTree {
 public:
     // Line hints with a reserved meaning.
@@ -124,6 +132,12 @@ public:
     // below a node withheld (byte 2) by depth or by per-mille share.
     void writeUpdate(DataWriter *writer, long long threshold, const CallStackTree *oldTree, int depth, int perMille, int maxDepth,
                      bool headerFirst) const;
+    // The same with the probe annotations of every written node after its
+    // entry: header-first U4 n and the low 32 bits of each id; otherwise the
+    // Java side's bytes for the node's ids (`javaSide`), four zero bytes when
+    // the node has none or the Java side gives nothing.
+    void writeUpdate(DataWriter *writer, long long threshold, const CallStackTree *oldTree, int depth, int perMille, int maxDepth,
+                     const AnnotationMap *annotations, AnnotationBytes *javaSide, bool headerFirst) const;
 
     void print(FILE *file, int indent) const;
 

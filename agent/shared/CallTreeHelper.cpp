@@ -1,5 +1,8 @@
 #include "CallTreeHelper.h"
 
+#include "AnnotationBytes.h"
+#include "DataWriter.h"
+
 uint16_t CallTreeHelper::translateLineNo(const LineEntry *entries, int count, long long location)
 {
     const LineEntry *best = nullptr;
@@ -8,4 +11,13 @@ uint16_t CallTreeHelper::translateLineNo(const LineEntry *entries, int count, lo
             best = &entries[i];
     }
     return best != nullptr ? static_cast<uint16_t>(best->line) : 0;
+}
+
+bool CallTreeHelper::writeAnnotations(DataWriter *writer, const std::vector<long long> &ids, AnnotationBytes *javaSide)
+{
+    std::vector<unsigned char> bytes;
+    if (javaSide == nullptr || !javaSide->getBytes(ids, &bytes) || bytes.empty())
+        return false;
+    writer->writeBuffered(bytes.data(), static_cast<int>(bytes.size()));
+    return true;
 }

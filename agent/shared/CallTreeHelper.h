@@ -2,6 +2,10 @@
 #define AGENT_CALLTREEHELPER_H
 
 #include <cstdint>
+#include <vector>
+
+class AnnotationBytes;
+class DataWriter;
 
 // Helpers of the call trees that need no VM.
 class CallTreeHelper {
@@ -16,6 +20,9 @@ public:
     // or before it (the last entry runs to the end of the method); 0 without
     // a table or before its first entry. Entries may come in any order.
     static uint16_t translateLineNo(const LineEntry *entries, int count, long long location);
+    // Writes the Java side's bytes for a node's annotation ids; false (and
+    // nothing written) without a Java side or when it gives nothing.
+    static bool writeAnnotations(DataWriter *writer, const std::vector<long long> &ids, AnnotationBytes *javaSide);
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "AnnotationHotspots.h"
 #include "CSTBacktraceVisitor.h"
 #include "CSTClearVisitor.h"
 #include "CSTMethodGraphVisitor.h"
@@ -17,6 +18,7 @@
 #include "MethodDesc.h"
 #include "ClassData.h"
 #include "ProfilingSession.h"
+#include "SessionLock.h"
 #include "ThreadHelper.h"
 #include "VmInterface.h"
 #include "FileDataReader.h"
@@ -26,26 +28,10 @@
 #include "LiveMonitorManager.h"
 #include "TempFiles.h"
 
-#include <map>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
-namespace {
-
-// Holds locks of the session for a scope.
-class Locked {
-public:
-    Locked(ProfilingSession *s, int bits) : session(s), bits(bits) { session->enterMonitor(bits); }
-    ~Locked() { session->exitMonitor(bits, false); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    ProfilingSession *session;
-    int bits;
-};
-
-} // namespace
 
 CpuProfilingSession::CpuProfilingSession(ProfilingSession *owner, VmInterface *vmInterface, const Settings &chosen)
     : session(owner), vm(vmInterface), settings(chosen), cpuRecording(false), overhead(0), sleepMethod(nullptr), waitMethod(nullptr),
@@ -63,13 +49,15 @@ CpuProfilingSession::~CpuProfilingSession()
         delete m.second;
     for (MonitorEntry *e : finishedEntries)
         delete e;
+    for (auto &stats : methodStatistics)
+        delete stats.second;
     if (deadThreadFile != nullptr)
         fclose(deadThreadFile);
 }
 
 void CpuProfilingSession::updateSettings(const Settings &changed)
 {
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     int stackSize = settings.stackSize;
     settings = changed;
     settings.stackSize = stackSize;
@@ -79,15 +67,16 @@ LiveThreadManager *CpuProfilingSession::createThreadManager()
 {
     LiveThreadManager *thread = new LiveThreadManager(this, settings.stackSize);
     thread->setInstrumentationRecord(isRecording());
+    thread->setStatisticsRecord(isRecordMethodStatistics());
     thread->setStartTime(vm->getUsec());
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     threadManagers.push_back(thread);
     return thread;
 }
 
 std::vector<LiveThreadManager *> CpuProfilingSession::getThreadManagers()
 {
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     return threadManagers;
 }
 
@@ -110,8 +99,12 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
     if (method == nullptr || thread->getIgnored())
         return 0;
     if (!thread->stackSynchronised || thread->retransformMark >= thread->getMethodStackTop()) {
+        // A thread met for the first time counts each call on its stack once;
+        // a stack read again holds calls that were counted before.
         bool fresh = !thread->stackSynchronised;
-        updateCallStack(thread);
+        if (!fresh && timed)
+            thread->chargeElapsed(vm->getUsec(), overhead);
+        updateCallStack(thread, fresh && timed);
         thread->stackSynchronised = true;
         if (!filtered && !keep) {
             thread->retransformMark = thread->getMethodStackTop() - 1;
@@ -119,7 +112,8 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
             if (fresh)
                 return 0;
             if (!(thread->isExceptionalPending() && thread->exitExceptionalFrame(method))) {
-                thread->getCurrentNode()->addSecondValue(1, false);
+                if (thread->getCurrentNode()->getMethod() == method)
+                    thread->getCurrentNode()->addSecondValue(1, false);
                 return 0;
             }
         }
@@ -170,7 +164,7 @@ void CpuProfilingSession::agentLineNumberHint(LiveThreadManager *thread, uint16_
 
 void CpuProfilingSession::setCpuRecord(bool record, bool resetData)
 {
-    Locked lock(session, IM_THREAD | IM_DEAD_THREADS);
+    SessionLock lock(session, IM_THREAD | IM_DEAD_THREADS);
     cpuRecording.store(record);
     if (record)
         everRecorded = true;
@@ -184,21 +178,129 @@ void CpuProfilingSession::setCpuRecord(bool record, bool resetData)
 
 void CpuProfilingSession::reset()
 {
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     for (LiveThreadManager *t : threadManagers)
         t->requestClear();
 }
 
-void CpuProfilingSession::updateCallStack(LiveThreadManager *thread)
+namespace {
+
+const char *const THREAD_ENTRY_CLASSES[] = {"java.lang.Thread", "com.orvane.agent.Agent$MainThread"};
+const char *const THREAD_ENTRY_METHODS[] = {"run", "main"};
+
+bool named(const MethodDesc *method, const char *name)
 {
-    thread->reset();
+    return strcmp(method->getMethodName(), name) == 0;
+}
+
+bool isConstructor(const MethodDesc *method)
+{
+    return named(method, "<init>");
+}
+
+bool isAgentFrame(const MethodDesc *method)
+{
+    return method->getClassData() != nullptr && method->getClassData()->getIsAgentClass();
+}
+
+bool isThreadEntryClass(const MethodDesc *method)
+{
+    if (method->getClassData() == nullptr)
+        return false;
+    for (const char *c : THREAD_ENTRY_CLASSES) {
+        if (strcmp(method->getClassData()->getClassName(), c) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool isThreadEntryMethod(const MethodDesc *method)
+{
+    for (const char *name : THREAD_ENTRY_METHODS) {
+        if (named(method, name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool CpuProfilingSession::getHookStack(std::vector<HookFrame> *out)
+{
+    out->clear();
     std::vector<VmInterface::StackFrame> frames;
     if (!vm->getStackTrace(&frames))
+        return false;
+    frames.erase(std::remove_if(frames.begin(), frames.end(), [](const VmInterface::StackFrame &f) { return f.method == nullptr; }),
+                 frames.end());
+    // The hook being called runs in the agent's own classes.
+    size_t end = frames.size();
+    while (end > 0 && isAgentFrame(frames[end - 1].method))
+        end--;
+    // A thread's own frames above the method it was started with are not
+    // the application's: they begin at the first "run" or "main". Without
+    // one only the outermost frame goes.
+    size_t begin = 0;
+    if (end > 0 && isThreadEntryClass(frames[0].method)) {
+        begin = 1;
+        while (begin < end && !isThreadEntryMethod(frames[begin].method))
+            begin++;
+        if (begin == end)
+            begin = 1;
+    }
+    for (size_t i = begin; i < end; i++) {
+        HookFrame frame;
+        frame.line = frames[i].line;
+        if (hookMethods != nullptr) {
+            hookMethods->describe(frames[i].method, &frame.hook);
+        } else {
+            frame.hook.method = frames[i].method;
+            frame.hook.known = frame.hook.hooked = methodHandles.findHandle(frames[i].method) != 0;
+            frame.hook.filterEntry = frames[i].method->getIsFiltered(false, false);
+        }
+        if (frame.hook.method == nullptr)
+            frame.hook.method = frames[i].method;
+        out->push_back(frame);
+    }
+    return true;
+}
+
+void CpuProfilingSession::updateCallStack(LiveThreadManager *thread, bool timed)
+{
+    thread->reset();
+    thread->clearNetIO();
+    std::vector<HookFrame> frames;
+    if (!getHookStack(&frames))
         return;
-    for (size_t i = 0; i < frames.size(); i++) {
-        // A frame's node carries the line of its call site in the caller.
-        uint16_t line = i > 0 ? frames[i - 1].line : 0;
-        thread->methodEntry(frames[i].method, line, overhead, false, false);
+    // What the hooks would have learnt from the previous frame: whether it
+    // ran hooks of its own, and the line it is at when it was recorded
+    // unfiltered (a line-number hint).
+    bool afterHooked = false;
+    bool callerTellsLine = false;
+    uint16_t callerLine = 0;
+    for (const HookFrame &f : frames) {
+        MethodDesc *method = f.hook.method;
+        if (f.hook.netIo)
+            thread->setNetIO(true, vm->getUsec());
+        // A constructor has no entry hook: only a hooked caller enters it.
+        if (f.hook.known && isConstructor(method) && !afterHooked) {
+            callerTellsLine = false;
+            continue;
+        }
+        // Methods the hooks do not know come in as filtered calls with line
+        // 0, and so do methods of the filtered area: through the filtered-call
+        // hook of their caller, or, when hooked themselves, after code
+        // without hooks. The others come in as their own entry hook would
+        // have them. A known method gets the line its caller is at.
+        bool filtered = true;
+        if (f.hook.known)
+            filtered = f.hook.hooked ? !afterHooked && f.hook.filterEntry : f.hook.filterEntry;
+        uint16_t line = f.hook.known && callerTellsLine ? callerLine : 0;
+        CallStackTree *before = thread->getCurrentNode();
+        thread->methodEntry(method, line, overhead, filtered, timed);
+        callerTellsLine = thread->getCurrentNode() != before && !method->getIsFiltered(false, false);
+        callerLine = f.line;
+        afterHooked = f.hook.hooked;
     }
 }
 
@@ -206,7 +308,7 @@ void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStack
 {
     CallStackTree *parent = run->getParent();
     InstancePool<CallStackTree> *pool = thread->getTreePool();
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     long long runTime = ThreadHelper::getExceptionalTime(run, settings.exceptionalTimeType);
     int cap = std::min(std::max(settings.exceptionalCap, 0), CallStackTree::MAX_SLOW_RUNS);
     CallStackTree *target = nullptr;
@@ -264,6 +366,8 @@ struct CpuProfilingSession::ViewRequest {
     int valueKind = CSTMergeVisitor::KIND_CPU;
     InstancePool<CallStackTree> pool;
     std::vector<CallStackTree *> trees;
+    // Probe annotation ids per node of the view tree.
+    AnnotationMap annotations;
 
     ~ViewRequest()
     {
@@ -319,6 +423,13 @@ bool isHidden(const MethodDesc *m)
 
 } // namespace
 
+const AnnotationMap *CpuProfilingSession::viewAnnotations(const ViewRequest &request) const
+{
+    // Sampled call trees carry no probe annotations.
+    static const AnnotationMap none;
+    return settings.collectionMethod == 3 ? &none : &request.annotations;
+}
+
 void CpuProfilingSession::handleCmdSetRecordCpu(DataReader *reader)
 {
     bool on = reader->readByte(0) != 0;
@@ -335,41 +446,68 @@ void CpuProfilingSession::handleCmdSetRecordCpu(DataReader *reader)
 
 CallStackTree *CpuProfilingSession::buildViewTree(ViewRequest &request, ClassProfilingSession *classes)
 {
+    // The probe annotations of the threads' nodes follow every merge: the
+    // cumulated tree gathers the ids, each later tree takes its source's.
+    AnnotationMap cumulatedAnnotations;
     CallStackTree *cumulated = request.newTree();
     {
-        Locked lock(session, IM_THREAD);
+        SessionLock lock(session, IM_THREAD);
         for (LiveThreadManager *t : threadManagers) {
             bool selected = request.threads.empty() ||
                             std::find(request.threads.begin(), request.threads.end(), static_cast<void *>(t)) != request.threads.end();
             if (!selected || t->getIgnored())
                 continue;
-            Locked deadThreads(session, IM_DEAD_THREADS);
+            SessionLock deadThreads(session, IM_DEAD_THREADS);
             retrieveDeadThread(t);
             CSTMergeVisitor merge;
             merge.initialize(session, cumulated, &request.pool, 0, false, request.valueKind);
+            merge.setAnnotations(&cumulatedAnnotations, nullptr);
             t->getCallStackTree(true)->depthFirstTraversal(&merge);
         }
-        Locked deadThreads(session, IM_DEAD_THREADS);
+        SessionLock deadThreads(session, IM_DEAD_THREADS);
         storeDeadThreads();
     }
     cumulated->removeFilteredFirstLevelNodes(&request.pool, false, true);
     CallStackTree *view = cumulated;
+    AnnotationMap viewAnnotations;
+    viewAnnotations.swap(cumulatedAnnotations);
     if (request.aggregationLevel != 0) {
         view = request.newTree();
+        AnnotationMap levelAnnotations;
         CSTMergeVisitor merge;
         merge.initialize(session, view, &request.pool, request.aggregationLevel, false, CSTMergeVisitor::KIND_CPU);
+        merge.setAnnotations(&levelAnnotations, &viewAnnotations);
         cumulated->depthFirstTraversal(&merge);
         if (request.aggregationLevel == 3)
             view->removeFilteredFirstLevelNodes(&request.pool, false, false);
+        viewAnnotations.swap(levelAnnotations);
     }
-    if (!classes->hasViewFilters())
-        return view;
-    CallStackTree *filtered = request.newTree();
-    CSTMergeVisitor merge;
-    merge.initialize(session, filtered, &request.pool, 0, true, CSTMergeVisitor::KIND_CPU);
-    view->depthFirstTraversal(&merge);
-    filtered->removeFilteredFirstLevelNodes(&request.pool, true, true);
-    return filtered;
+    if (classes->hasViewFilters()) {
+        CallStackTree *filtered = request.newTree();
+        AnnotationMap filteredAnnotations;
+        CSTMergeVisitor merge;
+        merge.initialize(session, filtered, &request.pool, 0, true, CSTMergeVisitor::KIND_CPU);
+        merge.setAnnotations(&filteredAnnotations, &viewAnnotations);
+        view->depthFirstTraversal(&merge);
+        filtered->removeFilteredFirstLevelNodes(&request.pool, true, true);
+        view = filtered;
+        viewAnnotations.swap(filteredAnnotations);
+    }
+    // Nodes freed by pruning leave no entry behind.
+    request.annotations.clear();
+    std::vector<const CallStackTree *> pending;
+    if (!viewAnnotations.empty())
+        pending.push_back(view);
+    while (!pending.empty()) {
+        const CallStackTree *n = pending.back();
+        pending.pop_back();
+        auto found = viewAnnotations.find(n);
+        if (found != viewAnnotations.end())
+            request.annotations.emplace(n, std::move(found->second));
+        for (const CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
+            pending.push_back(c);
+    }
+    return view;
 }
 
 void CpuProfilingSession::handleCmdInvocationTreeUpdate(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
@@ -396,7 +534,7 @@ void CpuProfilingSession::handleCmdInvocationTreeUpdate(DataReader *reader, Data
     } else {
         CallStackTree *view = buildViewTree(request, classes);
         invocationViewRoot = view;
-        view->writeUpdate(writer, threshold, request.selection, 0, perMille, depth, false);
+        view->writeUpdate(writer, threshold, request.selection, 0, perMille, depth, viewAnnotations(request), annotationBytes, false);
         writer->writeU4(0);       // no selected path
         writer->writeID(nullptr); // no thread found by annotation
         writer->writeU4(static_cast<uint32_t>(request.valueKind));
@@ -489,7 +627,7 @@ void CpuProfilingSession::handleCmdHotspotTreeUpdate(DataReader *reader, DataWri
 
 void CpuProfilingSession::doThreadDump()
 {
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     std::vector<LiveThreadManager *> alive;
     std::vector<void *> handles;
     for (LiveThreadManager *t : threadManagers) {
@@ -517,7 +655,7 @@ void CpuProfilingSession::handleCmdThreadDump(DataWriter *writer, bool newDump, 
     if (newDump)
         doThreadDump();
     {
-        Locked lock(session, IM_THREAD);
+        SessionLock lock(session, IM_THREAD);
         for (LiveThreadManager *t : threadManagers) {
             if (!t->hasStackTraces())
                 continue;
@@ -535,7 +673,7 @@ void CpuProfilingSession::handleCmdThreadDump(DataWriter *writer, bool newDump, 
 void CpuProfilingSession::handleCmdThreadDescriptions(DataWriter *writer, ClassProfilingSession *classes)
 {
     {
-        Locked lock(session, IM_THREAD);
+        SessionLock lock(session, IM_THREAD);
         long long vmStart = session->getVmStartTime();
         for (LiveThreadManager *t : threadManagers) {
             if (t->getIgnored() || !t->hasDescription())
@@ -548,220 +686,6 @@ void CpuProfilingSession::handleCmdThreadDescriptions(DataWriter *writer, ClassP
     writer->writeU4(0); // bookmarks
     classes->writeMethodDescriptions(writer, true);
     classes->writeClassDescriptions(writer, true);
-}
-
-// Monitor profiling.
-
-namespace {
-
-// At and above this threshold a kind of monitor event is not recorded.
-const long long THRESHOLD_OFF = 2000000000LL;
-
-long long monitorKey(void *monitorId)
-{
-    return static_cast<long long>(reinterpret_cast<intptr_t>(monitorId));
-}
-
-} // namespace
-
-void CpuProfilingSession::setAgentMonitors(const std::vector<void *> &monitors)
-{
-    Locked lock(session, IM_THREAD);
-    agentMonitors.clear();
-    agentMonitors.insert(monitors.begin(), monitors.end());
-}
-
-bool CpuProfilingSession::isAgentMonitor(void *monitor) const
-{
-    return agentMonitors.count(monitor) != 0;
-}
-
-LiveMonitorManager *CpuProfilingSession::getMonitorManager(bool raw, void *monitorId, ClassData *classData)
-{
-    if (blockThreshold >= THRESHOLD_OFF && waitThreshold >= THRESHOLD_OFF)
-        return nullptr;
-    Locked lock(session, IM_THREAD);
-    std::unordered_map<long long, LiveMonitorManager *> &monitors = raw ? rawMonitors : javaMonitors;
-    auto found = monitors.find(monitorKey(monitorId));
-    if (found != monitors.end())
-        return found->second;
-    LiveMonitorManager *created = new LiveMonitorManager(raw, monitorId, this, raw ? nullptr : classData);
-    monitors[monitorKey(monitorId)] = created;
-    return created;
-}
-
-void CpuProfilingSession::setMonitorRecording(bool on, long long block, long long wait)
-{
-    if (block >= 0) {
-        blockThreshold = block;
-        waitThreshold = wait < 0 ? 0 : wait;
-    }
-    monitorRecording.store(on, std::memory_order_relaxed);
-}
-
-void CpuProfilingSession::addMonitorEntry(const MonitorEntry *entry)
-{
-    if (!isMonitorRecording() || !entry->isAboveThreshold(blockThreshold, waitThreshold))
-        return;
-    // Kept past the trees it points into: the stacks go with it.
-    MonitorEntry *copy = new MonitorEntry(*entry);
-    copy->captureStacks();
-    Locked lock(session, IM_THREAD);
-    finishedEntries.push_back(copy);
-}
-
-long long CpuProfilingSession::generateCurrentMonitorEntryData()
-{
-    Locked lock(session, IM_THREAD);
-    long long now = vm->getUsec();
-    currentEntries.clear();
-    for (LiveThreadManager *t : threadManagers) {
-        if (t->getIgnored() || t->getIsDead())
-            continue;
-        if (MonitorEntry *open = t->getCurrentMonitorEntry(now, true))
-            currentEntries.push_back(*open);
-    }
-    return now;
-}
-
-void CpuProfilingSession::resetMonitorStats()
-{
-    Locked lock(session, IM_THREAD);
-    for (LiveThreadManager *t : threadManagers)
-        t->clearMonitorUsageStats();
-    for (auto &m : javaMonitors)
-        m.second->clearStats();
-}
-
-void CpuProfilingSession::clearMonitorEntries()
-{
-    Locked lock(session, IM_THREAD);
-    for (MonitorEntry *e : finishedEntries)
-        delete e;
-    finishedEntries.clear();
-}
-
-void CpuProfilingSession::writeMonitorEntries(DataWriter *writer, bool aboveThresholdOnly)
-{
-    for (const MonitorEntry &entry : currentEntries) {
-        if (aboveThresholdOnly && !entry.isAboveThreshold(blockThreshold, waitThreshold))
-            continue;
-        writer->writeByte(1);
-        entry.write(writer, true);
-    }
-    writer->writeByte(0);
-}
-
-void CpuProfilingSession::handleCmdMonitorUsageHistory(DataWriter *writer, ClassProfilingSession *classes)
-{
-    std::vector<MonitorEntry *> finished;
-    {
-        Locked lock(session, IM_THREAD);
-        finished.swap(finishedEntries);
-        for (MonitorEntry *e : finished) {
-            writer->writeByte(1);
-            e->write(writer, true);
-        }
-    }
-    for (MonitorEntry *e : finished)
-        delete e;
-    writer->writeByte(0);
-    long long now = generateCurrentMonitorEntryData();
-    {
-        Locked lock(session, IM_THREAD);
-        writeMonitorEntries(writer, true);
-    }
-    writer->writeU4(static_cast<uint32_t>(blockThreshold));
-    writer->writeU4(static_cast<uint32_t>(waitThreshold));
-    writer->writeJLong(now);
-    writer->writeU4(0);
-    handleCmdThreadDescriptions(writer, classes);
-}
-
-void CpuProfilingSession::handleCmdMonitorUsageCurrent(DataWriter *writer, ClassProfilingSession *classes)
-{
-    long long now = generateCurrentMonitorEntryData();
-    {
-        Locked lock(session, IM_THREAD);
-        writeMonitorEntries(writer, false);
-    }
-    writer->writeJLong(now);
-    writer->writeU4(0);
-    handleCmdThreadDescriptions(writer, classes);
-}
-
-void CpuProfilingSession::handleCmdMonitorUsageStats(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
-{
-    uint32_t grouping = reader->readU4(0);
-    if (reader->getError())
-        return;
-    {
-        Locked lock(session, IM_THREAD);
-        if (grouping == 1) {
-            for (auto &m : javaMonitors)
-                m.second->writeStats(writer);
-            for (auto &m : rawMonitors)
-                m.second->writeStats(writer);
-        } else if (grouping == 2) {
-            for (LiveThreadManager *t : threadManagers)
-                t->writeMonitorUsageStats(writer);
-        } else {
-            // Summed per class name, in name order so that replies are stable.
-            std::map<std::string, MonitorTimeValues> byClass;
-            for (auto &m : javaMonitors) {
-                if (m.second->getMonitorTimeValues()->isEmpty())
-                    continue;
-                ClassData *c = m.second->getClassData();
-                byClass[c != nullptr ? c->getClassName() : ""].add(m.second->getMonitorTimeValues());
-            }
-            for (auto &entry : byClass) {
-                writer->writeByte(1);
-                writer->writeString(entry.first.c_str());
-                entry.second.write(writer);
-            }
-            MonitorTimeValues rawTotal;
-            for (auto &m : rawMonitors)
-                rawTotal.add(m.second->getMonitorTimeValues());
-            if (!rawTotal.isEmpty()) {
-                writer->writeByte(1);
-                writer->writeString("[raw monitor]");
-                rawTotal.write(writer);
-            }
-        }
-    }
-    writer->writeByte(0);
-    classes->writeClassDescriptions(writer, true);
-}
-
-int CpuProfilingSession::handleCmdSetRecordMonitors(DataReader *reader)
-{
-    bool on = reader->readByte(0) != 0;
-    long long block = -1;
-    long long wait = -1;
-    if (on) {
-        block = reader->readS4(0);
-        wait = reader->readS4(0);
-    }
-    if (reader->getError())
-        return -1;
-    setMonitorRecording(on, on && block < 0 ? 0 : block, wait);
-    return on ? 1 : 0;
-}
-
-void CpuProfilingSession::handleCmdGetMonitorId(DataReader *reader, DataWriter *writer)
-{
-    uint32_t displayId = reader->readU4(0);
-    long long id = 0;
-    if (!reader->getError() && displayId != 0) {
-        Locked lock(session, IM_THREAD);
-        for (auto *monitors : {&javaMonitors, &rawMonitors}) {
-            for (auto &m : *monitors) {
-                if (m.second->getDisplayId() == displayId)
-                    id = m.second->getMonitorId();
-            }
-        }
-    }
-    writer->writeJLong(id);
 }
 
 // Dead-thread store.
@@ -870,7 +794,7 @@ void CpuProfilingSession::handleCmdExpandInvocationNode(DataReader *reader, Data
     if (!reader->getError() && invocationViewRoot != nullptr)
         node = followPath(invocationViewRoot, path, 0);
     if (node != nullptr)
-        node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, false);
+        node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, viewAnnotations(*invocationView), annotationBytes, false);
     else
         writer->writeByte(0);
     writer->writeU4(static_cast<uint32_t>(invocationView ? invocationView->valueKind : CSTMergeVisitor::KIND_CPU));
@@ -921,7 +845,7 @@ bool CpuProfilingSession::setTraceRecord(bool all, bool filtered, bool restart, 
     }
     bool switchCpuOn = false;
     {
-        Locked lock(session, IM_THREAD);
+        SessionLock lock(session, IM_THREAD);
         if (restart || all != traceAll.load(std::memory_order_relaxed)) {
             for (LiveThreadManager *t : threadManagers)
                 t->traceStarted = false;
@@ -944,7 +868,7 @@ bool CpuProfilingSession::setTraceRecord(bool all, bool filtered, bool restart, 
 
 bool CpuProfilingSession::hasNewCallTracerData()
 {
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     bool result = newCallTracerData;
     newCallTracerData = false;
     return result;
@@ -954,25 +878,30 @@ void CpuProfilingSession::traceEntry(LiveThreadManager *thread, MethodDesc *meth
 {
     if (filtered && !traceFiltered)
         return;
-    std::vector<VmInterface::StackFrame> stack;
+    std::vector<HookFrame> stack;
     bool fresh = !thread->traceStarted;
-    if (fresh && !vm->getStackTrace(&stack))
+    if (fresh && !getHookStack(&stack))
         stack.clear();
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     if (!traces || traces->size() >= traceCap)
         return;
     if (fresh) {
         // The thread's first traced event: where it stands, outermost first.
         thread->traceStarted = true;
         traces->push_back(Trace{thread, nullptr, time});
+        // The calls the hooks know, constructors only from hooked callers.
         bool inStack = false;
-        for (const VmInterface::StackFrame &f : stack) {
+        bool afterHooked = false;
+        for (const HookFrame &f : stack) {
             if (traces->size() >= traceCap)
                 break;
-            if (f.method == nullptr || (!traceFiltered && f.method->getIsFiltered(false, false)))
+            MethodDesc *m = f.hook.method;
+            bool traced = f.hook.known && (traceFiltered || !m->getIsFiltered(false, false)) && (afterHooked || !isConstructor(m));
+            afterHooked = f.hook.hooked;
+            if (!traced)
                 continue;
-            traces->push_back(Trace{thread, f.method, time});
-            inStack = inStack || f.method == method;
+            traces->push_back(Trace{thread, m, time});
+            inStack = inStack || m == method;
         }
         // The stack already shows the method being entered.
         if (inStack && !filtered)
@@ -987,7 +916,7 @@ void CpuProfilingSession::traceExit(LiveThreadManager *thread, MethodDesc *metho
 {
     if ((filtered && !traceFiltered) || !thread->traceStarted)
         return;
-    Locked lock(session, IM_THREAD);
+    SessionLock lock(session, IM_THREAD);
     if (!traces || traces->size() >= traceCap)
         return;
     traces->push_back(Trace{thread, method, -time});
@@ -1002,7 +931,7 @@ void CpuProfilingSession::handleCmdSetTraceRecord(DataReader *reader)
         return;
     setTraceRecord(all, filtered, true, cap);
     if (!all) {
-        Locked lock(session, IM_THREAD);
+        SessionLock lock(session, IM_THREAD);
         newCallTracerData = false;
     }
 }
@@ -1010,7 +939,7 @@ void CpuProfilingSession::handleCmdSetTraceRecord(DataReader *reader)
 void CpuProfilingSession::handleCmdGetTraces(DataWriter *writer, ClassProfilingSession *classes)
 {
     {
-        Locked lock(session, IM_THREAD);
+        SessionLock lock(session, IM_THREAD);
         if (!traces) {
             writer->writeU4(0);
             writer->writeU4(0);
@@ -1037,6 +966,137 @@ void CpuProfilingSession::handleCmdGetTraces(DataWriter *writer, ClassProfilingS
             traces.reset(new std::vector<Trace>());
         }
     }
+    classes->writeMethodDescriptions(writer, true);
+    classes->writeClassDescriptions(writer, true);
+}
+
+// Execution sites.
+
+namespace {
+
+// The node standing for `method` at an aggregation level (1 class, 2
+// package, 3 component: the class unless it has none); null: the node merges
+// into its caller's.
+MethodDesc *executionSiteLevel(MethodDesc *method, int level)
+{
+    ClassData *c = method->getClassData();
+    if (level == 0 || c == nullptr || c->isPseudoClass() || c->getComponentType() == ClassData::COMPONENT_ANNOTATION)
+        return method;
+    if (level == 1 || (level == 3 && c->getComponentType() != 0))
+        return c->classMethodDesc;
+    if (level == 2)
+        return c->packageMethodDesc;
+    return nullptr;
+}
+
+// The first prefix that the probe node's method name starts with, or null.
+const std::string *matchingPrefix(const CallStackTree *node, const std::vector<std::string> &prefixes)
+{
+    MethodDesc *m = node->getMethod();
+    if (m == nullptr || m == CallStackTree::unrecordedMethod() || m->getClassData() == nullptr ||
+        m->getClassData()->getComponentType() != ClassData::COMPONENT_ANNOTATION)
+        return nullptr;
+    for (const std::string &prefix : prefixes) {
+        if (strncmp(m->getMethodName(), prefix.c_str(), prefix.size()) == 0)
+            return &prefix;
+    }
+    return nullptr;
+}
+
+// The path from the root to `site` as a tree of its own: each node with
+// its value and count. At an aggregation level, consecutive calls into one
+// class (package) become one node holding the outermost call's values.
+CallStackTree *executionSiteTree(const CallStackTree *site, int level, InstancePool<CallStackTree> *pool)
+{
+    std::vector<const CallStackTree *> path;
+    for (const CallStackTree *n = site; n != nullptr; n = n->getParent())
+        path.push_back(n);
+    CallStackTree *root = pool->getInstance(false);
+    const CallStackTree *top = path.back();
+    root->initialize(nullptr, nullptr, top->getMethod(), top->getLineHint());
+    root->setValue(top->getValue());
+    root->setSecondValue(top->getSecondValue());
+    CallStackTree *cursor = root;
+    for (auto it = path.rbegin() + 1; it != path.rend(); ++it) {
+        const CallStackTree *n = *it;
+        MethodDesc *method = n->getMethod();
+        uint16_t line = n->getLineHint();
+        if (level != 0 && method != nullptr && method != CallStackTree::unrecordedMethod()) {
+            method = executionSiteLevel(method, level);
+            line = 0;
+            if (method == nullptr || (method == cursor->getMethod() && cursor != root))
+                continue;
+        }
+        cursor = cursor->addChild(method, line, pool);
+        cursor->setValue(n->getValue());
+        cursor->setSecondValue(n->getSecondValue());
+    }
+    return root;
+}
+
+} // namespace
+
+void CpuProfilingSession::handleCmdGetExecutionSites(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
+{
+    int level = static_cast<int>(reader->readU4(0));
+    uint32_t n = reader->readU4(0);
+    std::vector<std::string> prefixes;
+    for (uint32_t i = 0; i < n && !reader->getError(); i++) {
+        char *prefix = reader->readString(nullptr);
+        if (prefix == nullptr)
+            break;
+        prefixes.push_back(prefix);
+        delete[] prefix;
+    }
+    if (!reader->getError() && !prefixes.empty()) {
+        SessionLock lock(session, IM_DEAD_THREADS | IM_THREAD);
+        InstancePool<CallStackTree> pool;
+        for (LiveThreadManager *t : threadManagers) {
+            retrieveDeadThread(t);
+            std::vector<const CallStackTree *> pending{t->getCallStackTree(false)};
+            while (!pending.empty()) {
+                const CallStackTree *node = pending.back();
+                pending.pop_back();
+                if (const std::string *prefix = matchingPrefix(node, prefixes)) {
+                    writer->writeByte(1);
+                    writer->writeID(t);
+                    writer->writeString(prefix->c_str());
+                    CallStackTree *site = executionSiteTree(node, level, &pool);
+                    site->writeUpdate(writer, CallStackTree::THRESHOLD_ALL, nullptr, 0, 0, -1, false);
+                    site->freeAll(&pool);
+                }
+                for (const CallStackTree *c = node->getFirstChild(); c != nullptr; c = c->getNextInstance())
+                    pending.push_back(c);
+            }
+        }
+        storeDeadThreads();
+    }
+    writer->writeByte(0);
+    classes->writeMethodDescriptions(writer, true);
+    classes->writeClassDescriptions(writer, true);
+}
+
+// Probe hotspots.
+
+void CpuProfilingSession::handleCmdAnnotationHotspotUpdate(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
+{
+    // The new view replaces the old one; ids the Java side holds resolve
+    // against it by their paths.
+    probeView.reset(new ViewRequest());
+    ViewRequest &request = *probeView;
+    request.read(reader);
+    CallStackTree *view = reader->getError() ? request.newTree() : buildViewTree(request, classes);
+    std::vector<ThreadManager *> selected;
+    {
+        // Thread IDs from the front end are only compared with live managers.
+        SessionLock lock(session, IM_THREAD);
+        for (LiveThreadManager *t : threadManagers) {
+            if (std::find(request.threads.begin(), request.threads.end(), static_cast<void *>(t)) != request.threads.end())
+                selected.push_back(t);
+        }
+    }
+    AnnotationHotspots::writeHotspots(writer, reader, view, selected, request.annotations, &request.pool, request.regenerate,
+                                      request.valueKind, payloadHotspots, &probeNodeIds);
     classes->writeMethodDescriptions(writer, true);
     classes->writeClassDescriptions(writer, true);
 }

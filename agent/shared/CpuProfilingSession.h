@@ -9,9 +9,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "CallStackTree.h"
 #include "MethodHandleTable.h"
+#include "MethodStats.h"
+#include "ProbeNodeIds.h"
 
-class CallStackTree;
+class AnnotationBytes;
+class PayloadHotspots;
 class ClassProfilingSession;
 class DataReader;
 class DataWriter;
@@ -20,6 +24,7 @@ class LiveMonitorManager;
 class LiveThreadManager;
 class MonitorEntry;
 class MethodDesc;
+class MethodStats;
 class ProfilingSession;
 class ThreadManager;
 class VmInterface;
@@ -65,8 +70,39 @@ public:
     // Zeroes every thread's tree.
     void reset();
 
-    // Rebuilds the thread's method stack from the VM's stack.
-    void updateCallStack(LiveThreadManager *thread);
+    // How the hooks name the methods of a VM stack. The hooks of rewritten
+    // code carry the ids of the instrumenter's own method records, which are
+    // not the records the VM's frames are described with; the binding's
+    // instrumenter answers for them.
+    class HookMethods {
+    public:
+        // One frame's method as the hooks know it.
+        struct Frame {
+            // The record that stands for the frame: the hooks' record of the
+            // method, else the frame's own record.
+            MethodDesc *method = nullptr;
+            // The hooks have a record of the method (they pass its id).
+            bool known = false;
+            // The method runs entry and exit hooks of its own.
+            bool hooked = false;
+            // Calls of the method are wrapped as calls into the filtered area.
+            bool filterEntry = false;
+            // A network I/O method: the time inside it is net I/O time.
+            bool netIo = false;
+        };
+        virtual ~HookMethods() = default;
+        // Describes `frameMethod` (the record of a VM frame's method) into `out`.
+        virtual void describe(MethodDesc *frameMethod, Frame *out) = 0;
+    };
+    // The binding's answers; null (the default): a method stands for itself,
+    // known and hooked when it has a hook id, filtered by its own filter flag.
+    // Not owned; set before the first hook runs.
+    void setHookMethods(HookMethods *hooks) { hookMethods = hooks; }
+
+    // Rebuilds the thread's method stack from the VM's stack, as the hooks
+    // would have recorded it. With `timed` every replayed call is counted
+    // once and the thread's clock starts. Calling thread only.
+    void updateCallStack(LiveThreadManager *thread, bool timed);
     // Files a finished exceptional run into the kept slow runs of its method.
     void endExceptionalRun(LiveThreadManager *thread, CallStackTree *run);
 
@@ -120,6 +156,11 @@ public:
     // Refills the list of events in progress from every profiled thread's
     // open entry, all brought up to one instant; returns that instant.
     long long generateCurrentMonitorEntryData();
+    // The same from the VM's view (command 36): every thread blocked on a
+    // Java monitor, asked from the VM, as a waiting entry with the
+    // monitor's owner. Falls back to the threads' own entries when the VM
+    // cannot tell. Returns the instant.
+    long long generateContendedMonitorEntryData();
     // Zeroes the monitor time values of every thread and Java monitor.
     void resetMonitorStats();
     // Drops the finished monitor events.
@@ -164,6 +205,40 @@ public:
     // them; the list then starts empty. U4 0, U4 0 while the tracer never ran.
     void handleCmdGetTraces(DataWriter *writer, ClassProfilingSession *classes);
 
+    // Method statistics (per method, invocation-time histograms fed at
+    // every exit while statistics are recorded). Switching on needs the
+    // collection method 1 (false and a message otherwise), starts CPU
+    // recording when it is off and, the first time, clears every method's
+    // statistics. Command thread.
+    bool setRecordMethodStatistics(bool record);
+    bool isRecordMethodStatistics() const { return statisticsRecording.load(std::memory_order_relaxed); }
+    // Whether statistics were switched off since the last ask; cleared by asking.
+    bool hasNewMethodStatistics();
+    // One finished invocation of `method` (filtered methods are not counted).
+    // Called by the thread's manager at the exit.
+    void recordMethodStatistics(MethodDesc *method, const MethodStats::StackEntry &invocation);
+    // The statistics of a method, null when it has none. Read them only
+    // while no thread records.
+    const MethodStats *getMethodStatistics(const MethodDesc *method);
+    // Command 71: byte on/off.
+    void handleCmdSetRecordMethodStatistics(DataReader *reader);
+    // Command 72: switches statistics off, then per method of the registry
+    // that has statistics byte 1, ID method and its statistics; byte 0; new
+    // descriptions.
+    void handleCmdGetMethodStatistics(DataWriter *writer, ClassProfilingSession *classes);
+    // Command 57: the common part (into the probe view, annotations kept),
+    // then the probe hotspots of AnnotationHotspots::writeHotspots; new
+    // descriptions. The probe view stays until the next request: the Java
+    // side refers to its nodes by id.
+    void handleCmdAnnotationHotspotUpdate(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes);
+    // The Java side's probe hotspots; null: none (empty hotspot replies).
+    void setPayloadHotspots(PayloadHotspots *javaSide) { payloadHotspots = javaSide; }
+    // Command 79: U4 aggregation level, U4 n, n method-name prefixes. Per
+    // thread and per probe node whose method name starts with a prefix:
+    // byte 1, ID thread, the prefix, and the path from the thread's root to
+    // the node as a view-update tree; byte 0; new descriptions.
+    void handleCmdGetExecutionSites(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes);
+
     // Threads found runnable by the sampler's last pass: with thread CPU
     // time (time type 2) each gets this share of the elapsed time.
     void setNumActiveThreads(int n) { activeThreads.store(n, std::memory_order_relaxed); }
@@ -177,6 +252,8 @@ public:
     // decision, i.e. when the configuration is applied.
     void updateSettings(const Settings &changed);
     VmInterface *getVm() const { return vm; }
+    // The Java side's encoding of probe payloads in tree replies; null: none.
+    void setAnnotationBytes(AnnotationBytes *javaSide) { annotationBytes = javaSide; }
     ProfilingSession *getProfilingSession() const { return session; }
     // The descriptors of Thread.sleep and Object.wait: entering them opens a wait.
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);
@@ -187,6 +264,8 @@ private:
     // Merges the selected threads' trees for a view request and returns the
     // view root; the request owns every tree.
     CallStackTree *buildViewTree(ViewRequest &request, ClassProfilingSession *classes);
+    // The annotations written with a view (none for sampled trees).
+    const AnnotationMap *viewAnnotations(const ViewRequest &request) const;
 
     ProfilingSession *session;
     VmInterface *vm;
@@ -218,9 +297,21 @@ private:
     void retrieveDeadThread(LiveThreadManager *thread);
     void writeMonitorEntries(DataWriter *writer, bool aboveThresholdOnly);
 
+    // One frame of the calling thread's stack, as the hooks know it.
+    struct HookFrame {
+        HookMethods::Frame hook;
+        uint16_t line;
+    };
+    // The calling thread's stack, outermost first, as the hooks know it:
+    // without the hook's own frames on top, and from the thread's entry
+    // method on when it starts in java.lang.Thread or the agent's main
+    // thread. False when the VM cannot tell.
+    bool getHookStack(std::vector<HookFrame> *out);
+
     void traceEntry(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
     void traceExit(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
 
+    HookMethods *hookMethods = nullptr;
     std::atomic<int> activeThreads{0};
     std::unique_ptr<std::vector<Trace>> traces;
     std::atomic<bool> traceAll{false};
@@ -237,6 +328,15 @@ private:
     std::vector<MonitorEntry *> finishedEntries;
     std::vector<MonitorEntry> currentEntries;
     FILE *deadThreadFile;
+    AnnotationBytes *annotationBytes = nullptr;
+    PayloadHotspots *payloadHotspots = nullptr;
+    std::unique_ptr<ViewRequest> probeView;
+    ProbeNodeIds probeNodeIds;
+
+    std::unordered_map<const MethodDesc *, MethodStats *> methodStatistics;
+    std::atomic<bool> statisticsRecording{false};
+    bool methodStatisticsInitialized = false;
+    bool newMethodStatistics = false;
 };
 
 #endif

@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "ClassData.h"
+#include "CopyTreeVisitor.h"
+#include "DataWriter.h"
 #include "CpuProfilingSession.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
@@ -87,6 +89,8 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         closeOpenMonitorStates(now);
     if (clearRequested)
         clearCallStackTree();
+    if (!statisticsRecord && !methodStats.empty())
+        methodStats.clear();
 
     if (!settings.lineNumbers) {
         line = 0;
@@ -108,6 +112,8 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         recordTime(now, overhead);
     CallStackTree *child = currentNode->getChild(method, line);
     currentNode = child != nullptr ? child : currentNode->addChild(method, line, &treePool);
+    if (statisticsRecord)
+        methodStats.push_back(MethodStats::StackEntry{{0, 0, 0, 0}});
     if (recording && now > 0) {
         currentNode->addSecondValue(1, false);
         lastEventTime = now;
@@ -163,6 +169,10 @@ long long LiveThreadManager::finishExit(long long now, long long overhead, bool 
         lastEventTime = now;
     }
     CallStackTree *node = currentNode;
+    if (!methodStats.empty() && node->getMethod() != nullptr && node->getMethod() != CallStackTree::unrecordedMethod()) {
+        session->recordMethodStatistics(node->getMethod(), methodStats.back());
+        methodStats.pop_back();
+    }
     if (node->getParent() == nullptr)
         return lastEventTime;
     currentNode = node->getParent();
@@ -173,13 +183,29 @@ long long LiveThreadManager::finishExit(long long now, long long overhead, bool 
 
 void LiveThreadManager::methodExceptionHandler(MethodDesc *method, long long overhead)
 {
-    while (methodStackTop >= 1 && methodStack[static_cast<size_t>(methodStackTop)] != method) {
+    // A handler of a method that is not on the stack (a constructor called
+    // from code without hooks) says nothing about the methods that are.
+    int handling = methodStackTop;
+    while (handling >= 1 && methodStack[static_cast<size_t>(handling)] != method)
+        handling--;
+    if (handling < 1)
+        return;
+    while (methodStackTop > handling) {
         MethodDesc *above = methodStack[static_cast<size_t>(methodStackTop)];
         int before = methodStackTop;
         methodExit(above, overhead, true);
         if (methodStackTop == before)
             methodStackTop--; // never recorded: drop it from the stack
     }
+}
+
+void LiveThreadManager::chargeElapsed(long long now, long long overhead)
+{
+    if (!instrumentationRecord || now <= 0)
+        return;
+    if (lastEventTime >= 0)
+        recordTime(now, overhead);
+    lastEventTime = now;
 }
 
 void LiveThreadManager::recordTime(long long now, long long overhead)
@@ -189,6 +215,7 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
         elapsed = 0;
     // Values are inclusive: the time counts for every caller too.
     if (overrideStart > 0) {
+        recordStatsTime(overrideStatus, elapsed);
         switch (overrideStatus) {
         case STATUS_RUNNABLE:
             currentNode->addValue(elapsed, true);
@@ -207,12 +234,14 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
         }
         overrideStart = now;
     } else if (netIOStart > 0) {
+        recordStatsTime(STATUS_NET_IO, elapsed);
         currentNode->addNetIOTime(elapsed, 0);
         netIOStart = now;
     } else {
         long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
         if (runnable < 0)
             runnable = 0;
+        recordStatsTime(STATUS_RUNNABLE, runnable);
         if (session->getSettings().timeType == 2) {
             pendingTimes[currentNode] += runnable;
             pendingTotal += runnable;
@@ -221,6 +250,32 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
         }
     }
     blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+}
+
+void LiveThreadManager::recordStatsTime(int status, long long time)
+{
+    if (methodStats.empty() || time < 0)
+        return;
+    int column;
+    switch (status) {
+    case STATUS_RUNNABLE:
+        column = 0;
+        break;
+    case STATUS_WAITING:
+        column = 1;
+        break;
+    case STATUS_BLOCKED:
+        column = 2;
+        break;
+    case STATUS_NET_IO:
+        column = 3;
+        break;
+    default:
+        return;
+    }
+    // The time counts for every invocation still open on the thread.
+    for (MethodStats::StackEntry &open : methodStats)
+        open.times[column] += static_cast<uint32_t>(time);
 }
 
 void LiveThreadManager::manageCpuTime(int activeThreads)
@@ -283,20 +338,26 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
     case STATUS_BLOCKED:
         blockedSinceEvent += time;
         monitorUsageStats.addBlockingEvent(time, 1);
-        if (instrumentationRecord && currentNode != nullptr)
+        if (instrumentationRecord && currentNode != nullptr) {
+            recordStatsTime(STATUS_BLOCKED, time);
             currentNode->addBlockingTime(time, 1);
+        }
         break;
     case STATUS_WAITING:
         waitingSinceEvent += time;
         monitorUsageStats.addWaitingEvent(time, 1);
-        if (instrumentationRecord && currentNode != nullptr)
+        if (instrumentationRecord && currentNode != nullptr) {
+            recordStatsTime(STATUS_WAITING, time);
             currentNode->addSleepingTime(time, 1);
+        }
         break;
     case STATUS_NET_IO:
         netIOSinceEvent += time;
         monitorUsageStats.addNetIOEvent(time, 1);
-        if (instrumentationRecord && currentNode != nullptr)
+        if (instrumentationRecord && currentNode != nullptr) {
+            recordStatsTime(STATUS_NET_IO, time);
             currentNode->addNetIOTime(time, 1);
+        }
         break;
     default:
         break;
@@ -478,6 +539,7 @@ void LiveThreadManager::setIsDead(long long now)
 {
     threadStatus = STATUS_DEAD;
     setEndTime(now);
+    methodStats.clear();
     methodStack.clear();
     methodStackTop = 0;
 }
@@ -495,6 +557,7 @@ long long LiveThreadManager::storeTrees(FileDataWriter *writer)
 void LiveThreadManager::setIgnored(bool value, bool keepTree)
 {
     setIgnoredFlag(value);
+    methodStats.clear();
     // An ignored thread needs no method stack; one profiled again does.
     size_t capacity = methodStack.empty() ? methodStackCapacity : methodStack.size();
     methodStack.clear();
@@ -518,6 +581,8 @@ void LiveThreadManager::reset()
     currentNode = callTree;
     methodStackTop = 0;
     exceptionalPending = false;
+    // The open invocations are forgotten with the stack.
+    methodStats.clear();
 }
 
 void LiveThreadManager::clearCallStackTree()
@@ -539,4 +604,47 @@ void LiveThreadManager::clearCallStackTree()
     clearRequested = false;
     lineNumberHint = 0;
     exceptionalPending = false;
+}
+
+void LiveThreadManager::write(DataWriter *writer, InstancePool<CallStackTree> *pool, long long vmStart, long long now)
+{
+    static const int TREE_FLAGS = 126;
+    writer->writeID(this);
+    writeDescription(writer, false, vmStart);
+    CallStackTree *tree = getCallStackTree(false);
+    if (pool != nullptr && !getIsDead() && !getIgnored() && instrumentationRecord && callTree != nullptr) {
+        CopyTreeVisitor copier;
+        copier.initialize(pool, currentNode);
+        callTree->depthFirstTraversal(&copier);
+        CallStackTree *copy = copier.getCopy();
+        if (CallStackTree *running = copier.getMarkedCopy())
+            addCurrentTime(running, now);
+        copy->write(writer, TREE_FLAGS);
+        copy->freeAll(pool);
+    } else {
+        tree->write(writer, TREE_FLAGS);
+    }
+    writer->writeByte(0);
+    writer->writeByte(cleared ? 1 : 0);
+    writer->writeByte(getIgnored() ? 1 : 0);
+    writer->writeJLong(lastCpuTime);
+    monitorUsageStats.write(writer);
+    writeStackTraces(writer, false);
+}
+
+void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
+{
+    // A call still running counts up to now: its open wait, contention or
+    // net I/O call, or else the runnable time since the last method event.
+    if (netIOStart > 0 && now > netIOStart) {
+        node->addNetIOTime(now - netIOStart, 0);
+    } else if (waitStart > 0 && now > waitStart) {
+        node->addSleepingTime(now - waitStart, 0);
+    } else if (contentionStart > 0 && now > contentionStart) {
+        node->addBlockingTime(now - contentionStart, 0);
+    } else if (session->getSettings().timeType != 2 && lastEventTime >= 0) {
+        long long runnable = now - lastEventTime - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+        if (runnable > 0)
+            node->addValue(runnable, true);
+    }
 }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "MethodStats.h"
 #include "ThreadManager.h"
 
 class CpuProfilingSession;
@@ -35,7 +36,12 @@ public:
     // the time of the last event, 0 when refused.
     long long methodExit(MethodDesc *method, long long overhead, bool filtered);
     // An exception handler of `method` runs: the methods above it end.
+    // Nothing changes when `method` is not on the stack.
     void methodExceptionHandler(MethodDesc *method, long long overhead);
+    // A method event whose node is not known yet (the stack is about to be
+    // read again): the time since the last event goes to the current node
+    // and the next interval starts at `now`. Nothing while not recording.
+    void chargeElapsed(long long now, long long overhead);
     // Charges the time since the last method event to the current node
     // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
@@ -94,6 +100,14 @@ public:
 
     void setLineNumberHint(uint16_t line) { lineNumberHint = line; }
     void setInstrumentationRecord(bool on) { instrumentationRecord = on; }
+    // Method statistics: each recorded invocation keeps its time columns
+    // on a stack of open entries, counted for its method at its exit.
+    void setStatisticsRecord(bool on) { statisticsRecord = on; }
+    bool getStatisticsRecord() const { return statisticsRecord; }
+    size_t getOpenStatisticsEntries() const { return methodStats.size(); }
+    // Adds time of a status (63 runnable, 65 waiting, 64 blocked, 66 net
+    // I/O) to every open invocation; other statuses and negative times add nothing.
+    void recordStatsTime(int status, long long time);
     bool getInstrumentationRecord() const { return instrumentationRecord; }
     unsigned char getThreadStatus() const { return threadStatus; }
     bool getIsDead() const { return threadStatus == STATUS_DEAD; }
@@ -101,6 +115,15 @@ public:
     void setIsDead(long long now);
     // Stops or resumes profiling of the thread; without keepTree the tree starts anew.
     void setIgnored(bool value, bool keepTree);
+
+    // The thread in the CPU section of a snapshot: ID of the manager, its
+    // description (times not before `vmStart`), the call tree (node IDs
+    // left out), byte 0 (no annotation tree is kept), byte cleared, byte
+    // ignored, JLong last CPU time, the monitor time values and the stack
+    // traces (kept). With `pool`, a live, profiled thread that records is
+    // written from a copy that holds the time still running up to `now`.
+    // Call under the thread lock.
+    void write(DataWriter *writer, InstancePool<CallStackTree> *pool, long long vmStart, long long now);
 
     // Dead-thread store (see ThreadManager::store): the thread's current
     // node goes with its tree.
@@ -131,6 +154,8 @@ public:
 
 private:
     bool pushMethod(MethodDesc *method, bool filtered);
+    // Adds the time still running at `now` to `node` (a copy of the current node).
+    void addCurrentTime(CallStackTree *node, long long now);
     bool popMethod(MethodDesc *method);
     void closeOpenMonitorStates(long long now);
     // Time of an ended wait, contention, net I/O call or override.
@@ -171,6 +196,8 @@ private:
     bool exceptionalPending;
     bool clearRequested;
     bool waitIsOpen;
+    bool statisticsRecord = false;
+    std::vector<MethodStats::StackEntry> methodStats;
 };
 
 #endif

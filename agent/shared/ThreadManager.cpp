@@ -170,3 +170,41 @@ bool ThreadManager::retrieve(FileDataReader *reader)
     }
     return true;
 }
+
+bool ThreadManager::read(DataReader *reader, int version)
+{
+    if (version >= 4)
+        reader->readOldID(this);
+    reader->readOldID(this); // the description's owner
+    lastCpuTime = ensureThreadDesc()->read(reader, version);
+    replaceCallTree();
+    if (reader->readByte(0) == 1) {
+        int flags = version < 19 ? 0xFF : 0xFE;
+        callTree->read(reader, flags, &treePool, version);
+    }
+    if (version >= 29 && reader->readByte(0) == 1) {
+        CallStackTree *annotations = treePool.getInstance(false);
+        annotations->initialize(nullptr, nullptr, nullptr, 0);
+        annotations->read(reader, STORE_ANNOTATION_FLAGS | CallStackTree::ENTRY_UPDATE_AT_ONCE, &treePool, version);
+        annotations->freeAll(&treePool);
+    }
+    cleared = reader->readByte(0) != 0;
+    ignored = reader->readByte(0) != 0;
+    lastCpuTime = reader->readJLong(-1);
+    monitorUsageStats.read(reader, version);
+    stackTraces.clear();
+    if (version >= 22) {
+        while (!reader->getError() && reader->readByte(0) == 1) {
+            StackTrace trace;
+            trace.time = reader->readJLong(0);
+            while (!reader->getError() && reader->readByte(0) == 1) {
+                MethodDesc *method = static_cast<MethodDesc *>(reader->readAndUpdateID());
+                uint16_t line = static_cast<uint16_t>(reader->readU2(0));
+                if (method != nullptr)
+                    trace.frames.push_back(Frame(method, line));
+            }
+            stackTraces.push_back(std::move(trace));
+        }
+    }
+    return !reader->getError();
+}

@@ -14,6 +14,7 @@
 // The recorded data of one Java thread: its call tree (nodes from the
 // manager's own pool), its name and its blocked, waiting and net I/O totals.
 // The live recording state is in LiveThreadManager.
+class DataReader;
 class DataWriter;
 class FileDataReader;
 class FileDataWriter;
@@ -81,6 +82,16 @@ public:
     // Reads the stored trees back unless they are in memory; a failed seek
     // or read leaves an empty tree. False when nothing could be read.
     bool retrieve(FileDataReader *reader);
+    // Rebuilds a manager from the CPU section of a snapshot of `version`:
+    // ID of the manager (from version 4), ID of the owner and the
+    // description, a present-byte and the call tree (with node IDs before
+    // version 19), from version 29 a present-byte and an annotation tree
+    // (read past, not kept), byte cleared, byte ignored, JLong last CPU time,
+    // the monitor time values and, from version 22, the stack traces
+    // (frames whose method is unknown are dropped). Method IDs resolve
+    // through the reader's ID translation. False when the stream failed.
+    bool read(DataReader *reader, int version);
+
     // Whether the call tree lies in the dead-thread store only.
     bool isSwappedOut() const { return callTree == nullptr; }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+class ClassData;
 class MethodDesc;
 
 // What the profiling engines need of the VM, so that they run without one:
@@ -28,6 +29,23 @@ public:
     // their managers: one vector per handle, outermost frame first, empty
     // for a thread that has ended. False when the VM cannot tell.
     virtual bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) = 0;
+    // The VM's state bits of other threads (JVMTI thread state: 0x4
+    // runnable, 0x400 blocked on monitor entry, 0x80 waiting), one per
+    // handle. False when the VM cannot tell.
+    virtual bool getThreadStates(const std::vector<void *> &, std::vector<int> *) { return false; }
+    // A Java monitor that some of the given threads are blocked on: its
+    // identity (the object's tag), its class (may be null), the handle of
+    // its owner (null: none or not profiled) and the handles of the given
+    // threads waiting to own it.
+    struct ContendedMonitor {
+        void *monitorId;
+        ClassData *classData;
+        void *owner;
+        std::vector<void *> waiters;
+    };
+    // The monitors the given threads are blocked on, each once. False when
+    // the VM cannot tell.
+    virtual bool getContendedMonitors(const std::vector<void *> &, std::vector<ContendedMonitor> *) { return false; }
 };
 
 #endif

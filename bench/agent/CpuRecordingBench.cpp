@@ -1,5 +1,6 @@
 // Cost of one method entry plus exit on the CPU recording path, with
-// recording on and off, on a thread manager driven directly.
+// recording on and off and with method statistics, on a thread manager
+// driven directly.
 #include <benchmark/benchmark.h>
 
 #include "ClassData.h"
@@ -27,7 +28,7 @@ public:
     bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
 };
 
-void entryExitPairs(benchmark::State &state, bool recording)
+void entryExitPairs(benchmark::State &state, bool recording, bool statistics = false)
 {
     ProfilingSession profiling;
     ClassProfilingSession classes(&profiling);
@@ -42,6 +43,8 @@ void entryExitPairs(benchmark::State &state, bool recording)
     int32_t outerId = cpu.getMethodHandles().getHandle(outer);
     int32_t innerId = cpu.getMethodHandles().getHandle(inner);
     cpu.setCpuRecord(recording, true);
+    if (statistics)
+        cpu.setRecordMethodStatistics(true);
     LiveThreadManager *thread = cpu.createThreadManager();
     cpu.agentMethodEntry(thread, outerId, 0, false, false, true);
     for (auto _ : state) {
@@ -61,7 +64,14 @@ void BM_EntryExitNotRecording(benchmark::State &state)
     entryExitPairs(state, false);
 }
 
+// With method statistics: each exit also feeds the method's histogram.
+void BM_EntryExitRecordingWithStatistics(benchmark::State &state)
+{
+    entryExitPairs(state, true, true);
+}
+
 BENCHMARK(BM_EntryExitRecording);
+BENCHMARK(BM_EntryExitRecordingWithStatistics);
 BENCHMARK(BM_EntryExitNotRecording);
 
 } // namespace

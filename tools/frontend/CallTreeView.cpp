@@ -4,7 +4,7 @@
 #include "WireReader.h"
 #include "WireWriter.h"
 
-std::unique_ptr<ViewNode> CallTreeView::readNode(WireReader &reader, unsigned idWidth)
+std::unique_ptr<ViewNode> CallTreeView::readNode(WireReader &reader, unsigned idWidth, bool withAnnotations)
 {
     if (reader.readByte() != 1 || reader.error())
         return nullptr;
@@ -23,6 +23,11 @@ std::unique_ptr<ViewNode> CallTreeView::readNode(WireReader &reader, unsigned id
             done->line = reader.readU2();
             done->value = reader.readJLong();
             done->count = reader.readU4();
+            if (withAnnotations) {
+                uint32_t n = reader.readU4();
+                for (uint32_t i = 0; i < n && !reader.error(); i++)
+                    done->annotations.push_back(reader.readU4());
+            }
             open.pop_back();
         } else {
             return nullptr;
@@ -35,7 +40,7 @@ bool CallTreeView::readInvocationTreeReply(const std::vector<uint8_t> &body, uns
 {
     WireReader reader(body);
     if (!body.empty() && body[0] == 1) {
-        out->root = readNode(reader, idWidth);
+        out->root = readNode(reader, idWidth, true);
         if (out->root == nullptr)
             return false;
     } else {

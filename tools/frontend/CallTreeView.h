@@ -16,6 +16,7 @@ struct ViewNode {
     int64_t value = 0;   // microseconds, inclusive of the children
     uint32_t count = 0;
     bool childrenWithheld = false;
+    std::vector<uint32_t> annotations; // probe annotation ids (command 41)
     std::vector<std::unique_ptr<ViewNode>> children;
 };
 
@@ -59,8 +60,11 @@ struct MethodGraphReply {
 class CallTreeView {
 public:
     // Reads one node in the view-update form (trailing entries). Without
-    // recursion: views can be many thousands of levels deep.
-    static std::unique_ptr<ViewNode> readNode(WireReader &reader, unsigned idWidth);
+    // recursion: views can be many thousands of levels deep. With
+    // annotations every entry is followed by the node's probe annotations,
+    // read as U4 n and n x U4 ids (U4 0: none; the agent writes four zero
+    // bytes for a node without probe payloads).
+    static std::unique_ptr<ViewNode> readNode(WireReader &reader, unsigned idWidth, bool withAnnotations = false);
     // The whole reply of command 41; the descriptions go into `registry`.
     static bool readInvocationTreeReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, CallTreeReply *out);
     // The request of command 41 for all threads, no selection.

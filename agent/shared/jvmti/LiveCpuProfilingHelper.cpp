@@ -1,5 +1,6 @@
 #include "LiveCpuProfilingHelper.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "ClassData.h"
 #include "Counter.h"
 #include "CpuProfilingSession.h"
+#include "Instrumenter.h"
 #include "InternalMonitor.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
@@ -14,13 +16,17 @@
 #include "LiveProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveMonitorManager.h"
+#include "LiveSamplerSession.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
+#include "SessionLock.h"
 #include "ThreadHelper.h"
 #include "VmInterface.h"
 
 namespace {
+
+bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterface::ContendedMonitor> *out);
 
 const jint MAX_FRAMES = 20000;
 const jint MAX_DUMP_FRAMES = 200;
@@ -38,8 +44,8 @@ public:
         return nanos / 1000;
     }
 
-    // The frames of methods that have hook ids, outermost first, each with
-    // the line it is running.
+    // Every frame the VM describes, outermost first, each with the line it
+    // is running; the session maps them to the hooks' records.
     bool getStackTrace(std::vector<StackFrame> *out) override
     {
         out->clear();
@@ -58,7 +64,7 @@ public:
             session->enterMonitor(IM_CLASS);
             MethodDesc *method = LiveClassProfilingHelper::getMethodDesc(frames[static_cast<size_t>(i)].method, env, false);
             session->exitMonitor(IM_CLASS, false);
-            if (method == nullptr || cpu->getMethodHandles().findHandle(method) == 0)
+            if (method == nullptr)
                 continue;
             out->push_back(StackFrame{method, lineOf(frames[static_cast<size_t>(i)])});
         }
@@ -97,6 +103,23 @@ public:
         return true;
     }
 
+    bool getThreadStates(const std::vector<void *> &threads, std::vector<int> *states) override
+    {
+        states->clear();
+        for (void *t : threads) {
+            jint state = 0;
+            if (LiveProfiling::jvmti->GetThreadState(static_cast<jthread>(t), &state) != JVMTI_ERROR_NONE)
+                state = 0;
+            states->push_back(static_cast<int>(state));
+        }
+        return true;
+    }
+
+    bool getContendedMonitors(const std::vector<void *> &threads, std::vector<ContendedMonitor> *out) override
+    {
+        return contendedMonitors(threads, out);
+    }
+
 private:
     static uint16_t lineOf(const jvmtiFrameInfo &frame)
     {
@@ -113,6 +136,25 @@ private:
 };
 
 JvmtiVm jvmtiVm;
+
+// The instrumenter's answers for the methods of a VM stack: its records
+// carry the hook ids. Its maps are guarded by the class lock.
+class InstrumenterHookMethods : public CpuProfilingSession::HookMethods {
+public:
+    void describe(MethodDesc *frameMethod, Frame *out) override
+    {
+        CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+        SessionLock lock(cpu->getProfilingSession(), IM_CLASS);
+        MethodDesc *record = Instrumenter::getInstrumenterMethodDesc(frameMethod);
+        out->known = record != nullptr;
+        out->method = record != nullptr ? record : frameMethod;
+        out->hooked = record != nullptr && Instrumenter::getInstrumentationState(record) != Instrumenter::STATE_NOT_INSTRUMENTED;
+        out->filterEntry = Instrumenter::isFilterInstrMethod(out->method);
+        out->netIo = Instrumenter::isNetIoMethod(frameMethod);
+    }
+};
+
+InstrumenterHookMethods instrumenterHookMethods;
 
 // Called by a hook while no live session exists in this library.
 void wrongLibrary()
@@ -195,6 +237,7 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
     settings.stackSize = stackSize;
     settings.collectionMethod = session->getCallTreeCollectionMethod();
     liveCpuProfilingSession = new CpuProfilingSession(session, &jvmtiVm, settings);
+    liveCpuProfilingSession->setHookMethods(&instrumenterHookMethods);
 }
 
 LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, bool create)
@@ -291,6 +334,60 @@ LiveThreadManager *monitorOwner(JNIEnv *env, jobject object)
     jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.waiters));
     jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.notify_waiters));
     return owner;
+}
+
+// The Java monitors the threads are blocked on, each once, with their owner
+// and the given threads waiting to own them.
+bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterface::ContendedMonitor> *out)
+{
+    out->clear();
+    JNIEnv *env = LiveProfiling::getJNIEnv();
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    if (env == nullptr || env->PushLocalFrame(32) != 0)
+        return false;
+    for (void *handle : threads) {
+        jobject monitor = nullptr;
+        if (jvmti->GetCurrentContendedMonitor(static_cast<jthread>(handle), &monitor) != JVMTI_ERROR_NONE || monitor == nullptr)
+            continue;
+        jlong tag = 0;
+        if (jvmti->GetTag(monitor, &tag) != JVMTI_ERROR_NONE)
+            tag = 0;
+        bool seen = false;
+        for (const VmInterface::ContendedMonitor &m : *out)
+            seen = seen || (tag != 0 && m.monitorId == reinterpret_cast<void *>(static_cast<intptr_t>(tag)));
+        LiveMonitorManager *record = seen ? nullptr : monitorManagerFor(env, monitor);
+        if (seen || record == nullptr) {
+            env->DeleteLocalRef(monitor);
+            continue;
+        }
+        jvmtiMonitorUsage usage;
+        if (jvmti->GetObjectMonitorUsage(monitor, &usage) != JVMTI_ERROR_NONE) {
+            env->DeleteLocalRef(monitor);
+            continue;
+        }
+        VmInterface::ContendedMonitor m{reinterpret_cast<void *>(static_cast<intptr_t>(record->getMonitorId())), record->getClassData(),
+                                        nullptr, {}};
+        for (void *other : threads) {
+            if (usage.owner != nullptr && env->IsSameObject(usage.owner, static_cast<jobject>(other)))
+                m.owner = other;
+            for (int i = 0; i < usage.waiter_count; i++) {
+                if (env->IsSameObject(usage.waiters[i], static_cast<jobject>(other)))
+                    m.waiters.push_back(other);
+            }
+        }
+        if (usage.owner != nullptr)
+            env->DeleteLocalRef(usage.owner);
+        for (int i = 0; i < usage.waiter_count; i++)
+            env->DeleteLocalRef(usage.waiters[i]);
+        for (int i = 0; i < usage.notify_waiter_count; i++)
+            env->DeleteLocalRef(usage.notify_waiters[i]);
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.waiters));
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.notify_waiters));
+        env->DeleteLocalRef(monitor);
+        out->push_back(m);
+    }
+    env->PopLocalFrame(nullptr);
+    return true;
 }
 
 bool monitorEventsWanted()
@@ -484,4 +581,149 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_orvane_agent_java_Transformer_getM
     if (method == nullptr)
         return nullptr;
     return env->NewStringUTF(method->getMethodName());
+}
+
+// The Java controller API (com.orvane.api.agent.Controller through
+// com.orvane.agent.ControllerImpl): the application switches recording
+// itself. Without a live session in this library the first call says so and
+// every call does nothing.
+
+namespace {
+
+CpuProfilingSession *controllerSession()
+{
+    static std::atomic<bool> told{false};
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr && !told.exchange(true)) {
+        MessageUtil::message("The native library has not been initialized.");
+        MessageUtil::message("Profiling commands will be ignored.");
+        MessageUtil::message("Did you forget the -agentpath parameter?");
+    }
+    return cpu;
+}
+
+} // namespace
+
+void startCPURecording(bool reset)
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->setCpuRecord(true, reset);
+}
+
+void stopCPURecording()
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->setCpuRecord(false, false);
+}
+
+void startCallTracer(int cap, bool filtered, bool restart)
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->setTraceRecord(true, filtered, restart, cap < 0 ? 0 : static_cast<uint32_t>(cap));
+}
+
+void stopCallTracer()
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->setTraceRecord(false, false, false, 0);
+}
+
+void startMethodStatsRecording()
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->setRecordMethodStatistics(true);
+}
+
+void stopMethodStatsRecording()
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->setRecordMethodStatistics(false);
+}
+
+void triggerThreadDump()
+{
+    if (CpuProfilingSession *cpu = controllerSession())
+        cpu->doThreadDump();
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startCPURecording0(JNIEnv *, jclass, jboolean reset)
+{
+    startCPURecording(reset != JNI_FALSE);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopCPURecording0(JNIEnv *, jclass)
+{
+    stopCPURecording();
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startCallTracer0(JNIEnv *, jclass, jint cap, jboolean filtered,
+                                                                                      jboolean restart)
+{
+    startCallTracer(cap, filtered != JNI_FALSE, restart != JNI_FALSE);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopCallTracer0(JNIEnv *, jclass)
+{
+    stopCallTracer();
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startMethodStatsRecording0(JNIEnv *, jclass)
+{
+    startMethodStatsRecording();
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopMethodStatsRecording0(JNIEnv *, jclass)
+{
+    stopMethodStatsRecording();
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerThreadDump0(JNIEnv *, jclass)
+{
+    triggerThreadDump();
+}
+
+// The sampler thread "_orvane_native_sampler".
+
+namespace {
+
+LiveSamplerSession *liveSamplerSession = nullptr;
+
+void JNICALL samplerThread(jvmtiEnv *, JNIEnv *, void *)
+{
+    LiveSamplerSession *sampler = liveSamplerSession;
+    ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession();
+    while (!sampler->isStopped()) {
+        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::threadProfiling || LiveProfiling::monitorProfiling);
+        static_cast<LiveProfilingSession *>(session)->sleep(sampler->getIntervalMs());
+    }
+}
+
+} // namespace
+
+bool LiveCpuProfilingHelper::startSampler(int intervalMs)
+{
+    if (liveSamplerSession != nullptr)
+        return true;
+    JNIEnv *env = LiveProfiling::getJNIEnv();
+    if (liveCpuProfilingSession == nullptr || env == nullptr)
+        return false;
+    jthread thread = LiveProfiling::createThreadObject(env, "_orvane_native_sampler");
+    if (thread == nullptr)
+        return false;
+    liveSamplerSession = new LiveSamplerSession(liveCpuProfilingSession, intervalMs);
+    jvmtiError error = LiveProfiling::jvmti->RunAgentThread(thread, samplerThread, nullptr, JVMTI_THREAD_MAX_PRIORITY);
+    env->DeleteLocalRef(thread);
+    if (error != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Could not start the sampler thread (%d).", static_cast<int>(error));
+        delete liveSamplerSession;
+        liveSamplerSession = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void LiveCpuProfilingHelper::stopSampler()
+{
+    if (liveSamplerSession != nullptr)
+        liveSamplerSession->stop();
 }

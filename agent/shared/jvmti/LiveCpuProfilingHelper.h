@@ -33,9 +33,24 @@ public:
     static void sleepEnter(JNIEnv *env);
     static void sleepExit(JNIEnv *env);
     static void JNICALL ovThreadEnd(jvmtiEnv *jvmti, JNIEnv *env, jthread thread);
+    // Starts the sampler thread "_orvane_native_sampler" once (thread
+    // status every `intervalMs`); false while the VM cannot run it yet.
+    static bool startSampler(int intervalMs);
+    // The sampler ends after its current pass.
+    static void stopSampler();
 
 private:
     static CpuProfilingSession *liveCpuProfilingSession;
 };
+
+// The controller API's operations (ControllerImpl natives), callable from
+// any application thread.
+void startCPURecording(bool reset);
+void stopCPURecording();
+void startCallTracer(int cap, bool filtered, bool restart);
+void stopCallTracer();
+void startMethodStatsRecording();
+void stopMethodStatsRecording();
+void triggerThreadDump();
 
 #endif

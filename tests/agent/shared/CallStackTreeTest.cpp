@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "AnnotationBytes.h"
 #include "ByteArrayDataReader.h"
 #include "CallStackTree.h"
+#include "CopyTreeVisitor.h"
+#include "ProbeNodeIds.h"
 #include "CSTMergeVisitor.h"
 #include "CharVectorDataWriter.h"
 #include "ClassData.h"
@@ -556,3 +559,201 @@ TEST(CallTreeHelperTest, LinesOfBytecodeLocations)
 }
 
 } // namespace
+
+namespace {
+
+// The Java side's annotation bytes as a test sets them: one byte per id
+// (its low byte) behind a marker, or nothing for the ids it refuses.
+class FakeAnnotationBytes : public AnnotationBytes {
+public:
+    std::vector<long long> refused;
+    std::vector<std::vector<long long>> asked;
+    bool getBytes(const std::vector<long long> &ids, std::vector<unsigned char> *bytes) override
+    {
+        asked.push_back(ids);
+        if (ids == refused)
+            return false;
+        bytes->push_back(0xA5);
+        for (long long id : ids)
+            bytes->push_back(static_cast<unsigned char>(id));
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(CallStackTreeTest, ViewUpdateCarriesTheAnnotationsOfEveryNode)
+{
+    root->setValue(100);
+    CallStackTree *a = add(root, 1, 5, 100, 1);
+    CallStackTree *b = add(a, 2, 7, 60, 2);
+    CallStackTree *c = add(a, 3, 0, 30, 1);
+    AnnotationMap annotations;
+    annotations[b] = {0x100000007LL, 9};
+    annotations[c] = {4};
+    annotations[a]; // an empty vector counts as no ids
+
+    // Header first: U4 n and the low 32 bits of each id; U4 0 without.
+    CharVectorDataWriter h;
+    root->writeUpdate(&h, 0, nullptr, 0, 0, CallStackTree::UNLIMITED_DEPTH, &annotations, nullptr, true);
+    Expect eh;
+    eh.byte(1).id(nullptr).u2(0);
+    eh.byte(1).id(methods[1]).u2(5);
+    eh.byte(1).id(methods[3]).u2(0).byte(0).u4(1).u4(4);
+    eh.byte(1).id(methods[2]).u2(7).byte(0).u4(2).u4(7).u4(9);
+    eh.byte(0).u4(0);
+    eh.byte(0).u4(0);
+    EXPECT_EQ(bytesOf(h), eh.b);
+
+    // Entry after the children: the Java side's bytes for a node with ids,
+    // four zero bytes for a node without or when the Java side gives none.
+    FakeAnnotationBytes javaSide;
+    javaSide.refused = {4};
+    CharVectorDataWriter w;
+    root->writeUpdate(&w, 0, nullptr, 0, 0, CallStackTree::UNLIMITED_DEPTH, &annotations, &javaSide, false);
+    Expect e;
+    e.byte(1).byte(1);
+    e.byte(1).trailer(methods[3], 0, 30, 1).u4(0);
+    e.byte(1).trailer(methods[2], 7, 60, 2).byte(0xA5).byte(7).byte(9);
+    e.trailer(methods[1], 5, 100, 1).u4(0);
+    e.trailer(nullptr, 0, 100, 0).u4(0);
+    EXPECT_EQ(bytesOf(w), e.b);
+    EXPECT_EQ(javaSide.asked, (std::vector<std::vector<long long>>{{4}, {0x100000007LL, 9}}));
+
+    // Without a Java side every annotated node still gets its four bytes.
+    CharVectorDataWriter none;
+    root->writeUpdate(&none, 0, nullptr, 0, 0, CallStackTree::UNLIMITED_DEPTH, &annotations, nullptr, false);
+    Expect en;
+    en.byte(1).byte(1);
+    en.byte(1).trailer(methods[3], 0, 30, 1).u4(0);
+    en.byte(1).trailer(methods[2], 7, 60, 2).u4(0);
+    en.trailer(methods[1], 5, 100, 1).u4(0);
+    en.trailer(nullptr, 0, 100, 0).u4(0);
+    EXPECT_EQ(bytesOf(none), en.b);
+}
+
+TEST_F(CallStackTreeTest, CopyHoldsTheSameNodesAndTheImageOfTheMarkedNode)
+{
+    root->setValue(90);
+    CallStackTree *a = add(root, 1, 5, 90, 3);
+    CallStackTree *b = add(a, 2, 7, 60, 2);
+    b->addBlockingTime(11, 1);
+    b->setAnnotationId(42);
+    add(a, 3, 0, 30, 1);
+    CopyTreeVisitor copier;
+    copier.initialize(&pool, b);
+    root->depthFirstTraversal(&copier);
+    CallStackTree *copy = copier.getCopy();
+    ASSERT_NE(copy, nullptr);
+    ASSERT_NE(copy, root);
+    CharVectorDataWriter original;
+    CharVectorDataWriter copied;
+    root->write(&original, 0x3E);
+    copy->write(&copied, 0x3E);
+    // The copy lists each node's children in the source's order.
+    EXPECT_EQ(bytesOf(copied), bytesOf(original));
+    ASSERT_NE(copier.getMarkedCopy(), nullptr);
+    EXPECT_NE(copier.getMarkedCopy(), b);
+    EXPECT_EQ(copier.getMarkedCopy()->getMethod(), methods[2]);
+    EXPECT_EQ(copier.getMarkedCopy()->getAnnotationId(), 42);
+    EXPECT_EQ(copier.getMarkedCopy()->getParent()->getParent(), copy);
+    // Changing the copy leaves the source alone.
+    copier.getMarkedCopy()->addValue(5, true);
+    copier.getMarkedCopy()->addBlockingTime(1, 1);
+    EXPECT_EQ(b->getValue(), 60);
+    EXPECT_EQ(root->getValue(), 90);
+    EXPECT_EQ(b->getMonitorTimeValues()->getBlockingTime(), 11);
+    copy->freeAll(&pool);
+
+    // A subtree copies from its own root; a mark outside it has no image.
+    CopyTreeVisitor sub;
+    sub.initialize(&pool, root);
+    a->depthFirstTraversal(&sub);
+    EXPECT_EQ(sub.getCopy()->getMethod(), methods[1]);
+    EXPECT_EQ(sub.getCopy()->getParent(), nullptr);
+    EXPECT_EQ(sub.getMarkedCopy(), nullptr);
+    sub.getCopy()->freeAll(&pool);
+}
+
+TEST_F(CallStackTreeTest, ProbeNodeIdsSurviveARebuildAndAreCheckedOnUse)
+{
+    CallStackTree *a = add(root, 1, 5, 90, 3);
+    CallStackTree *b = add(a, 2, 7, 60, 2);
+    CallStackTree *c = add(a, 3, 0, 30, 1);
+    ProbeNodeIds ids;
+    ids.setRoot(root);
+    long long idB = ids.idOf(b);
+    long long idC = ids.idOf(c);
+    EXPECT_NE(idB, 0);
+    EXPECT_NE(idB, idC);
+    EXPECT_EQ(ids.idOf(b), idB) << "one id per node";
+    EXPECT_EQ(ids.lookup(idB), b);
+    EXPECT_EQ(ids.lookup(idC), c);
+    EXPECT_EQ(ids.idOf(nullptr), 0);
+
+    // The view is rebuilt: the old nodes are freed, the same paths resolve
+    // to the new nodes, a path that is gone resolves to nothing.
+    CallStackTree *rebuilt = pool.getInstance(false);
+    rebuilt->initialize(nullptr, nullptr, nullptr, 0);
+    CallStackTree *a2 = add(rebuilt, 1, 5, 1, 1);
+    CallStackTree *b2 = add(a2, 2, 7, 1, 1);
+    add(a2, 3, 8, 1, 1); // other line: not the old c
+    ids.setRoot(rebuilt);
+    EXPECT_EQ(ids.lookup(idB), b2);
+    EXPECT_EQ(ids.lookup(idC), nullptr);
+    EXPECT_EQ(ids.idOf(b2), idB);
+    // Nodes of another tree and ids never given out are refused.
+    EXPECT_EQ(ids.idOf(b), 0);
+    for (long long unknown : {0LL, -1LL, idC + 100, static_cast<long long>(reinterpret_cast<intptr_t>(b2))})
+        EXPECT_EQ(ids.lookup(unknown), nullptr) << unknown;
+    // Once the Java side dropped its payloads, old ids resolve to nothing
+    // and new ones never repeat them.
+    ids.clear();
+    EXPECT_EQ(ids.lookup(idB), nullptr);
+    long long fresh = ids.idOf(b2);
+    EXPECT_NE(fresh, idB);
+    EXPECT_NE(fresh, idC);
+    rebuilt->freeAll(&pool);
+}
+
+TEST_F(CallStackTreeTest, MergeGathersAnnotationIdsOnTheTargetNodes)
+{
+    ProfilingSession session;
+    // Two threads' trees: a {b (id 7)}, and a {b (id 9), b:3 (id 7)}.
+    CallStackTree *a = add(root, 1, 0, 10, 1);
+    add(a, 2, 0, 5, 1)->setAnnotationId(7);
+    CallStackTree *other = pool.getInstance(false);
+    other->initialize(nullptr, nullptr, nullptr, 0);
+    CallStackTree *oa = add(other, 1, 0, 10, 1);
+    add(oa, 2, 0, 5, 1)->setAnnotationId(9);
+    add(oa, 2, 3, 5, 1)->setAnnotationId(7);
+
+    CallStackTree *target = pool.getInstance(false);
+    target->initialize(nullptr, nullptr, nullptr, 0);
+    AnnotationMap gathered;
+    CSTMergeVisitor merge;
+    for (CallStackTree *source : {root, other}) {
+        merge.initialize(&session, target, &pool, 0, false, CSTMergeVisitor::KIND_CPU);
+        merge.setAnnotations(&gathered, nullptr);
+        source->depthFirstTraversal(&merge);
+    }
+    CallStackTree *tb = target->getChild(methods[1], 0)->getChild(methods[2], 0);
+    CallStackTree *tb3 = target->getChild(methods[1], 0)->getChild(methods[2], 3);
+    ASSERT_NE(tb, nullptr);
+    ASSERT_NE(tb3, nullptr);
+    EXPECT_EQ(gathered[tb], (std::vector<long long>{7, 9}));
+    EXPECT_EQ(gathered[tb3], (std::vector<long long>{7}));
+    EXPECT_EQ(tb->getAnnotationId(), -1);
+    EXPECT_EQ(gathered.count(target->getChild(methods[1], 0)), 0u);
+
+    // A class-level merge takes the gathered vectors, each id once.
+    CallStackTree *byClass = pool.getInstance(false);
+    byClass->initialize(nullptr, nullptr, nullptr, 0);
+    AnnotationMap classLevel;
+    merge.initialize(&session, byClass, &pool, 0, false, CSTMergeVisitor::KIND_CPU);
+    merge.setAnnotations(&classLevel, &gathered);
+    target->depthFirstTraversal(&merge);
+    EXPECT_EQ(classLevel[byClass->getChild(methods[1], 0)->getChild(methods[2], 0)], (std::vector<long long>{7, 9}));
+    for (CallStackTree *t : {other, target, byClass})
+        t->freeAll(&pool);
+}

@@ -3,6 +3,9 @@
 // and waits, checked against literal trees.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,10 @@
 #include "LiveThreadManager.h"
 #include "MethodDesc.h"
 #include "MonitorTimeValues.h"
+#include "DataWriter.h"
+#include "LiveSamplerSession.h"
+#include "LiveMonitorManager.h"
+#include "MonitorEntry.h"
 #include "ProfilingSession.h"
 #include "ProfilingTestSupport.h"
 #include "VmInterface.h"
@@ -37,10 +44,13 @@ protected:
         return s;
     }
 
-    // Starts a thread inside `outer`, as the VM reports it on the first hook.
+    // Starts a thread inside `outer`, as the VM reports it on the first hook,
+    // at time 0, which no time of the agent's clock is: nothing is counted
+    // or timed before the thread's next event.
     LiveThreadManager *startThread(int32_t outer)
     {
         LiveThreadManager *t = cpu.createThreadManager();
+        vm.now = 0;
         vm.stack = {{desc(outer), 0}};
         EXPECT_EQ(cpu.agentMethodEntry(t, outer, 0, false, false, true), 0) << "the VM's stack already holds it";
         vm.stack.clear();
@@ -287,10 +297,10 @@ TEST_F(CpuRecordingTest, CallTreeViewMergesTheThreadsAndSendsNewDescriptions)
     std::vector<unsigned char> reply = ask();
     Wire expected;
     expected.byte(1).byte(1);
-    expected.byte(1).trailer(desc(b), 20, 1);
-    expected.byte(1).trailer(desc(a), 150, 2);
+    expected.byte(1).ending(desc(b), 20, 1);
+    expected.byte(1).ending(desc(a), 150, 2);
     // main: 100 + 50 + 20 and the 10 between a and b.
-    expected.trailer(desc(main), 180, 0).trailer(nullptr, 0, 0);
+    expected.ending(desc(main), 180, 0).ending(nullptr, 0, 0);
     expected.u4(0).id(nullptr).u4(1);
     expected.byte(0).byte(0); // every description went out with the first reply
     EXPECT_EQ(reply, expected.b);
@@ -383,6 +393,548 @@ TEST_F(CpuRecordingTest, ThreadDumpAndDescriptionsOnLiteralBytes)
     cpu.handleCmdThreadDump(&again, false, &classes);
     again.flush();
     EXPECT_EQ(again.getBytes().at(0), 0);
+}
+
+TEST_F(CpuRecordingTest, ThreadSnapshotFormOnLiteralBytesAndBack)
+{
+    int32_t main = method("main"), a = method("a"), gone = method("gone");
+    cpu.setCpuRecord(true, true);
+    LiveThreadManager *t = startThread(main);
+    t->setThreadName("worker");
+    t->setGroupName("grp");
+    t->setStartTime(50);
+    enter(t, a, 1100);
+    leave(t, a, 1300);
+    t->getMonitorUsageStats()->addWaitingEvent(70, 1);
+    t->addStackTrace(900, {{desc(main), 4}, {desc(gone), 9}});
+
+    // root 200/0 {main 200/0 {a 200/1}}: the first event only set the clock.
+    auto expected = [&](long long running) {
+        Wire e;
+        e.id(t);
+        e.id(t).str("worker").str("grp").str("").jlong(0).jlong(50).jlong(-1).jlong(-1).u4(0).id(nullptr).u4(0);
+        e.byte(1).byte(1).byte(1);
+        e.byte(0).id(desc(a)).u2(0).jlong(200).u4(1).byte(0);
+        e.byte(0).id(desc(main)).u2(0).jlong(200 + running).u4(0).byte(0);
+        e.byte(0).id(nullptr).u2(0).jlong(200 + running).u4(0).byte(0);
+        e.byte(0);                 // no annotation tree
+        e.byte(0).byte(0);         // cleared, ignored
+        e.jlong(-1);               // last CPU time
+        e.times(0, 0, 1, 70, 0, 0, 0);
+        e.byte(1).jlong(900).byte(1).id(desc(main)).u2(4).byte(1).id(desc(gone)).u2(9).byte(0).byte(0);
+        return e;
+    };
+    CharVectorDataWriter plain;
+    t->write(&plain, nullptr, 0, 1500);
+    std::vector<unsigned char> bytes = bytesOf(plain);
+    EXPECT_EQ(bytes, expected(0).b);
+    // With a pool the 200 us main has run since the last event count too,
+    // in a copy: the thread's own tree is unchanged.
+    InstancePool<CallStackTree> pool;
+    CharVectorDataWriter running;
+    t->write(&running, &pool, 0, 1500);
+    EXPECT_EQ(bytesOf(running), expected(200).b);
+    EXPECT_EQ(render(t->getCallStackTree(false)), "root 200/0 {main 200/0 {a 200/1}}");
+    // A start before the VM's is written as the VM's.
+    CharVectorDataWriter late;
+    t->write(&late, nullptr, 60, 1500);
+    Wire start;
+    start.id(t).id(t).str("worker").str("grp").str("").jlong(0).jlong(60);
+    expectPrefix(bytesOf(late), start);
+
+    // An ended thread: its end time, and no running time even with a pool.
+    LiveThreadManager *ended = startThread(main);
+    ended->setThreadName("ended");
+    ended->setStartTime(40);
+    enter(ended, a, 1100);
+    leave(ended, a, 1250);
+    ended->setIsDead(2000);
+    CharVectorDataWriter dead;
+    ended->write(&dead, &pool, 0, 5000);
+    Wire deadBytes;
+    deadBytes.id(ended).id(ended).str("ended").str("").str("").jlong(0).jlong(40).jlong(2000).jlong(-1).u4(0).id(nullptr).u4(0);
+    deadBytes.byte(1).byte(1).byte(1);
+    deadBytes.byte(0).id(desc(a)).u2(0).jlong(150).u4(1).byte(0);
+    deadBytes.byte(0).id(desc(main)).u2(0).jlong(150).u4(0).byte(0);
+    deadBytes.byte(0).id(nullptr).u2(0).jlong(150).u4(0).byte(0);
+    expectPrefix(bytesOf(dead), deadBytes);
+
+    // Read back with the IDs of a snapshot: the methods are known, except
+    // the one whose frame is then dropped.
+    Wire known;
+    known.id(desc(main)).id(desc(a)).id(&cls);
+    std::vector<unsigned char> input = known.b;
+    input.insert(input.end(), bytes.begin(), bytes.end());
+    ByteArrayDataReader reader(input.data(), static_cast<int>(input.size()));
+    reader.enableIDUpdate(true, DataWriter::ID_SIZE);
+    reader.readOldID(desc(main));
+    reader.readOldID(desc(a));
+    reader.readOldID(&cls);
+    ThreadManager back;
+    ASSERT_TRUE(back.read(&reader, 36));
+    reader.updateIDs();
+    EXPECT_EQ(reader.available(), 0);
+    EXPECT_EQ(back.getThreadName(), "worker");
+    EXPECT_EQ(back.getGroupName(), "grp");
+    EXPECT_EQ(back.getStartTime(), 50);
+    EXPECT_EQ(back.getEndTime(), -1);
+    EXPECT_EQ(render(back.getCallStackTree(false)), "root 200/0 {main 200/0 {a 200/1}}");
+    EXPECT_EQ(back.getMonitorUsageStats()->getWaitingTime(), 70);
+    CharVectorDataWriter traces;
+    back.writeStackTraces(&traces, false);
+    EXPECT_EQ(bytesOf(traces), Wire().byte(1).jlong(900).byte(1).id(desc(main)).u2(4).byte(0).byte(0).b);
+
+    // Cut short anywhere, the read fails instead of inventing a thread.
+    for (size_t cut : {known.b.size() + 3, known.b.size() + 40, input.size() - 1}) {
+        SCOPED_TRACE(cut);
+        ByteArrayDataReader shortReader(input.data(), static_cast<int>(cut));
+        shortReader.enableIDUpdate(true, DataWriter::ID_SIZE);
+        shortReader.readOldID(desc(main));
+        shortReader.readOldID(desc(a));
+        shortReader.readOldID(&cls);
+        ThreadManager partial;
+        EXPECT_FALSE(partial.read(&shortReader, 36));
+    }
+}
+
+TEST_F(CpuRecordingTest, SamplerPassesSetStatusesAndRecordTheHistoryEvery200Ms)
+{
+    LiveThreadManager *t1 = cpu.createThreadManager();
+    LiveThreadManager *t2 = cpu.createThreadManager();
+    LiveThreadManager *quiet = cpu.createThreadManager();
+    LiveThreadManager *agent = cpu.createThreadManager();
+    int h1 = 0, h2 = 0, h3 = 0, h4 = 0;
+    t1->threadHandle = &h1;
+    t2->threadHandle = &h2;
+    quiet->threadHandle = &h3;
+    agent->threadHandle = &h4;
+    t1->setThreadName("one");
+    t2->setThreadName("two");
+    agent->setThreadName("_orvane_x");
+    agent->setIgnored(true, false);
+    quiet->setDescribed();
+    quiet->setIsDead(10);
+    vm.givesThreadStates = true;
+    const int RUNNABLE = LiveSamplerSession::STATE_RUNNABLE, BLOCKED = LiveSamplerSession::STATE_BLOCKED_ON_MONITOR_ENTER,
+              WAITING = LiveSamplerSession::STATE_WAITING;
+    auto history = [](LiveThreadManager *t) {
+        std::string s;
+        const ThreadDesc *d = t->getThreadDesc();
+        for (size_t i = 0; i < d->getThreadStatusList().size(); i++)
+            s += std::to_string(d->getThreadStatusList()[i]) + "@" + std::to_string(d->getThreadStatusTimeList()[i]) + " ";
+        return s;
+    };
+
+    // 100 ms passes: the history is written on every second pass.
+    LiveSamplerSession sampler(&cpu, 100);
+    struct Pass {
+        long long now;
+        int state1, state2;
+        const char *history1, *history2;
+        int runnable, blocked, waiting;
+    } passes[] = {
+        {100000, RUNNABLE, BLOCKED, "", "", 1, 1, 0},
+        {200000, RUNNABLE, BLOCKED, "63@20 ", "64@20 ", 1, 1, 0},
+        {300000, WAITING, BLOCKED | WAITING, "63@20 ", "64@20 ", 0, 1, 1},
+        // Still blocked: one entry, not one per pass.
+        {400000, WAITING, BLOCKED, "63@20 65@40 ", "64@20 ", 0, 1, 1},
+        {600000, RUNNABLE | WAITING, RUNNABLE, "63@20 65@40 63@60 ", "64@20 63@60 ", 2, 0, 0},
+    };
+    for (const Pass &p : passes) {
+        SCOPED_TRACE(p.now);
+        vm.threadStates = {{&h1, p.state1}, {&h2, p.state2}, {&h3, WAITING}, {&h4, BLOCKED}};
+        if (p.now == 600000) {
+            sampler.doThreadStatusSampling(500000, true); // counts towards 600000's record
+        }
+        sampler.doThreadStatusSampling(p.now, true);
+        EXPECT_EQ(history(t1), p.history1);
+        EXPECT_EQ(history(t2), p.history2);
+        EXPECT_EQ(sampler.getNumActiveThreads(), p.runnable);
+        EXPECT_EQ(cpu.getNumActiveThreads(), p.runnable) << "the CPU shares follow the runnable count";
+        EXPECT_EQ(sampler.getBlockedThreads(), p.blocked);
+        EXPECT_EQ(sampler.getWaitingThreads(), p.waiting);
+    }
+    EXPECT_EQ(quiet->getThreadStatus(), LiveThreadManager::STATUS_DEAD) << "a dead thread keeps status 1";
+    EXPECT_EQ(history(quiet), "");
+    EXPECT_EQ(agent->getThreadDesc()->getThreadStatusList().size(), 0u);
+
+    // Without thread profiling, and once stopped, passes change nothing.
+    vm.threadStates = {{&h1, BLOCKED}, {&h2, BLOCKED}};
+    sampler.doThreadStatusSampling(800000, false);
+    sampler.stop();
+    sampler.doThreadStatusSampling(900000, true);
+    sampler.doThreadStatusSampling(1000000, true);
+    EXPECT_EQ(t1->getThreadStatus(), LiveThreadManager::STATUS_RUNNABLE);
+    EXPECT_EQ(history(t1), "63@20 65@40 63@60 ");
+
+    // Passes longer than 200 ms write the history every time.
+    LiveSamplerSession slow(&cpu, 300);
+    vm.threadStates = {{&h1, WAITING}, {&h2, RUNNABLE}};
+    slow.doThreadStatusSampling(2000000, true);
+    EXPECT_EQ(history(t1), "63@20 65@40 63@60 65@200 ");
+}
+
+TEST_F(CpuRecordingTest, CurrentMonitorUsageAsksTheVmWhoIsBlocked)
+{
+    int32_t main = method("main");
+    cpu.setMonitorRecording(true, 0, 0);
+    LiveThreadManager *owner = startThread(main);
+    LiveThreadManager *waiter = startThread(main);
+    int ho = 0, hw = 0, hx = 0;
+    owner->threadHandle = &ho;
+    waiter->threadHandle = &hw;
+    owner->setThreadName("owner");
+    waiter->setThreadName("waiter");
+    waiter->setMonitorContendedEnter(1000, nullptr, nullptr, false);
+    vm.givesContendedMonitors = true;
+    // The waiter and a thread the agent does not know wait for the monitor.
+    vm.contendedMonitors = {{reinterpret_cast<void *>(0x77), &cls, &ho, {&hw, &hx}}};
+    vm.now = 4000;
+    CharVectorDataWriter w;
+    cpu.handleCmdMonitorUsageCurrent(&w, &classes);
+    LiveMonitorManager *record = cpu.getMonitorManager(false, reinterpret_cast<void *>(0x77), &cls);
+    ASSERT_NE(record, nullptr);
+    MonitorEntry expectedEntry(MonitorEntry::TYPE_WAITING, 1000, false, record->getDisplayId(), &cls, waiter, waiter->getCurrentNode(),
+                               owner, owner->getCurrentNode(), 3000);
+    CharVectorDataWriter entryBytes;
+    expectedEntry.write(&entryBytes, true);
+    Wire expected;
+    expected.byte(1);
+    std::vector<unsigned char> e = bytesOf(entryBytes);
+    expected.b.insert(expected.b.end(), e.begin(), e.end());
+    expected.byte(0).jlong(4000).u4(0);
+    expectPrefix(bytesOf(w), expected);
+
+    // A VM that cannot tell: the threads' own open entries (none here).
+    vm.givesContendedMonitors = false;
+    CharVectorDataWriter fallback;
+    cpu.handleCmdMonitorUsageCurrent(&fallback, &classes);
+    expectPrefix(bytesOf(fallback), Wire().byte(0).jlong(4000).u4(0));
+}
+
+// The hooks' view of methods, as the instrumenter keeps it: its own record of
+// each method it knows (a different object from the record a VM frame is
+// described with), whether the method runs hooks of its own, and the net
+// I/O methods.
+class FakeHookMethods : public CpuProfilingSession::HookMethods {
+public:
+    struct Known {
+        MethodDesc *record;
+        bool hooked;
+    };
+    std::map<MethodDesc *, Known> known;
+    std::set<MethodDesc *> netIo;
+
+    void describe(MethodDesc *frameMethod, Frame *out) override
+    {
+        auto it = known.find(frameMethod);
+        out->known = it != known.end();
+        out->method = out->known ? it->second.record : frameMethod;
+        out->hooked = out->known && it->second.hooked;
+        out->filterEntry = out->method->getIsFiltered(false, false);
+        out->netIo = netIo.count(frameMethod) != 0;
+    }
+};
+
+// A thread's first hook finds its stack on the VM: the replay must leave
+// the thread as the hooks would have recorded it from its start.
+class StackReplayTest : public CpuSessionTest {
+protected:
+    enum Kind {
+        UNKNOWN, // the hooks never name it
+        CALLEE,  // named only by its callers' hooks (filtered calls, constructors)
+        HOOKED,  // runs entry and exit hooks of its own
+    };
+    struct Method {
+        MethodDesc *frame;  // how the VM's stack describes it
+        MethodDesc *record; // what the hooks pass (null: unknown)
+        int32_t id;
+    };
+
+    StackReplayTest() : CpuSessionTest("app.Main", settings())
+    {
+        classes.setFilters({"java.", "jdk."}, false);
+        cpu.setHookMethods(&hooks);
+        const struct {
+            const char *key, *className, *name;
+            Kind kind;
+        } methods[] = {
+            {"main", "app.Main", "main", HOOKED},
+            {"Task.run", "app.Task", "run", HOOKED},
+            {"work", "app.Work", "work", HOOKED},
+            {"Point.<init>", "app.Point", "<init>", CALLEE},
+            {"Point.helper", "app.Point", "helper", HOOKED},
+            {"Legacy.run", "app.Legacy", "run", UNKNOWN},
+            {"Callback.onData", "app.Callback", "onData", HOOKED},
+            {"Thread.run", "java.lang.Thread", "run", UNKNOWN},
+            {"Thread.runWith", "java.lang.Thread", "runWith", UNKNOWN},
+            {"MainThread.run", "com.orvane.agent.Agent$MainThread", "run", UNKNOWN},
+            {"hook", "com.orvane.agent.InstrumentationCallee", "__orvane_enterMethod", UNKNOWN},
+            {"Method.invoke", "java.lang.reflect.Method", "invoke", CALLEE},
+            {"Accessor.invoke", "jdk.internal.reflect.DirectMethodHandleAccessor", "invoke", UNKNOWN},
+            {"Worker.run", "java.util.concurrent.ThreadPoolExecutor$Worker", "run", UNKNOWN},
+            {"runWorker", "java.util.concurrent.ThreadPoolExecutor", "runWorker", UNKNOWN},
+            {"read", "java.net.SocketInputStream", "read", CALLEE},
+        };
+        for (const auto &m : methods)
+            add(m.key, m.className, m.name, m.kind);
+        hooks.netIo.insert(by["read"].frame);
+    }
+
+    static CpuProfilingSession::Settings settings()
+    {
+        CpuProfilingSession::Settings s;
+        s.stackSize = 64;
+        return s;
+    }
+
+    MethodDesc *newDesc(ClassData *c, const char *name)
+    {
+        MethodDesc *m = new MethodDesc(c, name, -1, "()V", -1, &classes, c->getClassName());
+        classes.addMethodDesc(m);
+        return m;
+    }
+
+    void add(const std::string &key, const char *className, const char *name, Kind kind)
+    {
+        ClassData *c = nullptr;
+        for (const std::unique_ptr<ClassData> &known : classDatas) {
+            if (strcmp(known->getClassName(), className) == 0)
+                c = known.get();
+        }
+        if (c == nullptr) {
+            classDatas.emplace_back(new ClassData(className, &classes));
+            c = classDatas.back().get();
+        }
+        Method m{newDesc(c, name), nullptr, 0};
+        if (kind != UNKNOWN) {
+            m.record = newDesc(c, name);
+            m.id = cpu.getMethodHandles().getHandle(m.record);
+            hooks.known[m.frame] = FakeHookMethods::Known{m.record, kind == HOOKED};
+        }
+        by[key] = m;
+    }
+
+    std::vector<VmInterface::StackFrame> stackOf(const std::vector<std::pair<const char *, uint16_t>> &frames)
+    {
+        std::vector<VmInterface::StackFrame> stack;
+        for (const auto &f : frames)
+            stack.push_back({by[f.first].frame, f.second});
+        return stack;
+    }
+
+    // "Class.method:line value/count {children}", a node of a VM frame's
+    // record (not the hooks') marked "!".
+    std::string render(const CallStackTree *n)
+    {
+        const MethodDesc *m = n->getMethod();
+        if (m == nullptr)
+            return renderTree(n, TreeText::Cpu);
+        std::string cls = m->getClassData()->getClassName();
+        std::string s = cls.substr(cls.rfind('.') + 1) + "." + m->getMethodName();
+        if (hooks.known.count(const_cast<MethodDesc *>(m)) != 0)
+            s += "!";
+        if (n->getLineHint() != 0)
+            s += ":" + std::to_string(n->getLineHint());
+        s += " " + std::to_string(n->getValue()) + "/" + std::to_string(n->getSecondValue());
+        if (n->getFirstChild() != nullptr) {
+            s += " {";
+            for (const CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
+                s += (c == n->getFirstChild() ? "" : ", ") + render(c);
+            s += "}";
+        }
+        return s;
+    }
+    std::string renderRoot(const CallStackTree *root)
+    {
+        std::string s = "root " + std::to_string(root->getValue()) + "/" + std::to_string(root->getSecondValue());
+        if (root->getFirstChild() == nullptr)
+            return s;
+        s += " {";
+        for (const CallStackTree *c = root->getFirstChild(); c != nullptr; c = c->getNextInstance())
+            s += (c == root->getFirstChild() ? "" : ", ") + render(c);
+        return s + "}";
+    }
+
+    FakeHookMethods hooks;
+    std::vector<std::unique_ptr<ClassData>> classDatas;
+    std::map<std::string, Method> by;
+};
+
+TEST_F(StackReplayTest, TheFirstHookReplaysTheStackWithTheHooksRecords)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::pair<const char *, uint16_t>> stack; // outermost first; the last hooked frame is entered
+        const char *entered;
+        const char *tree;  // after a call of work (line hint 7) and the exit of `entered`
+        const char *after; // the current node's method then
+        bool netIo;
+    } cases[] = {
+        {"the main thread", {{"main", 14}, {"hook", 0}}, "main", "root 500/0 {Main.main 500/1 {Work.work:7 100/1}}", "root", false},
+        {"a Runnable started by java.lang.Thread",
+         {{"Thread.run", 1583}, {"Task.run", 9}, {"hook", 0}},
+         "Task.run",
+         "root 500/0 {Task.run 500/1 {Work.work:7 100/1}}",
+         "root",
+         false},
+        {"newer VMs run it through Thread.runWith",
+         {{"Thread.run", 1042}, {"Thread.runWith", 1596}, {"Task.run", 9}, {"hook", 0}},
+         "Task.run",
+         "root 500/0 {Task.run 500/1 {Work.work:7 100/1}}",
+         "root",
+         false},
+        {"the agent's main thread calls main by reflection",
+         {{"MainThread.run", 30}, {"Method.invoke", 580}, {"Accessor.invoke", 103}, {"main", 14}, {"hook", 0}},
+         "main",
+         "root 500/0 {Main.main 500/1 {Work.work:7 100/1}}",
+         "root",
+         false},
+        {"a pool thread: outer frames the hooks do not know",
+         {{"Thread.run", 840}, {"Worker.run", 1136}, {"runWorker", 642}, {"Task.run", 9}, {"hook", 0}},
+         "Task.run",
+         "root 500/0 {ThreadPoolExecutor$Worker.run 500/1 {Task.run 500/1 {Work.work:7 100/1}}}",
+         "run",
+         false},
+        {"called by reflection from main: the filtered call keeps main's line",
+         {{"main", 14}, {"Method.invoke", 580}, {"Accessor.invoke", 103}, {"Task.run", 9}, {"hook", 0}},
+         "Task.run",
+         "root 500/0 {Main.main 500/1 {Method.invoke:14 500/1 {Task.run 500/1 {Work.work:7 100/1}}}}",
+         "invoke",
+         false},
+        {"a constructor called by a hooked method",
+         {{"main", 14}, {"Point.<init>", 31}, {"Point.helper", 5}, {"hook", 0}},
+         "Point.helper",
+         "root 500/0 {Main.main 500/1 {Point.<init>:14 500/1 {Point.helper:31 500/1 {Work.work:7 100/1}}}}",
+         "<init>",
+         false},
+        {"a constructor called by code without hooks is left out",
+         {{"Thread.run", 840}, {"Legacy.run", 20}, {"Point.<init>", 31}, {"Point.helper", 5}, {"hook", 0}},
+         "Point.helper",
+         "root 500/0 {Legacy.run 500/1 {Point.helper 500/1 {Work.work:7 100/1}}}",
+         "run",
+         false},
+        {"a net I/O call on the stack reopens net I/O",
+         {{"main", 14}, {"read", 70}, {"Callback.onData", 3}, {"hook", 0}},
+         "Callback.onData",
+         "root 0/0 {Main.main 0/1 {SocketInputStream.read:14 0/1 {Callback.onData 0/1 {Work.work:7 0/1}}}}",
+         "read",
+         true},
+    };
+    cpu.setCpuRecord(true, true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveThreadManager *t = cpu.createThreadManager();
+        t->setNetIO(true, 500); // a net I/O call left open before the first hook
+        vm.now = 1000;
+        vm.stack = stackOf(c.stack);
+        EXPECT_EQ(cpu.agentMethodEntry(t, by[c.entered].id, CallStackTree::LINE_PENDING, false, false, true), 0)
+            << "the VM's stack already holds it";
+        EXPECT_EQ(t->isNetIO(), c.netIo);
+        vm.stack.clear();
+        cpu.agentLineNumberHint(t, 7);
+        enter(t, by["work"].id, 1100, CallStackTree::LINE_PENDING);
+        leave(t, by["work"].id, 1200);
+        EXPECT_GT(leave(t, by[c.entered].id, 1500), 0) << "the hooks' exit finds the replayed entry";
+        EXPECT_EQ(renderRoot(t->getCallStackTree(false)), c.tree);
+        const MethodDesc *current = t->getCurrentNode()->getMethod();
+        EXPECT_EQ(current == nullptr ? "root" : current->getMethodName(), std::string(c.after));
+    }
+}
+
+TEST_F(StackReplayTest, AStackReadAgainCountsOnlyTheEnteredCall)
+{
+    cpu.setCpuRecord(true, true);
+    LiveThreadManager *t = cpu.createThreadManager();
+    std::vector<std::pair<const char *, uint16_t>> pool = {{"Thread.run", 840}, {"Worker.run", 1136}, {"runWorker", 642}};
+    // A pool thread runs two tasks: the second entry finds the stack below
+    // the depth of the first and reads it again.
+    for (long long at : {1000, 2000}) {
+        std::vector<std::pair<const char *, uint16_t>> frames = pool;
+        frames.push_back({"Task.run", 9});
+        vm.now = at;
+        vm.stack = stackOf(frames);
+        EXPECT_EQ(cpu.agentMethodEntry(t, by["Task.run"].id, CallStackTree::LINE_PENDING, false, false, true), 0);
+        vm.stack.clear();
+        leave(t, by["Task.run"].id, at + 300);
+    }
+    // The 700 between the tasks belong to the pool's own frames.
+    EXPECT_EQ(renderRoot(t->getCallStackTree(false)), "root 1300/0 {ThreadPoolExecutor$Worker.run 1300/1 {Task.run 600/2}}");
+}
+
+TEST_F(StackReplayTest, TheTracerStartsWithTheCallsTheHooksKnow)
+{
+    struct Case {
+        const char *name;
+        bool filtered;
+        std::vector<const char *> traced;
+    } cases[] = {
+        {"unfiltered", false, {"Task.run", "Point.helper", "work"}},
+        {"with filtered calls", true, {"Task.run", "Method.invoke", "Point.helper", "work"}},
+    };
+    std::vector<std::pair<const char *, uint16_t>> frames = {{"Thread.run", 840},   {"Task.run", 9},     {"Method.invoke", 580},
+                                                             {"Accessor.invoke", 103}, {"Point.<init>", 31}, {"Point.helper", 5}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(cpu.setTraceRecord(true, c.filtered, true, 100));
+        LiveThreadManager *t = cpu.createThreadManager();
+        vm.now = 1000;
+        vm.stack = stackOf(frames);
+        cpu.agentMethodEntry(t, by["Point.helper"].id, CallStackTree::LINE_PENDING, false, false, true);
+        std::vector<std::pair<const char *, uint16_t>> deeper = frames;
+        deeper.push_back({"work", 12});
+        vm.stack = stackOf(deeper);
+        enter(t, by["work"].id, 1100);
+        vm.stack.clear();
+        CharVectorDataWriter w;
+        cpu.handleCmdGetTraces(&w, &classes);
+        Wire expected;
+        expected.u4(static_cast<uint32_t>(c.traced.size()));
+        for (const char *m : c.traced)
+            expected.id(t).id(by[m].record).jlong(1100);
+        expected.u4(1).u4(0);
+        expectPrefix(bytesOf(w), expected);
+    }
+}
+
+// An exception handler ends the calls above its method; a handler of a
+// method that is not on the stack (a constructor called from code without
+// hooks) leaves every recorded call in place.
+TEST_F(CpuRecordingTest, ExceptionHandlersUnwindOnlyAboveTheirMethod)
+{
+    int32_t main = method("main"), a = method("a"), b = method("b"), init = method("<init>");
+    struct Case {
+        const char *name;
+        int32_t handler;
+        int top;                // method stack depth after the handler
+        const char *current;    // the current node's method then
+        const char *tree;       // after the methods still on the stack exited
+    } cases[] = {
+        {"the handler's method is on top", a, 4, "a", "root 70/0 {main 70/0 {a 60/1 {b 40/1 {a 20/1}}}}"},
+        {"the recursive call above b ends", b, 3, "b", "root 60/0 {main 60/0 {a 50/1 {b 30/1 {a 10/1}}}}"},
+        {"everything above main ends", main, 1, "main", "root 40/0 {main 40/0 {a 30/1 {b 20/1 {a 10/1}}}}"},
+        {"a constructor that is not on the stack", init, 4, "a", "root 70/0 {main 70/0 {a 60/1 {b 40/1 {a 20/1}}}}"},
+    };
+    cpu.setCpuRecord(true, true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveThreadManager *t = startThread(main);
+        enter(t, a, 100);
+        enter(t, b, 110);
+        enter(t, a, 120);
+        vm.now = 130;
+        cpu.agentMethodExceptionHandler(t, c.handler);
+        EXPECT_EQ(t->getMethodStackTop(), c.top);
+        const MethodDesc *current = t->getCurrentNode()->getMethod();
+        EXPECT_STREQ(current == nullptr ? "root" : current->getMethodName(), c.current);
+        long long at = 140;
+        while (t->getMethodStackTop() > 0) {
+            int32_t top = cpu.getMethodHandles().findHandle(t->getMethodStackEntry(t->getMethodStackTop()));
+            EXPECT_GT(leave(t, top, at), 0);
+            at += 10;
+        }
+        EXPECT_EQ(render(t->getCallStackTree(false)), c.tree);
+    }
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "CpuProfilingSession.h"
 #include "LiveThreadManager.h"
 #include "MethodDesc.h"
+#include "PayloadHotspots.h"
 #include "ProfilingSession.h"
 #include "ProfilingTestSupport.h"
 #include "VmInterface.h"
@@ -165,7 +166,7 @@ TEST_F(CpuViewsTest, ExpandingNodesOfTheLastCallTreeView)
     };
     std::vector<Case> cases;
     cases.push_back({"main, a", Wire().u4(10000).u4(0).u2(2).id(methods[0]).u2(0).id(methods[1]).u2(0),
-                     Wire().byte(1).byte(1).trailer(methods[3], 0, 100, 1).trailer(methods[1], 0, 200, 1).u4(1)});
+                     Wire().byte(1).byte(1).ending(methods[3], 0, 100, 1).ending(methods[1], 0, 200, 1).u4(1)});
     cases.push_back({"a path that leaves the tree", Wire().u4(10000).u4(0).u2(2).id(methods[0]).u2(0).id(methods[0]).u2(0),
                      Wire().byte(0).u4(1)});
     // a holds 333 per mille of main: its child is withheld at 400.
@@ -174,15 +175,15 @@ TEST_F(CpuViewsTest, ExpandingNodesOfTheLastCallTreeView)
                          .byte(1)
                          .byte(1)
                          .byte(2)
-                         .trailer(methods[1], 0, 200, 1)
+                         .ending(methods[1], 0, 200, 1)
                          .byte(1)
                          .byte(1)
-                         .trailer(methods[3], 0, 200, 1)
-                         .trailer(methods[2], 0, 300, 1)
-                         .trailer(methods[0], 0, 600, 0)
+                         .ending(methods[3], 0, 200, 1)
+                         .ending(methods[2], 0, 300, 1)
+                         .ending(methods[0], 0, 600, 0)
                          .u4(1)});
     cases.push_back({"a single child is shown at depth 0", Wire().u4(0).u4(0).u2(2).id(methods[0]).u2(0).id(methods[2]).u2(0),
-                     Wire().byte(1).byte(1).trailer(methods[3], 0, 200, 1).trailer(methods[2], 0, 300, 1).u4(1)});
+                     Wire().byte(1).byte(1).ending(methods[3], 0, 200, 1).ending(methods[2], 0, 300, 1).u4(1)});
     for (Case &c : cases) {
         SCOPED_TRACE(c.name);
         ByteArrayDataReader expand(c.path.b.data(), static_cast<int>(c.path.b.size()));
@@ -325,3 +326,134 @@ TEST_F(CpuViewsTest, TracesBeforeTheTracerEverRanAreEmpty)
 }
 
 } // namespace
+
+namespace {
+
+// The Java side's probe hotspots as a test sets them: it keeps the payloads
+// it is given and answers one hotspot made of every payload node.
+class FakePayloadHotspots : public PayloadHotspots {
+public:
+    struct Payload {
+        std::string probe;
+        long long node;
+        std::vector<long long> ids;
+    };
+    std::vector<Payload> payloads;
+    int resets = 0;
+    std::vector<long long> unrecorded;
+    bool unrecordedAll = false;
+    std::vector<long long> extraNodes; // origins that name nodes it never got
+    void reset(bool) override
+    {
+        resets++;
+        payloads.clear();
+    }
+    void addPayload(const std::string &probe, long long nodeId, const std::vector<long long> &ids) override
+    {
+        payloads.push_back(Payload{probe, nodeId, ids});
+    }
+    void addUnrecorded(const std::string &, const std::vector<long long> &threads, bool all) override
+    {
+        unrecorded = threads;
+        unrecordedAll = all;
+    }
+    bool getHotspotRootsBytes(int valueKind, std::vector<unsigned char> *bytes) override
+    {
+        *bytes = {0xAB, static_cast<unsigned char>(valueKind)};
+        return true;
+    }
+    // Hotspot 0: the payload with id 5 (time 100, count 2), the one with id
+    // 6 as a negative count (40, -1), then the extra nodes.
+    bool getHotspotOrigins(int hotspot, int, Origins *origins) override
+    {
+        if (hotspot != 0)
+            return false;
+        for (const Payload &p : payloads) {
+            origins->nodes.push_back(p.node);
+            origins->times.push_back(p.ids == std::vector<long long>{5} ? 100 : 40);
+            origins->counts.push_back(p.ids == std::vector<long long>{5} ? 2 : -1);
+        }
+        for (long long n : extraNodes) {
+            origins->nodes.push_back(n);
+            origins->times.push_back(7);
+            origins->counts.push_back(1);
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(CpuViewsTest, ProbeHotspotsAnswerBackTracesOfTheNodesTheJavaSideNames)
+{
+    ClassData probes("probe.Url", ClassData::COMPONENT_ANNOTATION);
+    MethodDesc *url = new MethodDesc(&probes, "url", -1, "()V", -1, &classes, nullptr);
+    classes.addMethodDesc(url);
+    // A thread: main {a {url (payload 5)}, b {url (payload 6)}}.
+    LiveThreadManager *t = cpu.createThreadManager();
+    InstancePool<CallStackTree> *threadPool = t->getTreePool();
+    CallStackTree *main = t->getCallStackTree(false)->addChild(methods[0], 0, threadPool);
+    main->setValue(500);
+    CallStackTree *a = main->addChild(methods[1], 0, threadPool);
+    a->setValue(300);
+    a->addChild(url, 0, threadPool)->setAnnotationId(5);
+    CallStackTree *b = main->addChild(methods[2], 0, threadPool);
+    b->setValue(100);
+    b->addChild(url, 0, threadPool)->setAnnotationId(6);
+
+    FakePayloadHotspots javaSide;
+    javaSide.extraNodes = {0, 987654};
+    cpu.setPayloadHotspots(&javaSide);
+    auto ask = [&](bool regenerate, uint32_t level) {
+        Wire request;
+        request.byte(regenerate ? 1 : 0).u4(level).u2(1).id(t).byte(0).u2(0).u4(0).u4(1);
+        request.str("url").u4(2).u4(0).u4(3);
+        ByteArrayDataReader reader(request.b.data(), static_cast<int>(request.b.size()));
+        CharVectorDataWriter w;
+        cpu.handleCmdAnnotationHotspotUpdate(&reader, &w, &classes);
+        return bytesOf(w);
+    };
+    // Two back-trace trees per hotspot, in snapshot form (flags 0x2E).
+    Wire expected;
+    expected.byte(0xAB).byte(1);
+    expected.byte(1).u4(0);
+    expected.byte(1).byte(1).byte(1).byte(0).id(methods[0]).u2(0).jlong(100).u4(2);
+    expected.byte(0).id(methods[1]).u2(0).jlong(100).u4(2).byte(0).id(nullptr).u2(0).jlong(0).u4(0);
+    expected.byte(1).byte(1).byte(1).byte(0).id(methods[0]).u2(0).jlong(40).u4(1);
+    expected.byte(0).id(methods[2]).u2(0).jlong(40).u4(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0);
+    // An unknown hotspot: two empty trees.
+    expected.byte(1).u4(3).byte(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0).byte(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0);
+    expected.byte(0);
+
+    std::vector<unsigned char> first = ask(true, 0);
+    expectPrefix(first, expected);
+    EXPECT_EQ(javaSide.resets, 1);
+    ASSERT_EQ(javaSide.payloads.size(), 2u);
+    for (const auto &p : javaSide.payloads) {
+        EXPECT_EQ(p.probe, "url");
+        EXPECT_NE(p.node, 0);
+        EXPECT_NE(p.node, static_cast<long long>(reinterpret_cast<intptr_t>(a))) << "no node address crosses to Java";
+    }
+    EXPECT_EQ(javaSide.unrecorded, (std::vector<long long>{static_cast<long long>(reinterpret_cast<intptr_t>(t))}));
+    EXPECT_FALSE(javaSide.unrecordedAll);
+
+    // Without regenerating, the view is built anew (its old nodes freed);
+    // the ids the Java side kept still name the same calls.
+    std::vector<unsigned char> again = ask(false, 0);
+    EXPECT_EQ(javaSide.resets, 1) << "the Java side keeps its payloads";
+    expectPrefix(again, expected);
+
+    // At class level the old paths are gone: the kept ids name nothing and
+    // the trees are empty rather than built from freed nodes.
+    std::vector<unsigned char> byClass = ask(false, 1);
+    Wire empty;
+    empty.byte(0xAB).byte(1).byte(1).u4(0);
+    empty.byte(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0).byte(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0);
+    expectPrefix(byClass, empty);
+
+    // Without a Java side: two zero bytes and empty trees.
+    cpu.setPayloadHotspots(nullptr);
+    Wire none;
+    none.byte(0).byte(0).byte(1).u4(0);
+    expectPrefix(ask(true, 0), none);
+}

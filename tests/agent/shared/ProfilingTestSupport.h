@@ -31,6 +31,15 @@ public:
     std::vector<StackFrame> stack;
     bool givesThreadStacks = false;
     std::vector<std::pair<void *, std::vector<StackFrame>>> threadStacks;
+    bool givesContendedMonitors = false;
+    std::vector<ContendedMonitor> contendedMonitors;
+    bool getContendedMonitors(const std::vector<void *> &, std::vector<ContendedMonitor> *out) override
+    {
+        *out = contendedMonitors;
+        return givesContendedMonitors;
+    }
+    bool givesThreadStates = false;
+    std::vector<std::pair<void *, int>> threadStates;
 
     long long getUsec() override { return now; }
     long long getCurrentThreadCpuUsec() override { return -1; }
@@ -49,6 +58,20 @@ public:
             for (const auto &entry : threadStacks) {
                 if (entry.first == t)
                     stacks->back() = entry.second;
+            }
+        }
+        return true;
+    }
+    bool getThreadStates(const std::vector<void *> &threads, std::vector<int> *states) override
+    {
+        if (!givesThreadStates)
+            return false;
+        states->clear();
+        for (void *t : threads) {
+            states->push_back(0);
+            for (const auto &entry : threadStates) {
+                if (entry.first == t)
+                    states->back() = entry.second;
             }
         }
         return true;
@@ -87,6 +110,10 @@ struct Wire {
     // The end of a node in the view-update form: byte 0 and its entry.
     Wire &trailer(const void *m, int line, long long value, uint32_t count) { return byte(0).id(m).u2(line).jlong(value).u4(count); }
     Wire &trailer(const void *m, long long value, uint32_t count) { return trailer(m, 0, value, count); }
+    // The end of a node in a call-tree reply (commands 41 and 9): the
+    // trailer and the node's probe annotations, four zero bytes for none.
+    Wire &ending(const void *m, int line, long long value, uint32_t count) { return trailer(m, line, value, count).u4(0); }
+    Wire &ending(const void *m, long long value, uint32_t count) { return ending(m, 0, value, count); }
 };
 
 inline std::vector<unsigned char> bytesOf(CharVectorDataWriter &w)

@@ -3,11 +3,17 @@
 // reads the call tree.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <map>
+#include <set>
+
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "JvmProcess.h"
 #include "Registry.h"
 #include "ThreadView.h"
+#include "WireReader.h"
 
 using namespace jvmtest;
 
@@ -386,6 +392,249 @@ TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsTh
     jvm.closeInput();
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_F(CpuRecordingE2ETest, ControllerApiSwitchesRecordingFromTheApplication)
+{
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "CpuWorkload", "controller"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(client.handshake(), "");
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
+    EXPECT_EQ(jvm.err().find("has not been initialized"), std::string::npos) << jvm.err();
+
+    // The front end never switched recording on: the application did, for
+    // fib(10) and the sleep only.
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    uint64_t mainId = 0, fibId = 0;
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(*tree.root, &nodes);
+    for (const ViewNode *n : nodes) {
+        const MethodInfo *m = registry.method(n->method);
+        if (m != nullptr && m->name == "CpuWorkload")
+            mainId = m->id;
+        if (m != nullptr && m->name == "CpuWorkload$Fib")
+            fibId = m->id;
+        EXPECT_EQ(n->annotations.size(), 0u) << "no probe payloads";
+    }
+    ASSERT_NE(fibId, 0u) << CallTreeView::format(*tree.root, registry);
+    EXPECT_EQ(callsOf(*tree.root, mainId), 1u);
+    EXPECT_EQ(callsOf(*tree.root, fibId), 177u) << "fib(10) makes 177 calls; fib(5) ran while recording was off";
+
+    // The thread dump the application triggered: main's stack.
+    ASSERT_EQ(client.call(74, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GE(reply.body.size(), 2u);
+    EXPECT_EQ(reply.body[0], 1) << "one thread with a stored stack trace";
+
+    jvm.closeInput();
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_F(CpuRecordingE2ETest, SamplerRecordsTheThreadStatusHistory)
+{
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "CpuWorkload"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(client.handshake(), "");
+    // A configuration from the front end starts the sampler (5 ms passes).
+    const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\"/></config>";
+    std::vector<uint8_t> config = {1, 0, 0, 0, 3};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        config.push_back(static_cast<uint8_t>(xml.size() >> shift));
+    config.insert(config.end(), xml.begin(), xml.end());
+    config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
+    Reply reply;
+    ASSERT_EQ(client.call(1, config, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
+
+    // main now sleeps for good: within a few 200 ms periods its history
+    // ends with waiting (65), after having been runnable (63).
+    Registry registry;
+    std::vector<ThreadInfo> threads;
+    const ThreadInfo *main = nullptr;
+    for (int attempt = 0; attempt < 50; attempt++) {
+        usleep(100000);
+        ASSERT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        threads.clear();
+        ASSERT_TRUE(ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads));
+        main = nullptr;
+        for (const ThreadInfo &t : threads) {
+            if (t.name == "main")
+                main = &t;
+        }
+        ASSERT_NE(main, nullptr);
+        if (!main->statuses.empty() && main->statuses.back().first == 65)
+            break;
+    }
+    ASSERT_FALSE(main->statuses.empty()) << "no status history";
+    EXPECT_EQ(main->statuses.back().first, 65) << "main sleeps";
+    for (size_t i = 1; i < main->statuses.size(); i++) {
+        EXPECT_NE(main->statuses[i].first, main->statuses[i - 1].first) << "only changes are kept";
+        EXPECT_GE(main->statuses[i].second, main->statuses[i - 1].second);
+        EXPECT_EQ(main->statuses[i].second % 10000, 0) << "kept in units of 10 ms";
+    }
+    for (const ThreadInfo &t : threads)
+        EXPECT_NE(t.name.compare(0, 7, "_orvane"), 0) << "agent threads are not listed: " << t.name;
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_F(CpuRecordingE2ETest, CurrentMonitorUsageNamesTheBlockedThreadAndTheOwner)
+{
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "CpuWorkload", "blocked"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(client.handshake(), "");
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("blocked BLOCKED", true, 30)) << jvm.err() << jvm.out();
+    usleep(50000);
+
+    // The VM names the thread blocked on the monitor and the owner.
+    ASSERT_EQ(client.call(36, {}, &reply), FrontendClient::OK) << client.lastError();
+    std::vector<MonitorEvent> events = readFinishedMonitorEvents(reply.body, client.idWidth());
+    // The VM's own threads waiting in Object.wait are listed too, without
+    // an owner; the one monitor with an owner is the contended one.
+    const MonitorEvent *owned = nullptr;
+    for (const MonitorEvent &e : events) {
+        EXPECT_EQ(e.type, 2);
+        EXPECT_NE(e.displayId, 0u);
+        if (e.hasOwner) {
+            EXPECT_EQ(owned, nullptr) << "one thread is blocked on a held monitor";
+            owned = &e;
+        }
+    }
+    ASSERT_NE(owned, nullptr);
+    EXPECT_GE(owned->duration, 40000u) << "blocked since before the 50 ms pause";
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The session configuration of command 1 for a program the agent rewrites:
+// dynamic instrumentation, elapsed times, the JDK filtered.
+std::vector<uint8_t> instrumentingConfiguration()
+{
+    std::string xml = "<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">";
+    for (const char *f : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        xml += std::string("<filter type=\"exclusive\" name=\"") + f + "\"/>";
+    xml += "</session></config>";
+    std::vector<uint8_t> p = {1, 0, 0, 0, 5};
+    uint32_t n = static_cast<uint32_t>(xml.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        p.push_back(static_cast<uint8_t>(n >> shift));
+    p.insert(p.end(), xml.begin(), xml.end());
+    p.insert(p.end(), {0, 0, 0, 0, 0, 0}); // the trailing string, no scripts
+    return p;
+}
+
+// Per method ("class.method") of the view: its calls and the methods
+// directly above its nodes.
+struct MethodUse {
+    uint64_t calls = 0;
+    std::set<std::string> callers;
+};
+
+std::map<std::string, MethodUse> methodUses(const ViewNode &root, const Registry &registry)
+{
+    std::map<std::string, MethodUse> uses;
+    std::vector<std::pair<const ViewNode *, const ViewNode *>> pending = {{&root, nullptr}};
+    while (!pending.empty()) {
+        auto item = pending.back();
+        pending.pop_back();
+        const ViewNode *node = item.first;
+        if (node->method != 0) {
+            MethodUse &use = uses[registry.describe(node->method)];
+            use.calls += node->count;
+            const ViewNode *parent = item.second;
+            use.callers.insert(parent == nullptr || parent->method == 0 ? "<root>" : registry.describe(parent->method));
+        }
+        for (const auto &child : node->children)
+            pending.push_back({child.get(), node});
+    }
+    return uses;
+}
+
+// Rewritten code: a thread's first hook finds main or a Runnable's run on
+// the VM's stack and records it once, above its callees; an exception caught
+// in a constructor that the JDK called (no hook entered it) leaves main's
+// recorded calls in place.
+TEST_F(CpuRecordingE2ETest, ThreadStartsAndHandlersOfUnenteredConstructorsKeepTheCallers)
+{
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "HandlerProgram"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client(30000);
+    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(client.handshake(), "");
+    Reply reply;
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(1, instrumentingConfiguration(), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    EXPECT_NE(jvm.out().find("caught 3\nafter 3\n"), std::string::npos) << jvm.out();
+
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 100000, 0), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string shown = CallTreeView::format(*tree.root, registry);
+    std::map<std::string, MethodUse> uses = methodUses(*tree.root, registry);
+    const struct {
+        const char *method;
+        uint64_t calls;
+        std::set<std::string> callers;
+    } expected[] = {
+        {"HandlerProgram.main", 1, {"<root>"}},
+        {"HandlerProgram$1.run", 1, {"<root>"}},
+        {"HandlerProgram.build", 1, {"HandlerProgram.main"}},
+        {"HandlerProgram.after", 2, {"HandlerProgram.main", "HandlerProgram$1.run"}},
+    };
+    for (const auto &e : expected) {
+        SCOPED_TRACE(e.method);
+        EXPECT_EQ(uses[e.method].calls, e.calls) << shown;
+        EXPECT_EQ(uses[e.method].callers, e.callers) << shown;
+    }
+
+    jvm.closeInput();
+    client.close();
+    EXPECT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
 } // namespace

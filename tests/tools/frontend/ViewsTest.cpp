@@ -27,8 +27,11 @@ Bytes trailer(uint8_t id, uint8_t line, uint8_t value, uint8_t count)
 
 TEST(ViewsTest, CallTreeWithWithheldChildren)
 {
-    Bytes body = cat({{1, 1, 1, 2}, trailer(0x30, 0, 40, 1), {1}, trailer(0x31, 7, 60, 2), trailer(0x20, 0, 100, 1),
-                      trailer(0, 0, 100, 0), {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0}});
+    // Every node's entry is followed by its probe annotations (U4 n, n x U4).
+    Bytes none4 = {0, 0, 0, 0};
+    Bytes body = cat({{1, 1, 1, 2}, trailer(0x30, 0, 40, 1), none4, {1}, trailer(0x31, 7, 60, 2), {0, 0, 0, 2, 0, 0, 0, 5, 0, 0, 1, 0},
+                      trailer(0x20, 0, 100, 1), none4, trailer(0, 0, 100, 0), none4, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1},
+                      {0, 0}});
     Registry registry;
     CallTreeReply reply;
     ASSERT_TRUE(CallTreeView::readInvocationTreeReply(body, 4, &registry, &reply));
@@ -43,6 +46,8 @@ TEST(ViewsTest, CallTreeWithWithheldChildren)
     EXPECT_EQ(a.children[0]->method, 0x30u);
     EXPECT_EQ(a.children[1]->line, 7);
     EXPECT_EQ(a.children[1]->count, 2u);
+    EXPECT_EQ(a.children[1]->annotations, (std::vector<uint32_t>{5, 256}));
+    EXPECT_TRUE(a.annotations.empty());
 
     for (size_t cut = 0; cut < body.size(); cut++) {
         SCOPED_TRACE(cut);

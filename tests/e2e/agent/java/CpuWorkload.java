@@ -1,5 +1,6 @@
 import com.orvane.agent.InstrumentationCallee;
 import com.orvane.agent.java.Transformer;
+import com.orvane.api.agent.Controller;
 import java.util.concurrent.CountDownLatch;
 
 /**
@@ -82,6 +83,56 @@ public class CpuWorkload {
         holder.join();
     }
 
+    /** Leaves a thread blocked on a monitor that another thread holds until the VM ends. */
+    static void blockedForever() throws Exception {
+        final CountDownLatch held = new CountDownLatch(1);
+        Thread holder = new Thread(() -> {
+            synchronized (contended) {
+                held.countDown();
+                try {
+                    Thread.sleep(600000);
+                } catch (InterruptedException stop) {
+                    return;
+                }
+            }
+        }, "holder");
+        holder.setDaemon(true);
+        holder.start();
+        held.await();
+        Thread blocked = new Thread(() -> {
+            synchronized (contended) {
+                System.out.println("never");
+            }
+        }, "blocked");
+        blocked.setDaemon(true);
+        blocked.start();
+        for (int i = 0; i < 2000 && blocked.getState() != Thread.State.BLOCKED; i++) {
+            Thread.sleep(5);
+        }
+        System.out.println("blocked " + blocked.getState());
+        Thread.sleep(600000);
+    }
+
+    /** Switches recording through the controller API around a known workload. */
+    static void controlled() throws Exception {
+        Controller.startCPURecording(true);
+        Controller.startMethodStatsRecording();
+        InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
+        int result = fib(10);
+        sleepy();
+        InstrumentationCallee.exitMethod(mainId, 0L);
+        Controller.stopMethodStatsRecording();
+        Controller.stopCPURecording();
+        // Not recorded: recording is off again.
+        InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
+        fib(5);
+        InstrumentationCallee.exitMethod(mainId, 0L);
+        Controller.triggerThreadDump();
+        System.out.println("done " + result);
+        while (System.in.read() >= 0) {
+        }
+    }
+
     public static void main(String[] args) throws Exception {
         new Fib();
         new Sleeper();
@@ -95,8 +146,16 @@ public class CpuWorkload {
         System.out.println("ids " + mainId + " " + fibId + " " + sleepId + " " + Transformer.getMethodName0(fibId));
         // The first hook of a thread only learns the thread's stack.
         InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
+        if (args.length > 0 && args[0].equals("controller")) {
+            controlled();
+            return;
+        }
         System.out.println("ready");
         while (System.in.read() >= 0) {
+        }
+        if (args.length > 0 && args[0].equals("blocked")) {
+            blockedForever();
+            return;
         }
         InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
         int result = fib(10);

@@ -9,6 +9,20 @@ public final class ControllerImpl {
 
     private static native void stopMonitorRecording0();
 
+    private static native void startCPURecording0(boolean reset);
+
+    private static native void stopCPURecording0();
+
+    private static native void startCallTracer0(int cap, boolean recordFiltered, boolean reset);
+
+    private static native void stopCallTracer0();
+
+    private static native void startMethodStatsRecording0();
+
+    private static native void stopMethodStatsRecording0();
+
+    private static native void triggerThreadDump0();
+
     /**
      * Starts recording monitor events: blocked periods of at least blockThreshold and waits of at
      * least waitThreshold microseconds are kept.
@@ -20,5 +34,40 @@ public final class ControllerImpl {
     /** Stops recording monitor events. */
     public static void stopMonitorRecording() {
         stopMonitorRecording0();
+    }
+
+    /** Starts recording call trees; with reset the trees recorded so far are cleared. */
+    public static void startCPURecording(boolean reset) {
+        startCPURecording0(reset);
+    }
+
+    /** Stops recording call trees; what was recorded stays. */
+    public static void stopCPURecording() {
+        stopCPURecording0();
+    }
+
+    /** Starts the call tracer: at most cap calls, filtered ones too when asked; reset starts a new list. */
+    public static void startCallTracer(int cap, boolean recordFiltered, boolean reset) {
+        startCallTracer0(cap, recordFiltered, reset);
+    }
+
+    /** Stops the call tracer. */
+    public static void stopCallTracer() {
+        stopCallTracer0();
+    }
+
+    /** Starts recording method statistics (invocation-time histograms). */
+    public static void startMethodStatsRecording() {
+        startMethodStatsRecording0();
+    }
+
+    /** Stops recording method statistics. */
+    public static void stopMethodStatsRecording() {
+        stopMethodStatsRecording0();
+    }
+
+    /** Takes a stack trace of every profiled thread now. */
+    public static void triggerThreadDump() {
+        triggerThreadDump0();
     }
 }

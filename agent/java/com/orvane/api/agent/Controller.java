@@ -1,5 +1,6 @@
 package com.orvane.api.agent;
 
+import com.orvane.agent.ControllerImpl;
 import com.orvane.agent.triggers.TriggerManager;
 import java.util.HashSet;
 import java.util.Set;
@@ -31,5 +32,53 @@ public final class Controller {
         synchronized (disabledGroups) {
             return TriggerManager.globalEnabled && !disabledGroups.contains(group);
         }
+    }
+
+    /** Starts recording call trees; with reset the trees recorded so far are cleared. */
+    public static void startCPURecording(boolean reset) {
+        ControllerImpl.startCPURecording(reset);
+    }
+
+    /** Stops recording call trees. */
+    public static void stopCPURecording() {
+        ControllerImpl.stopCPURecording();
+    }
+
+    /** Starts the call tracer with at most cap calls; reset starts a new list. */
+    public static void startCallTracer(int cap, boolean recordFiltered, boolean reset) {
+        ControllerImpl.startCallTracer(cap, recordFiltered, reset);
+    }
+
+    /** Stops the call tracer. */
+    public static void stopCallTracer() {
+        ControllerImpl.stopCallTracer();
+    }
+
+    /** Starts recording method statistics. */
+    public static void startMethodStatsRecording() {
+        ControllerImpl.startMethodStatsRecording();
+    }
+
+    /** Stops recording method statistics. */
+    public static void stopMethodStatsRecording() {
+        ControllerImpl.stopMethodStatsRecording();
+    }
+
+    /**
+     * Starts recording monitor events at least blockThreshold (blocked) or waitThreshold (waiting)
+     * microseconds long.
+     */
+    public static void startMonitorRecording(int blockThreshold, int waitThreshold) {
+        ControllerImpl.startMonitorRecording(blockThreshold, waitThreshold);
+    }
+
+    /** Stops recording monitor events. */
+    public static void stopMonitorRecording() {
+        ControllerImpl.stopMonitorRecording();
+    }
+
+    /** Takes a stack trace of every profiled thread now. */
+    public static void triggerThreadDump() {
+        ControllerImpl.triggerThreadDump();
     }
 }

@@ -1,0 +1,86 @@
+#include "LiveSamplerSession.h"
+
+#include <vector>
+
+#include "CpuProfilingSession.h"
+#include "InternalMonitor.h"
+#include "LiveThreadManager.h"
+#include "SessionLock.h"
+#include "VmInterface.h"
+
+namespace {
+
+const int STATUS_HISTORY_MS = 200;
+
+} // namespace
+
+LiveSamplerSession::LiveSamplerSession(CpuProfilingSession *cpuSession, int interval)
+    : cpu(cpuSession), intervalMs(interval < 1 ? 1 : interval), statusPassPeriod(STATUS_HISTORY_MS / (interval < 1 ? 1 : interval)),
+      statusPassCounter(0), stopped(false), runnable(0), blocked(0), waiting(0), netIO(0)
+{
+    if (statusPassPeriod < 1)
+        statusPassPeriod = 1;
+}
+
+void LiveSamplerSession::doThreadStatusSampling(long long now, bool threadProfiling)
+{
+    SessionLock lock(cpu->getProfilingSession(), IM_THREAD);
+    if (!stopped.load() && threadProfiling) {
+        // Counts up to the period and records on the pass that wraps to 0.
+        if (++statusPassCounter >= statusPassPeriod) {
+            statusPassCounter = 0;
+            for (LiveThreadManager *t : cpu->getThreadManagers()) {
+                if (!t->getIsDead() && !t->getIgnored() && t->getThreadDesc() != nullptr)
+                    t->getThreadDesc()->ensureThreadStatusCapacity();
+            }
+        }
+        recordThreadStatus(now, statusPassCounter == 0);
+    }
+}
+
+void LiveSamplerSession::recordThreadStatus(long long now, bool record)
+{
+    std::vector<LiveThreadManager *> threads;
+    std::vector<void *> handles;
+    for (LiveThreadManager *t : cpu->getThreadManagers()) {
+        if (t->getIsDead() || t->getIgnored() || t->threadHandle == nullptr)
+            continue;
+        threads.push_back(t);
+        handles.push_back(t->threadHandle);
+    }
+    std::vector<int> states;
+    bool sampled = !threads.empty() && cpu->getVm()->getThreadStates(handles, &states) && states.size() == threads.size();
+    int counts[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < threads.size(); i++) {
+        LiveThreadManager *t = threads[i];
+        unsigned char status = t->getThreadStatus();
+        if (sampled) {
+            if (states[i] & STATE_RUNNABLE)
+                status = LiveThreadManager::STATUS_RUNNABLE;
+            else if (states[i] & STATE_BLOCKED_ON_MONITOR_ENTER)
+                status = LiveThreadManager::STATUS_BLOCKED;
+            else if (states[i] & STATE_WAITING)
+                status = LiveThreadManager::STATUS_WAITING;
+        }
+        t->setThreadStatus(status, now, record, false);
+        switch (t->getDisplayThreadStatus()) {
+        case LiveThreadManager::STATUS_BLOCKED:
+            counts[0]++;
+            break;
+        case LiveThreadManager::STATUS_WAITING:
+            counts[1]++;
+            break;
+        case LiveThreadManager::STATUS_NET_IO:
+            counts[3]++;
+            break;
+        default:
+            counts[2]++;
+            break;
+        }
+    }
+    blocked = counts[0];
+    waiting = counts[1];
+    runnable = counts[2];
+    netIO = counts[3];
+    cpu->setNumActiveThreads(runnable);
+}
