@@ -27,6 +27,10 @@ void writeFields(DataWriter *writer, const std::vector<FieldRecord> &fields)
 
 } // namespace
 
+ClassData g_nonInstanceClassData[ClassData::NON_INSTANCE_CLASS_COUNT];
+
+ClassData::ClassData() = default;
+
 ClassData::ClassData(const char *name, ClassProfilingSession *owner) : session(owner)
 {
     initialise(name);
@@ -90,6 +94,15 @@ int ClassData::fieldTypeLength(int type)
     default:
         return 0;
     }
+}
+
+int ClassData::getArrayTypeFromClassData(const ClassData *classData)
+{
+    if (classData == nullptr)
+        return 2;
+    if (classData->arrayType >= 3 && classData->arrayType <= 11)
+        return classData->arrayType;
+    return ClassProfilingHelper::getArrayTypeFromName(classData->className.c_str());
 }
 
 void ClassData::checkSpecialClasses()

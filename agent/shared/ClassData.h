@@ -45,8 +45,14 @@ public:
     static constexpr int REFERENT_UNKNOWN = -2;
     static constexpr int REFERENT_NONE = -1;
 
+    // Records that stand for what is not an instance of a class, one per
+    // type code (numbered by every ClassProfilingSession).
+    static constexpr int NON_INSTANCE_CLASS_COUNT = 112;
+
     // An ordinary class of `session` (may be null).
     ClassData(const char *name, ClassProfilingSession *session);
+    // A cleared record without a name (to be read, or a non-instance record).
+    ClassData();
     // A class without a session, e.g. a pseudo class.
     ClassData(const char *name, int componentType);
     ClassData(const ClassData &) = delete;
@@ -56,6 +62,9 @@ public:
     static int fieldTypeFromSignature(char first);
     // Bytes a field of the type takes; 0 for references and unknown types.
     static int fieldTypeLength(int type);
+    // The stored array type when it is an array type (3 to 11), else the type
+    // from the class name; 2 for null.
+    static int getArrayTypeFromClassData(const ClassData *classData);
 
     // Sets the special-class flags from the name and resets the referent index.
     void checkSpecialClasses();
@@ -84,6 +93,7 @@ public:
     bool getIsObjectArray() const { return isObjectArray; }
     bool getIsPrimitiveArray() const { return isPrimitiveArray; }
     int getArrayType() const { return arrayType; }
+    void setArrayType(int type) { arrayType = type; }
     ClassProfilingSession *getSession() const { return session; }
 
     long long getClassTag() const { return classTag; }
@@ -175,5 +185,9 @@ private:
     bool hasDisplay = false;
     std::string displayName;
 };
+
+// The non-instance records; record i carries type code i once a class
+// session exists. They live as long as the process.
+extern ClassData g_nonInstanceClassData[ClassData::NON_INSTANCE_CLASS_COUNT];
 
 #endif

@@ -44,6 +44,8 @@ private:
 ClassProfilingSession::ClassProfilingSession(ProfilingSession *session)
     : profilingSession(session), isInclusiveFilter(false), filtersSet(false), javaLangClassData(nullptr)
 {
+    for (int i = 0; i < ClassData::NON_INSTANCE_CLASS_COUNT; i++)
+        g_nonInstanceClassData[i].setArrayType(i);
 }
 
 ClassProfilingSession::~ClassProfilingSession()

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ByteArrayDataReader.h"
+#include "ClassProfilingSession.h"
 #include "Counter.h"
 #include "Crc32.h"
 #include "DataReader.h"
@@ -27,6 +28,16 @@ struct BaseCommand {
 const BaseCommand BASE_COMMANDS[] = {
     {Communicator::CMD_GET_STATE,
      [](ProfilingSession *session, DataReader *reader, DataWriter *writer) { session->handleCmdGetState(reader, writer); }},
+    {Communicator::CMD_SET_VIEW_FILTER,
+     [](ProfilingSession *session, DataReader *reader, DataWriter *) {
+         if (ClassProfilingSession *classes = session->getClassProfilingSession())
+             classes->handleCmdSetViewFilter(reader);
+     }},
+    {Communicator::CMD_GET_CLASSES,
+     [](ProfilingSession *session, DataReader *, DataWriter *writer) {
+         if (ClassProfilingSession *classes = session->getClassProfilingSession())
+             classes->handleCmdGetClasses(writer);
+     }},
 };
 
 const BaseCommand *findBaseCommand(uint32_t command)
@@ -199,7 +210,9 @@ bool Communicator::processSingle()
     if (!keepServing)
         return false;
     if (!ended) {
-        writer->flush();
+        // The transport's flush: a communicator that collects replies passes
+        // the whole reply on here.
+        flush();
         if (!ended && !writer->getError())
             ended = reader->getError() ? 1 : 0;
         else

@@ -12,9 +12,10 @@ class ProfilingSession;
 // `writer` and hands each request to the class that owns the command. A
 // request is U4 command, U4 request id and, except for commands 0, 2 and 76,
 // the payload size three times, an acknowledgement byte from us, the CRC-32 of
-// the payload, a second acknowledgement byte and the payload. Every reply is
-// the reply header, the handler's bytes and END_MARKER. Subclasses supply the
-// transport. One thread serves a communicator.
+// the payload, a second acknowledgement byte and the payload (transports that
+// hand over whole requests send no acknowledgements). Every reply is the reply
+// header, the handler's bytes and END_MARKER. Subclasses supply the transport.
+// One thread serves a communicator.
 class Communicator {
 public:
     enum Command {
@@ -38,6 +39,7 @@ public:
         CMD_GET_PARAMETERS = 45,
         CMD_EXIT = 46,
         CMD_INTERRUPT = 48,
+        CMD_ANNOTATION_HOTSPOT_UPDATE = 57,
         CMD_GET_VM_STATE = 59,
         CMD_GET_CLASSES = 60,
         CMD_THREAD_PROFILING = 61,
@@ -46,11 +48,14 @@ public:
         CMD_GET_TRACES = 65,
         CMD_ENABLE_TRIGGERS = 66,
         CMD_ENABLE_TRIGGER_GROUPS = 67,
+        CMD_SET_RECORD_METHOD_STATISTICS = 71,
+        CMD_GET_METHOD_STATISTICS = 72,
         CMD_SET_RECORD_MONITORS = 73,
         CMD_THREAD_DUMP = 74,
         CMD_GET_MONITOR_ID = 75,
         CMD_LOAD_INFO = 76,
         CMD_LOAD_INFO_WITH_PAYLOAD = 77,
+        CMD_GET_EXECUTION_SITES = 79,
     };
 
     static const uint32_t STATUS_CONNECTED = 1;
@@ -82,6 +87,8 @@ public:
     bool processSingle();
     void finish() { finished = 1; }
     uint32_t getStatus() const { return status; }
+    // Flushes the writer; called after every request, so that a transport
+    // that collects a reply passes it on whole here.
     virtual void flush();
 
     bool isEnded() const { return ended != 0; }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+class ClassProfilingSession;
 class DataReader;
 class DataWriter;
 
@@ -32,6 +33,10 @@ public:
     virtual int getExceptionalTimeType() { return exceptionalTimeType; }
     // Array allocations are recorded.
     virtual bool isRecordingArrayAllocs() { return true; }
+    // Allocations are being recorded (no heap sub-session here: never).
+    virtual bool isAllocRecording() { return false; }
+    // The class sub-session (commands 34 and 60); null when there is none.
+    virtual ClassProfilingSession *getClassProfilingSession() { return nullptr; }
 
     // Stores the VM start time (microseconds of Counter::getUsec) and derives
     // its wall-clock second; unless forced only the first time.

@@ -2,10 +2,14 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
 
+#include "AgentAssert.h"
+#include "ByteArrayDataReader.h"
 #include "Counter.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "JavaDataWriter.h"
 #include "CpuProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
@@ -27,15 +31,112 @@ const LiveCommunicator::Command NO_COMMAND = static_cast<LiveCommunicator::Comma
 LiveCommunicator::LiveCommunicator(LiveProfilingSession *session, int port, const std::string &address,
                                    LiveCommunicator *previous)
     : SocketCommunicator(session, port, address), liveSession(session), env(nullptr), javaCommunicator(nullptr),
-      connectedOnce(false), connected(false)
+      connectedOnce(false), connected(false), javaWriter(nullptr), requestReader(nullptr), communicationClass(nullptr),
+      readCommandMethod(nullptr), limitMethod(nullptr)
 {
     inheritListenSocket(previous);
+    // The Java side hands over whole requests: nothing to acknowledge.
+    if (port == 0)
+        acknowledge = 0;
+}
+
+LiveCommunicator::~LiveCommunicator()
+{
+    closeJavaChannel();
 }
 
 void LiveCommunicator::setJavaPointers(JNIEnv *newEnv, jobject newJavaCommunicator)
 {
     env = newEnv;
     javaCommunicator = newJavaCommunicator;
+    if (javaWriter != nullptr)
+        javaWriter->setJavaPointers(newEnv, newJavaCommunicator);
+}
+
+bool LiveCommunicator::openJavaChannel()
+{
+    if (env == nullptr) {
+        MessageUtil::message("ERROR: No Java thread serves the command loop.");
+        ended = 1;
+        return false;
+    }
+    closeJavaChannel();
+    ended = 0;
+    jclass local = env->FindClass("com/orvane/agent/java/JavaCommunication");
+    if (local == nullptr)
+        env->ExceptionClear();
+    AGENT_ASSERT(local != nullptr, "com/orvane/agent/java/JavaCommunication");
+    communicationClass = static_cast<jclass>(env->NewGlobalRef(local));
+    env->DeleteLocalRef(local);
+    readCommandMethod = env->GetStaticMethodID(communicationClass, "readCommand", "()Ljava/nio/ByteBuffer;");
+    if (readCommandMethod == nullptr)
+        env->ExceptionClear();
+    AGENT_ASSERT(readCommandMethod != nullptr, "JavaCommunication.readCommand()");
+    jclass buffer = env->FindClass("java/nio/Buffer");
+    if (buffer == nullptr)
+        env->ExceptionClear();
+    AGENT_ASSERT(buffer != nullptr, "java/nio/Buffer");
+    limitMethod = env->GetMethodID(buffer, "limit", "()I");
+    if (limitMethod == nullptr)
+        env->ExceptionClear();
+    AGENT_ASSERT(limitMethod != nullptr, "Buffer.limit()");
+    env->DeleteLocalRef(buffer);
+
+    javaWriter = new JavaDataWriter(env, javaCommunicator);
+    requestReader = new ByteArrayDataReader(nullptr, -1);
+    setStreams(requestReader, javaWriter);
+    return true;
+}
+
+void LiveCommunicator::closeJavaChannel()
+{
+    // Possibly on another thread than the one that served the loop.
+    JNIEnv *here = communicationClass != nullptr ? LiveProfiling::getJNIEnv() : nullptr;
+    if (here != nullptr)
+        here->DeleteGlobalRef(communicationClass);
+    communicationClass = nullptr;
+    readCommandMethod = nullptr;
+    limitMethod = nullptr;
+}
+
+bool LiveCommunicator::process()
+{
+    if (!isJavaTransport())
+        return SocketCommunicator::process();
+    return processJavaRequests();
+}
+
+bool LiveCommunicator::processJavaRequests()
+{
+    while (!ended && !finished) {
+        jobject request = env->CallStaticObjectMethod(communicationClass, readCommandMethod);
+        if (env->ExceptionCheck()) {
+            env->ExceptionClear();
+            request = nullptr;
+        }
+        if (request == nullptr) {
+            // The Java side has no more requests: this connection is over.
+            ended = 1;
+            break;
+        }
+        jint length = env->CallIntMethod(request, limitMethod);
+        if (env->ExceptionCheck()) {
+            env->ExceptionClear();
+            length = 0;
+        }
+        void *address = env->GetDirectBufferAddress(request);
+        bool keepServing = true;
+        if (length > 0 && address != nullptr) {
+            // Each buffer holds whole requests: a short one ends at the
+            // buffer's end instead of reading beyond it.
+            requestReader->setByteArray(address, length);
+            keepServing = processSingle();
+        }
+        env->DeleteLocalRef(request);
+        if (!keepServing)
+            return false;
+    }
+    return true;
 }
 
 const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t command)
@@ -47,8 +148,6 @@ const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t 
         {CMD_ENABLE_TRIGGERS, &LiveCommunicator::handleEnableTriggers},
         {CMD_ENABLE_TRIGGER_GROUPS, &LiveCommunicator::handleEnableTriggerGroups},
         {CMD_HPROF_DUMP, &LiveCommunicator::handleHprofDump},
-        {CMD_SET_VIEW_FILTER, &LiveCommunicator::handleSetViewFilter},
-        {CMD_GET_CLASSES, &LiveCommunicator::handleGetClasses},
         {CMD_SET_RECORD_CPU, &LiveCommunicator::handleSetRecordCpu},
         {CMD_THREAD_PROFILING, &LiveCommunicator::handleThreadProfiling},
         {CMD_INVOCATION_TREE_UPDATE, &LiveCommunicator::handleInvocationTreeUpdate},
@@ -67,6 +166,11 @@ const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t 
         {CMD_MONITOR_USAGE_STATS, &LiveCommunicator::handleMonitorUsageStats},
         {CMD_SET_RECORD_MONITORS, &LiveCommunicator::handleSetRecordMonitors},
         {CMD_GET_MONITOR_ID, &LiveCommunicator::handleGetMonitorId},
+        {CMD_GET_VM_STATE, &LiveCommunicator::handleGetVmState},
+        {CMD_ANNOTATION_HOTSPOT_UPDATE, &LiveCommunicator::handleAnnotationHotspotUpdate},
+        {CMD_SET_RECORD_METHOD_STATISTICS, &LiveCommunicator::handleSetRecordMethodStatistics},
+        {CMD_GET_METHOD_STATISTICS, &LiveCommunicator::handleGetMethodStatistics},
+        {CMD_GET_EXECUTION_SITES, &LiveCommunicator::handleGetExecutionSites},
         {NO_COMMAND, nullptr},
     };
     for (const LiveCommand *row = LIVE_COMMANDS; row->handle != nullptr; row++) {
@@ -78,7 +182,7 @@ const LiveCommunicator::LiveCommand *LiveCommunicator::findLiveCommand(uint32_t 
 
 bool LiveCommunicator::establishConnection()
 {
-    connected = SocketCommunicator::establishConnection();
+    connected = isJavaTransport() ? openJavaChannel() : SocketCommunicator::establishConnection();
     return connected;
 }
 
@@ -160,16 +264,6 @@ void LiveCommunicator::handleHprofDump()
     env->DeleteLocalRef(problem);
 }
 
-void LiveCommunicator::handleSetViewFilter()
-{
-    liveSession->getClassSession().handleCmdSetViewFilter(reader);
-}
-
-void LiveCommunicator::handleGetClasses()
-{
-    liveSession->getClassSession().handleCmdGetClasses(writer);
-}
-
 void LiveCommunicator::handleThreadProfiling()
 {
     bool on = reader->readByte(0) != 0;
@@ -201,6 +295,26 @@ void LiveCommunicator::handleThreadDump()
 void LiveCommunicator::handleThreadDescriptions()
 {
     LiveCpuProfilingHelper::getSession()->handleCmdThreadDescriptions(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleAnnotationHotspotUpdate()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdAnnotationHotspotUpdate(reader, writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleSetRecordMethodStatistics()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdSetRecordMethodStatistics(reader);
+}
+
+void LiveCommunicator::handleGetMethodStatistics()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdGetMethodStatistics(writer, &liveSession->getClassSession());
+}
+
+void LiveCommunicator::handleGetExecutionSites()
+{
+    LiveCpuProfilingHelper::getSession()->handleCmdGetExecutionSites(reader, writer, &liveSession->getClassSession());
 }
 
 void LiveCommunicator::handleExpandInvocationNode()
@@ -255,6 +369,11 @@ void LiveCommunicator::handleGetMonitorId()
     LiveCpuProfilingHelper::getSession()->handleCmdGetMonitorId(reader, writer);
 }
 
+void LiveCommunicator::handleGetVmState()
+{
+    liveSession->handleCmdGetVMState(writer, env);
+}
+
 void LiveCommunicator::handleGetLoadInfo()
 {
     LiveProfiling::handleCmdGetLoadInfo(writer, env, connectedOnce, status);
@@ -262,6 +381,12 @@ void LiveCommunicator::handleGetLoadInfo()
 
 void LiveCommunicator::onListenFailure()
 {
+    // A VM that waits for its front end cannot go on without the port; one
+    // that does not wait keeps running without a front end.
+    if (LiveProfiling::nowait) {
+        SocketCommunicator::onListenFailure();
+        return;
+    }
     exit(1);
 }
 
@@ -275,6 +400,9 @@ void LiveCommunicator::cleanupConnection()
         LiveProfiling::registerConnection(env, false);
     liveSession->wakeup();
     closeConnection();
+    javaWriter = nullptr;
+    requestReader = nullptr;
+    closeJavaChannel();
     if (exitProcess) {
         SocketCommunicator::cleanupConnection();
         MessageUtil::message("Killing process");
@@ -284,4 +412,30 @@ void LiveCommunicator::cleanupConnection()
         SocketCommunicator::cleanupConnection();
         raise(SIGINT);
     }
+}
+
+namespace {
+
+// Exports called while no live session exists say so once per process.
+void reportNoSession()
+{
+    static std::once_flag reported;
+    std::call_once(reported, [] {
+        MessageUtil::message("The native library has not been initialized.");
+        MessageUtil::message("Profiling commands will be ignored.");
+        MessageUtil::message("Did you forget the -agentpath parameter?");
+    });
+}
+
+} // namespace
+
+// Java side: com.orvane.agent.Agent.enterCommunication(Object communicator, int port).
+// The calling Java thread serves the command loop until the connection is over.
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterCommunication(JNIEnv *env, jclass, jobject communicator, jint port)
+{
+    if (LiveProfiling::liveProfilingSession == nullptr) {
+        reportNoSession();
+        return;
+    }
+    LiveProfiling::liveProfilingSession->javaCommThreadEnter(env, communicator, port);
 }

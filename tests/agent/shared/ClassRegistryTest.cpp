@@ -165,6 +165,54 @@ TEST(ClassDataTest, SpecialClassesAndArrayTypesFromTheName)
     }
 }
 
+TEST(ClassDataTest, EverySessionNumbersTheNonInstanceRecords)
+{
+    // Spoil the numbering: a new session must restore it, whatever ran before.
+    for (int i = 0; i < ClassData::NON_INSTANCE_CLASS_COUNT; i++)
+        g_nonInstanceClassData[i].setArrayType(0);
+    ProfilingSession profiling;
+    ClassProfilingSession session(&profiling);
+    for (int i = 0; i < ClassData::NON_INSTANCE_CLASS_COUNT; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(g_nonInstanceClassData[i].getArrayType(), i);
+        EXPECT_STREQ(g_nonInstanceClassData[i].getClassName(), "");
+        EXPECT_FALSE(g_nonInstanceClassData[i].isPseudoClass());
+    }
+    // The numbered records stay out of the session's class list.
+    EXPECT_TRUE(session.getClasses().empty());
+}
+
+TEST(ClassDataTest, ArrayTypeFromClassDataPrefersAStoredArrayType)
+{
+    ProfilingSession profiling;
+    ClassProfilingSession session(&profiling);
+    ClassData ints("[I", 0);
+    ClassData objects("[Ljava.lang.Object;", 0);
+    ClassData plain("p.Plain", 0);
+    ClassData renumbered("[J", 0);
+    renumbered.setArrayType(40); // not an array type: the name decides
+    struct Case {
+        const char *name;
+        const ClassData *classData;
+        int type;
+    } cases[] = {
+        {"null", nullptr, 2},
+        {"int array by name", &ints, 8},
+        {"object array by name", &objects, 3},
+        {"plain class", &plain, 2},
+        {"type outside 3..11 falls back to the name", &renumbered, 9},
+        {"non-instance record 3", &g_nonInstanceClassData[3], 3},
+        {"non-instance record 11", &g_nonInstanceClassData[11], 11},
+        {"non-instance record 2", &g_nonInstanceClassData[2], 2},
+        {"non-instance record 12 has no name", &g_nonInstanceClassData[12], 2},
+        {"non-instance record 111 has no name", &g_nonInstanceClassData[111], 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ClassData::getArrayTypeFromClassData(c.classData), c.type);
+    }
+}
+
 TEST(ClassDataTest, RecordWithoutAndWithFieldInformation)
 {
     ClassData super("p.S", 0);

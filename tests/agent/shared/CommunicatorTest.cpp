@@ -6,8 +6,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ClassData.h"
+#include "ClassProfilingSession.h"
 #include "Communicator.h"
 #include "Crc32.h"
+#include "MethodDesc.h"
 #include "ProfilingSession.h"
 #include "SocketDataReader.h"
 #include "SocketDataWriter.h"
@@ -58,6 +61,20 @@ const Bytes END = {0xBC, 0xC0, 0x89, 0x30, 0x77, 0x71, 0x17, 0xFA};
 Bytes header(uint32_t command, uint32_t id)
 {
     return Bytes(8, 0xFF) + u4(command) + u4(id);
+}
+
+Bytes str(const char *s)
+{
+    size_t n = strlen(s);
+    return Bytes{uint8_t(n >> 8), uint8_t(n)} + Bytes(s, s + n);
+}
+
+// An object ID: the pointer's bytes in host order.
+Bytes id(const void *p)
+{
+    Bytes b(sizeof p);
+    memcpy(b.data(), &p, sizeof p);
+    return b;
 }
 
 Bytes resync()
@@ -200,6 +217,48 @@ TEST_F(CommunicatorTest, PayloadCutShortEndsTheConnection)
     ASSERT_TRUE(communicator->processSingle());
     EXPECT_TRUE(communicator->isEnded());
     EXPECT_EQ(received(), (Bytes{0})) << "sizes acknowledged, nothing run";
+}
+
+// A session with a class sub-session: every communicator answers 34 and 60.
+class ClassesSession : public ProfilingSession {
+public:
+    ClassProfilingSession *getClassProfilingSession() override { return &classes; }
+    ClassProfilingSession classes{this};
+};
+
+TEST_F(CommunicatorTest, ClassCommandsGoToTheClassSessionOfAnySession)
+{
+    ClassesSession withClasses;
+    ClassData *c = new ClassData("p.A", &withClasses.classes);
+    withClasses.classes.addClassData(c);
+    MethodDesc *m = new MethodDesc(c, "run", -1, "()V", -1, &withClasses.classes, "p.A");
+    withClasses.classes.addMethodDesc(m);
+    PairCommunicator served(&withClasses, fds[0]);
+
+    struct Case {
+        const char *name;
+        Bytes request;
+        Bytes reply; // header clock removed
+    };
+    const Case cases[] = {
+        {"view filters: no reply data", frame(34, 1, u4(1) + str("q.*")), header(34, 1) + END},
+        {"the descriptions not sent yet", frame(60, 2, {}),
+         header(60, 2) + Bytes{1} + id(m) + id(c) + str("run") + str("()V") + Bytes{0} + Bytes{1} + id(c) + str("p.A") + Bytes{0} +
+             u4(0) + id(nullptr) + id(nullptr) + id(nullptr) + Bytes{0} + Bytes{0} + END},
+        {"then nothing again", frame(60, 3, {}), header(60, 3) + Bytes{0, 0} + END},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        send(k.request);
+        ASSERT_TRUE(served.processSingle());
+        EXPECT_EQ(received({2}), Bytes({0, 0}) + k.reply);
+    }
+    EXPECT_TRUE(c->getIsViewFiltered(true)) << "the view shows only q.*: p.A is hidden";
+
+    // A session without classes answers with an empty body.
+    send(frame(60, 4, {}));
+    ASSERT_TRUE(communicator->processSingle());
+    EXPECT_EQ(received({2}), Bytes({0, 0}) + header(60, 4) + END);
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
 
 #include "FrontendClient.h"
 #include "JvmProcess.h"
@@ -201,6 +204,43 @@ TEST_F(FrontendSessionTest, InterruptEndsTheJvmLikeControlC)
     EXPECT_EQ(jvm.exitCode(), 128 + SIGINT) << jvm.err();
 }
 
+TEST_F(FrontendSessionTest, AnAttachedAgentServesTheFrontEndFromItsJavaThread)
+{
+    if (!canIsolateTmp())
+        GTEST_SKIP() << "attaching needs a private /tmp (root and unshare)";
+    JvmProcess jvm(work.path, "jvm");
+    ASSERT_TRUE(jvm.start({std::string(JDK) + "/bin/java", "-XX:-UsePerfData", "-cp", PROBE_CLASSES, "AgentProbe", "wait-for-attach", "hold"},
+                          tmp, home, true));
+    ASSERT_TRUE(jvm.waitFor("main started", true, 60));
+    std::string pid = std::to_string(jvm.getPid());
+    JvmProcess jcmd(work.path, "jcmd");
+    ASSERT_TRUE(jcmd.start({"nsenter", "--target", pid, "--mount", "--", std::string(JDK) + "/bin/jcmd", "-J-XX:-UsePerfData", pid,
+                            "JVMTI.agent_load", TIAGENT_PATH, "\"port=" + std::to_string(port) + ",address=127.0.0.1\""},
+                           tmp, home, false));
+    ASSERT_TRUE(jcmd.waitExit(60));
+    EXPECT_EQ(jcmd.exitCode(), 0) << jcmd.out() << jcmd.err();
+    ASSERT_TRUE(jvm.waitFor("holding", true, 60)) << jvm.err();
+
+    // An attached agent waits for no front end: its Java thread listens once it runs.
+    for (int i = 0; i < 200 && !canConnect(port); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    FrontendClient client;
+    connect(client);
+    Reply reply;
+    ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(client.call(44, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GE(reply.body.size(), 4u);
+    EXPECT_EQ(u4At(reply.body, 0), 1u);
+    client.close();
+    ASSERT_TRUE(jvm.waitFor("Orvane> Disconnected. Waiting for reconnection.", false, 10)) << jvm.err();
+
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_NE(jvm.out().find("main done"), std::string::npos);
+}
+
 TEST_F(FrontendSessionTest, ConfigurationAndScriptsFromTheFrontEnd)
 {
     JvmProcess jvm(work.path, "jvm");
@@ -338,6 +378,100 @@ TEST_F(FrontendSessionTest, ClassesAndMethodsGoOutOncePerFrontEnd)
 
     again.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_F(FrontendSessionTest, VmStatePollCarriesNewDescriptionsAndLetsADyingVmGo)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+    startMain(client, jvm);
+    ASSERT_TRUE(jvm.waitFor("holding", true, 30)) << jvm.err();
+
+    // Status 1, the switches and change flags (only the triggers' global
+    // switch is on), no probe recording bytes, no auto-tuned methods, the
+    // time and the VM start's wall-clock second, then the descriptions.
+    const size_t descriptionsAt = 4 + 13 + 4 + 1 + 8 + 8;
+    const std::vector<uint8_t> fixedPart = {0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Reply reply;
+    ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), descriptionsAt);
+    EXPECT_EQ(std::vector<uint8_t>(reply.body.begin(), reply.body.begin() + 22), fixedPart);
+    long long wallClock = (static_cast<long long>(u4At(reply.body, 30)) << 32) | u4At(reply.body, 34);
+    EXPECT_LE(std::llabs(wallClock - static_cast<long long>(time(nullptr))), 30) << "the VM started moments ago";
+
+    Registry registry;
+    std::vector<MethodInfo> methods;
+    std::vector<ClassInfo> classes;
+    std::vector<uint8_t> descriptions(reply.body.begin() + descriptionsAt, reply.body.end());
+    ASSERT_TRUE(registry.readGetClassesReply(descriptions, client.idWidth(), &methods, &classes));
+    EXPECT_GT(classes.size(), 300u);
+    EXPECT_TRUE(std::any_of(classes.begin(), classes.end(), [](const ClassInfo &c) { return c.name == "AgentProbe"; }));
+
+    // What the poll sent is not sent again, neither by the next poll nor by command 60.
+    ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), descriptionsAt);
+    descriptions.assign(reply.body.begin() + descriptionsAt, reply.body.end());
+    ASSERT_TRUE(registry.readGetClassesReply(descriptions, client.idWidth(), &methods, &classes));
+    EXPECT_LT(classes.size(), 20u);
+    ASSERT_EQ(client.call(60, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes));
+    EXPECT_LT(classes.size(), 20u);
+
+    // main ends: the VM waits for the connected front end, the next poll says
+    // so and, the configuration not keeping the VM alive, lets it finish.
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("main done", true, 30)) << jvm.err();
+    uint32_t status = 1;
+    for (int attempt = 0; attempt < 100 && status == 1; attempt++) {
+        ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+        status = u4At(reply.body, 0);
+        if (status == 1)
+            usleep(50000);
+    }
+    EXPECT_EQ(status, 2u);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+}
+
+TEST_F(FrontendSessionTest, AConfigurationCanKeepTheDyingVmForTheFrontEnd)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+    const std::string xml = "<config><session id=\"3\" instrumentationType=\"3\" vmCannotExit=\"true\"/></config>";
+    Reply reply;
+    ASSERT_EQ(client.call(1, Payload().byte(1).u4(3).u4(static_cast<uint32_t>(xml.size())).raw(xml).string("").u4(0).bytes, &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("holding", true, 30)) << jvm.err();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("main done", true, 30)) << jvm.err();
+
+    // Every poll says that the VM waits; it keeps waiting and says why once.
+    uint32_t status = 1;
+    for (int attempt = 0; attempt < 100 && status == 1; attempt++) {
+        ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+        status = u4At(reply.body, 0);
+        if (status == 1)
+            usleep(50000);
+    }
+    ASSERT_EQ(status, 2u);
+    ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(u4At(reply.body, 0), 2u);
+    EXPECT_FALSE(jvm.waitExit(1)) << "the VM finished dying with the front end still there";
+    std::string err = jvm.err();
+    const std::string keeping = "Orvane> Keeping VM alive until frontend disconnects.\n";
+    size_t first = err.find(keeping);
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find(keeping, first + keeping.size()), std::string::npos) << "said once";
+
+    // The front end goes: the VM finishes dying.
+    client.close();
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
 } // namespace

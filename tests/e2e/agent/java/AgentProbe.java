@@ -12,7 +12,7 @@ public class AgentProbe {
     public static void main(String[] args) throws Exception {
         System.out.println("main started");
         boolean waitForAttach = args.length > 0 && args[0].equals("wait-for-attach");
-        boolean hold = args.length > 0 && args[0].equals("hold");
+        boolean hold = java.util.Arrays.asList(args).contains("hold");
         if (waitForAttach) {
             waitForAgentClasses();
         }
