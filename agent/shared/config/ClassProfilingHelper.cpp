@@ -105,17 +105,6 @@ int u2At(const unsigned char *bytes, int offset)
     return (bytes[offset] << 8) | bytes[offset + 1];
 }
 
-// The Utf8 entry at `index` equals `text`.
-bool rawUtf8Equals(const unsigned char *bytes, const std::vector<int> &offsets, int index, const char *text)
-{
-    if (index <= 0 || index >= static_cast<int>(offsets.size()) || offsets[index] < 0)
-        return false;
-    int offset = offsets[index];
-    if (bytes[offset] != 1)
-        return false;
-    return equalText(text, reinterpret_cast<const char *>(bytes + offset + 3), u2At(bytes, offset + 1));
-}
-
 } // namespace
 
 const char *const ClassProfilingHelper::COMPONENT_CLASSES[NUM_COMPONENT_CLASSES] = {
@@ -250,23 +239,6 @@ bool ClassProfilingHelper::addMethodRefs(int count, int length, const unsigned c
             set.insert(u2At(bytes, offset + 3));
     }
     return true;
-}
-
-bool ClassProfilingHelper::hasSleepNameAndTypeEntry(int count, int length, const unsigned char *bytes)
-{
-    std::vector<int> offsets;
-    if (!indexRawConstantPool(count, length, bytes, offsets))
-        return false;
-    for (int offset : offsets) {
-        if (offset < 0 || bytes[offset] != 12)
-            continue;
-        int name = u2At(bytes, offset + 1);
-        int descriptor = u2At(bytes, offset + 3);
-        if ((rawUtf8Equals(bytes, offsets, name, "sleep") && rawUtf8Equals(bytes, offsets, descriptor, "(J)V")) ||
-            (rawUtf8Equals(bytes, offsets, name, "park") && rawUtf8Equals(bytes, offsets, descriptor, "(ZJ)V")))
-            return true;
-    }
-    return false;
 }
 
 bool ClassProfilingHelper::matches(const char *pattern, const char *name, bool wildcard)

@@ -74,9 +74,6 @@ public:
     // Adds the NameAndType index of every Methodref (tag 10) of a raw constant pool to `set`.
     // False when the pool cannot be walked (see indexRawConstantPool).
     static bool addMethodRefs(int count, int length, const unsigned char *bytes, std::unordered_set<int> &set);
-    // Whether a raw constant pool holds a NameAndType of "sleep" "(J)V" or "park" "(ZJ)V"; false
-    // when it cannot be walked.
-    static bool hasSleepNameAndTypeEntry(int count, int length, const unsigned char *bytes);
 
     // Classes of the agent itself, by dotted name: their methods are always filtered.
     static bool isAgentClassName(const char *dottedName);

@@ -92,11 +92,14 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
     }
     addCapability([](jvmtiCapabilities &c) { c.can_generate_all_class_hook_events = 1; });
 
+    bool replaceNativeMethods = false;
     if (LiveProfiling::jvmti11) {
         if (!LiveProfiling::liveProfilingSession->getOptions().disableNativeInstrumentation &&
             addCapability([](jvmtiCapabilities &c) { c.can_set_native_method_prefix = 1; }) &&
-            jvmti->SetNativeMethodPrefix(NATIVE_METHOD_PREFIX) == JVMTI_ERROR_NONE)
+            jvmti->SetNativeMethodPrefix(NATIVE_METHOD_PREFIX) == JVMTI_ERROR_NONE) {
             MessageUtil::message("Instrumenting native methods.");
+            replaceNativeMethods = true;
+        }
         if (!LiveProfiling::ibmVm && addCapability([](jvmtiCapabilities &c) { c.can_retransform_classes = 1; })) {
             MessageUtil::message("Can retransform classes.");
             if (addCapability([](jvmtiCapabilities &c) { c.can_retransform_any_class = 1; }))
@@ -104,10 +107,14 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
         }
     }
 
+    // Every class that loads from now on passes through the class rewriting.
+    LiveClassProfilingHelper::initInstrumentation(attach, replaceNativeMethods);
+
     jvmtiEventCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMInit = ovVMInit;
     callbacks.VMDeath = ovVMDeath;
+    callbacks.ClassFileLoadHook = LiveClassProfilingHelper::ovClassFileLoadHook;
     callbacks.ClassPrepare = LiveClassProfilingHelper::ovClassPrepare;
     callbacks.NativeMethodBind = LiveClassProfilingHelper::ovNativeMethodBind;
     callbacks.ThreadStart = LiveCpuProfilingHelper::ovThreadStart;
@@ -124,12 +131,16 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
     if (ok)
         ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr) == JVMTI_ERROR_NONE;
     if (ok)
+        ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr) == JVMTI_ERROR_NONE;
+    if (ok)
         ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_PREPARE, nullptr) == JVMTI_ERROR_NONE;
     if (ok)
         ok = jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr) == JVMTI_ERROR_NONE &&
              jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_END, nullptr) == JVMTI_ERROR_NONE;
     if (ok && jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND, nullptr) != JVMTI_ERROR_NONE)
         MessageUtil::message("Could not enable native method bind events.");
+    if (ok)
+        LiveClassProfilingHelper::markEventsEnabled();
     session->exitMonitor(IM_CLASS, false);
     return ok;
 }
@@ -145,7 +156,7 @@ void JNICALL EventHandler::ovVMInit(jvmtiEnv *, JNIEnv *env, jthread)
         MessageUtil::message("JRockit VM detected");
     }
     LiveProfiling::lookupJavaClasses(env);
-    LiveClassProfilingHelper::bindSleepWrapper(env);
+    LiveClassProfilingHelper::initStart(env);
     env->CallStaticVoidMethod(LiveProfiling::agentClass, LiveProfiling::agentInit);
     if (env->ExceptionCheck())
         env->ExceptionClear();

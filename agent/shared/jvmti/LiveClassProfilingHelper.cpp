@@ -1,17 +1,26 @@
 #include "LiveClassProfilingHelper.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 #include <string>
 #include <unordered_map>
 
+#include "AgentAssert.h"
 #include "ClassData.h"
+#include "ClassDecisionsAutoTune.h"
+#include "ClassDecisionsJvmti.h"
+#include "CpuProfilingSession.h"
+#include "Instrumenter.h"
 #include "InternalMonitor.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "PointerHashSet.h"
@@ -67,7 +76,8 @@ ProfilingSession *owner()
     return LiveClassProfilingHelper::getSession()->getProfilingSession();
 }
 
-// The original Thread.sleep, called by the agent's wrapper.
+// The VM's native sleep of Thread (Thread.sleep or the private native under
+// it), called by the agent's wrapper with the argument unchanged.
 typedef void(JNICALL *SleepFunction)(JNIEnv *, jclass, jlong);
 
 // A sleep counts as waiting time of the sleeping thread.
@@ -121,6 +131,13 @@ ClassData *LiveClassProfilingHelper::getLoadedClassData(const char *signatureOrN
     ClassData *classData = new ClassData(name.c_str(), liveClassProfilingSession);
     liveClassProfilingSession->addClassData(classData);
     classNameToClassData.emplace(name, classData);
+    // A component type the rewriting found before the class had a record.
+    int componentType = 0;
+    if (liveClassProfilingSession->getDecisions().getConfig()->componentDetection &&
+        liveClassProfilingSession->getDecisions().takeAnnotatedComponentClass(name, &componentType)) {
+        classData->setComponentType(componentType);
+        Instrumenter::registerComponentType(name.c_str(), componentType);
+    }
     if (count) {
         if (liveClassProfilingSession->isFilteredClassName(name.c_str(), true))
             numFilteredClasses++;
@@ -186,7 +203,7 @@ ClassData *LiveClassProfilingHelper::getJvmtiClassData(jclass klass, JNIEnv *env
     }
     const char *name = classData->getClassName();
     if (strcmp(name, "java.lang.Thread") == 0)
-        threadSleepMethodID = findMethod(klass, "sleep", "(J)V");
+        threadSleepMethodID = findNativeSleepMethod(klass, nullptr);
     else if (strcmp(name, "sun.misc.Unsafe") == 0)
         unsafeParkMethodID = findMethod(klass, "park", "(ZJ)V");
     session->exitMonitor(IM_CLASS, false);
@@ -318,6 +335,23 @@ jmethodID LiveClassProfilingHelper::findMethod(jclass klass, const char *name, c
     return nullptr;
 }
 
+jmethodID LiveClassProfilingHelper::findNativeSleepMethod(jclass thread, const char **name)
+{
+    // Older VMs make Thread.sleep(long) itself native; newer ones write it in
+    // Java over a private native that takes the same long.
+    static const char *const NAMES[] = {"sleep", "sleepNanos0", "sleep0"};
+    for (const char *candidate : NAMES) {
+        jmethodID method = findMethod(thread, candidate, "(J)V");
+        jboolean isNative = JNI_FALSE;
+        if (method != nullptr && LiveProfiling::jvmti->IsMethodNative(method, &isNative) == JVMTI_ERROR_NONE && isNative) {
+            if (name != nullptr)
+                *name = candidate;
+            return method;
+        }
+    }
+    return nullptr;
+}
+
 ClassData *LiveClassProfilingHelper::findClassData(const char *className)
 {
     if (liveClassProfilingSession == nullptr)
@@ -368,7 +402,7 @@ void JNICALL LiveClassProfilingHelper::ovClassPrepare(jvmtiEnv *, JNIEnv *env, j
         return;
     ProfilingSession *session = owner();
     session->enterMonitor(IM_CLASS);
-    getJvmtiClassData(klass, env, true, true);
+    setClassAllocation(getJvmtiClassData(klass, env, true, true), env);
     session->exitMonitor(IM_CLASS, false);
 }
 
@@ -423,6 +457,15 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerDisplayNam
         env->ReleaseStringUTFChars(display, displayName);
 }
 
+// Java side: com.orvane.agent.Agent.bindNatives0(), called by Agent.init on the
+// thread that initialises the VM. Rebinding a platform native from a boot class
+// keeps the VM from warning about it on the program's standard output.
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_bindNatives0(JNIEnv *env, jclass)
+{
+    if (LiveClassProfilingHelper::getSession() != nullptr)
+        LiveClassProfilingHelper::bindSleepWrapper(env);
+}
+
 void LiveClassProfilingHelper::bindSleepWrapper(JNIEnv *env)
 {
     if (sleepImplementation != nullptr)
@@ -432,9 +475,9 @@ void LiveClassProfilingHelper::bindSleepWrapper(JNIEnv *env)
         env->ExceptionClear();
         return;
     }
-    jmethodID sleep = env->GetStaticMethodID(thread, "sleep", "(J)V");
+    const char *sleepName = nullptr;
+    jmethodID sleep = findNativeSleepMethod(thread, &sleepName);
     if (sleep == nullptr) {
-        env->ExceptionClear();
         env->DeleteLocalRef(thread);
         return;
     }
@@ -450,11 +493,312 @@ void LiveClassProfilingHelper::bindSleepWrapper(JNIEnv *env)
         // Rebinding sends a bind event for the wrapper itself, which is left alone.
         sleepImplementation = original;
         threadSleepMethodID = sleep;
-        JNINativeMethod wrapper = {const_cast<char *>("sleep"), const_cast<char *>("(J)V"), reinterpret_cast<void *>(&sleepWrapper)};
+        JNINativeMethod wrapper = {const_cast<char *>(sleepName), const_cast<char *>("(J)V"), reinterpret_cast<void *>(&sleepWrapper)};
         if (env->RegisterNatives(thread, &wrapper, 1) != 0) {
             env->ExceptionClear();
             MessageUtil::message("could not wrap Thread.sleep");
         }
     }
     env->DeleteLocalRef(thread);
+}
+
+void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNativeMethods)
+{
+    LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
+    if (session == nullptr || liveClassProfilingSession == nullptr)
+        return;
+    session->enterMonitor(IM_CLASS);
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    Instrumenter::initialize(liveClassProfilingSession, session, cpu != nullptr ? &cpu->getMethodHandles() : nullptr);
+    Instrumenter::setReplaceNativeMethods(replaceNativeMethods);
+    const AgentOptions &options = session->getOptions();
+    ClassDecisions &decisions = liveClassProfilingSession->getDecisions();
+    ClassDecisions::Switches &switches = decisions.getSwitches();
+    switches.attach = attach;
+    switches.sharing = attach && LiveProfiling::getProperty("java.vm.info").find("sharing") != std::string::npos;
+    switches.instrumentJre = options.instrumentJre;
+    switches.jvmti11 = LiveProfiling::jvmti11;
+    switches.replaceNativeMethods = replaceNativeMethods;
+    switches.noArrayAllocs = options.noArrayAllocs;
+    switches.arrayAllocations = session->isRecordingArrayAllocs();
+    switches.hasJvmti = LiveProfiling::jvmti != nullptr;
+    switches.firstConfigUpdate = attach;
+    switches.verboseInstrumentation = options.verboseInstrumentation;
+    switches.saveInstrumentedClasses = options.saveInstrumentedClasses;
+    switches.saveAllClasses = options.saveAllClasses;
+    switches.offline = LiveProfiling::offline;
+    // A configuration read from a file at start-up applies to the classes
+    // that load from now on.
+    const SessionConfig *config = session->getConfig();
+    if (!attach && config != nullptr && config->sessionRead) {
+        decisions.installFilters(config);
+        decisions.setConfig(config);
+        Instrumenter::applyConfig(config);
+    }
+    session->exitMonitor(IM_CLASS, false);
+}
+
+void LiveClassProfilingHelper::markEventsEnabled()
+{
+    if (liveClassProfilingSession != nullptr)
+        liveClassProfilingSession->getDecisions().getSwitches().jvmtiEventsEnabled = true;
+}
+
+int LiveClassProfilingHelper::doInstrumentation(JNIEnv *env, const unsigned char *bytes, int length,
+                                                unsigned char **newBytes, int *newLength, bool redefining,
+                                                bool fromJava, bool instrumentFlag)
+{
+    *newBytes = nullptr;
+    *newLength = 0;
+    if (liveClassProfilingSession == nullptr)
+        return 0;
+    return liveClassProfilingSession->getDecisions().doInstrumentation(env, bytes, length, newBytes, newLength,
+                                                                       redefining, fromJava, instrumentFlag);
+}
+
+int LiveClassProfilingHelper::instrumentClass(JNIEnv *env, const unsigned char *bytes, int length,
+                                              unsigned char **newBytes, int *newLength)
+{
+    return doInstrumentation(env, bytes, length, newBytes, newLength, false, false, false);
+}
+
+void JNICALL LiveClassProfilingHelper::ovClassFileLoadHook(jvmtiEnv *jvmti, JNIEnv *env, jclass classBeingRedefined,
+                                                           jobject, const char *, jobject, jint length,
+                                                           const unsigned char *bytes, jint *newLength,
+                                                           unsigned char **newBytes)
+{
+    if (liveClassProfilingSession == nullptr || LiveProfiling::shuttingDown)
+        return;
+    ProfilingSession *session = owner();
+    unsigned char *result = nullptr;
+    int resultLength = 0;
+    session->enterMonitor(IM_CLASS);
+    doInstrumentation(env, bytes, length, &result, &resultLength, classBeingRedefined != nullptr, false, false);
+    session->exitMonitor(IM_CLASS, false);
+    if (result == nullptr)
+        return;
+    unsigned char *vmBytes = nullptr;
+    jvmtiError error = jvmti->Allocate(resultLength, &vmBytes);
+    if (error != JVMTI_ERROR_NONE || vmBytes == nullptr) {
+        MessageUtil::message("ERROR: could not allocate %d bytes for a rewritten class (%d); it stays unchanged.",
+                             resultLength, static_cast<int>(error));
+    } else {
+        memcpy(vmBytes, result, static_cast<size_t>(resultLength));
+        *newBytes = vmBytes;
+        *newLength = resultLength;
+    }
+    delete[] result;
+}
+
+void LiveClassProfilingHelper::initAttach(JNIEnv *env)
+{
+    if (liveClassProfilingSession == nullptr || LiveProfiling::jvmti == nullptr || env == nullptr)
+        return;
+    ClassDecisionsJvmti vm(LiveProfiling::jvmti, env);
+    liveClassProfilingSession->getDecisions().initAttach(&vm);
+}
+
+void LiveClassProfilingHelper::initStart(JNIEnv *env)
+{
+    if (liveClassProfilingSession == nullptr || LiveProfiling::jvmti == nullptr || env == nullptr)
+        return;
+    ClassDecisionsJvmti vm(LiveProfiling::jvmti, env);
+    liveClassProfilingSession->getDecisions().initStart(&vm);
+}
+
+// Java side: com.orvane.agent.java.Transformer, the rewriting as a Java
+// transformer sees it.
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_transform0(
+    JNIEnv *env, jclass, jstring, jobject classBeingRedefined, jbyteArray bytes, jboolean instrument, jintArray out)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession == nullptr || bytes == nullptr)
+        return nullptr;
+    jsize length = env->GetArrayLength(bytes);
+    jbyte *elements = env->GetByteArrayElements(bytes, nullptr);
+    if (elements == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    unsigned char *result = nullptr;
+    int resultLength = 0;
+    ProfilingSession *session = classSession->getProfilingSession();
+    session->enterMonitor(IM_CLASS);
+    int kind = LiveClassProfilingHelper::doInstrumentation(env, reinterpret_cast<const unsigned char *>(elements), length,
+                                                           &result, &resultLength, classBeingRedefined != nullptr,
+                                                           true, instrument == JNI_TRUE);
+    session->exitMonitor(IM_CLASS, false);
+    env->ReleaseByteArrayElements(bytes, elements, JNI_ABORT);
+    if (kind > 0 && out != nullptr && env->GetArrayLength(out) > 0) {
+        jint value = kind;
+        env->SetIntArrayRegion(out, 0, 1, &value);
+    }
+    if (result == nullptr)
+        return nullptr;
+    jbyteArray changed = env->NewByteArray(resultLength);
+    if (changed == nullptr) {
+        // Out of memory: the class stays as it was rather than failing to load.
+        env->ExceptionClear();
+        MessageUtil::message("ERROR: could not allocate %d bytes for a rewritten class; it stays unchanged.",
+                             resultLength);
+    } else {
+        env->SetByteArrayRegion(changed, 0, resultLength, reinterpret_cast<const jbyte *>(result));
+    }
+    delete[] result;
+    return changed;
+}
+
+extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_java_Transformer_isAutoTune(JNIEnv *, jclass)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession == nullptr)
+        return JNI_FALSE;
+    ProfilingSession *session = classSession->getProfilingSession();
+    session->enterMonitor(IM_CLASS);
+    bool autoTuneOn = classSession->getDecisions().getConfig()->autoTuneInstrumentation;
+    session->exitMonitor(IM_CLASS, false);
+    return autoTuneOn ? JNI_TRUE : JNI_FALSE;
+}
+
+void LiveClassProfilingHelper::setClassAllocation(ClassData *classData, JNIEnv *env)
+{
+    if (classData == nullptr || liveClassProfilingSession == nullptr || !owner()->isAllocRecording())
+        return;
+    // The caller holds the class lock: an existing thread manager only, none is made here.
+    LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
+    if (thread != nullptr)
+        classData->allocationNode = thread->getCurrentNode();
+}
+
+namespace {
+
+const jint CLASS_STATUS_TO_REGISTER = JVMTI_CLASS_STATUS_VERIFIED | JVMTI_CLASS_STATUS_ARRAY | JVMTI_CLASS_STATUS_PRIMITIVE;
+
+// Gives each untagged class object a new allocation id as its tag and collects the tags.
+jvmtiIterationControl JNICALL tagClassObject(jlong, jlong, jlong *tag, void *userData)
+{
+    std::vector<jlong> *tags = static_cast<std::vector<jlong> *>(userData);
+    LiveClassProfilingSession *session = LiveClassProfilingHelper::getSession();
+    *tag = LiveHeapProfilingHelper::getNewAllocItemId(session != nullptr ? session->getJavaLangClassData() : nullptr);
+    tags->push_back(*tag);
+    return JVMTI_ITERATION_CONTINUE;
+}
+
+} // namespace
+
+void LiveClassProfilingHelper::tagUntaggedClasses(ProfilingSession *session, JNIEnv *env)
+{
+    if (liveClassProfilingSession == nullptr || session == nullptr || env == nullptr)
+        return;
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    if (LiveProfiling::ibmVm) {
+        // No heap iteration over class objects there: ask for the loaded classes.
+        LocalFrame frame(env, 10000);
+        jint count = 0;
+        JvmtiBuffer<jclass> classes;
+        if (jvmti->GetLoadedClasses(&count, classes.out()) != JVMTI_ERROR_NONE)
+            return;
+        for (jint i = 0; i < count; i++) {
+            jlong tag = 0;
+            if (jvmti->GetTag(classes.get()[i], &tag) == JVMTI_ERROR_NONE && tag == 0)
+                getJvmtiClassData(classes.get()[i], env, false, true);
+        }
+        return;
+    }
+    LocalFrame frame(env, 512);
+    session->enterMonitor(IM_CLASS);
+    session->enterMonitor(IM_HEAP);
+    std::vector<jlong> tags;
+    jclass classClass = env->FindClass("java/lang/Class");
+    if (classClass == nullptr) {
+        env->ExceptionClear();
+        MessageUtil::message("cannot find java/lang/Class");
+    } else if (jvmti->IterateOverInstancesOfClass(classClass, JVMTI_HEAP_OBJECT_UNTAGGED, tagClassObject, &tags) !=
+               JVMTI_ERROR_NONE) {
+        MessageUtil::message("error iterating over heap");
+    }
+    session->exitMonitor(IM_HEAP, false);
+    if (!tags.empty()) {
+        jint found = 0;
+        JvmtiBuffer<jobject> objects;
+        if (jvmti->GetObjectsWithTags(static_cast<jint>(tags.size()), tags.data(), &found, objects.out(), nullptr) !=
+            JVMTI_ERROR_NONE) {
+            MessageUtil::message("error getting classes");
+            found = 0;
+        }
+        for (jint i = 0; i < found; i++) {
+            jclass klass = static_cast<jclass>(objects.get()[i]);
+            jint status = 0;
+            if (jvmti->GetClassStatus(klass, &status) != JVMTI_ERROR_NONE)
+                MessageUtil::message("could not get class status");
+            else if ((status & CLASS_STATUS_TO_REGISTER) != 0)
+                getJvmtiClassData(klass, env, false, true);
+            env->DeleteLocalRef(klass);
+        }
+    }
+    session->exitMonitor(IM_CLASS, false);
+}
+
+namespace {
+
+// Methods picked by auto-tuning, handed to the Java side by autoTune0.
+ClassDecisionsAutoTune autoTune;
+
+// Data locks of the session held for a scope.
+class MonitorGuard {
+public:
+    MonitorGuard(ProfilingSession *session, int bits) : session(session), bits(bits) { session->enterMonitor(bits); }
+    ~MonitorGuard() { session->exitMonitor(bits, false); }
+    MonitorGuard(const MonitorGuard &) = delete;
+    MonitorGuard &operator=(const MonitorGuard &) = delete;
+
+private:
+    ProfilingSession *session;
+    int bits;
+};
+
+} // namespace
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession == nullptr)
+        return nullptr;
+    ProfilingSession *session = classSession->getProfilingSession();
+    std::vector<std::string> names;
+    try {
+        std::unique_ptr<SessionConfig> config;
+        {
+            MonitorGuard lock(session, IM_CLASS);
+            config.reset(new SessionConfig(*classSession->getDecisions().getConfig()));
+        }
+        autoTune.autoTuneInstrumentation(LiveCpuProfilingHelper::getSession(), classSession, session, *config, false);
+        MonitorGuard lock(session, IM_CLASS | IM_THREAD | IM_DEAD_THREADS);
+        names = autoTune.takePicked();
+    } catch (const std::bad_alloc &) {
+        MessageUtil::message("ERROR: out of memory while auto-tuning the instrumentation.");
+        return nullptr;
+    }
+    if (names.empty())
+        return nullptr;
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    jobjectArray result = env->NewObjectArray(static_cast<jsize>(names.size()), stringClass, nullptr);
+    if (result == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    for (size_t i = 0; i < names.size(); i++) {
+        jstring name = env->NewStringUTF(names[i].c_str());
+        if (name == nullptr) {
+            env->ExceptionClear();
+            return nullptr;
+        }
+        env->SetObjectArrayElement(result, static_cast<jsize>(i), name);
+        env->DeleteLocalRef(name);
+    }
+    return result;
 }

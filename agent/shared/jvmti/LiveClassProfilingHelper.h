@@ -7,6 +7,7 @@
 #include "PointerHashMap.h"
 
 class ClassData;
+class ProfilingSession;
 class LiveClassProfilingSession;
 class MethodDesc;
 
@@ -31,6 +32,8 @@ public:
     static MethodDesc *getMethodDesc(jmethodID method, JNIEnv *env, bool reportErrors);
     // The method of `klass` with that name and signature, else null.
     static jmethodID findMethod(jclass klass, const char *name, const char *signature);
+    // The native method of Thread that sleeps, with its name; null when none.
+    static jmethodID findNativeSleepMethod(jclass thread, const char **name);
     // The class of that dotted name, null when none was registered.
     static ClassData *findClassData(const char *className);
     // The class by dotted name gets the component type (and goes out again).
@@ -38,8 +41,42 @@ public:
     // The class gets a display name, unless unknown or named already.
     static void registerDisplayName(const char *className, const char *displayName, int type);
     static void getTelemetryData(int *filtered, int *unfiltered);
+    // While allocations are recorded, the class's allocation node becomes the
+    // call-tree node current on the calling (preparing) thread.
+    static void setClassAllocation(ClassData *classData, JNIEnv *env);
+    // Tags and registers every class object that has no tag yet (classes
+    // loaded before the agent could see them: after attaching, or before a
+    // heap walk that must know every class). Takes the class lock and, while
+    // tagging, the heap lock; runs on the command or attaching thread.
+    static void tagUntaggedClasses(ProfilingSession *session, JNIEnv *env);
+
+    // Readies the class rewriting once events are about to be enabled: the
+    // instrumenter learns the sessions and the method-id table, the decisions
+    // their switches, and a configuration read at start-up is applied.
+    // `replaceNativeMethods`: the native-method prefix is in place.
+    static void initInstrumentation(bool attach, bool replaceNativeMethods);
+    // The class rewriting (see ClassDecisions::doInstrumentation); the caller
+    // holds the class lock.
+    static int doInstrumentation(JNIEnv *env, const unsigned char *bytes, int length, unsigned char **newBytes,
+                                 int *newLength, bool redefining, bool fromJava, bool instrumentFlag);
+    // doInstrumentation with all three flags false.
+    static int instrumentClass(JNIEnv *env, const unsigned char *bytes, int length, unsigned char **newBytes,
+                               int *newLength);
+    // After attaching: retransforms the loaded classes that need the agent's
+    // class-level changes. Runs on the attaching thread.
+    static void initAttach(JNIEnv *env);
+    // Once the VM is live (agent loaded at start-up): the classes that need
+    // class-level changes but loaded before the class-file hook saw them are
+    // retransformed.
+    static void initStart(JNIEnv *env);
+    // The JVMTI event callbacks are installed (the Java transformer then leaves
+    // some classes to the ClassFileLoadHook).
+    static void markEventsEnabled();
 
     // JVMTI callbacks.
+    static void JNICALL ovClassFileLoadHook(jvmtiEnv *jvmti, JNIEnv *env, jclass classBeingRedefined, jobject loader,
+                                            const char *name, jobject protectionDomain, jint length,
+                                            const unsigned char *bytes, jint *newLength, unsigned char **newBytes);
     static void JNICALL ovClassPrepare(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jclass klass);
     static void JNICALL ovNativeMethodBind(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jmethodID method, void *address,
                                            void **newAddress);

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "ClassData.h"
+#include "ClassDecisionsJvmti.h"
 #include "ClassProfilingHelper.h"
 #include "Counter.h"
 #include "DataWriter.h"
 #include "InternalMonitor.h"
+#include "LiveProfiling.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"
 
@@ -25,7 +27,7 @@ bool is(const MethodDesc *m, const char *className, const char *name, const char
 } // namespace
 
 LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session)
-    : ClassProfilingSession(session), annotationClassData(new ClassData("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION)),
+    : ClassProfilingSession(session), decisions(this, session), annotationClassData(new ClassData("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION)),
       cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)), sleepMethodDesc(nullptr),
       waitMethodDesc(nullptr), objectInitMethodDesc(nullptr)
 {
@@ -104,16 +106,27 @@ MethodDesc *LiveClassProfilingSession::getAnnotationMethodDesc(const char *name)
     return result;
 }
 
-void LiveClassProfilingSession::updateConfig(const SessionConfig *, const SessionConfig *, DataWriter *writer, JNIEnv *)
+void LiveClassProfilingSession::updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig,
+                                             DataWriter *writer, JNIEnv *env)
 {
-    if (writer == nullptr)
+    if (newConfig == nullptr)
         return;
-    writer->writeU4(0);
-    writer->writeByte(0);
-    writer->writeByte(1);
+    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    if (jvmti == nullptr || env == nullptr) {
+        decisions.updateConfig(oldConfig, newConfig, writer, nullptr);
+        return;
+    }
+    ClassDecisionsJvmti vm(jvmti, env);
+    // The first update after attaching also gives the classes loaded before
+    // the agent their class-level changes.
+    if (decisions.getSwitches().attach && decisions.getSwitches().firstConfigUpdate && decisions.getSwitches().jvmti11)
+        decisions.initAttach(&vm);
+    decisions.updateConfig(oldConfig, newConfig, writer, &vm);
 }
 
 void LiveClassProfilingSession::writeLoadInfo(DataWriter *writer)
 {
-    writer->writeByte(0);
+    profilingSession->enterMonitor(IM_CLASS);
+    decisions.writeLoadInfo(writer);
+    profilingSession->exitMonitor(IM_CLASS, false);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "ClassDecisions.h"
 #include "ClassProfilingSession.h"
 
 class ClassData;
@@ -29,16 +30,21 @@ public:
     // The probe pseudo method of that name, made on first use.
     MethodDesc *getAnnotationMethodDesc(const char *name);
 
-    // Applies `newConfig` (the old one, or null, for comparison) and, with a
-    // writer, reports the update: U4 number of retransformed classes, byte 0,
-    // byte 1 when the update ran to its end. No class is instrumented yet, so
-    // a new configuration changes none of them.
+    // Command 1: applies `newConfig` (`oldConfig`, or null, is the one it
+    // replaces; both stay the caller's) and retransforms the loaded classes
+    // whose rewriting changes. With a writer the reply: U4 number of classes
+    // to retransform, per batch byte 1 and U4 done so far, then byte 0 and
+    // byte 1 when the update ran to its end (U4 0, byte 0, byte 1 when nothing
+    // changes). Runs on the command thread.
     void updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig, DataWriter *writer, JNIEnv *env);
 
-    // The load information of command 77: the instrumentation settings in
-    // force and the filtered-call sites. No class has been rewritten yet, so
-    // there are no settings to report: a single byte 0.
+    // Command 77: the instrumentation settings in force (or those the loaded
+    // classes were made with), the filtered-call sites and their classes; the
+    // single byte 0 when classes were never rewritten by a configuration.
     void writeLoadInfo(DataWriter *writer);
+
+    // The decisions about loading and loaded classes.
+    ClassDecisions &getDecisions() { return decisions; }
 
     ClassData *getAnnotationClassData() const { return annotationClassData; }
     ClassData *getCumulationClassData() const { return cumulationClassData; }
@@ -50,6 +56,7 @@ protected:
     bool isHardFiltered(const char *dottedName) override;
 
 private:
+    ClassDecisions decisions;
     ClassData *annotationClassData;
     ClassData *cumulationClassData;
     MethodDesc *sleepMethodDesc;

@@ -23,9 +23,32 @@ public final class Agent {
         if (initialized) {
             return;
         }
+        // Bound from here, a boot class, so the VM takes the agent's sleep for its own.
+        bindNatives0();
         vmIdentifier = System.currentTimeMillis() ^ (System.nanoTime() << 17) ^ System.identityHashCode(Agent.class);
         initialized = true;
+        startCommunicationThread();
     }
+
+    private static boolean communicationThreadStarted;
+
+    /**
+     * Starts the Java thread that serves the front end when the native agent does not serve it
+     * itself (the agent waits for no front end, or was attached); with a native communication
+     * thread the call returns at once and the thread ends.
+     */
+    static synchronized void startCommunicationThread() {
+        if (communicationThreadStarted) {
+            return;
+        }
+        communicationThreadStarted = true;
+        Thread thread = new Thread(() -> enterCommunication(null, 0), "_orvane_java_comm");
+        thread.setDaemon(true);
+        thread.start();
+    }
+
+    /** The calling thread serves the front end's commands until the connection is over. */
+    private static native void enterCommunication(Object communicator, int port);
 
     /** Switches allocation recording; returns the previous state. */
     public static synchronized boolean setAllocRecording(boolean enable, boolean reset) {
@@ -90,6 +113,9 @@ public final class Agent {
 
     /** Rewrites the class again with the agent's current settings (classes loaded before a change). */
     public static native void retransform(Class<?> type);
+
+    /** Lets the native agent wrap the VM's natives that it times (Thread's sleep). */
+    private static native void bindNatives0();
 
     /** The class, by dotted name, is a component of that type for the front end. */
     public static native void registerComponentType(String className, int type);

@@ -10,6 +10,7 @@ public final class AttachManager {
     /** Called by the native agent on attach with the option "loc=" (may be null). */
     public static void init(String location) {
         libraryLocation = location;
+        Agent.startCommunicationThread();
     }
 
     public static String getLibraryLocation() {

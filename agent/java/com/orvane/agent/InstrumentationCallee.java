@@ -193,6 +193,7 @@ public final class InstrumentationCallee {
             DataOutputStream out = new DataOutputStream(bytes);
             out.writeUTF(type.getName());
 
+            // Reflection links the class first: the agent can list the methods of prepared classes only.
             Method[] methods = originalMethods(type);
             int classMods = type.getModifiers() & CLASS_MODIFIERS;
             if ((classMods & Modifier.INTERFACE) != 0) {

@@ -1,0 +1,537 @@
+// Real programs profiled by rewritten bytecode: tiagent instruments the
+// classes a JVM loads (with -Xverify:all), the front end switches CPU
+// recording on through the session configuration and reads the call tree.
+// Each program must print exactly what it prints without the agent, and the
+// tree must hold the exact number of calls of the program's methods.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "CallTreeView.h"
+#include "FrontendClient.h"
+#include "JvmProcess.h"
+#include "Registry.h"
+
+using namespace jvmtest;
+
+namespace {
+
+const char *const FILTERS[] = {"java.", "javax.", "sun.", "com.sun.", "jdk."};
+
+// The session configuration of the front end: dynamic instrumentation with
+// the given exclusive filters, elapsed times, the handling of
+// java.util.concurrent's parking and component detection.
+std::string sessionXml(const std::vector<std::string> &filters)
+{
+    std::string xml = "<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\" utilConcurrentHandling=\"true\" "
+                      "componentDetection=\"true\">";
+    for (const std::string &f : filters)
+        xml += "<filter type=\"exclusive\" name=\"" + f + "\"/>";
+    return xml + "</session></config>";
+}
+
+std::vector<std::string> defaultFilters()
+{
+    return std::vector<std::string>(std::begin(FILTERS), std::end(FILTERS));
+}
+
+std::vector<uint8_t> setParameters(const std::string &xml)
+{
+    std::vector<uint8_t> p = {1, 0, 0, 0, 5};
+    uint32_t n = static_cast<uint32_t>(xml.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        p.push_back(static_cast<uint8_t>(n >> shift));
+    p.insert(p.end(), xml.begin(), xml.end());
+    p.insert(p.end(), {0, 0}); // the trailing string the agent ignores
+    p.insert(p.end(), {0, 0, 0, 0}); // no scripts
+    return p;
+}
+
+// What a JVM must never say about rewritten classes.
+const char *const JVM_COMPLAINTS[] = {"VerifyError", "ClassFormatError", "NoClassDefFoundError", "IncompatibleClassChangeError",
+                                      "LinkageError", "StackOverflowError", "# A fatal error", "hs_err_pid"};
+
+std::string complaints(const std::string &text)
+{
+    std::string found;
+    for (const char *c : JVM_COMPLAINTS) {
+        if (text.find(c) != std::string::npos)
+            found += std::string(c) + " ";
+    }
+    return found;
+}
+
+// Every node of a view with the node above it.
+void collectWithParents(const ViewNode &node, const ViewNode *parent, std::vector<std::pair<const ViewNode *, const ViewNode *>> *out)
+{
+    std::vector<std::pair<const ViewNode *, const ViewNode *>> pending = {{&node, parent}};
+    while (!pending.empty()) {
+        auto item = pending.back();
+        pending.pop_back();
+        out->push_back(item);
+        for (const auto &child : item.first->children)
+            pending.push_back({child.get(), item.first});
+    }
+}
+
+class InstrumentedProgramTest : public testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override
+    {
+        jdk = std::string("/usr/lib/jvm/") + GetParam();
+        if (!fileExists(jdk + "/bin/java"))
+            GTEST_SKIP() << "no JDK at " << jdk;
+        ASSERT_FALSE(work.path.empty());
+        tmp = work / "tmp";
+        mkdir(tmp.c_str(), 0700);
+        port = freePort();
+    }
+
+    std::vector<std::string> java(bool withAgent, const std::string &agentOptions, const std::vector<std::string> &args)
+    {
+        // The VM's own logging keeps its defaults: whatever the agent makes the
+        // VM print on standard output changes the program's output.
+        std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all"};
+        if (withAgent) {
+            std::string options = "port=" + std::to_string(port) + ",address=127.0.0.1";
+            if (!agentOptions.empty())
+                options += "," + agentOptions;
+            c.push_back(std::string("-agentpath:") + TIAGENT_PATH + "=" + options);
+        }
+        c.insert(c.end(), args.begin(), args.end());
+        return c;
+    }
+
+    // The program's output without the agent.
+    std::string runPlain(const std::vector<std::string> &args, int seconds)
+    {
+        JvmProcess jvm(work.path, "plain");
+        EXPECT_TRUE(jvm.start(java(false, "", args), tmp, tmp, canIsolateTmp()));
+        jvm.closeInput();
+        EXPECT_TRUE(jvm.waitExit(seconds)) << jvm.err();
+        EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+        return jvm.out();
+    }
+
+    // Starts the program under the agent, connects, switches CPU recording
+    // on and lets main run with the given configuration (command 1).
+    void startProfiled(JvmProcess &jvm, FrontendClient &client, const std::string &agentOptions, const std::vector<std::string> &args,
+                       const std::string &xml)
+    {
+        ASSERT_TRUE(jvm.start(java(true, agentOptions, args), tmp, tmp, canIsolateTmp()));
+        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+        ASSERT_EQ(client.handshake(), "");
+        Reply reply;
+        ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_EQ(client.call(1, setParameters(xml), &reply), FrontendClient::OK) << client.lastError();
+    }
+
+    // The cumulated call tree of all threads: run times (kind 1) or
+    // waiting times (kind 2).
+    void readTree(FrontendClient &client, Registry *registry, CallTreeReply *tree, uint32_t valueKind = 1)
+    {
+        Reply reply;
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, valueKind, 100000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), registry, tree));
+        ASSERT_NE(tree->root, nullptr);
+    }
+
+    // Lets main return and the VM end; a connected front end would keep the
+    // VM waiting at its end, so the connection closes too.
+    void finish(JvmProcess &jvm, FrontendClient &client)
+    {
+        jvm.closeInput();
+        client.close();
+        EXPECT_TRUE(jvm.waitExit(60)) << jvm.err();
+    }
+
+    std::string jdk;
+    WorkDir work;
+    std::string tmp;
+    int port = 0;
+};
+
+// Calls per method ("class.method") of the view.
+std::map<std::string, uint64_t> callsByMethod(const ViewNode &root, const Registry &registry)
+{
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(root, &nodes);
+    std::map<std::string, uint64_t> calls;
+    for (const ViewNode *n : nodes) {
+        if (n->method != 0)
+            calls[registry.describe(n->method)] += n->count;
+    }
+    return calls;
+}
+
+// The summed values (microseconds) of the nodes of a method.
+int64_t valueOf(const ViewNode &root, const Registry &registry, const std::string &method)
+{
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(root, &nodes);
+    int64_t value = 0;
+    for (const ViewNode *n : nodes) {
+        if (n->method != 0 && registry.describe(n->method) == method)
+            value += n->value;
+    }
+    return value;
+}
+
+// The names of the methods directly above the nodes of `method`.
+std::set<std::string> callersOf(const ViewNode &root, const Registry &registry, const std::string &method)
+{
+    std::vector<std::pair<const ViewNode *, const ViewNode *>> nodes;
+    collectWithParents(root, nullptr, &nodes);
+    std::set<std::string> callers;
+    for (const auto &n : nodes) {
+        if (n.first->method != 0 && registry.describe(n.first->method) == method)
+            callers.insert(n.second == nullptr || n.second->method == 0 ? "<root>" : registry.describe(n.second->method));
+    }
+    return callers;
+}
+
+TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
+{
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
+    std::string expected = runPlain(args, 60);
+    ASSERT_NE(expected.find("done"), std::string::npos) << expected;
+
+    JvmProcess jvm(work.path, "profiled");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "", args, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+
+    Registry registry;
+    CallTreeReply tree;
+    readTree(client, &registry, &tree);
+    std::string shown = CallTreeView::format(*tree.root, registry);
+    std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+    // A thread's first method (main, a Runnable's run) is already running
+    // when its first hook learns the thread's stack; it still counts once.
+    const struct {
+        const char *method;
+        uint64_t calls;
+    } table[] = {
+        {"instrprog.InstrumentedProgram.main", 1},
+        {"instrprog.Contention$1.run", 1},
+        {"instrprog.Net$1.run", 1},
+        {"instrprog.Recursion.fib", 1973}, // fib(15)
+        {"instrprog.Exceptions.run", 1},
+        {"instrprog.Exceptions.outer", 7},
+        {"instrprog.Exceptions.middle", 7},
+        {"instrprog.Exceptions.inner", 7},
+        {"instrprog.Exceptions.parse", 3},
+        {"instrprog.Shapes.build", 1},
+        {"instrprog.Point.<init>", 12},
+        {"instrprog.Arrays2.fill", 4},
+        {"instrprog.Sleeper.nap", 2},
+        {"instrprog.Waiter.waitBriefly", 1},
+        {"instrprog.Contention.acquire", 1},
+        {"instrprog.Parker.parkBriefly", 3},
+        {"instrprog.Net.echo", 1},
+        {"instrprog.Net.roundTrip", 3},
+        {"instrprog.Net.serve", 1},
+        {"instrprog.Plugins.run", 1},
+        {"instrprog.ChildFirstLoader.define", 2},
+        {"instrprog.plugin.Plugin.compute", 4},
+        {"instrprog.plugin.Plugin$Helper.<init>", 4},
+        {"instrprog.plugin.Plugin$Helper.square", 4},
+        {"instrprog.Components.run", 1},
+        {"instrprog.Cart.remove", 1},
+        {"instrprog.Cart.size", 1},
+        {"instrprog.Serial.describe", 1},
+        {"instrprog.Marker.after", 1},
+    };
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.method);
+        EXPECT_EQ(calls[row.method], row.calls) << shown;
+    }
+    // Entries and exits balance: exceptions unwound through middle and inner
+    // leave later calls at the level of their real caller.
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.Exceptions.inner"), std::set<std::string>{"instrprog.Exceptions.middle"}) << shown;
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.Exceptions.middle"), std::set<std::string>{"instrprog.Exceptions.outer"}) << shown;
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.Net.roundTrip"), std::set<std::string>{"instrprog.Net.echo"}) << shown;
+    std::set<std::string> mainLevel = callersOf(*tree.root, registry, "instrprog.Exceptions.run");
+    EXPECT_EQ(mainLevel, std::set<std::string>{"instrprog.InstrumentedProgram.main"}) << shown;
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.Net.serve"), std::set<std::string>{"instrprog.Net$1.run"}) << shown;
+    for (const char *method : {"instrprog.Exceptions.parse", "instrprog.Recursion.fib", "instrprog.Parker.parkBriefly", "instrprog.Net.echo",
+                               "instrprog.Plugins.run", "instrprog.Marker.after"}) {
+        SCOPED_TRACE(method);
+        std::set<std::string> callers = callersOf(*tree.root, registry, method);
+        EXPECT_TRUE(std::includes(callers.begin(), callers.end(), mainLevel.begin(), mainLevel.end())) << shown;
+    }
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.Marker.after"), mainLevel) << "the last call of main: " << shown;
+
+    finish(jvm, client);
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_EQ(jvm.out(), expected) << jvm.err();
+    EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
+}
+
+// Sleeping, waiting on a monitor and parking are waiting time of the
+// methods that do it, not run time.
+TEST_P(InstrumentedProgramTest, SleepsWaitsAndParksAreWaitingTime)
+{
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
+    JvmProcess jvm(work.path, "waiting");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "", args, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    Registry registry;
+    CallTreeReply tree;
+    readTree(client, &registry, &tree);
+    std::string shown = CallTreeView::format(*tree.root, registry);
+    // Sleeping, waiting and parking take 20 + 10, 30 and 20 + 10 ms. Every
+    // park that began also ended, also the one that returns at once, so the
+    // calls after it wait nothing.
+    CallTreeReply waiting;
+    readTree(client, &registry, &waiting, 2);
+    std::string shownWaiting = CallTreeView::format(*waiting.root, registry);
+    EXPECT_GE(valueOf(*waiting.root, registry, "instrprog.Sleeper.nap"), 25000) << shownWaiting;
+    EXPECT_GE(valueOf(*waiting.root, registry, "instrprog.Waiter.waitBriefly"), 25000) << shownWaiting;
+    EXPECT_GE(valueOf(*waiting.root, registry, "instrprog.Parker.parkBriefly"), 25000) << shownWaiting;
+    EXPECT_LT(valueOf(*tree.root, registry, "instrprog.Sleeper.nap"), 25000) << "slept time is not run time: " << shown;
+    EXPECT_LT(valueOf(*tree.root, registry, "instrprog.Parker.parkBriefly"), 25000) << "parked time is not run time: " << shown;
+    for (const char *method : {"instrprog.Plugins.run", "instrprog.Serial.describe", "instrprog.Marker.after"}) {
+        SCOPED_TRACE(method);
+        EXPECT_LT(valueOf(*waiting.root, registry, method), 5000) << shownWaiting;
+    }
+    finish(jvm, client);
+}
+
+// The default serialVersionUID that the agent computes in place of the
+// JDK's equals the JDK's for every kind of class member.
+TEST_P(InstrumentedProgramTest, DefaultSerialVersionOfTheHookEqualsTheJdks)
+{
+    std::string expected = runPlain({"-cp", INSTR_CLASSES, "SerialVersionCheck", "jdk"}, 60);
+    ASSERT_NE(expected.find("SerialVersionCheck$Members"), std::string::npos) << expected;
+    JvmProcess jvm(work.path, "hook");
+    ASSERT_TRUE(jvm.start(java(true, "nowait", {"-cp", INSTR_CLASSES, "SerialVersionCheck", "hook"}), tmp, tmp, canIsolateTmp()));
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_EQ(jvm.out(), expected) << jvm.err();
+}
+
+// With "save-instr-classes" the class files the agent changed are kept in
+// an "ov_cls" directory of TMPDIR, each with the bytes it came with; classes
+// left as they were are not written.
+TEST_P(InstrumentedProgramTest, SavedClassesHoldTheOriginalAndTheRewrittenBytes)
+{
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
+    JvmProcess jvm(work.path, "saving");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "save-instr-classes", args, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    finish(jvm, client);
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+
+    std::string dir;
+    for (const std::string &n : listDir(tmp)) {
+        if (n.rfind("ov_cls", 0) == 0)
+            dir = tmp + "/" + n;
+    }
+    ASSERT_FALSE(dir.empty()) << "no ov_cls directory in TMPDIR";
+    std::vector<std::string> saved = listDir(dir);
+    std::string compiled = readFile(std::string(INSTR_CLASSES) + "/instrprog/Recursion.class");
+    ASSERT_FALSE(compiled.empty());
+    std::string original, rewritten;
+    for (const std::string &n : saved) {
+        if (n.rfind("instrprog.Recursion.", 0) != 0)
+            continue;
+        std::string bytes = readFile(dir + "/" + n);
+        if (n.find("orig") != std::string::npos)
+            original = bytes;
+        else
+            rewritten = bytes;
+    }
+    EXPECT_EQ(original, compiled) << "the incoming bytes, unchanged";
+    ASSERT_FALSE(rewritten.empty()) << dir;
+    EXPECT_NE(rewritten, compiled);
+    EXPECT_EQ(rewritten.compare(0, 4, "\xCA\xFE\xBA\xBE"), 0);
+    EXPECT_NE(rewritten.find("__orvane_enterMethod"), std::string::npos) << "the entry hook's name in the constant pool";
+    for (const std::string &n : saved) {
+        SCOPED_TRACE(n);
+        EXPECT_NE(n.rfind("instrprog.Sized.", 0), 0u) << "an interface is left as it is and not saved";
+        EXPECT_EQ(n.size() > 6 ? n.substr(n.size() - 6) : n, ".class");
+    }
+}
+
+// Auto-tuning picks the method with very many calls of very short time and
+// hands each pick out once.
+TEST_P(InstrumentedProgramTest, AutoTuningPicksShortFrequentMethodsOnce)
+{
+    JvmProcess jvm(work.path, "autotune");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "", {"-cp", INSTR_CLASSES, "AutoTuneProgram"}, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    std::string out = jvm.out();
+    EXPECT_NE(out.find("ran true 200000\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("autotune true\n"), std::string::npos) << out;
+    std::string picked;
+    for (const std::string &l : lines(out)) {
+        if (l.rfind("picked [", 0) == 0 || l == "picked none")
+            picked = l;
+    }
+    EXPECT_NE(picked.find("AutoTuneProgram.tiny(I)I"), std::string::npos) << out;
+    EXPECT_EQ(picked.find("slow"), std::string::npos) << out;
+    EXPECT_EQ(picked.find("main"), std::string::npos) << out;
+    EXPECT_NE(out.find("picked again none\n"), std::string::npos) << "the list is emptied when handed out: " << out;
+    finish(jvm, client);
+    EXPECT_EQ(complaints(jvm.err() + out), "") << jvm.err();
+}
+
+// Agent.retransform sends a loaded class through the class-file hook again;
+// a class the VM cannot change is reported with the VM's error code and the
+// program goes on.
+TEST_P(InstrumentedProgramTest, RetransformRewritesALoadedClassAgain)
+{
+    JvmProcess jvm(work.path, "retransform");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "verbose-instr", {"-cp", INSTR_CLASSES, "RetransformCheck"}, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("after", true, 60)) << jvm.err() << jvm.out();
+    Registry registry;
+    CallTreeReply tree;
+    readTree(client, &registry, &tree);
+    std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+    EXPECT_EQ(calls["RetransformCheck.work"], 2u) << "hooked before and after: " << CallTreeView::format(*tree.root, registry);
+    finish(jvm, client);
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_EQ(jvm.out(), "before 3\nafter 6\n");
+    std::vector<std::string> agent = agentLines(jvm.err());
+    EXPECT_EQ(std::count(agent.begin(), agent.end(), "Orvane> INSTR: RetransformCheck "), 2) << jvm.err();
+    EXPECT_EQ(std::count(agent.begin(), agent.end(), "Orvane> ERROR: could not retransform class [I (79)."), 1) << jvm.err();
+    EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
+}
+
+// The replacement of Thread.sleep in classes rewritten after an attach
+// sleeps as Thread.sleep does (also when interrupted), and the time counts
+// as waiting time of its caller.
+TEST_P(InstrumentedProgramTest, SleepReplacementSleepsAndWaits)
+{
+    JvmProcess jvm(work.path, "sleep");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "", {"-cp", INSTR_CLASSES, "SleepHookCheck"}, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    Registry registry;
+    CallTreeReply run, waiting;
+    readTree(client, &registry, &run, 1);
+    readTree(client, &registry, &waiting, 2);
+    EXPECT_EQ(callsByMethod(*run.root, registry)["SleepHookCheck.napViaAgent"], 1u);
+    EXPECT_GE(valueOf(*waiting.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*waiting.root, registry);
+    EXPECT_LT(valueOf(*run.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*run.root, registry);
+    finish(jvm, client);
+    EXPECT_EQ(jvm.out(), "interrupted true\ndone\n");
+}
+
+// Real library code (commons-lang3 and guava, instrumented: their packages
+// are not filtered) computes the same results.
+TEST_P(InstrumentedProgramTest, LibraryWorkloadComputesTheSameResults)
+{
+    if (!fileExists("/usr/share/java/commons-lang3.jar") || !fileExists("/usr/share/java/guava.jar"))
+        GTEST_SKIP() << "Debian's commons-lang3 and guava jars are not installed";
+    std::vector<std::string> args = {"-cp", std::string(INSTR_CLASSES) + ":" + LIBRARY_JARS, "LibraryWorkload", "60"};
+    std::string expected = runPlain(args, 120);
+    ASSERT_NE(expected.find("checksum"), std::string::npos) << expected;
+
+    JvmProcess jvm(work.path, "library");
+    FrontendClient client(30000);
+    startProfiled(jvm, client, "", args, sessionXml(defaultFilters()));
+    ASSERT_TRUE(jvm.waitFor("checksum", true, 300)) << jvm.err() << jvm.out();
+    Registry registry;
+    CallTreeReply tree;
+    readTree(client, &registry, &tree);
+    std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+    EXPECT_EQ(calls["LibraryWorkload.main"], 1u);
+    EXPECT_EQ(calls["org.apache.commons.lang3.StringUtils.reverse"], 60u * 500u) << "one per word and round";
+    EXPECT_EQ(calls["com.google.common.collect.Lists.partition"], 60u);
+    finish(jvm, client);
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_EQ(jvm.out(), expected) << jvm.err();
+    EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
+}
+
+// javac, whose own classes are instrumented, compiles a few hundred
+// generated sources into exactly the class files it writes without the agent.
+TEST_P(InstrumentedProgramTest, JavacCompilesTheSameClassFiles)
+{
+    const int files = 200;
+    std::string src = work / "src";
+    mkdir(src.c_str(), 0700);
+    mkdir((src + "/gen").c_str(), 0700);
+    std::ofstream list(work / "files.txt");
+    std::ofstream(src + "/gen/Base.java") << "package gen;\npublic abstract class Base<T> {\n    public abstract T describe();\n}\n";
+    list << src << "/gen/Base.java\n";
+    for (int i = 0; i < files; i++) {
+        std::string c = "C" + std::to_string(i);
+        std::string previous = i == 0 ? "" : "C" + std::to_string(i - 1);
+        std::ofstream f(src + "/gen/" + c + ".java");
+        f << "package gen;\nimport java.util.*;\n"
+          << "public class " << c << " extends Base<String> implements Comparable<" << c << "> {\n"
+          << "    private final List<Integer> values = new ArrayList<>();\n"
+          << "    enum Kind { A, B, C }\n"
+          << "    static class Inner<N extends Number> { N n; double twice() { return n.doubleValue() * 2; } }\n"
+          << "    public " << c << "(int n) { for (int i = 0; i < n; i++) values.add(i * " << i << "); }\n"
+          << "    public int compareTo(" << c << " o) { return Integer.compare(values.size(), o.values.size()); }\n"
+          << "    @Override public String describe() {\n"
+          << "        return \"" << c << "\" + values.stream().map(String::valueOf).reduce(\"\", String::concat);\n    }\n"
+          << "    public static int chain(int x) { return x <= 0 ? 0 : " << (i == 0 ? "x" : previous + ".chain(x - 1) + 1") << "; }\n"
+          << "    public String pick(Kind k) { switch (k) { case A: return \"a\"; case B: return \"b\"; default: return \"c\"; } }\n"
+          << "    public int parse(String s) {\n"
+          << "        try { return Integer.parseInt(s); } catch (NumberFormatException e) { return -1; } finally { values.clear(); }\n    }\n"
+          << "    public Map<String, List<" << c << ">> group(Collection<" << c << "> all) {\n"
+          << "        Map<String, List<" << c << ">> m = new TreeMap<>();\n"
+          << "        for (" << c << " x : all) m.computeIfAbsent(x.describe(), k -> new ArrayList<>()).add(x);\n"
+          << "        return m;\n    }\n}\n";
+        list << src << "/gen/" << c << ".java\n";
+    }
+    list.close();
+    auto javac = [&](const std::string &out) {
+        mkdir(out.c_str(), 0700);
+        return std::vector<std::string>{"-cp", INSTR_CLASSES, "JavacRunner", "--release", "17", "-d", out, "@" + (work / "files.txt")};
+    };
+    std::string plainOut = work / "plain-classes";
+    std::string plain = runPlain(javac(plainOut), 300);
+    ASSERT_EQ(plain, "javac exit 0\n");
+    std::vector<std::string> expectedFiles = listDir(plainOut + "/gen");
+    ASSERT_GT(expectedFiles.size(), static_cast<size_t>(files));
+
+    // javac's own packages (com.sun.tools.javac) are not filtered here.
+    JvmProcess jvm(work.path, "javac");
+    FrontendClient client(60000);
+    std::string profiledOut = work / "profiled-classes";
+    startProfiled(jvm, client, "", javac(profiledOut), sessionXml({"java.", "javax.", "sun.", "jdk."}));
+    ASSERT_TRUE(jvm.waitFor("javac exit", true, 400)) << jvm.err() << jvm.out();
+    Registry registry;
+    CallTreeReply tree;
+    readTree(client, &registry, &tree);
+    std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+    EXPECT_EQ(calls["JavacRunner.main"], 1u);
+    EXPECT_EQ(calls["com.sun.tools.javac.api.JavacTool.run"], 1u);
+    EXPECT_EQ(calls["com.sun.tools.javac.main.JavaCompiler.compile"], 1u);
+    finish(jvm, client);
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_EQ(jvm.out(), plain);
+    EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
+    std::vector<std::string> produced = listDir(profiledOut + "/gen");
+    std::sort(produced.begin(), produced.end());
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+    ASSERT_EQ(produced, expectedFiles);
+    for (const std::string &n : expectedFiles) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(readFile(profiledOut + "/gen/" + n), readFile(plainOut + "/gen/" + n));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Jdks, InstrumentedProgramTest, testing::Values("java-17-openjdk-amd64", "temurin-25-jdk-amd64"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param).rfind("java-17", 0) == 0 ? std::string("OpenJdk17") : std::string("Temurin25");
+                         });
+
+} // namespace
