@@ -1,13 +1,16 @@
 #include "LiveProfilingSession.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <jvmti.h>
 #include <vector>
 
 #include "AgentAssert.h"
+#include "Counter.h"
 #include "EventHandler.h"
 #include "LiveClassProfilingHelper.h"
 #include "CpuProfilingSession.h"
@@ -16,6 +19,7 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MessageUtil.h"
+#include "OfflineCommunicator.h"
 
 namespace {
 
@@ -162,6 +166,14 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
     EventHandler::init(env, switching);
 
     LiveProfiling::lookupJavaClasses(env);
+    // The VM finds this library's natives only once the attach has returned;
+    // the communication thread that AttachManager starts needs its own now.
+    JNINativeMethod enter = {const_cast<char *>("enterCommunication"), const_cast<char *>("(Ljava/lang/Object;I)V"),
+                             reinterpret_cast<void *>(&Java_com_orvane_agent_Agent_enterCommunication)};
+    if (env->RegisterNatives(LiveProfiling::agentClass, &enter, 1) != 0) {
+        env->ExceptionClear();
+        MessageUtil::message("could not bind the communication thread's entry");
+    }
     jclass attachManager = env->FindClass("com/orvane/agent/AttachManager");
     if (attachManager == nullptr)
         env->ExceptionClear();
@@ -213,6 +225,8 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
         MessageUtil::message("Error enabling events. Aborting.");
         abort();
     }
+    // The classes loaded before the agent came were never prepared under its eyes.
+    LiveClassProfilingHelper::tagUntaggedClasses(this, env);
     if (!suspended.empty()) {
         std::vector<jthread> toResume;
         for (size_t i = 0; i < suspended.size(); i++) {
@@ -318,6 +332,7 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
     MessageUtil::message(config->timeType == 1 ? "Time measurement: elapsed time" : "Time measurement: estimated cpu time");
     MessageUtil::message(config->disableCPUProfiling ? "CPU profiling disabled" : "CPU profiling enabled");
     applyCpuSettings();
+    LiveCpuProfilingHelper::startSampler(config->samplingFrequency > 0 ? config->samplingFrequency : 5);
     if (config->sessionRead)
         sessionState = 2;
     return true;
@@ -350,7 +365,7 @@ void LiveProfilingSession::listenForFrontend()
         communicator->listenNow();
 }
 
-void LiveProfilingSession::runCommunicator(JNIEnv *env)
+void LiveProfilingSession::runCommunicator(JNIEnv *env, jobject javaCommunicator)
 {
     for (;;) {
         LiveCommunicator *current;
@@ -358,10 +373,10 @@ void LiveProfilingSession::runCommunicator(JNIEnv *env)
             std::lock_guard<std::mutex> guard(communicatorLock);
             current = communicator;
         }
-        current->setJavaPointers(env, nullptr);
+        current->setJavaPointers(env, javaCommunicator);
         current->run();
         if (current->shouldExitProcess() || current->shouldInterruptProcess() || current->hasListenFailed() ||
-            LiveProfiling::waitsForDisconnect)
+            LiveProfiling::waitsForDisconnect || current->isJavaTransport())
             return;
         if (current->wasConnected())
             MessageUtil::message("Disconnected. Waiting for reconnection.");
@@ -482,4 +497,81 @@ void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
 
 void LiveProfilingSession::deleteTempFiles()
 {
+}
+
+void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort)
+{
+    if (LiveProfiling::offline && javaPort < 1)
+        return;
+    jobject communicatorObject = javaCommunicator != nullptr ? env->NewGlobalRef(javaCommunicator) : nullptr;
+    if (LiveProfiling::offline) {
+        std::lock_guard<std::mutex> guard(communicatorLock);
+        delete communicator;
+        port = javaPort;
+        communicator = new OfflineCommunicator(this, javaPort);
+    } else if (!LiveProfiling::nowait) {
+        // The native communication thread serves the front end already.
+        std::lock_guard<std::mutex> guard(communicatorLock);
+        if (communicator != nullptr)
+            communicator->setJavaCommunicator(communicatorObject);
+        return;
+    }
+    runCommunicator(env, communicatorObject);
+    {
+        // This thread's environment is no longer valid once it returns to Java.
+        std::lock_guard<std::mutex> guard(communicatorLock);
+        if (communicator != nullptr)
+            communicator->setJavaPointers(nullptr, nullptr);
+    }
+    if (communicatorObject != nullptr)
+        env->DeleteGlobalRef(communicatorObject);
+}
+
+void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
+{
+    bool dyingVmWaits = LiveProfiling::waitsForDisconnect;
+    writer->writeU4(dyingVmWaits ? 2 : 1);
+
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    // Recordings this agent does not make yet (heap dumps, the CPU change
+    // flags of the views) answer "off" and "nothing new".
+    const bool state[] = {
+        cpu != nullptr && cpu->isRecording(),
+        isAllocRecording(),
+        LiveProfiling::monitorProfiling,
+        cpu != nullptr && cpu->isRecordMethodStatistics(),
+        env != nullptr && LiveProfiling::triggersEnabled(env),
+        cpu != nullptr && cpu->hasNewCallTracerData(),
+        cpu != nullptr && cpu->hasNewMethodStatistics(),
+        false, // new thread dumps
+        false, // new heap dump
+        false, // new CPU data
+        false, // CPU data reset
+        false, // new allocation data
+        false, // new monitor data
+    };
+    for (bool on : state)
+        writer->writeByte(on ? 1 : 0);
+
+    // No probe recording is kept on the Java side yet, and auto-tuning has
+    // removed no method.
+    writer->writeU4(0);
+    writer->writeByte(0);
+
+    writer->writeJLong(Counter::getUsec());
+    if (vmStartWallClock == 0)
+        vmStartWallClock = static_cast<long long>(time(nullptr));
+    writer->writeJLong(vmStartWallClock);
+    classSession.writeMethodDescriptions(writer, true);
+    classSession.writeClassDescriptions(writer, true);
+
+    if (!dyingVmWaits)
+        return;
+    if (config == nullptr || !config->vmCannotExit) {
+        wakeup();
+        return;
+    }
+    static std::atomic<bool> keptAlive(false);
+    if (!keptAlive.exchange(true))
+        MessageUtil::message("Keeping VM alive until frontend disconnects.");
 }

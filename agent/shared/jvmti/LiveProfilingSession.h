@@ -34,6 +34,14 @@ public:
     void handleCmdSetParameters(DataWriter *writer, DataReader *reader, JNIEnv *env);
     // Command 45: the current configuration document.
     void handleCmdGetParameters(DataWriter *writer);
+    // Command 59, the front end's periodic poll: U4 2 while the dying VM
+    // waits for the front end (else 1), the recording switches and change
+    // flags (13 bytes), the probe recording state (U4 length and the bytes)
+    // and the newly auto-tuned methods (byte 1 and ID each, byte 0), the time
+    // now and the VM start's wall-clock second (JLong each), then the method
+    // and class descriptions not sent yet. A dying VM whose configuration
+    // does not keep it alive is then let go.
+    void handleCmdGetVMState(DataWriter *writer, JNIEnv *env);
     void handleCmdGetState(DataReader *reader, DataWriter *writer) override;
 
     void enterMonitor(int bits) override;
@@ -52,7 +60,13 @@ public:
     // Applies the session configuration to the sub-sessions and logs it.
     bool initParameters(JNIEnv *env);
     // Body of "_orvane_native_comm": serves front ends until the agent ends.
-    void runCommunicator(JNIEnv *env);
+    // With the Java-thread transport it returns when the Java side has no
+    // more requests.
+    void runCommunicator(JNIEnv *env, jobject javaCommunicator = nullptr);
+    // A Java thread of the agent serves the command loop (nowait and offline
+    // modes); returns when the connection is over. Offline, a port below 1
+    // returns at once. Runs on that Java thread.
+    void javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort);
     unsigned getCommunicatorStatus();
     // Listens on the session's port before the communication thread runs.
     void listenForFrontend();
@@ -61,10 +75,13 @@ public:
     void deleteTempFiles();
 
     const AgentOptions &getOptions() const { return options; }
+    // The configuration in force (replaced by command 1); null before start-up.
+    const SessionConfig *getConfig() const { return config; }
     bool isAttached() const { return attached; }
     bool isSwitching() const { return switching; }
     const std::string &getVmVersion() const { return vmVersion; }
     LiveClassProfilingSession &getClassSession() { return classSession; }
+    ClassProfilingSession *getClassProfilingSession() override { return &classSession; }
     int getPort() const { return port; }
 
 private:
