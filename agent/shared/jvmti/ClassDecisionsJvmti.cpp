@@ -1,5 +1,6 @@
 #include "ClassDecisionsJvmti.h"
 
+#include "JvmtiBuffer.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "MessageUtil.h"
@@ -7,26 +8,6 @@
 namespace {
 
 const jint LOCAL_FRAME_CAPACITY = 64;
-
-// A JVMTI buffer released when the scope ends.
-template <class T>
-class JvmtiBuffer {
-public:
-    explicit JvmtiBuffer(jvmtiEnv *jvmti) : jvmti(jvmti), pointer(nullptr) {}
-    ~JvmtiBuffer()
-    {
-        if (pointer != nullptr)
-            jvmti->Deallocate(reinterpret_cast<unsigned char *>(pointer));
-    }
-    JvmtiBuffer(const JvmtiBuffer &) = delete;
-    JvmtiBuffer &operator=(const JvmtiBuffer &) = delete;
-    T **out() { return &pointer; }
-    T *get() const { return pointer; }
-
-private:
-    jvmtiEnv *jvmti;
-    T *pointer;
-};
 
 bool clearException(JNIEnv *env)
 {

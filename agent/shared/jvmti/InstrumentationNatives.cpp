@@ -14,6 +14,7 @@
 
 #include "Counter.h"
 #include "CpuProfilingSession.h"
+#include "JvmtiBuffer.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
@@ -21,25 +22,6 @@
 #include "MessageUtil.h"
 
 namespace {
-
-// A JVMTI buffer released when the scope ends.
-template <class T>
-class JvmtiBuffer {
-public:
-    JvmtiBuffer() : pointer(nullptr) {}
-    ~JvmtiBuffer()
-    {
-        if (pointer != nullptr)
-            LiveProfiling::jvmti->Deallocate(reinterpret_cast<unsigned char *>(pointer));
-    }
-    JvmtiBuffer(const JvmtiBuffer &) = delete;
-    JvmtiBuffer &operator=(const JvmtiBuffer &) = delete;
-    T **out() { return &pointer; }
-    T *get() const { return pointer; }
-
-private:
-    T *pointer;
-};
 
 // The calling thread's manager when it records, else null.
 LiveThreadManager *recordingThread(JNIEnv *env)

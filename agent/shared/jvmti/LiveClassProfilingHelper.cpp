@@ -15,6 +15,7 @@
 #include "CpuProfilingSession.h"
 #include "Instrumenter.h"
 #include "InternalMonitor.h"
+#include "JvmtiBuffer.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
@@ -34,25 +35,6 @@ const jint MODIFIER_STATIC = 8;
 
 // Classes by dotted name; guarded by the class lock.
 std::unordered_map<std::string, ClassData *> classNameToClassData;
-
-// A JVMTI buffer released when the scope ends.
-template <class T>
-class JvmtiBuffer {
-public:
-    JvmtiBuffer() : pointer(nullptr) {}
-    ~JvmtiBuffer()
-    {
-        if (pointer != nullptr)
-            LiveProfiling::jvmti->Deallocate(reinterpret_cast<unsigned char *>(pointer));
-    }
-    JvmtiBuffer(const JvmtiBuffer &) = delete;
-    JvmtiBuffer &operator=(const JvmtiBuffer &) = delete;
-    T **out() { return &pointer; }
-    T *get() const { return pointer; }
-
-private:
-    T *pointer;
-};
 
 // A JNI local frame popped when the scope ends.
 class LocalFrame {
