@@ -95,24 +95,14 @@ public class JrtExtract {
     };
 }
 
-struct Jvm {
-    const char *name;
-    const char *home;
-};
+using jvmtools::Jvm;
 
 const Jvm JVMS[] = {
-    {"openjdk17", "/usr/lib/jvm/java-17-openjdk-amd64"},
-    {"temurin25", "/usr/lib/jvm/temurin-25-jdk-amd64"},
+    {"openjdk17", jvmtools::JDK17_HOME},
+    {"temurin25", jvmtools::TEMURIN25_HOME},
 };
 
-std::vector<Jvm> jvmsHere()
-{
-    std::vector<Jvm> here;
-    for (const Jvm &j : JVMS)
-        if (exists(std::string(j.home) + "/bin/java"))
-            here.push_back(j);
-    return here;
-}
+std::vector<Jvm> jvmsHere() { return jvmtools::installedOf(JVMS); }
 
 // Drivers: print "key value" lines that the tests compare.
 std::map<std::string, std::string> driverSources()

@@ -30,61 +30,17 @@
 #include "structures/ConstantEntries.h"
 #include "structures/MethodInfo.h"
 #include "structures/TypedAttributes.h"
+#include "../../support/JvmTools.h"
 
 namespace cmtest {
 
-const char *const JDK17 = "/usr/lib/jvm/java-17-openjdk-amd64";
+const char *const JDK17 = jvmtools::JDK17_HOME;
 
-inline bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-inline std::string quote(const std::string &s) { return "'" + s + "'"; }
-
-// Standard output and error of a shell command; its exit status (-1 when it
-// did not exit normally).
-inline int run(const std::string &command, std::string &output)
-{
-    output.clear();
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-        output.append(buffer, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-inline bool readFile(const std::string &path, std::vector<unsigned char> &out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
-inline bool writeFile(const std::string &path, const void *data, size_t length)
-{
-    std::string dir = path.substr(0, path.rfind('/'));
-    std::string ignored;
-    if (!exists(dir) && run("mkdir -p " + quote(dir), ignored) != 0)
-        return false;
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    bool ok = fwrite(data, 1, length, f) == length;
-    return fclose(f) == 0 && ok;
-}
-
-inline bool writeFile(const std::string &path, const std::string &text)
-{
-    return writeFile(path, text.data(), text.size());
-}
+using jvmtools::exists;
+using jvmtools::quote;
+using jvmtools::readFile;
+using jvmtools::run;
+using jvmtools::writeFile;
 
 // Classes of java.base from the JDK 17 jmod (internal names), extracted below
 // dir/classes. A jmod is a zip with a 4-byte header, which unzip skips with a

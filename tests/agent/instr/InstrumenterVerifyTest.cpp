@@ -7,9 +7,6 @@
 // classes are on the class path (java/harness).
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -35,6 +32,8 @@
 #include "structures/MethodInfo.h"
 #include "structures/TypedAttributes.h"
 #include "support/JdkCorpus.h"
+#include "support/RewrittenClasses.h"
+#include "../../support/JvmTools.h"
 #include "../../support/TempDir.h"
 
 using namespace Tessera;
@@ -43,51 +42,12 @@ namespace {
 
 typedef std::vector<unsigned char> Bytes;
 
-struct Jvm {
-    const char *name;
-    const char *home;
-};
+using namespace jvmtools;
 
 const Jvm JVMS[] = {
-    {"openjdk17", "/usr/lib/jvm/java-17-openjdk-amd64"},
-    {"temurin25", "/usr/lib/jvm/temurin-25-jdk-amd64"},
+    {"openjdk17", jvmtools::JDK17_HOME},
+    {"temurin25", jvmtools::TEMURIN25_HOME},
 };
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-std::string quote(const std::string &s) { return "'" + s + "'"; }
-
-// Output (stdout and stderr) of a shell command and its exit status.
-int run(const std::string &command, std::string &output)
-{
-    output.clear();
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-        output.append(buffer, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool writeFile(const std::string &path, const Bytes &bytes)
-{
-    std::string dir = path.substr(0, path.rfind('/'));
-    std::string ignored;
-    if (!exists(dir) && run("mkdir -p " + quote(dir), ignored) != 0)
-        return false;
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && ok;
-}
 
 std::string join(const std::vector<std::string> &items)
 {
@@ -268,7 +228,7 @@ TEST_P(InstrumenterWorkloadTest, RewrittenProgramRunsAlikeWithBalancedExactCount
 {
     const Jvm &jvm = *GetParam().jvm;
     const Variant &variant = *GetParam().variant;
-    if (!exists(std::string(jvm.home) + "/bin/java"))
+    if (!installed(jvm))
         GTEST_SKIP() << jvm.name << " is not installed";
     TempDir tmp;
     std::string source = std::string(INSTRHOOKS_JAVA_DIR) + "/" + variant.dir;
@@ -376,24 +336,6 @@ INSTANTIATE_TEST_SUITE_P(Jvms, InstrumenterWorkloadTest, testing::ValuesIn(workl
                              return std::string(info.param.jvm->name) + "_" + info.param.variant->name;
                          });
 
-// Class name (dots) -> "OK" or "<exception>: <message>".
-std::map<std::string, std::string> loadResults(const std::string &output)
-{
-    std::map<std::string, std::string> results;
-    std::istringstream lines(output.substr(0, output.find("=== HOOKS\n")));
-    std::string line;
-    while (std::getline(lines, line)) {
-        bool ok = line.compare(0, 3, "OK ") == 0;
-        if (!ok && line.compare(0, 5, "FAIL ") != 0)
-            continue;
-        size_t start = ok ? 3 : 5;
-        size_t end = line.find(' ', start);
-        std::string name = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        results[name] = ok ? "OK" : line.substr(end + 1);
-    }
-    return results;
-}
-
 // The class of `cf` pushed by ldc_w at the start of every method with code,
 // the way probes push a class object.
 bool insertClassConstantLoads(ClassFile *cf)
@@ -438,7 +380,7 @@ class InstrumenterOldClassTest : public testing::TestWithParam<const Jvm *> {};
 TEST_P(InstrumenterOldClassTest, ClassConstantLoadsNeedVersion49)
 {
     const Jvm &jvm = *GetParam();
-    if (!exists(std::string(jvm.home) + "/bin/java"))
+    if (!installed(jvm))
         GTEST_SKIP() << jvm.name << " is not installed";
     struct Case {
         const char *name;
@@ -519,8 +461,6 @@ std::vector<CorpusCase> corpusCases()
     return cases;
 }
 
-std::string exceptionOf(const std::string &result) { return result.substr(0, result.find(':')); }
-
 void PrintTo(const CorpusCase &c, std::ostream *os) { *os << c.jvm->name << " " << c.jar->name; }
 
 class InstrumenterCorpusTest : public testing::TestWithParam<CorpusCase> {};
@@ -529,7 +469,7 @@ TEST_P(InstrumenterCorpusTest, EveryRewrittenClassLoadsLinksAndInitialises)
 {
     const Jvm &jvm = *GetParam().jvm;
     const Jar &jar = *GetParam().jar;
-    if (!exists(std::string(jvm.home) + "/bin/java"))
+    if (!installed(jvm))
         GTEST_SKIP() << jvm.name << " is not installed";
     if (!exists(jar.path))
         GTEST_SKIP() << jar.path << " is not installed (scripts/setup installs it)";

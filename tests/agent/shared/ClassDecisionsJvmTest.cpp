@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "../../e2e/agent/JdkTest.h"
 #include "../../e2e/agent/JvmProcess.h"
 #include "FrontendClient.h"
 #include "WireReader.h"
@@ -62,18 +63,6 @@ std::string sessionXml(bool lineNumbers)
            "<filter type=\"exclusive\" name=\"jdk.\"/></session></config>";
 }
 
-std::vector<uint8_t> setParameters(const std::string &xml)
-{
-    std::vector<uint8_t> p = {1, 0, 0, 0, 5};
-    uint32_t n = static_cast<uint32_t>(xml.size());
-    for (int shift = 24; shift >= 0; shift -= 8)
-        p.push_back(static_cast<uint8_t>(n >> shift));
-    p.insert(p.end(), xml.begin(), xml.end());
-    p.insert(p.end(), {0, 0});       // the trailing string the agent ignores
-    p.insert(p.end(), {0, 0, 0, 0}); // no scripts
-    return p;
-}
-
 // The reply of command 1 after a configuration update.
 struct UpdateReply {
     uint32_t classes = 0;
@@ -116,16 +105,13 @@ std::string readFileText(const std::string &path)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-class ClassDecisionsJvmTest : public testing::TestWithParam<const char *> {
+class ClassDecisionsJvmTest : public JdkTest {
 protected:
     void SetUp() override
     {
-        jdk = std::string("/usr/lib/jvm/") + GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
+        JdkTest::SetUp();
+        if (!ready())
+            return;
         std::string src = work / "src";
         mkdir(src.c_str(), 0700);
         std::ofstream(src + "/Main.java") << MAIN_SOURCE;
@@ -138,9 +124,6 @@ protected:
         port = freePort();
     }
 
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
     std::string classes;
     int port = 0;
 };
@@ -229,7 +212,7 @@ TEST_P(ClassDecisionsJvmTest, NewConfigurationRetransformsTheLoadedClasses)
     EXPECT_EQ(std::string::npos, jvm.err().find("FATAL ERROR")) << jvm.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, ClassDecisionsJvmTest, testing::Values("java-17-openjdk-amd64", "temurin-25-jdk-amd64"),
+INSTANTIATE_TEST_SUITE_P(Jdks, ClassDecisionsJvmTest, testing::ValuesIn(JDKS),
                          [](const testing::TestParamInfo<const char *> &info) {
                              std::string name = info.param;
                              for (char &c : name) {

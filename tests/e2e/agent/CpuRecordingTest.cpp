@@ -33,6 +33,22 @@ protected:
         port = freePort();
     }
 
+    // Starts a probe program (main class, arguments) under the agent, which
+    // waits for the front end on the test's port, and connects the client.
+    void startConnected(JvmProcess &jvm, FrontendClient &client, const std::vector<std::string> &program,
+                        const std::vector<std::string> &vmOptions = {})
+    {
+        std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData"};
+        c.insert(c.end(), vmOptions.begin(), vmOptions.end());
+        c.push_back(std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1");
+        c.insert(c.end(), {"-cp", PROBE_CLASSES});
+        c.insert(c.end(), program.begin(), program.end());
+        ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+        ASSERT_EQ(client.handshake(), "");
+    }
+
     WorkDir work;
     std::string tmp;
     int port = 0;
@@ -131,14 +147,8 @@ const ViewNode *firstNodeOf(const ViewNode &root, uint64_t method)
 TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
 {
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "CpuWorkload"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
     FrontendClient client;
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
@@ -347,14 +357,8 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
 TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsThreshold)
 {
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "MonitorSwitch"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
     FrontendClient client;
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"MonitorSwitch"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
@@ -397,14 +401,8 @@ TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsTh
 TEST_F(CpuRecordingE2ETest, ControllerApiSwitchesRecordingFromTheApplication)
 {
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "CpuWorkload", "controller"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
     FrontendClient client;
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload", "controller"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
@@ -445,14 +443,8 @@ TEST_F(CpuRecordingE2ETest, ControllerApiSwitchesRecordingFromTheApplication)
 TEST_F(CpuRecordingE2ETest, SamplerRecordsTheThreadStatusHistory)
 {
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "CpuWorkload"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
     FrontendClient client;
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload"}));
     // A configuration from the front end starts the sampler (5 ms passes).
     const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\"/></config>";
     std::vector<uint8_t> config = {1, 0, 0, 0, 3};
@@ -504,14 +496,8 @@ TEST_F(CpuRecordingE2ETest, SamplerRecordsTheThreadStatusHistory)
 TEST_F(CpuRecordingE2ETest, CurrentMonitorUsageNamesTheBlockedThreadAndTheOwner)
 {
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "CpuWorkload", "blocked"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
     FrontendClient client;
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload", "blocked"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
@@ -593,14 +579,8 @@ std::map<std::string, MethodUse> methodUses(const ViewNode &root, const Registry
 TEST_F(CpuRecordingE2ETest, ThreadStartsAndHandlersOfUnenteredConstructorsKeepTheCallers)
 {
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "HandlerProgram"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
     FrontendClient client(30000);
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"HandlerProgram"}, {"-Xverify:all"}));
     Reply reply;
     ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();

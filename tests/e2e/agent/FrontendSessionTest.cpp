@@ -51,6 +51,19 @@ uint32_t u4At(const std::vector<uint8_t> &b, size_t at)
     return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
 }
 
+// Polls the VM state (command 59) while it says the VM runs (1), for at most
+// five seconds; *status is the last state it said.
+void pollWhileRunning(FrontendClient &client, Reply *reply, uint32_t *status)
+{
+    *status = 1;
+    for (int attempt = 0; attempt < 100 && *status == 1; attempt++) {
+        ASSERT_EQ(client.call(59, {}, reply), FrontendClient::OK) << client.lastError();
+        *status = u4At(reply->body, 0);
+        if (*status == 1)
+            usleep(50000);
+    }
+}
+
 class FrontendSessionTest : public testing::Test {
 protected:
     void SetUp() override
@@ -424,12 +437,7 @@ TEST_F(FrontendSessionTest, VmStatePollCarriesNewDescriptionsAndLetsADyingVmGo)
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitFor("main done", true, 30)) << jvm.err();
     uint32_t status = 1;
-    for (int attempt = 0; attempt < 100 && status == 1; attempt++) {
-        ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
-        status = u4At(reply.body, 0);
-        if (status == 1)
-            usleep(50000);
-    }
+    ASSERT_NO_FATAL_FAILURE(pollWhileRunning(client, &reply, &status));
     EXPECT_EQ(status, 2u);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
@@ -452,12 +460,7 @@ TEST_F(FrontendSessionTest, AConfigurationCanKeepTheDyingVmForTheFrontEnd)
 
     // Every poll says that the VM waits; it keeps waiting and says why once.
     uint32_t status = 1;
-    for (int attempt = 0; attempt < 100 && status == 1; attempt++) {
-        ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
-        status = u4At(reply.body, 0);
-        if (status == 1)
-            usleep(50000);
-    }
+    ASSERT_NO_FATAL_FAILURE(pollWhileRunning(client, &reply, &status));
     ASSERT_EQ(status, 2u);
     ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
     EXPECT_EQ(u4At(reply.body, 0), 2u);

@@ -12,6 +12,7 @@
 
 #include "CallTreeView.h"
 #include "FrontendClient.h"
+#include "JdkTest.h"
 #include "JvmProcess.h"
 #include "Registry.h"
 
@@ -36,18 +37,6 @@ std::string sessionXml(const std::vector<std::string> &filters)
 std::vector<std::string> defaultFilters()
 {
     return std::vector<std::string>(std::begin(FILTERS), std::end(FILTERS));
-}
-
-std::vector<uint8_t> setParameters(const std::string &xml)
-{
-    std::vector<uint8_t> p = {1, 0, 0, 0, 5};
-    uint32_t n = static_cast<uint32_t>(xml.size());
-    for (int shift = 24; shift >= 0; shift -= 8)
-        p.push_back(static_cast<uint8_t>(n >> shift));
-    p.insert(p.end(), xml.begin(), xml.end());
-    p.insert(p.end(), {0, 0}); // the trailing string the agent ignores
-    p.insert(p.end(), {0, 0, 0, 0}); // no scripts
-    return p;
 }
 
 // What a JVM must never say about rewritten classes.
@@ -77,16 +66,13 @@ void collectWithParents(const ViewNode &node, const ViewNode *parent, std::vecto
     }
 }
 
-class InstrumentedProgramTest : public testing::TestWithParam<const char *> {
+class InstrumentedProgramTest : public JdkTest {
 protected:
     void SetUp() override
     {
-        jdk = std::string("/usr/lib/jvm/") + GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
+        JdkTest::SetUp();
+        if (!ready())
+            return;
         port = freePort();
     }
 
@@ -131,6 +117,16 @@ protected:
         ASSERT_EQ(client.call(1, setParameters(xml), &reply), FrontendClient::OK) << client.lastError();
     }
 
+    // Profiles the program (the usual filters unless xml says otherwise) until
+    // it prints the line.
+    void profileUntil(JvmProcess &jvm, FrontendClient &client, const std::string &agentOptions,
+                      const std::vector<std::string> &args, const std::string &line, int seconds,
+                      const std::string &xml = sessionXml(defaultFilters()))
+    {
+        ASSERT_NO_FATAL_FAILURE(startProfiled(jvm, client, agentOptions, args, xml));
+        ASSERT_TRUE(jvm.waitFor(line, true, seconds)) << jvm.err() << jvm.out();
+    }
+
     // The cumulated call tree of all threads: run times (kind 1) or
     // waiting times (kind 2).
     void readTree(FrontendClient &client, Registry *registry, CallTreeReply *tree, uint32_t valueKind = 1)
@@ -151,9 +147,6 @@ protected:
         EXPECT_TRUE(jvm.waitExit(60)) << jvm.err();
     }
 
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
     int port = 0;
 };
 
@@ -204,12 +197,11 @@ TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
 
     JvmProcess jvm(work.path, "profiled");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "", args, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", args, "done", 120));
 
     Registry registry;
     CallTreeReply tree;
-    readTree(client, &registry, &tree);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
     std::string shown = CallTreeView::format(*tree.root, registry);
     std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
     // A thread's first method (main, a Runnable's run) is already running
@@ -281,17 +273,16 @@ TEST_P(InstrumentedProgramTest, SleepsWaitsAndParksAreWaitingTime)
     std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
     JvmProcess jvm(work.path, "waiting");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "", args, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", args, "done", 120));
     Registry registry;
     CallTreeReply tree;
-    readTree(client, &registry, &tree);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
     std::string shown = CallTreeView::format(*tree.root, registry);
     // Sleeping, waiting and parking take 20 + 10, 30 and 20 + 10 ms. Every
     // park that began also ended, also the one that returns at once, so the
     // calls after it wait nothing.
     CallTreeReply waiting;
-    readTree(client, &registry, &waiting, 2);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &waiting, 2));
     std::string shownWaiting = CallTreeView::format(*waiting.root, registry);
     EXPECT_GE(valueOf(*waiting.root, registry, "instrprog.Sleeper.nap"), 25000) << shownWaiting;
     EXPECT_GE(valueOf(*waiting.root, registry, "instrprog.Waiter.waitBriefly"), 25000) << shownWaiting;
@@ -327,8 +318,7 @@ TEST_P(InstrumentedProgramTest, SavedClassesHoldTheOriginalAndTheRewrittenBytes)
     std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
     JvmProcess jvm(work.path, "saving");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "save-instr-classes", args, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "save-instr-classes", args, "done", 120));
     finish(jvm, client);
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 
@@ -369,8 +359,7 @@ TEST_P(InstrumentedProgramTest, AutoTuningPicksShortFrequentMethodsOnce)
 {
     JvmProcess jvm(work.path, "autotune");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "", {"-cp", INSTR_CLASSES, "AutoTuneProgram"}, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", {"-cp", INSTR_CLASSES, "AutoTuneProgram"}, "done", 120));
     std::string out = jvm.out();
     EXPECT_NE(out.find("ran true 200000\n"), std::string::npos) << out;
     EXPECT_NE(out.find("autotune true\n"), std::string::npos) << out;
@@ -394,11 +383,10 @@ TEST_P(InstrumentedProgramTest, RetransformRewritesALoadedClassAgain)
 {
     JvmProcess jvm(work.path, "retransform");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "verbose-instr", {"-cp", INSTR_CLASSES, "RetransformCheck"}, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("after", true, 60)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "verbose-instr", {"-cp", INSTR_CLASSES, "RetransformCheck"}, "after", 60));
     Registry registry;
     CallTreeReply tree;
-    readTree(client, &registry, &tree);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
     std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
     EXPECT_EQ(calls["RetransformCheck.work"], 2u) << "hooked before and after: " << CallTreeView::format(*tree.root, registry);
     finish(jvm, client);
@@ -417,12 +405,11 @@ TEST_P(InstrumentedProgramTest, SleepReplacementSleepsAndWaits)
 {
     JvmProcess jvm(work.path, "sleep");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "", {"-cp", INSTR_CLASSES, "SleepHookCheck"}, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", {"-cp", INSTR_CLASSES, "SleepHookCheck"}, "done", 60));
     Registry registry;
     CallTreeReply run, waiting;
-    readTree(client, &registry, &run, 1);
-    readTree(client, &registry, &waiting, 2);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &run, 1));
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &waiting, 2));
     EXPECT_EQ(callsByMethod(*run.root, registry)["SleepHookCheck.napViaAgent"], 1u);
     EXPECT_GE(valueOf(*waiting.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*waiting.root, registry);
     EXPECT_LT(valueOf(*run.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*run.root, registry);
@@ -442,11 +429,10 @@ TEST_P(InstrumentedProgramTest, LibraryWorkloadComputesTheSameResults)
 
     JvmProcess jvm(work.path, "library");
     FrontendClient client(30000);
-    startProfiled(jvm, client, "", args, sessionXml(defaultFilters()));
-    ASSERT_TRUE(jvm.waitFor("checksum", true, 300)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", args, "checksum", 300));
     Registry registry;
     CallTreeReply tree;
-    readTree(client, &registry, &tree);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
     std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
     EXPECT_EQ(calls["LibraryWorkload.main"], 1u);
     EXPECT_EQ(calls["org.apache.commons.lang3.StringUtils.reverse"], 60u * 500u) << "one per word and round";
@@ -506,11 +492,11 @@ TEST_P(InstrumentedProgramTest, JavacCompilesTheSameClassFiles)
     JvmProcess jvm(work.path, "javac");
     FrontendClient client(60000);
     std::string profiledOut = work / "profiled-classes";
-    startProfiled(jvm, client, "", javac(profiledOut), sessionXml({"java.", "javax.", "sun.", "jdk."}));
-    ASSERT_TRUE(jvm.waitFor("javac exit", true, 400)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(
+        profileUntil(jvm, client, "", javac(profiledOut), "javac exit", 400, sessionXml({"java.", "javax.", "sun.", "jdk."})));
     Registry registry;
     CallTreeReply tree;
-    readTree(client, &registry, &tree);
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
     std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
     EXPECT_EQ(calls["JavacRunner.main"], 1u);
     EXPECT_EQ(calls["com.sun.tools.javac.api.JavacTool.run"], 1u);
@@ -529,9 +515,6 @@ TEST_P(InstrumentedProgramTest, JavacCompilesTheSameClassFiles)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, InstrumentedProgramTest, testing::Values("java-17-openjdk-amd64", "temurin-25-jdk-amd64"),
-                         [](const testing::TestParamInfo<const char *> &info) {
-                             return std::string(info.param).rfind("java-17", 0) == 0 ? std::string("OpenJdk17") : std::string("Temurin25");
-                         });
+INSTANTIATE_TEST_SUITE_P(Jdks, InstrumentedProgramTest, testing::ValuesIn(JDKS), jdkTestName);
 
 } // namespace

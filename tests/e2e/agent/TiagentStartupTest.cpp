@@ -3,6 +3,7 @@
 // path, options, ORVANE_JVMTI, offline and nowait, attach through jcmd.
 #include <gtest/gtest.h>
 
+#include "JdkTest.h"
 #include "JvmProcess.h"
 
 #include <arpa/inet.h>
@@ -56,17 +57,14 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-class TiagentStartupTest : public testing::TestWithParam<const char *> {
+class TiagentStartupTest : public JdkTest {
 protected:
     void SetUp() override
     {
-        jdk = std::string("/usr/lib/jvm/") + GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
+        JdkTest::SetUp();
+        if (!ready())
+            return;
         home = work / "home";
-        mkdir(tmp.c_str(), 0700);
         mkdir(home.c_str(), 0700);
     }
 
@@ -95,9 +93,6 @@ protected:
         return found;
     }
 
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
     std::string home;
 };
 
@@ -262,11 +257,6 @@ TEST_P(TiagentStartupTest, AttachLoadsIntoRunningVmWithNowaitForced)
     EXPECT_TRUE(jagFiles().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, TiagentStartupTest, testing::Values("java-17-openjdk-amd64", "temurin-25-jdk-amd64"),
-                         [](const testing::TestParamInfo<const char *> &info) {
-                             return std::string(info.param).substr(0, std::string(info.param).find('-', 5)) == "java-17"
-                                        ? std::string("OpenJdk17")
-                                        : std::string("Temurin25");
-                         });
+INSTANTIATE_TEST_SUITE_P(Jdks, TiagentStartupTest, testing::ValuesIn(JDKS), jdkTestName);
 
 } // namespace

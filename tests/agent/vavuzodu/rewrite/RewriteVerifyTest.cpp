@@ -3,9 +3,6 @@
 // reads them; classes that fail the same way unmodified are named and left out.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <map>
 #include <set>
@@ -15,6 +12,8 @@
 
 #include "rewrite/HookRewriter.h"
 #include "support/JdkCorpus.h"
+#include "support/RewrittenClasses.h"
+#include "../../../support/JvmTools.h"
 #include "../../../support/TempDir.h"
 
 namespace {
@@ -29,53 +28,14 @@ const Jar JARS[] = {
     {"guava", "/usr/share/java/guava.jar"},
 };
 
-struct Jvm {
-    const char *name;
-    const char *home;
-};
+using namespace jvmtools;
 
 const Jvm JVMS[] = {
-    {"openjdk-17", "/usr/lib/jvm/java-17-openjdk-amd64"},
-    {"temurin-25", "/usr/lib/jvm/temurin-25-jdk-amd64"},
+    {"openjdk-17", jvmtools::JDK17_HOME},
+    {"temurin-25", jvmtools::TEMURIN25_HOME},
 };
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// Output (stdout and stderr) of a shell command and its exit status.
-int run(const std::string &command, std::string &output)
-{
-    output.clear();
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-        output.append(buffer, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool writeFile(const std::string &path, const std::vector<unsigned char> &bytes)
-{
-    std::string dir = path.substr(0, path.rfind('/'));
-    std::string ignored;
-    if (!exists(dir) && run("mkdir -p '" + dir + "'", ignored) != 0)
-        return false;
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && ok;
-}
-
-std::string quote(const std::string &s) { return "'" + s + "'"; }
-
-// Class name (dots) -> harness result: "OK" or "FAIL <exception>: <message>".
+// Class name (dots) -> harness result: "OK" or "<exception>: <message>".
 std::map<std::string, std::string> loadAll(const Jvm &jvm, const std::string &dir,
                                            const std::vector<std::string> &names, std::string &output)
 {
@@ -83,24 +43,10 @@ std::map<std::string, std::string> loadAll(const Jvm &jvm, const std::string &di
                           quote(VERIFY_HARNESS_DIR) + " VerifyHarness " + quote(dir);
     for (const std::string &n : names)
         command += " " + quote(n);
-    std::map<std::string, std::string> results;
     if (run(command, output) != 0)
-        return results;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        bool ok = line.compare(0, 3, "OK ") == 0;
-        if (!ok && line.compare(0, 5, "FAIL ") != 0)
-            continue;
-        size_t start = ok ? 3 : 5;
-        size_t end = line.find(' ', start);
-        std::string name = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        results[name] = ok ? "OK" : line.substr(end + 1);
-    }
-    return results;
+        return {};
+    return loadResults(output);
 }
-
-std::string exceptionOf(const std::string &result) { return result.substr(0, result.find(':')); }
 
 struct RewrittenJar {
     std::string original;                 // extracted classes
@@ -197,7 +143,7 @@ TEST_F(RewriteVerifyTest, EveryMethodOfEveryClassIsRewritten)
 TEST_F(RewriteVerifyTest, EveryRewrittenClassPassesTheVerifier)
 {
     for (const Jvm &jvm : JVMS) {
-        if (!exists(std::string(jvm.home) + "/bin/java"))
+        if (!installed(jvm))
             continue;
         for (const auto &j : *jars) {
             SCOPED_TRACE(std::string(jvm.name) + " " + j.first);
@@ -285,7 +231,7 @@ TEST_F(RewriteVerifyTest, RewrittenMethodsWithoutFramesFailTheVerifier)
     std::string dir = *tmp / "broken";
     ASSERT_TRUE(writeFile(dir + "/" + relative, result.bytes));
     for (const Jvm &jvm : JVMS) {
-        if (!exists(std::string(jvm.home) + "/bin/java"))
+        if (!installed(jvm))
             continue;
         SCOPED_TRACE(jvm.name);
         std::string output;
