@@ -164,7 +164,7 @@ public final class InstrumentationCallee {
 
     /**
      * Replaces ObjectStreamClass.computeDefaultSUID: the default serialVersionUID of a class, computed as
-     * the serialization specification defines it, of the class as it was before the agent changed it. A
+     * Java serialization defines it, of the class as it was before the agent changed it. A
      * native method the agent wrapped counts as the native method it was, and the prefixed native method
      * it added does not count, so serialized objects stay compatible with VMs without the agent.
      */
