@@ -310,6 +310,9 @@ void writeStatusFile(const char *text)
 
 TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
 {
+    // The update thread gives up after 30 reads without a status file: leave
+    // a loaded machine seconds, not a fraction of one, to write it.
+    strataTiming.upgradePollMs = 200;
     raiseState(3);
     const Reply ready{0x0153, {0x01, 0x00, 0x00}};
     std::string lock = cardRoot() / "var/lock/updateManager.lock";
