@@ -42,7 +42,9 @@ bool LiveClassProfilingSession::isHardFiltered(const char *dottedName)
         if (c == '.')
             c = '/';
     }
-    return ClassProfilingHelper::isHardFilteredClass(slash.c_str(), false, false, false);
+    // The same answer as the class decisions give, with the agent's switches
+    // (attached, class sharing, instrument-jre).
+    return decisions.isHardFilteredClass(slash.c_str());
 }
 
 void LiveClassProfilingSession::addClassData(ClassData *classData)

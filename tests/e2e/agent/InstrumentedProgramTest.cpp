@@ -266,6 +266,38 @@ TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
     EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
 }
 
+// With instrument-jre the JDK's own classes outside the filters get hooks
+// too; without it they never do.
+TEST_P(InstrumentedProgramTest, InstrumentJreHooksTheJdksClassesOutsideTheFilters)
+{
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
+    std::string expected = runPlain(args, 60);
+    const std::string xml = sessionXml({"sun.", "jdk.", "java.lang.", "javax.", "com.sun."});
+    for (bool jre : {false, true}) {
+        SCOPED_TRACE(jre ? "instrument-jre" : "default");
+        JvmProcess jvm(work.path, jre ? "jre" : "nojre");
+        FrontendClient client(30000);
+        ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, jre ? "instrument-jre" : "", args, "done", 120, xml));
+        Registry registry;
+        CallTreeReply tree;
+        ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+        std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+        EXPECT_EQ(calls["instrprog.Recursion.fib"], 1973u);
+        // A JDK method called from a JDK method: only hooks inside the JDK record that.
+        bool jdkCallsJdk = false;
+        for (const auto &entry : calls) {
+            if (entry.first.rfind("java.", 0) != 0)
+                continue;
+            for (const std::string &caller : callersOf(*tree.root, registry, entry.first))
+                jdkCallsJdk = jdkCallsJdk || caller.rfind("java.", 0) == 0;
+        }
+        EXPECT_EQ(jdkCallsJdk, jre) << CallTreeView::format(*tree.root, registry);
+        finish(jvm, client);
+        EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+        EXPECT_EQ(jvm.out(), expected) << jvm.err();
+    }
+}
+
 // Sleeping, waiting on a monitor and parking are waiting time of the
 // methods that do it, not run time.
 TEST_P(InstrumentedProgramTest, SleepsWaitsAndParksAreWaitingTime)
