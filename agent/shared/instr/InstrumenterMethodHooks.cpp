@@ -17,7 +17,9 @@
 #include "bytecode/Instructions.h"
 #include "io/Log.h"
 #include "structures/ClassFile.h"
+#include "structures/AttributeInfo.h"
 #include "structures/ConstantPoolUtil.h"
+#include "structures/ConstantUtf8Info.h"
 #include "structures/MethodInfo.h"
 #include "structures/TableEntries.h"
 #include "structures/TypedAttributes.h"
@@ -111,6 +113,35 @@ bool hasPrefix(MethodInfo *method, const char *prefix)
 {
     size_t n = strlen(prefix);
     return method->getNameLength() >= static_cast<int>(n) && memcmp(method->getName(), prefix, n) == 0;
+}
+
+// A native the VM may know as an intrinsic: given a body, HotSpot says on
+// standard output that no intrinsic is defined for it, so it stays as it is.
+// The annotation's type index is looked for anywhere in the method's
+// annotations; a stray match only leaves a native unwrapped.
+bool isIntrinsicCandidate(ClassFile *classFile, MethodInfo *method)
+{
+    AttributeInfo *annotations = method->findAttributeByName("RuntimeVisibleAnnotations");
+    if (annotations == nullptr)
+        return false;
+    static const char TYPE[] = "Ljdk/internal/vm/annotation/IntrinsicCandidate;";
+    const int typeLength = static_cast<int>(sizeof TYPE - 1);
+    int type = 0;
+    int count = static_cast<int>(classFile->getConstantPool().size());
+    for (int i = 1; i < count && type == 0; i++) {
+        ConstantUtf8Info *utf8 = classFile->getConstantPoolUtf8Entry(i);
+        if (utf8 != nullptr && utf8->getStringLength() == typeLength && memcmp(utf8->getString(), TYPE, typeLength) == 0)
+            type = i;
+    }
+    if (type == 0)
+        return false;
+    const unsigned char *body = reinterpret_cast<const unsigned char *>(annotations->getBody());
+    int length = annotations->getAttributeLength();
+    for (int at = 2; body != nullptr && at + 1 < length; at++) {
+        if (body[at] == (type >> 8) && body[at + 1] == (type & 0xFF))
+            return true;
+    }
+    return false;
 }
 
 bool contains(const std::vector<int> *list, int value)
@@ -599,7 +630,7 @@ bool Instrumenter::canWrapNativeMethod(ClassFile *classFile, MethodInfo *method,
         return false;
     if (hasPrefix(method, NATIVE_METHOD_PREFIX) || getCodeAttribute(method) != nullptr)
         return false;
-    if ((classFile->getAccessFlags() & 0x0200) != 0)
+    if ((classFile->getAccessFlags() & 0x0200) != 0 || isIntrinsicCandidate(classFile, method))
         return false;
     return !redefining || isNativeInstrumented(classFile, method);
 }
