@@ -4,17 +4,31 @@
 
 #include "WireReader.h"
 
-bool Registry::readMethods(WireReader &reader, unsigned idWidth)
+namespace {
+
+// Records each led by byte 1, the list ended by byte 0; readOne reads the
+// record's body and says whether it was whole.
+template <class ReadOne>
+bool readRecords(WireReader &reader, ReadOne readOne)
 {
-    lastMethods_.clear();
     while (!reader.error()) {
         uint8_t more = reader.readByte();
         if (reader.error())
             return false;
         if (more == 0)
             return true;
-        if (more != 1)
+        if (more != 1 || !readOne())
             return false;
+    }
+    return false;
+}
+
+} // namespace
+
+bool Registry::readMethods(WireReader &reader, unsigned idWidth)
+{
+    lastMethods_.clear();
+    return readRecords(reader, [&] {
         MethodInfo m;
         m.id = reader.readID(idWidth);
         m.classId = reader.readID(idWidth);
@@ -24,21 +38,14 @@ bool Registry::readMethods(WireReader &reader, unsigned idWidth)
             return false;
         methods_[m.id] = m;
         lastMethods_.push_back(m);
-    }
-    return false;
+        return true;
+    });
 }
 
 bool Registry::readClasses(WireReader &reader, unsigned idWidth)
 {
     lastClasses_.clear();
-    while (!reader.error()) {
-        uint8_t more = reader.readByte();
-        if (reader.error())
-            return false;
-        if (more == 0)
-            return true;
-        if (more != 1)
-            return false;
+    return readRecords(reader, [&] {
         ClassInfo c;
         c.id = reader.readID(idWidth);
         c.name = reader.readString();
@@ -66,8 +73,8 @@ bool Registry::readClasses(WireReader &reader, unsigned idWidth)
             return false;
         classes_[c.id] = c;
         lastClasses_.push_back(c);
-    }
-    return false;
+        return true;
+    });
 }
 
 bool Registry::readGetClassesReply(const std::vector<uint8_t> &body, unsigned idWidth, std::vector<MethodInfo> *newMethods,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Instrumenter.h"
+#include "Opcodes.h"
 #include "MessageUtil.h"
 #include "bytecode/ByteCodeReader.h"
 #include "bytecode/ByteCodeWriter.h"
@@ -27,31 +28,7 @@ namespace {
 
 typedef std::vector<AbstractInstruction *> List;
 
-enum {
-    OP_NOP = 0,
-    OP_ACONST_NULL = 1,
-    OP_BIPUSH = 16,
-    OP_LDC_W = 19,
-    OP_ISTORE = 54,
-    OP_ASTORE = 58,
-    OP_ISTORE_0 = 59,
-    OP_ASTORE_3 = 78,
-    OP_IINC = 132,
-    OP_ALOAD_0 = 42,
-    OP_ALOAD_1 = 43,
-    OP_IFEQ = 153,
-    OP_IFNE = 154,
-    OP_IRETURN = 172,
-    OP_LRETURN = 173,
-    OP_ARETURN = 176,
-    OP_RETURN = 177,
-    OP_GETSTATIC = 178,
-    OP_INVOKEVIRTUAL = 182,
-    OP_INVOKESPECIAL = 183,
-    OP_INVOKESTATIC = 184,
-    OP_NEW = 187,
-    OP_ATHROW = 191,
-};
+using namespace Opcodes;
 
 const int ACC_STATIC = 0x0008;
 const int ACC_PUBLIC = 0x0001;

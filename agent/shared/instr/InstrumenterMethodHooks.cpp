@@ -9,6 +9,7 @@
 
 #include "ClassData.h"
 #include "InstrumenterPrivate.h"
+#include "Opcodes.h"
 #include "MethodDesc.h"
 #include "bytecode/ByteCodeReader.h"
 #include "bytecode/ByteCodeWriter.h"
@@ -31,31 +32,7 @@ namespace {
 
 typedef std::vector<AbstractInstruction *> List;
 
-enum {
-    OP_NOP = 0,
-    OP_SIPUSH = 17,
-    OP_ILOAD = 21,
-    OP_LLOAD = 22,
-    OP_FLOAD = 23,
-    OP_DLOAD = 24,
-    OP_ALOAD = 25,
-    OP_ALOAD_0 = 42,
-    OP_DUP = 89,
-    OP_IRETURN = 172,
-    OP_LRETURN = 173,
-    OP_FRETURN = 174,
-    OP_DRETURN = 175,
-    OP_ARETURN = 176,
-    OP_RETURN = 177,
-    OP_INVOKEVIRTUAL = 182,
-    OP_INVOKESPECIAL = 183,
-    OP_INVOKESTATIC = 184,
-    OP_INVOKEINTERFACE = 185,
-    OP_NEWARRAY = 188,
-    OP_ANEWARRAY = 189,
-    OP_ATHROW = 191,
-    OP_MULTIANEWARRAY = 197,
-};
+using namespace Opcodes;
 
 enum {
     ACC_PRIVATE = 0x0002,

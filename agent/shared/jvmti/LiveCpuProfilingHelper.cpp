@@ -311,6 +311,19 @@ LiveMonitorManager *monitorManagerFor(JNIEnv *env, jobject object)
     return cpu->getMonitorManager(false, reinterpret_cast<void *>(static_cast<intptr_t>(tag)), classData);
 }
 
+// Gives back the references and buffers of a monitor usage reply.
+void releaseMonitorUsage(JNIEnv *env, jvmtiEnv *jvmti, jvmtiMonitorUsage &usage)
+{
+    if (usage.owner != nullptr)
+        env->DeleteLocalRef(usage.owner);
+    for (int i = 0; i < usage.waiter_count; i++)
+        env->DeleteLocalRef(usage.waiters[i]);
+    for (int i = 0; i < usage.notify_waiter_count; i++)
+        env->DeleteLocalRef(usage.notify_waiters[i]);
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.waiters));
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.notify_waiters));
+}
+
 // The manager of the thread that owns the object's monitor, null when unknown.
 LiveThreadManager *monitorOwner(JNIEnv *env, jobject object)
 {
@@ -321,18 +334,10 @@ LiveThreadManager *monitorOwner(JNIEnv *env, jobject object)
     if (jvmti->GetObjectMonitorUsage(object, &usage) != JVMTI_ERROR_NONE)
         return nullptr;
     LiveThreadManager *owner = nullptr;
-    if (usage.owner != nullptr) {
-        void *stored = nullptr;
-        if (jvmti->GetThreadLocalStorage(usage.owner, &stored) == JVMTI_ERROR_NONE)
-            owner = static_cast<LiveThreadManager *>(stored);
-        env->DeleteLocalRef(usage.owner);
-    }
-    for (int i = 0; i < usage.waiter_count; i++)
-        env->DeleteLocalRef(usage.waiters[i]);
-    for (int i = 0; i < usage.notify_waiter_count; i++)
-        env->DeleteLocalRef(usage.notify_waiters[i]);
-    jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.waiters));
-    jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.notify_waiters));
+    void *stored = nullptr;
+    if (usage.owner != nullptr && jvmti->GetThreadLocalStorage(usage.owner, &stored) == JVMTI_ERROR_NONE)
+        owner = static_cast<LiveThreadManager *>(stored);
+    releaseMonitorUsage(env, jvmti, usage);
     return owner;
 }
 
@@ -375,14 +380,7 @@ bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterfa
                     m.waiters.push_back(other);
             }
         }
-        if (usage.owner != nullptr)
-            env->DeleteLocalRef(usage.owner);
-        for (int i = 0; i < usage.waiter_count; i++)
-            env->DeleteLocalRef(usage.waiters[i]);
-        for (int i = 0; i < usage.notify_waiter_count; i++)
-            env->DeleteLocalRef(usage.notify_waiters[i]);
-        jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.waiters));
-        jvmti->Deallocate(reinterpret_cast<unsigned char *>(usage.notify_waiters));
+        releaseMonitorUsage(env, jvmti, usage);
         env->DeleteLocalRef(monitor);
         out->push_back(m);
     }
