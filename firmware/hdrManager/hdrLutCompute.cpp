@@ -48,6 +48,9 @@ const double LUMA_FLOOR = 1e-6;
 /* Normalised output clamps of narrow-range codes (codes 0 and 1023 at 10 bits). */
 const double NARROW_MIN = -0.073059;
 const double NARROW_MAX = 1.09475;
+/* Narrow-range codes stay out of the lowest and highest 2^(B-8) codes, which SDI
+ * keeps for its timing references (0-3 and 1020-1023 at 10 bits). */
+const int SDI_RESERVED_SHIFT = 8;
 
 /* S-Log3 tone map: source and target peaks encoded with the 1/2.4 power. */
 const double SLOG3_TONEMAP_SOURCE_PEAK = 4.778620749107673;
@@ -226,10 +229,17 @@ double luma(const rgb_t &v, int gamut)
     return std::fmax(w[0] * v.c[0] + w[1] * v.c[1] + w[2] * v.c[2], LUMA_FLOOR);
 }
 
-/* Display light F to scene light E for a 1000 cd/m2 HLG display. */
+/*
+ * Display light F to scene light E for a 1000 cd/m2 HLG display. The gain
+ * follows the light that is there: a component pushed below zero by a gamut
+ * conversion is a colour outside the target gamut, not negative light, and
+ * counting it would drive the luminance to the floor and the gain up tenfold,
+ * so that brighter inputs came out darker.
+ */
 rgb_t hlgInverseOotf(const rgb_t &f, int gamut)
 {
-    return scale(f, signedPow(luma(f, gamut), HLG_INVERSE_OOTF_EXPONENT));
+    rgb_t light = each(f, [](double x) { return std::fmax(x, 0.0); });
+    return scale(f, signedPow(luma(light, gamut), HLG_INVERSE_OOTF_EXPONENT));
 }
 
 /* Clip linear light (1.0 = 10,000 cd/m2) to [0, peak] and encode it with PQ. */
@@ -326,10 +336,17 @@ rgb_t pqToPq(const hdr3DLutParams_t &p, const rgb_t &in)
     return clipAndPqEncode(v, p.outputMaxCll / 10000.0);
 }
 
+/*
+ * The 1000 cd/m2 clip comes before the gamut conversion: clipped afterwards, a
+ * channel held at the peak would be overtaken by the neighbours that the
+ * conversion feeds from it, and the luminance-driven gain would darken it as
+ * its own input rose. Clipped again after, for targets narrower than the source.
+ */
 rgb_t pqToHlg(const hdr3DLutParams_t &p, const rgb_t &in)
 {
-    rgb_t v = convertGamut(each(in, pqDecode), p.inputColorGamut, p.outputColorGamut);
-    rgb_t f = each(v, [](double x) { return std::fmin(x, 0.1) * 10.0; });
+    rgb_t clipped = each(in, [](double e) { return std::fmin(pqDecode(e), 0.1) * 10.0; });
+    rgb_t v = convertGamut(clipped, p.inputColorGamut, p.outputColorGamut);
+    rgb_t f = each(v, [](double x) { return std::fmin(x, 1.0); });
     return each(hlgInverseOotf(f, p.outputColorGamut), hlgOetf);
 }
 
@@ -362,7 +379,10 @@ rgb_t slog3ToSdr(const hdr3DLutParams_t &p, const rgb_t &in)
     tm.sourcePeak = SLOG3_TONEMAP_SOURCE_PEAK;
     tm.targetPeak = SLOG3_TONEMAP_TARGET_PEAK;
     tm.requireCompression = false;
-    rgb_t mapped = toneMapIctcp(each(lms, sdrEncode), tm);
+    /* Signed: clamping a negative L, M or S here would hide how far it rose,
+     * and the other two would carry the output of that channel down. */
+    rgb_t encoded = each(lms, [](double l) { return signedPow(l, SDR_GAMMA_INV); });
+    rgb_t mapped = toneMapIctcp(encoded, tm);
     rgb_t light = scale(each(mapped, sdrDecode), 100.0 / p.outputDiffuseWhite);
     return lmsToSdr(p, light);
 }
@@ -422,8 +442,13 @@ uint16_t quantise(double y, int bitDepth, bool narrow)
     y = std::fmin(std::fmax(y, lo), hi);
     double code = narrow ? std::round((16.0 + 219.0 * y) * std::ldexp(1.0, bitDepth - 8))
                          : std::round(y * (std::ldexp(1.0, bitDepth) - 1.0));
+    double bottom = 0.0;
     double top = std::fmin(std::ldexp(1.0, bitDepth), 65535.0);
-    return (uint16_t)std::fmin(std::fmax(code, 0.0), top);
+    if (narrow) {
+        bottom = std::fmax(std::ldexp(1.0, bitDepth - SDI_RESERVED_SHIFT), 1.0);
+        top = std::ldexp(1.0, bitDepth) - 1.0 - bottom;
+    }
+    return (uint16_t)std::fmin(std::fmax(code, bottom), top);
 }
 
 } /* namespace */

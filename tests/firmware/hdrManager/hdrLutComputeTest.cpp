@@ -147,11 +147,11 @@ TEST(Create3DLUT, UnsupportedPairsReturnOneWithTheRequantisedInput)
         int code[5]; /* outputs for grid codes 0, 64, 448, 512, 1023 */
     };
     const pairCase cases[] = {
-        {SDR_TV, SDR_TV, NARROW_RANGE, NARROW_RANGE, {0, 64, 448, 512, 1023}},
+        {SDR_TV, SDR_TV, NARROW_RANGE, NARROW_RANGE, {4, 64, 448, 512, 1019}},
         {SLog3, SLog3, NARROW_RANGE, FULL_RANGE, {0, 0, 448, 523, 1023}},
         {HLG, SLog3, FULL_RANGE, NARROW_RANGE, {64, 119, 448, 502, 940}},
         {PQ, SLog3, FULL_RANGE, FULL_RANGE, {0, 64, 448, 512, 1023}},
-        {SDR_TV, SLog3, NARROW_RANGE, NARROW_RANGE, {0, 64, 448, 512, 1023}},
+        {SDR_TV, SLog3, NARROW_RANGE, NARROW_RANGE, {4, 64, 448, 512, 1019}},
     };
     const int gridIndex[5] = {0, 1, 7, 8, 16};
     for (const pairCase &c : cases) {
@@ -169,16 +169,22 @@ TEST(Create3DLUT, UnsupportedPairsReturnOneWithTheRequantisedInput)
     }
 }
 
+/* SDI keeps codes 0-3 and 1020-1023 for its timing references. */
+const int SDI_LOWEST_CODE = 4;
+const int SDI_HIGHEST_CODE = 1019;
+
 TEST(Create3DLUT, NarrowOutputClampsKeepCodesInTenBits)
 {
     /* Narrow-range PQ input far above white and far below black, converted to
-     * narrow SDR: clamped to [-0.073059, 1.09475] before quantisation. */
+     * narrow HLG: clamped to the codes SDI allows. */
     hdr3DLutParams_t p = makeParams(PQ, HLG, Rec_2020, Rec_2020, NARROW_RANGE, NARROW_RANGE);
     LutBuffer lut(HDR_3DLUT_WORDS);
     ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
     const uint16_t *t = lut.table();
-    for (int i = 0; i < HDR_3DLUT_WORDS; i++)
-        ASSERT_LE(t[i], 1023) << "word " << i;
+    for (int i = 0; i < HDR_3DLUT_WORDS; i++) {
+        ASSERT_GE(t[i], SDI_LOWEST_CODE) << "word " << i;
+        ASSERT_LE(t[i], SDI_HIGHEST_CODE) << "word " << i;
+    }
     /* Black stays at code 64 and full HLG signal at 940 (y = 1). */
     EXPECT_EQ(lut.entry(1, 1, 1)[1], 64);
     EXPECT_EQ(lut.entry(16, 16, 16)[1], 940);
@@ -187,11 +193,11 @@ TEST(Create3DLUT, NarrowOutputClampsKeepCodesInTenBits)
 TEST(Create3DLUT, NarrowInputBelowBlackCarriesNegativeValuesThrough)
 {
     /* Code 0 of a narrow input is -16/219: HLG to HLG in the same gamut keeps it,
-     * and the narrow output clamp puts it at code 0 rather than 64. */
+     * and the narrow output clamp puts it at the lowest legal code rather than 64. */
     hdr3DLutParams_t p = makeParams(HLG, HLG, Rec_2020, Rec_2020, NARROW_RANGE, NARROW_RANGE);
     LutBuffer lut(HDR_3DLUT_WORDS);
     ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
-    EXPECT_EQ(lut.entry(0, 0, 0)[0], 0);
+    EXPECT_EQ(lut.entry(0, 0, 0)[0], SDI_LOWEST_CODE);
     EXPECT_EQ(lut.entry(1, 1, 1)[0], 64);
     EXPECT_EQ(lut.entry(8, 8, 8)[0], 512);
 }
@@ -238,8 +244,10 @@ void expectMonotonicGreyAxis(const hdr3DLutParams_t &p)
     LutBuffer lut(HDR_3DLUT_WORDS);
     ASSERT_EQ(create3DLUT(&p, lut.table()), 0);
     const uint16_t *t = lut.table();
-    for (int i = 0; i < HDR_3DLUT_WORDS; i++)
-        ASSERT_LE(t[i], 1023) << "word " << i;
+    for (int i = 0; i < HDR_3DLUT_WORDS; i++) {
+        ASSERT_GE(t[i], SDI_LOWEST_CODE) << "word " << i;
+        ASSERT_LE(t[i], SDI_HIGHEST_CODE) << "word " << i;
+    }
     for (int k = 1; k < N; k++)
         for (int c = 0; c < 3; c++)
             EXPECT_GE(lut.entry(k, k, k)[c], lut.entry(k - 1, k - 1, k - 1)[c]) << "grey step " << k << " channel " << c;
@@ -281,9 +289,9 @@ TEST(Create3DLUT, ToneMapCompressesHighlightsOnlyAboveTheKnee)
     ASSERT_EQ(create3DLUT(&plain, b.table()), 0);
     for (int k = 1; k <= 6; k++) /* PQ codes up to 384: below about 30 cd/m2 */
         EXPECT_EQ(a.entry(k, k, k)[1], b.entry(k, k, k)[1]) << "grey " << k;
-    /* Grid 11 is about 800 cd/m2: clipped at the top code without the map,
+    /* Grid 11 is about 800 cd/m2: clipped at the top legal code without the map,
      * below SDR white (940) with it, since only the 1000 cd/m2 peak reaches white. */
-    EXPECT_EQ(b.entry(11, 11, 11)[1], 1023);
+    EXPECT_EQ(b.entry(11, 11, 11)[1], SDI_HIGHEST_CODE);
     EXPECT_LT(a.entry(11, 11, 11)[1], 940);
     EXPECT_GT(a.entry(11, 11, 11)[1], a.entry(10, 10, 10)[1]);
     expectMonotonicGreyAxis(mapped);
@@ -319,6 +327,132 @@ TEST(HdrCalibrationRecords, ReadFromTheirTwelveBytes)
     uint8_t back[12];
     memcpy(back, &head, sizeof back);
     EXPECT_EQ(0, memcmp(back, headBytes, sizeof back));
+}
+
+} // namespace
+
+namespace {
+
+/* Light of one normalised input code: below zero means below black. */
+bool inputBelowBlack(const hdr3DLutParams_t &p, int code)
+{
+    double v = p.inputRange == NARROW_RANGE ? (code - 64.0) / 876.0 : code / 1023.0;
+    if (p.inputTransferFunction == SLog3)
+        return 1023.0 * v < 95.0; /* S-Log3 code 95 is zero light */
+    return v < 0;
+}
+
+struct monotonicityReport_t {
+    int falls = 0;
+    int worst = 0;
+    std::string where;
+};
+
+/* Steps along one input axis where the same output channel falls. */
+monotonicityReport_t findFalls(const hdr3DLutParams_t &p)
+{
+    LutBuffer lut(HDR_3DLUT_WORDS);
+    monotonicityReport_t report;
+    if (create3DLUT(&p, lut.table()) != 0)
+        return report;
+    const int grid[N] = {0, 64, 128, 192, 256, 320, 384, 448, 512, 576, 640, 704, 768, 832, 896, 960, 1023};
+    for (int axis = 0; axis < 3; axis++)
+        for (int b = 0; b < N; b++)
+            for (int g = 0; g < N; g++)
+                for (int r = 0; r < N; r++) {
+                    int at[3] = {r, g, b};
+                    if (at[axis] == N - 1)
+                        continue;
+                    bool black = false;
+                    for (int c = 0; c < 3; c++)
+                        black = black || inputBelowBlack(p, grid[at[c]]);
+                    if (black)
+                        continue;
+                    int next[3] = {r, g, b};
+                    next[axis]++;
+                    int before = lut.entry(at[0], at[1], at[2])[axis];
+                    int after = lut.entry(next[0], next[1], next[2])[axis];
+                    if (after >= before)
+                        continue;
+                    report.falls++;
+                    if (before - after > report.worst) {
+                        report.worst = before - after;
+                        report.where = "(" + std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b) +
+                                       ") axis " + std::to_string(axis);
+                    }
+                }
+    return report;
+}
+
+/* Every table the reference cases and the guard cases build. */
+std::vector<std::pair<std::string, hdr3DLutParams_t>> everyPipelineRow()
+{
+    std::vector<std::pair<std::string, hdr3DLutParams_t>> rows;
+    for (const refCase_t &c : referenceCases) {
+        hdr3DLutParams_t p = makeParams(c.tin, c.tout, c.gin, c.gout, c.rangeIn, c.rangeOut);
+        p.outputDiffuseWhite = c.diffuseWhite;
+        p.outputMaxCll = c.maxCll;
+        p.inputNits = c.inputNits;
+        p.inputReferenceWhite = c.referenceWhite;
+        rows.push_back({c.name, p});
+    }
+    const int transfers[][2] = {{SDR_TV, PQ}, {SDR_TV, HLG}, {HLG, SDR_TV}, {HLG, PQ}, {HLG, HLG}, {PQ, PQ},
+                                {PQ, HLG},    {PQ, SDR_TV}, {SLog3, SDR_TV}, {SLog3, PQ}, {SLog3, HLG}};
+    const int gamuts[][2] = {{Rec_709_601, Rec_709_601}, {Rec_709_601, Rec_2020}, {Rec_2020, Rec_709_601},
+                             {Rec_2020, Rec_2020}, {S_Gamut3, Rec_709_601}, {S_Gamut3, Rec_2020}};
+    for (const auto &t : transfers)
+        for (const auto &g : gamuts)
+            for (int range = 0; range < 4; range++) {
+                if ((g[0] == S_Gamut3) != (t[0] == SLog3))
+                    continue;
+                hdr3DLutParams_t p = makeParams(t[0], t[1], g[0], g[1], range & 1, range >> 1);
+                rows.push_back({"tin " + std::to_string(t[0]) + " tout " + std::to_string(t[1]) + " gin " +
+                                    std::to_string(g[0]) + " gout " + std::to_string(g[1]) + " ranges " +
+                                    std::to_string(range),
+                                p});
+            }
+    return rows;
+}
+
+TEST(Create3DLUT, EveryTableRisesWithEachInputChannelAboveBlack)
+{
+    for (const auto &row : everyPipelineRow()) {
+        monotonicityReport_t r = findFalls(row.second);
+        EXPECT_EQ(r.falls, 0) << row.first << ": worst fall " << r.worst << " codes at " << r.where;
+    }
+}
+
+TEST(Create3DLUT, EveryNarrowTableStaysWithinTheSdiLegalCodes)
+{
+    for (const auto &row : everyPipelineRow()) {
+        if (row.second.outputRange != NARROW_RANGE)
+            continue;
+        LutBuffer lut(HDR_3DLUT_WORDS);
+        ASSERT_EQ(create3DLUT(&row.second, lut.table()), 0) << row.first;
+        const uint16_t *t = lut.table();
+        for (int i = 0; i < HDR_3DLUT_WORDS; i++)
+            ASSERT_TRUE(t[i] >= SDI_LOWEST_CODE && t[i] <= SDI_HIGHEST_CODE) << row.first << " word " << i << " is " << t[i];
+    }
+}
+
+TEST(Create3DLUT, NarrowClampFollowsTheBitDepth)
+{
+    /* The lowest and highest 2^(B-8) codes are reserved at every depth. */
+    const struct {
+        int bits, lowest, highest;
+    } cases[] = {{8, 1, 254}, {10, 4, 1019}, {12, 16, 4079}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE("bit depth " + std::to_string(c.bits));
+        /* An unsupported pair passes the two grid codes through the output clamp. */
+        hdr3DLutParams_t p = makeParams(SDR_TV, SDR_TV, Rec_709_601, Rec_709_601, NARROW_RANGE, NARROW_RANGE);
+        p.gridSize = 2;
+        p.bitDepth = c.bits;
+        LutBuffer lut(3 * 8);
+        EXPECT_EQ(create3DLUT(&p, lut.table()), 1);
+        EXPECT_TRUE(lut.guardsIntact());
+        EXPECT_EQ(lut.entry(0, 0, 0, 2)[0], c.lowest);
+        EXPECT_EQ(lut.entry(1, 1, 1, 2)[0], c.highest);
+    }
 }
 
 } // namespace

@@ -112,7 +112,9 @@ def hlg_ootf(e, gamut, peak, gamma):        # scene light -> display light (cd/m
     return [peak * ys ** (gamma - 1) * x for x in e]
 
 def hlg_inverse_ootf_1000(f, gamut):       # display light (1.0 = 1000 cd/m2) -> scene light
-    ys = luminance(f, gamut)
+    # the luminance of the light that is there: components below zero are colours
+    # outside the target gamut, and counting them would drive the gain up
+    ys = luminance([max(x, 0) for x in f], gamut)
     return [x * ys ** ((1 - 1.2) / 1.2) for x in f]
 
 def bt1886_eotf(v):
@@ -164,8 +166,9 @@ def convert(p, v):
         lin = convert_gamut([pq_eotf(x) for x in v], gin, gout)
         return [pq_inverse_eotf(max(min(x, mc / 10000), 0)) for x in lin]
     if (tin, tout) == (2, 1):
-        lin = convert_gamut([pq_eotf(x) for x in v], gin, gout)
-        e = hlg_inverse_ootf_1000([min(x, 0.1) * 10 for x in lin], gout)
+        # clipped to 1000 cd/m2 in the source primaries, then again in the target's
+        lin = convert_gamut([min(pq_eotf(x), 0.1) * 10 for x in v], gin, gout)
+        e = hlg_inverse_ootf_1000([min(x, 1) for x in lin], gout)
         return [hlg_oetf(x) for x in e]
     if (tin, tout) == (2, 0):
         lms = apply(XYZ_TO_LMS, apply(TO_XYZ[gin], [pq_eotf(x) for x in v]))
@@ -176,7 +179,8 @@ def convert(p, v):
     if (tin, tout) == (3, 0):
         scene = [slog3_to_linear(x) / 0.9 for x in v]
         lms = apply(XYZ_TO_LMS, apply(TO_XYZ[gin], scene))
-        m = tone_map([bt1886_inverse(x) for x in lms], max((w / 100) ** (1 / 2.4), 0),
+        # signed encoding: the tone map sees how far a negative component rose
+        m = tone_map([spow(x, 1 / 2.4) for x in lms], max((w / 100) ** (1 / 2.4), 0),
                      42.69 ** (1 / 2.4), 8 ** (1 / 2.4), False)
         lms = [bt1886_eotf(x) * 100 / lw for x in m]
         return [bt1886_inverse(x) for x in apply(FROM_XYZ[gout], apply(LMS_TO_XYZ, lms))]
@@ -201,7 +205,8 @@ def decode_code(code, narrow):
 def encode_code(y, narrow):
     if narrow:
         y = min(max(y, -0.073059), 1.09475)
-        return round_half_away((16 + 219 * y) * 4)
+        # SDI keeps codes 0-3 and 1020-1023 for its timing references
+        return min(max(round_half_away((16 + 219 * y) * 4), 4), 1019)
     return round_half_away(min(max(y, 0), 1) * 1023)
 
 def grid_code(k):
