@@ -94,6 +94,7 @@ GHashTable *configManagerTable(void)
 
 void configManagerInit(serviceDescriptor *service)
 {
+    serviceManagerSetConfigReader(configGetIntValue);
     if (service && service->category)
         configContext.category = service->category;
     if (configContext.table)

@@ -1,6 +1,8 @@
 #ifndef KVR_CONFIGMANAGER_H
 #define KVR_CONFIGMANAGER_H
 
+/* Layer: services. May include the service manager and hal; it lends the service manager its key reader. */
+
 /*
  * The configuration manager (service "configManager", no thread): a table of
  * the known keys with their defaults (all integers, 0), overlaid at init by

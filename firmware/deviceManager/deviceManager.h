@@ -2,6 +2,11 @@
 #define KVR_DEVICEMANAGER_H
 
 /*
+ * Layer: devices/platform. May include the service manager, spiEmulator and
+ * hal (its device drivers live below it, in i2c/); never the platform or a service.
+ */
+
+/*
  * The device manager: every register access of the firmware to the card's two
  * FPGAs, its I2C chips and its temperature sensors goes through
  * deviceManagerAccess (synchronous) or deviceManagerAccessAsync (queued, with a

@@ -1,6 +1,8 @@
 #ifndef KVR_FWENV_H
 #define KVR_FWENV_H
 
+/* Layer: below the platform. May include hal only. */
+
 /*
  * The boot loader's environment block in flash: name=value strings behind a
  * little-endian CRC-32, at the device, offset and size named by each line of

@@ -1,6 +1,8 @@
 #ifndef KVR_GENLOCK_H
 #define KVR_GENLOCK_H
 
+/* Layer: services. May include the layout manager, the device manager and what lies below them. */
+
 /*
  * Genlock: the Si5344 clock generator that locks the card's video clocks to
  * the frame reference.

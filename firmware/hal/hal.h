@@ -1,6 +1,8 @@
 #ifndef KVR_HAL_H
 #define KVR_HAL_H
 
+/* Layer: hal, the bottom. Includes no other firmware module. */
+
 /*
  * The one seam between the firmware and its host.
  *

@@ -1,6 +1,8 @@
 #ifndef KVR_HDRMANAGER_H
 #define KVR_HDRMANAGER_H
 
+/* Layer: services. May include the layout manager, the service manager and what lies below them. */
+
 /*
  * HDR calibration records and the 3D-LUT computation.
  *

@@ -1,6 +1,8 @@
 #ifndef KVR_INTERRUPTCONTROLLER_H
 #define KVR_INTERRUPTCONTROLLER_H
 
+/* Layer: services. May include the platform, the service manager, utils and hal. */
+
 /*
  * The interrupt controller (service "interruptController", priority 99):
  * turns the FPGA's video-frame interrupt, read from the UIO device

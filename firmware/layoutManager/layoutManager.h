@@ -2,6 +2,11 @@
 #define KVR_LAYOUTMANAGER_H
 
 /*
+ * Layer: services. May include the platform, the pcode processor, the device
+ * manager, the service manager, utils and hal.
+ */
+
+/*
  * The layout manager (service "layoutManager"): owns the layout data of the
  * card's four managed output heads and drives the device sub-modules of those
  * heads. Every other thread reaches the sub-modules only through its queue

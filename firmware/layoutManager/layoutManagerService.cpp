@@ -1,6 +1,8 @@
 #include "layoutManager/layoutManagerPrivate.h"
 
+#include "deviceManager/deviceManager.h"
 #include "pcodeProcessor/pcodeProcessor.h"
+#include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
 
 #include <cerrno>
@@ -574,6 +576,7 @@ static void layoutManagerHandlerInit(serviceDescriptor *service)
 {
     layoutInstance.service = service;
     layoutManagerQueue.category = service->category;
+    platformRegisterDeviceMemory(DEVICE_LAYOUT_MEMORY, layoutGetPrivateData(), sizeof(privateLayoutData), 1);
     LAYOUT_LOG(LOG4C_PRIORITY_NOTICE, "layoutManagerInstanceInfo size is %d!", (int)sizeof(layoutManagerInstanceInfo));
     LAYOUT_LOG(LOG4C_PRIORITY_NOTICE, "layoutManagerInstanceInfo breakdown size of privateLayoutData is %d!",
                (int)sizeof(privateLayoutData));

@@ -1,14 +1,20 @@
 #ifndef KVR_LEDMANAGER_H
 #define KVR_LEDMANAGER_H
 
+/* Layer: services. May include the platform, the pcode processor, the service manager and hal. */
+
 /*
  * The LED manager (service "ledManager"): arbitrates the card's LEDs between
  * clients (firmware modules and QVS through pcodes) and drives their blinking.
  * Every client keeps one request per LED; the enabled client with the highest
  * priority controls the LED (on the frame LED, equal priorities are decided by
  * the colour and state). The platform turns the chosen setting into GPIO
- * writes (platformCtrlLed) and reports frame LED changes.
+ * writes (platformCtrlLed) and reports frame LED changes. The LED ids, colours,
+ * states and the request record are the platform's (platform.h); the manager
+ * lends the platform its request and state functions at init.
  */
+
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <log4c.h>
@@ -16,18 +22,6 @@
 enum {
     LED_MANAGER_LED_COUNT = 3,
     LED_MANAGER_CLIENTS_MAX = 10,
-    LED_ID_FRAME = 3,
-    LED_COLOUR_BLACK = 0,
-    LED_COLOUR_GREEN = 1,
-    LED_COLOUR_RED = 2,
-    LED_COLOUR_YELLOW = 3,
-    LED_COLOUR_RED_GREEN = 4,
-    LED_COLOUR_GREEN_YELLOW = 5,
-    LED_STATE_ON = 0,
-    LED_STATE_OFF = 1,
-    LED_STATE_ON_BLINK = 2,
-    LED_STATE_OFF_BLINK = 3,
-    LED_BLINK_FOREVER = 255,
     LED_MANAGER_BLINK_MS = 500,
     LED_MANAGER_PCODE_CLASS = 10,
     LED_MANAGER_PCODE_ENABLE = 4,
@@ -48,19 +42,6 @@ struct ledManagerLed_t {
     const char *devicePath2;
     int fd1;
     int fd2;
-};
-
-/* A client's request for an LED (also the record kept per client). */
-struct ledControlRequest {
-    uint32_t ledId;
-    uint32_t virtualId;
-    uint32_t enable;      /* 1 set, other values release */
-    uint32_t colour;
-    uint32_t state;
-    uint8_t blinkCount;
-    uint8_t blinkRate;
-    uint32_t callerId;
-    uint32_t priority;
 };
 
 /*

@@ -280,7 +280,7 @@ void ledManagerBlinkStep(void)
         ledManagerLed_t snapshot = led;
         pthread_mutex_unlock(&ledManager.mutex);
         if (drive)
-            platformCtrlLed(snapshot.state, &snapshot);
+            platformCtrlLed(snapshot.state, snapshot.ledId, snapshot.state);
     }
 }
 
@@ -367,6 +367,7 @@ static pcodeHandlerInfo disableLedPcode = {disableLedHandler, LED_MANAGER_PCODE_
 static void ledManagerInit(serviceDescriptor *service)
 {
     ledManager.category = service->category;
+    platformRegisterLedManager(ledManager_LedControlRequest, getLedState);
     ledManagerReset();
     if (ledManager.ledCount > LED_MANAGER_LED_COUNT) {
         log4c_category_log(service->category, LOG4C_PRIORITY_ERROR,

@@ -6,6 +6,7 @@
 
 #include "cardsim/cardsim.h"
 #include "hal/hal.h"
+#include "main/startup.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
 #include "qvsInterface/qvsInterface.h"
@@ -272,6 +273,7 @@ static void *mainConnectQvs(void)
         mode = QVS_MODE_REMOTE;
         name = mainOptions.qvsTarget;
     }
+    qvsInterfaceSetVlanQuery(platformAreWeUsingVlan);
     initQvsInterface(mode, name);
     return qvsInterfaceGetSharedMemory(&sharedMemPublishing, pcodeProcessor);
 }

@@ -1,5 +1,6 @@
 #include "pcodeProcessor/pcodeProcessor.h"
 
+#include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
 
 #include <atomic>
@@ -239,9 +240,15 @@ void pcodeProcessor(uint32_t length, const uint8_t *pcode, log4c_category_t *cat
     pthread_mutex_unlock(&firmwareMutex);
 }
 
+/* The pcode path the platform's device 18 and its SPI cut use. */
+static const platformPcodeSink_t pcodeSink = {
+    pcodeProcessorIsRunning, pcodeProcessor, pcodeProcessorSetPaused, PCODE_BUFFER_SIZE, PCODE_HEADER_SIZE,
+};
+
 static void pcodeProcessorInit(serviceDescriptor *service)
 {
     pcodeContext.category = service->category;
+    platformRegisterPcodeSink(&pcodeSink);
     pcodeContext.pcodeCountUnsupported = 0;
     pcodeContext.pcodeCountHandled = 0;
     pcodeContext.pcodeCountReceived = 0;

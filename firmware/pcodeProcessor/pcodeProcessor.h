@@ -1,6 +1,8 @@
 #ifndef KVR_PCODEPROCESSOR_H
 #define KVR_PCODEPROCESSOR_H
 
+/* Layer: services. May include the platform, the service manager and hal. */
+
 /*
  * The pcode processor (service "pcodeProcessor"): takes one pcode at a time
  * into its buffer, wakes its decoder thread and calls the handlers registered

@@ -1,6 +1,8 @@
 #ifndef KVR_PERSISTENTDATASTORAGE_H
 #define KVR_PERSISTENTDATASTORAGE_H
 
+/* Layer: services. May include strata, the platform, the service manager, utils and hal. */
+
 /*
  * The restore point (service "persistentDataStorage"): the card's own settings
  * as key=value text of at most 65,536 bytes, kept in memory, mirrored in

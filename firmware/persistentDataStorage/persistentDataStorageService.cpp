@@ -405,6 +405,11 @@ static void handleRequest(pdsMessage *message, int *pending)
 static void persistentDataStorageInit(serviceDescriptor *service)
 {
     pds.category = service->category;
+    static const strataRestorePointHandler_t restorePointHandlers[4] = {
+        persistentDataStorage_GetRestorePointMsg, persistentDataStorage_RestorePointDataMsg,
+        persistentDataStorage_RestorePointCompletedMsg, persistentDataStorage_NewRestorePointStoredMsg};
+    strataRegisterRestorePointHandlers(restorePointHandlers);
+    platformRegisterFactoryReset(persistentDataStorage_Delete);
     if (!pds.freeQueue) {
         pds.freeQueue = g_async_queue_new();
         pds.requestQueue = g_async_queue_new();

@@ -1,7 +1,6 @@
 #include "platform/platformPrivate.h"
 
 #include "fwEnv/fwEnv.h"
-#include "strata/strata.h"
 #include "utils/utils.h"
 
 #include <cstdio>

@@ -2,20 +2,21 @@
 #define KVR_PLATFORM_H
 
 /*
- * The platform layer: what card the firmware runs on and how it is brought up.
- * platformInit fills the platform record once, before the services start;
- * afterwards everyone reads it through the getters below. The layer also
- * offers the device read/write services over every device id, the reboot and
- * factory-default steps, the FPGA version check, and the card's GPIO lines,
- * LEDs and debug lines.
+ * Layer: devices/platform. May include hal, utils, fwEnv, deviceManager and
+ * qvsInterface; never a service. Services lend the platform what it needs of
+ * them through the hooks below, registered from their init functions.
  *
- * Getters may be called from any thread once platformInit has returned.
+ * The platform layer: what card the firmware runs on. The start-up fills the
+ * platform record once, before the services start; afterwards everyone reads
+ * it through the getters below. The layer also offers the device read/write
+ * services over every device id, the reboot and factory-default steps, the
+ * FPGA version check, the card's status block, GPIO lines, LEDs and debug lines.
+ *
+ * Getters may be called from any thread once the start-up has filled the record.
  */
 
 #include <cstdint>
 #include <log4c.h>
-
-struct ledManagerLed_t;
 
 enum {
     PLATFORM_REAR_NONE = 31,
@@ -57,17 +58,83 @@ struct platformFpgaVersion_t {
     uint16_t build;
 };
 
-/* ---- start-up and main's hooks ---- */
+/* The LEDs the platform drives, and what their clients ask of the LED manager. */
+enum {
+    LED_ID_FRAME = 3,
+    LED_COLOUR_BLACK = 0, LED_COLOUR_GREEN = 1, LED_COLOUR_RED = 2, LED_COLOUR_YELLOW = 3,
+    LED_COLOUR_RED_GREEN = 4, LED_COLOUR_GREEN_YELLOW = 5,
+    LED_STATE_ON = 0, LED_STATE_OFF = 1, LED_STATE_ON_BLINK = 2, LED_STATE_OFF_BLINK = 3,
+    LED_BLINK_FOREVER = 255,
+};
 
-/*
- * Brings the card up (FPGAs, rear card, identity, versions, services list,
- * transceivers, LEDs) and replaces startUpServicesList by the list that fits
- * the card. Never fails; problems are logged and flagged. main's thread.
- */
-void platformInit(log4c_category_t *category, void *sharedMemory);
+/* A client's request for an LED (the LED manager also keeps it as the client's record). */
+struct ledControlRequest {
+    uint32_t ledId;
+    uint32_t virtualId;
+    uint32_t enable;      /* 1 set, other values release */
+    uint32_t colour;
+    uint32_t state;
+    uint8_t blinkCount;
+    uint8_t blinkRate;
+    uint32_t callerId;
+    uint32_t priority;
+};
 
+/* The flags the Thread Control device sets for the probing threads. */
+struct platformProbeFlags_t {
+    volatile uint32_t halted;
+    volatile uint32_t mergerHalted;
+    volatile uint32_t timecodeCheckOn;
+    volatile uint32_t timecodeCard;
+    volatile uint32_t timecodeInput;
+};
+
+/* The pcode path behind device 18 and the SPI cut: what the pcode processor lends. */
+struct platformPcodeSink_t {
+    int (*isRunning)(void);
+    void (*process)(uint32_t length, const uint8_t *pcode, log4c_category_t *category);
+    void (*setPaused)(int paused);
+    uint32_t bufferSize; /* bytes a pcode may have at most */
+    uint32_t headerSize; /* bytes a pcode has at least */
+};
+
+/* ---- hooks the services register at init (main's thread, before the start-up) ---- */
+/* A hook nobody registered does nothing; a read through it answers "unknown". */
+void platformRegisterLedManager(void (*request)(log4c_category_t *, const ledControlRequest *),
+                                int (*state)(log4c_category_t *, uint32_t ledId, uint32_t *colour, uint32_t *state));
+void platformRegisterStrataLink(uint16_t (*cardId)(void),
+                                int (*send)(log4c_category_t *, uint32_t type, uint32_t destination, uint16_t opcode,
+                                            const uint8_t *payload, uint32_t size));
+void platformRegisterPcodeSink(const platformPcodeSink_t *sink);
+void platformRegisterProbeFlags(platformProbeFlags_t *flags);
+/* Clears the restore point (Factory Default device); `location` as the store's delete. */
+void platformRegisterFactoryReset(int (*reset)(log4c_category_t *, uint32_t location));
+/* A byte memory of a service served as a device id (layout data, discovery memories). 0, or -1 when full. */
+int platformRegisterDeviceMemory(uint32_t deviceId, void *base, uint32_t size, int writable);
+
+/* ---- start-up steps (main's thread, in the order the start-up runs them) and main's hooks ---- */
+/* Initialises the record's locks and keeps the category and the shared-memory base. */
+void platformAttach(log4c_category_t *category, void *sharedMemory);
+/* Pulses the reset line of an FPGA (PLATFORM_FPGA_FSM or _DPS). */
+void platformResetFpga(uint32_t fpgaId);
+/* Waits (bounded) for both FPGAs' project ids, then for their DDR3 self-tests. */
+void platformInitFpga(log4c_category_t *category);
+void platformDdr3SelfTest(log4c_category_t *category);
 /* Reads the rear card, card type, slot and frame (once) and publishes them. */
 void platformDetectRearHardware(log4c_category_t *category);
+/* Publishes whether both FPGAs came up (status block byte 140). */
+void platformPublishFpgaStatus(void);
+/* true when rear card, card and frame fit; a mismatch is logged and blinks the frame LED red. */
+bool platformValidateRearHardwareType(log4c_category_t *category);
+/* Card id, presence, QVS slot ids, publishing chunks, serial number and running FPGA versions. */
+void platformPublishCardStatus(log4c_category_t *category);
+void platformFrameModeControl(log4c_category_t *category);
+/* Records the number of entries of the services list the start-up chose. */
+void platformSetActiveServicesCount(uint32_t count);
+void platformInitGthSettings(void);
+void platformInitGTHrxtxPowerdownControl(log4c_category_t *category);
+/* The build version of the deployment file becomes the update version (0.0.0 when unreadable). */
+void platformApplyBuildVersion(log4c_category_t *category);
 
 int platformStartUpSucceeded(void);      /* always 1 */
 void platformMainLoopTick(int tick);     /* nothing */
@@ -93,7 +160,7 @@ uint32_t platformTranslateDeviceAddress(uint32_t deviceId, uint32_t address);
 bool platformIsHdrCapableCard(void);
 bool platformIsUsingNqAsiInputs(void);
 uint32_t platformGetAmountOfCardsInMyKvrSystem(void);
-/* Number of entries of the services list platformInit chose. */
+/* Number of entries of the services list the start-up chose. */
 uint32_t platformGetActiveServicesCount(void);
 /* Running FPGA versions read at start-up. */
 platformFpgaVersion_t platformGetFsmVersion(void);
@@ -132,7 +199,7 @@ void platformFpgaVersionCheck(log4c_category_t *category);
  * Reads or writes `size` units (bytes for memories, the device manager's count
  * for FPGA and I2C devices, 16-bit words for pcodes) of a device by id. Every
  * copy is bounded by the memory it touches. 1 done, 0 refused or failed.
- * One caller at a time (debug port, or platformInit before the services run).
+ * One caller at a time (debug port, or the start-up before the services run).
  */
 int platformReadDevice(uint32_t deviceId, uint32_t address, uint32_t size, uint8_t *buffer);
 int platformWriteDevice(uint32_t deviceId, uint32_t address, uint32_t size, const uint8_t *buffer);
@@ -190,8 +257,8 @@ void platformSetStrataLedNormal(log4c_category_t *category, uint32_t callerId);
 void platformSetStrataLedBlinkRed(log4c_category_t *category, uint32_t callerId);
 /* Hook of the LED manager: the frame LED changed; reports it to the frame controller. */
 void platformStrataLedBehaviourChanged(log4c_category_t *category, uint32_t ledId);
-/* Drives an LED's lines for a phase (0 steady, 2/3 blink halves) and the record's state. */
-void platformCtrlLed(uint32_t phase, const ledManagerLed_t *led);
+/* Drives an LED's lines for a phase (0 steady, 2/3 blink halves) and the LED's state. */
+void platformCtrlLed(uint32_t phase, uint32_t ledId, uint32_t state);
 void platformVideoInputLedControl(uint32_t on);
 void platformVideoInputLedFpgaCtrl(uint32_t previous, uint32_t on);
 void platformSetStatusLed(log4c_category_t *category, uint32_t on);

@@ -1,13 +1,8 @@
 #include "platform/platformPrivate.h"
 
 #include "deviceManager/deviceManager.h"
-#include "layoutManager/layoutManager.h"
 #include "hal/hal.h"
-#include "pcodeProcessor/pcodeProcessor.h"
-#include "persistentDataStorage/persistentDataStorage.h"
-#include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
-#include "strata/strata.h"
 #include "utils/utils.h"
 
 #include <cerrno>
@@ -26,6 +21,9 @@ enum {
     EQ_REGISTERS = 8,
     DISCOVERY_OFFSETS_SIZE = 32,
     CUT_SPI_PAUSE_US = 16000,
+    SAVE_RESTORE_POINT_TYPE = 2,          /* a request */
+    SAVE_RESTORE_POINT_DESTINATION = 0x15, /* the frame controller */
+    SAVE_RESTORE_POINT_OPCODE = 0x102d,
 };
 
 /* Serialises the synchronous accesses: one semaphore and one status word for all callers. */
@@ -105,20 +103,14 @@ static int deviceMemory(uint32_t deviceId, uint8_t **base, uint32_t *size, int w
         *size = CARD_STATUS_BLOCK_SIZE;
         return shared != nullptr &&
                CARD_STATUS_BLOCK_SIZE * (platformRecord.rearSlot + 1) <= qvsInterfaceGetSharedMemorySize();
-    case DEVICE_LAYOUT_MEMORY:
-        *base = (uint8_t *)layoutGetPrivateData();
-        *size = sizeof(privateLayoutData);
-        return 1;
-    case DEVICE_DISCOVERY_DEBUG:
-        *base = discoveryDebugBuffer;
-        *size = sizeof discoveryDebugBuffer;
-        return 1;
-    case DEVICE_LOCAL_DISCOVERY:
-        *base = localDiscoveryRecord;
-        *size = sizeof localDiscoveryRecord;
-        return !writing;
-    default:
-        return 0;
+    default: {
+        const platformDeviceMemory_t *memory = platformFindDeviceMemory(deviceId);
+        if (!memory)
+            return 0;
+        *base = memory->base;
+        *size = memory->size;
+        return !writing || memory->writable;
+    }
     }
 }
 
@@ -208,35 +200,46 @@ static void factoryDefaultTrigger(uint32_t address)
         return;
     }
     log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s received command to set card as Factory_Default!!!", __func__);
-    persistentDataStorage_Delete(category, 1);
+    if (platformHooks.factoryReset)
+        platformHooks.factoryReset(category, 1);
+}
+
+/* Pauses (1) or resumes (0) the pcode path, when the pcode processor lent it. */
+static void pausePcodes(int paused)
+{
+    if (platformHooks.pcode)
+        platformHooks.pcode->setPaused(paused);
 }
 
 static void threadControl(uint32_t address, uint32_t size, const uint8_t *buffer)
 {
     log4c_category_t *category = platformRecord.category;
+    /* Flags written while no probing service lent its own land here. */
+    static platformProbeFlags_t unlent;
+    platformProbeFlags_t &flags = platformHooks.probeFlags ? *platformHooks.probeFlags : unlent;
     uint8_t byte0 = size > 0 && buffer ? buffer[0] : 0;
     uint8_t byte1 = size > 1 && buffer ? buffer[1] : 0;
     switch (address) {
     case 0xFFFF:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Halting Probing service!!!", __func__);
-        probingControlFlags.halted = 1;
+        flags.halted = 1;
         break;
     case 0xFFFE:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Starting Probing service again!!!", __func__);
-        probingControlFlags.halted = 0;
+        flags.halted = 0;
         break;
     case 0xFFFC:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Halting Probing of Merger FPGA!!!", __func__);
-        probingControlFlags.mergerHalted = 1;
+        flags.mergerHalted = 1;
         break;
     case 0xFFFB:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Starting Probing of Merger FPGA!!!", __func__);
-        probingControlFlags.mergerHalted = 0;
+        flags.mergerHalted = 0;
         break;
     case 0xFFFA:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: fw-device-access sent command to cut SPI access!!!", __func__);
-        pcodeProcessorSetPaused(1);
-        probingControlFlags.mergerHalted = 1;
+        pausePcodes(1);
+        flags.mergerHalted = 1;
         usleep(CUT_SPI_PAUSE_US);
         cutSpiLinks(category, 1);
         break;
@@ -244,21 +247,21 @@ static void threadControl(uint32_t address, uint32_t size, const uint8_t *buffer
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: fw-device-access sent command to re-enable SPI access!!!",
                            __func__);
         cutSpiLinks(category, 0);
-        probingControlFlags.mergerHalted = 0;
-        pcodeProcessorSetPaused(0);
+        flags.mergerHalted = 0;
+        pausePcodes(0);
         break;
     case 0xFFF8:
-        probingControlFlags.timecodeCard = byte0 > 5 ? 0 : byte0;
-        probingControlFlags.timecodeInput = byte1 > 8 ? 0 : byte1;
-        probingControlFlags.timecodeCheckOn = 1;
+        flags.timecodeCard = byte0 > 5 ? 0 : byte0;
+        flags.timecodeInput = byte1 > 8 ? 0 : byte1;
+        flags.timecodeCheckOn = 1;
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s: Starting Embedded TimeCode Check of Video Card %d, Video Input %d (0 based)!!!", __func__,
-                           probingControlFlags.timecodeCard, probingControlFlags.timecodeInput);
+                           flags.timecodeCard, flags.timecodeInput);
         break;
     case 0xFFF7:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Stopping Embedded TimeCode Check of Video %d (0 based)!!!",
-                           __func__, probingControlFlags.timecodeInput);
-        probingControlFlags.timecodeCheckOn = 0;
+                           __func__, flags.timecodeInput);
+        flags.timecodeCheckOn = 0;
         break;
     case 0xFFF6:
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Debug value= %d", __func__, byte0);
@@ -310,6 +313,27 @@ static void threadControl(uint32_t address, uint32_t size, const uint8_t *buffer
     }
 }
 
+/* Device 18: `size` 16-bit words of one pcode for the pcode processor. The log lines name the write service. */
+static int writePcode(uint32_t size, const uint8_t *buffer)
+{
+    log4c_category_t *category = platformRecord.category;
+    const char *fn = "platformWriteDevice";
+    const platformPcodeSink_t *sink = platformHooks.pcode;
+    if (!sink || !sink->isRunning()) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "%s: The pcode processor was not running, therefore not allowing pcodes to be send from "
+                           "this path.",
+                           fn);
+        return 0;
+    }
+    if (!buffer || size * 2 > sink->bufferSize || size * 2 < sink->headerSize) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: pcode of %u words refused", fn, size);
+        return 0;
+    }
+    sink->process(size * 2, buffer, category);
+    return 1;
+}
+
 int platformWriteDevice(uint32_t deviceId, uint32_t address, uint32_t size, const uint8_t *buffer)
 {
     log4c_category_t *category = platformRecord.category;
@@ -326,19 +350,7 @@ int platformWriteDevice(uint32_t deviceId, uint32_t address, uint32_t size, cons
     case DEVICE_DPS_FPGA:
         return platformDeviceWriteSync(deviceId, address, size, buffer);
     case DEVICE_PCODE:
-        if (!pcodeProcessorIsRunning()) {
-            log4c_category_log(category, LOG4C_PRIORITY_ERROR,
-                               "%s: The pcode processor was not running, therefore not allowing pcodes to be send from "
-                               "this path.",
-                               __func__);
-            return 0;
-        }
-        if (!buffer || size * 2 > PCODE_BUFFER_SIZE || size * 2 < PCODE_HEADER_SIZE) {
-            log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: pcode of %u words refused", __func__, size);
-            return 0;
-        }
-        pcodeProcessor(size * 2, buffer, category);
-        return 1;
+        return writePcode(size, buffer);
     case DEVICE_THREAD_CONTROL:
         threadControl(address, size, buffer);
         return 1;
@@ -513,6 +525,7 @@ void platformSaveMemblock(void)
     log4c_category_t *category = platformRecord.category;
     log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "%s: sending SAVE_RESTORE_POINT to strata", __func__);
     const uint8_t payload[3] = {0, 0, 0};
-    strataSrvSendMessage(category, STRATA_MSG_REQUEST, STRATA_CONTROLLER_ADDRESS, STRATA_OPCODE_SAVE_RESTORE_POINT,
-                         payload, sizeof payload);
+    if (platformHooks.strataSend)
+        platformHooks.strataSend(category, SAVE_RESTORE_POINT_TYPE, SAVE_RESTORE_POINT_DESTINATION,
+                                 SAVE_RESTORE_POINT_OPCODE, payload, sizeof payload);
 }

@@ -1,7 +1,6 @@
 #include "platform/platformPrivate.h"
 
 #include "hal/hal.h"
-#include "ledManager/ledManager.h"
 #include "utils/utils.h"
 
 #include <cerrno>
@@ -106,8 +105,8 @@ static void *platformStrataLedCtrlForRerogramFpgaThreadEntry(void *argument)
 {
     (void)argument;
     log4c_category_t *category = platformRecord.category;
-    ledManagerLed_t led = ledManagerLed_t();
-    led.ledId = 3;
+    /* The frame LED, red in both blink halves. */
+    const uint32_t ledId = LED_ID_FRAME, state = 4;
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s: LED indicator thread created pid is %u, will flashing the Strata LED in RED until "
                        "reprogramming FPGA is done ",
@@ -119,11 +118,9 @@ static void *platformStrataLedCtrlForRerogramFpgaThreadEntry(void *argument)
             return nullptr;
         }
         if (platformConfig.reprogramming == 1) {
-            led.state = 4;
-            platformCtrlLed(2, &led);
+            platformCtrlLed(2, ledId, state);
             usleep(500000);
-            led.state = 4;
-            platformCtrlLed(3, &led);
+            platformCtrlLed(3, ledId, state);
             usleep(500000);
         } else {
             usleep(30000);

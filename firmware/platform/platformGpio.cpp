@@ -2,8 +2,6 @@
 
 #include "deviceManager/deviceManager.h"
 #include "hal/hal.h"
-#include "ledManager/ledManager.h"
-#include "strata/strata.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -17,6 +15,8 @@ enum {
     VIDEO_LED_REGISTER = 0x70,
     VIDEO_LEDS_OFF_MASK = 0x01FF,
     STRATA_OPCODE_CARD_STATUS = 0x0009,
+    CARD_STATUS_REPORT_TYPE = 0,
+    LED_REQUEST_PRIORITY = 20,
 };
 
 void platformGpioPath(int line, char *path, unsigned size)
@@ -98,8 +98,9 @@ void platformLedControlRequest(log4c_category_t *category, uint32_t callerId, ui
     request.blinkCount = blinkCount;
     request.blinkRate = blinkRate;
     request.callerId = callerId;
-    request.priority = 20;
-    ledManager_LedControlRequest(category, &request);
+    request.priority = LED_REQUEST_PRIORITY;
+    if (platformHooks.ledRequest)
+        platformHooks.ledRequest(category, &request);
     pthread_mutex_unlock(&platformRecord.ledMutex);
 }
 
@@ -115,10 +116,10 @@ void platformSetStrataLedBlinkRed(log4c_category_t *category, uint32_t callerId)
 
 void platformStrataLedBehaviourChanged(log4c_category_t *category, uint32_t ledId)
 {
-    if (ledId != LED_ID_FRAME)
+    if (ledId != LED_ID_FRAME || !platformHooks.ledState)
         return;
     uint32_t colour = 0, state = 0;
-    if (getLedState(category, ledId, &colour, &state) != 0)
+    if (platformHooks.ledState(category, ledId, &colour, &state) != 0)
         return;
     uint8_t code = 0;
     if (colour == LED_COLOUR_RED)
@@ -130,7 +131,8 @@ void platformStrataLedBehaviourChanged(log4c_category_t *category, uint32_t ledI
                        "%s: LED Ctrl: Strata LED behavior changed. Going to broadcast info in CARD_STATUS message. "
                        "(color %d, state %d)",
                        __func__, colour, state);
-    strataSrvSendMessage(category, STRATA_MSG_REPORT, 0, STRATA_OPCODE_CARD_STATUS, &byte, 1);
+    if (platformHooks.strataSend)
+        platformHooks.strataSend(category, CARD_STATUS_REPORT_TYPE, 0, STRATA_OPCODE_CARD_STATUS, &byte, 1);
 }
 
 /* Lines of the frame LED for a phase and state: {GPIO 148, GPIO 81}. */
@@ -152,14 +154,12 @@ static void frameLedLines(uint32_t phase, uint32_t state, int *a, int *b)
     }
 }
 
-void platformCtrlLed(uint32_t phase, const ledManagerLed_t *led)
+void platformCtrlLed(uint32_t phase, uint32_t ledId, uint32_t state)
 {
-    if (!led)
-        return;
-    switch (led->ledId) {
+    switch (ledId) {
     case LED_ID_FRAME: {
         int a, b;
-        frameLedLines(phase, led->state, &a, &b);
+        frameLedLines(phase, state, &a, &b);
         setLine(GPIO_FRAME_LED_A, a);
         setLine(GPIO_FRAME_LED_B, b);
         break;
@@ -171,11 +171,11 @@ void platformCtrlLed(uint32_t phase, const ledManagerLed_t *led)
         }
         break;
     case 4:
-        platformVideoInputLedControl((led->state >> 8) & 0xFF);
+        platformVideoInputLedControl((state >> 8) & 0xFF);
         break;
     default:
         log4c_category_log(platformRecord.category, LOG4C_PRIORITY_ERROR, "ERROR, %s, unknown led id %d.\n", __func__,
-                           led->ledId);
+                           ledId);
         break;
     }
 }

@@ -46,8 +46,32 @@ struct platformConfig_t {
     uint32_t activeServicesCount;
 };
 
+/* What the services lent the platform; unset members do nothing. */
+struct platformHooks_t {
+    void (*ledRequest)(log4c_category_t *, const ledControlRequest *);
+    int (*ledState)(log4c_category_t *, uint32_t, uint32_t *, uint32_t *);
+    uint16_t (*strataCardId)(void);
+    int (*strataSend)(log4c_category_t *, uint32_t, uint32_t, uint16_t, const uint8_t *, uint32_t);
+    const platformPcodeSink_t *pcode;
+    platformProbeFlags_t *probeFlags;
+    int (*factoryReset)(log4c_category_t *, uint32_t);
+};
+
+/* A service memory served as a device id. */
+struct platformDeviceMemory_t {
+    uint32_t deviceId;
+    uint8_t *base;
+    uint32_t size;
+    int writable;
+};
+enum { PLATFORM_DEVICE_MEMORIES_MAX = 8 };
+
 extern platformRecord_t platformRecord;
 extern platformConfig_t platformConfig;
+extern platformHooks_t platformHooks;
+
+/* The registered memory of a device id; null when none was registered. */
+const platformDeviceMemory_t *platformFindDeviceMemory(uint32_t deviceId);
 
 /*
  * Seconds of the countdown before a reprogramming, and of the pause after the
@@ -69,16 +93,8 @@ void platformWriteBlockWord(uint32_t slot, uint32_t byteOffset, uint16_t value);
 /* Puts the record and configuration back to their load-time values (tests run several start-ups). */
 void platformResetState(void);
 
-/* Start-up steps shared by the platform's files. */
-void platformInitFpga(log4c_category_t *category);
-void platformDdr3SelfTest(log4c_category_t *category);
-void platformValidateRearHardwareType(log4c_category_t *category);
+/* Steps of platformPublishCardStatus. */
 void platformEnablePublishingChunks(void);
 void platformPublishSerialNumber(log4c_category_t *category);
-void platformFrameModeControl(log4c_category_t *category);
-void platformInitGthSettings(void);
-void platformInitGTHrxtxPowerdownControl(log4c_category_t *category);
-void platformApplyBuildVersion(log4c_category_t *category);
-void platformChooseServicesList(log4c_category_t *category);
 
 #endif

@@ -1,7 +1,5 @@
 #include "platform/platformPrivate.h"
 
-#include "strata/strata.h"
-
 #include <cstring>
 
 /* Update version shown to the frame controller; 1.1.0 until the build version is applied. */
@@ -9,7 +7,7 @@ static uint8_t platformUpdateVersion[3] = {1, 1, 0};
 
 uint16_t platformGetStrataCardId(void)
 {
-    uint16_t id = strataGetCardId();
+    uint16_t id = platformHooks.strataCardId ? platformHooks.strataCardId() : 0;
     return id == 0 ? 0xFFFF : id;
 }
 

@@ -1,12 +1,16 @@
 #ifndef KVR_PROBING_H
 #define KVR_PROBING_H
 
+/* Layer: services. May include the platform, the device manager, the service manager and hal. */
+
 /*
  * What the rest of the firmware uses of signal probing: the start-up set-up
  * of the probe registers, the ethernet-probing control word, the flags the
  * maintenance commands set, the card alarm bytes, the fifo server's ports
  * and the discovery memories.
  */
+
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <log4c.h>
@@ -18,15 +22,8 @@ enum {
     PROBING_CONTROL_REGISTER = 0x0CB0,
 };
 
-/* Flags set by the platform's Thread Control commands; read by the probing threads. */
-struct probingControlFlags_t {
-    volatile uint32_t halted;
-    volatile uint32_t mergerHalted;
-    volatile uint32_t timecodeCheckOn;
-    volatile uint32_t timecodeCard;
-    volatile uint32_t timecodeInput;
-};
-extern probingControlFlags_t probingControlFlags;
+/* Flags set by the platform's Thread Control commands; read by the probing threads. Lent to the platform at init. */
+extern platformProbeFlags_t probingControlFlags;
 
 /* The health monitor's two card alarm bytes. */
 extern uint8_t healthMonitorCardAlarms[2];
@@ -38,11 +35,11 @@ struct fifoServerCardPorts_t {
 };
 extern fifoServerCardPorts_t fifoServerCardPorts;
 
-/* Discovery memories exposed by the platform's device services (devices 6 and 30). */
+/* Discovery memories, lent at init to the platform's device services (devices 6 and 30, 30 read-only). */
 extern uint8_t discoveryDebugBuffer[PROBING_DISCOVERY_DEBUG_SIZE];
 extern uint8_t localDiscoveryRecord[PROBING_LOCAL_DISCOVERY_SIZE];
 
-/* Start-up set-up run by platformInit. */
+/* Start-up set-up run by the start-up sequence. */
 void probingInitFpgaProbeTables(void);
 void audioProbeInit(void);
 void probingInitSdtiRegisters(log4c_category_t *category);

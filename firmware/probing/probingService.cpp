@@ -1,3 +1,6 @@
+#include "probing/probing.h"
+
+#include "deviceManager/deviceManager.h"
 #include "serviceManager/serviceManager.h"
 
 /*
@@ -9,6 +12,9 @@
 static void probingInit(serviceDescriptor *service)
 {
     (void)service;
+    platformRegisterProbeFlags(&probingControlFlags);
+    platformRegisterDeviceMemory(DEVICE_DISCOVERY_DEBUG, discoveryDebugBuffer, sizeof discoveryDebugBuffer, 1);
+    platformRegisterDeviceMemory(DEVICE_LOCAL_DISCOVERY, localDiscoveryRecord, sizeof localDiscoveryRecord, 0);
 }
 
 static void probingPreStart(serviceDescriptor *service)

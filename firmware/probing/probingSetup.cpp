@@ -5,7 +5,7 @@
 #include <cstring>
 #include <pthread.h>
 
-probingControlFlags_t probingControlFlags;
+platformProbeFlags_t probingControlFlags;
 uint8_t healthMonitorCardAlarms[2];
 fifoServerCardPorts_t fifoServerCardPorts = {PROBING_FIFO_CARD_COUNT, {0, 0, 0, 0, 0, 0}};
 uint8_t discoveryDebugBuffer[PROBING_DISCOVERY_DEBUG_SIZE];

@@ -2,6 +2,12 @@
 #define KVR_QVSINTERFACE_H
 
 /*
+ * Layer: devices/platform (the link the platform publishes the status block
+ * through). May include fwEnv, the service manager and hal; never the platform
+ * or a service: main lends it the platform's VLAN answer.
+ */
+
+/*
  * The QVS link: pcodes come in from the QVS application, the card's status
  * image (the shared memory, 16-bit words) goes out. main chooses the mode once;
  * everyone else uses the mode-independent calls below.
@@ -81,6 +87,13 @@ struct qvsInterfaceOps {
     int (*write)(uint32_t wordOffset, const void *source, uint32_t wordCount);
     int (*read)(uint32_t wordOffset, void *destination, uint32_t wordCount);
 };
+
+/*
+ * The answer to "is the card on a VLAN" (1 yes) that picks the boot-environment
+ * key of the card's own address in the TCP modes; main sets it before the link
+ * starts. Unset, the card is taken to be on no VLAN.
+ */
+void qvsInterfaceSetVlanQuery(uint32_t (*usingVlan)(log4c_category_t *category));
 
 /* Fills the operations for the mode; 0 done, -1 for a mode this build lacks (table left empty). */
 int initQvsInterface(int mode, const char *name);

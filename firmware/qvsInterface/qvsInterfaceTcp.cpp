@@ -11,7 +11,6 @@
 #include "qvsInterface/qvsInterfacePrivate.h"
 #include "fwEnv/fwEnv.h"
 #include "hal/hal.h"
-#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -451,10 +450,19 @@ int qvsTcpStartThread(void *(*entry)(void *), void *argument)
     return rc;
 }
 
+/* Set once by main before the link starts. */
+static uint32_t (*vlanQuery)(log4c_category_t *category);
+
+void qvsInterfaceSetVlanQuery(uint32_t (*usingVlan)(log4c_category_t *category))
+{
+    vlanQuery = usingVlan;
+}
+
 void qvsInterfaceOwnAddress(char *out)
 {
     /* The second VLAN has an address of its own in the boot environment. */
-    const char *key = platformAreWeUsingVlan(qvsInterfaceCategory()) ? "ipaddrvlan2" : "ipaddr";
+    bool vlan = vlanQuery && vlanQuery(qvsInterfaceCategory());
+    const char *key = vlan ? "ipaddrvlan2" : "ipaddr";
     if (fwEnvGetEnvCopy(key, out, 16) != 0) {
         log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR,
                            "%s: no \"%s\" in the boot environment: no peer is the card's own QVS", __func__, key);

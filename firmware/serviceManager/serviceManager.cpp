@@ -1,6 +1,5 @@
 #include "serviceManager/serviceManager.h"
 
-#include "configManager/configManager.h"
 #include "hal/hal.h"
 
 #include <cerrno>
@@ -28,7 +27,18 @@ static struct {
     int runnerFd;
     sem_t runnerSemaphore;
     int runnerSemaphoreCreated;
-} managerContext = {nullptr, -1, sem_t(), 0};
+    int (*configRead)(const char *key); /* lent by the configuration service; null reads 0 */
+} managerContext = {nullptr, -1, sem_t(), 0, nullptr};
+
+void serviceManagerSetConfigReader(int (*read)(const char *key))
+{
+    managerContext.configRead = read;
+}
+
+static int configValue(const char *key)
+{
+    return managerContext.configRead ? managerContext.configRead(key) : 0;
+}
 
 static log4c_category_t *managerCategory(void)
 {
@@ -135,7 +145,7 @@ static int serviceCreateThread(serviceDescriptor *service)
 static int servicePostponeStartup(const serviceDescriptor *service)
 {
     char key[CONFIG_KEY_MAX + 1];
-    return configGetIntValue(serviceManagerConfigKey(key, sizeof key, service, "postponeStartup"));
+    return configValue(serviceManagerConfigKey(key, sizeof key, service, "postponeStartup"));
 }
 
 /* Sleeps what is left of the 100 ms tick that began at `start`. */
@@ -214,7 +224,7 @@ void serviceEnable(serviceDescriptor *service)
     if (!service->threadEntry || !service->semaphoreCreated || service->state == SERVICE_STATE_RUN)
         return;
     char key[CONFIG_KEY_MAX + 1];
-    if (configGetIntValue(serviceManagerConfigKey(key, sizeof key, service, "enable")) != 1) {
+    if (configValue(serviceManagerConfigKey(key, sizeof key, service, "enable")) != 1) {
         log4c_category_log(service->category, LOG4C_PRIORITY_INFO, "%s: Not starting service %s", __func__,
                            service->name);
         return;

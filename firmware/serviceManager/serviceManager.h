@@ -2,6 +2,11 @@
 #define KVR_SERVICEMANAGER_H
 
 /*
+ * Layer: below the services (every service and device module includes it).
+ * May include hal only; the configuration service lends it its reader.
+ */
+
+/*
  * The service manager: every long-lived activity of the firmware is a service,
  * one static serviceDescriptor. The manager initialises the services of a list,
  * starts their threads and pre-start functions in 100 ms start-up ticks, lets
@@ -105,6 +110,13 @@ void serviceThreadAlive(int threadNumber);
  * semaphore while the state is run or pause and returns on any other state.
  */
 void serviceManagerIdle(serviceDescriptor *service);
+
+/*
+ * The reader of the integer keys "service.%s.postponeStartup" and
+ * "service.%s.enable"; the configuration service registers it at init. Until
+ * then every key reads 0. main's thread.
+ */
+void serviceManagerSetConfigReader(int (*read)(const char *key));
 
 /*
  * Builds the configuration key "service.<name>.<parameter>" into out (at most

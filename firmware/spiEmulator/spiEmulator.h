@@ -1,6 +1,8 @@
 #ifndef KVR_SPIEMULATOR_H
 #define KVR_SPIEMULATOR_H
 
+/* Layer: below the devices. May include hal only. */
+
 /*
  * The SPI emulator, the small TCP socket functions the firmware's links share,
  * and the SPI channel through which the FPGA handler reaches an FPGA.

@@ -2,6 +2,12 @@
 #define KVR_STRATA_H
 
 /*
+ * Layer: services. May include the platform, the pcode processor, the service
+ * manager, fwEnv, utils and hal; services above it (the restore point) lend it
+ * their message handlers.
+ */
+
+/*
  * The frame-controller link ("strata_api") and the frame-controller service.
  *
  * The link carries packets of at most 64 bytes between the card and the frame
@@ -176,6 +182,15 @@ int strataGetFrameIpAddress(uint32_t interfaceIndex, uint32_t *out, uint32_t wai
 /* Queues a message for the send thread. 1 queued, 0 dropped. */
 int strataSrvSendMessage(log4c_category_t *category, uint32_t type, uint32_t destination, uint16_t opcode,
                          const uint8_t *payload, uint32_t size);
+/*
+ * The controller's restore-point messages (opcodes 0x0120 GET, 0x0121 DATA,
+ * 0x0122 COMPLETED, 0x0123 NEW_STORED, in this order) go to the handlers the
+ * restore-point store registers at init; without them they are dropped.
+ */
+typedef void (*strataRestorePointHandler_t)(log4c_category_t *category, uint32_t source, const uint8_t *payload,
+                                            uint32_t length);
+void strataRegisterRestorePointHandlers(const strataRestorePointHandler_t handlers[4]);
+
 /* Pcode handler (class 10, id 13): asks the controller to fetch the restore point. 0. */
 int updateMemBlockHandler(const uint8_t *pcode, uint32_t length);
 void flushTxQueue(void);

@@ -1,7 +1,6 @@
 #include "strata/strataPrivate.h"
 
 #include "hal/hal.h"
-#include "persistentDataStorage/persistentDataStorage.h"
 #include "platform/platform.h"
 #include "utils/utils.h"
 
@@ -38,7 +37,18 @@ enum {
     TIME_SAMPLES_LOGGED = 5,
     TIME_SAMPLES_TRUSTED = 3,
     TIME_SAMPLE_MAX_DELAY_MS = 500,
+    STRATA_OPCODE_RESTORE_POINT_FIRST = 0x0120,
+    STRATA_RESTORE_POINT_OPCODES = 4,
 };
+
+/* Registered once at init by the restore-point store, read by the receiver. */
+static strataRestorePointHandler_t restorePointHandlers[STRATA_RESTORE_POINT_OPCODES];
+
+void strataRegisterRestorePointHandlers(const strataRestorePointHandler_t handlers[4])
+{
+    for (int i = 0; i < STRATA_RESTORE_POINT_OPCODES; i++)
+        restorePointHandlers[i] = handlers[i];
+}
 
 static struct {
     pthread_mutex_t modeMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -655,17 +665,12 @@ static int strataExecuteOwn(uint32_t source, uint16_t opcode, const uint8_t *dat
         strataReplyStore(storeFrameStatus, data, length);
         strata_send_ack(source);
         return 1;
-    case 0x0120:
-        persistentDataStorage_GetRestorePointMsg(category, source, data, length);
-        return 1;
-    case 0x0121:
-        persistentDataStorage_RestorePointDataMsg(category, source, data, length);
-        return 1;
-    case 0x0122:
-        persistentDataStorage_RestorePointCompletedMsg(category, source, data, length);
-        return 1;
-    case 0x0123:
-        persistentDataStorage_NewRestorePointStoredMsg(category, source, data, length);
+    case STRATA_OPCODE_RESTORE_POINT_FIRST:
+    case STRATA_OPCODE_RESTORE_POINT_FIRST + 1:
+    case STRATA_OPCODE_RESTORE_POINT_FIRST + 2:
+    case STRATA_OPCODE_RESTORE_POINT_FIRST + 3:
+        if (restorePointHandlers[opcode - STRATA_OPCODE_RESTORE_POINT_FIRST])
+            restorePointHandlers[opcode - STRATA_OPCODE_RESTORE_POINT_FIRST](category, source, data, length);
         return 1;
     case 0x0124:
         if (strataGetCommState() == 0 && length >= 1 && data[0] == 1) {

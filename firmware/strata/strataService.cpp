@@ -776,6 +776,7 @@ static void strataInit(serviceDescriptor *service)
 {
     strataSrv.category = service->category;
     log4c_category_t *category = strataCategory();
+    platformRegisterStrataLink(strataGetCardId, strataSrvSendMessage);
     pthread_mutex_lock(&strataSrv.memBlockMutex);
     if (!strataLinkConfiguration.memBlock)
         strataLinkConfiguration.memBlock = (uint8_t *)calloc(1, STRATA_MEM_BLOCK_SIZE);

@@ -1,6 +1,8 @@
 #ifndef KVR_UTILS_H
 #define KVR_UTILS_H
 
+/* Layer: below the platform. May include hal only. */
+
 /*
  * Small shared helpers: CRC-16, monotonic time, the "firmware is up" test, the
  * shell-command runner, key=value text in files and buffers, the timecode

@@ -3,6 +3,7 @@
 #include "cardsim/cardsim.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
+#include "strata/strata.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -29,6 +30,8 @@ protected:
         for (int line : {81, 148, 174, 175})
             cardsimGpioSet(line, 0);
         initService(&ledManagerService);
+        /* The frame-controller link lends the platform its sender, as the strata service does at init. */
+        platformRegisterStrataLink(strataGetCardId, strataSrvSendMessage);
     }
     void TearDown() override { unsetenv("KVR_ROOT"); }
     static ledControlRequest request(uint32_t led, uint32_t caller, uint32_t enable, uint32_t colour, uint32_t state,

@@ -1,6 +1,8 @@
 #include "persistentDataStorage/persistentDataStorage.h"
 
+#include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
+#include "strata/strata.h"
 
 #include <atomic>
 #include <chrono>
@@ -43,6 +45,8 @@ protected:
         setenv("KVR_ROOT", root.path().c_str(), 1);
         for (const char *d : {"usr", "usr/local", "usr/local/q7", "usr/local/q7/firmware"})
             mkdir((root / d).c_str(), 0755);
+        /* The frame-controller link lends the platform its sender, as the strata service does at init. */
+        platformRegisterStrataLink(strataGetCardId, strataSrvSendMessage);
     }
     void TearDown() override
     {

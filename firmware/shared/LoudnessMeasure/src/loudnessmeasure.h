@@ -1,6 +1,8 @@
 #ifndef KVR_LOUDNESSMEASURE_H
 #define KVR_LOUDNESSMEASURE_H
 
+/* Layer: a pure computation below every module. Includes no other firmware module. */
+
 /*
  * Loudness measurement: programme loudness of the EBU R128 family from one
  * 16-bit level value per measurement block (a block counts as 0.1 s).

@@ -1,6 +1,8 @@
 #ifndef KVR_LM77_H
 #define KVR_LM77_H
 
+/* Part of the device manager module (one of its devices). May include the device manager and hal. */
+
 /*
  * The temperature sensors of the device table (I2C-Temp1, I2C-Temp2,
  * CpuTemp), read through their sysfs value files below the card root. A

@@ -1,15 +1,9 @@
 #include "platform/platformPrivate.h"
 
-#include "configManager/configManager.h"
 #include "deviceManager/deviceManager.h"
 #include "fwEnv/fwEnv.h"
-#include "genlock/genlock.h"
 #include "hal/hal.h"
-#include "layoutManager/layoutManager.h"
-#include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
-#include "serviceManager/serviceManager.h"
-#include "strata/strata.h"
 #include "utils/utils.h"
 
 #include <cstdio>
@@ -28,7 +22,6 @@ enum {
     GPIO_FRAME_0 = 73,
     IO_EXPANDER_SLAVE = 0x74,
     DPS_FRAME_MODE_REGISTER = 8,
-    EQUALISER_INPUTS = 9,
     BUILD_VERSION_TEXT_MAX = 100,
 };
 
@@ -286,10 +279,8 @@ static void runRj45LedsCommand(log4c_category_t *category, int vlan)
                            __func__, status);
 }
 
-void platformValidateRearHardwareType(log4c_category_t *category)
+bool platformValidateRearHardwareType(log4c_category_t *category)
 {
-    healthMonitorCardAlarms[0] = 0;
-    healthMonitorCardAlarms[1] = 0;
     uint32_t rear = platformRecord.rearHwType;
     uint32_t card = platformRecord.cardHwType;
     uint32_t frame = platformRecord.frameType;
@@ -317,14 +308,14 @@ void platformValidateRearHardwareType(log4c_category_t *category)
                            "%s: Invalid arguments: Reserved Rear Hardware Type ID=%d (0x%04x)", __func__, rear, rear);
     }
     if (fits)
-        return;
+        return true;
     log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                        "%s: Rear hardware type mismatch detected for this Rear hardware ID= %d (0x%04x) that is "
                        "connected to this card type = %d installed in the frame type = %d, consequently setting the "
                        "Strata LED to blink RED.",
                        __func__, rear, rear, card, frame);
     platformSetStrataLedBlinkRed(category, 1);
-    healthMonitorCardAlarms[0] |= 0x02;
+    return false;
 }
 
 void platformEnablePublishingChunks(void)
@@ -410,31 +401,9 @@ void platformFrameModeControl(log4c_category_t *category)
     deviceManagerAccess(DEVICE_WRITE, DEVICE_DPS_FPGA, DPS_FRAME_MODE_REGISTER, 0, 1, bytes);
 }
 
-void platformChooseServicesList(log4c_category_t *category)
+void platformSetActiveServicesCount(uint32_t count)
 {
-    if (platformRecord.rearSlot < 2) {
-        platformConfig.activeServicesCount = HYBRID_SERVICES_COUNT;
-        log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: Detected %s will use Hybrid services list of %d elements.",
-                           __func__, platformCardSlotName(platformRecord.rearSlot), HYBRID_SERVICES_COUNT);
-        /* The count is the list's own: never copy more entries than the list holds. */
-        for (int i = 0; i < HYBRID_SERVICES_COUNT; i++)
-            startUpServicesList[i] = hybridServicesList[i];
-        startUpServicesCount = HYBRID_SERVICES_COUNT;
-        for (uint32_t i = 0; i < fifoServerCardPorts.count && i < PROBING_FIFO_CARD_COUNT; i++) {
-            char key[64];
-            snprintf(key, sizeof key, "service.fifoServer.port%c", 'A' + i);
-            fifoServerCardPorts.ports[i] = (uint32_t)configGetIntValue(key);
-            log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: fifo handle listen to port '%c': %d", __func__,
-                               'A' + i, fifoServerCardPorts.ports[i]);
-        }
-        return;
-    }
-    platformConfig.activeServicesCount = VIDEO_SERVICES_COUNT;
-    log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: Detected %s will use Video services list of %d elements.",
-                       __func__, platformCardSlotName(platformRecord.rearSlot), VIDEO_SERVICES_COUNT);
-    for (int i = 0; i < HYBRID_SERVICES_COUNT; i++)
-        startUpServicesList[i] = i < VIDEO_SERVICES_COUNT ? videoServicesList[i] : nullptr;
-    startUpServicesCount = VIDEO_SERVICES_COUNT;
+    platformConfig.activeServicesCount = count;
 }
 
 void platformInitGthSettings(void)
@@ -558,7 +527,7 @@ static void setQvsSlotIds(log4c_category_t *category)
                        platformConfig.qvsVideoSlotId, platformConfig.qvsHybridSlotId);
 }
 
-void platformInit(log4c_category_t *category, void *sharedMemory)
+void platformAttach(log4c_category_t *category, void *sharedMemory)
 {
     pthread_mutex_init(&platformRecord.ledMutex, nullptr);
     pthread_mutex_init(&platformRecord.streamMutex, nullptr);
@@ -568,22 +537,20 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     }
     platformRecord.category = category;
     platformRecord.sharedMemory = sharedMemory;
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: Share memory address : 0x%p", __func__, sharedMemory);
+}
 
-    fwEnvInitMutex();
-    kvrGenlockLoadFactoryDefault(category);
+void platformResetFpga(uint32_t fpgaId)
+{
+    pulseReset(fpgaId == PLATFORM_FPGA_DPS ? GPIO_DPS_RESET : GPIO_FSM_RESET);
+}
 
-    pulseReset(GPIO_DPS_RESET);
-    log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "%s: DPS initializing started! Reset the DPS FPGA.", __func__);
-    pulseReset(GPIO_FSM_RESET);
-    log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "%s: FSM initializing started! Reset the FSM FPGA.", __func__);
-    platformInitFpga(category);
-    platformDdr3SelfTest(category);
-
-    platformDetectRearHardware(category);
+void platformPublishFpgaStatus(void)
+{
     writeOwnWord(PLATFORM_BLOCK_FPGA_STATUS, platformRecord.fpgasUp ? 0 : 1);
-    platformValidateRearHardwareType(category);
+}
 
+void platformPublishCardStatus(log4c_category_t *category)
+{
     uint16_t cardId = 0xFFFF;
     qvsInterfaceReadSharedMem(PLATFORM_BLOCK_CARD_ID / 2, &cardId, 1);
     platformConfig.cardIdWord = (uint16_t)(((const uint8_t *)&cardId)[0] << 8 | ((const uint8_t *)&cardId)[1]);
@@ -601,33 +568,4 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     writeOwnWord(PLATFORM_BLOCK_WORD6, 1);
     platformPublishSerialNumber(category);
     readRunningVersions();
-
-    platformFpgaVersionCheck(category);
-
-    platformFrameModeControl(category);
-    platformChooseServicesList(category);
-    targetEventInit();
-    platformInitGthSettings();
-    platformInitGTHrxtxPowerdownControl(category);
-    const uint8_t equaliserSetting = 0x20;
-    for (uint32_t input = 0; input < EQUALISER_INPUTS; input++)
-        platformEQWriteLMH0394Input(input, 1, 1, &equaliserSetting);
-    platformInitKvrVideoStreamSetting(category);
-
-    probingInitFpgaProbeTables();
-    audioProbeInit();
-    probingInitSdtiRegisters(category);
-    vancMetaDataClearBuffer(category);
-    if (platformAreWeUsingVlan(category))
-        log4c_category_log(category, LOG4C_PRIORITY_INFO,
-                           "%s: Since we are using vlan we will not start MetaData packets (discovery) insertion now, "
-                           "and wait until we confirmed our ip address.",
-                           __func__);
-    else
-        vancMetaDataInterfaceInit(category);
-    platformUpdateControlRegister(0, 0);
-
-    sfpApplyStoredTxDisable(category);
-    platformApplyBuildVersion(category);
-    platformSetStatusLed(category, 0);
 }
