@@ -13,10 +13,12 @@
 #include <log4c.h>
 #include <pthread.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -109,12 +111,37 @@ static std::string standInCommand(const char *command)
     return line;
 }
 
+/*
+ * Runs "/bin/sh -c line" and waits for it. Unlike system() it leaves every
+ * signal disposition of the process alone: other threads may install handlers
+ * or receive signals while the command runs. The child inherits the calling
+ * thread's signal mask and the ignored signals, as under system().
+ */
+static int halShell(const char *line)
+{
+    char *const argv[] = {(char *)"sh", (char *)"-c", (char *)"--", (char *)line, nullptr};
+    pid_t child;
+    int rc = posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ);
+    if (rc != 0) {
+        log4c_category_log(halCategory(), LOG4C_PRIORITY_ERROR, "%s: cannot start /bin/sh for \"%s\": %s", __func__,
+                           line, strerror(rc));
+        errno = rc;
+        return -1;
+    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    return waited == child ? status : -1;
+}
+
 int halRunCommand(const char *command)
 {
     if (!command)
         return -1;
     if (!halUnderCardRoot())
-        return system(command);
+        return halShell(command);
 
     halRecord("command %s", command);
     std::string line = standInCommand(command);
@@ -123,7 +150,7 @@ int halRunCommand(const char *command)
                            "%s: no stand-in for \"%s\", recorded only", __func__, command);
         return 0; /* what system() returns for a program that exited 0 */
     }
-    return system(line.c_str());
+    return halShell(line.c_str());
 }
 
 int halReboot(void)
@@ -135,7 +162,7 @@ int halReboot(void)
     halRecord("reboot");
     std::string standIn = halPath("/sbin/reboot");
     if (isExecutable(standIn))
-        return system(standIn.c_str()) == -1 ? -1 : 0;
+        return halShell(standIn.c_str()) == -1 ? -1 : 0;
     return 0;
 }
 
@@ -149,6 +176,22 @@ int halSetSystemTime(const struct timeval *tv)
         return settimeofday(tv, nullptr);
     halRecord("settime %lld.%06ld", (long long)tv->tv_sec, (long)tv->tv_usec);
     return 0;
+}
+
+int halStartDetachedThread(void *(*entry)(void *), void *argument, pthread_t *thread)
+{
+    pthread_t started;
+    pthread_attr_t attributes;
+    int rc = pthread_attr_init(&attributes);
+    if (rc != 0)
+        return rc;
+    rc = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (rc == 0)
+        rc = pthread_create(&started, &attributes, entry, argument);
+    pthread_attr_destroy(&attributes);
+    if (rc == 0 && thread)
+        *thread = started;
+    return rc;
 }
 
 int halSetRealtime(int priority)

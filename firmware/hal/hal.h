@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 #include <string>
 #include <sys/time.h>
 
@@ -33,8 +34,11 @@ int halUnderCardRoot(void);
 std::string halPath(const char *cardPath);
 
 /*
- * Runs a shell command line as system() would and returns system()'s raw
- * status (decode with WIFEXITED/WEXITSTATUS), or -1 when no shell could run.
+ * Runs a shell command line ("/bin/sh -c", started with posix_spawn and waited
+ * for with waitpid) and returns the raw status system() would return (decode
+ * with WIFEXITED/WEXITSTATUS), or -1 when no shell could run. Unlike system()
+ * it never changes the process's signal dispositions, so it is safe beside
+ * threads that install handlers or take signals.
  *
  * Under a card root the line is recorded in hal.log, every word that is an
  * absolute path is moved below the root, and the line runs only when its
@@ -63,6 +67,13 @@ int halSetSystemTime(const struct timeval *tv);
  * normal priority. Returns 0 when the priority was set, -1 otherwise.
  */
 int halSetRealtime(int priority);
+
+/*
+ * Starts a detached thread running entry(argument). Returns 0 (and the
+ * thread's id in *thread when thread is not null) or pthread_create's error
+ * number. Every detached thread of the firmware starts here.
+ */
+int halStartDetachedThread(void *(*entry)(void *), void *argument, pthread_t *thread);
 
 /* Appends one line to "$KVR_ROOT/var/log/hal.log" (nothing on the card). */
 void halRecord(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

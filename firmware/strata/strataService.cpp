@@ -1,5 +1,6 @@
 #include "strata/strataPrivate.h"
 
+#include "hal/hal.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
@@ -761,17 +762,6 @@ static void *strataControllerMonitorStatus(void *argument)
 
 /* ---- service functions ---- */
 
-static int strataStartDetached(void *(*entry)(void *))
-{
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, entry, nullptr);
-    pthread_attr_destroy(&attributes);
-    return rc;
-}
-
 static void strataInit(serviceDescriptor *service)
 {
     strataSrv.category = service->category;
@@ -785,7 +775,7 @@ static void strataInit(serviceDescriptor *service)
         return;
     if (sem_init(&strataSrv.semAck, 0, 0) != 0)
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "strataInit: failed to create semaphore");
-    if (strataStartDetached(txThreadEntry) == 0)
+    if (halStartDetachedThread(txThreadEntry, nullptr, nullptr) == 0)
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s thread started", __func__);
     else
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s cannot start thread ", __func__);
@@ -795,7 +785,7 @@ static void strataInit(serviceDescriptor *service)
     pthread_mutex_unlock(&strataSrv.poolMutex);
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s:, creating strataSrvSendMessageThreadEntry thread for sending strata messages", __func__);
-    if (strataStartDetached(strataSrvSendMessageThreadEntry) != 0)
+    if (halStartDetachedThread(strataSrvSendMessageThreadEntry, nullptr, nullptr) != 0)
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s: failed to create strataSrvSendMessageThreadEntry thread for strata messages", __func__);
     strataTimeRequestClear();
@@ -822,7 +812,7 @@ static void strataPreServiceInit(serviceDescriptor *service)
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "Not creating thread rxFromJvm!");
     } else {
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "Will crete thread rxFromJvm!");
-        if (!strataSrv.bridgeStarted && strataStartDetached(rxFromJvm) == 0) {
+        if (!strataSrv.bridgeStarted && halStartDetachedThread(rxFromJvm, nullptr, nullptr) == 0) {
             strataSrv.bridgeStarted = 1;
         } else if (!strataSrv.bridgeStarted) {
             strata_close();
@@ -836,7 +826,7 @@ static void strataPreServiceInit(serviceDescriptor *service)
                            "Not creating strataControllerMonitor missing targetCall back Function!");
     } else {
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "Will create thread strataControllerMonitor!");
-        if (!strataSrv.monitorStarted && strataStartDetached(strataControllerMonitorStatus) == 0)
+        if (!strataSrv.monitorStarted && halStartDetachedThread(strataControllerMonitorStatus, nullptr, nullptr) == 0)
             strataSrv.monitorStarted = 1;
         else if (!strataSrv.monitorStarted)
             log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s failed to start strataControllerMonitorStatus",
