@@ -2,7 +2,7 @@
 
 #include "fwEnv/fwEnv.h"
 #include "strata/strata.h"
-#include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cstdio>
 #include <cstring>

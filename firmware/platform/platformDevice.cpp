@@ -8,7 +8,7 @@
 #include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
 #include "strata/strata.h"
-#include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include "hal/hal.h"
 #include "ledManager/ledManager.h"
-#include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -11,6 +11,7 @@
 #include "serviceManager/serviceManager.h"
 #include "strata/strata.h"
 #include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 #include "fwEnv/fwEnv.h"
 #include "hal/hal.h"
 #include "platform/platform.h"
-#include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <atomic>
 #include <cerrno>
