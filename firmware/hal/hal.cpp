@@ -1,5 +1,7 @@
 #include "hal/hal.h"
 
+#include "hal/halPrivate.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -252,7 +254,27 @@ static int halDeviceLookup(int handle, halDeviceRow_t *row)
     return rc;
 }
 
+/* "socket" names the SPI emulator's channel whatever else serves the devices. */
+static const char HAL_SPI_SOCKET_DEVICE[] = "socket";
+
 int halDeviceOpen(const char *cardPath)
+{
+    if (cardPath && strcmp(cardPath, HAL_SPI_SOCKET_DEVICE) == 0)
+        return halDeviceOpenWith(&halSpiSocketBackend, cardPath);
+    pthread_mutex_lock(&halDeviceMutex);
+    const halDeviceBackend_t *backend = halDeviceBackend;
+    pthread_mutex_unlock(&halDeviceMutex);
+    return halDeviceOpenWith(backend, cardPath);
+}
+
+int halDeviceOpenSocket(int port)
+{
+    char cardPath[32];
+    snprintf(cardPath, sizeof cardPath, "%s:%d", HAL_SPI_SOCKET_DEVICE, port);
+    return halDeviceOpenWith(&halSpiSocketBackend, cardPath);
+}
+
+int halDeviceOpenWith(const halDeviceBackend_t *backend, const char *cardPath)
 {
     if (!cardPath) {
         errno = EINVAL;
@@ -271,7 +293,6 @@ int halDeviceOpen(const char *cardPath)
         errno = EMFILE;
         return -1;
     }
-    const halDeviceBackend_t *backend = halDeviceBackend;
     /* Reserve the row before the (possibly slow) open, outside the lock. */
     halDeviceRows[handle].inUse = 1;
     halDeviceRows[handle].backend = backend;
@@ -354,6 +375,35 @@ int halI2cTransfer(int handle, halI2cMessage_t *messages, int count)
     data.msgs = kernelMessages;
     data.nmsgs = (uint32_t)count;
     return ioctl(row.descriptor, I2C_RDWR, &data) < 0 ? -1 : 0;
+}
+
+/* A backend without the operation answers as a device node without it would. */
+static int halNotSupported(void)
+{
+    errno = ENOTTY;
+    return -1;
+}
+
+ssize_t halDeviceRead(int handle, void *buffer, size_t length)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->read ? row.backend->read(row.backend->context, row.descriptor, buffer, length)
+                                 : halNotSupported();
+    return read(row.descriptor, buffer, length);
+}
+
+ssize_t halDeviceWrite(int handle, const void *buffer, size_t length)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->write ? row.backend->write(row.backend->context, row.descriptor, buffer, length)
+                                  : halNotSupported();
+    return write(row.descriptor, buffer, length);
 }
 
 int halI2cWrite(int handle, const uint8_t *data, size_t length)

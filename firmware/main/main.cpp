@@ -4,7 +4,6 @@
  * work and takes them down again on SIGINT.
  */
 
-#include "cardsim/cardsim.h"
 #include "hal/hal.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
@@ -44,7 +43,6 @@ static struct {
     int optionK;
     int emulatorInProcess;
     const char *logConfigDir;
-    pthread_t emulatorThread;
 } mainOptions;
 
 /*
@@ -208,7 +206,7 @@ static int mainParseOptions(int argc, char **argv, int *exitStatus)
             *exitStatus = 0;
             return 1;
         case 's':
-            spiEmulatorServer();
+            halSpiEmulatorServer();
             *exitStatus = 0;
             return 1;
         case 'e':
@@ -251,20 +249,6 @@ static void mainLogBanner(void)
     log4c_category_log(mainOptions.category, LOG4C_PRIORITY_NOTICE, "%s: %s", __func__, full.c_str());
 }
 
-/*
- * -e: the SPI emulator server on a detached thread beside the firmware and,
- * under a card root, the card emulator behind the device accesses.
- * Returns 0, or -1 when the thread cannot be created.
- */
-static int mainStartEmulator(void)
-{
-    if (halStartDetachedThread(spiEmulatorThreadEntry, nullptr, &mainOptions.emulatorThread) != 0)
-        return -1;
-    if (halUnderCardRoot())
-        cardsimStart();
-    return 0;
-}
-
 /* Local without -r, server for "SERVER", remote with the file named by -r. */
 static void *mainConnectQvs(void)
 {
@@ -287,7 +271,7 @@ int main(int argc, char **argv)
     if (mainParseOptions(argc, argv, &exitStatus))
         return exitStatus;
     mainInstallSignalHandlers();
-    if (mainOptions.emulatorInProcess && mainStartEmulator() != 0) {
+    if (halStart(mainOptions.emulatorInProcess ? HAL_EMULATED : HAL_CARD) != 0) {
         puts("Cant create fpga emulator thread");
         return 1;
     }
@@ -337,9 +321,7 @@ int main(int argc, char **argv)
     serviceManagerPause(startUpServicesList, startUpServicesCount);
     sleep(1);
     serviceManagerTerminate(startUpServicesList, startUpServicesCount);
-    /* The card emulator's own threads end before the process does. */
-    if (mainOptions.emulatorInProcess && halUnderCardRoot())
-        cardsimStop();
+    halStop();
     log4c_category_log(mainOptions.category, LOG4C_PRIORITY_NOTICE, "%s: firmware stopped", __func__);
     /*
      * log4c is left to the process exit, which flushes its files: the QVS

@@ -1,5 +1,6 @@
 #include "strata/strataPrivate.h"
 
+#include "hal/hal.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
 
@@ -174,7 +175,7 @@ static int strataConnectLoopback(uint16_t port)
 static int strataOpenSerial(strataLinkConfig *config, log4c_category_t *category)
 {
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: using serial", __func__);
-    int fd = open(config->deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(halPath(config->deviceName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int saved = errno;
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s cannot open port %s: ", __func__, config->deviceName);

@@ -1,8 +1,11 @@
 #include "spiEmulator/spiEmulator.h"
 
+#include "hal/hal.h"
+
 #include "deviceManager/deviceManagerPrivate.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -72,7 +75,7 @@ protected:
         listening = loopbackListener(&port);
         ASSERT_GE(listening, 0);
         ASSERT_EQ(listen(listening, 5), 0);
-        result = std::async(std::launch::async, [this] { return spiEmulatorServe(listening); });
+        result = std::async(std::launch::async, [this] { return halSpiEmulatorServe(listening); });
     }
     void TearDown() override
     {
@@ -193,7 +196,6 @@ TEST_F(EmulatorTest, SocketChannelCarriesTheFpgaFrames)
     spiChannel_t *channel = nullptr;
     ASSERT_EQ(spiChannelOpenSocket(port, &channel), 0);
     ASSERT_NE(channel, nullptr);
-    EXPECT_EQ(channel->isSocket, 1);
 
     // Register words come back big-endian, as on the SPI bus.
     ASSERT_EQ(spiChannelTransfer(channel, putFrame(channel, 0x80000200, 3, {})), 0);
@@ -222,13 +224,48 @@ TEST_F(EmulatorTest, SocketChannelCarriesTheFpgaFrames)
     EXPECT_EQ(spiChannelClose(channel), 0);
 }
 
+// A device node played by one end of a socket pair, recording the size of each read and write.
+struct PairNode {
+    int descriptor = -1;
+    size_t largestMove = 0;
+};
+
+int pairOpen(void *context, const char *)
+{
+    return static_cast<PairNode *>(context)->descriptor;
+}
+
+int pairClose(void *, int descriptor)
+{
+    return close(descriptor);
+}
+
+ssize_t pairRead(void *context, int descriptor, void *buffer, size_t length)
+{
+    auto *node = static_cast<PairNode *>(context);
+    node->largestMove = std::max(node->largestMove, length);
+    return read(descriptor, buffer, length);
+}
+
+ssize_t pairWrite(void *context, int descriptor, const void *buffer, size_t length)
+{
+    auto *node = static_cast<PairNode *>(context);
+    node->largestMove = std::max(node->largestMove, length);
+    return send(descriptor, buffer, length, MSG_NOSIGNAL);
+}
+
 TEST(SpiChannel, ReadsAndWritesInPiecesAndStopsAtEndOfStream)
 {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    spiChannel_t *channel = (spiChannel_t *)calloc(1, sizeof(spiChannel_t));
-    channel->descriptor = pair[0];
-    channel->isSocket = 1;
+    PairNode node;
+    node.descriptor = pair[0];
+    const halDeviceBackend_t backend = {pairOpen, pairClose, nullptr, nullptr, nullptr, nullptr,
+                                        pairRead, pairWrite, &node};
+    halSetDeviceBackend(&backend);
+    spiChannel_t *channel = nullptr;
+    ASSERT_EQ(spiChannelOpen("/dev/spidev1.2", &channel), 0);
+    halSetDeviceBackend(nullptr);
 
     Bytes out(7000);
     for (size_t i = 0; i < out.size(); i++)
@@ -242,6 +279,7 @@ TEST(SpiChannel, ReadsAndWritesInPiecesAndStopsAtEndOfStream)
     Bytes in(5000);
     EXPECT_EQ(spiChannelRead(channel, in.data(), 5000), 0);
     EXPECT_EQ(in, Bytes(out.begin(), out.begin() + 5000));
+    EXPECT_EQ(node.largestMove, 3000u);
     ASSERT_TRUE(sendAll(pair[1], {1, 2}));
     close(pair[1]);
     EXPECT_EQ(spiChannelRead(channel, in.data(), 10), 1);
@@ -271,7 +309,7 @@ TEST(SpiEmulatorInNamespace, FpgaHandlerReachesTheEmulatorOnPort5131)
         GTEST_SKIP() << "runs inside the namespace started by SpiEmulatorOnFixedPort";
     ASSERT_EQ(system("ip link set lo up"), 0);
     testing::internal::CaptureStdout();
-    auto server = std::async(std::launch::async, spiEmulatorServer);
+    auto server = std::async(std::launch::async, halSpiEmulatorServer);
 
     deviceObject fpga = {};
     fpga.assignedId = 1;

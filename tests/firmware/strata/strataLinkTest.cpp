@@ -141,7 +141,7 @@ TEST_F(StrataLink, LearnsTheCardIdOnlyFromAValidPacket)
     ctrlpeer::CtrlPeer::Options quiet;
     quiet.acknowledge = false;
     ctrlpeer::CtrlPeer silent(quiet);
-    std::string silentPath = silent.openPty();
+    std::string silentPath = ptyBelowCardRoot(silent.openPty());
     strataLinkConfiguration.deviceName = silentPath.c_str();
     ASSERT_EQ(strata_open(&strataLinkConfiguration, strataService.category), 0);
     ASSERT_TRUE(silent.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
