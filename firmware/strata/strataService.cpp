@@ -416,19 +416,7 @@ int qvsHandler(const uint8_t *data, uint32_t dataLength, uint16_t opcode)
 /* Builds a packet from the controller (0x15) to this card. */
 static uint32_t strataBuildFromController(uint8_t *packet, uint16_t opcode, const uint8_t *data, uint32_t length)
 {
-    packet[0] = STRATA_START_BYTE;
-    packet[1] = (uint8_t)strataGetCardId();
-    packet[2] = STRATA_CONTROLLER_ADDRESS;
-    packet[3] = (uint8_t)(length + 2);
-    packet[4] = (uint8_t)(opcode >> 8);
-    packet[5] = (uint8_t)opcode;
-    if (length)
-        memcpy(packet + 6, data, length);
-    uint8_t sum = 0;
-    for (uint32_t i = 0; i < length + 6; i++)
-        sum = (uint8_t)(sum + packet[i]);
-    packet[length + 6] = sum;
-    return length + 7;
+    return strataFramePacket(packet, (uint8_t)strataGetCardId(), STRATA_CONTROLLER_ADDRESS, opcode, data, length, 0);
 }
 
 int strataRelayToQvs(uint16_t opcode, const uint8_t *data, uint32_t length)
@@ -483,10 +471,7 @@ static void strataRelayIpConfig(uint32_t interfaceIndex)
         return;
     packet[4] = STRATA_OPCODE_QVS_IP_CONFIG_V2 >> 8;
     packet[5] = STRATA_OPCODE_QVS_IP_CONFIG_V2 & 0xFF;
-    uint8_t sum = 0;
-    for (int i = 0; i < 26; i++)
-        sum = (uint8_t)(sum + packet[i]);
-    packet[26] = sum;
+    packet[26] = strataChecksum(packet, 26);
     strataBridgeWritePacket(packet, sizeof packet);
 }
 
