@@ -328,13 +328,21 @@ int halDeviceClose(int handle)
     return close(row.descriptor);
 }
 
+/* A backend without the operation answers as a device node without it would. */
+static int halNotSupported(void)
+{
+    errno = ENOTTY;
+    return -1;
+}
+
 int halSpiTransfer(int handle, const uint8_t *tx, uint8_t *rx, size_t length)
 {
     halDeviceRow_t row;
     if (halDeviceLookup(handle, &row) != 0)
         return -1;
     if (row.backend)
-        return row.backend->spiTransfer(row.backend->context, row.descriptor, tx, rx, length);
+        return row.backend->spiTransfer ? row.backend->spiTransfer(row.backend->context, row.descriptor, tx, rx, length)
+                                        : halNotSupported();
     struct spi_ioc_transfer transfer;
     memset(&transfer, 0, sizeof transfer);
     transfer.tx_buf = (unsigned long)tx;
@@ -349,7 +357,8 @@ int halI2cSetSlave(int handle, uint16_t slave)
     if (halDeviceLookup(handle, &row) != 0)
         return -1;
     if (row.backend)
-        return row.backend->i2cSetSlave(row.backend->context, row.descriptor, slave);
+        return row.backend->i2cSetSlave ? row.backend->i2cSetSlave(row.backend->context, row.descriptor, slave)
+                                        : halNotSupported();
     return ioctl(row.descriptor, I2C_SLAVE, (unsigned long)slave) < 0 ? -1 : 0;
 }
 
@@ -363,7 +372,8 @@ int halI2cTransfer(int handle, halI2cMessage_t *messages, int count)
         return -1;
     }
     if (row.backend)
-        return row.backend->i2cTransfer(row.backend->context, row.descriptor, messages, count);
+        return row.backend->i2cTransfer ? row.backend->i2cTransfer(row.backend->context, row.descriptor, messages, count)
+                                        : halNotSupported();
     struct i2c_msg kernelMessages[I2C_RDWR_IOCTL_MAX_MSGS];
     for (int i = 0; i < count; i++) {
         kernelMessages[i].addr = messages[i].slave;
@@ -375,13 +385,6 @@ int halI2cTransfer(int handle, halI2cMessage_t *messages, int count)
     data.msgs = kernelMessages;
     data.nmsgs = (uint32_t)count;
     return ioctl(row.descriptor, I2C_RDWR, &data) < 0 ? -1 : 0;
-}
-
-/* A backend without the operation answers as a device node without it would. */
-static int halNotSupported(void)
-{
-    errno = ENOTTY;
-    return -1;
 }
 
 ssize_t halDeviceRead(int handle, void *buffer, size_t length)
@@ -412,6 +415,7 @@ int halI2cWrite(int handle, const uint8_t *data, size_t length)
     if (halDeviceLookup(handle, &row) != 0)
         return -1;
     if (row.backend)
-        return row.backend->i2cWrite(row.backend->context, row.descriptor, data, length);
+        return row.backend->i2cWrite ? row.backend->i2cWrite(row.backend->context, row.descriptor, data, length)
+                                     : halNotSupported();
     return (int)write(row.descriptor, data, length);
 }

@@ -151,7 +151,11 @@ struct halI2cMessage_t {
 };
 enum { HAL_I2C_READ = 0x0001 };
 
-/* What a device backend provides. Every function returns 0 on success, -1 with errno on failure. */
+/*
+ * What a device backend provides. Every function returns 0 on success, -1 with
+ * errno on failure; an operation left null fails with ENOTTY, as on a node
+ * that does not have it.
+ */
 struct halDeviceBackend_t {
     /* Opens a device node (the card path, e.g. "/dev/spidev1.2"); returns a backend handle >= 0 or -1. */
     int (*open)(void *context, const char *cardPath);
@@ -164,7 +168,7 @@ struct halDeviceBackend_t {
     int (*i2cTransfer)(void *context, int handle, halI2cMessage_t *messages, int count);
     /* A plain write of length bytes to the current slave; returns the bytes written or -1. */
     int (*i2cWrite)(void *context, int handle, const uint8_t *data, size_t length);
-    /* A plain read or write on the node, as read(2)/write(2); null when the node has none (ENOTTY). */
+    /* A plain read or write on the node, as read(2)/write(2). */
     ssize_t (*read)(void *context, int handle, void *buffer, size_t length);
     ssize_t (*write)(void *context, int handle, const void *buffer, size_t length);
     void *context;
