@@ -1,5 +1,7 @@
 #include "hal/hal.h"
 
+#include "hal/halPrivate.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,10 +15,12 @@
 #include <log4c.h>
 #include <pthread.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -109,12 +113,37 @@ static std::string standInCommand(const char *command)
     return line;
 }
 
+/*
+ * Runs "/bin/sh -c line" and waits for it. Unlike system() it leaves every
+ * signal disposition of the process alone: other threads may install handlers
+ * or receive signals while the command runs. The child inherits the calling
+ * thread's signal mask and the ignored signals, as under system().
+ */
+static int halShell(const char *line)
+{
+    char *const argv[] = {(char *)"sh", (char *)"-c", (char *)"--", (char *)line, nullptr};
+    pid_t child;
+    int rc = posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ);
+    if (rc != 0) {
+        log4c_category_log(halCategory(), LOG4C_PRIORITY_ERROR, "%s: cannot start /bin/sh for \"%s\": %s", __func__,
+                           line, strerror(rc));
+        errno = rc;
+        return -1;
+    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    return waited == child ? status : -1;
+}
+
 int halRunCommand(const char *command)
 {
     if (!command)
         return -1;
     if (!halUnderCardRoot())
-        return system(command);
+        return halShell(command);
 
     halRecord("command %s", command);
     std::string line = standInCommand(command);
@@ -123,7 +152,7 @@ int halRunCommand(const char *command)
                            "%s: no stand-in for \"%s\", recorded only", __func__, command);
         return 0; /* what system() returns for a program that exited 0 */
     }
-    return system(line.c_str());
+    return halShell(line.c_str());
 }
 
 int halReboot(void)
@@ -135,7 +164,7 @@ int halReboot(void)
     halRecord("reboot");
     std::string standIn = halPath("/sbin/reboot");
     if (isExecutable(standIn))
-        return system(standIn.c_str()) == -1 ? -1 : 0;
+        return halShell(standIn.c_str()) == -1 ? -1 : 0;
     return 0;
 }
 
@@ -149,6 +178,22 @@ int halSetSystemTime(const struct timeval *tv)
         return settimeofday(tv, nullptr);
     halRecord("settime %lld.%06ld", (long long)tv->tv_sec, (long)tv->tv_usec);
     return 0;
+}
+
+int halStartDetachedThread(void *(*entry)(void *), void *argument, pthread_t *thread)
+{
+    pthread_t started;
+    pthread_attr_t attributes;
+    int rc = pthread_attr_init(&attributes);
+    if (rc != 0)
+        return rc;
+    rc = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (rc == 0)
+        rc = pthread_create(&started, &attributes, entry, argument);
+    pthread_attr_destroy(&attributes);
+    if (rc == 0 && thread)
+        *thread = started;
+    return rc;
 }
 
 int halSetRealtime(int priority)
@@ -209,7 +254,27 @@ static int halDeviceLookup(int handle, halDeviceRow_t *row)
     return rc;
 }
 
+/* "socket" names the SPI emulator's channel whatever else serves the devices. */
+static const char HAL_SPI_SOCKET_DEVICE[] = "socket";
+
 int halDeviceOpen(const char *cardPath)
+{
+    if (cardPath && strcmp(cardPath, HAL_SPI_SOCKET_DEVICE) == 0)
+        return halDeviceOpenWith(&halSpiSocketBackend, cardPath);
+    pthread_mutex_lock(&halDeviceMutex);
+    const halDeviceBackend_t *backend = halDeviceBackend;
+    pthread_mutex_unlock(&halDeviceMutex);
+    return halDeviceOpenWith(backend, cardPath);
+}
+
+int halDeviceOpenSocket(int port)
+{
+    char cardPath[32];
+    snprintf(cardPath, sizeof cardPath, "%s:%d", HAL_SPI_SOCKET_DEVICE, port);
+    return halDeviceOpenWith(&halSpiSocketBackend, cardPath);
+}
+
+int halDeviceOpenWith(const halDeviceBackend_t *backend, const char *cardPath)
 {
     if (!cardPath) {
         errno = EINVAL;
@@ -228,7 +293,6 @@ int halDeviceOpen(const char *cardPath)
         errno = EMFILE;
         return -1;
     }
-    const halDeviceBackend_t *backend = halDeviceBackend;
     /* Reserve the row before the (possibly slow) open, outside the lock. */
     halDeviceRows[handle].inUse = 1;
     halDeviceRows[handle].backend = backend;
@@ -264,13 +328,21 @@ int halDeviceClose(int handle)
     return close(row.descriptor);
 }
 
+/* A backend without the operation answers as a device node without it would. */
+static int halNotSupported(void)
+{
+    errno = ENOTTY;
+    return -1;
+}
+
 int halSpiTransfer(int handle, const uint8_t *tx, uint8_t *rx, size_t length)
 {
     halDeviceRow_t row;
     if (halDeviceLookup(handle, &row) != 0)
         return -1;
     if (row.backend)
-        return row.backend->spiTransfer(row.backend->context, row.descriptor, tx, rx, length);
+        return row.backend->spiTransfer ? row.backend->spiTransfer(row.backend->context, row.descriptor, tx, rx, length)
+                                        : halNotSupported();
     struct spi_ioc_transfer transfer;
     memset(&transfer, 0, sizeof transfer);
     transfer.tx_buf = (unsigned long)tx;
@@ -285,7 +357,8 @@ int halI2cSetSlave(int handle, uint16_t slave)
     if (halDeviceLookup(handle, &row) != 0)
         return -1;
     if (row.backend)
-        return row.backend->i2cSetSlave(row.backend->context, row.descriptor, slave);
+        return row.backend->i2cSetSlave ? row.backend->i2cSetSlave(row.backend->context, row.descriptor, slave)
+                                        : halNotSupported();
     return ioctl(row.descriptor, I2C_SLAVE, (unsigned long)slave) < 0 ? -1 : 0;
 }
 
@@ -299,7 +372,8 @@ int halI2cTransfer(int handle, halI2cMessage_t *messages, int count)
         return -1;
     }
     if (row.backend)
-        return row.backend->i2cTransfer(row.backend->context, row.descriptor, messages, count);
+        return row.backend->i2cTransfer ? row.backend->i2cTransfer(row.backend->context, row.descriptor, messages, count)
+                                        : halNotSupported();
     struct i2c_msg kernelMessages[I2C_RDWR_IOCTL_MAX_MSGS];
     for (int i = 0; i < count; i++) {
         kernelMessages[i].addr = messages[i].slave;
@@ -313,12 +387,35 @@ int halI2cTransfer(int handle, halI2cMessage_t *messages, int count)
     return ioctl(row.descriptor, I2C_RDWR, &data) < 0 ? -1 : 0;
 }
 
+ssize_t halDeviceRead(int handle, void *buffer, size_t length)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->read ? row.backend->read(row.backend->context, row.descriptor, buffer, length)
+                                 : halNotSupported();
+    return read(row.descriptor, buffer, length);
+}
+
+ssize_t halDeviceWrite(int handle, const void *buffer, size_t length)
+{
+    halDeviceRow_t row;
+    if (halDeviceLookup(handle, &row) != 0)
+        return -1;
+    if (row.backend)
+        return row.backend->write ? row.backend->write(row.backend->context, row.descriptor, buffer, length)
+                                  : halNotSupported();
+    return write(row.descriptor, buffer, length);
+}
+
 int halI2cWrite(int handle, const uint8_t *data, size_t length)
 {
     halDeviceRow_t row;
     if (halDeviceLookup(handle, &row) != 0)
         return -1;
     if (row.backend)
-        return row.backend->i2cWrite(row.backend->context, row.descriptor, data, length);
+        return row.backend->i2cWrite ? row.backend->i2cWrite(row.backend->context, row.descriptor, data, length)
+                                     : halNotSupported();
     return (int)write(row.descriptor, data, length);
 }

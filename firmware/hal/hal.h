@@ -19,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
+#include <pthread.h>
 #include <string>
 #include <sys/time.h>
 
@@ -35,8 +37,11 @@ int halUnderCardRoot(void);
 std::string halPath(const char *cardPath);
 
 /*
- * Runs a shell command line as system() would and returns system()'s raw
- * status (decode with WIFEXITED/WEXITSTATUS), or -1 when no shell could run.
+ * Runs a shell command line ("/bin/sh -c", started with posix_spawn and waited
+ * for with waitpid) and returns the raw status system() would return (decode
+ * with WIFEXITED/WEXITSTATUS), or -1 when no shell could run. Unlike system()
+ * it never changes the process's signal dispositions, so it is safe beside
+ * threads that install handlers or take signals.
  *
  * Under a card root the line is recorded in hal.log, every word that is an
  * absolute path is moved below the root, and the line runs only when its
@@ -66,16 +71,73 @@ int halSetSystemTime(const struct timeval *tv);
  */
 int halSetRealtime(int priority);
 
+/*
+ * Starts a detached thread running entry(argument). Returns 0 (and the
+ * thread's id in *thread when thread is not null) or pthread_create's error
+ * number. Every detached thread of the firmware starts here.
+ */
+int halStartDetachedThread(void *(*entry)(void *), void *argument, pthread_t *thread);
+
 /* Appends one line to "$KVR_ROOT/var/log/hal.log" (nothing on the card). */
 void halRecord(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /*
+ * Start and stop of the process's devices, called once each by main.
+ *
+ * HAL_CARD: device nodes are the card's own (below the card root). HAL_EMULATED
+ * (-e): the SPI emulator serves 127.0.0.1:5131 on a detached thread beside the
+ * firmware and, under a card root, the card emulator serves every device node
+ * and the card's inputs below the root. halStart returns 0, or -1 when the
+ * emulator's thread cannot start. halStop ends what halStart started (the card
+ * emulator's own threads) before the process ends. Both live in the daemon's
+ * hal emulator library, the one place that links the card emulator.
+ */
+enum { HAL_CARD = 0, HAL_EMULATED = 1 };
+int halStart(int mode);
+void halStop(void);
+
+/*
+ * The SPI emulator: 16,384 16-bit words of FPGA register space served to one
+ * TCP client. Its frame header is 4 bytes: bytes 0-1 a little-endian u16 whose
+ * low 12 bits are N (4 x N data bytes), bytes 2-3 a little-endian u16 whose low
+ * 14 bits are the word address; the top two bits of byte 3 are the command:
+ * 0 write (the data follows), 2 read (the emulator answers with the data), 1
+ * and 3 invalid. Register words travel in host byte order. The register space
+ * starts with the words 921, 128, 0, 128 at 0x000, 0x200, 0x400 and 0x600.
+ */
+enum {
+    HAL_SPI_EMULATOR_PORT = 5131,
+    HAL_SPI_EMULATOR_WORDS = 16384,
+    HAL_SPI_EMULATOR_MAX_UNITS = 0xFFF, /* 4-byte units per emulator frame */
+    HAL_SPI_EMULATOR_WRITE = 0,
+    HAL_SPI_EMULATOR_READ = 2,
+};
+
+/*
+ * Runs the emulator on 127.0.0.1:5131 in the calling thread: prints "SPI
+ * emulator", accepts one client and serves it with a fresh register space.
+ * Returns -1 when its client goes away or on an error.
+ */
+int halSpiEmulatorServer(void);
+
+/*
+ * The emulator on a socket that is already bound: accepts one client and serves
+ * it with a fresh register space. Returns -1 when the client goes away or on an
+ * error; the listening socket stays open (the caller owns it).
+ */
+int halSpiEmulatorServe(int listeningSocket);
+
+/*
  * Device nodes: the spidev and i2c-dev devices of the card.
  *
- * A device backend (the card emulator) may be installed once at start-up;
- * from then on every device node opened through the hal is served by it.
- * Without a backend the hal opens the node below the card root (the real
- * device on the card) and performs the ioctls on it.
+ * Every node is served by one of three backends, chosen here: the card's own
+ * node below the card root (spidev and i2c-dev ioctls), the card emulator when
+ * it is installed (halSetDeviceBackend; halStart does it for -e under a card
+ * root), and the SPI emulator's socket channel for the device name "socket"
+ * (a TCP connection to 127.0.0.1:5131 over which each SPI frame of the FPGA
+ * handler is carried out against the emulator's register space: a read or
+ * write of words, or a keyhole access to one word; a frame the emulator cannot
+ * serve, such as one outside its space, fails with EINVAL).
  *
  * Handles are small non-negative integers of the hal's own; they are valid
  * only for the functions below. All functions may be called from any thread;
@@ -91,7 +153,11 @@ struct halI2cMessage_t {
 };
 enum { HAL_I2C_READ = 0x0001 };
 
-/* What a device backend provides. Every function returns 0 on success, -1 with errno on failure. */
+/*
+ * What a device backend provides. Every function returns 0 on success, -1 with
+ * errno on failure; an operation left null fails with ENOTTY, as on a node
+ * that does not have it.
+ */
 struct halDeviceBackend_t {
     /* Opens a device node (the card path, e.g. "/dev/spidev1.2"); returns a backend handle >= 0 or -1. */
     int (*open)(void *context, const char *cardPath);
@@ -104,6 +170,9 @@ struct halDeviceBackend_t {
     int (*i2cTransfer)(void *context, int handle, halI2cMessage_t *messages, int count);
     /* A plain write of length bytes to the current slave; returns the bytes written or -1. */
     int (*i2cWrite)(void *context, int handle, const uint8_t *data, size_t length);
+    /* A plain read or write on the node, as read(2)/write(2). */
+    ssize_t (*read)(void *context, int handle, void *buffer, size_t length);
+    ssize_t (*write)(void *context, int handle, const void *buffer, size_t length);
     void *context;
 };
 
@@ -116,6 +185,9 @@ void halSetDeviceBackend(const halDeviceBackend_t *backend);
 
 /* Opens a device node read-write. Returns a handle >= 0, or -1 with errno set. */
 int halDeviceOpen(const char *cardPath);
+
+/* Opens the SPI emulator's socket channel to another loopback port (tests run their own emulator). */
+int halDeviceOpenSocket(int port);
 
 /* Closes a handle. Returns 0, or -1 with errno set (EBADF for an unknown handle). */
 int halDeviceClose(int handle);
@@ -135,5 +207,9 @@ int halI2cTransfer(int handle, halI2cMessage_t *messages, int count);
 
 /* A plain write to the slave set with halI2cSetSlave. Returns the bytes written or -1 with errno. */
 int halI2cWrite(int handle, const uint8_t *data, size_t length);
+
+/* One read(2) or write(2) on a node: the bytes moved (0 at end of stream), or -1 with errno. */
+ssize_t halDeviceRead(int handle, void *buffer, size_t length);
+ssize_t halDeviceWrite(int handle, const void *buffer, size_t length);
 
 #endif

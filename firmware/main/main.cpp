@@ -4,7 +4,6 @@
  * work and takes them down again on SIGINT.
  */
 
-#include "cardsim/cardsim.h"
 #include "hal/hal.h"
 #include "main/startup.h"
 #include "pcodeProcessor/pcodeProcessor.h"
@@ -45,7 +44,6 @@ static struct {
     int optionK;
     int emulatorInProcess;
     const char *logConfigDir;
-    pthread_t emulatorThread;
 } mainOptions;
 
 /*
@@ -103,9 +101,10 @@ static void sigpipeHandler(int sig)
 /* The process is going down: log what we can, then die of the signal as we would have. */
 static void sigsegvHandler(int sig)
 {
-    log4c_category_log(mainOptions.category, LOG4C_PRIORITY_CRIT,
-                       "%s: Caught SIGSEGV: going down:: Process id %u Segmentation fault! signal %d", __func__,
-                       (unsigned)syscall(SYS_gettid), sig);
+    if (mainOptions.category)
+        log4c_category_log(mainOptions.category, LOG4C_PRIORITY_CRIT,
+                           "%s: Caught SIGSEGV: going down:: Process id %u Segmentation fault! signal %d", __func__,
+                           (unsigned)syscall(SYS_gettid), sig);
     signal(sig, SIG_DFL);
     kill(getpid(), sig);
 }
@@ -113,8 +112,9 @@ static void sigsegvHandler(int sig)
 static void sigabrtHandler(int sig)
 {
     (void)sig;
-    log4c_category_log(mainOptions.category, LOG4C_PRIORITY_CRIT, "%s: Caught SIGABRT: going down:: Process id %u!",
-                       __func__, (unsigned)syscall(SYS_gettid));
+    if (mainOptions.category)
+        log4c_category_log(mainOptions.category, LOG4C_PRIORITY_CRIT, "%s: Caught SIGABRT: going down:: Process id %u!",
+                           __func__, (unsigned)syscall(SYS_gettid));
 }
 
 static void *mainSignalThread(void *argument)
@@ -161,25 +161,32 @@ static void installHandler(int sig, void (*handler)(int))
     sigaction(sig, &action, nullptr);
 }
 
-/* Starts the signal thread and installs the handlers. -1 when the thread cannot start. */
-static int mainInstallSignals(void)
+/*
+ * Installs the handlers, whatever the process inherited: a start from a
+ * background shell or an init script arrives with SIGINT ignored, and a
+ * blocked SIGINT or SIGTERM would never reach its handler. Runs before any
+ * thread starts, so every thread inherits the handlers and the mask. The
+ * handlers only post the semaphore until the signal thread runs.
+ */
+static void mainInstallSignalHandlers(void)
 {
-    if (sem_init(&mainSignals.wake, 0, 0) != 0)
-        return -1;
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, mainSignalThread, nullptr);
-    pthread_attr_destroy(&attributes);
-    if (rc != 0)
-        return -1;
+    sem_init(&mainSignals.wake, 0, 0);
     installHandler(SIGINT, sigintHandler);
     installHandler(SIGSEGV, sigsegvHandler);
     installHandler(SIGABRT, sigabrtHandler);
     installHandler(SIGPIPE, sigpipeHandler);
     installHandler(SIGTERM, sigtermHandler);
-    return 0;
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
+
+/* Starts the thread that logs and acts on what the handlers noted. -1 when it cannot start. */
+static int mainStartSignalThread(void)
+{
+    return halStartDetachedThread(mainSignalThread, nullptr, nullptr) == 0 ? 0 : -1;
 }
 
 /*
@@ -200,7 +207,7 @@ static int mainParseOptions(int argc, char **argv, int *exitStatus)
             *exitStatus = 0;
             return 1;
         case 's':
-            spiEmulatorServer();
+            halSpiEmulatorServer();
             *exitStatus = 0;
             return 1;
         case 'e':
@@ -243,25 +250,6 @@ static void mainLogBanner(void)
     log4c_category_log(mainOptions.category, LOG4C_PRIORITY_NOTICE, "%s: %s", __func__, full.c_str());
 }
 
-/*
- * -e: the SPI emulator server on a detached thread beside the firmware and,
- * under a card root, the card emulator behind the device accesses.
- * Returns 0, or -1 when the thread cannot be created.
- */
-static int mainStartEmulator(void)
-{
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&mainOptions.emulatorThread, &attr, spiEmulatorThreadEntry, nullptr);
-    pthread_attr_destroy(&attr);
-    if (rc != 0)
-        return -1;
-    if (halUnderCardRoot())
-        cardsimStart();
-    return 0;
-}
-
 /* Local without -r, server for "SERVER", remote with the file named by -r. */
 static void *mainConnectQvs(void)
 {
@@ -284,7 +272,8 @@ int main(int argc, char **argv)
     int exitStatus = 0;
     if (mainParseOptions(argc, argv, &exitStatus))
         return exitStatus;
-    if (mainOptions.emulatorInProcess && mainStartEmulator() != 0) {
+    mainInstallSignalHandlers();
+    if (halStart(mainOptions.emulatorInProcess ? HAL_EMULATED : HAL_CARD) != 0) {
         puts("Cant create fpga emulator thread");
         return 1;
     }
@@ -303,7 +292,7 @@ int main(int argc, char **argv)
     log4c_category_log(mainOptions.category, LOG4C_PRIORITY_DEBUG, "%s: got shm 0x%lx", __func__,
                        (unsigned long)(uintptr_t)sharedMemory);
 
-    if (mainInstallSignals() != 0) {
+    if (mainStartSignalThread() != 0) {
         log4c_category_log(mainOptions.category, LOG4C_PRIORITY_FATAL, "%s: cannot start the signal thread. exiting",
                            __func__);
         log4c_fini();
@@ -334,9 +323,7 @@ int main(int argc, char **argv)
     serviceManagerPause(startUpServicesList, startUpServicesCount);
     sleep(1);
     serviceManagerTerminate(startUpServicesList, startUpServicesCount);
-    /* The card emulator's own threads end before the process does. */
-    if (mainOptions.emulatorInProcess && halUnderCardRoot())
-        cardsimStop();
+    halStop();
     log4c_category_log(mainOptions.category, LOG4C_PRIORITY_NOTICE, "%s: firmware stopped", __func__);
     /*
      * log4c is left to the process exit, which flushes its files: the QVS

@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
 #include "strata/strata.h"
-#include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cerrno>
 #include <cstdio>

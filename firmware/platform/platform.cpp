@@ -2,6 +2,7 @@
 
 #include "fwEnv/fwEnv.h"
 #include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,6 +4,7 @@
 #include "hal/hal.h"
 #include "qvsInterface/qvsInterface.h"
 #include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cerrno>
 #include <cstring>

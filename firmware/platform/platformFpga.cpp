@@ -2,6 +2,7 @@
 
 #include "hal/hal.h"
 #include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -136,12 +137,7 @@ static void platformStartThreadLedIndicatorForRerogramFpga(void)
                            "%s(): thread for control the LED for reprogram the FPGA has been launched", __func__);
         return;
     }
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, platformStrataLedCtrlForRerogramFpgaThreadEntry, nullptr);
-    pthread_attr_destroy(&attributes);
+    int rc = halStartDetachedThread(platformStrataLedCtrlForRerogramFpgaThreadEntry, nullptr, nullptr);
     if (rc != 0) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s(): failed to create thread for control the LED for reprogram the FPGA", __func__);

@@ -5,6 +5,7 @@
 #include "hal/hal.h"
 #include "qvsInterface/qvsInterface.h"
 #include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,5 @@
 #include "qvsInterface/qvsInterfacePrivate.h"
+#include "hal/hal.h"
 #include "serviceManager/serviceManager.h"
 
 #include <cerrno>
@@ -197,12 +198,7 @@ static void *initQvsInterfaceLocal(sharedMemPublishingTable *lists, qvsPcodeCall
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: QvsInterface: Cannot link to message queue", __func__);
         return nullptr;
     }
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, queueHandler, nullptr);
-    pthread_attr_destroy(&attributes);
+    int rc = halStartDetachedThread(queueHandler, nullptr, nullptr);
     if (rc != 0) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: QvsInterface: Cannot create queue thread", __func__);
         return nullptr;

@@ -111,9 +111,6 @@ int qvsTcpWrite(qvsTcpBuffer_t *buffer, uint32_t wordOffset, const void *source,
 int qvsTcpRead(qvsTcpBuffer_t *buffer, uint32_t wordOffset, void *destination, uint32_t wordCount,
                const char *message, const char *function);
 
-/* Creates a detached thread; 0 or the pthread error. */
-int qvsTcpStartThread(void *(*entry)(void *), void *argument);
-
 /* The card's own address (dotted IPv4) into out[16]. */
 void qvsInterfaceOwnAddress(char *out);
 

@@ -5,6 +5,7 @@
  * the others through their notify threads.
  */
 #include "qvsInterface/qvsInterfacePrivate.h"
+#include "hal/hal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -117,7 +118,7 @@ static void *initQvsInterfaceRemote(sharedMemPublishingTable *lists, qvsPcodeCal
         peer->isLocal = strcmp(peer->address, own) == 0;
     }
     for (qvsPeer_t *peer = remotePeers; peer; peer = peer->next) {
-        if (qvsTcpStartThread(qvsTcpReceiverThread, peer) != 0) {
+        if (halStartDetachedThread(qvsTcpReceiverThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Can't create remote pcodeInterfaceHandler thread",
                                __func__);
             return nullptr;
@@ -130,7 +131,7 @@ static void *initQvsInterfaceRemote(sharedMemPublishingTable *lists, qvsPcodeCal
             continue;
         log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s(), creating notifyNonLocalQvsInterfaceThread thread for %s",
                            __func__, peer->address);
-        if (qvsTcpStartThread(qvsTcpNotifyThread, peer) != 0) {
+        if (halStartDetachedThread(qvsTcpNotifyThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                                "%s(): failed to create remote notifyNonLocalQvsInterfaceThread thread for %s",
                                __func__, peer->address);

@@ -150,12 +150,12 @@ static void *initQvsInterfaceServer(sharedMemPublishingTable *lists, qvsPcodeCal
         }
         log4c_category_log(category, LOG4C_PRIORITY_DEBUG,
                            "SERVER: %s Creating pcodeInterfaceHandler for qvsInterface %d.", __func__, i);
-        if (qvsTcpStartThread(qvsTcpReceiverThread, peer) != 0) {
+        if (halStartDetachedThread(qvsTcpReceiverThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                                "SERVER: %sCan't create remote pcodeInterfaceHandler thread", __func__);
             return nullptr;
         }
-        if (qvsTcpStartThread(qvsTcpNotifyThread, peer) != 0) {
+        if (halStartDetachedThread(qvsTcpNotifyThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                                "SERVER: %s(): failed to create remote notifyNonLocalQvsInterfaceThread thread for "
                                "qvsInterface %d.",
@@ -166,7 +166,7 @@ static void *initQvsInterfaceServer(sharedMemPublishingTable *lists, qvsPcodeCal
     log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
                        "SERVER: %s Done All %d QvsInterface Instances! Shared mem size is %d", __func__,
                        SERVER_PEER_COUNT, (int)serverBuffer.shmSize);
-    if (qvsTcpStartThread(qvsInterfaceServerManagerThread, nullptr) != 0) {
+    if (halStartDetachedThread(qvsInterfaceServerManagerThread, nullptr, nullptr) != 0) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "SERVER: %s Can't create SERVER Manager thread!!!",
                            __func__);
         return nullptr;

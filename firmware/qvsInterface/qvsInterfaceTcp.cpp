@@ -439,17 +439,6 @@ int qvsTcpRead(qvsTcpBuffer_t *buffer, uint32_t wordOffset, void *destination, u
     return (int)wordCount;
 }
 
-int qvsTcpStartThread(void *(*entry)(void *), void *argument)
-{
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, entry, argument);
-    pthread_attr_destroy(&attributes);
-    return rc;
-}
-
 /* Set once by main before the link starts. */
 static uint32_t (*vlanQuery)(log4c_category_t *category);
 

@@ -126,11 +126,8 @@ static int serviceCreateThread(serviceDescriptor *service)
         return -1;
     }
     service->semaphoreCreated = 1;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     service->threadRunning = 1;
-    if (pthread_create(&service->thread, &attributes, serviceThreadEntry, service) != 0) {
+    if (halStartDetachedThread(serviceThreadEntry, service, &service->thread) != 0) {
         service->threadRunning = 0;
         log4c_category_log(managerCategory(), LOG4C_PRIORITY_ERROR, "%s: initService %s: failed thread creation", __func__,
                            service->name);
@@ -138,7 +135,6 @@ static int serviceCreateThread(serviceDescriptor *service)
         log4c_category_log(managerCategory(), LOG4C_PRIORITY_NOTICE, "%s: initService %s: thread creation OK", __func__,
                            service->name);
     }
-    pthread_attr_destroy(&attributes);
     return 0;
 }
 

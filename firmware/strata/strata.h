@@ -125,6 +125,20 @@ struct strataLinkConfig {
 };
 extern strataLinkConfig strataLinkConfiguration;
 
+/* ---- packet framing (pure) ---- */
+
+/* 8-bit sum of `length` bytes: the last byte of every packet covers all bytes before it. */
+uint8_t strataChecksum(const uint8_t *bytes, uint32_t length);
+
+/*
+ * Lays out one packet in `packet` (room for 64 bytes): start byte,
+ * destination, source, length (2 + data bytes, 0x40 when more packets
+ * follow), big-endian opcode, the data and the checksum. Returns the packet's
+ * size (length + 7), or 0 (nothing written) when length exceeds 57.
+ */
+uint32_t strataFramePacket(uint8_t *packet, uint8_t destination, uint8_t source, uint16_t opcode, const uint8_t *data,
+                           uint32_t length, int more);
+
 /* ---- link layer ---- */
 
 /*

@@ -496,17 +496,7 @@ static void strataIpConfigV2(uint32_t source, const uint8_t *data, uint32_t leng
         memcpy(strataExec.ipRecord[index].mac, data + 14, 6);
         /* The bridge gets the whole packet, as the controller sent it. */
         uint8_t packet[27];
-        packet[0] = STRATA_START_BYTE;
-        packet[1] = (uint8_t)strataGetCardId();
-        packet[2] = (uint8_t)source;
-        packet[3] = 22;
-        packet[4] = STRATA_OPCODE_IP_CONFIG_V2 >> 8;
-        packet[5] = STRATA_OPCODE_IP_CONFIG_V2 & 0xFF;
-        memcpy(packet + 6, data, 20);
-        uint8_t sum = 0;
-        for (int i = 0; i < 26; i++)
-            sum = (uint8_t)(sum + packet[i]);
-        packet[26] = sum;
+        strataFramePacket(packet, (uint8_t)strataGetCardId(), (uint8_t)source, STRATA_OPCODE_IP_CONFIG_V2, data, 20, 0);
         strataHoldIpConfigPacket(index, packet, sizeof packet);
         strataReplyStore(storeFrameIp, data, length);
         EXEC_LOG(LOG4C_PRIORITY_INFO, "Received message IP_CONFIG_v2 data eth%d ip information!", index);

@@ -1,5 +1,6 @@
 #include "strata/strataPrivate.h"
 
+#include "hal/hal.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
 
@@ -174,7 +175,7 @@ static int strataConnectLoopback(uint16_t port)
 static int strataOpenSerial(strataLinkConfig *config, log4c_category_t *category)
 {
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: using serial", __func__);
-    int fd = open(config->deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(halPath(config->deviceName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int saved = errno;
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s cannot open port %s: ", __func__, config->deviceName);
@@ -373,24 +374,13 @@ int strata_sendmsg_small(uint32_t type, uint32_t address, uint16_t opcode, const
         return -1;
     }
     uint8_t packet[STRATA_PACKET_MAX];
-    packet[0] = STRATA_START_BYTE;
     uint32_t destination = address;
     if (type == STRATA_MSG_REPORT)
         destination = STRATA_REPORT_ADDRESS;
     else if (type == STRATA_MSG_REQUEST)
         destination = STRATA_CONTROLLER_ADDRESS;
-    packet[1] = (uint8_t)destination;
-    packet[2] = strataLink.cardId;
-    packet[3] = (uint8_t)((length + 2) | (more ? STRATA_MORE_PACKETS : 0));
-    packet[4] = (uint8_t)(opcode >> 8);
-    packet[5] = (uint8_t)opcode;
-    if (length)
-        memcpy(packet + 6, data, length);
-    uint8_t sum = 0;
-    for (uint32_t i = 0; i < length + 6; i++)
-        sum = (uint8_t)(sum + packet[i]);
-    packet[length + 6] = sum;
-    return strata_send_packet(packet, length + 7, opcode >= 2);
+    uint32_t size = strataFramePacket(packet, (uint8_t)destination, strataLink.cardId, opcode, data, length, more);
+    return strata_send_packet(packet, size, opcode >= 2);
 }
 
 /* 1 when the link state lets a message of this type and opcode go out. */
@@ -637,10 +627,7 @@ static int strataHandlePacket(strataReassembly_t *r, const uint8_t *packet, uint
 {
     logPacket("Rx: ", packet, size);
     uint32_t length = packet[3] & 0x3F;
-    uint8_t sum = 0;
-    for (uint32_t i = 0; i < length + 4; i++)
-        sum = (uint8_t)(sum + packet[i]);
-    if (sum != packet[length + 4]) {
+    if (strataChecksum(packet, length + 4) != packet[length + 4]) {
         STRATA_LOG(LOG4C_PRIORITY_ERROR, "got invalid CRC");
         if (restartStrataComm() == -1)
             strata_send_nack(packet[2], STRATA_NACK_CHECKSUM);

@@ -3,7 +3,7 @@
 #include "fwEnv/fwEnv.h"
 #include "hal/hal.h"
 #include "platform/platform.h"
-#include "utils/utils.h"
+#include "utilsHost/utilsHost.h"
 
 #include <atomic>
 #include <cerrno>
@@ -429,17 +429,6 @@ static void *timeSync(void *argument)
     return nullptr;
 }
 
-static int strataStartListener(void *(*entry)(void *))
-{
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, entry, nullptr);
-    pthread_attr_destroy(&attributes);
-    return rc;
-}
-
 void registerStrataButtonListener(void (*callback)(uint32_t pressCount), log4c_category_t *category)
 {
     pthread_mutex_lock(&strataListeners.mutex);
@@ -452,7 +441,7 @@ void registerStrataButtonListener(void (*callback)(uint32_t pressCount), log4c_c
     strataListeners.button = callback;
     strataListeners.buttonCategory = category;
     pthread_mutex_unlock(&strataListeners.mutex);
-    if (strataStartListener(detectStrataButton) != 0) {
+    if (halStartDetachedThread(detectStrataButton, nullptr, nullptr) != 0) {
         strata_close();
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s failed to start thread", __func__);
     }
@@ -470,7 +459,7 @@ void registerTimeSyncListener(void (*callback)(uint32_t argument), log4c_categor
     strataListeners.timeSync = callback;
     strataListeners.timeCategory = category;
     pthread_mutex_unlock(&strataListeners.mutex);
-    if (strataStartListener(timeSync) != 0) {
+    if (halStartDetachedThread(timeSync, nullptr, nullptr) != 0) {
         strata_close();
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s failed to start thread", __func__);
     }

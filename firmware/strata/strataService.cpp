@@ -1,5 +1,6 @@
 #include "strata/strataPrivate.h"
 
+#include "hal/hal.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
@@ -415,19 +416,7 @@ int qvsHandler(const uint8_t *data, uint32_t dataLength, uint16_t opcode)
 /* Builds a packet from the controller (0x15) to this card. */
 static uint32_t strataBuildFromController(uint8_t *packet, uint16_t opcode, const uint8_t *data, uint32_t length)
 {
-    packet[0] = STRATA_START_BYTE;
-    packet[1] = (uint8_t)strataGetCardId();
-    packet[2] = STRATA_CONTROLLER_ADDRESS;
-    packet[3] = (uint8_t)(length + 2);
-    packet[4] = (uint8_t)(opcode >> 8);
-    packet[5] = (uint8_t)opcode;
-    if (length)
-        memcpy(packet + 6, data, length);
-    uint8_t sum = 0;
-    for (uint32_t i = 0; i < length + 6; i++)
-        sum = (uint8_t)(sum + packet[i]);
-    packet[length + 6] = sum;
-    return length + 7;
+    return strataFramePacket(packet, (uint8_t)strataGetCardId(), STRATA_CONTROLLER_ADDRESS, opcode, data, length, 0);
 }
 
 int strataRelayToQvs(uint16_t opcode, const uint8_t *data, uint32_t length)
@@ -482,10 +471,7 @@ static void strataRelayIpConfig(uint32_t interfaceIndex)
         return;
     packet[4] = STRATA_OPCODE_QVS_IP_CONFIG_V2 >> 8;
     packet[5] = STRATA_OPCODE_QVS_IP_CONFIG_V2 & 0xFF;
-    uint8_t sum = 0;
-    for (int i = 0; i < 26; i++)
-        sum = (uint8_t)(sum + packet[i]);
-    packet[26] = sum;
+    packet[26] = strataChecksum(packet, 26);
     strataBridgeWritePacket(packet, sizeof packet);
 }
 
@@ -761,17 +747,6 @@ static void *strataControllerMonitorStatus(void *argument)
 
 /* ---- service functions ---- */
 
-static int strataStartDetached(void *(*entry)(void *))
-{
-    pthread_t thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&thread, &attributes, entry, nullptr);
-    pthread_attr_destroy(&attributes);
-    return rc;
-}
-
 static void strataInit(serviceDescriptor *service)
 {
     strataSrv.category = service->category;
@@ -786,7 +761,7 @@ static void strataInit(serviceDescriptor *service)
         return;
     if (sem_init(&strataSrv.semAck, 0, 0) != 0)
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "strataInit: failed to create semaphore");
-    if (strataStartDetached(txThreadEntry) == 0)
+    if (halStartDetachedThread(txThreadEntry, nullptr, nullptr) == 0)
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s thread started", __func__);
     else
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s cannot start thread ", __func__);
@@ -796,7 +771,7 @@ static void strataInit(serviceDescriptor *service)
     pthread_mutex_unlock(&strataSrv.poolMutex);
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s:, creating strataSrvSendMessageThreadEntry thread for sending strata messages", __func__);
-    if (strataStartDetached(strataSrvSendMessageThreadEntry) != 0)
+    if (halStartDetachedThread(strataSrvSendMessageThreadEntry, nullptr, nullptr) != 0)
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s: failed to create strataSrvSendMessageThreadEntry thread for strata messages", __func__);
     strataTimeRequestClear();
@@ -823,7 +798,7 @@ static void strataPreServiceInit(serviceDescriptor *service)
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "Not creating thread rxFromJvm!");
     } else {
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "Will crete thread rxFromJvm!");
-        if (!strataSrv.bridgeStarted && strataStartDetached(rxFromJvm) == 0) {
+        if (!strataSrv.bridgeStarted && halStartDetachedThread(rxFromJvm, nullptr, nullptr) == 0) {
             strataSrv.bridgeStarted = 1;
         } else if (!strataSrv.bridgeStarted) {
             strata_close();
@@ -837,7 +812,7 @@ static void strataPreServiceInit(serviceDescriptor *service)
                            "Not creating strataControllerMonitor missing targetCall back Function!");
     } else {
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "Will create thread strataControllerMonitor!");
-        if (!strataSrv.monitorStarted && strataStartDetached(strataControllerMonitorStatus) == 0)
+        if (!strataSrv.monitorStarted && halStartDetachedThread(strataControllerMonitorStatus, nullptr, nullptr) == 0)
             strataSrv.monitorStarted = 1;
         else if (!strataSrv.monitorStarted)
             log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s failed to start strataControllerMonitorStatus",

@@ -4,27 +4,16 @@
 /* Layer: below the platform. May include hal only. */
 
 /*
- * Small shared helpers: CRC-16, monotonic time, the "firmware is up" test, the
- * shell-command runner, key=value text in files and buffers, the timecode
- * continuity check and a byte swap. Functions that log take the caller's
- * category first. Paths are host paths: callers map card paths through halPath.
+ * Small pure helpers: CRC-16, monotonic time, the "firmware is up" test, the
+ * timecode continuity check and a byte swap. Nothing here touches a file, a
+ * device or another program (that is utilsHost's and the hal's). Functions
+ * that log take the caller's category first.
  */
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <log4c.h>
-
-/* Largest key=value text kept in a file or buffer. */
-enum { UTILS_KEY_VALUE_MAX = 65535 };
-
-/* Results of the key=value functions. */
-enum {
-    UTILS_OK = 0,
-    UTILS_NOT_TERMINATED = 1, /* the text fills its whole area; errno EINVAL */
-    UTILS_NOT_FOUND = 3,      /* key absent, or the file could not be opened, read or written */
-    UTILS_ERROR = 4,          /* bad arguments or no room for the new entry */
-};
 
 /* CRC-16/CCITT-FALSE: polynomial 0x1021, initial 0xFFFF, no reflection, no final XOR. */
 uint16_t crc16Ccitt(const uint8_t *bytes, size_t length);
@@ -52,48 +41,6 @@ uint64_t utils_timeSinceStart(log4c_category_t *category);
 
 /* 0 during the first 30 s after the start, else 1 (the first 1 is logged once). */
 int utils_isFirmwareUpAndRunning(log4c_category_t *category);
-
-/*
- * Runs a shell command through the hal. Returns its exit status, the number of
- * the signal that ended it, or -1 when no shell could be started.
- */
-int runCommand(log4c_category_t *category, const char *command);
-
-/*
- * Finds `key` in a key=value file; the last matching line wins. The value is
- * copied without its line end and always terminated (at most valueSize - 1
- * characters). 0 found, 3 not found or no file.
- */
-int utils_getKeyValueFromFile(log4c_category_t *category, const char *path, const char *key,
-                              char *value, size_t valueSize);
-
-/*
- * Sets key=value in a key=value file: any old entry of the key is removed and
- * the new one appended as the last line; other lines keep their order, blank
- * lines are dropped. The new text goes to a temporary file in the same
- * directory that is renamed over the old one, so a failed write leaves the old
- * file intact. 0 done; 1 the text fills the whole work area; 3 the file cannot
- * be opened, read, is empty or larger than 65,534 bytes, or cannot be written;
- * 4 no room for the entry (file unchanged).
- */
-int utils_setKeyValueToFile(log4c_category_t *category, const char *path, const char *key, const char *value);
-
-/*
- * Finds `key` in `size` bytes of key=value text (stops at a NUL). The value is
- * copied up to its line end, at most valueSize - 1 characters, terminated.
- * 0 found, 3 not found. Callers are serialised by a mutex of its own.
- */
-int utils_getKeyValueFromBuffer(log4c_category_t *category, const char *buffer, size_t size, const char *key,
-                                char *value, size_t valueSize);
-
-/*
- * Sets key=value in a key=value buffer as utils_setKeyValueToFile does on a
- * file. *size is the text length in and out; the text is terminated when
- * room remains. 0 done; 1 not terminated; 4 bad arguments or result larger
- * than capacity (buffer unchanged).
- */
-int utils_setKeyValueToBuffer(log4c_category_t *category, char *buffer, size_t *size, size_t capacity,
-                              const char *key, const char *value);
 
 /*
  * Checks that a 30-frame timecode follows the previous one. Returns how many

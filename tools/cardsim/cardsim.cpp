@@ -238,6 +238,7 @@ int backendI2cWrite(void *, int handle, const uint8_t *data, size_t length)
 
 const halDeviceBackend_t cardsimBackend = {
     backendOpen, backendClose, backendSpiTransfer, backendI2cSetSlave, backendI2cTransfer, backendI2cWrite, nullptr,
+    nullptr, nullptr,
 };
 
 fpgaModel_t *fpgaModel(int fpga)

@@ -1,5 +1,7 @@
 #include "ctrlPeer.h"
 
+#include "strata/strata.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -15,28 +17,12 @@
 
 namespace ctrlpeer {
 
-uint8_t checksum(const uint8_t *bytes, size_t length)
-{
-    uint8_t sum = 0;
-    for (size_t i = 0; i < length; i++)
-        sum = (uint8_t)(sum + bytes[i]);
-    return sum;
-}
-
 std::vector<uint8_t> buildPacket(uint8_t destination, uint8_t source, uint16_t opcode,
                                  const std::vector<uint8_t> &data, bool more)
 {
-    std::vector<uint8_t> p(data.size() + 7);
-    p[0] = 0x02;
-    p[1] = destination;
-    p[2] = source;
-    p[3] = (uint8_t)((data.size() + 2) | (more ? 0x40 : 0));
-    p[4] = (uint8_t)(opcode >> 8);
-    p[5] = (uint8_t)opcode;
-    for (size_t i = 0; i < data.size(); i++)
-        p[6 + i] = data[i];
-    p.pop_back();
-    p.push_back(checksum(p.data(), p.size()));
+    std::vector<uint8_t> p(STRATA_PACKET_MAX);
+    uint32_t size = strataFramePacket(p.data(), destination, source, opcode, data.data(), (uint32_t)data.size(), more);
+    p.resize(size);
     return p;
 }
 
@@ -65,7 +51,7 @@ Packet parsePacket(const std::vector<uint8_t> &raw)
     p.more = raw[3] & 0x40;
     p.opcode = (uint16_t)(raw[4] << 8 | raw[5]);
     p.data.assign(raw.begin() + 6, raw.end() - 1);
-    p.checksumOk = checksum(raw.data(), raw.size() - 1) == raw.back();
+    p.checksumOk = strataChecksum(raw.data(), (uint32_t)raw.size() - 1) == raw.back();
     return p;
 }
 

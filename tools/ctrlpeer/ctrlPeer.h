@@ -5,7 +5,8 @@
  * A frame-controller peer for the card's packet link, and the QVS-side peer of
  * the card's bridge. It speaks the link's packets (0x02, destination, source,
  * length with the more-packets flag 0x40, big-endian opcode, up to 57 data
- * bytes, 8-bit sum) over a pseudo-terminal standing in for the serial line,
+ * bytes, 8-bit sum; framed and checked by the firmware's strataFramePacket
+ * and strataChecksum) over a pseudo-terminal standing in for the serial line,
  * as a TCP client of the card's debug server, or as a TCP server the card
  * connects to (the local proxy on 5102, the QVS application on 5101).
  *
@@ -39,9 +40,7 @@ struct Packet {
     bool checksumOk = true;
 };
 
-/* 8-bit sum of `length` bytes. */
-uint8_t checksum(const uint8_t *bytes, size_t length);
-/* One packet; `data` at most 57 bytes. */
+/* One packet, framed by the card's own framing (strataFramePacket); empty when `data` has more than 57 bytes. */
 std::vector<uint8_t> buildPacket(uint8_t destination, uint8_t source, uint16_t opcode,
                                  const std::vector<uint8_t> &data, bool more = false);
 /* A whole message as the packets the link sends (57 data bytes each, more flag on all but the last). */

@@ -68,12 +68,16 @@ inline void writeConfiguration(const TempDir &dir, std::initializer_list<const c
 /*
  * Starts kvr-firmware with `arguments` on the card root of `dir`, in `dir`;
  * its output goes to "stdout" (and its errors to "stderr" when `splitStderr`,
- * else to "stdout" too). The child's pid.
+ * else to "stdout" too). With `sigintIgnored` it inherits SIGINT ignored, as
+ * from a background shell or an init script. The child's pid.
  */
-inline pid_t startDaemon(const TempDir &dir, const std::vector<std::string> &arguments, bool splitStderr = false)
+inline pid_t startDaemon(const TempDir &dir, const std::vector<std::string> &arguments, bool splitStderr = false,
+                         bool sigintIgnored = false)
 {
     pid_t pid = fork();
     if (pid == 0) {
+        if (sigintIgnored)
+            signal(SIGINT, SIG_IGN);
         setenv("KVR_ROOT", (dir / "root").c_str(), 1);
         unsetenv("SHM_HEADER_FULLPATHNAME");
         if (chdir(dir.path().c_str()) != 0)

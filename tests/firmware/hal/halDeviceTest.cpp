@@ -1,10 +1,13 @@
 #include "hal/hal.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fstream>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <vector>
 
 #include "../../support/TempDir.h"
@@ -66,7 +69,7 @@ protected:
     void SetUp() override
     {
         setenv("KVR_ROOT", root.path().c_str(), 1);
-        backend = {fakeOpen, fakeClose, fakeSpi, fakeSlave, fakeTransfer, fakeWrite, &fake};
+        backend = {fakeOpen, fakeClose, fakeSpi, fakeSlave, fakeTransfer, fakeWrite, nullptr, nullptr, &fake};
     }
     void TearDown() override
     {
@@ -118,6 +121,42 @@ TEST_F(HalDeviceTest, HandlesKeepTheBackendTheyWereOpenedWith)
     EXPECT_EQ(halSpiTransfer(emulated, tx, rx, 1), 0);
     EXPECT_EQ(rx[0], 0xAA);
     EXPECT_EQ(halDeviceClose(emulated), 0);
+}
+
+TEST_F(HalDeviceTest, SocketIsTheSpiEmulatorsChannelWhateverServesTheNodes)
+{
+    // A loopback listener stands in for the SPI emulator.
+    int listening = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listening, (struct sockaddr *)&local, sizeof local), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
+    socklen_t length = sizeof local;
+    getsockname(listening, (struct sockaddr *)&local, &length);
+
+    halSetDeviceBackend(&backend);
+    int channel = halDeviceOpenSocket(ntohs(local.sin_port));
+    ASSERT_GE(channel, 0);
+    int peer = accept(listening, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    // Plain reads and writes reach the socket; the card emulator never sees the channel.
+    EXPECT_EQ(halDeviceWrite(channel, "ab", 2), 2);
+    char got[2] = {0, 0};
+    EXPECT_EQ(recv(peer, got, 2, MSG_WAITALL), 2);
+    EXPECT_EQ(std::string(got, 2), "ab");
+    EXPECT_EQ(halI2cSetSlave(channel, 0x50), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(halDeviceClose(channel), 0);
+    EXPECT_EQ(recv(peer, got, 1, 0), 0); // closed
+    close(peer);
+    close(listening);
+    EXPECT_EQ(fake.calls.size(), 0u);
+    // A backend without plain reads answers as a node without them.
+    int node = halDeviceOpen("/dev/spidev1.2");
+    EXPECT_EQ(halDeviceRead(node, got, 1), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(halDeviceClose(node), 0);
 }
 
 TEST_F(HalDeviceTest, WithoutBackendNodesOpenBelowTheCardRoot)

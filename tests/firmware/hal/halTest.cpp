@@ -1,10 +1,14 @@
 #include "hal/hal.h"
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 
 #include "../../support/TempDir.h"
 
@@ -74,6 +78,71 @@ TEST_F(HalTest, RebootClockAndRealtimeAreRecordedNotPerformed)
     EXPECT_EQ(halSetSystemTime(nullptr), -1);
     EXPECT_EQ(halSetRealtime(95), -1);
     EXPECT_EQ(readFile(root / "var/log/hal.log"), "reboot\nsettime 1700000000.250000\nrealtime 95\n");
+}
+
+std::atomic<int> interrupts{0};
+
+void countInterrupt(int)
+{
+    interrupts++;
+}
+
+/* The handler of a signal as the process has it now. */
+void (*dispositionOf(int sig))(int)
+{
+    struct sigaction now;
+    sigaction(sig, nullptr, &now);
+    return now.sa_handler;
+}
+
+TEST_F(HalTest, CommandInAnotherThreadLeavesTheSignalDispositionsAlone)
+{
+    mkdir((root / "bin").c_str(), 0755);
+    writeScript(root / "bin/waiter", "touch \"$KVR_ROOT/started\"; sleep 1; exit 4");
+    struct sigaction handler = {}, oldInt, oldQuit;
+    handler.sa_handler = countInterrupt;
+    sigemptyset(&handler.sa_mask);
+    ASSERT_EQ(sigaction(SIGINT, &handler, &oldInt), 0);
+    sigaction(SIGQUIT, nullptr, &oldQuit);
+    interrupts = 0;
+
+    int status = -1;
+    std::thread runner([&] { status = halRunCommand("waiter"); });
+    struct stat st;
+    for (int i = 0; i < 500 && stat((root / "started").c_str(), &st) != 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // While the command runs, the dispositions are the process's own and a signal reaches its handler.
+    bool intKept = true, quitKept = true;
+    for (int i = 0; i < 20; i++) {
+        intKept = intKept && dispositionOf(SIGINT) == countInterrupt;
+        quitKept = quitKept && dispositionOf(SIGQUIT) == oldQuit.sa_handler;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(getpid(), SIGINT);
+    runner.join();
+    for (int i = 0; i < 100 && interrupts == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(intKept);
+    EXPECT_TRUE(quitKept);
+    EXPECT_EQ(interrupts, 1);
+    EXPECT_EQ(dispositionOf(SIGINT), countInterrupt);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    sigaction(SIGINT, &oldInt, nullptr);
+}
+
+TEST_F(HalTest, DetachedThreadRunsWithItsArgument)
+{
+    std::atomic<int> seen{0};
+    pthread_t thread;
+    auto entry = [](void *argument) -> void * {
+        *(std::atomic<int> *)argument = 7;
+        return nullptr;
+    };
+    ASSERT_EQ(halStartDetachedThread(entry, &seen, &thread), 0);
+    for (int i = 0; i < 400 && seen == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(seen, 7);
 }
 
 } // namespace

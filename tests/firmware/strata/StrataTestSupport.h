@@ -77,6 +77,22 @@ inline void writeBootEnvironment()
                       0x1000, 0);
 }
 
+/*
+ * The card reaches its serial device below the card root: links the peer's
+ * pseudo-terminal there under the same path and returns that path.
+ */
+inline std::string ptyBelowCardRoot(const std::string &pty)
+{
+    if (pty.empty())
+        return pty;
+    std::string below = cardRoot().path() + pty;
+    for (size_t slash = below.find('/', cardRoot().path().size() + 1); slash != std::string::npos;
+         slash = below.find('/', slash + 1))
+        mkdir(below.substr(0, slash).c_str(), 0755);
+    unlink(below.c_str());
+    return symlink(pty.c_str(), below.c_str()) == 0 ? pty : std::string();
+}
+
 inline std::string halLog()
 {
     return firmwareTest::readFile(cardRoot() / "var/log/hal.log");
@@ -92,7 +108,7 @@ protected:
         strataExecuteReset();
         strataLinkConfiguration.restartBudget = 3;
         strataLinkConfiguration.qvsRelay = 1;
-        path = peer.openPty();
+        path = ptyBelowCardRoot(peer.openPty());
         ASSERT_FALSE(path.empty());
         strataLinkConfiguration.deviceName = path.c_str();
         ASSERT_EQ(strata_open(&strataLinkConfiguration, strataService.category), 0);

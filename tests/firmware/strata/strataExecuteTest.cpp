@@ -373,6 +373,7 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     size_t rebootsBefore = rebootCount();
     EXPECT_EQ(exchange(0x0017, {10}), (std::vector<Reply>{ACK}));
     EXPECT_EQ(strataGetUpgradeMode(), 0u);
+    EXPECT_TRUE(waitForReboots(rebootsBefore + 1)) << halLog();
     EXPECT_EQ(rebootCount(), rebootsBefore + 1);
     struct stat info;
     EXPECT_NE(stat(lock.c_str(), &info), 0);

@@ -8,6 +8,37 @@ using ctrlpeer::Packet;
 
 namespace {
 
+TEST(StrataFrame, PacketsAreLaidOutWithTheirSum)
+{
+    struct Case {
+        const char *name;
+        uint8_t destination, source;
+        uint16_t opcode;
+        Bytes data;
+        int more;
+        Bytes packet;
+    } cases[] = {
+        {"ack", 0x21, 0x15, 0x0000, {}, 0, {0x02, 0x21, 0x15, 0x02, 0x00, 0x00, 0x3A}},
+        {"nack checksum", 0x15, 0x00, 0x0001, {0x00}, 0, {0x02, 0x15, 0x00, 0x03, 0x00, 0x01, 0x00, 0x1B}},
+        {"more packets follow", 0x21, 0x15, 0x0016, {0x00, 0x81}, 1, {0x02, 0x21, 0x15, 0x44, 0x00, 0x16, 0x00, 0x81, 0x13}},
+        {"sum wraps", 0xFF, 0xFF, 0xFFFF, {0xFF}, 0, {0x02, 0xFF, 0xFF, 0x03, 0xFF, 0xFF, 0xFF, 0x00}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t packet[STRATA_PACKET_MAX];
+        uint32_t size = strataFramePacket(packet, c.destination, c.source, c.opcode, c.data.data(),
+                                          (uint32_t)c.data.size(), c.more);
+        EXPECT_EQ(Bytes(packet, packet + size), c.packet);
+        EXPECT_EQ(strataChecksum(packet, size - 1), packet[size - 1]);
+    }
+    Bytes largest(STRATA_PACKET_DATA_MAX, 0x01);
+    uint8_t packet[STRATA_PACKET_MAX];
+    EXPECT_EQ(strataFramePacket(packet, 0x15, 0x21, 0x0100, largest.data(), STRATA_PACKET_DATA_MAX, 0), 64u);
+    EXPECT_EQ(packet[3], 59);
+    Bytes tooLong(STRATA_PACKET_DATA_MAX + 1, 0x01);
+    EXPECT_EQ(strataFramePacket(packet, 0x15, 0x21, 0x0100, tooLong.data(), (uint32_t)tooLong.size(), 0), 0u);
+}
+
 using Clock = std::chrono::steady_clock;
 
 long msSince(Clock::time_point start)
@@ -141,7 +172,7 @@ TEST_F(StrataLink, LearnsTheCardIdOnlyFromAValidPacket)
     ctrlpeer::CtrlPeer::Options quiet;
     quiet.acknowledge = false;
     ctrlpeer::CtrlPeer silent(quiet);
-    std::string silentPath = silent.openPty();
+    std::string silentPath = ptyBelowCardRoot(silent.openPty());
     strataLinkConfiguration.deviceName = silentPath.c_str();
     ASSERT_EQ(strata_open(&strataLinkConfiguration, strataService.category), 0);
     ASSERT_TRUE(silent.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));

@@ -48,7 +48,7 @@ protected:
     /* Pre-start with the link on a pseudo-terminal played by `peer`. */
     void startOnPty(ctrlpeer::CtrlPeer &peer)
     {
-        path = peer.openPty();
+        path = ptyBelowCardRoot(peer.openPty());
         strataLinkConfiguration.deviceName = path.c_str();
         strataService.preStart(&strataService);
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
