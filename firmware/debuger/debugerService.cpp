@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,12 +19,30 @@ static struct {
     volatile int listenSocket;
 } debugerContext = {0, nullptr, {0}, -1};
 
-/* Reads up to length bytes, waiting for all of them; the count read (short only at the end of the stream). */
-static ssize_t readFully(int fd, uint8_t *buffer, size_t length)
+/*
+ * Reads length bytes, waiting for all of them; the count read (short only at
+ * the end of the stream), or -1 after a read error or when the client sent
+ * nothing for the idle limit (logged: the caller closes the client, so that an
+ * idle client never holds the port for longer than that). `inFrame`: bytes of
+ * the current command came before these.
+ */
+static ssize_t readFully(int fd, uint8_t *buffer, size_t length, bool inFrame)
 {
     size_t total = 0;
     while (total < length) {
-        ssize_t n = read(fd, buffer + total, length - total);
+        struct pollfd waitFor = {fd, POLLIN, 0};
+        int ready = poll(&waitFor, 1, DEBUGER_IDLE_LIMIT_MS);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0) {
+            log4c_category_log(debugerContext.category, LOG4C_PRIORITY_ERROR,
+                               "%s: Debuger: client fd %d sent nothing for %d ms %s (%d of %d bytes read), closing it",
+                               __func__, fd, DEBUGER_IDLE_LIMIT_MS,
+                               inFrame || total > 0 ? "in the middle of a frame" : "before a frame", (int)total,
+                               (int)length);
+            return -1;
+        }
+        ssize_t n = ready < 0 ? -1 : read(fd, buffer + total, length - total);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -70,7 +89,7 @@ static int serveCommand(int fd)
     uint8_t *data = debugerContext.buffer + DEBUGER_HEADER_SIZE;
     const size_t dataRoom = DEBUGER_BUFFER_SIZE - DEBUGER_HEADER_SIZE;
     memset(debugerContext.buffer, 0, sizeof debugerContext.buffer);
-    ssize_t count = readFully(fd, header, DEBUGER_HEADER_SIZE);
+    ssize_t count = readFully(fd, header, DEBUGER_HEADER_SIZE, false);
     if (count <= 0)
         return -1;
     uint8_t command = header[1], deviceId = header[2], size = header[7];
@@ -133,7 +152,7 @@ static int serveCommand(int fd)
                            (int)length, fd);
         if (length > dataRoom)
             return reply(fd, DEBUGER_NACK);
-        if (length > 0 && readFully(fd, data, length) != (ssize_t)length)
+        if (length > 0 && readFully(fd, data, length, true) != (ssize_t)length)
             return -1;
         log4c_category_log(category, LOG4C_PRIORITY_TRACE,
                            "%s: Debuger: Write command. Recevieved write bytes. Calling platformWriteDevice().", __func__);
