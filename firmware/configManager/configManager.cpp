@@ -186,8 +186,9 @@ static void loadParameter(xmlNodePtr parameter, configEntry_t *entry)
                                "%s: value of %s is %zu characters, only the first %d are kept", __func__, entry->key,
                                text.size(), (int)CONFIG_STRING_MAX);
         copyString(entry, text.c_str());
-    } else
+    } else {
         log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR, "%s: Parser unknown type for %s", __func__, entry->key);
+    }
 }
 
 static void saveParameter(xmlNodePtr parameter, configEntry_t *entry)

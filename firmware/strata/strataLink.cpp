@@ -705,7 +705,9 @@ static void *rxThreadEntry(void *argument)
                 strataAcceptPeer();
             } else {
                 strataSleepMs(strataTiming.pollMs);
-                connectStrataProxy(strataLink.config, strataCategory());
+                /* A failed write may have reconnected meanwhile: one new connection is enough. */
+                if (strataLink.portFd < 0)
+                    connectStrataProxy(strataLink.config, strataCategory());
             }
             continue;
         }
