@@ -13,7 +13,8 @@
  * data follows its status.
  *
  * A client that sends nothing for DEBUGER_IDLE_LIMIT_MS, before a command or
- * inside one, is closed (logged) and the next client is served.
+ * inside one, or reads none of its replies for as long, is closed (logged)
+ * and the next client is served.
  */
 
 #include <cstdint>

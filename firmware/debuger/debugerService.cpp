@@ -10,6 +10,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 static struct {
@@ -52,6 +53,11 @@ static ssize_t readFully(int fd, uint8_t *buffer, size_t length, bool inFrame)
     return (ssize_t)total;
 }
 
+/*
+ * Writes all of buffer. 0, or -1 after a write error or when the client read
+ * nothing of its replies for the idle limit (the send time limit set at
+ * accept; logged: the caller closes the client).
+ */
 static int writeFully(int fd, const uint8_t *buffer, size_t length)
 {
     size_t total = 0;
@@ -59,6 +65,10 @@ static int writeFully(int fd, const uint8_t *buffer, size_t length)
         ssize_t n = send(fd, buffer + total, length - total, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            log4c_category_log(debugerContext.category, LOG4C_PRIORITY_ERROR,
+                               "%s: Debuger: client fd %d read none of its replies for %d ms, closing it", __func__, fd,
+                               DEBUGER_IDLE_LIMIT_MS);
         if (n <= 0)
             return -1;
         total += (size_t)n;
@@ -204,6 +214,9 @@ static void dbgNetHandler(serviceDescriptor *service)
                 usleep(100000);
             continue;
         }
+        /* A client that stops reading its replies holds the port no longer than one that stops sending. */
+        struct timeval sendLimit = {DEBUGER_IDLE_LIMIT_MS / 1000, (DEBUGER_IDLE_LIMIT_MS % 1000) * 1000};
+        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
         debugerContext.clientSocket = client;
         serviceThreadAlive(6);
         while (service->state == SERVICE_STATE_RUN && serveCommand(client) == 0)

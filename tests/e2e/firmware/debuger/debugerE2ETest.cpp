@@ -35,10 +35,13 @@ public:
         if (fd_ >= 0)
             close(fd_);
     }
-    bool connectTo(uint16_t port)
+    /* `receiveBuffer` above 0: the socket's receive buffer, set before connecting. */
+    bool connectTo(uint16_t port, int receiveBuffer = 0)
     {
         for (int attempt = 0; attempt < 100; attempt++) {
             fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (receiveBuffer > 0)
+                setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_port = htons(port);
@@ -51,7 +54,10 @@ public:
         }
         return false;
     }
-    bool send(const Bytes &bytes) { return write(fd_, bytes.data(), bytes.size()) == (ssize_t)bytes.size(); }
+    bool send(const Bytes &bytes)
+    {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
+    }
     /* Up to `length` bytes within `timeoutMs`; fewer when the card closed the connection. */
     Bytes receive(size_t length, int timeoutMs)
     {
@@ -78,6 +84,9 @@ public:
         uint8_t byte;
         return poll(&waitFor, 1, timeoutMs) > 0 && read(fd_, &byte, 1) == 0;
     }
+
+    /* Ends a send blocked in another thread. */
+    void shutdownBoth() { shutdown(fd_, SHUT_RDWR); }
 
 private:
     int fd_ = -1;
@@ -165,6 +174,29 @@ TEST_F(DebugerRun, QuietClientIsClosedAfterTheIdleLimitAndTheNextIsServed)
         if (at != std::string::npos)
             seen = at + 1;
     }
+}
+
+TEST_F(DebugerRun, ClientThatReadsNoneOfItsRepliesIsClosedAfterTheIdleLimit)
+{
+    /* Reads of 255 words (511 bytes of reply each) until the card's buffers and ours are full. */
+    Client greedy;
+    ASSERT_TRUE(greedy.connectTo(DEBUGER_PORT, 4096));
+    Bytes commands;
+    Bytes read255 = header(DEBUGER_CMD_READ, 1, 1, 255);
+    for (int i = 0; i < 16000; i++)
+        commands.insert(commands.end(), read255.begin(), read255.end());
+    std::thread sender([&] { greedy.send(commands); });
+    const char *logged = "read none of its replies for 5000 ms, closing it";
+    bool closed = firmwareTest::waitForLogIn(log(), logged, 1, 60000);
+    auto stoppedAt = Clock::now();
+    EXPECT_TRUE(closed) << readFile(log());
+    Client next;
+    ASSERT_TRUE(next.connectTo(DEBUGER_PORT));
+    ASSERT_TRUE(next.send(versionRead));
+    EXPECT_EQ(next.receive(3, 5000), versionAnswer);
+    EXPECT_LT(Clock::now() - stoppedAt, std::chrono::milliseconds(5000));
+    greedy.shutdownBoth();
+    sender.join();
 }
 
 TEST_F(DebugerRun, ClientThatKeepsSendingWithinTheLimitStaysServed)
