@@ -181,10 +181,15 @@ static void loadParameter(xmlNodePtr parameter, configEntry_t *entry)
     std::string text = nodeText(parameter);
     if (entry->type == CONFIG_TYPE_INT)
         entry->intValue = (int32_t)strtol(text.c_str(), nullptr, 10);
-    else if (entry->type == CONFIG_TYPE_STRING)
+    else if (entry->type == CONFIG_TYPE_STRING) {
+        if (text.size() > CONFIG_STRING_MAX)
+            log4c_category_log(configCategory(), LOG4C_PRIORITY_WARN,
+                               "%s: value of %s is %zu characters, only the first %d are kept", __func__, entry->key,
+                               text.size(), (int)CONFIG_STRING_MAX);
         copyString(entry, text.c_str());
-    else
+    } else {
         log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR, "%s: Parser unknown type for %s", __func__, entry->key);
+    }
 }
 
 static void saveParameter(xmlNodePtr parameter, configEntry_t *entry)
@@ -233,14 +238,38 @@ static void configWalk(xmlNodePtr root, GHashTable *table, configParameterVisito
     }
 }
 
+/* The second line of a failed parse: the file and libxml2's reason (its message ends in a newline). */
+static void configLogParseError(const char *function, const char *path, xmlParserCtxtPtr parser)
+{
+    const xmlError *error = parser ? xmlCtxtGetLastError(parser) : nullptr;
+    std::string reason = error && error->message ? error->message : "no parser";
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' '))
+        reason.pop_back();
+    if (error && error->line > 0)
+        log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR, "%s: %s: line %d: %s", function,
+                           path ? path : "(no path)", error->line, reason.c_str());
+    else
+        log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR, "%s: %s: %s", function, path ? path : "(no path)",
+                           reason.c_str());
+}
+
 /* Parses the file and checks its root; null (logged) when it is not a configuration. */
 static xmlDocPtr configParse(const char *path)
 {
-    xmlDocPtr doc = path ? xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING) : nullptr;
+    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    xmlParserCtxtPtr parser = xmlNewParserCtxt();
+    /* The options before the file is opened, so that libxml2 prints nothing of its own. */
+    if (parser)
+        xmlCtxtUseOptions(parser, options);
+    xmlDocPtr doc = path && parser ? xmlCtxtReadFile(parser, path, nullptr, options) : nullptr;
     if (!doc) {
         log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR, "%s: Configuration Error: invalid file", __func__);
-        return nullptr;
+        configLogParseError(__func__, path, parser);
     }
+    if (parser)
+        xmlFreeParserCtxt(parser);
+    if (!doc)
+        return nullptr;
     xmlNodePtr root = xmlDocGetRootElement(doc);
     if (!root || xmlStrcmp(root->name, (const xmlChar *)"configuration") != 0) {
         log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR,

@@ -13,6 +13,10 @@
  * data bytes, a burst write size bytes. Reply: one status byte, 0x00 or 0x01
  * (little-endian device data follows) for success, 0xFF for failure; a read's
  * data follows its status.
+ *
+ * A client that sends nothing for DEBUGER_IDLE_LIMIT_MS, before a command or
+ * inside one, or reads none of its replies for as long, is closed (logged)
+ * and the next client is served.
  */
 
 #include <cstdint>
@@ -28,6 +32,7 @@ enum {
     DEBUGER_ACK = 0x00,
     DEBUGER_ACK_LITTLE_ENDIAN = 0x01,
     DEBUGER_NACK = 0xFF,
+    DEBUGER_IDLE_LIMIT_MS = 5000,
 };
 
 #endif

@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 static struct {
@@ -18,12 +20,30 @@ static struct {
     volatile int listenSocket;
 } debugerContext = {0, nullptr, {0}, -1};
 
-/* Reads up to length bytes, waiting for all of them; the count read (short only at the end of the stream). */
-static ssize_t readFully(int fd, uint8_t *buffer, size_t length)
+/*
+ * Reads length bytes, waiting for all of them; the count read (short only at
+ * the end of the stream), or -1 after a read error or when the client sent
+ * nothing for the idle limit (logged: the caller closes the client, so that an
+ * idle client never holds the port for longer than that). `inFrame`: bytes of
+ * the current command came before these.
+ */
+static ssize_t readFully(int fd, uint8_t *buffer, size_t length, bool inFrame)
 {
     size_t total = 0;
     while (total < length) {
-        ssize_t n = read(fd, buffer + total, length - total);
+        struct pollfd waitFor = {fd, POLLIN, 0};
+        int ready = poll(&waitFor, 1, DEBUGER_IDLE_LIMIT_MS);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0) {
+            log4c_category_log(debugerContext.category, LOG4C_PRIORITY_ERROR,
+                               "%s: Debuger: client fd %d sent nothing for %d ms %s (%d of %d bytes read), closing it",
+                               __func__, fd, DEBUGER_IDLE_LIMIT_MS,
+                               inFrame || total > 0 ? "in the middle of a frame" : "before a frame", (int)total,
+                               (int)length);
+            return -1;
+        }
+        ssize_t n = ready < 0 ? -1 : read(fd, buffer + total, length - total);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -33,6 +53,11 @@ static ssize_t readFully(int fd, uint8_t *buffer, size_t length)
     return (ssize_t)total;
 }
 
+/*
+ * Writes all of buffer. 0, or -1 after a write error or when the client read
+ * nothing of its replies for the idle limit (the send time limit set at
+ * accept; logged: the caller closes the client).
+ */
 static int writeFully(int fd, const uint8_t *buffer, size_t length)
 {
     size_t total = 0;
@@ -40,6 +65,10 @@ static int writeFully(int fd, const uint8_t *buffer, size_t length)
         ssize_t n = send(fd, buffer + total, length - total, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            log4c_category_log(debugerContext.category, LOG4C_PRIORITY_ERROR,
+                               "%s: Debuger: client fd %d read none of its replies for %d ms, closing it", __func__, fd,
+                               DEBUGER_IDLE_LIMIT_MS);
         if (n <= 0)
             return -1;
         total += (size_t)n;
@@ -70,7 +99,7 @@ static int serveCommand(int fd)
     uint8_t *data = debugerContext.buffer + DEBUGER_HEADER_SIZE;
     const size_t dataRoom = DEBUGER_BUFFER_SIZE - DEBUGER_HEADER_SIZE;
     memset(debugerContext.buffer, 0, sizeof debugerContext.buffer);
-    ssize_t count = readFully(fd, header, DEBUGER_HEADER_SIZE);
+    ssize_t count = readFully(fd, header, DEBUGER_HEADER_SIZE, false);
     if (count <= 0)
         return -1;
     uint8_t command = header[1], deviceId = header[2], size = header[7];
@@ -133,7 +162,7 @@ static int serveCommand(int fd)
                            (int)length, fd);
         if (length > dataRoom)
             return reply(fd, DEBUGER_NACK);
-        if (length > 0 && readFully(fd, data, length) != (ssize_t)length)
+        if (length > 0 && readFully(fd, data, length, true) != (ssize_t)length)
             return -1;
         log4c_category_log(category, LOG4C_PRIORITY_TRACE,
                            "%s: Debuger: Write command. Recevieved write bytes. Calling platformWriteDevice().", __func__);
@@ -185,6 +214,9 @@ static void dbgNetHandler(serviceDescriptor *service)
                 usleep(100000);
             continue;
         }
+        /* A client that stops reading its replies holds the port no longer than one that stops sending. */
+        struct timeval sendLimit = {DEBUGER_IDLE_LIMIT_MS / 1000, (DEBUGER_IDLE_LIMIT_MS % 1000) * 1000};
+        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
         debugerContext.clientSocket = client;
         serviceThreadAlive(6);
         while (service->state == SERVICE_STATE_RUN && serveCommand(client) == 0)

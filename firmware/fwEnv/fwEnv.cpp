@@ -63,7 +63,18 @@ int parseConfig(void)
         return -1;
     }
     char line[256];
+    int lineNumber = 0;
     while (fgets(line, sizeof line, file) && fwEnv.copies.size() < FW_ENV_MAX_COPIES) {
+        lineNumber++;
+        if (!strchr(line, '\n') && !feof(file)) {
+            /* A line that does not fit is skipped whole, never read as two. */
+            fprintf(stderr, "Line %d of %s is longer than %d characters: skipped\n", lineNumber, FW_ENV_CONFIG,
+                    (int)sizeof line - 2);
+            int c;
+            while ((c = fgetc(file)) != EOF && c != '\n') {
+            }
+            continue;
+        }
         if (line[0] == '#')
             continue;
         char device[200];
@@ -351,7 +362,13 @@ int fwEnvGetEnvCopy(const char *name, char *value, size_t size)
     const char *found = fwEnvGetEnv(name);
     if (!found)
         return -1;
-    snprintf(value, size, "%s", found);
+    size_t length = strlen(found);
+    if (length >= size) {
+        fprintf(stderr, "Environment value of %s is %zu characters, more than the %zu its reader holds: not used\n", name,
+                length, size - 1);
+        return -1;
+    }
+    memcpy(value, found, length + 1);
     return 0;
 }
 

@@ -63,7 +63,7 @@ const char *fwEnvGetEnvLoaded(const char *name, int alreadyLoaded);
 
 /*
  * Copies a variable's value (terminated, at most size - 1 characters).
- * 0 found, -1 absent or unreadable.
+ * 0 found, -1 absent, unreadable or longer than size - 1 (printed, not cut).
  */
 int fwEnvGetEnvCopy(const char *name, char *value, size_t size);
 

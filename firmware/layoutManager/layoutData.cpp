@@ -81,9 +81,10 @@ static uint16_t layoutFileCheckWord(const uint8_t *file)
 }
 
 /*
- * Reads one layout file into the scratch buffer. -1 when it cannot be opened;
- * else 1 when it is whole and its check word matches, 0 when not (a short file
- * counts as a bad check word). *expected and *computed get the two words.
+ * Reads one layout file into the scratch buffer. -1 when it cannot be opened
+ * or is longer than a layout file (logged: it is not read at all); else 1 when
+ * it is whole and its check word matches, 0 when not (a short file counts as a
+ * bad check word). *expected and *computed get the two words.
  */
 static int layoutReadFile(const char *cardPath, uint16_t *expected, uint16_t *computed)
 {
@@ -91,6 +92,13 @@ static int layoutReadFile(const char *cardPath, uint16_t *expected, uint16_t *co
     FILE *file = fopen(path.c_str(), "rb");
     if (!file)
         return -1;
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0 && st.st_size > (off_t)sizeof layoutLoadBuffer) {
+        LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: %s is %lld bytes, more than the %d of a layout file: not loaded",
+                   __func__, path.c_str(), (long long)st.st_size, (int)sizeof layoutLoadBuffer);
+        fclose(file);
+        return -1;
+    }
     memset(layoutLoadBuffer, 0, sizeof layoutLoadBuffer);
     size_t got = fread(layoutLoadBuffer, 1, sizeof layoutLoadBuffer, file);
     fclose(file);

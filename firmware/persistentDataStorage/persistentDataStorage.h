@@ -93,7 +93,10 @@ int persistentDataStorage_Delete(log4c_category_t *category, uint32_t location);
 /* Copies at most *size bytes of the restore point; *size becomes the count. 0, or 3 when not ready. */
 int persistentDataGetRestorePoint(log4c_category_t *category, uint8_t *buffer, uint32_t *size);
 
-/* Installs a restore point received from the controller, writes the file and queues SYNC_DONE. 0. */
+/*
+ * Installs a restore point received from the controller, writes the file and
+ * queues SYNC_DONE. 0; 5 (logged, nothing changes) when size is above 65,536.
+ */
 int persistentDataSetRestorePoint(log4c_category_t *category, const uint8_t *buffer, uint32_t size);
 
 /* Asks the controller to fetch the restore point (run 4 s after the last change). */

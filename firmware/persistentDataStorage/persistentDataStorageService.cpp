@@ -13,6 +13,7 @@
 #include <glib.h>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -95,8 +96,12 @@ static void writeFile(void)
                        __func__, RESTORE_POINT_FILE, (int)pds.length);
 }
 
-/* Replaces the restore point by the default one. Under the data mutex. */
-static void createDefault(void)
+/*
+ * Replaces the restore point by the default one and saves it unless `save` is
+ * 0 (a file that is there but could not be taken stays as it is on disk).
+ * Under the data mutex.
+ */
+static void createDefault(int save)
 {
     size_t size = 0;
     pds.text[0] = '\0';
@@ -109,10 +114,12 @@ static void createDefault(void)
         pds.ready = 0;
         return;
     }
-    writeFile();
+    if (save)
+        writeFile();
     pds.ready = 1;
 }
 
+/* 1 loaded; 0 missing or not valid; -1 larger than the restore point can be (logged, not read). */
 static int loadFile(void)
 {
     std::string path = halPath(RESTORE_POINT_FILE);
@@ -121,6 +128,14 @@ static int loadFile(void)
         log4c_category_log(pds.category, LOG4C_PRIORITY_ERROR, "%s failed to open the file %s!", __func__,
                            RESTORE_POINT_FILE);
         return 0;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > PDS_RESTORE_POINT_MAX) {
+        log4c_category_log(pds.category, LOG4C_PRIORITY_ERROR,
+                           "%s: the file %s is %lld bytes, more than the %d of a Restore Point: not loaded, left as it is",
+                           __func__, RESTORE_POINT_FILE, (long long)st.st_size, PDS_RESTORE_POINT_MAX);
+        close(fd);
+        return -1;
     }
     ssize_t total = 0;
     for (ssize_t got; total < PDS_RESTORE_POINT_MAX &&
@@ -324,8 +339,13 @@ int persistentDataGetRestorePoint(log4c_category_t *category, uint8_t *buffer, u
 
 int persistentDataSetRestorePoint(log4c_category_t *category, const uint8_t *buffer, uint32_t size)
 {
-    (void)category;
-    uint32_t count = size > PDS_RESTORE_POINT_MAX ? (uint32_t)PDS_RESTORE_POINT_MAX : size;
+    if (size > PDS_RESTORE_POINT_MAX) {
+        log4c_category_log(category ? category : pds.category, LOG4C_PRIORITY_ERROR,
+                           "%s: a Restore Point of %u bytes is more than the %d it can be: refused, the current one stays",
+                           __func__, size, PDS_RESTORE_POINT_MAX);
+        return PDS_BAD_ARGUMENTS;
+    }
+    uint32_t count = size;
     pthread_mutex_lock(&pds.dataMutex);
     pds.ready = 0;
     if (buffer && count)
@@ -384,7 +404,7 @@ static void handleRequest(pdsMessage *message, int *pending)
     }
     case PERSISTENT_DATA_DELETE_ALL:
         pthread_mutex_lock(&pds.dataMutex);
-        createDefault();
+        createDefault(1);
         pthread_mutex_unlock(&pds.dataMutex);
         pds.deactivated = 1;
         message->type = PDS_OK;
@@ -431,7 +451,8 @@ static void persistentDataStorageInit(serviceDescriptor *service)
 
     pthread_mutex_lock(&pds.dataMutex);
     pds.ready = 0;
-    if (loadFile()) {
+    int loaded = loadFile();
+    if (loaded == 1) {
         pds.ready = 1;
         log4c_category_log(pds.category, LOG4C_PRIORITY_NOTICE,
                            "%s Restore Point loaded from local file %s successfully. Size %d", __func__,
@@ -439,7 +460,7 @@ static void persistentDataStorageInit(serviceDescriptor *service)
     } else {
         log4c_category_log(pds.category, LOG4C_PRIORITY_ERROR, "%s Error, no restore point loaded from local file %s!!!",
                            __func__, RESTORE_POINT_FILE);
-        createDefault();
+        createDefault(loaded == 0);
     }
     pthread_mutex_unlock(&pds.dataMutex);
 }

@@ -85,6 +85,9 @@ static uint32_t shmHeaderLoad(const std::string &path, uint8_t *base, uint32_t s
     } else if ((uint64_t)st.st_size > size) {
         log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: header size %d exceed shared memory size %d", __func__,
                            (int)st.st_size, (int)size);
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "%s: header file %s is %lld bytes, more than the %u of the shared memory: not read", __func__,
+                           path.c_str(), (long long)st.st_size, size);
     } else {
         ssize_t n = read(fd, base, (size_t)st.st_size);
         if (n < 0)

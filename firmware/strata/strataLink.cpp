@@ -249,13 +249,17 @@ static int openAndSetupPort(strataLinkConfig *config, log4c_category_t *category
     return 0;
 }
 
-/* Closes the connection to the peer (a socket peer may be replaced; the debug server keeps listening). */
-static void strataCloseConnection(void)
+/*
+ * Closes the connection `fd` to the peer (a socket peer may be replaced; the
+ * debug server keeps listening). A connection that the transmit side has
+ * already replaced by a new one to the proxy is left alone.
+ */
+static void strataCloseConnection(int fd)
 {
     pthread_mutex_lock(&strataLink.writeMutex);
-    int fd = strataLink.portFd.exchange(-1);
+    int closing = strataLink.portFd.compare_exchange_strong(fd, -1);
     pthread_mutex_unlock(&strataLink.writeMutex);
-    if (fd >= 0) {
+    if (closing) {
         shutdown(fd, SHUT_RDWR);
         close(fd);
     }
@@ -646,6 +650,18 @@ static int strataHandlePacket(strataReassembly_t *r, const uint8_t *packet, uint
     return strataHandleFirmwarePacket(r, packet, length);
 }
 
+/* One line when a socket peer is lost (errno 0: it closed); says what the link does next. */
+static void strataLogLostPeer(int error)
+{
+    const char *next = strataLink.debugServer ? "waiting for the next controller" : "reconnecting to the proxy";
+    uint16_t port = strataLink.debugServer ? STRATA_DEBUG_PORT : STRATA_PROXY_PORT;
+    if (error)
+        STRATA_LOG(LOG4C_PRIORITY_WARN, "%s: connection on port %d lost, errno[%d] = %s; %s", __func__, port, error,
+                   strerror(error), next);
+    else
+        STRATA_LOG(LOG4C_PRIORITY_WARN, "%s: connection on port %d closed by the peer; %s", __func__, port, next);
+}
+
 /* Debug server without a peer: accept the next one (bounded wait). */
 static void strataAcceptPeer(void)
 {
@@ -676,7 +692,9 @@ static void *rxThreadEntry(void *argument)
                 strataAcceptPeer();
             } else {
                 strataSleepMs(strataTiming.pollMs);
-                connectStrataProxy(strataLink.config, strataCategory());
+                /* A failed write may have reconnected meanwhile: one new connection is enough. */
+                if (strataLink.portFd < 0)
+                    connectStrataProxy(strataLink.config, strataCategory());
             }
             continue;
         }
@@ -692,15 +710,19 @@ static void *rxThreadEntry(void *argument)
                 break;
             continue;
         }
-        if (rc == RX_ERROR) {
-            if (!strataLink.rxRun)
-                break;
-            STRATA_LOG(LOG4C_PRIORITY_ERROR, "Strata rxThreadEntry Aborting because errno[%d] = %s", errno,
-                       strerror(errno));
+        int error = errno;
+        if (rc == RX_ERROR && !strataLink.rxRun)
+            break;
+        if (rc == RX_ERROR && !strataLink.socket) {
+            STRATA_LOG(LOG4C_PRIORITY_ERROR, "Strata rxThreadEntry Aborting because errno[%d] = %s", error,
+                       strerror(error));
             break;
         }
         if (strataLink.socket) {
-            strataCloseConnection();
+            /* A socket peer may go away at any time (a reset, a close, a read error): only that connection ends. */
+            if (rc != RX_DROP && rc != RX_DROP_START)
+                strataLogLostPeer(rc == RX_ERROR ? error : 0);
+            strataCloseConnection(fd);
             continue;
         }
         if (rc == RX_DROP_START)

@@ -175,6 +175,18 @@ void CtrlPeer::disconnect()
     fd_ = -1;
 }
 
+void CtrlPeer::reset()
+{
+    stopReader();
+    if (fd_ >= 0 && !pty_) {
+        struct linger abort = {1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+}
+
 bool CtrlPeer::connected()
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -86,6 +86,8 @@ public:
     bool acceptOne(int timeoutMs);
     /* Closes the current connection (the listener stays). */
     void disconnect();
+    /* Drops the current connection with a TCP reset (SO_LINGER 0), whatever is unread. */
+    void reset();
 
     /* Writes raw bytes. false when not connected or the write failed. */
     bool sendRaw(const std::vector<uint8_t> &bytes);

@@ -69,20 +69,32 @@ TEST_F(ConfigManagerTest, BadFilesKeepTheDefaults)
         const char *name;
         const char *xml; /* null: no file */
         const char *logged;
+        const char *reason; /* the second line after the file's path; null: no second line */
     } cases[] = {
-        {"no file", nullptr, "Configuration Error: invalid file"},
-        {"not XML", "<configuration><service>", "Configuration Error: invalid file"},
+        {"no file", nullptr, "Configuration Error: invalid file", ": failed to load external entity"},
+        {"not XML", "<configuration><service>", "Configuration Error: invalid file",
+         ": line 1: Premature end of data in tag service line 1"},
+        {"mismatched tags", "<configuration>\n<service></enable>\n</configuration>\n",
+         "Configuration Error: invalid file", ": line 2: Opening and ending tag mismatch: service line 2 and enable"},
+        {"empty", "", "Configuration Error: invalid file", ": line 1: Document is empty"},
         {"other root", "<settings><service><name>probing</name><enable>1</enable></service></settings>",
-         "Configuration Error: Root Node value is not 'settings'"},
+         "Configuration Error: Root Node value is not 'settings'", nullptr},
     };
+    std::string path = root / "usr/local/q7/firmware/configuration.xml";
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        unlink((root / "usr/local/q7/firmware/configuration.xml").c_str());
+        unlink(path.c_str());
         if (c.xml)
             writeConfig(c.xml);
         size_t mark = TestLog::instance().mark();
         init();
-        EXPECT_NE(TestLog::instance().since(mark).find(c.logged), std::string::npos);
+        std::string logged = TestLog::instance().since(mark);
+        EXPECT_NE(logged.find("configParse: " + std::string(c.logged) + "\n"), std::string::npos) << logged;
+        if (c.reason) {
+            EXPECT_NE(logged.find("configParse: " + path + c.reason), std::string::npos) << logged;
+        } else {
+            EXPECT_EQ(logged.find("configParse: " + path), std::string::npos) << logged;
+        }
         EXPECT_EQ(configGetIntValue("service.probing.enable"), 0);
         EXPECT_EQ(configLoadFile((root / "usr/local/q7/firmware/configuration.xml").c_str(), configManagerTable()), 4);
     }
@@ -116,9 +128,16 @@ TEST_F(ConfigManagerTest, StringValuesKeepAtMostOneHundredCharactersAndTheirTerm
                         << "</label><short>" << exact << "</short></card></configuration>";
     /* Poison the byte behind the value: the terminator must be written. */
     memset(entries[0].stringValue, 'Q', sizeof entries[0].stringValue);
+    size_t mark = TestLog::instance().mark();
     EXPECT_EQ(configLoadFile(path.c_str(), table), 0);
     EXPECT_EQ(std::string(entries[0].stringValue), std::string(100, 'L'));
     EXPECT_EQ(std::string(entries[1].stringValue), exact);
+    /* The cut is said once, for the long value only. */
+    std::string logged = TestLog::instance().since(mark);
+    EXPECT_NE(logged.find("loadParameter: value of card.main.label is 150 characters, only the first 100 are kept"),
+              std::string::npos)
+        << logged;
+    EXPECT_EQ(logged.find("card.main.short"), std::string::npos) << logged;
     g_hash_table_destroy(table);
 }
 

@@ -140,9 +140,12 @@ TEST_F(FwEnv, ValuesStayValidAcrossLaterLoads)
     for (int i = 0; i < 5; i++)
         fwEnvGetEnv("netmask");
     EXPECT_STREQ(ip, "10.0.0.2");
-    char copy[8];
+    /* The copy is of the value now stored, whole or not at all. */
+    char copy[12];
     EXPECT_EQ(fwEnvGetEnvCopy("ipaddr", copy, sizeof copy), 0);
-    EXPECT_STREQ(copy, "192.168");
+    EXPECT_STREQ(copy, "192.168.1.1");
+    char tooSmall[8];
+    EXPECT_EQ(fwEnvGetEnvCopy("ipaddr", tooSmall, sizeof tooSmall), -1);
 }
 
 /*
@@ -203,6 +206,65 @@ TEST_F(FwEnv, ALockHolderThatDiesDoesNotBlockTheOthers)
     waitpid(holder, &status, 0);
     EXPECT_EQ(status, 0);
     EXPECT_STREQ(fwEnvGetEnv("a"), "1");
+}
+
+} // namespace
+
+namespace {
+
+/* Nothing of the boot environment is cut to fit: what does not fit is refused and said. */
+TEST_F(FwEnv, WhatDoesNotFitIsRefusedNeverCut)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.21", "bootargs=" + std::string(300, 'b')}, 0x400, 0), 0);
+    struct Case {
+        const char *name;
+        const char *variable;
+        size_t size;
+        int result;
+        const char *value;   /* when found */
+        const char *printed; /* on stderr, or null */
+    } cases[] = {
+        {"fits exactly", "ipaddr", 12, 0, "10.0.0.21", nullptr},
+        {"one character short", "ipaddr", 9, -1, nullptr,
+         "Environment value of ipaddr is 9 characters, more than the 8 its reader holds: not used"},
+        {"longer than any reader", "bootargs", 256, -1, nullptr,
+         "Environment value of bootargs is 300 characters, more than the 255 its reader holds: not used"},
+        {"absent", "nothing", 16, -1, nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<char> value(c.size, 'Q');
+        ::testing::internal::CaptureStderr();
+        int result = fwEnvGetEnvCopy(c.variable, value.data(), value.size());
+        std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, c.result);
+        if (c.value) {
+            EXPECT_STREQ(value.data(), c.value);
+        } else {
+            EXPECT_EQ(std::string(value.begin(), value.end()), std::string(c.size, 'Q'));
+        }
+        if (c.printed) {
+            EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
+        } else {
+            EXPECT_EQ(printed, "");
+        }
+    }
+}
+
+TEST_F(FwEnv, ConfigLineLongerThanItsBufferIsSkippedWholeNotReadAsTwo)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.21"}, 0x100, 0), 0);
+    std::string config = firmwareTest::readFile(root / "etc/fw_env.config");
+    /* The tail of the long comment looks like a second copy: read as a line of its own it would be one. */
+    std::string comment = "#" + std::string(300, ' ') + "/dev/mtd9 0x0 0x100 0x100\n";
+    std::ofstream(root / "etc/fw_env.config") << comment << config;
+    ::testing::internal::CaptureStderr();
+    const char *value = fwEnvGetEnv("ipaddr");
+    std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(value, "10.0.0.21");
+    EXPECT_NE(printed.find("Line 1 of /etc/fw_env.config is longer than 254 characters: skipped"), std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find("mtd9"), std::string::npos) << printed;
 }
 
 } // namespace

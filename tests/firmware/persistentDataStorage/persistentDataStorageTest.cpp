@@ -114,6 +114,63 @@ TEST_F(RestorePoint, ShortOrVersionlessFileIsReplacedByTheDefault)
     }
 }
 
+/* key=value lines up to `size` bytes: a cut anywhere would still look like a restore point. */
+std::string restorePointOf(size_t size, const char *slot)
+{
+    std::string text = std::string("version=1.1\nslot=") + slot + "\n";
+    for (int i = 0; text.size() < size; i++)
+        text += "key" + std::to_string(i) + "=" + std::string(40, 'v') + "\n";
+    text.resize(size);
+    return text;
+}
+
+TEST_F(RestorePoint, AFileLargerThanARestorePointIsRefusedWholeAndLeftAsItIs)
+{
+    struct Case {
+        size_t size;
+        bool loaded;
+    } cases[] = {{PDS_RESTORE_POINT_MAX, true}, {PDS_RESTORE_POINT_MAX + 1, false}, {75 * 1024, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string text = restorePointOf(c.size, "7");
+        writeFile(text);
+        size_t mark = TestLog::instance().mark();
+        start();
+        std::string refused = "loadFile: the file /usr/local/q7/firmware/restorepoint.rsp is " + std::to_string(c.size) +
+                              " bytes, more than the 65536 of a Restore Point: not loaded, left as it is";
+        std::string logged = TestLog::instance().since(mark);
+        std::vector<uint8_t> held(PDS_RESTORE_POINT_MAX);
+        uint32_t size = (uint32_t)held.size();
+        ASSERT_EQ(persistentDataGetRestorePoint(service.category, held.data(), &size), PDS_OK);
+        std::string inMemory((const char *)held.data(), size);
+        if (c.loaded) {
+            EXPECT_EQ(logged.find("more than the 65536"), std::string::npos) << logged;
+            EXPECT_EQ(inMemory, text);
+        } else {
+            EXPECT_NE(logged.find(refused), std::string::npos) << logged;
+            EXPECT_NE(logged.find("Error, no restore point loaded from local file"), std::string::npos) << logged;
+            EXPECT_EQ(inMemory, "version=1.1\nslot=0\n");
+        }
+        EXPECT_EQ(file(), text);
+        stop();
+    }
+}
+
+TEST_F(RestorePoint, ARestorePointLargerThanItCanBeIsRefusedAndTheCurrentOneStays)
+{
+    writeFile("version=1.1\nslot=4\n");
+    start();
+    std::string tooLarge = restorePointOf(PDS_RESTORE_POINT_MAX + 1, "9");
+    size_t mark = TestLog::instance().mark();
+    EXPECT_EQ(persistentDataSetRestorePoint(service.category, (const uint8_t *)tooLarge.data(), (uint32_t)tooLarge.size()),
+              PDS_BAD_ARGUMENTS);
+    EXPECT_NE(TestLog::instance().since(mark).find("persistentDataSetRestorePoint: a Restore Point of 65537 bytes is "
+                                                   "more than the 65536 it can be: refused, the current one stays"),
+              std::string::npos);
+    EXPECT_EQ(file(), "version=1.1\nslot=4\n");
+    EXPECT_EQ(get("slot"), "4");
+}
+
 TEST_F(RestorePoint, SetKeysSurviveARestartAndCallListeners)
 {
     writeFile("version=1.1\nslot=0\n");

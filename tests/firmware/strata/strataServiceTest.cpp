@@ -93,6 +93,145 @@ TEST_F(StrataService, DebugServerAnnouncesEachAcceptedConnectionAndWritesOnce)
     }
 }
 
+size_t countIn(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+/*
+ * How a controller leaves: a reset while the card's reply (0x0014 answers in
+ * several packets) is still being written, a reset once it has all arrived,
+ * or a close. Mid-reply, the card's writes or its read may be the first to
+ * learn of the reset, so either line may say it.
+ */
+struct PeerExit {
+    const char *name;
+    bool reset;
+    bool replyRead;
+    const char *logged; /* null: either the reset or the close line */
+};
+const PeerExit peerExits[] = {
+    {"reset mid-reply", true, false, nullptr},
+    {"reset with the reply read", true, true, "lost, errno[104] = Connection reset by peer"},
+    {"orderly close", false, true, "closed by the peer"},
+};
+
+void leave(ctrlpeer::CtrlPeer &peer, const PeerExit &exit)
+{
+    size_t from = peer.received().size();
+    peer.sendMessage(0x0014);
+    if (exit.replyRead) {
+        peer.waitFor([](const Packet &p) { return p.opcode == 0x0015 && !p.more; }, 2000, nullptr, from);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (exit.reset)
+        peer.reset();
+    else
+        peer.disconnect();
+}
+
+/*
+ * The one line that says the connection was lost, and what the link does next.
+ * To the proxy, a write that fails mid-reply reconnects at once: the receiver
+ * then reads the new connection and has nothing to say (`mayBeReplaced`).
+ */
+void expectOneLostLine(const std::string &logged, const PeerExit &exit, int port, const char *next,
+                       bool mayBeReplaced = false)
+{
+    std::string prefix = "strataLogLostPeer: connection on port " + std::to_string(port) + " ";
+    EXPECT_EQ(logged.find("Aborting"), std::string::npos) << logged;
+    if (mayBeReplaced && !exit.logged && countIn(logged, "strataLogLostPeer:") == 0)
+        return;
+    ASSERT_EQ(countIn(logged, "strataLogLostPeer:"), 1u) << logged;
+    std::string line = logged.substr(logged.find(prefix));
+    line = line.substr(0, line.find('\n'));
+    if (exit.logged) {
+        EXPECT_EQ(line, prefix + exit.logged + "; " + next);
+    } else {
+        EXPECT_TRUE(line == prefix + "lost, errno[104] = Connection reset by peer; " + next ||
+                    line == prefix + "closed by the peer; " + next)
+            << line;
+    }
+}
+
+/* The exchange a controller starts with: link state 3, then a query the card waits for. */
+void expectControllerExchange(ctrlpeer::CtrlPeer &peer)
+{
+    size_t from = peer.received().size();
+    peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+    for (int i = 0; i < 100 && strataGetCommState() != 3; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    uint8_t frameType = 0;
+    EXPECT_EQ(strataGetFrameType(&frameType, 3), 0);
+    EXPECT_EQ(frameType, 2);
+}
+
+TEST_F(StrataService, DebugServerOutlivesAControllerThatResetsOrClosesAndServesTheNext)
+{
+    strataLinkConfiguration.deviceName = "socketdbg";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataService.preStart(&strataService);
+    for (const PeerExit &exit : peerExits) {
+        SCOPED_TRACE(exit.name);
+        size_t mark = TestLog::instance().mark();
+        {
+            ctrlpeer::CtrlPeer peer;
+            ASSERT_TRUE(peer.connectTcp(STRATA_DEBUG_PORT, 2000));
+            ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+            expectControllerExchange(peer);
+            leave(peer, exit);
+        }
+        for (int i = 0; i < 200 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ctrlpeer::CtrlPeer next;
+        ASSERT_TRUE(next.connectTcp(STRATA_DEBUG_PORT, 2000));
+        ASSERT_TRUE(next.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+        expectControllerExchange(next);
+        expectOneLostLine(TestLog::instance().since(mark), exit, STRATA_DEBUG_PORT, "waiting for the next controller");
+        next.disconnect();
+        for (int i = 0; i < 200 && countIn(TestLog::instance().since(mark), "strataLogLostPeer") < 2; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+TEST_F(StrataService, ProxyClientReconnectsAfterTheProxyResetsOrCloses)
+{
+    ctrlpeer::CtrlPeer proxy;
+    ASSERT_TRUE(proxy.listenTcp(STRATA_PROXY_PORT));
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    std::thread start([] { strataService.preStart(&strataService); });
+    ASSERT_TRUE(proxy.acceptOne(3000));
+    start.join();
+    for (const PeerExit &exit : peerExits) {
+        SCOPED_TRACE(exit.name);
+        size_t mark = TestLog::instance().mark();
+        leave(proxy, exit);
+        /*
+         * Mid-reply, a write that fails reconnects at once while the receiver
+         * may be reconnecting too: the card keeps the later connection and
+         * closes the other. The link is back on one of the first two.
+         */
+        bool answered = false;
+        for (int attempt = 0; attempt < (exit.replyRead ? 1 : 2) && !answered; attempt++) {
+            ASSERT_TRUE(proxy.acceptOne(3000));
+            size_t from = proxy.received().size();
+            proxy.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
+            answered = proxy.waitOpcode(STRATA_OPCODE_ACK, 1000, nullptr, from);
+        }
+        ASSERT_TRUE(answered);
+        expectControllerExchange(proxy);
+        std::string logged = TestLog::instance().since(mark);
+        expectOneLostLine(logged, exit, STRATA_PROXY_PORT, "reconnecting to the proxy", true);
+        EXPECT_NE(logged.find("connectStrataProxy: Reconnected to strata proxy port 5102."), std::string::npos)
+            << logged;
+    }
+}
+
 TEST_F(StrataService, UseNetworkMakesTheCardADebugServer)
 {
     strataLinkConfiguration.deviceName = "/dev/ttyO1";
