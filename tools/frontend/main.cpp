@@ -3,18 +3,25 @@
 //   frontend --host 127.0.0.1 --port 8849 cmd 2 cmd 44 cmd 60
 //   frontend --port 8849 cmd 34 00000001000361 2e62      (payload as hex digits)
 //   frontend --port 8849 cpu on calltree 0 classes     (views, printed as text)
+//   frontend --port 8849 cpu on session examples/tiagent-session.xml 1
 //   frontend snapshot file.ovs
+//   frontend --help                                    (every command, one line each)
 
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
+#include "TextReport.h"
 #include "ThreadView.h"
+#include "WireWriter.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,15 +34,77 @@ struct Step {
     uint32_t command;
     std::vector<uint8_t> payload;
     Show show = SHOW_BYTES;
+    size_t rows = 0; // hot spots shown
 };
 
-void usage()
+// How many hot spots are shown unless the command names a count.
+const unsigned long DEFAULT_HOTSPOT_ROWS = 20;
+// The top of a call tree: levels below the root, and the least share (per mille) of a node shown.
+const int CALL_TREE_DEPTH = 10;
+const int CALL_TREE_MIN_PER_MILLE = 10;
+
+const char HELP[] =
+    "usage: frontend [OPTIONS] COMMAND [COMMAND ...]   talk to a running tiagent\n"
+    "       frontend snapshot FILE                       read a snapshot file\n"
+    "\n"
+    "Options:\n"
+    "  --host H                the agent's address (default 127.0.0.1)\n"
+    "  --port P                the agent's port, as in its port= option (default 8849)\n"
+    "  --timeout MS            how long to wait for each reply (default 10000)\n"
+    "  --keep-open             leave without sending the close command (0)\n"
+    "  --help                  this text\n"
+    "\n"
+    "Commands, run in the order given over one connection:\n"
+    "  cpu on|off              switch CPU recording on or off (command 38)\n"
+    "  session FILE ID         send session ID of configuration FILE (command 1); a waiting agent runs main\n"
+    "  hotspots [N]            the N methods (default 20) with the most own time, with their calls (42)\n"
+    "  calltree [LEVEL]        the top of the call tree (41); LEVEL 0 methods, 1 classes, 2 packages, 3 components\n"
+    "  graph                   callers and callees of every method, with times and calls (command 50)\n"
+    "  threads                 the threads and their stacks (command 74)\n"
+    "  classes                 the classes and methods the agent has not described yet (command 60)\n"
+    "  cmd N [HEX]             any command N with a payload in hex digits; prints the reply's bytes\n"
+    "\n"
+    "Example: frontend --port 8849 cpu on session examples/tiagent-session.xml 1\n"
+    "         frontend --port 8849 hotspots calltree\n";
+
+// A usage error: the reason and where to look; exit status 2.
+int usageError(const std::string &reason)
 {
-    fprintf(stderr,
-            "usage: frontend [--host H] [--port P] [--timeout MS] [--keep-open]\n"
-            "                cmd N [HEXPAYLOAD] [cmd N [HEXPAYLOAD] ...]\n"
-            "                cpu on|off   calltree [LEVEL]   hotspots   graph   threads   classes\n"
-            "       frontend snapshot FILE\n");
+    fprintf(stderr, "frontend: %s\n  try: frontend --help\n", reason.c_str());
+    return 2;
+}
+
+// A failure while running: the reason and what to try; exit status 1.
+int failure(const std::string &reason, const std::string &hint)
+{
+    fprintf(stderr, "frontend: %s\n  try: %s\n", reason.c_str(), hint.c_str());
+    return 1;
+}
+
+// What to try after a command failed with the client's status and error text.
+std::string commandHint(FrontendClient::Status status, const std::string &error)
+{
+    if (error.find("timed out") != std::string::npos)
+        return "a longer --timeout; the agent answers once the VM lets its thread run";
+    if (status == FrontendClient::REFUSED_SIZE || status == FrontendClient::REFUSED_CRC)
+        return "the agent refused the frame; send the command again";
+    if (status == FrontendClient::PROTOCOL_ERROR)
+        return "check that --port names tiagent's port and that the agent and the front end come from one build";
+    return "the connection ended, perhaps with the VM; run the command again while the VM runs";
+}
+
+// The payload of command 1: a session configuration follows (1), its
+// session id, the document, an unused string and no scripts.
+std::vector<uint8_t> sessionPayload(uint32_t id, const std::string &xml)
+{
+    WireWriter w;
+    w.writeByte(1);
+    w.writeU4(id);
+    w.writeU4(static_cast<uint32_t>(xml.size()));
+    w.writeBytes(xml.data(), xml.size());
+    w.writeString("");
+    w.writeU4(0);
+    return w.bytes();
 }
 
 bool parseNumber(const char *text, unsigned long max, unsigned long *out)
@@ -75,10 +144,8 @@ int showSnapshot(const char *path)
 {
     SnapshotFile file;
     std::string error = file.open(path);
-    if (!error.empty()) {
-        fprintf(stderr, "frontend: %s\n", error.c_str());
-        return 1;
-    }
+    if (!error.empty())
+        return failure(error, "give the path of a snapshot file the agent wrote");
     const SnapshotHeader &h = file.header();
     printf("snapshot version %u, %s agent, VM \"%s\" \"%s\"\n", h.version, h.interfaceKind ? "JVMPI" : "JVMTI",
            h.vmName.c_str(), h.vmVersion.c_str());
@@ -90,27 +157,44 @@ int showSnapshot(const char *path)
         printf("section %zu: length %llu position %lld crc 0x%08x%s\n", i, static_cast<unsigned long long>(s.length),
                static_cast<long long>(s.position), s.crc, s.verified ? " ok" : "");
     }
-    if (!verify.empty()) {
-        fprintf(stderr, "frontend: %s\n", verify.c_str());
-        return 1;
-    }
+    if (!verify.empty())
+        return failure(verify, "the file is damaged or cut short; take the snapshot again");
     std::string trailer = file.readTrailer();
     if (file.trailer().present)
         printf("configuration %u (%zu bytes), %u s running\n", file.trailer().configId,
                file.trailer().configXml.size(), file.trailer().secondsRunning);
-    if (!trailer.empty()) {
-        fprintf(stderr, "frontend: %s\n", trailer.c_str());
-        return 1;
-    }
+    if (!trailer.empty())
+        return failure(trailer, "the file is damaged or cut short; take the snapshot again");
     return 0;
+}
+
+// Reads a whole file; false with the reason when it cannot.
+bool readWholeFile(const std::string &path, std::string *out, std::string *reason)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *reason = strerror(errno);
+        return false;
+    }
+    std::stringstream s;
+    s << in.rdbuf();
+    *out = s.str();
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && std::string(argv[1]) == "snapshot")
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        fputs(HELP, stdout);
+        return 0;
+    }
+    if (argc >= 2 && std::string(argv[1]) == "snapshot") {
+        if (argc != 3)
+            return usageError("snapshot takes one file name");
         return showSnapshot(argv[2]);
+    }
 
     std::string host = "127.0.0.1";
     unsigned long port = 8849;
@@ -120,74 +204,88 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
-        if (arg == "--host" && hasValue) {
+        if (arg == "--help" || arg == "-h") {
+            fputs(HELP, stdout);
+            return 0;
+        } else if ((arg == "--host" || arg == "--port" || arg == "--timeout") && !hasValue) {
+            return usageError(arg + " needs a value");
+        } else if (arg == "--host") {
             host = argv[++i];
-        } else if (arg == "--port" && hasValue) {
-            if (!parseNumber(argv[++i], 65535, &port) || port == 0) {
-                fprintf(stderr, "frontend: bad port %s\n", argv[i]);
-                return 2;
-            }
-        } else if (arg == "--timeout" && hasValue) {
-            if (!parseNumber(argv[++i], 3600000, &timeoutMs)) {
-                fprintf(stderr, "frontend: bad time-out %s\n", argv[i]);
-                return 2;
-            }
+        } else if (arg == "--port") {
+            if (!parseNumber(argv[++i], 65535, &port) || port == 0)
+                return usageError(std::string("bad port ") + argv[i] + ": give a number from 1 to 65535, the agent's port= option");
+        } else if (arg == "--timeout") {
+            if (!parseNumber(argv[++i], 3600000, &timeoutMs))
+                return usageError(std::string("bad time-out ") + argv[i] + ": give milliseconds, at most 3600000");
         } else if (arg == "--keep-open") {
             keepOpen = true;
-        } else if (arg == "cmd" && hasValue) {
+        } else if (arg == "cmd") {
             unsigned long command;
-            if (!parseNumber(argv[++i], 0xFFFFFFFFul, &command)) {
-                fprintf(stderr, "frontend: bad command %s\n", argv[i]);
-                return 2;
-            }
+            if (!hasValue || !parseNumber(argv[++i], 0xFFFFFFFFul, &command))
+                return usageError(std::string("cmd needs a command number") + (hasValue ? std::string(", not ") + argv[i] : ""));
             Step step{static_cast<uint32_t>(command), {}};
             if (i + 1 < argc && argv[i + 1][0] != '-' && std::string(argv[i + 1]) != "cmd" &&
                 !parseHex(argv[++i], &step.payload)) {
-                fprintf(stderr, "frontend: bad hex payload %s\n", argv[i]);
-                return 2;
+                return usageError(std::string("bad hex payload ") + argv[i] + ": give pairs of hex digits, such as 0001ff");
             }
             steps.push_back(step);
-        } else if (arg == "cpu" && hasValue) {
-            std::string on = argv[++i];
-            if (on != "on" && on != "off") {
-                usage();
-                return 2;
-            }
+        } else if (arg == "cpu") {
+            std::string on = hasValue ? argv[++i] : "";
+            if (on != "on" && on != "off")
+                return usageError("cpu takes on or off" + (on.empty() ? std::string() : ", not " + on));
             steps.push_back(Step{38, {static_cast<uint8_t>(on == "on"), 0, 0, 0, 0}, SHOW_BYTES});
+        } else if (arg == "session") {
+            unsigned long id;
+            if (i + 2 >= argc)
+                return usageError("session needs a configuration file and a session id, such as: session examples/tiagent-session.xml 1");
+            std::string path = argv[++i];
+            if (!parseNumber(argv[++i], 0x7FFFFFFFul, &id))
+                return usageError(std::string("bad session id ") + argv[i] + ": give the id=\"...\" of a <session> in " + path);
+            std::string xml;
+            std::string reason;
+            if (!readWholeFile(path, &xml, &reason))
+                return failure("cannot read session configuration " + path + ": " + reason,
+                               "give the path of a configuration such as examples/tiagent-session.xml");
+            steps.push_back(Step{1, sessionPayload(static_cast<uint32_t>(id), xml), SHOW_BYTES});
         } else if (arg == "calltree") {
             unsigned long level = 0;
-            if (i + 1 < argc && isdigit(static_cast<unsigned char>(argv[i + 1][0])) && !parseNumber(argv[++i], 3, &level)) {
-                fprintf(stderr, "frontend: bad aggregation level %s\n", argv[i]);
-                return 2;
-            }
+            if (i + 1 < argc && isdigit(static_cast<unsigned char>(argv[i + 1][0])) && !parseNumber(argv[++i], 3, &level))
+                return usageError(std::string("bad aggregation level ") + argv[i] + ": 0 methods, 1 classes, 2 packages, 3 components");
             steps.push_back(Step{41, CallTreeView::invocationTreeRequest(static_cast<uint32_t>(level), 1, 10000, 0), SHOW_CALL_TREE});
         } else if (arg == "threads") {
             steps.push_back(Step{74, {1}, SHOW_THREADS});
         } else if (arg == "hotspots") {
-            steps.push_back(Step{42, CallTreeView::hotspotRequest(1, true), SHOW_HOTSPOTS});
+            unsigned long rows = DEFAULT_HOTSPOT_ROWS;
+            if (i + 1 < argc && isdigit(static_cast<unsigned char>(argv[i + 1][0])) &&
+                (!parseNumber(argv[++i], 1000000, &rows) || rows == 0))
+                return usageError(std::string("bad number of hot spots ") + argv[i] + ": give a number from 1");
+            Step step{42, CallTreeView::hotspotRequest(1, true), SHOW_HOTSPOTS};
+            step.rows = rows;
+            steps.push_back(step);
         } else if (arg == "graph") {
             steps.push_back(Step{50, CallTreeView::methodGraphRequest(1), SHOW_METHOD_GRAPH});
         } else if (arg == "classes") {
             steps.push_back(Step{60, {}, SHOW_CLASSES});
         } else {
-            usage();
-            return 2;
+            return usageError("unknown command or option " + arg);
         }
     }
-    if (steps.empty()) {
-        usage();
-        return 2;
-    }
+    if (steps.empty())
+        return usageError("no command given");
 
     FrontendClient client(static_cast<int>(timeoutMs));
+    std::string where = host + ":" + std::to_string(port);
     std::string error = client.connect(host, static_cast<uint16_t>(port));
-    if (error.empty())
-        error = client.handshake();
-    if (!error.empty()) {
-        fprintf(stderr, "frontend: %s:%lu: %s\n", host.c_str(), port, error.c_str());
-        return 1;
-    }
-    printf("connected to %s:%lu, protocol version %s\n", host.c_str(), port, client.agentVersion().c_str());
+    if (!error.empty())
+        return failure("cannot reach the agent at " + where + ": " + error,
+                       "start the JVM with -agentpath:.../libtiagent.so=port=" + std::to_string(port) +
+                           " and connect once it says \"Waiting for a connection\" (or \"Using address\" with nowait and when"
+                           " attached); or give the agent's --host and --port");
+    error = client.handshake();
+    if (!error.empty())
+        return failure(where + " did not answer as tiagent does: " + error,
+                       "check that --port names the agent's port= option; a front end still connected keeps others out");
+    printf("connected to %s, protocol version %s\n", where.c_str(), client.agentVersion().c_str());
 
     int result = 0;
     Registry registry;
@@ -195,7 +293,8 @@ int main(int argc, char **argv)
         Reply reply;
         FrontendClient::Status status = client.call(step.command, step.payload, &reply);
         if (status != FrontendClient::OK) {
-            fprintf(stderr, "frontend: command %u: %s\n", step.command, client.lastError().c_str());
+            std::string reason = "command " + std::to_string(step.command) + ": " + client.lastError();
+            failure(reason, commandHint(status, client.lastError()));
             result = 1;
             if (!client.connected() || status == FrontendClient::IO_ERROR || status == FrontendClient::PROTOCOL_ERROR)
                 break;
@@ -211,12 +310,13 @@ int main(int argc, char **argv)
                static_cast<long long>(reply.header.agentTime), reply.body.size());
         if (step.command == 2)
             printf("  ID width %u\n", client.idWidth());
+        const std::string malformed = "command " + std::to_string(step.command) + ": malformed reply";
+        const char *const sameBuild = "check that the agent and the front end come from one build";
         if (step.show == SHOW_CLASSES) {
             std::vector<MethodInfo> methods;
             std::vector<ClassInfo> classes;
             if (!registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes)) {
-                fprintf(stderr, "frontend: command 60: malformed reply\n");
-                result = 1;
+                result = failure(malformed, sameBuild);
                 continue;
             }
             printf("  %zu new methods, %zu new classes\n", methods.size(), classes.size());
@@ -225,37 +325,31 @@ int main(int argc, char **argv)
         } else if (step.show == SHOW_CALL_TREE) {
             CallTreeReply tree;
             if (!CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree)) {
-                fprintf(stderr, "frontend: command 41: malformed reply\n");
-                result = 1;
+                result = failure(malformed, sameBuild);
                 continue;
             }
             if (tree.root == nullptr)
-                printf("  nothing recorded yet\n");
+                printf("  nothing recorded yet (switch recording on with: cpu on)\n");
             else
-                fputs(CallTreeView::format(*tree.root, registry).c_str(), stdout);
+                fputs(TextReport::callTreeTop(*tree.root, registry, CALL_TREE_DEPTH, CALL_TREE_MIN_PER_MILLE).c_str(), stdout);
         } else if (step.show == SHOW_THREADS) {
             ThreadDumpReply dump;
             if (!ThreadView::readThreadDumpReply(reply.body, client.idWidth(), &registry, &dump)) {
-                fprintf(stderr, "frontend: command 74: malformed reply\n");
-                result = 1;
+                result = failure(malformed, sameBuild);
                 continue;
             }
             fputs(ThreadView::format(dump, registry).c_str(), stdout);
         } else if (step.show == SHOW_HOTSPOTS) {
             HotspotReply hotspots;
             if (!CallTreeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots)) {
-                fprintf(stderr, "frontend: command 42: malformed reply\n");
-                result = 1;
+                result = failure(malformed, sameBuild);
                 continue;
             }
-            printf("  total %lld us\n", static_cast<long long>(hotspots.total));
-            for (const HotspotRow &row : hotspots.rows)
-                printf("  %10lld us %8u calls  %s\n", static_cast<long long>(row.value), row.calls, registry.describe(row.method).c_str());
+            fputs(TextReport::hotspots(hotspots, registry, step.rows).c_str(), stdout);
         } else if (step.show == SHOW_METHOD_GRAPH) {
             MethodGraphReply graph;
             if (!CallTreeView::readMethodGraphReply(reply.body, client.idWidth(), &registry, &graph)) {
-                fprintf(stderr, "frontend: command 50: malformed reply\n");
-                result = 1;
+                result = failure(malformed, sameBuild);
                 continue;
             }
             for (const MethodGraphMethodRow &m : graph.methods)

@@ -1,6 +1,9 @@
 #include "FakeAgent.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -43,12 +46,45 @@ TEST(FrontendCli, PrintsRepliesAndClosesTheConnection)
     EXPECT_TRUE(agent.waitForEvent("command 0"));
 }
 
+TEST(FrontendCli, HelpListsEveryCommandOnOneLine)
+{
+    CliRun run = runFrontend("--help");
+    EXPECT_EQ(run.status, 0) << run.output;
+    for (const char *line : {"\n  cpu on|off ", "\n  session FILE ID ", "\n  hotspots [N] ", "\n  calltree [LEVEL] ", "\n  graph ",
+                             "\n  threads ", "\n  classes ", "\n  cmd N [HEX] ", "\n       frontend snapshot FILE "}) {
+        size_t at = run.output.find(line);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << run.output;
+        size_t end = run.output.find('\n', at + 1);
+        EXPECT_NE(run.output.compare(end + 1, 4, "    "), 0) << "continued on a second line: " << line;
+    }
+}
+
+TEST(FrontendCli, SessionSendsTheFileAsCommandOne)
+{
+    std::string path = std::string(KVR_BINARY_DIR) + "/tests/frontend-session-" + std::to_string(getpid()) + ".xml";
+    const std::string xml = "<config><session id=\"7\" instrumentationType=\"1\"/></config>";
+    std::ofstream(path) << xml;
+    FakeAgent agent;
+    CliRun run = runFrontend("--port " + std::to_string(agent.port()) + " --timeout 5000 session " + path + " 7");
+    unlink(path.c_str());
+    EXPECT_EQ(run.status, 0) << run.output;
+    // Byte 1 (a configuration follows), U4 session id, U4 length, the document,
+    // an empty string and no scripts.
+    std::vector<uint8_t> payload = {1, 0, 0, 0, 7, 0, 0, 0, static_cast<uint8_t>(xml.size())};
+    payload.insert(payload.end(), xml.begin(), xml.end());
+    payload.insert(payload.end(), {0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(agent.waitForEvent("executed 1 size " + std::to_string(payload.size()))) << run.output;
+    std::vector<uint8_t> sent = agent.received().at(0);
+    EXPECT_NE(std::search(sent.begin(), sent.end(), payload.begin(), payload.end()), sent.end());
+}
+
 TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
 {
     struct Case {
         const char *name;
         std::string arguments;
         int status;
+        const char *hint;
     };
     uint16_t closedPort;
     {
@@ -56,16 +92,23 @@ TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
         closedPort = gone.port();
     }
     const Case cases[] = {
-        {"no command", "--port 8849", 2},
-        {"port out of range", "--port 70000 cmd 2", 2},
-        {"odd hex payload", "--port 8849 cmd 44 abc", 2},
-        {"missing snapshot file", "snapshot /nonexistent/snapshot.ovs", 1},
-        {"nobody listening", "--port " + std::to_string(closedPort) + " --timeout 1000 cmd 2", 1},
+        {"no command", "--port 8849", 2, "try: frontend --help"},
+        {"unknown command", "--port 8849 frobnicate", 2, "try: frontend --help"},
+        {"port out of range", "--port 70000 cmd 2", 2, "from 1 to 65535"},
+        {"odd hex payload", "--port 8849 cmd 44 abc", 2, "pairs of hex digits"},
+        {"cpu without on or off", "--port 8849 cpu maybe", 2, "cpu takes on or off"},
+        {"session without an id", "--port 8849 session x.xml", 2, "session examples/tiagent-session.xml 1"},
+        {"session id not a number", "--port 8849 session x.xml one", 2, "id=\"...\""},
+        {"missing session file", "--port 8849 session /nonexistent/session.xml 1", 1, "try: give the path of a configuration"},
+        {"missing snapshot file", "snapshot /nonexistent/snapshot.ovs", 1, "try: give the path of a snapshot file"},
+        {"nobody listening", "--port " + std::to_string(closedPort) + " --timeout 1000 cmd 2", 1, "try: start the JVM with -agentpath:"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         CliRun run = runFrontend(c.arguments);
         EXPECT_EQ(run.status, c.status) << run.output;
+        EXPECT_EQ(run.output.rfind("frontend: ", 0), 0u) << "the reason comes first: " << run.output;
+        EXPECT_NE(run.output.find(c.hint), std::string::npos) << run.output;
     }
 }
 

@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# Runs the example commands of README.md, so that the guide cannot drift from
+# what the programs do.
+#
+#   readmeCommands.sh SOURCE_DIR BUILD_DIR [README]
+#
+# Every ```sh block of the README must follow a comment that says how to run
+# it; a block of another kind is only shown. The comment holds steps, done in
+# order:
+#   <!-- test: run, expect "TEXT" -->           run the block; it must succeed and print TEXT
+#   <!-- test: start, wait for "TEXT" -->       start the block in the background (its input
+#                                               held open) and wait until its output shows TEXT
+#   <!-- test: wait for "TEXT" in FILE, run --> wait until FILE shows TEXT, then run the block
+#   <!-- test: enter -->                        press Enter: a line to the background's input
+#   <!-- test: stop -->                         end its input (Ctrl-D); it must end with status 0
+#   <!-- test: interrupt -->                    Ctrl-C (SIGINT); it must end with status 0
+# A comment without run or start takes no block.
+#
+# The blocks run in a fresh directory that holds "build" (the build tree) and
+# the source directories the README names, with a private TMPDIR and HOME, in
+# private IPC, network and mount namespaces (a private /tmp, so that nothing a
+# JVM or jcmd puts there escapes). The README's port 8849 becomes a free port.
+# Exit status 77 (skipped) when the namespaces cannot be had.
+set -uo pipefail
+
+source_dir="$(cd "$1" && pwd)"
+build_dir="$(cd "$2" && pwd)"
+readme="${3:-$source_dir/README.md}"
+
+if [ "${README_TEST_INSIDE:-}" != 1 ]; then
+    if [ "$(id -u)" -ne 0 ] || ! unshare --ipc --net --mount --propagation private true 2>/dev/null; then
+        echo "SKIPPED: the README's commands run in private namespaces, which need root and unshare"
+        exit 77
+    fi
+    case "$source_dir/ $build_dir/" in
+    /tmp/* | */\ /tmp/*)
+        echo "SKIPPED: a private /tmp would hide the source or build tree below /tmp"
+        exit 77
+        ;;
+    esac
+    export README_TEST_INSIDE=1
+    exec unshare --ipc --net --mount --propagation private bash "$0" "$@"
+fi
+
+ip link set lo up
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+
+work="$(mktemp -d "$build_dir/tests/readme.XXXXXX")"
+bg_pid=
+cleanup() {
+    if [ -n "$bg_pid" ]; then
+        kill -KILL -- "-$bg_pid" 2>/dev/null
+        wait "$bg_pid" 2>/dev/null
+    fi
+    exec 7>&- 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAILED: $*"
+    if [ -n "$bg_pid" ]; then
+        echo "--- output of the background command so far:"
+        cat "$work/background.out"
+    fi
+    exit 1
+}
+
+port="$(perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0)->sockport')"
+[ -n "$port" ] || fail "no free port"
+
+run_dir="$work/run"
+mkdir -p "$run_dir" "$work/home"
+ln -s "$build_dir" "$run_dir/build"
+for d in examples firmware; do
+    ln -s "$source_dir/$d" "$run_dir/$d"
+done
+export TMPDIR="$work/home" HOME="$work/home"
+if [ -n "${JAVA_HOME:-}" ]; then
+    export PATH="$JAVA_HOME/bin:$PATH"
+fi
+unset JAVA_TOOL_OPTIONS
+
+# Waits up to two minutes until FILE holds TEXT.
+wait_for() {
+    local text="$1" file="$2"
+    for _ in $(seq 1200); do
+        grep -qF -- "$text" "$file" 2>/dev/null && return 0
+        if [ -n "$bg_pid" ] && ! kill -0 "$bg_pid" 2>/dev/null && [ "$file" = "$work/background.out" ]; then
+            grep -qF -- "$text" "$file" 2>/dev/null && return 0
+            fail "the background command ended before it printed \"$text\""
+        fi
+        sleep 0.1
+    done
+    fail "\"$text\" did not appear in $file within two minutes"
+}
+
+# Waits up to a minute for the background command to end; it must end with status 0.
+wait_background() {
+    local what="$1"
+    for _ in $(seq 600); do
+        kill -0 "$bg_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$bg_pid" 2>/dev/null && fail "the background command did not end after $what"
+    wait "$bg_pid"
+    local status=$?
+    echo "--- the background command ended with status $status; its output:"
+    cat "$work/background.out"
+    bg_pid=
+    exec 7>&-
+    [ "$status" -eq 0 ] || fail "the background command ended with status $status after $what"
+}
+
+# Splits a comment's steps at the commas outside quotes, one a line.
+steps_of() {
+    perl -e '$_ = shift; s/^\s*<!--\s*test:\s*//; s/\s*-->\s*$//; print "$1\n" while /\s*((?:[^,"]|"[^"]*")+)/g' "$1"
+}
+
+# Runs one step of a comment; the block (if any) is in $work/block.sh.
+do_step() {
+    local step="$1" text file
+    case "$step" in
+    run)
+        echo "--- run:"
+        cat "$work/block.sh"
+        (cd "$run_dir" && bash -e "$work/block.sh") </dev/null >"$work/block.out" 2>&1
+        local status=$?
+        cat "$work/block.out"
+        [ "$status" -eq 0 ] || fail "the block ended with status $status"
+        ;;
+    start)
+        [ -z "$bg_pid" ] || fail "a background command runs already"
+        echo "--- start in the background:"
+        cat "$work/block.sh"
+        # Its own copy: bash reads a script as it goes, and the next block rewrites block.sh.
+        cp "$work/block.sh" "$work/background.sh"
+        rm -f "$work/background.in"
+        mkfifo "$work/background.in"
+        (cd "$run_dir" && exec setsid bash -e "$work/background.sh") <"$work/background.in" >"$work/background.out" 2>&1 &
+        bg_pid=$!
+        exec 7>"$work/background.in"
+        ;;
+    "expect \""*\")
+        text="${step#expect \"}"
+        text="${text%\"}"
+        grep -qF -- "$text" "$work/block.out" || fail "the block's output lacks \"$text\""
+        ;;
+    "wait for \""*\")
+        text="${step#wait for \"}"
+        text="${text%\"}"
+        wait_for "$text" "$work/background.out"
+        ;;
+    "wait for \""*\"" in "*)
+        file="${step##*\" in }"
+        text="${step#wait for \"}"
+        text="${text%\" in *}"
+        wait_for "$text" "$run_dir/$file"
+        ;;
+    enter)
+        [ -n "$bg_pid" ] || fail "enter: nothing runs in the background"
+        echo >&7
+        ;;
+    stop)
+        [ -n "$bg_pid" ] || fail "stop: nothing runs in the background"
+        exec 7>&-
+        wait_background "the end of its input"
+        ;;
+    interrupt)
+        [ -n "$bg_pid" ] || fail "interrupt: nothing runs in the background"
+        kill -INT -- "-$bg_pid"
+        wait_background "SIGINT"
+        ;;
+    *)
+        fail "unknown step \"$step\" in README.md"
+        ;;
+    esac
+}
+
+# Reads the README: a comment with run or start waits for its block.
+pending=
+in_block=
+block_kind=
+blocks=0
+line_no=0
+while IFS= read -r line || [ -n "$line" ]; do
+    line_no=$((line_no + 1))
+    if [ -n "$in_block" ]; then
+        if [[ "$line" =~ ^\`\`\` ]]; then
+            in_block=
+            [ "$block_kind" = sh ] || continue
+            [ -n "$pending" ] || fail "README.md line $line_no: a sh block without a test comment before it"
+            echo "=== README.md, block ending on line $line_no"
+            while IFS= read -r step; do
+                do_step "$step"
+            done < <(steps_of "$pending")
+            pending=
+            blocks=$((blocks + 1))
+        elif [ "$block_kind" = sh ]; then
+            printf '%s\n' "${line//8849/$port}" >>"$work/block.sh"
+        fi
+        continue
+    fi
+    if [[ "$line" =~ ^\`\`\`(.*)$ ]]; then
+        in_block=1
+        block_kind="${BASH_REMATCH[1]}"
+        : >"$work/block.sh"
+        continue
+    fi
+    if [[ "$line" =~ ^\<\!--\ test: ]]; then
+        [ -z "$pending" ] || fail "README.md line $line_no: the comment before has no block"
+        steps="$(steps_of "$line")"
+        if grep -qx 'run\|start' <<<"$steps"; then
+            pending="$line"
+        else
+            echo "=== README.md line $line_no"
+            while IFS= read -r step; do
+                do_step "$step"
+            done <<<"$steps"
+        fi
+    fi
+done <"$readme"
+
+[ -z "$pending" ] || fail "README.md ends before the block of its last test comment"
+[ -z "$bg_pid" ] || fail "README.md leaves a command running in the background"
+[ "$blocks" -gt 0 ] || fail "README.md has no sh blocks"
+echo "=== $blocks blocks of README.md ran as written"

@@ -1,0 +1,179 @@
+#include "TextReport.h"
+
+#include "Registry.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// One field type of a descriptor from `at`, as Java writes it; advances `at`.
+// Empty when the descriptor is malformed there.
+std::string fieldType(const std::string &descriptor, size_t *at)
+{
+    int dimensions = 0;
+    while (*at < descriptor.size() && descriptor[*at] == '[') {
+        dimensions++;
+        (*at)++;
+    }
+    if (*at >= descriptor.size())
+        return std::string();
+    std::string name;
+    char c = descriptor[(*at)++];
+    switch (c) {
+    case 'B': name = "byte"; break;
+    case 'C': name = "char"; break;
+    case 'D': name = "double"; break;
+    case 'F': name = "float"; break;
+    case 'I': name = "int"; break;
+    case 'J': name = "long"; break;
+    case 'S': name = "short"; break;
+    case 'Z': name = "boolean"; break;
+    case 'L': {
+        size_t end = descriptor.find(';', *at);
+        if (end == std::string::npos || end == *at)
+            return std::string();
+        name = descriptor.substr(*at, end - *at);
+        std::replace(name.begin(), name.end(), '/', '.');
+        *at = end + 1;
+        break;
+    }
+    default:
+        return std::string();
+    }
+    for (int i = 0; i < dimensions; i++)
+        name += "[]";
+    return name;
+}
+
+std::string percent(int64_t part, int64_t whole)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%3d%%", whole > 0 ? static_cast<int>(part * 100 / whole) : 0);
+    return text;
+}
+
+std::string padLeft(const std::string &text, size_t width)
+{
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+} // namespace
+
+std::string TextReport::thousands(uint64_t value)
+{
+    std::string digits = std::to_string(value);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string TextReport::milliseconds(int64_t micros)
+{
+    // Rounded to a tenth of a millisecond; the sign kept apart so that -0.04 ms shows as 0.0.
+    bool negative = micros < 0;
+    uint64_t magnitude = negative ? static_cast<uint64_t>(-(micros + 1)) + 1 : static_cast<uint64_t>(micros);
+    uint64_t tenths = (magnitude + 50) / 100;
+    if (tenths == 0)
+        negative = false;
+    return (negative ? "-" : "") + thousands(tenths / 10) + "." + std::to_string(tenths % 10) + " ms";
+}
+
+std::string TextReport::javaParameters(const std::string &descriptor)
+{
+    if (descriptor.empty() || descriptor[0] != '(')
+        return std::string();
+    std::string out = "(";
+    size_t at = 1;
+    bool first = true;
+    while (at < descriptor.size() && descriptor[at] != ')') {
+        std::string type = fieldType(descriptor, &at);
+        if (type.empty())
+            return std::string();
+        out += (first ? "" : ", ") + type;
+        first = false;
+    }
+    if (at >= descriptor.size())
+        return std::string();
+    return out + ")";
+}
+
+std::string TextReport::javaMethod(const Registry &registry, uint64_t methodId)
+{
+    std::string shortForm = registry.describe(methodId);
+    const MethodInfo *m = registry.method(methodId);
+    if (m == nullptr)
+        return shortForm;
+    std::string parameters = javaParameters(m->signature);
+    return parameters.empty() ? shortForm : shortForm + parameters;
+}
+
+std::string TextReport::hotspots(const HotspotReply &reply, const Registry &registry, size_t rows)
+{
+    std::string text = "hot spots: " + milliseconds(reply.total) + " recorded in all threads; each method's own time (callees not counted)\n";
+    text += padLeft("own time", 13) + "  share" + padLeft("calls", 13) + "  method\n";
+    size_t shown = std::min(rows, reply.rows.size());
+    for (size_t i = 0; i < shown; i++) {
+        const HotspotRow &row = reply.rows[i];
+        text += padLeft(milliseconds(row.value), 13) + "  " + percent(row.value, reply.total) + " " +
+                padLeft(thousands(row.calls), 13) + "  " + javaMethod(registry, row.method) + "\n";
+    }
+    if (reply.rows.size() > shown)
+        text += "  ... " + thousands(reply.rows.size() - shown) + " more methods\n";
+    return text;
+}
+
+std::string TextReport::callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille)
+{
+    // A stack of nodes to print; an entry without a node closes a parent's
+    // children with the count of those not shown.
+    struct Entry {
+        const ViewNode *node;
+        int level;
+        size_t hidden;
+    };
+    const size_t columns = 13 + 2 + 4 + 1 + 13 + 2;
+    std::string text = padLeft("time", 13) + "  share" + padLeft("calls", 13) + "  call tree (time includes the callees)\n";
+    // The root of a cumulated tree may carry no time of its own: then all of
+    // it is what its children took.
+    int64_t whole = root.value;
+    if (whole == 0) {
+        for (const auto &c : root.children)
+            whole += c->value;
+    }
+    std::vector<Entry> pending{{&root, 0, 0}};
+    while (!pending.empty()) {
+        Entry e = pending.back();
+        pending.pop_back();
+        if (e.node == nullptr) {
+            text += std::string(columns + static_cast<size_t>(e.level) * 2, ' ') + "... " + thousands(e.hidden) +
+                    (e.hidden == 1 ? " more call path\n" : " more call paths\n");
+            continue;
+        }
+        const ViewNode *n = e.node;
+        std::string name = n->method == 0 ? (e.level == 0 ? "[all threads]" : "[filtered classes]") : javaMethod(registry, n->method);
+        int64_t value = n == &root ? whole : n->value;
+        text += padLeft(milliseconds(value), 13) + "  " + percent(value, whole) + " " + padLeft(thousands(n->count), 13) + "  " +
+                std::string(static_cast<size_t>(e.level) * 2, ' ') + name + "\n";
+        std::vector<const ViewNode *> kept;
+        size_t hidden = n->childrenWithheld ? 1 : 0;
+        for (const auto &c : n->children) {
+            bool bigEnough = c->value * 1000 >= whole * static_cast<int64_t>(minPerMille);
+            if (e.level < depth && bigEnough)
+                kept.push_back(c.get());
+            else
+                hidden++;
+        }
+        std::stable_sort(kept.begin(), kept.end(), [](const ViewNode *a, const ViewNode *b) { return a->value > b->value; });
+        if (hidden > 0)
+            pending.push_back({nullptr, e.level + 1, hidden});
+        for (auto it = kept.rbegin(); it != kept.rend(); ++it)
+            pending.push_back({*it, e.level + 1, 0});
+    }
+    return text;
+}

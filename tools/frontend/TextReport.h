@@ -1,0 +1,36 @@
+#ifndef KVR_TOOLS_FRONTEND_TEXTREPORT_H
+#define KVR_TOOLS_FRONTEND_TEXTREPORT_H
+
+#include <cstdint>
+#include <string>
+
+#include "CallTreeView.h"
+
+class Registry;
+
+// The views as a person reads them: methods named as Java writes them
+// ("Demo.fib(int)"), times in milliseconds, counts with thousands
+// separators. Pure text functions; the replies are read elsewhere.
+class TextReport {
+public:
+    // "1,234,567".
+    static std::string thousands(uint64_t value);
+    // Microseconds as "1,234.5 ms".
+    static std::string milliseconds(int64_t micros);
+    // "Demo.fib(int)", "Demo$Point.distanceTo(Demo$Point)" for a method id;
+    // the registry's short form when the method or its signature is unknown.
+    static std::string javaMethod(const Registry &registry, uint64_t methodId);
+    // "(I[Ljava/lang/String;)V" as "(int, java.lang.String[])"; empty when the
+    // descriptor is malformed.
+    static std::string javaParameters(const std::string &descriptor);
+    // The hot spots of command 42: at most `rows` methods with their own
+    // time, share of the total and calls.
+    static std::string hotspots(const HotspotReply &reply, const Registry &registry, size_t rows);
+    // The top of a call tree: the nodes down to `depth` levels below the root
+    // whose time is at least `minPerMille` of the root's (of its children's
+    // when the root has no time of its own, as a cumulated tree), children by time,
+    // and one line per node saying how many nodes were left out there.
+    static std::string callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille);
+};
+
+#endif
