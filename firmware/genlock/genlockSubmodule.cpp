@@ -1,4 +1,4 @@
-#include "layoutManager/layoutManagerPrivate.h"
+#include "layoutManager/layoutSubmodule.h"
 
 /*
  * The genlock sub-module "kvr-genlockSi5344", first on head 0: decides the
@@ -14,5 +14,6 @@ static int kvrGenlockSi5344Process(deviceSubmoduleInstance *instance, layoutEven
     return 0;
 }
 
-deviceSubmodule kvrGenlockSi5344Submodule = {"kvr-genlockSi5344", nullptr, kvrGenlockSi5344Process, 0x40003, 0x340,
-                                             nullptr};
+deviceSubmodule kvrGenlockSi5344Submodule = {
+    "kvr-genlockSi5344", nullptr, kvrGenlockSi5344Process, HEAD_LAYOUT_EVENTS,
+    GENLOCK_CHANGED_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT | STRATA_SYSTEM_FRAME_RATE_EVENT, nullptr};

@@ -1,4 +1,4 @@
-#include "layoutManager/layoutManagerPrivate.h"
+#include "layoutManager/layoutSubmodule.h"
 
 /*
  * The HDR 3D-LUT generator sub-module "hdr3DLutGen": builds and programs the
@@ -13,4 +13,7 @@ static int hdr3DLutGenProcess(deviceSubmoduleInstance *instance, layoutEventInfo
     return 0;
 }
 
-deviceSubmodule hdr3DLutGenSubmodule = {"hdr3DLutGen", nullptr, hdr3DLutGenProcess, 0x40003, 0xc11e, nullptr};
+deviceSubmodule hdr3DLutGenSubmodule = {
+    "hdr3DLutGen", nullptr, hdr3DLutGenProcess, HEAD_LAYOUT_EVENTS,
+    HDR_HEAD_CHANGE_EVENT | HDR_INPUT_CHANGE_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT | SYS_RES_MNGT_NOTIFICATION_EVENTS,
+    nullptr};

@@ -13,5 +13,6 @@ static int audioMonitoringInCtrlProcess(deviceSubmoduleInstance *instance, layou
 }
 
 deviceSubmodule audioMonitoringInCtrlSubmodule = {
-    "audioMonitoringInCtrl", nullptr, audioMonitoringInCtrlProcess, 0x40203, 0x1000, nullptr
+    "audioMonitoringInCtrl", nullptr, audioMonitoringInCtrlProcess, HEAD_LAYOUT_EVENTS | HEAD_AUDIO_MONITOR_EVENT,
+    ATDM_MODE_CHANGED_EVENT, nullptr
 };

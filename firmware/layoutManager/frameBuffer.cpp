@@ -1,5 +1,5 @@
 #include "layoutManager/layoutManagerPrivate.h"
-#include "layoutManager/sysResMngtPrivate.h"
+#include "layoutManager/scalerPrivate.h"
 
 #include "deviceManager/deviceManager.h"
 #include "platform/platform.h"
@@ -8,10 +8,9 @@
 #include <cstring>
 
 /*
- * The frame buffer's rotation section of heads 0 and 1, the commit of the
- * resource management result once the scalers are programmed, the idle
- * sub-modules (output arbiter, scaler feeder, layer window control) and the
- * small register and arithmetic helpers of the scaler sub-module.
+ * The frame buffer's rotation section of heads 0 and 1, the idle sub-modules
+ * (output arbiter, scaler feeder, layer window control) and the small
+ * register and arithmetic helpers of the scaler sub-module.
  */
 
 enum {
@@ -49,7 +48,12 @@ static frameBufferState_t frameBufferStates[2];
 int frameBufferWriteRegister(uint32_t device, uint32_t address, uint16_t value)
 {
     uint8_t bytes[2] = {(uint8_t)(value >> 8), (uint8_t)value};
-    deviceManagerAccess(DEVICE_WRITE, device, address, 0, 1, bytes);
+    uint32_t status = deviceManagerAccess(DEVICE_WRITE, device, address, 0, 1, bytes);
+    if (status != 0) {
+        FB_LOG(LOG4C_PRIORITY_ERROR, "%s: write of device %d register %d (0x%04x) = %d failed, status %u", __func__,
+               (int)device, (int)address, address, (int)value, status);
+        return (int)status;
+    }
     return 0;
 }
 
@@ -198,55 +202,8 @@ static int frameBufferProcess(deviceSubmoduleInstance *instance, layoutEventInfo
     return 0;
 }
 
-deviceSubmodule frameBufferSubmodule = {"frameBuffer", frameBufferInit, frameBufferProcess, 0x40003, 0x2100, nullptr};
-
-/* ---- post-resource-management ---- */
-
-static int postSysResMngtProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event, const void *data)
-{
-    log4c_category_t *category = postSysResMngtSubmodule.category;
-    uint32_t target = event->target;
-    if (target != 0x2 && target != 0x4 && target != 0x8 && target != 0x10 && target != 0x800) {
-        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
-                           "%s: Big problem got event that process %s did not registered! head %d eventId 0x%x, target "
-                           "eventId 0x%x",
-                           __func__, instance->descriptor->name, (int)event->head, event->headEvent, target);
-        return 0;
-    }
-    if (!data)
-        return 0;
-    sysResMngtNotice_t notice;
-    memcpy(&notice, data, sizeof notice);
-    sysResMngtHeadData_t *hd = sysResMngtHeadData(notice.head);
-    if (!hd || event->head != hd->head)
-        return 0;
-    postScalerData_t &post = hd->post;
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG,
-                       "%s: %s sub-module, %s function-> video path processing %s: LM event 0x%x, SRM event 0x%x, head "
-                       "no %d, status %d",
-                       __func__, "postSysResMngt", "postSysResMngtProcess",
-                       post.newDataFlag == SRM_NEW_DATA_PROGRAMMED ? "Succeeded" : "Failed", event->headEvent,
-                       hd->eventKind, (int)hd->head, (int)post.newDataFlag);
-    for (int b = 0; b < LAYOUT_VIDEO_INPUT_COUNT; b++) {
-        inputWinInfo &block = post.inputs[b];
-        block.update = 1;
-        for (uint32_t r = 0; r < block.inputWindowQty && r < LAYOUT_WINDOW_COUNT; r++) {
-            block.windows[r].windowConfigHasChanged = 0;
-            block.windows[r].attributeConfigHasChanged = 0;
-        }
-        inputWinInfo &previous = hd->previous[b];
-        previous.update = block.update;
-        previous.inputWindowQty = block.inputWindowQty;
-        memcpy(previous.windows, block.windows, block.inputWindowQty * sizeof(windowInfo_t));
-    }
-    sysResMngtClearProcessingState(hd->head);
-    post.newDataFlag = SRM_NEW_DATA_START;
-    post.disableUnusedWindows = 0;
-    post.windowCountCommitted = post.windowCount;
-    return 0;
-}
-
-deviceSubmodule postSysResMngtSubmodule = {"postSysResMngt", nullptr, postSysResMngtProcess, 0, 0x81e, nullptr};
+deviceSubmodule frameBufferSubmodule = {"frameBuffer", frameBufferInit, frameBufferProcess, HEAD_LAYOUT_EVENTS,
+                                         SYS_4K_MODE_ROTATION_CHANGED_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT, nullptr};
 
 /* ---- idle sub-modules ---- */
 
@@ -277,6 +234,9 @@ static int idleProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event
     return 0;
 }
 
-deviceSubmodule outputArbiterSubmodule = {"outputArbiter", outputArbiterInit, idleProcess, 0, 0x1e, nullptr};
-deviceSubmodule scalerFeederSubmodule = {"scalerFeeder", idleInit, idleProcess, 0, 0x1e, nullptr};
-deviceSubmodule layerWinCtrlSubmodule = {"layerWinCtrl", idleInit, idleProcess, 0, 0x1e, nullptr};
+deviceSubmodule outputArbiterSubmodule = {"outputArbiter", outputArbiterInit, idleProcess, 0,
+                                          SYS_RES_MNGT_NOTIFICATION_EVENTS, nullptr};
+deviceSubmodule scalerFeederSubmodule = {"scalerFeeder", idleInit, idleProcess, 0, SYS_RES_MNGT_NOTIFICATION_EVENTS,
+                                         nullptr};
+deviceSubmodule layerWinCtrlSubmodule = {"layerWinCtrl", idleInit, idleProcess, 0, SYS_RES_MNGT_NOTIFICATION_EVENTS,
+                                         nullptr};

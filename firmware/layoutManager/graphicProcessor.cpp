@@ -13,5 +13,6 @@ static int graphicProcessorProcess(deviceSubmoduleInstance *instance, layoutEven
 }
 
 deviceSubmodule graphicProcessorSubmodule = {
-    "graphicProcessor", nullptr, graphicProcessorProcess, 0x40003, 0x2100, nullptr
+    "graphicProcessor", nullptr, graphicProcessorProcess, HEAD_LAYOUT_EVENTS,
+    SYS_4K_MODE_ROTATION_CHANGED_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT, nullptr
 };

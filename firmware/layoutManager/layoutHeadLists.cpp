@@ -155,4 +155,4 @@ static int templateProcess(deviceSubmoduleInstance *instance, layoutEventInfo *e
     return 0;
 }
 
-deviceSubmodule templateSubmodule = {"Ulm-2-template", templateInit, templateProcess, 0x40003, 0, nullptr};
+deviceSubmodule templateSubmodule = {"Ulm-2-template", templateInit, templateProcess, HEAD_LAYOUT_EVENTS, 0, nullptr};

@@ -1,11 +1,49 @@
 #ifndef KVR_LAYOUTMANAGERPRIVATE_H
 #define KVR_LAYOUTMANAGERPRIVATE_H
 
-/* Declarations shared by the files of the layout manager and its sub-modules. */
+/* Declarations shared by the files of the layout manager and its own sub-modules. */
 
-#include "layoutManager/layoutManager.h"
+#include "layoutManager/layoutSubmodule.h"
 
 #include <ctime>
+
+/* Set-device registers that the layout manager listens to. */
+enum { DAC_VOLUME_REG_ID = 4, DELAY_REG_ID = 5, AES_VOLUME_REG_ID = 6 };
+
+/* Maps a pcode's destination slot and head id to one of the four managed heads. */
+struct layoutPcodeRemap {
+    uint32_t managedHead;
+    uint32_t dstSlotId;
+    uint32_t headId;
+    uint32_t layoutDone;              /* 0: the head's sub-modules are not called */
+};
+
+/* The one layout manager instance. */
+struct layoutManagerInstanceInfo {
+    uint8_t heads;
+    uint8_t windows;
+    uint8_t inputs;
+    uint8_t lists;
+    const layoutHeadList *const *headLists;
+    layoutPcodeRemap *remapper;
+    privateLayoutData data;
+    layoutEventInfo event;
+    serviceDescriptor *service;
+};
+
+/* The layout manager instance (layout data, event record, head lists, remapper). */
+layoutManagerInstanceInfo *layoutGetInstance(void);
+
+/*
+ * Decoders (layout thread): store a pcode's values in the layout data and set
+ * the head event. Return 0 changed, 6 short or not handled, 13 no managed head
+ * or an id out of range, 14 unchanged.
+ */
+int layoutPcodeDecoder(const uint8_t *pcode);
+/* Payload of a set-device message: u8 slot, u16 device, u16 register, u32 value (little-endian). */
+int layoutSetDeviceRegisterDecoder(const uint8_t *payload);
+/* The managed head of (dstSlotId, headId); sets head and window 0 in the event record. Null: no such head. */
+headLayoutRecord *layoutRemapPcodeHead(uint32_t dstSlotId, uint32_t headId);
 
 /* The layout manager's log category (null before init). */
 log4c_category_t *layoutManagerCategory(void);
@@ -50,11 +88,9 @@ extern layoutPcodeRemap layoutPcodeRemapTable[LAYOUT_HEAD_COUNT];
 int layoutSubmoduleInstanceIndex(const deviceSubmoduleInstance *instance);
 deviceSubmoduleInstance *layoutSubmoduleInstanceAt(int index);
 
-/* The sub-module descriptors. */
-extern deviceSubmodule kvrGenlockSi5344Submodule;   /* firmware/genlock */
+/* The descriptors of the layout manager's own sub-modules. */
 extern deviceSubmodule sys4kModeSubmodule;
 extern deviceSubmodule sysResMngtSubmodule;
-extern deviceSubmodule hdr3DLutGenSubmodule;        /* firmware/hdrManager */
 extern deviceSubmodule scalerSubmodule;
 extern deviceSubmodule frameBufferSubmodule;
 extern deviceSubmodule graphicProcessorSubmodule;

@@ -26,6 +26,7 @@ enum {
     ALL_VIDEO_INPUT_DATA_MSG = 5,
     TARGET_SPECIFIC_MSG = 6,
     TIMER_EXPIRED_MSG = 7,
+    TARGET_RECORD_MSG = 8,            /* a target event whose record the message owns on the heap */
 };
 
 enum {
@@ -66,6 +67,14 @@ struct layoutManagerMessage {
 };
 
 static_assert(MESSAGE_TARGET_DATA + sizeof(timerMessage_t) <= LAYOUT_MANAGER_MAX_MESSAGE_SIZE, "timer message");
+
+/* A record message carries its copy of the record; serving it frees the copy. */
+struct recordMessage_t {
+    void *record;
+    uint32_t size;
+};
+
+static_assert(MESSAGE_TARGET_DATA + sizeof(recordMessage_t) <= LAYOUT_MANAGER_MAX_MESSAGE_SIZE, "record message");
 
 static struct {
     pthread_mutex_t mutex;
@@ -271,6 +280,35 @@ int layoutTargetSpecificEvent(uint32_t targetBit, const void *data, uint32_t siz
     memset(message->bytes + MESSAGE_TARGET_DATA, 0, LAYOUT_TARGET_DATA_MAX);
     if (size && data)
         memcpy(message->bytes + MESSAGE_TARGET_DATA, data, size);
+    layoutQueueMessage(message);
+    return 0;
+}
+
+int layoutTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t size)
+{
+    if (size > LAYOUT_TARGET_RECORD_MAX) {
+        LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: record of %u bytes for target event 0x%x above %d bytes, dropped",
+                   __func__, size, targetBit, LAYOUT_TARGET_RECORD_MAX);
+        return 0;
+    }
+    recordMessage_t carried = {malloc(size ? size : 1), size};
+    if (!carried.record) {
+        LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: no memory for a record of %u bytes for target event 0x%x, dropped",
+                   __func__, size, targetBit);
+        return 0;
+    }
+    layoutManagerMessage *message = layoutTakeMessage(
+        "Big problem %s Q full Dropping TargetSpecific Event Msg! eventReceivedCount %d", TARGET_RECORD_MSG);
+    if (!message) {
+        free(carried.record);
+        return 0;
+    }
+    if (size && record)
+        memcpy(carried.record, record, size);
+    else
+        carried.size = 0;
+    memcpy(message->bytes + MESSAGE_PAYLOAD, &targetBit, 4);
+    memcpy(message->bytes + MESSAGE_TARGET_DATA, &carried, sizeof carried);
     layoutQueueMessage(message);
     return 0;
 }
@@ -500,6 +538,35 @@ static void layoutServeTimer(const uint8_t *bytes)
         descriptor->process(instance, event, &timerMessage.value);
 }
 
+/* Serves a target event whose data is `data` (size bytes) to every head. */
+static void layoutServeTarget(uint32_t target, const void *data, uint32_t size)
+{
+    LAYOUT_LOG(LOG4C_PRIORITY_DEBUG, "TARGET_SPECIFIC_MSG! event msg is 0x%08x", target);
+    layoutEventInfo *event = &layoutInstance.event;
+    event->headEvent = TARGET_SPECIFIC_EVENT;
+    event->target = target;
+    event->eventData = data;
+    event->eventSize = size;
+    layoutNotifyEveryHead(LAYOUT_NOTIFY_TARGET_EVENT);
+}
+
+/*
+ * The record of the last served record message stays until the next one is
+ * served, as a pooled message's bytes stay until the message is reused.
+ */
+static void *servedRecord;
+
+static void layoutServeRecord(const uint8_t *bytes)
+{
+    uint32_t target;
+    recordMessage_t carried;
+    memcpy(&target, bytes + MESSAGE_PAYLOAD, 4);
+    memcpy(&carried, bytes + MESSAGE_TARGET_DATA, sizeof carried);
+    free(servedRecord);
+    servedRecord = carried.record;
+    layoutServeTarget(target, carried.size ? carried.record : nullptr, carried.size);
+}
+
 static void layoutServeMessage(layoutManagerMessage *message)
 {
     layoutEventInfo *event = &layoutInstance.event;
@@ -507,6 +574,8 @@ static void layoutServeMessage(layoutManagerMessage *message)
     event->headRecord = nullptr;
     event->inputRecords = nullptr;
     event->eventData = nullptr;
+    event->eventSize = 0;
+    event->resultStatus = LAYOUT_RESULT_STATUS_NONE;
 
     uint32_t kind;
     memcpy(&kind, message->bytes, 4);
@@ -532,13 +601,12 @@ static void layoutServeMessage(layoutManagerMessage *message)
     case TARGET_SPECIFIC_MSG: {
         uint32_t target;
         memcpy(&target, payload, 4);
-        LAYOUT_LOG(LOG4C_PRIORITY_DEBUG, "TARGET_SPECIFIC_MSG! event msg is 0x%08x", target);
-        event->headEvent = TARGET_SPECIFIC_EVENT;
-        event->target = target;
-        event->eventData = message->bytes + MESSAGE_TARGET_DATA;
-        layoutNotifyEveryHead(LAYOUT_NOTIFY_TARGET_EVENT);
+        layoutServeTarget(target, message->bytes + MESSAGE_TARGET_DATA, LAYOUT_TARGET_DATA_MAX);
         break;
     }
+    case TARGET_RECORD_MSG:
+        layoutServeRecord(message->bytes);
+        break;
     case TIMER_EXPIRED_MSG:
         layoutServeTimer(message->bytes);
         break;

@@ -1,5 +1,6 @@
 #include "layoutManager/layoutManagerPrivate.h"
-#include "layoutManager/sysResMngtPrivate.h"
+#include "layoutManager/scalerPrivate.h"
+#include "layoutManager/sysResMngtResult.h"
 
 #include "deviceManager/deviceManager.h"
 #include "hal/hal.h"
@@ -10,11 +11,12 @@
 #include <unistd.h>
 
 /*
- * The scaler sub-module: turns a head's result of resource management into
- * the registers of the nine scalers and their deinterlacers (DPS-FPGA) and of
- * the layer tables and the frame-buffer positioner (FSM-FPGA). One instance
- * per head; the instance programs the head of the list it is called on.
- * Layout thread.
+ * The scaler sub-module: turns a head's result of resource management (the
+ * record its notification carries) into the registers of the nine scalers
+ * and their deinterlacers (DPS-FPGA) and of the layer tables and the
+ * frame-buffer positioner (FSM-FPGA). One instance per head; the instance
+ * programs the head of the list it is called on and leaves its verdict in the
+ * event record for the commit after it. Layout thread.
  */
 
 enum {
@@ -92,6 +94,11 @@ struct scalerParams_t {
 static struct {
     int scalerDebug;
     int spanningDebug;
+    /*
+     * The first failed write of a programming pass. The pass goes on, so that
+     * the other registers still get their values, and then returns it.
+     */
+    int writeStatus;
     /* The received result, copied once per call. */
     uint32_t head, displayHead, disableUnusedWindows, windowCount, rotation, headWidth, headHeight, headVancSize,
         headHTotal;
@@ -138,8 +145,21 @@ int write2fpga(uint32_t device, uint32_t address, uint32_t value)
         return -1;
     }
     uint8_t bytes[2] = {(uint8_t)(value >> 8), (uint8_t)value};
-    deviceManagerAccess(DEVICE_WRITE, device, address, WRITE_PRIORITY, 1, bytes);
+    uint32_t status = deviceManagerAccess(DEVICE_WRITE, device, address, WRITE_PRIORITY, 1, bytes);
+    if (status != 0) {
+        SC_LOG(LOG4C_PRIORITY_ERROR, "%s: write of device %d register %d (0x%04x) = %d failed, status %u", __func__,
+               (int)device, (int)address, address, (int)value, status);
+        return (int)status;
+    }
     return 0;
+}
+
+/* One write of a programming pass: a failure is kept for the end of the pass. */
+static void scalerWrite(uint32_t device, uint32_t address, uint32_t value)
+{
+    int status = write2fpga(device, address, value);
+    if (status != 0 && scalerContext.writeStatus == 0)
+        scalerContext.writeStatus = status;
 }
 
 static int markerExists(const char *path)
@@ -163,9 +183,10 @@ static int scalerInit(deviceSubmoduleInstance *instance, layoutEventInfo *event,
     return 0;
 }
 
-/* The frame-buffer regions of the nine scalers and of the other clients. */
-static void initConfiguration(void)
+/* The frame-buffer regions of the nine scalers and of the other clients. Returns the first failed write's status. */
+static int initConfiguration(void)
 {
+    scalerContext.writeStatus = 0;
     static const uint32_t others[][4] = {{0, 127, 2560, 4607}, {128, 255, 2560, 4607}, {0, 511, 4608, 5087},
                                          {0, 511, 5088, 5567}};
     static const uint32_t enables[] = {3264, 3265, 3268, 3280, 3281, 3282, 3284, 3285, 3286, 3288, 3289, 3290, 3291};
@@ -183,13 +204,14 @@ static void initConfiguration(void)
             ye = others[r - SCALER_COUNT][3];
         }
         uint32_t base = FB_REGION + 8 * r;
-        write2fpga(FSM_DEVICE, base + 0, xs);
-        write2fpga(FSM_DEVICE, base + 1, ys);
-        write2fpga(FSM_DEVICE, base + 4, xe);
-        write2fpga(FSM_DEVICE, base + 5, ye);
+        scalerWrite(FSM_DEVICE, base + 0, xs);
+        scalerWrite(FSM_DEVICE, base + 1, ys);
+        scalerWrite(FSM_DEVICE, base + 4, xe);
+        scalerWrite(FSM_DEVICE, base + 5, ye);
     }
     for (uint32_t address : enables)
-        write2fpga(FSM_DEVICE, address, 1);
+        scalerWrite(FSM_DEVICE, address, 1);
+    return scalerContext.writeStatus;
 }
 
 /* First active line of an input format. */
@@ -316,8 +338,8 @@ static void configureQuadrants(const windowInfo_t &w, scalerParams_t &p)
 
 static void writeSplit(uint32_t address, uint32_t value)
 {
-    write2fpga(DPS_DEVICE, address, value & 0xFFFF);
-    write2fpga(DPS_DEVICE, address + 1, (value >> 16) & 0xFFFF);
+    scalerWrite(DPS_DEVICE, address, value & 0xFFFF);
+    scalerWrite(DPS_DEVICE, address + 1, (value >> 16) & 0xFFFF);
 }
 
 /* Computes the scaling of one window; the bandwidth read-back is the only register access. */
@@ -394,7 +416,7 @@ static void scalerSetUp(const windowInfo_t &w, scalerParams_t &p)
     const uint32_t sequence[][2] = {{8, 0}, {1, 0}, {0, w.inputNb}, {11, 0}, {12, 0}, {13, w.sizeIn - 1}, {14, 0},
                                     {15, w.vSizeIn - 1}, {8, 1}};
     for (const auto &reg : sequence)
-        write2fpga(DPS_DEVICE, base + reg[0], reg[1]);
+        scalerWrite(DPS_DEVICE, base + reg[0], reg[1]);
     usleep(SETUP_SETTLE_US);
     memset(&p, 0, sizeof p);
     computeParameters(w, p);
@@ -412,20 +434,20 @@ static void programScaler(const windowInfo_t &w, const scalerParams_t &p)
                                 {8, p.filterMode},        {17, p.bypass},   {28, 1},
                                 {18, p.vUpscaling},       {19, p.vCoefficients}};
     for (const auto &reg : head)
-        write2fpga(DPS_DEVICE, base + reg[0], reg[1]);
+        scalerWrite(DPS_DEVICE, base + reg[0], reg[1]);
     writeSplit(base + 20, p.vIncrement);
     writeSplit(base + 22, p.vPhase1);
     writeSplit(base + 24, p.vPhase2);
     const uint32_t middle[][2] = {{26, p.readWidth}, {27, p.bandwidthReserve}, {29, p.outputHeight}, {30, 0},
                                   {31, p.outputHeight}, {32, 1}, {33, p.hUpscaling}, {34, p.hCoefficients}};
     for (const auto &reg : middle)
-        write2fpga(DPS_DEVICE, base + reg[0], reg[1]);
+        scalerWrite(DPS_DEVICE, base + reg[0], reg[1]);
     writeSplit(base + 35, p.hIncrement);
     writeSplit(base + 37, p.hPhase);
     const uint32_t tail[][2] = {{39, p.readWidth}, {40, p.scaledOutWidth}, {41, 0}, {42, p.leftOffset},
                                 {43, p.scaledOrOne}};
     for (const auto &reg : tail)
-        write2fpga(DPS_DEVICE, base + reg[0], reg[1]);
+        scalerWrite(DPS_DEVICE, base + reg[0], reg[1]);
 }
 
 static void configureOutputArbiter(void)
@@ -435,7 +457,7 @@ static void configureOutputArbiter(void)
         if (scalerContext.scalers[id].enable)
             mask |= 1u << id;
     SC_LOG(LOG4C_PRIORITY_DEBUG, "%s configureOutputArbiter : value = %d", __func__, (int)mask);
-    write2fpga(DPS_DEVICE, OUTPUT_ARBITER, mask);
+    scalerWrite(DPS_DEVICE, OUTPUT_ARBITER, mask);
 }
 
 static void configureDeinterlacers(void)
@@ -447,15 +469,15 @@ static void configureDeinterlacers(void)
             continue;
         uint32_t id = w.scalerId;
         uint32_t on = c.scalers[id].deinterlacer_enable ? 1 : 0;
-        write2fpga(DPS_DEVICE, DEINTERLACER_ENABLE_1 + id, on);
-        write2fpga(DPS_DEVICE, DEINTERLACER_ENABLE_2 + id, on);
+        scalerWrite(DPS_DEVICE, DEINTERLACER_ENABLE_1 + id, on);
+        scalerWrite(DPS_DEVICE, DEINTERLACER_ENABLE_2 + id, on);
         if (!on)
             continue;
         uint32_t base = DEINTERLACER_BUFFER + DEINTERLACER_BUFFER_SIZE * id, start = DEINTERLACER_BUFFER_STEP * id;
         const uint32_t buffer[][2] = {{0, 0}, {1, start}, {2, 0}, {3, start}, {8, 256}, {9, start}, {10, 256},
                                       {11, start}};
         for (const auto &reg : buffer)
-            write2fpga(DPS_DEVICE, base + reg[0], reg[1]);
+            scalerWrite(DPS_DEVICE, base + reg[0], reg[1]);
     }
 }
 
@@ -490,10 +512,10 @@ static void configurePositioner(void)
             }
             uint32_t base = positionerBase(layer, id, q);
             if (!p.shown[q]) {
-                write2fpga(FSM_DEVICE, base + 8, 0);
-                write2fpga(FSM_DEVICE, base + 9, layerWindowId);
+                scalerWrite(FSM_DEVICE, base + 8, 0);
+                scalerWrite(FSM_DEVICE, base + 9, layerWindowId);
                 for (uint32_t r = 0; r < 8; r++)
-                    write2fpga(FSM_DEVICE, base + r, 0);
+                    scalerWrite(FSM_DEVICE, base + r, 0);
                 continue;
             }
             uint32_t mode4k = 0;
@@ -521,14 +543,14 @@ static void configurePositioner(void)
                 }
             }
             uint32_t coordinates = 8 * (layerWindowId + 512);
-            write2fpga(FSM_DEVICE, coordinates + 2, xFb);
-            write2fpga(FSM_DEVICE, coordinates + 3, p.yFb[q]);
-            write2fpga(FSM_DEVICE, base + 8, attributes(w));
-            write2fpga(FSM_DEVICE, base + 9, layerWindowId);
-            write2fpga(FSM_DEVICE, positionerBase(1 - (layer & 1), id, q) + 8, 0);
+            scalerWrite(FSM_DEVICE, coordinates + 2, xFb);
+            scalerWrite(FSM_DEVICE, coordinates + 3, p.yFb[q]);
+            scalerWrite(FSM_DEVICE, base + 8, attributes(w));
+            scalerWrite(FSM_DEVICE, base + 9, layerWindowId);
+            scalerWrite(FSM_DEVICE, positionerBase(1 - (layer & 1), id, q) + 8, 0);
             const uint32_t area[8] = {hs, he, p.vStart[q], p.vEnd[q], hs, he, p.vStart[q] - 1, p.vEnd[q] - 1};
             for (uint32_t r = 0; r < 8; r++)
-                write2fpga(FSM_DEVICE, base + r, area[r]);
+                scalerWrite(FSM_DEVICE, base + r, area[r]);
         }
     }
     if (!c.disableUnusedWindows)
@@ -538,7 +560,7 @@ static void configurePositioner(void)
             continue;
         for (uint32_t q = 0; q < QUADRANT_COUNT; q++)
             for (uint32_t layer = 0; layer < 2; layer++)
-                write2fpga(FSM_DEVICE, positionerBase(layer, id, q) + 8, 0);
+                scalerWrite(FSM_DEVICE, positionerBase(layer, id, q) + 8, 0);
     }
 }
 
@@ -546,14 +568,14 @@ static void configureLayerTables(void)
 {
     auto &c = scalerContext;
     for (uint32_t r = 0; r < LAYER_CLEAR_COUNT; r++)
-        write2fpga(FSM_DEVICE, LAYER_CLEAR_FIRST + r, 0);
+        scalerWrite(FSM_DEVICE, LAYER_CLEAR_FIRST + r, 0);
     for (uint32_t i = 0; i < c.localCount; i++) {
         const windowInfo_t &w = c.windows[i];
         if (!selectedForPlacement(w))
             continue;
         for (uint32_t q = 0; q < QUADRANT_COUNT; q++)
             if (c.params[i].shown[q])
-                write2fpga(FSM_DEVICE, LAYER_TABLE + LAYER_TABLE_QUADRANT * q + w.scalerId, w.scalerId + 512);
+                scalerWrite(FSM_DEVICE, LAYER_TABLE + LAYER_TABLE_QUADRANT * q + w.scalerId, w.scalerId + 512);
     }
 }
 
@@ -566,53 +588,47 @@ static void rewriteChangedAttributes(void)
             continue;
         for (uint32_t q = 0; q < QUADRANT_COUNT; q++)
             if (c.params[i].shown[q])
-                write2fpga(FSM_DEVICE, positionerBase(w.layer, w.scalerId, q) + 8, attributes(w));
+                scalerWrite(FSM_DEVICE, positionerBase(w.layer, w.scalerId, q) + 8, attributes(w));
     }
 }
 
 static void strobeQuadrants(void)
 {
     for (uint32_t q = 0; q < QUADRANT_COUNT; q++)
-        write2fpga(FSM_DEVICE, UPDATE_STROBE + QUADRANT_STRIDE * q, 1);
+        scalerWrite(FSM_DEVICE, UPDATE_STROBE + QUADRANT_STRIDE * q, 1);
 }
 
-/* Copies the posted result; 0 when it holds more windows than the card has scalers. */
-static int copyRxdataLocally(const sysResMngtHeadData_t *hd, uint32_t head)
+/* Copies the notified result; 0 when it holds more windows than the card has scalers. */
+static int copyRxdataLocally(const sysResMngtResult_t &result, uint32_t head)
 {
-    const postScalerData_t &post = hd->post;
-    uint64_t total = 0;
-    for (const inputWinInfo &block : post.inputs)
-        total += block.inputWindowQty;
-    if (total > MAX_LOCAL_WINDOWS) {
+    if (result.windowTotal > MAX_LOCAL_WINDOWS) {
         SC_DEBUG("-> (copyRxdataLocally) Error: error no %d, inputs window quantity %d is bigger than the max value "
                  "supported by this system and which is %d \r\n",
-                 RX_TOO_MANY_WINDOWS, (int)total, MAX_LOCAL_WINDOWS);
+                 RX_TOO_MANY_WINDOWS, (int)result.windowTotal, MAX_LOCAL_WINDOWS);
         SC_LOG(LOG4C_PRIORITY_ERROR,
                "%s Called scalerProcess, head no %d, Received window quantity value is not valid, Error no %d",
                __func__, (int)head, RX_TOO_MANY_WINDOWS);
         return 0;
     }
     auto &c = scalerContext;
-    c.localCount = 0;
-    for (const inputWinInfo &block : post.inputs)
-        for (uint32_t r = 0; r < block.inputWindowQty; r++)
-            c.windows[c.localCount++] = block.windows[r];
-    memcpy(c.scalers, post.scalers, sizeof c.scalers);
+    c.localCount = result.windowTotal;
+    memcpy(c.windows, result.windows, sizeof c.windows);
+    memcpy(c.scalers, result.scalers, sizeof c.scalers);
     c.head = head;
-    c.displayHead = hd->displayHead;
-    c.disableUnusedWindows = post.disableUnusedWindows;
-    c.windowCount = post.windowCount;
-    c.rotation = post.rotation;
-    c.headWidth = post.headWidth;
-    c.headHeight = post.headHeight;
-    c.headVancSize = post.headVancSize;
-    c.headHTotal = post.headHTotal;
-    const char *name = hd->eventKind == SRM_KIND_INPUT_CHANGE  ? "INPUT_CHANGE"
-                       : hd->eventKind == SRM_KIND_FORCE_LAYOUT ? "FORCE_LAYOUT"
-                       : hd->eventKind == SRM_KIND_APPLY        ? "APPLY_LAYOUT"
-                                                                : "SRM_FRAME_RATE_EVENT";
+    c.displayHead = result.displayHead;
+    c.disableUnusedWindows = result.disableUnusedWindows;
+    c.windowCount = result.windowCount;
+    c.rotation = result.rotation;
+    c.headWidth = result.headWidth;
+    c.headHeight = result.headHeight;
+    c.headVancSize = result.headVancSize;
+    c.headHTotal = result.headHTotal;
+    const char *name = result.eventKind == SRM_KIND_INPUT_CHANGE  ? "INPUT_CHANGE"
+                       : result.eventKind == SRM_KIND_FORCE_LAYOUT ? "FORCE_LAYOUT"
+                       : result.eventKind == SRM_KIND_APPLY        ? "APPLY_LAYOUT"
+                                                                   : "SRM_FRAME_RATE_EVENT";
     SC_LOG(LOG4C_PRIORITY_DEBUG, "%s: ***********event -> %s, head no %d [head display no %d], layout Qty %d", __func__,
-           name, (int)head, (int)hd->displayHead, (int)c.windowCount);
+           name, (int)head, (int)result.displayHead, (int)c.windowCount);
     return 1;
 }
 
@@ -707,9 +723,17 @@ static void logReceivedData(void)
            "%s ------------------ END LOGGING RECEIVED WINDOW INFO ----------------------------\n", __func__);
 }
 
-static void programHead(uint32_t kind)
+static int isProgrammableKind(uint32_t kind)
+{
+    return kind == SRM_KIND_FORCE_LAYOUT || kind == SRM_KIND_INPUT_CHANGE || kind == SRM_KIND_APPLY ||
+           kind == SRM_FRAME_RATE_EVENT;
+}
+
+/* Programs the copied result. Returns 0, or the first failed write's status. */
+static int programHead(uint32_t kind)
 {
     auto &c = scalerContext;
+    c.writeStatus = 0;
     logReceivedData();
     for (uint32_t i = 0; i < c.localCount; i++)
         if (selectedForSetUp(c.windows[i]))
@@ -721,7 +745,7 @@ static void programHead(uint32_t kind)
         configureDeinterlacers();
         configurePositioner();
         strobeQuadrants();
-        return;
+        return c.writeStatus;
     }
     configureOutputArbiter();
     configureDeinterlacers();
@@ -729,12 +753,18 @@ static void programHead(uint32_t kind)
     configureLayerTables();
     if (c.windowCount == 0) {
         strobeQuadrants();
-        return;
+        return c.writeStatus;
     }
     rewriteChangedAttributes();
     strobeQuadrants();
+    return c.writeStatus;
 }
 
+/*
+ * A notified result is programmed by the instance of its head's list, which
+ * leaves its verdict in the event record. Returns 0, or the status of the
+ * first failed register write (already logged).
+ */
 static int scalerProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event, const void *data)
 {
     uint32_t head = event->head;
@@ -742,8 +772,7 @@ static int scalerProcess(deviceSubmoduleInstance *instance, layoutEventInfo *eve
         SC_LOG(LOG4C_PRIORITY_DEBUG, "%s Called scalerProcess, head no %d, Received FORCE_LAYOUT_EVENT", __func__,
                (int)head);
         SC_LOG(LOG4C_PRIORITY_DEBUG, "%s Called initConfiguration", __func__);
-        initConfiguration();
-        return 0;
+        return initConfiguration();
     }
     if (event->headEvent == TIMER_TIMEOUT_EVENT) {
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: got a timeout event for process %s head %d!", __func__,
@@ -753,41 +782,33 @@ static int scalerProcess(deviceSubmoduleInstance *instance, layoutEventInfo *eve
     if (event->headEvent != TARGET_SPECIFIC_EVENT)
         return 0;
     uint32_t target = event->target;
-    if (target != 0x2 && target != 0x4 && target != 0x8 && target != 0x10 &&
-        target != TARGET_SCALER_FRAME_RATE_CHANGE_EVENT) {
+    if (!layoutIsOneEventOf(target, SYS_RES_MNGT_RESULT_EVENTS)) {
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: Big problem got event that process %s did not registered! head %d eventId 0x%x",
                __func__, instance->descriptor->name, (int)head, event->headEvent);
         return 0;
     }
-    if (!data)
-        return 0;
-    sysResMngtNotice_t notice;
-    memcpy(&notice, data, sizeof notice);
-    sysResMngtHeadData_t *hd = sysResMngtHeadData(notice.head);
-    if (!hd)
+    const sysResMngtResult_t *result = sysResMngtResultIn(event, data);
+    if (!result || result->head >= LAYOUT_HEAD_COUNT)
         return 0;
     if (target == TARGET_SCALER_FRAME_RATE_CHANGE_EVENT)
         SC_LOG(LOG4C_PRIORITY_DEBUG,
                "%s Called scalerProcess, head no %d, Received TARGET_SCALER_FRAME_RATE_CHANGE_EVENT new frame rate "
                "value(HZ) = %f",
-               __func__, (int)head, hd->post.headHTotal == HTOTAL_5994 ? 59.94 : 50.0);
+               __func__, (int)head, result->headHTotal == HTOTAL_5994 ? 59.94 : 50.0);
     else
         SC_LOG(LOG4C_PRIORITY_DEBUG, "%s Called scalerProcess, head no %d, Received SYS_RES_MNGT_NOTIFICATION_EVENT_HEAD_",
                __func__, (int)head);
     /* Each instance programs the head of the list it is called on. */
-    if (hd->head != head)
+    if (result->head != head || !isProgrammableKind(result->eventKind))
         return 0;
-    uint32_t kind = hd->eventKind;
-    if (kind != SRM_KIND_FORCE_LAYOUT && kind != SRM_KIND_INPUT_CHANGE && kind != SRM_KIND_APPLY &&
-        kind != SRM_FRAME_RATE_EVENT)
-        return 0;
-    if (!copyRxdataLocally(hd, head) || !checkIfRxDataIsValid(head)) {
-        hd->post.newDataFlag = SRM_NEW_DATA_REFUSED;
+    if (!copyRxdataLocally(*result, head) || !checkIfRxDataIsValid(head)) {
+        event->resultStatus = SRM_NEW_DATA_REFUSED;
         return 0;
     }
-    programHead(kind);
-    hd->post.newDataFlag = SRM_NEW_DATA_PROGRAMMED;
-    return 0;
+    int status = programHead(result->eventKind);
+    event->resultStatus = status == 0 ? SRM_NEW_DATA_PROGRAMMED : SRM_NEW_DATA_WRITE_FAILED;
+    return status;
 }
 
-deviceSubmodule scalerSubmodule = {"SCALER", scalerInit, scalerProcess, 0x40000, 0x81e, nullptr};
+deviceSubmodule scalerSubmodule = {"SCALER", scalerInit, scalerProcess, FORCE_LAYOUT_EVENT, SYS_RES_MNGT_RESULT_EVENTS,
+                                   nullptr};

@@ -12,4 +12,7 @@ static int sdiOutProcess(deviceSubmoduleInstance *instance, layoutEventInfo *eve
     return 0;
 }
 
-deviceSubmodule sdiOutSubmodule = {"Ulm-2-sdiOut", nullptr, sdiOutProcess, 0x40007, 0x540, nullptr};
+deviceSubmodule sdiOutSubmodule = {"Ulm-2-sdiOut", nullptr, sdiOutProcess, HEAD_LAYOUT_EVENTS | HEAD_ATTRIBUTES_EVENT,
+                                   TARGET_PROBE_FORMAT_CHANGE_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT |
+                                       GENLOCK_CHANGED_EVENT,
+                                   nullptr};

@@ -1,4 +1,3 @@
-#include "layoutManager/layoutManagerPrivate.h"
 #include "layoutManager/sysResMngtPrivate.h"
 
 #include "platform/platform.h"
@@ -217,11 +216,36 @@ static int anyWindowWithoutScaler(sysResMngtHeadData_t *hd)
     return 0;
 }
 
+void sysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *result)
+{
+    const postScalerData_t &post = hd->post;
+    memset(result, 0, sizeof *result);
+    result->head = hd->head;
+    result->displayHead = hd->displayHead;
+    result->eventKind = hd->eventKind;
+    result->disableUnusedWindows = post.disableUnusedWindows;
+    result->windowCount = post.windowCount;
+    result->rotation = post.rotation;
+    result->headWidth = post.headWidth;
+    result->headHeight = post.headHeight;
+    result->headVancSize = post.headVancSize;
+    result->headHTotal = post.headHTotal;
+    memcpy(result->scalers, post.scalers, sizeof result->scalers);
+    uint32_t carried = 0;
+    for (const inputWinInfo &block : post.inputs) {
+        result->windowTotal += block.inputWindowQty;
+        for (uint32_t r = 0; r < block.inputWindowQty && r < LAYOUT_WINDOW_COUNT && carried < SRM_RESULT_WINDOWS; r++)
+            result->windows[carried++] = block.windows[r];
+    }
+}
+
+/* Posts the head's result as it stands: the scaler programs this copy, whatever resource management does next. */
 static void postNotification(sysResMngtHeadData_t *hd)
 {
-    sysResMngtNotice_t notice = {hd->head, hd->eventKind};
+    sysResMngtResult_t result;
+    sysResMngtResultOf(hd, &result);
     const uint32_t info[2] = {hd->eventKind, hd->head};
-    targetEventSystemResMngt(&notice, sizeof notice, info);
+    targetEventSystemResMngt(&result, sizeof result, info);
 }
 
 /* Copies the input's format and the window's place into the enabled pool entries of this head. */
@@ -327,7 +351,7 @@ static uint32_t isThisVideoWidgetInSpanningMode(const windowInfo_t &w, uint32_t 
     return SPAN_NONE;
 }
 
-static int isVideoWidgetXYCoordinatesLocalizationInTopLefHead(const sysResMngtHeadData_t *hd, const windowInfo_t &w,
+static int isVideoWidgetXYCoordinatesLocalizationInTopLeftHead(const sysResMngtHeadData_t *hd, const windowInfo_t &w,
                                                                uint32_t type)
 {
     uint32_t W = hd->post.headWidth, H = hd->post.headHeight;
@@ -371,7 +395,7 @@ static uint32_t evenUp(uint32_t v)
  * the part is kept in the record's stitching words, 0 when the window is left
  * out of this head (not its top-left head, or narrower than the cut).
  */
-static int procesVideoWidgetInStitchingMode(const sysResMngtHeadData_t *hd, windowInfo_t &w)
+static int processVideoWidgetInStitchingMode(const sysResMngtHeadData_t *hd, windowInfo_t &w)
 {
     w.stitching = 1;
     const uint32_t x = w.windowX, y = w.windowY, width = w.videoOutHDimension, height = w.videoOutVDimension;
@@ -389,7 +413,7 @@ static int procesVideoWidgetInStitchingMode(const sysResMngtHeadData_t *hd, wind
         w.partFullWidth = 0;
         return 0;
     };
-    if (!isVideoWidgetXYCoordinatesLocalizationInTopLefHead(hd, w, w.spanningType))
+    if (!isVideoWidgetXYCoordinatesLocalizationInTopLeftHead(hd, w, w.spanningType))
         return refuse(nullptr);
     if (c0 > SCALER_CROP_FULL || c1 > SCALER_CROP_FULL)
         return refuse("crop above the whole input");
@@ -561,7 +585,7 @@ static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const vid
     w.spanningType = isThisVideoWidgetInSpanningMode(w, h);
     int spanning = w.spanningType != SPAN_NONE;
     if (spanning && w.videoOutFullVDimension <= HD_HEIGHT) {
-        if (!isVideoWidgetXYCoordinatesLocalizationInTopLefHead(hd, w, w.spanningType)) {
+        if (!isVideoWidgetXYCoordinatesLocalizationInTopLeftHead(hd, w, w.spanningType)) {
             SRM_LOG(LOG4C_PRIORITY_DEBUG,
                     "%s function %s-> head id %d: Video widget id %d detected in normal spanning but rejected form "
                     "processing",
@@ -571,7 +595,7 @@ static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const vid
         SRM_LOG(LOG4C_PRIORITY_DEBUG,
                 "%s function %s-> Video widget id %d detected in normal spanning-> The top left head id is %d", SUBMODULE,
                 __func__, (int)w.winId, (int)h);
-    } else if (spanning && !procesVideoWidgetInStitchingMode(hd, w)) {
+    } else if (spanning && !processVideoWidgetInStitchingMode(hd, w)) {
         return 0;
     }
     int locked = input.carrierDetect == 1 && input.videoTypeInfo != INPUT_FORMAT_NONE;
@@ -894,6 +918,9 @@ static void processVideoInputEvent(sysResMngtHeadData_t *hd, const layoutEventIn
     if (hd->post.newDataFlag == SRM_NEW_DATA_START) {
         hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
         postNotification(hd);
+    } else if (srm.headHasWindows[h]) {
+        /* The result on its way was copied before this change: the change travels in a result of its own. */
+        postNotification(hd);
     }
 }
 
@@ -961,8 +988,9 @@ static void processGenlockSystemFrameRateEvent(sysResMngtHeadData_t *hd)
             if (block.windows[r].scalerEnable)
                 block.windows[r].windowConfigHasChanged = 1;
     hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
-    sysResMngtNotice_t notice = {hd->head, hd->eventKind};
-    targetEventScalerFrameRateChange(&notice, sizeof notice);
+    sysResMngtResult_t result;
+    sysResMngtResultOf(hd, &result);
+    targetEventScalerFrameRateChange(&result, sizeof result);
 }
 
 static void processTargetForceLayoutEvent(sysResMngtHeadData_t *hd, const layoutEventInfo *event)
@@ -1028,4 +1056,7 @@ static int sysResMngtProcess(deviceSubmoduleInstance *instance, layoutEventInfo 
     return 0;
 }
 
-deviceSubmodule sysResMngtSubmodule = {"sysResMngt", sysResMngtInit, sysResMngtProcess, 0x56001, 0x1a0, nullptr};
+deviceSubmodule sysResMngtSubmodule = {
+    "sysResMngt", sysResMngtInit, sysResMngtProcess,
+    HEAD_APPLY_EVENT | WINDOW_LAYOUT_EVENT | WINDOW_ATTRIBUTES_EVENT | INPUT_CHANGE_EVENT | FORCE_LAYOUT_EVENT,
+    TARGET_FORCE_LAYOUT_EVENT | TARGET_SCALER_RES_AVAILALBLE_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT, nullptr};

@@ -2,13 +2,61 @@
 #define KVR_SYSRESMNGTPRIVATE_H
 
 /*
- * The scaler and deinterlacer pools of resource management. Layout thread
- * only; no locking. Every pool operation takes sysResMngt's log category
- * last and does nothing (returns 0) when it is null; a null pool or record is
- * logged and returns 0. Success is 1.
+ * System resource management's own state (a working result per head) and its
+ * scaler and deinterlacer pools. Layout thread only; no locking.
  */
 
-#include "layoutManager/layoutManager.h"
+#include "layoutManager/layoutManagerPrivate.h"
+#include "layoutManager/sysResMngtResult.h"
+
+/* The windows of one video input on one head. */
+struct inputWinInfo {
+    uint32_t update;                  /* 1 rebuilt, 0 once a window was added */
+    uint32_t inputWindowQty;
+    windowInfo_t windows[LAYOUT_WINDOW_COUNT];
+};
+
+/* A head's working result of resource management. */
+struct postScalerData_t {
+    uint32_t newDataFlag;             /* SRM_NEW_DATA_START, or _POSTED while a result is on its way */
+    uint32_t disableUnusedWindows;
+    uint32_t dpsDeviceId, fsmDeviceId;
+    uint32_t rotation;
+    uint32_t reserved5;
+    uint32_t windowCount;
+    uint32_t windowCountCommitted;    /* the window count once committed */
+    uint32_t classification;          /* SRM_SOURCE_CHANGE_EVENT or SRM_HEAD_APPLY_EVENT */
+    uint32_t headWidth, headHeight, headVancSize, headHTotal;
+    scalerInfo_t scalers[SCALER_COUNT];
+    inputWinInfo inputs[LAYOUT_VIDEO_INPUT_COUNT];
+};
+
+/* A head's private data of resource management. */
+struct sysResMngtHeadData_t {
+    uint32_t waiting;                 /* a window of the head holds no scaler */
+    uint32_t eventKind;               /* SRM_KIND_..., or SRM_FRAME_RATE_EVENT */
+    uint32_t head, displayHead, slotId;
+    postScalerData_t post;
+    inputWinInfo previous[LAYOUT_VIDEO_INPUT_COUNT];
+};
+
+/* What TARGET_SCALER_RES_AVAILALBLE_EVENT carries: the head that freed a scaler. */
+struct sysResMngtNotice_t {
+    uint32_t head;
+    uint32_t eventKind;
+};
+
+/* The private data of resource management of head 0-3; null for another head. */
+sysResMngtHeadData_t *sysResMngtHeadData(uint32_t head);
+
+/* The result of a head as its notification would carry it now. */
+void sysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *result);
+
+/*
+ * The pools. Every pool operation takes sysResMngt's log category last and
+ * does nothing (returns 0) when it is null; a null pool or record is logged
+ * and returns 0. Success is 1.
+ */
 
 /* Sets enable 0 in all nine entries. */
 int ScalerPoolManager_scalerPoolInitialization(scalerInfo_t *pool, log4c_category_t *category);

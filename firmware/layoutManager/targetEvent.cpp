@@ -9,7 +9,9 @@
 /*
  * Target events: changes that no pcode carries, posted to every sub-module
  * instance whose target mask has the event's bit. The data travels whole in
- * the message, never as a pointer into the poster's memory.
+ * the message, never as a pointer into the poster's memory; the results of
+ * resource management, larger than a message, travel in a copy the message
+ * owns.
  */
 
 enum {
@@ -72,7 +74,7 @@ int targetEventSystemResMngt(const void *data, uint32_t size, const uint32_t *in
                    "Big Issue, sysResMngt tries to post a specific message with an invalid head no %d", (int)head);
         return 0;
     }
-    return layoutTargetSpecificEvent(SYS_RES_MNGT_NOTIFICATION_EVENT_HEAD0 << head, data, size);
+    return layoutTargetRecordEvent(SYS_RES_MNGT_NOTIFICATION_EVENT_HEAD0 << head, data, size);
 }
 
 int targetEventScalerResourcesAvailable(const void *data, uint32_t size)
@@ -84,7 +86,7 @@ int targetEventScalerResourcesAvailable(const void *data, uint32_t size)
 int targetEventScalerFrameRateChange(const void *data, uint32_t size)
 {
     TARGET_LOG(LOG4C_PRIORITY_DEBUG, "targetEventScalerFrameRateChange notifying registered submodules to this event");
-    return layoutTargetSpecificEvent(TARGET_SCALER_FRAME_RATE_CHANGE_EVENT, data, size);
+    return layoutTargetRecordEvent(TARGET_SCALER_FRAME_RATE_CHANGE_EVENT, data, size);
 }
 
 int targetEventAtdmModeChanged(const uint32_t *record)

@@ -5,6 +5,8 @@
 
 #include "ScalerTestSupport.h"
 
+#include "layoutManager/scalerPrivate.h"
+
 #include <functional>
 #include <memory>
 
@@ -98,51 +100,76 @@ TEST_F(ScalerRegisters, RefusedResults)
 {
     struct Case {
         const char *name;
-        std::function<void(postScalerData_t &)> spoil;
+        std::function<void(sysResMngtResult_t &)> spoil;
         const char *message;
     } cases[] = {
-        {"TenWindows",
-         [](postScalerData_t &p) {
-             p.inputs[0].inputWindowQty = 10;
-             for (uint32_t r = 0; r < 10; r++)
-                 p.inputs[0].windows[r] = p.inputs[0].windows[0];
-         },
+        {"TenWindows", [](sysResMngtResult_t &r) { r.windowTotal = 10; },
          "Received window quantity value is not valid, Error no 2"},
-        {"ScanningFormat", [](postScalerData_t &p) { p.inputs[0].windows[0].scanningFormat = 2; },
+        {"ScanningFormat", [](sysResMngtResult_t &r) { r.windows[0].scanningFormat = 2; },
          "Received data is not valid, Error no 9"},
-        {"CropWord", [](postScalerData_t &p) { p.inputs[0].windows[0].vInCropEndPercent = 51201; },
+        {"CropWord", [](sysResMngtResult_t &r) { r.windows[0].vInCropEndPercent = 51201; },
          "Received data is not valid, Error no 18"},
         {"CropsWiderThanInput",
-         [](postScalerData_t &p) {
-             p.inputs[0].windows[0].hInCropStartPercent = 30000;
-             p.inputs[0].windows[0].hInCropEndPercent = 30000;
+         [](sysResMngtResult_t &r) {
+             r.windows[0].hInCropStartPercent = 30000;
+             r.windows[0].hInCropEndPercent = 30000;
          },
          "Received data is not valid, Error no 20"},
-        {"EnabledWithoutScaler", [](postScalerData_t &p) { p.inputs[0].windows[0].scalerId = SCALER_ID_NONE; },
+        {"EnabledWithoutScaler", [](sysResMngtResult_t &r) { r.windows[0].scalerId = SCALER_ID_NONE; },
          "Received data is not valid, Error no 19"},
     };
     input(lockedInput(0, 12, 1920, 1080, 1));
     send(windowLayout(0, {0, OWN_SLOT, 0, 960, 540, 0, 0, 960, 540}));
     send(applyLayout(0, 1));
-    sysResMngtHeadData_t *hd = sysResMngtHeadData(0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<postScalerData_t> saved(new postScalerData_t(hd->post));
-        hd->post.inputs[0].windows[0].windowConfigHasChanged = 1;
-        c.spoil(hd->post);
+        std::unique_ptr<sysResMngtResult_t> result(new sysResMngtResult_t);
+        sysResMngtResultOf(sysResMngtHeadData(0), result.get());
+        result->eventKind = SRM_KIND_APPLY;
+        result->windows[0].windowConfigHasChanged = 1;
+        c.spoil(*result);
         cardsimClearLogs();
         size_t mark = log().mark();
-        sysResMngtNotice_t notice = {0, SRM_KIND_APPLY};
         const uint32_t info[2] = {SRM_KIND_APPLY, 0};
-        targetEventSystemResMngt(&notice, sizeof notice, info);
+        targetEventSystemResMngt(result.get(), sizeof *result, info);
         drain();
         EXPECT_TRUE(cardsimFpgaWrites(DPS).empty());
         EXPECT_TRUE(cardsimFpgaWrites(FSM).empty());
         std::string text = log().since(mark);
         EXPECT_NE(text.find(c.message), std::string::npos);
         EXPECT_NE(text.find("video path processing Failed"), std::string::npos);
-        hd->post = *saved;
     }
+}
+
+/*
+ * The notification carries a copy: what resource management does to its own
+ * state after posting does not reach the scaler, and the scaler writes
+ * nothing back into it.
+ */
+TEST_F(ScalerRegisters, TheScalerProgramsTheResultAsItWasPosted)
+{
+    input(lockedInput(0, 12, 1920, 1080, 1));
+    send(windowLayout(0, {0, OWN_SLOT, 0, 960, 540, 0, 0, 960, 540}));
+    send(applyLayout(0, 1));
+    sysResMngtHeadData_t *hd = sysResMngtHeadData(0);
+    std::unique_ptr<sysResMngtResult_t> result(new sysResMngtResult_t);
+    sysResMngtResultOf(hd, result.get());
+    result->eventKind = SRM_KIND_APPLY;
+    result->windows[0].windowConfigHasChanged = 1;
+    const uint32_t info[2] = {SRM_KIND_APPLY, 0};
+    targetEventSystemResMngt(result.get(), sizeof *result, info);
+    /* Spoiled after the post: the copy on its way is still good. */
+    std::unique_ptr<postScalerData_t> saved(new postScalerData_t(hd->post));
+    hd->post.inputs[0].windows[0].scanningFormat = 2;
+    hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
+    cardsimClearLogs();
+    size_t mark = log().mark();
+    drain();
+    EXPECT_EQ(writesOf(DPS, 6144 + 13, 6144 + 13).back(), (Write{6144 + 13, 1919}));
+    EXPECT_NE(log().since(mark).find("video path processing Succeeded"), std::string::npos);
+    EXPECT_EQ(hd->post.inputs[0].windows[0].scanningFormat, 2u);
+    EXPECT_EQ(hd->post.newDataFlag, (uint32_t)SRM_NEW_DATA_START);
+    hd->post = *saved;
 }
 
 TEST_F(ScalerRegisters, FrameBufferRegionsAtForcedLayout)
