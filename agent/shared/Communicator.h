@@ -24,17 +24,17 @@ class Transport;
 // be read from any thread.
 class Communicator {
 public:
-    static const uint32_t STATUS_CONNECTED = 1;
-    static const uint32_t STATUS_WAITING = 2;
-    static const uint32_t STATUS_CLEANED_UP = 3;
+    static constexpr uint32_t STATUS_CONNECTED = 1;
+    static constexpr uint32_t STATUS_WAITING = 2;
+    static constexpr uint32_t STATUS_CLEANED_UP = 3;
 
     // Bytes after every reply of a command with a payload.
     static const unsigned char END_MARKER[8];
     // A payload larger than this is refused as a broken request: no command
     // carries more (the largest is a configuration with its script files).
-    static const uint32_t MAX_PAYLOAD_SIZE = 64u << 20;
+    static constexpr uint32_t MAX_PAYLOAD_SIZE = 64u << 20;
     // Zero bytes a peer sends, then a byte 1, to resynchronise after a broken request.
-    static const int RESYNC_ZERO_BYTES = 900;
+    static constexpr int RESYNC_ZERO_BYTES = 900;
 
     // Serves `transport` (not owned; it outlives the communicator) with the
     // commands whose owners are in `owners`; `owners.session` is required.
