@@ -11,9 +11,9 @@
 #include "LiveVmCommands.h"
 #include "ProfilingSession.h"
 #include "SessionConfig.h"
+#include "Transport.h"
 
 class JavaThreadTransport;
-class Transport;
 
 // The one session of a live VM: start-up, the options, the front-end
 // communicator, the data locks and the timed waits.
