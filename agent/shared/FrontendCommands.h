@@ -34,7 +34,8 @@ struct CommandCall {
 
 // The front-end command table: command number → how the request is framed,
 // which object owns the data and the handler that passes the request to the
-// owner's handleCmd... The table is read only through find().
+// owner's handleCmd... Commands are looked up only through find(); begin()
+// and end() walk the whole table.
 class FrontendCommands {
 public:
     enum Command : uint32_t {
@@ -105,7 +106,7 @@ public:
     static Frame frameOf(const Row *row) { return row != nullptr ? row->frame : Frame::PAYLOAD; }
     // The owner of the row is among `owners`.
     static bool isOwned(const Row &row, const CommandOwners &owners);
-    // The first and one past the last row, for walking the whole table.
+    // The first row and one past the last.
     static const Row *begin();
     static const Row *end();
 };
