@@ -2,16 +2,16 @@
 
 #include <chrono>
 #include <thread>
-#include <vector>
 
 #include "ByteArrayDataReader.h"
-#include "ClassProfilingSession.h"
 #include "Counter.h"
 #include "Crc32.h"
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "Transport.h"
+#include "VmCommands.h"
 
 const unsigned char Communicator::END_MARKER[8] = {0xBC, 0xC0, 0x89, 0x30, 0x77, 0x71, 0x17, 0xFA};
 
@@ -19,101 +19,104 @@ namespace {
 
 const int BROKEN_REQUEST_PAUSE_MS = 1000;
 
-// The commands every communicator answers, each with the owner's handler.
-struct BaseCommand {
-    uint32_t command;
-    void (*handle)(ProfilingSession *session, DataReader *reader, DataWriter *writer);
-};
-
-const BaseCommand BASE_COMMANDS[] = {
-    {Communicator::CMD_GET_STATE,
-     [](ProfilingSession *session, DataReader *reader, DataWriter *writer) { session->handleCmdGetState(reader, writer); }},
-    {Communicator::CMD_SET_VIEW_FILTER,
-     [](ProfilingSession *session, DataReader *reader, DataWriter *) {
-         if (ClassProfilingSession *classes = session->getClassProfilingSession())
-             classes->handleCmdSetViewFilter(reader);
-     }},
-    {Communicator::CMD_GET_CLASSES,
-     [](ProfilingSession *session, DataReader *, DataWriter *writer) {
-         if (ClassProfilingSession *classes = session->getClassProfilingSession())
-             classes->handleCmdGetClasses(writer);
-     }},
-};
-
-const BaseCommand *findBaseCommand(uint32_t command)
+// The close and the ID width belong to the connection itself: they do not
+// show that a front end is at work.
+bool showsFrontend(const FrontendCommands::Row *row)
 {
-    for (const BaseCommand &row : BASE_COMMANDS) {
-        if (row.command == command)
-            return &row;
-    }
-    return nullptr;
+    return row == nullptr || row->owner != FrontendCommands::Owner::COMMUNICATOR ||
+           row->frame == FrontendCommands::Frame::PAYLOAD;
 }
 
 } // namespace
 
-Communicator::Communicator(ProfilingSession *session)
-    : finished(0), exitProcess(0), interruptProcess(0), ended(0), listenFailed(0), acknowledge(1), status(STATUS_WAITING),
-      writer(nullptr), reader(nullptr), session(session), payloadReader(new ByteArrayDataReader(nullptr, 0)),
+Communicator::Communicator(Transport &transport, const CommandOwners &owners)
+    : transport(transport), owners(owners), finished(false), exitProcess(false), interruptProcess(false), ended(false),
+      connected(false), frontendSeen(false), status(STATUS_WAITING), payloadReader(new ByteArrayDataReader(nullptr, 0)),
       brokenPauseMs(BROKEN_REQUEST_PAUSE_MS)
 {
 }
 
-Communicator::~Communicator()
-{
-    setStreams(nullptr, nullptr);
-    delete payloadReader;
-}
-
-void Communicator::setStreams(DataReader *newReader, DataWriter *newWriter)
-{
-    if (reader != newReader)
-        delete reader;
-    if (writer != newWriter)
-        delete writer;
-    reader = newReader;
-    writer = newWriter;
-}
+Communicator::~Communicator() = default;
 
 void Communicator::run()
 {
-    if (status == STATUS_CONNECTED || establishConnection()) {
-        if (!process())
-            return;
-        if (status == STATUS_CONNECTED)
-            status = STATUS_CLEANED_UP;
-    }
-    cleanupConnection();
+    connected = transport.connect();
+    if (connected)
+        process();
+    status = STATUS_CLEANED_UP;
+    transport.disconnect();
+    if (exitProcess || interruptProcess)
+        transport.shutdown();
+    if (owners.vm != nullptr)
+        owners.vm->connectionEnded(*this);
 }
 
-bool Communicator::process()
+void Communicator::process()
 {
     while (!ended && !finished) {
-        if (!processSingle())
-            return false;
+        if (!transport.nextRequest()) {
+            ended = true;
+            return;
+        }
+        processSingle();
     }
-    return true;
 }
 
-void Communicator::flush()
+void Communicator::processSingle()
 {
-    if (writer != nullptr)
-        writer->flush();
+    DataReader *in = transport.reader();
+    uint32_t command = in->readU4(0);
+    uint32_t requestId = in->readU4(0);
+    if (in->getError()) {
+        ended = true;
+        return;
+    }
+    const FrontendCommands::Row *row = FrontendCommands::find(command);
+    switch (FrontendCommands::frameOf(row)) {
+    case FrontendCommands::Frame::CLOSE:
+        processCommand(row, in);
+        return;
+    case FrontendCommands::Frame::BARE:
+        writeReplyHeader(command, requestId);
+        processCommand(row, in);
+        transport.writer()->flush();
+        break;
+    case FrontendCommands::Frame::PAYLOAD: {
+        std::vector<unsigned char> payload;
+        if (readPayload(&payload))
+            answerWithPayload(row, command, requestId, payload);
+        break;
+    }
+    }
+    finishRequest();
+}
+
+void Communicator::finishRequest()
+{
+    if (ended)
+        return;
+    // The transport's flush: one that collects replies passes the whole reply on here.
+    bool delivered = transport.flush();
+    if (!delivered || transport.writer()->getError() || transport.reader()->getError())
+        ended = true;
 }
 
 void Communicator::writeReplyHeader(uint32_t command, uint32_t requestId)
 {
-    writer->writeJLong(session->getVmStartTime());
-    writer->writeU4(command);
-    writer->writeJLong(Counter::getUsec());
-    writer->writeU4(requestId);
+    DataWriter *out = transport.writer();
+    out->writeJLong(owners.session->getVmStartTime());
+    out->writeU4(command);
+    out->writeJLong(Counter::getUsec());
+    out->writeU4(requestId);
 }
 
 void Communicator::sendAcknowledge(bool broken)
 {
-    if (!acknowledge)
+    if (!transport.acknowledges())
         return;
-    writer->writeByte(broken ? 1 : 0);
-    writer->flush();
+    DataWriter *out = transport.writer();
+    out->writeByte(broken ? 1 : 0);
+    out->flush();
 }
 
 void Communicator::pauseAfterBrokenRequest()
@@ -124,9 +127,10 @@ void Communicator::pauseAfterBrokenRequest()
 
 bool Communicator::readSize(uint32_t *size)
 {
+    DataReader *in = transport.reader();
     uint32_t sizes[3];
     for (uint32_t &s : sizes)
-        s = reader->readU4(0);
+        s = in->readU4(0);
     if (sizes[0] == sizes[1] || sizes[0] == sizes[2]) {
         *size = sizes[0];
     } else if (sizes[1] == sizes[2]) {
@@ -145,13 +149,42 @@ bool Communicator::readSize(uint32_t *size)
     return true;
 }
 
+bool Communicator::readPayload(std::vector<unsigned char> *payload)
+{
+    DataReader *in = transport.reader();
+    uint32_t size = 0;
+    bool good = readSize(&size) && !in->getError();
+    sendAcknowledge(!good);
+    if (!good) {
+        recover();
+        return false;
+    }
+    uint32_t received = in->readU4(0);
+    payload->resize(size);
+    if (size > 0 && in->readFully(payload->data(), static_cast<int>(size)) != static_cast<int>(size)) {
+        ended = true;
+        return false;
+    }
+    uint32_t computed = Crc32::of(payload->data(), payload->size());
+    good = received == computed;
+    if (!good) {
+        MessageUtil::message("comm error: crcs don't match %d %d", static_cast<int>(received), static_cast<int>(computed));
+        pauseAfterBrokenRequest();
+    }
+    sendAcknowledge(!good);
+    if (!good)
+        recover();
+    return good;
+}
+
 void Communicator::recover()
 {
     MessageUtil::message("trying to recover\n");
+    DataReader *in = transport.reader();
     int zeros = 0;
     for (;;) {
-        int b = reader->readByte(-1);
-        if (b < 0 || reader->getError())
+        int b = in->readByte(-1);
+        if (b < 0 || in->getError())
             return;
         if (b == 1 && zeros > RESYNC_ZERO_BYTES)
             return;
@@ -160,99 +193,27 @@ void Communicator::recover()
     }
 }
 
-bool Communicator::processSingle()
+void Communicator::answerWithPayload(const FrontendCommands::Row *row, uint32_t command, uint32_t requestId,
+                                     const std::vector<unsigned char> &payload)
 {
-    uint32_t command = reader->readU4(0);
-    uint32_t requestId = reader->readU4(0);
-    bool keepServing = true;
-
-    if (reader->getError()) {
-        ended = 1;
-        return true;
-    }
-    if (command == CMD_ID_WIDTH) {
-        writeReplyHeader(command, requestId);
-        writer->writeU4(DataWriter::ID_SIZE);
-        writer->writeID(reinterpret_cast<const void *>(static_cast<uintptr_t>(1)));
-        writer->flush();
-    } else if (command == CMD_LOAD_INFO) {
-        writeReplyHeader(command, requestId);
-        processComand(command);
-        writer->flush();
-    } else if (command == CMD_CLOSE) {
-        ended = 1;
-        return true;
-    } else {
-        uint32_t size = 0;
-        bool good = readSize(&size) && !reader->getError();
-        sendAcknowledge(!good);
-        std::vector<unsigned char> payload;
-        if (good) {
-            uint32_t received = reader->readU4(0);
-            payload.resize(size);
-            if (size > 0 && reader->readFully(payload.data(), static_cast<int>(size)) != static_cast<int>(size)) {
-                ended = 1;
-                return true;
-            }
-            uint32_t computed = Crc32::of(payload.data(), payload.size());
-            if (received != computed) {
-                MessageUtil::message("comm error: crcs don't match %d %d", static_cast<int>(received), static_cast<int>(computed));
-                pauseAfterBrokenRequest();
-                good = false;
-            }
-            sendAcknowledge(!good);
-        }
-        if (good)
-            keepServing = executeRequest(command, requestId, payload.data(), size);
-        else
-            recover();
-    }
-    if (!keepServing)
-        return false;
-    if (!ended) {
-        // The transport's flush: a communicator that collects replies passes
-        // the whole reply on here.
-        flush();
-        if (!ended && !writer->getError())
-            ended = reader->getError() ? 1 : 0;
-        else
-            ended = 1;
-    }
-    return true;
-}
-
-bool Communicator::executeRequest(uint32_t command, uint32_t requestId, const unsigned char *payload, uint32_t size)
-{
+    DataWriter *out = transport.writer();
     writeReplyHeader(command, requestId);
-    writer->flush();
-    payloadReader->setByteArray(payload, static_cast<int>(size));
-    DataReader *connectionReader = reader;
-    reader = payloadReader;
-    bool keepServing = processComand(command);
-    reader = connectionReader;
-    writer->writeBuffered(END_MARKER, sizeof END_MARKER);
-    writer->flush();
-    return keepServing;
+    out->flush();
+    payloadReader->setByteArray(payload.data(), static_cast<int>(payload.size()));
+    processCommand(row, payloadReader.get());
+    out->writeBuffered(END_MARKER, sizeof END_MARKER);
+    out->flush();
 }
 
-bool Communicator::processComand(uint32_t command)
+void Communicator::processCommand(const FrontendCommands::Row *row, DataReader *payload)
 {
-    switch (command) {
-    case CMD_STOP:
-        finished = 1;
-        return true;
-    case CMD_EXIT:
-        exitProcess = 1;
-        finished = 1;
-        return true;
-    case CMD_INTERRUPT:
-        interruptProcess = 1;
-        finished = 1;
-        return true;
-    default:
-        break;
+    if (!frontendSeen && owners.vm != nullptr && showsFrontend(row)) {
+        frontendSeen = true;
+        owners.vm->frontendSeen();
     }
-    if (const BaseCommand *row = findBaseCommand(command))
-        row->handle(session, reader, writer);
-    return true;
+    // Numbers not in the table, and commands whose owner this connection
+    // does not have, are answered with an empty body.
+    if (row == nullptr || !FrontendCommands::isOwned(*row, owners))
+        return;
+    row->handle(CommandCall{*this, payload, transport.writer(), owners});
 }

@@ -165,7 +165,7 @@ void JNICALL EventHandler::ovVMInit(jvmtiEnv *, JNIEnv *env, jthread)
 void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
 {
     LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
-    if (session->getCommunicatorStatus() == LiveCommunicator::STATUS_CONNECTED) {
+    if (session->getCommunicatorStatus() == Communicator::STATUS_CONNECTED) {
         LiveProfiling::waitsForDisconnect = true;
         session->sleep(0);
     } else {

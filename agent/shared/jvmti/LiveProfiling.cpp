@@ -278,7 +278,7 @@ void LiveProfiling::initCommunication(JNIEnv *env)
     checkFatalError("communication thread", jvmti->RunAgentThread(thread, comThreadCallback, nullptr, COMM_THREAD_PRIORITY));
     env->DeleteLocalRef(thread);
     MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
-    while (session->getCommunicatorStatus() == LiveCommunicator::STATUS_WAITING && !frontendWasConnected)
+    while (session->getCommunicatorStatus() == Communicator::STATUS_WAITING && !frontendWasConnected)
         session->sleep(100);
 }
 

@@ -19,7 +19,8 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MessageUtil.h"
-#include "OfflineCommunicator.h"
+#include "OfflineTransport.h"
+#include "SocketTransport.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ char orvaneJvmtiEnv[] = "ORVANE_JVMTI=true";
 
 LiveProfilingSession::LiveProfilingSession()
     : port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
-      config(nullptr), attached(false), switching(false), communicator(nullptr), classSession(this), parametersSet(false)
+      config(nullptr), attached(false), switching(false), javaTransport(nullptr), vmCommands(this), communicator(nullptr),
+      classSession(this), parametersSet(false)
 {
 }
 
@@ -76,7 +78,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         LiveCpuProfilingHelper::init(this, stack);
         applyCpuSettings();
         std::lock_guard<std::mutex> guard(communicatorLock);
-        communicator = new LiveCommunicator(this, port, options.address, nullptr);
+        openTransport(false);
     }
 
     if (attach) {
@@ -355,33 +357,62 @@ void LiveProfilingSession::applyCpuSettings()
 unsigned LiveProfilingSession::getCommunicatorStatus()
 {
     std::lock_guard<std::mutex> guard(communicatorLock);
-    return communicator != nullptr ? communicator->getStatus() : LiveCommunicator::STATUS_CLEANED_UP;
+    return communicator != nullptr ? communicator->getStatus() : Communicator::STATUS_CLEANED_UP;
 }
 
 void LiveProfilingSession::listenForFrontend()
 {
     std::lock_guard<std::mutex> guard(communicatorLock);
-    if (communicator != nullptr)
-        communicator->listenNow();
+    if (transport != nullptr)
+        transport->listen();
+}
+
+void LiveProfilingSession::openTransport(bool offline)
+{
+    delete communicator;
+    communicator = nullptr;
+    javaTransport = nullptr;
+    owners = CommandOwners{this, nullptr, nullptr};
+    if (offline) {
+        javaTransport = new OfflineTransport();
+        transport.reset(javaTransport);
+    } else if (port == 0) {
+        javaTransport = new JavaThreadTransport();
+        transport.reset(javaTransport);
+    } else {
+        transport.reset(new SocketTransport(port, options.address, LiveVmCommands::onListenFailure));
+    }
+    if (!offline)
+        owners = CommandOwners{this, LiveCpuProfilingHelper::getSession(), &vmCommands};
+    communicator = new Communicator(*transport, owners);
+}
+
+void LiveProfilingSession::bindServingThread(JNIEnv *env, jobject javaCommunicator)
+{
+    vmCommands.bindThread(env);
+    if (javaTransport != nullptr)
+        javaTransport->bind(env, javaCommunicator);
 }
 
 void LiveProfilingSession::runCommunicator(JNIEnv *env, jobject javaCommunicator)
 {
     for (;;) {
-        LiveCommunicator *current;
+        Communicator *current;
+        Transport *currentTransport;
         {
             std::lock_guard<std::mutex> guard(communicatorLock);
             current = communicator;
+            currentTransport = transport.get();
+            bindServingThread(env, javaCommunicator);
         }
-        current->setJavaPointers(env, javaCommunicator);
         current->run();
-        if (current->shouldExitProcess() || current->shouldInterruptProcess() || current->hasListenFailed() ||
-            LiveProfiling::waitsForDisconnect || current->isJavaTransport())
+        if (current->shouldExitProcess() || current->shouldInterruptProcess() || !currentTransport->canReconnect() ||
+            LiveProfiling::waitsForDisconnect)
             return;
         if (current->wasConnected())
             MessageUtil::message("Disconnected. Waiting for reconnection.");
         std::lock_guard<std::mutex> guard(communicatorLock);
-        communicator = new LiveCommunicator(this, port, options.address, current);
+        communicator = new Communicator(*transport, owners);
         delete current;
     }
 }
@@ -503,25 +534,20 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunic
 {
     if (LiveProfiling::offline && javaPort < 1)
         return;
+    // Unless offline or not waiting, the native communication thread serves the front end.
+    if (!LiveProfiling::offline && !LiveProfiling::nowait)
+        return;
     jobject communicatorObject = javaCommunicator != nullptr ? env->NewGlobalRef(javaCommunicator) : nullptr;
     if (LiveProfiling::offline) {
         std::lock_guard<std::mutex> guard(communicatorLock);
-        delete communicator;
         port = javaPort;
-        communicator = new OfflineCommunicator(this, javaPort);
-    } else if (!LiveProfiling::nowait) {
-        // The native communication thread serves the front end already.
-        std::lock_guard<std::mutex> guard(communicatorLock);
-        if (communicator != nullptr)
-            communicator->setJavaCommunicator(communicatorObject);
-        return;
+        openTransport(true);
     }
     runCommunicator(env, communicatorObject);
     {
         // This thread's environment is no longer valid once it returns to Java.
         std::lock_guard<std::mutex> guard(communicatorLock);
-        if (communicator != nullptr)
-            communicator->setJavaPointers(nullptr, nullptr);
+        bindServingThread(nullptr, nullptr);
     }
     if (communicatorObject != nullptr)
         env->DeleteGlobalRef(communicatorObject);

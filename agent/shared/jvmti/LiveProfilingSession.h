@@ -2,13 +2,18 @@
 #define AGENT_LIVEPROFILINGSESSION_H
 
 #include <jni.h>
+#include <memory>
 #include <mutex>
 
 #include "AgentOptions.h"
+#include "Communicator.h"
 #include "LiveClassProfilingSession.h"
-#include "LiveCommunicator.h"
+#include "LiveVmCommands.h"
 #include "ProfilingSession.h"
 #include "SessionConfig.h"
+#include "Transport.h"
+
+class JavaThreadTransport;
 
 // The one session of a live VM: start-up, the options, the front-end
 // communicator, the data locks and the timed waits.
@@ -92,6 +97,13 @@ private:
     void receiveScripts(DataReader *reader);
     // Hands the configuration's recording settings to the CPU session.
     void applyCpuSettings();
+    // The front end's transport from now on: the socket of the session's
+    // port, or the Java thread's for port 0; offline, the offline channel,
+    // which answers only what the session itself owns. Makes the first
+    // communicator over it. Caller holds communicatorLock.
+    void openTransport(bool offline);
+    // Binds the VM commands and a Java-thread transport to the serving thread.
+    void bindServingThread(JNIEnv *env, jobject javaCommunicator);
 
     int port;
     int stack;
@@ -101,7 +113,12 @@ private:
     bool attached;
     bool switching;
     std::mutex communicatorLock;
-    LiveCommunicator *communicator;
+    std::unique_ptr<Transport> transport;
+    // The transport when it is the Java thread's (or offline), else null.
+    JavaThreadTransport *javaTransport;
+    LiveVmCommands vmCommands;
+    CommandOwners owners;
+    Communicator *communicator;
     LiveClassProfilingSession classSession;
     bool parametersSet;
 };

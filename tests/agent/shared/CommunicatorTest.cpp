@@ -9,28 +9,46 @@
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
 #include "Communicator.h"
+#include "CpuProfilingSession.h"
 #include "Crc32.h"
+#include "DataReader.h"
+#include "DataWriter.h"
+#include "FrontendProtocol.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"
+#include "ProfilingTestSupport.h"
 #include "SocketDataReader.h"
 #include "SocketDataWriter.h"
+#include "Transport.h"
+#include "VmCommands.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
 // The transport is one end of a socket pair; the test plays the front end on the other.
-class PairCommunicator : public Communicator {
+class PairTransport : public Transport {
 public:
-    PairCommunicator(ProfilingSession *session, int fd) : Communicator(session)
+    explicit PairTransport(int fd) : in(fd), out(fd) {}
+    bool connect() override { return true; }
+    void disconnect() override {}
+    bool acknowledges() const override { return true; }
+    DataReader *reader() override { return &in; }
+    DataWriter *writer() override { return &out; }
+
+private:
+    SocketDataReader in;
+    SocketDataWriter out;
+};
+
+// A communicator over a socket pair, serving the commands of `owners`.
+class PairCommunicator : private PairTransport, public Communicator {
+public:
+    PairCommunicator(const CommandOwners &owners, int fd) : PairTransport(fd), Communicator(*this, owners)
     {
-        setStreams(new SocketDataReader(fd), new SocketDataWriter(fd));
         setBrokenRequestPause(0);
     }
-
-protected:
-    bool establishConnection() override { return true; }
-    void cleanupConnection() override {}
+    PairCommunicator(ProfilingSession *session, int fd) : PairCommunicator(CommandOwners{session}, fd) {}
 };
 
 Bytes u4(uint32_t v)
@@ -124,7 +142,7 @@ protected:
 TEST_F(CommunicatorTest, IdWidthHasNoSizesAndAnswersWithAnIdOfOne)
 {
     send(u4(2) + u4(5));
-    ASSERT_TRUE(communicator->processSingle());
+    communicator->processSingle();
     EXPECT_EQ(received({0}), (header(2, 5) + u4(8) + Bytes({1, 0, 0, 0, 0, 0, 0, 0})));
     EXPECT_FALSE(communicator->isEnded());
 }
@@ -147,7 +165,7 @@ TEST_F(CommunicatorTest, RequestsAreAcknowledgedAnsweredAndClosedByTheEndMarker)
         TearDown();
         SetUp();
         send(c.request);
-        ASSERT_TRUE(communicator->processSingle());
+        communicator->processSingle();
         EXPECT_EQ(received({2}), Bytes({0, 0}) + c.reply);
         EXPECT_EQ(communicator->isFinished(), c.finished);
         EXPECT_FALSE(communicator->isEnded());
@@ -157,7 +175,7 @@ TEST_F(CommunicatorTest, RequestsAreAcknowledgedAnsweredAndClosedByTheEndMarker)
 TEST_F(CommunicatorTest, StateReplyOfTheBaseSession)
 {
     send(frame(44, 9, {0}));
-    ASSERT_TRUE(communicator->processSingle());
+    communicator->processSingle();
     Bytes got = received({2});
     Bytes expectedStart = Bytes{0, 0} + header(44, 9) + u4(1) + Bytes{0, 0, 0} + Bytes{0, 0} + Bytes{0, 0};
     ASSERT_GE(got.size(), expectedStart.size() + END.size());
@@ -184,9 +202,9 @@ TEST_F(CommunicatorTest, BrokenRequestsAreRefusedAndTheStreamRecovers)
         // Zero bytes inside the broken frame count towards the pattern too,
         // so the pattern alone must be enough, whatever precedes it.
         send(c.request + resync() + u4(2) + u4(8));
-        ASSERT_TRUE(communicator->processSingle());
+        communicator->processSingle();
         EXPECT_EQ(received(), c.acks) << "no reply to a broken request";
-        ASSERT_TRUE(communicator->processSingle());
+        communicator->processSingle();
         EXPECT_EQ(received({0}), (header(2, 8) + u4(8) + Bytes({1, 0, 0, 0, 0, 0, 0, 0})));
     }
 }
@@ -194,7 +212,7 @@ TEST_F(CommunicatorTest, BrokenRequestsAreRefusedAndTheStreamRecovers)
 TEST_F(CommunicatorTest, CloseAndEndOfStreamEndTheConnection)
 {
     send(u4(0) + u4(1));
-    ASSERT_TRUE(communicator->processSingle());
+    communicator->processSingle();
     EXPECT_TRUE(communicator->isEnded());
     EXPECT_TRUE(received().empty());
 }
@@ -203,9 +221,9 @@ TEST_F(CommunicatorTest, StreamEndingDuringRecoveryEndsInsteadOfSpinning)
 {
     send(frame(44, 1, {}, 1, 2, 3, 0) + Bytes(50, 0));
     shutdown(fds[1], SHUT_WR);
-    ASSERT_TRUE(communicator->processSingle());
+    communicator->processSingle();
     EXPECT_TRUE(communicator->isEnded());
-    EXPECT_TRUE(communicator->process());
+    communicator->process();
 }
 
 TEST_F(CommunicatorTest, PayloadCutShortEndsTheConnection)
@@ -214,7 +232,7 @@ TEST_F(CommunicatorTest, PayloadCutShortEndsTheConnection)
     request.resize(request.size() - 10);
     send(request);
     shutdown(fds[1], SHUT_WR);
-    ASSERT_TRUE(communicator->processSingle());
+    communicator->processSingle();
     EXPECT_TRUE(communicator->isEnded());
     EXPECT_EQ(received(), (Bytes{0})) << "sizes acknowledged, nothing run";
 }
@@ -250,15 +268,242 @@ TEST_F(CommunicatorTest, ClassCommandsGoToTheClassSessionOfAnySession)
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
         send(k.request);
-        ASSERT_TRUE(served.processSingle());
+        served.processSingle();
         EXPECT_EQ(received({2}), Bytes({0, 0}) + k.reply);
     }
     EXPECT_TRUE(c->getIsViewFiltered(true)) << "the view shows only q.*: p.A is hidden";
 
     // A session without classes answers with an empty body.
     send(frame(60, 4, {}));
-    ASSERT_TRUE(communicator->processSingle());
+    communicator->processSingle();
     EXPECT_EQ(received({2}), Bytes({0, 0}) + header(60, 4) + END);
+}
+
+// The VM edge as the test sees it: every call is noted, with the payload byte
+// a handler read, and a handler that writes answers with one byte of its own.
+class RecordingVm : public VmCommands {
+public:
+    std::vector<std::string> calls;
+
+    void frontendSeen() override { calls.push_back("seen"); }
+    void handleCmdSetParameters(DataReader *reader, DataWriter *writer, Communicator &connection) override
+    {
+        noteWithByte("set parameters", reader);
+        writer->writeByte(0x01);
+        connection.markConnected();
+    }
+    void handleCmdForceGc() override { calls.push_back("force gc"); }
+    void handleCmdGetParameters(DataWriter *writer) override
+    {
+        calls.push_back("get parameters");
+        writer->writeByte(0x45);
+    }
+    void handleCmdGetVmState(DataWriter *writer) override
+    {
+        calls.push_back("vm state");
+        writer->writeByte(0x59);
+    }
+    void handleCmdThreadProfiling(DataReader *reader) override { noteWithByte("thread profiling", reader); }
+    void handleCmdHprofDump(DataReader *reader, DataWriter *writer) override
+    {
+        noteWithByte("hprof dump", reader);
+        writer->writeByte(0x63);
+    }
+    void handleCmdEnableTriggers(DataReader *reader) override { noteWithByte("triggers", reader); }
+    void handleCmdEnableTriggerGroups(DataReader *reader) override { noteWithByte("trigger groups", reader); }
+    void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override
+    {
+        calls.push_back("load info");
+        writer->writeByte(static_cast<int>(communicatorStatus));
+    }
+    void setMonitorProfiling(bool on) override { calls.push_back(on ? "monitors on" : "monitors off"); }
+    void connectionEnded(const Communicator &) override { calls.push_back("ended"); }
+
+private:
+    void noteWithByte(const char *what, DataReader *reader)
+    {
+        calls.push_back(std::string(what) + " " + std::to_string(reader->readByte(-1)));
+    }
+};
+
+// A live-like communicator (session with classes, CPU session, VM edge) and
+// one with the session alone, each on its own socket pair.
+class CommandTableTest : public CommunicatorTest {
+protected:
+    void SetUp() override
+    {
+        CommunicatorTest::SetUp();
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, liveFds), 0);
+        live = new PairCommunicator(CommandOwners{&liveSession, &cpu, &vm}, liveFds[0]);
+    }
+    void TearDown() override
+    {
+        delete live;
+        close(liveFds[0]);
+        close(liveFds[1]);
+        CommunicatorTest::TearDown();
+    }
+
+    void sendLive(const Bytes &b) { ASSERT_EQ(write(liveFds[1], b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+    Bytes receivedLive(std::initializer_list<size_t> headers)
+    {
+        std::swap(fds[1], liveFds[1]);
+        Bytes got = received(headers);
+        std::swap(fds[1], liveFds[1]);
+        return got;
+    }
+
+    ClassesSession liveSession;
+    FakeVm fakeVm;
+    CpuProfilingSession cpu{&liveSession, &fakeVm, CpuProfilingSession::Settings()};
+    RecordingVm vm;
+    int liveFds[2] = {-1, -1};
+    PairCommunicator *live = nullptr;
+};
+
+// A request for `command` in the frame the front end uses for it.
+Bytes request(uint32_t command, uint32_t id, const Bytes &payload)
+{
+    return frontendProtocol::hasPayloadFields(command) ? frame(command, id, payload) : u4(command) + u4(id);
+}
+
+TEST_F(CommandTableTest, EveryCommandIsFoundOnceAndFramedAsTheFrontEndSendsIt)
+{
+    for (const FrontendCommands::Row *row = FrontendCommands::begin(); row != FrontendCommands::end(); row++) {
+        SCOPED_TRACE(row->command);
+        EXPECT_EQ(FrontendCommands::find(row->command), row);
+        bool payload = row->frame == FrontendCommands::Frame::PAYLOAD;
+        EXPECT_EQ(payload, frontendProtocol::hasPayloadFields(row->command));
+    }
+    EXPECT_EQ(FrontendCommands::find(99), nullptr);
+    EXPECT_EQ(FrontendCommands::frameOf(nullptr), FrontendCommands::Frame::PAYLOAD);
+}
+
+TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
+{
+    struct Case {
+        const char *name;
+        uint32_t command;
+        Bytes payload;
+        const char *call;
+        Bytes body;
+    };
+    const Case cases[] = {
+        {"configuration", 1, {5}, "set parameters 5", {0x01}},
+        {"garbage collection", 30, {}, "force gc", {}},
+        {"configuration in force", 45, {}, "get parameters", {0x45}},
+        {"VM state poll", 59, {}, "vm state", {0x59}},
+        {"thread profiling", 61, {1}, "thread profiling 1", {}},
+        {"heap dump", 63, {7}, "hprof dump 7", {0x63}},
+        {"triggers", 66, {1}, "triggers 1", {}},
+        {"trigger groups", 67, {0}, "trigger groups 0", {}},
+        {"load info without payload: after command 1, connected", 76, {}, "load info", {1}},
+        {"load info with payload", 77, {}, "load info", {1}},
+        {"monitor recording off: the CPU session, then the VM", 73, {0}, "monitors off", {}},
+    };
+    uint32_t id = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool payload = frontendProtocol::hasPayloadFields(c.command);
+        Bytes acks = payload ? Bytes{0, 0} : Bytes{};
+        Bytes end = payload ? END : Bytes{};
+        vm.calls.clear();
+        sendLive(request(c.command, id, c.payload));
+        live->processSingle();
+        EXPECT_EQ(receivedLive({acks.size()}), acks + header(c.command, id) + c.body + end);
+        ASSERT_FALSE(vm.calls.empty());
+        EXPECT_EQ(vm.calls.back(), c.call);
+
+        send(request(c.command, id, c.payload));
+        communicator->processSingle();
+        EXPECT_EQ(received({acks.size()}), acks + header(c.command, id) + end) << "no VM edge: an empty body";
+        id++;
+    }
+    EXPECT_EQ(live->getStatus(), Communicator::STATUS_CONNECTED);
+
+    // Every VM command of the table is among the cases.
+    for (const FrontendCommands::Row *row = FrontendCommands::begin(); row != FrontendCommands::end(); row++) {
+        if (row->owner != FrontendCommands::Owner::VM)
+            continue;
+        bool covered = false;
+        for (const Case &c : cases)
+            covered = covered || c.command == row->command;
+        EXPECT_TRUE(covered) << row->command;
+    }
+}
+
+TEST_F(CommandTableTest, NumbersNobodyAnswersGetTheHeaderAndTheEndMarker)
+{
+    for (uint32_t command : {3u, 99u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(command);
+        sendLive(frame(command, 7, {1, 2}));
+        live->processSingle();
+        EXPECT_EQ(receivedLive({2}), Bytes({0, 0}) + header(command, 7) + END);
+        EXPECT_FALSE(live->isEnded());
+    }
+}
+
+TEST_F(CommandTableTest, EveryCommandIsAnsweredInItsFrameAndOnlyByItsOwner)
+{
+    uint32_t id = 100;
+    for (const FrontendCommands::Row *row = FrontendCommands::begin(); row != FrontendCommands::end(); row++) {
+        SCOPED_TRACE(row->command);
+        if (row->frame == FrontendCommands::Frame::CLOSE || row->owner == FrontendCommands::Owner::COMMUNICATOR)
+            continue; // the connection's own commands: the tests above and below
+        bool payload = row->frame == FrontendCommands::Frame::PAYLOAD;
+        Bytes acks = payload ? Bytes{0, 0} : Bytes{};
+        Bytes end = payload ? END : Bytes{};
+        sendLive(request(row->command, id, {}));
+        live->processSingle();
+        Bytes reply = receivedLive({acks.size()});
+        Bytes start = acks + header(row->command, id);
+        ASSERT_GE(reply.size(), start.size() + end.size());
+        EXPECT_EQ(Bytes(reply.begin(), reply.begin() + static_cast<long>(start.size())), start);
+        EXPECT_EQ(Bytes(reply.end() - static_cast<long>(end.size()), reply.end()), end);
+        EXPECT_FALSE(live->isEnded());
+
+        // The session alone owns only the state; without classes, not even them.
+        send(request(row->command, id, {}));
+        communicator->processSingle();
+        Bytes bare = received({acks.size()});
+        if (row->owner != FrontendCommands::Owner::SESSION) {
+            EXPECT_EQ(bare, start + end);
+        }
+        id++;
+    }
+}
+
+TEST_F(CommandTableTest, TheConnectionsOwnCommandsAndTheVmEdgeAcrossARun)
+{
+    // The ID width does not count as the front end at work; the first other request does, once.
+    sendLive(u4(2) + u4(1) + frame(23, 2, {}) + frame(46, 3, {}) + frame(48, 4, {}));
+    live->processSingle();
+    EXPECT_TRUE(vm.calls.empty());
+    live->run();
+    EXPECT_EQ(vm.calls, (std::vector<std::string>{"seen", "ended"})) << "command 23 stops serving at once";
+    EXPECT_TRUE(live->isFinished());
+    EXPECT_FALSE(live->shouldExitProcess());
+    EXPECT_EQ(live->getStatus(), Communicator::STATUS_CLEANED_UP);
+    receivedLive({});
+
+    struct Case {
+        const char *name;
+        uint32_t command;
+        uint32_t id;
+        bool exit;
+        bool interrupt;
+    };
+    const Case cases[] = {{"exit", 46, 3, true, false}, {"interrupt", 48, 4, false, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        PairCommunicator next(CommandOwners{&liveSession, &cpu, &vm}, liveFds[0]);
+        vm.calls.clear();
+        next.run();
+        EXPECT_EQ(receivedLive({2}), Bytes({0, 0}) + header(c.command, c.id) + END);
+        EXPECT_EQ(vm.calls, (std::vector<std::string>{"seen", "ended"}));
+        EXPECT_EQ(next.shouldExitProcess(), c.exit);
+        EXPECT_EQ(next.shouldInterruptProcess(), c.interrupt);
+    }
 }
 
 } // namespace

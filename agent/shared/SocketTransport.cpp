@@ -1,4 +1,4 @@
-#include "SocketCommunicator.h"
+#include "SocketTransport.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,45 +16,18 @@ namespace {
 const int BACKLOG = 10;
 }
 
-SocketCommunicator::SocketCommunicator(ProfilingSession *session, int port, const std::string &address)
-    : Communicator(session), connectionSocket(-1), port(port), listenSocket(-1), address(address)
+SocketTransport::SocketTransport(int port, const std::string &address, ListenFailure onListenFailure)
+    : port(port), address(address), onListenFailure(onListenFailure), listenFailed(false), listenSocket(-1),
+      connectionSocket(-1)
 {
 }
 
-SocketCommunicator::~SocketCommunicator()
+SocketTransport::~SocketTransport()
 {
-    setStreams(nullptr, nullptr);
-    closeConnection();
-    if (listenSocket >= 0)
-        close(listenSocket);
+    shutdown();
 }
 
-void SocketCommunicator::inheritListenSocket(SocketCommunicator *previous)
-{
-    if (previous == nullptr || previous == this)
-        return;
-    if (listenSocket >= 0)
-        close(listenSocket);
-    listenSocket = previous->listenSocket;
-    previous->listenSocket = -1;
-}
-
-int SocketCommunicator::getListenPort() const
-{
-    struct sockaddr_in where = {};
-    socklen_t length = sizeof where;
-    if (listenSocket < 0 || getsockname(listenSocket, reinterpret_cast<struct sockaddr *>(&where), &length) != 0)
-        return 0;
-    return ntohs(where.sin_port);
-}
-
-void SocketCommunicator::onListenFailure()
-{
-    listenFailed = 1;
-    ended = 1;
-}
-
-bool SocketCommunicator::listenOnPort()
+bool SocketTransport::listenOnPort()
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
@@ -83,7 +56,7 @@ bool SocketCommunicator::listenOnPort()
         close(s);
         return false;
     }
-    if (listen(s, BACKLOG) != 0) {
+    if (::listen(s, BACKLOG) != 0) {
         MessageUtil::message("ERROR: Could not listen on socket.");
         close(s);
         return false;
@@ -92,15 +65,15 @@ bool SocketCommunicator::listenOnPort()
     return true;
 }
 
-bool SocketCommunicator::handshake()
+bool SocketTransport::handshake()
 {
-    uint32_t hello = reader->readU4(0);
-    uint32_t helloVersion = reader->readU4(0);
-    if (!reader->getError() && hello == CLIENT_HELLO && helloVersion == CLIENT_HELLO_VERSION) {
-        writer->writeU4(MAGIC);
-        writer->writeString(std::to_string(ProfilingSession::PROTOCOL_VERSION).c_str());
-        writer->flush();
-        if (reader->readU4(0) == MAGIC && !reader->getError() && !writer->getError())
+    uint32_t hello = in->readU4(0);
+    uint32_t helloVersion = in->readU4(0);
+    if (!in->getError() && hello == CLIENT_HELLO && helloVersion == CLIENT_HELLO_VERSION) {
+        out->writeU4(MAGIC);
+        out->writeString(std::to_string(ProfilingSession::PROTOCOL_VERSION).c_str());
+        out->flush();
+        if (in->readU4(0) == MAGIC && !in->getError() && !out->getError())
             return true;
     }
     MessageUtil::message("ERROR: another application or an unsupported");
@@ -108,59 +81,58 @@ bool SocketCommunicator::handshake()
     return false;
 }
 
-bool SocketCommunicator::listenNow()
+bool SocketTransport::listen()
 {
-    if (port == 0)
-        return false;
-    if (listenSocket < 0 && !listenOnPort()) {
+    if (listenSocket >= 0)
+        return true;
+    if (listenOnPort())
+        return true;
+    if (onListenFailure != nullptr)
         onListenFailure();
-        return false;
-    }
-    return true;
+    listenFailed = true;
+    return false;
 }
 
-bool SocketCommunicator::establishConnection()
+bool SocketTransport::connect()
 {
-    if (!listenNow())
+    if (!listen())
         return false;
-    while (!ended) {
+    for (;;) {
         int s;
         do {
             s = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         } while (s < 0 && errno == EINTR);
         if (s < 0) {
             MessageUtil::message("ERROR: Invalid client socket.");
-            ended = 1;
             return false;
         }
         // Replies are small and answered one at a time: do not let them wait for more.
         int on = 1;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         connectionSocket = s;
-        setStreams(new SocketDataReader(s), new SocketDataWriter(s));
+        in.reset(new SocketDataReader(s));
+        out.reset(new SocketDataWriter(s));
         if (handshake())
             return true;
-        closeConnection();
+        disconnect();
     }
-    return false;
 }
 
-void SocketCommunicator::closeConnection()
+void SocketTransport::disconnect()
 {
     // The streams write to the socket: they go first, so that nothing can reach
     // a descriptor number the process has reused.
-    setStreams(nullptr, nullptr);
+    in.reset();
+    out.reset();
     if (connectionSocket < 0)
         return;
     close(connectionSocket);
     connectionSocket = -1;
 }
 
-void SocketCommunicator::cleanupConnection()
+void SocketTransport::shutdown()
 {
-    if (port == 0)
-        return;
-    closeConnection();
+    disconnect();
     if (listenSocket >= 0) {
         close(listenSocket);
         listenSocket = -1;

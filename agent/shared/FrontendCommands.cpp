@@ -1,0 +1,176 @@
+#include "FrontendCommands.h"
+
+#include "ClassProfilingSession.h"
+#include "Communicator.h"
+#include "CpuProfilingSession.h"
+#include "DataReader.h"
+#include "DataWriter.h"
+#include "ProfilingSession.h"
+#include "VmCommands.h"
+
+ClassProfilingSession *CommandCall::classes() const
+{
+    return owners.session != nullptr ? owners.session->getClassProfilingSession() : nullptr;
+}
+
+namespace {
+
+using Frame = FrontendCommands::Frame;
+using Owner = FrontendCommands::Owner;
+using Row = FrontendCommands::Row;
+
+// The connection's own commands.
+
+void close(const CommandCall &call)
+{
+    call.communicator.hangUp();
+}
+
+void idWidth(const CommandCall &call)
+{
+    call.writer->writeU4(DataWriter::ID_SIZE);
+    call.writer->writeID(reinterpret_cast<const void *>(static_cast<uintptr_t>(1)));
+}
+
+void stop(const CommandCall &call)
+{
+    call.communicator.finish();
+}
+
+void exitProcess(const CommandCall &call)
+{
+    call.communicator.requestExit();
+}
+
+void interruptProcess(const CommandCall &call)
+{
+    call.communicator.requestInterrupt();
+}
+
+// The CPU session's commands: the CPU session and its class descriptions.
+
+CpuProfilingSession *cpu(const CommandCall &call)
+{
+    return call.owners.cpu;
+}
+
+void setRecordMonitors(const CommandCall &call)
+{
+    int on = cpu(call)->handleCmdSetRecordMonitors(call.reader);
+    if (on >= 0 && call.owners.vm != nullptr)
+        call.owners.vm->setMonitorProfiling(on != 0);
+}
+
+void threadDump(const CommandCall &call)
+{
+    bool newDump = call.reader->readByte(0) != 0;
+    cpu(call)->handleCmdThreadDump(call.writer, newDump, call.classes());
+}
+
+// One row per command, in command order.
+const Row ROWS[] = {
+    {FrontendCommands::CMD_CLOSE, Frame::CLOSE, Owner::COMMUNICATOR, close},
+    {FrontendCommands::CMD_SET_PARAMETERS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdSetParameters(c.reader, c.writer, c.communicator); }},
+    {FrontendCommands::CMD_ID_WIDTH, Frame::BARE, Owner::COMMUNICATOR, idWidth},
+    {FrontendCommands::CMD_EXPAND_INVOCATION_NODE, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdExpandInvocationNode(c.reader, c.writer); }},
+    {FrontendCommands::CMD_EXPAND_HOTSPOT_NODE, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdExpandHotspotNode(c.reader, c.writer); }},
+    {FrontendCommands::CMD_THREAD_DESCRIPTIONS, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdThreadDescriptions(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_STOP, Frame::PAYLOAD, Owner::COMMUNICATOR, stop},
+    {FrontendCommands::CMD_FORCE_GC, Frame::PAYLOAD, Owner::VM, [](const CommandCall &c) { c.owners.vm->handleCmdForceGc(); }},
+    {FrontendCommands::CMD_SET_VIEW_FILTER, Frame::PAYLOAD, Owner::CLASSES,
+     [](const CommandCall &c) { c.classes()->handleCmdSetViewFilter(c.reader); }},
+    {FrontendCommands::CMD_MONITOR_USAGE_HISTORY, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdMonitorUsageHistory(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_MONITOR_USAGE_CURRENT, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdMonitorUsageCurrent(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_MONITOR_USAGE_STATS, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdMonitorUsageStats(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_SET_RECORD_CPU, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdSetRecordCpu(c.reader); }},
+    {FrontendCommands::CMD_INVOCATION_TREE_UPDATE, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdInvocationTreeUpdate(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_HOTSPOT_TREE_UPDATE, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdHotspotTreeUpdate(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_GET_STATE, Frame::PAYLOAD, Owner::SESSION,
+     [](const CommandCall &c) { c.owners.session->handleCmdGetState(c.reader, c.writer); }},
+    {FrontendCommands::CMD_GET_PARAMETERS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdGetParameters(c.writer); }},
+    {FrontendCommands::CMD_EXIT, Frame::PAYLOAD, Owner::COMMUNICATOR, exitProcess},
+    {FrontendCommands::CMD_INTERRUPT, Frame::PAYLOAD, Owner::COMMUNICATOR, interruptProcess},
+    {FrontendCommands::CMD_METHOD_GRAPH, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdMethodGraph(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_ANNOTATION_HOTSPOT_UPDATE, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdAnnotationHotspotUpdate(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_GET_VM_STATE, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdGetVmState(c.writer); }},
+    {FrontendCommands::CMD_GET_CLASSES, Frame::PAYLOAD, Owner::CLASSES,
+     [](const CommandCall &c) { c.classes()->handleCmdGetClasses(c.writer); }},
+    {FrontendCommands::CMD_THREAD_PROFILING, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdThreadProfiling(c.reader); }},
+    {FrontendCommands::CMD_HPROF_DUMP, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdHprofDump(c.reader, c.writer); }},
+    {FrontendCommands::CMD_SET_TRACE_RECORD, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdSetTraceRecord(c.reader); }},
+    {FrontendCommands::CMD_GET_TRACES, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdGetTraces(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_ENABLE_TRIGGERS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggers(c.reader); }},
+    {FrontendCommands::CMD_ENABLE_TRIGGER_GROUPS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggerGroups(c.reader); }},
+    {FrontendCommands::CMD_SET_RECORD_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdSetRecordMethodStatistics(c.reader); }},
+    {FrontendCommands::CMD_GET_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdGetMethodStatistics(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_SET_RECORD_MONITORS, Frame::PAYLOAD, Owner::CPU, setRecordMonitors},
+    {FrontendCommands::CMD_THREAD_DUMP, Frame::PAYLOAD, Owner::CPU, threadDump},
+    {FrontendCommands::CMD_GET_MONITOR_ID, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdGetMonitorId(c.reader, c.writer); }},
+    {FrontendCommands::CMD_LOAD_INFO, Frame::BARE, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
+    {FrontendCommands::CMD_LOAD_INFO_WITH_PAYLOAD, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
+    {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
+     [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
+};
+
+} // namespace
+
+const Row *FrontendCommands::find(uint32_t command)
+{
+    for (const Row &row : ROWS) {
+        if (row.command == command)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool FrontendCommands::isOwned(const Row &row, const CommandOwners &owners)
+{
+    switch (row.owner) {
+    case Owner::COMMUNICATOR:
+        return true;
+    case Owner::SESSION:
+        return owners.session != nullptr;
+    case Owner::CLASSES:
+        return owners.session != nullptr && owners.session->getClassProfilingSession() != nullptr;
+    case Owner::CPU:
+        return owners.cpu != nullptr;
+    case Owner::VM:
+        return owners.vm != nullptr;
+    }
+    return false;
+}
+
+const Row *FrontendCommands::begin()
+{
+    return ROWS;
+}
+
+const Row *FrontendCommands::end()
+{
+    return ROWS + sizeof ROWS / sizeof ROWS[0];
+}

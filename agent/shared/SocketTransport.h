@@ -1,0 +1,64 @@
+#ifndef AGENT_SOCKETTRANSPORT_H
+#define AGENT_SOCKETTRANSPORT_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Transport.h"
+
+// A TCP port on which one front end at a time connects. A client says U4 31
+// and U4 0; we answer U4 0xCAFED00D and the protocol version as a string; the
+// client confirms with U4 0xCAFED00D. A client that says anything else is
+// refused and the next one accepted. The listening socket stays open between
+// front ends.
+class SocketTransport : public Transport {
+public:
+    static const uint32_t MAGIC = 0xCAFED00Du;
+    static const uint32_t CLIENT_HELLO = 31;
+    static const uint32_t CLIENT_HELLO_VERSION = 0;
+
+    // Called when the listening socket cannot be made, before the failure is
+    // reported: where nothing can go on without the port, it ends the process.
+    using ListenFailure = void (*)();
+
+    // address empty: all addresses. `onListenFailure` may be null.
+    SocketTransport(int port, const std::string &address, ListenFailure onListenFailure);
+    // Closes whatever socket is still open.
+    ~SocketTransport() override;
+    SocketTransport(const SocketTransport &) = delete;
+    SocketTransport &operator=(const SocketTransport &) = delete;
+
+    // Makes the listening socket if needed, then accepts until a client
+    // completes the handshake. False when listening or accepting failed.
+    bool connect() override;
+    // Closes the connection socket, once.
+    void disconnect() override;
+    // Closes the connection socket and the listening socket.
+    void shutdown() override;
+    // Makes the listening socket now, unless it exists. False when it could
+    // not be made (onListenFailure has run).
+    bool listen() override;
+    // True until the listening socket could not be made.
+    bool canReconnect() const override { return !listenFailed; }
+    bool acknowledges() const override { return true; }
+    DataReader *reader() override { return in.get(); }
+    DataWriter *writer() override { return out.get(); }
+
+private:
+    // Makes the listening socket; false with the reason logged.
+    bool listenOnPort();
+    // Runs the handshake on the accepted socket; false when the client was refused.
+    bool handshake();
+
+    int port;
+    std::string address;
+    ListenFailure onListenFailure;
+    bool listenFailed;
+    int listenSocket;
+    int connectionSocket;
+    std::unique_ptr<DataReader> in;
+    std::unique_ptr<DataWriter> out;
+};
+
+#endif
