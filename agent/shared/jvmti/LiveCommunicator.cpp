@@ -91,7 +91,7 @@ bool LiveCommunicator::openJavaChannel()
 void LiveCommunicator::closeJavaChannel()
 {
     // Possibly on another thread than the one that served the loop.
-    JNIEnv *here = communicationClass != nullptr ? LiveProfiling::getJNIEnv() : nullptr;
+    JNIEnv *here = communicationClass != nullptr ? liveSession->getEdge().getJNIEnv() : nullptr;
     if (here != nullptr)
         here->DeleteGlobalRef(communicationClass);
     communicationClass = nullptr;
@@ -188,7 +188,7 @@ bool LiveCommunicator::establishConnection()
 
 bool LiveCommunicator::processComand(uint32_t command)
 {
-    if ((!LiveProfiling::jvmti11 || LiveProfiling::ibmVm) && !connectedOnce) {
+    if ((!liveSession->getEdge().jvmti11 || liveSession->getEdge().ibmVm) && !connectedOnce) {
         liveSession->updateVmStartTime(Counter::getUsec(), true);
         connectedOnce = true;
     }
@@ -205,13 +205,13 @@ void LiveCommunicator::handleSetParameters()
     liveSession->updateVmStartTime(Counter::getUsec(), true);
     status = STATUS_CONNECTED;
     connectedOnce = true;
-    LiveProfiling::registerConnection(env, true);
+    liveSession->getEdge().registerConnection(env, true);
     writer->flush();
 }
 
 void LiveCommunicator::handleForceGc()
 {
-    jvmtiError error = LiveProfiling::jvmti->ForceGarbageCollection();
+    jvmtiError error = liveSession->getEdge().jvmti->ForceGarbageCollection();
     if (error != JVMTI_ERROR_NONE)
         MessageUtil::message("Could not force garbage collection (%d).", static_cast<int>(error));
 }
@@ -223,7 +223,7 @@ void LiveCommunicator::handleGetParameters()
 
 void LiveCommunicator::handleEnableTriggers()
 {
-    LiveProfiling::enableTriggers(env, reader->readByte(0) != 0);
+    liveSession->getEdge().enableTriggers(env, reader->readByte(0) != 0);
 }
 
 void LiveCommunicator::handleEnableTriggerGroups()
@@ -234,7 +234,7 @@ void LiveCommunicator::handleEnableTriggerGroups()
         char *name = reader->readString(nullptr);
         if (name == nullptr)
             break;
-        LiveProfiling::enableTriggerGroup(on, name, env);
+        liveSession->getEdge().enableTriggerGroup(on, name, env);
         delete[] name;
     }
 }
@@ -249,7 +249,7 @@ void LiveCommunicator::handleHprofDump()
         writer->writeString("");
         return;
     }
-    jstring problem = LiveProfiling::doHprofDump(path, live, env, false);
+    jstring problem = liveSession->getEdge().doHprofDump(path, live, env, false);
     delete[] path;
     if (problem == nullptr) {
         writer->writeByte(0);
@@ -268,7 +268,7 @@ void LiveCommunicator::handleThreadProfiling()
 {
     bool on = reader->readByte(0) != 0;
     if (!reader->getError())
-        LiveProfiling::setThreadProfiling(on, env);
+        liveSession->getEdge().setThreadProfiling(on, env);
 }
 
 void LiveCommunicator::handleSetRecordCpu()
@@ -361,7 +361,7 @@ void LiveCommunicator::handleSetRecordMonitors()
 {
     int on = LiveCpuProfilingHelper::getSession()->handleCmdSetRecordMonitors(reader);
     if (on >= 0)
-        LiveProfiling::setMonitorProfiling(on != 0, env);
+        liveSession->getEdge().setMonitorProfiling(on != 0, env);
 }
 
 void LiveCommunicator::handleGetMonitorId()
@@ -376,28 +376,28 @@ void LiveCommunicator::handleGetVmState()
 
 void LiveCommunicator::handleGetLoadInfo()
 {
-    LiveProfiling::handleCmdGetLoadInfo(writer, env, connectedOnce, status);
+    liveSession->getEdge().handleCmdGetLoadInfo(writer, env, connectedOnce, status);
 }
 
 void LiveCommunicator::onListenFailure()
 {
     // A VM that waits for its front end cannot go on without the port; one
     // that does not wait keeps running without a front end.
-    if (LiveProfiling::nowait) {
+    if (liveSession->getEdge().nowait) {
         SocketCommunicator::onListenFailure();
         return;
     }
-    exit(1);
+    liveSession->getEdge().endVm(LiveProfiling::END_LISTEN_FAILED);
 }
 
 void LiveCommunicator::cleanupConnection()
 {
     status = STATUS_CLEANED_UP;
-    LiveProfiling::frontendWasConnected = true;
+    liveSession->getEdge().frontendWasConnected = true;
     // The next front end has none of the descriptions this one received.
     liveSession->getClassSession().resetDifferentialDataTransfer();
     if (port != 0 && env != nullptr)
-        LiveProfiling::registerConnection(env, false);
+        liveSession->getEdge().registerConnection(env, false);
     liveSession->wakeup();
     closeConnection();
     javaWriter = nullptr;
@@ -405,8 +405,7 @@ void LiveCommunicator::cleanupConnection()
     closeJavaChannel();
     if (exitProcess) {
         SocketCommunicator::cleanupConnection();
-        MessageUtil::message("Killing process");
-        exit(0);
+        liveSession->getEdge().endVm(LiveProfiling::END_FRONTEND_EXIT);
     }
     if (interruptProcess) {
         SocketCommunicator::cleanupConnection();
@@ -433,9 +432,9 @@ void reportNoSession()
 // The calling Java thread serves the command loop until the connection is over.
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterCommunication(JNIEnv *env, jclass, jobject communicator, jint port)
 {
-    if (LiveProfiling::liveProfilingSession == nullptr) {
+    if (LiveProfiling::instance().getSession() == nullptr) {
         reportNoSession();
         return;
     }
-    LiveProfiling::liveProfilingSession->javaCommThreadEnter(env, communicator, port);
+    LiveProfiling::instance().getSession()->javaCommThreadEnter(env, communicator, port);
 }
