@@ -99,30 +99,35 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
     MethodDesc *method = methodHandles.lookup(methodId);
     if (method == nullptr || thread->getIgnored())
         return 0;
-    if (!thread->stackSynchronised || thread->retransformMark >= thread->getMethodStackTop()) {
-        // A thread met for the first time counts each call on its stack once;
-        // a stack read again holds calls that were counted before.
-        bool fresh = !thread->stackSynchronised;
-        if (!fresh && timed)
-            thread->chargeElapsed(vm->getUsec(), overhead);
-        updateCallStack(thread, fresh && timed);
-        thread->stackSynchronised = true;
-        if (!filtered && !keep) {
-            thread->retransformMark = thread->getMethodStackTop() - 1;
-            // The VM's stack already holds the method being entered.
-            if (fresh)
-                return 0;
-            if (!(thread->isExceptionalPending() && thread->exitExceptionalFrame(method))) {
-                if (thread->getCurrentNode()->getMethod() == method)
-                    thread->getCurrentNode()->addSecondValue(1, false);
-                return 0;
-            }
-        }
-    }
+    bool needsStack = !thread->stackSynchronised || thread->retransformMark >= thread->getMethodStackTop();
+    if (needsStack && synchroniseOnEntry(thread, method, filtered, keep, timed))
+        return 0;
     long long time = thread->methodEntry(method, line, overhead, filtered, timed);
     if (time != 0 && traceAll.load(std::memory_order_relaxed))
         traceEntry(thread, method, time, filtered);
     return time;
+}
+
+bool CpuProfilingSession::synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed)
+{
+    // A thread met for the first time counts each call on its stack once;
+    // a stack read again holds calls that were counted before.
+    bool fresh = !thread->stackSynchronised;
+    if (!fresh && timed)
+        thread->chargeElapsed(vm->getUsec(), overhead);
+    updateCallStack(thread, fresh && timed);
+    thread->stackSynchronised = true;
+    if (filtered || keep)
+        return false;
+    thread->retransformMark = thread->getMethodStackTop() - 1;
+    // The VM's stack already holds the method being entered.
+    if (fresh)
+        return true;
+    if (thread->isExceptionalPending() && thread->exitExceptionalFrame(method))
+        return false;
+    if (thread->getCurrentNode()->getMethod() == method)
+        thread->getCurrentNode()->addSecondValue(1, false);
+    return true;
 }
 
 long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_t methodId, bool filtered)

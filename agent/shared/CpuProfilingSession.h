@@ -98,6 +98,9 @@ public:
     // would have recorded it. With `timed` every replayed call is counted
     // once and the thread's clock starts. Calling thread only.
     void updateCallStack(LiveThreadManager *thread, bool timed);
+    // An entry hook on a thread whose stack must be read again: reads it and
+    // says whether the entry is complete (nothing more to record for it).
+    bool synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed);
     // Files a finished exceptional run into the kept slow runs of its method.
     void endExceptionalRun(LiveThreadManager *thread, CallStackTree *run) override;
 

@@ -135,6 +135,35 @@ void CpuProfilingSession::handleCmdSetTraceRecord(DataReader *reader)
     }
 }
 
+namespace {
+
+// U4 the records with a method, then thread, method and time of each; U4 the
+// thread starts and the position of each among those records.
+void writeTraces(DataWriter *writer, const std::vector<CpuProfilingSession::Trace> &traces)
+{
+    uint32_t withMethod = 0;
+    for (const CpuProfilingSession::Trace &t : traces)
+        withMethod += t.method != nullptr ? 1 : 0;
+    writer->writeU4(withMethod);
+    std::vector<uint32_t> starts;
+    uint32_t position = 0;
+    for (const CpuProfilingSession::Trace &t : traces) {
+        if (t.method == nullptr) {
+            starts.push_back(position);
+            continue;
+        }
+        writer->writeID(t.thread);
+        writer->writeID(t.method);
+        writer->writeJLong(t.time);
+        position++;
+    }
+    writer->writeU4(static_cast<uint32_t>(starts.size()));
+    for (uint32_t p : starts)
+        writer->writeU4(p);
+}
+
+} // namespace
+
 void CpuProfilingSession::handleCmdGetTraces(DataWriter *writer, ClassProfilingSession *classes)
 {
     {
@@ -143,25 +172,7 @@ void CpuProfilingSession::handleCmdGetTraces(DataWriter *writer, ClassProfilingS
             writer->writeU4(0);
             writer->writeU4(0);
         } else {
-            uint32_t withMethod = 0;
-            for (const Trace &t : *traces)
-                withMethod += t.method != nullptr ? 1 : 0;
-            writer->writeU4(withMethod);
-            std::vector<uint32_t> starts;
-            uint32_t position = 0;
-            for (const Trace &t : *traces) {
-                if (t.method == nullptr) {
-                    starts.push_back(position);
-                    continue;
-                }
-                writer->writeID(t.thread);
-                writer->writeID(t.method);
-                writer->writeJLong(t.time);
-                position++;
-            }
-            writer->writeU4(static_cast<uint32_t>(starts.size()));
-            for (uint32_t p : starts)
-                writer->writeU4(p);
+            writeTraces(writer, *traces);
             traces.reset(new std::vector<Trace>());
         }
     }

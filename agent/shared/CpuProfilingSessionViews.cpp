@@ -427,6 +427,28 @@ CallStackTree *executionSiteTree(const CallStackTree *site, int level, InstanceP
     return root;
 }
 
+// Byte 1, the thread, the matched prefix and the site's tree for every node
+// of the thread's tree whose method matches a prefix.
+void writeExecutionSites(DataWriter *writer, LiveThreadManager *t, const std::vector<std::string> &prefixes, int level,
+                         InstancePool<CallStackTree> *pool)
+{
+    std::vector<const CallStackTree *> pending{t->getCallStackTree(false)};
+    while (!pending.empty()) {
+        const CallStackTree *node = pending.back();
+        pending.pop_back();
+        if (const std::string *prefix = matchingPrefix(node, prefixes)) {
+            writer->writeByte(1);
+            writer->writeID(t);
+            writer->writeString(prefix->c_str());
+            CallStackTree *site = executionSiteTree(node, level, pool);
+            site->writeUpdate(writer, CallStackTree::THRESHOLD_ALL, nullptr, 0, 0, -1, false);
+            site->freeAll(pool);
+        }
+        for (const CallStackTree *c = node->getFirstChild(); c != nullptr; c = c->getNextInstance())
+            pending.push_back(c);
+    }
+}
+
 } // namespace
 
 void CpuProfilingSession::handleCmdGetExecutionSites(DataReader *reader, DataWriter *writer, ClassProfilingSession *classes)
@@ -446,21 +468,7 @@ void CpuProfilingSession::handleCmdGetExecutionSites(DataReader *reader, DataWri
         InstancePool<CallStackTree> pool;
         for (LiveThreadManager *t : threadManagers) {
             retrieveDeadThread(t);
-            std::vector<const CallStackTree *> pending{t->getCallStackTree(false)};
-            while (!pending.empty()) {
-                const CallStackTree *node = pending.back();
-                pending.pop_back();
-                if (const std::string *prefix = matchingPrefix(node, prefixes)) {
-                    writer->writeByte(1);
-                    writer->writeID(t);
-                    writer->writeString(prefix->c_str());
-                    CallStackTree *site = executionSiteTree(node, level, &pool);
-                    site->writeUpdate(writer, CallStackTree::THRESHOLD_ALL, nullptr, 0, 0, -1, false);
-                    site->freeAll(&pool);
-                }
-                for (const CallStackTree *c = node->getFirstChild(); c != nullptr; c = c->getNextInstance())
-                    pending.push_back(c);
-            }
+            writeExecutionSites(writer, t, prefixes, level, &pool);
         }
         storeDeadThreads();
     }
