@@ -13,6 +13,7 @@
 #include "MethodHandleTable.h"
 #include "MethodStats.h"
 #include "ProbeNodeIds.h"
+#include "ThreadRecordingSession.h"
 
 class AnnotationBytes;
 class PayloadHotspots;
@@ -28,6 +29,7 @@ class MethodStats;
 class ProfilingSession;
 class ThreadManager;
 class VmInterface;
+struct ViewHotspot;
 
 // CPU recording: the entry and exit hooks of instrumented methods move each
 // thread's current call-tree node and charge microseconds to it; the hook
@@ -35,19 +37,12 @@ class VmInterface;
 // apart by duration. Threads record on their own managers without locks;
 // the manager list, exceptional merges and switches use the thread lock of
 // the owning session.
-class CpuProfilingSession {
+class CpuProfilingSession : public ThreadRecordingSession {
 public:
-    struct Settings {
-        bool lineNumbers = true;
-        int timeType = 1;          // 1 elapsed time, 2 thread CPU time
-        int collectionMethod = 1;  // 1 dynamic instrumentation, 3 sampling
-        int exceptionalCap = 5;    // kept slow runs per exceptional method
-        int exceptionalTimeType = 1;
-        int stackSize = 10000;
-    };
+    using Settings = CpuSettings;
 
     CpuProfilingSession(ProfilingSession *session, VmInterface *vm, const Settings &settings);
-    ~CpuProfilingSession();
+    ~CpuProfilingSession() override;
     CpuProfilingSession(const CpuProfilingSession &) = delete;
     CpuProfilingSession &operator=(const CpuProfilingSession &) = delete;
 
@@ -103,8 +98,11 @@ public:
     // would have recorded it. With `timed` every replayed call is counted
     // once and the thread's clock starts. Calling thread only.
     void updateCallStack(LiveThreadManager *thread, bool timed);
+    // An entry hook on a thread whose stack must be read again: reads it and
+    // says whether the entry is complete (nothing more to record for it).
+    bool synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed);
     // Files a finished exceptional run into the kept slow runs of its method.
-    void endExceptionalRun(LiveThreadManager *thread, CallStackTree *run);
+    void endExceptionalRun(LiveThreadManager *thread, CallStackTree *run) override;
 
     // Command 41: the cumulated call tree of the selected threads, written
     // against the selection the front end holds, then the descriptions the
@@ -143,7 +141,7 @@ public:
     LiveMonitorManager *getMonitorManager(bool raw, void *monitorId, ClassData *classData);
     // The agent's own raw monitors: events on them are not recorded.
     void setAgentMonitors(const std::vector<void *> &monitors);
-    bool isAgentMonitor(void *monitor) const;
+    bool isAgentMonitor(void *monitor) const override;
     // Monitor recording on or off; with thresholds >= 0 they change too
     // (microseconds; at 2,000,000,000 and above that kind is not recorded).
     void setMonitorRecording(bool on, long long blockThreshold, long long waitThreshold);
@@ -152,7 +150,7 @@ public:
     long long getWaitThreshold() const { return waitThreshold; }
     // A finished monitor event: kept (copied) while monitor recording is on
     // and it lasted at least the threshold of its kind.
-    void addMonitorEntry(const MonitorEntry *entry);
+    void addMonitorEntry(const MonitorEntry *entry) override;
     // Refills the list of events in progress from every profiled thread's
     // open entry, all brought up to one instant; returns that instant.
     long long generateCurrentMonitorEntryData();
@@ -216,7 +214,7 @@ public:
     bool hasNewMethodStatistics();
     // One finished invocation of `method` (filtered methods are not counted).
     // Called by the thread's manager at the exit.
-    void recordMethodStatistics(MethodDesc *method, const MethodStats::StackEntry &invocation);
+    void recordMethodStatistics(MethodDesc *method, const MethodStats::StackEntry &invocation) override;
     // The statistics of a method, null when it has none. Read them only
     // while no thread records.
     const MethodStats *getMethodStatistics(const MethodDesc *method);
@@ -242,27 +240,34 @@ public:
     // Threads found runnable by the sampler's last pass: with thread CPU
     // time (time type 2) each gets this share of the elapsed time.
     void setNumActiveThreads(int n) { activeThreads.store(n, std::memory_order_relaxed); }
-    int getNumActiveThreads() const { return activeThreads.load(std::memory_order_relaxed); }
+    int getNumActiveThreads() const override { return activeThreads.load(std::memory_order_relaxed); }
 
     MethodHandleTable &getMethodHandles() { return methodHandles; }
     long long getOverhead() const { return overhead; }
-    const Settings &getSettings() const { return settings; }
+    const Settings &getSettings() const override { return settings; }
     // A new session configuration: the recording settings change (the
     // method-stack size stays). Call while no hook runs a changed setting's
     // decision, i.e. when the configuration is applied.
     void updateSettings(const Settings &changed);
-    VmInterface *getVm() const { return vm; }
+    VmInterface *getVm() const override { return vm; }
     // The Java side's encoding of probe payloads in tree replies; null: none.
     void setAnnotationBytes(AnnotationBytes *javaSide) { annotationBytes = javaSide; }
     ProfilingSession *getProfilingSession() const { return session; }
     // The descriptors of Thread.sleep and Object.wait: entering them opens a wait.
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);
-    bool isWaitMethod(const MethodDesc *method) const { return method != nullptr && (method == sleepMethod || method == waitMethod); }
+    bool isWaitMethod(const MethodDesc *method) const override { return method != nullptr && (method == sleepMethod || method == waitMethod); }
 
 private:
     struct ViewRequest;
+    // The hotspot rows of command 8 (at most 100 when sorted), each as a row
+    // or, with full back traces, as its merged back-trace tree.
+    void writeHotspots(DataWriter *writer, const std::vector<ViewHotspot> &hotspots, bool sorted, bool fullBacktraces);
     // Merges the selected threads' trees for a view request and returns the
     // view root; the request owns every tree.
+    // The selected threads' trees merged into one (dead threads read back and
+    // stored again), first-level filtered nodes removed; their probe
+    // annotations go into `annotations`.
+    CallStackTree *mergeThreadTrees(ViewRequest &request, AnnotationMap *annotations);
     CallStackTree *buildViewTree(ViewRequest &request, ClassProfilingSession *classes);
     // The annotations written with a view (none for sampled trees).
     const AnnotationMap *viewAnnotations(const ViewRequest &request) const;

@@ -5,14 +5,14 @@
 #include "ClassData.h"
 #include "CopyTreeVisitor.h"
 #include "DataWriter.h"
-#include "CpuProfilingSession.h"
+#include "ThreadRecordingSession.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "MonitorEntry.h"
 #include "LiveMonitorManager.h"
 #include "VmInterface.h"
 
-LiveThreadManager::LiveThreadManager(CpuProfilingSession *owner, int stackSize)
+LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSize)
     : session(owner), currentNode(callTree), methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
       methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
       methodStackTop(0),
@@ -82,7 +82,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         return 0;
     if (currentNode == nullptr)
         currentNode = callTree;
-    const CpuProfilingSession::Settings &settings = session->getSettings();
+    const CpuSettings &settings = session->getSettings();
     bool recording = instrumentationRecord && timed;
     long long now = recording ? session->getVm()->getUsec() : 0;
     if (!waitIsOpen && settings.collectionMethod != 3 && recording)
@@ -304,7 +304,7 @@ void LiveThreadManager::setMonitorWait(long long time, LiveMonitorManager *monit
         waitStart = time;
         currentMonitor = monitor;
         if (hasDescription())
-            monitor->handleMonitorWait(this, time);
+            beginMonitorEvent(monitor->handleMonitorWait(monitorEntry, this, currentNode, time));
     } else if (waitStart <= 0) {
         waitStart = time > 0 ? time : session->getVm()->getUsec();
         currentMonitor = nullptr;
@@ -322,7 +322,8 @@ void LiveThreadManager::setMonitorContendedEnter(long long time, LiveMonitorMana
         contentionStart = time;
         currentMonitor = monitor;
         if (hasDescription())
-            monitor->handleMonitorContendedEnter(this, time, owner);
+            beginMonitorEvent(monitor->handleMonitorContendedEnter(monitorEntry, this, currentNode, time, owner,
+                                                                   owner != nullptr ? owner->getCurrentNode() : nullptr));
     } else if (contentionStart <= 0) {
         // A contention already in progress keeps its start.
         contentionStart = time;
@@ -373,7 +374,7 @@ void LiveThreadManager::setMonitorWaited(long long overhead, long long now)
         waitStart = 0;
         contentionStart = 0;
         if (currentMonitor != nullptr)
-            currentMonitor->handleMonitorWaited(this, now);
+            endMonitorEvent(now, false);
         currentMonitor = nullptr;
         long long t = now - start - overhead / 2;
         if (t < 0)
@@ -395,7 +396,7 @@ void LiveThreadManager::setMonitorContendedEntered(long long overhead, long long
         contentionStart = 0;
         waitStart = 0;
         if (currentMonitor != nullptr)
-            currentMonitor->handleMonitorContendedEntered(this, now);
+            endMonitorEvent(now, true);
         currentMonitor = nullptr;
         long long t = now - start - overhead / 2;
         if (t < 0)
@@ -418,6 +419,23 @@ void LiveThreadManager::sleepExit(long long now)
 {
     sleeping = false;
     setMonitorWaited(0, now);
+}
+
+void LiveThreadManager::beginMonitorEvent(bool recorded)
+{
+    if (recorded)
+        currentMonitorEntry = monitorEntry;
+}
+
+void LiveThreadManager::endMonitorEvent(long long now, bool blocked)
+{
+    if (currentMonitor->isMyMonitor())
+        return;
+    MonitorEntry *entry = getCurrentMonitorEntry(now, false);
+    if (entry == nullptr)
+        return;
+    currentMonitor->endEvent(entry, now, blocked);
+    currentMonitorEntry = nullptr;
 }
 
 MonitorEntry *LiveThreadManager::getCurrentMonitorEntry(long long now, bool update)

@@ -8,8 +8,8 @@
 #include "MethodStats.h"
 #include "ThreadManager.h"
 
-class CpuProfilingSession;
 class LiveMonitorManager;
+class ThreadRecordingSession;
 class MonitorEntry;
 class MethodDesc;
 
@@ -27,7 +27,7 @@ public:
     static constexpr unsigned char STATUS_DEAD = 1;
 
     // `stackSize` slots of method stack (slot 0 stays empty).
-    LiveThreadManager(CpuProfilingSession *session, int stackSize);
+    LiveThreadManager(ThreadRecordingSession *session, int stackSize);
     ~LiveThreadManager() override;
 
     // A method begins. Returns the entry time, 0 when nothing was timed.
@@ -153,6 +153,13 @@ public:
     long long calibrationStart = 0;
 
 private:
+    // The monitor made the thread's own entry the open event's (true), or
+    // the monitor is the agent's own and nothing is recorded.
+    void beginMonitorEvent(bool recorded);
+    // The open event on currentMonitor ends at `now`; its entry goes to the
+    // monitor and no longer is the thread's current one.
+    void endMonitorEvent(long long now, bool blocked);
+
     bool pushMethod(MethodDesc *method, bool filtered);
     // Adds the time still running at `now` to `node` (a copy of the current node).
     void addCurrentTime(CallStackTree *node, long long now);
@@ -163,7 +170,7 @@ private:
     // Charges the time and leaves the current node for its parent.
     long long finishExit(long long now, long long overhead, bool recording);
 
-    CpuProfilingSession *session;
+    ThreadRecordingSession *session;
     CallStackTree *currentNode;
     std::vector<MethodDesc *> methodStack;
     size_t methodStackCapacity;

@@ -291,10 +291,41 @@ int ClassDecisions::doInstrumentation(void *env, const unsigned char *bytes, int
     return COMPONENT_NONE;
 }
 
+// Everything one pass of the class rewriting knows about the loading class.
+struct ClassDecisions::LoadingClass {
+    LoadingClass(void *env, const unsigned char *bytes, int length, int headLength, ClassFile *classFile, bool redefining,
+                 bool fromJava, bool instrumentFlag)
+        : env(env), work{bytes, length, headLength, classFile, false, false}, classFile(classFile), redefining(redefining),
+          fromJava(fromJava), instrumentFlag(instrumentFlag)
+    {
+    }
+    const char *className() const { return name.c_str(); }
+    bool readBody() { return work.readBody(); }
+
+    void *env;
+    ClassInProgress work;
+    ClassFile *classFile;
+    const bool redefining;
+    const bool fromJava;
+    const bool instrumentFlag;
+    std::string name; // internal form
+    bool originalSaved = false;
+    SpecialMethods special;
+    bool hasSpecialMethods = false;
+    bool componentClass = false;
+    bool hardFiltered = false;
+    bool filtered = false;
+    bool isInterface = false;
+    int probeKind = 0; // bit 1 inner probe pass, bit 2 outer
+    std::vector<int> replaceRefs;
+    std::vector<int> staticSleepRefs;
+    std::vector<int> parkRefs;
+};
+
 int ClassDecisions::instrumentClass(void *env, const unsigned char *bytes, int length, unsigned char **newBytes,
                                     int *newLength, bool redefining, bool fromJava, bool instrumentFlag)
 {
-    // 1. The head and the method names.
+    // The head and the method names first; the body only when a step rewrites.
     int headLength = 0;
     ClassFileHolder holder(Tessera::ClassFileReader::readFromByteArray(bytes, length, &headLength, true, false, nullptr));
     ClassFile *classFile = holder.get();
@@ -302,266 +333,325 @@ int ClassDecisions::instrumentClass(void *env, const unsigned char *bytes, int l
         MessageUtil::message("ERROR: class could not be read");
         return COMPONENT_NONE;
     }
-    ClassInProgress work = {bytes, length, headLength, classFile, false, false};
+    LoadingClass c(env, bytes, length, headLength, classFile, redefining, fromJava, instrumentFlag);
+    if (!acceptClass(c))
+        return COMPONENT_NONE;
+    int componentKind = checkAnnotatedComponentClass(classFile, c.className(), fromJava);
+    resetRedefinedMethods(c);
+    decideFiltering(c);
+    // The order of the steps is the order their changes must reach the class.
+    bool readable = placeInnerProbes(c) && replaceSleepRefs(c) && placeMethodHooks(c) && noteMainClass(c) &&
+                    addComponentHooks(c) && placeNetIoAndOuterProbes(c) && addLockParking(c) && addClassLevelChanges(c) &&
+                    addArrayAllocationHooks(c) && addLoadClassHooks(c);
+    if (!readable)
+        return unreadableBody(c.className());
+    writeBack(c, newBytes, newLength);
+    return componentKind;
+}
 
-    // 2. The name.
+bool ClassDecisions::acceptClass(LoadingClass &c)
+{
+    ClassFile *classFile = c.classFile;
     int nameLength = 0;
     const char *nameChars = classFile->getClassName(&nameLength);
     if (nameChars == nullptr) {
         MessageUtil::message("ERROR: class could not be read");
-        return COMPONENT_NONE;
+        return false;
     }
-    const std::string name(nameChars, static_cast<size_t>(nameLength));
-    const char *className = name.c_str();
-    bool originalSaved = false;
+    c.name.assign(nameChars, static_cast<size_t>(nameLength));
     if (switches.saveInstrumentedClasses && switches.saveAllClasses)
-        originalSaved = writeClassFile(className, ".orig.class", bytes, length);
+        c.originalSaved = writeClassFile(c.className(), ".orig.class", c.work.bytes, c.work.length);
 
-    // 3. Room in the constant pool (slots 1 to count - 1).
+    // Room in the constant pool (slots 1 to count - 1).
     int poolEntries = static_cast<int>(classFile->getConstantPool().size()) - 1;
     if (poolEntries > MAX_CONSTANT_POOL_ENTRIES) {
-        MessageUtil::message("Warning: class %s could not be instrumented.", className);
+        MessageUtil::message("Warning: class %s could not be instrumented.", c.className());
         MessageUtil::message("because the constant pool is already too large.");
-        return COMPONENT_NONE;
+        return false;
     }
+    if (!hasSuperClass(c)) {
+        MessageUtil::message("Warning: class %s could not be instrumented.", c.className());
+        MessageUtil::message("because its super class is missing.");
+        return false;
+    }
+    if (!c.fromJava && isBaseClass(c.name))
+        seenBaseClasses.insert(c.name);
+    return true;
+}
+
+bool ClassDecisions::hasSuperClass(const LoadingClass &c)
+{
     // Every class but java/lang/Object (and a module descriptor) names its
     // super class; without it the class is left alone rather than rewritten
     // on guesses.
-    bool isModule = (classFile->getAccessFlags() & ACC_MODULE) != 0;
-    if (!isModule && name != "java/lang/Object" &&
-        (classFile->getSuperClass() == 0 ||
-         classFile->getConstantPoolEntry(classFile->getSuperClass()) == nullptr ||
-         classFile->getConstantPoolEntry(classFile->getSuperClass())->getTag() != Tessera::CONSTANT_Class)) {
-        MessageUtil::message("Warning: class %s could not be instrumented.", className);
-        MessageUtil::message("because its super class is missing.");
-        return COMPONENT_NONE;
+    ClassFile *classFile = c.classFile;
+    if ((classFile->getAccessFlags() & ACC_MODULE) != 0 || c.name == "java/lang/Object")
+        return true;
+    int super = classFile->getSuperClass();
+    return super != 0 && classFile->getConstantPoolEntry(super) != nullptr &&
+           classFile->getConstantPoolEntry(super)->getTag() == Tessera::CONSTANT_Class;
+}
+
+void ClassDecisions::resetRedefinedMethods(LoadingClass &c)
+{
+    // A redefined class starts again uninstrumented.
+    if (!c.redefining)
+        return;
+    std::string dottedName = dotted(c.name);
+    for (MethodInfo *m : c.classFile->getMethods()) {
+        if (m == nullptr)
+            continue;
+        std::string methodName(m->getName(), static_cast<size_t>(m->getNameLength()));
+        std::string signature(m->getSignature(), static_cast<size_t>(m->getSignatureLength()));
+        MethodDesc *desc = Instrumenter::getMethodDesc(dottedName.c_str(), methodName.c_str(), signature.c_str());
+        if (desc != nullptr)
+            Instrumenter::setInstrumentationState(desc, Instrumenter::STATE_NOT_INSTRUMENTED);
     }
+}
 
-    if (!fromJava && isBaseClass(name))
-        seenBaseClasses.insert(name);
-
-    // 4. Component kind from the annotations.
-    int componentKind = checkAnnotatedComponentClass(classFile, className, fromJava);
-
-    // 5. A redefined class starts again uninstrumented.
-    std::string dottedName = dotted(name);
-    if (redefining) {
-        for (MethodInfo *m : classFile->getMethods()) {
-            if (m == nullptr)
-                continue;
-            std::string methodName(m->getName(), static_cast<size_t>(m->getNameLength()));
-            std::string signature(m->getSignature(), static_cast<size_t>(m->getSignatureLength()));
-            MethodDesc *desc = Instrumenter::getMethodDesc(dottedName.c_str(), methodName.c_str(), signature.c_str());
-            if (desc != nullptr)
-                Instrumenter::setInstrumentationState(desc, Instrumenter::STATE_NOT_INSTRUMENTED);
-        }
-    }
-
-    // 6. Special methods.
-    SpecialMethods special;
-    bool hasSpecialMethods = false;
-    bool componentClass = false;
-    if (!fromJava) {
-        hasSpecialMethods = checkForSpecialMethods(className, classFile, &special);
-        componentClass = ClassProfilingHelper::isComponentClass(className);
+void ClassDecisions::decideFiltering(LoadingClass &c)
+{
+    const char *className = c.className();
+    if (!c.fromJava) {
+        c.hasSpecialMethods = checkForSpecialMethods(className, c.classFile, &c.special);
+        c.componentClass = ClassProfilingHelper::isComponentClass(className);
     }
     if (!switches.hasJvmti)
-        special.hasMain = false;
+        c.special.hasMain = false;
 
-    // 7. Filtering.
-    bool hardFiltered = isHardFilteredClass(className);
-    bool filtered;
-    if (fromJava)
-        filtered = hardFiltered || !instrumentFlag;
+    c.hardFiltered = isHardFilteredClass(className);
+    if (c.fromJava)
+        c.filtered = c.hardFiltered || !c.instrumentFlag;
     else
-        filtered = hardFiltered ||
-                   classes->isFilteredClassNameSlash(className, config->componentDetection ? !special.hasJspService : false);
+        c.filtered = c.hardFiltered ||
+                     classes->isFilteredClassNameSlash(className, config->componentDetection ? !c.special.hasJspService : false);
+    c.isInterface = (c.classFile->getAccessFlags() & ACC_INTERFACE) != 0;
+}
 
-    // 8. Probes, inner pass.
-    bool isInterface = (classFile->getAccessFlags() & ACC_INTERFACE) != 0;
-    int probeKind = 0;
-    if (!isInterface && !(switches.jvmtiEventsEnabled && fromJava))
-        probeKind = AnnotationInstrumentation::getAnnotationInstrType(classFile, className, fromJava);
-    if (probeKind != 0)
-        addToAnnoAndOptionalClasses(className);
-    if ((probeKind & 1) != 0) {
-        verboseOut("ANNOTATION INNER: %s", className);
-        if (!work.readBody())
-            return unreadableBody(className);
-        AnnotationInstrumentation::instrument(static_cast<JNIEnv *>(env), classFile, className, filtered,
-                                              hasSpecialMethods, redefining, 1, fromJava);
-    }
+bool ClassDecisions::placeInnerProbes(LoadingClass &c)
+{
+    if (!c.isInterface && !(switches.jvmtiEventsEnabled && c.fromJava))
+        c.probeKind = AnnotationInstrumentation::getAnnotationInstrType(c.classFile, c.className(), c.fromJava);
+    if (c.probeKind != 0)
+        addToAnnoAndOptionalClasses(c.className());
+    if ((c.probeKind & 1) == 0)
+        return true;
+    verboseOut("ANNOTATION INNER: %s", c.className());
+    if (!c.readBody())
+        return false;
+    AnnotationInstrumentation::instrument(static_cast<JNIEnv *>(c.env), c.classFile, c.className(), c.filtered,
+                                          c.hasSpecialMethods, c.redefining, 1, c.fromJava);
+    return true;
+}
 
-    // 9. Sleep references (attached agents only) and 10. method hooks; never in interfaces.
-    std::vector<int> replaceRefs;
-    std::vector<int> staticSleepRefs;
-    std::vector<int> parkRefs;
-    if (!isInterface) {
-        if (switches.attach && !fromJava) {
-            if (!startsWith(name, AGENT_PREFIX))
-                Instrumenter::findSleepRefs(classFile, &replaceRefs, &staticSleepRefs, &parkRefs);
-            if (name == LOCK_SUPPORT)
-                parkRefs.clear();
-            if (!replaceRefs.empty() || !staticSleepRefs.empty() || !parkRefs.empty())
-                verboseOut("THREAD SLEEP: %s (%d, %d, %d)", className, static_cast<int>(replaceRefs.size()),
-                           static_cast<int>(staticSleepRefs.size()), static_cast<int>(parkRefs.size()));
-            if (!replaceRefs.empty()) {
-                if (!work.readBody())
-                    return unreadableBody(className);
-                Instrumenter::replaceMethodRefs(classFile, replaceRefs);
-            }
-        }
+bool ClassDecisions::replaceSleepRefs(LoadingClass &c)
+{
+    // Attached agents only, never in interfaces.
+    if (c.isInterface || !switches.attach || c.fromJava)
+        return true;
+    if (!startsWith(c.name, AGENT_PREFIX))
+        Instrumenter::findSleepRefs(c.classFile, &c.replaceRefs, &c.staticSleepRefs, &c.parkRefs);
+    if (c.name == LOCK_SUPPORT)
+        c.parkRefs.clear();
+    if (!c.replaceRefs.empty() || !c.staticSleepRefs.empty() || !c.parkRefs.empty())
+        verboseOut("THREAD SLEEP: %s (%d, %d, %d)", c.className(), static_cast<int>(c.replaceRefs.size()),
+                   static_cast<int>(c.staticSleepRefs.size()), static_cast<int>(c.parkRefs.size()));
+    if (c.replaceRefs.empty())
+        return true;
+    if (!c.readBody())
+        return false;
+    Instrumenter::replaceMethodRefs(c.classFile, c.replaceRefs);
+    return true;
+}
 
-        bool hooksPlaced = false;
-        if (filtered && !hasSpecialMethods) {
-            // Calls into this class are recorded by its callers.
-        } else if (config->disableCPUProfiling || (session->getCallTreeCollectionMethod() != 1 && !instrumentFlag)) {
-            if (hasSpecialMethods)
-                addToPossiblyInstrumentedClasses(className);
-        } else if (classes->areFiltersSet() || (filtered && hasSpecialMethods)) {
-            bool specialOnly = filtered && hasSpecialMethods;
-            verboseOut("%s: %s ", specialOnly ? "SPECIAL" : "INSTR", className);
-            if (!work.readBody())
-                return unreadableBody(className);
-            Instrumenter::instrumentClassFile(env, className, true, specialOnly, &staticSleepRefs, &parkRefs,
-                                              classFile, redefining, switches.cobalt);
-            hooksPlaced = true;
-        }
-        if (!hooksPlaced && (!staticSleepRefs.empty() || !parkRefs.empty())) {
-            if (!work.readBody())
-                return unreadableBody(className);
-            Instrumenter::instrumentClassFile(env, className, false, false, &staticSleepRefs, &parkRefs, classFile,
-                                              redefining, switches.cobalt);
-        }
-    }
+ClassDecisions::HookChoice ClassDecisions::chooseMethodHooks(const LoadingClass &c) const
+{
+    if (c.filtered && !c.hasSpecialMethods)
+        return HOOKS_NONE; // calls into this class are recorded by its callers
+    if (config->disableCPUProfiling || (session->getCallTreeCollectionMethod() != 1 && !c.instrumentFlag))
+        return c.hasSpecialMethods ? HOOKS_LATER : HOOKS_NONE;
+    if (classes->areFiltersSet() || (c.filtered && c.hasSpecialMethods))
+        return HOOKS_NOW;
+    return HOOKS_NONE;
+}
 
-    // 11. The application's main class.
-    if (!fromJava && mainClassName.empty() && !hardFiltered && !ClassProfilingHelper::isMainClassException(className) &&
-        special.hasMain && !switches.attach) {
-        if (!work.readBody())
-            return unreadableBody(className);
-        if (hasMainMethod(classFile, className) || ClassProfilingHelper::isSpecialMainClass(className))
-            mainClassName = name;
+bool ClassDecisions::placeMethodHooks(LoadingClass &c)
+{
+    if (c.isInterface)
+        return true;
+    HookChoice choice = chooseMethodHooks(c);
+    if (choice == HOOKS_LATER)
+        addToPossiblyInstrumentedClasses(c.className());
+    if (choice == HOOKS_NOW) {
+        bool specialOnly = c.filtered && c.hasSpecialMethods;
+        verboseOut("%s: %s ", specialOnly ? "SPECIAL" : "INSTR", c.className());
+        if (!c.readBody())
+            return false;
+        Instrumenter::instrumentClassFile(c.env, c.className(), true, specialOnly, &c.staticSleepRefs, &c.parkRefs,
+                                          c.classFile, c.redefining, switches.cobalt);
+        return true;
     }
+    if (c.staticSleepRefs.empty() && c.parkRefs.empty())
+        return true;
+    if (!c.readBody())
+        return false;
+    Instrumenter::instrumentClassFile(c.env, c.className(), false, false, &c.staticSleepRefs, &c.parkRefs, c.classFile,
+                                      c.redefining, switches.cobalt);
+    return true;
+}
 
-    // 12. Components register themselves when made.
-    if ((special.hasComponentMarker || componentClass) && !fromJava) {
-        addToAnnoAndOptionalClasses(className);
-        if (config->componentDetection) {
-            verboseOut("COMPONENT: %s", className);
-            if (!work.readBody())
-                return unreadableBody(className);
-            if (startsWith(simpleName(name), "$Proxy"))
-                ClassModifications::addRegisterClassHookToClinit(className, classFile);
-            else
-                ClassModifications::addRegisterClassHook(className, classFile);
-        }
-    }
+bool ClassDecisions::noteMainClass(LoadingClass &c)
+{
+    if (c.fromJava || !mainClassName.empty() || c.hardFiltered ||
+        ClassProfilingHelper::isMainClassException(c.className()) || !c.special.hasMain || switches.attach)
+        return true;
+    if (!c.readBody())
+        return false;
+    if (hasMainMethod(c.classFile, c.className()) || ClassProfilingHelper::isSpecialMainClass(c.className()))
+        mainClassName = c.name;
+    return true;
+}
 
-    // 13. Net I/O and the outer probe pass.
-    if (!fromJava && Instrumenter::isNetIoClass(className)) {
-        verboseOut("NETIO: %s", className);
-        if (!work.readBody())
-            return unreadableBody(className);
-        Instrumenter::instrumentClassFileForNetIo(env, className, classFile);
-    }
-    if ((probeKind & 2) != 0) {
-        verboseOut("ANNOTATION OUTER: %s", className);
-        if (!work.readBody())
-            return unreadableBody(className);
-        AnnotationInstrumentation::instrument(static_cast<JNIEnv *>(env), classFile, className, filtered,
-                                              hasSpecialMethods, redefining, 2, fromJava);
-    }
+bool ClassDecisions::addComponentHooks(LoadingClass &c)
+{
+    // Components register themselves when made.
+    if ((!c.special.hasComponentMarker && !c.componentClass) || c.fromJava)
+        return true;
+    addToAnnoAndOptionalClasses(c.className());
+    if (!config->componentDetection)
+        return true;
+    verboseOut("COMPONENT: %s", c.className());
+    if (!c.readBody())
+        return false;
+    if (startsWith(simpleName(c.name), "$Proxy"))
+        ClassModifications::addRegisterClassHookToClinit(c.className(), c.classFile);
+    else
+        ClassModifications::addRegisterClassHook(c.className(), c.classFile);
+    return true;
+}
 
-    // 14. Lock parking.
-    if (!fromJava) {
-        if (switches.jvmti11 && name == LOCK_SUPPORT) {
-            addToAnnoAndOptionalClasses(className);
-            if (config->utilConcurrentHandling) {
-                verboseOut("PARK2: %s", className);
-                if (!work.readBody())
-                    return unreadableBody(className);
-                ClassModifications::instrumentLockSupport(classFile);
-            }
-        } else if (!switches.jvmti11 && startsWith(name, ABSTRACT_QUEUED_PREFIX)) {
-            addToAnnoAndOptionalClasses(className);
-            if (config->utilConcurrentHandling) {
-                verboseOut("PARK: %s", className);
-                if (!work.readBody())
-                    return unreadableBody(className);
-                ClassModifications::instrumentLocking(className, classFile);
-            }
-        }
+bool ClassDecisions::placeNetIoAndOuterProbes(LoadingClass &c)
+{
+    if (!c.fromJava && Instrumenter::isNetIoClass(c.className())) {
+        verboseOut("NETIO: %s", c.className());
+        if (!c.readBody())
+            return false;
+        Instrumenter::instrumentClassFileForNetIo(c.env, c.className(), c.classFile);
     }
+    if ((c.probeKind & 2) == 0)
+        return true;
+    verboseOut("ANNOTATION OUTER: %s", c.className());
+    if (!c.readBody())
+        return false;
+    AnnotationInstrumentation::instrument(static_cast<JNIEnv *>(c.env), c.classFile, c.className(), c.filtered,
+                                          c.hasSpecialMethods, c.redefining, 2, c.fromJava);
+    return true;
+}
 
-    // 15. Allocation recording in Object and its switch in String.
-    if (!fromJava && name == "java/lang/Object") {
-        if (!work.readBody())
-            return unreadableBody(className);
-        ClassModifications::addObjectConstructor(classFile, switches.attach);
+bool ClassDecisions::addLockParking(LoadingClass &c)
+{
+    if (c.fromJava)
+        return true;
+    bool lockSupport = switches.jvmti11 && c.name == LOCK_SUPPORT;
+    bool queuedSynchronizer = !switches.jvmti11 && startsWith(c.name, ABSTRACT_QUEUED_PREFIX);
+    if (!lockSupport && !queuedSynchronizer)
+        return true;
+    addToAnnoAndOptionalClasses(c.className());
+    if (!config->utilConcurrentHandling)
+        return true;
+    if (lockSupport) {
+        verboseOut("PARK2: %s", c.className());
+        if (!c.readBody())
+            return false;
+        ClassModifications::instrumentLockSupport(c.classFile);
+        return true;
     }
-    if (!fromJava && !switches.attach && name == "java/lang/String") {
-        if (!work.readBody())
-            return unreadableBody(className);
-        ClassModifications::addCallAgentField(classFile);
-    }
+    verboseOut("PARK: %s", c.className());
+    if (!c.readBody())
+        return false;
+    ClassModifications::instrumentLocking(c.className(), c.classFile);
+    return true;
+}
 
-    // 16. Serialisation must not see the agent's changes.
-    if (name == "java/io/ObjectStreamClass" && switches.replaceNativeMethods &&
-        (!fromJava || !switches.jvmtiEventsEnabled)) {
+bool ClassDecisions::addClassLevelChanges(LoadingClass &c)
+{
+    // Allocation recording in Object and its switch in String.
+    if (!c.fromJava && c.name == "java/lang/Object") {
+        if (!c.readBody())
+            return false;
+        ClassModifications::addObjectConstructor(c.classFile, switches.attach);
+    }
+    if (!c.fromJava && !switches.attach && c.name == "java/lang/String") {
+        if (!c.readBody())
+            return false;
+        ClassModifications::addCallAgentField(c.classFile);
+    }
+    // Serialisation must not see the agent's changes.
+    if (c.name == "java/io/ObjectStreamClass" && switches.replaceNativeMethods &&
+        (!c.fromJava || !switches.jvmtiEventsEnabled)) {
         verboseOut("INSTRUMENT OBJECT STREAM CLASS");
-        if (!work.readBody())
-            return unreadableBody(className);
-        ClassModifications::instrumentObjectStreamClass(classFile);
+        if (!c.readBody())
+            return false;
+        ClassModifications::instrumentObjectStreamClass(c.classFile);
     }
+    return true;
+}
 
-    // 17. Array allocations, chosen by the code the head read saw.
-    if (switches.arrayAllocations || switches.retransformArrayAllocs) {
-        std::vector<size_t> allocating;
-        std::vector<MethodInfo *> &methods = classFile->getMethods();
-        for (size_t i = 0; i < methods.size(); i++) {
-            MethodInfo *m = methods[i];
-            if (m != nullptr && m->getCodeLength() > 0 &&
-                Tessera::ByteCodeReader::hasArrayAllocations(m->getCodeStart(), m->getCodeLength()))
-                allocating.push_back(i);
-        }
-        if (!allocating.empty()) {
-            if (!work.readBody())
-                return unreadableBody(className);
-            for (size_t i : allocating) {
-                if (i < classFile->getMethods().size() && classFile->getMethods()[i] != nullptr)
-                    Instrumenter::addArrayAllocationInstrumentation(classFile, classFile->getMethods()[i]);
-            }
-        }
+bool ClassDecisions::addArrayAllocationHooks(LoadingClass &c)
+{
+    if (!switches.arrayAllocations && !switches.retransformArrayAllocs)
+        return true;
+    // Chosen by the code the head read saw.
+    std::vector<size_t> allocating;
+    std::vector<MethodInfo *> &methods = c.classFile->getMethods();
+    for (size_t i = 0; i < methods.size(); i++) {
+        MethodInfo *m = methods[i];
+        if (m != nullptr && m->getCodeLength() > 0 &&
+            Tessera::ByteCodeReader::hasArrayAllocations(m->getCodeStart(), m->getCodeLength()))
+            allocating.push_back(i);
     }
-
-    // 18. Class loaders.
-    if (special.isClassLoader && !isInterface && (!fromJava || !switches.jvmtiEventsEnabled) &&
-        name != "com/ibm/oti/vm/BootstrapClassLoader") {
-        verboseOut("LOAD CLASS: %s", className);
-        if (!work.readBody())
-            return unreadableBody(className);
-        ClassModifications::instrumentLoadClass(classFile);
+    if (allocating.empty())
+        return true;
+    if (!c.readBody())
+        return false;
+    for (size_t i : allocating) {
+        if (i < c.classFile->getMethods().size() && c.classFile->getMethods()[i] != nullptr)
+            Instrumenter::addArrayAllocationInstrumentation(c.classFile, c.classFile->getMethods()[i]);
     }
+    return true;
+}
 
-    // 19. Write back what was read whole.
-    if (!work.bodyRead)
-        return componentKind;
+bool ClassDecisions::addLoadClassHooks(LoadingClass &c)
+{
+    if (!c.special.isClassLoader || c.isInterface || (c.fromJava && switches.jvmtiEventsEnabled) ||
+        c.name == "com/ibm/oti/vm/BootstrapClassLoader")
+        return true;
+    verboseOut("LOAD CLASS: %s", c.className());
+    if (!c.readBody())
+        return false;
+    ClassModifications::instrumentLoadClass(c.classFile);
+    return true;
+}
+
+void ClassDecisions::writeBack(LoadingClass &c, unsigned char **newBytes, int *newLength)
+{
+    // Only what was read whole is written back.
+    if (!c.work.bodyRead)
+        return;
     char *out = nullptr;
-    int written = Tessera::ClassFileWriter::writeToByteArray(&out, classFile);
+    int written = Tessera::ClassFileWriter::writeToByteArray(&out, c.classFile);
     if (written <= 0 || out == nullptr) {
-        MessageUtil::message("ERROR: class %s could not be written; it stays unchanged.", className);
+        MessageUtil::message("ERROR: class %s could not be written; it stays unchanged.", c.className());
         delete[] out;
-        return componentKind;
+        return;
     }
     *newBytes = reinterpret_cast<unsigned char *>(out);
     *newLength = written;
-    if (switches.saveInstrumentedClasses) {
-        if (!originalSaved)
-            writeClassFile(className, ".orig.class", bytes, length);
-        writeClassFile(className, ".class", *newBytes, *newLength);
-    }
-    return componentKind;
+    if (!switches.saveInstrumentedClasses)
+        return;
+    if (!c.originalSaved)
+        writeClassFile(c.className(), ".orig.class", c.work.bytes, c.work.length);
+    writeClassFile(c.className(), ".class", *newBytes, *newLength);
 }
 
 int ClassDecisions::unreadableBody(const char *className)

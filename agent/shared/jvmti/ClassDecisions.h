@@ -159,8 +159,34 @@ public:
 private:
     struct PreviousSettings;
 
+    // The rewriting of one loading class, step by step. Every step that
+    // rewrites reads the body first; a step returns false when the body
+    // cannot be read (the class then stays unchanged).
+    struct LoadingClass;
+    enum HookChoice { HOOKS_NONE, HOOKS_LATER, HOOKS_NOW };
     int instrumentClass(void *env, const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength,
                         bool redefining, bool fromJava, bool instrumentFlag);
+    // The name, room in the constant pool and a super class; false (after a
+    // message) when the class is left alone.
+    bool acceptClass(LoadingClass &c);
+    static bool hasSuperClass(const LoadingClass &c);
+    void resetRedefinedMethods(LoadingClass &c);
+    // Special methods, the hard and configured filters, the interface flag.
+    void decideFiltering(LoadingClass &c);
+    bool placeInnerProbes(LoadingClass &c);
+    bool replaceSleepRefs(LoadingClass &c);
+    HookChoice chooseMethodHooks(const LoadingClass &c) const;
+    bool placeMethodHooks(LoadingClass &c);
+    bool noteMainClass(LoadingClass &c);
+    bool addComponentHooks(LoadingClass &c);
+    bool placeNetIoAndOuterProbes(LoadingClass &c);
+    bool addLockParking(LoadingClass &c);
+    // Object's allocation hook, String's switch, ObjectStreamClass.
+    bool addClassLevelChanges(LoadingClass &c);
+    bool addArrayAllocationHooks(LoadingClass &c);
+    bool addLoadClassHooks(LoadingClass &c);
+    // The rewritten bytes when the body was read and the class written.
+    void writeBack(LoadingClass &c, unsigned char **newBytes, int *newLength);
     static int unreadableBody(const char *className);
 
     // The filter test on a dotted name with the given dotted filters.

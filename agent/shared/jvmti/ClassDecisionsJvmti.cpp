@@ -19,8 +19,8 @@ bool clearException(JNIEnv *env)
 
 } // namespace
 
-ClassDecisionsJvmti::ClassDecisionsJvmti(jvmtiEnv *jvmti, JNIEnv *env)
-    : jvmti(jvmti), env(env)
+ClassDecisionsJvmti::ClassDecisionsJvmti(LiveProfiling *edge, JNIEnv *env)
+    : edge(edge), jvmti(edge->jvmti), env(env)
 {
 }
 
@@ -142,9 +142,9 @@ int ClassDecisionsJvmti::retransform(const std::vector<void *> &classes)
 
 long long ClassDecisionsJvmti::getAvailablePermGen()
 {
-    if (LiveProfiling::agentClass == nullptr)
+    if (edge->agentClass == nullptr)
         return -1;
-    return LiveProfiling::getAvailablePermGen(env);
+    return edge->getAvailablePermGen(env);
 }
 
 void ClassDecisionsJvmti::addLoadInformation(void *handle)
@@ -168,10 +168,10 @@ int ClassDecisionsJvmti::checkAnnotatedComponent(void *handle, const std::string
 {
     static jmethodID check = nullptr;
     if (check == nullptr)
-        check = staticMethod(LiveProfiling::agentClass, "checkAnnotatedComponent", "(Ljava/lang/Class;)I");
+        check = staticMethod(edge->agentClass, "checkAnnotatedComponent", "(Ljava/lang/Class;)I");
     if (check == nullptr)
         return 0;
-    jint type = env->CallStaticIntMethod(LiveProfiling::agentClass, check, static_cast<jclass>(handle));
+    jint type = env->CallStaticIntMethod(edge->agentClass, check, static_cast<jclass>(handle));
     if (clearException(env))
         return 0;
     if (type > 0)
@@ -184,10 +184,10 @@ void ClassDecisionsJvmti::registerClass(void *handle)
     static jmethodID registerClassMethod = nullptr;
     if (registerClassMethod == nullptr)
         registerClassMethod =
-            staticMethod(LiveProfiling::instrumentationCalleeClass, "__orvane_registerClass", "(Ljava/lang/Class;)V");
+            staticMethod(edge->instrumentationCalleeClass, "__orvane_registerClass", "(Ljava/lang/Class;)V");
     if (registerClassMethod == nullptr)
         return;
-    env->CallStaticVoidMethod(LiveProfiling::instrumentationCalleeClass, registerClassMethod,
+    env->CallStaticVoidMethod(edge->instrumentationCalleeClass, registerClassMethod,
                               static_cast<jclass>(handle));
     clearException(env);
 }
@@ -196,9 +196,9 @@ void ClassDecisionsJvmti::configurationChanged()
 {
     static jmethodID updateConfig = nullptr;
     if (updateConfig == nullptr)
-        updateConfig = staticMethod(LiveProfiling::agentClass, "updateConfig", "()V");
+        updateConfig = staticMethod(edge->agentClass, "updateConfig", "()V");
     if (updateConfig == nullptr)
         return;
-    env->CallStaticVoidMethod(LiveProfiling::agentClass, updateConfig);
+    env->CallStaticVoidMethod(edge->agentClass, updateConfig);
     clearException(env);
 }

@@ -7,12 +7,15 @@
 
 #include "ClassDecisionsVm.h"
 
+class LiveProfiling;
+
 // The class decisions' view of the VM through JVMTI and the agent's Java
 // classes. Lives for one configuration update, attach or start on the calling
 // thread; the loaded classes are global references until endLoadedClasses.
 class ClassDecisionsJvmti : public ClassDecisionsVm {
 public:
-    ClassDecisionsJvmti(jvmtiEnv *jvmti, JNIEnv *env);
+    // `edge` gives the JVMTI environment and the agent's Java classes.
+    ClassDecisionsJvmti(LiveProfiling *edge, JNIEnv *env);
     ~ClassDecisionsJvmti() override;
     ClassDecisionsJvmti(const ClassDecisionsJvmti &) = delete;
     ClassDecisionsJvmti &operator=(const ClassDecisionsJvmti &) = delete;
@@ -33,6 +36,7 @@ private:
     // when it is missing.
     jmethodID staticMethod(jclass klass, const char *name, const char *signature);
 
+    LiveProfiling *edge;
     jvmtiEnv *jvmti;
     JNIEnv *env;
     // Global references to the listed classes, deleted by endLoadedClasses.

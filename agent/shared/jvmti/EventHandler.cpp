@@ -20,50 +20,50 @@ bool startsWith(const std::string &text, const char *prefix)
     return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
-void createMonitor(const char *name, jrawMonitorID *monitor)
+void createMonitor(LiveProfiling &edge, const char *name, jrawMonitorID *monitor)
 {
-    LiveProfiling::checkFatalError("monitor", LiveProfiling::jvmti->CreateRawMonitor(name, monitor));
+    edge.checkFatalError("monitor", edge.jvmti->CreateRawMonitor(name, monitor));
 }
 
-bool addCapability(void (*set)(jvmtiCapabilities &))
+bool addCapability(jvmtiEnv *jvmti, void (*set)(jvmtiCapabilities &))
 {
     jvmtiCapabilities caps;
     memset(&caps, 0, sizeof caps);
     set(caps);
-    return LiveProfiling::jvmti->AddCapabilities(&caps) == JVMTI_ERROR_NONE;
+    return jvmti->AddCapabilities(&caps) == JVMTI_ERROR_NONE;
 }
 
 } // namespace
 
-void EventHandler::init(JNIEnv *env, bool switching)
+void EventHandler::init(LiveProfiling &edge, JNIEnv *env, bool switching)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    if (LiveProfiling::threadMonitor == nullptr) {
-        jvmti->RawMonitorEnter(LiveProfiling::startupMonitor);
-        createMonitor("_orvane_heap", &LiveProfiling::heapMonitor);
-        createMonitor("_orvane_class", &LiveProfiling::classMonitor);
-        createMonitor("_orvane_thread", &LiveProfiling::threadMonitor);
-        createMonitor("_orvane_sleep", &LiveProfiling::sleepMonitor);
-        createMonitor("_orvane_dead_threads", &LiveProfiling::deadThreadsMonitor);
-        createMonitor("_orvane_snapshot", &LiveProfiling::snapshotMonitor);
-        LiveProfiling::monitors.setCreated();
-        jvmti->RawMonitorExit(LiveProfiling::startupMonitor);
+    jvmtiEnv *jvmti = edge.jvmti;
+    if (edge.threadMonitor == nullptr) {
+        jvmti->RawMonitorEnter(edge.startupMonitor);
+        createMonitor(edge, "_orvane_heap", &edge.heapMonitor);
+        createMonitor(edge, "_orvane_class", &edge.classMonitor);
+        createMonitor(edge, "_orvane_thread", &edge.threadMonitor);
+        createMonitor(edge, "_orvane_sleep", &edge.sleepMonitor);
+        createMonitor(edge, "_orvane_dead_threads", &edge.deadThreadsMonitor);
+        createMonitor(edge, "_orvane_snapshot", &edge.snapshotMonitor);
+        edge.monitors.setCreated();
+        jvmti->RawMonitorExit(edge.startupMonitor);
     }
-    std::string vmVersion = LiveProfiling::getProperty("java.vm.version");
+    std::string vmVersion = edge.getProperty("java.vm.version");
     if (startsWith(vmVersion, "1.5.0_01-") || startsWith(vmVersion, "1.5.0_02-") || startsWith(vmVersion, "1.5.0-")) {
-        if (!LiveProfiling::jniInterception)
+        if (!edge.jniInterception)
             MessageUtil::message("JNI allocation interception disabled. Fixed in JDK 1.5.0_03.");
     } else {
-        LiveProfiling::jniInterception = true;
+        edge.jniInterception = true;
     }
-    LiveProfiling::startTime = Counter::getUsec();
+    edge.startTime = Counter::getUsec();
     if (!switching)
-        LiveProfiling::initCommunication(env);
+        edge.initCommunication(env);
 }
 
-bool EventHandler::enableEvents(JNIEnv *, bool attach)
+bool EventHandler::enableEvents(LiveProfiling &edge, JNIEnv *, bool attach)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = edge.jvmti;
     jvmtiCapabilities caps;
     memset(&caps, 0, sizeof caps);
     jvmti->GetCapabilities(&caps);
@@ -90,19 +90,19 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
         MessageUtil::message("Please remove the gc vm options (-Xincgc, -XX:+UseConcMarkSweepGC).");
         MessageUtil::message("%s", STARS);
     }
-    addCapability([](jvmtiCapabilities &c) { c.can_generate_all_class_hook_events = 1; });
+    addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_generate_all_class_hook_events = 1; });
 
     bool replaceNativeMethods = false;
-    if (LiveProfiling::jvmti11) {
-        if (!LiveProfiling::liveProfilingSession->getOptions().disableNativeInstrumentation &&
-            addCapability([](jvmtiCapabilities &c) { c.can_set_native_method_prefix = 1; }) &&
+    if (edge.jvmti11) {
+        if (!edge.getSession()->getOptions().disableNativeInstrumentation &&
+            addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_set_native_method_prefix = 1; }) &&
             jvmti->SetNativeMethodPrefix(NATIVE_METHOD_PREFIX) == JVMTI_ERROR_NONE) {
             MessageUtil::message("Instrumenting native methods.");
             replaceNativeMethods = true;
         }
-        if (!LiveProfiling::ibmVm && addCapability([](jvmtiCapabilities &c) { c.can_retransform_classes = 1; })) {
+        if (!edge.ibmVm && addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_retransform_classes = 1; })) {
             MessageUtil::message("Can retransform classes.");
-            if (addCapability([](jvmtiCapabilities &c) { c.can_retransform_any_class = 1; }))
+            if (addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_retransform_any_class = 1; }))
                 MessageUtil::message("Can retransform any class.");
         }
     }
@@ -123,7 +123,7 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
     callbacks.MonitorContendedEntered = LiveCpuProfilingHelper::ovMonitorContendedEntered;
     callbacks.MonitorWait = LiveCpuProfilingHelper::ovMonitorWait;
     callbacks.MonitorWaited = LiveCpuProfilingHelper::ovMonitorWaited;
-    LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
+    LiveProfilingSession *session = edge.getSession();
     session->enterMonitor(IM_CLASS);
     bool ok = jvmti->SetEventCallbacks(&callbacks, sizeof callbacks) == JVMTI_ERROR_NONE;
     if (ok && !attach)
@@ -147,28 +147,30 @@ bool EventHandler::enableEvents(JNIEnv *, bool attach)
 
 void JNICALL EventHandler::ovVMInit(jvmtiEnv *, JNIEnv *env, jthread)
 {
+    LiveProfiling &edge = LiveProfiling::instance();
     MessageUtil::message("VM initialized");
-    init(env, false);
-    std::string vendor = LiveProfiling::getProperty("java.vm.vendor");
-    std::string name = LiveProfiling::getProperty("java.vm.name");
-    if ((startsWith(vendor, "BEA") || startsWith(name, "Oracle JRockit")) && !LiveProfiling::jrockitVm) {
-        LiveProfiling::jrockitVm = true;
+    init(edge, env, false);
+    std::string vendor = edge.getProperty("java.vm.vendor");
+    std::string name = edge.getProperty("java.vm.name");
+    if ((startsWith(vendor, "BEA") || startsWith(name, "Oracle JRockit")) && !edge.jrockitVm) {
+        edge.jrockitVm = true;
         MessageUtil::message("JRockit VM detected");
     }
-    LiveProfiling::lookupJavaClasses(env);
+    edge.lookupJavaClasses(env);
     LiveClassProfilingHelper::initStart(env);
-    env->CallStaticVoidMethod(LiveProfiling::agentClass, LiveProfiling::agentInit);
+    env->CallStaticVoidMethod(edge.agentClass, edge.agentInit);
     if (env->ExceptionCheck())
         env->ExceptionClear();
 }
 
 void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
 {
-    LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
+    LiveProfiling &edge = LiveProfiling::instance();
+    LiveProfilingSession *session = edge.getSession();
     if (session->getCommunicatorStatus() == Communicator::STATUS_CONNECTED) {
-        LiveProfiling::waitsForDisconnect = true;
+        edge.waitsForDisconnect = true;
         session->sleep(0);
     } else {
-        LiveProfiling::cleanup();
+        edge.cleanup();
     }
 }

@@ -26,7 +26,7 @@ namespace {
 // The calling thread's manager when it records, else null.
 LiveThreadManager *recordingThread(JNIEnv *env)
 {
-    if (LiveCpuProfilingHelper::getSession() == nullptr || LiveProfiling::jvmti == nullptr)
+    if (LiveCpuProfilingHelper::getSession() == nullptr || LiveProfiling::instance().jvmti == nullptr)
         return nullptr;
     LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
     if (thread == nullptr || thread->getIgnored())
@@ -62,7 +62,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_ne
 // prepared while the agent watched, for instance after an attach).
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_registerClass0(JNIEnv *env, jclass, jclass type)
 {
-    if (type == nullptr || LiveClassProfilingHelper::getSession() == nullptr || LiveProfiling::jvmti == nullptr)
+    if (type == nullptr || LiveClassProfilingHelper::getSession() == nullptr || LiveProfiling::instance().jvmti == nullptr)
         return;
     LiveClassProfilingHelper::getJvmtiClassData(type, env, false, true);
 }
@@ -71,7 +71,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_re
 // declares <clinit>. False when the VM cannot list the class's methods.
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_InstrumentationCallee_hasStaticInitializer0(JNIEnv *, jclass, jclass type)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     if (type == nullptr || jvmti == nullptr)
         return JNI_FALSE;
     jint count = 0;
@@ -94,8 +94,8 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_InstrumentationCalle
 // signature and the VM's error code.
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_retransform(JNIEnv *, jclass, jclass type)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    if (type == nullptr || jvmti == nullptr || !LiveProfiling::jvmti11)
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    if (type == nullptr || jvmti == nullptr || !LiveProfiling::instance().jvmti11)
         return;
     jvmtiError error = jvmti->RetransformClasses(1, &type);
     if (error == JVMTI_ERROR_NONE)

@@ -127,7 +127,7 @@ void JavaThreadTransport::disconnect()
 void JavaThreadTransport::releaseJavaClass()
 {
     // Possibly on another thread than the one that served the loop.
-    JNIEnv *here = communicationClass != nullptr ? LiveProfiling::getJNIEnv() : nullptr;
+    JNIEnv *here = communicationClass != nullptr ? LiveProfiling::instance().getJNIEnv() : nullptr;
     if (here != nullptr)
         here->DeleteGlobalRef(communicationClass);
     communicationClass = nullptr;
@@ -153,9 +153,9 @@ void reportNoSession()
 // The calling Java thread serves the command loop until the connection is over.
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterCommunication(JNIEnv *env, jclass, jobject communicator, jint port)
 {
-    if (LiveProfiling::liveProfilingSession == nullptr) {
+    if (LiveProfiling::instance().getSession() == nullptr) {
         reportNoSession();
         return;
     }
-    LiveProfiling::liveProfilingSession->javaCommThreadEnter(env, communicator, port);
+    LiveProfiling::instance().getSession()->javaCommThreadEnter(env, communicator, port);
 }

@@ -9,7 +9,7 @@
 template <class T>
 class JvmtiBuffer {
 public:
-    explicit JvmtiBuffer(jvmtiEnv *jvmti = LiveProfiling::jvmti) : jvmti(jvmti), pointer(nullptr) {}
+    explicit JvmtiBuffer(jvmtiEnv *jvmti = LiveProfiling::instance().jvmti) : jvmti(jvmti), pointer(nullptr) {}
     ~JvmtiBuffer()
     {
         if (pointer != nullptr)

@@ -133,7 +133,7 @@ ClassData *LiveClassProfilingHelper::getJvmtiClassData(jclass klass, JNIEnv *env
 {
     if (klass == nullptr || liveClassProfilingSession == nullptr)
         return nullptr;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     ProfilingSession *session = owner();
     // Class lock, then heap lock, entered separately: the heap lock is left
     // before the class lock and every exit must match its own enter.
@@ -195,7 +195,7 @@ ClassData *LiveClassProfilingHelper::getJvmtiClassData(jclass klass, JNIEnv *env
 int LiveClassProfilingHelper::interfaceFieldCount(jclass klass, JNIEnv *env, void *visitedSet)
 {
     PointerHashSet<ClassData> *visited = static_cast<PointerHashSet<ClassData> *>(visitedSet);
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     int total = 0;
     // Interfaces of the class and of each superclass; each interface counts once.
     jclass current = klass;
@@ -224,7 +224,7 @@ void LiveClassProfilingHelper::addClassLoadInformation(ClassData *classData, jcl
     classData->setClassTag(tag);
     if (classData->hasFieldInformation())
         return;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     jint count = 0;
     JvmtiBuffer<jfieldID> fields;
     jvmtiError error = jvmti->GetClassFields(klass, &count, fields.out());
@@ -271,7 +271,7 @@ MethodDesc *LiveClassProfilingHelper::getMethodDesc(jmethodID method, JNIEnv *en
     MethodDesc *found = methodIdToMethodDesc->get(reinterpret_cast<void *>(method));
     if (found != nullptr || env == nullptr)
         return found;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     jclass declaring = nullptr;
     jvmtiError error = jvmti->GetMethodDeclaringClass(method, &declaring);
     if (error != JVMTI_ERROR_NONE) {
@@ -301,7 +301,7 @@ MethodDesc *LiveClassProfilingHelper::getMethodDesc(jmethodID method, JNIEnv *en
 
 jmethodID LiveClassProfilingHelper::findMethod(jclass klass, const char *name, const char *signature)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     jint count = 0;
     JvmtiBuffer<jmethodID> methods;
     if (jvmti->GetClassMethods(klass, &count, methods.out()) != JVMTI_ERROR_NONE)
@@ -325,7 +325,7 @@ jmethodID LiveClassProfilingHelper::findNativeSleepMethod(jclass thread, const c
     for (const char *candidate : NAMES) {
         jmethodID method = findMethod(thread, candidate, "(J)V");
         jboolean isNative = JNI_FALSE;
-        if (method != nullptr && LiveProfiling::jvmti->IsMethodNative(method, &isNative) == JVMTI_ERROR_NONE && isNative) {
+        if (method != nullptr && LiveProfiling::instance().jvmti->IsMethodNative(method, &isNative) == JVMTI_ERROR_NONE && isNative) {
             if (name != nullptr)
                 *name = candidate;
             return method;
@@ -394,7 +394,7 @@ void JNICALL LiveClassProfilingHelper::ovNativeMethodBind(jvmtiEnv *, JNIEnv *, 
     if (method == nullptr || address == reinterpret_cast<void *>(&sleepWrapper))
         return;
     jvmtiPhase phase = JVMTI_PHASE_LIVE;
-    LiveProfiling::jvmti->GetPhase(&phase);
+    LiveProfiling::instance().jvmti->GetPhase(&phase);
     if (phase == JVMTI_PHASE_PRIMORDIAL) {
         // Nothing can be asked about the method yet: remember the binding
         // for bindSleepWrapper.
@@ -486,7 +486,7 @@ void LiveClassProfilingHelper::bindSleepWrapper(JNIEnv *env)
 
 void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNativeMethods)
 {
-    LiveProfilingSession *session = LiveProfiling::liveProfilingSession;
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
     if (session == nullptr || liveClassProfilingSession == nullptr)
         return;
     session->enterMonitor(IM_CLASS);
@@ -497,18 +497,18 @@ void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNati
     ClassDecisions &decisions = liveClassProfilingSession->getDecisions();
     ClassDecisions::Switches &switches = decisions.getSwitches();
     switches.attach = attach;
-    switches.sharing = attach && LiveProfiling::getProperty("java.vm.info").find("sharing") != std::string::npos;
+    switches.sharing = attach && LiveProfiling::instance().getProperty("java.vm.info").find("sharing") != std::string::npos;
     switches.instrumentJre = options.instrumentJre;
-    switches.jvmti11 = LiveProfiling::jvmti11;
+    switches.jvmti11 = LiveProfiling::instance().jvmti11;
     switches.replaceNativeMethods = replaceNativeMethods;
     switches.noArrayAllocs = options.noArrayAllocs;
     switches.arrayAllocations = session->isRecordingArrayAllocs();
-    switches.hasJvmti = LiveProfiling::jvmti != nullptr;
+    switches.hasJvmti = LiveProfiling::instance().jvmti != nullptr;
     switches.firstConfigUpdate = attach;
     switches.verboseInstrumentation = options.verboseInstrumentation;
     switches.saveInstrumentedClasses = options.saveInstrumentedClasses;
     switches.saveAllClasses = options.saveAllClasses;
-    switches.offline = LiveProfiling::offline;
+    switches.offline = LiveProfiling::instance().offline;
     // A configuration read from a file at start-up applies to the classes
     // that load from now on.
     const SessionConfig *config = session->getConfig();
@@ -549,7 +549,7 @@ void JNICALL LiveClassProfilingHelper::ovClassFileLoadHook(jvmtiEnv *jvmti, JNIE
                                                            const unsigned char *bytes, jint *newLength,
                                                            unsigned char **newBytes)
 {
-    if (liveClassProfilingSession == nullptr || LiveProfiling::shuttingDown)
+    if (liveClassProfilingSession == nullptr || LiveProfiling::instance().shuttingDown)
         return;
     ProfilingSession *session = owner();
     unsigned char *result = nullptr;
@@ -574,17 +574,17 @@ void JNICALL LiveClassProfilingHelper::ovClassFileLoadHook(jvmtiEnv *jvmti, JNIE
 
 void LiveClassProfilingHelper::initAttach(JNIEnv *env)
 {
-    if (liveClassProfilingSession == nullptr || LiveProfiling::jvmti == nullptr || env == nullptr)
+    if (liveClassProfilingSession == nullptr || LiveProfiling::instance().jvmti == nullptr || env == nullptr)
         return;
-    ClassDecisionsJvmti vm(LiveProfiling::jvmti, env);
+    ClassDecisionsJvmti vm(&LiveProfiling::instance(), env);
     liveClassProfilingSession->getDecisions().initAttach(&vm);
 }
 
 void LiveClassProfilingHelper::initStart(JNIEnv *env)
 {
-    if (liveClassProfilingSession == nullptr || LiveProfiling::jvmti == nullptr || env == nullptr)
+    if (liveClassProfilingSession == nullptr || LiveProfiling::instance().jvmti == nullptr || env == nullptr)
         return;
-    ClassDecisionsJvmti vm(LiveProfiling::jvmti, env);
+    ClassDecisionsJvmti vm(&LiveProfiling::instance(), env);
     liveClassProfilingSession->getDecisions().initStart(&vm);
 }
 
@@ -672,8 +672,8 @@ void LiveClassProfilingHelper::tagUntaggedClasses(ProfilingSession *session, JNI
 {
     if (liveClassProfilingSession == nullptr || session == nullptr || env == nullptr)
         return;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    if (LiveProfiling::ibmVm) {
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    if (LiveProfiling::instance().ibmVm) {
         // No heap iteration over class objects there: ask for the loaded classes.
         LocalFrame frame(env, 10000);
         jint count = 0;

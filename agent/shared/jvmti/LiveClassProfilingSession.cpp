@@ -109,16 +109,15 @@ MethodDesc *LiveClassProfilingSession::getAnnotationMethodDesc(const char *name)
 }
 
 void LiveClassProfilingSession::updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig,
-                                             DataWriter *writer, JNIEnv *env)
+                                             DataWriter *writer, LiveProfiling *edge, JNIEnv *env)
 {
     if (newConfig == nullptr)
         return;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    if (jvmti == nullptr || env == nullptr) {
+    if (edge == nullptr || edge->jvmti == nullptr || env == nullptr) {
         decisions.updateConfig(oldConfig, newConfig, writer, nullptr);
         return;
     }
-    ClassDecisionsJvmti vm(jvmti, env);
+    ClassDecisionsJvmti vm(edge, env);
     // The first update after attaching also gives the classes loaded before
     // the agent their class-level changes.
     if (decisions.getSwitches().attach && decisions.getSwitches().firstConfigUpdate && decisions.getSwitches().jvmti11)

@@ -8,6 +8,8 @@
 #include "ClassDecisions.h"
 #include "ClassProfilingSession.h"
 
+class LiveProfiling;
+
 class ClassData;
 class DataWriter;
 class MethodDesc;
@@ -35,8 +37,10 @@ public:
     // whose rewriting changes. With a writer the reply: U4 number of classes
     // to retransform, per batch byte 1 and U4 done so far, then byte 0 and
     // byte 1 when the update ran to its end (U4 0, byte 0, byte 1 when nothing
-    // changes). Runs on the command thread.
-    void updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig, DataWriter *writer, JNIEnv *env);
+    // changes). `edge` and `env` reach the VM (either null: no
+    // retransformation). Runs on the command thread.
+    void updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig, DataWriter *writer, LiveProfiling *edge,
+                      JNIEnv *env);
 
     // Command 77: the instrumentation settings in force (or those the loaded
     // classes were made with), the filtered-call sites and their classes; the

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "CallTreeHelper.h"
@@ -39,7 +40,7 @@ public:
     long long getCurrentThreadCpuUsec() override
     {
         jlong nanos = 0;
-        if (LiveProfiling::jvmti->GetCurrentThreadCpuTime(&nanos) != JVMTI_ERROR_NONE)
+        if (LiveProfiling::instance().jvmti->GetCurrentThreadCpuTime(&nanos) != JVMTI_ERROR_NONE)
             return -1;
         return nanos / 1000;
     }
@@ -49,13 +50,13 @@ public:
     bool getStackTrace(std::vector<StackFrame> *out) override
     {
         out->clear();
-        JNIEnv *env = LiveProfiling::getJNIEnv();
+        JNIEnv *env = LiveProfiling::instance().getJNIEnv();
         CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
         if (env == nullptr || cpu == nullptr)
             return false;
         std::vector<jvmtiFrameInfo> frames(static_cast<size_t>(MAX_FRAMES));
         jint count = 0;
-        if (LiveProfiling::jvmti->GetStackTrace(nullptr, 0, MAX_FRAMES, frames.data(), &count) != JVMTI_ERROR_NONE) {
+        if (LiveProfiling::instance().jvmti->GetStackTrace(nullptr, 0, MAX_FRAMES, frames.data(), &count) != JVMTI_ERROR_NONE) {
             MessageUtil::message("error getting stack trace");
             return false;
         }
@@ -74,7 +75,7 @@ public:
     bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) override
     {
         stacks->clear();
-        JNIEnv *env = LiveProfiling::getJNIEnv();
+        JNIEnv *env = LiveProfiling::instance().getJNIEnv();
         CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
         if (env == nullptr || cpu == nullptr || threads.empty())
             return false;
@@ -82,7 +83,7 @@ public:
         for (void *t : threads)
             list.push_back(static_cast<jthread>(t));
         jvmtiStackInfo *infos = nullptr;
-        if (LiveProfiling::jvmti->GetThreadListStackTraces(static_cast<jint>(list.size()), list.data(), MAX_DUMP_FRAMES, &infos) !=
+        if (LiveProfiling::instance().jvmti->GetThreadListStackTraces(static_cast<jint>(list.size()), list.data(), MAX_DUMP_FRAMES, &infos) !=
             JVMTI_ERROR_NONE)
             return false;
         ProfilingSession *session = cpu->getProfilingSession();
@@ -99,7 +100,7 @@ public:
                     stacks->back().push_back(StackFrame{method, lineOf(info.frame_buffer[f])});
             }
         }
-        LiveProfiling::jvmti->Deallocate(reinterpret_cast<unsigned char *>(infos));
+        LiveProfiling::instance().jvmti->Deallocate(reinterpret_cast<unsigned char *>(infos));
         return true;
     }
 
@@ -108,7 +109,7 @@ public:
         states->clear();
         for (void *t : threads) {
             jint state = 0;
-            if (LiveProfiling::jvmti->GetThreadState(static_cast<jthread>(t), &state) != JVMTI_ERROR_NONE)
+            if (LiveProfiling::instance().jvmti->GetThreadState(static_cast<jthread>(t), &state) != JVMTI_ERROR_NONE)
                 state = 0;
             states->push_back(static_cast<int>(state));
         }
@@ -125,12 +126,12 @@ private:
     {
         jint count = 0;
         jvmtiLineNumberEntry *table = nullptr;
-        if (LiveProfiling::jvmti->GetLineNumberTable(frame.method, &count, &table) != JVMTI_ERROR_NONE)
+        if (LiveProfiling::instance().jvmti->GetLineNumberTable(frame.method, &count, &table) != JVMTI_ERROR_NONE)
             return 0;
         std::vector<CallTreeHelper::LineEntry> entries;
         for (jint i = 0; i < count; i++)
             entries.push_back({static_cast<long long>(table[i].start_location), table[i].line_number});
-        LiveProfiling::jvmti->Deallocate(reinterpret_cast<unsigned char *>(table));
+        LiveProfiling::instance().jvmti->Deallocate(reinterpret_cast<unsigned char *>(table));
         return CallTreeHelper::translateLineNo(entries.data(), count, static_cast<long long>(frame.location));
     }
 };
@@ -162,8 +163,7 @@ void wrongLibrary()
     MessageUtil::message("A different instance of the native library has been");
     MessageUtil::message("loaded. Please check the appropriate environment");
     MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
-    MessageUtil::message("Exiting.");
-    exit(0);
+    LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
 }
 
 CpuProfilingSession *sessionOrExit()
@@ -181,8 +181,8 @@ namespace {
 // Names the manager after its Java thread and keeps a handle of the thread.
 void describe(LiveThreadManager *manager)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    JNIEnv *env = LiveProfiling::getJNIEnv();
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    JNIEnv *env = LiveProfiling::instance().getJNIEnv();
     jthread current = nullptr;
     if (env != nullptr && jvmti->GetCurrentThread(&current) == JVMTI_ERROR_NONE && current != nullptr) {
         manager->threadHandle = env->NewGlobalRef(current);
@@ -227,32 +227,37 @@ void describe(LiveThreadManager *manager)
 
 } // namespace
 
-CpuProfilingSession *LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
+CpuProfilingSession *LiveCpuProfilingHelper::getSession()
+{
+    return LiveProfiling::instance().getCpuSession();
+}
 
 void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
 {
-    if (liveCpuProfilingSession != nullptr)
+    LiveProfiling &edge = session->getEdge();
+    if (edge.getCpuSession() != nullptr)
         return;
     CpuProfilingSession::Settings settings;
     settings.stackSize = stackSize;
     settings.collectionMethod = session->getCallTreeCollectionMethod();
-    liveCpuProfilingSession = new CpuProfilingSession(session, &jvmtiVm, settings);
-    liveCpuProfilingSession->setHookMethods(&instrumenterHookMethods);
+    std::unique_ptr<CpuProfilingSession> cpu(new CpuProfilingSession(session, &jvmtiVm, settings));
+    cpu->setHookMethods(&instrumenterHookMethods);
+    edge.setCpuSession(std::move(cpu));
 }
 
 LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, bool create)
 {
-    if (liveCpuProfilingSession == nullptr)
+    if (LiveCpuProfilingHelper::getSession() == nullptr)
         return nullptr;
     void *stored = nullptr;
-    if (LiveProfiling::jvmti->GetThreadLocalStorage(nullptr, &stored) != JVMTI_ERROR_NONE)
+    if (LiveProfiling::instance().jvmti->GetThreadLocalStorage(nullptr, &stored) != JVMTI_ERROR_NONE)
         return nullptr;
     if (stored != nullptr || !create)
         return static_cast<LiveThreadManager *>(stored);
-    LiveThreadManager *thread = liveCpuProfilingSession->createThreadManager();
+    LiveThreadManager *thread = LiveCpuProfilingHelper::getSession()->createThreadManager();
     // Stored first: describing the thread runs Java code (Thread.getId),
     // whose hooks must find this manager rather than make another.
-    if (LiveProfiling::jvmti->SetThreadLocalStorage(nullptr, thread) != JVMTI_ERROR_NONE)
+    if (LiveProfiling::instance().jvmti->SetThreadLocalStorage(nullptr, thread) != JVMTI_ERROR_NONE)
         MessageUtil::message("could not set thread local storage");
     describe(thread);
     return thread;
@@ -272,7 +277,7 @@ void JNICALL LiveCpuProfilingHelper::ovThreadStart(jvmtiEnv *, JNIEnv *env, jthr
         return;
     // The agent's own threads and the VM's service threads are not profiled.
     bool showAgentThreads = false;
-    if (ProfilingSession *session = liveCpuProfilingSession->getProfilingSession())
+    if (ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession())
         showAgentThreads = static_cast<LiveProfilingSession *>(session)->getOptions().showOrvaneThreads;
     if (ThreadHelper::isIgnoredThread(thread->getThreadName().c_str(), thread->getGroupName().c_str(), showAgentThreads, false))
         thread->setIgnored(true, false);
@@ -286,9 +291,9 @@ namespace {
 LiveMonitorManager *monitorManagerFor(JNIEnv *env, jobject object)
 {
     CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-    if (cpu == nullptr || object == nullptr || !LiveProfiling::monitorProfiling)
+    if (cpu == nullptr || object == nullptr || !LiveProfiling::instance().monitorProfiling)
         return nullptr;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     ProfilingSession *session = cpu->getProfilingSession();
     session->enterMonitor(IM_HEAP);
     jlong tag = 0;
@@ -329,7 +334,7 @@ LiveThreadManager *monitorOwner(JNIEnv *env, jobject object)
 {
     if (object == nullptr || env == nullptr)
         return nullptr;
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     jvmtiMonitorUsage usage;
     if (jvmti->GetObjectMonitorUsage(object, &usage) != JVMTI_ERROR_NONE)
         return nullptr;
@@ -346,8 +351,8 @@ LiveThreadManager *monitorOwner(JNIEnv *env, jobject object)
 bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterface::ContendedMonitor> *out)
 {
     out->clear();
-    JNIEnv *env = LiveProfiling::getJNIEnv();
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
+    JNIEnv *env = LiveProfiling::instance().getJNIEnv();
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     if (env == nullptr || env->PushLocalFrame(32) != 0)
         return false;
     for (void *handle : threads) {
@@ -390,7 +395,7 @@ bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterfa
 
 bool monitorEventsWanted()
 {
-    return LiveProfiling::threadProfiling || LiveProfiling::monitorProfiling;
+    return LiveProfiling::instance().threadProfiling || LiveProfiling::instance().monitorProfiling;
 }
 
 } // namespace
@@ -404,7 +409,7 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv 
         return;
     LiveMonitorManager *monitor = nullptr;
     LiveThreadManager *owner = nullptr;
-    if (LiveProfiling::monitorProfiling && liveCpuProfilingSession->getBlockThreshold() < 2000000000LL) {
+    if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getBlockThreshold() < 2000000000LL) {
         owner = monitorOwner(env, object);
         monitor = monitorManagerFor(env, object);
     }
@@ -417,7 +422,7 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEntered(jvmtiEnv *, JNIEn
         return;
     LiveThreadManager *thread = getCurrentThreadManager(env, false);
     if (thread != nullptr && !thread->getIgnored())
-        thread->setMonitorContendedEntered(liveCpuProfilingSession->getOverhead(), Counter::getUsec());
+        thread->setMonitorContendedEntered(LiveCpuProfilingHelper::getSession()->getOverhead(), Counter::getUsec());
 }
 
 void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthread, jobject object, jlong)
@@ -428,7 +433,7 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthr
     if (thread == nullptr || thread->getIgnored())
         return;
     LiveMonitorManager *monitor = nullptr;
-    if (LiveProfiling::monitorProfiling && liveCpuProfilingSession->getWaitThreshold() < 2000000000LL)
+    if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getWaitThreshold() < 2000000000LL)
         monitor = monitorManagerFor(env, object);
     thread->setMonitorWait(Counter::getUsec(), monitor, false);
 }
@@ -439,7 +444,7 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorWaited(jvmtiEnv *, JNIEnv *env, jt
         return;
     LiveThreadManager *thread = getCurrentThreadManager(env, false);
     if (thread != nullptr && !thread->getIgnored())
-        thread->setMonitorWaited(liveCpuProfilingSession->getOverhead(), Counter::getUsec());
+        thread->setMonitorWaited(LiveCpuProfilingHelper::getSession()->getOverhead(), Counter::getUsec());
 }
 
 void LiveCpuProfilingHelper::sleepEnter(JNIEnv *env)
@@ -463,7 +468,7 @@ void JNICALL LiveCpuProfilingHelper::ovThreadEnd(jvmtiEnv *, JNIEnv *env, jthrea
     LiveThreadManager *thread = getCurrentThreadManager(env, false);
     if (thread == nullptr)
         return;
-    ProfilingSession *session = liveCpuProfilingSession->getProfilingSession();
+    ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession();
     session->enterMonitor(IM_THREAD);
     thread->setIsDead(Counter::getUsec());
     if (thread->threadHandle != nullptr && env != nullptr)
@@ -538,7 +543,7 @@ void setMonitorProfiling(bool on, int blockThreshold, int waitThreshold, JNIEnv 
 {
     CpuProfilingSession *cpu = sessionOrExit();
     cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
-    LiveProfiling::setMonitorProfiling(on, env);
+    LiveProfiling::instance().setMonitorProfiling(on, env);
 }
 
 } // namespace
@@ -691,7 +696,7 @@ void JNICALL samplerThread(jvmtiEnv *, JNIEnv *, void *)
     LiveSamplerSession *sampler = liveSamplerSession;
     ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession();
     while (!sampler->isStopped()) {
-        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::threadProfiling || LiveProfiling::monitorProfiling);
+        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::instance().threadProfiling || LiveProfiling::instance().monitorProfiling);
         static_cast<LiveProfilingSession *>(session)->sleep(sampler->getIntervalMs());
     }
 }
@@ -702,14 +707,14 @@ bool LiveCpuProfilingHelper::startSampler(int intervalMs)
 {
     if (liveSamplerSession != nullptr)
         return true;
-    JNIEnv *env = LiveProfiling::getJNIEnv();
-    if (liveCpuProfilingSession == nullptr || env == nullptr)
+    JNIEnv *env = LiveProfiling::instance().getJNIEnv();
+    if (LiveCpuProfilingHelper::getSession() == nullptr || env == nullptr)
         return false;
-    jthread thread = LiveProfiling::createThreadObject(env, "_orvane_native_sampler");
+    jthread thread = LiveProfiling::instance().createThreadObject(env, "_orvane_native_sampler");
     if (thread == nullptr)
         return false;
-    liveSamplerSession = new LiveSamplerSession(liveCpuProfilingSession, intervalMs);
-    jvmtiError error = LiveProfiling::jvmti->RunAgentThread(thread, samplerThread, nullptr, JVMTI_THREAD_MAX_PRIORITY);
+    liveSamplerSession = new LiveSamplerSession(LiveCpuProfilingHelper::getSession(), intervalMs);
+    jvmtiError error = LiveProfiling::instance().jvmti->RunAgentThread(thread, samplerThread, nullptr, JVMTI_THREAD_MAX_PRIORITY);
     env->DeleteLocalRef(thread);
     if (error != JVMTI_ERROR_NONE) {
         MessageUtil::message("Could not start the sampler thread (%d).", static_cast<int>(error));

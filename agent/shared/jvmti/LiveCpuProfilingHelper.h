@@ -15,9 +15,11 @@ class LiveThreadManager;
 // natives of InstrumentationCallee.
 class LiveCpuProfilingHelper {
 public:
-    // Made once at start-up, before events are enabled.
+    // Made once at start-up, before events are enabled, and handed to the
+    // session's VM edge.
     static void init(LiveProfilingSession *session, int stackSize);
-    static CpuProfilingSession *getSession() { return liveCpuProfilingSession; }
+    // The VM edge's CPU session; null before init.
+    static CpuProfilingSession *getSession();
     // The calling thread's manager; made when `create` and the thread has none.
     static LiveThreadManager *getCurrentThreadManager(JNIEnv *env, bool create);
     // Agent threads are never profiled.
@@ -38,9 +40,6 @@ public:
     static bool startSampler(int intervalMs);
     // The sampler ends after its current pass.
     static void stopSampler();
-
-private:
-    static CpuProfilingSession *liveCpuProfilingSession;
 };
 
 // The controller API's operations (ControllerImpl natives), callable from

@@ -6,6 +6,7 @@
 
 #include "AgentAssert.h"
 #include "BlobResource.h"
+#include "CpuProfilingSession.h"
 #include "DataWriter.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
@@ -17,45 +18,9 @@ const jint JVMTI_VERSION_1_1_REQUEST = 0x30010100;
 const jint JVMTI_VERSION_1_0_REQUEST = 0x30010000;
 const int COMM_THREAD_PRIORITY = 5;
 
-// The four data locks as JVMTI raw monitors.
-class RawMonitorBackend : public MonitorSet::Backend {
-public:
-    void enter(int which) override
-    {
-        jrawMonitorID m = monitorOf(which);
-        if (m != nullptr)
-            LiveProfiling::jvmti->RawMonitorEnter(m);
-    }
-    void exit(int which) override
-    {
-        jrawMonitorID m = monitorOf(which);
-        if (m != nullptr)
-            LiveProfiling::jvmti->RawMonitorExit(m);
-    }
-
-private:
-    static jrawMonitorID monitorOf(int which)
-    {
-        switch (which) {
-        case IM_CLASS:
-            return LiveProfiling::classMonitor;
-        case IM_HEAP:
-            return LiveProfiling::heapMonitor;
-        case IM_THREAD:
-            return LiveProfiling::threadMonitor;
-        case IM_DEAD_THREADS:
-            return LiveProfiling::deadThreadsMonitor;
-        default:
-            return LiveProfiling::startupMonitor;
-        }
-    }
-};
-
-RawMonitorBackend rawMonitorBackend;
-
 void JNICALL comThreadCallback(jvmtiEnv *, JNIEnv *env, void *)
 {
-    LiveProfiling::liveProfilingSession->runCommunicator(env);
+    LiveProfiling::instance().getSession()->runCommunicator(env);
 }
 
 jclass globalClass(JNIEnv *env, const char *name)
@@ -90,50 +55,70 @@ jfieldID staticField(JNIEnv *env, jclass cls, const char *name, const char *sign
 
 } // namespace
 
-LiveProfilingSession *LiveProfiling::liveProfilingSession = nullptr;
-JavaVM *LiveProfiling::vm = nullptr;
-jvmtiEnv *LiveProfiling::jvmti = nullptr;
-volatile bool LiveProfiling::nowait = false;
-volatile bool LiveProfiling::offline = false;
-volatile bool LiveProfiling::jniInterception = false;
-volatile bool LiveProfiling::disableThreadProfiling = false;
-volatile bool LiveProfiling::threadProfiling = false;
-volatile bool LiveProfiling::monitorProfiling = false;
-volatile bool LiveProfiling::vmTelemetry = false;
-volatile bool LiveProfiling::configAtStartup = true;
-volatile bool LiveProfiling::javaCommThreadShouldEnter = false;
-volatile bool LiveProfiling::waitsForDisconnect = false;
-volatile bool LiveProfiling::shouldWakeup = false;
-volatile bool LiveProfiling::dying = false;
-volatile bool LiveProfiling::shuttingDown = false;
-volatile bool LiveProfiling::jvmti11 = false;
-volatile bool LiveProfiling::ibmVm = false;
-volatile bool LiveProfiling::jrockitVm = false;
-long long LiveProfiling::startTime = 0;
-std::string LiveProfiling::s_libraryLocation;
-std::string LiveProfiling::scriptDirName;
-std::string LiveProfiling::_agentFileName;
-jrawMonitorID LiveProfiling::startupMonitor = nullptr;
-jrawMonitorID LiveProfiling::heapMonitor = nullptr;
-jrawMonitorID LiveProfiling::classMonitor = nullptr;
-jrawMonitorID LiveProfiling::threadMonitor = nullptr;
-jrawMonitorID LiveProfiling::sleepMonitor = nullptr;
-jrawMonitorID LiveProfiling::deadThreadsMonitor = nullptr;
-jrawMonitorID LiveProfiling::snapshotMonitor = nullptr;
-MonitorSet LiveProfiling::monitors(&rawMonitorBackend);
-jclass LiveProfiling::agentClass = nullptr;
-jclass LiveProfiling::controllerClass = nullptr;
-jclass LiveProfiling::triggerManagerClass = nullptr;
-jclass LiveProfiling::instrumentationCalleeClass = nullptr;
-jmethodID LiveProfiling::agentInit = nullptr;
-jmethodID LiveProfiling::agentGetAvailablePermGen = nullptr;
-jfieldID LiveProfiling::agentVmIdentifier = nullptr;
-jmethodID LiveProfiling::controllerEnableTriggers = nullptr;
-jmethodID LiveProfiling::controllerEnableTriggerGroup = nullptr;
-jmethodID LiveProfiling::agentTriggerHprofDump = nullptr;
-jmethodID LiveProfiling::agentRegisterConnection = nullptr;
-jfieldID LiveProfiling::triggerManagerGlobalEnabled = nullptr;
-volatile bool LiveProfiling::frontendWasConnected = false;
+LiveProfiling &LiveProfiling::instance()
+{
+    static LiveProfiling *edge = new LiveProfiling();
+    return *edge;
+}
+
+LiveProfiling::LiveProfiling()
+    : vm(nullptr), jvmti(nullptr), nowait(false), offline(false), jniInterception(false), disableThreadProfiling(false),
+      threadProfiling(false), monitorProfiling(false), vmTelemetry(false), configAtStartup(true), javaCommThreadShouldEnter(false),
+      waitsForDisconnect(false), shouldWakeup(false), dying(false), shuttingDown(false), jvmti11(false), ibmVm(false),
+      jrockitVm(false), startTime(0), startupMonitor(nullptr), heapMonitor(nullptr), classMonitor(nullptr),
+      threadMonitor(nullptr), sleepMonitor(nullptr), deadThreadsMonitor(nullptr), snapshotMonitor(nullptr),
+      monitors(&rawMonitorBackend), agentClass(nullptr), controllerClass(nullptr), triggerManagerClass(nullptr),
+      instrumentationCalleeClass(nullptr), agentInit(nullptr), agentVmIdentifier(nullptr), controllerEnableTriggers(nullptr),
+      controllerEnableTriggerGroup(nullptr), agentTriggerHprofDump(nullptr), agentRegisterConnection(nullptr),
+      agentGetAvailablePermGen(nullptr), triggerManagerGlobalEnabled(nullptr), frontendWasConnected(false),
+      rawMonitorBackend(this), liveProfilingSession(nullptr)
+{
+}
+
+LiveProfiling::~LiveProfiling() = default;
+
+void LiveProfiling::RawMonitorBackend::enter(int which)
+{
+    jrawMonitorID m = monitorOf(which);
+    if (m != nullptr)
+        edge->jvmti->RawMonitorEnter(m);
+}
+
+void LiveProfiling::RawMonitorBackend::exit(int which)
+{
+    jrawMonitorID m = monitorOf(which);
+    if (m != nullptr)
+        edge->jvmti->RawMonitorExit(m);
+}
+
+jrawMonitorID LiveProfiling::RawMonitorBackend::monitorOf(int which) const
+{
+    switch (which) {
+    case IM_CLASS:
+        return edge->classMonitor;
+    case IM_HEAP:
+        return edge->heapMonitor;
+    case IM_THREAD:
+        return edge->threadMonitor;
+    case IM_DEAD_THREADS:
+        return edge->deadThreadsMonitor;
+    default:
+        return edge->startupMonitor;
+    }
+}
+
+void LiveProfiling::load(JavaVM *javaVm, const char *options, bool attach)
+{
+    bool switching = liveProfilingSession != nullptr;
+    if (liveProfilingSession == nullptr)
+        liveProfilingSession = new LiveProfilingSession(this);
+    liveProfilingSession->init(javaVm, options, attach, switching);
+}
+
+void LiveProfiling::setCpuSession(std::unique_ptr<CpuProfilingSession> cpu)
+{
+    cpuSession = std::move(cpu);
+}
 
 void LiveProfiling::initializeInterface(JavaVM *javaVm)
 {
@@ -143,8 +128,7 @@ void LiveProfiling::initializeInterface(JavaVM *javaVm)
     if (result != JNI_OK)
         result = javaVm->GetEnv(&env, JVMTI_VERSION_1_0_REQUEST);
     if (result != JNI_OK || env == nullptr) {
-        MessageUtil::message("The Java Virtual Machine Tool Interface (JVMTI) is not present. Exiting.");
-        exit(1);
+        endVm(END_NO_JVMTI);
     }
     jvmti = static_cast<jvmtiEnv *>(env);
 }
@@ -154,7 +138,46 @@ void LiveProfiling::checkFatalError(const char *name, int code)
     if (code == 0)
         return;
     MessageUtil::message("Could not initialize %s (code: %d). Aborting", name, code);
-    exit(1);
+    endVm(END_FATAL_INIT);
+}
+
+namespace {
+
+// How each reason ends the VM: the status and the closing line (null: the
+// caller has said everything already).
+struct VmEndRow {
+    int status;
+    const char *closingLine;
+};
+
+const VmEndRow VM_END_ROWS[] = {
+    // Without JVMTI the agent has no way into the VM at all.
+    {1, "The Java Virtual Machine Tool Interface (JVMTI) is not present. Exiting."},
+    // A raw monitor or the communication thread is missing: nothing would be
+    // guarded or served.
+    {1, nullptr},
+    // The agent cannot run a session it cannot read; the messages name the file
+    // or the parse error.
+    {-1, nullptr},
+    // The VM waits for its front end, which could never connect.
+    {1, nullptr},
+    // The front end asked for the VM to end; the connection is cleaned up.
+    {0, "Killing process"},
+    // The Java side was loaded with another copy of the library; its hooks
+    // cannot be served here.
+    {0, "Exiting."},
+};
+
+} // namespace
+
+void LiveProfiling::endVm(VmEnd reason)
+{
+    const VmEndRow &row = VM_END_ROWS[reason];
+    if (row.closingLine != nullptr)
+        MessageUtil::message("%s", row.closingLine);
+    // The only exit of the agent: every reason above is one where the process
+    // must not go on, and the status is the one the front end and scripts see.
+    exit(row.status);
 }
 
 std::string LiveProfiling::getProperty(const char *name)
@@ -197,7 +220,7 @@ void LiveProfiling::writeAgentArchive()
         MessageUtil::message("Could not get agent temp file name. Please check your TMP and TMPDIR environment variables.");
         abort();
     }
-    _agentFileName = path;
+    agentFileName = path;
     FILE *file = fdopen(fd, "w+b");
     if (file == nullptr) {
         close(fd);
@@ -356,27 +379,23 @@ void LiveProfiling::cleanup()
 
 void LiveProfiling::finalCleanup()
 {
-    if (!_agentFileName.empty()) {
-        unlink(_agentFileName.c_str());
-        _agentFileName.clear();
+    if (!agentFileName.empty()) {
+        unlink(agentFileName.c_str());
+        agentFileName.clear();
     }
 }
 
-namespace {
-
-void switchMonitorEvents(bool on)
+void LiveProfiling::switchMonitorEvents(bool on)
 {
     jvmtiEventMode mode = on ? JVMTI_ENABLE : JVMTI_DISABLE;
     const jvmtiEvent events[] = {JVMTI_EVENT_MONITOR_CONTENDED_ENTER, JVMTI_EVENT_MONITOR_CONTENDED_ENTERED, JVMTI_EVENT_MONITOR_WAITED,
                                  JVMTI_EVENT_MONITOR_WAIT};
     for (jvmtiEvent event : events) {
-        jvmtiError error = LiveProfiling::jvmti->SetEventNotificationMode(mode, event, nullptr);
+        jvmtiError error = jvmti->SetEventNotificationMode(mode, event, nullptr);
         if (error != JVMTI_ERROR_NONE)
             MessageUtil::message("Could not switch monitor event %d (%d).", static_cast<int>(event), static_cast<int>(error));
     }
 }
-
-} // namespace
 
 void LiveProfiling::setMonitorProfiling(bool on, JNIEnv *)
 {
@@ -427,30 +446,50 @@ void LiveProfiling::handleCmdGetLoadInfo(DataWriter *writer, JNIEnv *env, bool c
     writer->writeJLong(getAvailablePermGen(env));
 
     session->enterMonitor(IM_CLASS);
-    if (env->PushLocalFrame(10000) == 0) {
-        jint count = 0;
-        jclass *classes = nullptr;
-        if (jvmti->GetLoadedClasses(&count, &classes) == JVMTI_ERROR_NONE) {
-            for (jint i = 0; i < count; i++) {
-                jboolean modifiable = JNI_FALSE;
-                jboolean isInterface = JNI_FALSE;
-                char *signature = nullptr;
-                if (jvmti->IsModifiableClass(classes[i], &modifiable) != JVMTI_ERROR_NONE || !modifiable ||
-                    jvmti->IsInterface(classes[i], &isInterface) != JVMTI_ERROR_NONE || isInterface ||
-                    jvmti->GetClassSignature(classes[i], &signature, nullptr) != JVMTI_ERROR_NONE || signature == nullptr)
-                    continue;
-                std::string name(signature);
-                jvmti->Deallocate(reinterpret_cast<unsigned char *>(signature));
-                if (name.size() < 2 || name[0] != 'L')
-                    continue;
-                writer->writeByte(1);
-                writer->writeString(name.substr(1, name.size() - 2).c_str());
-            }
-            jvmti->Deallocate(reinterpret_cast<unsigned char *>(classes));
-        }
-        env->PopLocalFrame(nullptr);
-    }
+    writeLoadedClassNames(writer, env);
     writer->writeByte(0);
     session->exitMonitor(IM_CLASS, false);
     session->getClassSession().writeLoadInfo(writer);
+}
+
+namespace {
+
+// The internal name of a loaded class the front end may ask to rewrite (a
+// modifiable class, not an interface); false for any other.
+bool modifiableClassName(jvmtiEnv *jvmti, jclass klass, std::string *out)
+{
+    jboolean modifiable = JNI_FALSE;
+    jboolean isInterface = JNI_FALSE;
+    char *signature = nullptr;
+    if (jvmti->IsModifiableClass(klass, &modifiable) != JVMTI_ERROR_NONE || !modifiable ||
+        jvmti->IsInterface(klass, &isInterface) != JVMTI_ERROR_NONE || isInterface ||
+        jvmti->GetClassSignature(klass, &signature, nullptr) != JVMTI_ERROR_NONE || signature == nullptr)
+        return false;
+    std::string name(signature);
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(signature));
+    if (name.size() < 2 || name[0] != 'L')
+        return false;
+    *out = name.substr(1, name.size() - 2);
+    return true;
+}
+
+} // namespace
+
+void LiveProfiling::writeLoadedClassNames(DataWriter *writer, JNIEnv *env)
+{
+    if (env->PushLocalFrame(10000) != 0)
+        return;
+    jint count = 0;
+    jclass *classes = nullptr;
+    if (jvmti->GetLoadedClasses(&count, &classes) == JVMTI_ERROR_NONE) {
+        for (jint i = 0; i < count; i++) {
+            std::string name;
+            if (!modifiableClassName(jvmti, classes[i], &name))
+                continue;
+            writer->writeByte(1);
+            writer->writeString(name.c_str());
+        }
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(classes));
+    }
+    env->PopLocalFrame(nullptr);
 }

@@ -36,17 +36,11 @@ char orvaneJvmtiEnv[] = "ORVANE_JVMTI=true";
 
 } // namespace
 
-LiveProfilingSession::LiveProfilingSession()
-    : port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
+LiveProfilingSession::LiveProfilingSession(LiveProfiling *edge)
+    : edge(edge), port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
       config(nullptr), attached(false), switching(false), javaTransport(nullptr), vmCommands(this), communicator(nullptr),
       classSession(this), parametersSet(false)
 {
-}
-
-LiveProfilingSession *LiveProfilingSession::getInstance()
-{
-    static LiveProfilingSession *instance = new LiveProfilingSession();
-    return instance;
 }
 
 void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach, bool isSwitching)
@@ -54,7 +48,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     attached = attach;
     switching = isSwitching;
     if (attach)
-        LiveProfiling::configAtStartup = false;
+        edge->configAtStartup = false;
     if (switching) {
         MessageUtil::message("Switching to JVMTI");
     } else {
@@ -62,15 +56,15 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         MessageUtil::message("Protocol version %d", PROTOCOL_VERSION);
         MessageUtil::message("Using JVMTI");
     }
-    LiveProfiling::initializeInterface(vm);
+    edge->initializeInterface(vm);
     LiveClassProfilingHelper::init(&classSession);
     if (!switching)
-        LiveProfiling::writeAgentArchive();
+        edge->writeAgentArchive();
     checkVm();
     putenv(orvaneJvmtiEnv);
     jrawMonitorID startup = nullptr;
-    LiveProfiling::checkFatalError("monitor", LiveProfiling::jvmti->CreateRawMonitor("_orvane_startup", &startup));
-    LiveProfiling::startupMonitor = startup;
+    edge->checkFatalError("monitor", edge->jvmti->CreateRawMonitor("_orvane_startup", &startup));
+    edge->startupMonitor = startup;
     MessageUtil::message("%d-bit library", static_cast<int>(sizeof(void *) * 8));
 
     if (!switching) {
@@ -82,13 +76,13 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     }
 
     if (attach) {
-        LiveProfiling::nowait = true;
+        edge->nowait = true;
         JNIEnv *env = nullptr;
         if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_REQUEST) != JNI_OK || env == nullptr)
             MessageUtil::message("Could not get JNIEnv");
         else
             attachSequence(env);
-    } else if (!EventHandler::enableEvents(nullptr, false)) {
+    } else if (!EventHandler::enableEvents(*edge, nullptr, false)) {
         MessageUtil::message("Error enabling events. Aborting.");
         abort();
     }
@@ -97,25 +91,25 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
 
 void LiveProfilingSession::checkVm()
 {
-    std::string name = LiveProfiling::getProperty("java.vm.name");
+    std::string name = edge->getProperty("java.vm.name");
     if (startsWith(name, "IBM")) {
-        LiveProfiling::ibmVm = true;
+        edge->ibmVm = true;
         MessageUtil::message("Thread status info workaround enabled.");
     } else if (startsWith(name, "Oracle JRockit")) {
-        LiveProfiling::jrockitVm = true;
+        edge->jrockitVm = true;
         MessageUtil::message("JRockit VM detected");
     }
     vmName = name;
-    vmVersion = LiveProfiling::getProperty("java.vm.version");
+    vmVersion = edge->getProperty("java.vm.version");
 
     jint version = 0;
-    LiveProfiling::jvmti->GetVersionNumber(&version);
+    edge->jvmti->GetVersionNumber(&version);
     int major = (version & JVMTI_VERSION_MASK_MAJOR) >> JVMTI_VERSION_SHIFT_MAJOR;
     int minor = (version & JVMTI_VERSION_MASK_MINOR) >> JVMTI_VERSION_SHIFT_MINOR;
     if ((minor != 0 || major > 1) && !startsWith(vmVersion, "1.5")) {
         restrictedJvmti11 = 1;
-        LiveProfiling::jvmti11 = true;
-        if (LiveProfiling::ibmVm) {
+        edge->jvmti11 = true;
+        if (edge->ibmVm) {
             MessageUtil::message("Restricted JVMTI version 1.1 detected.");
         } else {
             jvmti11 = 1;
@@ -134,45 +128,60 @@ void LiveProfilingSession::setOptions(const char *optionText)
     port = options.port;
     stack = options.stack;
     samplingstack = options.samplingstack;
-    LiveProfiling::s_libraryLocation = options.libraryLocation;
-    LiveProfiling::nowait = options.nowait;
-    LiveProfiling::offline = options.offline;
-    LiveProfiling::jniInterception = options.jniInterception;
-    LiveProfiling::disableThreadProfiling = options.disableThreadProfiling;
-    LiveProfiling::threadProfiling = options.threadProfiling();
-    LiveProfiling::vmTelemetry = options.vmTelemetry();
+    edge->libraryLocation = options.libraryLocation;
+    edge->nowait = options.nowait;
+    edge->offline = options.offline;
+    edge->jniInterception = options.jniInterception;
+    edge->disableThreadProfiling = options.disableThreadProfiling;
+    edge->threadProfiling = options.threadProfiling();
+    edge->vmTelemetry = options.vmTelemetry();
 
     switch (options.resolveConfiguration(jvmti11 != 0)) {
     case AgentOptions::CONFIG_MISSING:
-        exit(-1);
+        edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
         if (options.offline || options.nowait)
-            LiveProfiling::configAtStartup = false;
+            edge->configAtStartup = false;
         return;
     case AgentOptions::CONFIG_FROM_FILE:
         break;
     }
-    LiveProfiling::scriptDirName = options.scriptDirName();
+    edge->scriptDirName = options.scriptDirName();
     SessionConfig::ReadError error = config->readFromFile(options.configPath, options.id);
     for (const std::string &note : config->getMessages())
         MessageUtil::message("%s", note.c_str());
     if (error.failed()) {
         MessageUtil::message("%s", error.message.c_str());
-        exit(-1);
+        edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
     }
 }
 
 void LiveProfilingSession::attachSequence(JNIEnv *env)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    EventHandler::init(env, switching);
+    EventHandler::init(*edge, env, switching);
+    edge->lookupJavaClasses(env);
+    startAttachManager(env);
 
-    LiveProfiling::lookupJavaClasses(env);
+    enterMonitor(IM_CLASS | IM_THREAD);
+    SuspendedThreads suspended;
+    suspendOtherThreads(env, &suspended);
+    if (!EventHandler::enableEvents(*edge, env, true)) {
+        MessageUtil::message("Error enabling events. Aborting.");
+        abort();
+    }
+    // The classes loaded before the agent came were never prepared under its eyes.
+    LiveClassProfilingHelper::tagUntaggedClasses(this, env);
+    resumeThreads(env, &suspended);
+    exitMonitor(IM_CLASS | IM_THREAD, false);
+}
+
+void LiveProfilingSession::startAttachManager(JNIEnv *env)
+{
     // The VM finds this library's natives only once the attach has returned;
     // the communication thread that AttachManager starts needs its own now.
     JNINativeMethod enter = {const_cast<char *>("enterCommunication"), const_cast<char *>("(Ljava/lang/Object;I)V"),
                              reinterpret_cast<void *>(&Java_com_orvane_agent_Agent_enterCommunication)};
-    if (env->RegisterNatives(LiveProfiling::agentClass, &enter, 1) != 0) {
+    if (env->RegisterNatives(edge->agentClass, &enter, 1) != 0) {
         env->ExceptionClear();
         MessageUtil::message("could not bind the communication thread's entry");
     }
@@ -184,12 +193,15 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
     if (attachInit == nullptr)
         env->ExceptionClear();
     AGENT_ASSERT(attachInit != nullptr, "AttachManager.init(String)");
-    jstring location = LiveProfiling::s_libraryLocation.empty() ? nullptr : env->NewStringUTF(LiveProfiling::s_libraryLocation.c_str());
+    jstring location = edge->libraryLocation.empty() ? nullptr : env->NewStringUTF(edge->libraryLocation.c_str());
     env->CallStaticVoidMethod(attachManager, attachInit, location);
     if (env->ExceptionCheck())
         env->ExceptionClear();
+}
 
-    enterMonitor(IM_CLASS | IM_THREAD);
+void LiveProfilingSession::suspendOtherThreads(JNIEnv *env, SuspendedThreads *out)
+{
+    jvmtiEnv *jvmti = edge->jvmti;
     jvmtiCapabilities suspend;
     memset(&suspend, 0, sizeof suspend);
     suspend.can_suspend = 1;
@@ -201,60 +213,52 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
     }
     jthread current = nullptr;
     jvmti->GetCurrentThread(&current);
-    jint count = 0;
-    jthread *threads = nullptr;
-    std::vector<jthread> suspended;
-    if (jvmti->GetAllThreads(&count, &threads) != JVMTI_ERROR_NONE) {
+    if (jvmti->GetAllThreads(&out->count, &out->all) != JVMTI_ERROR_NONE) {
         MessageUtil::message("Could not get all threads");
-        count = 0;
+        out->count = 0;
     }
-    for (jint i = 0; i < count; i++) {
-        if (current == nullptr || !env->IsSameObject(threads[i], current))
-            suspended.push_back(threads[i]);
+    for (jint i = 0; i < out->count; i++) {
+        if (current == nullptr || !env->IsSameObject(out->all[i], current))
+            out->threads.push_back(out->all[i]);
     }
-    std::vector<jvmtiError> results(suspended.size());
-    if (error == JVMTI_ERROR_NONE && !suspended.empty()) {
-        jvmtiError e = jvmti->SuspendThreadList(static_cast<jint>(suspended.size()), suspended.data(), results.data());
-        if (e != JVMTI_ERROR_NONE) {
-            MessageUtil::message("Could not suspend threads (%d).", static_cast<int>(e));
-            suspended.clear();
-        }
-    } else {
-        suspended.clear();
+    out->results.resize(out->threads.size());
+    if (error != JVMTI_ERROR_NONE || out->threads.empty()) {
+        out->threads.clear();
+        return;
     }
+    jvmtiError e = jvmti->SuspendThreadList(static_cast<jint>(out->threads.size()), out->threads.data(), out->results.data());
+    if (e != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Could not suspend threads (%d).", static_cast<int>(e));
+        out->threads.clear();
+    }
+}
 
-    if (!EventHandler::enableEvents(env, true)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+void LiveProfilingSession::resumeThreads(JNIEnv *env, SuspendedThreads *suspended)
+{
+    jvmtiEnv *jvmti = edge->jvmti;
+    std::vector<jthread> toResume;
+    for (size_t i = 0; i < suspended->threads.size(); i++) {
+        if (suspended->results[i] == JVMTI_ERROR_NONE)
+            toResume.push_back(suspended->threads[i]);
     }
-    // The classes loaded before the agent came were never prepared under its eyes.
-    LiveClassProfilingHelper::tagUntaggedClasses(this, env);
-    if (!suspended.empty()) {
-        std::vector<jthread> toResume;
-        for (size_t i = 0; i < suspended.size(); i++) {
-            if (results[i] == JVMTI_ERROR_NONE)
-                toResume.push_back(suspended[i]);
-        }
-        if (!toResume.empty() &&
-            jvmti->ResumeThreadList(static_cast<jint>(toResume.size()), toResume.data(), results.data()) != JVMTI_ERROR_NONE)
-            MessageUtil::message("Could not resume threads.");
-    }
-    if (threads != nullptr) {
-        for (jint i = 0; i < count; i++)
-            env->DeleteLocalRef(threads[i]);
-        jvmti->Deallocate(reinterpret_cast<unsigned char *>(threads));
-    }
-    exitMonitor(IM_CLASS | IM_THREAD, false);
+    if (!toResume.empty() &&
+        jvmti->ResumeThreadList(static_cast<jint>(toResume.size()), toResume.data(), suspended->results.data()) != JVMTI_ERROR_NONE)
+        MessageUtil::message("Could not resume threads.");
+    if (suspended->all == nullptr)
+        return;
+    for (jint i = 0; i < suspended->count; i++)
+        env->DeleteLocalRef(suspended->all[i]);
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(suspended->all));
 }
 
 void LiveProfilingSession::enterMonitor(int bits)
 {
-    LiveProfiling::monitors.enter(bits);
+    edge->monitors.enter(bits);
 }
 
 void LiveProfilingSession::exitMonitor(int bits, bool)
 {
-    LiveProfiling::monitors.exit(bits);
+    edge->monitors.exit(bits);
 }
 
 int LiveProfilingSession::getAllocTreeRecordingType()
@@ -264,10 +268,10 @@ int LiveProfilingSession::getAllocTreeRecordingType()
 
 long long LiveProfilingSession::getVmIdentifier()
 {
-    JNIEnv *env = LiveProfiling::getJNIEnv();
-    if (env == nullptr || LiveProfiling::agentClass == nullptr)
+    JNIEnv *env = edge->getJNIEnv();
+    if (env == nullptr || edge->agentClass == nullptr)
         return 0;
-    return env->GetStaticLongField(LiveProfiling::agentClass, LiveProfiling::agentVmIdentifier);
+    return env->GetStaticLongField(edge->agentClass, edge->agentVmIdentifier);
 }
 
 bool LiveProfilingSession::isAllUrls()
@@ -297,14 +301,14 @@ bool LiveProfilingSession::isRecordingArrayAllocs()
 
 void LiveProfilingSession::sleep(int ms)
 {
-    jvmtiEnv *jvmti = LiveProfiling::jvmti;
-    jrawMonitorID m = LiveProfiling::sleepMonitor != nullptr ? LiveProfiling::sleepMonitor : LiveProfiling::startupMonitor;
+    jvmtiEnv *jvmti = edge->jvmti;
+    jrawMonitorID m = edge->sleepMonitor != nullptr ? edge->sleepMonitor : edge->startupMonitor;
     jvmti->RawMonitorEnter(m);
     if (ms > 0) {
         jvmti->RawMonitorWait(m, ms);
     } else {
-        LiveProfiling::shouldWakeup = false;
-        while (!LiveProfiling::shouldWakeup)
+        edge->shouldWakeup = false;
+        while (!edge->shouldWakeup)
             jvmti->RawMonitorWait(m, 200);
     }
     jvmti->RawMonitorExit(m);
@@ -312,9 +316,9 @@ void LiveProfilingSession::sleep(int ms)
 
 void LiveProfilingSession::wakeup()
 {
-    if (LiveProfiling::waitsForDisconnect)
-        LiveProfiling::cleanup();
-    LiveProfiling::shouldWakeup = true;
+    if (edge->waitsForDisconnect)
+        edge->cleanup();
+    edge->shouldWakeup = true;
 }
 
 bool LiveProfilingSession::initParameters(JNIEnv *)
@@ -342,7 +346,7 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
 
 void LiveProfilingSession::applyCpuSettings()
 {
-    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    CpuProfilingSession *cpu = edge->getCpuSession();
     if (cpu == nullptr)
         return;
     CpuProfilingSession::Settings settings = cpu->getSettings();
@@ -407,7 +411,7 @@ void LiveProfilingSession::runCommunicator(JNIEnv *env, jobject javaCommunicator
         }
         current->run();
         if (current->shouldExitProcess() || current->shouldInterruptProcess() || !currentTransport->canReconnect() ||
-            LiveProfiling::waitsForDisconnect)
+            edge->waitsForDisconnect)
             return;
         if (current->wasConnected())
             MessageUtil::message("Disconnected. Waiting for reconnection.");
@@ -422,9 +426,9 @@ void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *wri
     ProfilingSession::handleCmdGetState(reader, writer);
     if (sessionState == 2)
         MessageUtil::message("Reconnection.");
-    if (!LiveProfiling::disableThreadProfiling)
-        LiveProfiling::threadProfiling = true;
-    LiveProfiling::vmTelemetry = true;
+    if (!edge->disableThreadProfiling)
+        edge->threadProfiling = true;
+    edge->vmTelemetry = true;
 }
 
 namespace {
@@ -443,8 +447,8 @@ void LiveProfilingSession::receiveScripts(DataReader *reader)
     uint32_t count = reader->readU4(0);
     if (count == 0 || reader->getError())
         return;
-    if (LiveProfiling::scriptDirName.empty())
-        LiveProfiling::initTempDir();
+    if (edge->scriptDirName.empty())
+        edge->initTempDir();
     for (uint32_t i = 0; i < count && !reader->getError(); i++) {
         char *name = reader->readString(nullptr);
         uint32_t size = reader->readU4(0);
@@ -454,7 +458,7 @@ void LiveProfilingSession::receiveScripts(DataReader *reader)
         if (!isPlainFileName(name)) {
             MessageUtil::message("Refusing script file name %s.", name);
         } else {
-            std::string path = LiveProfiling::scriptDirName + "/" + name;
+            std::string path = edge->scriptDirName + "/" + name;
             file = fopen(path.c_str(), "wb");
         }
         delete[] name;
@@ -494,14 +498,14 @@ void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader
                 fprintf(stdout, "---------------------------------\n%s\n---------------------------------\n", xml != nullptr ? xml : "");
                 fflush(stdout);
             }
-            exit(-1);
+            edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
         }
         config = received;
         receiveScripts(reader);
         config->applied = true;
         initParameters(env);
-        bool withOld = LiveProfiling::nowait || parametersSet;
-        classSession.updateConfig(withOld ? old : nullptr, config, writer, env);
+        bool withOld = edge->nowait || parametersSet;
+        classSession.updateConfig(withOld ? old : nullptr, config, writer, edge, env);
     } else {
         writer->writeU4(0);
         writer->writeByte(0);
@@ -509,9 +513,9 @@ void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader
     }
     parametersSet = true;
     if (!config->enableTriggersOnStartup)
-        LiveProfiling::enableTriggers(env, false);
-    else if (LiveProfiling::nowait && old != nullptr && old->sessionRead)
-        LiveProfiling::enableTriggers(env, true);
+        edge->enableTriggers(env, false);
+    else if (edge->nowait && old != nullptr && old->sessionRead)
+        edge->enableTriggers(env, true);
     if (old != nullptr) {
         old->deleteTempFile();
         delete old;
@@ -532,13 +536,13 @@ void LiveProfilingSession::deleteTempFiles()
 
 void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort)
 {
-    if (LiveProfiling::offline && javaPort < 1)
+    if (edge->offline && javaPort < 1)
         return;
     // Unless offline or not waiting, the native communication thread serves the front end.
-    if (!LiveProfiling::offline && !LiveProfiling::nowait)
+    if (!edge->offline && !edge->nowait)
         return;
     jobject communicatorObject = javaCommunicator != nullptr ? env->NewGlobalRef(javaCommunicator) : nullptr;
-    if (LiveProfiling::offline) {
+    if (edge->offline) {
         std::lock_guard<std::mutex> guard(communicatorLock);
         port = javaPort;
         openTransport(true);
@@ -555,18 +559,18 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunic
 
 void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 {
-    bool dyingVmWaits = LiveProfiling::waitsForDisconnect;
+    bool dyingVmWaits = edge->waitsForDisconnect;
     writer->writeU4(dyingVmWaits ? 2 : 1);
 
-    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    CpuProfilingSession *cpu = edge->getCpuSession();
     // Recordings this agent does not make yet (heap dumps, the CPU change
     // flags of the views) answer "off" and "nothing new".
     const bool state[] = {
         cpu != nullptr && cpu->isRecording(),
         isAllocRecording(),
-        LiveProfiling::monitorProfiling,
+        edge->monitorProfiling,
         cpu != nullptr && cpu->isRecordMethodStatistics(),
-        env != nullptr && LiveProfiling::triggersEnabled(env),
+        env != nullptr && edge->triggersEnabled(env),
         cpu != nullptr && cpu->hasNewCallTracerData(),
         cpu != nullptr && cpu->hasNewMethodStatistics(),
         false, // new thread dumps

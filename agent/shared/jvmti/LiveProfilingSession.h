@@ -2,7 +2,9 @@
 #define AGENT_LIVEPROFILINGSESSION_H
 
 #include <jni.h>
+#include <jvmti.h>
 #include <memory>
+#include <vector>
 #include <mutex>
 
 #include "AgentOptions.h"
@@ -15,12 +17,14 @@
 
 class JavaThreadTransport;
 
+class LiveProfiling;
+
 // The one session of a live VM: start-up, the options, the front-end
 // communicator, the data locks and the timed waits.
 class LiveProfilingSession : public ProfilingSession {
 public:
-    // The process's session, made on first use.
-    static LiveProfilingSession *getInstance();
+    // The session of the VM that `edge` reaches; the edge outlives it.
+    explicit LiveProfilingSession(LiveProfiling *edge);
 
     // Start-up from Agent_OnLoad (attach false) or Agent_OnAttach (attach
     // true); switching when a session existed before. Runs on the VM's
@@ -29,13 +33,14 @@ public:
     void init(JavaVM *vm, const char *options, bool attach, bool switching);
 
     // Applies the option string and the configuration file it implies. Ends
-    // the process for "monitor" (abort) and a missing required file (-1).
+    // the process for "monitor" (abort) and a missing required file (through
+    // the edge's endVm, status -1).
     void setOptions(const char *options);
 
     // Command 1: takes the configuration the front end sends (or keeps the
     // current one), writes the script files it carries into the script
-    // directory and applies it. Ends the process with -1 when the
-    // configuration cannot be read, as with a configuration file.
+    // directory and applies it. Ends the VM (the edge's endVm, status -1) when
+    // the configuration cannot be read, as with a configuration file.
     void handleCmdSetParameters(DataWriter *writer, DataReader *reader, JNIEnv *env);
     // Command 45: the current configuration document.
     void handleCmdGetParameters(DataWriter *writer);
@@ -89,9 +94,26 @@ public:
     ClassProfilingSession *getClassProfilingSession() override { return &classSession; }
     int getPort() const { return port; }
 
+    // The VM edge this session runs on.
+    LiveProfiling &getEdge() const { return *edge; }
+
 private:
-    LiveProfilingSession();
+    // The threads of the VM that the attach sequence holds while it installs
+    // the events: every thread the VM listed (local references, JVMTI
+    // buffer) and those suspended with their results.
+    struct SuspendedThreads {
+        jint count = 0;
+        jthread *all = nullptr;
+        std::vector<jthread> threads;
+        std::vector<jvmtiError> results;
+    };
     void attachSequence(JNIEnv *env);
+    // Binds the communication thread's native and starts AttachManager.
+    void startAttachManager(JNIEnv *env);
+    // Every thread but the calling one, when the VM lets the agent suspend.
+    void suspendOtherThreads(JNIEnv *env, SuspendedThreads *out);
+    // Resumes what was suspended and releases the thread list.
+    void resumeThreads(JNIEnv *env, SuspendedThreads *suspended);
     void checkVm();
     // Reads the script files of command 1 and writes them into the script directory.
     void receiveScripts(DataReader *reader);
@@ -105,6 +127,7 @@ private:
     // Binds the VM commands and a Java-thread transport to the serving thread.
     void bindServingThread(JNIEnv *env, jobject javaCommunicator);
 
+    LiveProfiling *edge;
     int port;
     int stack;
     int samplingstack;

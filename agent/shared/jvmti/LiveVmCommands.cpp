@@ -17,7 +17,7 @@ LiveVmCommands::LiveVmCommands(LiveProfilingSession *session) : session(session)
 
 void LiveVmCommands::frontendSeen()
 {
-    if (!LiveProfiling::jvmti11 || LiveProfiling::ibmVm)
+    if (!session->getEdge().jvmti11 || session->getEdge().ibmVm)
         session->updateVmStartTime(Counter::getUsec(), true);
 }
 
@@ -26,13 +26,13 @@ void LiveVmCommands::handleCmdSetParameters(DataReader *reader, DataWriter *writ
     session->handleCmdSetParameters(writer, reader, env);
     session->updateVmStartTime(Counter::getUsec(), true);
     connection.markConnected();
-    LiveProfiling::registerConnection(env, true);
+    session->getEdge().registerConnection(env, true);
     writer->flush();
 }
 
 void LiveVmCommands::handleCmdForceGc()
 {
-    jvmtiError error = LiveProfiling::jvmti->ForceGarbageCollection();
+    jvmtiError error = session->getEdge().jvmti->ForceGarbageCollection();
     if (error != JVMTI_ERROR_NONE)
         MessageUtil::message("Could not force garbage collection (%d).", static_cast<int>(error));
 }
@@ -51,7 +51,7 @@ void LiveVmCommands::handleCmdThreadProfiling(DataReader *reader)
 {
     bool on = reader->readByte(0) != 0;
     if (!reader->getError())
-        LiveProfiling::setThreadProfiling(on, env);
+        session->getEdge().setThreadProfiling(on, env);
 }
 
 void LiveVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
@@ -64,7 +64,7 @@ void LiveVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
         writer->writeString("");
         return;
     }
-    jstring problem = LiveProfiling::doHprofDump(path, live, env, false);
+    jstring problem = session->getEdge().doHprofDump(path, live, env, false);
     delete[] path;
     if (problem == nullptr) {
         writer->writeByte(0);
@@ -81,7 +81,7 @@ void LiveVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
 
 void LiveVmCommands::handleCmdEnableTriggers(DataReader *reader)
 {
-    LiveProfiling::enableTriggers(env, reader->readByte(0) != 0);
+    session->getEdge().enableTriggers(env, reader->readByte(0) != 0);
 }
 
 void LiveVmCommands::handleCmdEnableTriggerGroups(DataReader *reader)
@@ -92,7 +92,7 @@ void LiveVmCommands::handleCmdEnableTriggerGroups(DataReader *reader)
         char *name = reader->readString(nullptr);
         if (name == nullptr)
             break;
-        LiveProfiling::enableTriggerGroup(on, name, env);
+        session->getEdge().enableTriggerGroup(on, name, env);
         delete[] name;
     }
 }
@@ -102,25 +102,24 @@ void LiveVmCommands::handleCmdGetLoadInfo(DataWriter *writer, uint32_t communica
     // Only command 1 makes a connection count as connected, and only on a VM
     // with a reliable start time does the answer depend on it.
     bool configured = communicatorStatus == Communicator::STATUS_CONNECTED;
-    LiveProfiling::handleCmdGetLoadInfo(writer, env, configured, communicatorStatus);
+    session->getEdge().handleCmdGetLoadInfo(writer, env, configured, communicatorStatus);
 }
 
 void LiveVmCommands::setMonitorProfiling(bool on)
 {
-    LiveProfiling::setMonitorProfiling(on, env);
+    session->getEdge().setMonitorProfiling(on, env);
 }
 
 void LiveVmCommands::connectionEnded(const Communicator &connection)
 {
-    LiveProfiling::frontendWasConnected = true;
+    session->getEdge().frontendWasConnected = true;
     // The next front end has none of the descriptions this one received.
     session->getClassSession().resetDifferentialDataTransfer();
     if (session->getPort() != 0 && env != nullptr)
-        LiveProfiling::registerConnection(env, false);
+        session->getEdge().registerConnection(env, false);
     session->wakeup();
     if (connection.shouldExitProcess()) {
-        MessageUtil::message("Killing process");
-        exit(0);
+        session->getEdge().endVm(LiveProfiling::END_FRONTEND_EXIT);
     }
     if (connection.shouldInterruptProcess())
         raise(SIGINT);
@@ -128,6 +127,6 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
 
 void LiveVmCommands::onListenFailure()
 {
-    if (!LiveProfiling::nowait)
-        exit(1);
+    if (!session->getEdge().nowait)
+        session->getEdge().endVm(LiveProfiling::END_LISTEN_FAILED);
 }

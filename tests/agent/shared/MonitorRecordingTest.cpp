@@ -31,6 +31,7 @@
 #include "ProfilingTestSupport.h"
 #include "ThreadDesc.h"
 #include "ThreadHelper.h"
+#include "ThreadRecordingSession.h"
 #include "VmInterface.h"
 
 namespace {
@@ -613,6 +614,69 @@ TEST_F(DeadThreadStoreTest, StoreAndRetrieveBeyondTwoGibibytes)
     EXPECT_FALSE(lost->retrieve(&shortReader));
     EXPECT_EQ(render(lost->getCallStackTree(false)), "root 0/0");
     fclose(file);
+}
+
+// What the thread and monitor managers see of a CPU session: a fake that
+// keeps the finished events and names one agent monitor.
+class FakeRecordingSession : public ThreadRecordingSession {
+public:
+    explicit FakeRecordingSession(void *agentMonitor) : agentMonitor(agentMonitor) {}
+    const CpuSettings &getSettings() const override { return settings; }
+    VmInterface *getVm() const override { return const_cast<FakeVm *>(&vm); }
+    int getNumActiveThreads() const override { return 1; }
+    bool isWaitMethod(const MethodDesc *) const override { return false; }
+    void recordMethodStatistics(MethodDesc *, const MethodStats::StackEntry &) override {}
+    void endExceptionalRun(LiveThreadManager *, CallStackTree *) override {}
+    bool isAgentMonitor(void *monitor) const override { return monitor == agentMonitor; }
+    void addMonitorEntry(const MonitorEntry *entry) override
+    {
+        finished.push_back({entry->getType(), entry->getStart(), entry->getDuration()});
+    }
+
+    struct Finished {
+        int type;
+        long long start;
+        long long duration;
+    };
+    CpuSettings settings;
+    FakeVm vm;
+    void *agentMonitor;
+    std::vector<Finished> finished;
+};
+
+TEST(ThreadRecordingSessionTest, TwoSessionsKeepTheirOwnThreadsMonitorsAndEvents)
+{
+    void *agentLock = reinterpret_cast<void *>(0x77);
+    FakeRecordingSession first(agentLock), second(nullptr);
+    LiveThreadManager a(&first, 16), b(&second, 16);
+    a.setDescribed();
+    b.setDescribed();
+    LiveMonitorManager lockA(false, reinterpret_cast<void *>(0x42), &first, nullptr);
+    LiveMonitorManager lockB(false, reinterpret_cast<void *>(0x42), &second, nullptr);
+    LiveMonitorManager ownA(true, agentLock, &first, nullptr);
+    LiveMonitorManager sameIdB(true, agentLock, &second, nullptr);
+    EXPECT_TRUE(ownA.isMyMonitor());
+    EXPECT_FALSE(sameIdB.isMyMonitor()) << "only the first session names 0x77 as its own";
+
+    a.setMonitorContendedEnter(100, &lockA, nullptr, false);
+    b.setMonitorWait(200, &lockB, false);
+    EXPECT_EQ(a.getCurrentMonitorEntry(130, true)->getDuration(), 30);
+    a.setMonitorContendedEntered(0, 160);
+    b.setMonitorWaited(0, 290);
+    a.setMonitorWait(300, &ownA, false);
+    EXPECT_EQ(a.getCurrentMonitorEntry(310, true), nullptr) << "the agent's own monitor opens no entry";
+    a.setMonitorWaited(0, 400);
+
+    ASSERT_EQ(first.finished.size(), 1u);
+    EXPECT_EQ(first.finished[0].type, MonitorEntry::TYPE_BLOCKED);
+    EXPECT_EQ(first.finished[0].start, 100);
+    EXPECT_EQ(first.finished[0].duration, 60);
+    ASSERT_EQ(second.finished.size(), 1u);
+    EXPECT_EQ(second.finished[0].type, MonitorEntry::TYPE_WAITING);
+    EXPECT_EQ(second.finished[0].duration, 90);
+    EXPECT_EQ(lockA.getMonitorTimeValues()->getBlockingTime(), 60);
+    EXPECT_EQ(lockB.getMonitorTimeValues()->getWaitingTime(), 90);
+    EXPECT_TRUE(ownA.getMonitorTimeValues()->isEmpty());
 }
 
 } // namespace

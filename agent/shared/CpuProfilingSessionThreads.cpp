@@ -1,0 +1,148 @@
+// CpuProfilingSession: thread dumps, thread descriptions and the store of dead threads.
+#include "CpuProfilingSession.h"
+#include "CpuProfilingSessionPrivate.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "AnnotationHotspots.h"
+#include "CSTBacktraceVisitor.h"
+#include "CSTClearVisitor.h"
+#include "CSTMethodGraphVisitor.h"
+#include "CSTExceptionalMergeVisitor.h"
+#include "CSTMergeVisitor.h"
+#include "ClassProfilingSession.h"
+#include "DataReader.h"
+#include "DataWriter.h"
+#include "CallStackTree.h"
+#include "InternalMonitor.h"
+#include "LiveThreadManager.h"
+#include "MethodDesc.h"
+#include "ClassData.h"
+#include "ProfilingSession.h"
+#include "SessionLock.h"
+#include "ThreadHelper.h"
+#include "VmInterface.h"
+#include "FileDataReader.h"
+#include "FileDataWriter.h"
+#include "MessageUtil.h"
+#include "MonitorEntry.h"
+#include "LiveMonitorManager.h"
+#include "TempFiles.h"
+
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+void CpuProfilingSession::doThreadDump()
+{
+    SessionLock lock(session, IM_THREAD);
+    std::vector<LiveThreadManager *> alive;
+    std::vector<void *> handles;
+    for (LiveThreadManager *t : threadManagers) {
+        if (!t->getIsDead() && !t->getIgnored() && t->threadHandle != nullptr) {
+            alive.push_back(t);
+            handles.push_back(t->threadHandle);
+        }
+    }
+    std::vector<std::vector<VmInterface::StackFrame>> stacks;
+    if (alive.empty() || !vm->getThreadStacks(handles, &stacks) || stacks.size() != alive.size())
+        return;
+    long long now = vm->getUsec();
+    for (size_t i = 0; i < alive.size(); i++) {
+        if (stacks[i].empty())
+            continue;
+        std::vector<ThreadManager::Frame> frames;
+        for (const VmInterface::StackFrame &f : stacks[i])
+            frames.push_back(ThreadManager::Frame(f.method, f.line));
+        alive[i]->addStackTrace(now, std::move(frames));
+    }
+}
+
+void CpuProfilingSession::handleCmdThreadDump(DataWriter *writer, bool newDump, ClassProfilingSession *classes)
+{
+    if (newDump)
+        doThreadDump();
+    {
+        SessionLock lock(session, IM_THREAD);
+        for (LiveThreadManager *t : threadManagers) {
+            if (!t->hasStackTraces())
+                continue;
+            writer->writeByte(1);
+            writer->writeID(t);
+            t->writeStackTraces(writer, true);
+        }
+    }
+    writer->writeByte(0);
+    writer->writeJLong(vm->getUsec());
+    writer->writeU4(0);
+    handleCmdThreadDescriptions(writer, classes);
+}
+
+void CpuProfilingSession::handleCmdThreadDescriptions(DataWriter *writer, ClassProfilingSession *classes)
+{
+    {
+        SessionLock lock(session, IM_THREAD);
+        long long vmStart = session->getVmStartTime();
+        for (LiveThreadManager *t : threadManagers) {
+            if (t->getIgnored() || !t->hasDescription())
+                continue;
+            writer->writeByte(1);
+            t->writeDescription(writer, true, vmStart < 0 ? 0 : vmStart);
+        }
+    }
+    writer->writeByte(0);
+    writer->writeU4(0); // bookmarks
+    classes->writeMethodDescriptions(writer, true);
+    classes->writeClassDescriptions(writer, true);
+}
+
+// Dead-thread store.
+
+bool CpuProfilingSession::openDeadThreadStore()
+{
+    if (deadThreadFile != nullptr)
+        return true;
+    std::string path;
+    int fd = TempFiles::createFile("jdc", path);
+    if (fd < 0) {
+        MessageUtil::message("Could not create dead threads temp file");
+        return false;
+    }
+    // Nobody needs the name: the open descriptor keeps the file alive.
+    unlink(path.c_str());
+    deadThreadFile = fdopen(fd, "w+b");
+    if (deadThreadFile == nullptr) {
+        close(fd);
+        return false;
+    }
+    return true;
+}
+
+void CpuProfilingSession::storeDeadThreads()
+{
+    bool anyDead = false;
+    for (LiveThreadManager *t : threadManagers)
+        anyDead = anyDead || (t->getIsDead() && !t->isSwappedOut());
+    if (!anyDead || !openDeadThreadStore())
+        return;
+    if (fseeko(deadThreadFile, 0, SEEK_END) != 0) {
+        MessageUtil::message("Could not seek tmp file");
+        return;
+    }
+    FileDataWriter writer(deadThreadFile);
+    for (LiveThreadManager *t : threadManagers) {
+        if (t->getIsDead() && !t->isSwappedOut())
+            t->storeTrees(&writer);
+    }
+    writer.flush();
+    fflush(deadThreadFile);
+}
+
+void CpuProfilingSession::retrieveDeadThread(LiveThreadManager *thread)
+{
+    if (!thread->isSwappedOut() || deadThreadFile == nullptr)
+        return;
+    FileDataReader reader(deadThreadFile);
+    thread->retrieve(&reader);
+}
