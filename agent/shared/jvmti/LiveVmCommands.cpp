@@ -127,6 +127,6 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
 
 void LiveVmCommands::onListenFailure()
 {
-    if (!session->getEdge().nowait)
-        session->getEdge().endVm(LiveProfiling::END_LISTEN_FAILED);
+    if (!LiveProfiling::instance().nowait)
+        LiveProfiling::instance().endVm(LiveProfiling::END_LISTEN_FAILED);
 }
