@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_HMITERATOR_H
-#define VAVUZODU_HMITERATOR_H
+#ifndef TESSERA_HMITERATOR_H
+#define TESSERA_HMITERATOR_H
 
 #include "structures/ChainIterator.h"
 #include "structures/HashMap.h"

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_HASHMAP_H
-#define VAVUZODU_HASHMAP_H
+#ifndef TESSERA_HASHMAP_H
+#define TESSERA_HASHMAP_H
 
 #include "structures/ChainedBuckets.h"
 #include "structures/HMEntry.h"

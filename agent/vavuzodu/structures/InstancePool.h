@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_INSTANCEPOOL_H
-#define VAVUZODU_INSTANCEPOOL_H
+#ifndef TESSERA_INSTANCEPOOL_H
+#define TESSERA_INSTANCEPOOL_H
 
 namespace ts_helper {
 

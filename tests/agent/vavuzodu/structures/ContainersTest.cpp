@@ -15,7 +15,7 @@ namespace {
 
 // A key whose hash is chosen by the test, to place entries in known buckets.
 class Key : public orvane::Object {
-    ORVANE_CLASS(Key, orvane::Object)
+    TESSERA_CLASS(Key, orvane::Object)
 public:
     Key(int id, int hash) : id(id), hash(hash) {}
     int hashCode() const override { return hash; }
