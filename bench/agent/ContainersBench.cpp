@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-#include "InstancePool.h"
 #include "PointerHashMap.h"
 #include "PointerHashSet.h"
 #include "StandaloneTableInstancePool.h"

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_ABSTRACTINSTRUCTION_H
-#define VAVUZODU_ABSTRACTINSTRUCTION_H
+#ifndef TESSERA_ABSTRACTINSTRUCTION_H
+#define TESSERA_ABSTRACTINSTRUCTION_H
 
 #include <vector>
 
@@ -15,7 +15,7 @@ class DataOutput;
 // One decoded instruction: its opcode and the offset of the opcode in the code
 // array (set when read, and by the layout of code insertion).
 class AbstractInstruction : public orvane::Object {
-    ORVANE_CLASS(AbstractInstruction, orvane::Object)
+    TESSERA_CLASS(AbstractInstruction, orvane::Object)
 public:
     // Returns the instruction to its class's pool.
     virtual void freeInstance() = 0;
@@ -48,7 +48,7 @@ extern ts_helper::StandaloneInstancePool<AbstractInstruction *> instructionVecto
 extern ts_helper::StandaloneInstancePool<AbstractInstruction *> longInstructionVectorPool;
 
 #define TESSERA_INSTRUCTION(Class, Base)                                       \
-    ORVANE_CLASS(Class, Base)                                                   \
+    TESSERA_CLASS(Class, Base)                                                   \
 public:                                                                         \
     static Class *getInstance(int opcode)                                       \
     {                                                                           \

@@ -1,7 +1,6 @@
 #include "bytecode/CodeInsertion.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "bytecode/CodeInsertionHelper.h"
@@ -349,9 +348,9 @@ std::vector<AbstractInstruction *> *CodeInsertion::apply(std::vector<AbstractIns
                 if (method != nullptr && cf != nullptr) {
                     int classLength;
                     const char *className = cf->getClassName(&classLength);
-                    fprintf(stderr, "Orvane> in method %.*s.%.*s%.*s\n", classLength, className ? className : "",
-                            method->getNameLength(), method->getName() ? method->getName() : "",
-                            method->getSignatureLength(), method->getSignature() ? method->getSignature() : "");
+                    Log::message("in method %.*s.%.*s%.*s", classLength, className ? className : "",
+                                 method->getNameLength(), method->getName() ? method->getName() : "",
+                                 method->getSignatureLength(), method->getSignature() ? method->getSignature() : "");
                 }
                 failWith(list, error, ERROR_STACK_MAP);
                 return nullptr;

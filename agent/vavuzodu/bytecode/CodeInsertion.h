@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CODEINSERTION_H
-#define VAVUZODU_CODEINSERTION_H
+#ifndef TESSERA_CODEINSERTION_H
+#define TESSERA_CODEINSERTION_H
 
 #include <vector>
 
@@ -19,7 +19,7 @@ class MethodInfo;
 // skip the pre-instructions. Post-instructions are never the target of an old
 // reference. Pooled; used under the caller's lock.
 class CodeInsertion : public orvane::Object {
-    ORVANE_CLASS(CodeInsertion, orvane::Object)
+    TESSERA_CLASS(CodeInsertion, orvane::Object)
 public:
     // Results of apply.
     enum {

@@ -1,7 +1,6 @@
 #include "bytecode/CodeInsertionHelper.h"
 
 #include <cassert>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -9,6 +8,7 @@
 #include "bytecode/Instructions.h"
 #include "io/DataInput.h"
 #include "io/DataOutput.h"
+#include "io/Log.h"
 #include "structures/ClassFile.h"
 #include "structures/ConstantEntries.h"
 #include "structures/ConstantPoolUtil.h"
@@ -188,7 +188,7 @@ bool CodeInsertionHelper::writeStackMapTable(DataOutput *out, const char *oldBod
         if (type < 128)
             delta = type < 64 ? type : type - 64;
         else if (type < 247) {
-            fprintf(stderr, "Orvane> ERROR unknown frame type %d in StackMapTable attribute\n", type);
+            Log::message("ERROR unknown frame type %d in StackMapTable attribute", type);
             return false;
         } else
             delta = in.readUnsignedShort();

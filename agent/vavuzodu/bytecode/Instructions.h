@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_INSTRUCTIONS_H
-#define VAVUZODU_INSTRUCTIONS_H
+#ifndef TESSERA_INSTRUCTIONS_H
+#define TESSERA_INSTRUCTIONS_H
 
 // Every instruction class, the opcode mnemonics and the instruction vector pools.
 #include "bytecode/AbstractInstruction.h"

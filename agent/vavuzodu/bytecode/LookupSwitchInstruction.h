@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_LOOKUPSWITCHINSTRUCTION_H
-#define VAVUZODU_LOOKUPSWITCHINSTRUCTION_H
+#ifndef TESSERA_LOOKUPSWITCHINSTRUCTION_H
+#define TESSERA_LOOKUPSWITCHINSTRUCTION_H
 
 #include <vector>
 
@@ -9,7 +9,7 @@
 namespace Tessera {
 
 class LookupSwitchInstruction : public PaddedInstruction {
-    ORVANE_CLASS(LookupSwitchInstruction, PaddedInstruction)
+    TESSERA_CLASS(LookupSwitchInstruction, PaddedInstruction)
 public:
     static LookupSwitchInstruction *getInstance(int opcode);
     // Returns its pairs and their vector to their pools first.

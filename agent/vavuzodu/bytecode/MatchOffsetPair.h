@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_MATCHOFFSETPAIR_H
-#define VAVUZODU_MATCHOFFSETPAIR_H
+#ifndef TESSERA_MATCHOFFSETPAIR_H
+#define TESSERA_MATCHOFFSETPAIR_H
 
 #include "structures/StandaloneInstancePool.h"
 

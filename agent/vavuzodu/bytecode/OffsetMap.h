@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_OFFSETMAP_H
-#define VAVUZODU_OFFSETMAP_H
+#ifndef TESSERA_OFFSETMAP_H
+#define TESSERA_OFFSETMAP_H
 
 namespace Tessera {
 

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_OPCODESUTIL_H
-#define VAVUZODU_OPCODESUTIL_H
+#ifndef TESSERA_OPCODESUTIL_H
+#define TESSERA_OPCODESUTIL_H
 
 namespace Tessera {
 

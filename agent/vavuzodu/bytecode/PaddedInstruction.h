@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_PADDEDINSTRUCTION_H
-#define VAVUZODU_PADDEDINSTRUCTION_H
+#ifndef TESSERA_PADDEDINSTRUCTION_H
+#define TESSERA_PADDEDINSTRUCTION_H
 
 #include "bytecode/AbstractInstruction.h"
 
@@ -8,7 +8,7 @@ namespace Tessera {
 // Switches: after the opcode, zero bytes up to the next multiple of 4 counted
 // from the start of the code array.
 class PaddedInstruction : public AbstractInstruction {
-    ORVANE_CLASS(PaddedInstruction, AbstractInstruction)
+    TESSERA_CLASS(PaddedInstruction, AbstractInstruction)
 public:
     // Padding after an opcode that ends n bytes into the code.
     static int padding(int n) { return n % 4 == 0 ? 0 : 4 - n % 4; }

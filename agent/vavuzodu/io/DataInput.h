@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_DATAINPUT_H
-#define VAVUZODU_DATAINPUT_H
+#ifndef TESSERA_DATAINPUT_H
+#define TESSERA_DATAINPUT_H
 
 namespace Tessera {
 

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_DATAOUTPUT_H
-#define VAVUZODU_DATAOUTPUT_H
+#ifndef TESSERA_DATAOUTPUT_H
+#define TESSERA_DATAOUTPUT_H
 
 namespace Tessera {
 

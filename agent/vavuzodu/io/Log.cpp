@@ -34,4 +34,12 @@ void Log::error(const char *format, ...)
     va_end(args);
 }
 
+void Log::message(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    output(stderr, "Orvane> ", format, args);
+    va_end(args);
+}
+
 } // namespace Tessera

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_ABSTRACTSTRUCTURE_H
-#define VAVUZODU_ABSTRACTSTRUCTURE_H
+#ifndef TESSERA_ABSTRACTSTRUCTURE_H
+#define TESSERA_ABSTRACTSTRUCTURE_H
 
 #include <cstddef>
 #include <vector>
@@ -16,7 +16,7 @@ class DataOutput;
 // Base of every part of a class file. Structures come from per-class pools
 // (getInstance) and go back with freeInstance, which first releases what they own.
 class AbstractStructure : public orvane::Object {
-    ORVANE_CLASS(AbstractStructure, orvane::Object)
+    TESSERA_CLASS(AbstractStructure, orvane::Object)
 public:
     AbstractStructure() : nextInstance(nullptr), classFile(nullptr), initialised(false) {}
 

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_ABSTRACTSTRUCTUREWITHATTRIBUTES_H
-#define VAVUZODU_ABSTRACTSTRUCTUREWITHATTRIBUTES_H
+#ifndef TESSERA_ABSTRACTSTRUCTUREWITHATTRIBUTES_H
+#define TESSERA_ABSTRACTSTRUCTUREWITHATTRIBUTES_H
 
 #include <vector>
 
@@ -11,7 +11,7 @@ class AttributeInfo;
 
 // A structure that carries an attribute list (class, field, method, Code).
 class AbstractStructureWithAttributes : public AbstractStructure {
-    ORVANE_CLASS(AbstractStructureWithAttributes, AbstractStructure)
+    TESSERA_CLASS(AbstractStructureWithAttributes, AbstractStructure)
 public:
     // u2 count, then each attribute (typed or raw). Stops at the first bad one;
     // the class file's error flag tells.

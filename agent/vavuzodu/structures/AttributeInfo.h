@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_ATTRIBUTEINFO_H
-#define VAVUZODU_ATTRIBUTEINFO_H
+#ifndef TESSERA_ATTRIBUTEINFO_H
+#define TESSERA_ATTRIBUTEINFO_H
 
 #include <vector>
 
@@ -13,7 +13,7 @@ namespace Tessera {
 // (borrowed from the class bytes, or an owned replacement) and written back as is.
 // Typed kinds derive from it and recompute their length on output.
 class AttributeInfo : public AbstractStructureWithAttributes {
-    ORVANE_CLASS(AttributeInfo, AbstractStructureWithAttributes)
+    TESSERA_CLASS(AttributeInfo, AbstractStructureWithAttributes)
     TESSERA_POOLED(AttributeInfo)
 public:
     // A raw attribute of the given body length (no body yet).
@@ -87,7 +87,7 @@ protected:
 // Declares what a typed attribute class defines: its pool, its name in the class
 // file, and the structure operations.
 #define TESSERA_TYPED_ATTRIBUTE(Class)                                         \
-    ORVANE_CLASS(Class, AttributeInfo)                                          \
+    TESSERA_CLASS(Class, AttributeInfo)                                          \
     TESSERA_POOLED(Class)                                                       \
 public:                                                                         \
     static const char *const ATTRIBUTE_NAME;                                    \

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CPINFO_H
-#define VAVUZODU_CPINFO_H
+#ifndef TESSERA_CPINFO_H
+#define TESSERA_CPINFO_H
 
 #include "structures/AbstractStructure.h"
 
@@ -29,7 +29,7 @@ enum ConstantTag {
 // One constant-pool entry. read() reads the body after the tag byte; write()
 // writes the tag byte and the body.
 class CPInfo : public AbstractStructure {
-    ORVANE_CLASS(CPInfo, AbstractStructure)
+    TESSERA_CLASS(CPInfo, AbstractStructure)
 public:
     // Reads a tag byte and the body of that kind of entry into a pooled entry
     // bound to classFile. Null for an unknown tag (logged).

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CLASSFILE_H
-#define VAVUZODU_CLASSFILE_H
+#ifndef TESSERA_CLASSFILE_H
+#define TESSERA_CLASSFILE_H
 
 #include <vector>
 
@@ -17,7 +17,7 @@ class MethodInfo;
 // the bytes it was read from, which must outlive it. Reading sets the error flag
 // on bad input and stops; a class with the flag set must be left unchanged.
 class ClassFile : public AbstractStructureWithAttributes {
-    ORVANE_CLASS(ClassFile, AbstractStructureWithAttributes)
+    TESSERA_CLASS(ClassFile, AbstractStructureWithAttributes)
     TESSERA_POOLED(ClassFile)
 public:
     ClassFile();

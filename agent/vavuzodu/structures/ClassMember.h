@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CLASSMEMBER_H
-#define VAVUZODU_CLASSMEMBER_H
+#ifndef TESSERA_CLASSMEMBER_H
+#define TESSERA_CLASSMEMBER_H
 
 #include "structures/AbstractStructureWithAttributes.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // A field or method: access flags, name and descriptor indices, attributes.
 class ClassMember : public AbstractStructureWithAttributes {
-    ORVANE_CLASS(ClassMember, AbstractStructureWithAttributes)
+    TESSERA_CLASS(ClassMember, AbstractStructureWithAttributes)
 public:
     // Access flags, name and descriptor (u2 each), then unless namesOnly the
     // attributes. A name or descriptor that is no Utf8 entry sets the class file's

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTBOOTSTRAPREFERENCE_H
-#define VAVUZODU_CONSTANTBOOTSTRAPREFERENCE_H
+#ifndef TESSERA_CONSTANTBOOTSTRAPREFERENCE_H
+#define TESSERA_CONSTANTBOOTSTRAPREFERENCE_H
 
 #include "structures/ConstantIndexPair.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // InvokeDynamic and Dynamic: bootstrap method attribute index, then name-and-type index.
 class ConstantBootstrapReference : public ConstantIndexPair {
-    ORVANE_CLASS(ConstantBootstrapReference, ConstantIndexPair)
+    TESSERA_CLASS(ConstantBootstrapReference, ConstantIndexPair)
 public:
     int getBootstrapIndex() const { return first; }
     void setBootstrapIndex(int i) { first = i; }

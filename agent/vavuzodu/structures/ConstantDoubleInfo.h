@@ -1,12 +1,12 @@
-#ifndef VAVUZODU_CONSTANTDOUBLEINFO_H
-#define VAVUZODU_CONSTANTDOUBLEINFO_H
+#ifndef TESSERA_CONSTANTDOUBLEINFO_H
+#define TESSERA_CONSTANTDOUBLEINFO_H
 
 #include "structures/ConstantLargeNumeric.h"
 
 namespace Tessera {
 
 class ConstantDoubleInfo : public ConstantLargeNumeric {
-    ORVANE_CLASS(ConstantDoubleInfo, ConstantLargeNumeric)
+    TESSERA_CLASS(ConstantDoubleInfo, ConstantLargeNumeric)
     TESSERA_POOLED(ConstantDoubleInfo)
 public:
     void initInstance() { highBytes = lowBytes = 0; classFile = nullptr; }

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTENTRIES_H
-#define VAVUZODU_CONSTANTENTRIES_H
+#ifndef TESSERA_CONSTANTENTRIES_H
+#define TESSERA_CONSTANTENTRIES_H
 
 // Every kind of constant-pool entry.
 #include "structures/CPInfo.h"

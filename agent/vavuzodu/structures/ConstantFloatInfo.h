@@ -1,12 +1,12 @@
-#ifndef VAVUZODU_CONSTANTFLOATINFO_H
-#define VAVUZODU_CONSTANTFLOATINFO_H
+#ifndef TESSERA_CONSTANTFLOATINFO_H
+#define TESSERA_CONSTANTFLOATINFO_H
 
 #include "structures/ConstantNumeric.h"
 
 namespace Tessera {
 
 class ConstantFloatInfo : public ConstantNumeric {
-    ORVANE_CLASS(ConstantFloatInfo, ConstantNumeric)
+    TESSERA_CLASS(ConstantFloatInfo, ConstantNumeric)
     TESSERA_POOLED(ConstantFloatInfo)
 public:
     void initInstance() { bytes = 0; classFile = nullptr; }

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTINDEXPAIR_H
-#define VAVUZODU_CONSTANTINDEXPAIR_H
+#ifndef TESSERA_CONSTANTINDEXPAIR_H
+#define TESSERA_CONSTANTINDEXPAIR_H
 
 #include "structures/CPInfo.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // Entries made of two u2 indices.
 class ConstantIndexPair : public CPInfo {
-    ORVANE_CLASS(ConstantIndexPair, CPInfo)
+    TESSERA_CLASS(ConstantIndexPair, CPInfo)
 public:
     void read(DataInput *input) override;
     void write(DataOutput *output) override;
@@ -23,7 +23,7 @@ protected:
 };
 
 #define TESSERA_PAIR_BODY(Class, Base, Tag, TagText)                           \
-    ORVANE_CLASS(Class, Base)                                                   \
+    TESSERA_CLASS(Class, Base)                                                   \
     TESSERA_POOLED(Class)                                                       \
 public:                                                                         \
     void initInstance() { first = second = 0; classFile = nullptr; }            \

@@ -1,12 +1,12 @@
-#ifndef VAVUZODU_CONSTANTINTEGERINFO_H
-#define VAVUZODU_CONSTANTINTEGERINFO_H
+#ifndef TESSERA_CONSTANTINTEGERINFO_H
+#define TESSERA_CONSTANTINTEGERINFO_H
 
 #include "structures/ConstantNumeric.h"
 
 namespace Tessera {
 
 class ConstantIntegerInfo : public ConstantNumeric {
-    ORVANE_CLASS(ConstantIntegerInfo, ConstantNumeric)
+    TESSERA_CLASS(ConstantIntegerInfo, ConstantNumeric)
     TESSERA_POOLED(ConstantIntegerInfo)
 public:
     void initInstance() { bytes = 0; classFile = nullptr; }

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTLARGENUMERIC_H
-#define VAVUZODU_CONSTANTLARGENUMERIC_H
+#ifndef TESSERA_CONSTANTLARGENUMERIC_H
+#define TESSERA_CONSTANTLARGENUMERIC_H
 
 #include "structures/CPInfo.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // Long and Double: two u4 halves, high first; two pool slots.
 class ConstantLargeNumeric : public CPInfo {
-    ORVANE_CLASS(ConstantLargeNumeric, CPInfo)
+    TESSERA_CLASS(ConstantLargeNumeric, CPInfo)
 public:
     void read(DataInput *input) override;
     void write(DataOutput *output) override;

@@ -1,12 +1,12 @@
-#ifndef VAVUZODU_CONSTANTLONGINFO_H
-#define VAVUZODU_CONSTANTLONGINFO_H
+#ifndef TESSERA_CONSTANTLONGINFO_H
+#define TESSERA_CONSTANTLONGINFO_H
 
 #include "structures/ConstantLargeNumeric.h"
 
 namespace Tessera {
 
 class ConstantLongInfo : public ConstantLargeNumeric {
-    ORVANE_CLASS(ConstantLongInfo, ConstantLargeNumeric)
+    TESSERA_CLASS(ConstantLongInfo, ConstantLargeNumeric)
     TESSERA_POOLED(ConstantLongInfo)
 public:
     void initInstance() { highBytes = lowBytes = 0; classFile = nullptr; }

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTMETHODHANDLEINFO_H
-#define VAVUZODU_CONSTANTMETHODHANDLEINFO_H
+#ifndef TESSERA_CONSTANTMETHODHANDLEINFO_H
+#define TESSERA_CONSTANTMETHODHANDLEINFO_H
 
 #include "structures/CPInfo.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // Reference kind (u1), reference index (u2).
 class ConstantMethodHandleInfo : public CPInfo {
-    ORVANE_CLASS(ConstantMethodHandleInfo, CPInfo)
+    TESSERA_CLASS(ConstantMethodHandleInfo, CPInfo)
     TESSERA_POOLED(ConstantMethodHandleInfo)
 public:
     void initInstance() { kind = index = 0; classFile = nullptr; }

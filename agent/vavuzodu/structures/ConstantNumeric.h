@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTNUMERIC_H
-#define VAVUZODU_CONSTANTNUMERIC_H
+#ifndef TESSERA_CONSTANTNUMERIC_H
+#define TESSERA_CONSTANTNUMERIC_H
 
 #include "structures/CPInfo.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // Integer and Float: one u4.
 class ConstantNumeric : public CPInfo {
-    ORVANE_CLASS(ConstantNumeric, CPInfo)
+    TESSERA_CLASS(ConstantNumeric, CPInfo)
 public:
     void read(DataInput *input) override;
     void write(DataOutput *output) override;

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTREFERENCE_H
-#define VAVUZODU_CONSTANTREFERENCE_H
+#ifndef TESSERA_CONSTANTREFERENCE_H
+#define TESSERA_CONSTANTREFERENCE_H
 
 #include "structures/ConstantIndexPair.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // Fieldref, Methodref, InterfaceMethodref: class index, name-and-type index.
 class ConstantReference : public ConstantIndexPair {
-    ORVANE_CLASS(ConstantReference, ConstantIndexPair)
+    TESSERA_CLASS(ConstantReference, ConstantIndexPair)
 public:
     const char *getVerbose() const override;
     int getClassIndex() const { return first; }

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTSINGLEINDEX_H
-#define VAVUZODU_CONSTANTSINGLEINDEX_H
+#ifndef TESSERA_CONSTANTSINGLEINDEX_H
+#define TESSERA_CONSTANTSINGLEINDEX_H
 
 #include "structures/CPInfo.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // Entries made of one u2 index: Class, String, MethodType, Module, Package.
 class ConstantSingleIndex : public CPInfo {
-    ORVANE_CLASS(ConstantSingleIndex, CPInfo)
+    TESSERA_CLASS(ConstantSingleIndex, CPInfo)
 public:
     void read(DataInput *input) override;
     void write(DataOutput *output) override;
@@ -22,7 +22,7 @@ protected:
 };
 
 #define TESSERA_SINGLE_INDEX(Class, Tag, TagText, Label)                       \
-    ORVANE_CLASS(Class, ConstantSingleIndex)                                    \
+    TESSERA_CLASS(Class, ConstantSingleIndex)                                    \
     TESSERA_POOLED(Class)                                                       \
 public:                                                                         \
     void initInstance() { index = 0; classFile = nullptr; }                     \

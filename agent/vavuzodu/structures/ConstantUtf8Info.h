@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_CONSTANTUTF8INFO_H
-#define VAVUZODU_CONSTANTUTF8INFO_H
+#ifndef TESSERA_CONSTANTUTF8INFO_H
+#define TESSERA_CONSTANTUTF8INFO_H
 
 #include "structures/CPInfo.h"
 #include "structures/String.h"
@@ -9,7 +9,7 @@ namespace Tessera {
 // Text: u2 length then bytes. Read text points into the class bytes; text set by
 // setString is a private copy, freed with the entry.
 class ConstantUtf8Info : public CPInfo {
-    ORVANE_CLASS(ConstantUtf8Info, CPInfo)
+    TESSERA_CLASS(ConstantUtf8Info, CPInfo)
     TESSERA_POOLED(ConstantUtf8Info)
 public:
     void initInstance();

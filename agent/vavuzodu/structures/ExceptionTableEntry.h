@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_EXCEPTIONTABLEENTRY_H
-#define VAVUZODU_EXCEPTIONTABLEENTRY_H
+#ifndef TESSERA_EXCEPTIONTABLEENTRY_H
+#define TESSERA_EXCEPTIONTABLEENTRY_H
 
 #include "structures/AbstractStructure.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // start_pc, end_pc, handler_pc, catch_type (0 = any), u2 each.
 class ExceptionTableEntry : public AbstractStructure {
-    ORVANE_CLASS(ExceptionTableEntry, AbstractStructure)
+    TESSERA_CLASS(ExceptionTableEntry, AbstractStructure)
     TESSERA_POOLED(ExceptionTableEntry)
 public:
     static ExceptionTableEntry *getInstance(int startPc, int endPc, int handlerPc, int catchType);

@@ -1,12 +1,12 @@
-#ifndef VAVUZODU_FIELDINFO_H
-#define VAVUZODU_FIELDINFO_H
+#ifndef TESSERA_FIELDINFO_H
+#define TESSERA_FIELDINFO_H
 
 #include "structures/ClassMember.h"
 
 namespace Tessera {
 
 class FieldInfo : public ClassMember {
-    ORVANE_CLASS(FieldInfo, ClassMember)
+    TESSERA_CLASS(FieldInfo, ClassMember)
     TESSERA_POOLED(FieldInfo)
 public:
     void initInstance();

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_HMENTRY_H
-#define VAVUZODU_HMENTRY_H
+#ifndef TESSERA_HMENTRY_H
+#define TESSERA_HMENTRY_H
 
 namespace ts_helper {
 

@@ -1,6 +1,7 @@
-#ifndef VAVUZODU_HASHMAP_H
-#define VAVUZODU_HASHMAP_H
+#ifndef TESSERA_HASHMAP_H
+#define TESSERA_HASHMAP_H
 
+#include "structures/ChainedBuckets.h"
 #include "structures/HMEntry.h"
 #include "structures/InstancePool.h"
 
@@ -9,106 +10,72 @@ namespace ts_helper {
 template <class K, class V>
 class HMIterator;
 
-// A chained hash map from key objects (virtual hashCode and equals) to values.
-// The map never owns its keys. 0 (V()) stands for "absent": a stored value of 0
-// cannot be told apart from a missing key. Not locked: callers serialise access.
+// A chained hash map from borrowed key objects to values. K offers hashCode()
+// (taken unsigned modulo the capacity, no further mixing) and equals(other)
+// (the probe key's equals is called with the stored key): the library's keys
+// through the virtual operations of orvane::Object, the agent's own key records
+// through plain members. The caller keeps each key alive as long as its entry
+// exists. V() (0, null) stands for "absent": a stored V() cannot be told apart
+// from a missing key. Entries circulate through the map's own pool. Not locked:
+// callers serialise access.
 template <class K, class V>
 class HashMap {
+    struct Rule {
+        static unsigned bucketOf(const HMEntry<K, V> *e, int capacity) { return HashMap::bucketFor(e->getKey(), capacity); }
+    };
+    typedef ChainedBuckets<HMEntry<K, V>, Rule> Table;
+
 public:
     typedef HMEntry<K, V> Entry;
 
     // capacity 0 becomes 1; threshold = int(capacity * loadFactor).
-    HashMap(int capacity, float loadFactor) : loadFactor(loadFactor), size_(0), entryPool(new InstancePool<Entry>())
-    {
-        this->capacity = capacity > 0 ? capacity : 1;
-        threshold = static_cast<int>(this->capacity * loadFactor);
-        buckets = new Entry *[this->capacity]();
-    }
+    HashMap(int capacity, float loadFactor) : buckets(capacity, loadFactor), entryPool(new InstancePool<Entry>()) {}
     HashMap(const HashMap &) = delete;
     HashMap &operator=(const HashMap &) = delete;
 
+    // Frees the chained entries, then the pool with its idle entries, then the
+    // bucket array.
     ~HashMap()
     {
-        for (int i = 0; i < capacity; i++) {
-            Entry *e = buckets[i];
-            while (e != nullptr) {
-                Entry *next = e->getNext();
-                delete e;
-                e = next;
-            }
-        }
-        delete[] buckets;
+        buckets.drain([](Entry *e) { delete e; });
         delete entryPool;
     }
 
-    // The value of the first entry whose key the probe key equals, or 0.
+    // The value stored under an equal key, or V().
     V get(K *key) const
     {
-        for (Entry *e = buckets[bucketOf(key)]; e != nullptr; e = e->getNext())
-            if (key->equals(e->getKey()))
-                return e->getValue();
-        return V();
+        Entry *e = find(key);
+        return e != nullptr ? e->getValue() : V();
     }
 
-    // Replaces the value of an equal key (returning the old value; the stored key
-    // stays) or adds a new entry at the head of its chain (returning 0).
+    // An equal stored key gets the new value (the stored key stays) and the
+    // previous value is returned; a new key goes to the head of its chain,
+    // after a rehash when the map is full, and V() is returned.
     V put(K *key, V value)
     {
-        int b = bucketOf(key);
-        for (Entry *e = buckets[b]; e != nullptr; e = e->getNext())
-            if (key->equals(e->getKey()))
-                return e->setValue(value);
-        if (threshold > 0 && size_ >= threshold) {
-            rehash();
-            b = bucketOf(key);
-        }
-        Entry *e = entryPool->getInstance();
-        e->initialize(key, value, buckets[b]);
-        buckets[b] = e;
-        size_++;
+        Entry *e = find(key);
+        if (e != nullptr)
+            return e->setValue(value);
+        if (buckets.isFull())
+            buckets.rehash();
+        e = entryPool->getInstance();
+        e->initialize(key, value, nullptr);
+        buckets.link(e);
         return V();
     }
 
-    // Grows to 2 * capacity + 1 buckets and moves every entry to the head of its
-    // new chain, walking the old buckets from the last to the first.
-    void rehash()
-    {
-        int oldCapacity = capacity;
-        Entry **oldBuckets = buckets;
-        capacity = 2 * oldCapacity + 1;
-        threshold = static_cast<int>(capacity * loadFactor);
-        buckets = new Entry *[capacity]();
-        for (int i = oldCapacity - 1; i >= 0; i--) {
-            Entry *e = oldBuckets[i];
-            while (e != nullptr) {
-                Entry *next = e->getNext();
-                int b = bucketOf(e->getKey());
-                e->setNext(buckets[b]);
-                buckets[b] = e;
-                e = next;
-            }
-        }
-        delete[] oldBuckets;
-    }
-
-    // Removes the first entry with an equal key and returns its value, or 0.
+    // Removes the entry of an equal key and returns its value, or V().
     V remove(K *key)
     {
-        int b = bucketOf(key);
-        Entry *prev = nullptr;
-        for (Entry *e = buckets[b]; e != nullptr; prev = e, e = e->getNext()) {
-            if (!key->equals(e->getKey()))
-                continue;
-            unlink(b, prev, e);
-            V value = e->getValue();
-            entryPool->freeInstance(e);
-            size_--;
-            return value;
-        }
-        return V();
+        Entry *e = find(key);
+        if (e == nullptr)
+            return V();
+        V value = e->getValue();
+        removeEntry(e);
+        return value;
     }
 
-    // Moves the value of oldKey to newKey; returns the value (0 when oldKey was absent).
+    // Moves the value of oldKey to newKey; a stored V() counts as absent.
     V changeKey(K *oldKey, K *newKey)
     {
         V value = remove(oldKey);
@@ -120,69 +87,47 @@ public:
     // Returns every entry to the entry pool; the capacity stays.
     void clear()
     {
-        for (int i = 0; i < capacity; i++) {
-            Entry *e = buckets[i];
-            while (e != nullptr) {
-                Entry *next = e->getNext();
-                entryPool->freeInstance(e);
-                e = next;
-            }
-            buckets[i] = nullptr;
-        }
-        size_ = 0;
+        InstancePool<Entry> *pool = entryPool;
+        buckets.drain([pool](Entry *e) { pool->freeInstance(e); });
     }
 
-    int size() const { return size_; }
-    bool isEmpty() const { return size_ == 0; }
-    int getCapacity() const { return capacity; }
-    int getThreshold() const { return threshold; }
-    float getLoadFactor() const { return static_cast<float>(size_) / capacity; }
+    int size() const { return buckets.size; }
+    // 1 when the map holds no entry, else 0.
+    int isEmpty() const { return buckets.size == 0 ? 1 : 0; }
+    int getCapacity() const { return buckets.capacity; }
+    int getThreshold() const { return buckets.threshold; }
 
-    // Entries per non-empty bucket.
-    float getAvgUsedBucketCharge() const
-    {
-        int used = 0;
-        for (int i = 0; i < capacity; i++)
-            if (buckets[i] != nullptr)
-                used++;
-        return used == 0 ? 0.0f : static_cast<float>(size_) / used;
-    }
-
-    // Sum of the chain lengths of the buckets that hold two or more entries.
-    int getNumCollisions() const
-    {
-        int collisions = 0;
-        for (int i = 0; i < capacity; i++) {
-            int n = 0;
-            for (Entry *e = buckets[i]; e != nullptr; e = e->getNext())
-                n++;
-            if (n >= 2)
-                collisions += n;
-        }
-        return collisions;
-    }
-
-    // A new iterator over the map; the caller deletes it.
+    // A new iterator before the first entry; the caller deletes it.
     HMIterator<K, V> *getHMIterator() { return new HMIterator<K, V>(this); }
 
-private:
-    friend class HMIterator<K, V>;
+    float getLoadFactor() const { return buckets.getLoadFactor(); }
+    float getAvgUsedBucketCharge() const { return buckets.getAvgUsedBucketCharge(); }
+    int getNumCollisions() const { return buckets.getNumCollisions(); }
 
-    int bucketOf(K *key) const { return static_cast<int>(static_cast<unsigned int>(key->hashCode()) % static_cast<unsigned int>(capacity)); }
-
-    void unlink(int b, Entry *prev, Entry *e)
+    static unsigned bucketFor(const K *key, int capacity)
     {
-        if (prev == nullptr)
-            buckets[b] = e->getNext();
-        else
-            prev->setNext(e->getNext());
+        return static_cast<unsigned>(key->hashCode()) % static_cast<unsigned>(capacity);
     }
 
-    Entry **buckets;
-    int capacity;
-    float loadFactor;
-    int size_;
-    int threshold;
+    Table &table() { return buckets; }
+    // Unlinks an entry of this map and returns it to the pool.
+    void removeEntry(Entry *e)
+    {
+        if (buckets.unlink(e))
+            entryPool->freeInstance(e);
+    }
+
+private:
+    Entry *find(K *key) const
+    {
+        for (Entry *e = buckets.buckets[bucketFor(key, buckets.capacity)]; e != nullptr; e = e->getNext()) {
+            if (key->equals(e->getKey()))
+                return e;
+        }
+        return nullptr;
+    }
+
+    Table buckets;
     InstancePool<Entry> *entryPool;
 };
 

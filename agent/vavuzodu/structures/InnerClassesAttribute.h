@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_INNERCLASSESATTRIBUTE_H
-#define VAVUZODU_INNERCLASSESATTRIBUTE_H
+#ifndef TESSERA_INNERCLASSESATTRIBUTE_H
+#define TESSERA_INNERCLASSESATTRIBUTE_H
 
 #include <vector>
 
@@ -9,7 +9,7 @@
 namespace Tessera {
 
 class InnerClassesAttribute : public TableAttribute<InnerClassesEntry, 8> {
-    ORVANE_CLASS(InnerClassesAttribute, AttributeInfo)
+    TESSERA_CLASS(InnerClassesAttribute, AttributeInfo)
     TESSERA_POOLED(InnerClassesAttribute)
 public:
     static const char *const ATTRIBUTE_NAME;

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_INNERCLASSESENTRY_H
-#define VAVUZODU_INNERCLASSESENTRY_H
+#ifndef TESSERA_INNERCLASSESENTRY_H
+#define TESSERA_INNERCLASSESENTRY_H
 
 #include "structures/AbstractStructure.h"
 
@@ -8,7 +8,7 @@ namespace Tessera {
 // inner_class_info_index, outer_class_info_index, inner_name_index,
 // inner_class_access_flags; u2 each.
 class InnerClassesEntry : public AbstractStructure {
-    ORVANE_CLASS(InnerClassesEntry, AbstractStructure)
+    TESSERA_CLASS(InnerClassesEntry, AbstractStructure)
     TESSERA_POOLED(InnerClassesEntry)
 public:
     static InnerClassesEntry *create(DataInput *input, ClassFile *classFile);

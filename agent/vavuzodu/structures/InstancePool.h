@@ -1,57 +1,65 @@
-#ifndef VAVUZODU_INSTANCEPOOL_H
-#define VAVUZODU_INSTANCEPOOL_H
+#ifndef TESSERA_INSTANCEPOOL_H
+#define TESSERA_INSTANCEPOOL_H
 
 namespace ts_helper {
 
 // A free list of objects of one class, linked through the objects' own
-// next-instance links (getNextInstance/setNextInstance). It keeps no record of
-// objects in use and has no size limit. Not locked: callers serialise access.
+// next-instance links (getNextInstance/setNextInstance; the link is used only
+// while the object is idle). It keeps no record of objects in use and has no
+// size limit. Not locked: callers serialise access.
 template <class T>
 class InstancePool {
 public:
-    InstancePool() : freeList(nullptr) {}
+    InstancePool() : head(nullptr), count(0) {}
     InstancePool(const InstancePool &) = delete;
     InstancePool &operator=(const InstancePool &) = delete;
 
-    // Pops a free object, or makes a new one with new when none is free. The
-    // caller initialises it (initInstance).
-    T *getInstance()
-    {
-        if (freeList == nullptr)
-            return new T();
-        T *t = freeList;
-        freeList = static_cast<T *>(t->getNextInstance());
-        t->setNextInstance(nullptr);
-        return t;
-    }
-
-    // Pushes t onto the free list; the pool owns it from now on.
-    void freeInstance(T *t)
-    {
-        t->setNextInstance(freeList);
-        freeList = t;
-    }
-
-    // Number of free objects (walks the list).
-    int countFree() const
-    {
-        int n = 0;
-        for (T *t = freeList; t != nullptr; t = static_cast<T *>(t->getNextInstance()))
-            n++;
-        return n;
-    }
-
+    // Destroys every idle instance; instances in use are the caller's.
     ~InstancePool()
     {
-        while (freeList != nullptr) {
-            T *next = static_cast<T *>(freeList->getNextInstance());
-            delete freeList;
-            freeList = next;
+        while (head != nullptr) {
+            T *next = static_cast<T *>(head->getNextInstance());
+            delete head;
+            head = next;
         }
     }
 
+    // Pops the most recently freed instance. With an empty pool returns null
+    // when noNew is true, else a new default-constructed T. A recycled object
+    // keeps the state it had when freed: the caller initialises it
+    // (initInstance).
+    T *getInstance(bool noNew = false)
+    {
+        if (head == nullptr)
+            return noNew ? nullptr : new T();
+        T *taken = head;
+        head = static_cast<T *>(taken->getNextInstance());
+        taken->setNextInstance(nullptr);
+        count--;
+        return taken;
+    }
+
+    // Takes the object back; it is neither destroyed nor cleared.
+    void freeInstance(T *instance)
+    {
+        instance->setNextInstance(head);
+        head = instance;
+        count++;
+    }
+
+    // Pre-allocates until at least n instances are idle.
+    void ensureCapacity(int n)
+    {
+        while (count < n)
+            freeInstance(new T());
+    }
+
+    // Number of idle instances.
+    int getCount() const { return count; }
+
 private:
-    T *freeList;
+    T *head;
+    int count;
 };
 
 // The one pool of class T: created on first use and kept until the process ends.

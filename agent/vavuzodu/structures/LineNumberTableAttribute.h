@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_LINENUMBERTABLEATTRIBUTE_H
-#define VAVUZODU_LINENUMBERTABLEATTRIBUTE_H
+#ifndef TESSERA_LINENUMBERTABLEATTRIBUTE_H
+#define TESSERA_LINENUMBERTABLEATTRIBUTE_H
 
 #include <vector>
 
@@ -9,7 +9,7 @@
 namespace Tessera {
 
 class LineNumberTableAttribute : public TableAttribute<LineNumberTableEntry, 4> {
-    ORVANE_CLASS(LineNumberTableAttribute, AttributeInfo)
+    TESSERA_CLASS(LineNumberTableAttribute, AttributeInfo)
     TESSERA_POOLED(LineNumberTableAttribute)
 public:
     static const char *const ATTRIBUTE_NAME;

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_LINENUMBERTABLEENTRY_H
-#define VAVUZODU_LINENUMBERTABLEENTRY_H
+#ifndef TESSERA_LINENUMBERTABLEENTRY_H
+#define TESSERA_LINENUMBERTABLEENTRY_H
 
 #include "structures/AbstractStructure.h"
 
@@ -7,7 +7,7 @@ namespace Tessera {
 
 // start_pc, line_number, u2 each.
 class LineNumberTableEntry : public AbstractStructure {
-    ORVANE_CLASS(LineNumberTableEntry, AbstractStructure)
+    TESSERA_CLASS(LineNumberTableEntry, AbstractStructure)
     TESSERA_POOLED(LineNumberTableEntry)
 public:
     static LineNumberTableEntry *create(DataInput *input, ClassFile *classFile);

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_LOCALVARIABLETABLEATTRIBUTE_H
-#define VAVUZODU_LOCALVARIABLETABLEATTRIBUTE_H
+#ifndef TESSERA_LOCALVARIABLETABLEATTRIBUTE_H
+#define TESSERA_LOCALVARIABLETABLEATTRIBUTE_H
 
 #include <vector>
 
@@ -9,7 +9,7 @@
 namespace Tessera {
 
 class LocalVariableTableAttribute : public TableAttribute<LocalVariableTableEntry, 10> {
-    ORVANE_CLASS(LocalVariableTableAttribute, AttributeInfo)
+    TESSERA_CLASS(LocalVariableTableAttribute, AttributeInfo)
     TESSERA_POOLED(LocalVariableTableAttribute)
 public:
     static const char *const ATTRIBUTE_NAME;

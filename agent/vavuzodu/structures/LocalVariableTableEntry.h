@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_LOCALVARIABLETABLEENTRY_H
-#define VAVUZODU_LOCALVARIABLETABLEENTRY_H
+#ifndef TESSERA_LOCALVARIABLETABLEENTRY_H
+#define TESSERA_LOCALVARIABLETABLEENTRY_H
 
 #include "structures/AbstractStructure.h"
 
@@ -8,7 +8,7 @@ namespace Tessera {
 // start_pc, length, name_index, descriptor_index (the signature index in a
 // LocalVariableTypeTable), index; u2 each, in this order.
 class LocalVariableTableEntry : public AbstractStructure {
-    ORVANE_CLASS(LocalVariableTableEntry, AbstractStructure)
+    TESSERA_CLASS(LocalVariableTableEntry, AbstractStructure)
     TESSERA_POOLED(LocalVariableTableEntry)
 public:
     static LocalVariableTableEntry *create(DataInput *input, ClassFile *classFile);

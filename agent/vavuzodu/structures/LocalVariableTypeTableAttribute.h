@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_LOCALVARIABLETYPETABLEATTRIBUTE_H
-#define VAVUZODU_LOCALVARIABLETYPETABLEATTRIBUTE_H
+#ifndef TESSERA_LOCALVARIABLETYPETABLEATTRIBUTE_H
+#define TESSERA_LOCALVARIABLETYPETABLEATTRIBUTE_H
 
 #include <vector>
 
@@ -10,7 +10,7 @@ namespace Tessera {
 
 // Same layout as LocalVariableTable; the descriptor index holds the signature index.
 class LocalVariableTypeTableAttribute : public TableAttribute<LocalVariableTableEntry, 10> {
-    ORVANE_CLASS(LocalVariableTypeTableAttribute, AttributeInfo)
+    TESSERA_CLASS(LocalVariableTypeTableAttribute, AttributeInfo)
     TESSERA_POOLED(LocalVariableTypeTableAttribute)
 public:
     static const char *const ATTRIBUTE_NAME;

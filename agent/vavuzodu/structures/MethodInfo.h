@@ -1,12 +1,12 @@
-#ifndef VAVUZODU_METHODINFO_H
-#define VAVUZODU_METHODINFO_H
+#ifndef TESSERA_METHODINFO_H
+#define TESSERA_METHODINFO_H
 
 #include "structures/ClassMember.h"
 
 namespace Tessera {
 
 class MethodInfo : public ClassMember {
-    ORVANE_CLASS(MethodInfo, ClassMember)
+    TESSERA_CLASS(MethodInfo, ClassMember)
     TESSERA_POOLED(MethodInfo)
 public:
     void initInstance();

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_OBJECT_H
-#define VAVUZODU_OBJECT_H
+#ifndef TESSERA_OBJECT_H
+#define TESSERA_OBJECT_H
 
 #include <cstring>
 
@@ -25,7 +25,7 @@ public:
 
 // Declares CLASS_NAME, tiClassName and instanceOf for a class derived from Base:
 // instanceOf answers the class's own name and the names of its library bases.
-#define ORVANE_CLASS(Class, Base)                                               \
+#define TESSERA_CLASS(Class, Base)                                               \
 public:                                                                         \
     static const char *const CLASS_NAME;                                        \
     const char *tiClassName() const override { return CLASS_NAME; }            \

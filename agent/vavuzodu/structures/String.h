@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_STRING_H
-#define VAVUZODU_STRING_H
+#ifndef TESSERA_STRING_H
+#define TESSERA_STRING_H
 
 #include "structures/Object.h"
 
@@ -8,7 +8,7 @@ namespace orvane {
 // A counted string over characters owned by somebody else: never copied, never
 // freed, not necessarily NUL-terminated. Pooled; single-threaded (callers lock).
 class String : public Object {
-    ORVANE_CLASS(String, Object)
+    TESSERA_CLASS(String, Object)
 public:
     String();
     String(const char *chars, int length);

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_TABLEENTRIES_H
-#define VAVUZODU_TABLEENTRIES_H
+#ifndef TESSERA_TABLEENTRIES_H
+#define TESSERA_TABLEENTRIES_H
 
 // The entries of the Code exception table and of the table attributes.
 #include "structures/ExceptionTableEntry.h"

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_TYPEDATTRIBUTES_H
-#define VAVUZODU_TYPEDATTRIBUTES_H
+#ifndef TESSERA_TYPEDATTRIBUTES_H
+#define TESSERA_TYPEDATTRIBUTES_H
 
 // Every typed attribute class, their table entries and the attribute skipper.
 #include "structures/AttributeHelper.h"

@@ -302,10 +302,12 @@ TEST(CodeInsertionTest, UnmappableTablesLeaveTheMethodUnchanged)
         int endPc;
         Bytes frames;
         int error;
+        const char *console; // what the user sees on standard error, or null
     } cases[] = {
-        {"exception range ends inside an instruction", 2, {0x00, 0x01, 0x03}, CodeInsertion::ERROR_EXCEPTION_TABLE},
-        {"frame of an unknown type", 1, {0x00, 0x01, 0x80}, CodeInsertion::ERROR_STACK_MAP},
-        {"frame inside an instruction", 1, {0x00, 0x01, 0x02}, CodeInsertion::ERROR_STACK_MAP},
+        {"exception range ends inside an instruction", 2, {0x00, 0x01, 0x03}, CodeInsertion::ERROR_EXCEPTION_TABLE, nullptr},
+        {"frame of an unknown type", 1, {0x00, 0x01, 0x80}, CodeInsertion::ERROR_STACK_MAP,
+         "Orvane> ERROR unknown frame type 128 in StackMapTable attribute\nOrvane> in method T.m()V\n"},
+        {"frame inside an instruction", 1, {0x00, 0x01, 0x02}, CodeInsertion::ERROR_STACK_MAP, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -317,9 +319,12 @@ TEST(CodeInsertionTest, UnmappableTablesLeaveTheMethodUnchanged)
         int error = -1;
         testing::internal::CaptureStderr();
         List *result = applyOne(old, 0, nops(1), nullptr, false, f.code, f.method, 0, &error);
-        testing::internal::GetCapturedStderr();
+        std::string console = testing::internal::GetCapturedStderr();
         EXPECT_EQ(nullptr, result);
         EXPECT_EQ(c.error, error);
+        if (c.console != nullptr) {
+            EXPECT_EQ(c.console, console);
+        }
         EXPECT_EQ(c.endPc, f.code->getExceptionTable()[0]->getEndPc());
         EXPECT_EQ(4, f.code->getExceptionTable()[0]->getHandlerPc());
         EXPECT_EQ(c.frames, bodyOf(frames));

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "structures/HashMap.h"
+#include "structures/InstancePool.h"
 #include "structures/StandaloneInstancePool.h"
 #include "structures/String.h"
 
@@ -13,7 +15,7 @@ namespace {
 
 // A key whose hash is chosen by the test, to place entries in known buckets.
 class Key : public orvane::Object {
-    ORVANE_CLASS(Key, orvane::Object)
+    TESSERA_CLASS(Key, orvane::Object)
 public:
     Key(int id, int hash) : id(id), hash(hash) {}
     int hashCode() const override { return hash; }
@@ -24,6 +26,46 @@ public:
 const char *const Key::CLASS_NAME = "Key";
 
 typedef ts_helper::HashMap<Key, int> KeyMap;
+
+// A key that is not an orvane::Object, as the agent's own key records are:
+// plain hashCode and equals members, a chosen hash code, compared by its id.
+class PlainKey {
+public:
+    PlainKey(int hash, int id) : hash(hash), id(id) {}
+    int hashCode() const
+    {
+        hashCalls++;
+        return hash;
+    }
+    bool equals(const PlainKey *other) const { return other->id == id; }
+    int hash;
+    int id;
+    mutable int hashCalls = 0;
+};
+
+// Maps to pointer values, null standing for absent.
+typedef ts_helper::HashMap<PlainKey, int *> PlainKeyMap;
+
+int *tag(uintptr_t n)
+{
+    return reinterpret_cast<int *>(n);
+}
+
+class Node {
+public:
+    Node() { constructed++; }
+    ~Node() { destroyed++; }
+    Node *getNextInstance() const { return next; }
+    void setNextInstance(Node *n) { next = n; }
+    int payload = 0;
+    static int constructed;
+    static int destroyed;
+
+private:
+    Node *next = nullptr;
+};
+int Node::constructed = 0;
+int Node::destroyed = 0;
 
 } // namespace
 
@@ -237,4 +279,82 @@ TEST(StandaloneInstancePoolTest, VectorsAreReusedWithTheirCapacity)
     EXPECT_EQ(3u, pool.getFreedInstances().size());
     pool.ensureCapacity(2);
     EXPECT_EQ(3u, pool.getFreedInstances().size());
+}
+
+TEST(HashMapPlainKeyTest, KeysByHashCodeAndEquals)
+{
+    PlainKeyMap map(11, 0.75f);
+    PlainKey a(5, 1), sameAsA(5, 1), b(5, 2), c(16, 3);
+    EXPECT_EQ(map.put(&a, tag(1)), nullptr);
+    EXPECT_EQ(map.put(&sameAsA, tag(2)), tag(1)) << "equal key replaces the value";
+    EXPECT_EQ(map.size(), 1);
+    ts_helper::HMIterator<PlainKey, int *> *it = map.getHMIterator();
+    EXPECT_EQ(it->nextHMEntry()->getKey(), &a) << "the stored key stays";
+    delete it;
+    map.put(&b, tag(3));
+    map.put(&c, tag(4)); // 16 % 11 == 5: same bucket as a and b
+    EXPECT_EQ(map.getNumCollisions(), 3);
+    EXPECT_EQ(map.get(&sameAsA), tag(2));
+    EXPECT_EQ(map.remove(&b), tag(3));
+    EXPECT_EQ(map.get(&b), nullptr);
+    EXPECT_EQ(map.changeKey(&c, &b), tag(4));
+    EXPECT_EQ(map.get(&b), tag(4));
+    map.clear();
+    EXPECT_EQ(map.isEmpty(), 1);
+}
+
+TEST(HashMapPlainKeyTest, NegativeHashCodesAreTakenUnsigned)
+{
+    PlainKeyMap map(11, 0.75f);
+    PlainKey k(-1, 1);
+    EXPECT_EQ((PlainKeyMap::bucketFor(&k, 11)), 0xFFFFFFFFu % 11);
+    map.put(&k, tag(9));
+    EXPECT_EQ(map.get(&k), tag(9));
+}
+
+TEST(HashMapPlainKeyTest, RehashAsksEveryKeyForItsHashAgain)
+{
+    PlainKeyMap map(11, 0.75f);
+    std::vector<PlainKey> keys;
+    keys.reserve(9);
+    for (int i = 0; i < 9; i++)
+        keys.emplace_back(i * 13, i);
+    for (int i = 0; i < 8; i++)
+        map.put(&keys[i], tag(i + 1));
+    EXPECT_EQ(map.getCapacity(), 11);
+    int before = keys[0].hashCalls;
+    map.put(&keys[8], tag(9));
+    EXPECT_EQ(map.getCapacity(), 23);
+    EXPECT_EQ(map.getThreshold(), 17);
+    EXPECT_GT(keys[0].hashCalls, before);
+    for (int i = 0; i < 9; i++)
+        EXPECT_EQ(map.get(&keys[i]), tag(i + 1));
+}
+
+TEST(InstancePoolTest, RecyclesLastInFirstOut)
+{
+    Node::constructed = Node::destroyed = 0;
+    {
+        ts_helper::InstancePool<Node> pool;
+        EXPECT_EQ(pool.getInstance(true), nullptr) << "noNew on an empty pool allocates nothing";
+        EXPECT_EQ(Node::constructed, 0);
+        Node *a = pool.getInstance(false);
+        Node *b = pool.getInstance(false);
+        EXPECT_EQ(Node::constructed, 2);
+        a->payload = 7;
+        pool.freeInstance(a);
+        pool.freeInstance(b);
+        EXPECT_EQ(pool.getCount(), 2);
+        EXPECT_EQ(pool.getInstance(true), b);
+        Node *again = pool.getInstance(true);
+        EXPECT_EQ(again, a);
+        EXPECT_EQ(again->payload, 7) << "a recycled object keeps its state";
+        EXPECT_EQ(pool.getCount(), 0);
+        pool.freeInstance(a);
+        pool.ensureCapacity(5);
+        EXPECT_EQ(pool.getCount(), 5);
+        EXPECT_EQ(Node::constructed, 6);
+        delete b; // in use, not the pool's
+    }
+    EXPECT_EQ(Node::destroyed, Node::constructed) << "the pool destroys its idle instances";
 }

@@ -1,5 +1,5 @@
-#ifndef VAVUZODU_TESTS_JDKCORPUS_H
-#define VAVUZODU_TESTS_JDKCORPUS_H
+#ifndef TESSERA_TESTS_JDKCORPUS_H
+#define TESSERA_TESTS_JDKCORPUS_H
 
 #include <string>
 #include <vector>

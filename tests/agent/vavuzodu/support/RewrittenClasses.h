@@ -1,7 +1,7 @@
 // What the Java harnesses print through RewrittenClasses.loadEach, one line per
 // class: "OK name" or "FAIL name Error: message".
-#ifndef VAVUZODU_TESTS_REWRITTENCLASSES_H
-#define VAVUZODU_TESTS_REWRITTENCLASSES_H
+#ifndef TESSERA_TESTS_REWRITTENCLASSES_H
+#define TESSERA_TESTS_REWRITTENCLASSES_H
 
 #include <map>
 #include <sstream>

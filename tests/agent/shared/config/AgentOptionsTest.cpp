@@ -6,7 +6,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "../../support/TempDir.h"
+#include "../../../support/TempDir.h"
 #include "AgentOptions.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "../../e2e/agent/JdkTest.h"
-#include "../../e2e/agent/JvmProcess.h"
+#include "../../../e2e/agent/JdkTest.h"
+#include "../../../e2e/agent/JvmProcess.h"
 #include "FrontendClient.h"
 #include "WireReader.h"
 

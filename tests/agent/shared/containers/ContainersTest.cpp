@@ -5,27 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "HashMap.h"
 #include "PointerHashMap.h"
 #include "PointerHashSet.h"
 
 namespace {
-
-// A key with a chosen hash code, compared by its id: lets a test place keys in
-// buckets of its choice.
-class Key {
-public:
-    Key(int hash, int id) : hash(hash), id(id) {}
-    int hashCode() const
-    {
-        hashCalls++;
-        return hash;
-    }
-    bool equals(const Key *other) const { return other->id == id; }
-    int hash;
-    int id;
-    mutable int hashCalls = 0;
-};
 
 int *tag(uintptr_t n)
 {
@@ -214,56 +197,6 @@ TEST(PointerHashMapTest, DeleteValuesFreesValues)
         map.put(i, std::malloc(16));
     map.deleteValues(); // leak checkers catch a value left behind
     EXPECT_EQ(map.size(), 0);
-}
-
-TEST(HashMapTest, KeysByHashCodeAndEquals)
-{
-    HashMap<Key, int> map(11, 0.75f);
-    Key a(5, 1), sameAsA(5, 1), b(5, 2), c(16, 3);
-    EXPECT_EQ(map.put(&a, tag(1)), nullptr);
-    EXPECT_EQ(map.put(&sameAsA, tag(2)), tag(1)) << "equal key replaces the value";
-    EXPECT_EQ(map.size(), 1);
-    HMIterator<Key, int> *it = map.getHMIterator();
-    EXPECT_EQ(it->nextHMEntry()->getKey(), &a) << "the stored key stays";
-    delete it;
-    map.put(&b, tag(3));
-    map.put(&c, tag(4)); // 16 % 11 == 5: same bucket as a and b
-    EXPECT_EQ(map.getNumCollisions(), 3);
-    EXPECT_EQ(map.get(&sameAsA), tag(2));
-    EXPECT_EQ(map.remove(&b), tag(3));
-    EXPECT_EQ(map.get(&b), nullptr);
-    EXPECT_EQ(map.changeKey(&c, &b), tag(4));
-    EXPECT_EQ(map.get(&b), tag(4));
-    map.clear();
-    EXPECT_EQ(map.isEmpty(), 1);
-}
-
-TEST(HashMapTest, NegativeHashCodesAreTakenUnsigned)
-{
-    HashMap<Key, int> map(11, 0.75f);
-    Key k(-1, 1);
-    EXPECT_EQ((HashMap<Key, int>::bucketFor(&k, 11)), 0xFFFFFFFFu % 11);
-    map.put(&k, tag(9));
-    EXPECT_EQ(map.get(&k), tag(9));
-}
-
-TEST(HashMapTest, RehashAsksEveryKeyForItsHashAgain)
-{
-    HashMap<Key, int> map(11, 0.75f);
-    std::vector<Key> keys;
-    keys.reserve(9);
-    for (int i = 0; i < 9; i++)
-        keys.emplace_back(i * 13, i);
-    for (int i = 0; i < 8; i++)
-        map.put(&keys[i], tag(i + 1));
-    EXPECT_EQ(map.getCapacity(), 11);
-    int before = keys[0].hashCalls;
-    map.put(&keys[8], tag(9));
-    EXPECT_EQ(map.getCapacity(), 23);
-    EXPECT_EQ(map.getThreshold(), 17);
-    EXPECT_GT(keys[0].hashCalls, before);
-    for (int i = 0; i < 9; i++)
-        EXPECT_EQ(map.get(&keys[i]), tag(i + 1));
 }
 
 TEST(PointerHashSetTest, AddContainsRemoveAndIterate)

@@ -1,11 +1,11 @@
-#ifndef AGENT_CHAINEDBUCKETS_H
-#define AGENT_CHAINEDBUCKETS_H
+#ifndef TESSERA_CHAINEDBUCKETS_H
+#define TESSERA_CHAINEDBUCKETS_H
 
-#include <cstdint>
+namespace ts_helper {
 
-// The bucket array shared by PointerHashMap, HashMap and PointerHashSet:
-// chains of entries linked through getNext()/setNext(), growth by rehash and
-// the fill statistics. BucketRule::bucketOf(entry, capacity) names the bucket
+// The bucket array of every chained container (HashMap here, the agent's
+// PointerHashMap and PointerHashSet): chains of entries linked through
+// getNext()/setNext(), growth by rehash and the fill statistics. BucketRule::bucketOf(entry, capacity) names the bucket
 // of an entry; the owning container allocates and frees the entries.
 template <class Entry, class BucketRule>
 class ChainedBuckets {
@@ -145,5 +145,7 @@ private:
         return length;
     }
 };
+
+} // namespace ts_helper
 
 #endif

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "CallStackTree.h"
-#include "InstancePool.h"
 #include "MonitorTimeValues.h"
 #include "ThreadDesc.h"
 

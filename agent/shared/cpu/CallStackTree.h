@@ -6,7 +6,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "InstancePool.h"
+#include "structures/InstancePool.h"
+
+// Call-tree and hotspot nodes recycle through the bytecode library's pool.
+using ts_helper::InstancePool;
 
 class AnnotationBytes;
 class CSTVisitor;

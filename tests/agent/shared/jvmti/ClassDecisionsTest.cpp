@@ -28,7 +28,7 @@
 #include "SessionConfig.h"
 #include "io/ClassFileReader.h"
 #include "structures/ClassFile.h"
-#include "../../support/TempDir.h"
+#include "../../../support/TempDir.h"
 
 namespace {
 

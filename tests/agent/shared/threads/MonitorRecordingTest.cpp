@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../../support/TempDir.h"
+#include "../../../support/TempDir.h"
 #include "ByteArrayDataReader.h"
 #include "CallStackTree.h"
 #include "CharVectorDataWriter.h"

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <type_traits>
 
-#include "ChainIterator.h"
-#include "ChainedBuckets.h"
 #include "PHMEntry.h"
+#include "structures/ChainIterator.h"
+#include "structures/ChainedBuckets.h"
 
 // Hash of a by-value key: its 32 bits (for a 64-bit key the low word XOR the
 // high word), then two mixing steps with logical shifts.
@@ -44,9 +44,9 @@ class PointerHashMap;
 
 // Iterator of a PointerHashMap: highest bucket first, each chain newest first.
 template <class V, class K>
-class PHMIterator : public ChainIterator<PointerHashMap<V, K>, PHMEntry<V, K>, V> {
+class PHMIterator : public ts_helper::ChainIterator<PointerHashMap<V, K>, PHMEntry<V, K>, V *> {
 public:
-    explicit PHMIterator(PointerHashMap<V, K> *container) : ChainIterator<PointerHashMap<V, K>, PHMEntry<V, K>, V>(container) {}
+    explicit PHMIterator(PointerHashMap<V, K> *container) : ts_helper::ChainIterator<PointerHashMap<V, K>, PHMEntry<V, K>, V *>(container) {}
     // The next entry itself, or null at the end.
     PHMEntry<V, K> *nextPHMEntry() { return this->nextEntry(); }
 };
@@ -63,7 +63,7 @@ class PointerHashMap {
             return PointerHashMap::bucketFor(e->getKey(), capacity);
         }
     };
-    typedef ChainedBuckets<PHMEntry<V, K>, Rule> Table;
+    typedef ts_helper::ChainedBuckets<PHMEntry<V, K>, Rule> Table;
 
 public:
     PointerHashMap(int initialCapacity, float loadFactor) : buckets(initialCapacity, loadFactor) {}

@@ -1,9 +1,12 @@
-#ifndef AGENT_CHAINITERATOR_H
-#define AGENT_CHAINITERATOR_H
+#ifndef TESSERA_CHAINITERATOR_H
+#define TESSERA_CHAINITERATOR_H
+
+namespace ts_helper {
 
 // Walks a chained container from its highest bucket down to bucket 0, each
 // chain from head to tail. Container offers table() (its ChainedBuckets) and
-// removeEntry(entry). A rehash during an iteration is not supported.
+// removeEntry(entry); Value is what the entries' getValue() returns, and
+// Value() stands for "none". A rehash during an iteration is not supported.
 template <class Container, class Entry, class Value>
 class ChainIterator {
 public:
@@ -43,14 +46,14 @@ public:
         return lastReturned;
     }
 
-    // The next value, or null at the end.
-    Value *next()
+    // The next value, or Value() (null, 0) at the end.
+    Value next()
     {
         Entry *e = nextEntry();
-        return e != nullptr ? e->getValue() : nullptr;
+        return e != nullptr ? e->getValue() : Value();
     }
 
-    Value *getLastReturned() const { return lastReturned != nullptr ? lastReturned->getValue() : nullptr; }
+    Value getLastReturned() const { return lastReturned != nullptr ? lastReturned->getValue() : Value(); }
 
     // Removes the last returned entry from the container; nothing happens
     // when there is none or it has left its bucket already.
@@ -68,5 +71,7 @@ private:
     Entry *pending;
     Entry *lastReturned;
 };
+
+} // namespace ts_helper
 
 #endif

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../../support/TempDir.h"
+#include "../../../support/TempDir.h"
 #include "ByteArrayDataReader.h"
 #include "CharVectorDataWriter.h"
 #include "MessageUtil.h"

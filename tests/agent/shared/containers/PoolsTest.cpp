@@ -2,26 +2,9 @@
 
 #include <vector>
 
-#include "InstancePool.h"
 #include "StandaloneTableInstancePool.h"
 
 namespace {
-
-class Node {
-public:
-    Node() { constructed++; }
-    ~Node() { destroyed++; }
-    Node *getNextInstance() const { return next; }
-    void setNextInstance(Node *n) { next = n; }
-    int payload = 0;
-    static int constructed;
-    static int destroyed;
-
-private:
-    Node *next = nullptr;
-};
-int Node::constructed = 0;
-int Node::destroyed = 0;
 
 // An array record clears its first fields when its block is built.
 struct ArrayItem {
@@ -32,34 +15,6 @@ struct ArrayItem {
 };
 
 } // namespace
-
-TEST(InstancePoolTest, RecyclesLastInFirstOut)
-{
-    Node::constructed = Node::destroyed = 0;
-    {
-        InstancePool<Node> pool;
-        EXPECT_EQ(pool.getInstance(true), nullptr) << "noNew on an empty pool allocates nothing";
-        EXPECT_EQ(Node::constructed, 0);
-        Node *a = pool.getInstance(false);
-        Node *b = pool.getInstance(false);
-        EXPECT_EQ(Node::constructed, 2);
-        a->payload = 7;
-        pool.freeInstance(a);
-        pool.freeInstance(b);
-        EXPECT_EQ(pool.getCount(), 2);
-        EXPECT_EQ(pool.getInstance(true), b);
-        Node *again = pool.getInstance(true);
-        EXPECT_EQ(again, a);
-        EXPECT_EQ(again->payload, 7) << "a recycled object keeps its state";
-        EXPECT_EQ(pool.getCount(), 0);
-        pool.freeInstance(a);
-        pool.ensureCapacity(5);
-        EXPECT_EQ(pool.getCount(), 5);
-        EXPECT_EQ(Node::constructed, 6);
-        delete b; // in use, not the pool's
-    }
-    EXPECT_EQ(Node::destroyed, Node::constructed) << "the pool destroys its idle instances";
-}
 
 TEST(StandaloneTableInstancePoolTest, IdsFollowSignAndStart)
 {

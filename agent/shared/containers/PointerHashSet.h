@@ -3,19 +3,19 @@
 
 #include <cstdint>
 
-#include "ChainIterator.h"
-#include "ChainedBuckets.h"
-#include "InstancePool.h"
 #include "PHSEntry.h"
+#include "structures/ChainIterator.h"
+#include "structures/ChainedBuckets.h"
+#include "structures/InstancePool.h"
 
 template <class T>
 class PointerHashSet;
 
 // Iterator of a PointerHashSet: highest bucket first, each chain newest first.
 template <class T>
-class PHSIterator : public ChainIterator<PointerHashSet<T>, PHSEntry<T>, T> {
+class PHSIterator : public ts_helper::ChainIterator<PointerHashSet<T>, PHSEntry<T>, T *> {
 public:
-    explicit PHSIterator(PointerHashSet<T> *container) : ChainIterator<PointerHashSet<T>, PHSEntry<T>, T>(container) {}
+    explicit PHSIterator(PointerHashSet<T> *container) : ts_helper::ChainIterator<PointerHashSet<T>, PHSEntry<T>, T *>(container) {}
     // The next entry itself, or null at the end.
     PHSEntry<T> *nextPHSEntry() { return this->nextEntry(); }
 };
@@ -28,11 +28,11 @@ class PointerHashSet {
     struct Rule {
         static unsigned bucketOf(const PHSEntry<T> *e, int capacity) { return PointerHashSet::bucketFor(e->getValue(), capacity); }
     };
-    typedef ChainedBuckets<PHSEntry<T>, Rule> Table;
+    typedef ts_helper::ChainedBuckets<PHSEntry<T>, Rule> Table;
 
 public:
     PointerHashSet(int initialCapacity, float loadFactor)
-        : buckets(initialCapacity, loadFactor), entryPool(new InstancePool<PHSEntry<T>>()), singleIterator(new PHSIterator<T>(this))
+        : buckets(initialCapacity, loadFactor), entryPool(new ts_helper::InstancePool<PHSEntry<T>>()), singleIterator(new PHSIterator<T>(this))
     {
     }
     PointerHashSet(const PointerHashSet &) = delete;
@@ -70,7 +70,7 @@ public:
 
     void clear()
     {
-        InstancePool<PHSEntry<T>> *pool = entryPool;
+        ts_helper::InstancePool<PHSEntry<T>> *pool = entryPool;
         buckets.drain([pool](PHSEntry<T> *e) { pool->freeInstance(e); });
     }
 
@@ -113,7 +113,7 @@ private:
     }
 
     Table buckets;
-    InstancePool<PHSEntry<T>> *entryPool;
+    ts_helper::InstancePool<PHSEntry<T>> *entryPool;
     PHSIterator<T> *singleIterator;
 };
 

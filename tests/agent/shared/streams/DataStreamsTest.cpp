@@ -12,7 +12,7 @@
 #include <vector>
 #include <zlib.h>
 
-#include "../../support/TempDir.h"
+#include "../../../support/TempDir.h"
 #include "ByteArrayDataReader.h"
 #include "CharVectorDataWriter.h"
 #include "Crc32.h"
