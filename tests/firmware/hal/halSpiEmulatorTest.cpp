@@ -15,44 +15,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../../support/LoopbackSocket.h"
+
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
-
-// A listening socket on 127.0.0.1 with a port of the kernel's choice.
-int loopbackListener(int *port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in local;
-    memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || bind(fd, (struct sockaddr *)&local, sizeof local) != 0)
-        return -1;
-    socklen_t length = sizeof local;
-    getsockname(fd, (struct sockaddr *)&local, &length);
-    *port = ntohs(local.sin_port);
-    return fd;
-}
-
-bool sendAll(int fd, const Bytes &bytes)
-{
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
-}
-
-Bytes receive(int fd, size_t length)
-{
-    Bytes bytes(length);
-    size_t got = 0;
-    while (got < length) {
-        ssize_t n = recv(fd, bytes.data() + got, length - got, 0);
-        if (n <= 0)
-            break;
-        got += (size_t)n;
-    }
-    bytes.resize(got);
-    return bytes;
-}
+using loopbackSocket::Bytes;
+using loopbackSocket::receive;
+using loopbackSocket::sendAll;
 
 // The host-order bytes of register words, as the emulator keeps them.
 Bytes hostWords(std::initializer_list<uint16_t> words)
@@ -71,7 +40,7 @@ class EmulatorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        listening = loopbackListener(&port);
+        listening = loopbackSocket::listener(&port);
         ASSERT_GE(listening, 0);
         ASSERT_EQ(listen(listening, 5), 0);
         result = std::async(std::launch::async, [this] { return halSpiEmulatorServe(listening); });
