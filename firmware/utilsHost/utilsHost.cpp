@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,8 +15,6 @@
 #include <unistd.h>
 
 static pthread_mutex_t utilsBufferMutex = PTHREAD_MUTEX_INITIALIZER;
-
-enum { FILE_LINE_MAX = 200 };
 
 #define UTILS_LOG(category, priority, ...)                                                    \
     do {                                                                                     \
@@ -49,14 +48,22 @@ static bool keyMatches(const char *line, size_t lineLength, const char *key, siz
     return lineLength > keyLength && memcmp(line, key, keyLength) == 0 && line[keyLength] == '=';
 }
 
-static void copyValue(char *value, size_t valueSize, const char *from, size_t length)
+/*
+ * Copies a value that fits the caller's buffer, terminated. A longer one is
+ * refused with a line naming where it came from: a cut value would be taken
+ * for the real one.
+ */
+static bool copyValue(log4c_category_t *category, const char *caller, const char *where, const char *key,
+                      char *value, size_t valueSize, const char *from, size_t length)
 {
-    if (valueSize == 0)
-        return;
-    if (length > valueSize - 1)
-        length = valueSize - 1;
+    if (valueSize == 0 || length > valueSize - 1) {
+        UTILS_LOG(category, LOG4C_PRIORITY_ERROR, "%s: the value of %s in %s is %zu bytes, more than the %zu it may have: refused",
+                  caller, key, where, length, valueSize == 0 ? (size_t)0 : valueSize - 1);
+        return false;
+    }
     memcpy(value, from, length);
     value[length] = '\0';
+    return true;
 }
 
 int utils_getKeyValueFromFile(log4c_category_t *category, const char *path, const char *key, char *value,
@@ -71,15 +78,18 @@ int utils_getKeyValueFromFile(log4c_category_t *category, const char *path, cons
         return UTILS_NOT_FOUND;
     }
     size_t keyLength = strlen(key);
-    char line[FILE_LINE_MAX];
+    /* Whole lines, however long: a line is never read as two. */
+    char *line = nullptr;
+    size_t capacity = 0;
     int found = 0;
-    while (fgets(line, sizeof line, file)) {
+    while (getline(&line, &capacity, file) >= 0) {
         size_t length = strcspn(line, "\r\n");
         if (!keyMatches(line, length, key, keyLength))
             continue;
-        copyValue(value, valueSize, line + keyLength + 1, length - keyLength - 1);
-        found = 1;
+        if (copyValue(category, __func__, path, key, value, valueSize, line + keyLength + 1, length - keyLength - 1))
+            found = 1;
     }
+    free(line);
     if (found)
         UTILS_LOG(category, LOG4C_PRIORITY_DEBUG, "%s: The key %s found in %s. The value is %s", __func__, key, path,
                   value);
@@ -243,8 +253,8 @@ int utils_getKeyValueFromBuffer(log4c_category_t *category, const char *buffer, 
         if (length > 0) {
             UTILS_LOG(category, LOG4C_PRIORITY_TRACE, "%s: Line is %.*s.", __func__, (int)length, line);
             if (keyMatches(line, length, key, keyLength)) {
-                copyValue(value, valueSize, line + keyLength + 1, length - keyLength - 1);
-                found = 1;
+                found = copyValue(category, __func__, "the buffer", key, value, valueSize, line + keyLength + 1,
+                                  length - keyLength - 1);
             }
         }
         position = end + 1;

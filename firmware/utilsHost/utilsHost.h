@@ -29,9 +29,10 @@ enum {
 int runCommand(log4c_category_t *category, const char *command);
 
 /*
- * Finds `key` in a key=value file; the last matching line wins. The value is
- * copied without its line end and always terminated (at most valueSize - 1
- * characters). 0 found, 3 not found or no file.
+ * Finds `key` in a key=value file; the last matching line that fits wins. The
+ * value is copied without its line end and terminated; a value of more than
+ * valueSize - 1 characters is refused with a log line, never cut. 0 found,
+ * 3 not found, no file or only values that do not fit.
  */
 int utils_getKeyValueFromFile(log4c_category_t *category, const char *path, const char *key,
                               char *value, size_t valueSize);
@@ -49,8 +50,9 @@ int utils_setKeyValueToFile(log4c_category_t *category, const char *path, const 
 
 /*
  * Finds `key` in `size` bytes of key=value text (stops at a NUL). The value is
- * copied up to its line end, at most valueSize - 1 characters, terminated.
- * 0 found, 3 not found. Callers are serialised by a mutex of its own.
+ * copied up to its line end and terminated; one of more than valueSize - 1
+ * characters is refused with a log line (3), never cut. 0 found, 3 not found.
+ * Callers are serialised by a mutex of its own.
  */
 int utils_getKeyValueFromBuffer(log4c_category_t *category, const char *buffer, size_t size, const char *key,
                                 char *value, size_t valueSize);

@@ -62,11 +62,26 @@ TEST_F(KeyValueFileTest, GetCopiesTheLastMatchWithoutLineEnd)
     EXPECT_STREQ(value, "5994");
     EXPECT_EQ(utils_getKeyValueFromFile(category(), path().c_str(), "frame", value, sizeof value), 3);
 
-    /* A value longer than the output is cut and still terminated. */
-    char small[4];
-    EXPECT_EQ(utils_getKeyValueFromFile(category(), path().c_str(), "frameRate", small, sizeof small), 0);
-    EXPECT_STREQ(small, "599");
     EXPECT_EQ(utils_getKeyValueFromFile(category(), (dir / "missing").c_str(), "mode", value, sizeof value), 3);
+}
+
+TEST_F(KeyValueFileTest, ValuesThatDoNotFitAreRefusedNeverCut)
+{
+    /* 300 characters on one line: read whole, never as a second line "tail=...". */
+    std::string longValue(300, 'v');
+    writeFile(path(), "frameRate=5994\nlong=" + longValue.substr(0, 250) + "tail=cut\nmode=new\n");
+    char small[4];
+    strcpy(small, "old");
+    EXPECT_EQ(utils_getKeyValueFromFile(category(), path().c_str(), "frameRate", small, sizeof small), 3);
+    EXPECT_STREQ(small, "old");
+    EXPECT_TRUE(TestLog::instance().contains("the value of frameRate in " + path() + " is 4 bytes, more than the 3 it may have: refused"));
+    char value[512];
+    EXPECT_EQ(utils_getKeyValueFromFile(category(), path().c_str(), "tail", value, sizeof value), 3);
+    EXPECT_EQ(utils_getKeyValueFromFile(category(), path().c_str(), "long", value, sizeof value), 0);
+    EXPECT_EQ(std::string(value), longValue.substr(0, 250) + "tail=cut");
+    EXPECT_EQ(utils_getKeyValueFromFile(category(), path().c_str(), "mode", value, sizeof value), 0);
+    EXPECT_STREQ(value, "new");
+
 }
 
 TEST_F(KeyValueFileTest, SetMovesTheKeyToTheEndAndKeepsTheOtherLines)
@@ -150,9 +165,10 @@ TEST(KeyValueBuffer, GetAndSet)
     EXPECT_EQ(utils_getKeyValueFromBuffer(category(), text, sizeof text - 1, "stream", value, sizeof value), 0);
     EXPECT_STREQ(value, "abc");
     EXPECT_EQ(utils_getKeyValueFromBuffer(category(), text, sizeof text - 1, "rout", value, sizeof value), 3);
-    char small[3];
-    EXPECT_EQ(utils_getKeyValueFromBuffer(category(), text, sizeof text - 1, "stream", small, sizeof small), 0);
-    EXPECT_STREQ(small, "ab");
+    /* A value that does not fit is refused, never cut. */
+    char small[3] = "zz";
+    EXPECT_EQ(utils_getKeyValueFromBuffer(category(), text, sizeof text - 1, "stream", small, sizeof small), 3);
+    EXPECT_STREQ(small, "zz");
 
     char buffer[32] = "a=1\nb=2\n";
     size_t size = strlen(buffer);
