@@ -9,6 +9,8 @@
 
 #include "cardsim/cardsim.h"
 
+#include <cstdio>
+
 static struct {
     int cardEmulatorStarted;
 } halEmulator;
@@ -33,10 +35,27 @@ int halStart(int mode)
     return 0;
 }
 
+/*
+ * Leaves the register writes the emulated FPGAs saw, one "fpga address value"
+ * line each in order, in the card root's var/log, for whoever ran the card.
+ */
+static void halEmulatorSaveWrites(void)
+{
+    FILE *out = fopen(halPath("/var/log/fpga-writes.log").c_str(), "w");
+    if (!out)
+        return;
+    for (int fpga = 0; fpga < 2; fpga++)
+        for (const cardsimFpgaWrite_t &w : cardsimFpgaWrites(fpga))
+            fprintf(out, "%d 0x%04x 0x%04x\n", fpga, (unsigned)w.address, (unsigned)w.value);
+    fclose(out);
+}
+
 void halStop(void)
 {
     /* The card emulator's own threads end before the process does. */
-    if (halEmulator.cardEmulatorStarted)
+    if (halEmulator.cardEmulatorStarted) {
+        halEmulatorSaveWrites();
         cardsimStop();
+    }
     halEmulator.cardEmulatorStarted = 0;
 }
