@@ -77,6 +77,20 @@ TEST_F(ScalerRegisters, WritesOnlyInsideTheRanges)
     EXPECT_EQ(cardsimSpiFrames(DPS).back(), std::vector<uint8_t>({0x00, 0x00, 0x1C, 0x00, 0x23, 0x45}));
 }
 
+TEST_F(ScalerRegisters, AFailedTransferReachesTheCallerWithOneLine)
+{
+    cardsimClearLogs();
+    cardsimSpiFail(CARDSIM_DPS, 1);
+    size_t mark = log().mark();
+    EXPECT_NE(write2fpga(3, 7168, 0x1234), 0);
+    EXPECT_NE(log().since(mark).find("write2fpga: write of device 3 register 7168 (0x1c00) = 4660 failed"),
+              std::string::npos);
+    /* The next transfer goes through again. */
+    mark = log().mark();
+    EXPECT_EQ(write2fpga(3, 7168, 0x1234), 0);
+    EXPECT_EQ(log().since(mark).find("failed"), std::string::npos);
+}
+
 TEST_F(ScalerRegisters, BandwidthReadBack)
 {
     EXPECT_EQ(scalerReadRegister(3, 6144 + 64 * 2 + 16), 2048 + 16);
