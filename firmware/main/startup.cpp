@@ -102,6 +102,7 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     platformFrameModeControl(category);
     platformChooseServicesList(category);
     targetEventInit();
+    kvrGenlockSi5344HandlerRegister(kvrGenlockSi5344TargetEventHandler);
     setUpVideoPaths(category);
     setUpProbes(category, __func__);
 

@@ -105,6 +105,48 @@ void cardsimI2cFail(const char *bus, int failures);
 /* Plugs (1) or pulls (0) the SFP module: its EEPROM and diagnostics at 0x50, 0x51 and 0x59 on "/dev/i2c-3". */
 void cardsimSfpPlug(int plugged);
 
+/* ---- genlock: the Si5344 at 0x68 on "/dev/i2c-4" and the FSM-FPGA genlock registers ---- */
+enum {
+    CARDSIM_SI5344_SLAVE = 0x68,
+    CARDSIM_FSM_URS_STATUS = 0x90,      /* bit 0 presence, bits 1-3 format, bit 4 timecode valid */
+    CARDSIM_FSM_EXTSYNC_STATUS = 0x96,  /* bit 1 valid, bit 0 rate (1 = 50 Hz) */
+};
+/* The next `reads` reads of register 0x00FE answer 0xF3 (not ready); at start-up one read does. */
+void cardsimSi5344SetBusyReads(int reads);
+/* Alarm registers 0x000D (bit 1 IN1_LOS, bit 5 IN1_OOF) and 0x000E (bit 1 LOL, bit 5 HOLD). */
+void cardsimSi5344SetAlarms(uint8_t inputAlarms, uint8_t lockAlarms);
+/* One register write the chip received: the page write [01 page] then [offset value]. */
+struct cardsimSi5344Write_t {
+    uint16_t reg;
+    uint8_t value;
+};
+/*
+ * The register writes the clock generator received since the I2C log was
+ * cleared, decoded from the log; a message that is not part of such a pair
+ * appears as reg 0xFFFF with its first byte.
+ */
+std::vector<cardsimSi5344Write_t> cardsimSi5344Writes(void);
+/* The URS and ExtSync words the FSM-FPGA reports. */
+void cardsimGenlockSetUrs(uint16_t word);
+void cardsimGenlockSetExtSync(uint16_t word);
+
+/* ---- SFP modules: SFF-8472 images at 0x50 (A0h), 0x51 and 0x59 (A2h diagnostics) on "/dev/i2c-3" ---- */
+struct cardsimSfpModule_t {
+    uint8_t identifier = 0x03;        /* SFP */
+    uint8_t extIdentifier = 0x04;
+    uint8_t connector = 0x07;         /* LC */
+    std::string vendorName = "EMBRIONIX";
+    uint8_t oui[3] = {0x00, 0x50, 0x1E};
+    std::string partNumber = "EB22RDRT-LM";
+    int ccBaseOffset = 0;             /* added to the right CC_BASE (non-zero: a corrupt check code) */
+    uint16_t temperature[2] = {0x2800, 0x2800};
+    uint16_t voltage[2] = {33000, 33000};
+    uint16_t power[2] = {0x1234, 0x1234};
+    int channel1 = 1;                 /* 0: no diagnostics of channel 1 (0x59 does not answer) */
+};
+/* Plugs a module built from the description (replacing whatever was plugged). */
+void cardsimSfpInsert(const cardsimSfpModule_t &module);
+
 /*
  * The scaler blocks of DPS-FPGA (6144 + 64 x scaler): register +16 reads
  * back the pixels a block can read per line plus 16 (start-up: 2048 pixels).

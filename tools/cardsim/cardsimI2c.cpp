@@ -14,6 +14,7 @@ struct chip_t {
     std::map<uint16_t, uint8_t> registers;
     uint16_t pointer = 0;
     uint8_t page = 0;
+    int busyReads = 0;   /* clock generator: reads of 0x00FE that still answer "not ready" */
 };
 
 struct bus_t {
@@ -42,6 +43,8 @@ enum {
     SLAVE_GENLOCK = 0x67,
     SLAVE_CLOCK_GENERATOR = 0x68,
     CLOCK_PAGE_REGISTER = 0x01,
+    CLOCK_DEVICE_READY = 0x00FE,
+    CLOCK_NOT_READY = 0xF3,
 };
 
 /* Where the chip's pointer addresses its register file. */
@@ -75,6 +78,9 @@ void chipRead(chip_t &chip, uint8_t *bytes, size_t length)
     for (size_t i = 0; i < length; i++) {
         if (chip.kind == CARDSIM_I2C_PAGED && (chip.pointer & 0xFF) == CLOCK_PAGE_REGISTER) {
             bytes[i] = chip.page;
+        } else if (chip.busyReads > 0 && registerAt(chip, chip.pointer) == CLOCK_DEVICE_READY) {
+            bytes[i] = CLOCK_NOT_READY;
+            chip.busyReads--;
         } else {
             auto found = chip.registers.find(registerAt(chip, chip.pointer));
             bytes[i] = found == chip.registers.end() ? 0 : found->second;
@@ -166,7 +172,8 @@ void cardsimI2cReset(void)
     plugSfp();
     attach(BUS_GENLOCK, SLAVE_GENLOCK, CARDSIM_I2C_REG8);
     chip_t &clock = attach(BUS_GENLOCK, SLAVE_CLOCK_GENERATOR, CARDSIM_I2C_PAGED);
-    clock.registers[0x00FE] = 0x0F; /* device ready */
+    clock.registers[0x00FE] = 0x0F; /* device ready, after one "not ready" answer */
+    clock.busyReads = 1;
 }
 
 int cardsimI2cTransfer(const std::string &busName, halI2cMessage_t *messages, int count)
@@ -261,4 +268,12 @@ void cardsimSfpPlug(int plugged)
         plugSfp();
     else
         pullSfp();
+}
+
+void cardsimSi5344SetBusyReads(int reads)
+{
+    std::lock_guard<std::mutex> lock(i2c.mutex);
+    if (bus_t *found = findBus(BUS_GENLOCK))
+        if (found->chips.count(SLAVE_CLOCK_GENERATOR))
+            found->chips[SLAVE_CLOCK_GENERATOR].busyReads = reads;
 }
