@@ -106,6 +106,8 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     setUpVideoPaths(category);
     setUpProbes(category, __func__);
 
+    /* The probing target's start-up initialises the cage; until it runs here, the start-up does. */
+    sfpInit(category, sharedMemory);
     sfpApplyStoredTxDisable(category);
     platformApplyBuildVersion(category);
     platformSetStatusLed(category, 0);

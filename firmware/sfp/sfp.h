@@ -3,7 +3,8 @@
 
 /*
  * Layer: services. May include the probing service's records, the pcode
- * processor, the platform, the device manager, fwEnv and hal.
+ * processor, strata, the platform, qvsInterface, the device manager, fwEnv
+ * and hal.
  */
 
 /*
