@@ -50,11 +50,29 @@ static void halEmulatorSaveWrites(void)
     fclose(out);
 }
 
+/* The same for the I2C chips: one "bus slave bytes..." line per message written, in order. */
+static void halEmulatorSaveI2cWrites(void)
+{
+    FILE *out = fopen(halPath("/var/log/i2c-writes.log").c_str(), "w");
+    if (!out)
+        return;
+    for (const cardsimI2cMessage_t &m : cardsimI2cLog()) {
+        if (m.read)
+            continue;
+        fprintf(out, "%s 0x%02x", m.bus.c_str(), m.slave);
+        for (uint8_t b : m.bytes)
+            fprintf(out, " %02x", b);
+        fprintf(out, "\n");
+    }
+    fclose(out);
+}
+
 void halStop(void)
 {
     /* The card emulator's own threads end before the process does. */
     if (halEmulator.cardEmulatorStarted) {
         halEmulatorSaveWrites();
+        halEmulatorSaveI2cWrites();
         cardsimStop();
     }
     halEmulator.cardEmulatorStarted = 0;

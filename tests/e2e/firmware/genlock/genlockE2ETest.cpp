@@ -1,0 +1,233 @@
+/*
+ * The real kvr-firmware with the card emulator (-e) on a temporary card root,
+ * in private IPC and network namespaces, with the QVS peer and the
+ * frame-controller peer: the genlock plan chosen from the restore point at
+ * start, the SFP transmitters switched by a set-device pcode, and the stream
+ * settings loaded at start and broadcast when the controller changes them.
+ */
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../DaemonTestSupport.h"
+#include "ctrlPeer.h"
+#include "qvsPeer.h"
+
+using firmwareTest::readFile;
+
+namespace {
+
+constexpr uint16_t DEBUG_SERVER_PORT = 5100;
+constexpr uint16_t COMM_STATE = 0x000C, DEV_ID = 0x0013, ACK = 0, SAVE_RESTORE_POINT = 0x102d;
+
+struct Write {
+    uint16_t reg;
+    uint8_t value;
+};
+
+class GenlockRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        firmwareTest::makeCardRoot(dir, log(), {"root/etc"});
+        const uint8_t header[32] = {0};
+        std::ofstream(dir / "root/usr/local/q7/firmware/ulmheader.dat", std::ios::binary)
+            .write((const char *)header, sizeof header);
+    }
+    void TearDown() override
+    {
+        firmwareTest::killDaemon(pid);
+        if (peer.transport)
+            peer.transport->close(&peer);
+    }
+    std::string log() { return dir / "firmware.log"; }
+    bool waitForLog(const std::string &needle, int milliseconds = 20000, size_t count = 1)
+    {
+        return firmwareTest::waitForLogIn(log(), needle, count, milliseconds);
+    }
+    void writeRestorePoint(const std::string &text)
+    {
+        std::ofstream(dir / "root/usr/local/q7/firmware/restorepoint.rsp", std::ios::binary) << text;
+    }
+    void writeCard(int slot, int cardType = 2)
+    {
+        std::ofstream(dir / "root/etc/cardsim.conf") << "slot=" << slot << "\ncardType=" << cardType << "\n";
+    }
+    void start(std::initializer_list<const char *> services, bool controller = false)
+    {
+        firmwareTest::writeConfiguration(dir, services);
+        if (controller) {
+            setenv("USE_NETWORK", "1", 1);
+            setenv("DISABLE_TIME_UPDATE", "true", 1);
+        }
+        pid = firmwareTest::startEmulatedDaemon(dir);
+        unsetenv("USE_NETWORK");
+        unsetenv("DISABLE_TIME_UPDATE");
+        ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
+        ASSERT_EQ(qvsPeerOpenLocal(&peer), 0);
+    }
+    /* Connects the frame controller and raises the link to state 3. */
+    void connectController(ctrlpeer::CtrlPeer &controller)
+    {
+        ASSERT_TRUE(waitForLog("using socket in debug mode")) << readFile(log());
+        ASSERT_TRUE(controller.connectTcp(DEBUG_SERVER_PORT, 5000));
+        ASSERT_TRUE(controller.waitOpcode(DEV_ID, 5000));
+        size_t from = controller.received().size();
+        controller.sendMessage(COMM_STATE, {3});
+        ASSERT_TRUE(controller.waitOpcode(ACK, 5000, nullptr, from));
+    }
+    std::vector<uint8_t> bytes(uint32_t offset)
+    {
+        uint8_t b[2] = {0xEE, 0xEE};
+        peer.transport->readSharedMem(&peer, offset, b, 2);
+        return {b[0], b[1]};
+    }
+    /* Stops the daemon (SIGINT: the orderly stop) so that the emulator leaves its write logs. */
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGINT);
+        for (int i = 0; i < 1000 && waitpid(pid, nullptr, WNOHANG) != pid; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        firmwareTest::killDaemon(pid);
+    }
+    /* The Si5344 register writes (page write then offset/value) the emulator saw. */
+    std::vector<Write> si5344Writes()
+    {
+        std::vector<Write> writes;
+        std::istringstream in(readFile(dir / "root/var/log/i2c-writes.log"));
+        std::string bus, slave;
+        int page = -1;
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            fields >> bus >> slave;
+            if (bus != "/dev/i2c-4" || slave != "0x68")
+                continue;
+            std::vector<unsigned> message;
+            unsigned byte = 0;
+            while (fields >> std::hex >> byte)
+                message.push_back(byte);
+            if (page < 0 && message.size() == 2 && message[0] == 0x01) {
+                page = (int)message[1];
+            } else {
+                /* [offset value] completes a write; a lone [offset] is the pointer of a read. */
+                if (page >= 0 && message.size() == 2)
+                    writes.push_back({(uint16_t)(page << 8 | message[0]), (uint8_t)message[1]});
+                page = -1;
+            }
+        }
+        return writes;
+    }
+    /* The values written to one FSM-FPGA register, in order. */
+    std::vector<unsigned> fsmWrites(unsigned reg)
+    {
+        std::vector<unsigned> values;
+        std::istringstream in(readFile(dir / "root/var/log/fpga-writes.log"));
+        unsigned fpga, address, value;
+        while (in >> std::dec >> fpga >> std::hex >> address >> value)
+            if (fpga == 0 && address == reg)
+                values.push_back(value);
+        return values;
+    }
+    TempDir dir;
+    pid_t pid = -1;
+    qvsPeer peer;
+};
+
+TEST_F(GenlockRun, TheRestorePointRateChoosesThePlanOnTheFirstForcedLayout)
+{
+    const struct {
+        const char *rate;
+        size_t planWrites;
+        std::vector<uint8_t> status;
+        const char *line;
+    } cases[] = {
+        {"5000", 56, {0x01, 0x02},
+         "GENLOCK SI5344 SUB-MODULE:GENLOCK_PLAN_CHANGED: Sfr[5000], Ref[0], Id[3], Name[PAL  FREE RUN "
+         "27Mhz->148.5], Src[1] "},
+        {"5994", 0, {0x01, 0x01},
+         "FORCE_LAYOUT_EVENT, system frame rate: 5994 from env var is same as factory default, ignored!"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rate);
+        TearDown();
+        SetUp();
+        writeRestorePoint(std::string("version=1.1\nslot=0\nsystemFrameRate=") + c.rate + "\n");
+        start({"pcodeProcessor", "persistentDataStorage", "layoutManager"});
+        ASSERT_TRUE(waitForLog(c.line)) << readFile(log());
+        EXPECT_EQ(bytes(186), c.status);
+        EXPECT_EQ(bytes(184), (std::vector<uint8_t>{0x00, 0x00}));
+        stop();
+        std::vector<Write> writes = si5344Writes();
+        /* The start-up's factory default first: 315 writes and a soft reset. */
+        ASSERT_EQ(writes.size(), 316 + c.planWrites);
+        EXPECT_EQ(writes[0].reg, 0x0B24);
+        EXPECT_EQ(writes[315].reg, 0x001C);
+        if (c.planWrites) {
+            EXPECT_EQ(writes[316 + 2].reg, 0x002E);
+            EXPECT_EQ(writes[316 + 2].value, 0xD8);
+            EXPECT_EQ(writes.back().reg, 0x0B25);
+            EXPECT_EQ(writes.back().value, 0x02);
+        }
+        std::vector<unsigned> rate = fsmWrites(0x99), reference = fsmWrites(0x97);
+        ASSERT_FALSE(rate.empty());
+        ASSERT_FALSE(reference.empty());
+        EXPECT_EQ(rate.back() & 1, c.planWrites ? 1u : 0u);
+        EXPECT_EQ(reference.back() & 3, 0u);
+    }
+}
+
+TEST_F(GenlockRun, ASetDevicePcodeSwitchesTheSfpTransmitterAndAsksTheControllerToSave)
+{
+    start({"pcodeProcessor", "strata"}, true);
+    ASSERT_TRUE(waitForLog("SFP: head 2 enable by default ")) << readFile(log());
+    ctrlpeer::CtrlPeer controller;
+    connectController(controller);
+    std::string flash = readFile(dir / "root/dev/mtd2");
+    EXPECT_NE(flash.find(std::string("sfp1disable=0\0", 14)), std::string::npos) << "created at start";
+    EXPECT_NE(flash.find(std::string("sfp2disable=0\0", 14)), std::string::npos);
+
+    /* Disable SFP 2, then enable it again. */
+    for (uint32_t value : {0u, 1u}) {
+        size_t from = controller.received().size();
+        std::vector<uint8_t> pcode = qvsPeerBuildSetDevice(4, 151, 290, value);
+        ASSERT_EQ(peer.transport->sendPcode(&peer, pcode.data(), (uint32_t)pcode.size()), 0);
+        ASSERT_TRUE(waitForLog("SFP: finish processing pcode, device id: 151, register id: 290, value: " +
+                               std::to_string(value) + " "))
+            << readFile(log());
+        ctrlpeer::Packet save;
+        ASSERT_TRUE(controller.waitOpcode(SAVE_RESTORE_POINT, 5000, &save, from));
+        EXPECT_EQ(save.destination, 0x15);
+        EXPECT_EQ(save.data, (std::vector<uint8_t>{0x00, 0x00, 0x00}));
+        flash = readFile(dir / "root/dev/mtd2");
+        std::string stored = std::string("sfp2disable=") + (value ? "0" : "1");
+        EXPECT_NE(flash.find(stored + '\0'), std::string::npos) << stored;
+    }
+
+    /* The listeners take devices 150 and 151, register 290 only; a bad value reaches them and is refused. */
+    for (const std::vector<uint8_t> &pcode :
+         {qvsPeerBuildSetDevice(4, 151, 291, 1), qvsPeerBuildSetDevice(4, 152, 290, 1),
+          qvsPeerBuildSetDevice(4, 151, 290, 2)})
+        ASSERT_EQ(peer.transport->sendPcode(&peer, pcode.data(), (uint32_t)pcode.size()), 0);
+    ASSERT_TRUE(waitForLog("SFP: invalid value ")) << readFile(log());
+    std::string text = readFile(log());
+    EXPECT_EQ(text.find("register id: 291"), std::string::npos);
+    EXPECT_EQ(text.find("SFP: start processing pcode, device id: 152"), std::string::npos);
+    EXPECT_EQ(text.find("finish processing pcode, device id: 151, register id: 290, value: 2"), std::string::npos);
+    stop();
+    std::vector<unsigned> tx = fsmWrites(0x80);
+    ASSERT_GE(tx.size(), 2u);
+    EXPECT_EQ(tx[tx.size() - 2], 0x2u) << "SFP 2 disabled";
+    EXPECT_EQ(tx.back(), 0x0u) << "SFP 2 enabled again";
+}
+
+} // namespace
