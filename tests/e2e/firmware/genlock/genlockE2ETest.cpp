@@ -230,4 +230,44 @@ TEST_F(GenlockRun, ASetDevicePcodeSwitchesTheSfpTransmitterAndAsksTheControllerT
     EXPECT_EQ(tx.back(), 0x0u) << "SFP 2 enabled again";
 }
 
+TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcastNotStored)
+{
+    writeRestorePoint("version=1.1\nslot=0\nATDM_MDX_MODE=MDX_MODE\nATDM_ROUT_OUT_MODE=111111111\n"
+                      "ATDM_ROUT_OUT_EN=1111x1111\nATDM_ROUT_IN_EN=110000000\n");
+    start({"pcodeProcessor", "persistentDataStorage", "strata"}, true);
+    std::string text = readFile(log());
+    EXPECT_NE(text.find("platformInitKvrVideoStreamSetting: Restore Point indicates that ATDM Mode is MDX_MODE."),
+              std::string::npos);
+    EXPECT_NE(text.find("Error Restore Point indicates that Router Output Enable index 4 is x. We only accept 0 or 1."),
+              std::string::npos);
+    ctrlpeer::CtrlPeer controller;
+    connectController(controller);
+
+    /* The controller installs its restore point: three keys differ from the card's settings. */
+    const std::string restorePoint = "version=1.1\nslot=0\nATDM_MDX_MODE=MDX_MODE\nATDM_ROUT_OUT_MODE=111101111\n"
+                                     "ATDM_ROUT_OUT_EN=111111101\nATDM_ROUT_IN_EN=110000001\n";
+    size_t from = controller.received().size();
+    for (size_t offset = 0; offset < restorePoint.size(); offset += 57) {
+        std::vector<uint8_t> data = {(uint8_t)(offset >> 8), (uint8_t)offset};
+        std::string chunk = restorePoint.substr(offset, 57);
+        data.insert(data.end(), chunk.begin(), chunk.end());
+        controller.sendMessage(0x0121, data);
+    }
+    controller.sendMessage(0x0122, {(uint8_t)(restorePoint.size() >> 8), (uint8_t)restorePoint.size()});
+    const struct {
+        uint16_t opcode;
+        std::vector<uint8_t> data;
+    } broadcasts[] = {{0x1604, {4, 0}}, {0x121f, {7, 0}}, {0x1219, {8, 1}}};
+    for (const auto &b : broadcasts) {
+        SCOPED_TRACE(b.opcode);
+        ctrlpeer::Packet packet;
+        ASSERT_TRUE(controller.waitOpcode(b.opcode, 5000, &packet, from)) << readFile(log());
+        EXPECT_EQ(packet.data, b.data);
+    }
+    EXPECT_TRUE(waitForLog("We must broadcast Video Output 8, Enable 1 (0=Hybrid, 1 = MDX)."));
+    /* Nothing of the card's own is written back: the file holds the controller's text. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(readFile(dir / "root/usr/local/q7/firmware/restorepoint.rsp"), restorePoint);
+}
+
 } // namespace
