@@ -106,7 +106,8 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     setUpVideoPaths(category);
     setUpProbes(category, __func__);
 
-    /* The probing target's start-up initialises the cage; until it runs here, the start-up does. */
+    /* The probing target's start-up starts the genlock target and the cage; until it runs, the start-up does. */
+    kvrGenlockSi5344ProbingTargetInit(category);
     sfpInit(category, sharedMemory);
     sfpApplyStoredTxDisable(category);
     platformApplyBuildVersion(category);

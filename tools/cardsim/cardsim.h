@@ -111,7 +111,7 @@ enum {
     CARDSIM_FSM_URS_STATUS = 0x90,      /* bit 0 presence, bits 1-3 format, bit 4 timecode valid */
     CARDSIM_FSM_EXTSYNC_STATUS = 0x96,  /* bit 1 valid, bit 0 rate (1 = 50 Hz) */
 };
-/* The next `reads` reads of register 0x00FE answer 0xF3 (not ready); at start-up one read does. */
+/* The next `reads` reads of register 0x00FE answer 0xF3 (not ready) before it answers 0x0F. */
 void cardsimSi5344SetBusyReads(int reads);
 /* Alarm registers 0x000D (bit 1 IN1_LOS, bit 5 IN1_OOF) and 0x000E (bit 1 LOL, bit 5 HOLD). */
 void cardsimSi5344SetAlarms(uint8_t inputAlarms, uint8_t lockAlarms);

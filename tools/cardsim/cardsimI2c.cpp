@@ -172,8 +172,7 @@ void cardsimI2cReset(void)
     plugSfp();
     attach(BUS_GENLOCK, SLAVE_GENLOCK, CARDSIM_I2C_REG8);
     chip_t &clock = attach(BUS_GENLOCK, SLAVE_CLOCK_GENERATOR, CARDSIM_I2C_PAGED);
-    clock.registers[0x00FE] = 0x0F; /* device ready, after one "not ready" answer */
-    clock.busyReads = 1;
+    clock.registers[0x00FE] = 0x0F; /* device ready (cardsimSi5344SetBusyReads: "not ready" first) */
 }
 
 int cardsimI2cTransfer(const std::string &busName, halI2cMessage_t *messages, int count)

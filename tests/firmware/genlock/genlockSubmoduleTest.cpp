@@ -215,6 +215,33 @@ TEST_P(GenlockOnSlot, ExtSyncIsHandedToThePlanOnlyOnCardsBToF)
 
 INSTANTIATE_TEST_SUITE_P(Slots, GenlockOnSlot, ::testing::Values(0u, 1u, 2u));
 
+TEST_F(Genlock, TheProbingActionsStartOnceTheChipIsReadyAndTheCountDownRanOut)
+{
+    cardsimSi5344SetBusyReads(2);
+    genlockReadyCountDown = 1;
+    size_t mark = TestLog::instance().mark();
+    for (int round = 0; round < 3; round++) {
+        probingRound();
+        EXPECT_FALSE(genlockProbingEnabled) << round;
+    }
+    probingRound();
+    EXPECT_TRUE(genlockProbingEnabled);
+    std::string text = TestLog::instance().since(mark);
+    const std::string notReady =
+        "GENLOCK SI5344 PROBING:checkReady: SI5344: device status[0x00f3] is not ready, continue waiting";
+    size_t first = text.find(notReady);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(text.find(notReady, first + 1), std::string::npos);
+    EXPECT_NE(text.find("GENLOCK SI5344 PROBING:checkReady: SI5344: device status[0x000f] is ready"),
+              std::string::npos);
+    /* Until then no action ran: no URS word was published. */
+    EXPECT_EQ(text.find("Initial URS Status"), std::string::npos);
+    probingRound();
+    EXPECT_NE(TestLog::instance().since(mark).find("GENLOCK SI5344 PROBING:checkUrs: Initial URS Status: Presence[0], "
+                                                   "Format[0], Tc_valid[0]"),
+              std::string::npos);
+}
+
 TEST_F(Genlock, LockLostTwiceStartsOneTimerWhoseExpiryReEnablesTheClock)
 {
     cardsimClearLogs();
