@@ -54,6 +54,10 @@ TEST_F(GenlockPal, ARestorePointOf5000ProgramsPlanThreeOnTheFirstForcedLayout)
     EXPECT_EQ(fsm(FSM_GENLOCK_MGT_CLOCK) & 1, 1) << "the video clock waits for lock";
     EXPECT_EQ(block(GENLOCK_BLOCK_STATUS), (std::vector<uint8_t>{0x01, 0x02}));
     EXPECT_EQ(block(GENLOCK_BLOCK_SOURCE), (std::vector<uint8_t>{0x00, 0x00}));
+    uint8_t selected[2] = {0xEE, 0xEE};
+    kvrGenlockSi5344GetURSPresenceStatus(selected);
+    EXPECT_EQ(selected[0], 0x01);
+    EXPECT_EQ(selected[1], 0x02);
     genlockStatus_t s = status();
     EXPECT_EQ(s.valid, 1u);
     EXPECT_EQ(s.rateSetCount, 2u) << "init set 5994, the plan 5000";
