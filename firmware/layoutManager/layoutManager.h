@@ -104,6 +104,15 @@ int layoutTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t siz
 int layoutLoadSaveData(int mode);
 
 /*
+ * Lends the output stage the reader of the system frame rate genlock
+ * announced (5994 or 5000; any other value while genlock has none). Genlock
+ * sits above the layout manager, so main registers it at start-up; without a
+ * reader the layout data's systemFrameRate is read. Main's thread, before the
+ * services start.
+ */
+void layoutSetSystemFrameRateReader(uint32_t (*reader)(void));
+
+/*
  * The SDI output status record of head 0 or 1 (strata/strata.h), as the SDI
  * output sub-module last set it on the layout thread; null for any other head.
  */

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "strata/strata.h"
 
+#include <atomic>
 #include <cstring>
 
 /*
@@ -93,9 +94,17 @@ static sdiOutputStatusRecord sdiOutStatus[SDI_STATUS_HEADS];
 
 #define SDI_LOG(priority, ...) log4c_category_log(sdiOutSubmodule.category, priority, __VA_ARGS__)
 
+static std::atomic<uint32_t (*)(void)> systemFrameRateReader{nullptr};
+
+void layoutSetSystemFrameRateReader(uint32_t (*reader)(void))
+{
+    systemFrameRateReader = reader;
+}
+
 uint32_t outputSystemFrameRate(void)
 {
-    return layoutGetPrivateData()->systemFrameRate;
+    uint32_t (*reader)(void) = systemFrameRateReader;
+    return reader ? reader() : layoutGetPrivateData()->systemFrameRate;
 }
 
 int outputIsFrontPairCard(void)

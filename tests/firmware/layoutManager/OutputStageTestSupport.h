@@ -100,11 +100,22 @@ protected:
     void SetUp() override
     {
         ScalerFixture::SetUp();
+        layoutSetSystemFrameRateReader([] { return genlockRate(); });
         setSystemFrameRate(SYSTEM_FRAME_RATE_5994);
         targetSet4kMode(0);
     }
-    /* What genlock announced last. */
-    static void setSystemFrameRate(uint32_t rate) { layoutGetPrivateData()->systemFrameRate = rate; }
+    void TearDown() override
+    {
+        layoutSetSystemFrameRateReader(nullptr);
+        ScalerFixture::TearDown();
+    }
+    /* What genlock announced last (the reader main lends the layout manager on the card). */
+    static uint32_t &genlockRate()
+    {
+        static uint32_t rate;
+        return rate;
+    }
+    static void setSystemFrameRate(uint32_t rate) { genlockRate() = rate; }
     /* The card's rear slot index (heads 0 and 1 stay the card's QVS video slot 4). */
     static void cardInSlot(uint32_t slot) { platformRecord.rearSlot = slot; }
     /* Every sub-module's init and FORCE_LAYOUT_EVENT, as the layout manager's pre-start runs them. */
