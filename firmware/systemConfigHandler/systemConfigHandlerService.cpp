@@ -79,14 +79,24 @@ static struct {
     pthread_mutex_t mutex;
     pthread_cond_t condition;
     std::atomic<int> queueReady;
-    int stopping;
-    int threadInside;
+    std::atomic<int> stopping;
     GQueue work;
     GQueue free;
     formatChange_t records[SC_QUEUE_RECORDS];
 } scQueue;
 
 static pthread_mutex_t zoneMutex = PTHREAD_MUTEX_INITIALIZER;
+
+/*
+ * Whether the thread may be using the queue's mutex and condition: the
+ * control function waits on this (never destroyed) pair before it destroys
+ * them. A thread paused on its semaphore is outside.
+ */
+static struct {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t left = PTHREAD_COND_INITIALIZER;
+    int inside;
+} scThread;
 static videoInputSettings_t inputs[SC_VIDEO_INPUTS];
 
 #define SC_LOG(priority, ...) log4c_category_log(scQueue.category, priority, __VA_ARGS__)
@@ -519,7 +529,6 @@ static void systemConfigHandlerInit(serviceDescriptor *service)
     g_queue_init(&scQueue.work);
     g_queue_init(&scQueue.free);
     scQueue.stopping = 0;
-    scQueue.threadInside = 0;
     for (formatChange_t &record : scQueue.records) {
         record.link.data = &record;
         record.link.next = record.link.prev = nullptr;
@@ -556,27 +565,38 @@ static void systemConfigHandlerPreStart(serviceDescriptor *service)
     registered = 1;
 }
 
+/* Marks the thread inside (1) or outside (0) the queue; entering fails once the service is stopping. */
+static int scThreadInside(int inside)
+{
+    pthread_mutex_lock(&scThread.mutex);
+    int entered = !inside || !scQueue.stopping;
+    scThread.inside = inside && entered;
+    if (!inside)
+        pthread_cond_broadcast(&scThread.left);
+    pthread_mutex_unlock(&scThread.mutex);
+    return entered;
+}
+
 static void systemConfigHandlerThreadEntry(serviceDescriptor *service)
 {
-    pthread_mutex_lock(&scQueue.mutex);
-    scQueue.threadInside = 1;
-    pthread_mutex_unlock(&scQueue.mutex);
+    if (!scThreadInside(1))
+        return;
     targetEventSystemConfigReady();
     for (;;) {
         int state = service->state;
         if (state == SERVICE_STATE_PAUSE) {
+            scThreadInside(0);
             while (sem_wait(&service->semaphore) != 0 && errno == EINTR)
                 ;
+            if (!scThreadInside(1))
+                return;
             continue;
         }
         if (state != SERVICE_STATE_RUN || scQueue.stopping)
             break;
         systemConfigHandlerServeNext(THREAD_WAIT_MS);
     }
-    pthread_mutex_lock(&scQueue.mutex);
-    scQueue.threadInside = 0;
-    pthread_cond_broadcast(&scQueue.condition);
-    pthread_mutex_unlock(&scQueue.mutex);
+    scThreadInside(0);
 }
 
 /*
@@ -591,24 +611,28 @@ static void systemConfigHandlerControl(serviceDescriptor *service, int newState,
     (void)previousState;
     if (!scQueue.queueReady)
         return;
-    pthread_mutex_lock(&scQueue.mutex);
+    pthread_mutex_lock(&scThread.mutex);
     scQueue.stopping = 1;
+    pthread_mutex_unlock(&scThread.mutex);
+    pthread_mutex_lock(&scQueue.mutex);
     pthread_cond_broadcast(&scQueue.condition);
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += STOP_WAIT_MS / 1000;
-    while (scQueue.threadInside)
-        if (pthread_cond_timedwait(&scQueue.condition, &scQueue.mutex, &until) == ETIMEDOUT)
-            break;
-    int inside = scQueue.threadInside;
-    if (!inside)
-        scQueue.queueReady = 0;
     pthread_mutex_unlock(&scQueue.mutex);
+
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += STOP_WAIT_MS / 1000;
+    pthread_mutex_lock(&scThread.mutex);
+    while (scThread.inside)
+        if (pthread_cond_timedwait(&scThread.left, &scThread.mutex, &until) == ETIMEDOUT)
+            break;
+    int inside = scThread.inside;
+    pthread_mutex_unlock(&scThread.mutex);
     if (inside) {
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: the thread did not leave within %d ms; its queue stays", __func__,
                STOP_WAIT_MS);
         return;
     }
+    scQueue.queueReady = 0;
     pthread_cond_destroy(&scQueue.condition);
     pthread_mutex_destroy(&scQueue.mutex);
 }

@@ -361,4 +361,28 @@ TEST_F(SystemConfig, ThreadPostsReadyServesAndLeavesBeforeTheQueueGoes)
     systemConfigHandlerService.state = SERVICE_STATE_INIT;
 }
 
+/* A thread paused on its semaphore does not hold the stop: control returns at once, the thread leaves on its wake-up. */
+TEST_F(SystemConfig, ControlDoesNotWaitForAPausedThread)
+{
+    serviceDescriptor &service = systemConfigHandlerService;
+    ASSERT_EQ(sem_init(&service.semaphore, 0, 0), 0);
+    service.state = SERVICE_STATE_PAUSE;
+    std::thread thread([&service] { service.threadEntry(&service); });
+    for (int i = 0; i < 200 && layoutManagerQueuedCount() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    service.state = SERVICE_STATE_TERMINATE;
+    size_t mark = log().mark();
+    auto start = std::chrono::steady_clock::now();
+    service.control(&service, SERVICE_STATE_TERMINATE, SERVICE_STATE_PAUSE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(log().since(mark).find("did not leave"), std::string::npos);
+    sem_post(&service.semaphore);
+    thread.join();
+    sem_destroy(&service.semaphore);
+    service.state = SERVICE_STATE_INIT;
+}
+
 } // namespace
