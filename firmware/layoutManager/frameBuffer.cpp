@@ -1,4 +1,4 @@
-#include "layoutManager/layoutManagerPrivate.h"
+#include "layoutManager/outputStagePrivate.h"
 #include "layoutManager/scalerPrivate.h"
 
 #include "deviceManager/deviceManager.h"
@@ -160,7 +160,7 @@ static void controlFramebufferROTsection(deviceSubmoduleInstance *instance, layo
     frameBufferWriteRegister(device, fbRegisters[head].startY, startY);
     frameBufferWriteRegister(device, fbRegisters[head].outputControl, fbRegisters[head].outputControlValue);
     if (head == 1)
-        frameBufferWriteRegister(device, FB_4K_CONTROL, mode4k == 1 ? FB_4K_CONTROL_ON : FB_4K_CONTROL_OFF);
+        audioMonitoringWriteAbsolute(instance, FB_4K_CONTROL, mode4k == 1 ? FB_4K_CONTROL_ON : FB_4K_CONTROL_OFF);
 }
 
 static int frameBufferProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event, const void *data)

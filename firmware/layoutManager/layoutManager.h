@@ -16,8 +16,8 @@
  * The records of the layout data are in layoutData.h; what a sub-module sees
  * (event record, descriptor rows, event bits) is in layoutSubmodule.h.
  *
- * May include: serviceManager, pcodeProcessor, deviceManager, platform, hal,
- * utils and its own headers. Sub-modules of other modules include
+ * May include: serviceManager, pcodeProcessor, deviceManager, platform, strata,
+ * hal, utils and its own headers. Sub-modules of other modules include
  * layoutSubmodule.h and nothing else from this directory.
  */
 
@@ -27,6 +27,7 @@
 #include <cstdint>
 
 struct serviceDescriptor;
+struct sdiOutputStatusRecord;
 
 enum {
     LAYOUT_MANAGER_MAX_MESSAGE_SIZE = 712,
@@ -101,6 +102,21 @@ int layoutTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t siz
  * mode does nothing and returns 0. Layout thread (or init).
  */
 int layoutLoadSaveData(int mode);
+
+/*
+ * Lends the output stage the reader of the system frame rate genlock
+ * announced (5994 or 5000; any other value while genlock has none). Genlock
+ * sits above the layout manager, so main registers it at start-up; without a
+ * reader the layout data's systemFrameRate is read. Main's thread, before the
+ * services start.
+ */
+void layoutSetSystemFrameRateReader(uint32_t (*reader)(void));
+
+/*
+ * The SDI output status record of head 0 or 1 (strata/strata.h), as the SDI
+ * output sub-module last set it on the layout thread; null for any other head.
+ */
+const sdiOutputStatusRecord *sdiOutGetHeadStatus(uint32_t head);
 
 /* Target events: each returns what layoutTargetSpecificEvent returns. */
 void targetEventInit(void);

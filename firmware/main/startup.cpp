@@ -42,6 +42,14 @@ void platformChooseServicesList(log4c_category_t *category)
 }
 
 /* FPGA reset, start-up waits, rear card and the card's identity in its status block. */
+/* The system frame rate genlock announced, for the output stage of the layout manager. */
+static uint32_t startupGenlockSystemFrameRate(void)
+{
+    genlockStatus_t status;
+    kvrGenlockSi5344GetGenlockStatus(&status);
+    return status.systemFrameRate;
+}
+
 static void bringUpCard(log4c_category_t *category, const char *fn)
 {
     platformResetFpga(PLATFORM_FPGA_DPS);
@@ -95,6 +103,7 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
 
     fwEnvInitMutex();
     startupRegisterStreamHooks();
+    layoutSetSystemFrameRateReader(startupGenlockSystemFrameRate);
     kvrGenlockLoadFactoryDefault(category);
     bringUpCard(category, __func__);
 

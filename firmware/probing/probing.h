@@ -71,6 +71,14 @@ void probingInitSdtiRegisters(log4c_category_t *category);
 void vancMetaDataClearBuffer(log4c_category_t *category);
 void vancMetaDataInterfaceInit(log4c_category_t *category);
 
+/*
+ * A video-probe format change callback: called on the probing thread with a
+ * videoProbeChangeRecord (packed, valid during the call).
+ */
+typedef void (*videoProbeChangedCallback_t)(const void *record);
+/* Keeps a callback (at most five). 1 registered; 0 for a null callback or a full table, with a line. Any thread. */
+int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback);
+
 /* Changes the shadowed ethernet-probing control word (kinds 0-6) and writes it when it changed. */
 void platformUpdateControlRegister(uint32_t kind, uint32_t value);
 

@@ -224,4 +224,29 @@ void setUpgradeMode(uint32_t value);
 void sendUpgradeStatus(uint32_t address, uint8_t status, uint8_t progress, const char *text,
                        uint32_t textLengthWithTerminator);
 
+/* ---- what the SDI output sub-module reports to the frame controller ---- */
+
+/* The SDI output status of head 0 or 1 (9 bytes, CPU order), as the SDI output sub-module keeps it. */
+struct __attribute__((packed)) sdiOutputStatusRecord {
+    uint8_t headId;
+    uint8_t enable;          /* 1 active */
+    int16_t frameRate;
+    int16_t outputFormat;
+    uint8_t interlace;
+    uint8_t notHdtv;         /* the output format is not HDTV */
+    uint8_t testPattern;     /* colour bars */
+};
+static_assert(sizeof(sdiOutputStatusRecord) == 9, "sdiOutputStatusRecord is 9 bytes");
+
+enum { STATUS_KIND_GENLOCK = 2, STATUS_KIND_OUTPUT = 3, NQASI_KIND_SDI_OUTPUT = 3 };
+
+/*
+ * Unsolicited OUT_STATUS: kind 3 takes one head's changed record (copied).
+ * Any thread; only queues.
+ */
+void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *category, uint32_t kind,
+                                                        const sdiOutputStatusRecord *record);
+/* NqAsi head records; kind 3 takes a head's new format, error and latency from a 17-byte record in CPU order. */
+void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
+
 #endif

@@ -108,6 +108,14 @@ void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t hea
         memset(buffer, 0, 17);
 }
 
+void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *category, uint32_t kind,
+                                                        const sdiOutputStatusRecord *record)
+{
+    (void)record;
+    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: output status of kind %u not reported yet", __func__,
+                       kind);
+}
+
 int platformAtdmAvailability(log4c_category_t *category, uint32_t index, uint8_t *out)
 {
     (void)category;

@@ -1,8 +1,11 @@
 // From APPLY_LAYOUT to the last FPGA register write for a full layout: four
 // heads, nine windows (three on head 0, two on each other head), each window
-// moved between iterations so that every one of them is reprogrammed. The
-// writes go through the device manager's FPGA handler threads to the card
-// emulator, as on the card they go to the SPI driver.
+// moved between iterations so that every one of them is reprogrammed, and
+// each head's resolution switched between 1080p and 1080i and its
+// anti-flicker level changed, so that the output stage (SDI outputs, graphic
+// processor, audio monitoring) reprograms too. The writes go through the
+// device manager's FPGA handler threads to the card emulator, as on the card
+// they go to the SPI driver.
 
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
@@ -40,6 +43,32 @@ std::vector<uint8_t> address(int head)
     return {(uint8_t)(head < 2 ? 4 : 5), (uint8_t)(head % 2)};
 }
 
+/* SET_HEAD_RESOLUTION: 1920 x 1080 at 59.94, progressive (sdiRes 2) or interlaced (1). */
+std::vector<uint8_t> headResolution(int head, uint8_t sdiRes)
+{
+    std::vector<uint8_t> d = address(head);
+    d.push_back(0);
+    put16(d, 5994);
+    for (uint8_t b : {0x08, 0xd7, 0xaa, 0xa0})
+        d.push_back(b);
+    for (uint32_t v : {1920u, 1080u, 2200u, 1125u})
+        put16(d, v);
+    d.push_back(sdiRes);
+    d.resize(24, 0);
+    return pcode(2, d);
+}
+
+/* SET_HEAD_ATTRIBUTES: video and graphics on, an anti-flicker level. */
+std::vector<uint8_t> headAttributes(int head, uint8_t antiFlicker)
+{
+    std::vector<uint8_t> d = address(head);
+    d.resize(32, 0);
+    d[2] = 1;
+    d[4] = 1;
+    d[2 + 24] = antiFlicker;
+    return pcode(8, d);
+}
+
 std::vector<uint8_t> windowLayout(int head, int winId, int x)
 {
     std::vector<uint8_t> d = address(head);
@@ -69,6 +98,7 @@ struct Card {
         setenv("KVR_ROOT", root.c_str(), 1);
         log4c_init();
         platformConfig.qvsVideoSlotId = 4;
+        layoutSetSystemFrameRateReader([] { return 5994u; });
         cardsimStart();
         deviceManagerInit(nullptr);
         initService(&layoutManagerService);
@@ -103,8 +133,9 @@ const int windowsOfHead[4] = {3, 2, 2, 2};
 void applyFullLayout(benchmark::State &state)
 {
     static Card card;
+    int withOutputs = (int)state.range(0);
     int shift = 0;
-    size_t writes = 0;
+    size_t writes = 0, transfers = 0;
     for (auto _ : state) {
         state.PauseTiming();
         shift = 2 - shift;
@@ -112,16 +143,23 @@ void applyFullLayout(benchmark::State &state)
         for (int head = 0; head < 4; head++)
             for (int w = 0; w < windowsOfHead[head]; w++, winId++)
                 send(windowLayout(head, winId, 100 + 700 * w + shift));
+        for (int head = 0; head < 4 && withOutputs; head++) {
+            send(headResolution(head, shift ? 1 : 2));
+            send(headAttributes(head, (uint8_t)shift));
+        }
         cardsimClearLogs();
         state.ResumeTiming();
         for (int head = 0; head < 4; head++)
             send(pcode(0, {address(head)[0], address(head)[1], (uint8_t)windowsOfHead[head], 0}));
         state.PauseTiming();
         writes = cardsimFpgaWrites(CARDSIM_DPS).size() + cardsimFpgaWrites(CARDSIM_FSM).size();
+        transfers = cardsimSpiFrames(CARDSIM_DPS).size() + cardsimSpiFrames(CARDSIM_FSM).size();
         state.ResumeTiming();
     }
     state.counters["registerWrites"] = (double)writes;
+    state.counters["spiTransfers"] = (double)transfers;
 }
-BENCHMARK(applyFullLayout)->Unit(benchmark::kMillisecond);
+/* 0: only the windows moved; 1: every head's resolution and attributes changed too. */
+BENCHMARK(applyFullLayout)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace

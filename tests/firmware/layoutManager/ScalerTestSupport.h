@@ -135,6 +135,27 @@ inline std::vector<Write> writesOf(int fpga, uint32_t first = 0, uint32_t last =
     return out;
 }
 
+/*
+ * Registers of the output stage (SDI outputs, audio monitoring, graphics
+ * mixer and writer/reader), which every applied resolution programs too.
+ */
+inline bool outputStageRegister(uint32_t address)
+{
+    return (address >= 0x880 && address < 0x900) || (address >= 0x8D00 && address < 0x8E00) ||
+           (address >= 0x1500 && address < 0x1520) || (address >= 0x18020 && address < 0x18040) ||
+           address == 0xCC1 || address == 0xCD2 || address == 0xCC4 || address == 0xCD6;
+}
+
+/* The writes of an FPGA without the output stage's. */
+inline std::vector<Write> layoutWritesOf(int fpga)
+{
+    std::vector<Write> out;
+    for (const Write &w : writesOf(fpga))
+        if (!outputStageRegister(w.address))
+            out.push_back(w);
+    return out;
+}
+
 class ScalerFixture : public LayoutFixture {
 protected:
     void SetUp() override

@@ -160,7 +160,7 @@ TEST_F(ScalerGolden, OneWindowBypass)
     send(applyLayout(0, 1));
     Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 1, 1, 0, 0, 0, 128, 1080, 1, 0, 0, 1920, 0};
     EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(writesOf(FSM), cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
+    EXPECT_EQ(layoutWritesOf(FSM), cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
                                   hiddenWrites(0, 2), hiddenWrites(0, 3), unusedOff(1), layerTables({{0, 0}}), strobes}));
 }
 
@@ -175,7 +175,7 @@ TEST_F(ScalerGolden, DownscaledWindow)
     send(applyLayout(0, 1));
     Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 0, 0, 5, 0x40000, 0, 128, 540, 0, 5, 0x40000, 960, 0};
     EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(writesOf(FSM), cat({shownWrites({0, 0, 0, 0, 1, 100, 1060, 242, 782}), hiddenWrites(0, 1),
+    EXPECT_EQ(layoutWritesOf(FSM), cat({shownWrites({0, 0, 0, 0, 1, 100, 1060, 242, 782}), hiddenWrites(0, 1),
                                   hiddenWrites(0, 2), hiddenWrites(0, 3), unusedOff(1), layerTables({{0, 0}}), strobes}));
 }
 
@@ -220,7 +220,7 @@ TEST_F(ScalerGolden, WindowSpanningTwoHeads)
     send(applyLayout(0, 1));
     Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 0, 1, 0, 0, 0, 128, 1080, 1, 0, 0xFDFFFF, 3840, 0};
     EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(writesOf(FSM),
+    EXPECT_EQ(layoutWritesOf(FSM),
               cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
                    shownWrites({0, 2, 80, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 3), unusedOff(1),
                    layerTables({{0, 0}, {0, 2}}), {{6152, 1}, {7176, 1}}, strobes}));
@@ -235,7 +235,7 @@ TEST_F(ScalerGolden, SpanningWindowLeftOutOfOtherHead)
     send(windowLayout(2, {0, OWN_SLOT, 0, 1920, 1080, 0, 0, 3840, 1080}));
     send(applyLayout(2, 1));
     EXPECT_EQ(writesOf(DPS), std::vector<Write>({{7168, 0}}));
-    EXPECT_EQ(writesOf(FSM), cat({unusedOff(0), layerTables({}), strobes}));
+    EXPECT_EQ(layoutWritesOf(FSM), cat({unusedOff(0), layerTables({}), strobes}));
 }
 
 /*
@@ -252,7 +252,7 @@ TEST_F(ScalerGolden, FullFourHeadSpan)
     send(applyLayout(0, 1));
     Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 1, 1, 0, 0, 0, 128, 1080, 1, 0, 0, 1920, 0};
     EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(writesOf(FSM),
+    EXPECT_EQ(layoutWritesOf(FSM),
               cat({shownWrites({0, 0, 0, 0, 1, 960, 1920, 582, 1122}), shownWrites({0, 1, 0, 540, 1, 960, 1920, 42, 582}),
                    shownWrites({0, 2, 40, 0, 1, 0, 960, 582, 1122}), shownWrites({0, 3, 40, 540, 1, 0, 960, 42, 582}),
                    unusedOff(1), layerTables({{0, 0}, {0, 1}, {0, 2}, {0, 3}}),

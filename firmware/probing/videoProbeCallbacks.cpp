@@ -1,0 +1,36 @@
+#include "probing/probing.h"
+
+#include <pthread.h>
+
+/*
+ * The video probes' change callbacks: at most five, called in order of
+ * registration with each format change of an input.
+ */
+
+enum { VIDEO_PROBE_CALLBACKS_MAX = 5 };
+
+static struct {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    videoProbeChangedCallback_t callbacks[VIDEO_PROBE_CALLBACKS_MAX];
+    int count;
+} videoProbeCallbacks;
+
+int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
+{
+    log4c_category_t *category = log4c_category_get("ulm.firmware.probingSrvc");
+    if (!callback) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s failed, Bad arguments!", __func__);
+        return 0;
+    }
+    pthread_mutex_lock(&videoProbeCallbacks.mutex);
+    int registered = videoProbeCallbacks.count < VIDEO_PROBE_CALLBACKS_MAX;
+    if (registered)
+        videoProbeCallbacks.callbacks[videoProbeCallbacks.count++] = callback;
+    pthread_mutex_unlock(&videoProbeCallbacks.mutex);
+    if (!registered)
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "%s Failed to register with probe format changer call-back service because Max "
+                           "notification obtained!",
+                           __func__);
+    return registered;
+}
