@@ -46,6 +46,16 @@ void probingInitSdtiRegisters(log4c_category_t *category);
 void vancMetaDataClearBuffer(log4c_category_t *category);
 void vancMetaDataInterfaceInit(log4c_category_t *category);
 
+/*
+ * A video-probe change callback: called with one input's change record after
+ * a probing round in which its format or VPID changed. At most
+ * PROBING_VIDEO_CALLBACKS; returns 1 registered, 0 for a null callback or a
+ * full table (logged). Any thread, before the probing rounds start.
+ */
+enum { PROBING_VIDEO_CALLBACKS = 5 };
+typedef void (*videoProbeChangedCallback_t)(const void *changeRecord);
+int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback);
+
 /* Changes the shadowed ethernet-probing control word (kinds 0-6) and writes it when it changed. */
 void platformUpdateControlRegister(uint32_t kind, uint32_t value);
 

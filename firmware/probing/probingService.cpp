@@ -9,6 +9,33 @@
  * service runs or is paused and leaves on terminate.
  */
 
+/*
+ * The video-probe change callbacks. The video probes that call them after a
+ * probing round are not here yet; registration keeps its contract.
+ */
+static struct {
+    videoProbeChangedCallback_t callbacks[PROBING_VIDEO_CALLBACKS];
+    int count;
+} videoProbeCallbacks;
+
+int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
+{
+    log4c_category_t *category = log4c_category_get("ulm.firmware.probingSrvc");
+    if (!callback) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s failed, Bad arguments!", __func__);
+        return 0;
+    }
+    if (videoProbeCallbacks.count >= PROBING_VIDEO_CALLBACKS) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "%s Failed to register with probe format changer call-back service because Max "
+                           "notification obtained!",
+                           __func__);
+        return 0;
+    }
+    videoProbeCallbacks.callbacks[videoProbeCallbacks.count++] = callback;
+    return 1;
+}
+
 static void probingInit(serviceDescriptor *service)
 {
     (void)service;
