@@ -155,6 +155,8 @@ TEST_F(HdrLut, UploadedWordsAreBigEndianCodesInBits5To14)
     uint32_t base = 0x2000 + 0x40 * (uint32_t)s;
     EXPECT_EQ(writesOf(DPS, base, base + 8), block(base, {0x1000, 0, 0, 0, 0x1000, 0, 0, 0, 0x1000}));
     EXPECT_EQ(writesOf(DPS, base + 0x20, base + 0x22), block(base + 0x20, {0, 0, 0}));
+    /* IDENTITY (4) does not fit the settings word's 2-bit transfer field: it is masked, not spilled into bit 6. */
+    EXPECT_EQ(writesOf(DPS, 0x2480, 0x2481), (std::vector<Write>{{0x2480, 0x4004}, {0x2481, 100}, {0x2480, 0x4005}}));
 }
 
 TEST_F(HdrLut, BypassWithoutATable)
