@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "probing/probing.h"
 #include "serviceManager/serviceManager.h"
+#include "sfp/sfp.h"
 
 #include <cstdio>
 
@@ -93,6 +94,7 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: Share memory address : 0x%p", __func__, sharedMemory);
 
     fwEnvInitMutex();
+    startupRegisterStreamHooks();
     kvrGenlockLoadFactoryDefault(category);
     bringUpCard(category, __func__);
 

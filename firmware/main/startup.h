@@ -27,4 +27,7 @@ void platformInit(log4c_category_t *category, void *sharedMemory);
  */
 void platformChooseServicesList(log4c_category_t *category);
 
+/* Lends the platform's stream settings the restore point, the target event and the probes. */
+void startupRegisterStreamHooks(void);
+
 #endif

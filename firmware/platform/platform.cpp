@@ -50,6 +50,7 @@ void platformResetState(void)
     platformRecord.videoLedState = 0;
     platformRecord.fpgasUp = 0;
     platformConfig = {1, 0xFFFF, 255, 255, 0};
+    platformStreamResetState();
 }
 
 int platformStartUpSucceeded(void)

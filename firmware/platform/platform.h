@@ -277,8 +277,85 @@ void platformSetUpdateVersion(log4c_category_t *category, uint8_t major, uint8_t
 /* The three bytes last stored. */
 void platformGetUpdateVersion(uint8_t version[3]);
 
-/* ---- stream settings and SFP cages (start-up steps) ---- */
+/* ---- stream-mode (ATDM) settings ---- */
+/*
+ * Hybrid or MDX mode, globally and per video input, and the enables of the
+ * nine router outputs and nine router inputs (mosaic outputs). Kept under the
+ * stream lock, mirrored as nine '0'/'1' characters in the restore point.
+ * Getters and setters return 0, or 4 for a bad argument (logged); any thread.
+ */
+enum {
+    PLATFORM_STREAM_INPUTS = 9,
+    PLATFORM_STREAM_GLOBAL = 255,       /* input index of the global mode */
+    PLATFORM_STREAM_HYBRID = 0,
+    PLATFORM_STREAM_MDX = 1,
+    PLATFORM_STREAM_OK = 0,
+    PLATFORM_STREAM_BAD_ARGUMENT = 4,
+    PLATFORM_STREAM_MODE_OPCODE = 0x1604,
+    PLATFORM_ROUTER_OUTPUT_ENABLE_OPCODE = 0x121f,
+    PLATFORM_ROUTER_INPUT_ENABLE_OPCODE = 0x1219,
+};
+
+/* A restore-point key as a key listener sees it. */
+struct platformKeyChange_t {
+    log4c_category_t *category;
+    uint32_t found;     /* 1 the key is present, 0 not */
+    const char *key;
+    const char *value;
+};
+typedef void (*platformKeyListener_t)(const platformKeyChange_t *change);
+
+/* What the services lend the stream settings; a missing member is skipped. */
+struct platformStreamHooks_t {
+    /* Reads a restore-point key (0 found) and registers the listener for it. */
+    int (*getKey)(log4c_category_t *category, const char *key, char *value, uint32_t size,
+                  platformKeyListener_t listener);
+    /* Stores a restore-point key (queued; 0 done). */
+    int (*setKey)(log4c_category_t *category, const char *key, const char *value);
+    /* Posts ATDM_MODE_CHANGED_EVENT with the global mode and the nine input modes. */
+    int (*postModeChanged)(const uint32_t record[1 + PLATFORM_STREAM_INPUTS]);
+    /* Re-selects the audio probe channels of an input from its stream setting. */
+    void (*audioProbeSelection)(log4c_category_t *category, uint32_t input);
+    /* SDTI/MADI insertion on (1, hybrid) or off (0, MDX). */
+    void (*sdtiMadiInsertionUpdate)(log4c_category_t *category, uint32_t on);
+    /* Sends the ATDM availability answer unsolicited. */
+    void (*atdmAvailabilityBroadcast)(log4c_category_t *category);
+};
+void platformRegisterStreamHooks(const platformStreamHooks_t *hooks);
+
+/* Loads the settings from the restore point at start (defaults by card slot). */
 void platformInitKvrVideoStreamSetting(log4c_category_t *category);
-void sfpApplyStoredTxDisable(log4c_category_t *category);
+/* Mode of input 0-8, or the global mode for 255. */
+int platformGetKvrVideoStreamSetting(log4c_category_t *category, uint32_t input, uint32_t *mode);
+int platformSetKvrVideoStreamSetting(log4c_category_t *category, uint32_t input, uint32_t mode);
+/* Router output enables (outputs 0-8). */
+int platformGetKvrVideoStreamEnable(log4c_category_t *category, uint32_t output, uint32_t *enable);
+int platformSetKvrVideoStreamEnable(log4c_category_t *category, uint32_t output, uint32_t enable);
+/* Router input (mosaic output) enables (0-8). */
+int platformGetKvrMosaicOutputEnable(log4c_category_t *category, uint32_t output, uint32_t *enable);
+int platformSetKvrMosaicOutputEnable(log4c_category_t *category, uint32_t output, uint32_t enable);
+
+/*
+ * Apply a change and tell the card (store the keys unless fromCallback, post
+ * ATDM_MODE_CHANGED_EVENT for the modes). *changed is 1 when something
+ * changed. 0, or 4 for a bad argument.
+ */
+int platformTheGlobalMDXModeChanged(log4c_category_t *category, uint32_t mode, uint32_t *changed,
+                                    uint32_t fromCallback);
+int platformTheRouterOutputModeChanged(log4c_category_t *category, uint32_t input, uint32_t mode, uint32_t *changed,
+                                       uint32_t fromCallback);
+int platformTheRouterOutputEnableChanged(log4c_category_t *category, uint32_t output, uint32_t enable,
+                                         uint32_t *changed, uint32_t fromCallback);
+int platformTheRouterInputEnableChanged(log4c_category_t *category, uint32_t output, uint32_t enable,
+                                        uint32_t *changed, uint32_t fromCallback);
+
+/* Key listeners: the frame controller changed a key; apply it and broadcast what changed. */
+void platformTheMDXModeCallbackfn(const platformKeyChange_t *change);
+void platformTheRouterOutputModeCallbackfn(const platformKeyChange_t *change);
+void platformTheRouterOutputEnableCallbackfn(const platformKeyChange_t *change);
+void platformTheRouterInputEnableCallbackfn(const platformKeyChange_t *change);
+
+/* The mirror texts (nine characters and NUL) as stored under the keys. */
+void platformGetStreamSettingTexts(char mode[10], char outputEnable[10], char inputEnable[10]);
 
 #endif

@@ -93,6 +93,8 @@ void platformWriteBlockWord(uint32_t slot, uint32_t byteOffset, uint16_t value);
 
 /* Puts the record and configuration back to their load-time values (tests run several start-ups). */
 void platformResetState(void);
+/* The stream settings' part of it. */
+void platformStreamResetState(void);
 
 /* Steps of platformPublishCardStatus. */
 void platformEnablePublishingChunks(void);

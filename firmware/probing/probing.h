@@ -39,6 +39,31 @@ extern fifoServerCardPorts_t fifoServerCardPorts;
 extern uint8_t discoveryDebugBuffer[PROBING_DISCOVERY_DEBUG_SIZE];
 extern uint8_t localDiscoveryRecord[PROBING_LOCAL_DISCOVERY_SIZE];
 
+/*
+ * A periodic device read declared as data. The probing service reads
+ * address, count and destination afresh for every run (their owners may
+ * rewrite them between reads) and calls postRead with the record after each
+ * read, on the probing thread.
+ */
+struct probingAction {
+    const char *name;
+    const volatile uint32_t *enable;   /* none: always; else runs only while non-zero */
+    uint32_t blocking;                 /* non-zero: synchronous access */
+    uint32_t period;                   /* Vsyncs between runs; 0 and 1 every Vsync */
+    uint8_t parity;                    /* 0 even, 1 odd, 3 every Vsync */
+    uint8_t device;
+    uint8_t command;
+    uint8_t priority;
+    uint32_t address;
+    uint32_t count;
+    void *destination;
+    void (*postRead)(probingAction *action);
+    uint32_t iterations;
+    uint32_t currentIteration;
+    const uint32_t *iterationEnables;
+    uint32_t countdown;
+};
+
 /* Start-up set-up run by the start-up sequence. */
 void probingInitFpgaProbeTables(void);
 void audioProbeInit(void);

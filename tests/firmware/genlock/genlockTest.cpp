@@ -1,4 +1,4 @@
-#include "genlock/genlock.h"
+#include "genlock/genlockPrivate.h"
 
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
@@ -59,3 +59,32 @@ TEST_F(Genlock, TheWaitForTheClockGeneratorIsBounded)
 }
 
 } // namespace
+
+TEST(GenlockStatus, CopiesTheThreeWordsTogether)
+{
+    genlockStatusReset();
+    genlockStatus_t status = {9, 9, 9};
+    kvrGenlockSi5344GetGenlockStatus(&status);
+    EXPECT_EQ(status.valid, 0u);
+    EXPECT_EQ(status.rateSetCount, 0u);
+    EXPECT_EQ(status.systemFrameRate, 0u);
+
+    genlockStatusPublish(GENLOCK_RATE_5994);
+    genlockStatusPublish(GENLOCK_RATE_5000);
+    kvrGenlockSi5344GetGenlockStatus(&status);
+    EXPECT_EQ(status.valid, 1u);
+    EXPECT_EQ(status.rateSetCount, 2u);
+    EXPECT_EQ(status.systemFrameRate, 5000u);
+
+    genlockStatus_t saved = status;
+    genlockStatusInvalidate();
+    kvrGenlockSi5344GetGenlockStatus(&status);
+    EXPECT_EQ(status.valid, 0u);
+    EXPECT_EQ(status.systemFrameRate, 5000u);
+    genlockStatusRestore(&saved);
+    kvrGenlockSi5344GetGenlockStatus(&status);
+    EXPECT_EQ(status.valid, 1u);
+    EXPECT_EQ(status.rateSetCount, 2u);
+    kvrGenlockSi5344GetGenlockStatus(nullptr);
+    genlockStatusReset();
+}

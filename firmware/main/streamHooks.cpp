@@ -1,0 +1,98 @@
+#include "main/startup.h"
+
+#include "layoutManager/layoutManager.h"
+#include "persistentDataStorage/persistentDataStorage.h"
+#include "platform/platform.h"
+
+/*
+ * What the services lend the stream settings of the platform: the restore
+ * point, the ATDM_MODE_CHANGED_EVENT, the audio probes, the SDTI/MADI
+ * insertion and the ATDM availability answer.
+ */
+
+/* Owned by the probing service and the frame-controller answers; these stand in until they exist. */
+void audioProbeSelection(log4c_category_t *category, uint32_t input);
+void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on);
+int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
+
+__attribute__((weak)) void audioProbeSelection(log4c_category_t *category, uint32_t input)
+{
+    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: audio probes of input %u not re-selected (no probes)",
+                       __func__, input);
+}
+
+__attribute__((weak)) void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on)
+{
+    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: SDTI/MADI insertion %u not applied (no probes)",
+                       __func__, on);
+}
+
+__attribute__((weak)) int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index,
+                                                   uint8_t *out)
+{
+    (void)out;
+    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: ATDM availability kind %u index %u not sent", __func__,
+                       kind, index);
+    return 0;
+}
+
+/*
+ * The restore point's listeners carry no context: one forwarding function
+ * per listener slot, each calling the platform listener registered there.
+ */
+enum { STREAM_LISTENER_SLOTS = 4 };
+static platformKeyListener_t listenerSlots[STREAM_LISTENER_SLOTS];
+
+template <int slot> static void forwardKeyChange(const pdsKeyCallbackInfo *info, log4c_category_t *category)
+{
+    if (!info || !listenerSlots[slot])
+        return;
+    platformKeyChange_t change = {info->category ? info->category : category, info->found, info->key, info->value};
+    listenerSlots[slot](&change);
+}
+
+static const pdsKeyCallback forwarders[STREAM_LISTENER_SLOTS] = {forwardKeyChange<0>, forwardKeyChange<1>,
+                                                                 forwardKeyChange<2>, forwardKeyChange<3>};
+
+static pdsKeyCallback forwarderFor(platformKeyListener_t listener)
+{
+    if (!listener)
+        return nullptr;
+    for (int slot = 0; slot < STREAM_LISTENER_SLOTS; slot++) {
+        if (listenerSlots[slot] == listener)
+            return forwarders[slot];
+        if (!listenerSlots[slot]) {
+            listenerSlots[slot] = listener;
+            return forwarders[slot];
+        }
+    }
+    return nullptr;
+}
+
+static int getKey(log4c_category_t *category, const char *key, char *value, uint32_t size,
+                  platformKeyListener_t listener)
+{
+    return persistentDataStorage_GetKey(category, PDS_LOCATION_RESTORE_POINT, key, value, size,
+                                        forwarderFor(listener));
+}
+
+static int setKey(log4c_category_t *category, const char *key, const char *value)
+{
+    return persistentDataStorage_SetKey(category, PDS_LOCATION_RESTORE_POINT, key, value);
+}
+
+static void atdmAvailabilityBroadcast(log4c_category_t *category)
+{
+    platformAtdmAvailability(category, 1, 1, nullptr);
+}
+
+void startupRegisterStreamHooks(void)
+{
+    static const platformStreamHooks_t hooks = {getKey,
+                                                setKey,
+                                                targetEventAtdmModeChanged,
+                                                audioProbeSelection,
+                                                sdtiMadiInsertionUpdate,
+                                                atdmAvailabilityBroadcast};
+    platformRegisterStreamHooks(&hooks);
+}
