@@ -13,6 +13,7 @@
  */
 #include "hdrManager/hdrManagerPrivate.h"
 
+#include "genlock/genlock.h"
 #include "layoutManager/layoutManager.h"
 #include "platform/platform.h"
 
@@ -83,13 +84,18 @@ const char *hdrInstanceTypeName(uint32_t type)
 }
 
 /*
- * The one place the VPID's frame rate is read: the system frame rate of the
- * last GENLOCK_SYSTEM_FRAME_RATE_EVENT, else the layout data's.
+ * The one place the VPID's frame rate is read: the rate of the last
+ * GENLOCK_SYSTEM_FRAME_RATE_EVENT, else genlock's status once it is valid,
+ * else the layout data's.
  */
 uint16_t hdrSystemFrameRate(void)
 {
     if (hdr3DLutGen.systemFrameRate)
         return hdr3DLutGen.systemFrameRate;
+    genlockStatus_t status = {};
+    kvrGenlockSi5344GetGenlockStatus(&status);
+    if (status.valid && status.systemFrameRate)
+        return (uint16_t)status.systemFrameRate;
     return (uint16_t)layoutGetPrivateData()->systemFrameRate;
 }
 

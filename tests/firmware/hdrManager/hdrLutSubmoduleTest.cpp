@@ -5,6 +5,9 @@
  */
 #include "HdrTestSupport.h"
 
+#include "genlock/genlock.h"
+#include "genlock/genlockPrivate.h"
+
 #include <sstream>
 
 namespace {
@@ -254,6 +257,23 @@ TEST_F(HdrLut, VpidOfAHeadCalibration)
         /* The head table went to head instance 1 through its keyhole. */
         EXPECT_EQ(uploadTo(FSM, 0x18049).chunks.size(), 12u);
     }
+}
+
+TEST_F(HdrLut, WithoutAFrameRateEventTheVpidFollowsGenlock)
+{
+    struct Case {
+        uint32_t rate;
+        uint16_t reg0;
+    } cases[] = {{5000, 0xD989}, {5994, 0xDA89}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rate);
+        genlockStatusPublish(c.rate);
+        cardsimClearLogs();
+        headCalibration(headRecord(4, 0, HLG, Rec_709_601));
+        EXPECT_EQ(writesOf(FSM, 0x18108, 0x18109), (std::vector<Write>{{0x18108, c.reg0}, {0x18109, 0x0180}}));
+        headCalibration(headRecord(4, 0, IDENTITY, Rec_709_601)); /* a change, so that the next case programs again */
+    }
+    genlockStatusReset();
 }
 
 TEST_F(HdrLut, HeadResolutionOtherThan1080pBypassesWithoutVpid)
