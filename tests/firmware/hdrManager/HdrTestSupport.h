@@ -38,6 +38,16 @@ inline uint16_t shmWord(uint32_t byteOffset, uint32_t slot = 0)
     return (uint16_t)(bytes[0] << 8 | bytes[1]);
 }
 
+/* Every write of an FPGA within [first, last], the 3D-LUT registers included. */
+inline std::vector<Write> lutWritesOf(int fpga, uint32_t first = 0, uint32_t last = 0xFFFFFFFF)
+{
+    std::vector<Write> out;
+    for (const cardsimFpgaWrite_t &w : cardsimFpgaWrites(fpga))
+        if (w.address >= first && w.address <= last)
+            out.push_back({w.address, w.value});
+    return out;
+}
+
 class HdrFixture : public LayoutFixture {
 protected:
     void SetUp() override

@@ -70,13 +70,13 @@ TEST_F(HdrLut, StartUpReadsTheShadowsThenProgramsTheRemapper)
         append(expected, {{0x1E00 + 3 * v, (uint16_t)(0x404A + 0x80 * v)}, {0x1E01 + 3 * v, 0}, {0x1E02 + 3 * v, 3}});
         expected.push_back({0x2023 + 0x40 * v, 1});
     }
-    std::vector<Write> dps = writesOf(DPS);
+    std::vector<Write> dps = lutWritesOf(DPS);
     std::vector<Write> remapper;
     for (const Write &w : dps)
         if ((w.address >= 0x1E00 && w.address < 0x1E1B) || (w.address >= 0x2000 && (w.address & 0x3F) == 0x23))
             remapper.push_back(w);
     EXPECT_EQ(remapper, expected);
-    EXPECT_EQ(writesOf(FSM, 0x18040, 0x180FF),
+    EXPECT_EQ(lutWritesOf(FSM, 0x18040, 0x180FF),
               (std::vector<Write>{{0x18040, 0x014A},
                                   {0x18041, 3},
                                   {0x18042, 3},
@@ -107,7 +107,7 @@ TEST_F(HdrLut, AVideoInstanceIsProgrammedInOrder)
     append(expected, {{0x2400, bit}, {0x2401, bit}, {base + 0x24, 0}, {base + 0x24, 1}, {base + 0x24, 0}});
 
     std::vector<Write> seen;
-    std::vector<Write> all = writesOf(DPS);
+    std::vector<Write> all = lutWritesOf(DPS);
     size_t keyholeWords = 0;
     std::vector<Write> afterUpload;
     for (const Write &w : all) {
@@ -137,7 +137,7 @@ TEST_F(HdrLut, AVideoInstanceIsProgrammedInOrder)
     for (size_t w = 0; w < codes.size(); w++)
         ASSERT_EQ(table[w], (uint16_t)(codes[w] << 5)) << "word " << w;
     /* The input's settings: bit 0 clear, nits, bit 0 set (FORCE, PQ, gamut 1, range 1). */
-    EXPECT_EQ(writesOf(DPS, 0x2480 + 8, 0x2481 + 8),
+    EXPECT_EQ(lutWritesOf(DPS, 0x2480 + 8, 0x2481 + 8),
               (std::vector<Write>{{0x2488, 0x4124}, {0x2489, 1000}, {0x2488, 0x4125}}));
 }
 
@@ -156,10 +156,10 @@ TEST_F(HdrLut, UploadedWordsAreBigEndianCodesInBits5To14)
               (std::vector<uint8_t>{0x7F, 0xE0, 0x7F, 0xE0, 0x7F, 0xE0}));
     /* IDENTITY takes the identity matrices and zero offsets. */
     uint32_t base = 0x2000 + 0x40 * (uint32_t)s;
-    EXPECT_EQ(writesOf(DPS, base, base + 8), block(base, {0x1000, 0, 0, 0, 0x1000, 0, 0, 0, 0x1000}));
-    EXPECT_EQ(writesOf(DPS, base + 0x20, base + 0x22), block(base + 0x20, {0, 0, 0}));
+    EXPECT_EQ(lutWritesOf(DPS, base, base + 8), block(base, {0x1000, 0, 0, 0, 0x1000, 0, 0, 0, 0x1000}));
+    EXPECT_EQ(lutWritesOf(DPS, base + 0x20, base + 0x22), block(base + 0x20, {0, 0, 0}));
     /* IDENTITY (4) does not fit the settings word's 2-bit transfer field: it is masked, not spilled into bit 6. */
-    EXPECT_EQ(writesOf(DPS, 0x2480, 0x2481), (std::vector<Write>{{0x2480, 0x4004}, {0x2481, 100}, {0x2480, 0x4005}}));
+    EXPECT_EQ(lutWritesOf(DPS, 0x2480, 0x2481), (std::vector<Write>{{0x2480, 0x4004}, {0x2481, 100}, {0x2480, 0x4005}}));
 }
 
 TEST_F(HdrLut, BypassWithoutATable)
@@ -253,7 +253,7 @@ TEST_F(HdrLut, VpidOfAHeadCalibration)
         headCalibration(headRecord(4, 1, HLG, Rec_709_601)); /* a change, so the next case programs again */
         cardsimClearLogs();
         headCalibration(headRecord(4, 1, PQ, Rec_2020));
-        EXPECT_EQ(writesOf(FSM, 0x1810A, 0x1810B), (std::vector<Write>{{0x1810A, c.reg0}, {0x1810B, 0x01A0}}));
+        EXPECT_EQ(lutWritesOf(FSM, 0x1810A, 0x1810B), (std::vector<Write>{{0x1810A, c.reg0}, {0x1810B, 0x01A0}}));
         /* The head table went to head instance 1 through its keyhole. */
         EXPECT_EQ(uploadTo(FSM, 0x18049).chunks.size(), 12u);
     }
@@ -270,7 +270,7 @@ TEST_F(HdrLut, WithoutAFrameRateEventTheVpidFollowsGenlock)
         genlockStatusPublish(c.rate);
         cardsimClearLogs();
         headCalibration(headRecord(4, 0, HLG, Rec_709_601));
-        EXPECT_EQ(writesOf(FSM, 0x18108, 0x18109), (std::vector<Write>{{0x18108, c.reg0}, {0x18109, 0x0180}}));
+        EXPECT_EQ(lutWritesOf(FSM, 0x18108, 0x18109), (std::vector<Write>{{0x18108, c.reg0}, {0x18109, 0x0180}}));
         headCalibration(headRecord(4, 0, IDENTITY, Rec_709_601)); /* a change, so that the next case programs again */
     }
     genlockStatusReset();
@@ -285,13 +285,13 @@ TEST_F(HdrLut, HeadResolutionOtherThan1080pBypassesWithoutVpid)
     resolution[4 + 17] = 1; /* 1080i */
     send(resolution);
     send(applyLayout(0, 0));
-    EXPECT_TRUE(writesOf(FSM, 0x18108, 0x18109).empty());
+    EXPECT_TRUE(lutWritesOf(FSM, 0x18108, 0x18109).empty());
     EXPECT_EQ(cardsimFpgaGet(FSM, 0x18100) & 1, 1);
     EXPECT_EQ(cardsimFpgaGet(FSM, 0x18101) & 1, 0);
     cardsimClearLogs();
     send(headResolution(0));
     send(applyLayout(0, 0));
-    EXPECT_EQ(writesOf(FSM, 0x18108, 0x18109), (std::vector<Write>{{0x18108, 0xEA89}, {0x18109, 0x01A0}}));
+    EXPECT_EQ(lutWritesOf(FSM, 0x18108, 0x18109), (std::vector<Write>{{0x18108, 0xEA89}, {0x18109, 0x01A0}}));
     EXPECT_EQ(cardsimFpgaGet(FSM, 0x18101) & 1, 1);
 }
 
@@ -371,7 +371,7 @@ TEST_F(HdrLutCardB, SlotFiveHeadProgramsTheCardsHeadInstanceAndBothPathsAgree)
     headCalibration(headRecord(5, 1, PQ, Rec_2020));
     EXPECT_EQ(uploadTo(FSM, 0x18049).chunks.size(), 12u);
     EXPECT_EQ(hdr3DLutGen.heads[1].transferFunction, PQ);
-    std::vector<Write> fromCalibration = writesOf(FSM, 0x1810A, 0x1810B);
+    std::vector<Write> fromCalibration = lutWritesOf(FSM, 0x1810A, 0x1810B);
     EXPECT_EQ(fromCalibration, (std::vector<Write>{{0x1810A, 0xEA89}, {0x1810B, 0x01A0}}));
     cardsimClearLogs();
     /* Card B addresses its own head 1 as slot 5. */
@@ -379,12 +379,12 @@ TEST_F(HdrLutCardB, SlotFiveHeadProgramsTheCardsHeadInstanceAndBothPathsAgree)
     resolution[4] = apply[4] = 5;
     send(resolution);
     send(apply);
-    EXPECT_EQ(writesOf(FSM, 0x1810A, 0x1810B), fromCalibration);
+    EXPECT_EQ(lutWritesOf(FSM, 0x1810A, 0x1810B), fromCalibration);
     /* A calibration for card A's heads lands on the managed heads 2-3 and programs nothing here. */
     cardsimClearLogs();
     headCalibration(headRecord(4, 0, HLG, Rec_2020));
     EXPECT_EQ(hdr3DLutGen.heads[2].transferFunction, HLG);
-    EXPECT_TRUE(writesOf(FSM, 0x18080, 0x1810B).empty());
+    EXPECT_TRUE(lutWritesOf(FSM, 0x18080, 0x1810B).empty());
 }
 
 } // namespace
