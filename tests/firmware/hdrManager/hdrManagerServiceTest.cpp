@@ -292,6 +292,11 @@ TEST_F(HdrManager, ACardWithoutHdrKeepsButNeitherPostsNorSaves)
     hdrHeadPcode(headPcode({4, 0, 2, 1, 0, 1, 3, 0xE8, 1, 0x90, 0, 0xCB}).data(), 16);
     EXPECT_EQ(serve(), 0);
     EXPECT_EQ(hdrManagerState.heads[0].transferFunction, PQ);
+    pdsKeyCallbackInfo change = {nullptr, 1, "HDR_CALIBRATION_INPUT_6", "040502020100640001000000"};
+    hdrInputPcodeRestorePointCallbackfn(&change, log4c_category_get("ulm.test"));
+    EXPECT_EQ(serve(), 0);
+    EXPECT_EQ(hdrManagerState.inputs[5].nits, 100);
+    EXPECT_TRUE(log().contains("this card is not HDR capable, HDR processing is disabled."));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(key("HDR_CALIBRATION_INPUT_3"), "<none>");
     EXPECT_EQ(key("HDR_CALIBRATION_HEAD_1"), "<none>");
