@@ -239,6 +239,17 @@ headLayoutRecord *layoutRemapPcodeHead(uint32_t dstSlotId, uint32_t headId)
     return nullptr;
 }
 
+int layoutManagedHeadOf(uint32_t dstSlotId, uint32_t headId)
+{
+    layoutManagerInstanceInfo *instance = decoderInstance();
+    for (uint32_t i = 0; i < instance->heads; i++) {
+        const layoutPcodeRemap &entry = instance->remapper[i];
+        if (entry.headId == headId && entry.dstSlotId == dstSlotId)
+            return (int)entry.managedHead;
+    }
+    return -1;
+}
+
 /* Reads field i's value from the data; returns the offset after it. */
 static uint32_t layoutReadField(const uint8_t *data, uint32_t at, uint8_t width, uint32_t *value)
 {

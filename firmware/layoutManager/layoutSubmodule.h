@@ -136,6 +136,13 @@ struct layoutHeadList {
 int startSubModuleTimeoutEvent(deviceSubmodule *descriptor, uint32_t delayMs, deviceSubmoduleInstance *instance,
                                uint32_t value);
 
+/*
+ * The managed head 0-3 that a pcode's destination slot and head id address
+ * on this card (the remapper's entry), or -1 when none does. Does not touch
+ * the event record. Layout thread.
+ */
+int layoutManagedHeadOf(uint32_t dstSlotId, uint32_t headId);
+
 /* Rows that other modules define and the head lists call. */
 extern deviceSubmodule kvrGenlockSi5344Submodule;   /* firmware/genlock */
 extern deviceSubmodule hdr3DLutGenSubmodule;        /* firmware/hdrManager */

@@ -109,6 +109,8 @@ void platformRegisterPcodeSink(const platformPcodeSink_t *sink);
 void platformRegisterProbeFlags(platformProbeFlags_t *flags);
 /* Clears the restore point (Factory Default device); `location` as the store's delete. */
 void platformRegisterFactoryReset(int (*reset)(log4c_category_t *, uint32_t location));
+/* The HDR 3D-LUT maintenance requests of the Thread Control device (0xFFF1-0xFFF4), by address. */
+void platformRegisterHdrMaintenance(void (*request)(uint32_t address));
 /* A byte memory of a service served as a device id (layout data, discovery memories). 0, or -1 when full. */
 int platformRegisterDeviceMemory(uint32_t deviceId, void *base, uint32_t size, int writable);
 

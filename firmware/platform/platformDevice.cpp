@@ -290,24 +290,32 @@ static void threadControl(uint32_t address, uint32_t size, const uint8_t *buffer
                            "%s: Enabling HDR 3DLut back reader mechanism to validate data integrity in 3DLuts.!!!",
                            __func__);
         platformRecord.hdrReadBack = 1;
+        if (platformHooks.hdrMaintenance)
+            platformHooks.hdrMaintenance(address);
         break;
     case 0xFFF3:
         log4c_category_log(category, LOG4C_PRIORITY_INFO,
                            "%s: Disabling HDR 3DLut back reader mechanism to validate data integrity in 3DLuts.!!!",
                            __func__);
         platformRecord.hdrReadBack = 0;
+        if (platformHooks.hdrMaintenance)
+            platformHooks.hdrMaintenance(address);
         break;
     case 0xFFF2:
         log4c_category_log(category, LOG4C_PRIORITY_INFO,
                            "%s: Call validateHdrInputs3DLutDataIntegrity() function to Read back the HDR INPUTs 3DLut in "
                            "order to validate data integrity in DPS.!!!",
                            __func__);
+        if (platformHooks.hdrMaintenance)
+            platformHooks.hdrMaintenance(address);
         break;
     case 0xFFF1:
         log4c_category_log(category, LOG4C_PRIORITY_INFO,
                            "%s: Call validateHdrHeads3DLutDataIntegrity() function to Read back the HDR HEADs 3DLut in "
                            "order to validate data integrity in FSM.!!!",
                            __func__);
+        if (platformHooks.hdrMaintenance)
+            platformHooks.hdrMaintenance(address);
         break;
     default:
         break;

@@ -42,6 +42,11 @@ void platformRegisterFactoryReset(int (*reset)(log4c_category_t *, uint32_t))
     platformHooks.factoryReset = reset;
 }
 
+void platformRegisterHdrMaintenance(void (*request)(uint32_t address))
+{
+    platformHooks.hdrMaintenance = request;
+}
+
 int platformRegisterDeviceMemory(uint32_t deviceId, void *base, uint32_t size, int writable)
 {
     platformDeviceMemory_t *row = (platformDeviceMemory_t *)platformFindDeviceMemory(deviceId);

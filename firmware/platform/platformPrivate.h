@@ -55,6 +55,7 @@ struct platformHooks_t {
     const platformPcodeSink_t *pcode;
     platformProbeFlags_t *probeFlags;
     int (*factoryReset)(log4c_category_t *, uint32_t);
+    void (*hdrMaintenance)(uint32_t address);
 };
 
 /* A service memory served as a device id. */

@@ -72,11 +72,13 @@ void vancMetaDataClearBuffer(log4c_category_t *category);
 void vancMetaDataInterfaceInit(log4c_category_t *category);
 
 /*
- * A video-probe format change callback: called on the probing thread with a
- * videoProbeChangeRecord (packed, valid during the call).
+ * A video-probe change callback: called with one input's change record after
+ * a probing round in which its format or VPID changed. At most
+ * PROBING_VIDEO_CALLBACKS; returns 1 registered, 0 for a null callback or a
+ * full table (logged). Any thread, before the probing rounds start.
  */
-typedef void (*videoProbeChangedCallback_t)(const void *record);
-/* Keeps a callback (at most five). 1 registered; 0 for a null callback or a full table, with a line. Any thread. */
+enum { PROBING_VIDEO_CALLBACKS = 5 };
+typedef void (*videoProbeChangedCallback_t)(const void *changeRecord);
 int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback);
 
 /* Changes the shadowed ethernet-probing control word (kinds 0-6) and writes it when it changed. */

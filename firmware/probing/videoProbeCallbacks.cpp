@@ -7,11 +7,9 @@
  * registration with each format change of an input.
  */
 
-enum { VIDEO_PROBE_CALLBACKS_MAX = 5 };
-
 static struct {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    videoProbeChangedCallback_t callbacks[VIDEO_PROBE_CALLBACKS_MAX];
+    videoProbeChangedCallback_t callbacks[PROBING_VIDEO_CALLBACKS];
     int count;
 } videoProbeCallbacks;
 
@@ -23,7 +21,7 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
         return 0;
     }
     pthread_mutex_lock(&videoProbeCallbacks.mutex);
-    int registered = videoProbeCallbacks.count < VIDEO_PROBE_CALLBACKS_MAX;
+    int registered = videoProbeCallbacks.count < PROBING_VIDEO_CALLBACKS;
     if (registered)
         videoProbeCallbacks.callbacks[videoProbeCallbacks.count++] = callback;
     pthread_mutex_unlock(&videoProbeCallbacks.mutex);

@@ -86,6 +86,7 @@ uint16_t keyholeValue(fpgaModel_t &model, uint32_t address)
 /* Serves one frame against the register file. Under the mutex. */
 int serveFrame(fpgaModel_t &model, const uint8_t *tx, uint8_t *rx, size_t length)
 {
+    int fpga = (int)(&model - cardsim.fpgas);
     if (length < 4) {
         errno = EINVAL;
         return -1;
@@ -101,7 +102,11 @@ int serveFrame(fpgaModel_t &model, const uint8_t *tx, uint8_t *rx, size_t length
         }
         size_t count = ((tx[4] << 8) | tx[5]) & 0xFFF;
         for (size_t i = 0; i < count && 6 + 2 * i + 1 < length; i++) {
-            uint16_t word = kind == 3 ? keyholeValue(model, address) : registerValue(model, address + (uint32_t)i);
+            uint16_t word = 0;
+            if (kind == 3)
+                word = keyholeValue(model, address);
+            else if (!cardsimHdrRead(fpga, address + (uint32_t)i, &word))
+                word = registerValue(model, address + (uint32_t)i);
             out[6 + 2 * i] = (uint8_t)(word >> 8);
             out[6 + 2 * i + 1] = (uint8_t)word;
         }
@@ -111,6 +116,7 @@ int serveFrame(fpgaModel_t &model, const uint8_t *tx, uint8_t *rx, size_t length
             uint32_t target = kind == 1 ? address : address + (uint32_t)i;
             model.registers[target] = word;
             model.writes.push_back({target, word, kind == 1});
+            cardsimHdrWrite(fpga, target, word);
         }
     }
     if (rx)
@@ -277,6 +283,7 @@ void cardsimReset(void)
     }
     cardsimI2cReset();
     cardsimScalerReset();
+    cardsimHdrReset();
 }
 
 uint16_t cardsimFpgaGet(int fpga, uint32_t address)

@@ -155,6 +155,18 @@ enum { CARDSIM_SCALER_DEFAULT_BANDWIDTH = 2048 };
 void cardsimScalerSetBandwidth(int scaler, uint16_t pixels);
 uint16_t cardsimScalerBandwidthRegister(int scaler);
 
+/*
+ * The 3D-LUT instances: 0-8 the video instances of DPS-FPGA, 9-10 the head
+ * instances of FSM-FPGA. Keyhole writes store words at the instance's table
+ * pointer; writing 1 to the instance's reset register rewinds it and the
+ * read-back port (block +0x28-0x2A), whose third register moves to the next
+ * entry when read. cardsimHdrTable gives the words stored so far;
+ * cardsimHdrCorruptEntry makes the read-back of one entry differ from it.
+ */
+enum { CARDSIM_HDR_INSTANCES = 11 };
+std::vector<uint16_t> cardsimHdrTable(int instance);
+void cardsimHdrCorruptEntry(int instance, int entry);
+
 /* Clears the frame, write and I2C logs. */
 void cardsimClearLogs(void);
 

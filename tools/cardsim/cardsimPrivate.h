@@ -26,4 +26,9 @@ void cardsimPrepareRoot(void);
 /* Bandwidth read-backs of the nine scaler blocks at their start-up value. */
 void cardsimScalerReset(void);
 
+/* The 3D-LUT instances: a write or read the register file serves (under its lock). A read returns 1 when served. */
+void cardsimHdrWrite(int fpga, uint32_t address, uint16_t value);
+int cardsimHdrRead(int fpga, uint32_t address, uint16_t *value);
+void cardsimHdrReset(void);
+
 #endif

@@ -126,11 +126,24 @@ inline std::ostream &operator<<(std::ostream &out, const Write &w)
     return out << "{" << w.address << ", " << w.value << "}";
 }
 
+/*
+ * The registers of the 3D-LUT instances (their remapper, blocks, keyholes,
+ * controls, VPID and input settings), which the HDR sub-module writes beside
+ * the scaler's on every head apply.
+ */
+inline bool isHdrLutRegister(int fpga, uint32_t address)
+{
+    if (fpga == DPS)
+        return (address >= 0x1E00 && address < 0x1E30) || (address >= 0x2000 && address < 0x24A4);
+    return address >= 0x18040 && address < 0x18110;
+}
+
+/* The writes of an FPGA within [first, last], the 3D-LUT registers left out. */
 inline std::vector<Write> writesOf(int fpga, uint32_t first = 0, uint32_t last = 0xFFFFFFFF)
 {
     std::vector<Write> out;
     for (const cardsimFpgaWrite_t &w : cardsimFpgaWrites(fpga))
-        if (w.address >= first && w.address <= last)
+        if (w.address >= first && w.address <= last && !isHdrLutRegister(fpga, w.address))
             out.push_back({w.address, w.value});
     return out;
 }

@@ -147,8 +147,8 @@ TEST_F(ScalerRegisters, RefusedResults)
         const uint32_t info[2] = {SRM_KIND_APPLY, 0};
         targetEventSystemResMngt(result.get(), sizeof *result, info);
         drain();
-        EXPECT_TRUE(cardsimFpgaWrites(DPS).empty());
-        EXPECT_TRUE(cardsimFpgaWrites(FSM).empty());
+        EXPECT_TRUE(writesOf(DPS).empty());
+        EXPECT_TRUE(writesOf(FSM).empty());
         std::string text = log().since(mark);
         EXPECT_NE(text.find(c.message), std::string::npos);
         EXPECT_NE(text.find("video path processing Failed"), std::string::npos);
