@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "Instrumenter.h"
 #include "InstrumenterPrivate.h"
 #include "Opcodes.h"
 #include "bytecode/ByteCodeReader.h"
@@ -47,8 +48,6 @@ const struct {
     {'S', "(S)Ljava/lang/Short;"},  {'Z', "(Z)Ljava/lang/Boolean;"},
 };
 
-// Class files before this version cannot load Class constants with ldc_w.
-const int CLASS_CONSTANT_VERSION = 49;
 const int SHORT_MIN = -32768;
 const int SHORT_MAX = 32767;
 const int BYTE_MAX = 127;
@@ -240,10 +239,7 @@ bool ProbeInstrumentation::addProfilingHookToMethod(ClassFile *classFile, Method
         ByteCodeReader::freeInstructions(list);
         return false;
     }
-    if (classFile->getMajorVersion() < CLASS_CONSTANT_VERSION) {
-        classFile->setMajorVersion(CLASS_CONSTANT_VERSION);
-        classFile->setMinorVersion(0);
-    }
+    Instrumenter::ensureClassConstantLoadable(classFile);
     bool constructor = name == "<init>";
     bool isStatic = (method->getAccessFlags() & ACC_STATIC) != 0;
     Target t;
