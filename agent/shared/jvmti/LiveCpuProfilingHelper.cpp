@@ -730,3 +730,8 @@ void LiveCpuProfilingHelper::stopSampler()
     if (liveSamplerSession != nullptr)
         liveSamplerSession->stop();
 }
+
+LiveSamplerSession *LiveCpuProfilingHelper::getSampler()
+{
+    return liveSamplerSession;
+}

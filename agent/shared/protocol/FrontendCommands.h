@@ -45,6 +45,7 @@ public:
         CMD_EXPAND_INVOCATION_NODE = 9,
         CMD_EXPAND_HOTSPOT_NODE = 10,
         CMD_THREAD_DESCRIPTIONS = 11,
+        CMD_TELEMETRY_DATA = 22,
         CMD_STOP = 23,
         CMD_FORCE_GC = 30,
         CMD_SET_VIEW_FILTER = 34,

@@ -4,6 +4,7 @@
 #include <string>
 
 class ClassProfilingSession;
+class SamplerSession;
 class DataReader;
 class DataWriter;
 
@@ -37,6 +38,8 @@ public:
     virtual bool isAllocRecording() { return false; }
     // The class sub-session (commands 34 and 60); null when there is none.
     virtual ClassProfilingSession *getClassProfilingSession() { return nullptr; }
+    // The telemetry (command 22); null while there is none.
+    virtual SamplerSession *getSamplerSession() { return nullptr; }
 
     // Stores the VM start time (microseconds of Counter::getUsec) and derives
     // its wall-clock second; unless forced only the first time.

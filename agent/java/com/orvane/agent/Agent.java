@@ -28,7 +28,11 @@ public final class Agent {
         vmIdentifier = System.currentTimeMillis() ^ (System.nanoTime() << 17) ^ System.identityHashCode(Agent.class);
         initialized = true;
         startCommunicationThread();
+        Sampler.start();
     }
+
+    /** A bookmark in the telemetry at the current time. */
+    public static native void addBookmark(String text);
 
     private static boolean communicationThreadStarted;
 

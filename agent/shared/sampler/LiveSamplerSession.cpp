@@ -15,7 +15,7 @@ const int STATUS_HISTORY_MS = 200;
 } // namespace
 
 LiveSamplerSession::LiveSamplerSession(CpuProfilingSession *cpuSession, int interval)
-    : cpu(cpuSession), intervalMs(interval < 1 ? 1 : interval), statusPassPeriod(STATUS_HISTORY_MS / (interval < 1 ? 1 : interval)),
+    : SamplerSession(cpuSession->getProfilingSession()), cpu(cpuSession), intervalMs(interval < 1 ? 1 : interval), statusPassPeriod(STATUS_HISTORY_MS / (interval < 1 ? 1 : interval)),
       statusPassCounter(0), stopped(false), runnable(0), blocked(0), waiting(0), netIO(0)
 {
     if (statusPassPeriod < 1)
@@ -83,4 +83,23 @@ void LiveSamplerSession::recordThreadStatus(long long now, bool record)
     runnable = counts[2];
     netIO = counts[3];
     cpu->setNumActiveThreads(runnable);
+}
+
+void LiveSamplerSession::addJavaSample(long long now, const VmCounts &vm, long long memory1, long long memory2,
+                                       const int32_t *custom, int count)
+{
+    int32_t values[STANDARD_SERIES];
+    values[UNFILTERED_CLASSES] = vm.unfilteredClasses;
+    values[FILTERED_CLASSES] = vm.filteredClasses;
+    values[LIVE_OBJECTS] = vm.liveObjects;
+    values[LIVE_ARRAYS] = vm.liveArrays;
+    values[MEMORY_1_KB] = toKb(memory1);
+    values[MEMORY_2_KB] = toKb(memory2);
+    values[RUNNABLE_THREADS] = runnable;
+    values[WAITING_THREADS] = waiting;
+    values[BLOCKED_THREADS] = blocked;
+    values[NET_IO_THREADS] = netIO;
+    values[FREED_OBJECTS] = vm.freedObjects;
+    values[CREATED_OBJECTS] = vm.createdObjects;
+    addSample(now, values, custom, count);
 }

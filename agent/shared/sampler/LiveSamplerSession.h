@@ -2,6 +2,9 @@
 #define AGENT_LIVESAMPLERSESSION_H
 
 #include <atomic>
+#include <cstdint>
+
+#include "SamplerSession.h"
 
 class CpuProfilingSession;
 
@@ -9,8 +12,9 @@ class CpuProfilingSession;
 // state of each profiled thread, makes it the thread's current status,
 // counts the threads per status (the runnable count gives the CPU shares of
 // thread CPU time) and, about every 200 ms, appends the displayed status to
-// each thread's status history. A pass holds the thread lock.
-class LiveSamplerSession {
+// each thread's status history. A pass holds the thread lock. The Java
+// side's telemetry tick adds one sample with the counts of the last pass.
+class LiveSamplerSession : public SamplerSession {
 public:
     // Thread states of the VM.
     static constexpr int STATE_RUNNABLE = 0x4;
@@ -29,6 +33,21 @@ public:
     void stop() { stopped.store(true); }
     bool isStopped() const { return stopped.load(); }
     int getIntervalMs() const { return intervalMs; }
+
+    // What the VM side counts for one telemetry sample.
+    struct VmCounts {
+        int32_t unfilteredClasses = 0;
+        int32_t filteredClasses = 0;
+        int32_t liveObjects = 0;
+        int32_t liveArrays = 0;
+        int32_t freedObjects = 0;
+        int32_t createdObjects = 0;
+    };
+    // One tick of the Java side at `now`: the VM counts, the two memory
+    // values in bytes (kept in KB, rounded toward zero), the thread counts
+    // of the last pass and `count` custom values.
+    void addJavaSample(long long now, const VmCounts &vm, long long memory1, long long memory2, const int32_t *custom,
+                       int count);
 
     // The counts of the last pass.
     int getNumActiveThreads() const { return runnable; }
