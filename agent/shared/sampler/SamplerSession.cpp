@@ -101,7 +101,9 @@ void SamplerSession::clearTelemetryData()
 void SamplerSession::handleCmdTelemetryData(DataWriter *writer)
 {
     lock();
-    writeLocked(writer, !descriptionsSent);
+    bool withDescriptions = !descriptionsSent;
+    writeLocked(writer, withDescriptions);
+    descriptionsSent = descriptionsSent || withDescriptions;
     clearSeries();
     bookmarks.clear();
     unlock();
@@ -123,7 +125,6 @@ void SamplerSession::writeLocked(DataWriter *writer, bool withDescriptions)
             writer->writeString(d.name.c_str(), static_cast<int>(d.name.size()));
             writer->writeJLong(d.value);
         }
-        descriptionsSent = true;
     } else {
         writer->writeU4(0);
     }

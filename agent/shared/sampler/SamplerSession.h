@@ -71,7 +71,10 @@ public:
 
     // U4 n and n descriptions (U4 type, string, JLong value) or U4 0; U4
     // samples s; U4 custom series c; s times (JLong time x 10000, twelve U4,
-    // c U4); U4 bookmarks b and b times (JLong microseconds, string).
+    // c U4); U4 bookmarks b and b times (JLong microseconds, string). Also
+    // the telemetry section of snapshots: writing one does not count as
+    // sending the descriptions to the front end, which would then never get
+    // them.
     void write(DataWriter *writer, bool withDescriptions);
     // Reads what write wrote, in the form of snapshot `version`: before 14
     // without descriptions and custom series (each sample carries the first

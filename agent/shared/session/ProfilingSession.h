@@ -47,6 +47,18 @@ public:
     // Microseconds of Counter::getUsec at VM start; -1 while unknown.
     long long getVmStartTime() const { return vmStartUsec; }
 
+    // Snapshot header (all fields, version 36; `recorder` writes method 5).
+    void writeHeader(DataWriter *writer, bool recorder);
+    // Reads a snapshot header into this session: the version, or -1003 for
+    // a wrong magic or ID size, -1002 for a newer version, 0 for one of 10
+    // or below. Sets the reader's ID width.
+    int readHeader(DataReader *reader);
+    // ID size and version of the snapshot last read by readHeader.
+    int getSnapshotIdSize() const { return snapshotIdSize; }
+    int getProtocolVersion() const { return protocolVersion; }
+    // Snapshot sessions loaded from a restricted JVMTI carry no whole-heap set.
+    bool isRestrictedJvmti() const { return restrictedJvmti11 != 0; }
+
     int getSessionState() const { return sessionState; }
     void setSessionState(int state) { sessionState = state; }
 
@@ -69,6 +81,8 @@ protected:
     long long vmStartUsec;
     int snapshotIdSize;
     long long vmIdentifier;
+    // Array allocations were recorded (read from a snapshot header).
+    unsigned char snapshotArrayAllocs = 0;
 };
 
 #endif

@@ -100,7 +100,11 @@ TEST_F(SamplerSessionTest, ClearKeepsBookmarksAndSendsDescriptionsAgain)
     const char *names[] = {"x"};
     long long values[] = {0};
     sampler.addTelemetryDescriptions(types, names, values, 1);
+    // A snapshot's copy is not a reply: the front end still needs them.
     written(sampler, true);
+    EXPECT_FALSE(sampler.getDescriptionsSent());
+    CharVectorDataWriter reply;
+    sampler.handleCmdTelemetryData(&reply);
     EXPECT_TRUE(sampler.getDescriptionsSent());
     sampler.addSample(10000, series(0).data(), nullptr, 0);
     sampler.addBookmark(1, "kept");
