@@ -1,8 +1,5 @@
 package com.orvane.agent;
 
-import java.lang.management.ManagementFactory;
-import java.lang.management.MemoryUsage;
-
 /**
  * The Java side's telemetry tick: once a second, while the native agent records VM telemetry,
  * hands it the heap's used and committed bytes and the values of the custom series.
@@ -51,8 +48,11 @@ final class Sampler implements Runnable {
                 return;
             }
             if (shouldSample()) {
-                MemoryUsage heap = ManagementFactory.getMemoryMXBean().getHeapMemoryUsage();
-                doSampling(heap.getUsed(), heap.getCommitted(), customValues());
+                // The runtime counts the regions being filled, which the memory beans of some
+                // collectors leave out until the next collection.
+                Runtime runtime = Runtime.getRuntime();
+                long committed = runtime.totalMemory();
+                doSampling(committed - runtime.freeMemory(), committed, customValues());
             }
         }
     }

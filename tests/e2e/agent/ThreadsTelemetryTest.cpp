@@ -1,0 +1,166 @@
+// Threads and telemetry in a real JVM, in each JDK of the machine with every
+// class verified: threads that sleep, wait, block on a held monitor and park
+// get their statuses; a thread whose start was registered from Java names
+// its creator; the agent's own threads stay out of the list; the Java side's
+// telemetry tick reaches the front end (command 22) with thread counts,
+// memory in KB and bookmarks, and each reply empties what was sent.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FrontendClient.h"
+#include "JdkTest.h"
+#include "Registry.h"
+#include "TelemetryView.h"
+#include "ThreadView.h"
+#include "WireReader.h"
+
+using namespace jvmtest;
+
+namespace {
+
+const int RUNNABLE = 63, BLOCKED = 64, WAITING = 65;
+
+class ThreadsTelemetryTest : public JdkTest {
+protected:
+    void SetUp() override
+    {
+        JdkTest::SetUp();
+        if (!ready())
+            return;
+        port = freePort();
+    }
+
+    void startConnected(JvmProcess &jvm, FrontendClient &client)
+    {
+        std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
+                                      std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
+                                          ",address=127.0.0.1",
+                                      "-cp", PROBE_CLASSES, "ThreadStates"};
+        ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+        ASSERT_EQ(client.handshake(), "");
+    }
+
+    std::vector<ThreadInfo> threadList(FrontendClient &client)
+    {
+        Reply reply;
+        std::vector<ThreadInfo> threads;
+        EXPECT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        EXPECT_TRUE(ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads));
+        return threads;
+    }
+
+    TelemetryReply telemetry(FrontendClient &client)
+    {
+        Reply reply;
+        TelemetryReply t;
+        EXPECT_EQ(client.call(22, {}, &reply), FrontendClient::OK) << client.lastError();
+        EXPECT_TRUE(TelemetryView::readTelemetryReply(reply.body, &t));
+        return t;
+    }
+
+    int port = 0;
+    Registry registry;
+};
+
+TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    Reply reply;
+    // A configuration starts the sampler; thread profiling records the histories.
+    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
+
+    const std::map<std::string, int> expected = {
+        {"sleeper", WAITING}, {"waiter", WAITING}, {"parker", WAITING}, {"blocked", BLOCKED}, {"main", WAITING}};
+    std::vector<ThreadInfo> threads;
+    std::map<std::string, const ThreadInfo *> byName;
+    for (int attempt = 0; attempt < 60; attempt++) {
+        usleep(100000);
+        threads = threadList(client);
+        byName.clear();
+        for (const ThreadInfo &t : threads)
+            byName[t.name] = &t;
+        bool all = true;
+        for (const auto &e : expected) {
+            auto found = byName.find(e.first);
+            all = all && found != byName.end() && !found->second->statuses.empty() &&
+                  found->second->statuses.back().first == e.second;
+        }
+        if (all)
+            break;
+    }
+    std::string histories = ThreadView::formatStatusHistories(threads);
+    for (const auto &e : expected) {
+        SCOPED_TRACE(e.first);
+        auto found = byName.find(e.first);
+        ASSERT_NE(found, byName.end()) << histories;
+        const ThreadInfo &t = *found->second;
+        ASSERT_FALSE(t.statuses.empty()) << histories;
+        EXPECT_EQ(t.statuses.back().first, e.second) << histories;
+        for (size_t i = 1; i < t.statuses.size(); i++)
+            EXPECT_NE(t.statuses[i].first, t.statuses[i - 1].first) << "one entry per change: " << histories;
+        for (const auto &s : t.statuses)
+            EXPECT_TRUE(s.first == RUNNABLE || s.first == BLOCKED || s.first == WAITING) << histories;
+    }
+    for (const ThreadInfo &t : threads)
+        EXPECT_NE(t.name.compare(0, 7, "_orvane"), 0) << "agent threads are not listed: " << t.name;
+
+    // The registered start names main as its creator; the other has none.
+    ASSERT_EQ(byName.count("registered-child"), 1u) << histories;
+    ASSERT_EQ(byName.count("unregistered-child"), 1u) << histories;
+    EXPECT_EQ(byName["registered-child"]->creator, byName["main"]->id);
+    EXPECT_EQ(byName["unregistered-child"]->creator, 0u);
+
+    // Telemetry: the Java side ticks once a second.
+    TelemetryReply first;
+    for (int attempt = 0; attempt < 50 && first.samples.size() < 2; attempt++) {
+        usleep(200000);
+        TelemetryReply more = telemetry(client);
+        first.samples.insert(first.samples.end(), more.samples.begin(), more.samples.end());
+        first.bookmarks.insert(first.bookmarks.end(), more.bookmarks.begin(), more.bookmarks.end());
+    }
+    ASSERT_GE(first.samples.size(), 2u) << jvm.err();
+    const TelemetryReply::Sample &last = first.samples.back();
+    EXPECT_GT(last.standard[4], 0) << "heap in use, KB" << TelemetryView::format(first);
+    EXPECT_GE(last.standard[5], last.standard[4]) << "committed heap holds the used heap";
+    EXPECT_GE(last.standard[7], 4) << "sleeper, waiter, parker and main wait";
+    EXPECT_GE(last.standard[8], 1) << "one thread is blocked";
+    EXPECT_GT(last.standard[0] + last.standard[1], 100) << "the VM's classes, unfiltered and filtered";
+    for (size_t i = 1; i < first.samples.size(); i++) {
+        EXPECT_GT(first.samples[i].timeUsec, first.samples[i - 1].timeUsec);
+        EXPECT_EQ(first.samples[i].timeUsec % 10000, 0);
+    }
+    bool bookmarked = false;
+    for (const auto &b : first.bookmarks)
+        bookmarked = bookmarked || b.second == "threads started";
+    EXPECT_TRUE(bookmarked);
+    // Each reply took what it sent: the next starts after the last sample.
+    TelemetryReply next = telemetry(client);
+    for (const TelemetryReply::Sample &s : next.samples)
+        EXPECT_GT(s.timeUsec, last.timeUsec);
+    EXPECT_TRUE(next.bookmarks.empty());
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Jdks, ThreadsTelemetryTest, testing::ValuesIn(JDKS), jdkTestName);
+
+} // namespace
