@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "CallTreeSampler.h"
 #include "CpuProfilingSession.h"
 #include "InternalMonitor.h"
 #include "LiveThreadManager.h"
@@ -22,6 +23,8 @@ LiveSamplerSession::LiveSamplerSession(CpuProfilingSession *cpuSession, int inte
         statusPassPeriod = 1;
 }
 
+LiveSamplerSession::~LiveSamplerSession() = default;
+
 void LiveSamplerSession::doThreadStatusSampling(long long now, bool threadProfiling)
 {
     SessionLock lock(cpu->getProfilingSession(), IM_THREAD);
@@ -36,6 +39,46 @@ void LiveSamplerSession::doThreadStatusSampling(long long now, bool threadProfil
         }
         recordThreadStatus(now, statusPassCounter == 0);
     }
+    if (!stopped.load() && cpu->getSettings().collectionMethod == 3) {
+        // The first pass only sets the clock.
+        long long interval = previousPass > 0 && cpu->isRecording() ? now - previousPass : 0;
+        sampleCallTrees(interval);
+    }
+    previousPass = now;
+}
+
+void LiveSamplerSession::sampleCallTrees(long long interval)
+{
+    if (restarted) {
+        restarted = false;
+        for (auto &s : samplers)
+            s.second->getThread()->reset();
+        samplers.clear();
+    }
+    std::vector<LiveThreadManager *> threads;
+    std::vector<void *> handles;
+    for (LiveThreadManager *t : cpu->getThreadManagers()) {
+        if (t->getIsDead() || t->getIgnored() || t->threadHandle == nullptr || t->getThreadDesc() == nullptr)
+            continue;
+        threads.push_back(t);
+        handles.push_back(t->threadHandle);
+    }
+    std::vector<std::vector<VmInterface::StackFrame>> stacks;
+    if (threads.empty() || !cpu->getVm()->getThreadStacks(handles, &stacks) || stacks.size() != threads.size())
+        return;
+    // Samplers of threads that are gone go with the old map.
+    std::unordered_map<LiveThreadManager *, std::unique_ptr<CallTreeSampler>> next;
+    for (size_t i = 0; i < threads.size(); i++) {
+        auto found = samplers.find(threads[i]);
+        std::unique_ptr<CallTreeSampler> sampler =
+            found != samplers.end() ? std::move(found->second) : std::unique_ptr<CallTreeSampler>(new CallTreeSampler(threads[i]));
+        if (!stacks[i].empty()) {
+            sampler->setData(stacks[i]);
+            sampler->saveData(interval);
+        }
+        next[threads[i]] = std::move(sampler);
+    }
+    samplers.swap(next);
 }
 
 void LiveSamplerSession::recordThreadStatus(long long now, bool record)

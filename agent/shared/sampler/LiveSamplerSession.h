@@ -3,10 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 
 #include "SamplerSession.h"
 
+class CallTreeSampler;
 class CpuProfilingSession;
+class LiveThreadManager;
 
 // The sampler's thread-status pass: every interval it asks the VM for the
 // state of each profiled thread, makes it the thread's current status,
@@ -22,10 +26,17 @@ public:
     static constexpr int STATE_WAITING = 0x80;
 
     LiveSamplerSession(CpuProfilingSession *cpu, int intervalMs);
+    ~LiveSamplerSession() override;
 
     // One pass at `now`. Nothing after stop(); nothing recorded while thread
     // profiling is off.
     void doThreadStatusSampling(long long now, bool threadProfiling);
+    // With the sampling collection method and CPU recording on: the stack
+    // of every live, profiled thread goes into its call tree, `interval`
+    // microseconds on its innermost node. Call under the thread monitor.
+    void sampleCallTrees(long long interval);
+    // The next pass starts the sampled trees afresh.
+    void restart() { restarted = true; }
     // Sets the status of every live, profiled thread at `now` and counts it;
     // with `record` the displayed status goes into its history.
     void recordThreadStatus(long long now, bool record);
@@ -62,6 +73,10 @@ private:
     int statusPassPeriod;
     int statusPassCounter;
     std::atomic<bool> stopped;
+    // Sampled trees: the previous pass's sampler of each thread.
+    std::unordered_map<LiveThreadManager *, std::unique_ptr<CallTreeSampler>> samplers;
+    bool restarted = false;
+    long long previousPass = 0;
     int runnable;
     int blocked;
     int waiting;

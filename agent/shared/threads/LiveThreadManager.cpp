@@ -131,7 +131,8 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     if (currentNode == nullptr)
         currentNode = callTree;
-    bool recording = instrumentationRecord;
+    // Sampled trees get their time from the sampler, not from exits.
+    bool recording = instrumentationRecord && session->getSettings().collectionMethod != 3;
     long long now = recording ? session->getVm()->getUsec() : 0;
     waitIsOpen = false;
     if (recording)
@@ -664,5 +665,25 @@ void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
         long long runnable = now - lastEventTime - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
         if (runnable > 0)
             node->addValue(runnable, true);
+    }
+}
+
+void LiveThreadManager::sampleTime(long long interval, bool sleeping)
+{
+    if (!instrumentationRecord || interval <= 0 || currentNode == nullptr)
+        return;
+    switch (sleeping ? STATUS_WAITING : getDisplayThreadStatus()) {
+    case STATUS_WAITING:
+        currentNode->addSleepingTime(interval, 0);
+        break;
+    case STATUS_BLOCKED:
+        currentNode->addBlockingTime(interval, 0);
+        break;
+    case STATUS_NET_IO:
+        currentNode->addNetIOTime(interval, 0);
+        break;
+    default:
+        currentNode->addValue(interval, true);
+        break;
     }
 }

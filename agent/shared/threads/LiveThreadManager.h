@@ -45,6 +45,10 @@ public:
     // Charges the time since the last method event to the current node
     // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
+    // A sample of the thread's stack covered `interval` microseconds: they go
+    // to the current node as the thread's status counts them (waiting while
+    // `sleeping`). Nothing while not recording or for a negative interval.
+    void sampleTime(long long interval, bool sleeping);
     // Thread CPU time: the pending runnable time goes to its nodes, scaled by
     // the share one thread had of the CPU (1 / active threads, 1 when none).
     void manageCpuTime(int activeThreads);
