@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "JdkTest.h"
 #include "Registry.h"
@@ -35,12 +36,12 @@ protected:
         port = freePort();
     }
 
-    void startConnected(JvmProcess &jvm, FrontendClient &client)
+    void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates")
     {
         std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
                                       std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
                                           ",address=127.0.0.1",
-                                      "-cp", PROBE_CLASSES, "ThreadStates"};
+                                      "-cp", PROBE_CLASSES, mainClass};
         ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
         ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
         ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
@@ -159,6 +160,72 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+// The node of the first method called `name` (depth first), null when none.
+const ViewNode *findMethod(const ViewNode &root, const Registry &registry, const std::string &name)
+{
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(root, &nodes);
+    for (const ViewNode *n : nodes) {
+        const MethodInfo *m = registry.method(n->method);
+        if (m != nullptr && m->name == name)
+            return n;
+    }
+    return nullptr;
+}
+
+TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "SamplingHot"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    usleep(300000);
+
+    CallTreeReply cpuTree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &cpuTree));
+    ASSERT_NE(cpuTree.root, nullptr);
+    std::string text = CallTreeView::format(*cpuTree.root, registry);
+    const ViewNode *main = findMethod(*cpuTree.root, registry, "main");
+    const ViewNode *hot = findMethod(*cpuTree.root, registry, "hot");
+    ASSERT_NE(main, nullptr) << text;
+    ASSERT_NE(hot, nullptr) << text;
+    // About two seconds in hot(), most of main's runnable time.
+    EXPECT_GE(hot->value, 1000000) << text;
+    EXPECT_GE(hot->value * 10, main->value * 8) << text;
+    EXPECT_EQ(findMethod(*cpuTree.root, registry, "cold") == nullptr || findMethod(*cpuTree.root, registry, "cold")->value < hot->value, true);
+
+    // The sleeping thread's time is waiting time in Thread.sleep (sleepNanos on newer JDKs).
+    CallTreeReply waiting;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 2, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &waiting));
+    ASSERT_NE(waiting.root, nullptr);
+    std::string waitingText = CallTreeView::format(*waiting.root, registry);
+    // The sleeper's Thread.sleep: the longest of the sleeps (main sleeps too, since "done").
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(*waiting.root, &nodes);
+    int64_t slept = 0;
+    for (const ViewNode *n : nodes) {
+        const MethodInfo *m = registry.method(n->method);
+        if (m != nullptr && m->name == "sleep" && n->value > slept)
+            slept = n->value;
+    }
+    EXPECT_GE(slept, 1500000) << waitingText;
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, ThreadsTelemetryTest, testing::ValuesIn(JDKS), jdkTestName);
