@@ -124,6 +124,8 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.classes()->handleCmdGetClasses(c.writer); }},
     {FrontendCommands::CMD_THREAD_PROFILING, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdThreadProfiling(c.reader); }},
+    {FrontendCommands::CMD_PROBE_DESCRIPTIONS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_DESCRIPTIONS, c.reader, c.writer); }},
     {FrontendCommands::CMD_HPROF_DUMP, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdHprofDump(c.reader, c.writer); }},
     {FrontendCommands::CMD_SET_TRACE_RECORD, Frame::PAYLOAD, Owner::CPU,
@@ -148,6 +150,12 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_SETTINGS, c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_RECORDING, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_RECORDING, c.reader, c.writer); }},
 };
 
 } // namespace

@@ -64,6 +64,7 @@ public:
         CMD_GET_VM_STATE = 59,
         CMD_GET_CLASSES = 60,
         CMD_THREAD_PROFILING = 61,
+        CMD_PROBE_DESCRIPTIONS = 62,
         CMD_HPROF_DUMP = 63,
         CMD_SET_TRACE_RECORD = 64,
         CMD_GET_TRACES = 65,
@@ -77,6 +78,9 @@ public:
         CMD_LOAD_INFO = 76,
         CMD_LOAD_INFO_WITH_PAYLOAD = 77,
         CMD_GET_EXECUTION_SITES = 79,
+        CMD_PROBE_TELEMETRY = 86,
+        CMD_PROBE_SETTINGS = 87,
+        CMD_PROBE_RECORDING = 90,
     };
 
     // How a request arrives and how its reply ends.

@@ -157,6 +157,21 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
         EXPECT_GT(s.timeUsec, last.timeUsec);
     EXPECT_TRUE(next.bookmarks.empty());
 
+    // The probe commands the Java side answers: nothing to describe, no
+    // probe telemetry; settings and recordings are taken, an empty one is
+    // skipped, and the VM goes on.
+    ASSERT_EQ(client.call(62, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0}));
+    ASSERT_EQ(client.call(86, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0}));
+    ASSERT_EQ(client.call(87, {0, 0, 0, 3, 1, 2, 3}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(reply.body.empty());
+    ASSERT_EQ(client.call(90, {0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(90, {0x80, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    // Thresholds of 2^31 and more keep monitor recording off for that kind.
+    ASSERT_EQ(client.call(73, {1, 0x80, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_FALSE(threadList(client).empty());
+
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
