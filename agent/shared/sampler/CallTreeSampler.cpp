@@ -59,7 +59,7 @@ void CallTreeSampler::saveData(long long interval)
     if (thread->getIsDead())
         return;
     for (size_t i = previous.size(); i > equalFrames; i--)
-        thread->methodExit(previous[i - 1].method, 0, false);
+        thread->sampledExit(previous[i - 1].method);
     for (size_t i = equalFrames; i < current.size(); i++) {
         // A frame's line is where it is now: its callee's call site.
         uint16_t callSite = i > 0 ? current[i - 1].line : 0;

@@ -58,7 +58,8 @@ void LiveSamplerSession::sampleCallTrees(long long interval)
     std::vector<LiveThreadManager *> threads;
     std::vector<void *> handles;
     for (LiveThreadManager *t : cpu->getThreadManagers()) {
-        if (t->getIsDead() || t->getIgnored() || t->threadHandle == nullptr || t->getThreadDesc() == nullptr)
+        if (t->getIsDead() || t->getIgnored() || t->threadHandle == nullptr || t->getThreadDesc() == nullptr ||
+            t->receivesMethodEvents())
             continue;
         threads.push_back(t);
         handles.push_back(t->threadHandle);

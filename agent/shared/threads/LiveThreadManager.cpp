@@ -85,6 +85,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     const CpuSettings &settings = session->getSettings();
     bool recording = instrumentationRecord && timed;
     long long now = recording ? session->getVm()->getUsec() : 0;
+    methodEvents = methodEvents || timed;
     if (!waitIsOpen && settings.collectionMethod != 3 && recording)
         closeOpenMonitorStates(now);
     if (clearRequested)
@@ -131,8 +132,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     if (currentNode == nullptr)
         currentNode = callTree;
-    // Sampled trees get their time from the sampler, not from exits.
-    bool recording = instrumentationRecord && session->getSettings().collectionMethod != 3;
+    bool recording = instrumentationRecord && !sampling;
     long long now = recording ? session->getVm()->getUsec() : 0;
     waitIsOpen = false;
     if (recording)
@@ -686,4 +686,12 @@ void LiveThreadManager::sampleTime(long long interval, bool sleeping)
         currentNode->addValue(interval, true);
         break;
     }
+}
+
+void LiveThreadManager::sampledExit(MethodDesc *method)
+{
+    // Sampled trees get their time from the sampler, not from exits.
+    sampling = true;
+    methodExit(method, 0, false);
+    sampling = false;
 }

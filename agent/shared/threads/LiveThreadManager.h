@@ -45,6 +45,11 @@ public:
     // Charges the time since the last method event to the current node
     // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
+    // The sampler left `method`: as methodExit, without time.
+    void sampledExit(MethodDesc *method);
+    // Timed method events arrived from the thread's own hooks: its tree is
+    // recorded by them, and the sampler leaves it alone.
+    bool receivesMethodEvents() const { return methodEvents; }
     // A sample of the thread's stack covered `interval` microseconds: they go
     // to the current node as the thread's status counts them (waiting while
     // `sleeping`). Nothing while not recording or for a negative interval.
@@ -202,6 +207,8 @@ private:
     int lastMonitorEventKind;
     bool monitorFlag;
     bool sleeping;
+    bool methodEvents = false;
+    bool sampling = false; // an exit of the sampler, not of the thread
     unsigned char threadStatus;
     bool instrumentationRecord;
     bool exceptionalPending;

@@ -83,6 +83,19 @@ TEST_F(CallTreeSamplerTest, AnInnermostSleepIsWaitingTime)
     EXPECT_FALSE(CallTreeSampler::isSleeping({{sleep, 1}, {desc(main), 0}})) << "only the innermost frame counts";
 }
 
+TEST_F(CallTreeSamplerTest, ThreadsWithTheirOwnHooksAreLeftAlone)
+{
+    LiveSamplerSession sampler(&cpu, 10);
+    vm.stack = {{desc(work), 0}};
+    enter(thread, work, 500); // a timed event of the thread's own hooks
+    vm.stack.clear();
+    std::string hooked = tree();
+    pass(sampler, 1000, {{desc(main), 7}, {desc(hot), 3}});
+    pass(sampler, 11000, {{desc(main), 7}, {desc(hot), 3}});
+    EXPECT_EQ(tree(), hooked) << "the sampler changed a tree its hooks record";
+    EXPECT_NE(hooked.find("work"), std::string::npos) << hooked;
+}
+
 TEST_F(CallTreeSamplerTest, NothingWithoutRecordingOrWithInstrumentation)
 {
     cpu.setCpuRecord(false, false);
