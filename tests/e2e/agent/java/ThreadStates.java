@@ -58,7 +58,7 @@ public class ThreadStates {
         });
         Thread blocked = named("blocked", () -> {
             synchronized (contended) {
-                stop = stop || false;
+                System.out.println("blocked got the monitor");
             }
         });
         Agent.addBookmark("threads started");
