@@ -36,12 +36,14 @@ protected:
         port = freePort();
     }
 
-    void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates")
+    void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates",
+                        const std::vector<std::string> &args = {})
     {
         std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
                                       std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
                                           ",address=127.0.0.1",
                                       "-cp", PROBE_CLASSES, mainClass};
+        c.insert(c.end(), args.begin(), args.end());
         ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
         ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
         ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
@@ -175,6 +177,74 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+// Method statistics (command 72): per method, the calls counted in the
+// sum column of its 23 buckets.
+bool readMethodStatistics(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry,
+                          std::map<uint64_t, uint64_t> *calls)
+{
+    WireReader r(body);
+    while (!r.error()) {
+        uint8_t more = r.readByte();
+        if (more == 0)
+            break;
+        uint64_t method = r.readID(idWidth);
+        r.readU4(); // width
+        uint64_t sum = 0;
+        for (int row = 0; row < 23; row++) {
+            r.readU4(); // key
+            for (int q = 0; q < 5; q++) {
+                uint32_t count = r.readU4();
+                if (q == 4)
+                    sum += count;
+            }
+        }
+        for (int q = 0; q < 5; q++) {
+            r.readJLong();
+            r.readU4();
+            r.readU4();
+        }
+        (*calls)[method] = sum;
+    }
+    return !r.error() && registry->readMethods(r, idWidth) && registry->readClasses(r, idWidth);
+}
+
+TEST_P(ThreadsTelemetryTest, MethodStatisticsCountEveryCall)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "CpuWorkload", {"controller"}));
+    Reply reply;
+    // Method statistics need the dynamic instrumentation collection method.
+    std::string filters;
+    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
+                                           "</session></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
+
+    // The application recorded method statistics around fib(10) and a sleep.
+    ASSERT_EQ(client.call(72, {}, &reply), FrontendClient::OK) << client.lastError();
+    std::map<uint64_t, uint64_t> calls;
+    ASSERT_TRUE(readMethodStatistics(reply.body, client.idWidth(), &registry, &calls));
+    std::map<std::string, uint64_t> byName;
+    for (const auto &c : calls) {
+        const MethodInfo *m = registry.method(c.first);
+        ASSERT_NE(m, nullptr) << "every method of the reply is described";
+        byName[m->name] = c.second;
+    }
+    EXPECT_EQ(jvm.err().find("can only be recorded"), std::string::npos) << jvm.err();
+    EXPECT_EQ(byName["CpuWorkload$Fib"], 177u) << "fib(10) makes 177 calls; fib(5) ran after statistics stopped";
+    EXPECT_EQ(byName["CpuWorkload$Sleeper"], 1u);
+    EXPECT_EQ(byName["CpuWorkload"], 1u);
+
+    jvm.closeInput();
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
 // The node of the first method called `name` (depth first), null when none.
