@@ -129,6 +129,9 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     ASSERT_EQ(byName.count("unregistered-child"), 1u) << histories;
     EXPECT_EQ(byName["registered-child"]->creator, byName["main"]->id);
     EXPECT_EQ(byName["unregistered-child"]->creator, 0u);
+    EXPECT_GE(byName["registered-child"]->end, 0) << "it ended";
+    EXPECT_LT(byName["sleeper"]->end, 0) << "it lives";
+    EXPECT_EQ(byName.count("parker-to-be"), 0u) << "renamed: " << histories;
 
     // Telemetry: the Java side ticks once a second.
     TelemetryReply first;

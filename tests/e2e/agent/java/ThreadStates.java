@@ -3,7 +3,8 @@ import java.util.concurrent.locks.LockSupport;
 
 /**
  * Threads in each state the sampler tells apart: sleeping, waiting on a monitor, blocked on a
- * monitor that main holds, parked, and a thread whose start main registers before starting it.
+ * monitor that main holds, parked (and renamed), and a thread whose start main registers before
+ * starting it.
  * Waits for stdin to close before it starts them; prints "states ready" once all are in place and
  * then holds them for a minute (the test ends the VM before).
  */
@@ -51,7 +52,8 @@ public class ThreadStates {
                 }
             }
         });
-        Thread parker = named("parker", () -> {
+        // Started under another name, renamed once it runs.
+        Thread parker = named("parker-to-be", () -> {
             while (!stop) {
                 LockSupport.park();
             }
@@ -66,6 +68,12 @@ public class ThreadStates {
             sleeper.start();
             waiter.start();
             parker.start();
+            // Parked: the agent has seen it start under its first name.
+            while (parker.getState() != Thread.State.WAITING) {
+                Thread.sleep(5);
+            }
+            parker.setName("parker");
+            Agent.setThreadName(parker, "parker");
             blocked.start();
             while (blocked.getState() != Thread.State.BLOCKED) {
                 Thread.sleep(5);
