@@ -88,6 +88,8 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
+    EXPECT_NE(jvm.out().find("rows registered"), std::string::npos) << jvm.out();
+    EXPECT_NE(jvm.err().find("probe 78: fewer values or flags than methods, nothing registered"), std::string::npos) << jvm.err();
 
     const std::map<std::string, int> expected = {
         {"sleeper", WAITING}, {"waiter", WAITING}, {"parker", WAITING}, {"blocked", BLOCKED}, {"main", WAITING}};

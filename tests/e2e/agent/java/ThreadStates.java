@@ -63,6 +63,12 @@ public class ThreadStates {
                 System.out.println("blocked got the monitor");
             }
         });
+        // Probe rows with holes: skipped, the VM goes on.
+        Agent.registerAnnotationMethods(new String[][] {null, {"ThreadStates", null, "()V"}, {"ThreadStates"},
+                {null, "spawnRegistered", "()V"}}, new int[] {0, 0, 0, -1}, new int[] {0, 0, 0, 0}, 77);
+        Agent.registerAnnotationMethods(null, null, null, 0);
+        Agent.registerAnnotationMethods(new String[][] {{"A", "b", "()V"}}, new int[0], new int[0], 78);
+        System.out.println("rows registered");
         Agent.addBookmark("threads started");
         synchronized (contended) {
             sleeper.start();
