@@ -695,3 +695,19 @@ void LiveThreadManager::sampledExit(MethodDesc *method)
     methodExit(method, 0, false);
     sampling = false;
 }
+
+long long LiveThreadManager::enterProbe(MethodDesc *probe)
+{
+    long long now = methodEntry(probe, 0, 0, false, true);
+    probeDepth++;
+    return now;
+}
+
+bool LiveThreadManager::exitProbe(MethodDesc *probe)
+{
+    if (probeDepth <= 0)
+        return false;
+    probeDepth--;
+    methodExit(probe, 0, false);
+    return true;
+}

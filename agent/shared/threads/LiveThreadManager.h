@@ -45,6 +45,12 @@ public:
     // Charges the time since the last method event to the current node
     // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
+    // Probes: a probe's pseudo method entered on the current node (timed),
+    // counted so that only an exit after an entry leaves it.
+    long long enterProbe(MethodDesc *probe);
+    // False, and nothing changes, without an open probe on this thread.
+    bool exitProbe(MethodDesc *probe);
+    int getProbeDepth() const { return probeDepth; }
     // The sampler left `method`: as methodExit, without time.
     void sampledExit(MethodDesc *method);
     // Timed method events arrived from the thread's own hooks: its tree is
@@ -208,6 +214,7 @@ private:
     bool monitorFlag;
     bool sleeping;
     bool methodEvents = false;
+    int probeDepth = 0;
     bool sampling = false; // an exit of the sampler, not of the thread
     unsigned char threadStatus;
     bool instrumentationRecord;

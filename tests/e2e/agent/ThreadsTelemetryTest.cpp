@@ -184,6 +184,17 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
 }
 
+// The configuration of dynamic instrumentation with the JDK filtered.
+// With `allUrls` the views show probe calls that call nothing themselves.
+std::vector<uint8_t> instrumentedSession(bool allUrls = false)
+{
+    std::string filters;
+    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+    return setParameters(std::string("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"") +
+                         (allUrls ? " allUrls=\"true\"" : "") + ">" + filters + "</session></config>");
+}
+
 // Method statistics (command 72): per method, the calls counted in the
 // sum column of its 23 buckets.
 bool readMethodStatistics(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry,
@@ -222,14 +233,7 @@ TEST_P(ThreadsTelemetryTest, MethodStatisticsCountEveryCall)
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "CpuWorkload", {"controller"}));
     Reply reply;
     // Method statistics need the dynamic instrumentation collection method.
-    std::string filters;
-    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
-        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
-    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
-                                           "</session></config>"),
-                          &reply),
-              FrontendClient::OK)
-        << client.lastError();
+    ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
 
     // The application recorded method statistics around fib(10) and a sleep.
@@ -313,6 +317,38 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
             slept = n->value;
     }
     EXPECT_GE(slept, 1500000) << waitingText;
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "ProbeCalls"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, instrumentedSession(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
+
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    const ViewNode *reader = findMethod(*tree.root, registry, "ProbeCalls$Reader");
+    ASSERT_NE(reader, nullptr) << text;
+    ASSERT_EQ(reader->children.size(), 1u) << "the probe, once: " << text;
+    const ViewNode &probe = *reader->children[0];
+    const MethodInfo *m = registry.method(probe.method);
+    ASSERT_NE(m, nullptr) << text;
+    EXPECT_EQ(m->name, "file read") << text;
+    EXPECT_EQ(probe.count, 3u) << "the unmatched exit and the unknown handle changed nothing: " << text;
+    EXPECT_EQ(reader->count, 1u) << text;
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();

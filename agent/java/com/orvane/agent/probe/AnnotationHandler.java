@@ -38,6 +38,15 @@ public final class AnnotationHandler {
         return false;
     }
 
+    /**
+     * A probe call begins on the calling thread: the probe `name` is recorded under the method that
+     * called it. Returns the handle for exitAnnotationMethod, 0 when nothing was recorded.
+     */
+    public static native long enterAnnotationMethod(String name, long thread, boolean nested);
+
+    /** The probe call that enterAnnotationMethod began ends. */
+    public static native void exitAnnotationMethod(long method, long thread);
+
     static synchronized byte[] getSettings() {
         return settings;
     }
