@@ -25,11 +25,11 @@ bool ThreadView::readThreadDescriptions(WireReader &reader, unsigned idWidth, Re
             uint8_t status = reader.readByte();
             t.statuses.emplace_back(status, reader.readJLong());
         }
-        reader.readID(idWidth); // creator
+        t.creator = reader.readID(idWidth);
         uint32_t frames = reader.readU4();
         for (uint32_t i = 0; i < frames && !reader.error(); i++) {
-            reader.readID(idWidth);
-            reader.readU2();
+            uint64_t method = reader.readID(idWidth);
+            t.creationPath.emplace_back(method, reader.readU2());
         }
         out->push_back(t);
     }
@@ -82,6 +82,18 @@ std::string ThreadView::format(const ThreadDumpReply &dump, const Registry &regi
         const StackTraceInfo &last = found->second.back();
         for (auto it = last.frames.rbegin(); it != last.frames.rend(); ++it)
             text += "    at " + registry.describe(it->first) + (it->second != 0 ? ":" + std::to_string(it->second) : "") + "\n";
+    }
+    return text;
+}
+
+std::string ThreadView::formatStatusHistories(const std::vector<ThreadInfo> &threads)
+{
+    std::string text;
+    for (const ThreadInfo &t : threads) {
+        text += "\"" + t.name + "\":";
+        for (const auto &s : t.statuses)
+            text += " " + std::to_string(s.first) + "@" + std::to_string(s.second / 1000);
+        text += "\n";
     }
     return text;
 }

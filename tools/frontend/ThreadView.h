@@ -20,7 +20,9 @@ struct ThreadInfo {
     int64_t start = 0;
     int64_t end = -1; // -1 while the thread lives
     int64_t cpuTime = -1;
-    std::vector<std::pair<uint8_t, int64_t>> statuses;
+    std::vector<std::pair<uint8_t, int64_t>> statuses; // status, time in microseconds
+    uint64_t creator = 0;                                // the creating thread, 0 for none
+    std::vector<std::pair<uint64_t, uint16_t>> creationPath; // method ID, line
 };
 
 // One stored stack trace: frames (method ID, line), outermost first.
@@ -43,6 +45,8 @@ public:
     static bool readThreadDumpReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, ThreadDumpReply *out);
     // One block per thread: its name, state and innermost frames first.
     static std::string format(const ThreadDumpReply &dump, const Registry &registry);
+    // One line per thread: its name and its status history, "status@ms".
+    static std::string formatStatusHistories(const std::vector<ThreadInfo> &threads);
 };
 
 #endif

@@ -11,8 +11,10 @@
 #include "FrontendClient.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
+#include "TelemetryView.h"
 #include "TextReport.h"
 #include "ThreadView.h"
+#include "WireReader.h"
 #include "WireWriter.h"
 
 #include <cctype>
@@ -28,7 +30,7 @@
 namespace {
 
 // How a reply is shown: raw bytes, or decoded as a view.
-enum Show { SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH };
+enum Show { SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH, SHOW_STATUSES, SHOW_TELEMETRY };
 
 struct Step {
     uint32_t command;
@@ -57,6 +59,8 @@ const char HELP[] =
     "Commands, run in the order given over one connection:\n"
     "  cpu on|off              switch CPU recording on or off (command 38)\n"
     "  session FILE ID         send session ID of configuration FILE (command 1); a waiting agent runs main\n"
+    "  statuses                every thread's status history, \"status@ms\" (command 11)\n"
+    "  telemetry               the VM telemetry since the last time, one line per sample (command 22)\n"
     "  hotspots [N]            the N methods (default 20) with the most own time, with their calls (42)\n"
     "  calltree [LEVEL]        the top of the call tree (41); LEVEL 0 methods, 1 classes, 2 packages, 3 components\n"
     "  graph                   callers and callees of every method, with times and calls (command 50)\n"
@@ -254,6 +258,10 @@ int main(int argc, char **argv)
             steps.push_back(Step{41, CallTreeView::invocationTreeRequest(static_cast<uint32_t>(level), 1, 10000, 0), SHOW_CALL_TREE});
         } else if (arg == "threads") {
             steps.push_back(Step{74, {1}, SHOW_THREADS});
+        } else if (arg == "statuses") {
+            steps.push_back(Step{11, {}, SHOW_STATUSES});
+        } else if (arg == "telemetry") {
+            steps.push_back(Step{22, {}, SHOW_TELEMETRY});
         } else if (arg == "hotspots") {
             unsigned long rows = DEFAULT_HOTSPOT_ROWS;
             if (i + 1 < argc && isdigit(static_cast<unsigned char>(argv[i + 1][0])) &&
@@ -339,6 +347,21 @@ int main(int argc, char **argv)
                 continue;
             }
             fputs(ThreadView::format(dump, registry).c_str(), stdout);
+        } else if (step.show == SHOW_STATUSES) {
+            std::vector<ThreadInfo> threads;
+            WireReader r(reply.body);
+            if (!ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(ThreadView::formatStatusHistories(threads).c_str(), stdout);
+        } else if (step.show == SHOW_TELEMETRY) {
+            TelemetryReply telemetry;
+            if (!TelemetryView::readTelemetryReply(reply.body, &telemetry)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(TelemetryView::format(telemetry).c_str(), stdout);
         } else if (step.show == SHOW_HOTSPOTS) {
             HotspotReply hotspots;
             if (!CallTreeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots)) {

@@ -179,6 +179,19 @@ public:
     // Command 75: U4 display id; JLong the monitor's id, 0 when unknown.
     void handleCmdGetMonitorId(DataReader *reader, DataWriter *writer);
 
+    // Section 3 of a snapshot: the part written outside the data locks (U4
+    // length and the probe metadata of the Java side), then, under the
+    // thread and dead-thread locks, the never-recorded byte, the collection
+    // method (4 for a recorder), the threads (byte 1 and the thread each,
+    // byte 0), three monitor entry lists, the Java and raw monitor records
+    // (byte 1 and the record each, byte 0 after each map), the traces and
+    // the two monitor thresholds.
+    void writeWithoutMonitors(DataWriter *writer);
+    void write(DataWriter *writer, bool recorder);
+    // Reads a CPU section of `version` (2 to 36) into this session; false
+    // when the stream failed.
+    bool read(DataReader *reader, int version);
+
     // Moves the trees of dead threads to the private dead-thread store
     // (a "jdc" temporary file). Call under the dead-threads lock.
     void storeDeadThreads();

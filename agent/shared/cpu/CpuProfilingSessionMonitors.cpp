@@ -22,6 +22,13 @@ namespace {
 // At and above this threshold a kind of monitor event is not recorded.
 const long long THRESHOLD_OFF = 2000000000LL;
 
+// The thresholds arrive unsigned; anything at or above "off" stays off
+// instead of wrapping to a negative number that would record everything.
+long long clampThreshold(uint32_t threshold)
+{
+    return threshold >= THRESHOLD_OFF ? THRESHOLD_OFF : static_cast<long long>(threshold);
+}
+
 long long monitorKey(void *monitorId)
 {
     return static_cast<long long>(reinterpret_cast<intptr_t>(monitorId));
@@ -247,12 +254,12 @@ int CpuProfilingSession::handleCmdSetRecordMonitors(DataReader *reader)
     long long block = -1;
     long long wait = -1;
     if (on) {
-        block = reader->readS4(0);
-        wait = reader->readS4(0);
+        block = clampThreshold(reader->readU4(0));
+        wait = clampThreshold(reader->readU4(0));
     }
     if (reader->getError())
         return -1;
-    setMonitorRecording(on, on && block < 0 ? 0 : block, wait);
+    setMonitorRecording(on, block, wait);
     return on ? 1 : 0;
 }
 

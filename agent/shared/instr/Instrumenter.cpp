@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "AnnotationInstrumentation.h"
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
 #include "InstrumenterPrivate.h"
@@ -197,6 +198,7 @@ void Instrumenter::applyConfig(const SessionConfig *config)
     c.ignoredMethods.clear();
     if (config == nullptr)
         return;
+    AnnotationInstrumentation::applyConfig(config);
     for (const AnnotationMethodAndClass &m : config->ignoredMethods)
         c.ignoredMethods.insert(m);
 }

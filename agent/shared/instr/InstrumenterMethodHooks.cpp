@@ -245,7 +245,10 @@ int applyInsertions(List *old, InsertionSet &set, CodeAttribute *code, MethodInf
     return CodeInsertion::APPLIED;
 }
 
-// Encodes the new list into the Code attribute; returns the code length.
+} // namespace
+
+namespace InstrumenterState {
+
 int storeCode(List *instructions, CodeAttribute *code)
 {
     char *bytes = nullptr;
@@ -255,8 +258,6 @@ int storeCode(List *instructions, CodeAttribute *code)
     return length;
 }
 
-// The method's code decoded behind a leading nop; null when it cannot be
-// decoded (the decoder logged why).
 List *decodeWithLeadingNop(CodeAttribute *code)
 {
     const char *bytes = nullptr;
@@ -267,6 +268,10 @@ List *decodeWithLeadingNop(CodeAttribute *code)
         nop->freeInstance();
     return list;
 }
+
+} // namespace InstrumenterState
+
+namespace {
 
 // Line numbers of a Code attribute: the line of an offset is that of the last
 // entry (in table order) starting at or before it, the first entry's line

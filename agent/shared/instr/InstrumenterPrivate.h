@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "AnnotationMethodAndClass.h"
 
@@ -15,8 +16,10 @@ class MethodHandleTable;
 class ProfilingSession;
 
 namespace Tessera {
+class AbstractInstruction;
 class ClassFile;
-}
+class CodeAttribute;
+} // namespace Tessera
 
 // The state behind the static Instrumenter functions, shared by its source
 // files only. Guarded by the agent's class monitor.
@@ -55,6 +58,14 @@ MethodRecord *findRecord(MethodDesc *method);
 MethodRecord *getRecord(const char *className, const char *methodName, const char *signature);
 // Class, name and descriptor of the Methodref or InterfaceMethodref at index.
 bool readMemberRef(Tessera::ClassFile *classFile, int index, std::string *cls, std::string *name, std::string *desc);
+
+// The method's code decoded behind a leading nop (from
+// longInstructionVectorPool); null when it cannot be decoded (the decoder
+// logged why).
+std::vector<Tessera::AbstractInstruction *> *decodeWithLeadingNop(Tessera::CodeAttribute *code);
+// Encodes the new list into the Code attribute and frees the list; returns
+// the code length.
+int storeCode(std::vector<Tessera::AbstractInstruction *> *instructions, Tessera::CodeAttribute *code);
 
 } // namespace InstrumenterState
 

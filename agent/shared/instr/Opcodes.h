@@ -7,6 +7,7 @@ namespace Opcodes {
 enum {
     OP_NOP = 0,
     OP_ACONST_NULL = 1,
+    OP_ICONST_0 = 3,
     OP_BIPUSH = 16,
     OP_SIPUSH = 17,
     OP_LDC_W = 19,
@@ -21,7 +22,9 @@ enum {
     OP_ASTORE = 58,
     OP_ISTORE_0 = 59,
     OP_ASTORE_3 = 78,
+    OP_AASTORE = 83,
     OP_DUP = 89,
+    OP_DUP2 = 92,
     OP_IINC = 132,
     OP_IFEQ = 153,
     OP_IFNE = 154,

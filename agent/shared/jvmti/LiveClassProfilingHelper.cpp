@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "AnnotationInstrumentation.h"
 #include "AgentAssert.h"
 #include "ClassData.h"
 #include "ClassDecisionsAutoTune.h"
@@ -494,6 +495,11 @@ void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNati
     Instrumenter::initialize(liveClassProfilingSession, session, cpu != nullptr ? &cpu->getMethodHandles() : nullptr);
     Instrumenter::setReplaceNativeMethods(replaceNativeMethods);
     const AgentOptions &options = session->getOptions();
+    AnnotationInstrumentation::Environment probeEnvironment;
+    probeEnvironment.attached = attach;
+    probeEnvironment.ibmVm = LiveProfiling::instance().ibmVm;
+    probeEnvironment.recordThreadNameChanges = options.recordThreadNameChanges;
+    AnnotationInstrumentation::setEnvironment(probeEnvironment);
     ClassDecisions &decisions = liveClassProfilingSession->getDecisions();
     ClassDecisions::Switches &switches = decisions.getSwitches();
     switches.attach = attach;

@@ -18,6 +18,7 @@
 #include "LiveHeapProfilingHelper.h"
 #include "LiveMonitorManager.h"
 #include "LiveSamplerSession.h"
+#include "LiveThreadEvents.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
@@ -270,11 +271,12 @@ void LiveCpuProfilingHelper::ignoreCurrentThread(JNIEnv *env)
         thread->setIgnored(true, false);
 }
 
-void JNICALL LiveCpuProfilingHelper::ovThreadStart(jvmtiEnv *, JNIEnv *env, jthread)
+void JNICALL LiveCpuProfilingHelper::ovThreadStart(jvmtiEnv *, JNIEnv *env, jthread started)
 {
     LiveThreadManager *thread = getCurrentThreadManager(env, true);
     if (thread == nullptr)
         return;
+    LiveThreadEvents::onThreadStart(env, started, thread);
     // The agent's own threads and the VM's service threads are not profiled.
     bool showAgentThreads = false;
     if (ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession())
@@ -729,4 +731,9 @@ void LiveCpuProfilingHelper::stopSampler()
 {
     if (liveSamplerSession != nullptr)
         liveSamplerSession->stop();
+}
+
+LiveSamplerSession *LiveCpuProfilingHelper::getSampler()
+{
+    return liveSamplerSession;
 }

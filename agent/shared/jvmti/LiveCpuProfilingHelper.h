@@ -6,6 +6,7 @@
 
 class CpuProfilingSession;
 class LiveProfilingSession;
+class LiveSamplerSession;
 class LiveThreadManager;
 
 // The JVMTI side of CPU recording: one CpuProfilingSession for the VM, one
@@ -40,6 +41,8 @@ public:
     static bool startSampler(int intervalMs);
     // The sampler ends after its current pass.
     static void stopSampler();
+    // The running sampler; null before startSampler.
+    static LiveSamplerSession *getSampler();
 };
 
 // The controller API's operations (ControllerImpl natives), callable from

@@ -16,6 +16,7 @@
 #include "CpuProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
+#include "LiveSamplerSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MessageUtil.h"
@@ -604,4 +605,9 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     static std::atomic<bool> keptAlive(false);
     if (!keptAlive.exchange(true))
         MessageUtil::message("Keeping VM alive until frontend disconnects.");
+}
+
+SamplerSession *LiveProfilingSession::getSamplerSession()
+{
+    return LiveCpuProfilingHelper::getSampler();
 }

@@ -92,6 +92,8 @@ public:
     const std::string &getVmVersion() const { return vmVersion; }
     LiveClassProfilingSession &getClassSession() { return classSession; }
     ClassProfilingSession *getClassProfilingSession() override { return &classSession; }
+    // The sampler's telemetry once the sampler runs.
+    SamplerSession *getSamplerSession() override;
     int getPort() const { return port; }
 
     // The VM edge this session runs on.

@@ -7,6 +7,7 @@
 #include "Counter.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "LiveProbeCommands.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
@@ -129,4 +130,9 @@ void LiveVmCommands::onListenFailure()
 {
     if (!LiveProfiling::instance().nowait)
         LiveProfiling::instance().endVm(LiveProfiling::END_LISTEN_FAILED);
+}
+
+void LiveVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
+{
+    LiveProbeCommands::handle(env, command, reader, writer);
 }

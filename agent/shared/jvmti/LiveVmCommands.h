@@ -33,6 +33,7 @@ public:
     void handleCmdEnableTriggerGroups(DataReader *reader) override;
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override;
     void setMonitorProfiling(bool on) override;
+    void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
     // Exits with status 0 after command 46 and raises SIGINT after command 48.
     void connectionEnded(const Communicator &connection) override;
 

@@ -6,6 +6,7 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "ProfilingSession.h"
+#include "SamplerSession.h"
 #include "VmCommands.h"
 
 ClassProfilingSession *CommandCall::classes() const
@@ -67,6 +68,17 @@ void threadDump(const CommandCall &call)
     cpu(call)->handleCmdThreadDump(call.writer, newDump, call.classes());
 }
 
+// The telemetry; the empty form while the session has none yet.
+void telemetryData(const CommandCall &call)
+{
+    if (SamplerSession *sampler = call.owners.session->getSamplerSession()) {
+        sampler->handleCmdTelemetryData(call.writer);
+        return;
+    }
+    SamplerSession none(nullptr);
+    none.write(call.writer, true);
+}
+
 // One row per command, in command order.
 const Row ROWS[] = {
     {FrontendCommands::CMD_CLOSE, Frame::CLOSE, Owner::COMMUNICATOR, close},
@@ -79,6 +91,7 @@ const Row ROWS[] = {
      [](const CommandCall &c) { cpu(c)->handleCmdExpandHotspotNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_THREAD_DESCRIPTIONS, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdThreadDescriptions(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_TELEMETRY_DATA, Frame::PAYLOAD, Owner::SESSION, telemetryData},
     {FrontendCommands::CMD_STOP, Frame::PAYLOAD, Owner::COMMUNICATOR, stop},
     {FrontendCommands::CMD_FORCE_GC, Frame::PAYLOAD, Owner::VM, [](const CommandCall &c) { c.owners.vm->handleCmdForceGc(); }},
     {FrontendCommands::CMD_SET_VIEW_FILTER, Frame::PAYLOAD, Owner::CLASSES,
@@ -111,6 +124,8 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.classes()->handleCmdGetClasses(c.writer); }},
     {FrontendCommands::CMD_THREAD_PROFILING, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdThreadProfiling(c.reader); }},
+    {FrontendCommands::CMD_PROBE_DESCRIPTIONS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_DESCRIPTIONS, c.reader, c.writer); }},
     {FrontendCommands::CMD_HPROF_DUMP, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdHprofDump(c.reader, c.writer); }},
     {FrontendCommands::CMD_SET_TRACE_RECORD, Frame::PAYLOAD, Owner::CPU,
@@ -135,6 +150,12 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_SETTINGS, c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_RECORDING, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_RECORDING, c.reader, c.writer); }},
 };
 
 } // namespace

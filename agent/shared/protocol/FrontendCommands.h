@@ -45,6 +45,7 @@ public:
         CMD_EXPAND_INVOCATION_NODE = 9,
         CMD_EXPAND_HOTSPOT_NODE = 10,
         CMD_THREAD_DESCRIPTIONS = 11,
+        CMD_TELEMETRY_DATA = 22,
         CMD_STOP = 23,
         CMD_FORCE_GC = 30,
         CMD_SET_VIEW_FILTER = 34,
@@ -63,6 +64,7 @@ public:
         CMD_GET_VM_STATE = 59,
         CMD_GET_CLASSES = 60,
         CMD_THREAD_PROFILING = 61,
+        CMD_PROBE_DESCRIPTIONS = 62,
         CMD_HPROF_DUMP = 63,
         CMD_SET_TRACE_RECORD = 64,
         CMD_GET_TRACES = 65,
@@ -76,6 +78,9 @@ public:
         CMD_LOAD_INFO = 76,
         CMD_LOAD_INFO_WITH_PAYLOAD = 77,
         CMD_GET_EXECUTION_SITES = 79,
+        CMD_PROBE_TELEMETRY = 86,
+        CMD_PROBE_SETTINGS = 87,
+        CMD_PROBE_RECORDING = 90,
     };
 
     // How a request arrives and how its reply ends.

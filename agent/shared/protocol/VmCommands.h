@@ -40,6 +40,9 @@ public:
     virtual void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) = 0;
     // Command 73, after the CPU session took the switch: monitor events on or off.
     virtual void setMonitorProfiling(bool on) = 0;
+    // Commands 62, 86, 87 and 90: the probes' data, which the agent's Java
+    // side holds (the command number says which).
+    virtual void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) = 0;
     // The connection of `connection` is over and its transport closed.
     virtual void connectionEnded(const Communicator &connection) = 0;
 };

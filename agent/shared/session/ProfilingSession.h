@@ -4,6 +4,7 @@
 #include <string>
 
 class ClassProfilingSession;
+class SamplerSession;
 class DataReader;
 class DataWriter;
 
@@ -37,12 +38,26 @@ public:
     virtual bool isAllocRecording() { return false; }
     // The class sub-session (commands 34 and 60); null when there is none.
     virtual ClassProfilingSession *getClassProfilingSession() { return nullptr; }
+    // The telemetry (command 22); null while there is none.
+    virtual SamplerSession *getSamplerSession() { return nullptr; }
 
     // Stores the VM start time (microseconds of Counter::getUsec) and derives
     // its wall-clock second; unless forced only the first time.
     void updateVmStartTime(long long usec, bool force);
     // Microseconds of Counter::getUsec at VM start; -1 while unknown.
     long long getVmStartTime() const { return vmStartUsec; }
+
+    // Snapshot header (all fields, version 36; `recorder` writes method 5).
+    void writeHeader(DataWriter *writer, bool recorder);
+    // Reads a snapshot header into this session: the version, or -1003 for
+    // a wrong magic or ID size, -1002 for a newer version, 0 for one of 10
+    // or below. Sets the reader's ID width.
+    int readHeader(DataReader *reader);
+    // ID size and version of the snapshot last read by readHeader.
+    int getSnapshotIdSize() const { return snapshotIdSize; }
+    int getProtocolVersion() const { return protocolVersion; }
+    // Snapshot sessions loaded from a restricted JVMTI carry no whole-heap set.
+    bool isRestrictedJvmti() const { return restrictedJvmti11 != 0; }
 
     int getSessionState() const { return sessionState; }
     void setSessionState(int state) { sessionState = state; }
@@ -66,6 +81,8 @@ protected:
     long long vmStartUsec;
     int snapshotIdSize;
     long long vmIdentifier;
+    // Array allocations were recorded (read from a snapshot header).
+    unsigned char snapshotArrayAllocs = 0;
 };
 
 #endif

@@ -85,6 +85,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     const CpuSettings &settings = session->getSettings();
     bool recording = instrumentationRecord && timed;
     long long now = recording ? session->getVm()->getUsec() : 0;
+    methodEvents = methodEvents || timed;
     if (!waitIsOpen && settings.collectionMethod != 3 && recording)
         closeOpenMonitorStates(now);
     if (clearRequested)
@@ -131,7 +132,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     if (currentNode == nullptr)
         currentNode = callTree;
-    bool recording = instrumentationRecord;
+    bool recording = instrumentationRecord && !sampling;
     long long now = recording ? session->getVm()->getUsec() : 0;
     waitIsOpen = false;
     if (recording)
@@ -665,4 +666,48 @@ void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
         if (runnable > 0)
             node->addValue(runnable, true);
     }
+}
+
+void LiveThreadManager::sampleTime(long long interval, bool sleeping)
+{
+    if (!instrumentationRecord || interval <= 0 || currentNode == nullptr)
+        return;
+    switch (sleeping ? STATUS_WAITING : getDisplayThreadStatus()) {
+    case STATUS_WAITING:
+        currentNode->addSleepingTime(interval, 0);
+        break;
+    case STATUS_BLOCKED:
+        currentNode->addBlockingTime(interval, 0);
+        break;
+    case STATUS_NET_IO:
+        currentNode->addNetIOTime(interval, 0);
+        break;
+    default:
+        currentNode->addValue(interval, true);
+        break;
+    }
+}
+
+void LiveThreadManager::sampledExit(MethodDesc *method)
+{
+    // Sampled trees get their time from the sampler, not from exits.
+    sampling = true;
+    methodExit(method, 0, false);
+    sampling = false;
+}
+
+long long LiveThreadManager::enterProbe(MethodDesc *probe)
+{
+    long long now = methodEntry(probe, 0, 0, false, true);
+    probeDepth++;
+    return now;
+}
+
+bool LiveThreadManager::exitProbe(MethodDesc *probe)
+{
+    if (probeDepth <= 0)
+        return false;
+    probeDepth--;
+    methodExit(probe, 0, false);
+    return true;
 }

@@ -45,6 +45,21 @@ public:
     // Charges the time since the last method event to the current node
     // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
+    // Probes: a probe's pseudo method entered on the current node (timed),
+    // counted so that only an exit after an entry leaves it.
+    long long enterProbe(MethodDesc *probe);
+    // False, and nothing changes, without an open probe on this thread.
+    bool exitProbe(MethodDesc *probe);
+    int getProbeDepth() const { return probeDepth; }
+    // The sampler left `method`: as methodExit, without time.
+    void sampledExit(MethodDesc *method);
+    // Timed method events arrived from the thread's own hooks: its tree is
+    // recorded by them, and the sampler leaves it alone.
+    bool receivesMethodEvents() const { return methodEvents; }
+    // A sample of the thread's stack covered `interval` microseconds: they go
+    // to the current node as the thread's status counts them (waiting while
+    // `sleeping`). Nothing while not recording or for a negative interval.
+    void sampleTime(long long interval, bool sleeping);
     // Thread CPU time: the pending runnable time goes to its nodes, scaled by
     // the share one thread had of the CPU (1 / active threads, 1 when none).
     void manageCpuTime(int activeThreads);
@@ -198,6 +213,9 @@ private:
     int lastMonitorEventKind;
     bool monitorFlag;
     bool sleeping;
+    bool methodEvents = false;
+    int probeDepth = 0;
+    bool sampling = false; // an exit of the sampler, not of the thread
     unsigned char threadStatus;
     bool instrumentationRecord;
     bool exceptionalPending;

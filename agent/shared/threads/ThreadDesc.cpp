@@ -11,10 +11,21 @@ ThreadDesc::ThreadDesc(ThreadManager *manager)
 
 void ThreadDesc::setCreationInfo(ThreadManager *creatingThread, const CallStackTree *node)
 {
+    setCreationInfo(creatingThread, pathOf(node));
+}
+
+void ThreadDesc::setCreationInfo(ThreadManager *creatingThread, const std::vector<Frame> &stack)
+{
     creator = creatingThread;
-    creationStack.clear();
+    creationStack = stack;
+}
+
+std::vector<ThreadDesc::Frame> ThreadDesc::pathOf(const CallStackTree *node)
+{
+    std::vector<Frame> path;
     for (const CallStackTree *n = node; n != nullptr && n->getParent() != nullptr; n = n->getParent())
-        creationStack.push_back(Frame(n->getMethod(), n->getLineHint()));
+        path.push_back(Frame(n->getMethod(), n->getLineHint()));
+    return path;
 }
 
 void ThreadDesc::ensureThreadStatusCapacity()

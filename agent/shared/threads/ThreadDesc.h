@@ -43,6 +43,9 @@ public:
     // The thread was started by `creator` while it ran `node`: keeps the
     // frames from `node` up to the root, innermost first.
     void setCreationInfo(ThreadManager *creator, const CallStackTree *node);
+    void setCreationInfo(ThreadManager *creator, const std::vector<Frame> &stack);
+    // The frames from `node` up to the root, innermost first.
+    static std::vector<Frame> pathOf(const CallStackTree *node);
 
     const std::vector<unsigned char> &getThreadStatusList() const { return statusList; }
     const std::vector<uint32_t> &getThreadStatusTimeList() const { return statusTimeList; }

@@ -16,6 +16,7 @@
 
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
+#include "AnnotationInstrumentation.h"
 #include "Instrumenter.h"
 #include "MethodDesc.h"
 #include "MethodHandleTable.h"
@@ -332,6 +333,106 @@ TEST_P(InstrumenterWorkloadTest, RewrittenProgramRunsAlikeWithBalancedExactCount
 }
 
 INSTANTIATE_TEST_SUITE_P(Jvms, InstrumenterWorkloadTest, testing::ValuesIn(workloadCases()),
+                         [](const testing::TestParamInfo<WorkloadCase> &info) {
+                             return std::string(info.param.jvm->name) + "_" + info.param.variant->name;
+                         });
+
+// Every method of a class probed the way registered probes are: every other
+// method by one task that passes 0, the rest by two tasks that pass all
+// arguments.
+bool rewriteWithProbes(const Bytes &in, Bytes &out)
+{
+    ClassFile *cf = ClassFileReader::readFromByteArray(in.data(), static_cast<int>(in.size()), nullptr, true, true, nullptr);
+    if (cf == nullptr || cf->hasError()) {
+        if (cf != nullptr)
+            cf->freeInstance();
+        return false;
+    }
+    int length = 0;
+    const char *name = cf->getClassName(&length);
+    std::string slashName(name, length);
+    int n = 0;
+    for (MethodInfo *m : cf->getMethods()) {
+        std::string method(m->getName(), m->getNameLength());
+        std::string descriptor(m->getSignature(), m->getSignatureLength());
+        AnnotationInstrumentation::addAnnotationMethod(slashName.c_str(), method.c_str(), descriptor.c_str(), 100, 0, -1);
+        if (n++ % 2 == 1)
+            AnnotationInstrumentation::addAnnotationMethod(slashName.c_str(), method.c_str(), descriptor.c_str(), 101, 0, -2);
+    }
+    AnnotationInstrumentation::instrument(nullptr, cf, slashName.c_str(), false, false, false, 1, false);
+    char *bytes = nullptr;
+    int written = ClassFileWriter::writeToByteArray(&bytes, cf);
+    cf->freeInstance();
+    if (written <= 0)
+        return false;
+    out.assign(bytes, bytes + written);
+    delete[] bytes;
+    return true;
+}
+
+const Variant PROBE_VARIANTS[] = {
+    {"release17", "workload-17", false, 61},
+    {"release8", "workload-8", false, 52},
+    {"version48", "workload-7", true, 48},
+};
+
+std::vector<WorkloadCase> probeCases()
+{
+    std::vector<WorkloadCase> cases;
+    for (const Jvm &j : JVMS)
+        for (const Variant &v : PROBE_VARIANTS)
+            cases.push_back({&j, &v});
+    return cases;
+}
+
+class ProbeWorkloadTest : public testing::TestWithParam<WorkloadCase> {};
+
+TEST_P(ProbeWorkloadTest, ProbedProgramPassesTheVerifierAndRunsAlike)
+{
+    const Jvm &jvm = *GetParam().jvm;
+    const Variant &variant = *GetParam().variant;
+    if (!installed(jvm))
+        GTEST_SKIP() << jvm.name << " is not installed";
+    TempDir tmp;
+    std::string source = std::string(INSTRHOOKS_JAVA_DIR) + "/" + variant.dir;
+    std::string original = tmp / "original";
+    std::string rewritten = tmp / "rewritten";
+    Rewriter rewriter; // the instrumenter's sessions, for native wrappers
+    AnnotationInstrumentation::reset();
+    for (const std::string &path : listClassFiles(source)) {
+        std::string relative = path.substr(source.size() + 1);
+        SCOPED_TRACE(relative);
+        Bytes bytes, changed;
+        ASSERT_TRUE(readFileBytes(path, bytes));
+        if (variant.downgrade) {
+            Bytes old;
+            ASSERT_TRUE(downgrade(bytes, old, variant.expectedMajor));
+            bytes = old;
+        }
+        ASSERT_TRUE(rewriteWithProbes(bytes, changed));
+        EXPECT_NE(bytes, changed);
+        // Class constants need version 49; newer classes keep theirs.
+        EXPECT_EQ(variant.expectedMajor < 49 ? 49 : variant.expectedMajor, (changed[6] << 8) | changed[7]);
+        ASSERT_TRUE(writeFile(original + "/" + relative, bytes));
+        ASSERT_TRUE(writeFile(rewritten + "/" + relative, changed));
+    }
+    AnnotationInstrumentation::reset();
+
+    std::string before, after;
+    ASSERT_EQ(0, runHarness(jvm, "run", original, "Workload", before)) << before;
+    ASSERT_EQ(0, runHarness(jvm, "run", rewritten, "Workload", after)) << after;
+    Report plain = parseReport(before);
+    Report probed = parseReport(after);
+    EXPECT_EQ(plain.programOutput, probed.programOutput) << after;
+    EXPECT_EQ(std::string::npos, after.find("VerifyError")) << after;
+    EXPECT_EQ(0, plain.counters["PROBE-ENTERS"]);
+    // fib alone runs 2,150 times; every entry has its exit, normal or thrown.
+    EXPECT_GT(probed.counters["PROBE-ENTERS"], 2150);
+    EXPECT_EQ(probed.counters["PROBE-ENTERS"], probed.counters["PROBE-EXITS"]) << after;
+    EXPECT_EQ(0, probed.counters["PROBE-MISMATCHES"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jvms, ProbeWorkloadTest, testing::ValuesIn(probeCases()),
                          [](const testing::TestParamInfo<WorkloadCase> &info) {
                              return std::string(info.param.jvm->name) + "_" + info.param.variant->name;
                          });

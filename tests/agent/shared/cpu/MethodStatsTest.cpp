@@ -66,6 +66,39 @@ TEST(MethodStatsTest, BucketsByWidthAndProbing)
     EXPECT_EQ(probed.getEntry(11).key, 550u);
 }
 
+TEST(MethodStatsTest, OneExitAndItsSlots)
+{
+    struct Case {
+        const char *name;
+        MethodStats::StackEntry exit;
+        int slot;           // the bucket of the sum
+        uint32_t key;       // its key
+        uint32_t counts[5]; // that bucket's counts
+        uint64_t sums[5];
+    } cases[] = {
+        // Runnable 10 and nothing else: key 0 for all five quantities.
+        {"(10, 0, 0, 0) counts once in every column of key 0", times(10, 0, 0, 0), 0, 0, {1, 1, 1, 1, 1}, {10, 0, 0, 0, 10}},
+        // hash(50) = 49, 49 mod 23 = 3.
+        {"a sum of 50-99 takes key 50 in slot 3", times(60, 0, 0, 0), 3, 50, {1, 0, 0, 0, 1}, {60, 0, 0, 0, 60}},
+        {"the sum is its own column", times(30, 40, 0, 0), 3, 50, {0, 0, 0, 0, 1}, {30, 40, 0, 0, 70}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        MethodStats stats;
+        stats.recordMethodExit(c.exit);
+        const MethodStats::Entry &e = stats.getEntry(c.slot);
+        EXPECT_EQ(e.key, c.key);
+        for (int q = 0; q < MethodStats::QUANTITIES; q++) {
+            EXPECT_EQ(e.counts[q], c.counts[q]) << "column " << q;
+            EXPECT_EQ(stats.getTotal(q).sum, c.sums[q]) << "column " << q;
+        }
+        // U4 width, 23 rows of six U4, five totals of 16 bytes.
+        CharVectorDataWriter w;
+        stats.write(&w);
+        EXPECT_EQ(bytesOf(w).size(), 636u);
+    }
+}
+
 TEST(MethodStatsTest, FullBucketsDoubleTheWidthAndKeepEveryCount)
 {
     MethodStats stats;

@@ -317,6 +317,7 @@ public:
         writer->writeByte(static_cast<int>(communicatorStatus));
     }
     void setMonitorProfiling(bool on) override { calls.push_back(on ? "monitors on" : "monitors off"); }
+    void handleCmdProbe(uint32_t command, DataReader *, DataWriter *) override { calls.push_back("probe " + std::to_string(command)); }
     void connectionEnded(const Communicator &) override { calls.push_back("ended"); }
 
 private:
@@ -400,6 +401,10 @@ TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
         {"load info without payload: after command 1, connected", 76, {}, "load info", {1}},
         {"load info with payload", 77, {}, "load info", {1}},
         {"monitor recording off: the CPU session, then the VM", 73, {0}, "monitors off", {}},
+        {"probe descriptions", 62, {}, "probe 62", {}},
+        {"probe telemetry", 86, {}, "probe 86", {}},
+        {"probe settings", 87, {0, 0, 0, 1, 9}, "probe 87", {}},
+        {"probes to record", 90, {0, 0, 0, 0}, "probe 90", {}},
     };
     uint32_t id = 1;
     for (const Case &c : cases) {

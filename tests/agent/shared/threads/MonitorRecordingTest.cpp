@@ -352,6 +352,9 @@ TEST_F(MonitorRecordingTest, SetRecordMonitorsReadsThresholdsOnlyWhenOn)
     cases.push_back({"on with thresholds", Wire().byte(1).u4(2500).u4(90000), 1, 2500, 90000});
     cases.push_back({"off keeps the thresholds", Wire().byte(0), 0, 2500, 90000});
     cases.push_back({"broken request", Wire().byte(1).u2(0), -1, 2500, 90000});
+    // Thresholds of 2^31 and more must not wrap into "record everything".
+    cases.push_back({"2^31 is off, not negative", Wire().byte(1).u4(0x80000000u).u4(0xFFFFFFFFu), 1, 2000000000LL, 2000000000LL});
+    cases.push_back({"just below off is kept", Wire().byte(1).u4(1999999999u).u4(0), 1, 1999999999LL, 0});
     for (Case &c : cases) {
         SCOPED_TRACE(c.name);
         ByteArrayDataReader reader(c.request.b.data(), static_cast<int>(c.request.b.size()));

@@ -28,7 +28,23 @@ public final class Agent {
         vmIdentifier = System.currentTimeMillis() ^ (System.nanoTime() << 17) ^ System.identityHashCode(Agent.class);
         initialized = true;
         startCommunicationThread();
+        Sampler.start();
     }
+
+    /** A bookmark in the telemetry at the current time. */
+    public static native void addBookmark(String text);
+
+    /** The calling thread is about to start `thread`: the new thread records where it was made. */
+    public static native void registerThreadStart(Thread thread);
+
+    /** `thread` is now called `name`. */
+    public static native void setThreadName(Thread thread, String name);
+
+    /**
+     * Probes methods for probe `id`: each row is {class or null, method name, descriptor}, with
+     * its value (what the probe gets: -2 all arguments, -1 nothing, n the int parameter n) and flags.
+     */
+    public static native void registerAnnotationMethods(String[][] methods, int[] values, int[] flags, int id);
 
     private static boolean communicationThreadStarted;
 

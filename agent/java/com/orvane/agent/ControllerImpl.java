@@ -23,6 +23,20 @@ public final class ControllerImpl {
 
     private static native void triggerThreadDump0();
 
+    private static native void startVMTelemetryRecording0();
+
+    private static native void stopVMTelemetryRecording0();
+
+    /** Starts recording VM telemetry; what was recorded before is cleared. */
+    public static void startVMTelemetryRecording() {
+        startVMTelemetryRecording0();
+    }
+
+    /** Stops recording VM telemetry. */
+    public static void stopVMTelemetryRecording() {
+        stopVMTelemetryRecording0();
+    }
+
     /**
      * Starts recording monitor events: blocked periods of at least blockThreshold and waits of at
      * least waitThreshold microseconds are kept.

@@ -160,6 +160,9 @@ public final class InstrumentationCallee {
     /** Entry of a method that carries a probe annotation. */
     public static void __orvane_annotationEnterMethod(int methodId, Class<?> type, String className, String methodName,
             String signature, Object self, Object[] arguments) {
+        if (methodId == PROBE_THREAD_START && self instanceof Thread) {
+            Agent.registerThreadStart((Thread) self);
+        }
     }
 
     /**
@@ -349,5 +352,28 @@ public final class InstrumentationCallee {
             }
             return "V";
         }
+    }
+
+    // Probe calls of probed methods. Thread.start (-31) registers the new
+    // thread's creator; Thread.setName (-6) renames the thread once it ran.
+    private static final int PROBE_THREAD_START = -31;
+    private static final int PROBE_THREAD_NAME = -6;
+
+    public static void __orvane_annotationEnterMethod(int id, Class<?> c, String className, String method,
+            String descriptor, Object self, int value) {
+        if (id == PROBE_THREAD_START && self instanceof Thread) {
+            Agent.registerThreadStart((Thread) self);
+        }
+    }
+
+    public static void __orvane_annotationExitMethod(Object result, int id, Class<?> c, String className, String method,
+            String descriptor, Object self) {
+        if (id == PROBE_THREAD_NAME && self instanceof Thread && "setName".equals(method)) {
+            Agent.setThreadName((Thread) self, ((Thread) self).getName());
+        }
+    }
+
+    public static void __orvane_annotationExitMethod(int result, int id, Class<?> c, String className, String method,
+            String descriptor, Object self) {
     }
 }

@@ -44,6 +44,41 @@ public final class InstrumentationCallee {
 
     private InstrumentationCallee() {}
 
+    // Probe calls: entries, exits, exits of a probe never entered on the thread.
+    static long probeEnters, probeExits, probeMismatches;
+    private static final ThreadLocal<int[]> PROBE_DEPTH = ThreadLocal.withInitial(() -> new int[1]);
+
+    static synchronized void probeEnter() {
+        probeEnters++;
+        PROBE_DEPTH.get()[0]++;
+    }
+
+    static synchronized void probeExit() {
+        probeExits++;
+        if (PROBE_DEPTH.get()[0]-- <= 0)
+            probeMismatches++;
+    }
+
+    public static void __orvane_annotationEnterMethod(int id, Class<?> c, String cls, String m, String d, Object self,
+            Object[] args) {
+        probeEnter();
+    }
+
+    public static void __orvane_annotationEnterMethod(int id, Class<?> c, String cls, String m, String d, Object self,
+            int value) {
+        probeEnter();
+    }
+
+    public static void __orvane_annotationExitMethod(Object result, int id, Class<?> c, String cls, String m, String d,
+            Object self) {
+        probeExit();
+    }
+
+    public static void __orvane_annotationExitMethod(int result, int id, Class<?> c, String cls, String m, String d,
+            Object self) {
+        probeExit();
+    }
+
     static int id(short low, short high) {
         return (high << 16) | (low & 0xFFFF);
     }
@@ -143,6 +178,9 @@ public final class InstrumentationCallee {
             b.append("HINTS ").append(hints).append('\n');
             b.append("SLEEP-WRAPS ").append(enterSleeps).append(' ').append(exitSleeps).append('\n');
             b.append("REDIRECTED-SLEEPS ").append(sleeps).append('\n');
+            b.append("PROBE-ENTERS ").append(probeEnters).append('\n');
+            b.append("PROBE-EXITS ").append(probeExits).append('\n');
+            b.append("PROBE-MISMATCHES ").append(probeMismatches).append('\n');
             for (Map.Entry<Integer, long[]> e : COUNTS.entrySet()) {
                 long[] c = e.getValue();
                 b.append("COUNT ").append(e.getKey()).append(' ').append(c[0]).append(' ').append(c[1]).append(' ')

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "CallTreeSampler.h"
 #include "CpuProfilingSession.h"
 #include "InternalMonitor.h"
 #include "LiveThreadManager.h"
@@ -15,12 +16,14 @@ const int STATUS_HISTORY_MS = 200;
 } // namespace
 
 LiveSamplerSession::LiveSamplerSession(CpuProfilingSession *cpuSession, int interval)
-    : cpu(cpuSession), intervalMs(interval < 1 ? 1 : interval), statusPassPeriod(STATUS_HISTORY_MS / (interval < 1 ? 1 : interval)),
+    : SamplerSession(cpuSession->getProfilingSession()), cpu(cpuSession), intervalMs(interval < 1 ? 1 : interval), statusPassPeriod(STATUS_HISTORY_MS / (interval < 1 ? 1 : interval)),
       statusPassCounter(0), stopped(false), runnable(0), blocked(0), waiting(0), netIO(0)
 {
     if (statusPassPeriod < 1)
         statusPassPeriod = 1;
 }
+
+LiveSamplerSession::~LiveSamplerSession() = default;
 
 void LiveSamplerSession::doThreadStatusSampling(long long now, bool threadProfiling)
 {
@@ -36,6 +39,47 @@ void LiveSamplerSession::doThreadStatusSampling(long long now, bool threadProfil
         }
         recordThreadStatus(now, statusPassCounter == 0);
     }
+    if (!stopped.load() && cpu->getSettings().collectionMethod == 3) {
+        // The first pass only sets the clock.
+        long long interval = previousPass > 0 && cpu->isRecording() ? now - previousPass : 0;
+        sampleCallTrees(interval);
+    }
+    previousPass = now;
+}
+
+void LiveSamplerSession::sampleCallTrees(long long interval)
+{
+    if (restarted) {
+        restarted = false;
+        for (auto &s : samplers)
+            s.second->getThread()->reset();
+        samplers.clear();
+    }
+    std::vector<LiveThreadManager *> threads;
+    std::vector<void *> handles;
+    for (LiveThreadManager *t : cpu->getThreadManagers()) {
+        if (t->getIsDead() || t->getIgnored() || t->threadHandle == nullptr || t->getThreadDesc() == nullptr ||
+            t->receivesMethodEvents())
+            continue;
+        threads.push_back(t);
+        handles.push_back(t->threadHandle);
+    }
+    std::vector<std::vector<VmInterface::StackFrame>> stacks;
+    if (threads.empty() || !cpu->getVm()->getThreadStacks(handles, &stacks) || stacks.size() != threads.size())
+        return;
+    // Samplers of threads that are gone go with the old map.
+    std::unordered_map<LiveThreadManager *, std::unique_ptr<CallTreeSampler>> next;
+    for (size_t i = 0; i < threads.size(); i++) {
+        auto found = samplers.find(threads[i]);
+        std::unique_ptr<CallTreeSampler> sampler =
+            found != samplers.end() ? std::move(found->second) : std::unique_ptr<CallTreeSampler>(new CallTreeSampler(threads[i]));
+        if (!stacks[i].empty()) {
+            sampler->setData(stacks[i]);
+            sampler->saveData(interval);
+        }
+        next[threads[i]] = std::move(sampler);
+    }
+    samplers.swap(next);
 }
 
 void LiveSamplerSession::recordThreadStatus(long long now, bool record)
@@ -83,4 +127,23 @@ void LiveSamplerSession::recordThreadStatus(long long now, bool record)
     runnable = counts[2];
     netIO = counts[3];
     cpu->setNumActiveThreads(runnable);
+}
+
+void LiveSamplerSession::addJavaSample(long long now, const VmCounts &vm, long long memory1, long long memory2,
+                                       const int32_t *custom, int count)
+{
+    int32_t values[STANDARD_SERIES];
+    values[UNFILTERED_CLASSES] = vm.unfilteredClasses;
+    values[FILTERED_CLASSES] = vm.filteredClasses;
+    values[LIVE_OBJECTS] = vm.liveObjects;
+    values[LIVE_ARRAYS] = vm.liveArrays;
+    values[MEMORY_1_KB] = toKb(memory1);
+    values[MEMORY_2_KB] = toKb(memory2);
+    values[RUNNABLE_THREADS] = runnable;
+    values[WAITING_THREADS] = waiting;
+    values[BLOCKED_THREADS] = blocked;
+    values[NET_IO_THREADS] = netIO;
+    values[FREED_OBJECTS] = vm.freedObjects;
+    values[CREATED_OBJECTS] = vm.createdObjects;
+    addSample(now, values, custom, count);
 }

@@ -1,0 +1,53 @@
+package com.orvane.agent.probe;
+
+/**
+ * The Java side of the probes that the native agent asks for its front-end commands: the probe
+ * recording settings the front end sends (commands 87 and 90), the probe descriptions (62) and
+ * the probe telemetry (86). No probe payloads are kept on this side, so descriptions and telemetry
+ * are empty.
+ */
+public final class AnnotationHandler {
+    private static final int SETTINGS_COMMAND = 87;
+    private static byte[] settings;
+    private static byte[] recording;
+
+    private AnnotationHandler() {
+    }
+
+    /** Command 87 carries the probe settings, 90 the probes to record. */
+    public static synchronized void setProbeRecording(int command, byte[] bytes) {
+        if (command == SETTINGS_COMMAND) {
+            settings = bytes;
+        } else {
+            recording = bytes;
+        }
+    }
+
+    /** The probes to record as the front end sent them, for snapshots; null when none were sent. */
+    public static synchronized byte[] getProbeRecording() {
+        return recording;
+    }
+
+    /** The probe descriptions; null while there are none. */
+    public static byte[] getMetaData(JavaCollector collector, boolean all) {
+        return null;
+    }
+
+    /** Writes the probe telemetry into the named file; false when there is none. */
+    public static boolean getTelemetryData(JavaCollector collector, byte[] fileName) {
+        return false;
+    }
+
+    /**
+     * A probe call begins on the calling thread: the probe `name` is recorded under the method that
+     * called it. Returns the handle for exitAnnotationMethod, 0 when nothing was recorded.
+     */
+    public static native long enterAnnotationMethod(String name, long thread, boolean nested);
+
+    /** The probe call that enterAnnotationMethod began ends. */
+    public static native void exitAnnotationMethod(long method, long thread);
+
+    static synchronized byte[] getSettings() {
+        return settings;
+    }
+}

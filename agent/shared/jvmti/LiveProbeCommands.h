@@ -1,0 +1,20 @@
+#ifndef AGENT_LIVEPROBECOMMANDS_H
+#define AGENT_LIVEPROBECOMMANDS_H
+
+#include <cstdint>
+#include <jni.h>
+
+class DataReader;
+class DataWriter;
+
+// The probe commands the agent's Java side answers
+// (com.orvane.agent.probe.AnnotationHandler): 62 the probe descriptions,
+// 86 the probe telemetry through the probe data file, 87 and 90 the probe
+// settings and the probes to record. Runs on the command thread.
+class LiveProbeCommands {
+public:
+    // `env` is the command thread's; without one the replies are the empty ones.
+    static void handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer);
+};
+
+#endif

@@ -1,0 +1,155 @@
+#include "LiveSamplerHelper.h"
+
+#include <atomic>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "Counter.h"
+#include "LiveClassProfilingHelper.h"
+#include "LiveCpuProfilingHelper.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "LiveSamplerSession.h"
+#include "MessageUtil.h"
+
+namespace {
+
+const int DESCRIPTION_WAIT_MS = 100;
+
+// Without a live session in this library: said once, then every call is ignored.
+bool noSession()
+{
+    static std::atomic<bool> told{false};
+    if (LiveProfiling::instance().getSession() != nullptr)
+        return false;
+    if (!told.exchange(true)) {
+        MessageUtil::message("The native library has not been initialized.");
+        MessageUtil::message("Profiling commands will be ignored.");
+        MessageUtil::message("Did you forget the -agentpath parameter?");
+    }
+    return true;
+}
+
+// The text of a Java string; "[unknown]" for null.
+std::string textOf(JNIEnv *env, jstring s)
+{
+    if (s == nullptr)
+        return "[unknown]";
+    const char *chars = env->GetStringUTFChars(s, nullptr);
+    if (chars == nullptr) {
+        env->ExceptionClear();
+        return "[unknown]";
+    }
+    std::string text = chars;
+    env->ReleaseStringUTFChars(s, chars);
+    return text;
+}
+
+} // namespace
+
+bool LiveSamplerHelper::doJavaSampling(JNIEnv *, long long memory1, long long memory2, const int32_t *values, int count)
+{
+    LiveProfiling &edge = LiveProfiling::instance();
+    LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler();
+    if (!edge.vmTelemetry || sampler == nullptr)
+        return edge.vmTelemetry;
+    LiveSamplerSession::VmCounts counts;
+    int filtered = 0, unfiltered = 0;
+    LiveClassProfilingHelper::getTelemetryData(&filtered, &unfiltered);
+    counts.unfilteredClasses = unfiltered;
+    counts.filteredClasses = filtered;
+    sampler->addJavaSample(Counter::getUsec(), counts, memory1, memory2, values, count);
+    return true;
+}
+
+void LiveSamplerHelper::setVmTelemetryRecording(bool on)
+{
+    LiveProfiling &edge = LiveProfiling::instance();
+    if (on && !edge.vmTelemetry) {
+        if (LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler())
+            sampler->clearTelemetryData();
+    }
+    edge.vmTelemetry = on;
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass)
+{
+    return 1;
+}
+
+extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, jclass)
+{
+    return LiveProfiling::instance().vmTelemetry ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv *env, jclass, jlong memory1, jlong memory2,
+                                                                             jintArray values)
+{
+    if (LiveProfiling::instance().getSession() == nullptr) {
+        MessageUtil::message("A different instance of the native library has been");
+        MessageUtil::message("loaded. Please check the appropriate environment");
+        MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
+        LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
+        return JNI_FALSE;
+    }
+    std::vector<int32_t> custom;
+    if (values != nullptr) {
+        custom.resize(static_cast<size_t>(env->GetArrayLength(values)));
+        if (!custom.empty())
+            env->GetIntArrayRegion(values, 0, static_cast<jsize>(custom.size()), reinterpret_cast<jint *>(custom.data()));
+    }
+    bool recording = LiveSamplerHelper::doJavaSampling(env, memory1, memory2, custom.data(), static_cast<int>(custom.size()));
+    return recording ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEnv *env, jclass, jobjectArray names,
+                                                                               jintArray types, jlongArray values)
+{
+    if (noSession() || names == nullptr || types == nullptr || values == nullptr)
+        return;
+    jsize count = env->GetArrayLength(names);
+    if (env->GetArrayLength(types) < count || env->GetArrayLength(values) < count)
+        return;
+    std::vector<std::string> texts;
+    for (jsize i = 0; i < count; i++) {
+        jstring name = static_cast<jstring>(env->GetObjectArrayElement(names, i));
+        texts.push_back(textOf(env, name));
+        env->DeleteLocalRef(name);
+    }
+    std::vector<int> typeValues(static_cast<size_t>(count));
+    std::vector<long long> longValues(static_cast<size_t>(count));
+    std::vector<const char *> nameValues;
+    for (const std::string &t : texts)
+        nameValues.push_back(t.c_str());
+    if (count > 0) {
+        env->GetIntArrayRegion(types, 0, count, reinterpret_cast<jint *>(typeValues.data()));
+        env->GetLongArrayRegion(values, 0, count, reinterpret_cast<jlong *>(longValues.data()));
+    }
+    // The descriptions belong to the sampler, which may still be starting.
+    LiveSamplerSession *sampler = nullptr;
+    while ((sampler = LiveCpuProfilingHelper::getSampler()) == nullptr && LiveProfiling::instance().getSession() != nullptr)
+        usleep(DESCRIPTION_WAIT_MS * 1000);
+    if (sampler != nullptr)
+        sampler->addTelemetryDescriptions(typeValues.data(), nameValues.data(), longValues.data(), count);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_addBookmark(JNIEnv *env, jclass, jstring text)
+{
+    if (noSession())
+        return;
+    if (LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler())
+        sampler->addBookmark(Counter::getUsec(), text != nullptr ? textOf(env, text).c_str() : "");
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startVMTelemetryRecording0(JNIEnv *, jclass)
+{
+    if (!noSession())
+        LiveSamplerHelper::setVmTelemetryRecording(true);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopVMTelemetryRecording0(JNIEnv *, jclass)
+{
+    if (!noSession())
+        LiveSamplerHelper::setVmTelemetryRecording(false);
+}

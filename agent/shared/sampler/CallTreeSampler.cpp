@@ -1,0 +1,70 @@
+#include "CallTreeSampler.h"
+
+#include <cstring>
+
+#include "ClassData.h"
+#include "LiveThreadManager.h"
+#include "MethodDesc.h"
+
+namespace {
+
+bool isClass(const MethodDesc *m, const char *dottedName)
+{
+    return m != nullptr && m->getClassData() != nullptr && strcmp(m->getClassData()->getClassName(), dottedName) == 0;
+}
+
+bool isObjectConstructor(const MethodDesc *m)
+{
+    return isClass(m, "java.lang.Object") && strcmp(m->getMethodName(), "<init>") == 0;
+}
+
+bool isAgentFrame(const MethodDesc *m)
+{
+    return m != nullptr && m->getClassData() != nullptr && m->getClassData()->getIsAgentClass();
+}
+
+bool sameFrame(const VmInterface::StackFrame &a, const VmInterface::StackFrame &b)
+{
+    return a.method == b.method && a.line == b.line;
+}
+
+} // namespace
+
+void CallTreeSampler::setData(const std::vector<VmInterface::StackFrame> &frames)
+{
+    current.clear();
+    // The agent's own frames and what they call are not the application's.
+    for (const VmInterface::StackFrame &f : frames) {
+        if (isAgentFrame(f.method))
+            break;
+        if (!isObjectConstructor(f.method))
+            current.push_back(f);
+    }
+    equalFrames = 0;
+    while (equalFrames < current.size() && equalFrames < previous.size() && sameFrame(current[equalFrames], previous[equalFrames]))
+        equalFrames++;
+}
+
+bool CallTreeSampler::isSleeping(const std::vector<VmInterface::StackFrame> &frames)
+{
+    if (frames.empty())
+        return false;
+    const MethodDesc *innermost = frames.back().method;
+    // Thread.sleep itself, or the sleepNanos/sleep0 it runs in on newer JDKs.
+    return isClass(innermost, "java.lang.Thread") && strncmp(innermost->getMethodName(), "sleep", 5) == 0;
+}
+
+void CallTreeSampler::saveData(long long interval)
+{
+    if (thread->getIsDead())
+        return;
+    for (size_t i = previous.size(); i > equalFrames; i--)
+        thread->sampledExit(previous[i - 1].method);
+    for (size_t i = equalFrames; i < current.size(); i++) {
+        // A frame's line is where it is now: its callee's call site.
+        uint16_t callSite = i > 0 ? current[i - 1].line : 0;
+        thread->methodEntry(current[i].method, callSite, 0, false, false);
+    }
+    thread->sampleTime(interval, isSleeping(current));
+    previous.swap(current);
+}

@@ -1,0 +1,42 @@
+#ifndef AGENT_CALLTREESAMPLER_H
+#define AGENT_CALLTREESAMPLER_H
+
+#include <cstddef>
+#include <vector>
+
+#include "VmInterface.h"
+
+class LiveThreadManager;
+
+// The sampled call tree of one thread: each pass hands over the thread's
+// stack, the frames that changed since the previous pass are left and the
+// new ones entered on the thread's recording, and the pass's interval goes
+// to the innermost node (as waiting time while the thread sleeps). Runs on
+// the sampler thread under the thread monitor; the sampled thread sends no
+// method events of its own meanwhile.
+class CallTreeSampler {
+public:
+    explicit CallTreeSampler(LiveThreadManager *thread) : thread(thread) {}
+
+    // The stack of this pass, outermost first: how many frames, from the
+    // outermost, equal the previous pass's (same method and line).
+    void setData(const std::vector<VmInterface::StackFrame> &frames);
+    // Applies the pass: exits for the previous frames no longer there
+    // (innermost first), entries for the new ones (outermost first, each
+    // with the line of its call site), then `interval` microseconds on the
+    // innermost node. Frames of the agent's own classes cut the stack;
+    // Object.<init> is left out. Nothing for a dead thread.
+    void saveData(long long interval);
+    // True when the innermost frame sleeps (Thread.sleep and the methods the
+    // newer JDKs sleep in).
+    static bool isSleeping(const std::vector<VmInterface::StackFrame> &frames);
+    LiveThreadManager *getThread() const { return thread; }
+
+private:
+    LiveThreadManager *thread;
+    std::vector<VmInterface::StackFrame> current;
+    std::vector<VmInterface::StackFrame> previous;
+    size_t equalFrames = 0;
+};
+
+#endif

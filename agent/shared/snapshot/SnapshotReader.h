@@ -1,0 +1,41 @@
+#ifndef AGENT_SNAPSHOTREADER_H
+#define AGENT_SNAPSHOTREADER_H
+
+#include <cstdint>
+#include <string>
+
+#include "SnapshotSections.h"
+
+class GzFileDataReader;
+
+// Reads a snapshot stream back into sessions: the header, the section table,
+// a check of every section's magic and CRC-32, then the selected sections.
+class SnapshotReader {
+public:
+    static const int VERIFY_CHUNK = 20480;
+    static const int HEAP_DUMP_CHUNK = 40960;
+
+    // One entry of the section table, and whether the section passed its check.
+    struct Entry {
+        uint64_t length = 0;
+        long long position = 0;
+        uint32_t crc = 0;
+        bool verified = false;
+    };
+
+    // `sections` is a set of SnapshotSectionBits; the allocation tree is
+    // read with any of CPU, heap dump and heap, the classes always. The heap
+    // dump is copied into `heapDumpPath`. Returns the version, or the
+    // header's result below 1, or -1003 for a damaged stream. A section that
+    // fails its check is skipped (the classes and the Java part may not).
+    static int read(GzFileDataReader *reader, const SnapshotSources &sources, int sections,
+                    const char *heapDumpPath);
+
+private:
+    static int verify(GzFileDataReader *reader, int version, Entry *entries);
+    static bool verifyOne(GzFileDataReader *reader, int index, Entry &entry);
+    static bool enter(GzFileDataReader *reader, int index, const Entry &entry);
+    static bool copyHeapDump(GzFileDataReader *reader, int version, const Entry &entry, const char *path);
+};
+
+#endif

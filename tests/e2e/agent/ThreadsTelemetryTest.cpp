@@ -1,0 +1,359 @@
+// Threads and telemetry in a real JVM, in each JDK of the machine with every
+// class verified: threads that sleep, wait, block on a held monitor and park
+// get their statuses; a thread whose start was registered from Java names
+// its creator; the agent's own threads stay out of the list; the Java side's
+// telemetry tick reaches the front end (command 22) with thread counts,
+// memory in KB and bookmarks, and each reply empties what was sent.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CallTreeView.h"
+#include "FrontendClient.h"
+#include "JdkTest.h"
+#include "Registry.h"
+#include "TelemetryView.h"
+#include "ThreadView.h"
+#include "WireReader.h"
+
+using namespace jvmtest;
+
+namespace {
+
+const int RUNNABLE = 63, BLOCKED = 64, WAITING = 65;
+
+class ThreadsTelemetryTest : public JdkTest {
+protected:
+    void SetUp() override
+    {
+        JdkTest::SetUp();
+        if (!ready())
+            return;
+        port = freePort();
+    }
+
+    void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates",
+                        const std::vector<std::string> &args = {})
+    {
+        std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
+                                      std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
+                                          ",address=127.0.0.1",
+                                      "-cp", PROBE_CLASSES, mainClass};
+        c.insert(c.end(), args.begin(), args.end());
+        ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+        ASSERT_EQ(client.handshake(), "");
+    }
+
+    std::vector<ThreadInfo> threadList(FrontendClient &client)
+    {
+        Reply reply;
+        std::vector<ThreadInfo> threads;
+        EXPECT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        EXPECT_TRUE(ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads));
+        return threads;
+    }
+
+    TelemetryReply telemetry(FrontendClient &client)
+    {
+        Reply reply;
+        TelemetryReply t;
+        EXPECT_EQ(client.call(22, {}, &reply), FrontendClient::OK) << client.lastError();
+        EXPECT_TRUE(TelemetryView::readTelemetryReply(reply.body, &t));
+        return t;
+    }
+
+    int port = 0;
+    Registry registry;
+};
+
+TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    Reply reply;
+    // A configuration starts the sampler; thread profiling records the histories.
+    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
+    EXPECT_NE(jvm.out().find("rows registered"), std::string::npos) << jvm.out();
+    EXPECT_NE(jvm.err().find("probe 78: fewer values or flags than methods, nothing registered"), std::string::npos) << jvm.err();
+
+    const std::map<std::string, int> expected = {
+        {"sleeper", WAITING}, {"waiter", WAITING}, {"parker", WAITING}, {"blocked", BLOCKED}, {"main", WAITING}};
+    std::vector<ThreadInfo> threads;
+    std::map<std::string, const ThreadInfo *> byName;
+    for (int attempt = 0; attempt < 60; attempt++) {
+        usleep(100000);
+        threads = threadList(client);
+        byName.clear();
+        for (const ThreadInfo &t : threads)
+            byName[t.name] = &t;
+        bool all = true;
+        for (const auto &e : expected) {
+            auto found = byName.find(e.first);
+            all = all && found != byName.end() && !found->second->statuses.empty() &&
+                  found->second->statuses.back().first == e.second;
+        }
+        if (all)
+            break;
+    }
+    std::string histories = ThreadView::formatStatusHistories(threads);
+    for (const auto &e : expected) {
+        SCOPED_TRACE(e.first);
+        auto found = byName.find(e.first);
+        ASSERT_NE(found, byName.end()) << histories;
+        const ThreadInfo &t = *found->second;
+        ASSERT_FALSE(t.statuses.empty()) << histories;
+        EXPECT_EQ(t.statuses.back().first, e.second) << histories;
+        for (size_t i = 1; i < t.statuses.size(); i++)
+            EXPECT_NE(t.statuses[i].first, t.statuses[i - 1].first) << "one entry per change: " << histories;
+        for (const auto &s : t.statuses)
+            EXPECT_TRUE(s.first == RUNNABLE || s.first == BLOCKED || s.first == WAITING) << histories;
+    }
+    for (const ThreadInfo &t : threads)
+        EXPECT_NE(t.name.compare(0, 7, "_orvane"), 0) << "agent threads are not listed: " << t.name;
+
+    // The registered start names main as its creator; the other has none.
+    ASSERT_EQ(byName.count("registered-child"), 1u) << histories;
+    ASSERT_EQ(byName.count("unregistered-child"), 1u) << histories;
+    EXPECT_EQ(byName["registered-child"]->creator, byName["main"]->id);
+    EXPECT_EQ(byName["unregistered-child"]->creator, 0u);
+    EXPECT_GE(byName["registered-child"]->end, 0) << "it ended";
+    EXPECT_LT(byName["sleeper"]->end, 0) << "it lives";
+    EXPECT_EQ(byName.count("parker-to-be"), 0u) << "renamed: " << histories;
+
+    // Telemetry: the Java side ticks once a second.
+    TelemetryReply first;
+    for (int attempt = 0; attempt < 50 && first.samples.size() < 2; attempt++) {
+        usleep(200000);
+        TelemetryReply more = telemetry(client);
+        first.samples.insert(first.samples.end(), more.samples.begin(), more.samples.end());
+        first.bookmarks.insert(first.bookmarks.end(), more.bookmarks.begin(), more.bookmarks.end());
+    }
+    ASSERT_GE(first.samples.size(), 2u) << jvm.err();
+    const TelemetryReply::Sample &last = first.samples.back();
+    EXPECT_GT(last.standard[4], 0) << "heap in use, KB" << TelemetryView::format(first);
+    EXPECT_GE(last.standard[5], last.standard[4]) << "committed heap holds the used heap";
+    EXPECT_GE(last.standard[7], 4) << "sleeper, waiter, parker and main wait";
+    EXPECT_GE(last.standard[8], 1) << "one thread is blocked";
+    EXPECT_GT(last.standard[0] + last.standard[1], 100) << "the VM's classes, unfiltered and filtered";
+    for (size_t i = 1; i < first.samples.size(); i++) {
+        EXPECT_GT(first.samples[i].timeUsec, first.samples[i - 1].timeUsec);
+        EXPECT_EQ(first.samples[i].timeUsec % 10000, 0);
+    }
+    bool bookmarked = false;
+    for (const auto &b : first.bookmarks)
+        bookmarked = bookmarked || b.second == "threads started";
+    EXPECT_TRUE(bookmarked);
+    // Each reply took what it sent: the next starts after the last sample.
+    TelemetryReply next = telemetry(client);
+    for (const TelemetryReply::Sample &s : next.samples)
+        EXPECT_GT(s.timeUsec, last.timeUsec);
+    EXPECT_TRUE(next.bookmarks.empty());
+
+    // The probe commands the Java side answers: nothing to describe, no
+    // probe telemetry; settings and recordings are taken, an empty one is
+    // skipped, and the VM goes on.
+    ASSERT_EQ(client.call(62, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0}));
+    ASSERT_EQ(client.call(86, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0}));
+    ASSERT_EQ(client.call(87, {0, 0, 0, 3, 1, 2, 3}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(reply.body.empty());
+    ASSERT_EQ(client.call(90, {0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(90, {0x80, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    // Thresholds of 2^31 and more keep monitor recording off for that kind.
+    ASSERT_EQ(client.call(73, {1, 0x80, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_FALSE(threadList(client).empty());
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+// The configuration of dynamic instrumentation with the JDK filtered.
+// With `allUrls` the views show probe calls that call nothing themselves.
+std::vector<uint8_t> instrumentedSession(bool allUrls = false)
+{
+    std::string filters;
+    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+    return setParameters(std::string("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"") +
+                         (allUrls ? " allUrls=\"true\"" : "") + ">" + filters + "</session></config>");
+}
+
+// Method statistics (command 72): per method, the calls counted in the
+// sum column of its 23 buckets.
+bool readMethodStatistics(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry,
+                          std::map<uint64_t, uint64_t> *calls)
+{
+    WireReader r(body);
+    while (!r.error()) {
+        uint8_t more = r.readByte();
+        if (more == 0)
+            break;
+        uint64_t method = r.readID(idWidth);
+        r.readU4(); // width
+        uint64_t sum = 0;
+        for (int row = 0; row < 23; row++) {
+            r.readU4(); // key
+            for (int q = 0; q < 5; q++) {
+                uint32_t count = r.readU4();
+                if (q == 4)
+                    sum += count;
+            }
+        }
+        for (int q = 0; q < 5; q++) {
+            r.readJLong();
+            r.readU4();
+            r.readU4();
+        }
+        (*calls)[method] = sum;
+    }
+    return !r.error() && registry->readMethods(r, idWidth) && registry->readClasses(r, idWidth);
+}
+
+TEST_P(ThreadsTelemetryTest, MethodStatisticsCountEveryCall)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "CpuWorkload", {"controller"}));
+    Reply reply;
+    // Method statistics need the dynamic instrumentation collection method.
+    ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
+
+    // The application recorded method statistics around fib(10) and a sleep.
+    ASSERT_EQ(client.call(72, {}, &reply), FrontendClient::OK) << client.lastError();
+    std::map<uint64_t, uint64_t> calls;
+    ASSERT_TRUE(readMethodStatistics(reply.body, client.idWidth(), &registry, &calls));
+    std::map<std::string, uint64_t> byName;
+    for (const auto &c : calls) {
+        const MethodInfo *m = registry.method(c.first);
+        ASSERT_NE(m, nullptr) << "every method of the reply is described";
+        byName[m->name] = c.second;
+    }
+    EXPECT_EQ(jvm.err().find("can only be recorded"), std::string::npos) << jvm.err();
+    EXPECT_EQ(byName["CpuWorkload$Fib"], 177u) << "fib(10) makes 177 calls; fib(5) ran after statistics stopped";
+    EXPECT_EQ(byName["CpuWorkload$Sleeper"], 1u);
+    EXPECT_EQ(byName["CpuWorkload"], 1u);
+
+    jvm.closeInput();
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The node of the first method called `name` (depth first), null when none.
+const ViewNode *findMethod(const ViewNode &root, const Registry &registry, const std::string &name)
+{
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(root, &nodes);
+    for (const ViewNode *n : nodes) {
+        const MethodInfo *m = registry.method(n->method);
+        if (m != nullptr && m->name == name)
+            return n;
+    }
+    return nullptr;
+}
+
+TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "SamplingHot"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    usleep(300000);
+
+    CallTreeReply cpuTree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &cpuTree));
+    ASSERT_NE(cpuTree.root, nullptr);
+    std::string text = CallTreeView::format(*cpuTree.root, registry);
+    const ViewNode *main = findMethod(*cpuTree.root, registry, "main");
+    const ViewNode *hot = findMethod(*cpuTree.root, registry, "hot");
+    ASSERT_NE(main, nullptr) << text;
+    ASSERT_NE(hot, nullptr) << text;
+    // About two seconds in hot(), most of main's runnable time.
+    EXPECT_GE(hot->value, 1000000) << text;
+    EXPECT_GE(hot->value * 10, main->value * 8) << text;
+    EXPECT_EQ(findMethod(*cpuTree.root, registry, "cold") == nullptr || findMethod(*cpuTree.root, registry, "cold")->value < hot->value, true);
+
+    // The sleeping thread's time is waiting time in Thread.sleep (sleepNanos on newer JDKs).
+    CallTreeReply waiting;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 2, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &waiting));
+    ASSERT_NE(waiting.root, nullptr);
+    std::string waitingText = CallTreeView::format(*waiting.root, registry);
+    // The sleeper's Thread.sleep: the longest of the sleeps (main sleeps too, since "done").
+    std::vector<const ViewNode *> nodes;
+    CallTreeView::collect(*waiting.root, &nodes);
+    int64_t slept = 0;
+    for (const ViewNode *n : nodes) {
+        const MethodInfo *m = registry.method(n->method);
+        if (m != nullptr && m->name == "sleep" && n->value > slept)
+            slept = n->value;
+    }
+    EXPECT_GE(slept, 1500000) << waitingText;
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "ProbeCalls"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, instrumentedSession(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
+
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    const ViewNode *reader = findMethod(*tree.root, registry, "ProbeCalls$Reader");
+    ASSERT_NE(reader, nullptr) << text;
+    ASSERT_EQ(reader->children.size(), 1u) << "the probe, once: " << text;
+    const ViewNode &probe = *reader->children[0];
+    const MethodInfo *m = registry.method(probe.method);
+    ASSERT_NE(m, nullptr) << text;
+    EXPECT_EQ(m->name, "file read") << text;
+    EXPECT_EQ(probe.count, 3u) << "the unmatched exit and the unknown handle changed nothing: " << text;
+    EXPECT_EQ(reader->count, 1u) << text;
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Jdks, ThreadsTelemetryTest, testing::ValuesIn(JDKS), jdkTestName);
+
+} // namespace
