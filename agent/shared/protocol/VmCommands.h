@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "DataWriter.h"
+
 class Communicator;
 class DataReader;
 class DataWriter;
@@ -42,6 +44,12 @@ public:
     virtual void setMonitorProfiling(bool on) = 0;
     // The connection of `connection` is over and its transport closed.
     virtual void connectionEnded(const Communicator &connection) = 0;
+    // Command 49: allocation recording on or off (byte on, then the CPU
+    // session's tracking parameters).
+    virtual void handleCmdSetRecordAlloc(DataReader *) {}
+    // Command 32: a snapshot (byte: reply with the path), in the reply or in
+    // a file. Replies U4 0 where no snapshot can be made.
+    virtual void handleCmdSaveSnapshot(DataReader *, DataWriter *writer, Communicator &) { writer->writeU4(0); }
 };
 
 #endif

@@ -60,6 +60,15 @@ std::vector<TableEntry> tableOf(const std::vector<unsigned char> &b)
     return table;
 }
 
+std::vector<char> configRecord(uint32_t id, const std::string &xml)
+{
+    Wire w;
+    w.u4(id).u4(static_cast<uint32_t>(xml.size()));
+    for (char c : xml)
+        w.byte(c);
+    return std::vector<char>(w.b.begin(), w.b.end());
+}
+
 class SnapshotFileTest : public CpuSessionTest {
 protected:
     SnapshotFileTest() : CpuSessionTest("app/Main")
@@ -277,7 +286,7 @@ TEST_F(SnapshotFileTest, SavedFileIsGzipWithTrailer)
 {
     std::string path = dir + "/saved.ovs";
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, 7, "<config/>", 12, false));
+    ASSERT_TRUE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, configRecord(7, "<config/>"), 12, false));
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Saving snapshot " + path + " ..."), std::string::npos);
     EXPECT_NE(log.find("Done."), std::string::npos);
@@ -303,7 +312,7 @@ TEST_F(SnapshotFileTest, SaveThatCannotOpenReportsFailureNotDone)
 {
     std::string path = dir + "/no/such/dir/saved.ovs";
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, 0, "", 0, false));
+    EXPECT_FALSE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, configRecord(0, ""), 0, false));
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(log.find("Done."), std::string::npos) << log;
     EXPECT_NE(log.find("Could not save snapshot"), std::string::npos) << log;
