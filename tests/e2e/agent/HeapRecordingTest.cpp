@@ -7,18 +7,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <map>
 
 #include "FrontendClient.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "ClassProfilingSession.h"
+#include "CpuProfilingSession.h"
+#include "GzFileDataReader.h"
+#include "HeapProfilingSession.h"
+#include "ProfilingSession.h"
 #include "Registry.h"
+#include "SnapshotFile.h"
+#include "SnapshotReader.h"
+#include "VmInterface.h"
 
 using namespace jvmtest;
 
 namespace {
 
 const char *const JDKS[] = {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64"};
+
+// The session configuration that command 1 sends for an allocation-tree recording type.
+std::string configXml(int recordingType)
+{
+    return "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\" allocTreeRecordingType=\"" +
+           std::to_string(recordingType) + "\"/></config>";
+}
+
+uint32_t u4At(const std::vector<uint8_t> &b, size_t at)
+{
+    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
+}
 
 class HeapRecordingE2ETest : public testing::TestWithParam<const char *> {
 protected:
@@ -48,8 +69,7 @@ protected:
         Reply reply;
         std::vector<uint8_t> config = {0};
         if (recordingType > 0) {
-            const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\" allocTreeRecordingType=\"" +
-                                    std::to_string(recordingType) + "\"/></config>";
+            const std::string xml = configXml(recordingType);
             config = {1, 0, 0, 0, 3};
             for (int shift = 24; shift >= 0; shift -= 8)
                 config.push_back(static_cast<uint8_t>(xml.size() >> shift));
@@ -248,6 +268,101 @@ TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedCl
     EXPECT_NE(reply.body, std::vector<uint8_t>{0});
     ASSERT_EQ(client.call(52, HeapView::expandRequest({{12345, 0}}, w), &reply), FrontendClient::OK);
     EXPECT_EQ(reply.body, std::vector<uint8_t>{0});
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
+// A clock for sessions loaded from a snapshot.
+class NoVm : public VmInterface {
+public:
+    long long getUsec() override { return 0; }
+    long long getCurrentThreadCpuUsec() override { return -1; }
+    bool getStackTrace(std::vector<StackFrame> *) override { return false; }
+    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
+};
+
+// Checks a snapshot file with the front end's reader: header, every
+// section's magic and CRC; returns the reader for further checks.
+void checkSnapshotFile(const std::string &path, SnapshotFile &file)
+{
+    ASSERT_EQ(file.open(path), "");
+    EXPECT_EQ(file.header().version, 36u);
+    EXPECT_EQ(file.header().idSize, 8u);
+    EXPECT_EQ(file.header().allocTreeRecordingType, 3u);
+    ASSERT_EQ(file.verifySections(), "");
+    ASSERT_EQ(file.sections().size(), 7u);
+    // Heap, CPU, classes and the Java part carry data.
+    for (int index : {0, 1, 3, 6})
+        EXPECT_GT(file.sections()[static_cast<size_t>(index)].length, 0u) << index;
+}
+
+TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+
+    // The stream in the reply: U4 1, JLong size, the stream.
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 20u);
+    EXPECT_EQ(u4At(reply.body, 0), 1u);
+    EXPECT_EQ(static_cast<size_t>(u4At(reply.body, 8)), reply.body.size() - 12);
+    EXPECT_EQ(std::vector<uint8_t>(reply.body.begin() + 12, reply.body.begin() + 20),
+              (std::vector<uint8_t>{0xCA, 0xFE, 0xD0, 0x0D, 0x00, 0x00, 0x00, 0x24}));
+    std::string replied = work / "replied.ovs";
+    {
+        std::ofstream out(replied, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(reply.body.data()) + 12, static_cast<std::streamsize>(reply.body.size() - 12));
+    }
+    SnapshotFile fromReply;
+    ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(replied, fromReply));
+    ASSERT_EQ(fromReply.readTrailer(), "");
+    EXPECT_FALSE(fromReply.trailer().present);
+
+    // The path of the agent's file: U4 2, the path, whether it is kept.
+    ASSERT_EQ(client.call(32, {1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 7u);
+    EXPECT_EQ(u4At(reply.body, 0), 2u);
+    size_t length = (size_t(reply.body[4]) << 8) | reply.body[5];
+    ASSERT_EQ(reply.body.size(), 6 + length + 1);
+    std::string path(reply.body.begin() + 6, reply.body.begin() + 6 + static_cast<long>(length));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the snapshot stays private to the agent's user";
+    SnapshotFile fromPath;
+    ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(path, fromPath));
+
+    // Saved through the Java API: gzip, with the configuration and the running time after the stream.
+    std::string saved = tmp + "/saved.ovs";
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
+    ASSERT_TRUE(jvm.waitFor("Done.", false, 10)) << jvm.err();
+    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    SnapshotFile file;
+    ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(saved, file));
+    ASSERT_EQ(file.readTrailer(), "");
+    ASSERT_TRUE(file.trailer().present);
+    EXPECT_EQ(file.trailer().configId, 3u);
+    EXPECT_EQ(file.trailer().configXml, configXml(3));
+    EXPECT_LT(file.trailer().secondsRunning, 600u);
+
+    // The agent's own reader loads it: threads and the heap lists come back.
+    ProfilingSession loaded;
+    ClassProfilingSession classes(&loaded);
+    NoVm vm;
+    CpuProfilingSession cpu(&loaded, &vm, CpuProfilingSession::Settings());
+    HeapProfilingSession heap(&loaded, &classes);
+    SnapshotSources into;
+    into.session = &loaded;
+    into.classes = &classes;
+    into.cpu = &cpu;
+    into.heap = &heap;
+    GzFileDataReader reader(saved.c_str());
+    EXPECT_EQ(SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr), 36);
+    EXPECT_GT(cpu.getThreadManagers().size(), 0u);
+    for (int type = 4; type <= 11; type++)
+        EXPECT_GE(heap.getArrayItemClass(type, HeapProfilingSession::SET_LIVE)->getCount(), 1) << type;
+    EXPECT_EQ(loaded.getAllocTreeRecordingType(), 3);
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
