@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -80,7 +81,11 @@ protected:
         sources.classes = &classes;
         sources.cpu = &cpu;
     }
-    ~SnapshotFileTest() override { unsetenv("TMPDIR"); }
+    ~SnapshotFileTest() override
+    {
+        unsetenv("TMPDIR");
+        EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    }
 
     std::vector<unsigned char> stream(bool recorder)
     {
@@ -270,6 +275,20 @@ TEST_F(SnapshotFileTest, ReplyWithPathNamesAPrivateFile)
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(readBack(readFile(path)), 36);
+}
+
+TEST_F(SnapshotFileTest, AStreamThatCannotGoBackToItsTableIsAFailure)
+{
+    // A pipe takes the bytes but cannot seek back to the table or the start.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    FILE *file = fdopen(fds[1], "wb");
+    ASSERT_NE(file, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(SnapshotWriter::writeStream(file, "pipe", sources, false, true));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not seek tmp file."), std::string::npos);
+    fclose(file);
+    close(fds[0]);
 }
 
 TEST_F(SnapshotFileTest, NoTemporaryFileRepliesZero)
