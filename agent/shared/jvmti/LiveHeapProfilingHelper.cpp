@@ -282,8 +282,10 @@ void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, lon
     ProfilingSession *session = edge.getSession();
     {
         SessionLock lock(session, IM_CLASS | IM_HEAP);
+        // A plain object reaches the agent once, from Object's constructor;
+        // an array may come from a hook and from the VM's event.
         jlong tag = 0;
-        if (edge.jvmti->GetTag(object, &tag) == JVMTI_ERROR_NONE && tag == 0) {
+        if (type < 3 || (edge.jvmti->GetTag(object, &tag) == JVMTI_ERROR_NONE && tag == 0)) {
             long long id = heap->recordAllocation(node, size, type, classData, time);
             if (id != 0 && edge.jvmti->SetTag(object, id) != JVMTI_ERROR_NONE)
                 heap->handleObjectFree(id);
@@ -350,15 +352,18 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSim
 {
     if (heapSession == nullptr || !heapSession->isRecording() || inAllocationHook || klass == nullptr)
         return;
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr)
+        return;
+    // Both locks once for the whole report: the enters below are then only
+    // counted again. Nothing here runs Java code.
+    SessionLock lock(session, IM_CLASS | IM_HEAP);
     inAllocationHook = true;
     ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
     inAllocationHook = false;
     int type = ClassData::getArrayTypeFromClassData(classData);
-    if (type >= 3 && type <= 11) {
-        LiveProfilingSession *session = LiveProfiling::instance().getSession();
-        if (session != nullptr && !session->isRecordingArrayAllocs())
-            return;
-    }
+    if (type >= 3 && type <= 11 && !session->isRecordingArrayAllocs())
+        return;
     LiveHeapProfilingHelper::handleObjectAlloc(env, object, 0, type, isPrimitiveArrayType(type) ? nullptr : classData);
 }
 
