@@ -310,6 +310,12 @@ public:
         writer->writeByte(0x63);
     }
     void handleCmdEnableTriggers(DataReader *reader) override { noteWithByte("triggers", reader); }
+    void handleCmdSetRecordAlloc(DataReader *reader) override { noteWithByte("record allocations", reader); }
+    void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &) override
+    {
+        noteWithByte("save snapshot", reader);
+        writer->writeByte(0x32);
+    }
     void handleCmdEnableTriggerGroups(DataReader *reader) override { noteWithByte("trigger groups", reader); }
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override
     {
@@ -400,6 +406,8 @@ TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
         {"load info without payload: after command 1, connected", 76, {}, "load info", {1}},
         {"load info with payload", 77, {}, "load info", {1}},
         {"monitor recording off: the CPU session, then the VM", 73, {0}, "monitors off", {}},
+        {"allocation recording", 49, {1}, "record allocations 1", {}},
+        {"snapshot", 32, {1}, "save snapshot 1", {0x32}},
     };
     uint32_t id = 1;
     for (const Case &c : cases) {
