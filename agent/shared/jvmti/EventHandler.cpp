@@ -6,6 +6,7 @@
 #include "Counter.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveCpuProfilingHelper.h"
+#include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
@@ -123,6 +124,8 @@ bool EventHandler::enableEvents(LiveProfiling &edge, JNIEnv *, bool attach)
     callbacks.MonitorContendedEntered = LiveCpuProfilingHelper::ovMonitorContendedEntered;
     callbacks.MonitorWait = LiveCpuProfilingHelper::ovMonitorWait;
     callbacks.MonitorWaited = LiveCpuProfilingHelper::ovMonitorWaited;
+    callbacks.ObjectFree = LiveHeapProfilingHelper::ovObjectFree;
+    callbacks.VMObjectAlloc = LiveHeapProfilingHelper::ovVMObjectAlloc;
     LiveProfilingSession *session = edge.getSession();
     session->enterMonitor(IM_CLASS);
     bool ok = jvmti->SetEventCallbacks(&callbacks, sizeof callbacks) == JVMTI_ERROR_NONE;

@@ -1,18 +1,386 @@
 #include "LiveHeapProfilingHelper.h"
 
 #include <atomic>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ClassData.h"
+#include "ClassModifications.h"
+#include "io/ClassFileReader.h"
+#include "io/ClassFileWriter.h"
+#include "structures/ClassFile.h"
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "DataReader.h"
+#include "HeapProfilingSession.h"
+#include "InternalMonitor.h"
+#include "LiveClassProfilingHelper.h"
+#include "LiveCpuProfilingHelper.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "LiveThreadManager.h"
+#include "MessageUtil.h"
+#include "SessionLock.h"
 
 namespace {
 
-std::atomic<long long> nextAllocItemId(1);
+// Tags of objects the agent tags without recording them (classes, monitors)
+// lie above the item ranges, so that no item ever takes them for its own.
+// Lock-free: classes are tagged inside heap walks, where the walking VM
+// thread must not wait for a lock the walk's caller holds.
+std::atomic<long long> unrecordedTagId(HeapItemIds::LIMIT + 1LL);
+
+bool isPrimitiveArrayType(int type)
+{
+    return type >= 4 && type <= 11;
+}
+
+// The heap session with what needs the VM: the whole-heap walks.
+class LiveHeapSession : public HeapProfilingSession {
+public:
+    LiveHeapSession(ProfilingSession *session, ClassProfilingSession *classes) : HeapProfilingSession(session, classes) {}
+
+    void updateTotalHeapData() override;
+    void generateLiveOnlyAllocationTree(const std::vector<int> &types, const std::vector<ClassData *> &classes,
+                                        const std::string &prefix) override;
+
+    // The selection of a live-only tree while the heap is walked.
+    struct Selection {
+        LiveHeapSession *heap;
+        const std::vector<int> *types;
+        const std::vector<ClassData *> *classes;
+        const std::string *prefix;
+    };
+    bool matches(const Selection &selection, long long id, const HeapAllocItem *item) const;
+    void addLiveOnly(long long id, HeapAllocItem *item);
+};
+
+std::unique_ptr<LiveHeapSession> heapSession;
+// The environment that rewrites java.lang.Object's constructor to report
+// every allocation, once recording is first switched on. The VM loads Object
+// before an agent sees classes, so the constructor is changed by
+// retransformation, to call the hook without any switch in String.
+jvmtiEnv *objectHookEnv = nullptr;
+bool objectHookInstalled = false;
+ProfilingSession *hookSession = nullptr;
+std::atomic<bool> notInitializedReported(false);
+
+jint JNICALL countHeapObject(jlong classTag, jlong size, jlong *, jint, void *userData)
+{
+    HeapProfilingSession *heap = static_cast<HeapProfilingSession *>(userData);
+    ClassData *classData = classTag != 0 ? LiveClassProfilingHelper::getJvmtiClassData(classTag) : nullptr;
+    if (classData != nullptr)
+        heap->addTotalHeapObject(classData, ClassData::getArrayTypeFromClassData(classData), size);
+    return 0;
+}
+
+void LiveHeapSession::updateTotalHeapData()
+{
+    LiveProfiling &edge = LiveProfiling::instance();
+    JNIEnv *env = edge.getJNIEnv();
+    if (env != nullptr)
+        LiveClassProfilingHelper::tagUntaggedClasses(session, env);
+    SessionLock lock(session, IM_CLASS | IM_HEAP);
+    resetHeapItemClasses(SET_TOTAL);
+    jvmtiHeapCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.heap_iteration_callback = countHeapObject;
+    if (edge.jvmti->IterateThroughHeap(0, nullptr, &callbacks, this) != JVMTI_ERROR_NONE)
+        MessageUtil::message("error iterating over heap");
+}
+
+bool LiveHeapSession::matches(const Selection &selection, long long id, const HeapAllocItem *item) const
+{
+    int type = HeapItemIds::isArrayId(id) ? ClassData::getArrayTypeFromClassData(item->classData) : 2;
+    if (!selection.types->empty()) {
+        for (size_t i = 0; i < selection.types->size(); i++) {
+            int wanted = (*selection.types)[i];
+            if (isPrimitiveArrayType(wanted) ? wanted == type : (*selection.classes)[i] == item->classData)
+                return true;
+        }
+        return false;
+    }
+    if (selection.prefix->empty())
+        return true;
+    return item->classData != nullptr &&
+           strncmp(item->classData->getClassName(), selection.prefix->c_str(), selection.prefix->size()) == 0;
+}
+
+void LiveHeapSession::addLiveOnly(long long id, HeapAllocItem *item)
+{
+    long long size = HeapItemIds::isArrayId(id) ? HeapItemIds::getArraySize(id, item)
+                                                : (item->classData != nullptr ? item->classData->getInstanceSize() : 0);
+    updateAllocationTree(item->node, size, liveCopy, false, &pool);
+}
+
+jint JNICALL addLiveOnlyObject(jlong, jlong, jlong *tag, jint, void *userData)
+{
+    LiveHeapSession::Selection *selection = static_cast<LiveHeapSession::Selection *>(userData);
+    HeapAllocItem *item = selection->heap->getIds().getAllocItem(*tag);
+    if (item != nullptr && item->classData != nullptr && item->node != nullptr &&
+        selection->heap->matches(*selection, *tag, item))
+        selection->heap->addLiveOnly(*tag, item);
+    return 0;
+}
+
+void LiveHeapSession::generateLiveOnlyAllocationTree(const std::vector<int> &types, const std::vector<ClassData *> &classes,
+                                                     const std::string &prefix)
+{
+    Selection selection{this, &types, &classes, &prefix};
+    SessionLock lock(session, IM_CLASS | IM_HEAP);
+    jvmtiHeapCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.heap_iteration_callback = addLiveOnlyObject;
+    if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &selection) !=
+        JVMTI_ERROR_NONE)
+        MessageUtil::message("error iterating over heap");
+}
+
+// The Java side's switch of the allocation hooks: String.orvaneCallAgent
+// (when the rewriting could add it) and InstrumentationCalleeSimple.recording.
+void setJavaSwitch(JNIEnv *env, bool on)
+{
+    if (env == nullptr)
+        return;
+    struct Switch {
+        const char *className;
+        const char *field;
+    } switches[] = {{"java/lang/String", "orvaneCallAgent"}, {"com/orvane/agent/InstrumentationCalleeSimple", "recording"}};
+    for (const Switch &s : switches) {
+        jclass klass = env->FindClass(s.className);
+        if (klass == nullptr) {
+            env->ExceptionClear();
+            continue;
+        }
+        jfieldID field = env->GetStaticFieldID(klass, s.field, "Z");
+        if (field == nullptr)
+            env->ExceptionClear();
+        else
+            env->SetStaticBooleanField(klass, field, on ? JNI_TRUE : JNI_FALSE);
+        env->DeleteLocalRef(klass);
+    }
+}
+
+void reportNotInitialized()
+{
+    if (notInitializedReported.exchange(true))
+        return;
+    MessageUtil::message("The native library has not been initialized.");
+    MessageUtil::message("Profiling commands will be ignored.");
+    MessageUtil::message("Did you forget the -agentpath parameter?");
+}
+
+// Natives of the allocation hooks run agent code that may allocate Java
+// objects itself; those are not recorded.
+thread_local bool inAllocationHook = false;
+
+void JNICALL rewriteObjectClass(jvmtiEnv *jvmti, JNIEnv *, jclass redefined, jobject, const char *name, jobject, jint length,
+                                const unsigned char *bytes, jint *newLength, unsigned char **newBytes)
+{
+    if (redefined == nullptr || name == nullptr || strcmp(name, "java/lang/Object") != 0 || hookSession == nullptr)
+        return;
+    // The bytecode library's pools are guarded by the class lock.
+    SessionLock lock(hookSession, IM_CLASS);
+    std::vector<unsigned char> copy(bytes, bytes + length);
+    Tessera::ClassFile *cf = Tessera::ClassFileReader::readFromByteArray(copy.data(), length, nullptr, true, true, nullptr);
+    if (cf == nullptr || cf->hasError() || !ClassModifications::addObjectConstructor(cf, true)) {
+        if (cf != nullptr)
+            cf->freeInstance();
+        MessageUtil::message("Allocations of plain objects cannot be recorded: java.lang.Object could not be rewritten.");
+        return;
+    }
+    char *out = nullptr;
+    int written = Tessera::ClassFileWriter::writeToByteArray(&out, cf);
+    cf->freeInstance();
+    unsigned char *vmBytes = nullptr;
+    if (written > 0 && out != nullptr && jvmti->Allocate(written, &vmBytes) == JVMTI_ERROR_NONE) {
+        memcpy(vmBytes, out, static_cast<size_t>(written));
+        *newBytes = vmBytes;
+        *newLength = written;
+    }
+    delete[] out;
+}
+
+// Rewrites java.lang.Object once, so that its constructor reports every object.
+void installObjectHook(JNIEnv *env)
+{
+    if (objectHookInstalled || objectHookEnv == nullptr || env == nullptr)
+        return;
+    objectHookInstalled = true;
+    jclass object = env->FindClass("java/lang/Object");
+    if (object == nullptr) {
+        env->ExceptionClear();
+        return;
+    }
+    objectHookEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
+    jvmtiError error = objectHookEnv->RetransformClasses(1, &object);
+    objectHookEnv->SetEventNotificationMode(JVMTI_DISABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
+    if (error != JVMTI_ERROR_NONE)
+        MessageUtil::message("Allocations of plain objects cannot be recorded: java.lang.Object was not retransformed (%d).",
+                             static_cast<int>(error));
+    env->DeleteLocalRef(object);
+}
 
 } // namespace
 
+void LiveHeapProfilingHelper::init(LiveProfilingSession *session)
+{
+    if (heapSession != nullptr)
+        return;
+    heapSession.reset(new LiveHeapSession(session, &session->getClassSession()));
+    hookSession = session;
+    JavaVM *vm = session->getEdge().vm;
+    jvmtiEnv *env = nullptr;
+    if (vm == nullptr || vm->GetEnv(reinterpret_cast<void **>(&env), JVMTI_VERSION_1_1) != JNI_OK || env == nullptr)
+        return;
+    jvmtiCapabilities caps;
+    memset(&caps, 0, sizeof caps);
+    caps.can_retransform_classes = 1;
+    jvmtiEventCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.ClassFileLoadHook = rewriteObjectClass;
+    if (env->AddCapabilities(&caps) != JVMTI_ERROR_NONE || env->SetEventCallbacks(&callbacks, sizeof callbacks) != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Allocations of plain objects cannot be recorded: the VM refuses to rewrite java.lang.Object.");
+        env->DisposeEnvironment();
+        return;
+    }
+    objectHookEnv = env;
+}
+
+HeapProfilingSession *LiveHeapProfilingHelper::getSession()
+{
+    return heapSession.get();
+}
+
 long long LiveHeapProfilingHelper::getNewAllocItemId(ClassData *)
 {
-    long long id = nextAllocItemId.fetch_add(1);
+    long long id = unrecordedTagId.fetch_add(1);
     // The class registry is keyed by the low 32 bits: never hand out 0 there.
     if ((id & 0xFFFFFFFFLL) == 0)
-        id = nextAllocItemId.fetch_add(1);
+        id = unrecordedTagId.fetch_add(1);
     return id;
+}
+
+void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData)
+{
+    HeapProfilingSession *heap = heapSession.get();
+    if (heap == nullptr || !heap->isRecording() || object == nullptr || inAllocationHook)
+        return;
+    inAllocationHook = true;
+    LiveProfiling &edge = LiveProfiling::instance();
+    CallStackTree *node = nullptr;
+    LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
+    if (thread != nullptr)
+        node = thread->getCurrentNode();
+    if (size == 0) {
+        jlong vmSize = 0;
+        if (edge.jvmti->GetObjectSize(object, &vmSize) == JVMTI_ERROR_NONE)
+            size = vmSize;
+    }
+    int32_t time = heap->isChrono() ? static_cast<int32_t>(Counter::getUsec() / 1000) : 0;
+    ProfilingSession *session = edge.getSession();
+    {
+        SessionLock lock(session, IM_CLASS | IM_HEAP);
+        // A plain object reaches the agent once, from Object's constructor;
+        // an array may come from a hook and from the VM's event.
+        jlong tag = 0;
+        if (type < 3 || (edge.jvmti->GetTag(object, &tag) == JVMTI_ERROR_NONE && tag == 0)) {
+            long long id = heap->recordAllocation(node, size, type, classData, time);
+            if (id != 0 && edge.jvmti->SetTag(object, id) != JVMTI_ERROR_NONE)
+                heap->handleObjectFree(id);
+        }
+    }
+    inAllocationHook = false;
+}
+
+void LiveHeapProfilingHelper::setAllocRecord(bool on, bool reset, JNIEnv *env)
+{
+    HeapProfilingSession *heap = heapSession.get();
+    if (heap == nullptr)
+        return;
+    LiveProfiling &edge = LiveProfiling::instance();
+    if (on)
+        heap->setAllocRecord(true, reset);
+    jvmtiEventMode mode = on ? JVMTI_ENABLE : JVMTI_DISABLE;
+    edge.jvmti->SetEventNotificationMode(mode, JVMTI_EVENT_OBJECT_FREE, nullptr);
+    edge.jvmti->SetEventNotificationMode(mode, JVMTI_EVENT_VM_OBJECT_ALLOC, nullptr);
+    setJavaSwitch(env, on);
+    if (on)
+        installObjectHook(env);
+    if (!on)
+        heap->setAllocRecord(false, false);
+}
+
+void LiveHeapProfilingHelper::handleCmdSetRecordAlloc(DataReader *reader, JNIEnv *env)
+{
+    bool on = reader->readByte(0) != 0;
+    // The tracking parameters of the CPU session follow; the allocation
+    // paths come from whatever the CPU session records.
+    if (reader->getError())
+        return;
+    setAllocRecord(on, true, env);
+}
+
+void JNICALL LiveHeapProfilingHelper::ovObjectFree(jvmtiEnv *, jlong tag)
+{
+    if (heapSession != nullptr)
+        heapSession->handleObjectFree(tag);
+}
+
+void JNICALL LiveHeapProfilingHelper::ovVMObjectAlloc(jvmtiEnv *jvmti, JNIEnv *env, jthread, jobject object, jclass klass,
+                                                      jlong size)
+{
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (heapSession == nullptr || !heapSession->isRecording() || session == nullptr || !session->isRecordingArrayAllocs())
+        return;
+    jlong tag = 0;
+    if (jvmti->GetTag(object, &tag) != JVMTI_ERROR_NONE || tag != 0)
+        return;
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
+    int type = ClassData::getArrayTypeFromClassData(classData);
+    if (type < 3 || type > 11)
+        return;
+    LiveHeapProfilingHelper::handleObjectAlloc(env, object, size, type, isPrimitiveArrayType(type) ? nullptr : classData);
+}
+
+// Hooks of instrumented allocations (java.lang.Object's constructor and the
+// array allocations of instrumented methods).
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registerAllocation0(JNIEnv *env, jclass,
+                                                                                                      jobject object,
+                                                                                                      jclass klass)
+{
+    if (heapSession == nullptr || !heapSession->isRecording() || inAllocationHook || klass == nullptr)
+        return;
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr)
+        return;
+    // Both locks once for the whole report: the enters below are then only
+    // counted again. Nothing here runs Java code.
+    SessionLock lock(session, IM_CLASS | IM_HEAP);
+    inAllocationHook = true;
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
+    inAllocationHook = false;
+    int type = ClassData::getArrayTypeFromClassData(classData);
+    if (type >= 3 && type <= 11 && !session->isRecordingArrayAllocs())
+        return;
+    LiveHeapProfilingHelper::handleObjectAlloc(env, object, 0, type, isPrimitiveArrayType(type) ? nullptr : classData);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *env, jclass, jboolean reset)
+{
+    if (heapSession == nullptr) {
+        reportNotInitialized();
+        return;
+    }
+    LiveHeapProfilingHelper::setAllocRecord(true, reset != JNI_FALSE, env);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecording0(JNIEnv *env, jclass)
+{
+    if (heapSession == nullptr) {
+        reportNotInitialized();
+        return;
+    }
+    LiveHeapProfilingHelper::setAllocRecord(false, false, env);
 }

@@ -15,6 +15,8 @@
 #include "LiveClassProfilingHelper.h"
 #include "CpuProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
+#include "LiveHeapProfilingHelper.h"
+#include "HeapProfilingSession.h"
 #include "LiveProfiling.h"
 #include "LiveSamplerSession.h"
 #include "DataReader.h"
@@ -71,6 +73,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     if (!switching) {
         setOptions(optionText);
         LiveCpuProfilingHelper::init(this, stack);
+        LiveHeapProfilingHelper::init(this);
         applyCpuSettings();
         std::lock_guard<std::mutex> guard(communicatorLock);
         openTransport(false);
@@ -295,6 +298,12 @@ int LiveProfilingSession::getExceptionalTimeType()
     return config->exceptionalTimeType;
 }
 
+bool LiveProfilingSession::isAllocRecording()
+{
+    HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession();
+    return heap != nullptr && heap->isRecording();
+}
+
 bool LiveProfilingSession::isRecordingArrayAllocs()
 {
     return !options.noArrayAllocs && !attached;
@@ -387,8 +396,10 @@ void LiveProfilingSession::openTransport(bool offline)
     } else {
         transport.reset(new SocketTransport(port, options.address, LiveVmCommands::onListenFailure));
     }
-    if (!offline)
+    if (!offline) {
         owners = CommandOwners{this, LiveCpuProfilingHelper::getSession(), &vmCommands};
+        owners.heap = LiveHeapProfilingHelper::getSession();
+    }
     communicator = new Communicator(*transport, owners);
 }
 

@@ -63,6 +63,7 @@ public:
     int getExceptionalCap() override;
     int getExceptionalTimeType() override;
     bool isRecordingArrayAllocs() override;
+    bool isAllocRecording() override;
 
     // ms > 0 waits that long; 0 waits in 200 ms steps until wakeup().
     void sleep(int ms);

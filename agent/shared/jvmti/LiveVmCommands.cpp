@@ -1,5 +1,9 @@
 #include "LiveVmCommands.h"
 
+#include "HeapProfilingSession.h"
+#include "LiveHeapProfilingHelper.h"
+#include "LiveSnapshots.h"
+
 #include <csignal>
 #include <cstdlib>
 
@@ -116,6 +120,8 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
     session->getEdge().frontendWasConnected = true;
     // The next front end has none of the descriptions this one received.
     session->getClassSession().resetDifferentialDataTransfer();
+    if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession())
+        heap->resetDifferentialDataTransfer();
     if (session->getPort() != 0 && env != nullptr)
         session->getEdge().registerConnection(env, false);
     session->wakeup();
@@ -135,4 +141,14 @@ void LiveVmCommands::onListenFailure()
 void LiveVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
 {
     LiveProbeCommands::handle(env, command, reader, writer);
+}
+
+void LiveVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
+{
+    LiveHeapProfilingHelper::handleCmdSetRecordAlloc(reader, env);
+}
+
+void LiveVmCommands::handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection)
+{
+    LiveSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, env);
 }

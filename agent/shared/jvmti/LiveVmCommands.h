@@ -36,6 +36,8 @@ public:
     void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
     // Exits with status 0 after command 46 and raises SIGINT after command 48.
     void connectionEnded(const Communicator &connection) override;
+    void handleCmdSetRecordAlloc(DataReader *reader) override;
+    void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
 
     // The socket transport's listen failure inside a VM: a VM that waits for
     // its front end cannot go on without the port and ends with status 1; one

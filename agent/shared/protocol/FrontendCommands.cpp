@@ -5,6 +5,7 @@
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "HeapProfilingSession.h"
 #include "ProfilingSession.h"
 #include "SamplerSession.h"
 #include "VmCommands.h"
@@ -85,6 +86,10 @@ const Row ROWS[] = {
     {FrontendCommands::CMD_SET_PARAMETERS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdSetParameters(c.reader, c.writer, c.communicator); }},
     {FrontendCommands::CMD_ID_WIDTH, Frame::BARE, Owner::COMMUNICATOR, idWidth},
+    {FrontendCommands::CMD_HEAP_USAGE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { c.owners.heap->handleCmdHeapUsage(c.reader, c.writer); }},
+    {FrontendCommands::CMD_TOTAL_HEAP_USAGE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { c.owners.heap->handleCmdTotalHeapUsage(c.writer); }},
     {FrontendCommands::CMD_EXPAND_INVOCATION_NODE, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdExpandInvocationNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_EXPAND_HOTSPOT_NODE, Frame::PAYLOAD, Owner::CPU,
@@ -93,7 +98,13 @@ const Row ROWS[] = {
      [](const CommandCall &c) { cpu(c)->handleCmdThreadDescriptions(c.writer, c.classes()); }},
     {FrontendCommands::CMD_TELEMETRY_DATA, Frame::PAYLOAD, Owner::SESSION, telemetryData},
     {FrontendCommands::CMD_STOP, Frame::PAYLOAD, Owner::COMMUNICATOR, stop},
+    {FrontendCommands::CMD_ALLOCATION_UPDATE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { c.owners.heap->handleCmdAllocationUpdate(c.reader, c.writer); }},
+    {FrontendCommands::CMD_EXPAND_ALLOCATION_NODE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { c.owners.heap->handleCmdExpandAllocationNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_FORCE_GC, Frame::PAYLOAD, Owner::VM, [](const CommandCall &c) { c.owners.vm->handleCmdForceGc(); }},
+    {FrontendCommands::CMD_SAVE_SNAPSHOT, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdSaveSnapshot(c.reader, c.writer, c.communicator); }},
     {FrontendCommands::CMD_SET_VIEW_FILTER, Frame::PAYLOAD, Owner::CLASSES,
      [](const CommandCall &c) { c.classes()->handleCmdSetViewFilter(c.reader); }},
     {FrontendCommands::CMD_MONITOR_USAGE_HISTORY, Frame::PAYLOAD, Owner::CPU,
@@ -114,8 +125,14 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetParameters(c.writer); }},
     {FrontendCommands::CMD_EXIT, Frame::PAYLOAD, Owner::COMMUNICATOR, exitProcess},
     {FrontendCommands::CMD_INTERRUPT, Frame::PAYLOAD, Owner::COMMUNICATOR, interruptProcess},
+    {FrontendCommands::CMD_SET_RECORD_ALLOC, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdSetRecordAlloc(c.reader); }},
     {FrontendCommands::CMD_METHOD_GRAPH, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdMethodGraph(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_ALLOCATION_HOTSPOT_UPDATE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { c.owners.heap->handleCmdAllocationHotspotTreeUpdate(c.reader, c.writer); }},
+    {FrontendCommands::CMD_EXPAND_ALLOCATION_HOTSPOT_NODE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { c.owners.heap->handleCmdExpandAllocationHotspotNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_ANNOTATION_HOTSPOT_UPDATE, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdAnnotationHotspotUpdate(c.reader, c.writer, c.classes()); }},
     {FrontendCommands::CMD_GET_VM_STATE, Frame::PAYLOAD, Owner::VM,
@@ -182,6 +199,8 @@ bool FrontendCommands::isOwned(const Row &row, const CommandOwners &owners)
         return owners.cpu != nullptr;
     case Owner::VM:
         return owners.vm != nullptr;
+    case Owner::HEAP:
+        return owners.heap != nullptr;
     }
     return false;
 }

@@ -8,6 +8,7 @@ class Communicator;
 class CpuProfilingSession;
 class DataReader;
 class DataWriter;
+class HeapProfilingSession;
 class ProfilingSession;
 class VmCommands;
 
@@ -18,6 +19,7 @@ struct CommandOwners {
     ProfilingSession *session = nullptr;
     CpuProfilingSession *cpu = nullptr;
     VmCommands *vm = nullptr;
+    HeapProfilingSession *heap = nullptr;
 };
 
 // One request as its handler sees it: the payload, the reply stream, the
@@ -42,12 +44,17 @@ public:
         CMD_CLOSE = 0,
         CMD_SET_PARAMETERS = 1,
         CMD_ID_WIDTH = 2,
+        CMD_HEAP_USAGE = 3,
+        CMD_TOTAL_HEAP_USAGE = 4,
         CMD_EXPAND_INVOCATION_NODE = 9,
         CMD_EXPAND_HOTSPOT_NODE = 10,
         CMD_THREAD_DESCRIPTIONS = 11,
         CMD_TELEMETRY_DATA = 22,
         CMD_STOP = 23,
+        CMD_ALLOCATION_UPDATE = 24,
+        CMD_EXPAND_ALLOCATION_NODE = 25,
         CMD_FORCE_GC = 30,
+        CMD_SAVE_SNAPSHOT = 32,
         CMD_SET_VIEW_FILTER = 34,
         CMD_MONITOR_USAGE_HISTORY = 35,
         CMD_MONITOR_USAGE_CURRENT = 36,
@@ -59,7 +66,10 @@ public:
         CMD_GET_PARAMETERS = 45,
         CMD_EXIT = 46,
         CMD_INTERRUPT = 48,
+        CMD_SET_RECORD_ALLOC = 49,
         CMD_METHOD_GRAPH = 50,
+        CMD_ALLOCATION_HOTSPOT_UPDATE = 51,
+        CMD_EXPAND_ALLOCATION_HOTSPOT_NODE = 52,
         CMD_ANNOTATION_HOTSPOT_UPDATE = 57,
         CMD_GET_VM_STATE = 59,
         CMD_GET_CLASSES = 60,
@@ -96,7 +106,7 @@ public:
     };
 
     // Who owns the data a command reads or changes.
-    enum class Owner { COMMUNICATOR, SESSION, CLASSES, CPU, VM };
+    enum class Owner { COMMUNICATOR, SESSION, CLASSES, CPU, VM, HEAP };
 
     struct Row {
         uint32_t command;

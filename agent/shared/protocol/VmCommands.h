@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "DataWriter.h"
+
 class Communicator;
 class DataReader;
 class DataWriter;
@@ -45,6 +47,12 @@ public:
     virtual void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) = 0;
     // The connection of `connection` is over and its transport closed.
     virtual void connectionEnded(const Communicator &connection) = 0;
+    // Command 49: allocation recording on or off (byte on, then the CPU
+    // session's tracking parameters).
+    virtual void handleCmdSetRecordAlloc(DataReader *) {}
+    // Command 32: a snapshot (byte: reply with the path), in the reply or in
+    // a file. Replies U4 0 where no snapshot can be made.
+    virtual void handleCmdSaveSnapshot(DataReader *, DataWriter *writer, Communicator &) { writer->writeU4(0); }
 };
 
 #endif

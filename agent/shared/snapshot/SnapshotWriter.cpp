@@ -204,8 +204,8 @@ SnapshotWriter::Outcome SnapshotWriter::write(DataWriter *out, const SnapshotSou
     return DELIVERED;
 }
 
-bool SnapshotWriter::saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder, uint32_t configId,
-                                  const std::string &configXml, uint32_t secondsRunning, bool keepTemp)
+bool SnapshotWriter::saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder,
+                                  const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp)
 {
     MessageUtil::message("Saving snapshot %s ...", path);
     if (unlink(path) != 0 && errno != ENOENT) {
@@ -216,9 +216,7 @@ bool SnapshotWriter::saveSnapshot(const char *path, const SnapshotSources &sourc
     bool ok = !writer.getError() && write(&writer, sources, false, true, recorder, true, keepTemp) == DELIVERED;
     if (ok) {
         writer.writeByte(1);
-        writer.writeU4(configId);
-        writer.writeU4(static_cast<uint32_t>(configXml.size()));
-        writer.writeBuffered(configXml.data(), static_cast<int>(configXml.size()));
+        writer.writeBuffered(configRecord.data(), static_cast<int>(configRecord.size()));
         writer.writeU4(secondsRunning);
     }
     ok = writer.close() && ok && !writer.getError();

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "SnapshotSections.h"
 
@@ -42,10 +43,11 @@ public:
                          bool recorder, bool savePayloads, bool keepTemp);
 
     // Saves a snapshot as a gzip file at `path`: the stream, byte 1, the
-    // configuration (U4 id, U4 length, the XML), U4 seconds since the agent
-    // started. Logs "Saving snapshot %s ..." and "Done." or what failed.
-    static bool saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder, uint32_t configId,
-                             const std::string &configXml, uint32_t secondsRunning, bool keepTemp);
+    // configuration record (U4 id, U4 length, the XML; a recorder passes
+    // U4 0, U4 0), U4 seconds since the agent started. Logs "Saving snapshot
+    // %s ..." and "Done." or what failed.
+    static bool saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder,
+                             const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp);
 
 private:
     static void writeSection(FileDataWriter *writer, int index, long long *positions, long long *lengths,

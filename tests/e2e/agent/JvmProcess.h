@@ -197,6 +197,12 @@ public:
         return false;
     }
 
+    // Writes text to the process's standard input.
+    bool writeInput(const std::string &text)
+    {
+        return inputFd >= 0 && write(inputFd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+
     void closeInput()
     {
         if (inputFd >= 0)

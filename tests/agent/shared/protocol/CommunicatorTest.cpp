@@ -310,6 +310,12 @@ public:
         writer->writeByte(0x63);
     }
     void handleCmdEnableTriggers(DataReader *reader) override { noteWithByte("triggers", reader); }
+    void handleCmdSetRecordAlloc(DataReader *reader) override { noteWithByte("record allocations", reader); }
+    void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &) override
+    {
+        noteWithByte("save snapshot", reader);
+        writer->writeByte(0x32);
+    }
     void handleCmdEnableTriggerGroups(DataReader *reader) override { noteWithByte("trigger groups", reader); }
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override
     {
@@ -405,6 +411,8 @@ TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
         {"probe telemetry", 86, {}, "probe 86", {}},
         {"probe settings", 87, {0, 0, 0, 1, 9}, "probe 87", {}},
         {"probes to record", 90, {0, 0, 0, 0}, "probe 90", {}},
+        {"allocation recording", 49, {1}, "record allocations 1", {}},
+        {"snapshot", 32, {1}, "save snapshot 1", {0x32}},
     };
     uint32_t id = 1;
     for (const Case &c : cases) {

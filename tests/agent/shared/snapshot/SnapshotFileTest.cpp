@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -61,6 +62,15 @@ std::vector<TableEntry> tableOf(const std::vector<unsigned char> &b)
     return table;
 }
 
+std::vector<char> configRecord(uint32_t id, const std::string &xml)
+{
+    Wire w;
+    w.u4(id).u4(static_cast<uint32_t>(xml.size()));
+    for (char c : xml)
+        w.byte(c);
+    return std::vector<char>(w.b.begin(), w.b.end());
+}
+
 class SnapshotFileTest : public CpuSessionTest {
 protected:
     SnapshotFileTest() : CpuSessionTest("app/Main")
@@ -72,7 +82,11 @@ protected:
         sources.classes = &classes;
         sources.cpu = &cpu;
     }
-    ~SnapshotFileTest() override { unsetenv("TMPDIR"); }
+    ~SnapshotFileTest() override
+    {
+        unsetenv("TMPDIR");
+        EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    }
 
     std::vector<unsigned char> stream(bool recorder)
     {
@@ -266,6 +280,20 @@ TEST_F(SnapshotFileTest, ReplyWithPathNamesAPrivateFile)
     EXPECT_EQ(readBack(readFile(path)), 36);
 }
 
+TEST_F(SnapshotFileTest, AStreamThatCannotGoBackToItsTableIsAFailure)
+{
+    // A pipe takes the bytes but cannot seek back to the table or the start.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    FILE *file = fdopen(fds[1], "wb");
+    ASSERT_NE(file, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(SnapshotWriter::writeStream(file, "pipe", sources, false, true));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not seek tmp file."), std::string::npos);
+    fclose(file);
+    close(fds[0]);
+}
+
 TEST_F(SnapshotFileTest, NoTemporaryFileRepliesZero)
 {
     setenv("TMPDIR", (dir + "/missing").c_str(), 1);
@@ -280,7 +308,7 @@ TEST_F(SnapshotFileTest, SavedFileIsGzipWithTrailer)
 {
     std::string path = dir + "/saved.ovs";
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, 7, "<config/>", 12, false));
+    ASSERT_TRUE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, configRecord(7, "<config/>"), 12, false));
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Saving snapshot " + path + " ..."), std::string::npos);
     EXPECT_NE(log.find("Done."), std::string::npos);
@@ -306,7 +334,7 @@ TEST_F(SnapshotFileTest, SaveThatCannotOpenReportsFailureNotDone)
 {
     std::string path = dir + "/no/such/dir/saved.ovs";
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, 0, "", 0, false));
+    EXPECT_FALSE(SnapshotWriter::saveSnapshot(path.c_str(), sources, false, configRecord(0, ""), 0, false));
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(log.find("Done."), std::string::npos) << log;
     EXPECT_NE(log.find("Could not save snapshot"), std::string::npos) << log;

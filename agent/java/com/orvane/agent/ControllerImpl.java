@@ -37,6 +37,27 @@ public final class ControllerImpl {
         stopVMTelemetryRecording0();
     }
 
+    private static native void startAllocRecording0(boolean reset);
+
+    private static native void stopAllocRecording0();
+
+    private static native void saveSnapshot0(byte[] path, Object caller, boolean flag);
+
+    /** Starts recording allocations; with reset the data recorded so far are cleared. */
+    public static void startAllocRecording(boolean reset) {
+        startAllocRecording0(reset);
+    }
+
+    /** Stops recording allocations; what was recorded stays. */
+    public static void stopAllocRecording() {
+        stopAllocRecording0();
+    }
+
+    /** Saves a snapshot of everything recorded to the file (gzip-compressed). */
+    public static void saveSnapshot(String path) {
+        saveSnapshot0(path.getBytes(java.nio.charset.StandardCharsets.UTF_8), null, false);
+    }
+
     /**
      * Starts recording monitor events: blocked periods of at least blockThreshold and waits of at
      * least waitThreshold microseconds are kept.

@@ -11,16 +11,24 @@ public final class InstrumentationCalleeSimple {
     private InstrumentationCalleeSimple() {
     }
 
-    /**
-     * The body of java.lang.Object's constructor while allocations are recorded. This agent records
-     * allocations through the VM's events, not through this hook, so it keeps nothing here.
-     */
+    /** Set by the native agent while allocations are recorded. */
+    public static volatile boolean recording;
+
+    /** The body of java.lang.Object's constructor: the new object goes to the native agent while recording. */
     public static void registerAllocation(Object object) {
+        if (recording && object != null) {
+            registerAllocation0(object, object.getClass());
+        }
     }
 
-    /** After every array allocation of an instrumented method; kept nowhere, as registerAllocation. */
+    /** After every array allocation of an instrumented method, the new array (the outer one). */
     public static void registerArrayAllocation(Object array, int dimensions) {
+        if (recording && array != null) {
+            registerAllocation0(array, array.getClass());
+        }
     }
+
+    private static native void registerAllocation0(Object object, Class<?> type);
 
     /**
      * At the start of loadClass of class loaders: the agent's own classes, which instrumented code

@@ -3,13 +3,16 @@ package com.orvane.agent.probe;
 /**
  * The Java side of the probes that the native agent asks for its front-end commands: the probe
  * recording settings the front end sends (commands 87 and 90), the probe descriptions (62) and
- * the probe telemetry (86). No probe payloads are kept on this side, so descriptions and telemetry
- * are empty.
+ * the probe telemetry (86); and the Java part of snapshots (their last section), which the native
+ * agent starts before it takes its locks, lets save probe payloads between its sections and asks
+ * for last. No probe payloads are kept on this side, so descriptions, telemetry and the snapshot
+ * part are empty.
  */
 public final class AnnotationHandler {
     private static final int SETTINGS_COMMAND = 87;
     private static byte[] settings;
     private static byte[] recording;
+    private static volatile String saveFile;
 
     private AnnotationHandler() {
     }
@@ -49,5 +52,20 @@ public final class AnnotationHandler {
 
     static synchronized byte[] getSettings() {
         return settings;
+    }
+
+    /** A snapshot starts; `fileName` names the file (UTF-8 bytes) the part would be written to. */
+    public static void startSave(byte[] fileName, boolean recorder, String[] javaArguments) {
+        saveFile = fileName == null ? null : new String(fileName, java.nio.charset.StandardCharsets.UTF_8);
+    }
+
+    /** Between the locked sections: payloads would be saved now. */
+    public static void savePayloads(boolean savePayloads) {
+    }
+
+    /** True when the part was written to the file of startSave. */
+    public static boolean finishSave() {
+        saveFile = null;
+        return false;
     }
 }

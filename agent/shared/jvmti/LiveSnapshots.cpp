@@ -1,0 +1,89 @@
+#include "LiveSnapshots.h"
+
+#include <string>
+#include <vector>
+
+#include "CharVectorDataWriter.h"
+#include "Communicator.h"
+#include "Counter.h"
+#include "DataReader.h"
+#include "JavaSnapshotPart.h"
+#include "LiveCpuProfilingHelper.h"
+#include "LiveHeapProfilingHelper.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+#include "SnapshotWriter.h"
+
+SnapshotSources LiveSnapshots::sources(LiveProfilingSession *session)
+{
+    SnapshotSources s;
+    s.session = session;
+    s.classes = &session->getClassSession();
+    s.cpu = LiveCpuProfilingHelper::getSession();
+    s.heap = LiveHeapProfilingHelper::getSession();
+    return s;
+}
+
+void LiveSnapshots::handleCmdSaveSnapshot(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
+                                          Communicator &connection, JNIEnv *env)
+{
+    bool replyWithPath = reader->readByte(0) != 0;
+    JavaSnapshotPart javaPart(env);
+    SnapshotSources s = sources(session);
+    s.javaPart = env != nullptr ? &javaPart : nullptr;
+    bool keep = session->getOptions().keepTempSnapshots;
+    if (SnapshotWriter::write(writer, s, replyWithPath, session->getEdge().offline, false, true, keep) ==
+        SnapshotWriter::BROKEN) {
+        // The front end has the size and part of the stream: nothing that
+        // follows could be read in step.
+        MessageUtil::message("Snapshot reply broken off; closing the connection.");
+        connection.hangUp();
+    }
+}
+
+bool LiveSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env)
+{
+    LiveProfiling &edge = session->getEdge();
+    if (session->getConfig() == nullptr || LiveCpuProfilingHelper::getSession() == nullptr) {
+        MessageUtil::message("Could not save snapshot. Session is not yet configured.");
+        return false;
+    }
+    if (edge.dying) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+        return false;
+    }
+    if (edge.snapshotMonitor != nullptr)
+        edge.jvmti->RawMonitorEnter(edge.snapshotMonitor);
+    bool saved = false;
+    if (edge.dying) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+    } else {
+        CharVectorDataWriter config;
+        std::string problem = session->getConfig()->writeConfigFile(&config);
+        if (!problem.empty())
+            MessageUtil::message("%s", problem.c_str());
+        config.flush();
+        JavaSnapshotPart javaPart(env);
+        SnapshotSources s = sources(session);
+        s.javaPart = env != nullptr ? &javaPart : nullptr;
+        long long running = (Counter::getUsec() - edge.startTime) / 1000000LL;
+        saved = SnapshotWriter::saveSnapshot(path, s, false, config.getBytes(), static_cast<uint32_t>(running < 0 ? 0 : running),
+                                             session->getOptions().keepTempSnapshots);
+    }
+    if (edge.snapshotMonitor != nullptr)
+        edge.jvmti->RawMonitorExit(edge.snapshotMonitor);
+    return saved;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(JNIEnv *env, jclass, jbyteArray path,
+                                                                                   jobject, jboolean)
+{
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr || path == nullptr)
+        return;
+    jsize length = env->GetArrayLength(path);
+    std::string name(static_cast<size_t>(length), '\0');
+    env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte *>(&name[0]));
+    LiveSnapshots::saveSnapshot(session, name.c_str(), env);
+}
