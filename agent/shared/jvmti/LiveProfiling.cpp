@@ -109,6 +109,12 @@ jrawMonitorID LiveProfiling::RawMonitorBackend::monitorOf(int which) const
 
 void LiveProfiling::load(JavaVM *javaVm, const char *options, bool attach)
 {
+    if (jvmti != nullptr) {
+        // A second load of this library into the same VM (jcmd again, or the
+        // option twice): a second set of hooks would record every call twice.
+        MessageUtil::message("The agent is already running in this VM; this load changes nothing.");
+        return;
+    }
     bool switching = liveProfilingSession != nullptr;
     if (liveProfilingSession == nullptr)
         liveProfilingSession = new LiveProfilingSession(this);
