@@ -290,14 +290,14 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
 void LiveProfiling::initCommunication(JNIEnv *env)
 {
     LiveProfilingSession *session = liveProfilingSession;
-    if (offline) {
-        session->initParameters(env);
-        javaCommThreadShouldEnter = true;
-        return;
-    }
-    if (nowait) {
-        if (session->isConfigRead())
+    if (offline || nowait) {
+        // A configuration read from the file at start-up is applied before
+        // main runs, with its start-up switches: what it records, it records
+        // from the start.
+        if (offline || session->isConfigRead()) {
             session->initParameters(env);
+            session->applyStartupSwitches(env, nullptr);
+        }
         javaCommThreadShouldEnter = true;
         return;
     }
