@@ -11,6 +11,10 @@
 namespace {
 
 const int MAX_PORT = 65535;
+// Every recording thread holds a method stack of `stack` entries, and a
+// thread dump asks the VM for `samplingstack` frames per thread: a depth
+// beyond this would make each thread's allocation unbounded.
+const int MAX_STACK_DEPTH = 1000000;
 
 // A flag token: the exact text, the switch it sets and its log line.
 struct FlagOption {
@@ -20,12 +24,15 @@ struct FlagOption {
 };
 
 // Numeric prefix tokens: the value is applied only when it is a decimal
-// number above 0 and not above the limit.
+// number from 1 to the limit. Any other value is refused with a line that
+// names the option; `refused` is what the field becomes then (the default
+// stays when it is the field's own default).
 struct NumberOption {
     const char *prefix;
     int AgentOptions::*field;
     int limit;
     const char *message; // "%d" of the value, or null
+    int refused;
 };
 
 // Text prefix tokens.
@@ -35,9 +42,14 @@ struct TextOption {
 };
 
 const NumberOption numberOptions[] = {
-    {"port=", &AgentOptions::port, MAX_PORT, nullptr},
-    {"samplingstack=", &AgentOptions::samplingstack, INT_MAX, "Setting sampling stack size to %d."},
-    {"stack=", &AgentOptions::stack, INT_MAX, "Setting stack size to %d."},
+    // A refused port is no port: listening on another one than asked would
+    // open a port nobody expects.
+    {"port=", &AgentOptions::port, MAX_PORT, nullptr, AgentOptions::NO_PORT},
+    {"samplingstack=", &AgentOptions::samplingstack, MAX_STACK_DEPTH, "Setting sampling stack size to %d.",
+     AgentOptions::DEFAULT_SAMPLING_STACK},
+    {"stack=", &AgentOptions::stack, MAX_STACK_DEPTH, "Setting stack size to %d.", AgentOptions::DEFAULT_STACK},
+    // A refused id reads no configuration; where one is needed, start-up ends.
+    {"id=", &AgentOptions::id, INT_MAX, nullptr, AgentOptions::REFUSED_ID},
 };
 
 const FlagOption flagOptions[] = {
@@ -133,11 +145,15 @@ void AgentOptions::applyToken(const std::string &token)
         if (!startsWith(token, o.prefix))
             continue;
         int value = positiveNumber(token.c_str() + strlen(o.prefix), o.limit);
-        if (value > 0) {
-            this->*o.field = value;
-            if (o.message != nullptr)
-                MessageUtil::message(o.message, value);
+        if (value <= 0) {
+            MessageUtil::message("ERROR: Option %s refused: not a number from 1 to %d.", token.c_str(), o.limit);
+            this->*o.field = o.refused;
+            refusedCount++;
+            return;
         }
+        this->*o.field = value;
+        if (o.message != nullptr)
+            MessageUtil::message(o.message, value);
         return;
     }
     for (const FlagOption &o : flagOptions) {
@@ -153,12 +169,6 @@ void AgentOptions::applyToken(const std::string &token)
             this->*o.field = token.substr(strlen(o.prefix));
             return;
         }
-    }
-    if (startsWith(token, "id=")) {
-        int value = positiveNumber(token.c_str() + 3, INT_MAX);
-        if (value > 0)
-            id = value;
-        return;
     }
     if (startsWith(token, "config=")) {
         configPath = token.substr(7);
@@ -198,6 +208,13 @@ AgentOptions::ConfigDecision AgentOptions::resolveConfiguration(bool fullJvmti11
                 return CONFIG_MISSING;
             }
         }
+    }
+    if (id == REFUSED_ID) {
+        // The option named a session we cannot read: starting without one, or
+        // with another, would not be what was asked for.
+        MessageUtil::message("Please specify id=[config id]");
+        logLocateHint();
+        return CONFIG_MISSING;
     }
     if (id == NO_CONFIG_ID) {
         if (required) {

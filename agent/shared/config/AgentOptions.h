@@ -6,7 +6,10 @@
 // The option string of the agent (the text after "=" of -agentpath, the attach
 // argument, or the recorder's start-up string), parsed once at start-up. Every
 // recognised token logs its line through MessageUtil; an unknown token logs
-// "Unknown parameter %s, ignored." once.
+// "Unknown parameter %s, ignored." once. A numeric option whose value is not a
+// decimal number within its range is refused with one "ERROR: Option ..." line
+// naming it: port= then leaves no port (NO_PORT), id= no session
+// (REFUSED_ID), stack= and samplingstack= their defaults.
 class AgentOptions {
 public:
     // What start-up does about the session configuration file.
@@ -20,6 +23,10 @@ public:
     static const int DEFAULT_STACK = 10000;
     static const int DEFAULT_SAMPLING_STACK = 1000;
     static const int NO_CONFIG_ID = -1;
+    // The value of `id` after id= was refused.
+    static const int REFUSED_ID = -2;
+    // The value of `port` after port= was refused: nothing is listened on.
+    static const int NO_PORT = -1;
 
     int port = DEFAULT_PORT;
     int stack = DEFAULT_STACK;
@@ -49,6 +56,8 @@ public:
     bool hasConfigPath = false;
     std::string configPath;
     int unknownCount = 0;
+    // Numeric options whose value was refused (each logged once).
+    int refusedCount = 0;
 
     // Applies the comma-separated tokens of options (null or empty: none).
     // The text is not modified. Stops at "monitor", which the caller turns

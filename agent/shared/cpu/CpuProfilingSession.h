@@ -203,9 +203,13 @@ public:
         MethodDesc *method;
         long long time;
     };
+    // The largest list the tracer keeps: 1,000,000 records of 24 bytes, so
+    // that a front end's cap cannot make the VM's memory grow without bound.
+    static const uint32_t MAX_TRACE_RECORDS = 1000000;
     // Switches the tracer: `all` traces every recorded call, `filtered` also
-    // filtered ones, at most `cap` records; `restart` starts a new list.
-    // False when the collection method does not allow it.
+    // filtered ones, at most `cap` records (a cap above MAX_TRACE_RECORDS is
+    // lowered to it with a log line); `restart` starts a new list. False when
+    // the collection method does not allow it.
     bool setTraceRecord(bool all, bool filtered, bool restart, uint32_t cap);
     // Whether traces were recorded since the last ask; cleared by asking.
     bool hasNewCallTracerData();

@@ -42,6 +42,10 @@ bool CpuProfilingSession::setTraceRecord(bool all, bool filtered, bool restart, 
         MessageUtil::message("ERROR: Tracing can only be used with dynamic instrumentation");
         return false;
     }
+    if (all && cap > MAX_TRACE_RECORDS) {
+        MessageUtil::message("Call tracer cap %u is above the limit of %u records; using %u.", cap, MAX_TRACE_RECORDS, MAX_TRACE_RECORDS);
+        cap = MAX_TRACE_RECORDS;
+    }
     bool switchCpuOn = false;
     {
         SessionLock lock(session, IM_THREAD);

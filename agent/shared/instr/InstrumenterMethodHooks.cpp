@@ -106,7 +106,7 @@ bool isIntrinsicCandidate(ClassFile *classFile, MethodInfo *method)
     int type = 0;
     int count = static_cast<int>(classFile->getConstantPool().size());
     for (int i = 1; i < count && type == 0; i++) {
-        ConstantUtf8Info *utf8 = classFile->getConstantPoolUtf8Entry(i);
+        ConstantUtf8Info *utf8 = classFile->findUtf8(i);
         if (utf8 != nullptr && utf8->getStringLength() == typeLength && memcmp(utf8->getString(), TYPE, typeLength) == 0)
             type = i;
     }

@@ -109,6 +109,12 @@ jrawMonitorID LiveProfiling::RawMonitorBackend::monitorOf(int which) const
 
 void LiveProfiling::load(JavaVM *javaVm, const char *options, bool attach)
 {
+    if (jvmti != nullptr) {
+        // A second load of this library into the same VM (jcmd again, or the
+        // option twice): a second set of hooks would record every call twice.
+        MessageUtil::message("The agent is already running in this VM; this load changes nothing.");
+        return;
+    }
     bool switching = liveProfilingSession != nullptr;
     if (liveProfilingSession == nullptr)
         liveProfilingSession = new LiveProfilingSession(this);
@@ -284,14 +290,14 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
 void LiveProfiling::initCommunication(JNIEnv *env)
 {
     LiveProfilingSession *session = liveProfilingSession;
-    if (offline) {
-        session->initParameters(env);
-        javaCommThreadShouldEnter = true;
-        return;
-    }
-    if (nowait) {
-        if (session->isConfigRead())
+    if (offline || nowait) {
+        // A configuration read from the file at start-up is applied before
+        // main runs, with its start-up switches: what it records, it records
+        // from the start.
+        if (offline || session->isConfigRead()) {
             session->initParameters(env);
+            session->applyStartupSwitches(env, nullptr);
+        }
         javaCommThreadShouldEnter = true;
         return;
     }

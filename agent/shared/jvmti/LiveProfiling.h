@@ -30,7 +30,8 @@ public:
 
     // Agent_OnLoad (attach false) or Agent_OnAttach (attach true): makes the
     // live session on the first call and starts it; a later call switches
-    // the existing one.
+    // the existing one when that one runs without JVMTI (the recorder's).
+    // Once the agent runs on JVMTI a further load says so and does nothing.
     void load(JavaVM *javaVm, const char *options, bool attach);
 
     // The sessions; null before load (cpuSession: before the live session

@@ -42,7 +42,7 @@ char orvaneJvmtiEnv[] = "ORVANE_JVMTI=true";
 LiveProfilingSession::LiveProfilingSession(LiveProfiling *edge)
     : edge(edge), port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
       config(nullptr), attached(false), switching(false), javaTransport(nullptr), vmCommands(this), communicator(nullptr),
-      classSession(this), parametersSet(false)
+      classSession(this), parametersSet(false), allocRecording(false)
 {
 }
 
@@ -524,15 +524,32 @@ void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader
         writer->writeByte(1);
     }
     parametersSet = true;
-    if (!config->enableTriggersOnStartup)
-        edge->enableTriggers(env, false);
-    else if (edge->nowait && old != nullptr && old->sessionRead)
-        edge->enableTriggers(env, true);
+    applyStartupSwitches(env, old);
     if (old != nullptr) {
         old->deleteTempFile();
         delete old;
     }
     writer->writeByte(1);
+}
+
+void LiveProfilingSession::applyStartupSwitches(JNIEnv *env, const SessionConfig *previous)
+{
+    CpuProfilingSession *cpu = edge->getCpuSession();
+    if (config->recordAllocOnStartup)
+        setAllocRecord(true, true);
+    if (config->recordCPUOnStartup && cpu != nullptr) {
+        cpu->setCpuRecord(true, true);
+        cpu->reset();
+    }
+    if (!config->enableTriggersOnStartup)
+        edge->enableTriggers(env, false);
+    else if (edge->nowait && previous != nullptr && previous->sessionRead)
+        edge->enableTriggers(env, true);
+}
+
+void LiveProfilingSession::setAllocRecord(bool on, bool)
+{
+    allocRecording = on;
 }
 
 void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)

@@ -65,6 +65,18 @@ public:
     bool isRecordingArrayAllocs() override;
     bool isAllocRecording() override;
 
+    // The start-up switches of the configuration in force, once it is
+    // applied (at start-up from the configuration file, or by command 1):
+    // allocation recording on (recordAllocOnStartup), CPU recording on with
+    // its data reset (recordCPUOnStartup), triggers off unless
+    // enableTriggersOnStartup (back on in nowait mode after a configuration
+    // that had been read, `previous`).
+    void applyStartupSwitches(JNIEnv *env, const SessionConfig *previous);
+    // Allocation recording's switch. Only the switch is kept so far: no
+    // allocation is recorded yet.
+    void setAllocRecord(bool on, bool reset);
+    bool isAllocRecording() override { return allocRecording; }
+
     // ms > 0 waits that long; 0 waits in 200 ms steps until wakeup().
     void sleep(int ms);
     void wakeup();
@@ -147,6 +159,7 @@ private:
     Communicator *communicator;
     LiveClassProfilingSession classSession;
     bool parametersSet;
+    volatile bool allocRecording;
 };
 
 #endif

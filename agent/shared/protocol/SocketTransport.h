@@ -7,11 +7,12 @@
 
 #include "Transport.h"
 
-// A TCP port on which one front end at a time connects. A client says U4 31
-// and U4 0; we answer U4 0xCAFED00D and the protocol version as a string; the
-// client confirms with U4 0xCAFED00D. A client that says anything else is
-// refused and the next one accepted. The listening socket stays open between
-// front ends.
+// A TCP port on which one front end at a time connects; the next ones wait in
+// the listening queue. A client says U4 31 and U4 0; we answer U4 0xCAFED00D
+// and the protocol version as a string; the client confirms with U4
+// 0xCAFED00D. A client that says anything else, or not all of it within the
+// handshake's time limit, is refused and the next one accepted. The listening
+// socket stays open between front ends.
 class SocketTransport : public Transport {
 public:
     static const uint32_t MAGIC = 0xCAFED00Du;
@@ -22,8 +23,15 @@ public:
     // reported: where nothing can go on without the port, it ends the process.
     using ListenFailure = void (*)();
 
-    // address empty: all addresses. `onListenFailure` may be null.
-    SocketTransport(int port, const std::string &address, ListenFailure onListenFailure);
+    static const int HANDSHAKE_LIMIT_MS = 5000;
+
+    // address empty: every IPv4 address; else a literal IPv4 or IPv6 address
+    // or a name that resolves (its IPv4 address first). An address that does
+    // not convert is never replaced by another: nothing is listened on.
+    // A port outside 1-65535 listens nowhere either. `onListenFailure` may
+    // be null.
+    SocketTransport(int port, const std::string &address, ListenFailure onListenFailure,
+                    int handshakeLimitMs = HANDSHAKE_LIMIT_MS);
     // Closes whatever socket is still open.
     ~SocketTransport() override;
     SocketTransport(const SocketTransport &) = delete;
@@ -54,6 +62,7 @@ private:
     int port;
     std::string address;
     ListenFailure onListenFailure;
+    int handshakeLimitMs;
     bool listenFailed;
     int listenSocket;
     int connectionSocket;

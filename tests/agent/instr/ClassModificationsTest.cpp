@@ -28,6 +28,7 @@ const std::vector<std::string> JDK_CLASSES = {
     "java/lang/ClassLoader",
     "jdk/internal/loader/ClassLoaders$AppClassLoader",
     "jdk/internal/loader/BuiltinClassLoader",
+    "java/lang/reflect/Array",
 };
 
 const char *const PARK_ENTER = "com/orvane/agent/LockManager.__orvane_parkEnter (Ljava/lang/Object;)V";
@@ -106,6 +107,42 @@ protected:
 
 std::string ClassModificationsTest::dir;
 std::string ClassModificationsTest::why;
+
+// --- decisions that scan the constant pool -----------------------------------
+
+// The intrinsic-candidate check of natives looks through the whole pool for
+// the annotation's type: entries of other kinds are passed over in silence,
+// and the class stays good to rewrite.
+TEST_F(ClassModificationsTest, IntrinsicCandidateCheckIsQuietAndLeavesTheClassGood)
+{
+    LoadedClass array;
+    load(array, "java/lang/reflect/Array");
+    ASSERT_NE(array.cf->getConstantPoolEntry(1), nullptr);
+    ASSERT_NE(array.cf->getConstantPoolEntry(1)->getTag(), CONSTANT_Utf8) << "the scan meets other kinds first";
+    Instrumenter::setReplaceNativeMethods(true);
+    struct Case {
+        const char *method;
+        bool wrapped;
+    };
+    // getLength is an intrinsic candidate; multiNewArray is a plain native.
+    const Case cases[] = {{"getLength(Ljava/lang/Object;)I", false}, {"multiNewArray(Ljava/lang/Class;[I)Ljava/lang/Object;", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.method);
+        MethodInfo *method = nullptr;
+        for (MethodInfo *m : array.cf->getMethods()) {
+            if (signatureOf(m) == c.method)
+                method = m;
+        }
+        ASSERT_NE(method, nullptr);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        bool wrapped = Instrumenter::isInstrumented(array.cf, method, false);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(wrapped, c.wrapped);
+        EXPECT_FALSE(array.cf->hasError());
+    }
+}
 
 // --- java/lang/Object, java/lang/String ---------------------------------------
 

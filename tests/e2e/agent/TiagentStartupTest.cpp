@@ -204,7 +204,7 @@ TEST_P(TiagentStartupTest, MissingRequiredConfigurationEndsTheProcess)
 TEST_P(TiagentStartupTest, OptionsLogTheirLinesAndBadOnesOneMessage)
 {
     JvmProcess jvm(work.path, "jvm");
-    // A port out of range is ignored; the later one is listened on.
+    // A port out of range is refused by name; the later one is listened on.
     startJvm(jvm, "nowait,frobnicate,stack=64,samplingstack=32,fullinstr,port=99999,strict-method-stats,port=" +
                       std::to_string(freePort()) + ",address=127.0.0.1");
     ASSERT_TRUE(jvm.waitExit(60));
@@ -213,7 +213,9 @@ TEST_P(TiagentStartupTest, OptionsLogTheirLinesAndBadOnesOneMessage)
               concat(concat(startLines, {"Orvane> Don't wait for frontend to connect.", "Orvane> Unknown parameter frobnicate, ignored.",
                                          "Orvane> Setting stack size to 64.", "Orvane> Setting sampling stack size to 32.",
                                          "Orvane> Remote profiling has been changed.", "Orvane> The parameter 'fullinstr' will be ignored.",
-                                         "Orvane> Please set the parameter in the frontend.", "Orvane> Strict method statistics.",
+                                         "Orvane> Please set the parameter in the frontend.",
+                                         "Orvane> ERROR: Option port=99999 refused: not a number from 1 to 65535.",
+                                         "Orvane> Strict method statistics.",
                                          "Orvane> Starting up without initial configuration."}),
                      eventLines));
 }

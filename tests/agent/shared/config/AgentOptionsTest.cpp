@@ -55,16 +55,11 @@ TEST(AgentOptionsTest, TokensSetFieldsAndLogTheirLines)
         {nullptr, [](O o) { return o.port == 8849 && o.stack == 10000 && o.samplingstack == 1000 && o.id == -1; }, ""},
         {"", [](O o) { return o.port == 8849 && !o.nowait && !o.offline; }, ""},
         {"port=9000", [](O o) { return o.port == 9000; }, ""},
-        {"port=0", [](O o) { return o.port == 8849; }, ""},
-        {"port=abc", [](O o) { return o.port == 8849; }, ""},
-        {"port=12ab", [](O o) { return o.port == 8849; }, ""},
-        {"port=-5", [](O o) { return o.port == 8849; }, ""},
         {"port=65535", [](O o) { return o.port == 65535; }, ""},
-        {"port=65536", [](O o) { return o.port == 8849; }, ""},
-        {"port=99999999999", [](O o) { return o.port == 8849; }, ""},
+        {"port=1", [](O o) { return o.port == 1; }, ""},
         {"samplingstack=50", [](O o) { return o.samplingstack == 50 && o.stack == 10000; }, "Orvane> Setting sampling stack size to 50.\n"},
         {"stack=50", [](O o) { return o.stack == 50 && o.samplingstack == 1000; }, "Orvane> Setting stack size to 50.\n"},
-        {"stack=0", [](O o) { return o.stack == 10000; }, ""},
+        {"stack=1000000", [](O o) { return o.stack == 1000000; }, "Orvane> Setting stack size to 1000000.\n"},
         {"nowait", [](O o) { return o.nowait && !o.threadProfiling() && !o.vmTelemetry(); }, "Orvane> Don't wait for frontend to connect.\n"},
         {"jniInterception", [](O o) { return o.jniInterception; }, ""},
         {"offline", [](O o) { return o.offline; }, "Orvane> Offline profiling mode.\n"},
@@ -86,7 +81,6 @@ TEST(AgentOptionsTest, TokensSetFieldsAndLogTheirLines)
         {"address=127.0.0.1", [](O o) { return o.address == "127.0.0.1"; }, ""},
         {"loc=/opt/orvane/lib", [](O o) { return o.libraryLocation == "/opt/orvane/lib"; }, ""},
         {"id=7,config=/etc/orvane.xml", [](O o) { return o.id == 7 && o.hasConfigPath && o.configPath == "/etc/orvane.xml"; }, ""},
-        {"id=0", [](O o) { return o.id == -1; }, ""},
         {"port=9001,,nowait,", [](O o) { return o.port == 9001 && o.nowait && o.unknownCount == 0; }, "Orvane> Don't wait for frontend to connect.\n"},
         {"monitor,nowait", [](O o) { return o.monitor && !o.nowait; }, ""},
         {"bogus", [](O o) { return o.unknownCount == 1 && o.port == 8849; }, "Orvane> Unknown parameter bogus, ignored.\n"},
@@ -105,6 +99,84 @@ TEST(AgentOptionsTest, TokensSetFieldsAndLogTheirLines)
         AgentOptions o;
         EXPECT_EQ(parseCapturing(o, c.options), c.log);
         EXPECT_TRUE(c.check(o));
+    }
+}
+
+// A numeric value that is not a decimal number within the option's range is
+// refused with one line naming the option, never replaced without a word: a
+// refused port is no port, a refused id no session, a refused depth the
+// default.
+TEST(AgentOptionsTest, OutOfRangeAndNonNumericValuesAreRefusedByName)
+{
+    struct Case {
+        const char *token;
+        int AgentOptions::*field;
+        int expect;
+        const char *range;
+    };
+    const char *const portRange = "1 to 65535";
+    const char *const depthRange = "1 to 1000000";
+    const char *const idRange = "1 to 2147483647";
+    const Case cases[] = {
+        {"port=0", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=abc", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=12ab", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=-1", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=+80", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port= 80", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=65536", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=99999", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"port=99999999999", &AgentOptions::port, AgentOptions::NO_PORT, portRange},
+        {"stack=0", &AgentOptions::stack, 10000, depthRange},
+        {"stack=-5", &AgentOptions::stack, 10000, depthRange},
+        {"stack=1000001", &AgentOptions::stack, 10000, depthRange},
+        {"stack=2000000000", &AgentOptions::stack, 10000, depthRange},
+        {"samplingstack=x", &AgentOptions::samplingstack, 1000, depthRange},
+        {"samplingstack=0x10", &AgentOptions::samplingstack, 1000, depthRange},
+        {"id=x", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
+        {"id=0", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
+        {"id=-3", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
+        {"id=2147483648", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.token);
+        AgentOptions o;
+        EXPECT_EQ(parseCapturing(o, c.token), std::string("Orvane> ERROR: Option ") + c.token + " refused: not a number from " + c.range + ".\n");
+        EXPECT_EQ(o.*c.field, c.expect);
+        EXPECT_EQ(o.refusedCount, 1);
+        EXPECT_EQ(o.unknownCount, 0);
+    }
+    // A later valid value is taken; the refusal was still said.
+    AgentOptions o;
+    EXPECT_EQ(parseCapturing(o, "port=99999,port=9003"), "Orvane> ERROR: Option port=99999 refused: not a number from 1 to 65535.\n");
+    EXPECT_EQ(o.port, 9003);
+}
+
+// A refused id= ends start-up wherever a configuration would be read: the
+// session asked for cannot be read, and starting without it is not what was
+// asked for.
+TEST(AgentOptionsTest, ARefusedIdReadsNoConfiguration)
+{
+    struct Case {
+        const char *options;
+        AgentOptions::ConfigDecision expect;
+    };
+    const Case cases[] = {
+        {"nowait,config=/x/y.xml,id=x", AgentOptions::CONFIG_MISSING},
+        {"offline,config=/x/y.xml,id=0", AgentOptions::CONFIG_MISSING},
+        {"config=/x/y.xml,id=x", AgentOptions::CONFIG_NONE}, // the front end sends the configuration
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.options);
+        AgentOptions o;
+        parseCapturing(o, c.options);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(o.resolveConfiguration(true), c.expect);
+        std::string log = testing::internal::GetCapturedStderr();
+        if (c.expect == AgentOptions::CONFIG_MISSING) {
+            EXPECT_EQ(log.rfind("Orvane> Please specify id=[config id]\n", 0), 0u) << log;
+        }
     }
 }
 

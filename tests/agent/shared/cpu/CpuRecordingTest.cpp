@@ -897,6 +897,47 @@ TEST_F(StackReplayTest, TheTracerStartsWithTheCallsTheHooksKnow)
     }
 }
 
+// Command 64's cap: a front end may ask for up to 4 billion records; the
+// tracer keeps at most its limit and says so when it lowers the cap.
+TEST_F(CpuRecordingTest, TheCallTracersCapIsBounded)
+{
+    struct Case {
+        const char *name;
+        std::vector<unsigned char> command; // byte all, byte filtered, U4 cap
+        std::string log;
+        uint32_t kept;                      // records with a method, after one start record
+    };
+    const Case cases[] = {
+        {"a small cap", {1, 0, 0, 0, 0, 10}, "", 9},
+        {"the limit itself", {1, 0, 0x00, 0x0F, 0x42, 0x40}, "", CpuProfilingSession::MAX_TRACE_RECORDS - 1},
+        {"above the limit", {1, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+         "Orvane> Call tracer cap 4294967295 is above the limit of 1000000 records; using 1000000.\n",
+         CpuProfilingSession::MAX_TRACE_RECORDS - 1},
+    };
+    int32_t main = method("main"), a = method("a");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ByteArrayDataReader request(reinterpret_cast<const char *>(c.command.data()), static_cast<int>(c.command.size()));
+        testing::internal::CaptureStderr();
+        cpu.handleCmdSetTraceRecord(&request);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.log);
+        EXPECT_TRUE(cpu.isRecording()) << "the tracer switches recording on";
+        LiveThreadManager *t = startThread(main);
+        // More calls than the limit holds records.
+        for (long long i = 0; i < 600000; i++) {
+            enter(t, a, 1000 + 2 * i);
+            leave(t, a, 1001 + 2 * i);
+        }
+        CharVectorDataWriter w;
+        cpu.handleCmdGetTraces(&w, &classes);
+        std::vector<unsigned char> reply = bytesOf(w);
+        ASSERT_GE(reply.size(), 4u);
+        uint32_t withMethod = (uint32_t(reply[0]) << 24) | (uint32_t(reply[1]) << 16) | (uint32_t(reply[2]) << 8) | reply[3];
+        EXPECT_EQ(withMethod, c.kept);
+        leave(t, main, 2000000);
+    }
+}
+
 // An exception handler ends the calls above its method; a handler of a
 // method that is not on the stack (a constructor called from code without
 // hooks) leaves every recorded call in place.

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -150,6 +151,175 @@ TEST(SocketTransportTest, APortInUseRunsTheListenFailureAndEndsReconnection)
     EXPECT_FALSE(transport.connect()) << "listening is tried again, and fails again";
     EXPECT_EQ(listenFailures, 2);
     close(taken);
+}
+
+// A loopback port held for the test: bound by the system (port 0) with
+// SO_REUSEADDR and never listened on, so that only a socket that also reuses
+// the address, such as the transport's, can listen on it while it is held.
+class PortReservation {
+public:
+    PortReservation()
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in where = loopback(0);
+        socklen_t length = sizeof where;
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&where), &length) == 0)
+            port = ntohs(where.sin_port);
+    }
+    ~PortReservation() { close(fd); }
+    int fd = -1;
+    int port = 0;
+};
+
+std::string listenCapturing(SocketTransport &transport, bool *listened)
+{
+    testing::internal::CaptureStderr();
+    *listened = transport.listen();
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(SocketTransportTest, AddressesThatDoNotConvertListenNowhere)
+{
+    PortReservation held;
+    ASSERT_NE(held.port, 0);
+    const std::string port = std::to_string(held.port);
+    struct Case {
+        const char *address;
+        int port;
+        std::string log;
+    };
+    const Case cases[] = {
+        {"999.1.1.1", held.port,
+         "Orvane> Using address 999.1.1.1.\nOrvane> ERROR: Could not convert address 999.1.1.1 of option address=: not an IPv4 or IPv6 "
+         "address.\n"},
+        {"1.2.3", held.port,
+         "Orvane> Using address 1.2.3.\nOrvane> ERROR: Could not convert address 1.2.3 of option address=: not an IPv4 or IPv6 address.\n"},
+        {"fe80::zz", held.port,
+         "Orvane> Using address fe80::zz.\nOrvane> ERROR: Could not convert address fe80::zz of option address=: not an IPv4 or IPv6 "
+         "address.\n"},
+        // A documentation address that no interface of this machine has.
+        {"192.0.2.1", held.port,
+         "Orvane> Using address 192.0.2.1.\nOrvane> ERROR: Could not bind socket to address 192.0.2.1 port " + port +
+             ": Cannot assign requested address.\n"},
+        {"127.0.0.1", -1, "Orvane> ERROR: Could not listen: no valid port.\n"},
+        {"127.0.0.1", 65536, "Orvane> ERROR: Could not listen: no valid port.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.address);
+        listenFailures = 0;
+        SocketTransport transport(c.port, c.address, countListenFailure);
+        bool listened = true;
+        EXPECT_EQ(listenCapturing(transport, &listened), c.log);
+        EXPECT_FALSE(listened);
+        EXPECT_EQ(listenFailures, 1);
+        EXPECT_FALSE(transport.canReconnect());
+    }
+}
+
+TEST(SocketTransportTest, LiteralAddressesAndLocalhostListenOnLoopback)
+{
+    struct Case {
+        const char *address;
+        int family;
+    };
+    const Case cases[] = {{"127.0.0.1", AF_INET}, {"localhost", AF_INET}, {"::1", AF_INET6}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.address);
+        if (c.family == AF_INET6) {
+            int probe = socket(AF_INET6, SOCK_STREAM, 0);
+            sockaddr_in6 any6 = {};
+            any6.sin6_family = AF_INET6;
+            any6.sin6_addr = in6addr_loopback;
+            bool haveV6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&any6), sizeof any6) == 0;
+            close(probe);
+            if (!haveV6)
+                continue;
+        }
+        // Hold the port in the address family the transport listens on.
+        int hold = socket(c.family, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(hold, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_storage where = {};
+        socklen_t length;
+        if (c.family == AF_INET) {
+            *reinterpret_cast<sockaddr_in *>(&where) = loopback(0);
+            length = sizeof(sockaddr_in);
+        } else {
+            sockaddr_in6 *v6 = reinterpret_cast<sockaddr_in6 *>(&where);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_addr = in6addr_loopback;
+            length = sizeof(sockaddr_in6);
+        }
+        ASSERT_EQ(bind(hold, reinterpret_cast<sockaddr *>(&where), length), 0);
+        ASSERT_EQ(getsockname(hold, reinterpret_cast<sockaddr *>(&where), &length), 0);
+        int port = ntohs(c.family == AF_INET ? reinterpret_cast<sockaddr_in *>(&where)->sin_port
+                                             : reinterpret_cast<sockaddr_in6 *>(&where)->sin6_port);
+        SocketTransport transport(port, c.address, countListenFailure);
+        bool listened = false;
+        EXPECT_EQ(listenCapturing(transport, &listened), std::string("Orvane> Using address ") + c.address + ".\n");
+        ASSERT_TRUE(listened);
+        int client = socket(c.family, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&where), length), 0) << "listening on loopback";
+        Bytes hello = GOOD_HELLO;
+        ASSERT_EQ(write(client, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(transport.connect());
+        testing::internal::GetCapturedStderr();
+        transport.shutdown();
+        EXPECT_EQ(readAll(client, 64), AGENT_HELLO);
+        close(client);
+        close(hold);
+    }
+}
+
+// A client that connects and says nothing, or too little too slowly, is
+// closed once the handshake's time is up; the front end behind it is served.
+TEST(SocketTransportTest, IdleAndSlowClientsAreClosedAfterTheHandshakeLimit)
+{
+    PortReservation held;
+    ASSERT_NE(held.port, 0);
+    SocketTransport transport(held.port, "127.0.0.1", countListenFailure, 200);
+    ASSERT_TRUE(transport.listen());
+    int idle = frontend(held.port, {});
+    int partial = frontend(held.port, u4(31));
+    int good = frontend(held.port, GOOD_HELLO);
+    ASSERT_GE(idle, 0);
+    ASSERT_GE(partial, 0);
+    ASSERT_GE(good, 0);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(transport.connect());
+    const std::string limit = "Orvane> ERROR: A client did not complete the handshake within 200 ms; connection closed.\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), limit + limit);
+    EXPECT_EQ(readAll(idle, 64), Bytes{}) << "closed without an answer";
+    EXPECT_EQ(readAll(partial, 64), Bytes{});
+    transport.shutdown();
+    EXPECT_EQ(readAll(good, 64), AGENT_HELLO);
+    close(idle);
+    close(partial);
+    close(good);
+}
+
+// A client that was greeted but never confirms is closed at the same limit.
+TEST(SocketTransportTest, AGreetedClientThatNeverConfirmsIsClosed)
+{
+    PortReservation held;
+    ASSERT_NE(held.port, 0);
+    SocketTransport transport(held.port, "127.0.0.1", countListenFailure, 200);
+    ASSERT_TRUE(transport.listen());
+    int silent = frontend(held.port, u4(31) + u4(0));
+    int good = frontend(held.port, GOOD_HELLO);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(transport.connect());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Orvane> ERROR: A client did not complete the handshake within 200 ms; connection closed.\n");
+    EXPECT_EQ(readAll(silent, 64), AGENT_HELLO) << "greeted, then closed";
+    transport.shutdown();
+    EXPECT_EQ(readAll(good, 64), AGENT_HELLO);
+    close(silent);
+    close(good);
 }
 
 } // namespace
