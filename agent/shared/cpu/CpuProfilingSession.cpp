@@ -2,6 +2,7 @@
 #include "CpuProfilingSessionPrivate.h"
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_map>
 
 #include "AnnotationHotspots.h"
@@ -99,8 +100,10 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
     MethodDesc *method = methodHandles.lookup(methodId);
     if (method == nullptr || thread->getIgnored())
         return 0;
-    bool needsStack = !thread->stackSynchronised || thread->retransformMark >= thread->getMethodStackTop();
-    if (needsStack && synchroniseOnEntry(thread, method, filtered, keep, timed))
+    // The stack is read once per thread and recording start: hooked calls
+    // from code without hooks go below the frames read then, as nested
+    // calls do, and never read it again.
+    if (thread->stackEpoch != stackEpoch.load(std::memory_order_relaxed) && synchroniseOnEntry(thread, method, filtered, keep, timed))
         return 0;
     long long time = thread->methodEntry(method, line, overhead, filtered, timed);
     if (time != 0 && traceAll.load(std::memory_order_relaxed))
@@ -110,18 +113,21 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
 
 bool CpuProfilingSession::synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed)
 {
-    // A thread met for the first time counts each call on its stack once;
-    // a stack read again holds calls that were counted before.
-    bool fresh = !thread->stackSynchronised;
-    if (!fresh && timed)
+    unsigned epoch = stackEpoch.load(std::memory_order_acquire);
+    // The calls on the stack count once in a tree that starts empty: for a
+    // thread met for the first time, or a recording started with a reset.
+    // A recording that goes on with the trees it had counted them before.
+    bool counted = thread->stackEpoch == 0 || resetEpoch.load(std::memory_order_relaxed) == epoch;
+    // Time while nothing recorded belongs to no call.
+    thread->restartClock();
+    if (!counted && timed)
         thread->chargeElapsed(vm->getUsec(), overhead);
-    updateCallStack(thread, fresh && timed);
-    thread->stackSynchronised = true;
+    updateCallStack(thread, counted && timed);
+    thread->stackEpoch = epoch;
     if (filtered || keep)
         return false;
-    thread->retransformMark = thread->getMethodStackTop() - 1;
     // The VM's stack already holds the method being entered.
-    if (fresh)
+    if (counted)
         return true;
     if (thread->isExceptionalPending() && thread->exitExceptionalFrame(method))
         return false;
@@ -146,7 +152,7 @@ long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_
     if (methodId == MethodHandleTable::CALIBRATION_ID)
         return 0;
     MethodDesc *method = methodHandles.lookup(methodId);
-    if (method == nullptr || thread->getIgnored() || !thread->stackSynchronised)
+    if (method == nullptr || thread->getIgnored() || !isStackRead(thread))
         return 0;
     long long time = thread->methodExit(method, overhead, filtered);
     if (time != 0 && traceAll.load(std::memory_order_relaxed))
@@ -154,10 +160,15 @@ long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_
     return time;
 }
 
+bool CpuProfilingSession::isStackRead(const LiveThreadManager *thread) const
+{
+    return thread->stackEpoch == stackEpoch.load(std::memory_order_relaxed);
+}
+
 void CpuProfilingSession::agentMethodExceptionHandler(LiveThreadManager *thread, int32_t methodId)
 {
     MethodDesc *method = methodHandles.lookup(methodId);
-    if (thread == nullptr || method == nullptr || thread->getIgnored() || !thread->stackSynchronised)
+    if (thread == nullptr || method == nullptr || thread->getIgnored() || !isStackRead(thread))
         return;
     thread->methodExceptionHandler(method, overhead);
 }
@@ -170,7 +181,27 @@ void CpuProfilingSession::agentLineNumberHint(LiveThreadManager *thread, uint16_
 
 void CpuProfilingSession::setCpuRecord(bool record, bool resetData)
 {
+    switchCpuRecord(record, resetData);
+    // Outside the session's locks: the VM may load the hook class. One
+    // switch at a time, so that the hooks end with the latest state.
+    std::lock_guard<std::mutex> one(hooksSwitch);
+    vm->setHooksRecording(isRecording());
+}
+
+void CpuProfilingSession::switchCpuRecord(bool record, bool resetData)
+{
     SessionLock lock(session, IM_THREAD | IM_DEAD_THREADS);
+    bool starts = record && !cpuRecording.load();
+    if (starts) {
+        // The hooks skipped the agent while nothing recorded: every thread
+        // reads its stack again at its next hook.
+        unsigned epoch = stackEpoch.load() + 1;
+        if (epoch == 0)
+            epoch = 1;
+        if (resetData)
+            resetEpoch.store(epoch);
+        stackEpoch.store(epoch, std::memory_order_release);
+    }
     cpuRecording.store(record);
     if (record)
         everRecorded = true;

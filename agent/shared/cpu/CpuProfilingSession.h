@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <cstdint>
 #include <cstdio>
 #include <unordered_map>
@@ -334,6 +335,14 @@ private:
     void traceExit(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
 
     HookMethods *hookMethods = nullptr;
+    // Counts recording starts (never 0): a thread whose stack was read for
+    // an older one reads it again at its next entry hook, and its exits
+    // change nothing until then. `resetEpoch`: the last start with a reset.
+    std::atomic<unsigned> stackEpoch{1};
+    std::atomic<unsigned> resetEpoch{0};
+    bool isStackRead(const LiveThreadManager *thread) const;
+    void switchCpuRecord(bool record, bool resetData);
+    std::mutex hooksSwitch;
     std::atomic<int> activeThreads{0};
     std::unique_ptr<std::vector<Trace>> traces;
     std::atomic<bool> traceAll{false};

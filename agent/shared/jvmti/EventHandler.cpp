@@ -174,6 +174,7 @@ void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
         edge.waitsForDisconnect = true;
         session->sleep(0);
     } else {
+        session->stopWaitingForFrontend();
         edge.cleanup();
     }
 }

@@ -122,6 +122,29 @@ public:
         return contendedMonitors(threads, out);
     }
 
+    // InstrumentationCallee.recording; its static initialiser asks the
+    // session when the class is not ready yet. Looking the field up
+    // initialises the class, so the value set here is the last one.
+    void setHooksRecording(bool on) override
+    {
+        jvmtiPhase phase = JVMTI_PHASE_ONLOAD;
+        if (LiveProfiling::instance().jvmti->GetPhase(&phase) != JVMTI_ERROR_NONE || phase != JVMTI_PHASE_LIVE)
+            return;
+        JNIEnv *env = LiveProfiling::instance().getJNIEnv();
+        if (env == nullptr)
+            return;
+        jclass hooks = env->FindClass("com/orvane/agent/InstrumentationCallee");
+        jfieldID field = hooks != nullptr ? env->GetStaticFieldID(hooks, "recording", "Z") : nullptr;
+        if (field != nullptr)
+            env->SetStaticBooleanField(hooks, field, on ? JNI_TRUE : JNI_FALSE);
+        if (env->ExceptionCheck()) {
+            env->ExceptionClear();
+            MessageUtil::message("could not switch the method hooks");
+        }
+        if (hooks != nullptr)
+            env->DeleteLocalRef(hooks);
+    }
+
 private:
     static uint16_t lineOf(const jvmtiFrameInfo &frame)
     {
@@ -521,6 +544,14 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_ex
 {
     CpuProfilingSession *cpu = sessionOrExit();
     cpu->agentMethodExceptionHandler(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id);
+}
+
+// The hooks' switch at the hook class's initialisation: true without a
+// session, so that the hooks reach the natives that report it.
+extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_InstrumentationCallee_isRecording0(JNIEnv *, jclass)
+{
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    return cpu == nullptr || cpu->isRecording() ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_lineNumberHint(JNIEnv *env, jclass, jshort line, jlong)

@@ -374,6 +374,13 @@ unsigned LiveProfilingSession::getCommunicatorStatus()
     return communicator != nullptr ? communicator->getStatus() : Communicator::STATUS_CLEANED_UP;
 }
 
+void LiveProfilingSession::stopWaitingForFrontend()
+{
+    std::lock_guard<std::mutex> guard(communicatorLock);
+    if (transport != nullptr)
+        transport->interrupt();
+}
+
 void LiveProfilingSession::listenForFrontend()
 {
     std::lock_guard<std::mutex> guard(communicatorLock);

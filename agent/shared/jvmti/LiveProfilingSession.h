@@ -91,6 +91,9 @@ public:
     // returns at once. Runs on that Java thread.
     void javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort);
     unsigned getCommunicatorStatus();
+    // The VM ends with no front end connected: the serving thread stops
+    // waiting for one, so that the VM need not wait for it.
+    void stopWaitingForFrontend();
     // Listens on the session's port before the communication thread runs.
     void listenForFrontend();
     bool isConfigRead() const { return config != nullptr && config->sessionRead; }

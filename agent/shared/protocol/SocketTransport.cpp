@@ -233,12 +233,17 @@ bool SocketTransport::connect()
     if (!listen())
         return false;
     for (;;) {
+        // A thread blocked in accept counts as running native code, and the
+        // VM waits for such threads at its end: interrupt() wakes it.
+        if (interrupted)
+            return false;
         int s;
         do {
             s = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         } while (s < 0 && errno == EINTR);
         if (s < 0) {
-            MessageUtil::message("ERROR: Invalid client socket.");
+            if (!interrupted)
+                MessageUtil::message("ERROR: Invalid client socket.");
             return false;
         }
         // Replies are small and answered one at a time: do not let them wait for more.
@@ -263,6 +268,14 @@ void SocketTransport::disconnect()
         return;
     close(connectionSocket);
     connectionSocket = -1;
+}
+
+void SocketTransport::interrupt()
+{
+    interrupted = true;
+    int s = listenSocket;
+    if (s >= 0)
+        ::shutdown(s, SHUT_RDWR);
 }
 
 void SocketTransport::shutdown()

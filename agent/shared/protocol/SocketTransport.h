@@ -1,6 +1,7 @@
 #ifndef AGENT_SOCKETTRANSPORT_H
 #define AGENT_SOCKETTRANSPORT_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,8 +48,10 @@ public:
     // Makes the listening socket now, unless it exists. False when it could
     // not be made (onListenFailure has run).
     bool listen() override;
-    // True until the listening socket could not be made.
-    bool canReconnect() const override { return !listenFailed; }
+    // Wakes a blocked accept by shutting the listening socket down.
+    void interrupt() override;
+    // True until the listening socket could not be made or the VM ends.
+    bool canReconnect() const override { return !listenFailed && !interrupted; }
     bool acknowledges() const override { return true; }
     DataReader *reader() override { return in.get(); }
     DataWriter *writer() override { return out.get(); }
@@ -64,7 +67,8 @@ private:
     ListenFailure onListenFailure;
     int handshakeLimitMs;
     bool listenFailed;
-    int listenSocket;
+    std::atomic<int> listenSocket;
+    std::atomic<bool> interrupted{false};
     int connectionSocket;
     std::unique_ptr<DataReader> in;
     std::unique_ptr<DataWriter> out;

@@ -30,6 +30,9 @@ public:
     // listens now, so that a front end told we wait can connect at once).
     // False when it could not; the reason is logged.
     virtual bool listen() { return true; }
+    // The VM is ending without a front end: a wait for one returns at once
+    // (connect() fails without a message) and none comes any more. Any thread.
+    virtual void interrupt() {}
     // Another front end can come through this transport after one has gone.
     virtual bool canReconnect() const { return false; }
     // Requests arrive on a stream whose sizes and CRC we acknowledge with a

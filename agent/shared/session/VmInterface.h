@@ -46,6 +46,9 @@ public:
     // The monitors the given threads are blocked on, each once. False when
     // the VM cannot tell.
     virtual bool getContendedMonitors(const std::vector<void *> &, std::vector<ContendedMonitor> *) { return false; }
+    // The method hooks of instrumented code reach the agent (true) or
+    // return at once while nothing records.
+    virtual void setHooksRecording(bool) {}
 };
 
 #endif

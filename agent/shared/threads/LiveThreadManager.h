@@ -42,6 +42,8 @@ public:
     // read again): the time since the last event goes to the current node
     // and the next interval starts at `now`. Nothing while not recording.
     void chargeElapsed(long long now, long long overhead);
+    // The next recorded event starts the thread's clock afresh.
+    void restartClock() { lastEventTime = -1; }
     // Charges the time since the last method event to the current node
     // (with thread CPU time as pending runnable time, see manageCpuTime).
     void recordTime(long long now, long long overhead);
@@ -159,11 +161,11 @@ public:
     // The binding's handle of the Java thread (a global reference); null
     // once the thread has ended.
     void *threadHandle = nullptr;
-    // Stack synchronisation with the VM (see CpuProfilingSession).
-    bool stackSynchronised = false;
+    // The recording start this thread's stack was read from the VM for
+    // (see CpuProfilingSession); 0: never.
+    unsigned stackEpoch = 0;
     // The call tracer holds this thread's stack already.
     bool traceStarted = false;
-    int retransformMark = -1;
     // Open calibration of the hook overhead: its start, 0 when none.
     long long calibrationStart = 0;
 

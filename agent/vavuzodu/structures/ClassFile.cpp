@@ -77,6 +77,7 @@ void ClassFile::initInstance()
     minorVersion = majorVersion = originalMajorVersion = 0;
     accessFlags = thisClass = superClass = 0;
     indexMap->clear();
+    indexMapBuilt = false;
     interfaces.clear();
     stackMapTableNameIndex = -1;
     throwableClassIndex = -1;
@@ -98,6 +99,7 @@ void ClassFile::deleteAll()
             e->freeInstance();
     constantPool.clear();
     indexMap->clear();
+    indexMapBuilt = false;
     for (FieldInfo *f : fields)
         f->freeInstance();
     fields.clear();
@@ -162,6 +164,7 @@ void ClassFile::readHead(DataInput *input)
 void ClassFile::readConstantPool(DataInput *input)
 {
     indexMap->clear();
+    indexMapBuilt = false;
     int count = input->readUnsignedShort();
     if (input->hasOverrun()) {
         Log::error("class head runs past the end of the class");
@@ -247,12 +250,17 @@ bool ClassFile::readAnnotations(DataInput *input, int end)
     return input->getBytesRead() <= end;
 }
 
-void ClassFile::readTail(DataInput *input)
+void ClassFile::buildIndexMap()
 {
+    indexMapBuilt = true;
+    indexMap->clear();
     for (size_t i = 1; i < constantPool.size(); i++)
         if (constantPool[i] != nullptr)
             indexMap->put(constantPool[i], static_cast<int>(i));
+}
 
+void ClassFile::readTail(DataInput *input)
+{
     int fieldCount = input->readUnsignedShort();
     fields.reserve(fieldCount);
     for (int i = 0; i < fieldCount && !error && !input->hasOverrun(); i++)
@@ -367,19 +375,21 @@ const char *ClassFile::getConstantPoolEntryName(int i)
 
 int ClassFile::getConstantPoolIndex(CPInfo *probe)
 {
+    if (!indexMapBuilt)
+        buildIndexMap();
     int index = indexMap->get(probe);
     return index == 0 ? -1 : index;
 }
 
 void ClassFile::registerConstantPoolEntry(int i)
 {
-    if (i > 0 && i < static_cast<int>(constantPool.size()) && constantPool[i] != nullptr)
+    if (indexMapBuilt && (i > 0 && i < static_cast<int>(constantPool.size()) && constantPool[i] != nullptr))
         indexMap->put(constantPool[i], i);
 }
 
 void ClassFile::unregisterConstantPoolEntry(int i)
 {
-    if (i > 0 && i < static_cast<int>(constantPool.size()) && constantPool[i] != nullptr)
+    if (indexMapBuilt && i > 0 && i < static_cast<int>(constantPool.size()) && constantPool[i] != nullptr)
         indexMap->remove(constantPool[i]);
 }
 

@@ -102,6 +102,10 @@ private:
     int superClass = 0;
     std::vector<CPInfo *> constantPool;
     ts_helper::HashMap<CPInfo, int> *indexMap;
+    // The index map is made on its first use: a class that is only read and
+    // written back never needs it.
+    bool indexMapBuilt = false;
+    void buildIndexMap();
     std::vector<int> interfaces;
     std::vector<FieldInfo *> fields;
     std::vector<MethodInfo *> methods;

@@ -87,6 +87,9 @@ public:
     // Returns every entry to the entry pool; the capacity stays.
     void clear()
     {
+        // An empty table has no chains to walk, however large it grew.
+        if (buckets.size == 0)
+            return;
         InstancePool<Entry> *pool = entryPool;
         buckets.drain([pool](Entry *e) { pool->freeInstance(e); });
     }

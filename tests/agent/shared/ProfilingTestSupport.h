@@ -43,10 +43,21 @@ public:
 
     long long getUsec() override { return now; }
     long long getCurrentThreadCpuUsec() override { return -1; }
+    // How often the calling thread's stack was read.
+    int stackReads = 0;
     bool getStackTrace(std::vector<StackFrame> *out) override
     {
+        stackReads++;
         *out = stack;
         return true;
+    }
+    // The hooks' switch as the session last set it.
+    int hooksSwitched = 0;
+    bool hooksRecording = false;
+    void setHooksRecording(bool on) override
+    {
+        hooksSwitched++;
+        hooksRecording = on;
     }
     bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) override
     {

@@ -122,6 +122,31 @@ TEST_P(TiagentStartupTest, NowaitRunsMainAtOnceWithArchiveOnBootClassPath)
     EXPECT_TRUE(jagFiles().empty()) << "the archive is removed when the VM ends";
 }
 
+// A thread blocked in accept counts as running native code, and the VM
+// waits up to 300 ms for such threads at its end: with nowait and no front
+// end the agent stops listening when the VM dies, so the VM ends as soon as
+// main returns (best of two runs, so that a busy machine cannot fail it).
+TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
+{
+    long best = 1000000;
+    for (int run = 0; run < 2; run++) {
+        JvmProcess jvm(work.path, "jvm" + std::to_string(run));
+        startJvm(jvm, "nowait,port=" + std::to_string(freePort()) + ",address=127.0.0.1", "hold");
+        ASSERT_TRUE(jvm.waitFor("holding", true, 60)) << jvm.err();
+        // The agent's Java thread gets to its accept meanwhile.
+        ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+        auto before = std::chrono::steady_clock::now();
+        jvm.closeInput();
+        ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count());
+        best = std::min(best, ms);
+        EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+        EXPECT_NE(jvm.out().find("main done"), std::string::npos) << jvm.out();
+        EXPECT_EQ(jvm.err().find("ERROR"), std::string::npos) << jvm.err();
+    }
+    EXPECT_LT(best, 250);
+}
+
 TEST_P(TiagentStartupTest, WaitsForTheFrontEndBeforeMain)
 {
     int port = freePort();

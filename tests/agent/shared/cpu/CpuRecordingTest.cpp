@@ -108,10 +108,21 @@ TEST_F(CpuRecordingTest, NothingIsTimedWhileRecordingIsOff)
     EXPECT_EQ(enter(t, a, 1000), 0);
     EXPECT_EQ(leave(t, a, 2000), -1);
     EXPECT_EQ(render(t->getCallStackTree(false)), "root 0/0 {main 0/0 {a 0/0}}");
+    EXPECT_EQ(vm.hooksSwitched, 0) << "the hooks stay off";
     cpu.setCpuRecord(true, true);
-    enter(t, a, 3000);
+    EXPECT_TRUE(vm.hooksRecording) << "the hooks reach the agent";
+    // The hooks skipped the agent while nothing recorded: the next entry
+    // reads the stack, which holds main and the call of a being entered.
+    vm.stack = {{desc(main), 0}, {desc(a), 0}};
+    EXPECT_EQ(enter(t, a, 3000), 0);
+    vm.stack.clear();
     leave(t, a, 3100);
-    EXPECT_EQ(render(t->getCallStackTree(false)), "root 100/0 {main 100/0 {a 100/1}}");
+    enter(t, a, 3200);
+    leave(t, a, 3300);
+    EXPECT_EQ(render(t->getCallStackTree(false)), "root 300/0 {main 300/1 {a 200/2}}");
+    cpu.setCpuRecord(false, false);
+    EXPECT_FALSE(vm.hooksRecording);
+    EXPECT_EQ(vm.hooksSwitched, 2);
 }
 
 TEST_F(CpuRecordingTest, CalibrationSetsTheOverheadThatEveryIntervalLoses)
@@ -842,24 +853,66 @@ TEST_F(StackReplayTest, TheFirstHookReplaysTheStackWithTheHooksRecords)
     }
 }
 
-TEST_F(StackReplayTest, AStackReadAgainCountsOnlyTheEnteredCall)
+TEST_F(StackReplayTest, HookedCallsFromCodeWithoutHooksReadTheStackOnce)
 {
     cpu.setCpuRecord(true, true);
     LiveThreadManager *t = cpu.createThreadManager();
-    std::vector<std::pair<const char *, uint16_t>> pool = {{"Thread.run", 840}, {"Worker.run", 1136}, {"runWorker", 642}};
-    // A pool thread runs two tasks: the second entry finds the stack below
-    // the depth of the first and reads it again.
-    for (long long at : {1000, 2000}) {
-        std::vector<std::pair<const char *, uint16_t>> frames = pool;
-        frames.push_back({"Task.run", 9});
+    // A pool thread runs three tasks from frames without hooks: only the
+    // first entry reads the stack, the others go below the frames read then.
+    vm.stack = stackOf({{"Thread.run", 840}, {"Worker.run", 1136}, {"runWorker", 642}, {"Task.run", 9}});
+    for (long long at : {1000, 2000, 3000}) {
         vm.now = at;
-        vm.stack = stackOf(frames);
-        EXPECT_EQ(cpu.agentMethodEntry(t, by["Task.run"].id, CallStackTree::LINE_PENDING, false, false, true), 0);
-        vm.stack.clear();
+        EXPECT_EQ(cpu.agentMethodEntry(t, by["Task.run"].id, CallStackTree::LINE_PENDING, false, false, true), at == 1000 ? 0 : at);
         leave(t, by["Task.run"].id, at + 300);
     }
+    EXPECT_EQ(vm.stackReads, 1);
     // The 700 between the tasks belong to the pool's own frames.
-    EXPECT_EQ(renderRoot(t->getCallStackTree(false)), "root 1300/0 {ThreadPoolExecutor$Worker.run 1300/1 {Task.run 600/2}}");
+    EXPECT_EQ(renderRoot(t->getCallStackTree(false)), "root 2300/0 {ThreadPoolExecutor$Worker.run 2300/1 {Task.run 900/3}}");
+}
+
+TEST_F(StackReplayTest, EachRecordingStartReadsEveryStackOnceAtItsNextEntry)
+{
+    struct Case {
+        const char *name;
+        bool reset;
+        const char *tree; // after the second recording
+    } cases[] = {
+        // main was counted in the first recording, Task.run began while
+        // nothing recorded; the entered work counts.
+        {"going on with the trees", false, "root 800/0 {Main.main 800/1 {Task.run:8 200/0 {Work.work:3 100/1}, Work.work:7 400/3}}"},
+        // A tree that starts empty counts the calls in progress once.
+        {"with a reset", true, "root 300/0 {Main.main 300/1 {Task.run:8 200/1 {Work.work:3 100/1}, Work.work:7 100/1}}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu.setCpuRecord(true, true);
+        LiveThreadManager *t = cpu.createThreadManager();
+        vm.stackReads = 0;
+        vm.now = 1000;
+        vm.stack = stackOf({{"main", 14}});
+        cpu.agentMethodEntry(t, by["main"].id, CallStackTree::LINE_PENDING, false, false, true);
+        vm.stack.clear();
+        cpu.agentLineNumberHint(t, 7);
+        enter(t, by["work"].id, 1100, CallStackTree::LINE_PENDING);
+        leave(t, by["work"].id, 1400);
+        enter(t, by["work"].id, 1500, 7);
+        cpu.setCpuRecord(false, false);
+        // Nothing reaches the agent while nothing records: work ends and
+        // Task.run begins unseen. Then recording starts inside Task.run.
+        cpu.setCpuRecord(true, c.reset);
+        vm.now = 9000;
+        EXPECT_EQ(leave(t, by["Task.run"].id, 9000), 0) << "an exit before the stack is read again changes nothing";
+        vm.stack = stackOf({{"main", 8}, {"Task.run", 3}, {"work", 0}});
+        EXPECT_EQ(cpu.agentMethodEntry(t, by["work"].id, 7, false, false, true), 0) << "the VM's stack already holds it";
+        vm.stack.clear();
+        leave(t, by["work"].id, 9100);
+        leave(t, by["Task.run"].id, 9200);
+        enter(t, by["work"].id, 9200, 7);
+        leave(t, by["work"].id, 9300);
+        EXPECT_EQ(vm.stackReads, 2) << "once per recording start";
+        EXPECT_EQ(renderRoot(t->getCallStackTree(false)), c.tree);
+        cpu.setCpuRecord(false, false);
+    }
 }
 
 TEST_F(StackReplayTest, TheTracerStartsWithTheCallsTheHooksKnow)

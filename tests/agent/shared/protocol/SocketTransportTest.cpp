@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <string>
 #include <unistd.h>
+#include <chrono>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "SocketTransport.h"
@@ -320,6 +323,31 @@ TEST(SocketTransportTest, AGreetedClientThatNeverConfirmsIsClosed)
     EXPECT_EQ(readAll(good, 64), AGENT_HELLO);
     close(silent);
     close(good);
+}
+
+// The VM ends while the serving thread waits in accept: the wait ends at
+// once, without an error line, and no front end is waited for any more.
+TEST(SocketTransportTest, AnInterruptEndsTheWaitForAFrontEndForGood)
+{
+    for (int delayMs : {0, 50}) {
+        SCOPED_TRACE(delayMs);
+        int port = freePort();
+        ASSERT_NE(port, 0);
+        SocketTransport transport(port, "127.0.0.1", countListenFailure);
+        ASSERT_TRUE(transport.listen());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        std::future<bool> served = std::async(std::launch::async, [&transport] { return transport.connect(); });
+        // Before the serving thread gets to accept, or while it waits there.
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        transport.interrupt();
+        ASSERT_EQ(served.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_FALSE(served.get());
+        EXPECT_FALSE(transport.canReconnect());
+        EXPECT_FALSE(transport.connect()) << "no other front end is waited for";
+        std::string said = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said.find("Invalid client socket"), std::string::npos) << said;
+    }
 }
 
 } // namespace

@@ -113,10 +113,16 @@ public class CpuWorkload {
         Thread.sleep(600000);
     }
 
+    /** The first hook after recording starts only learns the thread's stack again. */
+    static void learnStack() {
+        InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
+    }
+
     /** Switches recording through the controller API around a known workload. */
     static void controlled() throws Exception {
         Controller.startCPURecording(true);
         Controller.startMethodStatsRecording();
+        learnStack();
         InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
         int result = fib(10);
         sleepy();
@@ -157,6 +163,7 @@ public class CpuWorkload {
             blockedForever();
             return;
         }
+        learnStack();
         InstrumentationCallee.enterMethod(mainId, (short) 0, false, 0L, true);
         int result = fib(10);
         sleepy();

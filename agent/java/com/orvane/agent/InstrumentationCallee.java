@@ -23,8 +23,27 @@ public final class InstrumentationCallee {
     /** Prefix of the native methods that the agent wrapped in Java methods. */
     static final String NATIVE_METHOD_PREFIX = "__orvane_nmp_";
 
+    /**
+     * Whether the agent records calls. While it does not, the method hooks return at once without
+     * reaching native code; the agent sets it when recording starts or stops, and each thread reads its
+     * stack from the VM at its first hook after a start. True when the natives cannot tell, so that
+     * the hooks reach them and they report the missing library.
+     */
+    static volatile boolean recording = initialRecording();
+
     private InstrumentationCallee() {
     }
+
+    private static boolean initialRecording() {
+        try {
+            return isRecording0();
+        } catch (Throwable unknown) {
+            return true;
+        }
+    }
+
+    /** Whether the agent records calls now (true without a session in this library). */
+    static native boolean isRecording0();
 
     /** Entry of an instrumented method; returns the entry time in microseconds, 0 when not timed. */
     public static native long enterMethod(int methodId, short line, boolean keep, long threadHandle, boolean timed);
@@ -62,6 +81,9 @@ public final class InstrumentationCallee {
     }
 
     public static void __orvane_enterMethod(short low, short high, short line) {
+        if (!recording) {
+            return;
+        }
         try {
             enterMethod(methodId(low, high), line, false, 0L, true);
         } catch (Throwable ignored) {
@@ -69,6 +91,9 @@ public final class InstrumentationCallee {
     }
 
     public static void __orvane_exitMethod(short low, short high) {
+        if (!recording) {
+            return;
+        }
         try {
             exitMethod(methodId(low, high), 0L);
         } catch (Throwable ignored) {
@@ -76,6 +101,9 @@ public final class InstrumentationCallee {
     }
 
     public static void __orvane_exceptionHandlerMethod(short low, short high) {
+        if (!recording) {
+            return;
+        }
         try {
             exceptionHandlerMethod(methodId(low, high), 0L);
         } catch (Throwable ignored) {
@@ -83,6 +111,9 @@ public final class InstrumentationCallee {
     }
 
     public static void __orvane_filter_enterMethod(short low, short high, short line) {
+        if (!recording) {
+            return;
+        }
         try {
             enterFilteredMethod(methodId(low, high), line, 0L);
         } catch (Throwable ignored) {
@@ -90,6 +121,9 @@ public final class InstrumentationCallee {
     }
 
     public static void __orvane_filter_exitMethod(short low, short high) {
+        if (!recording) {
+            return;
+        }
         try {
             exitFilteredMethod(methodId(low, high), 0L);
         } catch (Throwable ignored) {
@@ -101,6 +135,9 @@ public final class InstrumentationCallee {
      * kept even when it is the thread's first hook and the agent learns the stack from the VM.
      */
     public static void __orvane_enterConstructor(short low, short high, short line) {
+        if (!recording) {
+            return;
+        }
         try {
             enterMethod(methodId(low, high), line, true, 0L, true);
         } catch (Throwable ignored) {
@@ -108,6 +145,9 @@ public final class InstrumentationCallee {
     }
 
     public static void __orvane_linenumber_hint(short line) {
+        if (!recording) {
+            return;
+        }
         try {
             lineNumberHint(line, 0L);
         } catch (Throwable ignored) {
