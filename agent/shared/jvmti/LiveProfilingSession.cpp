@@ -42,7 +42,7 @@ char orvaneJvmtiEnv[] = "ORVANE_JVMTI=true";
 LiveProfilingSession::LiveProfilingSession(LiveProfiling *edge)
     : edge(edge), port(AgentOptions::DEFAULT_PORT), stack(AgentOptions::DEFAULT_STACK), samplingstack(AgentOptions::DEFAULT_SAMPLING_STACK),
       config(nullptr), attached(false), switching(false), javaTransport(nullptr), vmCommands(this), communicator(nullptr),
-      classSession(this), parametersSet(false), allocRecording(false)
+      classSession(this), parametersSet(false)
 {
 }
 
@@ -543,7 +543,7 @@ void LiveProfilingSession::applyStartupSwitches(JNIEnv *env, const SessionConfig
 {
     CpuProfilingSession *cpu = edge->getCpuSession();
     if (config->recordAllocOnStartup)
-        setAllocRecord(true, true);
+        LiveHeapProfilingHelper::setAllocRecord(true, true, env);
     if (config->recordCPUOnStartup && cpu != nullptr) {
         cpu->setCpuRecord(true, true);
         cpu->reset();
@@ -552,11 +552,6 @@ void LiveProfilingSession::applyStartupSwitches(JNIEnv *env, const SessionConfig
         edge->enableTriggers(env, false);
     else if (edge->nowait && previous != nullptr && previous->sessionRead)
         edge->enableTriggers(env, true);
-}
-
-void LiveProfilingSession::setAllocRecord(bool on, bool)
-{
-    allocRecording = on;
 }
 
 void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)

@@ -72,10 +72,6 @@ public:
     // enableTriggersOnStartup (back on in nowait mode after a configuration
     // that had been read, `previous`).
     void applyStartupSwitches(JNIEnv *env, const SessionConfig *previous);
-    // Allocation recording's switch. Only the switch is kept so far: no
-    // allocation is recorded yet.
-    void setAllocRecord(bool on, bool reset);
-    bool isAllocRecording() override { return allocRecording; }
 
     // ms > 0 waits that long; 0 waits in 200 ms steps until wakeup().
     void sleep(int ms);
@@ -162,7 +158,6 @@ private:
     Communicator *communicator;
     LiveClassProfilingSession classSession;
     bool parametersSet;
-    volatile bool allocRecording;
 };
 
 #endif
