@@ -220,7 +220,7 @@ TEST_F(FrontendSessionTest, InterruptEndsTheJvmLikeControlC)
 TEST_F(FrontendSessionTest, AnAttachedAgentServesTheFrontEndFromItsJavaThread)
 {
     if (!canIsolateTmp())
-        GTEST_SKIP() << "attaching needs a private /tmp (root and unshare)";
+        GTEST_SKIP() << NOT_ROOT_PRIVATE_TMP << " to attach";
     JvmProcess jvm(work.path, "jvm");
     ASSERT_TRUE(jvm.start({std::string(JDK) + "/bin/java", "-XX:-UsePerfData", "-cp", PROBE_CLASSES, "AgentProbe", "wait-for-attach", "hold"},
                           tmp, home, true));

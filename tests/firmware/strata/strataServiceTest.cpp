@@ -13,24 +13,13 @@ using ctrlpeer::Packet;
 
 namespace {
 
-bool inPrivateNamespaces()
-{
-    static bool entered = firmwareTest::enterPrivateNamespaces();
-    return entered;
-}
-
-#define NEEDS_NAMESPACES()                                                                             \
-    do {                                                                                             \
-        if (!inPrivateNamespaces())                                                                  \
-            GTEST_SKIP() << "needs root to run in private network namespaces (fixed ports 5100-5102)"; \
-    } while (0)
-
 class StrataService : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NEEDS_NAMESPACES();
+        STRATA_NEEDS_NAMESPACES();
         setUpProcess();
+        ASSERT_FALSE(HasFatalFailure());
         writeBootEnvironment();
         strataExecuteReset();
         unsetenv("USE_NETWORK");

@@ -1,4 +1,5 @@
 #include "FakeAgent.h"
+#include "../../support/LoopbackSocket.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -87,10 +88,8 @@ TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
         const char *hint;
     };
     uint16_t closedPort;
-    {
-        FakeAgent gone;
-        closedPort = gone.port();
-    }
+    int bound = loopbackSocket::refusingPort(&closedPort);
+    ASSERT_GE(bound, 0);
     const Case cases[] = {
         {"no command", "--port 8849", 2, "try: frontend --help"},
         {"unknown command", "--port 8849 frobnicate", 2, "try: frontend --help"},
@@ -110,6 +109,7 @@ TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
         EXPECT_EQ(run.output.rfind("frontend: ", 0), 0u) << "the reason comes first: " << run.output;
         EXPECT_NE(run.output.find(c.hint), std::string::npos) << run.output;
     }
+    close(bound);
 }
 
 } // namespace
