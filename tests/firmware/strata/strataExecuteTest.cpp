@@ -7,6 +7,7 @@
 
 #include "fwEnv/fwEnv.h"
 #include "platform/platform.h"
+#include "platform/platformPrivate.h"
 
 using namespace strataTest;
 using firmwareTest::TestLog;
@@ -284,8 +285,18 @@ TEST_F(StrataExecute, FrameLedBecomesAPcodeTheProcessorAccepts)
 TEST_F(StrataExecute, HardwareRevisionAnswer)
 {
     raiseState(3);
-    uint8_t expected = (uint8_t)((platformGetMainHwRev() & 0x0F) << 3 | (platformGetHwRevisionExtra() & 0x07));
-    EXPECT_EQ(exchange(0x1039, {}), (std::vector<Reply>{ACK, {0x103A, {expected}}}));
+    /* The main board revision in bits 6-3 (its low four bits), the extra revision (none: 0) in bits 2-0. */
+    const struct {
+        uint32_t mainHwRev;
+        uint8_t answer;
+    } cases[] = {{0, 0x00}, {1, 0x08}, {5, 0x28}, {7, 0x38}, {0x1D, 0x68}};
+    uint32_t saved = platformRecord.mainHwRev;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mainHwRev);
+        platformRecord.mainHwRev = c.mainHwRev;
+        EXPECT_EQ(exchange(0x1039, {}), (std::vector<Reply>{ACK, {0x103A, {c.answer}}}));
+    }
+    platformRecord.mainHwRev = saved;
 }
 
 TEST_F(StrataExecute, UnknownOpcodeWithRelayOffEndsAsNotSupported)
