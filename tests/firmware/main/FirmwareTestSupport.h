@@ -9,6 +9,7 @@
  */
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,13 @@ private:
     TempDir dir_;
     std::string file_;
 };
+
+/*
+ * The bound for an action that must not wait (a terminate that wakes its
+ * thread, a call that returns at once): far above what it takes with 16 tests
+ * on 2 cores, far below the waits it must not make (seconds, or for ever).
+ */
+constexpr std::chrono::milliseconds PROMPT(2500);
 
 /* The line a test skips with when private namespaces cannot be had because this is not root. */
 constexpr const char *NOT_ROOT_SKIP =

@@ -4,17 +4,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
 
 #include "../../../support/TempDir.h"
+#include "../../../support/ThreadState.h"
 #include "ByteArrayDataReader.h"
 #include "CharVectorDataWriter.h"
 #include "Crc32.h"
@@ -325,21 +324,6 @@ TEST(SocketStreamsTest, ClosedPeerSetsErrorWithoutSignal)
 namespace {
 volatile sig_atomic_t signalsTaken = 0;
 void onSignal(int) { signalsTaken = signalsTaken + 1; }
-
-// Waits until thread `tid` of this process sleeps (the reader blocked in its receive).
-bool waitUntilSleeping(pid_t tid)
-{
-    for (int i = 0; i < 2000; i++) {
-        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        size_t end = line.rfind(')');
-        if (end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S')
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 } // namespace
 
 TEST(SocketStreamsTest, InterruptedReceiveIsRetried)
@@ -351,16 +335,16 @@ TEST(SocketStreamsTest, InterruptedReceiveIsRetried)
     sa.sa_handler = onSignal; // no SA_RESTART: recv fails with EINTR
     sigaction(SIGUSR1, &sa, &old);
     pthread_t reader = pthread_self();
-    pid_t readerTid = (pid_t)syscall(SYS_gettid);
+    pid_t readerTid = threadState::currentTid();
     signalsTaken = 0;
     std::thread peer([&] {
         // The signal lands while the reader waits in its receive, which then fails with EINTR;
         // the data comes only once the reader waits again, after its retry.
-        EXPECT_TRUE(waitUntilSleeping(readerTid));
+        EXPECT_TRUE(threadState::waitUntilSleeping(readerTid));
         pthread_kill(reader, SIGUSR1);
         for (int i = 0; i < 2000 && signalsTaken == 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_TRUE(waitUntilSleeping(readerTid));
+        EXPECT_TRUE(threadState::waitUntilSleeping(readerTid));
         const unsigned char msg[] = {0, 0, 0, 42};
         EXPECT_EQ(write(fds[1], msg, 4), 4);
     });
