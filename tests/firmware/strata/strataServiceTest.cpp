@@ -71,14 +71,21 @@ TEST_F(StrataService, DebugServerAnnouncesEachAcceptedConnectionAndWritesOnce)
         EXPECT_EQ(devId.raw[3], 0x11);
         peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000));
-        /* on a socket nothing waits for an acknowledgement: one write only */
+        /*
+         * On a socket nothing waits for an acknowledgement: one write only. Writes
+         * go out in order, so once the next message is in, no retry of the first can follow.
+         */
         size_t from = peer.received().size();
         strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(strataTiming.ackWaitMs + 200));
+        strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0322, nullptr, 0);
+        ASSERT_TRUE(peer.waitOpcode(0x0322, 10000, nullptr, from));
         EXPECT_EQ(peer.count(0x0321), 1u);
-        (void)from;
+        size_t mark = TestLog::instance().mark();
         peer.disconnect();
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        /* The server sees the controller leave before the next one comes. */
+        for (int i = 0; i < 1000 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_NE(TestLog::instance().since(mark).find("strataLogLostPeer"), std::string::npos);
     }
 }
 
