@@ -474,4 +474,54 @@ TEST_F(StrataLink, TimedQueryTimesOutWhileTheLinkIsDown)
     EXPECT_EQ(peer.count(STRATA_OPCODE_FRAME_TYPE_REQ), 0u);
 }
 
+/*
+ * A restart of the serial link sends a break and asks for the device ID again,
+ * within its budget; without a device, on a socket, or with the budget spent
+ * it does nothing, and with the port closed it says so.
+ */
+TEST_F(StrataLink, RestartStrataCommWorksOnlyOnAnOpenSerialPortWithinItsBudget)
+{
+    raiseState(3);
+    const struct {
+        const char *name;
+        uint32_t budget;
+        const char *device; /* null: none; empty: the fixture's pseudo-terminal */
+        int result;
+        const char *logged;
+    } cases[] = {
+        {"budget spent", 0, "", -1, nullptr},
+        {"no device name", 3, nullptr, -1, "restartStrataComm: no device name"},
+        {"socket device", 3, "socket", -1, nullptr},
+        {"debug socket device", 3, "socketdbg", -1, nullptr},
+        {"serial port within the budget", 3, "", 0, "restartStrataComm: using serial. Going to restart the comm."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        strataLinkConfiguration.restartBudget = c.budget;
+        strataLinkConfiguration.deviceName = c.device == nullptr ? nullptr : *c.device ? c.device : path.c_str();
+        size_t mark = TestLog::instance().mark();
+        size_t from = peer.received().size();
+        EXPECT_EQ(restartStrataComm(), c.result);
+        strataLinkConfiguration.deviceName = path.c_str();
+        std::string logged = TestLog::instance().since(mark);
+        if (c.logged) {
+            EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+        }
+        if (c.result == 0) {
+            EXPECT_EQ(strataLinkConfiguration.restartBudget, c.budget - 1);
+            EXPECT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 10000, nullptr, from));
+        } else {
+            EXPECT_EQ(strataLinkConfiguration.restartBudget, c.budget) << "a refused restart spends nothing";
+            EXPECT_EQ(logged.find("Going to restart the comm."), std::string::npos) << logged;
+        }
+    }
+    /* With the port closed: refused, said, nothing spent. */
+    strata_close();
+    strataLinkConfiguration.restartBudget = 3;
+    size_t mark = TestLog::instance().mark();
+    EXPECT_EQ(restartStrataComm(), -1);
+    EXPECT_NE(TestLog::instance().since(mark).find("restartStrataComm: The serial port is not opened!"), std::string::npos);
+    EXPECT_EQ(strataLinkConfiguration.restartBudget, 3u);
+}
+
 } // namespace

@@ -381,6 +381,49 @@ TEST_F(StrataService, BridgeRelaysBothWaysWithLabelAndIpSettingsOnConnect)
     EXPECT_EQ(controller.count(0x7779), 0u);
 }
 
+/*
+ * The front-panel button reaches the QVS application only for a press on a
+ * link at state 2 or above. Each press is followed by a marker relayed the
+ * same way, so once the marker is in, every button packet of that press is too.
+ */
+TEST_F(StrataService, ButtonPressesAreRelayedOnlyOnALinkAtStateTwoOrAbove)
+{
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataLinkConfiguration.isStrataMenuHandledByFirmware = 0;
+    ctrlpeer::CtrlPeer controller;
+    startOnPty(controller);
+    ctrlpeer::CtrlPeer::Options qvsOptions;
+    qvsOptions.acknowledge = false;
+    qvsOptions.answerQueries = false;
+    ctrlpeer::CtrlPeer qvs(qvsOptions);
+    ASSERT_TRUE(qvs.listenTcp(STRATA_QVS_PORT));
+    ASSERT_TRUE(qvs.acceptOne(3000));
+    const struct {
+        const char *name;
+        uint8_t state;
+        uint32_t presses;
+        size_t relayed;
+    } cases[] = {
+        {"link at state 1", 1, 1, 0},
+        {"no press counted", 3, 0, 0},
+        {"link at state 2", 2, 1, 1},
+        {"link at state 3, two presses", 3, 2, 1},
+    };
+    uint8_t marker = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        raiseState(controller, c.state);
+        ASSERT_EQ(strataGetCommState(), c.state);
+        size_t before = qvs.count(STRATA_OPCODE_BUTTON);
+        size_t from = qvs.received().size();
+        strataButtonPressed(c.presses);
+        strataRelayToQvs(0x7777, &++marker, 1);
+        ASSERT_TRUE(qvs.waitFor([&](const Packet &p) { return p.opcode == 0x7777 && p.data == Bytes{marker}; }, 10000,
+                                nullptr, from));
+        EXPECT_EQ(qvs.count(STRATA_OPCODE_BUTTON) - before, c.relayed);
+    }
+}
+
 TEST_F(StrataService, UpdateMemBlockPcodeAsksForTheRestorePoint)
 {
     setenv("DISABLE_TIME_UPDATE", "true", 1);
