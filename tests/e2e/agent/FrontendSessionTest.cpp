@@ -477,4 +477,62 @@ TEST_F(FrontendSessionTest, AConfigurationCanKeepTheDyingVmForTheFrontEnd)
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
+// The VM commands answer malformed and failing requests and keep the
+// connection: a garbage collection (30); a heap dump (63) without its path,
+// and one to a directory that is not there, with the VM's reason; the
+// triggers' global switch (66), seen in the VM state poll; trigger groups (67)
+// named in a request that is cut short.
+TEST_F(FrontendSessionTest, VmCommandsAnswerMalformedAndFailingRequests)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+    startMain(client, jvm);
+    ASSERT_TRUE(jvm.waitFor("holding", true, 30)) << jvm.err();
+    Reply reply;
+
+    ASSERT_EQ(client.call(30, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.header.command, 30u);
+
+    struct DumpCase {
+        const char *name;
+        std::vector<uint8_t> request;
+        bool failed;
+    } dumps[] = {
+        {"no path", {}, false},
+        {"a path cut short", {0, 9, 'x'}, false},
+        {"a directory that is not there", Payload().string(work / "no/such/dir/heap.hprof").byte(1).bytes, true},
+    };
+    for (const DumpCase &c : dumps) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(client.call(63, c.request, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_GE(reply.body.size(), 3u);
+        EXPECT_EQ(reply.body[0], c.failed ? 1 : 0);
+        size_t length = (reply.body[1] << 8) | reply.body[2];
+        EXPECT_EQ(reply.body.size(), 3 + length);
+        if (c.failed) {
+            EXPECT_GT(length, 0u) << "the VM's reason is passed on";
+        } else {
+            EXPECT_EQ(length, 0u);
+        }
+    }
+
+    // Byte 8 of the state poll is the triggers' global switch.
+    for (uint8_t on : {0, 1}) {
+        SCOPED_TRACE(static_cast<int>(on));
+        ASSERT_EQ(client.call(66, {on}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_GT(reply.body.size(), 8u);
+        EXPECT_EQ(reply.body[8], on);
+    }
+
+    // Three groups announced, one and a half sent: the agent stops at the cut.
+    ASSERT_EQ(client.call(67, Payload().byte(1).u4(3).string("groupA").byte(0).byte(9).bytes, &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(jvm.err().find("Orvane> ERROR"), std::string::npos) << jvm.err();
+}
+
 } // namespace
