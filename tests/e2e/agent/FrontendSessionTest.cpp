@@ -535,4 +535,22 @@ TEST_F(FrontendSessionTest, VmCommandsAnswerMalformedAndFailingRequests)
     EXPECT_EQ(jvm.err().find("Orvane> ERROR"), std::string::npos) << jvm.err();
 }
 
+// A configuration the agent cannot read ends the VM with status 255 and a
+// message naming the problem, instead of profiling with half a session.
+TEST_F(FrontendSessionTest, AnUnreadableConfigurationEndsTheVm)
+{
+    JvmProcess jvm(work.path, "jvm");
+    startJvm(jvm);
+    FrontendClient client;
+    connect(client);
+    const std::string xml = "<config><session id=\"3\" instrumentationType=";
+    Reply reply;
+    client.call(1, Payload().byte(1).u4(3).u4(static_cast<uint32_t>(xml.size())).raw(xml).string("").u4(0).bytes, &reply);
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 255) << jvm.err();
+    EXPECT_EQ(jvm.out().find("main started"), std::string::npos) << "main never runs";
+    // The parser's own words: where in the document it stopped.
+    EXPECT_NE(jvm.err().find("Orvane> unclosed token at line 1"), std::string::npos) << jvm.err();
+}
+
 } // namespace
