@@ -83,7 +83,8 @@ constexpr const char *NOT_ROOT_PRIVATE_TMP = "not root: a private /tmp (unshare 
 
 // The shell line that gives a command a private /tmp. A build tree below /tmp
 // stays where it is: the directory is held as the working directory while the
-// tmpfs covers /tmp, then bound back at its own path.
+// tmpfs covers /tmp, then bound back at its own path from that working
+// directory (not canonicalised: the path itself now names the tmpfs).
 inline std::string privateTmpScript()
 {
     std::string build = KVR_BINARY_DIR;
@@ -92,7 +93,7 @@ inline std::string privateTmpScript()
         keep = "keep='" + build + "' && cd \"$keep\" && ";
     std::string script = keep + "mount -t tmpfs -o mode=1777 tmpfs /tmp && ";
     if (!keep.empty())
-        script += "mkdir -p \"$keep\" && mount --bind . \"$keep\" && cd \"$OLDPWD\" && ";
+        script += "mkdir -p \"$keep\" && mount --no-canonicalize --bind . \"$keep\" && cd \"$OLDPWD\" && ";
     return script + "exec \"$0\" \"$@\"";
 }
 

@@ -157,6 +157,8 @@ struct OneWindow {
     std::vector<Write> (*fsm)();
 };
 
+void PrintTo(const OneWindow &c, std::ostream *os) { *os << c.name; }
+
 class ScalerGoldenOneWindow : public ScalerGolden, public ::testing::WithParamInterface<OneWindow> {};
 
 TEST_P(ScalerGoldenOneWindow, ProgramsItsScalerAndPositioner)

@@ -77,6 +77,8 @@ struct LeftOut {
     int firstShownScaler;          /* scaler of the first shown window; -1: not checked */
 };
 
+void PrintTo(const LeftOut &c, std::ostream *os) { *os << c.name; }
+
 class SysResMngtLeftOut : public SysResMngt, public ::testing::WithParamInterface<LeftOut> {};
 
 TEST_P(SysResMngtLeftOut, IsNotShown)

@@ -824,6 +824,8 @@ struct UpdateOutcome {
     std::vector<std::string> lines;
 };
 
+void PrintTo(const UpdateOutcome &c, std::ostream *os) { *os << c.name; }
+
 class ClassDecisionsUpdateOutcomeTest : public ClassDecisionsUpdateTest,
                                         public testing::WithParamInterface<UpdateOutcome> {};
 
