@@ -148,7 +148,7 @@ protected:
         size_t from = peer.received().size();
         peer.sendMessage(STRATA_OPCODE_COMM_STATE, {state});
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
-        for (int i = 0; i < 100 && strataGetCommState() != state; i++)
+        for (int i = 0; i < 2000 && strataGetCommState() != state; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(strataGetCommState(), state);
     }

@@ -420,7 +420,7 @@ TEST_F(StrataLink, SrvSendMessageGivesUpAfterItsTimeout)
     size_t mark = TestLog::instance().mark();
     ASSERT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0322, nullptr, 0), 1);
     std::string log;
-    for (int i = 0; i < 100 && log.find("failed to send strata message") == std::string::npos; i++) {
+    for (int i = 0; i < 500 && log.find("failed to send strata message") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         log = TestLog::instance().since(mark);
     }

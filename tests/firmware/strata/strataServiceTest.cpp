@@ -47,7 +47,7 @@ protected:
         size_t from = peer.received().size();
         peer.sendMessage(STRATA_OPCODE_COMM_STATE, {state});
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
-        for (int i = 0; i < 100 && strataGetCommState() != state; i++)
+        for (int i = 0; i < 2000 && strataGetCommState() != state; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::string path;
@@ -159,7 +159,7 @@ void expectControllerExchange(ctrlpeer::CtrlPeer &peer)
     size_t from = peer.received().size();
     peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
     ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
-    for (int i = 0; i < 100 && strataGetCommState() != 3; i++)
+    for (int i = 0; i < 2000 && strataGetCommState() != 3; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     uint8_t frameType = 0;
     EXPECT_EQ(strataGetFrameType(&frameType, 3), 0);
@@ -181,7 +181,7 @@ TEST_F(StrataService, DebugServerOutlivesAControllerThatResetsOrClosesAndServesT
             expectControllerExchange(peer);
             leave(peer, exit);
         }
-        for (int i = 0; i < 200 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
+        for (int i = 0; i < 1000 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ctrlpeer::CtrlPeer next;
         ASSERT_TRUE(next.connectTcp(STRATA_DEBUG_PORT, 2000));
@@ -189,7 +189,7 @@ TEST_F(StrataService, DebugServerOutlivesAControllerThatResetsOrClosesAndServesT
         expectControllerExchange(next);
         expectOneLostLine(TestLog::instance().since(mark), exit, STRATA_DEBUG_PORT, "waiting for the next controller");
         next.disconnect();
-        for (int i = 0; i < 200 && countIn(TestLog::instance().since(mark), "strataLogLostPeer") < 2; i++)
+        for (int i = 0; i < 1000 && countIn(TestLog::instance().since(mark), "strataLogLostPeer") < 2; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
