@@ -355,11 +355,12 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     size_t from = peer.received().size();
     peer.sendMessage(0x0017, {1});
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data == Bytes{0x02, 0x00, 0x00}; },
-                             3000, nullptr, from));
+                             10000, nullptr, from));
+    /* On a loaded machine the update thread may not poll for seconds: wait for events, with room. */
     writeStatusFile("2\n40\nCopying\n");
     Packet progress;
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 40; },
-                             3000, &progress, from))
+                             10000, &progress, from))
         << TestLog::instance().text().substr(TestLog::instance().text().size() - 3000);
     EXPECT_EQ(progress.data, (Bytes{0x02, 40, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
@@ -367,14 +368,14 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     from = peer.received().size();
     peer.sendMessage(0x0017, {0});
     Packet busy;
-    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_NACK, 2000, &busy, from));
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_NACK, 10000, &busy, from));
     EXPECT_EQ(busy.data, Bytes{STRATA_NACK_BUSY});
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
 
     from = peer.received().size();
     writeStatusFile("240\n100\nDone\n");
     Packet final;
-    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 3000, &final,
+    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 10000, &final,
                              from));
     EXPECT_EQ(final.data, (Bytes{0xF0, 100, 'D', 'o', 'n', 'e', 0}));
     strataJoinUpgradeThread();
