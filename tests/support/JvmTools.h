@@ -45,6 +45,18 @@ template <size_t N> std::vector<Jvm> installedOf(const Jvm (&jvms)[N])
 
 inline std::string quote(const std::string &s) { return "'" + s + "'"; }
 
+// The java launcher of a JDK, quoted for a shell command, with the JVM kept
+// from writing its performance file under the fixed /tmp/hsperfdata_<user>
+// that every JVM of this machine shares.
+inline std::string javaCommand(const std::string &home) { return quote(home + "/bin/java") + " -XX:-UsePerfData"; }
+
+// A tool of a JDK that runs on a JVM of its own (javac, javap, jimage, jar),
+// quoted, kept out of /tmp/hsperfdata_<user> in the same way.
+inline std::string jdkToolCommand(const std::string &home, const std::string &tool)
+{
+    return quote(home + "/bin/" + tool) + " -J-XX:-UsePerfData";
+}
+
 // Standard output and error of a shell command; its exit status (-1 when it
 // did not exit normally).
 inline int run(const std::string &command, std::string &output)

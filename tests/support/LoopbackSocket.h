@@ -30,6 +30,17 @@ inline int listener(int *port)
     return fd;
 }
 
+// A port of 127.0.0.1 that refuses connections for as long as the returned
+// socket stays open: bound (so no other test can take it) and never listening.
+// Close the socket when done; -1 on failure.
+inline int refusingPort(uint16_t *port)
+{
+    int bound = 0;
+    int fd = listener(&bound);
+    *port = (uint16_t)bound;
+    return fd;
+}
+
 inline bool sendAll(int fd, const Bytes &bytes)
 {
     return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();

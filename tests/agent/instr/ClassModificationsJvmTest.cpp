@@ -274,7 +274,7 @@ protected:
                                    for (const Jvm &j : jvmsHere()) {
                                        if (!error.empty())
                                            break;
-                                       std::string command = quote(std::string(j.home) + "/bin/java") + " -cp " +
+                                       std::string command = javaCommand(j.home) + " -cp " +
                                                              quote(d + "/tools") + " JrtExtract " +
                                                              quote(d + "/jdk-" + j.name);
                                        for (const std::string &c : JDK_CLASSES)
@@ -290,8 +290,10 @@ protected:
 
     void SetUp() override
     {
-        if (dir.empty())
-            GTEST_SKIP() << "no JDK 17 to compile with: " << why;
+        if (dir.empty()) {
+            SKIP_WITHOUT_JDK17();
+            FAIL() << "the fixture classes could not be made: " << why;
+        }
         jvm = GetParam();
     }
 
@@ -315,7 +317,7 @@ protected:
                      const std::string &mainAndArgs, int *status)
     {
         std::string output;
-        *status = run("cd " + quote(workDir) + " && " + quote(std::string(jvm.home) + "/bin/java") +
+        *status = run("cd " + quote(workDir) + " && " + javaCommand(jvm.home) +
                           " -Xshare:off -Xverify:all -Xbootclasspath/a:" + quote(dir + "/stubs") + " " + options +
                           " -cp " + classPath + " " + mainAndArgs,
                       output);

@@ -92,8 +92,10 @@ protected:
 
     void SetUp() override
     {
-        if (dir.empty())
-            GTEST_SKIP() << "no JDK 17 classes to work on: " << why;
+        if (dir.empty()) {
+            SKIP_WITHOUT_JDK17();
+            FAIL() << "the fixture classes could not be made: " << why;
+        }
     }
 
     // A JDK class by internal name, or a sample class by simple name.

@@ -37,6 +37,17 @@ namespace cmtest {
 const char *const JDK17 = jvmtools::JDK17_HOME;
 
 using jvmtools::exists;
+
+// Skips the test when this machine has no JDK 17 to compile and extract with;
+// with one, a fixture that cannot be made is a failure of the test.
+#define SKIP_WITHOUT_JDK17()                                                                          \
+    do {                                                                                              \
+        if (!jvmtools::exists(std::string(cmtest::JDK17) + "/bin/javac"))                             \
+            GTEST_SKIP() << "no JDK 17: " << cmtest::JDK17 << "/bin/javac is not installed";           \
+    } while (0)
+
+using jvmtools::javaCommand;
+using jvmtools::jdkToolCommand;
 using jvmtools::quote;
 using jvmtools::readFile;
 using jvmtools::run;
@@ -68,7 +79,7 @@ inline std::string extractJavaBase(const std::string &dir, const std::vector<std
 inline std::string compileJava(const std::string &srcDir, const std::map<std::string, std::string> &sources,
                                const std::string &outDir, const std::string &extraOptions = "")
 {
-    std::string command = quote(std::string(JDK17) + "/bin/javac") + " -nowarn -g --release 17 " + extraOptions +
+    std::string command = jdkToolCommand(JDK17, "javac") + " -nowarn -g --release 17 " + extraOptions +
                           " -d " + quote(outDir);
     for (const auto &s : sources) {
         if (!writeFile(srcDir + "/" + s.first, s.second))

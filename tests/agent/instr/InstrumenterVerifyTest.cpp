@@ -95,7 +95,7 @@ Report parseReport(const std::string &output)
 int runHarness(const Jvm &jvm, const std::string &mode, const std::string &dir, const std::string &mainClass,
                std::string &output)
 {
-    std::string command = quote(std::string(jvm.home) + "/bin/java") + " -Xverify:all -Xshare:off -cp " +
+    std::string command = javaCommand(jvm.home) + " -Xverify:all -Xshare:off -cp " +
                           quote(std::string(INSTRHOOKS_JAVA_DIR) + "/harness") + " InstrHarness " + mode + " " +
                           quote(dir);
     if (!mainClass.empty())
@@ -259,7 +259,7 @@ TEST_P(InstrumenterWorkloadTest, RewrittenProgramRunsAlikeWithBalancedExactCount
 
     // javap reads every rewritten class and sees the hooks.
     std::string listing;
-    ASSERT_EQ(0, run("cd " + quote(rewritten) + " && " + quote(std::string(jvm.home) + "/bin/javap") +
+    ASSERT_EQ(0, run("cd " + quote(rewritten) + " && " + jdkToolCommand(jvm.home, "javap") +
                          " -v -c -p Workload.class 'Workload$Point.class' 'Workload$1.class'",
                      listing))
         << listing.substr(0, 2000);

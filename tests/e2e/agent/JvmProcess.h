@@ -74,16 +74,27 @@ inline bool fileExists(const std::string &path)
 }
 
 // JVMs here get a private /tmp when we are root, so that nothing the VM or
-// jcmd leaves there (perf data, attach sockets) escapes the test.
-inline bool canIsolateTmp()
+// jcmd leaves there (perf data, attach sockets) escapes the test. As root, a
+// private /tmp that cannot be made fails the JVM's start, and so the test.
+inline bool canIsolateTmp() { return geteuid() == 0; }
+
+// The line a test skips with when it needs a private /tmp and this is not root.
+constexpr const char *NOT_ROOT_PRIVATE_TMP = "not root: a private /tmp (unshare --mount) needs root";
+
+// The shell line that gives a command a private /tmp. A build tree below /tmp
+// stays where it is: the directory is held as the working directory while the
+// tmpfs covers /tmp, then bound back at its own path from that working
+// directory (not canonicalised: the path itself now names the tmpfs).
+inline std::string privateTmpScript()
 {
-    static int answer = -1;
-    // A private /tmp would also hide a build tree that lies below /tmp.
-    bool buildBelowTmp = std::string(KVR_BINARY_DIR).rfind("/tmp/", 0) == 0;
-    if (answer < 0)
-        answer = !buildBelowTmp && geteuid() == 0 &&
-                 std::system("unshare --mount --propagation private true >/dev/null 2>&1") == 0;
-    return answer == 1;
+    std::string build = KVR_BINARY_DIR;
+    std::string keep;
+    if (build.rfind("/tmp/", 0) == 0)
+        keep = "keep='" + build + "' && cd \"$keep\" && ";
+    std::string script = keep + "mount -t tmpfs -o mode=1777 tmpfs /tmp && ";
+    if (!keep.empty())
+        script += "mkdir -p \"$keep\" && mount --no-canonicalize --bind . \"$keep\" && cd \"$OLDPWD\" && ";
+    return script + "exec \"$0\" \"$@\"";
 }
 
 // A working directory of the test below the build tree (the private /tmp of a
@@ -124,7 +135,7 @@ public:
     {
         std::vector<std::string> argv;
         if (isolate) {
-            argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c", "mount -t tmpfs -o mode=1777 tmpfs /tmp && exec \"$0\" \"$@\""};
+            argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c", privateTmpScript()};
         }
         argv.insert(argv.end(), command.begin(), command.end());
         int input[2];

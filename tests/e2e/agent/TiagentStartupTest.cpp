@@ -257,7 +257,7 @@ TEST_P(TiagentStartupTest, MonitorEditionAborts)
 TEST_P(TiagentStartupTest, AttachLoadsIntoRunningVmWithNowaitForced)
 {
     if (!canIsolateTmp())
-        GTEST_SKIP() << "attaching needs a private /tmp (root and unshare)";
+        GTEST_SKIP() << NOT_ROOT_PRIVATE_TMP << " to attach";
     JvmProcess jvm(work.path, "jvm");
     ASSERT_TRUE(jvm.start({jdk + "/bin/java", "-XX:-UsePerfData", "-cp", PROBE_CLASSES, "AgentProbe", "wait-for-attach"}, tmp, home, true));
     ASSERT_TRUE(jvm.waitFor("main started", true, 60));

@@ -115,6 +115,30 @@ TEST_F(ConfigManagerTest, UnknownKeysLogAndGiveZero)
     EXPECT_EQ(configGetIntValue("service.probing.enable"), 1);
 }
 
+TEST_F(ConfigManagerTest, StringSetsOnKeysThatAreNoStringsLogAndChangeNothing)
+{
+    writeConfig("<configuration><service><name>probing</name><enable>1</enable></service></configuration>");
+    init();
+    const struct {
+        const char *key;
+        const char *logged;
+    } cases[] = {
+        {"service.nothing.label", "configSetStringValue: Config: string value invalid for service.nothing.label"},
+        {"service.probing.enable", "configSetStringValue: Config: string value invalid for service.probing.enable"},
+        {nullptr, "configSetStringValue: Config: string value invalid for (null)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.logged);
+        size_t mark = TestLog::instance().mark();
+        configSetStringValue(c.key, "text");
+        EXPECT_NE(TestLog::instance().since(mark).find(c.logged), std::string::npos) << TestLog::instance().since(mark);
+        EXPECT_EQ(configGetIntValue("service.probing.enable"), 1); /* an integer key keeps its value */
+    }
+    /* A null value on a key that is no string changes nothing either. */
+    configSetStringValue("service.probing.enable", nullptr);
+    EXPECT_EQ(configGetIntValue("service.probing.enable"), 1);
+}
+
 TEST_F(ConfigManagerTest, StringValuesKeepAtMostOneHundredCharactersAndTheirTerminator)
 {
     configEntry_t entries[] = {
@@ -162,7 +186,7 @@ TEST_F(ConfigManagerTest, SaveWritesCurrentValuesBackIntoTheFile)
 TEST_F(ConfigManagerTest, FailedSaveIsReportedAsAnError)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a read-only mount";
+        GTEST_SKIP() << "not root: a read-only mount (unshare --mount) needs root";
     ASSERT_EQ(unshare(CLONE_NEWNS), 0);
     ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
     std::string dir = root / "ro";

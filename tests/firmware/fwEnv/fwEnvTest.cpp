@@ -97,37 +97,49 @@ TEST_F(FwEnv, OverflowWritesNothing)
     EXPECT_EQ(flash(), before);
 }
 
-TEST_F(FwEnv, BadCrcWithoutAGoodCopyGivesTheDefaultEnvironment)
+/*
+ * A first copy with a bad CRC: without a good copy the default environment is
+ * used; a good redundant copy is used and spread to the bad one; a failed copy
+ * (both bad, the last one erased) is never re-checksummed into use.
+ */
+TEST_F(FwEnv, ACopyWithABadCrcIsReplacedByAGoodOneOrTheDefaults)
 {
-    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 0), 0);
-    corrupt(6);
-    EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
-    EXPECT_NE(fwEnvGetEnv("bootcmd"), nullptr);
-}
-
-TEST_F(FwEnv, RedundantCopyWithAGoodCrcIsSpreadToTheBadOne)
-{
-    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 1), 0);
-    corrupt(6);
-    EXPECT_STREQ(fwEnvGetEnv("ipaddr"), "10.0.0.2");
-    EXPECT_EQ(flash().substr(0, 0x100), flash().substr(0x2000, 0x100));
-}
-
-TEST_F(FwEnv, AFailedCopyIsNeverReChecksummedIntoUse)
-{
-    /* Both copies bad, the last one erased: the corrupt first copy must not become valid. */
-    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 1), 0);
-    corrupt(6);
-    {
-        std::fstream file(root / "dev/mtd2", std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(0x2000);
-        std::string erased(0x100, '\xFF');
-        file.write(erased.data(), (std::streamsize)erased.size());
+    const struct {
+        const char *name;
+        int redundant;
+        bool eraseSecond;
+        const char *ipaddr; /* null: the default environment, which has a bootcmd */
+        bool copiesEqual;
+        bool flashUntouched;
+    } cases[] = {
+        {"bad CRC without a good copy gives the default environment", 0, false, nullptr, false, false},
+        {"a redundant copy with a good CRC is spread to the bad one", 1, false, "10.0.0.2", true, false},
+        {"a failed copy is never re-checksummed into use", 1, true, nullptr, false, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, c.redundant), 0);
+        corrupt(6);
+        if (c.eraseSecond) {
+            std::fstream file(root / "dev/mtd2", std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(0x2000);
+            std::string erased(0x100, '\xFF');
+            file.write(erased.data(), (std::streamsize)erased.size());
+        }
+        std::string before = flash();
+        if (c.ipaddr) {
+            EXPECT_STREQ(fwEnvGetEnv("ipaddr"), c.ipaddr);
+        } else {
+            EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+            EXPECT_NE(fwEnvGetEnv("bootcmd"), nullptr);
+        }
+        if (c.copiesEqual) {
+            EXPECT_EQ(flash().substr(0, 0x100), flash().substr(0x2000, 0x100));
+        }
+        if (c.flashUntouched) {
+            EXPECT_EQ(flash(), before);
+        }
     }
-    std::string before = flash();
-    EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
-    EXPECT_NE(fwEnvGetEnv("bootcmd"), nullptr);
-    EXPECT_EQ(flash(), before);
 }
 
 TEST_F(FwEnv, ValuesStayValidAcrossLaterLoads)

@@ -253,19 +253,37 @@ void expectMonotonicGreyAxis(const hdr3DLutParams_t &p)
             EXPECT_GE(lut.entry(k, k, k)[c], lut.entry(k - 1, k - 1, k - 1)[c]) << "grey step " << k << " channel " << c;
 }
 
+/* The whole table of a set of parameters. */
+std::vector<uint16_t> tableOf(const hdr3DLutParams_t &p)
+{
+    LutBuffer lut(HDR_3DLUT_WORDS);
+    EXPECT_EQ(create3DLUT(&p, lut.table()), 0);
+    return std::vector<uint16_t>(lut.table(), lut.table() + HDR_3DLUT_WORDS);
+}
+
+/*
+ * Where the highlight map is undefined (a target at or below the knee, a
+ * source peak at the knee) the table is the one without the map. For PQ that
+ * table comes from the same parameters with a source peak no brighter than the
+ * target, where no compression is wanted. The S-Log3 map has no such setting
+ * (its peaks are fixed), so its two undefined knees must give one table, which
+ * differs from the table of a knee where the map is defined.
+ */
 TEST(Create3DLUT, ToneMapIsLeftOutWhereItIsUndefined)
 {
     struct guardCase {
         const char *name;
         int tin, gin, diffuseWhite, inputNits;
         double referenceWhite;
+        int plainInputNits;          /* the same table without the map: this source peak... */
+        double plainReferenceWhite;  /* ...and this reference white */
     };
     const guardCase cases[] = {
-        {"PQ, diffuse white below the reference white", PQ, Rec_2020, 50, 1000, 100.0},
-        {"PQ, source peak at the knee", PQ, Rec_2020, 80, 100, 100.0},
-        {"PQ, diffuse white at the knee", PQ, Rec_2020, 100, 1000, 100.0},
-        {"S-Log3, knee at the target peak", SLog3, S_Gamut3, 100, 1000, 800.0},
-        {"S-Log3, knee above both peaks", SLog3, S_Gamut3, 100, 1000, 9000.0},
+        {"PQ, diffuse white below the reference white", PQ, Rec_2020, 50, 1000, 100.0, 50, 100.0},
+        {"PQ, source peak at the knee", PQ, Rec_2020, 80, 100, 100.0, 80, 100.0},
+        {"PQ, diffuse white at the knee", PQ, Rec_2020, 100, 1000, 100.0, 100, 100.0},
+        {"S-Log3, knee at the target peak", SLog3, S_Gamut3, 100, 1000, 800.0, 1000, 9000.0},
+        {"S-Log3, knee above both peaks", SLog3, S_Gamut3, 100, 1000, 9000.0, 1000, 800.0},
     };
     for (const guardCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,7 +292,21 @@ TEST(Create3DLUT, ToneMapIsLeftOutWhereItIsUndefined)
         p.inputNits = c.inputNits;
         p.inputReferenceWhite = c.referenceWhite;
         expectMonotonicGreyAxis(p);
+        hdr3DLutParams_t plain = p;
+        plain.inputNits = c.plainInputNits;
+        plain.inputReferenceWhite = c.plainReferenceWhite;
+        EXPECT_TRUE(tableOf(p) == tableOf(plain)) << "the table differs from the one without the map";
     }
+    /* The comparison sees a map: where it is defined, the table changes. */
+    hdr3DLutParams_t mapped = makeParams(PQ, SDR_TV, Rec_2020, Rec_709_601, NARROW_RANGE, NARROW_RANGE);
+    hdr3DLutParams_t plain = mapped;
+    plain.inputNits = mapped.outputDiffuseWhite;
+    EXPECT_FALSE(tableOf(mapped) == tableOf(plain));
+    hdr3DLutParams_t slog = makeParams(SLog3, SDR_TV, S_Gamut3, Rec_709_601, NARROW_RANGE, NARROW_RANGE);
+    slog.outputDiffuseWhite = 100;
+    hdr3DLutParams_t slogUndefined = slog;
+    slogUndefined.inputReferenceWhite = 9000.0;
+    EXPECT_FALSE(tableOf(slog) == tableOf(slogUndefined));
 }
 
 TEST(Create3DLUT, ToneMapCompressesHighlightsOnlyAboveTheKnee)

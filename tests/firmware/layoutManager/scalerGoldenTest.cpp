@@ -149,35 +149,73 @@ protected:
     }
 };
 
-/*
- * 1920 x 1080 progressive shown 1920 x 1080 at 0,0 of head 0: scaler 0 in
- * bypass, increments 0, upscaling flags 1 (ratio 1), reserve 2048 - 1920.
- * Positioner quadrant 0: x 0-1920, lines 42 (VANC) to 1122.
- */
-TEST_F(ScalerGolden, OneWindowBypass)
+/* One window on head 0, its scaler block and what the positioner side writes. */
+struct OneWindow {
+    const char *name;
+    WindowPlacement window;
+    Block block;
+    std::vector<Write> (*fsm)();
+};
+
+void PrintTo(const OneWindow &c, std::ostream *os) { *os << c.name; }
+
+class ScalerGoldenOneWindow : public ScalerGolden, public ::testing::WithParamInterface<OneWindow> {};
+
+TEST_P(ScalerGoldenOneWindow, ProgramsItsScalerAndPositioner)
 {
-    send(windowLayout(0, {0, OWN_SLOT, 0, 1920, 1080, 0, 0, 1920, 1080}));
+    const OneWindow &c = GetParam();
+    send(windowLayout(0, c.window));
     send(applyLayout(0, 1));
-    Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 1, 1, 0, 0, 0, 128, 1080, 1, 0, 0, 1920, 0};
-    EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(layoutWritesOf(FSM), cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
-                                  hiddenWrites(0, 2), hiddenWrites(0, 3), unusedOff(1), layerTables({{0, 0}}), strobes}));
+    EXPECT_EQ(writesOf(DPS), cat({setUpWrites(c.block), programWrites(c.block), {{7168, 1}, {7200, 0}, {7216, 0}}}));
+    EXPECT_EQ(layoutWritesOf(FSM), c.fsm());
 }
 
-/*
- * 1920 x 1080 shown 960 x 540 at 100,200: ratio 0.5 both ways, coefficient
- * set 5, increments 1.0 (262144 = 0x40000), no bypass; area x 100-1060,
- * lines 242-782.
- */
-TEST_F(ScalerGolden, DownscaledWindow)
-{
-    send(windowLayout(0, {5, OWN_SLOT, 0, 960, 540, 100, 200, 960, 540}));
-    send(applyLayout(0, 1));
-    Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 0, 0, 5, 0x40000, 0, 128, 540, 0, 5, 0x40000, 960, 0};
-    EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(layoutWritesOf(FSM), cat({shownWrites({0, 0, 0, 0, 1, 100, 1060, 242, 782}), hiddenWrites(0, 1),
-                                  hiddenWrites(0, 2), hiddenWrites(0, 3), unusedOff(1), layerTables({{0, 0}}), strobes}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ScalerGoldenOneWindow,
+    ::testing::Values(
+        /*
+         * 1920 x 1080 progressive shown 1920 x 1080 at 0,0 of head 0: scaler 0 in
+         * bypass, increments 0, upscaling flags 1 (ratio 1), reserve 2048 - 1920.
+         * Positioner quadrant 0: x 0-1920, lines 42 (VANC) to 1122.
+         */
+        OneWindow{"OneWindowBypass",
+                  {0, OWN_SLOT, 0, 1920, 1080, 0, 0, 1920, 1080},
+                  {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 1, 1, 0, 0, 0, 128, 1080, 1, 0, 0, 1920, 0},
+                  [] {
+                      return cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
+                                  hiddenWrites(0, 2), hiddenWrites(0, 3), unusedOff(1), layerTables({{0, 0}}),
+                                  strobes});
+                  }},
+        /*
+         * 1920 x 1080 shown 960 x 540 at 100,200: ratio 0.5 both ways, coefficient
+         * set 5, increments 1.0 (262144 = 0x40000), no bypass; area x 100-1060,
+         * lines 242-782.
+         */
+        OneWindow{"DownscaledWindow",
+                  {5, OWN_SLOT, 0, 960, 540, 100, 200, 960, 540},
+                  {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 0, 0, 5, 0x40000, 0, 128, 540, 0, 5, 0x40000, 960, 0},
+                  [] {
+                      return cat({shownWrites({0, 0, 0, 0, 1, 100, 1060, 242, 782}), hiddenWrites(0, 1),
+                                  hiddenWrites(0, 2), hiddenWrites(0, 3), unusedOff(1), layerTables({{0, 0}}),
+                                  strobes});
+                  }},
+        /*
+         * A window 1920 wide of 3840 on head 0 (horizontal span, head 0 is its
+         * top-left head): scaled to the full 3840, so the horizontal increment is
+         * -0.5 (ceil(-131072 - 1) + 2^24 = 0xFDFFFF) and the scaler upscales. It is
+         * shown in quadrant 0 and in quadrant 2 (head 2's side): start 0 since 1920
+         * is a multiple of 24, end 3840 - 1920, frame-buffer x advanced by 1920 / 24.
+         * A spanning window is reprogrammed with its attributes (detail enhancer 0).
+         */
+        OneWindow{"WindowSpanningTwoHeads",
+                  {0, OWN_SLOT, 0, 1920, 1080, 0, 0, 3840, 1080},
+                  {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 0, 1, 0, 0, 0, 128, 1080, 1, 0, 0xFDFFFF, 3840, 0},
+                  [] {
+                      return cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
+                                  shownWrites({0, 2, 80, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 3),
+                                  unusedOff(1), layerTables({{0, 0}, {0, 2}}), {{6152, 1}, {7176, 1}}, strobes});
+                  }}),
+    [](const ::testing::TestParamInfo<OneWindow> &info) { return std::string(info.param.name); });
 
 /*
  * A progressive window on input 0 (scaler 0) and a 1080i window on input 1
@@ -204,26 +242,6 @@ TEST_F(ScalerGolden, InterlacedWindowWithDeinterlacer)
     EXPECT_EQ(entry->winId, 1);
     EXPECT_EQ(entry->format, 1);
     EXPECT_EQ(DPM_entry(0)->head, DEINTERLACER_FREE);
-}
-
-/*
- * A window 1920 wide of 3840 on head 0 (horizontal span, head 0 is its
- * top-left head): scaled to the full 3840, so the horizontal increment is
- * -0.5 (ceil(-131072 - 1) + 2^24 = 0xFDFFFF) and the scaler upscales. It is
- * shown in quadrant 0 and in quadrant 2 (head 2's side): start 0 since 1920
- * is a multiple of 24, end 3840 - 1920, frame-buffer x advanced by 1920 / 24.
- * A spanning window is reprogrammed with its attributes (detail enhancer 0).
- */
-TEST_F(ScalerGolden, WindowSpanningTwoHeads)
-{
-    send(windowLayout(0, {0, OWN_SLOT, 0, 1920, 1080, 0, 0, 3840, 1080}));
-    send(applyLayout(0, 1));
-    Block b = {0, 0, 1920, 1080, 0, 1920, 20, 1920, 1, 0, 1, 0, 0, 0, 128, 1080, 1, 0, 0xFDFFFF, 3840, 0};
-    EXPECT_EQ(writesOf(DPS), cat({setUpWrites(b), programWrites(b), {{7168, 1}, {7200, 0}, {7216, 0}}}));
-    EXPECT_EQ(layoutWritesOf(FSM),
-              cat({shownWrites({0, 0, 0, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 1),
-                   shownWrites({0, 2, 80, 0, 1, 0, 1920, 42, 1122}), hiddenWrites(0, 3), unusedOff(1),
-                   layerTables({{0, 0}, {0, 2}}), {{6152, 1}, {7176, 1}}, strobes}));
 }
 
 /*

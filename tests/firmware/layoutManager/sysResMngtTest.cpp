@@ -10,6 +10,15 @@ using namespace layoutTest;
 
 namespace {
 
+/* n windows 960 x 540, window id i on input i % 9. */
+std::vector<WindowPlacement> ownWindows(int n, int firstId = 0)
+{
+    std::vector<WindowPlacement> windows;
+    for (int i = firstId; i < firstId + n; i++)
+        windows.push_back({i, OWN_SLOT, i % 9, 960, 540, 0, 0, 960, 540});
+    return windows;
+}
+
 class SysResMngt : public ScalerFixture {
 protected:
     void SetUp() override
@@ -42,8 +51,8 @@ protected:
     /* n windows 960 x 540 on head, window id i on input i % 9. */
     void layWindows(int head, int n, int firstId = 0)
     {
-        for (int i = firstId; i < firstId + n; i++)
-            send(windowLayout(head, {i, OWN_SLOT, i % 9, 960, 540, 0, 0, 960, 540}));
+        for (const WindowPlacement &w : ownWindows(n, firstId))
+            send(windowLayout(head, w));
     }
     size_t count(const std::string &text, size_t mark) const
     {
@@ -55,37 +64,63 @@ protected:
     }
 };
 
-TEST_F(SysResMngt, OtherCardsWindowsAreNotShown)
+/* A window head 0 does not show, and what the head shows instead. */
+struct LeftOut {
+    const char *name;
+    std::vector<WindowPlacement> windows;
+    size_t shown;                  /* windows shown */
+    std::vector<uint32_t> shownIds; /* empty: only their number is checked */
+    uint32_t leftOutId;
+    const char *line;              /* said once for it; null: nothing said */
+    int committed;                 /* windowCountCommitted; -1: not checked */
+    int enabled;                   /* scaler-enable bits at 7168; -1: not checked */
+    int firstShownScaler;          /* scaler of the first shown window; -1: not checked */
+};
+
+void PrintTo(const LeftOut &c, std::ostream *os) { *os << c.name; }
+
+class SysResMngtLeftOut : public SysResMngt, public ::testing::WithParamInterface<LeftOut> {};
+
+TEST_P(SysResMngtLeftOut, IsNotShown)
 {
-    send(windowLayout(0, {0, OWN_SLOT, 0, 960, 540, 0, 0, 960, 540}));
-    send(windowLayout(0, {1, OTHER_SLOT, 0, 960, 540, 960, 0, 960, 540}));
-    send(applyLayout(0, 2));
-    EXPECT_EQ(windowIds(0), std::vector<uint32_t>({0}));
-    EXPECT_EQ(post(0).windowCountCommitted, 1u);
-    EXPECT_EQ(writesOf(DPS, 7168, 7168), std::vector<Write>({{7168, 1}}));
+    const LeftOut &c = GetParam();
+    for (const WindowPlacement &w : c.windows)
+        send(windowLayout(0, w));
+    size_t mark = log().mark();
+    send(applyLayout(0, (int)c.windows.size()));
+    std::vector<uint32_t> ids = windowIds(0);
+    EXPECT_EQ(ids.size(), c.shown);
+    if (!c.shownIds.empty()) {
+        EXPECT_EQ(ids, c.shownIds);
+    }
+    EXPECT_EQ(window(0, c.leftOutId), nullptr);
+    if (c.line) {
+        EXPECT_EQ(count(c.line, mark), 1u);
+    }
+    if (c.committed >= 0) {
+        EXPECT_EQ(post(0).windowCountCommitted, (uint32_t)c.committed);
+    }
+    if (c.enabled >= 0) {
+        EXPECT_EQ(writesOf(DPS, 7168, 7168), std::vector<Write>({{7168, (uint16_t)c.enabled}}));
+    }
+    if (c.firstShownScaler >= 0) {
+        ASSERT_FALSE(ids.empty());
+        EXPECT_EQ(window(0, ids[0])->scalerId, (uint32_t)c.firstShownScaler);
+    }
 }
 
-TEST_F(SysResMngt, TenthWindowOfTheCardIsNotShown)
-{
-    layWindows(0, 10);
-    size_t mark = log().mark();
-    send(applyLayout(0, 10));
-    EXPECT_EQ(windowIds(0).size(), 9u);
-    EXPECT_EQ(window(0, 9), nullptr);
-    EXPECT_EQ(count("window 9 is beyond the 9 windows of this card", mark), 1u);
-    EXPECT_EQ(writesOf(DPS, 7168, 7168), std::vector<Write>({{7168, 0x1FF}}));
-}
-
-TEST_F(SysResMngt, InputAboveEightIsIgnored)
-{
-    send(windowLayout(0, {0, OWN_SLOT, 12, 960, 540, 0, 0, 960, 540}));
-    send(windowLayout(0, {1, OWN_SLOT, 3, 960, 540, 960, 0, 960, 540}));
-    size_t mark = log().mark();
-    send(applyLayout(0, 2));
-    EXPECT_EQ(windowIds(0), std::vector<uint32_t>({1}));
-    EXPECT_EQ(count("window 0 names input 12, the card has 9; window left out", mark), 1u);
-    EXPECT_EQ(window(0, 1)->scalerId, 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Windows, SysResMngtLeftOut,
+    ::testing::Values(
+        LeftOut{"OtherCardsWindowsAreNotShown",
+                {{0, OWN_SLOT, 0, 960, 540, 0, 0, 960, 540}, {1, OTHER_SLOT, 0, 960, 540, 960, 0, 960, 540}},
+                1, {0}, 1, nullptr, 1, 1, -1},
+        LeftOut{"TenthWindowOfTheCardIsNotShown", ownWindows(10), 9, {}, 9,
+                "window 9 is beyond the 9 windows of this card", -1, 0x1FF, -1},
+        LeftOut{"InputAboveEightIsIgnored",
+                {{0, OWN_SLOT, 12, 960, 540, 0, 0, 960, 540}, {1, OWN_SLOT, 3, 960, 540, 960, 0, 960, 540}},
+                1, {1}, 0, "window 0 names input 12, the card has 9; window left out", -1, -1, 0}),
+    [](const ::testing::TestParamInfo<LeftOut> &info) { return std::string(info.param.name); });
 
 TEST_F(SysResMngt, SpanningTypes)
 {

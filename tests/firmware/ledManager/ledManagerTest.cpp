@@ -196,21 +196,27 @@ TEST_F(LedManager, TheServiceBlinksEvery500ms)
     sem_init(&service.semaphore, 0, 0);
     service.state = SERVICE_STATE_RUN;
     platformSetStrataLedBlinkRed(nullptr, 1);
-    std::thread thread([&service] { service.threadEntry(&service); });
-    std::vector<uint32_t> states;
     auto begin = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(1250)) {
+    std::thread thread([&service] { service.threadEntry(&service); });
+    /* Every change as it is seen, until the second step (or a generous limit under load). */
+    std::vector<uint32_t> states;
+    std::vector<std::chrono::steady_clock::duration> seenAt;
+    while (states.size() < 3 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(20)) {
         uint32_t state = led(3).state;
-        if (states.empty() || states.back() != state)
+        if (states.empty() || states.back() != state) {
             states.push_back(state);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            seenAt.push_back(std::chrono::steady_clock::now() - begin);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     service.state = SERVICE_STATE_TERMINATE;
     sem_post(&service.semaphore);
     thread.join();
     sem_destroy(&service.semaphore);
-    /* OnBlink at first, then two 500 ms steps. */
-    EXPECT_EQ(states, (std::vector<uint32_t>{2, 3, 2}));
+    /* OnBlink at first, then two 500 ms steps: a change is seen no earlier than it happens. */
+    ASSERT_EQ(states, (std::vector<uint32_t>{2, 3, 2}));
+    EXPECT_GE(seenAt[1], std::chrono::milliseconds(500));
+    EXPECT_GE(seenAt[2], std::chrono::milliseconds(1000));
 }
 
 } // namespace

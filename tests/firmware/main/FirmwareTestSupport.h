@@ -3,17 +3,28 @@
 
 /*
  * What the firmware tests share: a log4c configuration that writes every
- * "ulm" category to a file the test reads, and a private IPC and network
- * namespace for tests that use the fixed SysV keys.
+ * "ulm" category to a file the test reads, a private IPC and network
+ * namespace for tests that use the fixed SysV keys and ports, and the check
+ * that the firmware's services start only under a card root.
  */
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <log4c.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "../../support/TempDir.h"
@@ -90,25 +101,100 @@ private:
 };
 
 /*
+ * The bound for an action that must not wait (a terminate that wakes its
+ * thread, a call that returns at once): far above what it takes with 16 tests
+ * on 2 cores, far below the waits it must not make (seconds, or for ever).
+ */
+constexpr std::chrono::milliseconds PROMPT(2500);
+
+/* The line a test skips with when private namespaces cannot be had because this is not root. */
+constexpr const char *NOT_ROOT_SKIP =
+    "not root: private IPC and network namespaces (unshare) need root (fixed SysV keys and ports)";
+
+/* Why the last enterPrivateNamespaces() failed; empty after a success. */
+inline std::string &namespaceError()
+{
+    static std::string error;
+    return error;
+}
+
+/* Brings the loopback interface of the current network namespace up; an error text or "". */
+inline std::string loopbackUp()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::string("socket: ") + strerror(errno);
+    struct ifreq request;
+    memset(&request, 0, sizeof request);
+    strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    std::string error;
+    if (ioctl(fd, SIOCGIFFLAGS, &request) != 0)
+        error = std::string("SIOCGIFFLAGS lo: ") + strerror(errno);
+    else {
+        request.ifr_flags |= IFF_UP;
+        if (ioctl(fd, SIOCSIFFLAGS, &request) != 0)
+            error = std::string("SIOCSIFFLAGS lo up: ") + strerror(errno);
+    }
+    close(fd);
+    return error;
+}
+
+/*
  * Moves this process (and the processes and threads it starts afterwards) into
  * private IPC and network namespaces, so the fixed SysV keys and ports never
- * meet those of another test or of the host. False when not root.
+ * meet those of another test or of the host. False when not root or when the
+ * namespaces could not be made (namespaceError() says why).
  */
 inline bool enterPrivateNamespaces()
 {
-    if (geteuid() != 0)
+    namespaceError().clear();
+    if (geteuid() != 0) {
+        namespaceError() = NOT_ROOT_SKIP;
         return false;
-    if (unshare(CLONE_NEWIPC | CLONE_NEWNET) != 0)
+    }
+    if (unshare(CLONE_NEWIPC | CLONE_NEWNET) != 0) {
+        namespaceError() = std::string("unshare(CLONE_NEWIPC | CLONE_NEWNET) failed as root: ") + strerror(errno);
         return false;
-    int ignored = system("ip link set lo up >/dev/null 2>&1");
-    (void)ignored;
-    return true;
+    }
+    namespaceError() = loopbackUp();
+    return namespaceError().empty();
 }
 
+/*
+ * Enters private namespaces; skips the test with an exact line when this is not
+ * root, and fails it when root could not have them (a fault to see, not hide).
+ */
 #define SKIP_WITHOUT_PRIVATE_NAMESPACES()                                                               \
     do {                                                                                              \
-        if (!firmwareTest::enterPrivateNamespaces())                                                   \
-            GTEST_SKIP() << "needs root to run in private IPC and network namespaces (fixed SysV keys)"; \
+        if (geteuid() != 0)                                                                           \
+            GTEST_SKIP() << firmwareTest::NOT_ROOT_SKIP;                                              \
+        ASSERT_TRUE(firmwareTest::enterPrivateNamespaces()) << firmwareTest::namespaceError();        \
+    } while (0)
+
+/*
+ * Without a card root the hal acts on this machine (real-time priorities,
+ * commands under /bin, the boot environment under /etc). An error text unless
+ * KVR_ROOT names a directory other than "/"; "" when the firmware may start.
+ */
+inline std::string cardRootError()
+{
+    const char *root = getenv("KVR_ROOT");
+    if (root == nullptr || *root == '\0')
+        return "no card root: KVR_ROOT is not set, the hal would act on this machine";
+    struct stat st;
+    if (stat(root, &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::string("card root ") + root + " is not a directory";
+    char resolved[PATH_MAX];
+    if (realpath(root, resolved) == nullptr || strcmp(resolved, "/") == 0)
+        return std::string("card root ") + root + " is this machine's root";
+    return "";
+}
+
+/* Refuses (fails the test) to start firmware services without a card root. */
+#define ASSERT_UNDER_CARD_ROOT()                                                                      \
+    do {                                                                                              \
+        std::string cardRootProblem = firmwareTest::cardRootError();                                  \
+        ASSERT_TRUE(cardRootProblem.empty()) << cardRootProblem;                                      \
     } while (0)
 
 } // namespace firmwareTest

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
@@ -77,6 +78,28 @@ std::vector<uint8_t> pcodeBytes(uint8_t classCode, uint8_t id, std::vector<uint8
 void send(const std::vector<uint8_t> &pcode)
 {
     pcodeProcessor((uint32_t)pcode.size(), pcode.data(), nullptr);
+}
+
+/*
+ * Waits until a producer is held inside pcodeProcessor: it keeps the firmware
+ * mutex while it waits for the decoder, so the mutex stays taken for a run of
+ * checks. False when `finished` says the producers went through instead.
+ */
+bool waitUntilAProducerIsHeld(const std::function<bool()> &finished)
+{
+    int heldChecks = 0;
+    for (int i = 0; i < 4000 && heldChecks < 40; i++) {
+        if (finished())
+            return false;
+        if (pthread_mutex_trylock(&firmwareMutex) == 0) {
+            pthread_mutex_unlock(&firmwareMutex);
+            heldChecks = 0;
+        } else {
+            heldChecks++;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return heldChecks >= 40 && !finished();
 }
 
 /* Runs the real service: init, thread, enable; terminated after each test. */
@@ -218,8 +241,13 @@ TEST_F(PcodeProcessorTest, PcodeSentBeforeTheDecoderStartsIsHeldThenProcessed)
 {
     static pcodeHandlerInfo first = {firstHandler, 30, 2, nullptr};
     registerPcodeHandler(&first);
-    std::thread producer([] { send(pcodeBytes(30, 2, {7})); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::atomic<bool> returned{false};
+    std::thread producer([&] {
+        send(pcodeBytes(30, 2, {7}));
+        returned = true;
+    });
+    /* The producer waits for the decoder inside the call: neither dropped nor handled yet. */
+    EXPECT_TRUE(waitUntilAProducerIsHeld([&] { return returned.load(); }));
     EXPECT_TRUE(recorder.take().empty());
     start();
     ASSERT_TRUE(recorder.waitForCount(1));
@@ -239,20 +267,26 @@ TEST_F(PcodeProcessorTest, PauseHoldsPcodesAndResumeDeliversThem)
     pcodeProcessorSetPaused(1);
     EXPECT_EQ(pcodeProcessorIsRunning(), 0);
     /* A decoder already waiting may still take one pcode; after that it holds them. */
-    std::thread producer([] {
-        for (uint8_t n = 1; n <= 3; n++)
+    std::atomic<int> sent{0};
+    std::thread producer([&] {
+        for (uint8_t n = 1; n <= 3; n++) {
             send(pcodeBytes(20, 1, std::vector<uint8_t>(n, n)));
+            sent++;
+        }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_LE(recorder.take().size(), 1u);
+    /* A decoder that went on while paused would let all three through. */
+    EXPECT_TRUE(waitUntilAProducerIsHeld([&] { return sent.load() == 3; })) << "the producer was not held";
+    std::vector<std::string> during = recorder.take();
+    EXPECT_LE(during.size(), 1u);
     pcodeProcessorSetPaused(0);
     EXPECT_EQ(pcodeProcessorIsRunning(), 1);
     producer.join();
-    ASSERT_TRUE(recorder.waitForCount(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::vector<std::string> after = recorder.take();
-    ASSERT_FALSE(after.empty());
-    EXPECT_EQ(after.back(), "first 20/1 len 7"); /* the last one arrives, in order */
+    ASSERT_TRUE(recorder.waitForCount(3 - during.size()));
+    std::vector<std::string> all = during;
+    for (const std::string &call : recorder.take())
+        all.push_back(call);
+    /* All three arrive, once each and in order. */
+    EXPECT_EQ(all, (std::vector<std::string>{"first 20/1 len 5", "first 20/1 len 6", "first 20/1 len 7"}));
 }
 
 TEST_F(PcodeProcessorTest, ProducersAfterTerminateDropTheirPcodesInsteadOfBlocking)
@@ -271,7 +305,7 @@ TEST_F(PcodeProcessorTest, ProducersAfterTerminateDropTheirPcodesInsteadOfBlocki
             sent++;
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_TRUE(waitUntilAProducerIsHeld([&] { return sent.load() == 3; })) << "the producer was not held";
     EXPECT_LT(sent.load(), 3);
     terminateService(&pcodeProcessorService);
     producer.join();

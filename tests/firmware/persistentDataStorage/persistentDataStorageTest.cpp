@@ -200,7 +200,7 @@ TEST_F(RestorePoint, BadArgumentsAreRefused)
 {
     start();
     char value[PDS_TEXT_MAX + 1];
-    std::string longKey(PDS_TEXT_MAX + 1, 'k');
+    std::string longKey(PDS_TEXT_MAX + 1, 'k'), longValue(PDS_TEXT_MAX + 1, 'v');
     const struct {
         const char *name;
         int result;
@@ -211,9 +211,19 @@ TEST_F(RestorePoint, BadArgumentsAreRefused)
         {"get no buffer", persistentDataStorage_GetKey(nullptr, 1, "a", nullptr, 4, nullptr)},
         {"get bad location", persistentDataStorage_GetKey(nullptr, 0, "a", value, sizeof value, nullptr)},
         {"delete bad location", persistentDataStorage_Delete(nullptr, 4)},
+        {"set no key", persistentDataStorage_SetKey(nullptr, 1, nullptr, "b")},
+        {"set empty key", persistentDataStorage_SetKey(nullptr, 1, "", "b")},
+        {"set long value", persistentDataStorage_SetKey(nullptr, 1, "a", longValue.c_str())},
+        {"get no key", persistentDataStorage_GetKey(nullptr, 1, nullptr, value, sizeof value, nullptr)},
+        {"get long key", persistentDataStorage_GetKey(nullptr, 1, longKey.c_str(), value, sizeof value, nullptr)},
+        {"get empty buffer", persistentDataStorage_GetKey(nullptr, 1, "a", value, 0, nullptr)},
     };
-    const int expected[] = {PDS_BAD_LOCATION, PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS,
-                            PDS_BAD_ARGUMENTS, PDS_BAD_LOCATION, PDS_BAD_LOCATION};
+    const int expected[] = {PDS_BAD_LOCATION,  PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS,
+                            PDS_BAD_LOCATION,  PDS_BAD_LOCATION,  PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS,
+                            PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS, PDS_BAD_ARGUMENTS};
+    static_assert(sizeof cases / sizeof cases[0] == sizeof expected / sizeof expected[0], "one result per case");
+    /* None of them reached the store: the key "a" was never set. */
+    EXPECT_EQ(get("a"), "<none>");
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
         SCOPED_TRACE(cases[i].name);
         EXPECT_EQ(cases[i].result, expected[i]);
@@ -222,6 +232,66 @@ TEST_F(RestorePoint, BadArgumentsAreRefused)
     std::string key30(PDS_TEXT_MAX, 'K'), value30(PDS_TEXT_MAX, 'V');
     EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, key30.c_str(), value30.c_str()), PDS_OK);
     ASSERT_TRUE(waitFor([&] { return get(key30.c_str()) == value30; }));
+}
+
+TEST_F(RestorePoint, TheRestorePointIsCopiedUpToTheBuffer)
+{
+    writeFile("version=1.1\nslot=4\n");
+    start();
+    const struct {
+        uint32_t room;
+        std::string copied;
+    } cases[] = {
+        {100, "version=1.1\nslot=4\n"},
+        {19, "version=1.1\nslot=4\n"},
+        {5, "versi"},
+        {0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.room);
+        std::vector<uint8_t> buffer(128, 0xEE);
+        uint32_t size = c.room;
+        EXPECT_EQ(persistentDataGetRestorePoint(nullptr, buffer.data(), &size), PDS_OK);
+        EXPECT_EQ(size, c.copied.size());
+        EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + size), c.copied);
+        EXPECT_EQ(buffer[size], 0xEE) << "nothing written beyond the count";
+    }
+    uint32_t size = 10;
+    uint8_t buffer[10];
+    EXPECT_EQ(persistentDataGetRestorePoint(nullptr, nullptr, &size), PDS_RESTORE_POINT_MISSING);
+    EXPECT_EQ(persistentDataGetRestorePoint(nullptr, buffer, nullptr), PDS_RESTORE_POINT_MISSING);
+}
+
+TEST_F(RestorePoint, ARestorePointSetFromTheControllerIsInstalledAndWritten)
+{
+    writeFile("version=1.1\nslot=4\n");
+    start();
+    const std::string received = "version=1.1\nslot=7\nsystemFrameRate=2500\n";
+    EXPECT_EQ(persistentDataSetRestorePoint(service.category, (const uint8_t *)received.data(), (uint32_t)received.size()),
+              PDS_OK);
+    EXPECT_EQ(get("slot"), "7");
+    EXPECT_EQ(get("systemFrameRate"), "2500");
+    ASSERT_TRUE(waitFor([&] { return file() == received; }));
+}
+
+/* With the service thread not yet taking requests, the fifth waits its 5 s for a free one and is dropped. */
+TEST_F(RestorePoint, AFullRequestQueueDropsTheRequestAfterItsWait)
+{
+    writeFile("version=1.1\nslot=0\n");
+    initService(&service);
+    for (int i = 1; i <= PDS_REQUESTS; i++)
+        EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "slot", std::to_string(i).c_str()), PDS_OK) << i;
+    size_t mark = TestLog::instance().mark();
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(persistentDataStorage_SetKey(service.category, 1, "slot", "9"), PDS_NOT_READY);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(5000));
+    EXPECT_NE(TestLog::instance().since(mark).find("Big problem! Q full! Dropping request"), std::string::npos);
+    /* The queued four are served in order once the thread runs; the dropped one never is. */
+    service.state = SERVICE_STATE_RUN;
+    thread = std::thread([this] { service.threadEntry(&service); });
+    ASSERT_TRUE(waitFor([&] { return get("slot") == "4"; }));
+    EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "slot", "5"), PDS_OK);
+    ASSERT_TRUE(waitFor([&] { return get("slot") == "5"; }));
 }
 
 TEST_F(RestorePoint, ListenerLimits)

@@ -203,13 +203,21 @@ TEST_F(Platform, FactoryDefaultDeviceClearsTheRestorePoint)
     initService(&pds);
     pds.state = SERVICE_STATE_RUN;
     std::thread thread([&pds] { pds.threadEntry(&pds); });
+    const std::string accepted = "received command to set card as Factory_Default!!!";
+    size_t mark = TestLog::instance().mark();
     EXPECT_EQ(platformWriteDevice(DEVICE_FACTORY_DEFAULT, 0, 0, nullptr), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    /* Refused on the caller's thread, with its line, before any request reaches the storage thread. */
+    std::string refused = TestLog::instance().since(mark);
+    EXPECT_NE(refused.find("arguments are bad (address = 0x0, expected 0xFFFF)"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find(accepted), std::string::npos) << refused;
     EXPECT_EQ(firmwareTest::readFile(firmwareDir() + "restorepoint.rsp"), "version=1.1\nslot=2\nsystemFrameRate=5000\n");
     EXPECT_EQ(platformWriteDevice(DEVICE_FACTORY_DEFAULT, 0xFFFF, 0, nullptr), 1);
-    for (int i = 0; i < 200 && firmwareTest::readFile(firmwareDir() + "restorepoint.rsp") != "version=1.1\nslot=0\n"; i++)
+    for (int i = 0; i < 1000 && firmwareTest::readFile(firmwareDir() + "restorepoint.rsp") != "version=1.1\nslot=0\n"; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(firmwareTest::readFile(firmwareDir() + "restorepoint.rsp"), "version=1.1\nslot=0\n");
+    /* Only the good request was taken. */
+    std::string all = TestLog::instance().since(mark);
+    EXPECT_EQ(all.find(accepted), all.rfind(accepted)) << all;
     pds.state = SERVICE_STATE_TERMINATE;
     pds.control(&pds, SERVICE_STATE_TERMINATE, SERVICE_STATE_RUN);
     thread.join();

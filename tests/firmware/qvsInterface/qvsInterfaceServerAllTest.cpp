@@ -3,6 +3,8 @@
  * as one record. In private network namespaces (fixed port 5113).
  */
 #include "QvsTcpTestSupport.h"
+#include "cardsim/cardsim.h"
+#include "../../support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -20,6 +22,11 @@ TEST(QvsServerWithoutLists, NotifySendsTheWholeBufferThenTheEndRecord)
 {
     SKIP_WITHOUT_PRIVATE_NAMESPACES();
     TestLog::instance();
+    /* A card root with no boot environment: the card has no address of its own. */
+    static TempDir root;
+    setenv("KVR_ROOT", root.path().c_str(), 1);
+    ASSERT_EQ(cardsimInstallStandIns(), 0);
+    ASSERT_UNDER_CARD_ROOT();
     ASSERT_EQ(initQvsInterface(QVS_MODE_SERVER, "SERVER"), 0);
     uint8_t *base = (uint8_t *)qvsInterfaceGetSharedMemory(nullptr, pcodeCallback);
     ASSERT_NE(base, nullptr);

@@ -44,9 +44,12 @@ void connectFrom(qvsPeer &peer, const char *source)
 class QvsServerTest : public ::testing::Test {
 protected:
     static bool started;
+    static std::string failed;
     void SetUp() override
     {
-        if (!started) {
+        if (!started && failed.empty()) {
+            /* Whatever stops the first start-up fails every test of the suite, not only the first. */
+            failed = "the suite's start-up failed in its first test";
             SKIP_WITHOUT_PRIVATE_NAMESPACES();
             TestLog::instance();
             /* A card whose boot environment gives it the loopback address. */
@@ -54,9 +57,11 @@ protected:
             setenv("KVR_ROOT", root.path().c_str(), 1);
             ASSERT_EQ(cardsimInstallStandIns(), 0);
             ASSERT_EQ(cardsimFlashWrite({"ipaddr=127.0.0.1"}, 0x1000, 0), 0);
+            ASSERT_UNDER_CARD_ROOT();
             ASSERT_EQ(initQvsInterface(QVS_MODE_SERVER, "SERVER"), 0);
             ASSERT_NE(qvsInterfaceGetSharedMemory(testLists(), pcodeCallback), nullptr);
             started = true;
+            failed.clear();
             /* The manager thread listens shortly after init. */
             for (int i = 0; i < 1000; i++) {
                 qvsPeer probe;
@@ -68,8 +73,9 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         }
-        if (!started)
-            GTEST_SKIP() << "needs root to run in private network namespaces (fixed port 5113)";
+        if (!started && geteuid() != 0)
+            GTEST_SKIP() << firmwareTest::NOT_ROOT_SKIP;
+        ASSERT_TRUE(started) << failed;
     }
     void fill(const std::vector<uint8_t> &bytes)
     {
@@ -77,6 +83,7 @@ protected:
     }
 };
 bool QvsServerTest::started = false;
+std::string QvsServerTest::failed;
 
 TEST_F(QvsServerTest, LocalClientGetsTheSizeWordAndListZeroAtOnce)
 {

@@ -252,6 +252,8 @@ protected:
     {
         SKIP_WITHOUT_PRIVATE_NAMESPACES();
         TestLog::instance();
+        setenv("KVR_ROOT", dir.path().c_str(), 1);
+        ASSERT_UNDER_CARD_ROOT();
         setenv("SHM_HEADER_FULLPATHNAME", (dir / "ulmheader.dat").c_str(), 1);
         std::vector<uint8_t> file(16, 0);
         std::vector<uint8_t> entry = headerEntry(0x01, 22, 0x100);

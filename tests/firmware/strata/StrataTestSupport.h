@@ -43,15 +43,35 @@ inline void makeDirs(const std::string &root)
         mkdir((root + "/" + d).c_str(), 0755);
 }
 
+/*
+ * The service's threads use the fixed ports 5100-5102 (the QVS bridge dials
+ * 127.0.0.1:5101 all the time), so every strata test program runs in private
+ * network namespaces, entered once for the process.
+ */
+inline bool inPrivateNamespaces()
+{
+    static bool entered = firmwareTest::enterPrivateNamespaces();
+    return entered;
+}
+
+#define STRATA_NEEDS_NAMESPACES()                                                                     \
+    do {                                                                                              \
+        if (geteuid() != 0)                                                                           \
+            GTEST_SKIP() << firmwareTest::NOT_ROOT_SKIP;                                              \
+        ASSERT_TRUE(strataTest::inPrivateNamespaces()) << firmwareTest::namespaceError();             \
+    } while (0)
+
 /* Once per process: log, card root, boot environment, short waits, service init. */
 inline void setUpProcess()
 {
     static bool done = false;
     if (done)
         return;
-    done = true;
     firmwareTest::TestLog::instance();
     setenv("KVR_ROOT", cardRoot().path().c_str(), 1);
+    ASSERT_UNDER_CARD_ROOT();
+    ASSERT_TRUE(inPrivateNamespaces()) << "the service starts only in private namespaces";
+    done = true;
     makeDirs(cardRoot().path());
     strataTiming.ackWaitMs = 300;
     strataTiming.busyRetryMs = 200;
@@ -103,7 +123,9 @@ class StrataLink : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        STRATA_NEEDS_NAMESPACES();
         setUpProcess();
+        ASSERT_FALSE(HasFatalFailure());
         writeBootEnvironment();
         strataExecuteReset();
         strataLinkConfiguration.restartBudget = 3;
@@ -126,7 +148,7 @@ protected:
         size_t from = peer.received().size();
         peer.sendMessage(STRATA_OPCODE_COMM_STATE, {state});
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
-        for (int i = 0; i < 100 && strataGetCommState() != state; i++)
+        for (int i = 0; i < 2000 && strataGetCommState() != state; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(strataGetCommState(), state);
     }

@@ -7,6 +7,7 @@
 
 #include "fwEnv/fwEnv.h"
 #include "platform/platform.h"
+#include "platform/platformPrivate.h"
 
 using namespace strataTest;
 using firmwareTest::TestLog;
@@ -284,8 +285,18 @@ TEST_F(StrataExecute, FrameLedBecomesAPcodeTheProcessorAccepts)
 TEST_F(StrataExecute, HardwareRevisionAnswer)
 {
     raiseState(3);
-    uint8_t expected = (uint8_t)((platformGetMainHwRev() & 0x0F) << 3 | (platformGetHwRevisionExtra() & 0x07));
-    EXPECT_EQ(exchange(0x1039, {}), (std::vector<Reply>{ACK, {0x103A, {expected}}}));
+    /* The main board revision in bits 6-3 (its low four bits), the extra revision (none: 0) in bits 2-0. */
+    const struct {
+        uint32_t mainHwRev;
+        uint8_t answer;
+    } cases[] = {{0, 0x00}, {1, 0x08}, {5, 0x28}, {7, 0x38}, {0x1D, 0x68}};
+    uint32_t saved = platformRecord.mainHwRev;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mainHwRev);
+        platformRecord.mainHwRev = c.mainHwRev;
+        EXPECT_EQ(exchange(0x1039, {}), (std::vector<Reply>{ACK, {0x103A, {c.answer}}}));
+    }
+    platformRecord.mainHwRev = saved;
 }
 
 TEST_F(StrataExecute, UnknownOpcodeWithRelayOffEndsAsNotSupported)
@@ -344,11 +355,12 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     size_t from = peer.received().size();
     peer.sendMessage(0x0017, {1});
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data == Bytes{0x02, 0x00, 0x00}; },
-                             3000, nullptr, from));
+                             10000, nullptr, from));
+    /* On a loaded machine the update thread may not poll for seconds: wait for events, with room. */
     writeStatusFile("2\n40\nCopying\n");
     Packet progress;
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 40; },
-                             3000, &progress, from))
+                             10000, &progress, from))
         << TestLog::instance().text().substr(TestLog::instance().text().size() - 3000);
     EXPECT_EQ(progress.data, (Bytes{0x02, 40, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
@@ -356,14 +368,14 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     from = peer.received().size();
     peer.sendMessage(0x0017, {0});
     Packet busy;
-    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_NACK, 2000, &busy, from));
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_NACK, 10000, &busy, from));
     EXPECT_EQ(busy.data, Bytes{STRATA_NACK_BUSY});
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
 
     from = peer.received().size();
     writeStatusFile("240\n100\nDone\n");
     Packet final;
-    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 3000, &final,
+    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 10000, &final,
                              from));
     EXPECT_EQ(final.data, (Bytes{0xF0, 100, 'D', 'o', 'n', 'e', 0}));
     strataJoinUpgradeThread();

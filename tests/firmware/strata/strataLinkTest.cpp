@@ -321,32 +321,44 @@ TEST_F(StrataLink, SilentPeerGetsThreeWritesAboutOneAckWaitApart)
     size_t from = peer.received().size();
     auto start = Clock::now();
     ASSERT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0), 0);
+    /* Each write is seen no earlier than it is made: the k-th (from 0) after k ack waits at least. */
     std::vector<long> at;
-    for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0321; }, 2000, nullptr,
-                                 i == 0 ? from : peer.received().size() - 0));
+    for (size_t i = 0; i < 3; i++) {
+        ASSERT_TRUE(peer.waitFor(
+            [&](const Packet &p) { return p.opcode == 0x0321; }, 10000, nullptr,
+            [&] {
+                std::vector<Packet> all = peer.received();
+                size_t seen = 0, next = from;
+                while (next < all.size() && seen < i)
+                    seen += all[next++].opcode == 0x0321;
+                return next;
+            }()));
         at.push_back(msSince(start));
-        from = peer.received().size();
-        if (i < 2)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(strataTiming.ackWaitMs + 200));
-    EXPECT_EQ(peer.count(0x0321), 3u);
-    EXPECT_GE(at[1] - at[0], (long)strataTiming.ackWaitMs - 50);
-    EXPECT_GE(at[2] - at[1], (long)strataTiming.ackWaitMs - 50);
+    EXPECT_GE(at[1], (long)strataTiming.ackWaitMs);
+    EXPECT_GE(at[2], 2 * (long)strataTiming.ackWaitMs);
+    /* The give-up line comes after the last wait: no fourth write before or after it. */
+    for (int i = 0; i < 1000 && !TestLog::instance().contains("retry count: 3 (max 3)"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(TestLog::instance().contains("retry count: 3 (max 3)"));
+    EXPECT_EQ(peer.count(0x0321), 3u);
 }
 
 TEST_F(StrataLink, NackBusyRetriesAfterThePauseOtherNacksAtOnce)
 {
     // A pause long enough that a loaded machine cannot blur the two cases.
-    strataTiming.busyRetryMs = 800;
+    int savedBusyRetryMs = strataTiming.busyRetryMs;
+    strataTiming.busyRetryMs = 2000;
     raiseState(3);
+    /*
+     * A retry is seen no earlier than it is made, so after a busy NACK it comes
+     * at least the pause after the send; after any other NACK well before it.
+     */
     struct Case {
         uint8_t error;
-        long minGapMs;
-        long maxGapMs;
-    } cases[] = {{STRATA_NACK_BUSY, 780, 2000}, {STRATA_NACK_INVALID, 0, 500}};
+        long minRetryMs;
+        long maxRetryMs;
+    } cases[] = {{STRATA_NACK_BUSY, 2000, 8000}, {STRATA_NACK_INVALID, 0, 1200}};
     for (const Case &c : cases) {
         SCOPED_TRACE((int)c.error);
         peer.nackNext(1, c.error);
@@ -354,19 +366,19 @@ TEST_F(StrataLink, NackBusyRetriesAfterThePauseOtherNacksAtOnce)
         auto start = Clock::now();
         ASSERT_EQ(strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0), 0);
         ASSERT_TRUE(peer.waitOpcode(0x0321, 2000, nullptr, from));
-        long first = msSince(start);
         // The retry may already be in when the first is seen: look past the first one.
         std::vector<Packet> all = peer.received();
         size_t next = from;
         while (all[next].opcode != 0x0321)
             next++;
-        ASSERT_TRUE(peer.waitOpcode(0x0321, 3000, nullptr, next + 1));
-        long gap = msSince(start) - first;
-        EXPECT_GE(gap, c.minGapMs);
-        EXPECT_LE(gap, c.maxGapMs);
+        ASSERT_TRUE(peer.waitOpcode(0x0321, 10000, nullptr, next + 1));
+        long retry = msSince(start);
+        EXPECT_GE(retry, c.minRetryMs);
+        EXPECT_LE(retry, c.maxRetryMs);
         auto got = settle(from);
         EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Packet &p) { return p.opcode == 0x0321; }), 2);
     }
+    strataTiming.busyRetryMs = savedBusyRetryMs;
 }
 
 TEST_F(StrataLink, SrvSendMessageRefusesOversizedPayloads)
@@ -408,7 +420,7 @@ TEST_F(StrataLink, SrvSendMessageGivesUpAfterItsTimeout)
     size_t mark = TestLog::instance().mark();
     ASSERT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REQUEST, 0x15, 0x0322, nullptr, 0), 1);
     std::string log;
-    for (int i = 0; i < 100 && log.find("failed to send strata message") == std::string::npos; i++) {
+    for (int i = 0; i < 500 && log.find("failed to send strata message") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         log = TestLog::instance().since(mark);
     }
@@ -460,6 +472,56 @@ TEST_F(StrataLink, TimedQueryTimesOutWhileTheLinkIsDown)
     EXPECT_EQ(frameType, 0xFF);
     EXPECT_GE(msSince(start), 2 * (long)strataTiming.pollMs);
     EXPECT_EQ(peer.count(STRATA_OPCODE_FRAME_TYPE_REQ), 0u);
+}
+
+/*
+ * A restart of the serial link sends a break and asks for the device ID again,
+ * within its budget; without a device, on a socket, or with the budget spent
+ * it does nothing, and with the port closed it says so.
+ */
+TEST_F(StrataLink, RestartStrataCommWorksOnlyOnAnOpenSerialPortWithinItsBudget)
+{
+    raiseState(3);
+    const struct {
+        const char *name;
+        uint32_t budget;
+        const char *device; /* null: none; empty: the fixture's pseudo-terminal */
+        int result;
+        const char *logged;
+    } cases[] = {
+        {"budget spent", 0, "", -1, nullptr},
+        {"no device name", 3, nullptr, -1, "restartStrataComm: no device name"},
+        {"socket device", 3, "socket", -1, nullptr},
+        {"debug socket device", 3, "socketdbg", -1, nullptr},
+        {"serial port within the budget", 3, "", 0, "restartStrataComm: using serial. Going to restart the comm."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        strataLinkConfiguration.restartBudget = c.budget;
+        strataLinkConfiguration.deviceName = c.device == nullptr ? nullptr : *c.device ? c.device : path.c_str();
+        size_t mark = TestLog::instance().mark();
+        size_t from = peer.received().size();
+        EXPECT_EQ(restartStrataComm(), c.result);
+        strataLinkConfiguration.deviceName = path.c_str();
+        std::string logged = TestLog::instance().since(mark);
+        if (c.logged) {
+            EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+        }
+        if (c.result == 0) {
+            EXPECT_EQ(strataLinkConfiguration.restartBudget, c.budget - 1);
+            EXPECT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 10000, nullptr, from));
+        } else {
+            EXPECT_EQ(strataLinkConfiguration.restartBudget, c.budget) << "a refused restart spends nothing";
+            EXPECT_EQ(logged.find("Going to restart the comm."), std::string::npos) << logged;
+        }
+    }
+    /* With the port closed: refused, said, nothing spent. */
+    strata_close();
+    strataLinkConfiguration.restartBudget = 3;
+    size_t mark = TestLog::instance().mark();
+    EXPECT_EQ(restartStrataComm(), -1);
+    EXPECT_NE(TestLog::instance().since(mark).find("restartStrataComm: The serial port is not opened!"), std::string::npos);
+    EXPECT_EQ(strataLinkConfiguration.restartBudget, 3u);
 }
 
 } // namespace

@@ -13,24 +13,13 @@ using ctrlpeer::Packet;
 
 namespace {
 
-bool inPrivateNamespaces()
-{
-    static bool entered = firmwareTest::enterPrivateNamespaces();
-    return entered;
-}
-
-#define NEEDS_NAMESPACES()                                                                             \
-    do {                                                                                             \
-        if (!inPrivateNamespaces())                                                                  \
-            GTEST_SKIP() << "needs root to run in private network namespaces (fixed ports 5100-5102)"; \
-    } while (0)
-
 class StrataService : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NEEDS_NAMESPACES();
+        STRATA_NEEDS_NAMESPACES();
         setUpProcess();
+        ASSERT_FALSE(HasFatalFailure());
         writeBootEnvironment();
         strataExecuteReset();
         unsetenv("USE_NETWORK");
@@ -58,7 +47,7 @@ protected:
         size_t from = peer.received().size();
         peer.sendMessage(STRATA_OPCODE_COMM_STATE, {state});
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
-        for (int i = 0; i < 100 && strataGetCommState() != state; i++)
+        for (int i = 0; i < 2000 && strataGetCommState() != state; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::string path;
@@ -82,14 +71,21 @@ TEST_F(StrataService, DebugServerAnnouncesEachAcceptedConnectionAndWritesOnce)
         EXPECT_EQ(devId.raw[3], 0x11);
         peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
         ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000));
-        /* on a socket nothing waits for an acknowledgement: one write only */
+        /*
+         * On a socket nothing waits for an acknowledgement: one write only. Writes
+         * go out in order, so once the next message is in, no retry of the first can follow.
+         */
         size_t from = peer.received().size();
         strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, nullptr, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(strataTiming.ackWaitMs + 200));
+        strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0322, nullptr, 0);
+        ASSERT_TRUE(peer.waitOpcode(0x0322, 10000, nullptr, from));
         EXPECT_EQ(peer.count(0x0321), 1u);
-        (void)from;
+        size_t mark = TestLog::instance().mark();
         peer.disconnect();
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        /* The server sees the controller leave before the next one comes. */
+        for (int i = 0; i < 1000 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_NE(TestLog::instance().since(mark).find("strataLogLostPeer"), std::string::npos);
     }
 }
 
@@ -163,7 +159,7 @@ void expectControllerExchange(ctrlpeer::CtrlPeer &peer)
     size_t from = peer.received().size();
     peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3});
     ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
-    for (int i = 0; i < 100 && strataGetCommState() != 3; i++)
+    for (int i = 0; i < 2000 && strataGetCommState() != 3; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     uint8_t frameType = 0;
     EXPECT_EQ(strataGetFrameType(&frameType, 3), 0);
@@ -185,7 +181,7 @@ TEST_F(StrataService, DebugServerOutlivesAControllerThatResetsOrClosesAndServesT
             expectControllerExchange(peer);
             leave(peer, exit);
         }
-        for (int i = 0; i < 200 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
+        for (int i = 0; i < 1000 && TestLog::instance().since(mark).find("strataLogLostPeer") == std::string::npos; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ctrlpeer::CtrlPeer next;
         ASSERT_TRUE(next.connectTcp(STRATA_DEBUG_PORT, 2000));
@@ -193,7 +189,7 @@ TEST_F(StrataService, DebugServerOutlivesAControllerThatResetsOrClosesAndServesT
         expectControllerExchange(next);
         expectOneLostLine(TestLog::instance().since(mark), exit, STRATA_DEBUG_PORT, "waiting for the next controller");
         next.disconnect();
-        for (int i = 0; i < 200 && countIn(TestLog::instance().since(mark), "strataLogLostPeer") < 2; i++)
+        for (int i = 0; i < 1000 && countIn(TestLog::instance().since(mark), "strataLogLostPeer") < 2; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -383,6 +379,49 @@ TEST_F(StrataService, BridgeRelaysBothWaysWithLabelAndIpSettingsOnConnect)
     ASSERT_TRUE(qvs.acceptOne(3000));
     ASSERT_TRUE(qvs.waitOpcode(STRATA_OPCODE_CARD_LABEL, 2000));
     EXPECT_EQ(controller.count(0x7779), 0u);
+}
+
+/*
+ * The front-panel button reaches the QVS application only for a press on a
+ * link at state 2 or above. Each press is followed by a marker relayed the
+ * same way, so once the marker is in, every button packet of that press is too.
+ */
+TEST_F(StrataService, ButtonPressesAreRelayedOnlyOnALinkAtStateTwoOrAbove)
+{
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataLinkConfiguration.isStrataMenuHandledByFirmware = 0;
+    ctrlpeer::CtrlPeer controller;
+    startOnPty(controller);
+    ctrlpeer::CtrlPeer::Options qvsOptions;
+    qvsOptions.acknowledge = false;
+    qvsOptions.answerQueries = false;
+    ctrlpeer::CtrlPeer qvs(qvsOptions);
+    ASSERT_TRUE(qvs.listenTcp(STRATA_QVS_PORT));
+    ASSERT_TRUE(qvs.acceptOne(3000));
+    const struct {
+        const char *name;
+        uint8_t state;
+        uint32_t presses;
+        size_t relayed;
+    } cases[] = {
+        {"link at state 1", 1, 1, 0},
+        {"no press counted", 3, 0, 0},
+        {"link at state 2", 2, 1, 1},
+        {"link at state 3, two presses", 3, 2, 1},
+    };
+    uint8_t marker = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        raiseState(controller, c.state);
+        ASSERT_EQ(strataGetCommState(), c.state);
+        size_t before = qvs.count(STRATA_OPCODE_BUTTON);
+        size_t from = qvs.received().size();
+        strataButtonPressed(c.presses);
+        strataRelayToQvs(0x7777, &++marker, 1);
+        ASSERT_TRUE(qvs.waitFor([&](const Packet &p) { return p.opcode == 0x7777 && p.data == Bytes{marker}; }, 10000,
+                                nullptr, from));
+        EXPECT_EQ(qvs.count(STRATA_OPCODE_BUTTON) - before, c.relayed);
+    }
 }
 
 TEST_F(StrataService, UpdateMemBlockPcodeAsksForTheRestorePoint)

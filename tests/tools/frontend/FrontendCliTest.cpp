@@ -1,4 +1,5 @@
 #include "FakeAgent.h"
+#include "../../support/LoopbackSocket.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -87,10 +88,8 @@ TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
         const char *hint;
     };
     uint16_t closedPort;
-    {
-        FakeAgent gone;
-        closedPort = gone.port();
-    }
+    int bound = loopbackSocket::refusingPort(&closedPort);
+    ASSERT_GE(bound, 0);
     const Case cases[] = {
         {"no command", "--port 8849", 2, "try: frontend --help"},
         {"unknown command", "--port 8849 frobnicate", 2, "try: frontend --help"},
@@ -109,6 +108,33 @@ TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
         EXPECT_EQ(run.status, c.status) << run.output;
         EXPECT_EQ(run.output.rfind("frontend: ", 0), 0u) << "the reason comes first: " << run.output;
         EXPECT_NE(run.output.find(c.hint), std::string::npos) << run.output;
+    }
+    close(bound);
+}
+
+// Each view reads its reply whole: a reply it cannot read ends the run with
+// status 1, the reason first and what to check; the commands after it still go.
+TEST(FrontendCli, ViewsRefuseMalformedRepliesAndGoOn)
+{
+    struct Case {
+        const char *view;
+        uint32_t command;
+    } cases[] = {{"calltree", 41}, {"hotspots", 42}, {"graph", 50}, {"classes", 60}, {"threads", 74}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.view);
+        FakeAgent agent;
+        agent.setReplyBody(c.command, {0xFF, 0xFF, 0xFF});
+        CliRun run = runFrontend("--port " + std::to_string(agent.port()) + " --timeout 5000 " + c.view + " cmd 2");
+        EXPECT_EQ(run.status, 1) << run.output;
+        std::string reason = "frontend: command " + std::to_string(c.command) + ": malformed reply";
+        EXPECT_NE(run.output.find(reason), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("check that the agent and the front end come from one build"), std::string::npos)
+            << run.output;
+        std::vector<std::string> events = agent.events();
+        std::string executed = "executed " + std::to_string(c.command) + " size ";
+        EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                                [&](const std::string &e) { return e.rfind(executed, 0) == 0; }));
+        EXPECT_NE(run.output.find("reply to command 2 (request 2)"), std::string::npos) << "the next command still goes";
     }
 }
 

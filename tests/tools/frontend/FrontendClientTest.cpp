@@ -1,4 +1,5 @@
 #include "FakeAgent.h"
+#include "../../support/LoopbackSocket.h"
 #include "FrontendClient.h"
 
 #include <arpa/inet.h>
@@ -290,15 +291,14 @@ TEST_F(FrontendClientTest, ReplyCutShortIsAnError)
 TEST(FrontendClientConnect, NobodyListening)
 {
     uint16_t port;
-    {
-        FakeAgent gone;
-        port = gone.port();
-    }
+    int bound = loopbackSocket::refusingPort(&port);
+    ASSERT_GE(bound, 0);
     FrontendClient client(1000);
     EXPECT_NE(client.connect("127.0.0.1", port), "");
     EXPECT_FALSE(client.connected());
     Reply reply;
     EXPECT_EQ(client.call(44, {}, &reply), FrontendClient::IO_ERROR);
+    close(bound);
 }
 
 } // namespace

@@ -15,13 +15,6 @@ int *tag(uintptr_t n)
     return reinterpret_cast<int *>(n);
 }
 
-// The mixing step written out from the rule, for cross-checking bucket choice.
-unsigned mix(uint32_t x)
-{
-    uint32_t h = x ^ (x >> 12) ^ (x >> 20);
-    return h ^ (h >> 4) ^ (h >> 7);
-}
-
 } // namespace
 
 TEST(PointerHashMapTest, GrowthFollowsThresholdTable)
@@ -86,14 +79,27 @@ TEST(PointerHashMapTest, PutRemoveChangeKeyAndClear)
 
 TEST(PointerHashMapTest, BucketIsMixedKeyModuloCapacity)
 {
-    const uint32_t keys[] = {0, 1, 0x12345678u, 0xFFFFFFFFu, 0x00100000u};
-    for (uint32_t k : keys) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ((PointerHashMap<int, int>::bucketFor(static_cast<int>(k), 11)), mix(k) % 11);
+    // Hashes worked out by hand from the rule (x ^ x>>12 ^ x>>20, then h ^ h>>4 ^ h>>7).
+    const struct {
+        uint32_t key;
+        uint32_t hash;
+        unsigned bucketOf11;
+    } cases[] = {
+        {0, 0, 0},
+        {1, 1, 1},
+        {0x12345678u, 0x133249B7u, 1},
+        {0xFFFFFFFFu, 0xF1F0EF1Fu, 10},
+        {0x00100000u, 0x00112113u, 7},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(pointerHashMapHash(c.key, false), c.hash);
+        EXPECT_EQ((PointerHashMap<int, int>::bucketFor(static_cast<int>(c.key), 11)), c.bucketOf11);
     }
     // 64-bit keys fold the high word into the low one before mixing.
-    long long wide = 0x0000000500000003LL;
-    EXPECT_EQ((PointerHashMap<int, long long>::bucketFor(wide, 47)), mix(5u ^ 3u) % 47);
+    EXPECT_EQ((PointerHashMap<int, long long>::bucketFor(0x0000000500000003LL, 47)), 6u);
+    EXPECT_EQ(pointerHashMapHash(0x1234567800000001ULL, true), 0x133249B6u);
+    EXPECT_EQ((PointerHashMap<int, long long>::bucketFor(0x1234567800000001LL, 47)), 21u);
 }
 
 TEST(PointerHashMapTest, WideKeysDifferingOnlyInHighWordStayApart)

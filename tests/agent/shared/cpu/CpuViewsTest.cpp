@@ -241,16 +241,42 @@ TEST_F(CpuViewsTest, MethodGraphCommandOverTheRecordedThread)
     CharVectorDataWriter w;
     cpu.handleCmdMethodGraph(&reader, &w, &classes);
     std::vector<unsigned char> reply = bytesOf(w);
-    // Each edge and each method total appears in the reply.
-    std::vector<Wire> records;
-    records.push_back(Wire().byte(1).id(methods[0]).id(methods[1]).jlong(200).u4(1));
-    records.push_back(Wire().byte(1).id(methods[1]).id(methods[3]).jlong(100).u4(1));
-    records.push_back(Wire().byte(1).id(methods[0]).id(methods[2]).jlong(300).u4(1));
-    records.push_back(Wire().byte(1).id(methods[2]).id(methods[3]).jlong(200).u4(1));
-    records.push_back(Wire().byte(1).id(methods[3]).jlong(300).jlong(300).u4(2));
-    records.push_back(Wire().byte(1).id(methods[0]).jlong(600).jlong(100).u4(0));
-    for (const Wire &r : records)
-        EXPECT_NE(std::search(reply.begin(), reply.end(), r.b.begin(), r.b.end()), reply.end());
+    // The edges in the order the walk meets them, a 0; each method's total,
+    // self time and calls in the same order, a 0; then the descriptions.
+    Wire graph = Wire()
+                     .byte(1).id(methods[0]).id(methods[1]).jlong(200).u4(1)
+                     .byte(1).id(methods[1]).id(methods[3]).jlong(100).u4(1)
+                     .byte(1).id(methods[0]).id(methods[2]).jlong(300).u4(1)
+                     .byte(1).id(methods[2]).id(methods[3]).jlong(200).u4(1)
+                     .byte(0)
+                     .byte(1).id(methods[0]).jlong(600).jlong(100).u4(0)
+                     .byte(1).id(methods[1]).jlong(200).jlong(100).u4(1)
+                     .byte(1).id(methods[3]).jlong(300).jlong(300).u4(2)
+                     .byte(1).id(methods[2]).jlong(300).jlong(100).u4(1)
+                     .byte(0);
+    ASSERT_GE(reply.size(), graph.b.size());
+    EXPECT_EQ(std::vector<unsigned char>(reply.begin(), reply.begin() + (long)graph.b.size()), graph.b);
+}
+
+TEST_F(CpuViewsTest, MethodGraphOfABrokenRequestIsEmpty)
+{
+    recordThread();
+    Wire whole = commonPart();
+    struct Case {
+        const char *name;
+        size_t length; // bytes of the request that arrive
+    } cases[] = {{"no request at all", 0}, {"half a request", whole.b.size() / 2}, {"all but one byte", whole.b.size() - 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ByteArrayDataReader reader(whole.b.data(), static_cast<int>(c.length));
+        CharVectorDataWriter w;
+        cpu.handleCmdMethodGraph(&reader, &w, &classes);
+        std::vector<unsigned char> reply = bytesOf(w);
+        // No edge and no method: the two terminators, then the (possibly empty) descriptions.
+        ASSERT_GE(reply.size(), 2u);
+        EXPECT_EQ(reply[0], 0);
+        EXPECT_EQ(reply[1], 0);
+    }
 }
 
 TEST_F(CpuViewsTest, CallTracerRecordsEntriesAndExitsFromTheThreadsStack)

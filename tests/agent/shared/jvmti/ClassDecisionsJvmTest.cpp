@@ -14,6 +14,7 @@
 
 #include "../../../e2e/agent/JdkTest.h"
 #include "../../../e2e/agent/JvmProcess.h"
+#include "../../../support/JvmTools.h"
 #include "FrontendClient.h"
 #include "WireReader.h"
 
@@ -85,7 +86,7 @@ bool readUpdateReply(const std::vector<uint8_t> &body, UpdateReply *out)
 // How often the disassembled code of a class file calls `method`.
 int callsIn(const std::string &jdk, const std::string &classFile, const std::string &method)
 {
-    std::string command = jdk + "/bin/javap -c -p '" + classFile + "' 2>/dev/null";
+    std::string command = jvmtools::jdkToolCommand(jdk, "javap") + " -c -p '" + classFile + "' 2>/dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
         return -1;

@@ -813,55 +813,64 @@ TEST_F(ClassDecisionsUpdateTest, RetransformsInBatchesOfAHundred)
     EXPECT_NE(std::string::npos, messages.find("Configuration updated.\n"));
 }
 
-TEST_F(ClassDecisionsUpdateTest, LowClassMetadataStopsTheUpdate)
+// How an update of 250 classes ends when the VM runs short or a batch fails:
+// stopped after the first batch (the reply ends 0, 0), or carried to the end (1).
+struct UpdateOutcome {
+    const char *name;
+    void (*arrange)(FakeClassVm &vm);
+    bool stopped;
+    size_t calls;        // retransform calls made
+    size_t secondBatch;  // classes in the second call (0: not checked)
+    std::vector<std::string> lines;
+};
+
+void PrintTo(const UpdateOutcome &c, std::ostream *os) { *os << c.name; }
+
+class ClassDecisionsUpdateOutcomeTest : public ClassDecisionsUpdateTest,
+                                        public testing::WithParamInterface<UpdateOutcome> {};
+
+TEST_P(ClassDecisionsUpdateOutcomeTest, Update)
 {
-    vm.permGen = {64LL << 20, 0x800000};
+    const UpdateOutcome &c = GetParam();
+    c.arrange(vm);
     std::vector<char> reply = update();
-    Expect e;
-    e.u4(250);
-    e.byte(1);
-    e.u4(100);
-    e.byte(0);
-    e.byte(0); // stopped
-    EXPECT_EQ(e.bytes, reply);
-    EXPECT_EQ(1u, vm.calls.size());
+    if (c.stopped) {
+        Expect e;
+        e.u4(250);
+        e.byte(1);
+        e.u4(100);
+        e.byte(0);
+        e.byte(0); // stopped
+        EXPECT_EQ(e.bytes, reply);
+    } else {
+        ASSERT_FALSE(reply.empty());
+        EXPECT_EQ(1, reply.back());
+    }
+    ASSERT_EQ(c.calls, vm.calls.size());
+    if (c.secondBatch != 0) {
+        EXPECT_EQ(c.secondBatch, vm.calls[1].size());
+    }
+    for (const std::string &line : c.lines)
+        EXPECT_NE(std::string::npos, messages.find(line)) << line;
 }
 
-TEST_F(ClassDecisionsUpdateTest, UnknownClassMetadataDoesNotStopTheUpdate)
-{
-    vm.permGen = {-1};
-    std::vector<char> reply = update();
-    ASSERT_FALSE(reply.empty());
-    EXPECT_EQ(1, reply.back());
-    EXPECT_EQ(3u, vm.calls.size());
-}
-
-TEST_F(ClassDecisionsUpdateTest, AFailedBatchIsRetriedOneByOne)
-{
-    vm.failing["app/C7"] = 62; // JVMTI_ERROR_UNMODIFIABLE_CLASS, for one class
-    std::vector<char> reply = update();
-    ASSERT_FALSE(reply.empty());
-    EXPECT_EQ(1, reply.back());
-    // The first batch failed, then its 100 classes went one by one, then two more batches.
-    ASSERT_EQ(1u + 100u + 2u, vm.calls.size());
-    EXPECT_EQ(1u, vm.calls[1].size());
-    EXPECT_NE(std::string::npos, messages.find("ERROR: could not retransform all classes (62). Trying separately.\n"));
-    EXPECT_NE(std::string::npos, messages.find("ERROR: could not retransform class app/C7 (62).\n"));
-}
-
-TEST_F(ClassDecisionsUpdateTest, OutOfMemoryStopsTheUpdate)
-{
-    vm.failing["app/C150"] = ClassDecisionsVm::ERROR_OUT_OF_MEMORY;
-    std::vector<char> reply = update();
-    Expect e;
-    e.u4(250);
-    e.byte(1);
-    e.u4(100);
-    e.byte(0);
-    e.byte(0);
-    EXPECT_EQ(e.bytes, reply);
-    EXPECT_EQ(2u, vm.calls.size());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, ClassDecisionsUpdateOutcomeTest,
+    testing::Values(
+        UpdateOutcome{"LowClassMetadataStopsTheUpdate",
+                      [](FakeClassVm &vm) { vm.permGen = {64LL << 20, 0x800000}; }, true, 1, 0, {}},
+        UpdateOutcome{"UnknownClassMetadataDoesNotStopTheUpdate", [](FakeClassVm &vm) { vm.permGen = {-1}; }, false,
+                      3, 0, {}},
+        // The first batch failed, then its 100 classes went one by one, then two more batches.
+        UpdateOutcome{"AFailedBatchIsRetriedOneByOne",
+                      [](FakeClassVm &vm) { vm.failing["app/C7"] = 62; }, // JVMTI_ERROR_UNMODIFIABLE_CLASS
+                      false, 1 + 100 + 2, 1,
+                      {"ERROR: could not retransform all classes (62). Trying separately.\n",
+                       "ERROR: could not retransform class app/C7 (62).\n"}},
+        UpdateOutcome{"OutOfMemoryStopsTheUpdate",
+                      [](FakeClassVm &vm) { vm.failing["app/C150"] = ClassDecisionsVm::ERROR_OUT_OF_MEMORY; }, true, 2,
+                      0, {}}),
+    [](const testing::TestParamInfo<UpdateOutcome> &info) { return std::string(info.param.name); });
 
 TEST_F(ClassDecisionsUpdateTest, ChangedFiltersRetransformTheClassesAndTheirCallers)
 {

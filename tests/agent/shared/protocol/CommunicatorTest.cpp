@@ -209,32 +209,39 @@ TEST_F(CommunicatorTest, BrokenRequestsAreRefusedAndTheStreamRecovers)
     }
 }
 
-TEST_F(CommunicatorTest, CloseAndEndOfStreamEndTheConnection)
+// How a connection ends: a close request, the stream ending while the reader
+// looks for the resync pattern (it ends instead of spinning), a payload cut
+// short (sizes acknowledged, nothing run).
+TEST_F(CommunicatorTest, CloseEndOfStreamAndCutPayloadsEndTheConnection)
 {
-    send(u4(0) + u4(1));
-    communicator->processSingle();
-    EXPECT_TRUE(communicator->isEnded());
-    EXPECT_TRUE(received().empty());
-}
-
-TEST_F(CommunicatorTest, StreamEndingDuringRecoveryEndsInsteadOfSpinning)
-{
-    send(frame(44, 1, {}, 1, 2, 3, 0) + Bytes(50, 0));
-    shutdown(fds[1], SHUT_WR);
-    communicator->processSingle();
-    EXPECT_TRUE(communicator->isEnded());
-    communicator->process();
-}
-
-TEST_F(CommunicatorTest, PayloadCutShortEndsTheConnection)
-{
-    Bytes request = frame(99, 1, Bytes(100, 7));
-    request.resize(request.size() - 10);
-    send(request);
-    shutdown(fds[1], SHUT_WR);
-    communicator->processSingle();
-    EXPECT_TRUE(communicator->isEnded());
-    EXPECT_EQ(received(), (Bytes{0})) << "sizes acknowledged, nothing run";
+    struct Case {
+        const char *name;
+        Bytes sent;
+        bool shutWrite;
+        const Bytes *acks; // null: whatever the broken frame earned
+    };
+    const Bytes none, sizesOnly{0};
+    Bytes cutShort = frame(99, 1, Bytes(100, 7));
+    cutShort.resize(cutShort.size() - 10);
+    const Case cases[] = {
+        {"close request", u4(0) + u4(1), false, &none},
+        {"stream ending during recovery", frame(44, 1, {}, 1, 2, 3, 0) + Bytes(50, 0), true, nullptr},
+        {"payload cut short", cutShort, true, &sizesOnly},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        send(c.sent);
+        if (c.shutWrite)
+            shutdown(fds[1], SHUT_WR);
+        communicator->processSingle();
+        EXPECT_TRUE(communicator->isEnded());
+        communicator->process(); // an ended connection returns at once
+        if (c.acks) {
+            EXPECT_EQ(received(), *c.acks);
+        }
+    }
 }
 
 // A session with a class sub-session: every communicator answers 34 and 60.

@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "../../../support/TempDir.h"
+#include "../../../support/ThreadState.h"
 #include "ByteArrayDataReader.h"
 #include "CharVectorDataWriter.h"
 #include "Crc32.h"
@@ -321,7 +322,8 @@ TEST(SocketStreamsTest, ClosedPeerSetsErrorWithoutSignal)
 }
 
 namespace {
-void onSignal(int) {}
+volatile sig_atomic_t signalsTaken = 0;
+void onSignal(int) { signalsTaken = signalsTaken + 1; }
 } // namespace
 
 TEST(SocketStreamsTest, InterruptedReceiveIsRetried)
@@ -333,17 +335,24 @@ TEST(SocketStreamsTest, InterruptedReceiveIsRetried)
     sa.sa_handler = onSignal; // no SA_RESTART: recv fails with EINTR
     sigaction(SIGUSR1, &sa, &old);
     pthread_t reader = pthread_self();
+    pid_t readerTid = threadState::currentTid();
+    signalsTaken = 0;
     std::thread peer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The signal lands while the reader waits in its receive, which then fails with EINTR;
+        // the data comes only once the reader waits again, after its retry.
+        EXPECT_TRUE(threadState::waitUntilSleeping(readerTid));
         pthread_kill(reader, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 2000 && signalsTaken == 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(threadState::waitUntilSleeping(readerTid));
         const unsigned char msg[] = {0, 0, 0, 42};
-        ASSERT_EQ(write(fds[1], msg, 4), 4);
+        EXPECT_EQ(write(fds[1], msg, 4), 4);
     });
     SocketDataReader r(fds[0]);
     EXPECT_EQ(r.readU4(0), 42u);
     EXPECT_FALSE(r.getError());
     peer.join();
+    EXPECT_EQ(signalsTaken, 1);
     close(fds[1]);
     EXPECT_EQ(r.readU4(5), 5u) << "closed peer: end of stream";
     EXPECT_TRUE(r.getError());

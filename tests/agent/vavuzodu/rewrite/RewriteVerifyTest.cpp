@@ -39,7 +39,7 @@ const Jvm JVMS[] = {
 std::map<std::string, std::string> loadAll(const Jvm &jvm, const std::string &dir,
                                            const std::vector<std::string> &names, std::string &output)
 {
-    std::string command = quote(std::string(jvm.home) + "/bin/java") + " -Xverify:all -Xshare:off -cp " +
+    std::string command = javaCommand(jvm.home) + " -Xverify:all -Xshare:off -cp " +
                           quote(VERIFY_HARNESS_DIR) + " VerifyHarness " + quote(dir);
     for (const std::string &n : names)
         command += " " + quote(n);
@@ -179,7 +179,7 @@ TEST_F(RewriteVerifyTest, JavapReadsEveryRewrittenClass)
         SCOPED_TRACE(j.first);
         std::string listing = *tmp / (j.first + ".javap");
         std::string command = "cd " + quote(j.second.rewritten) + " && " +
-                              quote(std::string(JVMS[0].home) + "/bin/javap") + " -v -c -p";
+                              jdkToolCommand(JVMS[0].home, "javap") + " -v -c -p";
         for (const std::string &c : j.second.classFiles)
             command += " " + quote(c);
         std::string output;

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../../../support/JvmTools.h"
+
 namespace {
 
 bool exists(const std::string &path)
@@ -54,7 +56,7 @@ std::string extractJdkClasses(const JdkImage &jdk)
         return "";
     flock(lock, LOCK_EX);
     if (!exists(done)) {
-        std::string cmd = "rm -rf '" + dir + "' && '" + jdk.home + "/bin/jimage' extract --dir '" + dir + "' '" +
+        std::string cmd = "rm -rf '" + dir + "' && " + jvmtools::jdkToolCommand(jdk.home, "jimage") + " extract --dir '" + dir + "' '" +
                           jdk.home + "/lib/modules' && touch '" + done + "'";
         if (std::system(cmd.c_str()) != 0)
             dir.clear();

@@ -215,4 +215,114 @@ TEST_F(DebugerRun, ClientThatKeepsSendingWithinTheLimitStaysServed)
     EXPECT_EQ(readFile(log()).find("closing it"), std::string::npos);
 }
 
+/* A header with its CRC, whatever its start byte. */
+Bytes headerStartingWith(uint8_t start, uint8_t command, uint8_t device, uint32_t address, uint8_t size)
+{
+    Bytes h = header(command, device, address, size);
+    h[0] = start;
+    uint16_t crc = crc16Ccitt(h.data(), 8);
+    h[8] = (uint8_t)(crc >> 8);
+    h[9] = (uint8_t)crc;
+    return h;
+}
+
+/*
+ * Commands the card refuses get one NACK byte and the connection goes on: the
+ * version read that follows on the same connection is answered.
+ */
+TEST_F(DebugerRun, RefusedCommandsAreNackedAndTheConnectionGoesOn)
+{
+    Bytes badCrc = versionRead;
+    badCrc[9] ^= 0x01;
+    Bytes unknownDeviceWrite = header(DEBUGER_CMD_WRITE, 250, 0, 1);
+    unknownDeviceWrite.insert(unknownDeviceWrite.end(), {0x12, 0x34});
+    Bytes unknownDeviceBurst = header(DEBUGER_CMD_BURST_WRITE, 250, 0, 3);
+    unknownDeviceBurst.insert(unknownDeviceBurst.end(), {1, 2, 3});
+    const struct {
+        const char *name;
+        Bytes sent;
+        const char *logged;
+    } cases[] = {
+        {"a start byte other than 0x7F with a good CRC", headerStartingWith(0x7E, DEBUGER_CMD_READ, 1, 1, 1),
+         "Debuger: Invalid start of frame: 7e"},
+        {"a bad CRC", badCrc, "Debuger: CRC invalid for command header"},
+        {"an unknown command", header(9, 1, 1, 1), "Debuger: Invalide received command 9"},
+        {"a read of an unknown device", header(DEBUGER_CMD_READ, 250, 0, 1), nullptr},
+        {"a write the device refuses", unknownDeviceWrite, nullptr},
+        {"a burst write the device refuses", unknownDeviceBurst, "Debuger: Burst write to device failed"},
+    };
+    Client client;
+    ASSERT_TRUE(client.connectTo(DEBUGER_PORT));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t mark = readFile(log()).size();
+        ASSERT_TRUE(client.send(c.sent));
+        EXPECT_EQ(client.receive(1, 10000), Bytes{DEBUGER_NACK});
+        ASSERT_TRUE(client.send(versionRead));
+        EXPECT_EQ(client.receive(3, 10000), versionAnswer);
+        if (c.logged) {
+            EXPECT_NE(readFile(log()).find(c.logged, mark), std::string::npos) << readFile(log()).substr(mark);
+        }
+    }
+}
+
+/*
+ * A client that leaves inside a header or inside a write's data is let go at
+ * once (no idle wait): the next client is served.
+ */
+TEST_F(DebugerRun, AClientLeavingInsideAFrameIsLetGoAtOnce)
+{
+    Bytes writeHeader = header(DEBUGER_CMD_WRITE, 31, 200, 2);
+    Bytes halfWrite = writeHeader;
+    halfWrite.insert(halfWrite.end(), {0xCA, 0xFE});
+    const struct {
+        const char *name;
+        Bytes sent;
+    } cases[] = {
+        {"half a header", Bytes(versionRead.begin(), versionRead.begin() + 5)},
+        {"a write header and half its data", halfWrite},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            Client leaving;
+            ASSERT_TRUE(leaving.connectTo(DEBUGER_PORT));
+            ASSERT_TRUE(leaving.send(c.sent));
+        }
+        auto left = Clock::now();
+        Client next;
+        ASSERT_TRUE(next.connectTo(DEBUGER_PORT));
+        ASSERT_TRUE(next.send(versionRead));
+        EXPECT_EQ(next.receive(3, DEBUGER_IDLE_LIMIT_MS + 3000), versionAnswer);
+        /* Served well before the idle limit that a quiet client would have cost. */
+        EXPECT_LT(Clock::now() - left, std::chrono::milliseconds(DEBUGER_IDLE_LIMIT_MS - 1000));
+    }
+    EXPECT_EQ(readFile(log()).find("closing it"), std::string::npos) << readFile(log());
+}
+
+/* Writes reach the device: a word write and a burst write, each read back on the same connection. */
+TEST_F(DebugerRun, WordAndBurstWritesReachTheDevice)
+{
+    Client client;
+    ASSERT_TRUE(client.connectTo(DEBUGER_PORT));
+    Bytes write = header(DEBUGER_CMD_WRITE, 1, 0x10, 2);
+    write.insert(write.end(), {0x12, 0x34, 0x56, 0x78});
+    ASSERT_TRUE(client.send(write));
+    EXPECT_EQ(client.receive(1, 10000), Bytes{DEBUGER_ACK});
+    ASSERT_TRUE(client.send(header(DEBUGER_CMD_READ, 1, 0x10, 2)));
+    Bytes back = client.receive(5, 10000);
+    ASSERT_EQ(back.size(), 5u);
+    EXPECT_EQ(back, (Bytes{DEBUGER_ACK, 0x12, 0x34, 0x56, 0x78}));
+
+    Bytes burst = header(DEBUGER_CMD_BURST_WRITE, 1, 0x10, 4);
+    burst.insert(burst.end(), {0x9A, 0xBC, 0xDE, 0xF0});
+    ASSERT_TRUE(client.send(burst));
+    EXPECT_EQ(client.receive(1, 10000), Bytes{DEBUGER_ACK});
+    ASSERT_TRUE(client.send(header(DEBUGER_CMD_READ, 1, 0x10, 2)));
+    back = client.receive(5, 10000);
+    ASSERT_EQ(back.size(), 5u);
+    /* A burst counts bytes: four bytes are the two words read back. */
+    EXPECT_EQ(back, (Bytes{DEBUGER_ACK, 0x9A, 0xBC, 0xDE, 0xF0}));
+}
+
 } // namespace
