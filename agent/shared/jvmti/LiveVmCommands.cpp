@@ -86,13 +86,23 @@ void LiveVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
 
 void LiveVmCommands::handleCmdEnableTriggers(DataReader *reader)
 {
-    session->getEdge().enableTriggers(env, reader->readByte(0) != 0);
+    uint8_t on = reader->readByte(0);
+    // A request without its flag changes nothing.
+    if (reader->getError()) {
+        MessageUtil::message("Ignoring a triggers switch request without its flag.");
+        return;
+    }
+    session->getEdge().enableTriggers(env, on != 0);
 }
 
 void LiveVmCommands::handleCmdEnableTriggerGroups(DataReader *reader)
 {
     bool on = reader->readByte(0) != 0;
     uint32_t count = reader->readU4(0);
+    if (reader->getError()) {
+        MessageUtil::message("Ignoring a trigger groups request without its switch and count.");
+        return;
+    }
     for (uint32_t i = 0; i < count && !reader->getError(); i++) {
         char *name = reader->readString(nullptr);
         if (name == nullptr)

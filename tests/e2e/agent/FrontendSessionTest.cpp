@@ -531,6 +531,12 @@ TEST_F(FrontendSessionTest, VmCommandsAnswerMalformedAndFailingRequests)
         ASSERT_GT(reply.body.size(), 8u);
         EXPECT_EQ(reply.body[8], on);
     }
+    // A switch without its flag is refused and leaves the triggers on.
+    ASSERT_EQ(client.call(66, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 8u);
+    EXPECT_EQ(reply.body[8], 1);
+    EXPECT_NE(jvm.err().find("Ignoring a triggers switch request without its flag."), std::string::npos) << jvm.err();
 
     // Three groups announced, one and a half sent: the agent stops at the cut.
     ASSERT_EQ(client.call(67, Payload().byte(1).u4(3).string("groupA").byte(0).byte(9).bytes, &reply), FrontendClient::OK)
