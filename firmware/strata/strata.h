@@ -238,7 +238,8 @@ struct __attribute__((packed)) sdiOutputStatusRecord {
 };
 static_assert(sizeof(sdiOutputStatusRecord) == 9, "sdiOutputStatusRecord is 9 bytes");
 
-enum { STATUS_KIND_GENLOCK = 2, STATUS_KIND_OUTPUT = 3, NQASI_KIND_SDI_OUTPUT = 3 };
+enum { STATUS_KIND_GENLOCK = 2, STATUS_KIND_OUTPUT = 3, STATUS_KIND_INPUT = 4, STATUS_KIND_MADI = 5,
+       NQASI_KIND_SDI_OUTPUT = 3 };
 
 /*
  * Unsolicited OUT_STATUS: kind 3 takes one head's changed record (copied).

@@ -29,20 +29,6 @@
 
 /* ---- platform answers and reports ---- */
 
-int platformHandlePrivateStrataMessages(uint32_t source, const uint8_t *data, uint32_t length, uint16_t opcode)
-{
-    (void)source;
-    (void)data;
-    PEND_LOG(LOG4C_PRIORITY_DEBUG, "%s: no platform answer for opcode 0x%04X (length %u)", __func__, opcode, length);
-    return 0;
-}
-
-int platformIsPrivateStrataMessage(uint16_t opcode)
-{
-    (void)opcode;
-    return 0;
-}
-
 void platformStrataDoWeHandleMenu(log4c_category_t *category)
 {
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: the QVS application shows the card menu", __func__);
@@ -106,14 +92,6 @@ void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t hea
     (void)head;
     if (kind == 0)
         memset(buffer, 0, 17);
-}
-
-void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *category, uint32_t kind,
-                                                        const sdiOutputStatusRecord *record)
-{
-    (void)record;
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: output status of kind %u not reported yet", __func__,
-                       kind);
 }
 
 int platformAtdmAvailability(log4c_category_t *category, uint32_t index, uint8_t *out)

@@ -125,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExecCase{"UpdateWhileNotInFtpMode", 3, 0x0017, {1}, {nack(10)}},
         ExecCase{"ApplicationModeInNormalMode", 3, 0x0017, {10}, {ACK}},
         ExecCase{"UnknownUpgradeModeIgnored", 3, 0x0017, {7}, {}},
-        ExecCase{"PlatformOpcodeEndsAsNotSupported", 3, 0x6500, {}, {nack(2)}},
-        ExecCase{"StatusRequestEndsAsNotSupported", 3, 0x1430, {}, {nack(2)}},
+        ExecCase{"CardRoleOfCardA", 3, 0x6500, {}, {ACK, {0x6501, {'C', 'a', 'r', 'd', ' ', 'A', 0}}}},
+        ExecCase{"InputStatusWithoutProbeDataIsBusy", 3, 0x1430, {}, {nack(1)}},
         ExecCase{"QvsMessageWithoutBridge", 3, 0x7777, {1, 2}, {nack(1)}},
         ExecCase{"MenuWithoutBridge", 3, 0x0005, {1}, {nack(6)}},
         ExecCase{"SetMemBlockOfAnotherCard", 3, 0x0016, {0x00, 0x82, 'a'}, {nack(5)}},
@@ -292,8 +292,8 @@ TEST_F(StrataExecute, UnknownOpcodeWithRelayOffEndsAsNotSupported)
 {
     raiseState(3);
     strataLinkConfiguration.qvsRelay = 0;
-    /* 0x0044-like firmware opcodes are served; 0x1009 is the firmware's own status request */
-    EXPECT_EQ(exchange(0x1009, {}), (std::vector<Reply>{nack(2)}));
+    /* GET_STATUS reaches the firmware, which refuses it */
+    EXPECT_EQ(exchange(0x1009, {}), (std::vector<Reply>{nack(6)}));
 }
 
 TEST_F(StrataExecute, LinkTimeMessageSetsTheClockThroughTheHal)
