@@ -224,6 +224,11 @@ void setUpgradeMode(uint32_t value);
 void sendUpgradeStatus(uint32_t address, uint8_t status, uint8_t progress, const char *text,
                        uint32_t textLengthWithTerminator);
 
+/* Stores a boot-environment variable (logged "writing in flash"). */
+void setFlashProperty(const char *name, const char *value, log4c_category_t *category);
+/* 1 when the text is six two-digit hex fields separated by ':'. */
+int strataIsMacText(const char *text);
+
 /* ---- what the SDI output sub-module reports to the frame controller ---- */
 
 /* The SDI output status of head 0 or 1 (9 bytes, CPU order), as the SDI output sub-module keeps it. */

@@ -57,12 +57,6 @@ int getControllerCapabilitiesAnotherWay(log4c_category_t *category, uint8_t *cap
     return -1;
 }
 
-void platformStrataSetMACAddress(log4c_category_t *category, const uint8_t *data, uint32_t length)
-{
-    (void)data;
-    log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s: %u bytes not applied", __func__, length);
-}
-
 int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length)
 {
     (void)source;

@@ -1,5 +1,6 @@
 #include "StrataTestSupport.h"
 
+#include "fwEnv/fwEnv.h"
 #include "platform/platform.h"
 #include "platform/platformPrivate.h"
 #include "strata/strataAnswers.h"
@@ -513,6 +514,54 @@ TEST_F(StrataFactoryDefault, LegacyFormResetsTheParametersButNotTheNetwork)
     EXPECT_EQ(got[0], ACK);
     EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset params"), params + 1);
     EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset network"), network);
+}
+
+} // namespace
+
+namespace {
+
+Bytes macMessage(uint8_t index, const std::string &textPart, size_t size = 19)
+{
+    Bytes b(size, 0);
+    b[0] = index;
+    for (size_t i = 0; i < textPart.size() && i + 1 < size; i++)
+        b[i + 1] = (uint8_t)textPart[i];
+    return b;
+}
+
+std::string envValue(const char *name)
+{
+    char value[64] = "";
+    return fwEnvGetEnvCopy(name, value, sizeof value) == 0 ? std::string(value) : std::string("<missing>");
+}
+
+TEST_F(StrataAnswers, EthernetMacAddressesAreStoredOnlyInTheirExactForm)
+{
+    firmwareTest::TestLog &log = firmwareTest::TestLog::instance();
+    EXPECT_EQ(exchange(0xF01F, macMessage(1, "00:11:22:33:44:55")), (std::vector<Reply>{ACK}));
+    EXPECT_EQ(envValue("eth1addr"), "00:11:22:33:44:55");
+    EXPECT_EQ(exchange(0xF01F, macMessage(2, "0a:1B:22:33:44:5f")), (std::vector<Reply>{ACK}));
+    EXPECT_EQ(envValue("eth2addr"), "0a:1B:22:33:44:5f");
+
+    struct Case {
+        const char *name;
+        Bytes message;
+        const char *logLine;
+    };
+    const Case cases[] = {
+        {"eighteenBytes", macMessage(1, "00:11:22:33:44:66", 18), "SET_ETH_CONFIG_MAC bad message format."},
+        {"noTerminator", macMessage(1, "00:11:22:33:44:66X"), "SET_ETH_CONFIG_MAC bad message format."},
+        {"wideField", macMessage(1, "fff:1:22:33:44:55"), "SET_ETH_CONFIG_MAC Unkown MAC Format fff:1:22:33:44:55"},
+        {"shortText", macMessage(1, "ff:1:2:3:4:5"), "SET_ETH_CONFIG_MAC Unkown MAC Format ff:1:2:3:4:5"},
+        {"notHex", macMessage(1, "00:11:22:33:44:5g"), "SET_ETH_CONFIG_MAC Unkown MAC Format 00:11:22:33:44:5g"},
+        {"indexThree", macMessage(3, "00:11:22:33:44:66"), "SET_ETH_CONFIG_MAC bad idx. 3"},
+    };
+    for (const Case &c : cases) {
+        size_t mark = log.mark();
+        EXPECT_EQ(exchange(0xF01F, c.message), (std::vector<Reply>{ACK})) << c.name;
+        EXPECT_NE(log.since(mark).find(c.logLine), std::string::npos) << c.name;
+        EXPECT_EQ(envValue("eth1addr"), "00:11:22:33:44:55") << c.name;
+    }
 }
 
 } // namespace
