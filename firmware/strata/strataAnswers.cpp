@@ -353,6 +353,43 @@ const sdiOutputStatusRecord *strataHeadStatus(uint32_t head)
     return reader ? reader(head) : nullptr;
 }
 
+/* ---- controller status word ---- */
+
+enum : uint32_t { WORD_CONTROLLER_STATUS = 1184, CONTROLLER_STATUS_INITIAL = 0x0008 };
+
+static int writeBlockWordShared(uint32_t byteOffset, const uint8_t word[2])
+{
+    uint32_t wordOffset = (ANSWER_BLOCK_SIZE * platformGetCardSlotIndex() + byteOffset) / 2;
+    return qvsInterfaceWriteSharedMem(wordOffset, word, 1) == 1 ? 0 : -1;
+}
+
+static std::atomic<int (*)(uint32_t, const uint8_t *)> blockWordWriter{writeBlockWordShared};
+static std::atomic<uint16_t> controllerStatusWord{CONTROLLER_STATUS_INITIAL};
+
+void strataAnswersSetBlockWordWriter(int (*writer)(uint32_t byteOffset, const uint8_t *word))
+{
+    blockWordWriter = writer ? writer : writeBlockWordShared;
+}
+
+void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t status, uint32_t start)
+{
+    uint16_t word;
+    if (start) {
+        log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: Initializing status.", __func__);
+        word = CONTROLLER_STATUS_INITIAL;
+        controllerStatusWord = word;
+    } else {
+        log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: Status %d", __func__, (int)status);
+        uint16_t old = controllerStatusWord.load();
+        do
+            word = (uint16_t)((old & ~7u) | (status & 7u));
+        while (!controllerStatusWord.compare_exchange_weak(old, word));
+    }
+    uint8_t bigEndian[2] = {(uint8_t)(word >> 8), (uint8_t)word};
+    if (blockWordWriter.load()(WORD_CONTROLLER_STATUS, bigEndian) != 0)
+        log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s: controller status 0x%04X not written", __func__, word);
+}
+
 /* ---- unsolicited reports ---- */
 
 /* Builds and queues one input's IN_STATUS under ((input + 1) << 4) | 0x1401. */

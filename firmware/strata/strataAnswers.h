@@ -35,6 +35,8 @@ const sdiOutputStatusRecord *strataHeadStatus(uint32_t head);
 
 /* Replaces the shared-memory reader of status-block words (null restores it). For tests. */
 void strataAnswersSetBlockWordReader(uint16_t (*reader)(uint32_t byteOffset));
+/* Replaces the shared-memory writer of status-block words (null restores it). For tests. */
+void strataAnswersSetBlockWordWriter(int (*writer)(uint32_t byteOffset, const uint8_t *word));
 /* The pause between saving the restore point and a FACTORY_DEFAULT reboot (5 s on the card). */
 void strataAnswersSetFactoryRebootPause(uint32_t milliseconds);
 
@@ -76,6 +78,9 @@ void platformStrataMessageVigiloInputStatusUnsolicited(log4c_category_t *categor
                                                        const strataVideoInputRecord *record);
 /* Forgets the stored output copies (tests). */
 void strataAnswersResetOutputCopies(void);
+
+/* Controller status word at byte 1184: 0x0008 at start, then bits 0-2 = status & 7. */
+void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t status, uint32_t start);
 
 /* FACTORY_DEFAULT (0x001C): runs the reset steps its flags ask for. */
 void platformStrataMessageVigiloFactoryDefault(uint32_t source, const uint8_t *data, uint32_t length);

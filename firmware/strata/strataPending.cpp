@@ -45,11 +45,6 @@ void platformStrataChanged(log4c_category_t *category, uint16_t opcode, uint32_t
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: controller value 0x%04X = %u", __func__, opcode, value);
 }
 
-void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t status, uint32_t start)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: controller status %u (start %u)", __func__, status, start);
-}
-
 int getControllerCapabilitiesAnotherWay(log4c_category_t *category, uint8_t *capabilities)
 {
     (void)category;

@@ -565,3 +565,29 @@ TEST_F(StrataAnswers, EthernetMacAddressesAreStoredOnlyInTheirExactForm)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<std::pair<uint32_t, Bytes>> written;
+int recordWrite(uint32_t offset, const uint8_t *word)
+{
+    written.push_back({offset, Bytes(word, word + 2)});
+    return 0;
+}
+
+TEST(StrataControllerStatus, WordAt1184StartsAtEightAndTakesTheLowThreeBitsOfAStatus)
+{
+    setUpProcess();
+    written.clear();
+    strataAnswersSetBlockWordWriter(recordWrite);
+    platformReportStrataControllerStatus(strataService.category, 0, 1);
+    platformReportStrataControllerStatus(strataService.category, 9, 0);
+    platformReportStrataControllerStatus(strataService.category, 2, 0);
+    platformReportStrataControllerStatus(strataService.category, 0, 1);
+    strataAnswersSetBlockWordWriter(nullptr);
+    std::vector<std::pair<uint32_t, Bytes>> expected{
+        {1184, {0x00, 0x08}}, {1184, {0x00, 0x09}}, {1184, {0x00, 0x0A}}, {1184, {0x00, 0x08}}};
+    EXPECT_EQ(written, expected);
+}
+
+} // namespace
