@@ -254,5 +254,7 @@ void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *catego
                                                         const sdiOutputStatusRecord *record);
 /* NqAsi head records; kind 3 takes a head's new format, error and latency from a 17-byte record in CPU order. */
 void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
+/* ATDM availability (38 bytes): kind 0 into `out`, kind 1 reported unsolicited. 0, or -1. */
+int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
 
 #endif

@@ -68,29 +68,6 @@ void platformStrataMenuRootInit(log4c_category_t *category, void *menuRoot, cons
     log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s: no card menu", __func__);
 }
 
-void platformNqAsiAvailability(log4c_category_t *category, uint32_t kind, uint8_t *out)
-{
-    (void)category;
-    if (kind == 0)
-        memset(out, 0, 4);
-}
-
-void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer)
-{
-    (void)category;
-    (void)head;
-    if (kind == 0)
-        memset(buffer, 0, 17);
-}
-
-int platformAtdmAvailability(log4c_category_t *category, uint32_t index, uint8_t *out)
-{
-    (void)category;
-    (void)index;
-    memset(out, 0, 38);
-    return 0;
-}
-
 void platformSetMemBlockEvent(uint32_t changed)
 {
     PEND_LOG(LOG4C_PRIORITY_INFO, "%s: MEM_BLOCK changed %u", __func__, changed);

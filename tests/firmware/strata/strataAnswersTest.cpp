@@ -591,3 +591,58 @@ TEST(StrataControllerStatus, WordAt1184StartsAtEightAndTakesTheLowThreeBitsOfASt
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(StrataAnswers, NqAsiAvailabilityByCardSlotAndHeadQueries)
+{
+    struct Case {
+        uint32_t slot;
+        Bytes availability;
+    };
+    const Case cases[] = {{0, {0x01, 0xFF, 0x00, 0x03}}, {1, {0x01, 0xFF, 0x00, 0x03}}, {3, {0x01, 0xFF, 0x00, 0x00}}};
+    for (const Case &c : cases) {
+        platformRecord.rearSlot = c.slot;
+        uint8_t out[4] = {};
+        platformNqAsiAvailability(strataService.category, 0, out);
+        EXPECT_EQ(Bytes(out, out + 4), c.availability) << c.slot;
+    }
+    platformRecord.rearSlot = 3;
+    EXPECT_EQ(exchange(0x0200, {}), (std::vector<Reply>{ACK, {0x0201, {0x01, 0xFF, 0x00, 0x00}}}));
+    /* a head without a record: head 0's record with its number and format 0xFFFE */
+    auto got = exchange(0x0202, {5});
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1], (Reply{0x0203, {0x05, 0xFF, 0xFE, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}}));
+    /* the debug switch shows the heads on cards C-F */
+    const char *argv[] = {"fw_setenv", "debugEnableHeadsOnNqAsi", "1"};
+    ASSERT_EQ(fwEnvSetEnv(3, argv), 0);
+    uint8_t out[4] = {};
+    platformNqAsiAvailability(strataService.category, 0, out);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{0x01, 0xFF, 0x00, 0x03}));
+}
+
+TEST_F(StrataAnswers, AtdmAvailabilityFollowsTheStreamSettings)
+{
+    Bytes indexZero(38, 0);
+    indexZero[1] = 1;
+    EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, indexZero}}));
+    platformSetKvrVideoStreamSetting(strataService.category, 255, 0);
+    Bytes nonMdx(38, 0);
+    nonMdx[0] = 1;
+    nonMdx[1] = 1;
+    for (int i = 30; i < 38; i++)
+        nonMdx[i] = 0xFF;
+    EXPECT_EQ(exchange(0x0206, {1}), (std::vector<Reply>{ACK, {0x0207, nonMdx}}));
+    platformSetKvrVideoStreamSetting(strataService.category, 255, 1);
+    for (uint32_t i = 0; i <= 8; i++)
+        platformSetKvrVideoStreamSetting(strataService.category, i, i == 0 || i == 8 ? 1 : 0);
+    Bytes mdx(38, 0);
+    mdx[0] = 1;
+    mdx[1] = 1;
+    mdx[36] = mdx[37] = 0xFF; /* input 0 */
+    mdx[20] = mdx[21] = 0xFF; /* input 8 */
+    EXPECT_EQ(exchange(0x0206, {1}), (std::vector<Reply>{ACK, {0x0207, mdx}}));
+    platformSetKvrVideoStreamSetting(strataService.category, 255, 0);
+}
+
+} // namespace

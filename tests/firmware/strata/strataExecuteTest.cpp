@@ -402,8 +402,11 @@ TEST_F(StrataExecute, NqAsiAndAtdmAnswersFollowTheCardsInputs)
         EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{nack(2)}));
         return;
     }
-    EXPECT_EQ(exchange(0x0200, {}), (std::vector<Reply>{ACK, {0x0201, Bytes(4, 0)}}));
-    EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, Bytes(38, 0)}}));
+    /* card A: inputs 0-8 and head 1 */
+    EXPECT_EQ(exchange(0x0200, {}), (std::vector<Reply>{ACK, {0x0201, {0x01, 0xFF, 0x00, 0x03}}}));
+    Bytes atdm(38, 0);
+    atdm[1] = 0x01;
+    EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, atdm}}));
     size_t from = peer.received().size();
     peer.sendMessage(0x0202, {1});
     auto got = settle(from);
