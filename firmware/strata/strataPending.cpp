@@ -163,7 +163,7 @@ int platformStartFumUpdate(log4c_category_t *category)
         halRunCommand("rm /tmp/fum-update-status");
         unlink(status.c_str());
     }
-    return halRunCommand("/sbin/fum-update.sh /upgrade/fum-ftp/in &> /var/log/fum-update.log </dev/null &");
+    return halRunCommand("/sbin/fum-update.sh /upgrade/fum-ftp/in > /var/log/fum-update.log 2>&1 </dev/null &");
 }
 
 int platformReadFumUpdateStatus(log4c_category_t *category, uint32_t *state, uint32_t *progress, char *text,

@@ -353,6 +353,9 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     EXPECT_EQ(progress.data, (Bytes{0x02, 40, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
     EXPECT_TRUE(waitForHalLog("command /sbin/fum-update.sh /upgrade/fum-ftp/in")) << halLog();
+    /* the log redirection is plain /bin/sh syntax */
+    EXPECT_NE(halLog().find("command /sbin/fum-update.sh /upgrade/fum-ftp/in > /var/log/fum-update.log 2>&1"),
+              std::string::npos);
     from = peer.received().size();
     peer.sendMessage(0x0017, {0});
     Packet busy;
