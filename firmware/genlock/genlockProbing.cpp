@@ -4,6 +4,7 @@
 #include "hal/hal.h"
 #include "layoutManager/layoutManager.h"
 #include "platform/platform.h"
+#include "strata/strata.h"
 
 #include <cstring>
 #include <pthread.h>
@@ -18,8 +19,6 @@
 
 #define IGNORE_URS_FILE "/usr/local/q7/firmware/ignoreUrs.dbg"
 
-/* The frame controller's NqAsi head report; kind 2 takes a new sync type in buffer byte 4. */
-void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
 
 enum {
     URS_PRESENT = 0x1,

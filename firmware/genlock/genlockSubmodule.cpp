@@ -3,6 +3,7 @@
 #include "deviceManager/deviceManager.h"
 #include "layoutManager/layoutSubmodule.h"
 #include "persistentDataStorage/persistentDataStorage.h"
+#include "strata/strataAnswers.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,24 +15,6 @@
  * programs the Si5344 and the FSM-FPGA genlock registers, supervises loss of
  * lock with timers and announces the new system frame rate.
  */
-
-/* The frame controller's unsolicited IN_STATUS / OUT_STATUS reports; kind 2 is a genlock change. */
-void platformStrataMessageVigiloInputStatusUnsolicited(log4c_category_t *category, uint32_t kind, const void *record);
-void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *category, uint32_t kind, const void *record);
-
-__attribute__((weak)) void platformStrataMessageVigiloInputStatusUnsolicited(log4c_category_t *category,
-                                                                             uint32_t kind, const void *)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: IN_STATUS kind %u not reported (no status reports)",
-                       __func__, kind);
-}
-
-__attribute__((weak)) void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *category,
-                                                                              uint32_t kind, const void *)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: OUT_STATUS kind %u not reported (no status reports)",
-                       __func__, kind);
-}
 
 enum { STATUS_REPORT_GENLOCK = 2, PLAN_SOURCE_COUNT = 6, SOURCE_INDICATION_EXTSYNC = 1, SOURCE_INDICATION_URS = 2 };
 

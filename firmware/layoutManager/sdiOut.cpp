@@ -3,6 +3,7 @@
 
 #include "platform/platform.h"
 #include "strata/strata.h"
+#include "strata/strataAnswers.h"
 
 #include <atomic>
 #include <cstring>
@@ -434,6 +435,8 @@ static int sdiOutInit(deviceSubmoduleInstance *instance, layoutEventInfo *event,
     (void)event;
     (void)list;
     uint32_t head = instance->head, slot = platformGetCardSlotIndex();
+    /* OUT_STATUS answers read the heads' records through this reader. */
+    strataRegisterHeadStatusReader(sdiOutGetHeadStatus);
     SDI_LOG(LOG4C_PRIORITY_INFO, "SDI-OUT: Initializing head %d instance with vLoad hLoad values of kvr card %d.",
             (int)head, (int)slot);
     if (head >= SDI_HEADS) {

@@ -3,6 +3,7 @@
 #include "layoutManager/layoutManager.h"
 #include "persistentDataStorage/persistentDataStorage.h"
 #include "platform/platform.h"
+#include "strata/strata.h"
 
 /*
  * What the services lend the stream settings of the platform: the restore
@@ -13,7 +14,6 @@
 /* Owned by the probing service and the frame-controller answers; these stand in until they exist. */
 void audioProbeSelection(log4c_category_t *category, uint32_t input);
 void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on);
-int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
 
 __attribute__((weak)) void audioProbeSelection(log4c_category_t *category, uint32_t input)
 {
@@ -25,15 +25,6 @@ __attribute__((weak)) void sdtiMadiInsertionUpdate(log4c_category_t *category, u
 {
     log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: SDTI/MADI insertion %u not applied (no probes)",
                        __func__, on);
-}
-
-__attribute__((weak)) int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index,
-                                                   uint8_t *out)
-{
-    (void)out;
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: ATDM availability kind %u index %u not sent", __func__,
-                       kind, index);
-    return 0;
 }
 
 /*

@@ -16,16 +16,6 @@
  * thread and at start-up, under its own lock.
  */
 
-/* Stores a boot-environment variable (the frame controller's MEM_BLOCK properties use it too). */
-void setFlashProperty(const char *name, const char *value, log4c_category_t *category);
-
-__attribute__((weak)) void setFlashProperty(const char *name, const char *value, log4c_category_t *category)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "%s: writing in flash %s=%s", __func__, name, value);
-    const char *argv[] = {"fw_setenv", name, value};
-    fwEnvSetEnv(3, argv);
-}
-
 enum {
     STATE_IDENTIFY = 0,
     STATE_READ_BASE = 1,

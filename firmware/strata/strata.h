@@ -224,6 +224,11 @@ void setUpgradeMode(uint32_t value);
 void sendUpgradeStatus(uint32_t address, uint8_t status, uint8_t progress, const char *text,
                        uint32_t textLengthWithTerminator);
 
+/* Stores a boot-environment variable (logged "writing in flash"). */
+void setFlashProperty(const char *name, const char *value, log4c_category_t *category);
+/* 1 when the text is six two-digit hex fields separated by ':'. */
+int strataIsMacText(const char *text);
+
 /* ---- what the SDI output sub-module reports to the frame controller ---- */
 
 /* The SDI output status of head 0 or 1 (9 bytes, CPU order), as the SDI output sub-module keeps it. */
@@ -238,7 +243,8 @@ struct __attribute__((packed)) sdiOutputStatusRecord {
 };
 static_assert(sizeof(sdiOutputStatusRecord) == 9, "sdiOutputStatusRecord is 9 bytes");
 
-enum { STATUS_KIND_GENLOCK = 2, STATUS_KIND_OUTPUT = 3, NQASI_KIND_SDI_OUTPUT = 3 };
+enum { STATUS_KIND_GENLOCK = 2, STATUS_KIND_OUTPUT = 3, STATUS_KIND_INPUT = 4, STATUS_KIND_MADI = 5,
+       NQASI_KIND_SDI_OUTPUT = 3 };
 
 /*
  * Unsolicited OUT_STATUS: kind 3 takes one head's changed record (copied).
@@ -248,5 +254,7 @@ void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *catego
                                                         const sdiOutputStatusRecord *record);
 /* NqAsi head records; kind 3 takes a head's new format, error and latency from a 17-byte record in CPU order. */
 void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
+/* ATDM availability (38 bytes): kind 0 into `out`, kind 1 reported unsolicited. 0, or -1. */
+int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
 
 #endif

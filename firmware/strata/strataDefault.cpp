@@ -170,7 +170,7 @@ static int defaultServe(uint32_t source, const uint8_t *data, uint32_t length, u
     default:
         break;
     }
-    if (strataIsPlatformOpcode(opcode)) {
+    if (strataIsPlatformOpcode(opcode) || platformIsPrivateStrataMessage(opcode)) {
         DEF_LOG(LOG4C_PRIORITY_DEBUG, "%s: This message will be handled by platformStrata().", __func__);
         return 0;
     }

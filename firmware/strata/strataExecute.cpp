@@ -701,7 +701,7 @@ static int strataExecuteOwn(uint32_t source, uint16_t opcode, const uint8_t *dat
             strata_sendmsg(STRATA_MSG_REPORT, source, 0x0203, record, 17);
         } else {
             uint8_t answer[38] = {};
-            platformAtdmAvailability(category, data[0], answer);
+            platformAtdmAvailability(category, 0, data[0], answer);
             strata_sendmsg(STRATA_MSG_REPLY, source, 0x0207, answer, 38);
         }
         return 1;

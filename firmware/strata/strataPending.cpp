@@ -29,20 +29,6 @@
 
 /* ---- platform answers and reports ---- */
 
-int platformHandlePrivateStrataMessages(uint32_t source, const uint8_t *data, uint32_t length, uint16_t opcode)
-{
-    (void)source;
-    (void)data;
-    PEND_LOG(LOG4C_PRIORITY_DEBUG, "%s: no platform answer for opcode 0x%04X (length %u)", __func__, opcode, length);
-    return 0;
-}
-
-int platformIsPrivateStrataMessage(uint16_t opcode)
-{
-    (void)opcode;
-    return 0;
-}
-
 void platformStrataDoWeHandleMenu(log4c_category_t *category)
 {
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: the QVS application shows the card menu", __func__);
@@ -59,22 +45,11 @@ void platformStrataChanged(log4c_category_t *category, uint16_t opcode, uint32_t
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: controller value 0x%04X = %u", __func__, opcode, value);
 }
 
-void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t status, uint32_t start)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: controller status %u (start %u)", __func__, status, start);
-}
-
 int getControllerCapabilitiesAnotherWay(log4c_category_t *category, uint8_t *capabilities)
 {
     (void)category;
     (void)capabilities;
     return -1;
-}
-
-void platformStrataSetMACAddress(log4c_category_t *category, const uint8_t *data, uint32_t length)
-{
-    (void)data;
-    log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s: %u bytes not applied", __func__, length);
 }
 
 int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length)
@@ -91,37 +66,6 @@ void platformStrataMenuRootInit(log4c_category_t *category, void *menuRoot, cons
     (void)menuRoot;
     (void)cardLabel;
     log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s: no card menu", __func__);
-}
-
-void platformNqAsiAvailability(log4c_category_t *category, uint32_t kind, uint8_t *out)
-{
-    (void)category;
-    if (kind == 0)
-        memset(out, 0, 4);
-}
-
-void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer)
-{
-    (void)category;
-    (void)head;
-    if (kind == 0)
-        memset(buffer, 0, 17);
-}
-
-void platformStrataMessageVigiloOutputStatusUnsolicited(log4c_category_t *category, uint32_t kind,
-                                                        const sdiOutputStatusRecord *record)
-{
-    (void)record;
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: output status of kind %u not reported yet", __func__,
-                       kind);
-}
-
-int platformAtdmAvailability(log4c_category_t *category, uint32_t index, uint8_t *out)
-{
-    (void)category;
-    (void)index;
-    memset(out, 0, 38);
-    return 0;
 }
 
 void platformSetMemBlockEvent(uint32_t changed)
@@ -219,7 +163,7 @@ int platformStartFumUpdate(log4c_category_t *category)
         halRunCommand("rm /tmp/fum-update-status");
         unlink(status.c_str());
     }
-    return halRunCommand("/sbin/fum-update.sh /upgrade/fum-ftp/in &> /var/log/fum-update.log </dev/null &");
+    return halRunCommand("/sbin/fum-update.sh /upgrade/fum-ftp/in > /var/log/fum-update.log 2>&1 </dev/null &");
 }
 
 int platformReadFumUpdateStatus(log4c_category_t *category, uint32_t *state, uint32_t *progress, char *text,

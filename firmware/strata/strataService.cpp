@@ -614,15 +614,14 @@ void timeSyncUpdate(uint32_t argument)
     (void)argument;
     if (!strataSrv.timeUpdatesNeeded)
         return;
-    strata_sendmsg(STRATA_MSG_REQUEST, STRATA_CONTROLLER_ADDRESS, STRATA_OPCODE_GET_TIME_V3, nullptr, 0);
+    /* the new request is timed even after a missed reply, and marked before it can be answered */
     pthread_mutex_lock(&strataSrv.timeMutex);
-    if (strataSrv.timeRequestOutstanding) {
+    if (strataSrv.timeRequestOutstanding)
         SRV_LOG(LOG4C_PRIORITY_ERROR, "%s: Error: we sent GET_TIME_V3 but there was no response.", __func__);
-        strataSrv.timeRequestOutstanding = 0;
-    } else if (utils_getMonotonicTime(strataCategory(), &strataSrv.timeRequestSent, 10) == 1) {
-        strataSrv.timeRequestOutstanding = 1;
-    }
+    strataSrv.timeRequestOutstanding =
+        utils_getMonotonicTime(strataCategory(), &strataSrv.timeRequestSent, 10) == 1 ? 1 : 0;
     pthread_mutex_unlock(&strataSrv.timeMutex);
+    strata_sendmsg(STRATA_MSG_REQUEST, STRATA_CONTROLLER_ADDRESS, STRATA_OPCODE_GET_TIME_V3, nullptr, 0);
 }
 
 /* ---- controller monitor ---- */

@@ -126,8 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExecCase{"UpdateWhileNotInFtpMode", 3, 0x0017, {1}, {nack(10)}},
         ExecCase{"ApplicationModeInNormalMode", 3, 0x0017, {10}, {ACK}},
         ExecCase{"UnknownUpgradeModeIgnored", 3, 0x0017, {7}, {}},
-        ExecCase{"PlatformOpcodeEndsAsNotSupported", 3, 0x6500, {}, {nack(2)}},
-        ExecCase{"StatusRequestEndsAsNotSupported", 3, 0x1430, {}, {nack(2)}},
+        ExecCase{"CardRoleOfCardA", 3, 0x6500, {}, {ACK, {0x6501, {'C', 'a', 'r', 'd', ' ', 'A', 0}}}},
+        ExecCase{"InputStatusWithoutProbeDataIsBusy", 3, 0x1430, {}, {nack(1)}},
         ExecCase{"QvsMessageWithoutBridge", 3, 0x7777, {1, 2}, {nack(1)}},
         ExecCase{"MenuWithoutBridge", 3, 0x0005, {1}, {nack(6)}},
         ExecCase{"SetMemBlockOfAnotherCard", 3, 0x0016, {0x00, 0x82, 'a'}, {nack(5)}},
@@ -303,8 +303,8 @@ TEST_F(StrataExecute, UnknownOpcodeWithRelayOffEndsAsNotSupported)
 {
     raiseState(3);
     strataLinkConfiguration.qvsRelay = 0;
-    /* 0x0044-like firmware opcodes are served; 0x1009 is the firmware's own status request */
-    EXPECT_EQ(exchange(0x1009, {}), (std::vector<Reply>{nack(2)}));
+    /* GET_STATUS reaches the firmware, which refuses it */
+    EXPECT_EQ(exchange(0x1009, {}), (std::vector<Reply>{nack(6)}));
 }
 
 TEST_F(StrataExecute, LinkTimeMessageSetsTheClockThroughTheHal)
@@ -365,6 +365,9 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     EXPECT_EQ(progress.data, (Bytes{0x02, 40, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
     EXPECT_TRUE(waitForHalLog("command /sbin/fum-update.sh /upgrade/fum-ftp/in")) << halLog();
+    /* the log redirection is plain /bin/sh syntax */
+    EXPECT_NE(halLog().find("command /sbin/fum-update.sh /upgrade/fum-ftp/in > /var/log/fum-update.log 2>&1"),
+              std::string::npos);
     from = peer.received().size();
     peer.sendMessage(0x0017, {0});
     Packet busy;
@@ -414,8 +417,11 @@ TEST_F(StrataExecute, NqAsiAndAtdmAnswersFollowTheCardsInputs)
         EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{nack(2)}));
         return;
     }
-    EXPECT_EQ(exchange(0x0200, {}), (std::vector<Reply>{ACK, {0x0201, Bytes(4, 0)}}));
-    EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, Bytes(38, 0)}}));
+    /* card A: inputs 0-8 and head 1 */
+    EXPECT_EQ(exchange(0x0200, {}), (std::vector<Reply>{ACK, {0x0201, {0x01, 0xFF, 0x00, 0x03}}}));
+    Bytes atdm(38, 0);
+    atdm[1] = 0x01;
+    EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, atdm}}));
     size_t from = peer.received().size();
     peer.sendMessage(0x0202, {1});
     auto got = settle(from);

@@ -333,6 +333,17 @@ TEST_F(StrataService, TimeSamplesSetTheClockUnlessTheyComeLate)
     peer.sendMessage(STRATA_OPCODE_TIME_V3, sample);
     ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
     EXPECT_EQ(settimes(), before + 1);
+
+    /* a request that got no reply is logged; the next one is still timed, so a late reply is refused */
+    size_t mark = TestLog::instance().mark();
+    timeSyncUpdate(0);
+    timeSyncUpdate(0);
+    EXPECT_EQ(countIn(TestLog::instance().since(mark), "we sent GET_TIME_V3 but there was no response"), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    from = peer.received().size();
+    peer.sendMessage(STRATA_OPCODE_TIME_V3, sample);
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 2000, nullptr, from));
+    EXPECT_EQ(settimes(), before + 1);
 }
 
 TEST_F(StrataService, BridgeRelaysBothWaysWithLabelAndIpSettingsOnConnect)
