@@ -1,5 +1,7 @@
 #include "LiveSnapshots.h"
 
+#include "LiveHeapdump.h"
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@ SnapshotSources LiveSnapshots::sources(LiveProfilingSession *session)
     s.classes = &session->getClassSession();
     s.cpu = LiveCpuProfilingHelper::getSession();
     s.heap = LiveHeapProfilingHelper::getSession();
+    s.heapDump = LiveHeapdump::getDumpFile();
     return s;
 }
 
