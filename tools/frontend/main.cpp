@@ -49,8 +49,8 @@ const int CALL_TREE_MIN_PER_MILLE = 10;
 
 const char HELP[] =
     "usage: frontend [OPTIONS] COMMAND [COMMAND ...]   talk to a running tiagent\n"
-    "       frontend snapshot FILE                       read a snapshot file\n"
     "       frontend heapdump FILE                       read a heap dump (\"jhd\") file\n"
+    "       frontend snapshot FILE                       read a snapshot file\n"
     "\n"
     "Options:\n"
     "  --host H                the agent's address (default 127.0.0.1)\n"
