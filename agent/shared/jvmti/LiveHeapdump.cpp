@@ -2,6 +2,7 @@
 
 #include <jvmti.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -40,6 +41,8 @@ struct DumpRun {
     bool chrono;
     uint32_t nextUnrecordedId = HD_FIRST_UNRECORDED_ID;
     std::unordered_map<jlong, SeenObject> seen;
+    // Methods of stack roots, for the method table.
+    std::vector<jmethodID> stackMethods;
     jlong current = 0;
     bool currentWritten = false;
     ClassData *currentClass = nullptr;
@@ -140,6 +143,8 @@ jint JNICALL referenceCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
     if (referrerTagPtr == nullptr) {
         int root = heapDumpRootOfReferenceKind(kind);
         if (root == HD_ROOT_STACK_LOCAL) {
+            if (info != nullptr && info->stack_local.method != nullptr)
+                run->stackMethods.push_back(info->stack_local.method);
             run->records->stackRoot(root, refereeId,
                                     reinterpret_cast<uintptr_t>(info != nullptr ? info->stack_local.method : nullptr),
                                     info != nullptr ? static_cast<long long>(info->stack_local.location) : 0);
@@ -279,6 +284,15 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     }
     records.endObjects();
     records.endClassDumps();
+    std::sort(run.stackMethods.begin(), run.stackMethods.end());
+    run.stackMethods.erase(std::unique(run.stackMethods.begin(), run.stackMethods.end()), run.stackMethods.end());
+    session->enterMonitor(IM_CLASS);
+    for (jmethodID method : run.stackMethods) {
+        MethodDesc *desc = LiveClassProfilingHelper::getMethodDesc(method, env, false);
+        if (desc != nullptr)
+            records.method(reinterpret_cast<uintptr_t>(method), reinterpret_cast<uintptr_t>(desc));
+    }
+    session->exitMonitor(IM_CLASS, false);
     records.endMethods();
     return dumpFile->finish() ? 0 : 1;
 }

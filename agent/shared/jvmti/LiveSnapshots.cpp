@@ -1,7 +1,5 @@
 #include "LiveSnapshots.h"
 
-#include "LiveHeapdump.h"
-
 #include <string>
 #include <vector>
 
@@ -10,6 +8,7 @@
 #include "Counter.h"
 #include "DataReader.h"
 #include "JavaSnapshotPart.h"
+#include "LiveHeapdump.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"

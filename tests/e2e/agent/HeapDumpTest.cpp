@@ -202,11 +202,18 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     ASSERT_NE(stackClass, 0u);
     std::vector<const JhdObject *> stackOnly = objectsOf(dump, stackClass);
     ASSERT_EQ(stackOnly.size(), 1u);
-    bool stackRoot = false;
+    const JhdRoot *stackRoot = nullptr;
     for (const JhdRoot &r : dump.roots)
         if (r.kind == 54 && r.id == stackOnly[0]->id && r.method != 0)
-            stackRoot = true;
-    EXPECT_TRUE(stackRoot);
+            stackRoot = &r;
+    ASSERT_NE(stackRoot, nullptr);
+    // The method table names it: main of the program.
+    const MethodInfo *rootMethod = nullptr;
+    for (const auto &m : dump.methods)
+        if (m.first == stackRoot->method)
+            rootMethod = registry.method(m.second);
+    ASSERT_NE(rootMethod, nullptr);
+    EXPECT_EQ(rootMethod->name, "main");
     bool systemClassRoot = false;
     for (const JhdRoot &r : dump.roots)
         systemClassRoot = systemClassRoot || r.kind == 56;
