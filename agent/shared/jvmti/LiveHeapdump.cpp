@@ -3,6 +3,7 @@
 #include <jvmti.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -233,6 +234,13 @@ jint JNICALL arrayValuesCallback(jlong classTag, jlong size, jlong *tagPtr, jint
     return 0;
 }
 
+// The dump file holds the whole heap: it goes with the process.
+void removeDumpAtExit()
+{
+    if (dumpFile != nullptr)
+        dumpFile->deleteTempFile();
+}
+
 } // namespace
 
 HeapDumpFile *LiveHeapdump::getDumpFile()
@@ -243,8 +251,10 @@ HeapDumpFile *LiveHeapdump::getDumpFile()
 int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool option6, bool primitiveValues,
                          bool option5, JNIEnv *env)
 {
-    if (dumpFile == nullptr)
+    if (dumpFile == nullptr) {
         dumpFile = new HeapDumpFile(session->getOptions().keepTempSnapshots);
+        atexit(removeDumpAtExit);
+    }
     FileDataWriter *writer = dumpFile->begin();
     if (writer == nullptr)
         return 1;

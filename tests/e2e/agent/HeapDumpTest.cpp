@@ -249,6 +249,10 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0}));
     ASSERT_TRUE(jvm.writeInput("quit\n"));
     EXPECT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    // The last dump went with the VM.
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, HeapDumpE2ETest, testing::ValuesIn(JDKS));
