@@ -5,10 +5,12 @@
 //   frontend --port 8849 cpu on calltree 0 classes     (views, printed as text)
 //   frontend --port 8849 cpu on session examples/tiagent-session.xml 1
 //   frontend snapshot file.ovs
+//   frontend heapdump jhdXXXXXX
 //   frontend --help                                    (every command, one line each)
 
 #include "CallTreeView.h"
 #include "FrontendClient.h"
+#include "HeapDumpFile.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
 #include "TelemetryView.h"
@@ -47,6 +49,7 @@ const int CALL_TREE_MIN_PER_MILLE = 10;
 
 const char HELP[] =
     "usage: frontend [OPTIONS] COMMAND [COMMAND ...]   talk to a running tiagent\n"
+    "       frontend heapdump FILE                       read a heap dump (\"jhd\") file\n"
     "       frontend snapshot FILE                       read a snapshot file\n"
     "\n"
     "Options:\n"
@@ -192,6 +195,18 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
         fputs(HELP, stdout);
+        return 0;
+    }
+    if (argc >= 2 && std::string(argv[1]) == "heapdump") {
+        if (argc != 3)
+            return usageError("heapdump takes one file name");
+        JhdDump dump;
+        std::string error;
+        if (!readHeapDumpFile(argv[2], sizeof(void *), &dump, &error)) {
+            fprintf(stderr, "frontend: %s: %s\n", argv[2], error.c_str());
+            return 1;
+        }
+        fputs(describeHeapDump(dump).c_str(), stdout);
         return 0;
     }
     if (argc >= 2 && std::string(argv[1]) == "snapshot") {

@@ -415,6 +415,31 @@ void HeapProfilingSession::write(DataWriter *writer, bool restricted)
     liveCopy->write(writer, TREE_WRITE_FLAGS);
 }
 
+void HeapProfilingSession::writeBacktraceTree(DataWriter *writer)
+{
+    SessionLock lock(session, IM_HEAP);
+    writer->writeByte(1);
+    writer->writeID(reinterpret_cast<const void *>(static_cast<uintptr_t>(1)));
+    backtraceRoot->write(writer, CallStackTree::ENTRY_ID | CallStackTree::ENTRY_METHOD | CallStackTree::ENTRY_LINE);
+}
+
+bool HeapProfilingSession::readBacktraceTree(DataReader *reader, int version)
+{
+    SessionLock lock(session, IM_HEAP);
+    if (reader->readByte(0) != 1)
+        return !reader->getError();
+    if (version >= 24)
+        reader->readOldID(reinterpret_cast<void *>(static_cast<uintptr_t>(1)));
+    if (reader->readByte(0) == 1) {
+        replaceTree(&backtraceRoot);
+        backtraceRoot->read(reader,
+                            CallStackTree::ENTRY_ID | CallStackTree::ENTRY_METHOD | CallStackTree::ENTRY_LINE
+                                | CallStackTree::ENTRY_UPDATE_AT_ONCE,
+                            &pool, version);
+    }
+    return !reader->getError();
+}
+
 bool HeapProfilingSession::readHeapItemClasses(DataReader *reader, int set, int version, bool restricted)
 {
     while (reader->readByte(0) == 1) {

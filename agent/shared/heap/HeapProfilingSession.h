@@ -86,6 +86,11 @@ public:
     // Heap section of snapshots.
     void write(DataWriter *writer, bool restricted);
     bool read(DataReader *reader, int version, bool restricted);
+    // Section 2 of snapshots: byte 1, ID 1 and the items' backtrace tree with
+    // node IDs, methods and lines; reading replaces the backtrace tree.
+    void writeBacktraceTree(DataWriter *writer);
+    bool readBacktraceTree(DataReader *reader, int version);
+    CallStackTree *getBacktraceRoot() const { return backtraceRoot; }
 
     // Commands 24, 25, 51 and 52 (allocation trees and hotspots).
     void handleCmdAllocationUpdate(DataReader *reader, DataWriter *writer);

@@ -8,6 +8,7 @@
 #include "Counter.h"
 #include "DataReader.h"
 #include "JavaSnapshotPart.h"
+#include "LiveHeapdump.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
@@ -22,6 +23,7 @@ SnapshotSources LiveSnapshots::sources(LiveProfilingSession *session)
     s.classes = &session->getClassSession();
     s.cpu = LiveCpuProfilingHelper::getSession();
     s.heap = LiveHeapProfilingHelper::getSession();
+    s.heapDump = LiveHeapdump::getDumpFile();
     return s;
 }
 

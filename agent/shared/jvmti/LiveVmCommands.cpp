@@ -2,6 +2,7 @@
 
 #include "HeapProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
+#include "LiveHeapdump.h"
 #include "LiveSnapshots.h"
 
 #include <csignal>
@@ -161,4 +162,9 @@ void LiveVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
 void LiveVmCommands::handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection)
 {
     LiveSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, env);
+}
+
+bool LiveVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
+{
+    return LiveHeapdump::handleCmdHeapDump(session, reader, writer, env);
 }

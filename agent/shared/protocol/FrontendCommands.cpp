@@ -2,6 +2,7 @@
 
 #include "ClassProfilingSession.h"
 #include "Communicator.h"
+#include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
@@ -69,6 +70,23 @@ void threadDump(const CommandCall &call)
     cpu(call)->handleCmdThreadDump(call.writer, newDump, call.classes());
 }
 
+// A heap dump: the file, then the descriptions not yet sent, the time and
+// the thread list.
+void heapDump(const CommandCall &call)
+{
+    if (!call.owners.vm->handleCmdHeapDump(call.reader, call.writer))
+        return;
+    ClassProfilingSession *classes = call.classes();
+    if (classes != nullptr) {
+        classes->writeMethodDescriptions(call.writer, true);
+        classes->writeClassDescriptions(call.writer, true);
+    }
+    call.writer->writeJLong(Counter::getUsec());
+    call.writer->writeU4(0);
+    if (cpu(call) != nullptr)
+        cpu(call)->handleCmdThreadDescriptions(call.writer, classes);
+}
+
 // The telemetry; the empty form while the session has none yet.
 void telemetryData(const CommandCall &call)
 {
@@ -90,6 +108,7 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.heap->handleCmdHeapUsage(c.reader, c.writer); }},
     {FrontendCommands::CMD_TOTAL_HEAP_USAGE, Frame::PAYLOAD, Owner::HEAP,
      [](const CommandCall &c) { c.owners.heap->handleCmdTotalHeapUsage(c.writer); }},
+    {FrontendCommands::CMD_HEAP_DUMP, Frame::PAYLOAD, Owner::VM, heapDump},
     {FrontendCommands::CMD_EXPAND_INVOCATION_NODE, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdExpandInvocationNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_EXPAND_HOTSPOT_NODE, Frame::PAYLOAD, Owner::CPU,

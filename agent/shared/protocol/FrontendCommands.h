@@ -46,6 +46,7 @@ public:
         CMD_ID_WIDTH = 2,
         CMD_HEAP_USAGE = 3,
         CMD_TOTAL_HEAP_USAGE = 4,
+        CMD_HEAP_DUMP = 7,
         CMD_EXPAND_INVOCATION_NODE = 9,
         CMD_EXPAND_HOTSPOT_NODE = 10,
         CMD_THREAD_DESCRIPTIONS = 11,

@@ -47,6 +47,13 @@ public:
     virtual void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) = 0;
     // The connection of `connection` is over and its transport closed.
     virtual void connectionEnded(const Communicator &connection) = 0;
+    // Command 7: a heap dump. True when the dump's path or bytes were sent
+    // (the descriptions and the thread list follow), false after U4 0.
+    virtual bool handleCmdHeapDump(DataReader *, DataWriter *writer)
+    {
+        writer->writeU4(0);
+        return false;
+    }
     // Command 49: allocation recording on or off (byte on, then the CPU
     // session's tracking parameters).
     virtual void handleCmdSetRecordAlloc(DataReader *) {}

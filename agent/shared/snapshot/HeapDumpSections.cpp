@@ -1,13 +1,26 @@
-// Sections 2 (the heap dump's allocation tree) and 4 (the heap dump). No heap
-// dump is taken yet: both are written empty (the magic only), and an empty
-// allocation tree section reads as nothing.
+// Sections 2 (the items' backtrace tree, which the heap dump's allocation
+// nodes name) and 4 (the last heap dump file, copied as it is).
 #include "SnapshotSections.h"
 
-void writeAllocationTreeSection(DataWriter *, const SnapshotSources &) {}
+#include "DataWriter.h"
+#include "HeapDumpFile.h"
+#include "HeapProfilingSession.h"
 
-bool readAllocationTreeSection(DataReader *, int, uint64_t, const SnapshotSources &)
+void writeAllocationTreeSection(DataWriter *writer, const SnapshotSources &sources)
 {
-    return true;
+    if (sources.heap != nullptr)
+        sources.heap->writeBacktraceTree(writer);
 }
 
-void writeHeapDumpSection(DataWriter *, const SnapshotSources &) {}
+bool readAllocationTreeSection(DataReader *reader, int version, uint64_t length, const SnapshotSources &sources)
+{
+    if (sources.heap == nullptr || length == 0)
+        return true;
+    return sources.heap->readBacktraceTree(reader, version);
+}
+
+void writeHeapDumpSection(DataWriter *writer, const SnapshotSources &sources)
+{
+    if (sources.heapDump != nullptr)
+        sources.heapDump->copyTo(writer);
+}

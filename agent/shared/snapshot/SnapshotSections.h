@@ -8,6 +8,7 @@ class ClassProfilingSession;
 class CpuProfilingSession;
 class DataReader;
 class DataWriter;
+class HeapDumpFile;
 class HeapProfilingSession;
 class SamplerSession;
 class ProfilingSession;
@@ -46,6 +47,8 @@ struct SnapshotSources {
     HeapProfilingSession *heap = nullptr;
     SamplerSession *sampler = nullptr; // the telemetry; a live session gives its LiveSamplerSession
     SnapshotJavaPart *javaPart = nullptr;
+    // The last heap dump, copied into section 4 when there is one.
+    HeapDumpFile *heapDump = nullptr;
     // The recorder records (its CPU section names collection method 4).
     bool recorderMode = false;
 };

@@ -316,6 +316,12 @@ public:
         noteWithByte("hprof dump", reader);
         writer->writeByte(0x63);
     }
+    bool handleCmdHeapDump(DataReader *reader, DataWriter *writer) override
+    {
+        noteWithByte("heap dump file", reader);
+        writer->writeU4(0);
+        return false;
+    }
     void handleCmdEnableTriggers(DataReader *reader) override { noteWithByte("triggers", reader); }
     void handleCmdSetRecordAlloc(DataReader *reader) override { noteWithByte("record allocations", reader); }
     void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &) override
@@ -409,6 +415,7 @@ TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
         {"VM state poll", 59, {}, "vm state", {0x59}},
         {"thread profiling", 61, {1}, "thread profiling 1", {}},
         {"heap dump", 63, {7}, "hprof dump 7", {0x63}},
+        {"heap dump file that failed: U4 0 alone", 7, {1}, "heap dump file 1", {0, 0, 0, 0}},
         {"triggers", 66, {1}, "triggers 1", {}},
         {"trigger groups", 67, {0}, "trigger groups 0", {}},
         {"load info without payload: after command 1, connected", 76, {}, "load info", {1}},

@@ -1,0 +1,343 @@
+#include "LiveHeapdump.h"
+
+#include <jvmti.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "ClassData.h"
+#include "DataReader.h"
+#include "DataWriter.h"
+#include "FileDataWriter.h"
+#include "HeapDumpFile.h"
+#include "HeapDumpRecords.h"
+#include "HeapItemIds.h"
+#include "HeapProfilingSession.h"
+#include "LiveClassProfilingHelper.h"
+#include "LiveHeapProfilingHelper.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+
+namespace {
+
+std::mutex dumpRunning;
+HeapDumpFile *dumpFile = nullptr;
+
+struct SeenObject {
+    jlong classTag;
+    jlong size;
+    jint length;
+    uint32_t id;
+};
+
+// The state of one walk; the callbacks run on the walking VM thread.
+struct DumpRun {
+    HeapDumpRecords *records;
+    HeapProfilingSession *heap;
+    bool primitiveValues;
+    bool chrono;
+    uint32_t nextUnrecordedId = HD_FIRST_UNRECORDED_ID;
+    std::unordered_map<jlong, SeenObject> seen;
+    // Methods of stack roots, for the method table.
+    std::vector<jmethodID> stackMethods;
+    jlong current = 0;
+    bool currentWritten = false;
+    ClassData *currentClass = nullptr;
+};
+
+bool isItemTag(jlong tag)
+{
+    return tag != 0 && tag >= -HeapItemIds::LIMIT && tag <= HeapItemIds::LIMIT;
+}
+
+// The object's entry, made (and the object tagged) when first met.
+SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint length)
+{
+    if (*tagPtr == 0)
+        *tagPtr = LiveHeapProfilingHelper::getNewAllocItemId(nullptr);
+    auto found = run->seen.find(*tagPtr);
+    if (found != run->seen.end())
+        return found->second;
+    SeenObject o{classTag, size, length, 0};
+    o.id = isItemTag(*tagPtr) ? static_cast<uint32_t>(*tagPtr) : run->nextUnrecordedId++;
+    return run->seen.emplace(*tagPtr, o).first->second;
+}
+
+// The own-class-first index of an instance field from its JVMTI index:
+// the class's own fields count first, then its superclass's, and so on.
+int ownFirstFieldIndex(ClassData *classData, jint jvmtiIndex)
+{
+    int offset = 0;
+    for (ClassData *c = classData; c != nullptr; c = c->getSuperClassClassData()) {
+        if (!c->hasFieldInformation())
+            break;
+        const std::vector<FieldRecord> &fields = c->getInstanceFields();
+        for (size_t i = 0; i < fields.size(); i++) {
+            if (fields[i].index == jvmtiIndex)
+                return offset + static_cast<int>(i);
+        }
+        offset += static_cast<int>(fields.size());
+    }
+    return jvmtiIndex;
+}
+
+// Writes the record of `tag` when it becomes the referrer; false when the
+// object cannot be written (no class).
+bool checkCurrentItem(DumpRun *run, jlong tag)
+{
+    if (tag == run->current)
+        return run->currentWritten;
+    run->current = tag;
+    run->currentWritten = false;
+    run->currentClass = nullptr;
+    auto found = run->seen.find(tag);
+    if (found == run->seen.end())
+        return false;
+    const SeenObject &o = found->second;
+    ClassData *classData = o.classTag != 0 ? LiveClassProfilingHelper::getJvmtiClassData(o.classTag) : nullptr;
+    if (classData == nullptr) {
+        fprintf(stdout, "could not find class %lld\n", static_cast<long long>(o.classTag));
+        return false;
+    }
+    uint64_t node = HD_UNKNOWN_NODE;
+    uint32_t time = 0;
+    if (isItemTag(tag)) {
+        HeapAllocItem *item = run->heap != nullptr ? run->heap->getIds().getAllocItem(tag) : nullptr;
+        if (item != nullptr) {
+            if (item->node != nullptr)
+                node = reinterpret_cast<uintptr_t>(item->node);
+            if (run->chrono)
+                time = static_cast<uint32_t>(HeapItemIds::getTime(tag, item));
+        }
+    }
+    int type = ClassData::getArrayTypeFromClassData(classData);
+    uint64_t classId = reinterpret_cast<uintptr_t>(classData);
+    uint32_t size = static_cast<uint32_t>(o.size);
+    if (type == HD_OBJECT_ARRAY) {
+        run->records->beginObjectArray(classId, o.id, node, size, time, static_cast<uint32_t>(o.length));
+    } else if (type >= HD_BOOLEAN_ARRAY && type <= HD_DOUBLE_ARRAY) {
+        // With values the array callback writes the record.
+        if (!run->primitiveValues)
+            run->records->primitiveArray(type, classId, o.id, node, size, time, static_cast<uint32_t>(o.length),
+                                         nullptr);
+        return false;
+    } else {
+        run->records->beginInstance(classId, o.id, node, size, time);
+    }
+    run->currentWritten = true;
+    run->currentClass = classData;
+    return true;
+}
+
+jint JNICALL referenceCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *info, jlong classTag,
+                               jlong, jlong size, jlong *tagPtr, jlong *referrerTagPtr, jint length, void *userData)
+{
+    DumpRun *run = static_cast<DumpRun *>(userData);
+    if (classTag == 0)
+        return 0; // a referee without class is skipped
+    SeenObject &referee = meet(run, tagPtr, classTag, size, length);
+    uint32_t refereeId = referee.id;
+    if (referrerTagPtr == nullptr) {
+        int root = heapDumpRootOfReferenceKind(kind);
+        if (root == HD_ROOT_STACK_LOCAL) {
+            if (info != nullptr && info->stack_local.method != nullptr)
+                run->stackMethods.push_back(info->stack_local.method);
+            run->records->stackRoot(root, refereeId,
+                                    reinterpret_cast<uintptr_t>(info != nullptr ? info->stack_local.method : nullptr),
+                                    info != nullptr ? static_cast<long long>(info->stack_local.location) : 0);
+        } else if (root == HD_ROOT_JNI_LOCAL) {
+            run->records->stackRoot(root, refereeId, 0, 0);
+        } else if (root != 0) {
+            run->records->root(root, refereeId);
+        }
+        run->current = 0;
+        run->currentWritten = false;
+        return JVMTI_VISIT_OBJECTS;
+    }
+    if (*referrerTagPtr == 0)
+        return JVMTI_VISIT_OBJECTS;
+    if (!checkCurrentItem(run, *referrerTagPtr))
+        return JVMTI_VISIT_OBJECTS;
+    if (kind == JVMTI_HEAP_REFERENCE_FIELD && info != nullptr)
+        run->records->fieldReference(ownFirstFieldIndex(run->currentClass, info->field.index), refereeId);
+    else if (kind == JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT && info != nullptr)
+        run->records->elementReference(static_cast<uint32_t>(info->array.index), refereeId);
+    return JVMTI_VISIT_OBJECTS;
+}
+
+int primitiveSize(jvmtiPrimitiveType type)
+{
+    return heapDumpFieldSize(static_cast<char>(type));
+}
+
+jint JNICALL primitiveFieldCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *info, jlong,
+                                    jlong *objectTagPtr, jvalue value, jvmtiPrimitiveType valueType, void *userData)
+{
+    DumpRun *run = static_cast<DumpRun *>(userData);
+    if (kind != JVMTI_HEAP_REFERENCE_FIELD || info == nullptr || *objectTagPtr == 0)
+        return 0;
+    if (!checkCurrentItem(run, *objectTagPtr) || run->currentClass == nullptr)
+        return 0;
+    if (strncmp(run->currentClass->getClassName(), "sun.reflect.", 12) == 0)
+        return 0;
+    int size = primitiveSize(valueType);
+    uint64_t bits = 0;
+    memcpy(&bits, &value.j, sizeof bits);
+    switch (size) {
+    case 1:
+        bits = static_cast<uint8_t>(valueType == JVMTI_PRIMITIVE_TYPE_BOOLEAN ? value.z : value.b);
+        break;
+    case 2:
+        bits = valueType == JVMTI_PRIMITIVE_TYPE_CHAR ? value.c : static_cast<uint16_t>(value.s);
+        break;
+    case 4: {
+        uint32_t v;
+        memcpy(&v, valueType == JVMTI_PRIMITIVE_TYPE_FLOAT ? static_cast<const void *>(&value.f)
+                                                           : static_cast<const void *>(&value.i),
+               4);
+        bits = v;
+        break;
+    }
+    default:
+        break;
+    }
+    run->records->fieldValue(ownFirstFieldIndex(run->currentClass, info->field.index), size, bits);
+    return 0;
+}
+
+jint JNICALL arrayValuesCallback(jlong classTag, jlong size, jlong *tagPtr, jint count, jvmtiPrimitiveType type,
+                                 const void *elements, void *userData)
+{
+    DumpRun *run = static_cast<DumpRun *>(userData);
+    if (*tagPtr == 0)
+        return 0;
+    SeenObject &o = meet(run, tagPtr, classTag, size, count);
+    int arrayType = heapDumpArrayTypeOfSignature(static_cast<char>(type));
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(classTag);
+    run->current = 0;
+    run->currentWritten = false;
+    uint64_t node = HD_UNKNOWN_NODE;
+    uint32_t time = 0;
+    if (isItemTag(*tagPtr) && run->heap != nullptr) {
+        HeapAllocItem *item = run->heap->getIds().getAllocItem(*tagPtr);
+        if (item != nullptr && item->node != nullptr)
+            node = reinterpret_cast<uintptr_t>(item->node);
+        if (item != nullptr && run->chrono)
+            time = static_cast<uint32_t>(HeapItemIds::getTime(*tagPtr, item));
+    }
+    run->records->primitiveArray(arrayType, reinterpret_cast<uintptr_t>(classData), o.id, node,
+                                 static_cast<uint32_t>(size), time, static_cast<uint32_t>(count), elements);
+    return 0;
+}
+
+// The dump file holds the whole heap: it goes with the process.
+void removeDumpAtExit()
+{
+    if (dumpFile != nullptr)
+        dumpFile->deleteTempFile();
+}
+
+} // namespace
+
+HeapDumpFile *LiveHeapdump::getDumpFile()
+{
+    return dumpFile;
+}
+
+int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool option6, bool primitiveValues,
+                         bool option5, JNIEnv *env)
+{
+    if (dumpFile == nullptr) {
+        dumpFile = new HeapDumpFile(session->getOptions().keepTempSnapshots);
+        atexit(removeDumpAtExit);
+    }
+    FileDataWriter *writer = dumpFile->begin();
+    if (writer == nullptr)
+        return 1;
+    HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession();
+    HeapDumpRecords records(writer);
+    HeapDumpFlags flags;
+    flags.allocationTime = heap != nullptr && heap->isChrono();
+    flags.primitiveValues = primitiveValues;
+    flags.option4 = option4;
+    flags.option5 = option5;
+    flags.option6 = option6;
+    records.writeHeader(flags, HD_UNKNOWN_NODE);
+    LiveClassProfilingHelper::tagUntaggedClasses(session, env);
+
+    DumpRun run;
+    run.records = &records;
+    run.heap = heap;
+    run.primitiveValues = primitiveValues;
+    run.chrono = flags.allocationTime;
+    jvmtiHeapCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.heap_reference_callback = referenceCallback;
+    if (primitiveValues) {
+        callbacks.primitive_field_callback = primitiveFieldCallback;
+        callbacks.array_primitive_value_callback = arrayValuesCallback;
+    }
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    session->enterMonitor(IM_THREAD);
+    session->enterMonitor(IM_HEAP);
+    bool walked = jvmti->FollowReferences(0, nullptr, nullptr, &callbacks, &run) == JVMTI_ERROR_NONE;
+    session->exitMonitor(IM_HEAP, false);
+    session->exitMonitor(IM_THREAD, false);
+    if (!walked) {
+        MessageUtil::message("error following references");
+        dumpFile->abandon();
+        return 1;
+    }
+    records.endObjects();
+    records.endClassDumps();
+    std::sort(run.stackMethods.begin(), run.stackMethods.end());
+    run.stackMethods.erase(std::unique(run.stackMethods.begin(), run.stackMethods.end()), run.stackMethods.end());
+    session->enterMonitor(IM_CLASS);
+    for (jmethodID method : run.stackMethods) {
+        MethodDesc *desc = LiveClassProfilingHelper::getMethodDesc(method, env, false);
+        if (desc != nullptr)
+            records.method(reinterpret_cast<uintptr_t>(method), reinterpret_cast<uintptr_t>(desc));
+    }
+    session->exitMonitor(IM_CLASS, false);
+    records.endMethods();
+    return dumpFile->finish() ? 0 : 1;
+}
+
+bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
+                                     JNIEnv *env)
+{
+    unsigned char request[8];
+    if (reader->readFully(request, 8) != 8) {
+        MessageUtil::message("bad heap dump request");
+        writer->writeU4(0);
+        return false;
+    }
+    bool sendPath = request[0] != 0;
+    bool hprof = request[1] != 0;
+    bool dump = request[7] != 0;
+    std::unique_lock<std::mutex> lock(dumpRunning, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        MessageUtil::message("a heap dump is already running");
+        writer->writeU4(0);
+        return false;
+    }
+    if (hprof) {
+        MessageUtil::message("HPROF heap dumps are taken with command 63");
+        writer->writeU4(0);
+        return false;
+    }
+    if (dump && doDump(session, request[3] != 0, request[5] != 0, request[6] != 0, request[4] != 0, env) != 0) {
+        writer->writeU4(0);
+        return false;
+    }
+    if (dumpFile == nullptr || !dumpFile->hasDump()) {
+        writer->writeU4(0);
+        return false;
+    }
+    dumpFile->send(writer, sendPath);
+    return true;
+}

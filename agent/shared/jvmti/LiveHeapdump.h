@@ -1,0 +1,27 @@
+#ifndef AGENT_LIVEHEAPDUMP_H
+#define AGENT_LIVEHEAPDUMP_H
+
+#include <jni.h>
+
+class DataReader;
+class DataWriter;
+class HeapDumpFile;
+class LiveProfilingSession;
+
+// Heap dumps of the live VM: a JVMTI reference walk from the roots written
+// as "jhd" records into the dump file, and command 7 that takes and sends
+// them. One dump at a time; a request during a dump is refused.
+class LiveHeapdump {
+public:
+    // Writes a new dump file; 0 on success, 1 on failure.
+    static int doDump(LiveProfilingSession *session, bool option4, bool option6, bool primitiveValues, bool option5,
+                      JNIEnv *env);
+    // Command 7. Returns true when the reply reached the dump's bytes or path
+    // (the caller then appends the descriptions and thread list); false when
+    // it answered U4 0.
+    static bool handleCmdHeapDump(LiveProfilingSession *session, DataReader *reader, DataWriter *writer, JNIEnv *env);
+    // The dump the snapshots copy (section 4); null before the first dump.
+    static HeapDumpFile *getDumpFile();
+};
+
+#endif

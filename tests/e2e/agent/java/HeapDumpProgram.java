@@ -1,0 +1,71 @@
+import java.io.BufferedReader;
+import java.io.InputStreamReader;
+
+/**
+ * A program with a known object graph for the heap dump tests: a linked list of 25 nodes of its own
+ * class, an Object[] {null, x}, an int[20000] holding 0..19999, an object with instance and static
+ * fields of every primitive type, a subclass with a field of its own and one inherited, and an object held only from the main thread's stack. Prints "ready",
+ * then waits for "quit" on standard input.
+ */
+public class HeapDumpProgram {
+    static class DumpNode {
+        DumpNode next;
+        int index;
+    }
+
+    static class Marker {
+    }
+
+    static class Base {
+        int baseField = 11;
+    }
+
+    static class Derived extends Base {
+        int own = 22;
+    }
+
+    static class StackOnly {
+    }
+
+    static class Prims {
+        static boolean sz = true;
+        static int si = 5;
+        boolean z = true;
+        byte b = 7;
+        char c = 'A';
+        short s = -2;
+        int i = 0x01020304;
+        long j = 0x0102030405060708L;
+        float f = 1.0f;
+        double d = 1.0d;
+    }
+
+    static DumpNode head;
+    static Object[] pair;
+    static int[] numbers;
+    static Prims prims;
+    static Derived derived = new Derived();
+
+    public static void main(String[] args) throws Exception {
+        for (int i = 24; i >= 0; i--) {
+            DumpNode n = new DumpNode();
+            n.index = i;
+            n.next = head;
+            head = n;
+        }
+        pair = new Object[] {null, new Marker()};
+        numbers = new int[20000];
+        for (int i = 0; i < numbers.length; i++) {
+            numbers[i] = i;
+        }
+        prims = new Prims();
+        StackOnly local = new StackOnly();
+        System.out.println("ready");
+        System.out.flush();
+        BufferedReader in = new BufferedReader(new InputStreamReader(System.in));
+        String line;
+        while ((line = in.readLine()) != null && !line.equals("quit")) {
+        }
+        System.out.println("done " + (local.hashCode() != 0));
+    }
+}
