@@ -9,7 +9,7 @@
 #include "MessageUtil.h"
 #include "SocketTransport.h"
 
-LiveProfilingSession::LiveProfilingSession() : interfaceKind(INTERFACE_KIND), mode(0), attached(false) {}
+LiveProfilingSession::LiveProfilingSession() : interfaceKind(INTERFACE_KIND), mode(0), attached(false), vmCommands(this), closed(false) {}
 
 LiveProfilingSession::~LiveProfilingSession() = default;
 
@@ -32,6 +32,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
             transport.reset(new SocketTransport(options.port, options.address, nullptr));
             CommandOwners owners;
             owners.session = this;
+            owners.vm = &vmCommands;
             communicator.reset(new Communicator(*transport, owners));
         }
     }
@@ -132,14 +133,24 @@ void LiveProfilingSession::sleep(int ms)
 
 void LiveProfilingSession::runCommunicator(JNIEnv *)
 {
-    if (communicator != nullptr)
-        communicator->run();
+    if (communicator != nullptr) {
+        // Served here until command 1; then the connection stays open for the
+        // Java communication thread.
+        bool connected = transport->connect();
+        if (connected)
+            communicator->process();
+        if (!connected || !communicator->isFinished()) {
+            transport->disconnect();
+            closed = true;
+            vmCommands.connectionEnded(*communicator);
+        }
+    }
     LiveProfiling::javaCommThreadShouldEnter = true;
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus() const
 {
-    return communicator != nullptr ? communicator->getStatus() : Communicator::STATUS_CLEANED_UP;
+    return communicator != nullptr && !closed ? communicator->getStatus() : Communicator::STATUS_CLEANED_UP;
 }
 
 void LiveProfilingSession::handleShutDown()

@@ -1,11 +1,13 @@
 #ifndef AGENT_JVMPI_LIVEPROFILINGSESSION_H
 #define AGENT_JVMPI_LIVEPROFILINGSESSION_H
 
+#include <atomic>
 #include <memory>
 #include <string>
 
 #include "AgentOptions.h"
 #include "Communicator.h"
+#include "PiVmCommands.h"
 #include "ProfilingSession.h"
 #include "Transport.h"
 #include "jvmpi.h"
@@ -51,8 +53,11 @@ private:
     int interfaceKind;
     int mode;
     bool attached;
+    PiVmCommands vmCommands;
     std::unique_ptr<Transport> transport;
     std::unique_ptr<Communicator> communicator;
+    // The native thread's connection ended before command 1.
+    std::atomic<bool> closed;
 };
 
 #endif

@@ -245,4 +245,42 @@ TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
     EXPECT_EQ(tail, (std::vector<std::string>{"host: event 46 done", "host: event 47 done"}));
 }
 
+TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnectionOpen)
+{
+    int port = freePort();
+    start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client;
+    std::string error;
+    for (int i = 0; i < 200; ++i) {
+        error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+        if (error.empty())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(client.handshake(), "");
+
+    Reply reply;
+    ASSERT_EQ(client.call(30, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(reply.body.empty());
+    EXPECT_TRUE(waitForLine("stdout", "host: RunGC"));
+    // Load information: the VM version "1.4" and byte 0.
+    ASSERT_EQ(client.call(77, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 3, '1', '.', '4', 0}));
+    // The live-object inspection commands are unknown here.
+    for (uint32_t command : {68u, 80u, 82u, 83u, 84u, 88u}) {
+        ASSERT_EQ(client.call(command, {}, &reply), FrontendClient::OK) << command << " " << client.lastError();
+        EXPECT_TRUE(reply.body.empty()) << command;
+    }
+    // Still waiting for command 1.
+    EXPECT_TRUE(linesStartingWith(out(), "host: event 46 done").empty());
+
+    ASSERT_EQ(client.call(1, {}, &reply), FrontendClient::OK) << client.lastError();
+    // The start-up wait ends with the connection still open: the Java
+    // communication thread carries it on.
+    ASSERT_TRUE(waitForLine("stdout", "host: event 46 done")) << out();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace
