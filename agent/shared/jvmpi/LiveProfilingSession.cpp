@@ -5,7 +5,9 @@
 #include "Counter.h"
 #include "EventHandler.h"
 #include "InternalMonitor.h"
+#include "LiveClassProfilingHelper.h"
 #include "LiveProfiling.h"
+#include "TypeUtil.h"
 #include "MessageUtil.h"
 #include "SocketTransport.h"
 
@@ -35,6 +37,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
             owners.vm = &vmCommands;
             communicator.reset(new Communicator(*transport, owners));
         }
+        heapSession.reset(new LiveHeapProfilingSession(this));
     }
     EventHandler events;
     if (!events.enableEvents(nullptr, attach)) {
@@ -53,6 +56,22 @@ void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
         event->event_type = type;
     }
     switch (type) {
+    case JVMPI_EVENT_OBJECT_ALLOC:
+        if (heapSession != nullptr)
+            heapSession->handleObjectAlloc(event->env_id, event->u.obj_alloc.obj_id, event->u.obj_alloc.size,
+                                           TypeUtil::jvmpiToOrvaneArray(event->u.obj_alloc.is_array),
+                                           event->u.obj_alloc.class_id != nullptr
+                                               ? LiveClassProfilingHelper::getClassData(event->u.obj_alloc.class_id)
+                                               : nullptr);
+        break;
+    case JVMPI_EVENT_OBJECT_FREE:
+        if (heapSession != nullptr)
+            heapSession->handleObjectFree(static_cast<long long>(reinterpret_cast<intptr_t>(event->u.obj_free.obj_id)));
+        break;
+    case JVMPI_EVENT_OBJECT_MOVE:
+        if (heapSession != nullptr)
+            heapSession->handleObjectMove(event);
+        break;
     case JVMPI_EVENT_JVM_INIT_DONE:
         LiveProfiling::startTime = Counter::getUsec();
         updateVmStartTime(LiveProfiling::startTime, false);

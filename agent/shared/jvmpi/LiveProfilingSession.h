@@ -7,6 +7,7 @@
 
 #include "AgentOptions.h"
 #include "Communicator.h"
+#include "LiveHeapProfilingSession.h"
 #include "PiVmCommands.h"
 #include "ProfilingSession.h"
 #include "Transport.h"
@@ -39,6 +40,8 @@ public:
     void runCommunicator(JNIEnv *env);
     unsigned getCommunicatorStatus() const;
 
+    // Null before start-up.
+    LiveHeapProfilingSession *getHeapSession() { return heapSession.get(); }
     const AgentOptions &getOptions() const { return options; }
     const std::string &getVmVersion() const { return vmVersion; }
     int getInterfaceKind() const { return interfaceKind; }
@@ -54,6 +57,7 @@ private:
     int mode;
     bool attached;
     PiVmCommands vmCommands;
+    std::unique_ptr<LiveHeapProfilingSession> heapSession;
     std::unique_ptr<Transport> transport;
     std::unique_ptr<Communicator> communicator;
     // The native thread's connection ended before command 1.

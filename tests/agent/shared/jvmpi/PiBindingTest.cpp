@@ -6,6 +6,7 @@
 #include "InternalMonitor.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "TypeUtil.h"
 #include "jvmpi.h"
 
 #include <atomic>
@@ -249,7 +250,12 @@ TEST_F(PiBindingTest, SleepZeroWaitsUntilWokenInStepsOf200Ms)
         session.sleep(0);
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Wake it only once it waits: sleep(0) clears the flag when it starts.
+    for (bool waiting = false; !waiting;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard<std::mutex> guard(logLock);
+        waiting = calls.size() >= 3;
+    }
     EXPECT_FALSE(returned);
     LiveProfiling::shouldWakeup = true;
     sleeper.join();
@@ -272,6 +278,142 @@ TEST_F(PiBindingTest, EnableEventsStoresTheCallbackAndEnablesInOrder)
     for (int type : {35, 42, 43, 34, 33, 46, 47, 6, 51, 52, 54, 55, 57, 58})
         expected.push_back("enable " + std::to_string(type));
     EXPECT_EQ(takeCalls(), expected);
+}
+
+JVMPI_Interface *vmTable = nullptr;
+
+jint JNICALL fakeGetEnv(JavaVM *, void **penv, jint version)
+{
+    *penv = version == JVMPI_VERSION_1 ? vmTable : nullptr;
+    return *penv != nullptr ? JNI_OK : JNI_EVERSION;
+}
+
+TEST(PiTypeUtilTest, ArrayCodes)
+{
+    const int expected[][2] = {{0, 2}, {1, 0}, {2, 3}, {3, 0}, {4, 4}, {5, 6}, {6, 10}, {7, 11},
+                               {8, 5}, {9, 7}, {10, 8}, {11, 9}, {12, 0}, {-1, 0}};
+    for (const auto &pair : expected)
+        EXPECT_EQ(TypeUtil::jvmpiToOrvaneArray(pair[0]), pair[1]) << pair[0];
+}
+
+class PiHeapEventsTest : public PiBindingTest {
+protected:
+    void SetUp() override
+    {
+        PiBindingTest::SetUp();
+        vmTable = &table;
+        memset(&invoke, 0, sizeof invoke);
+        invoke.GetEnv = fakeGetEnv;
+        vm.functions = &invoke;
+        // Start-up makes the monitors again.
+        monitorNames.clear();
+        session.init(&vm, "nowait", false, false);
+        heap = session.getHeapSession();
+        ASSERT_NE(heap, nullptr);
+        heap->setRecording(true);
+        takeCalls();
+    }
+
+    void post(JVMPI_Event &event)
+    {
+        notifyEventC(&event);
+    }
+
+    void alloc(uint64_t object, jint isArray, jint size)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_OBJECT_ALLOC;
+        event.u.obj_alloc.obj_id = id(object);
+        event.u.obj_alloc.is_array = isArray;
+        event.u.obj_alloc.size = size;
+        post(event);
+    }
+
+    void release(uint64_t object)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_OBJECT_FREE;
+        event.u.obj_free.obj_id = id(object);
+        post(event);
+    }
+
+    void move(uint64_t from, uint64_t to)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_OBJECT_MOVE;
+        event.u.obj_move.obj_id = id(from);
+        event.u.obj_move.new_obj_id = id(to);
+        post(event);
+    }
+
+    static jobjectID id(uint64_t value) { return reinterpret_cast<jobjectID>(static_cast<uintptr_t>(value)); }
+
+    std::vector<long long> counters() const
+    {
+        return {heap->numCreatedObjects, heap->numFreedObjects, heap->numArrays, heap->numNonArrays};
+    }
+
+    JNIInvokeInterface_ invoke;
+    JavaVM vm;
+    LiveHeapProfilingSession *heap = nullptr;
+};
+
+TEST_F(PiHeapEventsTest, AllocationsMovesAndFreesKeepTheLiveObjectsAndCounters)
+{
+    alloc(0x1000, 0, 16);    // an object of an unknown class
+    alloc(0x2000, 10, 4016); // an int array
+    EXPECT_EQ(counters(), (std::vector<long long>{2, 0, 1, 1}));
+    // The allocation holds the heap monitor.
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_heap#1", "exit _orvane_heap#1", "enter _orvane_heap#1",
+                                                      "exit _orvane_heap#1"}));
+    HeapAllocItem *array = heap->getHeapAllocItem(id(0x2000));
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(array->getType(), 8);
+    EXPECT_EQ(array->getSize(), 4016);
+    EXPECT_EQ(array->getClassData(), nullptr);
+    HeapAllocItem *object = heap->getHeapAllocItem(id(0x1000));
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->getType(), 2);
+
+    move(0x2000, 0x3000);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x2000)), nullptr);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x3000)), array);
+
+    struct Step {
+        uint64_t freed;
+        std::vector<long long> counters;
+    };
+    const Step steps[] = {
+        {0x2000, {2, 0, 1, 1}}, // the old id of the moved array: unknown now
+        {0x9999, {2, 0, 1, 1}}, // never recorded
+        {1, {2, 0, 1, 1}},      // id 1 is ignored
+        {0x3000, {2, 1, 0, 1}},
+        {0x3000, {2, 1, 0, 1}}, // freed twice
+        {0x1000, {2, 1, 0, 1}}, // an object without a class counts nowhere
+    };
+    for (const Step &step : steps) {
+        release(step.freed);
+        EXPECT_EQ(counters(), step.counters) << std::hex << step.freed;
+    }
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x1000)), nullptr);
+
+    // Freed items come back from their pools, newest first.
+    alloc(0x4000, 0, 16);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x4000)), object);
+    alloc(0x5000, 10, 8);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x5000)), array);
+}
+
+TEST_F(PiHeapEventsTest, NothingIsRecordedWhileRecordingIsOff)
+{
+    heap->setRecording(false);
+    alloc(0x1000, 0, 16);
+    EXPECT_EQ(counters(), (std::vector<long long>{0, 0, 0, 0}));
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x1000)), nullptr);
+    EXPECT_TRUE(takeCalls().empty());
 }
 
 } // namespace
