@@ -1,0 +1,115 @@
+#include "LiveHeapProfilingSession.h"
+
+#include "ClassData.h"
+#include "Counter.h"
+#include "InternalMonitor.h"
+#include "ProfilingSession.h"
+
+LiveHeapProfilingSession::LiveHeapProfilingSession(ProfilingSession *session)
+    : session(session), recording(false), chrono(true),
+      liveObjects(new OptHashTable<jobjectID, HeapAllocItem>(TABLE_CAPACITY, 0.75f))
+{
+}
+
+LiveHeapProfilingSession::~LiveHeapProfilingSession() = default;
+
+namespace {
+
+// The pseudo class of a primitive array type, carrying its type code.
+ClassData *arrayPseudoClass(int type)
+{
+    ClassData *pseudo = &g_nonInstanceClassData[type];
+    if (pseudo->getArrayType() != type)
+        pseudo->setArrayType(type);
+    return pseudo;
+}
+
+} // namespace
+
+HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id, int size, int type, ClassData *classData, int time)
+{
+    HeapAllocItem *item;
+    if (HeapAllocItem::isSpecialArray(type)) {
+        if (chrono) {
+            ChronoHeapArrayAllocItem *array = chronoHeapArrayAllocItemPool.getInstance(false);
+            array->size = size;
+            array->time = time;
+            item = array;
+        } else {
+            HeapArrayAllocItem *array = heapArrayAllocItemPool.getInstance(false);
+            array->size = size;
+            item = array;
+        }
+    } else if (chrono) {
+        ChronoHeapAllocItem *timed = chronoHeapAllocItemPool.getInstance(false);
+        timed->time = time;
+        item = timed;
+    } else {
+        item = heapAllocItemPool.getInstance(false);
+    }
+    item->classData = HeapAllocItem::isSpecialArray(type) ? arrayPseudoClass(type) : classData;
+    item->setObjectId(id);
+    item->allocNode = nullptr;
+    item->next = nullptr;
+    return item;
+}
+
+// An item goes back to the pool of its own class: the chrono setting may have
+// changed since it was made, and a block of smaller items must never take it.
+void LiveHeapProfilingSession::freeAllocItem(HeapAllocItem *item)
+{
+    item->classData = nullptr;
+    item->allocNode = nullptr;
+    if (auto *timedArray = dynamic_cast<ChronoHeapArrayAllocItem *>(item))
+        chronoHeapArrayAllocItemPool.freeInstance(timedArray);
+    else if (auto *array = dynamic_cast<HeapArrayAllocItem *>(item))
+        heapArrayAllocItemPool.freeInstance(array);
+    else if (auto *timed = dynamic_cast<ChronoHeapAllocItem *>(item))
+        chronoHeapAllocItemPool.freeInstance(timed);
+    else
+        heapAllocItemPool.freeInstance(item);
+}
+
+void LiveHeapProfilingSession::handleObjectAlloc(JNIEnv *, jobjectID id, int size, int type, ClassData *classData)
+{
+    if (!recording)
+        return;
+    session->enterMonitor(IM_HEAP);
+    int time = chrono ? static_cast<int>(Counter::getUsec() / 1000) : 0;
+    liveObjects->put(getHeapAllocItem(id, size, type, classData, time));
+    ++numCreatedObjects;
+    if (type < 3)
+        ++numNonArrays;
+    else
+        ++numArrays;
+    session->exitMonitor(IM_HEAP, false);
+}
+
+void LiveHeapProfilingSession::handleObjectFree(long long id)
+{
+    if (id == 1)
+        return;
+    HeapAllocItem *item = liveObjects->remove(reinterpret_cast<jobjectID>(static_cast<intptr_t>(id)));
+    if (item == nullptr)
+        return;
+    int type = item->getType();
+    if (type >= 3 || item->classData != nullptr) {
+        if (type < 3)
+            --numNonArrays;
+        else
+            --numArrays;
+        ++numFreedObjects;
+    }
+    // An item without a class goes back to its pool too, or it is lost.
+    freeAllocItem(item);
+}
+
+void LiveHeapProfilingSession::handleObjectMove(JVMPI_Event *event)
+{
+    liveObjects->changeKey(event->u.obj_move.obj_id, event->u.obj_move.new_obj_id);
+}
+
+HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id)
+{
+    return liveObjects->get(id);
+}

@@ -1,0 +1,59 @@
+#ifndef AGENT_JVMPI_LIVEHEAPPROFILINGSESSION_H
+#define AGENT_JVMPI_LIVEHEAPPROFILINGSESSION_H
+
+#include <memory>
+
+#include "ChronoHeapAllocItem.h"
+#include "ChronoHeapArrayAllocItem.h"
+#include "HeapAllocItem.h"
+#include "HeapArrayAllocItem.h"
+#include "OptHashTable.h"
+#include "TableInstancePool.h"
+#include "jvmpi.h"
+
+class ClassData;
+class ProfilingSession;
+
+// The live objects piagent has recorded, keyed by their JVMPI object ids,
+// with the allocation and free counters.
+class LiveHeapProfilingSession {
+public:
+    static const int TABLE_CAPACITY = 1000000;
+
+    // `session` provides the heap monitor.
+    explicit LiveHeapProfilingSession(ProfilingSession *session);
+    virtual ~LiveHeapProfilingSession();
+
+    // An allocated object (only while recording): `type` is the agent's type code.
+    virtual void handleObjectAlloc(JNIEnv *env, jobjectID id, int size, int type, ClassData *classData);
+    // A collected object; id 1 and ids never recorded are ignored.
+    virtual void handleObjectFree(long long id);
+    // An object the collector moved.
+    virtual void handleObjectMove(JVMPI_Event *event);
+    virtual HeapAllocItem *getHeapAllocItem(jobjectID id);
+
+    void setRecording(bool on) { recording = on; }
+    bool isRecording() const { return recording; }
+    bool isChrono() const { return chrono; }
+    void setChrono(bool on) { chrono = on; }
+
+    long long numCreatedObjects = 0;
+    long long numFreedObjects = 0;
+    long long numArrays = 0;
+    long long numNonArrays = 0;
+
+private:
+    HeapAllocItem *getHeapAllocItem(jobjectID id, int size, int type, ClassData *classData, int time);
+    void freeAllocItem(HeapAllocItem *item);
+
+    ProfilingSession *session;
+    bool recording;
+    bool chrono;
+    std::unique_ptr<OptHashTable<jobjectID, HeapAllocItem>> liveObjects;
+    TableInstancePool<HeapAllocItem> heapAllocItemPool;
+    TableInstancePool<HeapArrayAllocItem> heapArrayAllocItemPool;
+    TableInstancePool<ChronoHeapAllocItem> chronoHeapAllocItemPool;
+    TableInstancePool<ChronoHeapArrayAllocItem> chronoHeapArrayAllocItemPool;
+};
+
+#endif

@@ -1,0 +1,78 @@
+#include "LiveProfiling.h"
+
+#include <cstdlib>
+
+#include "Communicator.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+
+JVMPI_Interface *LiveProfiling::g_profilingInterface = nullptr;
+JVMPI_RawMonitor LiveProfiling::_heapMonitor = nullptr;
+JVMPI_RawMonitor LiveProfiling::_classMonitor = nullptr;
+JVMPI_RawMonitor LiveProfiling::_threadMonitor = nullptr;
+JVMPI_RawMonitor LiveProfiling::_sleepMonitor = nullptr;
+JVMPI_RawMonitor LiveProfiling::_deadThreadsMonitor = nullptr;
+JVMPI_RawMonitor LiveProfiling::_snapshotMonitor = nullptr;
+std::atomic<bool> LiveProfiling::shuttingDown(false);
+std::atomic<bool> LiveProfiling::waitsForDisconnect(false);
+std::atomic<bool> LiveProfiling::shouldWakeup(false);
+std::atomic<bool> LiveProfiling::javaCommThreadShouldEnter(false);
+std::atomic<bool> LiveProfiling::dying(false);
+long long LiveProfiling::startTime = 0;
+LiveProfilingSession *LiveProfiling::session = nullptr;
+
+bool LiveProfiling::initializeInterface(JavaVM *vm)
+{
+    void *table = nullptr;
+    if (vm == nullptr || vm->GetEnv(&table, JVMPI_VERSION_1) < 0 || table == nullptr)
+        return false;
+    g_profilingInterface = static_cast<JVMPI_Interface *>(table);
+    return true;
+}
+
+void LiveProfiling::createMonitors()
+{
+    JVMPI_Interface *vm = g_profilingInterface;
+    char heap[] = "_orvane_heap";
+    char cls[] = "_orvane_class";
+    char thread[] = "_orvane_thread";
+    char sleepName[] = "_orvane_sleep";
+    char dead[] = "_orvane_dead_threads";
+    char snapshot[] = "_orvane_dead_threads";
+    _heapMonitor = vm->RawMonitorCreate(heap);
+    _classMonitor = vm->RawMonitorCreate(cls);
+    _threadMonitor = vm->RawMonitorCreate(thread);
+    _sleepMonitor = vm->RawMonitorCreate(sleepName);
+    _deadThreadsMonitor = vm->RawMonitorCreate(dead);
+    _snapshotMonitor = vm->RawMonitorCreate(snapshot);
+}
+
+void LiveProfiling::initCommunication(JNIEnv *)
+{
+    const AgentOptions &options = session->getOptions();
+    if (options.offline || options.nowait) {
+        // The Java communication thread serves the session.
+        javaCommThreadShouldEnter = true;
+        return;
+    }
+    char name[] = "_orvane_native_comm";
+    if (g_profilingInterface->CreateSystemThread(name, 5, comThreadCallback) == JVMPI_FAIL) {
+        MessageUtil::message("ERROR: Could not create communication thread.");
+        abort();
+    }
+    MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
+    while (session->getCommunicatorStatus() == Communicator::STATUS_WAITING)
+        session->sleep(100);
+}
+
+void LiveProfiling::comThreadCallback(void *)
+{
+    session->runCommunicator(nullptr);
+}
+
+void LiveProfiling::cleanup()
+{
+    g_profilingInterface->RawMonitorEnter(_snapshotMonitor);
+    dying = true;
+    g_profilingInterface->RawMonitorExit(_snapshotMonitor);
+}

@@ -1,0 +1,45 @@
+#ifndef AGENT_JVMPI_LIVEPROFILING_H
+#define AGENT_JVMPI_LIVEPROFILING_H
+
+#include <atomic>
+
+#include "jvmpi.h"
+
+class LiveProfilingSession;
+
+// The VM edge of piagent: the profiler interface, the agent's raw monitors,
+// the life-cycle flags and the native communication thread.
+class LiveProfiling {
+public:
+    static JVMPI_Interface *g_profilingInterface;
+
+    static JVMPI_RawMonitor _heapMonitor;
+    static JVMPI_RawMonitor _classMonitor;
+    static JVMPI_RawMonitor _threadMonitor;
+    static JVMPI_RawMonitor _sleepMonitor;
+    static JVMPI_RawMonitor _deadThreadsMonitor;
+    static JVMPI_RawMonitor _snapshotMonitor;
+
+    static std::atomic<bool> shuttingDown;
+    static std::atomic<bool> waitsForDisconnect;
+    static std::atomic<bool> shouldWakeup;
+    static std::atomic<bool> javaCommThreadShouldEnter;
+    static std::atomic<bool> dying;
+    static long long startTime;
+
+    // The one live session; null before JVM_OnLoad.
+    static LiveProfilingSession *session;
+
+    // Fetches the profiler interface from the VM; true when it is there.
+    static bool initializeInterface(JavaVM *vm);
+    // Creates the agent's raw monitors, in their fixed order.
+    static void createMonitors();
+    // At VM initialisation: starts the native communication thread and
+    // waits for the front end.
+    static void initCommunication(JNIEnv *env);
+    static void comThreadCallback(void *arg);
+    // At VM shut-down without a front end.
+    static void cleanup();
+};
+
+#endif

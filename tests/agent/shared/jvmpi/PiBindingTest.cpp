@@ -1,0 +1,419 @@
+// The profiler-interface binding in-process, against a recording interface:
+// the layout of the interface records, the session's locks and the dispatcher.
+#include <gtest/gtest.h>
+
+#include "EventHandler.h"
+#include "InternalMonitor.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "TypeUtil.h"
+#include "jvmpi.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::mutex logLock;
+std::vector<std::string> calls;
+std::vector<std::string> monitorNames;
+
+void record(const std::string &call)
+{
+    std::lock_guard<std::mutex> guard(logLock);
+    calls.push_back(call);
+}
+
+std::vector<std::string> takeCalls()
+{
+    std::lock_guard<std::mutex> guard(logLock);
+    std::vector<std::string> result;
+    result.swap(calls);
+    return result;
+}
+
+// Monitor ids are 1-based indices into monitorNames.
+JVMPI_RawMonitor fakeCreate(char *name)
+{
+    monitorNames.push_back(name);
+    return reinterpret_cast<JVMPI_RawMonitor>(monitorNames.size());
+}
+
+std::string nameOf(JVMPI_RawMonitor id)
+{
+    size_t index = reinterpret_cast<size_t>(id);
+    return index >= 1 && index <= monitorNames.size() ? monitorNames[index - 1] + "#" + std::to_string(index) : "?";
+}
+
+void fakeEnter(JVMPI_RawMonitor id) { record("enter " + nameOf(id)); }
+void fakeExit(JVMPI_RawMonitor id) { record("exit " + nameOf(id)); }
+void fakeWait(JVMPI_RawMonitor id, jlong ms)
+{
+    record("wait " + nameOf(id) + " " + std::to_string(ms));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+jint fakeEnable(jint type, void *)
+{
+    record("enable " + std::to_string(type));
+    return JVMPI_SUCCESS;
+}
+
+JVMPI_Interface fakeTable()
+{
+    JVMPI_Interface table;
+    memset(&table, 0, sizeof table);
+    table.version = JVMPI_VERSION_1;
+    table.RawMonitorCreate = fakeCreate;
+    table.RawMonitorEnter = fakeEnter;
+    table.RawMonitorExit = fakeExit;
+    table.RawMonitorWait = fakeWait;
+    table.EnableEvent = fakeEnable;
+    return table;
+}
+
+class PiBindingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        table = fakeTable();
+        monitorNames.clear();
+        LiveProfiling::g_profilingInterface = &table;
+        LiveProfiling::createMonitors();
+        LiveProfiling::shuttingDown = false;
+        LiveProfiling::dying = false;
+        LiveProfiling::shouldWakeup = false;
+        LiveProfiling::session = &session;
+        takeCalls();
+    }
+
+    void TearDown() override
+    {
+        LiveProfiling::session = nullptr;
+        LiveProfiling::g_profilingInterface = nullptr;
+    }
+
+    JVMPI_Interface table;
+    LiveProfilingSession session;
+};
+
+// The records cross from the VM into the library: their LP64 layout.
+TEST(PiInterfaceLayoutTest, InterfaceSlotsInPublishedOrder)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    struct Slot {
+        const char *name;
+        size_t offset;
+        size_t expected;
+    };
+    const Slot slots[] = {
+        {"version", offsetof(JVMPI_Interface, version), 0},
+        {"NotifyEvent", offsetof(JVMPI_Interface, NotifyEvent), 8},
+        {"EnableEvent", offsetof(JVMPI_Interface, EnableEvent), 16},
+        {"DisableEvent", offsetof(JVMPI_Interface, DisableEvent), 24},
+        {"RequestEvent", offsetof(JVMPI_Interface, RequestEvent), 32},
+        {"GetCallTrace", offsetof(JVMPI_Interface, GetCallTrace), 40},
+        {"ProfilerExit", offsetof(JVMPI_Interface, ProfilerExit), 48},
+        {"RawMonitorCreate", offsetof(JVMPI_Interface, RawMonitorCreate), 56},
+        {"RawMonitorEnter", offsetof(JVMPI_Interface, RawMonitorEnter), 64},
+        {"RawMonitorExit", offsetof(JVMPI_Interface, RawMonitorExit), 72},
+        {"RawMonitorWait", offsetof(JVMPI_Interface, RawMonitorWait), 80},
+        {"RawMonitorNotifyAll", offsetof(JVMPI_Interface, RawMonitorNotifyAll), 88},
+        {"RawMonitorDestroy", offsetof(JVMPI_Interface, RawMonitorDestroy), 96},
+        {"GetCurrentThreadCpuTime", offsetof(JVMPI_Interface, GetCurrentThreadCpuTime), 104},
+        {"SuspendThread", offsetof(JVMPI_Interface, SuspendThread), 112},
+        {"ResumeThread", offsetof(JVMPI_Interface, ResumeThread), 120},
+        {"GetThreadStatus", offsetof(JVMPI_Interface, GetThreadStatus), 128},
+        {"ThreadHasRun", offsetof(JVMPI_Interface, ThreadHasRun), 136},
+        {"CreateSystemThread", offsetof(JVMPI_Interface, CreateSystemThread), 144},
+        {"SetThreadLocalStorage", offsetof(JVMPI_Interface, SetThreadLocalStorage), 152},
+        {"GetThreadLocalStorage", offsetof(JVMPI_Interface, GetThreadLocalStorage), 160},
+        {"DisableGC", offsetof(JVMPI_Interface, DisableGC), 168},
+        {"EnableGC", offsetof(JVMPI_Interface, EnableGC), 176},
+        {"RunGC", offsetof(JVMPI_Interface, RunGC), 184},
+        {"GetThreadObject", offsetof(JVMPI_Interface, GetThreadObject), 192},
+        {"GetMethodClass", offsetof(JVMPI_Interface, GetMethodClass), 200},
+    };
+    for (const Slot &slot : slots)
+        EXPECT_EQ(slot.offset, slot.expected) << slot.name;
+}
+
+TEST(PiInterfaceLayoutTest, EventRecordFields)
+{
+    struct Field {
+        const char *name;
+        size_t offset;
+        size_t expected;
+    };
+    const Field fields[] = {
+        {"event_type", offsetof(JVMPI_Event, event_type), 0},
+        {"env_id", offsetof(JVMPI_Event, env_id), 8},
+        {"obj_alloc.arena_id", offsetof(JVMPI_Event, u.obj_alloc.arena_id), 16},
+        {"obj_alloc.class_id", offsetof(JVMPI_Event, u.obj_alloc.class_id), 24},
+        {"obj_alloc.is_array", offsetof(JVMPI_Event, u.obj_alloc.is_array), 32},
+        {"obj_alloc.size", offsetof(JVMPI_Event, u.obj_alloc.size), 36},
+        {"obj_alloc.obj_id", offsetof(JVMPI_Event, u.obj_alloc.obj_id), 40},
+        {"obj_move.obj_id", offsetof(JVMPI_Event, u.obj_move.obj_id), 24},
+        {"obj_move.new_arena_id", offsetof(JVMPI_Event, u.obj_move.new_arena_id), 32},
+        {"obj_move.new_obj_id", offsetof(JVMPI_Event, u.obj_move.new_obj_id), 40},
+        {"thread_start.thread_env_id", offsetof(JVMPI_Event, u.thread_start.thread_env_id), 48},
+        {"class_load.class_id", offsetof(JVMPI_Event, u.class_load.class_id), 80},
+        {"class_load_hook.malloc_f", offsetof(JVMPI_Event, u.class_load_hook.malloc_f), 48},
+        {"heap_dump.num_traces", offsetof(JVMPI_Event, u.heap_dump.num_traces), 40},
+        {"monitor_dump.threads_status", offsetof(JVMPI_Event, u.monitor_dump.threads_status), 48},
+        {"monitor_wait.timeout", offsetof(JVMPI_Event, u.monitor_wait.timeout), 24},
+    };
+    for (const Field &field : fields)
+        EXPECT_EQ(field.offset, field.expected) << field.name;
+}
+
+TEST_F(PiBindingTest, MonitorsCreatedInOrderWithTheSnapshotMonitorSeparate)
+{
+    EXPECT_EQ(monitorNames, (std::vector<std::string>{"_orvane_heap", "_orvane_class", "_orvane_thread", "_orvane_sleep",
+                                                       "_orvane_dead_threads", "_orvane_dead_threads"}));
+    EXPECT_NE(LiveProfiling::_deadThreadsMonitor, LiveProfiling::_snapshotMonitor);
+}
+
+TEST_F(PiBindingTest, EveryAgentMonitorIsOwn)
+{
+    struct Case {
+        JVMPI_RawMonitor monitor;
+        bool own;
+    };
+    const Case cases[] = {
+        {LiveProfiling::_heapMonitor, true},
+        {LiveProfiling::_classMonitor, true},
+        {LiveProfiling::_threadMonitor, true},
+        {LiveProfiling::_sleepMonitor, true},
+        {LiveProfiling::_deadThreadsMonitor, true},
+        {LiveProfiling::_snapshotMonitor, true},
+        {reinterpret_cast<JVMPI_RawMonitor>(99), false},
+        {nullptr, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(session.isMyMonitor(c.monitor), c.own) << nameOf(c.monitor);
+}
+
+TEST_F(PiBindingTest, LocksEnteredAndLeftInFixedOrderAlsoAfterShutDownBegan)
+{
+    const std::vector<std::string> expected = {
+        "enter _orvane_dead_threads#5", "enter _orvane_thread#3", "enter _orvane_class#2", "enter _orvane_heap#1",
+        "exit _orvane_heap#1",          "exit _orvane_class#2",   "exit _orvane_thread#3", "exit _orvane_dead_threads#5",
+    };
+    for (bool shuttingDown : {false, true}) {
+        LiveProfiling::shuttingDown = shuttingDown;
+        session.enterMonitor(IM_ALL);
+        session.exitMonitor(IM_ALL, false);
+        EXPECT_EQ(takeCalls(), expected) << "shutting down " << shuttingDown;
+    }
+    session.enterMonitor(IM_HEAP | IM_THREAD);
+    session.exitMonitor(IM_HEAP | IM_THREAD, false);
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_thread#3", "enter _orvane_heap#1", "exit _orvane_heap#1",
+                                                      "exit _orvane_thread#3"}));
+}
+
+TEST_F(PiBindingTest, RequestedShutDownIsDispatchedByItsPlainTypeAndCleansUpWithoutFrontend)
+{
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_REQUESTED_EVENT | JVMPI_EVENT_JVM_SHUT_DOWN;
+    notifyEventC(&event);
+    EXPECT_EQ(event.event_type, JVMPI_EVENT_JVM_SHUT_DOWN);
+    EXPECT_TRUE(LiveProfiling::shuttingDown);
+    EXPECT_TRUE(LiveProfiling::dying);
+    // Clean-up holds the snapshot monitor.
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_dead_threads#6", "exit _orvane_dead_threads#6"}));
+}
+
+TEST_F(PiBindingTest, UnknownEventTypesAreIgnored)
+{
+    for (jint type : {0, 7, 36, 99, JVMPI_REQUESTED_EVENT | 99}) {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = type;
+        notifyEventC(&event);
+        EXPECT_TRUE(takeCalls().empty()) << type;
+        EXPECT_FALSE(LiveProfiling::shuttingDown);
+    }
+    notifyEventC(nullptr);
+}
+
+TEST_F(PiBindingTest, SleepZeroWaitsUntilWokenInStepsOf200Ms)
+{
+    std::atomic<bool> returned(false);
+    std::thread sleeper([&] {
+        session.sleep(0);
+        returned = true;
+    });
+    // Wake it only once it waits: sleep(0) clears the flag when it starts.
+    for (bool waiting = false; !waiting;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard<std::mutex> guard(logLock);
+        waiting = calls.size() >= 3;
+    }
+    EXPECT_FALSE(returned);
+    LiveProfiling::shouldWakeup = true;
+    sleeper.join();
+    std::vector<std::string> seen = takeCalls();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen.front(), "enter _orvane_sleep#4");
+    EXPECT_EQ(seen[1], "wait _orvane_sleep#4 200");
+    EXPECT_EQ(seen.back(), "exit _orvane_sleep#4");
+
+    session.sleep(100);
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_sleep#4", "wait _orvane_sleep#4 100", "exit _orvane_sleep#4"}));
+}
+
+TEST_F(PiBindingTest, EnableEventsStoresTheCallbackAndEnablesInOrder)
+{
+    EventHandler handler;
+    ASSERT_TRUE(handler.enableEvents(nullptr, false));
+    EXPECT_EQ(table.NotifyEvent, notifyEventC);
+    std::vector<std::string> expected;
+    for (int type : {35, 42, 43, 34, 33, 46, 47, 6, 51, 52, 54, 55, 57, 58})
+        expected.push_back("enable " + std::to_string(type));
+    EXPECT_EQ(takeCalls(), expected);
+}
+
+JVMPI_Interface *vmTable = nullptr;
+
+jint JNICALL fakeGetEnv(JavaVM *, void **penv, jint version)
+{
+    *penv = version == JVMPI_VERSION_1 ? vmTable : nullptr;
+    return *penv != nullptr ? JNI_OK : JNI_EVERSION;
+}
+
+TEST(PiTypeUtilTest, ArrayCodes)
+{
+    const int expected[][2] = {{0, 2}, {1, 0}, {2, 3}, {3, 0}, {4, 4}, {5, 6}, {6, 10}, {7, 11},
+                               {8, 5}, {9, 7}, {10, 8}, {11, 9}, {12, 0}, {-1, 0}};
+    for (const auto &pair : expected)
+        EXPECT_EQ(TypeUtil::jvmpiToOrvaneArray(pair[0]), pair[1]) << pair[0];
+}
+
+class PiHeapEventsTest : public PiBindingTest {
+protected:
+    void SetUp() override
+    {
+        PiBindingTest::SetUp();
+        vmTable = &table;
+        memset(&invoke, 0, sizeof invoke);
+        invoke.GetEnv = fakeGetEnv;
+        vm.functions = &invoke;
+        // Start-up makes the monitors again.
+        monitorNames.clear();
+        session.init(&vm, "nowait", false, false);
+        heap = session.getHeapSession();
+        ASSERT_NE(heap, nullptr);
+        heap->setRecording(true);
+        takeCalls();
+    }
+
+    void post(JVMPI_Event &event)
+    {
+        notifyEventC(&event);
+    }
+
+    void alloc(uint64_t object, jint isArray, jint size)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_OBJECT_ALLOC;
+        event.u.obj_alloc.obj_id = id(object);
+        event.u.obj_alloc.is_array = isArray;
+        event.u.obj_alloc.size = size;
+        post(event);
+    }
+
+    void release(uint64_t object)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_OBJECT_FREE;
+        event.u.obj_free.obj_id = id(object);
+        post(event);
+    }
+
+    void move(uint64_t from, uint64_t to)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_OBJECT_MOVE;
+        event.u.obj_move.obj_id = id(from);
+        event.u.obj_move.new_obj_id = id(to);
+        post(event);
+    }
+
+    static jobjectID id(uint64_t value) { return reinterpret_cast<jobjectID>(static_cast<uintptr_t>(value)); }
+
+    std::vector<long long> counters() const
+    {
+        return {heap->numCreatedObjects, heap->numFreedObjects, heap->numArrays, heap->numNonArrays};
+    }
+
+    JNIInvokeInterface_ invoke;
+    JavaVM vm;
+    LiveHeapProfilingSession *heap = nullptr;
+};
+
+TEST_F(PiHeapEventsTest, AllocationsMovesAndFreesKeepTheLiveObjectsAndCounters)
+{
+    alloc(0x1000, 0, 16);    // an object of an unknown class
+    alloc(0x2000, 10, 4016); // an int array
+    EXPECT_EQ(counters(), (std::vector<long long>{2, 0, 1, 1}));
+    // The allocation holds the heap monitor.
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_heap#1", "exit _orvane_heap#1", "enter _orvane_heap#1",
+                                                      "exit _orvane_heap#1"}));
+    HeapAllocItem *array = heap->getHeapAllocItem(id(0x2000));
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(array->getType(), 8);
+    EXPECT_EQ(array->getSize(), 4016);
+    EXPECT_EQ(array->getClassData(), nullptr);
+    HeapAllocItem *object = heap->getHeapAllocItem(id(0x1000));
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->getType(), 2);
+
+    move(0x2000, 0x3000);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x2000)), nullptr);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x3000)), array);
+
+    struct Step {
+        uint64_t freed;
+        std::vector<long long> counters;
+    };
+    const Step steps[] = {
+        {0x2000, {2, 0, 1, 1}}, // the old id of the moved array: unknown now
+        {0x9999, {2, 0, 1, 1}}, // never recorded
+        {1, {2, 0, 1, 1}},      // id 1 is ignored
+        {0x3000, {2, 1, 0, 1}},
+        {0x3000, {2, 1, 0, 1}}, // freed twice
+        {0x1000, {2, 1, 0, 1}}, // an object without a class counts nowhere
+    };
+    for (const Step &step : steps) {
+        release(step.freed);
+        EXPECT_EQ(counters(), step.counters) << std::hex << step.freed;
+    }
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x1000)), nullptr);
+
+    // Freed items come back from their pools, newest first.
+    alloc(0x4000, 0, 16);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x4000)), object);
+    alloc(0x5000, 10, 8);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x5000)), array);
+}
+
+TEST_F(PiHeapEventsTest, NothingIsRecordedWhileRecordingIsOff)
+{
+    heap->setRecording(false);
+    alloc(0x1000, 0, 16);
+    EXPECT_EQ(counters(), (std::vector<long long>{0, 0, 0, 0}));
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x1000)), nullptr);
+    EXPECT_TRUE(takeCalls().empty());
+}
+
+} // namespace

@@ -1,0 +1,286 @@
+// piagent loaded by jvmpihost, the VM with the profiler interface: start-up
+// lines, the interface calls in their order, the fatal paths and a front end
+// that connects over loopback.
+#include <gtest/gtest.h>
+
+#include "FrontendClient.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> result;
+    std::stringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        result.push_back(line);
+    return result;
+}
+
+// The lines of `all` that start with `prefix`, in order.
+std::vector<std::string> linesStartingWith(const std::string &all, const std::string &prefix)
+{
+    std::vector<std::string> result;
+    for (const std::string &line : lines(all))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            result.push_back(line);
+    return result;
+}
+
+int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+const std::vector<std::string> monitorLines = {
+    "host: RawMonitorCreate _orvane_heap",         "host: RawMonitorCreate _orvane_class",
+    "host: RawMonitorCreate _orvane_thread",       "host: RawMonitorCreate _orvane_sleep",
+    "host: RawMonitorCreate _orvane_dead_threads", "host: RawMonitorCreate _orvane_dead_threads",
+};
+
+std::vector<std::string> enableLines(const std::vector<int> &events)
+{
+    std::vector<std::string> result;
+    for (int event : events)
+        result.push_back("host: EnableEvent " + std::to_string(event));
+    return result;
+}
+
+const std::vector<int> startupEvents = {35, 42, 43, 34, 33, 46, 47, 6, 51, 52, 54, 55, 57, 58};
+
+class PiagentStartupTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/piagentXXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        work = pattern;
+        home = work + "/home";
+        mkdir(home.c_str(), 0700);
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        std::string command = "rm -rf '" + work + "'";
+        if (system(command.c_str()) != 0)
+            ADD_FAILURE() << "could not remove " << work;
+    }
+
+    // Starts the host with its own TMPDIR and HOME; stdout and stderr go to files.
+    void start(const std::vector<std::string> &arguments)
+    {
+        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::string out = work + "/stdout", err = work + "/stderr";
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(o, 1);
+            dup2(e, 2);
+            setenv("TMPDIR", work.c_str(), 1);
+            setenv("HOME", home.c_str(), 1);
+            chdir(work.c_str());
+            std::vector<char *> raw;
+            for (std::string &arg : argv)
+                raw.push_back(&arg[0]);
+            raw.push_back(nullptr);
+            execv(raw[0], raw.data());
+            _exit(127);
+        }
+    }
+
+    // The exit status (or 128 + signal) of the host, waiting at most 20 s.
+    int finish()
+    {
+        for (int i = 0; i < 2000; ++i) {
+            int status = 0;
+            pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    bool waitForLine(const std::string &file, const std::string &line)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            for (const std::string &seen : lines(readFile(work + "/" + file)))
+                if (seen == line)
+                    return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::string out() { return readFile(work + "/stdout"); }
+    std::string err() { return readFile(work + "/stderr"); }
+
+    std::string work;
+    std::string home;
+    pid_t pid = -1;
+};
+
+TEST_F(PiagentStartupTest, NowaitStartsAndShutsDownWithoutSystemThread)
+{
+    start({"--options", "nowait", "init-done", "shut-down"});
+    ASSERT_EQ(finish(), 0) << err();
+    std::vector<std::string> expectedOut = {"host: GetEnv 0x10000001"};
+    expectedOut.insert(expectedOut.end(), monitorLines.begin(), monitorLines.end());
+    std::vector<std::string> enables = enableLines(startupEvents);
+    expectedOut.insert(expectedOut.end(), enables.begin(), enables.end());
+    expectedOut.push_back("host: JVM_OnLoad returned 0");
+    expectedOut.push_back("host: event 46 done");
+    expectedOut.push_back("host: event 47 done");
+    EXPECT_EQ(lines(out()), expectedOut);
+    std::vector<std::string> expectedErr = {
+        "Orvane> Protocol version 36",
+        "Orvane> Using JVMPI",
+        "Orvane> 64-bit library",
+        "Orvane> Don't wait for frontend to connect.",
+        "Orvane> Native library initialized",
+        "Orvane> If output stops here, please remove -Xdebug from the command line",
+    };
+    EXPECT_EQ(linesStartingWith(err(), "Orvane> "), expectedErr);
+}
+
+TEST_F(PiagentStartupTest, FatalStartupPaths)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string lastLine;
+        size_t enableCount; // EnableEvent calls made
+    };
+    const Case cases[] = {
+        {{"--no-jvmpi"}, 1, "Orvane> The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.", 0},
+        // Stops at the first refused event.
+        {{"--fail-enable", "46"}, 128 + SIGABRT, "Orvane> Error enabling events. Aborting.", 6},
+        {{"--fail-enable", "35"}, 128 + SIGABRT, "Orvane> Error enabling events. Aborting.", 1},
+        {{"--options", "port=1", "--fail-thread", "init-done"}, 128 + SIGABRT,
+         "Orvane> ERROR: Could not create communication thread.", 14},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
+        start(c.arguments);
+        EXPECT_EQ(finish(), c.status);
+        std::vector<std::string> said = linesStartingWith(err(), "Orvane> ");
+        ASSERT_FALSE(said.empty());
+        EXPECT_EQ(said.back(), c.lastLine);
+        std::vector<int> expectedEvents(startupEvents.begin(), startupEvents.begin() + c.enableCount);
+        EXPECT_EQ(linesStartingWith(out(), "host: EnableEvent "), enableLines(expectedEvents));
+        EXPECT_TRUE(linesStartingWith(out(), "host: JVM_OnLoad returned").empty() == (c.enableCount < 14));
+    }
+}
+
+TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
+{
+    int port = freePort();
+    start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    EXPECT_EQ(linesStartingWith(out(), "host: CreateSystemThread "),
+              std::vector<std::string>{"host: CreateSystemThread _orvane_native_comm 5"});
+    // JVM_INIT_DONE waits for the front end.
+    EXPECT_TRUE(linesStartingWith(out(), "host: event 46 done").empty());
+
+    FrontendClient client;
+    std::string error;
+    for (int i = 0; i < 200; ++i) {
+        error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+        if (error.empty())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(client.handshake(), "");
+    Reply reply;
+    ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(client.idWidth(), 8u);
+    // The ID width reply: U4 8, then the ID 1 in 8 little-endian bytes.
+    const std::vector<uint8_t> expected = {0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(reply.body, expected);
+    client.close();
+
+    ASSERT_EQ(finish(), 0) << err();
+    std::vector<std::string> tail = linesStartingWith(out(), "host: event ");
+    EXPECT_EQ(tail, (std::vector<std::string>{"host: event 46 done", "host: event 47 done"}));
+}
+
+TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnectionOpen)
+{
+    int port = freePort();
+    start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client;
+    std::string error;
+    for (int i = 0; i < 200; ++i) {
+        error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+        if (error.empty())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(client.handshake(), "");
+
+    Reply reply;
+    ASSERT_EQ(client.call(30, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(reply.body.empty());
+    EXPECT_TRUE(waitForLine("stdout", "host: RunGC"));
+    // Load information: the VM version "1.4" and byte 0.
+    ASSERT_EQ(client.call(77, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 3, '1', '.', '4', 0}));
+    // The live-object inspection commands are unknown here.
+    for (uint32_t command : {68u, 80u, 82u, 83u, 84u, 88u}) {
+        ASSERT_EQ(client.call(command, {}, &reply), FrontendClient::OK) << command << " " << client.lastError();
+        EXPECT_TRUE(reply.body.empty()) << command;
+    }
+    // Still waiting for command 1.
+    EXPECT_TRUE(linesStartingWith(out(), "host: event 46 done").empty());
+
+    ASSERT_EQ(client.call(1, {}, &reply), FrontendClient::OK) << client.lastError();
+    // The start-up wait ends with the connection still open: the Java
+    // communication thread carries it on.
+    ASSERT_TRUE(waitForLine("stdout", "host: event 46 done")) << out();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+} // namespace
