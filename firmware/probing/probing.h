@@ -84,4 +84,84 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback);
 /* Changes the shadowed ethernet-probing control word (kinds 0-6) and writes it when it changed. */
 void platformUpdateControlRegister(uint32_t kind, uint32_t value);
 
+/* ---- probing service (the per-Vsync probing thread) ---- */
+
+enum {
+    PROBING_ACTION_COUNT = 33,
+    PROBING_DISCOVERY_ROWS = 5,     /* rows 3-7 */
+    PROBING_SDTI_ROWS = 4,          /* rows 9-12, cards A-D */
+    PROBING_ROW_GENLOCK_URS = 13,   /* rows 13-15 are the genlock target's records */
+    PROBING_ROW_SFP = 30,
+    PROBING_CALLBACKS = 5,
+};
+
+/* The walked table; rows 13-15 and 30 are the genlock and SFP records once handed in. */
+extern probingAction *probingActionTable[PROBING_ACTION_COUNT];
+/* Records of the discovery and SDTI rows, filled by their owners. */
+extern probingAction discoveryVideoCardInfoActions[PROBING_DISCOVERY_ROWS];
+extern probingAction sdtiProbeActions[PROBING_SDTI_ROWS];
+/* Enable words of the discovery status row and the LM77 row. */
+extern volatile uint32_t discoveryExtractionEnabled;
+extern volatile uint32_t healthMonitorLm77Present;
+
+/* Where the static rows land (FSM/DPS words big-endian as read). */
+struct probingRawWords_t {
+    uint16_t bridgeIn[18];
+    uint16_t atdm[4];
+    uint16_t discovery[5];
+    uint16_t packetStatuses[16];
+    uint16_t dpsSystemMonitor[7];
+    uint16_t fsmSystemMonitor[7];
+    uint16_t dpsFan[1];
+    uint16_t fsmFan[1];
+    uint16_t cpuTemperature[2];
+    uint16_t lm77[2];
+    uint16_t voltages[2];
+    uint16_t dpsDdr3[1];
+    uint16_t fsmDdr3[1];
+    uint16_t dpsVancFifo[1];
+    uint16_t fsmLocalVancFifo[1];
+    uint16_t fsmUpstreamVancFifos[5];
+    uint16_t txPll0[1];
+    uint16_t txPll1[1];
+    uint16_t dpsFpgaId[1];
+    uint16_t fsmFpgaId[1];
+};
+extern probingRawWords_t probingRawWords;
+
+/*
+ * Hands the genlock rows (13-15) or the SFP row (30) their owner's record.
+ * Returns 1, or 0 (logged) for any other row or a null record. Before the
+ * probing thread runs.
+ */
+int probingSetActionRow(uint32_t row, probingAction *action);
+
+/*
+ * Registers a function run at every Vsync whose count modulo interval equals
+ * phase (interval 1: every Vsync). At most PROBING_CALLBACKS; 0 and a log
+ * line for a null function, an interval 0 or a full table, else 1.
+ */
+int probingSrvcRegisterCallback(void (*function)(void), uint32_t interval, uint32_t phase);
+
+/* Clears the callbacks and every action's countdown and iteration (service init). */
+void probingResetActions(log4c_category_t *category);
+
+/* One Vsync's work after the wait: callbacks, QVS notify on even counts, the due actions. */
+void probingRunVsync(uint32_t vsyncCount);
+
+/* Post-read callbacks of the static rows. */
+void videoProbingPacketStatusesReady(probingAction *action);
+void healthMonitorReadTemperatureSensors(probingAction *action);
+void healthMonitorReadVoltages(probingAction *action);
+
+/* ---- probing target (cycle end, every second Vsync) ---- */
+
+/* A per-cycle step of a target below this module (the genlock target); `ok` is 0 while an FPGA is deprogrammed. */
+typedef void (*probingTargetStep_t)(uint32_t ok);
+int probingTargetRegisterStep(probingTargetStep_t step);
+int probingTargetInit(void *sharedMemory, log4c_category_t *category);
+void probingTargetCycleEnd(probingAction *action);
+/* 1 while the DPS or FSM FPGA id reads 0x0000 or 0xFFFF. */
+uint32_t probingTargetFpgaDeprogrammed(void);
+
 #endif

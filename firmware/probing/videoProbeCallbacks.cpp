@@ -32,3 +32,10 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
                            __func__);
     return registered;
 }
+
+/* The probing-packet statuses' post-read; the per-input evaluation with its debouncing is not done yet. */
+void videoProbingPacketStatusesReady(probingAction *action)
+{
+    log4c_category_log(log4c_category_get("ulm.firmware.probingSrvc"), LOG4C_PRIORITY_DEBUG, "%s: %s", __func__,
+                       action->name);
+}

@@ -1,0 +1,119 @@
+#include "probing/probing.h"
+
+#include "deviceManager/deviceManager.h"
+
+/*
+ * The table of periodic reads walked once per Vsync. Static rows are
+ * defined here; the discovery, SDTI, genlock and SFP rows belong to their
+ * owners, who fill the records here (discovery, SDTI) or hand in their own
+ * records (genlock, SFP) through probingSetActionRow before the thread runs.
+ */
+
+volatile uint32_t discoveryExtractionEnabled;
+volatile uint32_t healthMonitorLm77Present;
+
+probingRawWords_t probingRawWords;
+
+probingAction discoveryVideoCardInfoActions[PROBING_DISCOVERY_ROWS];
+probingAction sdtiProbeActions[PROBING_SDTI_ROWS];
+
+namespace {
+
+enum { P = 3, READ = DEVICE_READ, FSM = DEVICE_FSM_FPGA, DPS = DEVICE_DPS_FPGA };
+
+/* Rows the owners had not handed in yet: every field zero. */
+probingAction unregisteredRows[4];
+
+probingAction bridgeInStatuses = {"Read Bridge In Statuses ", nullptr, 0, 2, P, FSM, READ, 2, 0x0040, 18,
+                                  probingRawWords.bridgeIn, nullptr, 0, 0, nullptr, 0};
+probingAction atdmStatuses = {"Read Nq Node ATDM Statuses ", nullptr, 0, 2, P, DPS, READ, 2, 0x0010, 3,
+                              probingRawWords.atdm, nullptr, 0, 0, nullptr, 0};
+probingAction discoveryStatuses = {"Read All 6 Discovery statuses of head A ", &discoveryExtractionEnabled, 0, 2, P,
+                                   FSM, READ, 2, 0x8E00, 5, probingRawWords.discovery, nullptr, 0, 0, nullptr, 0};
+probingAction packetStatuses = {"Read Probing Packet Statuses ", nullptr, 1, 2, P, FSM, READ, 2, 0x9400, 16,
+                                probingRawWords.packetStatuses, videoProbingPacketStatusesReady, 0, 0, nullptr, 0};
+probingAction healthRows[] = {
+    {"Read FPGA DPS System Monitor ", nullptr, 0, 32, P, DPS, READ, 2, 0x0200, 7, probingRawWords.dpsSystemMonitor,
+     nullptr, 0, 0, nullptr, 0},
+    {"Read FPGA FSM System Monitor ", nullptr, 0, 32, P, FSM, READ, 2, 0x0400, 7, probingRawWords.fsmSystemMonitor,
+     nullptr, 0, 0, nullptr, 0},
+    {"Read FPGA DPS Fan statuses ", nullptr, 0, 32, P, DPS, READ, 2, 0x0300, 1, probingRawWords.dpsFan, nullptr, 0,
+     0, nullptr, 0},
+    {"Read FPGA FSM Fan statuses ", nullptr, 0, 32, P, FSM, READ, 2, 0x0500, 1, probingRawWords.fsmFan, nullptr, 0,
+     0, nullptr, 0},
+    {"Read Temperature Sensors", nullptr, 1, 100, P, DEVICE_CPU_TEMP, READ, 2, 0, 2, probingRawWords.cpuTemperature,
+     nullptr, 0, 0, nullptr, 0},
+    {"Read Temperature Sensors", &healthMonitorLm77Present, 1, 100, P, DEVICE_I2C_TEMP1, READ, 2, 0, 2,
+     probingRawWords.lm77, healthMonitorReadTemperatureSensors, 0, 0, nullptr, 0},
+    {"Read Voltages", nullptr, 1, 64, P, DEVICE_I2C_POWSEQ, READ, 2, 0x6000, 2, probingRawWords.voltages,
+     healthMonitorReadVoltages, 0, 0, nullptr, 0},
+    {"Read FPGA DPS DDR3 Status ", nullptr, 0, 36, P, DPS, READ, 2, 0x040B, 1, probingRawWords.dpsDdr3, nullptr, 0,
+     0, nullptr, 0},
+    {"Read FPGA FSM DDR3 Status ", nullptr, 0, 36, P, FSM, READ, 2, 0x080B, 1, probingRawWords.fsmDdr3, nullptr, 0,
+     0, nullptr, 0},
+    {"Read FPGA DPS localVideosScte104AndCCOverFlow Status ", nullptr, 0, 60, P, DPS, READ, 2, 0x0A01, 1,
+     probingRawWords.dpsVancFifo, nullptr, 0, 0, nullptr, 0},
+    {"Read FPGA FSM vancMdExtractLocalFifoPacketOverflow Status ", nullptr, 0, 62, P, FSM, READ, 2, 0x8C43, 1,
+     probingRawWords.fsmLocalVancFifo, nullptr, 0, 0, nullptr, 0},
+    {"Read FPGA FSM vancMdExtractUpStreamFifoPacketOverflow Status ", nullptr, 0, 62, P, FSM, READ, 2, 0x9424, 5,
+     probingRawWords.fsmUpstreamVancFifos, nullptr, 0, 0, nullptr, 0},
+    {"Read FPGA SDI Tx PLL 0 Lock Status ", nullptr, 0, 58, P, FSM, READ, 2, 0x0068, 1, probingRawWords.txPll0,
+     nullptr, 0, 0, nullptr, 0},
+    {"Read FPGA SDI Tx PLL 1 Lock Status ", nullptr, 0, 58, P, FSM, READ, 2, 0x006A, 1, probingRawWords.txPll1,
+     nullptr, 0, 0, nullptr, 0},
+};
+probingAction dpsDummyRead = {"Blocking dummy read DPS", nullptr, 1, 2, P, DPS, READ, 2, 0, 1,
+                              probingRawWords.dpsFpgaId, nullptr, 0, 0, nullptr, 0};
+probingAction fsmDummyRead = {"Blocking dummy read and process video data", nullptr, 1, 2, P, FSM, READ, 2, 0, 1,
+                              probingRawWords.fsmFpgaId, probingTargetCycleEnd, 0, 0, nullptr, 0};
+
+} // namespace
+
+probingAction *probingActionTable[PROBING_ACTION_COUNT] = {
+    &bridgeInStatuses,
+    &atdmStatuses,
+    &discoveryStatuses,
+    &discoveryVideoCardInfoActions[0],
+    &discoveryVideoCardInfoActions[1],
+    &discoveryVideoCardInfoActions[2],
+    &discoveryVideoCardInfoActions[3],
+    &discoveryVideoCardInfoActions[4],
+    &packetStatuses,
+    &sdtiProbeActions[0],
+    &sdtiProbeActions[1],
+    &sdtiProbeActions[2],
+    &sdtiProbeActions[3],
+    &unregisteredRows[0],
+    &unregisteredRows[1],
+    &unregisteredRows[2],
+    &healthRows[0],
+    &healthRows[1],
+    &healthRows[2],
+    &healthRows[3],
+    &healthRows[4],
+    &healthRows[5],
+    &healthRows[6],
+    &healthRows[7],
+    &healthRows[8],
+    &healthRows[9],
+    &healthRows[10],
+    &healthRows[11],
+    &healthRows[12],
+    &healthRows[13],
+    &unregisteredRows[3],
+    &dpsDummyRead,
+    &fsmDummyRead,
+};
+
+int probingSetActionRow(uint32_t row, probingAction *action)
+{
+    int owned = row == PROBING_ROW_GENLOCK_URS || row == PROBING_ROW_GENLOCK_URS + 1 ||
+                row == PROBING_ROW_GENLOCK_URS + 2 || row == PROBING_ROW_SFP;
+    if (!owned || !action) {
+        log4c_category_log(log4c_category_get("ulm.firmware.probingSrvc"), LOG4C_PRIORITY_ERROR,
+                           "%s failed, Bad arguments! (row %u)", __func__, row);
+        return 0;
+    }
+    probingActionTable[row] = action;
+    return 1;
+}
