@@ -164,4 +164,39 @@ void probingTargetCycleEnd(probingAction *action);
 /* 1 while the DPS or FSM FPGA id reads 0x0000 or 0xFFFF. */
 uint32_t probingTargetFpgaDeprogrammed(void);
 
+/* ---- video probes (cycle end) ---- */
+
+enum { PROBING_VIDEO_INPUTS = 9 };
+
+/*
+ * One input's debounced change, handed to the change callbacks (host order;
+ * the 32-bit values span two 16-bit fields).
+ */
+struct videoProbeChangeRecord_t {
+    uint16_t cardId;
+    uint16_t cardSubId;
+    uint16_t changed[2];
+    uint16_t input[2];
+    uint16_t reg0, reg1, reg2;
+    uint16_t stable;          /* 1 when the format is settled */
+    uint16_t reserved0;
+    uint16_t vpidChanged[2];
+    uint16_t reserved1, reserved2;
+    uint16_t vpidValid[2];
+    uint16_t vpidA, vpidB;
+};
+
+struct videoInputRecord;
+
+/* Clears every input's probe state and marks the nine records unreported. */
+void videoProbeReset(void *sharedMemory, log4c_category_t *category);
+/* The per-cycle step; 1 when a change record was delivered. Nothing with ok = 0. */
+uint32_t videoProbeStatusChanged(uint32_t ok);
+/* Calls every registered change callback with one record. Probing thread. */
+void videoProbeNotifyChange(const void *changeRecord);
+/* The change callback that builds an input's videoInputRecord and delivers it (layout manager, frame controller). */
+void videoProbeSendInputRecord(const void *changeRecord);
+/* Copies input 0-8's last record; 0 for another input or one never reported. Any thread. */
+int videoProbeGetInputData(uint32_t input, videoInputRecord *record);
+
 #endif

@@ -153,7 +153,8 @@ static void probingInit(serviceDescriptor *service)
     platformRegisterDeviceMemory(DEVICE_LOCAL_DISCOVERY, localDiscoveryRecord, sizeof localDiscoveryRecord, 0);
     log4c_category_log(cat, LOG4C_PRIORITY_INFO, "probingInit");
     log4c_category_log(cat, LOG4C_PRIORITY_INFO, "Probing is using 'CLOCK_MONOTONIC' to measure time.");
-    probingTargetInit(qvsInterfaceGetCardRegion(0), cat);
+    void *cardRegion = qvsInterfaceGetCardRegion(0);
+    probingTargetInit(cardRegion ? cardRegion : platformGetSharedMemory(), cat);
     probingResetActions(cat);
 }
 

@@ -72,6 +72,7 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
         return PROBING_TARGET_ERROR;
     }
     target.sharedMemory = sharedMemory;
+    videoProbeReset(sharedMemory, cat);
     log4c_category_log(category(), LOG4C_PRIORITY_INFO, "Initializing Probing Target.");
     return 0;
 }
@@ -94,4 +95,5 @@ void probingTargetCycleEnd(probingAction *action)
     uint32_t ok = !probingTargetFpgaDeprogrammed();
     for (uint32_t i = 0; i < target.stepCount; i++)
         target.steps[i](ok);
+    videoProbeStatusChanged(ok);
 }

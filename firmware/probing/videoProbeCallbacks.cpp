@@ -33,6 +33,18 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
     return registered;
 }
 
+void videoProbeNotifyChange(const void *changeRecord)
+{
+    videoProbeChangedCallback_t callbacks[PROBING_VIDEO_CALLBACKS];
+    pthread_mutex_lock(&videoProbeCallbacks.mutex);
+    int count = videoProbeCallbacks.count;
+    for (int i = 0; i < count; i++)
+        callbacks[i] = videoProbeCallbacks.callbacks[i];
+    pthread_mutex_unlock(&videoProbeCallbacks.mutex);
+    for (int i = 0; i < count; i++)
+        callbacks[i](changeRecord);
+}
+
 /* The probing-packet statuses' post-read; the per-input evaluation with its debouncing is not done yet. */
 void videoProbingPacketStatusesReady(probingAction *action)
 {
