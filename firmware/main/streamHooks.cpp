@@ -3,6 +3,7 @@
 #include "layoutManager/layoutManager.h"
 #include "persistentDataStorage/persistentDataStorage.h"
 #include "platform/platform.h"
+#include "probing/probing.h"
 
 /*
  * What the services lend the stream settings of the platform: the restore
@@ -10,22 +11,8 @@
  * insertion and the ATDM availability answer.
  */
 
-/* Owned by the probing service and the frame-controller answers; these stand in until they exist. */
-void audioProbeSelection(log4c_category_t *category, uint32_t input);
-void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on);
+/* Owned by the frame-controller answers; this stands in until it exists. */
 int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
-
-__attribute__((weak)) void audioProbeSelection(log4c_category_t *category, uint32_t input)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: audio probes of input %u not re-selected (no probes)",
-                       __func__, input);
-}
-
-__attribute__((weak)) void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: SDTI/MADI insertion %u not applied (no probes)",
-                       __func__, on);
-}
 
 __attribute__((weak)) int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index,
                                                    uint8_t *out)

@@ -68,6 +68,10 @@ struct probingAction {
 void probingInitFpgaProbeTables(void);
 void audioProbeInit(void);
 void probingInitSdtiRegisters(log4c_category_t *category);
+/* Writes input 0-8's 28 audio-probe descriptor registers from its stream setting. Any thread. */
+void audioProbeSelection(log4c_category_t *category, uint32_t input);
+/* Sets or clears SDTI/MADI insertion on bridges 0 and 2 (bridge 0 stays off in slots A and B). Any thread. */
+void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on);
 void vancMetaDataClearBuffer(log4c_category_t *category);
 void vancMetaDataInterfaceInit(log4c_category_t *category);
 
