@@ -104,6 +104,14 @@ extern probingAction *probingActionTable[PROBING_ACTION_COUNT];
 /* Records of the discovery and SDTI rows, filled by their owners. */
 extern probingAction discoveryVideoCardInfoActions[PROBING_DISCOVERY_ROWS];
 extern probingAction sdtiProbeActions[PROBING_SDTI_ROWS];
+enum { PROBING_SDTI_WORDS = 352, PROBING_SDTI_OFFSET = 5676, PROBING_BLOCK_SIZE = 6380 };
+/* Enable words of the discovery rows (off until discovery runs) and of the SDTI rows, per card A-D. */
+extern volatile uint32_t discoveryVideoCardInfoEnabled[PROBING_DISCOVERY_ROWS];
+extern volatile uint32_t sdtiProbeEnabled[PROBING_SDTI_ROWS];
+/* Names and fills the discovery and SDTI rows (SDTI words into block offset 5676 of card A-D); all disabled. */
+void probingFillOwnedRows(uint8_t *sharedMemory);
+/* The SDTI rows' FPGA addresses for this card's slot (cards A and B swap in slot B). */
+void probingSetSdtiAddresses(uint32_t slot);
 /* Enable words of the discovery status row and the LM77 row. */
 extern volatile uint32_t discoveryExtractionEnabled;
 extern volatile uint32_t healthMonitorLm77Present;

@@ -105,6 +105,43 @@ probingAction *probingActionTable[PROBING_ACTION_COUNT] = {
     &fsmDummyRead,
 };
 
+volatile uint32_t discoveryVideoCardInfoEnabled[PROBING_DISCOVERY_ROWS];
+volatile uint32_t sdtiProbeEnabled[PROBING_SDTI_ROWS];
+
+void probingFillOwnedRows(uint8_t *sharedMemory)
+{
+    static const char *const discoveryNames[PROBING_DISCOVERY_ROWS] = {
+        "Discovery: Read VideoCardInfo HEAD A, Vid 0.", "Discovery: Read VideoCardInfo HEAD A, Vid 1.",
+        "Discovery: Read VideoCardInfo HEAD A, Vid 2.", "Discovery: Read VideoCardInfo HEAD A, Vid 3.",
+        "Discovery: Read VideoCardInfo HEAD A, Vid 4."};
+    for (uint32_t i = 0; i < PROBING_DISCOVERY_ROWS; i++) {
+        /* Off until discovery gives them their reads. */
+        discoveryVideoCardInfoEnabled[i] = 0;
+        discoveryVideoCardInfoActions[i] = probingAction();
+        discoveryVideoCardInfoActions[i].name = discoveryNames[i];
+        discoveryVideoCardInfoActions[i].enable = &discoveryVideoCardInfoEnabled[i];
+        discoveryVideoCardInfoActions[i].parity = 3;
+    }
+    static const char *const sdtiNames[PROBING_SDTI_ROWS] = {
+        "Read SDTI Probes from Card A", "Read SDTI Probes from Card B", "Read SDTI Probes from Card C",
+        "Read SDTI Probes from Card D"};
+    for (uint32_t card = 0; card < PROBING_SDTI_ROWS; card++) {
+        sdtiProbeEnabled[card] = 0;
+        sdtiProbeActions[card] = {sdtiNames[card], &sdtiProbeEnabled[card], 0, 2, P, FSM, READ, 2, 0,
+                                  PROBING_SDTI_WORDS,
+                                  sharedMemory ? sharedMemory + PROBING_BLOCK_SIZE * card + PROBING_SDTI_OFFSET : nullptr,
+                                  nullptr, 0, 0, nullptr, 0};
+    }
+}
+
+void probingSetSdtiAddresses(uint32_t slot)
+{
+    sdtiProbeActions[0].address = slot == 1 ? 0x8800 : 0x14000;
+    sdtiProbeActions[1].address = slot == 1 ? 0x14000 : 0x8800;
+    sdtiProbeActions[2].address = 0x14400;
+    sdtiProbeActions[3].address = 0x14800;
+}
+
 int probingSetActionRow(uint32_t row, probingAction *action)
 {
     int owned = row == PROBING_ROW_GENLOCK_URS || row == PROBING_ROW_GENLOCK_URS + 1 ||

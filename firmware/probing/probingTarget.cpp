@@ -67,6 +67,7 @@ int probingTargetRegisterStep(probingTargetStep_t step)
 int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
 {
     target.category = cat;
+    probingFillOwnedRows((uint8_t *)sharedMemory);
     if (!sharedMemory) {
         log4c_category_log(category(), LOG4C_PRIORITY_ERROR, "Error Shared Memory not initialized.\n");
         return PROBING_TARGET_ERROR;

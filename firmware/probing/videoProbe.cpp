@@ -19,6 +19,7 @@
 void platformStrataMessageVigiloInputStatusUnsolicited(log4c_category_t *category, uint32_t kind, const void *record);
 
 static_assert(sizeof(videoInputRecord) == 44, "videoInputRecord is 11 words");
+static_assert((int)PROBING_BLOCK_SIZE == (int)CARD_STATUS_BLOCK_SIZE, "card status block size");
 static_assert(offsetof(videoProbeChangeRecord_t, changed) == 4 && offsetof(videoProbeChangeRecord_t, input) == 8 &&
                   offsetof(videoProbeChangeRecord_t, reg0) == 12 && offsetof(videoProbeChangeRecord_t, reg2) == 16 &&
                   offsetof(videoProbeChangeRecord_t, stable) == 18 &&

@@ -55,7 +55,7 @@ protected:
         genlockProbingEnabled = 0;
         discoveryExtractionEnabled = 0;
         healthMonitorLm77Present = 0;
-        discoveryVideoCardInfoActions[0] = probingAction();
+        probingFillOwnedRows(sharedMemory);
         probingResetActions(category);
         cardsimClearLogs();
     }
@@ -141,16 +141,48 @@ TEST_F(ProbingSchedule, TableHoldsTheRowsWithTheirNamesDevicesAddressesAndPeriod
         EXPECT_NE(a->destination, nullptr);
     }
     EXPECT_EQ(probingActionTable[32]->postRead, probingTargetCycleEnd);
-    /* The discovery and SDTI rows stay empty until their owners fill them. */
-    for (int row : {3, 4, 5, 6, 7, 9, 10, 11, 12}) {
+    /* The discovery rows stay off until discovery gives them their reads. */
+    for (int row : {3, 4, 5, 6, 7}) {
         SCOPED_TRACE(row);
-        EXPECT_EQ(probingActionTable[row]->name, nullptr);
-        EXPECT_EQ(probingActionTable[row]->destination, nullptr);
+        EXPECT_EQ(std::string(probingActionTable[row]->name),
+                  "Discovery: Read VideoCardInfo HEAD A, Vid " + std::to_string(row - 3) + ".");
+        ASSERT_NE(probingActionTable[row]->enable, nullptr);
+        EXPECT_EQ(*probingActionTable[row]->enable, 0u);
     }
     /* Each row is a record of its own. */
     for (int i = 0; i < PROBING_ACTION_COUNT; i++)
         for (int j = i + 1; j < PROBING_ACTION_COUNT; j++)
             EXPECT_NE(probingActionTable[i], probingActionTable[j]) << i << " " << j;
+}
+
+TEST_F(ProbingSchedule, SdtiRowsReadTheirCardsAddressesIntoTheCardBlocksWhenEnabled)
+{
+    const char *names[] = {"Read SDTI Probes from Card A", "Read SDTI Probes from Card B",
+                           "Read SDTI Probes from Card C", "Read SDTI Probes from Card D"};
+    for (uint32_t slot : {0u, 1u}) {
+        probingSetSdtiAddresses(slot);
+        const uint32_t expected[2][4] = {{0x14000, 0x8800, 0x14400, 0x14800}, {0x8800, 0x14000, 0x14400, 0x14800}};
+        for (int card = 0; card < 4; card++) {
+            const probingAction *a = probingActionTable[9 + card];
+            EXPECT_EQ(std::string(a->name), names[card]);
+            EXPECT_EQ(a->address, expected[slot][card]) << slot << " " << card;
+            EXPECT_EQ(a->count, 352u);
+            EXPECT_EQ(a->period, 2u);
+            EXPECT_EQ(a->blocking, 0u);
+            EXPECT_EQ(a->destination, sharedMemory + CARD_STATUS_BLOCK_SIZE * card + 5676);
+        }
+    }
+    probingSetSdtiAddresses(0);
+    vsyncs(1, 1);
+    EXPECT_EQ(fsmReads(0x14400), 0u);
+    sdtiProbeEnabled[2] = 1;
+    cardsimFpgaSet(CARDSIM_FSM, 0x14400, 0xBEEF);
+    vsyncs(2, 3);
+    sdtiProbeEnabled[2] = 0;
+    EXPECT_EQ(fsmReads(0x14400), 1u);
+    const uint8_t *c = sharedMemory + CARD_STATUS_BLOCK_SIZE * 2 + 5676;
+    EXPECT_EQ(c[0], 0xBE);
+    EXPECT_EQ(c[1], 0xEF);
 }
 
 TEST_F(ProbingSchedule, OnlyTheGenlockAndSfpRowsTakeAnOwnersRecord)
