@@ -110,6 +110,17 @@ extern volatile uint32_t discoveryVideoCardInfoEnabled[PROBING_DISCOVERY_ROWS];
 extern volatile uint32_t sdtiProbeEnabled[PROBING_SDTI_ROWS];
 /* Names and fills the discovery and SDTI rows (SDTI words into block offset 5676 of card A-D); all disabled. */
 void probingFillOwnedRows(uint8_t *sharedMemory);
+enum { PROBING_CARD_COUNT = 6 };
+/*
+ * Turns the SDTI probing row of card 0-3 (A-D) on or off; off also sets the
+ * card's meters to 126 and clears its SDTI/MADI data. Cards 4 and 5 have no
+ * row and change nothing; above 5 is logged. Probing thread.
+ */
+void controlSdtiProbingActions(uint32_t card, uint32_t on);
+void setSdtiMadiPeakAndVuMetersTo126(uint32_t card);
+void clearSdtiMadiShareMemDataSections(uint32_t card);
+/* The shared memory the probing target was given (card blocks from its start), or none. */
+void *probingTargetSharedMemory(void);
 /* The SDTI rows' FPGA addresses for this card's slot (cards A and B swap in slot B). */
 void probingSetSdtiAddresses(uint32_t slot);
 /* Enable words of the discovery status row and the LM77 row. */

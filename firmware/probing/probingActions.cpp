@@ -154,3 +154,70 @@ int probingSetActionRow(uint32_t row, probingAction *action)
     probingActionTable[row] = action;
     return 1;
 }
+
+namespace {
+
+enum { SDTI_CONTROL_OFFSET = 5668, METER_FIRST_WORD = 2966, METER_LAST_WORD = 3093 };
+
+uint8_t *probingCardBlock(uint32_t card)
+{
+    uint8_t *base = (uint8_t *)probingTargetSharedMemory();
+    return base ? base + PROBING_BLOCK_SIZE * card : nullptr;
+}
+
+void putWords(uint8_t *block, uint32_t firstWord, uint32_t lastWord, uint16_t value)
+{
+    for (uint32_t w = firstWord; w <= lastWord; w++) {
+        block[2 * w] = (uint8_t)(value >> 8);
+        block[2 * w + 1] = (uint8_t)value;
+    }
+}
+
+} // namespace
+
+void setSdtiMadiPeakAndVuMetersTo126(uint32_t card)
+{
+    uint8_t *block = card < PROBING_CARD_COUNT ? probingCardBlock(card) : nullptr;
+    if (block)
+        putWords(block, METER_FIRST_WORD, METER_LAST_WORD, 0x007E);
+}
+
+void clearSdtiMadiShareMemDataSections(uint32_t card)
+{
+    uint8_t *block = card < PROBING_CARD_COUNT ? probingCardBlock(card) : nullptr;
+    if (!block)
+        return;
+    putWords(block, 2838, 2933, 0);
+    putWords(block, 3094, 3189, 0);
+}
+
+void controlSdtiProbingActions(uint32_t card, uint32_t on)
+{
+    log4c_category_t *category = log4c_category_get("ulm.firmware.probingSrvc");
+    if (card >= PROBING_CARD_COUNT) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "%s: Error. cardIndex error!!! cardIndex = %d. This should never happen.",
+                           "controlSdtiProbingActions", (int)card);
+        return;
+    }
+    /* Only cards A-D have an SDTI row; E and F must not reach the rows that follow. */
+    if (card >= PROBING_SDTI_ROWS)
+        return;
+    on = on ? 1 : 0;
+    if (sdtiProbeEnabled[card] == on)
+        return;
+    sdtiProbeEnabled[card] = on;
+    if (on) {
+        log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "%s: Enabling ATDM probing (SDTI-MADI) for card %d.",
+                           "controlSdtiProbingActions", (int)card);
+    } else {
+        log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "%s: Disabling ATDM probing (SDTI-MADI) for card %d.",
+                           "controlSdtiProbingActions", (int)card);
+        setSdtiMadiPeakAndVuMetersTo126(card);
+        clearSdtiMadiShareMemDataSections(card);
+    }
+    if (uint8_t *block = probingCardBlock(card)) {
+        block[SDTI_CONTROL_OFFSET] = 0;
+        block[SDTI_CONTROL_OFFSET + 1] = (uint8_t)on;
+    }
+}

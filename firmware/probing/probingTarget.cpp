@@ -78,6 +78,11 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
     return 0;
 }
 
+void *probingTargetSharedMemory(void)
+{
+    return target.sharedMemory;
+}
+
 uint32_t probingTargetFpgaDeprogrammed(void)
 {
     return target.fpgas[0].deprogrammed || target.fpgas[1].deprogrammed;

@@ -387,3 +387,51 @@ TEST_F(ProbingSchedule, CycleEndLogsADeprogrammedFpgaOnceAndRunsTheStepsWithOk)
 }
 
 } // namespace
+
+namespace {
+
+uint16_t blockWord(uint32_t card, uint32_t word)
+{
+    const uint8_t *b = sharedMemory + CARD_STATUS_BLOCK_SIZE * card + 2 * word;
+    return (uint16_t)(b[0] << 8 | b[1]);
+}
+
+TEST_F(ProbingSchedule, SdtiControlActsOnCardsAToDOnlyAndResetsMetersWhenOff)
+{
+    ASSERT_EQ(probingTargetInit(sharedMemory, category), 0);
+    probingAction *genlockRow = probingActionTable[PROBING_ROW_GENLOCK_URS];
+    const probingAction genlockBefore = *genlockRow;
+    const uint32_t genlockEnable = genlockProbingEnabled;
+    /* E and F have no row: nothing changes, the genlock rows least of all. */
+    for (uint32_t card : {4u, 5u}) {
+        controlSdtiProbingActions(card, 1);
+        EXPECT_EQ(memcmp(genlockRow, &genlockBefore, sizeof genlockBefore), 0);
+        EXPECT_EQ(genlockProbingEnabled, genlockEnable);
+        EXPECT_EQ(blockWord(card, 5668 / 2), 0);
+    }
+    size_t mark = TestLog::instance().mark();
+    controlSdtiProbingActions(6, 1);
+    EXPECT_NE(TestLog::instance().since(mark).find(
+                  "controlSdtiProbingActions: Error. cardIndex error!!! cardIndex = 6. This should never happen."),
+              std::string::npos);
+
+    memset(sharedMemory + CARD_STATUS_BLOCK_SIZE * 3 + 2 * 2838, 0x55, 2 * (3189 - 2838 + 1));
+    controlSdtiProbingActions(3, 1);
+    EXPECT_EQ(sdtiProbeEnabled[3], 1u);
+    EXPECT_EQ(blockWord(3, 5668 / 2), 1);
+    EXPECT_EQ(blockWord(3, 2966), 0x5555);   /* on leaves the meters alone */
+    controlSdtiProbingActions(3, 0);
+    EXPECT_EQ(sdtiProbeEnabled[3], 0u);
+    EXPECT_EQ(blockWord(3, 5668 / 2), 0);
+    EXPECT_EQ(blockWord(3, 2965), 0x5555);
+    EXPECT_EQ(blockWord(3, 2966), 0x007E);
+    EXPECT_EQ(blockWord(3, 3093), 0x007E);
+    EXPECT_EQ(blockWord(3, 2838), 0);
+    EXPECT_EQ(blockWord(3, 2933), 0);
+    EXPECT_EQ(blockWord(3, 2934), 0x5555);
+    EXPECT_EQ(blockWord(3, 3094), 0);
+    EXPECT_EQ(blockWord(3, 3189), 0);
+    EXPECT_EQ(blockWord(2, 2966), 0);   /* another card untouched */
+}
+
+} // namespace
