@@ -183,6 +183,16 @@ void healthMonitorReadVoltages(probingAction *action);
 typedef void (*probingTargetStep_t)(uint32_t ok);
 int probingTargetRegisterStep(probingTargetStep_t step);
 int probingTargetInit(void *sharedMemory, log4c_category_t *category);
+
+enum { PROBING_BRIDGE_IN_HEADS = 4, PROBING_CHANGE_CALLBACKS = 5 };
+/* The bridge-in state handed to the probe-data change callbacks: decoder words (host order) and validity per head. */
+struct probingBridgeInChange_t {
+    uint16_t decoder[PROBING_BRIDGE_IN_HEADS];
+    uint32_t valid[PROBING_BRIDGE_IN_HEADS];
+};
+typedef void (*probingFpgaDataChangeCallback_t)(const probingBridgeInChange_t *change);
+/* Appends a bridge-in change callback (at most 5); 0 and a log line for null or a full table. */
+int registerFpgaProbeDataChangeCallBck(probingFpgaDataChangeCallback_t callback);
 void probingTargetCycleEnd(probingAction *action);
 /* 1 while the DPS or FSM FPGA id reads 0x0000 or 0xFFFF. */
 uint32_t probingTargetFpgaDeprogrammed(void);

@@ -2,6 +2,8 @@
 
 #include "interruptController/interruptController.h"
 
+#include <cstring>
+
 /*
  * The probing target's cycle end, the post-read of the table's last row:
  * checks that both FPGAs still answer with their ids, then runs the
@@ -24,8 +26,90 @@ struct {
     probingTargetStep_t steps[PROBING_TARGET_STEPS];
     uint32_t stepCount;
     fpgaCheck_t fpgas[2];
+    probingFpgaDataChangeCallback_t changeCallbacks[PROBING_CHANGE_CALLBACKS];
+    uint8_t changeCallbackCount;
+    probingBridgeInChange_t bridgeIn;
+    struct {
+        uint32_t up, down;
+    } heads[PROBING_BRIDGE_IN_HEADS];
+    uint32_t bridgeInLogCount;
 } target = {nullptr, nullptr, {nullptr}, 0,
-            {{"DPS", probingRawWords.dpsFpgaId, 0}, {"FSM", probingRawWords.fsmFpgaId, 0}}};
+            {{"DPS", probingRawWords.dpsFpgaId, 0}, {"FSM", probingRawWords.fsmFpgaId, 0}}, {nullptr}, 0, {}, {}, 0};
+
+log4c_category_t *category();
+
+enum { BRIDGE_IN_FORMAT_OFFSET = 964, BRIDGE_IN_LOG_LIMIT = 99, NOT_READ = 0xFFFF };
+
+uint16_t rawWord(const uint16_t *words, uint32_t index)
+{
+    const uint8_t *b = (const uint8_t *)&words[index];
+    return (uint16_t)(b[0] << 8 | b[1]);
+}
+
+uint16_t systemFormat(uint16_t code)
+{
+    static const uint16_t table[][2] = {{12, 22}, {15, 34}, {24, 23}, {26, 35}, {47, 38}, {63, 39}};
+    for (const auto &entry : table)
+        if (entry[0] == code)
+            return entry[1];
+    return 0;
+}
+
+void notifyChange(void)
+{
+    for (uint8_t i = 0; i < target.changeCallbackCount; i++)
+        target.changeCallbacks[i](&target.bridgeIn);
+}
+
+/* Bridge-in: the heads' formats into the block, debounced validity, callbacks on a change. */
+void processBridgeIn(void)
+{
+    uint16_t *raw = probingRawWords.bridgeIn;
+    if (raw[1] == NOT_READ || raw[17] == NOT_READ) {
+        if (target.bridgeInLogCount <= BRIDGE_IN_LOG_LIMIT)
+            log4c_category_log(category(), LOG4C_PRIORITY_ERROR,
+                               "BridgeIn: BridgeInvalues were not read properly!!! Ignoring read. (log count %d)",
+                               (int)target.bridgeInLogCount++);
+        return;
+    }
+    uint8_t *block = (uint8_t *)target.sharedMemory + PROBING_BLOCK_SIZE * platformGetCardSlotIndex();
+    int changed = 0;
+    for (uint32_t h = 0; h < PROBING_BRIDGE_IN_HEADS; h++) {
+        uint16_t decoder = rawWord(raw, 12 + h);
+        target.bridgeIn.decoder[h] = decoder;
+        uint16_t code = (decoder >> 3) & 0x3F;
+        uint32_t validFlag = (decoder >> 9) & 1;
+        uint16_t format = validFlag ? (uint16_t)(0x0100 | systemFormat(code)) : 0;
+        block[BRIDGE_IN_FORMAT_OFFSET + 2 * h] = (uint8_t)(format >> 8);
+        block[BRIDGE_IN_FORMAT_OFFSET + 2 * h + 1] = (uint8_t)format;
+        uint32_t validSample = validFlag && systemFormat(code) != 0;
+        uint32_t valid = target.bridgeIn.valid[h];
+        if (validSample) {
+            target.heads[h].down = 0;
+            if (target.heads[h].up > 3)
+                valid = 1;
+            else
+                target.heads[h].up++;
+        } else {
+            target.heads[h].up = 0;
+            valid = 0;
+        }
+        if (valid != target.bridgeIn.valid[h]) {
+            target.bridgeIn.valid[h] = valid;
+            changed = 1;
+            log4c_category_log(category(), LOG4C_PRIORITY_NOTICE, "SDI-OUT: BridgeIn head %d changed. BridgeIn valid = %d",
+                               (int)h, (int)valid);
+        }
+    }
+    if (changed) {
+        log4c_category_log(category(), LOG4C_PRIORITY_NOTICE,
+                           "BridgeIn: notifyOthersOfBridgeInChange. brdigeInDecoder Head A 0x%04x, brdigeInDecoder "
+                           "Head B 0x%04x, brdigeInDecoder Head C 0x%04x, brdigeInDecoder Head D 0x%04x",
+                           target.bridgeIn.decoder[0], target.bridgeIn.decoder[1], target.bridgeIn.decoder[2],
+                           target.bridgeIn.decoder[3]);
+        notifyChange();
+    }
+}
 
 log4c_category_t *category()
 {
@@ -64,6 +148,22 @@ int probingTargetRegisterStep(probingTargetStep_t step)
     return 1;
 }
 
+int registerFpgaProbeDataChangeCallBck(probingFpgaDataChangeCallback_t callback)
+{
+    if (!callback) {
+        log4c_category_log(category(), LOG4C_PRIORITY_ERROR, "registerFpgaProbeDataChangeCallBck failed, Bad arguments!");
+        return 0;
+    }
+    if (target.changeCallbackCount >= PROBING_CHANGE_CALLBACKS) {
+        log4c_category_log(category(), LOG4C_PRIORITY_ERROR,
+                           "Failed to register with probe format changer call-back service because Max notification "
+                           "obtained!");
+        return 0;
+    }
+    target.changeCallbacks[target.changeCallbackCount++] = callback;
+    return 1;
+}
+
 int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
 {
     target.category = cat;
@@ -74,6 +174,10 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
     }
     target.sharedMemory = sharedMemory;
     videoProbeReset(sharedMemory, cat);
+    target.changeCallbackCount = 0;
+    target.bridgeIn = probingBridgeInChange_t();
+    memset(target.heads, 0, sizeof target.heads);
+    target.bridgeInLogCount = 0;
     log4c_category_log(category(), LOG4C_PRIORITY_INFO, "Initializing Probing Target.");
     return 0;
 }
@@ -102,4 +206,8 @@ void probingTargetCycleEnd(probingAction *action)
     for (uint32_t i = 0; i < target.stepCount; i++)
         target.steps[i](ok);
     videoProbeStatusChanged(ok);
+    if (ok && target.sharedMemory)
+        processBridgeIn();
+    probingRawWords.bridgeIn[1] = NOT_READ;
+    probingRawWords.bridgeIn[17] = NOT_READ;
 }

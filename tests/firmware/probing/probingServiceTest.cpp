@@ -435,3 +435,56 @@ TEST_F(ProbingSchedule, SdtiControlActsOnCardsAToDOnlyAndResetsMetersWhenOff)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<probingBridgeInChange_t> bridgeInChanges;
+void bridgeInSpy(const probingBridgeInChange_t *change) { bridgeInChanges.push_back(*change); }
+
+TEST_F(ProbingSchedule, BridgeInHeadIsValidOnTheFifthValidReadAndInvalidOnTheFirstInvalidOne)
+{
+    ASSERT_EQ(probingTargetInit(sharedMemory, category), 0);
+    ASSERT_EQ(registerFpgaProbeDataChangeCallBck(nullptr), 0);
+    ASSERT_EQ(registerFpgaProbeDataChangeCallBck(bridgeInSpy), 1);
+    bridgeInChanges.clear();
+    cardsimFpgaSet(CARDSIM_FSM, 0, 0x1234);
+    cardsimFpgaSet(CARDSIM_DPS, 0, 0x5678);
+    cardsimFpgaSet(CARDSIM_FSM, 0x0040 + 12, 0x0260);   /* head A: code 12, valid */
+    const uint8_t *block = sharedMemory + 964;          /* slot 0 */
+    std::vector<size_t> changesAfter;
+    for (uint32_t cycle = 1; cycle <= 11; cycle += 2) {
+        vsyncs(cycle, cycle + 1);
+        changesAfter.push_back(bridgeInChanges.size());
+        EXPECT_EQ(block[0], 0x01);
+        EXPECT_EQ(block[1], 0x16);
+    }
+    EXPECT_EQ(changesAfter, (std::vector<size_t>{0, 0, 0, 0, 1, 1}));
+    ASSERT_EQ(bridgeInChanges.size(), 1u);
+    EXPECT_EQ(bridgeInChanges[0].valid[0], 1u);
+    EXPECT_EQ(bridgeInChanges[0].valid[1], 0u);
+    EXPECT_EQ(bridgeInChanges[0].decoder[0], 0x0260);
+    /* A read that did not happen is skipped with its line: nothing changes. */
+    cardsimFpgaSet(CARDSIM_FSM, 0x0041, 0xFFFF);
+    cardsimFpgaSet(CARDSIM_FSM, 0x0040 + 12, 0x0000);
+    size_t mark = TestLog::instance().mark();
+    vsyncs(13, 14);
+    EXPECT_EQ(bridgeInChanges.size(), 1u);
+    EXPECT_NE(TestLog::instance().since(mark).find(
+                  "BridgeIn: BridgeInvalues were not read properly!!! Ignoring read. (log count 0)"),
+              std::string::npos);
+    /* The first invalid read drops the head. */
+    cardsimFpgaSet(CARDSIM_FSM, 0x0041, 0x0000);
+    vsyncs(15, 16);
+    ASSERT_EQ(bridgeInChanges.size(), 2u);
+    EXPECT_EQ(bridgeInChanges[1].valid[0], 0u);
+    EXPECT_EQ(block[0], 0x00);
+    EXPECT_EQ(block[1], 0x00);
+    /* A valid flag with a code outside the table writes the flag but never counts as valid. */
+    cardsimFpgaSet(CARDSIM_FSM, 0x0040 + 13, 0x0200 | (13 << 3));
+    vsyncs(17, 30);
+    EXPECT_EQ(bridgeInChanges.size(), 2u);
+    EXPECT_EQ(sharedMemory[966], 0x01);
+    EXPECT_EQ(sharedMemory[967], 0x00);
+}
+
+} // namespace
