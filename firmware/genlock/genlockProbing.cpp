@@ -136,6 +136,8 @@ void kvrGenlockSi5344GetURSPresenceStatus(uint8_t out[2])
 
 int kvrGenlockSi5344ProbingTargetInit(log4c_category_t *category)
 {
+    for (uint32_t i = 0; i < GENLOCK_ACTION_COUNT; i++)
+        probingSetActionRow(PROBING_ROW_GENLOCK_URS + i, &genlockProbingActions[i]);
     target = decltype(target)();
     target.category = category;
     genlockProbingEnabled = 0;

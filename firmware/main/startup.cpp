@@ -117,6 +117,8 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
 
     /* The probing target's start-up starts the genlock target and the cage; until it runs, the start-up does. */
     kvrGenlockSi5344ProbingTargetInit(category);
+    probingTargetRegisterStep(kvrGenlockSi5344ProbingTargetProcess);
+    videoProbeChangedCallbackRegister(videoProbeSendInputRecord);
     sfpInit(category, sharedMemory);
     sfpApplyStoredTxDisable(category);
     platformApplyBuildVersion(category);

@@ -4,28 +4,13 @@
 #include "persistentDataStorage/persistentDataStorage.h"
 #include "platform/platform.h"
 #include "strata/strata.h"
+#include "probing/probing.h"
 
 /*
  * What the services lend the stream settings of the platform: the restore
  * point, the ATDM_MODE_CHANGED_EVENT, the audio probes, the SDTI/MADI
  * insertion and the ATDM availability answer.
  */
-
-/* Owned by the probing service and the frame-controller answers; these stand in until they exist. */
-void audioProbeSelection(log4c_category_t *category, uint32_t input);
-void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on);
-
-__attribute__((weak)) void audioProbeSelection(log4c_category_t *category, uint32_t input)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: audio probes of input %u not re-selected (no probes)",
-                       __func__, input);
-}
-
-__attribute__((weak)) void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on)
-{
-    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: SDTI/MADI insertion %u not applied (no probes)",
-                       __func__, on);
-}
 
 /*
  * The restore point's listeners carry no context: one forwarding function

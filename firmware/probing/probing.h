@@ -68,6 +68,10 @@ struct probingAction {
 void probingInitFpgaProbeTables(void);
 void audioProbeInit(void);
 void probingInitSdtiRegisters(log4c_category_t *category);
+/* Writes input 0-8's 28 audio-probe descriptor registers from its stream setting. Any thread. */
+void audioProbeSelection(log4c_category_t *category, uint32_t input);
+/* Sets or clears SDTI/MADI insertion on bridges 0 and 2 (bridge 0 stays off in slots A and B). Any thread. */
+void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on);
 void vancMetaDataClearBuffer(log4c_category_t *category);
 void vancMetaDataInterfaceInit(log4c_category_t *category);
 
@@ -83,5 +87,149 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback);
 
 /* Changes the shadowed ethernet-probing control word (kinds 0-6) and writes it when it changed. */
 void platformUpdateControlRegister(uint32_t kind, uint32_t value);
+
+/* ---- probing service (the per-Vsync probing thread) ---- */
+
+enum {
+    PROBING_ACTION_COUNT = 33,
+    PROBING_DISCOVERY_ROWS = 5,     /* rows 3-7 */
+    PROBING_SDTI_ROWS = 4,          /* rows 9-12, cards A-D */
+    PROBING_ROW_GENLOCK_URS = 13,   /* rows 13-15 are the genlock target's records */
+    PROBING_ROW_SFP = 30,
+    PROBING_CALLBACKS = 5,
+};
+
+/* The walked table; rows 13-15 and 30 are the genlock and SFP records once handed in. */
+extern probingAction *probingActionTable[PROBING_ACTION_COUNT];
+/* Records of the discovery and SDTI rows, filled by their owners. */
+extern probingAction discoveryVideoCardInfoActions[PROBING_DISCOVERY_ROWS];
+extern probingAction sdtiProbeActions[PROBING_SDTI_ROWS];
+enum { PROBING_SDTI_WORDS = 352, PROBING_SDTI_OFFSET = 5676, PROBING_BLOCK_SIZE = 6380 };
+/* Enable words of the discovery rows (off until discovery runs) and of the SDTI rows, per card A-D. */
+extern volatile uint32_t discoveryVideoCardInfoEnabled[PROBING_DISCOVERY_ROWS];
+extern volatile uint32_t sdtiProbeEnabled[PROBING_SDTI_ROWS];
+/* Names and fills the discovery and SDTI rows (SDTI words into block offset 5676 of card A-D); all disabled. */
+void probingFillOwnedRows(uint8_t *sharedMemory);
+enum { PROBING_CARD_COUNT = 6 };
+/*
+ * Turns the SDTI probing row of card 0-3 (A-D) on or off; off also sets the
+ * card's meters to 126 and clears its SDTI/MADI data. Cards 4 and 5 have no
+ * row and change nothing; above 5 is logged. Probing thread.
+ */
+void controlSdtiProbingActions(uint32_t card, uint32_t on);
+void setSdtiMadiPeakAndVuMetersTo126(uint32_t card);
+void clearSdtiMadiShareMemDataSections(uint32_t card);
+/* The shared memory the probing target was given (card blocks from its start), or none. */
+void *probingTargetSharedMemory(void);
+/* The SDTI rows' FPGA addresses for this card's slot (cards A and B swap in slot B). */
+void probingSetSdtiAddresses(uint32_t slot);
+/* Enable words of the discovery status row and the LM77 row. */
+extern volatile uint32_t discoveryExtractionEnabled;
+extern volatile uint32_t healthMonitorLm77Present;
+
+/* Where the static rows land (FSM/DPS words big-endian as read). */
+struct probingRawWords_t {
+    uint16_t bridgeIn[18];
+    uint16_t atdm[4];
+    uint16_t discovery[5];
+    uint16_t packetStatuses[16];
+    uint16_t dpsSystemMonitor[7];
+    uint16_t fsmSystemMonitor[7];
+    uint16_t dpsFan[1];
+    uint16_t fsmFan[1];
+    uint16_t cpuTemperature[2];
+    uint16_t lm77[2];
+    uint16_t voltages[2];
+    uint16_t dpsDdr3[1];
+    uint16_t fsmDdr3[1];
+    uint16_t dpsVancFifo[1];
+    uint16_t fsmLocalVancFifo[1];
+    uint16_t fsmUpstreamVancFifos[5];
+    uint16_t txPll0[1];
+    uint16_t txPll1[1];
+    uint16_t dpsFpgaId[1];
+    uint16_t fsmFpgaId[1];
+};
+extern probingRawWords_t probingRawWords;
+
+/*
+ * Hands the genlock rows (13-15) or the SFP row (30) their owner's record.
+ * Returns 1, or 0 (logged) for any other row or a null record. Before the
+ * probing thread runs.
+ */
+int probingSetActionRow(uint32_t row, probingAction *action);
+
+/*
+ * Registers a function run at every Vsync whose count modulo interval equals
+ * phase (interval 1: every Vsync). At most PROBING_CALLBACKS; 0 and a log
+ * line for a null function, an interval 0 or a full table, else 1.
+ */
+int probingSrvcRegisterCallback(void (*function)(void), uint32_t interval, uint32_t phase);
+
+/* Clears the callbacks and every action's countdown and iteration (service init). */
+void probingResetActions(log4c_category_t *category);
+
+/* One Vsync's work after the wait: callbacks, QVS notify on even counts, the due actions. */
+void probingRunVsync(uint32_t vsyncCount);
+
+/* Post-read callbacks of the static rows. */
+void videoProbingPacketStatusesReady(probingAction *action);
+void healthMonitorReadTemperatureSensors(probingAction *action);
+void healthMonitorReadVoltages(probingAction *action);
+
+/* ---- probing target (cycle end, every second Vsync) ---- */
+
+/* A per-cycle step of a target below this module (the genlock target); `ok` is 0 while an FPGA is deprogrammed. */
+typedef void (*probingTargetStep_t)(uint32_t ok);
+int probingTargetRegisterStep(probingTargetStep_t step);
+int probingTargetInit(void *sharedMemory, log4c_category_t *category);
+
+enum { PROBING_BRIDGE_IN_HEADS = 4, PROBING_CHANGE_CALLBACKS = 5 };
+/* The bridge-in state handed to the probe-data change callbacks: decoder words (host order) and validity per head. */
+struct probingBridgeInChange_t {
+    uint16_t decoder[PROBING_BRIDGE_IN_HEADS];
+    uint32_t valid[PROBING_BRIDGE_IN_HEADS];
+};
+typedef void (*probingFpgaDataChangeCallback_t)(const probingBridgeInChange_t *change);
+/* Appends a bridge-in change callback (at most 5); 0 and a log line for null or a full table. */
+int registerFpgaProbeDataChangeCallBck(probingFpgaDataChangeCallback_t callback);
+void probingTargetCycleEnd(probingAction *action);
+/* 1 while the DPS or FSM FPGA id reads 0x0000 or 0xFFFF. */
+uint32_t probingTargetFpgaDeprogrammed(void);
+
+/* ---- video probes (cycle end) ---- */
+
+enum { PROBING_VIDEO_INPUTS = 9 };
+
+/*
+ * One input's debounced change, handed to the change callbacks (host order;
+ * the 32-bit values span two 16-bit fields).
+ */
+struct videoProbeChangeRecord_t {
+    uint16_t cardId;
+    uint16_t cardSubId;
+    uint16_t changed[2];
+    uint16_t input[2];
+    uint16_t reg0, reg1, reg2;
+    uint16_t stable;          /* 1 when the format is settled */
+    uint16_t reserved0;
+    uint16_t vpidChanged[2];
+    uint16_t reserved1, reserved2;
+    uint16_t vpidValid[2];
+    uint16_t vpidA, vpidB;
+};
+
+struct videoInputRecord;
+
+/* Clears every input's probe state and marks the nine records unreported. */
+void videoProbeReset(void *sharedMemory, log4c_category_t *category);
+/* The per-cycle step; 1 when a change record was delivered. Nothing with ok = 0. */
+uint32_t videoProbeStatusChanged(uint32_t ok);
+/* Calls every registered change callback with one record. Probing thread. */
+void videoProbeNotifyChange(const void *changeRecord);
+/* The change callback that builds an input's videoInputRecord and delivers it (layout manager, frame controller). */
+void videoProbeSendInputRecord(const void *changeRecord);
+/* Copies input 0-8's last record; 0 for another input or one never reported. Any thread. */
+int videoProbeGetInputData(uint32_t input, videoInputRecord *record);
 
 #endif

@@ -3,6 +3,7 @@
 #include "deviceManager/deviceManager.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <pthread.h>
 
 platformProbeFlags_t probingControlFlags;
@@ -18,18 +19,145 @@ static struct {
     int everWritten = 0;
 } probingControl;
 
-/* The probe tables, audio probes and SDTI registers are programmed by the probing targets themselves. */
+enum {
+    AUDIO_PROBE_BASE = 0x2200,
+    AUDIO_PROBE_STRIDE = 32,
+    AUDIO_PROBE_PAIRS = 14,
+    SDTI_PROBE_BLOCK = 0x2320,
+    SDTI_INSERTION_WORDS = 352,
+    SDTI_INSERTION_REGISTER = 0x2005,
+    SDTI_CONTROL_BASE = 0x0C10,
+    SDTI_CONTROL_STRIDE = 32,
+};
+
+static uint32_t sdtiInsertionWords;
+static struct {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    uint16_t control[3] = {0, 0, 0};   /* bridges 0 and 2 are used */
+} sdtiBridges;
+
+static log4c_category_t *probingCategory(void)
+{
+    return log4c_category_get("ulm.firmware.probingSrvc");
+}
+
+/* One blocking write of one big-endian word. */
+static void writeWord(uint32_t device, uint32_t address, uint16_t value)
+{
+    uint8_t bytes[2] = {(uint8_t)(value >> 8), (uint8_t)value};
+    deviceManagerAccess(DEVICE_WRITE, device, address, 0, 1, bytes);
+}
+
+static uint16_t readWord(uint32_t device, uint32_t address)
+{
+    uint8_t bytes[2] = {0, 0};
+    deviceManagerAccess(DEVICE_READ, device, address, 0, 1, bytes);
+    return (uint16_t)(bytes[0] << 8 | bytes[1]);
+}
+
+/* Writes descriptor pairs {source, length} from a register on, one word per register. */
+static void writePairs(uint32_t address, const uint16_t (*pairs)[2], uint32_t count)
+{
+    for (uint32_t p = 0; p < count; p++) {
+        writeWord(DEVICE_FSM_FPGA, address + 2 * p, pairs[p][0]);
+        writeWord(DEVICE_FSM_FPGA, address + 2 * p + 1, pairs[p][1]);
+    }
+}
+
 void probingInitFpgaProbeTables(void)
 {
+    writeWord(DEVICE_DPS_FPGA, 0x0412, 0x0019);
+    writeWord(DEVICE_DPS_FPGA, 0x0414, 0x00C2);
+    writeWord(DEVICE_DPS_FPGA, 0x0413, 0x0000);
+    writeWord(DEVICE_DPS_FPGA, 0x0410, (uint16_t)(readWord(DEVICE_DPS_FPGA, 0x0410) | 0x0003));
+    writeWord(DEVICE_DPS_FPGA, 0x0411, (uint16_t)((readWord(DEVICE_DPS_FPGA, 0x0411) & 0x00FF) | 0xFF01));
+    for (uint32_t k = 0; k < 9; k++) {
+        const uint16_t head[8] = {(uint16_t)(0x2000 + 0x100 * k), 0x0012, (uint16_t)(0x4840 + 4 * k), 0x0002,
+                                  (uint16_t)(0x4880 + 2 * k), 0x0001, (uint16_t)(0x4900 + 8 * k), 0x0004};
+        for (uint32_t w = 0; w < 32; w++)
+            writeWord(DEVICE_DPS_FPGA, 0x0600 + 32 * k + w, w < 8 ? head[w] : 0);
+    }
+    writeWord(DEVICE_DPS_FPGA, 0x0416, 0x0024);
+    writeWord(DEVICE_DPS_FPGA, 0x0410, (uint16_t)(readWord(DEVICE_DPS_FPGA, 0x0410) | 0x0008));
+    for (uint32_t k = 0; k < 9; k++) {
+        writeWord(DEVICE_DPS_FPGA, 0x0740 + 2 * k, (uint16_t)(0x2008 + 0x100 * k));
+        writeWord(DEVICE_DPS_FPGA, 0x0741 + 2 * k, 0x0004);
+    }
+}
+
+void audioProbeSelection(log4c_category_t *category, uint32_t input)
+{
+    if (!category)
+        category = probingCategory();
+    if (input > 8) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Error in arg videoInputNumber = %d (range is 0-8).",
+                           __func__, (int)input);
+        return;
+    }
+    uint32_t setting = 0;
+    platformGetKvrVideoStreamSetting(category, input, &setting);
+    const uint32_t a = setting == 1 ? 0x6000 : 0x4000, i = input;
+    const uint32_t sources[AUDIO_PROBE_PAIRS][2] = {
+        {a + 8 * i, 8},           {a + 0x80 + 8 * i, 8},   {a + 0x100 + 8 * i, 8},  {0x8960 + 4 * i, 4},
+        {0x8960 + 4 * i, 4},      {a + 0x800 + 16 * i, 16}, {a + 0x900 + 16 * i, 16}, {a + 0xA00 + 8 * i, 8},
+        {a + 0xB00 + 16 * i, 16}, {a + 0x1000 + 64 * i, 64}, {a + 0x1400 + 8 * i, 8}, {0x2400 + 4 * i, 4},
+        {0x2440 + 4 * i, 4},      {0x2480 + i, 1},
+    };
+    uint16_t pairs[AUDIO_PROBE_PAIRS][2];
+    for (uint32_t p = 0; p < AUDIO_PROBE_PAIRS; p++) {
+        pairs[p][0] = (uint16_t)(2 * sources[p][0]);   /* byte address, modulo 0x10000 */
+        pairs[p][1] = (uint16_t)sources[p][1];
+    }
+    writePairs(AUDIO_PROBE_BASE + AUDIO_PROBE_STRIDE * input, pairs, AUDIO_PROBE_PAIRS);
 }
 
 void audioProbeInit(void)
 {
+    writeWord(DEVICE_FSM_FPGA, 0x2002, 0x00A9);
+    writeWord(DEVICE_FSM_FPGA, 0x2004, 0x00C2);
+    writeWord(DEVICE_FSM_FPGA, 0x2003, 0x0019);
+    writeWord(DEVICE_FSM_FPGA, 0x2000, 0x0003);
+    writeWord(DEVICE_FSM_FPGA, 0x2001, 0x01FF);
+    for (uint32_t input = 0; input < 9; input++)
+        audioProbeSelection(probingCategory(), input);
 }
 
 void probingInitSdtiRegisters(log4c_category_t *category)
 {
     (void)category;
+    static const uint16_t pairs[9][2] = {{0xC000, 0x0020}, {0xC100, 0x0020}, {0xC200, 0x0020},
+                                         {0x12C0, 0x0010}, {0x12C0, 0x0010}, {0xD000, 0x0040},
+                                         {0xD200, 0x0040}, {0xD400, 0x0020}, {0xD600, 0x0040}};
+    writePairs(SDTI_PROBE_BLOCK, pairs, 9);
+    sdtiInsertionWords = SDTI_INSERTION_WORDS;
+    writeWord(DEVICE_FSM_FPGA, SDTI_INSERTION_REGISTER, (uint16_t)sdtiInsertionWords);
+}
+
+void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on)
+{
+    if (!category)
+        category = probingCategory();
+    uint32_t slot = platformGetCardSlotIndex();
+    pthread_mutex_lock(&sdtiBridges.mutex);
+    for (uint32_t bridge : {0u, 2u}) {
+        uint16_t &word = sdtiBridges.control[bridge];
+        int notNeeded = on && bridge == 0 && slot < 2;
+        if (on && !notNeeded)
+            word |= 1;
+        else
+            word &= (uint16_t)~1;
+        writeWord(DEVICE_FSM_FPGA, SDTI_CONTROL_BASE + SDTI_CONTROL_STRIDE * bridge, word);
+        if (notNeeded)
+            log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
+                               "Disabling SDTI/MADI insertion on Bridge %d because not needed. Sdti reg value 0x%04x",
+                               (int)bridge, word);
+        else
+            log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
+                               on ? "Enabling SDTI/MADI insertion on Bridge %d. Sdti reg value 0x%04x" :
+                                    "Disabling SDTI/MADI insertion on Bridge %d. Sdti reg value 0x%04x",
+                               (int)bridge, word);
+    }
+    pthread_mutex_unlock(&sdtiBridges.mutex);
 }
 
 void vancMetaDataClearBuffer(log4c_category_t *category)

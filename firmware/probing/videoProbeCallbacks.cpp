@@ -32,3 +32,22 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
                            __func__);
     return registered;
 }
+
+void videoProbeNotifyChange(const void *changeRecord)
+{
+    videoProbeChangedCallback_t callbacks[PROBING_VIDEO_CALLBACKS];
+    pthread_mutex_lock(&videoProbeCallbacks.mutex);
+    int count = videoProbeCallbacks.count;
+    for (int i = 0; i < count; i++)
+        callbacks[i] = videoProbeCallbacks.callbacks[i];
+    pthread_mutex_unlock(&videoProbeCallbacks.mutex);
+    for (int i = 0; i < count; i++)
+        callbacks[i](changeRecord);
+}
+
+/* The probing-packet statuses' post-read; the per-input evaluation with its debouncing is not done yet. */
+void videoProbingPacketStatusesReady(probingAction *action)
+{
+    log4c_category_log(log4c_category_get("ulm.firmware.probingSrvc"), LOG4C_PRIORITY_DEBUG, "%s: %s", __func__,
+                       action->name);
+}

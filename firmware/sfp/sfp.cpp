@@ -471,6 +471,7 @@ void sfpInit(log4c_category_t *category, void *sharedMemory)
     sfp.dualChannel = 1;
     prepareVarsForPresenceDetection(STATE_IDENTIFY);
     prepareProbingActionForNextItem(&sfpProbingAction, STATE_IDENTIFY);
+    probingSetActionRow(PROBING_ROW_SFP, &sfpProbingAction);
     static setDevicePcodeHandlerInfo listeners[2] = {
         {setDeviceListener, ANY_SLOT, SFP_DEVICE_SFP1, SFP_REGISTER_TX_ENABLE, nullptr},
         {setDeviceListener, ANY_SLOT, SFP_DEVICE_SFP2, SFP_REGISTER_TX_ENABLE, nullptr}};

@@ -101,6 +101,7 @@ int serveFrame(fpgaModel_t &model, const uint8_t *tx, uint8_t *rx, size_t length
             return -1;
         }
         size_t count = ((tx[4] << 8) | tx[5]) & 0xFFF;
+        cardsimCountRead(fpga, address);
         for (size_t i = 0; i < count && 6 + 2 * i + 1 < length; i++) {
             uint16_t word = 0;
             if (kind == 3)
@@ -284,6 +285,7 @@ void cardsimReset(void)
     cardsimI2cReset();
     cardsimScalerReset();
     cardsimHdrReset();
+    cardsimClearReadCounts();
 }
 
 uint16_t cardsimFpgaGet(int fpga, uint32_t address)
@@ -357,6 +359,7 @@ void cardsimClearLogs(void)
         }
     }
     cardsimI2cClearLog();
+    cardsimClearReadCounts();
 }
 
 /* Creates every missing directory above a host path. */

@@ -234,4 +234,8 @@ std::vector<std::string> cardsimStandInCalls(void);
  */
 void cardsimApplyConfig(void);
 
+/* Read bursts served by an FPGA that started at one register, since the start or the last clear. */
+uint32_t cardsimFpgaReadCount(int fpga, uint32_t address);
+void cardsimClearReadCounts(void);
+
 #endif

@@ -31,4 +31,7 @@ void cardsimHdrWrite(int fpga, uint32_t address, uint16_t value);
 int cardsimHdrRead(int fpga, uint32_t address, uint16_t *value);
 void cardsimHdrReset(void);
 
+/* Counts one FPGA read burst starting at address (probing read counts). */
+void cardsimCountRead(int fpga, uint32_t address);
+
 #endif
