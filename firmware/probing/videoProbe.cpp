@@ -2,6 +2,7 @@
 
 #include "layoutManager/layoutManager.h"
 #include "qvsInterface/qvsInterface.h"
+#include "strata/strataAnswers.h"
 
 #include <cstddef>
 #include <cstring>
@@ -14,9 +15,6 @@
  * layout manager gets nothing until every input was reported once, then all
  * nine records together and one record per change after that.
  */
-
-/* The frame controller's unsolicited input status; kind 4 carries one videoInputRecord. */
-void platformStrataMessageVigiloInputStatusUnsolicited(log4c_category_t *category, uint32_t kind, const void *record);
 
 static_assert(sizeof(videoInputRecord) == 44, "videoInputRecord is 11 words");
 static_assert((int)PROBING_BLOCK_SIZE == (int)CARD_STATUS_BLOCK_SIZE, "card status block size");
@@ -287,10 +285,33 @@ videoInputRecord buildRecord(uint32_t input, uint16_t reg0, uint16_t reg2)
     return record;
 }
 
+/* The fields of an input's record that the frame controller's status answers read. */
+strataVideoInputRecord forFrameController(const videoInputRecord &record)
+{
+    strataVideoInputRecord out = {};
+    out.inputIndex = record.inputIndex;
+    out.format = record.videoTypeInfo;
+    out.valid = record.carrierDetect;
+    out.eavSavError = record.eavSavErr;
+    out.frameRate = record.frameRate;
+    return out;
+}
+
+/* The frame controller's reader of the probes' records: 0 with the record, -1 before the input was reported. */
+int readForFrameController(uint32_t input, strataVideoInputRecord *out)
+{
+    videoInputRecord record;
+    if (!out || !videoProbeGetInputData(input, &record))
+        return -1;
+    *out = forFrameController(record);
+    return 0;
+}
+
 } // namespace
 
 void videoProbeReset(void *sharedMemory, log4c_category_t *cat)
 {
+    strataRegisterVideoInputReader(readForFrameController);
     probes.category = cat;
     probes.sharedMemory = (uint8_t *)sharedMemory;
     for (inputProbe_t &p : probes.inputs) {
@@ -380,7 +401,8 @@ void videoProbeSendInputRecord(const void *changeRecord)
     videoInputRecord all[PROBING_VIDEO_INPUTS];
     memcpy(all, probes.records, sizeof all);
     pthread_mutex_unlock(&probes.mutex);
-    platformStrataMessageVigiloInputStatusUnsolicited(category(), REPORT_UNSOLICITED_INPUT, &record);
+    strataVideoInputRecord report = forFrameController(record);
+    platformStrataMessageVigiloInputStatusUnsolicited(category(), REPORT_UNSOLICITED_INPUT, &report);
     if (sendOne)
         layoutVideoInputChangeHandler(&record);
     if (sendAll) {
