@@ -8,6 +8,7 @@
 
 #include "platform/platformPrivate.h"
 #include "qvsInterface/qvsInterface.h"
+#include "strata/strataAnswers.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -223,3 +224,25 @@ TEST_F(VideoProbe, NotOkDoesNothing)
 }
 
 } // namespace
+
+/* The frame controller's status answers read what the probes reported, through the reader they lend it. */
+TEST_F(VideoProbe, TheFrameControllerReadsTheReportedRecords)
+{
+    strataVideoInputRecord seen = {};
+    EXPECT_EQ(videoProbeGetInputData(6, &seen), -1) << "input 6 was never reported";
+
+    videoProbeChangeRecord_t change = {};
+    uint32_t one = 1, input = 6;
+    memcpy(change.changed, &one, 4);
+    memcpy(change.input, &input, 4);
+    change.reg0 = 0x0005; /* valid, EAV/SAV error */
+    change.reg2 = 0x1806; /* format 24 */
+    videoProbeSendInputRecord(&change);
+
+    ASSERT_EQ(videoProbeGetInputData(6, &seen), 0);
+    EXPECT_EQ(seen.inputIndex, 6u);
+    EXPECT_EQ(seen.format, 24u);
+    EXPECT_EQ(seen.valid, 1u);
+    EXPECT_EQ(seen.eavSavError, 1u);
+    EXPECT_EQ(seen.frameRate, 2500u);
+}
