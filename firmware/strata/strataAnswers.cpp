@@ -262,7 +262,9 @@ static void propertiesValue(const char *path, const char *key, char out[33], con
         ANSWER_LOG(LOG4C_PRIORITY_WARN, failure, key, path);
         return;
     }
-    snprintf(out, 33, "%s", value);
+    size_t length = strnlen(value, 32);
+    memcpy(out, value, length);
+    out[length] = 0;
 }
 
 void platformStrataAnswer7004(uint32_t type, uint32_t destination)
