@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "../main/EmulatedCard.h"
 #include "../main/FirmwareTestSupport.h"
 
 extern serviceDescriptor interruptControllerService;
@@ -34,14 +35,7 @@ protected:
     void SetUp() override
     {
         TestLog::instance();
-        setenv("KVR_ROOT", root.path().c_str(), 1);
-        mkdir((root / "dev").c_str(), 0755);
-        mkdir((root / "dev/shm").c_str(), 0700);
-        cardsimStart();
-        cardsimVsyncStop();
-        deviceManagerInit(nullptr);
-        platformResetState();
-        platformAttach(log4c_category_get("ulm.firmware.main"), sharedMemory);
+        firmwareTest::startEmulatedCard(root, log4c_category_get("ulm.firmware.main"), sharedMemory, sizeof sharedMemory);
         cardsimFpgaSet(CARDSIM_FSM, 0, 0x1234);
         cardsimFpgaSet(CARDSIM_DPS, 0, 0x5678);
         initService(&interruptControllerService);

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "../main/EmulatedCard.h"
 #include "../main/FirmwareTestSupport.h"
 
 using firmwareTest::TestLog;
@@ -29,15 +30,7 @@ protected:
     void SetUp() override
     {
         TestLog::instance();
-        setenv("KVR_ROOT", root.path().c_str(), 1);
-        mkdir((root / "dev").c_str(), 0755);
-        mkdir((root / "dev/shm").c_str(), 0700);
-        cardsimStart();
-        cardsimVsyncStop();
-        deviceManagerInit(nullptr);
-        platformResetState();
-        memset(sharedMemory, 0, sizeof sharedMemory);
-        platformAttach(category, sharedMemory);
+        firmwareTest::startEmulatedCard(root, category, sharedMemory, sizeof sharedMemory);
         platformRecord.rearSlot = 2;
         sfpInit(category, sharedMemory);
         cardsimClearLogs();
