@@ -142,7 +142,8 @@ static void queueText(uint32_t type, uint32_t destination, uint16_t opcode, cons
                       uint32_t prefixSize, const char *text)
 {
     uint8_t payload[2 + ANSWER_TEXT_MAX + 1] = {};
-    memcpy(payload, prefix, prefixSize);
+    if (prefixSize > 0)
+        memcpy(payload, prefix, prefixSize);
     size_t length = strnlen(text, ANSWER_TEXT_MAX);
     memcpy(payload + prefixSize, text, length);
     payload[prefixSize + length] = 0;
