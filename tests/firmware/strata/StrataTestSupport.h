@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -171,6 +172,28 @@ protected:
     ctrlpeer::CtrlPeer peer;
     std::string path;
 };
+
+/* One message the card sent: opcode and data. */
+struct Reply {
+    uint16_t opcode;
+    Bytes data;
+    bool operator==(const Reply &o) const { return opcode == o.opcode && data == o.data; }
+};
+
+inline std::ostream &operator<<(std::ostream &out, const Reply &r)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%04X:", r.opcode);
+    out << text;
+    for (uint8_t b : r.data) {
+        snprintf(text, sizeof text, " %02X", b);
+        out << text;
+    }
+    return out;
+}
+
+const Reply ACK{0x0000, {}};
+inline Reply nack(uint8_t error) { return Reply{0x0001, {error}}; }
 
 } // namespace strataTest
 

@@ -16,27 +16,6 @@ using ctrlpeer::Packet;
 
 namespace {
 
-/* One message the card sent: opcode and data. */
-struct Reply {
-    uint16_t opcode;
-    Bytes data;
-    bool operator==(const Reply &o) const { return opcode == o.opcode && data == o.data; }
-};
-
-std::ostream &operator<<(std::ostream &out, const Reply &r)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%04X:", r.opcode);
-    out << text;
-    for (uint8_t b : r.data) {
-        snprintf(text, sizeof text, " %02X", b);
-        out << text;
-    }
-    return out;
-}
-
-const Reply ACK{0x0000, {}};
-Reply nack(uint8_t error) { return Reply{0x0001, {error}}; }
 
 Bytes text(uint8_t prefix, const std::string &s)
 {

@@ -15,26 +15,6 @@ using ctrlpeer::Packet;
 
 namespace {
 
-/* One reply the card sends: opcode and data. */
-struct Reply {
-    uint16_t opcode;
-    Bytes data;
-    bool operator==(const Reply &o) const { return opcode == o.opcode && data == o.data; }
-};
-
-std::ostream &operator<<(std::ostream &out, const Reply &r)
-{
-    char head[16];
-    snprintf(head, sizeof head, "%04X:", r.opcode);
-    out << head;
-    for (uint8_t b : r.data) {
-        snprintf(head, sizeof head, " %02X", b);
-        out << head;
-    }
-    return out;
-}
-
-const Reply ACK{0x0000, {}};
 
 /* Reboots the hal recorded so far. */
 size_t rebootCount()
@@ -61,7 +41,6 @@ bool waitForHalLog(const std::string &needle)
     return halLog().find(needle) != std::string::npos;
 }
 
-Reply nack(uint8_t error) { return Reply{0x0001, {error}}; }
 
 class StrataExecute : public StrataLink {
 protected:
