@@ -5,7 +5,7 @@
 
 #include "genlock/genlock.h"
 #include "genlock/si5344.h"
-#include "probing/probing.h"
+#include "probingAction/probingAction.h"
 
 enum {
     GENLOCK_HANDLERS_MAX = 5,

@@ -115,11 +115,7 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     setUpVideoPaths(category);
     setUpProbes(category, __func__);
 
-    /* The probing target's start-up starts the genlock target and the cage; until it runs, the start-up does. */
-    kvrGenlockSi5344ProbingTargetInit(category);
-    probingTargetRegisterStep(kvrGenlockSi5344ProbingTargetProcess);
     videoProbeChangedCallbackRegister(videoProbeSendInputRecord);
-    sfpInit(category, sharedMemory);
     sfpApplyStoredTxDisable(category);
     platformApplyBuildVersion(category);
     platformSetStatusLed(category, 0);

@@ -1,7 +1,11 @@
 #ifndef KVR_PROBING_H
 #define KVR_PROBING_H
 
-/* Layer: services. May include the platform, the device manager, the service manager and hal. */
+/*
+ * Layer: services. May include the platform, the device manager, the service
+ * manager, qvsInterface, the interrupt controller, the layout manager, the
+ * probing actions' record, the genlock and SFP targets, strata and hal.
+ */
 
 /*
  * What the rest of the firmware uses of signal probing: the start-up set-up
@@ -11,6 +15,7 @@
  */
 
 #include "platform/platform.h"
+#include "probingAction/probingAction.h"
 
 #include <cstdint>
 #include <log4c.h>
@@ -39,30 +44,6 @@ extern fifoServerCardPorts_t fifoServerCardPorts;
 extern uint8_t discoveryDebugBuffer[PROBING_DISCOVERY_DEBUG_SIZE];
 extern uint8_t localDiscoveryRecord[PROBING_LOCAL_DISCOVERY_SIZE];
 
-/*
- * A periodic device read declared as data. The probing service reads
- * address, count and destination afresh for every run (their owners may
- * rewrite them between reads) and calls postRead with the record after each
- * read, on the probing thread.
- */
-struct probingAction {
-    const char *name;
-    const volatile uint32_t *enable;   /* none: always; else runs only while non-zero */
-    uint32_t blocking;                 /* non-zero: synchronous access */
-    uint32_t period;                   /* Vsyncs between runs; 0 and 1 every Vsync */
-    uint8_t parity;                    /* 0 even, 1 odd, 3 every Vsync */
-    uint8_t device;
-    uint8_t command;
-    uint8_t priority;
-    uint32_t address;
-    uint32_t count;
-    void *destination;
-    void (*postRead)(probingAction *action);
-    uint32_t iterations;
-    uint32_t currentIteration;
-    const uint32_t *iterationEnables;
-    uint32_t countdown;
-};
 
 /* Start-up set-up run by the start-up sequence. */
 void probingInitFpgaProbeTables(void);
@@ -94,8 +75,6 @@ enum {
     PROBING_ACTION_COUNT = 33,
     PROBING_DISCOVERY_ROWS = 5,     /* rows 3-7 */
     PROBING_SDTI_ROWS = 4,          /* rows 9-12, cards A-D */
-    PROBING_ROW_GENLOCK_URS = 13,   /* rows 13-15 are the genlock target's records */
-    PROBING_ROW_SFP = 30,
     PROBING_CALLBACKS = 5,
 };
 
@@ -131,6 +110,7 @@ extern volatile uint32_t healthMonitorLm77Present;
 struct probingRawWords_t {
     uint16_t bridgeIn[18];
     uint16_t atdm[4];
+    uint16_t madi[4];
     uint16_t discovery[5];
     uint16_t packetStatuses[16];
     uint16_t dpsSystemMonitor[7];
@@ -152,12 +132,6 @@ struct probingRawWords_t {
 };
 extern probingRawWords_t probingRawWords;
 
-/*
- * Hands the genlock rows (13-15) or the SFP row (30) their owner's record.
- * Returns 1, or 0 (logged) for any other row or a null record. Before the
- * probing thread runs.
- */
-int probingSetActionRow(uint32_t row, probingAction *action);
 
 /*
  * Registers a function run at every Vsync whose count modulo interval equals
@@ -174,15 +148,53 @@ void probingRunVsync(uint32_t vsyncCount);
 
 /* Post-read callbacks of the static rows. */
 void videoProbingPacketStatusesReady(probingAction *action);
-void healthMonitorReadTemperatureSensors(probingAction *action);
-void healthMonitorReadVoltages(probingAction *action);
+void readTemperatureSensors(probingAction *action);
+void readVoltages(probingAction *action);
 
 /* ---- probing target (cycle end, every second Vsync) ---- */
 
-/* A per-cycle step of a target below this module (the genlock target); `ok` is 0 while an FPGA is deprogrammed. */
-typedef void (*probingTargetStep_t)(uint32_t ok);
-int probingTargetRegisterStep(probingTargetStep_t step);
+/*
+ * Service init: keeps the shared memory (card blocks from its start), starts
+ * the genlock target, the video probes, the LM77 detection and the SFP cage.
+ * 0, or 4 without shared memory or private memory (logged).
+ */
 int probingTargetInit(void *sharedMemory, log4c_category_t *category);
+/* Service pre-start: VANC and SDTI/MADI set-up, health limits, the MADI row, input 9 on SDI. */
+void probingTargetPreStart(void);
+/* The debounced MADI link state: 1 up, 0 down. */
+uint32_t probingTargetGetState(void);
+/* 1 on a card of slots A-D that does not take NqAsi inputs. */
+uint32_t probingTargetIsMadiCapable(void);
+
+/* Debounce record: `state` follows the input once it held for `limit` further samples. */
+struct probingDebounce_t {
+    uint32_t up, down, state;
+};
+/*
+ * reset: state = input, counts cleared. Else an input of 1 sets state 1 once
+ * up has reached upLimit (else up grows) and clears down; 0 the same way
+ * with down and downLimit. Returns the state.
+ */
+uint32_t probingDebounce(probingDebounce_t *record, uint32_t reset, uint32_t input, uint32_t upLimit,
+                         uint32_t downLimit);
+/* Writes one big-endian word at a byte offset of this card's block through the QVS link. 0, or -1. */
+int probingWriteBlockWord(uint32_t byteOffset, uint16_t value);
+
+/* Pre-start set-up of the VANC insertion, the merger FPGA's VANC prober and the SDTI/MADI probes. */
+void vancInsertionSetUp(log4c_category_t *category);
+void mergerVancProberInit(log4c_category_t *category);
+void sdtiMadiStartUp(log4c_category_t *category);
+
+/* ---- health monitoring ---- */
+
+/* Looks for the LM77 sensors (enables their row when present) and resets the fan debouncing. */
+void healthMonLm77Detect(log4c_category_t *category, void *sharedMemory);
+/* Pre-start: alarm limits into the block, system-monitor thresholds, FSM fan monitoring. */
+void kvrHealthMonProbingTargetPreThreadStart(void);
+/* Cycle-end steps; ok is 0 while an FPGA is deprogrammed. */
+void healthMonSystemMonitor(uint32_t ok);
+void healthMonFans(uint32_t ok);
+void healthMonFpgaErrors(uint32_t ok);
 
 enum { PROBING_BRIDGE_IN_HEADS = 4, PROBING_CHANGE_CALLBACKS = 5 };
 /* The bridge-in state handed to the probe-data change callbacks: decoder words (host order) and validity per head. */

@@ -10,7 +10,6 @@
  */
 
 volatile uint32_t discoveryExtractionEnabled;
-volatile uint32_t healthMonitorLm77Present;
 
 probingRawWords_t probingRawWords;
 
@@ -44,9 +43,9 @@ probingAction healthRows[] = {
     {"Read Temperature Sensors", nullptr, 1, 100, P, DEVICE_CPU_TEMP, READ, 2, 0, 2, probingRawWords.cpuTemperature,
      nullptr, 0, 0, nullptr, 0},
     {"Read Temperature Sensors", &healthMonitorLm77Present, 1, 100, P, DEVICE_I2C_TEMP1, READ, 2, 0, 2,
-     probingRawWords.lm77, healthMonitorReadTemperatureSensors, 0, 0, nullptr, 0},
+     probingRawWords.lm77, readTemperatureSensors, 0, 0, nullptr, 0},
     {"Read Voltages", nullptr, 1, 64, P, DEVICE_I2C_POWSEQ, READ, 2, 0x6000, 2, probingRawWords.voltages,
-     healthMonitorReadVoltages, 0, 0, nullptr, 0},
+     readVoltages, 0, 0, nullptr, 0},
     {"Read FPGA DPS DDR3 Status ", nullptr, 0, 36, P, DPS, READ, 2, 0x040B, 1, probingRawWords.dpsDdr3, nullptr, 0,
      0, nullptr, 0},
     {"Read FPGA FSM DDR3 Status ", nullptr, 0, 36, P, FSM, READ, 2, 0x080B, 1, probingRawWords.fsmDdr3, nullptr, 0,

@@ -161,7 +161,7 @@ static void probingInit(serviceDescriptor *service)
 static void probingPreStart(serviceDescriptor *service)
 {
     (void)service;
-    probingSetSdtiAddresses(platformGetCardSlotIndex());
+    probingTargetPreStart();
 }
 
 /* Waits out a halt from the Thread Control device; 0 when the service left the running state meanwhile. */

@@ -160,6 +160,40 @@ void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on)
     pthread_mutex_unlock(&sdtiBridges.mutex);
 }
 
+/* The register write of the pre-start set-ups: one blocking big-endian word, logged. */
+static void probingWriteRegister(log4c_category_t *category, uint32_t address, uint16_t value)
+{
+    log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "Probing: Writing at address 0x%04x, the value 0x%04x\n",
+                       address, value);
+    writeWord(DEVICE_FSM_FPGA, address, value);
+}
+
+void vancInsertionSetUp(log4c_category_t *category)
+{
+    if (!category)
+        category = probingCategory();
+    probingWriteRegister(category, SDTI_INSERTION_REGISTER, (uint16_t)sdtiInsertionWords);
+}
+
+void mergerVancProberInit(log4c_category_t *category)
+{
+    if (!category)
+        category = probingCategory();
+    log4c_category_log(category, LOG4C_PRIORITY_INFO, "Initialising the Merger FPGA VANC prober!");
+}
+
+void sdtiMadiStartUp(log4c_category_t *category)
+{
+    (void)category;
+    uint32_t slot = platformGetCardSlotIndex();
+    probingSetSdtiAddresses(slot);
+    for (uint32_t card = 0; card < PROBING_CARD_COUNT; card++) {
+        setSdtiMadiPeakAndVuMetersTo126(card);
+        clearSdtiMadiShareMemDataSections(card);
+    }
+    platformUpdateControlRegister(6, slot & 1);
+}
+
 void vancMetaDataClearBuffer(log4c_category_t *category)
 {
     (void)category;

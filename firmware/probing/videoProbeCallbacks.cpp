@@ -45,9 +45,42 @@ void videoProbeNotifyChange(const void *changeRecord)
         callbacks[i](changeRecord);
 }
 
-/* The probing-packet statuses' post-read; the per-input evaluation with its debouncing is not done yet. */
+/*
+ * Bridge-in probing packets, after the read of the 16 packet status words:
+ * the packets of an upstream card are present while its word has bit 15 and
+ * a non-zero count in its low 14 bits. The presence byte of the upstream
+ * card's block (first byte of the word at 2048) carries each SDTI card's
+ * enable in bit card + 1.
+ */
+enum { PRESENCE_OFFSET = 2048, PACKET_PRESENT = 0x8000, PACKET_COUNT_MASK = 0x3FFF };
+
+static uint32_t packetsPresent[PROBING_SDTI_ROWS];
+
 void videoProbingPacketStatusesReady(probingAction *action)
 {
-    log4c_category_log(log4c_category_get("ulm.firmware.probingSrvc"), LOG4C_PRIORITY_DEBUG, "%s: %s", __func__,
-                       action->name);
+    static const char *const fn = "videoProbingPacketStatusesReady";
+    log4c_category_t *category = log4c_category_get("ulm.firmware.probingSrvc");
+    uint8_t *base = (uint8_t *)probingTargetSharedMemory();
+    const uint8_t *words = (const uint8_t *)action->destination;
+    if (!base || !words)
+        return;
+    uint32_t slot = platformGetCardSlotIndex();
+    for (uint32_t card = 0; card < PROBING_SDTI_ROWS; card++) {
+        if (card == slot)
+            continue;
+        uint16_t status = (uint16_t)(words[2 * card] << 8 | words[2 * card + 1]);
+        uint32_t present = (status & PACKET_PRESENT) && (status & PACKET_COUNT_MASK);
+        if (present != packetsPresent[card]) {
+            packetsPresent[card] = present;
+            log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
+                               present ? "%s BridgeIn: Detected probing packets for upstream card %d." :
+                                         "%s BridgeIn: Lost probing packets for upstream card %d.",
+                               fn, (int)card);
+        }
+        /* Card 1 is the other card of slots A and B. */
+        uint32_t block = card == 1 && slot < 2 ? 1 - slot : card;
+        uint8_t *presence = base + PROBING_BLOCK_SIZE * block + PRESENCE_OFFSET;
+        const uint8_t bit = (uint8_t)(1u << (card + 1));
+        *presence = (uint8_t)(sdtiProbeEnabled[card] ? *presence | bit : *presence & ~bit);
+    }
 }

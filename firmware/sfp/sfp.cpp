@@ -3,6 +3,7 @@
 #include "deviceManager/deviceManager.h"
 #include "fwEnv/fwEnv.h"
 #include "pcodeProcessor/pcodeProcessor.h"
+#include "platform/platform.h"
 #include "qvsInterface/qvsInterface.h"
 #include "strata/strata.h"
 

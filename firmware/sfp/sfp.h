@@ -17,7 +17,7 @@
  * switched with FSM-FPGA register 0x80 and remembered in the boot environment.
  */
 
-#include "probing/probing.h"
+#include "probingAction/probingAction.h"
 
 #include <cstdint>
 #include <log4c.h>

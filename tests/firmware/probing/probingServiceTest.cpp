@@ -353,25 +353,25 @@ TEST_F(ProbingSchedule, CallbacksRunByIntervalAndPhaseAndTheSixthIsRefused)
     EXPECT_EQ(probingSrvcRegisterCallback(onEvery, 1, 0), 1);
 }
 
-std::vector<uint32_t> stepCalls;
-void noteStep(uint32_t ok) { stepCalls.push_back(ok); }
-
-TEST_F(ProbingSchedule, CycleEndLogsADeprogrammedFpgaOnceAndRunsTheStepsWithOk)
+TEST_F(ProbingSchedule, CycleEndLogsADeprogrammedFpgaOnceAndSkipsTheCardStateUntilItAnswers)
 {
-    stepCalls.clear();
-    ASSERT_EQ(probingTargetRegisterStep(noteStep), 1);
-    ASSERT_EQ(probingTargetRegisterStep(nullptr), 0);
+    ASSERT_EQ(probingTargetInit(sharedMemory, category), 0);
     cardsimFpgaSet(CARDSIM_DPS, 0, 0x1234);
     cardsimFpgaSet(CARDSIM_FSM, 0, 0x5678);
+    cardsimFpgaSet(CARDSIM_FSM, 0x0040 + 12, 0x0260);   /* head A: code 12, valid */
     size_t mark = TestLog::instance().mark();
     vsyncs(1, 1);
+    EXPECT_EQ(sharedMemory[965], 0x16);
     cardsimFpgaSet(CARDSIM_FSM, 0, 0xFFFF);
+    cardsimFpgaSet(CARDSIM_FSM, 0x0040 + 12, 0x0278);   /* code 15 while deprogrammed: not taken */
     vsyncs(2, 5);
+    EXPECT_EQ(sharedMemory[965], 0x16);
     cardsimFpgaSet(CARDSIM_FSM, 0, 0x0000);
     vsyncs(6, 7);
+    EXPECT_EQ(sharedMemory[965], 0x16);
     cardsimFpgaSet(CARDSIM_FSM, 0, 0x5678);
     vsyncs(8, 9);
-    EXPECT_EQ(stepCalls, (std::vector<uint32_t>{1, 0, 0, 0, 1}));
+    EXPECT_EQ(sharedMemory[965], 0x22);
     std::string log = TestLog::instance().since(mark);
     EXPECT_EQ(countIn(log, "Error: FPGA FSM seems deprogrammed! fpga id read 0xffff"), 1u);
     EXPECT_EQ(countIn(log, "seems deprogrammed"), 1u);
