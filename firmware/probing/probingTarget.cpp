@@ -166,6 +166,8 @@ enum {
     MADI_ENABLE_REGISTER = 0x24C1,
     MADI_STATUS_REGISTER = 0x24C0,
     MADI_STATUS_WORDS = 4,
+    ATDM_STATUS_REGISTER = 0x0010,
+    ATDM_STATUS_WORDS = 3,
     UNSOLICITED_KIND_MADI = 5,
     STRATA_CONNECTED = 3,
     ANSWER_TYPE = 0,
@@ -517,6 +519,10 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
         log4c_category_log(category(), LOG4C_PRIORITY_ERROR, "Could not allocate private memory for unsolicited message");
         return PROBING_TARGET_ERROR;
     }
+    /* The frame controller hears of changes from here on. */
+    if (platformGetCardSlotIndex() < PROBING_CARD_COUNT)
+        memcpy(target.privateBlock, (uint8_t *)sharedMemory + PROBING_BLOCK_SIZE * platformGetCardSlotIndex(),
+               PROBING_BLOCK_SIZE);
     log4c_category_log(category(), LOG4C_PRIORITY_INFO, "Initializing Probing Target.");
     kvrGenlockSi5344ProbingTargetInit(cat);
     videoProbeReset(sharedMemory, cat);
@@ -550,12 +556,17 @@ void probingTargetPreStart(void)
     target.bridgeIn = probingBridgeInChange_t();
     notifyChange();
     uint32_t madi = probingTargetIsMadiCapable();
+    probingAction *row = probingActionTable[1];
     if (madi) {
-        probingAction *row = probingActionTable[1];
         row->name = "Read MADI Status";
         row->address = MADI_STATUS_REGISTER;
         row->count = MADI_STATUS_WORDS;
         row->destination = probingRawWords.madi;
+    } else {
+        row->name = "Read Nq Node ATDM Statuses ";
+        row->address = ATDM_STATUS_REGISTER;
+        row->count = ATDM_STATUS_WORDS;
+        row->destination = probingRawWords.atdm;
     }
     selectInput9(INPUT9_SDI);
     platformEQWriteLMH0394Input(INPUT9_EQUALISER, EQUALISER_AMPLITUDE_REGISTER, 1, &input9Amplitudes[INPUT9_SDI]);
