@@ -350,8 +350,25 @@ void healthMonLm77Detect(log4c_category_t *cat, void *sharedMemory)
                            "LM77 sensors are not detected, temperature probes on LM77 will be disabled!");
     for (probingDebounce_t &fan : health.fans)
         probingDebounce(&fan, 1, 0, 0, 0);
+    /* A fresh record: measurements, alarms and log counts start over, both rows at their first source. */
     health.voltageIndex = 0;
+    for (int32_t &value : health.voltages)
+        value = 0;
     health.lm77Sensor = 0;
+    health.cpuTemperature = 0;
+    health.status = health.publishedStatus = 0;
+    health.alarmChanges = health.ledRed = health.rearMissingReported = 0;
+    for (systemMonitor_t &monitor : health.monitors)
+        monitor.deadCount = 0, monitor.temperature = 0;
+    for (errorKind_t *kind : {&health.ddr3[0], &health.ddr3[1], &health.dpsVideoFifo, &health.fsmLocalVanc,
+                              &health.fsmUpstreamVanc, &health.txPll})
+        *kind = errorKind_t();
+    probingAction *voltages = probingActionTable[PROBING_ROW_VOLTAGES];
+    voltages->device = voltageSources[0].device;
+    voltages->address = voltageSources[0].address;
+    probingAction *lm77 = probingActionTable[PROBING_ROW_LM77];
+    lm77->device = DEVICE_I2C_TEMP1;
+    lm77->destination = &probingRawWords.lm77[0];
     markNoSample(probingRawWords.dpsSystemMonitor, 7, NO_SAMPLE);
     markNoSample(probingRawWords.fsmSystemMonitor, 7, NO_SAMPLE);
     probingRawWords.dpsFan[0] = probingRawWords.fsmFan[0] = NO_FAN_SAMPLE;

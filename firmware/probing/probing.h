@@ -76,6 +76,8 @@ enum {
     PROBING_DISCOVERY_ROWS = 5,     /* rows 3-7 */
     PROBING_SDTI_ROWS = 4,          /* rows 9-12, cards A-D */
     PROBING_CALLBACKS = 5,
+    PROBING_ROW_LM77 = 21,
+    PROBING_ROW_VOLTAGES = 22,
 };
 
 /* The walked table; rows 13-15 and 30 are the genlock and SFP records once handed in. */

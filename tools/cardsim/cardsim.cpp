@@ -285,6 +285,7 @@ void cardsimReset(void)
     cardsimI2cReset();
     cardsimScalerReset();
     cardsimHdrReset();
+    cardsimHealthReset();
     cardsimClearReadCounts();
 }
 

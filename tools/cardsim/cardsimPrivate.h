@@ -33,5 +33,7 @@ void cardsimHdrReset(void);
 
 /* Counts one FPGA read burst starting at address (probing read counts). */
 void cardsimCountRead(int fpga, uint32_t address);
+/* The health registers of a healthy card (system monitors, fans, Tx PLLs, power sequencer rails). */
+void cardsimHealthReset(void);
 
 #endif
