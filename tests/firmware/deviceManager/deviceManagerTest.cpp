@@ -94,7 +94,7 @@ const DeviceRead deviceReads[] = {
     {10, DEVICE_READ, 0, 1, {0xD6, 0x01}},  // 470
     {11, DEVICE_READ, 0x4002, 2, {0x0C, 0xE4}},
     {12, DEVICE_READ, 0x4102, 2, {0x0C, 0xE4}},
-    {13, DEVICE_READ, 0x6000, 1, {0x00}},
+    {13, DEVICE_READ, 0x6000, 1, {0x02}},   // high byte of the 5 V rail reading
     {14, DEVICE_READ, 0x7400, 2, {0x20, 0x01}},
     {15, DEVICE_READ, 0x5000, 3, {0x03, 0x04, 0x07}},
     {29, DEVICE_READ, 0, 1, {0x0D, 0x02}},  // 525
