@@ -48,8 +48,9 @@ void videoProbeNotifyChange(const void *changeRecord)
 /*
  * Bridge-in probing packets, after the read of the 16 packet status words:
  * the packets of an upstream card are present while its word has bit 15 and
- * a non-zero count in its low 14 bits. The presence byte of the upstream
- * card's block (first byte of the word at 2048) carries each SDTI card's
+ * a non-zero count in its low 14 bits. The upstream cards are the other
+ * cards of slots A-D (those with SDTI probing); the presence byte of each
+ * one's block (first byte of the word at 2048) carries that card's SDTI
  * enable in bit card + 1.
  */
 enum { PRESENCE_OFFSET = 2048, PACKET_PRESENT = 0x8000, PACKET_COUNT_MASK = 0x3FFF };
@@ -77,9 +78,7 @@ void videoProbingPacketStatusesReady(probingAction *action)
                                          "%s BridgeIn: Lost probing packets for upstream card %d.",
                                fn, (int)card);
         }
-        /* Card 1 is the other card of slots A and B. */
-        uint32_t block = card == 1 && slot < 2 ? 1 - slot : card;
-        uint8_t *presence = base + PROBING_BLOCK_SIZE * block + PRESENCE_OFFSET;
+        uint8_t *presence = base + PROBING_BLOCK_SIZE * card + PRESENCE_OFFSET;
         const uint8_t bit = (uint8_t)(1u << (card + 1));
         *presence = (uint8_t)(sdtiProbeEnabled[card] ? *presence | bit : *presence & ~bit);
     }

@@ -235,6 +235,31 @@ TEST_F(ProbingTarget, DeprogrammedFsmLeavesOnlyTheHealthSteps)
     EXPECT_EQ(word(136), 450);
 }
 
+TEST_F(ProbingTarget, ProbingPacketsOfUpstreamCardsAreLoggedOnChangeAndTheirPresenceFollowsSdti)
+{
+    startCard(2, SDI_CARD);
+    controlSdtiProbingActions(0, 1);
+    cardsimFpgaSet(CARDSIM_FSM, 0x9400 + 0, 0x8005);
+    cardsimFpgaSet(CARDSIM_FSM, 0x9400 + 2, 0x8005);   /* this card's own word is not looked at */
+    cardsimFpgaSet(CARDSIM_FSM, 0x9400 + 3, 0x4005);   /* no presence bit */
+    size_t mark = TestLog::instance().mark();
+    cycles(3);
+    std::string log = TestLog::instance().since(mark);
+    EXPECT_EQ(countIn(log, "videoProbingPacketStatusesReady BridgeIn: Detected probing packets for upstream card 0."),
+              1u);
+    EXPECT_EQ(countIn(log, "BridgeIn: Detected probing packets"), 1u);
+    EXPECT_EQ(shm[CARD_STATUS_BLOCK_SIZE * 0 + 2048], 0x02);
+    EXPECT_EQ(shm[CARD_STATUS_BLOCK_SIZE * 3 + 2048], 0x00);
+    EXPECT_EQ(cardsimFpgaReadCount(CARDSIM_FSM, 0x9400), 3u);   /* period 2 */
+    cardsimFpgaSet(CARDSIM_FSM, 0x9400 + 0, 0x8000);   /* no packets counted */
+    controlSdtiProbingActions(0, 0);
+    mark = TestLog::instance().mark();
+    cycles(2);
+    log = TestLog::instance().since(mark);
+    EXPECT_EQ(countIn(log, "videoProbingPacketStatusesReady BridgeIn: Lost probing packets for upstream card 0."), 1u);
+    EXPECT_EQ(shm[CARD_STATUS_BLOCK_SIZE * 0 + 2048], 0x00);
+}
+
 class BlockChanges : public TargetFixture {};
 
 /* The block-change answers (0x6xxx) among the queued messages; the video probes' own reports are left out. */
