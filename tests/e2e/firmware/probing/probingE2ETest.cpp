@@ -1,0 +1,131 @@
+/*
+ * The real kvr-firmware with the card emulator (-e, its Vsyncs emulated) on a
+ * temporary card root, in private IPC and network namespaces, with the QVS
+ * peer and the frame-controller peer, on cards in slots A to F: the probing
+ * service starts its target, the health monitor fills the card's block from
+ * the emulator's sensors, and on slots C-F a change of an input's status
+ * word reaches the connected controller as its answers.
+ */
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/shm.h>
+#include <thread>
+#include <vector>
+
+#include "../DaemonTestSupport.h"
+#include "ctrlPeer.h"
+#include "qvsPeer.h"
+
+using firmwareTest::readFile;
+
+namespace {
+
+constexpr uint16_t DEBUG_SERVER_PORT = 5100;
+constexpr uint16_t COMM_STATE = 0x000C, DEV_ID = 0x0013, ACK = 0;
+constexpr uint32_t BLOCK_SIZE = 6380, INPUT_BASE = 2176, INPUT_STRIDE = 388;
+
+class ProbingRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        firmwareTest::makeCardRoot(dir, log(), {"root/etc"});
+        const uint8_t header[32] = {0};
+        std::ofstream(dir / "root/usr/local/q7/firmware/ulmheader.dat", std::ios::binary)
+            .write((const char *)header, sizeof header);
+    }
+    void TearDown() override
+    {
+        firmwareTest::killDaemon(pid);
+        if (peer.transport)
+            peer.transport->close(&peer);
+        peer = qvsPeer();
+    }
+    std::string log() { return dir / "firmware.log"; }
+    bool waitForLog(const std::string &needle, int milliseconds = 20000)
+    {
+        return firmwareTest::waitForLogIn(log(), needle, 1, milliseconds);
+    }
+    void start(uint32_t slot)
+    {
+        std::ofstream(dir / "root/etc/cardsim.conf") << "slot=" << slot << "\ncardType=2\n";
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "probing", "strata"});
+        setenv("USE_NETWORK", "1", 1);
+        setenv("DISABLE_TIME_UPDATE", "true", 1);
+        pid = firmwareTest::startEmulatedDaemon(dir);
+        unsetenv("USE_NETWORK");
+        unsetenv("DISABLE_TIME_UPDATE");
+        ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
+        ASSERT_EQ(qvsPeerOpenLocal(&peer), 0);
+    }
+    void connectController(ctrlpeer::CtrlPeer &controller)
+    {
+        ASSERT_TRUE(waitForLog("using socket in debug mode")) << readFile(log());
+        ASSERT_TRUE(controller.connectTcp(DEBUG_SERVER_PORT, 5000));
+        ASSERT_TRUE(controller.waitOpcode(DEV_ID, 5000));
+        size_t from = controller.received().size();
+        controller.sendMessage(COMM_STATE, {3});
+        ASSERT_TRUE(controller.waitOpcode(ACK, 5000, nullptr, from));
+    }
+    /* A big-endian word of the card's block, as QVS sees it. */
+    uint16_t blockWord(uint32_t slot, uint32_t offset)
+    {
+        uint8_t b[2] = {0xEE, 0xEE};
+        peer.transport->readSharedMem(&peer, BLOCK_SIZE * slot + offset, b, 2);
+        return (uint16_t)(b[0] << 8 | b[1]);
+    }
+    TempDir dir;
+    pid_t pid = -1;
+    qvsPeer peer;
+};
+
+TEST_F(ProbingRun, EverySlotProbesItsHealthAndSlotsCToFAnswerInputChangesToTheController)
+{
+    for (uint32_t slot = 0; slot < 6; slot++) {
+        SCOPED_TRACE("slot " + std::to_string(slot));
+        TearDown();
+        SetUp();
+        start(slot);
+        ASSERT_TRUE(waitForLog("kvrHealthMonProbingTargetPreThreadStart This card index: " + std::to_string(slot) +
+                               "!"))
+            << readFile(log());
+        /* The first Vsyncs read the 5 V rail and both FPGAs' system monitors of the emulator. */
+        ASSERT_TRUE(waitForLog("VoltagePowerCurrent index 0 readValue 619 (0x026b)")) << readFile(log());
+        ASSERT_TRUE(waitForLog("FPGA FSM Temperature ")) << readFile(log());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(blockWord(slot, 56), 499);
+        EXPECT_EQ(blockWord(slot, 112), 447);
+        EXPECT_EQ(blockWord(slot, 82), 111);   /* 0.95 V limit after its value at 80 */
+        EXPECT_EQ(blockWord(slot, 86), 105);   /* 1.0 V limit after its value at 84 */
+        EXPECT_EQ(blockWord(slot, 1186) & 1, 1);
+
+        ctrlpeer::CtrlPeer controller;
+        connectController(controller);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        size_t from = controller.received().size();
+        /* Input 3 turns valid, written as the ethernet prober writes the probing packets' words. */
+        uint8_t *writable = (uint8_t *)shmat(peer.sharedMemoryId, nullptr, 0);
+        ASSERT_NE(writable, (uint8_t *)-1) << strerror(errno);
+        writable[BLOCK_SIZE * slot + INPUT_BASE + INPUT_STRIDE * 3 + 1] |= 1;
+        shmdt(writable);
+        ctrlpeer::Packet answer;
+        bool answered = controller.waitOpcode(0x6002, slot >= 2 ? 5000 : 1000, &answer, from);
+        if (slot >= 2) {
+            ASSERT_TRUE(answered) << readFile(log());
+            EXPECT_EQ(answer.data, (std::vector<uint8_t>{3, 0}));
+            EXPECT_TRUE(controller.waitOpcode(0x6103, 5000, nullptr, from));
+            EXPECT_TRUE(controller.waitOpcode(0x6004, 5000, nullptr, from));
+        } else {
+            EXPECT_FALSE(answered) << "slots A and B send no block-change answers";
+        }
+        firmwareTest::stopDaemon(dir, pid);
+    }
+}
+
+} // namespace
