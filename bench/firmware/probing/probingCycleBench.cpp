@@ -1,6 +1,7 @@
 // One probing cycle (two Vsyncs) against the card emulator: the due reads of
 // the action table through the device manager, then the cycle end with the
-// FPGA checks and the nine video probes.
+// FPGA checks, the nine video probes, the health steps, the MADI link, the
+// block-change comparison and input 9's equaliser check.
 
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
@@ -16,7 +17,7 @@
 namespace {
 
 struct Card {
-    Card() : sharedMemory(CARD_STATUS_BLOCK_SIZE * CARD_STATUS_BLOCK_COUNT, 0)
+    Card()
     {
         char tmpl[] = "/tmp/kvrbench.XXXXXX";
         root = mkdtemp(tmpl) ? tmpl : "";
@@ -25,10 +26,14 @@ struct Card {
         cardsimVsyncStop();
         deviceManagerInit(nullptr);
         platformResetState();
+        platformRecord.cardHwType = 1;   /* SDI inputs: MADI link and input 9 */
+        platformRecord.rearSlot = 2;
+        initQvsInterface(QVS_MODE_STUB, nullptr);
+        sharedMemory = (uint8_t *)qvsInterfaceGetSharedMemory(nullptr, nullptr);
         log4c_category_t *category = log4c_category_get("ulm.firmware.probingSrvc");
-        platformAttach(category, sharedMemory.data());
-        probingTargetInit(sharedMemory.data(), category);
-        probingSetSdtiAddresses(0);
+        platformAttach(category, sharedMemory);
+        probingTargetInit(sharedMemory, category);
+        probingTargetPreStart();
         probingResetActions(category);
         cardsimFpgaSet(CARDSIM_FSM, 0, 0x1234);
         cardsimFpgaSet(CARDSIM_DPS, 0, 0x5678);
@@ -40,7 +45,7 @@ struct Card {
         std::system(("rm -rf '" + root + "'").c_str());
     }
     std::string root;
-    std::vector<uint8_t> sharedMemory;
+    uint8_t *sharedMemory = nullptr;
 };
 
 void probingCycle(benchmark::State &state)
