@@ -193,6 +193,23 @@ TEST_F(Health, AFailedFanAfterItsDebounceRaisesTheFanAlarmAndTheRedLed)
     EXPECT_EQ(word(132), 0x0051);
 }
 
+TEST_F(Health, AlarmChangesAreLoggedNineteenTimesThenOnceMore)
+{
+    size_t mark = TestLog::instance().mark();
+    for (int change = 0; change < 30; change++) {
+        for (int i = 0; i < 4; i++) {
+            land(probingRawWords.dpsFan, change % 2 ? 0 : 40 << 2);
+            healthMonFans(1);
+        }
+    }
+    std::string log = TestLog::instance().since(mark);
+    EXPECT_EQ(countIn(log, "ALARMS: All alarms cleared."), 9u);
+    EXPECT_EQ(countIn(log, "ALARMS: Too many alarm changes, stopping the logging of alarms. No more alarms will be "
+                           "shown."),
+              1u);
+    EXPECT_EQ(ledRequests.size(), 30u);   /* the LED still follows every change */
+}
+
 TEST_F(Health, FsmFanIsWatchedFromRevisionTwoOrRevisionOneWithAPatch)
 {
     const struct {

@@ -314,6 +314,14 @@ TEST_F(BlockChanges, HealthStatusBitsAnswerWithTheirOwnOpcodes)
     EXPECT_EQ(word(136), 965);
     EXPECT_EQ(word(10) & 1, 1);
     EXPECT_EQ(answers(TestLog::instance().since(mark)), std::vector<uint16_t>{0x6010});
+    /* A fan that stopped, after its debounce (four samples, one every 32 Vsyncs): the fan alarm bit. */
+    cardsimFpgaSet(CARDSIM_DPS, 0x0300, 40 << 2);
+    mark = TestLog::instance().mark();
+    cycles(63);   /* samples on Vsyncs 33, 65 and 97 */
+    EXPECT_EQ(word(10) & 0x100, 0);
+    cycles(1);
+    EXPECT_EQ(word(10) & 0x100, 0x100);
+    EXPECT_EQ(answers(TestLog::instance().since(mark)), std::vector<uint16_t>{0x6006});
 }
 
 } // namespace
