@@ -3,7 +3,6 @@
 #include "deviceManager/deviceManager.h"
 #include "genlock/genlock.h"
 #include "hal/hal.h"
-#include "qvsInterface/qvsInterface.h"
 
 #include <string>
 #include <unistd.h>
@@ -122,28 +121,15 @@ log4c_category_t *category()
     return health.category;
 }
 
-uint16_t bigEndian(const uint16_t *word)
-{
-    const uint8_t *b = (const uint8_t *)word;
-    return (uint16_t)(b[0] << 8 | b[1]);
-}
-
 void markNoSample(uint16_t *words, uint32_t count, uint16_t marker)
 {
     for (uint32_t i = 0; i < count; i++)
         words[i] = marker;
 }
 
-uint16_t readBlockWord(uint32_t byteOffset)
-{
-    uint8_t word[2] = {0, 0};
-    qvsInterfaceReadSharedMem((PROBING_BLOCK_SIZE * platformGetCardSlotIndex() + byteOffset) / 2, word, 1);
-    return (uint16_t)(word[0] << 8 | word[1]);
-}
-
 void setAlarmEnable(uint32_t on)
 {
-    uint16_t word = readBlockWord(ALARM_ENABLE_OFFSET);
+    uint16_t word = probingReadBlockWord(ALARM_ENABLE_OFFSET);
     probingWriteBlockWord(ALARM_ENABLE_OFFSET, (uint16_t)(on ? word | 1 : word & ~1u));
 }
 
@@ -217,8 +203,8 @@ void logAlarmChange(uint16_t status)
             log4c_category_log(cat, LOG4C_PRIORITY_NOTICE,
                                fpga[0] == 'D' ? "ALARMS: Voltage Dump (fpga): DPS 0.95V=%5.2f, 0.95V=%5.2f, 1.8V=%5.2f" :
                                                 "ALARMS: Voltage Dump (fpga): FSM 0.95V=%5.2f, 0.95V=%5.2f, 1.8V=%5.2f",
-                               readBlockWord(base) / 100.0, readBlockWord(base + 4) / 100.0,
-                               readBlockWord(base + 8) / 100.0);
+                               probingReadBlockWord(base) / 100.0, probingReadBlockWord(base + 4) / 100.0,
+                               probingReadBlockWord(base + 8) / 100.0);
         }
     }
     if (status & STATUS_TEMPERATURE) {
@@ -226,7 +212,7 @@ void logAlarmChange(uint16_t status)
                            "ALARMS: Change Detected: Critical! A Temperature is above or at it's upper limit! ");
         log4c_category_log(cat, LOG4C_PRIORITY_NOTICE,
                            "ALARMS: Temperatures Dump: T_1=%5.1f, T_2=%5.1f, T_DPS=%5.1f, T_FSM=%5.1f, T_CPU=%5.1f.",
-                           (int16_t)readBlockWord(LM77_OFFSET) / 10.0, (int16_t)readBlockWord(LM77_OFFSET + 4) / 10.0,
+                           (int16_t)probingReadBlockWord(LM77_OFFSET) / 10.0, (int16_t)probingReadBlockWord(LM77_OFFSET + 4) / 10.0,
                            health.monitors[1].temperature / 10.0, health.monitors[0].temperature / 10.0,
                            health.cpuTemperature / 10.0);
     }
@@ -256,7 +242,7 @@ void readSystemMonitor(systemMonitor_t &monitor, uint32_t ok)
     uint16_t *raw = monitor.words;
     if (raw[1] == NO_SAMPLE)
         return;
-    uint16_t w0 = bigEndian(&raw[0]), w1 = bigEndian(&raw[1]), w2 = bigEndian(&raw[2]), w6 = bigEndian(&raw[6]);
+    uint16_t w0 = probingBigEndian(&raw[0]), w1 = probingBigEndian(&raw[1]), w2 = probingBigEndian(&raw[2]), w6 = probingBigEndian(&raw[6]);
     markNoSample(raw, 7, NO_SAMPLE);
     const int dps = monitor.name[0] == 'D';
     if (w1 == NO_ANSWER) {
@@ -315,7 +301,7 @@ void checkDdr3(uint16_t *raw, errorKind_t &kind, const char *text)
 {
     if (raw[0] == NO_SAMPLE || kind.logs >= ERROR_LOG_LIMIT)
         return;
-    uint16_t word = bigEndian(raw);
+    uint16_t word = probingBigEndian(raw);
     raw[0] = NO_SAMPLE;
     uint32_t counter = (word >> 8) & 0xF;
     if (counter && mayLog(kind))
@@ -327,7 +313,7 @@ int fifoError(uint16_t *raw, uint16_t mask, errorKind_t &kind, uint16_t *word)
 {
     if (raw[0] == NO_SAMPLE)
         return 0;
-    *word = bigEndian(raw);
+    *word = probingBigEndian(raw);
     raw[0] = NO_SAMPLE;
     if (!(*word & mask))
         return 0;
@@ -409,7 +395,7 @@ void readVoltages(probingAction *action)
 {
     const uint32_t index = health.voltageIndex % VOLTAGE_COUNT;
     const voltageSource_t &source = voltageSources[index];
-    uint16_t raw = bigEndian(probingRawWords.voltages);
+    uint16_t raw = probingBigEndian(probingRawWords.voltages);
     probingRawWords.voltages[0] = NO_SAMPLE;
     if (raw != NO_SAMPLE && raw != NO_ANSWER) {
         double volts = raw * 3.3 / 1024, value;
@@ -448,7 +434,7 @@ void readTemperatureSensors(probingAction *action)
         *word = NO_SAMPLE;
     }
     log4c_category_log(category(), LOG4C_PRIORITY_DEBUG, "Temperature 1=%d, 2=%d",
-                       (int)(int16_t)readBlockWord(LM77_OFFSET), (int)(int16_t)readBlockWord(LM77_OFFSET + 4));
+                       (int)(int16_t)probingReadBlockWord(LM77_OFFSET), (int)(int16_t)probingReadBlockWord(LM77_OFFSET + 4));
     health.lm77Sensor = sensor ^ 1;
     action->device = (uint8_t)(health.lm77Sensor ? DEVICE_I2C_TEMP2 : DEVICE_I2C_TEMP1);
     action->destination = &probingRawWords.lm77[health.lm77Sensor];
@@ -484,7 +470,7 @@ void healthMonFans(uint32_t ok)
     for (uint32_t fan = 0; fan < 2; fan++) {
         if (words[fan][0] == NO_FAN_SAMPLE)
             continue;
-        uint16_t word = bigEndian(words[fan]);
+        uint16_t word = probingBigEndian(words[fan]);
         words[fan][0] = NO_FAN_SAMPLE;
         if (!ok)
             continue;
@@ -527,7 +513,7 @@ void healthMonFpgaErrors(uint32_t ok)
     for (uint32_t fifo = 0; fifo < 5; fifo++) {
         if (upstream[fifo] == NO_SAMPLE)
             continue;
-        word = bigEndian(&upstream[fifo]);
+        word = probingBigEndian(&upstream[fifo]);
         upstream[fifo] = NO_SAMPLE;
         if (!(word & 0x01FF) || !mayLog(health.fsmUpstreamVanc))
             continue;
@@ -546,7 +532,7 @@ void healthMonFpgaErrors(uint32_t ok)
     for (uint32_t pll = 0; pll < 2; pll++) {
         if (plls[pll][0] == NO_SAMPLE)
             continue;
-        word = bigEndian(plls[pll]);
+        word = probingBigEndian(plls[pll]);
         plls[pll][0] = NO_SAMPLE;
         if (word & 1)
             continue;

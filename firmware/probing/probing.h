@@ -181,6 +181,14 @@ uint32_t probingDebounce(probingDebounce_t *record, uint32_t reset, uint32_t inp
                          uint32_t downLimit);
 /* Writes one big-endian word at a byte offset of this card's block through the QVS link. 0, or -1. */
 int probingWriteBlockWord(uint32_t byteOffset, uint16_t value);
+/* Reads one big-endian word of this card's block through the QVS link; 0 when out of reach. */
+uint16_t probingReadBlockWord(uint32_t byteOffset);
+/* The big-endian 16-bit value at `bytes` (FPGA words as read, block words). */
+inline uint16_t probingBigEndian(const void *bytes)
+{
+    const uint8_t *b = (const uint8_t *)bytes;
+    return (uint16_t)(b[0] << 8 | b[1]);
+}
 
 /* Pre-start set-up of the VANC insertion, the merger FPGA's VANC prober and the SDTI/MADI probes. */
 void vancInsertionSetUp(log4c_category_t *category);

@@ -63,8 +63,7 @@ enum { BRIDGE_IN_FORMAT_OFFSET = 964, BRIDGE_IN_LOG_LIMIT = 99, NOT_READ = 0xFFF
 
 uint16_t rawWord(const uint16_t *words, uint32_t index)
 {
-    const uint8_t *b = (const uint8_t *)&words[index];
-    return (uint16_t)(b[0] << 8 | b[1]);
+    return probingBigEndian(&words[index]);
 }
 
 uint16_t systemFormat(uint16_t code)
@@ -186,7 +185,7 @@ uint32_t cardSlot(void)
 
 uint16_t blockWordAt(const uint8_t *block, uint32_t offset)
 {
-    return (uint16_t)(block[offset] << 8 | block[offset + 1]);
+    return probingBigEndian(block + offset);
 }
 
 /* ATDM link of a card without MADI: up when the three low bits of word 0 are set, errors from word 2. */
@@ -378,9 +377,7 @@ void adjustInput9(uint32_t found, int priority)
 void processInput9EqLaunchAmplitudeSelection(void)
 {
     static const char *const fn = "processInput9EqLaunchAmplitudeSelection";
-    uint8_t word[2] = {0, 0};
-    qvsInterfaceReadSharedMem((PROBING_BLOCK_SIZE * cardSlot() + INPUT9_STATUS_OFFSET) / 2, word, 1);
-    uint32_t sdiValid = word[1] & 1;
+    uint32_t sdiValid = probingReadBlockWord(INPUT9_STATUS_OFFSET) & 1;
     uint32_t madiPresent = target.linkStatus & 1;
     log4c_category_log(category(), LOG4C_PRIORITY_DEBUG,
                        "%s: Got from Share Memory: Input #9 SDI Video Validity Status %d ", fn, (int)sdiValid);
@@ -476,6 +473,13 @@ int probingWriteBlockWord(uint32_t byteOffset, uint16_t value)
                    1 ?
                0 :
                -1;
+}
+
+uint16_t probingReadBlockWord(uint32_t byteOffset)
+{
+    uint8_t word[2] = {0, 0};
+    qvsInterfaceReadSharedMem((PROBING_BLOCK_SIZE * platformGetCardSlotIndex() + byteOffset) / 2, word, 1);
+    return probingBigEndian(word);
 }
 
 uint32_t probingTargetGetState(void)
