@@ -52,7 +52,7 @@ static uint16_t readWord(uint32_t device, uint32_t address)
 {
     uint8_t bytes[2] = {0, 0};
     deviceManagerAccess(DEVICE_READ, device, address, 0, 1, bytes);
-    return (uint16_t)(bytes[0] << 8 | bytes[1]);
+    return probingBigEndian(bytes);
 }
 
 /* Writes descriptor pairs {source, length} from a register on, one word per register. */

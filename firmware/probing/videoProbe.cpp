@@ -87,7 +87,7 @@ log4c_category_t *category()
 
 uint16_t wordAt(const uint8_t *block, uint32_t offset)
 {
-    return (uint16_t)(block[offset] << 8 | block[offset + 1]);
+    return probingBigEndian(block + offset);
 }
 
 void putU32(uint16_t pair[2], uint32_t value)

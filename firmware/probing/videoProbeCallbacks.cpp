@@ -69,7 +69,7 @@ void videoProbingPacketStatusesReady(probingAction *action)
     for (uint32_t card = 0; card < PROBING_SDTI_ROWS; card++) {
         if (card == slot)
             continue;
-        uint16_t status = (uint16_t)(words[2 * card] << 8 | words[2 * card + 1]);
+        uint16_t status = probingBigEndian(words + 2 * card);
         uint32_t present = (status & PACKET_PRESENT) && (status & PACKET_COUNT_MASK);
         if (present != packetsPresent[card]) {
             packetsPresent[card] = present;
