@@ -26,6 +26,31 @@ void registerRecordDelivery()
 
 class ProbingTarget : public TargetFixture {};
 
+TEST(ProbingDebounce, StateFollowsTheInputOnceItHeldForTheLimit)
+{
+    const struct {
+        const char *name;
+        uint32_t upLimit, downLimit;
+        std::vector<uint32_t> inputs, states;
+    } cases[] = {
+        {"up after two more samples", 2, 2, {1, 1, 1, 1}, {0, 0, 1, 1}},
+        {"a gap restarts the count", 2, 2, {1, 1, 0, 1, 1, 1}, {0, 0, 0, 0, 0, 1}},
+        {"down after two more samples", 0, 2, {1, 0, 0, 0}, {1, 1, 1, 0}},
+        {"limit 0 follows at once", 0, 0, {1, 0, 1}, {1, 0, 1}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        probingDebounce_t record{7, 7, 7};
+        EXPECT_EQ(probingDebounce(&record, 1, 0, c.upLimit, c.downLimit), 0u);
+        EXPECT_EQ(record.up, 0u);
+        EXPECT_EQ(record.down, 0u);
+        std::vector<uint32_t> states;
+        for (uint32_t input : c.inputs)
+            states.push_back(probingDebounce(&record, 0, input, c.upLimit, c.downLimit));
+        EXPECT_EQ(states, c.states);
+    }
+}
+
 TEST_F(ProbingTarget, PreStartAimsRowOneAtTheMadiStatusOnAMadiCardAndSetsInput9OnSdi)
 {
     const struct {
