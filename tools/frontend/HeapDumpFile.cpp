@@ -219,9 +219,23 @@ std::string describeHeapDump(const JhdDump &dump)
         out += "\n";
     }
     for (const JhdClass &c : dump.classes) {
-        snprintf(line, sizeof line, "class %u id %#" PRIx64 " loader %u interfaces %zu static bytes %zu\n", c.tag,
-                 c.classId, c.loaderId, c.interfaceIds.size(), c.staticData.size());
+        snprintf(line, sizeof line, "class %u id %#" PRIx64 " node %#" PRIx64 " time %u loader %u", c.tag, c.classId,
+                 c.node, c.time, c.loaderId);
         out += line;
+        out += " interfaces";
+        for (uint32_t id : c.interfaceIds)
+            out += " " + std::to_string(id);
+        out += " constant pool";
+        for (uint32_t id : c.constantPoolIds)
+            out += " " + std::to_string(id);
+        out += " static data " + std::to_string(c.staticData.size()) + " bytes";
+        if (!c.staticData.empty())
+            out += " ";
+        for (uint8_t b : c.staticData) {
+            snprintf(line, sizeof line, "%02x", b);
+            out += line;
+        }
+        out += "\n";
     }
     return out;
 }

@@ -12,11 +12,14 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "FileDataWriter.h"
+#include "HeapDumpClassTable.h"
 #include "HeapDumpFile.h"
 #include "HeapDumpRecords.h"
+#include "HeapDumpSwap.h"
 #include "HeapItemIds.h"
 #include "HeapProfilingSession.h"
 #include "LiveClassProfilingHelper.h"
+#include "LiveClassProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
@@ -26,12 +29,17 @@ namespace {
 
 std::mutex dumpRunning;
 HeapDumpFile *dumpFile = nullptr;
+HeapDumpSwap *swapFile = nullptr;
+// The JVMTI tags of the objects the last dump numbered itself, by their id
+// less HD_FIRST_UNRECORDED_ID; recorded objects keep their tag as id.
+std::vector<jlong> lastDumpTags;
 
 struct SeenObject {
     jlong classTag;
     jlong size;
     jint length;
     uint32_t id;
+    bool classObject;
 };
 
 // The state of one walk; the callbacks run on the walking VM thread.
@@ -47,7 +55,21 @@ struct DumpRun {
     jlong current = 0;
     bool currentWritten = false;
     ClassData *currentClass = nullptr;
+    // Class objects: their dumps, and the tags of all met (those without a
+    // dump are written as instances of java.lang.Class).
+    HeapDumpClassTable *classes = nullptr;
+    std::vector<jlong> classObjects;
+    // Set when the swap file failed: the walk stops and the dump is dropped.
+    bool swapFailed = false;
+    std::vector<jlong> unrecordedTags;
 };
+
+// A class object's tag names its class record.
+bool isClassObjectTag(jlong tag)
+{
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(tag);
+    return classData != nullptr && classData->getClassTag() == tag;
+}
 
 bool isItemTag(jlong tag)
 {
@@ -62,9 +84,108 @@ SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint l
     auto found = run->seen.find(*tagPtr);
     if (found != run->seen.end())
         return found->second;
-    SeenObject o{classTag, size, length, 0};
-    o.id = isItemTag(*tagPtr) ? static_cast<uint32_t>(*tagPtr) : run->nextUnrecordedId++;
+    SeenObject o{classTag, size, length, 0, isClassObjectTag(*tagPtr)};
+    if (isItemTag(*tagPtr)) {
+        o.id = static_cast<uint32_t>(*tagPtr);
+    } else {
+        o.id = run->nextUnrecordedId++;
+        run->unrecordedTags.push_back(*tagPtr);
+    }
+    if (o.classObject)
+        run->classObjects.push_back(*tagPtr);
     return run->seen.emplace(*tagPtr, o).first->second;
+}
+
+// The allocation node and time of a recorded object; node 1 and time 0 for others.
+void allocationOf(const DumpRun *run, jlong tag, uint64_t *node, uint32_t *time)
+{
+    *node = HD_UNKNOWN_NODE;
+    *time = 0;
+    if (!isItemTag(tag) || run->heap == nullptr)
+        return;
+    HeapAllocItem *item = run->heap->getIds().getAllocItem(tag);
+    if (item == nullptr)
+        return;
+    if (item->node != nullptr)
+        *node = reinterpret_cast<uintptr_t>(item->node);
+    if (run->chrono)
+        *time = static_cast<uint32_t>(HeapItemIds::getTime(tag, item));
+}
+
+// Byte size of a static or instance field in the dump's static data.
+int fieldSize(const FieldRecord &field)
+{
+    return heapDumpFieldSize(field.signature.empty() ? '\0' : field.signature[0]);
+}
+
+// The offset of the static field with JVMTI index `jvmtiIndex` in the
+// class's static data and its size; false when the class has no such field.
+bool staticFieldOffset(ClassData *classData, jint jvmtiIndex, uint32_t *offset, int *size)
+{
+    uint32_t at = 0;
+    for (const FieldRecord &field : classData->getStaticFields()) {
+        if (field.index == jvmtiIndex) {
+            *offset = at;
+            *size = fieldSize(field);
+            return *size > 0;
+        }
+        at += static_cast<uint32_t>(fieldSize(field));
+    }
+    return false;
+}
+
+// The class dump of a class object met as referrer, made on first use;
+// null when the class has no record.
+HeapDumpClass *classDumpOf(DumpRun *run, jlong tag, const SeenObject &o)
+{
+    if (HeapDumpClass *existing = run->classes->find(o.id))
+        return existing;
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(tag);
+    if (classData == nullptr)
+        return nullptr;
+    HeapDumpClass dump;
+    dump.classId = reinterpret_cast<uintptr_t>(classData);
+    dump.tag = o.id;
+    allocationOf(run, tag, &dump.node, &dump.time);
+    uint32_t staticSize = 0;
+    for (const FieldRecord &field : classData->getStaticFields())
+        staticSize += static_cast<uint32_t>(fieldSize(field));
+    return run->classes->add(dump, staticSize);
+}
+
+// A reference from a class object: its loader, interfaces, constant pool
+// entries and static fields go to its class dump.
+jint classReference(DumpRun *run, jlong referrerTag, const SeenObject &referrer, jvmtiHeapReferenceKind kind,
+                    const jvmtiHeapReferenceInfo *info, uint32_t refereeId)
+{
+    HeapDumpClass *dump = classDumpOf(run, referrerTag, referrer);
+    if (dump == nullptr)
+        return JVMTI_VISIT_OBJECTS;
+    switch (kind) {
+    case JVMTI_HEAP_REFERENCE_CLASS_LOADER:
+        dump->loaderId = refereeId;
+        break;
+    case JVMTI_HEAP_REFERENCE_INTERFACE:
+        dump->interfaceIds.push_back(refereeId);
+        break;
+    case JVMTI_HEAP_REFERENCE_CONSTANT_POOL:
+        dump->constantPoolIds.push_back(refereeId);
+        break;
+    case JVMTI_HEAP_REFERENCE_STATIC_FIELD: {
+        uint32_t offset = 0;
+        int size = 0;
+        ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(referrerTag);
+        if (info != nullptr && classData != nullptr && staticFieldOffset(classData, info->field.index, &offset, &size) &&
+            !run->classes->setStatic(referrer.id, offset, size, refereeId)) {
+            run->swapFailed = true;
+            return JVMTI_VISIT_ABORT;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return JVMTI_VISIT_OBJECTS;
 }
 
 // The own-class-first index of an instance field from its JVMTI index:
@@ -103,17 +224,9 @@ bool checkCurrentItem(DumpRun *run, jlong tag)
         fprintf(stdout, "could not find class %lld\n", static_cast<long long>(o.classTag));
         return false;
     }
-    uint64_t node = HD_UNKNOWN_NODE;
-    uint32_t time = 0;
-    if (isItemTag(tag)) {
-        HeapAllocItem *item = run->heap != nullptr ? run->heap->getIds().getAllocItem(tag) : nullptr;
-        if (item != nullptr) {
-            if (item->node != nullptr)
-                node = reinterpret_cast<uintptr_t>(item->node);
-            if (run->chrono)
-                time = static_cast<uint32_t>(HeapItemIds::getTime(tag, item));
-        }
-    }
+    uint64_t node;
+    uint32_t time;
+    allocationOf(run, tag, &node, &time);
     int type = ClassData::getArrayTypeFromClassData(classData);
     uint64_t classId = reinterpret_cast<uintptr_t>(classData);
     uint32_t size = static_cast<uint32_t>(o.size);
@@ -160,6 +273,9 @@ jint JNICALL referenceCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
     }
     if (*referrerTagPtr == 0)
         return JVMTI_VISIT_OBJECTS;
+    auto referrer = run->seen.find(*referrerTagPtr);
+    if (referrer != run->seen.end() && referrer->second.classObject)
+        return classReference(run, *referrerTagPtr, referrer->second, kind, info, refereeId);
     if (!checkCurrentItem(run, *referrerTagPtr))
         return JVMTI_VISIT_OBJECTS;
     if (kind == JVMTI_HEAP_REFERENCE_FIELD && info != nullptr)
@@ -174,38 +290,65 @@ int primitiveSize(jvmtiPrimitiveType type)
     return heapDumpFieldSize(static_cast<char>(type));
 }
 
+// The bits of a primitive value in the low bytes (floats and doubles as their raw bits).
+uint64_t primitiveBits(jvmtiPrimitiveType valueType, jvalue value)
+{
+    switch (primitiveSize(valueType)) {
+    case 1:
+        return static_cast<uint8_t>(valueType == JVMTI_PRIMITIVE_TYPE_BOOLEAN ? value.z : value.b);
+    case 2:
+        return valueType == JVMTI_PRIMITIVE_TYPE_CHAR ? value.c : static_cast<uint16_t>(value.s);
+    case 4: {
+        uint32_t v;
+        memcpy(&v, valueType == JVMTI_PRIMITIVE_TYPE_FLOAT ? static_cast<const void *>(&value.f)
+                                                           : static_cast<const void *>(&value.i),
+               4);
+        return v;
+    }
+    default: {
+        uint64_t bits;
+        memcpy(&bits, &value.j, sizeof bits);
+        return bits;
+    }
+    }
+}
+
+// A static primitive value goes into the static data of its class's dump.
+jint staticValue(DumpRun *run, jlong classTag, jint fieldIndex, jvmtiPrimitiveType valueType, jvalue value)
+{
+    auto found = run->seen.find(classTag);
+    if (found == run->seen.end() || !found->second.classObject)
+        return 0;
+    HeapDumpClass *dump = classDumpOf(run, classTag, found->second);
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(classTag);
+    uint32_t offset = 0;
+    int size = 0;
+    if (dump == nullptr || classData == nullptr || !staticFieldOffset(classData, fieldIndex, &offset, &size))
+        return 0;
+    if (size != primitiveSize(valueType) ||
+        run->classes->setStatic(found->second.id, offset, size, primitiveBits(valueType, value)))
+        return 0;
+    run->swapFailed = true;
+    return JVMTI_VISIT_ABORT;
+}
+
 jint JNICALL primitiveFieldCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *info, jlong,
                                     jlong *objectTagPtr, jvalue value, jvmtiPrimitiveType valueType, void *userData)
 {
     DumpRun *run = static_cast<DumpRun *>(userData);
-    if (kind != JVMTI_HEAP_REFERENCE_FIELD || info == nullptr || *objectTagPtr == 0)
+    if (info == nullptr || *objectTagPtr == 0)
+        return 0;
+    if (kind == JVMTI_HEAP_REFERENCE_STATIC_FIELD)
+        return staticValue(run, *objectTagPtr, info->field.index, valueType, value);
+    if (kind != JVMTI_HEAP_REFERENCE_FIELD)
         return 0;
     if (!checkCurrentItem(run, *objectTagPtr) || run->currentClass == nullptr)
         return 0;
     if (strncmp(run->currentClass->getClassName(), "sun.reflect.", 12) == 0)
         return 0;
     int size = primitiveSize(valueType);
-    uint64_t bits = 0;
-    memcpy(&bits, &value.j, sizeof bits);
-    switch (size) {
-    case 1:
-        bits = static_cast<uint8_t>(valueType == JVMTI_PRIMITIVE_TYPE_BOOLEAN ? value.z : value.b);
-        break;
-    case 2:
-        bits = valueType == JVMTI_PRIMITIVE_TYPE_CHAR ? value.c : static_cast<uint16_t>(value.s);
-        break;
-    case 4: {
-        uint32_t v;
-        memcpy(&v, valueType == JVMTI_PRIMITIVE_TYPE_FLOAT ? static_cast<const void *>(&value.f)
-                                                           : static_cast<const void *>(&value.i),
-               4);
-        bits = v;
-        break;
-    }
-    default:
-        break;
-    }
-    run->records->fieldValue(ownFirstFieldIndex(run->currentClass, info->field.index), size, bits);
+    run->records->fieldValue(ownFirstFieldIndex(run->currentClass, info->field.index), size,
+                             primitiveBits(valueType, value));
     return 0;
 }
 
@@ -220,18 +363,28 @@ jint JNICALL arrayValuesCallback(jlong classTag, jlong size, jlong *tagPtr, jint
     ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(classTag);
     run->current = 0;
     run->currentWritten = false;
-    uint64_t node = HD_UNKNOWN_NODE;
-    uint32_t time = 0;
-    if (isItemTag(*tagPtr) && run->heap != nullptr) {
-        HeapAllocItem *item = run->heap->getIds().getAllocItem(*tagPtr);
-        if (item != nullptr && item->node != nullptr)
-            node = reinterpret_cast<uintptr_t>(item->node);
-        if (item != nullptr && run->chrono)
-            time = static_cast<uint32_t>(HeapItemIds::getTime(*tagPtr, item));
-    }
+    uint64_t node;
+    uint32_t time;
+    allocationOf(run, *tagPtr, &node, &time);
     run->records->primitiveArray(arrayType, reinterpret_cast<uintptr_t>(classData), o.id, node,
                                  static_cast<uint32_t>(size), time, static_cast<uint32_t>(count), elements);
     return 0;
+}
+
+// Class objects that got no class dump are written as instances of java.lang.Class.
+void writeClassObjectsWithoutDump(DumpRun *run)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    ClassData *javaLangClass = classSession != nullptr ? classSession->getJavaLangClassData() : nullptr;
+    for (jlong tag : run->classObjects) {
+        const SeenObject &o = run->seen.at(tag);
+        if (run->classes->find(o.id) != nullptr)
+            continue;
+        uint64_t node;
+        uint32_t time;
+        allocationOf(run, tag, &node, &time);
+        run->records->beginInstance(reinterpret_cast<uintptr_t>(javaLangClass), o.id, node, HD_CLASS_OBJECT_SIZE, time);
+    }
 }
 
 // The dump file holds the whole heap: it goes with the process.
@@ -239,6 +392,8 @@ void removeDumpAtExit()
 {
     if (dumpFile != nullptr)
         dumpFile->deleteTempFile();
+    if (swapFile != nullptr)
+        swapFile->deleteTempFile();
 }
 
 } // namespace
@@ -258,6 +413,13 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     FileDataWriter *writer = dumpFile->begin();
     if (writer == nullptr)
         return 1;
+    if (swapFile == nullptr)
+        swapFile = new HeapDumpSwap();
+    if (!swapFile->create()) {
+        dumpFile->abandon();
+        return 1;
+    }
+    HeapDumpClassTable classes(swapFile);
     HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession();
     HeapDumpRecords records(writer);
     HeapDumpFlags flags;
@@ -274,6 +436,7 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     run.heap = heap;
     run.primitiveValues = primitiveValues;
     run.chrono = flags.allocationTime;
+    run.classes = &classes;
     jvmtiHeapCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.heap_reference_callback = referenceCallback;
@@ -287,13 +450,22 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     bool walked = jvmti->FollowReferences(0, nullptr, nullptr, &callbacks, &run) == JVMTI_ERROR_NONE;
     session->exitMonitor(IM_HEAP, false);
     session->exitMonitor(IM_THREAD, false);
-    if (!walked) {
+    if (!walked)
         MessageUtil::message("error following references");
+    if (!walked || run.swapFailed) {
+        swapFile->deleteTempFile();
         dumpFile->abandon();
         return 1;
     }
+    writeClassObjectsWithoutDump(&run);
     records.endObjects();
-    records.endClassDumps();
+    bool classesWritten = classes.writeAll(&records);
+    swapFile->deleteTempFile();
+    if (!classesWritten) {
+        dumpFile->abandon();
+        return 1;
+    }
+    lastDumpTags.swap(run.unrecordedTags);
     std::sort(run.stackMethods.begin(), run.stackMethods.end());
     run.stackMethods.erase(std::unique(run.stackMethods.begin(), run.stackMethods.end()), run.stackMethods.end());
     session->enterMonitor(IM_CLASS);

@@ -3,6 +3,7 @@
 // the program's objects with their classes, references, values and roots.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -97,6 +98,19 @@ uint64_t classNamed(const Registry &registry, const JhdDump &dump, const std::st
     return 0;
 }
 
+// The number of files in `dir` whose name begins with `prefix`.
+int filesNamed(const std::string &dir, const std::string &prefix)
+{
+    int count = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name).compare(0, prefix.size(), prefix) == 0)
+                count++;
+        closedir(d);
+    }
+    return count;
+}
+
 std::vector<const JhdObject *> objectsOf(const JhdDump &dump, uint64_t classId)
 {
     std::vector<const JhdObject *> found;
@@ -187,6 +201,34 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
         indices.insert(e.index);
     EXPECT_EQ(indices, (std::set<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
 
+    // The class dump of Prims: static data of every primitive type in
+    // declaration order, then the id of the Marker held by its static field.
+    const JhdClass *primsDump = nullptr;
+    for (const JhdClass &c : dump.classes)
+        if (c.classId == primsClass)
+            primsDump = &c;
+    ASSERT_NE(primsDump, nullptr);
+    uint32_t m = markers[0]->id;
+    std::vector<uint8_t> statics = {0x01,                                           // boolean true
+                                    0xFD,                                           // byte -3
+                                    0x00, 0x42,                                     // char 'B'
+                                    0x12, 0x34,                                     // short
+                                    0x00, 0x00, 0x00, 0x05,                         // int 5
+                                    0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, // long
+                                    0x40, 0x00, 0x00, 0x00,                         // float 2.0
+                                    0xBF, 0xF0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // double -1.0
+                                    static_cast<uint8_t>(m >> 24), static_cast<uint8_t>(m >> 16),
+                                    static_cast<uint8_t>(m >> 8), static_cast<uint8_t>(m)};
+    EXPECT_EQ(primsDump->staticData, statics);
+    EXPECT_EQ(primsDump->size, 320u);
+    EXPECT_NE(primsDump->loaderId, 0u);
+    // Every class object met is written once: as a class dump or as an instance of java.lang.Class.
+    std::set<uint32_t> classTags;
+    for (const JhdClass &c : dump.classes)
+        EXPECT_TRUE(classTags.insert(c.tag).second) << c.tag;
+    for (const JhdObject &o : dump.objects)
+        EXPECT_EQ(classTags.count(o.id), 0u) << o.id;
+
     // A subclass's own field comes first, then the superclass's.
     uint64_t derivedClass = classNamed(registry, dump, "Derived");
     ASSERT_NE(derivedClass, 0u);
@@ -243,6 +285,25 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     ASSERT_TRUE(readHeapDumpFile(path, w, &byPath, &error)) << error;
     EXPECT_FALSE(byPath.primitiveValues);
     EXPECT_EQ(objectsOf(byPath, nodeClass).size(), 25u);
+    // Without values the static data holds the references only.
+    bool primsWithoutValues = false;
+    for (const JhdClass &c : byPath.classes) {
+        if (c.classId != primsClass)
+            continue;
+        primsWithoutValues = true;
+        ASSERT_EQ(c.staticData.size(), 34u);
+        EXPECT_EQ(std::vector<uint8_t>(c.staticData.begin(), c.staticData.begin() + 30), std::vector<uint8_t>(30, 0));
+        // This dump numbered the objects anew: the Marker's id of this dump.
+        std::vector<const JhdObject *> marker = objectsOf(byPath, markerClass);
+        ASSERT_EQ(marker.size(), 1u);
+        uint32_t id = marker[0]->id;
+        EXPECT_EQ(std::vector<uint8_t>(c.staticData.begin() + 30, c.staticData.end()),
+                  (std::vector<uint8_t>{static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16),
+                                        static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}));
+    }
+    EXPECT_TRUE(primsWithoutValues);
+    // The swap file of static data is gone once the dump is written.
+    EXPECT_EQ(filesNamed(tmp, "ovr"), 0);
 
     // A short request is refused with U4 0 and the VM goes on.
     ASSERT_EQ(client.call(7, {1, 0}, &reply), FrontendClient::OK) << client.lastError();

@@ -111,6 +111,9 @@ TEST(JhdReaderTest, ReadsEveryRecord)
     EXPECT_NE(text.find("4 objects, 2 roots, 1 class dumps, 1 methods"), std::string::npos) << text;
     EXPECT_NE(text.find("object 5 type 3"), std::string::npos) << text;
     EXPECT_NE(text.find("root 54 object 5 method 0xab location 3"), std::string::npos) << text;
+    EXPECT_NE(text.find("class 16 id 0xc1 node 0x1 time 0 loader 32 interfaces 48 constant pool 64 static data 2 bytes aabb\n"),
+              std::string::npos)
+        << text;
 }
 
 TEST(JhdReaderTest, DamagedDumpsAreRejected)

@@ -29,7 +29,14 @@ public class HeapDumpProgram {
 
     static class Prims {
         static boolean sz = true;
+        static byte sb = -3;
+        static char sc = 'B';
+        static short ss = 0x1234;
         static int si = 5;
+        static long sj = 0x1112131415161718L;
+        static float sf = 2.0f;
+        static double sd = -1.0d;
+        static Object sref;
         boolean z = true;
         byte b = 7;
         char c = 'A';
@@ -54,6 +61,7 @@ public class HeapDumpProgram {
             head = n;
         }
         pair = new Object[] {null, new Marker()};
+        Prims.sref = pair[1];
         numbers = new int[20000];
         for (int i = 0; i < numbers.length; i++) {
             numbers[i] = i;
