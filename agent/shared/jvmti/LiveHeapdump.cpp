@@ -403,6 +403,23 @@ HeapDumpFile *LiveHeapdump::getDumpFile()
     return dumpFile;
 }
 
+bool LiveHeapdump::tagOfDumpId(uint32_t id, jlong *tag)
+{
+    std::lock_guard<std::mutex> lock(dumpRunning);
+    if (id >= HD_FIRST_UNRECORDED_ID) {
+        uint64_t index = id - HD_FIRST_UNRECORDED_ID;
+        if (index >= lastDumpTags.size())
+            return false;
+        *tag = lastDumpTags[index];
+        return true;
+    }
+    jlong asItem = static_cast<int32_t>(id);
+    if (!isItemTag(asItem))
+        return false;
+    *tag = asItem;
+    return true;
+}
+
 int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool option6, bool primitiveValues,
                          bool option5, JNIEnv *env)
 {

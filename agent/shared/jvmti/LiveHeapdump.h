@@ -3,6 +3,8 @@
 
 #include <jni.h>
 
+#include <cstdint>
+
 class DataReader;
 class DataWriter;
 class HeapDumpFile;
@@ -22,6 +24,9 @@ public:
     static bool handleCmdHeapDump(LiveProfilingSession *session, DataReader *reader, DataWriter *writer, JNIEnv *env);
     // The dump the snapshots copy (section 4); null before the first dump.
     static HeapDumpFile *getDumpFile();
+    // The JVMTI tag of the object that the last dump wrote with `id`
+    // (recorded objects keep their tag); false for an id no dump gave.
+    static bool tagOfDumpId(uint32_t id, jlong *tag);
 };
 
 #endif

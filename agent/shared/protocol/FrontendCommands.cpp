@@ -98,6 +98,13 @@ void telemetryData(const CommandCall &call)
     none.write(call.writer, true);
 }
 
+// Live objects of the last heap dump, by the command's number.
+template <FrontendCommands::Command command>
+void inspectObjects(const CommandCall &call)
+{
+    call.owners.vm->handleCmdInspectObjects(command, call.reader, call.writer);
+}
+
 // One row per command, in command order.
 const Row ROWS[] = {
     {FrontendCommands::CMD_CLOSE, Frame::CLOSE, Owner::COMMUNICATOR, close},
@@ -172,6 +179,7 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggers(c.reader); }},
     {FrontendCommands::CMD_ENABLE_TRIGGER_GROUPS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggerGroups(c.reader); }},
+    {FrontendCommands::CMD_PRIMITIVE_DATA, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_PRIMITIVE_DATA>},
     {FrontendCommands::CMD_SET_RECORD_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdSetRecordMethodStatistics(c.reader); }},
     {FrontendCommands::CMD_GET_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
@@ -186,10 +194,15 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_TO_STRING>},
+    {FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION>},
+    {FrontendCommands::CMD_EVAL_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_TO_STRING>},
+    {FrontendCommands::CMD_EVAL_PRIMITIVE, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_PRIMITIVE>},
     {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_SETTINGS, c.reader, c.writer); }},
+    {FrontendCommands::CMD_STRING_SCRIPT, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_STRING_SCRIPT>},
     {FrontendCommands::CMD_PROBE_RECORDING, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_RECORDING, c.reader, c.writer); }},
 };

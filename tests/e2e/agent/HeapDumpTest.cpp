@@ -316,6 +316,94 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
 }
 
+// Command 68 for `id`, `kind` and `classId`: checks the echo and returns the rest.
+std::vector<uint8_t> primitiveData(FrontendClient &client, uint32_t id, uint32_t kind, uint64_t classId)
+{
+    std::vector<uint8_t> request = {static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16),
+                                    static_cast<uint8_t>(id >> 8),  static_cast<uint8_t>(id),
+                                    static_cast<uint8_t>(kind >> 24), static_cast<uint8_t>(kind >> 16),
+                                    static_cast<uint8_t>(kind >> 8),  static_cast<uint8_t>(kind)};
+    for (unsigned i = 0; i < client.idWidth(); i++)
+        request.push_back(static_cast<uint8_t>(classId >> (8 * i)));
+    Reply reply;
+    EXPECT_EQ(client.call(68, request, &reply), FrontendClient::OK) << client.lastError();
+    size_t echo = 8 + client.idWidth();
+    if (reply.body.size() < echo || !std::equal(request.begin(), request.end(), reply.body.begin())) {
+        ADD_FAILURE() << "no echo of the request";
+        return {};
+    }
+    return std::vector<uint8_t>(reply.body.begin() + static_cast<long>(echo), reply.body.end());
+}
+
+TEST_P(HeapDumpE2ETest, PrimitiveValuesOfLiveObjectsByTheirDumpIds)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    JhdDump dump;
+    std::string error;
+    ASSERT_TRUE(parseHeapDump(dumpByValue(client, registry, true), client.idWidth(), &dump, &error)) << error;
+    uint64_t primsClass = classNamed(registry, dump, "Prims");
+    uint64_t markerClass = classNamed(registry, dump, "Marker");
+    uint64_t droppableClass = classNamed(registry, dump, "Droppable");
+    ASSERT_NE(primsClass, 0u);
+    ASSERT_NE(markerClass, 0u);
+    ASSERT_NE(droppableClass, 0u);
+    uint32_t prims = objectsOf(dump, primsClass).at(0)->id;
+    uint32_t droppable = objectsOf(dump, droppableClass).at(0)->id;
+    uint32_t numbers = 0;
+    for (const JhdObject &o : dump.objects)
+        if (o.type == 8 && o.hasValues && o.valueCount == 10000 && o.values[9999] == 9999)
+            numbers = o.id;
+    ASSERT_NE(numbers, 0u);
+
+    // Instance fields in declaration order: boolean, byte, char, short, int, long, 1.0f, 1.0d.
+    EXPECT_EQ(primitiveData(client, prims, 2, primsClass),
+              (std::vector<uint8_t>{1, 0x01, 0x07, 0x00, 0x41, 0xFF, 0xFE, 0x01, 0x02, 0x03, 0x04, 0x01, 0x02, 0x03,
+                                    0x04, 0x05, 0x06, 0x07, 0x08, 0x3F, 0x80, 0x00, 0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}));
+    // Static fields of the class (the reference writes nothing).
+    EXPECT_EQ(primitiveData(client, 0, 1, primsClass),
+              (std::vector<uint8_t>{1, 0x01, 0xFD, 0x00, 0x42, 0x12, 0x34, 0, 0, 0, 5, 0x11, 0x12, 0x13, 0x14, 0x15,
+                                    0x16, 0x17, 0x18, 0x40, 0, 0, 0, 0xBF, 0xF0, 0, 0, 0, 0, 0, 0}));
+    // int[20000]: its length and the first 10,000 values.
+    std::vector<uint8_t> array = primitiveData(client, numbers, 8, 0);
+    ASSERT_EQ(array.size(), 1u + 4 + 4 * 10000);
+    EXPECT_EQ(std::vector<uint8_t>(array.begin(), array.begin() + 5), (std::vector<uint8_t>{1, 0, 0, 0x4E, 0x20}));
+    EXPECT_EQ(std::vector<uint8_t>(array.end() - 4, array.end()), (std::vector<uint8_t>{0, 0, 0x27, 0x0F}));
+
+    // Forged or mismatched requests: not found, and the VM goes on.
+    const struct {
+        const char *what;
+        uint32_t id;
+        uint32_t kind;
+        uint64_t classId;
+    } refused[] = {
+        {"an id no dump gave", 1431655764u + 5000000u, 2, primsClass},
+        {"a tag of the recorded range that names nothing", 12345, 2, primsClass},
+        {"a forged class", prims, 2, 0xDEADBEEF},
+        {"a forged class for statics", 0, 1, 0x12345678},
+        {"the fields of another class", prims, 2, markerClass},
+        {"an int array read as bytes", numbers, 5, 0},
+        {"an instance read as an array", prims, 8, 0},
+        {"an unknown kind", prims, 40, 0},
+    };
+    for (const auto &r : refused)
+        EXPECT_EQ(primitiveData(client, r.id, r.kind, r.classId), (std::vector<uint8_t>{0})) << r.what;
+
+    // A collected object gives no record.
+    EXPECT_EQ(primitiveData(client, droppable, 2, droppableClass), (std::vector<uint8_t>{1}));
+    ASSERT_TRUE(jvm.writeInput("drop\n"));
+    ASSERT_TRUE(jvm.waitFor("dropped", true, 30)) << jvm.err() << jvm.out();
+    EXPECT_EQ(primitiveData(client, droppable, 2, droppableClass), (std::vector<uint8_t>{0}));
+
+    ASSERT_TRUE(jvm.writeInput("quit\n"));
+    EXPECT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
+    Reply reply;
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
 INSTANTIATE_TEST_SUITE_P(Jdks, HeapDumpE2ETest, testing::ValuesIn(JDKS));
 
 } // namespace

@@ -4,7 +4,7 @@ import java.io.InputStreamReader;
 /**
  * A program with a known object graph for the heap dump tests: a linked list of 25 nodes of its own
  * class, an Object[] {null, x}, an int[20000] holding 0..19999, an object with instance and static
- * fields of every primitive type, a subclass with a field of its own and one inherited, and an object held only from the main thread's stack. Prints "ready",
+ * fields of every primitive type, a subclass with a field of its own and one inherited, an object held only from the main thread's stack, and one dropped on \"drop\". Prints "ready",
  * then waits for "quit" on standard input.
  */
 public class HeapDumpProgram {
@@ -25,6 +25,9 @@ public class HeapDumpProgram {
     }
 
     static class StackOnly {
+    }
+
+    static class Droppable {
     }
 
     static class Prims {
@@ -52,6 +55,7 @@ public class HeapDumpProgram {
     static int[] numbers;
     static Prims prims;
     static Derived derived = new Derived();
+    static Droppable droppable = new Droppable();
 
     public static void main(String[] args) throws Exception {
         for (int i = 24; i >= 0; i--) {
@@ -73,6 +77,12 @@ public class HeapDumpProgram {
         BufferedReader in = new BufferedReader(new InputStreamReader(System.in));
         String line;
         while ((line = in.readLine()) != null && !line.equals("quit")) {
+            if (line.equals("drop")) {
+                droppable = null;
+                System.gc();
+                System.out.println("dropped");
+                System.out.flush();
+            }
         }
         System.out.println("done " + (local.hashCode() != 0));
     }

@@ -1,0 +1,26 @@
+#ifndef AGENT_LIVEOBJECTINSPECTION_H
+#define AGENT_LIVEOBJECTINSPECTION_H
+
+#include <jni.h>
+
+#include <cstdint>
+
+class DataReader;
+class DataWriter;
+
+// Objects still alive in the VM, named by the ids of the last heap dump:
+// their primitive values (command 68) and the evaluations that the agent's
+// Java side runs on them (commands 80, 82, 83, 84, 88). Every id, tag and
+// class from the front end is looked up among the agent's records first; an
+// unknown one is answered as not found. Runs on the command thread.
+class LiveObjectInspection {
+public:
+    // Handles one of the commands above; false for another number.
+    static bool handle(uint32_t command, DataReader *reader, DataWriter *writer, JNIEnv *env);
+
+    // Command 68: primitive values of static fields (kind 1), of an
+    // instance's fields (kind 2) or of a primitive array (its type code).
+    static void handleCmdPrimitiveData(DataReader *reader, DataWriter *writer, JNIEnv *env);
+};
+
+#endif
