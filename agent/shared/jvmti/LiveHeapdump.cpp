@@ -1,11 +1,13 @@
 #include "LiveHeapdump.h"
 
 #include <jvmti.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "ClassData.h"
@@ -24,6 +26,8 @@
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "NoSessionReport.h"
+#include "TempFiles.h"
 
 namespace {
 
@@ -496,6 +500,36 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     return dumpFile->finish() ? 0 : 1;
 }
 
+int LiveHeapdump::doHprofDump(LiveProfilingSession *session, bool liveOnly, bool flag, JNIEnv *env)
+{
+    if (dumpFile == nullptr) {
+        dumpFile = new HeapDumpFile(session->getOptions().keepTempSnapshots);
+        atexit(removeDumpAtExit);
+    }
+    dumpFile->abandon();
+    // The VM writes a new file only: a name in a private directory of its own.
+    std::string dir = TempFiles::createDirectory("jhd");
+    if (dir.empty()) {
+        MessageUtil::message("Could not get temp file name. Please check your TMP and TMPDIR environment variables.");
+        return 1;
+    }
+    std::string file = dir + "/heap.hprof";
+    jstring problem = session->getEdge().doHprofDump(file.c_str(), liveOnly, env, flag);
+    bool taken = false;
+    if (problem != nullptr) {
+        const char *text = env->GetStringUTFChars(problem, nullptr);
+        MessageUtil::message("Could not write the HPROF heap dump: %s", text != nullptr ? text : "");
+        if (text != nullptr)
+            env->ReleaseStringUTFChars(problem, text);
+        env->DeleteLocalRef(problem);
+        unlink(file.c_str());
+    } else {
+        taken = dumpFile->takeFile(file);
+    }
+    rmdir(dir.c_str());
+    return taken ? 0 : 1;
+}
+
 bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
                                      JNIEnv *env)
 {
@@ -514,12 +548,11 @@ bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *
         writer->writeU4(0);
         return false;
     }
-    if (hprof) {
-        MessageUtil::message("HPROF heap dumps are taken with command 63");
+    if (hprof && dump && doHprofDump(session, request[3] != 0, request[2] != 0, env) != 0) {
         writer->writeU4(0);
         return false;
     }
-    if (dump && doDump(session, request[3] != 0, request[5] != 0, request[6] != 0, request[4] != 0, env) != 0) {
+    if (!hprof && dump && doDump(session, request[3] != 0, request[5] != 0, request[6] != 0, request[4] != 0, env) != 0) {
         writer->writeU4(0);
         return false;
     }
@@ -529,4 +562,20 @@ bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *
     }
     dumpFile->send(writer, sendPath);
     return true;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerHeapDump0(JNIEnv *env, jclass,
+                                                                                      jboolean option4, jboolean option6,
+                                                                                      jboolean primitiveValues,
+                                                                                      jboolean option5)
+{
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr) {
+        NoSessionReport::report();
+        return;
+    }
+    // One dump at a time: a dump asked for while another runs waits for it.
+    std::lock_guard<std::mutex> lock(dumpRunning);
+    LiveHeapdump::doDump(session, option4 != JNI_FALSE, option6 != JNI_FALSE, primitiveValues != JNI_FALSE,
+                         option5 != JNI_FALSE, env);
 }

@@ -18,6 +18,9 @@ public:
     // Writes a new dump file; 0 on success, 1 on failure.
     static int doDump(LiveProfilingSession *session, bool option4, bool option6, bool primitiveValues, bool option5,
                       JNIEnv *env);
+    // The VM's own HPROF dump (only live objects with `liveOnly`) becomes
+    // the dump file; 0 on success, 1 on failure (logged).
+    static int doHprofDump(LiveProfilingSession *session, bool liveOnly, bool flag, JNIEnv *env);
     // Command 7. Returns true when the reply reached the dump's bytes or path
     // (the caller then appends the descriptions and thread list); false when
     // it answered U4 0.

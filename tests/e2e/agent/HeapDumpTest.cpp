@@ -316,6 +316,66 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
 }
 
+TEST_P(HeapDumpE2ETest, TheVmsOwnHprofDumpAndADumpTriggeredFromJava)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    const std::string magic("JAVA PROFILE 1.0.2");
+
+    // hprof by value (live objects only): the VM's file with its CRC-32.
+    Reply reply;
+    std::vector<uint8_t> hprofRequest = {0, 1, 0, 1, 0, 0, 0, 1};
+    ASSERT_EQ(client.call(7, hprofRequest, &reply), FrontendClient::OK) << client.lastError();
+    WireReader in(reply.body);
+    ASSERT_EQ(in.readU4(), 1u) << jvm.out();
+    int64_t size = in.readJLong();
+    ASSERT_GT(size, 1000);
+    ASSERT_LE(static_cast<size_t>(size), in.remaining());
+    std::vector<uint8_t> bytes = in.readBytes(static_cast<size_t>(size));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + static_cast<long>(magic.size())), magic);
+    EXPECT_EQ(in.readU4(), static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size()))));
+    EXPECT_TRUE(registry.readMethods(in, client.idWidth()));
+    EXPECT_TRUE(registry.readClasses(in, client.idWidth()));
+    // The program's class names are in it.
+    std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(text.find("HeapDumpProgram$DumpNode"), std::string::npos);
+
+    // hprof by path: a private file of its own.
+    std::vector<uint8_t> byPath = {1, 1, 0, 0, 0, 0, 0, 1};
+    ASSERT_EQ(client.call(7, byPath, &reply), FrontendClient::OK) << client.lastError();
+    WireReader pathReply(reply.body);
+    ASSERT_EQ(pathReply.readU4(), 2u);
+    std::string path = pathReply.readString();
+    EXPECT_TRUE(registry.readMethods(pathReply, client.idWidth()));
+    EXPECT_TRUE(registry.readClasses(pathReply, client.idWidth()));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(path.compare(0, tmp.size() + 4, tmp + "/jhd"), 0) << path;
+    std::ifstream file(path, std::ios::binary);
+    std::string head(magic.size(), '\0');
+    file.read(&head[0], static_cast<std::streamsize>(head.size()));
+    EXPECT_EQ(head, magic);
+
+    // A dump triggered from Java is the one that dump 0 sends.
+    ASSERT_TRUE(jvm.writeInput("trigger\n"));
+    ASSERT_TRUE(jvm.waitFor("triggered", true, 60)) << jvm.err() << jvm.out();
+    JhdDump dump;
+    std::string error;
+    ASSERT_TRUE(parseHeapDump(dumpByValue(client, registry, false), client.idWidth(), &dump, &error)) << error;
+    EXPECT_TRUE(dump.primitiveValues);
+    EXPECT_EQ(objectsOf(dump, classNamed(registry, dump, "DumpNode")).size(), 25u);
+    // The VM's file went when the new dump came.
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
+
+    ASSERT_TRUE(jvm.writeInput("quit\n"));
+    EXPECT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
 // Command 68 for `id`, `kind` and `classId`: checks the echo and returns the rest.
 std::vector<uint8_t> primitiveData(FrontendClient &client, uint32_t id, uint32_t kind, uint64_t classId)
 {

@@ -77,6 +77,14 @@ public class HeapDumpProgram {
         BufferedReader in = new BufferedReader(new InputStreamReader(System.in));
         String line;
         while ((line = in.readLine()) != null && !line.equals("quit")) {
+            if (line.equals("trigger")) {
+                // The agent's controller, on the boot class path when the agent runs.
+                Class.forName("com.orvane.agent.ControllerImpl")
+                        .getMethod("triggerHeapDump", boolean.class, boolean.class, boolean.class, boolean.class)
+                        .invoke(null, false, false, true, false);
+                System.out.println("triggered");
+                System.out.flush();
+            }
             if (line.equals("drop")) {
                 droppable = null;
                 System.gc();
