@@ -3,6 +3,10 @@
 #include <jvmti.h>
 
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ClassData.h"
@@ -211,6 +215,270 @@ void writeArray(DataWriter *writer, JNIEnv *env, jarray array, int type)
     }
 }
 
+// The methods of the evaluation class, looked up once.
+struct EvaluationMethods {
+    jclass evaluation = nullptr;
+    jmethodID getToString = nullptr;
+    jmethodID evalBooleanExpression = nullptr;
+    jmethodID runStringScript = nullptr;
+    jmethodID addScriptClass = nullptr;
+    jmethodID evalToString = nullptr;
+    jmethodID getStringParameters = nullptr;
+    jmethodID evalPrimitive = nullptr;
+    jmethodID getPrimitiveParameters = nullptr;
+    jmethodID getLastException = nullptr;
+};
+
+// Null (logged once) when the evaluation class or one of its methods is missing.
+const EvaluationMethods *evaluationMethods(JNIEnv *env)
+{
+    static EvaluationMethods methods;
+    static bool looked = false;
+    static bool complete = false;
+    if (looked)
+        return complete ? &methods : nullptr;
+    looked = true;
+    jclass found = env->FindClass("com/orvane/agent/util/Evaluation");
+    if (found == nullptr) {
+        env->ExceptionClear();
+        MessageUtil::message("cannot find com/orvane/agent/util/Evaluation");
+        return nullptr;
+    }
+    methods.evaluation = static_cast<jclass>(env->NewGlobalRef(found));
+    env->DeleteLocalRef(found);
+    const struct {
+        jmethodID *method;
+        const char *name;
+        const char *signature;
+    } wanted[] = {
+        {&methods.getToString, "getToString", "(Ljava/lang/Object;Ljava/lang/Object;)Ljava/lang/String;"},
+        {&methods.evalBooleanExpression, "evalBooleanExpression", "(Ljava/lang/Object;Ljava/lang/Object;)Z"},
+        {&methods.runStringScript, "runStringScript", "(Ljava/lang/Object;)Ljava/lang/String;"},
+        {&methods.addScriptClass, "addScriptClass", "(ZLjava/lang/String;[B)V"},
+        {&methods.evalToString, "evalToString",
+         "(Ljava/lang/Object;Lcom/orvane/agent/util/Evaluation$StringParameters;)Z"},
+        {&methods.getStringParameters, "getStringParameters",
+         "(Ljava/lang/String;IZ)Lcom/orvane/agent/util/Evaluation$StringParameters;"},
+        {&methods.evalPrimitive, "evalPrimitive",
+         "(Ljava/lang/Object;Lcom/orvane/agent/util/Evaluation$PrimitiveParameters;)Z"},
+        {&methods.getPrimitiveParameters, "getPrimitiveParameters",
+         "(ILjava/lang/String;Ljava/lang/String;I)Lcom/orvane/agent/util/Evaluation$PrimitiveParameters;"},
+        {&methods.getLastException, "getLastException", "()Ljava/lang/String;"},
+    };
+    for (const auto &w : wanted) {
+        *w.method = env->GetStaticMethodID(methods.evaluation, w.name, w.signature);
+        if (*w.method == nullptr) {
+            env->ExceptionClear();
+            MessageUtil::message("cannot find method %s of com/orvane/agent/util/Evaluation", w.name);
+            return nullptr;
+        }
+    }
+    complete = true;
+    return &methods;
+}
+
+// A request string, empty when absent.
+std::string readText(DataReader *reader)
+{
+    std::unique_ptr<char[]> text(reader->readString(nullptr));
+    return text != nullptr ? std::string(text.get()) : std::string();
+}
+
+// Writes a Java string as the protocol's string.
+void writeJavaString(DataWriter *writer, JNIEnv *env, jstring text)
+{
+    const char *chars = env->GetStringUTFChars(text, nullptr);
+    if (chars == nullptr) {
+        env->ExceptionClear();
+        writer->writeString("");
+        return;
+    }
+    writer->writeString(chars);
+    env->ReleaseStringUTFChars(text, chars);
+}
+
+// The JVMTI tag an object selector names; 0 when it names nothing the agent knows.
+// Selector: byte kind; kind 1: ID of a class record (its class object); kind 0: S4 dump id.
+jlong readSelector(DataReader *reader)
+{
+    int kind = reader->readByte(-1);
+    if (kind == 1) {
+        ClassData *classData = knownClass(reader->readID(nullptr));
+        return classData != nullptr ? classData->getClassTag() : 0;
+    }
+    uint32_t id = static_cast<uint32_t>(reader->readS4(0));
+    jlong tag = 0;
+    if (kind != 0 || id == 0 || !LiveHeapdump::tagOfDumpId(id, &tag))
+        return 0;
+    return tag;
+}
+
+// The objects of a request, each with the return ids (or selector positions)
+// its results are reported under, in the order the request first named them.
+struct Targets {
+    std::vector<jlong> tags;
+    std::vector<std::vector<jlong>> returnIds;
+
+    void add(jlong tag, jlong returnId)
+    {
+        if (tag == 0)
+            return;
+        for (size_t i = 0; i < tags.size(); i++) {
+            if (tags[i] == tag) {
+                returnIds[i].push_back(returnId);
+                return;
+            }
+        }
+        tags.push_back(tag);
+        returnIds.push_back({returnId});
+    }
+};
+
+// U4 n; n × (JLong return id, U4 m, m × selector).
+Targets readTagToReturn(DataReader *reader)
+{
+    Targets targets;
+    uint32_t n = reader->readU4(0);
+    for (uint32_t i = 0; i < n && !reader->getError(); i++) {
+        jlong returnId = reader->readJLong(0);
+        uint32_t m = reader->readU4(0);
+        for (uint32_t j = 0; j < m && !reader->getError(); j++)
+            targets.add(readSelector(reader), returnId);
+    }
+    return targets;
+}
+
+// Classes of a script until a byte 0: string name, U4 size, bytes. Handed
+// to the evaluation class; the first one of the request starts the script.
+bool readScriptClasses(DataReader *reader, JNIEnv *env, const EvaluationMethods *methods)
+{
+    bool first = true;
+    while (!reader->getError() && reader->readByte(0) != 0) {
+        std::string name = readText(reader);
+        uint32_t size = reader->readU4(0);
+        // A size beyond the request is caught by the reader: at most what it holds is asked for.
+        if (size > (1u << 30)) {
+            MessageUtil::message("script class %s too large", name.c_str());
+            return false;
+        }
+        std::vector<jbyte> bytes(size);
+        if (size > 0 && reader->readFully(bytes.data(), static_cast<int>(size)) != static_cast<int>(size))
+            return false;
+        if (size == 0 || methods == nullptr)
+            continue;
+        JniLocalFrame frame(env, 4);
+        jstring javaName = env->NewStringUTF(name.c_str());
+        jbyteArray array = env->NewByteArray(static_cast<jsize>(size));
+        if (javaName == nullptr || array == nullptr) {
+            env->ExceptionClear();
+            continue;
+        }
+        env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), bytes.data());
+        env->CallStaticVoidMethod(methods->evaluation, methods->addScriptClass, static_cast<jboolean>(first), javaName,
+                                  array);
+        env->ExceptionClear();
+        first = false;
+    }
+    return !reader->getError();
+}
+
+// Calls `evaluate` for each live object of `targets` (inside one local
+// frame); it returns false to end the run.
+template <class Evaluate>
+void forEachLiveObject(JNIEnv *env, const Targets &targets, Evaluate evaluate)
+{
+    if (targets.tags.empty())
+        return;
+    JniLocalFrame frame(env, static_cast<jint>(targets.tags.size()) + 8);
+    jint count = 0;
+    JvmtiBuffer<jobject> objects;
+    JvmtiBuffer<jlong> tags;
+    if (LiveProfiling::instance().jvmti->GetObjectsWithTags(static_cast<jint>(targets.tags.size()),
+                                                            targets.tags.data(), &count, objects.out(),
+                                                            tags.out()) != JVMTI_ERROR_NONE)
+        return;
+    for (jint i = 0; i < count; i++) {
+        size_t at = 0;
+        while (at < targets.tags.size() && targets.tags[at] != tags.get()[i])
+            at++;
+        if (at == targets.tags.size())
+            continue;
+        if (!evaluate(objects.get()[i], targets.returnIds[at]))
+            return;
+        env->DeleteLocalRef(objects.get()[i]);
+    }
+}
+
+// Reports each return id once per request: byte 1 and JLong the id.
+class Reported {
+public:
+    // The ids of `returnIds` not reported yet, now marked reported.
+    std::vector<jlong> fresh(const std::vector<jlong> &returnIds)
+    {
+        std::vector<jlong> out;
+        for (jlong id : returnIds)
+            if (seen.insert(id).second)
+                out.push_back(id);
+        return out;
+    }
+    void write(DataWriter *writer, const std::vector<jlong> &returnIds)
+    {
+        for (jlong id : fresh(returnIds)) {
+            writer->writeByte(1);
+            writer->writeJLong(id);
+        }
+    }
+
+private:
+    std::unordered_set<jlong> seen;
+};
+
+// The text of the last evaluation's exception; empty when none.
+std::string lastException(JNIEnv *env, const EvaluationMethods *methods)
+{
+    jstring text = static_cast<jstring>(env->CallStaticObjectMethod(methods->evaluation, methods->getLastException));
+    env->ExceptionClear();
+    if (text == nullptr)
+        return std::string();
+    const char *chars = env->GetStringUTFChars(text, nullptr);
+    std::string out = chars != nullptr ? chars : "";
+    if (chars != nullptr)
+        env->ReleaseStringUTFChars(text, chars);
+    env->DeleteLocalRef(text);
+    // An exception without a message still ends the run.
+    return out.empty() ? std::string("exception") : out;
+}
+
+void writeException(DataWriter *writer, const std::string &exception)
+{
+    writer->writeByte(0);
+    if (exception.empty()) {
+        writer->writeByte(0);
+        return;
+    }
+    writer->writeByte(1);
+    writer->writeString(exception.c_str());
+}
+
+// The class and field a field-value evaluation (command 84) reads.
+std::mutex fieldRequestLock;
+ClassData *fieldRequestClass = nullptr;
+std::string fieldRequestName;
+
+// A boolean evaluation of each object, reported under its return ids when true.
+template <class Call>
+void reportTrue(JNIEnv *env, DataWriter *writer, const Targets &targets, Call call)
+{
+    Reported reported;
+    forEachLiveObject(env, targets, [&](jobject object, const std::vector<jlong> &returnIds) {
+        bool result = call(object) != JNI_FALSE;
+        env->ExceptionClear();
+        if (result)
+            reported.write(writer, returnIds);
+        return true;
+    });
+}
+
 } // namespace
 
 bool LiveObjectInspection::handle(uint32_t command, DataReader *reader, DataWriter *writer, JNIEnv *env)
@@ -218,6 +486,21 @@ bool LiveObjectInspection::handle(uint32_t command, DataReader *reader, DataWrit
     switch (command) {
     case 68:
         handleCmdPrimitiveData(reader, writer, env);
+        return true;
+    case 80:
+        handleCmdToString(reader, writer, env);
+        return true;
+    case 82:
+        handleCmdEvalBooleanExpression(reader, writer, env);
+        return true;
+    case 83:
+        handleCmdEvalToString(reader, writer, env);
+        return true;
+    case 84:
+        handleCmdEvalPrimitive(reader, writer, env);
+        return true;
+    case 88:
+        handleCmdStringScript(reader, writer, env);
         return true;
     default:
         return false;
@@ -277,3 +560,200 @@ void LiveObjectInspection::handleCmdPrimitiveData(DataReader *reader, DataWriter
     writer->writeByte(1);
     writeArray(writer, env, static_cast<jarray>(object), static_cast<int>(kind));
 }
+
+void LiveObjectInspection::handleCmdToString(DataReader *reader, DataWriter *writer, JNIEnv *env)
+{
+    Targets targets = readTagToReturn(reader);
+    const EvaluationMethods *methods = evaluationMethods(env);
+    if (!reader->getError() && methods != nullptr) {
+        Reported reported;
+        forEachLiveObject(env, targets, [&](jobject object, const std::vector<jlong> &returnIds) {
+            jstring text = static_cast<jstring>(
+                env->CallStaticObjectMethod(methods->evaluation, methods->getToString, object, nullptr));
+            env->ExceptionClear();
+            if (text == nullptr)
+                return true;
+            for (jlong id : reported.fresh(returnIds)) {
+                writer->writeByte(1);
+                writer->writeJLong(id);
+                writeJavaString(writer, env, text);
+            }
+            env->DeleteLocalRef(text);
+            return true;
+        });
+    }
+    writer->writeByte(0);
+}
+
+void LiveObjectInspection::handleCmdEvalBooleanExpression(DataReader *reader, DataWriter *writer, JNIEnv *env)
+{
+    Targets targets = readTagToReturn(reader);
+    const EvaluationMethods *methods = evaluationMethods(env);
+    std::string exception;
+    if (readScriptClasses(reader, env, methods) && methods != nullptr) {
+        Reported reported;
+        forEachLiveObject(env, targets, [&](jobject object, const std::vector<jlong> &returnIds) {
+            bool result =
+                env->CallStaticBooleanMethod(methods->evaluation, methods->evalBooleanExpression, object, nullptr) !=
+                JNI_FALSE;
+            env->ExceptionClear();
+            if (result)
+                reported.write(writer, returnIds);
+            // The first evaluation that failed ends the run.
+            exception = lastException(env, methods);
+            return exception.empty();
+        });
+    }
+    writeException(writer, exception);
+}
+
+void LiveObjectInspection::handleCmdEvalToString(DataReader *reader, DataWriter *writer, JNIEnv *env)
+{
+    Targets targets = readTagToReturn(reader);
+    std::string expression = readText(reader);
+    jint mode = static_cast<jint>(reader->readU4(0));
+    bool flag = reader->readByte(0) != 0;
+    const EvaluationMethods *methods = evaluationMethods(env);
+    if (!reader->getError() && methods != nullptr && !expression.empty()) {
+        JniLocalFrame frame(env, 4);
+        jstring javaExpression = env->NewStringUTF(expression.c_str());
+        jobject parameters = javaExpression != nullptr
+                                 ? env->CallStaticObjectMethod(methods->evaluation, methods->getStringParameters,
+                                                               javaExpression, mode, static_cast<jboolean>(flag))
+                                 : nullptr;
+        env->ExceptionClear();
+        if (parameters != nullptr)
+            reportTrue(env, writer, targets, [&](jobject object) {
+                return env->CallStaticBooleanMethod(methods->evaluation, methods->evalToString, object, parameters);
+            });
+    }
+    writer->writeByte(0);
+    writer->writeByte(0);
+}
+
+void LiveObjectInspection::handleCmdEvalPrimitive(DataReader *reader, DataWriter *writer, JNIEnv *env)
+{
+    Targets targets = readTagToReturn(reader);
+    jint type = static_cast<jint>(reader->readU4(0));
+    std::string operatorText = readText(reader);
+    std::string value = readText(reader);
+    jint option = static_cast<jint>(reader->readU4(0));
+    ClassData *classData = knownClass(reader->readID(nullptr));
+    std::string fieldName = readText(reader);
+    const EvaluationMethods *methods = evaluationMethods(env);
+    if (!reader->getError() && methods != nullptr && classData != nullptr) {
+        {
+            std::lock_guard<std::mutex> lock(fieldRequestLock);
+            fieldRequestClass = classData;
+            fieldRequestName = fieldName;
+        }
+        JniLocalFrame frame(env, 4);
+        jstring javaOperator = env->NewStringUTF(operatorText.c_str());
+        jstring javaValue = env->NewStringUTF(value.c_str());
+        jobject parameters =
+            javaOperator != nullptr && javaValue != nullptr
+                ? env->CallStaticObjectMethod(methods->evaluation, methods->getPrimitiveParameters, type, javaOperator,
+                                              javaValue, option)
+                : nullptr;
+        env->ExceptionClear();
+        if (parameters != nullptr)
+            reportTrue(env, writer, targets, [&](jobject object) {
+                return env->CallStaticBooleanMethod(methods->evaluation, methods->evalPrimitive, object, parameters);
+            });
+        std::lock_guard<std::mutex> lock(fieldRequestLock);
+        fieldRequestClass = nullptr;
+        fieldRequestName.clear();
+    }
+    writer->writeByte(0);
+    writer->writeByte(0);
+}
+
+void LiveObjectInspection::handleCmdStringScript(DataReader *reader, DataWriter *writer, JNIEnv *env)
+{
+    // Each selector is reported under its position in the request.
+    Targets targets;
+    uint32_t n = reader->readU4(0);
+    for (uint32_t i = 0; i < n && !reader->getError(); i++)
+        targets.add(readSelector(reader), static_cast<jlong>(i));
+    const EvaluationMethods *methods = evaluationMethods(env);
+    std::string exception;
+    if (readScriptClasses(reader, env, methods) && methods != nullptr) {
+        forEachLiveObject(env, targets, [&](jobject object, const std::vector<jlong> &positions) {
+            jstring text =
+                static_cast<jstring>(env->CallStaticObjectMethod(methods->evaluation, methods->runStringScript, object));
+            env->ExceptionClear();
+            if (text == nullptr) {
+                exception = lastException(env, methods);
+                return exception.empty();
+            }
+            for (jlong position : positions) {
+                writer->writeByte(1);
+                writer->writeU4(static_cast<uint32_t>(position));
+                writeJavaString(writer, env, text);
+            }
+            env->DeleteLocalRef(text);
+            return true;
+        });
+    }
+    writeException(writer, exception);
+}
+
+namespace {
+
+// The instance field of the current field-value request with type code
+// `type`, searched from `type`'s class up to the requested class.
+jfieldID requestedField(JNIEnv *env, jobject object, jclass cls, int type)
+{
+    if (object == nullptr || cls == nullptr || !env->IsInstanceOf(object, cls))
+        return nullptr;
+    ClassData *start = LiveClassProfilingHelper::getJvmtiClassData(cls, env, false, false);
+    std::lock_guard<std::mutex> lock(fieldRequestLock);
+    if (fieldRequestClass == nullptr)
+        return nullptr;
+    for (ClassData *c = start; c != nullptr; c = c->getSuperClassClassData()) {
+        for (const FieldRecord &field : c->getInstanceFields())
+            if (field.type == type && field.name == fieldRequestName)
+                return static_cast<jfieldID>(field.fieldId);
+        if (c == fieldRequestClass)
+            break;
+    }
+    return nullptr;
+}
+
+void setNotFound(JNIEnv *env, jbooleanArray notFound)
+{
+    if (notFound == nullptr || env->GetArrayLength(notFound) < 1)
+        return;
+    jboolean yes = JNI_TRUE;
+    env->SetBooleanArrayRegion(notFound, 0, 1, &yes);
+}
+
+template <class T>
+T fieldValue(JNIEnv *env, jobject object, jclass cls, jbooleanArray notFound, int type,
+             T (JNIEnv::*get)(jobject, jfieldID))
+{
+    jfieldID field = requestedField(env, object, cls, type);
+    if (field == nullptr) {
+        setNotFound(env, notFound);
+        return T();
+    }
+    return (env->*get)(object, field);
+}
+
+} // namespace
+
+#define EVALUATION_FIELD(Name, T, typeCode)                                                                            \
+    extern "C" JNIEXPORT T JNICALL Java_com_orvane_agent_util_Evaluation_get##Name##Field(                            \
+        JNIEnv *env, jclass, jobject object, jclass cls, jbooleanArray notFound)                                      \
+    {                                                                                                                  \
+        return fieldValue<T>(env, object, cls, notFound, typeCode, &JNIEnv::Get##Name##Field);                        \
+    }
+
+EVALUATION_FIELD(Boolean, jboolean, ClassData::FIELD_TYPE_BOOLEAN)
+EVALUATION_FIELD(Char, jchar, ClassData::FIELD_TYPE_CHAR)
+EVALUATION_FIELD(Float, jfloat, ClassData::FIELD_TYPE_FLOAT)
+EVALUATION_FIELD(Double, jdouble, ClassData::FIELD_TYPE_DOUBLE)
+EVALUATION_FIELD(Byte, jbyte, ClassData::FIELD_TYPE_BYTE)
+EVALUATION_FIELD(Short, jshort, ClassData::FIELD_TYPE_SHORT)
+EVALUATION_FIELD(Int, jint, ClassData::FIELD_TYPE_INT)
+EVALUATION_FIELD(Long, jlong, ClassData::FIELD_TYPE_LONG)

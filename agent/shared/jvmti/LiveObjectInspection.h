@@ -21,6 +21,17 @@ public:
     // Command 68: primitive values of static fields (kind 1), of an
     // instance's fields (kind 2) or of a primitive array (its type code).
     static void handleCmdPrimitiveData(DataReader *reader, DataWriter *writer, JNIEnv *env);
+    // Command 80: the objects' texts by toString.
+    static void handleCmdToString(DataReader *reader, DataWriter *writer, JNIEnv *env);
+    // Command 82: the objects a script class finds true; the first
+    // evaluation that raised an exception ends the run and is reported.
+    static void handleCmdEvalBooleanExpression(DataReader *reader, DataWriter *writer, JNIEnv *env);
+    // Command 83: the objects whose text matches an expression.
+    static void handleCmdEvalToString(DataReader *reader, DataWriter *writer, JNIEnv *env);
+    // Command 84: the objects whose named primitive field compares as asked.
+    static void handleCmdEvalPrimitive(DataReader *reader, DataWriter *writer, JNIEnv *env);
+    // Command 88: a script's text for each object.
+    static void handleCmdStringScript(DataReader *reader, DataWriter *writer, JNIEnv *env);
 };
 
 #endif

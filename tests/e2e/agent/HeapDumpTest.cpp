@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 
 #include "FrontendClient.h"
@@ -460,6 +461,215 @@ TEST_P(HeapDumpE2ETest, PrimitiveValuesOfLiveObjectsByTheirDumpIds)
     ASSERT_TRUE(jvm.writeInput("quit\n"));
     EXPECT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
     Reply reply;
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// Request bytes of the evaluation commands.
+struct Request {
+    std::vector<uint8_t> bytes;
+    unsigned idWidth;
+
+    Request &byte(uint8_t v)
+    {
+        bytes.push_back(v);
+        return *this;
+    }
+    Request &u4(uint32_t v)
+    {
+        for (int i = 3; i >= 0; i--)
+            bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Request &jlong(uint64_t v)
+    {
+        for (int i = 7; i >= 0; i--)
+            bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Request &id(uint64_t v)
+    {
+        for (unsigned i = 0; i < idWidth; i++)
+            bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Request &string(const std::string &s)
+    {
+        bytes.push_back(static_cast<uint8_t>(s.size() >> 8));
+        bytes.push_back(static_cast<uint8_t>(s.size()));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        return *this;
+    }
+    // Object selectors: a dump id, or a class's own class object.
+    Request &object(uint32_t dumpId) { return byte(0).u4(dumpId); }
+    Request &classObject(uint64_t classId) { return byte(1).id(classId); }
+    // One script class from a compiled class file, then the end of the list.
+    Request &script(const std::string &name)
+    {
+        std::ifstream in(std::string(SCRIPT_CLASSES) + "/" + name + ".class", std::ios::binary);
+        std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_FALSE(b.empty()) << name;
+        byte(1).string(name).u4(static_cast<uint32_t>(b.size()));
+        bytes.insert(bytes.end(), b.begin(), b.end());
+        return byte(0);
+    }
+};
+
+// Records byte 1, JLong return id (and a string when `withText`) until a byte 0.
+std::map<uint64_t, std::string> readReported(WireReader &in, bool withText)
+{
+    std::map<uint64_t, std::string> out;
+    while (!in.error() && in.readByte() == 1) {
+        uint64_t id = in.readJLong();
+        std::string text = withText ? in.readString() : std::string();
+        EXPECT_EQ(out.count(id), 0u) << "reported twice: " << id;
+        out[id] = text;
+    }
+    return out;
+}
+
+// The exception part of a reply end: empty for byte 0.
+std::string readException(WireReader &in)
+{
+    return in.readByte() == 1 ? in.readString() : std::string();
+}
+
+// The id of the list node whose index field (own field 1) holds `index`.
+uint32_t nodeWithIndex(const JhdDump &dump, uint64_t nodeClass, uint64_t index)
+{
+    for (const JhdObject *o : objectsOf(dump, nodeClass))
+        for (const JhdEntry &e : o->entries)
+            if (e.tag == 4 && e.index == 1 && e.value == index)
+                return o->id;
+    return 0;
+}
+
+TEST_P(HeapDumpE2ETest, EvaluationsOfLiveObjects)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    unsigned w = client.idWidth();
+    JhdDump dump;
+    std::string error;
+    ASSERT_TRUE(parseHeapDump(dumpByValue(client, registry, true), w, &dump, &error)) << error;
+    uint64_t nodeClass = classNamed(registry, dump, "DumpNode");
+    uint64_t primsClass = classNamed(registry, dump, "Prims");
+    uint64_t markerClass = classNamed(registry, dump, "Marker");
+    ASSERT_NE(nodeClass, 0u);
+    ASSERT_NE(primsClass, 0u);
+    ASSERT_NE(markerClass, 0u);
+    uint32_t node0 = nodeWithIndex(dump, nodeClass, 0);
+    uint32_t node1 = nodeWithIndex(dump, nodeClass, 1);
+    uint32_t prims = objectsOf(dump, primsClass).at(0)->id;
+    uint32_t marker = objectsOf(dump, markerClass).at(0)->id;
+    ASSERT_NE(node0, 0u);
+    ASSERT_NE(node1, 0u);
+    const uint32_t forged = FIRST_UNRECORDED + 9999999u;
+    Reply reply;
+
+    // toString: the node named under two return ids (and twice under one) is
+    // evaluated once; a forged id names nothing; a class selector names the class object.
+    Request toString{{}, w};
+    toString.u4(3).jlong(100).u4(1).object(node0);
+    toString.jlong(200).u4(2).object(node0).object(forged);
+    toString.jlong(300).u4(1).classObject(primsClass);
+    ASSERT_EQ(client.call(80, toString.bytes, &reply), FrontendClient::OK) << client.lastError();
+    WireReader in80(reply.body);
+    std::map<uint64_t, std::string> texts = readReported(in80, true);
+    EXPECT_EQ(texts, (std::map<uint64_t, std::string>{
+                         {100, "node 0 call 1"}, {200, "node 0 call 1"}, {300, "class HeapDumpProgram$Prims"}}));
+    EXPECT_EQ(in80.remaining(), 0u);
+
+    // A boolean script: the nodes are found, the Prims object is not.
+    Request filter{{}, w};
+    filter.u4(3).jlong(1).u4(1).object(node0).jlong(2).u4(1).object(node1).jlong(3).u4(1).object(prims);
+    filter.script("NodeFilter");
+    ASSERT_EQ(client.call(82, filter.bytes, &reply), FrontendClient::OK) << client.lastError();
+    WireReader in82(reply.body);
+    EXPECT_EQ(readReported(in82, false), (std::map<uint64_t, std::string>{{1, ""}, {2, ""}}));
+    EXPECT_EQ(readException(in82), "");
+    EXPECT_EQ(in82.remaining(), 0u);
+
+    // The first evaluation that raised an exception ends the run and is sent.
+    Request failing{{}, w};
+    failing.u4(1).jlong(9).u4(1).object(marker);
+    failing.script("NodeFilter");
+    ASSERT_EQ(client.call(82, failing.bytes, &reply), FrontendClient::OK) << client.lastError();
+    WireReader failed(reply.body);
+    EXPECT_TRUE(readReported(failed, false).empty());
+    EXPECT_EQ(readException(failed), "java.lang.IllegalStateException: markers are refused");
+
+    // Text expressions: mode 2 is "starts with".
+    Request startsWith{{}, w};
+    startsWith.u4(2).jlong(5).u4(1).object(node1).jlong(6).u4(1).object(node0);
+    startsWith.string("node 1 ").u4(2).byte(0);
+    ASSERT_EQ(client.call(83, startsWith.bytes, &reply), FrontendClient::OK) << client.lastError();
+    WireReader in83(reply.body);
+    EXPECT_EQ(readReported(in83, false), (std::map<uint64_t, std::string>{{5, ""}}));
+    EXPECT_EQ(in83.readByte(), 0u);
+
+    // Field values: Prims.i == 0x01020304 and Prims.b == 7; the node has no such field.
+    const struct {
+        uint32_t type;
+        const char *op;
+        const char *value;
+        const char *field;
+        std::map<uint64_t, std::string> found;
+    } compares[] = {
+        {10, "==", "16909060", "i", {{7, ""}}},
+        {10, ">", "16909060", "i", {}},
+        {8, "==", "7", "b", {{7, ""}}},
+        {11, "<", "0", "j", {}},
+        {7, "==", "1.0", "d", {{7, ""}}},
+        {10, "==", "7", "b", {}}, // a byte field read as an int is not found
+    };
+    for (const auto &c : compares) {
+        SCOPED_TRACE(c.field);
+        Request primitive{{}, w};
+        primitive.u4(2).jlong(7).u4(1).object(prims).jlong(8).u4(1).object(node0);
+        primitive.u4(c.type).string(c.op).string(c.value).u4(0).id(primsClass).string(c.field);
+        ASSERT_EQ(client.call(84, primitive.bytes, &reply), FrontendClient::OK) << client.lastError();
+        WireReader in84(reply.body);
+        EXPECT_EQ(readReported(in84, false), c.found);
+        EXPECT_EQ(in84.readByte(), 0u);
+    }
+    // A forged class selects nothing.
+    Request forgedClass{{}, w};
+    forgedClass.u4(1).jlong(7).u4(1).object(prims).u4(10).string("==").string("16909060").u4(0).id(0xBAD0BAD0).string("i");
+    ASSERT_EQ(client.call(84, forgedClass.bytes, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0}));
+
+    // String scripts report under the selector's position.
+    Request describe{{}, w};
+    describe.u4(3).object(node0).object(forged).classObject(primsClass);
+    describe.script("DescribeScript");
+    ASSERT_EQ(client.call(88, describe.bytes, &reply), FrontendClient::OK) << client.lastError();
+    WireReader in88(reply.body);
+    std::map<uint32_t, std::string> described;
+    while (!in88.error() && in88.readByte() == 1) {
+        uint32_t position = in88.readU4();
+        described[position] = in88.readString();
+    }
+    EXPECT_EQ(described, (std::map<uint32_t, std::string>{{0, "script saw DumpNode"}, {2, "script saw Class"}}));
+    EXPECT_EQ(readException(in88), "");
+    Request describeMarker{{}, w};
+    describeMarker.u4(1).object(marker).script("DescribeScript");
+    ASSERT_EQ(client.call(88, describeMarker.bytes, &reply), FrontendClient::OK) << client.lastError();
+    WireReader markerReply(reply.body);
+    EXPECT_EQ(markerReply.readByte(), 0u);
+    EXPECT_EQ(readException(markerReply), "java.lang.IllegalStateException: no text for markers");
+    Request none{{}, w};
+    none.u4(0).byte(0);
+    ASSERT_EQ(client.call(88, none.bytes, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0}));
+
+    // A request cut short is answered and the VM goes on.
+    ASSERT_EQ(client.call(80, {0, 0, 0, 5, 1}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0}));
+    ASSERT_TRUE(jvm.writeInput("quit\n"));
+    EXPECT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }

@@ -9,8 +9,15 @@ import java.io.InputStreamReader;
  */
 public class HeapDumpProgram {
     static class DumpNode {
+        static int toStringCalls;
         DumpNode next;
         int index;
+
+        @Override
+        public String toString() {
+            toStringCalls++;
+            return "node " + index + " call " + toStringCalls;
+        }
     }
 
     static class Marker {
