@@ -6,6 +6,7 @@
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "HeapDumpViews.h"
 #include "HeapProfilingSession.h"
 #include "ProfilingSession.h"
 #include "SamplerSession.h"
@@ -98,6 +99,12 @@ void telemetryData(const CommandCall &call)
     none.write(call.writer, true);
 }
 
+// The allocation views of a heap dump.
+HeapDumpViews::Context dumpViewContext(const CommandCall &call)
+{
+    return {call.owners.session, call.owners.heap, call.classes()};
+}
+
 // Live objects of the last heap dump, by the command's number.
 template <FrontendCommands::Command command>
 void inspectObjects(const CommandCall &call)
@@ -122,6 +129,12 @@ const Row ROWS[] = {
      [](const CommandCall &c) { cpu(c)->handleCmdExpandHotspotNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_THREAD_DESCRIPTIONS, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdThreadDescriptions(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_DUMP_ALLOCATIONS, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdDumpAllocations(dumpViewContext(c), c.reader, c.writer); }},
+    {FrontendCommands::CMD_EXPAND_DUMP_ALLOCATION_NODE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdExpandDumpAllocationNode(c.reader, c.writer); }},
+    {FrontendCommands::CMD_CREATE_DATA_SET, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdCreateDataSet(dumpViewContext(c), c.reader, c.writer); }},
     {FrontendCommands::CMD_TELEMETRY_DATA, Frame::PAYLOAD, Owner::SESSION, telemetryData},
     {FrontendCommands::CMD_STOP, Frame::PAYLOAD, Owner::COMMUNICATOR, stop},
     {FrontendCommands::CMD_ALLOCATION_UPDATE, Frame::PAYLOAD, Owner::HEAP,
@@ -159,6 +172,10 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.heap->handleCmdAllocationHotspotTreeUpdate(c.reader, c.writer); }},
     {FrontendCommands::CMD_EXPAND_ALLOCATION_HOTSPOT_NODE, Frame::PAYLOAD, Owner::HEAP,
      [](const CommandCall &c) { c.owners.heap->handleCmdExpandAllocationHotspotNode(c.reader, c.writer); }},
+    {FrontendCommands::CMD_DUMP_ALLOCATION_HOTSPOTS, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) {
+         HeapDumpViews::instance().handleCmdDumpAllocationHotspots(dumpViewContext(c), c.reader, c.writer);
+     }},
     {FrontendCommands::CMD_ANNOTATION_HOTSPOT_UPDATE, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdAnnotationHotspotUpdate(c.reader, c.writer, c.classes()); }},
     {FrontendCommands::CMD_GET_VM_STATE, Frame::PAYLOAD, Owner::VM,
@@ -192,6 +209,8 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
     {FrontendCommands::CMD_LOAD_INFO_WITH_PAYLOAD, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
+    {FrontendCommands::CMD_EXPAND_DUMP_ALLOCATION_HOTSPOT, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdExpandDumpAllocationHotspot(c.reader, c.writer); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
     {FrontendCommands::CMD_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_TO_STRING>},
