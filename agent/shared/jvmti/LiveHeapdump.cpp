@@ -410,7 +410,8 @@ HeapDumpFile *LiveHeapdump::getDumpFile()
 bool LiveHeapdump::tagOfDumpId(uint32_t id, jlong *tag)
 {
     std::lock_guard<std::mutex> lock(dumpRunning);
-    if (id >= HD_FIRST_UNRECORDED_ID) {
+    // Negative item ids arrive as U4 values above the range the dump numbers itself.
+    if (static_cast<int32_t>(id) >= 0 && id >= HD_FIRST_UNRECORDED_ID) {
         uint64_t index = id - HD_FIRST_UNRECORDED_ID;
         if (index >= lastDumpTags.size())
             return false;
