@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ClassData.h"
 #include "DataReader.h"
@@ -66,6 +67,7 @@ struct DumpRun {
     // Set when the swap file failed: the walk stops and the dump is dropped.
     bool swapFailed = false;
     std::vector<jlong> unrecordedTags;
+    std::unordered_set<jlong> missingClasses;
 };
 
 // A class object's tag names its class record.
@@ -225,7 +227,9 @@ bool checkCurrentItem(DumpRun *run, jlong tag)
     const SeenObject &o = found->second;
     ClassData *classData = o.classTag != 0 ? LiveClassProfilingHelper::getJvmtiClassData(o.classTag) : nullptr;
     if (classData == nullptr) {
-        fprintf(stdout, "could not find class %lld\n", static_cast<long long>(o.classTag));
+        // Said once per class and dump: a class can have many objects.
+        if (run->missingClasses.insert(o.classTag).second)
+            fprintf(stdout, "could not find class %lld\n", static_cast<long long>(o.classTag));
         return false;
     }
     uint64_t node;

@@ -53,6 +53,13 @@ public final class ControllerImpl {
         stopAllocRecording0();
     }
 
+    private static native void setInclusiveFilter0(String[] filters);
+
+    /** Only the classes of these packages or classes (dotted names, prefixes) are profiled in detail. */
+    public static void setInclusiveFilter(String[] filters) {
+        setInclusiveFilter0(filters);
+    }
+
     private static native void triggerHeapDump0(boolean option4, boolean option6, boolean primitiveValues,
             boolean option5);
 
