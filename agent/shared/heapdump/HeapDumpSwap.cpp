@@ -89,8 +89,12 @@ long long HeapDumpSwap::reserve(size_t size)
 {
     if (hasFailed || fd < 0)
         return -1;
-    std::vector<char> zeros(size < SWAP_BUFFER ? SWAP_BUFFER : size, 0);
-    if (!check(writeAll(fd, zeros.data(), size, end))) {
+    static const std::vector<char> small(SWAP_BUFFER, 0);
+    std::vector<char> large;
+    if (size > SWAP_BUFFER)
+        large.assign(size, 0);
+    const char *zeros = size > SWAP_BUFFER ? large.data() : small.data();
+    if (!check(writeAll(fd, zeros, size, end))) {
         MessageUtil::message("Could not write tmp file %s. Aborting. Please check your TMP and TMPDIR environment "
                              "variables.",
                              path.c_str());

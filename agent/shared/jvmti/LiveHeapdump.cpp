@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "ClassData.h"
@@ -47,6 +47,69 @@ struct SeenObject {
     bool classObject;
 };
 
+// The objects met in one walk by their (non-zero) tags: an open-addressing
+// index of 4-byte slots over entries kept in fixed blocks, so that a heap of
+// millions of objects costs neither an allocation per object nor much
+// memory, and entries never move.
+class SeenTable {
+public:
+    SeenTable() : slots(1 << 16, 0), shift(48), used(0) {}
+
+    // The entry of `tag`; null when it was not met.
+    SeenObject *find(jlong tag)
+    {
+        uint32_t slot = slots[probe(tag)];
+        return slot != 0 ? &entry(slot - 1).object : nullptr;
+    }
+
+    // Adds `tag` (not yet present) and returns its entry.
+    SeenObject &add(jlong tag, const SeenObject &object)
+    {
+        if (4 * (used + 1) > 3 * slots.size())
+            grow();
+        if (used % BLOCK == 0)
+            blocks.emplace_back(new Entry[BLOCK]);
+        Entry &e = entry(static_cast<uint32_t>(used));
+        e.tag = tag;
+        e.object = object;
+        slots[probe(tag)] = static_cast<uint32_t>(++used);
+        return e.object;
+    }
+
+private:
+    static const size_t BLOCK = 1 << 16;
+    struct Entry {
+        jlong tag;
+        SeenObject object;
+    };
+
+    Entry &entry(uint32_t index) { return blocks[index / BLOCK][index % BLOCK]; }
+
+    size_t probe(jlong tag)
+    {
+        size_t mask = slots.size() - 1;
+        // Fibonacci hashing: the top bits of the product spread sequential tags.
+        size_t at = static_cast<size_t>((static_cast<uint64_t>(tag) * 0x9E3779B97F4A7C15ull) >> shift);
+        while (slots[at] != 0 && entry(slots[at] - 1).tag != tag)
+            at = (at + 1) & mask;
+        return at;
+    }
+
+    void grow()
+    {
+        slots.assign(slots.size() * 2, 0);
+        shift--;
+        for (uint32_t i = 0; i < used; i++)
+            slots[probe(entry(i).tag)] = i + 1;
+    }
+
+    std::vector<uint32_t> slots;
+    // 64 less the log2 of the slot count.
+    int shift;
+    size_t used;
+    std::vector<std::unique_ptr<Entry[]>> blocks;
+};
+
 // The state of one walk; the callbacks run on the walking VM thread.
 struct DumpRun {
     HeapDumpRecords *records;
@@ -54,7 +117,7 @@ struct DumpRun {
     bool primitiveValues;
     bool chrono;
     uint32_t nextUnrecordedId = HD_FIRST_UNRECORDED_ID;
-    std::unordered_map<jlong, SeenObject> seen;
+    SeenTable seen;
     // Methods of stack roots, for the method table.
     std::vector<jmethodID> stackMethods;
     jlong current = 0;
@@ -68,6 +131,8 @@ struct DumpRun {
     bool swapFailed = false;
     std::vector<jlong> unrecordedTags;
     std::unordered_set<jlong> missingClasses;
+    // The tag of java.lang.Class; 0 when unknown (then every object is asked).
+    jlong javaLangClassTag = 0;
 };
 
 // A class object's tag names its class record.
@@ -87,10 +152,11 @@ SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint l
 {
     if (*tagPtr == 0)
         *tagPtr = LiveHeapProfilingHelper::getNewAllocItemId(nullptr);
-    auto found = run->seen.find(*tagPtr);
-    if (found != run->seen.end())
-        return found->second;
-    SeenObject o{classTag, size, length, 0, isClassObjectTag(*tagPtr)};
+    if (SeenObject *found = run->seen.find(*tagPtr))
+        return *found;
+    // Only instances of java.lang.Class can be class objects.
+    bool maybeClass = run->javaLangClassTag == 0 || classTag == run->javaLangClassTag;
+    SeenObject o{classTag, size, length, 0, maybeClass && isClassObjectTag(*tagPtr)};
     if (isItemTag(*tagPtr)) {
         o.id = static_cast<uint32_t>(*tagPtr);
     } else {
@@ -99,7 +165,7 @@ SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint l
     }
     if (o.classObject)
         run->classObjects.push_back(*tagPtr);
-    return run->seen.emplace(*tagPtr, o).first->second;
+    return run->seen.add(*tagPtr, o);
 }
 
 // The allocation node and time of a recorded object; node 1 and time 0 for others.
@@ -221,10 +287,10 @@ bool checkCurrentItem(DumpRun *run, jlong tag)
     run->current = tag;
     run->currentWritten = false;
     run->currentClass = nullptr;
-    auto found = run->seen.find(tag);
-    if (found == run->seen.end())
+    const SeenObject *found = run->seen.find(tag);
+    if (found == nullptr)
         return false;
-    const SeenObject &o = found->second;
+    const SeenObject &o = *found;
     ClassData *classData = o.classTag != 0 ? LiveClassProfilingHelper::getJvmtiClassData(o.classTag) : nullptr;
     if (classData == nullptr) {
         // Said once per class and dump: a class can have many objects.
@@ -281,9 +347,9 @@ jint JNICALL referenceCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
     }
     if (*referrerTagPtr == 0)
         return JVMTI_VISIT_OBJECTS;
-    auto referrer = run->seen.find(*referrerTagPtr);
-    if (referrer != run->seen.end() && referrer->second.classObject)
-        return classReference(run, *referrerTagPtr, referrer->second, kind, info, refereeId);
+    const SeenObject *referrer = run->seen.find(*referrerTagPtr);
+    if (referrer != nullptr && referrer->classObject)
+        return classReference(run, *referrerTagPtr, *referrer, kind, info, refereeId);
     if (!checkCurrentItem(run, *referrerTagPtr))
         return JVMTI_VISIT_OBJECTS;
     if (kind == JVMTI_HEAP_REFERENCE_FIELD && info != nullptr)
@@ -324,17 +390,17 @@ uint64_t primitiveBits(jvmtiPrimitiveType valueType, jvalue value)
 // A static primitive value goes into the static data of its class's dump.
 jint staticValue(DumpRun *run, jlong classTag, jint fieldIndex, jvmtiPrimitiveType valueType, jvalue value)
 {
-    auto found = run->seen.find(classTag);
-    if (found == run->seen.end() || !found->second.classObject)
+    const SeenObject *found = run->seen.find(classTag);
+    if (found == nullptr || !found->classObject)
         return 0;
-    HeapDumpClass *dump = classDumpOf(run, classTag, found->second);
+    HeapDumpClass *dump = classDumpOf(run, classTag, *found);
     ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(classTag);
     uint32_t offset = 0;
     int size = 0;
     if (dump == nullptr || classData == nullptr || !staticFieldOffset(classData, fieldIndex, &offset, &size))
         return 0;
     if (size != primitiveSize(valueType) ||
-        run->classes->setStatic(found->second.id, offset, size, primitiveBits(valueType, value)))
+        run->classes->setStatic(found->id, offset, size, primitiveBits(valueType, value)))
         return 0;
     run->swapFailed = true;
     return JVMTI_VISIT_ABORT;
@@ -385,7 +451,7 @@ void writeClassObjectsWithoutDump(DumpRun *run)
     LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
     ClassData *javaLangClass = classSession != nullptr ? classSession->getJavaLangClassData() : nullptr;
     for (jlong tag : run->classObjects) {
-        const SeenObject &o = run->seen.at(tag);
+        const SeenObject &o = *run->seen.find(tag);
         if (run->classes->find(o.id) != nullptr)
             continue;
         uint64_t node;
@@ -463,6 +529,9 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     run.primitiveValues = primitiveValues;
     run.chrono = flags.allocationTime;
     run.classes = &classes;
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession != nullptr && classSession->getJavaLangClassData() != nullptr)
+        run.javaLangClassTag = classSession->getJavaLangClassData()->getClassTag();
     jvmtiHeapCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.heap_reference_callback = referenceCallback;
