@@ -5,6 +5,9 @@
 #include <fstream>
 #include <iterator>
 
+#include <zlib.h>
+
+#include "Registry.h"
 #include "WireReader.h"
 
 namespace {
@@ -219,9 +222,50 @@ std::string describeHeapDump(const JhdDump &dump)
         out += "\n";
     }
     for (const JhdClass &c : dump.classes) {
-        snprintf(line, sizeof line, "class %u id %#" PRIx64 " loader %u interfaces %zu static bytes %zu\n", c.tag,
-                 c.classId, c.loaderId, c.interfaceIds.size(), c.staticData.size());
+        snprintf(line, sizeof line, "class %u id %#" PRIx64 " node %#" PRIx64 " time %u loader %u", c.tag, c.classId,
+                 c.node, c.time, c.loaderId);
         out += line;
+        out += " interfaces";
+        for (uint32_t id : c.interfaceIds)
+            out += " " + std::to_string(id);
+        out += " constant pool";
+        for (uint32_t id : c.constantPoolIds)
+            out += " " + std::to_string(id);
+        out += " static data " + std::to_string(c.staticData.size()) + " bytes";
+        if (!c.staticData.empty())
+            out += " ";
+        for (uint8_t b : c.staticData) {
+            snprintf(line, sizeof line, "%02x", b);
+            out += line;
+        }
+        out += "\n";
     }
     return out;
+}
+
+bool readHeapDumpReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, JhdDump *dump,
+                       std::string *error)
+{
+    WireReader in(body);
+    uint32_t kind = in.readU4();
+    std::vector<uint8_t> bytes;
+    std::string path;
+    if (kind == 1) {
+        int64_t size = in.readJLong();
+        if (in.error() || size < 0 || static_cast<uint64_t>(size) > in.remaining())
+            return fail(error, "heap dump reply cut short");
+        bytes = in.readBytes(static_cast<size_t>(size));
+        uint32_t crc = in.readU4();
+        if (crc != static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size()))))
+            return fail(error, "heap dump damaged: bad CRC-32");
+    } else if (kind == 2) {
+        path = in.readString();
+    } else if (kind == 0) {
+        return fail(error, "the agent could not make a heap dump");
+    } else {
+        return fail(error, "unknown heap dump reply " + std::to_string(kind));
+    }
+    if (in.error() || !registry->readMethods(in, idWidth) || !registry->readClasses(in, idWidth))
+        return fail(error, "heap dump reply cut short");
+    return kind == 1 ? parseHeapDump(bytes, idWidth, dump, error) : readHeapDumpFile(path, idWidth, dump, error);
 }

@@ -67,4 +67,12 @@ bool readHeapDumpFile(const std::string &path, unsigned idWidth, JhdDump *dump, 
 // A text summary: the header, per object its id, class, size, node and references, the roots.
 std::string describeHeapDump(const JhdDump &dump);
 
+class Registry;
+// The reply of command 7: U4 0 (no dump), U4 2 and the path of the file, or
+// U4 1, JLong size, the bytes and U4 their CRC-32; then the descriptions
+// (into `registry`). The dump is read from the bytes or the file. False with
+// `error` set for a failed dump, a bad CRC or a damaged reply.
+bool readHeapDumpReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, JhdDump *dump,
+                       std::string *error);
+
 #endif

@@ -32,7 +32,7 @@
 namespace {
 
 // How a reply is shown: raw bytes, or decoded as a view.
-enum Show { SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH, SHOW_STATUSES, SHOW_TELEMETRY };
+enum Show { SHOW_HEAP_DUMP, SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH, SHOW_STATUSES, SHOW_TELEMETRY };
 
 struct Step {
     uint32_t command;
@@ -69,6 +69,7 @@ const char HELP[] =
     "  graph                   callers and callees of every method, with times and calls (command 50)\n"
     "  threads                 the threads and their stacks (command 74)\n"
     "  classes                 the classes and methods the agent has not described yet (command 60)\n"
+    "  dump [values]           take a heap dump and print its objects, roots and class dumps (command 7)\n"
     "  cmd N [HEX]             any command N with a payload in hex digits; prints the reply's bytes\n"
     "\n"
     "Example: frontend --port 8849 cpu on session examples/tiagent-session.xml 1\n"
@@ -289,6 +290,12 @@ int main(int argc, char **argv)
             steps.push_back(Step{50, CallTreeView::methodGraphRequest(1), SHOW_METHOD_GRAPH});
         } else if (arg == "classes") {
             steps.push_back(Step{60, {}, SHOW_CLASSES});
+        } else if (arg == "dump") {
+            bool values = i + 1 < argc && std::string(argv[i + 1]) == "values";
+            if (values)
+                i++;
+            // By value: sendPath, hprof, hprofFlag, option4, option5, option6, primitiveValues, dump.
+            steps.push_back(Step{7, {0, 0, 0, 0, 0, 0, static_cast<uint8_t>(values), 1}, SHOW_HEAP_DUMP});
         } else {
             return usageError("unknown command or option " + arg);
         }
@@ -335,7 +342,20 @@ int main(int argc, char **argv)
             printf("  ID width %u\n", client.idWidth());
         const std::string malformed = "command " + std::to_string(step.command) + ": malformed reply";
         const char *const sameBuild = "check that the agent and the front end come from one build";
-        if (step.show == SHOW_CLASSES) {
+        if (step.show == SHOW_HEAP_DUMP) {
+            JhdDump heapDump;
+            std::string reason;
+            if (!readHeapDumpReply(reply.body, client.idWidth(), &registry, &heapDump, &reason)) {
+                result = failure("command 7: " + reason, "check the agent's log and its TMPDIR");
+                continue;
+            }
+            fputs(describeHeapDump(heapDump).c_str(), stdout);
+            for (const JhdClass &c : heapDump.classes) {
+                const ClassInfo *info = registry.classOf(c.classId);
+                if (info != nullptr)
+                    printf("class %u is %s\n", c.tag, info->name.c_str());
+            }
+        } else if (step.show == SHOW_CLASSES) {
             std::vector<MethodInfo> methods;
             std::vector<ClassInfo> classes;
             if (!registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes)) {

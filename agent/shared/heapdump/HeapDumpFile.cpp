@@ -1,10 +1,12 @@
 #include "HeapDumpFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "Crc32.h"
 #include "DataWriter.h"
 #include "FileDataWriter.h"
 #include "MessageUtil.h"
@@ -90,6 +92,46 @@ bool HeapDumpFile::finish()
 void HeapDumpFile::abandon()
 {
     closeAndRemove();
+}
+
+bool HeapDumpFile::takeFile(const std::string &source)
+{
+    closeAndRemove();
+    std::string name;
+    int fd = TempFiles::createFile("jhd", name);
+    if (fd < 0) {
+        MessageUtil::message("Could not get temp file name. Please check your TMP and TMPDIR environment variables.");
+        unlink(source.c_str());
+        return false;
+    }
+    close(fd);
+    // Private before it moves to where others can see its name.
+    if (chmod(source.c_str(), 0600) != 0 || rename(source.c_str(), name.c_str()) != 0 ||
+        (file = fopen(name.c_str(), "r+b")) == nullptr) {
+        MessageUtil::message("Could not open temp file %s.  Please check your TMP and TMPDIR environment variables.",
+                             name.c_str());
+        unlink(source.c_str());
+        unlink(name.c_str());
+        return false;
+    }
+    path = name;
+    uint32_t state;
+    Crc32::clearCRC32(&state);
+    std::vector<char> chunk(COPY_CHUNK);
+    size_t got;
+    while ((got = fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        Crc32::addCrc32b(&state, chunk.data(), got);
+        size += static_cast<long long>(got);
+    }
+    if (ferror(file)) {
+        MessageUtil::message("ERROR: Could not read tmp file.");
+        closeAndRemove();
+        return false;
+    }
+    Crc32::getCRC32(&crc, state);
+    fseeko(file, 0, SEEK_SET);
+    isNew = true;
+    return true;
 }
 
 bool HeapDumpFile::hasNewHeapdump()

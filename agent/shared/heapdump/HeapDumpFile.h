@@ -31,6 +31,11 @@ public:
     virtual bool finish();
     // Drops a dump that was begun but is not wanted (a failed walk).
     virtual void abandon();
+    // Makes the file `source` (written by someone else, e.g. the VM's own
+    // heap dumper) the current dump: it is made private, moved to a new
+    // dump file name and its size and CRC-32 are taken. On failure (logged)
+    // `source` is removed and there is no dump.
+    virtual bool takeFile(const std::string &source);
 
     bool hasDump() const { return file != nullptr && writer == nullptr; }
     const std::string &getPath() const { return path; }

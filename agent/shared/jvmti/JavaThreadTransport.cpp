@@ -8,6 +8,7 @@
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "NoSessionReport.h"
 
 namespace {
 
@@ -135,26 +136,11 @@ void JavaThreadTransport::releaseJavaClass()
     limitMethod = nullptr;
 }
 
-namespace {
-
-// Exports called while no live session exists say so once per process.
-void reportNoSession()
-{
-    static std::once_flag reported;
-    std::call_once(reported, [] {
-        MessageUtil::message("The native library has not been initialized.");
-        MessageUtil::message("Profiling commands will be ignored.");
-        MessageUtil::message("Did you forget the -agentpath parameter?");
-    });
-}
-
-} // namespace
-
 // The calling Java thread serves the command loop until the connection is over.
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterCommunication(JNIEnv *env, jclass, jobject communicator, jint port)
 {
     if (LiveProfiling::instance().getSession() == nullptr) {
-        reportNoSession();
+        NoSessionReport::report();
         return;
     }
     LiveProfiling::instance().getSession()->javaCommThreadEnter(env, communicator, port);

@@ -1,37 +1,113 @@
 #include "LiveHeapdump.h"
 
 #include <jvmti.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <string>
+#include <unordered_set>
 
 #include "ClassData.h"
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "FileDataWriter.h"
+#include "HeapDumpClassTable.h"
 #include "HeapDumpFile.h"
 #include "HeapDumpRecords.h"
+#include "HeapDumpSwap.h"
 #include "HeapItemIds.h"
 #include "HeapProfilingSession.h"
 #include "LiveClassProfilingHelper.h"
+#include "LiveClassProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "NoSessionReport.h"
+#include "TempFiles.h"
 
 namespace {
 
 std::mutex dumpRunning;
 HeapDumpFile *dumpFile = nullptr;
+HeapDumpSwap *swapFile = nullptr;
+// The JVMTI tags of the objects the last dump numbered itself, by their id
+// less HD_FIRST_UNRECORDED_ID; recorded objects keep their tag as id.
+std::vector<jlong> lastDumpTags;
 
 struct SeenObject {
     jlong classTag;
     jlong size;
     jint length;
     uint32_t id;
+    bool classObject;
+};
+
+// The objects met in one walk by their (non-zero) tags: an open-addressing
+// index of 4-byte slots over entries kept in fixed blocks, so that a heap of
+// millions of objects costs neither an allocation per object nor much
+// memory, and entries never move.
+class SeenTable {
+public:
+    SeenTable() : slots(1 << 16, 0), shift(48), used(0) {}
+
+    // The entry of `tag`; null when it was not met.
+    SeenObject *find(jlong tag)
+    {
+        uint32_t slot = slots[probe(tag)];
+        return slot != 0 ? &entry(slot - 1).object : nullptr;
+    }
+
+    // Adds `tag` (not yet present) and returns its entry.
+    SeenObject &add(jlong tag, const SeenObject &object)
+    {
+        if (4 * (used + 1) > 3 * slots.size())
+            grow();
+        if (used % BLOCK == 0)
+            blocks.emplace_back(new Entry[BLOCK]);
+        Entry &e = entry(static_cast<uint32_t>(used));
+        e.tag = tag;
+        e.object = object;
+        slots[probe(tag)] = static_cast<uint32_t>(++used);
+        return e.object;
+    }
+
+private:
+    static const size_t BLOCK = 1 << 16;
+    struct Entry {
+        jlong tag;
+        SeenObject object;
+    };
+
+    Entry &entry(uint32_t index) { return blocks[index / BLOCK][index % BLOCK]; }
+
+    size_t probe(jlong tag)
+    {
+        size_t mask = slots.size() - 1;
+        // Fibonacci hashing: the top bits of the product spread sequential tags.
+        size_t at = static_cast<size_t>((static_cast<uint64_t>(tag) * 0x9E3779B97F4A7C15ull) >> shift);
+        while (slots[at] != 0 && entry(slots[at] - 1).tag != tag)
+            at = (at + 1) & mask;
+        return at;
+    }
+
+    void grow()
+    {
+        slots.assign(slots.size() * 2, 0);
+        shift--;
+        for (uint32_t i = 0; i < used; i++)
+            slots[probe(entry(i).tag)] = i + 1;
+    }
+
+    std::vector<uint32_t> slots;
+    // 64 less the log2 of the slot count.
+    int shift;
+    size_t used;
+    std::vector<std::unique_ptr<Entry[]>> blocks;
 };
 
 // The state of one walk; the callbacks run on the walking VM thread.
@@ -41,13 +117,30 @@ struct DumpRun {
     bool primitiveValues;
     bool chrono;
     uint32_t nextUnrecordedId = HD_FIRST_UNRECORDED_ID;
-    std::unordered_map<jlong, SeenObject> seen;
+    SeenTable seen;
     // Methods of stack roots, for the method table.
     std::vector<jmethodID> stackMethods;
     jlong current = 0;
     bool currentWritten = false;
     ClassData *currentClass = nullptr;
+    // Class objects: their dumps, and the tags of all met (those without a
+    // dump are written as instances of java.lang.Class).
+    HeapDumpClassTable *classes = nullptr;
+    std::vector<jlong> classObjects;
+    // Set when the swap file failed: the walk stops and the dump is dropped.
+    bool swapFailed = false;
+    std::vector<jlong> unrecordedTags;
+    std::unordered_set<jlong> missingClasses;
+    // The tag of java.lang.Class; 0 when unknown (then every object is asked).
+    jlong javaLangClassTag = 0;
 };
+
+// A class object's tag names its class record.
+bool isClassObjectTag(jlong tag)
+{
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(tag);
+    return classData != nullptr && classData->getClassTag() == tag;
+}
 
 bool isItemTag(jlong tag)
 {
@@ -59,12 +152,112 @@ SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint l
 {
     if (*tagPtr == 0)
         *tagPtr = LiveHeapProfilingHelper::getNewAllocItemId(nullptr);
-    auto found = run->seen.find(*tagPtr);
-    if (found != run->seen.end())
-        return found->second;
-    SeenObject o{classTag, size, length, 0};
-    o.id = isItemTag(*tagPtr) ? static_cast<uint32_t>(*tagPtr) : run->nextUnrecordedId++;
-    return run->seen.emplace(*tagPtr, o).first->second;
+    if (SeenObject *found = run->seen.find(*tagPtr))
+        return *found;
+    // Only instances of java.lang.Class can be class objects.
+    bool maybeClass = run->javaLangClassTag == 0 || classTag == run->javaLangClassTag;
+    SeenObject o{classTag, size, length, 0, maybeClass && isClassObjectTag(*tagPtr)};
+    if (isItemTag(*tagPtr)) {
+        o.id = static_cast<uint32_t>(*tagPtr);
+    } else {
+        o.id = run->nextUnrecordedId++;
+        run->unrecordedTags.push_back(*tagPtr);
+    }
+    if (o.classObject)
+        run->classObjects.push_back(*tagPtr);
+    return run->seen.add(*tagPtr, o);
+}
+
+// The allocation node and time of a recorded object; node 1 and time 0 for others.
+void allocationOf(const DumpRun *run, jlong tag, uint64_t *node, uint32_t *time)
+{
+    *node = HD_UNKNOWN_NODE;
+    *time = 0;
+    if (!isItemTag(tag) || run->heap == nullptr)
+        return;
+    HeapAllocItem *item = run->heap->getIds().getAllocItem(tag);
+    if (item == nullptr)
+        return;
+    if (item->node != nullptr)
+        *node = reinterpret_cast<uintptr_t>(item->node);
+    if (run->chrono)
+        *time = static_cast<uint32_t>(HeapItemIds::getTime(tag, item));
+}
+
+// Byte size of a static or instance field in the dump's static data.
+int fieldSize(const FieldRecord &field)
+{
+    return heapDumpFieldSize(field.signature.empty() ? '\0' : field.signature[0]);
+}
+
+// The offset of the static field with JVMTI index `jvmtiIndex` in the
+// class's static data and its size; false when the class has no such field.
+bool staticFieldOffset(ClassData *classData, jint jvmtiIndex, uint32_t *offset, int *size)
+{
+    uint32_t at = 0;
+    for (const FieldRecord &field : classData->getStaticFields()) {
+        if (field.index == jvmtiIndex) {
+            *offset = at;
+            *size = fieldSize(field);
+            return *size > 0;
+        }
+        at += static_cast<uint32_t>(fieldSize(field));
+    }
+    return false;
+}
+
+// The class dump of a class object met as referrer, made on first use;
+// null when the class has no record.
+HeapDumpClass *classDumpOf(DumpRun *run, jlong tag, const SeenObject &o)
+{
+    if (HeapDumpClass *existing = run->classes->find(o.id))
+        return existing;
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(tag);
+    if (classData == nullptr)
+        return nullptr;
+    HeapDumpClass dump;
+    dump.classId = reinterpret_cast<uintptr_t>(classData);
+    dump.tag = o.id;
+    allocationOf(run, tag, &dump.node, &dump.time);
+    uint32_t staticSize = 0;
+    for (const FieldRecord &field : classData->getStaticFields())
+        staticSize += static_cast<uint32_t>(fieldSize(field));
+    return run->classes->add(dump, staticSize);
+}
+
+// A reference from a class object: its loader, interfaces, constant pool
+// entries and static fields go to its class dump.
+jint classReference(DumpRun *run, jlong referrerTag, const SeenObject &referrer, jvmtiHeapReferenceKind kind,
+                    const jvmtiHeapReferenceInfo *info, uint32_t refereeId)
+{
+    HeapDumpClass *dump = classDumpOf(run, referrerTag, referrer);
+    if (dump == nullptr)
+        return JVMTI_VISIT_OBJECTS;
+    switch (kind) {
+    case JVMTI_HEAP_REFERENCE_CLASS_LOADER:
+        dump->loaderId = refereeId;
+        break;
+    case JVMTI_HEAP_REFERENCE_INTERFACE:
+        dump->interfaceIds.push_back(refereeId);
+        break;
+    case JVMTI_HEAP_REFERENCE_CONSTANT_POOL:
+        dump->constantPoolIds.push_back(refereeId);
+        break;
+    case JVMTI_HEAP_REFERENCE_STATIC_FIELD: {
+        uint32_t offset = 0;
+        int size = 0;
+        ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(referrerTag);
+        if (info != nullptr && classData != nullptr && staticFieldOffset(classData, info->field.index, &offset, &size) &&
+            !run->classes->setStatic(referrer.id, offset, size, refereeId)) {
+            run->swapFailed = true;
+            return JVMTI_VISIT_ABORT;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return JVMTI_VISIT_OBJECTS;
 }
 
 // The own-class-first index of an instance field from its JVMTI index:
@@ -94,26 +287,20 @@ bool checkCurrentItem(DumpRun *run, jlong tag)
     run->current = tag;
     run->currentWritten = false;
     run->currentClass = nullptr;
-    auto found = run->seen.find(tag);
-    if (found == run->seen.end())
+    const SeenObject *found = run->seen.find(tag);
+    if (found == nullptr)
         return false;
-    const SeenObject &o = found->second;
+    const SeenObject &o = *found;
     ClassData *classData = o.classTag != 0 ? LiveClassProfilingHelper::getJvmtiClassData(o.classTag) : nullptr;
     if (classData == nullptr) {
-        fprintf(stdout, "could not find class %lld\n", static_cast<long long>(o.classTag));
+        // Said once per class and dump: a class can have many objects.
+        if (run->missingClasses.insert(o.classTag).second)
+            fprintf(stdout, "could not find class %lld\n", static_cast<long long>(o.classTag));
         return false;
     }
-    uint64_t node = HD_UNKNOWN_NODE;
-    uint32_t time = 0;
-    if (isItemTag(tag)) {
-        HeapAllocItem *item = run->heap != nullptr ? run->heap->getIds().getAllocItem(tag) : nullptr;
-        if (item != nullptr) {
-            if (item->node != nullptr)
-                node = reinterpret_cast<uintptr_t>(item->node);
-            if (run->chrono)
-                time = static_cast<uint32_t>(HeapItemIds::getTime(tag, item));
-        }
-    }
+    uint64_t node;
+    uint32_t time;
+    allocationOf(run, tag, &node, &time);
     int type = ClassData::getArrayTypeFromClassData(classData);
     uint64_t classId = reinterpret_cast<uintptr_t>(classData);
     uint32_t size = static_cast<uint32_t>(o.size);
@@ -160,6 +347,9 @@ jint JNICALL referenceCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
     }
     if (*referrerTagPtr == 0)
         return JVMTI_VISIT_OBJECTS;
+    const SeenObject *referrer = run->seen.find(*referrerTagPtr);
+    if (referrer != nullptr && referrer->classObject)
+        return classReference(run, *referrerTagPtr, *referrer, kind, info, refereeId);
     if (!checkCurrentItem(run, *referrerTagPtr))
         return JVMTI_VISIT_OBJECTS;
     if (kind == JVMTI_HEAP_REFERENCE_FIELD && info != nullptr)
@@ -174,38 +364,65 @@ int primitiveSize(jvmtiPrimitiveType type)
     return heapDumpFieldSize(static_cast<char>(type));
 }
 
+// The bits of a primitive value in the low bytes (floats and doubles as their raw bits).
+uint64_t primitiveBits(jvmtiPrimitiveType valueType, jvalue value)
+{
+    switch (primitiveSize(valueType)) {
+    case 1:
+        return static_cast<uint8_t>(valueType == JVMTI_PRIMITIVE_TYPE_BOOLEAN ? value.z : value.b);
+    case 2:
+        return valueType == JVMTI_PRIMITIVE_TYPE_CHAR ? value.c : static_cast<uint16_t>(value.s);
+    case 4: {
+        uint32_t v;
+        memcpy(&v, valueType == JVMTI_PRIMITIVE_TYPE_FLOAT ? static_cast<const void *>(&value.f)
+                                                           : static_cast<const void *>(&value.i),
+               4);
+        return v;
+    }
+    default: {
+        uint64_t bits;
+        memcpy(&bits, &value.j, sizeof bits);
+        return bits;
+    }
+    }
+}
+
+// A static primitive value goes into the static data of its class's dump.
+jint staticValue(DumpRun *run, jlong classTag, jint fieldIndex, jvmtiPrimitiveType valueType, jvalue value)
+{
+    const SeenObject *found = run->seen.find(classTag);
+    if (found == nullptr || !found->classObject)
+        return 0;
+    HeapDumpClass *dump = classDumpOf(run, classTag, *found);
+    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(classTag);
+    uint32_t offset = 0;
+    int size = 0;
+    if (dump == nullptr || classData == nullptr || !staticFieldOffset(classData, fieldIndex, &offset, &size))
+        return 0;
+    if (size != primitiveSize(valueType) ||
+        run->classes->setStatic(found->id, offset, size, primitiveBits(valueType, value)))
+        return 0;
+    run->swapFailed = true;
+    return JVMTI_VISIT_ABORT;
+}
+
 jint JNICALL primitiveFieldCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *info, jlong,
                                     jlong *objectTagPtr, jvalue value, jvmtiPrimitiveType valueType, void *userData)
 {
     DumpRun *run = static_cast<DumpRun *>(userData);
-    if (kind != JVMTI_HEAP_REFERENCE_FIELD || info == nullptr || *objectTagPtr == 0)
+    if (info == nullptr || *objectTagPtr == 0)
+        return 0;
+    if (kind == JVMTI_HEAP_REFERENCE_STATIC_FIELD)
+        return staticValue(run, *objectTagPtr, info->field.index, valueType, value);
+    if (kind != JVMTI_HEAP_REFERENCE_FIELD)
         return 0;
     if (!checkCurrentItem(run, *objectTagPtr) || run->currentClass == nullptr)
         return 0;
     if (strncmp(run->currentClass->getClassName(), "sun.reflect.", 12) == 0)
         return 0;
     int size = primitiveSize(valueType);
-    uint64_t bits = 0;
-    memcpy(&bits, &value.j, sizeof bits);
-    switch (size) {
-    case 1:
-        bits = static_cast<uint8_t>(valueType == JVMTI_PRIMITIVE_TYPE_BOOLEAN ? value.z : value.b);
-        break;
-    case 2:
-        bits = valueType == JVMTI_PRIMITIVE_TYPE_CHAR ? value.c : static_cast<uint16_t>(value.s);
-        break;
-    case 4: {
-        uint32_t v;
-        memcpy(&v, valueType == JVMTI_PRIMITIVE_TYPE_FLOAT ? static_cast<const void *>(&value.f)
-                                                           : static_cast<const void *>(&value.i),
-               4);
-        bits = v;
-        break;
-    }
-    default:
-        break;
-    }
-    run->records->fieldValue(ownFirstFieldIndex(run->currentClass, info->field.index), size, bits);
+    run->records->fieldValue(ownFirstFieldIndex(run->currentClass, info->field.index), size,
+                             primitiveBits(valueType, value));
     return 0;
 }
 
@@ -220,18 +437,28 @@ jint JNICALL arrayValuesCallback(jlong classTag, jlong size, jlong *tagPtr, jint
     ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(classTag);
     run->current = 0;
     run->currentWritten = false;
-    uint64_t node = HD_UNKNOWN_NODE;
-    uint32_t time = 0;
-    if (isItemTag(*tagPtr) && run->heap != nullptr) {
-        HeapAllocItem *item = run->heap->getIds().getAllocItem(*tagPtr);
-        if (item != nullptr && item->node != nullptr)
-            node = reinterpret_cast<uintptr_t>(item->node);
-        if (item != nullptr && run->chrono)
-            time = static_cast<uint32_t>(HeapItemIds::getTime(*tagPtr, item));
-    }
+    uint64_t node;
+    uint32_t time;
+    allocationOf(run, *tagPtr, &node, &time);
     run->records->primitiveArray(arrayType, reinterpret_cast<uintptr_t>(classData), o.id, node,
                                  static_cast<uint32_t>(size), time, static_cast<uint32_t>(count), elements);
     return 0;
+}
+
+// Class objects that got no class dump are written as instances of java.lang.Class.
+void writeClassObjectsWithoutDump(DumpRun *run)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    ClassData *javaLangClass = classSession != nullptr ? classSession->getJavaLangClassData() : nullptr;
+    for (jlong tag : run->classObjects) {
+        const SeenObject &o = *run->seen.find(tag);
+        if (run->classes->find(o.id) != nullptr)
+            continue;
+        uint64_t node;
+        uint32_t time;
+        allocationOf(run, tag, &node, &time);
+        run->records->beginInstance(reinterpret_cast<uintptr_t>(javaLangClass), o.id, node, HD_CLASS_OBJECT_SIZE, time);
+    }
 }
 
 // The dump file holds the whole heap: it goes with the process.
@@ -239,6 +466,8 @@ void removeDumpAtExit()
 {
     if (dumpFile != nullptr)
         dumpFile->deleteTempFile();
+    if (swapFile != nullptr)
+        swapFile->deleteTempFile();
 }
 
 } // namespace
@@ -246,6 +475,24 @@ void removeDumpAtExit()
 HeapDumpFile *LiveHeapdump::getDumpFile()
 {
     return dumpFile;
+}
+
+bool LiveHeapdump::tagOfDumpId(uint32_t id, jlong *tag)
+{
+    std::lock_guard<std::mutex> lock(dumpRunning);
+    // Negative item ids arrive as U4 values above the range the dump numbers itself.
+    if (static_cast<int32_t>(id) >= 0 && id >= HD_FIRST_UNRECORDED_ID) {
+        uint64_t index = id - HD_FIRST_UNRECORDED_ID;
+        if (index >= lastDumpTags.size())
+            return false;
+        *tag = lastDumpTags[index];
+        return true;
+    }
+    jlong asItem = static_cast<int32_t>(id);
+    if (!isItemTag(asItem))
+        return false;
+    *tag = asItem;
+    return true;
 }
 
 int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool option6, bool primitiveValues,
@@ -258,6 +505,13 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     FileDataWriter *writer = dumpFile->begin();
     if (writer == nullptr)
         return 1;
+    if (swapFile == nullptr)
+        swapFile = new HeapDumpSwap();
+    if (!swapFile->create()) {
+        dumpFile->abandon();
+        return 1;
+    }
+    HeapDumpClassTable classes(swapFile);
     HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession();
     HeapDumpRecords records(writer);
     HeapDumpFlags flags;
@@ -274,6 +528,10 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     run.heap = heap;
     run.primitiveValues = primitiveValues;
     run.chrono = flags.allocationTime;
+    run.classes = &classes;
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession != nullptr && classSession->getJavaLangClassData() != nullptr)
+        run.javaLangClassTag = classSession->getJavaLangClassData()->getClassTag();
     jvmtiHeapCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.heap_reference_callback = referenceCallback;
@@ -287,13 +545,22 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     bool walked = jvmti->FollowReferences(0, nullptr, nullptr, &callbacks, &run) == JVMTI_ERROR_NONE;
     session->exitMonitor(IM_HEAP, false);
     session->exitMonitor(IM_THREAD, false);
-    if (!walked) {
+    if (!walked)
         MessageUtil::message("error following references");
+    if (!walked || run.swapFailed) {
+        swapFile->deleteTempFile();
         dumpFile->abandon();
         return 1;
     }
+    writeClassObjectsWithoutDump(&run);
     records.endObjects();
-    records.endClassDumps();
+    bool classesWritten = classes.writeAll(&records);
+    swapFile->deleteTempFile();
+    if (!classesWritten) {
+        dumpFile->abandon();
+        return 1;
+    }
+    lastDumpTags.swap(run.unrecordedTags);
     std::sort(run.stackMethods.begin(), run.stackMethods.end());
     run.stackMethods.erase(std::unique(run.stackMethods.begin(), run.stackMethods.end()), run.stackMethods.end());
     session->enterMonitor(IM_CLASS);
@@ -305,6 +572,36 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
     session->exitMonitor(IM_CLASS, false);
     records.endMethods();
     return dumpFile->finish() ? 0 : 1;
+}
+
+int LiveHeapdump::doHprofDump(LiveProfilingSession *session, bool liveOnly, bool flag, JNIEnv *env)
+{
+    if (dumpFile == nullptr) {
+        dumpFile = new HeapDumpFile(session->getOptions().keepTempSnapshots);
+        atexit(removeDumpAtExit);
+    }
+    dumpFile->abandon();
+    // The VM writes a new file only: a name in a private directory of its own.
+    std::string dir = TempFiles::createDirectory("jhd");
+    if (dir.empty()) {
+        MessageUtil::message("Could not get temp file name. Please check your TMP and TMPDIR environment variables.");
+        return 1;
+    }
+    std::string file = dir + "/heap.hprof";
+    jstring problem = session->getEdge().doHprofDump(file.c_str(), liveOnly, env, flag);
+    bool taken = false;
+    if (problem != nullptr) {
+        const char *text = env->GetStringUTFChars(problem, nullptr);
+        MessageUtil::message("Could not write the HPROF heap dump: %s", text != nullptr ? text : "");
+        if (text != nullptr)
+            env->ReleaseStringUTFChars(problem, text);
+        env->DeleteLocalRef(problem);
+        unlink(file.c_str());
+    } else {
+        taken = dumpFile->takeFile(file);
+    }
+    rmdir(dir.c_str());
+    return taken ? 0 : 1;
 }
 
 bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
@@ -325,12 +622,11 @@ bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *
         writer->writeU4(0);
         return false;
     }
-    if (hprof) {
-        MessageUtil::message("HPROF heap dumps are taken with command 63");
+    if (hprof && dump && doHprofDump(session, request[3] != 0, request[2] != 0, env) != 0) {
         writer->writeU4(0);
         return false;
     }
-    if (dump && doDump(session, request[3] != 0, request[5] != 0, request[6] != 0, request[4] != 0, env) != 0) {
+    if (!hprof && dump && doDump(session, request[3] != 0, request[5] != 0, request[6] != 0, request[4] != 0, env) != 0) {
         writer->writeU4(0);
         return false;
     }
@@ -340,4 +636,20 @@ bool LiveHeapdump::handleCmdHeapDump(LiveProfilingSession *session, DataReader *
     }
     dumpFile->send(writer, sendPath);
     return true;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerHeapDump0(JNIEnv *env, jclass,
+                                                                                      jboolean option4, jboolean option6,
+                                                                                      jboolean primitiveValues,
+                                                                                      jboolean option5)
+{
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr) {
+        NoSessionReport::report();
+        return;
+    }
+    // One dump at a time: a dump asked for while another runs waits for it.
+    std::lock_guard<std::mutex> lock(dumpRunning);
+    LiveHeapdump::doDump(session, option4 != JNI_FALSE, option6 != JNI_FALSE, primitiveValues != JNI_FALSE,
+                         option5 != JNI_FALSE, env);
 }

@@ -3,6 +3,7 @@
 #include "HeapProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveHeapdump.h"
+#include "LiveObjectInspection.h"
 #include "LiveSnapshots.h"
 
 #include <csignal>
@@ -162,6 +163,11 @@ void LiveVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
 void LiveVmCommands::handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection)
 {
     LiveSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, env);
+}
+
+void LiveVmCommands::handleCmdInspectObjects(uint32_t command, DataReader *reader, DataWriter *writer)
+{
+    LiveObjectInspection::handle(command, reader, writer, env);
 }
 
 bool LiveVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)

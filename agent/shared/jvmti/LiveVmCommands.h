@@ -39,6 +39,7 @@ public:
     void handleCmdSetRecordAlloc(DataReader *reader) override;
     void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
     bool handleCmdHeapDump(DataReader *reader, DataWriter *writer) override;
+    void handleCmdInspectObjects(uint32_t command, DataReader *reader, DataWriter *writer) override;
 
     // The socket transport's listen failure inside a VM: a VM that waits for
     // its front end cannot go on without the port and ends with status 1; one

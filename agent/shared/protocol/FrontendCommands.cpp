@@ -6,6 +6,7 @@
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "HeapDumpViews.h"
 #include "HeapProfilingSession.h"
 #include "ProfilingSession.h"
 #include "SamplerSession.h"
@@ -98,6 +99,19 @@ void telemetryData(const CommandCall &call)
     none.write(call.writer, true);
 }
 
+// The allocation views of a heap dump.
+HeapDumpViews::Context dumpViewContext(const CommandCall &call)
+{
+    return {call.owners.session, call.owners.heap, call.classes()};
+}
+
+// Live objects of the last heap dump, by the command's number.
+template <FrontendCommands::Command command>
+void inspectObjects(const CommandCall &call)
+{
+    call.owners.vm->handleCmdInspectObjects(command, call.reader, call.writer);
+}
+
 // One row per command, in command order.
 const Row ROWS[] = {
     {FrontendCommands::CMD_CLOSE, Frame::CLOSE, Owner::COMMUNICATOR, close},
@@ -115,6 +129,12 @@ const Row ROWS[] = {
      [](const CommandCall &c) { cpu(c)->handleCmdExpandHotspotNode(c.reader, c.writer); }},
     {FrontendCommands::CMD_THREAD_DESCRIPTIONS, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdThreadDescriptions(c.writer, c.classes()); }},
+    {FrontendCommands::CMD_DUMP_ALLOCATIONS, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdDumpAllocations(dumpViewContext(c), c.reader, c.writer); }},
+    {FrontendCommands::CMD_EXPAND_DUMP_ALLOCATION_NODE, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdExpandDumpAllocationNode(c.reader, c.writer); }},
+    {FrontendCommands::CMD_CREATE_DATA_SET, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdCreateDataSet(dumpViewContext(c), c.reader, c.writer); }},
     {FrontendCommands::CMD_TELEMETRY_DATA, Frame::PAYLOAD, Owner::SESSION, telemetryData},
     {FrontendCommands::CMD_STOP, Frame::PAYLOAD, Owner::COMMUNICATOR, stop},
     {FrontendCommands::CMD_ALLOCATION_UPDATE, Frame::PAYLOAD, Owner::HEAP,
@@ -152,6 +172,10 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.heap->handleCmdAllocationHotspotTreeUpdate(c.reader, c.writer); }},
     {FrontendCommands::CMD_EXPAND_ALLOCATION_HOTSPOT_NODE, Frame::PAYLOAD, Owner::HEAP,
      [](const CommandCall &c) { c.owners.heap->handleCmdExpandAllocationHotspotNode(c.reader, c.writer); }},
+    {FrontendCommands::CMD_DUMP_ALLOCATION_HOTSPOTS, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) {
+         HeapDumpViews::instance().handleCmdDumpAllocationHotspots(dumpViewContext(c), c.reader, c.writer);
+     }},
     {FrontendCommands::CMD_ANNOTATION_HOTSPOT_UPDATE, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdAnnotationHotspotUpdate(c.reader, c.writer, c.classes()); }},
     {FrontendCommands::CMD_GET_VM_STATE, Frame::PAYLOAD, Owner::VM,
@@ -172,6 +196,7 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggers(c.reader); }},
     {FrontendCommands::CMD_ENABLE_TRIGGER_GROUPS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggerGroups(c.reader); }},
+    {FrontendCommands::CMD_PRIMITIVE_DATA, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_PRIMITIVE_DATA>},
     {FrontendCommands::CMD_SET_RECORD_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdSetRecordMethodStatistics(c.reader); }},
     {FrontendCommands::CMD_GET_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
@@ -184,12 +209,19 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
     {FrontendCommands::CMD_LOAD_INFO_WITH_PAYLOAD, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
+    {FrontendCommands::CMD_EXPAND_DUMP_ALLOCATION_HOTSPOT, Frame::PAYLOAD, Owner::HEAP,
+     [](const CommandCall &c) { HeapDumpViews::instance().handleCmdExpandDumpAllocationHotspot(c.reader, c.writer); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_TO_STRING>},
+    {FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION>},
+    {FrontendCommands::CMD_EVAL_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_TO_STRING>},
+    {FrontendCommands::CMD_EVAL_PRIMITIVE, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_PRIMITIVE>},
     {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_SETTINGS, c.reader, c.writer); }},
+    {FrontendCommands::CMD_STRING_SCRIPT, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_STRING_SCRIPT>},
     {FrontendCommands::CMD_PROBE_RECORDING, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_RECORDING, c.reader, c.writer); }},
 };

@@ -60,6 +60,9 @@ public:
     // Command 32: a snapshot (byte: reply with the path), in the reply or in
     // a file. Replies U4 0 where no snapshot can be made.
     virtual void handleCmdSaveSnapshot(DataReader *, DataWriter *writer, Communicator &) { writer->writeU4(0); }
+    // Commands 68, 80, 82, 83, 84 and 88: the live objects of the last heap
+    // dump (the command number says which). Without a VM there are none.
+    virtual void handleCmdInspectObjects(uint32_t, DataReader *, DataWriter *) {}
 };
 
 #endif

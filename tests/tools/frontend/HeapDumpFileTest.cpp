@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "HeapDumpFile.h"
+#include "Registry.h"
 
 namespace {
 
@@ -111,6 +114,40 @@ TEST(JhdReaderTest, ReadsEveryRecord)
     EXPECT_NE(text.find("4 objects, 2 roots, 1 class dumps, 1 methods"), std::string::npos) << text;
     EXPECT_NE(text.find("object 5 type 3"), std::string::npos) << text;
     EXPECT_NE(text.find("root 54 object 5 method 0xab location 3"), std::string::npos) << text;
+    EXPECT_NE(text.find("class 16 id 0xc1 node 0x1 time 0 loader 32 interfaces 48 constant pool 64 static data 2 bytes aabb\n"),
+              std::string::npos)
+        << text;
+}
+
+Bytes u4(uint32_t v)
+{
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+            static_cast<uint8_t>(v)};
+}
+
+TEST(JhdReaderTest, DumpCommandRepliesByValueAndTheirFailures)
+{
+    Bytes dump = sampleDump();
+    uint32_t crc = static_cast<uint32_t>(crc32(0, dump.data(), static_cast<uInt>(dump.size())));
+    // U4 1, JLong size, the bytes, the CRC, no new methods or classes.
+    Bytes reply = cat({u4(1), u4(0), u4(static_cast<uint32_t>(dump.size())), dump, u4(crc), {0, 0}});
+    Registry registry;
+    JhdDump d;
+    std::string error;
+    ASSERT_TRUE(readHeapDumpReply(reply, 8, &registry, &d, &error)) << error;
+    EXPECT_EQ(d.objects.size(), 4u);
+    EXPECT_EQ(d.classes.size(), 1u);
+
+    Bytes badCrc = cat({u4(1), u4(0), u4(static_cast<uint32_t>(dump.size())), dump, u4(crc ^ 1), {0, 0}});
+    EXPECT_FALSE(readHeapDumpReply(badCrc, 8, &registry, &d, &error));
+    EXPECT_NE(error.find("bad CRC-32"), std::string::npos) << error;
+    EXPECT_FALSE(readHeapDumpReply(u4(0), 8, &registry, &d, &error));
+    EXPECT_NE(error.find("could not make"), std::string::npos) << error;
+    Bytes tooLong = cat({u4(1), u4(0), u4(1000000), dump});
+    EXPECT_FALSE(readHeapDumpReply(tooLong, 8, &registry, &d, &error));
+    EXPECT_NE(error.find("cut short"), std::string::npos) << error;
+    EXPECT_FALSE(readHeapDumpReply(cat({u4(2), {0, 4, '/', 'n', 'o', 'x'}, {0, 0}}), 8, &registry, &d, &error));
+    EXPECT_NE(error.find("cannot open /nox"), std::string::npos) << error;
 }
 
 TEST(JhdReaderTest, DamagedDumpsAreRejected)

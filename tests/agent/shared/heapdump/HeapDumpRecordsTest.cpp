@@ -323,3 +323,39 @@ TEST_F(HeapDumpFileTest, NoTempDirectoryFailsWithoutAFile)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(HeapDumpFileTest, AFileWrittenByTheVmBecomesThePrivateDump)
+{
+    // The VM writes its file readable for others; taken over it is private,
+    // under a dump file name, with the standard CRC-32 ("123456789": CBF43926).
+    std::string source = dir + "/vm.hprof";
+    {
+        std::ofstream out(source, std::ios::binary);
+        out << "123456789";
+    }
+    chmod(source.c_str(), 0644);
+    HeapDumpFile file(false);
+    ASSERT_TRUE(file.takeFile(source));
+    EXPECT_NE(access(source.c_str(), F_OK), 0);
+    EXPECT_TRUE(file.hasNewHeapdump());
+    struct stat st;
+    ASSERT_EQ(stat(file.getPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(file.getPath().rfind(dir + "/jhd", 0), 0u) << file.getPath();
+    CharVectorDataWriter w;
+    EXPECT_TRUE(file.send(&w, false));
+    EXPECT_EQ(bytesOf(w), (Bytes{0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9, '1', '2', '3', '4', '5', '6', '7', '8', '9', 0xCB,
+                                 0xF4, 0x39, 0x26}));
+    // A file that is not there gives no dump, and the old one is gone.
+    std::string old = file.getPath();
+    EXPECT_FALSE(file.takeFile(dir + "/missing.hprof"));
+    EXPECT_FALSE(file.hasDump());
+    EXPECT_NE(access(old.c_str(), F_OK), 0);
+    CharVectorDataWriter none;
+    EXPECT_FALSE(file.send(&none, false));
+    EXPECT_EQ(bytesOf(none), (Bytes{0, 0, 0, 0}));
+}
+
+} // namespace

@@ -330,6 +330,11 @@ public:
         writer->writeByte(0x32);
     }
     void handleCmdEnableTriggerGroups(DataReader *reader) override { noteWithByte("trigger groups", reader); }
+    void handleCmdInspectObjects(uint32_t command, DataReader *reader, DataWriter *writer) override
+    {
+        noteWithByte(("inspect " + std::to_string(command)).c_str(), reader);
+        writer->writeByte(static_cast<uint8_t>(command));
+    }
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override
     {
         calls.push_back("load info");
@@ -427,6 +432,12 @@ TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
         {"probes to record", 90, {0, 0, 0, 0}, "probe 90", {}},
         {"allocation recording", 49, {1}, "record allocations 1", {}},
         {"snapshot", 32, {1}, "save snapshot 1", {0x32}},
+        {"primitive values", 68, {3}, "inspect 68 3", {68}},
+        {"toString", 80, {4}, "inspect 80 4", {80}},
+        {"boolean expression", 82, {5}, "inspect 82 5", {82}},
+        {"string expression", 83, {6}, "inspect 83 6", {83}},
+        {"primitive expression", 84, {7}, "inspect 84 7", {84}},
+        {"string script", 88, {8}, "inspect 88 8", {88}},
     };
     uint32_t id = 1;
     for (const Case &c : cases) {

@@ -31,6 +31,31 @@ public final class Agent {
         Sampler.start();
     }
 
+    /** The agent's clock in microseconds. */
+    public static native long getCounter();
+
+    /** The port the agent serves front ends on; 0 without a live agent. */
+    public static native int getPort();
+
+    /** Sleeps the given milliseconds in native code. */
+    public static native void runnableSleep(long millis);
+
+    public static native boolean isJvmti11();
+
+    /** Null without a script directory; else a byte (1: temporary) and the directory's name. */
+    public static native byte[] getScriptDirName();
+
+    public static native boolean isOffline();
+
+    /** Whether a configuration was given at start-up. */
+    public static native boolean hasConfig();
+
+    /** The VM's start time becomes now. */
+    public static native void updateVmStartTime0();
+
+    /** Appends bytes to the writer the agent lent under `handle`. */
+    public static native void writeData(long handle, byte[] bytes, int offset, int length);
+
     /** A bookmark in the telemetry at the current time. */
     public static native void addBookmark(String text);
 

@@ -53,6 +53,24 @@ public final class ControllerImpl {
         stopAllocRecording0();
     }
 
+    private static native void setInclusiveFilter0(String[] filters);
+
+    /** Only the classes of these packages or classes (dotted names, prefixes) are profiled in detail. */
+    public static void setInclusiveFilter(String[] filters) {
+        setInclusiveFilter0(filters);
+    }
+
+    private static native void triggerHeapDump0(boolean option4, boolean option6, boolean primitiveValues,
+            boolean option5);
+
+    /**
+     * Takes a heap dump that the next snapshot carries; with primitiveValues the values of
+     * primitive fields and arrays are included.
+     */
+    public static void triggerHeapDump(boolean option4, boolean option6, boolean primitiveValues, boolean option5) {
+        triggerHeapDump0(option4, option6, primitiveValues, option5);
+    }
+
     /** Saves a snapshot of everything recorded to the file (gzip-compressed). */
     public static void saveSnapshot(String path) {
         saveSnapshot0(path.getBytes(java.nio.charset.StandardCharsets.UTF_8), null, false);

@@ -47,6 +47,9 @@ public final class AnnotationHandler {
      */
     public static native long enterAnnotationMethod(String name, long thread, boolean nested);
 
+    /** Stores `value` in the first four bytes of `bytes` in the host's byte order; returns 4 (0: too short). */
+    public static native int getSnapshotId(byte[] bytes, int value);
+
     /** The probe call that enterAnnotationMethod began ends. */
     public static native void exitAnnotationMethod(long method, long thread);
 
