@@ -17,6 +17,7 @@
 #include "LiveProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveMonitorManager.h"
+#include "LiveProbeCommands.h"
 #include "LiveSamplerSession.h"
 #include "LiveThreadEvents.h"
 #include "LiveThreadManager.h"
@@ -266,6 +267,7 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
     settings.collectionMethod = session->getCallTreeCollectionMethod();
     std::unique_ptr<CpuProfilingSession> cpu(new CpuProfilingSession(session, &jvmtiVm, settings));
     cpu->setHookMethods(&instrumenterHookMethods);
+    cpu->setPayloadHotspots(LiveProbeCommands::payloadHotspots());
     edge.setCpuSession(std::move(cpu));
 }
 

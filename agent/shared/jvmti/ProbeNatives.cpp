@@ -8,12 +8,15 @@
 
 #include <jni.h>
 
+#include "ClassDecisions.h"
+#include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveThreadManager.h"
 #include "MethodDesc.h"
+#include "SessionConfig.h"
 
 namespace {
 
@@ -56,4 +59,35 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_
     LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
     if (probe != nullptr && thread != nullptr)
         thread->exitProbe(probe);
+}
+
+// The probe switch of `type` in the session configuration (false before one arrived).
+extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_probe_AnnotationHandler_isProbeEnabled0(JNIEnv *, jclass, jint type)
+{
+    LiveClassProfilingSession *classes = LiveClassProfilingHelper::getSession();
+    const SessionConfig *config = classes != nullptr ? classes->getDecisions().getConfig() : nullptr;
+    return config != nullptr && config->isProbeEnabled(type) ? JNI_TRUE : JNI_FALSE;
+}
+
+// Where a probe payload belongs, into seven longs of `info`: the annotation
+// id of the calling node (0: not recorded), the thread's handle (its
+// manager as the front end names threads; only compared, never followed),
+// four running totals (not kept by this agent: 0) and the current time in
+// microseconds. Threads without a manager and ignored threads get the time only.
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_fillAnnotationInfo(JNIEnv *env, jclass, jlongArray info,
+                                                                                                 jboolean callSite, jlong, jint,
+                                                                                                 jobjectArray)
+{
+    const jsize LONGS = 7;
+    if (info == nullptr || env->GetArrayLength(info) < LONGS)
+        return;
+    jlong values[LONGS] = {0, 0, 0, 0, 0, 0, Counter::getUsec()};
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    LiveThreadManager *thread = cpu != nullptr ? LiveCpuProfilingHelper::getCurrentThreadManager(env, false) : nullptr;
+    if (thread != nullptr && !thread->getIgnored()) {
+        values[1] = static_cast<jlong>(reinterpret_cast<intptr_t>(thread));
+        if (callSite == JNI_TRUE && cpu->isRecording())
+            values[0] = thread->probeCallSiteId();
+    }
+    env->SetLongArrayRegion(info, 0, LONGS, values);
 }

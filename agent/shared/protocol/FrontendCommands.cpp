@@ -186,6 +186,8 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdGetLoadInfo(c.writer, c.communicator.getStatus()); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
+    {FrontendCommands::CMD_PROBE_TUPLE_DATA, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TUPLE_DATA, c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,

@@ -15,10 +15,12 @@
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "JdkTest.h"
+#include "ProbeView.h"
 #include "Registry.h"
 #include "TelemetryView.h"
 #include "ThreadView.h"
 #include "WireReader.h"
+#include "WireWriter.h"
 
 using namespace jvmtest;
 
@@ -352,6 +354,126 @@ TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The built-in file and thread probes, switched on in the configuration:
+// each call of a file stream's open, read, write and close and each thread
+// start shows as the probe under its calling method, with the file's path or
+// the thread's name as payload, exactly as often as the program made it.
+TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    const std::string data = tmp + "/probed.bin";
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "FileProbes", {data}));
+    Reply reply;
+    std::string filters;
+    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+    ASSERT_EQ(client.call(1,
+                          setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
+                                        "<probe name=\"builtin.FileProbe\" enabled=\"true\"/>"
+                                        "<probe name=\"builtin.ThreadInterceptor\" enabled=\"true\"/></session></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
+
+    // The descriptions name both probes.
+    ASSERT_EQ(client.call(62, {}, &reply), FrontendClient::OK) << client.lastError();
+    {
+        WireReader r(reply.body);
+        uint32_t length = r.readU4();
+        ASSERT_EQ(length + 4, reply.body.size());
+        EXPECT_EQ(r.readU4(), 2u);
+        EXPECT_EQ(r.readString(), "builtin.FileProbe");
+        EXPECT_EQ(r.readU4(), 10u);
+        EXPECT_EQ(r.readString(), "builtin.ThreadInterceptor");
+        EXPECT_EQ(r.readU4(), 6u);
+    }
+
+    // Command 85: the payloads per call site and the tree of the call sites.
+    auto tuples = [&](const std::string &probe, ProbeTupleReply *out) {
+        WireWriter w;
+        w.writeString(probe);
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(ProbeView::readTupleReply(reply.body, client.idWidth(), &registry, out));
+        ASSERT_TRUE(out->present) << jvm.err();
+        ASSERT_NE(out->callSites, nullptr);
+    };
+    // Calls of `payload` per calling method, through the call-site tree.
+    auto callsByCaller = [&](const ProbeTupleReply &r, const std::string &payload) {
+        std::map<uint32_t, std::string> callerOfId;
+        std::vector<const ViewNode *> nodes;
+        CallTreeView::collect(*r.callSites, &nodes);
+        for (const ViewNode *n : nodes) {
+            for (uint32_t id : n->annotations) {
+                const MethodInfo *m = registry.method(n->method);
+                callerOfId[id] = m != nullptr ? m->name : "?";
+            }
+        }
+        std::map<std::string, uint32_t> calls;
+        for (const ProbeTuple &t : r.tuples) {
+            if (t.payload == payload)
+                calls[t.id != 0 && callerOfId.count(t.id) != 0 ? callerOfId[t.id] : "(unrecorded)"] += t.count;
+        }
+        return calls;
+    };
+    ProbeTupleReply files;
+    ASSERT_NO_FATAL_FAILURE(tuples("builtin.FileProbe", &files));
+    std::string text = ProbeView::format(files, registry);
+    EXPECT_EQ(files.probe, "builtin.FileProbe");
+    EXPECT_EQ(callsByCaller(files, data), (std::map<std::string, uint32_t>{{"writeData", 7}, {"readData", 9}})) << text;
+
+    ProbeTupleReply threads;
+    ASSERT_NO_FATAL_FAILURE(tuples("builtin.ThreadInterceptor", &threads));
+    text = ProbeView::format(threads, registry);
+    for (const char *worker : {"probe-worker-0", "probe-worker-1", "probe-worker-2"})
+        EXPECT_EQ(callsByCaller(threads, worker), (std::map<std::string, uint32_t>{{"startWorkers", 1}})) << worker << "\n" << text;
+
+    // A probe nobody called: its name and byte 0.
+    {
+        WireWriter w;
+        w.writeString("no.such.Probe");
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        EXPECT_EQ(r.readString(), "no.such.Probe");
+        EXPECT_EQ(r.readByte(), 0);
+        EXPECT_EQ(r.remaining(), 0u);
+    }
+
+    // Command 57: the file is a hotspot with all 16 calls; its back traces
+    // end in the two callers with their own counts.
+    ASSERT_EQ(client.call(57, ProbeView::hotspotRequest("builtin.FileProbe", {}), &reply), FrontendClient::OK) << client.lastError();
+    ProbeHotspotReply hotspots;
+    ASSERT_TRUE(ProbeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots));
+    uint32_t index = 0;
+    for (; index < hotspots.hotspots.size() && hotspots.hotspots[index].payload != data; index++) {
+    }
+    ASSERT_LT(index, hotspots.hotspots.size()) << ProbeView::format(hotspots, registry);
+    EXPECT_EQ(hotspots.hotspots[index].count, 16u);
+    ASSERT_EQ(client.call(57, ProbeView::hotspotRequest("builtin.FileProbe", {index}), &reply), FrontendClient::OK)
+        << client.lastError();
+    hotspots = ProbeHotspotReply();
+    ASSERT_TRUE(ProbeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots));
+    ASSERT_LT(index, hotspots.hotspots.size());
+    const ProbeHotspot &file = hotspots.hotspots[index];
+    ASSERT_NE(file.backTraces, nullptr) << ProbeView::format(hotspots, registry);
+    text = ProbeView::format(hotspots, registry);
+    std::map<std::string, uint32_t> firstLevel;
+    for (const auto &c : file.backTraces->children) {
+        const MethodInfo *m = registry.method(c->method);
+        firstLevel[m != nullptr ? m->name : "?"] = c->count;
+    }
+    EXPECT_EQ(firstLevel, (std::map<std::string, uint32_t>{{"writeData", 7}, {"readData", 9}})) << text;
+    EXPECT_TRUE(file.negativeBackTraces->children.empty());
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, ThreadsTelemetryTest, testing::ValuesIn(JDKS), jdkTestName);
