@@ -93,8 +93,11 @@ bool ProbeView::readHotspotReply(const std::vector<uint8_t> &body, unsigned idWi
         uint32_t index = reader.readU4();
         std::unique_ptr<ViewNode> positive = CallTreeView::readNode(reader, idWidth);
         std::unique_ptr<ViewNode> negative = CallTreeView::readNode(reader, idWidth);
-        if (positive == nullptr || negative == nullptr || index >= out->hotspots.size())
+        if (positive == nullptr || negative == nullptr)
             return false;
+        // Back traces of a hotspot that is not in the list are empty; they are dropped.
+        if (index >= out->hotspots.size())
+            continue;
         out->hotspots[index].backTraces = std::move(positive);
         out->hotspots[index].negativeBackTraces = std::move(negative);
     }
