@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "Counter.h"
+#include "HeapProfilingSession.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveCpuProfilingHelper.h"
+#include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "LiveSamplerSession.h"
@@ -59,6 +61,15 @@ bool LiveSamplerHelper::doJavaSampling(JNIEnv *, long long memory1, long long me
     LiveClassProfilingHelper::getTelemetryData(&filtered, &unfiltered);
     counts.unfilteredClasses = unfiltered;
     counts.filteredClasses = filtered;
+    // The heap session's counters; taking them starts the freed and created counts afresh.
+    if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession()) {
+        int arrays = 0, nonArrays = 0, freed = 0, created = 0;
+        heap->getTelemetryData(&arrays, &nonArrays, &freed, &created);
+        counts.liveObjects = nonArrays;
+        counts.liveArrays = arrays;
+        counts.freedObjects = freed;
+        counts.createdObjects = created;
+    }
     sampler->addJavaSample(Counter::getUsec(), counts, memory1, memory2, values, count);
     return true;
 }

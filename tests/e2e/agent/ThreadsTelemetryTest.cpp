@@ -8,12 +8,14 @@
 
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "CallTreeView.h"
 #include "FrontendClient.h"
+#include "HeapView.h"
 #include "JdkTest.h"
 #include "ProbeView.h"
 #include "Registry.h"
@@ -474,6 +476,64 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+// The heap columns of the telemetry come from allocation recording: all 0
+// before it starts; then the program's own 11 objects and 9 arrays are
+// created and live, and after it drops 8 of them they are counted as freed.
+TEST_P(ThreadsTelemetryTest, TelemetryCountsTheRecordedHeap)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "AllocWorkload"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    const int LIVE_OBJECTS = 2, LIVE_ARRAYS = 3, FREED = 10, CREATED = 11;
+    // Samples until `enough` holds for the samples taken so far.
+    auto collect = [&](const std::function<bool(const std::vector<TelemetryReply::Sample> &)> &enough) {
+        std::vector<TelemetryReply::Sample> samples;
+        for (int attempt = 0; attempt < 50 && !enough(samples); attempt++) {
+            usleep(200000);
+            TelemetryReply more = telemetry(client);
+            samples.insert(samples.end(), more.samples.begin(), more.samples.end());
+        }
+        return samples;
+    };
+    auto sum = [](const std::vector<TelemetryReply::Sample> &samples, int column) {
+        long long total = 0;
+        for (const auto &s : samples)
+            total += s.standard[column];
+        return total;
+    };
+    std::vector<TelemetryReply::Sample> before = collect([](const std::vector<TelemetryReply::Sample> &s) { return s.size() >= 2; });
+    ASSERT_GE(before.size(), 2u);
+    for (const auto &s : before) {
+        EXPECT_EQ(s.standard[LIVE_OBJECTS], 0);
+        EXPECT_EQ(s.standard[LIVE_ARRAYS], 0);
+        EXPECT_EQ(s.standard[FREED], 0);
+        EXPECT_EQ(s.standard[CREATED], 0);
+    }
+
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.writeInput("alloc\n"));
+    ASSERT_TRUE(jvm.waitFor("allocated", true, 30)) << jvm.err() << jvm.out();
+    std::vector<TelemetryReply::Sample> after = collect([&](const std::vector<TelemetryReply::Sample> &s) {
+        return !s.empty() && s.back().standard[LIVE_OBJECTS] >= 11 && s.back().standard[LIVE_ARRAYS] >= 9 && sum(s, CREATED) >= 20;
+    });
+    ASSERT_FALSE(after.empty());
+    EXPECT_GE(after.back().standard[LIVE_OBJECTS], 11);
+    EXPECT_GE(after.back().standard[LIVE_ARRAYS], 9);
+    EXPECT_GE(sum(after, CREATED), 20) << "created since the previous sample, each counted once";
+
+    ASSERT_TRUE(jvm.writeInput("drop\n"));
+    ASSERT_TRUE(jvm.waitFor("dropped", true, 30)) << jvm.err() << jvm.out();
+    std::vector<TelemetryReply::Sample> freed = collect([&](const std::vector<TelemetryReply::Sample> &s) { return sum(s, FREED) >= 8; });
+    EXPECT_GE(sum(freed, FREED), 8);
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, ThreadsTelemetryTest, testing::ValuesIn(JDKS), jdkTestName);
