@@ -6,6 +6,8 @@
 // memory in KB and bookmarks, and each reply empties what was sent.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -41,11 +43,11 @@ protected:
     }
 
     void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates",
-                        const std::vector<std::string> &args = {})
+                        const std::vector<std::string> &args = {}, const std::string &agentOptions = "")
     {
         std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
                                       std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
-                                          ",address=127.0.0.1",
+                                          ",address=127.0.0.1" + agentOptions,
                                       "-cp", PROBE_CLASSES, mainClass};
         c.insert(c.end(), args.begin(), args.end());
         ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
@@ -531,6 +533,67 @@ TEST_P(ThreadsTelemetryTest, TelemetryCountsTheRecordedHeap)
     ASSERT_TRUE(jvm.waitFor("dropped", true, 30)) << jvm.err() << jvm.out();
     std::vector<TelemetryReply::Sample> freed = collect([&](const std::vector<TelemetryReply::Sample> &s) { return sum(s, FREED) >= 8; });
     EXPECT_GE(sum(freed, FREED), 8);
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The open "jdc" files of a process: the dead-thread store, unlinked at once,
+// shows only as a descriptor. Their modes.
+std::vector<unsigned> deadThreadStores(pid_t pid)
+{
+    std::vector<unsigned> modes;
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr)
+        return modes;
+    while (struct dirent *e = readdir(dir)) {
+        std::string link = fds + "/" + e->d_name;
+        char target[4096];
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        std::string name = target;
+        size_t slash = name.rfind('/');
+        struct stat st;
+        if (slash != std::string::npos && name.compare(slash + 1, 3, "jdc") == 0 && stat(link.c_str(), &st) == 0)
+            modes.push_back(st.st_mode & 07777);
+    }
+    closedir(dir);
+    return modes;
+}
+
+// With test-dead-tree every tick of the Java side moves the trees of dead
+// threads to the private store; the views read them back.
+TEST_P(ThreadsTelemetryTest, DeadThreadsGoToThePrivateStoreOnTheTick)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "ThreadStates", {}, ",test-dead-tree"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(deadThreadStores(jvm.getPid()).empty()) << "no store before a thread died";
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
+
+    std::vector<unsigned> stores;
+    for (int attempt = 0; attempt < 40 && stores.empty(); attempt++) {
+        usleep(100000);
+        stores = deadThreadStores(jvm.getPid());
+    }
+    ASSERT_EQ(stores.size(), 1u) << jvm.err();
+    EXPECT_EQ(stores[0], 0600u);
+    // The view reads the stored trees back.
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    CallTreeReply tree;
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    EXPECT_NE(tree.root, nullptr);
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+    EXPECT_EQ(jvm.err().find("could not seek"), std::string::npos) << jvm.err();
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
