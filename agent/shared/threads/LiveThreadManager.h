@@ -168,6 +168,10 @@ public:
     // The binding's handle of the Java thread (a global reference); null
     // once the thread has ended.
     void *threadHandle = nullptr;
+    // The binding's handle of the thread's Java-side thread manager (a
+    // global reference; null while the thread has none), which keeps the
+    // requests in progress on the thread for the sampler.
+    void *javaThreadManager = nullptr;
     // The recording start this thread's stack was read from the VM for
     // (see CpuProfilingSession); 0: never.
     unsigned stackEpoch = 0;

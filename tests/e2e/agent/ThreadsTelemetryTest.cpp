@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -594,6 +595,51 @@ TEST_P(ThreadsTelemetryTest, DeadThreadsGoToThePrivateStoreOnTheTick)
     EXPECT_NE(tree.root, nullptr);
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
     EXPECT_EQ(jvm.err().find("could not seek"), std::string::npos) << jvm.err();
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// With sampling a probe call in progress is a request of its thread: the
+// sampler puts it above the thread's stack, so the time the program waits
+// in a file read shows under the file probe.
+TEST_P(ThreadsTelemetryTest, SampledProbeCallsAreRequestsAboveTheStack)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    const std::string pipe = work.path + "/probe.fifo";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // Held open for reading and writing, the pipe never blocks the program's open.
+    int fd = open(pipe.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "FifoProbe", {pipe}));
+    Reply reply;
+    ASSERT_EQ(client.call(1,
+                          setParameters("<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\">"
+                                        "<probe name=\"builtin.FileProbe\" enabled=\"true\"/></session></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("reading", true, 30)) << jvm.err() << jvm.out();
+    usleep(1000000);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    ASSERT_TRUE(jvm.waitFor("done 120", true, 30)) << jvm.err() << jvm.out();
+    close(fd);
+
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    const ViewNode *probe = findMethod(*tree.root, registry, "builtin.FileProbe");
+    ASSERT_NE(probe, nullptr) << text;
+    const ViewNode *reader = findMethod(*probe, registry, "readPipe");
+    ASSERT_NE(reader, nullptr) << "the stack below the request: " << text;
+    EXPECT_GE(reader->value, 500000) << "most of the second in the read: " << text;
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();

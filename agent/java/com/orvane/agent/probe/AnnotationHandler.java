@@ -146,6 +146,9 @@ public final class AnnotationHandler {
         }
     }
 
+    /** With sampling, the handle of the probe's pseudo method as a request; 0 otherwise. */
+    static native long getProbeRequest0(String probe);
+
     /** The probe switch of a probe type in the session configuration. */
     static native boolean isProbeEnabled0(int type);
 

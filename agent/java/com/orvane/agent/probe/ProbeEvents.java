@@ -54,15 +54,17 @@ final class ProbeEvents {
         final int id;
         final long thread;
         final long handle;
+        final boolean request;
         final long start;
 
-        Open(int kind, String probe, String payload, int id, long thread, long handle, long start) {
+        Open(int kind, String probe, String payload, int id, long thread, long handle, boolean request, long start) {
             this.kind = kind;
             this.probe = probe;
             this.payload = payload;
             this.id = id;
             this.thread = thread;
             this.handle = handle;
+            this.request = request;
             this.start = start;
         }
     }
@@ -144,7 +146,12 @@ final class ProbeEvents {
             return;
         }
         long handle = AnnotationHandler.enterAnnotationMethod(probe, 0L, false);
-        slot[0] = new Open(kind, probe, payload, (int) info[0], info[1], handle, System.nanoTime());
+        // With sampling the call is a request in progress on the thread.
+        long request = handle == 0L ? AnnotationHandler.getProbeRequest0(probe) : 0L;
+        if (request != 0L) {
+            com.orvane.agent.ThreadManager.current().enterRequest(request);
+        }
+        slot[0] = new Open(kind, probe, payload, (int) info[0], info[1], handle, request != 0L, System.nanoTime());
     }
 
     /** The probed method ends, normally or by an exception. */
@@ -157,6 +164,9 @@ final class ProbeEvents {
         slot[0] = null;
         if (open.handle != 0L) {
             AnnotationHandler.exitAnnotationMethod(open.handle, 0L);
+        }
+        if (open.request) {
+            com.orvane.agent.ThreadManager.current().exitRequest();
         }
         long micros = (System.nanoTime() - open.start) / 1000L;
         synchronized (LOCK) {
