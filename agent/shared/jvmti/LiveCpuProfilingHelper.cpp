@@ -308,6 +308,7 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
     std::unique_ptr<CpuProfilingSession> cpu(new CpuProfilingSession(session, &jvmtiVm, settings));
     cpu->setHookMethods(&instrumenterHookMethods);
     cpu->setPayloadHotspots(LiveProbeCommands::payloadHotspots());
+    cpu->setAnnotationBytes(LiveProbeCommands::annotationBytes());
     edge.setCpuSession(std::move(cpu));
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "AnnotationBytes.h"
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
@@ -339,6 +340,42 @@ private:
 
 JavaPayloadHotspots javaPayloadHotspots;
 
+// The Java side's bytes for the probe payloads behind a tree node's
+// annotation ids (AnnotationHandler.getBytes), on the command thread.
+class JavaAnnotationBytes : public AnnotationBytes {
+public:
+    bool getBytes(const std::vector<long long> &ids, std::vector<unsigned char> *bytes) override
+    {
+        JNIEnv *env = nullptr;
+        JavaVM *vm = LiveProfiling::instance().vm;
+        if (vm == nullptr || vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) != JNI_OK || env == nullptr)
+            return false;
+        if (env->PushLocalFrame(8) != 0) {
+            env->ExceptionClear();
+            return false;
+        }
+        bool got = false;
+        jclass handler = nullptr;
+        jmethodID get = handlerMethod(env, &handler, "getBytes", "(Lcom/orvane/agent/probe/JavaCollector;[J)[B");
+        jlongArray array = get != nullptr ? env->NewLongArray(static_cast<jsize>(ids.size())) : nullptr;
+        if (array != nullptr) {
+            std::vector<jlong> copy(ids.begin(), ids.end());
+            env->SetLongArrayRegion(array, 0, static_cast<jsize>(copy.size()), copy.data());
+            jbyteArray result = static_cast<jbyteArray>(env->CallStaticObjectMethod(handler, get, nullptr, array));
+            if (result != nullptr && !env->ExceptionCheck()) {
+                bytes->resize(static_cast<size_t>(env->GetArrayLength(result)));
+                env->GetByteArrayRegion(result, 0, static_cast<jsize>(bytes->size()), reinterpret_cast<jbyte *>(bytes->data()));
+                got = true;
+            }
+        }
+        env->ExceptionClear();
+        env->PopLocalFrame(nullptr);
+        return got;
+    }
+};
+
+JavaAnnotationBytes javaAnnotationBytes;
+
 } // namespace
 
 void LiveProbeCommands::configurationApplied(JNIEnv *env)
@@ -357,6 +394,11 @@ void LiveProbeCommands::configurationApplied(JNIEnv *env)
 PayloadHotspots *LiveProbeCommands::payloadHotspots()
 {
     return &javaPayloadHotspots;
+}
+
+AnnotationBytes *LiveProbeCommands::annotationBytes()
+{
+    return &javaAnnotationBytes;
 }
 
 void LiveProbeCommands::handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer)

@@ -6,6 +6,7 @@
 
 class DataReader;
 class DataWriter;
+class AnnotationBytes;
 class PayloadHotspots;
 
 // The probe commands the agent's Java side answers
@@ -22,6 +23,8 @@ public:
     static void configurationApplied(JNIEnv *env);
     // The Java side's probe hotspots, for the CPU session's command 57.
     static PayloadHotspots *payloadHotspots();
+    // The Java side's bytes for the probe payloads of tree nodes (command 41).
+    static AnnotationBytes *annotationBytes();
 };
 
 #endif

@@ -439,6 +439,24 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
     for (const char *worker : {"probe-worker-0", "probe-worker-1", "probe-worker-2"})
         EXPECT_EQ(callsByCaller(threads, worker), (std::map<std::string, uint32_t>{{"startWorkers", 1}})) << worker << "\n" << text;
 
+    // The call tree carries the same ids on the callers' nodes.
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    CallTreeReply tree;
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    for (const char *caller : {"writeData", "readData"}) {
+        const ViewNode *node = findMethod(*tree.root, registry, caller);
+        ASSERT_NE(node, nullptr) << CallTreeView::format(*tree.root, registry);
+        ASSERT_EQ(node->annotations.size(), 1u) << caller;
+        uint32_t calls = 0;
+        for (const ProbeTuple &t : files.tuples) {
+            if (t.id == node->annotations[0] && t.payload == data)
+                calls += t.count;
+        }
+        EXPECT_EQ(calls, std::string(caller) == "writeData" ? 7u : 9u) << caller;
+    }
+
     // A probe nobody called: its name and byte 0.
     {
         WireWriter w;

@@ -127,6 +127,35 @@ public final class AnnotationHandler {
         return new Object[] {idArray, threadArray};
     }
 
+    /**
+     * The payloads behind the annotation ids of a call-tree node: U4 n and the n ids (low 32 bits)
+     * that carry payloads of the built-in probes; null when none does.
+     */
+    public static byte[] getBytes(JavaCollector collector, long[] ids) {
+        if (ids == null || ids.length == 0) {
+            return null;
+        }
+        java.util.LinkedHashSet<Integer> known = new java.util.LinkedHashSet<Integer>();
+        for (String probe : ProbeEvents.probes()) {
+            for (ProbeEvents.Row row : ProbeEvents.rows(probe)) {
+                for (long id : ids) {
+                    if (row.id != 0 && row.id == (int) id) {
+                        known.add(Integer.valueOf(row.id));
+                    }
+                }
+            }
+        }
+        if (known.isEmpty()) {
+            return null;
+        }
+        java.nio.ByteBuffer bytes = java.nio.ByteBuffer.allocate(4 + 4 * known.size());
+        bytes.putInt(known.size());
+        for (Integer id : known) {
+            bytes.putInt(id.intValue());
+        }
+        return bytes.array();
+    }
+
     private static boolean writeFile(byte[] fileName, byte[] content) {
         String path = new String(fileName, java.nio.charset.StandardCharsets.UTF_8);
         java.io.FileOutputStream out = null;
