@@ -11,6 +11,7 @@
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "HeapDumpFile.h"
+#include "ProbeView.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
 #include "TelemetryView.h"
@@ -32,7 +33,8 @@
 namespace {
 
 // How a reply is shown: raw bytes, or decoded as a view.
-enum Show { SHOW_HEAP_DUMP, SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH, SHOW_STATUSES, SHOW_TELEMETRY };
+enum Show { SHOW_HEAP_DUMP, SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH, SHOW_STATUSES, SHOW_TELEMETRY,
+            SHOW_PROBE_TUPLES, SHOW_PROBE_HOTSPOTS };
 
 struct Step {
     uint32_t command;
@@ -68,6 +70,8 @@ const char HELP[] =
     "  calltree [LEVEL]        the top of the call tree (41); LEVEL 0 methods, 1 classes, 2 packages, 3 components\n"
     "  graph                   callers and callees of every method, with times and calls (command 50)\n"
     "  threads                 the threads and their stacks (command 74)\n"
+    "  probe NAME              the payloads of probe NAME with their calls and call sites (command 85)\n"
+    "  probe-hotspots NAME     the payloads of probe NAME by time, the first 5 with their callers (command 57)\n"
     "  classes                 the classes and methods the agent has not described yet (command 60)\n"
     "  dump [values]           take a heap dump and print its objects, roots and class dumps (command 7)\n"
     "  cmd N [HEX]             any command N with a payload in hex digits; prints the reply's bytes\n"
@@ -296,6 +300,17 @@ int main(int argc, char **argv)
                 i++;
             // By value: sendPath, hprof, hprofFlag, option4, option5, option6, primitiveValues, dump.
             steps.push_back(Step{7, {0, 0, 0, 0, 0, 0, static_cast<uint8_t>(values), 1}, SHOW_HEAP_DUMP});
+        } else if (arg == "probe" || arg == "probe-hotspots") {
+            if (!hasValue)
+                return usageError(arg + " needs a probe name, such as builtin.FileProbe");
+            std::string probe = argv[++i];
+            if (arg == "probe") {
+                WireWriter w;
+                w.writeString(probe);
+                steps.push_back(Step{85, w.bytes(), SHOW_PROBE_TUPLES});
+            } else {
+                steps.push_back(Step{57, ProbeView::hotspotRequest(probe, {0, 1, 2, 3, 4}), SHOW_PROBE_HOTSPOTS});
+            }
         } else {
             return usageError("unknown command or option " + arg);
         }
@@ -404,6 +419,20 @@ int main(int argc, char **argv)
                 continue;
             }
             fputs(TextReport::hotspots(hotspots, registry, step.rows).c_str(), stdout);
+        } else if (step.show == SHOW_PROBE_TUPLES) {
+            ProbeTupleReply tuples;
+            if (!ProbeView::readTupleReply(reply.body, client.idWidth(), &registry, &tuples)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(ProbeView::format(tuples, registry).c_str(), stdout);
+        } else if (step.show == SHOW_PROBE_HOTSPOTS) {
+            ProbeHotspotReply hotspots;
+            if (!ProbeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(ProbeView::format(hotspots, registry).c_str(), stdout);
         } else if (step.show == SHOW_METHOD_GRAPH) {
             MethodGraphReply graph;
             if (!CallTreeView::readMethodGraphReply(reply.body, client.idWidth(), &registry, &graph)) {

@@ -103,16 +103,19 @@ bool CpuProfilingSession::openDeadThreadStore()
 {
     if (deadThreadFile != nullptr)
         return true;
+    // A store that cannot be made keeps the trees in memory; the VM goes on.
     std::string path;
     int fd = TempFiles::createFile("jdc", path);
     if (fd < 0) {
-        MessageUtil::message("Could not create dead threads temp file");
+        MessageUtil::message("Could not create temp file %s/jdcXXXXXX.  Please check your TMP and TMPDIR environment variables.",
+                             TempFiles::tempDirectory().c_str());
         return false;
     }
     // Nobody needs the name: the open descriptor keeps the file alive.
     unlink(path.c_str());
     deadThreadFile = fdopen(fd, "w+b");
     if (deadThreadFile == nullptr) {
+        MessageUtil::message("Could not create temp file %s.  Please check your TMP and TMPDIR environment variables.", path.c_str());
         close(fd);
         return false;
     }

@@ -747,20 +747,37 @@ private:
 
 } // namespace
 
-extern "C" JNIEXPORT jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)
+bool LiveClassProfilingHelper::autoTuneInstrumentation()
 {
     LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
     if (classSession == nullptr)
-        return nullptr;
+        return false;
     ProfilingSession *session = classSession->getProfilingSession();
-    std::vector<std::string> names;
     try {
         std::unique_ptr<SessionConfig> config;
         {
             MonitorGuard lock(session, IM_CLASS);
-            config.reset(new SessionConfig(*classSession->getDecisions().getConfig()));
+            const SessionConfig *current = classSession->getDecisions().getConfig();
+            if (current == nullptr)
+                return true;
+            config.reset(new SessionConfig(*current));
         }
         autoTune.autoTuneInstrumentation(LiveCpuProfilingHelper::getSession(), classSession, session, *config, false);
+    } catch (const std::bad_alloc &) {
+        MessageUtil::message("ERROR: out of memory while auto-tuning the instrumentation.");
+        return false;
+    }
+    return true;
+}
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession == nullptr || !LiveClassProfilingHelper::autoTuneInstrumentation())
+        return nullptr;
+    ProfilingSession *session = classSession->getProfilingSession();
+    std::vector<std::string> names;
+    try {
         MonitorGuard lock(session, IM_CLASS | IM_THREAD | IM_DEAD_THREADS);
         names = autoTune.takePicked();
     } catch (const std::bad_alloc &) {

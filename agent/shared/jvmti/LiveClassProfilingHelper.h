@@ -41,6 +41,9 @@ public:
     // The class gets a display name, unless unknown or named already.
     static void registerDisplayName(const char *className, const char *displayName, int type);
     static void getTelemetryData(int *filtered, int *unfiltered);
+    // Auto-tunes the instrumentation once: the methods picked wait for
+    // Transformer.autoTune0. False when it could not run (out of memory).
+    static bool autoTuneInstrumentation();
     // While allocations are recorded, the class's allocation node becomes the
     // call-tree node current on the calling (preparing) thread.
     static void setClassAllocation(ClassData *classData, JNIEnv *env);

@@ -17,6 +17,7 @@
 #include "LiveProfilingSession.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveMonitorManager.h"
+#include "LiveProbeCommands.h"
 #include "LiveSamplerSession.h"
 #include "LiveThreadEvents.h"
 #include "LiveThreadManager.h"
@@ -120,6 +121,46 @@ public:
     bool getContendedMonitors(const std::vector<void *> &threads, std::vector<ContendedMonitor> *out) override
     {
         return contendedMonitors(threads, out);
+    }
+
+    // Per Java-side thread manager: initRequestState() fixes the state this
+    // pass reads, then getRequestCount() and, when positive, getRequests().
+    bool getThreadRequests(const std::vector<void *> &managers, std::vector<std::vector<long long>> *requests) override
+    {
+        requests->assign(managers.size(), std::vector<long long>());
+        JNIEnv *env = LiveProfiling::instance().getJNIEnv();
+        if (env == nullptr || env->PushLocalFrame(16) != 0)
+            return false;
+        static jmethodID init = nullptr, count = nullptr, get = nullptr;
+        if (init == nullptr || count == nullptr || get == nullptr) {
+            jclass type = env->FindClass("com/orvane/agent/ThreadManager");
+            init = type != nullptr ? env->GetMethodID(type, "initRequestState", "()V") : nullptr;
+            count = type != nullptr ? env->GetMethodID(type, "getRequestCount", "()I") : nullptr;
+            get = type != nullptr ? env->GetMethodID(type, "getRequests", "()[J") : nullptr;
+            if (init == nullptr || count == nullptr || get == nullptr) {
+                env->ExceptionClear();
+                env->PopLocalFrame(nullptr);
+                MessageUtil::message("com/orvane/agent/ThreadManager lacks initRequestState, getRequestCount or getRequests");
+                return false;
+            }
+        }
+        for (size_t i = 0; i < managers.size(); i++) {
+            jobject manager = static_cast<jobject>(managers[i]);
+            if (manager == nullptr)
+                continue;
+            env->CallVoidMethod(manager, init);
+            jint n = env->ExceptionCheck() ? 0 : env->CallIntMethod(manager, count);
+            jlongArray ids = n >= 1 && !env->ExceptionCheck() ? static_cast<jlongArray>(env->CallObjectMethod(manager, get)) : nullptr;
+            if (ids != nullptr && !env->ExceptionCheck()) {
+                std::vector<jlong> values(static_cast<size_t>(env->GetArrayLength(ids)));
+                env->GetLongArrayRegion(ids, 0, static_cast<jsize>(values.size()), values.data());
+                (*requests)[i].assign(values.begin(), values.end());
+                env->DeleteLocalRef(ids);
+            }
+            env->ExceptionClear();
+        }
+        env->PopLocalFrame(nullptr);
+        return true;
     }
 
     // InstrumentationCallee.recording; its static initialiser asks the
@@ -266,6 +307,8 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
     settings.collectionMethod = session->getCallTreeCollectionMethod();
     std::unique_ptr<CpuProfilingSession> cpu(new CpuProfilingSession(session, &jvmtiVm, settings));
     cpu->setHookMethods(&instrumenterHookMethods);
+    cpu->setPayloadHotspots(LiveProbeCommands::payloadHotspots());
+    cpu->setAnnotationBytes(LiveProbeCommands::annotationBytes());
     edge.setCpuSession(std::move(cpu));
 }
 
@@ -499,6 +542,9 @@ void JNICALL LiveCpuProfilingHelper::ovThreadEnd(jvmtiEnv *, JNIEnv *env, jthrea
     if (thread->threadHandle != nullptr && env != nullptr)
         env->DeleteGlobalRef(static_cast<jobject>(thread->threadHandle));
     thread->threadHandle = nullptr;
+    if (thread->javaThreadManager != nullptr && env != nullptr)
+        env->DeleteGlobalRef(static_cast<jobject>(thread->javaThreadManager));
+    thread->javaThreadManager = nullptr;
     session->exitMonitor(IM_THREAD, false);
 }
 

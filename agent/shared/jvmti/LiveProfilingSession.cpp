@@ -1,5 +1,7 @@
 #include "LiveProfilingSession.h"
 
+#include "LiveProbeCommands.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -525,6 +527,7 @@ void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader
         initParameters(env);
         bool withOld = edge->nowait || parametersSet;
         classSession.updateConfig(withOld ? old : nullptr, config, writer, edge, env);
+        LiveProbeCommands::configurationApplied(env);
     } else {
         writer->writeU4(0);
         writer->writeByte(0);

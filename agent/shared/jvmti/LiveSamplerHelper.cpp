@@ -6,8 +6,13 @@
 #include <vector>
 
 #include "Counter.h"
+#include "SessionLock.h"
+#include "InternalMonitor.h"
+#include "CpuProfilingSession.h"
+#include "HeapProfilingSession.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveCpuProfilingHelper.h"
+#include "LiveHeapProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "LiveSamplerSession.h"
@@ -48,9 +53,36 @@ std::string textOf(JNIEnv *env, jstring s)
 
 } // namespace
 
+namespace {
+
+// Ticks of the Java side's sampler since the start.
+std::atomic<long long> javaSamplingCount(0);
+
+// Housekeeping on the Java side's tick: the instrumentation is auto-tuned
+// at the 30th and 120th tick and every 300th, the trees of dead threads go
+// to their store every 3600th (every tick with test-dead-tree); neither
+// without JVMTI.
+void tickHousekeeping(LiveProfiling &edge)
+{
+    long long tick = ++javaSamplingCount;
+    LiveProfilingSession *session = edge.getSession();
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (edge.jvmti == nullptr || session == nullptr || cpu == nullptr)
+        return;
+    if (tick == 30 || tick == 120 || tick % 300 == 0)
+        LiveClassProfilingHelper::autoTuneInstrumentation();
+    if (tick % 3600 == 0 || session->getOptions().testDeadTree) {
+        SessionLock lock(session, IM_THREAD | IM_DEAD_THREADS);
+        cpu->storeDeadThreads();
+    }
+}
+
+} // namespace
+
 bool LiveSamplerHelper::doJavaSampling(JNIEnv *, long long memory1, long long memory2, const int32_t *values, int count)
 {
     LiveProfiling &edge = LiveProfiling::instance();
+    tickHousekeeping(edge);
     LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler();
     if (!edge.vmTelemetry || sampler == nullptr)
         return edge.vmTelemetry;
@@ -59,6 +91,15 @@ bool LiveSamplerHelper::doJavaSampling(JNIEnv *, long long memory1, long long me
     LiveClassProfilingHelper::getTelemetryData(&filtered, &unfiltered);
     counts.unfilteredClasses = unfiltered;
     counts.filteredClasses = filtered;
+    // The heap session's counters; taking them starts the freed and created counts afresh.
+    if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession()) {
+        int arrays = 0, nonArrays = 0, freed = 0, created = 0;
+        heap->getTelemetryData(&arrays, &nonArrays, &freed, &created);
+        counts.liveObjects = nonArrays;
+        counts.liveArrays = arrays;
+        counts.freedObjects = freed;
+        counts.createdObjects = created;
+    }
     sampler->addJavaSample(Counter::getUsec(), counts, memory1, memory2, values, count);
     return true;
 }

@@ -217,6 +217,8 @@ const Row ROWS[] = {
     {FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION>},
     {FrontendCommands::CMD_EVAL_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_TO_STRING>},
     {FrontendCommands::CMD_EVAL_PRIMITIVE, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_PRIMITIVE>},
+    {FrontendCommands::CMD_PROBE_TUPLE_DATA, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TUPLE_DATA, c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,

@@ -54,12 +54,22 @@ bool CallTreeSampler::isSleeping(const std::vector<VmInterface::StackFrame> &fra
     return isClass(innermost, "java.lang.Thread") && strncmp(innermost->getMethodName(), "sleep", 5) == 0;
 }
 
-void CallTreeSampler::saveData(long long interval)
+void CallTreeSampler::saveData(long long interval, const std::vector<MethodDesc *> &requests)
 {
     if (thread->getIsDead())
         return;
+    bool requestsChanged = requests != previousRequests;
+    if (requestsChanged)
+        equalFrames = 0;
     for (size_t i = previous.size(); i > equalFrames; i--)
         thread->sampledExit(previous[i - 1].method);
+    if (requestsChanged) {
+        for (size_t i = previousRequests.size(); i > 0; i--)
+            thread->sampledExit(previousRequests[i - 1]);
+        for (MethodDesc *request : requests)
+            thread->methodEntry(request, 0, 0, false, false);
+        previousRequests = requests;
+    }
     for (size_t i = equalFrames; i < current.size(); i++) {
         // A frame's line is where it is now: its callee's call site.
         uint16_t callSite = i > 0 ? current[i - 1].line : 0;

@@ -7,6 +7,7 @@
 #include "VmInterface.h"
 
 class LiveThreadManager;
+class MethodDesc;
 
 // The sampled call tree of one thread: each pass hands over the thread's
 // stack, the frames that changed since the previous pass are left and the
@@ -26,7 +27,11 @@ public:
     // with the line of its call site), then `interval` microseconds on the
     // innermost node. Frames of the agent's own classes cut the stack;
     // Object.<init> is left out. Nothing for a dead thread.
-    void saveData(long long interval);
+    // `requests` are the methods of the requests in progress on the thread
+    // (outermost first): they stand above the frames, and when they differ
+    // from the previous pass's the whole stack is left and entered again
+    // under the new ones.
+    void saveData(long long interval, const std::vector<MethodDesc *> &requests = std::vector<MethodDesc *>());
     // True when the innermost frame sleeps (Thread.sleep and the methods the
     // newer JDKs sleep in).
     static bool isSleeping(const std::vector<VmInterface::StackFrame> &frames);
@@ -37,6 +42,7 @@ private:
     std::vector<VmInterface::StackFrame> current;
     std::vector<VmInterface::StackFrame> previous;
     size_t equalFrames = 0;
+    std::vector<MethodDesc *> previousRequests;
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "LiveSamplerSession.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "CallTreeSampler.h"
@@ -67,6 +68,13 @@ void LiveSamplerSession::sampleCallTrees(long long interval)
     std::vector<std::vector<VmInterface::StackFrame>> stacks;
     if (threads.empty() || !cpu->getVm()->getThreadStacks(handles, &stacks) || stacks.size() != threads.size())
         return;
+    // The requests in progress, by method handle; an unknown handle names none.
+    std::vector<void *> javaManagers;
+    for (LiveThreadManager *t : threads)
+        javaManagers.push_back(t->javaThreadManager);
+    std::vector<std::vector<long long>> requestHandles;
+    if (!cpu->getVm()->getThreadRequests(javaManagers, &requestHandles) || requestHandles.size() != threads.size())
+        requestHandles.assign(threads.size(), std::vector<long long>());
     // Samplers of threads that are gone go with the old map.
     std::unordered_map<LiveThreadManager *, std::unique_ptr<CallTreeSampler>> next;
     for (size_t i = 0; i < threads.size(); i++) {
@@ -74,8 +82,14 @@ void LiveSamplerSession::sampleCallTrees(long long interval)
         std::unique_ptr<CallTreeSampler> sampler =
             found != samplers.end() ? std::move(found->second) : std::unique_ptr<CallTreeSampler>(new CallTreeSampler(threads[i]));
         if (!stacks[i].empty()) {
+            std::vector<MethodDesc *> requests;
+            for (long long h : requestHandles[i]) {
+                MethodDesc *m = h > 0 && h <= INT32_MAX ? cpu->getMethodHandles().lookup(static_cast<int32_t>(h)) : nullptr;
+                if (m != nullptr)
+                    requests.push_back(m);
+            }
             sampler->setData(stacks[i]);
-            sampler->saveData(interval);
+            sampler->saveData(interval, requests);
         }
         next[threads[i]] = std::move(sampler);
     }

@@ -33,6 +33,10 @@ public:
     // runnable, 0x400 blocked on monitor entry, 0x80 waiting), one per
     // handle. False when the VM cannot tell.
     virtual bool getThreadStates(const std::vector<void *> &, std::vector<int> *) { return false; }
+    // The requests in progress on other threads, from their Java-side
+    // thread managers (null: the thread has none): per manager the method
+    // handles of the requests, outermost first. False when the VM cannot tell.
+    virtual bool getThreadRequests(const std::vector<void *> &, std::vector<std::vector<long long>> *) { return false; }
     // A Java monitor that some of the given threads are blocked on: its
     // identity (the object's tag), its class (may be null), the handle of
     // its owner (null: none or not profiled) and the handles of the given

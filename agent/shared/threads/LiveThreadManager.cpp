@@ -1,5 +1,6 @@
 #include "LiveThreadManager.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #include "ClassData.h"
@@ -701,6 +702,27 @@ long long LiveThreadManager::enterProbe(MethodDesc *probe)
     long long now = methodEntry(probe, 0, 0, false, true);
     probeDepth++;
     return now;
+}
+
+long long LiveThreadManager::nextAnnotationId()
+{
+    static std::atomic<long long> last(0);
+    return ++last;
+}
+
+long long LiveThreadManager::probeCallSiteId()
+{
+    for (CallStackTree *n = currentNode; n != nullptr && n->getParent() != nullptr; n = n->getParent()) {
+        MethodDesc *m = n->getMethod();
+        if (m == nullptr || m->getIsFilteredFlag())
+            continue;
+        if (m->getClassData() != nullptr && m->getClassData()->getComponentType() == ClassData::COMPONENT_ANNOTATION)
+            continue;
+        if (n->getAnnotationId() <= 0)
+            n->setAnnotationId(nextAnnotationId());
+        return n->getAnnotationId();
+    }
+    return 0;
 }
 
 bool LiveThreadManager::exitProbe(MethodDesc *probe)

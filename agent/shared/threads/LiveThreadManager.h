@@ -53,6 +53,13 @@ public:
     // False, and nothing changes, without an open probe on this thread.
     bool exitProbe(MethodDesc *probe);
     int getProbeDepth() const { return probeDepth; }
+    // The annotation id of the node a probe payload belongs to: the nearest
+    // node, from the current one upwards, whose method is recorded
+    // (unfiltered) and not a probe; the node gets a fresh id when it has
+    // none. 0 when there is no such node. Calling thread only.
+    long long probeCallSiteId();
+    // The next id of the process-wide annotation counter (starts at 1).
+    static long long nextAnnotationId();
     // The sampler left `method`: as methodExit, without time.
     void sampledExit(MethodDesc *method);
     // Timed method events arrived from the thread's own hooks: its tree is
@@ -161,6 +168,10 @@ public:
     // The binding's handle of the Java thread (a global reference); null
     // once the thread has ended.
     void *threadHandle = nullptr;
+    // The binding's handle of the thread's Java-side thread manager (a
+    // global reference; null while the thread has none), which keeps the
+    // requests in progress on the thread for the sampler.
+    void *javaThreadManager = nullptr;
     // The recording start this thread's stack was read from the VM for
     // (see CpuProfilingSession); 0: never.
     unsigned stackEpoch = 0;

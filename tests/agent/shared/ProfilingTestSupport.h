@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,17 @@ public:
                 if (entry.first == t)
                     states->back() = entry.second;
             }
+        }
+        return true;
+    }
+    // The requests in progress, by Java-side thread manager.
+    std::map<void *, std::vector<long long>> threadRequests;
+    bool getThreadRequests(const std::vector<void *> &managers, std::vector<std::vector<long long>> *requests) override
+    {
+        requests->clear();
+        for (void *m : managers) {
+            auto found = threadRequests.find(m);
+            requests->push_back(found != threadRequests.end() ? found->second : std::vector<long long>());
         }
         return true;
     }

@@ -6,19 +6,26 @@
 // memory in KB and bookmarks, and each reply empties what was sent.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "CallTreeView.h"
 #include "FrontendClient.h"
+#include "HeapView.h"
 #include "JdkTest.h"
+#include "ProbeView.h"
 #include "Registry.h"
 #include "TelemetryView.h"
 #include "ThreadView.h"
 #include "WireReader.h"
+#include "WireWriter.h"
 
 using namespace jvmtest;
 
@@ -37,11 +44,11 @@ protected:
     }
 
     void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates",
-                        const std::vector<std::string> &args = {})
+                        const std::vector<std::string> &args = {}, const std::string &agentOptions = "")
     {
         std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
                                       std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
-                                          ",address=127.0.0.1",
+                                          ",address=127.0.0.1" + agentOptions,
                                       "-cp", PROBE_CLASSES, mainClass};
         c.insert(c.end(), args.begin(), args.end());
         ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
@@ -349,6 +356,308 @@ TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
     EXPECT_EQ(m->name, "file read") << text;
     EXPECT_EQ(probe.count, 3u) << "the unmatched exit and the unknown handle changed nothing: " << text;
     EXPECT_EQ(reader->count, 1u) << text;
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The built-in file and thread probes, switched on in the configuration:
+// each call of a file stream's open, read, write and close and each thread
+// start shows as the probe under its calling method, with the file's path or
+// the thread's name as payload, exactly as often as the program made it.
+TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    const std::string data = tmp + "/probed.bin";
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "FileProbes", {data}));
+    Reply reply;
+    std::string filters;
+    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+    ASSERT_EQ(client.call(1,
+                          setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
+                                        "<probe name=\"builtin.FileProbe\" enabled=\"true\"/>"
+                                        "<probe name=\"builtin.ThreadInterceptor\" enabled=\"true\"/></session></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
+
+    // The descriptions name both probes.
+    ASSERT_EQ(client.call(62, {}, &reply), FrontendClient::OK) << client.lastError();
+    {
+        WireReader r(reply.body);
+        uint32_t length = r.readU4();
+        ASSERT_EQ(length + 4, reply.body.size());
+        EXPECT_EQ(r.readU4(), 2u);
+        EXPECT_EQ(r.readString(), "builtin.FileProbe");
+        EXPECT_EQ(r.readU4(), 10u);
+        EXPECT_EQ(r.readString(), "builtin.ThreadInterceptor");
+        EXPECT_EQ(r.readU4(), 6u);
+    }
+
+    // Command 85: the payloads per call site and the tree of the call sites.
+    auto tuples = [&](const std::string &probe, ProbeTupleReply *out) {
+        WireWriter w;
+        w.writeString(probe);
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(ProbeView::readTupleReply(reply.body, client.idWidth(), &registry, out));
+        ASSERT_TRUE(out->present) << jvm.err();
+        ASSERT_NE(out->callSites, nullptr);
+    };
+    // Calls of `payload` per calling method, through the call-site tree.
+    auto callsByCaller = [&](const ProbeTupleReply &r, const std::string &payload) {
+        std::map<uint32_t, std::string> callerOfId;
+        std::vector<const ViewNode *> nodes;
+        CallTreeView::collect(*r.callSites, &nodes);
+        for (const ViewNode *n : nodes) {
+            for (uint32_t id : n->annotations) {
+                const MethodInfo *m = registry.method(n->method);
+                callerOfId[id] = m != nullptr ? m->name : "?";
+            }
+        }
+        std::map<std::string, uint32_t> calls;
+        for (const ProbeTuple &t : r.tuples) {
+            if (t.payload == payload)
+                calls[t.id != 0 && callerOfId.count(t.id) != 0 ? callerOfId[t.id] : "(unrecorded)"] += t.count;
+        }
+        return calls;
+    };
+    ProbeTupleReply files;
+    ASSERT_NO_FATAL_FAILURE(tuples("builtin.FileProbe", &files));
+    std::string text = ProbeView::format(files, registry);
+    EXPECT_EQ(files.probe, "builtin.FileProbe");
+    EXPECT_EQ(callsByCaller(files, data), (std::map<std::string, uint32_t>{{"writeData", 7}, {"readData", 9}})) << text;
+
+    ProbeTupleReply threads;
+    ASSERT_NO_FATAL_FAILURE(tuples("builtin.ThreadInterceptor", &threads));
+    text = ProbeView::format(threads, registry);
+    for (const char *worker : {"probe-worker-0", "probe-worker-1", "probe-worker-2"})
+        EXPECT_EQ(callsByCaller(threads, worker), (std::map<std::string, uint32_t>{{"startWorkers", 1}})) << worker << "\n" << text;
+
+    // The call tree carries the same ids on the callers' nodes.
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    CallTreeReply tree;
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    for (const char *caller : {"writeData", "readData"}) {
+        const ViewNode *node = findMethod(*tree.root, registry, caller);
+        ASSERT_NE(node, nullptr) << CallTreeView::format(*tree.root, registry);
+        ASSERT_EQ(node->annotations.size(), 1u) << caller;
+        uint32_t calls = 0;
+        for (const ProbeTuple &t : files.tuples) {
+            if (t.id == node->annotations[0] && t.payload == data)
+                calls += t.count;
+        }
+        EXPECT_EQ(calls, std::string(caller) == "writeData" ? 7u : 9u) << caller;
+    }
+
+    // A probe nobody called: its name and byte 0.
+    {
+        WireWriter w;
+        w.writeString("no.such.Probe");
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        EXPECT_EQ(r.readString(), "no.such.Probe");
+        EXPECT_EQ(r.readByte(), 0);
+        EXPECT_EQ(r.remaining(), 0u);
+    }
+
+    // Command 57: the file is a hotspot with all 16 calls; its back traces
+    // end in the two callers with their own counts.
+    ASSERT_EQ(client.call(57, ProbeView::hotspotRequest("builtin.FileProbe", {}), &reply), FrontendClient::OK) << client.lastError();
+    ProbeHotspotReply hotspots;
+    ASSERT_TRUE(ProbeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots));
+    uint32_t index = 0;
+    for (; index < hotspots.hotspots.size() && hotspots.hotspots[index].payload != data; index++) {
+    }
+    ASSERT_LT(index, hotspots.hotspots.size()) << ProbeView::format(hotspots, registry);
+    EXPECT_EQ(hotspots.hotspots[index].count, 16u);
+    ASSERT_EQ(client.call(57, ProbeView::hotspotRequest("builtin.FileProbe", {index}), &reply), FrontendClient::OK)
+        << client.lastError();
+    hotspots = ProbeHotspotReply();
+    ASSERT_TRUE(ProbeView::readHotspotReply(reply.body, client.idWidth(), &registry, &hotspots));
+    ASSERT_LT(index, hotspots.hotspots.size());
+    const ProbeHotspot &file = hotspots.hotspots[index];
+    ASSERT_NE(file.backTraces, nullptr) << ProbeView::format(hotspots, registry);
+    text = ProbeView::format(hotspots, registry);
+    std::map<std::string, uint32_t> firstLevel;
+    for (const auto &c : file.backTraces->children) {
+        const MethodInfo *m = registry.method(c->method);
+        firstLevel[m != nullptr ? m->name : "?"] = c->count;
+    }
+    EXPECT_EQ(firstLevel, (std::map<std::string, uint32_t>{{"writeData", 7}, {"readData", 9}})) << text;
+    EXPECT_TRUE(file.negativeBackTraces->children.empty());
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+// The heap columns of the telemetry come from allocation recording: all 0
+// before it starts; then the program's own 11 objects and 9 arrays are
+// created and live, and after it drops 8 of them they are counted as freed.
+TEST_P(ThreadsTelemetryTest, TelemetryCountsTheRecordedHeap)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "AllocWorkload"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    const int LIVE_OBJECTS = 2, LIVE_ARRAYS = 3, FREED = 10, CREATED = 11;
+    // Samples until `enough` holds for the samples taken so far.
+    auto collect = [&](const std::function<bool(const std::vector<TelemetryReply::Sample> &)> &enough) {
+        std::vector<TelemetryReply::Sample> samples;
+        for (int attempt = 0; attempt < 50 && !enough(samples); attempt++) {
+            usleep(200000);
+            TelemetryReply more = telemetry(client);
+            samples.insert(samples.end(), more.samples.begin(), more.samples.end());
+        }
+        return samples;
+    };
+    auto sum = [](const std::vector<TelemetryReply::Sample> &samples, int column) {
+        long long total = 0;
+        for (const auto &s : samples)
+            total += s.standard[column];
+        return total;
+    };
+    std::vector<TelemetryReply::Sample> before = collect([](const std::vector<TelemetryReply::Sample> &s) { return s.size() >= 2; });
+    ASSERT_GE(before.size(), 2u);
+    for (const auto &s : before) {
+        EXPECT_EQ(s.standard[LIVE_OBJECTS], 0);
+        EXPECT_EQ(s.standard[LIVE_ARRAYS], 0);
+        EXPECT_EQ(s.standard[FREED], 0);
+        EXPECT_EQ(s.standard[CREATED], 0);
+    }
+
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.writeInput("alloc\n"));
+    ASSERT_TRUE(jvm.waitFor("allocated", true, 30)) << jvm.err() << jvm.out();
+    std::vector<TelemetryReply::Sample> after = collect([&](const std::vector<TelemetryReply::Sample> &s) {
+        return !s.empty() && s.back().standard[LIVE_OBJECTS] >= 11 && s.back().standard[LIVE_ARRAYS] >= 9 && sum(s, CREATED) >= 20;
+    });
+    ASSERT_FALSE(after.empty());
+    EXPECT_GE(after.back().standard[LIVE_OBJECTS], 11);
+    EXPECT_GE(after.back().standard[LIVE_ARRAYS], 9);
+    EXPECT_GE(sum(after, CREATED), 20) << "created since the previous sample, each counted once";
+
+    ASSERT_TRUE(jvm.writeInput("drop\n"));
+    ASSERT_TRUE(jvm.waitFor("dropped", true, 30)) << jvm.err() << jvm.out();
+    std::vector<TelemetryReply::Sample> freed = collect([&](const std::vector<TelemetryReply::Sample> &s) { return sum(s, FREED) >= 8; });
+    EXPECT_GE(sum(freed, FREED), 8);
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The open "jdc" files of a process: the dead-thread store, unlinked at once,
+// shows only as a descriptor. Their modes.
+std::vector<unsigned> deadThreadStores(pid_t pid)
+{
+    std::vector<unsigned> modes;
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr)
+        return modes;
+    while (struct dirent *e = readdir(dir)) {
+        std::string link = fds + "/" + e->d_name;
+        char target[4096];
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        std::string name = target;
+        size_t slash = name.rfind('/');
+        struct stat st;
+        if (slash != std::string::npos && name.compare(slash + 1, 3, "jdc") == 0 && stat(link.c_str(), &st) == 0)
+            modes.push_back(st.st_mode & 07777);
+    }
+    closedir(dir);
+    return modes;
+}
+
+// With test-dead-tree every tick of the Java side moves the trees of dead
+// threads to the private store; the views read them back.
+TEST_P(ThreadsTelemetryTest, DeadThreadsGoToThePrivateStoreOnTheTick)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "ThreadStates", {}, ",test-dead-tree"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(deadThreadStores(jvm.getPid()).empty()) << "no store before a thread died";
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
+
+    std::vector<unsigned> stores;
+    for (int attempt = 0; attempt < 40 && stores.empty(); attempt++) {
+        usleep(100000);
+        stores = deadThreadStores(jvm.getPid());
+    }
+    ASSERT_EQ(stores.size(), 1u) << jvm.err();
+    EXPECT_EQ(stores[0], 0600u);
+    // The view reads the stored trees back.
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    CallTreeReply tree;
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    EXPECT_NE(tree.root, nullptr);
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+    EXPECT_EQ(jvm.err().find("could not seek"), std::string::npos) << jvm.err();
+
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// With sampling a probe call in progress is a request of its thread: the
+// sampler puts it above the thread's stack, so the time the program waits
+// in a file read shows under the file probe.
+TEST_P(ThreadsTelemetryTest, SampledProbeCallsAreRequestsAboveTheStack)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    const std::string pipe = work.path + "/probe.fifo";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // Held open for reading and writing, the pipe never blocks the program's open.
+    int fd = open(pipe.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "FifoProbe", {pipe}));
+    Reply reply;
+    ASSERT_EQ(client.call(1,
+                          setParameters("<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\">"
+                                        "<probe name=\"builtin.FileProbe\" enabled=\"true\"/></session></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("reading", true, 30)) << jvm.err() << jvm.out();
+    usleep(1000000);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    ASSERT_TRUE(jvm.waitFor("done 120", true, 30)) << jvm.err() << jvm.out();
+    close(fd);
+
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    const ViewNode *probe = findMethod(*tree.root, registry, "builtin.FileProbe");
+    ASSERT_NE(probe, nullptr) << text;
+    const ViewNode *reader = findMethod(*probe, registry, "readPipe");
+    ASSERT_NE(reader, nullptr) << "the stack below the request: " << text;
+    EXPECT_GE(reader->value, 500000) << "most of the second in the read: " << text;
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();

@@ -427,6 +427,7 @@ TEST_F(CommandTableTest, VmCommandsReachTheVmEdgeAndAreUnknownWithoutIt)
         {"load info with payload", 77, {}, "load info", {1}},
         {"monitor recording off: the CPU session, then the VM", 73, {0}, "monitors off", {}},
         {"probe descriptions", 62, {}, "probe 62", {}},
+        {"probe call sites", 85, {0, 4, 'f', 'i', 'l', 'e'}, "probe 85", {}},
         {"probe telemetry", 86, {}, "probe 86", {}},
         {"probe settings", 87, {0, 0, 0, 1, 9}, "probe 87", {}},
         {"probes to record", 90, {0, 0, 0, 0}, "probe 90", {}},

@@ -62,6 +62,27 @@ TEST_F(CallTreeSamplerTest, StacksBecomeTheTreeAndIntervalsGoToTheInnermostNode)
     EXPECT_EQ(tree(), "root 40000/0 {main 40000/0 {work:7 30000/0 {hot:14 10000/0, hot:12 20000/0}}}");
 }
 
+TEST_F(CallTreeSamplerTest, RequestsInProgressStandAboveTheStack)
+{
+    int32_t request = method("request");
+    int javaManager = 0;
+    thread->javaThreadManager = &javaManager;
+    LiveSamplerSession sampler(&cpu, 10);
+    std::vector<VmInterface::StackFrame> stack = {{desc(main), 7}, {desc(work), 12}};
+    pass(sampler, 1000, stack); // sets the clock
+    // A request begins: the stack is left and entered again below it.
+    vm.threadRequests[&javaManager] = {request};
+    pass(sampler, 11000, stack);
+    pass(sampler, 21000, stack);
+    // It ended: the stack is back at the root.
+    vm.threadRequests[&javaManager] = {};
+    pass(sampler, 31000, stack);
+    // A handle the agent never gave names no request: nothing changes.
+    vm.threadRequests[&javaManager] = {987654};
+    pass(sampler, 41000, stack);
+    EXPECT_EQ(tree(), "root 40000/0 {request 20000/0 {main 20000/0 {work:7 20000/0}}, main 20000/0 {work:7 20000/0}}");
+}
+
 TEST_F(CallTreeSamplerTest, AnInnermostSleepIsWaitingTime)
 {
     LiveSamplerSession sampler(&cpu, 10);

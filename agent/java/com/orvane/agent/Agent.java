@@ -29,6 +29,8 @@ public final class Agent {
         initialized = true;
         startCommunicationThread();
         Sampler.start();
+        // A configuration read at start-up may switch built-in probes on.
+        com.orvane.agent.probe.AnnotationHandler.updateSwitches();
     }
 
     /** The agent's clock in microseconds. */

@@ -203,6 +203,7 @@ public final class InstrumentationCallee {
         if (methodId == PROBE_THREAD_START && self instanceof Thread) {
             Agent.registerThreadStart((Thread) self);
         }
+        com.orvane.agent.probe.AnnotationHandler.builtinEnter(methodId, methodName, self, arguments);
     }
 
     /**
@@ -404,6 +405,7 @@ public final class InstrumentationCallee {
         if (id == PROBE_THREAD_START && self instanceof Thread) {
             Agent.registerThreadStart((Thread) self);
         }
+        com.orvane.agent.probe.AnnotationHandler.builtinEnter(id, method, self, null);
     }
 
     public static void __orvane_annotationExitMethod(Object result, int id, Class<?> c, String className, String method,
@@ -411,9 +413,11 @@ public final class InstrumentationCallee {
         if (id == PROBE_THREAD_NAME && self instanceof Thread && "setName".equals(method)) {
             Agent.setThreadName((Thread) self, ((Thread) self).getName());
         }
+        com.orvane.agent.probe.AnnotationHandler.builtinExit(id);
     }
 
     public static void __orvane_annotationExitMethod(int result, int id, Class<?> c, String className, String method,
             String descriptor, Object self) {
+        com.orvane.agent.probe.AnnotationHandler.builtinExit(id);
     }
 }

@@ -1,8 +1,8 @@
 package com.orvane.agent;
 
 /**
- * The Java side's telemetry tick: once a second, while the native agent records VM telemetry,
- * hands it the heap's used and committed bytes and the values of the custom series.
+ * The Java side's telemetry tick: once a second hands the native agent the heap's used and
+ * committed bytes and the values of the custom series (kept while it records VM telemetry).
  */
 final class Sampler implements Runnable {
     private static final long TICK_MS = 1000;
@@ -47,13 +47,12 @@ final class Sampler implements Runnable {
             } catch (InterruptedException e) {
                 return;
             }
-            if (shouldSample()) {
-                // The runtime counts the regions being filled, which the memory beans of some
-                // collectors leave out until the next collection.
-                Runtime runtime = Runtime.getRuntime();
-                long committed = runtime.totalMemory();
-                doSampling(committed - runtime.freeMemory(), committed, customValues());
-            }
+            // Every tick reaches the agent, which also keeps its house on it; a sample is
+            // kept only while it records VM telemetry. The runtime counts the regions being
+            // filled, which the memory beans of some collectors leave out until the next collection.
+            Runtime runtime = Runtime.getRuntime();
+            long committed = runtime.totalMemory();
+            doSampling(committed - runtime.freeMemory(), committed, customValues());
         }
     }
 
