@@ -238,4 +238,12 @@ void cardsimApplyConfig(void);
 uint32_t cardsimFpgaReadCount(int fpga, uint32_t address);
 void cardsimClearReadCounts(void);
 
+
+/* ---- loudness probes of FSM-FPGA: per bank (0, 1) a ready word and 36 probe levels ---- */
+enum { CARDSIM_LOUDNESS_PROBES = 36 };
+/* Sets a bank's ready word and the level of every probe. */
+void cardsimLoudnessSetBank(int bank, uint16_t ready, uint16_t level);
+/* The probe level of a steady tone at dbFs (0 dB = full scale), as the FPGA computes it. */
+uint16_t cardsimLoudnessLevel(double dbFs);
+
 #endif
