@@ -246,4 +246,33 @@ void cardsimLoudnessSetBank(int bank, uint16_t ready, uint16_t level);
 /* The probe level of a steady tone at dbFs (0 dB = full scale), as the FPGA computes it. */
 uint16_t cardsimLoudnessLevel(double dbFs);
 
+
+/* ---- ethernet probing: "/dev/netprobing" below the card root, one buffer per message ---- */
+struct cardsimProbePacket_t {
+    uint8_t vsync = 0;
+    uint8_t packetCount = 0;
+    uint8_t major = 1;            /* bits 4-7 of byte 18 */
+    uint8_t type = 0;             /* bits 2-7 of byte 19: 0 probe data, 1 SDTI */
+    uint8_t card = 0;             /* bits 5-7 of byte 20 */
+    uint8_t input = 0;            /* bits 0-4 of byte 20 */
+    std::vector<uint8_t> ram;
+    std::vector<uint8_t> fifo;    /* byte 0 carries the input number */
+    uint8_t timecode[8] = {0, 0, 0, 0, 0, 0, 0, 0};   /* frame units ... hour tens */
+    int frameLengthDelta = 0;     /* added to the frame length field, for broken packets */
+};
+/* One packet as the FPGA sends it: 34 header bytes, the RAM part, the FIFO part. */
+std::vector<uint8_t> cardsimEthernetPacket(const cardsimProbePacket_t &packet);
+/* A driver buffer: marker 0xFEFE, version, packet count, payload length (+ lengthDelta), then the packets. */
+std::vector<uint8_t> cardsimEthernetBuffer(const std::vector<std::vector<uint8_t>> &packets, int lengthDelta = 0,
+                                           uint8_t version = 1);
+/*
+ * Writes eth0's address file ("/sys/class/net/eth0/address") and listens on
+ * the card root's "/dev/netprobing". 0, or -1 when not under a card root.
+ */
+int cardsimEthernetStart(const char *mac);
+/* Sends one buffer to the reader, waiting up to timeoutMs for it to connect. 0 sent, -1 not. */
+int cardsimEthernetSend(const std::vector<uint8_t> &buffer, int timeoutMs = 3000);
+/* Closes the reader's connection and the listening socket. */
+void cardsimEthernetStop(void);
+
 #endif
