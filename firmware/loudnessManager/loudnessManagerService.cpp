@@ -32,12 +32,6 @@ uint32_t readWord(uint32_t address, uint16_t *value)
     return status;
 }
 
-uint32_t writeWord(uint32_t address, uint16_t value)
-{
-    uint8_t bytes[2] = {(uint8_t)(value >> 8), (uint8_t)value};
-    return deviceManagerAccess(DEVICE_WRITE, DEVICE_FSM_FPGA, address, 0, 1, bytes);
-}
-
 /* A level in dB as the unsigned tenths of a dB below full scale; silence and overflow saturate. */
 uint16_t tenthsBelowFullScale(float level)
 {
@@ -82,6 +76,16 @@ void checkSegmentTimers(loudnessInstance &in)
     }
 }
 
+uint32_t readWords(uint32_t address, uint16_t *values, uint32_t count)
+{
+    uint8_t bytes[2 * LOUDNESS_INSTANCES];
+    uint32_t status = deviceManagerAccess(DEVICE_READ, DEVICE_FSM_FPGA, address, 0, count, bytes);
+    for (uint32_t i = 0; i < count; i++)
+        values[i] = (uint16_t)(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+    return status;
+}
+
+/* The 36 levels of a bank come in one read; instances whose input uses the other bank skip them. */
 void processBank(uint32_t bank)
 {
     uint32_t offset = LOUDNESS_BANK_STRIDE * bank;
@@ -89,21 +93,22 @@ void processBank(uint32_t bank)
     if (readWord(LOUDNESS_READY + offset, &ready) != 0 || ready != READY)
         return;
     debugEvent(2, 1);
+    uint16_t levels[LOUDNESS_INSTANCES];
+    uint32_t readStatus = readWords(LOUDNESS_LEVEL + offset, levels, LOUDNESS_INSTANCES);
     for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++) {
         uint32_t setting = 0;
         if (platformGetKvrVideoStreamSetting(loudnessCategory(), n / LOUDNESS_PROBES_PER_INPUT, &setting) !=
                 PLATFORM_STREAM_OK ||
             setting != bank)
             continue;
-        uint16_t level = 0;
-        if (readWord(LOUDNESS_LEVEL + offset + n, &level) != 0) {
+        if (readStatus != 0) {
             log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s fail to read loudness from Probe", __func__);
             continue;
         }
         loudnessInstance &in = loudness.instances[n];
         pthread_mutex_lock(&in.mutex);
         debugEvent(4, 1);
-        ProcLoudness(&in.measure, level, &in.last);
+        ProcLoudness(&in.measure, levels[n], &in.last);
         debugEvent(4, 0);
         pthread_mutex_unlock(&in.mutex);
         checkSegmentTimers(in);
@@ -113,19 +118,32 @@ void processBank(uint32_t bank)
     debugEvent(2, 0);
 }
 
+/* One write of 36 words; a failure is logged for every instance it carried. */
+void writeTable(uint32_t address, const uint16_t *values, const char *line)
+{
+    uint8_t bytes[2 * LOUDNESS_INSTANCES];
+    for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++) {
+        bytes[2 * n] = (uint8_t)(values[n] >> 8);
+        bytes[2 * n + 1] = (uint8_t)values[n];
+    }
+    if (deviceManagerAccess(DEVICE_WRITE, DEVICE_FSM_FPGA, address, 0, LOUDNESS_INSTANCES, bytes) != 0)
+        for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++)
+            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, line, (int)n);
+}
+
 void writeResults(void)
 {
     debugEvent(5, 1);
+    uint16_t momentary[LOUDNESS_INSTANCES], shortTerm[LOUDNESS_INSTANCES];
     for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++) {
         loudnessInstance &in = loudness.instances[n];
         pthread_mutex_lock(&in.mutex);
-        float momentary = in.last.momentary, shortTerm = in.last.shortTerm;
+        momentary[n] = tenthsBelowFullScale(in.last.momentary);
+        shortTerm[n] = tenthsBelowFullScale(in.last.shortTerm);
         pthread_mutex_unlock(&in.mutex);
-        if (writeWord(LOUDNESS_MOMENTARY + n, tenthsBelowFullScale(momentary)) != 0 ||
-            writeWord(LOUDNESS_SHORT_TERM + n, tenthsBelowFullScale(shortTerm)) != 0)
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
-                               "Error writing Loudness measurements #%d into FPGA registers", (int)n);
     }
+    writeTable(LOUDNESS_MOMENTARY, momentary, "Error writing Loudness measurements #%d into FPGA registers");
+    writeTable(LOUDNESS_SHORT_TERM, shortTerm, "Error writing Loudness measurements #%d into FPGA registers");
     debugEvent(5, 0);
 }
 
@@ -260,10 +278,10 @@ void loudnessManagerWriteValidity(uint32_t valid)
 {
     log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s function: setting validity bit to %d", __func__,
                        (int)valid);
-    for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++)
-        if (writeWord(LOUDNESS_VALIDITY + n, valid ? LOUDNESS_VALID : 0) != 0)
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
-                               "Error writing Loudness validity bits #%d into FPGA registers", (int)n);
+    uint16_t words[LOUDNESS_INSTANCES];
+    for (uint16_t &word : words)
+        word = valid ? LOUDNESS_VALID : 0;
+    writeTable(LOUDNESS_VALIDITY, words, "Error writing Loudness validity bits #%d into FPGA registers");
 }
 
 void loudnessManagerProcessBlock(void)

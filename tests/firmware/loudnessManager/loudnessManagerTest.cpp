@@ -258,6 +258,21 @@ TEST_F(LoudnessManager, SilenceSaturatesInsteadOfConvertingInfinity)
     EXPECT_EQ(cardsimFpgaGet(CARDSIM_FSM, 0x2440 + 35), 0xFFFF);
 }
 
+TEST_F(LoudnessManager, AFailedResultWriteIsLoggedPerInstance)
+{
+    cardsimLoudnessSetBank(0, 1, cardsimLoudnessLevel(-23.0));
+    loudnessManagerProcessBlock();
+    size_t mark = TestLog::instance().mark();
+    /* Every transfer of the next block fails: nothing is read, both result writes fail. */
+    cardsimSpiFail(CARDSIM_FSM, 1000);
+    loudnessManagerProcessBlock();
+    cardsimSpiFail(CARDSIM_FSM, 0);
+    std::string log = TestLog::instance().since(mark);
+    EXPECT_NE(log.find("Error writing Loudness measurements #0 into FPGA registers"), std::string::npos);
+    EXPECT_NE(log.find("Error writing Loudness measurements #35 into FPGA registers"), std::string::npos);
+    EXPECT_EQ(view(0).last.blockCount, 1u);
+}
+
 TEST_F(LoudnessManager, ABankThatIsNotReadyFeedsNothing)
 {
     cardsimLoudnessSetBank(0, 0, cardsimLoudnessLevel(-20.0));
