@@ -130,6 +130,10 @@ TEST_P(EthernetLoudnessE2E, ProbingBuffersReachTheSharedMemoryAndTheFifoClients)
     EXPECT_EQ(countIn(logged, "returned us a corrupted packet"), 1u);
     uint32_t card = slot < 2 ? 1 : slot;
     EXPECT_NE(shared(6380 * card + 2176 + 388 * 2, 4).find("12 34 56 78"), std::string::npos) << readFile(dir / "peer.out");
+    /* On this card's own block the probing cycle sees the input's new words and reports the input. */
+    if (card == slot) {
+        EXPECT_TRUE(waitForLog("videoProbeStatusChanged: [2] initial event will be sent", 1, 10000)) << readFile(log());
+    }
     if (client >= 0) {
         Bytes expected = {0x02, 0xF0, 0x0D, 0x02, 0x02, 0x02, 0x05};
         Bytes got(expected.size());
@@ -160,6 +164,10 @@ TEST_P(EthernetLoudnessE2E, LoudnessPcodesProgramTheProbesAndResultsTurnValid)
     /* 16 s window refused, 3 s taken */
     ASSERT_EQ(peer("pcode 10 15 0 0 0 0 0 1 2 16 8 1"), 0);
     ASSERT_TRUE(waitForLog("fail to set the short term windows : 16 sec")) << readFile(log());
+    /* Register 33 of device 237 reaches two listeners, each for its own instance. */
+    ASSERT_EQ(peer("setdevice 255 237 33 1"), 0) << readFile(dir / "peer.out");
+    EXPECT_TRUE(waitForLog("loudnessManagerSetSegmentDectectOnDialnormChange Receive dailnorm segment detect on loudness id 33 ."));
+    EXPECT_TRUE(waitForLog("loudnessManagerSetSegmentDectectOnChannelModeChange Receive channel mode segment detect on loudness id 1 ."));
     int fd = firmwareTest::connectDebugPort();
     ASSERT_GE(fd, 0);
     std::vector<uint16_t> mapping;
