@@ -275,4 +275,11 @@ int cardsimEthernetSend(const std::vector<uint8_t> &buffer, int timeoutMs = 3000
 /* Closes the reader's connection and the listening socket. */
 void cardsimEthernetStop(void);
 
+/*
+ * Discovery extraction of FSM-FPGA: upstream card 0-4's status word at 0x8E00 + card
+ * (bit 15 present, bits 0-9 bytes received) and its card information, big-endian
+ * words from 0x9000 + 128 x card (an odd last byte fills the high half of a word).
+ */
+void cardsimDiscoverySetUpstream(int card, uint16_t status, const std::vector<uint8_t> &info);
+
 #endif

@@ -145,3 +145,12 @@ void cardsimEthernetStop(void)
         unlink(ethernet.path.c_str());
     ethernet.path.clear();
 }
+
+void cardsimDiscoverySetUpstream(int card, uint16_t status, const std::vector<uint8_t> &info)
+{
+    cardsimFpgaSet(CARDSIM_FSM, 0x8E00 + (uint32_t)card, status);
+    for (size_t i = 0; i < info.size(); i += 2) {
+        uint16_t word = (uint16_t)(info[i] << 8 | (i + 1 < info.size() ? info[i + 1] : 0));
+        cardsimFpgaSet(CARDSIM_FSM, 0x9000 + 128 * (uint32_t)card + (uint32_t)(i / 2), word);
+    }
+}

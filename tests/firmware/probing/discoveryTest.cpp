@@ -13,7 +13,10 @@
 #include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
 
+#include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,6 +31,16 @@ typedef std::vector<std::pair<uint32_t, uint16_t>> writes_t;
 typedef std::vector<uint8_t> Bytes;
 uint8_t sharedMemory[CARD_STATUS_BLOCK_SIZE * CARD_STATUS_BLOCK_COUNT];
 log4c_category_t *const category = log4c_category_get("ulm.firmware.probingSrvc");
+
+bool waitFor(const std::function<bool()> &condition, int ms = 3000)
+{
+    for (int i = 0; i < ms / 5; i++) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
 
 class Discovery : public ::testing::Test {
 protected:
@@ -311,6 +324,28 @@ TEST_F(DiscoveryProcessing, AnUnconfiguredHeadIsReportedOnceAndBadIndexesAreRefu
                   .since(mark)
                   .find("Error: shardeMem Discovery index 0 has Presence valid but sdiIndex is out of range (9)."),
               std::string::npos);
+}
+
+/* The real probing rows 2-7 reading the emulated extraction registers, the cycle end processing them. */
+TEST_F(DiscoveryProcessing, TheProbingRowsCarryAnUpstreamCardIntoTheTable)
+{
+    cardsimFpgaSet(CARDSIM_FSM, 0, 0x1234);
+    cardsimFpgaSet(CARDSIM_DPS, 0, 0x5678);
+    ASSERT_EQ(probingTargetInit(sharedMemory, category), 0);
+    probingResetActions(category);
+    Bytes sent = info(40, 5);
+    cardsimDiscoverySetUpstream(3, 0x8000 | 40, sent);
+    size_t mark = TestLog::instance().mark();
+    Bytes expected(sent.begin(), sent.begin() + 26);
+    uint32_t count = 0;
+    for (int i = 0; i < 400 && entry(3) != expected; i++) {
+        probingRunVsync(++count);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(entry(3), expected);
+    EXPECT_EQ(discoveryVideoCardInfoActions[3].address, 0x9180u);
+    EXPECT_EQ(discoveryVideoCardInfoActions[3].count, 20u);
+    EXPECT_TRUE(waitFor([mark] { return TestLog::instance().since(mark).find("Discovery: Kvr Card 5 discovered.") != std::string::npos; }));
 }
 
 } // namespace
