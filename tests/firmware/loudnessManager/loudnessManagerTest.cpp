@@ -15,7 +15,9 @@
 #include "qvsInterface/qvsInterface.h"
 #include "serviceManager/serviceManager.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -67,8 +69,11 @@ protected:
     }
     static std::vector<uint8_t> pcode(uint8_t id, std::vector<uint8_t> payload)
     {
-        std::vector<uint8_t> p = {10, id, 0, (uint8_t)payload.size()};
-        p.insert(p.end(), payload.begin(), payload.end());
+        std::vector<uint8_t> p(4 + payload.size());
+        p[0] = 10;
+        p[1] = id;
+        p[3] = (uint8_t)payload.size();
+        std::copy(payload.begin(), payload.end(), p.begin() + 4);
         return p;
     }
     static loudnessInstanceView_t view(uint32_t n)
@@ -317,6 +322,27 @@ TEST_F(LoudnessManager, AnIntervalStartsASegmentEachTimeItElapses)
     fakeNow += 600;
     loudnessManagerProcessBlock();
     EXPECT_EQ(view(7).segmentCount, 2u);
+}
+
+TEST_F(LoudnessManager, TheThreadRunsABlockPerPostAndLeavesOnTerminate)
+{
+    cardsimLoudnessSetBank(0, 1, cardsimLoudnessLevel(-23.0));
+    loudnessManagerService.state = SERVICE_STATE_RUN;
+    std::thread thread([] { loudnessManagerService.threadEntry(&loudnessManagerService); });
+    for (int i = 0; i < 8; i++)
+        loudnessVsyncNotify();
+    bool processed = false;
+    for (int i = 0; i < 600 && !processed; i++) {
+        processed = view(0).last.blockCount == 2;
+        if (!processed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(processed);
+    EXPECT_EQ(cardsimFpgaGet(CARDSIM_FSM, 0x2480 + 35), 0x000F);
+    loudnessManagerService.state = SERVICE_STATE_TERMINATE;
+    loudnessManagerService.control(&loudnessManagerService, SERVICE_STATE_TERMINATE, SERVICE_STATE_RUN);
+    thread.join();
+    EXPECT_EQ(view(0).last.blockCount, 2u);
 }
 
 } // namespace
