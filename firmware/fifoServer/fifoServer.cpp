@@ -28,11 +28,12 @@ namespace {
 enum { BACKLOG = 2, SEND_TIMEOUT_US = 500000, WAIT_SECONDS = 5 };
 const uint8_t heartBeat[5] = {0x00, 0xFF, 0x00, 0x01, 0x01};
 
+/* No socket until the service creates one: a write before init finds no client. */
 struct connection_t {
-    uint32_t port;
-    int serverSocket;
-    int clientSocket;
-    struct timespec lastWrite;
+    uint32_t port = 0;
+    int serverSocket = -1;
+    int clientSocket = -1;
+    struct timespec lastWrite = {0, 0};
 };
 
 struct request_t {

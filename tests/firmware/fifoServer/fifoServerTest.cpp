@@ -243,6 +243,16 @@ TEST_F(FifoServer, TerminateEndsTheAcceptLoop)
     close(fd);
 }
 
+TEST(FifoServerBeforeInit, AWriteFindsNoClientAndQueuesNothing)
+{
+    const uint8_t data[2] = {1, 2};
+    for (uint32_t card = 0; card < FIFO_SERVER_CARDS; card++) {
+        EXPECT_EQ(fifoServerHasClient(card), 0);
+        EXPECT_EQ(fifoServerWrite(nullptr, data, sizeof data, card), FIFO_SERVER_NO_CONNECTION);
+    }
+    EXPECT_EQ(fifoServerQueuedBytes(), 0);
+}
+
 TEST(FifoServerTime, FormatsMillisecondsAndReportsTruncation)
 {
     setenv("TZ", "UTC", 1);
