@@ -186,6 +186,16 @@ TEST_P(EthernetLoudnessE2E, LoudnessPcodesProgramTheProbesAndResultsTurnValid)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_EQ(validity, valid) << readFile(log());
+    /* Start-up put this card's discovery record on both bridges: slot, markers, the boot address 10.0.0.2. */
+    const uint16_t slot = (uint16_t)GetParam();
+    std::vector<uint16_t> bridge0 = firmwareTest::readRegisters(fd, 1, 0x0A00, 15);
+    std::vector<uint16_t> bridge2 = firmwareTest::readRegisters(fd, 1, 0x0B00, 15);
+    ASSERT_EQ(bridge0.size(), 15u);
+    ASSERT_EQ(bridge2.size(), 15u);
+    EXPECT_EQ(std::vector<uint16_t>(bridge0.begin(), bridge0.begin() + 5), (std::vector<uint16_t>{1, 1, slot, 0xCAFE, 0xBABE}));
+    EXPECT_EQ(bridge0[8], 0);
+    EXPECT_EQ(bridge2[8], 2);
+    EXPECT_EQ(std::vector<uint16_t>(bridge2.begin() + 12, bridge2.begin() + 14), (std::vector<uint16_t>{0x0A00, 0x0002}));
     close(fd);
 }
 
