@@ -261,6 +261,8 @@ int halDeviceOpen(const char *cardPath)
 {
     if (cardPath && strcmp(cardPath, HAL_SPI_SOCKET_DEVICE) == 0)
         return halDeviceOpenWith(&halSpiSocketBackend, cardPath);
+    if (cardPath && halUnderCardRoot() && strcmp(cardPath, HAL_NET_PROBING_DEVICE) == 0)
+        return halDeviceOpenWith(&halNetProbingBackend, cardPath);
     pthread_mutex_lock(&halDeviceMutex);
     const halDeviceBackend_t *backend = halDeviceBackend;
     pthread_mutex_unlock(&halDeviceMutex);

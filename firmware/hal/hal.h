@@ -183,7 +183,11 @@ struct halDeviceBackend_t {
  */
 void halSetDeviceBackend(const halDeviceBackend_t *backend);
 
-/* Opens a device node read-write. Returns a handle >= 0, or -1 with errno set. */
+/*
+ * Opens a device node read-write. Returns a handle >= 0, or -1 with errno set.
+ * Below a card root "/dev/netprobing" is the sequenced-packet socket of that
+ * name under the root, whatever the backend: one read gives one buffer.
+ */
 int halDeviceOpen(const char *cardPath);
 
 /* Opens the SPI emulator's socket channel to another loopback port (tests run their own emulator). */

@@ -194,17 +194,6 @@ void sdtiMadiStartUp(log4c_category_t *category)
     platformUpdateControlRegister(6, slot & 1);
 }
 
-void vancMetaDataClearBuffer(log4c_category_t *category)
-{
-    (void)category;
-    memset(localDiscoveryRecord, 0, sizeof localDiscoveryRecord);
-}
-
-void vancMetaDataInterfaceInit(log4c_category_t *category)
-{
-    (void)category;
-}
-
 void platformUpdateControlRegister(uint32_t kind, uint32_t value)
 {
     pthread_mutex_lock(&probingControl.mutex);

@@ -1,4 +1,5 @@
 #include "probing/probing.h"
+#include "probing/discovery.h"
 
 #include "deviceManager/deviceManager.h"
 #include "genlock/genlock.h"
@@ -547,6 +548,7 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
     target.linkLogCount = 0;
     target.previousMadiState = 0;
     target.input9 = {0, INPUT9_SDI, 0};
+    discoveryInit(cat, sharedMemory);
     return 0;
 }
 
@@ -606,6 +608,7 @@ void probingTargetCycleEnd(probingAction *action)
     uint32_t ok = !deprogrammed;
     kvrGenlockSi5344ProbingTargetProcess(ok);
     videoProbeStatusChanged(ok);
+    processDiscoveryInfo(category(), ok);
 
     healthMonSystemMonitor(ok);
     healthMonFans(ok);

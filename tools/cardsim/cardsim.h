@@ -238,4 +238,48 @@ void cardsimApplyConfig(void);
 uint32_t cardsimFpgaReadCount(int fpga, uint32_t address);
 void cardsimClearReadCounts(void);
 
+
+/* ---- loudness probes of FSM-FPGA: per bank (0, 1) a ready word and 36 probe levels ---- */
+enum { CARDSIM_LOUDNESS_PROBES = 36 };
+/* Sets a bank's ready word and the level of every probe. */
+void cardsimLoudnessSetBank(int bank, uint16_t ready, uint16_t level);
+/* The probe level of a steady tone at dbFs (0 dB = full scale), as the FPGA computes it. */
+uint16_t cardsimLoudnessLevel(double dbFs);
+
+
+/* ---- ethernet probing: "/dev/netprobing" below the card root, one buffer per message ---- */
+struct cardsimProbePacket_t {
+    uint8_t vsync = 0;
+    uint8_t packetCount = 0;
+    uint8_t major = 1;            /* bits 4-7 of byte 18 */
+    uint8_t type = 0;             /* bits 2-7 of byte 19: 0 probe data, 1 SDTI */
+    uint8_t card = 0;             /* bits 5-7 of byte 20 */
+    uint8_t input = 0;            /* bits 0-4 of byte 20 */
+    std::vector<uint8_t> ram;
+    std::vector<uint8_t> fifo;    /* byte 0 carries the input number */
+    uint8_t timecode[8] = {0, 0, 0, 0, 0, 0, 0, 0};   /* frame units ... hour tens */
+    int frameLengthDelta = 0;     /* added to the frame length field, for broken packets */
+};
+/* One packet as the FPGA sends it: 34 header bytes, the RAM part, the FIFO part. */
+std::vector<uint8_t> cardsimEthernetPacket(const cardsimProbePacket_t &packet);
+/* A driver buffer: marker 0xFEFE, version, packet count, payload length (+ lengthDelta), then the packets. */
+std::vector<uint8_t> cardsimEthernetBuffer(const std::vector<std::vector<uint8_t>> &packets, int lengthDelta = 0,
+                                           uint8_t version = 1);
+/*
+ * Writes eth0's address file ("/sys/class/net/eth0/address") and listens on
+ * the card root's "/dev/netprobing". 0, or -1 when not under a card root.
+ */
+int cardsimEthernetStart(const char *mac);
+/* Sends one buffer to the reader, waiting up to timeoutMs for it to connect. 0 sent, -1 not. */
+int cardsimEthernetSend(const std::vector<uint8_t> &buffer, int timeoutMs = 3000);
+/* Closes the reader's connection and the listening socket. */
+void cardsimEthernetStop(void);
+
+/*
+ * Discovery extraction of FSM-FPGA: upstream card 0-4's status word at 0x8E00 + card
+ * (bit 15 present, bits 0-9 bytes received) and its card information, big-endian
+ * words from 0x9000 + 128 x card (an odd last byte fills the high half of a word).
+ */
+void cardsimDiscoverySetUpstream(int card, uint16_t status, const std::vector<uint8_t> &info);
+
 #endif

@@ -212,6 +212,7 @@ int cardsimInstallStandIns(void)
                     0755);
     rc |= writeText(halPath("/sbin/reboot"), "#!/bin/sh\n" + record + "exit 0\n", 0755);
     rc |= writeText(halPath("/usr/bin/tclsh"), "#!/bin/sh\n" + record + "exit 0\n", 0755);
+    rc |= writeText(halPath("/etc/init.d/ethprobing.sh"), "#!/bin/sh\n" + record + "exit 0\n", 0755);
     rc |= writeText(halPath("/sbin/update_FPGA.tcl"), "# programs an FPGA from a bit stream\n", 0644);
     return rc == 0 ? 0 : -1;
 }
