@@ -143,6 +143,13 @@ public:
     // The agent's own raw monitors: events on them are not recorded.
     void setAgentMonitors(const std::vector<void *> &monitors);
     bool isAgentMonitor(void *monitor) const override;
+    // The record of a monitor when there is one; never makes one.
+    LiveMonitorManager *findMonitorManager(bool raw, void *monitorId);
+    // A Java monitor's object got a new id (the collector moved it): its
+    // record is found under the new id only. False when it had none.
+    bool changeJavaMonitorKey(void *oldId, void *newId);
+    // Replaces the events in progress with those a VM's monitor dump gave.
+    void setCurrentMonitorEntries(std::vector<MonitorEntry> entries);
     // Monitor recording on or off; with thresholds >= 0 they change too
     // (microseconds; at 2,000,000,000 and above that kind is not recorded).
     void setMonitorRecording(bool on, long long blockThreshold, long long waitThreshold);

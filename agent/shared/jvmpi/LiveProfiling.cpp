@@ -70,6 +70,20 @@ void LiveProfiling::comThreadCallback(void *)
     session->runCommunicator(nullptr);
 }
 
+void LiveProfiling::initSampler(JNIEnv *)
+{
+    char name[] = "_orvane_native_sampler";
+    if (g_profilingInterface->CreateSystemThread(name, 10, samplerThreadCallback) == JVMPI_FAIL) {
+        MessageUtil::message("ERROR: Could not create sampler thread.");
+        abort();
+    }
+}
+
+void LiveProfiling::samplerThreadCallback(void *)
+{
+    session->runSampler(nullptr);
+}
+
 void LiveProfiling::cleanup()
 {
     g_profilingInterface->RawMonitorEnter(_snapshotMonitor);

@@ -7,10 +7,11 @@
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
 
-void PiVmCommands::handleCmdSetParameters(DataReader *, DataWriter *writer, Communicator &connection)
+void PiVmCommands::handleCmdSetParameters(DataReader *reader, DataWriter *writer, Communicator &connection)
 {
     // The Java communication thread applies the configuration's recordings
     // when it takes the connection over.
+    session->handleCmdSetParameters(reader, writer);
     session->updateVmStartTime(Counter::getUsec(), true);
     connection.markConnected();
     writer->flush();
