@@ -150,6 +150,8 @@ public:
     bool changeJavaMonitorKey(void *oldId, void *newId);
     // Replaces the events in progress with those a VM's monitor dump gave.
     void setCurrentMonitorEntries(std::vector<MonitorEntry> entries);
+    // A copy of the events in progress.
+    std::vector<MonitorEntry> getCurrentMonitorEntries();
     // Monitor recording on or off; with thresholds >= 0 they change too
     // (microseconds; at 2,000,000,000 and above that kind is not recorded).
     void setMonitorRecording(bool on, long long blockThreshold, long long waitThreshold);
@@ -167,6 +169,9 @@ public:
     // monitor's owner. Falls back to the threads' own entries when the VM
     // cannot tell. Returns the instant.
     long long generateContendedMonitorEntryData();
+    // The events in progress for command 36; a binding whose VM reports its
+    // monitors itself replaces them. Returns the instant.
+    virtual long long collectCurrentMonitorEntries() { return generateContendedMonitorEntryData(); }
     // Zeroes the monitor time values of every thread and Java monitor.
     void resetMonitorStats();
     // Drops the finished monitor events.

@@ -80,6 +80,12 @@ void CpuProfilingSession::setCurrentMonitorEntries(std::vector<MonitorEntry> ent
     currentEntries.swap(entries);
 }
 
+std::vector<MonitorEntry> CpuProfilingSession::getCurrentMonitorEntries()
+{
+    SessionLock lock(session, IM_THREAD);
+    return currentEntries;
+}
+
 LiveMonitorManager *CpuProfilingSession::getMonitorManager(bool raw, void *monitorId, ClassData *classData)
 {
     if (blockThreshold >= THRESHOLD_OFF && waitThreshold >= THRESHOLD_OFF)
@@ -227,7 +233,7 @@ void CpuProfilingSession::handleCmdMonitorUsageHistory(DataWriter *writer, Class
 
 void CpuProfilingSession::handleCmdMonitorUsageCurrent(DataWriter *writer, ClassProfilingSession *classes)
 {
-    long long now = generateContendedMonitorEntryData();
+    long long now = collectCurrentMonitorEntries();
     {
         SessionLock lock(session, IM_THREAD);
         writeMonitorEntries(writer, false);

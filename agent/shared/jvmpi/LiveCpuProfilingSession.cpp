@@ -254,6 +254,13 @@ void LiveCpuProfilingSession::generateCurrentMonitorEntryData(JNIEnv *, bool onl
         vm->RequestEvent(JVMPI_EVENT_MONITOR_DUMP, nullptr);
 }
 
+long long LiveCpuProfilingSession::collectCurrentMonitorEntries()
+{
+    dumpTime = getVm()->getUsec();
+    generateCurrentMonitorEntryData(nullptr, false);
+    return dumpTime;
+}
+
 void LiveCpuProfilingSession::handleMonitorDump(JVMPI_Event *event)
 {
     const char *begin = event->u.monitor_dump.begin;
@@ -263,6 +270,7 @@ void LiveCpuProfilingSession::handleMonitorDump(JVMPI_Event *event)
         return;
     }
     long long now = getVm()->getUsec();
+    dumpTime = now;
     ByteArrayDataReader reader(begin, static_cast<int>(end - begin));
     std::vector<MonitorEntry> entries;
     auto managerOf = [this](void *id) -> LiveThreadManager * {
@@ -270,8 +278,12 @@ void LiveCpuProfilingSession::handleMonitorDump(JVMPI_Event *event)
         return t != nullptr && !t->getIgnored() ? t : nullptr;
     };
     while (reader.available() > 0 && !reader.getError()) {
-        unsigned char kind = reader.readByte(0);
-        bool raw = kind == 2;
+        int kind = reader.readByte(0);
+        if (kind != JVMPI_MONITOR_JAVA && kind != JVMPI_MONITOR_RAW) {
+            MessageUtil::debugOut("monitor dump record of kind %d: the rest is skipped\n", kind);
+            break;
+        }
+        bool raw = kind == JVMPI_MONITOR_RAW;
         if (raw)
             reader.readID(nullptr);
         void *monitorId = reader.readID(nullptr);

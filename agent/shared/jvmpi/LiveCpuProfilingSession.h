@@ -36,6 +36,8 @@ public:
     virtual void handleMonitorDump(JVMPI_Event *event);
     // Asks the VM for a monitor dump (delivered at once to handleMonitorDump).
     virtual void generateCurrentMonitorEntryData(JNIEnv *env, bool onlyToBeRecorded);
+    // Command 36: the VM's monitor dump.
+    long long collectCurrentMonitorEntries() override;
     // OBJECT_MOVE: a Java monitor's record follows its object.
     virtual void handleObjectMove(JVMPI_Event *event);
 
@@ -69,6 +71,8 @@ private:
     bool showSubclassMethods = false;
     bool threadProfiling = true;
     bool onlyToBeRecordedMonitors = false;
+    // When the last monitor dump was read.
+    std::atomic<long long> dumpTime{0};
 };
 
 #endif

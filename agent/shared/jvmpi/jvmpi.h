@@ -50,6 +50,40 @@ enum {
     JVMPI_THREAD_INTERRUPTED = 0x4000,
 };
 
+// Records of a monitor dump (MONITOR_DUMP, from begin to end), IDs in the
+// width and byte order of a pointer, counts as U4 big-endian:
+//   byte JVMPI_MONITOR_JAVA, ID object, ID owner's JNIEnv* (0: none),
+//     U4 entry count, U4 n and n IDs of threads waiting to enter,
+//     U4 m and m IDs of threads waiting to be notified;
+//   byte JVMPI_MONITOR_RAW, ID name, ID raw monitor, then as above.
+enum {
+    JVMPI_MONITOR_JAVA = 0x01,
+    JVMPI_MONITOR_RAW = 0x02,
+};
+
+// Record tags of a heap dump (HEAP_DUMP, from begin to end; dump level 1
+// without primitive values, 2 with them). A GC root record is its kind's
+// tag and the ID of the object, then by kind: JNI global the ID of its
+// reference; JNI local and Java frame the thread's JNIEnv* and U4 frame
+// depth; native stack and thread block the thread's JNIEnv*.
+enum {
+    JVMPI_GC_ROOT_UNKNOWN = 0xff,
+    JVMPI_GC_ROOT_JNI_GLOBAL = 0x01,
+    JVMPI_GC_ROOT_JNI_LOCAL = 0x02,
+    JVMPI_GC_ROOT_JAVA_FRAME = 0x03,
+    JVMPI_GC_ROOT_NATIVE_STACK = 0x04,
+    JVMPI_GC_ROOT_STICKY_CLASS = 0x05,
+    JVMPI_GC_ROOT_THREAD_BLOCK = 0x06,
+    JVMPI_GC_ROOT_MONITOR_USED = 0x07,
+    JVMPI_GC_CLASS_DUMP = 0x20,
+    JVMPI_GC_INSTANCE_DUMP = 0x21,
+    JVMPI_GC_OBJ_ARRAY_DUMP = 0x22,
+    JVMPI_GC_PRIM_ARRAY_DUMP = 0x23,
+};
+
+#define JVMPI_DUMP_LEVEL_1 ((jint)1)
+#define JVMPI_DUMP_LEVEL_2 ((jint)2)
+
 struct _jobjectID;
 typedef struct _jobjectID *jobjectID;
 struct _JVMPI_RawMonitor;

@@ -140,7 +140,10 @@ TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnecti
     // Still waiting for command 1.
     EXPECT_TRUE(linesStartingWith(out(), "host: event 46 done").empty());
 
-    ASSERT_EQ(client.call(1, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    // No configuration sent, none retransformed: U4 0 classes, byte 0, byte 1,
+    // then the closing byte 1.
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 1}));
     // The start-up wait ends with the connection still open: the Java
     // communication thread carries it on.
     ASSERT_TRUE(waitForLine("stdout", "host: event 46 done")) << out();

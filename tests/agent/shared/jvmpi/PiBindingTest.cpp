@@ -2,14 +2,21 @@
 // the layout of the interface records, the session's locks and the dispatcher.
 #include <gtest/gtest.h>
 
+#include "ClassData.h"
 #include "EventHandler.h"
+#include "LiveMonitorManager.h"
+#include "LiveThreadManager.h"
+#include "MonitorEntry.h"
 #include "InternalMonitor.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "Counter.h"
 #include "TypeUtil.h"
 #include "jvmpi.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -414,6 +421,246 @@ TEST_F(PiHeapEventsTest, NothingIsRecordedWhileRecordingIsOff)
     EXPECT_EQ(counters(), (std::vector<long long>{0, 0, 0, 0}));
     EXPECT_EQ(heap->getHeapAllocItem(id(0x1000)), nullptr);
     EXPECT_TRUE(takeCalls().empty());
+}
+
+// Thread-local storage and requested events of the fake VM.
+std::map<JNIEnv *, void *> storage;
+std::vector<unsigned char> monitorDumpBytes;
+
+void fakeSetStorage(JNIEnv *env, void *value) { storage[env] = value; }
+void *fakeGetStorage(JNIEnv *env) { return storage.count(env) != 0 ? storage[env] : nullptr; }
+
+jint fakeRequest(jint type, void *)
+{
+    record("request " + std::to_string(type));
+    if (type == JVMPI_EVENT_MONITOR_DUMP) {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_REQUESTED_EVENT | JVMPI_EVENT_MONITOR_DUMP;
+        event.u.monitor_dump.begin = reinterpret_cast<char *>(monitorDumpBytes.data());
+        event.u.monitor_dump.end = reinterpret_cast<char *>(monitorDumpBytes.data() + monitorDumpBytes.size());
+        notifyEventC(&event);
+    }
+    return JVMPI_SUCCESS;
+}
+
+class PiEventsTest : public PiHeapEventsTest {
+protected:
+    void SetUp() override
+    {
+        PiHeapEventsTest::SetUp();
+        storage.clear();
+        table.SetThreadLocalStorage = fakeSetStorage;
+        table.GetThreadLocalStorage = fakeGetStorage;
+        table.RequestEvent = fakeRequest;
+        cpu = session.getCpuSession();
+        ASSERT_NE(cpu, nullptr);
+    }
+
+    static JNIEnv *env(uintptr_t value) { return reinterpret_cast<JNIEnv *>(value); }
+
+    void threadStart(uintptr_t thread, const char *name)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_THREAD_START;
+        event.env_id = env(thread);
+        event.u.thread_start.thread_name = const_cast<char *>(name);
+        event.u.thread_start.group_name = const_cast<char *>("main");
+        post(event);
+    }
+
+    void classLoad(uintptr_t classId, const char *name)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_CLASS_LOAD;
+        event.u.class_load.class_name = name;
+        event.u.class_load.class_id = id(classId);
+        post(event);
+    }
+
+    void monitorEvent(jint type, uintptr_t thread, uintptr_t object)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = type;
+        event.env_id = env(thread);
+        if (type == JVMPI_EVENT_MONITOR_WAIT || type == JVMPI_EVENT_MONITOR_WAITED)
+            event.u.monitor_wait.object = id(object);
+        else if (type == JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER || type == JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTERED)
+            event.u.raw_monitor.id = reinterpret_cast<JVMPI_RawMonitor>(object);
+        else
+            event.u.monitor.object = id(object);
+        post(event);
+    }
+
+    LiveCpuProfilingSession *cpu = nullptr;
+};
+
+TEST_F(PiEventsTest, FirstMainThreadTakesThePremadeManagerASecondMainItsOwn)
+{
+    LiveThreadManager *premade = cpu->getMainThreadManager();
+    threadStart(0x1000, "main");
+    EXPECT_EQ(premade->threadHandle, env(0x1000));
+    EXPECT_EQ(cpu->getThreadManager(env(0x1000), false, false), premade);
+    threadStart(0x2000, "main");
+    LiveThreadManager *second = cpu->getThreadManager(env(0x2000), false, false);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, premade);
+    EXPECT_EQ(storage[env(0x2000)], second);
+    EXPECT_EQ(cpu->getNumThreadsAlive(), 2);
+
+    JVMPI_Event end;
+    memset(&end, 0, sizeof end);
+    end.event_type = JVMPI_EVENT_THREAD_END;
+    end.env_id = env(0x2000);
+    post(end);
+    EXPECT_TRUE(second->getIsDead());
+    EXPECT_GE(second->getEndTime(), 0);
+    EXPECT_EQ(cpu->getThreadManager(env(0x2000), false, true), nullptr);
+    EXPECT_EQ(cpu->getNumThreadsAlive(), 1);
+    // An unknown thread's end changes nothing.
+    end.env_id = env(0x9000);
+    post(end);
+    EXPECT_EQ(cpu->getNumThreadsAlive(), 1);
+}
+
+// The monitor dump of the VM, literally: 8-byte IDs in host order (this
+// build is 64-bit little-endian), counts as U4 big-endian.
+TEST_F(PiEventsTest, MonitorDumpGivesBlockedAndWaitingEntries)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    threadStart(0x1000, "owner");
+    threadStart(0x2000, "blocked");
+    threadStart(0x3000, "waiting");
+    cpu->setMonitorRecording(true, 0, 0);
+    LiveThreadManager *owner = cpu->getThreadManager(env(0x1000), false, true);
+    LiveThreadManager *blocked = cpu->getThreadManager(env(0x2000), false, true);
+    LiveThreadManager *waiting = cpu->getThreadManager(env(0x3000), false, true);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTER, 0x2000, 0x5000);
+    // A wait that starts after the dump is read lasts 0.
+    waiting->setMonitorWait(Counter::getUsec() + 10000000, nullptr, false);
+    monitorDumpBytes = {
+        0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0,   // Java monitor 0x5000
+        0x00, 0x10, 0, 0, 0, 0, 0, 0,         // owned by thread 0x1000
+        0, 0, 0, 1,                           // entry count
+        0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, // waiting to enter: 0x2000
+        0, 0, 0, 1, 0x00, 0x30, 0, 0, 0, 0, 0, 0, // waiting to be notified: 0x3000
+        0x01, 0x00, 0x60, 0, 0, 0, 0, 0, 0,   // Java monitor 0x6000
+        0, 0, 0, 0, 0, 0, 0, 0,               // no owner
+        0, 0, 0, 0,
+        0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, // blocked without owner: no entry
+        0, 0, 0, 1, 0x00, 0x30, 0, 0, 0, 0, 0, 0,
+    };
+    long long before = Counter::getUsec();
+    cpu->collectCurrentMonitorEntries();
+    std::vector<MonitorEntry> entries = cpu->getCurrentMonitorEntries();
+    ASSERT_EQ(entries.size(), 3u);
+    LiveMonitorManager *first = cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5000));
+    LiveMonitorManager *second = cpu->findMonitorManager(false, reinterpret_cast<void *>(0x6000));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(entries[0].getType(), MonitorEntry::TYPE_BLOCKED);
+    EXPECT_EQ(entries[0].getThreadManager(), blocked);
+    EXPECT_EQ(entries[0].getOwner(), owner);
+    EXPECT_EQ(entries[0].getDisplayId(), first->getDisplayId());
+    EXPECT_GE(entries[0].getDuration(), 0);
+    EXPECT_LE(entries[0].getStart(), before);
+    EXPECT_EQ(entries[1].getType(), MonitorEntry::TYPE_WAITING);
+    EXPECT_EQ(entries[1].getThreadManager(), waiting);
+    EXPECT_EQ(entries[1].getOwner(), nullptr);
+    EXPECT_EQ(entries[1].getDuration(), 0);
+    EXPECT_EQ(entries[2].getType(), MonitorEntry::TYPE_WAITING);
+    EXPECT_EQ(entries[2].getDisplayId(), second->getDisplayId());
+
+    // Cut inside the second record: the first record's entries stay.
+    monitorDumpBytes.resize(50);
+    cpu->collectCurrentMonitorEntries();
+    EXPECT_EQ(cpu->getCurrentMonitorEntries().size(), 2u);
+    // A record of an unknown kind ends the reading.
+    monitorDumpBytes = {0x07, 1, 2, 3};
+    cpu->collectCurrentMonitorEntries();
+    EXPECT_TRUE(cpu->getCurrentMonitorEntries().empty());
+}
+
+TEST_F(PiEventsTest, ObjectMoveRekeysClassesMonitorsAndItems)
+{
+    classLoad(0x700, "demo/Lock");
+    LiveClassProfilingSession *classes = session.getClassSession();
+    ClassData *lockClass = classes->getClassData(id(0x700));
+    ASSERT_NE(lockClass, nullptr);
+    EXPECT_STREQ(lockClass->getClassName(), "demo.Lock");
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_OBJECT_ALLOC;
+    event.u.obj_alloc.obj_id = id(0x5000);
+    event.u.obj_alloc.class_id = id(0x700);
+    event.u.obj_alloc.size = 16;
+    post(event);
+    threadStart(0x1000, "main");
+    cpu->setMonitorRecording(true, 0, 0);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTER, 0x1000, 0x5000);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTERED, 0x1000, 0x5000);
+    LiveMonitorManager *monitor = cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5000));
+    ASSERT_NE(monitor, nullptr);
+    // The monitor's class is the class of its object.
+    EXPECT_EQ(monitor->getClassData(), lockClass);
+
+    move(0x700, 0x710);
+    move(0x5000, 0x5010);
+    EXPECT_EQ(classes->getClassData(id(0x700)), nullptr);
+    EXPECT_EQ(classes->getClassData(id(0x710)), lockClass);
+    EXPECT_EQ(cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5000)), nullptr);
+    EXPECT_EQ(cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5010)), monitor);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x5000)), nullptr);
+    ASSERT_NE(heap->getHeapAllocItem(id(0x5010)), nullptr);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x5010))->getClassData(), lockClass);
+}
+
+TEST_F(PiEventsTest, ContentionOnTheAgentsOwnRawMonitorsIsNeverRecorded)
+{
+    threadStart(0x1000, "main");
+    cpu->setMonitorRecording(true, 0, 0);
+    for (JVMPI_RawMonitor own : {LiveProfiling::_heapMonitor, LiveProfiling::_snapshotMonitor}) {
+        monitorEvent(JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER, 0x1000, reinterpret_cast<uintptr_t>(own));
+        EXPECT_EQ(cpu->findMonitorManager(true, own), nullptr);
+    }
+    monitorEvent(JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER, 0x1000, 0x4242);
+    EXPECT_NE(cpu->findMonitorManager(true, reinterpret_cast<void *>(0x4242)), nullptr);
+}
+
+TEST_F(PiEventsTest, ClassLoadHookLeavesAnUnchangedClassInItsBuffer)
+{
+    unsigned char bytes[] = {0xCA, 0xFE, 0xBA, 0xBE, 0, 0, 0, 49};
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_LOAD_HOOK;
+    event.u.class_load_hook.class_data = bytes;
+    event.u.class_load_hook.class_data_len = sizeof bytes;
+    event.u.class_load_hook.malloc_f = [](unsigned size) { return malloc(size); };
+    post(event);
+    EXPECT_EQ(event.u.class_load_hook.new_class_data, bytes);
+    EXPECT_EQ(event.u.class_load_hook.new_class_data_len, static_cast<jint>(sizeof bytes));
+}
+
+TEST_F(PiEventsTest, ClassUnloadCountsOnlyKnownClasses)
+{
+    LiveClassProfilingSession *classes = session.getClassSession();
+    classLoad(0x700, "demo/A");
+    int unfiltered = classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses();
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_UNLOAD;
+    event.u.class_unload.class_id = id(0x999);
+    post(event);
+    EXPECT_EQ(classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses(), unfiltered);
+    event.u.class_unload.class_id = id(0x700);
+    post(event);
+    EXPECT_EQ(classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses(), unfiltered - 1);
+    EXPECT_EQ(classes->getClassData(id(0x700)), nullptr);
+    post(event);
+    EXPECT_EQ(classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses(), unfiltered - 1);
 }
 
 } // namespace
