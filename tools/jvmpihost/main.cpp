@@ -4,7 +4,7 @@
 // makes is logged on stdout as "host: <call> <arguments>".
 //
 //   jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT]
-//             [--fail-thread] [STEP...]
+//             [--fail-thread] [--no-heap-dump] [STEP...]
 // Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63):
 //   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
 //   event:TYPE                           an event of that type with no payload
@@ -23,7 +23,8 @@
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
 //   java-comm                            a thread enters the agent's Java communication native
 // RequestEvent 42 delivers the model's class at once as a requested event,
-// 59 the model's monitor dump.
+// 59 the model's monitor dump, 37 a heap dump of the model's classes and
+// objects.
 #include "jvmpi.h"
 
 #include <atomic>
@@ -93,6 +94,14 @@ std::map<uintptr_t, ModelClass> classes;
 std::map<uintptr_t, uintptr_t> methodClasses;
 std::map<uintptr_t, ModelMonitor> modelMonitors;
 
+struct ModelObject {
+    uintptr_t classId = 0;
+    jint size = 0;
+    jint isArray = 0;
+};
+// Objects by id, as the allocation, free and move steps leave them.
+std::map<uintptr_t, ModelObject> objects;
+
 JNIEnv *threadEnv(int n)
 {
     return reinterpret_cast<JNIEnv *>(&threadTokens[n]);
@@ -131,6 +140,7 @@ jint disableEvent(jint type, void *)
 
 void deliverClassLoad(uintptr_t classId, bool requested);
 void deliverMonitorDump();
+void deliverHeapDump(jint level);
 
 jint requestEvent(jint type, void *arg)
 {
@@ -141,6 +151,10 @@ jint requestEvent(jint type, void *arg)
     }
     if (type == JVMPI_EVENT_MONITOR_DUMP) {
         deliverMonitorDump();
+        return JVMPI_SUCCESS;
+    }
+    if (type == JVMPI_EVENT_HEAP_DUMP && arg != nullptr) {
+        deliverHeapDump(static_cast<JVMPI_HeapDumpArg *>(arg)->heap_dump_level);
         return JVMPI_SUCCESS;
     }
     return JVMPI_NOT_AVAILABLE;
@@ -417,6 +431,93 @@ void deliverMonitorDump()
     post(JVMPI_EVENT_MONITOR_DUMP | JVMPI_REQUESTED_EVENT, &event);
 }
 
+// Bytes of an element of a primitive array type; 0 for others.
+int elementLength(jint type)
+{
+    switch (type) {
+    case JVMPI_BOOLEAN:
+    case JVMPI_BYTE:
+        return 1;
+    case JVMPI_CHAR:
+    case JVMPI_SHORT:
+        return 2;
+    case JVMPI_INT:
+    case JVMPI_FLOAT:
+        return 4;
+    case JVMPI_LONG:
+    case JVMPI_DOUBLE:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// The dump of the model: a class dump per class, a record per object (an
+// instance without field values, object arrays of null elements, primitive
+// arrays whose element i holds i at level 2), a JNI global root for the
+// first object. With --no-heap-dump the VM answers without data.
+bool noHeapDump = false;
+
+void deliverHeapDump(jint level)
+{
+    std::vector<char> bytes;
+    if (!noHeapDump) {
+        std::lock_guard<std::mutex> guard(modelLock);
+        for (const auto &model : classes) {
+            bytes.push_back(static_cast<char>(JVMPI_GC_CLASS_DUMP));
+            putId(bytes, reinterpret_cast<void *>(model.first));
+            for (int i = 0; i < 6; i++)
+                putId(bytes, nullptr);
+            putU4(bytes, 16);
+            bytes.push_back(0); // no constant-pool entries
+            bytes.push_back(0);
+        }
+        for (const auto &object : objects) {
+            void *id = reinterpret_cast<void *>(object.first);
+            const ModelObject &o = object.second;
+            if (o.isArray == 0) {
+                bytes.push_back(static_cast<char>(JVMPI_GC_INSTANCE_DUMP));
+                putId(bytes, id);
+                putId(bytes, reinterpret_cast<void *>(o.classId));
+                putU4(bytes, 0);
+            } else if (o.isArray == JVMPI_CLASS) {
+                uint32_t count = static_cast<uint32_t>(o.size) / sizeof(void *);
+                bytes.push_back(static_cast<char>(JVMPI_GC_OBJ_ARRAY_DUMP));
+                putId(bytes, id);
+                putU4(bytes, count);
+                putId(bytes, reinterpret_cast<void *>(o.classId));
+                for (uint32_t i = 0; i < count; i++)
+                    putId(bytes, nullptr);
+            } else {
+                int length = elementLength(o.isArray);
+                uint32_t count = length > 0 ? static_cast<uint32_t>(o.size) / static_cast<uint32_t>(length) : 0;
+                bytes.push_back(static_cast<char>(JVMPI_GC_PRIM_ARRAY_DUMP));
+                putId(bytes, id);
+                putU4(bytes, count);
+                bytes.push_back(static_cast<char>(o.isArray));
+                if (level == JVMPI_DUMP_LEVEL_2) {
+                    for (uint32_t i = 0; i < count; i++) {
+                        uint64_t value = i;
+                        const char *raw = reinterpret_cast<const char *>(&value);
+                        bytes.insert(bytes.end(), raw, raw + length);
+                    }
+                }
+            }
+        }
+        if (!objects.empty()) {
+            bytes.push_back(static_cast<char>(JVMPI_GC_ROOT_JNI_GLOBAL));
+            putId(bytes, reinterpret_cast<void *>(objects.begin()->first));
+            putId(bytes, nullptr);
+        }
+    }
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.heap_dump.dump_level = level;
+    event.u.heap_dump.begin = noHeapDump ? nullptr : bytes.data();
+    event.u.heap_dump.end = noHeapDump ? nullptr : bytes.data() + bytes.size();
+    post(JVMPI_EVENT_HEAP_DUMP | JVMPI_REQUESTED_EVENT, &event);
+}
+
 std::vector<std::string> split(const std::string &text, char separator)
 {
     std::vector<std::string> parts;
@@ -539,13 +640,30 @@ bool playStep(const std::string &step)
         event.u.obj_alloc.class_id = idOf<_jobjectID>(args[3]);
         event.u.obj_alloc.size = static_cast<jint>(number(args[4]));
         event.u.obj_alloc.is_array = args.size() > 5 ? static_cast<jint>(number(args[5])) : 0;
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            objects[number(args[2])] = ModelObject{number(args[3]), event.u.obj_alloc.size, event.u.obj_alloc.is_array};
+        }
         post(JVMPI_EVENT_OBJECT_ALLOC, &event, threadEnv(n));
     } else if (verb == "free" && args.size() == 2) {
         event.u.obj_free.obj_id = idOf<_jobjectID>(args[1]);
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            objects.erase(number(args[1]));
+        }
         post(JVMPI_EVENT_OBJECT_FREE, &event);
     } else if (verb == "move" && args.size() == 3) {
         event.u.obj_move.obj_id = idOf<_jobjectID>(args[1]);
         event.u.obj_move.new_obj_id = idOf<_jobjectID>(args[2]);
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            auto found = objects.find(number(args[1]));
+            if (found != objects.end()) {
+                ModelObject moved = found->second;
+                objects.erase(found);
+                objects[number(args[2])] = moved;
+            }
+        }
         post(JVMPI_EVENT_OBJECT_MOVE, &event);
     } else if ((verb == "contend" || verb == "contended" || verb == "wait" || verb == "waited") && args.size() == 3 &&
                threadArg(args[1], &n)) {
@@ -625,6 +743,8 @@ int main(int argc, char **argv)
             failEnable = atoi(argv[++i]);
         else if (arg == "--fail-thread")
             failThread = true;
+        else if (arg == "--no-heap-dump")
+            noHeapDump = true;
         else
             steps.push_back(arg);
     }

@@ -135,6 +135,13 @@ ClassData *LiveClassProfilingSession::getClassData(jobjectID classId)
     return found != classIdToClassData.end() ? found->second : nullptr;
 }
 
+ClassData *LiveClassProfilingSession::getArrayClassData(ClassData *elementClass)
+{
+    std::string name = std::string("[L") + (elementClass != nullptr ? elementClass->getClassName() : "java.lang.Object") + ";";
+    SessionLock lock(profilingSession, IM_CLASS);
+    return getLoadedClassData(name.c_str());
+}
+
 MethodDesc *LiveClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv *env)
 {
     if (methodId == nullptr)

@@ -34,6 +34,8 @@ public:
     MethodDesc *getMethodDesc(jmethodID methodId, JNIEnv *env);
     // The class of a class object id; null for null or an unknown id.
     ClassData *getClassData(jobjectID classId);
+    // The class of arrays of `elementClass` (null: of objects), made on first use.
+    ClassData *getArrayClassData(ClassData *elementClass);
 
     // Classes counted by the class filter, for the telemetry.
     int getNumFilteredClasses() const { return numFilteredClasses; }

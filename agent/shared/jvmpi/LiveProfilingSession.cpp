@@ -38,6 +38,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         options.parse(optionText);
         classSession.reset(new LiveClassProfilingSession(this));
         heapSession.reset(new LiveHeapProfilingSession(this));
+        heapdump.reset(new LiveHeapdump(this));
         vmInterface.reset(new PiVmInterface(classSession.get()));
         CpuProfilingSession::Settings settings;
         settings.collectionMethod = 2;
@@ -149,6 +150,10 @@ void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
             classSession->handleObjectMove(event);
         if (cpuSession != nullptr)
             cpuSession->handleObjectMove(event);
+        break;
+    case JVMPI_EVENT_HEAP_DUMP:
+        if (heapdump != nullptr)
+            heapdump->handleHeapDump(event);
         break;
     case JVMPI_EVENT_JVM_INIT_DONE:
         LiveProfiling::startTime = Counter::getUsec();
@@ -326,6 +331,19 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
     LiveProfiling::initSampler(nullptr);
     return true;
+}
+
+void LiveProfilingSession::setAllocRecord(bool on)
+{
+    if (heapSession == nullptr || heapSession->isRecording() == on)
+        return;
+    if (on) {
+        JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+        vm->EnableEvent(JVMPI_EVENT_OBJECT_ALLOC, nullptr);
+        vm->EnableEvent(JVMPI_EVENT_OBJECT_FREE, nullptr);
+    }
+    // Off: the events stay enabled and are not recorded.
+    heapSession->setRecording(on);
 }
 
 void LiveProfilingSession::runSampler(JNIEnv *)

@@ -10,6 +10,7 @@
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
 #include "LiveHeapProfilingSession.h"
+#include "LiveHeapdump.h"
 #include "LiveSamplerSession.h"
 #include "PiVmCommands.h"
 #include "PiVmInterface.h"
@@ -74,6 +75,11 @@ public:
     int getInterfaceKind() const { return interfaceKind; }
     // 1 or 2 decide whether shut-down waits for the front end.
     void setMode(int value) { mode = value; }
+    int getMode() const { return mode; }
+    LiveHeapdump *getHeapdump() { return heapdump.get(); }
+    // Command 49: allocation recording on (the VM's allocation and free
+    // events enabled) or off.
+    void setAllocRecord(bool on);
 
 private:
     void handleShutDown();
@@ -87,6 +93,7 @@ private:
     std::unique_ptr<SessionConfig> config;
     std::unique_ptr<LiveClassProfilingSession> classSession;
     std::unique_ptr<LiveHeapProfilingSession> heapSession;
+    std::unique_ptr<LiveHeapdump> heapdump;
     std::unique_ptr<PiVmInterface> vmInterface;
     std::unique_ptr<LiveCpuProfilingSession> cpuSession;
     std::unique_ptr<LiveSamplerSession> samplerSession;

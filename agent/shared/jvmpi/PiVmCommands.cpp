@@ -2,7 +2,9 @@
 
 #include "Communicator.h"
 #include "Counter.h"
+#include "DataReader.h"
 #include "DataWriter.h"
+#include "LiveHeapdump.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
@@ -77,4 +79,22 @@ void PiVmCommands::handleCmdProbe(uint32_t, DataReader *, DataWriter *)
 void PiVmCommands::connectionEnded(const Communicator &)
 {
     LiveProfiling::shouldWakeup = true;
+}
+
+bool PiVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
+{
+    LiveHeapdump *heapdump = session->getHeapdump();
+    if (heapdump == nullptr) {
+        writer->writeU4(0);
+        return false;
+    }
+    return heapdump->handleCmdHeapDump(reader, writer);
+}
+
+void PiVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
+{
+    int on = reader->readByte(-1);
+    if (on < 0)
+        return;
+    session->setAllocRecord(on != 0);
 }

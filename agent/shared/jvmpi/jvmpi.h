@@ -81,8 +81,40 @@ enum {
     JVMPI_GC_PRIM_ARRAY_DUMP = 0x23,
 };
 
+// Object records (counts U4 big-endian, IDs pointer-wide in host order,
+// primitive values in host order):
+//   JVMPI_GC_CLASS_DUMP: ID class, ID super class, ID class loader, ID
+//     signers, ID protection domain, ID class name, ID reserved, U4 instance
+//     size, one ID per interface (as many as its class load announced), U2
+//     constant-pool entries each U2 index, byte type and its value, then the
+//     static field values in the order of the class load (at level 1 only
+//     the reference fields).
+//   JVMPI_GC_INSTANCE_DUMP: ID object, ID class, U4 n, n bytes: the instance
+//     field values, the class's own fields first, then its super class's
+//     (at level 1 only the reference fields).
+//   JVMPI_GC_OBJ_ARRAY_DUMP: ID array, U4 count, ID element class, count IDs.
+//   JVMPI_GC_PRIM_ARRAY_DUMP: ID array, U4 count, byte element type, then at
+//     level 2 count elements.
 #define JVMPI_DUMP_LEVEL_1 ((jint)1)
 #define JVMPI_DUMP_LEVEL_2 ((jint)2)
+
+// Value types of dump records and array elements.
+enum {
+    JVMPI_CLASS = 2,
+    JVMPI_BOOLEAN = 4,
+    JVMPI_CHAR = 5,
+    JVMPI_FLOAT = 6,
+    JVMPI_DOUBLE = 7,
+    JVMPI_BYTE = 8,
+    JVMPI_SHORT = 9,
+    JVMPI_INT = 10,
+    JVMPI_LONG = 11,
+};
+
+// The argument of RequestEvent for a heap dump.
+struct JVMPI_HeapDumpArg {
+    jint heap_dump_level;
+};
 
 struct _jobjectID;
 typedef struct _jobjectID *jobjectID;
