@@ -260,20 +260,34 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         initParameters(env);
     if (communicator == nullptr || closed)
         return;
-    javaCommunicator.reset(new Communicator(*transport, owners));
-    javaCommunicator->markConnected();
-    javaServing = true;
-    javaCommunicator->process();
-    transport->disconnect();
+    // The connection the native thread handed over, then each front end
+    // that connects after it, until one ends the process or the VM ends.
+    std::unique_ptr<Communicator> next(new Communicator(*transport, owners));
+    next->markConnected();
+    for (;;) {
+        Communicator *current = next.get();
+        javaCommunicators.push_back(std::move(next));
+        javaCommunicator = current;
+        javaServing = true;
+        current->process();
+        transport->disconnect();
+        vmCommands.connectionEnded(*current);
+        if (LiveProfiling::dying || LiveProfiling::shuttingDown || current->shouldExitProcess() || current->shouldInterruptProcess())
+            break;
+        next.reset(new Communicator(*transport, owners));
+        javaCommunicator = next.get();
+        if (!transport->connect())
+            break;
+    }
     closed = true;
-    vmCommands.connectionEnded(*javaCommunicator);
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus() const
 {
     if (communicator == nullptr || closed)
         return Communicator::STATUS_CLEANED_UP;
-    return javaServing ? javaCommunicator->getStatus() : communicator->getStatus();
+    Communicator *serving = javaCommunicator.load();
+    return serving != nullptr ? serving->getStatus() : communicator->getStatus();
 }
 
 int LiveProfilingSession::getCallTreeCollectionMethod()

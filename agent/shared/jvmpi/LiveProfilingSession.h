@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AgentOptions.h"
 #include "Communicator.h"
@@ -45,6 +46,9 @@ public:
     // connection ends or the Java communication thread must take over.
     void runCommunicator(JNIEnv *env);
     unsigned getCommunicatorStatus() const;
+    // The Java communication thread serves the front end (command 1 then no
+    // longer ends the loop).
+    bool isJavaServing() const { return javaServing; }
     // The agent's Java communication thread: waits until the native thread
     // hands the connection over (or there is none), applies the
     // configuration's recordings and serves the rest of the connection.
@@ -100,8 +104,10 @@ private:
     std::unique_ptr<Transport> transport;
     CommandOwners owners;
     std::unique_ptr<Communicator> communicator;
-    // The Java communication thread's, once it took the connection over.
-    std::unique_ptr<Communicator> javaCommunicator;
+    // The Java communication thread's connections; the current one, once
+    // it took the connection over.
+    std::vector<std::unique_ptr<Communicator>> javaCommunicators;
+    std::atomic<Communicator *> javaCommunicator{nullptr};
     std::atomic<bool> javaServing;
     bool parametersApplied;
     // The native thread's connection ended before command 1.

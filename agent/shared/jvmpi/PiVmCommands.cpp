@@ -17,7 +17,10 @@ void PiVmCommands::handleCmdSetParameters(DataReader *reader, DataWriter *writer
     session->updateVmStartTime(Counter::getUsec(), true);
     connection.markConnected();
     writer->flush();
-    connection.finish();
+    // The native thread's loop ends here; the Java communication thread
+    // carries the connection on.
+    if (!session->isJavaServing())
+        connection.finish();
 }
 
 void PiVmCommands::handleCmdForceGc()

@@ -105,6 +105,17 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
     ASSERT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
     std::string body(reply.body.begin(), reply.body.end());
     EXPECT_NE(body.find("workers"), std::string::npos);
+    // A front end that connects later is served whole by the Java
+    // communication thread, its command 1 included.
+    client.close();
+    FrontendClient later;
+    connectFrontend(later, port);
+    ASSERT_EQ(later.call(1, {0}, &reply), FrontendClient::OK) << later.lastError();
+    ASSERT_EQ(later.call(42, CallTreeView::hotspotRequest(1, true), &reply), FrontendClient::OK) << later.lastError();
+    Registry laterRegistry;
+    HotspotReply hotspots;
+    ASSERT_TRUE(CallTreeView::readHotspotReply(reply.body, later.idWidth(), &laterRegistry, &hotspots));
+    EXPECT_FALSE(hotspots.rows.empty());
     touch("done");
     ASSERT_EQ(finish(), 0) << err();
 }
