@@ -145,6 +145,13 @@ void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
     // leaves whatever is current.
     MethodDesc *method = nullptr;
     if (!showSubclassMethods) {
+        // The common case: the method on top of the thread's stack ends.
+        int top = thread->getMethodStackTop();
+        MethodDesc *current = top >= 0 ? thread->getMethodStackEntry(top) : nullptr;
+        if (current != nullptr && current->getMethodId() == static_cast<void *>(event->u.method.method_id)) {
+            thread->methodExit(current, getOverhead(), true);
+            return;
+        }
         method = classes->getMethodDesc(event->u.method.method_id, event->env_id);
         if (method == nullptr)
             return;

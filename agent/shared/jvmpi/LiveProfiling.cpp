@@ -61,7 +61,9 @@ void LiveProfiling::initCommunication(JNIEnv *)
         abort();
     }
     MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
-    while (session->getCommunicatorStatus() == Communicator::STATUS_WAITING)
+    // Until command 1 or the end of the first connection handed the front
+    // end over: later connections wait for their own front end.
+    while (session->getCommunicatorStatus() == Communicator::STATUS_WAITING && !javaCommThreadShouldEnter)
         session->sleep(100);
 }
 
