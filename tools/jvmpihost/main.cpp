@@ -22,6 +22,8 @@
 //                                        (threads waiting to enter, to be notified)
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
 //   java-comm                            a thread enters the agent's Java communication native
+//   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
+//                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
 // RequestEvent 42 delivers the model's class at once as a requested event,
 // 59 the model's monitor dump, 37 a heap dump of the model's classes and
 // objects.
@@ -714,6 +716,33 @@ bool playStep(const std::string &step)
         }
     } else if (verb == "mark" && args.size() >= 2) {
         logCall("mark %s", step.substr(5).c_str());
+    } else if (verb == "hook" && args.size() == 3) {
+        FILE *in = fopen(args[1].c_str(), "rb");
+        if (in == nullptr) {
+            fprintf(stderr, "jvmpihost: cannot read %s\n", args[1].c_str());
+            return false;
+        }
+        std::vector<unsigned char> bytes;
+        for (int c; (c = fgetc(in)) != EOF;)
+            bytes.push_back(static_cast<unsigned char>(c));
+        fclose(in);
+        event.u.class_load_hook.class_data = bytes.data();
+        event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
+        event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
+        post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
+        bool same = event.u.class_load_hook.new_class_data == bytes.data();
+        logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
+        FILE *out = fopen(args[2].c_str(), "wb");
+        if (out == nullptr || fwrite(event.u.class_load_hook.new_class_data, 1, static_cast<size_t>(event.u.class_load_hook.new_class_data_len), out) !=
+                                  static_cast<size_t>(event.u.class_load_hook.new_class_data_len)) {
+            fprintf(stderr, "jvmpihost: cannot write %s\n", args[2].c_str());
+            if (out != nullptr)
+                fclose(out);
+            return false;
+        }
+        fclose(out);
+        if (!same)
+            free(event.u.class_load_hook.new_class_data);
     } else if (step == "java-comm") {
         std::thread(javaCommThread).detach();
     } else {

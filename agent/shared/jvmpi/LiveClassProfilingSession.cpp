@@ -4,11 +4,18 @@
 #include <cstring>
 
 #include "ClassData.h"
+#include "ClassModifications.h"
+#include "ClassProfilingHelper.h"
 #include "InternalMonitor.h"
 #include "LiveProfiling.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "SessionLock.h"
+#include "io/ClassFileReader.h"
+#include "io/ClassFileWriter.h"
+#include "structures/ClassFile.h"
+#include "structures/ConstantPoolUtil.h"
+#include "structures/MethodInfo.h"
 
 LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session) : ClassProfilingSession(session) {}
 
@@ -193,7 +200,85 @@ void LiveClassProfilingSession::handleClassLoadHook(JVMPI_Event *event)
     free(newBytes);
 }
 
-bool LiveClassProfilingSession::doInstrumentation(const unsigned char *, int, unsigned char **, int *)
+namespace {
+
+// Frees a class model when the rewriting is done.
+class ClassFileHolder {
+public:
+    explicit ClassFileHolder(Tessera::ClassFile *classFile) : classFile(classFile) {}
+    ~ClassFileHolder()
+    {
+        if (classFile != nullptr)
+            classFile->freeInstance();
+    }
+    ClassFileHolder(const ClassFileHolder &) = delete;
+    ClassFileHolder &operator=(const ClassFileHolder &) = delete;
+    Tessera::ClassFile *get() const { return classFile; }
+
+private:
+    Tessera::ClassFile *classFile;
+};
+
+// A public static main(String[]) with code.
+bool hasMainMethod(Tessera::ClassFile *classFile)
 {
+    for (Tessera::MethodInfo *method : classFile->getMethods()) {
+        const char *name = method->getName();
+        const char *type = method->getSignature();
+        if (name != nullptr && type != nullptr && std::string(name, static_cast<size_t>(method->getNameLength())) == "main" &&
+            std::string(type, static_cast<size_t>(method->getSignatureLength())) == "([Ljava/lang/String;)V" &&
+            (method->getAccessFlags() & 0x0009) == 0x0009)
+            return true;
+    }
     return false;
+}
+
+} // namespace
+
+bool LiveClassProfilingSession::doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
+{
+    *newBytes = nullptr;
+    *newLength = 0;
+    if (bytes == nullptr || length <= 0)
+        return false;
+    ClassFileHolder holder(Tessera::ClassFileReader::readFromByteArray(bytes, length, nullptr, true, true, nullptr));
+    Tessera::ClassFile *classFile = holder.get();
+    if (classFile == nullptr || classFile->hasError()) {
+        MessageUtil::message("ERROR: class could not be read");
+        return false;
+    }
+    int nameLength = 0;
+    const char *rawName = classFile->getClassName(&nameLength);
+    if (rawName == nullptr)
+        return false;
+    std::string slashName(rawName, static_cast<size_t>(nameLength));
+    std::string dottedName = slashName;
+    for (char &c : dottedName)
+        if (c == '/')
+            c = '.';
+    // The main class: the first class with a main method that is not one
+    // of the VM's or the agent's own.
+    if (!mainClassName.empty() || ClassProfilingHelper::isMainClassException(dottedName.c_str()) || !hasMainMethod(classFile))
+        return false;
+    mainClassName = dottedName;
+    MessageUtil::debugOut("MAIN: %s\n", dottedName.c_str());
+    if (!ClassModifications::mainClassModifications(dottedName.c_str(), classFile))
+        return false;
+    int executeMain = Tessera::ConstantPoolUtil::addConstantMethodrefInfo(classFile, "com/orvane/agent/Agent", "executeMain",
+                                                                          "(Ljava/lang/Class;[Ljava/lang/String;)Z");
+    if (!ClassModifications::modifyMainClassMain(classFile, executeMain))
+        return false;
+    char *written = nullptr;
+    int writtenLength = Tessera::ClassFileWriter::writeToByteArray(&written, classFile);
+    if (written == nullptr || writtenLength <= 0) {
+        delete[] written;
+        return false;
+    }
+    *newBytes = static_cast<unsigned char *>(malloc(static_cast<size_t>(writtenLength)));
+    if (*newBytes != nullptr) {
+        memcpy(*newBytes, written, static_cast<size_t>(writtenLength));
+        *newLength = writtenLength;
+    }
+    delete[] written;
+    return *newBytes != nullptr;
 }

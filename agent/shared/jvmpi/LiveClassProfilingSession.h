@@ -40,9 +40,11 @@ public:
     // Classes counted by the class filter, for the telemetry.
     int getNumFilteredClasses() const { return numFilteredClasses; }
     int getNumUnfilteredClasses() const { return numUnfilteredClasses; }
+    const std::string &getMainClassName() const { return mainClassName; }
 
     // Rewrites a class's bytes: true with `newBytes` (malloc'ed, the caller
-    // frees them) when the class changes. This build changes none yet.
+    // frees them) when the class changes. The first class with a main method
+    // calls the agent's Java side from its static initialiser and its main.
     virtual bool doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength);
 
 private:
@@ -53,6 +55,8 @@ private:
     std::unordered_map<void *, ClassData *> classIdToClassData;
     std::unordered_map<void *, MethodDesc *> methodIdToMethodDesc;
     std::unordered_map<std::string, ClassData *> classNameToClassData;
+    // The dotted name of the profiled program's main class, once seen.
+    std::string mainClassName;
     int numFilteredClasses = 0;
     int numUnfilteredClasses = 0;
 };

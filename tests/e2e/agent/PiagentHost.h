@@ -25,7 +25,7 @@
 
 namespace {
 
-std::string readFile(const std::string &path)
+[[maybe_unused]] std::string readFile(const std::string &path)
 {
     std::ifstream in(path);
     std::stringstream text;
@@ -33,7 +33,7 @@ std::string readFile(const std::string &path)
     return text.str();
 }
 
-std::vector<std::string> lines(const std::string &text)
+[[maybe_unused]] std::vector<std::string> lines(const std::string &text)
 {
     std::vector<std::string> result;
     std::stringstream in(text);
@@ -44,7 +44,7 @@ std::vector<std::string> lines(const std::string &text)
 }
 
 // The lines of `all` that start with `prefix`, in order.
-std::vector<std::string> linesStartingWith(const std::string &all, const std::string &prefix)
+[[maybe_unused]] std::vector<std::string> linesStartingWith(const std::string &all, const std::string &prefix)
 {
     std::vector<std::string> result;
     for (const std::string &line : lines(all))
@@ -53,7 +53,7 @@ std::vector<std::string> linesStartingWith(const std::string &all, const std::st
     return result;
 }
 
-int freePort()
+[[maybe_unused]] int freePort()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
