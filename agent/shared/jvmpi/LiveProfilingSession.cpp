@@ -7,6 +7,7 @@
 #include "DataWriter.h"
 #include "EventHandler.h"
 #include "InternalMonitor.h"
+#include "LiveThreadManager.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "TypeUtil.h"
@@ -48,6 +49,16 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         owners.session = this;
         owners.vm = &vmCommands;
         owners.cpu = cpuSession.get();
+        heapViews.reset(HeapViews::create(this, classSession.get()));
+        owners.heap = heapViews.get();
+        LiveCpuProfilingSession *cpu = cpuSession.get();
+        heapSession->setViews(heapViews.get(), [this, cpu](JNIEnv *env) -> CallStackTree * {
+            // No allocation nodes while CPU profiling is off by configuration.
+            if (config != nullptr && config->disableCPUProfiling)
+                return nullptr;
+            LiveThreadManager *thread = cpu->getCurrentThreadManager(env, true);
+            return thread != nullptr ? thread->getCurrentNode() : nullptr;
+        });
         if (!options.offline && options.port > 0) {
             transport.reset(new SocketTransport(options.port, options.address, nullptr));
             communicator.reset(new Communicator(*transport, owners));
@@ -358,6 +369,7 @@ void LiveProfilingSession::setAllocRecord(bool on)
     }
     // Off: the events stay enabled and are not recorded.
     heapSession->setRecording(on);
+    HeapViews::setRecording(heapViews.get(), on, heapSession->isChrono());
 }
 
 void LiveProfilingSession::runSampler(JNIEnv *)

@@ -11,6 +11,7 @@
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
 #include "LiveHeapProfilingSession.h"
+#include "HeapViews.h"
 #include "LiveHeapdump.h"
 #include "LiveSamplerSession.h"
 #include "PiVmCommands.h"
@@ -68,6 +69,7 @@ public:
     int getCallTreeCollectionMethod() override;
     ClassProfilingSession *getClassProfilingSession() override { return classSession.get(); }
     SamplerSession *getSamplerSession() override { return samplerSession.get(); }
+    bool isAllocRecording() override { return heapSession != nullptr && heapSession->isRecording(); }
 
     // Null before start-up.
     LiveHeapProfilingSession *getHeapSession() { return heapSession.get(); }
@@ -97,6 +99,7 @@ private:
     std::unique_ptr<SessionConfig> config;
     std::unique_ptr<LiveClassProfilingSession> classSession;
     std::unique_ptr<LiveHeapProfilingSession> heapSession;
+    std::unique_ptr<HeapProfilingSession, void (*)(HeapProfilingSession *)> heapViews{nullptr, HeapViews::destroy};
     std::unique_ptr<LiveHeapdump> heapdump;
     std::unique_ptr<PiVmInterface> vmInterface;
     std::unique_ptr<LiveCpuProfilingSession> cpuSession;

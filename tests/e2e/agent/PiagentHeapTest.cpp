@@ -9,6 +9,7 @@
 #include <map>
 
 #include "HeapDumpFile.h"
+#include "HeapView.h"
 #include "Registry.h"
 #include "WireReader.h"
 
@@ -39,6 +40,25 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
     touch("alloc-on");
     ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
 
+    // Command 3: the live and collected objects per class and array type.
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    // Descriptions come once per connection: one registry for every reply.
+    Registry registry;
+    HeapUsageReply usage;
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage));
+    std::map<std::pair<int, std::string>, std::pair<int64_t, int64_t>> live, collected;
+    for (const HeapEntry &e : usage.live) {
+        const ClassInfo *c = registry.classOf(e.classId);
+        live[{e.type, c != nullptr ? c->name : ""}] = {e.count, e.size};
+    }
+    for (const HeapEntry &e : usage.collected) {
+        const ClassInfo *c = registry.classOf(e.classId);
+        collected[{e.type, c != nullptr ? c->name : ""}] = {e.count, e.size};
+    }
+    EXPECT_EQ((live[{8, ""}]), (std::pair<int64_t, int64_t>{1, 80000}));
+    EXPECT_EQ((live[{2, "demo.Thing"}]), (std::pair<int64_t, int64_t>{1, 16}));
+    EXPECT_EQ((collected[{2, "demo.Thing"}]), (std::pair<int64_t, int64_t>{1, 16}));
+
     // Send by value, with primitive values, a new dump.
     ASSERT_EQ(client.call(7, {0, 0, 0, 0, 0, 0, 1, 1}, &reply), FrontendClient::OK) << client.lastError();
     EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 37").size(), 1u);
@@ -49,7 +69,6 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
     ASSERT_LE(static_cast<size_t>(size), in.remaining());
     std::vector<uint8_t> bytes = in.readBytes(static_cast<size_t>(size));
     EXPECT_EQ(in.readU4(), static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size()))));
-    Registry registry;
     EXPECT_TRUE(registry.readMethods(in, client.idWidth()));
     EXPECT_TRUE(registry.readClasses(in, client.idWidth()));
 
