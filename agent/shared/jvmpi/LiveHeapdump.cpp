@@ -308,7 +308,9 @@ bool LiveHeapdump::parseInstanceDump(ByteArrayDataReader *reader)
     // super class is not known ends the walk there.
     size_t at = 0;
     int index = 0;
+    ClassData *last = classData;
     for (ClassData *c = classData; c != nullptr; c = c->getSuperClassClassData()) {
+        last = c;
         for (const FieldRecord &field : c->getInstanceFields()) {
             bool reference = field.type == ClassData::FIELD_TYPE_REFERENCE;
             int fieldIndex = index++;
@@ -327,6 +329,10 @@ bool LiveHeapdump::parseInstanceDump(ByteArrayDataReader *reader)
             at += size;
         }
     }
+    // Values left for fields of a super class nobody named: the object keeps
+    // the fields known, and the dump goes on.
+    if (at < values.size() && missingSuperClasses.insert(last).second)
+        MessageUtil::message("could not find super class for %s", last->getClassName());
     return true;
 }
 

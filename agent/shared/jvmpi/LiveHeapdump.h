@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "HeapDumpRecords.h"
@@ -72,6 +73,8 @@ private:
     std::unordered_map<void *, uint32_t> ids;
     uint32_t nextId;
     std::vector<HeapDumpClass> classDumps;
+    // Classes whose missing super class was reported.
+    std::unordered_set<ClassData *> missingSuperClasses;
 };
 
 #endif

@@ -34,4 +34,33 @@ TEST_F(PiagentClassTest, MainClassIsRewrittenAndVerifiedOthersStayTheSame)
     EXPECT_EQ(said, "main class PiMainProgram, 2 arguments, hello there, started 1\n");
 }
 
+// A class file older than version 49 has no Class constants: the rewritten
+// main names its class through Class.forName, and the version stays.
+TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
+{
+    std::string classes = PROBE_CLASSES;
+    std::string in = work + "/old", out = work + "/out";
+    ASSERT_EQ(mkdir(in.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+    for (const char *name : {"PiMainProgram.class", "PiMainProgram$Helper.class"}) {
+        std::string bytes = readFile(classes + "/" + name);
+        ASSERT_GT(bytes.size(), 8u);
+        bytes[6] = 0;
+        bytes[7] = 48; // major version 48
+        std::ofstream(in + "/" + name, std::ios::binary) << bytes;
+    }
+    start({"--options", "nowait", "hook:" + in + "/PiMainProgram.class:" + out + "/PiMainProgram.class", "shut-down"});
+    ASSERT_EQ(finish(), 0) << err();
+    ASSERT_EQ(linesStartingWith(this->out(), "host: hook new ").size(), 1u) << this->out();
+    std::string rewritten = readFile(out + "/PiMainProgram.class");
+    ASSERT_GT(rewritten.size(), 8u);
+    EXPECT_EQ(rewritten[7], 48);
+    std::string command = "cd '" + work + "' && TMPDIR='" + work + "' HOME='" + home + "' '" + JAVA_BIN +
+                          "' -XX:-UsePerfData -Xverify:all -cp '" + out + ":" + in + ":" + AGENT_JAR + "' PiMainProgram > java.out 2>&1";
+    int status = system(command.c_str());
+    std::string said = readFile(work + "/java.out");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_EQ(said, "main class PiMainProgram, 0 arguments, hello there, started 1\n");
+}
+
 } // namespace

@@ -806,6 +806,25 @@ TEST_F(PiHeapDumpTest, RecordsOfTheVmBecomeTheDumpFile)
     EXPECT_EQ(node->getInstanceSize(), 24);
 }
 
+// An instance with values for a super class nobody named: the known fields
+// are written, the rest skipped, and the dump goes on (nothing ends the VM).
+TEST_F(PiHeapDumpTest, UnknownSuperClassFieldsAreSkipped)
+{
+    heapDumpBytes = {
+        0x21, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0, 0, 0, 0, 0, 0, // instance 0x5000 of 0x100
+        0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0, 0, 9, 9, 9, 9,   // 4 bytes more than demo.Node has
+        0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,      // JNI global root of it
+    };
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::vector<unsigned char> file = readWholeFile(heapdump->getDumpFile()->getPath());
+    std::vector<unsigned char> expected = {0, 0, 0, 4, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 2};
+    appendPointer(expected, node);
+    expected.insert(expected.end(), {0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    expected.insert(expected.end(), {4, 0, 1, 0, 0, 0, 42, 0});
+    expected.insert(expected.end(), {1, 52, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(file, expected);
+}
+
 TEST_F(PiHeapDumpTest, LevelOneArraysCarryNoElementsAndTheInputStaysInStep)
 {
     heapDumpBytes = {
