@@ -77,11 +77,16 @@ void LiveHeapProfilingSession::handleObjectAlloc(JNIEnv *env, jobjectID id, int 
     if (!recording)
         return;
     CallStackTree *node = nodeOf ? nodeOf(env) : nullptr;
-    session->enterMonitor(IM_HEAP);
     int time = chrono ? static_cast<int>(Counter::getUsec() / 1000) : 0;
+    // The views take the class and heap monitors themselves, in their order:
+    // before the heap monitor is held here. The VM frees an object only after
+    // its allocation event has returned.
+    long long viewTag =
+        HeapViews::recordAllocation(heapViews, node, size, type, HeapAllocItem::isSpecialArray(type) ? nullptr : classData, time);
+    session->enterMonitor(IM_HEAP);
     HeapAllocItem *item = getHeapAllocItem(id, size, type, classData, time);
     item->allocNode = node;
-    item->viewTag = HeapViews::recordAllocation(heapViews, node, size, type, HeapAllocItem::isSpecialArray(type) ? nullptr : classData, time);
+    item->viewTag = viewTag;
     liveObjects->put(item);
     ++numCreatedObjects;
     if (type < 3)
