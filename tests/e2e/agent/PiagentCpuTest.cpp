@@ -178,4 +178,64 @@ TEST_F(PiagentCpuTest, OneSamplingCycleCallsTheVmInOrderAndMapsStatuses)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Command 36 asks the VM for a monitor dump: a thread blocked on an owned
+// monitor is a blocked entry with its owner, a thread waiting on it a
+// waiting entry without one.
+TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
+{
+    int port = freePort();
+    start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm", "init-done", "await:monitors-on",
+           "thread:1:owner", "thread:2:blocked", "thread:3:waiter",
+           "contend:2:0x9000", "wait:3:0x9000", "monitor:0x9000:1:2:3", "mark:played", "await:done",
+           "contended:2:0x9000", "waited:3:0x9000", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client;
+    connectFrontend(client, port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: Java communication thread enters")) << out();
+    // Monitor recording on, both thresholds 0.
+    ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("monitors-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+
+    ASSERT_EQ(client.call(36, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 59").size(), 1u);
+    WireReader in(reply.body);
+    struct Entry {
+        int type;
+        uint32_t displayId;
+        uint64_t thread;
+        uint64_t owner;
+    };
+    std::vector<Entry> entries;
+    unsigned idWidth = client.idWidth();
+    while (!in.error() && in.readByte() == 1) {
+        Entry e;
+        e.type = in.readByte();
+        in.readJLong();
+        in.readByte();
+        e.displayId = in.readU4();
+        in.readID(idWidth);
+        in.readU4();
+        e.thread = in.readID(idWidth);
+        e.owner = in.readID(idWidth);
+        for (int stack = 0; stack < 2; stack++)
+            while (!in.error() && in.readByte() == 1)
+                in.readID(idWidth);
+        entries.push_back(e);
+    }
+    ASSERT_FALSE(in.error());
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].type, 1);
+    EXPECT_NE(entries[0].owner, 0u);
+    EXPECT_NE(entries[0].owner, entries[0].thread);
+    EXPECT_EQ(entries[1].type, 2);
+    EXPECT_EQ(entries[1].owner, 0u);
+    EXPECT_NE(entries[1].thread, entries[0].thread);
+    EXPECT_EQ(entries[0].displayId, entries[1].displayId);
+    touch("done");
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace
