@@ -4,10 +4,29 @@
 // makes is logged on stdout as "host: <call> <arguments>".
 //
 //   jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT]
-//             [--fail-thread] [STEP...]
-// Steps: init-done (JVM_INIT_DONE), shut-down (JVM_SHUT_DOWN),
-// event:TYPE (an event of that type with no payload),
-// raw-contend:NAME (RAW_MONITOR_CONTENDED_ENTER on the agent's monitor NAME).
+//             [--fail-thread] [--no-heap-dump] [STEP...]
+// Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63):
+//   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
+//   event:TYPE                           an event of that type with no payload
+//   raw-contend:NAME                     RAW_MONITOR_CONTENDED_ENTER on the agent's monitor NAME
+//   thread:N:NAME[:GROUP]                THREAD_START of thread N
+//   thread-end:N                         THREAD_END
+//   class:ID:NAME[:METHOD/SIG=MID,...]   CLASS_LOAD; the class joins the host's model
+//   quiet-class:ID:NAME[:...]            the class joins the model without an event
+//   unload:ID                            CLASS_UNLOAD
+//   enter:N:MID  enter2:N:MID:OBJ  exit:N:MID   method events
+//   alloc:N:OBJ:CLASSID:SIZE[:ISARRAY]  free:OBJ  move:OLD:NEW   object events
+//   contend:N:OBJ contended:N:OBJ wait:N:OBJ waited:N:OBJ         monitor events
+//   status:N:VALUE  hasrun:N:0|1  stack:N:MID@LINE/...  (innermost first)
+//   monitor:OBJ:OWNER:N/N...:N/N...     a monitor of the model's monitor dumps
+//                                        (threads waiting to enter, to be notified)
+//   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
+//   java-comm                            a thread enters the agent's Java communication native
+//   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
+//                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
+// RequestEvent 42 delivers the model's class at once as a requested event,
+// 59 the model's monitor dump, 37 a heap dump of the model's classes and
+// objects.
 #include "jvmpi.h"
 
 #include <atomic>
@@ -41,6 +60,61 @@ std::map<JNIEnv *, void *> storage;
 std::mutex monitorsLock;
 std::vector<HostMonitor *> monitors;
 JVMPI_Interface table;
+void *agentLibrary = nullptr;
+
+// The scripted threads: thread N is named by &threadTokens[N].
+const int MAX_THREADS = 64;
+char threadTokens[MAX_THREADS];
+
+struct ScriptedThread {
+    jint status = JVMPI_THREAD_RUNNABLE;
+    bool hasRun = true;
+    std::vector<JVMPI_CallFrame> stack; // innermost first
+};
+
+struct ModelMethod {
+    std::string name;
+    std::string signature;
+    jmethodID id;
+};
+
+struct ModelClass {
+    std::string name;
+    std::vector<ModelMethod> methods;
+};
+
+struct ModelMonitor {
+    int owner = 0;
+    std::vector<int> entering;
+    std::vector<int> notified;
+};
+
+// The VM's model; the agent's threads read it while the script runs.
+std::mutex modelLock;
+ScriptedThread threads[MAX_THREADS];
+std::map<uintptr_t, ModelClass> classes;
+std::map<uintptr_t, uintptr_t> methodClasses;
+std::map<uintptr_t, ModelMonitor> modelMonitors;
+
+struct ModelObject {
+    uintptr_t classId = 0;
+    jint size = 0;
+    jint isArray = 0;
+};
+// Objects by id, as the allocation, free and move steps leave them.
+std::map<uintptr_t, ModelObject> objects;
+
+JNIEnv *threadEnv(int n)
+{
+    return reinterpret_cast<JNIEnv *>(&threadTokens[n]);
+}
+
+// The scripted thread number of an env, -1 for the host's main thread.
+int threadNumber(JNIEnv *env)
+{
+    char *token = reinterpret_cast<char *>(env);
+    return token >= threadTokens && token < threadTokens + MAX_THREADS ? static_cast<int>(token - threadTokens) : -1;
+}
 
 void logCall(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void logCall(const char *format, ...)
@@ -66,16 +140,39 @@ jint disableEvent(jint type, void *)
     return JVMPI_SUCCESS;
 }
 
-jint requestEvent(jint type, void *)
+void deliverClassLoad(uintptr_t classId, bool requested);
+void deliverMonitorDump();
+void deliverHeapDump(jint level);
+
+jint requestEvent(jint type, void *arg)
 {
     logCall("RequestEvent %d", type);
+    if (type == JVMPI_EVENT_CLASS_LOAD) {
+        deliverClassLoad(reinterpret_cast<uintptr_t>(arg), true);
+        return JVMPI_SUCCESS;
+    }
+    if (type == JVMPI_EVENT_MONITOR_DUMP) {
+        deliverMonitorDump();
+        return JVMPI_SUCCESS;
+    }
+    if (type == JVMPI_EVENT_HEAP_DUMP && arg != nullptr) {
+        deliverHeapDump(static_cast<JVMPI_HeapDumpArg *>(arg)->heap_dump_level);
+        return JVMPI_SUCCESS;
+    }
     return JVMPI_NOT_AVAILABLE;
 }
 
-void getCallTrace(JVMPI_CallTrace *trace, jint)
+void getCallTrace(JVMPI_CallTrace *trace, jint depth)
 {
-    logCall("GetCallTrace");
+    int n = threadNumber(trace->env_id);
+    logCall("GetCallTrace %d", n);
+    std::lock_guard<std::mutex> guard(modelLock);
     trace->num_frames = 0;
+    if (n < 0)
+        return;
+    for (const JVMPI_CallFrame &frame : threads[n].stack)
+        if (trace->num_frames < depth)
+            trace->frames[trace->num_frames++] = frame;
 }
 
 void profilerExit(jint code)
@@ -138,22 +235,27 @@ jlong currentThreadCpuTime()
 
 void suspendThread(JNIEnv *env)
 {
-    logCall("SuspendThread %p", static_cast<void *>(env));
+    logCall("SuspendThread %d", threadNumber(env));
 }
 
 void resumeThread(JNIEnv *env)
 {
-    logCall("ResumeThread %p", static_cast<void *>(env));
+    logCall("ResumeThread %d", threadNumber(env));
 }
 
-jint threadStatus(JNIEnv *)
+jint threadStatus(JNIEnv *env)
 {
-    return JVMPI_THREAD_RUNNABLE;
+    int n = threadNumber(env);
+    std::lock_guard<std::mutex> guard(modelLock);
+    return n >= 0 ? threads[n].status : JVMPI_THREAD_RUNNABLE;
 }
 
-jboolean threadHasRun(JNIEnv *)
+jboolean threadHasRun(JNIEnv *env)
 {
-    return JNI_TRUE;
+    int n = threadNumber(env);
+    logCall("ThreadHasRun %d", n);
+    std::lock_guard<std::mutex> guard(modelLock);
+    return n < 0 || threads[n].hasRun ? JNI_TRUE : JNI_FALSE;
 }
 
 jint createSystemThread(char *name, jint priority, void (*f)(void *))
@@ -202,8 +304,10 @@ jobjectID threadObject(JNIEnv *)
 
 jobjectID methodClass(jmethodID method)
 {
-    logCall("GetMethodClass %p", static_cast<void *>(method));
-    return nullptr;
+    logCall("GetMethodClass 0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(method)));
+    std::lock_guard<std::mutex> guard(modelLock);
+    auto found = methodClasses.find(reinterpret_cast<uintptr_t>(method));
+    return found != methodClasses.end() ? reinterpret_cast<jobjectID>(found->second) : nullptr;
 }
 
 jint JNICALL getEnv(JavaVM *, void **penv, jint version)
@@ -254,28 +358,241 @@ JNIEnv *mainEnv()
     return reinterpret_cast<JNIEnv *>(&token);
 }
 
-void post(jint type, JVMPI_Event *event)
+void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
 {
     event->event_type = type;
-    event->env_id = mainEnv();
+    event->env_id = env != nullptr ? env : mainEnv();
     if (table.NotifyEvent == nullptr) {
         logCall("no NotifyEvent for event %d", type);
         return;
     }
     table.NotifyEvent(event);
-    logCall("event %d done", type);
+    logCall("event %d done", type & ~JVMPI_REQUESTED_EVENT);
+}
+
+void deliverClassLoad(uintptr_t classId, bool requested)
+{
+    ModelClass model;
+    {
+        std::lock_guard<std::mutex> guard(modelLock);
+        auto found = classes.find(classId);
+        if (found == classes.end()) {
+            logCall("no class 0x%lx", static_cast<unsigned long>(classId));
+            return;
+        }
+        model = found->second;
+    }
+    std::vector<JVMPI_Method> methods;
+    for (ModelMethod &method : model.methods)
+        methods.push_back(JVMPI_Method{&method.name[0], &method.signature[0], 0, 0, method.id});
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.class_load.class_name = model.name.c_str();
+    event.u.class_load.num_methods = static_cast<jint>(methods.size());
+    event.u.class_load.methods = methods.data();
+    event.u.class_load.class_id = reinterpret_cast<jobjectID>(classId);
+    post(JVMPI_EVENT_CLASS_LOAD | (requested ? JVMPI_REQUESTED_EVENT : 0), &event);
+}
+
+void putU4(std::vector<char> &out, uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>(value >> shift));
+}
+
+void putId(std::vector<char> &out, const void *id)
+{
+    const char *bytes = reinterpret_cast<const char *>(&id);
+    out.insert(out.end(), bytes, bytes + sizeof id);
+}
+
+// Java monitor records: byte 1, ID object, ID owner's env, U4 entries, then
+// the threads waiting to enter and those waiting to be notified (U4 n and
+// n IDs each).
+void deliverMonitorDump()
+{
+    std::vector<char> bytes;
+    {
+        std::lock_guard<std::mutex> guard(modelLock);
+        for (const auto &monitor : modelMonitors) {
+            bytes.push_back(1);
+            putId(bytes, reinterpret_cast<void *>(monitor.first));
+            putId(bytes, monitor.second.owner > 0 ? threadEnv(monitor.second.owner) : nullptr);
+            putU4(bytes, monitor.second.owner > 0 ? 1 : 0);
+            for (const std::vector<int> *list : {&monitor.second.entering, &monitor.second.notified}) {
+                putU4(bytes, static_cast<uint32_t>(list->size()));
+                for (int n : *list)
+                    putId(bytes, threadEnv(n));
+            }
+        }
+    }
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.monitor_dump.begin = bytes.data();
+    event.u.monitor_dump.end = bytes.data() + bytes.size();
+    post(JVMPI_EVENT_MONITOR_DUMP | JVMPI_REQUESTED_EVENT, &event);
+}
+
+// Bytes of an element of a primitive array type; 0 for others.
+int elementLength(jint type)
+{
+    switch (type) {
+    case JVMPI_BOOLEAN:
+    case JVMPI_BYTE:
+        return 1;
+    case JVMPI_CHAR:
+    case JVMPI_SHORT:
+        return 2;
+    case JVMPI_INT:
+    case JVMPI_FLOAT:
+        return 4;
+    case JVMPI_LONG:
+    case JVMPI_DOUBLE:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// The dump of the model: a class dump per class, a record per object (an
+// instance without field values, object arrays of null elements, primitive
+// arrays whose element i holds i at level 2), a JNI global root for the
+// first object. With --no-heap-dump the VM answers without data.
+bool noHeapDump = false;
+
+void deliverHeapDump(jint level)
+{
+    std::vector<char> bytes;
+    if (!noHeapDump) {
+        std::lock_guard<std::mutex> guard(modelLock);
+        for (const auto &model : classes) {
+            bytes.push_back(static_cast<char>(JVMPI_GC_CLASS_DUMP));
+            putId(bytes, reinterpret_cast<void *>(model.first));
+            for (int i = 0; i < 6; i++)
+                putId(bytes, nullptr);
+            putU4(bytes, 16);
+            bytes.push_back(0); // no constant-pool entries
+            bytes.push_back(0);
+        }
+        for (const auto &object : objects) {
+            void *id = reinterpret_cast<void *>(object.first);
+            const ModelObject &o = object.second;
+            if (o.isArray == 0) {
+                bytes.push_back(static_cast<char>(JVMPI_GC_INSTANCE_DUMP));
+                putId(bytes, id);
+                putId(bytes, reinterpret_cast<void *>(o.classId));
+                putU4(bytes, 0);
+            } else if (o.isArray == JVMPI_CLASS) {
+                uint32_t count = static_cast<uint32_t>(o.size) / sizeof(void *);
+                bytes.push_back(static_cast<char>(JVMPI_GC_OBJ_ARRAY_DUMP));
+                putId(bytes, id);
+                putU4(bytes, count);
+                putId(bytes, reinterpret_cast<void *>(o.classId));
+                for (uint32_t i = 0; i < count; i++)
+                    putId(bytes, nullptr);
+            } else {
+                int length = elementLength(o.isArray);
+                uint32_t count = length > 0 ? static_cast<uint32_t>(o.size) / static_cast<uint32_t>(length) : 0;
+                bytes.push_back(static_cast<char>(JVMPI_GC_PRIM_ARRAY_DUMP));
+                putId(bytes, id);
+                putU4(bytes, count);
+                bytes.push_back(static_cast<char>(o.isArray));
+                if (level == JVMPI_DUMP_LEVEL_2) {
+                    for (uint32_t i = 0; i < count; i++) {
+                        uint64_t value = i;
+                        const char *raw = reinterpret_cast<const char *>(&value);
+                        bytes.insert(bytes.end(), raw, raw + length);
+                    }
+                }
+            }
+        }
+        if (!objects.empty()) {
+            bytes.push_back(static_cast<char>(JVMPI_GC_ROOT_JNI_GLOBAL));
+            putId(bytes, reinterpret_cast<void *>(objects.begin()->first));
+            putId(bytes, nullptr);
+        }
+    }
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.heap_dump.dump_level = level;
+    event.u.heap_dump.begin = noHeapDump ? nullptr : bytes.data();
+    event.u.heap_dump.end = noHeapDump ? nullptr : bytes.data() + bytes.size();
+    post(JVMPI_EVENT_HEAP_DUMP | JVMPI_REQUESTED_EVENT, &event);
+}
+
+std::vector<std::string> split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos)
+            return parts;
+        start = at + 1;
+    }
+}
+
+uintptr_t number(const std::string &text)
+{
+    return static_cast<uintptr_t>(strtoull(text.c_str(), nullptr, 0));
+}
+
+template <class T> T *idOf(const std::string &text)
+{
+    return reinterpret_cast<T *>(number(text));
+}
+
+// A thread number of a step; false (and a message) when out of range.
+bool threadArg(const std::string &text, int *n)
+{
+    *n = static_cast<int>(number(text));
+    if (*n < 1 || *n >= MAX_THREADS) {
+        fprintf(stderr, "jvmpihost: thread %s out of range\n", text.c_str());
+        return false;
+    }
+    return true;
+}
+
+// "NAME/SIG=MID,..." into the model class.
+void addMethods(ModelClass *model, const std::string &list)
+{
+    for (const std::string &item : split(list, ',')) {
+        size_t slash = item.find('/');
+        size_t equals = item.find('=');
+        if (item.empty() || slash == std::string::npos || equals == std::string::npos || equals < slash)
+            continue;
+        model->methods.push_back(ModelMethod{item.substr(0, slash), item.substr(slash + 1, equals - slash - 1),
+                                             idOf<_jmethodID>(item.substr(equals + 1))});
+    }
+}
+
+void javaCommThread()
+{
+    using Enter = void (*)(JNIEnv *, jclass, jobject, jint);
+    Enter enter = reinterpret_cast<Enter>(dlsym(agentLibrary, "Java_com_orvane_agent_Agent_enterCommunication"));
+    if (enter == nullptr) {
+        logCall("no Java communication entry");
+        return;
+    }
+    logCall("Java communication thread enters");
+    enter(threadEnv(MAX_THREADS - 1), nullptr, nullptr, 0);
+    logCall("Java communication thread left");
 }
 
 bool playStep(const std::string &step)
 {
     JVMPI_Event event;
     memset(&event, 0, sizeof event);
+    std::vector<std::string> args = split(step, ':');
+    const std::string &verb = args[0];
+    int n = 0;
     if (step == "init-done") {
         post(JVMPI_EVENT_JVM_INIT_DONE, &event);
     } else if (step == "shut-down") {
         post(JVMPI_EVENT_JVM_SHUT_DOWN, &event);
-    } else if (step.compare(0, 6, "event:") == 0) {
-        post(atoi(step.c_str() + 6), &event);
+    } else if (verb == "event" && args.size() == 2) {
+        post(static_cast<jint>(number(args[1])), &event);
     } else if (step.compare(0, 12, "raw-contend:") == 0) {
         std::string name = step.substr(12);
         HostMonitor *found = nullptr;
@@ -288,6 +605,146 @@ bool playStep(const std::string &step)
         event.u.raw_monitor.name = found != nullptr ? found->name.c_str() : name.c_str();
         event.u.raw_monitor.id = reinterpret_cast<JVMPI_RawMonitor>(found);
         post(JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER, &event);
+    } else if (verb == "thread" && args.size() >= 3 && threadArg(args[1], &n)) {
+        std::string group = args.size() > 3 ? args[3] : "main";
+        event.u.thread_start.thread_name = &args[2][0];
+        event.u.thread_start.group_name = &group[0];
+        event.u.thread_start.thread_env_id = threadEnv(n);
+        post(JVMPI_EVENT_THREAD_START, &event, threadEnv(n));
+    } else if (verb == "thread-end" && args.size() == 2 && threadArg(args[1], &n)) {
+        post(JVMPI_EVENT_THREAD_END, &event, threadEnv(n));
+    } else if ((verb == "class" || verb == "quiet-class") && args.size() >= 3) {
+        ModelClass model;
+        model.name = args[2];
+        if (args.size() > 3)
+            addMethods(&model, args[3]);
+        uintptr_t classId = number(args[1]);
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            for (const ModelMethod &method : model.methods)
+                methodClasses[reinterpret_cast<uintptr_t>(method.id)] = classId;
+            classes[classId] = model;
+        }
+        if (verb == "class")
+            deliverClassLoad(classId, false);
+    } else if (verb == "unload" && args.size() == 2) {
+        event.u.class_unload.class_id = idOf<_jobjectID>(args[1]);
+        post(JVMPI_EVENT_CLASS_UNLOAD, &event);
+    } else if ((verb == "enter" || verb == "exit") && args.size() == 3 && threadArg(args[1], &n)) {
+        event.u.method.method_id = idOf<_jmethodID>(args[2]);
+        post(verb == "enter" ? JVMPI_EVENT_METHOD_ENTRY : JVMPI_EVENT_METHOD_EXIT, &event, threadEnv(n));
+    } else if (verb == "enter2" && args.size() == 4 && threadArg(args[1], &n)) {
+        event.u.method_entry2.method_id = idOf<_jmethodID>(args[2]);
+        event.u.method_entry2.obj_id = idOf<_jobjectID>(args[3]);
+        post(JVMPI_EVENT_METHOD_ENTRY2, &event, threadEnv(n));
+    } else if (verb == "alloc" && args.size() >= 5 && threadArg(args[1], &n)) {
+        event.u.obj_alloc.obj_id = idOf<_jobjectID>(args[2]);
+        event.u.obj_alloc.class_id = idOf<_jobjectID>(args[3]);
+        event.u.obj_alloc.size = static_cast<jint>(number(args[4]));
+        event.u.obj_alloc.is_array = args.size() > 5 ? static_cast<jint>(number(args[5])) : 0;
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            objects[number(args[2])] = ModelObject{number(args[3]), event.u.obj_alloc.size, event.u.obj_alloc.is_array};
+        }
+        post(JVMPI_EVENT_OBJECT_ALLOC, &event, threadEnv(n));
+    } else if (verb == "free" && args.size() == 2) {
+        event.u.obj_free.obj_id = idOf<_jobjectID>(args[1]);
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            objects.erase(number(args[1]));
+        }
+        post(JVMPI_EVENT_OBJECT_FREE, &event);
+    } else if (verb == "move" && args.size() == 3) {
+        event.u.obj_move.obj_id = idOf<_jobjectID>(args[1]);
+        event.u.obj_move.new_obj_id = idOf<_jobjectID>(args[2]);
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            auto found = objects.find(number(args[1]));
+            if (found != objects.end()) {
+                ModelObject moved = found->second;
+                objects.erase(found);
+                objects[number(args[2])] = moved;
+            }
+        }
+        post(JVMPI_EVENT_OBJECT_MOVE, &event);
+    } else if ((verb == "contend" || verb == "contended" || verb == "wait" || verb == "waited") && args.size() == 3 &&
+               threadArg(args[1], &n)) {
+        const jint types[] = {JVMPI_EVENT_MONITOR_CONTENDED_ENTER, JVMPI_EVENT_MONITOR_CONTENDED_ENTERED, JVMPI_EVENT_MONITOR_WAIT,
+                              JVMPI_EVENT_MONITOR_WAITED};
+        int kind = verb == "contend" ? 0 : verb == "contended" ? 1 : verb == "wait" ? 2 : 3;
+        if (kind < 2)
+            event.u.monitor.object = idOf<_jobjectID>(args[2]);
+        else
+            event.u.monitor_wait.object = idOf<_jobjectID>(args[2]);
+        post(types[kind], &event, threadEnv(n));
+    } else if (verb == "status" && args.size() == 3 && threadArg(args[1], &n)) {
+        std::lock_guard<std::mutex> guard(modelLock);
+        threads[n].status = static_cast<jint>(number(args[2]));
+    } else if (verb == "hasrun" && args.size() == 3 && threadArg(args[1], &n)) {
+        std::lock_guard<std::mutex> guard(modelLock);
+        threads[n].hasRun = number(args[2]) != 0;
+    } else if (verb == "stack" && args.size() >= 2 && threadArg(args[1], &n)) {
+        std::vector<JVMPI_CallFrame> stack;
+        if (args.size() > 2) {
+            for (const std::string &frame : split(args[2], '/')) {
+                size_t at = frame.find('@');
+                stack.push_back(JVMPI_CallFrame{at == std::string::npos ? 0 : static_cast<jint>(number(frame.substr(at + 1))),
+                                                idOf<_jmethodID>(frame.substr(0, at))});
+            }
+        }
+        std::lock_guard<std::mutex> guard(modelLock);
+        threads[n].stack = stack;
+    } else if (verb == "monitor" && args.size() >= 3) {
+        ModelMonitor monitor;
+        monitor.owner = static_cast<int>(number(args[2]));
+        for (size_t i = 3; i < 5 && i < args.size(); i++)
+            for (const std::string &t : split(args[i], '/'))
+                if (!t.empty())
+                    (i == 3 ? monitor.entering : monitor.notified).push_back(static_cast<int>(number(t)));
+        std::lock_guard<std::mutex> guard(modelLock);
+        modelMonitors[number(args[1])] = monitor;
+    } else if (verb == "sleep" && args.size() == 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(number(args[1])));
+    } else if (verb == "await" && args.size() == 2) {
+        // Bounded: a test that never answers fails the run.
+        for (int i = 0; access(args[1].c_str(), F_OK) != 0; ++i) {
+            if (i == 3000) {
+                fprintf(stderr, "jvmpihost: %s never appeared\n", args[1].c_str());
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    } else if (verb == "mark" && args.size() >= 2) {
+        logCall("mark %s", step.substr(5).c_str());
+    } else if (verb == "hook" && args.size() == 3) {
+        FILE *in = fopen(args[1].c_str(), "rb");
+        if (in == nullptr) {
+            fprintf(stderr, "jvmpihost: cannot read %s\n", args[1].c_str());
+            return false;
+        }
+        std::vector<unsigned char> bytes;
+        for (int c; (c = fgetc(in)) != EOF;)
+            bytes.push_back(static_cast<unsigned char>(c));
+        fclose(in);
+        event.u.class_load_hook.class_data = bytes.data();
+        event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
+        event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
+        post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
+        bool same = event.u.class_load_hook.new_class_data == bytes.data();
+        logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
+        FILE *out = fopen(args[2].c_str(), "wb");
+        if (out == nullptr || fwrite(event.u.class_load_hook.new_class_data, 1, static_cast<size_t>(event.u.class_load_hook.new_class_data_len), out) !=
+                                  static_cast<size_t>(event.u.class_load_hook.new_class_data_len)) {
+            fprintf(stderr, "jvmpihost: cannot write %s\n", args[2].c_str());
+            if (out != nullptr)
+                fclose(out);
+            return false;
+        }
+        fclose(out);
+        if (!same)
+            free(event.u.class_load_hook.new_class_data);
+    } else if (step == "java-comm") {
+        std::thread(javaCommThread).detach();
     } else {
         fprintf(stderr, "jvmpihost: unknown step \"%s\"\n", step.c_str());
         return false;
@@ -315,10 +772,13 @@ int main(int argc, char **argv)
             failEnable = atoi(argv[++i]);
         else if (arg == "--fail-thread")
             failThread = true;
+        else if (arg == "--no-heap-dump")
+            noHeapDump = true;
         else
             steps.push_back(arg);
     }
     void *library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    agentLibrary = library;
     if (library == nullptr) {
         fprintf(stderr, "jvmpihost: %s\n", dlerror());
         return 2;
@@ -342,6 +802,9 @@ int main(int argc, char **argv)
     for (const std::string &step : steps)
         if (!playStep(step))
             return 2;
+    // A sampler pass in progress ends within its own time.
+    for (int i = 0; i < 200 && gcDisabled != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (gcDisabled != 0) {
         fprintf(stderr, "jvmpihost: DisableGC and EnableGC unbalanced (%d)\n", gcDisabled.load());
         fflush(stdout);

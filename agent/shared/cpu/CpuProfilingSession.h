@@ -143,6 +143,15 @@ public:
     // The agent's own raw monitors: events on them are not recorded.
     void setAgentMonitors(const std::vector<void *> &monitors);
     bool isAgentMonitor(void *monitor) const override;
+    // The record of a monitor when there is one; never makes one.
+    LiveMonitorManager *findMonitorManager(bool raw, void *monitorId);
+    // A Java monitor's object got a new id (the collector moved it): its
+    // record is found under the new id only. False when it had none.
+    bool changeJavaMonitorKey(void *oldId, void *newId);
+    // Replaces the events in progress with those a VM's monitor dump gave.
+    void setCurrentMonitorEntries(std::vector<MonitorEntry> entries);
+    // A copy of the events in progress.
+    std::vector<MonitorEntry> getCurrentMonitorEntries();
     // Monitor recording on or off; with thresholds >= 0 they change too
     // (microseconds; at 2,000,000,000 and above that kind is not recorded).
     void setMonitorRecording(bool on, long long blockThreshold, long long waitThreshold);
@@ -160,6 +169,9 @@ public:
     // monitor's owner. Falls back to the threads' own entries when the VM
     // cannot tell. Returns the instant.
     long long generateContendedMonitorEntryData();
+    // The events in progress for command 36; a binding whose VM reports its
+    // monitors itself replaces them. Returns the instant.
+    virtual long long collectCurrentMonitorEntries() { return generateContendedMonitorEntryData(); }
     // Zeroes the monitor time values of every thread and Java monitor.
     void resetMonitorStats();
     // Drops the finished monitor events.

@@ -48,6 +48,44 @@ bool CpuProfilingSession::isAgentMonitor(void *monitor) const
     return agentMonitors.count(monitor) != 0;
 }
 
+LiveMonitorManager *CpuProfilingSession::findMonitorManager(bool raw, void *monitorId)
+{
+    SessionLock lock(session, IM_THREAD);
+    std::unordered_map<long long, LiveMonitorManager *> &monitors = raw ? rawMonitors : javaMonitors;
+    auto found = monitors.find(monitorKey(monitorId));
+    return found != monitors.end() ? found->second : nullptr;
+}
+
+bool CpuProfilingSession::changeJavaMonitorKey(void *oldId, void *newId)
+{
+    SessionLock lock(session, IM_THREAD);
+    auto found = javaMonitors.find(monitorKey(oldId));
+    if (found == javaMonitors.end())
+        return false;
+    LiveMonitorManager *moved = found->second;
+    javaMonitors.erase(found);
+    // An object the collector moved onto a dead monitor's id replaces it.
+    auto stale = javaMonitors.find(monitorKey(newId));
+    if (stale != javaMonitors.end())
+        stale->second = moved;
+    else
+        javaMonitors[monitorKey(newId)] = moved;
+    moved->setMonitorId(newId);
+    return true;
+}
+
+void CpuProfilingSession::setCurrentMonitorEntries(std::vector<MonitorEntry> entries)
+{
+    SessionLock lock(session, IM_THREAD);
+    currentEntries.swap(entries);
+}
+
+std::vector<MonitorEntry> CpuProfilingSession::getCurrentMonitorEntries()
+{
+    SessionLock lock(session, IM_THREAD);
+    return currentEntries;
+}
+
 LiveMonitorManager *CpuProfilingSession::getMonitorManager(bool raw, void *monitorId, ClassData *classData)
 {
     if (blockThreshold >= THRESHOLD_OFF && waitThreshold >= THRESHOLD_OFF)
@@ -195,7 +233,7 @@ void CpuProfilingSession::handleCmdMonitorUsageHistory(DataWriter *writer, Class
 
 void CpuProfilingSession::handleCmdMonitorUsageCurrent(DataWriter *writer, ClassProfilingSession *classes)
 {
-    long long now = generateContendedMonitorEntryData();
+    long long now = collectCurrentMonitorEntries();
     {
         SessionLock lock(session, IM_THREAD);
         writeMonitorEntries(writer, false);

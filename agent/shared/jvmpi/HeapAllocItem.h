@@ -37,6 +37,8 @@ public:
     jobjectID objectId = nullptr;
     HeapAllocItem *next = nullptr;
     CallStackTree *allocNode = nullptr;
+    // The id the heap views know the object by; 0 when they do not.
+    long long viewTag = 0;
 };
 
 #endif

@@ -1,7 +1,11 @@
 #include "LiveClassProfilingHelper.h"
 
-ClassData *LiveClassProfilingHelper::getClassData(jobjectID)
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+
+ClassData *LiveClassProfilingHelper::getClassData(jobjectID classId)
 {
-    // Class loads are not registered yet: no id is known.
-    return nullptr;
+    LiveProfilingSession *session = LiveProfiling::session;
+    LiveClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
+    return classes != nullptr ? classes->getClassData(classId) : nullptr;
 }

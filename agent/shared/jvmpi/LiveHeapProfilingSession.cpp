@@ -2,6 +2,7 @@
 
 #include "ClassData.h"
 #include "Counter.h"
+#include "HeapViews.h"
 #include "InternalMonitor.h"
 #include "ProfilingSession.h"
 
@@ -51,6 +52,7 @@ HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id, int size
     item->setObjectId(id);
     item->allocNode = nullptr;
     item->next = nullptr;
+    item->viewTag = 0;
     return item;
 }
 
@@ -70,13 +72,22 @@ void LiveHeapProfilingSession::freeAllocItem(HeapAllocItem *item)
         heapAllocItemPool.freeInstance(item);
 }
 
-void LiveHeapProfilingSession::handleObjectAlloc(JNIEnv *, jobjectID id, int size, int type, ClassData *classData)
+void LiveHeapProfilingSession::handleObjectAlloc(JNIEnv *env, jobjectID id, int size, int type, ClassData *classData)
 {
     if (!recording)
         return;
-    session->enterMonitor(IM_HEAP);
+    CallStackTree *node = nodeOf ? nodeOf(env) : nullptr;
     int time = chrono ? static_cast<int>(Counter::getUsec() / 1000) : 0;
-    liveObjects->put(getHeapAllocItem(id, size, type, classData, time));
+    // The views take the class and heap monitors themselves, in their order:
+    // before the heap monitor is held here. The VM frees an object only after
+    // its allocation event has returned.
+    long long viewTag =
+        HeapViews::recordAllocation(heapViews, node, size, type, HeapAllocItem::isSpecialArray(type) ? nullptr : classData, time);
+    session->enterMonitor(IM_HEAP);
+    HeapAllocItem *item = getHeapAllocItem(id, size, type, classData, time);
+    item->allocNode = node;
+    item->viewTag = viewTag;
+    liveObjects->put(item);
     ++numCreatedObjects;
     if (type < 3)
         ++numNonArrays;
@@ -100,6 +111,7 @@ void LiveHeapProfilingSession::handleObjectFree(long long id)
             --numArrays;
         ++numFreedObjects;
     }
+    HeapViews::objectFreed(heapViews, item->viewTag);
     // An item without a class goes back to its pool too, or it is lost.
     freeAllocItem(item);
 }

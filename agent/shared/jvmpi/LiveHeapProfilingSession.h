@@ -1,6 +1,7 @@
 #ifndef AGENT_JVMPI_LIVEHEAPPROFILINGSESSION_H
 #define AGENT_JVMPI_LIVEHEAPPROFILINGSESSION_H
 
+#include <functional>
 #include <memory>
 
 #include "ChronoHeapAllocItem.h"
@@ -11,7 +12,9 @@
 #include "TableInstancePool.h"
 #include "jvmpi.h"
 
+class CallStackTree;
 class ClassData;
+class HeapProfilingSession;
 class ProfilingSession;
 
 // The live objects piagent has recorded, keyed by their JVMPI object ids,
@@ -32,6 +35,14 @@ public:
     virtual void handleObjectMove(JVMPI_Event *event);
     virtual HeapAllocItem *getHeapAllocItem(jobjectID id);
 
+    // The heap views (commands 3, 4, 24, 51) that recorded objects are
+    // counted in (not owned; may be null), and where the allocating thread
+    // is in its call tree (null: nowhere).
+    void setViews(HeapProfilingSession *views, std::function<CallStackTree *(JNIEnv *)> allocationNode)
+    {
+        heapViews = views;
+        nodeOf = std::move(allocationNode);
+    }
     void setRecording(bool on) { recording = on; }
     bool isRecording() const { return recording; }
     bool isChrono() const { return chrono; }
@@ -47,6 +58,8 @@ private:
     void freeAllocItem(HeapAllocItem *item);
 
     ProfilingSession *session;
+    HeapProfilingSession *heapViews = nullptr;
+    std::function<CallStackTree *(JNIEnv *)> nodeOf;
     bool recording;
     bool chrono;
     std::unique_ptr<OptHashTable<jobjectID, HeapAllocItem>> liveObjects;

@@ -61,13 +61,29 @@ void LiveProfiling::initCommunication(JNIEnv *)
         abort();
     }
     MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
-    while (session->getCommunicatorStatus() == Communicator::STATUS_WAITING)
+    // Until command 1 or the end of the first connection handed the front
+    // end over: later connections wait for their own front end.
+    while (session->getCommunicatorStatus() == Communicator::STATUS_WAITING && !javaCommThreadShouldEnter)
         session->sleep(100);
 }
 
 void LiveProfiling::comThreadCallback(void *)
 {
     session->runCommunicator(nullptr);
+}
+
+void LiveProfiling::initSampler(JNIEnv *)
+{
+    char name[] = "_orvane_native_sampler";
+    if (g_profilingInterface->CreateSystemThread(name, 10, samplerThreadCallback) == JVMPI_FAIL) {
+        MessageUtil::message("ERROR: Could not create sampler thread.");
+        abort();
+    }
+}
+
+void LiveProfiling::samplerThreadCallback(void *)
+{
+    session->runSampler(nullptr);
 }
 
 void LiveProfiling::cleanup()

@@ -38,6 +38,9 @@ public:
     // waits for the front end.
     static void initCommunication(JNIEnv *env);
     static void comThreadCallback(void *arg);
+    // Starts the sampler thread; aborts when the VM cannot make it.
+    static void initSampler(JNIEnv *env);
+    static void samplerThreadCallback(void *arg);
     // At VM shut-down without a front end.
     static void cleanup();
 };

@@ -3,15 +3,22 @@
 #include <cstdlib>
 
 #include "Counter.h"
+#include "DataReader.h"
+#include "DataWriter.h"
 #include "EventHandler.h"
 #include "InternalMonitor.h"
+#include "LiveThreadManager.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveProfiling.h"
 #include "TypeUtil.h"
 #include "MessageUtil.h"
+#include "SessionLock.h"
 #include "SocketTransport.h"
 
-LiveProfilingSession::LiveProfilingSession() : interfaceKind(INTERFACE_KIND), mode(0), attached(false), vmCommands(this), closed(false) {}
+LiveProfilingSession::LiveProfilingSession()
+    : interfaceKind(INTERFACE_KIND), mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
+{
+}
 
 LiveProfilingSession::~LiveProfilingSession() = default;
 
@@ -30,14 +37,32 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     MessageUtil::message("%d-bit library", static_cast<int>(sizeof(void *) * 8));
     if (!switching) {
         options.parse(optionText);
+        classSession.reset(new LiveClassProfilingSession(this));
+        heapSession.reset(new LiveHeapProfilingSession(this));
+        heapdump.reset(new LiveHeapdump(this));
+        vmInterface.reset(new PiVmInterface(classSession.get()));
+        CpuProfilingSession::Settings settings;
+        settings.collectionMethod = 2;
+        cpuSession.reset(new LiveCpuProfilingSession(this, vmInterface.get(), settings, classSession.get(), heapSession.get()));
+        cpuSession->setAgentMonitors({LiveProfiling::_heapMonitor, LiveProfiling::_classMonitor, LiveProfiling::_threadMonitor,
+                                      LiveProfiling::_sleepMonitor, LiveProfiling::_deadThreadsMonitor, LiveProfiling::_snapshotMonitor});
+        owners.session = this;
+        owners.vm = &vmCommands;
+        owners.cpu = cpuSession.get();
+        heapViews.reset(HeapViews::create(this, classSession.get()));
+        owners.heap = heapViews.get();
+        LiveCpuProfilingSession *cpu = cpuSession.get();
+        heapSession->setViews(heapViews.get(), [this, cpu](JNIEnv *env) -> CallStackTree * {
+            // No allocation nodes while CPU profiling is off by configuration.
+            if (config != nullptr && config->disableCPUProfiling)
+                return nullptr;
+            LiveThreadManager *thread = cpu->getCurrentThreadManager(env, true);
+            return thread != nullptr ? thread->getCurrentNode() : nullptr;
+        });
         if (!options.offline && options.port > 0) {
             transport.reset(new SocketTransport(options.port, options.address, nullptr));
-            CommandOwners owners;
-            owners.session = this;
-            owners.vm = &vmCommands;
             communicator.reset(new Communicator(*transport, owners));
         }
-        heapSession.reset(new LiveHeapProfilingSession(this));
     }
     EventHandler events;
     if (!events.enableEvents(nullptr, attach)) {
@@ -51,17 +76,78 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
 void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
 {
     jint type = event->event_type;
-    if ((type & JVMPI_REQUESTED_EVENT) != 0) {
+    bool wasRequested = (type & JVMPI_REQUESTED_EVENT) != 0;
+    if (wasRequested) {
         type &= ~JVMPI_REQUESTED_EVENT;
         event->event_type = type;
     }
     switch (type) {
+    case JVMPI_EVENT_METHOD_ENTRY:
+        if (cpuSession != nullptr)
+            cpuSession->handleMethodEntry(event);
+        break;
+    case JVMPI_EVENT_METHOD_ENTRY2:
+        if (cpuSession != nullptr)
+            cpuSession->handleMethodEntry2(event);
+        break;
+    case JVMPI_EVENT_METHOD_EXIT:
+        if (cpuSession != nullptr)
+            cpuSession->handleMethodExit(event);
+        break;
+    case JVMPI_EVENT_THREAD_START:
+        if (cpuSession != nullptr)
+            cpuSession->handleThreadStart(event);
+        break;
+    case JVMPI_EVENT_THREAD_END:
+        if (cpuSession != nullptr)
+            cpuSession->handleThreadEnd(event);
+        break;
+    case JVMPI_EVENT_CLASS_LOAD_HOOK:
+        if (classSession != nullptr)
+            classSession->handleClassLoadHook(event);
+        break;
+    case JVMPI_EVENT_CLASS_LOAD:
+        if (classSession != nullptr)
+            classSession->handleClassLoad(event, wasRequested);
+        break;
+    case JVMPI_EVENT_CLASS_UNLOAD:
+        if (classSession != nullptr)
+            classSession->handleClassUnload(event);
+        break;
+    case JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER:
+        if (cpuSession != nullptr && !isMyMonitor(event->u.raw_monitor.id))
+            cpuSession->handleMonitorContendedEnter(true, event->env_id, event->env_id, event->u.raw_monitor.id, nullptr, false);
+        break;
+    case JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTERED:
+        if (cpuSession != nullptr && !isMyMonitor(event->u.raw_monitor.id))
+            cpuSession->handleMonitorContendedEntered(true, event->env_id, event->env_id, event->u.raw_monitor.id);
+        break;
+    case JVMPI_EVENT_MONITOR_CONTENDED_ENTER:
+        if (cpuSession != nullptr)
+            cpuSession->handleMonitorContendedEnter(false, event->env_id, event->env_id, event->u.monitor.object, nullptr, false);
+        break;
+    case JVMPI_EVENT_MONITOR_CONTENDED_ENTERED:
+        if (cpuSession != nullptr)
+            cpuSession->handleMonitorContendedEntered(false, event->env_id, event->env_id, event->u.monitor.object);
+        break;
+    case JVMPI_EVENT_MONITOR_WAIT:
+        if (cpuSession != nullptr)
+            cpuSession->handleMonitorWait(event->env_id, event->env_id, event->u.monitor_wait.object, false);
+        break;
+    case JVMPI_EVENT_MONITOR_WAITED:
+        if (cpuSession != nullptr)
+            cpuSession->handleMonitorWaited(event->env_id, event->env_id, event->u.monitor_wait.object);
+        break;
+    case JVMPI_EVENT_MONITOR_DUMP:
+        if (cpuSession != nullptr)
+            cpuSession->handleMonitorDump(event);
+        break;
     case JVMPI_EVENT_OBJECT_ALLOC:
         if (heapSession != nullptr)
             heapSession->handleObjectAlloc(event->env_id, event->u.obj_alloc.obj_id, event->u.obj_alloc.size,
                                            TypeUtil::jvmpiToOrvaneArray(event->u.obj_alloc.is_array),
                                            event->u.obj_alloc.class_id != nullptr
-                                               ? LiveClassProfilingHelper::getClassData(event->u.obj_alloc.class_id)
+                                               ? classSession->getClassData(event->u.obj_alloc.class_id)
                                                : nullptr);
         break;
     case JVMPI_EVENT_OBJECT_FREE:
@@ -71,6 +157,14 @@ void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
     case JVMPI_EVENT_OBJECT_MOVE:
         if (heapSession != nullptr)
             heapSession->handleObjectMove(event);
+        if (classSession != nullptr)
+            classSession->handleObjectMove(event);
+        if (cpuSession != nullptr)
+            cpuSession->handleObjectMove(event);
+        break;
+    case JVMPI_EVENT_HEAP_DUMP:
+        if (heapdump != nullptr)
+            heapdump->handleHeapDump(event);
         break;
     case JVMPI_EVENT_JVM_INIT_DONE:
         LiveProfiling::startTime = Counter::getUsec();
@@ -158,7 +252,7 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
         bool connected = transport->connect();
         if (connected)
             communicator->process();
-        if (!connected || !communicator->isFinished()) {
+        if (!connected || !communicator->isFinished() || communicator->isEnded()) {
             transport->disconnect();
             closed = true;
             vmCommands.connectionEnded(*communicator);
@@ -167,9 +261,124 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
     LiveProfiling::javaCommThreadShouldEnter = true;
 }
 
+void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
+{
+    while (!LiveProfiling::javaCommThreadShouldEnter && !LiveProfiling::dying)
+        sleep(100);
+    if (LiveProfiling::dying)
+        return;
+    if (!parametersApplied)
+        initParameters(env);
+    if (communicator == nullptr || closed)
+        return;
+    // The connection the native thread handed over, then each front end
+    // that connects after it, until one ends the process or the VM ends.
+    std::unique_ptr<Communicator> next(new Communicator(*transport, owners));
+    next->markConnected();
+    for (;;) {
+        Communicator *current = next.get();
+        javaCommunicators.push_back(std::move(next));
+        javaCommunicator = current;
+        javaServing = true;
+        current->process();
+        transport->disconnect();
+        vmCommands.connectionEnded(*current);
+        if (LiveProfiling::dying || LiveProfiling::shuttingDown || current->shouldExitProcess() || current->shouldInterruptProcess())
+            break;
+        next.reset(new Communicator(*transport, owners));
+        javaCommunicator = next.get();
+        if (!transport->connect())
+            break;
+    }
+    closed = true;
+}
+
 unsigned LiveProfilingSession::getCommunicatorStatus() const
 {
-    return communicator != nullptr && !closed ? communicator->getStatus() : Communicator::STATUS_CLEANED_UP;
+    if (communicator == nullptr || closed)
+        return Communicator::STATUS_CLEANED_UP;
+    Communicator *serving = javaCommunicator.load();
+    return serving != nullptr ? serving->getStatus() : communicator->getStatus();
+}
+
+int LiveProfilingSession::getCallTreeCollectionMethod()
+{
+    return config != nullptr ? config->instrumentationType : 2;
+}
+
+void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter *writer)
+{
+    if (reader->readByte(0) == 1) {
+        std::unique_ptr<SessionConfig> received(new SessionConfig());
+        SessionConfig::ReadError error = received->read(reader);
+        for (const std::string &note : received->getMessages())
+            MessageUtil::message("%s", note.c_str());
+        if (error.failed()) {
+            // The configuration in force stays.
+            MessageUtil::message("%s", error.message.c_str());
+        } else {
+            received->applied = true;
+            config = std::move(received);
+        }
+    }
+    // No class is ever retransformed here: no classes, byte 0, byte 1.
+    writer->writeU4(0);
+    writer->writeByte(0);
+    writer->writeByte(1);
+    writer->writeByte(1);
+}
+
+bool LiveProfilingSession::initParameters(JNIEnv *)
+{
+    if (config == nullptr) {
+        config.reset(new SessionConfig());
+        config->instrumentationType = 2;
+    }
+    parametersApplied = true;
+    int method = config->instrumentationType;
+    if (method == 3)
+        MessageUtil::message("Using sampling (%d ms)", config->samplingFrequency);
+    else
+        MessageUtil::message("Using full instrumentation");
+    MessageUtil::message(config->timeType == 1 ? "Time measurement: elapsed time" : "Time measurement: estimated cpu time");
+    MessageUtil::message(config->disableCPUProfiling ? "CPU profiling disabled" : "CPU profiling enabled");
+    CpuProfilingSession::Settings settings = cpuSession->getSettings();
+    settings.lineNumbers = config->lineNumbers;
+    settings.timeType = config->timeType;
+    settings.collectionMethod = method;
+    cpuSession->updateSettings(settings);
+    heapSession->setChrono(config->chronoHeap);
+    vmInterface->setSamplingDepth(options.samplingstack > 0 ? options.samplingstack : 100);
+    if (method == 2 && !config->disableCPUProfiling)
+        cpuSession->enableCpuEvents(config->showSubclassMethods);
+    if (config->recordCPUOnStartup)
+        cpuSession->setCpuRecord(true, true);
+    samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
+    LiveProfiling::initSampler(nullptr);
+    return true;
+}
+
+void LiveProfilingSession::setAllocRecord(bool on)
+{
+    if (heapSession == nullptr || heapSession->isRecording() == on)
+        return;
+    if (on) {
+        JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+        vm->EnableEvent(JVMPI_EVENT_OBJECT_ALLOC, nullptr);
+        vm->EnableEvent(JVMPI_EVENT_OBJECT_FREE, nullptr);
+    }
+    // Off: the events stay enabled and are not recorded.
+    heapSession->setRecording(on);
+    HeapViews::setRecording(heapViews.get(), on, heapSession->isChrono());
+}
+
+void LiveProfilingSession::runSampler(JNIEnv *)
+{
+    LiveSamplerSession *sampler = samplerSession.get();
+    while (sampler != nullptr && !sampler->isStopped()) {
+        sampler->doThreadStatusSampling(Counter::getUsec(), cpuSession->isThreadProfiling());
+        sleep(sampler->getIntervalMs());
+    }
 }
 
 void LiveProfilingSession::handleShutDown()
@@ -182,4 +391,6 @@ void LiveProfilingSession::handleShutDown()
     } else {
         LiveProfiling::cleanup();
     }
+    if (samplerSession != nullptr)
+        samplerSession->stop();
 }

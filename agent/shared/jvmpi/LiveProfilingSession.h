@@ -4,11 +4,19 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AgentOptions.h"
 #include "Communicator.h"
+#include "LiveClassProfilingSession.h"
+#include "LiveCpuProfilingSession.h"
 #include "LiveHeapProfilingSession.h"
+#include "HeapViews.h"
+#include "LiveHeapdump.h"
+#include "LiveSamplerSession.h"
 #include "PiVmCommands.h"
+#include "PiVmInterface.h"
+#include "SessionConfig.h"
 #include "ProfilingSession.h"
 #include "Transport.h"
 #include "jvmpi.h"
@@ -39,14 +47,45 @@ public:
     // connection ends or the Java communication thread must take over.
     void runCommunicator(JNIEnv *env);
     unsigned getCommunicatorStatus() const;
+    // The Java communication thread serves the front end (command 1 then no
+    // longer ends the loop).
+    bool isJavaServing() const { return javaServing; }
+    // The agent's Java communication thread: waits until the native thread
+    // hands the connection over (or there is none), applies the
+    // configuration's recordings and serves the rest of the connection.
+    void javaCommThreadEnter(JNIEnv *env);
+
+    // Command 1: the configuration the front end sends (byte 1 and the
+    // configuration; byte 0 keeps the current one).
+    void handleCmdSetParameters(DataReader *reader, DataWriter *writer);
+    // Applies the configuration: the collection method, the VM's method
+    // events and the sampler thread.
+    bool initParameters(JNIEnv *env);
+    // The body of the sampler thread: a pass every sampling interval until
+    // the sampler is stopped.
+    void runSampler(JNIEnv *env);
+    const SessionConfig *getConfig() const { return config.get(); }
+
+    int getCallTreeCollectionMethod() override;
+    ClassProfilingSession *getClassProfilingSession() override { return classSession.get(); }
+    SamplerSession *getSamplerSession() override { return samplerSession.get(); }
+    bool isAllocRecording() override { return heapSession != nullptr && heapSession->isRecording(); }
 
     // Null before start-up.
     LiveHeapProfilingSession *getHeapSession() { return heapSession.get(); }
+    LiveClassProfilingSession *getClassSession() { return classSession.get(); }
+    LiveCpuProfilingSession *getCpuSession() { return cpuSession.get(); }
+    LiveSamplerSession *getLiveSamplerSession() { return samplerSession.get(); }
     const AgentOptions &getOptions() const { return options; }
     const std::string &getVmVersion() const { return vmVersion; }
     int getInterfaceKind() const { return interfaceKind; }
     // 1 or 2 decide whether shut-down waits for the front end.
     void setMode(int value) { mode = value; }
+    int getMode() const { return mode; }
+    LiveHeapdump *getHeapdump() { return heapdump.get(); }
+    // Command 49: allocation recording on (the VM's allocation and free
+    // events enabled) or off.
+    void setAllocRecord(bool on);
 
 private:
     void handleShutDown();
@@ -57,9 +96,23 @@ private:
     int mode;
     bool attached;
     PiVmCommands vmCommands;
+    std::unique_ptr<SessionConfig> config;
+    std::unique_ptr<LiveClassProfilingSession> classSession;
     std::unique_ptr<LiveHeapProfilingSession> heapSession;
+    std::unique_ptr<HeapProfilingSession, void (*)(HeapProfilingSession *)> heapViews{nullptr, HeapViews::destroy};
+    std::unique_ptr<LiveHeapdump> heapdump;
+    std::unique_ptr<PiVmInterface> vmInterface;
+    std::unique_ptr<LiveCpuProfilingSession> cpuSession;
+    std::unique_ptr<LiveSamplerSession> samplerSession;
     std::unique_ptr<Transport> transport;
+    CommandOwners owners;
     std::unique_ptr<Communicator> communicator;
+    // The Java communication thread's connections; the current one, once
+    // it took the connection over.
+    std::vector<std::unique_ptr<Communicator>> javaCommunicators;
+    std::atomic<Communicator *> javaCommunicator{nullptr};
+    std::atomic<bool> javaServing;
+    bool parametersApplied;
     // The native thread's connection ended before command 1.
     std::atomic<bool> closed;
 };

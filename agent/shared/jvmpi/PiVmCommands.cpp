@@ -2,19 +2,25 @@
 
 #include "Communicator.h"
 #include "Counter.h"
+#include "DataReader.h"
 #include "DataWriter.h"
+#include "LiveHeapdump.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
 
-void PiVmCommands::handleCmdSetParameters(DataReader *, DataWriter *writer, Communicator &connection)
+void PiVmCommands::handleCmdSetParameters(DataReader *reader, DataWriter *writer, Communicator &connection)
 {
     // The Java communication thread applies the configuration's recordings
     // when it takes the connection over.
+    session->handleCmdSetParameters(reader, writer);
     session->updateVmStartTime(Counter::getUsec(), true);
     connection.markConnected();
     writer->flush();
-    connection.finish();
+    // The native thread's loop ends here; the Java communication thread
+    // carries the connection on.
+    if (!session->isJavaServing())
+        connection.finish();
 }
 
 void PiVmCommands::handleCmdForceGc()
@@ -76,4 +82,22 @@ void PiVmCommands::handleCmdProbe(uint32_t, DataReader *, DataWriter *)
 void PiVmCommands::connectionEnded(const Communicator &)
 {
     LiveProfiling::shouldWakeup = true;
+}
+
+bool PiVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
+{
+    LiveHeapdump *heapdump = session->getHeapdump();
+    if (heapdump == nullptr) {
+        writer->writeU4(0);
+        return false;
+    }
+    return heapdump->handleCmdHeapDump(reader, writer);
+}
+
+void PiVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
+{
+    int on = reader->readByte(-1);
+    if (on < 0)
+        return;
+    session->setAllocRecord(on != 0);
 }

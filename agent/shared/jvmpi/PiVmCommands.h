@@ -25,6 +25,8 @@ public:
     void setMonitorProfiling(bool on) override;
     void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
     void connectionEnded(const Communicator &connection) override;
+    bool handleCmdHeapDump(DataReader *reader, DataWriter *writer) override;
+    void handleCmdSetRecordAlloc(DataReader *reader) override;
 
 private:
     // Logs a command that only the Java communication thread serves.

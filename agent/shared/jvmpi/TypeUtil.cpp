@@ -27,3 +27,25 @@ int TypeUtil::jvmpiToOrvaneArray(int jvmpiType)
         return 0;
     }
 }
+
+int TypeUtil::getTypeLength(int jvmpiType)
+{
+    switch (jvmpiType) {
+    case 2:
+        return static_cast<int>(sizeof(void *));
+    case 4:
+    case 8:
+        return 1;
+    case 5:
+    case 9:
+        return 2;
+    case 6:
+    case 10:
+        return 4;
+    case 7:
+    case 11:
+        return 8;
+    default:
+        return 0;
+    }
+}

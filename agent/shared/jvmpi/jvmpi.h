@@ -50,6 +50,72 @@ enum {
     JVMPI_THREAD_INTERRUPTED = 0x4000,
 };
 
+// Records of a monitor dump (MONITOR_DUMP, from begin to end), IDs in the
+// width and byte order of a pointer, counts as U4 big-endian:
+//   byte JVMPI_MONITOR_JAVA, ID object, ID owner's JNIEnv* (0: none),
+//     U4 entry count, U4 n and n IDs of threads waiting to enter,
+//     U4 m and m IDs of threads waiting to be notified;
+//   byte JVMPI_MONITOR_RAW, ID name, ID raw monitor, then as above.
+enum {
+    JVMPI_MONITOR_JAVA = 0x01,
+    JVMPI_MONITOR_RAW = 0x02,
+};
+
+// Record tags of a heap dump (HEAP_DUMP, from begin to end; dump level 1
+// without primitive values, 2 with them). A GC root record is its kind's
+// tag and the ID of the object, then by kind: JNI global the ID of its
+// reference; JNI local and Java frame the thread's JNIEnv* and U4 frame
+// depth; native stack and thread block the thread's JNIEnv*.
+enum {
+    JVMPI_GC_ROOT_UNKNOWN = 0xff,
+    JVMPI_GC_ROOT_JNI_GLOBAL = 0x01,
+    JVMPI_GC_ROOT_JNI_LOCAL = 0x02,
+    JVMPI_GC_ROOT_JAVA_FRAME = 0x03,
+    JVMPI_GC_ROOT_NATIVE_STACK = 0x04,
+    JVMPI_GC_ROOT_STICKY_CLASS = 0x05,
+    JVMPI_GC_ROOT_THREAD_BLOCK = 0x06,
+    JVMPI_GC_ROOT_MONITOR_USED = 0x07,
+    JVMPI_GC_CLASS_DUMP = 0x20,
+    JVMPI_GC_INSTANCE_DUMP = 0x21,
+    JVMPI_GC_OBJ_ARRAY_DUMP = 0x22,
+    JVMPI_GC_PRIM_ARRAY_DUMP = 0x23,
+};
+
+// Object records (counts U4 big-endian, IDs pointer-wide in host order,
+// primitive values in host order):
+//   JVMPI_GC_CLASS_DUMP: ID class, ID super class, ID class loader, ID
+//     signers, ID protection domain, ID class name, ID reserved, U4 instance
+//     size, one ID per interface (as many as its class load announced), U2
+//     constant-pool entries each U2 index, byte type and its value, then the
+//     static field values in the order of the class load (at level 1 only
+//     the reference fields).
+//   JVMPI_GC_INSTANCE_DUMP: ID object, ID class, U4 n, n bytes: the instance
+//     field values, the class's own fields first, then its super class's
+//     (at level 1 only the reference fields).
+//   JVMPI_GC_OBJ_ARRAY_DUMP: ID array, U4 count, ID element class, count IDs.
+//   JVMPI_GC_PRIM_ARRAY_DUMP: ID array, U4 count, byte element type, then at
+//     level 2 count elements.
+#define JVMPI_DUMP_LEVEL_1 ((jint)1)
+#define JVMPI_DUMP_LEVEL_2 ((jint)2)
+
+// Value types of dump records and array elements.
+enum {
+    JVMPI_CLASS = 2,
+    JVMPI_BOOLEAN = 4,
+    JVMPI_CHAR = 5,
+    JVMPI_FLOAT = 6,
+    JVMPI_DOUBLE = 7,
+    JVMPI_BYTE = 8,
+    JVMPI_SHORT = 9,
+    JVMPI_INT = 10,
+    JVMPI_LONG = 11,
+};
+
+// The argument of RequestEvent for a heap dump.
+struct JVMPI_HeapDumpArg {
+    jint heap_dump_level;
+};
+
 struct _jobjectID;
 typedef struct _jobjectID *jobjectID;
 struct _JVMPI_RawMonitor;

@@ -1,6 +1,8 @@
-// The entry point of piagent: the VM loads the library and calls JVM_OnLoad.
+// The entry points of piagent: the VM loads the library and calls
+// JVM_OnLoad; the agent's Java communication thread enters through its native.
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "MessageUtil.h"
 
 extern "C" __attribute__((visibility("default"))) jint JVM_OnLoad(JavaVM *vm, char *options, void *)
 {
@@ -8,4 +10,16 @@ extern "C" __attribute__((visibility("default"))) jint JVM_OnLoad(JavaVM *vm, ch
         LiveProfiling::session = new LiveProfilingSession();
     LiveProfiling::session->init(vm, options, false, false);
     return JNI_OK;
+}
+
+// The calling Java thread serves the front end once the native thread has
+// handed the connection over.
+extern "C" __attribute__((visibility("default"))) void JNICALL Java_com_orvane_agent_Agent_enterCommunication(JNIEnv *env, jclass, jobject,
+                                                                                                           jint)
+{
+    if (LiveProfiling::session == nullptr) {
+        MessageUtil::message("The native library has not been initialized.");
+        return;
+    }
+    LiveProfiling::session->javaCommThreadEnter(env);
 }

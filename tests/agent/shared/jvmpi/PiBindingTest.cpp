@@ -2,14 +2,24 @@
 // the layout of the interface records, the session's locks and the dispatcher.
 #include <gtest/gtest.h>
 
+#include "ClassData.h"
 #include "EventHandler.h"
+#include "HeapDumpFile.h"
+#include "LiveHeapdump.h"
+#include "LiveMonitorManager.h"
+#include "LiveThreadManager.h"
+#include "MonitorEntry.h"
 #include "InternalMonitor.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "Counter.h"
 #include "TypeUtil.h"
 #include "jvmpi.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -414,6 +424,475 @@ TEST_F(PiHeapEventsTest, NothingIsRecordedWhileRecordingIsOff)
     EXPECT_EQ(counters(), (std::vector<long long>{0, 0, 0, 0}));
     EXPECT_EQ(heap->getHeapAllocItem(id(0x1000)), nullptr);
     EXPECT_TRUE(takeCalls().empty());
+}
+
+// Thread-local storage and requested events of the fake VM.
+std::map<JNIEnv *, void *> storage;
+std::vector<unsigned char> monitorDumpBytes;
+std::vector<unsigned char> heapDumpBytes;
+bool heapDumpDelivered = true;
+int heapDumpRequests = 0;
+
+void fakeSetStorage(JNIEnv *env, void *value) { storage[env] = value; }
+void *fakeGetStorage(JNIEnv *env) { return storage.count(env) != 0 ? storage[env] : nullptr; }
+
+jint fakeRequest(jint type, void *)
+{
+    record("request " + std::to_string(type));
+    if (type == JVMPI_EVENT_MONITOR_DUMP) {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_REQUESTED_EVENT | JVMPI_EVENT_MONITOR_DUMP;
+        event.u.monitor_dump.begin = reinterpret_cast<char *>(monitorDumpBytes.data());
+        event.u.monitor_dump.end = reinterpret_cast<char *>(monitorDumpBytes.data() + monitorDumpBytes.size());
+        notifyEventC(&event);
+    }
+    if (type == JVMPI_EVENT_HEAP_DUMP) {
+        heapDumpRequests++;
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_REQUESTED_EVENT | JVMPI_EVENT_HEAP_DUMP;
+        if (heapDumpDelivered) {
+            event.u.heap_dump.begin = reinterpret_cast<char *>(heapDumpBytes.data());
+            event.u.heap_dump.end = reinterpret_cast<char *>(heapDumpBytes.data() + heapDumpBytes.size());
+        }
+        notifyEventC(&event);
+    }
+    return JVMPI_SUCCESS;
+}
+
+class PiEventsTest : public PiHeapEventsTest {
+protected:
+    void SetUp() override
+    {
+        PiHeapEventsTest::SetUp();
+        storage.clear();
+        table.SetThreadLocalStorage = fakeSetStorage;
+        table.GetThreadLocalStorage = fakeGetStorage;
+        table.RequestEvent = fakeRequest;
+        heapDumpBytes.clear();
+        heapDumpDelivered = true;
+        heapDumpRequests = 0;
+        cpu = session.getCpuSession();
+        ASSERT_NE(cpu, nullptr);
+    }
+
+    static JNIEnv *env(uintptr_t value) { return reinterpret_cast<JNIEnv *>(value); }
+
+    void threadStart(uintptr_t thread, const char *name)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_THREAD_START;
+        event.env_id = env(thread);
+        event.u.thread_start.thread_name = const_cast<char *>(name);
+        event.u.thread_start.group_name = const_cast<char *>("main");
+        post(event);
+    }
+
+    void classLoad(uintptr_t classId, const char *name)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_CLASS_LOAD;
+        event.u.class_load.class_name = name;
+        event.u.class_load.class_id = id(classId);
+        post(event);
+    }
+
+    void monitorEvent(jint type, uintptr_t thread, uintptr_t object)
+    {
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = type;
+        event.env_id = env(thread);
+        if (type == JVMPI_EVENT_MONITOR_WAIT || type == JVMPI_EVENT_MONITOR_WAITED)
+            event.u.monitor_wait.object = id(object);
+        else if (type == JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER || type == JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTERED)
+            event.u.raw_monitor.id = reinterpret_cast<JVMPI_RawMonitor>(object);
+        else
+            event.u.monitor.object = id(object);
+        post(event);
+    }
+
+    LiveCpuProfilingSession *cpu = nullptr;
+};
+
+TEST_F(PiEventsTest, FirstMainThreadTakesThePremadeManagerASecondMainItsOwn)
+{
+    LiveThreadManager *premade = cpu->getMainThreadManager();
+    threadStart(0x1000, "main");
+    EXPECT_EQ(premade->threadHandle, env(0x1000));
+    EXPECT_EQ(cpu->getThreadManager(env(0x1000), false, false), premade);
+    threadStart(0x2000, "main");
+    LiveThreadManager *second = cpu->getThreadManager(env(0x2000), false, false);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, premade);
+    EXPECT_EQ(storage[env(0x2000)], second);
+    EXPECT_EQ(cpu->getNumThreadsAlive(), 2);
+
+    JVMPI_Event end;
+    memset(&end, 0, sizeof end);
+    end.event_type = JVMPI_EVENT_THREAD_END;
+    end.env_id = env(0x2000);
+    post(end);
+    EXPECT_TRUE(second->getIsDead());
+    EXPECT_GE(second->getEndTime(), 0);
+    EXPECT_EQ(cpu->getThreadManager(env(0x2000), false, true), nullptr);
+    EXPECT_EQ(cpu->getNumThreadsAlive(), 1);
+    // An unknown thread's end changes nothing.
+    end.env_id = env(0x9000);
+    post(end);
+    EXPECT_EQ(cpu->getNumThreadsAlive(), 1);
+}
+
+// The monitor dump of the VM, literally: 8-byte IDs in host order (this
+// build is 64-bit little-endian), counts as U4 big-endian.
+TEST_F(PiEventsTest, MonitorDumpGivesBlockedAndWaitingEntries)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    threadStart(0x1000, "owner");
+    threadStart(0x2000, "blocked");
+    threadStart(0x3000, "waiting");
+    cpu->setMonitorRecording(true, 0, 0);
+    LiveThreadManager *owner = cpu->getThreadManager(env(0x1000), false, true);
+    LiveThreadManager *blocked = cpu->getThreadManager(env(0x2000), false, true);
+    LiveThreadManager *waiting = cpu->getThreadManager(env(0x3000), false, true);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTER, 0x2000, 0x5000);
+    // A wait that starts after the dump is read lasts 0.
+    waiting->setMonitorWait(Counter::getUsec() + 10000000, nullptr, false);
+    monitorDumpBytes = {
+        0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0,   // Java monitor 0x5000
+        0x00, 0x10, 0, 0, 0, 0, 0, 0,         // owned by thread 0x1000
+        0, 0, 0, 1,                           // entry count
+        0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, // waiting to enter: 0x2000
+        0, 0, 0, 1, 0x00, 0x30, 0, 0, 0, 0, 0, 0, // waiting to be notified: 0x3000
+        0x01, 0x00, 0x60, 0, 0, 0, 0, 0, 0,   // Java monitor 0x6000
+        0, 0, 0, 0, 0, 0, 0, 0,               // no owner
+        0, 0, 0, 0,
+        0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, // blocked without owner: no entry
+        0, 0, 0, 1, 0x00, 0x30, 0, 0, 0, 0, 0, 0,
+    };
+    long long before = Counter::getUsec();
+    cpu->collectCurrentMonitorEntries();
+    std::vector<MonitorEntry> entries = cpu->getCurrentMonitorEntries();
+    ASSERT_EQ(entries.size(), 3u);
+    LiveMonitorManager *first = cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5000));
+    LiveMonitorManager *second = cpu->findMonitorManager(false, reinterpret_cast<void *>(0x6000));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(entries[0].getType(), MonitorEntry::TYPE_BLOCKED);
+    EXPECT_EQ(entries[0].getThreadManager(), blocked);
+    EXPECT_EQ(entries[0].getOwner(), owner);
+    EXPECT_EQ(entries[0].getDisplayId(), first->getDisplayId());
+    EXPECT_GE(entries[0].getDuration(), 0);
+    EXPECT_LE(entries[0].getStart(), before);
+    EXPECT_EQ(entries[1].getType(), MonitorEntry::TYPE_WAITING);
+    EXPECT_EQ(entries[1].getThreadManager(), waiting);
+    EXPECT_EQ(entries[1].getOwner(), nullptr);
+    EXPECT_EQ(entries[1].getDuration(), 0);
+    EXPECT_EQ(entries[2].getType(), MonitorEntry::TYPE_WAITING);
+    EXPECT_EQ(entries[2].getDisplayId(), second->getDisplayId());
+
+    // Cut inside the second record: the first record's entries stay.
+    monitorDumpBytes.resize(50);
+    cpu->collectCurrentMonitorEntries();
+    EXPECT_EQ(cpu->getCurrentMonitorEntries().size(), 2u);
+    // A record of an unknown kind ends the reading.
+    monitorDumpBytes = {0x07, 1, 2, 3};
+    cpu->collectCurrentMonitorEntries();
+    EXPECT_TRUE(cpu->getCurrentMonitorEntries().empty());
+}
+
+TEST_F(PiEventsTest, ObjectMoveRekeysClassesMonitorsAndItems)
+{
+    classLoad(0x700, "demo/Lock");
+    LiveClassProfilingSession *classes = session.getClassSession();
+    ClassData *lockClass = classes->getClassData(id(0x700));
+    ASSERT_NE(lockClass, nullptr);
+    EXPECT_STREQ(lockClass->getClassName(), "demo.Lock");
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_OBJECT_ALLOC;
+    event.u.obj_alloc.obj_id = id(0x5000);
+    event.u.obj_alloc.class_id = id(0x700);
+    event.u.obj_alloc.size = 16;
+    post(event);
+    threadStart(0x1000, "main");
+    cpu->setMonitorRecording(true, 0, 0);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTER, 0x1000, 0x5000);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTERED, 0x1000, 0x5000);
+    LiveMonitorManager *monitor = cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5000));
+    ASSERT_NE(monitor, nullptr);
+    // The monitor's class is the class of its object.
+    EXPECT_EQ(monitor->getClassData(), lockClass);
+
+    move(0x700, 0x710);
+    move(0x5000, 0x5010);
+    EXPECT_EQ(classes->getClassData(id(0x700)), nullptr);
+    EXPECT_EQ(classes->getClassData(id(0x710)), lockClass);
+    EXPECT_EQ(cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5000)), nullptr);
+    EXPECT_EQ(cpu->findMonitorManager(false, reinterpret_cast<void *>(0x5010)), monitor);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x5000)), nullptr);
+    ASSERT_NE(heap->getHeapAllocItem(id(0x5010)), nullptr);
+    EXPECT_EQ(heap->getHeapAllocItem(id(0x5010))->getClassData(), lockClass);
+}
+
+TEST_F(PiEventsTest, ContentionOnTheAgentsOwnRawMonitorsIsNeverRecorded)
+{
+    threadStart(0x1000, "main");
+    cpu->setMonitorRecording(true, 0, 0);
+    for (JVMPI_RawMonitor own : {LiveProfiling::_heapMonitor, LiveProfiling::_snapshotMonitor}) {
+        monitorEvent(JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER, 0x1000, reinterpret_cast<uintptr_t>(own));
+        EXPECT_EQ(cpu->findMonitorManager(true, own), nullptr);
+    }
+    monitorEvent(JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER, 0x1000, 0x4242);
+    EXPECT_NE(cpu->findMonitorManager(true, reinterpret_cast<void *>(0x4242)), nullptr);
+}
+
+TEST_F(PiEventsTest, ClassLoadHookLeavesAnUnchangedClassInItsBuffer)
+{
+    unsigned char bytes[] = {0xCA, 0xFE, 0xBA, 0xBE, 0, 0, 0, 49};
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_LOAD_HOOK;
+    event.u.class_load_hook.class_data = bytes;
+    event.u.class_load_hook.class_data_len = sizeof bytes;
+    event.u.class_load_hook.malloc_f = [](unsigned size) { return malloc(size); };
+    post(event);
+    EXPECT_EQ(event.u.class_load_hook.new_class_data, bytes);
+    EXPECT_EQ(event.u.class_load_hook.new_class_data_len, static_cast<jint>(sizeof bytes));
+}
+
+TEST_F(PiEventsTest, ClassUnloadCountsOnlyKnownClasses)
+{
+    LiveClassProfilingSession *classes = session.getClassSession();
+    classLoad(0x700, "demo/A");
+    int unfiltered = classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses();
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_UNLOAD;
+    event.u.class_unload.class_id = id(0x999);
+    post(event);
+    EXPECT_EQ(classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses(), unfiltered);
+    event.u.class_unload.class_id = id(0x700);
+    post(event);
+    EXPECT_EQ(classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses(), unfiltered - 1);
+    EXPECT_EQ(classes->getClassData(id(0x700)), nullptr);
+    post(event);
+    EXPECT_EQ(classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses(), unfiltered - 1);
+}
+
+// Appends the 8 bytes of a pointer in host order (little-endian here).
+void appendPointer(std::vector<unsigned char> &bytes, const void *pointer)
+{
+    uint64_t value = reinterpret_cast<uintptr_t>(pointer);
+    for (int i = 0; i < 8; i++)
+        bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+std::vector<unsigned char> readWholeFile(const std::string &path)
+{
+    std::vector<unsigned char> bytes;
+    FILE *in = fopen(path.c_str(), "rb");
+    if (in == nullptr)
+        return bytes;
+    int c;
+    while ((c = fgetc(in)) != EOF)
+        bytes.push_back(static_cast<unsigned char>(c));
+    fclose(in);
+    return bytes;
+}
+
+class PiHeapDumpTest : public PiEventsTest {
+protected:
+    void SetUp() override
+    {
+        PiEventsTest::SetUp();
+        heapdump = session.getHeapdump();
+        ASSERT_NE(heapdump, nullptr);
+        heapdump->setRetryWaitMs(0);
+        // demo.Node: next (reference), value (int); static count (int).
+        JVMPI_Field instances[] = {{const_cast<char *>("next"), const_cast<char *>("Ldemo/Node;")},
+                                   {const_cast<char *>("value"), const_cast<char *>("I")}};
+        JVMPI_Field statics[] = {{const_cast<char *>("count"), const_cast<char *>("I")}};
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_CLASS_LOAD;
+        event.u.class_load.class_name = "demo/Node";
+        event.u.class_load.num_instance_fields = 2;
+        event.u.class_load.instances = instances;
+        event.u.class_load.num_static_fields = 1;
+        event.u.class_load.statics = statics;
+        event.u.class_load.class_id = id(0x100);
+        post(event);
+        node = session.getClassSession()->getClassData(id(0x100));
+        ASSERT_NE(node, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (heapdump->getDumpFile() != nullptr)
+            heapdump->getDumpFile()->deleteTempFile();
+        PiEventsTest::TearDown();
+    }
+
+    LiveHeapdump *heapdump = nullptr;
+    ClassData *node = nullptr;
+};
+
+// The VM's records, literally (8-byte IDs and values in little-endian host
+// order, counts big-endian), and the dump file they become.
+TEST_F(PiHeapDumpTest, RecordsOfTheVmBecomeTheDumpFile)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    heapDumpBytes = {
+        0x20,                                           // class dump
+        0x00, 0x01, 0, 0, 0, 0, 0, 0,                   // class 0x100
+        0, 0, 0, 0, 0, 0, 0, 0,                         // no super class
+        0x00, 0x09, 0, 0, 0, 0, 0, 0,                   // loader 0x900
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // signers, protection domain
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // name, reserved
+        0, 0, 0, 24,                                    // instance size
+        0, 1,                                           // one constant-pool entry
+        0, 3, 2, 0x00, 0x50, 0, 0, 0, 0, 0, 0,          // index 3: object 0x5000
+        7, 0, 0, 0,                                     // static count = 7
+        0x21,                                           // instance 0x5000 of 0x100
+        0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 12, 0x00, 0x60, 0, 0, 0, 0, 0, 0, 42, 0, 0, 0, // next = 0x6000, value = 42
+        0x21,                                           // instance 0x6000 of 0x100
+        0x00, 0x60, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, // next = null, value = -1
+        0x23,                                           // int[3] 0x7000
+        0x00, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 10, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0,
+        0x03,                                           // Java frame root: 0x5000
+        0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2,
+    };
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    EXPECT_EQ(heapDumpRequests, 1);
+    ASSERT_NE(heapdump->getDumpFile(), nullptr);
+    ASSERT_TRUE(heapdump->getDumpFile()->hasDump());
+    // Ids: the class object 1, the loader 2, the objects 3, 4 and 5 as met.
+    std::vector<unsigned char> expected = {0, 0, 0, 4, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    auto append = [&expected](std::initializer_list<unsigned char> bytes) { expected.insert(expected.end(), bytes); };
+    append({1, 2});
+    appendPointer(expected, node);
+    append({0, 0, 0, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0, 0, 0});
+    append({4, 0, 0, 0, 0, 0, 4});   // field 0 refers to object 4
+    append({4, 0, 1, 0, 0, 0, 42});  // field 1 holds 42
+    append({0, 1, 2});
+    appendPointer(expected, node);
+    append({0, 0, 0, 4, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0, 0, 0});
+    append({4, 0, 1, 0xff, 0xff, 0xff, 0xff});
+    append({0, 1, 8});
+    appendPointer(expected, &g_nonInstanceClassData[8]);
+    append({0, 0, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0, 0, 0});
+    append({0, 0, 0, 24, 1, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3});
+    append({1, 54, 0, 0, 0, 3});      // a stack root of object 3: no method, depth 2
+    append({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2});
+    append({0, 1});                   // end of objects, the class dump
+    appendPointer(expected, node);
+    append({0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x40, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0});
+    append({1, 0, 0, 0, 3, 0, 0, 0, 0, 0, 1, 0, 0, 0, 4, 7, 0, 0, 0});
+    append({0, 0});                   // end of class dumps and methods
+    std::vector<unsigned char> file = readWholeFile(heapdump->getDumpFile()->getPath());
+    EXPECT_EQ(file, expected);
+    for (size_t i = 0; i < file.size() && i < expected.size(); i++)
+        if (file[i] != expected[i]) {
+            ADD_FAILURE() << "first difference at byte " << i << ": " << int(file[i]) << " for " << int(expected[i]) << " sizes "
+                          << file.size() << " " << expected.size();
+            break;
+        }
+    EXPECT_EQ(node->getInstanceSize(), 24);
+}
+
+// An instance with values for a super class nobody named: the known fields
+// are written, the rest skipped, and the dump goes on (nothing ends the VM).
+TEST_F(PiHeapDumpTest, UnknownSuperClassFieldsAreSkipped)
+{
+    heapDumpBytes = {
+        0x21, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0, 0, 0, 0, 0, 0, // instance 0x5000 of 0x100
+        0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0, 0, 9, 9, 9, 9,   // 4 bytes more than demo.Node has
+        0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,      // JNI global root of it
+    };
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::vector<unsigned char> file = readWholeFile(heapdump->getDumpFile()->getPath());
+    std::vector<unsigned char> expected = {0, 0, 0, 4, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 2};
+    appendPointer(expected, node);
+    expected.insert(expected.end(), {0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    expected.insert(expected.end(), {4, 0, 1, 0, 0, 0, 42, 0});
+    expected.insert(expected.end(), {1, 52, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(file, expected);
+}
+
+TEST_F(PiHeapDumpTest, LevelOneArraysCarryNoElementsAndTheInputStaysInStep)
+{
+    heapDumpBytes = {
+        0x23, 0x00, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0x4e, 0x20, 10, // int[20000], no elements
+        0x01, 0x00, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // JNI global root of it
+    };
+    ASSERT_EQ(heapdump->doDump(false, false, false, false, nullptr), 0);
+    std::vector<unsigned char> file = readWholeFile(heapdump->getDumpFile()->getPath());
+    // The array without values, then the root of the same object (id 1).
+    const std::vector<unsigned char> tail = {
+        0, 0, 0, 0, 0, 0, 0, 0, 0,             // U4 0, byte 0, U4 0: no values
+        1, 52, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, // the root
+        0, 0, 0,                               // end of objects, classes, methods
+    };
+    ASSERT_GE(file.size(), tail.size());
+    EXPECT_EQ(std::vector<unsigned char>(file.end() - static_cast<long>(tail.size()), file.end()), tail);
+}
+
+TEST_F(PiHeapDumpTest, PrimitiveArraysWriteAtMostTenThousandElements)
+{
+    heapDumpBytes = {0x23, 0x00, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0x4e, 0x20, 10};
+    for (int i = 0; i < 20000; i++)
+        for (int b = 0; b < 4; b++)
+            heapDumpBytes.push_back(static_cast<unsigned char>(i >> (8 * b)));
+    heapDumpBytes.insert(heapDumpBytes.end(), {0x01, 0x00, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::vector<unsigned char> file = readWholeFile(heapdump->getDumpFile()->getPath());
+    // Header 17, array record 1 + 1 + 8 + 4 + 8 + 4 + 4, U4 size, byte 1,
+    // U4 10000, 40,000 value bytes, the root 1 + 1 + 4 + 8, three end bytes.
+    ASSERT_EQ(file.size(), 17u + 30u + 4u + 1u + 4u + 40000u + 14u + 3u);
+    const unsigned char *count = &file[17 + 30 + 4 + 1];
+    EXPECT_EQ(std::vector<unsigned char>(count, count + 4), (std::vector<unsigned char>{0, 0, 0x27, 0x10}));
+    const unsigned char *last = &file[17 + 30 + 4 + 1 + 4 + 39996];
+    EXPECT_EQ(std::vector<unsigned char>(last, last + 4), (std::vector<unsigned char>{0, 0, 0x27, 0x0f}));
+}
+
+TEST_F(PiHeapDumpTest, NoDataFailsAfterExactlyOneHundredRequests)
+{
+    heapDumpDelivered = false;
+    EXPECT_EQ(heapdump->doDump(false, false, true, false, nullptr), 1);
+    EXPECT_EQ(heapDumpRequests, 100);
+    EXPECT_FALSE(heapdump->getDumpFile()->hasDump());
+    // Data on a later dump: the earlier failure does not count against it.
+    heapDumpDelivered = true;
+    heapDumpBytes = {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    EXPECT_EQ(heapDumpRequests, 101);
+    EXPECT_TRUE(heapdump->getDumpFile()->hasDump());
+}
+
+TEST_F(PiHeapDumpTest, CutOrUnknownRecordsKeepWhatCameBefore)
+{
+    struct Case {
+        const char *what;
+        std::vector<unsigned char> bytes;
+    };
+    const Case cases[] = {
+        {"cut inside an instance", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x21, 0x00, 0x60, 0, 0}},
+        {"unknown tag", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x99, 1, 2, 3}},
+        {"array longer than the input", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x23, 0, 0x70, 0, 0, 0, 0, 0, 0, 0x7f, 0xff, 0xff, 0xff, 10}},
+    };
+    for (const Case &c : cases) {
+        heapDumpBytes = c.bytes;
+        ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0) << c.what;
+        std::vector<unsigned char> file = readWholeFile(heapdump->getDumpFile()->getPath());
+        // Header, the one root, the three end bytes.
+        EXPECT_EQ(file.size(), 17u + 14u + 3u) << c.what;
+    }
 }
 
 } // namespace

@@ -57,6 +57,22 @@ public final class Agent {
 
     /** Appends bytes to the writer the agent lent under `handle`. */
     public static native void writeData(long handle, byte[] bytes, int offset, int length);
+    private static volatile String mainClassName;
+
+    /** Called first by the static initialiser of the profiled main class (piagent rewrites it). */
+    public static void initFromMainClass(String className) {
+        mainClassName = className;
+    }
+
+    /** Called first by the profiled main method (piagent); main goes on when it answers true. */
+    public static boolean executeMain(Class<?> mainClass, String[] arguments) {
+        return mainClass != null;
+    }
+
+    /** The profiled main class as its static initialiser named it; null before. */
+    public static String getMainClassName() {
+        return mainClassName;
+    }
 
     /** A bookmark in the telemetry at the current time. */
     public static native void addBookmark(String text);

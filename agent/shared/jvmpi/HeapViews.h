@@ -1,0 +1,22 @@
+#ifndef AGENT_JVMPI_HEAPVIEWS_H
+#define AGENT_JVMPI_HEAPVIEWS_H
+
+class CallStackTree;
+class ClassData;
+class ClassProfilingSession;
+class HeapProfilingSession;
+class ProfilingSession;
+
+// The heap views of the shared heap session (commands 3, 4, 24, 51), fed by
+// piagent's allocation events. Kept apart from the JVMPI allocation items,
+// whose names the shared heap session uses for its own.
+namespace HeapViews {
+HeapProfilingSession *create(ProfilingSession *session, ClassProfilingSession *classes);
+void destroy(HeapProfilingSession *views);
+// The object's id in the views, 0 while they do not record.
+long long recordAllocation(HeapProfilingSession *views, CallStackTree *node, long long size, int type, ClassData *classData, int timeMs);
+void objectFreed(HeapProfilingSession *views, long long tag);
+void setRecording(HeapProfilingSession *views, bool on, bool chrono);
+} // namespace HeapViews
+
+#endif

@@ -1,0 +1,284 @@
+#include "LiveClassProfilingSession.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ClassData.h"
+#include "ClassModifications.h"
+#include "ClassProfilingHelper.h"
+#include "InternalMonitor.h"
+#include "LiveProfiling.h"
+#include "MessageUtil.h"
+#include "MethodDesc.h"
+#include "SessionLock.h"
+#include "io/ClassFileReader.h"
+#include "io/ClassFileWriter.h"
+#include "structures/ClassFile.h"
+#include "structures/ConstantPoolUtil.h"
+#include "structures/MethodInfo.h"
+
+LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session) : ClassProfilingSession(session) {}
+
+LiveClassProfilingSession::~LiveClassProfilingSession() = default;
+
+ClassData *LiveClassProfilingSession::getLoadedClassData(const char *name)
+{
+    std::string dotted;
+    for (const char *p = name; *p != '\0'; p++)
+        dotted.push_back(*p == '/' ? '.' : *p);
+    auto found = classNameToClassData.find(dotted);
+    if (found != classNameToClassData.end())
+        return found->second;
+    ClassData *classData = new ClassData(dotted.c_str(), this);
+    addClassData(classData);
+    classNameToClassData.emplace(dotted, classData);
+    if (isFilteredClassName(dotted.c_str(), true))
+        numFilteredClasses++;
+    else
+        numUnfilteredClasses++;
+    return classData;
+}
+
+void LiveClassProfilingSession::addClassLoadInformation(ClassData *classData, JVMPI_Event *event)
+{
+    std::vector<void *> ids;
+    for (jint i = 0; i < event->u.class_load.num_methods && event->u.class_load.methods != nullptr; i++)
+        ids.push_back(event->u.class_load.methods[i].method_id);
+    classData->setMethodIds(ids);
+    classData->numInterfaces = event->u.class_load.num_interfaces;
+    if (classData->hasFieldInformation())
+        return;
+    for (jint i = 0; i < event->u.class_load.num_static_fields && event->u.class_load.statics != nullptr; i++) {
+        const JVMPI_Field &field = event->u.class_load.statics[i];
+        if (field.field_name != nullptr && field.field_signature != nullptr)
+            classData->addField(true, field.field_name, field.field_signature, i, nullptr);
+    }
+    for (jint i = 0; i < event->u.class_load.num_instance_fields && event->u.class_load.instances != nullptr; i++) {
+        const JVMPI_Field &field = event->u.class_load.instances[i];
+        if (field.field_name != nullptr && field.field_signature != nullptr)
+            classData->addField(false, field.field_name, field.field_signature, i, nullptr);
+    }
+    classData->calculateReferenceMappings();
+}
+
+void LiveClassProfilingSession::handleClassLoad(JVMPI_Event *event, bool requested)
+{
+    if (event->u.class_load.class_name == nullptr) {
+        MessageUtil::debugOut("class load without a name ignored\n");
+        return;
+    }
+    SessionLock lock(profilingSession, IM_CLASS);
+    void *classId = event->u.class_load.class_id;
+    ClassData *classData = nullptr;
+    if (requested) {
+        auto known = classIdToClassData.find(classId);
+        if (known != classIdToClassData.end())
+            classData = known->second;
+    }
+    if (classData == nullptr) {
+        classData = getLoadedClassData(event->u.class_load.class_name);
+        addClassLoadInformation(classData, event);
+        if (classId != nullptr)
+            classIdToClassData[classId] = classData;
+        if (!requested)
+            return;
+    }
+    const char *className = classData->getClassName();
+    for (jint i = 0; i < event->u.class_load.num_methods && event->u.class_load.methods != nullptr; i++) {
+        const JVMPI_Method &method = event->u.class_load.methods[i];
+        if (method.method_name == nullptr || method.method_signature == nullptr || method.method_id == nullptr)
+            continue;
+        auto known = methodIdToMethodDesc.find(method.method_id);
+        if (known != methodIdToMethodDesc.end() && known->second != nullptr)
+            continue;
+        MethodDesc *methodDesc = new MethodDesc(classData, method.method_name, -1, method.method_signature, -1, this, className);
+        methodDesc->setMethodId(method.method_id);
+        methodIdToMethodDesc[method.method_id] = methodDesc;
+        addMethodDesc(methodDesc);
+    }
+}
+
+void LiveClassProfilingSession::handleClassUnload(JVMPI_Event *event)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = classIdToClassData.find(event->u.class_unload.class_id);
+    if (found == classIdToClassData.end() || found->second == nullptr)
+        return;
+    ClassData *classData = found->second;
+    found->second = nullptr;
+    classData->setIsUnloaded();
+    if (isFilteredClassName(classData->getClassName(), true))
+        numFilteredClasses--;
+    else
+        numUnfilteredClasses--;
+    // The method records stay (call trees point to them); their ids may
+    // come back for another class.
+    if (profilingSession->getCallTreeCollectionMethod() != 1) {
+        for (void *id : classData->getMethodIds()) {
+            auto method = methodIdToMethodDesc.find(id);
+            if (method != methodIdToMethodDesc.end())
+                method->second = nullptr;
+        }
+    }
+}
+
+void LiveClassProfilingSession::handleObjectMove(JVMPI_Event *event)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = classIdToClassData.find(event->u.obj_move.obj_id);
+    if (found == classIdToClassData.end())
+        return;
+    ClassData *classData = found->second;
+    classIdToClassData.erase(found);
+    classIdToClassData[event->u.obj_move.new_obj_id] = classData;
+}
+
+ClassData *LiveClassProfilingSession::getClassData(jobjectID classId)
+{
+    if (classId == nullptr)
+        return nullptr;
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = classIdToClassData.find(classId);
+    return found != classIdToClassData.end() ? found->second : nullptr;
+}
+
+ClassData *LiveClassProfilingSession::getArrayClassData(ClassData *elementClass)
+{
+    std::string name = std::string("[L") + (elementClass != nullptr ? elementClass->getClassName() : "java.lang.Object") + ";";
+    SessionLock lock(profilingSession, IM_CLASS);
+    return getLoadedClassData(name.c_str());
+}
+
+MethodDesc *LiveClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv *env)
+{
+    if (methodId == nullptr)
+        return nullptr;
+    {
+        SessionLock lock(profilingSession, IM_CLASS);
+        auto found = methodIdToMethodDesc.find(methodId);
+        if (found != methodIdToMethodDesc.end() && found->second != nullptr)
+            return found->second;
+    }
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (env == nullptr || vm == nullptr)
+        return nullptr;
+    // The VM delivers the requested class load at once, on this thread.
+    vm->DisableGC();
+    jobjectID classId = vm->GetMethodClass(methodId);
+    vm->EnableGC();
+    if (classId == nullptr) {
+        MessageUtil::debugOut("no class for method id %p\n", static_cast<void *>(methodId));
+        return nullptr;
+    }
+    vm->RequestEvent(JVMPI_EVENT_CLASS_LOAD, classId);
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = methodIdToMethodDesc.find(methodId);
+    return found != methodIdToMethodDesc.end() ? found->second : nullptr;
+}
+
+void LiveClassProfilingSession::handleClassLoadHook(JVMPI_Event *event)
+{
+    event->u.class_load_hook.new_class_data = event->u.class_load_hook.class_data;
+    event->u.class_load_hook.new_class_data_len = event->u.class_load_hook.class_data_len;
+    unsigned char *newBytes = nullptr;
+    int newLength = 0;
+    bool changed;
+    {
+        SessionLock lock(profilingSession, IM_CLASS);
+        changed = doInstrumentation(event->u.class_load_hook.class_data, event->u.class_load_hook.class_data_len, &newBytes, &newLength);
+    }
+    if (!changed || newBytes == nullptr)
+        return;
+    void *copy = event->u.class_load_hook.malloc_f != nullptr ? event->u.class_load_hook.malloc_f(static_cast<unsigned>(newLength)) : nullptr;
+    if (copy == nullptr) {
+        MessageUtil::message("ERROR: no memory for the rewritten class; it stays unchanged");
+    } else {
+        memcpy(copy, newBytes, static_cast<size_t>(newLength));
+        event->u.class_load_hook.new_class_data = static_cast<unsigned char *>(copy);
+        event->u.class_load_hook.new_class_data_len = newLength;
+    }
+    free(newBytes);
+}
+
+namespace {
+
+// Frees a class model when the rewriting is done.
+class ClassFileHolder {
+public:
+    explicit ClassFileHolder(Tessera::ClassFile *classFile) : classFile(classFile) {}
+    ~ClassFileHolder()
+    {
+        if (classFile != nullptr)
+            classFile->freeInstance();
+    }
+    ClassFileHolder(const ClassFileHolder &) = delete;
+    ClassFileHolder &operator=(const ClassFileHolder &) = delete;
+    Tessera::ClassFile *get() const { return classFile; }
+
+private:
+    Tessera::ClassFile *classFile;
+};
+
+// A public static main(String[]) with code.
+bool hasMainMethod(Tessera::ClassFile *classFile)
+{
+    for (Tessera::MethodInfo *method : classFile->getMethods()) {
+        const char *name = method->getName();
+        const char *type = method->getSignature();
+        if (name != nullptr && type != nullptr && std::string(name, static_cast<size_t>(method->getNameLength())) == "main" &&
+            std::string(type, static_cast<size_t>(method->getSignatureLength())) == "([Ljava/lang/String;)V" &&
+            (method->getAccessFlags() & 0x0009) == 0x0009)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool LiveClassProfilingSession::doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
+{
+    *newBytes = nullptr;
+    *newLength = 0;
+    if (bytes == nullptr || length <= 0)
+        return false;
+    ClassFileHolder holder(Tessera::ClassFileReader::readFromByteArray(bytes, length, nullptr, true, true, nullptr));
+    Tessera::ClassFile *classFile = holder.get();
+    if (classFile == nullptr || classFile->hasError()) {
+        MessageUtil::message("ERROR: class could not be read");
+        return false;
+    }
+    int nameLength = 0;
+    const char *rawName = classFile->getClassName(&nameLength);
+    if (rawName == nullptr)
+        return false;
+    std::string slashName(rawName, static_cast<size_t>(nameLength));
+    std::string dottedName = slashName;
+    for (char &c : dottedName)
+        if (c == '/')
+            c = '.';
+    // The main class: the first class with a main method that is not one
+    // of the VM's or the agent's own.
+    if (!mainClassName.empty() || ClassProfilingHelper::isMainClassException(dottedName.c_str()) || !hasMainMethod(classFile))
+        return false;
+    mainClassName = dottedName;
+    MessageUtil::debugOut("MAIN: %s\n", dottedName.c_str());
+    if (!ClassModifications::mainClassModifications(dottedName.c_str(), classFile))
+        return false;
+    int executeMain = Tessera::ConstantPoolUtil::addConstantMethodrefInfo(classFile, "com/orvane/agent/Agent", "executeMain",
+                                                                          "(Ljava/lang/Class;[Ljava/lang/String;)Z");
+    if (!ClassModifications::modifyMainClassMain(classFile, executeMain))
+        return false;
+    char *written = nullptr;
+    int writtenLength = Tessera::ClassFileWriter::writeToByteArray(&written, classFile);
+    if (written == nullptr || writtenLength <= 0) {
+        delete[] written;
+        return false;
+    }
+    *newBytes = static_cast<unsigned char *>(malloc(static_cast<size_t>(writtenLength)));
+    if (*newBytes != nullptr) {
+        memcpy(*newBytes, written, static_cast<size_t>(writtenLength));
+        *newLength = writtenLength;
+    }
+    delete[] written;
+    return *newBytes != nullptr;
+}

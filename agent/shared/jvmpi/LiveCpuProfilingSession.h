@@ -1,0 +1,78 @@
+#ifndef AGENT_JVMPI_LIVECPUPROFILINGSESSION_H
+#define AGENT_JVMPI_LIVECPUPROFILINGSESSION_H
+
+#include <atomic>
+#include <vector>
+
+#include "CpuProfilingSession.h"
+#include "jvmpi.h"
+
+class LiveClassProfilingSession;
+class LiveHeapProfilingSession;
+class LiveMonitorManager;
+class LiveThreadManager;
+
+// The CPU session of piagent: threads, method events and monitor events
+// arrive as VM events and feed the same thread managers and call trees as
+// the hooks of rewritten code do in tiagent. A thread is its JNIEnv*; the
+// VM's thread-local storage of a thread holds its manager.
+class LiveCpuProfilingSession : public CpuProfilingSession {
+public:
+    // `heap` (may be null) gives the classes of monitor objects.
+    LiveCpuProfilingSession(ProfilingSession *session, VmInterface *vm, const Settings &settings, LiveClassProfilingSession *classes,
+                            LiveHeapProfilingSession *heap);
+
+    virtual void handleThreadStart(JVMPI_Event *event);
+    virtual void handleThreadEnd(JVMPI_Event *event);
+    virtual void handleMethodEntry(JVMPI_Event *event);
+    virtual void handleMethodEntry2(JVMPI_Event *event);
+    virtual void handleMethodExit(JVMPI_Event *event);
+    virtual void handleMonitorContendedEnter(bool raw, JNIEnv *env, JNIEnv *threadEnv, void *monitor, JNIEnv *owner, bool flag);
+    virtual void handleMonitorContendedEntered(bool raw, JNIEnv *env, JNIEnv *threadEnv, void *monitor);
+    virtual void handleMonitorWait(JNIEnv *env, JNIEnv *threadEnv, void *monitor, bool timed);
+    virtual void handleMonitorWaited(JNIEnv *env, JNIEnv *threadEnv, void *monitor);
+    // MONITOR_DUMP: the blocked and waiting threads of every monitor become
+    // the events in progress.
+    virtual void handleMonitorDump(JVMPI_Event *event);
+    // Asks the VM for a monitor dump (delivered at once to handleMonitorDump).
+    virtual void generateCurrentMonitorEntryData(JNIEnv *env, bool onlyToBeRecorded);
+    // Command 36: the VM's monitor dump.
+    long long collectCurrentMonitorEntries() override;
+    // OBJECT_MOVE: a Java monitor's record follows its object.
+    virtual void handleObjectMove(JVMPI_Event *event);
+
+    // The manager of a thread; with `orMain` the main thread's when none is
+    // known. Unless `noStore` the manager is kept in the thread's storage.
+    LiveThreadManager *getThreadManager(JNIEnv *env, bool orMain, bool noStore);
+    LiveThreadManager *getCurrentThreadManager(JNIEnv *env, bool orMain) { return getThreadManager(env, orMain, false); }
+    LiveThreadManager *getMainThreadManager() const { return mainThread; }
+
+    // The method events of the VM: entry (entry2 with concrete subclasses)
+    // and exit on; off sets nothing recorded for them.
+    void enableCpuEvents(bool showSubclassMethods);
+    void disableCpuEvents();
+    // Thread profiling (statuses, monitor events) may be switched off.
+    void setThreadProfiling(bool on) { threadProfiling = on; }
+    bool isThreadProfiling() const { return threadProfiling; }
+    int getNumThreadsAlive() const { return numThreadsAlive.load(); }
+
+private:
+    // The record of a monitor, made on first sight; null for a null monitor
+    // or while monitors are not recorded.
+    LiveMonitorManager *getMonitorManager(bool raw, void *monitor);
+    // The thread's manager for a monitor event; null when the event is not
+    // recorded.
+    LiveThreadManager *monitorEventThread(JNIEnv *threadEnv);
+
+    LiveClassProfilingSession *classes;
+    LiveHeapProfilingSession *heap;
+    LiveThreadManager *mainThread;
+    std::atomic<int> numThreadsAlive{0};
+    bool showSubclassMethods = false;
+    bool threadProfiling = true;
+    bool onlyToBeRecordedMonitors = false;
+    // When the last monitor dump was read.
+    std::atomic<long long> dumpTime{0};
+};
+
+#endif

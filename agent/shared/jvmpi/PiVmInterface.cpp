@@ -1,0 +1,101 @@
+#include "PiVmInterface.h"
+
+#include "Counter.h"
+#include "LiveClassProfilingSession.h"
+#include "LiveProfiling.h"
+#include "LiveSamplerSession.h"
+
+long long PiVmInterface::getUsec()
+{
+    return Counter::getUsec();
+}
+
+long long PiVmInterface::getCurrentThreadCpuUsec()
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (vm == nullptr || vm->GetCurrentThreadCpuTime == nullptr)
+        return -1;
+    return vm->GetCurrentThreadCpuTime() / 1000;
+}
+
+int PiVmInterface::stateOf(jint status)
+{
+    switch (status & ~(JVMPI_THREAD_SUSPENDED | JVMPI_THREAD_INTERRUPTED)) {
+    case JVMPI_THREAD_RUNNABLE:
+        return LiveSamplerSession::STATE_RUNNABLE;
+    case JVMPI_THREAD_MONITOR_WAIT:
+        return LiveSamplerSession::STATE_BLOCKED_ON_MONITOR_ENTER;
+    case JVMPI_THREAD_CONDVAR_WAIT:
+        return LiveSamplerSession::STATE_WAITING;
+    default:
+        return 0;
+    }
+}
+
+bool PiVmInterface::getThreadStates(const std::vector<void *> &threads, std::vector<int> *states)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (vm == nullptr)
+        return false;
+    states->clear();
+    for (void *thread : threads)
+        states->push_back(stateOf(vm->GetThreadStatus(static_cast<JNIEnv *>(thread))));
+    return true;
+}
+
+bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (vm == nullptr)
+        return false;
+    stacks->assign(threads.size(), std::vector<StackFrame>());
+    std::vector<std::vector<JVMPI_CallFrame>> traces(threads.size());
+    std::vector<bool> kept(threads.size(), false);
+    frames.resize(static_cast<size_t>(samplingDepth));
+    // GC stays disabled for the whole pass, and is enabled again on every
+    // path out of it.
+    vm->DisableGC();
+    for (void *thread : threads)
+        vm->SuspendThread(static_cast<JNIEnv *>(thread));
+    for (size_t i = 0; i < threads.size(); i++) {
+        JNIEnv *env = static_cast<JNIEnv *>(threads[i]);
+        if (stateOf(vm->GetThreadStatus(env)) != LiveSamplerSession::STATE_RUNNABLE)
+            continue;
+        if (!vm->ThreadHasRun(env)) {
+            kept[i] = true;
+            continue;
+        }
+        JVMPI_CallTrace trace;
+        trace.env_id = env;
+        trace.num_frames = 0;
+        trace.frames = frames.data();
+        vm->GetCallTrace(&trace, samplingDepth);
+        int count = trace.num_frames < 0 ? 0 : trace.num_frames > samplingDepth ? samplingDepth : trace.num_frames;
+        traces[i].assign(frames.begin(), frames.begin() + count);
+    }
+    for (void *thread : threads)
+        vm->ResumeThread(static_cast<JNIEnv *>(thread));
+    vm->EnableGC();
+    // The methods are looked up with the threads running again: a lookup
+    // may make the VM load a class.
+    std::unordered_map<void *, std::vector<StackFrame>> seen;
+    for (size_t i = 0; i < threads.size(); i++) {
+        std::vector<StackFrame> &stack = (*stacks)[i];
+        if (kept[i]) {
+            auto last = previous.find(threads[i]);
+            if (last != previous.end())
+                stack = last->second;
+        } else {
+            // Traces come innermost first; stacks go outermost first.
+            for (auto frame = traces[i].rbegin(); frame != traces[i].rend(); ++frame) {
+                MethodDesc *method = classes != nullptr ? classes->getMethodDesc(frame->method_id, nullptr) : nullptr;
+                if (method == nullptr)
+                    continue;
+                stack.push_back(StackFrame{method, static_cast<uint16_t>(frame->lineno < 0 ? 0 : frame->lineno)});
+            }
+        }
+        seen[threads[i]] = stack;
+    }
+    previous.swap(seen);
+    return true;
+}

@@ -1,0 +1,170 @@
+// The host fixture of piagent's end-to-end tests: jvmpihost as a child
+// process with its own TMPDIR and HOME, its output in files, and a front end
+// that connects over loopback.
+#ifndef KVR_TESTS_E2E_AGENT_PIAGENTHOST_H
+#define KVR_TESTS_E2E_AGENT_PIAGENTHOST_H
+
+#include <gtest/gtest.h>
+
+#include "FrontendClient.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+[[maybe_unused]] std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+[[maybe_unused]] std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> result;
+    std::stringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        result.push_back(line);
+    return result;
+}
+
+// The lines of `all` that start with `prefix`, in order.
+[[maybe_unused]] std::vector<std::string> linesStartingWith(const std::string &all, const std::string &prefix)
+{
+    std::vector<std::string> result;
+    for (const std::string &line : lines(all))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            result.push_back(line);
+    return result;
+}
+
+[[maybe_unused]] int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class PiagentHostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/piagentXXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        work = pattern;
+        home = work + "/home";
+        mkdir(home.c_str(), 0700);
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        std::string command = "rm -rf '" + work + "'";
+        if (system(command.c_str()) != 0)
+            ADD_FAILURE() << "could not remove " << work;
+    }
+
+    // Starts the host with its own TMPDIR and HOME; stdout and stderr go to files.
+    void start(const std::vector<std::string> &arguments)
+    {
+        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::string out = work + "/stdout", err = work + "/stderr";
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(o, 1);
+            dup2(e, 2);
+            setenv("TMPDIR", work.c_str(), 1);
+            setenv("HOME", home.c_str(), 1);
+            chdir(work.c_str());
+            std::vector<char *> raw;
+            for (std::string &arg : argv)
+                raw.push_back(&arg[0]);
+            raw.push_back(nullptr);
+            execv(raw[0], raw.data());
+            _exit(127);
+        }
+    }
+
+    // The exit status (or 128 + signal) of the host, waiting at most 20 s.
+    int finish()
+    {
+        for (int i = 0; i < 2000; ++i) {
+            int status = 0;
+            pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    bool waitForLine(const std::string &file, const std::string &line)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            for (const std::string &seen : lines(readFile(work + "/" + file)))
+                if (seen == line)
+                    return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::string out() { return readFile(work + "/stdout"); }
+    // Makes FILE in the host's working directory (what its await steps wait for).
+    void touch(const std::string &file)
+    {
+        std::ofstream(work + "/" + file) << "";
+    }
+    // Connects the client to the agent's port and shakes hands.
+    void connectFrontend(FrontendClient &client, int port)
+    {
+        std::string error;
+        for (int i = 0; i < 200; ++i) {
+            error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+            if (error.empty())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(error, "");
+        ASSERT_EQ(client.handshake(), "");
+    }
+    std::string err() { return readFile(work + "/stderr"); }
+
+    std::string work;
+    std::string home;
+    pid_t pid = -1;
+};
+
+} // namespace
+
+#endif
