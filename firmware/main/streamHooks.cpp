@@ -71,4 +71,5 @@ void startupRegisterStreamHooks(void)
                                                 sdtiMadiInsertionUpdate,
                                                 atdmAvailabilityBroadcast};
     platformRegisterStreamHooks(&hooks);
+    strataRegisterVlanReadyHook(vancMetaDataInterfaceInit);
 }
