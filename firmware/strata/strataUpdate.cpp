@@ -125,12 +125,18 @@ int platformStartFumUpdate(log4c_category_t *category)
     return runCommand(category, "/sbin/fum-update.sh /upgrade/fum-ftp/in > /var/log/fum-update.log 2>&1 </dev/null &");
 }
 
-/* One line of at most 54 characters without its line end; 0, or -1 at the end of the file. */
-static int statusLine(FILE *in, char line[56])
+/* One line, kept to its first 54 characters (the rest of a longer line is skipped); 0, or -1 at the end of the file. */
+static int statusLine(FILE *in, char line[55])
 {
-    if (!fgets(line, 56, in))
+    int c = getc(in);
+    if (c == EOF)
         return -1;
-    line[strcspn(line, "\r\n")] = 0;
+    size_t used = 0;
+    for (; c != EOF && c != '\n'; c = getc(in)) {
+        if (used < 54 && c != '\r')
+            line[used++] = (char)c;
+    }
+    line[used] = 0;
     return 0;
 }
 
@@ -141,7 +147,7 @@ int platformReadFumUpdateStatus(log4c_category_t *category, uint32_t *state, uin
     FILE *in = fopen(halPath(updateStatusPath).c_str(), "r");
     if (!in)
         return -1;
-    char line[56];
+    char line[55];
     int lines = 0;
     if (statusLine(in, line) == 0) {
         *state = (uint32_t)strtoul(line, nullptr, 0);
