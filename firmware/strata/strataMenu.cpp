@@ -269,7 +269,9 @@ void resetNavigationLocked(void)
 void *menuTimerThread(void *)
 {
     for (;;) {
-        usleep(strataTiming.menuTickMs * 1000);
+        uint32_t ms = strataTiming.menuTickMs;
+        struct timespec pause = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+        nanosleep(&pause, nullptr);
         strataMenuTimerStep();
     }
     return nullptr;
