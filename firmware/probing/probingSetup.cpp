@@ -160,17 +160,6 @@ void sdtiMadiInsertionUpdate(log4c_category_t *category, uint32_t on)
     pthread_mutex_unlock(&sdtiBridges.mutex);
 }
 
-void vancMetaDataClearBuffer(log4c_category_t *category)
-{
-    (void)category;
-    memset(localDiscoveryRecord, 0, sizeof localDiscoveryRecord);
-}
-
-void vancMetaDataInterfaceInit(log4c_category_t *category)
-{
-    (void)category;
-}
-
 void platformUpdateControlRegister(uint32_t kind, uint32_t value)
 {
     pthread_mutex_lock(&probingControl.mutex);

@@ -1,5 +1,7 @@
 #include "probing/probing.h"
 
+#include "probing/discovery.h"
+
 #include "interruptController/interruptController.h"
 
 #include <cstring>
@@ -179,6 +181,7 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
     memset(target.heads, 0, sizeof target.heads);
     target.bridgeInLogCount = 0;
     log4c_category_log(category(), LOG4C_PRIORITY_INFO, "Initializing Probing Target.");
+    discoveryInit(cat, sharedMemory);
     return 0;
 }
 
@@ -206,6 +209,7 @@ void probingTargetCycleEnd(probingAction *action)
     for (uint32_t i = 0; i < target.stepCount; i++)
         target.steps[i](ok);
     videoProbeStatusChanged(ok);
+    processDiscoveryInfo(category(), ok);
     if (ok && target.sharedMemory)
         processBridgeIn();
     probingRawWords.bridgeIn[1] = NOT_READ;
