@@ -4,6 +4,7 @@
 #include "persistentDataStorage/persistentDataStorage.h"
 #include "platform/platform.h"
 #include "strata/strata.h"
+#include "probing/discovery.h"
 #include "probing/probing.h"
 
 /*
@@ -72,4 +73,5 @@ void startupRegisterStreamHooks(void)
                                                 atdmAvailabilityBroadcast};
     platformRegisterStreamHooks(&hooks);
     strataRegisterVlanReadyHook(vancMetaDataInterfaceInit);
+    strataRegisterDiscoveryHooks(discoveryFrameStatusChanged, discoveryIPAddressChanged, discoverySetStrataFrameType);
 }

@@ -234,8 +234,8 @@ int strataIsMacText(const char *text);
  * the frame's IP address in host order, the frame type) and the VANC
  * metadata start once the VLAN addresses are right.
  */
-void strataRegisterDiscoveryHooks(void (*frameStatusChanged)(uint32_t), void (*ipAddressChanged)(uint32_t),
-                                  void (*setFrameType)(uint32_t));
+void strataRegisterDiscoveryHooks(void (*frameStatusChanged)(uint16_t), void (*ipAddressChanged)(uint32_t),
+                                  void (*setFrameType)(uint8_t));
 void strataRegisterVlanReadyHook(void (*vlanAddressesOk)(log4c_category_t *category));
 
 /* ---- what the SDI output sub-module reports to the frame controller ---- */

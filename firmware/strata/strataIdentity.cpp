@@ -202,14 +202,14 @@ void platformStrataPreServiceInit(log4c_category_t *category)
 /* ---- values the controller monitor polls ---- */
 
 static struct {
-    std::atomic<void (*)(uint32_t)> frameStatusChanged{nullptr};
+    std::atomic<void (*)(uint16_t)> frameStatusChanged{nullptr};
     std::atomic<void (*)(uint32_t)> ipAddressChanged{nullptr};
-    std::atomic<void (*)(uint32_t)> setFrameType{nullptr};
+    std::atomic<void (*)(uint8_t)> setFrameType{nullptr};
     std::atomic<void (*)(log4c_category_t *)> vlanAddressesOk{nullptr};
 } strataDiscoveryHooks;
 
-void strataRegisterDiscoveryHooks(void (*frameStatusChanged)(uint32_t), void (*ipAddressChanged)(uint32_t),
-                                  void (*setFrameType)(uint32_t))
+void strataRegisterDiscoveryHooks(void (*frameStatusChanged)(uint16_t), void (*ipAddressChanged)(uint32_t),
+                                  void (*setFrameType)(uint8_t))
 {
     strataDiscoveryHooks.frameStatusChanged = frameStatusChanged;
     strataDiscoveryHooks.ipAddressChanged = ipAddressChanged;
@@ -221,10 +221,10 @@ void strataRegisterVlanReadyHook(void (*vlanAddressesOk)(log4c_category_t *categ
     strataDiscoveryHooks.vlanAddressesOk = vlanAddressesOk;
 }
 
-static void callHook(void (*hook)(uint32_t), uint32_t value)
+template <typename T> static void callHook(void (*hook)(T), uint32_t value)
 {
     if (hook)
-        hook(value);
+        hook((T)value);
 }
 
 static uint32_t dottedToHost(const uint8_t a[4])
@@ -264,7 +264,7 @@ void platformSyncVlan2Address(log4c_category_t *category, uint32_t fromControlle
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: Using vlan2.", __func__);
     uint8_t controller[4];
     inet_pton(AF_INET, STRATA_VLAN_CONTROLLER, controller);
-    callHook(strataDiscoveryHooks.ipAddressChanged, dottedToHost(controller));
+    callHook(strataDiscoveryHooks.ipAddressChanged.load(), dottedToHost(controller));
 
     uint8_t expected[4];
     if (fromController && address) {
@@ -395,17 +395,17 @@ void platformStrataChanged(log4c_category_t *category, uint16_t opcode, uint32_t
         strataSetRestorePointBit(value & 1);
         break;
     case STRATA_OPCODE_FRAME_STATUS:
-        callHook(strataDiscoveryHooks.frameStatusChanged, value & 0xFFFF);
+        callHook(strataDiscoveryHooks.frameStatusChanged.load(), value & 0xFFFF);
         break;
     case STRATA_OPCODE_IP_CONFIG_V2: {
         /* the monitor reports the interface whose address changed */
         uint32_t address = 0;
         if (value == 0 && !platformAreWeUsingVlan(category) && strataGetFrameIpAddress(0, &address, 0) == 0)
-            callHook(strataDiscoveryHooks.ipAddressChanged, address);
+            callHook(strataDiscoveryHooks.ipAddressChanged.load(), address);
         break;
     }
     case STRATA_OPCODE_FRAME_TYPE:
-        callHook(strataDiscoveryHooks.setFrameType, value & 0xFF);
+        callHook(strataDiscoveryHooks.setFrameType.load(), value & 0xFF);
         break;
     case STRATA_OPCODE_VLAN2_CARD_IP: {
         if (!platformAreWeUsingVlan(category))

@@ -485,6 +485,36 @@ TEST_F(StrataPlatform, PolledValuesReachTheirTargets)
     EXPECT_EQ(rebootCount(), before + 1);
 }
 
+std::vector<std::string> hookCalls;
+void frameStatusHook(uint16_t status) { hookCalls.push_back("status " + std::to_string(status)); }
+void ipHook(uint32_t address) { hookCalls.push_back("ip " + std::to_string(address)); }
+void frameTypeHook(uint8_t type) { hookCalls.push_back("type " + std::to_string(type)); }
+void vlanReadyHook(log4c_category_t *) { hookCalls.push_back("vanc"); }
+
+TEST_F(StrataPlatform, PolledValuesReachTheDiscoveryRecord)
+{
+    strataRegisterDiscoveryHooks(frameStatusHook, ipHook, frameTypeHook);
+    strataRegisterVlanReadyHook(vlanReadyHook);
+    hookCalls.clear();
+    useCard({3, 4, 2, 0});
+    platformStrataChanged(strataCategory(), STRATA_OPCODE_FRAME_STATUS, 0x0201);
+    platformStrataChanged(strataCategory(), STRATA_OPCODE_FRAME_TYPE, 3);
+    /* only interface 0 and only off a VLAN */
+    platformStrataChanged(strataCategory(), STRATA_OPCODE_IP_CONFIG_V2, 1);
+    strataReplyStore([](strataReplySlots_t *slots, const uint8_t *, uint32_t) { slots->frameIp[0] = 0x0A000002; },
+                     nullptr, 0);
+    platformStrataChanged(strataCategory(), STRATA_OPCODE_IP_CONFIG_V2, 0);
+    platformRecord.vlanInUse = 1;
+    platformStrataChanged(strataCategory(), STRATA_OPCODE_IP_CONFIG_V2, 0);
+    /* right VLAN addresses: the frame address becomes the controller's, then the VANC record starts */
+    cardsimFlashWrite({"ipaddrvlan2=169.254.2.14", "vlan2netmask=255.255.255.0"}, 0x1000, 0);
+    platformSyncVlan2Address(strataCategory(), 0, 14, nullptr);
+    EXPECT_EQ(hookCalls, (std::vector<std::string>{"status 513", "type 3", "ip 167772162", "ip 2851996161",
+                                                   "vanc"}));
+    strataRegisterDiscoveryHooks(nullptr, nullptr, nullptr);
+    strataRegisterVlanReadyHook(nullptr);
+}
+
 /* ---- updates ---- */
 
 TEST_F(StrataPlatform, UpdateLockIsTenBytesAndAcceptedAgainOnlyByItsOwner)
