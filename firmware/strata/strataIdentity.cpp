@@ -181,7 +181,12 @@ void platformStrataDoWeHandleMenu(log4c_category_t *category)
     strataLinkConfiguration.isStrataMenuHandledByFirmware = 1;
     strataLinkConfiguration.statusByFirmware = 1;
     strataLinkConfiguration.qvsRelay = 0;
+    /* the first 8 characters are the model name, written (again) at pre-start */
     std::string label(strataCardLabel, strnlen(strataCardLabel, sizeof strataCardLabel));
+    if (label.size() < 8)
+        label = (std::string(strataLinkConfiguration.modelName, strnlen(strataLinkConfiguration.modelName, 8)) +
+                 "        ")
+                    .substr(0, 8);
     label += "-";
     label += (char)('A' + slot);
     if (platformAreWeUsingVlan(category)) {

@@ -1,5 +1,7 @@
 #include "ctrlPeer.h"
 
+#include <algorithm>
+
 #include "strata/strata.h"
 
 #include <arpa/inet.h>
@@ -453,16 +455,24 @@ bool CtrlPeer::pressKey(MenuKey key, uint8_t step)
 std::vector<Packet> joinMessages(const std::vector<Packet> &packets)
 {
     std::vector<Packet> out;
-    bool open = false;
+    /* messages still open (their last packet had the more flag), by source and opcode; other packets may come between */
+    std::vector<size_t> open;
     for (const Packet &p : packets) {
-        if (open && out.back().opcode == p.opcode && out.back().source == p.source) {
-            out.back().data.insert(out.back().data.end(), p.data.begin(), p.data.end());
-            out.back().raw.insert(out.back().raw.end(), p.raw.begin(), p.raw.end());
-            out.back().more = p.more;
-        } else {
-            out.push_back(p);
+        auto continued = std::find_if(open.begin(), open.end(), [&](size_t i) {
+            return out[i].source == p.source && out[i].opcode == p.opcode;
+        });
+        if (continued != open.end()) {
+            Packet &message = out[*continued];
+            message.data.insert(message.data.end(), p.data.begin(), p.data.end());
+            message.raw.insert(message.raw.end(), p.raw.begin(), p.raw.end());
+            message.more = p.more;
+            if (!p.more)
+                open.erase(continued);
+            continue;
         }
-        open = p.more;
+        out.push_back(p);
+        if (p.more)
+            open.push_back(out.size() - 1);
     }
     return out;
 }

@@ -68,8 +68,8 @@ protected:
         platformRecord.vlanKnown = 1;
         platformRecord.vlanInUse = 0;
         strataIdentityReset();
-        platformStrataPreServiceInit(strataCategory());
         platformStrataDoWeHandleMenu(strataCategory());
+        platformStrataPreServiceInit(strataCategory());
         platformStrataMenuRootInit(strataCategory(), nullptr, nullptr);
         strataMenuReset();
         raiseState(3);

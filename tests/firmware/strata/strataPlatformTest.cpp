@@ -168,8 +168,9 @@ TEST_F(StrataPlatform, MenuOwnerAndCardLabelBySlotAndVlan)
         strataIdentityReset();
         strataLinkConfiguration.isStrataMenuHandledByFirmware = 0;
         strataLinkConfiguration.qvsRelay = 1;
-        platformStrataPreServiceInit(strataCategory());
+        /* as the service runs them: the menu decision at init, the identity at pre-start */
         platformStrataDoWeHandleMenu(strataCategory());
+        platformStrataPreServiceInit(strataCategory());
         char label[STRATA_CARD_LABEL_SIZE];
         strataGetCardLabelText(label);
         EXPECT_STREQ(label, c.label);

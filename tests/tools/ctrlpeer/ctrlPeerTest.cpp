@@ -61,14 +61,19 @@ TEST(CtrlPeerPackets, SettingsDataByteForByte)
 TEST(CtrlPeerPackets, JoinsMultiPacketMessagesAndReplaysThePanel)
 {
     std::vector<ctrlpeer::Packet> packets;
-    for (const Bytes &raw : ctrlpeer::splitMessage(0x15, 0x21, 0x0015, Bytes(60, 'a')))
-        packets.push_back(ctrlpeer::parsePacket(raw));
+    auto split = ctrlpeer::splitMessage(0x15, 0x21, 0x0015, Bytes(60, 'a'));
+    ASSERT_EQ(split.size(), 2u);
+    /* an acknowledgement between the two packets of the text */
+    packets.push_back(ctrlpeer::parsePacket(split[0]));
     packets.push_back(ctrlpeer::parsePacket(ctrlpeer::buildPacket(0x15, 0x21, 0x0000, {})));
+    packets.push_back(ctrlpeer::parsePacket(split[1]));
+    packets.push_back(ctrlpeer::parsePacket(ctrlpeer::buildPacket(0x15, 0x21, 0x0015, {'b'})));
     auto messages = ctrlpeer::joinMessages(packets);
-    ASSERT_EQ(messages.size(), 2u);
+    ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0].opcode, 0x0015);
     EXPECT_EQ(messages[0].data, Bytes(60, 'a'));
     EXPECT_EQ(messages[1].opcode, 0x0000);
+    EXPECT_EQ(messages[2].data, Bytes{'b'});
 
     auto lineOf = [](uint8_t attribute, const char *text) {
         Bytes data(18, 0);
