@@ -114,13 +114,13 @@ void PrintTo(const CardCase &c, std::ostream *out)
     *out << c.name;
 }
 
-class StrataCard : public ::testing::TestWithParam<CardCase> {
+/* The daemon on a card root of one card, its controller connected and the link at state 3. */
+class StrataDaemon {
 protected:
-    void SetUp() override
+    void startCard(const CardCase &c, bool timeUpdates)
     {
-        SKIP_WITHOUT_PRIVATE_NAMESPACES();
-        const CardCase &c = GetParam();
-        firmwareTest::makeCardRoot(dir, log(), {"root/etc", "root/dev", "root/sbin", "root/tmp"});
+        firmwareTest::makeCardRoot(dir, log(), {"root/etc", "root/dev", "root/sbin", "root/tmp", "root/data"});
+        mkdir((dir / "root/var/lock").c_str(), 0755);
         firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "strata"});
         std::ofstream(dir / "root/etc/cardsim.conf")
             << "slot=" << c.slot << "\ncardType=" << c.hwType << "\nframeType=" << c.frameType << "\n";
@@ -144,8 +144,11 @@ protected:
         } else {
             setenv("USE_NETWORK", "1", 1);
         }
+        if (!timeUpdates)
+            setenv("DISABLE_TIME_UPDATE", "TRUE", 1);
         pid = firmwareTest::startEmulatedDaemon(dir);
         unsetenv("USE_NETWORK");
+        unsetenv("DISABLE_TIME_UPDATE");
         if (!c.serial) {
             ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "using socket in debug mode", 1, 20000)) << readFile(log());
             ASSERT_TRUE(peer->connectTcp(DEBUG_SERVER_PORT, 5000));
@@ -155,7 +158,7 @@ protected:
         peer->sendMessage(COMM_STATE, {3});
         ASSERT_TRUE(peer->waitOpcode(ACK, 5000, nullptr, from));
     }
-    void TearDown() override
+    void stop()
     {
         firmwareTest::stopDaemon(dir, pid);
         peer.reset();
@@ -201,6 +204,16 @@ protected:
     pid_t pid = -1;
     std::unique_ptr<ctrlpeer::CtrlPeer> peer;
     Packet devId;
+};
+
+class StrataCard : public ::testing::TestWithParam<CardCase>, public StrataDaemon {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        startCard(GetParam(), false);
+    }
+    void TearDown() override { stop(); }
 };
 
 TEST_P(StrataCard, IdentityMemBlockAndMenu)
@@ -314,5 +327,71 @@ INSTANTIATE_TEST_SUITE_P(Cards, StrataCard, ::testing::ValuesIn(CASES),
                                      name += *p;
                              return name;
                          });
+
+/* A video card in slot C on the serial line, with time updates. */
+class StrataUpdate : public ::testing::Test, public StrataDaemon {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        static const CardCase card = {"slot C", 2, 2, 2, false, true, 0xA9, 0x81, "QMR-1100", "QMR-1100-C", ""};
+        startCard(card, true);
+    }
+    void TearDown() override { stop(); }
+    std::string root() { return dir / "root"; }
+};
+
+TEST_F(StrataUpdate, TimeRequestOnStateThreeSetsTheClockThroughTheHal)
+{
+    /* GET_TIME_V3: type 2 to the controller, no data */
+    Packet request;
+    ASSERT_TRUE(peer->waitOpcode(GET_TIME_V3, 5000, &request));
+    EXPECT_EQ(request.raw, (Bytes{0x02, 0x15, 0x21, 0x02, 0x01, 0x2A, 0x65}));
+    /* the peer answered 2026-12-10 12:30:45.250 */
+    EXPECT_TRUE(firmwareTest::waitForLogIn(root() + "/var/log/hal.log", "settime ", 1, 5000))
+        << readFile(root() + "/var/log/hal.log");
+}
+
+TEST_F(StrataUpdate, UpdateScriptStandInRunsOnceAndItsStatusReachesTheController)
+{
+    std::string script = root() + "/sbin/fum-update.sh";
+    std::ofstream(script) << "#!/bin/sh\n"
+                          << "echo \"run $1\" >> " << root() << "/var/log/fum-runs.log\n"
+                          << "printf '2\\nCopying\\n45\\n' > " << root() << "/tmp/fum-update-status\n"
+                          << "sleep 2\n"
+                          << "printf '240\\nDone\\n100\\n' > " << root() << "/tmp/fum-update-status\n";
+    chmod(script.c_str(), 0755);
+    std::ofstream(root() + "/etc/vsftpd.conf") << "listen=YES\n";
+
+    size_t from = peer->received().size();
+    peer->sendMessage(0x0017, {2});
+    ASSERT_TRUE(peer->waitFor([](const Packet &p) { return p.opcode == 0x0153; }, 5000, nullptr, from)) << readFile(log());
+    struct stat info;
+    EXPECT_EQ(stat((root() + "/var/lock/updateManager.lock").c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 10);
+    /* FTP mode: the server restarted with the controller's data port */
+    peer->sendMessage(0x0017, {16});
+    EXPECT_TRUE(firmwareTest::waitForLogIn(root() + "/var/log/hal.log", "command /etc/init.d/vsftpd start", 1, 5000));
+    /* off a VLAN the controller named no data port: the configuration stays as it was */
+    EXPECT_EQ(readFile(root() + "/etc/vsftpd.conf"), "listen=YES\n");
+    from = peer->received().size();
+    peer->sendMessage(0x0017, {1});
+    Packet progress, done;
+    ASSERT_TRUE(peer->waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 45; },
+                              15000, &progress, from))
+        << readFile(log());
+    EXPECT_EQ(progress.data, (Bytes{0x02, 45, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
+    ASSERT_TRUE(peer->waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 0 && p.data[0] == 0xF0; },
+                              15000, &done, from))
+        << readFile(log());
+    EXPECT_EQ(done.data, (Bytes{0xF0, 100, 'D', 'o', 'n', 'e', 0}));
+    EXPECT_EQ(readFile(root() + "/var/log/fum-runs.log"), "run " + root() + "/upgrade/fum-ftp/in\n");
+    /* back to the application: the lock goes and the installed update reboots the card once */
+    peer->sendMessage(0x0017, {10});
+    EXPECT_TRUE(firmwareTest::waitForLogIn(root() + "/var/log/hal.log", "reboot\n", 1, 5000));
+    for (int i = 0; i < 300 && stat((root() + "/var/lock/updateManager.lock").c_str(), &info) == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(stat((root() + "/var/lock/updateManager.lock").c_str(), &info), 0);
+}
 
 } // namespace
