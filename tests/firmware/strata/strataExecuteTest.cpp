@@ -377,7 +377,9 @@ TEST_F(StrataExecute, UpgradePortOnAVlanAsksTheControllerForTheFtpPorts)
 {
     /* qvoutil -V succeeds under this card root: the card is on a VLAN */
     raiseState(3);
-    EXPECT_EQ(exchange(0x0150, {}), (std::vector<Reply>{ACK, {0x305D, {}}}));
+    /* the peer answers FTP_UPGRADE_PORTS itself (command port 21); the card acknowledges and replies */
+    EXPECT_EQ(exchange(0x0150, {}),
+              (std::vector<Reply>{ACK, {0x305D, {}}, ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     EXPECT_EQ(exchange(0x305E, {0x00, 0x15, 0xC3, 0x50}), (std::vector<Reply>{ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     /* the data port is what the FTP server is started with */
     std::ofstream(cardRoot() / "etc/vsftpd.conf") << "listen=YES\npasv_enable=NO\npasv_min_port=1\npasv_max_port=1\n";
