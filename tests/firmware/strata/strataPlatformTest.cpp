@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "platform/platformPrivate.h"
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sys/stat.h>
@@ -672,6 +673,40 @@ TEST_F(StrataPlatform, TimeRefreshPeriod)
         EXPECT_EQ(strataTimeRefreshSeconds(), c.seconds);
     }
     unsetenv("TIME_REFRESH_IN_SECONDS");
+}
+
+bool waitForLog(const std::string &needle, int milliseconds)
+{
+    for (int waited = 0; waited < milliseconds && !TestLog::instance().contains(needle); waited += 10)
+        usleep(10000);
+    return TestLog::instance().contains(needle);
+}
+
+std::atomic<int> timeCalls{0};
+void countTimeCall(uint32_t) { timeCalls++; }
+void ignoreTimeCall(uint32_t) {}
+void ignorePress(uint32_t) {}
+
+TEST_F(StrataPlatform, ListenersRegisterOnceAndTheTimeListenerCallsAtEachPeriodEnd)
+{
+    size_t mark = TestLog::instance().mark();
+    registerTimeSyncListener(countTimeCall, strataCategory());
+    registerTimeSyncListener(ignoreTimeCall, strataCategory());
+    EXPECT_TRUE(waitForLog("timeSync is set with timedelay 100000 Sec", 5000));
+    for (int period = 1; period <= 2; period++) {
+        strataTimeSyncPeriodOver();
+        for (int i = 0; i < 500 && timeCalls < period; i++)
+            usleep(10000);
+        EXPECT_EQ(timeCalls.load(), period);
+    }
+    /* no button node below the card root: the button listener ends, the rest goes on */
+    unlink((cardRoot().path() + "/dev/uio0").c_str());
+    registerStrataButtonListener(ignorePress, strataCategory());
+    registerStrataButtonListener(ignorePress, strataCategory());
+    EXPECT_TRUE(waitForLog("detectStrataButton FATAL failed to open /dev/uio0", 5000));
+    std::string log = TestLog::instance().since(mark);
+    EXPECT_EQ(count(log, "registerTimeSyncListener was called already. Ignored"), 1u);
+    EXPECT_EQ(count(log, "registerStrataCardStatus was called already. Ignored"), 1u);
 }
 
 } // namespace
