@@ -155,6 +155,75 @@ int halRunCommand(const char *command)
     return halShell(line.c_str());
 }
 
+/* The stand-in of a program below the card root, or "" when there is none. */
+static std::string standInProgram(const char *program)
+{
+    std::string root = halCardRoot();
+    if (program[0] == '/')
+        return isExecutable(root + program) ? root + program : std::string();
+    for (const char *dir : {"/bin/", "/usr/bin/", "/sbin/"})
+        if (isExecutable(root + dir + program))
+            return root + dir + program;
+    return std::string();
+}
+
+int halRunProgram(const char *const argv[], char *out, size_t size)
+{
+    if (out && size)
+        out[0] = 0;
+    if (!argv || !argv[0])
+        return -1;
+    std::string program = argv[0];
+    if (halUnderCardRoot()) {
+        std::string line;
+        for (int i = 0; argv[i]; i++)
+            line += (i ? " " : "") + std::string(argv[i]);
+        halRecord("program %s", line.c_str());
+        program = standInProgram(argv[0]);
+        if (program.empty())
+            return 0;
+    }
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    pid_t child;
+    int rc = posix_spawnp(&child, program.c_str(), &actions, nullptr, (char *const *)argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (rc != 0) {
+        close(pipeFds[0]);
+        log4c_category_log(halCategory(), LOG4C_PRIORITY_ERROR, "%s: cannot start %s: %s", __func__, argv[0],
+                           strerror(rc));
+        errno = rc;
+        return -1;
+    }
+    size_t used = 0;
+    char chunk[256];
+    for (;;) {
+        ssize_t got = read(pipeFds[0], chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        if (out && size > 1 && used < size - 1) {
+            size_t take = (size_t)got < size - 1 - used ? (size_t)got : size - 1 - used;
+            memcpy(out + used, chunk, take);
+            used += take;
+            out[used] = 0;
+        }
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    return waited == child ? status : -1;
+}
+
 int halReboot(void)
 {
     if (!halUnderCardRoot()) {

@@ -51,6 +51,20 @@ std::string halPath(const char *cardPath);
 int halRunCommand(const char *command);
 
 /*
+ * Runs a program with an argument vector (no shell: argv[0] is found through
+ * the search path, every argument reaches it as one word) and waits for it.
+ * Its standard output is read into `out` (at most size - 1 bytes, always
+ * terminated; the rest is drained) when `out` is not null. Returns the raw
+ * wait status, or -1 when the program could not be started.
+ *
+ * Under a card root the call is recorded in hal.log and only the program's
+ * stand-in runs (an absolute argv[0] below the root, a bare name in bin/,
+ * usr/bin/ or sbin/ below the root); without one nothing runs, `out` is empty
+ * and the status of a successful exit is returned.
+ */
+int halRunProgram(const char *const argv[], char *out, size_t size);
+
+/*
  * Reboots the card. Under a card root: records "reboot" in hal.log and runs the
  * stand-in "$KVR_ROOT/sbin/reboot" when there is one. Returns 0 when the
  * request was made, -1 on failure.

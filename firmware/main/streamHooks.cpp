@@ -4,6 +4,7 @@
 #include "persistentDataStorage/persistentDataStorage.h"
 #include "platform/platform.h"
 #include "strata/strata.h"
+#include "probing/discovery.h"
 #include "probing/probing.h"
 
 /*
@@ -71,4 +72,6 @@ void startupRegisterStreamHooks(void)
                                                 sdtiMadiInsertionUpdate,
                                                 atdmAvailabilityBroadcast};
     platformRegisterStreamHooks(&hooks);
+    strataRegisterVlanReadyHook(vancMetaDataInterfaceInit);
+    strataRegisterDiscoveryHooks(discoveryFrameStatusChanged, discoveryIPAddressChanged, discoverySetStrataFrameType);
 }

@@ -229,6 +229,15 @@ void setFlashProperty(const char *name, const char *value, log4c_category_t *cat
 /* 1 when the text is six two-digit hex fields separated by ':'. */
 int strataIsMacText(const char *text);
 
+/*
+ * What the modules above lend: the discovery record's setters (frame status,
+ * the frame's IP address in host order, the frame type) and the VANC
+ * metadata start once the VLAN addresses are right.
+ */
+void strataRegisterDiscoveryHooks(void (*frameStatusChanged)(uint16_t), void (*ipAddressChanged)(uint32_t),
+                                  void (*setFrameType)(uint8_t));
+void strataRegisterVlanReadyHook(void (*vlanAddressesOk)(log4c_category_t *category));
+
 /* ---- what the SDI output sub-module reports to the frame controller ---- */
 
 /* The SDI output status of head 0 or 1 (9 bytes, CPU order), as the SDI output sub-module keeps it. */

@@ -393,6 +393,15 @@ void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t s
         log4c_category_log(category, LOG4C_PRIORITY_WARN, "%s: controller status 0x%04X not written", __func__, word);
 }
 
+void strataSetRestorePointBit(uint32_t bit)
+{
+    uint16_t old = controllerStatusWord.load();
+    uint16_t word;
+    do
+        word = (uint16_t)(bit ? (old | 8u) : (old & ~8u));
+    while (!controllerStatusWord.compare_exchange_weak(old, word));
+}
+
 /* ---- unsolicited reports ---- */
 
 /* Builds and queues one input's IN_STATUS under ((input + 1) << 4) | 0x1401. */

@@ -31,7 +31,7 @@ strataLinkConfig strataLinkConfiguration = {
     platformHandlePrivateStrataMessages, 3, 0, nullptr, nullptr, 1, 1, 1, platformStrataChanged, 3,
 };
 
-static const strataTiming_t strataCardTiming = {4000, 1000, 500, 30000, 1000, 2000, 3000, 30000, 2000, 1000, 1000};
+static const strataTiming_t strataCardTiming = {4000, 1000, 500, 30000, 1000, 2000, 3000, 30000, 2000, 1000, 1000, 500, 400};
 strataTiming_t strataTiming = strataCardTiming;
 
 void strataResetTiming(void)
@@ -919,4 +919,10 @@ int strataGetFrameIpAddress(uint32_t interfaceIndex, uint32_t *out, uint32_t wai
                                 *t->out = s->frameIp[t->index];
                             },
                             &target);
+}
+
+void strataGetVlan2CardIpRecord(uint8_t out[6])
+{
+    strataTimedQuery(__func__, STRATA_OPCODE_VLAN2_CARD_IP_REQ, nullptr, 0, 0,
+                     [](const strataReplySlots_t *s, void *o) { memcpy(o, s->vlan2CardIp, 6); }, out);
 }

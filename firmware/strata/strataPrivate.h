@@ -10,6 +10,7 @@
 
 #include "strata/strata.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <log4c.h>
 
@@ -26,6 +27,8 @@ struct strataTiming_t {
     uint32_t rebootPauseMs;      /* SET_IP_CONFIG before its reboot (2 s) */
     uint32_t upgradePollMs;      /* upgrade thread status poll (1 s) */
     uint32_t overrunPauseMs;     /* serial: pause after two receive errors within 100 ms (1 s) */
+    uint32_t vlanRebootPauseMs;  /* rewritten VLAN or capability variables before their reboot (500 ms) */
+    uint32_t menuTickMs;         /* menu timer: idle check and marquee step (400 ms) */
 };
 extern strataTiming_t strataTiming;
 /* Restores the waits above to their values on the card. */
@@ -79,7 +82,7 @@ void strataJoinUpgradeThread(void);
 /* Resets the time-sample counter and upgrade state (a fresh link in tests). */
 void strataExecuteReset(void);
 
-/* ---- operations of later subsystems (strataPending.cpp) ---- */
+/* ---- the platform's side of the link (answers, identity, MEM_BLOCK, menu, updates, listeners) ---- */
 int platformHandlePrivateStrataMessages(uint32_t source, const uint8_t *data, uint32_t length, uint16_t opcode);
 int platformIsPrivateStrataMessage(uint16_t opcode);
 void platformStrataDoWeHandleMenu(log4c_category_t *category);
@@ -108,6 +111,89 @@ int getStrataConfigProperties(char *buffer, uint32_t size, log4c_category_t *cat
 int compareMemBlock(const char *text, uint32_t length, log4c_category_t *category);
 void registerStrataButtonListener(void (*callback)(uint32_t pressCount), log4c_category_t *category);
 void registerTimeSyncListener(void (*callback)(uint32_t argument), log4c_category_t *category);
+
+/* The controller's fixed link-local VLAN: the card's prefix (three octets and a dot) and the controller's address. */
+#define STRATA_VLAN_PREFIX "169.254.2."
+#define STRATA_VLAN_CONTROLLER "169.254.2.1"
+enum { STRATA_CARD_LABEL_SIZE = 100 };
+
+/* ---- identity (strataIdentity.cpp) ---- */
+void platformSetStrataCardAndMemBlockIDs(log4c_category_t *category);
+void platformSetStrataCardName(log4c_category_t *category);
+void strataSetMenuConstantStrings(void);
+/* The card's name on the controller's menu ("QMR-1300-D SLOT 14") and the firmware version text. */
+void strataGetCardLabelText(char out[STRATA_CARD_LABEL_SIZE]);
+const char *strataGetFwVersionText(void);
+/* Forgets the label, the version text and the first-call flags (tests). */
+void strataIdentityReset(void);
+void platformSyncVlan2Address(log4c_category_t *category, uint32_t fromController, uint16_t cardId,
+                              const uint8_t *address);
+void platformSyncCapabilities(log4c_category_t *category, uint8_t capabilities);
+/* Bit 3 of the controller status word (published with the next status report). */
+void strataSetRestorePointBit(uint32_t bit);
+/* The stored VLAN2_CARD_IP record: device class, three prefix bytes, number of cards, the card's byte. */
+void strataGetVlan2CardIpRecord(uint8_t out[6]);
+/* ---- MEM_BLOCK (strataMemBlock.cpp) ---- */
+/* Chooses the active key list by slot index and VLAN use. */
+void strataMemBlockSelectList(log4c_category_t *category, uint32_t slot, uint32_t vlan);
+int checkForDuplicateKeys(log4c_category_t *category, const char *text, uint32_t length);
+int checkPropertyValue(log4c_category_t *category, const char *name, const char *value);
+
+/* ---- card menu (strataMenu.cpp) ---- */
+enum { STRATA_MENU_STACK_SIZE = 99 };
+/* Value text of an item: 1 and the text in `out`, or 0 for none. */
+struct strataMenuValue_t {
+    int (*get)(char *out, size_t size);
+};
+struct strataMenuItem_t {
+    strataMenuItem_t **children;
+    int32_t childCount;
+    const char *title;
+    const strataMenuValue_t *value;
+    int32_t selected;
+};
+/* Key handler: one is active at a time (the navigation handler by default). */
+struct strataMenuHandler_t {
+    void (*next)(int32_t step);
+    void (*previous)(int32_t step);
+    void (*enter)(void);
+    void (*back)(void);
+    void (*activate)(int flag);
+    int (*isActive)(void);
+};
+/* The card's static menu tree (a strataMenuItem_t). */
+void *strataCardMenuRoot(void);
+void strataMenuInit(log4c_category_t *category, strataMenuItem_t *root, const char *title);
+void abstractMenuHandler(uint32_t address, uint16_t opcode, strataMenuItem_t *item);
+void menuSendLine(uint32_t address, const char *text, uint8_t attribute);
+void menuSetHandler(const strataMenuHandler_t *handler);
+/* Navigation stack of 99 menus: push 1, or 0 when full. */
+int menuStackPush(strataMenuItem_t *item);
+strataMenuItem_t *menuStackPop(void);
+strataMenuItem_t *menuStackTop(void);
+void menuStackClear(void);
+/* One pass of the menu timer (idle close, marquee steps); the timer thread runs it every menuTickMs. */
+void strataMenuTimerStep(void);
+/* Moves the menu's clock forward (tests end an idle dialog without waiting). */
+void strataMenuAdvanceClock(long seconds);
+/* Selected index of the current menu (tests). */
+int strataMenuSelected(void);
+/* Ends any dialog silently and resets navigation (tests). */
+void strataMenuReset(void);
+
+/* ---- listeners (strataListeners.cpp) ---- */
+/* Period of the time requests: TIME_REFRESH_IN_SECONDS raised to 300, or 100,000 when unset. */
+uint32_t strataTimeRefreshSeconds(void);
+/* Ends the time listener's current period at once (tests deliver the expiry instead of waiting). */
+void strataTimeSyncPeriodOver(void);
+
+/* ---- updates (strataUpdate.cpp) ---- */
+/* The update lock's 10 bytes: the thread id in decimal, NUL-padded. */
+void strataFormatLockOwner(char out[10]);
+/* Forgets that this process took or released the update lock (tests). */
+void strataUpdateLockReset(void);
+/* Runs "dumpDb name" and returns the first word of its output in `out`; 0, or -1 (nothing in `out`). */
+int platformCreateDbBackup(const char *name, char *out, uint32_t size);
 
 /* Typed boot-environment parameters: setters 0 written / -1 refused; getters 0 found / 1 missing (out untouched). */
 int setIpParameter(const char *name, const uint8_t value[4], log4c_category_t *category);

@@ -208,6 +208,15 @@ void cardsimVsyncStop(void);
 int cardsimVsyncEmit(uint32_t count);
 
 /*
+ * The card's front button: "/dev/uio0" below the card root is a FIFO from
+ * which the button listener reads one 4-byte count per press.
+ * cardsimButtonCreate makes the FIFO; cardsimButtonPress writes one count
+ * (creating the FIFO when missing). 0, or -1 (no card root, or no listener).
+ */
+int cardsimButtonCreate(void);
+int cardsimButtonPress(uint32_t count);
+
+/*
  * Writes "/etc/fw_env.config" naming "/dev/mtd2" (offset 0, `size` bytes, one
  * copy; two copies at 0 and 0x2000 when redundant) and the flash file holding
  * a valid block of the entries ("name=value"). 0, or -1.

@@ -1,5 +1,7 @@
 #include "ctrlPeer.h"
 
+#include <algorithm>
+
 #include "strata/strata.h"
 
 #include <arpa/inet.h>
@@ -417,7 +419,11 @@ void CtrlPeer::onPacket(const Packet &packet)
         break;
     }
     case 0x305F:
-        reply(0x3060, {0, 10, 2, 3, 1, 21});
+        reply(0x3060, std::vector<uint8_t>(o.vlan2CardIp.begin(), o.vlan2CardIp.end()));
+        break;
+    case 0x305D:
+        reply(0x305E, {(uint8_t)(o.ftpCommandPort >> 8), (uint8_t)o.ftpCommandPort, (uint8_t)(o.ftpDataPort >> 8),
+                       (uint8_t)o.ftpDataPort});
         break;
     case 0x012A: {
         const auto &t = o.time;
@@ -428,6 +434,76 @@ void CtrlPeer::onPacket(const Packet &packet)
     default:
         break;
     }
+}
+
+std::vector<Packet> CtrlPeer::reports()
+{
+    std::vector<Packet> out;
+    for (const Packet &p : received())
+        if (p.destination == REPORTS)
+            out.push_back(p);
+    return out;
+}
+
+bool CtrlPeer::pressKey(MenuKey key, uint8_t step)
+{
+    if (key == MenuKey::PREVIOUS || key == MenuKey::NEXT)
+        return sendMessage((uint16_t)key, {step});
+    return sendMessage((uint16_t)key);
+}
+
+std::vector<Packet> joinMessages(const std::vector<Packet> &packets)
+{
+    std::vector<Packet> out;
+    /* messages still open (their last packet had the more flag), by source and opcode; other packets may come between */
+    std::vector<size_t> open;
+    for (const Packet &p : packets) {
+        auto continued = std::find_if(open.begin(), open.end(), [&](size_t i) {
+            return out[i].source == p.source && out[i].opcode == p.opcode;
+        });
+        if (continued != open.end()) {
+            Packet &message = out[*continued];
+            message.data.insert(message.data.end(), p.data.begin(), p.data.end());
+            message.raw.insert(message.raw.end(), p.raw.begin(), p.raw.end());
+            message.more = p.more;
+            if (!p.more)
+                open.erase(continued);
+            continue;
+        }
+        out.push_back(p);
+        if (p.more)
+            open.push_back(out.size() - 1);
+    }
+    return out;
+}
+
+std::vector<uint8_t> memBlockData(uint16_t identityB, const std::string &text)
+{
+    std::vector<uint8_t> data = {(uint8_t)(identityB >> 8), (uint8_t)identityB};
+    data.insert(data.end(), text.begin(), text.end());
+    return data;
+}
+
+std::vector<uint8_t> macData(uint8_t index, const std::string &text)
+{
+    std::vector<uint8_t> data = {index};
+    data.insert(data.end(), text.begin(), text.end());
+    data.push_back(0);
+    return data;
+}
+
+Panel panelOf(const std::vector<Packet> &packets)
+{
+    Panel panel;
+    for (const Packet &p : packets) {
+        if (p.opcode == 0x0020) {
+            panel = Panel{};
+        } else if (p.opcode == 0x0021 && p.data.size() >= 17) {
+            std::string text(p.data.begin() + 1, p.data.begin() + 17);
+            (p.data[0] == 0x40 ? panel.line2 : panel.line1) = text;
+        }
+    }
+    return panel;
 }
 
 } // namespace ctrlpeer

@@ -50,6 +50,24 @@ std::vector<std::vector<uint8_t>> splitMessage(uint8_t destination, uint8_t sour
 Packet parsePacket(const std::vector<uint8_t> &raw);
 /* "OPCODE dst src [data hex]" for logs. */
 std::string describe(const Packet &packet);
+/* Joins the packets of each multi-packet message (more flag set on all but the last) into one. */
+std::vector<Packet> joinMessages(const std::vector<Packet> &packets);
+
+/* Data of the controller's settings: SET_MEM_BLOCK (identity word B, then the text) and SET_ETH_CONFIG_MAC. */
+std::vector<uint8_t> memBlockData(uint16_t identityB, const std::string &text);
+std::vector<uint8_t> macData(uint8_t index, const std::string &text);
+
+/* The keys of the card menu's dialog, as the controller's panel sends them. */
+enum class MenuKey : uint16_t { OPEN = 0x0005, CLOSE = 0x0006, PREVIOUS = 0x0024, NEXT = 0x0025, ENTER = 0x0026,
+                                BACK = 0x0027 };
+
+/* The two lines of the controller's panel as the card last drew them (16 characters each). */
+struct Panel {
+    std::string line1;
+    std::string line2;
+};
+/* Replays the card's display messages (0x0021: attribute 0x00 line 1, 0x40 line 2; 0x0020 clears). */
+Panel panelOf(const std::vector<Packet> &packets);
 
 class CtrlPeer {
 public:
@@ -69,6 +87,11 @@ public:
         }};
         /* TIME_V3 answer: year, month, day, hour, minute, second, ms. */
         std::array<uint16_t, 7> time{{2026, 12, 10, 12, 30, 45, 250}};
+        /* VLAN2_CARD_IP answer: device class, three prefix bytes, number of cards, the card's byte. */
+        std::array<uint8_t, 6> vlan2CardIp{{0, 10, 2, 3, 1, 21}};
+        /* FTP_UPGRADE_PORTS answer (command and data port). */
+        uint16_t ftpCommandPort = 21;
+        uint16_t ftpDataPort = 2121;
     };
 
     CtrlPeer();
@@ -103,6 +126,10 @@ public:
     bool waitOpcode(uint16_t opcode, int timeoutMs, Packet *out = nullptr, size_t from = 0);
     /* Number of received packets with this opcode. */
     size_t count(uint16_t opcode);
+    /* The card's unsolicited reports (packets to the report address 0x18), in order. */
+    std::vector<Packet> reports();
+    /* Plays one key of the menu dialog (step for PREVIOUS and NEXT). */
+    bool pressKey(MenuKey key, uint8_t step = 1);
     /* Answer the next n acknowledged packets with NACK `error` instead of ACK. */
     void nackNext(int n, uint8_t error);
     void setAcknowledge(bool on);

@@ -1,6 +1,8 @@
 /*
  * ctrlpeer: plays the frame controller (or the QVS side of the bridge) for a card.
- *   ctrlpeer --connect PORT | --listen PORT | --pty  [--state N] [--send OPCODE[:HEX]]... [--seconds N] [--quiet-acks]
+ *   ctrlpeer --connect PORT | --listen PORT | --pty  [--state N] [--send OPCODE[:HEX]]... [--key MENUKEY]...
+ *            [--seconds N] [--quiet-acks]
+ * MENUKEY: open, close, previous, next, enter or back (one step).
  * Prints every packet the card sends, one per line.
  */
 
@@ -42,6 +44,25 @@ int main(int argc, char **argv)
             state = atoi(argv[++i]);
         } else if (a == "--seconds" && i + 1 < argc) {
             seconds = atoi(argv[++i]);
+        } else if (a == "--key" && i + 1 < argc) {
+            static const struct {
+                const char *name;
+                uint16_t opcode;
+            } keys[] = {{"open", 0x0005}, {"close", 0x0006}, {"previous", 0x0024},
+                        {"next", 0x0025},  {"enter", 0x0026}, {"back", 0x0027}};
+            std::string key = argv[++i];
+            bool known = false;
+            for (const auto &k : keys) {
+                if (key == k.name) {
+                    bool stepped = k.opcode == 0x0024 || k.opcode == 0x0025;
+                    sends.emplace_back(k.opcode, stepped ? std::vector<uint8_t>{1} : std::vector<uint8_t>());
+                    known = true;
+                }
+            }
+            if (!known) {
+                fprintf(stderr, "ctrlpeer: unknown key %s (open, close, previous, next, enter, back)\n", key.c_str());
+                return 2;
+            }
         } else if (a == "--quiet-acks") {
             options.acknowledge = false;
         } else if (a == "--send" && i + 1 < argc) {
@@ -50,7 +71,7 @@ int main(int argc, char **argv)
             sends.emplace_back((uint16_t)strtoul(request, nullptr, 16), colon ? parseHex(colon + 1) : std::vector<uint8_t>());
         } else {
             fprintf(stderr, "usage: ctrlpeer --connect PORT | --listen PORT | --pty [--state N] "
-                            "[--send OPCODE[:HEX]]... [--seconds N] [--quiet-acks]\n");
+                            "[--send OPCODE[:HEX]]... [--key MENUKEY]... [--seconds N] [--quiet-acks]\n");
             return 2;
         }
     }

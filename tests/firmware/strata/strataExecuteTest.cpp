@@ -190,7 +190,7 @@ TEST_F(StrataExecute, MemBlockRequestSendsTheTextInPackets)
     }
     EXPECT_EQ(text, "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nframeipaddr=10.0.0.2\n"
                     "sfp1disable=\nsfp2disable=\n");
-    EXPECT_TRUE(waitForHalLog("command trigBackup.sh")) << halLog();
+    EXPECT_TRUE(waitForHalLog("program trigBackup.sh")) << halLog();
 }
 
 TEST_F(StrataExecute, SetIpConfigStoresAcknowledgesAndAsksForTheRestorePoint)
@@ -336,7 +336,7 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data == Bytes{0x02, 0x00, 0x00}; },
                              10000, nullptr, from));
     /* On a loaded machine the update thread may not poll for seconds: wait for events, with room. */
-    writeStatusFile("2\n40\nCopying\n");
+    writeStatusFile("2\nCopying\n40\n");
     Packet progress;
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 40; },
                              10000, &progress, from))
@@ -355,7 +355,7 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
 
     from = peer.received().size();
-    writeStatusFile("240\n100\nDone\n");
+    writeStatusFile("240\nDone\n100\n");
     Packet final;
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 10000, &final,
                              from));
@@ -377,7 +377,9 @@ TEST_F(StrataExecute, UpgradePortOnAVlanAsksTheControllerForTheFtpPorts)
 {
     /* qvoutil -V succeeds under this card root: the card is on a VLAN */
     raiseState(3);
-    EXPECT_EQ(exchange(0x0150, {}), (std::vector<Reply>{ACK, {0x305D, {}}}));
+    /* the peer answers FTP_UPGRADE_PORTS itself (command port 21); the card acknowledges and replies */
+    EXPECT_EQ(exchange(0x0150, {}),
+              (std::vector<Reply>{ACK, {0x305D, {}}, ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     EXPECT_EQ(exchange(0x305E, {0x00, 0x15, 0xC3, 0x50}), (std::vector<Reply>{ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     /* the data port is what the FTP server is started with */
     std::ofstream(cardRoot() / "etc/vsftpd.conf") << "listen=YES\npasv_enable=NO\npasv_min_port=1\npasv_max_port=1\n";

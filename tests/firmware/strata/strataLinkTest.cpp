@@ -273,8 +273,10 @@ TEST_F(StrataLink, TwoPacketMessageIsAcknowledgedByTheLinkAndExecutedOnce)
     EXPECT_EQ(got[1].opcode, STRATA_OPCODE_ACK);
     std::string log = TestLog::instance().since(mark);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n') > 0, true);
-    EXPECT_NE(log.find("MEM_BLOCK of 98 bytes"), std::string::npos);
-    EXPECT_EQ(log.find("MEM_BLOCK of 55 bytes"), std::string::npos);
+    size_t whole = log.find("New Mem-Block [size 98]");
+    EXPECT_NE(whole, std::string::npos);
+    EXPECT_EQ(log.find("New Mem-Block [size 98]", whole + 1), std::string::npos);
+    EXPECT_EQ(log.find("New Mem-Block [size 55]"), std::string::npos);
 }
 
 TEST_F(StrataLink, MultiPacketMemBlockOfAnotherCardTypeIsNackedFive)
@@ -308,7 +310,7 @@ TEST_F(StrataLink, ReassemblesUpTo4090DataBytesAndNacksElevenBeyond)
         size_t nack11 = std::count_if(got.begin(), got.end(), [](const Packet &p) {
             return p.opcode == STRATA_OPCODE_NACK && p.data == Bytes{STRATA_NACK_OVERFLOW};
         });
-        std::string expected = "MEM_BLOCK of " + std::to_string(c.length - 2) + " bytes";
+        std::string expected = "New Mem-Block [size " + std::to_string(c.length - 2) + "]";
         EXPECT_EQ(TestLog::instance().since(mark).find(expected) != std::string::npos, c.executed);
         EXPECT_EQ(nack11, c.executed ? 0u : 1u);
     }

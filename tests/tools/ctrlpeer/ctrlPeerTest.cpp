@@ -46,6 +46,50 @@ TEST(CtrlPeerPackets, SplitsAsTheLinkDoes)
     }
 }
 
+TEST(CtrlPeerPackets, SettingsDataByteForByte)
+{
+    EXPECT_EQ(ctrlpeer::memBlockData(0x0081, "ipaddr=1.2.3.4\n"),
+              (Bytes{0x00, 0x81, 'i', 'p', 'a', 'd', 'd', 'r', '=', '1', '.', '2', '.', '3', '.', '4', '\n'}));
+    Bytes mac = ctrlpeer::macData(1, "00:11:22:33:44:55");
+    ASSERT_EQ(mac.size(), 19u);
+    EXPECT_EQ(mac[0], 1);
+    EXPECT_EQ(mac[1], '0');
+    EXPECT_EQ(mac[17], '5');
+    EXPECT_EQ(mac[18], 0);
+}
+
+TEST(CtrlPeerPackets, JoinsMultiPacketMessagesAndReplaysThePanel)
+{
+    std::vector<ctrlpeer::Packet> packets;
+    auto split = ctrlpeer::splitMessage(0x15, 0x21, 0x0015, Bytes(60, 'a'));
+    ASSERT_EQ(split.size(), 2u);
+    /* an acknowledgement between the two packets of the text */
+    packets.push_back(ctrlpeer::parsePacket(split[0]));
+    packets.push_back(ctrlpeer::parsePacket(ctrlpeer::buildPacket(0x15, 0x21, 0x0000, {})));
+    packets.push_back(ctrlpeer::parsePacket(split[1]));
+    packets.push_back(ctrlpeer::parsePacket(ctrlpeer::buildPacket(0x15, 0x21, 0x0015, {'b'})));
+    auto messages = ctrlpeer::joinMessages(packets);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].opcode, 0x0015);
+    EXPECT_EQ(messages[0].data, Bytes(60, 'a'));
+    EXPECT_EQ(messages[1].opcode, 0x0000);
+    EXPECT_EQ(messages[2].data, Bytes{'b'});
+
+    auto lineOf = [](uint8_t attribute, const char *text) {
+        Bytes data(18, 0);
+        data[0] = attribute;
+        for (int i = 0; i < 16; i++)
+            data[(size_t)i + 1] = (uint8_t)text[i];
+        return ctrlpeer::parsePacket(ctrlpeer::buildPacket(0x15, 0x21, 0x0021, data));
+    };
+    std::vector<ctrlpeer::Packet> draws = {lineOf(0x00, "old title       "), lineOf(0x40, "old item        "),
+                                           ctrlpeer::parsePacket(ctrlpeer::buildPacket(0x15, 0x21, 0x0020, {})),
+                                           lineOf(0x00, "QMR-1300-D      "), lineOf(0x40, "FW 4.2          ")};
+    ctrlpeer::Panel panel = ctrlpeer::panelOf(draws);
+    EXPECT_EQ(panel.line1, "QMR-1300-D      ");
+    EXPECT_EQ(panel.line2, "FW 4.2          ");
+}
+
 TEST(CtrlPeerPackets, ParsesAndChecksTheSum)
 {
     auto good = ctrlpeer::parsePacket({0x02, 0x15, 0x21, 0x05, 0x00, 0x11, 0xFF, 0x55, 0xAA, 0x4C});

@@ -1,0 +1,397 @@
+/*
+ * The card's side of the frame-controller link in the real kvr-firmware with
+ * the card emulator (-e on a card root), in private IPC and network
+ * namespaces: for cards in slots A-F, of hardware types 0-5, in frame types
+ * 0-3, on a VLAN or not, the controller peer (over the debug server's TCP port
+ * or a pseudo-terminal standing in for the serial line) sees the card's
+ * identity, its MEM_BLOCK text, its menu (cards C-F) opened by the controller
+ * and by the card's button, and a changed MEM_BLOCK written back.
+ */
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "../DaemonTestSupport.h"
+#include "cardsim/cardsim.h"
+#include "ctrlPeer.h"
+
+using firmwareTest::readFile;
+using ctrlpeer::Packet;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint16_t DEBUG_SERVER_PORT = 5100;
+constexpr uint16_t ACK = 0x0000, NACK = 0x0001, MENU = 0x0005, COMM_STATE = 0x000C, DEV_ID = 0x0013,
+                   MEM_BLOCK_REQUEST = 0x0014, MEM_BLOCK = 0x0015, SET_MEM_BLOCK = 0x0016, LINE = 0x0021,
+                   GET_TIME_V3 = 0x012A;
+
+struct CardCase {
+    const char *name;
+    int slot;
+    int hwType;
+    int frameType;
+    bool vlan;
+    bool serial; /* the pseudo-terminal; else the debug server */
+    uint8_t identityA, identityB;
+    const char *model;
+    const char *label; /* null: the QVS application shows the menu */
+    const char *memBlock;
+};
+
+const char *const ENV[] = {"ipaddr=10.0.0.21", "netmask=255.255.255.0", "gatewayip=10.0.0.1",
+                           "frameipaddr=10.0.0.2", "sfp1disable=0", "sfp2disable=0", "ipaddrvlan2=169.254.2.14",
+                           "vlan2netmask=255.255.255.0", "cpuEth3HasVlan=0"};
+
+const CardCase CASES[] = {
+    {"slot A, type 0, frame 0", 0, 0, 0, false, true, 0xA9, 0x81, "QMR-1100", nullptr,
+     "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nframeipaddr=10.0.0.2\nsfp1disable=0\n"
+     "sfp2disable=0\n"},
+    {"slot B, type 1, frame 1, VLAN", 1, 1, 1, true, false, 0xB7, 0x89, "QMR-1200", nullptr,
+     "sfp1disable=0\nsfp2disable=0\n"},
+    {"slot C, type 2, frame 2", 2, 2, 2, false, false, 0xA9, 0x81, "QMR-1100", "QMR-1100-C",
+     "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nsfp1disable=0\nsfp2disable=0\n"},
+    {"slot D, type 4, frame 3, VLAN", 3, 4, 3, true, true, 0xA9, 0x81, "QMR-1300", "QMR-1300-D SLOT 14",
+     "sfp1disable=0\nsfp2disable=0\n"},
+    {"slot E, type 3, frame 2", 4, 3, 2, false, true, 0xB7, 0x89, "QMR-UNK ", "QMR-UNK -E",
+     "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nsfp1disable=0\nsfp2disable=0\n"},
+    {"slot F, type 5, frame 0", 5, 5, 0, false, false, 0xB7, 0x89, "QMR-1400", "QMR-1400-F",
+     "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nsfp1disable=0\nsfp2disable=0\n"},
+    {"slot C, type 2, frame 1", 2, 2, 1, false, true, 0xB7, 0x89, "QMR-1100", "QMR-1100-C",
+     "ipaddr=10.0.0.21\nnetmask=255.255.255.0\ngatewayip=10.0.0.1\nsfp1disable=0\nsfp2disable=0\n"},
+};
+
+std::string describeAll(const std::vector<Packet> &packets)
+{
+    std::string text;
+    for (const Packet &p : packets)
+        text += ctrlpeer::describe(p) + "\n";
+    return text;
+}
+
+/* A marquee frame: a display line of 17 bytes (the drawn lines have 18). */
+bool isMarqueeFrame(const Packet &p)
+{
+    return p.opcode == 0x0021 && p.data.size() == 17;
+}
+
+/* The drawn lines and the rest, without the marquee frames. */
+std::vector<Packet> withoutMarquee(const std::vector<Packet> &packets)
+{
+    std::vector<Packet> out;
+    for (const Packet &p : packets)
+        if (!isMarqueeFrame(p))
+            out.push_back(p);
+    return out;
+}
+
+/* The first message with this opcode (opcode 0xFFFF and no data when there is none). */
+Packet find(const std::vector<Packet> &packets, uint16_t opcode)
+{
+    for (const Packet &p : packets)
+        if (p.opcode == opcode)
+            return p;
+    Packet none;
+    none.opcode = 0xFFFF;
+    return none;
+}
+
+size_t countOf(const std::vector<Packet> &packets, uint16_t opcode)
+{
+    return (size_t)std::count_if(packets.begin(), packets.end(), [&](const Packet &p) { return p.opcode == opcode; });
+}
+
+void PrintTo(const CardCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+/* The daemon on a card root of one card, its controller connected and the link at state 3. */
+class StrataDaemon {
+protected:
+    void startCard(const CardCase &c, bool timeUpdates)
+    {
+        firmwareTest::makeCardRoot(dir, log(), {"root/etc", "root/dev", "root/sbin", "root/tmp", "root/data"});
+        mkdir((dir / "root/var/lock").c_str(), 0755);
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "strata"});
+        std::ofstream(dir / "root/etc/cardsim.conf")
+            << "slot=" << c.slot << "\ncardType=" << c.hwType << "\nframeType=" << c.frameType << "\n";
+        if (c.vlan)
+            std::ofstream(dir / "root/etc/cardsim-vlan").close();
+        /* the boot environment and the button node, written as the card emulator lays them out */
+        setenv("KVR_ROOT", (dir / "root").c_str(), 1);
+        ASSERT_EQ(cardsimFlashWrite(std::vector<std::string>(std::begin(ENV), std::end(ENV)), 0x1000, 0), 0);
+        ASSERT_EQ(cardsimButtonCreate(), 0);
+        unsetenv("KVR_ROOT");
+        ctrlpeer::CtrlPeer::Options options;
+        /* the controller agrees with the card's VLAN address: no reboot */
+        options.vlan2CardIp = {{0, 169, 254, 2, 1, 14}};
+        options.frameType = (uint8_t)c.frameType;
+        options.capabilities = 0;
+        peer.reset(new ctrlpeer::CtrlPeer(options));
+        if (c.serial) {
+            std::string pty = peer->openPty();
+            ASSERT_FALSE(pty.empty());
+            ASSERT_EQ(symlink(pty.c_str(), (dir / "root/dev/ttyO1").c_str()), 0);
+        } else {
+            setenv("USE_NETWORK", "1", 1);
+        }
+        if (!timeUpdates)
+            setenv("DISABLE_TIME_UPDATE", "TRUE", 1);
+        pid = firmwareTest::startEmulatedDaemon(dir);
+        unsetenv("USE_NETWORK");
+        unsetenv("DISABLE_TIME_UPDATE");
+        if (!c.serial) {
+            ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "using socket in debug mode", 1, 20000)) << readFile(log());
+            ASSERT_TRUE(peer->connectTcp(DEBUG_SERVER_PORT, 5000));
+        }
+        ASSERT_TRUE(peer->waitOpcode(DEV_ID, 20000, &devId)) << readFile(log());
+        size_t from = peer->received().size();
+        peer->sendMessage(COMM_STATE, {3});
+        ASSERT_TRUE(peer->waitOpcode(ACK, 5000, nullptr, from));
+    }
+    void stop()
+    {
+        firmwareTest::stopDaemon(dir, pid);
+        peer.reset();
+    }
+    std::string log() { return dir / "firmware.log"; }
+
+    /* The card's messages from `from` on, once the link has been quiet for 300 ms (at most 10 s). */
+    std::vector<Packet> settle(size_t from)
+    {
+        for (int waited = 0; waited < 5000 && peer->received().size() <= from; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        /* quiet: nothing new but marquee frames (which run every 400 ms while a long text scrolls) */
+        auto busy = [&]() {
+            auto all = peer->received();
+            return (size_t)std::count_if(all.begin() + (long)std::min(from, all.size()), all.end(),
+                                         [](const Packet &p) { return !isMarqueeFrame(p); });
+        };
+        size_t seen = (size_t)-1;
+        for (int rounds = 0; rounds < 30 && busy() != seen; rounds++) {
+            seen = busy();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        auto all = peer->received();
+        std::vector<Packet> mine;
+        /* the controller monitor's own queries come and go beside the answers */
+        static const uint16_t monitorQueries[] = {GET_TIME_V3, 0x101D, 0x3200, 0x101A, 0x003C, 0x100E, 0x305F};
+        for (size_t i = from; i < all.size(); i++) {
+            bool query = std::find(std::begin(monitorQueries), std::end(monitorQueries), all[i].opcode) !=
+                         std::end(monitorQueries);
+            if (all[i].destination != ctrlpeer::REPORTS && !query)
+                mine.push_back(all[i]);
+        }
+        return ctrlpeer::joinMessages(mine);
+    }
+    std::vector<Packet> exchange(uint16_t opcode, const Bytes &data = {})
+    {
+        size_t from = peer->received().size();
+        peer->sendMessage(opcode, data);
+        return settle(from);
+    }
+
+    TempDir dir;
+    pid_t pid = -1;
+    std::unique_ptr<ctrlpeer::CtrlPeer> peer;
+    Packet devId;
+};
+
+class StrataCard : public ::testing::TestWithParam<CardCase>, public StrataDaemon {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        startCard(GetParam(), false);
+    }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(StrataCard, IdentityMemBlockAndMenu)
+{
+    const CardCase &c = GetParam();
+    /* DEV_ID: identity words and the model name */
+    ASSERT_EQ(devId.data.size(), 15u);
+    EXPECT_EQ(devId.data[0], 0x00);
+    EXPECT_EQ(devId.data[1], c.identityA);
+    EXPECT_EQ(devId.data[2], 0x00);
+    EXPECT_EQ(devId.data[3], c.identityB);
+    EXPECT_EQ(std::string(devId.data.begin() + 6, devId.data.begin() + 14), c.model);
+
+    /* the MEM_BLOCK text of the list the slot and the VLAN choose */
+    /* (the card also acknowledges the controller's answers to its monitor's queries) */
+    auto got = exchange(MEM_BLOCK_REQUEST);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].opcode, ACK) << describeAll(got);
+    Packet text = find(got, MEM_BLOCK);
+    EXPECT_EQ(std::string(text.data.begin(), text.data.end()), c.memBlock) << describeAll(got);
+
+    /* the menu: drawn by the firmware on cards C-F only */
+    got = exchange(MENU);
+    if (!c.label) {
+        for (const Packet &p : got)
+            EXPECT_NE(p.opcode, LINE);
+        return;
+    }
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].opcode, ACK);
+    std::string label = c.label;
+    std::string first = (label + std::string(16, ' ')).substr(0, 16);
+    ctrlpeer::Panel panel = ctrlpeer::panelOf(withoutMarquee(got));
+    EXPECT_EQ(panel.line1, first);
+    EXPECT_EQ(panel.line2.substr(0, 3), "FW ");
+    if (label.size() > 16) {
+        /* the title scrolls: every frame is a 16-character window of "<label> - " */
+        std::string cycle = label + " - ";
+        std::string twice = cycle + cycle;
+        size_t from = peer->received().size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        auto all = peer->received();
+        size_t frames = 0;
+        for (size_t i = from; i < all.size(); i++) {
+            if (!isMarqueeFrame(all[i]) || all[i].data[0] != 0x00)
+                continue;
+            std::string shown(all[i].data.begin() + 1, all[i].data.end());
+            EXPECT_NE(twice.find(shown), std::string::npos) << shown;
+            frames++;
+        }
+        EXPECT_GE(frames, 2u);
+    }
+    /* next key: the update version item */
+    size_t from = peer->received().size();
+    peer->pressKey(ctrlpeer::MenuKey::NEXT, 1);
+    panel = ctrlpeer::panelOf(withoutMarquee(settle(from)));
+    EXPECT_EQ(panel.line2.substr(0, 7), "Update ");
+    /* a second 0x0005 closes the dialog silently; the button opens it again */
+    got = withoutMarquee(exchange(MENU));
+    EXPECT_GE(countOf(got, ACK), 1u) << describeAll(got);
+    EXPECT_EQ(countOf(got, LINE), 0u) << describeAll(got);
+    from = peer->received().size();
+    int fd = open((dir / "root/dev/uio0").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    uint32_t count = 1;
+    ASSERT_EQ(write(fd, &count, sizeof count), (ssize_t)sizeof count);
+    close(fd);
+    panel = ctrlpeer::panelOf(withoutMarquee(settle(from)));
+    EXPECT_EQ(panel.line1, first);
+    EXPECT_EQ(panel.line2.substr(0, 3), "FW ");
+}
+
+TEST_P(StrataCard, ChangedMemBlockIsWrittenAndRebootsOnlyOffAVlan)
+{
+    const CardCase &c = GetParam();
+    std::string text = std::string(c.memBlock);
+    /* a new value for the first key of the list, and an invalid netmask that is refused */
+    std::string key = text.substr(0, text.find('='));
+    std::string changed = key + "=" + (key == "ipaddr" ? "10.0.0.99" : "1") + "\nnetmask=255.255.255\n";
+    auto got = exchange(SET_MEM_BLOCK, ctrlpeer::memBlockData(c.identityB, changed));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].opcode, ACK);
+    EXPECT_EQ(countOf(got, NACK), 0u) << describeAll(got);
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "writing in flash " + key + "=", 1, 5000)) << readFile(log());
+    if (!c.vlan) {
+        EXPECT_TRUE(firmwareTest::waitForLogIn(log(), "The key netmask does not have a valid ip addr as value "
+                                                      "255.255.255!", 1, 5000));
+    } else {
+        EXPECT_TRUE(firmwareTest::waitForLogIn(log(), "Ignoring property 'netmask' since it is not known", 1, 5000));
+    }
+    std::string standIns = readFile(dir / "root/var/log/standins.log");
+    EXPECT_EQ(standIns.find("reboot") != std::string::npos, !c.vlan) << standIns;
+    /* the card's text now carries the new value */
+    got = exchange(MEM_BLOCK_REQUEST);
+    Packet reply = find(got, MEM_BLOCK);
+    std::string now(reply.data.begin(), reply.data.end());
+    EXPECT_NE(now.find(changed.substr(0, changed.find('\n') + 1)), std::string::npos) << now;
+    if (!c.vlan) {
+        EXPECT_NE(now.find("netmask=255.255.255.0\n"), std::string::npos) << now;
+    }
+    /* a wrong identity word is refused with NACK 5 */
+    got = exchange(SET_MEM_BLOCK, ctrlpeer::memBlockData(0x1234, "ipaddr=1.2.3.4\n"));
+    EXPECT_EQ(find(got, NACK).data, Bytes{5}) << describeAll(got);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, StrataCard, ::testing::ValuesIn(CASES),
+                         [](const ::testing::TestParamInfo<CardCase> &info) {
+                             std::string name;
+                             for (const char *p = info.param.name; *p; p++)
+                                 if (isalnum((unsigned char)*p))
+                                     name += *p;
+                             return name;
+                         });
+
+/* A video card in slot C on the serial line, with time updates. */
+class StrataUpdate : public ::testing::Test, public StrataDaemon {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        static const CardCase card = {"slot C", 2, 2, 2, false, true, 0xA9, 0x81, "QMR-1100", "QMR-1100-C", ""};
+        startCard(card, true);
+    }
+    void TearDown() override { stop(); }
+    std::string root() { return dir / "root"; }
+};
+
+TEST_F(StrataUpdate, TimeRequestOnStateThreeSetsTheClockThroughTheHal)
+{
+    /* GET_TIME_V3: type 2 to the controller, no data */
+    Packet request;
+    ASSERT_TRUE(peer->waitOpcode(GET_TIME_V3, 5000, &request));
+    EXPECT_EQ(request.raw, (Bytes{0x02, 0x15, 0x21, 0x02, 0x01, 0x2A, 0x65}));
+    /* the peer answered 2026-12-10 12:30:45.250 */
+    EXPECT_TRUE(firmwareTest::waitForLogIn(root() + "/var/log/hal.log", "settime ", 1, 5000))
+        << readFile(root() + "/var/log/hal.log");
+}
+
+TEST_F(StrataUpdate, UpdateScriptStandInRunsOnceAndItsStatusReachesTheController)
+{
+    std::string script = root() + "/sbin/fum-update.sh";
+    std::ofstream(script) << "#!/bin/sh\n"
+                          << "echo \"run $1\" >> " << root() << "/var/log/fum-runs.log\n"
+                          << "printf '2\\nCopying\\n45\\n' > " << root() << "/tmp/fum-update-status\n"
+                          << "sleep 2\n"
+                          << "printf '240\\nDone\\n100\\n' > " << root() << "/tmp/fum-update-status\n";
+    chmod(script.c_str(), 0755);
+    std::ofstream(root() + "/etc/vsftpd.conf") << "listen=YES\n";
+
+    size_t from = peer->received().size();
+    peer->sendMessage(0x0017, {2});
+    ASSERT_TRUE(peer->waitFor([](const Packet &p) { return p.opcode == 0x0153; }, 5000, nullptr, from)) << readFile(log());
+    struct stat info;
+    EXPECT_EQ(stat((root() + "/var/lock/updateManager.lock").c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 10);
+    /* FTP mode: the server restarted with the controller's data port */
+    peer->sendMessage(0x0017, {16});
+    EXPECT_TRUE(firmwareTest::waitForLogIn(root() + "/var/log/hal.log", "command /etc/init.d/vsftpd start", 1, 5000));
+    /* off a VLAN the controller named no data port: the configuration stays as it was */
+    EXPECT_EQ(readFile(root() + "/etc/vsftpd.conf"), "listen=YES\n");
+    from = peer->received().size();
+    peer->sendMessage(0x0017, {1});
+    Packet progress, done;
+    ASSERT_TRUE(peer->waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 45; },
+                              15000, &progress, from))
+        << readFile(log());
+    EXPECT_EQ(progress.data, (Bytes{0x02, 45, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
+    ASSERT_TRUE(peer->waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 0 && p.data[0] == 0xF0; },
+                              15000, &done, from))
+        << readFile(log());
+    EXPECT_EQ(done.data, (Bytes{0xF0, 100, 'D', 'o', 'n', 'e', 0}));
+    EXPECT_EQ(readFile(root() + "/var/log/fum-runs.log"), "run " + root() + "/upgrade/fum-ftp/in\n");
+    /* back to the application: the lock goes and the installed update reboots the card once */
+    peer->sendMessage(0x0017, {10});
+    EXPECT_TRUE(firmwareTest::waitForLogIn(root() + "/var/log/hal.log", "reboot\n", 1, 5000));
+    for (int i = 0; i < 300 && stat((root() + "/var/lock/updateManager.lock").c_str(), &info) == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(stat((root() + "/var/lock/updateManager.lock").c_str(), &info), 0);
+}
+
+} // namespace
