@@ -315,10 +315,18 @@ void LiveHeapProfilingHelper::setAllocRecord(bool on, bool reset, JNIEnv *env)
 void LiveHeapProfilingHelper::handleCmdSetRecordAlloc(DataReader *reader, JNIEnv *env)
 {
     bool on = reader->readByte(0) != 0;
-    // The tracking parameters of the CPU session follow; the allocation
-    // paths come from whatever the CPU session records.
     if (reader->getError())
         return;
+    // The CPU session's tracking parameters follow: U4 n and n probe ids.
+    // Probes are not tracked, so the ids are read past; a list cut short
+    // leaves the recording as it was.
+    uint32_t tracked = reader->readU4(0);
+    for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
+        reader->readU4(0);
+    if (reader->getError()) {
+        MessageUtil::message("Allocation recording request without its tracking parameters ignored.");
+        return;
+    }
     setAllocRecord(on, true, env);
 }
 

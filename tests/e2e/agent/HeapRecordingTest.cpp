@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "FrontendClient.h"
 #include "HeapView.h"
@@ -363,6 +365,86 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     for (int type = 4; type <= 11; type++)
         EXPECT_GE(heap.getArrayItemClass(type, HeapProfilingSession::SET_LIVE)->getCount(), 1) << type;
     EXPECT_EQ(loaded.getAllocTreeRecordingType(), 3);
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
+// Runs the front end's command line; its output with standard error, and its exit status.
+std::string runFrontend(const std::string &arguments, int *status)
+{
+    std::string command = std::string(KVR_BINARY_DIR) + "/bin/frontend " + arguments + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string output;
+    if (pipe == nullptr)
+        return output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    int result = pclose(pipe);
+    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return output;
+}
+
+// The words of the first line after `marker` in `out` whose last word is
+// `name`; empty when there is none.
+std::vector<std::string> rowOf(const std::string &out, const std::string &marker, const std::string &name)
+{
+    size_t at = out.find(marker);
+    if (at == std::string::npos)
+        return {};
+    std::istringstream lines(out.substr(at));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> row;
+        for (std::string w; words >> w;)
+            row.push_back(w);
+        if (!row.empty() && row.back() == name)
+            return row;
+    }
+    return {};
+}
+
+// The command line reaches the heap commands by name and prints their views
+// with the classes and methods named and the exact counts.
+TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    client.call(0, {}, nullptr);
+    client.close();
+    ASSERT_TRUE(jvm.waitFor("Waiting for reconnection.", false, 10)) << jvm.err();
+
+    std::string snapshot = work / "cli.ovs";
+    int status = -1;
+    std::string out = runFrontend("--port " + std::to_string(port) +
+                                      " --timeout 30000 heap alloctree both 'class=AllocWorkload$Widget' 'class=AllocWorkload$Gadget'"
+                                      " allocexpand 'AllocWorkload.main/java.io.BufferedReader.readLine/AllocWorkload/"
+                                      "AllocWorkload.makeWidgets/AllocWorkload$Maker'"
+                                      " allochotspots collected 'class=AllocWorkload$Widget' allocbacktrace 'AllocWorkload$Widget.<init>'"
+                                      " savesnapshot " + snapshot,
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    // Heap lists: objects, bytes, class.
+    EXPECT_EQ(rowOf(out, "live recorded objects", "AllocWorkload$Gadget").at(0), "4") << out;
+    EXPECT_EQ(rowOf(out, "collected recorded objects", "AllocWorkload$Widget").at(0), "7") << out;
+    EXPECT_EQ(rowOf(out, "live recorded objects", "int[]").at(0), "1") << out;
+    // Trees and hot spots: bytes, share, objects, method.
+    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Maker()").at(2), "11") << out;
+    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Widget.<init>()").at(2), "7") << out;
+    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Gadget.<init>()").at(2), "4") << out;
+    std::vector<std::string> expanded = rowOf(out, "reply to command 25", "AllocWorkload$Gadget.<init>()");
+    EXPECT_EQ(expanded.at(2), "4") << out;
+    std::vector<std::string> hot = rowOf(out, "reply to command 51", "AllocWorkload$Widget.<init>()");
+    EXPECT_EQ(hot.at(2), "7") << out;
+    EXPECT_EQ(hot.at(1), "100%") << out;
+    EXPECT_NE(out.find("allocation hot spots: " + hot.at(0) + " bytes allocated"), std::string::npos) << out;
+    EXPECT_EQ(rowOf(out, "reply to command 52", "AllocWorkload$Maker()").at(2), "7") << "the caller of the constructor\n" << out;
+    EXPECT_NE(out.find("snapshot of "), std::string::npos) << out;
+    SnapshotFile file;
+    ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(snapshot, file));
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
