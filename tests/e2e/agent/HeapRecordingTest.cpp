@@ -10,12 +10,19 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "FrontendClient.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "ByteArrayDataReader.h"
+#include "CallStackTree.h"
+#include "CharVectorDataWriter.h"
+#include "ClassData.h"
 #include "ClassProfilingSession.h"
+#include "MethodDesc.h"
+#include "LiveThreadManager.h"
 #include "CpuProfilingSession.h"
 #include "GzFileDataReader.h"
 #include "HeapProfilingSession.h"
@@ -335,6 +342,12 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     SnapshotFile fromPath;
     ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(path, fromPath));
 
+    // The program's classes as the live session counts them just before the save.
+    Registry liveRegistry;
+    HeapUsageReply liveUsage;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &liveRegistry, &liveUsage));
+
     // Saved through the Java API: gzip, with the configuration and the running time after the stream.
     std::string saved = tmp + "/saved.ovs";
     ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
@@ -365,6 +378,52 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     for (int type = 4; type <= 11; type++)
         EXPECT_GE(heap.getArrayItemClass(type, HeapProfilingSession::SET_LIVE)->getCount(), 1) << type;
     EXPECT_EQ(loaded.getAllocTreeRecordingType(), 3);
+
+    // The loaded classes and methods name what the trees and lists hold: the
+    // heap lists as the loaded session sends them equal the live ones for the
+    // program's classes, and the call trees know the program's methods.
+    ByteArrayDataReader request("\0", 1);
+    CharVectorDataWriter loadedReply;
+    heap.handleCmdHeapUsage(&request, &loadedReply);
+    loadedReply.flush();
+    Registry loadedRegistry;
+    HeapUsageReply loadedUsage;
+    std::vector<uint8_t> loadedBody(loadedReply.getBytes().begin(), loadedReply.getBytes().end());
+    ASSERT_TRUE(HeapView::readHeapUsageReply(loadedBody, 8, &loadedRegistry, &loadedUsage));
+    std::map<std::string, HeapEntry> before = byName(liveUsage.live, liveRegistry);
+    std::map<std::string, HeapEntry> after = byName(loadedUsage.live, loadedRegistry);
+    for (const char *name : {"AllocWorkload$Widget", "AllocWorkload$Gadget", "[LAllocWorkload$Widget"}) {
+        ASSERT_EQ(after.count(name), 1u) << name;
+        EXPECT_EQ(after[name].count, before[name].count) << name;
+        EXPECT_EQ(after[name].size, before[name].size) << name;
+    }
+    EXPECT_EQ(after["AllocWorkload$Gadget"].count, 4);
+    // A VM with the full JVMTI has the whole heap in its snapshots.
+    CharVectorDataWriter totalReply;
+    heap.handleCmdTotalHeapUsage(&totalReply);
+    totalReply.flush();
+    std::vector<HeapEntry> total;
+    ASSERT_TRUE(HeapView::readTotalHeapUsageReply(std::vector<uint8_t>(totalReply.getBytes().begin(), totalReply.getBytes().end()), 8,
+                                                  &loadedRegistry, &total));
+    std::map<std::string, HeapEntry> wholeHeap = byName(total, loadedRegistry);
+    EXPECT_GT(wholeHeap["java.lang.String"].count, 100);
+    EXPECT_EQ(wholeHeap["AllocWorkload$Gadget"].count, 4);
+    std::set<std::string> methods;
+    for (LiveThreadManager *t : cpu.getThreadManagers()) {
+        std::vector<CallStackTree *> pending{t->getCallStackTree(false)};
+        while (!pending.empty()) {
+            CallStackTree *n = pending.back();
+            pending.pop_back();
+            if (n == nullptr)
+                continue;
+            if (n->getMethod() != nullptr && n->getMethod()->getClassData() != nullptr)
+                methods.insert(std::string(n->getMethod()->getClassData()->getClassName()) + "." + n->getMethod()->getMethodName());
+            for (CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
+                pending.push_back(c);
+        }
+    }
+    EXPECT_EQ(methods.count("AllocWorkload.makeWidgets"), 1u);
+    EXPECT_EQ(methods.count("AllocWorkload.makeArrays"), 1u);
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
