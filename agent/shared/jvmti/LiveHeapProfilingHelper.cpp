@@ -13,6 +13,7 @@
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
+#include "DataWriter.h"
 #include "HeapProfilingSession.h"
 #include "InternalMonitor.h"
 #include "LiveClassProfilingHelper.h"
@@ -54,6 +55,7 @@ public:
     };
     bool matches(const Selection &selection, long long id, const HeapAllocItem *item) const;
     void addLiveOnly(long long id, HeapAllocItem *item);
+    void writeATLOData(DataWriter *writer) override;
 };
 
 std::unique_ptr<LiveHeapSession> heapSession;
@@ -93,18 +95,7 @@ void LiveHeapSession::updateTotalHeapData()
 bool LiveHeapSession::matches(const Selection &selection, long long id, const HeapAllocItem *item) const
 {
     int type = HeapItemIds::isArrayId(id) ? ClassData::getArrayTypeFromClassData(item->classData) : 2;
-    if (!selection.types->empty()) {
-        for (size_t i = 0; i < selection.types->size(); i++) {
-            int wanted = (*selection.types)[i];
-            if (isPrimitiveArrayType(wanted) ? wanted == type : (*selection.classes)[i] == item->classData)
-                return true;
-        }
-        return false;
-    }
-    if (selection.prefix->empty())
-        return true;
-    return item->classData != nullptr &&
-           strncmp(item->classData->getClassName(), selection.prefix->c_str(), selection.prefix->size()) == 0;
+    return matchesLiveOnly(*selection.types, *selection.classes, *selection.prefix, type, item->classData);
 }
 
 void LiveHeapSession::addLiveOnly(long long id, HeapAllocItem *item)
@@ -135,6 +126,57 @@ void LiveHeapSession::generateLiveOnlyAllocationTree(const std::vector<int> &typ
     if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &selection) !=
         JVMTI_ERROR_NONE)
         MessageUtil::message("error iterating over heap");
+}
+
+// One live recorded object of a snapshot's live-only data.
+struct LiveOnlyRecord {
+    const void *node;
+    const void *classData;
+    int type;
+    long long size;
+};
+
+jint JNICALL collectLiveOnlyObject(jlong, jlong, jlong *tag, jint, void *userData)
+{
+    auto *out = static_cast<std::pair<HeapProfilingSession *, std::vector<LiveOnlyRecord> *> *>(userData);
+    HeapAllocItem *item = out->first->getIds().getAllocItem(*tag);
+    if (item == nullptr || item->classData == nullptr || item->node == nullptr)
+        return 0;
+    bool array = HeapItemIds::isArrayId(*tag);
+    long long size = array ? HeapItemIds::getArraySize(*tag, item) : item->classData->getInstanceSize();
+    out->second->push_back({item->node, item->classData, array ? ClassData::getArrayTypeFromClassData(item->classData) : 2, size});
+    return 0;
+}
+
+void LiveHeapSession::writeATLOData(DataWriter *writer)
+{
+    // Only sessions that build live-object trees from the heap keep them:
+    // per tagged live object its allocation node, class, type and size.
+    if (session->getAllocTreeRecordingType() != 1) {
+        writer->writeByte(0);
+        return;
+    }
+    writer->writeByte(1);
+    std::vector<LiveOnlyRecord> records;
+    {
+        SessionLock lock(session, IM_HEAP);
+        std::pair<HeapProfilingSession *, std::vector<LiveOnlyRecord> *> into(this, &records);
+        jvmtiHeapCallbacks callbacks;
+        memset(&callbacks, 0, sizeof callbacks);
+        callbacks.heap_iteration_callback = collectLiveOnlyObject;
+        if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &into) !=
+            JVMTI_ERROR_NONE)
+            MessageUtil::message("error iterating over heap");
+    }
+    for (const LiveOnlyRecord &r : records) {
+        writer->writeByte(1);
+        writer->writeID(r.node);
+        writer->writeID(r.classData);
+        writer->writeU2(r.type);
+        // The wire keeps 32 bits: larger arrays say the most it can.
+        writer->writeU4(r.size > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(r.size));
+    }
+    writer->writeByte(0);
 }
 
 // The Java side's switch of the allocation hooks: String.orvaneCallAgent

@@ -289,6 +289,36 @@ public:
     bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
 };
 
+// The sessions a saved snapshot file loads into.
+struct LoadedSnapshot {
+    ProfilingSession session;
+    ClassProfilingSession classes{&session};
+    NoVm vm;
+    CpuProfilingSession cpu{&session, &vm, CpuProfilingSession::Settings()};
+    HeapProfilingSession heap{&session, &classes};
+
+    int load(const std::string &path)
+    {
+        SnapshotSources into;
+        into.session = &session;
+        into.classes = &classes;
+        into.cpu = &cpu;
+        into.heap = &heap;
+        GzFileDataReader reader(path.c_str());
+        return SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr);
+    }
+
+    // The reply of `handler` to `request`, as the front end gets it.
+    std::vector<uint8_t> reply(void (HeapProfilingSession::*handler)(DataReader *, DataWriter *), const std::vector<uint8_t> &request)
+    {
+        ByteArrayDataReader in(request.data(), static_cast<int>(request.size()));
+        CharVectorDataWriter out;
+        (heap.*handler)(&in, &out);
+        out.flush();
+        return std::vector<uint8_t>(out.getBytes().begin(), out.getBytes().end());
+    }
+};
+
 // Checks a snapshot file with the front end's reader: header, every
 // section's magic and CRC; returns the reader for further checks.
 void checkSnapshotFile(const std::string &path, SnapshotFile &file)
@@ -362,18 +392,11 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     EXPECT_LT(file.trailer().secondsRunning, 600u);
 
     // The agent's own reader loads it: threads and the heap lists come back.
-    ProfilingSession loaded;
-    ClassProfilingSession classes(&loaded);
-    NoVm vm;
-    CpuProfilingSession cpu(&loaded, &vm, CpuProfilingSession::Settings());
-    HeapProfilingSession heap(&loaded, &classes);
-    SnapshotSources into;
-    into.session = &loaded;
-    into.classes = &classes;
-    into.cpu = &cpu;
-    into.heap = &heap;
-    GzFileDataReader reader(saved.c_str());
-    EXPECT_EQ(SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr), 36);
+    LoadedSnapshot snapshot;
+    EXPECT_EQ(snapshot.load(saved), 36);
+    ProfilingSession &loaded = snapshot.session;
+    CpuProfilingSession &cpu = snapshot.cpu;
+    HeapProfilingSession &heap = snapshot.heap;
     EXPECT_GT(cpu.getThreadManagers().size(), 0u);
     for (int type = 4; type <= 11; type++)
         EXPECT_GE(heap.getArrayItemClass(type, HeapProfilingSession::SET_LIVE)->getCount(), 1) << type;
@@ -382,13 +405,9 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     // The loaded classes and methods name what the trees and lists hold: the
     // heap lists as the loaded session sends them equal the live ones for the
     // program's classes, and the call trees know the program's methods.
-    ByteArrayDataReader request("\0", 1);
-    CharVectorDataWriter loadedReply;
-    heap.handleCmdHeapUsage(&request, &loadedReply);
-    loadedReply.flush();
     Registry loadedRegistry;
     HeapUsageReply loadedUsage;
-    std::vector<uint8_t> loadedBody(loadedReply.getBytes().begin(), loadedReply.getBytes().end());
+    std::vector<uint8_t> loadedBody = snapshot.reply(&HeapProfilingSession::handleCmdHeapUsage, {0});
     ASSERT_TRUE(HeapView::readHeapUsageReply(loadedBody, 8, &loadedRegistry, &loadedUsage));
     std::map<std::string, HeapEntry> before = byName(liveUsage.live, liveRegistry);
     std::map<std::string, HeapEntry> after = byName(loadedUsage.live, loadedRegistry);
@@ -425,6 +444,58 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     EXPECT_EQ(methods.count("AllocWorkload.makeWidgets"), 1u);
     EXPECT_EQ(methods.count("AllocWorkload.makeArrays"), 1u);
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
+// A session that builds live-object trees from the heap keeps its live
+// objects in the snapshot: the loaded session builds the same trees.
+TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    std::string saved = tmp + "/live-only.ovs";
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
+    LoadedSnapshot snapshot;
+    ASSERT_EQ(snapshot.load(saved), 36);
+    EXPECT_EQ(snapshot.session.getAllocTreeRecordingType(), 1);
+    ClassData *gadget = nullptr;
+    for (ClassData *c : snapshot.classes.getClasses()) {
+        if (std::string(c->getClassName()) == "AllocWorkload$Gadget" && snapshot.heap.getHeapItemClass(c, 0)->getCount() > 0)
+            gadget = c;
+    }
+    ASSERT_NE(gadget, nullptr);
+    struct Case {
+        std::vector<std::pair<uint16_t, uint64_t>> types;
+        uint32_t kind;
+        const char *method;
+        long long count;
+    } cases[] = {
+        {{{2, reinterpret_cast<uintptr_t>(gadget)}}, 1, "AllocWorkload$Maker", 4},
+        {{{8, 0}}, 1, "AllocWorkload$ArrayMaker", 1},
+        {{{5, 0}}, 1, "AllocWorkload$ArrayMaker", 0},
+        {{}, 2, "AllocWorkload$Maker", 0},
+    };
+    for (const Case &c : cases) {
+        AllocationTreeReply tree;
+        std::vector<uint8_t> body =
+            snapshot.reply(&HeapProfilingSession::handleCmdAllocationUpdate, HeapView::allocationUpdateRequest(0, c.kind, c.types, "", 8));
+        ASSERT_TRUE(HeapView::readAllocationTreeReply(body, 8, &registry, &tree));
+        ASSERT_NE(tree.root, nullptr);
+        std::vector<const ViewNode *> nodes;
+        CallTreeView::collect(*tree.root, &nodes);
+        long long count = 0;
+        for (const ViewNode *n : nodes) {
+            const MethodInfo *m = registry.method(n->method);
+            if (m != nullptr && m->name == c.method)
+                count += n->count;
+        }
+        EXPECT_EQ(count, c.count) << c.method << " kind " << c.kind << "\n" << CallTreeView::format(*tree.root, registry);
+    }
+    EXPECT_EQ(jvm.err().find("error iterating over heap"), std::string::npos) << jvm.err();
 }
 
 // Runs the front end's command line; its output with standard error, and its exit status.
