@@ -360,14 +360,17 @@ void LiveHeapProfilingHelper::handleCmdSetRecordAlloc(DataReader *reader, JNIEnv
     if (reader->getError())
         return;
     // The CPU session's tracking parameters follow: U4 n and n probe ids.
-    // Probes are not tracked, so the ids are read past; a list cut short
+    // Probes are not tracked, so the ids are read past. A request that ends
+    // after its switch (older front ends) tracks nothing; a list cut short
     // leaves the recording as it was.
     uint32_t tracked = reader->readU4(0);
-    for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
-        reader->readU4(0);
-    if (reader->getError()) {
-        MessageUtil::message("Allocation recording request without its tracking parameters ignored.");
-        return;
+    if (!reader->getError()) {
+        for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
+            reader->readU4(0);
+        if (reader->getError()) {
+            MessageUtil::message("Allocation recording request with a cut list of tracked probes ignored.");
+            return;
+        }
     }
     setAllocRecord(on, true, env);
 }

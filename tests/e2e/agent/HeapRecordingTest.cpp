@@ -446,6 +446,32 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
+// Command 49 switches recording with or without the tracked probe ids after
+// its switch; a list of ids cut short changes nothing.
+TEST_P(HeapRecordingE2ETest, RecordingSwitchWithAndWithoutTrackedProbes)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    unsigned w = client.idWidth();
+    ASSERT_EQ(client.call(49, {0, 0, 0, 0, 2, 0, 0, 0, 1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("Allocation recording request with a cut list of tracked probes ignored.", false, 10)) << jvm.err();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    HeapUsageReply on;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &on));
+    EXPECT_EQ(byName(on.live, registry)["AllocWorkload$Widget"].count, 7) << "recording stayed on";
+    // The switch alone, as older front ends send it.
+    ASSERT_EQ(client.call(49, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    HeapUsageReply off;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &off));
+    EXPECT_EQ(byName(off.live, registry).count("AllocWorkload$Widget"), 0u) << "no change: recording is off";
+}
+
 // A session that builds live-object trees from the heap keeps its live
 // objects in the snapshot: the loaded session builds the same trees.
 TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects)
