@@ -315,6 +315,10 @@ void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, lon
     LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
     if (thread != nullptr)
         node = thread->getCurrentNode();
+    // Every object of a class (not an array) has the size the VM gave the
+    // first one recorded: no need to ask again.
+    if (size == 0 && type < 3 && classData != nullptr)
+        size = classData->getInstanceSize();
     if (size == 0) {
         jlong vmSize = 0;
         if (edge.jvmti->GetObjectSize(object, &vmSize) == JVMTI_ERROR_NONE)
