@@ -472,6 +472,39 @@ TEST_P(HeapRecordingE2ETest, RecordingSwitchWithAndWithoutTrackedProbes)
     EXPECT_EQ(byName(off.live, registry).count("AllocWorkload$Widget"), 0u) << "no change: recording is off";
 }
 
+// The recorder's snapshot: no heap, allocation tree, heap dump or telemetry
+// section, collection method 5, an empty configuration in the trailer; its
+// Java arguments reach the Java side only as the strings they must be.
+TEST_P(HeapRecordingE2ETest, RecorderSnapshotSavedThroughTheRecordersEntry)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    std::string saved = tmp + "/recorder.ovs";
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "recorder " + saved, "recorded 1"));
+    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    SnapshotFile file;
+    ASSERT_EQ(file.open(saved), "");
+    EXPECT_EQ(file.header().callTreeCollectionMethod, 5u);
+    ASSERT_EQ(file.verifySections(), "");
+    for (int index : {1, 2, 4, 5}) {
+        EXPECT_EQ(file.sections()[static_cast<size_t>(index)].length, 0u) << index;
+        EXPECT_EQ(file.sections()[static_cast<size_t>(index)].position, 0) << index;
+    }
+    EXPECT_GT(file.sections()[3].length, 0u);
+    EXPECT_GT(file.sections()[0].length, 0u);
+    ASSERT_EQ(file.readTrailer(), "");
+    ASSERT_TRUE(file.trailer().present);
+    EXPECT_EQ(file.trailer().configId, 0u);
+    EXPECT_EQ(file.trailer().configXml, "");
+    // The agent's reader loads it as a recorder snapshot would be.
+    LoadedSnapshot snapshot;
+    EXPECT_EQ(snapshot.load(saved), 36);
+    EXPECT_GT(snapshot.cpu.getThreadManagers().size(), 0u);
+    EXPECT_EQ(jvm.err().find("Exception"), std::string::npos) << jvm.err();
+}
+
 // A session that builds live-object trees from the heap keeps its live
 // objects in the snapshot: the loaded session builds the same trees.
 TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects)
