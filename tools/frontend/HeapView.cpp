@@ -51,6 +51,7 @@ std::vector<uint8_t> HeapView::recordRequest(bool on)
 {
     WireWriter w;
     w.writeByte(on ? 1 : 0);
+    w.writeU4(0);
     return w.bytes();
 }
 
@@ -118,6 +119,16 @@ std::vector<uint8_t> HeapView::expandRequest(const std::vector<std::pair<uint64_
         w.writeU2(step.second);
     }
     return w.bytes();
+}
+
+bool HeapView::readExpandReply(const std::vector<uint8_t> &body, unsigned idWidth, std::unique_ptr<ViewNode> *out)
+{
+    out->reset();
+    if (body.size() == 1 && body[0] == 0)
+        return true;
+    WireReader reader(body);
+    *out = CallTreeView::readNode(reader, idWidth, false);
+    return *out != nullptr && !reader.error() && reader.remaining() == 0;
 }
 
 bool HeapView::readAllocationHotspotReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry,

@@ -41,7 +41,7 @@ public:
     static bool readHeapUsageReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, HeapUsageReply *out);
     static bool readTotalHeapUsageReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry,
                                         std::vector<HeapEntry> *out);
-    // Command 49: byte on, then the tracking parameters (none).
+    // Command 49: byte on, then the tracking parameters (U4 0: no probe ids).
     static std::vector<uint8_t> recordRequest(bool on);
     // Commands 24 and 51: recompute, level, kind (1 live, 2 collected, 3 both),
     // no selection tree, no path, clearCollected, the (type, class id) pairs,
@@ -56,6 +56,9 @@ public:
                                         AllocationTreeReply *out);
     // Commands 25 and 52: depth 10000, threshold 0, the path.
     static std::vector<uint8_t> expandRequest(const std::vector<std::pair<uint64_t, uint16_t>> &path, unsigned idWidth);
+    // Replies of commands 25 and 52: the node, or byte 0 (`out` stays null)
+    // when the path names no node or no tree was sent yet.
+    static bool readExpandReply(const std::vector<uint8_t> &body, unsigned idWidth, std::unique_ptr<ViewNode> *out);
     static bool readAllocationHotspotReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry,
                                            AllocationHotspotReply *out);
 };

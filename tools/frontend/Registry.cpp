@@ -104,6 +104,16 @@ const ClassInfo *Registry::classOf(uint64_t id) const
     return it != classes_.end() ? &it->second : nullptr;
 }
 
+std::vector<const ClassInfo *> Registry::classesNamed(const std::string &name) const
+{
+    std::vector<const ClassInfo *> found;
+    for (const auto &entry : classes_) {
+        if (entry.second.name == name)
+            found.push_back(&entry.second);
+    }
+    return found;
+}
+
 std::string Registry::describe(uint64_t methodId) const
 {
     const MethodInfo *m = method(methodId);

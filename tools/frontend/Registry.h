@@ -46,6 +46,10 @@ public:
 
     const MethodInfo *method(uint64_t id) const;
     const ClassInfo *classOf(uint64_t id) const;
+    // The classes of that (dotted) name, in ID order: the agent may describe
+    // one class by more than one record (one per loader, or one from loading
+    // and one from preparing). Empty when no description named it yet.
+    std::vector<const ClassInfo *> classesNamed(const std::string &name) const;
     // "Class.method" for a method id; the id in hex when unknown.
     std::string describe(uint64_t methodId) const;
     size_t methodCount() const { return methods_.size(); }

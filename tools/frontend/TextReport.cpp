@@ -1,5 +1,6 @@
 #include "TextReport.h"
 
+#include "HeapView.h"
 #include "Registry.h"
 
 #include <algorithm>
@@ -128,7 +129,24 @@ std::string TextReport::hotspots(const HotspotReply &reply, const Registry &regi
     return text;
 }
 
-std::string TextReport::callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille)
+namespace {
+
+// The columns and names of one kind of tree.
+struct TreeLayout {
+    const char *valueTitle;
+    const char *countTitle;
+    const char *treeTitle;
+    const char *rootName;
+    const char *noMethodName;
+    std::string (*value)(int64_t);
+};
+
+std::string bytes(int64_t value)
+{
+    return TextReport::thousands(value < 0 ? 0 : static_cast<uint64_t>(value));
+}
+
+std::string treeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille, const TreeLayout &layout)
 {
     // A stack of nodes to print; an entry without a node closes a parent's
     // children with the count of those not shown.
@@ -138,9 +156,9 @@ std::string TextReport::callTreeTop(const ViewNode &root, const Registry &regist
         size_t hidden;
     };
     const size_t columns = 13 + 2 + 4 + 1 + 13 + 2;
-    std::string text = padLeft("time", 13) + "  share" + padLeft("calls", 13) + "  call tree (time includes the callees)\n";
-    // The root of a cumulated tree may carry no time of its own: then all of
-    // it is what its children took.
+    std::string text = padLeft(layout.valueTitle, 13) + "  share" + padLeft(layout.countTitle, 13) + "  " + layout.treeTitle + "\n";
+    // The root of a cumulated tree may carry no value of its own: then all of
+    // it is what its children hold.
     int64_t whole = root.value;
     if (whole == 0) {
         for (const auto &c : root.children)
@@ -151,15 +169,16 @@ std::string TextReport::callTreeTop(const ViewNode &root, const Registry &regist
         Entry e = pending.back();
         pending.pop_back();
         if (e.node == nullptr) {
-            text += std::string(columns + static_cast<size_t>(e.level) * 2, ' ') + "... " + thousands(e.hidden) +
+            text += std::string(columns + static_cast<size_t>(e.level) * 2, ' ') + "... " + TextReport::thousands(e.hidden) +
                     (e.hidden == 1 ? " more call path\n" : " more call paths\n");
             continue;
         }
         const ViewNode *n = e.node;
-        std::string name = n->method == 0 ? (e.level == 0 ? "[all threads]" : "[filtered classes]") : javaMethod(registry, n->method);
+        std::string name = n->method == 0 ? (e.level == 0 ? layout.rootName : layout.noMethodName)
+                                          : TextReport::javaMethod(registry, n->method);
         int64_t value = n == &root ? whole : n->value;
-        text += padLeft(milliseconds(value), 13) + "  " + percent(value, whole) + " " + padLeft(thousands(n->count), 13) + "  " +
-                std::string(static_cast<size_t>(e.level) * 2, ' ') + name + "\n";
+        text += padLeft(layout.value(value), 13) + "  " + percent(value, whole) + " " + padLeft(TextReport::thousands(n->count), 13) +
+                "  " + std::string(static_cast<size_t>(e.level) * 2, ' ') + name + "\n";
         std::vector<const ViewNode *> kept;
         size_t hidden = n->childrenWithheld ? 1 : 0;
         for (const auto &c : n->children) {
@@ -175,5 +194,74 @@ std::string TextReport::callTreeTop(const ViewNode &root, const Registry &regist
         for (auto it = kept.rbegin(); it != kept.rend(); ++it)
             pending.push_back({*it, e.level + 1, 0});
     }
+    return text;
+}
+
+} // namespace
+
+std::string TextReport::callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille)
+{
+    static const TreeLayout layout = {"time", "calls", "call tree (time includes the callees)", "[all threads]", "[filtered classes]",
+                                      milliseconds};
+    return treeTop(root, registry, depth, minPerMille, layout);
+}
+
+std::string TextReport::allocationTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille)
+{
+    static const TreeLayout layout = {"bytes", "objects", "allocation tree (counts include the callees)", "[all allocations]",
+                                      "[no allocating method]", bytes};
+    return treeTop(root, registry, depth, minPerMille, layout);
+}
+
+std::string TextReport::arrayTypeName(uint16_t type)
+{
+    static const char *const NAMES[] = {"object arrays", "boolean[]", "byte[]", "char[]", "short[]", "int[]", "long[]", "float[]", "double[]"};
+    if (type >= 3 && type <= 11)
+        return NAMES[type - 3];
+    return "type " + std::to_string(type);
+}
+
+std::string TextReport::heapList(const std::string &title, const std::vector<HeapEntry> &entries, const Registry &registry)
+{
+    std::vector<const HeapEntry *> rows;
+    int64_t count = 0;
+    int64_t size = 0;
+    for (const HeapEntry &e : entries) {
+        rows.push_back(&e);
+        count += e.count;
+        size += e.size;
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const HeapEntry *a, const HeapEntry *b) { return a->size > b->size; });
+    std::string text = title + ": " + thousands(rows.size()) + (rows.size() == 1 ? " entry, " : " entries, ") + bytes(count) + " objects, " +
+                       bytes(size) + " bytes\n";
+    if (rows.empty())
+        return text;
+    text += padLeft("objects", 15) + padLeft("bytes", 17) + "  class\n";
+    for (const HeapEntry *e : rows) {
+        std::string name;
+        const ClassInfo *c = e->classId != 0 ? registry.classOf(e->classId) : nullptr;
+        if (c != nullptr) {
+            name = c->name;
+        } else if (e->classId != 0) {
+            char id[32];
+            snprintf(id, sizeof id, "#%llx", static_cast<unsigned long long>(e->classId));
+            name = id;
+        } else {
+            name = arrayTypeName(e->type);
+        }
+        text += padLeft(bytes(e->count), 15) + padLeft(bytes(e->size), 17) + "  " + name + "\n";
+    }
+    return text;
+}
+
+std::string TextReport::allocationHotspots(const AllocationHotspotReply &reply, const Registry &registry)
+{
+    if (!reply.present)
+        return "allocation hot spots: no allocation tree selected yet\n";
+    std::string text = "allocation hot spots: " + bytes(reply.total) + " bytes allocated; each method's own allocations (callees not counted)\n";
+    text += padLeft("bytes", 13) + "  share" + padLeft("objects", 13) + "  method\n";
+    for (const HotspotRow &row : reply.rows)
+        text += padLeft(bytes(row.value), 13) + "  " + percent(row.value, reply.total) + " " + padLeft(thousands(row.calls), 13) + "  " +
+                javaMethod(registry, row.method) + "\n";
     return text;
 }

@@ -3,10 +3,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CallTreeView.h"
 
 class Registry;
+struct HeapEntry;
+struct AllocationHotspotReply;
 
 // The views as a person reads them: methods named as Java writes them
 // ("Demo.fib(int)"), times in milliseconds, counts with thousands
@@ -31,6 +34,15 @@ public:
     // when the root has no time of its own, as a cumulated tree), children by time,
     // and one line per node saying how many nodes were left out there.
     static std::string callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille);
+    // The same for an allocation tree: bytes and objects allocated at or below each node.
+    static std::string allocationTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille);
+    // "int[]" for type 8; "object arrays" for 3.
+    static std::string arrayTypeName(uint16_t type);
+    // A heap list (commands 3 and 4): its totals, then one row per class or
+    // array type, the most bytes first.
+    static std::string heapList(const std::string &title, const std::vector<HeapEntry> &entries, const Registry &registry);
+    // The allocation hot spots of command 51 with their share of the sum.
+    static std::string allocationHotspots(const AllocationHotspotReply &reply, const Registry &registry);
 };
 
 #endif

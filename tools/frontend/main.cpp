@@ -12,6 +12,7 @@
 #include "FrontendClient.h"
 #include "HeapDumpFile.h"
 #include "ProbeView.h"
+#include "HeapView.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
 #include "TelemetryView.h"
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,14 +35,45 @@
 namespace {
 
 // How a reply is shown: raw bytes, or decoded as a view.
-enum Show { SHOW_HEAP_DUMP, SHOW_BYTES, SHOW_CLASSES, SHOW_CALL_TREE, SHOW_HOTSPOTS, SHOW_THREADS, SHOW_METHOD_GRAPH, SHOW_STATUSES, SHOW_TELEMETRY,
-            SHOW_PROBE_TUPLES, SHOW_PROBE_HOTSPOTS };
+enum Show {
+    SHOW_HEAP_DUMP,
+    SHOW_BYTES,
+    SHOW_CLASSES,
+    SHOW_CALL_TREE,
+    SHOW_HOTSPOTS,
+    SHOW_THREADS,
+    SHOW_METHOD_GRAPH,
+    SHOW_STATUSES,
+    SHOW_TELEMETRY,
+    SHOW_HEAP,
+    SHOW_TOTAL_HEAP,
+    SHOW_ALLOCATION_TREE,
+    SHOW_ALLOCATION_HOTSPOTS,
+    SHOW_ALLOCATION_NODE,
+    SHOW_SNAPSHOT,
+    SHOW_PROBE_TUPLES,
+    SHOW_PROBE_HOTSPOTS,
+};
+
+// What an allocation view selects: built into commands 24 and 51 once the
+// connection knows the ID width and the classes named.
+struct AllocationQuery {
+    uint32_t kind = 1; // 1 live, 2 collected, 3 both
+    uint32_t level = 0;
+    std::string prefix;
+    std::vector<uint16_t> arrayTypes;
+    std::vector<std::string> classNames;
+};
 
 struct Step {
+    Step(uint32_t c, std::vector<uint8_t> p, Show how = SHOW_BYTES) : command(c), payload(std::move(p)), show(how) {}
     uint32_t command;
     std::vector<uint8_t> payload;
-    Show show = SHOW_BYTES;
+    Show show;
     size_t rows = 0; // hot spots shown
+    AllocationQuery query;
+    std::vector<std::string> path; // methods of an expansion, from the top
+    std::string file;              // where a snapshot goes
 };
 
 // How many hot spots are shown unless the command names a count.
@@ -74,6 +107,15 @@ const char HELP[] =
     "  probe-hotspots NAME     the payloads of probe NAME by time, the first 5 with their callers (command 57)\n"
     "  classes                 the classes and methods the agent has not described yet (command 60)\n"
     "  dump [values]           take a heap dump and print its objects, roots and class dumps (command 7)\n"
+    "  alloc on|off            switch allocation recording on or off (command 49)\n"
+    "  heap [reset]            recorded live and collected objects per class since the last time; reset empties collected (3)\n"
+    "  totalheap               every object on the heap per class, recorded or not (command 4)\n"
+    "  alloctree [SEL ...]     allocation tree (24); SEL: live|collected|both, LEVEL 0-3, int[] etc., class=NAME, prefix=P\n"
+    "  allocexpand M[/M ...]   the allocation tree below the path of methods M (from the last alloctree; command 25)\n"
+    "  allochotspots [SEL ...] the methods that allocated most, at most 100, and their sum (51); SEL as for alloctree\n"
+    "  allocbacktrace M        the callers of allocation hot spot M (from the last allochotspots; command 52)\n"
+    "  savesnapshot FILE       save a snapshot of everything recorded into FILE (command 32)\n"
+    "  snapshotpath            let the agent keep a snapshot file and print its path (command 32)\n"
     "  cmd N [HEX]             any command N with a payload in hex digits; prints the reply's bytes\n"
     "\n"
     "Example: frontend --port 8849 cpu on session examples/tiagent-session.xml 1\n"
@@ -194,6 +236,168 @@ bool readWholeFile(const std::string &path, std::string *out, std::string *reaso
     return true;
 }
 
+
+// One selection word of alloctree and allochotspots; false when the word is
+// none (then `reason` tells why when it looked like one).
+bool parseSelection(const std::string &word, AllocationQuery *query, std::string *reason)
+{
+    static const char *const KINDS[] = {"live", "collected", "both"};
+    for (uint32_t k = 0; k < 3; k++) {
+        if (word == KINDS[k]) {
+            query->kind = k + 1;
+            return true;
+        }
+    }
+    for (uint16_t type = 4; type <= 11; type++) {
+        if (word == TextReport::arrayTypeName(type)) {
+            query->arrayTypes.push_back(type);
+            return true;
+        }
+    }
+    if (word == "Object[]") {
+        query->arrayTypes.push_back(3);
+        return true;
+    }
+    if (word.compare(0, 6, "class=") == 0 && word.size() > 6) {
+        query->classNames.push_back(word.substr(6));
+        return true;
+    }
+    if (word.compare(0, 7, "prefix=") == 0) {
+        query->prefix = word.substr(7);
+        return true;
+    }
+    if (!word.empty() && isdigit(static_cast<unsigned char>(word[0]))) {
+        unsigned long level;
+        if (!parseNumber(word.c_str(), 3, &level)) {
+            *reason = "bad aggregation level " + word + ": 0 methods, 1 classes, 2 packages, 3 components";
+            return false;
+        }
+        query->level = static_cast<uint32_t>(level);
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::string> splitPath(const std::string &text)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('/', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Whether a method id answers to a name of the command line: "Demo.make",
+// "Demo.make(int)" or the id as "#1f".
+bool methodMatches(const Registry &registry, uint64_t method, const std::string &name)
+{
+    char id[32];
+    snprintf(id, sizeof id, "#%llx", static_cast<unsigned long long>(method));
+    if (name == id)
+        return true;
+    std::string java = TextReport::javaMethod(registry, method);
+    return java == name || (java.compare(0, name.size(), name) == 0 && java.size() > name.size() && java[name.size()] == '(');
+}
+
+// Commands 24 and 51 for the query; false with the reason when a class is not known yet.
+bool allocationPayload(const Step &step, const Registry &registry, unsigned idWidth, std::vector<uint8_t> *out, std::string *reason)
+{
+    std::vector<std::pair<uint16_t, uint64_t>> types;
+    for (uint16_t type : step.query.arrayTypes)
+        types.push_back({type, 0});
+    for (const std::string &name : step.query.classNames) {
+        std::vector<const ClassInfo *> named = registry.classesNamed(name);
+        if (named.empty()) {
+            *reason = "class " + name + " is not known yet";
+            return false;
+        }
+        // Every record of the name: the agent counts under one of them.
+        for (const ClassInfo *c : named)
+            types.push_back({2, c->id});
+    }
+    if (step.command == 24) {
+        *out = HeapView::allocationUpdateRequest(step.query.level, step.query.kind, types, step.query.prefix, idWidth);
+    } else {
+        *out = HeapView::allocationRequest(step.query.level, step.query.kind, types, step.query.prefix, idWidth);
+        out->push_back(0);
+        out->push_back(0); // no back traces
+    }
+    return true;
+}
+
+// The (method, line) path of an expansion, found by name in the tree or hot
+// spots the agent sent last; false with the reason when a name is not there.
+bool expansionPath(const Step &step, const Registry &registry, const ViewNode *tree, const AllocationHotspotReply &hotspots,
+                   std::vector<std::pair<uint64_t, uint16_t>> *out, std::string *reason)
+{
+    if (step.command == 52) {
+        for (const HotspotRow &row : hotspots.rows) {
+            if (methodMatches(registry, row.method, step.path[0])) {
+                out->push_back({row.method, 0});
+                return true;
+            }
+        }
+        *reason = "no allocation hot spot " + step.path[0] + " in the last allochotspots";
+        return false;
+    }
+    const ViewNode *at = tree;
+    for (const std::string &name : step.path) {
+        const ViewNode *next = nullptr;
+        for (size_t c = 0; at != nullptr && c < at->children.size() && next == nullptr; c++) {
+            if (methodMatches(registry, at->children[c]->method, name))
+                next = at->children[c].get();
+        }
+        if (next == nullptr) {
+            *reason = "no node " + name + " on that path of the last alloctree";
+            return false;
+        }
+        out->push_back({next->method, next->line});
+        at = next;
+    }
+    return true;
+}
+
+// A snapshot reply: U4 1, JLong size and the stream (written to `file`), or
+// U4 2, the agent's path and whether it keeps it; U4 0 when it failed.
+bool showSnapshotReply(const std::vector<uint8_t> &body, const std::string &file, std::string *reason)
+{
+    WireReader r(body);
+    uint32_t form = r.readU4();
+    if (r.error())
+        return false;
+    if (form == 0) {
+        *reason = "the agent could not write the snapshot (see its output)";
+        return false;
+    }
+    if (form == 2) {
+        std::string path = r.readString();
+        uint8_t kept = r.readByte();
+        if (r.error() || r.remaining() != 0)
+            return false;
+        printf("  snapshot file %s%s\n", path.c_str(), kept ? " (kept by the agent)" : "");
+        return true;
+    }
+    int64_t size = r.readJLong();
+    if (form != 1 || r.error() || size < 0 || static_cast<uint64_t>(size) != r.remaining())
+        return false;
+    FILE *out = fopen(file.c_str(), "wb");
+    const uint8_t *data = body.data() + (body.size() - static_cast<size_t>(size));
+    if (out == nullptr || fwrite(data, 1, static_cast<size_t>(size), out) != static_cast<size_t>(size) || fclose(out) != 0) {
+        if (out != nullptr)
+            fclose(out);
+        *reason = "cannot write " + file + ": " + strerror(errno);
+        return false;
+    }
+    printf("  snapshot of %lld bytes written to %s\n", static_cast<long long>(size), file.c_str());
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -311,6 +515,42 @@ int main(int argc, char **argv)
             } else {
                 steps.push_back(Step{57, ProbeView::hotspotRequest(probe, {0, 1, 2, 3, 4}), SHOW_PROBE_HOTSPOTS});
             }
+        } else if (arg == "alloc") {
+            std::string on = hasValue ? argv[++i] : "";
+            if (on != "on" && on != "off")
+                return usageError("alloc takes on or off" + (on.empty() ? std::string() : ", not " + on));
+            steps.push_back(Step{49, HeapView::recordRequest(on == "on"), SHOW_BYTES});
+        } else if (arg == "heap") {
+            bool reset = i + 1 < argc && std::string(argv[i + 1]) == "reset";
+            if (reset)
+                i++;
+            steps.push_back(Step{3, {static_cast<uint8_t>(reset ? 1 : 0)}, SHOW_HEAP});
+        } else if (arg == "totalheap") {
+            steps.push_back(Step{4, {}, SHOW_TOTAL_HEAP});
+        } else if (arg == "alloctree" || arg == "allochotspots") {
+            Step step{arg == "alloctree" ? 24u : 51u, {}, arg == "alloctree" ? SHOW_ALLOCATION_TREE : SHOW_ALLOCATION_HOTSPOTS};
+            std::string reason;
+            while (i + 1 < argc && parseSelection(argv[i + 1], &step.query, &reason))
+                i++;
+            if (!reason.empty())
+                return usageError(reason);
+            steps.push_back(step);
+        } else if (arg == "allocexpand" || arg == "allocbacktrace") {
+            if (!hasValue)
+                return usageError(arg + " needs a method, such as: " + arg + " Demo.main");
+            Step step{arg == "allocexpand" ? 25u : 52u, {}, SHOW_ALLOCATION_NODE};
+            step.path = splitPath(argv[++i]);
+            if (arg == "allocbacktrace" && step.path.size() != 1)
+                return usageError("allocbacktrace takes one method, such as: allocbacktrace Demo.make");
+            steps.push_back(step);
+        } else if (arg == "savesnapshot") {
+            if (!hasValue)
+                return usageError("savesnapshot needs a file name, such as: savesnapshot run.ovs");
+            Step step{32, {0}, SHOW_SNAPSHOT};
+            step.file = argv[++i];
+            steps.push_back(step);
+        } else if (arg == "snapshotpath") {
+            steps.push_back(Step{32, {1}, SHOW_SNAPSHOT});
         } else {
             return usageError("unknown command or option " + arg);
         }
@@ -334,9 +574,29 @@ int main(int argc, char **argv)
 
     int result = 0;
     Registry registry;
+    // The allocation tree and hot spots sent last: expansions name their nodes.
+    std::unique_ptr<ViewNode> allocationTree;
+    AllocationHotspotReply allocationHotspots;
     for (const Step &step : steps) {
         Reply reply;
-        FrontendClient::Status status = client.call(step.command, step.payload, &reply);
+        std::vector<uint8_t> payload = step.payload;
+        std::string unresolved;
+        if (step.show == SHOW_ALLOCATION_TREE || step.show == SHOW_ALLOCATION_HOTSPOTS) {
+            if (!allocationPayload(step, registry, client.idWidth(), &payload, &unresolved)) {
+                result = failure("command " + std::to_string(step.command) + ": " + unresolved,
+                                 "run heap or totalheap first, which name the classes, and give the name as they print it");
+                continue;
+            }
+        } else if (step.show == SHOW_ALLOCATION_NODE) {
+            std::vector<std::pair<uint64_t, uint16_t>> path;
+            if (!expansionPath(step, registry, allocationTree.get(), allocationHotspots, &path, &unresolved)) {
+                result = failure("command " + std::to_string(step.command) + ": " + unresolved,
+                                 "give the methods as the last alloctree or allochotspots printed them, such as Demo.make");
+                continue;
+            }
+            payload = HeapView::expandRequest(path, client.idWidth());
+        }
+        FrontendClient::Status status = client.call(step.command, payload, &reply);
         if (status != FrontendClient::OK) {
             std::string reason = "command " + std::to_string(step.command) + ": " + client.lastError();
             failure(reason, commandHint(status, client.lastError()));
@@ -445,6 +705,55 @@ int main(int argc, char **argv)
             for (const MethodGraphEdgeRow &e : graph.edges)
                 printf("  %s -> %s: %lld us, %u calls\n", registry.describe(e.caller).c_str(), registry.describe(e.callee).c_str(),
                        static_cast<long long>(e.time), e.calls);
+        } else if (step.show == SHOW_HEAP) {
+            HeapUsageReply usage;
+            if (!HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(TextReport::heapList("live recorded objects, changed since the last time", usage.live, registry).c_str(), stdout);
+            fputs(TextReport::heapList("collected recorded objects, changed since the last time", usage.collected, registry).c_str(), stdout);
+        } else if (step.show == SHOW_TOTAL_HEAP) {
+            std::vector<HeapEntry> total;
+            if (!HeapView::readTotalHeapUsageReply(reply.body, client.idWidth(), &registry, &total)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(TextReport::heapList("the whole heap, changed since the last time", total, registry).c_str(), stdout);
+        } else if (step.show == SHOW_ALLOCATION_TREE) {
+            AllocationTreeReply tree;
+            if (!HeapView::readAllocationTreeReply(reply.body, client.idWidth(), &registry, &tree)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            allocationTree = std::move(tree.root);
+            if (allocationTree == nullptr)
+                printf("  no allocations recorded there (switch recording on with: alloc on)\n");
+            else
+                fputs(TextReport::allocationTreeTop(*allocationTree, registry, CALL_TREE_DEPTH, CALL_TREE_MIN_PER_MILLE).c_str(), stdout);
+        } else if (step.show == SHOW_ALLOCATION_HOTSPOTS) {
+            allocationHotspots = AllocationHotspotReply();
+            if (!HeapView::readAllocationHotspotReply(reply.body, client.idWidth(), &registry, &allocationHotspots)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            fputs(TextReport::allocationHotspots(allocationHotspots, registry).c_str(), stdout);
+        } else if (step.show == SHOW_ALLOCATION_NODE) {
+            std::unique_ptr<ViewNode> node;
+            if (!HeapView::readExpandReply(reply.body, client.idWidth(), &node)) {
+                result = failure(malformed, sameBuild);
+                continue;
+            }
+            if (node == nullptr)
+                printf("  the agent has no such node (its tree changed since)\n");
+            else
+                fputs(TextReport::allocationTreeTop(*node, registry, CALL_TREE_DEPTH, 0).c_str(), stdout);
+        } else if (step.show == SHOW_SNAPSHOT) {
+            std::string reason;
+            if (!showSnapshotReply(reply.body, step.file, &reason)) {
+                result = reason.empty() ? failure(malformed, sameBuild) : failure("command 32: " + reason, "check the agent's output and TMPDIR");
+                continue;
+            }
         } else {
             dump(reply.body);
         }

@@ -1,5 +1,7 @@
 #include "HeapProfilingSession.h"
 
+#include <cstring>
+
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
 #include "CSTMergeVisitor.h"
@@ -335,9 +337,29 @@ void HeapProfilingSession::createRequestedAllocationTrees()
 
 void HeapProfilingSession::updateTotalHeapData() {}
 
-void HeapProfilingSession::generateLiveOnlyAllocationTree(const std::vector<int> &, const std::vector<ClassData *> &,
-                                                          const std::string &)
+bool HeapProfilingSession::matchesLiveOnly(const std::vector<int> &types, const std::vector<ClassData *> &classes,
+                                           const std::string &prefix, int type, const ClassData *classData)
 {
+    if (!types.empty()) {
+        for (size_t i = 0; i < types.size(); i++) {
+            if (isPrimitiveArray(types[i]) ? types[i] == type : (i < classes.size() && classes[i] == classData && classData != nullptr))
+                return true;
+        }
+        return false;
+    }
+    if (prefix.empty())
+        return true;
+    return classData != nullptr && strncmp(classData->getClassName(), prefix.c_str(), prefix.size()) == 0;
+}
+
+void HeapProfilingSession::generateLiveOnlyAllocationTree(const std::vector<int> &types, const std::vector<ClassData *> &classes,
+                                                          const std::string &prefix)
+{
+    SessionLock lock(session, IM_CLASS | IM_HEAP);
+    liveOnly.forEach([&](CallStackTree *node, ClassData *classData, int type, uint32_t size) {
+        if (node != nullptr && matchesLiveOnly(types, classes, prefix, type, classData))
+            updateAllocationTree(node, size, liveCopy, false, &pool);
+    });
 }
 
 void HeapProfilingSession::writeATLOData(DataWriter *writer)
@@ -480,16 +502,8 @@ bool HeapProfilingSession::read(DataReader *reader, int version, bool restricted
         if (!readHeapItemClasses(reader, set, version, restricted))
             return false;
     }
-    if (version >= 9 && reader->readByte(0) == 1) {
-        // Live-only records: node, class, type, size each.
-        while (reader->readByte(0) == 1) {
-            reader->readVarID();
-            reader->readVarID();
-            reader->readU2(0);
-            reader->readU4(0);
-            liveOnlyRecords++;
-        }
-    }
+    if (version >= 9 && reader->readByte(0) == 1 && !liveOnly.copyFrom(reader))
+        return false;
     for (CallStackTree **copy : {&collectedCopy, &liveCopy}) {
         replaceTree(copy);
         if (reader->readByte(0) == 1)

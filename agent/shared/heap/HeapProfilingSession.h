@@ -9,6 +9,7 @@
 #include "CallStackTree.h"
 #include "HeapItemClass.h"
 #include "HeapItemIds.h"
+#include "HeapLiveOnlyFile.h"
 
 class ClassData;
 class ClassProfilingSession;
@@ -44,7 +45,7 @@ public:
     // Recounts set 2 from the whole heap; nothing without a VM.
     virtual void updateTotalHeapData();
     // Fills the live copy with the live objects matching the selection
-    // (recording type 1); nothing without a VM.
+    // (recording type 1): here those of a loaded snapshot.
     virtual void generateLiveOnlyAllocationTree(const std::vector<int> &types, const std::vector<ClassData *> &classes,
                                                 const std::string &prefix);
     // The live-only data of the heap section: byte 0 (none) here.
@@ -111,6 +112,14 @@ public:
     // pointer below 2, or a path ending at a node without method, adds nothing.
     static void updateAllocationTree(CallStackTree *node, long long size, CallStackTree *root, bool remove,
                                      InstancePool<CallStackTree> *pool);
+    // Whether a live object of `type` and class belongs in a live-only tree:
+    // with selected types, when one matches (a primitive array type by type,
+    // a class by class); else with a prefix, when its class name begins
+    // with it; else always.
+    static bool matchesLiveOnly(const std::vector<int> &types, const std::vector<ClassData *> &classes, const std::string &prefix,
+                                int type, const ClassData *classData);
+    // The live objects of a loaded snapshot.
+    const HeapLiveOnlyFile &getLiveOnlyFile() const { return liveOnly; }
 
     CallStackTree *getLiveTree() const { return liveTree; }
     CallStackTree *getCollectedTree() const { return collectedTree; }
@@ -153,8 +162,8 @@ protected:
     CallStackTree *backtraceRoot;
     // The data came from a snapshot: the transfer copies are the trees read.
     bool loadedFromSnapshot = false;
-    // Live-only records of a loaded snapshot (count).
-    long long liveOnlyRecords = 0;
+    // Live objects of a loaded snapshot, for live-only trees.
+    HeapLiveOnlyFile liveOnly;
     std::unique_ptr<ViewState> view;
     bool chrono = true;
     std::atomic<bool> recording{false};

@@ -7,7 +7,7 @@
 #include "MessageUtil.h"
 #include "TempFiles.h"
 
-JavaSnapshotPart::JavaSnapshotPart(JNIEnv *jniEnv) : env(jniEnv), handler(nullptr)
+JavaSnapshotPart::JavaSnapshotPart(JNIEnv *jniEnv, jobjectArray javaArguments) : env(jniEnv), arguments(javaArguments), handler(nullptr)
 {
     if (env == nullptr)
         return;
@@ -60,7 +60,15 @@ void JavaSnapshotPart::startSave(bool recorder)
         return;
     }
     env->SetByteArrayRegion(name, 0, static_cast<jsize>(path.size()), reinterpret_cast<const jbyte *>(path.data()));
-    env->CallStaticVoidMethod(handler, start, name, recorder ? JNI_TRUE : JNI_FALSE, nullptr);
+    // The Java side takes a String[]: any other array would break its types.
+    jobjectArray strings = nullptr;
+    jclass stringArray = arguments != nullptr ? env->FindClass("[Ljava/lang/String;") : nullptr;
+    if (stringArray != nullptr && env->IsInstanceOf(arguments, stringArray))
+        strings = arguments;
+    clearException();
+    if (stringArray != nullptr)
+        env->DeleteLocalRef(stringArray);
+    env->CallStaticVoidMethod(handler, start, name, recorder ? JNI_TRUE : JNI_FALSE, strings);
     clearException();
     env->DeleteLocalRef(name);
 }

@@ -13,7 +13,8 @@ class JavaSnapshotPart : public SnapshotJavaPart {
 public:
     static const int COPY_BLOCK = 8192;
 
-    explicit JavaSnapshotPart(JNIEnv *env);
+    // `javaArguments` (may be null) go to the Java side's startSave.
+    explicit JavaSnapshotPart(JNIEnv *env, jobjectArray javaArguments = nullptr);
     ~JavaSnapshotPart() override;
 
     void startSave(bool recorder) override;
@@ -27,6 +28,7 @@ private:
     bool clearException();
 
     JNIEnv *env;
+    jobjectArray arguments;
     jclass handler;
     std::string path;
 };

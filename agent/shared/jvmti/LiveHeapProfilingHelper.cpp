@@ -13,6 +13,7 @@
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
+#include "DataWriter.h"
 #include "HeapProfilingSession.h"
 #include "InternalMonitor.h"
 #include "LiveClassProfilingHelper.h"
@@ -54,6 +55,7 @@ public:
     };
     bool matches(const Selection &selection, long long id, const HeapAllocItem *item) const;
     void addLiveOnly(long long id, HeapAllocItem *item);
+    void writeATLOData(DataWriter *writer) override;
 };
 
 std::unique_ptr<LiveHeapSession> heapSession;
@@ -93,18 +95,7 @@ void LiveHeapSession::updateTotalHeapData()
 bool LiveHeapSession::matches(const Selection &selection, long long id, const HeapAllocItem *item) const
 {
     int type = HeapItemIds::isArrayId(id) ? ClassData::getArrayTypeFromClassData(item->classData) : 2;
-    if (!selection.types->empty()) {
-        for (size_t i = 0; i < selection.types->size(); i++) {
-            int wanted = (*selection.types)[i];
-            if (isPrimitiveArrayType(wanted) ? wanted == type : (*selection.classes)[i] == item->classData)
-                return true;
-        }
-        return false;
-    }
-    if (selection.prefix->empty())
-        return true;
-    return item->classData != nullptr &&
-           strncmp(item->classData->getClassName(), selection.prefix->c_str(), selection.prefix->size()) == 0;
+    return matchesLiveOnly(*selection.types, *selection.classes, *selection.prefix, type, item->classData);
 }
 
 void LiveHeapSession::addLiveOnly(long long id, HeapAllocItem *item)
@@ -135,6 +126,57 @@ void LiveHeapSession::generateLiveOnlyAllocationTree(const std::vector<int> &typ
     if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &selection) !=
         JVMTI_ERROR_NONE)
         MessageUtil::message("error iterating over heap");
+}
+
+// One live recorded object of a snapshot's live-only data.
+struct LiveOnlyRecord {
+    const void *node;
+    const void *classData;
+    int type;
+    long long size;
+};
+
+jint JNICALL collectLiveOnlyObject(jlong, jlong, jlong *tag, jint, void *userData)
+{
+    auto *out = static_cast<std::pair<HeapProfilingSession *, std::vector<LiveOnlyRecord> *> *>(userData);
+    HeapAllocItem *item = out->first->getIds().getAllocItem(*tag);
+    if (item == nullptr || item->classData == nullptr || item->node == nullptr)
+        return 0;
+    bool array = HeapItemIds::isArrayId(*tag);
+    long long size = array ? HeapItemIds::getArraySize(*tag, item) : item->classData->getInstanceSize();
+    out->second->push_back({item->node, item->classData, array ? ClassData::getArrayTypeFromClassData(item->classData) : 2, size});
+    return 0;
+}
+
+void LiveHeapSession::writeATLOData(DataWriter *writer)
+{
+    // Only sessions that build live-object trees from the heap keep them:
+    // per tagged live object its allocation node, class, type and size.
+    if (session->getAllocTreeRecordingType() != 1) {
+        writer->writeByte(0);
+        return;
+    }
+    writer->writeByte(1);
+    std::vector<LiveOnlyRecord> records;
+    {
+        SessionLock lock(session, IM_HEAP);
+        std::pair<HeapProfilingSession *, std::vector<LiveOnlyRecord> *> into(this, &records);
+        jvmtiHeapCallbacks callbacks;
+        memset(&callbacks, 0, sizeof callbacks);
+        callbacks.heap_iteration_callback = collectLiveOnlyObject;
+        if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &into) !=
+            JVMTI_ERROR_NONE)
+            MessageUtil::message("error iterating over heap");
+    }
+    for (const LiveOnlyRecord &r : records) {
+        writer->writeByte(1);
+        writer->writeID(r.node);
+        writer->writeID(r.classData);
+        writer->writeU2(r.type);
+        // The wire keeps 32 bits: larger arrays say the most it can.
+        writer->writeU4(r.size > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(r.size));
+    }
+    writer->writeByte(0);
 }
 
 // The Java side's switch of the allocation hooks: String.orvaneCallAgent
@@ -273,6 +315,10 @@ void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, lon
     LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
     if (thread != nullptr)
         node = thread->getCurrentNode();
+    // Every object of a class (not an array) has the size the VM gave the
+    // first one recorded: no need to ask again.
+    if (size == 0 && type < 3 && classData != nullptr)
+        size = classData->getInstanceSize();
     if (size == 0) {
         jlong vmSize = 0;
         if (edge.jvmti->GetObjectSize(object, &vmSize) == JVMTI_ERROR_NONE)
@@ -315,10 +361,21 @@ void LiveHeapProfilingHelper::setAllocRecord(bool on, bool reset, JNIEnv *env)
 void LiveHeapProfilingHelper::handleCmdSetRecordAlloc(DataReader *reader, JNIEnv *env)
 {
     bool on = reader->readByte(0) != 0;
-    // The tracking parameters of the CPU session follow; the allocation
-    // paths come from whatever the CPU session records.
     if (reader->getError())
         return;
+    // The CPU session's tracking parameters follow: U4 n and n probe ids.
+    // Probes are not tracked, so the ids are read past. A request that ends
+    // after its switch (older front ends) tracks nothing; a list cut short
+    // leaves the recording as it was.
+    uint32_t tracked = reader->readU4(0);
+    if (!reader->getError()) {
+        for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
+            reader->readU4(0);
+        if (reader->getError()) {
+            MessageUtil::message("Allocation recording request with a cut list of tracked probes ignored.");
+            return;
+        }
+    }
     setAllocRecord(on, true, env);
 }
 

@@ -78,14 +78,47 @@ bool LiveSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path
     return saved;
 }
 
+bool LiveSnapshots::saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
+                                       jobjectArray javaArguments)
+{
+    JavaSnapshotPart javaPart(env, javaArguments);
+    SnapshotSources s = sources(session);
+    s.javaPart = env != nullptr ? &javaPart : nullptr;
+    // U4 configuration id 0, U4 length 0.
+    const std::vector<char> noConfiguration(8, 0);
+    long long running = (Counter::getUsec() - session->getEdge().startTime) / 1000000LL;
+    return SnapshotWriter::saveSnapshot(path, s, true, noConfiguration, static_cast<uint32_t>(running < 0 ? 0 : running),
+                                        session->getOptions().keepTempSnapshots, savePayloads);
+}
+
+// The path of a Java byte array; empty for null.
+static std::string pathOf(JNIEnv *env, jbyteArray path)
+{
+    if (path == nullptr)
+        return std::string();
+    jsize length = env->GetArrayLength(path);
+    std::string name(static_cast<size_t>(length), '\0');
+    env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte *>(&name[0]));
+    return name;
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_createCobaltSnapshot(JNIEnv *env, jclass, jbyteArray path,
+                                                                                                 jobject, jboolean savePayloads,
+                                                                                                 jobjectArray javaArguments)
+{
+    LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr || path == nullptr)
+        return 0;
+    std::string name = pathOf(env, path);
+    return LiveSnapshots::saveCobaltSnapshot(session, name.c_str(), env, savePayloads != JNI_FALSE, javaArguments) ? 1 : 0;
+}
+
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(JNIEnv *env, jclass, jbyteArray path,
                                                                                    jobject, jboolean)
 {
     LiveProfilingSession *session = LiveProfiling::instance().getSession();
     if (session == nullptr || path == nullptr)
         return;
-    jsize length = env->GetArrayLength(path);
-    std::string name(static_cast<size_t>(length), '\0');
-    env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte *>(&name[0]));
+    std::string name = pathOf(env, path);
     LiveSnapshots::saveSnapshot(session, name.c_str(), env);
 }

@@ -21,6 +21,11 @@ public:
                                       Communicator &connection, JNIEnv *env);
     // Saves a gzip snapshot file at `path` (Java API); false when it failed.
     static bool saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env);
+    // Saves a recorder snapshot (no heap, allocation tree, heap dump or
+    // telemetry section; collection method 5; an empty configuration in the
+    // trailer) without the checks and the lock of saveSnapshot.
+    static bool saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
+                                   jobjectArray javaArguments);
 };
 
 #endif

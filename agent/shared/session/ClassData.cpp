@@ -4,6 +4,7 @@
 
 #include "ClassProfilingHelper.h"
 #include "ClassProfilingSession.h"
+#include "DataReader.h"
 #include "DataWriter.h"
 #include "MethodDesc.h"
 
@@ -23,6 +24,17 @@ void writeFields(DataWriter *writer, const std::vector<FieldRecord> &fields)
         writer->writeByte(f.type);
         writer->writeU4(static_cast<uint32_t>(f.index));
     }
+}
+
+// A string of the stream as a std::string; false at the end of the stream.
+bool readText(DataReader *reader, std::string *out)
+{
+    char *text = reader->readString(nullptr);
+    if (text == nullptr)
+        return false;
+    *out = text;
+    delete[] text;
+    return true;
 }
 
 } // namespace
@@ -182,6 +194,42 @@ void ClassData::calculateReferenceMappings()
     }
     totalsComputed = false;
     checkSpecialClasses();
+}
+
+bool ClassData::read(DataReader *reader, int version, ClassProfilingSession *owner)
+{
+    session = owner;
+    reader->readOldID(this);
+    if (!readText(reader, &className))
+        return false;
+    arrayType = ClassProfilingHelper::getArrayTypeFromName(className.c_str());
+    if (version > 8) {
+        if (reader->readByte(0) == 1)
+            hasDisplay = readText(reader, &displayName);
+        componentType = static_cast<int>(reader->readU4(0));
+        reader->readUpdatableID(reinterpret_cast<void **>(&classMethodDesc));
+        reader->readUpdatableID(reinterpret_cast<void **>(&packageMethodDesc));
+        reader->readUpdatableID(reinterpret_cast<void **>(&displayClassMethodDesc));
+    }
+    if (reader->readByte(0) == 1) {
+        for (std::vector<FieldRecord> *fields : {&staticFields, &instanceFields}) {
+            uint32_t count = reader->readU4(0);
+            // A lying count ends with the stream, not with memory.
+            for (uint32_t i = 0; i < count && !reader->getError(); i++) {
+                FieldRecord f;
+                readText(reader, &f.name);
+                readText(reader, &f.signature);
+                f.type = static_cast<unsigned char>(reader->readByte(0));
+                f.index = version > 8 ? reader->readS4(0) : 0;
+                fields->push_back(f);
+            }
+        }
+        reader->readUpdatableID(reinterpret_cast<void **>(&superClass));
+        unloaded = reader->readByte(0) == 1;
+        calculateReferenceMappings();
+    }
+    checkSpecialClasses();
+    return !reader->getError();
 }
 
 void ClassData::calculateTotals()

@@ -6,6 +6,7 @@
 #include <vector>
 
 class ClassProfilingSession;
+class DataReader;
 class DataWriter;
 class MethodDesc;
 
@@ -148,6 +149,11 @@ public:
 
     // The ClassData record of the class section and of command 60.
     void write(DataWriter *writer) const;
+    // Reads a record of a snapshot of `version` after its byte 1 into this
+    // cleared record of `owner`: the stored ID now means this record, the
+    // descriptors and the superclass are resolved once the reader knows them.
+    // False when the stream ended inside the record.
+    bool read(DataReader *reader, int version, ClassProfilingSession *owner);
 
 private:
     void initialise(const char *name);

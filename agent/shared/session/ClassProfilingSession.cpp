@@ -159,6 +159,57 @@ void ClassProfilingSession::writeFilterParameters(DataWriter *writer)
     writer->writeByte(isInclusiveFilter ? 1 : 0);
 }
 
+void ClassProfilingSession::write(DataWriter *writer, const std::function<void(DataWriter *, const MethodDesc *)> &statistics)
+{
+    ClassLock lock(profilingSession);
+    writeClassDescriptions(writer, false);
+    for (MethodDesc *m : methods)
+        m->write(writer, [&](const MethodDesc *record) { statistics(writer, record); });
+    writer->writeByte(0);
+    writeFilterParameters(writer);
+}
+
+bool ClassProfilingSession::read(DataReader *reader, int version, const std::function<bool(DataReader *, MethodDesc *)> &statistics)
+{
+    std::vector<ClassData *> readClasses;
+    for (int more = reader->readByte(0); more == 1; more = reader->readByte(0)) {
+        ClassData *c = new ClassData();
+        bool whole = c->read(reader, version, this);
+        addClassData(c);
+        readClasses.push_back(c);
+        if (!whole)
+            return false;
+    }
+    for (int more = reader->readByte(0); more == 1; more = reader->readByte(0)) {
+        MethodDesc *m = MethodDesc::read(reader);
+        addMethodDesc(m);
+        if (reader->getError() || !statistics(reader, m))
+            return false;
+    }
+    if (reader->getError())
+        return false;
+    reader->updateIDs();
+    std::vector<std::string> dotted;
+    uint32_t count = reader->readU4(0);
+    for (uint32_t i = 0; i < count && !reader->getError(); i++) {
+        char *text = reader->readString(nullptr);
+        if (text == nullptr)
+            break;
+        dotted.emplace_back(text);
+        delete[] text;
+    }
+    bool inclusive = version != 1 && reader->readByte(0) == 1;
+    if (reader->getError())
+        return false;
+    setFilters(dotted, inclusive);
+    reader->updateIDs();
+    for (ClassData *c : readClasses) {
+        if (c->getDisplayName() != nullptr && c->classMethodDesc != nullptr)
+            c->classMethodDesc->setHasDisplayName(true);
+    }
+    return true;
+}
+
 void ClassProfilingSession::handleCmdGetClasses(DataWriter *writer)
 {
     writeMethodDescriptions(writer, true);

@@ -1,6 +1,7 @@
 #ifndef AGENT_CLASSPROFILINGSESSION_H
 #define AGENT_CLASSPROFILINGSESSION_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ public:
     void writeMethodDescriptions(DataWriter *writer, bool onlyUnsent);
     // U4 count, the dotted filters, byte inclusive.
     void writeFilterParameters(DataWriter *writer);
+    // The class section of a snapshot: every class record, byte 0; every
+    // method record, each followed by what `statistics` writes for it, byte 0;
+    // the filter parameters.
+    void write(DataWriter *writer, const std::function<void(DataWriter *, const MethodDesc *)> &statistics);
+    // Reads what write wrote (snapshot `version`) into this session: the
+    // records are added, the reader's IDs resolved, the filters installed.
+    // `statistics` reads what follows each method record and returns false
+    // when it is unusable. False when the section is.
+    bool read(DataReader *reader, int version, const std::function<bool(DataReader *, MethodDesc *)> &statistics);
 
     ProfilingSession *getProfilingSession() const { return profilingSession; }
     ClassData *getJavaLangClassData() const { return javaLangClassData; }

@@ -4,6 +4,7 @@
 
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
+#include "DataReader.h"
 #include "DataWriter.h"
 #include "InternalMonitor.h"
 #include "ProfilingSession.h"
@@ -108,6 +109,38 @@ void MethodDesc::writeOne(DataWriter *writer) const
     writer->writeID(classData);
     writer->writeString(name.c_str());
     writer->writeString(signature.c_str());
+}
+
+MethodDesc *MethodDesc::read(DataReader *reader)
+{
+    MethodDesc *m = new MethodDesc(nullptr, "", 0, "", 0, nullptr, nullptr);
+    reader->readOldID(m);
+    reader->readUpdatableID(reinterpret_cast<void **>(&m->classData));
+    char *text = reader->readString(nullptr);
+    if (text != nullptr) {
+        m->name = text;
+        delete[] text;
+        text = reader->readString(nullptr);
+    }
+    if (text != nullptr) {
+        m->signature = text;
+        delete[] text;
+    }
+    m->isNativePrefixMethod = m->name.compare(0, strlen(NATIVE_PREFIX), NATIVE_PREFIX) == 0;
+    return m;
+}
+
+void MethodDesc::write(DataWriter *writer, const std::function<void(const MethodDesc *)> &after) const
+{
+    writeOne(writer);
+    after(this);
+    if (copies == nullptr)
+        return;
+    PHMIterator<MethodDesc, ClassData *> it(copies);
+    while (MethodDesc *copy = it.next()) {
+        copy->writeOne(writer);
+        after(copy);
+    }
 }
 
 void MethodDesc::write(DataWriter *writer) const

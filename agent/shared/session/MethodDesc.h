@@ -1,6 +1,7 @@
 #ifndef AGENT_METHODDESC_H
 #define AGENT_METHODDESC_H
 
+#include <functional>
 #include <string>
 
 #include "PointerHashMap.h"
@@ -8,6 +9,7 @@
 
 class ClassData;
 class ClassProfilingSession;
+class DataReader;
 class DataWriter;
 class ProfilingSession;
 
@@ -68,6 +70,15 @@ public:
 
     // The MethodDesc record, followed by the records of its per-class copies.
     void write(DataWriter *writer) const;
+    // The same, with `after` called after each record (the class section
+    // puts the method's statistics there).
+    void write(DataWriter *writer, const std::function<void(const MethodDesc *)> &after) const;
+    // Reads a record of a snapshot after its byte 1: the stored ID now means
+    // the new descriptor (never null; the reader's error tells whether the
+    // stream ended inside it, and the reader's map may already name it, so
+    // the caller keeps it); its class is resolved once the reader knows it.
+    // Filter flags are set by updateFilters once the classes are resolved.
+    static MethodDesc *read(DataReader *reader);
 
     // Statistics fields of CPU profiling.
     long long statTime = 0;

@@ -58,6 +58,8 @@ public:
     int getProtocolVersion() const { return protocolVersion; }
     // Snapshot sessions loaded from a restricted JVMTI carry no whole-heap set.
     bool isRestrictedJvmti() const { return restrictedJvmti11 != 0; }
+    // A full JVMTI 1.1 (every VM but those that offer only the restricted one).
+    bool isFullJvmti() const { return jvmti11 != 0; }
 
     int getSessionState() const { return sessionState; }
     void setSessionState(int state) { sessionState = state; }

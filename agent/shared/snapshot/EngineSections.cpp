@@ -3,21 +3,32 @@
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "MethodStats.h"
 #include "SnapshotSections.h"
 
 void writeClassSection(DataWriter *writer, const SnapshotSources &sources)
 {
     if (sources.classes == nullptr)
         return;
-    sources.classes->writeClassDescriptions(writer, false);
-    sources.classes->writeMethodDescriptions(writer, false);
+    CpuProfilingSession *cpu = sources.cpu;
+    sources.classes->write(writer, [cpu](DataWriter *out, const MethodDesc *method) {
+        const MethodStats *stats = cpu != nullptr ? cpu->getMethodStatistics(method) : nullptr;
+        if (stats != nullptr)
+            stats->write(out);
+        else
+            MethodStats::writeNone(out);
+    });
 }
 
-bool readClassSection(DataReader *, int, uint64_t, const SnapshotSources &)
+bool readClassSection(DataReader *reader, int version, uint64_t length, const SnapshotSources &sources)
 {
-    // The class registry of a loaded snapshot is not rebuilt yet: the
-    // section is checked by its CRC and read past.
-    return true;
+    if (sources.classes == nullptr || length == 0)
+        return true;
+    return sources.classes->read(reader, version, [version](DataReader *in, MethodDesc *) {
+        // A loaded session shows no method statistics: they are read past.
+        delete MethodStats::read(in, version);
+        return !in->getError();
+    });
 }
 
 void writeCpuSectionWithoutMonitors(DataWriter *writer, const SnapshotSources &sources)

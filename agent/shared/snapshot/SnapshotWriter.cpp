@@ -205,7 +205,8 @@ SnapshotWriter::Outcome SnapshotWriter::write(DataWriter *out, const SnapshotSou
 }
 
 bool SnapshotWriter::saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder,
-                                  const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp)
+                                  const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp,
+                                  bool savePayloads)
 {
     MessageUtil::message("Saving snapshot %s ...", path);
     if (unlink(path) != 0 && errno != ENOENT) {
@@ -213,7 +214,7 @@ bool SnapshotWriter::saveSnapshot(const char *path, const SnapshotSources &sourc
         return false;
     }
     GzFileDataWriter writer(path);
-    bool ok = !writer.getError() && write(&writer, sources, false, true, recorder, true, keepTemp) == DELIVERED;
+    bool ok = !writer.getError() && write(&writer, sources, false, true, recorder, savePayloads, keepTemp) == DELIVERED;
     if (ok) {
         writer.writeByte(1);
         writer.writeBuffered(configRecord.data(), static_cast<int>(configRecord.size()));

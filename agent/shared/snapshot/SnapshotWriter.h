@@ -45,9 +45,10 @@ public:
     // Saves a snapshot as a gzip file at `path`: the stream, byte 1, the
     // configuration record (U4 id, U4 length, the XML; a recorder passes
     // U4 0, U4 0), U4 seconds since the agent started. Logs "Saving snapshot
-    // %s ..." and "Done." or what failed.
+    // %s ..." and "Done." or what failed. `savePayloads` goes to the Java part.
     static bool saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder,
-                             const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp);
+                             const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp,
+                             bool savePayloads = true);
 
 private:
     static void writeSection(FileDataWriter *writer, int index, long long *positions, long long *lengths,

@@ -5,15 +5,24 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 
 #include "FrontendClient.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "ByteArrayDataReader.h"
+#include "CallStackTree.h"
+#include "CharVectorDataWriter.h"
+#include "ClassData.h"
 #include "ClassProfilingSession.h"
+#include "MethodDesc.h"
+#include "LiveThreadManager.h"
 #include "CpuProfilingSession.h"
 #include "GzFileDataReader.h"
 #include "HeapProfilingSession.h"
@@ -280,6 +289,36 @@ public:
     bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
 };
 
+// The sessions a saved snapshot file loads into.
+struct LoadedSnapshot {
+    ProfilingSession session;
+    ClassProfilingSession classes{&session};
+    NoVm vm;
+    CpuProfilingSession cpu{&session, &vm, CpuProfilingSession::Settings()};
+    HeapProfilingSession heap{&session, &classes};
+
+    int load(const std::string &path)
+    {
+        SnapshotSources into;
+        into.session = &session;
+        into.classes = &classes;
+        into.cpu = &cpu;
+        into.heap = &heap;
+        GzFileDataReader reader(path.c_str());
+        return SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr);
+    }
+
+    // The reply of `handler` to `request`, as the front end gets it.
+    std::vector<uint8_t> reply(void (HeapProfilingSession::*handler)(DataReader *, DataWriter *), const std::vector<uint8_t> &request)
+    {
+        ByteArrayDataReader in(request.data(), static_cast<int>(request.size()));
+        CharVectorDataWriter out;
+        (heap.*handler)(&in, &out);
+        out.flush();
+        return std::vector<uint8_t>(out.getBytes().begin(), out.getBytes().end());
+    }
+};
+
 // Checks a snapshot file with the front end's reader: header, every
 // section's magic and CRC; returns the reader for further checks.
 void checkSnapshotFile(const std::string &path, SnapshotFile &file)
@@ -333,6 +372,12 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     SnapshotFile fromPath;
     ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(path, fromPath));
 
+    // The program's classes as the live session counts them just before the save.
+    Registry liveRegistry;
+    HeapUsageReply liveUsage;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &liveRegistry, &liveUsage));
+
     // Saved through the Java API: gzip, with the configuration and the running time after the stream.
     std::string saved = tmp + "/saved.ovs";
     ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
@@ -347,22 +392,248 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     EXPECT_LT(file.trailer().secondsRunning, 600u);
 
     // The agent's own reader loads it: threads and the heap lists come back.
-    ProfilingSession loaded;
-    ClassProfilingSession classes(&loaded);
-    NoVm vm;
-    CpuProfilingSession cpu(&loaded, &vm, CpuProfilingSession::Settings());
-    HeapProfilingSession heap(&loaded, &classes);
-    SnapshotSources into;
-    into.session = &loaded;
-    into.classes = &classes;
-    into.cpu = &cpu;
-    into.heap = &heap;
-    GzFileDataReader reader(saved.c_str());
-    EXPECT_EQ(SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr), 36);
+    LoadedSnapshot snapshot;
+    EXPECT_EQ(snapshot.load(saved), 36);
+    ProfilingSession &loaded = snapshot.session;
+    CpuProfilingSession &cpu = snapshot.cpu;
+    HeapProfilingSession &heap = snapshot.heap;
     EXPECT_GT(cpu.getThreadManagers().size(), 0u);
     for (int type = 4; type <= 11; type++)
         EXPECT_GE(heap.getArrayItemClass(type, HeapProfilingSession::SET_LIVE)->getCount(), 1) << type;
     EXPECT_EQ(loaded.getAllocTreeRecordingType(), 3);
+
+    // The loaded classes and methods name what the trees and lists hold: the
+    // heap lists as the loaded session sends them equal the live ones for the
+    // program's classes, and the call trees know the program's methods.
+    Registry loadedRegistry;
+    HeapUsageReply loadedUsage;
+    std::vector<uint8_t> loadedBody = snapshot.reply(&HeapProfilingSession::handleCmdHeapUsage, {0});
+    ASSERT_TRUE(HeapView::readHeapUsageReply(loadedBody, 8, &loadedRegistry, &loadedUsage));
+    std::map<std::string, HeapEntry> before = byName(liveUsage.live, liveRegistry);
+    std::map<std::string, HeapEntry> after = byName(loadedUsage.live, loadedRegistry);
+    for (const char *name : {"AllocWorkload$Widget", "AllocWorkload$Gadget", "[LAllocWorkload$Widget"}) {
+        ASSERT_EQ(after.count(name), 1u) << name;
+        EXPECT_EQ(after[name].count, before[name].count) << name;
+        EXPECT_EQ(after[name].size, before[name].size) << name;
+    }
+    EXPECT_EQ(after["AllocWorkload$Gadget"].count, 4);
+    // A VM with the full JVMTI has the whole heap in its snapshots.
+    CharVectorDataWriter totalReply;
+    heap.handleCmdTotalHeapUsage(&totalReply);
+    totalReply.flush();
+    std::vector<HeapEntry> total;
+    ASSERT_TRUE(HeapView::readTotalHeapUsageReply(std::vector<uint8_t>(totalReply.getBytes().begin(), totalReply.getBytes().end()), 8,
+                                                  &loadedRegistry, &total));
+    std::map<std::string, HeapEntry> wholeHeap = byName(total, loadedRegistry);
+    EXPECT_GT(wholeHeap["java.lang.String"].count, 100);
+    EXPECT_EQ(wholeHeap["AllocWorkload$Gadget"].count, 4);
+    std::set<std::string> methods;
+    for (LiveThreadManager *t : cpu.getThreadManagers()) {
+        std::vector<CallStackTree *> pending{t->getCallStackTree(false)};
+        while (!pending.empty()) {
+            CallStackTree *n = pending.back();
+            pending.pop_back();
+            if (n == nullptr)
+                continue;
+            if (n->getMethod() != nullptr && n->getMethod()->getClassData() != nullptr)
+                methods.insert(std::string(n->getMethod()->getClassData()->getClassName()) + "." + n->getMethod()->getMethodName());
+            for (CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
+                pending.push_back(c);
+        }
+    }
+    EXPECT_EQ(methods.count("AllocWorkload.makeWidgets"), 1u);
+    EXPECT_EQ(methods.count("AllocWorkload.makeArrays"), 1u);
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
+// Command 49 switches recording with or without the tracked probe ids after
+// its switch; a list of ids cut short changes nothing.
+TEST_P(HeapRecordingE2ETest, RecordingSwitchWithAndWithoutTrackedProbes)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    unsigned w = client.idWidth();
+    ASSERT_EQ(client.call(49, {0, 0, 0, 0, 2, 0, 0, 0, 1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("Allocation recording request with a cut list of tracked probes ignored.", false, 10)) << jvm.err();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    HeapUsageReply on;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &on));
+    EXPECT_EQ(byName(on.live, registry)["AllocWorkload$Widget"].count, 7) << "recording stayed on";
+    // The switch alone, as older front ends send it.
+    ASSERT_EQ(client.call(49, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    HeapUsageReply off;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &off));
+    EXPECT_EQ(byName(off.live, registry).count("AllocWorkload$Widget"), 0u) << "no change: recording is off";
+}
+
+// The recorder's snapshot: no heap, allocation tree, heap dump or telemetry
+// section, collection method 5, an empty configuration in the trailer; its
+// Java arguments reach the Java side only as the strings they must be.
+TEST_P(HeapRecordingE2ETest, RecorderSnapshotSavedThroughTheRecordersEntry)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    std::string saved = tmp + "/recorder.ovs";
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "recorder " + saved, "recorded 1"));
+    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    SnapshotFile file;
+    ASSERT_EQ(file.open(saved), "");
+    EXPECT_EQ(file.header().callTreeCollectionMethod, 5u);
+    ASSERT_EQ(file.verifySections(), "");
+    for (int index : {1, 2, 4, 5}) {
+        EXPECT_EQ(file.sections()[static_cast<size_t>(index)].length, 0u) << index;
+        EXPECT_EQ(file.sections()[static_cast<size_t>(index)].position, 0) << index;
+    }
+    EXPECT_GT(file.sections()[3].length, 0u);
+    EXPECT_GT(file.sections()[0].length, 0u);
+    ASSERT_EQ(file.readTrailer(), "");
+    ASSERT_TRUE(file.trailer().present);
+    EXPECT_EQ(file.trailer().configId, 0u);
+    EXPECT_EQ(file.trailer().configXml, "");
+    // The agent's reader loads it as a recorder snapshot would be.
+    LoadedSnapshot snapshot;
+    EXPECT_EQ(snapshot.load(saved), 36);
+    EXPECT_GT(snapshot.cpu.getThreadManagers().size(), 0u);
+    EXPECT_EQ(jvm.err().find("Exception"), std::string::npos) << jvm.err();
+}
+
+// A session that builds live-object trees from the heap keeps its live
+// objects in the snapshot: the loaded session builds the same trees.
+TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    std::string saved = tmp + "/live-only.ovs";
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
+    LoadedSnapshot snapshot;
+    ASSERT_EQ(snapshot.load(saved), 36);
+    EXPECT_EQ(snapshot.session.getAllocTreeRecordingType(), 1);
+    ClassData *gadget = nullptr;
+    for (ClassData *c : snapshot.classes.getClasses()) {
+        if (std::string(c->getClassName()) == "AllocWorkload$Gadget" && snapshot.heap.getHeapItemClass(c, 0)->getCount() > 0)
+            gadget = c;
+    }
+    ASSERT_NE(gadget, nullptr);
+    struct Case {
+        std::vector<std::pair<uint16_t, uint64_t>> types;
+        uint32_t kind;
+        const char *method;
+        long long count;
+    } cases[] = {
+        {{{2, reinterpret_cast<uintptr_t>(gadget)}}, 1, "AllocWorkload$Maker", 4},
+        {{{8, 0}}, 1, "AllocWorkload$ArrayMaker", 1},
+        {{{5, 0}}, 1, "AllocWorkload$ArrayMaker", 0},
+        {{}, 2, "AllocWorkload$Maker", 0},
+    };
+    for (const Case &c : cases) {
+        AllocationTreeReply tree;
+        std::vector<uint8_t> body =
+            snapshot.reply(&HeapProfilingSession::handleCmdAllocationUpdate, HeapView::allocationUpdateRequest(0, c.kind, c.types, "", 8));
+        ASSERT_TRUE(HeapView::readAllocationTreeReply(body, 8, &registry, &tree));
+        ASSERT_NE(tree.root, nullptr);
+        std::vector<const ViewNode *> nodes;
+        CallTreeView::collect(*tree.root, &nodes);
+        long long count = 0;
+        for (const ViewNode *n : nodes) {
+            const MethodInfo *m = registry.method(n->method);
+            if (m != nullptr && m->name == c.method)
+                count += n->count;
+        }
+        EXPECT_EQ(count, c.count) << c.method << " kind " << c.kind << "\n" << CallTreeView::format(*tree.root, registry);
+    }
+    EXPECT_EQ(jvm.err().find("error iterating over heap"), std::string::npos) << jvm.err();
+}
+
+// Runs the front end's command line; its output with standard error, and its exit status.
+std::string runFrontend(const std::string &arguments, int *status)
+{
+    std::string command = std::string(KVR_BINARY_DIR) + "/bin/frontend " + arguments + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string output;
+    if (pipe == nullptr)
+        return output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    int result = pclose(pipe);
+    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return output;
+}
+
+// The words of the first line after `marker` in `out` whose last word is
+// `name`; empty when there is none.
+std::vector<std::string> rowOf(const std::string &out, const std::string &marker, const std::string &name)
+{
+    size_t at = out.find(marker);
+    if (at == std::string::npos)
+        return {};
+    std::istringstream lines(out.substr(at));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> row;
+        for (std::string w; words >> w;)
+            row.push_back(w);
+        if (!row.empty() && row.back() == name)
+            return row;
+    }
+    return {};
+}
+
+// The command line reaches the heap commands by name and prints their views
+// with the classes and methods named and the exact counts.
+TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    client.call(0, {}, nullptr);
+    client.close();
+    ASSERT_TRUE(jvm.waitFor("Waiting for reconnection.", false, 10)) << jvm.err();
+
+    std::string snapshot = work / "cli.ovs";
+    int status = -1;
+    std::string out = runFrontend("--port " + std::to_string(port) +
+                                      " --timeout 30000 heap alloctree both 'class=AllocWorkload$Widget' 'class=AllocWorkload$Gadget'"
+                                      " allocexpand 'AllocWorkload.main/java.io.BufferedReader.readLine/AllocWorkload/"
+                                      "AllocWorkload.makeWidgets/AllocWorkload$Maker'"
+                                      " allochotspots collected 'class=AllocWorkload$Widget' allocbacktrace 'AllocWorkload$Widget.<init>'"
+                                      " savesnapshot " + snapshot,
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    // Heap lists: objects, bytes, class.
+    EXPECT_EQ(rowOf(out, "live recorded objects", "AllocWorkload$Gadget").at(0), "4") << out;
+    EXPECT_EQ(rowOf(out, "collected recorded objects", "AllocWorkload$Widget").at(0), "7") << out;
+    EXPECT_EQ(rowOf(out, "live recorded objects", "int[]").at(0), "1") << out;
+    // Trees and hot spots: bytes, share, objects, method.
+    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Maker()").at(2), "11") << out;
+    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Widget.<init>()").at(2), "7") << out;
+    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Gadget.<init>()").at(2), "4") << out;
+    std::vector<std::string> expanded = rowOf(out, "reply to command 25", "AllocWorkload$Gadget.<init>()");
+    EXPECT_EQ(expanded.at(2), "4") << out;
+    std::vector<std::string> hot = rowOf(out, "reply to command 51", "AllocWorkload$Widget.<init>()");
+    EXPECT_EQ(hot.at(2), "7") << out;
+    EXPECT_EQ(hot.at(1), "100%") << out;
+    EXPECT_NE(out.find("allocation hot spots: " + hot.at(0) + " bytes allocated"), std::string::npos) << out;
+    EXPECT_EQ(rowOf(out, "reply to command 52", "AllocWorkload$Maker()").at(2), "7") << "the caller of the constructor\n" << out;
+    EXPECT_NE(out.find("snapshot of "), std::string::npos) << out;
+    SnapshotFile file;
+    ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(snapshot, file));
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -52,7 +53,10 @@ TEST(FrontendCli, HelpListsEveryCommandOnOneLine)
     CliRun run = runFrontend("--help");
     EXPECT_EQ(run.status, 0) << run.output;
     for (const char *line : {"\n  cpu on|off ", "\n  session FILE ID ", "\n  hotspots [N] ", "\n  calltree [LEVEL] ", "\n  graph ",
-                             "\n  threads ", "\n  classes ", "\n  cmd N [HEX] ", "\n       frontend snapshot FILE "}) {
+                             "\n  threads ", "\n  classes ", "\n  cmd N [HEX] ", "\n       frontend snapshot FILE ",
+                             "\n  alloc on|off ", "\n  heap [reset] ", "\n  totalheap ", "\n  alloctree [SEL ...] ",
+                             "\n  allocexpand M[/M ...] ", "\n  allochotspots [SEL ...] ", "\n  allocbacktrace M ",
+                             "\n  savesnapshot FILE ", "\n  snapshotpath "}) {
         size_t at = run.output.find(line);
         ASSERT_NE(at, std::string::npos) << line << "\n" << run.output;
         size_t end = run.output.find('\n', at + 1);
@@ -98,6 +102,11 @@ TEST(FrontendCli, BadArgumentsAndUnreachableAgent)
         {"cpu without on or off", "--port 8849 cpu maybe", 2, "cpu takes on or off"},
         {"session without an id", "--port 8849 session x.xml", 2, "session examples/tiagent-session.xml 1"},
         {"session id not a number", "--port 8849 session x.xml one", 2, "id=\"...\""},
+        {"alloc without on or off", "--port 8849 alloc maybe", 2, "alloc takes on or off"},
+        {"aggregation level above 3", "--port 8849 alloctree live 4", 2, "bad aggregation level 4"},
+        {"expansion without a method", "--port 8849 allocexpand", 2, "allocexpand needs a method"},
+        {"back trace of two methods", "--port 8849 allocbacktrace A.a/B.b", 2, "allocbacktrace takes one method"},
+        {"snapshot without a file", "--port 8849 savesnapshot", 2, "savesnapshot needs a file name"},
         {"missing session file", "--port 8849 session /nonexistent/session.xml 1", 1, "try: give the path of a configuration"},
         {"missing snapshot file", "snapshot /nonexistent/snapshot.ovs", 1, "try: give the path of a snapshot file"},
         {"nobody listening", "--port " + std::to_string(closedPort) + " --timeout 1000 cmd 2", 1, "try: start the JVM with -agentpath:"},
@@ -119,7 +128,8 @@ TEST(FrontendCli, ViewsRefuseMalformedRepliesAndGoOn)
     struct Case {
         const char *view;
         uint32_t command;
-    } cases[] = {{"calltree", 41}, {"hotspots", 42}, {"graph", 50}, {"classes", 60}, {"threads", 74}};
+    } cases[] = {{"calltree", 41}, {"hotspots", 42}, {"graph", 50},         {"classes", 60},     {"threads", 74},
+                 {"heap", 3},      {"totalheap", 4},  {"alloctree", 24}, {"allochotspots", 51}, {"savesnapshot x.ovs", 32}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.view);
         FakeAgent agent;
@@ -136,6 +146,83 @@ TEST(FrontendCli, ViewsRefuseMalformedRepliesAndGoOn)
                                 [&](const std::string &e) { return e.rfind(executed, 0) == 0; }));
         EXPECT_NE(run.output.find("reply to command 2 (request 2)"), std::string::npos) << "the next command still goes";
     }
+}
+
+// An ID of width 8 as the agent writes it (host order, little-endian here).
+std::vector<uint8_t> id8(uint8_t low)
+{
+    return {low, 0, 0, 0, 0, 0, 0, 0};
+}
+
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+bool contains(const std::vector<uint8_t> &bytes, const std::vector<uint8_t> &part)
+{
+    return std::search(bytes.begin(), bytes.end(), part.begin(), part.end()) != bytes.end();
+}
+
+// The heap words: lists by class with the names the replies describe, an
+// allocation tree selected by a class named in an earlier reply, an
+// expansion by method name, and a snapshot written to a file.
+TEST(FrontendCli, HeapCommandsNameClassesAndMethodsAndSaveSnapshots)
+{
+    const std::vector<uint8_t> widgetClass = cat({{1}, id8(0x10), {0, 11}, {'D', 'e', 'm', 'o', '$', 'W', 'i', 'd', 'g', 'e', 't'},
+                                                  {0, 0, 0, 0, 0}, id8(0), id8(0), id8(0), {0}});
+    FakeAgent agent;
+    agent.setReplyBody(3, cat({{1, 0, 2}, id8(0x10), {0, 0, 0, 0, 0, 0, 0, 7}, {0, 0, 0, 0, 0, 0, 0, 112}, // 7 widgets, 112 bytes
+                               {1, 0, 8}, id8(0), {0, 0, 0, 0, 0, 0, 0, 2}, {0, 0, 0, 0, 0, 0, 0, 96},    // 2 int arrays, 96 bytes
+                               {0},                                                                      // end of live
+                               {0},                                                                      // nothing collected
+                               widgetClass, {0}}));
+    // Root, one child: Demo$Widget.make() line 5, 112 bytes in 7 objects.
+    agent.setReplyBody(24, cat({{1, 1, 0}, id8(0x21), {0, 5}, {0, 0, 0, 0, 0, 0, 0, 112}, {0, 0, 0, 7},
+                                {0}, id8(0), {0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0},
+                                {0, 0, 0, 0},                                                              // no selected path
+                                {1}, id8(0x21), id8(0x10), {0, 4, 'm', 'a', 'k', 'e', 0, 3, '(', ')', 'V'}, {0}, // method
+                                {0}}));
+    agent.setReplyBody(25, {0});
+    agent.setReplyBody(32, {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 4, 0xCA, 0xFE, 0xD0, 0x0D});
+    std::string file = std::string(KVR_BINARY_DIR) + "/tests/frontend-snapshot-" + std::to_string(getpid()) + ".ovs";
+    CliRun run = runFrontend("--port " + std::to_string(agent.port()) +
+                             " --timeout 5000 alloctree 'class=Demo$Widget' alloc on heap alloctree collected 'class=Demo$Widget'"
+                             " allocexpand 'Demo$Widget.make' allocexpand Demo.nothing savesnapshot " + file);
+    EXPECT_EQ(run.status, 1) << "the unknown class and the missing node fail: " << run.output;
+    EXPECT_NE(run.output.find("frontend: command 24: class Demo$Widget is not known yet"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("live recorded objects, changed since the last time: 2 entries, 9 objects, 208 bytes\n"
+                              "        objects            bytes  class\n"
+                              "              7              112  Demo$Widget\n"
+                              "              2               96  int[]\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("collected recorded objects, changed since the last time: 0 entries, 0 objects, 0 bytes\n"),
+              std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("          112  100%             7    Demo$Widget.make()\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("the agent has no such node"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("frontend: command 25: no node Demo.nothing on that path of the last alloctree"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("snapshot of 4 bytes written to " + file), std::string::npos) << run.output;
+    std::ifstream saved(file, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    unlink(file.c_str());
+    EXPECT_EQ(content, "\xCA\xFE\xD0\x0D");
+
+    ASSERT_TRUE(agent.waitForEvent("command 0")) << run.output;
+    std::vector<uint8_t> sent = agent.received().at(0);
+    // Command 49: on, no probe ids. Command 3: resetCollected 0.
+    EXPECT_TRUE(agent.waitForEvent("executed 49 size 5"));
+    EXPECT_TRUE(agent.waitForEvent("executed 3 size 1"));
+    // Command 24: recompute, level 0, kind 2, no selection tree, no path, keep
+    // collected, one class (type 2, ID 0x10), no prefix, depth 10000, threshold 0.
+    EXPECT_TRUE(contains(sent, cat({{1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2}, id8(0x10),
+                                    {0, 0, 0, 0, 0x27, 0x10, 0, 0, 0, 0}})));
+    // Command 25: depth, threshold, one step: the method and its line.
+    EXPECT_TRUE(contains(sent, cat({{0, 0, 0x27, 0x10, 0, 0, 0, 0, 0, 1}, id8(0x21), {0, 5}})));
 }
 
 } // namespace

@@ -49,7 +49,8 @@ TEST(HeapViewTest, AllocationRequestBytes)
                                     0, 2, 0x22, 0x11, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, //
                                     0, 5, 'c', 'o', 'm', '.', 'x'}));
     EXPECT_EQ(HeapView::expandRequest({{0x33, 7}}, 4), (std::vector<uint8_t>{0, 0, 0x27, 0x10, 0, 0, 0, 0, 0, 1, 0x33, 0, 0, 0, 0, 7}));
-    EXPECT_EQ(HeapView::recordRequest(true), std::vector<uint8_t>{1});
+    EXPECT_EQ(HeapView::recordRequest(true), (std::vector<uint8_t>{1, 0, 0, 0, 0}));
+    EXPECT_EQ(HeapView::recordRequest(false), (std::vector<uint8_t>{0, 0, 0, 0, 0}));
 }
 
 TEST(HeapViewTest, HotspotReplyWithAndWithoutTree)

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "ByteArrayDataReader.h"
 #include "HeapProfilingSession.h"
 #include "ProfilingTestSupport.h"
@@ -317,6 +322,94 @@ TEST_F(HeapRecordingTest, HeapSectionReadsBackAsWritten)
     std::vector<unsigned char> rewritten = bytesOf(again);
     // IDs were read untranslated: the loaded session writes the same section.
     EXPECT_EQ(rewritten, written);
+}
+
+// A heap section of a session that built live-object trees from the heap:
+// no lists, the live objects (node, class, type, size), no tree copies.
+Wire liveOnlySection(const void *make, const void *main, const void *cls, const void *other)
+{
+    Wire w;
+    w.byte(0).byte(0).byte(0).byte(1);
+    w.byte(1).id(make).id(cls).u2(2).u4(24);
+    w.byte(1).id(make).id(cls).u2(2).u4(24);
+    w.byte(1).id(main).id(nullptr).u2(8).u4(40);
+    w.byte(1).id(nullptr).id(other).u2(2).u4(99); // no allocation path: in no tree
+    return w.byte(0).byte(0).byte(0);
+}
+
+TEST_F(HeapRecordingTest, LiveObjectsOfALoadedSnapshotWaitInAPrivateFileAndBuildLiveOnlyTrees)
+{
+    std::string dir = testing::TempDir() + "liveonly" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    setenv("TMPDIR", dir.c_str(), 1);
+    Wire section = liveOnlySection(makeNode, mainNode, &cls, &other);
+    std::vector<char> bytes(section.b.begin(), section.b.end());
+    TypedSession loaded;
+    loaded.recordingType = 1;
+    ClassProfilingSession loadedClasses(&loaded);
+    {
+        HeapProfilingSession into(&loaded, &loadedClasses);
+        ByteArrayDataReader reader(bytes.data(), static_cast<int>(bytes.size()));
+        reader.enableIDUpdate(false, 8);
+        ASSERT_TRUE(into.read(&reader, 36, false));
+        const HeapLiveOnlyFile &file = into.getLiveOnlyFile();
+        EXPECT_EQ(file.getCount(), 4);
+        ASSERT_EQ(file.getPath().rfind(dir + "/ovr", 0), 0u) << file.getPath();
+        struct stat st;
+        ASSERT_EQ(stat(file.getPath().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(st.st_size, 4 * 24);
+        // A record: node, class, U2 type, two bytes 0, U4 size, in host order.
+        std::vector<unsigned char> stored(24);
+        FILE *f = fopen(file.getPath().c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(fread(stored.data(), 1, 24, f), 24u);
+        fclose(f);
+        Wire first;
+        first.id(makeNode).id(&cls).byte(2).byte(0).byte(0).byte(0).byte(24).byte(0).byte(0).byte(0);
+        EXPECT_EQ(stored, first.b);
+
+        struct Case {
+            const char *what;
+            Wire request;
+            Wire hotspots;
+        } cases[] = {
+            {"every object", allocationRequest(1, 0, 1),
+             Wire().byte(1).byte(1).byte(2).byte(0).id(makeNode->getMethod()).u2(0).jlong(48).u4(2)
+                 .byte(1).byte(2).byte(0).id(mainNode->getMethod()).u2(0).jlong(40).u4(1)
+                 .byte(0).id(nullptr).u2(0).jlong(0).u4(0).jlong(88)},
+            {"the class", allocationRequest(1, 0, 1, {{2, &cls}}),
+             Wire().byte(1).byte(1).byte(2).byte(0).id(makeNode->getMethod()).u2(0).jlong(48).u4(2)
+                 .byte(0).id(nullptr).u2(0).jlong(0).u4(0).jlong(48)},
+            {"int arrays", allocationRequest(1, 0, 1, {{8, nullptr}}),
+             Wire().byte(1).byte(1).byte(2).byte(0).id(mainNode->getMethod()).u2(0).jlong(40).u4(1)
+                 .byte(0).id(nullptr).u2(0).jlong(0).u4(0).jlong(40)},
+            {"a prefix", allocationRequest(1, 0, 1, {}, "app/Th"),
+             Wire().byte(1).byte(1).byte(2).byte(0).id(makeNode->getMethod()).u2(0).jlong(48).u4(2)
+                 .byte(0).id(nullptr).u2(0).jlong(0).u4(0).jlong(48)},
+            {"collected objects", allocationRequest(1, 0, 2), Wire().byte(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0).jlong(0)},
+        };
+        for (Case &c : cases) {
+            SCOPED_TRACE(c.what);
+            expectPrefix(run(&HeapProfilingSession::handleCmdAllocationHotspotTreeUpdate, into, c.request.byte(0).byte(0)), c.hotspots);
+        }
+    }
+    // Nothing is left behind.
+    EXPECT_EQ(system(("rmdir '" + dir + "'").c_str()), 0) << "the file went with its session";
+
+    // Without a place for the file the records are read past, logged, and no tree has them.
+    setenv("TMPDIR", (dir + "/missing").c_str(), 1);
+    HeapProfilingSession nowhere(&loaded, &loadedClasses);
+    ByteArrayDataReader reader(bytes.data(), static_cast<int>(bytes.size()));
+    reader.enableIDUpdate(false, 8);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(nowhere.read(&reader, 36, false));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Could not get temp file name. Please check your TMP and TMPDIR environment variables."), std::string::npos) << log;
+    EXPECT_EQ(nowhere.getLiveOnlyFile().getCount(), 0);
+    expectPrefix(run(&HeapProfilingSession::handleCmdAllocationHotspotTreeUpdate, nowhere, allocationRequest(1, 0, 1).byte(0).byte(0)),
+                 Wire().byte(1).byte(0).id(nullptr).u2(0).jlong(0).u4(0).jlong(0));
+    unsetenv("TMPDIR");
 }
 
 } // namespace

@@ -7,14 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <unistd.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include "ByteArrayDataReader.h"
 #include "GzFileDataReader.h"
+#include "HeapProfilingSession.h"
 #include "ProfilingTestSupport.h"
 #include "SamplerSession.h"
 #include "SnapshotJavaPart.h"
+#include "SnapshotLoadData.h"
 #include "SnapshotReader.h"
 #include "SnapshotWriter.h"
 
@@ -384,6 +388,115 @@ TEST_F(SnapshotFileTest, TelemetrySectionHoldsTheSamplerDataAndReadsBack)
     SamplerSession nothing(nullptr);
     EXPECT_EQ(readBack(none, READ_CPU | READ_TELEMETRY, &nothing), 36);
     EXPECT_EQ(nothing.getSampleCount(), 0u);
+}
+
+TEST_F(SnapshotFileTest, LoadDataMapsStoredIdsToTheLoadedObjectsAndHandsOverTheRest)
+{
+    ClassData *app = new ClassData("app.Loaded", &classes);
+    classes.addClassData(app);
+    MethodDesc *work = new MethodDesc(app, "work", -1, "()V", -1, &classes, "app.Loaded");
+    classes.addMethodDesc(work);
+    int32_t id = cpu.getMethodHandles().getHandle(work);
+    LiveThreadManager *t = cpu.createThreadManager();
+    t->ensureThreadDesc();
+    cpu.setCpuRecord(true, true);
+    enter(t, id, 10);
+    leave(t, id, 30);
+    std::vector<unsigned char> b = stream(false);
+    std::vector<TableEntry> table = tableOf(b);
+    std::string path = dir + "/load";
+    writeFile(path, b);
+
+    ProfilingSession loaded;
+    ClassProfilingSession loadedClasses(&loaded);
+    FakeVm loadedVm;
+    CpuProfilingSession loadedCpu(&loaded, &loadedVm, CpuProfilingSession::Settings());
+    HeapProfilingSession loadedHeap(&loaded, &loadedClasses);
+    SnapshotSources into;
+    into.session = &loaded;
+    into.classes = &loadedClasses;
+    into.cpu = &loadedCpu;
+    into.heap = &loadedHeap;
+    GzFileDataReader reader(path.c_str());
+    int result = SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP, nullptr);
+    ASSERT_EQ(result, 36);
+    ASSERT_EQ(loadedCpu.getThreadManagers().size(), 1u);
+    ClassData *loadedApp = nullptr;
+    for (ClassData *c : loadedClasses.getClasses())
+        loadedApp = std::string(c->getClassName()) == "app.Loaded" ? c : loadedApp;
+    MethodDesc *loadedWork = nullptr;
+    for (MethodDesc *m : loadedClasses.getMethods())
+        loadedWork = std::string(m->getMethodName()) == "work" ? m : loadedWork;
+    ASSERT_NE(loadedApp, nullptr);
+    ASSERT_NE(loadedWork, nullptr);
+
+    CharVectorDataWriter w;
+    SnapshotLoadData::writeLoadData(&w, result, &reader, into);
+    std::vector<unsigned char> reply = bytesOf(w);
+    ByteArrayDataReader in(reply.data(), static_cast<int>(reply.size()));
+    EXPECT_EQ(in.readU4(0), 36u);
+    EXPECT_EQ(in.readByte(9), 0);
+    EXPECT_EQ(in.readU4(0), 8u);
+    std::map<const void *, const void *> pairs;
+    while (in.readByte(0) == 1) {
+        const void *old = in.readID(nullptr);
+        pairs[old] = in.readID(nullptr);
+    }
+    EXPECT_EQ(pairs[app], loadedApp);
+    EXPECT_EQ(pairs[work], loadedWork);
+    EXPECT_EQ(pairs[t], loadedCpu.getThreadManagers()[0]);
+    // The threads again, their new IDs as JLong.
+    ASSERT_EQ(in.readByte(0), 1);
+    EXPECT_EQ(in.readID(nullptr), static_cast<const void *>(t));
+    EXPECT_EQ(in.readJLong(0), static_cast<long long>(reinterpret_cast<uintptr_t>(loadedCpu.getThreadManagers()[0])));
+    EXPECT_EQ(in.readByte(9), 0);
+    // The rest of the stream, from after the Java part's magic, in a private file.
+    ASSERT_EQ(in.readByte(9), 0);
+    char *jfd = in.readString(nullptr);
+    ASSERT_NE(jfd, nullptr);
+    std::string jfdPath = jfd;
+    delete[] jfd;
+    EXPECT_EQ(jfdPath.rfind(dir + "/jfd", 0), 0u) << jfdPath;
+    struct stat st;
+    ASSERT_EQ(stat(jfdPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(jfdPath), std::vector<unsigned char>(b.begin() + table[6].position + 4, b.end()));
+    EXPECT_GT(in.available(), 0) << "the descriptions follow";
+
+    // A failed read: its result and byte 1, then the descriptions.
+    CharVectorDataWriter failed;
+    SnapshotLoadData::writeLoadData(&failed, -1003, &reader, into);
+    std::vector<unsigned char> failedReply = bytesOf(failed);
+    ASSERT_GE(failedReply.size(), 5u);
+    EXPECT_EQ(std::vector<unsigned char>(failedReply.begin(), failedReply.begin() + 5),
+              (std::vector<unsigned char>{0xFF, 0xFF, 0xFC, 0x15, 1}));
+
+    // No place for the file: byte 1 where the path would be, and the log.
+    GzFileDataReader again(path.c_str());
+    ProfilingSession other;
+    ClassProfilingSession otherClasses(&other);
+    SnapshotSources second;
+    second.session = &other;
+    second.classes = &otherClasses;
+    ASSERT_EQ(SnapshotReader::read(&again, second, 0, nullptr), 36);
+    setenv("TMPDIR", (dir + "/missing").c_str(), 1);
+    testing::internal::CaptureStderr();
+    CharVectorDataWriter nowhere;
+    SnapshotLoadData::writeLoadData(&nowhere, 36, &again, second);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("ERROR: Could not get temp file name. Please check your TMP and TMPDIR environment variables."), std::string::npos)
+        << log;
+    std::vector<unsigned char> noFile = bytesOf(nowhere);
+    ByteArrayDataReader n(noFile.data(), static_cast<int>(noFile.size()));
+    EXPECT_EQ(n.readU4(0), 36u);
+    EXPECT_EQ(n.readByte(9), 0);
+    EXPECT_EQ(n.readU4(0), 8u);
+    while (n.readByte(0) == 1) {
+        n.readID(nullptr);
+        n.readID(nullptr);
+    }
+    EXPECT_EQ(n.readByte(9), 0) << "no threads";
+    EXPECT_EQ(n.readByte(9), 1) << "no file";
 }
 
 } // namespace

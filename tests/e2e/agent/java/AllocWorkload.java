@@ -1,5 +1,6 @@
 import com.orvane.agent.ControllerImpl;
 import com.orvane.agent.InstrumentationCallee;
+import com.orvane.agent.java.CobaltRecorder;
 import com.orvane.agent.java.Transformer;
 import java.io.BufferedReader;
 import java.io.InputStreamReader;
@@ -8,7 +9,7 @@ import java.io.InputStreamReader;
  * A program that allocates known numbers of objects of its own classes and arrays of every primitive
  * type from known places, for the allocation recording tests. It calls the agent's entry and exit hooks
  * itself, as instrumented code does, with the hook ids of its classes' own nodes. Each line on standard
- * input runs the next step: "alloc", "drop", "save <path>", "quit".
+ * input runs the next step: "alloc", "drop", "save <path>", "recorder <path>" (a recorder snapshot), "quit".
  */
 public class AllocWorkload {
     static class Widget {
@@ -93,6 +94,10 @@ public class AllocWorkload {
             } else if (line.startsWith("save ")) {
                 ControllerImpl.saveSnapshot(line.substring(5));
                 System.out.println("saved");
+            } else if (line.startsWith("recorder ")) {
+                int saved = CobaltRecorder.createCobaltSnapshot(line.substring(9).getBytes("UTF-8"), null, true,
+                        new Object[] {"not", Integer.valueOf(1)});
+                System.out.println("recorded " + saved);
             } else if (line.equals("quit")) {
                 break;
             }
