@@ -40,7 +40,8 @@ protected:
         ASSERT_FALSE(work.path.empty());
         tmp = work / "tmp";
         mkdir(tmp.c_str(), 0700);
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     void startConnected(JvmProcess &jvm, FrontendClient &client)
@@ -83,6 +84,7 @@ protected:
     std::string jdk;
     WorkDir work;
     std::string tmp;
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

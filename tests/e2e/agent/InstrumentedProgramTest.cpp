@@ -74,7 +74,8 @@ protected:
         JdkTest::SetUp();
         if (!ready())
             return;
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     std::vector<std::string> java(bool withAgent, const std::string &agentOptions, const std::vector<std::string> &args)
@@ -148,6 +149,7 @@ protected:
         EXPECT_TRUE(jvm.waitExit(60)) << jvm.err();
     }
 
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "FrontendClient.h"
+#include "../../support/LoopbackSocket.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -48,19 +49,6 @@ std::vector<std::string> linesStartingWith(const std::string &all, const std::st
         if (line.compare(0, prefix.size(), prefix) == 0)
             result.push_back(line);
     return result;
-}
-
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 const std::vector<std::string> monitorLines = {
@@ -214,7 +202,9 @@ TEST_F(PiagentStartupTest, FatalStartupPaths)
 
 TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
     ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     EXPECT_EQ(linesStartingWith(out(), "host: CreateSystemThread "),
@@ -247,7 +237,9 @@ TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
 
 TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnectionOpen)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
     ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     FrontendClient client;

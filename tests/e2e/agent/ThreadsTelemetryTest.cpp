@@ -33,7 +33,8 @@ protected:
         JdkTest::SetUp();
         if (!ready())
             return;
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates",
@@ -69,6 +70,7 @@ protected:
         return t;
     }
 
+    PortReservation reservation; // held for the whole test
     int port = 0;
     Registry registry;
 };
