@@ -267,6 +267,9 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
     std::unique_ptr<CpuProfilingSession> cpu(new CpuProfilingSession(session, &jvmtiVm, settings));
     cpu->setHookMethods(&instrumenterHookMethods);
     edge.setCpuSession(std::move(cpu));
+    // Thread.sleep and Object.wait may have been described before.
+    if (LiveClassProfilingSession *classes = LiveClassProfilingHelper::getSession())
+        classes->handWaitMethods();
 }
 
 LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, bool create)

@@ -448,7 +448,8 @@ TEST_P(InstrumentedProgramTest, SleepReplacementSleepsAndWaits)
     ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &waiting, 2));
     EXPECT_EQ(callsByMethod(*run.root, registry)["SleepHookCheck.napViaAgent"], 1u);
     EXPECT_GE(valueOf(*waiting.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*waiting.root, registry);
-    EXPECT_LT(valueOf(*run.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*run.root, registry);
+    EXPECT_LT(valueOf(*run.root, registry, "SleepHookCheck.napViaAgent"), 25000)
+        << CallTreeView::format(*run.root, registry) << "waiting:\n" << CallTreeView::format(*waiting.root, registry);
     finish(jvm, client);
     EXPECT_EQ(jvm.out(), "interrupted true\ndone\n");
 }
