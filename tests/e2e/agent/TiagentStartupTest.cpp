@@ -126,11 +126,13 @@ TEST_P(TiagentStartupTest, NowaitRunsMainAtOnceWithArchiveOnBootClassPath)
 // A thread blocked in accept counts as running native code, and the VM
 // waits up to 300 ms for such threads at its end: with nowait and no front
 // end the agent stops listening when the VM dies, so the VM ends as soon as
-// main returns (best of two runs, so that a busy machine cannot fail it).
+// main returns. Waiting for the thread added 300 ms to an exit that takes
+// 20 ms on a quiet machine and up to about 270 ms with 16 tests on 2 cores:
+// the best of three runs stays under 300 ms only without the wait.
 TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
 {
     long best = 1000000;
-    for (int run = 0; run < 2; run++) {
+    for (int run = 0; run < 3; run++) {
         PortReservation held;
         JvmProcess jvm(work.path, "jvm" + std::to_string(run));
         startJvm(jvm, "nowait,port=" + std::to_string(held.port) + ",address=127.0.0.1", "hold");
@@ -146,7 +148,7 @@ TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
         EXPECT_NE(jvm.out().find("main done"), std::string::npos) << jvm.out();
         EXPECT_EQ(jvm.err().find("ERROR"), std::string::npos) << jvm.err();
     }
-    EXPECT_LT(best, 250);
+    EXPECT_LT(best, 300);
 }
 
 TEST_P(TiagentStartupTest, WaitsForTheFrontEndBeforeMain)
