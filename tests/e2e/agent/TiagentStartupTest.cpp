@@ -126,29 +126,37 @@ TEST_P(TiagentStartupTest, NowaitRunsMainAtOnceWithArchiveOnBootClassPath)
 // A thread blocked in accept counts as running native code, and the VM
 // waits up to 300 ms for such threads at its end: with nowait and no front
 // end the agent stops listening when the VM dies, so the VM ends as soon as
-// main returns. Waiting for the thread added 300 ms to an exit that takes
-// 20 ms on a quiet machine and up to about 270 ms with 16 tests on 2 cores:
-// the best of three runs stays under 300 ms only without the wait.
+// main returns. The exit is timed against a VM without the agent, in
+// alternation, so that a loaded machine slows both alike; the wait added
+// 300 ms (best of three runs of each).
 TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
 {
-    long best = 1000000;
-    for (int run = 0; run < 3; run++) {
+    long best[2] = {1000000, 1000000}; // without, with the agent
+    for (int run = 0; run < 6; run++) {
+        bool agent = run % 2 == 1;
         PortReservation held;
         JvmProcess jvm(work.path, "jvm" + std::to_string(run));
-        startJvm(jvm, "nowait,port=" + std::to_string(held.port) + ",address=127.0.0.1", "hold");
+        if (agent) {
+            startJvm(jvm, "nowait,port=" + std::to_string(held.port) + ",address=127.0.0.1", "hold");
+        } else {
+            ASSERT_TRUE(jvm.start({jdk + "/bin/java", "-XX:-UsePerfData", "-Xshare:auto", "-cp", PROBE_CLASSES, "AgentProbe", "plain-hold"},
+                                  tmp, home, canIsolateTmp()));
+        }
         ASSERT_TRUE(jvm.waitFor("holding", true, 60)) << jvm.err();
         // The agent's Java thread gets to its accept meanwhile.
-        ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+        if (agent) {
+            ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+        }
         auto before = std::chrono::steady_clock::now();
         jvm.closeInput();
         ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
         long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count());
-        best = std::min(best, ms);
+        best[agent] = std::min(best[agent], ms);
         EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
         EXPECT_NE(jvm.out().find("main done"), std::string::npos) << jvm.out();
         EXPECT_EQ(jvm.err().find("ERROR"), std::string::npos) << jvm.err();
     }
-    EXPECT_LT(best, 300);
+    EXPECT_LT(best[1], best[0] + 200) << "without the agent " << best[0] << " ms, with " << best[1] << " ms";
 }
 
 TEST_P(TiagentStartupTest, WaitsForTheFrontEndBeforeMain)
