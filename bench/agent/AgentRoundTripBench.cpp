@@ -16,7 +16,8 @@ const char *const JAVA = "/usr/lib/jvm/java-17-openjdk-amd64/bin/java";
 struct Agent {
     WorkDir work;
     JvmProcess jvm{work.path, "jvm"};
-    int port = freePort();
+    PortReservation held;
+    int port = held.port;
     bool ready = false;
 
     Agent()

@@ -70,6 +70,14 @@ void BM_EntryExitRecordingWithStatistics(benchmark::State &state)
     entryExitPairs(state, true, true);
 }
 
+// One reading of the agent's clock: two of them are on every recorded call.
+void BM_ClockReading(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(Counter::getUsec());
+}
+
+BENCHMARK(BM_ClockReading);
 BENCHMARK(BM_EntryExitRecording);
 BENCHMARK(BM_EntryExitRecordingWithStatistics);
 BENCHMARK(BM_EntryExitNotRecording);

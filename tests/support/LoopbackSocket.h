@@ -61,6 +61,39 @@ inline Bytes receive(int fd, size_t length)
     return bytes;
 }
 
+// A loopback port held for a test: the system picks it (port 0) and the
+// socket stays bound with SO_REUSEADDR and does not listen. The system then
+// gives the port to no other socket that asks for any port, and a program
+// told the port can still listen on it when its own socket reuses the
+// address (as the agent's does). A port freed and named later could be taken
+// by a parallel test in between; this one cannot.
+class PortReservation {
+public:
+    PortReservation()
+    {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in local;
+        memset(&local, 0, sizeof local);
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof local;
+        if (fd >= 0 && bind(fd, (struct sockaddr *)&local, sizeof local) == 0 &&
+            getsockname(fd, (struct sockaddr *)&local, &length) == 0)
+            port = ntohs(local.sin_port);
+    }
+    ~PortReservation()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    PortReservation(const PortReservation &) = delete;
+    PortReservation &operator=(const PortReservation &) = delete;
+    int fd = -1;
+    int port = 0; // 0 when no port could be held
+};
+
 } // namespace loopbackSocket
 
 #endif

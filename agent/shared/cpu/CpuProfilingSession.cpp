@@ -84,8 +84,8 @@ std::vector<LiveThreadManager *> CpuProfilingSession::getThreadManagers()
 
 void CpuProfilingSession::setWaitMethods(MethodDesc *sleep, MethodDesc *wait)
 {
-    sleepMethod = sleep;
-    waitMethod = wait;
+    sleepMethod.store(sleep);
+    waitMethod.store(wait);
 }
 
 long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32_t methodId, uint16_t line, bool filtered, bool keep,

@@ -285,7 +285,10 @@ public:
     ProfilingSession *getProfilingSession() const { return session; }
     // The descriptors of Thread.sleep and Object.wait: entering them opens a wait.
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);
-    bool isWaitMethod(const MethodDesc *method) const override { return method != nullptr && (method == sleepMethod || method == waitMethod); }
+    bool isWaitMethod(const MethodDesc *method) const override
+    {
+        return method != nullptr && (method == sleepMethod.load(std::memory_order_relaxed) || method == waitMethod.load(std::memory_order_relaxed));
+    }
 
 private:
     struct ViewRequest;
@@ -309,8 +312,9 @@ private:
     MethodHandleTable methodHandles;
     std::atomic<bool> cpuRecording;
     long long overhead;
-    MethodDesc *sleepMethod;
-    MethodDesc *waitMethod;
+    // Set by the class-loading thread while hooks read them.
+    std::atomic<MethodDesc *> sleepMethod;
+    std::atomic<MethodDesc *> waitMethod;
     // Set once CPU recording was switched on; views answer empty before.
     bool everRecorded;
 

@@ -10,6 +10,7 @@
 #include "Counter.h"
 #include "DataWriter.h"
 #include "InternalMonitor.h"
+#include "CpuProfilingSession.h"
 #include "LiveProfiling.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"
@@ -71,12 +72,23 @@ void LiveClassProfilingSession::addMethodDesc(MethodDesc *methodDesc)
         return;
     if (methodDesc->getClassData() == nullptr)
         return;
-    if (sleepMethodDesc == nullptr && is(methodDesc, "java.lang.Thread", "sleep", "(J)V"))
+    if (sleepMethodDesc == nullptr && is(methodDesc, "java.lang.Thread", "sleep", "(J)V")) {
         sleepMethodDesc = methodDesc;
-    else if (waitMethodDesc == nullptr && is(methodDesc, "java.lang.Object", "wait", "(J)V"))
+        handWaitMethods();
+    } else if (waitMethodDesc == nullptr && is(methodDesc, "java.lang.Object", "wait", "(J)V")) {
         waitMethodDesc = methodDesc;
-    else if (objectInitMethodDesc == nullptr && is(methodDesc, "java.lang.Object", "<init>", nullptr))
+        handWaitMethods();
+    } else if (objectInitMethodDesc == nullptr && is(methodDesc, "java.lang.Object", "<init>", nullptr))
         objectInitMethodDesc = methodDesc;
+}
+
+void LiveClassProfilingSession::handWaitMethods()
+{
+    // Where Thread.sleep and Object.wait are written in Java they carry hooks:
+    // the CPU session opens a wait when they are entered, so that the time
+    // inside them around the native sleep or wait is not run time.
+    if (CpuProfilingSession *cpu = LiveProfiling::instance().getCpuSession())
+        cpu->setWaitMethods(sleepMethodDesc, waitMethodDesc);
 }
 
 MethodDesc *LiveClassProfilingSession::getPackageMethodDesc(ClassData *classData)

@@ -54,6 +54,8 @@ public:
     ClassData *getCumulationClassData() const { return cumulationClassData; }
     MethodDesc *getSleepMethodDesc() const { return sleepMethodDesc; }
     MethodDesc *getWaitMethodDesc() const { return waitMethodDesc; }
+    // Hands the two descriptors found so far to the CPU session, when there is one.
+    void handWaitMethods();
     MethodDesc *getObjectInitMethodDesc() const { return objectInitMethodDesc; }
 
 protected:

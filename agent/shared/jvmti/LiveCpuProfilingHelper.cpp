@@ -310,6 +310,9 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
     cpu->setPayloadHotspots(LiveProbeCommands::payloadHotspots());
     cpu->setAnnotationBytes(LiveProbeCommands::annotationBytes());
     edge.setCpuSession(std::move(cpu));
+    // Thread.sleep and Object.wait may have been described before.
+    if (LiveClassProfilingSession *classes = LiveClassProfilingHelper::getSession())
+        classes->handWaitMethods();
 }
 
 LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, bool create)

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "JvmProcess.h"
+#include "../../support/LoopbackSocket.h"
 
 using namespace jvmtest;
 
@@ -42,7 +43,9 @@ protected:
 TEST_P(CoreNativesE2ETest, UnderTheAgentTheNativesAnswerFromTheSession)
 {
     JvmProcess jvm(work.path, "jvm");
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
                                   std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
                                       ",address=127.0.0.1,nowait",

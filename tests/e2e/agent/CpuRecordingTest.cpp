@@ -30,7 +30,8 @@ protected:
         ASSERT_FALSE(work.path.empty());
         tmp = work / "tmp";
         mkdir(tmp.c_str(), 0700);
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     // Starts a probe program (main class, arguments) under the agent, which
@@ -51,6 +52,7 @@ protected:
 
     WorkDir work;
     std::string tmp;
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

@@ -75,7 +75,8 @@ protected:
         home = work / "home";
         mkdir(tmp.c_str(), 0700);
         mkdir(home.c_str(), 0700);
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     void startJvm(JvmProcess &jvm)
@@ -104,6 +105,7 @@ protected:
     WorkDir work;
     std::string tmp;
     std::string home;
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

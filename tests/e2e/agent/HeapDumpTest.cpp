@@ -42,7 +42,8 @@ protected:
         ASSERT_FALSE(work.path.empty());
         tmp = work / "tmp";
         mkdir(tmp.c_str(), 0700);
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     void startConnected(JvmProcess &jvm, FrontendClient &client)
@@ -85,6 +86,7 @@ protected:
     std::string jdk;
     WorkDir work;
     std::string tmp;
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

@@ -15,6 +15,7 @@
 #include "HeapDumpFile.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "../../support/LoopbackSocket.h"
 #include "Registry.h"
 #include "WireReader.h"
 #include "WireWriter.h"
@@ -36,12 +37,14 @@ protected:
         ASSERT_FALSE(work.path.empty());
         tmp = work / "tmp";
         mkdir(tmp.c_str(), 0700);
-        port = freePort();
+        port = held.port;
+        ASSERT_NE(port, 0);
     }
 
     std::string jdk;
     WorkDir work;
     std::string tmp;
+    loopbackSocket::PortReservation held;
     int port = 0;
 };
 

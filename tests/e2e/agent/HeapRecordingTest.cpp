@@ -60,7 +60,8 @@ protected:
         ASSERT_FALSE(work.path.empty());
         tmp = work / "tmp";
         mkdir(tmp.c_str(), 0700);
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     // Starts the program under the agent; `recordingType` > 0 sends a
@@ -124,6 +125,7 @@ protected:
     std::string jdk;
     WorkDir work;
     std::string tmp;
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

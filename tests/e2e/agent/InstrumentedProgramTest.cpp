@@ -74,7 +74,8 @@ protected:
         JdkTest::SetUp();
         if (!ready())
             return;
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     std::vector<std::string> java(bool withAgent, const std::string &agentOptions, const std::vector<std::string> &args)
@@ -148,6 +149,7 @@ protected:
         EXPECT_TRUE(jvm.waitExit(60)) << jvm.err();
     }
 
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 
@@ -446,7 +448,8 @@ TEST_P(InstrumentedProgramTest, SleepReplacementSleepsAndWaits)
     ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &waiting, 2));
     EXPECT_EQ(callsByMethod(*run.root, registry)["SleepHookCheck.napViaAgent"], 1u);
     EXPECT_GE(valueOf(*waiting.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*waiting.root, registry);
-    EXPECT_LT(valueOf(*run.root, registry, "SleepHookCheck.napViaAgent"), 25000) << CallTreeView::format(*run.root, registry);
+    EXPECT_LT(valueOf(*run.root, registry, "SleepHookCheck.napViaAgent"), 25000)
+        << CallTreeView::format(*run.root, registry) << "waiting:\n" << CallTreeView::format(*waiting.root, registry);
     finish(jvm, client);
     EXPECT_EQ(jvm.out(), "interrupted true\ndone\n");
 }
@@ -584,12 +587,14 @@ TEST_P(InstrumentedProgramTest, CallsFromCodeWithoutHooksAndRecordingSwitchedByT
     EXPECT_EQ(jvm.out(), "loop 1750000\nstream 1500000\nhooks false\nhooks true\nswitched 6\ndone\n");
     EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
     // Reading the stack at every call took 8 to 16 us a call (4 to 8 s for
-    // the loop); a nested call costs well under 1 us even on a loaded machine.
+    // the loop, more for the stream, on a quiet machine); a nested call costs
+    // well under 1 us, and 16 tests at once on 2 cores keep the stream's
+    // million calls near 2 s. The unit tests count the stack reads exactly.
     for (const char *part : {"loop ms ", "stream ms "}) {
         size_t at = jvm.err().find(part);
         ASSERT_NE(at, std::string::npos) << jvm.err();
         long ms = std::stol(jvm.err().substr(at + strlen(part)));
-        EXPECT_LT(ms, 1500) << part << jvm.err();
+        EXPECT_LT(ms, 4000) << part << jvm.err();
     }
 }
 

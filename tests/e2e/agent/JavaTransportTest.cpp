@@ -439,7 +439,9 @@ protected:
     {
         if (!prepare())
             return;
-        port = jvmtest::freePort();
+        // Held while the suite's VM lives.
+        static jvmtest::PortReservation held;
+        port = held.port;
         createVm({std::string("-agentpath:") + TIAGENT_PATH + "=nowait,port=" + std::to_string(port) + ",address=127.0.0.1"});
     }
 

@@ -22,6 +22,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../../support/LoopbackSocket.h"
+
 namespace jvmtest {
 
 using Clock = std::chrono::steady_clock;
@@ -234,48 +236,7 @@ private:
     int status = -1;
 };
 
-inline int freePort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-// A loopback port held for a test: the system picks it (port 0) and the
-// socket stays bound with SO_REUSEADDR and does not listen, so that no other
-// program takes the port; a socket that also reuses the address (the agent's)
-// can still listen on it.
-class PortReservation {
-public:
-    PortReservation()
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-    }
-    ~PortReservation()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    PortReservation(const PortReservation &) = delete;
-    PortReservation &operator=(const PortReservation &) = delete;
-    int fd = -1;
-    int port = 0;
-};
+using loopbackSocket::PortReservation;
 
 inline bool canConnect(int port)
 {

@@ -42,7 +42,9 @@ std::vector<const ViewNode *> nodesNamed(const ViewNode &root, const Registry &r
 
 TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm", "init-done", "await:cpu-on",
            "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11,work/()V=0x12",
            // A class the VM has not announced: its method resolves through a requested load.
@@ -122,7 +124,9 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
 
 TEST_F(PiagentCpuTest, OneSamplingCycleCallsTheVmInOrderAndMapsStatuses)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm",
            "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11,work/()V=0x12",
            "thread:1:main", "thread:2:blocked", "thread:3:waiting", "thread:4:idle",
@@ -183,7 +187,9 @@ TEST_F(PiagentCpuTest, OneSamplingCycleCallsTheVmInOrderAndMapsStatuses)
 // waiting entry without one.
 TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm", "init-done", "await:monitors-on",
            "thread:1:owner", "thread:2:blocked", "thread:3:waiter",
            "contend:2:0x9000", "wait:3:0x9000", "monitor:0x9000:1:2:3", "mark:played", "await:done",

@@ -19,7 +19,9 @@ using PiagentHeapTest = PiagentHostTest;
 
 TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm", "init-done", "await:alloc-on",
            "class:0x100:demo/Thing", "thread:1:main",
            "alloc:1:0x5000:0x100:16",           // an instance

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "FrontendClient.h"
+#include "../../support/LoopbackSocket.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -51,19 +52,6 @@ namespace {
         if (line.compare(0, prefix.size(), prefix) == 0)
             result.push_back(line);
     return result;
-}
-
-[[maybe_unused]] int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 class PiagentHostTest : public ::testing::Test {

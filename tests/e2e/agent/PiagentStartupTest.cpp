@@ -78,7 +78,9 @@ TEST_F(PiagentStartupTest, FatalStartupPaths)
 
 TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
     ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     EXPECT_EQ(linesStartingWith(out(), "host: CreateSystemThread "),
@@ -111,7 +113,9 @@ TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
 
 TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnectionOpen)
 {
-    int port = freePort();
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
     ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     FrontendClient client;

@@ -40,7 +40,8 @@ protected:
         JdkTest::SetUp();
         if (!ready())
             return;
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     void startConnected(JvmProcess &jvm, FrontendClient &client, const char *mainClass = "ThreadStates",
@@ -76,6 +77,7 @@ protected:
         return t;
     }
 
+    PortReservation reservation; // held for the whole test
     int port = 0;
     Registry registry;
 };

@@ -106,8 +106,9 @@ std::vector<std::string> withoutListeningLine(std::vector<std::string> lines)
 
 TEST_P(TiagentStartupTest, NowaitRunsMainAtOnceWithArchiveOnBootClassPath)
 {
+    PortReservation held;
     JvmProcess jvm(work.path, "jvm");
-    startJvm(jvm, "nowait,port=" + std::to_string(freePort()) + ",address=127.0.0.1");
+    startJvm(jvm, "nowait,port=" + std::to_string(held.port) + ",address=127.0.0.1");
     ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
     EXPECT_EQ(withoutListeningLine(agentLines(jvm.err())),
@@ -125,31 +126,43 @@ TEST_P(TiagentStartupTest, NowaitRunsMainAtOnceWithArchiveOnBootClassPath)
 // A thread blocked in accept counts as running native code, and the VM
 // waits up to 300 ms for such threads at its end: with nowait and no front
 // end the agent stops listening when the VM dies, so the VM ends as soon as
-// main returns (best of two runs, so that a busy machine cannot fail it).
+// main returns. The exit is timed against a VM without the agent, in
+// alternation, so that a loaded machine slows both alike; the wait added
+// 300 ms (best of three runs of each).
 TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
 {
-    long best = 1000000;
-    for (int run = 0; run < 2; run++) {
+    long best[2] = {1000000, 1000000}; // without, with the agent
+    for (int run = 0; run < 6; run++) {
+        bool agent = run % 2 == 1;
+        PortReservation held;
         JvmProcess jvm(work.path, "jvm" + std::to_string(run));
-        startJvm(jvm, "nowait,port=" + std::to_string(freePort()) + ",address=127.0.0.1", "hold");
+        if (agent) {
+            startJvm(jvm, "nowait,port=" + std::to_string(held.port) + ",address=127.0.0.1", "hold");
+        } else {
+            ASSERT_TRUE(jvm.start({jdk + "/bin/java", "-XX:-UsePerfData", "-Xshare:auto", "-cp", PROBE_CLASSES, "AgentProbe", "plain-hold"},
+                                  tmp, home, canIsolateTmp()));
+        }
         ASSERT_TRUE(jvm.waitFor("holding", true, 60)) << jvm.err();
         // The agent's Java thread gets to its accept meanwhile.
-        ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+        if (agent) {
+            ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+        }
         auto before = std::chrono::steady_clock::now();
         jvm.closeInput();
         ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
         long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count());
-        best = std::min(best, ms);
+        best[agent] = std::min(best[agent], ms);
         EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
         EXPECT_NE(jvm.out().find("main done"), std::string::npos) << jvm.out();
         EXPECT_EQ(jvm.err().find("ERROR"), std::string::npos) << jvm.err();
     }
-    EXPECT_LT(best, 250);
+    EXPECT_LT(best[1], best[0] + 200) << "without the agent " << best[0] << " ms, with " << best[1] << " ms";
 }
 
 TEST_P(TiagentStartupTest, WaitsForTheFrontEndBeforeMain)
 {
-    int port = freePort();
+    PortReservation held;
+    int port = held.port;
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm, "port=" + std::to_string(port) + ",address=127.0.0.1");
     // The agent listens before it says that it waits, so that a front end can connect at once.
@@ -182,7 +195,8 @@ TEST_P(TiagentStartupTest, OfflineWithConfigurationFromHome)
 {
     mkdir((home + "/.orvane7").c_str(), 0700);
     std::ofstream(home + "/.orvane7/config.xml") << "<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\" timeType=\"1\"/></config>\n";
-    int port = freePort();
+    PortReservation held;
+    int port = held.port;
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm, "offline,id=3,port=" + std::to_string(port), "hold");
     ASSERT_TRUE(jvm.waitFor("holding", true, 60)) << jvm.err();
@@ -228,10 +242,11 @@ TEST_P(TiagentStartupTest, MissingRequiredConfigurationEndsTheProcess)
 
 TEST_P(TiagentStartupTest, OptionsLogTheirLinesAndBadOnesOneMessage)
 {
+    PortReservation held;
     JvmProcess jvm(work.path, "jvm");
     // A port out of range is refused by name; the later one is listened on.
     startJvm(jvm, "nowait,frobnicate,stack=64,samplingstack=32,fullinstr,port=99999,strict-method-stats,port=" +
-                      std::to_string(freePort()) + ",address=127.0.0.1");
+                      std::to_string(held.port) + ",address=127.0.0.1");
     ASSERT_TRUE(jvm.waitExit(60));
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
     EXPECT_EQ(withoutListeningLine(agentLines(jvm.err())),
@@ -258,13 +273,14 @@ TEST_P(TiagentStartupTest, AttachLoadsIntoRunningVmWithNowaitForced)
 {
     if (!canIsolateTmp())
         GTEST_SKIP() << NOT_ROOT_PRIVATE_TMP << " to attach";
+    PortReservation held;
     JvmProcess jvm(work.path, "jvm");
     ASSERT_TRUE(jvm.start({jdk + "/bin/java", "-XX:-UsePerfData", "-cp", PROBE_CLASSES, "AgentProbe", "wait-for-attach"}, tmp, home, true));
     ASSERT_TRUE(jvm.waitFor("main started", true, 60));
     JvmProcess jcmd(work.path, "jcmd");
     ASSERT_TRUE(jcmd.start({"nsenter", "--target", std::to_string(jvm.getPid()), "--mount", "--", jdk + "/bin/jcmd", "-J-XX:-UsePerfData",
                             std::to_string(jvm.getPid()), "JVMTI.agent_load", TIAGENT_PATH,
-                            "\"loc=/opt/orvane/lib,port=" + std::to_string(freePort()) + ",address=127.0.0.1\""},
+                            "\"loc=/opt/orvane/lib,port=" + std::to_string(held.port) + ",address=127.0.0.1\""},
                            tmp, home, false));
     ASSERT_TRUE(jcmd.waitExit(60));
     EXPECT_EQ(jcmd.exitCode(), 0) << jcmd.out() << jcmd.err();

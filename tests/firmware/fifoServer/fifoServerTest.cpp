@@ -26,14 +26,6 @@ namespace {
 struct timespec fakeNow;
 void fakeClock(struct timespec *now) { *now = fakeNow; }
 
-int freePort()
-{
-    int port = 0;
-    int fd = loopbackSocket::listener(&port);
-    close(fd);
-    return port;
-}
-
 int connectTo(int port, int receiveBuffer = 0)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -104,7 +96,7 @@ protected:
         setenv("KVR_ROOT", root.path().c_str(), 1);
         fifoServerSetClock(nullptr);
         for (int i = 0; i < FIFO_SERVER_CARDS; i++)
-            fifoServerCardPorts.ports[i] = (uint32_t)freePort();
+            fifoServerCardPorts.ports[i] = (uint32_t)held[i].port;
         initService(&fifoServerService);
         fifoServerService.state = SERVICE_STATE_RUN;
         server = std::thread([] { fifoServerService.threadEntry(&fifoServerService); });
@@ -129,6 +121,8 @@ protected:
         EXPECT_GE(fd, 0);
         return fd;
     }
+    // Held bound (not listening) for the whole test: no other test can take these ports.
+    loopbackSocket::PortReservation held[FIFO_SERVER_CARDS];
     TempDir root;
     std::thread server;
 };

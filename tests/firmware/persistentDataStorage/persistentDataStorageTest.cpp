@@ -234,6 +234,30 @@ TEST_F(RestorePoint, BadArgumentsAreRefused)
     ASSERT_TRUE(waitFor([&] { return get(key30.c_str()) == value30; }));
 }
 
+/* Reads the restore point whole and by key, and ends the process with 0
+ * when both were refused as not ready and nothing was copied. */
+void readBeforeStartAndExit()
+{
+    TestLog::instance();
+    uint8_t buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    uint32_t size = sizeof buffer;
+    char value[PDS_TEXT_MAX + 1] = "untouched";
+    int whole = persistentDataGetRestorePoint(nullptr, buffer, &size);
+    int key = persistentDataStorage_GetKey(nullptr, PDS_LOCATION_RESTORE_POINT, "slot", value, sizeof value, nullptr);
+    bool nothingCopied = size == sizeof buffer && buffer[0] == 'x' && strcmp(value, "untouched") == 0;
+    fprintf(stderr, "whole %d key %d copied %d\n", whole, key, nothingCopied ? 0 : 1);
+    _exit(whole == PDS_RESTORE_POINT_MISSING && key == PDS_NOT_READY && nothingCopied ? 0 : 1);
+}
+
+/* Before the service has loaded a restore point, readers are told so and
+ * get nothing. Run in a fresh process (the death-test child re-runs this test
+ * alone), where no earlier test has started the service. */
+TEST(RestorePointBeforeStart, ReadersAreToldItIsNotReadyAndGetNothing)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(readBeforeStartAndExit(), ::testing::ExitedWithCode(0), "copied 0");
+}
+
 TEST_F(RestorePoint, TheRestorePointIsCopiedUpToTheBuffer)
 {
     writeFile("version=1.1\nslot=4\n");

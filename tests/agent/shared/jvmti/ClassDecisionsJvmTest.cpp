@@ -122,10 +122,12 @@ protected:
         std::string compile = std::string(JAVAC) + " -nowarn -Xlint:-options --release 8 -d '" + classes + "' '" +
                               src + "/Main.java' '" + src + "/Work.java' '" + src + "/Util.java'";
         ASSERT_EQ(0, std::system(compile.c_str()));
-        port = freePort();
+        port = reservation.port;
+        ASSERT_NE(port, 0);
     }
 
     std::string classes;
+    PortReservation reservation; // held for the whole test
     int port = 0;
 };
 

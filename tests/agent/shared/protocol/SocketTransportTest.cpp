@@ -11,9 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "../../../support/LoopbackSocket.h"
 #include "SocketTransport.h"
 
 namespace {
+
+using loopbackSocket::PortReservation;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -84,22 +87,14 @@ void countListenFailure()
     listenFailures++;
 }
 
-// A port nobody uses: bound once by the system and released.
-int freePort()
-{
-    int port = 0;
-    int s = boundSocket(&port, false);
-    close(s);
-    return s >= 0 ? port : 0;
-}
-
 const Bytes GOOD_HELLO = u4(31) + u4(0) + u4(0xCAFED00D);
 // The magic and the protocol version "36" as a string.
 const Bytes AGENT_HELLO = Bytes{0xCA, 0xFE, 0xD0, 0x0D} + Bytes{0, 2, '3', '6'};
 
 TEST(SocketTransportTest, RefusedClientsAreDroppedAndTheNextIsGreeted)
 {
-    int port = freePort();
+    PortReservation held;
+    int port = held.port;
     ASSERT_NE(port, 0);
     listenFailures = 0;
     SocketTransport transport(port, "127.0.0.1", countListenFailure);
@@ -155,27 +150,6 @@ TEST(SocketTransportTest, APortInUseRunsTheListenFailureAndEndsReconnection)
     EXPECT_EQ(listenFailures, 2);
     close(taken);
 }
-
-// A loopback port held for the test: bound by the system (port 0) with
-// SO_REUSEADDR and never listened on, so that only a socket that also reuses
-// the address, such as the transport's, can listen on it while it is held.
-class PortReservation {
-public:
-    PortReservation()
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in where = loopback(0);
-        socklen_t length = sizeof where;
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&where), &length) == 0)
-            port = ntohs(where.sin_port);
-    }
-    ~PortReservation() { close(fd); }
-    int fd = -1;
-    int port = 0;
-};
 
 std::string listenCapturing(SocketTransport &transport, bool *listened)
 {
@@ -331,7 +305,8 @@ TEST(SocketTransportTest, AnInterruptEndsTheWaitForAFrontEndForGood)
 {
     for (int delayMs : {0, 50}) {
         SCOPED_TRACE(delayMs);
-        int port = freePort();
+        PortReservation held;
+        int port = held.port;
         ASSERT_NE(port, 0);
         SocketTransport transport(port, "127.0.0.1", countListenFailure);
         ASSERT_TRUE(transport.listen());

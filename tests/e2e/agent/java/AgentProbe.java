@@ -11,6 +11,12 @@ import java.util.zip.CRC32;
 public class AgentProbe {
     public static void main(String[] args) throws Exception {
         System.out.println("main started");
+        if (java.util.Arrays.asList(args).contains("plain-hold")) {
+            // Without the agent: only holds until the input ends, as "hold" does.
+            hold();
+            System.out.println("main done");
+            return;
+        }
         boolean waitForAttach = args.length > 0 && args[0].equals("wait-for-attach");
         boolean hold = java.util.Arrays.asList(args).contains("hold");
         if (waitForAttach) {
@@ -33,15 +39,19 @@ public class AgentProbe {
             System.out.println("attach location: " + manager.getMethod("getLibraryLocation").invoke(null));
         }
         if (hold) {
-            long before = System.nanoTime();
-            Thread.sleep(50);
-            System.out.println("slept " + (System.nanoTime() - before) / 1000000 + " ms");
-            System.out.println("holding");
-            InputStream in = System.in;
-            while (in.read() >= 0) {
-            }
+            hold();
         }
         System.out.println("main done");
+    }
+
+    private static void hold() throws Exception {
+        long before = System.nanoTime();
+        Thread.sleep(50);
+        System.out.println("slept " + (System.nanoTime() - before) / 1000000 + " ms");
+        System.out.println("holding");
+        InputStream in = System.in;
+        while (in.read() >= 0) {
+        }
     }
 
     private static void waitForAgentClasses() throws InterruptedException {
