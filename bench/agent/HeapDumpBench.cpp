@@ -19,7 +19,8 @@ const char *const JAVA = "/usr/lib/jvm/java-17-openjdk-amd64/bin/java";
 struct DumpedVm {
     WorkDir work;
     JvmProcess jvm{work.path, "jvm"};
-    int port = freePort();
+    PortReservation held;
+    int port = held.port;
     FrontendClient client{600000};
     bool ready = false;
 
