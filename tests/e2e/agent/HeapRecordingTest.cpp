@@ -621,7 +621,9 @@ TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
     // Heap lists: objects, bytes, class.
     EXPECT_EQ(rowOf(out, "live recorded objects", "AllocWorkload$Gadget").at(0), "4") << out;
     EXPECT_EQ(rowOf(out, "collected recorded objects", "AllocWorkload$Widget").at(0), "7") << out;
-    EXPECT_EQ(rowOf(out, "live recorded objects", "int[]").at(0), "1") << out;
+    // An array type only the program allocates: the JDK itself may allocate primitive arrays on the
+    // program's thread (Temurin 25 under load allocates a second int[]).
+    EXPECT_EQ(rowOf(out, "live recorded objects", "[LAllocWorkload$Widget").at(0), "1") << out;
     // Trees and hot spots: bytes, share, objects, method.
     EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Maker()").at(2), "11") << out;
     EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Widget.<init>()").at(2), "7") << out;
