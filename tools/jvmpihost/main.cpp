@@ -4,7 +4,12 @@
 // makes is logged on stdout as "host: <call> <arguments>".
 //
 //   jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT]
-//             [--fail-thread] [--no-heap-dump] [STEP...]
+//             [--fail-thread] [--no-heap-dump] [--jvm CLASSPATH [--libjvm PATH]] [STEP...]
+// With --jvm the host first starts a real JVM (libjvm loaded at run time) with
+// CLASSPATH, and every JNI function but the profiler interface's GetEnv
+// reaches it: the host's main thread and each scripted thread are threads
+// attached to that JVM, named by their real JNIEnv, and a scripted thread's
+// events are delivered on that thread.
 // Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63):
 //   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
 //   event:TYPE                           an event of that type with no payload
@@ -21,7 +26,8 @@
 //   monitor:OBJ:OWNER:N/N...:N/N...     a monitor of the model's monitor dumps
 //                                        (threads waiting to enter, to be notified)
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
-//   java-comm                            a thread enters the agent's Java communication native
+//   java-comm                            a thread enters the agent's Java communication native;
+//                                        with --jvm the agent's Java class starts that thread
 //   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
 //                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
 // RequestEvent 42 delivers the model's class at once as a requested event,
@@ -36,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -104,14 +111,83 @@ struct ModelObject {
 // Objects by id, as the allocation, free and move steps leave them.
 std::map<uintptr_t, ModelObject> objects;
 
+// The real JVM of a --jvm run; null when the host only plays one.
+JavaVM *realVm = nullptr;
+JNIEnv *realMainEnv = nullptr;
+
+// A scripted thread attached to the real JVM: it runs the jobs the script
+// gives it, one at a time, while the script waits.
+struct AttachedThread {
+    std::mutex lock;
+    std::condition_variable changed;
+    JNIEnv *env = nullptr;
+    std::function<void()> job;
+};
+std::mutex attachedLock;
+AttachedThread *attached[MAX_THREADS];
+
+void attachedLoop(int n, AttachedThread *thread)
+{
+    std::string name = "scripted-" + std::to_string(n);
+    JavaVMAttachArgs args{JNI_VERSION_1_8, &name[0], nullptr};
+    JNIEnv *env = nullptr;
+    if (realVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&env), &args) != JNI_OK || env == nullptr) {
+        fprintf(stderr, "jvmpihost: thread %d cannot attach to the JVM\n", n);
+        fflush(stderr);
+        _exit(2);
+    }
+    std::unique_lock<std::mutex> held(thread->lock);
+    thread->env = env;
+    thread->changed.notify_all();
+    for (;;) {
+        thread->changed.wait(held, [thread] { return static_cast<bool>(thread->job); });
+        thread->job();
+        thread->job = nullptr;
+        thread->changed.notify_all();
+    }
+}
+
+// Scripted thread n of a --jvm run, attached on first use.
+AttachedThread *attachedThread(int n)
+{
+    std::lock_guard<std::mutex> guard(attachedLock);
+    if (attached[n] == nullptr) {
+        AttachedThread *thread = new AttachedThread();
+        std::thread(attachedLoop, n, thread).detach();
+        std::unique_lock<std::mutex> held(thread->lock);
+        thread->changed.wait(held, [thread] { return thread->env != nullptr; });
+        attached[n] = thread;
+    }
+    return attached[n];
+}
+
+// Runs `job` on scripted thread n and waits for it.
+void runOn(int n, const std::function<void()> &job)
+{
+    AttachedThread *thread = attachedThread(n);
+    std::unique_lock<std::mutex> held(thread->lock);
+    thread->job = job;
+    thread->changed.notify_all();
+    thread->changed.wait(held, [thread] { return !thread->job; });
+}
+
 JNIEnv *threadEnv(int n)
 {
+    if (realVm != nullptr)
+        return attachedThread(n)->env;
     return reinterpret_cast<JNIEnv *>(&threadTokens[n]);
 }
 
 // The scripted thread number of an env, -1 for the host's main thread.
 int threadNumber(JNIEnv *env)
 {
+    if (realVm != nullptr) {
+        std::lock_guard<std::mutex> guard(attachedLock);
+        for (int n = 1; n < MAX_THREADS; n++)
+            if (attached[n] != nullptr && attached[n]->env == env)
+                return n;
+        return -1;
+    }
     char *token = reinterpret_cast<char *>(env);
     return token >= threadTokens && token < threadTokens + MAX_THREADS ? static_cast<int>(token - threadTokens) : -1;
 }
@@ -317,8 +393,144 @@ jint JNICALL getEnv(JavaVM *, void **penv, jint version)
         *penv = &table;
         return JNI_OK;
     }
+    if (realVm != nullptr && version != JVMPI_VERSION_1)
+        return realVm->GetEnv(penv, version);
     *penv = nullptr;
     return JNI_EVERSION;
+}
+
+// The agent's JavaVM forwards everything but the profiler interface to the real JVM.
+jint JNICALL destroyJavaVm(JavaVM *)
+{
+    return realVm != nullptr ? realVm->DestroyJavaVM() : JNI_ERR;
+}
+
+jint JNICALL attachCurrentThread(JavaVM *, void **penv, void *args)
+{
+    return realVm != nullptr ? realVm->AttachCurrentThread(penv, args) : JNI_ERR;
+}
+
+jint JNICALL attachCurrentThreadAsDaemon(JavaVM *, void **penv, void *args)
+{
+    return realVm != nullptr ? realVm->AttachCurrentThreadAsDaemon(penv, args) : JNI_ERR;
+}
+
+jint JNICALL detachCurrentThread(JavaVM *)
+{
+    return realVm != nullptr ? realVm->DetachCurrentThread() : JNI_ERR;
+}
+
+const char DEFAULT_LIBJVM[] = "/usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so";
+
+// Starts the real JVM with `classPath`; false (and a message) when it cannot.
+bool startJvm(const std::string &libjvm, const std::string &classPath)
+{
+    void *library = dlopen(libjvm.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        fprintf(stderr, "jvmpihost: cannot load the JVM: %s\n", dlerror());
+        return false;
+    }
+    using Create = jint (*)(JavaVM **, void **, void *);
+    Create create = reinterpret_cast<Create>(dlsym(library, "JNI_CreateJavaVM"));
+    if (create == nullptr) {
+        fprintf(stderr, "jvmpihost: no JNI_CreateJavaVM in %s\n", libjvm.c_str());
+        return false;
+    }
+    std::string classPathOption = "-Djava.class.path=" + classPath;
+    std::string perfData = "-XX:-UsePerfData";
+    JavaVMOption options[] = {{&classPathOption[0], nullptr}, {&perfData[0], nullptr}};
+    JavaVMInitArgs args;
+    args.version = JNI_VERSION_1_8;
+    args.nOptions = 2;
+    args.options = options;
+    args.ignoreUnrecognized = JNI_FALSE;
+    jint created = create(&realVm, reinterpret_cast<void **>(&realMainEnv), &args);
+    if (created != JNI_OK || realVm == nullptr) {
+        fprintf(stderr, "jvmpihost: the JVM did not start (%d)\n", created);
+        realVm = nullptr;
+        return false;
+    }
+    logCall("JVM started");
+    return true;
+}
+
+// The natives of the agent library the VM binds for the agent's Java class,
+// as a VM binds those of a library it loaded itself. The communication native
+// goes through the host first, which logs the Java thread that enters it.
+using EnterCommunication = void(JNICALL *)(JNIEnv *, jclass, jobject, jint);
+EnterCommunication agentEnterCommunication = nullptr;
+
+void JNICALL hostEnterCommunication(JNIEnv *env, jclass type, jobject communicator, jint port)
+{
+    std::string name = "?";
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    jmethodID current = threadClass != nullptr ? env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID getName = threadClass != nullptr ? env->GetMethodID(threadClass, "getName", "()Ljava/lang/String;") : nullptr;
+    jobject thread = current != nullptr ? env->CallStaticObjectMethod(threadClass, current) : nullptr;
+    jstring text = thread != nullptr && getName != nullptr ? static_cast<jstring>(env->CallObjectMethod(thread, getName)) : nullptr;
+    if (text != nullptr) {
+        const char *chars = env->GetStringUTFChars(text, nullptr);
+        if (chars != nullptr) {
+            name = chars;
+            env->ReleaseStringUTFChars(text, chars);
+        }
+    }
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    logCall("Java thread %s enters the agent", name.c_str());
+    agentEnterCommunication(env, type, communicator, port);
+    logCall("Java thread %s left the agent", name.c_str());
+}
+
+// The agent's Java class with the host's natives bound; null (and a message) when missing.
+jclass agentClass(JNIEnv *env)
+{
+    jclass type = env->FindClass("com/orvane/agent/Agent");
+    if (type == nullptr) {
+        env->ExceptionDescribe();
+        fprintf(stderr, "jvmpihost: the agent's Java class is not on the class path\n");
+        return nullptr;
+    }
+    static bool bound = false;
+    if (!bound) {
+        agentEnterCommunication = reinterpret_cast<EnterCommunication>(dlsym(agentLibrary, "Java_com_orvane_agent_Agent_enterCommunication"));
+        if (agentEnterCommunication == nullptr) {
+            fprintf(stderr, "jvmpihost: no Java communication entry in the agent\n");
+            return nullptr;
+        }
+        char name[] = "enterCommunication";
+        char signature[] = "(Ljava/lang/Object;I)V";
+        JNINativeMethod natives[] = {{name, signature, reinterpret_cast<void *>(hostEnterCommunication)}};
+        if (env->RegisterNatives(type, natives, 1) != JNI_OK) {
+            env->ExceptionDescribe();
+            fprintf(stderr, "jvmpihost: cannot bind the agent's natives\n");
+            return nullptr;
+        }
+        bound = true;
+    }
+    return type;
+}
+
+// The agent's Java class starts its communication thread in the real JVM.
+bool startJavaCommunication()
+{
+    JNIEnv *env = realMainEnv;
+    jclass type = agentClass(env);
+    if (type == nullptr)
+        return false;
+    jmethodID start = env->GetStaticMethodID(type, "startCommunicationThread", "()V");
+    if (start == nullptr) {
+        env->ExceptionDescribe();
+        fprintf(stderr, "jvmpihost: the agent's Java class cannot start its communication thread\n");
+        return false;
+    }
+    env->CallStaticVoidMethod(type, start);
+    if (env->ExceptionCheck()) {
+        env->ExceptionDescribe();
+        return false;
+    }
+    logCall("Java communication thread started from Java");
+    return true;
 }
 
 void fillTable()
@@ -355,7 +567,7 @@ void fillTable()
 JNIEnv *mainEnv()
 {
     static char token;
-    return reinterpret_cast<JNIEnv *>(&token);
+    return realMainEnv != nullptr ? realMainEnv : reinterpret_cast<JNIEnv *>(&token);
 }
 
 void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
@@ -366,7 +578,11 @@ void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
         logCall("no NotifyEvent for event %d", type);
         return;
     }
-    table.NotifyEvent(event);
+    int n = realVm != nullptr && env != nullptr ? threadNumber(env) : -1;
+    if (n > 0)
+        runOn(n, [event] { table.NotifyEvent(event); });
+    else
+        table.NotifyEvent(event);
     logCall("event %d done", type & ~JVMPI_REQUESTED_EVENT);
 }
 
@@ -743,6 +959,9 @@ bool playStep(const std::string &step)
         fclose(out);
         if (!same)
             free(event.u.class_load_hook.new_class_data);
+    } else if (step == "java-comm" && realVm != nullptr) {
+        if (!startJavaCommunication())
+            return false;
     } else if (step == "java-comm") {
         std::thread(javaCommThread).detach();
     } else {
@@ -757,10 +976,13 @@ bool playStep(const std::string &step)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [STEP...]\n");
+        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [--no-heap-dump] [--jvm CLASSPATH [--libjvm PATH]] [STEP...]\n");
         return 2;
     }
     std::string options;
+    std::string classPath;
+    std::string libjvm = DEFAULT_LIBJVM;
+    bool withJvm = false;
     std::vector<std::string> steps;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -774,6 +996,10 @@ int main(int argc, char **argv)
             failThread = true;
         else if (arg == "--no-heap-dump")
             noHeapDump = true;
+        else if (arg == "--jvm" && i + 1 < argc)
+            classPath = argv[++i], withJvm = true;
+        else if (arg == "--libjvm" && i + 1 < argc)
+            libjvm = argv[++i];
         else
             steps.push_back(arg);
     }
@@ -790,9 +1016,15 @@ int main(int argc, char **argv)
         return 2;
     }
     fillTable();
+    if (withJvm && !startJvm(libjvm, classPath))
+        return 2;
     JNIInvokeInterface_ invoke;
     memset(&invoke, 0, sizeof invoke);
     invoke.GetEnv = getEnv;
+    invoke.DestroyJavaVM = destroyJavaVm;
+    invoke.AttachCurrentThread = attachCurrentThread;
+    invoke.AttachCurrentThreadAsDaemon = attachCurrentThreadAsDaemon;
+    invoke.DetachCurrentThread = detachCurrentThread;
     JavaVM vm;
     vm.functions = &invoke;
     std::vector<char> optionText(options.begin(), options.end());

@@ -1,0 +1,46 @@
+// jvmpihost runs a real JVM under piagent: the agent's own Java class starts
+// the communication thread, which serves a front end over loopback; a host
+// that cannot start its JVM fails the run before loading the agent.
+#include "PiagentHost.h"
+
+namespace {
+
+using PiagentJvmTest = PiagentHostTest;
+
+TEST_F(PiagentJvmTest, AgentsJavaClassStartsTheThreadThatServesTheFrontend)
+{
+    loopbackSocket::PortReservation held;
+    int port = held.port;
+    ASSERT_NE(port, 0);
+    // Without a native communication thread the Java thread takes the first front end.
+    start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1,nowait", "init-done", "java-comm", "await:done",
+           "shut-down"});
+    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out() << err();
+    std::vector<std::string> started = linesStartingWith(out(), "host: J");
+    ASSERT_GE(started.size(), 4u) << out();
+    EXPECT_EQ(started[0], "host: JVM started");
+    EXPECT_EQ(started[1], "host: JVM_OnLoad returned 0");
+    EXPECT_EQ(started[2], "host: Java communication thread started from Java");
+    EXPECT_TRUE(linesStartingWith(out(), "host: CreateSystemThread _orvane_native_comm").empty()) << out();
+
+    FrontendClient client;
+    connectFrontend(client, port);
+    Reply reply;
+    ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(client.call(77, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 3, '1', '.', '4', 0}));
+    client.close();
+    touch("done");
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+TEST_F(PiagentJvmTest, MissingJvmFailsTheRunBeforeTheAgentLoads)
+{
+    start({"--libjvm", work + "/no-libjvm.so", "init-done", "shut-down"});
+    ASSERT_EQ(finish(), 2) << err();
+    EXPECT_NE(err().find("jvmpihost: cannot load the JVM: "), std::string::npos) << err();
+    EXPECT_EQ(out(), "");
+}
+
+} // namespace
