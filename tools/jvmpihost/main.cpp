@@ -30,6 +30,9 @@
 //                                        with --jvm the agent's Java class starts that thread
 //   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
 //                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
+//   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
+//                                        class the agent gave back as NAME in the system class
+//                                        loader and runs its main with the arguments (--jvm)
 // RequestEvent 42 delivers the model's class at once as a requested event,
 // 59 the model's monitor dump, 37 a heap dump of the model's classes and
 // objects.
@@ -796,6 +799,85 @@ void javaCommThread()
     logCall("Java communication thread left");
 }
 
+// CLASS_LOAD_HOOK with the class file `path`; the class the agent gives back
+// goes to `given`.
+bool hookClass(const std::string &path, std::vector<unsigned char> *given)
+{
+    FILE *in = fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        fprintf(stderr, "jvmpihost: cannot read %s\n", path.c_str());
+        return false;
+    }
+    std::vector<unsigned char> bytes;
+    for (int c; (c = fgetc(in)) != EOF;)
+        bytes.push_back(static_cast<unsigned char>(c));
+    fclose(in);
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.class_load_hook.class_data = bytes.data();
+    event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
+    event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
+    post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
+    bool same = event.u.class_load_hook.new_class_data == bytes.data();
+    logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
+    if (event.u.class_load_hook.new_class_data == nullptr || event.u.class_load_hook.new_class_data_len < 0) {
+        fprintf(stderr, "jvmpihost: the agent gave back no class for %s\n", path.c_str());
+        return false;
+    }
+    given->assign(event.u.class_load_hook.new_class_data,
+                  event.u.class_load_hook.new_class_data + event.u.class_load_hook.new_class_data_len);
+    if (!same)
+        free(event.u.class_load_hook.new_class_data);
+    return true;
+}
+
+// A pending exception of the real JVM is described and fails the step.
+bool javaFailed(JNIEnv *env, const char *what)
+{
+    if (!env->ExceptionCheck())
+        return false;
+    env->ExceptionDescribe();
+    fprintf(stderr, "jvmpihost: %s failed\n", what);
+    return true;
+}
+
+// The real JVM defines `bytes` as class `name` in the system class loader
+// and runs its main with `arguments`.
+bool runMain(const std::string &name, const std::vector<unsigned char> &bytes, const std::vector<std::string> &arguments)
+{
+    JNIEnv *env = realMainEnv;
+    jclass loaderClass = env->FindClass("java/lang/ClassLoader");
+    if (javaFailed(env, "FindClass ClassLoader"))
+        return false;
+    jmethodID systemLoader = env->GetStaticMethodID(loaderClass, "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+    if (javaFailed(env, "getSystemClassLoader"))
+        return false;
+    jobject loader = env->CallStaticObjectMethod(loaderClass, systemLoader);
+    if (javaFailed(env, "getSystemClassLoader"))
+        return false;
+    jclass type = env->DefineClass(name.c_str(), loader, reinterpret_cast<const jbyte *>(bytes.data()), static_cast<jsize>(bytes.size()));
+    if (type == nullptr || javaFailed(env, "DefineClass"))
+        return false;
+    jmethodID main = env->GetStaticMethodID(type, "main", "([Ljava/lang/String;)V");
+    if (javaFailed(env, "GetStaticMethodID main"))
+        return false;
+    jclass stringClass = env->FindClass("java/lang/String");
+    jobjectArray argv = env->NewObjectArray(static_cast<jsize>(arguments.size()), stringClass, nullptr);
+    if (javaFailed(env, "the arguments"))
+        return false;
+    for (size_t i = 0; i < arguments.size(); i++) {
+        jstring text = env->NewStringUTF(arguments[i].c_str());
+        if (javaFailed(env, "the arguments"))
+            return false;
+        env->SetObjectArrayElement(argv, static_cast<jsize>(i), text);
+    }
+    env->CallStaticVoidMethod(type, main, argv);
+    if (javaFailed(env, "main"))
+        return false;
+    logCall("main %s returned", name.c_str());
+    return true;
+}
+
 bool playStep(const std::string &step)
 {
     JVMPI_Event event;
@@ -933,32 +1015,22 @@ bool playStep(const std::string &step)
     } else if (verb == "mark" && args.size() >= 2) {
         logCall("mark %s", step.substr(5).c_str());
     } else if (verb == "hook" && args.size() == 3) {
-        FILE *in = fopen(args[1].c_str(), "rb");
-        if (in == nullptr) {
-            fprintf(stderr, "jvmpihost: cannot read %s\n", args[1].c_str());
+        std::vector<unsigned char> given;
+        if (!hookClass(args[1], &given))
             return false;
-        }
-        std::vector<unsigned char> bytes;
-        for (int c; (c = fgetc(in)) != EOF;)
-            bytes.push_back(static_cast<unsigned char>(c));
-        fclose(in);
-        event.u.class_load_hook.class_data = bytes.data();
-        event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
-        event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
-        post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
-        bool same = event.u.class_load_hook.new_class_data == bytes.data();
-        logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
         FILE *out = fopen(args[2].c_str(), "wb");
-        if (out == nullptr || fwrite(event.u.class_load_hook.new_class_data, 1, static_cast<size_t>(event.u.class_load_hook.new_class_data_len), out) !=
-                                  static_cast<size_t>(event.u.class_load_hook.new_class_data_len)) {
+        if (out == nullptr || fwrite(given.data(), 1, given.size(), out) != given.size()) {
             fprintf(stderr, "jvmpihost: cannot write %s\n", args[2].c_str());
             if (out != nullptr)
                 fclose(out);
             return false;
         }
         fclose(out);
-        if (!same)
-            free(event.u.class_load_hook.new_class_data);
+    } else if (verb == "main" && (args.size() == 3 || args.size() == 4) && realVm != nullptr) {
+        std::vector<unsigned char> given;
+        if (!hookClass(args[1], &given))
+            return false;
+        return runMain(args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
     } else if (step == "java-comm" && realVm != nullptr) {
         if (!startJavaCommunication())
             return false;

@@ -80,7 +80,7 @@ protected:
     // files. The host runs a real JVM with the agent's jar on its class path.
     void start(const std::vector<std::string> &arguments)
     {
-        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH, "--jvm", AGENT_JAR};
+        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH, "--jvm", classPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::string out = work + "/stdout", err = work + "/stderr";
         pid = fork();
@@ -151,6 +151,8 @@ protected:
 
     std::string work;
     std::string home;
+    // The class path of the host's JVM.
+    std::string classPath = AGENT_JAR;
     pid_t pid = -1;
 };
 
