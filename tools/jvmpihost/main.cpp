@@ -4,12 +4,12 @@
 // makes is logged on stdout as "host: <call> <arguments>".
 //
 //   jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT]
-//             [--fail-thread] [--no-heap-dump] [--jvm CLASSPATH [--libjvm PATH]] [STEP...]
-// With --jvm the host first starts a real JVM (libjvm loaded at run time) with
-// CLASSPATH, and every JNI function but the profiler interface's GetEnv
-// reaches it: the host's main thread and each scripted thread are threads
-// attached to that JVM, named by their real JNIEnv, and a scripted thread's
-// events are delivered on that thread.
+//             [--fail-thread] [--no-heap-dump] --jvm CLASSPATH [--libjvm PATH] [STEP...]
+// The host first starts a real JVM (libjvm loaded at run time) with CLASSPATH,
+// and every JNI function but the profiler interface's GetEnv reaches it: the
+// host's main thread and each scripted thread are threads attached to that
+// JVM, named by their real JNIEnv, and a scripted thread's events are
+// delivered on that thread.
 // Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63):
 //   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
 //   event:TYPE                           an event of that type with no payload
@@ -26,13 +26,12 @@
 //   monitor:OBJ:OWNER:N/N...:N/N...     a monitor of the model's monitor dumps
 //                                        (threads waiting to enter, to be notified)
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
-//   java-comm                            a thread enters the agent's Java communication native;
-//                                        with --jvm the agent's Java class starts that thread
+//   java-comm                            the agent's Java class starts its communication thread
 //   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
 //                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
 //   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
 //                                        class the agent gave back as NAME in the system class
-//                                        loader and runs its main with the arguments (--jvm)
+//                                        loader and runs its main with the arguments
 // RequestEvent 42 delivers the model's class at once as a requested event,
 // 59 the model's monitor dump, 37 a heap dump of the model's classes and
 // objects.
@@ -72,9 +71,8 @@ std::vector<HostMonitor *> monitors;
 JVMPI_Interface table;
 void *agentLibrary = nullptr;
 
-// The scripted threads: thread N is named by &threadTokens[N].
+// Scripted threads are numbered 1 to MAX_THREADS - 1.
 const int MAX_THREADS = 64;
-char threadTokens[MAX_THREADS];
 
 struct ScriptedThread {
     jint status = JVMPI_THREAD_RUNNABLE;
@@ -114,7 +112,7 @@ struct ModelObject {
 // Objects by id, as the allocation, free and move steps leave them.
 std::map<uintptr_t, ModelObject> objects;
 
-// The real JVM of a --jvm run; null when the host only plays one.
+// The real JVM and the env of the host's main thread in it.
 JavaVM *realVm = nullptr;
 JNIEnv *realMainEnv = nullptr;
 
@@ -150,7 +148,7 @@ void attachedLoop(int n, AttachedThread *thread)
     }
 }
 
-// Scripted thread n of a --jvm run, attached on first use.
+// Scripted thread n, attached on first use.
 AttachedThread *attachedThread(int n)
 {
     std::lock_guard<std::mutex> guard(attachedLock);
@@ -176,23 +174,17 @@ void runOn(int n, const std::function<void()> &job)
 
 JNIEnv *threadEnv(int n)
 {
-    if (realVm != nullptr)
-        return attachedThread(n)->env;
-    return reinterpret_cast<JNIEnv *>(&threadTokens[n]);
+    return attachedThread(n)->env;
 }
 
-// The scripted thread number of an env, -1 for the host's main thread.
+// The scripted thread number of an env, -1 for the host's main thread and others.
 int threadNumber(JNIEnv *env)
 {
-    if (realVm != nullptr) {
-        std::lock_guard<std::mutex> guard(attachedLock);
-        for (int n = 1; n < MAX_THREADS; n++)
-            if (attached[n] != nullptr && attached[n]->env == env)
-                return n;
-        return -1;
-    }
-    char *token = reinterpret_cast<char *>(env);
-    return token >= threadTokens && token < threadTokens + MAX_THREADS ? static_cast<int>(token - threadTokens) : -1;
+    std::lock_guard<std::mutex> guard(attachedLock);
+    for (int n = 1; n < MAX_THREADS; n++)
+        if (attached[n] != nullptr && attached[n]->env == env)
+            return n;
+    return -1;
 }
 
 void logCall(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -396,7 +388,7 @@ jint JNICALL getEnv(JavaVM *, void **penv, jint version)
         *penv = &table;
         return JNI_OK;
     }
-    if (realVm != nullptr && version != JVMPI_VERSION_1)
+    if (version != JVMPI_VERSION_1)
         return realVm->GetEnv(penv, version);
     *penv = nullptr;
     return JNI_EVERSION;
@@ -405,22 +397,22 @@ jint JNICALL getEnv(JavaVM *, void **penv, jint version)
 // The agent's JavaVM forwards everything but the profiler interface to the real JVM.
 jint JNICALL destroyJavaVm(JavaVM *)
 {
-    return realVm != nullptr ? realVm->DestroyJavaVM() : JNI_ERR;
+    return realVm->DestroyJavaVM();
 }
 
 jint JNICALL attachCurrentThread(JavaVM *, void **penv, void *args)
 {
-    return realVm != nullptr ? realVm->AttachCurrentThread(penv, args) : JNI_ERR;
+    return realVm->AttachCurrentThread(penv, args);
 }
 
 jint JNICALL attachCurrentThreadAsDaemon(JavaVM *, void **penv, void *args)
 {
-    return realVm != nullptr ? realVm->AttachCurrentThreadAsDaemon(penv, args) : JNI_ERR;
+    return realVm->AttachCurrentThreadAsDaemon(penv, args);
 }
 
 jint JNICALL detachCurrentThread(JavaVM *)
 {
-    return realVm != nullptr ? realVm->DetachCurrentThread() : JNI_ERR;
+    return realVm->DetachCurrentThread();
 }
 
 const char DEFAULT_LIBJVM[] = "/usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so";
@@ -569,8 +561,7 @@ void fillTable()
 // The env_id of the host's main thread.
 JNIEnv *mainEnv()
 {
-    static char token;
-    return realMainEnv != nullptr ? realMainEnv : reinterpret_cast<JNIEnv *>(&token);
+    return realMainEnv;
 }
 
 void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
@@ -581,7 +572,7 @@ void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
         logCall("no NotifyEvent for event %d", type);
         return;
     }
-    int n = realVm != nullptr && env != nullptr ? threadNumber(env) : -1;
+    int n = env != nullptr ? threadNumber(env) : -1;
     if (n > 0)
         runOn(n, [event] { table.NotifyEvent(event); });
     else
@@ -784,19 +775,6 @@ void addMethods(ModelClass *model, const std::string &list)
         model->methods.push_back(ModelMethod{item.substr(0, slash), item.substr(slash + 1, equals - slash - 1),
                                              idOf<_jmethodID>(item.substr(equals + 1))});
     }
-}
-
-void javaCommThread()
-{
-    using Enter = void (*)(JNIEnv *, jclass, jobject, jint);
-    Enter enter = reinterpret_cast<Enter>(dlsym(agentLibrary, "Java_com_orvane_agent_Agent_enterCommunication"));
-    if (enter == nullptr) {
-        logCall("no Java communication entry");
-        return;
-    }
-    logCall("Java communication thread enters");
-    enter(threadEnv(MAX_THREADS - 1), nullptr, nullptr, 0);
-    logCall("Java communication thread left");
 }
 
 // CLASS_LOAD_HOOK with the class file `path`; the class the agent gives back
@@ -1026,16 +1004,14 @@ bool playStep(const std::string &step)
             return false;
         }
         fclose(out);
-    } else if (verb == "main" && (args.size() == 3 || args.size() == 4) && realVm != nullptr) {
+    } else if (verb == "main" && (args.size() == 3 || args.size() == 4)) {
         std::vector<unsigned char> given;
         if (!hookClass(args[1], &given))
             return false;
         return runMain(args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
-    } else if (step == "java-comm" && realVm != nullptr) {
+    } else if (step == "java-comm") {
         if (!startJavaCommunication())
             return false;
-    } else if (step == "java-comm") {
-        std::thread(javaCommThread).detach();
     } else {
         fprintf(stderr, "jvmpihost: unknown step \"%s\"\n", step.c_str());
         return false;
@@ -1048,7 +1024,7 @@ bool playStep(const std::string &step)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [--no-heap-dump] [--jvm CLASSPATH [--libjvm PATH]] [STEP...]\n");
+        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [--no-heap-dump] --jvm CLASSPATH [--libjvm PATH] [STEP...]\n");
         return 2;
     }
     std::string options;
@@ -1088,7 +1064,11 @@ int main(int argc, char **argv)
         return 2;
     }
     fillTable();
-    if (withJvm && !startJvm(libjvm, classPath))
+    if (!withJvm) {
+        fprintf(stderr, "jvmpihost: --jvm CLASSPATH is required\n");
+        return 2;
+    }
+    if (!startJvm(libjvm, classPath))
         return 2;
     JNIInvokeInterface_ invoke;
     memset(&invoke, 0, sizeof invoke);
