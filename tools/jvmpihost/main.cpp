@@ -112,6 +112,18 @@ struct ModelObject {
 // Objects by id, as the allocation, free and move steps leave them.
 std::map<uintptr_t, ModelObject> objects;
 
+void logCall(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void logCall(const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    printf("host: %s\n", text);
+    fflush(stdout);
+}
+
 // The real JVM and the env of the host's main thread in it.
 JavaVM *realVm = nullptr;
 JNIEnv *realMainEnv = nullptr;
@@ -127,6 +139,27 @@ struct AttachedThread {
 std::mutex attachedLock;
 AttachedThread *attached[MAX_THREADS];
 
+// The name of the calling thread as its JVM knows it; "?" when it cannot tell.
+std::string javaThreadName(JNIEnv *env)
+{
+    std::string name = "?";
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    jmethodID current = threadClass != nullptr ? env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID getName = threadClass != nullptr ? env->GetMethodID(threadClass, "getName", "()Ljava/lang/String;") : nullptr;
+    jobject thread = current != nullptr ? env->CallStaticObjectMethod(threadClass, current) : nullptr;
+    jstring text = thread != nullptr && getName != nullptr ? static_cast<jstring>(env->CallObjectMethod(thread, getName)) : nullptr;
+    if (text != nullptr) {
+        const char *chars = env->GetStringUTFChars(text, nullptr);
+        if (chars != nullptr) {
+            name = chars;
+            env->ReleaseStringUTFChars(text, chars);
+        }
+    }
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    return name;
+}
+
 void attachedLoop(int n, AttachedThread *thread)
 {
     std::string name = "scripted-" + std::to_string(n);
@@ -137,6 +170,7 @@ void attachedLoop(int n, AttachedThread *thread)
         fflush(stderr);
         _exit(2);
     }
+    logCall("thread %d attached as Java thread %s", n, javaThreadName(env).c_str());
     std::unique_lock<std::mutex> held(thread->lock);
     thread->env = env;
     thread->changed.notify_all();
@@ -185,18 +219,6 @@ int threadNumber(JNIEnv *env)
         if (attached[n] != nullptr && attached[n]->env == env)
             return n;
     return -1;
-}
-
-void logCall(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void logCall(const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    printf("host: %s\n", text);
-    fflush(stdout);
 }
 
 jint enableEvent(jint type, void *)
@@ -457,21 +479,7 @@ EnterCommunication agentEnterCommunication = nullptr;
 
 void JNICALL hostEnterCommunication(JNIEnv *env, jclass type, jobject communicator, jint port)
 {
-    std::string name = "?";
-    jclass threadClass = env->FindClass("java/lang/Thread");
-    jmethodID current = threadClass != nullptr ? env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;") : nullptr;
-    jmethodID getName = threadClass != nullptr ? env->GetMethodID(threadClass, "getName", "()Ljava/lang/String;") : nullptr;
-    jobject thread = current != nullptr ? env->CallStaticObjectMethod(threadClass, current) : nullptr;
-    jstring text = thread != nullptr && getName != nullptr ? static_cast<jstring>(env->CallObjectMethod(thread, getName)) : nullptr;
-    if (text != nullptr) {
-        const char *chars = env->GetStringUTFChars(text, nullptr);
-        if (chars != nullptr) {
-            name = chars;
-            env->ReleaseStringUTFChars(text, chars);
-        }
-    }
-    if (env->ExceptionCheck())
-        env->ExceptionClear();
+    std::string name = javaThreadName(env);
     logCall("Java thread %s enters the agent", name.c_str());
     agentEnterCommunication(env, type, communicator, port);
     logCall("Java thread %s left the agent", name.c_str());

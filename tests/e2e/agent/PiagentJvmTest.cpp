@@ -41,6 +41,19 @@ TEST_F(PiagentJvmTest, AgentsJavaClassStartsTheThreadThatServesTheFrontend)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Each scripted thread is a thread attached to the JVM once, on its first
+// use, and the JVM knows it by its name.
+TEST_F(PiagentJvmTest, ScriptedThreadsAreAttachedToTheJvmOnce)
+{
+    start({"--options", "nowait", "init-done", "thread:1:main", "thread:5:worker", "enter:1:0x11", "exit:1:0x11",
+           "thread-end:5", "shut-down"});
+    ASSERT_EQ(finish(), 0) << err();
+    EXPECT_EQ(linesStartingWith(out(), "host: thread "),
+              (std::vector<std::string>{"host: thread 1 attached as Java thread scripted-1",
+                                        "host: thread 5 attached as Java thread scripted-5"}))
+        << out();
+}
+
 TEST_F(PiagentJvmTest, MissingJvmFailsTheRunBeforeTheAgentLoads)
 {
     start({"--libjvm", work + "/no-libjvm.so", "init-done", "shut-down"});
