@@ -1038,7 +1038,6 @@ int main(int argc, char **argv)
     std::string options;
     std::string classPath;
     std::string libjvm = DEFAULT_LIBJVM;
-    bool withJvm = false;
     std::vector<std::string> steps;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -1053,7 +1052,7 @@ int main(int argc, char **argv)
         else if (arg == "--no-heap-dump")
             noHeapDump = true;
         else if (arg == "--jvm" && i + 1 < argc)
-            classPath = argv[++i], withJvm = true;
+            classPath = argv[++i];
         else if (arg == "--libjvm" && i + 1 < argc)
             libjvm = argv[++i];
         else
@@ -1072,7 +1071,7 @@ int main(int argc, char **argv)
         return 2;
     }
     fillTable();
-    if (!withJvm) {
+    if (classPath.empty()) {
         fprintf(stderr, "jvmpihost: --jvm CLASSPATH is required\n");
         return 2;
     }
