@@ -4,7 +4,12 @@
 // makes is logged on stdout as "host: <call> <arguments>".
 //
 //   jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT]
-//             [--fail-thread] [--no-heap-dump] [STEP...]
+//             [--fail-thread] [--no-heap-dump] --jvm CLASSPATH [--libjvm PATH] [STEP...]
+// The host first starts a real JVM (libjvm loaded at run time) with CLASSPATH,
+// and every JNI function but the profiler interface's GetEnv reaches it: the
+// host's main thread and each scripted thread are threads attached to that
+// JVM, named by their real JNIEnv, and a scripted thread's events are
+// delivered on that thread.
 // Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63):
 //   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
 //   event:TYPE                           an event of that type with no payload
@@ -21,9 +26,12 @@
 //   monitor:OBJ:OWNER:N/N...:N/N...     a monitor of the model's monitor dumps
 //                                        (threads waiting to enter, to be notified)
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
-//   java-comm                            a thread enters the agent's Java communication native
+//   java-comm                            the agent's Java class starts its communication thread
 //   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
 //                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
+//   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
+//                                        class the agent gave back as NAME in the system class
+//                                        loader and runs its main with the arguments
 // RequestEvent 42 delivers the model's class at once as a requested event,
 // 59 the model's monitor dump, 37 a heap dump of the model's classes and
 // objects.
@@ -36,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -62,9 +71,8 @@ std::vector<HostMonitor *> monitors;
 JVMPI_Interface table;
 void *agentLibrary = nullptr;
 
-// The scripted threads: thread N is named by &threadTokens[N].
+// Scripted threads are numbered 1 to MAX_THREADS - 1.
 const int MAX_THREADS = 64;
-char threadTokens[MAX_THREADS];
 
 struct ScriptedThread {
     jint status = JVMPI_THREAD_RUNNABLE;
@@ -104,18 +112,6 @@ struct ModelObject {
 // Objects by id, as the allocation, free and move steps leave them.
 std::map<uintptr_t, ModelObject> objects;
 
-JNIEnv *threadEnv(int n)
-{
-    return reinterpret_cast<JNIEnv *>(&threadTokens[n]);
-}
-
-// The scripted thread number of an env, -1 for the host's main thread.
-int threadNumber(JNIEnv *env)
-{
-    char *token = reinterpret_cast<char *>(env);
-    return token >= threadTokens && token < threadTokens + MAX_THREADS ? static_cast<int>(token - threadTokens) : -1;
-}
-
 void logCall(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void logCall(const char *format, ...)
 {
@@ -126,6 +122,103 @@ void logCall(const char *format, ...)
     va_end(args);
     printf("host: %s\n", text);
     fflush(stdout);
+}
+
+// The real JVM and the env of the host's main thread in it.
+JavaVM *realVm = nullptr;
+JNIEnv *realMainEnv = nullptr;
+
+// A scripted thread attached to the real JVM: it runs the jobs the script
+// gives it, one at a time, while the script waits.
+struct AttachedThread {
+    std::mutex lock;
+    std::condition_variable changed;
+    JNIEnv *env = nullptr;
+    std::function<void()> job;
+};
+std::mutex attachedLock;
+AttachedThread *attached[MAX_THREADS];
+
+// The name of the calling thread as its JVM knows it; "?" when it cannot tell.
+std::string javaThreadName(JNIEnv *env)
+{
+    std::string name = "?";
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    jmethodID current = threadClass != nullptr ? env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID getName = threadClass != nullptr ? env->GetMethodID(threadClass, "getName", "()Ljava/lang/String;") : nullptr;
+    jobject thread = current != nullptr ? env->CallStaticObjectMethod(threadClass, current) : nullptr;
+    jstring text = thread != nullptr && getName != nullptr ? static_cast<jstring>(env->CallObjectMethod(thread, getName)) : nullptr;
+    if (text != nullptr) {
+        const char *chars = env->GetStringUTFChars(text, nullptr);
+        if (chars != nullptr) {
+            name = chars;
+            env->ReleaseStringUTFChars(text, chars);
+        }
+    }
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    return name;
+}
+
+void attachedLoop(int n, AttachedThread *thread)
+{
+    std::string name = "scripted-" + std::to_string(n);
+    JavaVMAttachArgs args{JNI_VERSION_1_8, &name[0], nullptr};
+    JNIEnv *env = nullptr;
+    if (realVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&env), &args) != JNI_OK || env == nullptr) {
+        fprintf(stderr, "jvmpihost: thread %d cannot attach to the JVM\n", n);
+        fflush(stderr);
+        _exit(2);
+    }
+    logCall("thread %d attached as Java thread %s", n, javaThreadName(env).c_str());
+    std::unique_lock<std::mutex> held(thread->lock);
+    thread->env = env;
+    thread->changed.notify_all();
+    for (;;) {
+        thread->changed.wait(held, [thread] { return static_cast<bool>(thread->job); });
+        thread->job();
+        thread->job = nullptr;
+        thread->changed.notify_all();
+    }
+}
+
+// Scripted thread n, attached on first use.
+AttachedThread *attachedThread(int n)
+{
+    std::lock_guard<std::mutex> guard(attachedLock);
+    if (attached[n] == nullptr) {
+        AttachedThread *thread = new AttachedThread();
+        std::thread(attachedLoop, n, thread).detach();
+        std::unique_lock<std::mutex> held(thread->lock);
+        thread->changed.wait(held, [thread] { return thread->env != nullptr; });
+        attached[n] = thread;
+    }
+    return attached[n];
+}
+
+// Runs `job` on scripted thread n and waits for it.
+void runOn(int n, const std::function<void()> &job)
+{
+    AttachedThread *thread = attachedThread(n);
+    std::unique_lock<std::mutex> held(thread->lock);
+    thread->job = job;
+    thread->changed.notify_all();
+    thread->changed.wait(held, [thread] { return !thread->job; });
+}
+
+JNIEnv *threadEnv(int n)
+{
+    return attachedThread(n)->env;
+}
+
+// The scripted thread number of an env, -1 for the host's main thread and others.
+int threadNumber(JNIEnv *env)
+{
+    std::lock_guard<std::mutex> guard(attachedLock);
+    for (int n = 1; n < MAX_THREADS; n++)
+        if (attached[n] != nullptr && attached[n]->env == env)
+            return n;
+    return -1;
 }
 
 jint enableEvent(jint type, void *)
@@ -317,8 +410,130 @@ jint JNICALL getEnv(JavaVM *, void **penv, jint version)
         *penv = &table;
         return JNI_OK;
     }
+    if (version != JVMPI_VERSION_1)
+        return realVm->GetEnv(penv, version);
     *penv = nullptr;
     return JNI_EVERSION;
+}
+
+// The agent's JavaVM forwards everything but the profiler interface to the real JVM.
+jint JNICALL destroyJavaVm(JavaVM *)
+{
+    return realVm->DestroyJavaVM();
+}
+
+jint JNICALL attachCurrentThread(JavaVM *, void **penv, void *args)
+{
+    return realVm->AttachCurrentThread(penv, args);
+}
+
+jint JNICALL attachCurrentThreadAsDaemon(JavaVM *, void **penv, void *args)
+{
+    return realVm->AttachCurrentThreadAsDaemon(penv, args);
+}
+
+jint JNICALL detachCurrentThread(JavaVM *)
+{
+    return realVm->DetachCurrentThread();
+}
+
+const char DEFAULT_LIBJVM[] = "/usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so";
+
+// Starts the real JVM with `classPath`; false (and a message) when it cannot.
+bool startJvm(const std::string &libjvm, const std::string &classPath)
+{
+    void *library = dlopen(libjvm.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        fprintf(stderr, "jvmpihost: cannot load the JVM: %s\n", dlerror());
+        return false;
+    }
+    using Create = jint (*)(JavaVM **, void **, void *);
+    Create create = reinterpret_cast<Create>(dlsym(library, "JNI_CreateJavaVM"));
+    if (create == nullptr) {
+        fprintf(stderr, "jvmpihost: no JNI_CreateJavaVM in %s\n", libjvm.c_str());
+        return false;
+    }
+    std::string classPathOption = "-Djava.class.path=" + classPath;
+    std::string perfData = "-XX:-UsePerfData";
+    JavaVMOption options[] = {{&classPathOption[0], nullptr}, {&perfData[0], nullptr}};
+    JavaVMInitArgs args;
+    args.version = JNI_VERSION_1_8;
+    args.nOptions = 2;
+    args.options = options;
+    args.ignoreUnrecognized = JNI_FALSE;
+    jint created = create(&realVm, reinterpret_cast<void **>(&realMainEnv), &args);
+    if (created != JNI_OK || realVm == nullptr) {
+        fprintf(stderr, "jvmpihost: the JVM did not start (%d)\n", created);
+        realVm = nullptr;
+        return false;
+    }
+    logCall("JVM started");
+    return true;
+}
+
+// The natives of the agent library the VM binds for the agent's Java class,
+// as a VM binds those of a library it loaded itself. The communication native
+// goes through the host first, which logs the Java thread that enters it.
+using EnterCommunication = void(JNICALL *)(JNIEnv *, jclass, jobject, jint);
+EnterCommunication agentEnterCommunication = nullptr;
+
+void JNICALL hostEnterCommunication(JNIEnv *env, jclass type, jobject communicator, jint port)
+{
+    std::string name = javaThreadName(env);
+    logCall("Java thread %s enters the agent", name.c_str());
+    agentEnterCommunication(env, type, communicator, port);
+    logCall("Java thread %s left the agent", name.c_str());
+}
+
+// The agent's Java class with the host's natives bound; null (and a message) when missing.
+jclass agentClass(JNIEnv *env)
+{
+    jclass type = env->FindClass("com/orvane/agent/Agent");
+    if (type == nullptr) {
+        env->ExceptionDescribe();
+        fprintf(stderr, "jvmpihost: the agent's Java class is not on the class path\n");
+        return nullptr;
+    }
+    static bool bound = false;
+    if (!bound) {
+        agentEnterCommunication = reinterpret_cast<EnterCommunication>(dlsym(agentLibrary, "Java_com_orvane_agent_Agent_enterCommunication"));
+        if (agentEnterCommunication == nullptr) {
+            fprintf(stderr, "jvmpihost: no Java communication entry in the agent\n");
+            return nullptr;
+        }
+        char name[] = "enterCommunication";
+        char signature[] = "(Ljava/lang/Object;I)V";
+        JNINativeMethod natives[] = {{name, signature, reinterpret_cast<void *>(hostEnterCommunication)}};
+        if (env->RegisterNatives(type, natives, 1) != JNI_OK) {
+            env->ExceptionDescribe();
+            fprintf(stderr, "jvmpihost: cannot bind the agent's natives\n");
+            return nullptr;
+        }
+        bound = true;
+    }
+    return type;
+}
+
+// The agent's Java class starts its communication thread in the real JVM.
+bool startJavaCommunication()
+{
+    JNIEnv *env = realMainEnv;
+    jclass type = agentClass(env);
+    if (type == nullptr)
+        return false;
+    jmethodID start = env->GetStaticMethodID(type, "startCommunicationThread", "()V");
+    if (start == nullptr) {
+        env->ExceptionDescribe();
+        fprintf(stderr, "jvmpihost: the agent's Java class cannot start its communication thread\n");
+        return false;
+    }
+    env->CallStaticVoidMethod(type, start);
+    if (env->ExceptionCheck()) {
+        env->ExceptionDescribe();
+        return false;
+    }
+    logCall("Java communication thread started from Java");
+    return true;
 }
 
 void fillTable()
@@ -354,8 +569,7 @@ void fillTable()
 // The env_id of the host's main thread.
 JNIEnv *mainEnv()
 {
-    static char token;
-    return reinterpret_cast<JNIEnv *>(&token);
+    return realMainEnv;
 }
 
 void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
@@ -366,7 +580,11 @@ void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
         logCall("no NotifyEvent for event %d", type);
         return;
     }
-    table.NotifyEvent(event);
+    int n = env != nullptr ? threadNumber(env) : -1;
+    if (n > 0)
+        runOn(n, [event] { table.NotifyEvent(event); });
+    else
+        table.NotifyEvent(event);
     logCall("event %d done", type & ~JVMPI_REQUESTED_EVENT);
 }
 
@@ -567,17 +785,83 @@ void addMethods(ModelClass *model, const std::string &list)
     }
 }
 
-void javaCommThread()
+// CLASS_LOAD_HOOK with the class file `path`; the class the agent gives back
+// goes to `given`.
+bool hookClass(const std::string &path, std::vector<unsigned char> *given)
 {
-    using Enter = void (*)(JNIEnv *, jclass, jobject, jint);
-    Enter enter = reinterpret_cast<Enter>(dlsym(agentLibrary, "Java_com_orvane_agent_Agent_enterCommunication"));
-    if (enter == nullptr) {
-        logCall("no Java communication entry");
-        return;
+    FILE *in = fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        fprintf(stderr, "jvmpihost: cannot read %s\n", path.c_str());
+        return false;
     }
-    logCall("Java communication thread enters");
-    enter(threadEnv(MAX_THREADS - 1), nullptr, nullptr, 0);
-    logCall("Java communication thread left");
+    std::vector<unsigned char> bytes;
+    for (int c; (c = fgetc(in)) != EOF;)
+        bytes.push_back(static_cast<unsigned char>(c));
+    fclose(in);
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.class_load_hook.class_data = bytes.data();
+    event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
+    event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
+    post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
+    bool same = event.u.class_load_hook.new_class_data == bytes.data();
+    logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
+    if (event.u.class_load_hook.new_class_data == nullptr || event.u.class_load_hook.new_class_data_len < 0) {
+        fprintf(stderr, "jvmpihost: the agent gave back no class for %s\n", path.c_str());
+        return false;
+    }
+    given->assign(event.u.class_load_hook.new_class_data,
+                  event.u.class_load_hook.new_class_data + event.u.class_load_hook.new_class_data_len);
+    if (!same)
+        free(event.u.class_load_hook.new_class_data);
+    return true;
+}
+
+// A pending exception of the real JVM is described and fails the step.
+bool javaFailed(JNIEnv *env, const char *what)
+{
+    if (!env->ExceptionCheck())
+        return false;
+    env->ExceptionDescribe();
+    fprintf(stderr, "jvmpihost: %s failed\n", what);
+    return true;
+}
+
+// The real JVM defines `bytes` as class `name` in the system class loader
+// and runs its main with `arguments`.
+bool runMain(const std::string &name, const std::vector<unsigned char> &bytes, const std::vector<std::string> &arguments)
+{
+    JNIEnv *env = realMainEnv;
+    jclass loaderClass = env->FindClass("java/lang/ClassLoader");
+    if (javaFailed(env, "FindClass ClassLoader"))
+        return false;
+    jmethodID systemLoader = env->GetStaticMethodID(loaderClass, "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+    if (javaFailed(env, "getSystemClassLoader"))
+        return false;
+    jobject loader = env->CallStaticObjectMethod(loaderClass, systemLoader);
+    if (javaFailed(env, "getSystemClassLoader"))
+        return false;
+    jclass type = env->DefineClass(name.c_str(), loader, reinterpret_cast<const jbyte *>(bytes.data()), static_cast<jsize>(bytes.size()));
+    if (type == nullptr || javaFailed(env, "DefineClass"))
+        return false;
+    jmethodID main = env->GetStaticMethodID(type, "main", "([Ljava/lang/String;)V");
+    if (javaFailed(env, "GetStaticMethodID main"))
+        return false;
+    jclass stringClass = env->FindClass("java/lang/String");
+    jobjectArray argv = env->NewObjectArray(static_cast<jsize>(arguments.size()), stringClass, nullptr);
+    if (javaFailed(env, "the arguments"))
+        return false;
+    for (size_t i = 0; i < arguments.size(); i++) {
+        jstring text = env->NewStringUTF(arguments[i].c_str());
+        if (javaFailed(env, "the arguments"))
+            return false;
+        env->SetObjectArrayElement(argv, static_cast<jsize>(i), text);
+    }
+    env->CallStaticVoidMethod(type, main, argv);
+    if (javaFailed(env, "main"))
+        return false;
+    logCall("main %s returned", name.c_str());
+    return true;
 }
 
 bool playStep(const std::string &step)
@@ -717,34 +1001,25 @@ bool playStep(const std::string &step)
     } else if (verb == "mark" && args.size() >= 2) {
         logCall("mark %s", step.substr(5).c_str());
     } else if (verb == "hook" && args.size() == 3) {
-        FILE *in = fopen(args[1].c_str(), "rb");
-        if (in == nullptr) {
-            fprintf(stderr, "jvmpihost: cannot read %s\n", args[1].c_str());
+        std::vector<unsigned char> given;
+        if (!hookClass(args[1], &given))
             return false;
-        }
-        std::vector<unsigned char> bytes;
-        for (int c; (c = fgetc(in)) != EOF;)
-            bytes.push_back(static_cast<unsigned char>(c));
-        fclose(in);
-        event.u.class_load_hook.class_data = bytes.data();
-        event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
-        event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
-        post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
-        bool same = event.u.class_load_hook.new_class_data == bytes.data();
-        logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
         FILE *out = fopen(args[2].c_str(), "wb");
-        if (out == nullptr || fwrite(event.u.class_load_hook.new_class_data, 1, static_cast<size_t>(event.u.class_load_hook.new_class_data_len), out) !=
-                                  static_cast<size_t>(event.u.class_load_hook.new_class_data_len)) {
+        if (out == nullptr || fwrite(given.data(), 1, given.size(), out) != given.size()) {
             fprintf(stderr, "jvmpihost: cannot write %s\n", args[2].c_str());
             if (out != nullptr)
                 fclose(out);
             return false;
         }
         fclose(out);
-        if (!same)
-            free(event.u.class_load_hook.new_class_data);
+    } else if (verb == "main" && (args.size() == 3 || args.size() == 4)) {
+        std::vector<unsigned char> given;
+        if (!hookClass(args[1], &given))
+            return false;
+        return runMain(args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
     } else if (step == "java-comm") {
-        std::thread(javaCommThread).detach();
+        if (!startJavaCommunication())
+            return false;
     } else {
         fprintf(stderr, "jvmpihost: unknown step \"%s\"\n", step.c_str());
         return false;
@@ -757,10 +1032,12 @@ bool playStep(const std::string &step)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [STEP...]\n");
+        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [--no-heap-dump] --jvm CLASSPATH [--libjvm PATH] [STEP...]\n");
         return 2;
     }
     std::string options;
+    std::string classPath;
+    std::string libjvm = DEFAULT_LIBJVM;
     std::vector<std::string> steps;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -774,6 +1051,10 @@ int main(int argc, char **argv)
             failThread = true;
         else if (arg == "--no-heap-dump")
             noHeapDump = true;
+        else if (arg == "--jvm" && i + 1 < argc)
+            classPath = argv[++i];
+        else if (arg == "--libjvm" && i + 1 < argc)
+            libjvm = argv[++i];
         else
             steps.push_back(arg);
     }
@@ -790,9 +1071,19 @@ int main(int argc, char **argv)
         return 2;
     }
     fillTable();
+    if (classPath.empty()) {
+        fprintf(stderr, "jvmpihost: --jvm CLASSPATH is required\n");
+        return 2;
+    }
+    if (!startJvm(libjvm, classPath))
+        return 2;
     JNIInvokeInterface_ invoke;
     memset(&invoke, 0, sizeof invoke);
     invoke.GetEnv = getEnv;
+    invoke.DestroyJavaVM = destroyJavaVm;
+    invoke.AttachCurrentThread = attachCurrentThread;
+    invoke.AttachCurrentThreadAsDaemon = attachCurrentThreadAsDaemon;
+    invoke.DetachCurrentThread = detachCurrentThread;
     JavaVM vm;
     vm.functions = &invoke;
     std::vector<char> optionText(options.begin(), options.end());

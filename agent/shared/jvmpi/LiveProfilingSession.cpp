@@ -256,6 +256,8 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
             transport->disconnect();
             closed = true;
             vmCommands.connectionEnded(*communicator);
+        } else {
+            handedOver = true;
         }
     }
     LiveProfiling::javaCommThreadShouldEnter = true;
@@ -273,8 +275,12 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         return;
     // The connection the native thread handed over, then each front end
     // that connects after it, until one ends the process or the VM ends.
+    // Without a native communication thread the first front end connects here.
     std::unique_ptr<Communicator> next(new Communicator(*transport, owners));
-    next->markConnected();
+    if (handedOver)
+        next->markConnected();
+    else if (!transport->connect())
+        return;
     for (;;) {
         Communicator *current = next.get();
         javaCommunicators.push_back(std::move(next));

@@ -115,6 +115,8 @@ private:
     bool parametersApplied;
     // The native thread's connection ended before command 1.
     std::atomic<bool> closed;
+    // The native thread left its connection open for the Java thread.
+    std::atomic<bool> handedOver{false};
 };
 
 #endif

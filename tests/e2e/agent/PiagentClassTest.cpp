@@ -3,6 +3,7 @@
 // and the rewritten class passes a real JVM's verifier and runs.
 #include "PiagentHost.h"
 
+#include <algorithm>
 #include <sys/wait.h>
 
 namespace {
@@ -32,6 +33,22 @@ TEST_F(PiagentClassTest, MainClassIsRewrittenAndVerifiedOthersStayTheSame)
     std::string said = readFile(work + "/java.out");
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
     EXPECT_EQ(said, "main class PiMainProgram, 2 arguments, hello there, started 1\n");
+}
+
+// The real JVM under the host defines the class the agent gave back and runs
+// it: the rewritten start-up reaches the agent's Java class.
+TEST_F(PiagentClassTest, RewrittenMainClassRunsInTheHostsJvm)
+{
+    std::string classes = PROBE_CLASSES;
+    classPath = std::string(AGENT_JAR) + ":" + classes;
+    start({"--options", "nowait", "main:" + classes + "/PiMainProgram.class:PiMainProgram:a/b/c", "shut-down"});
+    ASSERT_EQ(finish(), 0) << err() << out();
+    std::vector<std::string> said = lines(out());
+    auto hooked = std::find_if(said.begin(), said.end(), [](const std::string &line) { return line.compare(0, 15, "host: hook new ") == 0; });
+    ASSERT_NE(hooked, said.end()) << out();
+    auto ran = std::find(hooked, said.end(), "main class PiMainProgram, 3 arguments, hello there, started 1");
+    ASSERT_NE(ran, said.end()) << out();
+    EXPECT_NE(std::find(ran, said.end(), "host: main PiMainProgram returned"), said.end()) << out();
 }
 
 // A class file older than version 49 has no Class constants: the rewritten

@@ -199,7 +199,7 @@ TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
     connectFrontend(client, port);
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(waitForLine("stdout", "host: Java communication thread enters")) << out();
+    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
     // Monitor recording on, both thresholds 0.
     ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     touch("monitors-on");

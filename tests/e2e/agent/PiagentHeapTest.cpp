@@ -34,7 +34,7 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
     connectFrontend(client, port);
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(waitForLine("stdout", "host: Java communication thread enters")) << out();
+    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
     ASSERT_EQ(client.call(49, {1}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
     std::vector<std::string> all = lines(out());

@@ -76,10 +76,11 @@ protected:
             ADD_FAILURE() << "could not remove " << work;
     }
 
-    // Starts the host with its own TMPDIR and HOME; stdout and stderr go to files.
+    // Starts the host with its own TMPDIR and HOME; stdout and stderr go to
+    // files. The host runs a real JVM with the agent's jar on its class path.
     void start(const std::vector<std::string> &arguments)
     {
-        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH};
+        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH, "--jvm", classPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::string out = work + "/stdout", err = work + "/stderr";
         pid = fork();
@@ -150,6 +151,8 @@ protected:
 
     std::string work;
     std::string home;
+    // The class path of the host's JVM.
+    std::string classPath = AGENT_JAR;
     pid_t pid = -1;
 };
 

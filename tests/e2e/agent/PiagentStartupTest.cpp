@@ -28,7 +28,7 @@ TEST_F(PiagentStartupTest, NowaitStartsAndShutsDownWithoutSystemThread)
 {
     start({"--options", "nowait", "init-done", "shut-down"});
     ASSERT_EQ(finish(), 0) << err();
-    std::vector<std::string> expectedOut = {"host: GetEnv 0x10000001"};
+    std::vector<std::string> expectedOut = {"host: JVM started", "host: GetEnv 0x10000001"};
     expectedOut.insert(expectedOut.end(), monitorLines.begin(), monitorLines.end());
     std::vector<std::string> enables = enableLines(startupEvents);
     expectedOut.insert(expectedOut.end(), enables.begin(), enables.end());
