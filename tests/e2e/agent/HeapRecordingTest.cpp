@@ -474,6 +474,79 @@ TEST_P(HeapRecordingE2ETest, RecordingSwitchWithAndWithoutTrackedProbes)
     EXPECT_EQ(byName(off.live, registry).count("AllocWorkload$Widget"), 0u) << "no change: recording is off";
 }
 
+// Recording switched off and on again: objects made while it was off are
+// not counted, those made after it is on again are, exactly.
+TEST_P(HeapRecordingE2ETest, RecordingSwitchedOffAndOnAgainCountsExactlyTheObjectsMadeWhileOn)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    unsigned w = client.idWidth();
+    // The live widgets as the front end sees them: a reply lists only the
+    // entries that changed since the one before.
+    long long shown = -1;
+    auto widgets = [&]() {
+        HeapUsageReply usage;
+        if (client.call(3, {0}, &reply) != FrontendClient::OK || !HeapView::readHeapUsageReply(reply.body, w, &registry, &usage))
+            return -1LL;
+        std::map<std::string, HeapEntry> live = byName(usage.live, registry);
+        if (live.count("AllocWorkload$Widget") != 0)
+            shown = live["AllocWorkload$Widget"].count;
+        return shown;
+    };
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 5", "widgets 5"));
+    EXPECT_EQ(widgets(), 5) << jvm.err();
+    int made = 5;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(client.call(49, HeapView::recordRequest(false), &reply), FrontendClient::OK) << client.lastError();
+        made += 50000;
+        ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 50000", "widgets " + std::to_string(made)));
+        EXPECT_EQ(widgets(), round == 0 ? 5 : 30000 + round - 1) << "nothing new while recording is off";
+        // Switching on again starts from empty data: only what follows counts.
+        ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+        made += 30000 + round;
+        ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets " + std::to_string(30000 + round), "widgets " + std::to_string(made)));
+        EXPECT_EQ(widgets(), 30000 + round) << jvm.err();
+    }
+    EXPECT_EQ(jvm.err().find("cannot be recorded"), std::string::npos) << jvm.err();
+}
+
+// Objects recorded before command 49 switched recording on again (with its
+// reset) and collected after it: nothing counted since changes, and no entry
+// without a class appears.
+TEST_P(HeapRecordingE2ETest, ObjectsRecordedBeforeAResetAndCollectedAfterItLeaveTheNewCountsAlone)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    unsigned w = client.idWidth();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    HeapUsageReply before;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &before));
+    ASSERT_EQ(byName(before.live, registry)["AllocWorkload$Widget"].count, 7);
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(false), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 3", "widgets 3"));
+    // The seven widgets and the byte array of before go.
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    HeapUsageReply after;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &after));
+    std::map<std::string, HeapEntry> live = byName(after.live, registry);
+    std::map<std::string, HeapEntry> collected = byName(after.collected, registry);
+    EXPECT_EQ(live["AllocWorkload$Widget"].count, 3);
+    EXPECT_EQ(collected.count("AllocWorkload$Widget"), 0u) << "nothing collected was recorded since";
+    EXPECT_EQ(live.count("[2]"), 0u) << "an entry without a class";
+    EXPECT_EQ(collected.count("[2]"), 0u) << "an entry without a class";
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
 // The recorder's snapshot: no heap, allocation tree, heap dump or telemetry
 // section, collection method 5, an empty configuration in the trailer; its
 // Java arguments reach the Java side only as the strings they must be.

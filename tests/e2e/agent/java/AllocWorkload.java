@@ -9,7 +9,8 @@ import java.io.InputStreamReader;
  * A program that allocates known numbers of objects of its own classes and arrays of every primitive
  * type from known places, for the allocation recording tests. It calls the agent's entry and exit hooks
  * itself, as instrumented code does, with the hook ids of its classes' own nodes. Each line on standard
- * input runs the next step: "alloc", "drop", "save <path>", "recorder <path>" (a recorder snapshot), "quit".
+ * input runs the next step: "alloc", "drop", "widgets <n>" (n more widgets, all kept), "save <path>",
+ * "recorder <path>" (a recorder snapshot), "quit".
  */
 public class AllocWorkload {
     static class Widget {
@@ -29,6 +30,7 @@ public class AllocWorkload {
     }
 
     static Object[] kept = new Object[64];
+    static java.util.List<Widget> keptWidgets = new java.util.ArrayList<>();
     static int mainId;
     static int makerId;
     static int arrayMakerId;
@@ -91,6 +93,12 @@ public class AllocWorkload {
                     Thread.sleep(20);
                 }
                 System.out.println("dropped");
+            } else if (line.startsWith("widgets ")) {
+                int n = Integer.parseInt(line.substring(8));
+                for (int i = 0; i < n; i++) {
+                    keptWidgets.add(new Widget());
+                }
+                System.out.println("widgets " + keptWidgets.size());
             } else if (line.startsWith("save ")) {
                 ControllerImpl.saveSnapshot(line.substring(5));
                 System.out.println("saved");
