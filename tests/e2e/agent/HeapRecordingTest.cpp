@@ -547,6 +547,30 @@ TEST_P(HeapRecordingE2ETest, ObjectsRecordedBeforeAResetAndCollectedAfterItLeave
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
+// Recorded objects that go while recording is off through the API leave
+// the live set: started again without a reset, the lists show them collected.
+TEST_P(HeapRecordingE2ETest, ObjectsCollectedWhileRecordingIsOffMoveToTheCollectedSet)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    unsigned w = client.idWidth();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 5", "widgets 5"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "stop", "stopped"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "dropwidgets", "widgets dropped"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "start", "started"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 4", "widgets 4"));
+    HeapUsageReply usage;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &usage));
+    std::map<std::string, HeapEntry> live = byName(usage.live, registry);
+    std::map<std::string, HeapEntry> collected = byName(usage.collected, registry);
+    EXPECT_EQ(live["AllocWorkload$Widget"].count, 4) << jvm.err();
+    EXPECT_EQ(collected["AllocWorkload$Widget"].count, 5) << jvm.err();
+}
+
 // The recorder's snapshot: no heap, allocation tree, heap dump or telemetry
 // section, collection method 5, an empty configuration in the trailer; its
 // Java arguments reach the Java side only as the strings they must be.
