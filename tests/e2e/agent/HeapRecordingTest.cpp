@@ -45,6 +45,21 @@ std::string configXml(int recordingType)
            std::to_string(recordingType) + "\"/></config>";
 }
 
+// Command 1: byte 0 keeps the configuration; else id 3 with the XML of the
+// recording type.
+std::vector<uint8_t> configRequest(int recordingType)
+{
+    if (recordingType <= 0)
+        return {0};
+    const std::string xml = configXml(recordingType);
+    std::vector<uint8_t> config = {1, 0, 0, 0, 3};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        config.push_back(static_cast<uint8_t>(xml.size() >> shift));
+    config.insert(config.end(), xml.begin(), xml.end());
+    config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
+    return config;
+}
+
 uint32_t u4At(const std::vector<uint8_t> &b, size_t at)
 {
     return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
@@ -77,16 +92,7 @@ protected:
         ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
         ASSERT_EQ(client.handshake(), "");
         Reply reply;
-        std::vector<uint8_t> config = {0};
-        if (recordingType > 0) {
-            const std::string xml = configXml(recordingType);
-            config = {1, 0, 0, 0, 3};
-            for (int shift = 24; shift >= 0; shift -= 8)
-                config.push_back(static_cast<uint8_t>(xml.size() >> shift));
-            config.insert(config.end(), xml.begin(), xml.end());
-            config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
-        }
-        ASSERT_EQ(client.call(1, config, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_EQ(client.call(1, configRequest(recordingType), &reply), FrontendClient::OK) << client.lastError();
         ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
         // Call trees give the allocations their places.
         ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
@@ -569,6 +575,37 @@ TEST_P(HeapRecordingE2ETest, ObjectsCollectedWhileRecordingIsOffMoveToTheCollect
     std::map<std::string, HeapEntry> collected = byName(usage.collected, registry);
     EXPECT_EQ(live["AllocWorkload$Widget"].count, 4) << jvm.err();
     EXPECT_EQ(collected["AllocWorkload$Widget"].count, 5) << jvm.err();
+}
+
+// A front end that switches recording off, leaves, and switches it on again
+// from a new connection that sends its configuration again: the objects made
+// after that are counted exactly.
+TEST_P(HeapRecordingE2ETest, RecordingSwitchedOnAgainFromANewConnectionCountsExactly)
+{
+    JvmProcess jvm(work.path, "jvm");
+    Reply reply;
+    Registry registry;
+    {
+        FrontendClient client;
+        ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+        ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 5", "widgets 5"));
+        ASSERT_EQ(client.call(49, HeapView::recordRequest(false), &reply), FrontendClient::OK) << client.lastError();
+        client.call(0, {}, nullptr);
+        client.close();
+        ASSERT_TRUE(jvm.waitFor("Waiting for reconnection.", false, 10)) << jvm.err();
+    }
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 300", "widgets 305"));
+    FrontendClient again;
+    ASSERT_EQ(again.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(again.handshake(), "");
+    ASSERT_EQ(again.call(1, configRequest(3), &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_EQ(again.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_EQ(again.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 6", "widgets 311"));
+    HeapUsageReply usage;
+    ASSERT_EQ(again.call(3, {0}, &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, again.idWidth(), &registry, &usage));
+    EXPECT_EQ(byName(usage.live, registry)["AllocWorkload$Widget"].count, 6) << jvm.err();
 }
 
 // The recorder's snapshot: no heap, allocation tree, heap dump or telemetry
