@@ -35,6 +35,12 @@ public:
 
     static bool isArrayId(long long id) { return id > 0; }
     static bool isChronoId(long long id) { return id >= CHRONO_START || id <= -CHRONO_START; }
+    // True for an item emptied by zeroAll (or never filled): no class, no
+    // node and, for an array, no size. Every recorded array has a size.
+    static bool isCleared(long long id, const HeapAllocItem *item)
+    {
+        return item->classData == nullptr && item->node == nullptr && getArraySize(id, item) == 0;
+    }
     // Size of an array item; 0 for a plain one.
     static long long getArraySize(long long id, const HeapAllocItem *item);
     static void setArraySize(long long id, HeapAllocItem *item, long long size);

@@ -234,7 +234,15 @@ void HeapProfilingSession::handleObjectFree(long long tag)
 {
     SessionLock lock(session, IM_CLASS | IM_HEAP);
     HeapAllocItem *item = ids.getAllocItem(tag);
-    if (item == nullptr || (!HeapItemIds::isArrayId(tag) && item->classData == nullptr))
+    if (item == nullptr)
+        return;
+    // A reset empties the items of the objects recorded before it, which
+    // keep their tags: nothing counted since is theirs, only the id is freed.
+    if (HeapItemIds::isCleared(tag, item)) {
+        ids.freeAllocItem(tag);
+        return;
+    }
+    if (!HeapItemIds::isArrayId(tag) && item->classData == nullptr)
         return;
     if (HeapItemIds::isArrayId(tag))
         numArrays--;

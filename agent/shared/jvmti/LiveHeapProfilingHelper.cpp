@@ -348,9 +348,11 @@ void LiveHeapProfilingHelper::setAllocRecord(bool on, bool reset, JNIEnv *env)
     LiveProfiling &edge = LiveProfiling::instance();
     if (on)
         heap->setAllocRecord(true, reset);
-    jvmtiEventMode mode = on ? JVMTI_ENABLE : JVMTI_DISABLE;
-    edge.jvmti->SetEventNotificationMode(mode, JVMTI_EVENT_OBJECT_FREE, nullptr);
-    edge.jvmti->SetEventNotificationMode(mode, JVMTI_EVENT_VM_OBJECT_ALLOC, nullptr);
+    // Recorded objects that go while recording is off still leave the live
+    // set and give their ids back: the free events stay on once enabled.
+    if (on)
+        edge.jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_OBJECT_FREE, nullptr);
+    edge.jvmti->SetEventNotificationMode(on ? JVMTI_ENABLE : JVMTI_DISABLE, JVMTI_EVENT_VM_OBJECT_ALLOC, nullptr);
     setJavaSwitch(env, on);
     if (on)
         installObjectHook(env);

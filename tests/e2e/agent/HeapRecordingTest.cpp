@@ -45,6 +45,21 @@ std::string configXml(int recordingType)
            std::to_string(recordingType) + "\"/></config>";
 }
 
+// Command 1: byte 0 keeps the configuration; else id 3 with the XML of the
+// recording type.
+std::vector<uint8_t> configRequest(int recordingType)
+{
+    if (recordingType <= 0)
+        return {0};
+    const std::string xml = configXml(recordingType);
+    std::vector<uint8_t> config = {1, 0, 0, 0, 3};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        config.push_back(static_cast<uint8_t>(xml.size() >> shift));
+    config.insert(config.end(), xml.begin(), xml.end());
+    config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
+    return config;
+}
+
 uint32_t u4At(const std::vector<uint8_t> &b, size_t at)
 {
     return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
@@ -77,16 +92,7 @@ protected:
         ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
         ASSERT_EQ(client.handshake(), "");
         Reply reply;
-        std::vector<uint8_t> config = {0};
-        if (recordingType > 0) {
-            const std::string xml = configXml(recordingType);
-            config = {1, 0, 0, 0, 3};
-            for (int shift = 24; shift >= 0; shift -= 8)
-                config.push_back(static_cast<uint8_t>(xml.size() >> shift));
-            config.insert(config.end(), xml.begin(), xml.end());
-            config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
-        }
-        ASSERT_EQ(client.call(1, config, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_EQ(client.call(1, configRequest(recordingType), &reply), FrontendClient::OK) << client.lastError();
         ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
         // Call trees give the allocations their places.
         ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
@@ -472,6 +478,134 @@ TEST_P(HeapRecordingE2ETest, RecordingSwitchWithAndWithoutTrackedProbes)
     ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &off));
     EXPECT_EQ(byName(off.live, registry).count("AllocWorkload$Widget"), 0u) << "no change: recording is off";
+}
+
+// Recording switched off and on again: objects made while it was off are
+// not counted, those made after it is on again are, exactly.
+TEST_P(HeapRecordingE2ETest, RecordingSwitchedOffAndOnAgainCountsExactlyTheObjectsMadeWhileOn)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    unsigned w = client.idWidth();
+    // The live widgets as the front end sees them: a reply lists only the
+    // entries that changed since the one before.
+    long long shown = -1;
+    auto widgets = [&]() {
+        HeapUsageReply usage;
+        if (client.call(3, {0}, &reply) != FrontendClient::OK || !HeapView::readHeapUsageReply(reply.body, w, &registry, &usage))
+            return -1LL;
+        std::map<std::string, HeapEntry> live = byName(usage.live, registry);
+        if (live.count("AllocWorkload$Widget") != 0)
+            shown = live["AllocWorkload$Widget"].count;
+        return shown;
+    };
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 5", "widgets 5"));
+    EXPECT_EQ(widgets(), 5) << jvm.err();
+    int made = 5;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(client.call(49, HeapView::recordRequest(false), &reply), FrontendClient::OK) << client.lastError();
+        made += 50000;
+        ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 50000", "widgets " + std::to_string(made)));
+        EXPECT_EQ(widgets(), round == 0 ? 5 : 30000 + round - 1) << "nothing new while recording is off";
+        // Switching on again starts from empty data: only what follows counts.
+        ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+        made += 30000 + round;
+        ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets " + std::to_string(30000 + round), "widgets " + std::to_string(made)));
+        EXPECT_EQ(widgets(), 30000 + round) << jvm.err();
+    }
+    EXPECT_EQ(jvm.err().find("cannot be recorded"), std::string::npos) << jvm.err();
+}
+
+// Objects recorded before command 49 switched recording on again (with its
+// reset) and collected after it: nothing counted since changes, and no entry
+// without a class appears.
+TEST_P(HeapRecordingE2ETest, ObjectsRecordedBeforeAResetAndCollectedAfterItLeaveTheNewCountsAlone)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    unsigned w = client.idWidth();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    HeapUsageReply before;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &before));
+    ASSERT_EQ(byName(before.live, registry)["AllocWorkload$Widget"].count, 7);
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(false), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 3", "widgets 3"));
+    // The seven widgets and the byte array of before go.
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    HeapUsageReply after;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &after));
+    std::map<std::string, HeapEntry> live = byName(after.live, registry);
+    std::map<std::string, HeapEntry> collected = byName(after.collected, registry);
+    EXPECT_EQ(live["AllocWorkload$Widget"].count, 3);
+    EXPECT_EQ(collected.count("AllocWorkload$Widget"), 0u) << "nothing collected was recorded since";
+    EXPECT_EQ(live.count("[2]"), 0u) << "an entry without a class";
+    EXPECT_EQ(collected.count("[2]"), 0u) << "an entry without a class";
+    EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
+// Recorded objects that go while recording is off through the API leave
+// the live set: started again without a reset, the lists show them collected.
+TEST_P(HeapRecordingE2ETest, ObjectsCollectedWhileRecordingIsOffMoveToTheCollectedSet)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    Reply reply;
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    unsigned w = client.idWidth();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 5", "widgets 5"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "stop", "stopped"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "dropwidgets", "widgets dropped"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "start", "started"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 4", "widgets 4"));
+    HeapUsageReply usage;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, w, &registry, &usage));
+    std::map<std::string, HeapEntry> live = byName(usage.live, registry);
+    std::map<std::string, HeapEntry> collected = byName(usage.collected, registry);
+    EXPECT_EQ(live["AllocWorkload$Widget"].count, 4) << jvm.err();
+    EXPECT_EQ(collected["AllocWorkload$Widget"].count, 5) << jvm.err();
+}
+
+// A front end that switches recording off, leaves, and switches it on again
+// from a new connection that sends its configuration again: the objects made
+// after that are counted exactly.
+TEST_P(HeapRecordingE2ETest, RecordingSwitchedOnAgainFromANewConnectionCountsExactly)
+{
+    JvmProcess jvm(work.path, "jvm");
+    Reply reply;
+    Registry registry;
+    {
+        FrontendClient client;
+        ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+        ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 5", "widgets 5"));
+        ASSERT_EQ(client.call(49, HeapView::recordRequest(false), &reply), FrontendClient::OK) << client.lastError();
+        client.call(0, {}, nullptr);
+        client.close();
+        ASSERT_TRUE(jvm.waitFor("Waiting for reconnection.", false, 10)) << jvm.err();
+    }
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 300", "widgets 305"));
+    FrontendClient again;
+    ASSERT_EQ(again.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
+    ASSERT_EQ(again.handshake(), "");
+    ASSERT_EQ(again.call(1, configRequest(3), &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_EQ(again.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_EQ(again.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "widgets 6", "widgets 311"));
+    HeapUsageReply usage;
+    ASSERT_EQ(again.call(3, {0}, &reply), FrontendClient::OK) << again.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, again.idWidth(), &registry, &usage));
+    EXPECT_EQ(byName(usage.live, registry)["AllocWorkload$Widget"].count, 6) << jvm.err();
 }
 
 // The recorder's snapshot: no heap, allocation tree, heap dump or telemetry

@@ -159,6 +159,38 @@ TEST_F(HeapRecordingTest, NothingIsRecordedWhileOffAndUnrecordedIdsAreIgnoredWhe
     EXPECT_EQ(heapUsage(0), Wire().byte(0).byte(0).byte(0).b);
 }
 
+// Objects recorded before a reset keep their tags: when they go, the counts
+// of what was recorded since stay as they are, and only their ids come back.
+TEST_F(HeapRecordingTest, ObjectsRecordedBeforeAResetLeaveTheNewCountsAloneWhenFreed)
+{
+    long long oldArray = heap.recordAllocation(makeNode, 40, 8, nullptr, 0);
+    long long oldObject = heap.recordAllocation(makeNode, 24, 2, &cls, 0);
+    ASSERT_EQ(oldArray, 10);
+    ASSERT_EQ(oldObject, -10);
+    heap.setAllocRecord(false, false);
+    heap.setAllocRecord(true, true);
+    EXPECT_EQ(heap.recordAllocation(mainNode, 48, 8, nullptr, 0), 11);
+    EXPECT_EQ(heap.recordAllocation(mainNode, 24, 2, &cls, 0), -11);
+    heap.handleObjectFree(oldArray);
+    heap.handleObjectFree(oldObject);
+    EXPECT_EQ(heapUsage(0), Wire()
+                                .byte(1).u2(8).id(nullptr).jlong(1).jlong(48)
+                                .byte(1).u2(2).id(&cls).jlong(1).jlong(24)
+                                .byte(0)
+                                .byte(0)
+                                .byte(0)
+                                .b);
+    int arrays, nonArrays, freed, created;
+    heap.getTelemetryData(&arrays, &nonArrays, &freed, &created);
+    EXPECT_EQ(arrays, 1);
+    EXPECT_EQ(nonArrays, 1);
+    EXPECT_EQ(freed, 0);
+    // The objects are gone: their ids are free for new ones.
+    EXPECT_EQ(heap.recordAllocation(mainNode, 48, 8, nullptr, 0), 10);
+    EXPECT_EQ(heap.recordAllocation(mainNode, 24, 2, &cls, 0), -10);
+    EXPECT_EQ(heap.recordAllocation(mainNode, 24, 2, &cls, 0), -12);
+}
+
 std::string renderAllocTree(const CallStackTree *root)
 {
     return renderTree(root, TreeText::Cpu);

@@ -9,7 +9,9 @@ import java.io.InputStreamReader;
  * A program that allocates known numbers of objects of its own classes and arrays of every primitive
  * type from known places, for the allocation recording tests. It calls the agent's entry and exit hooks
  * itself, as instrumented code does, with the hook ids of its classes' own nodes. Each line on standard
- * input runs the next step: "alloc", "drop", "save <path>", "recorder <path>" (a recorder snapshot), "quit".
+ * input runs the next step: "alloc", "drop", "widgets <n>" (n more widgets, all kept), "dropwidgets" (those
+ * widgets go), "stop" and "start" (recording through the API, kept data), "save <path>", "recorder <path>"
+ * (a recorder snapshot), "quit".
  */
 public class AllocWorkload {
     static class Widget {
@@ -29,6 +31,7 @@ public class AllocWorkload {
     }
 
     static Object[] kept = new Object[64];
+    static java.util.List<Widget> keptWidgets = new java.util.ArrayList<>();
     static int mainId;
     static int makerId;
     static int arrayMakerId;
@@ -91,6 +94,25 @@ public class AllocWorkload {
                     Thread.sleep(20);
                 }
                 System.out.println("dropped");
+            } else if (line.startsWith("widgets ")) {
+                int n = Integer.parseInt(line.substring(8));
+                for (int i = 0; i < n; i++) {
+                    keptWidgets.add(new Widget());
+                }
+                System.out.println("widgets " + keptWidgets.size());
+            } else if (line.equals("dropwidgets")) {
+                keptWidgets.clear();
+                for (int i = 0; i < 5; i++) {
+                    System.gc();
+                    Thread.sleep(20);
+                }
+                System.out.println("widgets dropped");
+            } else if (line.equals("stop")) {
+                ControllerImpl.stopAllocRecording();
+                System.out.println("stopped");
+            } else if (line.equals("start")) {
+                ControllerImpl.startAllocRecording(false);
+                System.out.println("started");
             } else if (line.startsWith("save ")) {
                 ControllerImpl.saveSnapshot(line.substring(5));
                 System.out.println("saved");
