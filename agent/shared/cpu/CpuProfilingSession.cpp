@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "AnnotationBytes.h"
 #include "AnnotationHotspots.h"
 #include "CSTBacktraceVisitor.h"
 #include "CSTClearVisitor.h"
@@ -393,5 +394,13 @@ void CpuProfilingSession::handleCmdSetRecordCpu(DataReader *reader)
         return;
     if (on && isRecording())
         return;
+    if (on)
+        resetAnnotations();
     setCpuRecord(on, true);
+}
+
+void CpuProfilingSession::resetAnnotations()
+{
+    if (annotationBytes != nullptr)
+        annotationBytes->reset();
 }

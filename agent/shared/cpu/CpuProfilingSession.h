@@ -2,6 +2,7 @@
 #define AGENT_CPUPROFILINGSESSION_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <cstdint>
@@ -208,6 +209,13 @@ public:
     // Moves the trees of dead threads to the private dead-thread store
     // (a "jdc" temporary file). Call under the dead-threads lock.
     void storeDeadThreads();
+    // Hands `use` the call trees of the named threads, in the order of the
+    // session's managers. A name is only compared with the managers, never
+    // followed; unknown and ignored ones name none. Trees of dead threads
+    // are read back from their store for the call and stored again after it.
+    // Takes the dead-thread and thread locks.
+    void withThreadTrees(const std::vector<const void *> &threads,
+                         const std::function<void(const std::vector<const CallStackTree *> &)> &use);
 
     // Call tracer. One record: the thread, the method (null: the start of
     // the thread's trace), the entry time or the negated exit time.
@@ -282,6 +290,10 @@ public:
     VmInterface *getVm() const override { return vm; }
     // The Java side's encoding of probe payloads in tree replies; null: none.
     void setAnnotationBytes(AnnotationBytes *javaSide) { annotationBytes = javaSide; }
+    // The Java side forgets its probe payloads; done before CPU recording
+    // that was off starts again (command 38, the call tracer, the controller
+    // with reset).
+    void resetAnnotations();
     ProfilingSession *getProfilingSession() const { return session; }
     // The descriptors of Thread.sleep and Object.wait: entering them opens a wait.
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);

@@ -149,3 +149,19 @@ void CpuProfilingSession::retrieveDeadThread(LiveThreadManager *thread)
     FileDataReader reader(deadThreadFile);
     thread->retrieve(&reader);
 }
+
+void CpuProfilingSession::withThreadTrees(const std::vector<const void *> &threads,
+                                          const std::function<void(const std::vector<const CallStackTree *> &)> &use)
+{
+    SessionLock lock(session, IM_DEAD_THREADS | IM_THREAD);
+    std::vector<const CallStackTree *> roots;
+    for (LiveThreadManager *t : threadManagers) {
+        if (t->getIgnored() || std::find(threads.begin(), threads.end(), static_cast<const void *>(t)) == threads.end())
+            continue;
+        retrieveDeadThread(t);
+        if (const CallStackTree *root = t->getCallStackTree(false))
+            roots.push_back(root);
+    }
+    use(roots);
+    storeDeadThreads();
+}

@@ -64,8 +64,10 @@ bool CpuProfilingSession::setTraceRecord(bool all, bool filtered, bool restart, 
         traceCap = cap;
         traceAll.store(all, std::memory_order_relaxed);
     }
-    if (switchCpuOn)
+    if (switchCpuOn) {
+        resetAnnotations();
         setCpuRecord(true, false);
+    }
     return true;
 }
 

@@ -691,8 +691,11 @@ CpuProfilingSession *controllerSession()
 
 void startCPURecording(bool reset)
 {
-    if (CpuProfilingSession *cpu = controllerSession())
+    if (CpuProfilingSession *cpu = controllerSession()) {
+        if (reset && !cpu->isRecording())
+            cpu->resetAnnotations();
         cpu->setCpuRecord(true, reset);
+    }
 }
 
 void stopCPURecording()

@@ -10,17 +10,14 @@
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "DataWriter.h"
-#include "InternalMonitor.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveProfiling.h"
-#include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "PayloadHotspots.h"
 #include "ProbeData.h"
 #include "ProbeTempFile.h"
-#include "SessionLock.h"
 
 namespace {
 
@@ -151,22 +148,6 @@ void telemetry(JNIEnv *env, DataWriter *writer)
     copyProbeFile(path, writer);
 }
 
-// The thread handles the Java side names, as the live managers they stand
-// for: a handle is only compared with the live managers, never followed.
-std::vector<const CallStackTree *> namedThreadTrees(CpuProfilingSession *cpu, const std::vector<jlong> &handles)
-{
-    std::vector<const CallStackTree *> roots;
-    for (LiveThreadManager *t : cpu->getThreadManagers()) {
-        for (jlong h : handles) {
-            if (h == static_cast<jlong>(reinterpret_cast<intptr_t>(t))) {
-                roots.push_back(t->getCallStackTree(false));
-                break;
-            }
-        }
-    }
-    return roots;
-}
-
 // Command 85: the probe name echoed; byte 0 when the Java side gives no
 // tuples; else byte 1, the probe data file the Java side wrote, the tree of
 // the call sites of the returned annotation ids and the new descriptions.
@@ -219,10 +200,11 @@ void tupleData(JNIEnv *env, DataReader *reader, DataWriter *writer)
     }
     if (!copyProbeFile(path, writer))
         return;
-    {
-        SessionLock lock(cpu->getProfilingSession(), IM_THREAD);
-        ProbeData::writeCallSites(writer, namedThreadTrees(cpu, handles), ids);
-    }
+    // The handles name live managers; trees of dead threads come back from their store.
+    std::vector<const void *> threads;
+    for (jlong h : handles)
+        threads.push_back(reinterpret_cast<const void *>(static_cast<intptr_t>(h)));
+    cpu->withThreadTrees(threads, [&](const std::vector<const CallStackTree *> &roots) { ProbeData::writeCallSites(writer, roots, ids); });
     classes->writeMethodDescriptions(writer, true);
     classes->writeClassDescriptions(writer, true);
 }
@@ -371,6 +353,21 @@ public:
         env->ExceptionClear();
         env->PopLocalFrame(nullptr);
         return got;
+    }
+
+    void reset() override
+    {
+        JNIEnv *env = nullptr;
+        JavaVM *vm = LiveProfiling::instance().vm;
+        if (vm == nullptr || vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) != JNI_OK || env == nullptr)
+            return;
+        jclass handler = nullptr;
+        jmethodID reset = handlerMethod(env, &handler, "reset", "()V");
+        if (reset == nullptr)
+            return;
+        env->CallStaticVoidMethod(handler, reset);
+        env->ExceptionClear();
+        env->DeleteLocalRef(handler);
     }
 };
 

@@ -76,8 +76,9 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_probe_AnnotationHand
 // Where a probe payload belongs, into seven longs of `info`: the annotation
 // id of the calling node (0: not recorded), the thread's handle (its
 // manager as the front end names threads; only compared, never followed),
-// four running totals (not kept by this agent: 0) and the current time in
-// microseconds. Threads without a manager and ignored threads get the time only.
+// the thread's runnable, blocked, waiting and net I/O time so far and the
+// current time, in microseconds. Threads without a manager and ignored
+// threads get the time only.
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_fillAnnotationInfo(JNIEnv *env, jclass, jlongArray info,
                                                                                                  jboolean callSite, jlong, jint,
                                                                                                  jobjectArray)
@@ -90,6 +91,10 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_
     LiveThreadManager *thread = cpu != nullptr ? LiveCpuProfilingHelper::getCurrentThreadManager(env, false) : nullptr;
     if (thread != nullptr && !thread->getIgnored()) {
         values[1] = static_cast<jlong>(reinterpret_cast<intptr_t>(thread));
+        long long totals[4];
+        thread->fillAnnotationTotals(values[6], totals);
+        for (int i = 0; i < 4; i++)
+            values[2 + i] = totals[i];
         // Sampled trees belong to the sampler thread: their calls have no call site here.
         if (callSite == JNI_TRUE && cpu->isRecording() && cpu->getSettings().collectionMethod == COLLECTION_INSTRUMENTED)
             values[0] = thread->probeCallSiteId();

@@ -11,6 +11,8 @@ public:
     virtual ~AnnotationBytes() = default;
     // The bytes for `ids`; false when the Java side gives none.
     virtual bool getBytes(const std::vector<long long> &ids, std::vector<unsigned char> *bytes) = 0;
+    // Forgets every payload: CPU recording starts anew.
+    virtual void reset() {}
 };
 
 #endif

@@ -20,7 +20,7 @@ LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSiz
       lineNumberHint(0), lastEventTime(-1), blockedSinceEvent(0), waitingSinceEvent(0), netIOSinceEvent(0), contentionStart(0),
       waitStart(0), netIOStart(0), netIODepth(0), overrideStart(0), overrideStatus(STATUS_RUNNABLE), overrideDepth(0),
       currentMonitor(nullptr), currentMonitorEntry(nullptr), monitorEntry(new MonitorEntry()),
-      lastMonitorEventTime(owner->getVm()->getUsec()), lastMonitorEventKind(2), monitorFlag(false), sleeping(false),
+      annotationIntervalStart(owner->getVm()->getUsec()), lastMonitorEventTime(owner->getVm()->getUsec()), lastMonitorEventKind(2), monitorFlag(false), sleeping(false),
       threadStatus(STATUS_RUNNABLE), instrumentationRecord(false), exceptionalPending(false), clearRequested(false), waitIsOpen(false)
 {
 }
@@ -340,6 +340,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
     switch (status) {
     case STATUS_BLOCKED:
         blockedSinceEvent += time;
+        annotationInterval[0] += time;
         monitorUsageStats.addBlockingEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
             recordStatsTime(STATUS_BLOCKED, time);
@@ -348,6 +349,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
         break;
     case STATUS_WAITING:
         waitingSinceEvent += time;
+        annotationInterval[1] += time;
         monitorUsageStats.addWaitingEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
             recordStatsTime(STATUS_WAITING, time);
@@ -356,6 +358,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
         break;
     case STATUS_NET_IO:
         netIOSinceEvent += time;
+        annotationInterval[2] += time;
         monitorUsageStats.addNetIOEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
             recordStatsTime(STATUS_NET_IO, time);
@@ -732,4 +735,18 @@ bool LiveThreadManager::exitProbe(MethodDesc *probe)
     probeDepth--;
     methodExit(probe, 0, false);
     return true;
+}
+
+void LiveThreadManager::fillAnnotationTotals(long long now, long long totals[4])
+{
+    long long elapsed = now - annotationIntervalStart;
+    long long runnable = elapsed - annotationInterval[0] - annotationInterval[1] - annotationInterval[2];
+    annotationTotals[0] += runnable < 0 ? 0 : runnable;
+    for (int i = 0; i < 3; i++) {
+        annotationTotals[i + 1] += annotationInterval[i];
+        annotationInterval[i] = 0;
+    }
+    annotationIntervalStart = now;
+    for (int i = 0; i < 4; i++)
+        totals[i] = annotationTotals[i];
 }

@@ -58,6 +58,12 @@ public:
     // (unfiltered) and not a probe; the node gets a fresh id when it has
     // none. 0 when there is no such node. Calling thread only.
     long long probeCallSiteId();
+    // The thread's running totals for a probe payload, in microseconds:
+    // runnable, blocked, waiting and net I/O time since the thread began.
+    // The interval since the last call is first added to them (its runnable
+    // part is what the other three leave of it); the interval then restarts
+    // at `now`. Calling thread only.
+    void fillAnnotationTotals(long long now, long long totals[4]);
     // The next id of the process-wide annotation counter (starts at 1).
     static long long nextAnnotationId();
     // The sampler left `method`: as methodExit, without time.
@@ -222,6 +228,11 @@ private:
     LiveMonitorManager *currentMonitor;
     MonitorEntry *currentMonitorEntry;
     MonitorEntry *monitorEntry;
+    // Probe payload totals (runnable, blocked, waiting, net I/O) and the
+    // blocked, waiting and net I/O time of the interval not yet added.
+    long long annotationIntervalStart;
+    long long annotationInterval[3] = {0, 0, 0};
+    long long annotationTotals[4] = {0, 0, 0, 0};
     long long lastMonitorEventTime;
     int lastMonitorEventKind;
     bool monitorFlag;

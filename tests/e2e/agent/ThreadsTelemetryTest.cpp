@@ -77,6 +77,61 @@ protected:
         return t;
     }
 
+    // FileProbes with `args`, the built-in file and thread probes on, CPU
+    // recording on; returns once the program made its calls.
+    void runFileProbes(JvmProcess &jvm, FrontendClient &client, const std::vector<std::string> &args,
+                       const std::string &agentOptions = "")
+    {
+        ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "FileProbes", args, agentOptions));
+        Reply reply;
+        std::string filters;
+        for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+            filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+        ASSERT_EQ(client.call(1,
+                              setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
+                                            "<probe name=\"builtin.FileProbe\" enabled=\"true\"/>"
+                                            "<probe name=\"builtin.ThreadInterceptor\" enabled=\"true\"/></session></config>"),
+                              &reply),
+                  FrontendClient::OK)
+            << client.lastError();
+        ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+        ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+        jvm.closeInput();
+        ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
+    }
+
+    // Command 85 for `probe`: its payloads and the tree of their call sites.
+    void tuples(JvmProcess &jvm, FrontendClient &client, const std::string &probe, ProbeTupleReply *out)
+    {
+        Reply reply;
+        WireWriter w;
+        w.writeString(probe);
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(ProbeView::readTupleReply(reply.body, client.idWidth(), &registry, out));
+        ASSERT_TRUE(out->present) << jvm.err();
+        ASSERT_NE(out->callSites, nullptr);
+    }
+
+    // Calls of `payload` per calling method, through the call-site tree.
+    std::map<std::string, uint32_t> callsByCaller(const ProbeTupleReply &r, const std::string &payload)
+    {
+        std::map<uint32_t, std::string> callerOfId;
+        std::vector<const ViewNode *> nodes;
+        CallTreeView::collect(*r.callSites, &nodes);
+        for (const ViewNode *n : nodes) {
+            for (uint32_t id : n->annotations) {
+                const MethodInfo *m = registry.method(n->method);
+                callerOfId[id] = m != nullptr ? m->name : "?";
+            }
+        }
+        std::map<std::string, uint32_t> calls;
+        for (const ProbeTuple &t : r.tuples) {
+            if (t.payload == payload)
+                calls[t.id != 0 && callerOfId.count(t.id) != 0 ? callerOfId[t.id] : "(unrecorded)"] += t.count;
+        }
+        return calls;
+    }
+
     PortReservation reservation; // held for the whole test
     int port = 0;
     Registry registry;
@@ -372,22 +427,8 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client;
     const std::string data = tmp + "/probed.bin";
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "FileProbes", {data}));
+    ASSERT_NO_FATAL_FAILURE(runFileProbes(jvm, client, {data}));
     Reply reply;
-    std::string filters;
-    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
-        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
-    ASSERT_EQ(client.call(1,
-                          setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
-                                        "<probe name=\"builtin.FileProbe\" enabled=\"true\"/>"
-                                        "<probe name=\"builtin.ThreadInterceptor\" enabled=\"true\"/></session></config>"),
-                          &reply),
-              FrontendClient::OK)
-        << client.lastError();
-    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
-    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
-    jvm.closeInput();
-    ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
 
     // The descriptions name both probes.
     ASSERT_EQ(client.call(62, {}, &reply), FrontendClient::OK) << client.lastError();
@@ -403,40 +444,14 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
     }
 
     // Command 85: the payloads per call site and the tree of the call sites.
-    auto tuples = [&](const std::string &probe, ProbeTupleReply *out) {
-        WireWriter w;
-        w.writeString(probe);
-        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
-        ASSERT_TRUE(ProbeView::readTupleReply(reply.body, client.idWidth(), &registry, out));
-        ASSERT_TRUE(out->present) << jvm.err();
-        ASSERT_NE(out->callSites, nullptr);
-    };
-    // Calls of `payload` per calling method, through the call-site tree.
-    auto callsByCaller = [&](const ProbeTupleReply &r, const std::string &payload) {
-        std::map<uint32_t, std::string> callerOfId;
-        std::vector<const ViewNode *> nodes;
-        CallTreeView::collect(*r.callSites, &nodes);
-        for (const ViewNode *n : nodes) {
-            for (uint32_t id : n->annotations) {
-                const MethodInfo *m = registry.method(n->method);
-                callerOfId[id] = m != nullptr ? m->name : "?";
-            }
-        }
-        std::map<std::string, uint32_t> calls;
-        for (const ProbeTuple &t : r.tuples) {
-            if (t.payload == payload)
-                calls[t.id != 0 && callerOfId.count(t.id) != 0 ? callerOfId[t.id] : "(unrecorded)"] += t.count;
-        }
-        return calls;
-    };
     ProbeTupleReply files;
-    ASSERT_NO_FATAL_FAILURE(tuples("builtin.FileProbe", &files));
+    ASSERT_NO_FATAL_FAILURE(tuples(jvm, client, "builtin.FileProbe", &files));
     std::string text = ProbeView::format(files, registry);
     EXPECT_EQ(files.probe, "builtin.FileProbe");
     EXPECT_EQ(callsByCaller(files, data), (std::map<std::string, uint32_t>{{"writeData", 7}, {"readData", 9}})) << text;
 
     ProbeTupleReply threads;
-    ASSERT_NO_FATAL_FAILURE(tuples("builtin.ThreadInterceptor", &threads));
+    ASSERT_NO_FATAL_FAILURE(tuples(jvm, client, "builtin.ThreadInterceptor", &threads));
     text = ProbeView::format(threads, registry);
     for (const char *worker : {"probe-worker-0", "probe-worker-1", "probe-worker-2"})
         EXPECT_EQ(callsByCaller(threads, worker), (std::map<std::string, uint32_t>{{"startWorkers", 1}})) << worker << "\n" << text;
@@ -495,6 +510,19 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
     }
     EXPECT_EQ(firstLevel, (std::map<std::string, uint32_t>{{"writeData", 7}, {"readData", 9}})) << text;
     EXPECT_TRUE(file.negativeBackTraces->children.empty());
+
+    // CPU recording switched off and on again starts anew: the payloads are gone.
+    ASSERT_EQ(client.call(38, {0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    {
+        WireWriter w;
+        w.writeString("builtin.FileProbe");
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        EXPECT_EQ(r.readString(), "builtin.FileProbe");
+        EXPECT_EQ(r.readByte(), 0) << "no payloads after the reset";
+        EXPECT_EQ(r.remaining(), 0u);
+    }
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
@@ -616,6 +644,38 @@ TEST_P(ThreadsTelemetryTest, DeadThreadsGoToThePrivateStoreOnTheTick)
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
     EXPECT_EQ(jvm.err().find("could not seek"), std::string::npos) << jvm.err();
 
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The call sites of probe payloads made by a thread that ended are found
+// after its tree went to the dead-thread store.
+TEST_P(ThreadsTelemetryTest, ProbeCallSitesOfAStoredDeadThread)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client;
+    const std::string data = tmp + "/probed.bin";
+    ASSERT_NO_FATAL_FAILURE(runFileProbes(jvm, client, {data, "thread"}, ",test-dead-tree"));
+    // Every tick stores the dead threads. The caller ended (and was joined)
+    // before any other thread of the program, so it is in the store as soon
+    // as the store exists.
+    std::vector<unsigned> stores;
+    for (int attempt = 0; attempt < 40 && stores.empty(); attempt++) {
+        usleep(100000);
+        stores = deadThreadStores(jvm.getPid());
+    }
+    ASSERT_EQ(stores.size(), 1u) << jvm.err();
+    const std::map<std::string, uint32_t> expected = {{"writeData", 7}, {"readData", 9}};
+    ProbeTupleReply files;
+    ASSERT_NO_FATAL_FAILURE(tuples(jvm, client, "builtin.FileProbe", &files));
+    EXPECT_EQ(callsByCaller(files, data), expected) << ProbeView::format(files, registry);
+    // Looking did not leave the trees in memory: the view reads them back again.
+    ProbeTupleReply again;
+    ASSERT_NO_FATAL_FAILURE(tuples(jvm, client, "builtin.FileProbe", &again));
+    EXPECT_EQ(callsByCaller(again, data), expected) << ProbeView::format(again, registry);
+    EXPECT_EQ(jvm.err().find("could not seek"), std::string::npos) << jvm.err();
+
+    Reply reply;
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }

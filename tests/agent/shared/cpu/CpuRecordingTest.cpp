@@ -3,6 +3,7 @@
 // and waits, checked against literal trees.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -11,6 +12,7 @@
 
 #include <cstring>
 
+#include "AnnotationBytes.h"
 #include "ByteArrayDataReader.h"
 #include "CallStackTree.h"
 #include "CharVectorDataWriter.h"
@@ -1032,3 +1034,60 @@ TEST_F(CpuRecordingTest, ExceptionHandlersUnwindOnlyAboveTheirMethod)
 }
 
 } // namespace
+
+namespace {
+
+// Counts the times the Java side is told to forget its probe payloads.
+class CountingAnnotationBytes : public AnnotationBytes {
+public:
+    bool getBytes(const std::vector<long long> &, std::vector<unsigned char> *) override { return false; }
+    void reset() override { resets++; }
+    int resets = 0;
+};
+
+} // namespace
+
+// The Java side's probe payloads are forgotten each time CPU recording that
+// was off starts again, and only then: its ids would name nodes of trees
+// that were cleared.
+TEST_F(CpuRecordingTest, ProbePayloadsAreForgottenWhenRecordingStartsAgain)
+{
+    CountingAnnotationBytes javaSide;
+    cpu.setAnnotationBytes(&javaSide);
+    // Command 38: byte on/off, U4 0 tracked probes.
+    auto command38 = [&](bool on) {
+        Wire request = Wire().byte(on ? 1 : 0).u4(0);
+        ByteArrayDataReader reader(request.b.data(), static_cast<int>(request.b.size()));
+        cpu.handleCmdSetRecordCpu(&reader);
+    };
+    struct Step {
+        const char *what;
+        std::function<void()> run;
+        int resets;
+        bool recording;
+    } steps[] = {
+        {"on while off", [&] { command38(true); }, 1, true},
+        {"on while on", [&] { command38(true); }, 1, true},
+        {"off", [&] { command38(false); }, 1, false},
+        {"off while off", [&] { command38(false); }, 1, false},
+        {"on again", [&] { command38(true); }, 2, true},
+        {"tracer while on", [&] { ASSERT_TRUE(cpu.setTraceRecord(true, false, true, 10)); }, 2, true},
+        {"off", [&] { command38(false); }, 2, false},
+        {"tracer while off", [&] { ASSERT_TRUE(cpu.setTraceRecord(true, false, true, 10)); }, 3, true},
+        {"tracer off", [&] { ASSERT_TRUE(cpu.setTraceRecord(false, false, false, 10)); }, 3, true},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        step.run();
+        EXPECT_EQ(javaSide.resets, step.resets);
+        EXPECT_EQ(cpu.isRecording(), step.recording);
+    }
+    // A broken request changes nothing.
+    command38(false);
+    Wire cut = Wire().byte(1);
+    ByteArrayDataReader reader(cut.b.data(), static_cast<int>(cut.b.size()));
+    cpu.handleCmdSetRecordCpu(&reader);
+    EXPECT_EQ(javaSide.resets, 3);
+    EXPECT_FALSE(cpu.isRecording());
+    cpu.setAnnotationBytes(nullptr);
+}

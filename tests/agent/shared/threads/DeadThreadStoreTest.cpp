@@ -1,6 +1,7 @@
 // The store of dead threads' trees: a dead thread's trees move to a private
 // temporary file and come back unchanged for the views; when no file can be
-// made the trees stay in memory, a line says why and the VM goes on.
+// made the trees stay in memory, a line says why and the VM goes on. The
+// call sites of probe payloads are found in stored trees too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "ByteArrayDataReader.h"
 #include "CallTreeView.h"
+#include "ProbeData.h"
 #include "ProfilingTestSupport.h"
 #include "Registry.h"
 
@@ -141,6 +143,49 @@ TEST_F(DeadThreadStoreTest, WithoutATemporaryDirectoryTheTreesStayInMemory)
     EXPECT_EQ(t->getStoreOffset(), -1);
     EXPECT_EQ(renderTree(t->getCallStackTree(false), TreeText::Cpu), before);
     EXPECT_EQ(callTreeView(), view);
+}
+
+// Command 85 looks for the nodes of probe payloads in the trees of the
+// threads the Java side names: a stored thread's tree is read back for it.
+TEST_F(DeadThreadStoreTest, ProbeCallSitesOfAStoredThreadAreReadBack)
+{
+    setenv("TMPDIR", dir.c_str(), 1);
+    LiveThreadManager *t = deadThread();
+    MethodDesc *probe = desc(method("probe"));
+    // A probe call with payload id 7 under main -> b.
+    CallStackTree *mainNode = t->getCallStackTree(false)->getFirstChild();
+    ASSERT_NE(mainNode, nullptr);
+    CallStackTree *bNode = mainNode->getFirstChild();
+    for (; bNode != nullptr && std::string(bNode->getMethod()->getMethodName()) != "b"; bNode = bNode->getNextInstance()) {
+    }
+    ASSERT_NE(bNode, nullptr);
+    MethodDesc *main = mainNode->getMethod(), *b = bNode->getMethod();
+    bNode->addChild(probe, 0, t->getTreePool())->setAnnotationId(7);
+    auto callSites = [&](const std::vector<const void *> &threads) {
+        CharVectorDataWriter w;
+        bool called = false;
+        cpu.withThreadTrees(threads, [&](const std::vector<const CallStackTree *> &roots) {
+            called = true;
+            ProbeData::writeCallSites(&w, roots, {7});
+        });
+        EXPECT_TRUE(called);
+        return bytesOf(w);
+    };
+    Wire found;
+    found.byte(1).id(nullptr).u2(0).byte(1).id(main).u2(0).byte(1).id(b).u2(0).byte(1).id(probe).u2(0);
+    found.byte(0).u4(1).u4(7).byte(0).u4(0).byte(0).u4(0).byte(0).u4(0);
+    Wire rootOnly;
+    rootOnly.byte(1).id(nullptr).u2(0).byte(0).u4(0);
+
+    cpu.storeDeadThreads();
+    ASSERT_TRUE(t->isSwappedOut());
+    EXPECT_EQ(callSites({t}), found.b);
+    EXPECT_TRUE(t->isSwappedOut()) << "stored again after the look-up";
+    EXPECT_EQ(callSites({t}), found.b) << "a second look-up finds the same";
+    // A name that is no thread of the session names none.
+    int other = 0;
+    EXPECT_EQ(callSites({&other}), rootOnly.b);
+    EXPECT_EQ(callSites({}), rootOnly.b);
 }
 
 } // namespace

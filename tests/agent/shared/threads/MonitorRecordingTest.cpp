@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -226,6 +227,52 @@ TEST_F(MonitorRecordingTest, ContentionAndWaitGoToMonitorThreadNodeAndHistory)
     CharVectorDataWriter again;
     cpu.handleCmdMonitorUsageHistory(&again, &classes);
     EXPECT_EQ(bytesOf(again).at(0), 0);
+}
+
+// A probe payload carries the thread's runnable, blocked, waiting and net
+// I/O time so far: each call adds the interval since the previous one.
+TEST_F(MonitorRecordingTest, ProbePayloadTotalsAddEachIntervalOnce)
+{
+    int32_t main = method("main");
+    vm.now = 0;
+    LiveThreadManager *t = startThread("t", main);
+    LiveThreadManager *owner = startThread("o", main);
+    cpu.setMonitorRecording(true, 100, 1000);
+    LiveMonitorManager *monitor = cpu.getMonitorManager(false, reinterpret_cast<void *>(0x42), &cls);
+    ASSERT_NE(monitor, nullptr);
+    auto totals = [&](long long now) {
+        long long values[4] = {-1, -1, -1, -1};
+        t->fillAnnotationTotals(now, values);
+        return std::vector<long long>(values, values + 4);
+    };
+    t->setMonitorContendedEnter(200, monitor, owner, false);
+    t->setMonitorContendedEntered(0, 500);
+    t->setMonitorWait(600, monitor, false);
+    t->setMonitorWaited(0, 900);
+    t->setNetIO(true, 1000);
+    t->setNetIO(false, 1400);
+    struct Step {
+        const char *what;
+        std::function<void()> events;
+        long long now;
+        std::vector<long long> expected; // runnable, blocked, waiting, net I/O
+    } steps[] = {
+        {"since the thread began", [] {}, 2000, {1000, 300, 300, 400}},
+        {"runnable only", [] {}, 2500, {1500, 300, 300, 400}},
+        {"a wait in the interval",
+         [&] {
+             t->setMonitorWait(2600, monitor, false);
+             t->setMonitorWaited(0, 2700);
+         },
+         3000, {1900, 300, 400, 400}},
+        {"a clock that went back adds nothing", [] {}, 2900, {1900, 300, 400, 400}},
+        {"the interval restarted at the late call", [] {}, 3100, {2100, 300, 400, 400}},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        step.events();
+        EXPECT_EQ(totals(step.now), step.expected);
+    }
 }
 
 TEST_F(MonitorRecordingTest, OwnMonitorsAndLateEventsChangeNothing)

@@ -6,7 +6,8 @@ import java.io.FileOutputStream;
  * File and thread probe calls under known callers. Once stdin closes: writeData opens the file named
  * by the first argument, writes 5 single bytes and closes it; readData opens it, reads 7 single bytes
  * and closes it; startWorkers starts 3 threads named "probe-worker-0" to "-2" and joins them. Prints
- * "done" and sleeps (the test ends the VM).
+ * "done" and sleeps (the test ends the VM). With a second argument "thread" writeData and readData run
+ * in a thread named "file-caller" that ends before startWorkers.
  */
 public class FileProbes {
     static void writeData(File file) throws Exception {
@@ -43,15 +44,32 @@ public class FileProbes {
     }
 
     public static void main(String[] args) throws Exception {
-        File file = new File(args[0]);
+        final File file = new File(args[0]);
         System.out.println("ready");
         System.out.flush();
         while (System.in.read() >= 0) {
         }
-        writeData(file);
-        int sum = readData(file);
+        final int[] sum = new int[1];
+        Runnable fileCalls = new Runnable() {
+            @Override
+            public void run() {
+                try {
+                    writeData(file);
+                    sum[0] = readData(file);
+                } catch (Exception e) {
+                    e.printStackTrace();
+                }
+            }
+        };
+        if (args.length > 1 && args[1].equals("thread")) {
+            Thread caller = new Thread(fileCalls, "file-caller");
+            caller.start();
+            caller.join();
+        } else {
+            fileCalls.run();
+        }
         startWorkers();
-        System.out.println("done " + sum);
+        System.out.println("done " + sum[0]);
         System.out.flush();
         Thread.sleep(60000);
     }

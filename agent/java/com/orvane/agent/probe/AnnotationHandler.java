@@ -189,6 +189,11 @@ public final class AnnotationHandler {
     public static native void fillAnnotationInfo(long[] info, boolean callSite, long thread, int count, Object[] methods);
 
     /** The session configuration changed: the built-in probes follow their switches. */
+    /** Forgets the payloads of every probe: CPU recording starts anew. */
+    public static void reset() {
+        ProbeEvents.clear();
+    }
+
     public static void updateSwitches() {
         ProbeEvents.updateSwitches();
     }
