@@ -1,5 +1,6 @@
 #include "StrataTestSupport.h"
 
+#include <dirent.h>
 #include <fstream>
 
 using namespace strataTest;
@@ -228,6 +229,49 @@ TEST_F(StrataService, ProxyClientReconnectsAfterTheProxyResetsOrCloses)
     }
 }
 
+size_t openDescriptors()
+{
+    size_t n = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            n++;
+        closedir(dir);
+    }
+    return n;
+}
+
+/*
+ * A reconnect to the proxy (a write that failed) replaces the connection the
+ * receiver is reading. Each replaced connection ends without a read on a
+ * closed descriptor and without a lost-peer line, is closed once, and the
+ * link goes on over the newest one.
+ */
+TEST_F(StrataService, ReconnectsReplacingTheConnectionUnderTheReceiverCloseEachOnceAndLoseNothing)
+{
+    ctrlpeer::CtrlPeer proxy;
+    ASSERT_TRUE(proxy.listenTcp(STRATA_PROXY_PORT));
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    std::thread start([] { strataService.preStart(&strataService); });
+    ASSERT_TRUE(proxy.acceptOne(3000));
+    start.join();
+    size_t before = openDescriptors();
+    size_t mark = TestLog::instance().mark();
+    for (int i = 0; i < 200; i++) {
+        connectStrataProxy(&strataLinkConfiguration, log4c_category_get("ulm.firmware.strataSrvc"));
+        ASSERT_TRUE(proxy.acceptOne(3000)) << i;
+    }
+    expectControllerExchange(proxy);
+    std::string logged = TestLog::instance().since(mark);
+    EXPECT_EQ(countIn(logged, "connectStrataProxy: Reconnected to strata proxy port 5102."), 200u);
+    EXPECT_EQ(countIn(logged, "strataLogLostPeer:"), 0u) << logged;
+    EXPECT_EQ(logged.find("Bad file descriptor"), std::string::npos) << logged;
+    /* the receiver closes the replaced connections between its reads */
+    for (int i = 0; i < 300 && openDescriptors() > before; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LE(openDescriptors(), before);
+}
+
 TEST_F(StrataService, UseNetworkMakesTheCardADebugServer)
 {
     strataLinkConfiguration.deviceName = "/dev/ttyO1";
@@ -409,6 +453,10 @@ TEST_F(StrataService, ButtonPressesAreRelayedOnlyOnALinkAtStateTwoOrAbove)
     ctrlpeer::CtrlPeer qvs(qvsOptions);
     ASSERT_TRUE(qvs.listenTcp(STRATA_QVS_PORT));
     ASSERT_TRUE(qvs.acceptOne(3000));
+    /* the bridge holds its connection a moment after the application has accepted it */
+    uint8_t ready = 0;
+    for (int i = 0; i < 1000 && !strataRelayToQvs(0x7777, &ready, 1); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const struct {
         const char *name;
         uint8_t state;
