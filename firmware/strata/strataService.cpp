@@ -781,6 +781,8 @@ static void strataInit(serviceDescriptor *service)
 }
 
 static pcodeHandlerInfo strataMemBlockPcode = {updateMemBlockPcode, 10, 13, nullptr};
+static setDevicePcodeHandlerInfo strataLiveUpdateListener = {liveUpdateMsgProcessing, 0xFF, STRATA_LIVE_UPDATE_DEVICE,
+                                                             STRATA_LIVE_UPDATE_REGISTER, nullptr};
 
 static void strataPreServiceInit(serviceDescriptor *service)
 {
@@ -835,6 +837,7 @@ static void strataPreServiceInit(serviceDescriptor *service)
     static int registered = 0;
     if (!registered) {
         registerPcodeHandler(&strataMemBlockPcode);
+        registerSetDevicePcodeHandler(&strataLiveUpdateListener);
         registered = 1;
     }
 }
