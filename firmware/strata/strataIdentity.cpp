@@ -42,6 +42,22 @@ int strataIsMacText(const char *text)
     return 1;
 }
 
+void liveUpdateMsgProcessing(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value)
+{
+    (void)slot;
+    (void)device;
+    (void)reg;
+    if (value == 1) {
+        log4c_category_log(strataCategory(), LOG4C_PRIORITY_INFO, "%s: Liveupdate Started,...", __func__);
+        const uint32_t on = 1;
+        platformSetStatusLedIndication(&on);
+    } else if (value == 0) {
+        log4c_category_log(strataCategory(), LOG4C_PRIORITY_INFO, "%s: Liveupdate Finished.", __func__);
+        const uint32_t off = 0;
+        platformSetStatusLedIndication(&off);
+    }
+}
+
 void platformStrataSetMACAddress(log4c_category_t *category, const uint8_t *data, uint32_t length)
 {
     enum { MESSAGE_SIZE = 19 };

@@ -20,6 +20,7 @@
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 /*
  * The link layer: transport, packet framing and checking, reassembly of
@@ -70,6 +71,13 @@ static struct {
     strataLinkConfig *config = nullptr;
     struct timeval lastError = {};
     std::atomic<int> portFd{-1};
+    /*
+     * Connections to the proxy that a reconnect replaced: shut down at once
+     * (under writeMutex), closed only by the receiver between two reads, or
+     * by the close once the receiver has gone, so a read never meets a
+     * descriptor that was closed or reused under it.
+     */
+    std::vector<int> replaced;
     std::atomic<int> listenFd{-1};
     int everOpened = 0;
     uint32_t replyFlag = 0;
@@ -254,7 +262,7 @@ static int openAndSetupPort(strataLinkConfig *config, log4c_category_t *category
  * debug server keeps listening). A connection that the transmit side has
  * already replaced by a new one to the proxy is left alone.
  */
-static void strataCloseConnection(int fd)
+static int strataCloseConnection(int fd)
 {
     pthread_mutex_lock(&strataLink.writeMutex);
     int closing = strataLink.portFd.compare_exchange_strong(fd, -1);
@@ -263,6 +271,18 @@ static void strataCloseConnection(int fd)
         shutdown(fd, SHUT_RDWR);
         close(fd);
     }
+    return closing;
+}
+
+/* Closes the connections a reconnect replaced; no thread reads them any more. */
+static void strataCloseReplaced(void)
+{
+    std::vector<int> closing;
+    pthread_mutex_lock(&strataLink.writeMutex);
+    closing.swap(strataLink.replaced);
+    pthread_mutex_unlock(&strataLink.writeMutex);
+    for (int fd : closing)
+        close(fd);
 }
 
 void strataClosePort(void)
@@ -277,6 +297,7 @@ void strataClosePort(void)
             shutdown(fd, SHUT_RDWR);
         close(fd);
     }
+    strataCloseReplaced();
     int listenFd = strataLink.listenFd.exchange(-1);
     if (listenFd >= 0)
         close(listenFd);
@@ -294,16 +315,17 @@ void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
                            __func__, STRATA_PROXY_PORT, errno, strerror(errno));
         return;
     }
+    /* The receiver may be reading the old connection: wake it, and leave the close to it. */
     pthread_mutex_lock(&strataLink.writeMutex);
     int old = strataLink.portFd.exchange(fd);
+    if (old >= 0) {
+        shutdown(old, SHUT_RDWR);
+        strataLink.replaced.push_back(old);
+    }
     pthread_mutex_unlock(&strataLink.writeMutex);
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s: Reconnected to strata proxy port %d. Old portfd %d, new portfd %d", __func__,
                        STRATA_PROXY_PORT, old, fd);
-    if (old >= 0) {
-        shutdown(old, SHUT_RDWR);
-        close(old);
-    }
 }
 
 int strataWritePort(const uint8_t *bytes, uint32_t count)
@@ -687,6 +709,7 @@ static void *rxThreadEntry(void *argument)
     gettimeofday(&strataLink.lastError, nullptr);
     strataReassembly_t reassembly = {nullptr, 0, 0xFFFF, 0};
     while (strataLink.rxRun) {
+        strataCloseReplaced();
         if (strataLink.socket && strataLink.portFd < 0) {
             if (strataLink.debugServer) {
                 strataAcceptPeer();
@@ -719,10 +742,13 @@ static void *rxThreadEntry(void *argument)
             break;
         }
         if (strataLink.socket) {
-            /* A socket peer may go away at any time (a reset, a close, a read error): only that connection ends. */
-            if (rc != RX_DROP && rc != RX_DROP_START)
+            /*
+             * A socket peer may go away at any time (a reset, a close, a read
+             * error): only that connection ends. One that a reconnect has
+             * replaced meanwhile was ended by the card, not lost.
+             */
+            if (strataCloseConnection(fd) && rc != RX_DROP && rc != RX_DROP_START)
                 strataLogLostPeer(rc == RX_ERROR ? error : 0);
-            strataCloseConnection(fd);
             continue;
         }
         if (rc == RX_DROP_START)

@@ -91,6 +91,11 @@ void platformStrataChanged(log4c_category_t *category, uint16_t opcode, uint32_t
 void platformReportStrataControllerStatus(log4c_category_t *category, uint32_t status, uint32_t start);
 int getControllerCapabilitiesAnotherWay(log4c_category_t *category, uint8_t *capabilities);
 void platformStrataSetMACAddress(log4c_category_t *category, const uint8_t *data, uint32_t length);
+/* The set-device register whose value says a live update started (1) or finished (0). */
+#define STRATA_LIVE_UPDATE_DEVICE 30
+#define STRATA_LIVE_UPDATE_REGISTER 1
+/* Set-device listener: the card's status indication is on while a live update runs. */
+void liveUpdateMsgProcessing(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value);
 int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length);
 void platformStrataMenuRootInit(log4c_category_t *category, void *menuRoot, const char *cardLabel);
 void platformNqAsiAvailability(log4c_category_t *category, uint32_t kind, uint8_t *out);

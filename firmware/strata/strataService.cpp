@@ -366,12 +366,14 @@ int strataIsFirmwareMessage(uint16_t opcode)
 
 /* ---- QVS bridge ---- */
 
-static void strataBridgeCloseLocked(void)
+/*
+ * Ends the connection to the QVS application. The bridge thread may be reading
+ * it: wake it with a shutdown and leave the close to it, the socket's only reader.
+ */
+static void strataBridgeEndLocked(void)
 {
-    if (strataSrv.qvsFd >= 0) {
+    if (strataSrv.qvsFd >= 0)
         shutdown(strataSrv.qvsFd, SHUT_RDWR);
-        close(strataSrv.qvsFd);
-    }
     strataSrv.qvsFd = -1;
 }
 
@@ -393,7 +395,7 @@ int strataBridgeWritePacket(const uint8_t *packet, uint32_t size)
                 "Failed to write to JVM, socket return value(%d) errno[%d] = %s!(JVM strata port closed, closing "
                 "connection)",
                 (int)written, errno, strerror(errno));
-        strataBridgeCloseLocked();
+        strataBridgeEndLocked();
     } else if (!result) {
         SRV_LOG(LOG4C_PRIORITY_WARN, "cannot write all data to JVM strata port");
     }
@@ -534,10 +536,9 @@ static int strataBridgePacketAllowed(const uint8_t *packet)
 static void *rxFromJvm(void *argument)
 {
     (void)argument;
+    /* This thread's connection: it reads it until it fails, then closes it (a writer only ends it). */
+    int fd = -1;
     for (;;) {
-        pthread_mutex_lock(&strataSrv.bridgeMutex);
-        int fd = strataSrv.qvsFd;
-        pthread_mutex_unlock(&strataSrv.bridgeMutex);
         if (fd < 0) {
             int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             struct sockaddr_in address = {};
@@ -562,8 +563,10 @@ static void *rxFromJvm(void *argument)
         if (rc <= 0) {
             pthread_mutex_lock(&strataSrv.bridgeMutex);
             if (strataSrv.qvsFd == fd)
-                strataBridgeCloseLocked();
+                strataBridgeEndLocked();
             pthread_mutex_unlock(&strataSrv.bridgeMutex);
+            close(fd);
+            fd = -1;
             continue;
         }
         serviceThreadAlive(10);
@@ -778,6 +781,8 @@ static void strataInit(serviceDescriptor *service)
 }
 
 static pcodeHandlerInfo strataMemBlockPcode = {updateMemBlockPcode, 10, 13, nullptr};
+static setDevicePcodeHandlerInfo strataLiveUpdateListener = {liveUpdateMsgProcessing, 0xFF, STRATA_LIVE_UPDATE_DEVICE,
+                                                             STRATA_LIVE_UPDATE_REGISTER, nullptr};
 
 static void strataPreServiceInit(serviceDescriptor *service)
 {
@@ -832,6 +837,7 @@ static void strataPreServiceInit(serviceDescriptor *service)
     static int registered = 0;
     if (!registered) {
         registerPcodeHandler(&strataMemBlockPcode);
+        registerSetDevicePcodeHandler(&strataLiveUpdateListener);
         registered = 1;
     }
 }

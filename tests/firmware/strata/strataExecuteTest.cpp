@@ -335,9 +335,11 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     peer.sendMessage(0x0017, {1});
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data == Bytes{0x02, 0x00, 0x00}; },
                              10000, nullptr, from));
-    /* On a loaded machine the update thread may not poll for seconds: wait for events, with room.
-       The thread deletes a stale status file before it starts the script: write it only after. */
-    ASSERT_TRUE(waitForHalLog("/sbin/fum-update.sh")) << halLog();
+    /*
+     * On a loaded machine the update thread may not poll for seconds: wait for events, with room. The
+     * thread deletes an old status file before it starts the script: write the new one after that.
+     */
+    EXPECT_TRUE(waitForHalLog("command /sbin/fum-update.sh /upgrade/fum-ftp/in")) << halLog();
     writeStatusFile("2\nCopying\n40\n");
     Packet progress;
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 40; },

@@ -710,3 +710,66 @@ TEST_F(StrataPlatform, ListenersRegisterOnceAndTheTimeListenerCallsAtEachPeriodE
 }
 
 } // namespace
+
+/* ---- live update indication ---- */
+
+namespace {
+
+struct Led {
+    uint32_t ledId, enable, colour, state, blinkCount, callerId;
+    bool operator==(const Led &o) const
+    {
+        return ledId == o.ledId && enable == o.enable && colour == o.colour && state == o.state &&
+               blinkCount == o.blinkCount && callerId == o.callerId;
+    }
+};
+
+std::ostream &operator<<(std::ostream &out, const Led &l)
+{
+    return out << "{led " << l.ledId << " enable " << l.enable << " colour " << l.colour << " state " << l.state
+               << " blink " << l.blinkCount << " caller " << l.callerId << "}";
+}
+
+std::vector<Led> ledRequests;
+
+void noteLed(log4c_category_t *, const ledControlRequest *r)
+{
+    ledRequests.push_back({r->ledId, r->enable, r->colour, r->state, r->blinkCount, r->callerId});
+}
+
+} // namespace
+
+/*
+ * A live update turns the card's status indication on (the status LED lit,
+ * the frame LED blinking without end) and its end turns it off again; other
+ * values leave the LEDs and the log alone.
+ */
+TEST_F(StrataPlatform, LiveUpdateDrivesTheStatusIndication)
+{
+    useCard({2, 4, 2, 0});
+    platformRegisterLedManager(noteLed, nullptr);
+    const struct {
+        const char *name;
+        uint32_t value;
+        const char *logged;
+        std::vector<Led> leds;
+    } cases[] = {
+        {"started", 1, "liveUpdateMsgProcessing: Liveupdate Started,...", {{4, 1, 1, 0, 0, 3}, {3, 1, 3, 2, 255, 3}}},
+        {"finished", 0, "liveUpdateMsgProcessing: Liveupdate Finished.", {{4, 0, 1, 0, 0, 3}, {3, 1, 1, 0, 0, 3}}},
+        {"value 2", 2, nullptr, {}},
+        {"all bits set", 0xFFFFFFFF, nullptr, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ledRequests.clear();
+        size_t mark = TestLog::instance().mark();
+        liveUpdateMsgProcessing(0xFF, STRATA_LIVE_UPDATE_DEVICE, STRATA_LIVE_UPDATE_REGISTER, c.value);
+        std::string log = TestLog::instance().since(mark);
+        EXPECT_EQ(ledRequests, c.leds);
+        if (c.logged) {
+            EXPECT_EQ(count(log, c.logged), 1u) << log;
+        }
+        EXPECT_EQ(count(log, "Liveupdate"), c.logged ? 1u : 0u) << log;
+    }
+    platformRegisterLedManager(nullptr, nullptr);
+}

@@ -1,5 +1,11 @@
 #include "StrataTestSupport.h"
 
+#include <atomic>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <dirent.h>
 #include <fstream>
 
 using namespace strataTest;
@@ -228,6 +234,49 @@ TEST_F(StrataService, ProxyClientReconnectsAfterTheProxyResetsOrCloses)
     }
 }
 
+size_t openDescriptors()
+{
+    size_t n = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            n++;
+        closedir(dir);
+    }
+    return n;
+}
+
+/*
+ * A reconnect to the proxy (a write that failed) replaces the connection the
+ * receiver is reading. Each replaced connection ends without a read on a
+ * closed descriptor and without a lost-peer line, is closed once, and the
+ * link goes on over the newest one.
+ */
+TEST_F(StrataService, ReconnectsReplacingTheConnectionUnderTheReceiverCloseEachOnceAndLoseNothing)
+{
+    ctrlpeer::CtrlPeer proxy;
+    ASSERT_TRUE(proxy.listenTcp(STRATA_PROXY_PORT));
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    std::thread start([] { strataService.preStart(&strataService); });
+    ASSERT_TRUE(proxy.acceptOne(3000));
+    start.join();
+    size_t before = openDescriptors();
+    size_t mark = TestLog::instance().mark();
+    for (int i = 0; i < 200; i++) {
+        connectStrataProxy(&strataLinkConfiguration, log4c_category_get("ulm.firmware.strataSrvc"));
+        ASSERT_TRUE(proxy.acceptOne(3000)) << i;
+    }
+    expectControllerExchange(proxy);
+    std::string logged = TestLog::instance().since(mark);
+    EXPECT_EQ(countIn(logged, "connectStrataProxy: Reconnected to strata proxy port 5102."), 200u);
+    EXPECT_EQ(countIn(logged, "strataLogLostPeer:"), 0u) << logged;
+    EXPECT_EQ(logged.find("Bad file descriptor"), std::string::npos) << logged;
+    /* the receiver closes the replaced connections between its reads */
+    for (int i = 0; i < 300 && openDescriptors() > before; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LE(openDescriptors(), before);
+}
+
 TEST_F(StrataService, UseNetworkMakesTheCardADebugServer)
 {
     strataLinkConfiguration.deviceName = "/dev/ttyO1";
@@ -409,6 +458,10 @@ TEST_F(StrataService, ButtonPressesAreRelayedOnlyOnALinkAtStateTwoOrAbove)
     ctrlpeer::CtrlPeer qvs(qvsOptions);
     ASSERT_TRUE(qvs.listenTcp(STRATA_QVS_PORT));
     ASSERT_TRUE(qvs.acceptOne(3000));
+    /* the bridge holds its connection a moment after the application has accepted it */
+    uint8_t ready = 0;
+    for (int i = 0; i < 1000 && !strataRelayToQvs(0x7777, &ready, 1); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const struct {
         const char *name;
         uint8_t state;
@@ -433,6 +486,100 @@ TEST_F(StrataService, ButtonPressesAreRelayedOnlyOnALinkAtStateTwoOrAbove)
                                 nullptr, from));
         EXPECT_EQ(qvs.count(STRATA_OPCODE_BUTTON) - before, c.relayed);
     }
+}
+
+/*
+ * A press while another is still being relayed is dropped, not queued behind
+ * it. The QVS application here reads nothing: once the card's socket is full,
+ * a relay blocks, and so does a press that got through the gate. Of two
+ * presses made then, one returns at once; once the application reads, exactly
+ * one button packet has gone out.
+ */
+TEST_F(StrataService, PressWhileAPressIsRelayedIsDropped)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    int one = 1, small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(STRATA_QVS_PORT);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, (struct sockaddr *)&address, sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    strataLinkConfiguration.deviceName = "socketdbg";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataLinkConfiguration.isStrataMenuHandledByFirmware = 0;
+    strataService.preStart(&strataService);
+    struct pollfd waitFor = {listener, POLLIN, 0};
+    ASSERT_EQ(poll(&waitFor, 1, 5000), 1);
+    int application = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    ASSERT_GE(application, 0);
+    uint8_t filler[STRATA_PACKET_DATA_MAX] = {};
+    for (int i = 0; i < 1000 && !strataRelayToQvs(0x7777, filler, 1); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    strataSetCommState(2);
+
+    /* fill the card's socket until a relay blocks */
+    std::atomic<int> relayed{0};
+    std::atomic<bool> stopFilling{false};
+    std::thread fill([&] {
+        while (!stopFilling && strataRelayToQvs(0x7777, filler, sizeof filler))
+            relayed++;
+    });
+    int seen = -1;
+    for (int i = 0; i < 500 && relayed != seen; i++) {
+        seen = relayed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(relayed, seen) << "the relay never blocked";
+
+    std::atomic<int> returned{0};
+    std::thread first([&] { strataButtonPressed(1); returned++; });
+    std::thread second([&] { strataButtonPressed(1); returned++; });
+    for (int i = 0; i < 500 && returned == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(returned, 1) << "one press returns while the other is held in the relay";
+
+    /* the application reads: everything queued goes out */
+    stopFilling = true;
+    std::vector<uint8_t> stream;
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] { first.join(); second.join(); fill.join(); joined = true; });
+    uint8_t buffer[65536];
+    for (;;) {
+        struct pollfd readable = {application, POLLIN, 0};
+        int ready = poll(&readable, 1, 300);
+        if (ready <= 0) {
+            if (joined)
+                break;
+            continue;
+        }
+        ssize_t n = read(application, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        stream.insert(stream.end(), buffer, buffer + n);
+    }
+    joiner.join();
+    EXPECT_EQ(returned, 2);
+    size_t buttons = 0;
+    for (size_t at = 0; at + 6 <= stream.size();) {
+        ASSERT_EQ(stream[at], 0x02) << "at " << at;
+        size_t length = (stream[at + 3] & 0x3F) + 5u;
+        if (((stream[at + 4] << 8) | stream[at + 5]) == 0x4005)
+            buttons++;
+        at += length;
+    }
+    EXPECT_EQ(buttons, 1u);
+    /* the gate opens again once the relay is done */
+    size_t before = stream.size();
+    strataButtonPressed(1);
+    ssize_t n = recv(application, buffer, sizeof buffer, 0);
+    ASSERT_GE(n, 6) << before;
+    EXPECT_EQ((buffer[4] << 8) | buffer[5], 0x4005);
+    close(application);
 }
 
 TEST_F(StrataService, UpdateMemBlockPcodeAsksForTheRestorePoint)

@@ -352,6 +352,33 @@ TEST_F(StrataUpdate, TimeRequestOnStateThreeSetsTheClockThroughTheHal)
         << readFile(root() + "/var/log/hal.log");
 }
 
+/*
+ * A live update announced by the QVS application lights the card's status
+ * indication, and its end puts it out; another register of the device and
+ * another value change nothing (the pcodes are taken in order, so the end's
+ * line shows they were all taken).
+ */
+TEST_F(StrataUpdate, LiveUpdateRegisterDrivesTheStatusLeds)
+{
+    auto count = [&](const std::string &needle) {
+        std::string text = readFile(log());
+        size_t n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+            n++;
+        return n;
+    };
+    const std::string frameLed = "LED Ctrl: Received an LED Control from callerId 3, to control LED id 3 (0x03).";
+    size_t frameLedBefore = count(frameLed);
+    for (const char *pcode : {"setdevice 0xFF 30 1 1", "setdevice 0xFF 30 2 0", "setdevice 0xFF 30 1 7",
+                              "setdevice 0xFF 30 1 0"})
+        ASSERT_EQ(firmwareTest::runQvsPeer(pcode, dir / "peer.out", false), 0) << pcode << readFile(dir / "peer.out");
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "liveUpdateMsgProcessing: Liveupdate Finished.", 1, 5000))
+        << readFile(log());
+    EXPECT_EQ(count("liveUpdateMsgProcessing: Liveupdate Started,..."), 1u);
+    EXPECT_EQ(count("Liveupdate Finished."), 1u);
+    EXPECT_EQ(count(frameLed), frameLedBefore + 2) << readFile(log());
+}
+
 TEST_F(StrataUpdate, UpdateScriptStandInRunsOnceAndItsStatusReachesTheController)
 {
     std::string script = root() + "/sbin/fum-update.sh";
