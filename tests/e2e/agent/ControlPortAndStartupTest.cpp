@@ -296,7 +296,7 @@ TEST_P(ControlPortAndStartupTest, LocalhostListensOnLoopbackAndATakenPortSaysWhy
         ASSERT_TRUE(jvm.start(java("nowait,port=" + std::to_string(port) + ",address=localhost", {"instrprog.PausedWork"}), tmp, tmp,
                               canIsolateTmp()));
         ASSERT_TRUE(jvm.waitFor("Orvane> Using address localhost.", false, 60)) << jvm.err();
-        FrontendClient client;
+        FrontendClient client(60000);
         ASSERT_NO_FATAL_FAILURE(connect(client));
         jvm.writeInput("\n");
         ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();

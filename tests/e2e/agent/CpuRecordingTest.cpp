@@ -149,7 +149,7 @@ const ViewNode *firstNodeOf(const ViewNode &root, uint64_t method)
 TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
@@ -365,7 +365,7 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
 TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsThreshold)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"MonitorSwitch"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
@@ -409,7 +409,7 @@ TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsTh
 TEST_F(CpuRecordingE2ETest, ControllerApiSwitchesRecordingFromTheApplication)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload", "controller"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
@@ -451,7 +451,7 @@ TEST_F(CpuRecordingE2ETest, ControllerApiSwitchesRecordingFromTheApplication)
 TEST_F(CpuRecordingE2ETest, SamplerRecordsTheThreadStatusHistory)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload"}));
     // A configuration from the front end starts the sampler (5 ms passes).
     const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\"/></config>";
@@ -504,7 +504,7 @@ TEST_F(CpuRecordingE2ETest, SamplerRecordsTheThreadStatusHistory)
 TEST_F(CpuRecordingE2ETest, CurrentMonitorUsageNamesTheBlockedThreadAndTheOwner)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload", "blocked"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();

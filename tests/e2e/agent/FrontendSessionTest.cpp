@@ -115,14 +115,14 @@ TEST_F(FrontendSessionTest, HandshakeFramingAndSessionCommands)
     startJvm(jvm);
 
     // A stranger is refused and the next client accepted.
-    FrontendClient stranger;
+    FrontendClient stranger(60000);
     ASSERT_EQ(stranger.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
     EXPECT_NE(stranger.handshake(31, 1), "");
     ASSERT_TRUE(jvm.waitFor("Orvane> version of Orvane tried to connect.", false, 10)) << jvm.err();
     EXPECT_NE(jvm.err().find("Orvane> ERROR: another application or an unsupported\nOrvane> version of Orvane tried to connect.\n"),
               std::string::npos);
 
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     EXPECT_EQ(client.agentVersion(), "36");
 
@@ -194,7 +194,7 @@ TEST_F(FrontendSessionTest, HandshakeFramingAndSessionCommands)
     // A front end that goes away leaves the agent waiting for the next one.
     client.close();
     ASSERT_TRUE(jvm.waitFor("Orvane> Disconnected. Waiting for reconnection.", false, 10)) << jvm.err();
-    FrontendClient again;
+    FrontendClient again(60000);
     connect(again);
     ASSERT_EQ(again.call(44, {0}, &reply), FrontendClient::OK) << again.lastError();
     EXPECT_EQ(u4At(reply.body, 0), 1u);
@@ -210,7 +210,7 @@ TEST_F(FrontendSessionTest, InterruptEndsTheJvmLikeControlC)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     startMain(client, jvm);
     Reply reply;
@@ -239,7 +239,7 @@ TEST_F(FrontendSessionTest, AnAttachedAgentServesTheFrontEndFromItsJavaThread)
     // An attached agent waits for no front end: its Java thread listens once it runs.
     for (int i = 0; i < 200 && !canConnect(port); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     Reply reply;
     ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
@@ -260,7 +260,7 @@ TEST_F(FrontendSessionTest, ConfigurationAndScriptsFromTheFrontEnd)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
 
     const std::string xml = "<config><session id=\"7\" instrumentationType=\"1\" timeType=\"1\"/></config>";
@@ -304,7 +304,7 @@ TEST_F(FrontendSessionTest, ClassesAndMethodsGoOutOncePerFrontEnd)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
 
     // Load information: before the first configuration only the VM version.
@@ -387,7 +387,7 @@ TEST_F(FrontendSessionTest, ClassesAndMethodsGoOutOncePerFrontEnd)
     // A new front end gets everything again.
     client.close();
     ASSERT_TRUE(jvm.waitFor("Orvane> Disconnected. Waiting for reconnection.", false, 10)) << jvm.err();
-    FrontendClient again;
+    FrontendClient again(60000);
     connect(again);
     Registry fresh;
     ASSERT_EQ(again.call(60, {}, &reply), FrontendClient::OK) << again.lastError();
@@ -404,7 +404,7 @@ TEST_F(FrontendSessionTest, VmStatePollCarriesNewDescriptionsAndLetsADyingVmGo)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     startMain(client, jvm);
     ASSERT_TRUE(jvm.waitFor("holding", true, 30)) << jvm.err();
@@ -454,7 +454,7 @@ TEST_F(FrontendSessionTest, AConfigurationCanKeepTheDyingVmForTheFrontEnd)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     const std::string xml = "<config><session id=\"3\" instrumentationType=\"3\" vmCannotExit=\"true\"/></config>";
     Reply reply;
@@ -493,7 +493,7 @@ TEST_F(FrontendSessionTest, VmCommandsAnswerMalformedAndFailingRequests)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     startMain(client, jvm);
     ASSERT_TRUE(jvm.waitFor("holding", true, 30)) << jvm.err();
@@ -554,7 +554,7 @@ TEST_F(FrontendSessionTest, AnUnreadableConfigurationEndsTheVm)
 {
     JvmProcess jvm(work.path, "jvm");
     startJvm(jvm);
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     const std::string xml = "<config><session id=\"3\" instrumentationType=";
     Reply reply;

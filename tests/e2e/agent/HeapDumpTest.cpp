@@ -126,7 +126,7 @@ std::vector<const JhdObject *> objectsOf(const JhdDump &dump, uint64_t classId)
 TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
     unsigned w = client.idWidth();
@@ -322,7 +322,7 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
 TEST_P(HeapDumpE2ETest, TheVmsOwnHprofDumpAndADumpTriggeredFromJava)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
     const std::string magic("JAVA PROFILE 1.0.2");
@@ -401,7 +401,7 @@ std::vector<uint8_t> primitiveData(FrontendClient &client, uint32_t id, uint32_t
 TEST_P(HeapDumpE2ETest, PrimitiveValuesOfLiveObjectsByTheirDumpIds)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
     JhdDump dump;
@@ -549,7 +549,7 @@ uint32_t nodeWithIndex(const JhdDump &dump, uint64_t nodeClass, uint64_t index)
 TEST_P(HeapDumpE2ETest, EvaluationsOfLiveObjects)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
     unsigned w = client.idWidth();

@@ -74,7 +74,7 @@ void writeNodeData(WireWriter &w, const std::map<uint64_t, Totals> &nodes, unsig
 TEST_P(HeapDumpViewsE2ETest, TheProgramsAllocatingPlacesWithTheDumpsTotals)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Registry registry;
     Reply reply;
     std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",

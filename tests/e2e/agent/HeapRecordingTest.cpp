@@ -159,7 +159,7 @@ uint64_t classIdOf(const std::vector<HeapEntry> &entries, const Registry &regist
 TEST_P(HeapRecordingE2ETest, RecordsTheProgramsObjectsAndArraysAndMovesFreedOnesToCollected)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Reply reply;
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
@@ -224,7 +224,7 @@ TEST_P(HeapRecordingE2ETest, RecordsTheProgramsObjectsAndArraysAndMovesFreedOnes
 TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedClasses)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Reply reply;
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
@@ -345,7 +345,7 @@ void checkSnapshotFile(const std::string &path, SnapshotFile &file)
 TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Reply reply;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
     ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
@@ -459,7 +459,7 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
 TEST_P(HeapRecordingE2ETest, RecordingSwitchWithAndWithoutTrackedProbes)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Reply reply;
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
@@ -614,7 +614,7 @@ TEST_P(HeapRecordingE2ETest, RecordingSwitchedOnAgainFromANewConnectionCountsExa
 TEST_P(HeapRecordingE2ETest, RecorderSnapshotSavedThroughTheRecordersEntry)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
     ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
     std::string saved = tmp + "/recorder.ovs";
@@ -646,7 +646,7 @@ TEST_P(HeapRecordingE2ETest, RecorderSnapshotSavedThroughTheRecordersEntry)
 TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     Reply reply;
     Registry registry;
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
@@ -734,7 +734,7 @@ std::vector<std::string> rowOf(const std::string &out, const std::string &marker
 TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
     ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
     ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));

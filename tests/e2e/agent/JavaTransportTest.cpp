@@ -471,7 +471,7 @@ int NowaitJavaThreadTest::port = 0;
 
 TEST_F(NowaitJavaThreadTest, TheJavaThreadServesFrontEndsOnTheSocket)
 {
-    FrontendClient client;
+    FrontendClient client(60000);
     connect(client);
     EXPECT_EQ(client.agentVersion(), "36");
     Reply reply;
@@ -483,7 +483,7 @@ TEST_F(NowaitJavaThreadTest, TheJavaThreadServesFrontEndsOnTheSocket)
 
     // The same thread waits for the next front end.
     client.close();
-    FrontendClient again;
+    FrontendClient again(60000);
     connect(again);
     ASSERT_EQ(again.call(2, {}, &reply), FrontendClient::OK) << again.lastError();
     EXPECT_EQ(reply.header.command, 2u);

@@ -30,7 +30,7 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
            "alloc:1:0x8000:0x100:16", "free:0x8000",
            "move:0x5000:0x5800", "mark:played", "await:done", "shut-down"});
     ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
-    FrontendClient client;
+    FrontendClient client(60000);
     connectFrontend(client, port);
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();

@@ -138,7 +138,7 @@ protected:
     void connectFrontend(FrontendClient &client, int port)
     {
         std::string error;
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 2000; ++i) {
             error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
             if (error.empty())
                 break;

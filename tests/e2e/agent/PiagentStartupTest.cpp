@@ -88,9 +88,9 @@ TEST_F(PiagentStartupTest, FrontendConnectsOverLoopback)
     // JVM_INIT_DONE waits for the front end.
     EXPECT_TRUE(linesStartingWith(out(), "host: event 46 done").empty());
 
-    FrontendClient client;
+    FrontendClient client(60000);
     std::string error;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
         if (error.empty())
             break;
@@ -118,9 +118,9 @@ TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnecti
     ASSERT_NE(port, 0);
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "init-done", "shut-down"});
     ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
-    FrontendClient client;
+    FrontendClient client(60000);
     std::string error;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
         if (error.empty())
             break;

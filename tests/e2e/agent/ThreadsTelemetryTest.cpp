@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -32,6 +33,12 @@ using namespace jvmtest;
 namespace {
 
 const int RUNNABLE = 63, BLOCKED = 64, WAITING = 65;
+
+// The end of a wait for an event of the VM: it only ends a test whose event never comes.
+std::chrono::steady_clock::time_point deadline()
+{
+    return std::chrono::steady_clock::now() + std::chrono::seconds(30);
+}
 
 class ThreadsTelemetryTest : public JdkTest {
 protected:
@@ -140,7 +147,7 @@ protected:
 TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
     Reply reply;
     // A configuration starts the sampler; thread profiling records the histories.
@@ -159,7 +166,7 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
         {"sleeper", WAITING}, {"waiter", WAITING}, {"parker", WAITING}, {"blocked", BLOCKED}, {"main", WAITING}};
     std::vector<ThreadInfo> threads;
     std::map<std::string, const ThreadInfo *> byName;
-    for (int attempt = 0; attempt < 60; attempt++) {
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until;) {
         usleep(100000);
         threads = threadList(client);
         byName.clear();
@@ -201,7 +208,7 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
 
     // Telemetry: the Java side ticks once a second.
     TelemetryReply first;
-    for (int attempt = 0; attempt < 50 && first.samples.size() < 2; attempt++) {
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until && first.samples.size() < 2;) {
         usleep(200000);
         TelemetryReply more = telemetry(client);
         first.samples.insert(first.samples.end(), more.samples.begin(), more.samples.end());
@@ -293,7 +300,7 @@ bool readMethodStatistics(const std::vector<uint8_t> &body, unsigned idWidth, Re
 TEST_P(ThreadsTelemetryTest, MethodStatisticsCountEveryCall)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "CpuWorkload", {"controller"}));
     Reply reply;
     // Method statistics need the dynamic instrumentation collection method.
@@ -336,7 +343,7 @@ const ViewNode *findMethod(const ViewNode &root, const Registry &registry, const
 TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "SamplingHot"));
     Reply reply;
     ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\"/></config>"),
@@ -389,7 +396,7 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
 TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "ProbeCalls"));
     Reply reply;
     ASSERT_EQ(client.call(1, instrumentedSession(true), &reply), FrontendClient::OK) << client.lastError();
@@ -425,7 +432,7 @@ TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
 TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     const std::string data = tmp + "/probed.bin";
     ASSERT_NO_FATAL_FAILURE(runFileProbes(jvm, client, {data}));
     Reply reply;
@@ -535,7 +542,7 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
 TEST_P(ThreadsTelemetryTest, TelemetryCountsTheRecordedHeap)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "AllocWorkload"));
     Reply reply;
     ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
@@ -544,7 +551,7 @@ TEST_P(ThreadsTelemetryTest, TelemetryCountsTheRecordedHeap)
     // Samples until `enough` holds for the samples taken so far.
     auto collect = [&](const std::function<bool(const std::vector<TelemetryReply::Sample> &)> &enough) {
         std::vector<TelemetryReply::Sample> samples;
-        for (int attempt = 0; attempt < 50 && !enough(samples); attempt++) {
+        for (auto until = deadline(); std::chrono::steady_clock::now() < until && !enough(samples);) {
             usleep(200000);
             TelemetryReply more = telemetry(client);
             samples.insert(samples.end(), more.samples.begin(), more.samples.end());
@@ -618,7 +625,7 @@ std::vector<unsigned> deadThreadStores(pid_t pid)
 TEST_P(ThreadsTelemetryTest, DeadThreadsGoToThePrivateStoreOnTheTick)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "ThreadStates", {}, ",test-dead-tree"));
     Reply reply;
     ASSERT_EQ(client.call(1, instrumentedSession(), &reply), FrontendClient::OK) << client.lastError();
@@ -629,7 +636,7 @@ TEST_P(ThreadsTelemetryTest, DeadThreadsGoToThePrivateStoreOnTheTick)
     ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
 
     std::vector<unsigned> stores;
-    for (int attempt = 0; attempt < 40 && stores.empty(); attempt++) {
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until && stores.empty();) {
         usleep(100000);
         stores = deadThreadStores(jvm.getPid());
     }
@@ -686,7 +693,7 @@ TEST_P(ThreadsTelemetryTest, ProbeCallSitesOfAStoredDeadThread)
 TEST_P(ThreadsTelemetryTest, SampledProbeCallsAreRequestsAboveTheStack)
 {
     JvmProcess jvm(work.path, "jvm");
-    FrontendClient client;
+    FrontendClient client(60000);
     const std::string pipe = work.path + "/probe.fifo";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     // Held open for reading and writing, the pipe never blocks the program's open.

@@ -34,7 +34,8 @@ namespace {
 uint8_t sharedMemory[CARD_STATUS_BLOCK_SIZE * CARD_STATUS_BLOCK_COUNT];
 log4c_category_t *const category = log4c_category_get("ulm.firmware.ethernetProbingSrvc");
 
-bool waitFor(const std::function<bool()> &condition, int ms = 3000)
+/* Waits for an event; the limit only ends a test whose event never comes, so it is wide enough for a loaded machine. */
+bool waitFor(const std::function<bool()> &condition, int ms = 20000)
 {
     for (int i = 0; i < ms / 5; i++) {
         if (condition())
@@ -316,11 +317,8 @@ protected:
         EthernetProbing::SetUp();
         ASSERT_EQ(cardsimInstallStandIns(), 0);
         ASSERT_EQ(cardsimEthernetStart("00:1b:44:11:3a:b7"), 0);
-        for (int i = 0; i < FIFO_SERVER_CARDS; i++) {
-            int port = 0;
-            close(loopbackSocket::listener(&port));
-            fifoServerCardPorts.ports[i] = (uint32_t)port;
-        }
+        for (int i = 0; i < FIFO_SERVER_CARDS; i++)
+            fifoServerCardPorts.ports[i] = (uint32_t)held[i].port;
         initService(&fifoServerService);
         fifoServerService.state = SERVICE_STATE_RUN;
         fifo = std::thread([] { fifoServerService.threadEntry(&fifoServerService); });
@@ -354,8 +352,10 @@ protected:
         EXPECT_TRUE(waitFor([card] { return fifoServerHasClient(card) == 1; }));
         return fd;
     }
-    bool send(const Bytes &buffer) { return cardsimEthernetSend(buffer, 3000) == 0; }
+    bool send(const Bytes &buffer) { return cardsimEthernetSend(buffer, 20000) == 0; }
     bool vsyncsReach(uint32_t count) { return waitFor([count] { return interruptControllerVsyncCount() >= count; }); }
+    // Held bound (not listening) for the whole test: no other test can take these ports.
+    loopbackSocket::PortReservation held[FIFO_SERVER_CARDS];
     std::thread fifo, reader;
 };
 

@@ -36,7 +36,7 @@ bool waitForReboots(size_t count)
 /* The same for a line of the hal's record. */
 bool waitForHalLog(const std::string &needle)
 {
-    for (int i = 0; i < 500 && halLog().find(needle) == std::string::npos; i++)
+    for (int i = 0; i < 2000 && halLog().find(needle) == std::string::npos; i++)
         usleep(10000);
     return halLog().find(needle) != std::string::npos;
 }
@@ -334,16 +334,14 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     size_t from = peer.received().size();
     peer.sendMessage(0x0017, {1});
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data == Bytes{0x02, 0x00, 0x00}; },
-                             10000, nullptr, from));
-    /*
-     * On a loaded machine the update thread may not poll for seconds: wait for events, with room. The
-     * thread deletes an old status file before it starts the script: write the new one after that.
-     */
-    EXPECT_TRUE(waitForHalLog("command /sbin/fum-update.sh /upgrade/fum-ftp/in")) << halLog();
+                             20000, nullptr, from));
+    /* On a loaded machine the update thread may not poll for seconds: wait for events, with room.
+       The thread deletes an old status file before it starts the script: write the new one after that. */
+    ASSERT_TRUE(waitForHalLog("command /sbin/fum-update.sh /upgrade/fum-ftp/in")) << halLog();
     writeStatusFile("2\nCopying\n40\n");
     Packet progress;
     ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data.size() > 1 && p.data[1] == 40; },
-                             10000, &progress, from))
+                             20000, &progress, from))
         << TestLog::instance().text().substr(TestLog::instance().text().size() - 3000);
     EXPECT_EQ(progress.data, (Bytes{0x02, 40, 'C', 'o', 'p', 'y', 'i', 'n', 'g', 0}));
     EXPECT_EQ(strataGetUpgradeMode(), 3u);
@@ -361,7 +359,7 @@ TEST_F(StrataExecute, UpgradeProtocolThroughTheFrameUpdateManager)
     from = peer.received().size();
     writeStatusFile("240\nDone\n100\n");
     Packet final;
-    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 10000, &final,
+    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0153 && p.data[0] == 0xF0; }, 20000, &final,
                              from));
     EXPECT_EQ(final.data, (Bytes{0xF0, 100, 'D', 'o', 'n', 'e', 0}));
     strataJoinUpgradeThread();

@@ -273,7 +273,7 @@ TEST_F(StrataMenu, FourBytesOnTheButtonNodeOpenTheMenu)
     size_t from = peer.received().size();
     int written = -1;
     /* the listener opens the node on its own thread */
-    for (int i = 0; i < 200 && (written = cardsimButtonPress(1)) != 0; i++)
+    for (int i = 0; i < 2000 && (written = cardsimButtonPress(1)) != 0; i++)
         usleep(10000);
     ASSERT_EQ(written, 0);
     const std::string label = "QMR-1300-D";

@@ -98,7 +98,14 @@ TEST_F(ProbingRun, EverySlotProbesItsHealthAndSlotsCToFAnswerInputChangesToTheCo
         /* The first Vsyncs read the 5 V rail and both FPGAs' system monitors of the emulator. */
         ASSERT_TRUE(waitForLog("VoltagePowerCurrent index 0 readValue 619 (0x026b)")) << readFile(log());
         ASSERT_TRUE(waitForLog("FPGA FSM Temperature ")) << readFile(log());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        /* The block may be written after the log line: wait for its words (the limit only ends a hung test). */
+        auto filled = [&] {
+            return blockWord(slot, 56) == 499 && blockWord(slot, 112) == 447 && blockWord(slot, 82) == 111 &&
+                   blockWord(slot, 86) == 105 && (blockWord(slot, 1186) & 1) == 1;
+        };
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!filled() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(blockWord(slot, 56), 499);
         EXPECT_EQ(blockWord(slot, 112), 447);
         EXPECT_EQ(blockWord(slot, 82), 111);   /* 0.95 V limit after its value at 80 */
