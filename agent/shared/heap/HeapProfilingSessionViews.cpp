@@ -180,16 +180,6 @@ CallStackTree *applyViewFilters(ProfilingSession *session, ClassProfilingSession
     return filtered;
 }
 
-void writeDescriptions(ClassProfilingSession *classes, DataWriter *writer)
-{
-    if (classes == nullptr) {
-        writer->writeByte(0);
-        writer->writeByte(0);
-        return;
-    }
-    classes->writeMethodDescriptions(writer, true);
-    classes->writeClassDescriptions(writer, true);
-}
 
 } // namespace
 
@@ -202,7 +192,7 @@ void HeapProfilingSession::handleCmdAllocationUpdate(DataReader *reader, DataWri
     if (reader->getError()) {
         writer->writeByte(0);
         writer->writeU4(0);
-        writeDescriptions(classes, writer);
+        ClassProfilingSession::writeUnsentDescriptions(classes, writer);
         return;
     }
     if (!state->recompute && view != nullptr && view->selected != nullptr) {
@@ -225,7 +215,7 @@ void HeapProfilingSession::handleCmdAllocationUpdate(DataReader *reader, DataWri
         writer->writeU4(0);
     }
     view = std::move(state);
-    writeDescriptions(classes, writer);
+    ClassProfilingSession::writeUnsentDescriptions(classes, writer);
 }
 
 void HeapProfilingSession::handleCmdExpandAllocationNode(DataReader *reader, DataWriter *writer)
@@ -328,7 +318,7 @@ void HeapProfilingSession::handleCmdAllocationHotspotTreeUpdate(DataReader *read
         view = std::move(state);
     }
     writeHotspotTree(writer, withBackTraces);
-    writeDescriptions(classes, writer);
+    ClassProfilingSession::writeUnsentDescriptions(classes, writer);
 }
 
 void HeapProfilingSession::handleCmdExpandAllocationHotspotNode(DataReader *reader, DataWriter *writer)

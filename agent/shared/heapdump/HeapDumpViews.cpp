@@ -72,16 +72,6 @@ std::vector<CallStackTree *> nodesBelow(CallStackTree *root)
     return out;
 }
 
-void writeDescriptions(ClassProfilingSession *classes, DataWriter *writer)
-{
-    if (classes == nullptr) {
-        writer->writeByte(0);
-        writer->writeByte(0);
-        return;
-    }
-    classes->writeMethodDescriptions(writer, true);
-    classes->writeClassDescriptions(writer, true);
-}
 
 } // namespace
 
@@ -217,7 +207,7 @@ void HeapDumpViews::handleCmdDumpAllocations(const Context &context, DataReader 
         MessageUtil::message("bad heap dump allocation request");
         writer->writeByte(0);
         writer->writeU4(0);
-        writeDescriptions(context.classes, writer);
+        ClassProfilingSession::writeUnsentDescriptions(context.classes, writer);
         return;
     }
     transmitted = buildLevelTree(context, level);
@@ -232,7 +222,7 @@ void HeapDumpViews::handleCmdDumpAllocations(const Context &context, DataReader 
     } else {
         writer->writeU4(0);
     }
-    writeDescriptions(context.classes, writer);
+    ClassProfilingSession::writeUnsentDescriptions(context.classes, writer);
 }
 
 void HeapDumpViews::handleCmdExpandDumpAllocationNode(DataReader *reader, DataWriter *writer)
@@ -304,7 +294,7 @@ void HeapDumpViews::handleCmdDumpAllocationHotspots(const Context &context, Data
         transmitted = buildLevelTree(context, level);
     }
     writeHotspots(writer, level);
-    writeDescriptions(context.classes, writer);
+    ClassProfilingSession::writeUnsentDescriptions(context.classes, writer);
 }
 
 CallStackTree *HeapDumpViews::backtracesOf(MethodDesc *method)

@@ -216,6 +216,16 @@ void ClassProfilingSession::handleCmdGetClasses(DataWriter *writer)
     writeClassDescriptions(writer, true);
 }
 
+void ClassProfilingSession::writeUnsentDescriptions(ClassProfilingSession *classes, DataWriter *writer)
+{
+    if (classes == nullptr) {
+        writer->writeByte(0);
+        writer->writeByte(0);
+        return;
+    }
+    classes->handleCmdGetClasses(writer);
+}
+
 void ClassProfilingSession::handleCmdSetViewFilter(DataReader *reader)
 {
     uint32_t count = reader->readU4(0);

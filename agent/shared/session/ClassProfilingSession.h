@@ -51,6 +51,8 @@ public:
     // not yet sent, which are then marked sent.
     void writeClassDescriptions(DataWriter *writer, bool onlyUnsent);
     void writeMethodDescriptions(DataWriter *writer, bool onlyUnsent);
+    // The unsent method and class descriptions of `classes`, or two empty lists without a session.
+    static void writeUnsentDescriptions(ClassProfilingSession *classes, DataWriter *writer);
     // U4 count, the dotted filters, byte inclusive.
     void writeFilterParameters(DataWriter *writer);
     // The class section of a snapshot: every class record, byte 0; every
