@@ -103,6 +103,20 @@ inline pid_t startEmulatedDaemon(const TempDir &dir)
     return startDaemon(dir, {"-e", "-l", dir / "log4c", "-d", "0"});
 }
 
+/*
+ * The same, with the frame-controller link on the network (its debug server) and no time
+ * requests of its own; the test's environment is left as it was.
+ */
+inline pid_t startEmulatedDaemonOnNetwork(const TempDir &dir)
+{
+    setenv("USE_NETWORK", "1", 1);
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    pid_t pid = startEmulatedDaemon(dir);
+    unsetenv("USE_NETWORK");
+    unsetenv("DISABLE_TIME_UPDATE");
+    return pid;
+}
+
 /* Kills the daemon at once and reaps it. */
 inline void killDaemon(pid_t &pid)
 {

@@ -63,13 +63,7 @@ protected:
     void start(std::initializer_list<const char *> services, bool controller = false)
     {
         firmwareTest::writeConfiguration(dir, services);
-        if (controller) {
-            setenv("USE_NETWORK", "1", 1);
-            setenv("DISABLE_TIME_UPDATE", "true", 1);
-        }
-        pid = firmwareTest::startEmulatedDaemon(dir);
-        unsetenv("USE_NETWORK");
-        unsetenv("DISABLE_TIME_UPDATE");
+        pid = controller ? firmwareTest::startEmulatedDaemonOnNetwork(dir) : firmwareTest::startEmulatedDaemon(dir);
         ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
         ASSERT_EQ(qvsPeerOpenLocal(&peer), 0);
     }

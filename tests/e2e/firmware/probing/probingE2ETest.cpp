@@ -56,11 +56,7 @@ protected:
     {
         std::ofstream(dir / "root/etc/cardsim.conf") << "slot=" << slot << "\ncardType=2\n";
         firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "probing", "strata"});
-        setenv("USE_NETWORK", "1", 1);
-        setenv("DISABLE_TIME_UPDATE", "true", 1);
-        pid = firmwareTest::startEmulatedDaemon(dir);
-        unsetenv("USE_NETWORK");
-        unsetenv("DISABLE_TIME_UPDATE");
+        pid = firmwareTest::startEmulatedDaemonOnNetwork(dir);
         ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
         ASSERT_EQ(qvsPeerOpenLocal(&peer), 0);
     }

@@ -37,11 +37,7 @@ protected:
         SKIP_WITHOUT_PRIVATE_NAMESPACES();
         firmwareTest::makeCardRoot(dir, log(), {"root/etc"});
         firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "strata"});
-        setenv("USE_NETWORK", "1", 1);
-        setenv("DISABLE_TIME_UPDATE", "true", 1);
-        pid = firmwareTest::startEmulatedDaemon(dir);
-        unsetenv("USE_NETWORK");
-        unsetenv("DISABLE_TIME_UPDATE");
+        pid = firmwareTest::startEmulatedDaemonOnNetwork(dir);
         ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "using socket in debug mode", 1, 20000)) << readFile(log());
     }
     void TearDown() override { firmwareTest::stopDaemon(dir, pid); }
