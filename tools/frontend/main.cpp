@@ -13,6 +13,7 @@
 #include "HeapDumpFile.h"
 #include "ProbeView.h"
 #include "HeapView.h"
+#include "LoadDataView.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
 #include "TelemetryView.h"
@@ -51,6 +52,7 @@ enum Show {
     SHOW_ALLOCATION_HOTSPOTS,
     SHOW_ALLOCATION_NODE,
     SHOW_SNAPSHOT,
+    SHOW_LOAD_DATA,
     SHOW_PROBE_TUPLES,
     SHOW_PROBE_HOTSPOTS,
 };
@@ -116,6 +118,7 @@ const char HELP[] =
     "  allocbacktrace M        the callers of allocation hot spot M (from the last allochotspots; command 52)\n"
     "  savesnapshot FILE       save a snapshot of everything recorded into FILE (command 32)\n"
     "  snapshotpath            let the agent keep a snapshot file and print its path (command 32)\n"
+    "  loaddata                from a loaded snapshot: the read's result, the stored IDs, the data file and threads (33)\n"
     "  cmd N [HEX]             any command N with a payload in hex digits; prints the reply's bytes\n"
     "\n"
     "Example: frontend --port 8849 cpu on session examples/tiagent-session.xml 1\n"
@@ -551,6 +554,8 @@ int main(int argc, char **argv)
             steps.push_back(step);
         } else if (arg == "snapshotpath") {
             steps.push_back(Step{32, {1}, SHOW_SNAPSHOT});
+        } else if (arg == "loaddata") {
+            steps.push_back(Step{33, {}, SHOW_LOAD_DATA});
         } else {
             return usageError("unknown command or option " + arg);
         }
@@ -754,6 +759,13 @@ int main(int argc, char **argv)
                 result = reason.empty() ? failure(malformed, sameBuild) : failure("command 32: " + reason, "check the agent's output and TMPDIR");
                 continue;
             }
+        } else if (step.show == SHOW_LOAD_DATA) {
+            LoadDataReply loaded;
+            if (!LoadDataView::readLoadDataReply(reply.body, client.idWidth(), &registry, &loaded)) {
+                result = failure(malformed, "ask a snapshot the agent's loader serves, with the front end of the same build");
+                continue;
+            }
+            fputs(LoadDataView::format(loaded, registry).c_str(), stdout);
         } else {
             dump(reply.body);
         }

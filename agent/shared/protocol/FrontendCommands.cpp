@@ -144,6 +144,7 @@ const Row ROWS[] = {
     {FrontendCommands::CMD_FORCE_GC, Frame::PAYLOAD, Owner::VM, [](const CommandCall &c) { c.owners.vm->handleCmdForceGc(); }},
     {FrontendCommands::CMD_SAVE_SNAPSHOT, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdSaveSnapshot(c.reader, c.writer, c.communicator); }},
+    {FrontendCommands::CMD_LOAD_DATA, Frame::PAYLOAD, Owner::LOADED, [](const CommandCall &c) { c.owners.loaded->writeLoadData(c.writer); }},
     {FrontendCommands::CMD_SET_VIEW_FILTER, Frame::PAYLOAD, Owner::CLASSES,
      [](const CommandCall &c) { c.classes()->handleCmdSetViewFilter(c.reader); }},
     {FrontendCommands::CMD_MONITOR_USAGE_HISTORY, Frame::PAYLOAD, Owner::CPU,
@@ -254,6 +255,8 @@ bool FrontendCommands::isOwned(const Row &row, const CommandOwners &owners)
         return owners.vm != nullptr;
     case Owner::HEAP:
         return owners.heap != nullptr;
+    case Owner::LOADED:
+        return owners.loaded != nullptr;
     }
     return false;
 }

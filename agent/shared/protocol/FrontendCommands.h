@@ -12,6 +12,15 @@ class HeapProfilingSession;
 class ProfilingSession;
 class VmCommands;
 
+// A session read from a snapshot file, served to the front end that loads it:
+// the front end asks first how the read went and how the stored IDs map to
+// the loaded objects (command 33).
+class SnapshotLoadReply {
+public:
+    virtual ~SnapshotLoadReply() = default;
+    virtual void writeLoadData(DataWriter *writer) = 0;
+};
+
 // The objects that own what the front end asks for. A communicator answers a
 // command only when the command's owner is here: a session read from a
 // snapshot and the offline channel have no CPU session and no VM edge.
@@ -20,6 +29,8 @@ struct CommandOwners {
     CpuProfilingSession *cpu = nullptr;
     VmCommands *vm = nullptr;
     HeapProfilingSession *heap = nullptr;
+    // Only a session loaded from a snapshot.
+    SnapshotLoadReply *loaded = nullptr;
 };
 
 // One request as its handler sees it: the payload, the reply stream, the
@@ -59,6 +70,7 @@ public:
         CMD_EXPAND_ALLOCATION_NODE = 25,
         CMD_FORCE_GC = 30,
         CMD_SAVE_SNAPSHOT = 32,
+        CMD_LOAD_DATA = 33,
         CMD_SET_VIEW_FILTER = 34,
         CMD_MONITOR_USAGE_HISTORY = 35,
         CMD_MONITOR_USAGE_CURRENT = 36,
@@ -119,7 +131,7 @@ public:
     };
 
     // Who owns the data a command reads or changes.
-    enum class Owner { COMMUNICATOR, SESSION, CLASSES, CPU, VM, HEAP };
+    enum class Owner { COMMUNICATOR, SESSION, CLASSES, CPU, VM, HEAP, LOADED };
 
     struct Row {
         uint32_t command;

@@ -12,6 +12,8 @@ public:
     explicit GzFileDataReader(const char *path);
     ~GzFileDataReader() override;
 
+    // The file could be opened.
+    bool isOpen() const { return file != nullptr; }
     // Position in the uncompressed data.
     long getPos();
     // Moves to an offset of the uncompressed data; 0 on success. Clears the
