@@ -19,6 +19,8 @@
 #include "SamplerSession.h"
 #include "SnapshotJavaPart.h"
 #include "SnapshotLoadData.h"
+#include "SnapshotProfilingSession.h"
+#include "FrontendCommands.h"
 #include "SnapshotReader.h"
 #include "SnapshotWriter.h"
 
@@ -497,6 +499,62 @@ TEST_F(SnapshotFileTest, LoadDataMapsStoredIdsToTheLoadedObjectsAndHandsOverTheR
     }
     EXPECT_EQ(n.readByte(9), 0) << "no threads";
     EXPECT_EQ(n.readByte(9), 1) << "no file";
+}
+
+TEST_F(SnapshotFileTest, SnapshotSessionAnswersCommandThirtyThreeWithItsReadResultAndFreesItsReader)
+{
+    LiveThreadManager *t = cpu.createThreadManager();
+    t->ensureThreadDesc();
+    std::string path = dir + "/served";
+    writeFile(path, stream(false));
+
+    SnapshotProfilingSession session;
+    EXPECT_EQ(session.load(path.c_str(), READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr), 36);
+    EXPECT_EQ(session.getCpuSession().getThreadManagers().size(), 1u);
+    // Command 33 belongs to a loaded session alone.
+    const FrontendCommands::Row *row = FrontendCommands::find(33);
+    ASSERT_NE(row, nullptr);
+    CommandOwners owners;
+    owners.session = &session;
+    EXPECT_FALSE(FrontendCommands::isOwned(*row, owners));
+    owners.loaded = &session;
+    EXPECT_TRUE(FrontendCommands::isOwned(*row, owners));
+
+    CharVectorDataWriter first;
+    session.writeLoadData(&first);
+    std::vector<unsigned char> reply = bytesOf(first);
+    ASSERT_GT(reply.size(), 9u);
+    EXPECT_EQ(std::vector<unsigned char>(reply.begin(), reply.begin() + 9), (std::vector<unsigned char>{0, 0, 0, 36, 0, 0, 0, 0, 8}));
+    // The reader went with the first answer: the result stays, the IDs and the file do not.
+    CharVectorDataWriter second;
+    session.writeLoadData(&second);
+    std::vector<unsigned char> again = bytesOf(second);
+    ASSERT_GT(again.size(), 5u);
+    EXPECT_EQ(std::vector<unsigned char>(again.begin(), again.begin() + 5), (std::vector<unsigned char>{0, 0, 0, 36, 1}));
+}
+
+TEST_F(SnapshotFileTest, SnapshotSessionThatCannotOpenOrListenSaysSoAndReturns)
+{
+    SnapshotProfilingSession missing;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(missing.load((dir + "/none").c_str(), READ_CPU, nullptr), -1003);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Error opening snapshot."), std::string::npos) << log;
+    EXPECT_EQ(log.find("No Orvane snapshot"), std::string::npos) << "nothing was read: " << log;
+
+    // A port nobody can listen on: nothing is served and the loader returns.
+    std::string path = dir + "/served";
+    writeFile(path, stream(false));
+    for (int port : {0, -1, 70000}) {
+        SCOPED_TRACE(port);
+        SnapshotProfilingSession session;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(session.loadSnapshot(path.c_str(), port, READ_CPU, nullptr, nullptr), 1);
+        log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("ERROR: Could not listen"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Waiting for a connection"), std::string::npos) << log;
+        EXPECT_EQ(session.getReadResult(), 36);
+    }
 }
 
 } // namespace
