@@ -24,13 +24,11 @@
 #include "MethodDesc.h"
 #include "LiveThreadManager.h"
 #include "CpuProfilingSession.h"
-#include "GzFileDataReader.h"
 #include "HeapProfilingSession.h"
 #include "ProfilingSession.h"
 #include "Registry.h"
 #include "SnapshotFile.h"
-#include "SnapshotReader.h"
-#include "VmInterface.h"
+#include "SnapshotProfilingSession.h"
 
 using namespace jvmtest;
 
@@ -288,33 +286,14 @@ TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedCl
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
-// A clock for sessions loaded from a snapshot.
-class NoVm : public VmInterface {
-public:
-    long long getUsec() override { return 0; }
-    long long getCurrentThreadCpuUsec() override { return -1; }
-    bool getStackTrace(std::vector<StackFrame> *) override { return false; }
-    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
-};
-
 // The sessions a saved snapshot file loads into.
 struct LoadedSnapshot {
-    ProfilingSession session;
-    ClassProfilingSession classes{&session};
-    NoVm vm;
-    CpuProfilingSession cpu{&session, &vm, CpuProfilingSession::Settings()};
-    HeapProfilingSession heap{&session, &classes};
+    SnapshotProfilingSession session;
+    ClassProfilingSession &classes = *session.getClassProfilingSession();
+    CpuProfilingSession &cpu = session.getCpuSession();
+    HeapProfilingSession &heap = session.getHeapSession();
 
-    int load(const std::string &path)
-    {
-        SnapshotSources into;
-        into.session = &session;
-        into.classes = &classes;
-        into.cpu = &cpu;
-        into.heap = &heap;
-        GzFileDataReader reader(path.c_str());
-        return SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr);
-    }
+    int load(const std::string &path) { return session.load(path.c_str(), READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr); }
 
     // The reply of `handler` to `request`, as the front end gets it.
     std::vector<uint8_t> reply(void (HeapProfilingSession::*handler)(DataReader *, DataWriter *), const std::vector<uint8_t> &request)
