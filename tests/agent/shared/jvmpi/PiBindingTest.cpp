@@ -15,6 +15,8 @@
 #include "Counter.h"
 #include "TypeUtil.h"
 #include "jvmpi.h"
+#include "../../instr/InstrumenterTestSupport.h"
+#include "io/ClassFileWriter.h"
 
 #include <atomic>
 #include <cstdio>
@@ -662,6 +664,31 @@ TEST_F(PiEventsTest, ClassLoadHookLeavesAnUnchangedClassInItsBuffer)
     post(event);
     EXPECT_EQ(event.u.class_load_hook.new_class_data, bytes);
     EXPECT_EQ(event.u.class_load_hook.new_class_data_len, static_cast<jint>(sizeof bytes));
+}
+
+// The VM reports allocations here: Object's constructor and String's
+// fields stay as the VM gives them (the tool-interface build changes both).
+TEST_F(PiEventsTest, ObjectAndStringComeBackInTheirOwnBuffers)
+{
+    for (const char *name : {"java/lang/Object", "java/lang/String"}) {
+        SCOPED_TRACE(name);
+        instrtest::TestClass c(name, 52);
+        c.method("<init>", "()V", instrtest::ACC_PUBLIC, {0xB1});
+        char *written = nullptr;
+        int length = Tessera::ClassFileWriter::writeToByteArray(&written, c.cf);
+        ASSERT_GT(length, 0);
+        std::vector<unsigned char> bytes(written, written + length);
+        delete[] written;
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_CLASS_LOAD_HOOK;
+        event.u.class_load_hook.class_data = bytes.data();
+        event.u.class_load_hook.class_data_len = length;
+        event.u.class_load_hook.malloc_f = [](unsigned size) { return malloc(size); };
+        post(event);
+        EXPECT_EQ(event.u.class_load_hook.new_class_data, bytes.data());
+        EXPECT_EQ(event.u.class_load_hook.new_class_data_len, length);
+    }
 }
 
 TEST_F(PiEventsTest, ClassUnloadCountsOnlyKnownClasses)
