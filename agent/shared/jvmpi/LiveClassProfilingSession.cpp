@@ -34,8 +34,13 @@ ClassData *LiveClassProfilingSession::getLoadedClassData(const char *name)
     auto found = classNameToClassData.find(dotted);
     if (found != classNameToClassData.end())
         return found->second;
-    ClassData *classData = new ClassData(dotted.c_str(), this);
-    addClassData(classData);
+    // One record per class and method, whether the rewriting or the VM's
+    // class load met them first.
+    ClassData *classData = instrumentationReady ? Instrumenter::getClassData(dotted.c_str()) : nullptr;
+    if (classData == nullptr) {
+        classData = new ClassData(dotted.c_str(), this);
+        addClassData(classData);
+    }
     classNameToClassData.emplace(dotted, classData);
     if (isFilteredClassName(dotted.c_str(), true))
         numFilteredClasses++;
@@ -96,10 +101,14 @@ void LiveClassProfilingSession::handleClassLoad(JVMPI_Event *event, bool request
         auto known = methodIdToMethodDesc.find(method.method_id);
         if (known != methodIdToMethodDesc.end() && known->second != nullptr)
             continue;
-        MethodDesc *methodDesc = new MethodDesc(classData, method.method_name, -1, method.method_signature, -1, this, className);
+        MethodDesc *methodDesc = instrumentationReady ? Instrumenter::getMethodDesc(className, method.method_name, method.method_signature)
+                                                      : nullptr;
+        if (methodDesc == nullptr) {
+            methodDesc = new MethodDesc(classData, method.method_name, -1, method.method_signature, -1, this, className);
+            addMethodDesc(methodDesc);
+        }
         methodDesc->setMethodId(method.method_id);
         methodIdToMethodDesc[method.method_id] = methodDesc;
-        addMethodDesc(methodDesc);
     }
 }
 
@@ -209,6 +218,7 @@ void LiveClassProfilingSession::initInstrumentation(CpuProfilingSession *cpu, co
 {
     SessionLock lock(profilingSession, IM_CLASS);
     Instrumenter::initialize(this, profilingSession, cpu != nullptr ? &cpu->getMethodHandles() : nullptr);
+    instrumentationReady = true;
     // There is no native-method prefix here: native methods stay as they are.
     Instrumenter::setReplaceNativeMethods(false);
     AnnotationInstrumentation::Environment probes;

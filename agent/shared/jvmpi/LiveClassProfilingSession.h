@@ -80,6 +80,8 @@ private:
     std::unordered_map<void *, MethodDesc *> methodIdToMethodDesc;
     std::unordered_map<std::string, ClassData *> classNameToClassData;
     ClassDecisions decisions;
+    // The instrumenter keeps this session's class and method records.
+    bool instrumentationReady = false;
     int numFilteredClasses = 0;
     int numUnfilteredClasses = 0;
 };
