@@ -1016,7 +1016,12 @@ void JNICALL realClassPrepare(jvmtiEnv *jvmti, JNIEnv *env, jthread, jclass klas
     memset(&event, 0, sizeof event);
     event.event_type = JVMPI_EVENT_CLASS_LOAD;
     event.env_id = env;
+    jint interfaceCount = 0;
+    jclass *interfaces = nullptr;
+    if (jvmti->GetImplementedInterfaces(klass, &interfaceCount, &interfaces) == JVMTI_ERROR_NONE)
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(interfaces));
     event.u.class_load.class_name = model.name.c_str();
+    event.u.class_load.num_interfaces = interfaceCount;
     event.u.class_load.num_methods = static_cast<jint>(methods.size());
     event.u.class_load.methods = methods.data();
     event.u.class_load.num_static_fields = static_cast<jint>(statics.size());
