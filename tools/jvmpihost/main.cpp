@@ -4,7 +4,8 @@
 // makes is logged on stdout as "host: <call> <arguments>".
 //
 //   jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT]
-//             [--fail-thread] [--no-heap-dump] --jvm CLASSPATH [--libjvm PATH] [STEP...]
+//             [--fail-thread] [--no-heap-dump] [--class-events] --jvm CLASSPATH [--libjvm PATH]
+//             [--jvm-option TEXT] [STEP...]
 // The host first starts a real JVM (libjvm loaded at run time) with CLASSPATH,
 // and every JNI function but the profiler interface's GetEnv reaches it: the
 // host's main thread and each scripted thread are threads attached to that
@@ -32,10 +33,18 @@
 //   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
 //                                        class the agent gave back as NAME in the system class
 //                                        loader and runs its main with the arguments
+//   run:NAME[:ARG/ARG...]                the real JVM loads NAME from its class path (with
+//                                        --class-events the agent sees it load) and runs its main
+// --class-events: the classes the real JVM loads from then on raise CLASS_LOAD_HOOK (the
+// agent's bytes are what the JVM defines) and CLASS_LOAD, when the agent enabled them; the
+// natives of the agent's hook class are bound to the agent library. --jvm-option TEXT
+// passes an option to the real JVM (repeatable).
 // RequestEvent 42 delivers the model's class at once as a requested event,
 // 59 the model's monitor dump, 37 a heap dump of the model's classes and
 // objects.
 #include "jvmpi.h"
+
+#include <jvmti.h>
 
 #include <atomic>
 #include <chrono>
@@ -47,6 +56,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -61,6 +71,7 @@ struct HostMonitor {
 };
 
 bool noJvmpi = false;
+bool classEvents = false;
 int failEnable = -1;
 bool failThread = false;
 std::atomic<int> gcDisabled(0);
@@ -221,15 +232,31 @@ int threadNumber(JNIEnv *env)
     return -1;
 }
 
+// The event types the agent enabled (the real JVM's class events ask).
+std::mutex enabledLock;
+std::set<jint> enabledEvents;
+
+bool isEnabled(jint type)
+{
+    std::lock_guard<std::mutex> guard(enabledLock);
+    return enabledEvents.count(type) != 0;
+}
+
 jint enableEvent(jint type, void *)
 {
     logCall("EnableEvent %d", type);
-    return type == failEnable ? JVMPI_FAIL : JVMPI_SUCCESS;
+    if (type == failEnable)
+        return JVMPI_FAIL;
+    std::lock_guard<std::mutex> guard(enabledLock);
+    enabledEvents.insert(type);
+    return JVMPI_SUCCESS;
 }
 
 jint disableEvent(jint type, void *)
 {
     logCall("DisableEvent %d", type);
+    std::lock_guard<std::mutex> guard(enabledLock);
+    enabledEvents.erase(type);
     return JVMPI_SUCCESS;
 }
 
@@ -439,6 +466,9 @@ jint JNICALL detachCurrentThread(JavaVM *)
 
 const char DEFAULT_LIBJVM[] = "/usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so";
 
+// Options the script passes on to the real JVM.
+std::vector<std::string> jvmOptions;
+
 // Starts the real JVM with `classPath`; false (and a message) when it cannot.
 bool startJvm(const std::string &libjvm, const std::string &classPath)
 {
@@ -455,11 +485,13 @@ bool startJvm(const std::string &libjvm, const std::string &classPath)
     }
     std::string classPathOption = "-Djava.class.path=" + classPath;
     std::string perfData = "-XX:-UsePerfData";
-    JavaVMOption options[] = {{&classPathOption[0], nullptr}, {&perfData[0], nullptr}};
+    std::vector<JavaVMOption> options = {{&classPathOption[0], nullptr}, {&perfData[0], nullptr}};
+    for (std::string &option : jvmOptions)
+        options.push_back(JavaVMOption{&option[0], nullptr});
     JavaVMInitArgs args;
     args.version = JNI_VERSION_1_8;
-    args.nOptions = 2;
-    args.options = options;
+    args.nOptions = static_cast<jint>(options.size());
+    args.options = options.data();
     args.ignoreUnrecognized = JNI_FALSE;
     jint created = create(&realVm, reinterpret_cast<void **>(&realMainEnv), &args);
     if (created != JNI_OK || realVm == nullptr) {
@@ -827,6 +859,8 @@ bool javaFailed(JNIEnv *env, const char *what)
     return true;
 }
 
+bool callMain(JNIEnv *env, jclass type, const std::string &name, const std::vector<std::string> &arguments);
+
 // The real JVM defines `bytes` as class `name` in the system class loader
 // and runs its main with `arguments`.
 bool runMain(const std::string &name, const std::vector<unsigned char> &bytes, const std::vector<std::string> &arguments)
@@ -844,6 +878,12 @@ bool runMain(const std::string &name, const std::vector<unsigned char> &bytes, c
     jclass type = env->DefineClass(name.c_str(), loader, reinterpret_cast<const jbyte *>(bytes.data()), static_cast<jsize>(bytes.size()));
     if (type == nullptr || javaFailed(env, "DefineClass"))
         return false;
+    return callMain(env, type, name, arguments);
+}
+
+// Runs main of `type` with `arguments` on the host's main thread.
+bool callMain(JNIEnv *env, jclass type, const std::string &name, const std::vector<std::string> &arguments)
+{
     jmethodID main = env->GetStaticMethodID(type, "main", "([Ljava/lang/String;)V");
     if (javaFailed(env, "GetStaticMethodID main"))
         return false;
@@ -862,6 +902,237 @@ bool runMain(const std::string &name, const std::vector<unsigned char> &bytes, c
         return false;
     logCall("main %s returned", name.c_str());
     return true;
+}
+
+// The real JVM's own class loads, raised as the profiler interface's class
+// events. The host's JVMTI environment in its JVM sees each class before it
+// is defined (CLASS_LOAD_HOOK: the JVM defines the bytes the agent gives
+// back) and once it is prepared (CLASS_LOAD with its methods and fields,
+// the class joining the host's model under a host-made class id, its
+// methods under their real method ids).
+jvmtiEnv *classEventsEnv = nullptr;
+std::atomic<uintptr_t> nextRealClassId(0x7000000000ul);
+
+void *allocateClassBytes(unsigned int size)
+{
+    unsigned char *memory = nullptr;
+    return classEventsEnv->Allocate(size, &memory) == JVMTI_ERROR_NONE ? memory : nullptr;
+}
+
+void JNICALL realClassFileLoadHook(jvmtiEnv *, JNIEnv *env, jclass redefined, jobject, const char *name, jobject, jint length,
+                                   const unsigned char *bytes, jint *newLength, unsigned char **newBytes)
+{
+    if (redefined != nullptr || table.NotifyEvent == nullptr || !isEnabled(JVMPI_EVENT_CLASS_LOAD_HOOK))
+        return;
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_LOAD_HOOK;
+    event.env_id = env;
+    event.u.class_load_hook.class_data = const_cast<unsigned char *>(bytes);
+    event.u.class_load_hook.class_data_len = length;
+    event.u.class_load_hook.malloc_f = allocateClassBytes;
+    table.NotifyEvent(&event);
+    unsigned char *given = static_cast<unsigned char *>(event.u.class_load_hook.new_class_data);
+    if (given == nullptr || given == bytes)
+        return;
+    *newBytes = given;
+    *newLength = event.u.class_load_hook.new_class_data_len;
+    logCall("real class %s rewritten %d -> %d", name != nullptr ? name : "?", length, *newLength);
+}
+
+// Frees what JVMTI allocated when the scope ends.
+struct JvmtiChars {
+    char *chars = nullptr;
+    ~JvmtiChars()
+    {
+        if (chars != nullptr)
+            classEventsEnv->Deallocate(reinterpret_cast<unsigned char *>(chars));
+    }
+};
+
+void JNICALL realClassPrepare(jvmtiEnv *jvmti, JNIEnv *env, jthread, jclass klass)
+{
+    JvmtiChars signature;
+    if (jvmti->GetClassSignature(klass, &signature.chars, nullptr) != JVMTI_ERROR_NONE || signature.chars == nullptr ||
+        signature.chars[0] != 'L')
+        return;
+    std::string name(signature.chars + 1);
+    if (!name.empty() && name.back() == ';')
+        name.pop_back();
+    jlong tag = 0;
+    jvmti->GetTag(klass, &tag);
+    if (tag == 0) {
+        tag = static_cast<jlong>(nextRealClassId.fetch_add(16));
+        jvmti->SetTag(klass, tag);
+    }
+    uintptr_t classId = static_cast<uintptr_t>(tag);
+    ModelClass model;
+    model.name = name;
+    jint methodCount = 0;
+    jmethodID *methodIds = nullptr;
+    if (jvmti->GetClassMethods(klass, &methodCount, &methodIds) == JVMTI_ERROR_NONE) {
+        for (jint i = 0; i < methodCount; i++) {
+            JvmtiChars methodName, methodSignature;
+            if (jvmti->GetMethodName(methodIds[i], &methodName.chars, &methodSignature.chars, nullptr) == JVMTI_ERROR_NONE)
+                model.methods.push_back(ModelMethod{methodName.chars, methodSignature.chars, methodIds[i]});
+        }
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(methodIds));
+    }
+    {
+        std::lock_guard<std::mutex> guard(modelLock);
+        for (const ModelMethod &method : model.methods)
+            methodClasses[reinterpret_cast<uintptr_t>(method.id)] = classId;
+        classes[classId] = model;
+    }
+    if (table.NotifyEvent == nullptr || !isEnabled(JVMPI_EVENT_CLASS_LOAD))
+        return;
+    // Fields: statics and instance fields with their signatures.
+    std::vector<std::string> fieldText;
+    std::vector<bool> fieldStatic;
+    jint fieldCount = 0;
+    jfieldID *fieldIds = nullptr;
+    if (jvmti->GetClassFields(klass, &fieldCount, &fieldIds) == JVMTI_ERROR_NONE) {
+        for (jint i = 0; i < fieldCount; i++) {
+            JvmtiChars fieldName, fieldSignature;
+            jint modifiers = 0;
+            if (jvmti->GetFieldName(klass, fieldIds[i], &fieldName.chars, &fieldSignature.chars, nullptr) != JVMTI_ERROR_NONE ||
+                jvmti->GetFieldModifiers(klass, fieldIds[i], &modifiers) != JVMTI_ERROR_NONE)
+                continue;
+            fieldText.push_back(fieldName.chars);
+            fieldText.push_back(fieldSignature.chars);
+            fieldStatic.push_back((modifiers & 0x0008) != 0);
+        }
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(fieldIds));
+    }
+    std::vector<JVMPI_Field> statics, instances;
+    for (size_t i = 0; i < fieldStatic.size(); i++) {
+        JVMPI_Field field{&fieldText[2 * i][0], &fieldText[2 * i + 1][0]};
+        (fieldStatic[i] ? statics : instances).push_back(field);
+    }
+    std::vector<JVMPI_Method> methods;
+    for (ModelMethod &method : model.methods)
+        methods.push_back(JVMPI_Method{&method.name[0], &method.signature[0], 0, 0, method.id});
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_LOAD;
+    event.env_id = env;
+    jint interfaceCount = 0;
+    jclass *interfaces = nullptr;
+    if (jvmti->GetImplementedInterfaces(klass, &interfaceCount, &interfaces) == JVMTI_ERROR_NONE)
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(interfaces));
+    event.u.class_load.class_name = model.name.c_str();
+    event.u.class_load.num_interfaces = interfaceCount;
+    event.u.class_load.num_methods = static_cast<jint>(methods.size());
+    event.u.class_load.methods = methods.data();
+    event.u.class_load.num_static_fields = static_cast<jint>(statics.size());
+    event.u.class_load.statics = statics.data();
+    event.u.class_load.num_instance_fields = static_cast<jint>(instances.size());
+    event.u.class_load.instances = instances.data();
+    event.u.class_load.class_id = reinterpret_cast<jobjectID>(classId);
+    table.NotifyEvent(&event);
+}
+
+// The JNI short name of a native method: "Java_", the class and the method
+// with '_' as "_1", ';' as "_2", '[' as "_3" and '/' as '_'.
+std::string jniName(const std::string &className, const std::string &method)
+{
+    std::string name = "Java_";
+    auto mangle = [&name](const std::string &text) {
+        for (char c : text) {
+            if (c == '_')
+                name += "_1";
+            else if (c == ';')
+                name += "_2";
+            else if (c == '[')
+                name += "_3";
+            else if (c == '/')
+                name += '_';
+            else
+                name += c;
+        }
+    };
+    mangle(className);
+    name += '_';
+    mangle(method);
+    return name;
+}
+
+// Binds the native methods of `className` that the agent library defines,
+// as a VM binds the natives of a library it loaded itself. The number bound.
+int bindAgentNatives(JNIEnv *env, const char *className)
+{
+    jclass type = env->FindClass(className);
+    if (type == nullptr) {
+        env->ExceptionClear();
+        return 0;
+    }
+    jint count = 0;
+    jmethodID *ids = nullptr;
+    if (classEventsEnv->GetClassMethods(type, &count, &ids) != JVMTI_ERROR_NONE)
+        return 0;
+    int bound = 0;
+    for (jint i = 0; i < count; i++) {
+        jint modifiers = 0;
+        JvmtiChars name, signature;
+        if (classEventsEnv->GetMethodModifiers(ids[i], &modifiers) != JVMTI_ERROR_NONE || (modifiers & 0x0100) == 0 ||
+            classEventsEnv->GetMethodName(ids[i], &name.chars, &signature.chars, nullptr) != JVMTI_ERROR_NONE)
+            continue;
+        void *function = dlsym(agentLibrary, jniName(className, name.chars).c_str());
+        if (function == nullptr)
+            continue;
+        JNINativeMethod native{name.chars, signature.chars, function};
+        if (env->RegisterNatives(type, &native, 1) == JNI_OK)
+            bound++;
+        else
+            env->ExceptionClear();
+    }
+    classEventsEnv->Deallocate(reinterpret_cast<unsigned char *>(ids));
+    return bound;
+}
+
+// From now on the real JVM's class loads reach the agent.
+bool startClassEvents()
+{
+    if (realVm->GetEnv(reinterpret_cast<void **>(&classEventsEnv), JVMTI_VERSION_1_2) != JNI_OK || classEventsEnv == nullptr) {
+        fprintf(stderr, "jvmpihost: the JVM gives no JVMTI environment for class events\n");
+        return false;
+    }
+    jvmtiCapabilities capabilities;
+    memset(&capabilities, 0, sizeof capabilities);
+    capabilities.can_tag_objects = 1;
+    jvmtiEventCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.ClassFileLoadHook = realClassFileLoadHook;
+    callbacks.ClassPrepare = realClassPrepare;
+    if (classEventsEnv->AddCapabilities(&capabilities) != JVMTI_ERROR_NONE ||
+        classEventsEnv->SetEventCallbacks(&callbacks, sizeof callbacks) != JVMTI_ERROR_NONE) {
+        fprintf(stderr, "jvmpihost: cannot set up the class events\n");
+        return false;
+    }
+    // The hooks of rewritten classes call these natives.
+    logCall("bound %d natives of the hook class", bindAgentNatives(realMainEnv, "com/orvane/agent/InstrumentationCallee"));
+    if (classEventsEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr) != JVMTI_ERROR_NONE ||
+        classEventsEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_PREPARE, nullptr) != JVMTI_ERROR_NONE) {
+        fprintf(stderr, "jvmpihost: cannot enable the class events\n");
+        return false;
+    }
+    logCall("class events of the JVM on");
+    return true;
+}
+
+// The real JVM loads `name` (dotted or slashed) through its class path and
+// runs its main.
+bool loadAndRunMain(const std::string &name, const std::vector<std::string> &arguments)
+{
+    JNIEnv *env = realMainEnv;
+    std::string slashed = name;
+    for (char &c : slashed)
+        if (c == '.')
+            c = '/';
+    jclass type = env->FindClass(slashed.c_str());
+    if (type == nullptr || javaFailed(env, "FindClass"))
+        return false;
+    return callMain(env, type, name, arguments);
 }
 
 bool playStep(const std::string &step)
@@ -1017,6 +1288,8 @@ bool playStep(const std::string &step)
         if (!hookClass(args[1], &given))
             return false;
         return runMain(args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
+    } else if (verb == "run" && (args.size() == 2 || args.size() == 3)) {
+        return loadAndRunMain(args[1], args.size() == 3 ? split(args[2], '/') : std::vector<std::string>());
     } else if (step == "java-comm") {
         if (!startJavaCommunication())
             return false;
@@ -1032,7 +1305,7 @@ bool playStep(const std::string &step)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [--no-heap-dump] --jvm CLASSPATH [--libjvm PATH] [STEP...]\n");
+        fprintf(stderr, "usage: jvmpihost LIBRARY [--options TEXT] [--no-jvmpi] [--fail-enable EVENT] [--fail-thread] [--no-heap-dump] [--class-events] --jvm CLASSPATH [--libjvm PATH] [--jvm-option TEXT] [STEP...]\n");
         return 2;
     }
     std::string options;
@@ -1055,6 +1328,10 @@ int main(int argc, char **argv)
             classPath = argv[++i];
         else if (arg == "--libjvm" && i + 1 < argc)
             libjvm = argv[++i];
+        else if (arg == "--jvm-option" && i + 1 < argc)
+            jvmOptions.push_back(argv[++i]);
+        else if (arg == "--class-events")
+            classEvents = true;
         else
             steps.push_back(arg);
     }
@@ -1090,6 +1367,8 @@ int main(int argc, char **argv)
     optionText.push_back('\0');
     jint loaded = onLoad(&vm, optionText.data(), nullptr);
     logCall("JVM_OnLoad returned %d", loaded);
+    if (classEvents && !startClassEvents())
+        return 2;
     for (const std::string &step : steps)
         if (!playStep(step))
             return 2;

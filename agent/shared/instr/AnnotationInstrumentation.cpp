@@ -127,6 +127,8 @@ void AnnotationInstrumentation::init()
     if (s.initialized)
         return;
     s.initialized = true;
+    if (s.environment.profilerInterface)
+        return; // only the rows the Java side registers
     if (s.environment.recordThreadNameChanges) {
         table()[{"setName", "(Ljava/lang/String;)V"}].push_back(AnnotationTask{KIND_THREAD_NAME, 0, THREAD, -2});
         table()[{"sleep", "(J)V"}].push_back(AnnotationTask{KIND_THREAD_NAME, 0, THREAD, -2});
@@ -306,7 +308,7 @@ void AnnotationInstrumentation::instrument(JNIEnv *, ClassFile *classFile, const
                 continue;
             }
             if (!hooksAdded) {
-                hooks = ProbeInstrumentation::addHooks(classFile);
+                hooks = ProbeInstrumentation::addHooks(classFile, state().environment.profilerInterface);
                 hooksAdded = true;
             }
             ProbeInstrumentation::addProfilingHookToMethod(classFile, m, code, className, id, hooks, value);

@@ -54,6 +54,9 @@ public:
         bool attached = false;
         bool ibmVm = false;
         bool recordThreadNameChanges = false;
+        // The profiler-interface agent: no built-in probes, primitives boxed
+        // through util/PrimitiveWrapper, class-file versions kept.
+        bool profilerInterface = false;
     };
 
     // Set before the first class is rewritten.

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "ClassModifications.h"
 #include "Instrumenter.h"
 #include "InstrumenterPrivate.h"
 #include "Opcodes.h"
@@ -36,6 +37,8 @@ const char *const EXIT_OBJECT =
 const char *const EXIT_INT =
     "(IILjava/lang/Class;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/Object;)V";
 const char *const WRAPPER = "com/orvane/agent/util/PrimitiveWrapper15";
+// The profiler-interface agent's boxing class.
+const char *const PI_WRAPPER = "com/orvane/agent/util/PrimitiveWrapper";
 const char *const WRAP = "__orvane_wrap";
 
 // The boxing method of each primitive type.
@@ -55,8 +58,9 @@ const int ACC_STATIC = 0x0008;
 
 // What every hook call passes after its first value.
 struct Target {
+    Tessera::ClassFile *classFile;
     int id;
-    int classConstant;
+    int classConstant; // 0: the class is named through Class.forName
     int classNameConstant;
     int methodNameConstant;
     int descriptorConstant;
@@ -82,7 +86,10 @@ void pushCount(List *v, int value)
 void pushTarget(List *v, const Target &t)
 {
     addShort(v, OP_SIPUSH, t.id);
-    addShort(v, OP_LDC_W, t.classConstant);
+    if (t.classConstant != 0)
+        addShort(v, OP_LDC_W, t.classConstant);
+    else
+        ClassModifications::addThisClassInstructions(t.classFile, v);
     addShort(v, OP_LDC_W, t.classNameConstant);
     addShort(v, OP_LDC_W, t.methodNameConstant);
     addShort(v, OP_LDC_W, t.descriptorConstant);
@@ -125,11 +132,12 @@ bool parseDescriptor(const std::string &d, std::string *parameters, char *return
 }
 
 // The boxing Methodref of a primitive type; 0 for references.
-int wrapRef(ClassFile *classFile, char type)
+int wrapRef(ClassFile *classFile, const ProbeInstrumentation::Hooks &hooks, char type)
 {
     for (const auto &w : WRAPS) {
         if (w.type == type)
-            return ConstantPoolUtil::addConstantMethodrefInfo(classFile, WRAPPER, WRAP, w.descriptor);
+            return ConstantPoolUtil::addConstantMethodrefInfo(classFile, hooks.profilerInterface ? PI_WRAPPER : WRAPPER, WRAP,
+                                                              w.descriptor);
     }
     return 0;
 }
@@ -161,7 +169,7 @@ void buildEntry(List *v, ClassFile *classFile, const Target &t, const ProbeInstr
             addSimple(v, OP_DUP);
             pushCount(v, static_cast<int>(i));
             loadLocal(v, type, slot);
-            if (int wrap = wrapRef(classFile, type))
+            if (int wrap = wrapRef(classFile, hooks, type))
                 addShort(v, OP_INVOKESTATIC, wrap);
             addSimple(v, OP_AASTORE);
             slot += type == 'J' || type == 'D' ? 2 : 1;
@@ -190,14 +198,14 @@ void buildExit(List *v, ClassFile *classFile, const Target &t, const ProbeInstru
     case 'J':
     case 'D':
         addSimple(v, OP_DUP2);
-        addShort(v, OP_INVOKESTATIC, wrapRef(classFile, returnType));
+        addShort(v, OP_INVOKESTATIC, wrapRef(classFile, hooks, returnType));
         break;
     case 'L':
         addSimple(v, OP_DUP);
         break;
     default:
         addSimple(v, OP_DUP);
-        addShort(v, OP_INVOKESTATIC, wrapRef(classFile, returnType));
+        addShort(v, OP_INVOKESTATIC, wrapRef(classFile, hooks, returnType));
         break;
     }
     pushTarget(v, t);
@@ -208,9 +216,10 @@ List *newList() { return instructionVectorPool.getInstance(false); }
 
 } // namespace
 
-ProbeInstrumentation::Hooks ProbeInstrumentation::addHooks(ClassFile *classFile)
+ProbeInstrumentation::Hooks ProbeInstrumentation::addHooks(ClassFile *classFile, bool profilerInterface)
 {
     Hooks h;
+    h.profilerInterface = profilerInterface;
     h.enterObjects = ConstantPoolUtil::addConstantMethodrefInfo(classFile, CALLEE, HOOK_ENTER, ENTER_OBJECTS);
     h.enterInt = ConstantPoolUtil::addConstantMethodrefInfo(classFile, CALLEE, HOOK_ENTER, ENTER_INT);
     h.exitObject = ConstantPoolUtil::addConstantMethodrefInfo(classFile, CALLEE, HOOK_EXIT, EXIT_OBJECT);
@@ -239,12 +248,16 @@ bool ProbeInstrumentation::addProfilingHookToMethod(ClassFile *classFile, Method
         ByteCodeReader::freeInstructions(list);
         return false;
     }
-    Instrumenter::ensureClassConstantLoadable(classFile);
+    // ldc of a Class constant needs version 49; the profiler-interface agent
+    // keeps older versions and names the class through Class.forName there.
+    if (!hooks.profilerInterface)
+        Instrumenter::ensureClassConstantLoadable(classFile);
     bool constructor = name == "<init>";
     bool isStatic = (method->getAccessFlags() & ACC_STATIC) != 0;
     Target t;
+    t.classFile = classFile;
     t.id = id;
-    t.classConstant = ConstantPoolUtil::addConstantClassInfo(classFile, className);
+    t.classConstant = classFile->getMajorVersion() >= 49 ? ConstantPoolUtil::addConstantClassInfo(classFile, className) : 0;
     t.classNameConstant = ConstantPoolUtil::addConstantStringInfo(classFile, className);
     t.methodNameConstant = ConstantPoolUtil::addConstantStringInfo(classFile, name.c_str());
     t.descriptorConstant = ConstantPoolUtil::addConstantStringInfo(classFile, descriptor.c_str());

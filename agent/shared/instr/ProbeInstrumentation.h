@@ -29,14 +29,20 @@ public:
         int enterInt = 0;     // enter with an int
         int exitObject = 0;   // exit with the result boxed, or the exception
         int exitInt = 0;      // exit of a method returning int
+        // The profiler-interface agent: primitives are boxed through
+        // util/PrimitiveWrapper and the class-file version stays; below
+        // version 49 the class object is named through Class.forName.
+        bool profilerInterface = false;
     };
     // Finds or adds the four hook Methodrefs.
-    static Hooks addHooks(Tessera::ClassFile *classFile);
+    static Hooks addHooks(Tessera::ClassFile *classFile, bool profilerInterface = false);
 
     // Rewrites the method's code. False and the method unchanged when the id
     // does not fit a pushed short (with a warning), the code cannot be
     // rewritten, or it holds fewer than two instructions. Class files below
-    // version 49 become 49.0, which the Class constants need.
+    // version 49 become 49.0, which the Class constants need (with
+    // `hooks.profilerInterface` they stay and push their class through
+    // Class.forName instead).
     static bool addProfilingHookToMethod(Tessera::ClassFile *classFile, Tessera::MethodInfo *method,
                                          Tessera::CodeAttribute *code, const char *className, int id,
                                          const Hooks &hooks, int value);

@@ -3,13 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "AgentOptions.h"
+#include "AnnotationInstrumentation.h"
 #include "ClassData.h"
 #include "ClassModifications.h"
 #include "ClassProfilingHelper.h"
+#include "CpuProfilingSession.h"
+#include "Instrumenter.h"
 #include "InternalMonitor.h"
 #include "LiveProfiling.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
+#include "SessionConfig.h"
 #include "SessionLock.h"
 #include "io/ClassFileReader.h"
 #include "io/ClassFileWriter.h"
@@ -17,7 +22,7 @@
 #include "structures/ConstantPoolUtil.h"
 #include "structures/MethodInfo.h"
 
-LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session) : ClassProfilingSession(session) {}
+LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session) : ClassProfilingSession(session), decisions(this, session) {}
 
 LiveClassProfilingSession::~LiveClassProfilingSession() = default;
 
@@ -29,8 +34,13 @@ ClassData *LiveClassProfilingSession::getLoadedClassData(const char *name)
     auto found = classNameToClassData.find(dotted);
     if (found != classNameToClassData.end())
         return found->second;
-    ClassData *classData = new ClassData(dotted.c_str(), this);
-    addClassData(classData);
+    // One record per class and method, whether the rewriting or the VM's
+    // class load met them first.
+    ClassData *classData = instrumentationReady ? Instrumenter::getClassData(dotted.c_str()) : nullptr;
+    if (classData == nullptr) {
+        classData = new ClassData(dotted.c_str(), this);
+        addClassData(classData);
+    }
     classNameToClassData.emplace(dotted, classData);
     if (isFilteredClassName(dotted.c_str(), true))
         numFilteredClasses++;
@@ -91,10 +101,14 @@ void LiveClassProfilingSession::handleClassLoad(JVMPI_Event *event, bool request
         auto known = methodIdToMethodDesc.find(method.method_id);
         if (known != methodIdToMethodDesc.end() && known->second != nullptr)
             continue;
-        MethodDesc *methodDesc = new MethodDesc(classData, method.method_name, -1, method.method_signature, -1, this, className);
+        MethodDesc *methodDesc = instrumentationReady ? Instrumenter::getMethodDesc(className, method.method_name, method.method_signature)
+                                                      : nullptr;
+        if (methodDesc == nullptr) {
+            methodDesc = new MethodDesc(classData, method.method_name, -1, method.method_signature, -1, this, className);
+            addMethodDesc(methodDesc);
+        }
         methodDesc->setMethodId(method.method_id);
         methodIdToMethodDesc[method.method_id] = methodDesc;
-        addMethodDesc(methodDesc);
     }
 }
 
@@ -197,7 +211,60 @@ void LiveClassProfilingSession::handleClassLoadHook(JVMPI_Event *event)
         event->u.class_load_hook.new_class_data = static_cast<unsigned char *>(copy);
         event->u.class_load_hook.new_class_data_len = newLength;
     }
-    free(newBytes);
+    delete[] newBytes;
+}
+
+void LiveClassProfilingSession::initInstrumentation(CpuProfilingSession *cpu, const AgentOptions &options)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    Instrumenter::initialize(this, profilingSession, cpu != nullptr ? &cpu->getMethodHandles() : nullptr);
+    instrumentationReady = true;
+    // There is no native-method prefix here: native methods stay as they are.
+    Instrumenter::setReplaceNativeMethods(false);
+    AnnotationInstrumentation::Environment probes;
+    probes.recordThreadNameChanges = options.recordThreadNameChanges;
+    probes.profilerInterface = true;
+    AnnotationInstrumentation::setEnvironment(probes);
+    ClassDecisions::Switches &switches = decisions.getSwitches();
+    switches.instrumentJre = options.instrumentJre;
+    switches.replaceNativeMethods = false;
+    switches.allocationHooks = false;
+    switches.arrayAllocations = false;
+    switches.retransformArrayAllocs = false;
+    switches.noArrayAllocs = true;
+    // The main class is found as in the tool-interface build.
+    switches.hasJvmti = true;
+    switches.verboseInstrumentation = options.verboseInstrumentation;
+    switches.saveInstrumentedClasses = options.saveInstrumentedClasses;
+    switches.saveAllClasses = options.saveAllClasses;
+}
+
+void LiveClassProfilingSession::updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig)
+{
+    if (newConfig == nullptr)
+        return;
+    decisions.updateConfig(oldConfig, newConfig, nullptr, nullptr);
+    SessionLock lock(profilingSession, IM_CLASS);
+    AnnotationInstrumentation::applyConfig(newConfig);
+    decisions.getSwitches().retransformArrayAllocs = false;
+}
+
+bool LiveClassProfilingSession::isHardFiltered(const char *dottedName)
+{
+    std::string slash(dottedName);
+    for (char &c : slash)
+        if (c == '.')
+            c = '/';
+    return decisions.isHardFilteredClass(slash.c_str());
+}
+
+std::string LiveClassProfilingSession::getMainClassName() const
+{
+    std::string dotted = decisions.getMainClassName();
+    for (char &c : dotted)
+        if (c == '/')
+            c = '.';
+    return dotted;
 }
 
 namespace {
@@ -219,49 +286,40 @@ private:
     Tessera::ClassFile *classFile;
 };
 
-// A public static main(String[]) with code.
-bool hasMainMethod(Tessera::ClassFile *classFile)
-{
-    for (Tessera::MethodInfo *method : classFile->getMethods()) {
-        const char *name = method->getName();
-        const char *type = method->getSignature();
-        if (name != nullptr && type != nullptr && std::string(name, static_cast<size_t>(method->getNameLength())) == "main" &&
-            std::string(type, static_cast<size_t>(method->getSignatureLength())) == "([Ljava/lang/String;)V" &&
-            (method->getAccessFlags() & 0x0009) == 0x0009)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 bool LiveClassProfilingSession::doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
 {
     *newBytes = nullptr;
     *newLength = 0;
-    if (bytes == nullptr || length <= 0)
-        return false;
+    // The class decisions name the main class when it loads: the class that
+    // makes the name known is the one that gets the main class's changes.
+    bool mainKnown = !decisions.getMainClassName().empty();
+    decisions.doInstrumentation(nullptr, bytes, length, newBytes, newLength, false, false, false);
+    if (mainKnown || decisions.getMainClassName().empty())
+        return *newBytes != nullptr;
+    unsigned char *mainBytes = nullptr;
+    int mainLength = 0;
+    if (modifyMainClass(*newBytes != nullptr ? *newBytes : bytes, *newBytes != nullptr ? *newLength : length, &mainBytes, &mainLength)) {
+        delete[] *newBytes;
+        *newBytes = mainBytes;
+        *newLength = mainLength;
+    }
+    return *newBytes != nullptr;
+}
+
+bool LiveClassProfilingSession::modifyMainClass(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
+{
     ClassFileHolder holder(Tessera::ClassFileReader::readFromByteArray(bytes, length, nullptr, true, true, nullptr));
     Tessera::ClassFile *classFile = holder.get();
     if (classFile == nullptr || classFile->hasError()) {
         MessageUtil::message("ERROR: class could not be read");
         return false;
     }
-    int nameLength = 0;
-    const char *rawName = classFile->getClassName(&nameLength);
-    if (rawName == nullptr)
+    std::string dottedName = getMainClassName();
+    if (!ClassDecisions::hasMainMethod(classFile, decisions.getMainClassName().c_str()))
         return false;
-    std::string slashName(rawName, static_cast<size_t>(nameLength));
-    std::string dottedName = slashName;
-    for (char &c : dottedName)
-        if (c == '/')
-            c = '.';
-    // The main class: the first class with a main method that is not one
-    // of the VM's or the agent's own.
-    if (!mainClassName.empty() || ClassProfilingHelper::isMainClassException(dottedName.c_str()) || !hasMainMethod(classFile))
-        return false;
-    mainClassName = dottedName;
-    MessageUtil::debugOut("MAIN: %s\n", dottedName.c_str());
+    decisions.verboseOut("MAIN: %s", dottedName.c_str());
     if (!ClassModifications::mainClassModifications(dottedName.c_str(), classFile))
         return false;
     int executeMain = Tessera::ConstantPoolUtil::addConstantMethodrefInfo(classFile, "com/orvane/agent/Agent", "executeMain",
@@ -271,14 +329,11 @@ bool LiveClassProfilingSession::doInstrumentation(const unsigned char *bytes, in
     char *written = nullptr;
     int writtenLength = Tessera::ClassFileWriter::writeToByteArray(&written, classFile);
     if (written == nullptr || writtenLength <= 0) {
+        MessageUtil::message("ERROR: class %s could not be written; it stays unchanged.", dottedName.c_str());
         delete[] written;
         return false;
     }
-    *newBytes = static_cast<unsigned char *>(malloc(static_cast<size_t>(writtenLength)));
-    if (*newBytes != nullptr) {
-        memcpy(*newBytes, written, static_cast<size_t>(writtenLength));
-        *newLength = writtenLength;
-    }
-    delete[] written;
-    return *newBytes != nullptr;
+    *newBytes = reinterpret_cast<unsigned char *>(written);
+    *newLength = writtenLength;
+    return true;
 }

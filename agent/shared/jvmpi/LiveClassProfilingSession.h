@@ -4,11 +4,15 @@
 #include <string>
 #include <unordered_map>
 
+#include "ClassDecisions.h"
 #include "ClassProfilingSession.h"
 #include "jvmpi.h"
 
+class AgentOptions;
 class ClassData;
+class CpuProfilingSession;
 class MethodDesc;
+class SessionConfig;
 
 // The classes and methods piagent learns from the VM's class loads, keyed by
 // the VM's class object ids and method ids. Class ids change when the
@@ -40,14 +44,34 @@ public:
     // Classes counted by the class filter, for the telemetry.
     int getNumFilteredClasses() const { return numFilteredClasses; }
     int getNumUnfilteredClasses() const { return numUnfilteredClasses; }
-    const std::string &getMainClassName() const { return mainClassName; }
+    // The dotted name of the main class, once a class with main was seen.
+    std::string getMainClassName() const;
 
-    // Rewrites a class's bytes: true with `newBytes` (malloc'ed, the caller
-    // frees them) when the class changes. The first class with a main method
-    // calls the agent's Java side from its static initialiser and its main.
+    // Before the first class loads: the rewriting's switches (no allocation
+    // hooks in Object and String, no array allocations, no native-method
+    // wrappers, probes boxed through util/PrimitiveWrapper, class-file
+    // versions kept) and the method ids hooks push, from `cpu`.
+    void initInstrumentation(CpuProfilingSession *cpu, const AgentOptions &options);
+    // Command 1: the filters, probe and exceptional methods of `newConfig`
+    // apply to the classes that load from now on; nothing is retransformed.
+    // `oldConfig` (may be null) is the one it replaces.
+    void updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig);
+
+    // Rewrites a class's bytes: true with `newBytes` (new[], the caller
+    // deletes them) when the class changes. Classes get the method hooks
+    // and probes the session's filters and configuration select; the main
+    // class calls the agent's Java side from its static initialiser and its
+    // main. Called under the class monitor.
     virtual bool doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength);
 
+protected:
+    bool isHardFiltered(const char *dottedName) override;
+
 private:
+    // The main class's changes on top of `bytes` (already rewritten or not);
+    // true with new[] bytes when they were made.
+    bool modifyMainClass(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength);
+
     // The class of `name` (slashes or dots), made and counted on first sight.
     ClassData *getLoadedClassData(const char *name);
     void addClassLoadInformation(ClassData *classData, JVMPI_Event *event);
@@ -55,8 +79,9 @@ private:
     std::unordered_map<void *, ClassData *> classIdToClassData;
     std::unordered_map<void *, MethodDesc *> methodIdToMethodDesc;
     std::unordered_map<std::string, ClassData *> classNameToClassData;
-    // The dotted name of the profiled program's main class, once seen.
-    std::string mainClassName;
+    ClassDecisions decisions;
+    // The instrumenter keeps this session's class and method records.
+    bool instrumentationReady = false;
     int numFilteredClasses = 0;
     int numUnfilteredClasses = 0;
 };

@@ -46,6 +46,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         cpuSession.reset(new LiveCpuProfilingSession(this, vmInterface.get(), settings, classSession.get(), heapSession.get()));
         cpuSession->setAgentMonitors({LiveProfiling::_heapMonitor, LiveProfiling::_classMonitor, LiveProfiling::_threadMonitor,
                                       LiveProfiling::_sleepMonitor, LiveProfiling::_deadThreadsMonitor, LiveProfiling::_snapshotMonitor});
+        classSession->initInstrumentation(cpuSession.get(), options);
         owners.session = this;
         owners.vm = &vmCommands;
         owners.cpu = cpuSession.get();
@@ -324,6 +325,9 @@ void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter
             MessageUtil::message("%s", error.message.c_str());
         } else {
             received->applied = true;
+            // Classes that load from now on are rewritten by its filters.
+            if (classSession != nullptr)
+                classSession->updateConfig(config.get(), received.get());
             config = std::move(received);
         }
     }

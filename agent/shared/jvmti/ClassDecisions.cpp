@@ -576,12 +576,12 @@ bool ClassDecisions::addLockParking(LoadingClass &c)
 bool ClassDecisions::addClassLevelChanges(LoadingClass &c)
 {
     // Allocation recording in Object and its switch in String.
-    if (!c.fromJava && c.name == "java/lang/Object") {
+    if (!c.fromJava && switches.allocationHooks && c.name == "java/lang/Object") {
         if (!c.readBody())
             return false;
         ClassModifications::addObjectConstructor(c.classFile, switches.attach);
     }
-    if (!c.fromJava && !switches.attach && c.name == "java/lang/String") {
+    if (!c.fromJava && switches.allocationHooks && !switches.attach && c.name == "java/lang/String") {
         if (!c.readBody())
             return false;
         ClassModifications::addCallAgentField(c.classFile);

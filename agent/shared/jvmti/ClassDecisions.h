@@ -53,6 +53,9 @@ public:
         bool saveAllClasses = false;
         bool offline = false;              // offline profiling
         bool noArrayAllocs = false;        // option no-array-allocs
+        // Object's allocation hook and String's switch; off where the VM
+        // reports allocations itself (the profiler interface).
+        bool allocationHooks = true;
     };
 
     // The component kind of a class without component annotations.

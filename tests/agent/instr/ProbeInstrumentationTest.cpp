@@ -167,6 +167,62 @@ TEST_F(ProbeInstrumentationTest, Version48BecomesVersion49)
     EXPECT_EQ(n.cf->getMajorVersion(), 52);
 }
 
+// The profiler-interface agent keeps class files below version 49 as they
+// are: every hook call names the class through Class.forName (no Class
+// constant), and primitives are boxed through util/PrimitiveWrapper.
+TEST_F(ProbeInstrumentationTest, ProfilerInterfaceKeepsOldVersionsAndNamesTheClassByForName)
+{
+    AnnotationInstrumentation::Environment environment;
+    environment.profilerInterface = true;
+    AnnotationInstrumentation::setEnvironment(environment);
+    // No built-in probes in this build: FileInputStream.read stays alone.
+    TestClass file("java/io/FileInputStream", 48);
+    file.method("read", "()I", ACC_PUBLIC, {0x08, 0xAC});
+    EXPECT_EQ(AnnotationInstrumentation::getAnnotationInstrType(file.cf, "java/io/FileInputStream", false), 0);
+
+    AnnotationInstrumentation::addAnnotationMethod("p/Old", "get", "(J)Z", 5, 0, -2);
+    TestClass c("p/Old", 48);
+    c.cf->setMinorVersion(3);
+    MethodInfo *m = c.method("get", "(J)Z", ACC_PUBLIC | ACC_STATIC, {0x04, 0xAC}); // iconst_1, ireturn
+    probe(c, "p/Old");
+    EXPECT_EQ(c.cf->getMajorVersion(), 48);
+    EXPECT_EQ(c.cf->getMinorVersion(), 3);
+
+    const Lines byName = {"sipush 5",
+                          "ldc_w \"p/Old\"",
+                          "bipush 47",
+                          "bipush 46",
+                          "invokevirtual String.replace(CC)Ljava/lang/String;",
+                          "invokestatic Class.forName(Ljava/lang/String;)Ljava/lang/Class;",
+                          "ldc_w \"p/Old\"",
+                          "ldc_w \"get\"",
+                          "ldc_w \"(J)Z\"",
+                          "aconst_null"};
+    Lines expected = byName + Lines{"bipush 1",
+                                    "anewarray",
+                                    "dup",
+                                    "bipush 0",
+                                    "lload 0",
+                                    "invokestatic PrimitiveWrapper.__orvane_wrap(J)Ljava/lang/Long;",
+                                    "aastore",
+                                    ENTER_OBJECTS,
+                                    "nop",
+                                    "iconst_1",
+                                    "dup",
+                                    "invokestatic PrimitiveWrapper.__orvane_wrap(Z)Ljava/lang/Boolean;"} +
+                      byName + Lines{EXIT_OBJECT, "ireturn", "dup"} + byName + Lines{EXIT_OBJECT, "athrow"};
+    EXPECT_EQ(expected, disassemble(c.cf, m)) << join(disassemble(c.cf, m));
+    // The handler: dup, sipush, 13 bytes naming the class, three ldc_w,
+    // aconst_null, invokestatic, athrow.
+    const char *code = nullptr;
+    int length = codeOf(m)->getCode(&code);
+    std::vector<ExceptionTableEntry *> &table = codeOf(m)->getExceptionTable();
+    ASSERT_EQ(table.size(), 1u);
+    const int handlerLength = 1 + 3 + 13 + 9 + 1 + 3 + 1;
+    EXPECT_EQ(table[0]->getHandlerPc(), length - handlerLength);
+    EXPECT_EQ(static_cast<unsigned char>(code[length - handlerLength]), 0x59); // dup
+}
+
 TEST_F(ProbeInstrumentationTest, ConstructorsPassNullAndGetNoHandler)
 {
     AnnotationInstrumentation::addAnnotationMethod("p/K", "<init>", "()V", 4, 0, -1);

@@ -1,6 +1,7 @@
 // piagent rewrites classes the VM hands it in CLASS_LOAD_HOOK: the main
 // class calls the agent's Java side first, other classes stay as they are,
 // and the rewritten class passes a real JVM's verifier and runs.
+#include "PiagentFrontend.h"
 #include "PiagentHost.h"
 
 #include <algorithm>
@@ -78,6 +79,97 @@ TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
     std::string said = readFile(work + "/java.out");
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
     EXPECT_EQ(said, "main class PiMainProgram, 0 arguments, hello there, started 1\n");
+}
+
+class PiagentRealClassTest : public PiagentHostTest {
+protected:
+    // Runs PiClassProgram from `classes` in the host's JVM with class events
+    // on and checks its output, the rewriting and the call tree.
+    void runClassProgram(const std::string &classes)
+    {
+        // The files the script waits for, left by an earlier run.
+        unlink((work + "/go").c_str());
+        unlink((work + "/done").c_str());
+        loopbackSocket::PortReservation held;
+        int port = held.port;
+        ASSERT_NE(port, 0);
+        classPath = std::string(AGENT_JAR) + ":" + classes;
+        start({"--class-events", "--jvm-option", "-Xverify:all", "--options", "port=" + std::to_string(port) + ",address=127.0.0.1",
+               "java-comm", "init-done", "await:go", "run:PiClassProgram:x/y", "mark:ran", "await:done", "shut-down"});
+        ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+        FrontendClient client(60000);
+        connectFrontend(client, port);
+        Reply reply;
+        const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\">"
+                                "<filter type=\"exclusive\" name=\"java.\"/><filter type=\"exclusive\" name=\"javax.\"/>"
+                                "<filter type=\"exclusive\" name=\"sun.\"/><filter type=\"exclusive\" name=\"jdk.\"/>"
+                                "<filter type=\"exclusive\" name=\"com.sun.\"/>"
+                                "<methodInvocation><method className=\"PiClassProgram\" methodName=\"value\" signature=\"(JZ)D\"/>"
+                                "</methodInvocation></session></config>";
+        ASSERT_EQ(client.call(1, configRequest(xml), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(waitForLine("stderr", "Orvane> Using full instrumentation")) << err();
+        // Full instrumentation: the VM's method events stay off.
+        EXPECT_TRUE(linesStartingWith(out(), "host: EnableEvent 1").empty()) << out();
+        ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+        touch("go");
+        ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
+        std::string said = out();
+        // 3 x (0 + 1 + 4 + 9), value(7, true), two arguments.
+        EXPECT_NE(said.find("\nclass program 42 14.0 2\n"), std::string::npos) << said;
+        std::vector<std::string> rewritten = linesStartingWith(said, "host: real class ");
+        ASSERT_FALSE(rewritten.empty()) << said;
+        for (const std::string &line : rewritten)
+            EXPECT_EQ(line.compare(0, 32, "host: real class PiClassProgram "), 0) << line;
+        EXPECT_EQ(err().find("VerifyError"), std::string::npos) << err();
+
+        Registry registry;
+        CallTreeReply tree;
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+        ASSERT_NE(tree.root, nullptr);
+        std::string text = CallTreeView::format(*tree.root, registry);
+        std::vector<const ViewNode *> sums = nodesNamed(*tree.root, registry, "sum");
+        std::vector<const ViewNode *> squares = nodesNamed(*tree.root, registry, "square");
+        std::vector<const ViewNode *> values = nodesNamed(*tree.root, registry, "value");
+        ASSERT_EQ(sums.size(), 1u) << text;
+        ASSERT_EQ(squares.size(), 1u) << text;
+        ASSERT_EQ(values.size(), 1u) << text;
+        EXPECT_EQ(sums[0]->count, 3u) << text;
+        EXPECT_EQ(squares[0]->count, 12u) << text;
+        EXPECT_EQ(values[0]->count, 1u) << text;
+        // square runs inside sum only. (main's own entry is the thread's first
+        // hook, which the agent takes as already on the VM's stack; the host
+        // reads no stack of its own thread, so main has no node.)
+        ASSERT_EQ(sums[0]->children.size(), 1u) << text;
+        EXPECT_EQ(sums[0]->children[0].get(), squares[0]) << text;
+        EXPECT_TRUE(squares[0]->children.empty()) << text;
+        touch("done");
+        client.close();
+        ASSERT_EQ(finish(), 0) << err();
+    }
+};
+
+// A program class the real JVM loads from its class path while the host
+// raises its class events: piagent rewrites it by the filters command 1
+// brought (method hooks, a probe with primitives boxed), the JVM verifies it
+// (-Xverify:all) and runs it, and its calls reach the call tree through the
+// hooks. The JDK's classes pass unchanged. A copy of the class marked
+// version 48 runs the same: its probe names the class through Class.forName.
+TEST_F(PiagentRealClassTest, RealJvmClassesAreRewrittenByTheSessionFiltersAndReachTheCallTree)
+{
+    std::string old = work + "/old";
+    ASSERT_EQ(mkdir(old.c_str(), 0700), 0);
+    std::string bytes = readFile(std::string(PROBE_CLASSES) + "/PiClassProgram.class");
+    ASSERT_GT(bytes.size(), 8u);
+    bytes[6] = 0;
+    bytes[7] = 48;
+    std::ofstream(old + "/PiClassProgram.class", std::ios::binary) << bytes;
+    for (const std::string &classes : {std::string(PROBE_CLASSES), old}) {
+        SCOPED_TRACE(classes);
+        runClassProgram(classes);
+        if (HasFatalFailure())
+            return;
+    }
 }
 
 } // namespace

@@ -10,11 +10,15 @@
 #include "LiveThreadManager.h"
 #include "MonitorEntry.h"
 #include "InternalMonitor.h"
+#include "Instrumenter.h"
 #include "LiveProfiling.h"
+#include "MethodDesc.h"
 #include "LiveProfilingSession.h"
 #include "Counter.h"
 #include "TypeUtil.h"
 #include "jvmpi.h"
+#include "../../instr/InstrumenterTestSupport.h"
+#include "io/ClassFileWriter.h"
 
 #include <atomic>
 #include <cstdio>
@@ -662,6 +666,62 @@ TEST_F(PiEventsTest, ClassLoadHookLeavesAnUnchangedClassInItsBuffer)
     post(event);
     EXPECT_EQ(event.u.class_load_hook.new_class_data, bytes);
     EXPECT_EQ(event.u.class_load_hook.new_class_data_len, static_cast<jint>(sizeof bytes));
+}
+
+// The VM reports allocations here: Object's constructor and String's
+// fields stay as the VM gives them (the tool-interface build changes both).
+TEST_F(PiEventsTest, ObjectAndStringComeBackInTheirOwnBuffers)
+{
+    for (const char *name : {"java/lang/Object", "java/lang/String"}) {
+        SCOPED_TRACE(name);
+        instrtest::TestClass c(name, 52);
+        c.method("<init>", "()V", instrtest::ACC_PUBLIC, {0xB1});
+        char *written = nullptr;
+        int length = Tessera::ClassFileWriter::writeToByteArray(&written, c.cf);
+        ASSERT_GT(length, 0);
+        std::vector<unsigned char> bytes(written, written + length);
+        delete[] written;
+        JVMPI_Event event;
+        memset(&event, 0, sizeof event);
+        event.event_type = JVMPI_EVENT_CLASS_LOAD_HOOK;
+        event.u.class_load_hook.class_data = bytes.data();
+        event.u.class_load_hook.class_data_len = length;
+        event.u.class_load_hook.malloc_f = [](unsigned size) { return malloc(size); };
+        post(event);
+        EXPECT_EQ(event.u.class_load_hook.new_class_data, bytes.data());
+        EXPECT_EQ(event.u.class_load_hook.new_class_data_len, length);
+    }
+}
+
+// A class the rewriting met and the same class announced by the VM are one
+// record, and so are their methods: hooks and method ids name the same one.
+TEST_F(PiEventsTest, RewritingAndClassLoadShareTheirRecords)
+{
+    LiveClassProfilingSession *classes = session.getClassSession();
+    MethodDesc *hooked = Instrumenter::getMethodDesc("demo/Shared", "work", "()V");
+    ASSERT_NE(hooked, nullptr);
+    char name[] = "work", signature[] = "()V";
+    JVMPI_Method method{name, signature, 0, 0, reinterpret_cast<jmethodID>(0x5151)};
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_LOAD | JVMPI_REQUESTED_EVENT;
+    event.u.class_load.class_name = "demo/Shared";
+    event.u.class_load.num_methods = 1;
+    event.u.class_load.methods = &method;
+    event.u.class_load.class_id = id(0x5150);
+    post(event);
+    EXPECT_EQ(classes->getClassData(id(0x5150)), Instrumenter::getClassData("demo.Shared"));
+    EXPECT_EQ(classes->getMethodDesc(reinterpret_cast<jmethodID>(0x5151), nullptr), hooked);
+    // A method the VM announced first is the one the rewriting finds.
+    char other[] = "other";
+    method = JVMPI_Method{other, signature, 0, 0, reinterpret_cast<jmethodID>(0x5161)};
+    event.event_type = JVMPI_EVENT_CLASS_LOAD | JVMPI_REQUESTED_EVENT;
+    event.u.class_load.class_name = "demo/Later";
+    event.u.class_load.class_id = id(0x5160);
+    post(event);
+    MethodDesc *announced = classes->getMethodDesc(reinterpret_cast<jmethodID>(0x5161), nullptr);
+    ASSERT_NE(announced, nullptr);
+    EXPECT_EQ(Instrumenter::getMethodDesc("demo.Later", "other", "()V"), announced);
 }
 
 TEST_F(PiEventsTest, ClassUnloadCountsOnlyKnownClasses)
