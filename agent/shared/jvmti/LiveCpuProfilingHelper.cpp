@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "CallTreeHelper.h"
@@ -89,19 +91,36 @@ public:
             JVMTI_ERROR_NONE)
             return false;
         ProfilingSession *session = cpu->getProfilingSession();
+        std::lock_guard<std::mutex> guard(lastStacksLock);
+        std::unordered_map<void *, std::vector<ResolvedFrame>> next;
         for (size_t i = 0; i < list.size(); i++) {
             stacks->emplace_back();
             const jvmtiStackInfo &info = infos[i];
             if ((info.state & JVMTI_THREAD_STATE_TERMINATED) != 0)
                 continue;
+            auto last = lastStacks.find(threads[i]);
+            const std::vector<ResolvedFrame> *previous = last != lastStacks.end() ? &last->second : nullptr;
+            std::vector<ResolvedFrame> &resolved = next[threads[i]];
             for (jint f = info.frame_count - 1; f >= 0; f--) {
-                session->enterMonitor(IM_CLASS);
-                MethodDesc *method = LiveClassProfilingHelper::getMethodDesc(info.frame_buffer[f].method, env, false);
-                session->exitMonitor(IM_CLASS, false);
-                if (method != nullptr)
-                    stacks->back().push_back(StackFrame{method, lineOf(info.frame_buffer[f])});
+                const jvmtiFrameInfo &frame = info.frame_buffer[f];
+                size_t depth = static_cast<size_t>(info.frame_count - 1 - f);
+                ResolvedFrame r{frame.method, frame.location, nullptr, 0};
+                if (previous != nullptr && depth < previous->size() && (*previous)[depth].id == frame.method &&
+                    (*previous)[depth].location == frame.location && (*previous)[depth].method != nullptr) {
+                    r = (*previous)[depth];
+                } else {
+                    session->enterMonitor(IM_CLASS);
+                    r.method = LiveClassProfilingHelper::getMethodDesc(frame.method, env, false);
+                    session->exitMonitor(IM_CLASS, false);
+                    if (r.method != nullptr)
+                        r.line = lineOf(frame);
+                }
+                resolved.push_back(r);
+                if (r.method != nullptr)
+                    stacks->back().push_back(StackFrame{r.method, r.line});
             }
         }
+        lastStacks.swap(next);
         LiveProfiling::instance().jvmti->Deallocate(reinterpret_cast<unsigned char *>(infos));
         return true;
     }
@@ -187,6 +206,21 @@ public:
     }
 
 private:
+    // A frame of the previous stacks, resolved: its method's record and line.
+    struct ResolvedFrame {
+        jmethodID id;
+        jlocation location;
+        MethodDesc *method;
+        uint16_t line;
+    };
+    // The stacks of the previous call, by thread handle. A frame at the same
+    // depth with the same method and location resolves as it did then: the
+    // sampler asks every few milliseconds, and most of a stack stays as it
+    // was, so the method lookups and line tables are read for the frames that
+    // changed only.
+    std::mutex lastStacksLock;
+    std::unordered_map<void *, std::vector<ResolvedFrame>> lastStacks;
+
     static uint16_t lineOf(const jvmtiFrameInfo &frame)
     {
         jint count = 0;

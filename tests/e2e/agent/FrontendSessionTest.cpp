@@ -450,6 +450,55 @@ TEST_F(FrontendSessionTest, VmStatePollCarriesNewDescriptionsAndLetsADyingVmGo)
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
+// With nowait a front end that connects while the program runs and sets the
+// session's parameters still gets the VM's last data: the VM's end waits for
+// its poll, whose reply describes the classes loaded while the VM shuts down,
+// and then goes on at once.
+TEST_F(FrontendSessionTest, NowaitVmHandsAConnectedFrontEndItsLastData)
+{
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=nowait,port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "AgentProbe", "hold"};
+    ASSERT_TRUE(jvm.start(c, tmp, home, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("holding", true, 60)) << jvm.err();
+    ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+    FrontendClient client(60000);
+    connect(client);
+    // The front end counts as connected once it has set the session's parameters.
+    Reply reply;
+    ASSERT_EQ(client.call(1, Payload().byte(0).bytes, &reply), FrontendClient::OK) << client.lastError();
+
+    // The first poll takes the descriptions of everything loaded so far.
+    const size_t descriptionsAt = 4 + 13 + 4 + 1 + 8 + 8;
+    ASSERT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), descriptionsAt);
+    EXPECT_EQ(u4At(reply.body, 0), 1u);
+    Registry registry;
+    std::vector<MethodInfo> methods;
+    std::vector<ClassInfo> classes;
+    ASSERT_TRUE(registry.readGetClassesReply(std::vector<uint8_t>(reply.body.begin() + descriptionsAt, reply.body.end()), client.idWidth(),
+                                             &methods, &classes));
+    auto named = [&classes](const char *name) {
+        return std::any_of(classes.begin(), classes.end(), [name](const ClassInfo &k) { return k.name == name; });
+    };
+    EXPECT_TRUE(named("AgentProbe"));
+    EXPECT_FALSE(named("java.lang.Shutdown")) << "loaded when the VM shuts down";
+
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("main done", true, 30)) << jvm.err();
+    uint32_t status = 1;
+    ASSERT_NO_FATAL_FAILURE(pollWhileRunning(client, &reply, &status)) << jvm.err();
+    ASSERT_EQ(status, 2u) << "the dying VM waited for the front end";
+    ASSERT_GT(reply.body.size(), descriptionsAt);
+    ASSERT_TRUE(registry.readGetClassesReply(std::vector<uint8_t>(reply.body.begin() + descriptionsAt, reply.body.end()), client.idWidth(),
+                                             &methods, &classes));
+    EXPECT_TRUE(named("java.lang.Shutdown")) << "the last poll describes what the VM loaded while ending";
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_EQ(jvm.err().find("Keeping VM alive"), std::string::npos) << jvm.err();
+}
+
 TEST_F(FrontendSessionTest, AConfigurationCanKeepTheDyingVmForTheFrontEnd)
 {
     JvmProcess jvm(work.path, "jvm");

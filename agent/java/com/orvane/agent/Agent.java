@@ -101,13 +101,25 @@ public final class Agent {
             return;
         }
         communicationThreadStarted = true;
-        Thread thread = new Thread(() -> enterCommunication(null, 0), "_orvane_java_comm");
+        Thread thread = new Thread(new CommunicationThread(), "_orvane_java_comm");
         thread.setDaemon(true);
         thread.start();
     }
 
     /** The calling thread serves the front end's commands until the connection is over. */
     private static native void enterCommunication(Object communicator, int port);
+
+    /**
+     * The communication thread's body. A class, not a lambda: the first lambda of a VM starts
+     * its method-handle machinery (some 50 classes and generated code, about 25 ms), which a
+     * short program that uses none would pay at every start.
+     */
+    private static final class CommunicationThread implements Runnable {
+        @Override
+        public void run() {
+            enterCommunication(null, 0);
+        }
+    }
 
     /** Switches allocation recording; returns the previous state. */
     public static synchronized boolean setAllocRecording(boolean enable, boolean reset) {
