@@ -19,6 +19,7 @@
 #include "CharVectorDataWriter.h"
 #include "ClassData.h"
 #include "ClassDecisions.h"
+#include "ClassDecisionsObjectHook.h"
 #include "ClassDecisionsVm.h"
 #include "ClassProfilingSession.h"
 #include "Instrumenter.h"
@@ -468,6 +469,42 @@ TEST_F(ClassDecisionsTest, ObjectReadsStringsSwitchOnlyWhenStringHasIt)
         ASSERT_NE(nullptr, out);
         EXPECT_TRUE(contains(Bytes(out, out + length), "orvaneCallAgent"));
         delete[] out;
+    }
+}
+
+// Object's allocation hook counts as installed only after a retransformation
+// that worked: each failure is reported with its code and the next attempt
+// tries again; once in, it is never retransformed again.
+TEST(ClassDecisionsObjectHookTest, InstalledOnlyWhenTheRetransformationWorked)
+{
+    struct Case {
+        const char *what;
+        std::vector<int> results; // of the successive retransformations
+        std::vector<bool> installed;
+    };
+    const char *const failed = "Orvane> Allocations of plain objects cannot be recorded: java.lang.Object was not retransformed";
+    const Case cases[] = {
+        {"works at once", {0}, {true, true, true}},
+        {"VM error, then works", {62, 0}, {false, true, true}},
+        {"not rewritten twice, then works", {-1, -1, 0}, {false, false, true}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ClassDecisionsObjectHook hook;
+        size_t calls = 0;
+        testing::internal::CaptureStderr();
+        for (bool expected : c.installed) {
+            EXPECT_EQ(expected, hook.install([&]() { return calls < c.results.size() ? c.results[calls++] : (calls++, 99); }));
+            EXPECT_EQ(expected, hook.isInstalled());
+        }
+        std::string messages = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.results.size(), calls) << "no retransformation once the hook is in";
+        std::string expectedMessages;
+        for (int r : c.results) {
+            if (r != 0)
+                expectedMessages += std::string(failed) + " (" + std::to_string(r) + ").\n";
+        }
+        EXPECT_EQ(expectedMessages, messages);
     }
 }
 
