@@ -186,6 +186,7 @@ void Instrumenter::initialize(ClassProfilingSession *classSession, ProfilingSess
     c.methods.clear();
     c.recordsByDesc.clear();
     c.classes.clear();
+    c.autoTunedMethods.clear();
     c.classSession = classSession;
     c.liveSession = liveSession;
     c.handles = handles;
@@ -351,13 +352,22 @@ bool Instrumenter::isIgnoredMethod(const char *slashClassName, const char *metho
         strcmp(slashClassName, "java.awt.event.InvocationEvent") == 0)
         return !equalsText(methodName, nameLength, "dispatch");
     Context &c = context();
-    if (c.ignoredMethods.empty())
+    if (c.ignoredMethods.empty() && c.autoTunedMethods.empty())
         return false;
     std::string name(methodName, nameLength);
     std::string sig(signature, sigLength);
+    if (!c.autoTunedMethods.empty() && c.autoTunedMethods.count(methodKey(dotted(slashClassName), name, sig)) != 0)
+        return true;
     if (c.ignoredMethods.count(AnnotationMethodAndClass(slashClassName, name, sig)) != 0)
         return true;
     return c.ignoredMethods.count(AnnotationMethodAndClass(slashClassName, "*", "*")) != 0;
+}
+
+void Instrumenter::addAutoTunedMethod(const char *className, const char *methodName, const char *signature)
+{
+    if (className == nullptr || methodName == nullptr || signature == nullptr)
+        return;
+    context().autoTunedMethods.insert(methodKey(dotted(className), methodName, signature));
 }
 
 bool Instrumenter::isFilterInstrMethod(MethodDesc *method)

@@ -172,10 +172,14 @@ public:
     // A method that gets method hooks: not abstract, with code or a native
     // method that can be wrapped, not itself a wrapped native method.
     static bool isInstrumented(Tessera::ClassFile *classFile, Tessera::MethodInfo *method, bool redefining);
-    // A method that the configuration's ignored methods (or the
-    // InvocationEvent rule) exclude from the hooks.
+    // A method that the configuration's ignored methods, auto-tuning (below)
+    // or the InvocationEvent rule exclude from the hooks.
     static bool isIgnoredMethod(const char *slashClassName, const char *methodName, int nameLength,
                                 const char *signature, int sigLength);
+    // Auto-tuning took the method (class in dotted or slash form) out of the
+    // hooks: from now on every rewriting of its class leaves it without them,
+    // whatever the configuration. Forgotten by initialize.
+    static void addAutoTunedMethod(const char *className, const char *methodName, const char *signature);
     // Whether calls of this method are wrapped as calls into the filtered area.
     static bool isFilterInstrMethod(MethodDesc *method);
 

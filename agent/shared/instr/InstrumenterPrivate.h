@@ -41,6 +41,8 @@ struct Context {
     bool lineNumbers = false;
     bool replaceNativeMethods = true;
     std::unordered_set<AnnotationMethodAndClass, AnnotationMethodAndClass::Hash> ignoredMethods;
+    // Methods auto-tuning took the hooks from (methodKey); kept across configurations.
+    std::unordered_set<std::string> autoTunedMethods;
     // By dotted class name; records owned by the class session.
     std::unordered_map<std::string, ClassData *> classes;
     // By dotted class name, method name and descriptor (methodKey).

@@ -575,16 +575,26 @@ bool ClassDecisions::addLockParking(LoadingClass &c)
 
 bool ClassDecisions::addClassLevelChanges(LoadingClass &c)
 {
-    // Allocation recording in Object and its switch in String.
+    // Allocation recording in Object and its switch in String. Object is
+    // loaded before String: its hook reads the switch that String gets when
+    // it loads. Once String is there without the switch (loaded before the
+    // agent saw classes), a rewritten Object that read it would fail in every
+    // constructor, also in the constructor of the error itself: the hook
+    // then goes without the switch, as it does when attached.
     if (!c.fromJava && switches.allocationHooks && c.name == "java/lang/Object") {
         if (!c.readBody())
             return false;
-        ClassModifications::addObjectConstructor(c.classFile, switches.attach);
+        bool switchless = switches.attach || (c.redefining && !stringSwitchAdded);
+        ClassModifications::addObjectConstructor(c.classFile, switchless);
     }
     if (!c.fromJava && switches.allocationHooks && !switches.attach && c.name == "java/lang/String") {
         if (!c.readBody())
             return false;
-        ClassModifications::addCallAgentField(c.classFile);
+        // A retransformation can neither add the field nor drop it.
+        if (!c.redefining || stringSwitchAdded) {
+            ClassModifications::addCallAgentField(c.classFile);
+            stringSwitchAdded = true;
+        }
     }
     // Serialisation must not see the agent's changes.
     if (c.name == "java/io/ObjectStreamClass" && switches.replaceNativeMethods &&

@@ -223,6 +223,10 @@ private:
     std::vector<std::pair<std::string, int>> annotatedComponentClassNames;
     // Classes with class-level changes that passed through the rewriting.
     std::unordered_set<std::string> seenBaseClasses;
+    // java/lang/String was given the switch field that guards Object's
+    // allocation hook. A String loaded before the agent saw it has none, and
+    // a retransformation cannot add it.
+    bool stringSwitchAdded = false;
     std::string mainClassName;
     std::string debugInstrClassDir;
     bool prevInstrSet;

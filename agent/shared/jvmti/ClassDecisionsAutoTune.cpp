@@ -1,9 +1,13 @@
 #include "ClassDecisionsAutoTune.h"
 
+#include <cstring>
+
 #include "CallStackTree.h"
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
 #include "CpuProfilingSession.h"
+#include "DataWriter.h"
+#include "Instrumenter.h"
 #include "InternalMonitor.h"
 #include "LiveThreadManager.h"
 #include "MethodDesc.h"
@@ -72,6 +76,10 @@ int ClassDecisionsAutoTune::autoTuneInstrumentation(CpuProfilingSession *cpu, Cl
             continue;
         tuned.insert(m);
         picked.push_back(m);
+        unreported.push_back(m);
+        if (m->getClassData() != nullptr)
+            Instrumenter::addAutoTunedMethod(m->getClassData()->getClassName(), m->getMethodName(),
+                                             m->getMethodSignature());
         count++;
     }
     session->exitMonitor(locks, false);
@@ -87,4 +95,19 @@ std::vector<std::string> ClassDecisionsAutoTune::takePicked()
     }
     picked.clear();
     return names;
+}
+
+void ClassDecisionsAutoTune::writeNewAutoTuneMethods(DataWriter *writer)
+{
+    for (MethodDesc *m : unreported) {
+        const char *cls = m->getClassData() != nullptr ? m->getClassData()->getClassName() : "";
+        const char *dot = strrchr(cls, '.');
+        const char *simple = dot != nullptr ? dot + 1 : cls;
+        if (strncmp(simple, "$Proxy", 6) == 0)
+            continue;
+        writer->writeByte(1);
+        writer->writeID(m);
+    }
+    writer->writeByte(0);
+    unreported.clear();
 }

@@ -11,6 +11,7 @@
 #include "AnnotationInstrumentation.h"
 #include "AgentAssert.h"
 #include "ClassData.h"
+#include "DataWriter.h"
 #include "ClassDecisionsAutoTune.h"
 #include "ClassDecisionsJvmti.h"
 #include "CpuProfilingSession.h"
@@ -768,6 +769,17 @@ bool LiveClassProfilingHelper::autoTuneInstrumentation()
         return false;
     }
     return true;
+}
+
+void LiveClassProfilingHelper::writeNewAutoTuneMethods(DataWriter *writer)
+{
+    LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
+    if (classSession == nullptr) {
+        writer->writeByte(0);
+        return;
+    }
+    MonitorGuard lock(classSession->getProfilingSession(), IM_THREAD);
+    autoTune.writeNewAutoTuneMethods(writer);
 }
 
 extern "C" JNIEXPORT jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)

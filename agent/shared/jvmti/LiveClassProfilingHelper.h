@@ -7,6 +7,7 @@
 #include "PointerHashMap.h"
 
 class ClassData;
+class DataWriter;
 class ProfilingSession;
 class LiveClassProfilingSession;
 class MethodDesc;
@@ -41,9 +42,14 @@ public:
     // The class gets a display name, unless unknown or named already.
     static void registerDisplayName(const char *className, const char *displayName, int type);
     static void getTelemetryData(int *filtered, int *unfiltered);
-    // Auto-tunes the instrumentation once: the methods picked wait for
-    // Transformer.autoTune0. False when it could not run (out of memory).
+    // Auto-tunes the instrumentation once: the methods picked lose their
+    // hooks in every later rewriting of their classes and wait for
+    // Transformer.autoTune0 (which retransforms them) and for the front end.
+    // False when it could not run (out of memory).
     static bool autoTuneInstrumentation();
+    // The methods auto-tuning picked that the front end has not heard of
+    // (command 59): byte 1 and the method ID each, byte 0.
+    static void writeNewAutoTuneMethods(DataWriter *writer);
     // While allocations are recorded, the class's allocation node becomes the
     // call-tree node current on the calling (preparing) thread.
     static void setClassAllocation(ClassData *classData, JNIEnv *env);

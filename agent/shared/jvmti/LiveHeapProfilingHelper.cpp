@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ClassData.h"
+#include "ClassDecisionsObjectHook.h"
 #include "ClassModifications.h"
 #include "io/ClassFileReader.h"
 #include "io/ClassFileWriter.h"
@@ -64,7 +65,9 @@ std::unique_ptr<LiveHeapSession> heapSession;
 // before an agent sees classes, so the constructor is changed by
 // retransformation, to call the hook without any switch in String.
 jvmtiEnv *objectHookEnv = nullptr;
-bool objectHookInstalled = false;
+ClassDecisionsObjectHook objectHook;
+// Object was rewritten by the last retransformation of installObjectHook.
+std::atomic<bool> objectRewritten(false);
 ProfilingSession *hookSession = nullptr;
 std::atomic<bool> notInitializedReported(false);
 
@@ -240,28 +243,33 @@ void JNICALL rewriteObjectClass(jvmtiEnv *jvmti, JNIEnv *, jclass redefined, job
         memcpy(vmBytes, out, static_cast<size_t>(written));
         *newBytes = vmBytes;
         *newLength = written;
+        objectRewritten.store(true);
     }
     delete[] out;
 }
 
 // Rewrites java.lang.Object once, so that its constructor reports every object.
+// Counts as done only when the VM took the rewritten class: a failure is
+// reported and the next start of recording tries again.
 void installObjectHook(JNIEnv *env)
 {
-    if (objectHookInstalled || objectHookEnv == nullptr || env == nullptr)
+    if (objectHookEnv == nullptr || env == nullptr)
         return;
-    objectHookInstalled = true;
-    jclass object = env->FindClass("java/lang/Object");
-    if (object == nullptr) {
-        env->ExceptionClear();
-        return;
-    }
-    objectHookEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
-    jvmtiError error = objectHookEnv->RetransformClasses(1, &object);
-    objectHookEnv->SetEventNotificationMode(JVMTI_DISABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
-    if (error != JVMTI_ERROR_NONE)
-        MessageUtil::message("Allocations of plain objects cannot be recorded: java.lang.Object was not retransformed (%d).",
-                             static_cast<int>(error));
-    env->DeleteLocalRef(object);
+    objectHook.install([env]() {
+        jclass object = env->FindClass("java/lang/Object");
+        if (object == nullptr) {
+            env->ExceptionClear();
+            return static_cast<int>(JVMTI_ERROR_INVALID_CLASS);
+        }
+        objectRewritten.store(false);
+        objectHookEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
+        jvmtiError error = objectHookEnv->RetransformClasses(1, &object);
+        objectHookEnv->SetEventNotificationMode(JVMTI_DISABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
+        env->DeleteLocalRef(object);
+        if (error != JVMTI_ERROR_NONE)
+            return static_cast<int>(error);
+        return objectRewritten.load() ? 0 : -1;
+    });
 }
 
 } // namespace

@@ -617,10 +617,10 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     for (bool on : state)
         writer->writeByte(on ? 1 : 0);
 
-    // No probe recording is kept on the Java side yet, and auto-tuning has
-    // removed no method.
+    // No probe recording is kept on the Java side yet; then the methods
+    // auto-tuning took the hooks from since the last poll.
     writer->writeU4(0);
-    writer->writeByte(0);
+    LiveClassProfilingHelper::writeNewAutoTuneMethods(writer);
 
     writer->writeJLong(Counter::getUsec());
     if (vmStartWallClock == 0)

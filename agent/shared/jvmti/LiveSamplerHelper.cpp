@@ -58,10 +58,11 @@ namespace {
 // Ticks of the Java side's sampler since the start.
 std::atomic<long long> javaSamplingCount(0);
 
-// Housekeeping on the Java side's tick: the instrumentation is auto-tuned
-// at the 30th and 120th tick and every 300th, the trees of dead threads go
-// to their store every 3600th (every tick with test-dead-tree); neither
-// without JVMTI.
+// Housekeeping on the Java side's tick: the trees of dead threads go to
+// their store every 3600th (every tick with test-dead-tree), not without
+// JVMTI. The Java side auto-tunes the instrumentation on the same tick
+// (Transformer.autoTune0), as it retransforms the classes of the methods
+// picked.
 void tickHousekeeping(LiveProfiling &edge)
 {
     long long tick = ++javaSamplingCount;
@@ -69,8 +70,6 @@ void tickHousekeeping(LiveProfiling &edge)
     CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
     if (edge.jvmti == nullptr || session == nullptr || cpu == nullptr)
         return;
-    if (tick == 30 || tick == 120 || tick % 300 == 0)
-        LiveClassProfilingHelper::autoTuneInstrumentation();
     if (tick % 3600 == 0 || session->getOptions().testDeadTree) {
         SessionLock lock(session, IM_THREAD | IM_DEAD_THREADS);
         cpu->storeDeadThreads();

@@ -2,10 +2,13 @@
 // share of the recorded time, once each.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "CharVectorDataWriter.h"
 #include "ClassDecisionsAutoTune.h"
+#include "Instrumenter.h"
 #include "ProfilingTestSupport.h"
 #include "SessionConfig.h"
 
@@ -19,6 +22,22 @@ protected:
         config.autoTuneMinPerMille = 10;
         config.autoTuneMaxAverage = 100;
         cpu.setCpuRecord(true, true);
+        Instrumenter::initialize(&classes, &profiling, &cpu.getMethodHandles());
+    }
+
+    // What command 59 carries of the picks since the last call.
+    std::vector<char> frontEndBytes()
+    {
+        CharVectorDataWriter writer;
+        autoTune.writeNewAutoTuneMethods(&writer);
+        writer.flush();
+        return writer.getBytes();
+    }
+
+    static bool hooksLeftOut(const char *slashClass, const char *name, const char *signature)
+    {
+        return Instrumenter::isIgnoredMethod(slashClass, name, static_cast<int>(strlen(name)), signature,
+                                             static_cast<int>(strlen(signature)));
     }
 
     LiveThreadManager *startThread(int32_t outer)
@@ -104,6 +123,60 @@ TEST_F(ClassDecisionsAutoTuneTest, IgnoredThreadsAndOtherSettingsPickNothing)
     config.autoTuneInstrumentation = true;
     t->setIgnoredFlag(false);
     EXPECT_EQ(1, tune());
+}
+
+// A picked method loses its hooks in every later rewriting of its class, and
+// the front end hears of it once, by its ID (8 bytes, host order), unless
+// its class is a proxy.
+TEST_F(ClassDecisionsAutoTuneTest, PickedMethodsLoseTheirHooksAndTheFrontEndHearsOfThemOnce)
+{
+    int32_t main = method("main");
+    int32_t tiny = method("tiny");
+    ClassData proxyClass("jdk.proxy1.$Proxy3", &classes);
+    MethodDesc *proxied = new MethodDesc(&proxyClass, "invoke", -1, "()V", -1, &classes, proxyClass.getClassName());
+    classes.addMethodDesc(proxied);
+    int32_t proxy = cpu.getMethodHandles().getHandle(proxied);
+    LiveThreadManager *t = startThread(main);
+    call(t, tiny, 1500, 10);
+    call(t, proxy, 1500, 10);
+
+    EXPECT_FALSE(hooksLeftOut("app/Work", "tiny", "()V"));
+    EXPECT_EQ(std::vector<char>{0}, frontEndBytes());
+    EXPECT_EQ(2, tune());
+    const struct {
+        const char *cls;
+        const char *name;
+        const char *signature;
+        bool leftOut;
+    } rows[] = {
+        {"app/Work", "tiny", "()V", true},
+        {"app.Work", "tiny", "()V", true},
+        {"jdk/proxy1/$Proxy3", "invoke", "()V", true},
+        {"app/Work", "tiny", "(I)V", false},
+        {"app/Work", "main", "()V", false},
+        {"app/Other", "tiny", "()V", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.cls) + " " + row.name + row.signature);
+        EXPECT_EQ(row.leftOut, hooksLeftOut(row.cls, row.name, row.signature));
+    }
+
+    std::vector<char> expected = {1};
+    MethodDesc *tinyDesc = desc(tiny);
+    uint64_t id = reinterpret_cast<uintptr_t>(tinyDesc);
+    expected.insert(expected.end(), reinterpret_cast<const char *>(&id), reinterpret_cast<const char *>(&id) + 8);
+    expected.push_back(0);
+    EXPECT_EQ(expected, frontEndBytes());
+    EXPECT_EQ(std::vector<char>{0}, frontEndBytes()) << "sent once";
+    EXPECT_EQ(0, tune());
+    EXPECT_EQ(std::vector<char>{0}, frontEndBytes());
+    // Java's list is its own: taking it leaves the front end's alone and back.
+    EXPECT_EQ(2u, autoTune.takePicked().size());
+    EXPECT_TRUE(hooksLeftOut("app/Work", "tiny", "()V")) << "still without hooks once handed out";
+
+    // A new start of the instrumenter forgets the picks.
+    Instrumenter::initialize(&classes, &profiling, &cpu.getMethodHandles());
+    EXPECT_FALSE(hooksLeftOut("app/Work", "tiny", "()V"));
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "CharVectorDataWriter.h"
 #include "ClassData.h"
 #include "ClassDecisions.h"
+#include "ClassDecisionsObjectHook.h"
 #include "ClassDecisionsVm.h"
 #include "ClassProfilingSession.h"
 #include "Instrumenter.h"
@@ -397,6 +398,114 @@ TEST_F(ClassDecisionsTest, BrokenClassesStayUnchanged)
     ClassShape object = plainClass("java/lang/Object");
     object.superName.clear();
     EXPECT_EQ(std::string::npos, rewrite(buildClass(object)).messages.find("super class"));
+}
+
+// Object's constructor reports allocations, guarded by the switch that String
+// gets when it loads. A String that is already loaded without the switch (the
+// VM loads it before the agent sees classes) cannot get it by a
+// retransformation: an Object rewritten then goes without the switch, since
+// reading a field that is not there fails in every constructor.
+TEST_F(ClassDecisionsTest, ObjectReadsStringsSwitchOnlyWhenStringHasIt)
+{
+    ClassShape objectShape;
+    objectShape.name = "java/lang/Object";
+    objectShape.superName.clear();
+    objectShape.methods = {voidMethod("<init>")};
+    const Bytes object = buildClass(objectShape);
+    ClassShape stringShape = plainClass("java/lang/String");
+    const Bytes string = buildClass(stringShape);
+    struct Step {
+        const char *name;
+        bool redefining;
+    };
+    struct Case {
+        const char *what;
+        bool attached;
+        std::vector<Step> before; // Strings rewritten first
+        bool objectRedefined;
+        bool objectReadsSwitch;
+    };
+    const Case cases[] = {
+        {"Object loads before String", false, {}, false, true},
+        {"Object retransformed, String loaded before the agent", false, {}, true, false},
+        {"Object retransformed, String retransformed without the switch", false, {{"java/lang/String", true}}, true, false},
+        {"Object retransformed after String loaded with the switch", false, {{"java/lang/String", false}}, true, true},
+        {"attached", true, {}, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ClassDecisions fresh(&classes, &session);
+        fresh.getSwitches().jvmti11 = true;
+        fresh.getSwitches().hasJvmti = true;
+        fresh.getSwitches().attach = c.attached;
+        for (const Step &step : c.before) {
+            unsigned char *out = nullptr;
+            int length = 0;
+            fresh.doInstrumentation(nullptr, string.data(), static_cast<int>(string.size()), &out, &length,
+                                    step.redefining, false, false);
+            bool field = out != nullptr && contains(Bytes(out, out + length), "orvaneCallAgent");
+            EXPECT_EQ(!step.redefining, field) << "a retransformed String gets no field it did not have";
+            delete[] out;
+        }
+        unsigned char *out = nullptr;
+        int length = 0;
+        fresh.doInstrumentation(nullptr, object.data(), static_cast<int>(object.size()), &out, &length,
+                                c.objectRedefined, false, false);
+        ASSERT_NE(nullptr, out);
+        Bytes rewritten(out, out + length);
+        delete[] out;
+        ASSERT_NO_FATAL_FAILURE(expectReadable(rewritten));
+        EXPECT_TRUE(contains(rewritten, "registerAllocation"));
+        EXPECT_EQ(c.objectReadsSwitch, contains(rewritten, "orvaneCallAgent"));
+    }
+    // String retransformed after it loaded with the switch keeps it: a
+    // retransformation cannot drop a field either.
+    ClassDecisions fresh(&classes, &session);
+    for (bool redefining : {false, true}) {
+        unsigned char *out = nullptr;
+        int length = 0;
+        fresh.doInstrumentation(nullptr, string.data(), static_cast<int>(string.size()), &out, &length, redefining,
+                                false, false);
+        ASSERT_NE(nullptr, out);
+        EXPECT_TRUE(contains(Bytes(out, out + length), "orvaneCallAgent"));
+        delete[] out;
+    }
+}
+
+// Object's allocation hook counts as installed only after a retransformation
+// that worked: each failure is reported with its code and the next attempt
+// tries again; once in, it is never retransformed again.
+TEST(ClassDecisionsObjectHookTest, InstalledOnlyWhenTheRetransformationWorked)
+{
+    struct Case {
+        const char *what;
+        std::vector<int> results; // of the successive retransformations
+        std::vector<bool> installed;
+    };
+    const char *const failed = "Orvane> Allocations of plain objects cannot be recorded: java.lang.Object was not retransformed";
+    const Case cases[] = {
+        {"works at once", {0}, {true, true, true}},
+        {"VM error, then works", {62, 0}, {false, true, true}},
+        {"not rewritten twice, then works", {-1, -1, 0}, {false, false, true}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ClassDecisionsObjectHook hook;
+        size_t calls = 0;
+        testing::internal::CaptureStderr();
+        for (bool expected : c.installed) {
+            EXPECT_EQ(expected, hook.install([&]() { return calls < c.results.size() ? c.results[calls++] : (calls++, 99); }));
+            EXPECT_EQ(expected, hook.isInstalled());
+        }
+        std::string messages = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.results.size(), calls) << "no retransformation once the hook is in";
+        std::string expectedMessages;
+        for (int r : c.results) {
+            if (r != 0)
+                expectedMessages += std::string(failed) + " (" + std::to_string(r) + ").\n";
+        }
+        EXPECT_EQ(expectedMessages, messages);
+    }
 }
 
 TEST_F(ClassDecisionsTest, ComponentKindFromAnnotationConstants)

@@ -1,9 +1,9 @@
-import com.orvane.agent.java.Transformer;
-import java.util.Arrays;
+import java.io.BufferedReader;
+import java.io.InputStreamReader;
 
 /**
- * A method called very often with almost no time per call next to one called rarely with a lot of time
- * per call; then asks the agent which methods auto-tuning picks.
+ * A method called very often with almost no time per call (tiny, through batch) next to one called
+ * rarely with a lot of time per call; each line "again" on standard input runs the batches once more.
  */
 public class AutoTuneProgram {
     static int tinyCalls;
@@ -16,6 +16,14 @@ public class AutoTuneProgram {
         return x;
     }
 
+    static long batch(int base) {
+        long sum = 0;
+        for (int i = 0; i < 1000; i++) {
+            sum += tiny(base + i);
+        }
+        return sum;
+    }
+
     static long slow(int rounds) throws InterruptedException {
         long sum = 0;
         for (int i = 0; i < rounds; i++) {
@@ -25,22 +33,27 @@ public class AutoTuneProgram {
         return sum;
     }
 
-    public static void main(String[] args) throws Exception {
+    static long batches() {
         long total = 0;
-        for (int i = 0; i < 200000; i++) {
-            total += tiny(i);
+        for (int b = 0; b < 200; b++) {
+            total += batch(b * 1000);
         }
+        return total;
+    }
+
+    public static void main(String[] args) throws Exception {
+        long total = batches();
         for (int i = 0; i < 5; i++) {
             total += slow(20000);
         }
         System.out.println("ran " + (total != 0) + " " + tinyCalls);
-        System.out.println("autotune " + Transformer.isAutoTune());
-        String[] picked = Transformer.autoTune0();
-        System.out.println("picked " + (picked == null ? "none" : Arrays.toString(picked)));
-        String[] again = Transformer.autoTune0();
-        System.out.println("picked again " + (again == null ? "none" : Arrays.toString(again)));
-        System.out.println("done");
-        while (System.in.read() >= 0) {
+        BufferedReader in = new BufferedReader(new InputStreamReader(System.in));
+        for (String line; (line = in.readLine()) != null;) {
+            if (line.equals("again")) {
+                total += batches();
+                System.out.println("again " + tinyCalls);
+            }
         }
+        System.out.println("done " + (total != 0));
     }
 }

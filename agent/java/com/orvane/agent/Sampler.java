@@ -1,13 +1,17 @@
 package com.orvane.agent;
 
+import com.orvane.agent.java.Transformer;
+
 /**
  * The Java side's telemetry tick: once a second hands the native agent the heap's used and
- * committed bytes and the values of the custom series (kept while it records VM telemetry).
+ * committed bytes and the values of the custom series (kept while it records VM telemetry), and
+ * now and then auto-tunes the instrumentation.
  */
 final class Sampler implements Runnable {
     private static final long TICK_MS = 1000;
     private static boolean started;
     private static int[] customValues = new int[0];
+    private static long ticks;
 
     private Sampler() {
     }
@@ -53,6 +57,11 @@ final class Sampler implements Runnable {
             Runtime runtime = Runtime.getRuntime();
             long committed = runtime.totalMemory();
             doSampling(committed - runtime.freeMemory(), committed, customValues());
+            // Auto-tuning after half a minute, two minutes and every five minutes.
+            ticks++;
+            if ((ticks == 30 || ticks == 120 || ticks % 300 == 0) && Transformer.isAutoTune()) {
+                Transformer.autoTune();
+            }
         }
     }
 

@@ -1,5 +1,9 @@
 package com.orvane.agent.java;
 
+import com.orvane.agent.Agent;
+import java.util.HashSet;
+import java.util.Set;
+
 /** The agent's class-rewriting side as Java code sees it. */
 public final class Transformer {
     private Transformer() {
@@ -15,7 +19,47 @@ public final class Transformer {
     /** Whether the session configuration lets the agent drop hooks from short, frequent methods. */
     public static native boolean isAutoTune();
 
-    /** The names of the methods auto-tuning picked since the last call, null when none. */
+    /**
+     * Auto-tunes the instrumentation (the native side picks short methods called very often) and
+     * retransforms the classes of the methods picked: the agent rewrites them without those methods'
+     * hooks. A class neither the system class loader nor the boot class loader knows keeps its hooks
+     * until it is rewritten for another reason; that is reported.
+     */
+    public static void autoTune() {
+        String[] picked = autoTune0();
+        if (picked == null) {
+            return;
+        }
+        Set<String> done = new HashSet<String>();
+        for (String method : picked) {
+            int paren = method.indexOf('(');
+            int dot = method.lastIndexOf('.', paren < 0 ? method.length() : paren);
+            if (dot <= 0 || !done.add(method.substring(0, dot))) {
+                continue;
+            }
+            String className = method.substring(0, dot);
+            Class<?> type = loadedClass(className);
+            if (type == null) {
+                System.err.println("Orvane> Auto-tuning: class " + className + " not found, " + method + " keeps its hooks.");
+            } else {
+                Agent.retransform(type);
+            }
+        }
+    }
+
+    private static Class<?> loadedClass(String className) {
+        try {
+            return Class.forName(className, false, ClassLoader.getSystemClassLoader());
+        } catch (Throwable notThere) {
+            try {
+                return Class.forName(className, false, null);
+            } catch (Throwable notOnBootPath) {
+                return null;
+            }
+        }
+    }
+
+    /** The names ("class.method(descriptor)") of the methods auto-tuning picked since the last call, null when none. */
     public static native String[] autoTune0();
 
     /** The hook id of the node that stands for the whole class, 0 when the class is unknown. */
