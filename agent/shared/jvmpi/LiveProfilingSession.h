@@ -83,6 +83,8 @@ public:
     void setMode(int value) { mode = value; }
     int getMode() const { return mode; }
     LiveHeapdump *getHeapdump() { return heapdump.get(); }
+    // The heap views (commands 3, 4) the snapshot's heap section comes from.
+    HeapProfilingSession *getHeapViews() { return heapViews.get(); }
     // Command 49: allocation recording on (the VM's allocation and free
     // events enabled) or off.
     void setAllocRecord(bool on);
