@@ -25,7 +25,7 @@
 // session's locks, all through the profiler interface.
 class LiveProfilingSession : public ProfilingSession {
 public:
-    // The interface kind this build reports.
+    // The interface kind this build reports (state replies, snapshot headers).
     static const int INTERFACE_KIND = 1;
 
     LiveProfilingSession();
@@ -93,8 +93,6 @@ private:
     void handleShutDown();
 
     AgentOptions options;
-    std::string vmVersion;
-    int interfaceKind;
     int mode;
     bool attached;
     PiVmCommands vmCommands;

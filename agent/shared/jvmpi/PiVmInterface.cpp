@@ -86,7 +86,7 @@ bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vec
             if (last != previous.end())
                 stack = last->second;
         } else {
-            toStack(traces[i], &stack);
+            toStack(traces[i], nullptr, &stack);
         }
         seen[threads[i]] = stack;
     }
@@ -94,11 +94,11 @@ bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vec
     return true;
 }
 
-void PiVmInterface::toStack(const std::vector<JVMPI_CallFrame> &trace, std::vector<StackFrame> *stack)
+void PiVmInterface::toStack(const std::vector<JVMPI_CallFrame> &trace, JNIEnv *env, std::vector<StackFrame> *stack)
 {
     // Traces come innermost first; stacks go outermost first.
     for (auto frame = trace.rbegin(); frame != trace.rend(); ++frame) {
-        MethodDesc *method = classes != nullptr ? classes->getMethodDesc(frame->method_id, nullptr) : nullptr;
+        MethodDesc *method = classes != nullptr ? classes->getMethodDesc(frame->method_id, env) : nullptr;
         if (method == nullptr)
             continue;
         stack->push_back(StackFrame{method, static_cast<uint16_t>(frame->lineno < 0 ? 0 : frame->lineno)});
@@ -125,7 +125,7 @@ bool PiVmInterface::getStackTrace(std::vector<StackFrame> *outermostFirst)
     std::vector<JVMPI_CallFrame> trace;
     readTrace(vm, self, MAX_FRAMES, &trace);
     outermostFirst->clear();
-    toStack(trace, outermostFirst);
+    toStack(trace, self, outermostFirst);
     return true;
 }
 
@@ -146,6 +146,6 @@ bool PiVmInterface::getThreadDumpStacks(const std::vector<void *> &threads, std:
             vm->ResumeThread(static_cast<JNIEnv *>(thread));
     stacks->assign(threads.size(), std::vector<StackFrame>());
     for (size_t i = 0; i < threads.size(); i++)
-        toStack(traces[i], &(*stacks)[i]);
+        toStack(traces[i], self, &(*stacks)[i]);
     return true;
 }

@@ -42,8 +42,9 @@ public:
 
 private:
     // Innermost-first VM frames as a stack outermost first; methods looked
-    // up (unknown ones left out).
-    void toStack(const std::vector<JVMPI_CallFrame> &trace, std::vector<StackFrame> *stack);
+    // up, with `env` (may be null) asking the VM for unknown ones; those it
+    // cannot name are left out.
+    void toStack(const std::vector<JVMPI_CallFrame> &trace, JNIEnv *env, std::vector<StackFrame> *stack);
     // Reads the call trace of `env` (suspended, or the caller) of at most
     // `depth` frames.
     static void readTrace(JVMPI_Interface *vm, JNIEnv *env, int depth, std::vector<JVMPI_CallFrame> *out);

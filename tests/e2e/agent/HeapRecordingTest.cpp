@@ -16,6 +16,7 @@
 #include "FrontendClient.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "LoadedSnapshot.h"
 #include "ByteArrayDataReader.h"
 #include "CallStackTree.h"
 #include "CharVectorDataWriter.h"
@@ -287,45 +288,6 @@ TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedCl
     EXPECT_EQ(reply.body, std::vector<uint8_t>{0});
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
-
-// A clock for sessions loaded from a snapshot.
-class NoVm : public VmInterface {
-public:
-    long long getUsec() override { return 0; }
-    long long getCurrentThreadCpuUsec() override { return -1; }
-    bool getStackTrace(std::vector<StackFrame> *) override { return false; }
-    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
-};
-
-// The sessions a saved snapshot file loads into.
-struct LoadedSnapshot {
-    ProfilingSession session;
-    ClassProfilingSession classes{&session};
-    NoVm vm;
-    CpuProfilingSession cpu{&session, &vm, CpuProfilingSession::Settings()};
-    HeapProfilingSession heap{&session, &classes};
-
-    int load(const std::string &path)
-    {
-        SnapshotSources into;
-        into.session = &session;
-        into.classes = &classes;
-        into.cpu = &cpu;
-        into.heap = &heap;
-        GzFileDataReader reader(path.c_str());
-        return SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr);
-    }
-
-    // The reply of `handler` to `request`, as the front end gets it.
-    std::vector<uint8_t> reply(void (HeapProfilingSession::*handler)(DataReader *, DataWriter *), const std::vector<uint8_t> &request)
-    {
-        ByteArrayDataReader in(request.data(), static_cast<int>(request.size()));
-        CharVectorDataWriter out;
-        (heap.*handler)(&in, &out);
-        out.flush();
-        return std::vector<uint8_t>(out.getBytes().begin(), out.getBytes().end());
-    }
-};
 
 // Checks a snapshot file with the front end's reader: header, every
 // section's magic and CRC; returns the reader for further checks.
