@@ -276,6 +276,46 @@ TEST_F(PiagentCommandsTest, SnapshotsInBothReplyFormsAndSavedThroughJavaReadBack
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// The snapshot stream of a command 32 reply, read by the front end's reader.
+void readReplySnapshot(const std::vector<uint8_t> &body, const std::string &path, SnapshotFile &file)
+{
+    ASSERT_GT(body.size(), 20u);
+    ASSERT_EQ(u4At(body, 0), 1u);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(body.data()) + 12, static_cast<std::streamsize>(body.size() - 12));
+    ASSERT_EQ(file.open(path), "");
+    ASSERT_EQ(file.verifySections(), "");
+    ASSERT_EQ(file.sections().size(), 7u);
+}
+
+// Allocations fill the heap section; the heap dump section stays empty
+// until command 7 took a dump from the VM, and then carries it.
+TEST_F(PiagentCommandsTest, SnapshotCarriesTheHeapAndTheLastHeapDump)
+{
+    ASSERT_NO_FATAL_FAILURE(startConnected({"await:alloc-on", "class:0x100:demo/Thing", "thread:1:main", "alloc:1:0x5000:0x100:16",
+                                            "alloc:1:0x6000:0x100:16", "mark:played", "await:done", "shut-down"},
+                                           ""));
+    Reply reply;
+    ASSERT_EQ(client.call(49, {1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
+    touch("alloc-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    SnapshotFile before;
+    ASSERT_NO_FATAL_FAILURE(readReplySnapshot(reply.body, work + "/before.ovs", before));
+    EXPECT_GT(before.sections()[1].length, 0u) << "the heap section";
+    EXPECT_EQ(before.sections()[4].length, 0u) << "no heap dump yet";
+
+    ASSERT_EQ(client.call(7, {0, 0, 0, 0, 0, 0, 0, 1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(u4At(reply.body, 0), 1u);
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    SnapshotFile after;
+    ASSERT_NO_FATAL_FAILURE(readReplySnapshot(reply.body, work + "/after.ovs", after));
+    EXPECT_GT(after.sections()[4].length, 0u) << "the heap dump";
+    touch("done");
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 // The names of the threads command 11 describes.
 std::vector<std::string> describedThreads(FrontendClient &client)
 {
