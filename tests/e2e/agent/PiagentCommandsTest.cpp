@@ -105,6 +105,36 @@ TEST_F(PiagentCommandsTest, ThreadDumpReadsEveryThreadsStack)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Controller.triggerThreadDump on a scripted thread: the caller is read
+// without being suspended; command 74 then hands the stored traces out.
+TEST_F(PiagentCommandsTest, ThreadDumpFromTheJavaApiLeavesTheCallerRunning)
+{
+    ASSERT_NO_FATAL_FAILURE(startConnected({WORK_CLASS, "thread:1:main", "thread:2:worker", "stack:1:0x12@7/0x11@3",
+                                            "stack:2:0x11@5", "enter:1:0x11", "enter:1:0x12", "mark:played",
+                                            "java:1:com/orvane/api/agent/Controller:triggerThreadDump", "mark:dumped", "await:done",
+                                            "shut-down"},
+                                           ""));
+    ASSERT_TRUE(waitForLine("stdout", "host: mark dumped")) << out() << err();
+    EXPECT_EQ(callsAfter("host: mark played", {"host: SuspendThread", "host: ResumeThread", "host: GetCallTrace"}),
+              (std::vector<std::string>{"host: SuspendThread 2", "host: GetCallTrace 1", "host: GetCallTrace 2",
+                                        "host: ResumeThread 2"}))
+        << out();
+    Reply reply;
+    ASSERT_EQ(client.call(74, {0}, &reply), FrontendClient::OK) << client.lastError();
+    Registry registry;
+    ThreadDumpReply dump;
+    ASSERT_TRUE(ThreadView::readThreadDumpReply(reply.body, client.idWidth(), &registry, &dump));
+    std::map<std::string, size_t> depths;
+    for (const ThreadInfo &t : dump.threads) {
+        auto traces = dump.traces.find(t.id);
+        if (traces != dump.traces.end() && traces->second.size() == 1)
+            depths[t.name] = traces->second[0].frames.size();
+    }
+    EXPECT_EQ(depths, (std::map<std::string, size_t>{{"main", 2}, {"worker", 1}})) << ThreadView::format(dump, registry);
+    touch("done");
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 struct TraceRecord {
     uint64_t thread;
     uint64_t method;
