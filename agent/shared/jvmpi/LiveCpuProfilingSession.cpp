@@ -145,9 +145,7 @@ void LiveCpuProfilingSession::handleMethodEntry(JVMPI_Event *event)
     MethodDesc *method = classes->getMethodDesc(event->u.method.method_id, event->env_id);
     if (method == nullptr)
         return;
-    long long time = thread->methodEntry(method, 0, getOverhead(), true, true);
-    if (time != 0 && isTracing())
-        traceEntry(thread, method, time, method->getIsFiltered(false, false));
+    recordEntry(thread, method);
 }
 
 void LiveCpuProfilingSession::handleMethodEntry2(JVMPI_Event *event)
@@ -164,9 +162,7 @@ void LiveCpuProfilingSession::handleMethodEntry2(JVMPI_Event *event)
         if (concrete != nullptr)
             method = method->getMethodDescForSpecificClassData(concrete, getProfilingSession());
     }
-    long long time = thread->methodEntry(method, 0, getOverhead(), true, true);
-    if (time != 0 && isTracing())
-        traceEntry(thread, method, time, method->getIsFiltered(false, false));
+    recordEntry(thread, method);
 }
 
 void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
@@ -182,7 +178,7 @@ void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
         int top = thread->getMethodStackTop();
         MethodDesc *current = top >= 0 ? thread->getMethodStackEntry(top) : nullptr;
         if (current != nullptr && current->getMethodId() == static_cast<void *>(event->u.method.method_id)) {
-            exit(thread, current);
+            recordExit(thread, current);
             return;
         }
         method = classes->getMethodDesc(event->u.method.method_id, event->env_id);
@@ -192,10 +188,17 @@ void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
         method = thread->getMethodStackEntry(thread->getMethodStackTop());
     }
     if (method != nullptr)
-        exit(thread, method);
+        recordExit(thread, method);
 }
 
-void LiveCpuProfilingSession::exit(LiveThreadManager *thread, MethodDesc *method)
+void LiveCpuProfilingSession::recordEntry(LiveThreadManager *thread, MethodDesc *method)
+{
+    long long time = thread->methodEntry(method, 0, getOverhead(), true, true);
+    if (time != 0 && isTracing())
+        traceEntry(thread, method, time, method->getIsFiltered(false, false));
+}
+
+void LiveCpuProfilingSession::recordExit(LiveThreadManager *thread, MethodDesc *method)
 {
     long long time = thread->methodExit(method, getOverhead(), true);
     if (time != 0 && isTracing())

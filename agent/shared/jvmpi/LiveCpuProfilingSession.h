@@ -81,8 +81,9 @@ private:
     // The thread's manager for a monitor event; null when the event is not
     // recorded.
     LiveThreadManager *monitorEventThread(JNIEnv *threadEnv);
-    // A method event's exit, traced when the call tracer runs.
-    void exit(LiveThreadManager *thread, MethodDesc *method);
+    // A method event's entry and exit, traced when the call tracer runs.
+    void recordEntry(LiveThreadManager *thread, MethodDesc *method);
+    void recordExit(LiveThreadManager *thread, MethodDesc *method);
 
     LiveClassProfilingSession *classes;
     LiveHeapProfilingSession *heap;
