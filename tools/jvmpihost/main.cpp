@@ -28,6 +28,8 @@
 //                                        (threads waiting to enter, to be notified)
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
 //   java-comm                            the agent's Java class starts its communication thread
+//   java:N:CLASS:METHOD[:TEXT]           thread N calls the static void METHOD of CLASS (with
+//                                        TEXT as its String argument): "host: java N CLASS.METHOD returned"
 //   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
 //                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
 //   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
@@ -517,6 +519,26 @@ void JNICALL hostEnterCommunication(JNIEnv *env, jclass type, jobject communicat
     logCall("Java thread %s left the agent", name.c_str());
 }
 
+// The path the agent library was loaded from.
+std::string agentLibraryPath;
+
+// The JVM loads the agent library for the class loader of the agent's
+// classes, as a VM does with a library it loaded itself, and then binds
+// every other native of those classes by its name. (Runtime.load0 names
+// the loader's class; JNI calls it without access checks.)
+bool loadIntoJvm(JNIEnv *env, jclass agent)
+{
+    jclass runtimeClass = env->FindClass("java/lang/Runtime");
+    jmethodID getRuntime = runtimeClass != nullptr ? env->GetStaticMethodID(runtimeClass, "getRuntime", "()Ljava/lang/Runtime;") : nullptr;
+    jmethodID load0 = runtimeClass != nullptr ? env->GetMethodID(runtimeClass, "load0", "(Ljava/lang/Class;Ljava/lang/String;)V") : nullptr;
+    jobject runtime = getRuntime != nullptr ? env->CallStaticObjectMethod(runtimeClass, getRuntime) : nullptr;
+    jstring path = env->NewStringUTF(agentLibraryPath.c_str());
+    if (runtime == nullptr || load0 == nullptr || path == nullptr)
+        return false;
+    env->CallVoidMethod(runtime, load0, agent, path);
+    return !env->ExceptionCheck();
+}
+
 // The agent's Java class with the host's natives bound; null (and a message) when missing.
 jclass agentClass(JNIEnv *env)
 {
@@ -536,7 +558,7 @@ jclass agentClass(JNIEnv *env)
         char name[] = "enterCommunication";
         char signature[] = "(Ljava/lang/Object;I)V";
         JNINativeMethod natives[] = {{name, signature, reinterpret_cast<void *>(hostEnterCommunication)}};
-        if (env->RegisterNatives(type, natives, 1) != JNI_OK) {
+        if (env->RegisterNatives(type, natives, 1) != JNI_OK || !loadIntoJvm(env, type)) {
             env->ExceptionDescribe();
             fprintf(stderr, "jvmpihost: cannot bind the agent's natives\n");
             return nullptr;
@@ -1135,6 +1157,32 @@ bool loadAndRunMain(const std::string &name, const std::vector<std::string> &arg
     return callMain(env, type, name, arguments);
 }
 
+// The step java:N:CLASS:METHOD[:TEXT]: scripted thread N calls the static
+// void METHOD of CLASS, with TEXT as its one String argument when given.
+bool callJavaStatic(int n, const std::string &className, const std::string &method, const std::string *text)
+{
+    bool ok = false;
+    runOn(n, [&] {
+        JNIEnv *env = threadEnv(n);
+        jclass type = env->FindClass(className.c_str());
+        if (type == nullptr || javaFailed(env, "FindClass"))
+            return;
+        jmethodID id = env->GetStaticMethodID(type, method.c_str(), text != nullptr ? "(Ljava/lang/String;)V" : "()V");
+        if (id == nullptr || javaFailed(env, "GetStaticMethodID"))
+            return;
+        if (text != nullptr) {
+            jstring argument = env->NewStringUTF(text->c_str());
+            env->CallStaticVoidMethod(type, id, argument);
+        } else {
+            env->CallStaticVoidMethod(type, id);
+        }
+        ok = !javaFailed(env, method.c_str());
+    });
+    if (ok)
+        logCall("java %d %s.%s returned", n, className.c_str(), method.c_str());
+    return ok;
+}
+
 bool playStep(const std::string &step)
 {
     JVMPI_Event event;
@@ -1293,6 +1341,8 @@ bool playStep(const std::string &step)
     } else if (step == "java-comm") {
         if (!startJavaCommunication())
             return false;
+    } else if (verb == "java" && (args.size() == 4 || args.size() == 5) && threadArg(args[1], &n)) {
+        return callJavaStatic(n, args[2], args[3], args.size() == 5 ? &args[4] : nullptr);
     } else {
         fprintf(stderr, "jvmpihost: unknown step \"%s\"\n", step.c_str());
         return false;
@@ -1337,6 +1387,9 @@ int main(int argc, char **argv)
     }
     void *library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     agentLibrary = library;
+    char *resolved = realpath(argv[1], nullptr);
+    agentLibraryPath = resolved != nullptr ? resolved : argv[1];
+    free(resolved);
     if (library == nullptr) {
         fprintf(stderr, "jvmpihost: %s\n", dlerror());
         return 2;
@@ -1368,6 +1421,13 @@ int main(int argc, char **argv)
     jint loaded = onLoad(&vm, optionText.data(), nullptr);
     logCall("JVM_OnLoad returned %d", loaded);
     if (classEvents && !startClassEvents())
+        return 2;
+    // The agent's natives are bound as the VM binds those of a library it
+    // loaded, when its Java classes are there.
+    jclass agent = realMainEnv->FindClass("com/orvane/agent/Agent");
+    if (agent == nullptr)
+        realMainEnv->ExceptionClear();
+    else if (agentClass(realMainEnv) == nullptr)
         return 2;
     for (const std::string &step : steps)
         if (!playStep(step))

@@ -232,6 +232,7 @@ public:
     // lowered to it with a log line); `restart` starts a new list. False when
     // the collection method does not allow it.
     bool setTraceRecord(bool all, bool filtered, bool restart, uint32_t cap);
+    bool isTracing() const { return traceAll.load(std::memory_order_relaxed); }
     // Whether traces were recorded since the last ask; cleared by asking.
     bool hasNewCallTracerData();
     // Command 64: byte all, byte filtered, U4 cap.
@@ -295,6 +296,17 @@ public:
     // with reset).
     void resetAnnotations();
     ProfilingSession *getProfilingSession() const { return session; }
+
+protected:
+    // Whether the collection method reports every entry and exit, as the
+    // call tracer needs: the hooks of dynamic instrumentation (method 1).
+    virtual bool reportsEveryCall() const { return settings.collectionMethod == 1; }
+    // The call tracer's records of an entry and an exit that were recorded
+    // at `time` (not 0).
+    void traceEntry(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
+    void traceExit(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
+
+public:
     // The descriptors of Thread.sleep and Object.wait: entering them opens a wait.
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);
     bool isWaitMethod(const MethodDesc *method) const override
@@ -358,9 +370,6 @@ private:
     // method on when it starts in java.lang.Thread or the agent's main
     // thread. False when the VM cannot tell.
     bool getHookStack(std::vector<HookFrame> *out);
-
-    void traceEntry(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
-    void traceExit(LiveThreadManager *thread, MethodDesc *method, long long time, bool filtered);
 
     HookMethods *hookMethods = nullptr;
     // Counts recording starts (never 0): a thread whose stack was read for

@@ -46,7 +46,7 @@ void CpuProfilingSession::doThreadDump()
         }
     }
     std::vector<std::vector<VmInterface::StackFrame>> stacks;
-    if (alive.empty() || !vm->getThreadStacks(handles, &stacks) || stacks.size() != alive.size())
+    if (alive.empty() || !vm->getThreadDumpStacks(handles, &stacks) || stacks.size() != alive.size())
         return;
     long long now = vm->getUsec();
     for (size_t i = 0; i < alive.size(); i++) {

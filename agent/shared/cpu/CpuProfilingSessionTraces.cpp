@@ -38,7 +38,7 @@
 
 bool CpuProfilingSession::setTraceRecord(bool all, bool filtered, bool restart, uint32_t cap)
 {
-    if (all && settings.collectionMethod != 1) {
+    if (all && !reportsEveryCall()) {
         MessageUtil::message("ERROR: Tracing can only be used with dynamic instrumentation");
         return false;
     }

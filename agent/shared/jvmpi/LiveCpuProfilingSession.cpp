@@ -33,6 +33,35 @@ LiveCpuProfilingSession::LiveCpuProfilingSession(ProfilingSession *session, VmIn
 {
     // The main thread's manager exists before the VM names the thread.
     mainThread = createThreadManager();
+    setHookMethods(&eventMethods);
+}
+
+void LiveCpuProfilingSession::EventMethods::describe(MethodDesc *frameMethod, Frame *out)
+{
+    out->method = frameMethod;
+    out->known = true;
+    out->hooked = true;
+    out->filterEntry = false;
+    out->netIo = false;
+}
+
+bool LiveCpuProfilingSession::reportsEveryCall() const
+{
+    return getSettings().collectionMethod == 1 || getSettings().collectionMethod == 2;
+}
+
+bool LiveCpuProfilingSession::agentMainThreadStarted(JNIEnv *env)
+{
+    LiveThreadManager *thread = getThreadManager(env, false, false);
+    SessionLock lock(getProfilingSession(), IM_THREAD);
+    if (mainThread->threadHandle != env && mainThread != thread)
+        mainThread->setIgnored(true, false);
+    if (thread == nullptr) {
+        MessageUtil::debugOut("the agent's main thread has no manager\n");
+        return false;
+    }
+    getProfilingSession()->updateVmStartTime(thread->getStartTime(), true);
+    return true;
 }
 
 LiveThreadManager *LiveCpuProfilingSession::getThreadManager(JNIEnv *env, bool orMain, bool noStore)
@@ -116,7 +145,7 @@ void LiveCpuProfilingSession::handleMethodEntry(JVMPI_Event *event)
     MethodDesc *method = classes->getMethodDesc(event->u.method.method_id, event->env_id);
     if (method == nullptr)
         return;
-    thread->methodEntry(method, 0, getOverhead(), true, true);
+    recordEntry(thread, method);
 }
 
 void LiveCpuProfilingSession::handleMethodEntry2(JVMPI_Event *event)
@@ -133,7 +162,7 @@ void LiveCpuProfilingSession::handleMethodEntry2(JVMPI_Event *event)
         if (concrete != nullptr)
             method = method->getMethodDescForSpecificClassData(concrete, getProfilingSession());
     }
-    thread->methodEntry(method, 0, getOverhead(), true, true);
+    recordEntry(thread, method);
 }
 
 void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
@@ -149,7 +178,7 @@ void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
         int top = thread->getMethodStackTop();
         MethodDesc *current = top >= 0 ? thread->getMethodStackEntry(top) : nullptr;
         if (current != nullptr && current->getMethodId() == static_cast<void *>(event->u.method.method_id)) {
-            thread->methodExit(current, getOverhead(), true);
+            recordExit(thread, current);
             return;
         }
         method = classes->getMethodDesc(event->u.method.method_id, event->env_id);
@@ -159,7 +188,21 @@ void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
         method = thread->getMethodStackEntry(thread->getMethodStackTop());
     }
     if (method != nullptr)
-        thread->methodExit(method, getOverhead(), true);
+        recordExit(thread, method);
+}
+
+void LiveCpuProfilingSession::recordEntry(LiveThreadManager *thread, MethodDesc *method)
+{
+    long long time = thread->methodEntry(method, 0, getOverhead(), true, true);
+    if (time != 0 && isTracing())
+        traceEntry(thread, method, time, method->getIsFiltered(false, false));
+}
+
+void LiveCpuProfilingSession::recordExit(LiveThreadManager *thread, MethodDesc *method)
+{
+    long long time = thread->methodExit(method, getOverhead(), true);
+    if (time != 0 && isTracing())
+        traceExit(thread, method, time, method->getIsFiltered(false, false));
 }
 
 void LiveCpuProfilingSession::enableCpuEvents(bool subclasses)

@@ -56,13 +56,34 @@ public:
     bool isThreadProfiling() const { return threadProfiling; }
     int getNumThreadsAlive() const { return numThreadsAlive.load(); }
 
+    // The agent's Java side names the calling thread the application's main
+    // thread: a pre-made main manager that some other thread took stays out
+    // of the views, the caller's manager is the main thread, and the VM's
+    // start time becomes that thread's start. False when the caller has no
+    // manager.
+    bool agentMainThreadStarted(JNIEnv *env);
+
+protected:
+    // The VM's method events report every entry and exit too.
+    bool reportsEveryCall() const override;
+
 private:
+    // Every frame of a VM stack is a call the method events reported.
+    class EventMethods : public HookMethods {
+    public:
+        void describe(MethodDesc *frameMethod, Frame *out) override;
+    };
+    EventMethods eventMethods;
+
     // The record of a monitor, made on first sight; null for a null monitor
     // or while monitors are not recorded.
     LiveMonitorManager *getMonitorManager(bool raw, void *monitor);
     // The thread's manager for a monitor event; null when the event is not
     // recorded.
     LiveThreadManager *monitorEventThread(JNIEnv *threadEnv);
+    // A method event's entry and exit, traced when the call tracer runs.
+    void recordEntry(LiveThreadManager *thread, MethodDesc *method);
+    void recordExit(LiveThreadManager *thread, MethodDesc *method);
 
     LiveClassProfilingSession *classes;
     LiveHeapProfilingSession *heap;

@@ -20,6 +20,7 @@ std::atomic<bool> LiveProfiling::javaCommThreadShouldEnter(false);
 std::atomic<bool> LiveProfiling::dying(false);
 long long LiveProfiling::startTime = 0;
 LiveProfilingSession *LiveProfiling::session = nullptr;
+JavaVM *LiveProfiling::javaVm = nullptr;
 
 bool LiveProfiling::initializeInterface(JavaVM *vm)
 {
@@ -27,7 +28,16 @@ bool LiveProfiling::initializeInterface(JavaVM *vm)
     if (vm == nullptr || vm->GetEnv(&table, JVMPI_VERSION_1) < 0 || table == nullptr)
         return false;
     g_profilingInterface = static_cast<JVMPI_Interface *>(table);
+    javaVm = vm;
     return true;
+}
+
+JNIEnv *LiveProfiling::currentEnv()
+{
+    void *env = nullptr;
+    if (javaVm == nullptr || javaVm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK)
+        return nullptr;
+    return static_cast<JNIEnv *>(env);
 }
 
 void LiveProfiling::createMonitors()

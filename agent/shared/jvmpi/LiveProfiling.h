@@ -32,6 +32,11 @@ public:
 
     // Fetches the profiler interface from the VM; true when it is there.
     static bool initializeInterface(JavaVM *vm);
+    // The VM the agent was loaded into.
+    static JavaVM *javaVm;
+    // The calling thread's JNIEnv* (the VM's name of the thread); null for
+    // a thread the VM does not know.
+    static JNIEnv *currentEnv();
     // Creates the agent's raw monitors, in their fixed order.
     static void createMonitors();
     // At VM initialisation: starts the native communication thread and

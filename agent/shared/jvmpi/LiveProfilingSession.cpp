@@ -16,8 +16,10 @@
 #include "SocketTransport.h"
 
 LiveProfilingSession::LiveProfilingSession()
-    : interfaceKind(INTERFACE_KIND), mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
+    : mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
 {
+    // The session's own fields, which the state reply and snapshot headers write.
+    interfaceKind = INTERFACE_KIND;
 }
 
 LiveProfilingSession::~LiveProfilingSession() = default;

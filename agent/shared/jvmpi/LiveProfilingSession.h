@@ -25,7 +25,7 @@
 // session's locks, all through the profiler interface.
 class LiveProfilingSession : public ProfilingSession {
 public:
-    // The interface kind this build reports.
+    // The interface kind this build reports (state replies, snapshot headers).
     static const int INTERFACE_KIND = 1;
 
     LiveProfilingSession();
@@ -83,6 +83,8 @@ public:
     void setMode(int value) { mode = value; }
     int getMode() const { return mode; }
     LiveHeapdump *getHeapdump() { return heapdump.get(); }
+    // The heap views (commands 3, 4) the snapshot's heap section comes from.
+    HeapProfilingSession *getHeapViews() { return heapViews.get(); }
     // Command 49: allocation recording on (the VM's allocation and free
     // events enabled) or off.
     void setAllocRecord(bool on);
@@ -91,8 +93,6 @@ private:
     void handleShutDown();
 
     AgentOptions options;
-    std::string vmVersion;
-    int interfaceKind;
     int mode;
     bool attached;
     PiVmCommands vmCommands;

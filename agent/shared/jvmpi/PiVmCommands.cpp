@@ -8,6 +8,7 @@
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "PiSnapshots.h"
 
 void PiVmCommands::handleCmdSetParameters(DataReader *reader, DataWriter *writer, Communicator &connection)
 {
@@ -100,4 +101,9 @@ void PiVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
     if (on < 0)
         return;
     session->setAllocRecord(on != 0);
+}
+
+void PiVmCommands::handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection)
+{
+    PiSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, LiveProfiling::currentEnv());
 }

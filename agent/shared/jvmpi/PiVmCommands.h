@@ -27,6 +27,8 @@ public:
     void connectionEnded(const Communicator &connection) override;
     bool handleCmdHeapDump(DataReader *reader, DataWriter *writer) override;
     void handleCmdSetRecordAlloc(DataReader *reader) override;
+    // Command 32, with the serving thread's JNIEnv* for the Java part.
+    void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
 
 private:
     // Logs a command that only the Java communication thread serves.

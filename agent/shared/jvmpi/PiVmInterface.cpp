@@ -86,16 +86,66 @@ bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vec
             if (last != previous.end())
                 stack = last->second;
         } else {
-            // Traces come innermost first; stacks go outermost first.
-            for (auto frame = traces[i].rbegin(); frame != traces[i].rend(); ++frame) {
-                MethodDesc *method = classes != nullptr ? classes->getMethodDesc(frame->method_id, nullptr) : nullptr;
-                if (method == nullptr)
-                    continue;
-                stack.push_back(StackFrame{method, static_cast<uint16_t>(frame->lineno < 0 ? 0 : frame->lineno)});
-            }
+            toStack(traces[i], nullptr, &stack);
         }
         seen[threads[i]] = stack;
     }
     previous.swap(seen);
+    return true;
+}
+
+void PiVmInterface::toStack(const std::vector<JVMPI_CallFrame> &trace, JNIEnv *env, std::vector<StackFrame> *stack)
+{
+    // Traces come innermost first; stacks go outermost first.
+    for (auto frame = trace.rbegin(); frame != trace.rend(); ++frame) {
+        MethodDesc *method = classes != nullptr ? classes->getMethodDesc(frame->method_id, env) : nullptr;
+        if (method == nullptr)
+            continue;
+        stack->push_back(StackFrame{method, static_cast<uint16_t>(frame->lineno < 0 ? 0 : frame->lineno)});
+    }
+}
+
+void PiVmInterface::readTrace(JVMPI_Interface *vm, JNIEnv *env, int depth, std::vector<JVMPI_CallFrame> *out)
+{
+    out->assign(static_cast<size_t>(depth), JVMPI_CallFrame());
+    JVMPI_CallTrace trace;
+    trace.env_id = env;
+    trace.num_frames = 0;
+    trace.frames = out->data();
+    vm->GetCallTrace(&trace, depth);
+    out->resize(static_cast<size_t>(trace.num_frames < 0 ? 0 : trace.num_frames > depth ? depth : trace.num_frames));
+}
+
+bool PiVmInterface::getStackTrace(std::vector<StackFrame> *outermostFirst)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JNIEnv *self = LiveProfiling::currentEnv();
+    if (vm == nullptr || self == nullptr)
+        return false;
+    std::vector<JVMPI_CallFrame> trace;
+    readTrace(vm, self, MAX_FRAMES, &trace);
+    outermostFirst->clear();
+    toStack(trace, self, outermostFirst);
+    return true;
+}
+
+bool PiVmInterface::getThreadDumpStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (vm == nullptr)
+        return false;
+    JNIEnv *self = LiveProfiling::currentEnv();
+    std::vector<std::vector<JVMPI_CallFrame>> traces(threads.size());
+    for (void *thread : threads)
+        if (thread != self)
+            vm->SuspendThread(static_cast<JNIEnv *>(thread));
+    for (size_t i = 0; i < threads.size(); i++)
+        readTrace(vm, static_cast<JNIEnv *>(threads[i]), MAX_FRAMES, &traces[i]);
+    for (void *thread : threads)
+        if (thread != self)
+            vm->ResumeThread(static_cast<JNIEnv *>(thread));
+    stacks->assign(threads.size(), std::vector<StackFrame>());
+    for (size_t i = 0; i < threads.size(); i++)
+        toStack(traces[i], self, &(*stacks)[i]);
     return true;
 }

@@ -22,13 +22,17 @@ public:
 
     long long getUsec() override;
     long long getCurrentThreadCpuUsec() override;
-    // The calling thread is not known by its JNIEnv* here: never.
-    bool getStackTrace(std::vector<StackFrame> *) override { return false; }
+    // The calling thread's stack, read with its own JNIEnv*; false for a
+    // thread the VM does not know.
+    bool getStackTrace(std::vector<StackFrame> *outermostFirst) override;
     // A thread that has not run since the last pass keeps its last stack; a
     // thread that is not runnable gives an empty one.
     bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) override;
     // The VM's status mapped to the state bits the sampler reads (suspended
     // and interrupted bits ignored): 1 runnable, 2 blocked, 3 waiting.
+    // A thread dump: every thread but the calling one suspended, the call
+    // trace of each read whatever its status, every thread resumed.
+    bool getThreadDumpStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) override;
     bool getThreadStates(const std::vector<void *> &threads, std::vector<int> *states) override;
 
     // The stack depth of the sampler's traces.
@@ -37,6 +41,14 @@ public:
     static int stateOf(jint status);
 
 private:
+    // Innermost-first VM frames as a stack outermost first; methods looked
+    // up, with `env` (may be null) asking the VM for unknown ones; those it
+    // cannot name are left out.
+    void toStack(const std::vector<JVMPI_CallFrame> &trace, JNIEnv *env, std::vector<StackFrame> *stack);
+    // Reads the call trace of `env` (suspended, or the caller) of at most
+    // `depth` frames.
+    static void readTrace(JVMPI_Interface *vm, JNIEnv *env, int depth, std::vector<JVMPI_CallFrame> *out);
+
     LiveClassProfilingSession *classes;
     int samplingDepth = 100;
     std::vector<JVMPI_CallFrame> frames;

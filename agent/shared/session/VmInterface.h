@@ -29,6 +29,13 @@ public:
     // their managers: one vector per handle, outermost frame first, empty
     // for a thread that has ended. False when the VM cannot tell.
     virtual bool getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks) = 0;
+    // The whole stacks of other threads for a thread dump, as
+    // getThreadStacks gives them; a binding whose sampling pass keeps or
+    // skips stacks reads every thread's stack here.
+    virtual bool getThreadDumpStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks)
+    {
+        return getThreadStacks(threads, stacks);
+    }
     // The VM's state bits of other threads (JVMTI thread state: 0x4
     // runnable, 0x400 blocked on monitor entry, 0x80 waiting), one per
     // handle. False when the VM cannot tell.

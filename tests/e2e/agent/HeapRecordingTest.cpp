@@ -16,6 +16,7 @@
 #include "FrontendClient.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "LoadedSnapshot.h"
 #include "ByteArrayDataReader.h"
 #include "CallStackTree.h"
 #include "CharVectorDataWriter.h"
@@ -285,26 +286,6 @@ TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedCl
     EXPECT_EQ(reply.body, std::vector<uint8_t>{0});
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
-
-// The sessions a saved snapshot file loads into.
-struct LoadedSnapshot {
-    SnapshotProfilingSession session;
-    ClassProfilingSession &classes = *session.getClassProfilingSession();
-    CpuProfilingSession &cpu = session.getCpuSession();
-    HeapProfilingSession &heap = session.getHeapSession();
-
-    int load(const std::string &path) { return session.load(path.c_str(), READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr); }
-
-    // The reply of `handler` to `request`, as the front end gets it.
-    std::vector<uint8_t> reply(void (HeapProfilingSession::*handler)(DataReader *, DataWriter *), const std::vector<uint8_t> &request)
-    {
-        ByteArrayDataReader in(request.data(), static_cast<int>(request.size()));
-        CharVectorDataWriter out;
-        (heap.*handler)(&in, &out);
-        out.flush();
-        return std::vector<uint8_t>(out.getBytes().begin(), out.getBytes().end());
-    }
-};
 
 // Checks a snapshot file with the front end's reader: header, every
 // section's magic and CRC; returns the reader for further checks.

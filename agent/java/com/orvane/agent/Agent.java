@@ -66,8 +66,16 @@ public final class Agent {
 
     /** Called first by the profiled main method (piagent); main goes on when it answers true. */
     public static boolean executeMain(Class<?> mainClass, String[] arguments) {
+        try {
+            agentMainThreadStarted();
+        } catch (UnsatisfiedLinkError noAgent) {
+            // The class runs without the agent: nothing records.
+        }
         return mainClass != null;
     }
+
+    /** The calling thread runs the application's main method. */
+    public static native void agentMainThreadStarted();
 
     /** The profiled main class as its static initialiser named it; null before. */
     public static String getMainClassName() {

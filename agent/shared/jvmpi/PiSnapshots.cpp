@@ -1,0 +1,75 @@
+#include "PiSnapshots.h"
+
+#include <string>
+
+#include "../jvmti/JavaSnapshotPart.h"
+#include "CharVectorDataWriter.h"
+#include "Communicator.h"
+#include "Counter.h"
+#include "DataReader.h"
+#include "LiveHeapdump.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+#include "SnapshotWriter.h"
+
+SnapshotSources PiSnapshots::sources(LiveProfilingSession *session)
+{
+    SnapshotSources s;
+    s.session = session;
+    s.classes = session->getClassSession();
+    s.cpu = session->getCpuSession();
+    s.heap = session->getHeapViews();
+    s.sampler = session->getLiveSamplerSession();
+    s.heapDump = session->getHeapdump() != nullptr ? session->getHeapdump()->getDumpFile() : nullptr;
+    return s;
+}
+
+void PiSnapshots::handleCmdSaveSnapshot(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
+                                        Communicator &connection, JNIEnv *env)
+{
+    bool replyWithPath = reader->readByte(0) != 0;
+    JavaSnapshotPart javaPart(env);
+    SnapshotSources s = sources(session);
+    s.javaPart = env != nullptr ? &javaPart : nullptr;
+    bool keep = session->getOptions().keepTempSnapshots;
+    if (SnapshotWriter::write(writer, s, replyWithPath, session->getOptions().offline, false, true, keep) ==
+        SnapshotWriter::BROKEN) {
+        // The front end has the size and part of the stream: nothing that
+        // follows could be read in step.
+        MessageUtil::message("Snapshot reply broken off; closing the connection.");
+        connection.hangUp();
+    }
+}
+
+bool PiSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env)
+{
+    if (session->getConfig() == nullptr || session->getCpuSession() == nullptr) {
+        MessageUtil::message("Could not save snapshot. Session is not yet configured.");
+        return false;
+    }
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (LiveProfiling::dying || vm == nullptr) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+        return false;
+    }
+    vm->RawMonitorEnter(LiveProfiling::_snapshotMonitor);
+    bool saved = false;
+    if (LiveProfiling::dying) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+    } else {
+        CharVectorDataWriter config;
+        std::string problem = session->getConfig()->writeConfigFile(&config);
+        if (!problem.empty())
+            MessageUtil::message("%s", problem.c_str());
+        config.flush();
+        JavaSnapshotPart javaPart(env);
+        SnapshotSources s = sources(session);
+        s.javaPart = env != nullptr ? &javaPart : nullptr;
+        long long running = (Counter::getUsec() - LiveProfiling::startTime) / 1000000LL;
+        saved = SnapshotWriter::saveSnapshot(path, s, false, config.getBytes(), static_cast<uint32_t>(running < 0 ? 0 : running),
+                                             session->getOptions().keepTempSnapshots);
+    }
+    vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
+    return saved;
+}
