@@ -108,9 +108,13 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     if (LTM_UNLIKELY(currentNode == nullptr))
         currentNode = callTree;
     bool recording = instrumentationRecord && timed;
-    long long now = recording ? vm->getUsec() : 0;
     methodEvents = methodEvents || timed;
-    if (LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && !waitIsOpen && settings->collectionMethod != 3 && recording)
+    // The clock is read only for an entry that is recorded or that ends an
+    // open wait or contention: nested filtered calls never read it.
+    bool closesMonitorState =
+        LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && !waitIsOpen && settings->collectionMethod != 3 && recording;
+    long long now = closesMonitorState ? vm->getUsec() : 0;
+    if (closesMonitorState)
         closeOpenMonitorStates(now);
     if (LTM_UNLIKELY(clearRequested))
         clearCallStackTree();
@@ -131,6 +135,8 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     }
     if (!pushMethod(method, filtered))
         return 0;
+    if (recording && !closesMonitorState)
+        now = vm->getUsec();
     if (recording) {
         if (LTM_UNLIKELY(settings->timeType == 2))
             manageCpuTime(session->getNumActiveThreads());
@@ -159,23 +165,34 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
     if (LTM_UNLIKELY(currentNode == nullptr))
         currentNode = callTree;
     bool recording = instrumentationRecord && !sampling;
-    long long now = recording ? vm->getUsec() : 0;
     waitIsOpen = false;
-    if (LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && recording)
+    // As at entry: exits that change nothing (nested filtered calls) leave
+    // the clock alone.
+    bool closesMonitorState = LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && recording;
+    long long now = closesMonitorState ? vm->getUsec() : 0;
+    if (closesMonitorState)
         closeOpenMonitorStates(now);
+    bool readClock = recording && !closesMonitorState;
     int found = methodStackTop;
     bool onTop = found >= 1 && methodStack[static_cast<size_t>(found)] == method;
     if (filtered && recording && !onTop)
         return 0;
     if (LTM_LIKELY(onTop && currentNode->getMethod() == method)) {
         methodStackTop = found - 1;
-        return finishExit(now, overhead, recording);
+        return finishExit(readClock ? vm->getUsec() : now, overhead, recording);
     }
     // An exit the VM skipped (an exception passed through) ends before this one.
     while (found >= 1 && methodStack[static_cast<size_t>(found)] != method)
         found--;
     if (found < 1)
         return 0;
+    // A filtered call that was never recorded ends here: nothing to time.
+    if (found == methodStackTop && currentNode->getMethod() != method) {
+        methodStackTop = found - 1;
+        return 0;
+    }
+    if (readClock)
+        now = vm->getUsec();
     while (methodStackTop > found) {
         MethodDesc *missed = methodStack[static_cast<size_t>(methodStackTop)];
         if (currentNode->getMethod() == missed && currentNode->getParent() != nullptr) {
