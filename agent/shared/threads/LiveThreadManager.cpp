@@ -14,7 +14,8 @@
 #include "VmInterface.h"
 
 LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSize)
-    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), currentNode(callTree), methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
+    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), currentNode(callTree),
+      methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
       methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
       methodStackTop(0),
       lineNumberHint(0), lastEventTime(-1), blockedSinceEvent(0), waitingSinceEvent(0), netIOSinceEvent(0), contentionStart(0),
