@@ -62,15 +62,6 @@ void CallStackTree::initialize(CallStackTree *newParent, CallStackTree *next, Me
     monitorTimeValues = nullptr;
 }
 
-CallStackTree *CallStackTree::getChild(MethodDesc *m, uint16_t line) const
-{
-    for (CallStackTree *c = firstChild; c != nullptr; c = c->nextInstance) {
-        if (c->method == m && c->lineHint == line)
-            return c;
-    }
-    return nullptr;
-}
-
 CallStackTree *CallStackTree::addChild(MethodDesc *m, uint16_t line, InstancePool<CallStackTree> *pool)
 {
     CallStackTree *child = pool->getInstance(false);
@@ -97,18 +88,6 @@ bool CallStackTree::removeChild(CallStackTree *child)
         }
     }
     return false;
-}
-
-void CallStackTree::addValue(long long v, bool toParents)
-{
-    for (CallStackTree *n = this; n != nullptr; n = toParents ? n->parent : nullptr)
-        n->value += v;
-}
-
-void CallStackTree::addSecondValue(uint32_t count, bool toParents)
-{
-    for (CallStackTree *n = this; n != nullptr; n = toParents ? n->parent : nullptr)
-        n->secondValue += count;
 }
 
 void CallStackTree::countAndAdd(uint32_t v, bool toParents)

@@ -75,7 +75,14 @@ public:
     MonitorTimeValues *getMonitorTimeValues() const { return monitorTimeValues; }
 
     // The child with exactly this pair, or null.
-    CallStackTree *getChild(MethodDesc *method, uint16_t lineHint) const;
+    CallStackTree *getChild(MethodDesc *m, uint16_t line) const
+    {
+        for (CallStackTree *c = firstChild; c != nullptr; c = c->nextInstance) {
+            if (c->method == m && c->lineHint == line)
+                return c;
+        }
+        return nullptr;
+    }
     // A new first child from the pool.
     CallStackTree *addChild(MethodDesc *method, uint16_t lineHint, InstancePool<CallStackTree> *pool);
     // Pushes an existing node at the head of the child list (never null).
@@ -87,8 +94,24 @@ public:
     void setValue(long long v) { value = v; }
     uint32_t getSecondValue() const { return secondValue; }
     void setSecondValue(uint32_t v) { secondValue = v; }
-    void addValue(long long v, bool toParents);
-    void addSecondValue(uint32_t n, bool toParents);
+    void addValue(long long v, bool toParents)
+    {
+        if (!toParents) {
+            value += v;
+            return;
+        }
+        for (CallStackTree *n = this; n != nullptr; n = n->parent)
+            n->value += v;
+    }
+    void addSecondValue(uint32_t count, bool toParents)
+    {
+        if (!toParents) {
+            secondValue += count;
+            return;
+        }
+        for (CallStackTree *n = this; n != nullptr; n = n->parent)
+            n->secondValue += count;
+    }
     void countAndAdd(uint32_t v, bool toParents);
     void decreaseAndRemove(uint32_t v);
     // Copies value and count and, when the source has one, its monitor record.

@@ -104,10 +104,13 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
     // The stack is read once per thread and recording start: hooked calls
     // from code without hooks go below the frames read then, as nested
     // calls do, and never read it again.
-    if (thread->stackEpoch != stackEpoch.load(std::memory_order_relaxed) && synchroniseOnEntry(thread, method, filtered, keep, timed))
+    if (__builtin_expect(thread->stackEpoch != stackEpoch.load(std::memory_order_relaxed), 0) &&
+        synchroniseOnEntry(thread, method, filtered, keep, timed))
         return 0;
+    if (__builtin_expect(!traceAll.load(std::memory_order_relaxed), 1))
+        return thread->methodEntry(method, line, overhead, filtered, timed);
     long long time = thread->methodEntry(method, line, overhead, filtered, timed);
-    if (time != 0 && traceAll.load(std::memory_order_relaxed))
+    if (time != 0)
         traceEntry(thread, method, time, filtered);
     return time;
 }
@@ -153,10 +156,12 @@ long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_
     if (methodId == MethodHandleTable::CALIBRATION_ID)
         return 0;
     MethodDesc *method = methodHandles.lookup(methodId);
-    if (method == nullptr || thread->getIgnored() || !isStackRead(thread))
+    if (method == nullptr || thread->getIgnored() || thread->stackEpoch != stackEpoch.load(std::memory_order_relaxed))
         return 0;
+    if (__builtin_expect(!traceAll.load(std::memory_order_relaxed), 1))
+        return thread->methodExit(method, overhead, filtered);
     long long time = thread->methodExit(method, overhead, filtered);
-    if (time != 0 && traceAll.load(std::memory_order_relaxed))
+    if (time != 0)
         traceExit(thread, method, time, filtered);
     return time;
 }

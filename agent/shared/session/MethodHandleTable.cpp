@@ -38,14 +38,6 @@ int32_t MethodHandleTable::getHandle(MethodDesc *method)
     return handle;
 }
 
-MethodDesc *MethodHandleTable::lookup(int32_t handle) const
-{
-    if (handle < 2 || handle >= next.load(std::memory_order_acquire))
-        return nullptr;
-    std::atomic<MethodDesc *> *chunk = chunks[handle >> CHUNK_BITS];
-    return chunk != nullptr ? chunk[handle & (CHUNK_SIZE - 1)].load(std::memory_order_acquire) : nullptr;
-}
-
 int32_t MethodHandleTable::findHandle(MethodDesc *method)
 {
     std::lock_guard<std::mutex> guard(registration);

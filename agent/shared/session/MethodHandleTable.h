@@ -26,7 +26,14 @@ public:
     // The handle of a descriptor that has one, else 0; never makes one.
     int32_t findHandle(MethodDesc *method);
     // The descriptor of a handle; null for an unknown or reserved handle.
-    MethodDesc *lookup(int32_t handle) const;
+    // Inline: every hook asks it.
+    MethodDesc *lookup(int32_t handle) const
+    {
+        if (handle < 2 || handle >= next.load(std::memory_order_acquire))
+            return nullptr;
+        std::atomic<MethodDesc *> *chunk = chunks[handle >> CHUNK_BITS];
+        return chunk != nullptr ? chunk[handle & (CHUNK_SIZE - 1)].load(std::memory_order_acquire) : nullptr;
+    }
 
 private:
     static const int CHUNK_BITS = 12;

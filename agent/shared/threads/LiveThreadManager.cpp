@@ -14,7 +14,8 @@
 #include "VmInterface.h"
 
 LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSize)
-    : session(owner), currentNode(callTree), methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
+    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), currentNode(callTree),
+      methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
       methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
       methodStackTop(0),
       lineNumberHint(0), lastEventTime(-1), blockedSinceEvent(0), waitingSinceEvent(0), netIOSinceEvent(0), contentionStart(0),
@@ -30,9 +31,30 @@ LiveThreadManager::~LiveThreadManager()
     delete monitorEntry;
 }
 
-bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
+#define LTM_LIKELY(x) __builtin_expect(!!(x), 1)
+#define LTM_UNLIKELY(x) __builtin_expect(!!(x), 0)
+// Parts of the method-event path, each called from it only.
+#define LTM_INLINE inline __attribute__((always_inline))
+
+LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
 {
-    if (methodStackTop >= static_cast<int>(methodStack.size()) - 1) {
+    long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+    if (runnable < 0)
+        runnable = 0;
+    if (LTM_UNLIKELY(!methodStats.empty()))
+        recordStatsTime(STATUS_RUNNABLE, runnable);
+    if (LTM_UNLIKELY(settings->timeType == 2)) {
+        pendingTimes[currentNode] += runnable;
+        pendingTotal += runnable;
+    } else {
+        currentNode->addValue(runnable, true);
+    }
+    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+}
+
+LTM_INLINE bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
+{
+    if (LTM_UNLIKELY(methodStackTop >= static_cast<int>(methodStack.size()) - 1)) {
         MessageUtil::message("FATAL ERROR: Stack overflow. Aborting.");
         MessageUtil::message("Increase the stack size by adding ,stack=value to the -agentpath parameter");
         MessageUtil::message("Current stack size is %d.", static_cast<int>(methodStack.size()));
@@ -46,10 +68,13 @@ bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
     if (method->getIsNativePrefixMethod())
         return false;
     MethodDesc *caller = currentNode->getMethod();
+    if (caller == nullptr)
+        return true;
     bool isFiltered = method->getIsFiltered(false, false);
-    if (caller != nullptr && session->getSettings().collectionMethod == 1 && isFiltered != filtered)
+    if (settings->collectionMethod == 1 && isFiltered != filtered)
         return false;
-    if (caller != nullptr && caller != CallStackTree::unrecordedMethod() && caller->getIsFiltered(false, false) && isFiltered)
+    // The caller's filter is asked only when it can matter.
+    if (isFiltered && caller != CallStackTree::unrecordedMethod() && caller->getIsFiltered(false, false))
         return false;
     return true;
 }
@@ -75,43 +100,50 @@ void LiveThreadManager::closeOpenMonitorStates(long long now)
 
 long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long long overhead, bool filtered, bool timed)
 {
-    if (method == nullptr) {
+    if (LTM_UNLIKELY(method == nullptr)) {
         MessageUtil::message("Assertion failed: methodDesc");
         abort();
     }
-    if (methodStack.empty())
+    if (LTM_UNLIKELY(methodStack.empty()))
         return 0;
-    if (currentNode == nullptr)
+    if (LTM_UNLIKELY(currentNode == nullptr))
         currentNode = callTree;
-    const CpuSettings &settings = session->getSettings();
     bool recording = instrumentationRecord && timed;
-    long long now = recording ? session->getVm()->getUsec() : 0;
     methodEvents = methodEvents || timed;
-    if (!waitIsOpen && settings.collectionMethod != 3 && recording)
+    // The clock is read only for an entry that is recorded or that ends an
+    // open wait or contention: nested filtered calls never read it.
+    bool closesMonitorState =
+        LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && !waitIsOpen && settings->collectionMethod != 3 && recording;
+    long long now = closesMonitorState ? vm->getUsec() : 0;
+    if (closesMonitorState)
         closeOpenMonitorStates(now);
-    if (clearRequested)
+    if (LTM_UNLIKELY(clearRequested))
         clearCallStackTree();
-    if (!statisticsRecord && !methodStats.empty())
+    if (LTM_UNLIKELY(!statisticsRecord && !methodStats.empty()))
         methodStats.clear();
 
-    if (!settings.lineNumbers) {
+    if (!settings->lineNumbers) {
         line = 0;
-    } else if (line == CallStackTree::LINE_PENDING) {
+    } else if (LTM_UNLIKELY(line == CallStackTree::LINE_PENDING)) {
         MethodDesc *caller = currentNode->getMethod();
         line = caller == nullptr || caller == CallStackTree::unrecordedMethod() || caller->getIsFiltered(false, false) ? 0 : lineNumberHint;
         lineNumberHint = 0;
     }
-    if (exceptionalPending) {
+    if (LTM_UNLIKELY(exceptionalPending)) {
         exceptionalPending = false;
-        if (settings.timeType != 2)
+        if (settings->timeType != 2)
             line = CallStackTree::LINE_EXCEPTIONAL_RUN;
     }
     if (!pushMethod(method, filtered))
         return 0;
-    if (recording && settings.timeType == 2)
-        manageCpuTime(session->getNumActiveThreads());
-    if (recording && lastEventTime >= 0)
-        recordTime(now, overhead);
+    if (recording && !closesMonitorState)
+        now = vm->getUsec();
+    if (recording) {
+        if (LTM_UNLIKELY(settings->timeType == 2))
+            manageCpuTime(session->getNumActiveThreads());
+        if (LTM_LIKELY(lastEventTime >= 0))
+            recordTime(now, overhead);
+    }
     CallStackTree *child = currentNode->getChild(method, line);
     currentNode = child != nullptr ? child : currentNode->addChild(method, line, &treePool);
     if (statisticsRecord)
@@ -120,7 +152,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         currentNode->addSecondValue(1, false);
         lastEventTime = now;
     }
-    if (session->isWaitMethod(method)) {
+    if (LTM_UNLIKELY(session->isWaitMethod(method))) {
         setMonitorWait(now, nullptr, false);
         waitIsOpen = true;
     }
@@ -129,27 +161,39 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
 
 long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, bool filtered)
 {
-    if (methodStack.empty())
+    if (LTM_UNLIKELY(methodStack.empty()))
         return 0;
-    if (currentNode == nullptr)
+    if (LTM_UNLIKELY(currentNode == nullptr))
         currentNode = callTree;
     bool recording = instrumentationRecord && !sampling;
-    long long now = recording ? session->getVm()->getUsec() : 0;
     waitIsOpen = false;
-    if (recording)
+    // As at entry: exits that change nothing (nested filtered calls) leave
+    // the clock alone.
+    bool closesMonitorState = LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && recording;
+    long long now = closesMonitorState ? vm->getUsec() : 0;
+    if (closesMonitorState)
         closeOpenMonitorStates(now);
-    if (filtered && recording && (methodStackTop < 1 || methodStack[static_cast<size_t>(methodStackTop)] != method))
-        return 0;
-    // An exit the VM skipped (an exception passed through) ends before this one.
+    bool readClock = recording && !closesMonitorState;
     int found = methodStackTop;
-    if (found >= 1 && methodStack[static_cast<size_t>(found)] == method && currentNode->getMethod() == method) {
+    bool onTop = found >= 1 && methodStack[static_cast<size_t>(found)] == method;
+    if (filtered && recording && !onTop)
+        return 0;
+    if (LTM_LIKELY(onTop && currentNode->getMethod() == method)) {
         methodStackTop = found - 1;
-        return finishExit(now, overhead, recording);
+        return finishExit(readClock ? vm->getUsec() : now, overhead, recording);
     }
+    // An exit the VM skipped (an exception passed through) ends before this one.
     while (found >= 1 && methodStack[static_cast<size_t>(found)] != method)
         found--;
     if (found < 1)
         return 0;
+    // A filtered call that was never recorded ends here: nothing to time.
+    if (found == methodStackTop && currentNode->getMethod() != method) {
+        methodStackTop = found - 1;
+        return 0;
+    }
+    if (readClock)
+        now = vm->getUsec();
     while (methodStackTop > found) {
         MethodDesc *missed = methodStack[static_cast<size_t>(methodStackTop)];
         if (currentNode->getMethod() == missed && currentNode->getParent() != nullptr) {
@@ -166,19 +210,20 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
 long long LiveThreadManager::finishExit(long long now, long long overhead, bool recording)
 {
     if (recording) {
-        if (lastEventTime >= 0)
+        if (LTM_LIKELY(lastEventTime >= 0))
             recordTime(now, overhead);
         lastEventTime = now;
     }
     CallStackTree *node = currentNode;
-    if (!methodStats.empty() && node->getMethod() != nullptr && node->getMethod() != CallStackTree::unrecordedMethod()) {
+    if (LTM_UNLIKELY(!methodStats.empty()) && node->getMethod() != nullptr && node->getMethod() != CallStackTree::unrecordedMethod()) {
         session->recordMethodStatistics(node->getMethod(), methodStats.back());
         methodStats.pop_back();
     }
-    if (node->getParent() == nullptr)
+    CallStackTree *parent = node->getParent();
+    if (LTM_UNLIKELY(parent == nullptr))
         return lastEventTime;
-    currentNode = node->getParent();
-    if (node->getLineHint() == CallStackTree::LINE_EXCEPTIONAL_RUN)
+    currentNode = parent;
+    if (LTM_UNLIKELY(node->getLineHint() == CallStackTree::LINE_EXCEPTIONAL_RUN))
         session->endExceptionalRun(this, node);
     return lastEventTime;
 }
@@ -216,6 +261,10 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
     if (elapsed < 0)
         elapsed = 0;
     // Values are inclusive: the time counts for every caller too.
+    if (LTM_LIKELY(overrideStart <= 0 && netIOStart <= 0)) {
+        chargeRunnable(elapsed);
+        return;
+    }
     if (overrideStart > 0) {
         recordStatsTime(overrideStatus, elapsed);
         switch (overrideStatus) {
@@ -235,21 +284,10 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
             break;
         }
         overrideStart = now;
-    } else if (netIOStart > 0) {
+    } else {
         recordStatsTime(STATUS_NET_IO, elapsed);
         currentNode->addNetIOTime(elapsed, 0);
         netIOStart = now;
-    } else {
-        long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
-        if (runnable < 0)
-            runnable = 0;
-        recordStatsTime(STATUS_RUNNABLE, runnable);
-        if (session->getSettings().timeType == 2) {
-            pendingTimes[currentNode] += runnable;
-            pendingTotal += runnable;
-        } else {
-            currentNode->addValue(runnable, true);
-        }
     }
     blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
 }
@@ -308,7 +346,7 @@ void LiveThreadManager::setMonitorWait(long long time, LiveMonitorManager *monit
         if (hasDescription())
             beginMonitorEvent(monitor->handleMonitorWait(monitorEntry, this, currentNode, time));
     } else if (waitStart <= 0) {
-        waitStart = time > 0 ? time : session->getVm()->getUsec();
+        waitStart = time > 0 ? time : vm->getUsec();
         currentMonitor = nullptr;
     }
     if (threadStatus != STATUS_DEAD)
@@ -374,7 +412,7 @@ void LiveThreadManager::setMonitorWaited(long long overhead, long long now)
 {
     if (waitStart > 0) {
         if (now <= 0)
-            now = session->getVm()->getUsec();
+            now = vm->getUsec();
         long long start = waitStart;
         waitStart = 0;
         contentionStart = 0;
@@ -396,7 +434,7 @@ void LiveThreadManager::setMonitorContendedEntered(long long overhead, long long
 {
     if (contentionStart > 0) {
         if (now <= 0)
-            now = session->getVm()->getUsec();
+            now = vm->getUsec();
         long long start = contentionStart;
         contentionStart = 0;
         waitStart = 0;
@@ -665,7 +703,7 @@ void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
         node->addSleepingTime(now - waitStart, 0);
     } else if (contentionStart > 0 && now > contentionStart) {
         node->addBlockingTime(now - contentionStart, 0);
-    } else if (session->getSettings().timeType != 2 && lastEventTime >= 0) {
+    } else if (settings->timeType != 2 && lastEventTime >= 0) {
         long long runnable = now - lastEventTime - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
         if (runnable > 0)
             node->addValue(runnable, true);

@@ -12,6 +12,8 @@ class LiveMonitorManager;
 class ThreadRecordingSession;
 class MonitorEntry;
 class MethodDesc;
+class VmInterface;
+struct CpuSettings;
 
 // The recording state of one live thread: the current node of its call
 // tree, the stack of entered methods and the clock of its last method event.
@@ -204,7 +206,15 @@ private:
     // Charges the time and leaves the current node for its parent.
     long long finishExit(long long now, long long overhead, bool recording);
 
+    // Times the runnable interval since the last method event into the
+    // current node and its callers.
+    void chargeRunnable(long long elapsed);
+
     ThreadRecordingSession *session;
+    // The session's settings and VM view, read on every method event: the
+    // session keeps both objects for its whole life.
+    const CpuSettings *settings;
+    VmInterface *vm;
     CallStackTree *currentNode;
     std::vector<MethodDesc *> methodStack;
     size_t methodStackCapacity;

@@ -60,24 +60,14 @@ TickClock::Pair TickClock::readPair() const
     return best;
 }
 
-long long TickClock::nanos()
+long long TickClock::slowNanos(uint32_t seen, uint64_t elapsed, long long base)
 {
-    uint32_t seen = sequence.load(std::memory_order_acquire);
-    uint64_t now = source.ticks();
-    uint64_t ticks = anchorTicks.load(std::memory_order_relaxed);
-    long long base = anchorNanos.load(std::memory_order_relaxed);
-    uint64_t scale = nanosPerTick.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
     // The anchor is being moved: the reference is exact, if slower.
     if ((seen & 1) != 0 || sequence.load(std::memory_order_relaxed) != seen)
         return source.referenceNanos();
-    uint64_t elapsed = now - ticks;
-    // A counter a little behind the anchor (another core's) reads as the anchor.
     if (static_cast<int64_t>(elapsed) < 0)
-        elapsed = 0;
-    else if (elapsed > reanchorTicks)
-        return reanchor(seen);
-    return base + static_cast<long long>((static_cast<unsigned __int128>(elapsed) * scale) >> 32);
+        return base;
+    return reanchor(seen);
 }
 
 long long TickClock::reanchor(uint32_t seen)

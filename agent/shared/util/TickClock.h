@@ -26,7 +26,25 @@ public:
     bool isCalibrated() const { return calibrated; }
 
     // The reference clock's nanoseconds now. Thread-safe.
-    long long nanos();
+    long long nanos() { return nanosAt(source.ticks()); }
+
+    // The same for `now`, a counter value the caller has just read (so that
+    // the counter's read can be inlined where the counter is known).
+    long long nanosAt(uint64_t now)
+    {
+        uint32_t seen = sequence.load(std::memory_order_acquire);
+        uint64_t ticks = anchorTicks.load(std::memory_order_relaxed);
+        long long base = anchorNanos.load(std::memory_order_relaxed);
+        uint64_t scale = nanosPerTick.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        uint64_t elapsed = now - ticks;
+        // The anchor is being moved or is too old: the slow path decides. A
+        // counter a little behind the anchor (another core's, or read just
+        // before the anchor moved) reads as the anchor.
+        if (__builtin_expect((seen & 1) != 0 || sequence.load(std::memory_order_relaxed) != seen || elapsed > reanchorTicks, 0))
+            return slowNanos(seen, elapsed, base);
+        return base + static_cast<long long>((static_cast<unsigned __int128>(elapsed) * scale) >> 32);
+    }
 
 private:
     struct Pair {
@@ -35,6 +53,7 @@ private:
     };
 
     Pair readPair() const;
+    long long slowNanos(uint32_t sequenceSeen, uint64_t elapsed, long long anchorBase);
     long long reanchor(uint32_t sequenceSeen);
 
     Source source;

@@ -42,7 +42,13 @@ public:
     bool givesThreadStates = false;
     std::vector<std::pair<void *, int>> threadStates;
 
-    long long getUsec() override { return now; }
+    // How often the agent read the clock.
+    int clockReads = 0;
+    long long getUsec() override
+    {
+        clockReads++;
+        return now;
+    }
     long long getCurrentThreadCpuUsec() override { return -1; }
     // How often the calling thread's stack was read.
     int stackReads = 0;

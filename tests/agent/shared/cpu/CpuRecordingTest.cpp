@@ -250,6 +250,48 @@ TEST_F(CpuRecordingTest, FilteredChainsAndAgentClassesAreNotRecorded)
     EXPECT_EQ(t->getMethodStackTop(), 1);
 }
 
+// Each hook of a recorded call reads the clock once; a filtered call that
+// collapses into its filtered caller and a call inside the agent's classes
+// change nothing and read it not at all.
+TEST_F(CpuRecordingTest, CallsThatAreNotRecordedReadNoClock)
+{
+    classes.setFilters({"org."}, false);
+    ClassData lib("org.lib.L", &classes);
+    ClassData agent("com.orvane.agent.Agent", &classes);
+    auto make = [&](ClassData *c, const char *name) {
+        MethodDesc *m = new MethodDesc(c, name, -1, "()V", -1, &classes, c->getClassName());
+        classes.addMethodDesc(m);
+        return cpu.getMethodHandles().getHandle(m);
+    };
+    int32_t main = method("main"), f1 = make(&lib, "f1"), f2 = make(&lib, "f2"), app = method("app"), hook = make(&agent, "h");
+    cpu.setCpuRecord(true, true);
+    LiveThreadManager *t = startThread(main);
+    struct Step {
+        const char *what;
+        std::function<void()> hook;
+        int reads;
+    };
+    const Step steps[] = {
+        {"filtered call from the application", [&] { cpu.agentMethodEntry(t, f1, 0, true, false, true); }, 1},
+        {"filtered call from a filtered one", [&] { cpu.agentMethodEntry(t, f2, 0, true, false, true); }, 0},
+        {"the application called back", [&] { cpu.agentMethodEntry(t, app, 0, false, false, true); }, 1},
+        {"agent class entered", [&] { cpu.agentMethodEntry(t, hook, 0, false, false, true); }, 0},
+        {"agent class left", [&] { cpu.agentMethodExit(t, hook, false); }, 0},
+        {"the application returns", [&] { cpu.agentMethodExit(t, app, false); }, 1},
+        {"the collapsed call returns", [&] { cpu.agentMethodExit(t, f2, true); }, 0},
+        {"the filtered call returns", [&] { cpu.agentMethodExit(t, f1, true); }, 1},
+    };
+    long long now = 100;
+    for (const Step &step : steps) {
+        vm.now = now += 10;
+        int before = vm.clockReads;
+        step.hook();
+        EXPECT_EQ(vm.clockReads - before, step.reads) << step.what;
+    }
+    EXPECT_EQ(render(t->getCallStackTree(false)), "root 70/0 {main 70/0 {f1 70/1 {app 30/1}}}");
+    EXPECT_EQ(t->getMethodStackTop(), 1);
+}
+
 TEST_F(CpuRecordingTest, IgnoredThreadsAndDeadThreadsRecordNothing)
 {
     int32_t main = method("main"), a = method("a");
