@@ -50,7 +50,7 @@ protected:
         size_t from = peer.received().size();
         peer.sendMessage(opcode, data);
         std::vector<Reply> replies;
-        for (const Packet &p : settle(from))
+        for (const Packet &p : untilMarkers(from))
             replies.push_back(Reply{p.opcode, p.data});
         return replies;
     }
@@ -124,7 +124,23 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StrataExecute, AckAndNackFromTheControllerAreNotAnswered)
 {
     raiseState(3);
+    /*
+     * A NACK that comes while the card waits for the acknowledgement of its
+     * last packet is its answer: each one is sent once the card has taken the
+     * acknowledgement of every packet it sent.
+     */
+    auto untilAcknowledged = [&] {
+        auto sent = [&] {
+            auto all = peer.received();
+            return (size_t)std::count_if(all.begin(), all.end(), [](const Packet &p) { return p.opcode >= 2; });
+        };
+        for (int i = 0; i < 2000 && TestLog::instance().count("We got an ack.") < sent(); i++)
+            usleep(10000);
+        ASSERT_GE(TestLog::instance().count("We got an ack."), sent());
+    };
+    untilAcknowledged();
     EXPECT_TRUE(exchange(0x0000, {}).empty());
+    untilAcknowledged();
     EXPECT_TRUE(exchange(0x0001, {6}).empty());
 }
 
@@ -407,7 +423,7 @@ TEST_F(StrataExecute, NqAsiAndAtdmAnswersFollowTheCardsInputs)
     EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, atdm}}));
     size_t from = peer.received().size();
     peer.sendMessage(0x0202, {1});
-    auto got = settle(from);
+    auto got = untilMarkers(from);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].opcode, 0x0203);
     EXPECT_EQ(got[1].destination, STRATA_REPORT_ADDRESS);

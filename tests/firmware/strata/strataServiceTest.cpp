@@ -325,11 +325,31 @@ TEST_F(StrataService, DisableTimeUpdateSendsNoTimeRequest)
         ctrlpeer::CtrlPeer peer;
         startOnPty(peer);
         raiseState(peer, 3);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        /* the request, if any, is queued as state 3 is taken: before the answer to a link test sent after */
+        size_t from = peer.received().size();
+        peer.sendMessage(0x0010);
+        ASSERT_TRUE(peer.waitOpcode(0x0011, 20000, nullptr, from));
         EXPECT_EQ(peer.count(STRATA_OPCODE_GET_TIME_V3) > 0, c.requests);
         strata_close();
         flushTxQueue();
     }
+}
+
+/* A controller that raises the link the moment the card opens it is asked for the time all the same. */
+TEST_F(StrataService, LinkRaisedAsItOpensIsAskedForTheTime)
+{
+    ctrlpeer::CtrlPeer peer;
+    path = ptyBelowCardRoot(peer.openPty());
+    strataLinkConfiguration.deviceName = path.c_str();
+    /* waiting on the line before the card opens it, so read as soon as it does */
+    ASSERT_TRUE(peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3}));
+    strataService.preStart(&strataService);
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 20000));
+    size_t from = peer.received().size();
+    peer.sendMessage(0x0010);
+    ASSERT_TRUE(peer.waitOpcode(0x0011, 20000, nullptr, from));
+    EXPECT_EQ(strataGetCommState(), 3);
+    EXPECT_EQ(peer.count(STRATA_OPCODE_GET_TIME_V3), 1u);
 }
 
 TEST_F(StrataService, TimeSamplesSetTheClockUnlessTheyComeLate)
