@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <dirent.h>
 #include <fstream>
+#include <sys/syscall.h>
+
+#include "../../support/ThreadState.h"
 
 using namespace strataTest;
 using firmwareTest::TestLog;
@@ -545,16 +548,26 @@ TEST_F(StrataService, PressWhileAPressIsRelayedIsDropped)
     /* fill the card's socket until a relay blocks */
     std::atomic<int> relayed{0};
     std::atomic<bool> stopFilling{false};
+    std::atomic<pid_t> fillTid{0};
     std::thread fill([&] {
+        fillTid = threadState::currentTid();
         while (!stopFilling && strataRelayToQvs(0x7777, filler, sizeof filler))
             relayed++;
     });
-    int seen = -1;
-    for (int i = 0; i < 500 && relayed != seen; i++) {
-        seen = relayed;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    /* blocked: asleep inside the socket's send, twice, with nothing relayed between */
+    auto inSend = [&] {
+        std::ifstream call("/proc/self/task/" + std::to_string(fillTid) + "/syscall");
+        long number = -1;
+        return fillTid != 0 && (call >> number) && number == SYS_sendto && threadState::sleeping(fillTid);
+    };
+    bool blocked = false;
+    for (int i = 0; i < 1000 && !blocked; i++) {
+        int before = relayed;
+        bool first = inSend();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        blocked = first && inSend() && relayed == before;
     }
-    ASSERT_EQ(relayed, seen) << "the relay never blocked";
+    ASSERT_TRUE(blocked) << "the relay never blocked";
 
     std::atomic<int> returned{0};
     std::thread first([&] { strataButtonPressed(1); returned++; });
