@@ -44,11 +44,18 @@ bool waitForHalLog(const std::string &needle)
 
 class StrataExecute : public StrataLink {
 protected:
-    /* Sends one message from the controller and returns what the card answered. */
-    std::vector<Reply> exchange(uint16_t opcode, const Bytes &data)
+    /*
+     * Sends one message from the controller and returns what the card answered.
+     * An answer that waits for the controller's own answer to a question of the
+     * card comes after that round trip: `last` names it, and it is awaited first.
+     */
+    std::vector<Reply> exchange(uint16_t opcode, const Bytes &data, uint16_t last = STRATA_OPCODE_ACK)
     {
         size_t from = peer.received().size();
         peer.sendMessage(opcode, data);
+        if (last != STRATA_OPCODE_ACK) {
+            EXPECT_TRUE(peer.waitOpcode(last, MARKER_WAIT_MS, nullptr, from));
+        }
         std::vector<Reply> replies;
         for (const Packet &p : untilMarkers(from))
             replies.push_back(Reply{p.opcode, p.data});
@@ -396,7 +403,7 @@ TEST_F(StrataExecute, UpgradePortOnAVlanAsksTheControllerForTheFtpPorts)
     /* qvoutil -V succeeds under this card root: the card is on a VLAN */
     raiseState(3);
     /* the peer answers FTP_UPGRADE_PORTS itself (command port 21); the card acknowledges and replies */
-    EXPECT_EQ(exchange(0x0150, {}),
+    EXPECT_EQ(exchange(0x0150, {}, 0x0151),
               (std::vector<Reply>{ACK, {0x305D, {}}, ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     EXPECT_EQ(exchange(0x305E, {0x00, 0x15, 0xC3, 0x50}), (std::vector<Reply>{ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     /* the data port is what the FTP server is started with */
