@@ -789,6 +789,9 @@ static void strataPreServiceInit(serviceDescriptor *service)
     (void)service;
     log4c_category_t *category = strataCategory();
     platformStrataPreServiceInit(category);
+    /* Known before the link opens: the controller may raise it to state 3, which asks for the time, at once. */
+    const char *disable = getenv("DISABLE_TIME_UPDATE");
+    strataSrv.timeUpdatesNeeded = !disable || strcasecmp(disable, "true") != 0 ? 1 : 0;
     int rc = strata_open(&strataLinkConfiguration, category);
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "strata_api init returned %d", rc);
     if (strataLinkConfiguration.isStrataMenuHandledByFirmware) {
@@ -823,16 +826,12 @@ static void strataPreServiceInit(serviceDescriptor *service)
                                __func__);
     }
     registerStrataButtonListener(strataButtonPressed, category);
-    const char *disable = getenv("DISABLE_TIME_UPDATE");
-    if (!disable || strcasecmp(disable, "true") != 0) {
-        strataSrv.timeUpdatesNeeded = 1;
+    if (strataSrv.timeUpdatesNeeded) {
         log4c_category_log(category, LOG4C_PRIORITY_INFO,
                            "%s called with timeUpdatesNeeded %d! (Strata Time Functionality Enabled!)", __func__, 1);
         registerTimeSyncListener(timeSyncUpdate, category);
         if (strataIsSocket())
             strata_sendmsg(STRATA_MSG_REQUEST, STRATA_CONTROLLER_ADDRESS, STRATA_OPCODE_GET_TIME_V3, nullptr, 0);
-    } else {
-        strataSrv.timeUpdatesNeeded = 0;
     }
     static int registered = 0;
     if (!registered) {

@@ -378,8 +378,6 @@ void CtrlPeer::onPacket(const Packet &packet)
     uint8_t nack = 0xFF;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        packets_.push_back(packet);
-        changed_.notify_all();
         acknowledge = options_.acknowledge && packet.opcode >= 2;
         answer = options_.answerQueries;
         if (acknowledge && nackCount_ > 0) {
@@ -387,6 +385,10 @@ void CtrlPeer::onPacket(const Packet &packet)
             nack = nackError_;
         }
     }
+    /*
+     * Acknowledged and answered before it is recorded: whoever sees the packet
+     * and then writes to the card writes after our acknowledgement and answer.
+     */
     uint8_t card = packet.source ? packet.source : options_.cardAddress;
     if (acknowledge) {
         if (nack == 0xFF)
@@ -394,8 +396,15 @@ void CtrlPeer::onPacket(const Packet &packet)
         else
             sendRaw(buildPacket(card, options_.address, 0x0001, {nack}));
     }
-    if (!answer || nack != 0xFF)
-        return;
+    if (answer && nack == 0xFF)
+        answerQuery(card, packet);
+    std::lock_guard<std::mutex> lock(mutex_);
+    packets_.push_back(packet);
+    changed_.notify_all();
+}
+
+void CtrlPeer::answerQuery(uint8_t card, const Packet &packet)
+{
     auto reply = [&](uint16_t opcode, const std::vector<uint8_t> &data) {
         sendRaw(buildPacket(card, options_.address, opcode, data));
     };

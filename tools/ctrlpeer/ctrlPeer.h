@@ -142,6 +142,7 @@ private:
     void stopReader();
     void readerLoop();
     void onPacket(const Packet &packet);
+    void answerQuery(uint8_t card, const Packet &packet);
     bool writeLocked(const std::vector<uint8_t> &bytes);
 
     Options options_;

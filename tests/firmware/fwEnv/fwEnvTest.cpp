@@ -23,6 +23,7 @@ protected:
     void SetUp() override
     {
         setenv("KVR_ROOT", root.path().c_str(), 1);
+        ASSERT_UNDER_CARD_ROOT();
         mkdir((root / "dev").c_str(), 0755);
         mkdir((root / "dev/shm").c_str(), 0700);
     }

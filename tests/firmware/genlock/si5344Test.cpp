@@ -36,6 +36,7 @@ protected:
     {
         TestLog::instance();
         setenv("KVR_ROOT", root.path().c_str(), 1);
+        ASSERT_UNDER_CARD_ROOT();
         cardsimStart();
         cardsimVsyncStop();
         deviceManagerInit(nullptr);

@@ -84,6 +84,7 @@ protected:
                               "/root/usr/local/q7/firmware"})
             mkdir((dir.path() + d).c_str(), 0755);
         setenv("KVR_ROOT", root.c_str(), 1);
+        ASSERT_UNDER_CARD_ROOT();
         static const layoutPcodeRemap initial[LAYOUT_HEAD_COUNT] = {{0, 4, 0, 0}, {1, 4, 1, 0}, {2, 5, 0, 0}, {3, 5, 1, 0}};
         memcpy(layoutPcodeRemapTable, initial, sizeof initial);
         prepareFiles();

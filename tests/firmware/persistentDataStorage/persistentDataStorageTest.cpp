@@ -43,6 +43,7 @@ protected:
     {
         TestLog::instance();
         setenv("KVR_ROOT", root.path().c_str(), 1);
+        ASSERT_UNDER_CARD_ROOT();
         for (const char *d : {"usr", "usr/local", "usr/local/q7", "usr/local/q7/firmware"})
             mkdir((root / d).c_str(), 0755);
         /* The frame-controller link lends the platform its sender, as the strata service does at init. */

@@ -65,6 +65,7 @@ protected:
     {
         TestLog::instance();
         setenv("KVR_ROOT", root.path().c_str(), 1);
+        ASSERT_UNDER_CARD_ROOT();
         for (const char *dir : {"var", "var/run", "usr", "usr/local", "usr/local/q7", "usr/local/q7/firmware"})
             mkdir((root / dir).c_str(), 0755);
         for (Calls &c : calls) {

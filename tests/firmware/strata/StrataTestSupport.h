@@ -74,7 +74,8 @@ inline void setUpProcess()
     ASSERT_TRUE(inPrivateNamespaces()) << "the service starts only in private namespaces";
     done = true;
     makeDirs(cardRoot().path());
-    strataTiming.ackWaitMs = 300;
+    /* long enough that a loaded machine's late acknowledgement is not taken for a lost one */
+    strataTiming.ackWaitMs = 1000;
     strataTiming.busyRetryMs = 200;
     strataTiming.sendRetryMs = 20;
     strataTiming.sendGiveUpMs = 300;
@@ -135,7 +136,8 @@ protected:
         ASSERT_FALSE(path.empty());
         strataLinkConfiguration.deviceName = path.c_str();
         ASSERT_EQ(strata_open(&strataLinkConfiguration, strataService.category), 0);
-        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 2000));
+        /* behind what a previous test's peer left unacknowledged, if anything */
+        ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_DEV_ID, 10000));
     }
     void TearDown() override
     {
@@ -153,22 +155,48 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(strataGetCommState(), state);
     }
-    /* Packets received from index `from` on, after the link has been quiet for `settleMs`. */
-    // The packets after `from` once the link has gone quiet. A reply is awaited
-    // first (a loaded machine may take longer than one quiet period to answer)
-    // unless `expectSome` is false.
-    std::vector<ctrlpeer::Packet> settle(size_t from, int settleMs = 300, bool expectSome = true)
+    /*
+     * What the card sent from index `from` on, up to two markers sent after
+     * the cause. The receiver handles the controller's messages in order and
+     * what it answers leaves in that order, so the answer to the link test
+     * comes after every reply to what the controller sent before it. With the
+     * link raised (state 3), a message of our own then goes through the card's
+     * message queue, which sends in order: it comes after every message the
+     * cause queued there. What is not before the markers was never sent.
+     */
+    std::vector<ctrlpeer::Packet> untilMarkers(size_t from)
     {
-        for (int waited = 0; expectSome && waited < 3000 && peer.received().size() <= from; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        size_t seen = (size_t)-1;
-        for (int rounds = 0; rounds < 20 && peer.received().size() != seen; rounds++) {
-            seen = peer.received().size();
-            std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+        size_t linkTestAt = peer.received().size();
+        EXPECT_TRUE(peer.sendMessage(LINK_TEST));
+        if (!peer.waitOpcode(LINK_TEST_ANSWER, MARKER_WAIT_MS, nullptr, linkTestAt)) {
+            ADD_FAILURE() << "the card did not answer the link test";
+            return {};
         }
-        auto all = peer.received();
-        return std::vector<ctrlpeer::Packet>(all.begin() + (long)std::min(from, all.size()), all.end());
+        std::vector<ctrlpeer::Packet> all = peer.received();
+        size_t end = indexOf(all, LINK_TEST_ANSWER, linkTestAt);
+        std::vector<ctrlpeer::Packet> out(all.begin() + (long)std::min(from, end), all.begin() + (long)end);
+        if (strataGetCommState() != 3 || strataGetCardId() == 0)
+            return out;
+        size_t queuedAt = all.size();
+        EXPECT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REPLY, STRATA_CONTROLLER_ADDRESS, QUEUE_MARKER, nullptr, 0), 1);
+        if (!peer.waitOpcode(QUEUE_MARKER, MARKER_WAIT_MS, nullptr, queuedAt)) {
+            ADD_FAILURE() << "the card's message queue did not send the marker";
+            return out;
+        }
+        all = peer.received();
+        out.insert(out.end(), all.begin() + (long)end + 1, all.begin() + (long)indexOf(all, QUEUE_MARKER, queuedAt));
+        return out;
     }
+    static size_t indexOf(const std::vector<ctrlpeer::Packet> &packets, uint16_t opcode, size_t from)
+    {
+        while (from < packets.size() && packets[from].opcode != opcode)
+            from++;
+        return from;
+    }
+    /* The link test the card answers at once, and the marker this test queues itself. */
+    static constexpr uint16_t LINK_TEST = 0x0010, LINK_TEST_ANSWER = 0x0011, QUEUE_MARKER = 0x7E7E;
+    /* Only a card that never answers waits this long. */
+    static constexpr int MARKER_WAIT_MS = 20000;
     ctrlpeer::CtrlPeer peer;
     std::string path;
 };

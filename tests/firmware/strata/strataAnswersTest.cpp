@@ -92,7 +92,7 @@ protected:
         size_t from = peer.received().size();
         peer.sendMessage(opcode, data);
         std::vector<Reply> replies;
-        for (const Packet &p : settle(from))
+        for (const Packet &p : untilMarkers(from))
             replies.push_back(Reply{p.opcode, p.data});
         return replies;
     }
@@ -343,7 +343,7 @@ protected:
         size_t from = peer.received().size();
         cause();
         std::vector<Reply> replies;
-        for (const Packet &p : settle(from, 300, false))
+        for (const Packet &p : untilMarkers(from))
             replies.push_back(Reply{p.opcode, p.data});
         return replies;
     }

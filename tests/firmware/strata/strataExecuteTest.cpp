@@ -44,13 +44,20 @@ bool waitForHalLog(const std::string &needle)
 
 class StrataExecute : public StrataLink {
 protected:
-    /* Sends one message from the controller and returns what the card answered. */
-    std::vector<Reply> exchange(uint16_t opcode, const Bytes &data)
+    /*
+     * Sends one message from the controller and returns what the card answered.
+     * An answer that waits for the controller's own answer to a question of the
+     * card comes after that round trip: `last` names it, and it is awaited first.
+     */
+    std::vector<Reply> exchange(uint16_t opcode, const Bytes &data, uint16_t last = STRATA_OPCODE_ACK)
     {
         size_t from = peer.received().size();
         peer.sendMessage(opcode, data);
+        if (last != STRATA_OPCODE_ACK) {
+            EXPECT_TRUE(peer.waitOpcode(last, MARKER_WAIT_MS, nullptr, from));
+        }
         std::vector<Reply> replies;
-        for (const Packet &p : settle(from))
+        for (const Packet &p : untilMarkers(from))
             replies.push_back(Reply{p.opcode, p.data});
         return replies;
     }
@@ -124,7 +131,23 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StrataExecute, AckAndNackFromTheControllerAreNotAnswered)
 {
     raiseState(3);
+    /*
+     * A NACK that comes while the card waits for the acknowledgement of its
+     * last packet is its answer: each one is sent once the card has taken the
+     * acknowledgement of every packet it sent.
+     */
+    auto untilAcknowledged = [&] {
+        auto sent = [&] {
+            auto all = peer.received();
+            return (size_t)std::count_if(all.begin(), all.end(), [](const Packet &p) { return p.opcode >= 2; });
+        };
+        for (int i = 0; i < 2000 && TestLog::instance().count("We got an ack.") < sent(); i++)
+            usleep(10000);
+        ASSERT_GE(TestLog::instance().count("We got an ack."), sent());
+    };
+    untilAcknowledged();
     EXPECT_TRUE(exchange(0x0000, {}).empty());
+    untilAcknowledged();
     EXPECT_TRUE(exchange(0x0001, {6}).empty());
 }
 
@@ -380,7 +403,7 @@ TEST_F(StrataExecute, UpgradePortOnAVlanAsksTheControllerForTheFtpPorts)
     /* qvoutil -V succeeds under this card root: the card is on a VLAN */
     raiseState(3);
     /* the peer answers FTP_UPGRADE_PORTS itself (command port 21); the card acknowledges and replies */
-    EXPECT_EQ(exchange(0x0150, {}),
+    EXPECT_EQ(exchange(0x0150, {}, 0x0151),
               (std::vector<Reply>{ACK, {0x305D, {}}, ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     EXPECT_EQ(exchange(0x305E, {0x00, 0x15, 0xC3, 0x50}), (std::vector<Reply>{ACK, {0x0151, {0, 0, 0, 0, 0, 0x00, 0x15}}}));
     /* the data port is what the FTP server is started with */
@@ -407,7 +430,7 @@ TEST_F(StrataExecute, NqAsiAndAtdmAnswersFollowTheCardsInputs)
     EXPECT_EQ(exchange(0x0206, {0}), (std::vector<Reply>{ACK, {0x0207, atdm}}));
     size_t from = peer.received().size();
     peer.sendMessage(0x0202, {1});
-    auto got = settle(from);
+    auto got = untilMarkers(from);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].opcode, 0x0203);
     EXPECT_EQ(got[1].destination, STRATA_REPORT_ADDRESS);

@@ -86,10 +86,10 @@ protected:
         strataLinkConfiguration.qvsRelay = 1;
         StrataLink::TearDown();
     }
-    std::vector<Reply> replies(size_t from, bool expectSome = true, int settleMs = 200)
+    std::vector<Reply> replies(size_t from)
     {
         std::vector<Reply> out;
-        for (const Packet &p : settle(from, settleMs, expectSome))
+        for (const Packet &p : untilMarkers(from))
             out.push_back(Reply{p.opcode, p.data});
         return out;
     }
@@ -100,11 +100,11 @@ protected:
         return replies(from);
     }
     /* One tick of the menu timer, delivered at once. */
-    std::vector<Reply> tick(bool expectSome = true)
+    std::vector<Reply> tick()
     {
         size_t from = peer.received().size();
         strataMenuTimerStep();
-        return replies(from, expectSome, 60);
+        return replies(from);
     }
     platformRecord_t saved;
 };
@@ -163,20 +163,20 @@ TEST_F(StrataMenu, KeysWithoutADialogAreAcknowledgedAndChangeNothing)
 
 TEST_F(StrataMenu, IdleDialogClosesAfterThirtyOneSecondsWithItsClosingMessages)
 {
-    /* the menu counts whole seconds, and a second of real time may pass while the link settles */
+    /* the menu counts whole seconds, and a second of real time may pass meanwhile */
     exchange(0x0005);
     strataMenuAdvanceClock(29);
-    EXPECT_EQ(tick(false), (std::vector<Reply>{}));
+    EXPECT_EQ(tick(), (std::vector<Reply>{}));
     /* activity restarts the idle time */
     exchange(0x0020);
     strataMenuAdvanceClock(29);
-    EXPECT_EQ(tick(false), (std::vector<Reply>{}));
+    EXPECT_EQ(tick(), (std::vector<Reply>{}));
     strataMenuAdvanceClock(2);
     EXPECT_EQ(tick(), (std::vector<Reply>{HOME, CLEAR}));
     /* closed: keys change nothing any more */
     EXPECT_EQ(exchange(0x0025, {1}), (std::vector<Reply>{ACK}));
     strataMenuAdvanceClock(40);
-    EXPECT_EQ(tick(false), (std::vector<Reply>{}));
+    EXPECT_EQ(tick(), (std::vector<Reply>{}));
 }
 
 TEST_F(StrataMenu, SeventeenCharacterTitleRunsAMarqueeOfCycleTwenty)
@@ -194,7 +194,7 @@ TEST_F(StrataMenu, SeventeenCharacterTitleRunsAMarqueeOfCycleTwenty)
         EXPECT_EQ(exchange(0x0005), (std::vector<Reply>{ACK} + draw(c.title.substr(0, 16), "r") +
                                      draw(c.title.substr(0, 16), "x")));
         if (!c.marquee) {
-            EXPECT_EQ(tick(false), (std::vector<Reply>{}));
+            EXPECT_EQ(tick(), (std::vector<Reply>{}));
         } else {
             const std::string cycle = "ABCDEFGHIJKLMNOPQ - ";
             std::vector<Reply> frames;
@@ -250,7 +250,7 @@ TEST_F(StrataMenu, ButtonOpensAndClosesAndMovesADialogToThePressingSide)
     from = peer.received().size();
     ASSERT_EQ(menuMessageHandler(0x16, 0x0005, nullptr, 0), 1);
     strataButtonPressed(1);
-    std::vector<Packet> got = settle(from);
+    std::vector<Packet> got = untilMarkers(from);
     ASSERT_EQ(got.size(), 1u + 8u + 2u + 8u);
     EXPECT_EQ(got[0].destination, 0x16);
     EXPECT_EQ(got[9].destination, 0x16);
@@ -276,6 +276,9 @@ TEST_F(StrataMenu, FourBytesOnTheButtonNodeOpenTheMenu)
     for (int i = 0; i < 2000 && (written = cardsimButtonPress(1)) != 0; i++)
         usleep(10000);
     ASSERT_EQ(written, 0);
+    /* the listener draws on its own thread: its last line first, then nothing more */
+    const Reply last = line(0x40, "FW Unknown");
+    ASSERT_TRUE(peer.waitFor([&](const Packet &p) { return Reply{p.opcode, p.data} == last; }, 20000, nullptr, from));
     const std::string label = "QMR-1300-D";
     EXPECT_EQ(replies(from), (draw(label, "Card") + draw(label, "FW Unknown")));
 }

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <dirent.h>
 #include <fstream>
+#include <sys/syscall.h>
+
+#include "../../support/ThreadState.h"
 
 using namespace strataTest;
 using firmwareTest::TestLog;
@@ -325,11 +328,31 @@ TEST_F(StrataService, DisableTimeUpdateSendsNoTimeRequest)
         ctrlpeer::CtrlPeer peer;
         startOnPty(peer);
         raiseState(peer, 3);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        /* the request, if any, is queued as state 3 is taken: before the answer to a link test sent after */
+        size_t from = peer.received().size();
+        peer.sendMessage(0x0010);
+        ASSERT_TRUE(peer.waitOpcode(0x0011, 20000, nullptr, from));
         EXPECT_EQ(peer.count(STRATA_OPCODE_GET_TIME_V3) > 0, c.requests);
         strata_close();
         flushTxQueue();
     }
+}
+
+/* A controller that raises the link the moment the card opens it is asked for the time all the same. */
+TEST_F(StrataService, LinkRaisedAsItOpensIsAskedForTheTime)
+{
+    ctrlpeer::CtrlPeer peer;
+    path = ptyBelowCardRoot(peer.openPty());
+    strataLinkConfiguration.deviceName = path.c_str();
+    /* waiting on the line before the card opens it, so read as soon as it does */
+    ASSERT_TRUE(peer.sendMessage(STRATA_OPCODE_COMM_STATE, {3}));
+    strataService.preStart(&strataService);
+    ASSERT_TRUE(peer.waitOpcode(STRATA_OPCODE_ACK, 20000));
+    size_t from = peer.received().size();
+    peer.sendMessage(0x0010);
+    ASSERT_TRUE(peer.waitOpcode(0x0011, 20000, nullptr, from));
+    EXPECT_EQ(strataGetCommState(), 3);
+    EXPECT_EQ(peer.count(STRATA_OPCODE_GET_TIME_V3), 1u);
 }
 
 TEST_F(StrataService, TimeSamplesSetTheClockUnlessTheyComeLate)
@@ -525,16 +548,26 @@ TEST_F(StrataService, PressWhileAPressIsRelayedIsDropped)
     /* fill the card's socket until a relay blocks */
     std::atomic<int> relayed{0};
     std::atomic<bool> stopFilling{false};
+    std::atomic<pid_t> fillTid{0};
     std::thread fill([&] {
+        fillTid = threadState::currentTid();
         while (!stopFilling && strataRelayToQvs(0x7777, filler, sizeof filler))
             relayed++;
     });
-    int seen = -1;
-    for (int i = 0; i < 500 && relayed != seen; i++) {
-        seen = relayed;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    /* blocked: asleep inside the socket's send, twice, with nothing relayed between */
+    auto inSend = [&] {
+        std::ifstream call("/proc/self/task/" + std::to_string(fillTid) + "/syscall");
+        long number = -1;
+        return fillTid != 0 && (call >> number) && number == SYS_sendto && threadState::sleeping(fillTid);
+    };
+    bool blocked = false;
+    for (int i = 0; i < 1000 && !blocked; i++) {
+        int before = relayed;
+        bool first = inSend();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        blocked = first && inSend() && relayed == before;
     }
-    ASSERT_EQ(relayed, seen) << "the relay never blocked";
+    ASSERT_TRUE(blocked) << "the relay never blocked";
 
     std::atomic<int> returned{0};
     std::thread first([&] { strataButtonPressed(1); returned++; });

@@ -32,7 +32,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint16_t DEBUG_SERVER_PORT = 5100;
 constexpr uint16_t ACK = 0x0000, NACK = 0x0001, MENU = 0x0005, COMM_STATE = 0x000C, DEV_ID = 0x0013,
                    MEM_BLOCK_REQUEST = 0x0014, MEM_BLOCK = 0x0015, SET_MEM_BLOCK = 0x0016, LINE = 0x0021,
-                   GET_TIME_V3 = 0x012A;
+                   GET_TIME_V3 = 0x012A, LINK_TEST = 0x0010, LINK_TEST_ANSWER = 0x0011;
 
 struct CardCase {
     const char *name;
@@ -165,27 +165,30 @@ protected:
     }
     std::string log() { return dir / "firmware.log"; }
 
-    /* The card's messages from `from` on, once the link has been quiet for 300 ms (at most 10 s). */
-    std::vector<Packet> settle(size_t from)
+    /*
+     * The card's messages from `from` on, up to the answer to a link test
+     * (0x0010) sent after them: the card handles the controller's messages in
+     * order, and what it answers them (the MEM_BLOCK text, the menu's lines,
+     * acknowledgements) leaves in that order, so what is not before that answer
+     * was never sent.
+     */
+    std::vector<Packet> untilLinkTest(size_t from)
     {
-        for (int waited = 0; waited < 20000 && peer->received().size() <= from; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        /* quiet: nothing new but marquee frames (which run every 400 ms while a long text scrolls) */
-        auto busy = [&]() {
-            auto all = peer->received();
-            return (size_t)std::count_if(all.begin() + (long)std::min(from, all.size()), all.end(),
-                                         [](const Packet &p) { return !isMarqueeFrame(p); });
-        };
-        size_t seen = (size_t)-1;
-        for (int rounds = 0; rounds < 30 && busy() != seen; rounds++) {
-            seen = busy();
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        size_t sentAt = peer->received().size();
+        EXPECT_TRUE(peer->sendMessage(LINK_TEST));
+        Packet answer;
+        if (!peer->waitOpcode(LINK_TEST_ANSWER, 20000, &answer, sentAt)) {
+            ADD_FAILURE() << "the card did not answer the link test\n" << readFile(log());
+            return {};
         }
         auto all = peer->received();
+        size_t end = sentAt;
+        while (end < all.size() && all[end].opcode != LINK_TEST_ANSWER)
+            end++;
         std::vector<Packet> mine;
         /* the controller monitor's own queries come and go beside the answers */
         static const uint16_t monitorQueries[] = {GET_TIME_V3, 0x101D, 0x3200, 0x101A, 0x003C, 0x100E, 0x305F};
-        for (size_t i = from; i < all.size(); i++) {
+        for (size_t i = from; i < end; i++) {
             bool query = std::find(std::begin(monitorQueries), std::end(monitorQueries), all[i].opcode) !=
                          std::end(monitorQueries);
             if (all[i].destination != ctrlpeer::REPORTS && !query)
@@ -197,7 +200,7 @@ protected:
     {
         size_t from = peer->received().size();
         peer->sendMessage(opcode, data);
-        return settle(from);
+        return untilLinkTest(from);
     }
 
     TempDir dir;
@@ -275,7 +278,7 @@ TEST_P(StrataCard, IdentityMemBlockAndMenu)
     /* next key: the update version item */
     size_t from = peer->received().size();
     peer->pressKey(ctrlpeer::MenuKey::NEXT, 1);
-    panel = ctrlpeer::panelOf(withoutMarquee(settle(from)));
+    panel = ctrlpeer::panelOf(withoutMarquee(untilLinkTest(from)));
     EXPECT_EQ(panel.line2.substr(0, 7), "Update ");
     /* a second 0x0005 closes the dialog silently; the button opens it again */
     got = withoutMarquee(exchange(MENU));
@@ -287,7 +290,14 @@ TEST_P(StrataCard, IdentityMemBlockAndMenu)
     uint32_t count = 1;
     ASSERT_EQ(write(fd, &count, sizeof count), (ssize_t)sizeof count);
     close(fd);
-    panel = ctrlpeer::panelOf(withoutMarquee(settle(from)));
+    /* the button's listener draws on its own thread: its last line ("FW ..." on line 2) first */
+    ASSERT_TRUE(peer->waitFor(
+        [](const Packet &p) {
+            return p.opcode == LINE && p.data.size() == 18 && p.data[0] == 0x40 && p.data[1] == 'F' && p.data[2] == 'W';
+        },
+        20000, nullptr, from))
+        << readFile(log());
+    panel = ctrlpeer::panelOf(withoutMarquee(untilLinkTest(from)));
     EXPECT_EQ(panel.line1, first);
     EXPECT_EQ(panel.line2.substr(0, 3), "FW ");
 }
