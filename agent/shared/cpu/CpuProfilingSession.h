@@ -66,6 +66,8 @@ public:
     bool isRecording() const { return cpuRecording.load(std::memory_order_relaxed); }
     // Zeroes every thread's tree.
     void reset();
+    // The agent's Java main thread has started; the hooks need nothing from it.
+    void agentMainThreadStarted() {}
 
     // How the hooks name the methods of a VM stack. The hooks of rewritten
     // code carry the ids of the instrumenter's own method records, which are

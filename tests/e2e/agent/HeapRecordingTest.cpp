@@ -28,6 +28,7 @@
 #include "HeapProfilingSession.h"
 #include "ProfilingSession.h"
 #include "Registry.h"
+#include "SavedSnapshot.h"
 #include "SnapshotFile.h"
 #include "SnapshotReader.h"
 #include "VmInterface.h"
@@ -288,34 +289,8 @@ TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedCl
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
-// A clock for sessions loaded from a snapshot.
-class NoVm : public VmInterface {
-public:
-    long long getUsec() override { return 0; }
-    long long getCurrentThreadCpuUsec() override { return -1; }
-    bool getStackTrace(std::vector<StackFrame> *) override { return false; }
-    bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
-};
-
-// The sessions a saved snapshot file loads into.
-struct LoadedSnapshot {
-    ProfilingSession session;
-    ClassProfilingSession classes{&session};
-    NoVm vm;
-    CpuProfilingSession cpu{&session, &vm, CpuProfilingSession::Settings()};
-    HeapProfilingSession heap{&session, &classes};
-
-    int load(const std::string &path)
-    {
-        SnapshotSources into;
-        into.session = &session;
-        into.classes = &classes;
-        into.cpu = &cpu;
-        into.heap = &heap;
-        GzFileDataReader reader(path.c_str());
-        return SnapshotReader::read(&reader, into, READ_CPU | READ_HEAP | READ_TELEMETRY, nullptr);
-    }
-
+// The sessions a saved snapshot file loads into, and the replies they give.
+struct LoadedSnapshot : SavedSnapshot {
     // The reply of `handler` to `request`, as the front end gets it.
     std::vector<uint8_t> reply(void (HeapProfilingSession::*handler)(DataReader *, DataWriter *), const std::vector<uint8_t> &request)
     {
