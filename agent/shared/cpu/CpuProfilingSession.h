@@ -100,8 +100,9 @@ public:
 
     // Rebuilds the thread's method stack from the VM's stack, as the hooks
     // would have recorded it. With `timed` every replayed call is counted
-    // once and the thread's clock starts. Calling thread only.
-    void updateCallStack(LiveThreadManager *thread, bool timed);
+    // once and the thread's clock starts. Calling thread only. False when the
+    // VM gives no stack (the recorder without JVMTI): the stack stays empty.
+    bool updateCallStack(LiveThreadManager *thread, bool timed);
     // An entry hook on a thread whose stack must be read again: reads it and
     // says whether the entry is complete (nothing more to record for it).
     bool synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed);

@@ -56,6 +56,9 @@ bool LiveProfilingSession::initRecorder(JNIEnv *env, const char *optionText, job
     // VM for no JVMTI environment of its own.
     LiveHeapProfilingHelper::init(this);
     edge->vm = vm;
+    // The Java side rewrites classes through the agent: the rewriter names
+    // the methods by the CPU session's handles.
+    LiveClassProfilingHelper::initInstrumentation(false, false);
     {
         std::lock_guard<std::mutex> guard(communicatorLock);
         openTransport(false);

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -89,9 +90,15 @@ protected:
 
 TEST_P(RecorderE2ETest, StartsWithoutJvmtiRecordsAndSavesRecorderSnapshots)
 {
+    // The recorder instruments (it records calls, it does not sample).
+    std::string config = work / "config.xml";
+    {
+        std::ofstream xml(config);
+        xml << "<config><session id=\"9\" instrumentationType=\"1\" timeType=\"1\"/></config>";
+    }
     JvmProcess jvm(work.path, "jvm");
-    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-cp",
-                                  std::string(PROBE_CLASSES) + ":" + AGENT_JAR, "RecorderProgram", TIAGENT_PATH, tmp};
+    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-cp", std::string(PROBE_CLASSES) + ":" + AGENT_JAR,
+                                  "RecorderProgram", TIAGENT_PATH, tmp, "nowait,config=" + config + ",id=9"};
     ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
     ASSERT_TRUE(jvm.waitExit(120)) << jvm.err();
     std::string out = jvm.out();
@@ -110,8 +117,10 @@ TEST_P(RecorderE2ETest, StartsWithoutJvmtiRecordsAndSavesRecorderSnapshots)
 
     EXPECT_EQ(occurrences(err, "Orvane> Initializing Cobalt\n"), 1u) << err;
     EXPECT_EQ(err.find("Using JVMTI"), std::string::npos) << "the recorder runs without JVMTI: " << err;
-    // No configuration was read: both elements null, id 0.
-    EXPECT_NE(out.find("config 0 null null\n"), std::string::npos) << out;
+    // The configuration file of the options: the path of the agent's private copy and the id, no
+    // XML text (it came from a file).
+    EXPECT_NE(out.find("config 9 " + tmp + "/ovc"), std::string::npos) << out;
+    EXPECT_NE(out.find(" null\nrewritten"), std::string::npos) << out;
     EXPECT_NE(out.find("rewritten true\n"), std::string::npos) << out;
     EXPECT_NE(out.find("saved recorded 1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("policies asked "), std::string::npos) << out;

@@ -1,4 +1,5 @@
 import com.orvane.agent.Agent;
+import com.orvane.agent.ControllerImpl;
 import com.orvane.agent.InstrumentationCallee;
 import com.orvane.agent.java.CobaltRecorder;
 import com.orvane.agent.java.JavaAgentManager;
@@ -10,7 +11,7 @@ import java.lang.reflect.Method;
 
 /**
  * Runs the recorder in a VM without -agentpath: loads the agent with System.load (args[0]), calls the
- * recorder's natives before and after its start-up, runs code the agent rewrote and saves recorder
+ * recorder's natives before and after its start-up (options args[2]), runs code the agent rewrote and saves recorder
  * snapshots into args[1]. Prints one line per step.
  */
 public class RecorderProgram {
@@ -94,12 +95,16 @@ public class RecorderProgram {
         System.out.println("before snapshot " + save(dir, "none.ovs"));
 
         Object[] locks = new Object[] {new Object(), new Object(), new Object(), new Object()};
-        JavaAgentManager.init0("", locks);
+        JavaAgentManager.init0(args[2], locks);
         config = new Object[] {"untouched", "untouched"};
-        System.out.println("config " + Agent.getConfig(config) + " " + config[0] + " " + config[1]);
+        int id = Agent.getConfig(config);
+        String path = config[0] instanceof byte[] ? new String((byte[]) config[0], "UTF-8") : String.valueOf(config[0]);
+        System.out.println("config " + id + " " + path + " " + config[1]);
         Agent.agentMainThreadStarted();
         Agent.agentMainThreadStarted();
 
+        // The program's own classes are the ones to record.
+        ControllerImpl.setInclusiveFilter(new String[] {"RecorderProgram"});
         Method run = loadRewritten("RecorderProgram$Work").getMethod("run", int.class);
         System.out.println("ran " + run.invoke(null, 40));
         System.out.println("saved recorded " + save(dir, "recorded.ovs"));
