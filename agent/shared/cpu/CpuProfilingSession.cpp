@@ -126,9 +126,10 @@ bool CpuProfilingSession::synchroniseOnEntry(LiveThreadManager *thread, MethodDe
     thread->restartClock();
     if (!counted && timed)
         thread->chargeElapsed(vm->getUsec(), overhead);
-    updateCallStack(thread, counted && timed);
+    bool stackRead = updateCallStack(thread, counted && timed);
     thread->stackEpoch = epoch;
-    if (filtered || keep)
+    // Without a stack from the VM the entry is recorded like any other.
+    if (filtered || keep || !stackRead)
         return false;
     // The VM's stack already holds the method being entered.
     if (counted)
@@ -298,13 +299,13 @@ bool CpuProfilingSession::getHookStack(std::vector<HookFrame> *out)
     return true;
 }
 
-void CpuProfilingSession::updateCallStack(LiveThreadManager *thread, bool timed)
+bool CpuProfilingSession::updateCallStack(LiveThreadManager *thread, bool timed)
 {
     thread->reset();
     thread->clearNetIO();
     std::vector<HookFrame> frames;
     if (!getHookStack(&frames))
-        return;
+        return false;
     // What the hooks would have learnt from the previous frame: whether it
     // ran hooks of its own, and the line it is at when it was recorded
     // unfiltered (a line-number hint).
@@ -335,6 +336,7 @@ void CpuProfilingSession::updateCallStack(LiveThreadManager *thread, bool timed)
         callerLine = f.line;
         afterHooked = f.hook.hooked;
     }
+    return true;
 }
 
 void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStackTree *run)

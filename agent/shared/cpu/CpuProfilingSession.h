@@ -66,6 +66,8 @@ public:
     bool isRecording() const { return cpuRecording.load(std::memory_order_relaxed); }
     // Zeroes every thread's tree.
     void reset();
+    // The agent's Java main thread has started; the hooks need nothing from it.
+    void agentMainThreadStarted() {}
 
     // How the hooks name the methods of a VM stack. The hooks of rewritten
     // code carry the ids of the instrumenter's own method records, which are
@@ -98,8 +100,9 @@ public:
 
     // Rebuilds the thread's method stack from the VM's stack, as the hooks
     // would have recorded it. With `timed` every replayed call is counted
-    // once and the thread's clock starts. Calling thread only.
-    void updateCallStack(LiveThreadManager *thread, bool timed);
+    // once and the thread's clock starts. Calling thread only. False when the
+    // VM gives no stack (the recorder without JVMTI): the stack stays empty.
+    bool updateCallStack(LiveThreadManager *thread, bool timed);
     // An entry hook on a thread whose stack must be read again: reads it and
     // says whether the entry is complete (nothing more to record for it).
     bool synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed);

@@ -1,14 +1,17 @@
 // The small services the agent's Java classes ask of the native library:
-// time, port, paths, switches, the snapshot id bytes, the debug file, the
-// inclusive filters and the writers lent to the Java side.
+// time, port, paths, switches, the configuration, the snapshot id bytes, the
+// debug file, the inclusive filters and the writers lent to the Java side.
 #include <jni.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "ClassProfilingSession.h"
 #include "Counter.h"
+#include "CpuProfilingSession.h"
 #include "JavaWriterHandles.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
@@ -165,4 +168,49 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_setInclus
     }
     SessionLock lock(classes->getProfilingSession(), IM_CLASS);
     classes->setFilters(list, true);
+}
+
+// result[0]: the configuration's path as bytes, result[1]: the XML text the
+// front end sent (null for a file or without one); returns the id. An array
+// of fewer than two elements gets nothing stored.
+extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_Agent_getConfig(JNIEnv *env, jclass, jobjectArray result)
+{
+    LiveProfilingSession *session = liveSession();
+    if (session == nullptr || session->getConfig() == nullptr)
+        return 0;
+    const char *xml = nullptr;
+    const char *path = nullptr;
+    int id = 0;
+    session->getConfig()->getXmlConfig(&xml, &path, &id);
+    if (result == nullptr || env->GetArrayLength(result) < 2) {
+        MessageUtil::message("getConfig: an array of two elements is needed");
+        return id;
+    }
+    jbyteArray pathBytes = nullptr;
+    if (path != nullptr) {
+        jsize length = static_cast<jsize>(strlen(path));
+        pathBytes = env->NewByteArray(length);
+        if (pathBytes == nullptr) {
+            env->ExceptionClear();
+            return id;
+        }
+        env->SetByteArrayRegion(pathBytes, 0, length, reinterpret_cast<const jbyte *>(path));
+    }
+    jstring text = xml != nullptr ? env->NewStringUTF(xml) : nullptr;
+    if (xml != nullptr && text == nullptr)
+        env->ExceptionClear();
+    env->SetObjectArrayElement(result, 0, pathBytes);
+    env->SetObjectArrayElement(result, 1, text);
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    return id;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_agentMainThreadStarted(JNIEnv *, jclass)
+{
+    static std::atomic<bool> started(false);
+    if (liveSession() == nullptr || started.exchange(true))
+        return;
+    if (CpuProfilingSession *cpu = LiveProfiling::instance().getCpuSession())
+        cpu->agentMainThreadStarted();
 }

@@ -44,6 +44,8 @@ public:
     long long getCurrentThreadCpuUsec() override
     {
         jlong nanos = 0;
+        if (LiveProfiling::instance().jvmti == nullptr)
+            return -1;
         if (LiveProfiling::instance().jvmti->GetCurrentThreadCpuTime(&nanos) != JVMTI_ERROR_NONE)
             return -1;
         return nanos / 1000;
@@ -56,7 +58,8 @@ public:
         out->clear();
         JNIEnv *env = LiveProfiling::instance().getJNIEnv();
         CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-        if (env == nullptr || cpu == nullptr)
+        // The recorder without JVMTI reads no stacks: its hooks alone build the trees.
+        if (env == nullptr || cpu == nullptr || LiveProfiling::instance().jvmti == nullptr)
             return false;
         std::vector<jvmtiFrameInfo> frames(static_cast<size_t>(MAX_FRAMES));
         jint count = 0;
@@ -81,7 +84,7 @@ public:
         stacks->clear();
         JNIEnv *env = LiveProfiling::instance().getJNIEnv();
         CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-        if (env == nullptr || cpu == nullptr || threads.empty())
+        if (env == nullptr || cpu == nullptr || threads.empty() || LiveProfiling::instance().jvmti == nullptr)
             return false;
         std::vector<jthread> list;
         for (void *t : threads)
@@ -130,7 +133,8 @@ public:
         states->clear();
         for (void *t : threads) {
             jint state = 0;
-            if (LiveProfiling::instance().jvmti->GetThreadState(static_cast<jthread>(t), &state) != JVMTI_ERROR_NONE)
+            if (LiveProfiling::instance().jvmti == nullptr ||
+                LiveProfiling::instance().jvmti->GetThreadState(static_cast<jthread>(t), &state) != JVMTI_ERROR_NONE)
                 state = 0;
             states->push_back(static_cast<int>(state));
         }
@@ -187,8 +191,10 @@ public:
     // initialises the class, so the value set here is the last one.
     void setHooksRecording(bool on) override
     {
-        jvmtiPhase phase = JVMTI_PHASE_ONLOAD;
-        if (LiveProfiling::instance().jvmti->GetPhase(&phase) != JVMTI_ERROR_NONE || phase != JVMTI_PHASE_LIVE)
+        // Without JVMTI (the recorder) the VM is live: Java code started the agent.
+        jvmtiPhase phase = JVMTI_PHASE_LIVE;
+        jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+        if (jvmti != nullptr && (jvmti->GetPhase(&phase) != JVMTI_ERROR_NONE || phase != JVMTI_PHASE_LIVE))
             return;
         JNIEnv *env = LiveProfiling::instance().getJNIEnv();
         if (env == nullptr)
@@ -277,11 +283,47 @@ CpuProfilingSession *sessionOrExit()
 
 namespace {
 
+// The recorder runs without JVMTI: the thread's handle, id and name through JNI.
+void describeWithoutJvmti(JNIEnv *env, LiveThreadManager *manager)
+{
+    if (env == nullptr || env->PushLocalFrame(8) != 0)
+        return;
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    jmethodID currentThread =
+        threadClass != nullptr ? env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID getId = threadClass != nullptr ? env->GetMethodID(threadClass, "getId", "()J") : nullptr;
+    jmethodID getName = threadClass != nullptr ? env->GetMethodID(threadClass, "getName", "()Ljava/lang/String;") : nullptr;
+    jobject current = currentThread != nullptr ? env->CallStaticObjectMethod(threadClass, currentThread) : nullptr;
+    if (current != nullptr && getId != nullptr && getName != nullptr && !env->ExceptionCheck()) {
+        manager->threadHandle = env->NewGlobalRef(current);
+        jlong id = env->CallLongMethod(current, getId);
+        if (!env->ExceptionCheck())
+            manager->setJavaThreadId(id);
+        jstring name = env->ExceptionCheck() ? nullptr : static_cast<jstring>(env->CallObjectMethod(current, getName));
+        const char *chars = name != nullptr && !env->ExceptionCheck() ? env->GetStringUTFChars(name, nullptr) : nullptr;
+        if (chars != nullptr) {
+            manager->setThreadName(chars);
+            env->ReleaseStringUTFChars(name, chars);
+        }
+    }
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    env->PopLocalFrame(nullptr);
+    manager->setDescribed();
+}
+
+// Without JVMTI a thread keeps its manager here.
+thread_local LiveThreadManager *managerWithoutJvmti = nullptr;
+
 // Names the manager after its Java thread and keeps a handle of the thread.
 void describe(LiveThreadManager *manager)
 {
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     JNIEnv *env = LiveProfiling::instance().getJNIEnv();
+    if (jvmti == nullptr) {
+        describeWithoutJvmti(env, manager);
+        return;
+    }
     jthread current = nullptr;
     if (env != nullptr && jvmti->GetCurrentThread(&current) == JVMTI_ERROR_NONE && current != nullptr) {
         manager->threadHandle = env->NewGlobalRef(current);
@@ -354,7 +396,15 @@ LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, boo
     if (LiveCpuProfilingHelper::getSession() == nullptr)
         return nullptr;
     void *stored = nullptr;
-    if (LiveProfiling::instance().jvmti->GetThreadLocalStorage(nullptr, &stored) != JVMTI_ERROR_NONE)
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    if (jvmti == nullptr) {
+        if (managerWithoutJvmti != nullptr || !create)
+            return managerWithoutJvmti;
+        managerWithoutJvmti = LiveCpuProfilingHelper::getSession()->createThreadManager();
+        describe(managerWithoutJvmti);
+        return managerWithoutJvmti;
+    }
+    if (jvmti->GetThreadLocalStorage(nullptr, &stored) != JVMTI_ERROR_NONE)
         return nullptr;
     if (stored != nullptr || !create)
         return static_cast<LiveThreadManager *>(stored);
@@ -458,7 +508,7 @@ bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterfa
     out->clear();
     JNIEnv *env = LiveProfiling::instance().getJNIEnv();
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
-    if (env == nullptr || env->PushLocalFrame(32) != 0)
+    if (env == nullptr || jvmti == nullptr || env->PushLocalFrame(32) != 0)
         return false;
     for (void *handle : threads) {
         jobject monitor = nullptr;
@@ -824,23 +874,33 @@ void JNICALL samplerThread(jvmtiEnv *, JNIEnv *, void *)
 
 bool LiveCpuProfilingHelper::startSampler(int intervalMs)
 {
-    if (liveSamplerSession != nullptr)
+    static bool threadRunning = false;
+    if (threadRunning)
         return true;
+    if (LiveCpuProfilingHelper::getSession() == nullptr)
+        return false;
+    // The recorder without JVMTI has the sampler session but no thread to run
+    // it; the thread starts once the agent switches to JVMTI.
+    bool made = liveSamplerSession == nullptr;
+    if (made)
+        liveSamplerSession = new LiveSamplerSession(LiveCpuProfilingHelper::getSession(), intervalMs);
     JNIEnv *env = LiveProfiling::instance().getJNIEnv();
-    if (LiveCpuProfilingHelper::getSession() == nullptr || env == nullptr)
+    if (env == nullptr || LiveProfiling::instance().jvmti == nullptr)
         return false;
     jthread thread = LiveProfiling::instance().createThreadObject(env, "_orvane_native_sampler");
-    if (thread == nullptr)
-        return false;
-    liveSamplerSession = new LiveSamplerSession(LiveCpuProfilingHelper::getSession(), intervalMs);
-    jvmtiError error = LiveProfiling::instance().jvmti->RunAgentThread(thread, samplerThread, nullptr, JVMTI_THREAD_MAX_PRIORITY);
-    env->DeleteLocalRef(thread);
+    jvmtiError error = thread == nullptr ? JVMTI_ERROR_INTERNAL
+                                         : LiveProfiling::instance().jvmti->RunAgentThread(thread, samplerThread, nullptr, JVMTI_THREAD_MAX_PRIORITY);
+    if (thread != nullptr)
+        env->DeleteLocalRef(thread);
     if (error != JVMTI_ERROR_NONE) {
         MessageUtil::message("Could not start the sampler thread (%d).", static_cast<int>(error));
-        delete liveSamplerSession;
-        liveSamplerSession = nullptr;
+        if (made) {
+            delete liveSamplerSession;
+            liveSamplerSession = nullptr;
+        }
         return false;
     }
+    threadRunning = true;
     return true;
 }
 

@@ -33,6 +33,11 @@ public:
     // the existing one when that one runs without JVMTI (the recorder's).
     // Once the agent runs on JVMTI a further load says so and does nothing.
     void load(JavaVM *javaVm, const char *options, bool attach);
+    // The recorder's start-up from the agent's Java side, without JVMTI:
+    // makes the live session on the first call and starts it on the Java
+    // object locks of `monitors`. A second call, or one in a VM where the
+    // agent runs already, says so and does nothing; false then.
+    bool startRecorder(JNIEnv *env, const char *options, jobjectArray monitors);
 
     // The sessions; null before load (cpuSession: before the live session
     // made it).
@@ -87,8 +92,11 @@ public:
     jrawMonitorID sleepMonitor;
     jrawMonitorID deadThreadsMonitor;
     jrawMonitorID snapshotMonitor;
-    // The four data locks over those raw monitors.
+    // The four data locks over those raw monitors (over Java objects while
+    // the recorder runs without JVMTI).
     MonitorSet monitors;
+    // The data locks are the raw monitors from now on.
+    void useRawMonitors() { monitors.setBackend(&rawMonitorBackend); }
 
     // The agent's Java classes (global references) and their members, looked
     // up once when the VM is initialised.

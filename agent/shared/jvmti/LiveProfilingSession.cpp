@@ -165,6 +165,8 @@ void LiveProfilingSession::setOptions(const char *optionText)
 void LiveProfilingSession::attachSequence(JNIEnv *env)
 {
     EventHandler::init(*edge, env, switching);
+    if (switching)
+        handOverRecorderLocks();
     edge->lookupJavaClasses(env);
     startAttachManager(env);
 
@@ -314,6 +316,10 @@ bool LiveProfilingSession::isRecordingArrayAllocs()
 void LiveProfilingSession::sleep(int ms)
 {
     jvmtiEnv *jvmti = edge->jvmti;
+    if (jvmti == nullptr) {
+        sleepWithoutJvmti(ms);
+        return;
+    }
     jrawMonitorID m = edge->sleepMonitor != nullptr ? edge->sleepMonitor : edge->startupMonitor;
     jvmti->RawMonitorEnter(m);
     if (ms > 0) {
@@ -572,8 +578,9 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunic
 {
     if (edge->offline && javaPort < 1)
         return;
-    // Unless offline or not waiting, the native communication thread serves the front end.
-    if (!edge->offline && !edge->nowait)
+    // Unless offline or not waiting, the native communication thread serves
+    // the front end; the recorder without JVMTI has none.
+    if (!edge->offline && !edge->nowait && edge->jvmti != nullptr)
         return;
     jobject communicatorObject = javaCommunicator != nullptr ? env->NewGlobalRef(javaCommunicator) : nullptr;
     if (edge->offline) {

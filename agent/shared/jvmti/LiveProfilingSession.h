@@ -31,6 +31,11 @@ public:
     // loading thread; exits or aborts only for the start-up failures that the
     // messages name.
     void init(JavaVM *vm, const char *options, bool attach, bool switching);
+    // Start-up of the recorder, without JVMTI, from the agent's Java side:
+    // the four data locks are the Java objects of `monitors` (heap, class,
+    // thread, dead threads), the agent's Java thread serves the front end.
+    // False (nothing started) when the monitors are not four objects.
+    bool initRecorder(JNIEnv *env, const char *options, jobjectArray monitors);
 
     // Applies the option string and the configuration file it implies. Ends
     // the process for "monitor" (abort) and a missing required file (through
@@ -75,6 +80,8 @@ public:
 
     // ms > 0 waits that long; 0 waits in 200 ms steps until wakeup().
     void sleep(int ms);
+    // The same through java.lang.Thread.sleep, for the recorder without JVMTI.
+    void sleepWithoutJvmti(int ms);
     void wakeup();
     // Applies the session configuration to the sub-sessions and logs it.
     bool initParameters(JNIEnv *env);
@@ -122,6 +129,9 @@ private:
         std::vector<jvmtiError> results;
     };
     void attachSequence(JNIEnv *env);
+    // Switching from the recorder: its Java object locks give way to the raw
+    // monitors, entered and left around the switch.
+    void handOverRecorderLocks();
     // Binds the communication thread's native and starts AttachManager.
     void startAttachManager(JNIEnv *env);
     // Every thread but the calling one, when the VM lets the agent suspend.

@@ -14,6 +14,7 @@
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "NoSessionReport.h"
 #include "SnapshotWriter.h"
 
 SnapshotSources LiveSnapshots::sources(LiveProfilingSession *session)
@@ -107,6 +108,8 @@ extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_crea
                                                                                                  jobjectArray javaArguments)
 {
     LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr)
+        NoSessionReport::report();
     if (session == nullptr || path == nullptr)
         return 0;
     std::string name = pathOf(env, path);
@@ -117,6 +120,8 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnaps
                                                                                    jobject, jboolean)
 {
     LiveProfilingSession *session = LiveProfiling::instance().getSession();
+    if (session == nullptr)
+        NoSessionReport::report();
     if (session == nullptr || path == nullptr)
         return;
     std::string name = pathOf(env, path);

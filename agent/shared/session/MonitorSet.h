@@ -24,6 +24,10 @@ public:
 
     // The four locks exist from now on.
     void setCreated() { created = true; }
+    // Later enters and exits go to `other` (an agent that started on Java
+    // object monitors moves to the binding's raw monitors). The caller holds
+    // every lock of the old backend while it switches, so no thread is inside.
+    void setBackend(Backend *other) { backend = other; }
     bool isCreated() const { return created; }
     // From now on enter and exit do nothing (the process is going away).
     void setShuttingDown() { shuttingDown = true; }
@@ -35,7 +39,7 @@ public:
     void exit(int bits);
 
 private:
-    Backend *backend;
+    Backend *volatile backend;
     volatile bool created;
     volatile bool shuttingDown;
 };

@@ -82,3 +82,20 @@ TEST(MonitorSetTest, ExitReleasesWhatItsEnterTook)
     unbalanced.exit(IM_CLASS);
     EXPECT_TRUE(stray.calls.empty()) << "an exit without enter releases nothing";
 }
+
+// The recorder's Java object locks give way to the raw monitors: once
+// switched, enters and exits reach only the new backend.
+TEST(MonitorSetTest, ASwitchedBackendTakesEveryLaterEnterAndExit)
+{
+    RecordingBackend javaObjects;
+    RecordingBackend raw;
+    MonitorSet set(&javaObjects);
+    set.setCreated();
+    set.enter(IM_CLASS);
+    set.exit(IM_CLASS);
+    set.setBackend(&raw);
+    set.enter(IM_CLASS | IM_HEAP);
+    set.exit(IM_CLASS | IM_HEAP);
+    EXPECT_EQ(javaObjects.calls, (Calls{"+1", "-1"}));
+    EXPECT_EQ(raw.calls, (Calls{"+1", "+2", "-2", "-1"}));
+}

@@ -55,6 +55,15 @@ public final class Agent {
     /** The VM's start time becomes now. */
     public static native void updateVmStartTime0();
 
+    /**
+     * The session configuration: result[0] its file path as bytes, result[1] the XML text the front end sent
+     * (null when read from a file or absent). Returns its id, 0 without one.
+     */
+    public static native int getConfig(Object[] result);
+
+    /** The agent's main thread has started; counts once per process. */
+    public static native void agentMainThreadStarted();
+
     /** Appends bytes to the writer the agent lent under `handle`. */
     public static native void writeData(long handle, byte[] bytes, int offset, int length);
     private static volatile String mainClassName;

@@ -75,6 +75,12 @@ public final class InstrumentationCallee {
     /** Whether the class has its own static initialiser; false when the agent cannot tell. */
     static native boolean hasStaticInitializer0(Class<?> type);
 
+    /**
+     * The recorder's switch: recording on or off, `methodIds` (method ids in the low 32 bits) recorded
+     * natively from now on, the CPU data empty.
+     */
+    public static native void setNativeCobaltRecording0(boolean on, long[] methodIds);
+
     /** The 32-bit hook id from the two shorts that rewritten code pushes. */
     static int methodId(short low, short high) {
         return (low & 0xFFFF) | (high << 16);

@@ -13,4 +13,14 @@ public final class CobaltRecorder {
      * Returns 1 when it was saved, 0 without a native session or when it failed.
      */
     public static native int createCobaltSnapshot(byte[] path, Object owner, boolean savePayloads, Object[] javaArguments);
+
+    /**
+     * Asks the static `policy(boolean annotationMethod, String name)` of `policyClass` for the policy of every
+     * probe and class method; an answer's seven fields (int, boolean, int, boolean, int, boolean, int) become the
+     * method's policy.
+     */
+    public static native void updatePolicies0(Class<?> policyClass, java.lang.reflect.Method policy,
+            java.lang.reflect.Field limit1, java.lang.reflect.Field on1, java.lang.reflect.Field limit2,
+            java.lang.reflect.Field on2, java.lang.reflect.Field limit3, java.lang.reflect.Field on3,
+            java.lang.reflect.Field last);
 }

@@ -1,0 +1,143 @@
+// The recorder's native state: the method set its switch builds from the
+// Java side's identifiers, and the policies of probe and class methods.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ClassData.h"
+#include "ClassProfilingSession.h"
+#include "MethodDesc.h"
+#include "PointerHashSet.h"
+#include "ProfilingSession.h"
+#include "Recorder.h"
+#include "RecorderMethodIds.h"
+
+namespace {
+
+std::set<uintptr_t> contents(PointerHashSet<void> &set)
+{
+    std::set<uintptr_t> out;
+    PHSIterator<void> *it = set.getSinglePHSIterator();
+    for (PHSEntry<void> *e = it->nextPHSEntry(); e != nullptr; e = it->nextPHSEntry())
+        out.insert(reinterpret_cast<uintptr_t>(e->getValue()));
+    return out;
+}
+
+TEST(RecorderMethodIdsTest, DistinctNonZeroLowHalves)
+{
+    struct Case {
+        const char *what;
+        std::vector<int64_t> ids;
+        std::set<uintptr_t> expected;
+    };
+    const Case cases[] = {
+        {"duplicates and zero", {5, 5, 0, 7}, {5, 7}},
+        {"empty", {}, {}},
+        {"only zero", {0, 0}, {}},
+        {"high half dropped", {0x100000005LL, 5, 0x700000000LL}, {5}},
+        {"negative ids keep their low half", {-1, -2}, {0xFFFFFFFFu, 0xFFFFFFFEu}},
+    };
+    for (const Case &c : cases) {
+        std::unique_ptr<PointerHashSet<void>> set = collectRecorderMethodIds(c.ids.data(), c.ids.size());
+        EXPECT_EQ(contents(*set), c.expected) << c.what;
+        EXPECT_EQ(set->size(), static_cast<int>(c.expected.size())) << c.what;
+        EXPECT_EQ(set->getCapacity(), 11) << c.what;
+    }
+}
+
+TEST(RecorderMethodIdsTest, GrowsToTwiceAndOneAsItFills)
+{
+    std::vector<int64_t> ids;
+    for (int64_t i = 1; i <= 8; i++)
+        ids.push_back(i);
+    // 11 x 0.75 = 8 entries fit; the ninth grows the table to 23.
+    EXPECT_EQ(collectRecorderMethodIds(ids.data(), ids.size())->getCapacity(), 11);
+    ids.push_back(9);
+    std::unique_ptr<PointerHashSet<void>> set = collectRecorderMethodIds(ids.data(), ids.size());
+    EXPECT_EQ(set->getCapacity(), 23);
+    EXPECT_EQ(set->size(), 9);
+    for (uint32_t id = 1; id <= 9; id++)
+        EXPECT_TRUE(set->contains(recorderMethodKey(id))) << id;
+}
+
+TEST(RecorderTest, SwitchKeepsTheMethodsItWasGiven)
+{
+    Recorder &recorder = Recorder::instance();
+    const int64_t ids[] = {5, 5, 0, 7};
+    recorder.setRecording(true, collectRecorderMethodIds(ids, 4), nullptr);
+    EXPECT_TRUE(recorder.isRecording());
+    EXPECT_TRUE(recorder.isNativelyRecorded(5));
+    EXPECT_TRUE(recorder.isNativelyRecorded(7));
+    EXPECT_FALSE(recorder.isNativelyRecorded(0));
+    EXPECT_FALSE(recorder.isNativelyRecorded(6));
+    recorder.setRecording(false, collectRecorderMethodIds(nullptr, 0), nullptr);
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_FALSE(recorder.isNativelyRecorded(5));
+}
+
+TEST(RecorderTest, PoliciesOnlyForProbeAndClassMethods)
+{
+    ProfilingSession profiling;
+    ClassProfilingSession session(&profiling);
+    ClassData annotation("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION);
+    ClassData cumulation("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION);
+    ClassData *plain = new ClassData("com.x.Plain", &session);
+    session.addClassData(plain);
+    MethodDesc *probe = new MethodDesc(&annotation, "probe.jdbc", -1, "()V", -1, &session, "probe.jdbc");
+    MethodDesc *classNode = new MethodDesc(&cumulation, "com.x.Plain", -1, "()V", -1, &session, "com.x.Plain");
+    MethodDesc *cleared = new MethodDesc(&cumulation, "com.x.Gone", -1, "()V", -1, &session, "com.x.Gone");
+    MethodDesc *ordinary = new MethodDesc(plain, "run", -1, "()V", -1, &session, "com.x.Plain");
+    for (MethodDesc *m : {probe, classNode, cleared, ordinary})
+        session.addMethodDesc(m);
+
+    std::vector<std::string> asked;
+    Recorder &recorder = Recorder::instance();
+    recorder.updatePolicies(session.getMethods(), &annotation, &cumulation,
+                            [&asked](bool annotationMethod, const char *name, Recorder::Policy *out) {
+                                asked.push_back(std::string(annotationMethod ? "A " : "C ") + name);
+                                out->limit1 = 10;
+                                out->on1 = true;
+                                out->limit2 = 20;
+                                out->on2 = false;
+                                out->limit3 = 30;
+                                out->on3 = true;
+                                out->last = 4;
+                                return true;
+                            });
+    EXPECT_EQ(std::set<std::string>(asked.begin(), asked.end()),
+              (std::set<std::string>{"A probe.jdbc", "C com.x.Plain", "C com.x.Gone"}));
+    Recorder::Policy policy;
+    EXPECT_FALSE(recorder.getPolicy(ordinary, &policy)) << "an ordinary method has no policy";
+    ASSERT_TRUE(recorder.getPolicy(probe, &policy));
+    EXPECT_EQ(policy.limit1, 10);
+    EXPECT_TRUE(policy.on1);
+    EXPECT_EQ(policy.limit2, 20);
+    EXPECT_FALSE(policy.on2);
+    EXPECT_EQ(policy.limit3, 30);
+    EXPECT_TRUE(policy.on3);
+    EXPECT_EQ(policy.last, 4);
+
+    // No answer for one method: its limits are cleared, its switches and last value stay.
+    recorder.updatePolicies(session.getMethods(), &annotation, &cumulation,
+                            [cleared](bool, const char *name, Recorder::Policy *out) {
+                                if (std::string(name) == cleared->getMethodName())
+                                    return false;
+                                out->limit1 = 11;
+                                return true;
+                            });
+    ASSERT_TRUE(recorder.getPolicy(cleared, &policy));
+    EXPECT_EQ(policy.limit1, 0);
+    EXPECT_EQ(policy.limit2, 0);
+    EXPECT_EQ(policy.limit3, 0);
+    EXPECT_TRUE(policy.on1);
+    EXPECT_TRUE(policy.on3);
+    EXPECT_EQ(policy.last, 4);
+    ASSERT_TRUE(recorder.getPolicy(probe, &policy));
+    EXPECT_EQ(policy.limit1, 11);
+    EXPECT_EQ(policy.limit2, 0) << "a new answer replaces the whole policy";
+}
+
+} // namespace
