@@ -1054,64 +1054,6 @@ void JNICALL realClassPrepare(jvmtiEnv *jvmti, JNIEnv *env, jthread, jclass klas
     table.NotifyEvent(&event);
 }
 
-// The JNI short name of a native method: "Java_", the class and the method
-// with '_' as "_1", ';' as "_2", '[' as "_3" and '/' as '_'.
-std::string jniName(const std::string &className, const std::string &method)
-{
-    std::string name = "Java_";
-    auto mangle = [&name](const std::string &text) {
-        for (char c : text) {
-            if (c == '_')
-                name += "_1";
-            else if (c == ';')
-                name += "_2";
-            else if (c == '[')
-                name += "_3";
-            else if (c == '/')
-                name += '_';
-            else
-                name += c;
-        }
-    };
-    mangle(className);
-    name += '_';
-    mangle(method);
-    return name;
-}
-
-// Binds the native methods of `className` that the agent library defines,
-// as a VM binds the natives of a library it loaded itself. The number bound.
-int bindAgentNatives(JNIEnv *env, const char *className)
-{
-    jclass type = env->FindClass(className);
-    if (type == nullptr) {
-        env->ExceptionClear();
-        return 0;
-    }
-    jint count = 0;
-    jmethodID *ids = nullptr;
-    if (classEventsEnv->GetClassMethods(type, &count, &ids) != JVMTI_ERROR_NONE)
-        return 0;
-    int bound = 0;
-    for (jint i = 0; i < count; i++) {
-        jint modifiers = 0;
-        JvmtiChars name, signature;
-        if (classEventsEnv->GetMethodModifiers(ids[i], &modifiers) != JVMTI_ERROR_NONE || (modifiers & 0x0100) == 0 ||
-            classEventsEnv->GetMethodName(ids[i], &name.chars, &signature.chars, nullptr) != JVMTI_ERROR_NONE)
-            continue;
-        void *function = dlsym(agentLibrary, jniName(className, name.chars).c_str());
-        if (function == nullptr)
-            continue;
-        JNINativeMethod native{name.chars, signature.chars, function};
-        if (env->RegisterNatives(type, &native, 1) == JNI_OK)
-            bound++;
-        else
-            env->ExceptionClear();
-    }
-    classEventsEnv->Deallocate(reinterpret_cast<unsigned char *>(ids));
-    return bound;
-}
-
 // From now on the real JVM's class loads reach the agent.
 bool startClassEvents()
 {
@@ -1131,8 +1073,6 @@ bool startClassEvents()
         fprintf(stderr, "jvmpihost: cannot set up the class events\n");
         return false;
     }
-    // The hooks of rewritten classes call these natives.
-    logCall("bound %d natives of the hook class", bindAgentNatives(realMainEnv, "com/orvane/agent/InstrumentationCallee"));
     if (classEventsEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr) != JVMTI_ERROR_NONE ||
         classEventsEnv->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_PREPARE, nullptr) != JVMTI_ERROR_NONE) {
         fprintf(stderr, "jvmpihost: cannot enable the class events\n");

@@ -54,12 +54,14 @@ bool LiveCpuProfilingSession::agentMainThreadStarted(JNIEnv *env)
 {
     LiveThreadManager *thread = getThreadManager(env, false, false);
     SessionLock lock(getProfilingSession(), IM_THREAD);
-    if (mainThread->threadHandle != env && mainThread != thread)
-        mainThread->setIgnored(true, false);
+    // A thread the VM never announced has no manager of its own: its calls
+    // go to the pre-made main manager, which must then keep recording.
     if (thread == nullptr) {
         MessageUtil::debugOut("the agent's main thread has no manager\n");
         return false;
     }
+    if (mainThread->threadHandle != env && mainThread != thread)
+        mainThread->setIgnored(true, false);
     getProfilingSession()->updateVmStartTime(thread->getStartTime(), true);
     return true;
 }

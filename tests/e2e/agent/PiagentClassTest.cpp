@@ -1,7 +1,6 @@
 // piagent rewrites classes the VM hands it in CLASS_LOAD_HOOK: the main
 // class calls the agent's Java side first, other classes stay as they are,
 // and the rewritten class passes a real JVM's verifier and runs.
-#include "PiagentFrontend.h"
 #include "PiagentHost.h"
 
 #include <algorithm>
@@ -131,7 +130,7 @@ protected:
         std::vector<const ViewNode *> sums = nodesNamed(*tree.root, registry, "sum");
         std::vector<const ViewNode *> squares = nodesNamed(*tree.root, registry, "square");
         std::vector<const ViewNode *> values = nodesNamed(*tree.root, registry, "value");
-        ASSERT_EQ(sums.size(), 1u) << text;
+        ASSERT_EQ(sums.size(), 1u) << text << out() << err();
         ASSERT_EQ(squares.size(), 1u) << text;
         ASSERT_EQ(values.size(), 1u) << text;
         EXPECT_EQ(sums[0]->count, 3u) << text;

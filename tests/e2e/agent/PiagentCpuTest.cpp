@@ -1,7 +1,6 @@
 // piagent under jvmpihost: scripted threads, class loads and method events
 // become call trees the front end reads over loopback, and one sampling
 // cycle calls the VM in its fixed order.
-#include "PiagentFrontend.h"
 #include "PiagentHost.h"
 
 #include "CallTreeView.h"

@@ -61,7 +61,7 @@ public final class Agent {
      */
     public static native int getConfig(Object[] result);
 
-    /** The agent's main thread has started; counts once per process. */
+    /** The calling thread runs the application's main method; counts once per process. */
     public static native void agentMainThreadStarted();
 
     /** Appends bytes to the writer the agent lent under `handle`. */
@@ -82,9 +82,6 @@ public final class Agent {
         }
         return mainClass != null;
     }
-
-    /** The calling thread runs the application's main method. */
-    public static native void agentMainThreadStarted();
 
     /** The profiled main class as its static initialiser named it; null before. */
     public static String getMainClassName() {
