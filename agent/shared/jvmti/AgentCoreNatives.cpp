@@ -17,6 +17,7 @@
 #include "LiveClassProfilingSession.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "JavaNatives.h"
 #include "MessageUtil.h"
 #include "NoSessionReport.h"
 #include "ProfilingSession.h"
@@ -49,10 +50,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_Agent_getPort(JNIEnv *, 
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_runnableSleep(JNIEnv *, jclass, jlong millis)
 {
-    if (millis <= 0)
-        return;
-    sleep(static_cast<unsigned>(millis / 1000));
-    usleep(static_cast<useconds_t>((millis % 1000) * 1000));
+    JavaNatives::runnableSleep(millis);
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Agent_isJvmti11(JNIEnv *, jclass)
@@ -115,13 +113,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_writeData(JNIEnv *
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_util_MessageUtil_debugOut0(JNIEnv *env, jclass, jstring text)
 {
-    if (text == nullptr)
-        return;
-    const char *chars = env->GetStringUTFChars(text, nullptr);
-    if (chars == nullptr)
-        return;
-    MessageUtil::debugOut("%s", chars);
-    env->ReleaseStringUTFChars(text, chars);
+    JavaNatives::debugOut(env, text);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_JavaAgentManager_getPid(JNIEnv *, jclass)
@@ -135,16 +127,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_probe_AnnotationHandler_
                                                                                             jbyteArray bytes,
                                                                                             jint value)
 {
-    if (bytes == nullptr || env->GetArrayLength(bytes) < 4) {
-        MessageUtil::message("getSnapshotId: an array of at least 4 bytes is needed");
-        return 0;
-    }
-    uint32_t v = static_cast<uint32_t>(value);
-    jbyte host[4];
-    static_assert(sizeof host == sizeof v, "four bytes");
-    __builtin_memcpy(host, &v, sizeof v);
-    env->SetByteArrayRegion(bytes, 0, 4, host);
-    return 4;
+    return JavaNatives::storeSnapshotId(env, bytes, value);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_setInclusiveFilter0(JNIEnv *env, jclass,
@@ -153,19 +136,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_setInclus
     LiveClassProfilingSession *classes = LiveClassProfilingHelper::getSession();
     if (liveSession() == nullptr || classes == nullptr || filters == nullptr)
         return;
-    std::vector<std::string> list;
-    jsize n = env->GetArrayLength(filters);
-    for (jsize i = 0; i < n; i++) {
-        jstring s = static_cast<jstring>(env->GetObjectArrayElement(filters, i));
-        if (s == nullptr)
-            continue;
-        const char *chars = env->GetStringUTFChars(s, nullptr);
-        if (chars != nullptr) {
-            list.push_back(chars);
-            env->ReleaseStringUTFChars(s, chars);
-        }
-        env->DeleteLocalRef(s);
-    }
+    std::vector<std::string> list = JavaNatives::strings(env, filters);
     SessionLock lock(classes->getProfilingSession(), IM_CLASS);
     classes->setFilters(list, true);
 }

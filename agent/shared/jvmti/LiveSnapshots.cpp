@@ -7,6 +7,7 @@
 #include "Communicator.h"
 #include "Counter.h"
 #include "DataReader.h"
+#include "JavaNatives.h"
 #include "JavaSnapshotPart.h"
 #include "LiveHeapdump.h"
 #include "LiveCpuProfilingHelper.h"
@@ -92,17 +93,6 @@ bool LiveSnapshots::saveCobaltSnapshot(LiveProfilingSession *session, const char
                                         session->getOptions().keepTempSnapshots, savePayloads);
 }
 
-// The path of a Java byte array; empty for null.
-static std::string pathOf(JNIEnv *env, jbyteArray path)
-{
-    if (path == nullptr)
-        return std::string();
-    jsize length = env->GetArrayLength(path);
-    std::string name(static_cast<size_t>(length), '\0');
-    env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte *>(&name[0]));
-    return name;
-}
-
 extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_createCobaltSnapshot(JNIEnv *env, jclass, jbyteArray path,
                                                                                                  jobject, jboolean savePayloads,
                                                                                                  jobjectArray javaArguments)
@@ -112,7 +102,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_crea
         NoSessionReport::report();
     if (session == nullptr || path == nullptr)
         return 0;
-    std::string name = pathOf(env, path);
+    std::string name = JavaNatives::bytes(env, path);
     return LiveSnapshots::saveCobaltSnapshot(session, name.c_str(), env, savePayloads != JNI_FALSE, javaArguments) ? 1 : 0;
 }
 
@@ -124,6 +114,6 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnaps
         NoSessionReport::report();
     if (session == nullptr || path == nullptr)
         return;
-    std::string name = pathOf(env, path);
+    std::string name = JavaNatives::bytes(env, path);
     LiveSnapshots::saveSnapshot(session, name.c_str(), env);
 }

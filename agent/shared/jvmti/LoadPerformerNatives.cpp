@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "JavaNatives.h"
 #include "SnapshotProfilingSession.h"
 
 namespace {
@@ -14,13 +15,7 @@ namespace {
 std::string pathOf(JNIEnv *env, jbyteArray path, bool *present)
 {
     *present = path != nullptr;
-    if (path == nullptr)
-        return std::string();
-    jsize length = env->GetArrayLength(path);
-    std::string name(static_cast<size_t>(length), '\0');
-    if (length > 0)
-        env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte *>(&name[0]));
-    return name;
+    return JavaNatives::bytes(env, path);
 }
 
 } // namespace
