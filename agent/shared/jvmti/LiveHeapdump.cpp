@@ -97,11 +97,12 @@ public:
                 dense.resize(std::max(index + 1, std::min(denseLimit, 2 * dense.size())), 0);
             return store(tag, object, &dense[index]);
         }
-        if (4 * (used + 1) > 3 * slots.size()) {
+        if (4 * (hashed + 1) > 3 * slots.size()) {
             grow();
             at = probe(tag);
         }
         slots[at].tag = tag;
+        hashed++;
         return store(tag, object, &slots[at].entry);
     }
 
@@ -175,7 +176,9 @@ private:
     std::vector<Slot> slots;
     // 64 less the log2 of the slot count.
     int shift;
+    // Entries in all, and those in the open-addressing index.
     size_t used;
+    size_t hashed = 0;
     std::vector<std::unique_ptr<Entry[]>> blocks;
 };
 
