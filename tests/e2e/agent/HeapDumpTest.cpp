@@ -280,6 +280,19 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
         lowestAgain = std::min(lowestAgain, o.id);
     EXPECT_EQ(lowestAgain, FIRST_UNRECORDED);
     expectListAndPair(second);
+    // The object held only from the stack is met again, as a stack root, and
+    // every class object is still written once.
+    std::vector<const JhdObject *> stackOnlyAgain = objectsOf(second, stackClass);
+    ASSERT_EQ(stackOnlyAgain.size(), 1u);
+    bool stackRootAgain = false;
+    for (const JhdRoot &r : second.roots)
+        stackRootAgain = stackRootAgain || (r.kind == 54 && r.id == stackOnlyAgain[0]->id && r.method != 0);
+    EXPECT_TRUE(stackRootAgain);
+    std::set<uint32_t> classTagsAgain;
+    for (const JhdClass &c : second.classes)
+        EXPECT_TRUE(classTagsAgain.insert(c.tag).second) << c.tag;
+    for (const JhdObject &o : second.objects)
+        EXPECT_EQ(classTagsAgain.count(o.id), 0u) << o.id;
 
     // By path: the file stays private to the agent's user.
     Reply reply;
