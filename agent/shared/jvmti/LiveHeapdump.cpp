@@ -157,10 +157,12 @@ private:
     {
         slots.assign(slotCount, Slot{0, 0});
         dense.clear();
+        hashed = 0;
         for (uint32_t i = 0; i < used; i++) {
             jlong tag = entry(i).tag;
             if (!isDense(tag)) {
                 slots[probe(tag)] = Slot{tag, i + 1};
+                hashed++;
                 continue;
             }
             size_t index = static_cast<size_t>(tag - firstDumpTag);
