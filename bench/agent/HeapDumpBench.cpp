@@ -4,6 +4,10 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 #include "FrontendClient.h"
 #include "JvmProcess.h"
@@ -46,6 +50,29 @@ DumpedVm &vm()
     return instance;
 }
 
+// User and system CPU seconds the JVM has used so far; the machine is shared,
+// so this says more than the wall time.
+double jvmCpuSeconds()
+{
+    std::ifstream in("/proc/" + std::to_string(vm().jvm.getPid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which ends with the last ')'.
+    size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // utime and stime are fields 14 and 15; the state (field 3) comes first here.
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14)
+            utime = std::stoull(field);
+        else if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Command 7 by path: sendPath, hprof, hprofFlag, option4, option5, option6, primitiveValues, dump.
 void dumps(benchmark::State &state, bool hprof)
 {
@@ -55,6 +82,7 @@ void dumps(benchmark::State &state, bool hprof)
     }
     std::vector<uint8_t> request = {1, static_cast<uint8_t>(hprof), 0, 0, 0, 0, 0, 1};
     Reply reply;
+    double cpuBefore = jvmCpuSeconds();
     for (auto _ : state) {
         if (vm().client.call(7, request, &reply) != FrontendClient::OK) {
             state.SkipWithError(vm().client.lastError().c_str());
@@ -70,6 +98,9 @@ void dumps(benchmark::State &state, bool hprof)
         if (stat(path.c_str(), &st) == 0)
             state.counters["bytes"] = static_cast<double>(st.st_size);
     }
+    // JVM CPU seconds per dump, all its threads (the VM's GC threads as well).
+    state.counters["jvmCpuS"] =
+        benchmark::Counter(jvmCpuSeconds() - cpuBefore, benchmark::Counter::kAvgIterations);
 }
 
 void BM_AgentHeapDump(benchmark::State &state)

@@ -47,33 +47,63 @@ struct SeenObject {
     bool classObject;
 };
 
-// The objects met in one walk by their (non-zero) tags: an open-addressing
-// index of 4-byte slots over entries kept in fixed blocks, so that a heap of
-// millions of objects costs neither an allocation per object nor much
-// memory, and entries never move.
+// The first tag a dump gave an untagged object; 0 before the first.
+jlong firstDumpTag = 0;
+
+// The objects met in one walk by their (non-zero) tags, over entries kept in
+// fixed blocks, so that a heap of millions of objects costs neither an
+// allocation per object nor much memory, and entries never move. The tags
+// dumps hand out rise one by one from `firstDumpTag`, and a walk meets the
+// objects of a heap in much the order the last walk tagged them: those go to
+// a direct index by tag, read nearly in sequence; other tags go to an
+// open-addressing index whose slots hold the tag beside the entry's number.
 class SeenTable {
 public:
-    SeenTable() : slots(1 << 16, 0), shift(48), used(0) {}
-
-    // The entry of `tag`; null when it was not met.
-    SeenObject *find(jlong tag)
+    // `expected` objects are about to be met: the direct index may span four
+    // times as many tags. The other index starts small, as most tags go to
+    // the direct one.
+    explicit SeenTable(size_t expected)
+        : denseLimit(std::max<size_t>(size_t(1) << 20, 4 * expected)), slots(1 << 12, Slot{0, 0}), shift(52), used(0)
     {
-        uint32_t slot = slots[probe(tag)];
-        return slot != 0 ? &entry(slot - 1).object : nullptr;
     }
 
-    // Adds `tag` (not yet present) and returns its entry.
-    SeenObject &add(jlong tag, const SeenObject &object)
+    size_t size() const { return used; }
+
+    // After firstDumpTag was set: tags met before may now belong to the direct index.
+    void rebase() { reindex(slots.size()); }
+
+    // The entry of `tag`; null when it was not met, and then `*at` is the
+    // slot for add().
+    SeenObject *find(jlong tag, size_t *at = nullptr)
     {
-        if (4 * (used + 1) > 3 * slots.size())
+        if (isDense(tag)) {
+            size_t index = static_cast<size_t>(tag - firstDumpTag);
+            uint32_t number = index < dense.size() ? dense[index] : 0;
+            return number != 0 ? &entry(number - 1).object : nullptr;
+        }
+        size_t found = probe(tag);
+        if (at != nullptr)
+            *at = found;
+        const Slot &slot = slots[found];
+        return slot.entry != 0 ? &entry(slot.entry - 1).object : nullptr;
+    }
+
+    // Adds `tag` (not yet present) at the slot find() gave and returns its entry.
+    SeenObject &add(jlong tag, const SeenObject &object, size_t at)
+    {
+        if (isDense(tag)) {
+            size_t index = static_cast<size_t>(tag - firstDumpTag);
+            if (index >= dense.size())
+                dense.resize(std::max(index + 1, std::min(denseLimit, 2 * dense.size())), 0);
+            return store(tag, object, &dense[index]);
+        }
+        if (4 * (hashed + 1) > 3 * slots.size()) {
             grow();
-        if (used % BLOCK == 0)
-            blocks.emplace_back(new Entry[BLOCK]);
-        Entry &e = entry(static_cast<uint32_t>(used));
-        e.tag = tag;
-        e.object = object;
-        slots[probe(tag)] = static_cast<uint32_t>(++used);
-        return e.object;
+            at = probe(tag);
+        }
+        slots[at].tag = tag;
+        hashed++;
+        return store(tag, object, &slots[at].entry);
     }
 
 private:
@@ -82,33 +112,80 @@ private:
         jlong tag;
         SeenObject object;
     };
+    struct Slot {
+        jlong tag;
+        // The entry's number plus one; 0 for a free slot.
+        uint32_t entry;
+    };
 
     Entry &entry(uint32_t index) { return blocks[index / BLOCK][index % BLOCK]; }
 
-    size_t probe(jlong tag)
+    bool isDense(jlong tag) const
+    {
+        return firstDumpTag != 0 && tag >= firstDumpTag && static_cast<uint64_t>(tag - firstDumpTag) < denseLimit;
+    }
+
+    // Appends the entry and puts its number plus one in `number`.
+    SeenObject &store(jlong tag, const SeenObject &object, uint32_t *number)
+    {
+        if (used % BLOCK == 0)
+            blocks.emplace_back(new Entry[BLOCK]);
+        Entry &e = entry(static_cast<uint32_t>(used));
+        e.tag = tag;
+        e.object = object;
+        *number = static_cast<uint32_t>(++used);
+        return e.object;
+    }
+
+    size_t probe(jlong tag) const
     {
         size_t mask = slots.size() - 1;
         // Fibonacci hashing: the top bits of the product spread sequential tags.
         size_t at = static_cast<size_t>((static_cast<uint64_t>(tag) * 0x9E3779B97F4A7C15ull) >> shift);
-        while (slots[at] != 0 && entry(slots[at] - 1).tag != tag)
+        while (slots[at].entry != 0 && slots[at].tag != tag)
             at = (at + 1) & mask;
         return at;
     }
 
     void grow()
     {
-        slots.assign(slots.size() * 2, 0);
         shift--;
-        for (uint32_t i = 0; i < used; i++)
-            slots[probe(entry(i).tag)] = i + 1;
+        reindex(slots.size() * 2);
     }
 
-    std::vector<uint32_t> slots;
+    void reindex(size_t slotCount)
+    {
+        slots.assign(slotCount, Slot{0, 0});
+        dense.clear();
+        hashed = 0;
+        for (uint32_t i = 0; i < used; i++) {
+            jlong tag = entry(i).tag;
+            if (!isDense(tag)) {
+                slots[probe(tag)] = Slot{tag, i + 1};
+                hashed++;
+                continue;
+            }
+            size_t index = static_cast<size_t>(tag - firstDumpTag);
+            if (index >= dense.size())
+                dense.resize(index + 1, 0);
+            dense[index] = i + 1;
+        }
+    }
+
+    // Entry numbers plus one by tag less firstDumpTag, below denseLimit.
+    std::vector<uint32_t> dense;
+    size_t denseLimit;
+    std::vector<Slot> slots;
     // 64 less the log2 of the slot count.
     int shift;
+    // Entries in all, and those in the open-addressing index.
     size_t used;
+    size_t hashed = 0;
     std::vector<std::unique_ptr<Entry[]>> blocks;
 };
+
+// The number of objects the last walk met: the next one sizes its table by it.
+size_t lastSeenCount = 0;
 
 // The state of one walk; the callbacks run on the walking VM thread.
 struct DumpRun {
@@ -117,7 +194,10 @@ struct DumpRun {
     bool primitiveValues;
     bool chrono;
     uint32_t nextUnrecordedId = HD_FIRST_UNRECORDED_ID;
-    SeenTable seen;
+    SeenTable seen{lastSeenCount + lastSeenCount / 8};
+    // The last referrer looked up, and its entry (null when not met).
+    jlong referrerTag = 0;
+    SeenObject *referrer = nullptr;
     // Methods of stack roots, for the method table.
     std::vector<jmethodID> stackMethods;
     jlong current = 0;
@@ -150,9 +230,15 @@ bool isItemTag(jlong tag)
 // The object's entry, made (and the object tagged) when first met.
 SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint length)
 {
-    if (*tagPtr == 0)
+    if (*tagPtr == 0) {
         *tagPtr = LiveHeapProfilingHelper::getNewAllocItemId(nullptr);
-    if (SeenObject *found = run->seen.find(*tagPtr))
+        if (firstDumpTag == 0 && !isItemTag(*tagPtr)) {
+            firstDumpTag = *tagPtr;
+            run->seen.rebase();
+        }
+    }
+    size_t at = 0;
+    if (SeenObject *found = run->seen.find(*tagPtr, &at))
         return *found;
     // Only instances of java.lang.Class can be class objects.
     bool maybeClass = run->javaLangClassTag == 0 || classTag == run->javaLangClassTag;
@@ -165,7 +251,9 @@ SeenObject &meet(DumpRun *run, jlong *tagPtr, jlong classTag, jlong size, jint l
     }
     if (o.classObject)
         run->classObjects.push_back(*tagPtr);
-    return run->seen.add(*tagPtr, o);
+    // A referrer looked up before it was met is found now.
+    run->referrerTag = 0;
+    return run->seen.add(*tagPtr, o, at);
 }
 
 // The allocation node and time of a recorded object; node 1 and time 0 for others.
@@ -347,7 +435,12 @@ jint JNICALL referenceCallback(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
     }
     if (*referrerTagPtr == 0)
         return JVMTI_VISIT_OBJECTS;
-    const SeenObject *referrer = run->seen.find(*referrerTagPtr);
+    // The references of one object come one after another: look it up once.
+    if (*referrerTagPtr != run->referrerTag) {
+        run->referrerTag = *referrerTagPtr;
+        run->referrer = run->seen.find(*referrerTagPtr);
+    }
+    const SeenObject *referrer = run->referrer;
     if (referrer != nullptr && referrer->classObject)
         return classReference(run, *referrerTagPtr, *referrer, kind, info, refereeId);
     if (!checkCurrentItem(run, *referrerTagPtr))
@@ -561,6 +654,7 @@ int LiveHeapdump::doDump(LiveProfilingSession *session, bool option4, bool optio
         return 1;
     }
     lastDumpTags.swap(run.unrecordedTags);
+    lastSeenCount = run.seen.size();
     std::sort(run.stackMethods.begin(), run.stackMethods.end());
     run.stackMethods.erase(std::unique(run.stackMethods.begin(), run.stackMethods.end()), run.stackMethods.end());
     session->enterMonitor(IM_CLASS);

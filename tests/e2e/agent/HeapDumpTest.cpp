@@ -149,30 +149,36 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     // The list: 25 nodes, 24 of them with "next" (own field 0) set.
     uint64_t nodeClass = classNamed(registry, dump, "DumpNode");
     ASSERT_NE(nodeClass, 0u);
-    std::vector<const JhdObject *> nodes = objectsOf(dump, nodeClass);
-    EXPECT_EQ(nodes.size(), 25u);
-    int withNext = 0;
-    for (const JhdObject *n : nodes) {
-        EXPECT_EQ(n->type, 2);
-        EXPECT_GT(n->size, 0u);
-        for (const JhdEntry &e : n->entries)
-            if (e.tag == 4 && e.index == 0)
-                withNext++;
-    }
-    EXPECT_EQ(withNext, 24);
-
-    // Object[] {null, x}: one element entry, index 1, naming the Marker.
     uint64_t markerClass = classNamed(registry, dump, "Marker");
     ASSERT_NE(markerClass, 0u);
+    // The list and the Object[] with their references; a later dump, which
+    // meets objects the earlier one tagged, must give the same.
+    auto expectListAndPair = [&](const JhdDump &d) {
+        std::vector<const JhdObject *> nodes = objectsOf(d, nodeClass);
+        EXPECT_EQ(nodes.size(), 25u);
+        int withNext = 0;
+        for (const JhdObject *n : nodes) {
+            EXPECT_EQ(n->type, 2);
+            EXPECT_GT(n->size, 0u);
+            for (const JhdEntry &e : n->entries)
+                if (e.tag == 4 && e.index == 0)
+                    withNext++;
+        }
+        EXPECT_EQ(withNext, 24);
+        // Object[] {null, x}: one element entry, index 1, naming the Marker.
+        std::vector<const JhdObject *> markers = objectsOf(d, markerClass);
+        ASSERT_EQ(markers.size(), 1u);
+        bool pairFound = false;
+        for (const JhdObject &o : d.objects) {
+            if (o.type == 3 && o.length == 2 && o.entries.size() == 1 && o.entries[0].index == 1 &&
+                o.entries[0].value == markers[0]->id)
+                pairFound = true;
+        }
+        EXPECT_TRUE(pairFound);
+    };
+    expectListAndPair(dump);
     std::vector<const JhdObject *> markers = objectsOf(dump, markerClass);
     ASSERT_EQ(markers.size(), 1u);
-    bool pairFound = false;
-    for (const JhdObject &o : dump.objects) {
-        if (o.type == 3 && o.length == 2 && o.entries.size() == 1 && o.entries[0].index == 1 &&
-            o.entries[0].value == markers[0]->id)
-            pairFound = true;
-    }
-    EXPECT_TRUE(pairFound);
 
     // int[20000]: the first 10,000 values.
     bool numbersFound = false;
@@ -273,7 +279,20 @@ TEST_P(HeapDumpE2ETest, DumpHoldsTheProgramsGraphValuesAndRoots)
     for (const JhdObject &o : second.objects)
         lowestAgain = std::min(lowestAgain, o.id);
     EXPECT_EQ(lowestAgain, FIRST_UNRECORDED);
-    EXPECT_EQ(objectsOf(second, nodeClass).size(), 25u);
+    expectListAndPair(second);
+    // The object held only from the stack is met again, as a stack root, and
+    // every class object is still written once.
+    std::vector<const JhdObject *> stackOnlyAgain = objectsOf(second, stackClass);
+    ASSERT_EQ(stackOnlyAgain.size(), 1u);
+    bool stackRootAgain = false;
+    for (const JhdRoot &r : second.roots)
+        stackRootAgain = stackRootAgain || (r.kind == 54 && r.id == stackOnlyAgain[0]->id && r.method != 0);
+    EXPECT_TRUE(stackRootAgain);
+    std::set<uint32_t> classTagsAgain;
+    for (const JhdClass &c : second.classes)
+        EXPECT_TRUE(classTagsAgain.insert(c.tag).second) << c.tag;
+    for (const JhdObject &o : second.objects)
+        EXPECT_EQ(classTagsAgain.count(o.id), 0u) << o.id;
 
     // By path: the file stays private to the agent's user.
     Reply reply;
