@@ -32,18 +32,10 @@ SnapshotSources LiveSnapshots::sources(LiveProfilingSession *session)
 void LiveSnapshots::handleCmdSaveSnapshot(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
                                           Communicator &connection, JNIEnv *env)
 {
-    bool replyWithPath = reader->readByte(0) != 0;
     JavaSnapshotPart javaPart(env);
     SnapshotSources s = sources(session);
     s.javaPart = env != nullptr ? &javaPart : nullptr;
-    bool keep = session->getOptions().keepTempSnapshots;
-    if (SnapshotWriter::write(writer, s, replyWithPath, session->getEdge().offline, false, true, keep) ==
-        SnapshotWriter::BROKEN) {
-        // The front end has the size and part of the stream: nothing that
-        // follows could be read in step.
-        MessageUtil::message("Snapshot reply broken off; closing the connection.");
-        connection.hangUp();
-    }
+    SnapshotWriter::answerSaveCommand(reader, writer, s, session->getEdge().offline, session->getOptions().keepTempSnapshots, connection);
 }
 
 bool LiveSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env)

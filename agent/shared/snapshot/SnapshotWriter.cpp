@@ -4,7 +4,9 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "Communicator.h"
 #include "CpuProfilingSession.h"
+#include "DataReader.h"
 #include "FileDataWriter.h"
 #include "GzFileDataWriter.h"
 #include "MessageUtil.h"
@@ -153,6 +155,18 @@ bool SnapshotWriter::writeStream(FILE *file, const std::string &path, const Snap
         return false;
     }
     return true;
+}
+
+void SnapshotWriter::answerSaveCommand(DataReader *request, DataWriter *out, const SnapshotSources &sources, bool offline,
+                                       bool keepTemp, Communicator &connection)
+{
+    bool replyWithPath = request->readByte(0) != 0;
+    if (write(out, sources, replyWithPath, offline, false, true, keepTemp) == BROKEN) {
+        // The front end has the size and part of the stream: nothing that
+        // follows could be read in step.
+        MessageUtil::message("Snapshot reply broken off; closing the connection.");
+        connection.hangUp();
+    }
 }
 
 SnapshotWriter::Outcome SnapshotWriter::write(DataWriter *out, const SnapshotSources &sources, bool replyWithPath,

@@ -7,6 +7,8 @@
 
 #include "SnapshotSections.h"
 
+class Communicator;
+class DataReader;
 class DataWriter;
 class FileDataWriter;
 
@@ -41,6 +43,12 @@ public:
     // `keepTemp`. Failures before anything was sent reply U4 0.
     static Outcome write(DataWriter *out, const SnapshotSources &sources, bool replyWithPath, bool noSizePrefix,
                          bool recorder, bool savePayloads, bool keepTemp);
+
+    // Command 32 from a front end: the request's first byte asks for the
+    // path instead of the bytes; the snapshot is delivered as `write` does
+    // it. A reply broken off after its size was sent closes `connection`.
+    static void answerSaveCommand(DataReader *request, DataWriter *out, const SnapshotSources &sources, bool offline,
+                                  bool keepTemp, Communicator &connection);
 
     // Saves a snapshot as a gzip file at `path`: the stream, byte 1, the
     // configuration record (U4 id, U4 length, the XML; a recorder passes

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "CallStackTree.h"
+#include "JdkTest.h"
 #include "JvmProcess.h"
 #include "LiveThreadManager.h"
 #include "MethodDesc.h"
@@ -20,8 +21,6 @@
 using namespace jvmtest;
 
 namespace {
-
-const char *const JDKS[] = {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64"};
 
 size_t occurrences(const std::string &text, const std::string &what)
 {
@@ -50,18 +49,8 @@ long long callsOf(LoadedSnapshot &snapshot, const std::string &name)
     return calls;
 }
 
-class RecorderE2ETest : public testing::TestWithParam<const char *> {
+class RecorderE2ETest : public JdkTest {
 protected:
-    void SetUp() override
-    {
-        jdk = GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
-    }
-
     // A recorder snapshot: gzip, method 5, no heap, allocation tree, heap
     // dump or telemetry section, the trailer with an empty configuration.
     void checkRecorderFile(const std::string &path)
@@ -83,9 +72,6 @@ protected:
         EXPECT_EQ(file.trailer().configXml, "");
     }
 
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
 };
 
 TEST_P(RecorderE2ETest, StartsWithoutJvmtiRecordsAndSavesRecorderSnapshots)
@@ -149,6 +135,6 @@ TEST_P(RecorderE2ETest, StartsWithoutJvmtiRecordsAndSavesRecorderSnapshots)
     EXPECT_EQ(err.find("Exception"), std::string::npos) << err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, RecorderE2ETest, testing::ValuesIn(JDKS));
+INSTANTIATE_TEST_SUITE_P(Jdks, RecorderE2ETest, testing::ValuesIn(JDKS), jdkTestName);
 
 } // namespace
