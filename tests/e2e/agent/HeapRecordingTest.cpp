@@ -103,6 +103,9 @@ protected:
     {
         ASSERT_TRUE(jvm.writeInput(line + "\n"));
         ASSERT_TRUE(jvm.waitFor(answer, true, 60)) << jvm.err() << jvm.out();
+        // The answer is printed before the program's last allocations
+        // (printing, reading the next line) are over.
+        ASSERT_TRUE(jvm.waitReadingInput(60)) << jvm.err() << jvm.out();
     }
 
     // The objects counted at the nodes of `method` in the allocation tree of

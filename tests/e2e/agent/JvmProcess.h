@@ -228,6 +228,35 @@ public:
     int termSignal() const { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
     pid_t getPid() const { return pid; }
 
+    // Waits until a thread of the VM sleeps reading its standard input
+    // (read on descriptor 0): the program has finished what it answered
+    // last and allocates nothing more until the next line. False after
+    // `seconds` or when the VM has ended.
+    bool waitReadingInput(int seconds) const
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        while (std::chrono::steady_clock::now() < end) {
+            DIR *dir = pid > 0 ? opendir(tasks.c_str()) : nullptr;
+            if (dir == nullptr)
+                return false;
+            bool reading = false;
+            while (struct dirent *task = readdir(dir)) {
+                if (task->d_name[0] == '.')
+                    continue;
+                std::ifstream syscall(tasks + "/" + task->d_name + "/syscall");
+                std::string number, fd;
+                if (syscall >> number >> fd && number == "0" && fd == "0x0")
+                    reading = true;
+            }
+            closedir(dir);
+            if (reading)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
 private:
     std::string outPath;
     std::string errPath;
