@@ -251,12 +251,17 @@ void LiveClassProfilingHelper::addClassLoadInformation(ClassData *classData, jcl
         JvmtiBuffer<char> name;
         JvmtiBuffer<char> signature;
         jint modifiers = 0;
-        if (jvmti->GetFieldName(klass, fields.get()[i], name.out(), signature.out(), nullptr) != JVMTI_ERROR_NONE) {
-            MessageUtil::message("could not get field name for %s", classData->getClassName());
+        // A VM that is ending answers nothing more: that is no fault of the class.
+        error = jvmti->GetFieldName(klass, fields.get()[i], name.out(), signature.out(), nullptr);
+        if (error != JVMTI_ERROR_NONE) {
+            if (error != JVMTI_ERROR_WRONG_PHASE)
+                MessageUtil::message("could not get field name for %s %d", classData->getClassName(), static_cast<int>(error));
             break;
         }
-        if (jvmti->GetFieldModifiers(klass, fields.get()[i], &modifiers) != JVMTI_ERROR_NONE) {
-            MessageUtil::message("could not get field modifiers for %s", classData->getClassName());
+        error = jvmti->GetFieldModifiers(klass, fields.get()[i], &modifiers);
+        if (error != JVMTI_ERROR_NONE) {
+            if (error != JVMTI_ERROR_WRONG_PHASE)
+                MessageUtil::message("could not get field modifiers for %s %d", classData->getClassName(), static_cast<int>(error));
             break;
         }
         classData->addField((modifiers & MODIFIER_STATIC) != 0, name.get(), signature.get(), i + base,
