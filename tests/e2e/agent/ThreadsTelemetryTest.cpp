@@ -366,9 +366,15 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
     const ViewNode *hot = findMethod(*cpuTree.root, registry, "hot");
     ASSERT_NE(main, nullptr) << text;
     ASSERT_NE(hot, nullptr) << text;
-    // About two seconds in hot(), most of main's runnable time.
+    // About two seconds in hot(), on top of everything else main did (on a
+    // loaded machine class loading and lambda linking take a fair share).
     EXPECT_GE(hot->value, 1000000) << text;
-    EXPECT_GE(hot->value * 10, main->value * 8) << text;
+    EXPECT_GE(hot->value * 2, main->value) << text;
+    for (const auto &child : main->children) {
+        if (child.get() != hot) {
+            EXPECT_GT(hot->value, child->value) << text;
+        }
+    }
     EXPECT_EQ(findMethod(*cpuTree.root, registry, "cold") == nullptr || findMethod(*cpuTree.root, registry, "cold")->value < hot->value, true);
 
     // The sleeping thread's time is waiting time in Thread.sleep (sleepNanos on newer JDKs).
