@@ -1,0 +1,27 @@
+import com.orvane.agent.probe.AnnotationHandler;
+
+/**
+ * Probe calls from a class piagent rewrote, as probes make them: read makes three "file read" probe
+ * calls, then an exit without an entry and a handle the agent never gave, which must change
+ * nothing, and asks where a payload of its own would belong.
+ */
+public class PiProbeProgram {
+    static long[] read() {
+        long handle = 0;
+        for (int i = 0; i < 3; i++) {
+            handle = AnnotationHandler.enterAnnotationMethod("file read", 0L, false);
+            AnnotationHandler.exitAnnotationMethod(handle, 0L);
+        }
+        AnnotationHandler.exitAnnotationMethod(handle, 0L);
+        AnnotationHandler.exitAnnotationMethod(0x7fffffffffffL, 0L);
+        long[] info = new long[7];
+        AnnotationHandler.fillAnnotationInfo(info, true, 0L, 0, null);
+        info[0] = info[0] != 0 && handle != 0 ? 1 : 0;
+        return info;
+    }
+
+    public static void main(String[] args) {
+        long[] info = read();
+        System.out.println("probe program " + info[0] + " " + (info[1] != 0) + " " + (info[6] > 0));
+    }
+}
