@@ -85,8 +85,9 @@ protected:
     // Runs `program` (the host's run step) from `classes` in the host's JVM
     // with class events on, the session's filters from command 1 and CPU
     // recording, until it ended; the front end stays connected. `session`
-    // adds attributes to the configuration's session.
-    void runRecorded(const std::string &classes, const std::string &program, FrontendClient &client, const std::string &session = "")
+    // adds attributes to the configuration's session, `elements` elements.
+    void runRecorded(const std::string &classes, const std::string &program, FrontendClient &client, const std::string &session = "",
+                     const std::string &elements = "")
     {
         // The files the script waits for, left by an earlier run.
         unlink((work + "/go").c_str());
@@ -103,7 +104,8 @@ protected:
         const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\"" + session + ">"
                                 "<filter type=\"exclusive\" name=\"java.\"/><filter type=\"exclusive\" name=\"javax.\"/>"
                                 "<filter type=\"exclusive\" name=\"sun.\"/><filter type=\"exclusive\" name=\"jdk.\"/>"
-                                "<filter type=\"exclusive\" name=\"com.sun.\"/>"
+                                "<filter type=\"exclusive\" name=\"com.sun.\"/>" +
+                                elements +
                                 "<methodInvocation><method className=\"PiClassProgram\" methodName=\"value\" signature=\"(JZ)D\"/>"
                                 "</methodInvocation></session></config>";
         ASSERT_EQ(client.call(1, configRequest(xml), &reply), FrontendClient::OK) << client.lastError();
@@ -192,14 +194,18 @@ TEST_F(PiagentRealClassTest, RealJvmClassesAreRewrittenByTheSessionFiltersAndRea
 // Probe calls from a class piagent rewrote reach the agent's probe natives:
 // the probe's pseudo method shows under the calling method with exactly its
 // three calls; an exit without an entry and a handle never given change
-// nothing; the payload's place names the calling node and the thread.
-TEST_F(PiagentRealClassTest, ProbeCallsOfRewrittenClassesShowUnderTheirCaller)
+// nothing; the payload's place names the calling node and the thread. The
+// hooks' sleep and net I/O natives count the thread's time in those states.
+TEST_F(PiagentRealClassTest, ProbeCallsAndSleepHooksReachTheCallingThread)
 {
     FrontendClient client(60000);
     // allUrls: the view keeps probe calls that call nothing.
-    ASSERT_NO_FATAL_FAILURE(runRecorded(PROBE_CLASSES, "PiProbeProgram", client, " allUrls=\"true\""));
+    ASSERT_NO_FATAL_FAILURE(runRecorded(PROBE_CLASSES, "PiProbeProgram", client, " allUrls=\"true\"",
+                                        "<filter type=\"exclusive\" name=\"unprofiled.\"/>"));
     std::string said = out();
     EXPECT_NE(said.find("\nprobe program 1 true true\n"), std::string::npos) << said << err();
+    // The hooks' sleep and net I/O: the thread's waiting and net I/O times.
+    EXPECT_NE(said.find("\nwaits true true\n"), std::string::npos) << said << err();
     EXPECT_EQ(err().find("UnsatisfiedLinkError"), std::string::npos) << err();
     Registry registry;
     CallTreeReply tree;

@@ -3,7 +3,9 @@ import com.orvane.agent.probe.AnnotationHandler;
 /**
  * Probe calls from a class piagent rewrote, as probes make them: read makes three "file read" probe
  * calls, then an exit without an entry and a handle the agent never gave, which must change
- * nothing, and asks where a payload of its own would belong.
+ * nothing, and asks where a payload of its own would belong. waits has unprofiled.PiWaits sleep
+ * 200 ms inside the sleep hooks and 100 ms inside the net I/O hooks, and says whether the thread's
+ * waiting and net I/O times grew by at least that much.
  */
 public class PiProbeProgram {
     static long[] read() {
@@ -20,8 +22,18 @@ public class PiProbeProgram {
         return info;
     }
 
-    public static void main(String[] args) {
+    static String waits() throws InterruptedException {
+        long[] before = new long[7];
+        AnnotationHandler.fillAnnotationInfo(before, false, 0L, 0, null);
+        unprofiled.PiWaits.sleepAndNetIO();
+        long[] after = new long[7];
+        AnnotationHandler.fillAnnotationInfo(after, false, 0L, 0, null);
+        return (after[4] - before[4] >= 200000L) + " " + (after[5] - before[5] >= 100000L);
+    }
+
+    public static void main(String[] args) throws InterruptedException {
         long[] info = read();
         System.out.println("probe program " + info[0] + " " + (info[1] != 0) + " " + (info[6] > 0));
+        System.out.println("waits " + waits());
     }
 }
