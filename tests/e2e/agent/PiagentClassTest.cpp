@@ -195,8 +195,9 @@ TEST_F(PiagentRealClassTest, RealJvmClassesAreRewrittenByTheSessionFiltersAndRea
 // the probe's pseudo method shows under the calling method with exactly its
 // three calls; an exit without an entry and a handle never given change
 // nothing; the payload's place names the calling node and the thread. The
-// hooks' sleep and net I/O natives count the thread's time in those states.
-TEST_F(PiagentRealClassTest, ProbeCallsAndSleepHooksReachTheCallingThread)
+// hooks' sleep and net I/O natives count the thread's time in those states;
+// the static-initialiser native answers as the JDK does.
+TEST_F(PiagentRealClassTest, ProbeCallsAndHookNativesReachTheCallingThread)
 {
     FrontendClient client(60000);
     // allUrls: the view keeps probe calls that call nothing.
@@ -206,6 +207,9 @@ TEST_F(PiagentRealClassTest, ProbeCallsAndSleepHooksReachTheCallingThread)
     EXPECT_NE(said.find("\nprobe program 1 true true\n"), std::string::npos) << said << err();
     // The hooks' sleep and net I/O: the thread's waiting and net I/O times.
     EXPECT_NE(said.find("\nwaits true true\n"), std::string::npos) << said << err();
+    // The static-initialiser question of the default serialVersionUID: own
+    // <clinit> yes, inherited one no, as the JDK computes it.
+    EXPECT_NE(said.find("\nsuids true true\n"), std::string::npos) << said << err();
     EXPECT_EQ(err().find("UnsatisfiedLinkError"), std::string::npos) << err();
     Registry registry;
     CallTreeReply tree;

@@ -1,3 +1,4 @@
+import com.orvane.agent.InstrumentationCallee;
 import com.orvane.agent.probe.AnnotationHandler;
 
 /**
@@ -5,9 +6,25 @@ import com.orvane.agent.probe.AnnotationHandler;
  * calls, then an exit without an entry and a handle the agent never gave, which must change
  * nothing, and asks where a payload of its own would belong. waits has unprofiled.PiWaits sleep
  * 200 ms inside the sleep hooks and 100 ms inside the net I/O hooks, and says whether the thread's
- * waiting and net I/O times grew by at least that much.
+ * waiting and net I/O times grew by at least that much. suids compares the default
+ * serialVersionUID the agent's Java side computes (asking piagent whether the class has a static
+ * initialiser) with the JDK's, for a class with one and a subclass without one.
  */
 public class PiProbeProgram {
+    static class WithInit implements java.io.Serializable {
+        static final long START = System.nanoTime();
+        int value;
+    }
+
+    static class NoInit extends WithInit {
+        long other;
+    }
+
+    static boolean sameSuid(Class<?> type) {
+        return InstrumentationCallee.__orvane_computeDefaultSUID(type)
+                == java.io.ObjectStreamClass.lookup(type).getSerialVersionUID();
+    }
+
     static long[] read() {
         long handle = 0;
         for (int i = 0; i < 3; i++) {
@@ -35,5 +52,6 @@ public class PiProbeProgram {
         long[] info = read();
         System.out.println("probe program " + info[0] + " " + (info[1] != 0) + " " + (info[6] > 0));
         System.out.println("waits " + waits());
+        System.out.println("suids " + sameSuid(WithInit.class) + " " + sameSuid(NoInit.class));
     }
 }
