@@ -2,7 +2,9 @@
 // (com.orvane.agent.InstrumentationCallee): entries and exits reach the
 // CPU session's call trees on the calling thread's manager, the thread
 // being its JNIEnv* as in the VM's own events; so do sleeps, parks and net
-// I/O. None of them makes a manager or calls a Java method.
+// I/O, which make no manager and call no Java method (they run inside JDK
+// code). The component-class and static-initialiser natives ask the VM
+// through JNI.
 #include <string>
 
 #include "Counter.h"
@@ -113,7 +115,8 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_registerClass
 
 // Whether the class declares its own <clinit>. The VM may answer with an
 // inherited one: the super class's answer tells them apart. False when the
-// VM finds none.
+// VM finds none. Asking initialises the class (serialization is about to
+// use it anyway).
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_InstrumentationCallee_hasStaticInitializer0(JNIEnv *env, jclass, jclass type)
 {
     if (type == nullptr)

@@ -28,7 +28,8 @@ bool is(const MethodDesc *m, const char *className, const char *name, const char
 } // namespace
 
 LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session)
-    : ClassProfilingSession(session), decisions(this, session), cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)), sleepMethodDesc(nullptr),
+    : ClassProfilingSession(session), decisions(this, session),
+      cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)), sleepMethodDesc(nullptr),
       waitMethodDesc(nullptr), objectInitMethodDesc(nullptr)
 {
     makeAnnotationClassData();
