@@ -163,6 +163,12 @@ ClassData *LiveClassProfilingSession::getArrayClassData(ClassData *elementClass)
     return getLoadedClassData(name.c_str());
 }
 
+ClassData *LiveClassProfilingSession::registerClassName(const char *dottedName)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    return getLoadedClassData(dottedName);
+}
+
 MethodDesc *LiveClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv *env)
 {
     if (methodId == nullptr)

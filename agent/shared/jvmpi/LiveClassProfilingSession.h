@@ -40,6 +40,8 @@ public:
     ClassData *getClassData(jobjectID classId);
     // The class of arrays of `elementClass` (null: of objects), made on first use.
     ClassData *getArrayClassData(ClassData *elementClass);
+    // The class of a Java class name (dots), made and counted on first sight.
+    ClassData *registerClassName(const char *dottedName);
 
     // Classes counted by the class filter, for the telemetry.
     int getNumFilteredClasses() const { return numFilteredClasses; }

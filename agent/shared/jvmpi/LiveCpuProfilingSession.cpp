@@ -249,6 +249,17 @@ LiveThreadManager *LiveCpuProfilingSession::monitorEventThread(JNIEnv *threadEnv
     return thread != nullptr && !thread->getIgnored() ? thread : nullptr;
 }
 
+void LiveCpuProfilingSession::agentSleep(JNIEnv *env, bool enter)
+{
+    LiveThreadManager *thread = monitorEventThread(env);
+    if (thread == nullptr)
+        return;
+    if (enter)
+        thread->sleepEnter(getVm()->getUsec());
+    else
+        thread->sleepExit(getVm()->getUsec());
+}
+
 void LiveCpuProfilingSession::handleMonitorContendedEnter(bool raw, JNIEnv *, JNIEnv *threadEnv, void *monitor, JNIEnv *owner, bool flag)
 {
     LiveThreadManager *thread = monitorEventThread(threadEnv);

@@ -47,6 +47,10 @@ public:
     LiveThreadManager *getCurrentThreadManager(JNIEnv *env, bool orMain) { return getThreadManager(env, orMain, false); }
     LiveThreadManager *getMainThreadManager() const { return mainThread; }
 
+    // The hooks around a sleep or park without a monitor: the calling
+    // thread's wait begins or ends while threads or monitors are recorded.
+    void agentSleep(JNIEnv *env, bool enter);
+
     // The method events of the VM: entry (entry2 with concrete subclasses)
     // and exit on; off sets nothing recorded for them.
     void enableCpuEvents(bool showSubclassMethods);

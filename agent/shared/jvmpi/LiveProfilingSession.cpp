@@ -315,6 +315,11 @@ int LiveProfilingSession::getCallTreeCollectionMethod()
     return config != nullptr ? config->instrumentationType : 2;
 }
 
+bool LiveProfilingSession::isAllUrls()
+{
+    return config != nullptr && config->allUrls;
+}
+
 void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter *writer)
 {
     if (reader->readByte(0) == 1) {

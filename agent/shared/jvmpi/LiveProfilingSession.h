@@ -67,6 +67,8 @@ public:
     const SessionConfig *getConfig() const { return config.get(); }
 
     int getCallTreeCollectionMethod() override;
+    // The configuration's switch: views keep probe calls that call nothing.
+    bool isAllUrls() override;
     ClassProfilingSession *getClassProfilingSession() override { return classSession.get(); }
     SamplerSession *getSamplerSession() override { return samplerSession.get(); }
     bool isAllocRecording() override { return heapSession != nullptr && heapSession->isRecording(); }

@@ -1,7 +1,14 @@
 // The natives of the method hooks in classes piagent rewrote
 // (com.orvane.agent.InstrumentationCallee): entries and exits reach the
 // CPU session's call trees on the calling thread's manager, the thread
-// being its JNIEnv* as in the VM's own events.
+// being its JNIEnv* as in the VM's own events; so do sleeps, parks and net
+// I/O, which make no manager and call no Java method (they run inside JDK
+// code). The component-class and static-initialiser natives ask the VM
+// through JNI.
+#include <string>
+
+#include "Counter.h"
+#include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
@@ -65,4 +72,66 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_lineNumberHin
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_InstrumentationCallee_isRecording0(JNIEnv *, jclass)
 {
     return JNI_TRUE;
+}
+
+// A sleep or park without a monitor begins or ends: waiting time.
+PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_sleep0(JNIEnv *env, jclass, jboolean enter)
+{
+    if (LiveCpuProfilingSession *cpu = cpuSession())
+        cpu->agentSleep(env, enter != JNI_FALSE);
+}
+
+// A network I/O method begins or ends; nested ones count once.
+PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_netIO0(JNIEnv *env, jclass, jboolean enter)
+{
+    LiveCpuProfilingSession *cpu = cpuSession();
+    LiveThreadManager *thread = cpu != nullptr ? cpu->getCurrentThreadManager(env, true) : nullptr;
+    if (thread != nullptr && !thread->getIgnored())
+        thread->setNetIO(enter != JNI_FALSE, Counter::getUsec());
+}
+
+// A component class made an instance: the class registry learns it by name
+// (its class load normally told it already).
+PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_registerClass0(JNIEnv *env, jclass, jclass type)
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    LiveClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
+    if (classes == nullptr || type == nullptr)
+        return;
+    jclass classClass = env->GetObjectClass(type);
+    jmethodID getName = classClass != nullptr ? env->GetMethodID(classClass, "getName", "()Ljava/lang/String;") : nullptr;
+    jstring name = getName != nullptr ? static_cast<jstring>(env->CallObjectMethod(type, getName)) : nullptr;
+    const char *chars = name != nullptr && !env->ExceptionCheck() ? env->GetStringUTFChars(name, nullptr) : nullptr;
+    if (chars == nullptr) {
+        env->ExceptionClear();
+        return;
+    }
+    std::string dotted = chars;
+    env->ReleaseStringUTFChars(name, chars);
+    env->DeleteLocalRef(name);
+    env->DeleteLocalRef(classClass);
+    classes->registerClassName(dotted.c_str());
+}
+
+// Whether the class declares its own <clinit>. The VM may answer with an
+// inherited one: the super class's answer tells them apart. False when the
+// VM finds none. Asking initialises the class (serialization is about to
+// use it anyway).
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_InstrumentationCallee_hasStaticInitializer0(JNIEnv *env, jclass, jclass type)
+{
+    if (type == nullptr)
+        return JNI_FALSE;
+    jmethodID own = env->GetStaticMethodID(type, "<clinit>", "()V");
+    if (own == nullptr) {
+        env->ExceptionClear();
+        return JNI_FALSE;
+    }
+    jclass super = env->GetSuperclass(type);
+    if (super == nullptr)
+        return JNI_TRUE;
+    jmethodID inherited = env->GetStaticMethodID(super, "<clinit>", "()V");
+    if (inherited == nullptr)
+        env->ExceptionClear();
+    env->DeleteLocalRef(super);
+    return own != inherited ? JNI_TRUE : JNI_FALSE;
 }

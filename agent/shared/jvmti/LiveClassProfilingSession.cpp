@@ -28,11 +28,11 @@ bool is(const MethodDesc *m, const char *className, const char *name, const char
 } // namespace
 
 LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session)
-    : ClassProfilingSession(session), decisions(this, session), annotationClassData(new ClassData("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION)),
+    : ClassProfilingSession(session), decisions(this, session),
       cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)), sleepMethodDesc(nullptr),
       waitMethodDesc(nullptr), objectInitMethodDesc(nullptr)
 {
-    ClassProfilingSession::addClassData(annotationClassData);
+    makeAnnotationClassData();
     ClassProfilingSession::addClassData(cumulationClassData);
 }
 
@@ -104,19 +104,6 @@ MethodDesc *LiveClassProfilingSession::getPackageMethodDesc(ClassData *classData
     }
     MethodDesc *result = slot;
     profilingSession->exitMonitor(IM_CLASS, false);
-    return result;
-}
-
-MethodDesc *LiveClassProfilingSession::getAnnotationMethodDesc(const char *name)
-{
-    profilingSession->enterMonitor(IM_THREAD | IM_CLASS);
-    MethodDesc *&slot = annotationNameToMethodDesc[name];
-    if (slot == nullptr) {
-        slot = new MethodDesc(annotationClassData, name, -1, "()V", -1, this, nullptr);
-        addMethodDesc(slot);
-    }
-    MethodDesc *result = slot;
-    profilingSession->exitMonitor(IM_THREAD | IM_CLASS, false);
     return result;
 }
 

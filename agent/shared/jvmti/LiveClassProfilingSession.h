@@ -29,8 +29,6 @@ public:
     void addMethodDesc(MethodDesc *methodDesc) override;
     // The package's pseudo method, made on first use.
     MethodDesc *getPackageMethodDesc(ClassData *classData);
-    // The probe pseudo method of that name, made on first use.
-    MethodDesc *getAnnotationMethodDesc(const char *name);
 
     // Command 1: applies `newConfig` (`oldConfig`, or null, is the one it
     // replaces; both stay the caller's) and retransforms the loaded classes
@@ -50,7 +48,6 @@ public:
     // The decisions about loading and loaded classes.
     ClassDecisions &getDecisions() { return decisions; }
 
-    ClassData *getAnnotationClassData() const { return annotationClassData; }
     ClassData *getCumulationClassData() const { return cumulationClassData; }
     MethodDesc *getSleepMethodDesc() const { return sleepMethodDesc; }
     MethodDesc *getWaitMethodDesc() const { return waitMethodDesc; }
@@ -63,14 +60,12 @@ protected:
 
 private:
     ClassDecisions decisions;
-    ClassData *annotationClassData;
     ClassData *cumulationClassData;
     MethodDesc *sleepMethodDesc;
     MethodDesc *waitMethodDesc;
     MethodDesc *objectInitMethodDesc;
-    // Pseudo methods by package and by probe name; guarded by the class lock.
+    // Pseudo methods by package; guarded by the class lock.
     std::unordered_map<std::string, MethodDesc *> packageNameToMethodDesc;
-    std::unordered_map<std::string, MethodDesc *> annotationNameToMethodDesc;
 };
 
 #endif

@@ -271,3 +271,25 @@ std::vector<MethodDesc *> ClassProfilingSession::getMethods()
     ClassLock lock(profilingSession);
     return methods;
 }
+
+void ClassProfilingSession::makeAnnotationClassData()
+{
+    if (annotationClassData != nullptr)
+        return;
+    annotationClassData = new ClassData("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION);
+    ClassProfilingSession::addClassData(annotationClassData);
+}
+
+MethodDesc *ClassProfilingSession::getAnnotationMethodDesc(const char *name)
+{
+    profilingSession->enterMonitor(IM_THREAD | IM_CLASS);
+    makeAnnotationClassData();
+    MethodDesc *&slot = annotationNameToMethodDesc[name];
+    if (slot == nullptr) {
+        slot = new MethodDesc(annotationClassData, name, -1, "()V", -1, this, nullptr);
+        addMethodDesc(slot);
+    }
+    MethodDesc *result = slot;
+    profilingSession->exitMonitor(IM_THREAD | IM_CLASS, false);
+    return result;
+}

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class ClassData;
@@ -66,6 +67,10 @@ public:
     bool read(DataReader *reader, int version, const std::function<bool(DataReader *, MethodDesc *)> &statistics);
 
     ProfilingSession *getProfilingSession() const { return profilingSession; }
+    // The pseudo method of probe `name` in the probes' pseudo class, made on
+    // first use (with the class, unless a subclass made it before).
+    MethodDesc *getAnnotationMethodDesc(const char *name);
+    ClassData *getAnnotationClassData() const { return annotationClassData; }
     ClassData *getJavaLangClassData() const { return javaLangClassData; }
     // Copies of the lists (taken under the class lock).
     std::vector<ClassData *> getClasses();
@@ -75,6 +80,9 @@ protected:
     // Classes the agent never instruments under the call-tree collection
     // method 1; none here.
     virtual bool isHardFiltered(const char *dottedName);
+
+    // Makes the probes' pseudo class now; the class lock is held or not yet needed.
+    void makeAnnotationClassData();
 
     ProfilingSession *profilingSession;
 
@@ -87,6 +95,9 @@ private:
     std::vector<ClassData *> classes;
     std::vector<std::string> viewFilters;
     ClassData *javaLangClassData;
+    ClassData *annotationClassData = nullptr;
+    // Pseudo methods by probe name; guarded by the class lock.
+    std::unordered_map<std::string, MethodDesc *> annotationNameToMethodDesc;
 };
 
 #endif

@@ -4,7 +4,36 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "ClassProfilingSession.h"
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "InternalMonitor.h"
+#include "LiveThreadManager.h"
 #include "MessageUtil.h"
+#include "SessionConfig.h"
+#include "SessionLock.h"
+
+namespace {
+
+// Probe calls are recorded with dynamic instrumentation only; with
+// sampling they are requests that the sampler puts above the stack.
+const int COLLECTION_INSTRUMENTED = 1;
+const int COLLECTION_SAMPLING = 3;
+
+// The probe's name; false (the exception cleared) when the VM has no memory for it.
+bool probeName(JNIEnv *env, jstring name, std::string *out)
+{
+    const char *chars = env->GetStringUTFChars(name, nullptr);
+    if (chars == nullptr) {
+        env->ExceptionClear();
+        return false;
+    }
+    *out = chars;
+    env->ReleaseStringUTFChars(name, chars);
+    return true;
+}
+
+} // namespace
 
 void JavaNatives::runnableSleep(long long millis)
 {
@@ -68,4 +97,77 @@ std::string JavaNatives::bytes(JNIEnv *env, jbyteArray array)
     if (length > 0)
         env->GetByteArrayRegion(array, 0, length, reinterpret_cast<jbyte *>(&text[0]));
     return text;
+}
+
+jlong JavaNatives::enterProbe(JNIEnv *env, CpuProfilingSession *cpu, ClassProfilingSession *classes, ThreadLookup thread, jstring name,
+                              jboolean nested)
+{
+    if (cpu == nullptr || classes == nullptr || name == nullptr || nested == JNI_TRUE ||
+        cpu->getSettings().collectionMethod != COLLECTION_INSTRUMENTED)
+        return 0;
+    LiveThreadManager *caller = thread(env, true);
+    if (caller == nullptr || caller->getIgnored())
+        return 0;
+    std::string probe;
+    if (!probeName(env, name, &probe))
+        return 0;
+    MethodDesc *method = classes->getAnnotationMethodDesc(probe.c_str());
+    caller->enterProbe(method);
+    return cpu->getMethodHandles().getHandle(method);
+}
+
+void JavaNatives::exitProbe(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jlong handle)
+{
+    if (cpu == nullptr || handle <= 0 || handle > INT32_MAX)
+        return;
+    MethodDesc *probe = cpu->getMethodHandles().lookup(static_cast<int32_t>(handle));
+    LiveThreadManager *caller = thread(env, false);
+    if (probe != nullptr && caller != nullptr)
+        caller->exitProbe(probe);
+}
+
+jboolean JavaNatives::isProbeEnabled(const SessionConfig *config, jint type)
+{
+    return config != nullptr && config->isProbeEnabled(type) ? JNI_TRUE : JNI_FALSE;
+}
+
+void JavaNatives::fillAnnotationInfo(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jlongArray info, jboolean callSite)
+{
+    const jsize LONGS = 7;
+    if (info == nullptr || env->GetArrayLength(info) < LONGS)
+        return;
+    jlong values[LONGS] = {0, 0, 0, 0, 0, 0, Counter::getUsec()};
+    LiveThreadManager *caller = cpu != nullptr ? thread(env, false) : nullptr;
+    if (caller != nullptr && !caller->getIgnored()) {
+        // The front end names threads by their manager: only compared, never followed.
+        values[1] = static_cast<jlong>(reinterpret_cast<intptr_t>(caller));
+        long long totals[4];
+        caller->fillAnnotationTotals(values[6], totals);
+        for (int i = 0; i < 4; i++)
+            values[2 + i] = totals[i];
+        // Sampled trees belong to the sampler thread: their calls have no call site here.
+        if (callSite == JNI_TRUE && cpu->isRecording() && cpu->getSettings().collectionMethod == COLLECTION_INSTRUMENTED)
+            values[0] = caller->probeCallSiteId();
+    }
+    env->SetLongArrayRegion(info, 0, LONGS, values);
+}
+
+jlong JavaNatives::probeRequest(JNIEnv *env, CpuProfilingSession *cpu, ClassProfilingSession *classes, jstring name)
+{
+    if (cpu == nullptr || classes == nullptr || name == nullptr || cpu->getSettings().collectionMethod != COLLECTION_SAMPLING)
+        return 0;
+    std::string probe;
+    if (!probeName(env, name, &probe))
+        return 0;
+    return cpu->getMethodHandles().getHandle(classes->getAnnotationMethodDesc(probe.c_str()));
+}
+
+void JavaNatives::registerThreadManager(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jobject self)
+{
+    LiveThreadManager *caller = cpu != nullptr ? thread(env, false) : nullptr;
+    if (caller == nullptr || self == nullptr)
+        return;
+    SessionLock lock(cpu->getProfilingSession(), IM_THREAD);
+    if (caller->javaThreadManager == nullptr && caller->threadHandle != nullptr)
+        caller->javaThreadManager = env->NewGlobalRef(self);
 }

@@ -82,9 +82,12 @@ TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
 
 class PiagentRealClassTest : public PiagentHostTest {
 protected:
-    // Runs PiClassProgram from `classes` in the host's JVM with class events
-    // on and checks its output, the rewriting and the call tree.
-    void runClassProgram(const std::string &classes)
+    // Runs `program` (the host's run step) from `classes` in the host's JVM
+    // with class events on, the session's filters from command 1 and CPU
+    // recording, until it ended; the front end stays connected. `session`
+    // adds attributes to the configuration's session, `elements` elements.
+    void runRecorded(const std::string &classes, const std::string &program, FrontendClient &client, const std::string &session = "",
+                     const std::string &elements = "")
     {
         // The files the script waits for, left by an earlier run.
         unlink((work + "/go").c_str());
@@ -94,15 +97,15 @@ protected:
         ASSERT_NE(port, 0);
         classPath = std::string(AGENT_JAR) + ":" + classes;
         start({"--class-events", "--jvm-option", "-Xverify:all", "--options", "port=" + std::to_string(port) + ",address=127.0.0.1",
-               "java-comm", "init-done", "await:go", "run:PiClassProgram:x/y", "mark:ran", "await:done", "shut-down"});
+               "java-comm", "init-done", "await:go", "run:" + program, "mark:ran", "await:done", "shut-down"});
         ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
-        FrontendClient client(60000);
         connectFrontend(client, port);
         Reply reply;
-        const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\">"
+        const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\"" + session + ">"
                                 "<filter type=\"exclusive\" name=\"java.\"/><filter type=\"exclusive\" name=\"javax.\"/>"
                                 "<filter type=\"exclusive\" name=\"sun.\"/><filter type=\"exclusive\" name=\"jdk.\"/>"
-                                "<filter type=\"exclusive\" name=\"com.sun.\"/>"
+                                "<filter type=\"exclusive\" name=\"com.sun.\"/>" +
+                                elements +
                                 "<methodInvocation><method className=\"PiClassProgram\" methodName=\"value\" signature=\"(JZ)D\"/>"
                                 "</methodInvocation></session></config>";
         ASSERT_EQ(client.call(1, configRequest(xml), &reply), FrontendClient::OK) << client.lastError();
@@ -112,6 +115,25 @@ protected:
         ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
         touch("go");
         ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
+    }
+
+    // Command 41's invocation tree.
+    void invocationTree(FrontendClient &client, Registry *registry, CallTreeReply *tree)
+    {
+        Reply reply;
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), registry, tree));
+        ASSERT_NE(tree->root, nullptr);
+    }
+
+    // Runs PiClassProgram from `classes` and checks its output, the
+    // rewriting and the call tree.
+    void runClassProgram(const std::string &classes)
+    {
+        FrontendClient client(60000);
+        runRecorded(classes, "PiClassProgram:x/y", client);
+        if (HasFatalFailure())
+            return;
         std::string said = out();
         // 3 x (0 + 1 + 4 + 9), value(7, true), two arguments.
         EXPECT_NE(said.find("\nclass program 42 14.0 2\n"), std::string::npos) << said;
@@ -123,9 +145,7 @@ protected:
 
         Registry registry;
         CallTreeReply tree;
-        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK) << client.lastError();
-        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
-        ASSERT_NE(tree.root, nullptr);
+        ASSERT_NO_FATAL_FAILURE(invocationTree(client, &registry, &tree));
         std::string text = CallTreeView::format(*tree.root, registry);
         std::vector<const ViewNode *> sums = nodesNamed(*tree.root, registry, "sum");
         std::vector<const ViewNode *> squares = nodesNamed(*tree.root, registry, "square");
@@ -169,6 +189,43 @@ TEST_F(PiagentRealClassTest, RealJvmClassesAreRewrittenByTheSessionFiltersAndRea
         if (HasFatalFailure())
             return;
     }
+}
+
+// Probe calls from a class piagent rewrote reach the agent's probe natives:
+// the probe's pseudo method shows under the calling method with exactly its
+// three calls; an exit without an entry and a handle never given change
+// nothing; the payload's place names the calling node and the thread. The
+// hooks' sleep and net I/O natives count the thread's time in those states;
+// the static-initialiser native answers as the JDK does.
+TEST_F(PiagentRealClassTest, ProbeCallsAndHookNativesReachTheCallingThread)
+{
+    FrontendClient client(60000);
+    // allUrls: the view keeps probe calls that call nothing.
+    ASSERT_NO_FATAL_FAILURE(runRecorded(PROBE_CLASSES, "PiProbeProgram", client, " allUrls=\"true\"",
+                                        "<filter type=\"exclusive\" name=\"unprofiled.\"/>"));
+    std::string said = out();
+    EXPECT_NE(said.find("\nprobe program 1 true true\n"), std::string::npos) << said << err();
+    // The hooks' sleep and net I/O: the thread's waiting and net I/O times.
+    EXPECT_NE(said.find("\nwaits true true\n"), std::string::npos) << said << err();
+    // The static-initialiser question of the default serialVersionUID: own
+    // <clinit> yes, inherited one no, as the JDK computes it.
+    EXPECT_NE(said.find("\nsuids true true\n"), std::string::npos) << said << err();
+    EXPECT_EQ(err().find("UnsatisfiedLinkError"), std::string::npos) << err();
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_NO_FATAL_FAILURE(invocationTree(client, &registry, &tree));
+    std::string text = CallTreeView::format(*tree.root, registry);
+    std::vector<const ViewNode *> reads = nodesNamed(*tree.root, registry, "read");
+    std::vector<const ViewNode *> probes = nodesNamed(*tree.root, registry, "file read");
+    ASSERT_EQ(reads.size(), 1u) << text << said << err();
+    ASSERT_EQ(probes.size(), 1u) << text << said << err();
+    EXPECT_EQ(reads[0]->count, 1u) << text;
+    EXPECT_EQ(probes[0]->count, 3u) << "the unmatched exit and the unknown handle changed nothing: " << text;
+    ASSERT_EQ(reads[0]->children.size(), 1u) << text;
+    EXPECT_EQ(reads[0]->children[0].get(), probes[0]) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
 }
 
 } // namespace
