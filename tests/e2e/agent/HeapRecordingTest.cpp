@@ -28,6 +28,7 @@
 #include "HeapProfilingSession.h"
 #include "ProfilingSession.h"
 #include "Registry.h"
+#include "SessionRequest.h"
 #include "SnapshotFile.h"
 #include "SnapshotProfilingSession.h"
 
@@ -50,13 +51,7 @@ std::vector<uint8_t> configRequest(int recordingType)
 {
     if (recordingType <= 0)
         return {0};
-    const std::string xml = configXml(recordingType);
-    std::vector<uint8_t> config = {1, 0, 0, 0, 3};
-    for (int shift = 24; shift >= 0; shift -= 8)
-        config.push_back(static_cast<uint8_t>(xml.size() >> shift));
-    config.insert(config.end(), xml.begin(), xml.end());
-    config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
-    return config;
+    return sessionRequest(configXml(recordingType), 3);
 }
 
 uint32_t u4At(const std::vector<uint8_t> &b, size_t at)

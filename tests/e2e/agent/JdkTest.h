@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "JvmProcess.h"
+#include "SessionRequest.h"
 
 namespace jvmtest {
 
@@ -48,17 +49,7 @@ protected:
 };
 
 // Command 1 with a session configuration (session 5) and no scripts.
-inline std::vector<uint8_t> setParameters(const std::string &xml)
-{
-    std::vector<uint8_t> p = {1, 0, 0, 0, 5};
-    uint32_t n = static_cast<uint32_t>(xml.size());
-    for (int shift = 24; shift >= 0; shift -= 8)
-        p.push_back(static_cast<uint8_t>(n >> shift));
-    p.insert(p.end(), xml.begin(), xml.end());
-    p.insert(p.end(), {0, 0});       // the trailing string the agent ignores
-    p.insert(p.end(), {0, 0, 0, 0}); // no scripts
-    return p;
-}
+inline std::vector<uint8_t> setParameters(const std::string &xml) { return sessionRequest(xml, 5); }
 
 } // namespace jvmtest
 

@@ -9,6 +9,7 @@
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "Registry.h"
+#include "SessionRequest.h"
 #include "../../support/LoopbackSocket.h"
 
 #include <arpa/inet.h>
@@ -56,17 +57,8 @@ namespace {
     return result;
 }
 
-// Command 1 with a configuration: byte 1, U4 id, U4 length, the document,
-// its file name and no script files.
-[[maybe_unused]] std::vector<uint8_t> configRequest(const std::string &xml)
-{
-    std::vector<uint8_t> config = {1, 0, 0, 0, 3};
-    for (int shift = 24; shift >= 0; shift -= 8)
-        config.push_back(static_cast<uint8_t>(xml.size() >> shift));
-    config.insert(config.end(), xml.begin(), xml.end());
-    config.insert(config.end(), {0, 6, 'u', 'n', 'u', 's', 'e', 'd', 0, 0, 0, 0});
-    return config;
-}
+// Command 1 with a configuration (id 3).
+[[maybe_unused]] std::vector<uint8_t> configRequest(const std::string &xml) { return sessionRequest(xml, 3); }
 
 // The nodes of `root` whose method is named `name`, depth first.
 [[maybe_unused]] std::vector<const ViewNode *> nodesNamed(const ViewNode &root, const Registry &registry, const std::string &name)
