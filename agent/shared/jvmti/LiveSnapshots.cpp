@@ -55,17 +55,11 @@ bool LiveSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path
     if (edge.dying) {
         MessageUtil::message("Could not save snapshot. VM already terminated.");
     } else {
-        CharVectorDataWriter config;
-        std::string problem = session->getConfig()->writeConfigFile(&config);
-        if (!problem.empty())
-            MessageUtil::message("%s", problem.c_str());
-        config.flush();
         JavaSnapshotPart javaPart(env);
         SnapshotSources s = sources(session);
         s.javaPart = env != nullptr ? &javaPart : nullptr;
-        long long running = (Counter::getUsec() - edge.startTime) / 1000000LL;
-        saved = SnapshotWriter::saveSnapshot(path, s, false, config.getBytes(), static_cast<uint32_t>(running < 0 ? 0 : running),
-                                             session->getOptions().keepTempSnapshots);
+        saved = SnapshotWriter::saveWithConfiguration(path, s, *session->getConfig(), edge.startTime,
+                                                      session->getOptions().keepTempSnapshots);
     }
     if (edge.snapshotMonitor != nullptr)
         edge.jvmti->RawMonitorExit(edge.snapshotMonitor);

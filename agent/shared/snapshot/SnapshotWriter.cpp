@@ -4,13 +4,16 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "CharVectorDataWriter.h"
 #include "Communicator.h"
+#include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "DataReader.h"
 #include "FileDataWriter.h"
 #include "GzFileDataWriter.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "SessionConfig.h"
 #include "SessionLock.h"
 #include "SnapshotJavaPart.h"
 #include "TempFiles.h"
@@ -242,4 +245,16 @@ bool SnapshotWriter::saveSnapshot(const char *path, const SnapshotSources &sourc
     }
     MessageUtil::message("Done.");
     return true;
+}
+
+bool SnapshotWriter::saveWithConfiguration(const char *path, const SnapshotSources &sources, const SessionConfig &config,
+                                           long long startUsec, bool keepTemp)
+{
+    CharVectorDataWriter record;
+    std::string problem = config.writeConfigFile(&record);
+    if (!problem.empty())
+        MessageUtil::message("%s", problem.c_str());
+    record.flush();
+    long long running = (Counter::getUsec() - startUsec) / 1000000LL;
+    return saveSnapshot(path, sources, false, record.getBytes(), static_cast<uint32_t>(running < 0 ? 0 : running), keepTemp);
 }

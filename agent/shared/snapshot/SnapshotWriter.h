@@ -11,6 +11,7 @@ class Communicator;
 class DataReader;
 class DataWriter;
 class FileDataWriter;
+class SessionConfig;
 
 // Writes snapshots: the stream (header, section table, the sections in file
 // order 1, 2, 3, 0, 4, 5, 6, each framed by its magic with length, position
@@ -57,6 +58,12 @@ public:
     static bool saveSnapshot(const char *path, const SnapshotSources &sources, bool recorder,
                              const std::vector<char> &configRecord, uint32_t secondsRunning, bool keepTemp,
                              bool savePayloads = true);
+
+    // A live session's snapshot saved at `path` as saveSnapshot does it,
+    // with the session's configuration record and the seconds since
+    // `startUsec` (the agent's start on its own clock).
+    static bool saveWithConfiguration(const char *path, const SnapshotSources &sources, const SessionConfig &config,
+                                      long long startUsec, bool keepTemp);
 
 private:
     static void writeSection(FileDataWriter *writer, int index, long long *positions, long long *lengths,
