@@ -206,9 +206,17 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     EXPECT_LT(byName["sleeper"]->end, 0) << "it lives";
     EXPECT_EQ(byName.count("parker-to-be"), 0u) << "renamed: " << histories;
 
-    // Telemetry: the Java side ticks once a second.
+    // Telemetry: the Java side ticks once a second. A sample taken before the
+    // threads reached the states above can still be queued: read on until a
+    // sample counts them (the threads stay in them).
     TelemetryReply first;
-    for (auto until = deadline(); std::chrono::steady_clock::now() < until && first.samples.size() < 2;) {
+    auto settled = [&first] {
+        if (first.samples.size() < 2)
+            return false;
+        const TelemetryReply::Sample &s = first.samples.back();
+        return s.standard[7] >= 4 && s.standard[8] >= 1;
+    };
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until && !settled();) {
         usleep(200000);
         TelemetryReply more = telemetry(client);
         first.samples.insert(first.samples.end(), more.samples.begin(), more.samples.end());
