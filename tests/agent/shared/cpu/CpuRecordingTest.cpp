@@ -58,6 +58,27 @@ protected:
         vm.stack.clear();
         return t;
     }
+
+    // Methods of a library the filters leave out (f1, f2 of "org.lib.L":
+    // set the "org." filter first) and of the agent's own classes (hook).
+    struct FilteredLibrary {
+        ClassData lib;
+        ClassData agent;
+        int32_t f1, f2, hook;
+        explicit FilteredLibrary(CpuRecordingTest &test)
+            : lib("org.lib.L", &test.classes),
+              agent("com.orvane.agent.Agent", &test.classes), f1(test.methodIn(&lib, "f1")), f2(test.methodIn(&lib, "f2")),
+              hook(test.methodIn(&agent, "h"))
+        {
+        }
+    };
+
+    int32_t methodIn(ClassData *c, const char *name)
+    {
+        MethodDesc *m = new MethodDesc(c, name, -1, "()V", -1, &classes, c->getClassName());
+        classes.addMethodDesc(m);
+        return cpu.getMethodHandles().getHandle(m);
+    }
 };
 
 TEST_F(CpuRecordingTest, EntriesAndExitsBuildTheTreeWithTimesAndCounts)
@@ -224,14 +245,8 @@ TEST_F(CpuRecordingTest, SleepTimeGoesToTheWaitColumnsNotToTheValue)
 TEST_F(CpuRecordingTest, FilteredChainsAndAgentClassesAreNotRecorded)
 {
     classes.setFilters({"org."}, false);
-    ClassData lib("org.lib.L", &classes);
-    ClassData agent("com.orvane.agent.Agent", &classes);
-    auto make = [&](ClassData *c, const char *name) {
-        MethodDesc *m = new MethodDesc(c, name, -1, "()V", -1, &classes, c->getClassName());
-        classes.addMethodDesc(m);
-        return cpu.getMethodHandles().getHandle(m);
-    };
-    int32_t main = method("main"), f1 = make(&lib, "f1"), f2 = make(&lib, "f2"), app = method("app"), hook = make(&agent, "h");
+    FilteredLibrary w(*this);
+    int32_t main = method("main"), f1 = w.f1, f2 = w.f2, app = method("app"), hook = w.hook;
     cpu.setCpuRecord(true, true);
     LiveThreadManager *t = startThread(main);
     vm.now = 100;
@@ -256,14 +271,8 @@ TEST_F(CpuRecordingTest, FilteredChainsAndAgentClassesAreNotRecorded)
 TEST_F(CpuRecordingTest, CallsThatAreNotRecordedReadNoClock)
 {
     classes.setFilters({"org."}, false);
-    ClassData lib("org.lib.L", &classes);
-    ClassData agent("com.orvane.agent.Agent", &classes);
-    auto make = [&](ClassData *c, const char *name) {
-        MethodDesc *m = new MethodDesc(c, name, -1, "()V", -1, &classes, c->getClassName());
-        classes.addMethodDesc(m);
-        return cpu.getMethodHandles().getHandle(m);
-    };
-    int32_t main = method("main"), f1 = make(&lib, "f1"), f2 = make(&lib, "f2"), app = method("app"), hook = make(&agent, "h");
+    FilteredLibrary w(*this);
+    int32_t main = method("main"), f1 = w.f1, f2 = w.f2, app = method("app"), hook = w.hook;
     cpu.setCpuRecord(true, true);
     LiveThreadManager *t = startThread(main);
     struct Step {
