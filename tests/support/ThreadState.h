@@ -1,12 +1,16 @@
 #ifndef KVR_TESTS_THREADSTATE_H
 #define KVR_TESTS_THREADSTATE_H
 
+#include <dirent.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -33,6 +37,88 @@ inline bool waitUntilSleeping(pid_t tid, std::chrono::milliseconds limit = std::
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!sleeping(tid)) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The kernel's ids of the threads of this process.
+inline std::set<pid_t> threads()
+{
+    std::set<pid_t> ids;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (struct dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.')
+                ids.insert((pid_t)atoi(entry->d_name));
+        }
+        closedir(dir);
+    }
+    return ids;
+}
+
+// The number of the system call thread `tid` is blocked in; -1 while it runs.
+inline long systemCall(pid_t tid)
+{
+    std::ifstream call("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return call >> number ? number : -1;
+}
+
+// True while thread `tid` sleeps in a futex wait on a word inside the `size`
+// bytes at `address` (a semaphore, mutex or condition variable there).
+inline bool waitingOn(pid_t tid, const void *address, size_t size)
+{
+    std::ifstream call("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    std::string first;
+    if (!(call >> number >> first) || number != SYS_futex)
+        return false;
+    uintptr_t word = (uintptr_t)strtoull(first.c_str(), nullptr, 16);
+    uintptr_t start = (uintptr_t)address;
+    return word >= start && word < start + size && sleeping(tid);
+}
+
+// Waits until thread `tid` sleeps waiting on the object at `address`; false after `limit`.
+template <typename T>
+inline bool waitUntilWaitingOn(pid_t tid, const T *object, std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!waitingOn(tid, object, sizeof *object)) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// True while thread `tid` sleeps in nanosleep or clock_nanosleep.
+inline bool inTimedSleep(pid_t tid)
+{
+    long call = systemCall(tid);
+    return sleeping(tid) && (call == SYS_nanosleep || call == SYS_clock_nanosleep);
+}
+
+// How often thread `tid` has given up the processor to wait (a sleep, a
+// lock, a read); -1 when it is gone.
+inline long voluntarySwitches(pid_t tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return atol(line.c_str() + line.find(':') + 1);
+    }
+    return -1;
+}
+
+// Waits until thread `tid` sleeps in a timed sleep having given up the
+// processor more than `switches` times in all; false after `limit`.
+inline bool waitForTimedSleepAfter(pid_t tid, long switches,
+                                   std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!(voluntarySwitches(tid) > switches && inTimedSleep(tid))) {
         if (std::chrono::steady_clock::now() > end)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

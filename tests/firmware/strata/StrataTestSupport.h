@@ -18,12 +18,14 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <ostream>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
 
 #include "../main/FirmwareTestSupport.h"
+#include "../../support/ThreadState.h"
 
 namespace strataTest {
 
@@ -62,6 +64,13 @@ inline bool inPrivateNamespaces()
         ASSERT_TRUE(strataTest::inPrivateNamespaces()) << firmwareTest::namespaceError();             \
     } while (0)
 
+/* The threads the service's init started: the transmit thread and the thread that sends queued messages. */
+inline std::set<pid_t> &serviceThreads()
+{
+    static std::set<pid_t> started;
+    return started;
+}
+
 /* Once per process: log, card root, boot environment, short waits, service init. */
 inline void setUpProcess()
 {
@@ -88,7 +97,11 @@ inline void setUpProcess()
     strataTiming.overrunPauseMs = 20;
     strataLinkConfiguration.monitorEnable = 0;
     strataService.category = log4c_category_get(strataService.categoryName);
+    std::set<pid_t> before = threadState::threads();
     strataService.init(&strataService);
+    for (pid_t tid : threadState::threads())
+        if (!before.count(tid))
+            serviceThreads().insert(tid);
 }
 
 /* The boot environment every test starts from. */
@@ -186,6 +199,32 @@ protected:
         all = peer.received();
         out.insert(out.end(), all.begin() + (long)end + 1, all.begin() + (long)indexOf(all, QUEUE_MARKER, queuedAt));
         return out;
+    }
+    /*
+     * The thread that sends queued messages: of the service's threads, the one
+     * that sleeps between its looks at the link state while it is below 3
+     * (the transmit thread waits on its queue). 0 when none does.
+     */
+    static pid_t sendThread()
+    {
+        for (int i = 0; i < 2000; i++) {
+            for (pid_t tid : serviceThreads())
+                if (threadState::inTimedSleep(tid))
+                    return tid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return 0;
+    }
+    /*
+     * Waits until the send thread has slept four more times and sleeps again:
+     * with the link below state 3 each sleep ends one look at the link state,
+     * so at least one whole look began after this call. A thread that sent
+     * or dropped a message instead waits on its queue, not in a sleep.
+     */
+    static bool sendThreadLookedAgain(pid_t sender)
+    {
+        long start = threadState::voluntarySwitches(sender);
+        return start >= 0 && threadState::waitForTimedSleepAfter(sender, start + 3);
     }
     static size_t indexOf(const std::vector<ctrlpeer::Packet> &packets, uint16_t opcode, size_t from)
     {

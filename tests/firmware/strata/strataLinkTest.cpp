@@ -401,28 +401,57 @@ TEST_F(StrataLink, SrvSendMessageRefusesOversizedPayloads)
     EXPECT_TRUE(TestLog::instance().contains("strata message payload size 101 is too big(max:100)!"));
 }
 
+/*
+ * Below state 3 queued messages wait. A request may go out at state 2 and a
+ * report may not: a send thread that did not wait would send the request at
+ * once, and give the report up at once (no time for retries here).
+ */
 TEST_F(StrataLink, SrvSendMessageWaitsForStateThreeThenSendsTwoPackets)
 {
-    raiseState(2);
+    struct Case {
+        const char *name;
+        uint32_t type;
+        uint32_t destination;
+        uint8_t sentTo;
+    } cases[] = {
+        {"request", STRATA_MSG_REQUEST, STRATA_CONTROLLER_ADDRESS, STRATA_CONTROLLER_ADDRESS},
+        {"report", STRATA_MSG_REPORT, 0, STRATA_REPORT_ADDRESS},
+    };
+    struct GiveUpAtOnce {
+        uint32_t saved = strataTiming.sendGiveUpMs;
+        GiveUpAtOnce() { strataTiming.sendGiveUpMs = 0; }
+        ~GiveUpAtOnce() { strataTiming.sendGiveUpMs = saved; }
+    } giveUpAtOnce;
     Bytes payload(100);
     for (size_t i = 0; i < payload.size(); i++)
         payload[i] = (uint8_t)(0xA0 + i);
-    size_t from = peer.received().size();
-    ASSERT_EQ(strataSrvSendMessage(nullptr, STRATA_MSG_REPORT, 0, 0x0321, payload.data(), 100), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(peer.count(0x0321), 0u);
-    raiseState(3);
-    ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0321 && !p.more; }, 3000, nullptr, from));
-    auto got = untilMarkers(from);
-    std::vector<Packet> mine;
-    std::copy_if(got.begin(), got.end(), std::back_inserter(mine), [](const Packet &p) { return p.opcode == 0x0321; });
-    ASSERT_EQ(mine.size(), 2u);
-    EXPECT_EQ(mine[0].raw[3], 0x7B);
-    EXPECT_EQ(mine[1].raw[3], 0x2D);
-    EXPECT_EQ(mine[0].destination, STRATA_REPORT_ADDRESS);
-    Bytes joined = mine[0].data;
-    joined.insert(joined.end(), mine[1].data.begin(), mine[1].data.end());
-    EXPECT_EQ(joined, payload);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        raiseState(2);
+        pid_t sender = sendThread();
+        ASSERT_NE(sender, 0) << "no service thread sleeps between looks at the link state";
+        size_t mark = TestLog::instance().mark();
+        size_t from = peer.received().size();
+        ASSERT_EQ(strataSrvSendMessage(nullptr, c.type, c.destination, 0x0321, payload.data(), 100), 1);
+        /* The send thread looked at the link since; what it sent then is before a link test's answer. */
+        ASSERT_TRUE(sendThreadLookedAgain(sender)) << "the send thread stopped looking at the link state";
+        auto early = untilMarkers(from);
+        EXPECT_EQ(std::count_if(early.begin(), early.end(), [](const Packet &p) { return p.opcode == 0x0321; }), 0);
+        raiseState(3);
+        ASSERT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0321 && !p.more; }, 3000, nullptr, from));
+        auto got = untilMarkers(from);
+        std::vector<Packet> mine;
+        std::copy_if(got.begin(), got.end(), std::back_inserter(mine), [](const Packet &p) { return p.opcode == 0x0321; });
+        ASSERT_EQ(mine.size(), 2u);
+        EXPECT_EQ(mine[0].raw[3], 0x7B);
+        EXPECT_EQ(mine[1].raw[3], 0x2D);
+        EXPECT_EQ(mine[0].destination, c.sentTo);
+        EXPECT_EQ(mine[1].destination, c.sentTo);
+        Bytes joined = mine[0].data;
+        joined.insert(joined.end(), mine[1].data.begin(), mine[1].data.end());
+        EXPECT_EQ(joined, payload);
+        EXPECT_EQ(TestLog::instance().since(mark).find("failed to send strata message"), std::string::npos);
+    }
 }
 
 TEST_F(StrataLink, SrvSendMessageGivesUpAfterItsTimeout)
