@@ -129,8 +129,11 @@ void leave(ctrlpeer::CtrlPeer &peer, const PeerExit &exit)
     size_t from = peer.received().size();
     peer.sendMessage(0x0014);
     if (exit.replyRead) {
-        peer.waitFor([](const Packet &p) { return p.opcode == 0x0015 && !p.more; }, 2000, nullptr, from);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(peer.waitFor([](const Packet &p) { return p.opcode == 0x0015 && !p.more; }, 20000, nullptr, from));
+        /* the card answers in order: after a link test's answer it has nothing more to say */
+        size_t linkTestAt = peer.received().size();
+        peer.sendMessage(0x0010);
+        EXPECT_TRUE(peer.waitOpcode(0x0011, 20000, nullptr, linkTestAt));
     }
     if (exit.reset)
         peer.reset();
@@ -424,10 +427,16 @@ TEST_F(StrataService, BridgeRelaysBothWaysWithLabelAndIpSettingsOnConnect)
     ctrlpeer::CtrlPeer controller;
     startOnPty(controller);
     raiseState(controller, 3);
-    /* label and IP settings arrive before the QVS application listens */
+    /*
+     * Label and IP settings arrive before the QVS application listens: the
+     * receiver handles messages in order, so once a link test sent after them
+     * is answered the card holds both.
+     */
     controller.sendMessage(0x0019, {'L', 'B', 'L'});
     controller.sendMessage(0x100F, {0, 0, 10, 0, 0, 21, 255, 255, 255, 0, 10, 0, 0, 1, 1, 2, 3, 4, 5, 6});
-    ASSERT_TRUE(controller.waitFor([&](const Packet &) { return false; }, 300) == false);
+    size_t linkTestAt = controller.received().size();
+    controller.sendMessage(0x0010);
+    ASSERT_TRUE(controller.waitOpcode(0x0011, 20000, nullptr, linkTestAt));
 
     ctrlpeer::CtrlPeer::Options qvsOptions;
     qvsOptions.acknowledge = false;
@@ -556,9 +565,7 @@ TEST_F(StrataService, PressWhileAPressIsRelayedIsDropped)
     });
     /* blocked: asleep inside the socket's send, twice, with nothing relayed between */
     auto inSend = [&] {
-        std::ifstream call("/proc/self/task/" + std::to_string(fillTid) + "/syscall");
-        long number = -1;
-        return fillTid != 0 && (call >> number) && number == SYS_sendto && threadState::sleeping(fillTid);
+        return fillTid != 0 && threadState::systemCall(fillTid) == SYS_sendto && threadState::sleeping(fillTid);
     };
     bool blocked = false;
     for (int i = 0; i < 1000 && !blocked; i++) {

@@ -20,7 +20,8 @@ using firmwareTest::readFile;
 namespace {
 
 constexpr uint16_t DEBUG_SERVER_PORT = 5100;
-constexpr uint16_t COMM_STATE = 0x000C, DEV_ID = 0x0013, MEM_BLOCK_REQUEST = 0x0014, MEM_BLOCK = 0x0015, ACK = 0;
+constexpr uint16_t COMM_STATE = 0x000C, DEV_ID = 0x0013, MEM_BLOCK_REQUEST = 0x0014, MEM_BLOCK = 0x0015, ACK = 0,
+                   LINK_TEST = 0x0010, LINK_TEST_ANSWER = 0x0011;
 
 size_t countIn(const std::string &text, const std::string &needle)
 {
@@ -43,7 +44,7 @@ protected:
     void TearDown() override { firmwareTest::stopDaemon(dir, pid); }
     std::string log() { return dir / "firmware.log"; }
 
-    /* Connects, is announced, raises the link to state 3 and asks for the MEM_BLOCK text. */
+    /* Connects, is announced, raises the link to state 3 and asks for the MEM_BLOCK text (and waits for all of it). */
     void exchange(ctrlpeer::CtrlPeer &peer, bool waitForTheText)
     {
         ASSERT_TRUE(peer.connectTcp(DEBUG_SERVER_PORT, 5000));
@@ -54,7 +55,12 @@ protected:
         from = peer.received().size();
         peer.sendMessage(MEM_BLOCK_REQUEST);
         if (waitForTheText) {
-            EXPECT_TRUE(peer.waitOpcode(MEM_BLOCK, 5000, nullptr, from));
+            EXPECT_TRUE(peer.waitFor([](const ctrlpeer::Packet &p) { return p.opcode == MEM_BLOCK && !p.more; }, 20000,
+                                     nullptr, from));
+            /* the card answers in order: after a link test's answer it has nothing more to say */
+            from = peer.received().size();
+            peer.sendMessage(LINK_TEST);
+            EXPECT_TRUE(peer.waitOpcode(LINK_TEST_ANSWER, 20000, nullptr, from));
         }
     }
 
@@ -85,8 +91,6 @@ TEST_F(StrataDebugServer, ControllerThatResetsMidReplyOrClosesCostsOnlyItsConnec
         {
             ctrlpeer::CtrlPeer leaving;
             exchange(leaving, c.replyRead);
-            if (c.replyRead)
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
             if (c.reset)
                 leaving.reset();
             else
