@@ -1,9 +1,11 @@
 #include "deviceManager/deviceManager.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "deviceTestSupport.h"
+#include "../../support/ThreadState.h"
 
 namespace {
 
@@ -218,14 +220,25 @@ TEST_F(FpgaHandlerTest, StoppingCompletesEveryQueuedRequestWithAnError)
                   0u);
     }
     std::atomic<uint32_t> syncResult{0xFFFF};
-    std::thread syncCaller([&] { syncResult = deviceManagerAccess(DEVICE_READ, 1, 0x11, 1, 1, buffer + 4); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::atomic<pid_t> syncTid{0}, stopperTid{0};
+    std::thread syncCaller([&] {
+        syncTid = threadState::currentTid();
+        syncResult = deviceManagerAccess(DEVICE_READ, 1, 0x11, 1, 1, buffer + 4);
+    });
+    /* the synchronous request is queued: its caller sleeps waiting for the answer */
+    for (int wait = 0; wait < 5000 && syncTid == 0; wait++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(threadState::waitUntilSleeping(syncTid));
 
-    std::thread stopper([] { deviceManagerTerminate(nullptr, 3, 1); });
+    std::thread stopper([&] {
+        stopperTid = threadState::currentTid();
+        deviceManagerTerminate(nullptr, 3, 1);
+    });
     deviceObject *fsm = deviceManagerGetDevice(DEVICE_FSM_FPGA);
     for (int wait = 0; wait < 500 && fsm->initialised != 2; wait++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    /* the stop has begun: the stopper waits for the worker, still held in its transfer */
+    EXPECT_TRUE(threadState::waitUntilSleeping(stopperTid));
     cardsimFpgaHold(CARDSIM_FSM, 0);
     stopper.join();
     syncCaller.join();

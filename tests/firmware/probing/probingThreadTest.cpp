@@ -13,6 +13,7 @@
 #include "qvsInterface/qvsInterface.h"
 #include "serviceManager/serviceManager.h"
 
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 
 #include "../main/EmulatedCard.h"
 #include "../main/FirmwareTestSupport.h"
+#include "../../support/ThreadState.h"
 
 extern serviceDescriptor interruptControllerService;
 extern serviceDescriptor probingService;
@@ -44,7 +46,10 @@ protected:
         initService(&probingService);
         probingService.preStart(&probingService);
         probingService.state = SERVICE_STATE_RUN;
-        probing = std::thread([] { probingService.threadEntry(&probingService); });
+        probing = std::thread([this] {
+            probingTid = threadState::currentTid();
+            probingService.threadEntry(&probingService);
+        });
         ASSERT_EQ(cardsimVsyncStart(5), 0);
     }
     void TearDown() override
@@ -77,16 +82,30 @@ protected:
     }
     TempDir root;
     std::thread interrupts, probing;
+    std::atomic<pid_t> probingTid{0};
 };
 
 TEST_F(ProbingThread, ThreadControlHaltsAndResumesTheCycles)
 {
     ASSERT_TRUE(readsReach(3));
+    size_t mark = TestLog::instance().mark();
     threadControl(0xFFFF);
     ASSERT_EQ(probingControlFlags.halted, 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    /*
+     * The thread logs each Vsync after the reads of the one before and then
+     * looks at the halt: from a Vsync logged now on, a halted thread reads
+     * nothing. It waits the halt out asleep (a Vsync is waited for on a
+     * condition, not in a sleep); once it has woken and slept again, it
+     * has looked at the halt again.
+     */
+    const std::string vsyncLine = "probing srvcRunning VSYNC count";
+    for (int i = 0; i < 2000 && TestLog::instance().since(mark).find(vsyncLine) == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_NE(TestLog::instance().since(mark).find(vsyncLine), std::string::npos);
     uint32_t halted = cardsimFpgaReadCount(CARDSIM_FSM, 0x0040);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(threadState::waitForTimedSleepAfter(probingTid, -1)) << "the halted thread does not sleep";
+    long switches = threadState::voluntarySwitches(probingTid);
+    ASSERT_TRUE(threadState::waitForTimedSleepAfter(probingTid, switches)) << "the halted thread stopped sleeping";
     EXPECT_EQ(cardsimFpgaReadCount(CARDSIM_FSM, 0x0040), halted);
     threadControl(0xFFFE);
     EXPECT_TRUE(readsReach(halted + 3));

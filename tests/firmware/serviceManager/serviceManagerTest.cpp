@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "../main/FirmwareTestSupport.h"
+#include "../../support/ThreadState.h"
 
 using firmwareTest::TestLog;
 
@@ -101,15 +102,23 @@ TEST_F(ServiceManagerTest, AllEqualStartsEverythingAtOnceAndMainEnables)
     EXPECT_NE(TestLog::instance().since(mark).find("checking if there are any services to run at time interval 0."),
               std::string::npos);
     EXPECT_EQ(calls[0].preStart + calls[1].preStart, 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(calls[0].threadRan, 0); /* nothing runs before main enables */
+    /*
+     * Nothing runs before main enables: the service's thread waits on its
+     * semaphore. One that ran its service first would have counted the run.
+     */
+    const std::string created = "initService probing: Thread created pid is ";
+    ASSERT_TRUE(waitFor([&] { return TestLog::instance().since(mark).find(created) != std::string::npos; }, 10000));
+    std::string logged = TestLog::instance().since(mark);
+    pid_t probingThread = (pid_t)atoi(logged.c_str() + logged.find(created) + created.size());
+    ASSERT_TRUE(threadState::waitUntilWaitingOn(probingThread, &serviceA.semaphore));
+    EXPECT_EQ(calls[0].threadRan, 0);
     EXPECT_NE(TestLog::instance().since(mark).find("ServiceManager will start all threads from Main!"), std::string::npos);
 
     serviceManagerEnable(testList, 3);
     EXPECT_TRUE(waitFor([] { return calls[0].threadRan == 1; }));
     EXPECT_EQ(serviceA.state, SERVICE_STATE_RUN);
     EXPECT_EQ(serviceB.state, SERVICE_STATE_INIT);
-    std::string logged = TestLog::instance().since(mark);
+    logged = TestLog::instance().since(mark);
     EXPECT_NE(logged.find("Starting service probing"), std::string::npos);
     EXPECT_NE(logged.find("Not starting service ledManager"), std::string::npos);
 

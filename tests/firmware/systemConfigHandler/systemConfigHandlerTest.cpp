@@ -9,9 +9,12 @@
 
 #include "systemConfigHandler/systemConfigHandlerPrivate.h"
 
+#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <thread>
+
+#include "../../support/ThreadState.h"
 
 using namespace layoutTest;
 
@@ -367,11 +370,16 @@ TEST_F(SystemConfig, ControlDoesNotWaitForAPausedThread)
     serviceDescriptor &service = systemConfigHandlerService;
     ASSERT_EQ(sem_init(&service.semaphore, 0, 0), 0);
     service.state = SERVICE_STATE_PAUSE;
-    std::thread thread([&service] { service.threadEntry(&service); });
+    std::atomic<pid_t> tid{0};
+    std::thread thread([&service, &tid] {
+        tid = threadState::currentTid();
+        service.threadEntry(&service);
+    });
     for (int i = 0; i < 200 && layoutManagerQueuedCount() == 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    /* paused: asleep on its semaphore, before the stop begins */
+    EXPECT_TRUE(threadState::waitUntilWaitingOn(tid.load(), &service.semaphore));
 
     service.state = SERVICE_STATE_TERMINATE;
     size_t mark = log().mark();
