@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../main/FirmwareTestSupport.h"
+#include "../../support/ThreadState.h"
 
 using firmwareTest::TestLog;
 
@@ -326,14 +327,27 @@ TEST_F(QvsLocalTest, PcodesArriveInOrderAndOddMessagesAreSkipped)
     EXPECT_NE(logged.find("pcode length 200 exceeds the 4 bytes received, skipped"), std::string::npos);
 }
 
+/* The receiver is the thread that waits for the queue's messages: on QUIT it ends, and a pcode sent after stays unread. */
 TEST_F(QvsLocalTest, QuitEndsTheReceiver)
 {
+    pid_t receiver = 0;
+    for (int i = 0; i < 2000 && receiver == 0; i++) {
+        for (pid_t tid : threadState::threads())
+            if (threadState::systemCall(tid) == SYS_msgrcv && threadState::sleeping(tid))
+                receiver = tid;
+        if (receiver == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(receiver, 0) << "no thread waits for the queue's messages";
     ASSERT_EQ(peer.transport->sendQuit(&peer), 0);
-    for (int i = 0; i < 200 && !TestLog::instance().contains("QvsInterface: received QUIT"); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 2000 && threadState::threads().count(receiver); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(threadState::threads().count(receiver), 0u) << "the receiver goes on after QUIT";
     EXPECT_TRUE(TestLog::instance().contains("QvsInterface: received QUIT"));
     send(qvsPeerBuildPcode(20, 5, {}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    struct msqid_ds queue = {};
+    ASSERT_EQ(msgctl(msgget(QVS_LOCAL_MSG_KEY, 0), IPC_STAT, &queue), 0);
+    EXPECT_EQ(queue.msg_qnum, 1u);
     std::lock_guard<std::mutex> lock(received.mutex);
     EXPECT_TRUE(received.pcodes.empty());
 }
