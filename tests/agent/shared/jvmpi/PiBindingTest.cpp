@@ -265,11 +265,17 @@ TEST_F(PiBindingTest, SleepZeroWaitsUntilWokenInStepsOf200Ms)
         returned = true;
     });
     // Wake it only once it waits: sleep(0) clears the flag when it starts.
+    // Unwoken, it waits again after a wait; a sleep that ended would leave
+    // the monitor instead.
+    std::string third;
     for (bool waiting = false; !waiting;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::lock_guard<std::mutex> guard(logLock);
         waiting = calls.size() >= 3;
+        if (waiting)
+            third = calls[2];
     }
+    EXPECT_EQ(third, "wait _orvane_sleep#4 200");
     EXPECT_FALSE(returned);
     LiveProfiling::shouldWakeup = true;
     sleeper.join();
