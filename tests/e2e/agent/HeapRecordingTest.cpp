@@ -88,7 +88,10 @@ protected:
         Reply reply;
         ASSERT_EQ(client.call(1, configRequest(recordingType), &reply), FrontendClient::OK) << client.lastError();
         ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
-        // Call trees give the allocations their places.
+        // Call trees give the allocations their places. The stack the
+        // program's first hook reads then is the one it waits in for its
+        // next line: the places are the same in every run.
+        ASSERT_TRUE(jvm.waitReadingInput(60)) << jvm.err() << jvm.out();
         ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
         ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
     }
@@ -668,13 +671,13 @@ std::string runFrontend(const std::string &arguments, int *status)
     return output;
 }
 
-// The words of the first line after `marker` in `out` whose last word is
-// `name`; empty when there is none.
-std::vector<std::string> rowOf(const std::string &out, const std::string &marker, const std::string &name)
+// Word `column` of the first line after `marker` in `out` whose last word
+// is `name`; "(none)" when there is no such line or word.
+std::string cellOf(const std::string &out, const std::string &marker, const std::string &name, size_t column)
 {
     size_t at = out.find(marker);
     if (at == std::string::npos)
-        return {};
+        return "(none)";
     std::istringstream lines(out.substr(at));
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
@@ -682,9 +685,9 @@ std::vector<std::string> rowOf(const std::string &out, const std::string &marker
         for (std::string w; words >> w;)
             row.push_back(w);
         if (!row.empty() && row.back() == name)
-            return row;
+            return column < row.size() ? row[column] : "(none)";
     }
-    return {};
+    return "(none)";
 }
 
 // The command line reaches the heap commands by name and prints their views
@@ -711,22 +714,23 @@ TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
                                   &status);
     EXPECT_EQ(status, 0) << out;
     // Heap lists: objects, bytes, class.
-    EXPECT_EQ(rowOf(out, "live recorded objects", "AllocWorkload$Gadget").at(0), "4") << out;
-    EXPECT_EQ(rowOf(out, "collected recorded objects", "AllocWorkload$Widget").at(0), "7") << out;
+    EXPECT_EQ(cellOf(out, "live recorded objects", "AllocWorkload$Gadget", 0), "4") << out;
+    EXPECT_EQ(cellOf(out, "collected recorded objects", "AllocWorkload$Widget", 0), "7") << out;
     // An array type only the program allocates: the JDK itself may allocate primitive arrays on the
     // program's thread (Temurin 25 under load allocates a second int[]).
-    EXPECT_EQ(rowOf(out, "live recorded objects", "[LAllocWorkload$Widget").at(0), "1") << out;
+    EXPECT_EQ(cellOf(out, "live recorded objects", "[LAllocWorkload$Widget", 0), "1") << out;
     // Trees and hot spots: bytes, share, objects, method.
-    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Maker()").at(2), "11") << out;
-    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Widget.<init>()").at(2), "7") << out;
-    EXPECT_EQ(rowOf(out, "reply to command 24", "AllocWorkload$Gadget.<init>()").at(2), "4") << out;
-    std::vector<std::string> expanded = rowOf(out, "reply to command 25", "AllocWorkload$Gadget.<init>()");
-    EXPECT_EQ(expanded.at(2), "4") << out;
-    std::vector<std::string> hot = rowOf(out, "reply to command 51", "AllocWorkload$Widget.<init>()");
-    EXPECT_EQ(hot.at(2), "7") << out;
-    EXPECT_EQ(hot.at(1), "100%") << out;
-    EXPECT_NE(out.find("allocation hot spots: " + hot.at(0) + " bytes allocated"), std::string::npos) << out;
-    EXPECT_EQ(rowOf(out, "reply to command 52", "AllocWorkload$Maker()").at(2), "7") << "the caller of the constructor\n" << out;
+    EXPECT_EQ(cellOf(out, "reply to command 24", "AllocWorkload$Maker()", 2), "11") << out;
+    EXPECT_EQ(cellOf(out, "reply to command 24", "AllocWorkload$Widget.<init>()", 2), "7") << out;
+    EXPECT_EQ(cellOf(out, "reply to command 24", "AllocWorkload$Gadget.<init>()", 2), "4") << out;
+    EXPECT_EQ(cellOf(out, "reply to command 25", "AllocWorkload$Gadget.<init>()", 2), "4") << out;
+    const std::string hot = "reply to command 51";
+    EXPECT_EQ(cellOf(out, hot, "AllocWorkload$Widget.<init>()", 2), "7") << out;
+    EXPECT_EQ(cellOf(out, hot, "AllocWorkload$Widget.<init>()", 1), "100%") << out;
+    EXPECT_NE(out.find("allocation hot spots: " + cellOf(out, hot, "AllocWorkload$Widget.<init>()", 0) + " bytes allocated"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(cellOf(out, "reply to command 52", "AllocWorkload$Maker()", 2), "7") << "the caller of the constructor\n" << out;
     EXPECT_NE(out.find("snapshot of "), std::string::npos) << out;
     SnapshotFile file;
     ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(snapshot, file));
