@@ -906,6 +906,35 @@ TEST_F(StackReplayTest, TheFirstHookReplaysTheStackWithTheHooksRecords)
     }
 }
 
+// A VM that gives a thread no stack, or one that stops short of the method
+// whose entry hook runs, still has that method entered: the entry is
+// recorded on top of what the stack held, not taken as already there.
+TEST_F(StackReplayTest, AnEntryTheVmsStackDoesNotHoldIsRecorded)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::pair<const char *, uint16_t>> stack; // outermost first
+        const char *tree; // after a call of work and the exit of Task.run
+    } cases[] = {
+        {"no stack at all", {}, "root 500/0 {Task.run 500/1 {Work.work 100/1}}"},
+        {"only the agent's hook", {{"hook", 0}}, "root 500/0 {Task.run 500/1 {Work.work 100/1}}"},
+        {"the callers without the method", {{"main", 14}, {"hook", 0}}, "root 500/0 {Main.main 500/1 {Task.run 500/1 {Work.work 100/1}}}"},
+    };
+    cpu.setCpuRecord(true, true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveThreadManager *t = cpu.createThreadManager();
+        vm.now = 1000;
+        vm.stack = stackOf(c.stack);
+        EXPECT_EQ(cpu.agentMethodEntry(t, by["Task.run"].id, CallStackTree::LINE_PENDING, false, false, true), 1000);
+        vm.stack.clear();
+        enter(t, by["work"].id, 1100);
+        leave(t, by["work"].id, 1200);
+        EXPECT_GT(leave(t, by["Task.run"].id, 1500), 0);
+        EXPECT_EQ(renderRoot(t->getCallStackTree(false)), c.tree);
+    }
+}
+
 TEST_F(StackReplayTest, HookedCallsFromCodeWithoutHooksReadTheStackOnce)
 {
     cpu.setCpuRecord(true, true);
