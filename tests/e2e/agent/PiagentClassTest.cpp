@@ -156,9 +156,18 @@ protected:
         EXPECT_EQ(sums[0]->count, 3u) << text;
         EXPECT_EQ(squares[0]->count, 12u) << text;
         EXPECT_EQ(values[0]->count, 1u) << text;
-        // square runs inside sum only. (main's own entry is the thread's first
-        // hook, which the agent takes as already on the VM's stack; the host
-        // reads no stack of its own thread, so main has no node.)
+        // main runs once on the host's own thread, which the VM announced
+        // and whose stack it gives: sum and value run inside main, square
+        // inside sum only.
+        std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+        ASSERT_EQ(mains.size(), 1u) << text;
+        EXPECT_EQ(mains[0]->count, 1u) << text;
+        auto calledByMain = [&](const ViewNode *node) {
+            return std::any_of(mains[0]->children.begin(), mains[0]->children.end(),
+                               [node](const std::unique_ptr<ViewNode> &child) { return child.get() == node; });
+        };
+        EXPECT_TRUE(calledByMain(sums[0])) << text;
+        EXPECT_TRUE(calledByMain(values[0])) << text;
         ASSERT_EQ(sums[0]->children.size(), 1u) << text;
         EXPECT_EQ(sums[0]->children[0].get(), squares[0]) << text;
         EXPECT_TRUE(squares[0]->children.empty()) << text;
