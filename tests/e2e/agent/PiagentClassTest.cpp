@@ -51,6 +51,67 @@ TEST_F(PiagentClassTest, RewrittenMainClassRunsInTheHostsJvm)
     EXPECT_NE(std::find(ran, said.end(), "host: main PiMainProgram returned"), said.end()) << out();
 }
 
+// The program's main runs on a thread other than the VM's "main" (one a
+// launcher started): the rewritten main class tells the agent through
+// executeMain, the VM's own main thread drops out of the views, and the
+// launcher thread's tree starts at main, with main's callees below it and
+// exact counts; the launcher's frame around main is gone.
+TEST_F(PiagentClassTest, MainOnALaunchersThreadBecomesTheTopOfItsCallTree)
+{
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    std::string classes = PROBE_CLASSES;
+    classPath = std::string(AGENT_JAR) + ":" + classes;
+    std::vector<std::string> steps = {"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+                                      "await:cpu-on", "class:0x100:demo/Launcher:run/()V=0x31",
+                                      "class:0x200:demo/App:main/([Ljava/lang/String;)V=0x11,work/()V=0x12", "thread:1:main",
+                                      "thread:2:launcher",
+                                      // The VM's main thread works before the launcher runs main.
+                                      "enter:1:0x12", "exit:1:0x12", "enter:2:0x31", "enter:2:0x11",
+                                      // main's first call: the rewritten main class's executeMain.
+                                      "main-on:2:" + classes + "/PiMainProgram.class:PiMainProgram"};
+    for (int i = 0; i < 3; i++) {
+        steps.push_back("enter:2:0x12");
+        steps.push_back("exit:2:0x12");
+    }
+    for (const char *step : {"exit:2:0x11", "exit:2:0x31", "mark:played", "await:done", "shut-down"})
+        steps.push_back(step);
+    start(steps);
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client(60000);
+    connectFrontend(client, held.port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, configRequest("<config><session id=\"3\" instrumentationType=\"2\" timeType=\"1\"/></config>"), &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 3")) << out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("cpu-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+    EXPECT_NE(out().find("\nmain class PiMainProgram, 0 arguments, hello there, started 1\n"), std::string::npos) << out();
+
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+    std::vector<const ViewNode *> works = nodesNamed(*tree.root, registry, "work");
+    EXPECT_TRUE(nodesNamed(*tree.root, registry, "run").empty()) << text;
+    ASSERT_EQ(mains.size(), 1u) << text;
+    ASSERT_EQ(works.size(), 1u) << "the VM's main thread is out of the views: " << text;
+    ASSERT_EQ(tree.root->children.size(), 1u) << text;
+    EXPECT_EQ(tree.root->children[0].get(), mains[0]) << text;
+    EXPECT_EQ(mains[0]->count, 1u) << text;
+    ASSERT_EQ(mains[0]->children.size(), 1u) << text;
+    EXPECT_EQ(mains[0]->children[0].get(), works[0]) << text;
+    EXPECT_EQ(works[0]->count, 3u) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 // A class file older than version 49 has no Class constants: the rewritten
 // main names its class through Class.forName, and the version stays.
 TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)

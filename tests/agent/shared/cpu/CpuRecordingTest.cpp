@@ -100,6 +100,51 @@ TEST_F(CpuRecordingTest, EntriesAndExitsBuildTheTreeWithTimesAndCounts)
     EXPECT_EQ(t->getCurrentNode(), t->getCallStackTree(false));
 }
 
+// The agent's Java side names a thread the application's main thread from
+// inside main: what the thread ran around main goes, main keeps its one
+// call and its callees come below it; the exits of the calls around main
+// change nothing. Without a main on the stack, or with sampled trees, the
+// tree stays as it was.
+TEST_F(CpuRecordingTest, TheAgentMainThreadsTreeStartsAtItsMain)
+{
+    int32_t run = method("run"), main = method("main"), other = method("other"), a = method("a");
+    struct Case {
+        const char *name;
+        int collectionMethod;
+        int32_t entered; // what run calls
+        const char *tree;
+    } cases[] = {
+        {"main under a launcher", 1, main, "root 400/0 {main 400/1 {a 100/1}}"},
+        // run was entered at time 0: not counted, timed from the next event.
+        {"no main on the stack", 1, other, "root 1700/0 {run 1700/0 {other 1400/1 {a 200/2}}}"},
+        {"sampled trees", 3, main, "root 1700/0 {run 1700/0 {main 1400/1 {a 200/2}}}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CpuProfilingSession::Settings s = settings();
+        s.collectionMethod = c.collectionMethod;
+        cpu.updateSettings(s);
+        cpu.setCpuRecord(true, true);
+        LiveThreadManager *t = cpu.createThreadManager();
+        vm.now = 0;
+        vm.stack = {{desc(run), 0}};
+        cpu.agentMethodEntry(t, run, 0, false, false, true);
+        vm.stack.clear();
+        enter(t, c.entered, 100);
+        enter(t, a, 1000);
+        leave(t, a, 1100);
+        t->setAgentMainThread();
+        EXPECT_TRUE(t->isAgentMainThread());
+        enter(t, a, 1200);
+        leave(t, a, 1300);
+        leave(t, c.entered, 1500);
+        leave(t, run, 1800);
+        EXPECT_EQ(render(t->getCallStackTree(false)), c.tree);
+        EXPECT_EQ(t->getCurrentNode(), t->getCallStackTree(false));
+        cpu.setCpuRecord(false, false);
+    }
+}
+
 TEST_F(CpuRecordingTest, ThreadCpuTimeSharesRunnableTimeAmongActiveThreads)
 {
     int32_t main = method("main"), a = method("a"), b = method("b"), c = method("c");
