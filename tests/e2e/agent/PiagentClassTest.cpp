@@ -3,7 +3,10 @@
 // and the rewritten class passes a real JVM's verifier and runs.
 #include "PiagentHost.h"
 
+#include "ThreadView.h"
+
 #include <algorithm>
+#include <map>
 #include <sys/wait.h>
 
 namespace {
@@ -107,6 +110,56 @@ TEST_F(PiagentClassTest, MainOnALaunchersThreadBecomesTheTopOfItsCallTree)
     ASSERT_EQ(mains[0]->children.size(), 1u) << text;
     EXPECT_EQ(mains[0]->children[0].get(), works[0]) << text;
     EXPECT_EQ(works[0]->count, 3u) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// The host's own thread runs a program's main as a VM's main thread does:
+// it is announced as "main" before main runs, and a thread dump reads its
+// real stack in the JVM, outermost first with the lines of the calls.
+TEST_F(PiagentClassTest, TheHostsOwnThreadIsAnnouncedAndGivesItsRealStack)
+{
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
+    start({"--class-events", "--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           // The program waits for "release" in the host's working directory.
+           "run:PiHostWait:release", "run:PiHostWait:release", "mark:ran", "await:done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client(60000);
+    connectFrontend(client, held.port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "waiting")) << out() << err();
+    ASSERT_EQ(client.call(74, {1}, &reply), FrontendClient::OK) << client.lastError();
+    Registry registry;
+    ThreadDumpReply dump;
+    ASSERT_TRUE(ThreadView::readThreadDumpReply(reply.body, client.idWidth(), &registry, &dump));
+    std::string text = ThreadView::format(dump, registry);
+    ASSERT_EQ(dump.threads.size(), 1u) << text;
+    EXPECT_EQ(dump.threads[0].name, "main") << text;
+    auto traces = dump.traces.find(dump.threads[0].id);
+    ASSERT_NE(traces, dump.traces.end()) << text;
+    ASSERT_EQ(traces->second.size(), 1u) << text;
+    // Frames of classes that loaded before the class events began (the
+    // JDK's Thread) are not known to the agent and left out.
+    std::vector<std::pair<std::string, int>> frames;
+    for (const auto &frame : traces->second[0].frames) {
+        const MethodInfo *method = registry.method(frame.first);
+        ASSERT_NE(method, nullptr) << text;
+        frames.push_back({method->name, frame.second});
+    }
+    EXPECT_EQ(frames, (std::vector<std::pair<std::string, int>>{{"main", 13}, {"waitFor", 8}})) << text;
+    touch("release");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
+    // Announced once, before the first main.
+    std::vector<std::string> said = lines(out());
+    auto announced = std::find(said.begin(), said.end(), "host: event 33 done");
+    ASSERT_NE(announced, said.end()) << out();
+    EXPECT_EQ(std::count(said.begin(), said.end(), "host: event 33 done"), 1) << out();
+    EXPECT_EQ(std::count(said.begin(), announced, "waiting"), 0) << out();
+    EXPECT_EQ(std::count(said.begin(), said.end(), "released"), 2) << out();
     touch("done");
     client.close();
     ASSERT_EQ(finish(), 0) << err();
