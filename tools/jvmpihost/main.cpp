@@ -42,7 +42,8 @@
 // with THREAD_START under its Java name ("main"), as a VM announces its main thread.
 // GetCallTrace gives a scripted thread its scripted stack, and the host's own thread (and
 // the calling thread, when it is none of the scripted ones) its real stack in the JVM, with
-// the lines of the frames (-1 where the JVM knows none).
+// the lines of the frames (-1 where the JVM knows none); an agent's system thread that asks
+// is attached to the JVM first, as a VM's system threads are its own.
 // --class-events: the classes the real JVM loads from then on raise CLASS_LOAD_HOOK (the
 // agent's bytes are what the JVM defines) and CLASS_LOAD, when the agent enabled them; the
 // natives of the agent's hook class are bound to the agent library. --jvm-option TEXT
@@ -573,8 +574,18 @@ void realCallTrace(JVMPI_CallTrace *trace, jint depth)
     if (stacksEnv == nullptr || depth <= 0)
         return;
     JNIEnv *self = nullptr;
-    if (realVm->GetEnv(reinterpret_cast<void **>(&self), JNI_VERSION_1_8) != JNI_OK)
-        self = nullptr;
+    if (realVm->GetEnv(reinterpret_cast<void **>(&self), JNI_VERSION_1_8) != JNI_OK) {
+        // One of the agent's system threads (the sampler) asks for the
+        // host's own thread: a VM's system threads are its own, so it joins
+        // the JVM, as a daemon, for good.
+        if (trace->env_id != realMainEnv)
+            return;
+        char name[] = "jvmpihost system thread";
+        JavaVMAttachArgs args{JNI_VERSION_1_8, name, nullptr};
+        if (realVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&self), &args) != JNI_OK)
+            return;
+        logCall("system thread attached to the JVM");
+    }
     jthread thread = nullptr; // the calling thread
     if (trace->env_id == realMainEnv)
         thread = static_cast<jthread>(realMainThread);

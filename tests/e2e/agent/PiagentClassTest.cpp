@@ -165,6 +165,58 @@ TEST_F(PiagentClassTest, TheHostsOwnThreadIsAnnouncedAndGivesItsRealStack)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// With the sampling method the agent's sampler thread reads the host's own
+// thread's real stack (the host lets it join the JVM to ask, as a VM's own
+// system thread would): the sampled tree of the waiting program holds main
+// with waitFor below it.
+TEST_F(PiagentClassTest, TheSamplerReadsTheHostsOwnThread)
+{
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
+    start({"--class-events", "--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           "await:go", "run:PiHostWait:release", "mark:ran", "await:done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client(60000);
+    connectFrontend(client, held.port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, configRequest("<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: CreateSystemThread _orvane_native_sampler 10")) << out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("go");
+    ASSERT_TRUE(waitForLine("stdout", "waiting")) << out() << err();
+    Registry registry;
+    CallTreeReply tree;
+    std::vector<const ViewNode *> waits;
+    for (int attempt = 0; attempt < 300 && waits.empty(); attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        registry = Registry();
+        tree = CallTreeReply();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+        if (tree.root != nullptr)
+            waits = nodesNamed(*tree.root, registry, "waitFor");
+    }
+    ASSERT_EQ(waits.size(), 1u) << out();
+    std::string text = CallTreeView::format(*tree.root, registry);
+    EXPECT_EQ(linesStartingWith(out(), "host: system thread attached to the JVM").size(), 1u) << out();
+    ASSERT_EQ(tree.root->children.size(), 1u) << text;
+    const ViewNode *main = tree.root->children[0].get();
+    ASSERT_EQ(nodesNamed(*tree.root, registry, "main"), std::vector<const ViewNode *>{main}) << text;
+    ASSERT_EQ(main->children.size(), 1u) << text;
+    EXPECT_EQ(main->children[0].get(), waits[0]) << text;
+    EXPECT_GT(waits[0]->value, 0) << text;
+    touch("release");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 // A class file older than version 49 has no Class constants: the rewritten
 // main names its class through Class.forName, and the version stays.
 TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
