@@ -35,8 +35,15 @@
 //   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
 //                                        class the agent gave back as NAME in the system class
 //                                        loader and runs its main with the arguments
+//   main-on:N:IN:NAME[:ARG/ARG...]       the same, with scripted thread N running main
 //   run:NAME[:ARG/ARG...]                the real JVM loads NAME from its class path (with
 //                                        --class-events the agent sees it load) and runs its main
+// Before the host's own thread first runs a program's main (main, run), it is announced
+// with THREAD_START under its Java name ("main"), as a VM announces its main thread.
+// GetCallTrace gives a scripted thread its scripted stack, and the host's own thread (and
+// the calling thread, when it is none of the scripted ones) its real stack in the JVM, with
+// the lines of the frames (-1 where the JVM knows none); an agent's system thread that asks
+// is attached to the JVM first, as a VM's system threads are its own.
 // --class-events: the classes the real JVM loads from then on raise CLASS_LOAD_HOOK (the
 // agent's bytes are what the JVM defines) and CLASS_LOAD, when the agent enabled them; the
 // natives of the agent's hook class are bound to the agent library. --jvm-option TEXT
@@ -284,14 +291,18 @@ jint requestEvent(jint type, void *arg)
     return JVMPI_NOT_AVAILABLE;
 }
 
+void realCallTrace(JVMPI_CallTrace *trace, jint depth);
+
 void getCallTrace(JVMPI_CallTrace *trace, jint depth)
 {
     int n = threadNumber(trace->env_id);
     logCall("GetCallTrace %d", n);
-    std::lock_guard<std::mutex> guard(modelLock);
     trace->num_frames = 0;
-    if (n < 0)
+    if (n < 0) {
+        realCallTrace(trace, depth);
         return;
+    }
+    std::lock_guard<std::mutex> guard(modelLock);
     for (const JVMPI_CallFrame &frame : threads[n].stack)
         if (trace->num_frames < depth)
             trace->frames[trace->num_frames++] = frame;
@@ -503,6 +514,89 @@ bool startJvm(const std::string &libjvm, const std::string &classPath)
     }
     logCall("JVM started");
     return true;
+}
+
+// The real JVM's stacks, for the call traces of threads that are not
+// scripted: the host's own thread (a global reference to its Thread) and
+// the calling thread.
+jvmtiEnv *stacksEnv = nullptr;
+jobject realMainThread = nullptr;
+
+bool startStacks()
+{
+    if (realVm->GetEnv(reinterpret_cast<void **>(&stacksEnv), JVMTI_VERSION_1_2) != JNI_OK || stacksEnv == nullptr) {
+        fprintf(stderr, "jvmpihost: the JVM gives no JVMTI environment for stacks\n");
+        return false;
+    }
+    jvmtiCapabilities capabilities;
+    memset(&capabilities, 0, sizeof capabilities);
+    capabilities.can_get_line_numbers = 1;
+    if (stacksEnv->AddCapabilities(&capabilities) != JVMTI_ERROR_NONE) {
+        fprintf(stderr, "jvmpihost: the JVM gives no line numbers\n");
+        return false;
+    }
+    JNIEnv *env = realMainEnv;
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    jmethodID current = threadClass != nullptr ? env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jobject thread = current != nullptr ? env->CallStaticObjectMethod(threadClass, current) : nullptr;
+    realMainThread = thread != nullptr ? env->NewGlobalRef(thread) : nullptr;
+    if (realMainThread == nullptr) {
+        env->ExceptionClear();
+        fprintf(stderr, "jvmpihost: the host's own thread has no Thread object\n");
+        return false;
+    }
+    return true;
+}
+
+// The source line of `location` in `method`; -1 when the JVM knows none.
+jint lineOf(jmethodID method, jlocation location)
+{
+    jint count = 0;
+    jvmtiLineNumberEntry *table = nullptr;
+    if (location < 0 || stacksEnv->GetLineNumberTable(method, &count, &table) != JVMTI_ERROR_NONE)
+        return -1;
+    jint line = -1;
+    jlocation best = -1;
+    for (jint i = 0; i < count; i++) {
+        if (table[i].start_location <= location && table[i].start_location > best) {
+            best = table[i].start_location;
+            line = table[i].line_number;
+        }
+    }
+    stacksEnv->Deallocate(reinterpret_cast<unsigned char *>(table));
+    return line;
+}
+
+// The real stack, innermost first, of the host's own thread or of the
+// calling thread; no frames for another thread.
+void realCallTrace(JVMPI_CallTrace *trace, jint depth)
+{
+    if (stacksEnv == nullptr || depth <= 0)
+        return;
+    JNIEnv *self = nullptr;
+    if (realVm->GetEnv(reinterpret_cast<void **>(&self), JNI_VERSION_1_8) != JNI_OK) {
+        // One of the agent's system threads (the sampler) asks for the
+        // host's own thread: a VM's system threads are its own, so it joins
+        // the JVM, as a daemon, for good.
+        if (trace->env_id != realMainEnv)
+            return;
+        char name[] = "jvmpihost system thread";
+        JavaVMAttachArgs args{JNI_VERSION_1_8, name, nullptr};
+        if (realVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&self), &args) != JNI_OK)
+            return;
+        logCall("system thread attached to the JVM");
+    }
+    jthread thread = nullptr; // the calling thread
+    if (trace->env_id == realMainEnv)
+        thread = static_cast<jthread>(realMainThread);
+    else if (trace->env_id != self || self == nullptr)
+        return;
+    std::vector<jvmtiFrameInfo> frames(static_cast<size_t>(depth));
+    jint count = 0;
+    if (stacksEnv->GetStackTrace(thread, 0, depth, frames.data(), &count) != JVMTI_ERROR_NONE)
+        return;
+    for (jint i = 0; i < count; i++)
+        trace->frames[trace->num_frames++] = JVMPI_CallFrame{lineOf(frames[i].method, frames[i].location), frames[i].method};
 }
 
 // The natives of the agent library the VM binds for the agent's Java class,
@@ -883,11 +977,28 @@ bool javaFailed(JNIEnv *env, const char *what)
 
 bool callMain(JNIEnv *env, jclass type, const std::string &name, const std::vector<std::string> &arguments);
 
-// The real JVM defines `bytes` as class `name` in the system class loader
-// and runs its main with `arguments`.
-bool runMain(const std::string &name, const std::vector<unsigned char> &bytes, const std::vector<std::string> &arguments)
+// The host's own thread is announced once, before it first runs a
+// program's main, as a VM announces its main thread.
+void announceHostThread()
 {
-    JNIEnv *env = realMainEnv;
+    static bool announced = false;
+    if (announced)
+        return;
+    announced = true;
+    std::string name = javaThreadName(realMainEnv);
+    std::string group = "main";
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.u.thread_start.thread_name = &name[0];
+    event.u.thread_start.group_name = &group[0];
+    event.u.thread_start.thread_env_id = realMainEnv;
+    post(JVMPI_EVENT_THREAD_START, &event);
+}
+
+// The real JVM defines `bytes` as class `name` in the system class loader
+// and runs its main with `arguments` on the thread of `env`.
+bool runMain(JNIEnv *env, const std::string &name, const std::vector<unsigned char> &bytes, const std::vector<std::string> &arguments)
+{
     jclass loaderClass = env->FindClass("java/lang/ClassLoader");
     if (javaFailed(env, "FindClass ClassLoader"))
         return false;
@@ -1086,6 +1197,7 @@ bool startClassEvents()
 // runs its main.
 bool loadAndRunMain(const std::string &name, const std::vector<std::string> &arguments)
 {
+    announceHostThread();
     JNIEnv *env = realMainEnv;
     std::string slashed = name;
     for (char &c : slashed)
@@ -1275,7 +1387,16 @@ bool playStep(const std::string &step)
         std::vector<unsigned char> given;
         if (!hookClass(args[1], &given))
             return false;
-        return runMain(args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
+        announceHostThread();
+        return runMain(realMainEnv, args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
+    } else if (verb == "main-on" && (args.size() == 4 || args.size() == 5) && threadArg(args[1], &n)) {
+        std::vector<unsigned char> given;
+        if (!hookClass(args[2], &given))
+            return false;
+        std::vector<std::string> arguments = args.size() == 5 ? split(args[4], '/') : std::vector<std::string>();
+        bool ok = false;
+        runOn(n, [&] { ok = runMain(threadEnv(n), args[3], given, arguments); });
+        return ok;
     } else if (verb == "run" && (args.size() == 2 || args.size() == 3)) {
         return loadAndRunMain(args[1], args.size() == 3 ? split(args[2], '/') : std::vector<std::string>());
     } else if (step == "java-comm") {
@@ -1345,7 +1466,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "jvmpihost: --jvm CLASSPATH is required\n");
         return 2;
     }
-    if (!startJvm(libjvm, classPath))
+    if (!startJvm(libjvm, classPath) || !startStacks())
         return 2;
     JNIInvokeInterface_ invoke;
     memset(&invoke, 0, sizeof invoke);

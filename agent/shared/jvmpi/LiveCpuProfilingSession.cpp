@@ -62,6 +62,7 @@ bool LiveCpuProfilingSession::agentMainThreadStarted(JNIEnv *env)
     }
     if (mainThread->threadHandle != env && mainThread != thread)
         mainThread->setIgnored(true, false);
+    thread->setAgentMainThread();
     getProfilingSession()->updateVmStartTime(thread->getStartTime(), true);
     return true;
 }

@@ -62,9 +62,10 @@ public:
 
     // The agent's Java side names the calling thread the application's main
     // thread: a pre-made main manager that some other thread took stays out
-    // of the views, the caller's manager is the main thread, and the VM's
-    // start time becomes that thread's start. False when the caller has no
-    // manager.
+    // of the views, the caller's manager is the main thread (its tree starts
+    // again at the main it runs, see LiveThreadManager::setAgentMainThread),
+    // and the VM's start time becomes that thread's start. False when the
+    // caller has no manager.
     bool agentMainThreadStarted(JNIEnv *env);
 
 protected:

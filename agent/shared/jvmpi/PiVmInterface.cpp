@@ -77,7 +77,9 @@ bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vec
         vm->ResumeThread(static_cast<JNIEnv *>(thread));
     vm->EnableGC();
     // The methods are looked up with the threads running again: a lookup
-    // may make the VM load a class.
+    // may make the VM load a class. It asks the VM for the class of a
+    // method not met yet when the sampler's thread has a JNIEnv.
+    JNIEnv *self = LiveProfiling::currentEnv();
     std::unordered_map<void *, std::vector<StackFrame>> seen;
     for (size_t i = 0; i < threads.size(); i++) {
         std::vector<StackFrame> &stack = (*stacks)[i];
@@ -86,7 +88,7 @@ bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vec
             if (last != previous.end())
                 stack = last->second;
         } else {
-            toStack(traces[i], nullptr, &stack);
+            toStack(traces[i], self, &stack);
         }
         seen[threads[i]] = stack;
     }

@@ -23,6 +23,22 @@ bool isAgentFrame(const MethodDesc *m)
     return m != nullptr && m->getClassData() != nullptr && m->getClassData()->getIsAgentClass();
 }
 
+// Where the application's main thread's recording starts in `frames`
+// (outermost first): at the frame of `*main`, else at the outermost frame.
+// `*main` is the first method named "main" met, kept from then on.
+size_t mainThreadStart(const std::vector<VmInterface::StackFrame> &frames, const MethodDesc **main)
+{
+    for (size_t i = 0; *main == nullptr && i < frames.size(); i++) {
+        if (frames[i].method != nullptr && strcmp(frames[i].method->getMethodName(), "main") == 0)
+            *main = frames[i].method;
+    }
+    for (size_t i = 0; *main != nullptr && i < frames.size(); i++) {
+        if (frames[i].method == *main)
+            return i;
+    }
+    return 0;
+}
+
 bool sameFrame(const VmInterface::StackFrame &a, const VmInterface::StackFrame &b)
 {
     return a.method == b.method && a.line == b.line;
@@ -33,8 +49,12 @@ bool sameFrame(const VmInterface::StackFrame &a, const VmInterface::StackFrame &
 void CallTreeSampler::setData(const std::vector<VmInterface::StackFrame> &frames)
 {
     current.clear();
+    // What runs the application's main thread around its main is not the
+    // application's.
+    size_t start = thread->isAgentMainThread() ? mainThreadStart(frames, &mainMethod) : 0;
     // The agent's own frames and what they call are not the application's.
-    for (const VmInterface::StackFrame &f : frames) {
+    for (size_t i = start; i < frames.size(); i++) {
+        const VmInterface::StackFrame &f = frames[i];
         if (isAgentFrame(f.method))
             break;
         if (!isObjectConstructor(f.method))

@@ -20,7 +20,10 @@ public:
     explicit CallTreeSampler(LiveThreadManager *thread) : thread(thread) {}
 
     // The stack of this pass, outermost first: how many frames, from the
-    // outermost, equal the previous pass's (same method and line).
+    // outermost, equal the previous pass's (same method and line). On the
+    // application's main thread (LiveThreadManager::isAgentMainThread) the
+    // frames begin at the frame of its main: the method of the first frame
+    // named "main" met on that thread, kept from then on.
     void setData(const std::vector<VmInterface::StackFrame> &frames);
     // Applies the pass: exits for the previous frames no longer there
     // (innermost first), entries for the new ones (outermost first, each
@@ -43,6 +46,8 @@ private:
     std::vector<VmInterface::StackFrame> previous;
     size_t equalFrames = 0;
     std::vector<MethodDesc *> previousRequests;
+    // The main thread's main, once met.
+    const MethodDesc *mainMethod = nullptr;
 };
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include "ClassData.h"
 #include "CopyTreeVisitor.h"
@@ -633,6 +634,30 @@ void LiveThreadManager::setIgnored(bool value, bool keepTree)
         storeOffset = -1;
     }
     currentNode = callTree;
+}
+
+void LiveThreadManager::setAgentMainThread()
+{
+    agentMainThread = true;
+    // The sampler bounds a main thread's stacks itself.
+    if (settings->collectionMethod == 3 || methodStack.empty())
+        return;
+    MethodDesc *main = nullptr;
+    for (int i = 1; i <= methodStackTop && main == nullptr; i++) {
+        MethodDesc *m = methodStack[static_cast<size_t>(i)];
+        if (m != nullptr && strcmp(m->getMethodName(), "main") == 0)
+            main = m;
+    }
+    if (main == nullptr)
+        return;
+    pendingTimes.clear();
+    pendingTotal = 0;
+    replaceCallTree();
+    storeOffset = -1;
+    currentNode = callTree->addChild(main, 0, &treePool);
+    // main was entered once; the tree that counted it is gone.
+    if (instrumentationRecord)
+        currentNode->addSecondValue(1, false);
 }
 
 void LiveThreadManager::reset()

@@ -161,6 +161,15 @@ public:
     // node goes with its tree.
     long long storeTrees(FileDataWriter *writer);
 
+    // The thread runs the application's main. Unless the call trees are
+    // sampled, what the thread ran around the outermost "main" on its method
+    // stack is dropped: the tree starts again with a node of that main (one
+    // call while recording) as the current node, its callees to come below
+    // it. Nothing but the mark without a "main" on the stack. Call under
+    // the thread lock, from the thread itself.
+    void setAgentMainThread();
+    bool isAgentMainThread() const { return agentMainThread; }
+
     // Current node back to the root, empty method stack.
     void reset();
     // Zeroes the tree and the running times.
@@ -256,6 +265,7 @@ private:
     bool clearRequested;
     bool waitIsOpen;
     bool statisticsRecord = false;
+    bool agentMainThread = false;
     std::vector<MethodStats::StackEntry> methodStats;
 };
 

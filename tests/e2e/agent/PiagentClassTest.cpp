@@ -3,7 +3,10 @@
 // and the rewritten class passes a real JVM's verifier and runs.
 #include "PiagentHost.h"
 
+#include "ThreadView.h"
+
 #include <algorithm>
+#include <map>
 #include <sys/wait.h>
 
 namespace {
@@ -49,6 +52,169 @@ TEST_F(PiagentClassTest, RewrittenMainClassRunsInTheHostsJvm)
     auto ran = std::find(hooked, said.end(), "main class PiMainProgram, 3 arguments, hello there, started 1");
     ASSERT_NE(ran, said.end()) << out();
     EXPECT_NE(std::find(ran, said.end(), "host: main PiMainProgram returned"), said.end()) << out();
+}
+
+// The program's main runs on a thread other than the VM's "main" (one a
+// launcher started): the rewritten main class tells the agent through
+// executeMain, the VM's own main thread drops out of the views, and the
+// launcher thread's tree starts at main, with main's callees below it and
+// exact counts; the launcher's frame around main is gone.
+TEST_F(PiagentClassTest, MainOnALaunchersThreadBecomesTheTopOfItsCallTree)
+{
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    std::string classes = PROBE_CLASSES;
+    classPath = std::string(AGENT_JAR) + ":" + classes;
+    std::vector<std::string> steps = {"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+                                      "await:cpu-on", "class:0x100:demo/Launcher:run/()V=0x31",
+                                      "class:0x200:demo/App:main/([Ljava/lang/String;)V=0x11,work/()V=0x12", "thread:1:main",
+                                      "thread:2:launcher",
+                                      // The VM's main thread works before the launcher runs main.
+                                      "enter:1:0x12", "exit:1:0x12", "enter:2:0x31", "enter:2:0x11",
+                                      // main's first call: the rewritten main class's executeMain.
+                                      "main-on:2:" + classes + "/PiMainProgram.class:PiMainProgram"};
+    for (int i = 0; i < 3; i++) {
+        steps.push_back("enter:2:0x12");
+        steps.push_back("exit:2:0x12");
+    }
+    for (const char *step : {"exit:2:0x11", "exit:2:0x31", "mark:played", "await:done", "shut-down"})
+        steps.push_back(step);
+    start(steps);
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client(60000);
+    connectFrontend(client, held.port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, configRequest("<config><session id=\"3\" instrumentationType=\"2\" timeType=\"1\"/></config>"), &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 3")) << out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("cpu-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+    EXPECT_NE(out().find("\nmain class PiMainProgram, 0 arguments, hello there, started 1\n"), std::string::npos) << out();
+
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+    ASSERT_NE(tree.root, nullptr);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+    std::vector<const ViewNode *> works = nodesNamed(*tree.root, registry, "work");
+    EXPECT_TRUE(nodesNamed(*tree.root, registry, "run").empty()) << text;
+    ASSERT_EQ(mains.size(), 1u) << text;
+    ASSERT_EQ(works.size(), 1u) << "the VM's main thread is out of the views: " << text;
+    ASSERT_EQ(tree.root->children.size(), 1u) << text;
+    EXPECT_EQ(tree.root->children[0].get(), mains[0]) << text;
+    EXPECT_EQ(mains[0]->count, 1u) << text;
+    ASSERT_EQ(mains[0]->children.size(), 1u) << text;
+    EXPECT_EQ(mains[0]->children[0].get(), works[0]) << text;
+    EXPECT_EQ(works[0]->count, 3u) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// The host's own thread runs a program's main as a VM's main thread does:
+// it is announced as "main" before main runs, and a thread dump reads its
+// real stack in the JVM, outermost first with the lines of the calls.
+TEST_F(PiagentClassTest, TheHostsOwnThreadIsAnnouncedAndGivesItsRealStack)
+{
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
+    start({"--class-events", "--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           // The program waits for "release" in the host's working directory.
+           "run:PiHostWait:release", "run:PiHostWait:release", "mark:ran", "await:done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client(60000);
+    connectFrontend(client, held.port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "waiting")) << out() << err();
+    ASSERT_EQ(client.call(74, {1}, &reply), FrontendClient::OK) << client.lastError();
+    Registry registry;
+    ThreadDumpReply dump;
+    ASSERT_TRUE(ThreadView::readThreadDumpReply(reply.body, client.idWidth(), &registry, &dump));
+    std::string text = ThreadView::format(dump, registry);
+    ASSERT_EQ(dump.threads.size(), 1u) << text;
+    EXPECT_EQ(dump.threads[0].name, "main") << text;
+    auto traces = dump.traces.find(dump.threads[0].id);
+    ASSERT_NE(traces, dump.traces.end()) << text;
+    ASSERT_EQ(traces->second.size(), 1u) << text;
+    // Frames of classes that loaded before the class events began (the
+    // JDK's Thread) are not known to the agent and left out.
+    std::vector<std::pair<std::string, int>> frames;
+    for (const auto &frame : traces->second[0].frames) {
+        const MethodInfo *method = registry.method(frame.first);
+        ASSERT_NE(method, nullptr) << text;
+        frames.push_back({method->name, frame.second});
+    }
+    EXPECT_EQ(frames, (std::vector<std::pair<std::string, int>>{{"main", 13}, {"waitFor", 8}})) << text;
+    touch("release");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
+    // Announced once, before the first main.
+    std::vector<std::string> said = lines(out());
+    auto announced = std::find(said.begin(), said.end(), "host: event 33 done");
+    ASSERT_NE(announced, said.end()) << out();
+    EXPECT_EQ(std::count(said.begin(), said.end(), "host: event 33 done"), 1) << out();
+    EXPECT_EQ(std::count(said.begin(), announced, "waiting"), 0) << out();
+    EXPECT_EQ(std::count(said.begin(), said.end(), "released"), 2) << out();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// With the sampling method the agent's sampler thread reads the host's own
+// thread's real stack (the host lets it join the JVM to ask, as a VM's own
+// system thread would): the sampled tree of the waiting program holds main
+// with waitFor below it.
+TEST_F(PiagentClassTest, TheSamplerReadsTheHostsOwnThread)
+{
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
+    start({"--class-events", "--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           "await:go", "run:PiHostWait:release", "mark:ran", "await:done", "shut-down"});
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+    FrontendClient client(60000);
+    connectFrontend(client, held.port);
+    Reply reply;
+    ASSERT_EQ(client.call(1, configRequest("<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: CreateSystemThread _orvane_native_sampler 10")) << out();
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("go");
+    ASSERT_TRUE(waitForLine("stdout", "waiting")) << out() << err();
+    Registry registry;
+    CallTreeReply tree;
+    std::vector<const ViewNode *> waits;
+    for (int attempt = 0; attempt < 300 && waits.empty(); attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        registry = Registry();
+        tree = CallTreeReply();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+        if (tree.root != nullptr)
+            waits = nodesNamed(*tree.root, registry, "waitFor");
+    }
+    ASSERT_EQ(waits.size(), 1u) << out();
+    std::string text = CallTreeView::format(*tree.root, registry);
+    EXPECT_EQ(linesStartingWith(out(), "host: system thread attached to the JVM").size(), 1u) << out();
+    ASSERT_EQ(tree.root->children.size(), 1u) << text;
+    const ViewNode *main = tree.root->children[0].get();
+    ASSERT_EQ(nodesNamed(*tree.root, registry, "main"), std::vector<const ViewNode *>{main}) << text;
+    ASSERT_EQ(main->children.size(), 1u) << text;
+    EXPECT_EQ(main->children[0].get(), waits[0]) << text;
+    EXPECT_GT(waits[0]->value, 0) << text;
+    touch("release");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
 }
 
 // A class file older than version 49 has no Class constants: the rewritten
@@ -156,9 +322,18 @@ protected:
         EXPECT_EQ(sums[0]->count, 3u) << text;
         EXPECT_EQ(squares[0]->count, 12u) << text;
         EXPECT_EQ(values[0]->count, 1u) << text;
-        // square runs inside sum only. (main's own entry is the thread's first
-        // hook, which the agent takes as already on the VM's stack; the host
-        // reads no stack of its own thread, so main has no node.)
+        // main runs once on the host's own thread, which the VM announced
+        // and whose stack it gives: sum and value run inside main, square
+        // inside sum only.
+        std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+        ASSERT_EQ(mains.size(), 1u) << text;
+        EXPECT_EQ(mains[0]->count, 1u) << text;
+        auto calledByMain = [&](const ViewNode *node) {
+            return std::any_of(mains[0]->children.begin(), mains[0]->children.end(),
+                               [node](const std::unique_ptr<ViewNode> &child) { return child.get() == node; });
+        };
+        EXPECT_TRUE(calledByMain(sums[0])) << text;
+        EXPECT_TRUE(calledByMain(values[0])) << text;
         ASSERT_EQ(sums[0]->children.size(), 1u) << text;
         EXPECT_EQ(sums[0]->children[0].get(), squares[0]) << text;
         EXPECT_TRUE(squares[0]->children.empty()) << text;

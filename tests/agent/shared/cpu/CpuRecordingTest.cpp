@@ -100,6 +100,51 @@ TEST_F(CpuRecordingTest, EntriesAndExitsBuildTheTreeWithTimesAndCounts)
     EXPECT_EQ(t->getCurrentNode(), t->getCallStackTree(false));
 }
 
+// The agent's Java side names a thread the application's main thread from
+// inside main: what the thread ran around main goes, main keeps its one
+// call and its callees come below it; the exits of the calls around main
+// change nothing. Without a main on the stack, or with sampled trees, the
+// tree stays as it was.
+TEST_F(CpuRecordingTest, TheAgentMainThreadsTreeStartsAtItsMain)
+{
+    int32_t run = method("run"), main = method("main"), other = method("other"), a = method("a");
+    struct Case {
+        const char *name;
+        int collectionMethod;
+        int32_t entered; // what run calls
+        const char *tree;
+    } cases[] = {
+        {"main under a launcher", 1, main, "root 400/0 {main 400/1 {a 100/1}}"},
+        // run was entered at time 0: not counted, timed from the next event.
+        {"no main on the stack", 1, other, "root 1700/0 {run 1700/0 {other 1400/1 {a 200/2}}}"},
+        {"sampled trees", 3, main, "root 1700/0 {run 1700/0 {main 1400/1 {a 200/2}}}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CpuProfilingSession::Settings s = settings();
+        s.collectionMethod = c.collectionMethod;
+        cpu.updateSettings(s);
+        cpu.setCpuRecord(true, true);
+        LiveThreadManager *t = cpu.createThreadManager();
+        vm.now = 0;
+        vm.stack = {{desc(run), 0}};
+        cpu.agentMethodEntry(t, run, 0, false, false, true);
+        vm.stack.clear();
+        enter(t, c.entered, 100);
+        enter(t, a, 1000);
+        leave(t, a, 1100);
+        t->setAgentMainThread();
+        EXPECT_TRUE(t->isAgentMainThread());
+        enter(t, a, 1200);
+        leave(t, a, 1300);
+        leave(t, c.entered, 1500);
+        leave(t, run, 1800);
+        EXPECT_EQ(render(t->getCallStackTree(false)), c.tree);
+        EXPECT_EQ(t->getCurrentNode(), t->getCallStackTree(false));
+        cpu.setCpuRecord(false, false);
+    }
+}
+
 TEST_F(CpuRecordingTest, ThreadCpuTimeSharesRunnableTimeAmongActiveThreads)
 {
     int32_t main = method("main"), a = method("a"), b = method("b"), c = method("c");
@@ -903,6 +948,35 @@ TEST_F(StackReplayTest, TheFirstHookReplaysTheStackWithTheHooksRecords)
         EXPECT_EQ(renderRoot(t->getCallStackTree(false)), c.tree);
         const MethodDesc *current = t->getCurrentNode()->getMethod();
         EXPECT_EQ(current == nullptr ? "root" : current->getMethodName(), std::string(c.after));
+    }
+}
+
+// A VM that gives a thread no stack, or one that stops short of the method
+// whose entry hook runs, still has that method entered: the entry is
+// recorded on top of what the stack held, not taken as already there.
+TEST_F(StackReplayTest, AnEntryTheVmsStackDoesNotHoldIsRecorded)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::pair<const char *, uint16_t>> stack; // outermost first
+        const char *tree; // after a call of work and the exit of Task.run
+    } cases[] = {
+        {"no stack at all", {}, "root 500/0 {Task.run 500/1 {Work.work 100/1}}"},
+        {"only the agent's hook", {{"hook", 0}}, "root 500/0 {Task.run 500/1 {Work.work 100/1}}"},
+        {"the callers without the method", {{"main", 14}, {"hook", 0}}, "root 500/0 {Main.main 500/1 {Task.run 500/1 {Work.work 100/1}}}"},
+    };
+    cpu.setCpuRecord(true, true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveThreadManager *t = cpu.createThreadManager();
+        vm.now = 1000;
+        vm.stack = stackOf(c.stack);
+        EXPECT_EQ(cpu.agentMethodEntry(t, by["Task.run"].id, CallStackTree::LINE_PENDING, false, false, true), 1000);
+        vm.stack.clear();
+        enter(t, by["work"].id, 1100);
+        leave(t, by["work"].id, 1200);
+        EXPECT_GT(leave(t, by["Task.run"].id, 1500), 0);
+        EXPECT_EQ(renderRoot(t->getCallStackTree(false)), c.tree);
     }
 }
 

@@ -62,6 +62,21 @@ TEST_F(CallTreeSamplerTest, StacksBecomeTheTreeAndIntervalsGoToTheInnermostNode)
     EXPECT_EQ(tree(), "root 40000/0 {main 40000/0 {work:7 30000/0 {hot:14 10000/0, hot:12 20000/0}}}");
 }
 
+// On the application's main thread the frames that run its main (a
+// launcher's) are not sampled: the tree starts at main. The main first met
+// bounds later passes too, also when an inner method is named main.
+TEST_F(CallTreeSamplerTest, TheMainThreadIsSampledFromItsMainInwards)
+{
+    int32_t launch = method("launch");
+    thread->setAgentMainThread();
+    LiveSamplerSession sampler(&cpu, 10);
+    pass(sampler, 1000, {{desc(launch), 40}, {desc(main), 7}, {desc(work), 12}}); // sets the clock
+    pass(sampler, 11000, {{desc(launch), 40}, {desc(main), 7}, {desc(work), 12}});
+    int32_t innerMain = method("main");
+    pass(sampler, 21000, {{desc(launch), 40}, {desc(main), 7}, {desc(innerMain), 3}});
+    EXPECT_EQ(tree(), "root 20000/0 {main 20000/0 {main:7 10000/0, work:7 10000/0}}");
+}
+
 TEST_F(CallTreeSamplerTest, RequestsInProgressStandAboveTheStack)
 {
     int32_t request = method("request");
