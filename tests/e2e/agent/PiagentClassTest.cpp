@@ -81,6 +81,25 @@ TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
     EXPECT_EQ(said, "main class PiMainProgram, 0 arguments, hello there, started 1\n");
 }
 
+// The clean-up at the VM's end removes what a snapshot is made of: a
+// recorder snapshot saved before it is written, one asked for afterwards
+// is refused with a message and leaves no file.
+TEST_F(PiagentClassTest, RecorderSnapshotsAreRefusedOnceTheVmEnded)
+{
+    classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
+    start({"--class-events", "--options", "nowait", "init-done", "thread:1:main",
+           "java:1:unprofiled/PiRecorderProgram:saveNamed:early.ovs", "shut-down",
+           "java:1:unprofiled/PiRecorderProgram:saveNamed:late.ovs"});
+    ASSERT_EQ(finish(), 0) << err() << out();
+    std::string said = out(), errors = err();
+    EXPECT_NE(said.find("\nsaved early.ovs 1\n"), std::string::npos) << said << errors;
+    EXPECT_NE(said.find("\nsaved late.ovs 0\n"), std::string::npos) << said << errors;
+    EXPECT_NE(errors.find("Orvane> Could not save snapshot. VM already terminated.\n"), std::string::npos) << errors;
+    ASSERT_NO_FATAL_FAILURE(checkRecorderFile(work + "/early.ovs"));
+    struct stat st;
+    EXPECT_NE(stat((work + "/late.ovs").c_str(), &st), 0);
+}
+
 class PiagentRealClassTest : public PiagentHostTest {
 protected:
     // Runs `program` (the host's run step) from `classes` in the host's JVM
@@ -262,8 +281,10 @@ TEST_F(PiagentRealClassTest, RecorderAndClassNativesRunOnTheLiveSession)
     EXPECT_EQ(all.find("Exception"), std::string::npos) << all;
     EXPECT_NE(errors.find("Orvane> The agent is already running in this VM; the recorder does not start again.\n"), std::string::npos)
         << errors;
+    // Probe methods with fewer values than rows: nothing registered, said once.
+    EXPECT_NE(errors.find("Orvane> probe 77: fewer values or flags than methods, nothing registered\n"), std::string::npos) << errors;
     for (const char *line : {"init0 returned", "transform filtered same", "transform agent same", "transform selected true false",
-                             "rewritten copy 42", "retransform returned", "registered", "method name null 0", "auto-tune true null",
+                             "rewritten copy 42", "retransform returned", "registered", "probe methods registered", "method name null 0", "auto-tune true null",
                              "ran 2180", "saved recorded 1", "policies asked 1 wrong 0", "saved reset 1", "ran 1", "saved after 1",
                              "saved nowhere 0"})
         EXPECT_NE(said.find("\n" + std::string(line) + "\n"), std::string::npos) << line << "\n" << said;

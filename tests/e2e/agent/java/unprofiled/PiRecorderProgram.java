@@ -81,6 +81,11 @@ public class PiRecorderProgram {
         return CobaltRecorder.createCobaltSnapshot(name.getBytes(), null, false, new Object[0]);
     }
 
+    /** Saves a recorder snapshot under that name and says whether it was saved. */
+    public static void saveNamed(String name) {
+        System.out.println("saved " + name + " " + save(name));
+    }
+
     public static void drive() throws Exception {
         JavaAgentManager.init0("nowait", new Object[] {new Object(), new Object(), new Object(), new Object()});
         System.out.println("init0 returned");
@@ -108,6 +113,10 @@ public class PiRecorderProgram {
         Agent.registerDisplayName("unprofiled.PiRecorderProgram$RewrittenLoader", "unprofiled.PiRecorderProgram$Policy", 7);
         Agent.registerDisplayName("unprofiled.PiRecorderProgram$RewrittenLoader", "Second.Name", 8);
         System.out.println("registered");
+        // Probe methods of a class that never loads: registered, nothing else changes.
+        Agent.registerAnnotationMethods(new String[][] {{"pirecorded.Absent", "spin", "(I)I"}}, new int[] {-1}, new int[] {0}, 76);
+        Agent.registerAnnotationMethods(new String[][] {{"pirecorded.Absent", "spin", "(I)I"}}, new int[0], new int[] {0}, 77);
+        System.out.println("probe methods registered");
 
         System.out.println("method name " + Transformer.getMethodName0(0) + " " + Transformer.getMethodId0("no.Such"));
         System.out.println("auto-tune " + Transformer.isAutoTune() + " " + Arrays.toString(Transformer.autoTune0()));
