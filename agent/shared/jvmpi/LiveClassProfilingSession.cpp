@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "AgentOptions.h"
 #include "AnnotationInstrumentation.h"
@@ -262,6 +263,67 @@ bool LiveClassProfilingSession::isHardFiltered(const char *dottedName)
         if (c == '.')
             c = '/';
     return decisions.isHardFilteredClass(slash.c_str());
+}
+
+void LiveClassProfilingSession::registerComponentType(const char *className, int type)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = classNameToClassData.find(className);
+    if (found != classNameToClassData.end())
+        found->second->setComponentType(type);
+    Instrumenter::registerComponentType(className, type);
+}
+
+void LiveClassProfilingSession::registerDisplayName(const char *className, const char *displayName, int type)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = classNameToClassData.find(className);
+    if (found == classNameToClassData.end() || found->second->getDisplayName() != nullptr)
+        return;
+    ClassData *classData = found->second;
+    classData->setDisplayName(displayName);
+    classData->setComponentType(type);
+    Instrumenter::registerComponentType(className, type);
+    Instrumenter::registerDisplayName(className, displayName);
+    auto shown = classNameToClassData.find(displayName);
+    if (shown != classNameToClassData.end())
+        classData->displayClassMethodDesc = shown->second->classMethodDesc;
+}
+
+ClassData *LiveClassProfilingSession::findClass(const char *dottedName)
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    auto found = classNameToClassData.find(dottedName);
+    return found != classNameToClassData.end() ? found->second : nullptr;
+}
+
+int LiveClassProfilingSession::rewriteForJava(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength,
+                                              bool redefining, bool instrument)
+{
+    // Java code never names the main class: its changes come from the class load only.
+    return decisions.doInstrumentation(nullptr, bytes, length, newBytes, newLength, redefining, true, instrument);
+}
+
+bool LiveClassProfilingSession::isAutoTune()
+{
+    SessionLock lock(profilingSession, IM_CLASS);
+    const SessionConfig *config = decisions.getConfig();
+    return config != nullptr && config->autoTuneInstrumentation;
+}
+
+std::vector<std::string> LiveClassProfilingSession::autoTune(CpuProfilingSession *cpu, bool recorderRecording)
+{
+    std::unique_ptr<SessionConfig> config;
+    {
+        SessionLock lock(profilingSession, IM_CLASS);
+        const SessionConfig *current = decisions.getConfig();
+        if (current == nullptr || cpu == nullptr)
+            return std::vector<std::string>();
+        config.reset(new SessionConfig(*current));
+    }
+    autoTuning.autoTuneInstrumentation(cpu, this, profilingSession, *config, recorderRecording);
+    SessionLock lock(profilingSession, IM_CLASS | IM_THREAD | IM_DEAD_THREADS);
+    return autoTuning.takePicked();
 }
 
 std::string LiveClassProfilingSession::getMainClassName() const

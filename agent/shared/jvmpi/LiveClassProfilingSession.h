@@ -3,8 +3,10 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "ClassDecisions.h"
+#include "ClassDecisionsAutoTune.h"
 #include "ClassProfilingSession.h"
 #include "jvmpi.h"
 
@@ -59,6 +61,29 @@ public:
     // `oldConfig` (may be null) is the one it replaces.
     void updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig);
 
+    // The Java side names a class's component type: the class (dotted
+    // name) takes it when known, and the instrumenter's record in any case.
+    void registerComponentType(const char *className, int type);
+    // The Java side shows a known class under another name, as a component
+    // of `type`; the class called `displayName`, when known, stands for it.
+    // Nothing for an unknown class or one that has a display name already.
+    void registerDisplayName(const char *className, const char *displayName, int type);
+    // The class of a dotted name; null when none was met.
+    ClassData *findClass(const char *dottedName);
+    // A class rewriting Java code asks for (the agent's Java transformer):
+    // `instrument` false treats the class as filtered. The component kind
+    // (0 none); new[] bytes when the class changed. Called under the class
+    // monitor.
+    int rewriteForJava(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength, bool redefining,
+                       bool instrument);
+    // Whether the configuration lets auto-tuning drop hooks of short
+    // methods called very often.
+    bool isAutoTune();
+    // Auto-tunes the instrumentation from the call trees of `cpu` and hands
+    // out the names ("class.method(descriptor)") of the methods picked since
+    // the last call.
+    std::vector<std::string> autoTune(CpuProfilingSession *cpu, bool recorderRecording);
+
     // Rewrites a class's bytes: true with `newBytes` (new[], the caller
     // deletes them) when the class changes. Classes get the method hooks
     // and probes the session's filters and configuration select; the main
@@ -82,6 +107,7 @@ private:
     std::unordered_map<void *, MethodDesc *> methodIdToMethodDesc;
     std::unordered_map<std::string, ClassData *> classNameToClassData;
     ClassDecisions decisions;
+    ClassDecisionsAutoTune autoTuning;
     // The instrumenter keeps this session's class and method records.
     bool instrumentationReady = false;
     int numFilteredClasses = 0;

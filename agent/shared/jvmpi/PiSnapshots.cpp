@@ -59,3 +59,28 @@ bool PiSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, 
     vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
     return saved;
 }
+
+bool PiSnapshots::saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
+                                     jobjectArray javaArguments)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    // The clean-up at the VM's end takes the heap dump and the temp files
+    // away: a save waits for it or does not start.
+    if (LiveProfiling::dying || vm == nullptr) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+        return false;
+    }
+    vm->RawMonitorEnter(LiveProfiling::_snapshotMonitor);
+    bool saved = false;
+    if (LiveProfiling::dying) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+    } else {
+        JavaSnapshotPart javaPart(env, javaArguments);
+        SnapshotSources s = sources(session);
+        s.javaPart = env != nullptr ? &javaPart : nullptr;
+        saved = SnapshotWriter::saveRecorderSnapshot(path, s, LiveProfiling::startTime, session->getOptions().keepTempSnapshots,
+                                                     savePayloads);
+    }
+    vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
+    return saved;
+}

@@ -23,6 +23,11 @@ public:
                                       Communicator &connection, JNIEnv *env);
     // Saves a gzip snapshot file at `path`; false when it failed (logged).
     static bool saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env);
+    // The recorder's snapshot at `path`: the recorder's sections, the Java
+    // part with `javaArguments` (may be null), an empty configuration. Not
+    // once the VM ends; false when it failed (logged).
+    static bool saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
+                                   jobjectArray javaArguments);
 };
 
 #endif

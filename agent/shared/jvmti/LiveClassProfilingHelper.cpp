@@ -17,6 +17,7 @@
 #include "CpuProfilingSession.h"
 #include "Instrumenter.h"
 #include "InternalMonitor.h"
+#include "JavaNatives.h"
 #include "JvmtiBuffer.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
@@ -29,6 +30,7 @@
 #include "PointerHashSet.h"
 #include "ProfilingSession.h"
 #include "SessionConfig.h"
+#include "SessionLock.h"
 
 namespace {
 
@@ -422,28 +424,18 @@ void JNICALL LiveClassProfilingHelper::ovNativeMethodBind(jvmtiEnv *, JNIEnv *, 
 // registerDisplayName(String, String, int).
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerComponentType(JNIEnv *env, jclass, jstring name, jint type)
 {
-    if (name == nullptr || LiveClassProfilingHelper::getSession() == nullptr)
-        return;
-    const char *chars = env->GetStringUTFChars(name, nullptr);
-    if (chars == nullptr)
-        return;
-    LiveClassProfilingHelper::registerComponentType(chars, type);
-    env->ReleaseStringUTFChars(name, chars);
+    std::string className;
+    if (LiveClassProfilingHelper::getSession() != nullptr && JavaNatives::utf(env, name, &className))
+        LiveClassProfilingHelper::registerComponentType(className.c_str(), type);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerDisplayName(JNIEnv *env, jclass, jstring name, jstring display,
                                                                                  jint type)
 {
-    if (name == nullptr || display == nullptr || LiveClassProfilingHelper::getSession() == nullptr)
-        return;
-    const char *className = env->GetStringUTFChars(name, nullptr);
-    const char *displayName = env->GetStringUTFChars(display, nullptr);
-    if (className != nullptr && displayName != nullptr)
-        LiveClassProfilingHelper::registerDisplayName(className, displayName, type);
-    if (className != nullptr)
-        env->ReleaseStringUTFChars(name, className);
-    if (displayName != nullptr)
-        env->ReleaseStringUTFChars(display, displayName);
+    std::string className, displayName;
+    if (LiveClassProfilingHelper::getSession() != nullptr && JavaNatives::utf(env, name, &className) &&
+        JavaNatives::utf(env, display, &displayName))
+        LiveClassProfilingHelper::registerDisplayName(className.c_str(), displayName.c_str(), type);
 }
 
 // Java side: com.orvane.agent.Agent.bindNatives0(), called by Agent.init on the
@@ -606,40 +598,15 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_t
     JNIEnv *env, jclass, jstring, jobject classBeingRedefined, jbyteArray bytes, jboolean instrument, jintArray out)
 {
     LiveClassProfilingSession *classSession = LiveClassProfilingHelper::getSession();
-    if (classSession == nullptr || bytes == nullptr)
+    if (classSession == nullptr)
         return nullptr;
-    jsize length = env->GetArrayLength(bytes);
-    jbyte *elements = env->GetByteArrayElements(bytes, nullptr);
-    if (elements == nullptr) {
-        env->ExceptionClear();
-        return nullptr;
-    }
-    unsigned char *result = nullptr;
-    int resultLength = 0;
-    ProfilingSession *session = classSession->getProfilingSession();
-    session->enterMonitor(IM_CLASS);
-    int kind = LiveClassProfilingHelper::doInstrumentation(env, reinterpret_cast<const unsigned char *>(elements), length,
-                                                           &result, &resultLength, classBeingRedefined != nullptr,
-                                                           true, instrument == JNI_TRUE);
-    session->exitMonitor(IM_CLASS, false);
-    env->ReleaseByteArrayElements(bytes, elements, JNI_ABORT);
-    if (kind > 0 && out != nullptr && env->GetArrayLength(out) > 0) {
-        jint value = kind;
-        env->SetIntArrayRegion(out, 0, 1, &value);
-    }
-    if (result == nullptr)
-        return nullptr;
-    jbyteArray changed = env->NewByteArray(resultLength);
-    if (changed == nullptr) {
-        // Out of memory: the class stays as it was rather than failing to load.
-        env->ExceptionClear();
-        MessageUtil::message("ERROR: could not allocate %d bytes for a rewritten class; it stays unchanged.",
-                             resultLength);
-    } else {
-        env->SetByteArrayRegion(changed, 0, resultLength, reinterpret_cast<const jbyte *>(result));
-    }
-    delete[] result;
-    return changed;
+    bool redefining = classBeingRedefined != nullptr;
+    return JavaNatives::transformClass(env, bytes, out,
+                                       [&](const unsigned char *elements, int length, unsigned char **result, int *resultLength) {
+                                           SessionLock lock(classSession->getProfilingSession(), IM_CLASS);
+                                           return LiveClassProfilingHelper::doInstrumentation(env, elements, length, result, resultLength,
+                                                                                              redefining, true, instrument == JNI_TRUE);
+                                       });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_java_Transformer_isAutoTune(JNIEnv *, jclass)
@@ -801,26 +768,5 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_com_orvane_agent_java_Transformer
         MessageUtil::message("ERROR: out of memory while auto-tuning the instrumentation.");
         return nullptr;
     }
-    if (names.empty())
-        return nullptr;
-    jclass stringClass = env->FindClass("java/lang/String");
-    if (stringClass == nullptr) {
-        env->ExceptionClear();
-        return nullptr;
-    }
-    jobjectArray result = env->NewObjectArray(static_cast<jsize>(names.size()), stringClass, nullptr);
-    if (result == nullptr) {
-        env->ExceptionClear();
-        return nullptr;
-    }
-    for (size_t i = 0; i < names.size(); i++) {
-        jstring name = env->NewStringUTF(names[i].c_str());
-        if (name == nullptr) {
-            env->ExceptionClear();
-            return nullptr;
-        }
-        env->SetObjectArrayElement(result, static_cast<jsize>(i), name);
-        env->DeleteLocalRef(name);
-    }
-    return result;
+    return JavaNatives::stringArray(env, names);
 }

@@ -13,6 +13,7 @@
 #include "CpuProfilingSession.h"
 #include "Instrumenter.h"
 #include "InternalMonitor.h"
+#include "JavaNatives.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveProfiling.h"
@@ -743,13 +744,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_Transformer_getMeth
 
 extern "C" JNIEXPORT jstring JNICALL Java_com_orvane_agent_java_Transformer_getMethodName0(JNIEnv *env, jclass, jint id)
 {
-    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-    if (cpu == nullptr || id == 0)
-        return nullptr;
-    MethodDesc *method = cpu->getMethodHandles().lookup(id);
-    if (method == nullptr)
-        return nullptr;
-    return env->NewStringUTF(method->getMethodName());
+    return JavaNatives::methodName(env, LiveCpuProfilingHelper::getSession(), id);
 }
 
 // The Java controller API (com.orvane.api.agent.Controller through

@@ -72,11 +72,8 @@ bool LiveSnapshots::saveCobaltSnapshot(LiveProfilingSession *session, const char
     JavaSnapshotPart javaPart(env, javaArguments);
     SnapshotSources s = sources(session);
     s.javaPart = env != nullptr ? &javaPart : nullptr;
-    // U4 configuration id 0, U4 length 0.
-    const std::vector<char> noConfiguration(8, 0);
-    long long running = (Counter::getUsec() - session->getEdge().startTime) / 1000000LL;
-    return SnapshotWriter::saveSnapshot(path, s, true, noConfiguration, static_cast<uint32_t>(running < 0 ? 0 : running),
-                                        session->getOptions().keepTempSnapshots, savePayloads);
+    return SnapshotWriter::saveRecorderSnapshot(path, s, session->getEdge().startTime, session->getOptions().keepTempSnapshots,
+                                                savePayloads);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_createCobaltSnapshot(JNIEnv *env, jclass, jbyteArray path,

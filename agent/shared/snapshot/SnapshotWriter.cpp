@@ -258,3 +258,13 @@ bool SnapshotWriter::saveWithConfiguration(const char *path, const SnapshotSourc
     long long running = (Counter::getUsec() - startUsec) / 1000000LL;
     return saveSnapshot(path, sources, false, record.getBytes(), static_cast<uint32_t>(running < 0 ? 0 : running), keepTemp);
 }
+
+bool SnapshotWriter::saveRecorderSnapshot(const char *path, const SnapshotSources &sources, long long startUsec, bool keepTemp,
+                                          bool savePayloads)
+{
+    // U4 configuration id 0, U4 length 0.
+    const std::vector<char> noConfiguration(8, 0);
+    long long running = (Counter::getUsec() - startUsec) / 1000000LL;
+    return saveSnapshot(path, sources, true, noConfiguration, static_cast<uint32_t>(running < 0 ? 0 : running), keepTemp,
+                        savePayloads);
+}

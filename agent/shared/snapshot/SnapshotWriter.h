@@ -64,6 +64,11 @@ public:
     // `startUsec` (the agent's start on its own clock).
     static bool saveWithConfiguration(const char *path, const SnapshotSources &sources, const SessionConfig &config,
                                       long long startUsec, bool keepTemp);
+    // The recorder's snapshot saved at `path` as saveSnapshot does it: the
+    // recorder's sections, an empty configuration record and the seconds
+    // since `startUsec`.
+    static bool saveRecorderSnapshot(const char *path, const SnapshotSources &sources, long long startUsec, bool keepTemp,
+                                     bool savePayloads);
 
 private:
     static void writeSection(FileDataWriter *writer, int index, long long *positions, long long *lengths,

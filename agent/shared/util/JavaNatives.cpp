@@ -10,6 +10,9 @@
 #include "InternalMonitor.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
+#include "MethodDesc.h"
+#include "Recorder.h"
+#include "RecorderMethodIds.h"
 #include "SessionConfig.h"
 #include "SessionLock.h"
 
@@ -30,6 +33,69 @@ bool probeName(JNIEnv *env, jstring name, std::string *out)
     }
     *out = chars;
     env->ReleaseStringUTFChars(name, chars);
+    return true;
+}
+
+// The recorder's policy class and its members, kept from the first policy
+// update on.
+struct PolicyClass {
+    jclass type = nullptr;
+    jmethodID policy = nullptr;
+    jfieldID fields[7] = {};
+};
+PolicyClass policyClass;
+
+// The policy of one method as the Java policy class gives it; false for
+// none (or when the call failed, which is logged).
+bool askPolicy(JNIEnv *env, bool annotationMethod, const char *name, Recorder::Policy *out)
+{
+    jstring text = env->NewStringUTF(name);
+    if (text == nullptr) {
+        env->ExceptionClear();
+        return false;
+    }
+    jobject answer = env->CallStaticObjectMethod(policyClass.type, policyClass.policy, annotationMethod ? JNI_TRUE : JNI_FALSE, text);
+    env->DeleteLocalRef(text);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        MessageUtil::message("The recorder's policy for %s failed; the method keeps no policy.", name);
+        return false;
+    }
+    if (answer == nullptr)
+        return false;
+    const jfieldID *f = policyClass.fields;
+    out->limit1 = env->GetIntField(answer, f[0]);
+    out->on1 = env->GetBooleanField(answer, f[1]) != JNI_FALSE;
+    out->limit2 = env->GetIntField(answer, f[2]);
+    out->on2 = env->GetBooleanField(answer, f[3]) != JNI_FALSE;
+    out->limit3 = env->GetIntField(answer, f[4]);
+    out->on3 = env->GetBooleanField(answer, f[5]) != JNI_FALSE;
+    out->last = env->GetIntField(answer, f[6]);
+    env->DeleteLocalRef(answer);
+    return true;
+}
+
+// Keeps the policy class and its members on the first call; false when they
+// are missing (nothing kept).
+bool keepPolicyClass(JNIEnv *env, jclass type, jobject method, const jobject fields[7])
+{
+    if (policyClass.type != nullptr)
+        return true;
+    if (type == nullptr || method == nullptr)
+        return false;
+    PolicyClass kept;
+    kept.policy = env->FromReflectedMethod(method);
+    for (int i = 0; i < 7; i++) {
+        if (fields[i] == nullptr)
+            return false;
+        kept.fields[i] = env->FromReflectedField(fields[i]);
+        if (kept.fields[i] == nullptr)
+            return false;
+    }
+    if (kept.policy == nullptr)
+        return false;
+    kept.type = static_cast<jclass>(env->NewGlobalRef(type));
+    policyClass = kept;
     return true;
 }
 
@@ -170,4 +236,165 @@ void JavaNatives::registerThreadManager(JNIEnv *env, CpuProfilingSession *cpu, T
     SessionLock lock(cpu->getProfilingSession(), IM_THREAD);
     if (caller->javaThreadManager == nullptr && caller->threadHandle != nullptr)
         caller->javaThreadManager = env->NewGlobalRef(self);
+}
+
+bool JavaNatives::utf(JNIEnv *env, jstring text, std::string *out)
+{
+    if (text == nullptr)
+        return false;
+    const char *chars = env->GetStringUTFChars(text, nullptr);
+    if (chars == nullptr) {
+        env->ExceptionClear();
+        return false;
+    }
+    *out = chars;
+    env->ReleaseStringUTFChars(text, chars);
+    return true;
+}
+
+jobjectArray JavaNatives::stringArray(JNIEnv *env, const std::vector<std::string> &names)
+{
+    if (names.empty())
+        return nullptr;
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    jobjectArray result = env->NewObjectArray(static_cast<jsize>(names.size()), stringClass, nullptr);
+    env->DeleteLocalRef(stringClass);
+    if (result == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    for (size_t i = 0; i < names.size(); i++) {
+        jstring name = env->NewStringUTF(names[i].c_str());
+        if (name == nullptr) {
+            env->ExceptionClear();
+            env->DeleteLocalRef(result);
+            return nullptr;
+        }
+        env->SetObjectArrayElement(result, static_cast<jsize>(i), name);
+        env->DeleteLocalRef(name);
+    }
+    return result;
+}
+
+void JavaNatives::setRecorderRecording(JNIEnv *env, jboolean on, jlongArray ids, CpuProfilingSession *cpu)
+{
+    std::vector<jlong> values;
+    if (ids != nullptr) {
+        values.resize(static_cast<size_t>(env->GetArrayLength(ids)));
+        if (!values.empty())
+            env->GetLongArrayRegion(ids, 0, static_cast<jsize>(values.size()), values.data());
+    }
+    std::vector<int64_t> wide(values.begin(), values.end());
+    Recorder::instance().setRecording(on != JNI_FALSE, collectRecorderMethodIds(wide.data(), wide.size()), cpu);
+}
+
+void JavaNatives::updateRecorderPolicies(JNIEnv *env, ClassProfilingSession *classes, const ClassData *cumulation, jclass type,
+                                         jobject method, const jobject fields[7])
+{
+    SessionLock lock(classes->getProfilingSession(), IM_CLASS);
+    if (!env->ExceptionCheck() && !keepPolicyClass(env, type, method, fields)) {
+        env->ExceptionClear();
+        MessageUtil::message("The recorder's policy class lacks its method or fields; no policies.");
+        return;
+    }
+    Recorder::instance().updatePolicies(classes->getMethods(), classes->getAnnotationClassData(), cumulation,
+                                        [env](bool annotationMethod, const char *name, Recorder::Policy *out) {
+                                            return askPolicy(env, annotationMethod, name, out);
+                                        });
+}
+
+jbyteArray JavaNatives::transformClass(JNIEnv *env, jbyteArray bytes, jintArray out, const Rewrite &rewrite)
+{
+    if (bytes == nullptr)
+        return nullptr;
+    jsize length = env->GetArrayLength(bytes);
+    jbyte *elements = env->GetByteArrayElements(bytes, nullptr);
+    if (elements == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    unsigned char *result = nullptr;
+    int resultLength = 0;
+    int kind = rewrite(reinterpret_cast<const unsigned char *>(elements), length, &result, &resultLength);
+    env->ReleaseByteArrayElements(bytes, elements, JNI_ABORT);
+    if (kind > 0 && out != nullptr && env->GetArrayLength(out) > 0) {
+        jint value = kind;
+        env->SetIntArrayRegion(out, 0, 1, &value);
+    }
+    if (result == nullptr)
+        return nullptr;
+    jbyteArray changed = env->NewByteArray(resultLength);
+    if (changed == nullptr) {
+        // Out of memory: the class stays as it was rather than failing to load.
+        env->ExceptionClear();
+        MessageUtil::message("ERROR: could not allocate %d bytes for a rewritten class; it stays unchanged.", resultLength);
+    } else {
+        env->SetByteArrayRegion(changed, 0, resultLength, reinterpret_cast<const jbyte *>(result));
+    }
+    delete[] result;
+    return changed;
+}
+
+jstring JavaNatives::methodName(JNIEnv *env, CpuProfilingSession *cpu, jint id)
+{
+    if (cpu == nullptr || id == 0)
+        return nullptr;
+    MethodDesc *method = cpu->getMethodHandles().lookup(id);
+    if (method == nullptr || method->getMethodName() == nullptr)
+        return nullptr;
+    jstring name = env->NewStringUTF(method->getMethodName());
+    if (name == nullptr)
+        env->ExceptionClear();
+    return name;
+}
+
+bool JavaNatives::readProbeMethods(JNIEnv *env, jobjectArray methods, jintArray values, jintArray flags, jint id, ProbeMethods *out)
+{
+    if (id == 0 || methods == nullptr || values == nullptr || flags == nullptr)
+        return false;
+    jsize count = env->GetArrayLength(methods);
+    if (env->GetArrayLength(values) < count || env->GetArrayLength(flags) < count) {
+        MessageUtil::message("probe %d: fewer values or flags than methods, nothing registered", static_cast<int>(id));
+        return false;
+    }
+    std::vector<jint> valueList(static_cast<size_t>(count)), flagList(static_cast<size_t>(count));
+    if (count > 0) {
+        env->GetIntArrayRegion(values, 0, count, valueList.data());
+        env->GetIntArrayRegion(flags, 0, count, flagList.data());
+    }
+    for (jsize i = 0; i < count; i++) {
+        jobjectArray row = static_cast<jobjectArray>(env->GetObjectArrayElement(methods, i));
+        if (row == nullptr)
+            continue;
+        if (env->GetArrayLength(row) < 3) {
+            env->DeleteLocalRef(row);
+            continue;
+        }
+        std::array<std::string, 3> texts;
+        std::array<bool, 3> present;
+        for (jsize k = 0; k < 3; k++) {
+            jstring s = static_cast<jstring>(env->GetObjectArrayElement(row, k));
+            present[static_cast<size_t>(k)] = s != nullptr;
+            utf(env, s, &texts[static_cast<size_t>(k)]);
+            if (s != nullptr)
+                env->DeleteLocalRef(s);
+        }
+        env->DeleteLocalRef(row);
+        out->texts.push_back(texts);
+        out->present.push_back(present);
+        out->values.push_back(valueList[static_cast<size_t>(i)]);
+        out->flags.push_back(flagList[static_cast<size_t>(i)]);
+    }
+    return true;
+}
+
+void JavaNatives::reportWrongLibrary()
+{
+    MessageUtil::message("A different instance of the native library has been");
+    MessageUtil::message("loaded. Please check the appropriate environment");
+    MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
 }

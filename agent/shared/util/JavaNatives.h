@@ -3,9 +3,12 @@
 
 #include <jni.h>
 
+#include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
+class ClassData;
 class ClassProfilingSession;
 class CpuProfilingSession;
 class LiveThreadManager;
@@ -26,6 +29,62 @@ public:
     static std::vector<std::string> strings(JNIEnv *env, jobjectArray array);
     // The bytes of a Java byte array; empty for null.
     static std::string bytes(JNIEnv *env, jbyteArray array);
+    // The UTF-8 text of a Java string; false for null or when the VM has no
+    // memory for it (the exception cleared).
+    static bool utf(JNIEnv *env, jstring text, std::string *out);
+    // A new String[] of `names`; null when there are none or the VM has no
+    // memory for it (the exception cleared).
+    static jobjectArray stringArray(JNIEnv *env, const std::vector<std::string> &names);
+
+    // The recorder. The switch: recording on or off, the distinct non-zero
+    // method ids (low 32 bits) of `ids` (may be null) recorded natively from
+    // now on, and the CPU data of `cpu` (may be null) empty.
+    static void setRecorderRecording(JNIEnv *env, jboolean on, jlongArray ids, CpuProfilingSession *cpu);
+    // Asks the static method `policy(boolean annotationMethod, String name)`
+    // of `type` for the policy of every probe method and every method of
+    // `cumulation` (may be null) in `classes`, under the class lock; an
+    // answer's seven fields (int, boolean, int, boolean, int, boolean, int)
+    // become the method's policy. The class and its members are kept from
+    // the first call on; without them nothing is asked (logged).
+    static void updateRecorderPolicies(JNIEnv *env, ClassProfilingSession *classes, const ClassData *cumulation, jclass type,
+                                       jobject method, const jobject fields[7]);
+
+    // The class rewriting that Java code asks for (Transformer.transform0):
+    // `rewrite` gets the array's bytes and returns the class's component
+    // kind (0 none), with new[] bytes when the class changed. Returns a new
+    // array of the rewritten bytes, null when the class stays as it is; a
+    // kind above 0 goes into out[0] (`out` may be null).
+    typedef std::function<int(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)> Rewrite;
+    static jbyteArray transformClass(JNIEnv *env, jbyteArray bytes, jintArray out, const Rewrite &rewrite);
+    // The name of the method behind a hook id; null for 0, an unknown id or
+    // without a CPU session.
+    static jstring methodName(JNIEnv *env, CpuProfilingSession *cpu, jint id);
+
+    // The methods Java code names for a probe (Agent.registerAnnotationMethods):
+    // each row {class or null, name, descriptor} with its value and flags.
+    struct ProbeMethods {
+        std::vector<std::array<std::string, 3>> texts;
+        std::vector<std::array<bool, 3>> present;
+        std::vector<jint> values;
+        std::vector<jint> flags;
+        // The rows as a registry's row type {class, name, descriptor, value,
+        // flags}; the texts point into this record.
+        template <typename Row> std::vector<Row> rows() const
+        {
+            std::vector<Row> list;
+            for (size_t i = 0; i < texts.size(); i++)
+                list.push_back(Row{present[i][0] ? texts[i][0].c_str() : nullptr, present[i][1] ? texts[i][1].c_str() : nullptr,
+                                   present[i][2] ? texts[i][2].c_str() : nullptr, values[i], flags[i]});
+            return list;
+        }
+    };
+    // Reads the rows; rows that are null or shorter than three are skipped.
+    // False (nothing read) for probe id 0, a null array or fewer values or
+    // flags than rows (logged).
+    static bool readProbeMethods(JNIEnv *env, jobjectArray methods, jintArray values, jintArray flags, jint id, ProbeMethods *out);
+    // A hook of the agent's Java side reached a library without a live
+    // session: another copy of the library serves that Java side.
+    static void reportWrongLibrary();
 
     // The probe natives of com.orvane.agent.probe.AnnotationHandler and the
     // Java thread managers' registration. Each binding passes its sessions

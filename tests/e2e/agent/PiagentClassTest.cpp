@@ -2,6 +2,7 @@
 // class calls the agent's Java side first, other classes stay as they are,
 // and the rewritten class passes a real JVM's verifier and runs.
 #include "PiagentHost.h"
+#include "RecorderSnapshots.h"
 
 #include "ThreadView.h"
 
@@ -246,6 +247,25 @@ TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
     EXPECT_EQ(said, "main class PiMainProgram, 0 arguments, hello there, started 1\n");
 }
 
+// The clean-up at the VM's end removes what a snapshot is made of: a
+// recorder snapshot saved before it is written, one asked for afterwards
+// is refused with a message and leaves no file.
+TEST_F(PiagentClassTest, RecorderSnapshotsAreRefusedOnceTheVmEnded)
+{
+    classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
+    start({"--class-events", "--options", "nowait", "init-done", "thread:1:main",
+           "java:1:unprofiled/PiRecorderProgram:saveNamed:early.ovs", "shut-down",
+           "java:1:unprofiled/PiRecorderProgram:saveNamed:late.ovs"});
+    ASSERT_EQ(finish(), 0) << err() << out();
+    std::string said = out(), errors = err();
+    EXPECT_NE(said.find("\nsaved early.ovs 1\n"), std::string::npos) << said << errors;
+    EXPECT_NE(said.find("\nsaved late.ovs 0\n"), std::string::npos) << said << errors;
+    EXPECT_NE(errors.find("Orvane> Could not save snapshot. VM already terminated.\n"), std::string::npos) << errors;
+    ASSERT_NO_FATAL_FAILURE(checkRecorderFile(work + "/early.ovs"));
+    struct stat st;
+    EXPECT_NE(stat((work + "/late.ovs").c_str(), &st), 0);
+}
+
 class PiagentRealClassTest : public PiagentHostTest {
 protected:
     // Runs `program` (the host's run step) from `classes` in the host's JVM
@@ -262,8 +282,13 @@ protected:
         int port = held.port;
         ASSERT_NE(port, 0);
         classPath = std::string(AGENT_JAR) + ":" + classes;
-        start({"--class-events", "--jvm-option", "-Xverify:all", "--options", "port=" + std::to_string(port) + ",address=127.0.0.1",
-               "java-comm", "init-done", "await:go", "run:" + program, "mark:ran", "await:done", "shut-down"});
+        std::vector<std::string> script = {"--class-events", "--jvm-option", "-Xverify:all", "--options",
+                                           "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm", "init-done", "await:go"};
+        if (programSteps.empty())
+            script.push_back("run:" + program);
+        script.insert(script.end(), programSteps.begin(), programSteps.end());
+        script.insert(script.end(), {"mark:ran", "await:done", "shut-down"});
+        start(script);
         ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
         connectFrontend(client, port);
         Reply reply;
@@ -282,6 +307,9 @@ protected:
         touch("go");
         ASSERT_TRUE(waitForLine("stdout", "host: mark ran")) << out() << err();
     }
+
+    // Steps that run the program in place of the host's run step.
+    std::vector<std::string> programSteps;
 
     // Command 41's invocation tree.
     void invocationTree(FrontendClient &client, Registry *registry, CallTreeReply *tree)
@@ -398,6 +426,76 @@ TEST_F(PiagentRealClassTest, ProbeCallsAndHookNativesReachTheCallingThread)
     EXPECT_EQ(probes[0]->count, 3u) << "the unmatched exit and the unknown handle changed nothing: " << text;
     ASSERT_EQ(reads[0]->children.size(), 1u) << text;
     EXPECT_EQ(reads[0]->children[0].get(), probes[0]) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// A program drives the recorder and the class-side natives in the host's JVM,
+// which loaded piagent at its start: none of them is missing. The recorder's
+// start-up finds the agent running and changes nothing; the agent's Java
+// transformer leaves a class Java code calls filtered and the agent's own
+// class as they are and puts hooks into a selected one, which passes the
+// verifier (-Xverify:all) and runs; retransformation does nothing. The
+// recorder's switch empties the CPU data and its snapshots hold what ran
+// after it, as tiagent's recorder writes them; its policies are asked for
+// the probe method alone; a snapshot that cannot be written answers 0. The
+// front end sees the component type and the display name the program gave,
+// and a second display name changes nothing.
+TEST_F(PiagentRealClassTest, RecorderAndClassNativesRunOnTheLiveSession)
+{
+    FrontendClient client(60000);
+    // On a thread the VM announced, as the VM announces its main thread.
+    programSteps = {"thread:1:main", "java:1:unprofiled/PiRecorderProgram:drive"};
+    ASSERT_NO_FATAL_FAILURE(runRecorded(PROBE_CLASSES, "", client, "", "<filter type=\"exclusive\" name=\"unprofiled.\"/>"));
+    std::string said = out(), errors = err();
+    std::string all = said + errors;
+    ASSERT_NE(said.find("\ndone\n"), std::string::npos) << all;
+    EXPECT_EQ(all.find("UnsatisfiedLinkError"), std::string::npos) << all;
+    EXPECT_EQ(all.find("VerifyError"), std::string::npos) << all;
+    EXPECT_EQ(all.find("Exception"), std::string::npos) << all;
+    EXPECT_NE(errors.find("Orvane> The agent is already running in this VM; the recorder does not start again.\n"), std::string::npos)
+        << errors;
+    // Probe methods with fewer values than rows: nothing registered, said once.
+    EXPECT_NE(errors.find("Orvane> probe 77: fewer values or flags than methods, nothing registered\n"), std::string::npos) << errors;
+    for (const char *line : {"init0 returned", "transform filtered same", "transform agent same", "transform selected true false",
+                             "rewritten copy 42", "retransform returned", "registered", "probe methods registered", "method name null 0", "auto-tune true null",
+                             "ran 2180", "saved recorded 1", "policies asked 1 wrong 0", "saved reset 1", "ran 1", "saved after 1",
+                             "saved nowhere 0"})
+        EXPECT_NE(said.find("\n" + std::string(line) + "\n"), std::string::npos) << line << "\n" << said;
+
+    for (const char *name : {"recorded.ovs", "reset.ovs", "after.ovs"})
+        ASSERT_NO_FATAL_FAILURE(checkRecorderFile(work + "/" + name));
+    // The recorded code: repeat once, spin 40 times.
+    LoadedSnapshot recorded;
+    ASSERT_EQ(recorded.load(work + "/recorded.ovs"), 36);
+    EXPECT_EQ(callsOf(recorded, "repeat"), 1);
+    EXPECT_EQ(callsOf(recorded, "spin"), 40);
+    // The switch emptied the CPU data ...
+    LoadedSnapshot reset;
+    ASSERT_EQ(reset.load(work + "/reset.ovs"), 36);
+    EXPECT_EQ(callsOf(reset, "repeat"), 0);
+    EXPECT_EQ(callsOf(reset, "spin"), 0);
+    // ... and what ran after it is recorded afresh.
+    LoadedSnapshot after;
+    ASSERT_EQ(after.load(work + "/after.ovs"), 36);
+    EXPECT_EQ(callsOf(after, "repeat"), 1);
+    EXPECT_EQ(callsOf(after, "spin"), 3);
+
+    Registry registry;
+    std::vector<MethodInfo> methods;
+    std::vector<ClassInfo> classes;
+    Reply reply;
+    ASSERT_EQ(client.call(60, {}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(registry.readGetClassesReply(reply.body, client.idWidth(), &methods, &classes));
+    std::vector<const ClassInfo *> policies = registry.classesNamed("unprofiled.PiRecorderProgram$Policy");
+    std::vector<const ClassInfo *> loaders = registry.classesNamed("unprofiled.PiRecorderProgram$RewrittenLoader");
+    ASSERT_EQ(policies.size(), 1u);
+    ASSERT_EQ(loaders.size(), 1u);
+    EXPECT_EQ(policies[0]->componentType, 33u);
+    EXPECT_EQ(policies[0]->displayName, "");
+    EXPECT_EQ(loaders[0]->componentType, 7u);
+    EXPECT_EQ(loaders[0]->displayName, "unprofiled.PiRecorderProgram$Policy");
     touch("done");
     client.close();
     ASSERT_EQ(finish(), 0) << err();

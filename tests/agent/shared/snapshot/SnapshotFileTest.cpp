@@ -22,6 +22,7 @@
 #include "SnapshotProfilingSession.h"
 #include "FrontendCommands.h"
 #include "SnapshotReader.h"
+#include "Counter.h"
 #include "SnapshotWriter.h"
 
 namespace {
@@ -334,6 +335,33 @@ TEST_F(SnapshotFileTest, SavedFileIsGzipWithTrailer)
     trailer.u4(12);
     EXPECT_EQ(std::vector<unsigned char>(b.begin() + static_cast<long>(end), b.end()), trailer.b);
     EXPECT_EQ(readBack(b), 36);
+}
+
+// The recorder's file: no heap, allocation tree, heap dump or telemetry
+// section, and a trailer with an empty configuration. A start ahead of the
+// clock counts as no time run.
+TEST_F(SnapshotFileTest, RecorderFileHasItsSectionsAndAnEmptyConfiguration)
+{
+    std::string path = dir + "/recorder.ovs";
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(SnapshotWriter::saveRecorderSnapshot(path.c_str(), sources, Counter::getUsec() + 100000000LL, false, false));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Done."), std::string::npos) << log;
+    gzFile gz = gzopen(path.c_str(), "rb");
+    ASSERT_NE(gz, nullptr);
+    std::vector<unsigned char> b(1 << 20);
+    int n = gzread(gz, b.data(), static_cast<unsigned>(b.size()));
+    gzclose(gz);
+    ASSERT_GT(n, 0);
+    b.resize(static_cast<size_t>(n));
+    std::vector<TableEntry> table = tableOf(b);
+    ASSERT_EQ(table.size(), 7u);
+    for (size_t index : {1u, 2u, 4u, 5u})
+        EXPECT_EQ(table[index].length, 0) << index;
+    size_t end = static_cast<size_t>(table[6].position + 4 + table[6].length);
+    Wire trailer;
+    trailer.byte(1).u4(0).u4(0).u4(0);
+    EXPECT_EQ(std::vector<unsigned char>(b.begin() + static_cast<long>(end), b.end()), trailer.b);
 }
 
 TEST_F(SnapshotFileTest, SaveThatCannotOpenReportsFailureNotDone)

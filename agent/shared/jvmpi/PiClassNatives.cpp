@@ -1,0 +1,142 @@
+// The class-side natives of the agent's Java classes in piagent: component
+// types and display names, probe methods, the Java transformer and
+// auto-tuning, on the class session of this binding. The VM's allocation
+// events record allocations, and there is neither retransformation nor a
+// native-method prefix: those natives do nothing.
+#include <jni.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "AnnotationInstrumentation.h"
+#include "ClassData.h"
+#include "InternalMonitor.h"
+#include "JavaNatives.h"
+#include "LiveClassProfilingSession.h"
+#include "LiveCpuProfilingSession.h"
+#include "LiveProfiling.h"
+#include "LiveProfilingSession.h"
+#include "MessageUtil.h"
+#include "Recorder.h"
+#include "SessionLock.h"
+
+#define PI_NATIVE extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+LiveClassProfilingSession *classSession()
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    return session != nullptr ? session->getClassSession() : nullptr;
+}
+
+LiveCpuProfilingSession *cpuSession()
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    return session != nullptr ? session->getCpuSession() : nullptr;
+}
+
+} // namespace
+
+// Classes are rewritten once, as they load.
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_retransform(JNIEnv *, jclass, jclass) {}
+
+// No native method is wrapped here: sleeps reach the agent through the hooks
+// of the classes it rewrote.
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_bindNatives0(JNIEnv *, jclass) {}
+
+// Allocations come from the VM's allocation events.
+PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registerAllocation0(JNIEnv *, jclass, jobject, jclass) {}
+
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerComponentType(JNIEnv *env, jclass, jstring name, jint type)
+{
+    LiveClassProfilingSession *classes = classSession();
+    std::string className;
+    if (classes != nullptr && JavaNatives::utf(env, name, &className))
+        classes->registerComponentType(className.c_str(), type);
+}
+
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerDisplayName(JNIEnv *env, jclass, jstring name, jstring display, jint type)
+{
+    LiveClassProfilingSession *classes = classSession();
+    std::string className, displayName;
+    if (classes != nullptr && JavaNatives::utf(env, name, &className) && JavaNatives::utf(env, display, &displayName))
+        classes->registerDisplayName(className.c_str(), displayName.c_str(), type);
+}
+
+// Java code names probe methods; the classes that load from now on get them.
+// The Java side bound to a library without a session belongs to another
+// copy of the library, which must serve its hooks: the process ends.
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNIEnv *env, jclass, jobjectArray methods, jintArray values,
+                                                                           jintArray flags, jint id)
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    if (session == nullptr) {
+        JavaNatives::reportWrongLibrary();
+        MessageUtil::message("Exiting.");
+        exit(0);
+    }
+    JavaNatives::ProbeMethods list;
+    if (!JavaNatives::readProbeMethods(env, methods, values, flags, id, &list))
+        return;
+    SessionLock lock(session, IM_CLASS);
+    AnnotationInstrumentation::registerMethods(list.rows<AnnotationInstrumentation::Row>(), id);
+}
+
+PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_transform0(JNIEnv *env, jclass, jstring, jobject classBeingRedefined,
+                                                                             jbyteArray bytes, jboolean instrument, jintArray out)
+{
+    LiveClassProfilingSession *classes = classSession();
+    if (classes == nullptr)
+        return nullptr;
+    bool redefining = classBeingRedefined != nullptr;
+    return JavaNatives::transformClass(env, bytes, out,
+                                       [&](const unsigned char *elements, int length, unsigned char **result, int *resultLength) {
+                                           SessionLock lock(classes->getProfilingSession(), IM_CLASS);
+                                           return classes->rewriteForJava(elements, length, result, resultLength, redefining,
+                                                                          instrument == JNI_TRUE);
+                                       });
+}
+
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_java_Transformer_isAutoTune(JNIEnv *, jclass)
+{
+    LiveClassProfilingSession *classes = classSession();
+    return classes != nullptr && classes->isAutoTune() ? JNI_TRUE : JNI_FALSE;
+}
+
+PI_NATIVE jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)
+{
+    LiveClassProfilingSession *classes = classSession();
+    if (classes == nullptr)
+        return nullptr;
+    std::vector<std::string> names;
+    try {
+        names = classes->autoTune(cpuSession(), Recorder::instance().isRecording());
+    } catch (const std::bad_alloc &) {
+        MessageUtil::message("ERROR: out of memory while auto-tuning the instrumentation.");
+        return nullptr;
+    }
+    return JavaNatives::stringArray(env, names);
+}
+
+// The hook id of the pseudo method that stands for the class; 0 for a class
+// never met or without one.
+PI_NATIVE jint JNICALL Java_com_orvane_agent_java_Transformer_getMethodId0(JNIEnv *env, jclass, jstring className)
+{
+    LiveClassProfilingSession *classes = classSession();
+    LiveCpuProfilingSession *cpu = cpuSession();
+    std::string name;
+    if (classes == nullptr || cpu == nullptr || !JavaNatives::utf(env, className, &name))
+        return 0;
+    ClassData *classData = classes->findClass(name.c_str());
+    if (classData == nullptr || classData->classMethodDesc == nullptr)
+        return 0;
+    return cpu->getMethodHandles().getHandle(classData->classMethodDesc);
+}
+
+PI_NATIVE jstring JNICALL Java_com_orvane_agent_java_Transformer_getMethodName0(JNIEnv *env, jclass, jint id)
+{
+    return JavaNatives::methodName(env, cpuSession(), id);
+}
