@@ -952,6 +952,9 @@ TEST_F(PiHeapDumpTest, CutOrUnknownRecordsKeepWhatCameBefore)
         {"cut inside an instance", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x21, 0x00, 0x60, 0, 0}},
         {"unknown tag", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x99, 1, 2, 3}},
         {"array longer than the input", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x23, 0, 0x70, 0, 0, 0, 0, 0, 0, 0x7f, 0xff, 0xff, 0xff, 10}},
+        {"class dump of a class never announced",
+         {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x20, 0x99, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0}},
     };
     for (const Case &c : cases) {
         heapDumpBytes = c.bytes;
@@ -1225,6 +1228,36 @@ TEST_F(PiEventsTest, RewrittenClassComesBackInTheVmsMemoryWithNativesUnwrapped)
         EXPECT_EQ(name.find("__orvane"), std::string::npos) << name;
     rewritten->freeInstance();
     free(event.u.class_load_hook.new_class_data);
+}
+
+// A class dump that names a super class the VM never announced: a line
+// says so, the class has no super class, the dump is the one a class without
+// a super class gives and the records after it are read.
+TEST_F(PiHeapDumpTest, UnknownSuperClassInAClassDumpIsAsNone)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    auto classDump = [](uint8_t superHigh) {
+        std::vector<unsigned char> bytes = {0x20, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x00, superHigh, 0, 0, 0, 0, 0, 0};
+        bytes.insert(bytes.end(), 40, 0);                 // loader, signers, protection domain, name, reserved
+        bytes.insert(bytes.end(), {0, 0, 0, 24, 0, 0});   // instance size, no constant-pool entries
+        bytes.insert(bytes.end(), {7, 0, 0, 0});          // static count = 7
+        bytes.insert(bytes.end(), {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // a root after it
+        return bytes;
+    };
+    heapDumpBytes = classDump(0);
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::vector<unsigned char> without = readWholeFile(heapdump->getDumpFile()->getPath());
+    heapDumpBytes = classDump(0x08); // super class 0x800
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("ERROR: super class not found in dump."), std::string::npos) << said;
+    EXPECT_EQ(node->getSuperClassClassData(), nullptr);
+    EXPECT_EQ(readWholeFile(heapdump->getDumpFile()->getPath()), without);
+    // The root (its object second after the class object) and the class dump are both in it.
+    ASSERT_GE(without.size(), 17u + 14u);
+    EXPECT_EQ(std::vector<unsigned char>(without.begin() + 17, without.begin() + 23), (std::vector<unsigned char>{1, 52, 0, 0, 0, 2}));
+    EXPECT_GT(without.size(), 17u + 14u + 3u);
 }
 
 } // namespace
