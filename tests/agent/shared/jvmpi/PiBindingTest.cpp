@@ -1260,4 +1260,28 @@ TEST_F(PiHeapDumpTest, UnknownSuperClassInAClassDumpIsAsNone)
     EXPECT_GT(without.size(), 17u + 14u + 3u);
 }
 
+// Once the VM shuts down no monitor dump is asked for; the entries of the
+// last one are cleared.
+TEST_F(PiEventsTest, NoMonitorDumpIsRequestedAfterShutDown)
+{
+    threadStart(0x1000, "owner");
+    threadStart(0x2000, "blocked");
+    cpu->setMonitorRecording(true, 0, 0);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTER, 0x2000, 0x5000);
+    monitorDumpBytes = {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+                        0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    takeCalls();
+    cpu->collectCurrentMonitorEntries();
+    ASSERT_EQ(cpu->getCurrentMonitorEntries().size(), 1u);
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_JVM_SHUT_DOWN;
+    post(event);
+    takeCalls();
+    cpu->collectCurrentMonitorEntries();
+    EXPECT_TRUE(cpu->getCurrentMonitorEntries().empty());
+    for (const std::string &call : takeCalls())
+        EXPECT_NE(call, "request 59");
+}
+
 } // namespace
