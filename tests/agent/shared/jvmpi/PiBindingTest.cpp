@@ -1284,4 +1284,46 @@ TEST_F(PiEventsTest, NoMonitorDumpIsRequestedAfterShutDown)
         EXPECT_NE(call, "request 59");
 }
 
+// In session mode 2 a dump runs the collector and holds it disabled around
+// its requests, and enables it again whether or not the VM delivered.
+void fakeRunGC() { record("RunGC"); }
+
+TEST_F(PiHeapDumpTest, ModeTwoHoldsTheCollectorAroundTheRequestsOnEveryPath)
+{
+    table.DisableGC = fakeDisableGC;
+    table.EnableGC = fakeEnableGC;
+    table.RunGC = fakeRunGC;
+    heapDumpBytes = {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<std::string> hundred(100, "request 37");
+    struct Case {
+        int mode;
+        bool delivered;
+        int result;
+        std::vector<std::string> calls;
+    };
+    std::vector<std::string> failing = {"RunGC", "DisableGC"};
+    failing.insert(failing.end(), hundred.begin(), hundred.end());
+    failing.push_back("EnableGC");
+    const Case cases[] = {
+        {2, true, 0, {"RunGC", "DisableGC", "request 37", "EnableGC"}},
+        {2, false, 1, failing},
+        {0, true, 0, {"request 37"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.delivered ? " delivered" : " nothing"));
+        session.setMode(c.mode);
+        heapDumpDelivered = c.delivered;
+        gcDepth = 0;
+        takeCalls();
+        EXPECT_EQ(heapdump->doDump(false, false, true, false, nullptr), c.result);
+        std::vector<std::string> seen;
+        for (const std::string &call : takeCalls())
+            if (call.compare(0, 6, "enter ") != 0 && call.compare(0, 5, "exit ") != 0 && call.compare(0, 5, "wait ") != 0)
+                seen.push_back(call);
+        EXPECT_EQ(seen, c.calls);
+        EXPECT_EQ(gcDepth, 0);
+    }
+    session.setMode(0);
+}
+
 } // namespace
