@@ -26,12 +26,15 @@
 //   status:N:VALUE  hasrun:N:0|1  stack:N:MID@LINE/...  (innermost first)
 //   monitor:OBJ:OWNER:N/N...:N/N...     a monitor of the model's monitor dumps
 //                                        (threads waiting to enter, to be notified)
+//   heap-bytes:HEX  monitor-bytes:HEX    the next heap or monitor dump delivers exactly these
+//                                        bytes (hex pairs) instead of the model's
 //   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
 //   java-comm                            the agent's Java class starts its communication thread
 //   java:N:CLASS:METHOD[:TEXT]           thread N calls the static void METHOD of CLASS (with
 //                                        TEXT as its String argument): "host: java N CLASS.METHOD returned"
 //   hook:IN:OUT                          CLASS_LOAD_HOOK with the class file IN; the class the
-//                                        agent gives back goes to OUT ("host: hook same|new LENGTH")
+//                                        agent gives back goes to OUT ("host: hook same|new LENGTH";
+//                                        "foreign" for new bytes not from the event's malloc_f)
 //   main:IN:NAME[:ARG/ARG...]            the same hook with IN; then the real JVM defines the
 //                                        class the agent gave back as NAME in the system class
 //                                        loader and runs its main with the arguments
@@ -57,6 +60,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -772,13 +776,29 @@ void putId(std::vector<char> &out, const void *id)
     out.insert(out.end(), bytes, bytes + sizeof id);
 }
 
+// Bytes the script gives for the next heap or monitor dump, instead of the model's.
+std::mutex scriptedDumpLock;
+std::map<jint, std::vector<char>> scriptedDumps;
+
+// Takes the script's bytes for the next dump of `type`; false when it gave none.
+bool takeScriptedDump(jint type, std::vector<char> *bytes)
+{
+    std::lock_guard<std::mutex> guard(scriptedDumpLock);
+    auto found = scriptedDumps.find(type);
+    if (found == scriptedDumps.end())
+        return false;
+    bytes->swap(found->second);
+    scriptedDumps.erase(found);
+    return true;
+}
+
 // Java monitor records: byte 1, ID object, ID owner's env, U4 entries, then
 // the threads waiting to enter and those waiting to be notified (U4 n and
 // n IDs each).
 void deliverMonitorDump()
 {
     std::vector<char> bytes;
-    {
+    if (!takeScriptedDump(JVMPI_EVENT_MONITOR_DUMP, &bytes)) {
         std::lock_guard<std::mutex> guard(modelLock);
         for (const auto &monitor : modelMonitors) {
             bytes.push_back(1);
@@ -829,7 +849,7 @@ bool noHeapDump = false;
 void deliverHeapDump(jint level)
 {
     std::vector<char> bytes;
-    if (!noHeapDump) {
+    if (!noHeapDump && !takeScriptedDump(JVMPI_EVENT_HEAP_DUMP, &bytes)) {
         std::lock_guard<std::mutex> guard(modelLock);
         for (const auto &model : classes) {
             bytes.push_back(static_cast<char>(JVMPI_GC_CLASS_DUMP));
@@ -909,6 +929,22 @@ template <class T> T *idOf(const std::string &text)
     return reinterpret_cast<T *>(number(text));
 }
 
+// Hex digit pairs as bytes; false for anything else.
+bool hexBytes(const std::string &text, std::vector<char> *bytes)
+{
+    if (text.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        char pair[3] = {text[i], text[i + 1], '\0'};
+        char *end = nullptr;
+        long value = strtol(pair, &end, 16);
+        if (end != pair + 2 || !isxdigit(static_cast<unsigned char>(pair[0])))
+            return false;
+        bytes->push_back(static_cast<char>(value));
+    }
+    return true;
+}
+
 // A thread number of a step; false (and a message) when out of range.
 bool threadArg(const std::string &text, int *n)
 {
@@ -933,6 +969,25 @@ void addMethods(ModelClass *model, const std::string &list)
     }
 }
 
+// What the hook event's allocation function handed out.
+std::mutex hookMemoryLock;
+std::set<void *> hookMemory;
+
+void *allocateHookBytes(unsigned int size)
+{
+    void *memory = malloc(size);
+    std::lock_guard<std::mutex> guard(hookMemoryLock);
+    hookMemory.insert(memory);
+    return memory;
+}
+
+// True (and forgotten) when `memory` came from allocateHookBytes.
+bool takeHookMemory(void *memory)
+{
+    std::lock_guard<std::mutex> guard(hookMemoryLock);
+    return hookMemory.erase(memory) != 0;
+}
+
 // CLASS_LOAD_HOOK with the class file `path`; the class the agent gives back
 // goes to `given`.
 bool hookClass(const std::string &path, std::vector<unsigned char> *given)
@@ -950,10 +1005,17 @@ bool hookClass(const std::string &path, std::vector<unsigned char> *given)
     memset(&event, 0, sizeof event);
     event.u.class_load_hook.class_data = bytes.data();
     event.u.class_load_hook.class_data_len = static_cast<jint>(bytes.size());
-    event.u.class_load_hook.malloc_f = [](unsigned int size) { return malloc(size); };
+    event.u.class_load_hook.malloc_f = allocateHookBytes;
     post(JVMPI_EVENT_CLASS_LOAD_HOOK, &event);
     bool same = event.u.class_load_hook.new_class_data == bytes.data();
-    logCall("hook %s %d", same ? "same" : "new", event.u.class_load_hook.new_class_data_len);
+    // New bytes must live in memory of the event's allocation function: the
+    // VM frees them as its own.
+    bool fromVm = !same && takeHookMemory(event.u.class_load_hook.new_class_data);
+    logCall("hook %s %d", same ? "same" : fromVm ? "new" : "foreign", event.u.class_load_hook.new_class_data_len);
+    if (!same && !fromVm) {
+        fprintf(stderr, "jvmpihost: the agent gave back a class outside the event's memory for %s\n", path.c_str());
+        return false;
+    }
     if (event.u.class_load_hook.new_class_data == nullptr || event.u.class_load_hook.new_class_data_len < 0) {
         fprintf(stderr, "jvmpihost: the agent gave back no class for %s\n", path.c_str());
         return false;
@@ -1358,6 +1420,14 @@ bool playStep(const std::string &step)
                     (i == 3 ? monitor.entering : monitor.notified).push_back(static_cast<int>(number(t)));
         std::lock_guard<std::mutex> guard(modelLock);
         modelMonitors[number(args[1])] = monitor;
+    } else if ((verb == "heap-bytes" || verb == "monitor-bytes") && args.size() == 2) {
+        std::vector<char> bytes;
+        if (!hexBytes(args[1], &bytes)) {
+            fprintf(stderr, "jvmpihost: bad hex bytes \"%s\"\n", args[1].c_str());
+            return false;
+        }
+        std::lock_guard<std::mutex> guard(scriptedDumpLock);
+        scriptedDumps[verb == "heap-bytes" ? JVMPI_EVENT_HEAP_DUMP : JVMPI_EVENT_MONITOR_DUMP] = bytes;
     } else if (verb == "sleep" && args.size() == 2) {
         std::this_thread::sleep_for(std::chrono::milliseconds(number(args[1])));
     } else if (verb == "await" && args.size() == 2) {

@@ -355,8 +355,9 @@ void LiveCpuProfilingSession::handleMonitorDump(JVMPI_Event *event)
         reader.readU4(0);
         if (reader.getError())
             break;
-        LiveMonitorManager *record = getMonitorManager(raw, monitorId);
-        bool recordable = record != nullptr && !record->isMyMonitor() && !isAgentMonitor(monitorId);
+        // The agent's own monitors get no record at all.
+        LiveMonitorManager *record = isAgentMonitor(monitorId) ? nullptr : getMonitorManager(raw, monitorId);
+        bool recordable = record != nullptr && !record->isMyMonitor();
         for (int pass = 0; pass < 2 && !reader.getError(); pass++) {
             bool blocked = pass == 0;
             uint32_t count = reader.readU4(0);

@@ -178,7 +178,8 @@ void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
         handleShutDown();
         break;
     default:
-        // Types nobody handles are ignored.
+        // Types nobody handles are ignored; the debug log names them.
+        MessageUtil::debugOut("event of type %d ignored\n", static_cast<int>(type));
         break;
     }
 }

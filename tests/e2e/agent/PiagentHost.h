@@ -99,7 +99,7 @@ protected:
     // files. The host runs a real JVM with the agent's jar on its class path.
     void start(const std::vector<std::string> &arguments)
     {
-        std::vector<std::string> argv = {JVMPIHOST_PATH, PIAGENT_PATH, "--jvm", classPath};
+        std::vector<std::string> argv = {JVMPIHOST_PATH, agentLibrary, "--jvm", classPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::string out = work + "/stdout", err = work + "/stderr";
         pid = fork();
@@ -172,6 +172,8 @@ protected:
     std::string home;
     // The class path of the host's JVM.
     std::string classPath = AGENT_JAR;
+    // The agent library the host loads.
+    std::string agentLibrary = PIAGENT_PATH;
     pid_t pid = -1;
 };
 

@@ -49,19 +49,28 @@ TEST_F(PiagentStartupTest, NowaitStartsAndShutsDownWithoutSystemThread)
 
 TEST_F(PiagentStartupTest, FatalStartupPaths)
 {
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
     struct Case {
         std::vector<std::string> arguments;
         int status;
         std::string lastLine;
-        size_t enableCount; // EnableEvent calls made
+        size_t enableCount; // start-up EnableEvent calls made
+        std::vector<int> laterEvents; // events enabled after start-up
     };
     const Case cases[] = {
-        {{"--no-jvmpi"}, 1, "Orvane> The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.", 0},
+        {{"--no-jvmpi"}, 1, "Orvane> The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.", 0, {}},
         // Stops at the first refused event.
-        {{"--fail-enable", "46"}, 128 + SIGABRT, "Orvane> Error enabling events. Aborting.", 6},
-        {{"--fail-enable", "35"}, 128 + SIGABRT, "Orvane> Error enabling events. Aborting.", 1},
+        {{"--fail-enable", "46"}, 128 + SIGABRT, "Orvane> Error enabling events. Aborting.", 6, {}},
+        {{"--fail-enable", "35"}, 128 + SIGABRT, "Orvane> Error enabling events. Aborting.", 1, {}},
         {{"--options", "port=1", "--fail-thread", "init-done"}, 128 + SIGABRT,
-         "Orvane> ERROR: Could not create communication thread.", 14},
+         "Orvane> ERROR: Could not create communication thread.", 14, {}},
+        // Without a native communication thread the sampler is the first
+        // system thread: the Java thread's set-up asks for it, after it
+        // switched the VM's method events on.
+        {{"--options", "nowait,port=" + std::to_string(held.port) + ",address=127.0.0.1", "--fail-thread", "java-comm", "init-done",
+          "await:never"},
+         128 + SIGABRT, "Orvane> ERROR: Could not create sampler thread.", 14, {1, 3}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + (c.arguments.size() > 1 ? c.arguments[1] : ""));
@@ -71,6 +80,7 @@ TEST_F(PiagentStartupTest, FatalStartupPaths)
         ASSERT_FALSE(said.empty());
         EXPECT_EQ(said.back(), c.lastLine);
         std::vector<int> expectedEvents(startupEvents.begin(), startupEvents.begin() + c.enableCount);
+        expectedEvents.insert(expectedEvents.end(), c.laterEvents.begin(), c.laterEvents.end());
         EXPECT_EQ(linesStartingWith(out(), "host: EnableEvent "), enableLines(expectedEvents));
         EXPECT_TRUE(linesStartingWith(out(), "host: JVM_OnLoad returned").empty() == (c.enableCount < 14));
     }

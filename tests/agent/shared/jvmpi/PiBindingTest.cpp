@@ -18,9 +18,16 @@
 #include "TypeUtil.h"
 #include "jvmpi.h"
 #include "../../instr/InstrumenterTestSupport.h"
+#include "io/ClassFileReader.h"
 #include "io/ClassFileWriter.h"
+#include "LiveSamplerSession.h"
+#include "ByteArrayDataReader.h"
+#include "CharVectorDataWriter.h"
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -951,6 +958,9 @@ TEST_F(PiHeapDumpTest, CutOrUnknownRecordsKeepWhatCameBefore)
         {"cut inside an instance", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x21, 0x00, 0x60, 0, 0}},
         {"unknown tag", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x99, 1, 2, 3}},
         {"array longer than the input", {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x23, 0, 0x70, 0, 0, 0, 0, 0, 0, 0x7f, 0xff, 0xff, 0xff, 10}},
+        {"class dump of a class never announced",
+         {0xff, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x20, 0x99, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0}},
     };
     for (const Case &c : cases) {
         heapDumpBytes = c.bytes;
@@ -959,6 +969,367 @@ TEST_F(PiHeapDumpTest, CutOrUnknownRecordsKeepWhatCameBefore)
         // Header, the one root, the three end bytes.
         EXPECT_EQ(file.size(), 17u + 14u + 3u) << c.what;
     }
+}
+
+// Shut-down has begun but events still arrive (and a front end may still be
+// served): the data they change stays guarded.
+TEST_F(PiHeapEventsTest, EventsAfterShutDownStillTakeTheirMonitor)
+{
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_JVM_SHUT_DOWN;
+    post(event);
+    ASSERT_TRUE(LiveProfiling::shuttingDown);
+    takeCalls();
+    alloc(0x1000, 10, 16);
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_heap#1", "exit _orvane_heap#1"}));
+    EXPECT_EQ(counters(), (std::vector<long long>{1, 0, 1, 0}));
+}
+
+// The sampler's pass over the VM: the collector is disabled while the
+// threads are suspended and enabled again on every way out of the pass,
+// also when the sampler is stopped in the middle of it.
+std::function<void()> onSuspend;
+int gcDepth = 0;
+
+void fakeDisableGC()
+{
+    record("DisableGC");
+    gcDepth++;
+}
+void fakeEnableGC()
+{
+    record("EnableGC");
+    gcDepth--;
+}
+void fakeSuspend(JNIEnv *env)
+{
+    record("SuspendThread " + std::to_string(reinterpret_cast<uintptr_t>(env)));
+    if (onSuspend)
+        onSuspend();
+}
+void fakeResume(JNIEnv *env) { record("ResumeThread " + std::to_string(reinterpret_cast<uintptr_t>(env))); }
+jint fakeStatus(JNIEnv *) { return JVMPI_THREAD_RUNNABLE; }
+jboolean fakeHasRun(JNIEnv *) { return JNI_TRUE; }
+void fakeTrace(JVMPI_CallTrace *trace, jint)
+{
+    record("GetCallTrace " + std::to_string(reinterpret_cast<uintptr_t>(trace->env_id)));
+    trace->num_frames = 0;
+}
+
+TEST_F(PiEventsTest, SamplingPassEnablesTheCollectorOnEveryPath)
+{
+    table.DisableGC = fakeDisableGC;
+    table.EnableGC = fakeEnableGC;
+    table.SuspendThread = fakeSuspend;
+    table.ResumeThread = fakeResume;
+    table.GetThreadStatus = fakeStatus;
+    table.ThreadHasRun = fakeHasRun;
+    table.GetCallTrace = fakeTrace;
+    CpuProfilingSession::Settings settings = cpu->getSettings();
+    settings.collectionMethod = 3;
+    cpu->updateSettings(settings);
+    threadStart(1, "main");
+    threadStart(2, "worker");
+    const std::vector<std::string> wholePass = {"DisableGC",      "SuspendThread 1", "SuspendThread 2", "GetCallTrace 1",
+                                                "GetCallTrace 2", "ResumeThread 1",  "ResumeThread 2",  "EnableGC"};
+    struct Case {
+        const char *what;
+        bool stopBefore;
+        bool stopWhileSuspended;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"a whole pass", false, false, wholePass},
+        {"stopped while the threads are suspended", false, true, wholePass},
+        {"stopped before the pass", true, false, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LiveSamplerSession sampler(cpu, 5);
+        if (c.stopBefore)
+            sampler.stop();
+        onSuspend = c.stopWhileSuspended ? std::function<void()>([&sampler] { sampler.stop(); }) : std::function<void()>();
+        gcDepth = 0;
+        takeCalls();
+        sampler.doThreadStatusSampling(Counter::getUsec(), true);
+        std::vector<std::string> seen;
+        for (const std::string &call : takeCalls())
+            if (call.compare(0, 6, "enter ") != 0 && call.compare(0, 5, "exit ") != 0)
+                seen.push_back(call);
+        EXPECT_EQ(seen, c.calls);
+        EXPECT_EQ(gcDepth, 0);
+    }
+    onSuspend = nullptr;
+}
+
+// A raw monitor of the agent named in the VM's monitor dump gives no entries
+// and no monitor record, whoever holds or waits for it.
+TEST_F(PiEventsTest, MonitorDumpLeavesOutTheAgentsOwnMonitors)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    threadStart(0x1000, "owner");
+    threadStart(0x2000, "blocked");
+    cpu->setMonitorRecording(true, 0, 0);
+    for (JVMPI_RawMonitor own : {LiveProfiling::_heapMonitor, LiveProfiling::_snapshotMonitor}) {
+        monitorDumpBytes = {0x02, 0x77, 0, 0, 0, 0, 0, 0, 0}; // raw monitor; its name
+        appendPointer(monitorDumpBytes, own);
+        monitorDumpBytes.insert(monitorDumpBytes.end(), {0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+        monitorDumpBytes.insert(monitorDumpBytes.end(), {0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0});
+        monitorDumpBytes.insert(monitorDumpBytes.end(), {0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0});
+        cpu->collectCurrentMonitorEntries();
+        EXPECT_TRUE(cpu->getCurrentMonitorEntries().empty()) << nameOf(own);
+        EXPECT_EQ(cpu->findMonitorManager(true, own), nullptr) << nameOf(own);
+    }
+    // Another raw monitor in the same dump is recorded.
+    monitorDumpBytes = {0x02, 0x77, 0, 0, 0, 0, 0, 0, 0, 0x42, 0x42, 0, 0, 0, 0, 0, 0};
+    monitorDumpBytes.insert(monitorDumpBytes.end(), {0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    monitorDumpBytes.insert(monitorDumpBytes.end(), {0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    cpu->collectCurrentMonitorEntries();
+    std::vector<MonitorEntry> entries = cpu->getCurrentMonitorEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].getType(), MonitorEntry::TYPE_BLOCKED);
+    EXPECT_NE(cpu->findMonitorManager(true, reinterpret_cast<void *>(0x4242)), nullptr);
+}
+
+// Every kind of GC root the VM writes, and an object array, literally; a
+// JNI global root of another object follows each, read in step.
+TEST_F(PiHeapDumpTest, RootKindsAndObjectArraysKeepTheInputInStep)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    const std::vector<unsigned char> object = {0x00, 0x50, 0, 0, 0, 0, 0, 0};
+    const std::vector<unsigned char> thread = {0x00, 0x10, 0, 0, 0, 0, 0, 0};
+    const std::vector<unsigned char> id0 = {0, 0, 0, 0, 0, 0, 0, 0};
+    auto cat = [](std::initializer_list<std::vector<unsigned char>> parts) {
+        std::vector<unsigned char> all;
+        for (const std::vector<unsigned char> &part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    std::vector<unsigned char> arrayClass;
+    appendPointer(arrayClass, session.getClassSession()->getArrayClassData(node));
+    struct Case {
+        const char *what;
+        std::vector<unsigned char> record;
+        std::vector<unsigned char> written;
+        unsigned char markerId;
+    };
+    const Case cases[] = {
+        {"JNI local", cat({{0x02}, object, thread, {0, 0, 0, 7}}), cat({{1, 53, 0, 0, 0, 1}, id0, {0, 0, 0, 0, 0, 0, 0, 7}}), 2},
+        {"Java frame", cat({{0x03}, object, thread, {0, 0, 0, 2}}), cat({{1, 54, 0, 0, 0, 1}, id0, {0, 0, 0, 0, 0, 0, 0, 2}}), 2},
+        {"native stack", cat({{0x04}, object, thread}), cat({{1, 51, 0, 0, 0, 1}, id0}), 2},
+        {"sticky class", cat({{0x05}, object}), cat({{1, 56, 0, 0, 0, 1}, id0}), 2},
+        {"thread block", cat({{0x06}, object, thread}), cat({{1, 65, 0, 0, 0, 1}, id0}), 2},
+        {"monitor used", cat({{0x07}, object}), cat({{1, 58, 0, 0, 0, 1}, id0}), 2},
+        {"unknown root", cat({{0xff}, object}), cat({{1, 51, 0, 0, 0, 1}, id0}), 2},
+        // demo.Node[2] = {0x6000, null}: 24 bytes (4 x 2 + 12, aligned to 8).
+        {"object array", cat({{0x22}, object, {0, 0, 0, 2}, {0x00, 0x01, 0, 0, 0, 0, 0, 0}, {0x00, 0x60, 0, 0, 0, 0, 0, 0}, id0}),
+         cat({{1, 3}, arrayClass, {0, 0, 0, 1}, {1, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 2},
+              {0, 0, 0, 1, 0, 0, 0, 2}, {0, 0, 0, 0}}),
+         3},
+    };
+    const std::vector<unsigned char> header = {0, 0, 0, 4, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        heapDumpBytes = cat({c.record, {0x01, 0x00, 0x90, 0, 0, 0, 0, 0, 0}, id0});
+        ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+        std::vector<unsigned char> expected = cat({header, c.written, {1, 52, 0, 0, 0, c.markerId}, id0, {0, 0, 0}});
+        EXPECT_EQ(readWholeFile(heapdump->getDumpFile()->getPath()), expected);
+    }
+}
+
+// The flag that says the VM delivered is cleared before each request: after
+// a good dump, a VM that answers nothing (or an event without data) fails
+// the next after exactly 100 requests, and the earlier file is gone.
+TEST_F(PiHeapDumpTest, AFailedDumpAfterAGoodOneIsReportedAndLeavesNoDump)
+{
+    struct Case {
+        const char *what;
+        jint (*request)(jint, void *);
+    };
+    const Case cases[] = {
+        {"no event at all",
+         [](jint type, void *) -> jint {
+             heapDumpRequests += type == JVMPI_EVENT_HEAP_DUMP ? 1 : 0;
+             return JVMPI_NOT_AVAILABLE;
+         }},
+        {"an event without data",
+         [](jint type, void *arg) -> jint {
+             heapDumpDelivered = false;
+             return fakeRequest(type, arg);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        table.RequestEvent = fakeRequest;
+        heapDumpDelivered = true;
+        heapDumpBytes = {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+        ASSERT_TRUE(heapdump->getDumpFile()->hasDump());
+        std::string earlier = heapdump->getDumpFile()->getPath();
+        heapDumpRequests = 0;
+        table.RequestEvent = c.request;
+        EXPECT_EQ(heapdump->doDump(false, false, true, false, nullptr), 1);
+        EXPECT_EQ(heapDumpRequests, 100);
+        EXPECT_FALSE(heapdump->getDumpFile()->hasDump());
+        EXPECT_NE(access(earlier.c_str(), F_OK), 0) << earlier;
+    }
+}
+
+// A class the session rewrites comes back in memory of the event's own
+// allocation function; its native methods stay as they are (there is no
+// native-method prefix to bind a wrapped one by).
+std::vector<void *> hookAllocations;
+
+TEST_F(PiEventsTest, RewrittenClassComesBackInTheVmsMemoryWithNativesUnwrapped)
+{
+    // Command 1 with a session that rewrites demo.* by method hooks.
+    const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\">"
+                            "<filter type=\"inclusive\" name=\"demo.\"/></session></config>";
+    std::vector<unsigned char> request = {1, 0, 0, 0, 3};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        request.push_back(static_cast<unsigned char>(xml.size() >> shift));
+    request.insert(request.end(), xml.begin(), xml.end());
+    request.insert(request.end(), {0, 0});
+    ByteArrayDataReader reader(request.data(), static_cast<int>(request.size()));
+    CharVectorDataWriter reply;
+    session.handleCmdSetParameters(&reader, &reply);
+    ASSERT_EQ(session.getCallTreeCollectionMethod(), 1);
+    instrtest::TestClass c("demo/Natives", 52);
+    c.method("run", "()V", instrtest::ACC_PUBLIC, {0xB1});
+    c.nativeMethod("work", "()V", instrtest::ACC_PUBLIC);
+    char *written = nullptr;
+    int length = Tessera::ClassFileWriter::writeToByteArray(&written, c.cf);
+    ASSERT_GT(length, 0);
+    std::vector<unsigned char> bytes(written, written + length);
+    delete[] written;
+    hookAllocations.clear();
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_CLASS_LOAD_HOOK;
+    event.u.class_load_hook.class_data = bytes.data();
+    event.u.class_load_hook.class_data_len = length;
+    event.u.class_load_hook.malloc_f = [](unsigned size) {
+        void *memory = malloc(size);
+        hookAllocations.push_back(memory);
+        return memory;
+    };
+    post(event);
+    ASSERT_NE(event.u.class_load_hook.new_class_data, bytes.data());
+    ASSERT_EQ(hookAllocations.size(), 1u);
+    EXPECT_EQ(static_cast<void *>(event.u.class_load_hook.new_class_data), hookAllocations[0]);
+    Tessera::ClassFile *rewritten = Tessera::ClassFileReader::readFromByteArray(
+        event.u.class_load_hook.new_class_data, event.u.class_load_hook.new_class_data_len, nullptr, true, true, nullptr);
+    ASSERT_NE(rewritten, nullptr);
+    std::vector<std::string> natives, all;
+    for (Tessera::MethodInfo *m : rewritten->getMethods()) {
+        std::string name(m->getName(), static_cast<size_t>(m->getNameLength()));
+        all.push_back(name);
+        if ((m->getAccessFlags() & instrtest::ACC_NATIVE) != 0)
+            natives.push_back(name);
+    }
+    EXPECT_EQ(natives, std::vector<std::string>{"work"});
+    EXPECT_EQ(std::count(all.begin(), all.end(), "run"), 1);
+    for (const std::string &name : all)
+        EXPECT_EQ(name.find("__orvane"), std::string::npos) << name;
+    rewritten->freeInstance();
+    free(event.u.class_load_hook.new_class_data);
+}
+
+// A class dump that names a super class the VM never announced: a line
+// says so, the class has no super class, the dump is the one a class without
+// a super class gives and the records after it are read.
+TEST_F(PiHeapDumpTest, UnknownSuperClassInAClassDumpIsAsNone)
+{
+    ASSERT_EQ(sizeof(void *), 8u);
+    auto classDump = [](uint8_t superHigh) {
+        std::vector<unsigned char> bytes = {0x20, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x00, superHigh, 0, 0, 0, 0, 0, 0};
+        bytes.insert(bytes.end(), 40, 0);                 // loader, signers, protection domain, name, reserved
+        bytes.insert(bytes.end(), {0, 0, 0, 24, 0, 0});   // instance size, no constant-pool entries
+        bytes.insert(bytes.end(), {7, 0, 0, 0});          // static count = 7
+        bytes.insert(bytes.end(), {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // a root after it
+        return bytes;
+    };
+    heapDumpBytes = classDump(0);
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::vector<unsigned char> without = readWholeFile(heapdump->getDumpFile()->getPath());
+    heapDumpBytes = classDump(0x08); // super class 0x800
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(heapdump->doDump(false, false, true, false, nullptr), 0);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("ERROR: super class not found in dump."), std::string::npos) << said;
+    EXPECT_EQ(node->getSuperClassClassData(), nullptr);
+    EXPECT_EQ(readWholeFile(heapdump->getDumpFile()->getPath()), without);
+    // The root (its object second after the class object) and the class dump are both in it.
+    ASSERT_GE(without.size(), 17u + 14u);
+    EXPECT_EQ(std::vector<unsigned char>(without.begin() + 17, without.begin() + 23), (std::vector<unsigned char>{1, 52, 0, 0, 0, 2}));
+    EXPECT_GT(without.size(), 17u + 14u + 3u);
+}
+
+// Once the VM shuts down no monitor dump is asked for; the entries of the
+// last one are cleared.
+TEST_F(PiEventsTest, NoMonitorDumpIsRequestedAfterShutDown)
+{
+    threadStart(0x1000, "owner");
+    threadStart(0x2000, "blocked");
+    cpu->setMonitorRecording(true, 0, 0);
+    monitorEvent(JVMPI_EVENT_MONITOR_CONTENDED_ENTER, 0x2000, 0x5000);
+    monitorDumpBytes = {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+                        0, 0, 0, 1, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    takeCalls();
+    cpu->collectCurrentMonitorEntries();
+    ASSERT_EQ(cpu->getCurrentMonitorEntries().size(), 1u);
+    JVMPI_Event event;
+    memset(&event, 0, sizeof event);
+    event.event_type = JVMPI_EVENT_JVM_SHUT_DOWN;
+    post(event);
+    takeCalls();
+    cpu->collectCurrentMonitorEntries();
+    EXPECT_TRUE(cpu->getCurrentMonitorEntries().empty());
+    for (const std::string &call : takeCalls())
+        EXPECT_NE(call, "request 59");
+}
+
+// In session mode 2 a dump runs the collector and holds it disabled around
+// its requests, and enables it again whether or not the VM delivered.
+void fakeRunGC() { record("RunGC"); }
+
+TEST_F(PiHeapDumpTest, ModeTwoHoldsTheCollectorAroundTheRequestsOnEveryPath)
+{
+    table.DisableGC = fakeDisableGC;
+    table.EnableGC = fakeEnableGC;
+    table.RunGC = fakeRunGC;
+    heapDumpBytes = {0x01, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<std::string> hundred(100, "request 37");
+    struct Case {
+        int mode;
+        bool delivered;
+        int result;
+        std::vector<std::string> calls;
+    };
+    std::vector<std::string> failing = {"RunGC", "DisableGC"};
+    failing.insert(failing.end(), hundred.begin(), hundred.end());
+    failing.push_back("EnableGC");
+    const Case cases[] = {
+        {2, true, 0, {"RunGC", "DisableGC", "request 37", "EnableGC"}},
+        {2, false, 1, failing},
+        {0, true, 0, {"request 37"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.delivered ? " delivered" : " nothing"));
+        session.setMode(c.mode);
+        heapDumpDelivered = c.delivered;
+        gcDepth = 0;
+        takeCalls();
+        EXPECT_EQ(heapdump->doDump(false, false, true, false, nullptr), c.result);
+        std::vector<std::string> seen;
+        for (const std::string &call : takeCalls())
+            if (call.compare(0, 6, "enter ") != 0 && call.compare(0, 5, "exit ") != 0 && call.compare(0, 5, "wait ") != 0)
+                seen.push_back(call);
+        EXPECT_EQ(seen, c.calls);
+        EXPECT_EQ(gcDepth, 0);
+    }
+    session.setMode(0);
 }
 
 } // namespace
