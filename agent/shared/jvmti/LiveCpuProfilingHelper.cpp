@@ -13,6 +13,7 @@
 #include "CpuProfilingSession.h"
 #include "Instrumenter.h"
 #include "InternalMonitor.h"
+#include "JavaNatives.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
 #include "LiveProfiling.h"
@@ -707,8 +708,7 @@ namespace {
 // Monitor recording switched from Java; thresholds below 0 keep the current ones.
 void setMonitorProfiling(bool on, int blockThreshold, int waitThreshold, JNIEnv *env)
 {
-    CpuProfilingSession *cpu = sessionOrExit();
-    cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
+    JavaNatives::setMonitorRecording(sessionOrExit(), on, blockThreshold, waitThreshold);
     LiveProfiling::instance().setMonitorProfiling(on, env);
 }
 
@@ -775,17 +775,12 @@ CpuProfilingSession *controllerSession()
 
 void startCPURecording(bool reset)
 {
-    if (CpuProfilingSession *cpu = controllerSession()) {
-        if (reset && !cpu->isRecording())
-            cpu->resetAnnotations();
-        cpu->setCpuRecord(true, reset);
-    }
+    JavaNatives::setCpuRecording(controllerSession(), true, reset);
 }
 
 void stopCPURecording()
 {
-    if (CpuProfilingSession *cpu = controllerSession())
-        cpu->setCpuRecord(false, false);
+    JavaNatives::setCpuRecording(controllerSession(), false, false);
 }
 
 void startCallTracer(int cap, bool filtered, bool restart)
