@@ -51,6 +51,8 @@
 // agent's bytes are what the JVM defines) and CLASS_LOAD, when the agent enabled them; the
 // natives of the agent's hook class are bound to the agent library. --jvm-option TEXT
 // passes an option to the real JVM (repeatable).
+// A scripted event of a type the agent disabled again (after enabling it or
+// not) is not delivered: "host: event TYPE disabled".
 // RequestEvent 42 delivers the model's class at once as a requested event,
 // 59 the model's monitor dump, 37 a heap dump of the model's classes and
 // objects.
@@ -245,9 +247,18 @@ int threadNumber(JNIEnv *env)
     return -1;
 }
 
-// The event types the agent enabled (the real JVM's class events ask).
+// The event types the agent enabled (the real JVM's class events ask), and
+// those it disabled again: scripted events are played whether or not the
+// agent enabled them yet, but not once it switched them off.
 std::mutex enabledLock;
 std::set<jint> enabledEvents;
+std::set<jint> disabledEvents;
+
+bool isDisabled(jint type)
+{
+    std::lock_guard<std::mutex> guard(enabledLock);
+    return disabledEvents.count(type) != 0;
+}
 
 bool isEnabled(jint type)
 {
@@ -262,6 +273,7 @@ jint enableEvent(jint type, void *)
         return JVMPI_FAIL;
     std::lock_guard<std::mutex> guard(enabledLock);
     enabledEvents.insert(type);
+    disabledEvents.erase(type);
     return JVMPI_SUCCESS;
 }
 
@@ -270,6 +282,7 @@ jint disableEvent(jint type, void *)
     logCall("DisableEvent %d", type);
     std::lock_guard<std::mutex> guard(enabledLock);
     enabledEvents.erase(type);
+    disabledEvents.insert(type);
     return JVMPI_SUCCESS;
 }
 
@@ -726,6 +739,10 @@ JNIEnv *mainEnv()
 
 void post(jint type, JVMPI_Event *event, JNIEnv *env = nullptr)
 {
+    if (isDisabled(type)) {
+        logCall("event %d disabled", type);
+        return;
+    }
     event->event_type = type;
     event->env_id = env != nullptr ? env : mainEnv();
     if (table.NotifyEvent == nullptr) {

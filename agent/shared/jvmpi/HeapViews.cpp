@@ -31,4 +31,14 @@ void setRecording(HeapProfilingSession *views, bool on, bool chrono)
     views->setAllocRecord(on, false);
 }
 
+void reset(HeapProfilingSession *views)
+{
+    views->resetData();
+}
+
+void telemetry(HeapProfilingSession *views, int *arrays, int *nonArrays, int *freed, int *created)
+{
+    views->getTelemetryData(arrays, nonArrays, freed, created);
+}
+
 } // namespace HeapViews

@@ -17,6 +17,11 @@ void destroy(HeapProfilingSession *views);
 long long recordAllocation(HeapProfilingSession *views, CallStackTree *node, long long size, int type, ClassData *classData, int timeMs);
 void objectFreed(HeapProfilingSession *views, long long tag);
 void setRecording(HeapProfilingSession *views, bool on, bool chrono);
+// Forgets what was recorded (the objects recorded before count no more).
+void reset(HeapProfilingSession *views);
+// The live object and array counts, and the freed and created counts since
+// the last call.
+void telemetry(HeapProfilingSession *views, int *arrays, int *nonArrays, int *freed, int *created);
 } // namespace HeapViews
 
 #endif

@@ -121,6 +121,12 @@ void LiveCpuProfilingSession::handleThreadStart(JVMPI_Event *event)
         thread->setParentName(event->u.thread_start.parent_name);
     if (isAgentThreadName(name))
         thread->setIgnored(true, false);
+    ThreadStartRecords::Record started;
+    std::string startedName = name != nullptr ? name : "";
+    if (pendingStarts.take([&startedName](void *o) { return *static_cast<std::string *>(o) == startedName; }, &started)) {
+        thread->ensureThreadDesc()->setCreationInfo(started.creator, started.path);
+        delete static_cast<std::string *>(started.threadObject);
+    }
 }
 
 void LiveCpuProfilingSession::handleThreadEnd(JVMPI_Event *event)
@@ -194,8 +200,29 @@ void LiveCpuProfilingSession::handleMethodExit(JVMPI_Event *event)
         recordExit(thread, method);
 }
 
+bool LiveCpuProfilingSession::rereadStaleStack(LiveThreadManager *thread)
+{
+    {
+        SessionLock lock(getProfilingSession(), IM_THREAD);
+        if (staleStacks.erase(thread) == 0)
+            return false;
+        anyStaleStack = !staleStacks.empty();
+    }
+    thread->restartClock();
+    updateCallStack(thread, false);
+    thread->chargeElapsed(getVm()->getUsec(), 0);
+    return true;
+}
+
 void LiveCpuProfilingSession::recordEntry(LiveThreadManager *thread, MethodDesc *method)
 {
+    // The VM's stack read now may hold the method being entered already.
+    if (__builtin_expect(anyStaleStack.load(std::memory_order_relaxed), 0) && rereadStaleStack(thread) &&
+        thread->getCurrentNode()->getMethod() == method) {
+        if (thread->getInstrumentationRecord())
+            thread->getCurrentNode()->addSecondValue(1, false);
+        return;
+    }
     long long time = thread->methodEntry(method, 0, getOverhead(), true, true);
     if (time != 0 && isTracing())
         traceEntry(thread, method, time, method->getIsFiltered(false, false));
@@ -203,6 +230,8 @@ void LiveCpuProfilingSession::recordEntry(LiveThreadManager *thread, MethodDesc 
 
 void LiveCpuProfilingSession::recordExit(LiveThreadManager *thread, MethodDesc *method)
 {
+    if (__builtin_expect(anyStaleStack.load(std::memory_order_relaxed), 0))
+        rereadStaleStack(thread);
     long long time = thread->methodExit(method, getOverhead(), true);
     if (time != 0 && isTracing())
         traceExit(thread, method, time, method->getIsFiltered(false, false));
@@ -211,6 +240,12 @@ void LiveCpuProfilingSession::recordExit(LiveThreadManager *thread, MethodDesc *
 void LiveCpuProfilingSession::enableCpuEvents(bool subclasses)
 {
     showSubclassMethods = subclasses;
+    if (eventsOff.exchange(false)) {
+        std::vector<LiveThreadManager *> all = getThreadManagers();
+        SessionLock lock(getProfilingSession(), IM_THREAD);
+        staleStacks.insert(all.begin(), all.end());
+        anyStaleStack = !staleStacks.empty();
+    }
     JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
     if (vm == nullptr)
         return;
@@ -223,6 +258,7 @@ void LiveCpuProfilingSession::disableCpuEvents()
     JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
     if (vm == nullptr)
         return;
+    eventsOff = true;
     for (jint type : {JVMPI_EVENT_METHOD_ENTRY, JVMPI_EVENT_METHOD_ENTRY2, JVMPI_EVENT_METHOD_EXIT})
         vm->DisableEvent(type, nullptr);
 }
@@ -378,4 +414,23 @@ void LiveCpuProfilingSession::handleMonitorDump(JVMPI_Event *event)
     if (reader.getError())
         MessageUtil::debugOut("monitor dump cut short: the records read are kept\n");
     setCurrentMonitorEntries(std::move(entries));
+}
+
+void LiveCpuProfilingSession::registerThreadStart(JNIEnv *env, const std::string &name)
+{
+    LiveThreadManager *creator = getCurrentThreadManager(env, true);
+    if (creator == nullptr)
+        return;
+    SessionLock lock(getProfilingSession(), IM_THREAD);
+    pendingStarts.add(ThreadStartRecords::Record{new std::string(name), creator, ThreadDesc::pathOf(creator->getCurrentNode())});
+}
+
+bool LiveCpuProfilingSession::renameCurrentThread(JNIEnv *env, const std::string &name)
+{
+    LiveThreadManager *thread = getThreadManager(env, false, false);
+    if (thread == nullptr)
+        return false;
+    SessionLock lock(getProfilingSession(), IM_THREAD);
+    thread->setThreadName(name);
+    return true;
 }

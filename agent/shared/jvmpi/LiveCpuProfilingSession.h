@@ -2,9 +2,12 @@
 #define AGENT_JVMPI_LIVECPUPROFILINGSESSION_H
 
 #include <atomic>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "CpuProfilingSession.h"
+#include "ThreadStartRecords.h"
 #include "jvmpi.h"
 
 class LiveClassProfilingSession;
@@ -52,9 +55,21 @@ public:
     void agentSleep(JNIEnv *env, bool enter);
 
     // The method events of the VM: entry (entry2 with concrete subclasses)
-    // and exit on; off sets nothing recorded for them.
+    // and exit on; off sets nothing recorded for them. While they are off
+    // the VM reports no calls, so the stacks the managers keep go stale: on
+    // again, each thread reads its stack from the VM at its next event.
     void enableCpuEvents(bool showSubclassMethods);
     void disableCpuEvents();
+
+    // Agent.registerThreadStart: the calling thread starts the thread named
+    // `name`; the next thread of that name that starts takes the caller as
+    // its creator and the caller's place in its call tree. (A thread is
+    // known here by its JNIEnv*, not by its Java object: the name it
+    // starts under ties the two.)
+    void registerThreadStart(JNIEnv *env, const std::string &name);
+    // Agent.setThreadName on the calling thread: its manager takes the
+    // name. False when the thread has no manager.
+    bool renameCurrentThread(JNIEnv *env, const std::string &name);
     // Thread profiling (statuses, monitor events) may be switched off.
     void setThreadProfiling(bool on) { threadProfiling = on; }
     bool isThreadProfiling() const { return threadProfiling; }
@@ -86,6 +101,10 @@ private:
     // The thread's manager for a monitor event; null when the event is not
     // recorded.
     LiveThreadManager *monitorEventThread(JNIEnv *threadEnv);
+    // The first method event of a thread after the method events were off:
+    // its stack is read from the VM again, counting nothing, and its clock
+    // starts. False when its stack was not stale.
+    bool rereadStaleStack(LiveThreadManager *thread);
     // A method event's entry and exit, traced when the call tracer runs.
     void recordEntry(LiveThreadManager *thread, MethodDesc *method);
     void recordExit(LiveThreadManager *thread, MethodDesc *method);
@@ -99,6 +118,14 @@ private:
     bool onlyToBeRecordedMonitors = false;
     // When the last monitor dump was read.
     std::atomic<long long> dumpTime{0};
+    // The method events were switched off; the managers whose stacks went
+    // stale meanwhile (guarded by the thread monitor).
+    std::atomic<bool> eventsOff{false};
+    std::atomic<bool> anyStaleStack{false};
+    std::unordered_set<LiveThreadManager *> staleStacks;
+    // Threads registered before they start; each record's thread object is
+    // the new std::string of the name it starts under (thread monitor).
+    ThreadStartRecords pendingStarts;
 };
 
 #endif

@@ -435,6 +435,12 @@ bool LiveHeapdump::parseGcRootDump(int tag, ByteArrayDataReader *reader)
     return true;
 }
 
+int LiveHeapdump::triggerDump(bool option4, bool option6, bool primitiveValues, bool option5)
+{
+    std::lock_guard<std::mutex> lock(running);
+    return doDump(option4, option6, primitiveValues, option5, nullptr);
+}
+
 bool LiveHeapdump::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
 {
     unsigned char request[8];

@@ -36,6 +36,9 @@ public:
     virtual int doDump(bool option4, bool option6, bool primitiveValues, bool option5, JNIEnv *env);
     // HEAP_DUMP: converts the VM's records; no data marks the request failed.
     virtual void handleHeapDump(JVMPI_Event *event);
+    // The Java controller's dump: as doDump, after a dump that runs already
+    // (the next snapshot and command 7 without a new dump carry it).
+    int triggerDump(bool option4, bool option6, bool primitiveValues, bool option5);
     // Command 7: request bytes [send path, hprof, -, option4, option5,
     // option6, primitive values, dump]; the reply of the dump file.
     bool handleCmdHeapDump(DataReader *reader, DataWriter *writer);

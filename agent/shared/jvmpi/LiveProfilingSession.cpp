@@ -7,6 +7,7 @@
 #include "DataWriter.h"
 #include "EventHandler.h"
 #include "InternalMonitor.h"
+#include "JavaNatives.h"
 #include "LiveThreadManager.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveProfiling.h"
@@ -39,6 +40,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     MessageUtil::message("%d-bit library", static_cast<int>(sizeof(void *) * 8));
     if (!switching) {
         options.parse(optionText);
+        vmTelemetry = options.vmTelemetry();
         classSession.reset(new LiveClassProfilingSession(this));
         heapSession.reset(new LiveHeapProfilingSession(this));
         heapdump.reset(new LiveHeapdump(this));
@@ -388,6 +390,49 @@ void LiveProfilingSession::setAllocRecord(bool on)
     // Off: the events stay enabled and are not recorded.
     heapSession->setRecording(on);
     HeapViews::setRecording(heapViews.get(), on, heapSession->isChrono());
+}
+
+void LiveProfilingSession::setCpuRecording(bool on, bool reset)
+{
+    if (cpuSession == nullptr)
+        return;
+    bool events = getCallTreeCollectionMethod() == 2 && (config == nullptr || !config->disableCPUProfiling);
+    if (!on && events)
+        cpuSession->disableCpuEvents();
+    JavaNatives::setCpuRecording(cpuSession.get(), on, reset);
+    if (on && events)
+        cpuSession->enableCpuEvents(config != nullptr && config->showSubclassMethods);
+}
+
+void LiveProfilingSession::setVmTelemetryRecording(bool on)
+{
+    if (on && !vmTelemetry && samplerSession != nullptr)
+        samplerSession->clearTelemetryData();
+    vmTelemetry = on;
+}
+
+bool LiveProfilingSession::addJavaSample(long long memory1, long long memory2, const std::vector<int32_t> &custom)
+{
+    LiveSamplerSession *sampler = samplerSession.get();
+    if (!vmTelemetry || sampler == nullptr)
+        return vmTelemetry;
+    LiveSamplerSession::VmCounts counts;
+    if (classSession != nullptr) {
+        SessionLock lock(this, IM_CLASS);
+        counts.filteredClasses = classSession->getNumFilteredClasses();
+        counts.unfilteredClasses = classSession->getNumUnfilteredClasses();
+    }
+    // Taking the heap counts starts the freed and created counts afresh.
+    if (heapViews != nullptr) {
+        int arrays = 0, nonArrays = 0, freed = 0, created = 0;
+        HeapViews::telemetry(heapViews.get(), &arrays, &nonArrays, &freed, &created);
+        counts.liveObjects = nonArrays;
+        counts.liveArrays = arrays;
+        counts.freedObjects = freed;
+        counts.createdObjects = created;
+    }
+    sampler->addJavaSample(Counter::getUsec(), counts, memory1, memory2, custom.data(), static_cast<int>(custom.size()));
+    return true;
 }
 
 void LiveProfilingSession::runSampler(JNIEnv *)

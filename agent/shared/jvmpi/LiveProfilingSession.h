@@ -90,6 +90,18 @@ public:
     // Command 49: allocation recording on (the VM's allocation and free
     // events enabled) or off.
     void setAllocRecord(bool on);
+    // The Java controller's CPU recording switch: with the VM's method
+    // events as the collection method they are switched with it (off, the
+    // VM reports no calls at all); with `reset` the trees start afresh.
+    void setCpuRecording(bool on, bool reset);
+    // VM telemetry: the Java side's ticks are kept as samples while it is
+    // recorded; switching it on clears what was kept.
+    void setVmTelemetryRecording(bool on);
+    bool isVmTelemetryRecording() const { return vmTelemetry; }
+    // One tick of the Java side: the class and object counts, the memory
+    // values and the custom values as a telemetry sample, while VM
+    // telemetry is recorded (and the sampler runs); whether it records.
+    bool addJavaSample(long long memory1, long long memory2, const std::vector<int32_t> &custom);
 
 private:
     void handleShutDown();
@@ -119,6 +131,7 @@ private:
     std::atomic<bool> closed;
     // The native thread left its connection open for the Java thread.
     std::atomic<bool> handedOver{false};
+    std::atomic<bool> vmTelemetry{false};
 };
 
 #endif

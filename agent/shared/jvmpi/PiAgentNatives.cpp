@@ -9,18 +9,19 @@
 #include "Counter.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
+#include "JavaWriterHandles.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "PiNatives.h"
 #include "PiSnapshots.h"
 #include "SessionLock.h"
 
-#define PIAGENT_EXPORT extern "C" __attribute__((visibility("default")))
-
-namespace {
+using PiNatives::cpuSession;
+using PiNatives::liveSession;
 
 // The live session; null without one, said once.
-LiveProfilingSession *liveSession()
+LiveProfilingSession *PiNatives::liveSession()
 {
     static std::atomic<bool> reported(false);
     LiveProfilingSession *session = LiveProfiling::session;
@@ -32,13 +33,11 @@ LiveProfilingSession *liveSession()
     return session;
 }
 
-LiveCpuProfilingSession *cpuSession()
+LiveCpuProfilingSession *PiNatives::cpuSession()
 {
     LiveProfilingSession *session = liveSession();
     return session != nullptr ? session->getCpuSession() : nullptr;
 }
-
-} // namespace
 
 PIAGENT_EXPORT jlong JNICALL Java_com_orvane_agent_Agent_getCounter(JNIEnv *, jclass)
 {
@@ -150,4 +149,125 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerThreadDu
 {
     if (LiveCpuProfilingSession *cpu = cpuSession())
         cpu->doThreadDump();
+}
+
+PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_Agent_getConfig(JNIEnv *env, jclass, jobjectArray result)
+{
+    LiveProfilingSession *session = liveSession();
+    return session != nullptr ? JavaNatives::storeConfig(env, session->getConfig(), result) : 0;
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_writeData(JNIEnv *env, jclass, jlong handle, jbyteArray bytes, jint offset,
+                                                                 jint length)
+{
+    if (liveSession() != nullptr)
+        JavaWriterHandles::writeFromJava(env, handle, bytes, offset, length);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_addBookmark(JNIEnv *env, jclass, jstring text)
+{
+    if (LiveProfilingSession *session = liveSession())
+        JavaNatives::addBookmark(env, session->getLiveSamplerSession(), text);
+}
+
+namespace {
+
+// A method of java.lang.Thread returning an object, called on `target`
+// (null: the static one); null, the exception cleared, when it fails.
+jobject callThread(JNIEnv *env, jobject target, const char *name, const char *signature)
+{
+    jclass type = env->FindClass("java/lang/Thread");
+    jmethodID method = nullptr;
+    if (type != nullptr)
+        method = target != nullptr ? env->GetMethodID(type, name, signature) : env->GetStaticMethodID(type, name, signature);
+    jobject result = nullptr;
+    if (method != nullptr)
+        result = target != nullptr ? env->CallObjectMethod(target, method) : env->CallStaticObjectMethod(type, method);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        result = nullptr;
+    }
+    if (type != nullptr)
+        env->DeleteLocalRef(type);
+    return result;
+}
+
+} // namespace
+
+// The thread about to be started is known by the name it starts under: the
+// VM's thread start names the thread, not its Java object.
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_registerThreadStart(JNIEnv *env, jclass, jobject thread)
+{
+    LiveCpuProfilingSession *cpu = cpuSession();
+    if (cpu == nullptr || thread == nullptr)
+        return;
+    jstring name = static_cast<jstring>(callThread(env, thread, "getName", "()Ljava/lang/String;"));
+    if (name == nullptr)
+        return;
+    cpu->registerThreadStart(env, JavaNatives::text(env, name, ""));
+    env->DeleteLocalRef(name);
+}
+
+// Renames the calling thread's manager. Another thread that has not
+// started yet starts under its new name; one that runs is known to the
+// agent by its JNIEnv* only and keeps the name it started with.
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *env, jclass, jobject thread, jstring name)
+{
+    LiveCpuProfilingSession *cpu = cpuSession();
+    if (cpu == nullptr || thread == nullptr || name == nullptr)
+        return;
+    jobject self = callThread(env, nullptr, "currentThread", "()Ljava/lang/Thread;");
+    bool calling = self != nullptr && env->IsSameObject(self, thread) == JNI_TRUE;
+    if (self != nullptr)
+        env->DeleteLocalRef(self);
+    if (!calling) {
+        MessageUtil::debugOut("setThreadName: only the calling thread is renamed\n");
+        return;
+    }
+    if (!cpu->renameCurrentThread(env, JavaNatives::text(env, name, "")))
+        MessageUtil::debugOut("setThreadName: the calling thread has no manager\n");
+}
+
+// The Java side's telemetry tick runs beside the native sampler thread: it
+// brings the memory values and custom series, which the VM does not report.
+PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass)
+{
+    return 1;
+}
+
+PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, jclass)
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    return session != nullptr && session->isVmTelemetryRecording() ? JNI_TRUE : JNI_FALSE;
+}
+
+// Without a session the tick is said once and answers false; the
+// application goes on.
+PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv *env, jclass, jlong memory1, jlong memory2,
+                                                                        jintArray values)
+{
+    LiveProfilingSession *session = liveSession();
+    if (session == nullptr)
+        return JNI_FALSE;
+    return session->addJavaSample(memory1, memory2, JavaNatives::ints(env, values)) ? JNI_TRUE : JNI_FALSE;
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEnv *env, jclass, jobjectArray names, jintArray types,
+                                                                          jlongArray values)
+{
+    if (liveSession() == nullptr)
+        return;
+    JavaNatives::initDescriptions(
+        env, names, types, values,
+        [] {
+            LiveProfilingSession *session = LiveProfiling::session;
+            return session != nullptr ? session->getLiveSamplerSession() : nullptr;
+        },
+        [] { return LiveProfiling::session != nullptr; });
+}
+
+// Allocations come from the VM's allocation events here: the hook of an
+// allocation-registering constructor records nothing.
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registerAllocation0(JNIEnv *, jclass, jobject, jclass)
+{
 }

@@ -94,21 +94,11 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_updateVmStartTime0
         session->updateVmStartTime(Counter::getUsec(), true);
 }
 
-// Appends bytes to a writer the agent lent by handle; an unknown handle or
-// a range outside the array writes nothing.
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_writeData(JNIEnv *env, jclass, jlong handle,
                                                                         jbyteArray bytes, jint offset, jint length)
 {
-    if (liveSession() == nullptr || bytes == nullptr || offset < 0 || length <= 0 ||
-        static_cast<jlong>(offset) + length > env->GetArrayLength(bytes)) {
-        return;
-    }
-    jbyte *elements = env->GetByteArrayElements(bytes, nullptr);
-    if (elements == nullptr)
-        return;
-    if (!JavaWriterHandles::write(handle, elements + offset, length))
-        MessageUtil::message("writeData: unknown writer handle %lld", static_cast<long long>(handle));
-    env->ReleaseByteArrayElements(bytes, elements, JNI_ABORT);
+    if (liveSession() != nullptr)
+        JavaWriterHandles::writeFromJava(env, handle, bytes, offset, length);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_util_MessageUtil_debugOut0(JNIEnv *env, jclass, jstring text)
@@ -141,40 +131,10 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_setInclus
     classes->setFilters(list, true);
 }
 
-// result[0]: the configuration's path as bytes, result[1]: the XML text the
-// front end sent (null for a file or without one); returns the id. An array
-// of fewer than two elements gets nothing stored.
 extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_Agent_getConfig(JNIEnv *env, jclass, jobjectArray result)
 {
     LiveProfilingSession *session = liveSession();
-    if (session == nullptr || session->getConfig() == nullptr)
-        return 0;
-    const char *xml = nullptr;
-    const char *path = nullptr;
-    int id = 0;
-    session->getConfig()->getXmlConfig(&xml, &path, &id);
-    if (result == nullptr || env->GetArrayLength(result) < 2) {
-        MessageUtil::message("getConfig: an array of two elements is needed");
-        return id;
-    }
-    jbyteArray pathBytes = nullptr;
-    if (path != nullptr) {
-        jsize length = static_cast<jsize>(strlen(path));
-        pathBytes = env->NewByteArray(length);
-        if (pathBytes == nullptr) {
-            env->ExceptionClear();
-            return id;
-        }
-        env->SetByteArrayRegion(pathBytes, 0, length, reinterpret_cast<const jbyte *>(path));
-    }
-    jstring text = xml != nullptr ? env->NewStringUTF(xml) : nullptr;
-    if (xml != nullptr && text == nullptr)
-        env->ExceptionClear();
-    env->SetObjectArrayElement(result, 0, pathBytes);
-    env->SetObjectArrayElement(result, 1, text);
-    if (env->ExceptionCheck())
-        env->ExceptionClear();
-    return id;
+    return session != nullptr ? JavaNatives::storeConfig(env, session->getConfig(), result) : 0;
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_agentMainThreadStarted(JNIEnv *, jclass)

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "DataWriter.h"
+#include "MessageUtil.h"
 
 namespace {
 
@@ -35,4 +36,16 @@ bool JavaWriterHandles::write(int64_t handle, const void *bytes, int length)
     found->second->writeBuffered(bytes, length);
     found->second->flush();
     return true;
+}
+
+void JavaWriterHandles::writeFromJava(JNIEnv *env, jlong handle, jbyteArray bytes, jint offset, jint length)
+{
+    if (bytes == nullptr || offset < 0 || length <= 0 || static_cast<jlong>(offset) + length > env->GetArrayLength(bytes))
+        return;
+    jbyte *elements = env->GetByteArrayElements(bytes, nullptr);
+    if (elements == nullptr)
+        return;
+    if (!write(handle, elements + offset, length))
+        MessageUtil::message("writeData: unknown writer handle %lld", static_cast<long long>(handle));
+    env->ReleaseByteArrayElements(bytes, elements, JNI_ABORT);
 }

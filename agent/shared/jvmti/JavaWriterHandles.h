@@ -1,6 +1,8 @@
 #ifndef AGENT_JAVAWRITERHANDLES_H
 #define AGENT_JAVAWRITERHANDLES_H
 
+#include <jni.h>
+
 #include <cstdint>
 
 class DataWriter;
@@ -17,6 +19,9 @@ public:
     // Appends `length` bytes to the writer behind `handle` and flushes it;
     // false for a handle that is not lent.
     static bool write(int64_t handle, const void *bytes, int length);
+    // Agent.writeData: `length` bytes of the Java array from `offset`; an
+    // unknown handle (logged) or a range outside the array writes nothing.
+    static void writeFromJava(JNIEnv *env, jlong handle, jbyteArray bytes, jint offset, jint length);
 };
 
 #endif

@@ -708,8 +708,7 @@ namespace {
 // Monitor recording switched from Java; thresholds below 0 keep the current ones.
 void setMonitorProfiling(bool on, int blockThreshold, int waitThreshold, JNIEnv *env)
 {
-    CpuProfilingSession *cpu = sessionOrExit();
-    cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
+    JavaNatives::setMonitorRecording(sessionOrExit(), on, blockThreshold, waitThreshold);
     LiveProfiling::instance().setMonitorProfiling(on, env);
 }
 
@@ -770,17 +769,12 @@ CpuProfilingSession *controllerSession()
 
 void startCPURecording(bool reset)
 {
-    if (CpuProfilingSession *cpu = controllerSession()) {
-        if (reset && !cpu->isRecording())
-            cpu->resetAnnotations();
-        cpu->setCpuRecord(true, reset);
-    }
+    JavaNatives::setCpuRecording(controllerSession(), true, reset);
 }
 
 void stopCPURecording()
 {
-    if (CpuProfilingSession *cpu = controllerSession())
-        cpu->setCpuRecord(false, false);
+    JavaNatives::setCpuRecording(controllerSession(), false, false);
 }
 
 void startCallTracer(int cap, bool filtered, bool restart)

@@ -8,6 +8,7 @@
 #include "Counter.h"
 #include "SessionLock.h"
 #include "InternalMonitor.h"
+#include "JavaNatives.h"
 #include "CpuProfilingSession.h"
 #include "HeapProfilingSession.h"
 #include "LiveClassProfilingHelper.h"
@@ -19,8 +20,6 @@
 #include "MessageUtil.h"
 
 namespace {
-
-const int DESCRIPTION_WAIT_MS = 100;
 
 // Without a live session in this library: said once, then every call is ignored.
 bool noSession()
@@ -34,21 +33,6 @@ bool noSession()
         MessageUtil::message("Did you forget the -agentpath parameter?");
     }
     return true;
-}
-
-// The text of a Java string; "[unknown]" for null.
-std::string textOf(JNIEnv *env, jstring s)
-{
-    if (s == nullptr)
-        return "[unknown]";
-    const char *chars = env->GetStringUTFChars(s, nullptr);
-    if (chars == nullptr) {
-        env->ExceptionClear();
-        return "[unknown]";
-    }
-    std::string text = chars;
-    env->ReleaseStringUTFChars(s, chars);
-    return text;
 }
 
 } // namespace
@@ -133,12 +117,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(J
         LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
         return JNI_FALSE;
     }
-    std::vector<int32_t> custom;
-    if (values != nullptr) {
-        custom.resize(static_cast<size_t>(env->GetArrayLength(values)));
-        if (!custom.empty())
-            env->GetIntArrayRegion(values, 0, static_cast<jsize>(custom.size()), reinterpret_cast<jint *>(custom.data()));
-    }
+    std::vector<int32_t> custom = JavaNatives::ints(env, values);
     bool recording = LiveSamplerHelper::doJavaSampling(env, memory1, memory2, custom.data(), static_cast<int>(custom.size()));
     return recording ? JNI_TRUE : JNI_FALSE;
 }
@@ -146,40 +125,18 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(J
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEnv *env, jclass, jobjectArray names,
                                                                                jintArray types, jlongArray values)
 {
-    if (noSession() || names == nullptr || types == nullptr || values == nullptr)
+    if (noSession())
         return;
-    jsize count = env->GetArrayLength(names);
-    if (env->GetArrayLength(types) < count || env->GetArrayLength(values) < count)
-        return;
-    std::vector<std::string> texts;
-    for (jsize i = 0; i < count; i++) {
-        jstring name = static_cast<jstring>(env->GetObjectArrayElement(names, i));
-        texts.push_back(textOf(env, name));
-        env->DeleteLocalRef(name);
-    }
-    std::vector<int> typeValues(static_cast<size_t>(count));
-    std::vector<long long> longValues(static_cast<size_t>(count));
-    std::vector<const char *> nameValues;
-    for (const std::string &t : texts)
-        nameValues.push_back(t.c_str());
-    if (count > 0) {
-        env->GetIntArrayRegion(types, 0, count, reinterpret_cast<jint *>(typeValues.data()));
-        env->GetLongArrayRegion(values, 0, count, reinterpret_cast<jlong *>(longValues.data()));
-    }
-    // The descriptions belong to the sampler, which may still be starting.
-    LiveSamplerSession *sampler = nullptr;
-    while ((sampler = LiveCpuProfilingHelper::getSampler()) == nullptr && LiveProfiling::instance().getSession() != nullptr)
-        usleep(DESCRIPTION_WAIT_MS * 1000);
-    if (sampler != nullptr)
-        sampler->addTelemetryDescriptions(typeValues.data(), nameValues.data(), longValues.data(), count);
+    JavaNatives::initDescriptions(
+        env, names, types, values, [] { return LiveCpuProfilingHelper::getSampler(); },
+        [] { return LiveProfiling::instance().getSession() != nullptr; });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_addBookmark(JNIEnv *env, jclass, jstring text)
 {
     if (noSession())
         return;
-    if (LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler())
-        sampler->addBookmark(Counter::getUsec(), text != nullptr ? textOf(env, text).c_str() : "");
+    JavaNatives::addBookmark(env, LiveCpuProfilingHelper::getSampler(), text);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startVMTelemetryRecording0(JNIEnv *, jclass)

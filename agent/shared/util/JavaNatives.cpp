@@ -8,11 +8,13 @@
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "InternalMonitor.h"
+#include "LiveSamplerSession.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "Recorder.h"
 #include "RecorderMethodIds.h"
+#include "SamplerSession.h"
 #include "SessionConfig.h"
 #include "SessionLock.h"
 
@@ -397,4 +399,111 @@ void JavaNatives::reportWrongLibrary()
     MessageUtil::message("A different instance of the native library has been");
     MessageUtil::message("loaded. Please check the appropriate environment");
     MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
+std::vector<int32_t> JavaNatives::ints(JNIEnv *env, jintArray array)
+{
+    std::vector<int32_t> values;
+    if (array == nullptr)
+        return values;
+    values.resize(static_cast<size_t>(env->GetArrayLength(array)));
+    if (!values.empty())
+        env->GetIntArrayRegion(array, 0, static_cast<jsize>(values.size()), reinterpret_cast<jint *>(values.data()));
+    return values;
+}
+
+std::string JavaNatives::text(JNIEnv *env, jstring s, const char *absent)
+{
+    if (s == nullptr)
+        return absent;
+    const char *chars = env->GetStringUTFChars(s, nullptr);
+    if (chars == nullptr) {
+        env->ExceptionClear();
+        return absent;
+    }
+    std::string result = chars;
+    env->ReleaseStringUTFChars(s, chars);
+    return result;
+}
+
+jint JavaNatives::storeConfig(JNIEnv *env, const SessionConfig *config, jobjectArray result)
+{
+    if (config == nullptr)
+        return 0;
+    const char *xml = nullptr;
+    const char *path = nullptr;
+    int id = 0;
+    config->getXmlConfig(&xml, &path, &id);
+    if (result == nullptr || env->GetArrayLength(result) < 2) {
+        MessageUtil::message("getConfig: an array of two elements is needed");
+        return id;
+    }
+    jbyteArray pathBytes = nullptr;
+    if (path != nullptr) {
+        jsize length = static_cast<jsize>(strlen(path));
+        pathBytes = env->NewByteArray(length);
+        if (pathBytes == nullptr) {
+            env->ExceptionClear();
+            return id;
+        }
+        env->SetByteArrayRegion(pathBytes, 0, length, reinterpret_cast<const jbyte *>(path));
+    }
+    jstring xmlText = xml != nullptr ? env->NewStringUTF(xml) : nullptr;
+    if (xml != nullptr && xmlText == nullptr)
+        env->ExceptionClear();
+    env->SetObjectArrayElement(result, 0, pathBytes);
+    env->SetObjectArrayElement(result, 1, xmlText);
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    return id;
+}
+
+void JavaNatives::addBookmark(JNIEnv *env, SamplerSession *sampler, jstring s)
+{
+    if (sampler != nullptr)
+        sampler->addBookmark(Counter::getUsec(), text(env, s, "").c_str());
+}
+
+void JavaNatives::initDescriptions(JNIEnv *env, jobjectArray names, jintArray types, jlongArray values, SamplerLookup lookup,
+                                   SessionAlive alive)
+{
+    if (names == nullptr || types == nullptr || values == nullptr)
+        return;
+    jsize count = env->GetArrayLength(names);
+    if (env->GetArrayLength(types) < count || env->GetArrayLength(values) < count)
+        return;
+    std::vector<std::string> texts;
+    for (jsize i = 0; i < count; i++) {
+        jstring name = static_cast<jstring>(env->GetObjectArrayElement(names, i));
+        texts.push_back(text(env, name, "[unknown]"));
+        if (name != nullptr)
+            env->DeleteLocalRef(name);
+    }
+    std::vector<int> typeValues(static_cast<size_t>(count));
+    std::vector<long long> longValues(static_cast<size_t>(count));
+    std::vector<const char *> nameValues;
+    for (const std::string &t : texts)
+        nameValues.push_back(t.c_str());
+    if (count > 0) {
+        env->GetIntArrayRegion(types, 0, count, reinterpret_cast<jint *>(typeValues.data()));
+        env->GetLongArrayRegion(values, 0, count, reinterpret_cast<jlong *>(longValues.data()));
+    }
+    LiveSamplerSession *sampler = nullptr;
+    while ((sampler = lookup()) == nullptr && alive())
+        usleep(100 * 1000);
+    if (sampler != nullptr)
+        sampler->addTelemetryDescriptions(typeValues.data(), nameValues.data(), longValues.data(), count);
+}
+
+void JavaNatives::setCpuRecording(CpuProfilingSession *cpu, bool on, bool reset)
+{
+    if (cpu == nullptr)
+        return;
+    if (on && reset && !cpu->isRecording())
+        cpu->resetAnnotations();
+    cpu->setCpuRecord(on, on && reset);
+}
+
+void JavaNatives::setMonitorRecording(CpuProfilingSession *cpu, bool on, jint blockThreshold, jint waitThreshold)
+{
+    if (cpu != nullptr)
+        cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
 }

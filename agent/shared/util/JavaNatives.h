@@ -11,7 +11,9 @@
 class ClassData;
 class ClassProfilingSession;
 class CpuProfilingSession;
+class LiveSamplerSession;
 class LiveThreadManager;
+class SamplerSession;
 class SessionConfig;
 
 // The work of the agent's Java-side natives that does not depend on the VM
@@ -85,6 +87,36 @@ public:
     // A hook of the agent's Java side reached a library without a live
     // session: another copy of the library serves that Java side.
     static void reportWrongLibrary();
+    // The values of a Java int array; empty for null.
+    static std::vector<int32_t> ints(JNIEnv *env, jintArray array);
+    // A Java string as UTF-8; `absent` for null or when the VM has no
+    // memory for it (the exception cleared).
+    static std::string text(JNIEnv *env, jstring s, const char *absent);
+
+    // Agent.getConfig: the configuration's file path as bytes in result[0]
+    // and the XML text the front end sent in result[1] (null for a file or
+    // without one); its id, 0 without a configuration. An array of fewer
+    // than two elements gets nothing stored.
+    static jint storeConfig(JNIEnv *env, const SessionConfig *config, jobjectArray result);
+    // Agent.addBookmark: a bookmark with the text ("" for null) now; nothing
+    // without a sampler.
+    static void addBookmark(JNIEnv *env, SamplerSession *sampler, jstring text);
+    // Sampler.initDescriptions: one custom telemetry description per name
+    // (a null name becomes "[unknown]"); nothing when an array is null or
+    // shorter than the names. The descriptions belong to the sampler, which
+    // may still be starting: waits for it in steps of 100 ms while `sampler`
+    // gives none and `alive` says the session is there.
+    typedef LiveSamplerSession *(*SamplerLookup)();
+    typedef bool (*SessionAlive)();
+    static void initDescriptions(JNIEnv *env, jobjectArray names, jintArray types, jlongArray values, SamplerLookup sampler,
+                                 SessionAlive alive);
+
+    // The Java controller's switches of the CPU session. CPU recording on
+    // (with `reset` the call trees and, when nothing recorded, the probe
+    // data are cleared) or off; what was recorded stays.
+    static void setCpuRecording(CpuProfilingSession *cpu, bool on, bool reset);
+    // Monitor events on or off; thresholds below 0 keep the current ones.
+    static void setMonitorRecording(CpuProfilingSession *cpu, bool on, jint blockThreshold, jint waitThreshold);
 
     // The probe natives of com.orvane.agent.probe.AnnotationHandler and the
     // Java thread managers' registration. Each binding passes its sessions

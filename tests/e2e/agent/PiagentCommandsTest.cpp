@@ -15,41 +15,7 @@ namespace {
 
 const std::string WORK_CLASS = "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11,work/()V=0x12";
 
-class PiagentCommandsTest : public PiagentHostTest {
-protected:
-    // Starts the host with `steps` after the Java communication thread and
-    // VM start-up, connects and sends command 1 (`config`: empty keeps the
-    // current configuration).
-    void startConnected(const std::vector<std::string> &steps, const std::string &config)
-    {
-        ASSERT_NE(held.port, 0);
-        std::vector<std::string> arguments = {"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm",
-                                              "init-done"};
-        arguments.insert(arguments.end(), steps.begin(), steps.end());
-        start(arguments);
-        ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
-        connectFrontend(client, held.port);
-        Reply reply;
-        ASSERT_EQ(client.call(1, config.empty() ? std::vector<uint8_t>{0} : configRequest(config), &reply), FrontendClient::OK)
-            << client.lastError();
-        ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
-    }
-
-    // The host's lines after `mark` that start with one of `prefixes`.
-    std::vector<std::string> callsAfter(const std::string &mark, const std::vector<std::string> &prefixes)
-    {
-        std::vector<std::string> all = lines(out()), found;
-        auto from = std::find(all.begin(), all.end(), mark);
-        for (auto line = from; line != all.end(); ++line)
-            for (const std::string &prefix : prefixes)
-                if (line->compare(0, prefix.size(), prefix) == 0)
-                    found.push_back(*line);
-        return found;
-    }
-
-    loopbackSocket::PortReservation held;
-    FrontendClient client{60000};
-};
+using PiagentCommandsTest = PiagentConnectedTest;
 
 // Command 74 suspends every scripted thread, reads each one's call trace
 // whatever its status and whether it ran, resumes them, and answers the

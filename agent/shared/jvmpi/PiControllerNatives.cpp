@@ -1,0 +1,90 @@
+// The Java controller API in piagent (com.orvane.api.agent.Controller
+// through com.orvane.agent.ControllerImpl): the application switches the
+// recordings itself. CPU recording switches the VM's method events with it,
+// allocation recording its allocation and free events; the heap dump is
+// the VM's own, converted as for command 7.
+#include <jni.h>
+
+#include "HeapViews.h"
+#include "JavaNatives.h"
+#include "LiveCpuProfilingSession.h"
+#include "LiveHeapdump.h"
+#include "LiveProfilingSession.h"
+#include "PiNatives.h"
+
+using PiNatives::cpuSession;
+using PiNatives::liveSession;
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startCPURecording0(JNIEnv *, jclass, jboolean reset)
+{
+    if (LiveProfilingSession *session = liveSession())
+        session->setCpuRecording(true, reset != JNI_FALSE);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopCPURecording0(JNIEnv *, jclass)
+{
+    if (LiveProfilingSession *session = liveSession())
+        session->setCpuRecording(false, false);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *, jclass, jboolean reset)
+{
+    LiveProfilingSession *session = liveSession();
+    if (session == nullptr)
+        return;
+    if (reset != JNI_FALSE && !session->isAllocRecording() && session->getHeapViews() != nullptr)
+        HeapViews::reset(session->getHeapViews());
+    session->setAllocRecord(true);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecording0(JNIEnv *, jclass)
+{
+    if (LiveProfilingSession *session = liveSession())
+        session->setAllocRecord(false);
+}
+
+// Thresholds below 0 keep the current ones. The VM reports contention and
+// waits all along; the switch decides what is kept.
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startMonitorRecording0(JNIEnv *, jclass, jint blockThreshold,
+                                                                                     jint waitThreshold)
+{
+    JavaNatives::setMonitorRecording(cpuSession(), true, blockThreshold, waitThreshold);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopMonitorRecording0(JNIEnv *, jclass)
+{
+    JavaNatives::setMonitorRecording(cpuSession(), false, -1, -1);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startMethodStatsRecording0(JNIEnv *, jclass)
+{
+    if (LiveCpuProfilingSession *cpu = cpuSession())
+        cpu->setRecordMethodStatistics(true);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopMethodStatsRecording0(JNIEnv *, jclass)
+{
+    if (LiveCpuProfilingSession *cpu = cpuSession())
+        cpu->setRecordMethodStatistics(false);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startVMTelemetryRecording0(JNIEnv *, jclass)
+{
+    if (LiveProfilingSession *session = liveSession())
+        session->setVmTelemetryRecording(true);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopVMTelemetryRecording0(JNIEnv *, jclass)
+{
+    if (LiveProfilingSession *session = liveSession())
+        session->setVmTelemetryRecording(false);
+}
+
+PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerHeapDump0(JNIEnv *, jclass, jboolean option4, jboolean option6,
+                                                                                jboolean primitiveValues, jboolean option5)
+{
+    LiveProfilingSession *session = liveSession();
+    if (session == nullptr || session->getHeapdump() == nullptr)
+        return;
+    session->getHeapdump()->triggerDump(option4 != JNI_FALSE, option6 != JNI_FALSE, primitiveValues != JNI_FALSE, option5 != JNI_FALSE);
+}

@@ -1,0 +1,76 @@
+import com.orvane.agent.Agent;
+import com.orvane.agent.ControllerImpl;
+import com.orvane.api.agent.Controller;
+import java.lang.reflect.Method;
+
+/**
+ * The agent's controller API called by a program: jvmpihost calls each method on a scripted thread,
+ * so that an UnsatisfiedLinkError (or any other throwable) fails the host's step.
+ */
+public final class PiControllerProgram {
+    private PiControllerProgram() {
+    }
+
+    public static void startCpu() {
+        Controller.startCPURecording(true);
+    }
+
+    /** On again without clearing what was recorded. */
+    public static void resumeCpu() {
+        Controller.startCPURecording(false);
+    }
+
+    public static void stopCpu() {
+        Controller.stopCPURecording();
+    }
+
+    public static void startAllocations() {
+        ControllerImpl.startAllocRecording(true);
+    }
+
+    public static void stopAllocations() {
+        ControllerImpl.stopAllocRecording();
+    }
+
+    public static void bookmark(String text) {
+        Agent.addBookmark(text);
+    }
+
+    /** The calling thread takes the name. */
+    public static void nameThread(String name) {
+        Agent.setThreadName(Thread.currentThread(), name);
+    }
+
+    /** The calling thread is about to start a thread called `name`. */
+    public static void registerStart(String name) {
+        Agent.registerThreadStart(new Thread(name));
+    }
+
+    /** The other switches, each on and off again. */
+    public static void switches() {
+        Controller.startMonitorRecording(1000, 1000);
+        Controller.stopMonitorRecording();
+        Controller.startMethodStatsRecording();
+        Controller.stopMethodStatsRecording();
+        ControllerImpl.stopVMTelemetryRecording();
+        ControllerImpl.startVMTelemetryRecording();
+        Object[] config = new Object[2];
+        int id = Agent.getConfig(config);
+        System.out.println("config " + id + (config[1] != null ? " with text" : " without text"));
+        // No writer is lent under this handle: nothing is written.
+        Agent.writeData(12345L, new byte[] {1, 2, 3}, 0, 3);
+    }
+
+    public static void heapDump() {
+        ControllerImpl.triggerHeapDump(false, false, false, false);
+    }
+
+    /** One tick of the Java side's telemetry: 2 MB used of 4 MB, as the agent's sampler thread hands it. */
+    public static void telemetryTick() throws Exception {
+        Class<?> sampler = Class.forName("com.orvane.agent.Sampler");
+        Method tick = sampler.getDeclaredMethod("doSampling", long.class, long.class, int[].class);
+        tick.setAccessible(true);
+        Object recording = tick.invoke(null, 2L << 20, 4L << 20, new int[0]);
+        System.out.println("telemetry recorded " + recording);
+    }
+}
