@@ -5,6 +5,7 @@
 
 #include "ClassData.h"
 #include "CopyTreeVisitor.h"
+#include "Counter.h"
 #include "DataWriter.h"
 #include "ThreadRecordingSession.h"
 #include "MessageUtil.h"
@@ -14,7 +15,7 @@
 #include "VmInterface.h"
 
 LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSize)
-    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), currentNode(callTree),
+    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), counterClock(vm->readsAgentCounter()), currentNode(callTree),
       methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
       methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
       methodStackTop(0),
@@ -36,6 +37,11 @@ LiveThreadManager::~LiveThreadManager()
 // Parts of the method-event path, each called from it only.
 #define LTM_INLINE inline __attribute__((always_inline))
 
+LTM_INLINE long long LiveThreadManager::clockNow()
+{
+    return LTM_LIKELY(counterClock) ? Counter::getUsec() : vm->getUsec();
+}
+
 LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
 {
     long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
@@ -47,7 +53,8 @@ LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
         pendingTimes[currentNode] += runnable;
         pendingTotal += runnable;
     } else {
-        currentNode->addValue(runnable, true);
+        // The callers get it when the call ends (or a reader adds it).
+        currentNode->addOpenTime(runnable);
     }
     blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
 }
@@ -114,7 +121,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     // open wait or contention: nested filtered calls never read it.
     bool closesMonitorState =
         LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && !waitIsOpen && settings->collectionMethod != 3 && recording;
-    long long now = closesMonitorState ? vm->getUsec() : 0;
+    long long now = closesMonitorState ? clockNow() : 0;
     if (closesMonitorState)
         closeOpenMonitorStates(now);
     if (LTM_UNLIKELY(clearRequested))
@@ -137,7 +144,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     if (!pushMethod(method, filtered))
         return 0;
     if (recording && !closesMonitorState)
-        now = vm->getUsec();
+        now = clockNow();
     if (recording) {
         if (LTM_UNLIKELY(settings->timeType == 2))
             manageCpuTime(session->getNumActiveThreads());
@@ -170,7 +177,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
     // As at entry: exits that change nothing (nested filtered calls) leave
     // the clock alone.
     bool closesMonitorState = LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && recording;
-    long long now = closesMonitorState ? vm->getUsec() : 0;
+    long long now = closesMonitorState ? clockNow() : 0;
     if (closesMonitorState)
         closeOpenMonitorStates(now);
     bool readClock = recording && !closesMonitorState;
@@ -180,7 +187,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     if (LTM_LIKELY(onTop && currentNode->getMethod() == method)) {
         methodStackTop = found - 1;
-        return finishExit(readClock ? vm->getUsec() : now, overhead, recording);
+        return finishExit(readClock ? clockNow() : now, overhead, recording);
     }
     // An exit the VM skipped (an exception passed through) ends before this one.
     while (found >= 1 && methodStack[static_cast<size_t>(found)] != method)
@@ -193,7 +200,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     }
     if (readClock)
-        now = vm->getUsec();
+        now = clockNow();
     while (methodStackTop > found) {
         MethodDesc *missed = methodStack[static_cast<size_t>(methodStackTop)];
         if (currentNode->getMethod() == missed && currentNode->getParent() != nullptr) {
@@ -222,6 +229,7 @@ long long LiveThreadManager::finishExit(long long now, long long overhead, bool 
     CallStackTree *parent = node->getParent();
     if (LTM_UNLIKELY(parent == nullptr))
         return lastEventTime;
+    node->foldOpenTime();
     currentNode = parent;
     if (LTM_UNLIKELY(node->getLineHint() == CallStackTree::LINE_EXCEPTIONAL_RUN))
         session->endExceptionalRun(this, node);
@@ -596,8 +604,27 @@ void LiveThreadManager::setThreadStatus(unsigned char status, long long time, bo
     threadDesc->addThreadStatus(shown, time);
 }
 
+void LiveThreadManager::settleOpenTimes()
+{
+    for (CallStackTree *n = currentNode; n != nullptr; n = n->getParent())
+        n->foldOpenTime();
+}
+
+OpenTimeMap LiveThreadManager::openTimes() const
+{
+    OpenTimeMap open;
+    long long below = 0;
+    for (const CallStackTree *n = currentNode; n != nullptr; n = n->getParent()) {
+        below += n->getOpenTime();
+        if (below != 0)
+            open[n] = below;
+    }
+    return open;
+}
+
 void LiveThreadManager::setIsDead(long long now)
 {
+    settleOpenTimes();
     threadStatus = STATUS_DEAD;
     setEndTime(now);
     methodStats.clear();
@@ -609,6 +636,7 @@ long long LiveThreadManager::storeTrees(FileDataWriter *writer)
 {
     pendingTimes.clear();
     pendingTotal = 0;
+    settleOpenTimes();
     long long position = store(writer);
     if (callTree == nullptr)
         currentNode = nullptr;
@@ -617,6 +645,7 @@ long long LiveThreadManager::storeTrees(FileDataWriter *writer)
 
 void LiveThreadManager::setIgnored(bool value, bool keepTree)
 {
+    settleOpenTimes();
     setIgnoredFlag(value);
     methodStats.clear();
     // An ignored thread needs no method stack; one profiled again does.
@@ -639,6 +668,8 @@ void LiveThreadManager::reset()
 {
     if (callTree == nullptr)
         replaceCallTree();
+    else
+        settleOpenTimes();
     currentNode = callTree;
     methodStackTop = 0;
     exceptionalPending = false;
@@ -673,13 +704,19 @@ void LiveThreadManager::write(DataWriter *writer, InstancePool<CallStackTree> *p
     writer->writeID(this);
     writeDescription(writer, false, vmStart);
     CallStackTree *tree = getCallStackTree(false);
-    if (pool != nullptr && !getIsDead() && !getIgnored() && instrumentationRecord && callTree != nullptr) {
+    OpenTimeMap open;
+    if (pool != nullptr && callTree != nullptr)
+        open = openTimes();
+    bool running = pool != nullptr && !getIsDead() && !getIgnored() && instrumentationRecord && callTree != nullptr;
+    if (running || !open.empty()) {
         CopyTreeVisitor copier;
         copier.initialize(pool, currentNode);
+        copier.setOpenTimes(&open);
         callTree->depthFirstTraversal(&copier);
         CallStackTree *copy = copier.getCopy();
-        if (CallStackTree *running = copier.getMarkedCopy())
-            addCurrentTime(running, now);
+        CallStackTree *marked = copier.getMarkedCopy();
+        if (running && marked != nullptr)
+            addCurrentTime(marked, now);
         copy->write(writer, TREE_FLAGS);
         copy->freeAll(pool);
     } else {

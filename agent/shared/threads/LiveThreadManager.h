@@ -163,6 +163,12 @@ public:
 
     // Current node back to the root, empty method stack.
     void reset();
+    // The time the open calls hold back from their nodes' values goes into
+    // them (and their callers'). Calling thread, or one that has ended.
+    void settleOpenTimes();
+    // The same as a reader sees it, changing nothing: per node of the current
+    // path, what to add to its value. Under the thread lock.
+    OpenTimeMap openTimes() const;
     // Zeroes the tree and the running times.
     void clearCallStackTree();
     // Asks the thread to clear its tree at its next entry.
@@ -209,12 +215,15 @@ private:
     // Times the runnable interval since the last method event into the
     // current node and its callers.
     void chargeRunnable(long long elapsed);
+    // The VM's clock, read inline when it is the agent's counter.
+    long long clockNow();
 
     ThreadRecordingSession *session;
     // The session's settings and VM view, read on every method event: the
     // session keeps both objects for its whole life.
     const CpuSettings *settings;
     VmInterface *vm;
+    bool counterClock;
     CallStackTree *currentNode;
     std::vector<MethodDesc *> methodStack;
     size_t methodStackCapacity;

@@ -800,7 +800,7 @@ protected:
             s += "!";
         if (n->getLineHint() != 0)
             s += ":" + std::to_string(n->getLineHint());
-        s += " " + std::to_string(n->getValue()) + "/" + std::to_string(n->getSecondValue());
+        s += " " + std::to_string(n->getValueWithOpenTime()) + "/" + std::to_string(n->getSecondValue());
         if (n->getFirstChild() != nullptr) {
             s += " {";
             for (const CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
@@ -811,7 +811,7 @@ protected:
     }
     std::string renderRoot(const CallStackTree *root)
     {
-        std::string s = "root " + std::to_string(root->getValue()) + "/" + std::to_string(root->getSecondValue());
+        std::string s = "root " + std::to_string(root->getValueWithOpenTime()) + "/" + std::to_string(root->getSecondValue());
         if (root->getFirstChild() == nullptr)
             return s;
         s += " {";
