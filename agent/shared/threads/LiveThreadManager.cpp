@@ -59,6 +59,18 @@ LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
     blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
 }
 
+LTM_INLINE void LiveThreadManager::chargeInterval(long long now, long long overhead)
+{
+    long long elapsed = now - lastEventTime - overhead;
+    if (elapsed < 0)
+        elapsed = 0;
+    // Values are inclusive: the time counts for every caller too.
+    if (LTM_LIKELY(overrideStart <= 0 && netIOStart <= 0))
+        chargeRunnable(elapsed);
+    else
+        chargeStatusTime(elapsed, now);
+}
+
 LTM_INLINE bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
 {
     if (LTM_UNLIKELY(methodStackTop >= static_cast<int>(methodStack.size()) - 1)) {
@@ -149,7 +161,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         if (LTM_UNLIKELY(settings->timeType == 2))
             manageCpuTime(session->getNumActiveThreads());
         if (LTM_LIKELY(lastEventTime >= 0))
-            recordTime(now, overhead);
+            chargeInterval(now, overhead);
     }
     CallStackTree *child = currentNode->getChild(method, line);
     currentNode = child != nullptr ? child : currentNode->addChild(method, line, &treePool);
@@ -214,11 +226,11 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
     return finishExit(now, overhead, recording);
 }
 
-long long LiveThreadManager::finishExit(long long now, long long overhead, bool recording)
+LTM_INLINE long long LiveThreadManager::finishExit(long long now, long long overhead, bool recording)
 {
     if (recording) {
         if (LTM_LIKELY(lastEventTime >= 0))
-            recordTime(now, overhead);
+            chargeInterval(now, overhead);
         lastEventTime = now;
     }
     CallStackTree *node = currentNode;
@@ -265,19 +277,16 @@ void LiveThreadManager::chargeElapsed(long long now, long long overhead)
 
 void LiveThreadManager::recordTime(long long now, long long overhead)
 {
-    long long elapsed = now - lastEventTime - overhead;
-    if (elapsed < 0)
-        elapsed = 0;
-    // Values are inclusive: the time counts for every caller too.
-    if (LTM_LIKELY(overrideStart <= 0 && netIOStart <= 0)) {
-        chargeRunnable(elapsed);
-        return;
-    }
+    chargeInterval(now, overhead);
+}
+
+void LiveThreadManager::chargeStatusTime(long long elapsed, long long now)
+{
     if (overrideStart > 0) {
         recordStatsTime(overrideStatus, elapsed);
         switch (overrideStatus) {
         case STATUS_RUNNABLE:
-            currentNode->addValue(elapsed, true);
+            currentNode->addOpenTime(elapsed);
             break;
         case STATUS_BLOCKED:
             currentNode->addBlockingTime(elapsed, 0);

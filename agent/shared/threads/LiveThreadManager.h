@@ -215,6 +215,10 @@ private:
     // Times the runnable interval since the last method event into the
     // current node and its callers.
     void chargeRunnable(long long elapsed);
+    // recordTime on the method-event path.
+    void chargeInterval(long long now, long long overhead);
+    // The interval inside an override or a net I/O call.
+    void chargeStatusTime(long long elapsed, long long now);
     // The VM's clock, read inline when it is the agent's counter.
     long long clockNow();
 
