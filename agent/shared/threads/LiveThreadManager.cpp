@@ -19,7 +19,7 @@ LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSiz
       methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
       methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
       methodStackTop(0),
-      lineNumberHint(0), lastEventTime(-1), blockedSinceEvent(0), waitingSinceEvent(0), netIOSinceEvent(0), contentionStart(0),
+      lineNumberHint(0), lastEventTime(-1), idleSinceEvent(0), contentionStart(0),
       waitStart(0), netIOStart(0), netIODepth(0), overrideStart(0), overrideStatus(STATUS_RUNNABLE), overrideDepth(0),
       currentMonitor(nullptr), currentMonitorEntry(nullptr), monitorEntry(new MonitorEntry()),
       annotationIntervalStart(owner->getVm()->getUsec()), lastMonitorEventTime(owner->getVm()->getUsec()), lastMonitorEventKind(2), monitorFlag(false), sleeping(false),
@@ -44,7 +44,7 @@ LTM_INLINE long long LiveThreadManager::clockNow()
 
 LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
 {
-    long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+    long long runnable = elapsed - idleSinceEvent;
     if (runnable < 0)
         runnable = 0;
     if (LTM_UNLIKELY(!methodStats.empty()))
@@ -56,7 +56,7 @@ LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
         // The callers get it when the call ends (or a reader adds it).
         currentNode->addOpenTime(runnable);
     }
-    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+    idleSinceEvent = 0;
 }
 
 LTM_INLINE void LiveThreadManager::chargeInterval(long long now, long long overhead)
@@ -306,7 +306,7 @@ void LiveThreadManager::chargeStatusTime(long long elapsed, long long now)
         currentNode->addNetIOTime(elapsed, 0);
         netIOStart = now;
     }
-    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+    idleSinceEvent = 0;
 }
 
 void LiveThreadManager::recordStatsTime(int status, long long time)
@@ -394,7 +394,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
 {
     switch (status) {
     case STATUS_BLOCKED:
-        blockedSinceEvent += time;
+        idleSinceEvent += time;
         annotationInterval[0] += time;
         monitorUsageStats.addBlockingEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
@@ -403,7 +403,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
         }
         break;
     case STATUS_WAITING:
-        waitingSinceEvent += time;
+        idleSinceEvent += time;
         annotationInterval[1] += time;
         monitorUsageStats.addWaitingEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
@@ -412,7 +412,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
         }
         break;
     case STATUS_NET_IO:
-        netIOSinceEvent += time;
+        idleSinceEvent += time;
         annotationInterval[2] += time;
         monitorUsageStats.addNetIOEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
@@ -698,7 +698,7 @@ void LiveThreadManager::clearCallStackTree()
     pendingTimes.clear();
     pendingTotal = 0;
     lastCpuTime = -1;
-    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+    idleSinceEvent = 0;
     contentionStart = waitStart = 0;
     lastEventTime = -1;
     cleared = false;
@@ -750,7 +750,7 @@ void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
     } else if (contentionStart > 0 && now > contentionStart) {
         node->addBlockingTime(now - contentionStart, 0);
     } else if (settings->timeType != 2 && lastEventTime >= 0) {
-        long long runnable = now - lastEventTime - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+        long long runnable = now - lastEventTime - idleSinceEvent;
         if (runnable > 0)
             node->addValue(runnable, true);
     }

@@ -238,9 +238,8 @@ private:
     int methodStackTop;
     uint16_t lineNumberHint;
     long long lastEventTime;
-    long long blockedSinceEvent;
-    long long waitingSinceEvent;
-    long long netIOSinceEvent;
+    // Blocked, waiting and net I/O time since the last method event.
+    long long idleSinceEvent;
     long long contentionStart;
     long long waitStart;
     long long netIOStart;
