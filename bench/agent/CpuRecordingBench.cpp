@@ -14,9 +14,11 @@
 
 namespace {
 
-// The real clock; the stack holds the thread's outermost method.
+// The real clock, as the agent's VM binding gives it; the stack holds the
+// thread's outermost method.
 class ClockVm : public VmInterface {
 public:
+    ClockVm() { agentCounter = true; }
     MethodDesc *outer = nullptr;
     long long getUsec() override { return Counter::getUsec(); }
     long long getCurrentThreadCpuUsec() override { return -1; }

@@ -21,6 +21,7 @@ void CSTMergeVisitor::initialize(ProfilingSession *owner, CallStackTree *root, I
     hidden.clear();
     annotations = nullptr;
     sourceAnnotations = nullptr;
+    openTimes = nullptr;
 }
 
 void CSTMergeVisitor::setAnnotations(AnnotationMap *targetMap, const AnnotationMap *sourceVectors)
@@ -157,7 +158,13 @@ void CSTMergeVisitor::postVisit(CallStackTree *node)
         return;
     if (valueKind == KIND_CPU || valueKind == KIND_ALL) {
         // Source values are inclusive already: the node alone receives them.
-        cursor->addValue(node->getValue(), false);
+        long long value = node->getValue();
+        if (openTimes != nullptr && !openTimes->empty()) {
+            auto open = openTimes->find(node);
+            if (open != openTimes->end())
+                value += open->second;
+        }
+        cursor->addValue(value, false);
         cursor->addSecondValue(node->getSecondValue(), false);
     }
     cursor = cursor->getParent();

@@ -30,6 +30,8 @@ public:
     // (or, with `sourceVectors`, the ids the source node gathered there) in
     // `targetMap`, each id once. Null maps: annotations are not followed.
     void setAnnotations(AnnotationMap *targetMap, const AnnotationMap *sourceVectors);
+    // A live thread's open times, added to the source values (null: none).
+    void setOpenTimes(const OpenTimeMap *times) { openTimes = times; }
     int preVisit(CallStackTree *node) override;
     void postVisit(CallStackTree *node) override;
 
@@ -48,6 +50,7 @@ private:
     int valueKind = KIND_CPU;
     AnnotationMap *annotations = nullptr;
     const AnnotationMap *sourceAnnotations = nullptr;
+    const OpenTimeMap *openTimes = nullptr;
     // Per visited source node: whether the cursor moved for it.
     std::vector<bool> moved;
     // Per visited source node: whether it was hidden.

@@ -57,6 +57,7 @@ void CallStackTree::initialize(CallStackTree *newParent, CallStackTree *next, Me
     method = newMethod;
     lineHint = line;
     value = 0;
+    openTime = 0;
     secondValue = 0;
     firstChild = nullptr;
     monitorTimeValues = nullptr;
@@ -102,6 +103,20 @@ void CallStackTree::decreaseAndRemove(uint32_t v)
 {
     value -= v;
     secondValue -= 1;
+}
+
+long long CallStackTree::getValueWithOpenTime() const
+{
+    long long total = value;
+    std::vector<const CallStackTree *> pending{this};
+    while (!pending.empty()) {
+        const CallStackTree *n = pending.back();
+        pending.pop_back();
+        total += n->openTime;
+        for (const CallStackTree *c = n->firstChild; c != nullptr; c = c->nextInstance)
+            pending.push_back(c);
+    }
+    return total;
 }
 
 void CallStackTree::copyValues(const CallStackTree *source)
@@ -257,6 +272,7 @@ void CallStackTree::clearAll()
 {
     auto clearOne = [](CallStackTree *n) {
         n->value = 0;
+        n->openTime = 0;
         n->secondValue = 0;
         if (n->monitorTimeValues == nullptr)
             return;
@@ -319,6 +335,11 @@ void CallStackTree::depthFirstTraversal(CSTVisitor *visitor)
 
 void CallStackTree::writeEntry(DataWriter *writer, int flags) const
 {
+    writeEntry(writer, flags, 0);
+}
+
+void CallStackTree::writeEntry(DataWriter *writer, int flags, long long openBelow) const
+{
     if (flags & ENTRY_ID)
         writer->writeID(this);
     if (flags & ENTRY_METHOD)
@@ -326,7 +347,7 @@ void CallStackTree::writeEntry(DataWriter *writer, int flags) const
     if (flags & ENTRY_LINE)
         writer->writeU2(lineHint);
     if (flags & ENTRY_VALUE)
-        writer->writeJLong(value);
+        writer->writeJLong(value + openBelow);
     if (flags & ENTRY_COUNT)
         writer->writeU4(secondValue);
     if (flags & ENTRY_MONITOR) {
@@ -338,25 +359,31 @@ void CallStackTree::writeEntry(DataWriter *writer, int flags) const
 
 void CallStackTree::write(DataWriter *writer, int flags) const
 {
+    // Each node's entry follows its children: the open time of the calls
+    // still running below it is known by then.
     struct Frame {
         const CallStackTree *node;
         const CallStackTree *next;
+        long long openBelow;
     };
     std::vector<Frame> stack;
     writer->writeByte(1);
-    stack.push_back({this, firstChild});
+    stack.push_back({this, firstChild, 0});
     while (!stack.empty()) {
         Frame &top = stack.back();
         if (top.next == nullptr) {
+            long long open = top.openBelow + top.node->openTime;
             writer->writeByte(0);
-            top.node->writeEntry(writer, flags);
+            top.node->writeEntry(writer, flags, open);
             stack.pop_back();
+            if (!stack.empty())
+                stack.back().openBelow += open;
             continue;
         }
         const CallStackTree *child = top.next;
         top.next = child->nextInstance;
         writer->writeByte(1);
-        stack.push_back({child, child->firstChild});
+        stack.push_back({child, child->firstChild, 0});
     }
 }
 

@@ -29,6 +29,10 @@ class CallStackTree;
 
 // Probe annotation ids gathered per node of a view tree.
 typedef std::unordered_map<const CallStackTree *, std::vector<long long>> AnnotationMap;
+// Time a live thread's open calls hold back from the values of the nodes on
+// its current path (see CallStackTree::addOpenTime), per node: what a reader
+// adds to the node's value to see its inclusive time.
+typedef std::unordered_map<const CallStackTree *, long long> OpenTimeMap;
 
 class CallStackTree {
 public:
@@ -112,6 +116,23 @@ public:
         for (CallStackTree *n = this; n != nullptr; n = n->parent)
             n->secondValue += count;
     }
+    // Time of the node's open invocation, kept out of its value and its
+    // callers' until the invocation ends (foldOpenTime): charging a call
+    // costs the same at every depth. Only nodes on a live thread's current
+    // path hold any; readers add it through an OpenTimeMap.
+    long long getOpenTime() const { return openTime; }
+    // The value with the open time of every call running in the subtree:
+    // the node's inclusive time as readers see it.
+    long long getValueWithOpenTime() const;
+    void addOpenTime(long long v) { openTime += v; }
+    // The open time goes into the value and to the parent's open time.
+    void foldOpenTime()
+    {
+        value += openTime;
+        if (parent != nullptr)
+            parent->openTime += openTime;
+        openTime = 0;
+    }
     void countAndAdd(uint32_t v, bool toParents);
     void decreaseAndRemove(uint32_t v);
     // Copies value and count and, when the source has one, its monitor record.
@@ -147,9 +168,12 @@ public:
     // preVisit; when it returns non-zero the children in list order; then postVisit.
     void depthFirstTraversal(CSTVisitor *visitor);
 
-    // Snapshot form: byte 1, the children, byte 0, then the entry by flags.
+    // Snapshot form: byte 1, the children, byte 0, then the entry by flags;
+    // values with the open time of the calls running below.
     void write(DataWriter *writer, int flags) const;
     void writeEntry(DataWriter *writer, int flags) const;
+    // The same with `openBelow` added to the value.
+    void writeEntry(DataWriter *writer, int flags, long long openBelow) const;
     // Reads a subtree whose leading byte 1 is already consumed. Child order
     // comes back reversed. A stream failure leaves what was read linked.
     void read(DataReader *reader, int flags, InstancePool<CallStackTree> *pool, int version);
@@ -173,13 +197,14 @@ private:
     long long sumChildren(Field CallStackTree::*field, bool skipHidden) const;
 
     MethodDesc *method = nullptr;
-    uint16_t lineHint = 0;
     long long value = 0;
-    uint32_t secondValue = 0;
+    long long openTime = 0;
     CallStackTree *parent = nullptr;
     CallStackTree *firstChild = nullptr;
     CallStackTree *nextInstance = nullptr;
     MonitorTimeValues *monitorTimeValues = nullptr;
+    uint32_t secondValue = 0;
+    uint16_t lineHint = 0;
 };
 
 // Walks a tree with CallStackTree::depthFirstTraversal.

@@ -4,6 +4,7 @@ void CopyTreeVisitor::initialize(InstancePool<CallStackTree> *nodePool, const Ca
 {
     pool = nodePool;
     marked = markedNode;
+    openTimes = nullptr;
     copy = nullptr;
     markedCopy = nullptr;
     cursor = nullptr;
@@ -25,6 +26,11 @@ int CopyTreeVisitor::preVisit(CallStackTree *node)
     if (!lastChild.empty())
         lastChild.back() = image;
     image->copyValues(node);
+    if (openTimes != nullptr && !openTimes->empty()) {
+        auto open = openTimes->find(node);
+        if (open != openTimes->end())
+            image->addValue(open->second, false);
+    }
     if (node == marked)
         markedCopy = image;
     cursor = image;

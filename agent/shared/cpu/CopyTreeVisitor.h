@@ -12,6 +12,8 @@
 class CopyTreeVisitor : public CSTVisitor {
 public:
     void initialize(InstancePool<CallStackTree> *nodePool, const CallStackTree *markedNode);
+    // A live thread's open times, added to the copied values (null: none).
+    void setOpenTimes(const OpenTimeMap *times) { openTimes = times; }
     int preVisit(CallStackTree *node) override;
     void postVisit(CallStackTree *node) override;
 
@@ -23,6 +25,7 @@ public:
 private:
     InstancePool<CallStackTree> *pool = nullptr;
     const CallStackTree *marked = nullptr;
+    const OpenTimeMap *openTimes = nullptr;
     CallStackTree *copy = nullptr;
     CallStackTree *markedCopy = nullptr;
     CallStackTree *cursor = nullptr;

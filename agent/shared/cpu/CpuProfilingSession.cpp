@@ -37,7 +37,7 @@
 
 
 CpuProfilingSession::CpuProfilingSession(ProfilingSession *owner, VmInterface *vmInterface, const Settings &chosen)
-    : session(owner), vm(vmInterface), settings(chosen), cpuRecording(false), overhead(0), sleepMethod(nullptr), waitMethod(nullptr),
+    : session(owner), vm(vmInterface), settings(chosen), cpuRecording(false), overhead(0),
       everRecorded(false), monitorRecording(false), blockThreshold(0), waitThreshold(0), deadThreadFile(nullptr)
 {
 }

@@ -312,10 +312,6 @@ protected:
 public:
     // The descriptors of Thread.sleep and Object.wait: entering them opens a wait.
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);
-    bool isWaitMethod(const MethodDesc *method) const override
-    {
-        return method != nullptr && (method == sleepMethod.load(std::memory_order_relaxed) || method == waitMethod.load(std::memory_order_relaxed));
-    }
 
 private:
     struct ViewRequest;
@@ -340,8 +336,6 @@ private:
     std::atomic<bool> cpuRecording;
     long long overhead;
     // Set by the class-loading thread while hooks read them.
-    std::atomic<MethodDesc *> sleepMethod;
-    std::atomic<MethodDesc *> waitMethod;
     // Set once CPU recording was switched on; views answer empty before.
     bool everRecorded;
 

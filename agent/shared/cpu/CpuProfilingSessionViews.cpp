@@ -66,6 +66,8 @@ CallStackTree *CpuProfilingSession::mergeThreadTrees(ViewRequest &request, Annot
             CSTMergeVisitor merge;
             merge.initialize(session, cumulated, &request.pool, 0, false, request.valueKind);
             merge.setAnnotations(annotations, nullptr);
+            OpenTimeMap open = t->openTimes();
+            merge.setOpenTimes(&open);
             t->getCallStackTree(true)->depthFirstTraversal(&merge);
         }
         SessionLock deadThreads(session, IM_DEAD_THREADS);
@@ -399,15 +401,20 @@ const std::string *matchingPrefix(const CallStackTree *node, const std::vector<s
 // The path from the root to `site` as a tree of its own: each node with
 // its value and count. At an aggregation level, consecutive calls into one
 // class (package) become one node holding the outermost call's values.
-CallStackTree *executionSiteTree(const CallStackTree *site, int level, InstancePool<CallStackTree> *pool)
+// The thread's open times count in.
+CallStackTree *executionSiteTree(const CallStackTree *site, int level, const OpenTimeMap &open, InstancePool<CallStackTree> *pool)
 {
+    auto valueOf = [&open](const CallStackTree *n) {
+        auto found = open.find(n);
+        return n->getValue() + (found != open.end() ? found->second : 0);
+    };
     std::vector<const CallStackTree *> path;
     for (const CallStackTree *n = site; n != nullptr; n = n->getParent())
         path.push_back(n);
     CallStackTree *root = pool->getInstance(false);
     const CallStackTree *top = path.back();
     root->initialize(nullptr, nullptr, top->getMethod(), top->getLineHint());
-    root->setValue(top->getValue());
+    root->setValue(valueOf(top));
     root->setSecondValue(top->getSecondValue());
     CallStackTree *cursor = root;
     for (auto it = path.rbegin() + 1; it != path.rend(); ++it) {
@@ -421,7 +428,7 @@ CallStackTree *executionSiteTree(const CallStackTree *site, int level, InstanceP
                 continue;
         }
         cursor = cursor->addChild(method, line, pool);
-        cursor->setValue(n->getValue());
+        cursor->setValue(valueOf(n));
         cursor->setSecondValue(n->getSecondValue());
     }
     return root;
@@ -433,6 +440,7 @@ void writeExecutionSites(DataWriter *writer, LiveThreadManager *t, const std::ve
                          InstancePool<CallStackTree> *pool)
 {
     std::vector<const CallStackTree *> pending{t->getCallStackTree(false)};
+    OpenTimeMap open = t->openTimes();
     while (!pending.empty()) {
         const CallStackTree *node = pending.back();
         pending.pop_back();
@@ -440,7 +448,7 @@ void writeExecutionSites(DataWriter *writer, LiveThreadManager *t, const std::ve
             writer->writeByte(1);
             writer->writeID(t);
             writer->writeString(prefix->c_str());
-            CallStackTree *site = executionSiteTree(node, level, pool);
+            CallStackTree *site = executionSiteTree(node, level, open, pool);
             site->writeUpdate(writer, CallStackTree::THRESHOLD_ALL, nullptr, 0, 0, -1, false);
             site->freeAll(pool);
         }

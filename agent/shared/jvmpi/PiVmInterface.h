@@ -18,7 +18,7 @@ public:
     // Frames read at most per thread.
     static const int MAX_FRAMES = 20000;
 
-    explicit PiVmInterface(LiveClassProfilingSession *classes) : classes(classes) {}
+    explicit PiVmInterface(LiveClassProfilingSession *classes) : classes(classes) { agentCounter = true; }
 
     long long getUsec() override;
     long long getCurrentThreadCpuUsec() override;

@@ -30,7 +30,8 @@ public:
         if (method == nullptr || method == CallStackTree::unrecordedMethod())
             return 1;
         method->statCount += node->getSecondValue();
-        long long self = node->getValue() - node->getChildrenValue(false);
+        // A call still open holds its own time back from its value.
+        long long self = node->getValue() - node->getChildrenValue(false) + node->getOpenTime();
         const MonitorTimeValues *times = node->getMonitorTimeValues();
         long long idle = times == nullptr ? 0 : times->getBlockingTime() + times->getWaitingTime() + times->getNetIOTime();
         if (idle > self)

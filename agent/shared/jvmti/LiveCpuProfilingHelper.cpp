@@ -40,6 +40,7 @@ const jint MAX_DUMP_FRAMES = 200;
 // The engine's view of the VM through JVMTI.
 class JvmtiVm : public VmInterface {
 public:
+    JvmtiVm() { agentCounter = true; }
     long long getUsec() override { return Counter::getUsec(); }
 
     long long getCurrentThreadCpuUsec() override

@@ -54,17 +54,6 @@ void MethodDesc::computeFilters(ClassProfilingSession *session, const char *filt
     isNativePrefixMethod = name.compare(0, strlen(NATIVE_PREFIX), NATIVE_PREFIX) == 0;
 }
 
-bool MethodDesc::getIsFiltered(bool strict, bool componentCheck) const
-{
-    if (classData == nullptr || classData->getIsAgentClass() || isNativePrefixMethod)
-        return true;
-    if (componentCheck && (classData->getComponentType() == 10 || classData->getComponentType() == 12))
-        return true;
-    if (strict)
-        return isFiltered;
-    return isFiltered || (isFilteredWithoutPackage && !hasDisplayName && classData->getDisplayName() == nullptr);
-}
-
 bool MethodDesc::getIsViewFiltered(bool check) const
 {
     if (classData != nullptr && !classData->isPseudoClass())

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "ClassData.h"
 #include "PointerHashMap.h"
 #include "PointerHashSet.h"
 
@@ -48,8 +49,18 @@ public:
 
     // Whether calls into this method are recorded only as calls into the
     // filtered area. `strict` ignores the package-less rule; `componentCheck`
-    // also filters the methods of component types 10 and 12.
-    bool getIsFiltered(bool strict, bool componentCheck) const;
+    // also filters the methods of component types 10 and 12. Inline: every
+    // recorded method entry asks.
+    bool getIsFiltered(bool strict, bool componentCheck) const
+    {
+        if (classData == nullptr || classData->getIsAgentClass() || isNativePrefixMethod)
+            return true;
+        if (componentCheck && (classData->getComponentType() == 10 || classData->getComponentType() == 12))
+            return true;
+        if (strict)
+            return isFiltered;
+        return isFiltered || (isFilteredWithoutPackage && !hasDisplayName && classData->getDisplayName() == nullptr);
+    }
     // Whether the front end hides it (false when `check` is false).
     bool getIsViewFiltered(bool check) const;
     // Recomputes the filter flags of this descriptor and its per-class copies.

@@ -60,6 +60,11 @@ public:
     // The method hooks of instrumented code reach the agent (true) or
     // return at once while nothing records.
     virtual void setHooksRecording(bool) {}
+    // getUsec is Counter::getUsec: the method hooks read the counter inline.
+    bool readsAgentCounter() const { return agentCounter; }
+
+protected:
+    bool agentCounter = false;
 };
 
 #endif

@@ -6,6 +6,7 @@
 
 #include "ClassData.h"
 #include "CopyTreeVisitor.h"
+#include "Counter.h"
 #include "DataWriter.h"
 #include "ThreadRecordingSession.h"
 #include "MessageUtil.h"
@@ -15,11 +16,11 @@
 #include "VmInterface.h"
 
 LiveThreadManager::LiveThreadManager(ThreadRecordingSession *owner, int stackSize)
-    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), currentNode(callTree),
+    : session(owner), settings(&owner->getSettings()), vm(owner->getVm()), counterClock(vm->readsAgentCounter()), currentNode(callTree),
       methodStack(static_cast<size_t>(stackSize < 2 ? 2 : stackSize), nullptr),
       methodStackCapacity(methodStack.size()), pendingTotal(0), cpuShare(owner->getSettings().timeType == 2 ? 0.1 : 1.0),
       methodStackTop(0),
-      lineNumberHint(0), lastEventTime(-1), blockedSinceEvent(0), waitingSinceEvent(0), netIOSinceEvent(0), contentionStart(0),
+      lineNumberHint(0), lastEventTime(-1), idleSinceEvent(0), contentionStart(0),
       waitStart(0), netIOStart(0), netIODepth(0), overrideStart(0), overrideStatus(STATUS_RUNNABLE), overrideDepth(0),
       currentMonitor(nullptr), currentMonitorEntry(nullptr), monitorEntry(new MonitorEntry()),
       annotationIntervalStart(owner->getVm()->getUsec()), lastMonitorEventTime(owner->getVm()->getUsec()), lastMonitorEventKind(2), monitorFlag(false), sleeping(false),
@@ -37,9 +38,14 @@ LiveThreadManager::~LiveThreadManager()
 // Parts of the method-event path, each called from it only.
 #define LTM_INLINE inline __attribute__((always_inline))
 
+LTM_INLINE long long LiveThreadManager::clockNow()
+{
+    return LTM_LIKELY(counterClock) ? Counter::getUsec() : vm->getUsec();
+}
+
 LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
 {
-    long long runnable = elapsed - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+    long long runnable = elapsed - idleSinceEvent;
     if (runnable < 0)
         runnable = 0;
     if (LTM_UNLIKELY(!methodStats.empty()))
@@ -48,9 +54,22 @@ LTM_INLINE void LiveThreadManager::chargeRunnable(long long elapsed)
         pendingTimes[currentNode] += runnable;
         pendingTotal += runnable;
     } else {
-        currentNode->addValue(runnable, true);
+        // The callers get it when the call ends (or a reader adds it).
+        currentNode->addOpenTime(runnable);
     }
-    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+    idleSinceEvent = 0;
+}
+
+LTM_INLINE void LiveThreadManager::chargeInterval(long long now, long long overhead)
+{
+    long long elapsed = now - lastEventTime - overhead;
+    if (elapsed < 0)
+        elapsed = 0;
+    // Values are inclusive: the time counts for every caller too.
+    if (LTM_LIKELY(overrideStart <= 0 && netIOStart <= 0))
+        chargeRunnable(elapsed);
+    else
+        chargeStatusTime(elapsed, now);
 }
 
 LTM_INLINE bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
@@ -115,7 +134,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     // open wait or contention: nested filtered calls never read it.
     bool closesMonitorState =
         LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && !waitIsOpen && settings->collectionMethod != 3 && recording;
-    long long now = closesMonitorState ? vm->getUsec() : 0;
+    long long now = closesMonitorState ? clockNow() : 0;
     if (closesMonitorState)
         closeOpenMonitorStates(now);
     if (LTM_UNLIKELY(clearRequested))
@@ -138,12 +157,12 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
     if (!pushMethod(method, filtered))
         return 0;
     if (recording && !closesMonitorState)
-        now = vm->getUsec();
+        now = clockNow();
     if (recording) {
         if (LTM_UNLIKELY(settings->timeType == 2))
             manageCpuTime(session->getNumActiveThreads());
         if (LTM_LIKELY(lastEventTime >= 0))
-            recordTime(now, overhead);
+            chargeInterval(now, overhead);
     }
     CallStackTree *child = currentNode->getChild(method, line);
     currentNode = child != nullptr ? child : currentNode->addChild(method, line, &treePool);
@@ -171,7 +190,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
     // As at entry: exits that change nothing (nested filtered calls) leave
     // the clock alone.
     bool closesMonitorState = LTM_UNLIKELY(waitStart > 0 || contentionStart > 0) && recording;
-    long long now = closesMonitorState ? vm->getUsec() : 0;
+    long long now = closesMonitorState ? clockNow() : 0;
     if (closesMonitorState)
         closeOpenMonitorStates(now);
     bool readClock = recording && !closesMonitorState;
@@ -181,7 +200,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     if (LTM_LIKELY(onTop && currentNode->getMethod() == method)) {
         methodStackTop = found - 1;
-        return finishExit(readClock ? vm->getUsec() : now, overhead, recording);
+        return finishExit(readClock ? clockNow() : now, overhead, recording);
     }
     // An exit the VM skipped (an exception passed through) ends before this one.
     while (found >= 1 && methodStack[static_cast<size_t>(found)] != method)
@@ -194,7 +213,7 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
         return 0;
     }
     if (readClock)
-        now = vm->getUsec();
+        now = clockNow();
     while (methodStackTop > found) {
         MethodDesc *missed = methodStack[static_cast<size_t>(methodStackTop)];
         if (currentNode->getMethod() == missed && currentNode->getParent() != nullptr) {
@@ -208,11 +227,11 @@ long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, 
     return finishExit(now, overhead, recording);
 }
 
-long long LiveThreadManager::finishExit(long long now, long long overhead, bool recording)
+LTM_INLINE long long LiveThreadManager::finishExit(long long now, long long overhead, bool recording)
 {
     if (recording) {
         if (LTM_LIKELY(lastEventTime >= 0))
-            recordTime(now, overhead);
+            chargeInterval(now, overhead);
         lastEventTime = now;
     }
     CallStackTree *node = currentNode;
@@ -223,6 +242,7 @@ long long LiveThreadManager::finishExit(long long now, long long overhead, bool 
     CallStackTree *parent = node->getParent();
     if (LTM_UNLIKELY(parent == nullptr))
         return lastEventTime;
+    node->foldOpenTime();
     currentNode = parent;
     if (LTM_UNLIKELY(node->getLineHint() == CallStackTree::LINE_EXCEPTIONAL_RUN))
         session->endExceptionalRun(this, node);
@@ -258,19 +278,16 @@ void LiveThreadManager::chargeElapsed(long long now, long long overhead)
 
 void LiveThreadManager::recordTime(long long now, long long overhead)
 {
-    long long elapsed = now - lastEventTime - overhead;
-    if (elapsed < 0)
-        elapsed = 0;
-    // Values are inclusive: the time counts for every caller too.
-    if (LTM_LIKELY(overrideStart <= 0 && netIOStart <= 0)) {
-        chargeRunnable(elapsed);
-        return;
-    }
+    chargeInterval(now, overhead);
+}
+
+void LiveThreadManager::chargeStatusTime(long long elapsed, long long now)
+{
     if (overrideStart > 0) {
         recordStatsTime(overrideStatus, elapsed);
         switch (overrideStatus) {
         case STATUS_RUNNABLE:
-            currentNode->addValue(elapsed, true);
+            currentNode->addOpenTime(elapsed);
             break;
         case STATUS_BLOCKED:
             currentNode->addBlockingTime(elapsed, 0);
@@ -290,7 +307,7 @@ void LiveThreadManager::recordTime(long long now, long long overhead)
         currentNode->addNetIOTime(elapsed, 0);
         netIOStart = now;
     }
-    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+    idleSinceEvent = 0;
 }
 
 void LiveThreadManager::recordStatsTime(int status, long long time)
@@ -378,7 +395,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
 {
     switch (status) {
     case STATUS_BLOCKED:
-        blockedSinceEvent += time;
+        idleSinceEvent += time;
         annotationInterval[0] += time;
         monitorUsageStats.addBlockingEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
@@ -387,7 +404,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
         }
         break;
     case STATUS_WAITING:
-        waitingSinceEvent += time;
+        idleSinceEvent += time;
         annotationInterval[1] += time;
         monitorUsageStats.addWaitingEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
@@ -396,7 +413,7 @@ void LiveThreadManager::addStateTime(unsigned char status, long long time)
         }
         break;
     case STATUS_NET_IO:
-        netIOSinceEvent += time;
+        idleSinceEvent += time;
         annotationInterval[2] += time;
         monitorUsageStats.addNetIOEvent(time, 1);
         if (instrumentationRecord && currentNode != nullptr) {
@@ -597,8 +614,27 @@ void LiveThreadManager::setThreadStatus(unsigned char status, long long time, bo
     threadDesc->addThreadStatus(shown, time);
 }
 
+void LiveThreadManager::settleOpenTimes()
+{
+    for (CallStackTree *n = currentNode; n != nullptr; n = n->getParent())
+        n->foldOpenTime();
+}
+
+OpenTimeMap LiveThreadManager::openTimes() const
+{
+    OpenTimeMap open;
+    long long below = 0;
+    for (const CallStackTree *n = currentNode; n != nullptr; n = n->getParent()) {
+        below += n->getOpenTime();
+        if (below != 0)
+            open[n] = below;
+    }
+    return open;
+}
+
 void LiveThreadManager::setIsDead(long long now)
 {
+    settleOpenTimes();
     threadStatus = STATUS_DEAD;
     setEndTime(now);
     methodStats.clear();
@@ -610,6 +646,7 @@ long long LiveThreadManager::storeTrees(FileDataWriter *writer)
 {
     pendingTimes.clear();
     pendingTotal = 0;
+    settleOpenTimes();
     long long position = store(writer);
     if (callTree == nullptr)
         currentNode = nullptr;
@@ -618,6 +655,7 @@ long long LiveThreadManager::storeTrees(FileDataWriter *writer)
 
 void LiveThreadManager::setIgnored(bool value, bool keepTree)
 {
+    settleOpenTimes();
     setIgnoredFlag(value);
     methodStats.clear();
     // An ignored thread needs no method stack; one profiled again does.
@@ -664,6 +702,8 @@ void LiveThreadManager::reset()
 {
     if (callTree == nullptr)
         replaceCallTree();
+    else
+        settleOpenTimes();
     currentNode = callTree;
     methodStackTop = 0;
     exceptionalPending = false;
@@ -683,7 +723,7 @@ void LiveThreadManager::clearCallStackTree()
     pendingTimes.clear();
     pendingTotal = 0;
     lastCpuTime = -1;
-    blockedSinceEvent = waitingSinceEvent = netIOSinceEvent = 0;
+    idleSinceEvent = 0;
     contentionStart = waitStart = 0;
     lastEventTime = -1;
     cleared = false;
@@ -698,13 +738,19 @@ void LiveThreadManager::write(DataWriter *writer, InstancePool<CallStackTree> *p
     writer->writeID(this);
     writeDescription(writer, false, vmStart);
     CallStackTree *tree = getCallStackTree(false);
-    if (pool != nullptr && !getIsDead() && !getIgnored() && instrumentationRecord && callTree != nullptr) {
+    OpenTimeMap open;
+    if (pool != nullptr && callTree != nullptr)
+        open = openTimes();
+    bool running = pool != nullptr && !getIsDead() && !getIgnored() && instrumentationRecord && callTree != nullptr;
+    if (running || !open.empty()) {
         CopyTreeVisitor copier;
         copier.initialize(pool, currentNode);
+        copier.setOpenTimes(&open);
         callTree->depthFirstTraversal(&copier);
         CallStackTree *copy = copier.getCopy();
-        if (CallStackTree *running = copier.getMarkedCopy())
-            addCurrentTime(running, now);
+        CallStackTree *marked = copier.getMarkedCopy();
+        if (running && marked != nullptr)
+            addCurrentTime(marked, now);
         copy->write(writer, TREE_FLAGS);
         copy->freeAll(pool);
     } else {
@@ -729,7 +775,7 @@ void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
     } else if (contentionStart > 0 && now > contentionStart) {
         node->addBlockingTime(now - contentionStart, 0);
     } else if (settings->timeType != 2 && lastEventTime >= 0) {
-        long long runnable = now - lastEventTime - blockedSinceEvent - waitingSinceEvent - netIOSinceEvent;
+        long long runnable = now - lastEventTime - idleSinceEvent;
         if (runnable > 0)
             node->addValue(runnable, true);
     }

@@ -172,6 +172,12 @@ public:
 
     // Current node back to the root, empty method stack.
     void reset();
+    // The time the open calls hold back from their nodes' values goes into
+    // them (and their callers'). Calling thread, or one that has ended.
+    void settleOpenTimes();
+    // The same as a reader sees it, changing nothing: per node of the current
+    // path, what to add to its value. Under the thread lock.
+    OpenTimeMap openTimes() const;
     // Zeroes the tree and the running times.
     void clearCallStackTree();
     // Asks the thread to clear its tree at its next entry.
@@ -218,12 +224,19 @@ private:
     // Times the runnable interval since the last method event into the
     // current node and its callers.
     void chargeRunnable(long long elapsed);
+    // recordTime on the method-event path.
+    void chargeInterval(long long now, long long overhead);
+    // The interval inside an override or a net I/O call.
+    void chargeStatusTime(long long elapsed, long long now);
+    // The VM's clock, read inline when it is the agent's counter.
+    long long clockNow();
 
     ThreadRecordingSession *session;
     // The session's settings and VM view, read on every method event: the
     // session keeps both objects for its whole life.
     const CpuSettings *settings;
     VmInterface *vm;
+    bool counterClock;
     CallStackTree *currentNode;
     std::vector<MethodDesc *> methodStack;
     size_t methodStackCapacity;
@@ -234,9 +247,8 @@ private:
     int methodStackTop;
     uint16_t lineNumberHint;
     long long lastEventTime;
-    long long blockedSinceEvent;
-    long long waitingSinceEvent;
-    long long netIOSinceEvent;
+    // Blocked, waiting and net I/O time since the last method event.
+    long long idleSinceEvent;
     long long contentionStart;
     long long waitStart;
     long long netIOStart;

@@ -1,6 +1,8 @@
 #ifndef AGENT_THREADRECORDINGSESSION_H
 #define AGENT_THREADRECORDINGSESSION_H
 
+#include <atomic>
+
 #include "MethodStats.h"
 
 class CallStackTree;
@@ -34,7 +36,12 @@ public:
     // Threads currently running recorded code (the CPU-time share).
     virtual int getNumActiveThreads() const = 0;
     // Object.wait or Thread.sleep: time inside is waiting, not running.
-    virtual bool isWaitMethod(const MethodDesc *method) const = 0;
+    // Asked on every method entry, so read inline.
+    bool isWaitMethod(const MethodDesc *method) const
+    {
+        return method != nullptr &&
+               (method == sleepMethod.load(std::memory_order_relaxed) || method == waitMethod.load(std::memory_order_relaxed));
+    }
     // One finished invocation for the method statistics.
     virtual void recordMethodStatistics(MethodDesc *method, const MethodStats::StackEntry &invocation) = 0;
     // An exceptional run of `thread` ended at `run`; the session merges it
@@ -44,6 +51,11 @@ public:
     virtual bool isAgentMonitor(void *monitor) const = 0;
     // A finished monitor event for the session's list (copied).
     virtual void addMonitorEntry(const MonitorEntry *entry) = 0;
+
+protected:
+    // The wait methods, once the session knows them.
+    std::atomic<MethodDesc *> sleepMethod{nullptr};
+    std::atomic<MethodDesc *> waitMethod{nullptr};
 };
 
 #endif

@@ -1,6 +1,5 @@
 #include "Counter.h"
 
-#include <atomic>
 #include <sys/time.h>
 #include <time.h>
 
@@ -80,11 +79,18 @@ struct Origin {
 
 } // namespace
 
-long long Counter::getUsec()
+std::atomic<const Counter::Fast *> Counter::fastPath(nullptr);
+
+long long Counter::slowUsec()
 {
     static Origin origin;
     if (origin.usecInSecond < 0)
         return -1;
+    if (origin.ticks != nullptr) {
+        // Never freed: readers on any thread keep using it.
+        static const Fast fast{origin.ticks, origin.usecInSecond, origin.nanos};
+        fastPath.store(&fast, std::memory_order_release);
+    }
     long long mono = origin.now();
     if (mono < 0)
         return -1;

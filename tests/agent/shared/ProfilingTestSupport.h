@@ -168,7 +168,7 @@ inline std::string renderTree(const CallStackTree *n, TreeText text)
     std::string s = n->getMethod() == nullptr ? std::string("root") : n->getMethod()->getMethodName();
     if (text == TreeText::Cpu && n->getLineHint() != 0)
         s += ":" + std::to_string(n->getLineHint());
-    s += " " + std::to_string(n->getValue()) + "/" + std::to_string(n->getSecondValue());
+    s += " " + std::to_string(n->getValueWithOpenTime()) + "/" + std::to_string(n->getSecondValue());
     if (const MonitorTimeValues *t = n->getMonitorTimeValues()) {
         auto times = [text](long long time, uint32_t count) {
             return std::to_string(time) + (text == TreeText::Monitor ? "/" + std::to_string(count) : std::string());

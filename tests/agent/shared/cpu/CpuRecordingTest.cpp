@@ -362,6 +362,63 @@ TEST_F(CpuRecordingTest, IgnoredThreadsAndDeadThreadsRecordNothing)
     EXPECT_EQ(cpu.getThreadManagers().size(), 2u) << "dead threads are kept";
 }
 
+// A running call's time reaches its callers' values when it ends; until
+// then every reader adds it: the snapshot form (with or without a copy),
+// the call-tree view, and the tree itself once the thread is done with it.
+TEST_F(CpuRecordingTest, CallsStillRunningCountInTheirCallersEverywhere)
+{
+    int32_t main = method("main"), a = method("a"), b = method("b"), c = method("c");
+    cpu.setCpuRecord(true, true);
+    LiveThreadManager *t = startThread(main);
+    // main {a {c 30 (ended), b open}}: a ran 10 + 5, b 20 up to its last event.
+    enter(t, a, 1000);
+    enter(t, c, 1010);
+    leave(t, c, 1040);
+    enter(t, b, 1045);
+    enter(t, c, 1065); // b's own 20; this c is left open without time
+
+    auto treeBytes = [&](Wire &e, long long mainRunning) {
+        e.byte(1).byte(1).byte(1).byte(1).byte(1);
+        e.byte(0).id(desc(c)).u2(0).jlong(0).u4(1).byte(0);      // the open c
+        e.byte(0).id(desc(b)).u2(0).jlong(20).u4(1).byte(0);
+        e.byte(1).byte(0).id(desc(c)).u2(0).jlong(30).u4(1).byte(0);
+        e.byte(0).id(desc(a)).u2(0).jlong(65).u4(1).byte(0);
+        e.byte(0).id(desc(main)).u2(0).jlong(65 + mainRunning).u4(0).byte(0);
+        e.byte(0).id(nullptr).u2(0).jlong(65 + mainRunning).u4(0).byte(0);
+    };
+    auto snapshotTree = [&](InstancePool<CallStackTree> *pool) {
+        CharVectorDataWriter w;
+        t->write(&w, pool, 0, 1065);
+        std::vector<unsigned char> bytes = bytesOf(w);
+        CharVectorDataWriter head;
+        head.writeID(t);
+        t->writeDescription(&head, false, 0);
+        return std::vector<unsigned char>(bytes.begin() + static_cast<long>(bytesOf(head).size()), bytes.end());
+    };
+    InstancePool<CallStackTree> pool;
+    Wire expected;
+    treeBytes(expected, 0);
+    std::vector<unsigned char> plain = snapshotTree(nullptr);
+    std::vector<unsigned char> copied = snapshotTree(&pool);
+    ASSERT_GE(plain.size(), expected.b.size());
+    EXPECT_EQ(std::vector<unsigned char>(plain.begin(), plain.begin() + static_cast<long>(expected.b.size())), expected.b);
+    ASSERT_GE(copied.size(), expected.b.size());
+    EXPECT_EQ(std::vector<unsigned char>(copied.begin(), copied.begin() + static_cast<long>(expected.b.size())), expected.b);
+
+    EXPECT_EQ(render(t->getCallStackTree(false)), "root 65/0 {main 65/0 {a 65/1 {b 20/1 {c 0/1}, c 30/1}}}");
+    // The ended thread holds every call's time in the values themselves.
+    leave(t, c, 1070);
+    t->setIsDead(1100);
+    const CallStackTree *root = t->getCallStackTree(false);
+    const CallStackTree *mainNode = root->getFirstChild();
+    const CallStackTree *aNode = mainNode->getFirstChild();
+    EXPECT_EQ(root->getValue(), 70);
+    EXPECT_EQ(mainNode->getValue(), 70);
+    EXPECT_EQ(aNode->getValue(), 70);
+    EXPECT_EQ(aNode->getChild(desc(b), 0)->getValue(), 25);
+    EXPECT_EQ(aNode->getChild(desc(b), 0)->getChild(desc(c), 0)->getValue(), 5);
+}
+
 TEST_F(CpuRecordingTest, AFullMethodStackEndsTheProcessWithItsMessage)
 {
     int32_t main = method("main"), a = method("a");
@@ -845,7 +902,7 @@ protected:
             s += "!";
         if (n->getLineHint() != 0)
             s += ":" + std::to_string(n->getLineHint());
-        s += " " + std::to_string(n->getValue()) + "/" + std::to_string(n->getSecondValue());
+        s += " " + std::to_string(n->getValueWithOpenTime()) + "/" + std::to_string(n->getSecondValue());
         if (n->getFirstChild() != nullptr) {
             s += " {";
             for (const CallStackTree *c = n->getFirstChild(); c != nullptr; c = c->getNextInstance())
@@ -856,7 +913,7 @@ protected:
     }
     std::string renderRoot(const CallStackTree *root)
     {
-        std::string s = "root " + std::to_string(root->getValue()) + "/" + std::to_string(root->getSecondValue());
+        std::string s = "root " + std::to_string(root->getValueWithOpenTime()) + "/" + std::to_string(root->getSecondValue());
         if (root->getFirstChild() == nullptr)
             return s;
         s += " {";

@@ -674,7 +674,6 @@ public:
     const CpuSettings &getSettings() const override { return settings; }
     VmInterface *getVm() const override { return const_cast<FakeVm *>(&vm); }
     int getNumActiveThreads() const override { return 1; }
-    bool isWaitMethod(const MethodDesc *) const override { return false; }
     void recordMethodStatistics(MethodDesc *, const MethodStats::StackEntry &) override {}
     void endExceptionalRun(LiveThreadManager *, CallStackTree *) override {}
     bool isAgentMonitor(void *monitor) const override { return monitor == agentMonitor; }
