@@ -399,6 +399,8 @@ void JavaNatives::reportWrongLibrary()
     MessageUtil::message("A different instance of the native library has been");
     MessageUtil::message("loaded. Please check the appropriate environment");
     MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
+}
+
 std::vector<int32_t> JavaNatives::ints(JNIEnv *env, jintArray array)
 {
     std::vector<int32_t> values;
