@@ -265,9 +265,3 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEn
         },
         [] { return LiveProfiling::session != nullptr; });
 }
-
-// Allocations come from the VM's allocation events here: the hook of an
-// allocation-registering constructor records nothing.
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registerAllocation0(JNIEnv *, jclass, jobject, jclass)
-{
-}
