@@ -123,13 +123,19 @@ TEST_F(PiagentControllerTest, ProgramsSwitchesNamesAndBookmarksReachTheFrontend)
     }
     EXPECT_EQ(live["demo.Thing"], (std::pair<int64_t, int64_t>{2, 32}));
 
-    // Command 22: the tick's memory values in KB and the bookmark.
+    // Command 22: the custom series, the tick's memory values in KB and
+    // custom values, and the bookmark.
     ASSERT_EQ(client.call(22, {}, &reply), FrontendClient::OK) << client.lastError();
     TelemetryReply telemetry;
     ASSERT_TRUE(TelemetryView::readTelemetryReply(reply.body, &telemetry));
     ASSERT_EQ(telemetry.samples.size(), 1u) << TelemetryView::format(telemetry);
     EXPECT_EQ(telemetry.samples[0].standard[4], 2048) << TelemetryView::format(telemetry);
     EXPECT_EQ(telemetry.samples[0].standard[5], 4096) << TelemetryView::format(telemetry);
+    EXPECT_EQ(telemetry.samples[0].custom, (std::vector<int32_t>{7, 9})) << TelemetryView::format(telemetry);
+    std::vector<std::string> series;
+    for (const TelemetryReply::Description &d : telemetry.descriptions)
+        series.push_back(d.name + "/" + std::to_string(d.type) + "/" + std::to_string(d.value));
+    EXPECT_EQ(series, (std::vector<std::string>{"queue/1/10", "[unknown]/2/20"}));
     ASSERT_EQ(telemetry.bookmarks.size(), 1u) << TelemetryView::format(telemetry);
     EXPECT_EQ(telemetry.bookmarks[0].second, "halfway");
 

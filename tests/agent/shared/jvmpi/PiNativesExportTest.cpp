@@ -19,15 +19,16 @@
 namespace {
 
 // Natives left out of piagent on purpose, with the reason.
+const std::string INSPECTION = "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored";
 const std::map<std::string, std::string> ABSENT = {
-    {"com/orvane/agent/util/Evaluation.getBooleanField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getCharField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getFloatField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getDoubleField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getByteField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getShortField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getIntField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
-    {"com/orvane/agent/util/Evaluation.getLongField", "live-object inspection: commands 68, 80, 82, 83, 84, 88 are ignored"},
+    {"com/orvane/agent/util/Evaluation.getBooleanField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getCharField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getFloatField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getDoubleField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getByteField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getShortField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getIntField", INSPECTION},
+    {"com/orvane/agent/util/Evaluation.getLongField", INSPECTION},
 };
 
 // Natives of the recorder, class-registration, transformer and probe

@@ -65,12 +65,18 @@ public final class PiControllerProgram {
         ControllerImpl.triggerHeapDump(false, false, false, false);
     }
 
-    /** One tick of the Java side's telemetry: 2 MB used of 4 MB, as the agent's sampler thread hands it. */
+    /**
+     * Two custom series (the second without a name), then one tick of the Java side's telemetry: 2 MB
+     * used of 4 MB and the series' values, as the agent's sampler thread hands them.
+     */
     public static void telemetryTick() throws Exception {
         Class<?> sampler = Class.forName("com.orvane.agent.Sampler");
+        Method describe = sampler.getDeclaredMethod("initDescriptions", String[].class, int[].class, long[].class);
+        describe.setAccessible(true);
+        describe.invoke(null, new String[] {"queue", null}, new int[] {1, 2}, new long[] {10L, 20L});
         Method tick = sampler.getDeclaredMethod("doSampling", long.class, long.class, int[].class);
         tick.setAccessible(true);
-        Object recording = tick.invoke(null, 2L << 20, 4L << 20, new int[0]);
+        Object recording = tick.invoke(null, 2L << 20, 4L << 20, new int[] {7, 9});
         System.out.println("telemetry recorded " + recording);
     }
 }
