@@ -1472,9 +1472,9 @@ bool playStep(const std::string &step)
         fclose(out);
     } else if (verb == "main" && (args.size() == 3 || args.size() == 4)) {
         std::vector<unsigned char> given;
+        announceHostThread();
         if (!hookClass(args[1], &given))
             return false;
-        announceHostThread();
         return runMain(realMainEnv, args[2], given, args.size() == 4 ? split(args[3], '/') : std::vector<std::string>());
     } else if (verb == "main-on" && (args.size() == 4 || args.size() == 5) && threadArg(args[1], &n)) {
         std::vector<unsigned char> given;

@@ -129,13 +129,9 @@ bool CpuProfilingSession::synchroniseOnEntry(LiveThreadManager *thread, MethodDe
     bool stackRead = updateCallStack(thread, counted && timed);
     thread->stackEpoch = epoch;
     // Without a stack from the VM the entry is recorded like any other, and
-    // so it is when the stack read does not end in the method being entered
-    // (a VM that gave a short or no stack for the thread): the entry is not
-    // lost.
-    if (filtered || keep || !stackRead)
-        return false;
-    int top = thread->getMethodStackTop();
-    if (top < 1 || thread->getMethodStackEntry(top) != method)
+    // so it is when the VM gave no frames for the thread (a call trace it
+    // could not take): the entry is not lost.
+    if (filtered || keep || !stackRead || thread->getMethodStackTop() < 1)
         return false;
     // The VM's stack already holds the method being entered.
     if (counted)
