@@ -80,7 +80,7 @@ inline bool waitingOn(pid_t tid, const void *address, size_t size)
     return word >= start && word < start + size && sleeping(tid);
 }
 
-// Waits until thread `tid` sleeps waiting on the object at `address`; false after `limit`.
+// Waits until thread `tid` sleeps waiting on `object`; false after `limit`.
 template <typename T>
 inline bool waitUntilWaitingOn(pid_t tid, const T *object, std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
 {

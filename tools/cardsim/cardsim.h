@@ -202,6 +202,8 @@ int cardsimGpioGet(int line);
  * each read takes one 4-byte interrupt count (host order). cardsimVsyncStart
  * ticks every periodMs on a thread of its own; cardsimVsyncEmit writes one
  * count now. Both create the FIFO when it is missing. 0, or -1 without a card root.
+ * cardsimVsyncStop ends the ticker and lets the FIFO go: the next start or
+ * emit opens the one below the card root of its time.
  */
 int cardsimVsyncStart(int periodMs);
 void cardsimVsyncStop(void);

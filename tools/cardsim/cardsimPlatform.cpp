@@ -161,6 +161,11 @@ void cardsimVsyncStop(void)
     }
     if (ticker.joinable())
         ticker.join();
+    /* The next emit or start writes to the FIFO below the card root of its time. */
+    std::lock_guard<std::mutex> lock(vsync.mutex);
+    if (vsync.writer >= 0)
+        close(vsync.writer);
+    vsync.writer = -1;
 }
 
 int cardsimFlashWrite(const std::vector<std::string> &entries, unsigned size, int redundant)

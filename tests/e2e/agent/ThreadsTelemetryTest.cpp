@@ -362,16 +362,44 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
     ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
-    usleep(300000);
 
-    CallTreeReply cpuTree;
-    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
-        << client.lastError();
-    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &cpuTree));
+    // The trees of CPU time (1) and waiting time (2). The samples of the two
+    // seconds may still be on their way after "done": the trees are read
+    // until they hold a second in hot() and the sleeper's one and a half (the
+    // values only grow).
+    CallTreeReply cpuTree, waiting;
+    const ViewNode *main = nullptr, *hot = nullptr;
+    int64_t slept = 0;
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until;) {
+        cpuTree = CallTreeReply();
+        waiting = CallTreeReply();
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &cpuTree));
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 2, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &waiting));
+        main = cpuTree.root != nullptr ? findMethod(*cpuTree.root, registry, "main") : nullptr;
+        hot = cpuTree.root != nullptr ? findMethod(*cpuTree.root, registry, "hot") : nullptr;
+        // The sleeper's Thread.sleep (sleepNanos on newer JDKs): the longest
+        // of the sleeps (main sleeps too, since "done").
+        slept = 0;
+        std::vector<const ViewNode *> nodes;
+        if (waiting.root != nullptr)
+            CallTreeView::collect(*waiting.root, &nodes);
+        for (const ViewNode *n : nodes) {
+            const MethodInfo *m = registry.method(n->method);
+            if (m != nullptr && m->name == "sleep" && n->value > slept)
+                slept = n->value;
+        }
+        if (main != nullptr && hot != nullptr && hot->value >= 1000000 && slept >= 1500000)
+            break;
+        usleep(100000);
+    }
     ASSERT_NE(cpuTree.root, nullptr);
+    ASSERT_NE(waiting.root, nullptr);
     std::string text = CallTreeView::format(*cpuTree.root, registry);
-    const ViewNode *main = findMethod(*cpuTree.root, registry, "main");
-    const ViewNode *hot = findMethod(*cpuTree.root, registry, "hot");
+    std::string waitingText = CallTreeView::format(*waiting.root, registry);
     ASSERT_NE(main, nullptr) << text;
     ASSERT_NE(hot, nullptr) << text;
     // About two seconds in hot(), on top of everything else main did (on a
@@ -384,23 +412,7 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
         }
     }
     EXPECT_EQ(findMethod(*cpuTree.root, registry, "cold") == nullptr || findMethod(*cpuTree.root, registry, "cold")->value < hot->value, true);
-
-    // The sleeping thread's time is waiting time in Thread.sleep (sleepNanos on newer JDKs).
-    CallTreeReply waiting;
-    ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 2, 10000, 0), &reply), FrontendClient::OK)
-        << client.lastError();
-    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &waiting));
-    ASSERT_NE(waiting.root, nullptr);
-    std::string waitingText = CallTreeView::format(*waiting.root, registry);
-    // The sleeper's Thread.sleep: the longest of the sleeps (main sleeps too, since "done").
-    std::vector<const ViewNode *> nodes;
-    CallTreeView::collect(*waiting.root, &nodes);
-    int64_t slept = 0;
-    for (const ViewNode *n : nodes) {
-        const MethodInfo *m = registry.method(n->method);
-        if (m != nullptr && m->name == "sleep" && n->value > slept)
-            slept = n->value;
-    }
+    // The sleeping thread's time is waiting time in Thread.sleep.
     EXPECT_GE(slept, 1500000) << waitingText;
 
     client.call(46, {}, &reply);
