@@ -30,7 +30,8 @@ public:
     bool getThreadStacks(const std::vector<void *> &, std::vector<std::vector<StackFrame>> *) override { return false; }
 };
 
-void entryExitPairs(benchmark::State &state, bool recording, bool statistics = false)
+// `depth` calls are open below the outermost one, as in a recursion.
+void entryExitPairs(benchmark::State &state, bool recording, bool statistics = false, int depth = 0)
 {
     ProfilingSession profiling;
     ClassProfilingSession classes(&profiling);
@@ -49,6 +50,8 @@ void entryExitPairs(benchmark::State &state, bool recording, bool statistics = f
         cpu.setRecordMethodStatistics(true);
     LiveThreadManager *thread = cpu.createThreadManager();
     cpu.agentMethodEntry(thread, outerId, 0, false, false, true);
+    for (int i = 0; i < depth; i++)
+        cpu.agentMethodEntry(thread, innerId, 7, false, false, true);
     for (auto _ : state) {
         benchmark::DoNotOptimize(cpu.agentMethodEntry(thread, innerId, 7, false, false, true));
         benchmark::DoNotOptimize(cpu.agentMethodExit(thread, innerId, false));
@@ -66,6 +69,13 @@ void BM_EntryExitNotRecording(benchmark::State &state)
     entryExitPairs(state, false);
 }
 
+// 30 calls deep: a call's time reaches its callers when it ends, so the
+// depth should cost nothing.
+void BM_EntryExitRecordingDeep(benchmark::State &state)
+{
+    entryExitPairs(state, true, false, 30);
+}
+
 // With method statistics: each exit also feeds the method's histogram.
 void BM_EntryExitRecordingWithStatistics(benchmark::State &state)
 {
@@ -81,6 +91,7 @@ void BM_ClockReading(benchmark::State &state)
 
 BENCHMARK(BM_ClockReading);
 BENCHMARK(BM_EntryExitRecording);
+BENCHMARK(BM_EntryExitRecordingDeep);
 BENCHMARK(BM_EntryExitRecordingWithStatistics);
 BENCHMARK(BM_EntryExitNotRecording);
 
