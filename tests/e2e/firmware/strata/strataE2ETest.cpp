@@ -57,7 +57,7 @@ protected:
         if (waitForTheText) {
             EXPECT_TRUE(peer.waitFor([](const ctrlpeer::Packet &p) { return p.opcode == MEM_BLOCK && !p.more; }, 20000,
                                      nullptr, from));
-            /* the card answers in order: after a link test's answer it has nothing more to say */
+            /* the card answers in order: after a link test's answer it has answered everything */
             from = peer.received().size();
             peer.sendMessage(LINK_TEST);
             EXPECT_TRUE(peer.waitOpcode(LINK_TEST_ANSWER, 20000, nullptr, from));
@@ -102,7 +102,13 @@ TEST_F(StrataDebugServer, ControllerThatResetsMidReplyOrClosesCostsOnlyItsConnec
         std::string logged = readFile(log());
         std::string added = logged.substr(before.size());
         EXPECT_EQ(countIn(added, lost), 1u) << added;
-        if (c.logged) {
+        /*
+         * The card also writes on its own (the controller monitor's queries,
+         * its reports): when such a write meets the reset first, its read then
+         * finds the connection closed.
+         */
+        bool ownWriteMetTheReset = added.find("Error when writing to the Port!!! errno[104]") != std::string::npos;
+        if (c.logged && !(c.logged == &reset && ownWriteMetTheReset)) {
             EXPECT_EQ(countIn(added, *c.logged), 1u) << added;
         } else {
             EXPECT_EQ(countIn(added, reset) + countIn(added, closed), 1u) << added;
