@@ -128,8 +128,9 @@ TEST_P(TiagentStartupTest, NowaitRunsMainAtOnceWithArchiveOnBootClassPath)
 // wait, nor a sleep of its own, when no front end is connected: while it
 // listens for one, with classes instrumented and nothing recording, and while
 // it records from start-up. The exit is timed against a VM without the agent,
-// in alternation, so that a loaded machine slows both alike (best of three
-// runs of each); the margin stays below the VM's fixed wait.
+// in alternation, so that a loaded machine slows both alike (best of at least
+// three runs of each, more while a case is above the margin: a burst of load
+// passes, the fixed wait does not); the margin stays below the VM's fixed wait.
 TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
 {
     const std::string filters = "<filter type=\"exclusive\" name=\"java.\"/><filter type=\"exclusive\" name=\"jdk.\"/>"
@@ -150,7 +151,13 @@ TEST_P(TiagentStartupTest, NowaitVmEndsAtOnceWhenNoFrontEndIsConnected)
         {"recording from start-up", "nowait,port=%PORT%,address=127.0.0.1,config=" + (work / "session-true.xml") + ",id=1"},
     };
     std::vector<long> best(cases.size(), 1000000);
-    for (int round = 0; round < 3; round++) {
+    auto aboveMargin = [&best] {
+        for (size_t c = 1; c < best.size(); c++)
+            if (best[c] >= best[0] + 200)
+                return true;
+        return false;
+    };
+    for (int round = 0; round < 3 || (round < 8 && aboveMargin()); round++) {
         for (size_t c = 0; c < cases.size(); c++) {
             PortReservation held;
             JvmProcess jvm(work.path, "jvm" + std::to_string(round) + "-" + std::to_string(c));

@@ -95,6 +95,10 @@ private:
         writeLog4crc(dir_.path(), file_);
         setenv("LOG4C_RCPATH", dir_.path().c_str(), 1);
         log4c_init();
+        /* log4c opens an appender at its first line without a lock: two threads
+         * logging their first lines at once each open (and truncate) the file,
+         * and lines are lost. Open it here, before any thread logs. */
+        log4c_appender_open(log4c_appender_get(file_.c_str()));
     }
     TempDir dir_;
     std::string file_;

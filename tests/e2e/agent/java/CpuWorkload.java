@@ -60,10 +60,16 @@ public class CpuWorkload {
 
     static void blocker() throws InterruptedException {
         final CountDownLatch held = new CountDownLatch(1);
+        final Thread blocked = Thread.currentThread();
+        // The lock is held until this thread waits for it, and 100 ms more: a
+        // loaded machine may leave this thread unscheduled for longer than that.
         Thread holder = new Thread(() -> {
             synchronized (contended) {
                 held.countDown();
                 try {
+                    while (blocked.getState() != Thread.State.BLOCKED) {
+                        Thread.sleep(1);
+                    }
                     Thread.sleep(100);
                 } catch (InterruptedException stop) {
                     return;
