@@ -39,54 +39,66 @@ LiveCpuProfilingSession *PiNatives::cpuSession()
     return session != nullptr ? session->getCpuSession() : nullptr;
 }
 
-PIAGENT_EXPORT jlong JNICALL Java_com_orvane_agent_Agent_getCounter(JNIEnv *, jclass)
+LiveCpuProfilingSession *PiNatives::cpuSessionIfAny()
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    return session != nullptr ? session->getCpuSession() : nullptr;
+}
+
+LiveClassProfilingSession *PiNatives::classSessionIfAny()
+{
+    LiveProfilingSession *session = LiveProfiling::session;
+    return session != nullptr ? session->getClassSession() : nullptr;
+}
+
+PI_NATIVE jlong JNICALL Java_com_orvane_agent_Agent_getCounter(JNIEnv *, jclass)
 {
     return static_cast<jlong>(Counter::getUsec());
 }
 
-PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_Agent_getPort(JNIEnv *, jclass)
+PI_NATIVE jint JNICALL Java_com_orvane_agent_Agent_getPort(JNIEnv *, jclass)
 {
     LiveProfilingSession *session = liveSession();
     return session != nullptr ? static_cast<jint>(session->getOptions().port) : 0;
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_runnableSleep(JNIEnv *, jclass, jlong millis)
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_runnableSleep(JNIEnv *, jclass, jlong millis)
 {
     JavaNatives::runnableSleep(millis);
 }
 
 // There is no JVMTI here.
-PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Agent_isJvmti11(JNIEnv *, jclass)
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Agent_isJvmti11(JNIEnv *, jclass)
 {
     return JNI_FALSE;
 }
 
-PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Agent_isOffline(JNIEnv *, jclass)
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Agent_isOffline(JNIEnv *, jclass)
 {
     LiveProfilingSession *session = liveSession();
     return session != nullptr && session->getOptions().offline ? JNI_TRUE : JNI_FALSE;
 }
 
-PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Agent_hasConfig(JNIEnv *, jclass)
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Agent_hasConfig(JNIEnv *, jclass)
 {
     LiveProfilingSession *session = liveSession();
     return session != nullptr && session->getConfig() != nullptr ? JNI_TRUE : JNI_FALSE;
 }
 
 // piagent keeps no script directory.
-PIAGENT_EXPORT jbyteArray JNICALL Java_com_orvane_agent_Agent_getScriptDirName(JNIEnv *, jclass)
+PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_Agent_getScriptDirName(JNIEnv *, jclass)
 {
     return nullptr;
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_updateVmStartTime0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_updateVmStartTime0(JNIEnv *, jclass)
 {
     if (LiveProfilingSession *session = liveSession())
         session->updateVmStartTime(Counter::getUsec(), true);
 }
 
 // Once per process: the calling thread is the application's main thread.
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_agentMainThreadStarted(JNIEnv *env, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_agentMainThreadStarted(JNIEnv *env, jclass)
 {
     static std::atomic<bool> done(false);
     LiveCpuProfilingSession *cpu = cpuSession();
@@ -95,24 +107,24 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_agentMainThreadStarted(J
     cpu->agentMainThreadStarted(env);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_util_MessageUtil_debugOut0(JNIEnv *env, jclass, jstring text)
+PI_NATIVE void JNICALL Java_com_orvane_agent_util_MessageUtil_debugOut0(JNIEnv *env, jclass, jstring text)
 {
     JavaNatives::debugOut(env, text);
 }
 
 // Not inside a JVMTI agent: the process id.
-PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_java_JavaAgentManager_getPid(JNIEnv *, jclass)
+PI_NATIVE jint JNICALL Java_com_orvane_agent_java_JavaAgentManager_getPid(JNIEnv *, jclass)
 {
     return static_cast<jint>(getpid());
 }
 
-PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getSnapshotId(JNIEnv *env, jclass, jbyteArray bytes,
+PI_NATIVE jint JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getSnapshotId(JNIEnv *env, jclass, jbyteArray bytes,
                                                                                       jint value)
 {
     return JavaNatives::storeSnapshotId(env, bytes, value);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(JNIEnv *env, jclass, jbyteArray path, jobject,
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(JNIEnv *env, jclass, jbyteArray path, jobject,
                                                                              jboolean)
 {
     LiveProfilingSession *session = liveSession();
@@ -122,7 +134,7 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(J
     PiSnapshots::saveSnapshot(session, name.c_str(), env);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_setInclusiveFilter0(JNIEnv *env, jclass, jobjectArray filters)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_setInclusiveFilter0(JNIEnv *env, jclass, jobjectArray filters)
 {
     LiveProfilingSession *session = liveSession();
     if (session == nullptr || session->getClassSession() == nullptr || filters == nullptr)
@@ -132,39 +144,39 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_setInclusiveFil
     session->getClassSession()->setFilters(list, true);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startCallTracer0(JNIEnv *, jclass, jint cap, jboolean filtered,
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startCallTracer0(JNIEnv *, jclass, jint cap, jboolean filtered,
                                                                                 jboolean restart)
 {
     if (LiveCpuProfilingSession *cpu = cpuSession())
         cpu->setTraceRecord(true, filtered != JNI_FALSE, restart != JNI_FALSE, static_cast<uint32_t>(cap < 0 ? 0 : cap));
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopCallTracer0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopCallTracer0(JNIEnv *, jclass)
 {
     if (LiveCpuProfilingSession *cpu = cpuSession())
         cpu->setTraceRecord(false, false, false, 0);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerThreadDump0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_triggerThreadDump0(JNIEnv *, jclass)
 {
     if (LiveCpuProfilingSession *cpu = cpuSession())
         cpu->doThreadDump();
 }
 
-PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_Agent_getConfig(JNIEnv *env, jclass, jobjectArray result)
+PI_NATIVE jint JNICALL Java_com_orvane_agent_Agent_getConfig(JNIEnv *env, jclass, jobjectArray result)
 {
     LiveProfilingSession *session = liveSession();
     return session != nullptr ? JavaNatives::storeConfig(env, session->getConfig(), result) : 0;
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_writeData(JNIEnv *env, jclass, jlong handle, jbyteArray bytes, jint offset,
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_writeData(JNIEnv *env, jclass, jlong handle, jbyteArray bytes, jint offset,
                                                                  jint length)
 {
     if (liveSession() != nullptr)
         JavaWriterHandles::writeFromJava(env, handle, bytes, offset, length);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_addBookmark(JNIEnv *env, jclass, jstring text)
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_addBookmark(JNIEnv *env, jclass, jstring text)
 {
     if (LiveProfilingSession *session = liveSession())
         JavaNatives::addBookmark(env, session->getLiveSamplerSession(), text);
@@ -196,7 +208,7 @@ jobject callThread(JNIEnv *env, jobject target, const char *name, const char *si
 
 // The thread about to be started is known by the name it starts under: the
 // VM's thread start names the thread, not its Java object.
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_registerThreadStart(JNIEnv *env, jclass, jobject thread)
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerThreadStart(JNIEnv *env, jclass, jobject thread)
 {
     LiveCpuProfilingSession *cpu = cpuSession();
     if (cpu == nullptr || thread == nullptr)
@@ -211,7 +223,7 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_registerThreadStart(JNIE
 // Renames the calling thread's manager. Another thread that has not
 // started yet starts under its new name; one that runs is known to the
 // agent by its JNIEnv* only and keeps the name it started with.
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *env, jclass, jobject thread, jstring name)
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *env, jclass, jobject thread, jstring name)
 {
     LiveCpuProfilingSession *cpu = cpuSession();
     if (cpu == nullptr || thread == nullptr || name == nullptr)
@@ -230,12 +242,12 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *en
 
 // The Java side's telemetry tick runs beside the native sampler thread: it
 // brings the memory values and custom series, which the VM does not report.
-PIAGENT_EXPORT jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass)
+PI_NATIVE jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass)
 {
     return 1;
 }
 
-PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, jclass)
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, jclass)
 {
     LiveProfilingSession *session = LiveProfiling::session;
     return session != nullptr && session->isVmTelemetryRecording() ? JNI_TRUE : JNI_FALSE;
@@ -243,7 +255,7 @@ PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEn
 
 // Without a session the tick is said once and answers false; the
 // application goes on.
-PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv *env, jclass, jlong memory1, jlong memory2,
+PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv *env, jclass, jlong memory1, jlong memory2,
                                                                         jintArray values)
 {
     LiveProfilingSession *session = liveSession();
@@ -252,7 +264,7 @@ PIAGENT_EXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv 
     return session->addJavaSample(memory1, memory2, JavaNatives::ints(env, values)) ? JNI_TRUE : JNI_FALSE;
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEnv *env, jclass, jobjectArray names, jintArray types,
+PI_NATIVE void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEnv *env, jclass, jobjectArray names, jintArray types,
                                                                           jlongArray values)
 {
     if (liveSession() == nullptr)

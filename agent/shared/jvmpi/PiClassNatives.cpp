@@ -21,24 +21,7 @@
 #include "MessageUtil.h"
 #include "Recorder.h"
 #include "SessionLock.h"
-
-#define PI_NATIVE extern "C" __attribute__((visibility("default")))
-
-namespace {
-
-LiveClassProfilingSession *classSession()
-{
-    LiveProfilingSession *session = LiveProfiling::session;
-    return session != nullptr ? session->getClassSession() : nullptr;
-}
-
-LiveCpuProfilingSession *cpuSession()
-{
-    LiveProfilingSession *session = LiveProfiling::session;
-    return session != nullptr ? session->getCpuSession() : nullptr;
-}
-
-} // namespace
+#include "PiNatives.h"
 
 // Classes are rewritten once, as they load.
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_retransform(JNIEnv *, jclass, jclass) {}
@@ -52,7 +35,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registe
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerComponentType(JNIEnv *env, jclass, jstring name, jint type)
 {
-    LiveClassProfilingSession *classes = classSession();
+    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
     std::string className;
     if (classes != nullptr && JavaNatives::utf(env, name, &className))
         classes->registerComponentType(className.c_str(), type);
@@ -60,7 +43,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerComponentType(JNIEnv 
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerDisplayName(JNIEnv *env, jclass, jstring name, jstring display, jint type)
 {
-    LiveClassProfilingSession *classes = classSession();
+    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
     std::string className, displayName;
     if (classes != nullptr && JavaNatives::utf(env, name, &className) && JavaNatives::utf(env, display, &displayName))
         classes->registerDisplayName(className.c_str(), displayName.c_str(), type);
@@ -88,7 +71,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNI
 PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_transform0(JNIEnv *env, jclass, jstring, jobject classBeingRedefined,
                                                                              jbyteArray bytes, jboolean instrument, jintArray out)
 {
-    LiveClassProfilingSession *classes = classSession();
+    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
     if (classes == nullptr)
         return nullptr;
     bool redefining = classBeingRedefined != nullptr;
@@ -102,18 +85,18 @@ PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_transform0(J
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_java_Transformer_isAutoTune(JNIEnv *, jclass)
 {
-    LiveClassProfilingSession *classes = classSession();
+    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
     return classes != nullptr && classes->isAutoTune() ? JNI_TRUE : JNI_FALSE;
 }
 
 PI_NATIVE jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)
 {
-    LiveClassProfilingSession *classes = classSession();
+    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
     if (classes == nullptr)
         return nullptr;
     std::vector<std::string> names;
     try {
-        names = classes->autoTune(cpuSession(), Recorder::instance().isRecording());
+        names = classes->autoTune(PiNatives::cpuSessionIfAny(), Recorder::instance().isRecording());
     } catch (const std::bad_alloc &) {
         MessageUtil::message("ERROR: out of memory while auto-tuning the instrumentation.");
         return nullptr;
@@ -125,8 +108,8 @@ PI_NATIVE jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(
 // never met or without one.
 PI_NATIVE jint JNICALL Java_com_orvane_agent_java_Transformer_getMethodId0(JNIEnv *env, jclass, jstring className)
 {
-    LiveClassProfilingSession *classes = classSession();
-    LiveCpuProfilingSession *cpu = cpuSession();
+    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     std::string name;
     if (classes == nullptr || cpu == nullptr || !JavaNatives::utf(env, className, &name))
         return 0;
@@ -138,5 +121,5 @@ PI_NATIVE jint JNICALL Java_com_orvane_agent_java_Transformer_getMethodId0(JNIEn
 
 PI_NATIVE jstring JNICALL Java_com_orvane_agent_java_Transformer_getMethodName0(JNIEnv *env, jclass, jint id)
 {
-    return JavaNatives::methodName(env, cpuSession(), id);
+    return JavaNatives::methodName(env, PiNatives::cpuSessionIfAny(), id);
 }

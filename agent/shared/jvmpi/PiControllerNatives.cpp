@@ -15,19 +15,19 @@
 using PiNatives::cpuSession;
 using PiNatives::liveSession;
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startCPURecording0(JNIEnv *, jclass, jboolean reset)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startCPURecording0(JNIEnv *, jclass, jboolean reset)
 {
     if (LiveProfilingSession *session = liveSession())
         session->setCpuRecording(true, reset != JNI_FALSE);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopCPURecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopCPURecording0(JNIEnv *, jclass)
 {
     if (LiveProfilingSession *session = liveSession())
         session->setCpuRecording(false, false);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *, jclass, jboolean reset)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *, jclass, jboolean reset)
 {
     LiveProfilingSession *session = liveSession();
     if (session == nullptr)
@@ -37,7 +37,7 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecor
     session->setAllocRecord(true);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecording0(JNIEnv *, jclass)
 {
     if (LiveProfilingSession *session = liveSession())
         session->setAllocRecord(false);
@@ -45,42 +45,42 @@ PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecord
 
 // Thresholds below 0 keep the current ones. The VM reports contention and
 // waits all along; the switch decides what is kept.
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startMonitorRecording0(JNIEnv *, jclass, jint blockThreshold,
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startMonitorRecording0(JNIEnv *, jclass, jint blockThreshold,
                                                                                      jint waitThreshold)
 {
     JavaNatives::setMonitorRecording(cpuSession(), true, blockThreshold, waitThreshold);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopMonitorRecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopMonitorRecording0(JNIEnv *, jclass)
 {
     JavaNatives::setMonitorRecording(cpuSession(), false, -1, -1);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startMethodStatsRecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startMethodStatsRecording0(JNIEnv *, jclass)
 {
     if (LiveCpuProfilingSession *cpu = cpuSession())
         cpu->setRecordMethodStatistics(true);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopMethodStatsRecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopMethodStatsRecording0(JNIEnv *, jclass)
 {
     if (LiveCpuProfilingSession *cpu = cpuSession())
         cpu->setRecordMethodStatistics(false);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startVMTelemetryRecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startVMTelemetryRecording0(JNIEnv *, jclass)
 {
     if (LiveProfilingSession *session = liveSession())
         session->setVmTelemetryRecording(true);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopVMTelemetryRecording0(JNIEnv *, jclass)
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopVMTelemetryRecording0(JNIEnv *, jclass)
 {
     if (LiveProfilingSession *session = liveSession())
         session->setVmTelemetryRecording(false);
 }
 
-PIAGENT_EXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_triggerHeapDump0(JNIEnv *, jclass, jboolean option4, jboolean option6,
+PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_triggerHeapDump0(JNIEnv *, jclass, jboolean option4, jboolean option6,
                                                                                 jboolean primitiveValues, jboolean option5)
 {
     LiveProfilingSession *session = liveSession();

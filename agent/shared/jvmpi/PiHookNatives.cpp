@@ -13,23 +13,12 @@
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "LiveThreadManager.h"
-
-#define PI_NATIVE extern "C" __attribute__((visibility("default")))
-
-namespace {
-
-LiveCpuProfilingSession *cpuSession()
-{
-    LiveProfilingSession *session = LiveProfiling::session;
-    return session != nullptr ? session->getCpuSession() : nullptr;
-}
-
-} // namespace
+#include "PiNatives.h"
 
 PI_NATIVE jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(JNIEnv *env, jclass, jint id, jshort line, jboolean keep, jlong,
                                                                                 jboolean timed)
 {
-    LiveCpuProfilingSession *cpu = cpuSession();
+    LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     if (cpu == nullptr || id == 0)
         return 0;
     return cpu->agentMethodEntry(cpu->getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), false, keep != JNI_FALSE,
@@ -38,32 +27,32 @@ PI_NATIVE jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_enterFilteredMethod(JNIEnv *env, jclass, jint id, jshort line, jlong)
 {
-    LiveCpuProfilingSession *cpu = cpuSession();
+    LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     if (cpu != nullptr && id != 0)
         cpu->agentMethodEntry(cpu->getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), true, false, true);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_exitMethod(JNIEnv *env, jclass, jint id, jlong)
 {
-    if (LiveCpuProfilingSession *cpu = cpuSession())
+    if (LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny())
         cpu->agentMethodExit(cpu->getCurrentThreadManager(env, true), id, false);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_exitFilteredMethod(JNIEnv *env, jclass, jint id, jlong)
 {
-    if (LiveCpuProfilingSession *cpu = cpuSession())
+    if (LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny())
         cpu->agentMethodExit(cpu->getCurrentThreadManager(env, true), id, true);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_exceptionHandlerMethod(JNIEnv *env, jclass, jint id, jlong)
 {
-    if (LiveCpuProfilingSession *cpu = cpuSession())
+    if (LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny())
         cpu->agentMethodExceptionHandler(cpu->getCurrentThreadManager(env, true), id);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_lineNumberHint(JNIEnv *env, jclass, jshort line, jlong)
 {
-    if (LiveCpuProfilingSession *cpu = cpuSession())
+    if (LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny())
         cpu->agentLineNumberHint(cpu->getCurrentThreadManager(env, true), static_cast<uint16_t>(line));
 }
 
@@ -77,14 +66,14 @@ PI_NATIVE jboolean JNICALL Java_com_orvane_agent_InstrumentationCallee_isRecordi
 // A sleep or park without a monitor begins or ends: waiting time.
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_sleep0(JNIEnv *env, jclass, jboolean enter)
 {
-    if (LiveCpuProfilingSession *cpu = cpuSession())
+    if (LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny())
         cpu->agentSleep(env, enter != JNI_FALSE);
 }
 
 // A network I/O method begins or ends; nested ones count once.
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_netIO0(JNIEnv *env, jclass, jboolean enter)
 {
-    LiveCpuProfilingSession *cpu = cpuSession();
+    LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     LiveThreadManager *thread = cpu != nullptr ? cpu->getCurrentThreadManager(env, true) : nullptr;
     if (thread != nullptr && !thread->getIgnored())
         thread->setNetIO(enter != JNI_FALSE, Counter::getUsec());

@@ -1,6 +1,7 @@
 #ifndef AGENT_JVMPI_PINATIVES_H
 #define AGENT_JVMPI_PINATIVES_H
 
+class LiveClassProfilingSession;
 class LiveCpuProfilingSession;
 class LiveProfilingSession;
 
@@ -10,8 +11,13 @@ class LiveProfilingSession;
 namespace PiNatives {
 LiveProfilingSession *liveSession();
 LiveCpuProfilingSession *cpuSession();
+// The same without a word when there is no session (the hooks and probes
+// of rewritten classes, which run in every program).
+LiveCpuProfilingSession *cpuSessionIfAny();
+LiveClassProfilingSession *classSessionIfAny();
 } // namespace PiNatives
 
-#define PIAGENT_EXPORT extern "C" __attribute__((visibility("default")))
+// The natives the VM binds by name stay visible in the library.
+#define PI_NATIVE extern "C" __attribute__((visibility("default")))
 
 #endif

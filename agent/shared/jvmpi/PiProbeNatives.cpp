@@ -8,29 +8,16 @@
 #include "LiveCpuProfilingSession.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
-
-#define PI_NATIVE extern "C" __attribute__((visibility("default")))
+#include "PiNatives.h"
 
 namespace {
-
-LiveCpuProfilingSession *cpuSession()
-{
-    LiveProfilingSession *session = LiveProfiling::session;
-    return session != nullptr ? session->getCpuSession() : nullptr;
-}
-
-LiveClassProfilingSession *classSession()
-{
-    LiveProfilingSession *session = LiveProfiling::session;
-    return session != nullptr ? session->getClassSession() : nullptr;
-}
 
 // The manager the method hooks of the same thread use: the VM announced
 // every thread but the one it started in, which is the main thread's. No
 // manager is made here, so `make` changes nothing.
 LiveThreadManager *callingThread(JNIEnv *env, bool)
 {
-    LiveCpuProfilingSession *cpu = cpuSession();
+    LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     return cpu != nullptr ? cpu->getCurrentThreadManager(env, true) : nullptr;
 }
 
@@ -39,12 +26,12 @@ LiveThreadManager *callingThread(JNIEnv *env, bool)
 PI_NATIVE jlong JNICALL Java_com_orvane_agent_probe_AnnotationHandler_enterAnnotationMethod(JNIEnv *env, jclass, jstring name, jlong,
                                                                                           jboolean nested)
 {
-    return JavaNatives::enterProbe(env, cpuSession(), classSession(), callingThread, name, nested);
+    return JavaNatives::enterProbe(env, PiNatives::cpuSessionIfAny(), PiNatives::classSessionIfAny(), callingThread, name, nested);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_exitAnnotationMethod(JNIEnv *env, jclass, jlong method, jlong)
 {
-    JavaNatives::exitProbe(env, cpuSession(), callingThread, method);
+    JavaNatives::exitProbe(env, PiNatives::cpuSessionIfAny(), callingThread, method);
 }
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_probe_AnnotationHandler_isProbeEnabled0(JNIEnv *, jclass, jint type)
@@ -56,15 +43,15 @@ PI_NATIVE jboolean JNICALL Java_com_orvane_agent_probe_AnnotationHandler_isProbe
 PI_NATIVE void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_fillAnnotationInfo(JNIEnv *env, jclass, jlongArray info,
                                                                                       jboolean callSite, jlong, jint, jobjectArray)
 {
-    JavaNatives::fillAnnotationInfo(env, cpuSession(), callingThread, info, callSite);
+    JavaNatives::fillAnnotationInfo(env, PiNatives::cpuSessionIfAny(), callingThread, info, callSite);
 }
 
 PI_NATIVE jlong JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getProbeRequest0(JNIEnv *env, jclass, jstring name)
 {
-    return JavaNatives::probeRequest(env, cpuSession(), classSession(), name);
+    return JavaNatives::probeRequest(env, PiNatives::cpuSessionIfAny(), PiNatives::classSessionIfAny(), name);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ThreadManager_register0(JNIEnv *env, jobject self)
 {
-    JavaNatives::registerThreadManager(env, cpuSession(), callingThread, self);
+    JavaNatives::registerThreadManager(env, PiNatives::cpuSessionIfAny(), callingThread, self);
 }

@@ -13,25 +13,7 @@
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
 #include "PiSnapshots.h"
-
-#define PI_NATIVE extern "C" __attribute__((visibility("default")))
-
-namespace {
-
-// The live session; null without one, said once.
-LiveProfilingSession *liveSession()
-{
-    static std::atomic<bool> reported(false);
-    LiveProfilingSession *session = LiveProfiling::session;
-    if (session == nullptr && !reported.exchange(true)) {
-        MessageUtil::message("The native library has not been initialized.");
-        MessageUtil::message("Profiling commands will be ignored.");
-        MessageUtil::message("Did you forget the -agentpath parameter?");
-    }
-    return session;
-}
-
-} // namespace
+#include "PiNatives.h"
 
 // The recorder starts the agent from Java in a VM that did not load it. Here
 // the VM loaded it at its start: the live session is there already and keeps
@@ -48,7 +30,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_java_CobaltRecorder_updatePolicies0
                                                                                 jobject f1, jobject f2, jobject f3, jobject f4,
                                                                                 jobject f5, jobject f6, jobject f7)
 {
-    LiveProfilingSession *session = liveSession();
+    LiveProfilingSession *session = PiNatives::liveSession();
     LiveClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
     if (classes == nullptr)
         return;
@@ -60,14 +42,14 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_java_CobaltRecorder_updatePolicies0
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_setNativeCobaltRecording0(JNIEnv *env, jclass, jboolean on,
                                                                                            jlongArray ids)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (LiveProfilingSession *session = PiNatives::liveSession())
         JavaNatives::setRecorderRecording(env, on, ids, session->getCpuSession());
 }
 
 PI_NATIVE jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_createCobaltSnapshot(JNIEnv *env, jclass, jbyteArray path, jobject,
                                                                                     jboolean savePayloads, jobjectArray javaArguments)
 {
-    LiveProfilingSession *session = liveSession();
+    LiveProfilingSession *session = PiNatives::liveSession();
     if (session == nullptr || path == nullptr)
         return 0;
     std::string name = JavaNatives::bytes(env, path);

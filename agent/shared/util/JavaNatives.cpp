@@ -414,16 +414,8 @@ std::vector<int32_t> JavaNatives::ints(JNIEnv *env, jintArray array)
 
 std::string JavaNatives::text(JNIEnv *env, jstring s, const char *absent)
 {
-    if (s == nullptr)
-        return absent;
-    const char *chars = env->GetStringUTFChars(s, nullptr);
-    if (chars == nullptr) {
-        env->ExceptionClear();
-        return absent;
-    }
-    std::string result = chars;
-    env->ReleaseStringUTFChars(s, chars);
-    return result;
+    std::string result;
+    return utf(env, s, &result) ? result : std::string(absent);
 }
 
 jint JavaNatives::storeConfig(JNIEnv *env, const SessionConfig *config, jobjectArray result)
