@@ -18,6 +18,8 @@ TEST_F(PiagentJvmTest, AgentsJavaClassStartsTheThreadThatServesTheFrontend)
     start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1,nowait", "init-done", "java-comm", "await:done",
            "shut-down"});
     ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out() << err();
+    // The new thread may enter before the call that started it returns: its line may come later.
+    ASSERT_TRUE(waitForLine("stdout", "host: Java communication thread started from Java")) << out() << err();
     std::vector<std::string> started = linesStartingWith(out(), "host: J");
     ASSERT_GE(started.size(), 4u) << out();
     EXPECT_EQ(started[0], "host: JVM started");
