@@ -192,7 +192,9 @@ TEST_F(PiagentClassTest, TheSamplerReadsTheHostsOwnThread)
     Registry registry;
     CallTreeReply tree;
     std::vector<const ViewNode *> waits;
-    for (int attempt = 0; attempt < 300 && waits.empty(); attempt++) {
+    // Read until a sample has caught the wait (a loaded machine may take long).
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (waits.empty() && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
             << client.lastError();
@@ -205,9 +207,16 @@ TEST_F(PiagentClassTest, TheSamplerReadsTheHostsOwnThread)
     ASSERT_EQ(waits.size(), 1u) << out();
     std::string text = CallTreeView::format(*tree.root, registry);
     EXPECT_EQ(linesStartingWith(out(), "host: system thread attached to the JVM").size(), 1u) << out();
-    ASSERT_EQ(tree.root->children.size(), 1u) << text;
-    const ViewNode *main = tree.root->children[0].get();
-    ASSERT_EQ(nodesNamed(*tree.root, registry, "main"), std::vector<const ViewNode *>{main}) << text;
+    // The thread is sampled from main inwards: main stands at the top with
+    // the wait below it. A sample taken while the host still loaded the
+    // class, before main ran, may stand beside it.
+    std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+    ASSERT_EQ(mains.size(), 1u) << text;
+    const ViewNode *main = mains[0];
+    bool atTop = false;
+    for (const auto &child : tree.root->children)
+        atTop = atTop || child.get() == main;
+    ASSERT_TRUE(atTop) << text;
     ASSERT_EQ(main->children.size(), 1u) << text;
     EXPECT_EQ(main->children[0].get(), waits[0]) << text;
     EXPECT_GT(waits[0]->value, 0) << text;
