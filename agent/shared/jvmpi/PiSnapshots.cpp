@@ -1,5 +1,6 @@
 #include "PiSnapshots.h"
 
+#include <functional>
 #include <string>
 
 #include "../jvmti/JavaSnapshotPart.h"
@@ -34,53 +35,53 @@ void PiSnapshots::handleCmdSaveSnapshot(LiveProfilingSession *session, DataReade
     SnapshotWriter::answerSaveCommand(reader, writer, s, session->getOptions().offline, session->getOptions().keepTempSnapshots, connection);
 }
 
+namespace {
+
+// Runs `save` under the snapshot monitor while the VM lives: the clean-up at
+// the VM's end takes the heap dump and the temp files away, so a save waits
+// for it or does not start.
+bool whileTheVmLives(const std::function<bool()> &save)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (LiveProfiling::dying || vm == nullptr) {
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+        return false;
+    }
+    vm->RawMonitorEnter(LiveProfiling::_snapshotMonitor);
+    bool saved = false;
+    if (LiveProfiling::dying)
+        MessageUtil::message("Could not save snapshot. VM already terminated.");
+    else
+        saved = save();
+    vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
+    return saved;
+}
+
+} // namespace
+
 bool PiSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env)
 {
     if (session->getConfig() == nullptr || session->getCpuSession() == nullptr) {
         MessageUtil::message("Could not save snapshot. Session is not yet configured.");
         return false;
     }
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    if (LiveProfiling::dying || vm == nullptr) {
-        MessageUtil::message("Could not save snapshot. VM already terminated.");
-        return false;
-    }
-    vm->RawMonitorEnter(LiveProfiling::_snapshotMonitor);
-    bool saved = false;
-    if (LiveProfiling::dying) {
-        MessageUtil::message("Could not save snapshot. VM already terminated.");
-    } else {
+    return whileTheVmLives([&] {
         JavaSnapshotPart javaPart(env);
         SnapshotSources s = sources(session);
         s.javaPart = env != nullptr ? &javaPart : nullptr;
-        saved = SnapshotWriter::saveWithConfiguration(path, s, *session->getConfig(), LiveProfiling::startTime,
-                                                      session->getOptions().keepTempSnapshots);
-    }
-    vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
-    return saved;
+        return SnapshotWriter::saveWithConfiguration(path, s, *session->getConfig(), LiveProfiling::startTime,
+                                                     session->getOptions().keepTempSnapshots);
+    });
 }
 
 bool PiSnapshots::saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
                                      jobjectArray javaArguments)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    // The clean-up at the VM's end takes the heap dump and the temp files
-    // away: a save waits for it or does not start.
-    if (LiveProfiling::dying || vm == nullptr) {
-        MessageUtil::message("Could not save snapshot. VM already terminated.");
-        return false;
-    }
-    vm->RawMonitorEnter(LiveProfiling::_snapshotMonitor);
-    bool saved = false;
-    if (LiveProfiling::dying) {
-        MessageUtil::message("Could not save snapshot. VM already terminated.");
-    } else {
+    return whileTheVmLives([&] {
         JavaSnapshotPart javaPart(env, javaArguments);
         SnapshotSources s = sources(session);
         s.javaPart = env != nullptr ? &javaPart : nullptr;
-        saved = SnapshotWriter::saveRecorderSnapshot(path, s, LiveProfiling::startTime, session->getOptions().keepTempSnapshots,
-                                                     savePayloads);
-    }
-    vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
-    return saved;
+        return SnapshotWriter::saveRecorderSnapshot(path, s, LiveProfiling::startTime, session->getOptions().keepTempSnapshots,
+                                                    savePayloads);
+    });
 }

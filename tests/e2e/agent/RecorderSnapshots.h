@@ -57,6 +57,27 @@ namespace {
     EXPECT_EQ(file.trailer().configXml, "");
 }
 
+// The three snapshots the recorder programs of both agents save in `dir`:
+// `outer` once and spin 40 times recorded, nothing after the switch emptied
+// the CPU data, then `outer` once and spin 3 times recorded afresh.
+[[maybe_unused]] void checkRecorderRuns(const std::string &dir, const std::string &outer)
+{
+    for (const char *name : {"recorded.ovs", "reset.ovs", "after.ovs"})
+        ASSERT_NO_FATAL_FAILURE(checkRecorderFile(dir + "/" + name));
+    LoadedSnapshot recorded;
+    ASSERT_EQ(recorded.load(dir + "/recorded.ovs"), 36);
+    EXPECT_EQ(callsOf(recorded, outer), 1);
+    EXPECT_EQ(callsOf(recorded, "spin"), 40);
+    LoadedSnapshot reset;
+    ASSERT_EQ(reset.load(dir + "/reset.ovs"), 36);
+    EXPECT_EQ(callsOf(reset, outer), 0);
+    EXPECT_EQ(callsOf(reset, "spin"), 0);
+    LoadedSnapshot after;
+    ASSERT_EQ(after.load(dir + "/after.ovs"), 36);
+    EXPECT_EQ(callsOf(after, outer), 1);
+    EXPECT_EQ(callsOf(after, "spin"), 3);
+}
+
 } // namespace
 
 #endif
