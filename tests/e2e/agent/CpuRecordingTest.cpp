@@ -513,11 +513,23 @@ TEST_F(CpuRecordingE2ETest, CurrentMonitorUsageNamesTheBlockedThreadAndTheOwner)
     ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitFor("blocked BLOCKED", true, 30)) << jvm.err() << jvm.out();
-    usleep(50000);
 
-    // The VM names the thread blocked on the monitor and the owner.
-    ASSERT_EQ(client.call(36, {}, &reply), FrontendClient::OK) << client.lastError();
-    std::vector<MonitorEvent> events = readFinishedMonitorEvents(reply.body, client.idWidth());
+    // The VM names the thread blocked on the monitor and the owner. The
+    // thread shows as blocked before the agent has heard of it, so the usage
+    // is read until its blocking has lasted 40 ms.
+    std::vector<MonitorEvent> events;
+    auto blockedFor = [&events]() -> const MonitorEvent * {
+        for (const MonitorEvent &e : events)
+            if (e.hasOwner && e.duration >= 40000u)
+                return &e;
+        return nullptr;
+    };
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         blockedFor() == nullptr && std::chrono::steady_clock::now() < until;) {
+        usleep(50000);
+        ASSERT_EQ(client.call(36, {}, &reply), FrontendClient::OK) << client.lastError();
+        events = readFinishedMonitorEvents(reply.body, client.idWidth());
+    }
     // The VM's own threads waiting in Object.wait are listed too, without
     // an owner; the one monitor with an owner is the contended one.
     const MonitorEvent *owned = nullptr;
@@ -530,7 +542,7 @@ TEST_F(CpuRecordingE2ETest, CurrentMonitorUsageNamesTheBlockedThreadAndTheOwner)
         }
     }
     ASSERT_NE(owned, nullptr);
-    EXPECT_GE(owned->duration, 40000u) << "blocked since before the 50 ms pause";
+    EXPECT_GE(owned->duration, 40000u) << "the blocking time grows while the thread stays blocked";
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
