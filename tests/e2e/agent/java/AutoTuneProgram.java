@@ -3,7 +3,8 @@ import java.io.InputStreamReader;
 
 /**
  * A method called very often with almost no time per call (tiny, through batch) next to one called
- * rarely with a lot of time per call; each line "again" on standard input runs the batches once more.
+ * rarely with a lot of time per call; each line "again" on standard input runs the batches once more,
+ * each line "probe" calls tiny a thousand times.
  */
 public class AutoTuneProgram {
     static int tinyCalls;
@@ -52,6 +53,11 @@ public class AutoTuneProgram {
             if (line.equals("again")) {
                 total += batches();
                 System.out.println("again " + tinyCalls);
+            } else if (line.equals("probe")) {
+                for (int i = 0; i < 1000; i++) {
+                    total += tiny(i);
+                }
+                System.out.println("probed " + tinyCalls);
             }
         }
         System.out.println("done " + (total != 0));
