@@ -151,8 +151,13 @@ TEST_F(QvsServerTest, APcodeNeedingMoreThanTwentyReadsClosesTheConnection)
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         }
         if (c.accepted) {
-            EXPECT_TRUE(waitForPcodes(before + 1));
-            EXPECT_FALSE(qvsPeerTcpClosed(&peer, 100));
+            ASSERT_TRUE(waitForPcodes(before + 1));
+            EXPECT_EQ(lastPcode(), pcode);
+            /* the connection stays open and its next pcode starts with all twenty reads */
+            std::vector<uint8_t> next = qvsPeerBuildPcode(5, 7, {0x22});
+            ASSERT_EQ(qvsPeerSendRaw(&peer, next.data(), next.size()), 0);
+            EXPECT_TRUE(waitForPcodes(before + 2));
+            EXPECT_EQ(lastPcode(), next);
         } else {
             EXPECT_TRUE(qvsPeerTcpClosed(&peer, 3000));
             EXPECT_EQ(pcodeCount(), before);
