@@ -112,18 +112,40 @@ inline long voluntarySwitches(pid_t tid)
     return -1;
 }
 
-// Waits until thread `tid` sleeps in a timed sleep having given up the
-// processor more than `switches` times in all; false after `limit`.
-inline bool waitForTimedSleepAfter(pid_t tid, long switches,
-                                   std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
+// True while thread `tid` sleeps in a futex wait (a condition variable, a
+// semaphore, a contended mutex).
+inline bool inFutexWait(pid_t tid)
+{
+    return sleeping(tid) && systemCall(tid) == SYS_futex;
+}
+
+// Waits until `in(tid)` holds for thread `tid` having given up the processor
+// more than `switches` times in all; false after `limit`.
+inline bool waitForSleepAfter(pid_t tid, long switches, bool (*in)(pid_t), std::chrono::milliseconds limit)
 {
     auto end = std::chrono::steady_clock::now() + limit;
-    while (!(voluntarySwitches(tid) > switches && inTimedSleep(tid))) {
+    while (!(voluntarySwitches(tid) > switches && in(tid))) {
         if (std::chrono::steady_clock::now() > end)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// Waits until thread `tid` sleeps in a timed sleep having given up the
+// processor more than `switches` times in all; false after `limit`.
+inline bool waitForTimedSleepAfter(pid_t tid, long switches,
+                                   std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
+{
+    return waitForSleepAfter(tid, switches, inTimedSleep, limit);
+}
+
+// Waits until thread `tid` sleeps in a futex wait having given up the
+// processor more than `switches` times in all; false after `limit`.
+inline bool waitForFutexWaitAfter(pid_t tid, long switches,
+                                  std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
+{
+    return waitForSleepAfter(tid, switches, inFutexWait, limit);
 }
 
 } // namespace threadState

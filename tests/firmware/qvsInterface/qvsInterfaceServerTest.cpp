@@ -144,15 +144,35 @@ TEST_F(QvsServerTest, APcodeNeedingMoreThanTwentyReadsClosesTheConnection)
         connectFrom(peer, "127.0.0.1");
         size_t before = pcodeCount();
         std::vector<uint8_t> pcode = qvsPeerBuildPcode(5, 6, std::vector<uint8_t>(c.dataBytes, 0x11));
-        for (uint8_t byte : pcode) {
-            if (qvsPeerSendRaw(&peer, &byte, 1) != 0)
+        for (size_t at = 0; at < pcode.size(); at++) {
+            size_t mark = TestLog::instance().mark();
+            if (qvsPeerSendRaw(&peer, &pcode[at], 1) != 0)
                 break;
-            // Long enough that the server reads each byte on its own, even on a loaded machine.
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            /*
+             * The server reads each byte on its own: the next one goes only
+             * after the server logged the short read of this one (the last
+             * byte of the header or the data completes it, and the server
+             * never asks for more than the part still missing).
+             */
+            size_t missing = at < 4 ? 4 - at : pcode.size() - at;
+            if (missing == 1)
+                continue;
+            const std::string shortRead = std::string(at < 4 ? "header" : "data") + " read 1 != expected " +
+                                          std::to_string(missing) + " will re-read";
+            bool logged = false;
+            for (int i = 0; i < 5000 && !(logged = TestLog::instance().since(mark).find(shortRead) != std::string::npos);
+                 i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ASSERT_TRUE(logged) << shortRead;
         }
         if (c.accepted) {
-            EXPECT_TRUE(waitForPcodes(before + 1));
-            EXPECT_FALSE(qvsPeerTcpClosed(&peer, 100));
+            ASSERT_TRUE(waitForPcodes(before + 1));
+            EXPECT_EQ(lastPcode(), pcode);
+            /* the connection stays open and its next pcode starts with all twenty reads */
+            std::vector<uint8_t> next = qvsPeerBuildPcode(5, 7, {0x22});
+            ASSERT_EQ(qvsPeerSendRaw(&peer, next.data(), next.size()), 0);
+            EXPECT_TRUE(waitForPcodes(before + 2));
+            EXPECT_EQ(lastPcode(), next);
         } else {
             EXPECT_TRUE(qvsPeerTcpClosed(&peer, 3000));
             EXPECT_EQ(pcodeCount(), before);

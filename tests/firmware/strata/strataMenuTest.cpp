@@ -4,6 +4,8 @@
 #include "platform/platformPrivate.h"
 
 #include <cstring>
+#include <fstream>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace strataTest;
@@ -30,6 +32,29 @@ Reply frame(uint8_t attribute, const std::string &text)
     b[0] = attribute;
     memcpy(b.data() + 1, text.data(), 16);
     return Reply{0x0021, b};
+}
+
+/*
+ * The thread that reads the button node, while it waits in that read: with
+ * the node empty, every press written to it has been read and handled. 0 when
+ * no thread waits there.
+ */
+pid_t buttonReaderWaiting()
+{
+    const std::string node = cardRoot().path() + "/dev/uio0";
+    for (pid_t tid : threadState::threads()) {
+        std::ifstream call("/proc/self/task/" + std::to_string(tid) + "/syscall");
+        long number = -1;
+        std::string fd;
+        if (!(call >> number >> fd) || number != SYS_read || !threadState::sleeping(tid))
+            continue;
+        char target[4096];
+        std::string link = "/proc/self/fd/" + std::to_string(strtol(fd.c_str(), nullptr, 16));
+        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        if (length > 0 && std::string(target, (size_t)length) == node)
+            return tid;
+    }
+    return 0;
 }
 
 const Reply CLEAR{0x0020, {}};
@@ -276,9 +301,17 @@ TEST_F(StrataMenu, FourBytesOnTheButtonNodeOpenTheMenu)
     for (int i = 0; i < 2000 && (written = cardsimButtonPress(1)) != 0; i++)
         usleep(10000);
     ASSERT_EQ(written, 0);
-    /* the listener draws on its own thread: its last line first, then nothing more */
+    /*
+     * The listener draws on its own thread: its last line first, then the
+     * listener back in its read of the empty node, so that whatever else the
+     * four bytes made it draw is already on its way before the markers.
+     */
     const Reply last = line(0x40, "FW Unknown");
     ASSERT_TRUE(peer.waitFor([&](const Packet &p) { return Reply{p.opcode, p.data} == last; }, 20000, nullptr, from));
+    pid_t reader = 0;
+    for (int i = 0; i < 5000 && (reader = buttonReaderWaiting()) == 0; i++)
+        usleep(2000);
+    ASSERT_NE(reader, 0) << "the button listener did not wait on its node again";
     const std::string label = "QMR-1300-D";
     EXPECT_EQ(replies(from), (draw(label, "Card") + draw(label, "FW Unknown")));
 }

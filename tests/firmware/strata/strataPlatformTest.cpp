@@ -683,7 +683,16 @@ bool waitForLog(const std::string &needle, int milliseconds)
 }
 
 std::atomic<int> timeCalls{0};
-void countTimeCall(uint32_t) { timeCalls++; }
+/* The thread that made the last call, and how often it had given up the processor then. */
+std::atomic<pid_t> timeCaller{0};
+std::atomic<long> timeCallerSwitches{-1};
+void countTimeCall(uint32_t)
+{
+    pid_t self = threadState::currentTid();
+    timeCallerSwitches = threadState::voluntarySwitches(self);
+    timeCaller = self;
+    timeCalls++;
+}
 void ignoreTimeCall(uint32_t) {}
 void ignorePress(uint32_t) {}
 
@@ -697,6 +706,13 @@ TEST_F(StrataPlatform, ListenersRegisterOnceAndTheTimeListenerCallsAtEachPeriodE
         strataTimeSyncPeriodOver();
         for (int i = 0; i < 2000 && timeCalls < period; i++)
             usleep(10000);
+        ASSERT_EQ(timeCalls.load(), period);
+        /*
+         * The listener back asleep in its wait for the next period end after
+         * the call: a second call for this period would have come before it.
+         */
+        ASSERT_TRUE(threadState::waitForFutexWaitAfter(timeCaller, timeCallerSwitches))
+            << "the time listener did not wait again after its call";
         EXPECT_EQ(timeCalls.load(), period);
     }
     /* no button node below the card root: the button listener ends, the rest goes on */
