@@ -3,9 +3,13 @@
 
 #include <arpa/inet.h>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sstream>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -93,6 +97,28 @@ public:
     int fd = -1;
     int port = 0; // 0 when no port could be held
 };
+
+// How many connections wait to be accepted by the socket listening on TCP
+// `port` of this network namespace (IPv4 or IPv6); -1 when none listens.
+inline int acceptBacklog(uint16_t port)
+{
+    for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            size_t colon = local.rfind(':'), split = queues.find(':');
+            if (state != "0A" || colon == std::string::npos || split == std::string::npos ||
+                strtoul(local.c_str() + colon + 1, nullptr, 16) != port)
+                continue;
+            return (int)strtoul(queues.c_str() + split + 1, nullptr, 16);
+        }
+    }
+    return -1;
+}
 
 } // namespace loopbackSocket
 

@@ -22,14 +22,39 @@ namespace threadState {
 // The kernel's id of the calling thread.
 inline pid_t currentTid() { return (pid_t)syscall(SYS_gettid); }
 
-// True while thread `tid` of this process sleeps in the kernel.
-inline bool sleeping(pid_t tid)
+// True while the thread whose /proc directory is `task` sleeps in the kernel.
+inline bool taskSleeping(const std::string &task)
 {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::ifstream stat(task + "/stat");
     std::string line;
     std::getline(stat, line);
     size_t end = line.rfind(')');
     return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+// True while thread `tid` of this process sleeps in the kernel.
+inline bool sleeping(pid_t tid)
+{
+    return taskSleeping("/proc/self/task/" + std::to_string(tid));
+}
+
+// True while every thread of process `pid` (another one) sleeps in the kernel:
+// nothing of it runs or is about to run.
+inline bool processSleeping(pid_t pid)
+{
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (!dir)
+        return false;
+    bool all = true, any = false;
+    while (struct dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        any = true;
+        all = all && taskSleeping(tasks + "/" + entry->d_name);
+    }
+    closedir(dir);
+    return any && all;
 }
 
 // Waits until thread `tid` sleeps; false after `limit`.

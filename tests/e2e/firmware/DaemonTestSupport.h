@@ -144,6 +144,16 @@ inline void stopDaemon(const TempDir &dir, pid_t &pid)
     EXPECT_EQ(out.find("runtime error:"), std::string::npos) << out;
 }
 
+/* How many times `needle` stands in the file `log`. */
+inline size_t logCount(const std::string &log, const std::string &needle)
+{
+    std::string text = readFile(log);
+    size_t found = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        found++;
+    return found;
+}
+
 /* Waits until `needle` stands `count` times in the file `log`; false after `milliseconds`. */
 inline bool waitForLogIn(const std::string &log, const std::string &needle, size_t count, int milliseconds)
 {

@@ -240,14 +240,32 @@ TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcast
     /* The controller installs its restore point: three keys differ from the card's settings. */
     const std::string restorePoint = "version=1.1\nslot=0\nATDM_MDX_MODE=MDX_MODE\nATDM_ROUT_OUT_MODE=111101111\n"
                                      "ATDM_ROUT_OUT_EN=111111101\nATDM_ROUT_IN_EN=110000001\n";
+    /* Chunks of 57 bytes take two packets each; the later installations send one-packet chunks of 55. */
+    auto install = [&](size_t chunkSize) {
+        for (size_t offset = 0; offset < restorePoint.size(); offset += chunkSize) {
+            std::vector<uint8_t> data = {(uint8_t)(offset >> 8), (uint8_t)offset};
+            std::string chunk = restorePoint.substr(offset, chunkSize);
+            data.insert(data.end(), chunk.begin(), chunk.end());
+            controller.sendMessage(0x0121, data);
+        }
+        controller.sendMessage(0x0122, {(uint8_t)(restorePoint.size() >> 8), (uint8_t)restorePoint.size()});
+    };
+    /* Every listener hears each installation; a stored key would be heard by its own listeners only. */
+    const std::vector<std::string> listeners = {"MDX_MODE", "Router Output Mode", "Router Output Enable",
+                                                "Router Input Enable"};
+    std::vector<size_t> heardBefore;
+    for (const std::string &l : listeners)
+        heardBefore.push_back(firmwareTest::logCount(log(), l + " CALLBACK FUNCTION called!!!"));
+    auto heard = [&](size_t installations) {
+        for (size_t i = 0; i < listeners.size(); i++)
+            if (!waitForLog(listeners[i] + " CALLBACK FUNCTION called!!!", 20000, heardBefore[i] + installations))
+                return false;
+        return true;
+    };
+    const std::string written = "Wrote the Restore Point to file";
+    size_t writtenBefore = firmwareTest::logCount(log(), written);
     size_t from = controller.received().size();
-    for (size_t offset = 0; offset < restorePoint.size(); offset += 57) {
-        std::vector<uint8_t> data = {(uint8_t)(offset >> 8), (uint8_t)offset};
-        std::string chunk = restorePoint.substr(offset, 57);
-        data.insert(data.end(), chunk.begin(), chunk.end());
-        controller.sendMessage(0x0121, data);
-    }
-    controller.sendMessage(0x0122, {(uint8_t)(restorePoint.size() >> 8), (uint8_t)restorePoint.size()});
+    install(57);
     const struct {
         uint16_t opcode;
         std::vector<uint8_t> data;
@@ -259,8 +277,18 @@ TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcast
         EXPECT_EQ(packet.data, b.data);
     }
     EXPECT_TRUE(waitForLog("We must broadcast Video Output 8, Enable 1 (0=Hybrid, 1 = MDX)."));
-    /* Nothing of the card's own is written back: the file holds the controller's text. */
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    /*
+     * Nothing of the card's own is written back: the file holds the controller's text. The
+     * listeners run on the storage thread, and what they store is queued behind them. The same
+     * text installed again is heard by the listeners once the first hearing is over; a third
+     * installation, sent then, is heard after everything the first hearing queued was written.
+     */
+    for (size_t installations = 2; installations <= 3; installations++) {
+        install(55);
+        ASSERT_TRUE(heard(installations)) << readFile(log());
+    }
+    EXPECT_EQ(firmwareTest::logCount(log(), written), writtenBefore + 3)
+        << "only the three installations write the file";
     EXPECT_EQ(readFile(dir / "root/usr/local/q7/firmware/restorepoint.rsp"), restorePoint);
 }
 

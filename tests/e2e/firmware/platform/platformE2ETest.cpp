@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../../../support/LoopbackSocket.h"
+#include "../../../support/ThreadState.h"
 #include "../DaemonTestSupport.h"
 #include "qvsPeer.h"
 #include "utils/utils.h"
@@ -260,13 +262,27 @@ TEST_F(PlatformRun, DebugPortReadsWritesAndInjectsPcodes)
     client.send(header(9, 1, 0, 0));
     EXPECT_EQ(client.receive(1), (std::vector<uint8_t>{0xFF}));
 
-    /* One client at a time: a second one is served once the first has gone. */
+    /*
+     * One client at a time: a second one is served once the first has gone. The first is
+     * answered after the second has connected; then, with every thread of the daemon asleep,
+     * the second still waits to be accepted: nothing is about to take it.
+     */
     DebugClient second;
     ASSERT_TRUE(second.connectTo(8989));
     second.send(header(1, 3, 1, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     client.send(header(1, 1, 1, 1));
     EXPECT_EQ(client.receive(3), (std::vector<uint8_t>{0x00, 0x00, 0x12}));
+    bool waiting = false;
+    int backlog = -1;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         !waiting && backlog != 0 && std::chrono::steady_clock::now() < end;) {
+        backlog = loopbackSocket::acceptBacklog(8989);
+        waiting = backlog == 1 && threadState::processSleeping(pid) && loopbackSocket::acceptBacklog(8989) == 1;
+        if (!waiting)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(waiting) << "the second client was taken while the first is served (waiting to be accepted: "
+                         << backlog << ")";
     client.close();
     EXPECT_EQ(second.receive(3), (std::vector<uint8_t>{0x00, 0x00, 0x0D}));
 }
