@@ -7,8 +7,8 @@ import java.util.stream.IntStream;
  * Instrumented methods called from code without hooks: a thread whose frames all lie in a filtered
  * class calls one in a loop, a parallel stream calls another from the JDK's worker threads, and main
  * switches CPU recording off and on through the controller API between known calls. Prints the
- * loop's and the stream's time in milliseconds on standard error; after "done" it waits for the end
- * of standard input.
+ * loop's and the stream's time and the process's CPU time in milliseconds on standard error; after
+ * "done" it waits for the end of standard input.
  */
 public class HookedCallers {
     /** The hooks' own switch: whether they reach the agent. */
@@ -18,20 +18,30 @@ public class HookedCallers {
         return field.getBoolean(null);
     }
 
+    /** The CPU time of the whole process so far, in nanoseconds. */
+    static long processCpu() {
+        return ((com.sun.management.OperatingSystemMXBean) java.lang.management.ManagementFactory.getOperatingSystemMXBean())
+                .getProcessCpuTime();
+    }
+
     public static void main(String[] args) throws Exception {
         int loopCalls = Integer.parseInt(args[0]);
         int streamCalls = Integer.parseInt(args[1]);
         Outside loop = new Outside(loopCalls);
         Thread thread = new Thread(loop, "outside-loop");
         long start = System.nanoTime();
+        long cpu = processCpu();
         thread.start();
         thread.join();
         System.err.println("loop ms " + (System.nanoTime() - start) / 1000000);
+        System.err.println("loop cpu ms " + (processCpu() - cpu) / 1000000);
         System.out.println("loop " + loop.sum);
 
         start = System.nanoTime();
+        cpu = processCpu();
         long total = IntStream.range(0, streamCalls).parallel().mapToLong(Hooked::inStream).sum();
         System.err.println("stream ms " + (System.nanoTime() - start) / 1000000);
+        System.err.println("stream cpu ms " + (processCpu() - cpu) / 1000000);
         System.out.println("stream " + total);
 
         // Recording goes off and on between known calls of g; only the calls
