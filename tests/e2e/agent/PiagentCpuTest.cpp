@@ -169,12 +169,9 @@ TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
            "thread:1:owner", "thread:2:blocked", "thread:3:waiter",
            "contend:2:0x9000", "wait:3:0x9000", "monitor:0x9000:1:2:3", "mark:played", "await:done",
            "contended:2:0x9000", "waited:3:0x9000", "shut-down"});
-    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     FrontendClient client(60000);
-    connectFrontend(client, port);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, port));
     Reply reply;
-    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
     // Monitor recording on, both thresholds 0.
     ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     touch("monitors-on");

@@ -29,12 +29,9 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
            "alloc:1:0x7000:0x100:32:2",         // Thing[4]
            "alloc:1:0x8000:0x100:16", "free:0x8000",
            "move:0x5000:0x5800", "mark:played", "await:done", "shut-down"});
-    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     FrontendClient client(60000);
-    connectFrontend(client, port);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, port));
     Reply reply;
-    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
     ASSERT_EQ(client.call(49, {1}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
     std::vector<std::string> all = lines(out());

@@ -168,6 +168,16 @@ protected:
         ASSERT_EQ(client.handshake(), "");
     }
     std::string err() { return readFile(work + "/stderr"); }
+    // Waits until the agent listens, connects, sends command 1 (`request`)
+    // and waits until the Java communication thread took the connection over.
+    void connectAndHandOver(FrontendClient &client, int port, const std::vector<uint8_t> &request = {0})
+    {
+        ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
+        ASSERT_NO_FATAL_FAILURE(connectFrontend(client, port));
+        Reply reply;
+        ASSERT_EQ(client.call(1, request, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
+    }
 
     std::string work;
     std::string home;
@@ -192,12 +202,7 @@ protected:
                                               "init-done"};
         arguments.insert(arguments.end(), steps.begin(), steps.end());
         start(arguments);
-        ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
-        connectFrontend(client, held.port);
-        Reply reply;
-        ASSERT_EQ(client.call(1, config.empty() ? std::vector<uint8_t>{0} : configRequest(config), &reply), FrontendClient::OK)
-            << client.lastError();
-        ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
+        ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port, config.empty() ? std::vector<uint8_t>{0} : configRequest(config)));
     }
 
     // The host's lines after `mark` that start with one of `prefixes`.

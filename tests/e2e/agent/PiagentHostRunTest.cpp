@@ -70,12 +70,9 @@ TEST_F(PiagentHostRunTest, InputTheVmShouldNotSendIsIgnoredWithALogAndTheSession
            "alloc:1:0x5000:0x100:16",
            "heap-bytes:" + heapBytes, "monitor-bytes:" + monitorBytes,
            "mark:played", "await:done", "shut-down"});
-    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     FrontendClient client(60000);
-    connectFrontend(client, port);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, port));
     Reply reply;
-    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
     ASSERT_EQ(client.call(49, {1}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
     touch("go");
@@ -126,12 +123,9 @@ TEST_F(PiagentHostRunTest, HeapDumpThatNeverComesIsGivenUpAfterExactlyOneHundred
     ASSERT_NE(port, 0);
     start({"--no-heap-dump", "--options", "port=" + std::to_string(port) + ",address=127.0.0.1", "java-comm", "init-done",
            "class:0x100:demo/Thing", "thread:1:main", "await:done", "shut-down"});
-    ASSERT_TRUE(waitForLine("stderr", "Orvane> Waiting for a connection from the Orvane GUI ...")) << err();
     FrontendClient client(60000);
-    connectFrontend(client, port);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, port));
     Reply reply;
-    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out();
     ASSERT_EQ(client.call(7, {0, 0, 0, 0, 0, 0, 1, 1}, &reply), FrontendClient::OK) << client.lastError();
     // No dump: U4 0.
     EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 0, 0, 0}));
