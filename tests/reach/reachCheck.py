@@ -94,6 +94,14 @@ def our_functions(paths, source):
     return ours
 
 
+CTOR_DTOR = re.compile(r"(?<=[A-Za-z0-9_])(C[1-3]|D[0-2])E")
+
+
+def one_variant(symbol):
+    """The name shared by every variant of a constructor or destructor."""
+    return CTOR_DTOR.sub(lambda m: m.group(1)[0] + "xE", symbol, count=1)
+
+
 def demangle(symbols):
     out = subprocess.run(["c++filt"], input="\n".join(symbols), capture_output=True, text=True)
     return out.stdout.splitlines()
@@ -126,7 +134,14 @@ def main():
 
     ours = our_functions({os.path.join(args.build, files[(d[0], d[1])]) for d in unreached},
                          os.path.realpath(args.source))
-    unreached = sorted(d for d in unreached if d in ours)
+    # A constructor or destructor is emitted in several variants (complete, base,
+    # deleting); it counts as unreached only when every variant is.
+    variants = defaultdict(set)
+    for d in ours:
+        variants[(d[0], d[1], one_variant(d[2]))].add(d)
+    unreached = sorted(d for d in unreached if d in ours
+                       and variants[(d[0], d[1], one_variant(d[2]))] <= unreached)
+    unreached = sorted({(d[0], d[1], one_variant(d[2])): d for d in unreached}.values())
 
     names = demangle([d[2] for d in unreached])
     found = defaultdict(list)  # demangled name -> where
