@@ -7,6 +7,7 @@
  */
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -235,6 +236,80 @@ TEST_F(GenlockRun, TxPllResetsWaitUntilGenlockProgrammingIsOver)
     std::string text = readFile(log());
     EXPECT_LT(text.find("Set FSM MGT Video Clock Disable : [0]!"), text.find(resetLine));
     close(fd);
+}
+
+/* The resolution pcode of head 0 (slot 4, head 0): 1920 x 1080 at `rate`, then the apply pcode. */
+static std::string headAResolution(unsigned rate)
+{
+    const unsigned pixelClock = rate == 5000 ? 148500000u : 148351648u, lineLength = rate == 5000 ? 2640 : 2200;
+    std::ostringstream pcode;
+    pcode << "pcode 20 2 4 0 0 " << (rate >> 8) << " " << (rate & 0xFF);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        pcode << " " << ((pixelClock >> shift) & 0xFF);
+    for (unsigned value : {1920u, 1080u, lineLength, 1125u})
+        pcode << " " << (value >> 8) << " " << (value & 0xFF);
+    pcode << " 1 0 0 0 0 0 0 pcode 20 0 4 0 0 0";
+    return pcode.str();
+}
+
+/*
+ * The plan follows head A's frame rate while no reference is known, the URS reference once it
+ * is valid, and head A's rate again while the URS reports a dual reference; thirty seconds after
+ * start the boot timer notes what never came (here: the controller's rate only).
+ */
+TEST_F(GenlockRun, HeadARateAndTheUrsReferenceChooseThePlan)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\n";
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "layoutManager", "interruptController", "probing",
+                                           "debuger"});
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    int fd = firmwareTest::connectDebugPort();
+    ASSERT_GE(fd, 0) << readFile(log());
+    ASSERT_TRUE(waitForLog("Initial URS Status: Presence[0]")) << readFile(log());
+    const std::string changed = "GENLOCK SI5344 SUB-MODULE:GENLOCK_PLAN_CHANGED: ";
+    const struct {
+        const char *name;
+        unsigned headRate;   /* 0: the step writes the URS word instead */
+        uint16_t ursWord;    /* bit 0 present, bits 1-3 format (1 NTSC, 7 dual reference) */
+        const char *plan;
+    } steps[] = {
+        {"head A at 50 Hz, no reference", 5000, 0, "Sfr[5000], Ref[0], Id[4], Name[PAL  URS      54Mhz->148.5], Src[3] "},
+        {"URS NTSC reference", 0, 0x0003, "Sfr[5994], Ref[1], Id[2], Name[NTSC URS      54Mhz->148.35], Src[4] "},
+        {"URS dual reference takes head A's 50 Hz", 0, 0x000F,
+         "Sfr[5000], Ref[1], Id[4], Name[PAL  URS      54Mhz->148.5], Src[4] "},
+        {"head A at 59.94 Hz in dual mode", 5994, 0, "Sfr[5994], Ref[0], Id[2], Name[NTSC URS      54Mhz->148.35], Src[3] "},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.name);
+        size_t before = firmwareTest::logCount(log(), changed);
+        if (step.headRate) {
+            ASSERT_EQ(firmwareTest::runQvsPeer(headAResolution(step.headRate), dir / "peer.out", true), 0)
+                << readFile(dir / "peer.out");
+        } else {
+            ASSERT_TRUE(firmwareTest::writeRegisters(fd, 1, 0x0090, {step.ursWord}));
+        }
+        ASSERT_TRUE(waitForLog(changed, 20000, before + 1)) << readFile(log());
+        std::string text = readFile(log());
+        size_t at = 0;
+        for (size_t i = 0; i <= before; i++)
+            at = text.find(changed, i ? at + 1 : 0);
+        EXPECT_EQ(text.substr(at + changed.size(), strlen(step.plan)), step.plan);
+        EXPECT_EQ(firmwareTest::readRegisters(fd, 1, 0x0099, 1), std::vector<uint16_t>{(uint16_t)(strstr(step.plan, "Sfr[5000]") ? 1 : 0)});
+    }
+    close(fd);
+    ASSERT_TRUE(waitForLog("boot time out, no system frame rate received from the frame controller", 45000))
+        << readFile(log());
+    EXPECT_EQ(firmwareTest::logCount(log(), "boot time out, no valid URS reference"), 0u);
+}
+
+/* Without the controller's rate or a URS reference, the boot timer notes both. */
+TEST_F(GenlockRun, TheBootTimerNotesWhatNeverCame)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\n";
+    firmwareTest::writeConfiguration(dir, {"layoutManager", "interruptController", "probing"});
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    ASSERT_TRUE(waitForLog("boot time out, no valid URS reference", 45000)) << readFile(log());
+    EXPECT_EQ(firmwareTest::logCount(log(), "boot time out, no system frame rate received from the frame controller"), 1u);
 }
 
 TEST_F(GenlockRun, TheRestorePointRateChoosesThePlanOnTheFirstForcedLayout)
