@@ -196,8 +196,10 @@ TEST_F(GenlockRun, TheFirstAlarmReadingTakesTheLockPathOfWhatItReads)
         ASSERT_GE(fd, 0) << readFile(log());
         ASSERT_TRUE(waitForLog(c.firstReading)) << readFile(log());
         if (c.lockAlarms) {
-            /* The lock-lost change reached the sub-module, which leaves the clock disabled. */
-            /* Slot A: the initial URS status follows the alarms in the same cycle end. */
+            /*
+             * The lock-lost change reached the sub-module (on slot A the initial URS status
+             * follows it from the same cycle end), which leaves the clock disabled.
+             */
             ASSERT_TRUE(waitForLog("TARGET_SPECIFIC_MSG! event msg is 0x00000040", 20000, 2)) << readFile(log());
             EXPECT_EQ(awaitMgtClockDisable(fd, 1), 1);
             EXPECT_EQ(firmwareTest::logCount(log(), "Set FSM MGT Video Clock Disable : [0]!"), 0u);
