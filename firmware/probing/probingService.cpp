@@ -197,6 +197,8 @@ static void probingThreadEntry(serviceDescriptor *service)
         if (!waitWhileHalted(service))
             continue;
         probingRunVsync(probing.vsyncCount);
+        /* A frame signalled by ethernet probing is probed now: let the hardware Vsyncs pace the next rounds. */
+        interruptControllerClearVsyncPending();
         clock_gettime(CLOCK_MONOTONIC, &probing.clock);
     }
 }
