@@ -117,7 +117,8 @@ void PrintTo(const CardCase &c, std::ostream *out)
 /* The daemon on a card root of one card, its controller connected and the link at state 3. */
 class StrataDaemon {
 protected:
-    void startCard(const CardCase &c, bool timeUpdates)
+    /* `held`: the controller's answers to these queries wait until the test gives them (answerHeld). */
+    void startCard(const CardCase &c, bool timeUpdates, const std::vector<uint16_t> &held = {})
     {
         firmwareTest::makeCardRoot(dir, log(), {"root/etc", "root/dev", "root/sbin", "root/tmp", "root/data"});
         mkdir((dir / "root/var/lock").c_str(), 0755);
@@ -136,6 +137,7 @@ protected:
         options.vlan2CardIp = {{0, 169, 254, 2, 1, 14}};
         options.frameType = (uint8_t)c.frameType;
         options.capabilities = 0;
+        options.held = held;
         peer.reset(new ctrlpeer::CtrlPeer(options));
         if (c.serial) {
             std::string pty = peer->openPty();
@@ -324,10 +326,16 @@ TEST_P(StrataCard, ChangedMemBlockIsWrittenAndRebootsOnlyOffAVlan)
     ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "environment variables are different from strata MEM_BLOCK", 1, 20000))
         << readFile(log());
     const std::string standInsLog = dir / "root/var/log/standins.log";
-    if (!c.vlan)
+    const std::string halLog = dir / "root/var/log/hal.log";
+    if (!c.vlan) {
         EXPECT_TRUE(firmwareTest::waitForLogIn(standInsLog, "reboot", 1, 20000)) << readFile(standInsLog);
-    else
+    } else if (c.slot >= 2) {
+        /* Cards C-F on a VLAN never reboot for it: not even once the controller monitor is past its VLAN-2 query. */
+        ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "Will be start polling controller for status data!", 1, 30000));
         EXPECT_EQ(readFile(standInsLog).find("reboot"), std::string::npos) << readFile(standInsLog);
+        EXPECT_EQ(readFile(halLog).find("reboot"), std::string::npos) << readFile(halLog);
+    }
+    /* Cards A and B on a VLAN reboot after the VLAN-2 query: StrataVlanMemBlock. */
     /* the card's text now carries the new value */
     got = exchange(MEM_BLOCK_REQUEST);
     Packet reply = find(got, MEM_BLOCK);
@@ -348,6 +356,70 @@ INSTANTIATE_TEST_SUITE_P(Cards, StrataCard, ::testing::ValuesIn(CASES),
                                  if (isalnum((unsigned char)*p))
                                      name += *p;
                              return name;
+                         });
+
+/*
+ * Cards on a VLAN whose controller sends a changed MEM_BLOCK while the card's
+ * VLAN-2 query waits for its answer: cards A and B reboot once the answer is
+ * in, the others never.
+ */
+struct VlanMemBlockCase {
+    const char *name;
+    int slot;
+    bool reboots;
+};
+
+void PrintTo(const VlanMemBlockCase &c, std::ostream *out)
+{
+    *out << "slot " << c.name;
+}
+
+class StrataVlanMemBlock : public ::testing::TestWithParam<VlanMemBlockCase>, public StrataDaemon {
+protected:
+    void SetUp() override { SKIP_WITHOUT_PRIVATE_NAMESPACES(); }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(StrataVlanMemBlock, AChangedMemBlockRebootsAfterTheVlan2QueryInSlotsAAndB)
+{
+    const VlanMemBlockCase &v = GetParam();
+    const CardCase card = {v.name, v.slot, 0, 2, true, false, 0xA9, 0x81, "QMR-1100", nullptr, ""};
+    constexpr uint16_t VLAN2_QUERY = 0x305F;
+    startCard(card, false, {VLAN2_QUERY});
+    ASSERT_TRUE(peer->waitOpcode(VLAN2_QUERY, 20000)) << readFile(log());
+    auto got = exchange(SET_MEM_BLOCK, ctrlpeer::memBlockData(card.identityB, "sfp1disable=1\n"));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].opcode, ACK);
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "environment variables are different from strata MEM_BLOCK", 1, 20000))
+        << readFile(log());
+    const std::string halLog = dir / "root/var/log/hal.log";
+    EXPECT_EQ(readFile(halLog).find("reboot"), std::string::npos) << "the reboot waits for the VLAN-2 answer";
+
+    /* The controller's answer agrees with the card's VLAN address: only the MEM_BLOCK calls for a reboot. */
+    ASSERT_TRUE(peer->answerHeld(VLAN2_QUERY));
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "Will be start polling controller for status data!", 1, 30000))
+        << readFile(log());
+    std::string text = readFile(log());
+    EXPECT_NE(text.find("ipaddrvlan2 and vlan2netmask are ok."), std::string::npos) << text;
+    const char *decided = "We finished getting the vlan2 ip addr and now we will reboot since the mem-block had changed.";
+    /* The hal records the reboot and runs the card root's reboot stand-in. */
+    const std::string standInsLog = dir / "root/var/log/standins.log";
+    if (v.reboots) {
+        EXPECT_NE(text.find(decided), std::string::npos) << text;
+        EXPECT_TRUE(firmwareTest::waitForLogIn(halLog, "reboot\n", 1, 20000)) << readFile(halLog);
+        EXPECT_TRUE(firmwareTest::waitForLogIn(standInsLog, "reboot", 1, 20000)) << readFile(standInsLog);
+    } else {
+        EXPECT_EQ(text.find(decided), std::string::npos) << text;
+        EXPECT_EQ(readFile(halLog).find("reboot"), std::string::npos) << readFile(halLog);
+        EXPECT_EQ(readFile(standInsLog).find("reboot"), std::string::npos) << readFile(standInsLog);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Slots, StrataVlanMemBlock,
+                         ::testing::Values(VlanMemBlockCase{"A", 0, true}, VlanMemBlockCase{"B", 1, true},
+                                           VlanMemBlockCase{"C", 2, false}, VlanMemBlockCase{"E", 4, false}),
+                         [](const ::testing::TestParamInfo<VlanMemBlockCase> &info) {
+                             return std::string("Slot") + info.param.name;
                          });
 
 /* A video card in slot C on the serial line, with time updates. */
