@@ -282,6 +282,10 @@ TEST_P(StrataCard, IdentityMemBlockAndMenu)
     peer->pressKey(ctrlpeer::MenuKey::NEXT, 1);
     panel = ctrlpeer::panelOf(withoutMarquee(untilLinkTest(from)));
     EXPECT_EQ(panel.line2.substr(0, 7), "Update ");
+    /* the dialog's timer callback was registered at the open; the key's event asks again and is ignored */
+    EXPECT_EQ(firmwareTest::logCount(log(), "registerTimerListener IN"), 2u);
+    EXPECT_EQ(firmwareTest::logCount(log(), "registerTimerListener registerTimerListener was called already. Ignored"),
+              1u);
     /* a second 0x0005 closes the dialog silently; the button opens it again */
     got = withoutMarquee(exchange(MENU));
     EXPECT_GE(countOf(got, ACK), 1u) << describeAll(got);
