@@ -137,6 +137,8 @@ public:
      * as the options say; false when none was received.
      */
     bool answerHeld(uint16_t opcode);
+    /* Holds the answers to a query from now on (on), or answers it again as the options say (off). */
+    void holdQuery(uint16_t opcode, bool on);
     /* Answer the next n acknowledged packets with NACK `error` instead of ACK. */
     void nackNext(int n, uint8_t error);
     void setAcknowledge(bool on);
