@@ -933,6 +933,26 @@ static void processVideoInputEvent(sysResMngtHeadData_t *hd, const layoutEventIn
     }
 }
 
+/* Marks this card's windows of the head that hold no scaler as changed, so they ask again. Their count. */
+static int updateInactiveVideoWidgetsWithScalerResquest(sysResMngtHeadData_t *hd)
+{
+    int requests = 0;
+    for (inputWinInfo &block : hd->post.inputs) {
+        for (uint32_t r = 0; r < block.inputWindowQty && r < LAYOUT_WINDOW_COUNT; r++) {
+            windowInfo_t &w = block.windows[r];
+            if (w.scalerEnable || w.sourceSlotId != hd->slotId)
+                continue;
+            w.windowConfigHasChanged = 1;
+            requests++;
+            SRM_LOG(LOG4C_PRIORITY_DEBUG,
+                    "%s sub-module, %s function-> head id %d [display head id %d], video widget winId=%d has been "
+                    "updated to ask for available scalers resources",
+                    SUBMODULE, __func__, (int)hd->head, (int)hd->displayHead, (int)w.winId);
+        }
+    }
+    return requests;
+}
+
 static void processTargetScalerResourcesAvailableEvent(sysResMngtHeadData_t *hd, const layoutEventInfo *event)
 {
     uint32_t h = hd->head;
@@ -956,20 +976,7 @@ static void processTargetScalerResourcesAvailableEvent(sysResMngtHeadData_t *hd,
         return;
     }
     hd->waiting = 0;
-    int requests = 0;
-    for (inputWinInfo &block : hd->post.inputs) {
-        for (uint32_t r = 0; r < block.inputWindowQty && r < LAYOUT_WINDOW_COUNT; r++) {
-            windowInfo_t &w = block.windows[r];
-            if (w.scalerEnable || w.sourceSlotId != hd->slotId)
-                continue;
-            w.windowConfigHasChanged = 1;
-            requests++;
-            SRM_LOG(LOG4C_PRIORITY_DEBUG,
-                    "%s sub-module, %s function-> head id %d [display head id %d], video widget winId=%d has been "
-                    "updated to ask for available scalers resources",
-                    SUBMODULE, __func__, (int)h, (int)hd->displayHead, (int)w.winId);
-        }
-    }
+    int requests = updateInactiveVideoWidgetsWithScalerResquest(hd);
     if (!requests) {
         SRM_LOG(LOG4C_PRIORITY_DEBUG,
                 "%s sub-module, %s function event 0x%x-> This head id %d [display head id %d] does not request scaler "
