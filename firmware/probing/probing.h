@@ -143,6 +143,13 @@ extern probingRawWords_t probingRawWords;
  */
 int probingSrvcRegisterCallback(void (*function)(void), uint32_t interval, uint32_t phase);
 
+/*
+ * Seconds the probing thread waits, once it runs, before its first cycle
+ * (the -d option). Negative values count as 0. Called by main before the
+ * services start.
+ */
+void probingSetStartDelay(int seconds);
+
 /* Clears the callbacks and every action's countdown and iteration (service init). */
 void probingResetActions(log4c_category_t *category);
 
