@@ -59,6 +59,12 @@ void LiveProfiling::createMonitors()
 
 void LiveProfiling::initCommunication(JNIEnv *)
 {
+    // The VM is initialised once: a repeated event starts nothing more.
+    static std::atomic<bool> started(false);
+    if (started.exchange(true)) {
+        MessageUtil::debugOut("JVM_INIT_DONE again: the communication is running\n");
+        return;
+    }
     const AgentOptions &options = session->getOptions();
     if (options.offline || options.nowait) {
         // The Java communication thread serves the session.
@@ -101,4 +107,11 @@ void LiveProfiling::cleanup()
     g_profilingInterface->RawMonitorEnter(_snapshotMonitor);
     dying = true;
     g_profilingInterface->RawMonitorExit(_snapshotMonitor);
+}
+
+void LiveProfiling::endProcess(int status, const char *closingLine)
+{
+    if (closingLine != nullptr)
+        MessageUtil::message("%s", closingLine);
+    exit(status);
 }

@@ -15,6 +15,8 @@
 #include "MessageUtil.h"
 #include "SessionLock.h"
 #include "SocketTransport.h"
+#include "VmStateReply.h"
+#include "JavaControls.h"
 
 LiveProfilingSession::LiveProfilingSession()
     : mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
@@ -32,8 +34,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         MessageUtil::message("Protocol version %d", PROTOCOL_VERSION);
     MessageUtil::message("Using JVMPI");
     if (!LiveProfiling::initializeInterface(vm)) {
-        MessageUtil::message("The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.");
-        exit(1);
+        LiveProfiling::endProcess(1, "The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.");
     }
     LiveProfiling::createMonitors();
     vmVersion = "1.4";
@@ -258,7 +259,11 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
         bool connected = transport->connect();
         if (connected)
             communicator->process();
-        if (!connected || !communicator->isFinished() || communicator->isEnded()) {
+        // Only command 1 hands the open connection over; a front end that
+        // asked to end or interrupt the process has its connection closed.
+        bool handOver = connected && communicator->isFinished() && !communicator->isEnded() &&
+                        !communicator->shouldExitProcess() && !communicator->shouldInterruptProcess();
+        if (!handOver) {
             transport->disconnect();
             closed = true;
             vmCommands.connectionEnded(*communicator);
@@ -277,12 +282,14 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         return;
     if (!parametersApplied)
         initParameters(env);
-    if (communicator == nullptr || closed)
+    if (communicator == nullptr)
         return;
     // The connection the native thread handed over, then each front end
     // that connects after it, until one ends the process or the VM ends.
-    // Without a native communication thread the first front end connects here.
+    // Without a native communication thread, or when its front end left
+    // before command 1, the next front end connects here.
     std::unique_ptr<Communicator> next(new Communicator(*transport, owners));
+    javaCommunicator = next.get();
     if (handedOver)
         next->markConnected();
     else if (!transport->connect())
@@ -290,27 +297,27 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
     for (;;) {
         Communicator *current = next.get();
         javaCommunicators.push_back(std::move(next));
-        javaCommunicator = current;
         javaServing = true;
         current->process();
         transport->disconnect();
         vmCommands.connectionEnded(*current);
-        if (LiveProfiling::dying || LiveProfiling::shuttingDown || current->shouldExitProcess() || current->shouldInterruptProcess())
+        if (LiveProfiling::dying || LiveProfiling::shuttingDown)
             break;
         next.reset(new Communicator(*transport, owners));
         javaCommunicator = next.get();
         if (!transport->connect())
             break;
     }
-    closed = true;
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus() const
 {
+    Communicator *serving = javaCommunicator.load();
+    if (serving != nullptr)
+        return serving->getStatus();
     if (communicator == nullptr || closed)
         return Communicator::STATUS_CLEANED_UP;
-    Communicator *serving = javaCommunicator.load();
-    return serving != nullptr ? serving->getStatus() : communicator->getStatus();
+    return communicator->getStatus();
 }
 
 int LiveProfilingSession::getCallTreeCollectionMethod()
@@ -346,6 +353,37 @@ void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter
     writer->writeByte(0);
     writer->writeByte(1);
     writer->writeByte(1);
+}
+
+void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
+{
+    // Before any configuration the defaults are in force.
+    SessionConfig defaults;
+    const SessionConfig *current = config != nullptr ? config.get() : &defaults;
+    std::string problem = current->writeConfigFile(writer);
+    if (!problem.empty())
+        MessageUtil::message("%s", problem.c_str());
+}
+
+void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
+{
+    VmStateReply::Switches on;
+    on.cpuRecording = cpuSession->isRecording();
+    on.allocRecording = isAllocRecording();
+    on.monitorProfiling = cpuSession->isMonitorRecording();
+    on.methodStatistics = cpuSession->isRecordMethodStatistics();
+    on.triggers = JavaControls::triggersEnabled(env);
+    on.newCallTracerData = cpuSession->hasNewCallTracerData();
+    on.newMethodStatistics = cpuSession->hasNewMethodStatistics();
+    LiveClassProfilingSession *classes = classSession.get();
+    if (VmStateReply::write(writer, LiveProfiling::waitsForDisconnect, on, *classes, config.get(), &vmStartWallClock,
+                            [classes](DataWriter *out) { classes->writeNewAutoTuneMethods(out); }))
+        wakeup();
+}
+
+void LiveProfilingSession::wakeup()
+{
+    LiveProfiling::shouldWakeup = true;
 }
 
 bool LiveProfilingSession::initParameters(JNIEnv *)

@@ -58,6 +58,15 @@ public:
     // Command 1: the configuration the front end sends (byte 1 and the
     // configuration; byte 0 keeps the current one).
     void handleCmdSetParameters(DataReader *reader, DataWriter *writer);
+    // Command 45: the configuration document in force.
+    void handleCmdGetParameters(DataWriter *writer);
+    // Command 59, the front end's periodic poll, as tiagent answers it (U4 2
+    // while the dying VM waits for the front end); `env` is the serving
+    // thread's. A dying VM that its configuration does not keep alive is
+    // then let go.
+    void handleCmdGetVMState(DataWriter *writer, JNIEnv *env);
+    // Ends a timed wait of sleep(0).
+    void wakeup();
     // Applies the configuration: the collection method, the VM's method
     // events and the sampler thread.
     bool initParameters(JNIEnv *env);
