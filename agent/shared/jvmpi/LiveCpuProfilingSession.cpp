@@ -361,6 +361,13 @@ long long LiveCpuProfilingSession::collectCurrentMonitorEntries()
     return dumpTime;
 }
 
+long long LiveCpuProfilingSession::collectRecordedMonitorEntries()
+{
+    dumpTime = getVm()->getUsec();
+    generateCurrentMonitorEntryData(nullptr, true);
+    return dumpTime;
+}
+
 void LiveCpuProfilingSession::handleMonitorDump(JVMPI_Event *event)
 {
     const char *begin = event->u.monitor_dump.begin;

@@ -216,4 +216,56 @@ TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Command 35 asks the VM for a monitor dump too: the recorded thread
+// blocked on an owned monitor is a current entry with its owner.
+TEST_F(PiagentCpuTest, MonitorHistoryAsksTheVmForTheOwners)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:monitors-on",
+           "thread:1:owner", "thread:2:blocked", "contend:2:0x9000", "monitor:0x9000:1:2", "mark:played", "await:done",
+           "contended:2:0x9000", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port));
+    Reply reply;
+    ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("monitors-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+
+    ASSERT_EQ(client.call(35, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 59").size(), 1u) << out();
+    WireReader in(reply.body);
+    unsigned idWidth = client.idWidth();
+    // No finished events yet, then the current ones.
+    ASSERT_EQ(in.readByte(), 0);
+    struct Entry {
+        int type;
+        uint64_t thread;
+        uint64_t owner;
+    };
+    std::vector<Entry> entries;
+    while (!in.error() && in.readByte() == 1) {
+        Entry e;
+        e.type = in.readByte();
+        in.readJLong();
+        in.readByte();
+        in.readU4();
+        in.readID(idWidth);
+        in.readU4();
+        e.thread = in.readID(idWidth);
+        e.owner = in.readID(idWidth);
+        for (int stack = 0; stack < 2; stack++)
+            while (!in.error() && in.readByte() == 1)
+                in.readID(idWidth);
+        entries.push_back(e);
+    }
+    ASSERT_FALSE(in.error());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].type, 1);
+    EXPECT_NE(entries[0].owner, 0u);
+    EXPECT_NE(entries[0].owner, entries[0].thread);
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace
