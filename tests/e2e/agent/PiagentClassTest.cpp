@@ -206,7 +206,7 @@ TEST_F(PiagentClassTest, TheSamplerReadsTheHostsOwnThread)
     }
     ASSERT_EQ(waits.size(), 1u) << out();
     std::string text = CallTreeView::format(*tree.root, registry);
-    EXPECT_EQ(linesStartingWith(out(), "host: system thread attached to the JVM").size(), 1u) << out();
+    EXPECT_EQ(linesStartingWith(out(), "host: system thread _orvane_native_sampler attached to the JVM").size(), 1u) << out();
     // The thread is sampled from main inwards: main stands at the top with
     // the wait below it. A sample taken while the host still loaded the
     // class, before main ran, may stand beside it.
