@@ -268,4 +268,43 @@ TEST_F(PiagentCpuTest, MonitorHistoryAsksTheVmForTheOwners)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// With the sampling method the sampler reads stacks only while they are
+// recorded: statuses are sampled all along, the VM's collector and threads are
+// left alone until CPU recording is switched on.
+TEST_F(PiagentCpuTest, StacksAreSampledOnlyWhileRecorded)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11", "thread:1:main", "stack:1:0x11@3", "mark:ready",
+           "await:block", "status:1:2", "mark:blocked", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port, configRequest("<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\"/></config>")));
+    ASSERT_TRUE(waitForLine("stdout", "host: mark ready")) << out();
+    touch("block");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark blocked")) << out();
+    // A status pass after the thread blocked: its history says so.
+    Reply reply;
+    int latest = 0;
+    for (int attempt = 0; attempt < 300 && latest != 64; attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
+        Registry registry;
+        std::vector<ThreadInfo> threads;
+        WireReader reader(reply.body);
+        ASSERT_TRUE(ThreadView::readThreadDescriptions(reader, client.idWidth(), &registry, &threads));
+        for (const ThreadInfo &t : threads)
+            if (t.name == "main" && !t.statuses.empty())
+                latest = t.statuses.back().first;
+    }
+    ASSERT_EQ(latest, 64);
+    EXPECT_TRUE(linesStartingWith(out(), "host: DisableGC").empty()) << out();
+    EXPECT_TRUE(linesStartingWith(out(), "host: SuspendThread").empty()) << out();
+
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(waitForLine("stdout", "host: SuspendThread 1")) << out();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace
