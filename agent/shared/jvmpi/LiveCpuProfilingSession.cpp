@@ -33,6 +33,7 @@ LiveCpuProfilingSession::LiveCpuProfilingSession(ProfilingSession *session, VmIn
 {
     // The main thread's manager exists before the VM names the thread.
     mainThread = createThreadManager();
+    mainThread->setPremadeMain();
     setHookMethods(&eventMethods);
 }
 

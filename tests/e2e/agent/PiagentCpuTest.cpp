@@ -307,4 +307,43 @@ TEST_F(PiagentCpuTest, StacksAreSampledOnlyWhileRecorded)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// The VM's main thread, on the pre-made main manager, is sampled from its
+// main inwards: the launcher's frames around main are not the application's.
+TEST_F(PiagentCpuTest, SampledMainThreadStartsAtMain)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:cpu-on",
+           "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11,work/()V=0x12,launch/()V=0x13", "thread:1:main",
+           "stack:1:0x12@7/0x11@3/0x13@1", "mark:played", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port, configRequest("<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\"/></config>")));
+    Reply reply;
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("cpu-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out();
+    Registry registry;
+    CallTreeReply tree;
+    std::vector<const ViewNode *> works;
+    for (int attempt = 0; attempt < 300 && works.empty(); attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        registry = Registry();
+        tree = CallTreeReply();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+        if (tree.root != nullptr)
+            works = nodesNamed(*tree.root, registry, "work");
+    }
+    ASSERT_EQ(works.size(), 1u);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    EXPECT_TRUE(nodesNamed(*tree.root, registry, "launch").empty()) << text;
+    std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+    ASSERT_EQ(mains.size(), 1u) << text;
+    ASSERT_EQ(mains[0]->children.size(), 1u) << text;
+    EXPECT_EQ(mains[0]->children[0].get(), works[0]) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace
