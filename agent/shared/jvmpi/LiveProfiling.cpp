@@ -57,7 +57,7 @@ void LiveProfiling::createMonitors()
     _snapshotMonitor = vm->RawMonitorCreate(snapshot);
 }
 
-void LiveProfiling::initCommunication(JNIEnv *)
+void LiveProfiling::initCommunication(JNIEnv *env)
 {
     // The VM is initialised once: a repeated event starts nothing more.
     static std::atomic<bool> started(false);
@@ -67,7 +67,11 @@ void LiveProfiling::initCommunication(JNIEnv *)
     }
     const AgentOptions &options = session->getOptions();
     if (options.offline || options.nowait) {
-        // The Java communication thread serves the session.
+        // A session read from the configuration file is applied before main
+        // runs, with its start-up recordings; the Java communication thread
+        // serves the session.
+        if (options.offline || session->isConfigRead())
+            session->initParameters(env);
         javaCommThreadShouldEnter = true;
         return;
     }

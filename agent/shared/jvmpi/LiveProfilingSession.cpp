@@ -41,6 +41,10 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     MessageUtil::message("%d-bit library", static_cast<int>(sizeof(void *) * 8));
     if (!switching) {
         options.parse(optionText);
+        if (options.monitor) {
+            MessageUtil::message("Monitoring Edition no longer supported. Aborting");
+            abort();
+        }
         vmTelemetry = options.vmTelemetry();
         classSession.reset(new LiveClassProfilingSession(this));
         heapSession.reset(new LiveHeapProfilingSession(this));
@@ -65,6 +69,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
             LiveThreadManager *thread = cpu->getCurrentThreadManager(env, true);
             return thread != nullptr ? thread->getCurrentNode() : nullptr;
         });
+        readConfigurationFile();
         if (!options.offline && options.port > 0) {
             transport.reset(new SocketTransport(options.port, options.address, nullptr));
             communicator.reset(new Communicator(*transport, owners));
@@ -77,6 +82,35 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     }
     MessageUtil::message("Native library initialized");
     MessageUtil::message("If output stops here, please remove -Xdebug from the command line");
+}
+
+void LiveProfilingSession::readConfigurationFile()
+{
+    // This interface is no full JVMTI 1.1: nowait needs the file as offline does.
+    switch (options.resolveConfiguration(false)) {
+    case AgentOptions::CONFIG_MISSING:
+        LiveProfiling::endProcess(-1, nullptr);
+    case AgentOptions::CONFIG_NONE:
+        return;
+    case AgentOptions::CONFIG_FROM_FILE:
+        break;
+    }
+    std::unique_ptr<SessionConfig> read(new SessionConfig());
+    SessionConfig::ReadError error = read->readFromFile(options.configPath, options.id);
+    for (const std::string &note : read->getMessages())
+        MessageUtil::message("%s", note.c_str());
+    if (error.failed()) {
+        MessageUtil::message("%s", error.message.c_str());
+        LiveProfiling::endProcess(-1, nullptr);
+    }
+    // Classes that load from now on are rewritten by its filters.
+    classSession->updateConfig(nullptr, read.get());
+    config = std::move(read);
+}
+
+bool LiveProfilingSession::isConfigRead() const
+{
+    return config != nullptr && config->sessionRead;
 }
 
 void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
@@ -411,6 +445,8 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
         cpuSession->enableCpuEvents(config->showSubclassMethods);
     if (config->recordCPUOnStartup)
         cpuSession->setCpuRecord(true, true);
+    if (config->recordAllocOnStartup)
+        setAllocRecord(true);
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
     LiveProfiling::initSampler(nullptr);
     return true;

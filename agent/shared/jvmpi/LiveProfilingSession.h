@@ -74,6 +74,8 @@ public:
     // the sampler is stopped.
     void runSampler(JNIEnv *env);
     const SessionConfig *getConfig() const { return config.get(); }
+    // A session was read from the configuration file at start-up.
+    bool isConfigRead() const;
 
     int getCallTreeCollectionMethod() override;
     // The configuration's switch: views keep probe calls that call nothing.
@@ -114,6 +116,11 @@ public:
 
 private:
     void handleShutDown();
+    // With nowait or offline: the session of the configuration file that the
+    // options name (or $HOME/.orvane7/config.xml), read and handed to the
+    // class session. Ends the process with status -1 when the file or the
+    // id is missing or the session cannot be read.
+    void readConfigurationFile();
 
     AgentOptions options;
     int mode;

@@ -168,6 +168,16 @@ protected:
         ASSERT_EQ(client.handshake(), "");
     }
     std::string err() { return readFile(work + "/stderr"); }
+    // The options of a run that does not wait for a front end: this VM has no
+    // full JVMTI 1.1, so nowait needs a configuration file, here one in the
+    // host's directory with session 1 (the VM's method events), then `more`.
+    std::string nowaitOptions(const std::string &more = "")
+    {
+        std::string path = work + "/session.xml";
+        std::ofstream(path) << "<?xml version=\"1.0\"?><config><sessions><session id=\"1\" instrumentationType=\"2\"/>"
+                               "</sessions></config>";
+        return "nowait,config=" + path + ",id=1" + (more.empty() ? "" : "," + more);
+    }
     // Waits until the agent listens, connects, sends command 1 (`request`)
     // and waits until the Java communication thread took the connection over.
     void connectAndHandOver(FrontendClient &client, int port, const std::vector<uint8_t> &request = {0})

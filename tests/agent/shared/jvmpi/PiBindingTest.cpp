@@ -334,7 +334,7 @@ protected:
         vm.functions = &invoke;
         // Start-up makes the monitors again.
         monitorNames.clear();
-        session.init(&vm, "nowait", false, false);
+        session.init(&vm, "", false, false);
         heap = session.getHeapSession();
         ASSERT_NE(heap, nullptr);
         heap->setRecording(true);
