@@ -110,6 +110,8 @@ void LiveProfiling::cleanup()
 {
     g_profilingInterface->RawMonitorEnter(_snapshotMonitor);
     dying = true;
+    if (session != nullptr)
+        session->deleteTempFiles();
     g_profilingInterface->RawMonitorExit(_snapshotMonitor);
 }
 

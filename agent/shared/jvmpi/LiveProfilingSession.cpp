@@ -6,6 +6,7 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "EventHandler.h"
+#include "HeapDumpFile.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
 #include "LiveThreadManager.h"
@@ -418,6 +419,14 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 void LiveProfilingSession::wakeup()
 {
     LiveProfiling::shouldWakeup = true;
+}
+
+void LiveProfilingSession::deleteTempFiles()
+{
+    if (heapdump != nullptr && heapdump->getDumpFile() != nullptr)
+        heapdump->getDumpFile()->deleteTempFile();
+    if (config != nullptr)
+        config->deleteTempFile();
 }
 
 bool LiveProfilingSession::initParameters(JNIEnv *)

@@ -67,6 +67,9 @@ public:
     void handleCmdGetVMState(DataWriter *writer, JNIEnv *env);
     // Ends a timed wait of sleep(0).
     void wakeup();
+    // At the VM's end: removes the heap dump's and the configuration's
+    // temporary files.
+    void deleteTempFiles();
     // Applies the configuration: the collection method, the VM's method
     // events and the sampler thread.
     bool initParameters(JNIEnv *env);

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
+#include <dirent.h>
 
 namespace {
 
@@ -222,6 +224,30 @@ TEST_F(PiagentStartupTest, NativeThreadServesUntilCommandOneAndLeavesTheConnecti
     // communication thread carries it on.
     ASSERT_TRUE(waitForLine("stdout", "host: event 46 done")) << out();
     ASSERT_EQ(finish(), 0) << err();
+}
+
+// The VM's end without a front end cleans up: the private copy of the
+// configuration file the session was read from leaves TMPDIR.
+TEST_F(PiagentStartupTest, VmEndWithoutFrontendRemovesTheTemporaryFiles)
+{
+    std::string path = work + "/offline.xml";
+    std::ofstream(path) << "<?xml version=\"1.0\"?><config><sessions><session id=\"2\" instrumentationType=\"2\"/></sessions></config>";
+    auto copies = [this] {
+        std::vector<std::string> found;
+        DIR *dir = opendir(work.c_str());
+        for (struct dirent *entry = dir != nullptr ? readdir(dir) : nullptr; entry != nullptr; entry = readdir(dir))
+            if (strncmp(entry->d_name, "ovc", 3) == 0)
+                found.push_back(entry->d_name);
+        if (dir != nullptr)
+            closedir(dir);
+        return found;
+    };
+    start({"--options", "offline,config=" + path + ",id=2", "init-done", "mark:read", "await:end", "shut-down"});
+    ASSERT_TRUE(waitForLine("stdout", "host: mark read")) << out() << err();
+    EXPECT_EQ(copies().size(), 1u) << "the session's file is kept while the VM runs";
+    touch("end");
+    ASSERT_EQ(finish(), 0) << err();
+    EXPECT_TRUE(copies().empty());
 }
 
 } // namespace
