@@ -11,24 +11,31 @@
 // host's main thread and each scripted thread are threads attached to that
 // JVM, named by their real JNIEnv, and a scripted thread's events are
 // delivered on that thread.
-// Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63):
+// Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63; a step
+// with a number that is none, or a thread out of range, is refused with a
+// line and fails the run):
 //   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
 //   event:TYPE                           an event of that type with no payload
 //   raw-contend:NAME                     RAW_MONITOR_CONTENDED_ENTER on the agent's monitor NAME
+//   raw-enter:N:NAME raw-entered:N:NAME  RAW_MONITOR_CONTENDED_ENTER/ENTERED of thread N on the
+//                                        application's raw monitor NAME
 //   thread:N:NAME[:GROUP]                THREAD_START of thread N
 //   thread-end:N                         THREAD_END
 //   class:ID:NAME[:METHOD/SIG=MID,...]   CLASS_LOAD; the class joins the host's model
 //   quiet-class:ID:NAME[:...]            the class joins the model without an event
-//   unload:ID                            CLASS_UNLOAD
+//   unload:ID                            CLASS_UNLOAD; the class leaves the host's model
 //   enter:N:MID  enter2:N:MID:OBJ  exit:N:MID   method events
-//   alloc:N:OBJ:CLASSID:SIZE[:ISARRAY]  free:OBJ  move:OLD:NEW   object events
-//   contend:N:OBJ contended:N:OBJ wait:N:OBJ waited:N:OBJ         monitor events
+//   alloc:N:OBJ:CLASSID:SIZE[:ISARRAY]  free:OBJ  move:OLD:NEW   object events (a class
+//                                        object that moves re-keys its class in the model)
+//   contend:N:OBJ contended:N:OBJ wait:N:OBJ waited:N:OBJ         monitor events (thread N's
+//                                        status follows: blocked, runnable, waiting, runnable)
 //   status:N:VALUE  hasrun:N:0|1  stack:N:MID@LINE/...  (innermost first)
 //   monitor:OBJ:OWNER:N/N...:N/N...     a monitor of the model's monitor dumps
 //                                        (threads waiting to enter, to be notified)
 //   heap-bytes:HEX  monitor-bytes:HEX    the next heap or monitor dump delivers exactly these
 //                                        bytes (hex pairs) instead of the model's
-//   sleep:MS  await:FILE (waits for FILE to exist)  mark:TEXT (logs it)
+//   sleep:MS (at most 600000)  await:FILE (waits for FILE to exist, at most 10 minutes)
+//   mark:TEXT (logs it)
 //   java-comm                            the agent's Java class starts its communication thread
 //   java:N:CLASS:METHOD[:TEXT]           thread N calls the static void METHOD of CLASS (with
 //                                        TEXT as its String argument): "host: java N CLASS.METHOD returned"
@@ -45,8 +52,8 @@
 // with THREAD_START under its Java name ("main"), as a VM announces its main thread.
 // GetCallTrace gives a scripted thread its scripted stack, and the host's own thread (and
 // the calling thread, when it is none of the scripted ones) its real stack in the JVM, with
-// the lines of the frames (-1 where the JVM knows none); an agent's system thread that asks
-// is attached to the JVM first, as a VM's system threads are its own.
+// the lines of the frames (-1 where the JVM knows none). CreateSystemThread makes a daemon
+// thread of the JVM with a JNIEnv, as a VM's system threads are its own.
 // --class-events: the classes the real JVM loads from then on raise CLASS_LOAD_HOOK (the
 // agent's bytes are what the JVM defines) and CLASS_LOAD, when the agent enabled them; the
 // natives of the agent's hook class are bound to the agent library. --jvm-option TEXT
@@ -63,6 +70,8 @@
 #include <atomic>
 #include <chrono>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +108,9 @@ void *agentLibrary = nullptr;
 
 // Scripted threads are numbered 1 to MAX_THREADS - 1.
 const int MAX_THREADS = 64;
+// The longest sleep step (ms) and how often await looks for its file (every 10 ms: 10 minutes).
+const uintptr_t MAX_SLEEP_MS = 600000;
+const int AWAIT_POLLS = 60000;
 
 struct ScriptedThread {
     jint status = JVMPI_THREAD_RUNNABLE;
@@ -347,6 +359,19 @@ HostMonitor *hostMonitor(JVMPI_RawMonitor id)
     return reinterpret_cast<HostMonitor *>(id);
 }
 
+// The application's raw monitor NAME (not one the agent created), made on first use.
+HostMonitor *applicationMonitor(const std::string &name)
+{
+    static std::map<std::string, HostMonitor *> made;
+    std::lock_guard<std::mutex> guard(monitorsLock);
+    HostMonitor *&monitor = made[name];
+    if (monitor == nullptr) {
+        monitor = new HostMonitor();
+        monitor->name = name;
+    }
+    return monitor;
+}
+
 void rawMonitorEnter(JVMPI_RawMonitor id)
 {
     hostMonitor(id)->lock.lock();
@@ -413,7 +438,20 @@ jint createSystemThread(char *name, jint priority, void (*f)(void *))
     logCall("CreateSystemThread %s %d", name, priority);
     if (failThread)
         return JVMPI_FAIL;
-    std::thread(f, nullptr).detach();
+    // A VM's system thread is a daemon thread of that VM, with a JNIEnv of its own.
+    std::string threadName = name != nullptr ? name : "system";
+    std::thread([f, threadName] {
+        std::string copy = threadName;
+        JavaVMAttachArgs args{JNI_VERSION_1_8, &copy[0], nullptr};
+        JNIEnv *env = nullptr;
+        if (realVm != nullptr && realVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&env), &args) == JNI_OK)
+            logCall("system thread %s attached to the JVM", threadName.c_str());
+        else
+            fprintf(stderr, "jvmpihost: system thread %s cannot attach to the JVM\n", threadName.c_str());
+        f(nullptr);
+        if (env != nullptr)
+            realVm->DetachCurrentThread();
+    }).detach();
     return JVMPI_SUCCESS;
 }
 
@@ -591,18 +629,10 @@ void realCallTrace(JVMPI_CallTrace *trace, jint depth)
     if (stacksEnv == nullptr || depth <= 0)
         return;
     JNIEnv *self = nullptr;
-    if (realVm->GetEnv(reinterpret_cast<void **>(&self), JNI_VERSION_1_8) != JNI_OK) {
-        // One of the agent's system threads (the sampler) asks for the
-        // host's own thread: a VM's system threads are its own, so it joins
-        // the JVM, as a daemon, for good.
-        if (trace->env_id != realMainEnv)
-            return;
-        char name[] = "jvmpihost system thread";
-        JavaVMAttachArgs args{JNI_VERSION_1_8, name, nullptr};
-        if (realVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&self), &args) != JNI_OK)
-            return;
-        logCall("system thread attached to the JVM");
-    }
+    // Every thread that asks is one of the JVM's: the scripted ones, the
+    // host's own and the agent's system threads, attached when they were made.
+    if (realVm->GetEnv(reinterpret_cast<void **>(&self), JNI_VERSION_1_8) != JNI_OK)
+        return;
     jthread thread = nullptr; // the calling thread
     if (trace->env_id == realMainEnv)
         thread = static_cast<jthread>(realMainThread);
@@ -936,9 +966,20 @@ std::vector<std::string> split(const std::string &text, char separator)
     }
 }
 
+// A step's number that is not one: the step is refused before it plays.
+struct BadNumber {
+    std::string text;
+};
+
+// A whole non-negative number (hex with 0x); anything else refuses the step.
 uintptr_t number(const std::string &text)
 {
-    return static_cast<uintptr_t>(strtoull(text.c_str(), nullptr, 0));
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long value = text.empty() || !isdigit(static_cast<unsigned char>(text[0])) ? 0 : strtoull(text.c_str(), &end, 0);
+    if (end == nullptr || *end != '\0' || errno != 0 || value > UINTPTR_MAX)
+        throw BadNumber{text};
+    return static_cast<uintptr_t>(value);
 }
 
 template <class T> T *idOf(const std::string &text)
@@ -965,7 +1006,8 @@ bool hexBytes(const std::string &text, std::vector<char> *bytes)
 // A thread number of a step; false (and a message) when out of range.
 bool threadArg(const std::string &text, int *n)
 {
-    *n = static_cast<int>(number(text));
+    uintptr_t value = number(text);
+    *n = value < static_cast<uintptr_t>(MAX_THREADS) ? static_cast<int>(value) : -1;
     if (*n < 1 || *n >= MAX_THREADS) {
         fprintf(stderr, "jvmpihost: thread %s out of range\n", text.c_str());
         return false;
@@ -1314,7 +1356,7 @@ bool callJavaStatic(int n, const std::string &className, const std::string &meth
     return ok;
 }
 
-bool playStep(const std::string &step)
+bool playStepChecked(const std::string &step)
 {
     JVMPI_Event event;
     memset(&event, 0, sizeof event);
@@ -1362,7 +1404,15 @@ bool playStep(const std::string &step)
         if (verb == "class")
             deliverClassLoad(classId, false);
     } else if (verb == "unload" && args.size() == 2) {
-        event.u.class_unload.class_id = idOf<_jobjectID>(args[1]);
+        uintptr_t classId = number(args[1]);
+        event.u.class_unload.class_id = reinterpret_cast<jobjectID>(classId);
+        {
+            // The VM knows the class no more: requests and dumps leave it out.
+            std::lock_guard<std::mutex> guard(modelLock);
+            classes.erase(classId);
+            for (auto method = methodClasses.begin(); method != methodClasses.end();)
+                method = method->second == classId ? methodClasses.erase(method) : std::next(method);
+        }
         post(JVMPI_EVENT_CLASS_UNLOAD, &event);
     } else if ((verb == "enter" || verb == "exit") && args.size() == 3 && threadArg(args[1], &n)) {
         event.u.method.method_id = idOf<_jmethodID>(args[2]);
@@ -1393,11 +1443,26 @@ bool playStep(const std::string &step)
         event.u.obj_move.new_obj_id = idOf<_jobjectID>(args[2]);
         {
             std::lock_guard<std::mutex> guard(modelLock);
-            auto found = objects.find(number(args[1]));
+            uintptr_t from = number(args[1]), to = number(args[2]);
+            auto found = objects.find(from);
             if (found != objects.end()) {
                 ModelObject moved = found->second;
                 objects.erase(found);
-                objects[number(args[2])] = moved;
+                objects[to] = moved;
+            }
+            // A class object that moves takes its class id along: its
+            // methods, its instances and later requests name the new id.
+            auto model = classes.find(from);
+            if (model != classes.end()) {
+                ModelClass moved = model->second;
+                classes.erase(model);
+                classes[to] = moved;
+                for (auto &method : methodClasses)
+                    if (method.second == from)
+                        method.second = to;
+                for (auto &object : objects)
+                    if (object.second.classId == from)
+                        object.second.classId = to;
             }
         }
         post(JVMPI_EVENT_OBJECT_MOVE, &event);
@@ -1410,7 +1475,24 @@ bool playStep(const std::string &step)
             event.u.monitor.object = idOf<_jobjectID>(args[2]);
         else
             event.u.monitor_wait.object = idOf<_jobjectID>(args[2]);
+        {
+            // The thread's status follows: blocked while it contends, waiting
+            // while it waits, runnable again after either.
+            const jint statuses[] = {JVMPI_THREAD_MONITOR_WAIT, JVMPI_THREAD_RUNNABLE, JVMPI_THREAD_CONDVAR_WAIT, JVMPI_THREAD_RUNNABLE};
+            std::lock_guard<std::mutex> guard(modelLock);
+            threads[n].status = statuses[kind];
+        }
         post(types[kind], &event, threadEnv(n));
+    } else if ((verb == "raw-enter" || verb == "raw-entered") && args.size() == 3 && threadArg(args[1], &n)) {
+        // An application's raw monitor NAME, made by the VM on first use.
+        HostMonitor *monitor = applicationMonitor(args[2]);
+        event.u.raw_monitor.name = monitor->name.c_str();
+        event.u.raw_monitor.id = reinterpret_cast<JVMPI_RawMonitor>(monitor);
+        {
+            std::lock_guard<std::mutex> guard(modelLock);
+            threads[n].status = verb == "raw-enter" ? JVMPI_THREAD_MONITOR_WAIT : JVMPI_THREAD_RUNNABLE;
+        }
+        post(verb == "raw-enter" ? JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER : JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTERED, &event, threadEnv(n));
     } else if (verb == "status" && args.size() == 3 && threadArg(args[1], &n)) {
         std::lock_guard<std::mutex> guard(modelLock);
         threads[n].status = static_cast<jint>(number(args[2]));
@@ -1430,11 +1512,17 @@ bool playStep(const std::string &step)
         threads[n].stack = stack;
     } else if (verb == "monitor" && args.size() >= 3) {
         ModelMonitor monitor;
-        monitor.owner = static_cast<int>(number(args[2]));
+        // Owner 0: nobody owns it.
+        if (args[2] != "0" && !threadArg(args[2], &monitor.owner))
+            return false;
         for (size_t i = 3; i < 5 && i < args.size(); i++)
-            for (const std::string &t : split(args[i], '/'))
-                if (!t.empty())
-                    (i == 3 ? monitor.entering : monitor.notified).push_back(static_cast<int>(number(t)));
+            for (const std::string &t : split(args[i], '/')) {
+                if (t.empty())
+                    continue;
+                if (!threadArg(t, &n))
+                    return false;
+                (i == 3 ? monitor.entering : monitor.notified).push_back(n);
+            }
         std::lock_guard<std::mutex> guard(modelLock);
         modelMonitors[number(args[1])] = monitor;
     } else if ((verb == "heap-bytes" || verb == "monitor-bytes") && args.size() == 2) {
@@ -1446,11 +1534,17 @@ bool playStep(const std::string &step)
         std::lock_guard<std::mutex> guard(scriptedDumpLock);
         scriptedDumps[verb == "heap-bytes" ? JVMPI_EVENT_HEAP_DUMP : JVMPI_EVENT_MONITOR_DUMP] = bytes;
     } else if (verb == "sleep" && args.size() == 2) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(number(args[1])));
+        uintptr_t ms = number(args[1]);
+        if (ms > MAX_SLEEP_MS) {
+            fprintf(stderr, "jvmpihost: sleep of %s ms refused\n", args[1].c_str());
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     } else if (verb == "await" && args.size() == 2) {
-        // Bounded: a test that never answers fails the run.
+        // Bounded: a test that never answers fails the run, long after any
+        // test on a loaded machine would have answered.
         for (int i = 0; access(args[1].c_str(), F_OK) != 0; ++i) {
-            if (i == 3000) {
+            if (i == AWAIT_POLLS) {
                 fprintf(stderr, "jvmpihost: %s never appeared\n", args[1].c_str());
                 return false;
             }
@@ -1496,6 +1590,17 @@ bool playStep(const std::string &step)
         return false;
     }
     return true;
+}
+
+// One step of the script; false (with a line) for a step that cannot play.
+bool playStep(const std::string &step)
+{
+    try {
+        return playStepChecked(step);
+    } catch (const BadNumber &bad) {
+        fprintf(stderr, "jvmpihost: bad number \"%s\" in step \"%s\"\n", bad.text.c_str(), step.c_str());
+        return false;
+    }
 }
 
 } // namespace

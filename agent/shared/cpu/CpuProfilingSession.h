@@ -176,6 +176,9 @@ public:
     // The events in progress for command 36; a binding whose VM reports its
     // monitors itself replaces them. Returns the instant.
     virtual long long collectCurrentMonitorEntries() { return generateContendedMonitorEntryData(); }
+    // The events in progress that are recorded, for command 35; a binding
+    // whose VM reports its monitors itself replaces them. Returns the instant.
+    virtual long long collectRecordedMonitorEntries() { return generateCurrentMonitorEntryData(); }
     // Zeroes the monitor time values of every thread and Java monitor.
     void resetMonitorStats();
     // Drops the finished monitor events.

@@ -219,7 +219,7 @@ void CpuProfilingSession::handleCmdMonitorUsageHistory(DataWriter *writer, Class
     for (MonitorEntry *e : finished)
         delete e;
     writer->writeByte(0);
-    long long now = generateCurrentMonitorEntryData();
+    long long now = collectRecordedMonitorEntries();
     {
         SessionLock lock(session, IM_THREAD);
         writeMonitorEntries(writer, true);

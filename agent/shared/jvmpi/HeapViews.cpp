@@ -36,6 +36,12 @@ void reset(HeapProfilingSession *views)
     views->resetData();
 }
 
+void resetDifferentialDataTransfer(HeapProfilingSession *views)
+{
+    if (views != nullptr)
+        views->resetDifferentialDataTransfer();
+}
+
 void telemetry(HeapProfilingSession *views, int *arrays, int *nonArrays, int *freed, int *created)
 {
     views->getTelemetryData(arrays, nonArrays, freed, created);

@@ -19,6 +19,8 @@ void objectFreed(HeapProfilingSession *views, long long tag);
 void setRecording(HeapProfilingSession *views, bool on, bool chrono);
 // Forgets what was recorded (the objects recorded before count no more).
 void reset(HeapProfilingSession *views);
+// The next front end gets every class description again.
+void resetDifferentialDataTransfer(HeapProfilingSession *views);
 // The live object and array counts, and the freed and created counts since
 // the last call.
 void telemetry(HeapProfilingSession *views, int *arrays, int *nonArrays, int *freed, int *created);

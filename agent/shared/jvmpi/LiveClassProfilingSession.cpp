@@ -311,6 +311,12 @@ bool LiveClassProfilingSession::isAutoTune()
     return config != nullptr && config->autoTuneInstrumentation;
 }
 
+void LiveClassProfilingSession::writeNewAutoTuneMethods(DataWriter *writer)
+{
+    SessionLock lock(profilingSession, IM_THREAD);
+    autoTuning.writeNewAutoTuneMethods(writer);
+}
+
 std::vector<std::string> LiveClassProfilingSession::autoTune(CpuProfilingSession *cpu, bool recorderRecording)
 {
     std::unique_ptr<SessionConfig> config;

@@ -79,6 +79,9 @@ public:
     // Whether the configuration lets auto-tuning drop hooks of short
     // methods called very often.
     bool isAutoTune();
+    // The methods auto-tuning took the hooks from since the last call (byte 1
+    // and ID each, byte 0), for the state reply.
+    void writeNewAutoTuneMethods(DataWriter *writer);
     // Auto-tunes the instrumentation from the call trees of `cpu` and hands
     // out the names ("class.method(descriptor)") of the methods picked since
     // the last call.

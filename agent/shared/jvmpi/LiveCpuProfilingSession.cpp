@@ -33,6 +33,7 @@ LiveCpuProfilingSession::LiveCpuProfilingSession(ProfilingSession *session, VmIn
 {
     // The main thread's manager exists before the VM names the thread.
     mainThread = createThreadManager();
+    mainThread->setPremadeMain();
     setHookMethods(&eventMethods);
 }
 
@@ -358,6 +359,13 @@ long long LiveCpuProfilingSession::collectCurrentMonitorEntries()
 {
     dumpTime = getVm()->getUsec();
     generateCurrentMonitorEntryData(nullptr, false);
+    return dumpTime;
+}
+
+long long LiveCpuProfilingSession::collectRecordedMonitorEntries()
+{
+    dumpTime = getVm()->getUsec();
+    generateCurrentMonitorEntryData(nullptr, true);
     return dumpTime;
 }
 

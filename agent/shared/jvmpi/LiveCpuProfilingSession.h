@@ -41,6 +41,8 @@ public:
     virtual void generateCurrentMonitorEntryData(JNIEnv *env, bool onlyToBeRecorded);
     // Command 36: the VM's monitor dump.
     long long collectCurrentMonitorEntries() override;
+    // Command 35: the VM's monitor dump, only the threads whose events are recorded.
+    long long collectRecordedMonitorEntries() override;
     // OBJECT_MOVE: a Java monitor's record follows its object.
     virtual void handleObjectMove(JVMPI_Event *event);
 

@@ -19,9 +19,22 @@
 
 namespace {
 
-int align(int value, int alignment)
+uint64_t align(uint64_t value, uint64_t alignment)
 {
     return (value + alignment - 1) / alignment * alignment;
+}
+
+// An array's size in the dump's U4 field: `elementBytes` × `count` plus
+// `header`, rounded up to `alignment`, plus `trailer`; computed wide so that
+// arrays of gigabytes come out right. A size past the field's range is
+// written as its largest value.
+uint32_t arraySize(uint64_t elementBytes, uint32_t count, uint64_t header, uint64_t alignment, uint64_t trailer)
+{
+    uint64_t size = align(elementBytes * count + header, alignment) + trailer;
+    if (size <= UINT32_MAX)
+        return static_cast<uint32_t>(size);
+    MessageUtil::debugOut("array of %llu bytes written as %u\n", static_cast<unsigned long long>(size), UINT32_MAX);
+    return UINT32_MAX;
 }
 
 // A pointer-wide value in host order from a record's bytes.
@@ -140,11 +153,12 @@ void LiveHeapdump::handleHeapDump(JVMPI_Event *event)
     long long length = event->u.heap_dump.end - begin;
     if (length < 0 || length > 0x7fffffffLL) {
         MessageUtil::message("heap dump of %lld bytes refused", length);
+        error = true;
         return;
     }
     ByteArrayDataReader reader(begin, static_cast<int>(length));
     session->enterMonitor(IM_CLASS | IM_HEAP);
-    if (!parseHeapDump(&reader, records))
+    if (!parseHeapDump(&reader, records) && !error)
         MessageUtil::message("heap dump records cut short or unknown: the rest is skipped");
     session->exitMonitor(IM_CLASS | IM_HEAP, false);
 }
@@ -229,8 +243,17 @@ bool LiveHeapdump::parseClassDump(ByteArrayDataReader *reader)
     if (reader->getError())
         return false;
     ClassData *classData = getClassData(classId);
+    if (classData == nullptr && classId != nullptr) {
+        // A class the agent never saw load: the VM describes it on request
+        // (its interfaces and static fields give the record's length).
+        LiveProfiling::g_profilingInterface->RequestEvent(JVMPI_EVENT_CLASS_LOAD, classId);
+        classData = getClassData(classId);
+    }
     if (classData == nullptr) {
+        // Without its layout the record's length is unknown: nothing after it
+        // can be read, and a dump without them would show a heap that is not there.
         MessageUtil::message("ERROR: class of a class dump not known.");
+        error = true;
         return false;
     }
     if (superId != nullptr) {
@@ -350,8 +373,8 @@ bool LiveHeapdump::parseObjArrayDump(ByteArrayDataReader *reader)
     itemData(array, &node, &time);
     LiveClassProfilingSession *classes = session->getClassSession();
     ClassData *arrayClass = classes != nullptr ? classes->getArrayClassData(getClassData(elementClass)) : nullptr;
-    int size = session->getMode() == 1 ? align(static_cast<int>(4 * count), 8) + 4 : align(static_cast<int>(4 * count + 12), 8);
-    records->beginObjectArray(reinterpret_cast<uintptr_t>(arrayClass), idOf(array), node, static_cast<uint32_t>(size), time, count);
+    uint32_t size = session->getMode() == 1 ? arraySize(4, count, 0, 8, 4) : arraySize(4, count, 12, 8, 0);
+    records->beginObjectArray(reinterpret_cast<uintptr_t>(arrayClass), idOf(array), node, size, time, count);
     for (uint32_t i = 0; i < count; i++) {
         uint32_t referee = idOf(pointerAt(&elements[i * sizeof(void *)]));
         if (referee != 0)
@@ -384,9 +407,10 @@ bool LiveHeapdump::parsePrimArrayDump(ByteArrayDataReader *reader)
     uint64_t node;
     uint32_t time;
     itemData(array, &node, &time);
-    int size = session->getMode() == 1 ? align(length * static_cast<int>(count) + 2, 4) : align(length * static_cast<int>(count) + 12, 8);
-    records->primitiveArray(type, reinterpret_cast<uintptr_t>(&g_nonInstanceClassData[type]), idOf(array), node, static_cast<uint32_t>(size),
-                            time, count, primitiveValues ? values.data() : nullptr);
+    uint32_t size = session->getMode() == 1 ? arraySize(static_cast<uint64_t>(length), count, 2, 4, 0)
+                                            : arraySize(static_cast<uint64_t>(length), count, 12, 8, 0);
+    records->primitiveArray(type, reinterpret_cast<uintptr_t>(&g_nonInstanceClassData[type]), idOf(array), node, size, time, count,
+                            primitiveValues ? values.data() : nullptr);
     return true;
 }
 

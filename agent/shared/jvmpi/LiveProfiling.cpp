@@ -57,11 +57,21 @@ void LiveProfiling::createMonitors()
     _snapshotMonitor = vm->RawMonitorCreate(snapshot);
 }
 
-void LiveProfiling::initCommunication(JNIEnv *)
+void LiveProfiling::initCommunication(JNIEnv *env)
 {
+    // The VM is initialised once: a repeated event starts nothing more.
+    static std::atomic<bool> started(false);
+    if (started.exchange(true)) {
+        MessageUtil::debugOut("JVM_INIT_DONE again: the communication is running\n");
+        return;
+    }
     const AgentOptions &options = session->getOptions();
     if (options.offline || options.nowait) {
-        // The Java communication thread serves the session.
+        // A session read from the configuration file is applied before main
+        // runs, with its start-up recordings; the Java communication thread
+        // serves the session.
+        if (options.offline || session->isConfigRead())
+            session->initParameters(env);
         javaCommThreadShouldEnter = true;
         return;
     }
@@ -100,5 +110,14 @@ void LiveProfiling::cleanup()
 {
     g_profilingInterface->RawMonitorEnter(_snapshotMonitor);
     dying = true;
+    if (session != nullptr)
+        session->deleteTempFiles();
     g_profilingInterface->RawMonitorExit(_snapshotMonitor);
+}
+
+void LiveProfiling::endProcess(int status, const char *closingLine)
+{
+    if (closingLine != nullptr)
+        MessageUtil::message("%s", closingLine);
+    exit(status);
 }

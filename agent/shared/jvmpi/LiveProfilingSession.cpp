@@ -6,6 +6,7 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "EventHandler.h"
+#include "HeapDumpFile.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
 #include "LiveThreadManager.h"
@@ -15,6 +16,8 @@
 #include "MessageUtil.h"
 #include "SessionLock.h"
 #include "SocketTransport.h"
+#include "VmStateReply.h"
+#include "JavaControls.h"
 
 LiveProfilingSession::LiveProfilingSession()
     : mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
@@ -32,14 +35,17 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         MessageUtil::message("Protocol version %d", PROTOCOL_VERSION);
     MessageUtil::message("Using JVMPI");
     if (!LiveProfiling::initializeInterface(vm)) {
-        MessageUtil::message("The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.");
-        exit(1);
+        LiveProfiling::endProcess(1, "The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.");
     }
     LiveProfiling::createMonitors();
     vmVersion = "1.4";
     MessageUtil::message("%d-bit library", static_cast<int>(sizeof(void *) * 8));
     if (!switching) {
         options.parse(optionText);
+        if (options.monitor) {
+            MessageUtil::message("Monitoring Edition no longer supported. Aborting");
+            abort();
+        }
         vmTelemetry = options.vmTelemetry();
         classSession.reset(new LiveClassProfilingSession(this));
         heapSession.reset(new LiveHeapProfilingSession(this));
@@ -64,6 +70,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
             LiveThreadManager *thread = cpu->getCurrentThreadManager(env, true);
             return thread != nullptr ? thread->getCurrentNode() : nullptr;
         });
+        readConfigurationFile();
         if (!options.offline && options.port > 0) {
             transport.reset(new SocketTransport(options.port, options.address, nullptr));
             communicator.reset(new Communicator(*transport, owners));
@@ -76,6 +83,35 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     }
     MessageUtil::message("Native library initialized");
     MessageUtil::message("If output stops here, please remove -Xdebug from the command line");
+}
+
+void LiveProfilingSession::readConfigurationFile()
+{
+    // This interface is no full JVMTI 1.1: nowait needs the file as offline does.
+    switch (options.resolveConfiguration(false)) {
+    case AgentOptions::CONFIG_MISSING:
+        LiveProfiling::endProcess(-1, nullptr);
+    case AgentOptions::CONFIG_NONE:
+        return;
+    case AgentOptions::CONFIG_FROM_FILE:
+        break;
+    }
+    std::unique_ptr<SessionConfig> read(new SessionConfig());
+    SessionConfig::ReadError error = read->readFromFile(options.configPath, options.id);
+    for (const std::string &note : read->getMessages())
+        MessageUtil::message("%s", note.c_str());
+    if (error.failed()) {
+        MessageUtil::message("%s", error.message.c_str());
+        LiveProfiling::endProcess(-1, nullptr);
+    }
+    // Classes that load from now on are rewritten by its filters.
+    classSession->updateConfig(nullptr, read.get());
+    config = std::move(read);
+}
+
+bool LiveProfilingSession::isConfigRead() const
+{
+    return config != nullptr && config->sessionRead;
 }
 
 void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
@@ -258,7 +294,11 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
         bool connected = transport->connect();
         if (connected)
             communicator->process();
-        if (!connected || !communicator->isFinished() || communicator->isEnded()) {
+        // Only command 1 hands the open connection over; a front end that
+        // asked to end or interrupt the process has its connection closed.
+        bool handOver = connected && communicator->isFinished() && !communicator->isEnded() &&
+                        !communicator->shouldExitProcess() && !communicator->shouldInterruptProcess();
+        if (!handOver) {
             transport->disconnect();
             closed = true;
             vmCommands.connectionEnded(*communicator);
@@ -277,12 +317,14 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         return;
     if (!parametersApplied)
         initParameters(env);
-    if (communicator == nullptr || closed)
+    if (communicator == nullptr)
         return;
     // The connection the native thread handed over, then each front end
     // that connects after it, until one ends the process or the VM ends.
-    // Without a native communication thread the first front end connects here.
+    // Without a native communication thread, or when its front end left
+    // before command 1, the next front end connects here.
     std::unique_ptr<Communicator> next(new Communicator(*transport, owners));
+    javaCommunicator = next.get();
     if (handedOver)
         next->markConnected();
     else if (!transport->connect())
@@ -290,27 +332,27 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
     for (;;) {
         Communicator *current = next.get();
         javaCommunicators.push_back(std::move(next));
-        javaCommunicator = current;
         javaServing = true;
         current->process();
         transport->disconnect();
         vmCommands.connectionEnded(*current);
-        if (LiveProfiling::dying || LiveProfiling::shuttingDown || current->shouldExitProcess() || current->shouldInterruptProcess())
+        if (LiveProfiling::dying || LiveProfiling::shuttingDown)
             break;
         next.reset(new Communicator(*transport, owners));
         javaCommunicator = next.get();
         if (!transport->connect())
             break;
     }
-    closed = true;
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus() const
 {
+    Communicator *serving = javaCommunicator.load();
+    if (serving != nullptr)
+        return serving->getStatus();
     if (communicator == nullptr || closed)
         return Communicator::STATUS_CLEANED_UP;
-    Communicator *serving = javaCommunicator.load();
-    return serving != nullptr ? serving->getStatus() : communicator->getStatus();
+    return communicator->getStatus();
 }
 
 int LiveProfilingSession::getCallTreeCollectionMethod()
@@ -348,6 +390,45 @@ void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter
     writer->writeByte(1);
 }
 
+void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
+{
+    // Before any configuration the defaults are in force.
+    SessionConfig defaults;
+    const SessionConfig *current = config != nullptr ? config.get() : &defaults;
+    std::string problem = current->writeConfigFile(writer);
+    if (!problem.empty())
+        MessageUtil::message("%s", problem.c_str());
+}
+
+void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
+{
+    VmStateReply::Switches on;
+    on.cpuRecording = cpuSession->isRecording();
+    on.allocRecording = isAllocRecording();
+    on.monitorProfiling = cpuSession->isMonitorRecording();
+    on.methodStatistics = cpuSession->isRecordMethodStatistics();
+    on.triggers = JavaControls::triggersEnabled(env);
+    on.newCallTracerData = cpuSession->hasNewCallTracerData();
+    on.newMethodStatistics = cpuSession->hasNewMethodStatistics();
+    LiveClassProfilingSession *classes = classSession.get();
+    if (VmStateReply::write(writer, LiveProfiling::waitsForDisconnect, on, *classes, config.get(), &vmStartWallClock,
+                            [classes](DataWriter *out) { classes->writeNewAutoTuneMethods(out); }))
+        wakeup();
+}
+
+void LiveProfilingSession::wakeup()
+{
+    LiveProfiling::shouldWakeup = true;
+}
+
+void LiveProfilingSession::deleteTempFiles()
+{
+    if (heapdump != nullptr && heapdump->getDumpFile() != nullptr)
+        heapdump->getDumpFile()->deleteTempFile();
+    if (config != nullptr)
+        config->deleteTempFile();
+}
+
 bool LiveProfilingSession::initParameters(JNIEnv *)
 {
     if (config == nullptr) {
@@ -373,6 +454,8 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
         cpuSession->enableCpuEvents(config->showSubclassMethods);
     if (config->recordCPUOnStartup)
         cpuSession->setCpuRecord(true, true);
+    if (config->recordAllocOnStartup)
+        setAllocRecord(true);
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
     LiveProfiling::initSampler(nullptr);
     return true;

@@ -58,6 +58,18 @@ public:
     // Command 1: the configuration the front end sends (byte 1 and the
     // configuration; byte 0 keeps the current one).
     void handleCmdSetParameters(DataReader *reader, DataWriter *writer);
+    // Command 45: the configuration document in force.
+    void handleCmdGetParameters(DataWriter *writer);
+    // Command 59, the front end's periodic poll, as tiagent answers it (U4 2
+    // while the dying VM waits for the front end); `env` is the serving
+    // thread's. A dying VM that its configuration does not keep alive is
+    // then let go.
+    void handleCmdGetVMState(DataWriter *writer, JNIEnv *env);
+    // Ends a timed wait of sleep(0).
+    void wakeup();
+    // At the VM's end: removes the heap dump's and the configuration's
+    // temporary files.
+    void deleteTempFiles();
     // Applies the configuration: the collection method, the VM's method
     // events and the sampler thread.
     bool initParameters(JNIEnv *env);
@@ -65,6 +77,8 @@ public:
     // the sampler is stopped.
     void runSampler(JNIEnv *env);
     const SessionConfig *getConfig() const { return config.get(); }
+    // A session was read from the configuration file at start-up.
+    bool isConfigRead() const;
 
     int getCallTreeCollectionMethod() override;
     // The configuration's switch: views keep probe calls that call nothing.
@@ -105,6 +119,11 @@ public:
 
 private:
     void handleShutDown();
+    // With nowait or offline: the session of the configuration file that the
+    // options name (or $HOME/.orvane7/config.xml), read and handed to the
+    // class session. Ends the process with status -1 when the file or the
+    // id is missing or the session cannot be read.
+    void readConfigurationFile();
 
     AgentOptions options;
     int mode;

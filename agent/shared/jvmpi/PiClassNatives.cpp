@@ -58,8 +58,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNI
     LiveProfilingSession *session = LiveProfiling::session;
     if (session == nullptr) {
         JavaNatives::reportWrongLibrary();
-        MessageUtil::message("Exiting.");
-        exit(0);
+        LiveProfiling::endProcess(0, "Exiting.");
     }
     JavaNatives::ProbeMethods list;
     if (!JavaNatives::readProbeMethods(env, methods, values, flags, id, &list))

@@ -1,9 +1,14 @@
 #include "PiVmCommands.h"
 
+#include <csignal>
+
 #include "Communicator.h"
 #include "Counter.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "HeapViews.h"
+#include "JavaControls.h"
+#include "JavaProbeCommands.h"
 #include "LiveHeapdump.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
@@ -35,54 +40,63 @@ void PiVmCommands::handleCmdGetLoadInfo(DataWriter *writer, uint32_t)
     writer->writeByte(0);
 }
 
-void PiVmCommands::notServedNatively(const char *what)
+void PiVmCommands::handleCmdGetParameters(DataWriter *writer)
 {
-    MessageUtil::debugOut("%s is served by the Java communication thread\n", what);
+    session->handleCmdGetParameters(writer);
 }
 
-void PiVmCommands::handleCmdGetParameters(DataWriter *)
+void PiVmCommands::handleCmdGetVmState(DataWriter *writer)
 {
-    notServedNatively("get parameters");
+    session->handleCmdGetVMState(writer, LiveProfiling::currentEnv());
 }
 
-void PiVmCommands::handleCmdGetVmState(DataWriter *)
+void PiVmCommands::handleCmdThreadProfiling(DataReader *reader)
 {
-    notServedNatively("VM state");
+    bool on = reader->readByte(0) != 0;
+    if (!reader->getError() && session->getCpuSession() != nullptr)
+        session->getCpuSession()->setThreadProfiling(on);
 }
 
-void PiVmCommands::handleCmdThreadProfiling(DataReader *)
+void PiVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
 {
-    notServedNatively("thread profiling");
+    JavaControls::handleCmdHprofDump(LiveProfiling::currentEnv(), reader, writer);
 }
 
-void PiVmCommands::handleCmdHprofDump(DataReader *, DataWriter *)
+void PiVmCommands::handleCmdEnableTriggers(DataReader *reader)
 {
-    notServedNatively("HPROF dump");
+    JavaControls::handleCmdEnableTriggers(LiveProfiling::currentEnv(), reader);
 }
 
-void PiVmCommands::handleCmdEnableTriggers(DataReader *)
+void PiVmCommands::handleCmdEnableTriggerGroups(DataReader *reader)
 {
-    notServedNatively("triggers");
-}
-
-void PiVmCommands::handleCmdEnableTriggerGroups(DataReader *)
-{
-    notServedNatively("trigger groups");
+    JavaControls::handleCmdEnableTriggerGroups(LiveProfiling::currentEnv(), reader);
 }
 
 void PiVmCommands::setMonitorProfiling(bool)
 {
-    notServedNatively("monitor profiling");
+    // The CPU session took the switch; the VM's monitor events stay enabled
+    // and are recorded by it.
 }
 
-void PiVmCommands::handleCmdProbe(uint32_t, DataReader *, DataWriter *)
+void PiVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
 {
-    notServedNatively("probe command");
+    JavaProbeCommands::handle(LiveProfiling::currentEnv(), command, reader, writer);
 }
 
-void PiVmCommands::connectionEnded(const Communicator &)
+void PiVmCommands::connectionEnded(const Communicator &connection)
 {
-    LiveProfiling::shouldWakeup = true;
+    // The next front end has none of the descriptions this one received.
+    if (LiveClassProfilingSession *classes = session->getClassSession())
+        classes->resetDifferentialDataTransfer();
+    HeapViews::resetDifferentialDataTransfer(session->getHeapViews());
+    session->wakeup();
+    if (!connection.shouldExitProcess() && !connection.shouldInterruptProcess())
+        return;
+    if (LiveSamplerSession *sampler = session->getLiveSamplerSession())
+        sampler->stop();
+    if (connection.shouldExitProcess())
+        LiveProfiling::endProcess(0, "Killing process");
+    raise(SIGINT);
 }
 
 bool PiVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)

@@ -5,9 +5,10 @@
 
 class LiveProfilingSession;
 
-// The commands the native communication thread of piagent answers before the
-// Java communication thread takes the connection over: command 1 ends the
-// native loop with the connection open.
+// piagent's answers to the front end, as tiagent gives them, on the native
+// communication thread until command 1 (which ends the native loop with the
+// connection open) and on the Java communication thread after it. The
+// handlers that call the agent's Java side use the serving thread's JNIEnv*.
 class PiVmCommands : public VmCommands {
 public:
     explicit PiVmCommands(LiveProfilingSession *session) : session(session) {}
@@ -24,6 +25,9 @@ public:
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override;
     void setMonitorProfiling(bool on) override;
     void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
+    // The next front end gets every description again; after command 46 the
+    // process ends ("Killing process", status 0), after command 48 SIGINT is
+    // raised (the sampler stopped first in both cases).
     void connectionEnded(const Communicator &connection) override;
     bool handleCmdHeapDump(DataReader *reader, DataWriter *writer) override;
     void handleCmdSetRecordAlloc(DataReader *reader) override;
@@ -31,9 +35,6 @@ public:
     void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
 
 private:
-    // Logs a command that only the Java communication thread serves.
-    static void notServedNatively(const char *what);
-
     LiveProfilingSession *session;
 };
 

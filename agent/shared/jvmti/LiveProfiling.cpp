@@ -8,6 +8,7 @@
 #include "BlobResource.h"
 #include "CpuProfilingSession.h"
 #include "DataWriter.h"
+#include "JavaControls.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
 #include "TempFiles.h"
@@ -67,10 +68,9 @@ LiveProfiling::LiveProfiling()
       waitsForDisconnect(false), shouldWakeup(false), dying(false), shuttingDown(false), jvmti11(false), ibmVm(false),
       jrockitVm(false), startTime(0), startupMonitor(nullptr), heapMonitor(nullptr), classMonitor(nullptr),
       threadMonitor(nullptr), sleepMonitor(nullptr), deadThreadsMonitor(nullptr), snapshotMonitor(nullptr),
-      monitors(&rawMonitorBackend), agentClass(nullptr), controllerClass(nullptr), triggerManagerClass(nullptr),
-      instrumentationCalleeClass(nullptr), agentInit(nullptr), agentVmIdentifier(nullptr), controllerEnableTriggers(nullptr),
-      controllerEnableTriggerGroup(nullptr), agentTriggerHprofDump(nullptr), agentRegisterConnection(nullptr),
-      agentGetAvailablePermGen(nullptr), triggerManagerGlobalEnabled(nullptr), frontendWasConnected(false),
+      monitors(&rawMonitorBackend), agentClass(nullptr),
+      instrumentationCalleeClass(nullptr), agentInit(nullptr), agentVmIdentifier(nullptr), agentRegisterConnection(nullptr),
+      agentGetAvailablePermGen(nullptr), frontendWasConnected(false),
       rawMonitorBackend(this), liveProfilingSession(nullptr)
 {
 }
@@ -259,15 +259,6 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
 {
     if (agentClass != nullptr)
         return;
-    controllerClass = globalClass(env, "com/orvane/api/agent/Controller");
-    AGENT_ASSERT(controllerClass != nullptr, "com/orvane/api/agent/Controller");
-    controllerEnableTriggerGroup = staticMethod(env, controllerClass, "enableTriggerGroup", "(ZLjava/lang/String;)V");
-    controllerEnableTriggers = staticMethod(env, controllerClass, "enableTriggers", "(Z)V");
-
-    triggerManagerClass = globalClass(env, "com/orvane/agent/triggers/TriggerManager");
-    AGENT_ASSERT(triggerManagerClass != nullptr, "com/orvane/agent/triggers/TriggerManager");
-    triggerManagerGlobalEnabled = staticField(env, triggerManagerClass, "globalEnabled", "Z");
-
     jclass agent = globalClass(env, "com/orvane/agent/Agent");
     AGENT_ASSERT(agent != nullptr, "com/orvane/agent/Agent");
     agentInit = staticMethod(env, agent, "init", "()V");
@@ -276,7 +267,6 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
     staticMethod(env, agent, "isCallTreeRecording", "()Z");
     staticMethod(env, agent, "updateConfig", "()V");
     agentGetAvailablePermGen = staticMethod(env, agent, "getAvailablePermGen", "()J");
-    agentTriggerHprofDump = staticMethod(env, agent, "triggerHprofDump", "(Ljava/lang/String;ZZ)Ljava/lang/String;");
     agentRegisterConnection = staticMethod(env, agent, "registerConnectionAgentProperty", "(Z)V");
     agentVmIdentifier = staticField(env, agent, "vmIdentifier", "J");
 
@@ -321,42 +311,21 @@ void clearException(JNIEnv *env)
         env->ExceptionClear();
 }
 
-jstring newString(JNIEnv *env, const char *text)
-{
-    jstring s = env->NewStringUTF(text != nullptr ? text : "");
-    clearException(env);
-    return s;
-}
-
 } // namespace
 
 void LiveProfiling::enableTriggers(JNIEnv *env, bool on)
 {
-    lookupJavaClasses(env);
-    env->CallStaticVoidMethod(controllerClass, controllerEnableTriggers, static_cast<jboolean>(on));
-    clearException(env);
+    JavaControls::enableTriggers(env, on);
 }
 
 void LiveProfiling::enableTriggerGroup(bool on, const char *name, JNIEnv *env)
 {
-    lookupJavaClasses(env);
-    jstring group = newString(env, name);
-    env->CallStaticVoidMethod(controllerClass, controllerEnableTriggerGroup, static_cast<jboolean>(on), group);
-    clearException(env);
-    if (group != nullptr)
-        env->DeleteLocalRef(group);
+    JavaControls::enableTriggerGroup(env, on, name);
 }
 
 jstring LiveProfiling::doHprofDump(const char *path, bool live, JNIEnv *env, bool flag)
 {
-    lookupJavaClasses(env);
-    jstring file = newString(env, path);
-    jobject result = env->CallStaticObjectMethod(agentClass, agentTriggerHprofDump, file, static_cast<jboolean>(live),
-                                                 static_cast<jboolean>(flag));
-    clearException(env);
-    if (file != nullptr)
-        env->DeleteLocalRef(file);
-    return static_cast<jstring>(result);
+    return JavaControls::hprofDump(env, path, live, flag);
 }
 
 void LiveProfiling::registerConnection(JNIEnv *env, bool connected)
@@ -368,8 +337,7 @@ void LiveProfiling::registerConnection(JNIEnv *env, bool connected)
 
 bool LiveProfiling::triggersEnabled(JNIEnv *env)
 {
-    lookupJavaClasses(env);
-    return env->GetStaticBooleanField(triggerManagerClass, triggerManagerGlobalEnabled) != JNI_FALSE;
+    return JavaControls::triggersEnabled(env);
 }
 
 void LiveProfiling::cleanup()

@@ -101,17 +101,11 @@ public:
     // The agent's Java classes (global references) and their members, looked
     // up once when the VM is initialised.
     jclass agentClass;
-    jclass controllerClass;
-    jclass triggerManagerClass;
     jclass instrumentationCalleeClass;
     jmethodID agentInit;
     jfieldID agentVmIdentifier;
-    jmethodID controllerEnableTriggers;
-    jmethodID controllerEnableTriggerGroup;
-    jmethodID agentTriggerHprofDump;
     jmethodID agentRegisterConnection;
     jmethodID agentGetAvailablePermGen;
-    jfieldID triggerManagerGlobalEnabled;
     // Set once a front end's connection has ended; the VM's start-up stops
     // waiting then even if it missed the moment the status changed.
     volatile bool frontendWasConnected;

@@ -26,6 +26,7 @@
 #include "MessageUtil.h"
 #include "OfflineTransport.h"
 #include "SocketTransport.h"
+#include "VmStateReply.h"
 
 namespace {
 
@@ -600,51 +601,18 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunic
 
 void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 {
-    bool dyingVmWaits = edge->waitsForDisconnect;
-    writer->writeU4(dyingVmWaits ? 2 : 1);
-
     CpuProfilingSession *cpu = edge->getCpuSession();
-    // Recordings this agent does not make yet (heap dumps, the CPU change
-    // flags of the views) answer "off" and "nothing new".
-    const bool state[] = {
-        cpu != nullptr && cpu->isRecording(),
-        isAllocRecording(),
-        edge->monitorProfiling,
-        cpu != nullptr && cpu->isRecordMethodStatistics(),
-        env != nullptr && edge->triggersEnabled(env),
-        cpu != nullptr && cpu->hasNewCallTracerData(),
-        cpu != nullptr && cpu->hasNewMethodStatistics(),
-        false, // new thread dumps
-        false, // new heap dump
-        false, // new CPU data
-        false, // CPU data reset
-        false, // new allocation data
-        false, // new monitor data
-    };
-    for (bool on : state)
-        writer->writeByte(on ? 1 : 0);
-
-    // No probe recording is kept on the Java side yet; then the methods
-    // auto-tuning took the hooks from since the last poll.
-    writer->writeU4(0);
-    LiveClassProfilingHelper::writeNewAutoTuneMethods(writer);
-
-    writer->writeJLong(Counter::getUsec());
-    if (vmStartWallClock == 0)
-        vmStartWallClock = static_cast<long long>(time(nullptr));
-    writer->writeJLong(vmStartWallClock);
-    classSession.writeMethodDescriptions(writer, true);
-    classSession.writeClassDescriptions(writer, true);
-
-    if (!dyingVmWaits)
-        return;
-    if (config == nullptr || !config->vmCannotExit) {
+    VmStateReply::Switches on;
+    on.cpuRecording = cpu != nullptr && cpu->isRecording();
+    on.allocRecording = isAllocRecording();
+    on.monitorProfiling = edge->monitorProfiling;
+    on.methodStatistics = cpu != nullptr && cpu->isRecordMethodStatistics();
+    on.triggers = env != nullptr && edge->triggersEnabled(env);
+    on.newCallTracerData = cpu != nullptr && cpu->hasNewCallTracerData();
+    on.newMethodStatistics = cpu != nullptr && cpu->hasNewMethodStatistics();
+    if (VmStateReply::write(writer, edge->waitsForDisconnect, on, classSession, config, &vmStartWallClock,
+                            LiveClassProfilingHelper::writeNewAutoTuneMethods))
         wakeup();
-        return;
-    }
-    static std::atomic<bool> keptAlive(false);
-    if (!keptAlive.exchange(true))
-        MessageUtil::message("Keeping VM alive until frontend disconnects.");
 }
 
 SamplerSession *LiveProfilingSession::getSamplerSession()

@@ -13,6 +13,7 @@
 #include "Counter.h"
 #include "DataReader.h"
 #include "DataWriter.h"
+#include "JavaControls.h"
 #include "LiveProbeCommands.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
@@ -63,55 +64,17 @@ void LiveVmCommands::handleCmdThreadProfiling(DataReader *reader)
 
 void LiveVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
 {
-    char *path = reader->readString(nullptr);
-    bool live = reader->readByte(0) != 0;
-    if (reader->getError()) {
-        delete[] path;
-        writer->writeByte(0);
-        writer->writeString("");
-        return;
-    }
-    jstring problem = session->getEdge().doHprofDump(path, live, env, false);
-    delete[] path;
-    if (problem == nullptr) {
-        writer->writeByte(0);
-        writer->writeString("");
-        return;
-    }
-    const char *text = env->GetStringUTFChars(problem, nullptr);
-    writer->writeByte(1);
-    writer->writeString(text);
-    if (text != nullptr)
-        env->ReleaseStringUTFChars(problem, text);
-    env->DeleteLocalRef(problem);
+    JavaControls::handleCmdHprofDump(env, reader, writer);
 }
 
 void LiveVmCommands::handleCmdEnableTriggers(DataReader *reader)
 {
-    uint8_t on = reader->readByte(0);
-    // A request without its flag changes nothing.
-    if (reader->getError()) {
-        MessageUtil::message("Ignoring a triggers switch request without its flag.");
-        return;
-    }
-    session->getEdge().enableTriggers(env, on != 0);
+    JavaControls::handleCmdEnableTriggers(env, reader);
 }
 
 void LiveVmCommands::handleCmdEnableTriggerGroups(DataReader *reader)
 {
-    bool on = reader->readByte(0) != 0;
-    uint32_t count = reader->readU4(0);
-    if (reader->getError()) {
-        MessageUtil::message("Ignoring a trigger groups request without its switch and count.");
-        return;
-    }
-    for (uint32_t i = 0; i < count && !reader->getError(); i++) {
-        char *name = reader->readString(nullptr);
-        if (name == nullptr)
-            break;
-        session->getEdge().enableTriggerGroup(on, name, env);
-        delete[] name;
-    }
+    JavaControls::handleCmdEnableTriggerGroups(env, reader);
 }
 
 void LiveVmCommands::handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus)

@@ -51,7 +51,8 @@ void CallTreeSampler::setData(const std::vector<VmInterface::StackFrame> &frames
     current.clear();
     // What runs the application's main thread around its main is not the
     // application's.
-    size_t start = thread->isAgentMainThread() ? mainThreadStart(frames, &mainMethod) : 0;
+    bool mainThread = thread->isAgentMainThread() || thread->isPremadeMain();
+    size_t start = mainThread ? mainThreadStart(frames, &mainMethod) : 0;
     // The agent's own frames and what they call are not the application's.
     for (size_t i = start; i < frames.size(); i++) {
         const VmInterface::StackFrame &f = frames[i];

@@ -21,7 +21,8 @@ public:
 
     // The stack of this pass, outermost first: how many frames, from the
     // outermost, equal the previous pass's (same method and line). On the
-    // application's main thread (LiveThreadManager::isAgentMainThread) the
+    // application's main thread (LiveThreadManager::isAgentMainThread, or the
+    // pre-made manager of the VM's main thread, isPremadeMain) the
     // frames begin at the frame of its main: the method of the first frame
     // named "main" met on that thread, kept from then on.
     void setData(const std::vector<VmInterface::StackFrame> &frames);

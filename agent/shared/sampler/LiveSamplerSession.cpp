@@ -5,6 +5,7 @@
 
 #include "CallTreeSampler.h"
 #include "CpuProfilingSession.h"
+#include "ProfilingSession.h"
 #include "InternalMonitor.h"
 #include "LiveThreadManager.h"
 #include "SessionLock.h"
@@ -40,7 +41,10 @@ void LiveSamplerSession::doThreadStatusSampling(long long now, bool threadProfil
         }
         recordThreadStatus(now, statusPassCounter == 0);
     }
-    if (!stopped.load() && cpu->getSettings().collectionMethod == 3) {
+    // Stacks are sampled only while they are recorded: for the CPU times, or
+    // for the allocations' call stacks.
+    bool recorded = cpu->isRecording() || cpu->getProfilingSession()->isAllocRecording();
+    if (!stopped.load() && cpu->getSettings().collectionMethod == 3 && recorded) {
         // The first pass only sets the clock.
         long long interval = previousPass > 0 && cpu->isRecording() ? now - previousPass : 0;
         sampleCallTrees(interval);

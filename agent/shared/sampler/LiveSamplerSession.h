@@ -28,8 +28,9 @@ public:
     LiveSamplerSession(CpuProfilingSession *cpu, int intervalMs);
     ~LiveSamplerSession() override;
 
-    // One pass at `now`. Nothing after stop(); nothing recorded while thread
-    // profiling is off.
+    // One pass at `now`. Nothing after stop(); no statuses recorded while
+    // thread profiling is off; stacks sampled (collection method 3) only
+    // while CPU or allocation recording is on.
     void doThreadStatusSampling(long long now, bool threadProfiling);
     // With the sampling collection method and CPU recording on: the stack
     // of every live, profiled thread goes into its call tree, `interval`

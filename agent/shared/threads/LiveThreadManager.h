@@ -169,6 +169,11 @@ public:
     // the thread lock, from the thread itself.
     void setAgentMainThread();
     bool isAgentMainThread() const { return agentMainThread; }
+    // The manager the CPU session made in advance for the VM's main thread:
+    // its sampled stacks, like those of the agent's main thread, count from
+    // the outermost "main" inwards.
+    void setPremadeMain() { premadeMain = true; }
+    bool isPremadeMain() const { return premadeMain; }
 
     // Current node back to the root, empty method stack.
     void reset();
@@ -278,6 +283,7 @@ private:
     bool waitIsOpen;
     bool statisticsRecord = false;
     bool agentMainThread = false;
+    bool premadeMain = false;
     std::vector<MethodStats::StackEntry> methodStats;
 };
 

@@ -19,7 +19,7 @@ TEST_F(PiagentClassTest, MainClassIsRewrittenAndVerifiedOthersStayTheSame)
     std::string classes = PROBE_CLASSES;
     std::string out = work + "/out";
     ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
-    start({"--options", "nowait", "hook:" + classes + "/PiMainProgram$Helper.class:" + out + "/PiMainProgram$Helper.class",
+    start({"--options", nowaitOptions(), "hook:" + classes + "/PiMainProgram$Helper.class:" + out + "/PiMainProgram$Helper.class",
            "hook:" + classes + "/PiMainProgram.class:" + out + "/PiMainProgram.class",
            // A second class with main is no main class any more.
            "hook:" + classes + "/PiMainProgram.class:" + out + "/Again.class", "shut-down"});
@@ -45,7 +45,7 @@ TEST_F(PiagentClassTest, RewrittenMainClassRunsInTheHostsJvm)
 {
     std::string classes = PROBE_CLASSES;
     classPath = std::string(AGENT_JAR) + ":" + classes;
-    start({"--options", "nowait", "main:" + classes + "/PiMainProgram.class:PiMainProgram:a/b/c", "shut-down"});
+    start({"--options", nowaitOptions(), "main:" + classes + "/PiMainProgram.class:PiMainProgram:a/b/c", "shut-down"});
     ASSERT_EQ(finish(), 0) << err() << out();
     std::vector<std::string> said = lines(out());
     auto hooked = std::find_if(said.begin(), said.end(), [](const std::string &line) { return line.compare(0, 15, "host: hook new ") == 0; });
@@ -206,7 +206,7 @@ TEST_F(PiagentClassTest, TheSamplerReadsTheHostsOwnThread)
     }
     ASSERT_EQ(waits.size(), 1u) << out();
     std::string text = CallTreeView::format(*tree.root, registry);
-    EXPECT_EQ(linesStartingWith(out(), "host: system thread attached to the JVM").size(), 1u) << out();
+    EXPECT_EQ(linesStartingWith(out(), "host: system thread _orvane_native_sampler attached to the JVM").size(), 1u) << out();
     // The thread is sampled from main inwards: main stands at the top with
     // the wait below it. A sample taken while the host still loaded the
     // class, before main ran, may stand beside it.
@@ -242,7 +242,7 @@ TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
         bytes[7] = 48; // major version 48
         std::ofstream(in + "/" + name, std::ios::binary) << bytes;
     }
-    start({"--options", "nowait", "hook:" + in + "/PiMainProgram.class:" + out + "/PiMainProgram.class", "shut-down"});
+    start({"--options", nowaitOptions(), "hook:" + in + "/PiMainProgram.class:" + out + "/PiMainProgram.class", "shut-down"});
     ASSERT_EQ(finish(), 0) << err();
     ASSERT_EQ(linesStartingWith(this->out(), "host: hook new ").size(), 1u) << this->out();
     std::string rewritten = readFile(out + "/PiMainProgram.class");
@@ -262,7 +262,7 @@ TEST_F(PiagentClassTest, MainClassBelowVersion49StaysLoadable)
 TEST_F(PiagentClassTest, RecorderSnapshotsAreRefusedOnceTheVmEnded)
 {
     classPath = std::string(AGENT_JAR) + ":" + PROBE_CLASSES;
-    start({"--class-events", "--options", "nowait", "init-done", "thread:1:main",
+    start({"--class-events", "--options", nowaitOptions(), "init-done", "thread:1:main",
            "java:1:unprofiled/PiRecorderProgram:saveNamed:early.ovs", "shut-down",
            "java:1:unprofiled/PiRecorderProgram:saveNamed:late.ovs"});
     ASSERT_EQ(finish(), 0) << err() << out();

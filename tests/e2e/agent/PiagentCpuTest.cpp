@@ -216,4 +216,134 @@ TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Command 35 asks the VM for a monitor dump too: the recorded thread
+// blocked on an owned monitor is a current entry with its owner.
+TEST_F(PiagentCpuTest, MonitorHistoryAsksTheVmForTheOwners)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:monitors-on",
+           "thread:1:owner", "thread:2:blocked", "contend:2:0x9000", "monitor:0x9000:1:2", "mark:played", "await:done",
+           "contended:2:0x9000", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port));
+    Reply reply;
+    ASSERT_EQ(client.call(73, {1, 0, 0, 0, 0, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("monitors-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+
+    ASSERT_EQ(client.call(35, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 59").size(), 1u) << out();
+    WireReader in(reply.body);
+    unsigned idWidth = client.idWidth();
+    // No finished events yet, then the current ones.
+    ASSERT_EQ(in.readByte(), 0);
+    struct Entry {
+        int type;
+        uint64_t thread;
+        uint64_t owner;
+    };
+    std::vector<Entry> entries;
+    while (!in.error() && in.readByte() == 1) {
+        Entry e;
+        e.type = in.readByte();
+        in.readJLong();
+        in.readByte();
+        in.readU4();
+        in.readID(idWidth);
+        in.readU4();
+        e.thread = in.readID(idWidth);
+        e.owner = in.readID(idWidth);
+        for (int stack = 0; stack < 2; stack++)
+            while (!in.error() && in.readByte() == 1)
+                in.readID(idWidth);
+        entries.push_back(e);
+    }
+    ASSERT_FALSE(in.error());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].type, 1);
+    EXPECT_NE(entries[0].owner, 0u);
+    EXPECT_NE(entries[0].owner, entries[0].thread);
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// With the sampling method the sampler reads stacks only while they are
+// recorded: statuses are sampled all along, the VM's collector and threads are
+// left alone until CPU recording is switched on.
+TEST_F(PiagentCpuTest, StacksAreSampledOnlyWhileRecorded)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11", "thread:1:main", "stack:1:0x11@3", "mark:ready",
+           "await:block", "status:1:2", "mark:blocked", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port, configRequest("<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\"/></config>")));
+    ASSERT_TRUE(waitForLine("stdout", "host: mark ready")) << out();
+    touch("block");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark blocked")) << out();
+    // A status pass after the thread blocked: its history says so.
+    Reply reply;
+    int latest = 0;
+    for (int attempt = 0; attempt < 300 && latest != 64; attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
+        Registry registry;
+        std::vector<ThreadInfo> threads;
+        WireReader reader(reply.body);
+        ASSERT_TRUE(ThreadView::readThreadDescriptions(reader, client.idWidth(), &registry, &threads));
+        for (const ThreadInfo &t : threads)
+            if (t.name == "main" && !t.statuses.empty())
+                latest = t.statuses.back().first;
+    }
+    ASSERT_EQ(latest, 64);
+    EXPECT_TRUE(linesStartingWith(out(), "host: DisableGC").empty()) << out();
+    EXPECT_TRUE(linesStartingWith(out(), "host: SuspendThread").empty()) << out();
+
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_TRUE(waitForLine("stdout", "host: SuspendThread 1")) << out();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// The VM's main thread, on the pre-made main manager, is sampled from its
+// main inwards: the launcher's frames around main are not the application's.
+TEST_F(PiagentCpuTest, SampledMainThreadStartsAtMain)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:cpu-on",
+           "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11,work/()V=0x12,launch/()V=0x13", "thread:1:main",
+           "stack:1:0x12@7/0x11@3/0x13@1", "mark:played", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port, configRequest("<config><session id=\"3\" instrumentationType=\"3\" samplingFrequency=\"5\"/></config>")));
+    Reply reply;
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    touch("cpu-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out();
+    Registry registry;
+    CallTreeReply tree;
+    std::vector<const ViewNode *> works;
+    for (int attempt = 0; attempt < 300 && works.empty(); attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        registry = Registry();
+        tree = CallTreeReply();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+        if (tree.root != nullptr)
+            works = nodesNamed(*tree.root, registry, "work");
+    }
+    ASSERT_EQ(works.size(), 1u);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    EXPECT_TRUE(nodesNamed(*tree.root, registry, "launch").empty()) << text;
+    std::vector<const ViewNode *> mains = nodesNamed(*tree.root, registry, "main");
+    ASSERT_EQ(mains.size(), 1u) << text;
+    ASSERT_EQ(mains[0]->children.size(), 1u) << text;
+    EXPECT_EQ(mains[0]->children[0].get(), works[0]) << text;
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace

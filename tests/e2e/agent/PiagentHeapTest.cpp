@@ -118,4 +118,103 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// An ID of the VM's dump records: 8 bytes in host (little-endian) order, as hex.
+std::string idHex(uint64_t id)
+{
+    std::string text;
+    char pair[3];
+    for (int i = 0; i < 8; i++) {
+        snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>((id >> (8 * i)) & 0xff));
+        text += pair;
+    }
+    return text;
+}
+
+// Command 7 (a new dump, by value, with or without primitive values): the
+// reply's status and, for status 1, the converted dump.
+void takeDump(FrontendClient &client, bool values, uint32_t *status, JhdDump *dump)
+{
+    Reply reply;
+    ASSERT_EQ(client.call(7, {0, 0, 0, 0, 0, 0, static_cast<uint8_t>(values ? 1 : 0), 1}, &reply), FrontendClient::OK)
+        << client.lastError();
+    WireReader in(reply.body);
+    *status = in.readU4();
+    if (*status != 1)
+        return;
+    int64_t size = in.readJLong();
+    ASSERT_GT(size, 0);
+    std::vector<uint8_t> bytes = in.readBytes(static_cast<size_t>(size));
+    std::string error;
+    ASSERT_TRUE(parseHeapDump(bytes, client.idWidth(), dump, &error)) << error;
+}
+
+// A class dump of a class the agent never saw load: the VM describes it on
+// request and the dump keeps it with every object. A class dump that nobody
+// can describe leaves the rest unreadable: the dump fails with U4 0 instead
+// of a dump without objects.
+TEST_F(PiagentHeapTest, ClassDumpsOfClassesNeverSeenLoadingKeepTheDump)
+{
+    loopbackSocket::PortReservation held;
+    const std::string unknownClass = "20" + idHex(0x999) + std::string(6 * 16, '0') + "00000010" + "0000";
+    const std::string instance = "21" + idHex(0x5000) + idHex(0x100) + "00000000";
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:alloc-on",
+           "class:0x100:demo/Thing", "quiet-class:0x200:demo/Quiet", "thread:1:main", "alloc:1:0x5000:0x100:16",
+           "alloc:1:0x6000:0x200:24", "mark:played", "await:scripted", "heap-bytes:" + unknownClass + instance, "mark:bytes",
+           "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port));
+    Reply reply;
+    ASSERT_EQ(client.call(49, {1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
+    touch("alloc-on");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+
+    uint32_t status = 0;
+    JhdDump dump;
+    ASSERT_NO_FATAL_FAILURE(takeDump(client, false, &status, &dump));
+    ASSERT_EQ(status, 1u);
+    EXPECT_EQ(dump.classes.size(), 2u) << describeHeapDump(dump);
+    EXPECT_EQ(dump.objects.size(), 2u) << describeHeapDump(dump);
+    EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 42").size(), 1u) << out();
+
+    touch("scripted");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark bytes")) << out();
+    ASSERT_NO_FATAL_FAILURE(takeDump(client, false, &status, &dump));
+    EXPECT_EQ(status, 0u);
+    EXPECT_NE(err().find("Orvane> ERROR: class of a class dump not known.\n"), std::string::npos) << err();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// Primitive arrays of gigabytes: the size the dump records is computed
+// without overflow (a size past the U4 field is its largest value).
+TEST_F(PiagentHeapTest, HugePrimitiveArraysKeepTheirSize)
+{
+    loopbackSocket::PortReservation held;
+    // int[536870911] (2 GiB less 4 bytes) and int[1073741824] (4 GiB), level 1: no elements.
+    const std::string arrays = "23" + idHex(0x7000) + "1fffffff" + "0a" + "23" + idHex(0x8000) + "40000000" + "0a" + "ff" + idHex(0x7000);
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done",
+           "heap-bytes:" + arrays, "mark:played", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port));
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out();
+    uint32_t status = 0;
+    JhdDump dump;
+    ASSERT_NO_FATAL_FAILURE(takeDump(client, false, &status, &dump));
+    ASSERT_EQ(status, 1u);
+    ASSERT_EQ(dump.objects.size(), 2u) << describeHeapDump(dump);
+    std::vector<uint32_t> sizes;
+    for (const JhdObject &o : dump.objects) {
+        EXPECT_EQ(o.type, 8);
+        sizes.push_back(o.size);
+    }
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{2147483656u, 4294967295u}));
+    ASSERT_EQ(dump.roots.size(), 1u);
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 } // namespace

@@ -139,4 +139,37 @@ TEST_F(PiagentHostRunTest, HeapDumpThatNeverComesIsGivenUpAfterExactlyOneHundred
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Steps with numbers that are none, threads outside 1..63 or sleeps without
+// end are refused with a line before they play: the run fails with status
+// 2, never with a signal.
+TEST_F(PiagentHostRunTest, HostileStepsAreRefusedWithALine)
+{
+    struct Case {
+        std::string step;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"event:abc", "jvmpihost: bad number \"abc\" in step \"event:abc\"\n"},
+        {"event:", "jvmpihost: bad number \"\" in step \"event:\"\n"},
+        {"hasrun:1:", "jvmpihost: bad number \"\" in step \"hasrun:1:\"\n"},
+        {"status:1:2x", "jvmpihost: bad number \"2x\" in step \"status:1:2x\"\n"},
+        {"alloc:1:0x5000:0x100:-16", "jvmpihost: bad number \"-16\" in step \"alloc:1:0x5000:0x100:-16\"\n"},
+        {"stack:1:0x11@x", "jvmpihost: bad number \"x\" in step \"stack:1:0x11@x\"\n"},
+        {"sleep:-1", "jvmpihost: bad number \"-1\" in step \"sleep:-1\"\n"},
+        {"sleep:700000", "jvmpihost: sleep of 700000 ms refused\n"},
+        {"thread:99999999999999999999:main", "jvmpihost: bad number \"99999999999999999999\" in step \"thread:99999999999999999999:main\"\n"},
+        {"monitor:0x5000:64", "jvmpihost: thread 64 out of range\n"},
+        {"monitor:0x5000:1:2/0", "jvmpihost: thread 0 out of range\n"},
+        {"monitor:0x5000:1::300", "jvmpihost: thread 300 out of range\n"},
+        {"enter:64:0x11", "jvmpihost: unknown step \"enter:64:0x11\"\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.step);
+        start({c.step});
+        EXPECT_EQ(finish(), 2) << err();
+        std::string said = err();
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
+}
+
 } // namespace

@@ -15,7 +15,7 @@ TEST_F(PiagentJvmTest, AgentsJavaClassStartsTheThreadThatServesTheFrontend)
     int port = held.port;
     ASSERT_NE(port, 0);
     // Without a native communication thread the Java thread takes the first front end.
-    start({"--options", "port=" + std::to_string(port) + ",address=127.0.0.1,nowait", "init-done", "java-comm", "await:done",
+    start({"--options", nowaitOptions("port=" + std::to_string(port) + ",address=127.0.0.1"), "init-done", "java-comm", "await:done",
            "shut-down"});
     ASSERT_TRUE(waitForLine("stdout", "host: Java thread _orvane_java_comm enters the agent")) << out() << err();
     // The new thread may enter before the call that started it returns: its line may come later.
@@ -47,7 +47,7 @@ TEST_F(PiagentJvmTest, AgentsJavaClassStartsTheThreadThatServesTheFrontend)
 // use, and the JVM knows it by its name.
 TEST_F(PiagentJvmTest, ScriptedThreadsAreAttachedToTheJvmOnce)
 {
-    start({"--options", "nowait", "init-done", "thread:1:main", "thread:5:worker", "enter:1:0x11", "exit:1:0x11",
+    start({"--options", nowaitOptions(), "init-done", "thread:1:main", "thread:5:worker", "enter:1:0x11", "exit:1:0x11",
            "thread-end:5", "shut-down"});
     ASSERT_EQ(finish(), 0) << err();
     EXPECT_EQ(linesStartingWith(out(), "host: thread "),

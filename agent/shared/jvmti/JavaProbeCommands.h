@@ -1,0 +1,34 @@
+#ifndef AGENT_JAVAPROBECOMMANDS_H
+#define AGENT_JAVAPROBECOMMANDS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <jni.h>
+#include <string>
+
+class DataReader;
+class DataWriter;
+
+// The probe commands that the agent's Java side
+// (com.orvane.agent.probe.AnnotationHandler) answers through JNI alone, for
+// both agents: 62 the probe descriptions, 86 the probe telemetry through the
+// probe data file, 87 and 90 the probe settings and the probes to record.
+// Runs on the command thread.
+class JavaProbeCommands {
+public:
+    // `env` is the command thread's; without one the replies are the empty ones.
+    static void handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer);
+
+    // The handler class and one of its static methods; null (the exception
+    // cleared, a line said) when the agent's Java side lacks it.
+    static jmethodID handlerMethod(JNIEnv *env, jclass *handler, const char *name, const char *signature);
+    // A new Java byte array with `length` bytes of `data`; null (a line said) when none can be made.
+    static jbyteArray byteArray(JNIEnv *env, const void *data, size_t length);
+    // Byte 1 and the probe data file's bytes; byte 0 (and a line) when it cannot be read.
+    static bool copyProbeFile(const std::string &path, DataWriter *writer);
+    // The probe data file, empty, ready for the Java side to write; its path,
+    // or an empty string (with a line) when it cannot be made.
+    static std::string prepareProbeFile();
+};
+
+#endif
