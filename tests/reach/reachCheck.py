@@ -67,6 +67,20 @@ def discarded(map_path):
     return dropped, files
 
 
+def ours_relative(file, source):
+    """The path below the source tree of one of our .cpp files, or None. A
+    compiler cache may have compiled the object in another checkout, so the
+    line table can name the same file under another root."""
+    if not file.endswith((".cpp", ".c")):
+        return None
+    parts = file.split(os.sep)
+    for i in range(len(parts)):
+        rel = os.path.join(*parts[i:])
+        if os.path.isfile(os.path.join(source, rel)):
+            return rel
+    return None
+
+
 def our_functions(paths, source):
     """(owner, member, symbol) -> source file, for every function our copies
     define in one of our own .cpp files (by their line tables): inline
@@ -81,8 +95,8 @@ def our_functions(paths, source):
             fields = where.split()
             if not tab or len(fields) != 3 or fields[1] not in ("T", "t"):
                 continue
-            file = os.path.normpath(place.rpartition(":")[0])
-            if not file.startswith(source + os.sep) or not file.endswith((".cpp", ".c")):
+            file = ours_relative(os.path.normpath(place.rpartition(":")[0]), source)
+            if file is None:
                 continue
             names = fields[0].split(":")
             if path.endswith(".a"):
@@ -90,7 +104,7 @@ def our_functions(paths, source):
                 member = names[1]
             else:
                 owner, member = owner_of(path)
-            ours[(owner, member, fields[2])] = os.path.relpath(file, source)
+            ours[(owner, member, fields[2])] = file
     return ours
 
 
