@@ -38,28 +38,29 @@ protected:
         pid = firmwareTest::startEmulatedDaemon(dir);
         ASSERT_TRUE(waitForLog("Starting service systemConfigHandler")) << readFile(log());
         ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
-        debug = firmwareTest::connectDebugPort();
-        ASSERT_GE(debug, 0);
     }
-    void TearDown() override
-    {
-        if (debug >= 0)
-            close(debug);
-        firmwareTest::stopDaemon(dir, pid);
-    }
+    void TearDown() override { firmwareTest::stopDaemon(dir, pid); }
     std::string log() { return dir / "firmware.log"; }
     bool waitForLog(const std::string &needle, int milliseconds = 20000)
     {
         return firmwareTest::waitForLogIn(log(), needle, 1, milliseconds);
     }
     int peer(const std::string &arguments) { return firmwareTest::runQvsPeer(arguments, dir / "peer.out", false); }
+    /* Registers through the debug port, on a connection of their own (the port closes a client silent for 5 s). */
+    std::vector<uint16_t> registers(uint8_t device, uint32_t address, uint8_t count)
+    {
+        int debug = firmwareTest::connectDebugPort();
+        std::vector<uint16_t> words = firmwareTest::readRegisters(debug, device, address, count);
+        close(debug);
+        return words;
+    }
     /* Waits until the registers read `expected`; what they read last. The limit only ends a hung test. */
     std::vector<uint16_t> waitRegisters(uint8_t device, uint32_t address, const std::vector<uint16_t> &expected)
     {
         std::vector<uint16_t> got;
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < until) {
-            got = firmwareTest::readRegisters(debug, device, address, (uint8_t)expected.size());
+            got = registers(device, address, (uint8_t)expected.size());
             if (got == expected)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -68,7 +69,6 @@ protected:
     }
     TempDir dir;
     pid_t pid = -1;
-    int debug = -1;
 };
 
 /* A refused value, the refusal, and the good value sent after it whose registers show nothing else moved. */
@@ -130,8 +130,8 @@ TEST_F(RefusedValues, LoudnessAndProbeValuesOutOfRangeAreRefusedAndProgramNothin
         ASSERT_EQ(peer(r.goodPeer), 0) << readFile(dir / "peer.out");
         EXPECT_EQ(waitRegisters(r.device, r.address, r.registers), r.registers) << readFile(log());
     }
-    EXPECT_EQ(firmwareTest::readRegisters(debug, DEVICE_FSM, 0x4430, 8), mapped) << "input 1 probe 2 untouched";
-    EXPECT_EQ(firmwareTest::readRegisters(debug, DEVICE_FSM, 0x6430, 8), mapped);
+    EXPECT_EQ(registers(DEVICE_FSM, 0x4430, 8), mapped) << "input 1 probe 2 untouched";
+    EXPECT_EQ(registers(DEVICE_FSM, 0x6430, 8), mapped);
     std::string text = readFile(log());
     EXPECT_EQ(text.find("Storing data for video number 0 video format 2"), std::string::npos) << text;
     EXPECT_EQ(readFile(dir / "stdout").find("ASSERT SetRelativeGating"), std::string::npos);
@@ -144,11 +144,14 @@ TEST_F(RefusedValues, LoudnessAndProbeValuesOutOfRangeAreRefusedAndProgramNothin
     request.push_back((uint8_t)crc);
     request.push_back(255);
     request.push_back(255);
+    int debug = firmwareTest::connectDebugPort();
+    ASSERT_GE(debug, 0);
     ASSERT_EQ(write(debug, request.data(), request.size()), (ssize_t)request.size());
     EXPECT_TRUE(waitForLog("threadControl: Embedded TimeCode Check of Video Card 255, Video Input 255 refused: cards 0 "
                            "to 5, inputs 0 to 8; the check stays off"))
         << readFile(log());
     EXPECT_EQ(readFile(log()).find("Starting Embedded TimeCode Check"), std::string::npos);
+    close(debug);
 }
 
 } // namespace
