@@ -3,6 +3,7 @@
 #include "hal/hal.h"
 #include "serviceManager/serviceManager.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <libxml/tree.h>
 #include <log4c.h>
 #include <string>
+#include <vector>
 
 #define CONFIG_INT(key, low, high, initial, missingSaid) {key, CONFIG_TYPE_INT, 0, "", low, high, initial, missingSaid}
 #define CONFIG_ENABLE(name) CONFIG_INT("service." name ".enable", 0, 1, 0, 0)
@@ -327,13 +329,19 @@ static xmlDocPtr configParse(const char *path)
 /* A key whose absence matters is named, with the value it keeps. */
 static void configReportMissing(GHashTable *table, configPass_t *pass)
 {
+    std::vector<configEntry_t *> missing;
     GHashTableIter iter;
     gpointer key, value;
     g_hash_table_iter_init(&iter, table);
     while (g_hash_table_iter_next(&iter, &key, &value)) {
         configEntry_t *entry = (configEntry_t *)value;
-        if (!entry->reportMissing || g_hash_table_contains(pass->seen, entry))
-            continue;
+        if (entry->reportMissing && !g_hash_table_contains(pass->seen, entry))
+            missing.push_back(entry);
+    }
+    /* In key order, whatever order the hash table keeps. */
+    std::sort(missing.begin(), missing.end(),
+              [](const configEntry_t *a, const configEntry_t *b) { return strcmp(a->key, b->key) < 0; });
+    for (configEntry_t *entry : missing) {
         log4c_category_log(configCategory(), LOG4C_PRIORITY_NOTICE, "%s: %s: %s is not set: %d used", __func__,
                            pass->path ? pass->path : "(no path)", entry->key,
                            entry->type == CONFIG_TYPE_INT ? (int)entry->intValue : 0);
