@@ -3,54 +3,52 @@
 #include "hal/hal.h"
 #include "serviceManager/serviceManager.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <log4c.h>
 #include <string>
+#include <vector>
 
-#define CONFIG_INT(key) {key, CONFIG_TYPE_INT, 0, ""}
+#define CONFIG_INT(key, low, high, initial, missingSaid) {key, CONFIG_TYPE_INT, 0, "", low, high, initial, missingSaid}
+#define CONFIG_ENABLE(name) CONFIG_INT("service." name ".enable", 0, 1, 0, 0)
+#define CONFIG_POSTPONE(name) CONFIG_INT("service." name ".postponeStartup", 0, INT32_MAX, 0, 0)
+#define CONFIG_SERVICE(name) CONFIG_ENABLE(name), CONFIG_POSTPONE(name)
+/* A card's fifo port: a TCP port, never 0 (which would bind wherever the system likes). */
+#define CONFIG_FIFO_PORT(letter, initial) CONFIG_INT("service.fifoServer.port" letter, 1, 65535, initial, 1)
 
-/* Every known key; all integers with the default 0, so a service runs only when the file enables it. */
+/*
+ * Every known key. A service runs only when the file enables it; a fifo
+ * server card listens on 6001 to 6006 unless the file says otherwise.
+ */
 static configEntry_t configTableEntries[] = {
-    CONFIG_INT("service.debuger.port"),
-    CONFIG_INT("service.debuger.enable"),
-    CONFIG_INT("service.debuger.postponeStartup"),
-    CONFIG_INT("service.configManager.postponeStartup"),
-    CONFIG_INT("service.deviceManager.enable"),
-    CONFIG_INT("service.deviceManager.postponeStartup"),
-    CONFIG_INT("service.layoutManager.enable"),
-    CONFIG_INT("service.layoutManager.postponeStartup"),
-    CONFIG_INT("service.ledManager.enable"),
-    CONFIG_INT("service.ledManager.postponeStartup"),
-    CONFIG_INT("service.pcodeProcessor.enable"),
-    CONFIG_INT("service.pcodeProcessor.postponeStartup"),
-    CONFIG_INT("service.systemConfigHandler.enable"),
-    CONFIG_INT("service.systemConfigHandler.postponeStartup"),
-    CONFIG_INT("service.strata.enable"),
-    CONFIG_INT("service.strata.postponeStartup"),
-    CONFIG_INT("service.interruptController.enable"),
-    CONFIG_INT("service.interruptController.postponeStartup"),
-    CONFIG_INT("service.probing.enable"),
-    CONFIG_INT("service.probing.postponeStartup"),
-    CONFIG_INT("service.fifoServer.enable"),
-    CONFIG_INT("service.fifoServer.postponeStartup"),
-    CONFIG_INT("service.fifoServer.portA"),
-    CONFIG_INT("service.fifoServer.portB"),
-    CONFIG_INT("service.fifoServer.portC"),
-    CONFIG_INT("service.fifoServer.portD"),
-    CONFIG_INT("service.fifoServer.portE"),
-    CONFIG_INT("service.fifoServer.portF"),
-    CONFIG_INT("service.persistentDataStorage.enable"),
-    CONFIG_INT("service.persistentDataStorage.postponeStartup"),
-    CONFIG_INT("service.ethernetProbing.enable"),
-    CONFIG_INT("service.ethernetProbing.postponeStartup"),
-    CONFIG_INT("service.loudnessManager.enable"),
-    CONFIG_INT("service.loudnessManager.postponeStartup"),
-    CONFIG_INT("service.hdrManager.enable"),
-    CONFIG_INT("service.hdrManager.postponeStartup"),
+    CONFIG_INT("service.debuger.port", 0, 65535, 0, 0),
+    CONFIG_SERVICE("debuger"),
+    CONFIG_POSTPONE("configManager"),
+    CONFIG_SERVICE("deviceManager"),
+    CONFIG_SERVICE("layoutManager"),
+    CONFIG_SERVICE("ledManager"),
+    CONFIG_SERVICE("pcodeProcessor"),
+    CONFIG_SERVICE("systemConfigHandler"),
+    CONFIG_SERVICE("strata"),
+    CONFIG_SERVICE("interruptController"),
+    CONFIG_SERVICE("probing"),
+    CONFIG_SERVICE("fifoServer"),
+    CONFIG_FIFO_PORT("A", 6001),
+    CONFIG_FIFO_PORT("B", 6002),
+    CONFIG_FIFO_PORT("C", 6003),
+    CONFIG_FIFO_PORT("D", 6004),
+    CONFIG_FIFO_PORT("E", 6005),
+    CONFIG_FIFO_PORT("F", 6006),
+    CONFIG_SERVICE("persistentDataStorage"),
+    CONFIG_SERVICE("ethernetProbing"),
+    CONFIG_SERVICE("loudnessManager"),
+    CONFIG_SERVICE("hdrManager"),
 };
 
 static struct {
@@ -100,7 +98,7 @@ void configManagerInit(serviceDescriptor *service)
     if (configContext.table)
         g_hash_table_destroy(configContext.table);
     for (configEntry_t &entry : configTableEntries) {
-        entry.intValue = 0;
+        entry.intValue = entry.defaultValue;
         entry.stringValue[0] = '\0';
     }
     configContext.table = configBuildTable(configTableEntries, sizeof configTableEntries / sizeof configTableEntries[0]);
@@ -165,8 +163,14 @@ void configSetStringValue(const char *key, const char *text)
     copyString(entry, text);
 }
 
+/* What one pass over a file knows: its path and the keys it set. */
+struct configPass_t {
+    const char *path;
+    GHashTable *seen; /* configEntry_t* set; null when nobody asks */
+};
+
 /* Called for every parameter element whose key is in the table. */
-typedef void (*configParameterVisitor)(xmlNodePtr parameter, configEntry_t *entry);
+typedef void (*configParameterVisitor)(xmlNodePtr parameter, configEntry_t *entry, configPass_t *pass);
 
 static std::string nodeText(xmlNodePtr node)
 {
@@ -176,11 +180,51 @@ static std::string nodeText(xmlNodePtr node)
     return text;
 }
 
-static void loadParameter(xmlNodePtr parameter, configEntry_t *entry)
+int configParseInt(const char *text, int32_t minValue, int32_t maxValue, int32_t *value)
+{
+    if (!text || !value)
+        return -1;
+    const char *at = text;
+    while (isspace((unsigned char)*at))
+        at++;
+    /* strtol would take "0x", skip a second sign or read "1abc" as 1: accept only [+-]digits. */
+    const char *digits = at + (*at == '+' || *at == '-');
+    if (!isdigit((unsigned char)*digits))
+        return -1;
+    errno = 0;
+    char *end = nullptr;
+    long long number = strtoll(at, &end, 10);
+    if (errno == ERANGE)
+        return -1;
+    while (isspace((unsigned char)*end))
+        end++;
+    if (*end != '\0' || number < minValue || number > maxValue)
+        return -1;
+    *value = (int32_t)number;
+    return 0;
+}
+
+static void loadInt(configEntry_t *entry, const std::string &text, const char *path)
+{
+    int32_t value = 0;
+    if (configParseInt(text.c_str(), entry->minValue, entry->maxValue, &value) == 0) {
+        entry->intValue = value;
+        return;
+    }
+    log4c_category_log(configCategory(), LOG4C_PRIORITY_WARN,
+                       "%s: %s: %s = \"%s\" refused, it is not a whole number from %d to %d: %d used", __func__,
+                       path ? path : "(no path)", entry->key, text.c_str(), (int)entry->minValue, (int)entry->maxValue,
+                       (int)entry->defaultValue);
+    entry->intValue = entry->defaultValue;
+}
+
+static void loadParameter(xmlNodePtr parameter, configEntry_t *entry, configPass_t *pass)
 {
     std::string text = nodeText(parameter);
+    if (pass->seen)
+        g_hash_table_add(pass->seen, entry);
     if (entry->type == CONFIG_TYPE_INT)
-        entry->intValue = (int32_t)strtol(text.c_str(), nullptr, 10);
+        loadInt(entry, text, pass->path);
     else if (entry->type == CONFIG_TYPE_STRING) {
         if (text.size() > CONFIG_STRING_MAX)
             log4c_category_log(configCategory(), LOG4C_PRIORITY_WARN,
@@ -192,8 +236,9 @@ static void loadParameter(xmlNodePtr parameter, configEntry_t *entry)
     }
 }
 
-static void saveParameter(xmlNodePtr parameter, configEntry_t *entry)
+static void saveParameter(xmlNodePtr parameter, configEntry_t *entry, configPass_t *pass)
 {
+    (void)pass;
     char number[16];
     const char *text = entry->stringValue;
     if (entry->type == CONFIG_TYPE_INT) {
@@ -209,7 +254,7 @@ static void saveParameter(xmlNodePtr parameter, configEntry_t *entry)
  * Walks the sections of the root: inside a section, "name" sets the current
  * name and every other element is the parameter "section.name.parameter".
  */
-static void configWalk(xmlNodePtr root, GHashTable *table, configParameterVisitor visit)
+static void configWalk(xmlNodePtr root, GHashTable *table, configParameterVisitor visit, configPass_t *pass)
 {
     for (xmlNodePtr section = root->children; section; section = section->next) {
         if (section->type != XML_ELEMENT_NODE)
@@ -233,7 +278,7 @@ static void configWalk(xmlNodePtr root, GHashTable *table, configParameterVisito
             std::string key = std::string((const char *)section->name) + "." + name + "." + (const char *)parameter->name;
             configEntry_t *entry = (configEntry_t *)g_hash_table_lookup(table, key.c_str());
             if (entry)
-                visit(parameter, entry);
+                visit(parameter, entry, pass);
         }
     }
 }
@@ -281,13 +326,39 @@ static xmlDocPtr configParse(const char *path)
     return doc;
 }
 
+/* A key whose absence matters is named, with the value it keeps. */
+static void configReportMissing(GHashTable *table, configPass_t *pass)
+{
+    std::vector<configEntry_t *> missing;
+    GHashTableIter iter;
+    gpointer key, value;
+    g_hash_table_iter_init(&iter, table);
+    while (g_hash_table_iter_next(&iter, &key, &value)) {
+        configEntry_t *entry = (configEntry_t *)value;
+        if (entry->reportMissing && !g_hash_table_contains(pass->seen, entry))
+            missing.push_back(entry);
+    }
+    /* In key order, whatever order the hash table keeps. */
+    std::sort(missing.begin(), missing.end(),
+              [](const configEntry_t *a, const configEntry_t *b) { return strcmp(a->key, b->key) < 0; });
+    for (configEntry_t *entry : missing) {
+        log4c_category_log(configCategory(), LOG4C_PRIORITY_NOTICE, "%s: %s: %s is not set: %d used", __func__,
+                           pass->path ? pass->path : "(no path)", entry->key,
+                           entry->type == CONFIG_TYPE_INT ? (int)entry->intValue : 0);
+    }
+}
+
 int configLoadFile(const char *path, GHashTable *table)
 {
     xmlDocPtr doc = configParse(path);
     if (!doc)
         return CONFIG_ERROR;
-    if (table)
-        configWalk(xmlDocGetRootElement(doc), table, loadParameter);
+    if (table) {
+        configPass_t pass = {path, g_hash_table_new(g_direct_hash, g_direct_equal)};
+        configWalk(xmlDocGetRootElement(doc), table, loadParameter, &pass);
+        configReportMissing(table, &pass);
+        g_hash_table_destroy(pass.seen);
+    }
     xmlFreeDoc(doc);
     return CONFIG_OK;
 }
@@ -297,8 +368,9 @@ int configSaveFile(const char *path, GHashTable *table)
     xmlDocPtr doc = configParse(path);
     if (!doc)
         return CONFIG_ERROR;
+    configPass_t pass = {path, nullptr};
     if (table)
-        configWalk(xmlDocGetRootElement(doc), table, saveParameter);
+        configWalk(xmlDocGetRootElement(doc), table, saveParameter, &pass);
     int result = CONFIG_OK;
     if (xmlSaveFile(path, doc) < 0) {
         log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR, "%s: Configuration Error: cant save file", __func__);

@@ -20,6 +20,13 @@
 /* Where shm_open keeps "/fwEnvSharedMem"; opened as a file so that it follows the card root. */
 #define FW_ENV_SHARED_PATH "/dev/shm/fwEnvSharedMem"
 
+enum {
+    FW_ENV_CONFIG_MAX = 64 * 1024,  /* bytes of the configuration file read */
+    FW_ENV_CONFIG_LINE_MAX = 254,   /* characters of one configuration line */
+    FW_ENV_SIZE_MIN = 6,            /* a CRC word and one empty list */
+    FW_ENV_SIZE_MAX = 1024 * 1024,  /* boot loaders keep 8 to 256 KiB: anything above 1 MiB is a broken line */
+};
+
 const char fwEnvDefaultEnvironment[] =
     "bootcmd=bootp; setenv bootargs root=/dev/nfs nfsroot=${serverip}:${rootpath} "
     "ip=${ipaddr}:${serverip}:${gatewayip}:${netmask}:${hostname}::off; bootm";
@@ -33,6 +40,16 @@ struct fwEnvCopy_t {
     unsigned long sectorSize;
 };
 
+/* What a copy's device file and CRC word were at the last load: the same again means the same block. */
+struct fwEnvStamp_t {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {0, 0};
+    uint32_t crc = 0;
+    int readable = 0;
+};
+
 /* The loaded block. Guarded by the process-local mutex besides the shared one. */
 struct {
     std::recursive_mutex local;
@@ -43,6 +60,11 @@ struct {
     uint32_t crc = 0;
     std::vector<uint8_t> data;
     int loaded = 0;
+    /* The configuration text last parsed, and whether it was taken (a refusal is printed once). */
+    std::string configText;
+    int configParsed = 0;
+    int configOk = 0;
+    std::vector<fwEnvStamp_t> stamps;
     std::mutex internMutex;
     std::set<std::string> interned;
 } fwEnv;
@@ -53,38 +75,70 @@ size_t dataSize(const fwEnvCopy_t &copy, int redundant)
     return size;
 }
 
-int parseConfig(void)
+/* Reads the configuration file whole (it is a few lines); false when it cannot be opened. */
+bool readConfigText(std::string *text)
 {
-    fwEnv.copies.clear();
     std::string path = halPath(FW_ENV_CONFIG);
     FILE *file = fopen(path.c_str(), "r");
     if (!file) {
         fprintf(stderr, "Cannot parse config file: %s\n", strerror(errno));
-        return -1;
+        return false;
     }
-    char line[256];
+    text->clear();
+    char chunk[4096];
+    size_t got;
+    /* A configuration is a few lines: what lies past 64 KiB is no configuration line anyway. */
+    while (text->size() < FW_ENV_CONFIG_MAX && (got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        text->append(chunk, got);
+    fclose(file);
+    return true;
+}
+
+/* An environment larger than any boot loader keeps, or too small for one entry, is no environment. */
+bool plausibleSize(const fwEnvCopy_t &copy, int lineNumber)
+{
+    if (copy.envSize >= FW_ENV_SIZE_MIN && copy.envSize <= FW_ENV_SIZE_MAX)
+        return true;
+    fprintf(stderr,
+            "Boot environment: line %d of %s: environment size 0x%lx of %s is not plausible (0x%x to 0x%x bytes): "
+            "configuration refused, the boot environment is not read and every variable keeps its default\n",
+            lineNumber, FW_ENV_CONFIG, copy.envSize, copy.device.c_str(), (unsigned)FW_ENV_SIZE_MIN,
+            (unsigned)FW_ENV_SIZE_MAX);
+    return false;
+}
+
+/* Parses the configuration text into fwEnv.copies. 0, or -1 with its message printed. */
+int parseConfigText(const std::string &text)
+{
+    fwEnv.copies.clear();
     int lineNumber = 0;
-    while (fgets(line, sizeof line, file) && fwEnv.copies.size() < FW_ENV_MAX_COPIES) {
+    for (size_t at = 0; at < text.size() && fwEnv.copies.size() < FW_ENV_MAX_COPIES;) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
         lineNumber++;
-        if (!strchr(line, '\n') && !feof(file)) {
+        if (line.size() > FW_ENV_CONFIG_LINE_MAX) {
             /* A line that does not fit is skipped whole, never read as two. */
             fprintf(stderr, "Line %d of %s is longer than %d characters: skipped\n", lineNumber, FW_ENV_CONFIG,
-                    (int)sizeof line - 2);
-            int c;
-            while ((c = fgetc(file)) != EOF && c != '\n') {
-            }
+                    (int)FW_ENV_CONFIG_LINE_MAX);
             continue;
         }
-        if (line[0] == '#')
+        if (line.empty() || line[0] == '#')
             continue;
         char device[200];
         unsigned long offset = 0, envSize = 0, sectorSize = 0;
-        int fields = sscanf(line, "%199s %lx %lx %lx", device, &offset, &envSize, &sectorSize);
+        int fields = sscanf(line.c_str(), "%199s %lx %lx %lx", device, &offset, &envSize, &sectorSize);
         if (fields < 3)
             continue;
-        fwEnv.copies.push_back({device, offset, envSize, sectorSize});
+        fwEnvCopy_t copy = {device, offset, envSize, sectorSize};
+        if (!plausibleSize(copy, lineNumber)) {
+            fwEnv.copies.clear();
+            return -1;
+        }
+        fwEnv.copies.push_back(copy);
     }
-    fclose(file);
     if (fwEnv.copies.empty()) {
         fprintf(stderr, "Cannot parse config file: %s\n", strerror(EINVAL));
         return -1;
@@ -93,9 +147,65 @@ int parseConfig(void)
     /* Every copy shares the data-area size of the first. */
     if (dataSize(fwEnv.copies[0], fwEnv.redundant) < 2) {
         fprintf(stderr, "Cannot parse config file: %s\n", strerror(EINVAL));
+        fwEnv.copies.clear();
         return -1;
     }
     return 0;
+}
+
+/*
+ * The configuration as parsed from the file's current text. A text seen
+ * before is not parsed (nor its refusal printed) again. 0, or -1.
+ */
+int parseConfig(int *changed)
+{
+    std::string text;
+    *changed = 1;
+    if (!readConfigText(&text)) {
+        fwEnv.configParsed = 0;
+        return -1;
+    }
+    if (fwEnv.configParsed && text == fwEnv.configText) {
+        *changed = 0;
+        return fwEnv.configOk ? 0 : -1;
+    }
+    fwEnv.configText = text;
+    fwEnv.configParsed = 1;
+    fwEnv.configOk = parseConfigText(text) == 0;
+    return fwEnv.configOk ? 0 : -1;
+}
+
+/* Reads the CRC word of a copy without its data area. */
+int readCopyCrc(const fwEnvCopy_t &copy, uint32_t *crc);
+
+/* The device file and CRC word of every copy as they are now. */
+std::vector<fwEnvStamp_t> currentStamps(void)
+{
+    std::vector<fwEnvStamp_t> stamps(fwEnv.copies.size());
+    for (size_t i = 0; i < fwEnv.copies.size(); i++) {
+        struct stat st;
+        if (stat(halPath(fwEnv.copies[i].device.c_str()).c_str(), &st) != 0)
+            continue;
+        stamps[i].dev = st.st_dev;
+        stamps[i].ino = st.st_ino;
+        stamps[i].size = st.st_size;
+        stamps[i].mtime = st.st_mtim;
+        stamps[i].readable = readCopyCrc(fwEnv.copies[i], &stamps[i].crc) == 0;
+    }
+    return stamps;
+}
+
+bool sameStamps(const std::vector<fwEnvStamp_t> &a, const std::vector<fwEnvStamp_t> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i].dev != b[i].dev || a[i].ino != b[i].ino || a[i].size != b[i].size ||
+            a[i].mtime.tv_sec != b[i].mtime.tv_sec || a[i].mtime.tv_nsec != b[i].mtime.tv_nsec ||
+            a[i].crc != b[i].crc || a[i].readable != b[i].readable || !a[i].readable)
+            return false;
+    }
+    return true;
 }
 
 /* Reads one copy's CRC and data area. 0, or -1 with its message printed. */
@@ -125,6 +235,12 @@ int readCopy(const fwEnvCopy_t &copy, uint32_t *crc, std::vector<uint8_t> &data)
         *crc = (uint32_t)crcBytes[0] | (uint32_t)crcBytes[1] << 8 | (uint32_t)crcBytes[2] << 16 |
                (uint32_t)crcBytes[3] << 24;
     return rc;
+}
+
+int readCopyCrc(const fwEnvCopy_t &copy, uint32_t *crc)
+{
+    std::vector<uint8_t> none;
+    return readCopy(copy, crc, none);
 }
 
 /* Writes the loaded block to every copy. 0, or -1. */
@@ -169,16 +285,20 @@ void useDefault(void)
     fwEnv.crc = fwEnvCrc32(fwEnv.data.data(), fwEnv.data.size());
 }
 
-/*
- * Loads the block into fwEnv.data. A copy whose CRC does not match is never
- * taken: only a copy that checks good is used and spread to the others; with
- * none the default environment stands in (and nothing is written).
- */
-int loadBlock(void)
+/* Writes the block and notes what the copies now are; a failed write leaves nothing loaded. */
+int writeBlockAndStamp(void)
 {
-    fwEnv.loaded = 0;
-    if (parseConfig() != 0)
-        return -1;
+    int rc = writeBlock();
+    if (rc == 0)
+        fwEnv.stamps = currentStamps();
+    else
+        fwEnv.loaded = 0;
+    return rc;
+}
+
+/* Reads the block from flash into fwEnv.data (see loadBlock). */
+int readBlock(void)
+{
     struct stat st;
     if (!fwEnv.redundant && stat(halPath(fwEnv.copies[0].device.c_str()).c_str(), &st) != 0) {
         fprintf(stderr, "Cannot access MTD device %s: %s\n", fwEnv.copies[0].device.c_str(), strerror(errno));
@@ -195,7 +315,6 @@ int loadBlock(void)
     uint32_t crc = 0;
     if (readCopy(fwEnv.copies[0], &crc, fwEnv.data) == 0 && crc == fwEnvCrc32(fwEnv.data.data(), size)) {
         fwEnv.crc = crc;
-        fwEnv.loaded = 1;
         return 0;
     }
     for (size_t i = 1; fwEnv.redundant && i < fwEnv.copies.size(); i++) {
@@ -203,12 +322,35 @@ int loadBlock(void)
         if (readCopy(fwEnv.copies[i], &crc, other) == 0 && crc == fwEnvCrc32(other.data(), size)) {
             fwEnv.data = other;
             fwEnv.crc = crc;
-            fwEnv.loaded = 1;
             writeBlock();
             return 0;
         }
     }
     useDefault();
+    return 0;
+}
+
+/*
+ * Loads the block into fwEnv.data. A copy whose CRC does not match is never
+ * taken: only a copy that checks good is used and spread to the others; with
+ * none the default environment stands in (and nothing is written). The block
+ * is read again only when the configuration, a copy's device file or a
+ * copy's CRC word changed since the last load: whoever rewrites the block
+ * rewrites its CRC, and reading a few bytes is all a repeated read costs.
+ */
+int loadBlock(void)
+{
+    int configChanged = 1;
+    if (parseConfig(&configChanged) != 0) {
+        fwEnv.loaded = 0;
+        return -1;
+    }
+    if (fwEnv.loaded && !configChanged && sameStamps(currentStamps(), fwEnv.stamps))
+        return 0;
+    fwEnv.loaded = 0;
+    if (readBlock() != 0)
+        return -1;
+    fwEnv.stamps = currentStamps();
     fwEnv.loaded = 1;
     return 0;
 }
@@ -413,10 +555,13 @@ int fwEnvSetEnv(int argc, const char *const argv[])
                 data[used + entry.size() + 1] = 0;
             }
             fwEnv.crc = fwEnvCrc32(data.data(), size);
-            rc = writeBlock();
+            rc = writeBlockAndStamp();
             if (rc != 0)
                 fprintf(stderr, "Error: can't write fw_env to flash\n");
         }
+        /* The entry was taken out of the loaded copy: unless flash holds the same, read flash again next time. */
+        if (rc != 0)
+            fwEnv.loaded = 0;
     }
     fwEnvUnlock();
     return rc;

@@ -7,7 +7,8 @@
  * The boot loader's environment block in flash: name=value strings behind a
  * little-endian CRC-32, at the device, offset and size named by each line of
  * "/etc/fw_env.config" (one line per copy; two or three lines make the
- * environment redundant). Every operation loads the block afresh and runs
+ * environment redundant). An operation reads the block again only when the
+ * configuration, a copy's device file or its CRC word changed, and runs
  * under a mutex shared with the other processes of the card, kept in the
  * POSIX shared-memory object "/fwEnvSharedMem" (the mutex, then a u32 ready
  * flag: 28 bytes on the card's 32-bit processor, 48 on a 64-bit host). The

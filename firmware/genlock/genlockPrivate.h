@@ -13,6 +13,9 @@ enum {
     GENLOCK_BOOT_TIMER_MS = 30000,
     GENLOCK_TIMER_BOOT = 0,          /* timer value: the boot timer carries no data */
     GENLOCK_TIMER_LOCK = 1,          /* the lock timer */
+    GENLOCK_TIMER_RETRY = 2,         /* the next try of a plan that did not reach the hardware */
+    GENLOCK_RETRY_MS = 2000,
+    GENLOCK_RETRIES_MAX = 15,        /* tries after the first: 30 s of a failing bus */
     GENLOCK_SAVE_POOL = 50,
     GENLOCK_URS_SAMPLE_VSYNCS = 2,
     GENLOCK_URS_WORDS = 5,

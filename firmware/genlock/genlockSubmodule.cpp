@@ -32,6 +32,11 @@ struct genlockSubmoduleState_t {
     uint32_t bootTimeoutPassed;
     uint32_t lockRecovered;
     uint32_t lockTimersRunning;
+    /* A plan that did not reach the hardware, tried again from the retry timer. */
+    uint32_t pendingPlan;     /* GENLOCK_PLAN_NULL: none */
+    uint32_t pendingSource;
+    uint32_t retries;         /* tries of the pending plan after its first */
+    uint32_t retryTimerRunning;
 };
 
 static genlockSubmoduleState_t genlockState;
@@ -72,12 +77,17 @@ static void startLockTimer(deviceSubmoduleInstance *instance)
     s.lockRecovered = 0;
 }
 
-/* The rate and reference source a request gives; 0 when it changes nothing (logged where it is refused). */
+/*
+ * The rate and reference source a request gives; 0 when it changes nothing
+ * (logged where it is refused). *saveReason names why the rate goes to the
+ * restore point once the plan is applied (null: it is not saved).
+ */
 static int rateForSource(log4c_category_t *category, uint32_t planId, uint32_t source, uint16_t *rate,
-                         uint32_t *reference)
+                         uint32_t *reference, const char **saveReason)
 {
     genlockSubmoduleState_t &s = genlockState;
     *reference = 0;
+    *saveReason = nullptr;
     switch (source) {
     case GENLOCK_SOURCE_FACTORY_DEFAULT:
         *rate = rateOfPlan(planId);
@@ -98,21 +108,60 @@ static int rateForSource(log4c_category_t *category, uint32_t planId, uint32_t s
         *rate = s.headARate;
         if (!isRate(*rate) || *rate == s.liveRate)
             return 0;
-        kvrGenlockSaveFrameRate(*rate, "HEAD_A_RES");
+        *saveReason = "HEAD_A_RES";
         return 1;
     case GENLOCK_SOURCE_URS:
         if (planId == s.planId)
             return 0;
         *rate = isRate(s.referenceRate) ? s.referenceRate : rateOfPlan(planId);
-        kvrGenlockSaveFrameRate(*rate, "URS");
+        *saveReason = "URS";
         *reference = 1;
         return 1;
     default: /* GENLOCK_SOURCE_EXTSYNC */
         *rate = isRate(s.referenceRate) ? s.referenceRate : rateOfPlan(planId);
-        kvrGenlockSaveFrameRate(*rate, "ExtSync");
+        *saveReason = "ExtSync";
         *reference = 2;
         return 1;
     }
+}
+
+/*
+ * Writes the plan to the Si5344, then the FSM reference and frame-rate bit.
+ * 1 done; 0 when a write failed: the FSM registers are then left as they were
+ * unless the chip took the plan.
+ */
+static int programPlan(log4c_category_t *category, uint32_t planId, uint32_t reference)
+{
+    genlockSubmoduleState_t &s = genlockState;
+    if (!si5344SelectPlan(&s.driver, planId))
+        return 0;
+    int programmed = kvrFsmGenlockSelectRef(category, reference);
+    uint32_t rateBit = planId == GENLOCK_PLAN_PAL_FREE_RUN || planId == GENLOCK_PLAN_PAL_URS;
+    return kvrFsmGenlockSetSystemFrameRate(category, rateBit) && programmed;
+}
+
+/* Arms the next try of the pending plan, while tries are left; logs when they are spent. */
+static void scheduleRetry(deviceSubmoduleInstance *instance, log4c_category_t *category)
+{
+    genlockSubmoduleState_t &s = genlockState;
+    if (s.retries >= GENLOCK_RETRIES_MAX) {
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "GENLOCK SI5344 SUB-MODULE:%s: frequency plan [%d][%s] still not programmed after %d tries, "
+                           "giving up; the plan stays [%d][%s] until the next change",
+                           __func__, (int)s.pendingPlan, si5344PlanName(s.pendingPlan), (int)s.retries + 1,
+                           (int)s.planId, si5344PlanName(s.planId));
+        s.pendingPlan = GENLOCK_PLAN_NULL;
+        return;
+    }
+    if (s.retryTimerRunning)
+        return;
+    if (startSubModuleTimeoutEvent(instance->descriptor, GENLOCK_RETRY_MS, instance, GENLOCK_TIMER_RETRY) == 0)
+        s.retryTimerRunning = 1;
+    else
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "GENLOCK SI5344 SUB-MODULE:%s: the retry timer could not be started, frequency plan [%d] "
+                           "is tried again at the next change",
+                           __func__, (int)s.pendingPlan);
 }
 
 uint32_t kvrFsmSi5344ChangeGenlockPlan(deviceSubmoduleInstance *instance, uint32_t planId, uint32_t source)
@@ -133,6 +182,8 @@ uint32_t kvrFsmSi5344ChangeGenlockPlan(deviceSubmoduleInstance *instance, uint32
         return 0;
     }
     if (planId == s.planId && source == s.planSource) {
+        /* The newest decision keeps the plan that runs: a plan still waiting for its next try is dropped. */
+        s.pendingPlan = GENLOCK_PLAN_NULL;
         log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
                            "GENLOCK SI5344 SUB-MODULE:%s: frequency plan is the same as previous one: [%d], won't "
                            "change!",
@@ -141,41 +192,70 @@ uint32_t kvrFsmSi5344ChangeGenlockPlan(deviceSubmoduleInstance *instance, uint32
     }
     uint16_t rate = 0;
     uint32_t reference = 0;
-    if (!rateForSource(category, planId, source, &rate, &reference))
+    const char *saveReason = nullptr;
+    if (!rateForSource(category, planId, source, &rate, &reference, &saveReason))
         return 0;
 
+    genlockStatus_t previous;
+    kvrGenlockSi5344GetGenlockStatus(&previous);
     genlockStatusInvalidate();
+    kvrFsmGenlockSetMgtVideoClockDisable(category, 1);
+    if (!programPlan(category, planId, reference)) {
+        /*
+         * Nothing downstream moves to a plan the hardware did not take: the
+         * rate, the status words, the restore point and the sub-modules stay
+         * on the plan that runs, and the plan is tried again.
+         */
+        if (planId != s.pendingPlan || source != s.pendingSource)
+            s.retries = 0;
+        s.pendingPlan = planId;
+        s.pendingSource = source;
+        if (!genlockFlags.programmingInProgress)
+            kvrFsmGenlockSetMgtVideoClockDisable(category, 0);
+        genlockStatusRestore(&previous);
+        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                           "GENLOCK SI5344 SUB-MODULE:%s: frequency plan [%d][%s] could not be programmed, the system "
+                           "frame rate stays %d on plan [%d][%s]; try %d of %d",
+                           __func__, (int)planId, si5344PlanName(planId), s.liveRate, (int)s.planId,
+                           si5344PlanName(s.planId), (int)s.retries + 1, GENLOCK_RETRIES_MAX + 1);
+        scheduleRetry(instance, category);
+        return 0;
+    }
+    s.pendingPlan = GENLOCK_PLAN_NULL;
+    s.retries = 0;
+    if (saveReason)
+        kvrGenlockSaveFrameRate(rate, saveReason);
     s.liveRate = rate;
     genlockPublishWord(GENLOCK_BLOCK_STATUS, genlockStatusWordFor(rate));
     uint16_t indication = source == GENLOCK_SOURCE_EXTSYNC ? SOURCE_INDICATION_EXTSYNC
                           : source == GENLOCK_SOURCE_URS   ? SOURCE_INDICATION_URS
                                                            : 0;
     genlockPublishWord(GENLOCK_BLOCK_SOURCE, indication);
-
-    kvrFsmGenlockSetMgtVideoClockDisable(category, 1);
-    int programmed = si5344SelectPlan(&s.driver, planId);
-    programmed = kvrFsmGenlockSelectRef(category, reference) && programmed;
-    uint32_t rateBit = planId == GENLOCK_PLAN_PAL_FREE_RUN || planId == GENLOCK_PLAN_PAL_URS;
-    programmed = kvrFsmGenlockSetSystemFrameRate(category, rateBit) && programmed;
-    /* A plan that did not reach the chip is not the current plan: the same request may try again. */
-    s.planId = programmed ? planId : (uint32_t)GENLOCK_PLAN_NULL;
+    s.planId = planId;
     s.planSource = source;
     genlockFlags.waitForLockRecovery = 1;
     genlockFlags.programmingInProgress = 1;
     startLockTimer(instance);
-    if (!programmed) {
-        log4c_category_log(category, LOG4C_PRIORITY_ERROR,
-                           "GENLOCK SI5344 SUB-MODULE:%s: frequency plan [%d][%s] could not be programmed, the system "
-                           "frame rate stays invalid!",
-                           __func__, (int)planId, si5344PlanName(planId));
-        return 0;
-    }
     genlockStatusPublish(rate);
     genlockSendStatusReports(category);
     log4c_category_log(category, LOG4C_PRIORITY_WARN,
                        "GENLOCK SI5344 SUB-MODULE:GENLOCK_PLAN_CHANGED: Sfr[%d], Ref[%d], Id[%d], Name[%s], Src[%d] ",
                        rate, (int)reference, (int)planId, si5344PlanName(planId), (int)source);
     return 1;
+}
+
+/* The retry timer ran out: the pending plan is tried once more. */
+static void retryPendingPlan(deviceSubmoduleInstance *instance, log4c_category_t *category)
+{
+    genlockSubmoduleState_t &s = genlockState;
+    s.retryTimerRunning = 0;
+    if (s.pendingPlan == GENLOCK_PLAN_NULL)
+        return;
+    s.retries++;
+    log4c_category_log(category, LOG4C_PRIORITY_WARN,
+                       "GENLOCK SI5344 SUB-MODULE:%s: trying frequency plan [%d][%s] again (try %d of %d)", __func__,
+                       (int)s.pendingPlan, si5344PlanName(s.pendingPlan), (int)s.retries + 1, GENLOCK_RETRIES_MAX + 1);
+    kvrFsmSi5344ChangeGenlockPlan(instance, s.pendingPlan, s.pendingSource);
 }
 
 static int genlockSi5344Init(deviceSubmoduleInstance *instance, layoutEventInfo *event, const layoutHeadList *list)
@@ -360,6 +440,10 @@ static void timerExpired(deviceSubmoduleInstance *instance, log4c_category_t *ca
         if (!isRate(s.referenceRate))
             log4c_category_log(category, LOG4C_PRIORITY_WARN,
                                "GENLOCK SI5344 SUB-MODULE:%s: boot time out, no valid URS reference", __func__);
+        return;
+    }
+    if (value == GENLOCK_TIMER_RETRY) {
+        retryPendingPlan(instance, category);
         return;
     }
     if (s.lockTimersRunning > 0)

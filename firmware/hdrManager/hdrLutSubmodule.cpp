@@ -115,71 +115,71 @@ static void setDefaults(void)
     }
 }
 
-int hdrIsValidInputCalibration(const hdrInputCalibration_t *r)
+int hdrIsValidInputCalibration(const hdrInputCalibration_t *r, log4c_category_t *category)
 {
     const char *fn = __func__;
     int input = r->videoInput;
     if (r->inputMode > FORCE)
-        return HDR_LOG(LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR Mode %d, Mode value must be "
+        return log4c_category_log(category, LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR Mode %d, Mode value must be "
                                 "in this range [%d,%d]",
                        fn, input, r->inputMode, 0, 3),
                0;
     if (r->transferFunction > IDENTITY)
-        return HDR_LOG(LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR inputTransferFunction %d, "
+        return log4c_category_log(category, LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR inputTransferFunction %d, "
                                 "inputTransferFunction value must be in this range [%d,%d]",
                        fn, input, r->transferFunction, 0, 5),
                0;
     if (r->colorGamut > S_Gamut3)
-        return HDR_LOG(LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR Color Gamut %d, Color Gamut "
+        return log4c_category_log(category, LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR Color Gamut %d, Color Gamut "
                                 "value must be in this range [%d,%d]",
                        fn, input, r->colorGamut, 0, 3),
                0;
     if (r->colorModel > ICtCp)
-        return HDR_LOG(LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR Color Model %d,  Color Model "
+        return log4c_category_log(category, LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR Color Model %d,  Color Model "
                                 "value must be in this range [%d,%d]",
                        fn, input, r->colorModel, 0, 2),
                0;
     if (r->nits < 1 || r->nits > 10000)
-        return HDR_LOG(LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR input maxCll %d, input maxCll "
+        return log4c_category_log(category, LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR input maxCll %d, input maxCll "
                                 "value must be in this range [%d,%d]",
                        fn, input, r->nits, 1, 10000),
                0;
     if (r->range > NARROW_RANGE)
-        return HDR_LOG(LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR range %d, range value must "
+        return log4c_category_log(category, LOG_300, "%s Bad HDR Calibration Parameter for Video Input %d: HDR range %d, range value must "
                                 "be in this range [%d,%d]",
                        fn, input, r->range, 0, 2),
                0;
     return 1;
 }
 
-int hdrIsValidHeadCalibration(const hdrHeadCalibration_t *r)
+int hdrIsValidHeadCalibration(const hdrHeadCalibration_t *r, log4c_category_t *category)
 {
     const char *fn = __func__;
     uint8_t t = r->transferFunction;
     if (t != SDR_TV && t != HLG && t != PQ && t != IDENTITY)
-        return HDR_LOG(LOG_300, "%s Bad Head HDR Calibration Parameter: HDR outputTransferFunction %d", fn, t), 0;
+        return log4c_category_log(category, LOG_300, "%s Bad Head HDR Calibration Parameter: HDR outputTransferFunction %d", fn, t), 0;
     if (r->colorModel > ICtCp)
-        return HDR_LOG(LOG_300, "%s Bad Head HDR Calibration Parameter: HDR Color Model %d, Color Model value must be "
+        return log4c_category_log(category, LOG_300, "%s Bad Head HDR Calibration Parameter: HDR Color Model %d, Color Model value must be "
                                 "in this range [%d,%d]",
                        fn, r->colorModel, 0, 2),
                0;
     if (r->diffuseWhite < 1 || r->diffuseWhite > 400)
-        return HDR_LOG(LOG_300, "%s Bad Head HDR Calibration Parameter: Rx HDR diffuseWhite value %d, diffuseWhite "
+        return log4c_category_log(category, LOG_300, "%s Bad Head HDR Calibration Parameter: Rx HDR diffuseWhite value %d, diffuseWhite "
                                 "value must be in this range [%d,%d]",
                        fn, r->diffuseWhite, 1, 400),
                0;
     if (r->range != NARROW_RANGE)
-        return HDR_LOG(LOG_300, "%s Bad Head HDR Calibration Parameter: Rx HDR range %d, HDR head range is a fixed "
+        return log4c_category_log(category, LOG_300, "%s Bad Head HDR Calibration Parameter: Rx HDR range %d, HDR head range is a fixed "
                                 "value equal to NARROW_RANGE (1)",
                        fn, r->range),
                0;
     if (r->maxCll < 1 || r->maxCll > 10000)
-        return HDR_LOG(LOG_300, "%s Bad Head HDR Calibration Parameter: HDR maxCll %d, maxCll value must be in this "
+        return log4c_category_log(category, LOG_300, "%s Bad Head HDR Calibration Parameter: HDR maxCll %d, maxCll value must be in this "
                                 "range [%d,%d]",
                        fn, r->maxCll, 1, 10000),
                0;
     if (r->maxFall < 1 || r->maxFall > 10000)
-        return HDR_LOG(LOG_300, "%s Bad Head HDR Calibration Parameter: HDR maxFall %d, maxFall value must be in this "
+        return log4c_category_log(category, LOG_300, "%s Bad Head HDR Calibration Parameter: HDR maxFall %d, maxFall value must be in this "
                                 "range [%d,%d]",
                        fn, r->maxFall, 1, 10000),
                0;
@@ -430,7 +430,7 @@ static void processHdrInputCalibration(const layoutEventInfo *event, const void 
             "range %d",
             __func__, record.slotId, record.videoInput, record.inputMode, record.transferFunction, record.colorGamut,
             record.colorModel, record.nits, record.range);
-    if (record.videoInput >= HDR_VIDEO_INPUTS || !hdrIsValidInputCalibration(&record)) {
+    if (record.videoInput >= HDR_VIDEO_INPUTS || !hdrIsValidInputCalibration(&record, hdr3DLutGen.category)) {
         HDR_LOG(LOG4C_PRIORITY_ERROR, "%s: Received HDR Input Pcode Parameters are not valid, Discarding changes!",
                 __func__);
         return;
@@ -465,7 +465,7 @@ static void processHdrHeadChangeEvent(const layoutEventInfo *event, const void *
     int managed = managedHeadOf(record.slotId, record.physicalHead);
     if (managed < 0 || (uint32_t)managed != event->head)
         return;
-    if (!hdrIsValidHeadCalibration(&record)) {
+    if (!hdrIsValidHeadCalibration(&record, hdr3DLutGen.category)) {
         HDR_LOG(LOG4C_PRIORITY_ERROR, "%s: Received HDR Head Pcode Parameters are not valid, Discarding changes!",
                 __func__);
         return;

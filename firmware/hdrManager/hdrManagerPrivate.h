@@ -113,8 +113,13 @@ extern hdr3DLutGenState_t hdr3DLutGen;
 
 /* Table of the current instance from its current parameters; 0, or 6 (nothing usable). */
 int createThe3DLUT(uint8_t *table);
-int hdrIsValidInputCalibration(const hdrInputCalibration_t *record);
-int hdrIsValidHeadCalibration(const hdrHeadCalibration_t *record);
+/*
+ * 1 when the 3D-LUT generator can use the calibration; 0 after a "Bad HDR
+ * Calibration Parameter" line into `category` naming the first field out of
+ * range. Pure otherwise: any thread.
+ */
+int hdrIsValidInputCalibration(const hdrInputCalibration_t *record, log4c_category_t *category);
+int hdrIsValidHeadCalibration(const hdrHeadCalibration_t *record, log4c_category_t *category);
 void processHeadResolutionEvent(uint32_t head, const headLayoutRecord *record);
 void processHdrInputChangeEvent(uint32_t input, uint32_t head);
 /* The frame rate the VPID is written with (5994 or 5000; 0 before the first known rate). */

@@ -532,6 +532,36 @@ static int autosetThisInput(uint32_t i)
 
 enum { OUTCOME_NONE = 0, OUTCOME_NOTIFY = 1, OUTCOME_SAVE = 2 };
 
+/*
+ * A calibration the 3D-LUT generator would discard is never kept, saved in
+ * the restore point nor mirrored to the controller: the stored one stays.
+ * The generator's own check says which field is wrong.
+ */
+static int inputCalibrationUsable(const char *fn, const hdrInputCalibration_t &record, uint32_t input, int fromPcode)
+{
+    if (hdrIsValidInputCalibration(&record, manager.category))
+        return 1;
+    MGR_LOG(LOG4C_PRIORITY_ERROR,
+            "HDRManager: %s: HDR input calibration for input %d from the %s is out of range (mode %d, xfer fn %d, gamut "
+            "%d, colorModel %d, nits %d, range %d): refused, the stored calibration stays",
+            fn, (int)input, fromPcode ? "pcode" : "Restore Point", record.inputMode, record.transferFunction,
+            record.colorGamut, record.colorModel, record.nits, record.range);
+    return 0;
+}
+
+static int headCalibrationUsable(const char *fn, const hdrHeadCalibration_t &record, uint32_t head, int fromPcode)
+{
+    if (hdrIsValidHeadCalibration(&record, manager.category))
+        return 1;
+    MGR_LOG(LOG4C_PRIORITY_ERROR,
+            "HDRManager: %s: HDR head calibration for head %d from the %s is out of range (outputTransferFunction %d, "
+            "colorGamut %d, colorModel %d, range %d, maxCll %d, maxFall %d, diffuseWhite %d): refused, the stored "
+            "calibration stays",
+            fn, (int)head, fromPcode ? "pcode" : "Restore Point", record.transferFunction, record.colorGamut,
+            record.colorModel, record.range, record.maxCll, record.maxFall, record.diffuseWhite);
+    return 0;
+}
+
 static int processInputCalibration(const hdrManagerMessage &m, int fromPcode)
 {
     hdrManagerState_t &s = hdrManagerState;
@@ -540,8 +570,11 @@ static int processInputCalibration(const hdrManagerMessage &m, int fromPcode)
         return OUTCOME_NONE;
     hdrInputCalibration_t received;
     memcpy(&received, m.data, sizeof received);
-    if (fromPcode) {
+    if (fromPcode)
         received.nits = swap16(received.nits);
+    if (!inputCalibrationUsable(__func__, received, i, fromPcode))
+        return OUTCOME_NONE;
+    if (fromPcode) {
         s.inputFromPcode[i] = 1;
     } else if (s.inputFromPcode[i]) {
         MGR_LOG(LOG4C_PRIORITY_INFO,
@@ -616,6 +649,10 @@ static int processHeadCalibration(const hdrManagerMessage &m, int fromPcode)
         received.maxCll = swap16(received.maxCll);
         received.maxFall = swap16(received.maxFall);
         received.diffuseWhite = swap16(received.diffuseWhite);
+    }
+    if (!headCalibrationUsable(__func__, received, h, fromPcode))
+        return OUTCOME_NONE;
+    if (fromPcode) {
         s.headFromPcode[h] = 1;
     } else if (s.headFromPcode[h]) {
         MGR_LOG(LOG4C_PRIORITY_INFO,
@@ -805,7 +842,14 @@ static int readStartKey(const char *format, int index, int expected, pdsKeyCallb
                 __func__, expected, data[1]);
         return 1;
     }
-    memcpy(record, data, sizeof data);
+    hdrHeadCalibration_t head;
+    hdrInputCalibration_t input;
+    memcpy(&head, data, sizeof head);
+    memcpy(&input, data, sizeof input);
+    int usable = isHead ? headCalibrationUsable(__func__, head, (uint32_t)index, 0)
+                        : inputCalibrationUsable(__func__, input, (uint32_t)index, 0);
+    if (usable)
+        memcpy(record, data, sizeof data);
     return 1;
 }
 

@@ -28,7 +28,16 @@ enum {
     MAPPING_INPUT = 5, MAPPING_PROBE = 6, MAPPING_FIRST_CHANNEL = 7,
     MAPPING_SIZE = 15,
     PCODE_CLASS = 10, PCODE_PARAMETERS = 15, PCODE_MAPPING = 18,
+    /*
+     * The relative gate lies below the ungated loudness; beyond 70 LU it is
+     * below the -70 LUFS absolute gate and can never act, and 0 gates nothing.
+     */
+    GATE_MIN_LU = 1, GATE_MAX_LU = 70,
+    /* Channels 0-15 of the input's audio; a larger number would address the next input's field. */
+    CHANNELS_PER_INPUT = 16,
 };
+
+const char *const channelNames[LOUDNESS_CHANNELS] = {"L", "R", "C", "LFE", "Ls", "Rs", "Lb", "Rb"};
 
 const uint16_t listenerBase[LISTENER_KINDS] = {0, 32, 64, 96, 128};
 
@@ -185,6 +194,12 @@ uint32_t loudnessManagerSetMeasurementParameters(const uint8_t *pcode, uint32_t 
         log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s invalid probe Id", __func__);
         return LOUDNESS_RESULT_ERROR;
     }
+    if (gate < GATE_MIN_LU || gate > GATE_MAX_LU) {
+        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
+                           "%s relative gating %d LU refused (from %d to %d LU): nothing changed", __func__, gate,
+                           (int)GATE_MIN_LU, (int)GATE_MAX_LU);
+        return LOUDNESS_RESULT_ERROR;
+    }
     uint32_t n = p[PARAM_INPUT] * LOUDNESS_PROBES_PER_INPUT + p[PARAM_PROBE];
     loudnessInstance &in = loudness.instances[n];
     uint32_t result = LOUDNESS_RESULT_OK;
@@ -250,6 +265,17 @@ uint32_t loudnessManagerSetChannelMapping(const uint8_t *pcode, uint32_t length)
     int n = pcodeInstance(p, MAPPING_INPUT, MAPPING_PROBE, __func__);
     if (n < 0)
         return LOUDNESS_RESULT_ERROR;
+    for (uint32_t c = 0; c < LOUDNESS_CHANNELS; c++) {
+        uint8_t channel = p[MAPPING_FIRST_CHANNEL + c];
+        if (channel < CHANNELS_PER_INPUT || channel == LOUDNESS_CHANNEL_UNUSED)
+            continue;
+        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
+                           "%s %s channel number %d refused (0 to %d, or %d for not used): mapping of input %d probe %d "
+                           "not programmed",
+                           __func__, channelNames[c], (int)channel, CHANNELS_PER_INPUT - 1, (int)LOUDNESS_CHANNEL_UNUSED,
+                           (int)p[MAPPING_INPUT], (int)p[MAPPING_PROBE]);
+        return LOUDNESS_RESULT_ERROR;
+    }
     memcpy(loudness.instances[n].channels, p + MAPPING_FIRST_CHANNEL, LOUDNESS_CHANNELS);
     return loudnessManagerProgramLEQProbe((uint32_t)n);
 }

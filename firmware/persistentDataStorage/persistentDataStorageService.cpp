@@ -75,6 +75,46 @@ static int copyText(char *to, const char *from)
     return 1;
 }
 
+/*
+ * A NUL byte ends the restore point's text for every reader and writer of
+ * key=value buffers, so the keys behind it would be lost: the lines holding
+ * one are dropped, with one line saying so, and every other line is kept in
+ * its order. `origin` names where the text came from. Under the data mutex.
+ */
+static void dropNulLines(log4c_category_t *category, const char *origin)
+{
+    const char *text = pds.text;
+    uint32_t length = pds.length;
+    if (!memchr(text, '\0', length))
+        return;
+    std::string kept;
+    kept.reserve(length);
+    uint32_t dropped = 0, keptLines = 0, firstOffset = 0, firstLine = 0, line = 0;
+    for (uint32_t at = 0; at < length;) {
+        const char *newline = (const char *)memchr(text + at, '\n', length - at);
+        uint32_t end = newline ? (uint32_t)(newline - text) + 1 : length;
+        line++;
+        const char *nul = (const char *)memchr(text + at, '\0', end - at);
+        if (nul) {
+            if (dropped++ == 0) {
+                firstOffset = (uint32_t)(nul - text);
+                firstLine = line;
+            }
+        } else {
+            kept.append(text + at, end - at);
+            keptLines++;
+        }
+        at = end;
+    }
+    log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                       "%s: the Restore Point %s holds a NUL byte at offset %u (line %u): %u line(s) holding NUL bytes "
+                       "dropped, the %u other line(s) kept",
+                       __func__, origin, firstOffset, firstLine, dropped, keptLines);
+    memcpy(pds.text, kept.data(), kept.size());
+    pds.text[kept.size()] = '\0';
+    pds.length = (uint32_t)kept.size();
+}
+
 /* Writes the restore point file. Under the data mutex. */
 static void writeFile(void)
 {
@@ -144,6 +184,8 @@ static int loadFile(void)
     close(fd);
     pds.text[total] = '\0';
     pds.length = (uint32_t)total;
+    dropNulLines(pds.category, "file " RESTORE_POINT_FILE);
+    total = (ssize_t)pds.length;
     if (total <= PDS_MIN_FILE_SIZE) {
         log4c_category_log(pds.category, LOG4C_PRIORITY_ERROR,
                            "%s The Restore Point size is smaller than expected %d (expected > %d)!", __func__, (int)total,
@@ -362,6 +404,7 @@ int persistentDataSetRestorePoint(log4c_category_t *category, const uint8_t *buf
         memcpy(pds.text, buffer, count);
     pds.text[count] = '\0';
     pds.length = count;
+    dropNulLines(category ? category : pds.category, "received");
     pds.ready = 1;
     writeFile();
     pthread_mutex_unlock(&pds.dataMutex);

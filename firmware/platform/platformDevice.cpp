@@ -20,6 +20,8 @@ enum {
     EQ_POLLS = 5,
     EQ_INPUT_MAX = 12,
     EQ_REGISTERS = 8,
+    TIMECODE_CARD_MAX = 5,  /* video cards 0 to 5 of the frame */
+    TIMECODE_INPUT_MAX = 8, /* video inputs 0 to 8 of a card */
     DISCOVERY_OFFSETS_SIZE = 32,
     CUT_SPI_PAUSE_US = 16000,
     SAVE_RESTORE_POINT_TYPE = 2,          /* a request */
@@ -252,8 +254,17 @@ static void threadControl(uint32_t address, uint32_t size, const uint8_t *buffer
         pausePcodes(0);
         break;
     case 0xFFF8:
-        flags.timecodeCard = byte0 > 5 ? 0 : byte0;
-        flags.timecodeInput = byte1 > 8 ? 0 : byte1;
+        /* A check of a card or input that does not exist is refused, never turned into card 0, input 0. */
+        if (byte0 > TIMECODE_CARD_MAX || byte1 > TIMECODE_INPUT_MAX) {
+            log4c_category_log(category, LOG4C_PRIORITY_ERROR,
+                               "%s: Embedded TimeCode Check of Video Card %d, Video Input %d refused: cards 0 to %d, "
+                               "inputs 0 to %d; the check stays %s",
+                               __func__, byte0, byte1, TIMECODE_CARD_MAX, TIMECODE_INPUT_MAX,
+                               flags.timecodeCheckOn ? "on" : "off");
+            break;
+        }
+        flags.timecodeCard = byte0;
+        flags.timecodeInput = byte1;
         flags.timecodeCheckOn = 1;
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s: Starting Embedded TimeCode Check of Video Card %d, Video Input %d (0 based)!!!", __func__,

@@ -376,7 +376,7 @@ int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length)
     SC_LOG(LOG4C_PRIORITY_INFO, "%s opCode.id %d, dstSlt %d, chan %d, vidFormat %d", __func__, (int)pcode[1],
            (int)pcode[4], (int)channel, (int)format);
     const uint8_t *zones = pcode + 7;
-    int thresholdTooHigh = 0;
+    int thresholdTooHigh = 0, reversedZone = -1;
     for (int z = 0; z < SC_ZONES; z++) {
         const uint8_t *p = zones + 12 * z;
         SC_LOG(LOG4C_PRIORITY_INFO,
@@ -385,6 +385,8 @@ int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length)
                z, (int)readBE16(p + 2), (int)readBE16(p), (int)readBE16(p + 4), (int)readBE16(p + 8),
                (int)readBE16(p + 6), (int)readBE16(p + 10));
         thresholdTooHigh |= readBE16(p) > SC_FREEZE_THRESHOLD_MAX;
+        if (reversedZone < 0 && (readBE16(p + 4) > readBE16(p + 8) || readBE16(p + 6) > readBE16(p + 10)))
+            reversedZone = z;
     }
     if (channel >= SC_VIDEO_INPUTS || format >= SC_FORMAT_SETS) {
         SC_LOG(LOG4C_PRIORITY_ERROR,
@@ -397,6 +399,16 @@ int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length)
     if (thresholdTooHigh) {
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: Bad Black freeze pcode: a freeze threshold is above %d. Ignoring it.",
                __func__, SC_FREEZE_THRESHOLD_MAX);
+        return SC_RESULT_BAD;
+    }
+    /* A zone that starts after it stops covers nothing the probe can measure. */
+    if (reversedZone >= 0) {
+        const uint8_t *p = zones + 12 * reversedZone;
+        SC_LOG(LOG4C_PRIORITY_ERROR,
+               "%s: Bad Black freeze pcode: zone %d starts after it stops (pixels %d to %d, lines %d to %d). Ignoring "
+               "it.",
+               __func__, reversedZone, (int)readBE16(p + 4), (int)readBE16(p + 8), (int)readBE16(p + 6),
+               (int)readBE16(p + 10));
         return SC_RESULT_BAD;
     }
     pthread_mutex_lock(&zoneMutex);
@@ -456,6 +468,15 @@ int systemConfigTeletextPageDetection(uint8_t slot, uint16_t device, uint16_t re
     if (c >= SC_VIDEO_INPUTS) {
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: register %d names video input %d, which has no probe (0 to %d). Ignoring it.",
                __func__, (int)reg, (int)c, SC_VIDEO_INPUTS - 1);
+        return SC_RESULT_BAD;
+    }
+    /* The threshold has 10 bits and the hit count 4: a wider value is refused, never cut to fit. */
+    uint32_t widest = reg < REG_LUMA_HITS_FIRST ? (uint32_t)LUMA_THRESHOLD_MASK
+                      : reg < REG_TELETEXT_FIRST ? (uint32_t)0xF
+                                                 : UINT32_MAX;
+    if (value > widest) {
+        SC_LOG(LOG4C_PRIORITY_ERROR, "%s: %s value %u of video input %d is above %u. Ignoring it.", __func__,
+               reg < REG_LUMA_HITS_FIRST ? "LUMA_TOO_HIGH" : "LUMA_NUMBER_HITS", value, (int)c, widest);
         return SC_RESULT_BAD;
     }
     uint32_t base = SC_BLOCK_BASE + SC_BLOCK_STRIDE * c;

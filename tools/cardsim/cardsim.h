@@ -102,6 +102,14 @@ std::vector<cardsimI2cMessage_t> cardsimI2cLog(void);
 /* The next `failures` transfers on the bus fail (EIO). */
 void cardsimI2cFail(const char *bus, int failures);
 
+/*
+ * While this file exists below the card root and holds a line "<bus>
+ * <slave>" (e.g. "/dev/i2c-4 0x68"), every register write to that slave
+ * fails (EIO); page selects and reads still work. A test makes a daemon's own
+ * emulator fail a chip's writes with it, and work again by removing it.
+ */
+#define CARDSIM_I2C_WRITE_FAULTS "/var/run/cardsim-i2c-write-faults"
+
 /* Plugs (1) or pulls (0) the SFP module: its EEPROM and diagnostics at 0x50, 0x51 and 0x59 on "/dev/i2c-3". */
 void cardsimSfpPlug(int plugged);
 

@@ -3,7 +3,9 @@
 #include "hal/hal.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -175,6 +177,26 @@ void cardsimI2cReset(void)
     clock.registers[0x00FE] = 0x0F; /* device ready (cardsimSi5344SetBusyReads: "not ready" first) */
 }
 
+/*
+ * Whether the file CARDSIM_I2C_WRITE_FAULTS below the card root names this
+ * bus and slave ("<bus> <slave>" per line, the slave in hexadecimal) and the
+ * transfer writes a register value: one write message of an offset other
+ * than the page register and its data. Page selects and reads go on, so a
+ * daemon keeps probing the chip while its register writes fail.
+ */
+static bool writeFaultActive(const std::string &busName, const halI2cMessage_t *messages, int count)
+{
+    if (count != 1 || (messages[0].flags & HAL_I2C_READ) || messages[0].length < 2 ||
+        messages[0].buffer[0] == CLOCK_PAGE_REGISTER)
+        return false;
+    std::ifstream faults(halPath(CARDSIM_I2C_WRITE_FAULTS));
+    std::string bus, slave;
+    while (faults >> bus >> slave)
+        if (bus == busName && strtoul(slave.c_str(), nullptr, 16) == messages[0].slave)
+            return true;
+    return false;
+}
+
 int cardsimI2cTransfer(const std::string &busName, halI2cMessage_t *messages, int count)
 {
     std::lock_guard<std::mutex> lock(i2c.mutex);
@@ -185,6 +207,10 @@ int cardsimI2cTransfer(const std::string &busName, halI2cMessage_t *messages, in
     }
     if (bus->failures > 0) {
         bus->failures--;
+        errno = EIO;
+        return -1;
+    }
+    if (writeFaultActive(busName, messages, count)) {
         errno = EIO;
         return -1;
     }

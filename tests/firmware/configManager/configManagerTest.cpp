@@ -51,7 +51,7 @@ TEST_F(ConfigManagerTest, LoadsSectionsNamesAndParameters)
     } cases[] = {
         {"service.probing.enable", 1},        {"service.probing.postponeStartup", 3},
         {"service.fifoServer.portA", 7001},   {"service.fifoServer.portF", 7006},
-        {"service.fifoServer.portB", 0},      {"service.debuger.enable", 0}, /* text without digits */
+        {"service.fifoServer.portB", 6002},   {"service.debuger.enable", 0}, /* text without digits */
         {"service.debuger.port", 42},         {"service.hdrManager.enable", 0},
     };
     for (const Case &c : cases) {
@@ -61,6 +61,30 @@ TEST_F(ConfigManagerTest, LoadsSectionsNamesAndParameters)
     /* Keys outside the table are ignored silently. */
     EXPECT_EQ(TestLog::instance().since(mark).find("unknownKey"), std::string::npos);
     EXPECT_EQ(TestLog::instance().since(mark).find("Configuration Error"), std::string::npos);
+}
+
+TEST(ConfigParseInt, TakesWholeDecimalNumbersInRangeOnly)
+{
+    const struct {
+        const char *text;
+        int32_t low, high;
+        int ok;
+        int32_t value;
+    } cases[] = {
+        {"1", 0, 1, 1, 1},          {" 42 ", 0, 65535, 1, 42},  {"\n\t7\n", 0, 9, 1, 7},
+        {"+3", 0, 9, 1, 3},         {"-1", -5, 5, 1, -1},       {"2147483647", 0, INT32_MAX, 1, INT32_MAX},
+        {"yes", 0, 1, 0, 0},        {"2", 0, 1, 0, 0},          {"1abc", 0, 1, 0, 0},
+        {"-1", 0, INT32_MAX, 0, 0}, {"99999999999", 0, INT32_MAX, 0, 0}, {"99999999999999999999", 0, INT32_MAX, 0, 0},
+        {"soon", 0, INT32_MAX, 0, 0}, {"", 0, 1, 0, 0},         {"   ", 0, 1, 0, 0},
+        {"0x10", 0, 65535, 0, 0},   {"70000", 1, 65535, 0, 0},  {"0", 1, 65535, 0, 0},
+        {"+-1", -5, 5, 0, 0},       {"1 2", 0, 99, 0, 0},       {"2147483648", INT32_MIN, INT32_MAX, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string("\"") + c.text + "\"");
+        int32_t value = -99;
+        EXPECT_EQ(configParseInt(c.text, c.low, c.high, &value) == 0, c.ok == 1);
+        EXPECT_EQ(value, c.ok ? c.value : -99);
+    }
 }
 
 TEST_F(ConfigManagerTest, BadFilesKeepTheDefaults)
@@ -171,14 +195,14 @@ TEST_F(ConfigManagerTest, SaveWritesCurrentValuesBackIntoTheFile)
                 "</service></configuration>");
     init();
     configSetIntValue("service.probing.enable", 1);
-    configSetIntValue("service.probing.postponeStartup", -4);
+    configSetIntValue("service.probing.postponeStartup", 47);
     std::string path = root / "usr/local/q7/firmware/configuration.xml";
     EXPECT_EQ(configSaveFile(path.c_str(), configManagerTable()), 0);
     std::string saved = readFile(path);
     EXPECT_NE(saved.find("<enable>1</enable>"), std::string::npos);
-    EXPECT_NE(saved.find("<postponeStartup>-4</postponeStartup>"), std::string::npos);
+    EXPECT_NE(saved.find("<postponeStartup>47</postponeStartup>"), std::string::npos);
     init();
-    EXPECT_EQ(configGetIntValue("service.probing.postponeStartup"), -4);
+    EXPECT_EQ(configGetIntValue("service.probing.postponeStartup"), 47);
 
     EXPECT_EQ(configSaveFile((root / "missing.xml").c_str(), configManagerTable()), 4);
 }

@@ -280,4 +280,56 @@ TEST_F(FwEnv, ConfigLineLongerThanItsBufferIsSkippedWholeNotReadAsTwo)
     EXPECT_EQ(printed.find("mtd9"), std::string::npos) << printed;
 }
 
+/*
+ * Reads after the first reuse the loaded block, yet see every change another
+ * writer makes (a new CRC word) and every change of the configuration; a
+ * size no boot loader keeps is refused, printed once, and no variable is read.
+ */
+TEST_F(FwEnv, RepeatedReadsSeeOtherWritersAndRefuseImplausibleSizes)
+{
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 0), 0);
+    EXPECT_STREQ(fwEnvGetEnv("ipaddr"), "10.0.0.2");
+    /* Another process's fw_setenv: the same device file, a new block and CRC. */
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.3"}, 0x100, 0), 0);
+    EXPECT_STREQ(fwEnvGetEnv("ipaddr"), "10.0.0.3");
+    /* A bad block read again and again prints its warning once. */
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.6"}, 0x100, 0), 0);
+    corrupt(6);
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+    std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed, "Warning: Bad CRC, using default environment\n");
+
+    const struct {
+        const char *config;
+        const char *printed;
+    } cases[] = {
+        {"/dev/mtd2 0x0 0x40000000 0x2000\n", "environment size 0x40000000 of /dev/mtd2"},
+        {"/dev/mtd2 0x0 0x100001 0x2000\n", "environment size 0x100001 of /dev/mtd2"},
+        {"/dev/mtd2 0x0 0x5 0x2000\n", "environment size 0x5 of /dev/mtd2"},
+        {"/dev/mtd2 0x0 0x100 0x100\n/dev/mtd2 0x2000 0xffffffffffff 0x100\n",
+         "line 2 of /etc/fw_env.config: environment size 0xffffffffffff of /dev/mtd2"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.config);
+        ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.4"}, 0x100, 0), 0);
+        std::ofstream(root / "etc/fw_env.config") << c.config;
+        ::testing::internal::CaptureStderr();
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+        const char *argv[] = {"fw_setenv", "ipaddr", "10.0.0.9"};
+        EXPECT_EQ(fwEnvSetEnv(3, argv), -1);
+        printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
+        EXPECT_EQ(printed.find("is not plausible (0x6 to 0x100000 bytes): configuration refused"),
+                  printed.rfind("is not plausible (0x6 to 0x100000 bytes): configuration refused"))
+            << "said once: " << printed;
+        EXPECT_EQ(firmwareTest::readFile(root / "dev/mtd2").find("10.0.0.9"), std::string::npos);
+    }
+    /* The largest plausible size is read. */
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.5"}, 0x100000, 0), 0);
+    EXPECT_STREQ(fwEnvGetEnv("ipaddr"), "10.0.0.5");
+}
+
 } // namespace

@@ -299,6 +299,24 @@ TEST_F(RestorePoint, ARestorePointSetFromTheControllerIsInstalledAndWritten)
     ASSERT_TRUE(waitFor([&] { return file() == received; }));
 }
 
+TEST_F(RestorePoint, LinesWithNulBytesFromTheControllerAreDroppedAndTheKeysBehindThemKept)
+{
+    writeFile("version=1.1\nslot=4\n");
+    start();
+    const std::string received("version=1.1\nslot=7\nbro\0ken=1\nsystemFrameRate=2500\n\0\0", 52);
+    size_t mark = TestLog::instance().mark();
+    EXPECT_EQ(persistentDataSetRestorePoint(service.category, (const uint8_t *)received.data(), (uint32_t)received.size()),
+              PDS_OK);
+    EXPECT_EQ(get("systemFrameRate"), "2500");
+    EXPECT_EQ(get("slot"), "7");
+    EXPECT_NE(TestLog::instance().since(mark).find("dropNulLines: the Restore Point received holds a NUL byte at offset "
+                                                   "22 (line 3): 2 line(s) holding NUL bytes dropped, the 3 other "
+                                                   "line(s) kept"),
+              std::string::npos)
+        << TestLog::instance().since(mark);
+    ASSERT_TRUE(waitFor([&] { return file() == "version=1.1\nslot=7\nsystemFrameRate=2500\n"; })) << file();
+}
+
 /* The configuration as it enables the service (every other key reads 0). */
 static int storageEnabled(const char *key)
 {

@@ -312,7 +312,9 @@ TEST_F(Platform, ThreadControlSetsTheFlags)
         uint32_t halted, mergerHalted, timecodeOn, card, input;
     } cases[] = {
         {0xFFFF, {}, 1, 0, 0, 0, 0}, {0xFFFE, {}, 0, 0, 0, 0, 0}, {0xFFFC, {}, 0, 1, 0, 0, 0},
-        {0xFFFB, {}, 0, 0, 0, 0, 0}, {0xFFF8, {3, 7}, 0, 0, 1, 3, 7}, {0xFFF8, {9, 12}, 0, 0, 1, 0, 0},
+        {0xFFFB, {}, 0, 0, 0, 0, 0}, {0xFFF8, {3, 7}, 0, 0, 1, 3, 7},
+        /* A card or input that does not exist is refused: the check goes on as it was. */
+        {0xFFF8, {9, 12}, 0, 0, 1, 3, 7}, {0xFFF8, {255, 255}, 0, 0, 1, 3, 7}, {0xFFF8, {5, 8}, 0, 0, 1, 5, 8},
         {0xFFF7, {}, 0, 0, 0, 0, 0},
     };
     for (const auto &c : cases) {

@@ -166,7 +166,9 @@ TEST_F(ServiceManagerTest, DifferentTicksStartAndEnableEachServiceOnItsOwn)
 TEST_F(ServiceManagerTest, PostponeAboveNinetyNineStartsInTheLastTick)
 {
     configure("<name>probing</name><postponeStartup>250</postponeStartup>"
-              "<name>ledManager</name><enable>1</enable><postponeStartup>-1</postponeStartup>");
+              "<name>ledManager</name><enable>1</enable>");
+    /* The file cannot say -1 (it is refused there); a value set at run time still can. */
+    configSetIntValue("service.ledManager.postponeStartup", -1);
     serviceDescriptor *const list[] = {&serviceA, &serviceB};
     serviceManagerInit(list, 2);
     size_t mark = TestLog::instance().mark();

@@ -288,7 +288,9 @@ TEST_F(SystemConfig, LumaAndTeletextRegisters)
         {"teletext page 1 of input 0", 81, 150, 0, {{0x1062, 0x150}}},
         {"luma threshold of input 2", 50, 0x3FF, 0, {{0x1160, 0x53FF}}},
         {"luma hits of input 2", 66, 7, 0, {{0x1160, 0x73FF}}},
-        {"luma threshold of input 8, high bits dropped", 56, 0x1401, 0, {{0x1060 + 128 * 8, 0x5001}}},
+        {"luma threshold of input 8 wider than its 10 bits: refused, not cut", 56, 0x1401, 6, {}},
+        {"luma hits of input 8 above 15: refused", 72, 16, 6, {}},
+        {"luma threshold of input 8", 56, 0x001, 0, {{0x1060 + 128 * 8, 0x5001}}},
         {"teletext page 3 of input 8", 115, 1234, 0, {{0x1061 + 3 + 128 * 8, 0x1234}}},
         {"black threshold", 20, 1, 5, {}},
         {"freeze threshold", 40, 1, 5, {}},
@@ -309,6 +311,8 @@ TEST_F(SystemConfig, LumaAndTeletextRegisters)
     EXPECT_TRUE(log().contains("Got CONFIG_TELETEXT_PAGE_DETECTION Pcode reg id is: 81 dev id is: 238 value is: 150 "
                                "videoProbeChannelId is: 0 teletextPageModified is 1."));
     EXPECT_TRUE(log().contains("register 57 names video input 9, which has no probe (0 to 8). Ignoring it."));
+    EXPECT_TRUE(log().contains("LUMA_TOO_HIGH value 5121 of video input 8 is above 1023. Ignoring it."));
+    EXPECT_TRUE(log().contains("LUMA_NUMBER_HITS value 16 of video input 8 is above 15. Ignoring it."));
 }
 
 TEST_F(SystemConfig, RebootPcodeGoesThroughTheHalOnly)

@@ -18,6 +18,7 @@
 
 #include "../DaemonTestSupport.h"
 #include "../DebugPortClient.h"
+#include "cardsim/cardsim.h"
 #include "ctrlPeer.h"
 #include "qvsPeer.h"
 
@@ -26,6 +27,7 @@ using firmwareTest::readFile;
 namespace {
 
 constexpr uint16_t DEBUG_SERVER_PORT = 5100;
+constexpr uint8_t DEVICE_FSM = 1;
 constexpr uint16_t COMM_STATE = 0x000C, DEV_ID = 0x0013, ACK = 0, SAVE_RESTORE_POINT = 0x102d;
 
 struct Write {
@@ -467,6 +469,70 @@ TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcast
     EXPECT_EQ(firmwareTest::logCount(log(), written), writtenBefore + 3)
         << "only the three installations write the file";
     EXPECT_EQ(readFile(dir / "root/usr/local/q7/firmware/restorepoint.rsp"), restorePoint);
+}
+
+
+/*
+ * A plan the Si5344 does not take (its register writes fail in the emulator)
+ * moves nothing downstream: the rate, the status word, the FSM frame-rate bit,
+ * the restore point and the sub-modules stay on the running plan, also past
+ * the 10-second lock timer, and the plan is tried again until the chip takes
+ * it once its writes work again.
+ */
+TEST_F(GenlockRun, APlanTheChipRefusesChangesNothingAndIsTriedAgainUntilItTakes)
+{
+    writeRestorePoint("version=1.1\nslot=0\n");
+    start({"pcodeProcessor", "persistentDataStorage", "layoutManager", "debuger"});
+    ASSERT_TRUE(waitForLog("Starting service layoutManager")) << readFile(log());
+    ASSERT_TRUE(waitForLog("head 0 Init, set factory default system frame rate: 5994.")) << readFile(log());
+    /* The FSM's frame-rate bit through the debug port (which closes a client silent for 5 s). */
+    auto fsmRateBit = [] {
+        int debug = firmwareTest::connectDebugPort();
+        std::vector<uint16_t> word = firmwareTest::readRegisters(debug, DEVICE_FSM, 0x99, 1);
+        close(debug);
+        return word.size() == 1 ? word[0] & 1 : -1;
+    };
+    std::ofstream(dir / ("root" CARDSIM_I2C_WRITE_FAULTS)) << "/dev/i2c-4 0x68\n";
+
+    /* Head A at 1080p50: plan 4 from the head's resolution. */
+    const std::string resolution50 = "pcode 20 2 4 0 0 0x13 0x88 0x08 0xd9 0xee 0x20 0x07 0x80 0x04 0x38 0x0a 0x50 "
+                                     "0x04 0x65 2 0 0 0 0 0 0 pcode 20 0 4 0 1 0";
+    ASSERT_EQ(firmwareTest::runQvsPeer(resolution50, dir / "peer.out", false), 0) << readFile(dir / "peer.out");
+    const std::string refused = "frequency plan [4][PAL  URS      54Mhz->148.5] could not be programmed, the system "
+                                "frame rate stays 5994 on plan [1][NTSC FREE RUN 27Mhz->148.35]; try ";
+    ASSERT_TRUE(waitForLog(refused + "1 of 16")) << readFile(log());
+    /* Try 7 comes 12 s after the first: the lock timer of a plan change would have run out by then. */
+    ASSERT_TRUE(waitForLog("trying frequency plan [4][PAL  URS      54Mhz->148.5] again (try 7 of 16)", 30000))
+        << readFile(log());
+    ASSERT_TRUE(waitForLog(refused + "7 of 16")) << readFile(log());
+    std::string text = readFile(log());
+    EXPECT_EQ(text.find("SUB-MODULE:GENLOCK_PLAN_CHANGED"), std::string::npos) << text;
+    EXPECT_EQ(text.find("GENLOCK_SYSTEM_FRAME_RATE_EVENT, system frame rate: 5000"), std::string::npos);
+    EXPECT_EQ(text.find("RE-ENABLING VIDEO CLOCK"), std::string::npos);
+    EXPECT_EQ(bytes(186), (std::vector<uint8_t>{0x01, 0x01}));
+    EXPECT_EQ(fsmRateBit(), 0) << "the FSM stays at 59.94";
+    EXPECT_EQ(readFile(dir / "root/usr/local/q7/firmware/restorepoint.rsp").find("systemFrameRate=5000"),
+              std::string::npos);
+
+    /* The chip's writes work again: the next try takes, and everything follows the plan. */
+    unlink((dir / ("root" CARDSIM_I2C_WRITE_FAULTS)).c_str());
+    ASSERT_TRUE(waitForLog("GENLOCK SI5344 SUB-MODULE:GENLOCK_PLAN_CHANGED: Sfr[5000], Ref[0], Id[4], Name[PAL  URS      "
+                           "54Mhz->148.5], Src[3] ",
+                           10000))
+        << readFile(log());
+    EXPECT_EQ(bytes(186), (std::vector<uint8_t>{0x01, 0x02}));
+    EXPECT_EQ(fsmRateBit(), 1) << "the FSM follows at 50";
+    bool saved = false;
+    for (int i = 0; i < 250 && !saved; i++) {
+        saved = readFile(dir / "root/usr/local/q7/firmware/restorepoint.rsp").find("systemFrameRate=5000") !=
+                std::string::npos;
+        if (!saved)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(saved);
+    EXPECT_TRUE(waitForLog("GENLOCK_SYSTEM_FRAME_RATE_EVENT, system frame rate: 5000", 15000)) << readFile(log());
+    EXPECT_EQ(firmwareTest::logCount(log(), "trying frequency plan [4]"), firmwareTest::logCount(log(), refused))
+        << "no try after the plan took";
 }
 
 } // namespace

@@ -211,3 +211,61 @@ TEST_F(HdrE2E, CalibrationsAreRefusedAtOnceWithoutTheStorageService)
 }
 
 } // namespace
+
+namespace {
+
+/*
+ * Calibrations the 3D-LUT generator would discard, from the restore point and
+ * from pcodes, are refused by the manager: not kept, not saved (so never
+ * mirrored to the controller), and the calibration before them stays.
+ */
+TEST_F(HdrE2E, OutOfRangeCalibrationsAreNeitherKeptNorSaved)
+{
+    std::ofstream(restorePoint(), std::ios::app) << "HDR_CALIBRATION_INPUT_2=040101ffffffffffffffffff\n";
+    const std::string before = readFile(restorePoint());
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    ASSERT_TRUE(waitForLog("Starting service hdrManager")) << readFile(log());
+    EXPECT_TRUE(waitForLog("HDRManager: readStartKey: HDR input calibration for input 1 from the Restore Point is out "
+                           "of range (mode 1, xfer fn 255, gamut 255, colorModel 255, nits 65535, range 255): refused, "
+                           "the stored calibration stays"))
+        << readFile(log());
+
+    const struct {
+        const char *name;
+        const char *pcode;
+        const char *refused;
+    } cases[] = {
+        {"input transfer function 255", "pcode 10 19 4 0 1 0xff 0xff 0xff 0xff 0xff 0xff 0 0 0",
+         "HDRManager: processInputCalibration: HDR input calibration for input 0 from the pcode is out of range (mode 1, "
+         "xfer fn 255, gamut 255, colorModel 255, nits 65535, range 255): refused, the stored calibration stays"},
+        {"input nits 0", "pcode 10 19 4 0 2 2 1 0 0 0 1 0 0 0",
+         "HDRManager: processInputCalibration: HDR input calibration for input 0 from the pcode is out of range (mode 2, "
+         "xfer fn 2, gamut 1, colorModel 0, nits 0, range 1): refused, the stored calibration stays"},
+        {"head diffuse white 0", "pcode 10 20 4 0 2 0 0 1 0x03 0xe8 0x01 0x90 0 0",
+         "HDRManager: processHeadCalibration: HDR head calibration for head 0 from the pcode is out of range "
+         "(outputTransferFunction 2, colorGamut 0, colorModel 0, range 1, maxCll 1000, maxFall 400, diffuseWhite 0): "
+         "refused, the stored calibration stays"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(peer(c.pcode), 0) << readFile(dir / "peer.out");
+        EXPECT_TRUE(waitForLog(c.refused)) << readFile(log());
+    }
+    /* A good calibration after them is kept and saved: the queue has handled the bad ones by then. */
+    ASSERT_EQ(peer("pcode 10 19 4 2 1 2 1 0 0x03 0xe8 1 0 0 0"), 0) << readFile(dir / "peer.out");
+    ASSERT_TRUE(waitForLog("HDRManager: The key : HDR_CALIBRATION_INPUT_3, the value : 040201020100e80301000000"))
+        << readFile(log());
+    std::string saved;
+    for (int i = 0; i < 250; i++) {
+        saved = readFile(restorePoint());
+        if (saved.find("HDR_CALIBRATION_INPUT_3=") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(saved, before + "HDR_CALIBRATION_INPUT_3=040201020100e80301000000\n");
+    std::string logged = readFile(log());
+    EXPECT_EQ(logged.find("The key : HDR_CALIBRATION_INPUT_1,"), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("The key : HDR_CALIBRATION_HEAD_1,"), std::string::npos) << logged;
+}
+
+} // namespace
