@@ -21,7 +21,6 @@ enum {
 
 /* genlockStatus: cleared while a plan changes, published with a rate once it is set. */
 void genlockStatusInvalidate(void);
-void genlockStatusRestore(const genlockStatus_t *previous);
 void genlockStatusPublish(uint32_t rate);
 /* Back to the load-time state (tests run several start-ups). */
 void genlockStatusReset(void);

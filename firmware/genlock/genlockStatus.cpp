@@ -25,13 +25,6 @@ void genlockStatusInvalidate(void)
     pthread_mutex_unlock(&statusMutex);
 }
 
-void genlockStatusRestore(const genlockStatus_t *previous)
-{
-    pthread_mutex_lock(&statusMutex);
-    genlockStatus = *previous;
-    pthread_mutex_unlock(&statusMutex);
-}
-
 void genlockStatusPublish(uint32_t rate)
 {
     pthread_mutex_lock(&statusMutex);

@@ -31,8 +31,6 @@ struct strataTiming_t {
     uint32_t menuTickMs;         /* menu timer: idle check and marquee step (400 ms) */
 };
 extern strataTiming_t strataTiming;
-/* Restores the waits above to their values on the card. */
-void strataResetTiming(void);
 
 /* Reply slots of the timed queries, written by message execution. */
 struct strataReplySlots_t {
