@@ -24,6 +24,7 @@ enum {
 
 /* genlockStatus: cleared while a plan changes, published with a rate once it is set. */
 void genlockStatusInvalidate(void);
+/* Back to a status saved before a plan that did not take. */
 void genlockStatusRestore(const genlockStatus_t *previous);
 void genlockStatusPublish(uint32_t rate);
 /* Back to the load-time state (tests run several start-ups). */

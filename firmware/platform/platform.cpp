@@ -79,12 +79,9 @@ uint8_t platformGetMainHwPatch(void) { return platformRecord.mainHwPatch; }
 uint32_t platformGetHwRevisionExtra(void) { return 0; }
 uint16_t platformGetCardHwType(void) { return (uint16_t)platformRecord.cardHwType; }
 uint32_t platformGetRearHwType(void) { return platformRecord.rearHwType; }
-uint32_t platformGetRearHwRev(void) { return platformRecord.rearHwRev; }
 uint32_t platformGetFrameType(void) { return platformRecord.frameType; }
 void *platformGetSharedMemory(void) { return platformRecord.sharedMemory; }
 uint32_t platformGetActiveServicesCount(void) { return platformConfig.activeServicesCount; }
-platformFpgaVersion_t platformGetFsmVersion(void) { return platformRecord.fsmVersion; }
-platformFpgaVersion_t platformGetDpsVersion(void) { return platformRecord.dpsVersion; }
 kvrPlatformDebugRouting_t platformGetDebugRouting(void) { return platformRecord.debugRouting; }
 
 uint32_t platformTranslateDeviceAddress(uint32_t deviceId, uint32_t address)

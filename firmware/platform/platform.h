@@ -155,7 +155,6 @@ uint8_t platformGetMainHwPatch(void);
 uint32_t platformGetHwRevisionExtra(void);
 uint16_t platformGetCardHwType(void);
 uint32_t platformGetRearHwType(void);
-uint32_t platformGetRearHwRev(void);
 uint32_t platformGetFrameType(void);
 void *platformGetSharedMemory(void);
 uint32_t platformTranslateDeviceAddress(uint32_t deviceId, uint32_t address);
@@ -164,9 +163,6 @@ bool platformIsUsingNqAsiInputs(void);
 uint32_t platformGetAmountOfCardsInMyKvrSystem(void);
 /* Number of entries of the services list the start-up chose. */
 uint32_t platformGetActiveServicesCount(void);
-/* Running FPGA versions read at start-up. */
-platformFpgaVersion_t platformGetFsmVersion(void);
-platformFpgaVersion_t platformGetDpsVersion(void);
 
 /* Names for logs; "UNDEFINE" out of range. */
 const char *platformRearHwTypeName(uint32_t type);

@@ -312,11 +312,14 @@ int platformTheRouterOutputModeChanged(log4c_category_t *category, uint32_t inpu
     return PLATFORM_STREAM_OK;
 }
 
-static int enableChanged(log4c_category_t *category, const char *fn, const streamTable_t &table, const char *key,
+typedef int (*streamSetterFn)(log4c_category_t *, uint32_t, uint32_t);
+
+/* Sets one enable through its setter, whose refusal is the result, then stores the mirror. */
+static int enableChanged(log4c_category_t *category, streamSetterFn setter, const streamTable_t &table, const char *key,
                          uint32_t index, uint32_t enable, uint32_t *changed, uint32_t fromCallback)
 {
     setChanged(changed, 0);
-    int rc = setFlag(category, fn, table, index, enable);
+    int rc = setter(category, index, enable);
     if (rc != PLATFORM_STREAM_OK)
         return rc;
     setChanged(changed, 1);
@@ -328,15 +331,15 @@ static int enableChanged(log4c_category_t *category, const char *fn, const strea
 int platformTheRouterOutputEnableChanged(log4c_category_t *category, uint32_t output, uint32_t enable,
                                          uint32_t *changed, uint32_t fromCallback)
 {
-    return enableChanged(category, __func__, outputEnableTable, OUTPUT_ENABLE_KEY, output, enable, changed,
-                         fromCallback);
+    return enableChanged(category, platformSetKvrVideoStreamEnable, outputEnableTable, OUTPUT_ENABLE_KEY, output, enable,
+                         changed, fromCallback);
 }
 
 int platformTheRouterInputEnableChanged(log4c_category_t *category, uint32_t output, uint32_t enable,
                                         uint32_t *changed, uint32_t fromCallback)
 {
-    return enableChanged(category, __func__, inputEnableTable, INPUT_ENABLE_KEY, output, enable, changed,
-                         fromCallback);
+    return enableChanged(category, platformSetKvrMosaicOutputEnable, inputEnableTable, INPUT_ENABLE_KEY, output, enable,
+                         changed, fromCallback);
 }
 
 /* ---- key listeners ---- */

@@ -155,15 +155,19 @@ int hasUpstreamCards(void)
     return platformGetAmountOfCardsInMyKvrSystem() > 1 && platformGetCardSlotIndex() > 0;
 }
 
-void setField(const char *function, uint32_t offset, const uint8_t *bytes, uint32_t count)
+/*
+ * Stores a field, then rewrites the record into the bridge(s). Every rewrite
+ * carries the whole record, so a writer coming between the two steps writes
+ * this field as well.
+ */
+void setField(const char *function, uint32_t offset, const uint8_t *bytes, uint32_t count, uint32_t bridge)
 {
-    if (!lock(function)) {
-        memcpy(record + offset, bytes, count);
-        return;
-    }
+    int locked = lock(function);
     memcpy(record + offset, bytes, count);
-    writeBridges(DISCOVERY_BRIDGE_BOTH);
+    if (!locked)
+        return;
     unlock();
+    vancMetaDataWrite(bridge);
 }
 
 } // namespace
@@ -255,7 +259,7 @@ void discoveryIPAddressChanged(uint32_t frameIp)
     putWord(bytes, 0, (uint16_t)(frameIp >> 16));
     putWord(bytes, 2, (uint16_t)frameIp);
     putWord(bytes, 4, platformGetStrataCardId());
-    setField(__func__, DISCOVERY_OFFSET_FRAME_IP, bytes, sizeof bytes);
+    setField(__func__, DISCOVERY_OFFSET_FRAME_IP, bytes, sizeof bytes, DISCOVERY_BRIDGE_BOTH);
 }
 
 void discoveryFrameStatusChanged(uint16_t status)
@@ -263,14 +267,14 @@ void discoveryFrameStatusChanged(uint16_t status)
     log4c_category_log(category(), LOG4C_PRIORITY_DEBUG, "discoveryFrameStatusChanged!");
     uint8_t bytes[2];
     putWord(bytes, 0, status);
-    setField(__func__, DISCOVERY_OFFSET_FRAME_STATUS, bytes, sizeof bytes);
+    setField(__func__, DISCOVERY_OFFSET_FRAME_STATUS, bytes, sizeof bytes, DISCOVERY_BRIDGE_BOTH);
 }
 
 void discoverySetStrataFrameType(uint8_t type)
 {
     log4c_category_log(category(), LOG4C_PRIORITY_DEBUG, "discoverySetStrataFrameType!");
     uint8_t bytes[2] = {type, 0};
-    setField(__func__, DISCOVERY_OFFSET_FRAME_TYPE, bytes, 1);
+    setField(__func__, DISCOVERY_OFFSET_FRAME_TYPE, bytes, 1, DISCOVERY_BRIDGE_BOTH);
 }
 
 void layoutSyncSetInfo(uint32_t head, const layoutSyncInfo_t *info)
@@ -283,14 +287,7 @@ void layoutSyncSetInfo(uint32_t head, const layoutSyncInfo_t *info)
                        "layoutSyncSetInfo", (int)head, (int)info->done, (int)info->started, (int)info->layoutNumber);
     uint8_t bytes[2] = {(uint8_t)info->layoutNumber,
                         (uint8_t)(((info->layoutNumber >> 8) & 0x3F) | (info->started ? 0x40 : 0) | (info->done ? 0x80 : 0))};
-    uint32_t bridge = head < 2 ? 0 : 2;
-    if (!lock(__func__)) {
-        memcpy(record + DISCOVERY_OFFSET_LAYOUT_SYNC, bytes, 2);
-        return;
-    }
-    memcpy(record + DISCOVERY_OFFSET_LAYOUT_SYNC, bytes, 2);
-    writeBridges(bridge);
-    unlock();
+    setField(__func__, DISCOVERY_OFFSET_LAYOUT_SYNC, bytes, sizeof bytes, head < 2 ? 0 : 2);
 }
 
 void discoveryInit(log4c_category_t *cat, void *sharedMemory)

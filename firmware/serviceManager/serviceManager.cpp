@@ -47,14 +47,6 @@ static log4c_category_t *managerCategory(void)
     return managerContext.category;
 }
 
-serviceDescriptor *serviceManagerFind(serviceDescriptor *const *list, int count, const char *name)
-{
-    for (int i = 0; i < count; i++)
-        if (list[i] && strcmp(list[i]->name, name) == 0)
-            return list[i];
-    return nullptr;
-}
-
 char *serviceManagerConfigKey(char *out, size_t size, const serviceDescriptor *service, const char *parameter)
 {
     snprintf(out, size < CONFIG_KEY_MAX + 1 ? size : CONFIG_KEY_MAX + 1, "service.%s.%s", service->name, parameter);

@@ -68,9 +68,6 @@ extern serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT];
 extern serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT];
 extern int startUpServicesCount;
 
-/* Finds a service of a list by name; null when the list has none. */
-serviceDescriptor *serviceManagerFind(serviceDescriptor *const *list, int count, const char *name);
-
 /*
  * Opens the runner file "/var/run/ulmfirmware" (through the hal), creates the
  * runner semaphore and runs initService for every service in list order.

@@ -35,11 +35,6 @@ strataLinkConfig strataLinkConfiguration = {
 static const strataTiming_t strataCardTiming = {4000, 1000, 500, 30000, 1000, 2000, 3000, 30000, 2000, 1000, 1000, 500, 400};
 strataTiming_t strataTiming = strataCardTiming;
 
-void strataResetTiming(void)
-{
-    strataTiming = strataCardTiming;
-}
-
 enum {
     RX_POLL_MS = 100,          /* one read wait; also the largest gap allowed inside a packet */
     RX_OVERRUN_US = 100000,    /* two receive errors closer than this make the receiver pause */

@@ -212,16 +212,18 @@ void marqueeStartLocked(int line, uint8_t attribute, const char *text)
     menu.marqueeCallback = menuMarqueeStep;
 }
 
-void abstractMenuHandlerLocked(uint8_t address, uint16_t opcode, strataMenuItem_t *item)
+} // namespace
+
+void abstractMenuHandler(uint32_t address, uint16_t opcode, strataMenuItem_t *item)
 {
-    MENU_LOG(LOG4C_PRIORITY_DEBUG, "IN %s (%d, %d, 0x%x)", __func__, address, menu.stackCount, opcode);
-    strataMenuItem_t *top = menu.stackCount ? menu.stack[menu.stackCount - 1] : nullptr;
+    MENU_LOG(LOG4C_PRIORITY_DEBUG, "IN %s (%d, %d, 0x%x)", __func__, (int)address, menu.stackCount, opcode);
+    strataMenuItem_t *top = menuStackTop();
     strataMenuItem_t *titled = top ? selectedChild(top) : nullptr;
     const char *title = titled && titled->title ? titled->title : menu.title;
-    sendEmpty(address, OPCODE_CLEAR);
-    sendEmpty(address, OPCODE_HOME);
+    sendEmpty((uint8_t)address, OPCODE_CLEAR);
+    sendEmpty((uint8_t)address, OPCODE_HOME);
     marqueeStopLocked(0);
-    sendLineLocked(address, title, 0x00, LINE_MESSAGE);
+    menuSendLine(address, title, 0x00);
     if (strlen(title) > LINE_CHARS)
         marqueeStartLocked(0, 0x00, title);
 
@@ -237,32 +239,24 @@ void abstractMenuHandlerLocked(uint8_t address, uint16_t opcode, strataMenuItem_
     }
     marqueeStopLocked(1);
     if (line2.size() <= LINE_CHARS)
-        sendLineLocked(address, line2.c_str(), 0x40, LINE_MESSAGE);
+        menuSendLine(address, line2.c_str(), 0x40);
     else
         marqueeStartLocked(1, 0x40, line2.c_str());
-    MENU_LOG(LOG4C_PRIORITY_DEBUG, "OUT %s (%d, %d, 0x%x)", __func__, address, menu.stackCount, opcode);
+    MENU_LOG(LOG4C_PRIORITY_DEBUG, "OUT %s (%d, %d, 0x%x)", __func__, (int)address, menu.stackCount, opcode);
 }
+
+namespace {
 
 /* ---- dialogs ---- */
-
-void setHandlerLocked(const strataMenuHandler_t *handler)
-{
-    if (menu.handler == handler && handler->isActive())
-        return;
-    if (menu.handler)
-        menu.handler->activate(0);
-    menu.handler = handler;
-    handler->activate(1);
-}
 
 void resetNavigationLocked(void)
 {
     if (menu.handler != &navigationHandler || !navigationHandler.isActive())
-        setHandlerLocked(&navigationHandler);
+        menuSetHandler(&navigationHandler);
     menu.currentMenu = menu.root;
     if (menu.root)
         menu.root->selected = 0;
-    menu.stackCount = 0;
+    menuStackClear();
     menu.currentItem = selectedChild(menu.root);
 }
 
@@ -300,8 +294,8 @@ void dialogStartLocked(uint8_t address, uint16_t opcode)
 {
     menu.dialogAddress = address;
     resetNavigationLocked();
-    abstractMenuHandlerLocked(address, opcode, menu.root);
-    abstractMenuHandlerLocked(address, opcode, menu.currentItem);
+    abstractMenuHandler(address, opcode, menu.root);
+    abstractMenuHandler(address, opcode, menu.currentItem);
     menu.dialogOpen = 1;
     const uint32_t on = 1;
     platformSetStatusLedIndication(&on);
@@ -438,6 +432,21 @@ void menuStackClear(void)
     menu.stackCount = 0;
 }
 
+void menuSetHandler(const strataMenuHandler_t *handler)
+{
+    if (menu.handler == handler && handler->isActive())
+        return;
+    if (menu.handler)
+        menu.handler->activate(0);
+    menu.handler = handler;
+    handler->activate(1);
+}
+
+void menuSendLine(uint32_t address, const char *text, uint8_t attribute)
+{
+    sendLineLocked((uint8_t)address, text, attribute, LINE_MESSAGE);
+}
+
 void strataMenuInit(log4c_category_t *category, strataMenuItem_t *root, const char *title)
 {
     pthread_mutex_lock(&menu.mutex);
@@ -456,27 +465,6 @@ void platformStrataMenuRootInit(log4c_category_t *category, void *menuRoot, cons
     strataGetCardLabelText(label);
     strataLinkConfiguration.strataMenuRoot = &cardMenuRoot;
     strataMenuInit(category, menuRoot ? (strataMenuItem_t *)menuRoot : &cardMenuRoot, label);
-}
-
-void menuSetHandler(const strataMenuHandler_t *handler)
-{
-    pthread_mutex_lock(&menu.mutex);
-    setHandlerLocked(handler);
-    pthread_mutex_unlock(&menu.mutex);
-}
-
-void menuSendLine(uint32_t address, const char *text, uint8_t attribute)
-{
-    pthread_mutex_lock(&menu.mutex);
-    sendLineLocked((uint8_t)address, text, attribute, LINE_MESSAGE);
-    pthread_mutex_unlock(&menu.mutex);
-}
-
-void abstractMenuHandler(uint32_t address, uint16_t opcode, strataMenuItem_t *item)
-{
-    pthread_mutex_lock(&menu.mutex);
-    abstractMenuHandlerLocked((uint8_t)address, opcode, item);
-    pthread_mutex_unlock(&menu.mutex);
 }
 
 int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length)
@@ -529,7 +517,7 @@ int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, ui
             menu.handler->enter();
         else if (opcode == OPCODE_BACK)
             menu.handler->back();
-        abstractMenuHandlerLocked(address, opcode, menu.currentItem);
+        abstractMenuHandler(address, opcode, menu.currentItem);
         break;
     }
     pthread_mutex_unlock(&menu.mutex);

@@ -31,8 +31,6 @@ struct strataTiming_t {
     uint32_t menuTickMs;         /* menu timer: idle check and marquee step (400 ms) */
 };
 extern strataTiming_t strataTiming;
-/* Restores the waits above to their values on the card. */
-void strataResetTiming(void);
 
 /* Reply slots of the timed queries, written by message execution. */
 struct strataReplySlots_t {
@@ -175,8 +173,16 @@ struct strataMenuHandler_t {
 /* The card's static menu tree (a strataMenuItem_t). */
 void *strataCardMenuRoot(void);
 void strataMenuInit(log4c_category_t *category, strataMenuItem_t *root, const char *title);
+/*
+ * The drawing and navigation functions below are called with the engine's
+ * mutex held: by the engine itself, or by a menu action, which runs inside the
+ * handling of a key.
+ */
+/* Draws the dialog's two lines for the item: the title line, then its text and value (a marquee when longer). */
 void abstractMenuHandler(uint32_t address, uint16_t opcode, strataMenuItem_t *item);
+/* Sends one 18-byte display line (attribute 0x00 first line, 0x40 second line). */
 void menuSendLine(uint32_t address, const char *text, uint8_t attribute);
+/* Installs a key handler: the active one gets activate(0), the new one activate(1); nothing when already active. */
 void menuSetHandler(const strataMenuHandler_t *handler);
 /* Navigation stack of 99 menus: push 1, or 0 when full. */
 int menuStackPush(strataMenuItem_t *item);
