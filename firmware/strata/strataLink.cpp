@@ -33,7 +33,7 @@ strataLinkConfig strataLinkConfiguration = {
 };
 
 static const strataTiming_t strataCardTiming = {4000, 1000, 500, 30000, 1000, 2000, 3000,
-                                                30000, 2000, 1000, 1000, 500, 400, 3000};
+                                                30000, 2000, 1000, 1000, 500, 400, 3000, 30000};
 strataTiming_t strataTiming = strataCardTiming;
 
 void strataResetTiming(void)
@@ -244,12 +244,16 @@ static int openAndSetupPort(strataLinkConfig *config, log4c_category_t *category
     strataLink.haveSaved = 0;
     if (strcmp(config->deviceName, "socket") == 0) {
         int fd = strataConnectLoopback(STRATA_PROXY_PORT);
+        strataLink.socket = 1;
         if (fd < 0) {
+            /* The proxy may start after the card: the receiver connects once it listens. */
             log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: failed to connectTo errno[%d] = %s", __func__,
                                errno, strerror(errno));
-            return -1;
+            log4c_category_log(category, LOG4C_PRIORITY_WARN,
+                               "%s: the proxy on port %d is not there yet; retrying every %u to %u ms", __func__,
+                               STRATA_PROXY_PORT, (unsigned)strataTiming.pollMs, (unsigned)strataTiming.proxyRetryMaxMs);
+            return 0;
         }
-        strataLink.socket = 1;
         strataLink.portFd = fd;
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: using socket port id is %d", __func__, fd);
         return 0;
@@ -309,17 +313,17 @@ void strataClosePort(void)
         close(listenFd);
 }
 
-void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
+int connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
 {
     if (!config || strcmp(config->deviceName, "socket") != 0 || strataLink.closing)
-        return;
+        return -1;
     int fd = strataConnectLoopback(STRATA_PROXY_PORT);
     if (fd < 0) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s: Failed to reconnected to strata proxy port %d. Strata Tunneling probably not running. "
                            "errno[%d] = %s",
                            __func__, STRATA_PROXY_PORT, errno, strerror(errno));
-        return;
+        return -1;
     }
     /* The receiver may be reading the old connection: wake it, and leave the close to it. */
     pthread_mutex_lock(&strataLink.writeMutex);
@@ -332,6 +336,7 @@ void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s: Reconnected to strata proxy port %d. Old portfd %d, new portfd %d", __func__,
                        STRATA_PROXY_PORT, old, fd);
+    return 0;
 }
 
 /*
@@ -801,16 +806,24 @@ static void *rxThreadEntry(void *argument)
     STRATA_LOG(LOG4C_PRIORITY_DEBUG, "%s: 10-14 fix", __func__);
     gettimeofday(&strataLink.lastError, nullptr);
     strataReassembly_t reassembly = {nullptr, 0, 0xFFFF, 0};
+    uint32_t proxyRetryMs = strataTiming.pollMs;
     while (strataLink.rxRun) {
         strataCloseReplaced();
         if (strataLink.socket && strataLink.portFd < 0) {
             if (strataLink.debugServer) {
                 strataAcceptPeer();
             } else {
-                strataSleepMs(strataTiming.pollMs);
+                /* Each failed attempt doubles the pause, up to its bound; the close does not wait for it. */
+                for (uint32_t slept = 0; slept < proxyRetryMs && strataLink.rxRun; slept += RX_POLL_MS)
+                    strataSleepMs(RX_POLL_MS);
                 /* A failed write may have reconnected meanwhile: one new connection is enough. */
-                if (strataLink.portFd < 0)
-                    connectStrataProxy(strataLink.config, strataCategory());
+                if (!strataLink.rxRun || strataLink.portFd >= 0)
+                    continue;
+                if (connectStrataProxy(strataLink.config, strataCategory()) == 0)
+                    proxyRetryMs = strataTiming.pollMs;
+                else if (proxyRetryMs < strataTiming.proxyRetryMaxMs)
+                    proxyRetryMs = proxyRetryMs * 2 < strataTiming.proxyRetryMaxMs ? proxyRetryMs * 2
+                                                                                   : strataTiming.proxyRetryMaxMs;
             }
             continue;
         }
@@ -862,7 +875,7 @@ int strata_open(strataLinkConfig *config, log4c_category_t *category)
 {
     pthread_mutex_lock(&strataLink.openMutex);
     int rc = -1;
-    if (strataLink.portFd >= 0 || strataLink.listenFd >= 0) {
+    if (strataLink.portFd >= 0 || strataLink.listenFd >= 0 || strataLink.rxJoinable) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: already opened", __func__);
         goto out;
     }

@@ -30,6 +30,7 @@ struct strataTiming_t {
     uint32_t vlanRebootPauseMs;  /* rewritten VLAN or capability variables before their reboot (500 ms) */
     uint32_t menuTickMs;         /* menu timer: idle check and marquee step (400 ms) */
     uint32_t sendLimitMs;        /* one write on the port, for a peer that has stopped reading (3 s) */
+    uint32_t proxyRetryMaxMs;    /* the longest pause between attempts to reach the proxy (30 s) */
 };
 extern strataTiming_t strataTiming;
 /* Restores the waits above to their values on the card. */

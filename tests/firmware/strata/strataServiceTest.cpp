@@ -399,6 +399,50 @@ TEST_F(StrataSilentProxy, AWriteThatWaitsPastItsLimitEndsTheConnection)
     EXPECT_NE(logged.find("connectStrataProxy: Reconnected to strata proxy port 5102."), std::string::npos) << logged;
 }
 
+/*
+ * The proxy starts after the card: the link opens all the same, the card tries
+ * again at a growing pace (each attempt a line) and is served once the proxy
+ * listens; the close does not wait for the next attempt.
+ */
+TEST_F(StrataService, ProxyNotYetListeningIsRetriedUntilItListens)
+{
+    const std::string failed = "connectStrataProxy: Failed to reconnected to strata proxy port 5102.";
+    size_t mark = TestLog::instance().mark();
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataService.preStart(&strataService);
+    std::string logged = TestLog::instance().since(mark);
+    EXPECT_NE(logged.find("openAndSetupPort: failed to connectTo errno[111] = Connection refused"), std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("strata_api init returned 0"), std::string::npos) << logged;
+    /* the pauses double from 50 ms: four attempts take at least 50 + 100 + 200 + 400 ms */
+    auto opened = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2000 && countIn(TestLog::instance().since(mark), failed) < 4; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(countIn(TestLog::instance().since(mark), failed), 4u);
+    EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(750));
+    ctrlpeer::CtrlPeer proxy;
+    ASSERT_TRUE(proxy.listenTcp(STRATA_PROXY_PORT));
+    ASSERT_TRUE(proxy.acceptOne(10000)) << TestLog::instance().since(mark);
+    expectControllerExchange(proxy);
+    EXPECT_NE(TestLog::instance().since(mark).find("connectStrataProxy: Reconnected to strata proxy port 5102."),
+              std::string::npos);
+}
+
+/* A close while the card waits for its next attempt ends at once. */
+TEST_F(StrataService, CloseDoesNotWaitForTheNextAttemptToReachTheProxy)
+{
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    uint32_t saved = strataTiming.pollMs;
+    strataTiming.pollMs = 60000;
+    strataService.preStart(&strataService);
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(strata_close(), 0);
+    strataTiming.pollMs = saved;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, firmwareTest::PROMPT);
+}
+
 TEST_F(StrataService, UseNetworkMakesTheCardADebugServer)
 {
     strataLinkConfiguration.deviceName = "/dev/ttyO1";
