@@ -242,6 +242,38 @@ TEST_F(FirmwareRun, ServerModeTakesPcodesFromLocalAndRemotePeers)
     EXPECT_EQ(process.wait(5000), 0);
 }
 
+/*
+ * Server mode logs each pcode with its own bytes only (none for a pcode without
+ * data, though the buffer still holds an earlier pcode's), and a peer that
+ * closes between two pcodes as leaving, not as an error.
+ */
+TEST_F(FirmwareRun, ServerModeDumpsOnlyAPcodesOwnBytesAndTakesACloseAsLeaving)
+{
+    setenv("KVR_ROOT", (dir / "root").c_str(), 1);
+    ASSERT_EQ(cardsimInstallStandIns(), 0);
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=127.0.0.1"}, 0x1000, 0), 0);
+    unsetenv("KVR_ROOT");
+    FirmwareProcess process(dir);
+    process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", "SERVER"});
+    ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
+    ASSERT_EQ(peer("-c 127.0.0.1 -b 127.0.0.1 pcode 50 2 9 8 7 6 5 4 3 2 1 pcode 50 3 pcode 50 4 0xAB"), 0)
+        << readFile(dir / "peer.out");
+    ASSERT_TRUE(waitForLog("closed the connection")) << readFile(log());
+    std::string logged = readFile(log());
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 2, Length 9, first 8 bytes 0x0908070605040302\n"),
+              std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 3, Length 0, first 8 bytes 0x\n"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 4, Length 1, first 8 bytes 0xab\n"), std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("instance Ip 127.0.0.1 closed the connection before the header (0 of 4 bytes read)"),
+              std::string::npos)
+        << logged;
+    EXPECT_EQ(logged.find("errno[0] = Success"), std::string::npos) << logged;
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(5000), 0);
+}
+
 /* Waits until `count` sockets of this network namespace listen on `port`. */
 static bool waitForListeners(int port, int count)
 {
