@@ -263,7 +263,8 @@ TEST_F(FirmwareRun, ServerModeDumpsOnlyAPcodesOwnBytesAndTakesACloseAsLeaving)
     EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 2, Length 9, first 8 bytes 0x0908070605040302\n"),
               std::string::npos)
         << logged;
-    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 3, Length 0, first 8 bytes 0x\n"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 3, Length 0, first 8 bytes 0x\n"), std::string::npos)
+        << logged;
     EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 4, Length 1, first 8 bytes 0xab\n"), std::string::npos)
         << logged;
     EXPECT_NE(logged.find("instance Ip 127.0.0.1 closed the connection before the header (0 of 4 bytes read)"),
