@@ -170,6 +170,49 @@ TEST_F(FirmwareRun, StartsServesPcodesAndStopsOnSigint)
     EXPECT_EQ(stat((dir / "root/var/run/ulmfirmware").c_str(), &st), 0);
 }
 
+/*
+ * A flood of pcodes the firmware refuses: each second the log takes at most
+ * 200 refusals of one kind, and the rest of that second is counted in one line
+ * once the second is over; written and counted add up to every pcode.
+ */
+TEST_F(FirmwareRun, RepeatedLinesOfOneKindAreCountedAndSummarised)
+{
+    FirmwareProcess process(dir);
+    startFirmware(process);
+    const int flood = 3000;
+    std::string arguments;
+    for (int i = 0; i < flood; i++)
+        arguments += " pcode 50 " + std::to_string(1 + i % 200);
+    /* pcodes are taken in order: a line of another kind after the flood marks its end */
+    arguments += " setdevice 1 0x0203 4 0xA0B0C0D0";
+    ASSERT_EQ(peer(arguments), 0) << readFile(dir / "peer.out");
+    ASSERT_TRUE(waitForLog("PCODE PROC: SET_DEVICE_REGISTER slot=1, dev=203, reg=4, val=a0b0c0d0", 60000))
+        << readFile(log());
+    /* once the second of the flood's last line is over, the next line brings the summaries */
+    time_t floodEnd = time(nullptr);
+    while (time(nullptr) <= floodEnd)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(peer("pcode 50 201"), 0);
+    ASSERT_TRUE(waitForLog("Invalid Pcode received: class=5, id=201")) << readFile(log());
+    std::string logged = readFile(log());
+    const std::string refusal = "Invalid Pcode received: class=5, id=";
+    const std::string summary = "logLimit: ";
+    size_t written = 0, leftOut = 0;
+    for (size_t at = logged.find(refusal); at != std::string::npos; at = logged.find(refusal, at + 1)) {
+        size_t line = logged.rfind('\n', at) + 1;
+        size_t head = logged.find(summary, line);
+        if (head != std::string::npos && head < at)
+            leftOut += std::stoul(logged.substr(head + summary.size()));
+        else
+            written++;
+    }
+    EXPECT_EQ(written + leftOut, (size_t)flood + 1) << written << " written, " << leftOut << " left out";
+    EXPECT_GT(leftOut, 0u);
+    EXPECT_LT(written, (size_t)flood);
+    process.signal(SIGINT);
+    EXPECT_EQ(process.wait(10000), 0);
+}
+
 TEST_F(FirmwareRun, SigtermEndsAfterAboutTwoHundredMilliseconds)
 {
     FirmwareProcess process(dir);
