@@ -65,6 +65,7 @@ static struct {
     uint16_t ursWord;
     uint32_t previousReference;   /* URS_FORMAT_NTSC / _PAL of the last valid reference, else 0 */
     uint16_t extSyncWord;
+    uint32_t alarmsSeen;
     uint8_t alarms[2];
 } target;
 
@@ -190,21 +191,28 @@ static int checkReady(void)
     return 0;
 }
 
+/*
+ * Step 2. The first reading counts as a change: a chip already locked when
+ * probing starts takes the lock-regained path, which enables the video clock
+ * that the factory default left disabled.
+ */
 static void checkAlarms(void)
 {
     const uint8_t in = si5344Alarms[0], lock = si5344Alarms[1];
-    if (in != target.alarms[0])
+    const int first = !target.alarmsSeen;
+    target.alarmsSeen = 1;
+    if (first || in != target.alarms[0])
         log4c_category_log(target.category, LOG4C_PRIORITY_WARN,
                            "GENLOCK SI5344 PROBING:%s: SI5344 input alarms changed: IN1_LOS[%d], IN1_OOF[%d]", __func__,
                            (in & ALARM_IN1_LOS) != 0, (in & ALARM_IN1_OOF) != 0);
     uint8_t previousLock = target.alarms[1];
-    if (lock != previousLock)
+    if (first || lock != previousLock)
         log4c_category_log(target.category, LOG4C_PRIORITY_WARN,
                            "GENLOCK SI5344 PROBING:%s: SI5344 lock alarms changed: LOL[%d], HOLD[%d]", __func__,
                            (lock & ALARM_LOL) != 0, (lock & ALARM_HOLD) != 0);
     target.alarms[0] = in;
     target.alarms[1] = lock;
-    if ((lock ^ previousLock) & ALARM_LOL)
+    if (first || ((lock ^ previousLock) & ALARM_LOL))
         genlockCallHandlers((lock & ALARM_LOL) ? GENLOCK_CHANGE_LOCK_LOST : GENLOCK_CHANGE_LOCK_REGAINED, 0, 0);
 }
 

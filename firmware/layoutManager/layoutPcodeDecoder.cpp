@@ -50,6 +50,7 @@ struct layoutDecoderRow_t {
     uint8_t zeroWords;
     layoutRowCheck check;             /* extra refusal, may be null */
     layoutRowAfterStore afterStore;   /* runs when a changed record was stored, may be null */
+    const char *traceEnd = "";        /* what the trace line ends with */
 };
 
 static const layoutField_t applyLayoutFields[] = {{"win_qty", 1}};
@@ -136,7 +137,7 @@ static void layoutApplySupportedTiming(headLayoutRecord *head);
 static const layoutDecoderRow_t layoutDecoders[] = {
     {PCODE_CLASS_LAYOUT, 0, "APPLY_LAYOUT", 4, "Error: APPLY_LAYOUT size of the pcode is %d Expected is: %d", nullptr,
      nullptr, STORE_IN_HEAD, offsetof(headLayoutRecord, windowQuantity), HEAD_APPLY_EVENT, FIELDS(applyLayoutFields),
-     0, 0, nullptr, nullptr},
+     0, 0, nullptr, nullptr, "."},
     {PCODE_CLASS_LAYOUT, 1, "SET_WINDOW_PRIORITY", 4,
      "Error: SET_WINDOW_PRIORITY The size of the pcode is %d Expected is: %d",
      "Dropping windowPriorityPcodeData for window %d because no change!",
@@ -267,6 +268,7 @@ static void layoutTrace(const layoutDecoderRow_t *row, const uint8_t *data, cons
     std::string text = std::string(row->name) + "! slot " + std::to_string(data[0]) + ", head " + std::to_string(data[1]);
     for (uint8_t i = 0; i < row->fieldCount; i++)
         text += std::string(", ") + row->fields[i].name + " " + std::to_string(values[i]);
+    text += row->traceEnd;
     DECODER_LOG(LOG4C_PRIORITY_DEBUG, "%s", text.c_str());
 }
 

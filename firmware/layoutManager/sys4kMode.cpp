@@ -16,7 +16,7 @@ sys4kModeState_t sys4kModeState;
 
 #define SYS4K_LOG(priority, ...) log4c_category_log(sys4kModeSubmodule.category, priority, __VA_ARGS__)
 
-static void checkIfWeGotInto4KRotationMode(void)
+static void checkIfWegotInto4KRotationMode(void)
 {
     sys4kModeState_t &state = sys4kModeState;
     int allHeadsAre1080p = 1, allHeadsAre90DegRotation = 1, allHeadsAre180DegRotation = 1;
@@ -61,7 +61,7 @@ static void sys4kModeLatch(sys4kModeHead_t *head, const headResolution_t *resolu
     SYS4K_LOG(LOG4C_PRIORITY_NOTICE,
               "sys4kMode: %s on Head %d. Latched Rotation %d, SDI Resolution %d (0=720p, 1=1080i, 2=1080p). ",
               eventName, h, (int)resolution->rotation, (int)resolution->sdiRes);
-    checkIfWeGotInto4KRotationMode();
+    checkIfWegotInto4KRotationMode();
     head->events = 0;
 }
 

@@ -268,13 +268,14 @@ static void updateActiveScalersWithVideoInputFormatParameters(sysResMngtHeadData
     memcpy(hd->post.scalers, srm.pool, sizeof srm.pool);
 }
 
-static void allocateAndPublish(sysResMngtHeadData_t *hd, const layoutEventInfo *event)
+/* `caller`: the process function whose step this is, named in the log line. */
+static void allocateAndPublish(sysResMngtHeadData_t *hd, const layoutEventInfo *event, const char *caller)
 {
     updateActiveScalersWithVideoInputFormatParameters(hd);
     SRM_LOG(LOG4C_PRIORITY_DEBUG,
             "%s sub-module, %s function-> Call checkDeinterlacerAllocation function: event id 0x%x, head id %d "
             "[display head id %d]",
-            SUBMODULE, __func__, event->headEvent, (int)hd->head, (int)hd->displayHead);
+            SUBMODULE, caller, event->headEvent, (int)hd->head, (int)hd->displayHead);
     checkDeinterlacerAllocation(srm.pool, &hd->post, event->headEvent, event->target, hd->head);
     copyPoolToAllHeads();
 }
@@ -351,7 +352,7 @@ static uint32_t isThisVideoWidgetInSpanningMode(const windowInfo_t &w, uint32_t 
     return SPAN_NONE;
 }
 
-static int isVideoWidgetXYCoordinatesLocalizationInTopLeftHead(const sysResMngtHeadData_t *hd, const windowInfo_t &w,
+static int isVideoWidgetXYCoordinatesLocalizationInTopLefHead(const sysResMngtHeadData_t *hd, const windowInfo_t &w,
                                                                uint32_t type)
 {
     uint32_t W = hd->post.headWidth, H = hd->post.headHeight;
@@ -395,7 +396,7 @@ static uint32_t evenUp(uint32_t v)
  * the part is kept in the record's stitching words, 0 when the window is left
  * out of this head (not its top-left head, or narrower than the cut).
  */
-static int processVideoWidgetInStitchingMode(const sysResMngtHeadData_t *hd, windowInfo_t &w)
+static int procesVideoWidgetInStitchingMode(const sysResMngtHeadData_t *hd, windowInfo_t &w)
 {
     w.stitching = 1;
     const uint32_t x = w.windowX, y = w.windowY, width = w.videoOutHDimension, height = w.videoOutVDimension;
@@ -413,7 +414,7 @@ static int processVideoWidgetInStitchingMode(const sysResMngtHeadData_t *hd, win
         w.partFullWidth = 0;
         return 0;
     };
-    if (!isVideoWidgetXYCoordinatesLocalizationInTopLeftHead(hd, w, w.spanningType))
+    if (!isVideoWidgetXYCoordinatesLocalizationInTopLefHead(hd, w, w.spanningType))
         return refuse(nullptr);
     if (c0 > SCALER_CROP_FULL || c1 > SCALER_CROP_FULL)
         return refuse("crop above the whole input");
@@ -547,18 +548,19 @@ static void forceFreeScalerResourcesIfNotReleased(sysResMngtHeadData_t *hd, head
  * Adds one window of this card to its input's block. Returns 1 when the
  * window was changed (counts for the classification).
  */
-static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const videoInputRecord *inputs)
+static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const videoInputRecord *inputs,
+                     const char *caller)
 {
     uint32_t h = hd->head;
     windowLayout_t &layout = wl.layout;
     uint32_t inputNb = layout.input_no;
     if (inputNb >= LAYOUT_VIDEO_INPUT_COUNT) {
         SRM_LOG(LOG4C_PRIORITY_ERROR, "%s: head id %d: window %d names input %d, the card has %d; window left out",
-                __func__, (int)h, (int)layout.winId, (int)inputNb, LAYOUT_VIDEO_INPUT_COUNT);
+                caller, (int)h, (int)layout.winId, (int)inputNb, LAYOUT_VIDEO_INPUT_COUNT);
         return 0;
     }
     if (layout.winId >= LAYOUT_WINDOW_COUNT) {
-        SRM_LOG(LOG4C_PRIORITY_ERROR, "%s: head id %d: window id %d out of range; window left out", __func__, (int)h,
+        SRM_LOG(LOG4C_PRIORITY_ERROR, "%s: head id %d: window id %d out of range; window left out", caller, (int)h,
                 (int)layout.winId);
         return 0;
     }
@@ -568,7 +570,7 @@ static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const vid
     videoInputRecord input = inputs[inputNb];
     SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s sub module winId %d, size of win needed is V %d x H %d, input_no %d:%d videoInput "
                                   "format %d:%d ",
-            __func__, (int)layout.winId, (int)layout.video_out_v_dimension, (int)layout.video_out_h_dimension,
+            caller, (int)layout.winId, (int)layout.video_out_v_dimension, (int)layout.video_out_h_dimension,
             (int)inputNb, (int)input.inputIndex, (int)input.videoTypeInfo, (int)input.videoTypeInfo);
     /* Spanning is decided on the layout's own sizes. */
     w.winId = layout.winId;
@@ -585,17 +587,17 @@ static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const vid
     w.spanningType = isThisVideoWidgetInSpanningMode(w, h);
     int spanning = w.spanningType != SPAN_NONE;
     if (spanning && w.videoOutFullVDimension <= HD_HEIGHT) {
-        if (!isVideoWidgetXYCoordinatesLocalizationInTopLeftHead(hd, w, w.spanningType)) {
+        if (!isVideoWidgetXYCoordinatesLocalizationInTopLefHead(hd, w, w.spanningType)) {
             SRM_LOG(LOG4C_PRIORITY_DEBUG,
                     "%s function %s-> head id %d: Video widget id %d detected in normal spanning but rejected form "
                     "processing",
-                    SUBMODULE, __func__, (int)h, (int)w.winId);
+                    SUBMODULE, caller, (int)h, (int)w.winId);
             return 0;
         }
         SRM_LOG(LOG4C_PRIORITY_DEBUG,
                 "%s function %s-> Video widget id %d detected in normal spanning-> The top left head id is %d", SUBMODULE,
-                __func__, (int)w.winId, (int)h);
-    } else if (spanning && !processVideoWidgetInStitchingMode(hd, w)) {
+                caller, (int)w.winId, (int)h);
+    } else if (spanning && !procesVideoWidgetInStitchingMode(hd, w)) {
         return 0;
     }
     int locked = input.carrierDetect == 1 && input.videoTypeInfo != INPUT_FORMAT_NONE;
@@ -634,17 +636,17 @@ static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const vid
         w.videoOutVDimension = w.partHeight;
     }
     if (!w.inputLock) {
-        SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s video input video not locked: input no %d", __func__, (int)inputNb);
+        SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s video input video not locked: input no %d", caller, (int)inputNb);
         w.hide_at_lost = wl.attributes.hideAtLost == 1;
     }
     if (srm.attributeChanged[h][w.winId]) {
-        SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s: set attributeConfigHasChanged flag", __func__);
+        SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s: set attributeConfigHasChanged flag", caller);
         w.attributeConfigHasChanged = 1;
         srm.attributeChanged[h][w.winId] = 0;
     }
     int changed = 0;
     if (srm.videoWidgetNeedsProcessingState[h][w.winId]) {
-        SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s: Processing done, set windowConfigHasChanged flag", __func__);
+        SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s: Processing done, set windowConfigHasChanged flag", caller);
         w.windowConfigHasChanged = 1;
         changed = 1;
         if (spanning) {
@@ -656,13 +658,13 @@ static int addWindow(sysResMngtHeadData_t *hd, windowLayoutRecord &wl, const vid
         if (srm.pool[s].enable && srm.pool[s].head == h && srm.pool[s].winId == w.winId) {
             w.scalerId = (uint32_t)s;
             w.scalerEnable = 1;
-            SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s: scaler info updated: scaler Id %d, enable %d", __func__, s, 1);
+            SRM_LOG(LOG4C_PRIORITY_DEBUG, "%s: scaler info updated: scaler Id %d, enable %d", caller, s, 1);
             break;
         }
     }
     SRM_LOG(LOG4C_PRIORITY_DEBUG,
             "%s Postscaler info:  HPos: %d, VPos: %d, HCropStart: %d, HCropEnd: %d, VCropStrart: %d, VCropEnd: %d",
-            __func__, (int)layout.widget_h_position, (int)layout.widget_v_position, (int)layout.in_h_crop_start,
+            caller, (int)layout.widget_h_position, (int)layout.widget_v_position, (int)layout.in_h_crop_start,
             (int)layout.in_h_crop_end, (int)layout.in_v_crop_start, (int)layout.in_v_crop_end);
     block.update = 0;
     block.inputWindowQty++;
@@ -708,7 +710,7 @@ static int buildVideoWidgetsLayoutForThisCardSlotID(sysResMngtHeadData_t *hd, co
         uint32_t before = 0;
         for (const inputWinInfo &block : post.inputs)
             before += block.inputWindowQty;
-        changed += addWindow(hd, wl, event->inputRecords);
+        changed += addWindow(hd, wl, event->inputRecords, __func__);
         uint32_t after = 0;
         for (const inputWinInfo &block : post.inputs)
             after += block.inputWindowQty;
@@ -724,7 +726,7 @@ static int buildVideoWidgetsLayoutForThisCardSlotID(sysResMngtHeadData_t *hd, co
  * windows that were already in the block keep their scalers and the new one
  * goes behind them, so the others need no reprogramming.
  */
-static void reorderIntraCardSourceChange(sysResMngtHeadData_t *hd)
+static void reorderIntraCardSourceChange(sysResMngtHeadData_t *hd, const char *caller)
 {
     for (int b = 0; b < LAYOUT_VIDEO_INPUT_COUNT; b++) {
         inputWinInfo &block = hd->post.inputs[b];
@@ -734,7 +736,7 @@ static void reorderIntraCardSourceChange(sysResMngtHeadData_t *hd)
         SRM_LOG(LOG4C_PRIORITY_DEBUG,
                 "%s sub-module, %s function head id %d [display head id %d], video input no %d-> inputWindowsQty %d "
                 "and pastInputWindowsQty %d are different",
-                SUBMODULE, __func__, (int)hd->head, (int)hd->displayHead, b, (int)block.inputWindowQty,
+                SUBMODULE, caller, (int)hd->head, (int)hd->displayHead, b, (int)block.inputWindowQty,
                 (int)past.inputWindowQty);
         int newIndex = -1;
         for (uint32_t r = 0; r < block.inputWindowQty; r++) {
@@ -749,7 +751,7 @@ static void reorderIntraCardSourceChange(sysResMngtHeadData_t *hd)
                 SRM_LOG(LOG4C_PRIORITY_DEBUG,
                         "%s sub-module, %s function head id %d [display head id %d]-> updating winId %d scaler info: "
                         "scaler Id %d, enable %d",
-                        SUBMODULE, __func__, (int)hd->head, (int)hd->displayHead, (int)w.winId, (int)w.scalerId,
+                        SUBMODULE, caller, (int)hd->head, (int)hd->displayHead, (int)w.winId, (int)w.scalerId,
                         (int)w.scalerEnable);
             }
             if (!found && newIndex < 0)
@@ -760,7 +762,7 @@ static void reorderIntraCardSourceChange(sysResMngtHeadData_t *hd)
             SRM_LOG(LOG4C_PRIORITY_DEBUG,
                     "%s sub-module, %s function head id %d [display head id %d]-> re-ordering by moving new winId %d to "
                     "end of structure.",
-                    SUBMODULE, __func__, (int)hd->head, (int)hd->displayHead, (int)moved.winId);
+                    SUBMODULE, caller, (int)hd->head, (int)hd->displayHead, (int)moved.winId);
             memmove(&block.windows[newIndex], &block.windows[newIndex + 1],
                     (block.inputWindowQty - 1 - (uint32_t)newIndex) * sizeof(windowInfo_t));
             block.windows[block.inputWindowQty - 1] = moved;
@@ -793,7 +795,7 @@ static void classifyHeadApplyEvent(sysResMngtHeadData_t *hd, int changed)
         post.disableUnusedWindows = 1;
         if (post.windowCount >= 2 && changed == 1) {
             post.disableUnusedWindows = 0;
-            reorderIntraCardSourceChange(hd);
+            reorderIntraCardSourceChange(hd, __func__);
         }
         break;
     default:
@@ -828,7 +830,8 @@ static int rearShowsNoHeads23(void)
     }
 }
 
-static void processHeadApplyEvent(sysResMngtHeadData_t *hd, const layoutEventInfo *event, int fromForceLayout)
+/* Releases the scalers and deinterlacers of the head's windows that asked to free them. */
+static void freeScalerResourcesReleasedByVideoWidgets(sysResMngtHeadData_t *hd)
 {
     uint32_t h = hd->head;
     ScalerPoolManager_displayWindowInfo(&hd->post, srmCategory());
@@ -840,6 +843,12 @@ static void processHeadApplyEvent(sysResMngtHeadData_t *hd, const layoutEventInf
                 (int)winId);
         freeWindowResources(hd, winId);
     }
+}
+
+static void processHeadApplyEvent(sysResMngtHeadData_t *hd, const layoutEventInfo *event, int fromForceLayout)
+{
+    uint32_t h = hd->head;
+    freeScalerResourcesReleasedByVideoWidgets(hd);
     if (h >= 2 && rearShowsNoHeads23()) {
         hd->waiting = 0;
         return;
@@ -849,7 +858,7 @@ static void processHeadApplyEvent(sysResMngtHeadData_t *hd, const layoutEventInf
         classifyHeadApplyEvent(hd, changed);
     hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
     ScalerPoolManager_applyScalersForHead(srm.pool, &hd->post, h, srmCategory());
-    allocateAndPublish(hd, event);
+    allocateAndPublish(hd, event, __func__);
     postNotification(hd);
     notifyHeadsForUnusedScalerResources(hd);
     hd->waiting = anyWindowWithoutScaler(hd);
@@ -914,7 +923,7 @@ static void processVideoInputEvent(sysResMngtHeadData_t *hd, const layoutEventIn
                 srm.videoWidgetNeedsProcessingState[h][w.winId] = 1;
         }
     }
-    allocateAndPublish(hd, event);
+    allocateAndPublish(hd, event, __func__);
     if (hd->post.newDataFlag == SRM_NEW_DATA_START) {
         hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
         postNotification(hd);
@@ -922,6 +931,26 @@ static void processVideoInputEvent(sysResMngtHeadData_t *hd, const layoutEventIn
         /* The result on its way was copied before this change: the change travels in a result of its own. */
         postNotification(hd);
     }
+}
+
+/* Marks this card's windows of the head that hold no scaler as changed, so they ask again. Their count. */
+static int updateInactiveVideoWidgetsWithScalerResquest(sysResMngtHeadData_t *hd)
+{
+    int requests = 0;
+    for (inputWinInfo &block : hd->post.inputs) {
+        for (uint32_t r = 0; r < block.inputWindowQty && r < LAYOUT_WINDOW_COUNT; r++) {
+            windowInfo_t &w = block.windows[r];
+            if (w.scalerEnable || w.sourceSlotId != hd->slotId)
+                continue;
+            w.windowConfigHasChanged = 1;
+            requests++;
+            SRM_LOG(LOG4C_PRIORITY_DEBUG,
+                    "%s sub-module, %s function-> head id %d [display head id %d], video widget winId=%d has been "
+                    "updated to ask for available scalers resources",
+                    SUBMODULE, __func__, (int)hd->head, (int)hd->displayHead, (int)w.winId);
+        }
+    }
+    return requests;
 }
 
 static void processTargetScalerResourcesAvailableEvent(sysResMngtHeadData_t *hd, const layoutEventInfo *event)
@@ -947,20 +976,7 @@ static void processTargetScalerResourcesAvailableEvent(sysResMngtHeadData_t *hd,
         return;
     }
     hd->waiting = 0;
-    int requests = 0;
-    for (inputWinInfo &block : hd->post.inputs) {
-        for (uint32_t r = 0; r < block.inputWindowQty && r < LAYOUT_WINDOW_COUNT; r++) {
-            windowInfo_t &w = block.windows[r];
-            if (w.scalerEnable || w.sourceSlotId != hd->slotId)
-                continue;
-            w.windowConfigHasChanged = 1;
-            requests++;
-            SRM_LOG(LOG4C_PRIORITY_DEBUG,
-                    "%s sub-module, %s function-> head id %d [display head id %d], video widget winId=%d has been "
-                    "updated to ask for available scalers resources",
-                    SUBMODULE, __func__, (int)h, (int)hd->displayHead, (int)w.winId);
-        }
-    }
+    int requests = updateInactiveVideoWidgetsWithScalerResquest(hd);
     if (!requests) {
         SRM_LOG(LOG4C_PRIORITY_DEBUG,
                 "%s sub-module, %s function event 0x%x-> This head id %d [display head id %d] does not request scaler "
@@ -974,7 +990,7 @@ static void processTargetScalerResourcesAvailableEvent(sysResMngtHeadData_t *hd,
     hd->eventKind = SRM_KIND_APPLY;
     hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
     ScalerPoolManager_applyScalersForHead(srm.pool, &hd->post, h, srmCategory());
-    allocateAndPublish(hd, event);
+    allocateAndPublish(hd, event, __func__);
     postNotification(hd);
     hd->waiting = anyWindowWithoutScaler(hd);
 }

@@ -280,7 +280,7 @@ void ledManagerBlinkStep(void)
         ledManagerLed_t snapshot = led;
         pthread_mutex_unlock(&ledManager.mutex);
         if (drive)
-            platformCtrlLed(snapshot.state, snapshot.ledId, snapshot.state);
+            platformCtrlLed(snapshot.state, snapshot.ledId, snapshot.colour, snapshot.state);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "main/startup.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
+#include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
 #include "serviceManager/serviceManager.h"
 #include "spiEmulator/spiEmulator.h"
@@ -301,6 +302,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    probingSetStartDelay(mainOptions.probingDelay);
     serviceManagerInit(startUpServicesList, startUpServicesCount);
     platformInit(mainOptions.category, sharedMemory);
     serviceManagerStart(startUpServicesList, startUpServicesCount);

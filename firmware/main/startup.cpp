@@ -96,6 +96,24 @@ static void setUpProbes(log4c_category_t *category, const char *fn)
     platformUpdateControlRegister(0, 0);
 }
 
+/* Hands the probing target's bridge-in record on to the layout manager, as its target event's data. */
+static void startupProbeFormatChanged(const probingBridgeInChange_t *change)
+{
+    targetProbeFormatChanged(change);
+}
+
+/*
+ * The target events' start-up: the layout manager's own part, then the probe-data
+ * change callback and the genlock change handler, registered here because the
+ * layout manager may not reach the probing and genlock modules itself.
+ */
+static void startupTargetEventInit(void)
+{
+    targetEventInit();
+    registerFpgaProbeDataChangeCallBck(startupProbeFormatChanged);
+    kvrGenlockSi5344HandlerRegister(kvrGenlockSi5344TargetEventHandler);
+}
+
 void platformInit(log4c_category_t *category, void *sharedMemory)
 {
     platformAttach(category, sharedMemory);
@@ -110,8 +128,7 @@ void platformInit(log4c_category_t *category, void *sharedMemory)
     platformFpgaVersionCheck(category);
     platformFrameModeControl(category);
     platformChooseServicesList(category);
-    targetEventInit();
-    kvrGenlockSi5344HandlerRegister(kvrGenlockSi5344TargetEventHandler);
+    startupTargetEventInit();
     setUpVideoPaths(category);
     setUpProbes(category, __func__);
 

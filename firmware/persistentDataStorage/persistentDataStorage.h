@@ -83,11 +83,13 @@ int persistentDataStorage_GetKey(log4c_category_t *category, uint32_t location, 
 /*
  * Queues key := value for the service thread and returns without waiting.
  * 0 queued, 2 location other than 1, 5 key or value missing or longer than
- * 30 characters, 4 no free request within 5 s. Any thread.
+ * 30 characters, 4 refused at once while the service does not serve (not
+ * enabled, paused or terminated; logged) or no free request within 5 s. Any
+ * thread.
  */
 int persistentDataStorage_SetKey(log4c_category_t *category, uint32_t location, const char *key, const char *value);
 
-/* Queues the deletion of every key (factory default). 0 queued, 2 bad location, 4 no free request. */
+/* Queues the deletion of every key (factory default). 0 queued, 2 bad location, 4 refused as SetKey is. */
 int persistentDataStorage_Delete(log4c_category_t *category, uint32_t location);
 
 /* Copies at most *size bytes of the restore point; *size becomes the count. 0, or 3 when not ready. */

@@ -270,11 +270,21 @@ int persistentDataStorage_GetKey(log4c_category_t *category, uint32_t location, 
     return rc;
 }
 
-/* Takes a free request, waiting at most 5 s. */
-static pdsMessage *takeFree(log4c_category_t *category)
+extern serviceDescriptor persistentDataStorageService;
+
+/*
+ * Takes a free request, waiting at most 5 s. None at once, with one line,
+ * when the service's thread does not serve: nobody would ever take it.
+ */
+static pdsMessage *takeFree(log4c_category_t *category, const char *what)
 {
     if (!pds.freeQueue)
         return nullptr;
+    if (!serviceManagerServing(&persistentDataStorageService)) {
+        log4c_category_log(category ? category : pds.category, LOG4C_PRIORITY_ERROR,
+                           "%s: the persistentDataStorage service is not running! Refusing request %s", __func__, what);
+        return nullptr;
+    }
     pdsMessage *message = (pdsMessage *)g_async_queue_timeout_pop(pds.freeQueue, (guint64)PDS_FREE_WAIT_MS * 1000);
     if (!message)
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Big problem! Q full! Dropping request", __func__);
@@ -290,7 +300,7 @@ int persistentDataStorage_SetKey(log4c_category_t *category, uint32_t location, 
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Error, Bad Arguments.", __func__);
         return PDS_BAD_ARGUMENTS;
     }
-    pdsMessage *message = takeFree(category);
+    pdsMessage *message = takeFree(category, keyText);
     if (!message)
         return PDS_NOT_READY;
     message->type = PERSISTENT_DATA_SET;
@@ -311,7 +321,7 @@ int persistentDataStorage_Delete(log4c_category_t *category, uint32_t location)
                        "%s: DELETE ALL Keys and Values form restore point. Going send the message to Persistent Data "
                        "Manager Service.",
                        __func__);
-    pdsMessage *message = takeFree(category);
+    pdsMessage *message = takeFree(category, "DELETE ALL");
     if (!message)
         return PDS_NOT_READY;
     message->type = PERSISTENT_DATA_DELETE_ALL;
@@ -355,7 +365,7 @@ int persistentDataSetRestorePoint(log4c_category_t *category, const uint8_t *buf
     pds.ready = 1;
     writeFile();
     pthread_mutex_unlock(&pds.dataMutex);
-    pdsMessage *message = takeFree(pds.category);
+    pdsMessage *message = takeFree(pds.category, "STRATA SYNC DONE");
     if (message) {
         message->type = PERSISTENT_DATA_STRATA_SYNC_DONE;
         g_async_queue_push(pds.requestQueue, message);

@@ -259,8 +259,12 @@ void platformSetStrataLedNormal(log4c_category_t *category, uint32_t callerId);
 void platformSetStrataLedBlinkRed(log4c_category_t *category, uint32_t callerId);
 /* Hook of the LED manager: the frame LED changed; reports it to the frame controller. */
 void platformStrataLedBehaviourChanged(log4c_category_t *category, uint32_t ledId);
-/* Drives an LED's lines for a phase (0 steady, 2/3 blink halves) and the LED's state. */
-void platformCtrlLed(uint32_t phase, uint32_t ledId, uint32_t state);
+/*
+ * Drives an LED's lines: the frame LED by the phase (its state: 0 on, 1 off,
+ * 2/3 the blink halves) and its colour; LED 4 by the second byte of its state.
+ * Any thread.
+ */
+void platformCtrlLed(uint32_t phase, uint32_t ledId, uint32_t colour, uint32_t state);
 void platformVideoInputLedControl(uint32_t on);
 void platformVideoInputLedFpgaCtrl(uint32_t previous, uint32_t on);
 void platformSetStatusLed(log4c_category_t *category, uint32_t on);

@@ -106,8 +106,8 @@ static void *platformStrataLedCtrlForRerogramFpgaThreadEntry(void *argument)
 {
     (void)argument;
     log4c_category_t *category = platformRecord.category;
-    /* The frame LED, red in both blink halves. */
-    const uint32_t ledId = LED_ID_FRAME, state = 4;
+    /* The frame LED in Red/Green: red and green in turn, one blink half each. */
+    const uint32_t ledId = LED_ID_FRAME, colour = LED_COLOUR_RED_GREEN, state = LED_STATE_ON_BLINK;
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s: LED indicator thread created pid is %u, will flashing the Strata LED in RED until "
                        "reprogramming FPGA is done ",
@@ -119,9 +119,9 @@ static void *platformStrataLedCtrlForRerogramFpgaThreadEntry(void *argument)
             return nullptr;
         }
         if (platformConfig.reprogramming == 1) {
-            platformCtrlLed(2, ledId, state);
+            platformCtrlLed(2, ledId, colour, state);
             usleep(500000);
-            platformCtrlLed(3, ledId, state);
+            platformCtrlLed(3, ledId, colour, state);
             usleep(500000);
         } else {
             usleep(30000);

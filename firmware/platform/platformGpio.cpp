@@ -135,31 +135,36 @@ void platformStrataLedBehaviourChanged(log4c_category_t *category, uint32_t ledI
         platformHooks.strataSend(category, CARD_STATUS_REPORT_TYPE, 0, STRATA_OPCODE_CARD_STATUS, &byte, 1);
 }
 
-/* Lines of the frame LED for a phase and state: {GPIO 148, GPIO 81}. */
-static void frameLedLines(uint32_t phase, uint32_t state, int *a, int *b)
+/*
+ * Lines of the frame LED {GPIO 148, GPIO 81} for a phase (the LED's state:
+ * 0 on, 2 and 3 the two blink halves; off and anything else leave it dark)
+ * and the LED's colour. Both lines low is yellow; the Red/Green and
+ * Green/Yellow colours alternate between the halves.
+ */
+static void frameLedLines(uint32_t phase, uint32_t colour, int *a, int *b)
 {
     *a = 1;
     *b = 1;
     if (phase == 0) {
-        if (state == 1) { *a = 0; *b = 1; }
-        else if (state == 2) { *a = 1; *b = 0; }
-        else if (state == 3) { *a = 0; *b = 0; }
+        if (colour == 1) { *a = 0; *b = 1; }
+        else if (colour == 2) { *a = 1; *b = 0; }
+        else if (colour == 3) { *a = 0; *b = 0; }
     } else if (phase == 2) {
-        if (state == 1 || state == 5) { *a = 0; *b = 1; }
-        else if (state == 2 || state == 4 || state == 6) { *a = 1; *b = 0; }
-        else if (state == 3) { *a = 0; *b = 0; }
+        if (colour == 1 || colour == 5) { *a = 0; *b = 1; }
+        else if (colour == 2 || colour == 4 || colour == 6) { *a = 1; *b = 0; }
+        else if (colour == 3) { *a = 0; *b = 0; }
     } else if (phase == 3) {
-        if (state == 4) { *a = 0; *b = 1; }
-        else if (state == 5 || state == 6) { *a = 0; *b = 0; }
+        if (colour == 4) { *a = 0; *b = 1; }
+        else if (colour == 5 || colour == 6) { *a = 0; *b = 0; }
     }
 }
 
-void platformCtrlLed(uint32_t phase, uint32_t ledId, uint32_t state)
+void platformCtrlLed(uint32_t phase, uint32_t ledId, uint32_t colour, uint32_t state)
 {
     switch (ledId) {
     case LED_ID_FRAME: {
         int a, b;
-        frameLedLines(phase, state, &a, &b);
+        frameLedLines(phase, colour, &a, &b);
         setLine(GPIO_FRAME_LED_A, a);
         setLine(GPIO_FRAME_LED_B, b);
         break;

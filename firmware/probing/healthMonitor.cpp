@@ -534,7 +534,8 @@ void healthMonFpgaErrors(uint32_t ok)
             continue;
         word = probingBigEndian(plls[pll]);
         plls[pll][0] = NO_SAMPLE;
-        if (word & 1)
+        /* A PLL that lost lock while genlock programs the clock generator is left to genlock's own resets. */
+        if ((word & 1) || kvrGenlockSi5344ProgrammingInProgress())
             continue;
         if (mayLog(health.txPll))
             log4c_category_log(cat, LOG4C_PRIORITY_ERROR,

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "probingAction/probingAction.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <log4c.h>
 
@@ -142,6 +143,13 @@ extern probingRawWords_t probingRawWords;
  */
 int probingSrvcRegisterCallback(void (*function)(void), uint32_t interval, uint32_t phase);
 
+/*
+ * Seconds the probing thread waits, once it runs, before its first cycle
+ * (the -d option). Negative values count as 0. Called by main before the
+ * services start.
+ */
+void probingSetStartDelay(int seconds);
+
 /* Clears the callbacks and every action's countdown and iteration (service init). */
 void probingResetActions(log4c_category_t *category);
 
@@ -207,11 +215,19 @@ void healthMonFans(uint32_t ok);
 void healthMonFpgaErrors(uint32_t ok);
 
 enum { PROBING_BRIDGE_IN_HEADS = 4, PROBING_CHANGE_CALLBACKS = 5 };
-/* The bridge-in state handed to the probe-data change callbacks: decoder words (host order) and validity per head. */
+/*
+ * The bridge-in state handed to the probe-data change callbacks (the FPGA probe
+ * record, 24 bytes): the validity of heads A-D as four u32 at bytes 0-15, then
+ * the decoder word of head h (host order) as a u16 at byte 16 + 2h. Its readers
+ * (the SDI outputs, through the layout manager's target event) take the word of
+ * their head at that offset.
+ */
 struct probingBridgeInChange_t {
-    uint16_t decoder[PROBING_BRIDGE_IN_HEADS];
     uint32_t valid[PROBING_BRIDGE_IN_HEADS];
+    uint16_t decoder[PROBING_BRIDGE_IN_HEADS];
 };
+static_assert(sizeof(probingBridgeInChange_t) == 24, "the FPGA probe record is 24 bytes");
+static_assert(offsetof(probingBridgeInChange_t, decoder) == 16, "the decoder words follow 16 bytes of validity");
 typedef void (*probingFpgaDataChangeCallback_t)(const probingBridgeInChange_t *change);
 /* Appends a bridge-in change callback (at most 5); 0 and a log line for null or a full table. */
 int registerFpgaProbeDataChangeCallBck(probingFpgaDataChangeCallback_t callback);

@@ -32,6 +32,7 @@ struct {
     uint8_t callbackCount;
     uint32_t vsyncCount;
     timespec clock;
+    int startDelaySeconds;
 } probing;
 
 log4c_category_t *category()
@@ -118,6 +119,11 @@ int probingSrvcRegisterCallback(void (*function)(void), uint32_t interval, uint3
     return 1;
 }
 
+void probingSetStartDelay(int seconds)
+{
+    probing.startDelaySeconds = seconds > 0 ? seconds : 0;
+}
+
 void probingResetActions(log4c_category_t *cat)
 {
     for (probingCallback_t &slot : probing.callbacks)
@@ -172,9 +178,33 @@ static int waitWhileHalted(serviceDescriptor *service)
     return service->state == SERVICE_STATE_RUN;
 }
 
+/*
+ * Waits the start delay before the first cycle. Only a state change posts the
+ * service's semaphore while it runs, so a terminate ends the wait at once; a
+ * pause or a resume lets it run out.
+ */
+static void waitStartDelay(serviceDescriptor *service)
+{
+    if (probing.startDelaySeconds <= 0)
+        return;
+    log4c_category_log(category(), LOG4C_PRIORITY_INFO, "%s: waiting %d seconds before the first probing cycle",
+                       __func__, probing.startDelaySeconds);
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += probing.startDelaySeconds;
+    for (;;) {
+        int state = service->state;
+        if (state != SERVICE_STATE_RUN && state != SERVICE_STATE_PAUSE)
+            return;
+        if (sem_clockwait(&service->semaphore, CLOCK_MONOTONIC, &until) != 0 && errno == ETIMEDOUT)
+            return;
+    }
+}
+
 static void probingThreadEntry(serviceDescriptor *service)
 {
     log4c_category_t *cat = category();
+    waitStartDelay(service);
     clock_gettime(CLOCK_MONOTONIC, &probing.clock);
     for (;;) {
         int state = service->state;
@@ -197,6 +227,8 @@ static void probingThreadEntry(serviceDescriptor *service)
         if (!waitWhileHalted(service))
             continue;
         probingRunVsync(probing.vsyncCount);
+        /* A frame signalled by ethernet probing is probed now: let the hardware Vsyncs pace the next rounds. */
+        interruptControllerClearVsyncPending();
         clock_gettime(CLOCK_MONOTONIC, &probing.clock);
     }
 }

@@ -230,6 +230,17 @@ void serviceEnable(serviceDescriptor *service)
     sem_post(&service->semaphore);
 }
 
+int serviceManagerServing(serviceDescriptor *service)
+{
+    int state = service->state;
+    if (state == SERVICE_STATE_RUN)
+        return 1;
+    if (state != SERVICE_STATE_INIT || !service->threadEntry)
+        return 0;
+    char key[CONFIG_KEY_MAX + 1];
+    return configValue(serviceManagerConfigKey(key, sizeof key, service, "enable")) == 1;
+}
+
 void serviceManagerEnable(serviceDescriptor *const *list, int count)
 {
     for (int i = 0; i < count; i++)

@@ -90,6 +90,13 @@ void serviceManagerStart(serviceDescriptor *const *list, int count);
 void serviceEnable(serviceDescriptor *service);
 void serviceManagerEnable(serviceDescriptor *const *list, int count);
 
+/*
+ * 1 while the service's thread serves, or will once enabled (not started yet,
+ * and "service.%s.enable" is 1); 0 for a service that is disabled, paused or
+ * terminated. Any thread.
+ */
+int serviceManagerServing(serviceDescriptor *service);
+
 /* State 2 for every service; threads wait on their semaphores at their next turn. */
 void serviceManagerPause(serviceDescriptor *const *list, int count);
 

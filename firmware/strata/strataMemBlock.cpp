@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -258,6 +259,14 @@ int compareMemBlock(const char *text, uint32_t length, log4c_category_t *categor
     return changed;
 }
 
+/* A changed MEM_BLOCK whose reboot waits for the controller monitor's VLAN-2 query. */
+static std::atomic<int> memBlockRebootPending{0};
+
+int strataTakeMemBlockRebootPending(void)
+{
+    return memBlockRebootPending.exchange(0);
+}
+
 void platformSetMemBlockEvent(uint32_t changed)
 {
     if (changed != 1)
@@ -275,6 +284,7 @@ void platformSetMemBlockEvent(uint32_t changed)
                 "%s: SET_MEM_BLOCK, environment variables are different from strata MEM_BLOCK, card will reboot soon, "
                 "but first we will wait to see if vlan ipaddr changed too!",
                 __func__);
+        memBlockRebootPending = 1;
     } else {
         MEM_LOG(category, LOG4C_PRIORITY_NOTICE,
                 "%s: SET_MEM_BLOCK, environment variables are different from strata MEM_BLOCK, Cards C or D do not "

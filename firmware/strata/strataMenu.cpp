@@ -281,13 +281,15 @@ void TICK(void);
 
 void registerTimerListenerLocked(void)
 {
-    if (menu.tickRegistered)
+    MENU_LOG(LOG4C_PRIORITY_DEBUG, "%s IN", "registerTimerListener");
+    if (menu.tickRegistered) {
+        MENU_LOG(LOG4C_PRIORITY_DEBUG, "%s registerTimerListener was called already. Ignored", "registerTimerListener");
         return;
+    }
     menu.tickRegistered = 1;
     menu.timerCallback = TICK;
     if (menu.timerStarted)
         return;
-    MENU_LOG(LOG4C_PRIORITY_DEBUG, "%s IN", "registerTimerListener");
     if (halStartDetachedThread(menuTimerThread, nullptr, nullptr) == 0)
         menu.timerStarted = 1;
     else

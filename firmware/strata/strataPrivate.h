@@ -113,6 +113,12 @@ void platformNqAsiAvailability(log4c_category_t *category, uint32_t kind, uint8_
 void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
 int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
 void platformSetMemBlockEvent(uint32_t changed);
+/*
+ * 1 once, when a changed MEM_BLOCK on a VLAN card of slot A or B still waits
+ * for the reboot that applies it (it waits for the VLAN-2 query); else 0.
+ * Clears the mark. Any thread.
+ */
+int strataTakeMemBlockRebootPending(void);
 void platformCallScript(uint32_t flag);
 int platformGetUpdateManagerLock(log4c_category_t *category);
 int platformReleaseUpdateManagerLock(log4c_category_t *category);

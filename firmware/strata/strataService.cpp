@@ -739,6 +739,13 @@ static void *strataControllerMonitorStatus(void *argument)
                                "%s: TimedOut of  strataGetVlan2CardIp will default value to %d!", __func__, vlan);
         }
         strataMonitorReport(STRATA_OPCODE_VLAN2_CARD_IP, vlan);
+        if (strataTakeMemBlockRebootPending()) {
+            log4c_category_log(category, LOG4C_PRIORITY_WARN,
+                               "%s: We finished getting the vlan2 ip addr and now we will reboot since the mem-block "
+                               "had changed.",
+                               __func__);
+            rebootCard(category, PLATFORM_REBOOT_CONFIRMATION);
+        }
     }
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: Get Restore Point Config!", __func__);
     uint8_t restoreConfig = 0;

@@ -256,7 +256,9 @@ std::vector<std::string> cardsimStandInCalls(void);
 /*
  * Applies "/etc/cardsim.conf" below the card root (key=value lines: rearType,
  * rearRev, mainRev, mainPatch, cardType, slot, frameType, fsmProjectId,
- * dpsProjectId, vsyncMs (0: no ticks)); missing keys keep their defaults.
+ * dpsProjectId, vsyncMs (0: no ticks), si5344InAlarms and si5344LockAlarms
+ * (the clock generator's alarm registers 0x000D and 0x000E, 0: locked));
+ * missing keys keep their defaults.
  * cardsimStart runs it under a card root, after the stand-ins, the GPIO files,
  * "/dev/shm" and a default boot environment (each only when missing).
  */

@@ -258,6 +258,7 @@ void cardsimApplyConfig(void)
                    (uint16_t)(value("fsmProjectId", CARDSIM_FPGA_PROJECT_ID) << 4));
     cardsimFpgaSet(CARDSIM_DPS, CARDSIM_FPGA_ID_REGISTER,
                    (uint16_t)(value("dpsProjectId", CARDSIM_FPGA_PROJECT_ID) << 4));
+    cardsimSi5344SetAlarms((uint8_t)value("si5344InAlarms", 0), (uint8_t)value("si5344LockAlarms", 0));
     int vsyncMs = value("vsyncMs", 20);
     if (vsyncMs > 0)
         cardsimVsyncStart(vsyncMs);

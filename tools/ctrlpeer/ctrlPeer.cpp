@@ -446,8 +446,36 @@ void CtrlPeer::onPacket(const Packet &packet)
     changed_.notify_all();
 }
 
-void CtrlPeer::answerQuery(uint8_t card, const Packet &packet)
+bool CtrlPeer::answerHeld(uint16_t opcode)
 {
+    Packet query;
+    bool found = false;
+    for (const Packet &p : received())
+        if (p.opcode == opcode) {
+            query = p;
+            found = true;
+        }
+    if (found)
+        answerQuery(query.source ? query.source : options_.cardAddress, query, true);
+    return found;
+}
+
+void CtrlPeer::holdQuery(uint16_t opcode, bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint16_t> &held = options_.held;
+    held.erase(std::remove(held.begin(), held.end(), opcode), held.end());
+    if (on)
+        held.push_back(opcode);
+}
+
+void CtrlPeer::answerQuery(uint8_t card, const Packet &packet, bool heldToo)
+{
+    if (!heldToo) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::find(options_.held.begin(), options_.held.end(), packet.opcode) != options_.held.end())
+            return;
+    }
     auto reply = [&](uint16_t opcode, const std::vector<uint8_t> &data) {
         sendPackets({buildPacket(card, options_.address, opcode, data)});
     };

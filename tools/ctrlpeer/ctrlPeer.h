@@ -103,6 +103,8 @@ public:
         /* FTP_UPGRADE_PORTS answer (command and data port). */
         uint16_t ftpCommandPort = 21;
         uint16_t ftpDataPort = 2121;
+        /* Queries (by their opcode) left unanswered until answerHeld() names them. */
+        std::vector<uint16_t> held;
     };
 
     CtrlPeer();
@@ -147,6 +149,13 @@ public:
     std::vector<Packet> reports();
     /* Plays one key of the menu dialog (step for PREVIOUS and NEXT). */
     bool pressKey(MenuKey key, uint8_t step = 1);
+    /*
+     * Answers the last query received with this opcode (one of Options::held)
+     * as the options say; false when none was received.
+     */
+    bool answerHeld(uint16_t opcode);
+    /* Holds the answers to a query from now on (on), or answers it again as the options say (off). */
+    void holdQuery(uint16_t opcode, bool on);
     /* Answer the next n acknowledged packets with NACK `error` instead of ACK. */
     void nackNext(int n, uint8_t error);
     void setAcknowledge(bool on);
@@ -159,7 +168,7 @@ private:
     void stopReader();
     void readerLoop();
     void onPacket(const Packet &packet);
-    void answerQuery(uint8_t card, const Packet &packet);
+    void answerQuery(uint8_t card, const Packet &packet, bool heldToo = false);
     bool writeLocked(const std::vector<uint8_t> &bytes);
 
     Options options_;

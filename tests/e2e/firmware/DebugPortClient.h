@@ -42,6 +42,24 @@ inline std::vector<uint16_t> readRegisters(int fd, uint8_t device, uint32_t addr
     return words;
 }
 
+/* Debug-port write of big-endian `words` from `address`: header, CRC-16 of its first 8 bytes, the data; true on ACK. */
+inline bool writeRegisters(int fd, uint8_t device, uint32_t address, const std::vector<uint16_t> &words)
+{
+    std::vector<uint8_t> h = {0x7F, 2, device, (uint8_t)(address >> 24), (uint8_t)(address >> 16),
+                              (uint8_t)(address >> 8), (uint8_t)address, (uint8_t)words.size()};
+    uint16_t crc = crc16Ccitt(h.data(), h.size());
+    h.push_back((uint8_t)(crc >> 8));
+    h.push_back((uint8_t)crc);
+    for (uint16_t word : words) {
+        h.push_back((uint8_t)(word >> 8));
+        h.push_back((uint8_t)word);
+    }
+    if (write(fd, h.data(), h.size()) != (ssize_t)h.size())
+        return false;
+    uint8_t reply = 0xFF;
+    return read(fd, &reply, 1) == 1 && reply == 0x00;
+}
+
 /* Connects to the debug port (retrying for about 5 s); -1 when it does not answer. */
 inline int connectDebugPort()
 {

@@ -213,6 +213,61 @@ TEST_F(FirmwareRun, RepeatedLinesOfOneKindAreCountedAndSummarised)
     EXPECT_EQ(process.wait(10000), 0);
 }
 
+/*
+ * Pcodes that arrive before the pcode decoder's thread runs wait for it, 30 s
+ * in all over the process's life: a decoder that starts late (in start-up tick
+ * 30) takes the early pcode; one that never starts costs the first pcode its
+ * 30 s, and every later pcode is dropped at once, each with its line.
+ */
+TEST_F(FirmwareRun, PcodesBeforeTheDecoderStartsWaitThirtySecondsInAll)
+{
+    const char *tooLong = "Error pcodeProcessor: Pcode Decoder thread took too long to start. We are losing pcodes!";
+    const char *taken = "Pcode received info pcodeClass=4, pcodeId=9";
+    const struct {
+        const char *name;
+        const char *services;
+        bool decoderStarts;
+    } cases[] = {
+        {"the decoder starts in tick 30",
+         "<name>pcodeProcessor</name><enable>1</enable><postponeStartup>30</postponeStartup>"
+         "<name>debuger</name><enable>1</enable><postponeStartup>0</postponeStartup>",
+         true},
+        {"the decoder never starts", "<name>debuger</name><enable>1</enable><postponeStartup>0</postponeStartup>", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir / "root/usr/local/q7/firmware/configuration.xml")
+            << "<configuration><version>1.0</version><service>" << c.services << "</service></configuration>\n";
+        std::ofstream(log(), std::ios::trunc).close();
+        FirmwareProcess process(dir);
+        process.start({"-l", dir / "log4c", "-d", "0"});
+        ASSERT_TRUE(waitForLog("got shm")) << readFile(log());
+        auto sent = std::chrono::steady_clock::now();
+        ASSERT_EQ(peer("pcode 40 9 1 pcode 40 9 2"), 0);
+        if (c.decoderStarts) {
+            ASSERT_TRUE(firmwareTest::waitForLogIn(log(), taken, 2, 20000)) << readFile(log());
+            std::string logged = readFile(log());
+            EXPECT_LT(logged.find("Starting service pcodeProcessor"), logged.find(taken)) << logged;
+            EXPECT_EQ(logged.find(tooLong), std::string::npos);
+        } else {
+            ASSERT_TRUE(waitForLog("Not starting service pcodeProcessor")) << readFile(log());
+            ASSERT_TRUE(firmwareTest::waitForLogIn(log(), tooLong, 1, 60000)) << readFile(log());
+            auto first = std::chrono::steady_clock::now();
+            EXPECT_GE(first - sent, std::chrono::seconds(25));
+            /* the budget is spent: the second pcode is dropped at once */
+            ASSERT_TRUE(firmwareTest::waitForLogIn(log(), tooLong, 2, 20000)) << readFile(log());
+            EXPECT_LT(std::chrono::steady_clock::now() - first, firmwareTest::PROMPT);
+            ASSERT_EQ(peer("pcode 40 9 3"), 0);
+            auto third = std::chrono::steady_clock::now();
+            ASSERT_TRUE(firmwareTest::waitForLogIn(log(), tooLong, 3, 20000)) << readFile(log());
+            EXPECT_LT(std::chrono::steady_clock::now() - third, firmwareTest::PROMPT);
+            EXPECT_EQ(readFile(log()).find("Pcode received info"), std::string::npos);
+        }
+        process.signal(SIGINT);
+        EXPECT_EQ(process.wait(20000), 0);
+    }
+}
+
 TEST_F(FirmwareRun, SigtermEndsAfterAboutTwoHundredMilliseconds)
 {
     FirmwareProcess process(dir);

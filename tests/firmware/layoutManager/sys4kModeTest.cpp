@@ -83,7 +83,7 @@ TEST_F(Sys4kMode, NoDecisionUntilAllFourHeadsWereForced)
     force(3, R90, P1080);
     EXPECT_EQ(mode(), 1u);
     EXPECT_EQ(postedModes(), std::vector<uint32_t>({1}));
-    EXPECT_TRUE(log().contains("sys4kMode: checkIfWeGotInto4KRotationMode detected a 4kMode change! We are in 4k Rotation "
+    EXPECT_TRUE(log().contains("sys4kMode: checkIfWegotInto4KRotationMode detected a 4kMode change! We are in 4k Rotation "
                                "Mode. allHeadsAre1080p 1, allHeadsAre90DegRotation 1, allHeadsAre180DegRotation 0. "
                                "Triggering a SYS_4K_MODE_ROTATION_CHANGED_EVENT."));
     EXPECT_TRUE(log().contains("sys4kMode: FORCE_LAYOUT_EVENT on Head 3. Latched Rotation 1, SDI Resolution 2 (0=720p, "

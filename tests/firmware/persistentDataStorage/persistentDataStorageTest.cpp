@@ -299,11 +299,21 @@ TEST_F(RestorePoint, ARestorePointSetFromTheControllerIsInstalledAndWritten)
     ASSERT_TRUE(waitFor([&] { return file() == received; }));
 }
 
-/* With the service thread not yet taking requests, the fifth waits its 5 s for a free one and is dropped. */
+/* The configuration as it enables the service (every other key reads 0). */
+static int storageEnabled(const char *key)
+{
+    return strcmp(key, "service.persistentDataStorage.enable") == 0 ? 1 : 0;
+}
+
+/*
+ * With the service enabled but its thread not yet taking requests (start-up),
+ * the fifth waits its 5 s for a free one and is dropped.
+ */
 TEST_F(RestorePoint, AFullRequestQueueDropsTheRequestAfterItsWait)
 {
     writeFile("version=1.1\nslot=0\n");
     initService(&service);
+    serviceManagerSetConfigReader(storageEnabled);
     for (int i = 1; i <= PDS_REQUESTS; i++)
         EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "slot", std::to_string(i).c_str()), PDS_OK) << i;
     size_t mark = TestLog::instance().mark();
@@ -317,6 +327,34 @@ TEST_F(RestorePoint, AFullRequestQueueDropsTheRequestAfterItsWait)
     ASSERT_TRUE(waitFor([&] { return get("slot") == "4"; }));
     EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "slot", "5"), PDS_OK);
     ASSERT_TRUE(waitFor([&] { return get("slot") == "5"; }));
+    serviceManagerSetConfigReader(nullptr);
+}
+
+/* A service that is not enabled, or was terminated, never takes a request: each is refused at once, with one line. */
+TEST_F(RestorePoint, RequestsToAServiceThatDoesNotServeAreRefusedAtOnce)
+{
+    writeFile("version=1.1\nslot=0\n");
+    initService(&service);
+    const char *refused = "the persistentDataStorage service is not running! Refusing request";
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round == 0 ? "not enabled" : "terminated");
+        size_t mark = TestLog::instance().mark();
+        auto begin = std::chrono::steady_clock::now();
+        for (int i = 0; i < 2 * PDS_REQUESTS; i++)
+            EXPECT_EQ(persistentDataStorage_SetKey(nullptr, 1, "slot", std::to_string(i).c_str()), PDS_NOT_READY) << i;
+        EXPECT_EQ(persistentDataStorage_Delete(nullptr, 1), PDS_NOT_READY);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, firmwareTest::PROMPT);
+        std::string logged = TestLog::instance().since(mark);
+        size_t lines = 0;
+        for (size_t at = logged.find(refused); at != std::string::npos; at = logged.find(refused, at + 1))
+            lines++;
+        EXPECT_EQ(lines, 2u * PDS_REQUESTS + 1);
+        EXPECT_EQ(logged.find("Big problem"), std::string::npos);
+        EXPECT_EQ(get("slot"), "0");
+        serviceManagerSetConfigReader(storageEnabled);
+        service.state = SERVICE_STATE_TERMINATE;
+    }
+    serviceManagerSetConfigReader(nullptr);
 }
 
 TEST_F(RestorePoint, ListenerLimits)

@@ -1,6 +1,7 @@
 /*
  * The probing thread on the emulator's Vsyncs: it reads every second frame,
- * a Thread Control write of 0xFFFF halts it and 0xFFFE resumes it, and it
+ * a Thread Control write of 0xFFFF halts it and 0xFFFE resumes it, frames
+ * signalled by ethernet probing leave the pace to the interrupts, and it
  * leaves on terminate.
  */
 
@@ -107,6 +108,26 @@ TEST_F(ProbingThread, ThreadControlHaltsAndResumesTheCycles)
     EXPECT_EQ(cardsimFpgaReadCount(CARDSIM_FSM, 0x0040), halted);
     threadControl(0xFFFE);
     EXPECT_TRUE(readsReach(halted + 3));
+}
+
+/*
+ * Frames signalled by ethernet probing are probed like any other, cycle end
+ * included; once their rounds are over the emulator's interrupts pace the
+ * reads again (every second frame of 5 ms), not the one-second wait limit.
+ */
+TEST_F(ProbingThread, SignalledFramesAreProbedAndTheInterruptsPaceTheCycleAgain)
+{
+    ASSERT_TRUE(readsReach(3));
+    size_t mark = TestLog::instance().mark();
+    for (int i = 0; i < 3; i++)
+        interruptControllerSignal();
+    const std::string cycleEnd = "All Spi Access Done CALLBACK FUNCTION!!!";
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (TestLog::instance().since(mark).find(cycleEnd) == std::string::npos && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_NE(TestLog::instance().since(mark).find(cycleEnd), std::string::npos);
+    EXPECT_TRUE(readsReach(cardsimFpgaReadCount(CARDSIM_FSM, 0x0040) + 20, 2000))
+        << "the cycle no longer follows the interrupts";
 }
 
 } // namespace

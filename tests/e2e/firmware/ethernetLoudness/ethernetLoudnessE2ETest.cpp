@@ -91,6 +91,38 @@ protected:
         return readFile(dir / "peer.out");
     }
     bool sendBuffer(const Bytes &buffer) { return cardsimEthernetSend(buffer, 20000) == 0; }
+    /* The last number logged after `prefix` in `text`; -1 when there is none. */
+    static long lastNumberAfter(const std::string &text, const std::string &prefix)
+    {
+        size_t at = text.rfind(prefix);
+        return at == std::string::npos ? -1 : strtol(text.c_str() + at + prefix.size(), nullptr, 10);
+    }
+    /*
+     * Probing rounds per frame of the emulator: the rounds the probing thread logs
+     * while the interrupt controller reads `frames` hardware interrupt counts.
+     * Waits for the frames (the limit only ends a hung test); -1 when they did not come.
+     */
+    double roundsPerFrame(long frames, double *roundsPerSecond)
+    {
+        const std::string interrupt = "Vsync Interrupt detected!!! Read return value = 4, Interrupt count = ";
+        const std::string round = "probing srvcRunning VSYNC count : ";
+        std::string text = readFile(log());
+        long firstInterrupt = lastNumberAfter(text, interrupt), firstRound = lastNumberAfter(text, round);
+        auto started = std::chrono::steady_clock::now();
+        auto until = started + std::chrono::seconds(60);
+        long lastInterrupt = firstInterrupt;
+        while (lastInterrupt < firstInterrupt + frames && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            text = readFile(log());
+            lastInterrupt = lastNumberAfter(text, interrupt);
+        }
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (firstInterrupt < 0 || lastInterrupt < firstInterrupt + frames)
+            return -1;
+        long rounds = lastNumberAfter(text, round) - firstRound;
+        *roundsPerSecond = rounds / seconds;
+        return (double)rounds / (double)(lastInterrupt - firstInterrupt);
+    }
     TempDir dir;
     pid_t pid = -1;
 };
@@ -152,6 +184,25 @@ TEST_P(EthernetLoudnessE2E, ProbingBuffersReachTheSharedMemoryAndTheFifoClients)
     } else {
         EXPECT_EQ(countIn(logged, "Starting service fifoServer"), 0u);
     }
+}
+
+/*
+ * Every good buffer signals a frame to the interrupt controller; once its round is probed the
+ * hardware Vsyncs pace the probing cycle again, at the frame rate, as they did before.
+ */
+TEST_P(EthernetLoudnessE2E, ProbingKeepsTheFramePaceAfterEthernetProbingBuffers)
+{
+    ASSERT_TRUE(waitForLog("EthProb: ethernetProbingThreadEntry started.")) << readFile(log());
+    ASSERT_TRUE(waitForLog("probing srvcRunning VSYNC count : 20 ")) << readFile(log());
+    double perSecond = 0;
+    double before = roundsPerFrame(100, &perSecond);
+    EXPECT_NEAR(before, 1.0, 0.1) << perSecond << " rounds a second before the buffers";
+    const Bytes ram = {0x12, 0x34};
+    for (uint8_t vsync = 1; vsync <= 5; vsync++)
+        ASSERT_TRUE(sendBuffer(cardsimEthernetBuffer({packet(0, 1, 2, ram, {0x02, vsync}, vsync)})));
+    ASSERT_TRUE(waitForLog("RECEIVED PACKET 0! ALL OK (VsyncCount=5)")) << readFile(log());
+    double after = roundsPerFrame(100, &perSecond);
+    EXPECT_NEAR(after, 1.0, 0.1) << perSecond << " rounds a second after the buffers";
 }
 
 TEST_P(EthernetLoudnessE2E, LoudnessPcodesProgramTheProbesAndResultsTurnValid)

@@ -7,6 +7,7 @@
  */
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "../DaemonTestSupport.h"
+#include "../DebugPortClient.h"
 #include "ctrlPeer.h"
 #include "qvsPeer.h"
 
@@ -132,10 +134,185 @@ protected:
                 values.push_back(value);
         return values;
     }
+    /*
+     * The daemon with the probing cycle paced by the emulator's Vsyncs, the layout manager (the
+     * genlock sub-module) and the debug port, on a clock generator whose lock alarm register
+     * (0x000E: bit 1 loss of lock) holds `lockAlarms` from the start; the debug port's descriptor.
+     */
+    int startSupervised(uint8_t lockAlarms)
+    {
+        std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\nsi5344LockAlarms=" << (int)lockAlarms << "\n";
+        firmwareTest::writeConfiguration(dir, {"layoutManager", "interruptController", "probing", "debuger"});
+        pid = firmwareTest::startEmulatedDaemon(dir);
+        return firmwareTest::connectDebugPort();
+    }
+
+    /* FSM-FPGA 0x9F (bit 0: MGT video clock disabled) once it reads `value`; its last value after the limit. */
+    uint16_t awaitMgtClockDisable(int fd, uint16_t value)
+    {
+        std::vector<uint16_t> word;
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        do {
+            word = firmwareTest::readRegisters(fd, 1, 0x009F, 1);
+            if (!word.empty() && (word[0] & 1) == value)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < until);
+        return word.empty() ? 0xDEAD : word[0] & 1;
+    }
+
+    /* The clock generator's lock alarms through the debug port (device 8, one byte at 0x000E). */
+    bool setLockAlarms(int fd, uint8_t alarms)
+    {
+        return firmwareTest::writeRegisters(fd, 8, 0x000E, {(uint16_t)(alarms << 8)});
+    }
     TempDir dir;
     pid_t pid = -1;
     qvsPeer peer;
 };
+
+/*
+ * Start-up loads the clock generator's factory default and disables the MGT video clock until
+ * lock is regained. The first reading of the alarms counts as a change: a chip locked from the
+ * start enables the clock at once; one that is not keeps it disabled (lock lost while programming
+ * changes nothing) until its lock alarm clears.
+ */
+TEST_F(GenlockRun, TheFirstAlarmReadingTakesTheLockPathOfWhatItReads)
+{
+    const struct {
+        const char *name;
+        uint8_t lockAlarms;
+        const char *firstReading;
+    } cases[] = {
+        {"locked at start", 0x00, "SI5344 lock alarms changed: LOL[0], HOLD[0]"},
+        {"unlocked at start", 0x02, "SI5344 lock alarms changed: LOL[1], HOLD[0]"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        unlink(log().c_str());
+        int fd = startSupervised(c.lockAlarms);
+        ASSERT_GE(fd, 0) << readFile(log());
+        ASSERT_TRUE(waitForLog(c.firstReading)) << readFile(log());
+        if (c.lockAlarms) {
+            /*
+             * The lock-lost change reached the sub-module (on slot A the initial URS status
+             * follows it from the same cycle end), which leaves the clock disabled.
+             */
+            ASSERT_TRUE(waitForLog("TARGET_SPECIFIC_MSG! event msg is 0x00000040", 20000, 2)) << readFile(log());
+            EXPECT_EQ(awaitMgtClockDisable(fd, 1), 1);
+            EXPECT_EQ(firmwareTest::logCount(log(), "Set FSM MGT Video Clock Disable : [0]!"), 0u);
+            ASSERT_TRUE(setLockAlarms(fd, 0));
+            ASSERT_TRUE(waitForLog("SI5344 lock alarms changed: LOL[0], HOLD[0]")) << readFile(log());
+        }
+        EXPECT_EQ(awaitMgtClockDisable(fd, 0), 0) << readFile(log());
+        EXPECT_TRUE(waitForLog("Set FSM MGT Video Clock Disable : [0]!"));
+        close(fd);
+        firmwareTest::stopDaemon(dir, pid);
+    }
+}
+
+/*
+ * An SDI Tx PLL found unlocked is reset by the health monitor, except while genlock programs
+ * the clock generator (from the factory default at start until lock is regained).
+ */
+TEST_F(GenlockRun, TxPllResetsWaitUntilGenlockProgrammingIsOver)
+{
+    int fd = startSupervised(0x02);
+    ASSERT_GE(fd, 0) << readFile(log());
+    ASSERT_TRUE(waitForLog("SI5344 lock alarms changed: LOL[1], HOLD[0]")) << readFile(log());
+    ASSERT_TRUE(firmwareTest::writeRegisters(fd, 1, 0x0068, {0x0000}));
+    /* Three more reads of PLL 0's status while programming is still in progress: no reset. */
+    const std::string pllRead = "Probing action Read FPGA SDI Tx PLL 0 Lock Status , iteration count 0.";
+    const std::string resetLine = "FPGA FSM SDI Tx PLL 0 not locked detected. Will reset the PLL.";
+    size_t reads = firmwareTest::logCount(log(), pllRead);
+    ASSERT_TRUE(waitForLog(pllRead, 20000, reads + 3)) << readFile(log());
+    EXPECT_EQ(firmwareTest::logCount(log(), resetLine), 0u);
+    EXPECT_EQ(firmwareTest::logCount(log(), "reset FSM genlock PLL(genlock_reset.tx_pll_reset)!"), 0u);
+    EXPECT_EQ(awaitMgtClockDisable(fd, 1), 1);
+    /* Lock regained ends the programming: the next reads reset the PLL, which stays unlocked. */
+    ASSERT_TRUE(setLockAlarms(fd, 0));
+    ASSERT_TRUE(waitForLog(resetLine, 20000, 2)) << readFile(log());
+    EXPECT_TRUE(waitForLog("reset FSM genlock PLL(genlock_reset.tx_pll_reset)!", 20000, 2));
+    std::string text = readFile(log());
+    EXPECT_LT(text.find("Set FSM MGT Video Clock Disable : [0]!"), text.find(resetLine));
+    close(fd);
+}
+
+/* The resolution pcode of head 0 (slot 4, head 0): 1920 x 1080 at `rate`, then the apply pcode. */
+static std::string headAResolution(unsigned rate)
+{
+    const unsigned pixelClock = rate == 5000 ? 148500000u : 148351648u, lineLength = rate == 5000 ? 2640 : 2200;
+    std::ostringstream pcode;
+    pcode << "pcode 20 2 4 0 0 " << (rate >> 8) << " " << (rate & 0xFF);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        pcode << " " << ((pixelClock >> shift) & 0xFF);
+    for (unsigned value : {1920u, 1080u, lineLength, 1125u})
+        pcode << " " << (value >> 8) << " " << (value & 0xFF);
+    pcode << " 1 0 0 0 0 0 0 pcode 20 0 4 0 0 0";
+    return pcode.str();
+}
+
+/*
+ * The plan follows head A's frame rate while no reference is known, the URS reference once it
+ * is valid, and head A's rate again while the URS reports a dual reference; thirty seconds after
+ * start the boot timer notes what never came (here: the controller's rate only).
+ */
+TEST_F(GenlockRun, HeadARateAndTheUrsReferenceChooseThePlan)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\n";
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "layoutManager", "interruptController", "probing",
+                                           "debuger"});
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    int fd = firmwareTest::connectDebugPort();
+    ASSERT_GE(fd, 0) << readFile(log());
+    ASSERT_TRUE(waitForLog("Initial URS Status: Presence[0]")) << readFile(log());
+    const std::string changed = "GENLOCK SI5344 SUB-MODULE:GENLOCK_PLAN_CHANGED: ";
+    const struct {
+        const char *name;
+        unsigned headRate;   /* 0: the step writes the URS word instead */
+        uint16_t ursWord;    /* bit 0 present, bits 1-3 format (1 NTSC, 7 dual reference) */
+        const char *plan;
+    } steps[] = {
+        {"head A at 50 Hz, no reference", 5000, 0, "Sfr[5000], Ref[0], Id[4], Name[PAL  URS      54Mhz->148.5], Src[3] "},
+        {"URS NTSC reference", 0, 0x0003, "Sfr[5994], Ref[1], Id[2], Name[NTSC URS      54Mhz->148.35], Src[4] "},
+        {"URS dual reference takes head A's 50 Hz", 0, 0x000F,
+         "Sfr[5000], Ref[1], Id[4], Name[PAL  URS      54Mhz->148.5], Src[4] "},
+        {"head A at 59.94 Hz in dual mode", 5994, 0, "Sfr[5994], Ref[0], Id[2], Name[NTSC URS      54Mhz->148.35], Src[3] "},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.name);
+        size_t before = firmwareTest::logCount(log(), changed);
+        if (step.headRate) {
+            ASSERT_EQ(firmwareTest::runQvsPeer(headAResolution(step.headRate), dir / "peer.out", true), 0)
+                << readFile(dir / "peer.out");
+        } else {
+            ASSERT_TRUE(firmwareTest::writeRegisters(fd, 1, 0x0090, {step.ursWord}));
+        }
+        ASSERT_TRUE(waitForLog(changed, 20000, before + 1)) << readFile(log());
+        std::string text = readFile(log());
+        size_t at = 0;
+        for (size_t i = 0; i <= before; i++)
+            at = text.find(changed, i ? at + 1 : 0);
+        EXPECT_EQ(text.substr(at + changed.size(), strlen(step.plan)), step.plan);
+        EXPECT_EQ(firmwareTest::readRegisters(fd, 1, 0x0099, 1), std::vector<uint16_t>{(uint16_t)(strstr(step.plan, "Sfr[5000]") ? 1 : 0)});
+    }
+    close(fd);
+    ASSERT_TRUE(waitForLog("boot time out, no system frame rate received from the frame controller", 45000))
+        << readFile(log());
+    EXPECT_EQ(firmwareTest::logCount(log(), "boot time out, no valid URS reference"), 0u);
+}
+
+/* Without the controller's rate or a URS reference, the boot timer notes both. */
+TEST_F(GenlockRun, TheBootTimerNotesWhatNeverCame)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\n";
+    firmwareTest::writeConfiguration(dir, {"layoutManager", "interruptController", "probing"});
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    ASSERT_TRUE(waitForLog("boot time out, no valid URS reference", 45000)) << readFile(log());
+    EXPECT_EQ(firmwareTest::logCount(log(), "boot time out, no system frame rate received from the frame controller"), 1u);
+}
 
 TEST_F(GenlockRun, TheRestorePointRateChoosesThePlanOnTheFirstForcedLayout)
 {

@@ -182,4 +182,32 @@ TEST_F(HdrE2E, CalibrationLayoutUploadAndValidation)
     close(fd);
 }
 
+/*
+ * With the storage service not enabled, each calibration that the HDR manager
+ * saves is refused at once with one line: its worker never waits for a free
+ * request, and the restore point file stays as it was.
+ */
+TEST_F(HdrE2E, CalibrationsAreRefusedAtOnceWithoutTheStorageService)
+{
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "layoutManager", "hdrManager"});
+    std::string before = readFile(restorePoint());
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    ASSERT_TRUE(waitForLog("Starting service hdrManager")) << readFile(log());
+    ASSERT_TRUE(waitForLog("Not starting service persistentDataStorage")) << readFile(log());
+    /* Six calibrations of inputs 0 to 5 in one run of the peer: more than the four requests the storage has. */
+    std::string pcodes;
+    for (int input = 0; input < 6; input++)
+        pcodes += " pcode 10 19 4 " + std::to_string(input) + " 1 2 1 0 0x03 0xe8 1 0 0 0";
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(peer(pcodes), 0) << readFile(dir / "peer.out");
+    const char *refused = "the persistentDataStorage service is not running! Refusing request HDR_CALIBRATION_INPUT_";
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), refused, 6, 20000)) << readFile(log());
+    /* Without the refusal the fifth waited 5 s for a free request, and the sixth 5 s more. */
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(4));
+    for (int input = 1; input <= 6; input++)
+        EXPECT_EQ(firmwareTest::logCount(log(), refused + std::to_string(input) + "\n"), 1u) << input;
+    EXPECT_EQ(readFile(log()).find("Big problem! Q full!"), std::string::npos);
+    EXPECT_EQ(readFile(restorePoint()), before);
+}
+
 } // namespace

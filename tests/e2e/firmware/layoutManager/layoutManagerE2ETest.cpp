@@ -109,7 +109,7 @@ TEST_F(LayoutE2E, PcodesFromQvsReachTheSubModulesOfTheirHeadInListOrder)
     }
 
     std::string text = readFile(log());
-    size_t firstPcode = text.find("APPLY_LAYOUT! slot 5, head 0, win_qty 3");
+    size_t firstPcode = text.find("APPLY_LAYOUT! slot 5, head 0, win_qty 3.\n");
     ASSERT_NE(firstPcode, std::string::npos) << text;
     std::vector<Call> calls = callsIn(text.substr(firstPcode));
     /* Resource management's notices after each apply are target events of their own. */

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -107,6 +109,60 @@ TEST(MainSignals, SigintInheritedAsIgnoredStillStopsEveryStart)
         EXPECT_EQ(countOf(logged, ": terminated"), initialised) << logged;
         EXPECT_NE(logged.find("main: firmware stopped"), std::string::npos);
     }
+}
+
+/*
+ * SIGPIPE and SIGABRT sent to the running daemon are logged and the daemon
+ * goes on (it still stops through its stop sequence on SIGINT); SIGSEGV is
+ * logged and the daemon dies of it.
+ */
+TEST(MainSignals, PipeAbortAndSegvHandlers)
+{
+    SKIP_WITHOUT_PRIVATE_NAMESPACES();
+    const struct {
+        int signal;
+        const char *line;
+        bool survives;
+    } cases[] = {
+        {SIGPIPE, "Caught SIGPIPE: Process id %u trying to write to a socket that is closed! will simply log message and "
+                  "ignore broken pipe!",
+         true},
+        {SIGABRT, "Caught SIGABRT: going down:: Process id %u!", true},
+        {SIGSEGV, "Caught SIGSEGV: going down:: Process id %u Segmentation fault! signal 11", false},
+    };
+    /* A daemon killed by SIGSEGV leaves no core file behind. */
+    struct rlimit previous;
+    getrlimit(RLIMIT_CORE, &previous);
+    struct rlimit none = {0, previous.rlim_max};
+    setrlimit(RLIMIT_CORE, &none);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(strsignal(c.signal));
+        TempDir dir;
+        firmwareTest::makeCardRoot(dir, dir / "firmware.log");
+        firmwareTest::writeConfiguration(dir, {"pcodeProcessor"});
+        std::string log = dir / "firmware.log";
+        pid_t pid = firmwareTest::startDaemon(dir, {"-e", "-l", dir / "log4c", "-d", "0"}, true);
+        ASSERT_TRUE(firmwareTest::waitForLogIn(log, "Starting service pcodeProcessor", 1, 20000)) << readFile(log);
+        kill(pid, c.signal);
+        /* The thread id the line names is the kernel's: any number. */
+        std::string line = c.line;
+        std::string head = line.substr(0, line.find("%u")), tail = line.substr(line.find("%u") + 2);
+        ASSERT_TRUE(firmwareTest::waitForLogIn(log, head, 1, 20000)) << readFile(log);
+        std::string logged = readFile(log);
+        size_t at = logged.find(head) + head.size();
+        size_t digits = logged.find_first_not_of("0123456789", at);
+        EXPECT_GT(digits, at) << logged;
+        EXPECT_EQ(logged.compare(digits, tail.size(), tail), 0) << logged;
+        if (c.survives) {
+            kill(pid, SIGINT);
+            EXPECT_EQ(waitExit(pid, 20000), 0) << readFile(dir / "stderr");
+            EXPECT_NE(readFile(log).find("main: firmware stopped"), std::string::npos);
+        } else {
+            EXPECT_EQ(waitExit(pid, 20000), 128 + SIGSEGV);
+        }
+        firmwareTest::killDaemon(pid);
+    }
+    setrlimit(RLIMIT_CORE, &previous);
 }
 
 } // namespace

@@ -6,10 +6,12 @@
  * log the daemon leaves at stop.
  */
 
+#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../DaemonTestSupport.h"
@@ -133,6 +135,54 @@ TEST_F(OutputsE2E, LayoutAudioProbeWordsAndRebootReachTheCard)
     EXPECT_NE(writes.find("1 0x1062 0x0150\n"), std::string::npos) << writes.substr(0, 2000);
     EXPECT_NE(writes.find("1 0x1160 0x53ff\n"), std::string::npos);
     EXPECT_EQ(writes.find("1 0x14a0 "), std::string::npos); /* 0x1060 + 128 x 9 */
+}
+
+} // namespace
+
+namespace {
+
+/*
+ * Bridge-in decoder words at the emulator's FSM-FPGA 0x004C-0x004F (heads A-D: bits 3-8 the
+ * format code, bit 9 valid) reach the SDI outputs: after each change of a head's validity the
+ * bridge-out flywheel of every head (0x0880 + 0x20 x head) follows its input exactly when the
+ * head's word is non-zero.
+ */
+TEST_F(OutputsE2E, BridgeInDecoderWordsSetTheFlywheelOfTheHeadsWhoseWordIsNonZero)
+{
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "layoutManager", "interruptController", "probing",
+                                           "debuger"});
+    pid = firmwareTest::startEmulatedDaemon(dir);
+    ASSERT_TRUE(waitForLog("Starting service probing")) << readFile(log());
+    int fd = connectDebugPort();
+    ASSERT_GE(fd, 0);
+    const struct {
+        const char *name;
+        std::vector<uint16_t> words;
+        std::vector<uint16_t> flywheels;
+    } cases[] = {
+        {"A and C valid (codes 12 and 24)", {0x0260, 0, 0x02C0, 0}, {1, 0, 1, 0}},
+        {"B, C and D valid (codes 15, 24, 63)", {0, 0x0278, 0x02C0, 0x03F8}, {0, 1, 1, 1}},
+        {"A's word without its valid bit, D valid", {0x0060, 0, 0, 0x03F8}, {1, 0, 0, 1}},
+        {"none", {0, 0, 0, 0}, {0, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(firmwareTest::writeRegisters(fd, FSM, 0x004C, c.words));
+        std::vector<uint16_t> flywheels;
+        /* Wait for the registers to change; the limit only ends a hung test. */
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (flywheels != c.flywheels && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            flywheels.clear();
+            for (uint32_t head = 0; head < 4; head++) {
+                std::vector<uint16_t> word = readRegisters(fd, FSM, 0x0880 + 0x20 * head, 1);
+                flywheels.push_back(word.empty() ? 0xDEAD : word[0]);
+            }
+        }
+        EXPECT_EQ(flywheels, c.flywheels);
+    }
+    EXPECT_NE(readFile(log()).find("BridgeIn: notifyOthersOfBridgeInChange."), std::string::npos);
+    close(fd);
 }
 
 } // namespace

@@ -316,6 +316,44 @@ TEST_F(PlatformRun, LedPcodesBlinkTheFrameLed)
     EXPECT_TRUE(waitForLog("opcode 0x0009 length 1 data [18]"));
 }
 
+TEST_F(PlatformRun, EachSteadyFrameLedColourDrivesItsOwnLines)
+{
+    /* A card in slot A: no client of the card's own holds the frame LED, the pcodes' client alone drives it. */
+    CardCase c{"", 7, 0, 2, 0, 0, 1, 0, ""};
+    writeCard(c);
+    start();
+    std::string line148 = dir / "root/sys/class/gpio/gpio148/value";
+    std::string line81 = dir / "root/sys/class/gpio/gpio81/value";
+    auto lines = [&] { return readFile(line148).substr(0, 1) + readFile(line81).substr(0, 1); };
+    /* The LED manager drives the frame LED every 500 ms: a change shows within a few steps. */
+    auto waitLines = [&](const std::string &wanted) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (lines() != wanted && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return lines();
+    };
+    /* At start the frame LED is yellow and on. */
+    EXPECT_EQ(waitLines("00"), "00");
+    const struct {
+        const char *name;
+        int colour; /* -1: the disable pcode */
+        const char *lines;
+    } steps[] = {
+        {"green", 1, "01"},        {"red", 2, "10"},   {"yellow", 3, "00"},
+        {"off", -1, "11"},         {"green again", 1, "01"}, {"black", 0, "11"},
+        {"red again", 2, "10"},    {"red/green", 4, "11"},   {"yellow again", 3, "00"},
+        {"green/yellow", 5, "11"},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.name);
+        /* The frame LED by its legacy id 3, no blinking. */
+        std::vector<uint8_t> pcode = step.colour < 0 ? qvsPeerBuildPcode(10, 5, {6, 3, 0, 0})
+                                                     : qvsPeerBuildPcode(10, 4, {6, 3, 0, 5, (uint8_t)step.colour, 0, 0, 0});
+        ASSERT_EQ(peer.transport->sendPcode(&peer, pcode.data(), (uint32_t)pcode.size()), 0);
+        EXPECT_EQ(waitLines(step.lines), step.lines);
+    }
+}
+
 TEST_F(PlatformRun, StartUpCallsOnlyTheStandIns)
 {
     CardCase c{"", 7, 0, 2, 0, 0, 1, 0, ""};

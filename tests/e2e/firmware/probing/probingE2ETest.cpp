@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
@@ -142,6 +143,44 @@ TEST_F(ProbingRun, EverySlotProbesItsHealthAndSlotsCToFAnswerInputChangesToTheCo
         }
         firmwareTest::stopDaemon(dir, pid);
     }
+}
+
+/* The first cycle's line of the probing thread. */
+constexpr const char *FIRST_CYCLE = "probing srvcRunning VSYNC count : 0 ";
+
+TEST_F(ProbingRun, TheFirstProbingCycleWaitsTheStartDelayInSeconds)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\ncardType=2\n";
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "probing"});
+    pid = firmwareTest::startDaemon(dir, {"-e", "-l", dir / "log4c", "-d", "3"});
+    ASSERT_TRUE(waitForLog("Starting service probing")) << readFile(log());
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitForLog(FIRST_CYCLE, 20000)) << readFile(log());
+    auto waited = std::chrono::steady_clock::now() - started;
+    /* The service's line is seen at most one poll late: well under half a second. */
+    EXPECT_GE(waited, std::chrono::milliseconds(2500)) << "the first cycle came before the delay";
+    EXPECT_LT(waited, std::chrono::seconds(15));
+    firmwareTest::stopDaemon(dir, pid);
+}
+
+TEST_F(ProbingRun, AStopDuringTheStartDelayEndsTheProbingThreadAtOnce)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\ncardType=2\n";
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "probing"});
+    pid = firmwareTest::startDaemon(dir, {"-e", "-l", dir / "log4c", "-d", "600"});
+    ASSERT_TRUE(waitForLog("waiting 600 seconds before the first probing cycle")) << readFile(log());
+    kill(pid, SIGINT);
+    int status = -1;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WIFEXITED(status)) << readFile(log());
+    pid = -1;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string text = readFile(log());
+    EXPECT_NE(text.find("terminateService probing: terminated"), std::string::npos) << text;
+    EXPECT_EQ(text.find("probing: thread did not leave"), std::string::npos) << text;
+    EXPECT_EQ(text.find(FIRST_CYCLE), std::string::npos) << "no cycle ran during the delay";
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -22,6 +23,8 @@
 #include "../DaemonTestSupport.h"
 #include "cardsim/cardsim.h"
 #include "ctrlPeer.h"
+#include "qvsPeer.h"
+#include "../DebugPortClient.h"
 
 using firmwareTest::readFile;
 using ctrlpeer::Packet;
@@ -117,7 +120,13 @@ void PrintTo(const CardCase &c, std::ostream *out)
 /* The daemon on a card root of one card, its controller connected and the link at state 3. */
 class StrataDaemon {
 protected:
-    void startCard(const CardCase &c, bool timeUpdates)
+    /*
+     * `held`: the controller's answers to these queries wait until the test gives them (answerHeld).
+     * `tweak` changes the controller's options; `before` runs on the prepared card root, before the start.
+     */
+    void startCard(const CardCase &c, bool timeUpdates, const std::vector<uint16_t> &held = {},
+                   const std::function<void(ctrlpeer::CtrlPeer::Options &)> &tweak = {},
+                   const std::function<void()> &before = {})
     {
         firmwareTest::makeCardRoot(dir, log(), {"root/etc", "root/dev", "root/sbin", "root/tmp", "root/data"});
         mkdir((dir / "root/var/lock").c_str(), 0755);
@@ -136,6 +145,9 @@ protected:
         options.vlan2CardIp = {{0, 169, 254, 2, 1, 14}};
         options.frameType = (uint8_t)c.frameType;
         options.capabilities = 0;
+        options.held = held;
+        if (tweak)
+            tweak(options);
         peer.reset(new ctrlpeer::CtrlPeer(options));
         if (c.serial) {
             std::string pty = peer->openPty();
@@ -146,6 +158,8 @@ protected:
         }
         if (!timeUpdates)
             setenv("DISABLE_TIME_UPDATE", "TRUE", 1);
+        if (before)
+            before();
         pid = firmwareTest::startEmulatedDaemon(dir);
         unsetenv("USE_NETWORK");
         unsetenv("DISABLE_TIME_UPDATE");
@@ -280,6 +294,10 @@ TEST_P(StrataCard, IdentityMemBlockAndMenu)
     peer->pressKey(ctrlpeer::MenuKey::NEXT, 1);
     panel = ctrlpeer::panelOf(withoutMarquee(untilLinkTest(from)));
     EXPECT_EQ(panel.line2.substr(0, 7), "Update ");
+    /* the dialog's timer callback was registered at the open; the key's event asks again and is ignored */
+    EXPECT_EQ(firmwareTest::logCount(log(), "registerTimerListener IN"), 2u);
+    EXPECT_EQ(firmwareTest::logCount(log(), "registerTimerListener registerTimerListener was called already. Ignored"),
+              1u);
     /* a second 0x0005 closes the dialog silently; the button opens it again */
     got = withoutMarquee(exchange(MENU));
     EXPECT_GE(countOf(got, ACK), 1u) << describeAll(got);
@@ -324,10 +342,16 @@ TEST_P(StrataCard, ChangedMemBlockIsWrittenAndRebootsOnlyOffAVlan)
     ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "environment variables are different from strata MEM_BLOCK", 1, 20000))
         << readFile(log());
     const std::string standInsLog = dir / "root/var/log/standins.log";
-    if (!c.vlan)
+    const std::string halLog = dir / "root/var/log/hal.log";
+    if (!c.vlan) {
         EXPECT_TRUE(firmwareTest::waitForLogIn(standInsLog, "reboot", 1, 20000)) << readFile(standInsLog);
-    else
+    } else if (c.slot >= 2) {
+        /* Cards C-F on a VLAN never reboot for it: not even once the controller monitor is past its VLAN-2 query. */
+        ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "Will be start polling controller for status data!", 1, 30000));
         EXPECT_EQ(readFile(standInsLog).find("reboot"), std::string::npos) << readFile(standInsLog);
+        EXPECT_EQ(readFile(halLog).find("reboot"), std::string::npos) << readFile(halLog);
+    }
+    /* Cards A and B on a VLAN reboot after the VLAN-2 query: StrataVlanMemBlock. */
     /* the card's text now carries the new value */
     got = exchange(MEM_BLOCK_REQUEST);
     Packet reply = find(got, MEM_BLOCK);
@@ -349,6 +373,299 @@ INSTANTIATE_TEST_SUITE_P(Cards, StrataCard, ::testing::ValuesIn(CASES),
                                      name += *p;
                              return name;
                          });
+
+/*
+ * Cards on a VLAN whose controller sends a changed MEM_BLOCK while the card's
+ * VLAN-2 query waits for its answer: cards A and B reboot once the answer is
+ * in, the others never.
+ */
+struct VlanMemBlockCase {
+    const char *name;
+    int slot;
+    bool reboots;
+};
+
+void PrintTo(const VlanMemBlockCase &c, std::ostream *out)
+{
+    *out << "slot " << c.name;
+}
+
+class StrataVlanMemBlock : public ::testing::TestWithParam<VlanMemBlockCase>, public StrataDaemon {
+protected:
+    void SetUp() override { SKIP_WITHOUT_PRIVATE_NAMESPACES(); }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(StrataVlanMemBlock, AChangedMemBlockRebootsAfterTheVlan2QueryInSlotsAAndB)
+{
+    const VlanMemBlockCase &v = GetParam();
+    const CardCase card = {v.name, v.slot, 0, 2, true, false, 0xA9, 0x81, "QMR-1100", nullptr, ""};
+    constexpr uint16_t VLAN2_QUERY = 0x305F;
+    startCard(card, false, {VLAN2_QUERY});
+    ASSERT_TRUE(peer->waitOpcode(VLAN2_QUERY, 20000)) << readFile(log());
+    auto got = exchange(SET_MEM_BLOCK, ctrlpeer::memBlockData(card.identityB, "sfp1disable=1\n"));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].opcode, ACK);
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "environment variables are different from strata MEM_BLOCK", 1, 20000))
+        << readFile(log());
+    const std::string halLog = dir / "root/var/log/hal.log";
+    EXPECT_EQ(readFile(halLog).find("reboot"), std::string::npos) << "the reboot waits for the VLAN-2 answer";
+
+    /* The controller's answer agrees with the card's VLAN address: only the MEM_BLOCK calls for a reboot. */
+    ASSERT_TRUE(peer->answerHeld(VLAN2_QUERY));
+    ASSERT_TRUE(firmwareTest::waitForLogIn(log(), "Will be start polling controller for status data!", 1, 30000))
+        << readFile(log());
+    std::string text = readFile(log());
+    EXPECT_NE(text.find("ipaddrvlan2 and vlan2netmask are ok."), std::string::npos) << text;
+    const char *decided = "We finished getting the vlan2 ip addr and now we will reboot since the mem-block had changed.";
+    /* The hal records the reboot and runs the card root's reboot stand-in. */
+    const std::string standInsLog = dir / "root/var/log/standins.log";
+    if (v.reboots) {
+        EXPECT_NE(text.find(decided), std::string::npos) << text;
+        EXPECT_TRUE(firmwareTest::waitForLogIn(halLog, "reboot\n", 1, 20000)) << readFile(halLog);
+        EXPECT_TRUE(firmwareTest::waitForLogIn(standInsLog, "reboot", 1, 20000)) << readFile(standInsLog);
+    } else {
+        EXPECT_EQ(text.find(decided), std::string::npos) << text;
+        EXPECT_EQ(readFile(halLog).find("reboot"), std::string::npos) << readFile(halLog);
+        EXPECT_EQ(readFile(standInsLog).find("reboot"), std::string::npos) << readFile(standInsLog);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Slots, StrataVlanMemBlock,
+                         ::testing::Values(VlanMemBlockCase{"A", 0, true}, VlanMemBlockCase{"B", 1, true},
+                                           VlanMemBlockCase{"C", 2, false}, VlanMemBlockCase{"E", 4, false}),
+                         [](const ::testing::TestParamInfo<VlanMemBlockCase> &info) {
+                             return std::string("Slot") + info.param.name;
+                         });
+
+/*
+ * GET_MULTIVIEWER_SYSTEM_SLOTS (0x6502) on cards C-F: the frame slots of the
+ * system's cards, counted from the card's own slot (its link address, less 128
+ * above 148) by its place in the system and the side card A stands on.
+ */
+struct SlotsCase {
+    const char *name;
+    int slot;
+    int rearType, rearRev;
+    uint8_t cardAddress;
+    Bytes answer; /* empty: NACK 1 */
+};
+
+void PrintTo(const SlotsCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+const SlotsCase SLOTS_CASES[] = {
+    {"four cards, A on the left, card C", 2, 0, 1, 35, {4, 33, 34, 35, 36, 0, 0, 0, 0}},
+    {"four cards, A on the right, card D", 3, 0, 0, 40, {4, 43, 42, 41, 40, 0, 0, 0, 0}},
+    {"seven cards, address above 148, card E", 4, 12, 0, 160, {7, 28, 29, 30, 31, 32, 33, 34, 0}},
+    {"six cards, A on the left, card F", 5, 13, 0, 60, {6, 55, 56, 57, 58, 59, 60, 0, 0}},
+    {"a standalone card C is outside its one-card system", 2, 3, 0, 35, {}},
+    {"two cards, card C is outside the system", 2, 2, 1, 35, {}},
+};
+
+class StrataSlots : public ::testing::TestWithParam<SlotsCase>, public StrataDaemon {
+protected:
+    void SetUp() override { SKIP_WITHOUT_PRIVATE_NAMESPACES(); }
+    void TearDown() override { stop(); }
+};
+
+TEST_P(StrataSlots, SystemSlotsAnswer)
+{
+    const SlotsCase &c = GetParam();
+    const CardCase card = {c.name, c.slot, 2, 2, false, false, 0xA9, 0x81, "QMR-1100", "", ""};
+    startCard(card, false, {}, [&](ctrlpeer::CtrlPeer::Options &o) { o.cardAddress = c.cardAddress; },
+              [&] {
+                  std::ofstream(dir / "root/etc/cardsim.conf", std::ios::app)
+                      << "rearType=" << c.rearType << "\nrearRev=" << c.rearRev << "\n";
+              });
+    auto got = exchange(0x6502);
+    if (c.answer.empty()) {
+        EXPECT_EQ(find(got, NACK).data, Bytes{1}) << describeAll(got);
+        EXPECT_EQ(countOf(got, 0x6503), 0u) << describeAll(got);
+        return;
+    }
+    EXPECT_EQ(find(got, ACK).opcode, ACK) << describeAll(got);
+    Packet answer = find(got, 0x6503);
+    EXPECT_EQ(answer.data, c.answer) << describeAll(got) << readFile(log());
+    EXPECT_EQ(answer.destination, ctrlpeer::CONTROLLER);
+}
+
+INSTANTIATE_TEST_SUITE_P(Systems, StrataSlots, ::testing::ValuesIn(SLOTS_CASES),
+                         [](const ::testing::TestParamInfo<SlotsCase> &info) {
+                             std::string name;
+                             for (const char *p = info.param.name; *p; p++)
+                                 if (isalnum((unsigned char)*p))
+                                     name += *p;
+                             return name;
+                         });
+
+/*
+ * The controller monitor of a VLAN card in slot B, through the controller
+ * peer: the values it polls reach the card (the frame type in the discovery
+ * record, the restore-point bit and the controller status in the status word
+ * at byte 1184 of the card's block, the IP settings relayed to the QVS
+ * application), with every query answered, and with its first queries left
+ * to time out so that their defaults apply.
+ */
+class StrataMonitor : public ::testing::Test, public StrataDaemon {
+protected:
+    static constexpr uint16_t FRAME_TYPE_QUERY = 0x101D, CAPABILITIES_QUERY = 0x3200, VLAN2_QUERY = 0x305F,
+                              RESTORE_CONFIG_QUERY = 0x101A, QVS_IP_CONFIG = 0x400F;
+    static constexpr uint32_t BLOCK_SIZE = 6380, STATUS_WORD = 1184, DISCOVERY_FRAME_STATUS = 18,
+                              DISCOVERY_FRAME_TYPE = 22;
+    static constexpr int SLOT = 1;
+    void SetUp() override { SKIP_WITHOUT_PRIVATE_NAMESPACES(); }
+    void TearDown() override
+    {
+        stop();
+        qvs.reset();
+        if (shared.transport)
+            shared.transport->close(&shared);
+    }
+    /* The card on a VLAN in slot B, its debug port, the QVS application's bridge port and the shared memory. */
+    void start(const std::vector<uint16_t> &held, uint8_t frameType, uint8_t restoreConfig)
+    {
+        const CardCase card = {"slot B, VLAN", SLOT, 1, 1, true, false, 0xB7, 0x89, "QMR-1200", nullptr, ""};
+        ctrlpeer::CtrlPeer::Options qvsOptions;
+        qvsOptions.acknowledge = false;
+        qvsOptions.answerQueries = false;
+        qvs.reset(new ctrlpeer::CtrlPeer(qvsOptions));
+        startCard(card, false, held,
+                  [&](ctrlpeer::CtrlPeer::Options &o) {
+                      /* the card's frame slot 14 is the one its VLAN address ends in */
+                      o.cardAddress = 14;
+                      o.frameType = frameType;
+                      o.restorePointConfig = restoreConfig;
+                      o.vlan2CardIp = {{0, 169, 254, 2, 1, 14}};
+                  },
+                  [&] {
+                      firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "strata", "debuger"});
+                      const uint8_t header[32] = {0};
+                      std::ofstream(dir / "root/usr/local/q7/firmware/ulmheader.dat", std::ios::binary)
+                          .write((const char *)header, sizeof header);
+                      ASSERT_TRUE(qvs->listenTcp(5101));
+                  });
+        ASSERT_TRUE(qvs->acceptOne(20000)) << readFile(log());
+        ASSERT_EQ(qvsPeerOpenLocal(&shared), 0);
+    }
+    uint16_t statusWord()
+    {
+        uint8_t b[2] = {0xEE, 0xEE};
+        shared.transport->readSharedMem(&shared, BLOCK_SIZE * SLOT + STATUS_WORD, b, 2);
+        return (uint16_t)(b[0] << 8 | b[1]);
+    }
+    /* Waits until the status word reads `value`; the monitor's pass comes every 30 s. */
+    bool waitStatusWord(uint16_t value)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(75);
+        while (statusWord() != value && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return statusWord() == value;
+    }
+    /*
+     * One byte of the card's discovery record (device 30, read through the debug port, which closes
+     * an idle client: one connection per read); -1 on failure.
+     */
+    int discoveryByte(uint32_t offset)
+    {
+        int fd = firmwareTest::connectDebugPort();
+        if (fd < 0)
+            return -1;
+        std::vector<uint8_t> h = {0x7F, 1, 30, 0, 0, (uint8_t)(offset >> 8), (uint8_t)offset, 1};
+        uint16_t crc = crc16Ccitt(h.data(), h.size());
+        h.push_back((uint8_t)(crc >> 8));
+        h.push_back((uint8_t)crc);
+        uint8_t reply[2];
+        size_t got = 0;
+        if (send(fd, h.data(), h.size(), MSG_NOSIGNAL) == (ssize_t)h.size()) {
+            while (got < sizeof reply) {
+                ssize_t n = read(fd, reply + got, sizeof reply - got);
+                if (n <= 0)
+                    break;
+                got += (size_t)n;
+            }
+        }
+        close(fd);
+        return got == sizeof reply && reply[0] <= 1 ? reply[1] : -1;
+    }
+    bool waitLog(const std::string &needle, int seconds)
+    {
+        return firmwareTest::waitForLogIn(log(), needle, 1, seconds * 1000);
+    }
+    std::unique_ptr<ctrlpeer::CtrlPeer> qvs;
+    qvsPeer shared;
+};
+
+TEST_F(StrataMonitor, AnsweredQueriesReachTheCardAndEachPassReportsTheControllerStatus)
+{
+    start({}, 3, 0);
+    ASSERT_TRUE(waitLog("Will be start polling controller for status data!", 30)) << readFile(log());
+    std::string text = readFile(log());
+    EXPECT_EQ(text.find("TimedOut of"), std::string::npos) << text;
+    EXPECT_NE(text.find("Received CONTROLLER_CAPABILITIES message."), std::string::npos) << text;
+    EXPECT_NE(text.find("ipaddrvlan2 and vlan2netmask are ok."), std::string::npos) << text;
+    /* the controller's frame type is in the discovery record; the status word waits for the first pass */
+    EXPECT_EQ(discoveryByte(DISCOVERY_FRAME_TYPE), 3);
+    EXPECT_EQ(statusWord(), 0x0008);
+
+    /* the first pass: both IP settings relayed to the QVS application, the frame status taken, status good */
+    EXPECT_TRUE(waitStatusWord(0x0001)) << std::hex << statusWord() << "\n" << readFile(log());
+    ctrlpeer::CtrlPeer::Options defaults;
+    ASSERT_TRUE(qvs->waitFor([](const Packet &p) { return p.opcode == QVS_IP_CONFIG && p.data[0] == 1; }, 20000));
+    std::vector<Packet> relayed;
+    for (const Packet &p : qvs->received())
+        if (p.opcode == QVS_IP_CONFIG)
+            relayed.push_back(p);
+    ASSERT_EQ(relayed.size(), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(relayed[i].data, Bytes(defaults.ipConfig[i].begin(), defaults.ipConfig[i].end()));
+        EXPECT_EQ(relayed[i].source, ctrlpeer::CONTROLLER);
+        EXPECT_EQ(relayed[i].destination, 14);
+    }
+    /* the status word is kept in host order (its bytes swapped), and reaches the discovery record big-endian */
+    EXPECT_TRUE(waitLog("frame status changed: status word 0x0000 -> 0x0300, presence 00 00 00 -> 3f 3f 00", 5))
+        << readFile(log());
+    EXPECT_EQ(discoveryByte(DISCOVERY_FRAME_STATUS), 0x00);
+    EXPECT_EQ(discoveryByte(DISCOVERY_FRAME_STATUS + 1), 0x03);
+
+    /* the controller drops the link below state 3: the next pass reports status bad */
+    peer->sendMessage(COMM_STATE, {2});
+    EXPECT_TRUE(waitStatusWord(0x0002)) << std::hex << statusWord() << "\n" << readFile(log());
+    EXPECT_TRUE(waitLog("strataGetCommState possibly reset controller went down", 5));
+}
+
+TEST_F(StrataMonitor, UnansweredQueriesTakeTheirDefaultsAndTheCapabilitiesAreAskedAgain)
+{
+    start({FRAME_TYPE_QUERY, CAPABILITIES_QUERY, VLAN2_QUERY, RESTORE_CONFIG_QUERY}, 3, 0);
+    /* no frame type within 30 s: type 2 */
+    ASSERT_TRUE(waitLog("TimedOut of  strataGetFrameType will default value!", 45)) << readFile(log());
+    for (int i = 0; i < 250 && discoveryByte(DISCOVERY_FRAME_TYPE) != 2; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(discoveryByte(DISCOVERY_FRAME_TYPE), 2);
+    /* no capabilities within 10 s, and the card's VLAN flag is 0: nothing decided, they stay owed */
+    ASSERT_TRUE(waitLog("Patch Kvr-1003: Our vlan is not enabled because cpuEth3HasVlan env var is 0", 25))
+        << readFile(log());
+    /* no VLAN-2 record: the address comes from the card's frame slot, 14, as the environment has it */
+    ASSERT_TRUE(waitLog("TimedOut of  strataGetVlan2CardIp will default value to 255!", 25)) << readFile(log());
+    EXPECT_TRUE(waitLog("Vlan2 ip message was not valid, so going to determine vlan2 ip address from our Strata "
+                        "Address (slot id).",
+                        5));
+    EXPECT_TRUE(waitLog("ipaddrvlan2 and vlan2netmask are ok.", 5));
+    /* no restore-point configuration: 1 */
+    ASSERT_TRUE(waitLog("TimedOut of  strataGetRestorePointConfig will default value to 1!", 25)) << readFile(log());
+    EXPECT_EQ(readFile(log()).find("Received CONTROLLER_CAPABILITIES message."), std::string::npos);
+
+    /* the controller answers from now on: the pass asks for the owed capabilities again */
+    peer->holdQuery(CAPABILITIES_QUERY, false);
+    ASSERT_TRUE(waitLog("Received CONTROLLER_CAPABILITIES message.", 75)) << readFile(log());
+    /* restore-point bit 1 (the default) and status good */
+    EXPECT_TRUE(waitStatusWord(0x0009)) << std::hex << statusWord() << "\n" << readFile(log());
+    EXPECT_EQ(peer->count(CAPABILITIES_QUERY), 2u);
+    EXPECT_EQ(readFile(dir / "root/var/log/hal.log").find("reboot"), std::string::npos);
+}
 
 /* A video card in slot C on the serial line, with time updates. */
 class StrataUpdate : public ::testing::Test, public StrataDaemon {
