@@ -320,6 +320,9 @@ static xmlDocPtr configParse(const char *path)
         log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR,
                            "%s: Configuration Error: Root Node value is not '%s'", __func__,
                            root ? (const char *)root->name : "");
+        log4c_category_log(configCategory(), LOG4C_PRIORITY_ERROR,
+                           "%s: %s: its root element is '%s', not 'configuration'", __func__,
+                           path, root ? (const char *)root->name : "");
         xmlFreeDoc(doc);
         return nullptr;
     }

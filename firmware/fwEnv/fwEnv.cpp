@@ -208,6 +208,14 @@ bool sameStamps(const std::vector<fwEnvStamp_t> &a, const std::vector<fwEnvStamp
     return true;
 }
 
+/* Why a read of `want` bytes gave `got`: its error, or how short it came. */
+static std::string readFailure(ssize_t got, size_t want)
+{
+    if (got < 0)
+        return strerror(errno);
+    return "short read, " + std::to_string(got) + " of " + std::to_string(want) + " bytes";
+}
+
 /* Reads one copy's CRC and data area. 0, or -1 with its message printed. */
 int readCopy(const fwEnvCopy_t &copy, uint32_t *crc, std::vector<uint8_t> &data)
 {
@@ -219,12 +227,13 @@ int readCopy(const fwEnvCopy_t &copy, uint32_t *crc, std::vector<uint8_t> &data)
     }
     int rc = -1;
     uint8_t crcBytes[4];
+    ssize_t got = 0;
     if (lseek(fd, (off_t)copy.offset, SEEK_SET) == (off_t)-1)
         fprintf(stderr, "seek error on %s: %s\n", copy.device.c_str(), strerror(errno));
-    else if (read(fd, crcBytes, 4) != 4)
-        fprintf(stderr, "CRC read error on %s: %s\n", copy.device.c_str(), strerror(errno));
-    else if (read(fd, data.data(), data.size()) != (ssize_t)data.size())
-        fprintf(stderr, "Read error on %s: %s\n", copy.device.c_str(), strerror(errno));
+    else if ((got = read(fd, crcBytes, 4)) != 4)
+        fprintf(stderr, "CRC read error on %s: %s\n", copy.device.c_str(), readFailure(got, 4).c_str());
+    else if ((got = read(fd, data.data(), data.size())) != (ssize_t)data.size())
+        fprintf(stderr, "Read error on %s: %s\n", copy.device.c_str(), readFailure(got, data.size()).c_str());
     else
         rc = 0;
     if (close(fd) != 0) {

@@ -9,7 +9,13 @@
 
 #include "cardsim/cardsim.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+/* FPGA writes, SPI frames and I2C messages the card emulator keeps in memory, each. */
+enum { HAL_EMULATOR_LOG_ENTRIES = 4096 };
 
 static struct {
     int cardEmulatorStarted;
@@ -30,50 +36,26 @@ int halStart(int mode)
         return -1;
     if (halUnderCardRoot()) {
         cardsimStart();
+        /*
+         * The register writes the emulated FPGAs and I2C chips see go, in
+         * order and as they happen, to the card root's var/log for whoever
+         * ran the card; memory keeps only the latest few, so a long run does
+         * not grow.
+         */
+        cardsimSetLogLimit(HAL_EMULATOR_LOG_ENTRIES);
+        mkdir(halPath("/var").c_str(), 0755);
+        mkdir(halPath("/var/log").c_str(), 0755);
+        if (cardsimLogToFiles(halPath("/var/log/fpga-writes.log"), halPath("/var/log/i2c-writes.log")) != 0)
+            fprintf(stderr, "%s: cannot write the emulator's logs under var/log: %s\n", __func__, strerror(errno));
         halEmulator.cardEmulatorStarted = 1;
     }
     return 0;
 }
 
-/*
- * Leaves the register writes the emulated FPGAs saw, one "fpga address value"
- * line each in order, in the card root's var/log, for whoever ran the card.
- */
-static void halEmulatorSaveWrites(void)
-{
-    FILE *out = fopen(halPath("/var/log/fpga-writes.log").c_str(), "w");
-    if (!out)
-        return;
-    for (int fpga = 0; fpga < 2; fpga++)
-        for (const cardsimFpgaWrite_t &w : cardsimFpgaWrites(fpga))
-            fprintf(out, "%d 0x%04x 0x%04x\n", fpga, (unsigned)w.address, (unsigned)w.value);
-    fclose(out);
-}
-
-/* The same for the I2C chips: one "bus slave bytes..." line per message written, in order. */
-static void halEmulatorSaveI2cWrites(void)
-{
-    FILE *out = fopen(halPath("/var/log/i2c-writes.log").c_str(), "w");
-    if (!out)
-        return;
-    for (const cardsimI2cMessage_t &m : cardsimI2cLog()) {
-        if (m.read)
-            continue;
-        fprintf(out, "%s 0x%02x", m.bus.c_str(), m.slave);
-        for (uint8_t b : m.bytes)
-            fprintf(out, " %02x", b);
-        fprintf(out, "\n");
-    }
-    fclose(out);
-}
-
 void halStop(void)
 {
     /* The card emulator's own threads end before the process does. */
-    if (halEmulator.cardEmulatorStarted) {
-        halEmulatorSaveWrites();
-        halEmulatorSaveI2cWrites();
+    if (halEmulator.cardEmulatorStarted)
         cardsimStop();
-    }
     halEmulator.cardEmulatorStarted = 0;
 }

@@ -82,9 +82,10 @@ static uint16_t layoutFileCheckWord(const uint8_t *file)
 
 /*
  * Reads one layout file into the scratch buffer. -1 when it cannot be opened
- * or is longer than a layout file (logged: it is not read at all); else 1 when
- * it is whole and its check word matches, 0 when not (a short file counts as a
- * bad check word). *expected and *computed get the two words.
+ * or is longer than a layout file (logged: it is not read at all); 2 when it
+ * is shorter than a layout file (logged: it has no check word to compare);
+ * else 1 when its check word matches, 0 when not. *expected and *computed get
+ * the two words.
  */
 static int layoutReadFile(const char *cardPath, uint16_t *expected, uint16_t *computed)
 {
@@ -102,9 +103,14 @@ static int layoutReadFile(const char *cardPath, uint16_t *expected, uint16_t *co
     memset(layoutLoadBuffer, 0, sizeof layoutLoadBuffer);
     size_t got = fread(layoutLoadBuffer, 1, sizeof layoutLoadBuffer, file);
     fclose(file);
+    if (got < sizeof layoutLoadBuffer) {
+        LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: %s is %zu bytes, less than the %d of a layout file: not loaded",
+                   __func__, path.c_str(), got, (int)sizeof layoutLoadBuffer);
+        return 2;
+    }
     *expected = layoutFileCheckWord(layoutLoadBuffer);
     *computed = crc16Ccitt(layoutLoadBuffer, LAYOUT_DATA_SIZE);
-    return got == sizeof layoutLoadBuffer && *expected == *computed ? 1 : 0;
+    return *expected == *computed ? 1 : 0;
 }
 
 static int layoutLoad(void)
@@ -133,6 +139,8 @@ static int layoutLoad(void)
         return LAYOUT_RESULT_FAILED;
     }
     LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "LayoutManager: loading: a default control structure.");
+    if (found == 2)
+        return LAYOUT_RESULT_FAILED;
     if (found == 0) {
         LAYOUT_LOG(LOG4C_PRIORITY_ERROR,
                    "LayoutManager: ERROR!!! CRC error found on layout_default.bin! crc expected =  0x%04x, crc "

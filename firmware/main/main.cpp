@@ -5,6 +5,7 @@
  */
 
 #include "hal/hal.h"
+#include "main/logLimit.h"
 #include "main/startup.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
@@ -280,6 +281,7 @@ int main(int argc, char **argv)
     }
 
     log4c_init();
+    mainLogLimitInstall();
     mainOptions.category = log4c_category_get("ulm.firmware.main");
     utils_recordStartTime(mainOptions.category);
     mainLogBanner();

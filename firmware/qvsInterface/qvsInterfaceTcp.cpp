@@ -197,8 +197,16 @@ static int readExactly(qvsPeer_t *peer, int fd, uint8_t *out, size_t length, int
                                serverPrefix(peer), __func__, peer->address, what, (int)got, errno, strerror(errno));
             continue;
         }
-        if (got <= 0) {
-            int error = got < 0 ? errno : 0;
+        if (got == 0) {
+            /* between two pcodes a close is the peer's way to leave; inside one it cut the pcode short */
+            int between = have == 0 && strcmp(what, "header") == 0;
+            log4c_category_log(qvsInterfaceCategory(), between ? LOG4C_PRIORITY_NOTICE : LOG4C_PRIORITY_WARN,
+                               "%s%s: instance Ip %s closed the connection before the %s (%d of %d bytes read)",
+                               serverPrefix(peer), __func__, peer->address, what, (int)have, (int)length);
+            return -1;
+        }
+        if (got < 0) {
+            int error = errno;
             log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR,
                                "%s%s: instance Ip %s failed to read %s, socket return value(%d) errno[%d] = %s!",
                                serverPrefix(peer), __func__, peer->address, what, (int)got, error, strerror(error));
@@ -231,11 +239,13 @@ int qvsTcpReadPcode(qvsPeer_t *peer, int fd, int maxReads)
     if (readExactly(peer, fd, peer->pcode + QVS_PCODE_HEADER_SIZE, (size_t)byteCount, bound, "data") != 0)
         return -1;
     const uint8_t *p = peer->pcode;
+    /* only the bytes this pcode has: the buffer still holds an earlier, longer one's */
+    char first[2 * 8 + 1] = "";
+    for (int i = 0; i < byteCount && i < 8; i++)
+        snprintf(first + 2 * i, 3, "%02x", p[QVS_PCODE_HEADER_SIZE + i]);
     log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_INFO,
-                       "%s%s: Remote %s: Pcode dump, class %d, opcodeId %d, Length %d, first 8 bytes "
-                       "0x%02x%02x%02x%02x%02x%02x%02x%02x",
-                       serverPrefix(peer), __func__, peer->address, p[0], p[1], byteCount, p[4], p[5], p[6], p[7],
-                       p[8], p[9], p[10], p[11]);
+                       "%s%s: Remote %s: Pcode dump, class %d, opcodeId %d, Length %d, first 8 bytes 0x%s",
+                       serverPrefix(peer), __func__, peer->address, p[0], p[1], byteCount, first);
     return QVS_PCODE_HEADER_SIZE + byteCount;
 }
 

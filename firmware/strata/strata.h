@@ -177,9 +177,14 @@ void strataBuildDevId(const strataLinkConfig *config, uint8_t out[STRATA_DEV_ID_
 
 /* Restarts a serial link after a checksum error. 0 restarted, -1 refused. */
 int restartStrataComm(void);
-/* Reconnects to the local proxy (device "socket" only). */
-void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category);
-/* One write on the port under the link's write lock. */
+/* Reconnects to the local proxy (device "socket" only). 0 connected, -1 not (the old connection stays). */
+int connectStrataProxy(strataLinkConfig *config, log4c_category_t *category);
+/*
+ * Writes the bytes on the port under the link's write lock, waiting for room
+ * at most the link's send limit (a socket peer that took nothing for that long
+ * loses its connection) and not at all once the link closes. The byte count,
+ * or -1 with errno (ETIMEDOUT, ECANCELED, or the write's own).
+ */
 int strataWritePort(const uint8_t *bytes, uint32_t count);
 void logPacket(const char *prefix, const uint8_t *bytes, uint32_t length);
 

@@ -394,11 +394,36 @@ static void strataSetTime(time_t seconds, uint32_t milliseconds)
                  (int)seconds, errno, strerror(errno));
 }
 
+/* 1 when the TIME_V3 fields name a real moment the card's clock can take (years 2000-2099, as its lines print them). */
+static int strataTimeV3InRange(int year, int month, int day, int hour, int minute, int second, int milliseconds)
+{
+    static const int daysIn[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 2000 || year > 2099 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59 ||
+        milliseconds > 999)
+        return 0;
+    int leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    int lastDay = month == 2 && !leap ? 28 : daysIn[month - 1];
+    return day >= 1 && day <= lastDay;
+}
+
 static void strataTimeV3(const uint8_t *data)
 {
+    int year = data[0] << 8 | data[1];
+    int milliseconds = data[7] << 8 | data[8];
+    if (!strataTimeV3InRange(year, data[2], data[3], data[4], data[5], data[6], milliseconds)) {
+        EXEC_LOG(LOG4C_PRIORITY_ERROR,
+                 "%s: refused a time out of range: year %d month %d day %d hour %d minute %d second %d "
+                 "milliseconds %d; the clock is left alone",
+                 __func__, year, data[2], data[3], data[4], data[5], data[6], milliseconds);
+        return;
+    }
+    if (!strataTimeUpdatesNeeded()) {
+        EXEC_LOG(LOG4C_PRIORITY_NOTICE, "%s: time updates are disabled (DISABLE_TIME_UPDATE); the clock is left alone",
+                 __func__);
+        return;
+    }
     strataWriteTimestamp(data);
     struct tm when = {};
-    int year = data[0] << 8 | data[1];
     when.tm_year = year - 1900;
     when.tm_mon = data[2] - 1;
     when.tm_mday = data[3];
@@ -406,7 +431,6 @@ static void strataTimeV3(const uint8_t *data)
     when.tm_min = data[5];
     when.tm_sec = data[6];
     when.tm_isdst = -1;
-    uint32_t milliseconds = (uint32_t)(data[7] << 8 | data[8]);
     time_t seconds = mktime(&when);
     if (seconds == (time_t)-1) {
         EXEC_LOG(LOG4C_PRIORITY_WARN, "%s: could not mktime params provide by Strata not ok tv_sec is %d!", __func__,

@@ -32,7 +32,8 @@ strataLinkConfig strataLinkConfiguration = {
     platformHandlePrivateStrataMessages, 3, 0, nullptr, nullptr, 1, 1, 1, platformStrataChanged, 3,
 };
 
-static const strataTiming_t strataCardTiming = {4000, 1000, 500, 30000, 1000, 2000, 3000, 30000, 2000, 1000, 1000, 500, 400};
+static const strataTiming_t strataCardTiming = {4000, 1000, 500, 30000, 1000, 2000, 3000,
+                                                30000, 2000, 1000, 1000, 500, 400, 3000, 30000};
 strataTiming_t strataTiming = strataCardTiming;
 
 enum {
@@ -74,6 +75,11 @@ static struct {
      */
     std::vector<int> replaced;
     std::atomic<int> listenFd{-1};
+    /* Raised by the close: writes give up at once and nothing reconnects to the proxy. */
+    std::atomic<int> closing{0};
+    /* The connection a write ended because its peer read nothing (its loss is not the peer's doing). */
+    std::atomic<int> stalledFd{-1};
+    std::atomic<uint32_t> refusedFull{0};
     int everOpened = 0;
     uint32_t replyFlag = 0;
     strataReplySlots_t slots = {};
@@ -233,12 +239,16 @@ static int openAndSetupPort(strataLinkConfig *config, log4c_category_t *category
     strataLink.haveSaved = 0;
     if (strcmp(config->deviceName, "socket") == 0) {
         int fd = strataConnectLoopback(STRATA_PROXY_PORT);
+        strataLink.socket = 1;
         if (fd < 0) {
+            /* The proxy may start after the card: the receiver connects once it listens. */
             log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: failed to connectTo errno[%d] = %s", __func__,
                                errno, strerror(errno));
-            return -1;
+            log4c_category_log(category, LOG4C_PRIORITY_WARN,
+                               "%s: the proxy on port %d is not there yet; retrying every %u to %u ms", __func__,
+                               STRATA_PROXY_PORT, (unsigned)strataTiming.pollMs, (unsigned)strataTiming.proxyRetryMaxMs);
+            return 0;
         }
-        strataLink.socket = 1;
         strataLink.portFd = fd;
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "%s: using socket port id is %d", __func__, fd);
         return 0;
@@ -298,17 +308,17 @@ void strataClosePort(void)
         close(listenFd);
 }
 
-void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
+int connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
 {
-    if (!config || strcmp(config->deviceName, "socket") != 0)
-        return;
+    if (!config || strcmp(config->deviceName, "socket") != 0 || strataLink.closing)
+        return -1;
     int fd = strataConnectLoopback(STRATA_PROXY_PORT);
     if (fd < 0) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "%s: Failed to reconnected to strata proxy port %d. Strata Tunneling probably not running. "
                            "errno[%d] = %s",
                            __func__, STRATA_PROXY_PORT, errno, strerror(errno));
-        return;
+        return -1;
     }
     /* The receiver may be reading the old connection: wake it, and leave the close to it. */
     pthread_mutex_lock(&strataLink.writeMutex);
@@ -321,16 +331,64 @@ void connectStrataProxy(strataLinkConfig *config, log4c_category_t *category)
     log4c_category_log(category, LOG4C_PRIORITY_INFO,
                        "%s: Reconnected to strata proxy port %d. Old portfd %d, new portfd %d", __func__,
                        STRATA_PROXY_PORT, old, fd);
+    return 0;
+}
+
+/*
+ * Writes `count` bytes on `fd` within `limitMs`, waking in steps of one read
+ * period to see whether the link is closing. The byte count, or -1 with errno
+ * (ETIMEDOUT: the peer took nothing for the whole limit; ECANCELED: the link is
+ * closing).
+ */
+static int strataWriteWithin(int fd, const uint8_t *bytes, uint32_t count, uint32_t limitMs)
+{
+    uint32_t done = 0;
+    uint32_t waited = 0;
+    while (done < count) {
+        if (strataLink.closing)
+            return errno = ECANCELED, -1;
+        struct pollfd waitFor = {fd, POLLOUT, 0};
+        uint32_t step = limitMs - waited < (uint32_t)RX_POLL_MS ? limitMs - waited : (uint32_t)RX_POLL_MS;
+        int ready = poll(&waitFor, 1, (int)step);
+        if (ready < 0 && errno != EINTR)
+            return -1;
+        if (ready <= 0) {
+            waited += step;
+            if (waited >= limitMs)
+                return errno = ETIMEDOUT, -1;
+            continue;
+        }
+        ssize_t written = send(fd, bytes + done, count - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && errno == ENOTSOCK)
+            written = write(fd, bytes + done, count - done);
+        if (written < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (written < 0)
+            return -1;
+        done += (uint32_t)written;
+    }
+    return (int)done;
 }
 
 int strataWritePort(const uint8_t *bytes, uint32_t count)
 {
     pthread_mutex_lock(&strataLink.writeMutex);
     int fd = strataLink.portFd;
-    int written = fd < 0 ? (errno = EBADF, -1) : (int)send(fd, bytes, count, MSG_NOSIGNAL);
-    if (written < 0 && errno == ENOTSOCK)
-        written = (int)write(fd, bytes, count);
+    int written = fd < 0 ? (errno = EBADF, -1) : strataWriteWithin(fd, bytes, count, strataTiming.sendLimitMs);
+    int saved = errno;
+    if (written < 0 && saved == ETIMEDOUT && strataLink.socket) {
+        /*
+         * A peer that reads nothing holds every writer (and the receiver's
+         * acknowledgements) up: end its connection; the receiver then closes it
+         * and the link goes on with the next peer.
+         */
+        strataLink.stalledFd = fd;
+        shutdown(fd, SHUT_RDWR);
+        STRATA_LOG(LOG4C_PRIORITY_ERROR, "%s: the peer has read nothing for %u ms; ending the connection", __func__,
+                   (unsigned)strataTiming.sendLimitMs);
+    }
     pthread_mutex_unlock(&strataLink.writeMutex);
+    errno = saved;
     return written;
 }
 
@@ -368,6 +426,16 @@ void strataBuildDevId(const strataLinkConfig *config, uint8_t out[STRATA_DEV_ID_
     memcpy(out + 6, config->modelName, strnlen(config->modelName, 8));
 }
 
+/* A packet the full transmit queue refused: a line for the 1st, 2nd, 4th, 8th... of them. */
+static void strataNoteQueueFull(const char *function, uint16_t opcode, uint32_t destination)
+{
+    uint32_t refused = ++strataLink.refusedFull;
+    if ((refused & (refused - 1)) == 0)
+        STRATA_LOG(LOG4C_PRIORITY_ERROR,
+                   "%s: the transmit queue is full (%d packets); message 0x%04X to 0x%02x not sent (%u refused so far)",
+                   function, STRATA_TX_QUEUE_MAX, opcode, destination, refused);
+}
+
 int strata_send_packet(const uint8_t *packet, uint32_t size, int needsAck)
 {
     strataPacket copy = {};
@@ -378,7 +446,10 @@ int strata_send_packet(const uint8_t *packet, uint32_t size, int needsAck)
         if (devId)
             STRATA_LOG(LOG4C_PRIORITY_DEBUG, "%s: DEV_ID (0013) being sent so pushing it to the head of queue.",
                        __func__);
-        strataTxQueuePush(&copy, devId);
+        if (strataTxQueuePush(&copy, devId) != 0) {
+            strataNoteQueueFull(__func__, (uint16_t)(packet[4] << 8 | packet[5]), packet[1]);
+            return -1;
+        }
         return 0;
     }
     logPacket("Tx: ", packet, size);
@@ -440,6 +511,13 @@ int strata_sendmsg(uint32_t type, uint32_t address, uint16_t opcode, const uint8
         pthread_mutex_unlock(&strataLink.sendMutex);
         return -1;
     }
+    /* a message goes whole or not at all */
+    uint32_t packets = length <= STRATA_PACKET_DATA_MAX ? 1 : (length - 1) / STRATA_PACKET_DATA_MAX + 1;
+    if (opcode >= 2 && opcode != STRATA_OPCODE_DEV_ID && !strataTxQueueHasRoom(packets)) {
+        strataNoteQueueFull(__func__, opcode, address);
+        pthread_mutex_unlock(&strataLink.sendMutex);
+        return -1;
+    }
     uint32_t offset = 0;
     int rc = 0;
     while (rc == 0 && length - offset > STRATA_PACKET_DATA_MAX) {
@@ -449,7 +527,7 @@ int strata_sendmsg(uint32_t type, uint32_t address, uint16_t opcode, const uint8
     if (rc == 0)
         rc = strata_sendmsg_small(type, address, opcode, data ? data + offset : nullptr, length - offset, 0);
     pthread_mutex_unlock(&strataLink.sendMutex);
-    return rc == -12 ? -12 : 0;
+    return rc;
 }
 
 void strata_send_ack(uint32_t address)
@@ -580,6 +658,16 @@ static void strataReassemblyRelease(strataReassembly_t *r)
     r->inProgress = 0;
 }
 
+/* Drops a message whose last packet will not come, with a line saying why. */
+static void strataReassemblyDrop(strataReassembly_t *r, const char *why)
+{
+    if (!r->inProgress)
+        return;
+    STRATA_LOG(LOG4C_PRIORITY_WARN, "%s: dropped the partial message 0x%04X (%u bytes received): %s", __func__,
+               r->opcode, r->buffer ? (unsigned)(r->used - STRATA_PACKET_HEADER) : 0u, why);
+    strataReassemblyRelease(r);
+}
+
 /* 0 when the packet was taken, -1 when the receiver must stop (no buffer to be had). */
 static int strataHandleFirmwarePacket(strataReassembly_t *r, const uint8_t *packet, uint32_t length)
 {
@@ -588,6 +676,11 @@ static int strataHandleFirmwarePacket(strataReassembly_t *r, const uint8_t *pack
     const uint8_t *data = packet + STRATA_PACKET_HEADER;
     uint32_t dataLength = length - 2;
     int more = packet[3] & STRATA_MORE_PACKETS;
+    /* Acknowledgements may come between any two packets: they never touch a message in progress. */
+    if (opcode == STRATA_OPCODE_ACK || opcode == STRATA_OPCODE_NACK) {
+        strata_execute_message(source, opcode, data, dataLength);
+        return 0;
+    }
     if (!r->inProgress && !more) {
         strata_execute_message(source, opcode, data, dataLength);
         return 0;
@@ -611,10 +704,15 @@ static int strataHandleFirmwarePacket(strataReassembly_t *r, const uint8_t *pack
         return 0;
     }
     if (opcode != r->opcode) {
-        if (!more) {
-            strataReassemblyRelease(r);
-            strata_execute_message(source, opcode, data, dataLength);
+        if (more) {
+            STRATA_LOG(LOG4C_PRIORITY_WARN, "%s: ignoring a packet of 0x%04X inside the message 0x%04X", __func__,
+                       opcode, r->opcode);
+            return 0;
         }
+        char why[64];
+        snprintf(why, sizeof why, "a message 0x%04X came before its last packet", opcode);
+        strataReassemblyDrop(r, why);
+        strata_execute_message(source, opcode, data, dataLength);
         return 0;
     }
     if (!r->buffer) {
@@ -703,16 +801,24 @@ static void *rxThreadEntry(void *argument)
     STRATA_LOG(LOG4C_PRIORITY_DEBUG, "%s: 10-14 fix", __func__);
     gettimeofday(&strataLink.lastError, nullptr);
     strataReassembly_t reassembly = {nullptr, 0, 0xFFFF, 0};
+    uint32_t proxyRetryMs = strataTiming.pollMs;
     while (strataLink.rxRun) {
         strataCloseReplaced();
         if (strataLink.socket && strataLink.portFd < 0) {
             if (strataLink.debugServer) {
                 strataAcceptPeer();
             } else {
-                strataSleepMs(strataTiming.pollMs);
+                /* Each failed attempt doubles the pause, up to its bound; the close does not wait for it. */
+                for (uint32_t slept = 0; slept < proxyRetryMs && strataLink.rxRun; slept += RX_POLL_MS)
+                    strataSleepMs(RX_POLL_MS);
                 /* A failed write may have reconnected meanwhile: one new connection is enough. */
-                if (strataLink.portFd < 0)
-                    connectStrataProxy(strataLink.config, strataCategory());
+                if (!strataLink.rxRun || strataLink.portFd >= 0)
+                    continue;
+                if (connectStrataProxy(strataLink.config, strataCategory()) == 0)
+                    proxyRetryMs = strataTiming.pollMs;
+                else if (proxyRetryMs < strataTiming.proxyRetryMaxMs)
+                    proxyRetryMs = proxyRetryMs * 2 < strataTiming.proxyRetryMaxMs ? proxyRetryMs * 2
+                                                                                   : strataTiming.proxyRetryMaxMs;
             }
             continue;
         }
@@ -742,7 +848,10 @@ static void *rxThreadEntry(void *argument)
              * error): only that connection ends. One that a reconnect has
              * replaced meanwhile was ended by the card, not lost.
              */
-            if (strataCloseConnection(fd) && rc != RX_DROP && rc != RX_DROP_START)
+            strataReassemblyDrop(&reassembly, "the connection ended");
+            int endedFd = fd;
+            int stalled = strataLink.stalledFd.compare_exchange_strong(endedFd, -1);
+            if (strataCloseConnection(fd) && rc != RX_DROP && rc != RX_DROP_START && !stalled)
                 strataLogLostPeer(rc == RX_ERROR ? error : 0);
             continue;
         }
@@ -761,7 +870,7 @@ int strata_open(strataLinkConfig *config, log4c_category_t *category)
 {
     pthread_mutex_lock(&strataLink.openMutex);
     int rc = -1;
-    if (strataLink.portFd >= 0 || strataLink.listenFd >= 0) {
+    if (strataLink.portFd >= 0 || strataLink.listenFd >= 0 || strataLink.rxJoinable) {
         log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: already opened", __func__);
         goto out;
     }
@@ -772,6 +881,7 @@ int strata_open(strataLinkConfig *config, log4c_category_t *category)
     strataLink.category = category;
     strataLink.config = config;
     strataLink.everOpened = 1;
+    strataLink.closing = 0;
     rc = openAndSetupPort(config, category);
     if (rc != 0)
         goto out;
@@ -811,11 +921,14 @@ int strata_close(void)
         return -1;
     }
     strataLink.rxRun = 0;
+    strataLink.closing = 1;
     if (strataLink.rxJoinable) {
         /* The receiver waits at most one read period; it may still use the port until it has gone. */
         pthread_join(strataLink.rxThread, nullptr);
         strataLink.rxJoinable = 0;
     }
+    /* what was queued for this link is not for the next one */
+    flushTxQueue();
     strataClosePort();
     strataLink.commState = 0;
     pthread_mutex_unlock(&strataLink.openMutex);

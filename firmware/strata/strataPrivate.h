@@ -29,6 +29,8 @@ struct strataTiming_t {
     uint32_t overrunPauseMs;     /* serial: pause after two receive errors within 100 ms (1 s) */
     uint32_t vlanRebootPauseMs;  /* rewritten VLAN or capability variables before their reboot (500 ms) */
     uint32_t menuTickMs;         /* menu timer: idle check and marquee step (400 ms) */
+    uint32_t sendLimitMs;        /* one write on the port, for a peer that has stopped reading (3 s) */
+    uint32_t proxyRetryMaxMs;    /* the longest pause between attempts to reach the proxy (30 s) */
 };
 extern strataTiming_t strataTiming;
 
@@ -70,7 +72,16 @@ void timeSyncUpdate(uint32_t argument);
 /* Runs `use` on the MEM_BLOCK buffer under its lock; -1 when there is none. */
 int strataWithMemBlock(int (*use)(uint8_t *buffer, uint32_t size, void *argument), void *argument);
 /* Wakes the transmit thread's queue (used by the link when it queues a packet). */
-void strataTxQueuePush(const strataPacket *packet, int atHead);
+/*
+ * Packets the transmit queue holds at most: a whole restore point (1,312
+ * messages) and more, while a peer that reads nothing cannot make it grow
+ * without end.
+ */
+enum { STRATA_TX_QUEUE_MAX = 4096 };
+/* Queues a packet for the transmit thread. 0, or -1 when the queue is full (nothing queued; DEV_ID always goes). */
+int strataTxQueuePush(const strataPacket *packet, int atHead);
+/* 1 when `packets` more packets fit in the transmit queue. */
+int strataTxQueueHasRoom(uint32_t packets);
 
 /* ---- message execution (strataExecute.cpp) ---- */
 uint32_t strataGetUpgradeMode(void);

@@ -98,15 +98,28 @@ static struct timespec strataDeadline(uint32_t ms)
 
 /* ---- transmit queue and thread ---- */
 
-void strataTxQueuePush(const strataPacket *packet, int atHead)
+int strataTxQueueHasRoom(uint32_t packets)
 {
     pthread_mutex_lock(&strataSrv.txMutex);
+    int room = strataSrv.txQueue.size() + packets <= STRATA_TX_QUEUE_MAX;
+    pthread_mutex_unlock(&strataSrv.txMutex);
+    return room;
+}
+
+int strataTxQueuePush(const strataPacket *packet, int atHead)
+{
+    pthread_mutex_lock(&strataSrv.txMutex);
+    if (!atHead && strataSrv.txQueue.size() >= STRATA_TX_QUEUE_MAX) {
+        pthread_mutex_unlock(&strataSrv.txMutex);
+        return -1;
+    }
     if (atHead)
         strataSrv.txQueue.push_front(*packet);
     else
         strataSrv.txQueue.push_back(*packet);
     pthread_cond_signal(&strataSrv.txCond);
     pthread_mutex_unlock(&strataSrv.txMutex);
+    return 0;
 }
 
 void flushTxQueue(void)

@@ -3,6 +3,7 @@
 #include "cardsim/cardsimPrivate.h"
 #include "hal/hal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -22,8 +23,8 @@ const auto HOLD_LIMIT = std::chrono::seconds(10);
 struct fpgaModel_t {
     std::map<uint32_t, uint16_t> registers;
     std::map<uint32_t, std::deque<uint16_t>> keyholeWords;
-    std::vector<cardsimFpgaWrite_t> writes;
-    std::vector<std::vector<uint8_t>> frames;
+    std::deque<cardsimFpgaWrite_t> writes;
+    std::deque<std::vector<uint8_t>> frames;
     int held = 0;
     int parked = 0;
     int failures = 0;
@@ -42,6 +43,9 @@ struct {
     std::condition_variable changed;
     fpgaModel_t fpgas[CARDSIM_FPGA_COUNT];
     std::vector<openNode_t> nodes;
+    std::atomic<size_t> logLimit{1u << 20};
+    FILE *fpgaWritesFile = nullptr; /* under mutex */
+    FILE *i2cWritesFile = nullptr;
 } cardsim;
 
 const struct {
@@ -116,7 +120,10 @@ int serveFrame(fpgaModel_t &model, const uint8_t *tx, uint8_t *rx, size_t length
             uint16_t word = (uint16_t)((tx[4 + 2 * i] << 8) | tx[4 + 2 * i + 1]);
             uint32_t target = kind == 1 ? address : address + (uint32_t)i;
             model.registers[target] = word;
-            model.writes.push_back({target, word, kind == 1});
+            cardsimRingPush(model.writes, cardsimFpgaWrite_t{target, word, kind == 1});
+            if (cardsim.fpgaWritesFile)
+                fprintf(cardsim.fpgaWritesFile, "%d 0x%04x 0x%04x\n", (int)(&model - cardsim.fpgas), (unsigned)target,
+                        (unsigned)word);
             cardsimHdrWrite(fpga, target, word);
         }
     }
@@ -189,7 +196,7 @@ int backendSpiTransfer(void *, int handle, const uint8_t *tx, uint8_t *rx, size_
         cardsim.changed.wait_for(lock, HOLD_LIMIT, [&model] { return !model.held; });
         model.parked--;
     }
-    model.frames.emplace_back(tx, tx + length);
+    cardsimRingPush(model.frames, std::vector<uint8_t>(tx, tx + length));
     if (model.failures > 0) {
         model.failures--;
         errno = EIO;
@@ -272,6 +279,44 @@ void cardsimStop(void)
 {
     cardsimVsyncStop();
     halSetDeviceBackend(nullptr);
+    cardsimI2cLogTo(nullptr);
+    std::lock_guard<std::mutex> lock(cardsim.mutex);
+    for (FILE **file : {&cardsim.fpgaWritesFile, &cardsim.i2cWritesFile}) {
+        if (*file)
+            fclose(*file);
+        *file = nullptr;
+    }
+}
+
+void cardsimSetLogLimit(size_t entries)
+{
+    cardsim.logLimit = entries ? entries : 1;
+}
+
+size_t cardsimLogLimit(void)
+{
+    return cardsim.logLimit;
+}
+
+int cardsimLogToFiles(const std::string &fpgaWritesPath, const std::string &i2cWritesPath)
+{
+    FILE *fpgaFile = fopen(fpgaWritesPath.c_str(), "w");
+    FILE *i2cFile = fpgaFile ? fopen(i2cWritesPath.c_str(), "w") : nullptr;
+    if (!i2cFile) {
+        int saved = errno;
+        if (fpgaFile)
+            fclose(fpgaFile);
+        errno = saved;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(cardsim.mutex);
+    for (FILE *old : {cardsim.fpgaWritesFile, cardsim.i2cWritesFile})
+        if (old)
+            fclose(old);
+    cardsim.fpgaWritesFile = fpgaFile;
+    cardsim.i2cWritesFile = i2cFile;
+    cardsimI2cLogTo(i2cFile);
+    return 0;
 }
 
 void cardsimReset(void)
@@ -314,14 +359,16 @@ std::vector<cardsimFpgaWrite_t> cardsimFpgaWrites(int fpga)
 {
     std::lock_guard<std::mutex> lock(cardsim.mutex);
     fpgaModel_t *model = fpgaModel(fpga);
-    return model ? model->writes : std::vector<cardsimFpgaWrite_t>();
+    return model ? std::vector<cardsimFpgaWrite_t>(model->writes.begin(), model->writes.end())
+                 : std::vector<cardsimFpgaWrite_t>();
 }
 
 std::vector<std::vector<uint8_t>> cardsimSpiFrames(int fpga)
 {
     std::lock_guard<std::mutex> lock(cardsim.mutex);
     fpgaModel_t *model = fpgaModel(fpga);
-    return model ? model->frames : std::vector<std::vector<uint8_t>>();
+    return model ? std::vector<std::vector<uint8_t>>(model->frames.begin(), model->frames.end())
+                 : std::vector<std::vector<uint8_t>>();
 }
 
 void cardsimFpgaHold(int fpga, int hold)

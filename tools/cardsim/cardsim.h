@@ -17,6 +17,7 @@
  * All functions may be called from any thread.
  */
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -177,6 +178,22 @@ void cardsimHdrCorruptEntry(int instance, int entry);
 
 /* Clears the frame, write and I2C logs. */
 void cardsimClearLogs(void);
+
+/*
+ * The frame, write and I2C logs are rings: each keeps its latest `entries`
+ * (1,048,576 at first) and drops the oldest beyond.
+ */
+void cardsimSetLogLimit(size_t entries);
+size_t cardsimLogLimit(void);
+
+/*
+ * From now on also writes, as they happen, every FPGA register write to
+ * `fpgaWritesPath` ("fpga 0xaddress 0xvalue" lines) and every I2C message
+ * written to `i2cWritesPath` ("bus 0xslave bytes..." lines), both truncated
+ * first: the whole history stays on disk whatever the rings keep. cardsimStop
+ * closes them. 0, or -1 (errno) when one cannot be opened (then neither is written).
+ */
+int cardsimLogToFiles(const std::string &fpgaWritesPath, const std::string &i2cWritesPath);
 
 /*
  * Writes a sensor's value file below the card root (millidegrees as text, or

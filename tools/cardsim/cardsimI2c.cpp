@@ -27,7 +27,8 @@ struct bus_t {
 struct {
     std::mutex mutex;
     std::map<std::string, bus_t> buses;
-    std::vector<cardsimI2cMessage_t> log;
+    std::deque<cardsimI2cMessage_t> log;
+    FILE *file = nullptr; /* each message written, as it happens */
 } i2c;
 
 const char *const BUS_SENSORS = "/dev/i2c-2";  /* power monitors, power sequencer */
@@ -229,10 +230,22 @@ int cardsimI2cTransfer(const std::string &busName, halI2cMessage_t *messages, in
             chipRead(chip, message.buffer, message.length);
         else
             chipWrite(chip, message.buffer, message.length);
-        i2c.log.push_back({busName, (uint8_t)message.slave, read,
-                           std::vector<uint8_t>(message.buffer, message.buffer + message.length)});
+        if (!read && i2c.file) {
+            fprintf(i2c.file, "%s 0x%02x", busName.c_str(), (unsigned)message.slave);
+            for (int b = 0; b < (int)message.length; b++)
+                fprintf(i2c.file, " %02x", message.buffer[b]);
+            fprintf(i2c.file, "\n");
+        }
+        cardsimRingPush(i2c.log, cardsimI2cMessage_t{busName, (uint8_t)message.slave, read,
+                                                     std::vector<uint8_t>(message.buffer, message.buffer + message.length)});
     }
     return 0;
+}
+
+void cardsimI2cLogTo(FILE *file)
+{
+    std::lock_guard<std::mutex> lock(i2c.mutex);
+    i2c.file = file;
 }
 
 void cardsimI2cClearLog(void)
@@ -276,7 +289,7 @@ void cardsimI2cSet(const char *bus, uint8_t slave, uint16_t reg, uint8_t value)
 std::vector<cardsimI2cMessage_t> cardsimI2cLog(void)
 {
     std::lock_guard<std::mutex> lock(i2c.mutex);
-    return i2c.log;
+    return std::vector<cardsimI2cMessage_t>(i2c.log.begin(), i2c.log.end());
 }
 
 void cardsimI2cFail(const char *bus, int failures)

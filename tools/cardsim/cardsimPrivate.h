@@ -6,6 +6,9 @@
 #include "cardsim/cardsim.h"
 
 #include <cstddef>
+#include <cstdio>
+#include <deque>
+#include <utility>
 
 struct halI2cMessage_t;
 
@@ -19,6 +22,18 @@ int cardsimI2cTransfer(const std::string &bus, halI2cMessage_t *messages, int co
 void cardsimI2cReset(void);
 
 void cardsimI2cClearLog(void);
+
+/* Where the I2C half writes each message written (null: nowhere); the file stays the caller's. */
+void cardsimI2cLogTo(FILE *file);
+
+/* Appends to a ring log, dropping the oldest entries beyond the log limit. */
+template <typename T>
+void cardsimRingPush(std::deque<T> &ring, T &&entry)
+{
+    ring.push_back(std::move(entry));
+    while (ring.size() > cardsimLogLimit())
+        ring.pop_front();
+}
 
 /* Stand-ins, GPIO files, "/dev/shm" and a boot environment below the card root, each only when missing. */
 void cardsimPrepareRoot(void);

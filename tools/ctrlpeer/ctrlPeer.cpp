@@ -42,6 +42,43 @@ std::vector<std::vector<uint8_t>> splitMessage(uint8_t destination, uint8_t sour
     return packets;
 }
 
+int silentSocket()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    if (fd >= 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    return fd;
+}
+
+int floodUntilStalled(int fd, const std::vector<uint8_t> &packet, int stallMs, int timeoutMs)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 64; i++)
+        burst.insert(burst.end(), packet.begin(), packet.end());
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t offset = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        ssize_t n = send(fd, burst.data() + offset, burst.size() - offset, MSG_NOSIGNAL);
+        if (n > 0) {
+            offset = (offset + (size_t)n) % burst.size();
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return 0;
+        struct pollfd waitFor = {fd, POLLOUT, 0};
+        int ready = poll(&waitFor, 1, stallMs);
+        if (ready == 0)
+            return 1;
+        if (ready > 0 && (waitFor.revents & (POLLERR | POLLHUP)))
+            return 0;
+    }
+    return -1;
+}
+
 Packet parsePacket(const std::vector<uint8_t> &raw)
 {
     Packet p;
@@ -214,12 +251,18 @@ bool CtrlPeer::sendRaw(const std::vector<uint8_t> &bytes)
     return fd_ >= 0 && writeLocked(bytes);
 }
 
-bool CtrlPeer::sendMessage(uint16_t opcode, const std::vector<uint8_t> &data)
+bool CtrlPeer::sendPackets(const std::vector<std::vector<uint8_t>> &packets)
 {
-    for (const auto &packet : splitMessage(options_.cardAddress, options_.address, opcode, data))
+    std::lock_guard<std::mutex> lock(messageMutex_);
+    for (const auto &packet : packets)
         if (!sendRaw(packet))
             return false;
     return true;
+}
+
+bool CtrlPeer::sendMessage(uint16_t opcode, const std::vector<uint8_t> &data)
+{
+    return sendPackets(splitMessage(options_.cardAddress, options_.address, opcode, data));
 }
 
 std::vector<Packet> CtrlPeer::received()
@@ -434,7 +477,7 @@ void CtrlPeer::answerQuery(uint8_t card, const Packet &packet, bool heldToo)
             return;
     }
     auto reply = [&](uint16_t opcode, const std::vector<uint8_t> &data) {
-        sendRaw(buildPacket(card, options_.address, opcode, data));
+        sendPackets({buildPacket(card, options_.address, opcode, data)});
     };
     const Options &o = options_;
     switch (packet.opcode) {

@@ -57,6 +57,17 @@ std::vector<Packet> joinMessages(const std::vector<Packet> &packets);
 std::vector<uint8_t> memBlockData(uint16_t identityB, const std::string &text);
 std::vector<uint8_t> macData(uint8_t index, const std::string &text);
 
+/*
+ * A controller that has stopped reading. `silentSocket` makes a TCP socket with
+ * small buffers (set before it connects or listens, so the card's writes soon
+ * find no room); -1 on failure. `floodUntilStalled` makes the connected `fd`
+ * non-blocking and writes `packet` over and over until the card has taken
+ * nothing for `stallMs` (1), the connection ended (0), or `timeoutMs` passed (-1).
+ * It never reads.
+ */
+int silentSocket();
+int floodUntilStalled(int fd, const std::vector<uint8_t> &packet, int stallMs, int timeoutMs);
+
 /* The keys of the card menu's dialog, as the controller's panel sends them. */
 enum class MenuKey : uint16_t { OPEN = 0x0005, CLOSE = 0x0006, PREVIOUS = 0x0024, NEXT = 0x0025, ENTER = 0x0026,
                                 BACK = 0x0027 };
@@ -116,7 +127,13 @@ public:
 
     /* Writes raw bytes. false when not connected or the write failed. */
     bool sendRaw(const std::vector<uint8_t> &bytes);
-    /* Sends a message from our address to the card (split as the link does). */
+    /*
+     * Writes packets back to back: our answers to the card's queries never come
+     * between them (our acknowledgements of the card's packets may, as a
+     * controller's do).
+     */
+    bool sendPackets(const std::vector<std::vector<uint8_t>> &packets);
+    /* Sends a message from our address to the card (split as the link does), its packets back to back. */
     bool sendMessage(uint16_t opcode, const std::vector<uint8_t> &data = {});
 
     /* Every packet received so far. */
@@ -162,6 +179,7 @@ private:
     bool running_ = false;
     std::mutex mutex_;
     std::mutex writeMutex_;
+    std::mutex messageMutex_; /* held for the packets of one message */
     std::condition_variable changed_;
     std::vector<Packet> packets_;
     std::vector<uint8_t> rawBytes_;

@@ -171,6 +171,49 @@ TEST_F(FirmwareRun, StartsServesPcodesAndStopsOnSigint)
 }
 
 /*
+ * A flood of pcodes the firmware refuses: each second the log takes at most
+ * 200 refusals of one kind, and the rest of that second is counted in one line
+ * once the second is over; written and counted add up to every pcode.
+ */
+TEST_F(FirmwareRun, RepeatedLinesOfOneKindAreCountedAndSummarised)
+{
+    FirmwareProcess process(dir);
+    startFirmware(process);
+    const int flood = 3000;
+    std::string arguments;
+    for (int i = 0; i < flood; i++)
+        arguments += " pcode 50 " + std::to_string(1 + i % 200);
+    /* pcodes are taken in order: a line of another kind after the flood marks its end */
+    arguments += " setdevice 1 0x0203 4 0xA0B0C0D0";
+    ASSERT_EQ(peer(arguments), 0) << readFile(dir / "peer.out");
+    ASSERT_TRUE(waitForLog("PCODE PROC: SET_DEVICE_REGISTER slot=1, dev=203, reg=4, val=a0b0c0d0", 60000))
+        << readFile(log());
+    /* once the second of the flood's last line is over, the next line brings the summaries */
+    time_t floodEnd = time(nullptr);
+    while (time(nullptr) <= floodEnd)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(peer("pcode 50 201"), 0);
+    ASSERT_TRUE(waitForLog("Invalid Pcode received: class=5, id=201")) << readFile(log());
+    std::string logged = readFile(log());
+    const std::string refusal = "Invalid Pcode received: class=5, id=";
+    const std::string summary = "logLimit: ";
+    size_t written = 0, leftOut = 0;
+    for (size_t at = logged.find(refusal); at != std::string::npos; at = logged.find(refusal, at + 1)) {
+        size_t line = logged.rfind('\n', at) + 1;
+        size_t head = logged.find(summary, line);
+        if (head != std::string::npos && head < at)
+            leftOut += std::stoul(logged.substr(head + summary.size()));
+        else
+            written++;
+    }
+    EXPECT_EQ(written + leftOut, (size_t)flood + 1) << written << " written, " << leftOut << " left out";
+    EXPECT_GT(leftOut, 0u);
+    EXPECT_LT(written, (size_t)flood);
+    process.signal(SIGINT);
+    EXPECT_EQ(process.wait(10000), 0);
+}
+
+/*
  * Pcodes that arrive before the pcode decoder's thread runs wait for it, 30 s
  * in all over the process's life: a decoder that starts late (in start-up tick
  * 30) takes the early pcode; one that never starts costs the first pcode its
@@ -293,6 +336,39 @@ TEST_F(FirmwareRun, ServerModeTakesPcodesFromLocalAndRemotePeers)
     EXPECT_NE(logged.find("Client ip address is 127.0.0.1"), std::string::npos);
     EXPECT_NE(logged.find("client 127.0.0.1 using interface 0."), std::string::npos);
     EXPECT_NE(logged.find("client 127.0.0.7 using interface 1."), std::string::npos);
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(5000), 0);
+}
+
+/*
+ * Server mode logs each pcode with its own bytes only (none for a pcode without
+ * data, though the buffer still holds an earlier pcode's), and a peer that
+ * closes between two pcodes as leaving, not as an error.
+ */
+TEST_F(FirmwareRun, ServerModeDumpsOnlyAPcodesOwnBytesAndTakesACloseAsLeaving)
+{
+    setenv("KVR_ROOT", (dir / "root").c_str(), 1);
+    ASSERT_EQ(cardsimInstallStandIns(), 0);
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=127.0.0.1"}, 0x1000, 0), 0);
+    unsetenv("KVR_ROOT");
+    FirmwareProcess process(dir);
+    process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", "SERVER"});
+    ASSERT_TRUE(waitForLog("Starting service pcodeProcessor")) << readFile(log());
+    ASSERT_EQ(peer("-c 127.0.0.1 -b 127.0.0.1 pcode 50 2 9 8 7 6 5 4 3 2 1 pcode 50 3 pcode 50 4 0xAB"), 0)
+        << readFile(dir / "peer.out");
+    ASSERT_TRUE(waitForLog("closed the connection")) << readFile(log());
+    std::string logged = readFile(log());
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 2, Length 9, first 8 bytes 0x0908070605040302\n"),
+              std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 3, Length 0, first 8 bytes 0x\n"), std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("Pcode dump, class 50, opcodeId 4, Length 1, first 8 bytes 0xab\n"), std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("instance Ip 127.0.0.1 closed the connection before the header (0 of 4 bytes read)"),
+              std::string::npos)
+        << logged;
+    EXPECT_EQ(logged.find("errno[0] = Success"), std::string::npos) << logged;
     process.signal(SIGTERM);
     EXPECT_EQ(process.wait(5000), 0);
 }

@@ -102,7 +102,8 @@ TEST_F(ConfigManagerTest, BadFilesKeepTheDefaults)
          "Configuration Error: invalid file", ": line 2: Opening and ending tag mismatch: service line 2 and enable"},
         {"empty", "", "Configuration Error: invalid file", ": line 1: Document is empty"},
         {"other root", "<settings><service><name>probing</name><enable>1</enable></service></settings>",
-         "Configuration Error: Root Node value is not 'settings'", nullptr},
+         "Configuration Error: Root Node value is not 'settings'",
+         ": its root element is 'settings', not 'configuration'"},
     };
     std::string path = root / "usr/local/q7/firmware/configuration.xml";
     for (const Case &c : cases) {

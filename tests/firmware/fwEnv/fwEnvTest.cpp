@@ -143,6 +143,28 @@ TEST_F(FwEnv, ACopyWithABadCrcIsReplacedByAGoodOneOrTheDefaults)
     }
 }
 
+/* A flash file that ends early is a short read, said as such (not the errno of whatever failed before). */
+TEST_F(FwEnv, AShortFlashFileIsReportedAsAShortRead)
+{
+    const struct {
+        off_t length;
+        const char *printed;
+    } cases[] = {
+        {2, "CRC read error on /dev/mtd2: short read, 2 of 4 bytes\n"},
+        {0x80, "Read error on /dev/mtd2: short read, 124 of 252 bytes\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2"}, 0x100, 0), 0);
+        ASSERT_EQ(truncate((root / "dev/mtd2").c_str(), c.length), 0);
+        errno = ENOENT;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(fwEnvGetEnv("ipaddr"), nullptr);
+        std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
+    }
+}
+
 TEST_F(FwEnv, ValuesStayValidAcrossLaterLoads)
 {
     ASSERT_EQ(cardsimFlashWrite({"ipaddr=10.0.0.2", "netmask=255.0.0.0"}, 0x100, 0), 0);

@@ -284,6 +284,165 @@ TEST_F(StrataService, ReconnectsReplacingTheConnectionUnderTheReceiverCloseEachO
     EXPECT_LE(openDescriptors(), before);
 }
 
+/*
+ * The proxy on 5102 that accepts the card's connection and then reads nothing
+ * (small buffers), and the card with more to say than the largest send buffer
+ * of a connection (4 MB) takes, as fast as its transmit queue takes it, until
+ * its transmit thread waits for room on the connection.
+ */
+class StrataSilentProxy : public StrataService {
+protected:
+    void SetUp() override
+    {
+        StrataService::SetUp();
+        if (HasFatalFailure() || IsSkipped())
+            return;
+        listenFd = ctrlpeer::silentSocket();
+        ASSERT_GE(listenFd, 0);
+        int on = 1;
+        setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(STRATA_PROXY_PORT);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listenFd, (struct sockaddr *)&address, sizeof address), 0) << strerror(errno);
+        ASSERT_EQ(listen(listenFd, 4), 0);
+        strataLinkConfiguration.deviceName = "socket";
+        setenv("DISABLE_TIME_UPDATE", "true", 1);
+        std::thread start([] { strataService.preStart(&strataService); });
+        fd = acceptWithin(3000);
+        start.join();
+        ASSERT_GE(fd, 0);
+    }
+    /*
+     * The card says more than the connection takes, as fast as its transmit
+     * queue takes it, until the queue has stayed full for a second: its
+     * transmit thread waits for room on the connection.
+     */
+    void fillTheConnection()
+    {
+        const Bytes report(57, 0x5A);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto fullSince = std::chrono::steady_clock::time_point::max();
+        while (std::chrono::steady_clock::now() < until) {
+            auto now = std::chrono::steady_clock::now();
+            if (strata_sendmsg(STRATA_MSG_REPLY, 0x15, 0x0321, report.data(), (uint32_t)report.size()) == 0) {
+                fullSince = std::chrono::steady_clock::time_point::max();
+                continue;
+            }
+            if (fullSince == std::chrono::steady_clock::time_point::max())
+                fullSince = now;
+            if (now - fullSince >= std::chrono::seconds(1))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        FAIL() << "the card's transmit queue never stayed full";
+    }
+    void TearDown() override
+    {
+        strata_close();
+        for (int open : {fd, next, listenFd})
+            if (open >= 0)
+                close(open);
+        strataTiming.sendLimitMs = 3000;
+        StrataService::TearDown();
+    }
+    int acceptWithin(int milliseconds)
+    {
+        struct pollfd waitFor = {listenFd, POLLIN, 0};
+        if (poll(&waitFor, 1, milliseconds) != 1)
+            return -1;
+        return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    int listenFd = -1;
+    int fd = -1;
+    int next = -1;
+};
+
+/* Every writer waits for the silent proxy; the link's close (the service's stop) still ends at once. */
+TEST_F(StrataSilentProxy, CloseEndsAtOnceWhileTheProxyHasStoppedReading)
+{
+    strataTiming.sendLimitMs = 60000;
+    fillTheConnection();
+    ASSERT_FALSE(HasFatalFailure());
+    /* the controller's MEM_BLOCK requests wait for the card's acknowledgements */
+    Bytes request = ctrlpeer::buildPacket(CARD, 0x15, 0x0014, {});
+    ASSERT_EQ(ctrlpeer::floodUntilStalled(fd, request, 500, 60000), 1);
+    std::atomic<bool> closed{false};
+    std::thread closing([&] {
+        strata_close();
+        closed = true;
+    });
+    auto asked = std::chrono::steady_clock::now();
+    while (!closed && std::chrono::steady_clock::now() - asked < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool inTime = closed;
+    /* the proxy goes: a close that waited for it ends now */
+    close(fd);
+    fd = -1;
+    closing.join();
+    EXPECT_TRUE(inTime) << "the close waited for the proxy to go";
+}
+
+/* A write that finds no room for its whole time limit ends that connection, says so, and the card connects anew. */
+TEST_F(StrataSilentProxy, AWriteThatWaitsPastItsLimitEndsTheConnection)
+{
+    size_t mark = TestLog::instance().mark();
+    const std::string ended = "strataWritePort: the peer has read nothing for 3000 ms; ending the connection";
+    fillTheConnection();
+    ASSERT_FALSE(HasFatalFailure());
+    next = acceptWithin(20000);
+    ASSERT_GE(next, 0) << TestLog::instance().since(mark);
+    std::string logged = TestLog::instance().since(mark);
+    EXPECT_EQ(countIn(logged, ended), 1u) << logged;
+    EXPECT_EQ(countIn(logged, "strataLogLostPeer:"), 0u) << logged;
+    EXPECT_NE(logged.find("connectStrataProxy: Reconnected to strata proxy port 5102."), std::string::npos) << logged;
+}
+
+/*
+ * The proxy starts after the card: the link opens all the same, the card tries
+ * again at a growing pace (each attempt a line) and is served once the proxy
+ * listens; the close does not wait for the next attempt.
+ */
+TEST_F(StrataService, ProxyNotYetListeningIsRetriedUntilItListens)
+{
+    const std::string failed = "connectStrataProxy: Failed to reconnected to strata proxy port 5102.";
+    size_t mark = TestLog::instance().mark();
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    strataService.preStart(&strataService);
+    std::string logged = TestLog::instance().since(mark);
+    EXPECT_NE(logged.find("openAndSetupPort: failed to connectTo errno[111] = Connection refused"), std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("strata_api init returned 0"), std::string::npos) << logged;
+    /* the pauses double from 50 ms: four attempts take at least 50 + 100 + 200 + 400 ms */
+    auto opened = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2000 && countIn(TestLog::instance().since(mark), failed) < 4; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(countIn(TestLog::instance().since(mark), failed), 4u);
+    EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(750));
+    ctrlpeer::CtrlPeer proxy;
+    ASSERT_TRUE(proxy.listenTcp(STRATA_PROXY_PORT));
+    ASSERT_TRUE(proxy.acceptOne(10000)) << TestLog::instance().since(mark);
+    expectControllerExchange(proxy);
+    EXPECT_NE(TestLog::instance().since(mark).find("connectStrataProxy: Reconnected to strata proxy port 5102."),
+              std::string::npos);
+}
+
+/* A close while the card waits for its next attempt ends at once. */
+TEST_F(StrataService, CloseDoesNotWaitForTheNextAttemptToReachTheProxy)
+{
+    strataLinkConfiguration.deviceName = "socket";
+    setenv("DISABLE_TIME_UPDATE", "true", 1);
+    uint32_t saved = strataTiming.pollMs;
+    strataTiming.pollMs = 60000;
+    strataService.preStart(&strataService);
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(strata_close(), 0);
+    strataTiming.pollMs = saved;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, firmwareTest::PROMPT);
+}
+
 TEST_F(StrataService, UseNetworkMakesTheCardADebugServer)
 {
     strataLinkConfiguration.deviceName = "/dev/ttyO1";

@@ -84,6 +84,59 @@ TEST_F(CardsimTest, FramesWriteRegistersAndAreLogged)
     EXPECT_EQ(cardsimFpgaGet(CARDSIM_DPS, 0), 0xBD90);
 }
 
+/*
+ * The logs are rings of the latest entries, while the files take every write
+ * in order: literal lines, FPGA by FPGA as the writes come, I2C reads left out.
+ */
+TEST_F(CardsimTest, LogsKeepTheLatestEntriesAndTheFilesEveryWrite)
+{
+    std::string fpgaFile = root / "fpga-writes.log";
+    std::string i2cFile = root / "i2c-writes.log";
+    ASSERT_EQ(cardsimLogToFiles(fpgaFile, i2cFile), 0);
+    cardsimSetLogLimit(3);
+    for (uint8_t i = 0; i < 5; i++)
+        transfer("/dev/spidev2.0", {0x00, 0x00, 0x00, (uint8_t)(0x10 + i), 0x00, i});
+    transfer("/dev/spidev1.2", {0x00, 0x00, 0x01, 0x00, 0xBE, 0xEF});
+    int bus = halDeviceOpen("/dev/i2c-4");
+    ASSERT_GE(bus, 0);
+    ASSERT_EQ(halI2cSetSlave(bus, 0x68), 0);
+    for (uint8_t i = 0; i < 4; i++) {
+        uint8_t page[2] = {0x01, i};
+        EXPECT_EQ(halI2cWrite(bus, page, 2), 2);
+    }
+    uint8_t reg = 0xFE, ready = 0;
+    halI2cMessage_t read[2] = {{0x68, 0, 1, &reg}, {0x68, HAL_I2C_READ, 1, &ready}};
+    EXPECT_EQ(halI2cTransfer(bus, read, 2), 0);
+    halDeviceClose(bus);
+
+    auto writes = cardsimFpgaWrites(CARDSIM_DPS);
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].address, 0x12u);
+    EXPECT_EQ(writes[2].address, 0x14u);
+    EXPECT_EQ(writes[2].value, 4);
+    auto frames = cardsimSpiFrames(CARDSIM_DPS);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], (Bytes{0x00, 0x00, 0x00, 0x12, 0x00, 0x02}));
+    auto log = cardsimI2cLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].bytes, (Bytes{0x01, 0x03}));
+    EXPECT_EQ(log[2].read, 1);
+
+    cardsimStop();
+    std::ifstream fpga(fpgaFile);
+    std::stringstream fpgaText;
+    fpgaText << fpga.rdbuf();
+    EXPECT_EQ(fpgaText.str(), "1 0x0010 0x0000\n1 0x0011 0x0001\n1 0x0012 0x0002\n1 0x0013 0x0003\n1 0x0014 0x0004\n"
+                              "0 0x0100 0xbeef\n");
+    std::ifstream i2c(i2cFile);
+    std::stringstream i2cText;
+    i2cText << i2c.rdbuf();
+    EXPECT_EQ(i2cText.str(), "/dev/i2c-4 0x68 01 00\n/dev/i2c-4 0x68 01 01\n/dev/i2c-4 0x68 01 02\n"
+                             "/dev/i2c-4 0x68 01 03\n/dev/i2c-4 0x68 fe\n");
+    cardsimSetLogLimit(1u << 20);
+    cardsimStart();
+}
+
 TEST_F(CardsimTest, FailuresAndShortFramesAreErrors)
 {
     int handle = halDeviceOpen("/dev/spidev1.2");

@@ -419,11 +419,10 @@ TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcast
     /* The controller installs its restore point: three keys differ from the card's settings. */
     const std::string restorePoint = "version=1.1\nslot=0\nATDM_MDX_MODE=MDX_MODE\nATDM_ROUT_OUT_MODE=111101111\n"
                                      "ATDM_ROUT_OUT_EN=111111101\nATDM_ROUT_IN_EN=110000001\n";
-    /* Chunks of 57 bytes take two packets each; the later installations send one-packet chunks of 55. */
-    auto install = [&](size_t chunkSize) {
-        for (size_t offset = 0; offset < restorePoint.size(); offset += chunkSize) {
+    auto install = [&] {
+        for (size_t offset = 0; offset < restorePoint.size(); offset += 57) {
             std::vector<uint8_t> data = {(uint8_t)(offset >> 8), (uint8_t)offset};
-            std::string chunk = restorePoint.substr(offset, chunkSize);
+            std::string chunk = restorePoint.substr(offset, 57);
             data.insert(data.end(), chunk.begin(), chunk.end());
             controller.sendMessage(0x0121, data);
         }
@@ -444,7 +443,7 @@ TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcast
     const std::string written = "Wrote the Restore Point to file";
     size_t writtenBefore = firmwareTest::logCount(log(), written);
     size_t from = controller.received().size();
-    install(57);
+    install();
     const struct {
         uint16_t opcode;
         std::vector<uint8_t> data;
@@ -463,7 +462,7 @@ TEST_F(GenlockRun, StreamSettingsLoadAtStartAndTheControllersChangesAreBroadcast
      * installation, sent then, is heard after everything the first hearing queued was written.
      */
     for (size_t installations = 2; installations <= 3; installations++) {
-        install(55);
+        install();
         ASSERT_TRUE(heard(installations)) << readFile(log());
     }
     EXPECT_EQ(firmwareTest::logCount(log(), written), writtenBefore + 3)

@@ -760,4 +760,107 @@ TEST_F(StrataUpdate, UpdateScriptStandInRunsOnceAndItsStatusReachesTheController
     EXPECT_NE(stat((root() + "/var/lock/updateManager.lock").c_str(), &info), 0);
 }
 
+/* A TIME_V3 sample as the controller sends it: year, month, day, hour, minute, second, milliseconds. */
+Bytes timeV3(int year, int month, int day, int hour, int minute, int second, int milliseconds)
+{
+    return {(uint8_t)(year >> 8), (uint8_t)year, (uint8_t)month, (uint8_t)day, (uint8_t)hour, (uint8_t)minute,
+            (uint8_t)second, (uint8_t)(milliseconds >> 8), (uint8_t)milliseconds};
+}
+
+/* What the hal's stand-in records for a clock set to this local time. */
+std::string settimeLine(int year, int month, int day, int hour, int minute, int second, int milliseconds)
+{
+    struct tm when = {};
+    when.tm_year = year - 1900;
+    when.tm_mon = month - 1;
+    when.tm_mday = day;
+    when.tm_hour = hour;
+    when.tm_min = minute;
+    when.tm_sec = second;
+    when.tm_isdst = -1;
+    char usec[16];
+    snprintf(usec, sizeof usec, ".%06d", milliseconds * 1000);
+    return "settime " + std::to_string((long long)mktime(&when)) + usec + "\n";
+}
+
+/*
+ * The controller's TIME_V3 sets the card's clock only with a time that exists:
+ * every field out of its range is refused with a line and the clock (the
+ * hal's record of it) and the timestamp file stay as they were.
+ */
+TEST_F(StrataUpdate, TimeV3OutOfRangeIsRefusedAndTheClockLeftAlone)
+{
+    constexpr uint16_t TIME_V3 = 0x012B;
+    const std::string hal = root() + "/var/log/hal.log";
+    /* the card's own request was answered first */
+    ASSERT_TRUE(firmwareTest::waitForLogIn(hal, "settime ", 1, 20000)) << readFile(hal);
+    const std::string refused = "strataTimeV3: refused a time out of range";
+    struct Case {
+        const char *name;
+        int year, month, day, hour, minute, second, milliseconds;
+    } cases[] = {
+        {"month 0", 2027, 0, 4, 5, 6, 7, 89},          {"month 13", 2027, 13, 4, 5, 6, 7, 89},
+        {"month 255", 2027, 255, 4, 5, 6, 7, 89},      {"day 0", 2027, 3, 0, 5, 6, 7, 89},
+        {"day 32", 2027, 3, 32, 5, 6, 7, 89},          {"day 255", 2027, 3, 255, 5, 6, 7, 89},
+        {"29 February 2027", 2027, 2, 29, 5, 6, 7, 89}, {"31 April", 2027, 4, 31, 5, 6, 7, 89},
+        {"hour 24", 2027, 3, 4, 24, 6, 7, 89},         {"hour 255", 2027, 3, 4, 255, 6, 7, 89},
+        {"minute 60", 2027, 3, 4, 5, 60, 7, 89},       {"second 60", 2027, 3, 4, 5, 6, 60, 89},
+        {"year 0", 0, 3, 4, 5, 6, 7, 89},              {"year 1999", 1999, 3, 4, 5, 6, 7, 89},
+        {"year 2100", 2100, 3, 4, 5, 6, 7, 89},        {"year 65535", 65535, 3, 4, 5, 6, 7, 89},
+        {"milliseconds 1000", 2027, 3, 4, 5, 6, 7, 1000}, {"milliseconds 65535", 2027, 3, 4, 5, 6, 7, 65535},
+    };
+    std::string timestamp = readFile(root() + "/data/timestamp");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string halBefore = readFile(hal);
+        size_t refusedBefore = firmwareTest::logCount(log(), refused);
+        /* the card acknowledges a TIME_V3 after handling it */
+        size_t from = peer->received().size();
+        peer->sendMessage(TIME_V3, timeV3(c.year, c.month, c.day, c.hour, c.minute, c.second, c.milliseconds));
+        ASSERT_TRUE(peer->waitOpcode(ACK, 20000, nullptr, from));
+        EXPECT_EQ(firmwareTest::logCount(log(), refused), refusedBefore + 1);
+        EXPECT_EQ(readFile(hal), halBefore);
+        EXPECT_EQ(readFile(root() + "/data/timestamp"), timestamp);
+    }
+    /* the last day of a leap February and the last moment of a day are times */
+    struct Case valid[] = {{"29 February 2028", 2028, 2, 29, 23, 59, 59, 999},
+                           {"a day in 2027", 2027, 3, 4, 5, 6, 7, 89}};
+    for (const Case &c : valid) {
+        SCOPED_TRACE(c.name);
+        size_t from = peer->received().size();
+        peer->sendMessage(TIME_V3, timeV3(c.year, c.month, c.day, c.hour, c.minute, c.second, c.milliseconds));
+        ASSERT_TRUE(peer->waitOpcode(ACK, 20000, nullptr, from));
+        std::string recorded = readFile(hal);
+        EXPECT_EQ(recorded.substr(recorded.rfind("settime ")),
+                  settimeLine(c.year, c.month, c.day, c.hour, c.minute, c.second, c.milliseconds));
+    }
+    EXPECT_EQ(readFile(root() + "/data/timestamp"), "030405062027");
+}
+
+/* A card whose time updates are disabled: the controller's TIME_V3 leaves its clock alone. */
+class StrataNoTimeUpdate : public ::testing::Test, public StrataDaemon {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_NAMESPACES();
+        static const CardCase card = {"slot C", 2, 2, 2, false, true, 0xA9, 0x81, "QMR-1100", "QMR-1100-C", ""};
+        startCard(card, false);
+    }
+    void TearDown() override { stop(); }
+};
+
+TEST_F(StrataNoTimeUpdate, TimeV3LeavesTheClockAlone)
+{
+    size_t from = peer->received().size();
+    peer->sendMessage(0x012B, timeV3(2027, 3, 4, 5, 6, 7, 89));
+    ASSERT_TRUE(peer->waitOpcode(ACK, 20000, nullptr, from));
+    EXPECT_TRUE(
+        firmwareTest::waitForLogIn(log(), "strataTimeV3: time updates are disabled (DISABLE_TIME_UPDATE)", 1, 5000))
+        << readFile(log());
+    std::string hal = readFile(dir / "root/var/log/hal.log");
+    EXPECT_EQ(hal.find("settime"), std::string::npos) << hal;
+    struct stat info;
+    EXPECT_NE(stat((dir / "root/data/timestamp").c_str(), &info), 0);
+}
+
 } // namespace
