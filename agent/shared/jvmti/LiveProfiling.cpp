@@ -318,11 +318,6 @@ void LiveProfiling::enableTriggers(JNIEnv *env, bool on)
     JavaControls::enableTriggers(env, on);
 }
 
-void LiveProfiling::enableTriggerGroup(bool on, const char *name, JNIEnv *env)
-{
-    JavaControls::enableTriggerGroup(env, on, name);
-}
-
 jstring LiveProfiling::doHprofDump(const char *path, bool live, JNIEnv *env, bool flag)
 {
     return JavaControls::hprofDump(env, path, live, flag);

@@ -133,7 +133,6 @@ public:
     // Java-side controls. Each makes sure the Java references exist first
     // (looking them up with env if needed); a missing one is fatal.
     void enableTriggers(JNIEnv *env, bool on);
-    void enableTriggerGroup(bool on, const char *name, JNIEnv *env);
     // Asks the Java side for an HPROF dump. A local reference to the error
     // text, or null on success; the caller deletes it.
     jstring doHprofDump(const char *path, bool live, JNIEnv *env, bool flag);
