@@ -177,4 +177,5 @@ void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
         session->stopWaitingForFrontend();
         edge.cleanup();
     }
+    LiveCpuProfilingHelper::stopSampler();
 }

@@ -25,6 +25,9 @@ public:
     static PayloadHotspots *payloadHotspots();
     // The Java side's bytes for the probe payloads of tree nodes (command 41).
     static AnnotationBytes *annotationBytes();
+    // The probes to record as command 90 set them: U4 length and the bytes,
+    // U4 0 while none were set or without `env`.
+    static void writeProbeRecording(JNIEnv *env, DataWriter *writer);
 };
 
 #endif

@@ -20,7 +20,10 @@
 #include "LiveHeapProfilingHelper.h"
 #include "HeapProfilingSession.h"
 #include "LiveProfiling.h"
+#include "HeapDumpFile.h"
+#include "LiveHeapdump.h"
 #include "LiveSamplerSession.h"
+#include "LiveThreadManager.h"
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MessageUtil.h"
@@ -142,7 +145,7 @@ void LiveProfilingSession::setOptions(const char *optionText)
     edge->threadProfiling = options.threadProfiling();
     edge->vmTelemetry = options.vmTelemetry();
 
-    switch (options.resolveConfiguration(jvmti11 != 0)) {
+    switch (options.resolveConfiguration(jvmti11 != 0, attached)) {
     case AgentOptions::CONFIG_MISSING:
         edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
@@ -225,8 +228,12 @@ void LiveProfilingSession::suspendOtherThreads(JNIEnv *env, SuspendedThreads *ou
         MessageUtil::message("Could not get all threads");
         out->count = 0;
     }
+    // The threads that run already are registered as if they started now;
+    // only the profiled ones are held while the events go in.
     for (jint i = 0; i < out->count; i++) {
-        if (current == nullptr || !env->IsSameObject(out->all[i], current))
+        LiveThreadManager *manager = LiveCpuProfilingHelper::attachRegisterThread(env, out->all[i]);
+        bool ignored = manager == nullptr || manager->getIgnored();
+        if (!ignored && (current == nullptr || !env->IsSameObject(out->all[i], current)))
             out->threads.push_back(out->all[i]);
     }
     out->results.resize(out->threads.size());
@@ -373,6 +380,7 @@ void LiveProfilingSession::applyCpuSettings()
     settings.collectionMethod = getCallTreeCollectionMethod();
     settings.exceptionalCap = getExceptionalCap();
     settings.exceptionalTimeType = getExceptionalTimeType();
+    settings.recordAgentClasses = options.sampleAgentClasses;
     cpu->updateSettings(settings);
 }
 
@@ -437,15 +445,35 @@ void LiveProfilingSession::runCommunicator(JNIEnv *env, jobject javaCommunicator
             bindServingThread(env, javaCommunicator);
         }
         current->run();
+        // A process that ends with the connection keeps its recording to the
+        // end: nothing would read it after a reset.
         if (current->shouldExitProcess() || current->shouldInterruptProcess() || !currentTransport->canReconnect() ||
             edge->waitsForDisconnect)
             return;
-        if (current->wasConnected())
+        if (current->hasReceivedCommand()) {
+            stopAndResetRecording(env);
             MessageUtil::message("Disconnected. Waiting for reconnection.");
+        }
         std::lock_guard<std::mutex> guard(communicatorLock);
         communicator = new Communicator(*transport, owners);
         delete current;
     }
+}
+
+void LiveProfilingSession::stopAndResetRecording(JNIEnv *env)
+{
+    edge->setThreadProfiling(false, env);
+    edge->setMonitorProfiling(false, env);
+    edge->vmTelemetry = false;
+    LiveHeapProfilingHelper::setAllocRecord(false, false, env);
+    if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession())
+        heap->resetData();
+    if (CpuProfilingSession *cpu = edge->getCpuSession()) {
+        cpu->setCpuRecord(false, true);
+        cpu->reset();
+    }
+    if (LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler())
+        sampler->restart();
 }
 
 void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
@@ -572,6 +600,10 @@ void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
 
 void LiveProfilingSession::deleteTempFiles()
 {
+    if (HeapDumpFile *dump = LiveHeapdump::getDumpFile())
+        dump->deleteTempFile();
+    if (config != nullptr)
+        config->deleteTempFile();
 }
 
 void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort)
@@ -604,8 +636,9 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     writer->writeU4(dyingVmWaits ? 2 : 1);
 
     CpuProfilingSession *cpu = edge->getCpuSession();
-    // Recordings this agent does not make yet (heap dumps, the CPU change
-    // flags of the views) answer "off" and "nothing new".
+    HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession();
+    HeapDumpFile *dump = LiveHeapdump::getDumpFile();
+    // The switches, then the change flags, each cleared as it is written.
     const bool state[] = {
         cpu != nullptr && cpu->isRecording(),
         isAllocRecording(),
@@ -614,19 +647,19 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
         env != nullptr && edge->triggersEnabled(env),
         cpu != nullptr && cpu->hasNewCallTracerData(),
         cpu != nullptr && cpu->hasNewMethodStatistics(),
-        false, // new thread dumps
-        false, // new heap dump
-        false, // new CPU data
-        false, // CPU data reset
-        false, // new allocation data
-        false, // new monitor data
+        cpu != nullptr && cpu->hasNewThreadDumps(),
+        dump != nullptr && dump->hasNewHeapdump(),
+        cpu != nullptr && cpu->hasNewCpuData(),
+        cpu != nullptr && cpu->isCpuDataReset(),
+        heap != nullptr && heap->hasNewAllocData(),
+        cpu != nullptr && cpu->hasNewMonitorData(),
     };
     for (bool on : state)
         writer->writeByte(on ? 1 : 0);
 
-    // No probe recording is kept on the Java side yet; then the methods
+    // The probes to record as the front end set them; then the methods
     // auto-tuning took the hooks from since the last poll.
-    writer->writeU4(0);
+    LiveProbeCommands::writeProbeRecording(env, writer);
     LiveClassProfilingHelper::writeNewAutoTuneMethods(writer);
 
     writer->writeJLong(Counter::getUsec());

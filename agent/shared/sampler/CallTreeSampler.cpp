@@ -4,6 +4,7 @@
 
 #include "ClassData.h"
 #include "LiveThreadManager.h"
+#include "ThreadRecordingSession.h"
 #include "MethodDesc.h"
 
 namespace {
@@ -52,10 +53,12 @@ void CallTreeSampler::setData(const std::vector<VmInterface::StackFrame> &frames
     // What runs the application's main thread around its main is not the
     // application's.
     size_t start = thread->isAgentMainThread() ? mainThreadStart(frames, &mainMethod) : 0;
-    // The agent's own frames and what they call are not the application's.
+    // The agent's own frames and what they call are not the application's
+    // (unless the agent's classes are sampled too).
+    bool agentToo = thread->getSettings().recordAgentClasses;
     for (size_t i = start; i < frames.size(); i++) {
         const VmInterface::StackFrame &f = frames[i];
-        if (isAgentFrame(f.method))
+        if (isAgentFrame(f.method) && !agentToo)
             break;
         if (!isObjectConstructor(f.method))
             current.push_back(f);

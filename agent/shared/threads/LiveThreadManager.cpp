@@ -81,9 +81,10 @@ LTM_INLINE bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
         abort();
     }
     methodStack[static_cast<size_t>(++methodStackTop)] = method;
-    // Calls inside the agent and into native-method wrappers are not recorded;
-    // a chain of filtered calls is recorded as its first call only.
-    if (method->getClassData() != nullptr && method->getClassData()->getIsAgentClass())
+    // Calls inside the agent (unless asked for) and into native-method
+    // wrappers are not recorded; a chain of filtered calls is recorded as its
+    // first call only.
+    if (method->getClassData() != nullptr && method->getClassData()->getIsAgentClass() && !settings->recordAgentClasses)
         return false;
     if (method->getIsNativePrefixMethod())
         return false;

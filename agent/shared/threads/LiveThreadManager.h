@@ -169,6 +169,7 @@ public:
     // the thread lock, from the thread itself.
     void setAgentMainThread();
     bool isAgentMainThread() const { return agentMainThread; }
+    const CpuSettings &getSettings() const { return *settings; }
 
     // Current node back to the root, empty method stack.
     void reset();
