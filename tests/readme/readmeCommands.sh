@@ -16,7 +16,7 @@
 #   <!-- test: interrupt -->                    Ctrl-C (SIGINT); it must end with status 0
 # Two commands may run in the background at once, as in two terminals: "start as NAME"
 # names the second; "wait for "TEXT" from NAME", "enter NAME", "stop NAME", "interrupt NAME"
-# and "expect "TEXT" from NAME" (its output so far) act on the one named, the forms
+# and "expect "TEXT" from NAME" (its output so far, or all of it once it ended) act on the one named, the forms
 # without a name on the one started last that still runs.
 # A comment without run or start takes no block.
 #
@@ -178,8 +178,9 @@ do_step() {
     "expect \""*"\" from "*)
         text="${step#expect \"}"
         text="${text%\" from *}"
-        pick_background "${step##*\" from }" "expect"
-        grep -qF -- "$text" "$work/$bg_name.out" || fail "the output of \"$bg_name\" lacks \"$text\""
+        file="${step##*\" from }"
+        [ -f "$work/$file.out" ] || fail "expect: no background command \"$file\" was started"
+        grep -qF -- "$text" "$work/$file.out" || fail "the output of \"$file\" lacks \"$text\""
         ;;
     "expect \""*\")
         text="${step#expect \"}"
@@ -257,7 +258,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     if [[ "$line" =~ ^\<\!--\ test: ]]; then
         [ -z "$pending" ] || fail "README.md line $line_no: the comment before has no block"
         steps="$(steps_of "$line")"
-        if grep -qx 'run\|start' <<<"$steps"; then
+        if grep -qx 'run\|start\|start as .*' <<<"$steps"; then
             pending="$line"
         else
             echo "=== README.md line $line_no"

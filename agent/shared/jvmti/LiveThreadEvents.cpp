@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "AnnotationInstrumentation.h"
+#include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
@@ -71,6 +72,18 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIE
         if (t->threadHandle != nullptr && env->IsSameObject(thread, static_cast<jobject>(t->threadHandle)) == JNI_TRUE)
             t->setThreadName(text);
     }
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_setOverrideThreadStatus(JNIEnv *env, jclass, jint status)
+{
+    if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false))
+        thread->setOverrideThreadStatus(status, Counter::getUsec());
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_resetOverrideThreadStatus(JNIEnv *env, jclass)
+{
+    if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false))
+        thread->resetOverrideThreadStatus(Counter::getUsec());
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNIEnv *env, jclass, jobjectArray methods,

@@ -14,6 +14,8 @@
 #include "FrontendClient.h"
 #include "JdkTest.h"
 #include "Registry.h"
+#include "ThreadView.h"
+#include "WireReader.h"
 #include "VmStateView.h"
 
 using namespace jvmtest;
@@ -338,14 +340,62 @@ TEST_P(FrontendRunTest, TheVmStatePollSaysWhatChanged)
         EXPECT_EQ(poll(0), step.first);
         EXPECT_EQ(poll(0), step.next);
     }
-    // The probes to record (command 90) come back in every poll.
+    // The probes to record (command 90) come back in every poll (the Java
+    // side's arrays count as new allocation data meanwhile).
     ASSERT_EQ(client.call(90, {0, 0, 0, 3, 0xaa, 0xbb, 0xcc}, &reply), FrontendClient::OK) << client.lastError();
-    const std::vector<uint8_t> withProbes = {0, 0, 0, 1, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0xaa, 0xbb, 0xcc};
-    EXPECT_EQ(poll(3), withProbes);
-    EXPECT_EQ(poll(3), withProbes);
+    const std::vector<uint8_t> probes = {0, 0, 0, 3, 0xaa, 0xbb, 0xcc};
+    for (int i = 0; i < 2; i++) {
+        std::vector<uint8_t> state = poll(3);
+        ASSERT_EQ(state.size(), 4u + 13u + 4u + 3u);
+        EXPECT_EQ(std::vector<uint8_t>(state.begin() + 17, state.end()), probes);
+    }
 
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+}
+
+// The program's own status override (Agent.setOverrideThreadStatus): the
+// thread that computes while it says it waits is recorded as waiting (65) in
+// its status history.
+TEST_P(FrontendRunTest, AThreadsStatusOverrideShowsInItsHistory)
+{
+    if (!ready())
+        return;
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "StatusOverride"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connect(client));
+    Reply reply;
+    ASSERT_EQ(client.call(1, sessionRequest(exampleSession(), 1), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("overriding", true, 60)) << jvm.err() << jvm.out();
+
+    Registry registry;
+    std::vector<ThreadInfo> threads;
+    bool waiting = false;
+    for (int i = 0; i < 300 && !waiting; i++) {
+        ASSERT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
+        WireReader r(reply.body);
+        ASSERT_TRUE(ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads));
+        for (const ThreadInfo &t : threads) {
+            if (t.name != "overridden")
+                continue;
+            for (const auto &s : t.statuses)
+                waiting = waiting || s.first == 65;
+        }
+        if (!waiting)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(waiting) << ThreadView::formatStatusHistories(threads);
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    client.close();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, FrontendRunTest, testing::ValuesIn(JDKS), jdkTestName);

@@ -1,7 +1,8 @@
 // Options of the agent that change what it records, in each JDK: what it asks
 // the VM about a contended monitor, its class (disable-monitor-class-info)
 // and its owner (disable-monitor-owner-info); and whether the sampler counts
-// the agent's own classes (sample-agent).
+// the agent's own classes (sample-agent); and the JNI array functions the
+// agent intercepts by default (jniInterception).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 
 #include "CallTreeView.h"
 #include "FrontendClient.h"
+#include "HeapView.h"
 #include "Registry.h"
+#include "TextReport.h"
 #include "JdkTest.h"
 
 using namespace jvmtest;
@@ -198,6 +201,48 @@ TEST_P(OptionEffectsTest, SampleAgentCountsTheAgentsClassesInSampledStacks)
         client.call(46, {}, &reply);
         ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
     }
+}
+
+// Arrays that the JDK's native code makes through JNI (File.list's String[])
+// are recorded: the agent intercepts JNI's array functions.
+TEST_P(OptionEffectsTest, ArraysMadeThroughJniAreRecorded)
+{
+    if (!ready())
+        return;
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> command = {jdk + "/bin/java", "-XX:-UsePerfData",
+                                        std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(reservation.port) +
+                                            ",address=127.0.0.1",
+                                        "-cp", PROBE_CLASSES, "JniArrays", work.path};
+    ASSERT_TRUE(jvm.start(command, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client(60000);
+    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(reservation.port)), "");
+    ASSERT_EQ(client.handshake(), "");
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 60)) << jvm.err();
+    ASSERT_EQ(client.call(49, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.writeInput("\n"));
+    ASSERT_TRUE(jvm.waitFor("listed", true, 60)) << jvm.err();
+
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    Registry registry;
+    HeapUsageReply usage;
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage));
+    int64_t stringArrays = 0;
+    for (const std::vector<HeapEntry> *set : {&usage.live, &usage.collected}) {
+        for (const HeapEntry &e : *set) {
+            const ClassInfo *c = e.classId != 0 ? registry.classOf(e.classId) : nullptr;
+            // "java.lang.String[]" or "[Ljava.lang.String;", as the agent names it.
+            if (c != nullptr && c->name.find("java.lang.String") != std::string::npos && c->name.find('[') != std::string::npos)
+                stringArrays += e.count;
+        }
+    }
+    EXPECT_GE(stringArrays, 2000) << TextReport::heapList("live", usage.live, registry)
+                                  << TextReport::heapList("collected", usage.collected, registry);
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, OptionEffectsTest, testing::ValuesIn(JDKS), jdkTestName);
