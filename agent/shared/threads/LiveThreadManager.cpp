@@ -838,6 +838,24 @@ long long LiveThreadManager::probeCallSiteId()
     return 0;
 }
 
+long long LiveThreadManager::currentCallSite(MethodDesc **method)
+{
+    *method = nullptr;
+    if (currentNode == nullptr || currentNode->getParent() == nullptr)
+        return 0;
+    *method = currentNode->getMethod();
+    for (CallStackTree *n = currentNode; n != nullptr && n->getParent() != nullptr; n = n->getParent()) {
+        MethodDesc *m = n->getMethod();
+        if (m != nullptr && !m->getIsFilteredFlag()) {
+            *method = m;
+            break;
+        }
+    }
+    if (currentNode->getAnnotationId() <= 0)
+        currentNode->setAnnotationId(nextAnnotationId());
+    return currentNode->getAnnotationId();
+}
+
 bool LiveThreadManager::exitProbe(MethodDesc *probe)
 {
     if (probeDepth <= 0)

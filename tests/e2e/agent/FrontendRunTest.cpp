@@ -398,6 +398,46 @@ TEST_P(FrontendRunTest, AThreadsStatusOverrideShowsInItsHistory)
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
+// Probes ask where a payload was made (AnnotationHandler.getCallSite): one
+// call of a method gives one call site, another method another, each with
+// its method.
+TEST_P(FrontendRunTest, ProbesGetTheCallSiteOfTheirCall)
+{
+    if (!ready())
+        return;
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "CallSites"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connect(client));
+    Reply reply;
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(1, sessionRequest(exampleSession(), 1), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 60)) << jvm.err();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("sites", true, 60)) << jvm.err() << jvm.out();
+    std::string out = jvm.out();
+    std::istringstream line(out.substr(out.find("sites") + 5));
+    long long id[3] = {0, 0, 0};
+    long long method[3] = {0, 0, 0};
+    for (int i = 0; i < 3; i++) {
+        char colon = 0;
+        ASSERT_TRUE(line >> id[i] >> colon >> method[i]) << out;
+    }
+    EXPECT_GT(id[0], 0) << out;
+    EXPECT_EQ(id[1], id[0]) << "one call site for the calls of first() from main: " << out;
+    EXPECT_NE(id[2], id[0]) << "second() is another call site: " << out;
+    EXPECT_NE(method[0], 0) << out;
+    EXPECT_NE(method[2], 0) << out;
+    EXPECT_NE(method[2], method[0]) << out;
+    client.close();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+}
+
 INSTANTIATE_TEST_SUITE_P(Jdks, FrontendRunTest, testing::ValuesIn(JDKS), jdkTestName);
 
 } // namespace
