@@ -228,11 +228,14 @@ void CpuProfilingSession::reset()
 {
     SessionLock lock(session, IM_THREAD);
     cpuDataReset.store(true);
-    // A thread empties its own tree at its next call; until then the views
-    // show it empty, so that a thread that waits shows no old calls.
+    // A thread empties its own tree at its next call. While nothing records,
+    // the views show it empty until then, so that a thread that waits shows
+    // no old calls; a recording thread's tree goes on from its next call.
+    bool recording = isRecording();
     for (LiveThreadManager *t : threadManagers) {
         t->requestClear();
-        t->clear();
+        if (!recording)
+            t->clear();
     }
 }
 

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "AnnotationInstrumentation.h"
-#include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
@@ -76,14 +75,12 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIE
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_setOverrideThreadStatus(JNIEnv *env, jclass, jint status)
 {
-    if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false))
-        thread->setOverrideThreadStatus(status, Counter::getUsec());
+    JavaNatives::setOverrideThreadStatus(env, LiveCpuProfilingHelper::getSession(), LiveCpuProfilingHelper::getCurrentThreadManager, status);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_resetOverrideThreadStatus(JNIEnv *env, jclass)
 {
-    if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false))
-        thread->resetOverrideThreadStatus(Counter::getUsec());
+    JavaNatives::resetOverrideThreadStatus(env, LiveCpuProfilingHelper::getSession(), LiveCpuProfilingHelper::getCurrentThreadManager);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNIEnv *env, jclass, jobjectArray methods,

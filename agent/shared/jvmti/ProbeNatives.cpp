@@ -11,10 +11,7 @@
 #include "JavaNatives.h"
 #include "LiveClassProfilingHelper.h"
 #include "LiveClassProfilingSession.h"
-#include "CpuProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
-#include "LiveThreadManager.h"
-#include "MessageUtil.h"
 
 namespace {
 
@@ -69,28 +66,8 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ThreadManager_register0(
     JavaNatives::registerThreadManager(env, LiveCpuProfilingHelper::getSession(), callingThread, self);
 }
 
-// The calling thread's call site as an AnnotationHandler.CallSite: the low 32
-// bits of its node's annotation id and the handle of its method (0 for none);
-// null without a recorded call or when the class is missing.
+// The calling thread's call site.
 extern "C" JNIEXPORT jobject JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getCallSite(JNIEnv *env, jclass, jlong)
 {
-    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-    LiveThreadManager *thread = cpu != nullptr ? callingThread(env, false) : nullptr;
-    if (thread == nullptr || thread->getIgnored())
-        return nullptr;
-    MethodDesc *method = nullptr;
-    long long id = thread->currentCallSite(&method);
-    if (id == 0)
-        return nullptr;
-    jclass callSite = env->FindClass("com/orvane/agent/probe/AnnotationHandler$CallSite");
-    jmethodID make = callSite != nullptr ? env->GetMethodID(callSite, "<init>", "(IJ)V") : nullptr;
-    if (make == nullptr) {
-        env->ExceptionClear();
-        MessageUtil::message("com/orvane/agent/probe/AnnotationHandler$CallSite(int, long) is missing");
-        return nullptr;
-    }
-    jlong handle = method != nullptr ? static_cast<jlong>(cpu->getMethodHandles().getHandle(method)) : 0;
-    jobject site = env->NewObject(callSite, make, static_cast<jint>(id), handle);
-    env->DeleteLocalRef(callSite);
-    return site;
+    return JavaNatives::callSite(env, LiveCpuProfilingHelper::getSession(), callingThread);
 }
