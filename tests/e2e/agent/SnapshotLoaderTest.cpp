@@ -331,8 +331,9 @@ TEST_P(SnapshotLoaderE2ETest, TheLoaderServesWhatTheLiveSessionGave)
 }
 
 // The telemetry goes into the snapshot (section 5) and a loaded snapshot
-// answers the telemetry view with it.
-TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotHasTheLiveTelemetry)
+// answers the telemetry view with it; the threads' status histories are
+// whole, though the front end took them before.
+TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotHasTheLiveTelemetryAndStatusHistory)
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient live(60000);
@@ -355,6 +356,21 @@ TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotHasTheLiveTelemetry)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(withTelemetry) << "no telemetry sample in the snapshot";
+    // The statuses view takes the history so far; a snapshot after it keeps
+    // the whole history all the same.
+    Registry liveRegistry;
+    std::vector<ThreadInfo> liveThreads;
+    ASSERT_EQ(live.call(11, {}, &reply), FrontendClient::OK) << live.lastError();
+    WireReader threadsReader(reply.body);
+    ASSERT_TRUE(ThreadView::readThreadDescriptions(threadsReader, live.idWidth(), &liveRegistry, &liveThreads));
+    const ThreadInfo *liveMain = nullptr;
+    for (const ThreadInfo &t : liveThreads)
+        liveMain = t.name == "main" ? &t : liveMain;
+    ASSERT_NE(liveMain, nullptr);
+    ASSERT_FALSE(liveMain->statuses.empty()) << ThreadView::formatStatusHistories(liveThreads);
+    ASSERT_EQ(live.call(32, {0}, &reply), FrontendClient::OK) << live.lastError();
+    stream.assign(reply.body.begin() + 12, reply.body.end());
+    writeBytes(work / "telemetry.ovs", stream);
     live.call(0, {}, nullptr);
     live.close();
 
@@ -371,6 +387,13 @@ TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotHasTheLiveTelemetry)
     ASSERT_TRUE(TelemetryView::readTelemetryReply(reply.body, &telemetry));
     ASSERT_FALSE(telemetry.samples.empty());
     EXPECT_GT(telemetry.samples.front().standard[0], 0) << "classes loaded: " << TelemetryView::format(telemetry);
+    const ThreadInfo *loadedMain = nullptr;
+    for (const ThreadInfo &t : data.threads)
+        loadedMain = t.name == "main" ? &t : loadedMain;
+    ASSERT_NE(loadedMain, nullptr);
+    ASSERT_GE(loadedMain->statuses.size(), liveMain->statuses.size()) << ThreadView::formatStatusHistories(data.threads);
+    for (size_t i = 0; i < liveMain->statuses.size(); i++)
+        EXPECT_EQ(loadedMain->statuses[i], liveMain->statuses[i]) << i;
     ASSERT_NO_FATAL_FAILURE(leave(client, loader, 1));
     ASSERT_TRUE(loader.writeInput("exit\n"));
     ASSERT_TRUE(loader.waitExit(60));
