@@ -151,6 +151,7 @@ TEST_P(FrontendRunTest, AFrontEndThatGoesStopsAndResetsRecording)
     EXPECT_EQ(state.switches[0], 0) << "CPU recording is off";
     EXPECT_EQ(state.switches[1], 0) << "allocation recording is off";
     EXPECT_EQ(state.switches[2], 0) << "monitor profiling is off";
+    EXPECT_EQ(state.switches[10], 1) << "the CPU data were reset";
     ASSERT_NO_FATAL_FAILURE(recordedCalls(next, &fresh, &calls));
     EXPECT_EQ(calls, 0u) << "the first front end's calls are gone";
 
