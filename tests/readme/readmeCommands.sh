@@ -14,6 +14,10 @@
 #   <!-- test: enter -->                        press Enter: a line to the background's input
 #   <!-- test: stop -->                         end its input (Ctrl-D); it must end with status 0
 #   <!-- test: interrupt -->                    Ctrl-C (SIGINT); it must end with status 0
+# Two commands may run in the background at once, as in two terminals: "start as NAME"
+# names the second; "wait for "TEXT" from NAME", "enter NAME", "stop NAME", "interrupt NAME"
+# and "expect "TEXT" from NAME" (its output so far, or all of it once it ended) act on the one named, the forms
+# without a name on the one started last that still runs.
 # A comment without run or start takes no block.
 #
 # The blocks run in a fresh directory that holds "build" (the build tree) and
@@ -47,24 +51,44 @@ ip link set lo up
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 
 work="$(mktemp -d "$build_dir/tests/readme.XXXXXX")"
-bg_pid=
+# The background commands by name: process group, input descriptor; the
+# names in the order they started.
+declare -A bg_pids bg_fds
+bg_names=()
 cleanup() {
-    if [ -n "$bg_pid" ]; then
-        kill -KILL -- "-$bg_pid" 2>/dev/null
-        wait "$bg_pid" 2>/dev/null
-    fi
-    exec 7>&- 2>/dev/null
+    local name
+    for name in "${!bg_pids[@]}"; do
+        kill -KILL -- "-${bg_pids[$name]}" 2>/dev/null
+        wait "${bg_pids[$name]}" 2>/dev/null
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 fail() {
     echo "FAILED: $*"
-    if [ -n "$bg_pid" ]; then
-        echo "--- output of the background command so far:"
-        cat "$work/background.out"
-    fi
+    local name
+    for name in "${bg_names[@]}"; do
+        echo "--- output of the background command \"$name\" so far:"
+        cat "$work/$name.out"
+    done
     exit 1
+}
+
+# The background command a step names, else the one started last: sets bg_name.
+pick_background() {
+    bg_name="${1# }"
+    if [ -z "$bg_name" ] && [ "${#bg_names[@]}" -gt 0 ]; then
+        bg_name="${bg_names[-1]}"
+    fi
+    [ -n "$bg_name" ] && [ -n "${bg_pids[$bg_name]:-}" ] || fail "$2: no background command \"${1# }\" runs"
+}
+
+# Closes the input of background command bg_name (Ctrl-D).
+close_input() {
+    local fd="${bg_fds[$bg_name]:-}"
+    [ -z "$fd" ] || exec {fd}>&-
+    bg_fds[$bg_name]=
 }
 
 run_dir="$work/run"
@@ -79,12 +103,13 @@ if [ -n "${JAVA_HOME:-}" ]; then
 fi
 unset JAVA_TOOL_OPTIONS
 
-# Waits up to two minutes until FILE holds TEXT.
+# Waits up to two minutes until FILE holds TEXT; PID, when given, is the
+# background command that writes FILE.
 wait_for() {
-    local text="$1" file="$2"
+    local text="$1" file="$2" pid="${3:-}"
     for _ in $(seq 1200); do
         grep -qF -- "$text" "$file" 2>/dev/null && return 0
-        if [ -n "$bg_pid" ] && ! kill -0 "$bg_pid" 2>/dev/null && [ "$file" = "$work/background.out" ]; then
+        if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
             grep -qF -- "$text" "$file" 2>/dev/null && return 0
             fail "the background command ended before it printed \"$text\""
         fi
@@ -93,21 +118,26 @@ wait_for() {
     fail "\"$text\" did not appear in $file within two minutes"
 }
 
-# Waits up to a minute for the background command to end; it must end with status 0.
+# Waits up to a minute for background command bg_name to end; it must end with status 0.
 wait_background() {
-    local what="$1"
+    local what="$1" pid="${bg_pids[$bg_name]}"
     for _ in $(seq 600); do
-        kill -0 "$bg_pid" 2>/dev/null || break
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill -0 "$bg_pid" 2>/dev/null && fail "the background command did not end after $what"
-    wait "$bg_pid"
+    kill -0 "$pid" 2>/dev/null && fail "the background command \"$bg_name\" did not end after $what"
+    wait "$pid"
     local status=$?
-    echo "--- the background command ended with status $status; its output:"
-    cat "$work/background.out"
-    bg_pid=
-    exec 7>&-
-    [ "$status" -eq 0 ] || fail "the background command ended with status $status after $what"
+    echo "--- the background command \"$bg_name\" ended with status $status; its output:"
+    cat "$work/$bg_name.out"
+    close_input
+    unset "bg_pids[$bg_name]" "bg_fds[$bg_name]"
+    local kept=() name
+    for name in "${bg_names[@]}"; do
+        [ "$name" = "$bg_name" ] || kept+=("$name")
+    done
+    bg_names=("${kept[@]}")
+    [ "$status" -eq 0 ] || fail "the background command \"$bg_name\" ended with status $status after $what"
 }
 
 # Splits a comment's steps at the commas outside quotes, one a line.
@@ -127,46 +157,66 @@ do_step() {
         cat "$work/block.out"
         [ "$status" -eq 0 ] || fail "the block ended with status $status"
         ;;
-    start)
-        [ -z "$bg_pid" ] || fail "a background command runs already"
-        echo "--- start in the background:"
+    start | "start as "*)
+        local name=background
+        [ "$step" = start ] || name="${step#start as }"
+        [ -z "${bg_pids[$name]:-}" ] || fail "a background command \"$name\" runs already"
+        [ "${#bg_names[@]}" -lt 2 ] || fail "two background commands run already"
+        echo "--- start in the background as \"$name\":"
         cat "$work/block.sh"
         # Its own copy: bash reads a script as it goes, and the next block rewrites block.sh.
-        cp "$work/block.sh" "$work/background.sh"
-        rm -f "$work/background.in"
-        mkfifo "$work/background.in"
-        (cd "$run_dir" && exec setsid bash -e "$work/background.sh") <"$work/background.in" >"$work/background.out" 2>&1 &
-        bg_pid=$!
-        exec 7>"$work/background.in"
+        cp "$work/block.sh" "$work/$name.sh"
+        rm -f "$work/$name.in"
+        mkfifo "$work/$name.in"
+        (cd "$run_dir" && exec setsid bash -e "$work/$name.sh") <"$work/$name.in" >"$work/$name.out" 2>&1 &
+        bg_pids[$name]=$!
+        local fd
+        exec {fd}>"$work/$name.in"
+        bg_fds[$name]=$fd
+        bg_names+=("$name")
+        ;;
+    "expect \""*"\" from "*)
+        text="${step#expect \"}"
+        text="${text%\" from *}"
+        file="${step##*\" from }"
+        [ -f "$work/$file.out" ] || fail "expect: no background command \"$file\" was started"
+        grep -qF -- "$text" "$work/$file.out" || fail "the output of \"$file\" lacks \"$text\""
         ;;
     "expect \""*\")
         text="${step#expect \"}"
         text="${text%\"}"
         grep -qF -- "$text" "$work/block.out" || fail "the block's output lacks \"$text\""
         ;;
+    "wait for \""*"\" from "*)
+        text="${step#wait for \"}"
+        text="${text%\" from *}"
+        pick_background "${step##*\" from }" "wait for"
+        wait_for "$text" "$work/$bg_name.out" "${bg_pids[$bg_name]}"
+        ;;
     "wait for \""*\")
         text="${step#wait for \"}"
         text="${text%\"}"
-        wait_for "$text" "$work/background.out"
+        pick_background "" "wait for"
+        wait_for "$text" "$work/$bg_name.out" "${bg_pids[$bg_name]}"
         ;;
-    "wait for \""*\"" in "*)
+    "wait for \""*"\" in "*)
         file="${step##*\" in }"
         text="${step#wait for \"}"
         text="${text%\" in *}"
         wait_for "$text" "$run_dir/$file"
         ;;
-    enter)
-        [ -n "$bg_pid" ] || fail "enter: nothing runs in the background"
-        echo >&7
+    enter | "enter "*)
+        pick_background "${step#enter}" "enter"
+        echo >&"${bg_fds[$bg_name]}"
         ;;
-    stop)
-        [ -n "$bg_pid" ] || fail "stop: nothing runs in the background"
-        exec 7>&-
+    stop | "stop "*)
+        pick_background "${step#stop}" "stop"
+        close_input
         wait_background "the end of its input"
         ;;
-    interrupt)
-        [ -n "$bg_pid" ] || fail "interrupt: nothing runs in the background"
-        kill -INT -- "-$bg_pid"
+    interrupt | "interrupt "*)
+        pick_background "${step#interrupt}" "interrupt"
+        kill -INT -- "-${bg_pids[$bg_name]}"
         wait_background "SIGINT"
         ;;
     *)
@@ -208,7 +258,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     if [[ "$line" =~ ^\<\!--\ test: ]]; then
         [ -z "$pending" ] || fail "README.md line $line_no: the comment before has no block"
         steps="$(steps_of "$line")"
-        if grep -qx 'run\|start' <<<"$steps"; then
+        if grep -qx 'run\|start\|start as .*' <<<"$steps"; then
             pending="$line"
         else
             echo "=== README.md line $line_no"
@@ -220,6 +270,6 @@ while IFS= read -r line || [ -n "$line" ]; do
 done <"$readme"
 
 [ -z "$pending" ] || fail "README.md ends before the block of its last test comment"
-[ -z "$bg_pid" ] || fail "README.md leaves a command running in the background"
+[ "${#bg_names[@]}" -eq 0 ] || fail "README.md leaves a command running in the background"
 [ "$blocks" -gt 0 ] || fail "README.md has no sh blocks"
 echo "=== $blocks blocks of README.md ran as written"

@@ -4,6 +4,7 @@
 //   frontend --port 8849 cmd 34 00000001000361 2e62      (payload as hex digits)
 //   frontend --port 8849 cpu on calltree 0 classes     (views, printed as text)
 //   frontend --port 8849 cpu on session examples/tiagent-session.xml 1
+//   frontend --port 8849 cpu on session examples/tiagent-session.xml 1 wait hotspots calltree
 //   frontend snapshot file.ovs
 //   frontend heapdump jhdXXXXXX
 //   frontend --help                                    (every command, one line each)
@@ -19,11 +20,16 @@
 #include "TelemetryView.h"
 #include "TextReport.h"
 #include "ThreadView.h"
+#include "VmStateView.h"
 #include "WireReader.h"
 #include "WireWriter.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +61,7 @@ enum Show {
     SHOW_LOAD_DATA,
     SHOW_PROBE_TUPLES,
     SHOW_PROBE_HOTSPOTS,
+    SHOW_WAIT,
 };
 
 // What an allocation view selects: built into commands 24 and 51 once the
@@ -98,6 +105,8 @@ const char HELP[] =
     "\n"
     "Commands, run in the order given over one connection:\n"
     "  cpu on|off              switch CPU recording on or off (command 38)\n"
+    "  wait                    wait until the program ends (its VM then waits for this front end), or Enter\n"
+    "                          or Ctrl-C here, polling the VM (59); the commands after it read the whole run\n"
     "  session FILE ID         send session ID of configuration FILE (command 1); a waiting agent runs main\n"
     "  statuses                every thread's status history, \"status@ms\" (command 11)\n"
     "  telemetry               the VM telemetry since the last time, one line per sample (command 22)\n"
@@ -121,8 +130,10 @@ const char HELP[] =
     "  loaddata                from a loaded snapshot: the read's result, the stored IDs, the data file and threads (33)\n"
     "  cmd N [HEX]             any command N with a payload in hex digits; prints the reply's bytes\n"
     "\n"
-    "Example: frontend --port 8849 cpu on session examples/tiagent-session.xml 1\n"
-    "         frontend --port 8849 hotspots calltree\n";
+    "\n"
+    "The agent stops and resets all recording when a front end that sent commands goes; profile a run over\n"
+    "one connection:\n"
+    "Example: frontend --port 8849 cpu on session examples/tiagent-session.xml 1 wait hotspots calltree\n";
 
 // A usage error: the reason and where to look; exit status 2.
 int usageError(const std::string &reason)
@@ -401,6 +412,72 @@ bool showSnapshotReply(const std::vector<uint8_t> &body, const std::string &file
     return true;
 }
 
+// How often `wait` polls the VM and looks at its terminal.
+const int WAIT_POLL_MS = 200;
+
+volatile sig_atomic_t interruptRequested = 0;
+
+void onInterrupt(int)
+{
+    interruptRequested = 1;
+}
+
+// Whether a line arrived on standard input within `ms`; at the end of the
+// input (or on a read error) *open becomes false and input is no longer read.
+bool enterPressed(int ms, bool *open)
+{
+    if (!*open) {
+        poll(nullptr, 0, ms);
+        return false;
+    }
+    struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&in, 1, ms) <= 0 || !(in.revents & (POLLIN | POLLHUP | POLLERR)))
+        return false;
+    char c = 0;
+    ssize_t got;
+    while ((got = read(STDIN_FILENO, &c, 1)) == 1 && c != '\n') {
+    }
+    if (got <= 0)
+        *open = false;
+    return got == 1;
+}
+
+// The `wait` step: polls the VM state until the VM's end waits for this
+// front end, or Enter or Ctrl-C arrives here. Returns the reason as a line,
+// or empty with *failed set when the connection failed.
+std::string waitForProgramEnd(FrontendClient &client, Registry *registry, bool *failed)
+{
+    struct sigaction interrupt = {};
+    interrupt.sa_handler = onInterrupt;
+    sigemptyset(&interrupt.sa_mask);
+    struct sigaction previous = {};
+    sigaction(SIGINT, &interrupt, &previous);
+    interruptRequested = 0;
+    printf("  recording; waiting until the program ends (or Enter or Ctrl-C here)\n");
+    fflush(stdout);
+    bool inputOpen = true;
+    std::string why;
+    while (why.empty()) {
+        Reply reply;
+        VmStateReply state;
+        if (client.call(59, {}, &reply) != FrontendClient::OK ||
+            !VmStateView::readVmStateReply(reply.body, client.idWidth(), registry, &state)) {
+            *failed = true;
+            break;
+        }
+        if (state.status == VmStateView::VM_WAITS_AT_ITS_END)
+            why = "the program ended; its VM waits for this front end";
+        else if (enterPressed(WAIT_POLL_MS, &inputOpen))
+            why = "Enter pressed; the program goes on";
+        if (interruptRequested)
+            why = "interrupted; the program goes on";
+    }
+    sigaction(SIGINT, &previous, nullptr);
+    if (!why.empty())
+        printf("  %s\n", why.c_str());
+    return why;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -465,6 +542,8 @@ int main(int argc, char **argv)
             if (on != "on" && on != "off")
                 return usageError("cpu takes on or off" + (on.empty() ? std::string() : ", not " + on));
             steps.push_back(Step{38, {static_cast<uint8_t>(on == "on"), 0, 0, 0, 0}, SHOW_BYTES});
+        } else if (arg == "wait") {
+            steps.push_back(Step{59, {}, SHOW_WAIT});
         } else if (arg == "session") {
             unsigned long id;
             if (i + 2 >= argc)
@@ -600,6 +679,18 @@ int main(int argc, char **argv)
                 continue;
             }
             payload = HeapView::expandRequest(path, client.idWidth());
+        }
+        if (step.show == SHOW_WAIT) {
+            bool failed = false;
+            waitForProgramEnd(client, &registry, &failed);
+            if (failed) {
+                result = failure("wait: " + (client.lastError().empty() ? std::string("malformed VM state reply") : client.lastError()),
+                                 "the connection ended with the VM: give the session vmCannotExit=\"true\" so that its end"
+                                 " waits for the views");
+                if (!client.connected())
+                    break;
+            }
+            continue;
         }
         FrontendClient::Status status = client.call(step.command, payload, &reply);
         if (status != FrontendClient::OK) {

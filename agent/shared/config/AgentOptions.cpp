@@ -188,11 +188,11 @@ void AgentOptions::applyToken(const std::string &token)
     MessageUtil::message("Unknown parameter %s, ignored.", token.c_str());
 }
 
-AgentOptions::ConfigDecision AgentOptions::resolveConfiguration(bool fullJvmti11)
+AgentOptions::ConfigDecision AgentOptions::resolveConfiguration(bool fullJvmti11, bool attached)
 {
-    if (!offline && !nowait)
+    if (!offline && !nowait && !attached)
         return CONFIG_NONE;
-    bool required = configRequired(fullJvmti11);
+    bool required = configRequired(fullJvmti11) || (attached && !fullJvmti11);
     if (!hasConfigPath) {
         const char *home = getenv("HOME");
         configPath = std::string(home != nullptr ? home : "") + "/.orvane7/config.xml";

@@ -75,8 +75,10 @@ public:
 
     // Decides about the configuration file after parse(). Without config=,
     // the file is $HOME/.orvane7/config.xml when it can be opened. Logs the
-    // messages of the decision; with CONFIG_FROM_FILE configPath is set.
-    ConfigDecision resolveConfiguration(bool fullJvmti11);
+    // messages of the decision; with CONFIG_FROM_FILE configPath is set. An
+    // agent loaded into a running VM does not wait for a front end: it
+    // decides as with nowait.
+    ConfigDecision resolveConfiguration(bool fullJvmti11, bool attached = false);
 
     // The directory of scripts and saved classes of session `id`: the
     // configuration file's directory (through its last "/", else its last

@@ -212,8 +212,10 @@ void CpuProfilingSession::switchCpuRecord(bool record, bool resetData)
         stackEpoch.store(epoch, std::memory_order_release);
     }
     cpuRecording.store(record);
-    if (record)
+    if (record) {
         everRecorded = true;
+        newCpuData.store(true);
+    }
     if (record && resetData) {
         for (LiveThreadManager *t : threadManagers)
             t->clearCallStackTree();
@@ -225,8 +227,16 @@ void CpuProfilingSession::switchCpuRecord(bool record, bool resetData)
 void CpuProfilingSession::reset()
 {
     SessionLock lock(session, IM_THREAD);
-    for (LiveThreadManager *t : threadManagers)
+    cpuDataReset.store(true);
+    // A thread empties its own tree at its next call. While nothing records,
+    // the views show it empty until then, so that a thread that waits shows
+    // no old calls; a recording thread's tree goes on from its next call.
+    bool recording = isRecording();
+    for (LiveThreadManager *t : threadManagers) {
         t->requestClear();
+        if (!recording)
+            t->clear();
+    }
 }
 
 namespace {

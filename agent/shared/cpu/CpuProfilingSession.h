@@ -241,6 +241,14 @@ public:
     bool isTracing() const { return traceAll.load(std::memory_order_relaxed); }
     // Whether traces were recorded since the last ask; cleared by asking.
     bool hasNewCallTracerData();
+    // Change flags of the VM state poll, each cleared by asking: recording
+    // switched on, the data reset, a thread dump taken, monitor profiling
+    // switched on. Any thread.
+    bool hasNewCpuData() { return newCpuData.exchange(false); }
+    bool isCpuDataReset() { return cpuDataReset.exchange(false); }
+    bool hasNewThreadDumps() { return newThreadDumps.exchange(false); }
+    bool hasNewMonitorData() { return newMonitorData.exchange(false); }
+    void markNewMonitorData() { newMonitorData.store(true); }
     // Command 64: byte all, byte filtered, U4 cap.
     void handleCmdSetTraceRecord(DataReader *reader);
     // Command 65: U4 number of method records, each ID thread, ID method,
@@ -386,6 +394,10 @@ private:
     bool traceFiltered = false;
     uint32_t traceCap = 0;
     bool newCallTracerData = false;
+    std::atomic<bool> newCpuData{false};
+    std::atomic<bool> cpuDataReset{false};
+    std::atomic<bool> newThreadDumps{false};
+    std::atomic<bool> newMonitorData{false};
 
     std::unordered_map<long long, LiveMonitorManager *> javaMonitors;
     std::unordered_map<long long, LiveMonitorManager *> rawMonitors;

@@ -57,6 +57,7 @@ void CpuProfilingSession::doThreadDump()
             frames.push_back(ThreadManager::Frame(f.method, f.line));
         alive[i]->addStackTrace(now, std::move(frames));
     }
+    newThreadDumps.store(true);
 }
 
 void CpuProfilingSession::handleCmdThreadDump(DataWriter *writer, bool newDump, ClassProfilingSession *classes)

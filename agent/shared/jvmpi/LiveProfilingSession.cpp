@@ -18,6 +18,7 @@
 #include "SocketTransport.h"
 #include "VmStateReply.h"
 #include "JavaControls.h"
+#include "JavaProbeCommands.h"
 
 LiveProfilingSession::LiveProfilingSession()
     : mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
@@ -410,8 +411,13 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     on.triggers = JavaControls::triggersEnabled(env);
     on.newCallTracerData = cpuSession->hasNewCallTracerData();
     on.newMethodStatistics = cpuSession->hasNewMethodStatistics();
+    on.newThreadDumps = cpuSession->hasNewThreadDumps();
+    on.newCpuData = cpuSession->hasNewCpuData();
+    on.cpuDataReset = cpuSession->isCpuDataReset();
+    on.newMonitorData = cpuSession->hasNewMonitorData();
     LiveClassProfilingSession *classes = classSession.get();
     if (VmStateReply::write(writer, LiveProfiling::waitsForDisconnect, on, *classes, config.get(), &vmStartWallClock,
+                            [env](DataWriter *out) { JavaProbeCommands::writeProbeRecording(env, out); },
                             [classes](DataWriter *out) { classes->writeNewAutoTuneMethods(out); }))
         wakeup();
 }

@@ -55,3 +55,20 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_ThreadManager_register0(JNIEnv *env
 {
     JavaNatives::registerThreadManager(env, PiNatives::cpuSessionIfAny(), callingThread, self);
 }
+
+// The calling thread's call site.
+PI_NATIVE jobject JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getCallSite(JNIEnv *env, jclass, jlong)
+{
+    return JavaNatives::callSite(env, PiNatives::cpuSessionIfAny(), callingThread);
+}
+
+// The calling thread's status override.
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setOverrideThreadStatus(JNIEnv *env, jclass, jint status)
+{
+    JavaNatives::setOverrideThreadStatus(env, PiNatives::cpuSessionIfAny(), callingThread, status);
+}
+
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_resetOverrideThreadStatus(JNIEnv *env, jclass)
+{
+    JavaNatives::resetOverrideThreadStatus(env, PiNatives::cpuSessionIfAny(), callingThread);
+}

@@ -57,6 +57,8 @@ void EventHandler::init(LiveProfiling &edge, JNIEnv *env, bool switching)
     } else {
         edge.jniInterception = true;
     }
+    if (edge.jniInterception)
+        LiveHeapProfilingHelper::initJniInterception(edge.jvmti);
     edge.startTime = Counter::getUsec();
     if (!switching)
         edge.initCommunication(env);
@@ -177,4 +179,5 @@ void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
         session->stopWaitingForFrontend();
         edge.cleanup();
     }
+    LiveCpuProfilingHelper::stopSampler();
 }

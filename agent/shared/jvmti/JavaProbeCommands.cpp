@@ -101,6 +101,22 @@ void probeRecording(JNIEnv *env, uint32_t command, DataReader *reader)
     env->DeleteLocalRef(handler);
 }
 
+// U4 length and the bytes of a Java array (its local reference released);
+// U4 0 for none.
+void writeLengthAndBytes(JNIEnv *env, jbyteArray bytes, DataWriter *writer)
+{
+    if (bytes == nullptr) {
+        writer->writeU4(0);
+        return;
+    }
+    jsize length = env->GetArrayLength(bytes);
+    std::vector<jbyte> data(static_cast<size_t>(length));
+    env->GetByteArrayRegion(bytes, 0, length, data.data());
+    env->DeleteLocalRef(bytes);
+    writer->writeU4(static_cast<uint32_t>(length));
+    writer->writeBuffered(data.data(), length);
+}
+
 // Command 62: U4 length and the descriptions' bytes; U4 0 for none.
 void descriptions(JNIEnv *env, DataWriter *writer)
 {
@@ -112,16 +128,7 @@ void descriptions(JNIEnv *env, DataWriter *writer)
         env->ExceptionClear();
         env->DeleteLocalRef(handler);
     }
-    if (bytes == nullptr) {
-        writer->writeU4(0);
-        return;
-    }
-    jsize length = env->GetArrayLength(bytes);
-    std::vector<jbyte> data(static_cast<size_t>(length));
-    env->GetByteArrayRegion(bytes, 0, length, data.data());
-    env->DeleteLocalRef(bytes);
-    writer->writeU4(static_cast<uint32_t>(length));
-    writer->writeBuffered(data.data(), length);
+    writeLengthAndBytes(env, bytes, writer);
 }
 
 // Command 86: byte 1 and the probe data file's bytes when the Java side
@@ -158,4 +165,17 @@ void JavaProbeCommands::handle(JNIEnv *env, uint32_t command, DataReader *reader
         telemetry(env, writer);
     else
         probeRecording(env, command, reader);
+}
+
+void JavaProbeCommands::writeProbeRecording(JNIEnv *env, DataWriter *writer)
+{
+    jclass handler = nullptr;
+    jmethodID get = env != nullptr ? handlerMethod(env, &handler, "getProbeRecording", "()[B") : nullptr;
+    jbyteArray bytes = nullptr;
+    if (get != nullptr) {
+        bytes = static_cast<jbyteArray>(env->CallStaticObjectMethod(handler, get));
+        env->ExceptionClear();
+        env->DeleteLocalRef(handler);
+    }
+    writeLengthAndBytes(env, bytes, writer);
 }

@@ -29,6 +29,9 @@ public:
     // The probe data file, empty, ready for the Java side to write; its path,
     // or an empty string (with a line) when it cannot be made.
     static std::string prepareProbeFile();
+    // The probes to record as command 90 set them: U4 length and the bytes,
+    // U4 0 while none were set or without `env`.
+    static void writeProbeRecording(JNIEnv *env, DataWriter *writer);
 };
 
 #endif

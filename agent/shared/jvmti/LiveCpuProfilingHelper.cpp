@@ -317,8 +317,9 @@ void describeWithoutJvmti(JNIEnv *env, LiveThreadManager *manager)
 // Without JVMTI a thread keeps its manager here.
 thread_local LiveThreadManager *managerWithoutJvmti = nullptr;
 
-// Names the manager after its Java thread and keeps a handle of the thread.
-void describe(LiveThreadManager *manager)
+// Names the manager after its Java thread (null: the calling thread) and
+// keeps a handle of the thread.
+void describe(LiveThreadManager *manager, jthread thread = nullptr)
 {
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     JNIEnv *env = LiveProfiling::instance().getJNIEnv();
@@ -327,7 +328,11 @@ void describe(LiveThreadManager *manager)
         return;
     }
     jthread current = nullptr;
-    if (env != nullptr && jvmti->GetCurrentThread(&current) == JVMTI_ERROR_NONE && current != nullptr) {
+    if (thread != nullptr && env != nullptr)
+        current = static_cast<jthread>(env->NewLocalRef(thread));
+    else if (env != nullptr && jvmti->GetCurrentThread(&current) != JVMTI_ERROR_NONE)
+        current = nullptr;
+    if (current != nullptr) {
         manager->threadHandle = env->NewGlobalRef(current);
         // The Java thread id (Thread.getId) names the thread to the front end.
         jclass threadClass = env->FindClass("java/lang/Thread");
@@ -344,7 +349,7 @@ void describe(LiveThreadManager *manager)
         env->DeleteLocalRef(current);
     }
     jvmtiThreadInfo info;
-    if (jvmti->GetThreadInfo(nullptr, &info) != JVMTI_ERROR_NONE)
+    if (jvmti->GetThreadInfo(thread, &info) != JVMTI_ERROR_NONE)
         return;
     if (info.name != nullptr) {
         manager->setThreadName(info.name);
@@ -426,18 +431,51 @@ void LiveCpuProfilingHelper::ignoreCurrentThread(JNIEnv *env)
         thread->setIgnored(true, false);
 }
 
+namespace {
+
+// A thread that started, or that ran already when the agent attached: the
+// agent's own threads and the VM's service threads are not profiled; the
+// first profiled thread marks the VM's start unless something did before.
+void threadStarted(LiveThreadManager *thread)
+{
+    ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession();
+    bool showAgentThreads = session != nullptr && static_cast<LiveProfilingSession *>(session)->getOptions().showOrvaneThreads;
+    if (ThreadHelper::isIgnoredThread(thread->getThreadName().c_str(), thread->getGroupName().c_str(), showAgentThreads, false)) {
+        thread->setIgnored(true, false);
+        return;
+    }
+    if (session != nullptr)
+        session->updateVmStartTime(Counter::getUsec(), false);
+}
+
+} // namespace
+
 void JNICALL LiveCpuProfilingHelper::ovThreadStart(jvmtiEnv *, JNIEnv *env, jthread started)
 {
     LiveThreadManager *thread = getCurrentThreadManager(env, true);
     if (thread == nullptr)
         return;
     LiveThreadEvents::onThreadStart(env, started, thread);
-    // The agent's own threads and the VM's service threads are not profiled.
-    bool showAgentThreads = false;
-    if (ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession())
-        showAgentThreads = static_cast<LiveProfilingSession *>(session)->getOptions().showOrvaneThreads;
-    if (ThreadHelper::isIgnoredThread(thread->getThreadName().c_str(), thread->getGroupName().c_str(), showAgentThreads, false))
-        thread->setIgnored(true, false);
+    threadStarted(thread);
+}
+
+LiveThreadManager *LiveCpuProfilingHelper::attachRegisterThread(JNIEnv *, jthread running)
+{
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    CpuProfilingSession *cpu = getSession();
+    if (cpu == nullptr || jvmti == nullptr || running == nullptr)
+        return nullptr;
+    void *stored = nullptr;
+    if (jvmti->GetThreadLocalStorage(running, &stored) != JVMTI_ERROR_NONE)
+        return nullptr;
+    if (stored != nullptr)
+        return static_cast<LiveThreadManager *>(stored);
+    LiveThreadManager *thread = cpu->createThreadManager();
+    if (jvmti->SetThreadLocalStorage(running, thread) != JVMTI_ERROR_NONE)
+        MessageUtil::message("could not set thread local storage");
+    describe(thread, running);
+    threadStarted(thread);
+    return thread;
 }
 
 namespace {
@@ -463,7 +501,8 @@ LiveMonitorManager *monitorManagerFor(JNIEnv *env, jobject object)
     if (!tagged || tag == 0)
         return nullptr;
     ClassData *classData = nullptr;
-    if (env != nullptr) {
+    // Option disable-monitor-class-info: monitors are known by their tag only.
+    if (env != nullptr && !LiveProfiling::instance().getSession()->getOptions().disableMonitorClassInfo) {
         jclass klass = env->GetObjectClass(object);
         if (klass != nullptr) {
             classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
@@ -567,7 +606,9 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv 
     LiveMonitorManager *monitor = nullptr;
     LiveThreadManager *owner = nullptr;
     if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getBlockThreshold() < 2000000000LL) {
-        owner = monitorOwner(env, object);
+        // Option disable-monitor-owner-info: the VM is not asked who holds it.
+        if (!LiveProfiling::instance().getSession()->getOptions().disableMonitorOwnerInfo && !LiveProfiling::instance().ibmVm)
+            owner = monitorOwner(env, object);
         monitor = monitorManagerFor(env, object);
     }
     thread->setMonitorContendedEnter(Counter::getUsec(), monitor, owner, false);

@@ -27,6 +27,10 @@ public:
     static void ignoreCurrentThread(JNIEnv *env);
 
     static void JNICALL ovThreadStart(jvmtiEnv *jvmti, JNIEnv *env, jthread thread);
+    // A thread that ran before the agent attached gets its manager as if it
+    // had started now; a thread that has one keeps it. Returns the manager,
+    // null when the VM refuses the thread. Called under the thread lock.
+    static LiveThreadManager *attachRegisterThread(JNIEnv *env, jthread running);
     // Monitor events: time blocked on and waiting for Java monitors.
     static void JNICALL ovMonitorContendedEnter(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object);
     static void JNICALL ovMonitorContendedEntered(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object);

@@ -411,6 +411,69 @@ void JNICALL LiveHeapProfilingHelper::ovVMObjectAlloc(jvmtiEnv *jvmti, JNIEnv *e
     LiveHeapProfilingHelper::handleObjectAlloc(env, object, size, type, isPrimitiveArrayType(type) ? nullptr : classData);
 }
 
+namespace {
+
+// The VM's JNI functions as they were before the interception.
+jniNativeInterface *originalFunctions = nullptr;
+
+// An array native code made through JNI: recorded as the VM's allocations are.
+void recordJniArray(JNIEnv *env, jobject array)
+{
+    // Arrays the recording itself makes through JNI are not recorded.
+    static thread_local bool recording = false;
+    if (array == nullptr || heapSession == nullptr || !heapSession->isRecording() || inAllocationHook || recording)
+        return;
+    jclass klass = originalFunctions->GetObjectClass(env, array);
+    if (klass == nullptr)
+        return;
+    recording = true;
+    LiveHeapProfilingHelper::ovVMObjectAlloc(LiveProfiling::instance().jvmti, env, nullptr, array, klass, 0);
+    recording = false;
+    originalFunctions->DeleteLocalRef(env, klass);
+}
+
+template <typename Array, Array(JNICALL *JNINativeInterface_::*make)(JNIEnv *, jsize)>
+Array JNICALL ovNewPrimitiveArray(JNIEnv *env, jsize length)
+{
+    Array array = (originalFunctions->*make)(env, length);
+    recordJniArray(env, array);
+    return array;
+}
+
+jobjectArray JNICALL ovNewObjectArray(JNIEnv *env, jsize length, jclass elementClass, jobject initial)
+{
+    jobjectArray array = originalFunctions->NewObjectArray(env, length, elementClass, initial);
+    recordJniArray(env, array);
+    return array;
+}
+
+} // namespace
+
+void LiveHeapProfilingHelper::initJniInterception(jvmtiEnv *jvmti)
+{
+    if (originalFunctions != nullptr)
+        return;
+    jniNativeInterface *table = nullptr;
+    if (jvmti->GetJNIFunctionTable(&originalFunctions) != JVMTI_ERROR_NONE || jvmti->GetJNIFunctionTable(&table) != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Could not intercept JNI allocations.");
+        originalFunctions = nullptr;
+        return;
+    }
+    using T = JNINativeInterface_;
+    table->NewObjectArray = ovNewObjectArray;
+    table->NewBooleanArray = ovNewPrimitiveArray<jbooleanArray, &T::NewBooleanArray>;
+    table->NewByteArray = ovNewPrimitiveArray<jbyteArray, &T::NewByteArray>;
+    table->NewCharArray = ovNewPrimitiveArray<jcharArray, &T::NewCharArray>;
+    table->NewShortArray = ovNewPrimitiveArray<jshortArray, &T::NewShortArray>;
+    table->NewIntArray = ovNewPrimitiveArray<jintArray, &T::NewIntArray>;
+    table->NewLongArray = ovNewPrimitiveArray<jlongArray, &T::NewLongArray>;
+    table->NewFloatArray = ovNewPrimitiveArray<jfloatArray, &T::NewFloatArray>;
+    table->NewDoubleArray = ovNewPrimitiveArray<jdoubleArray, &T::NewDoubleArray>;
+    if (jvmti->SetJNIFunctionTable(table) != JVMTI_ERROR_NONE)
+        MessageUtil::message("Could not intercept JNI allocations.");
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(table));
+}
+
 // Hooks of instrumented allocations (java.lang.Object's constructor and the
 // array allocations of instrumented methods).
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registerAllocation0(JNIEnv *env, jclass,

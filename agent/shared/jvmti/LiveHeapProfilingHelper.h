@@ -35,6 +35,11 @@ public:
     static void handleCmdSetRecordAlloc(DataReader *reader, JNIEnv *env);
 
     static void JNICALL ovObjectFree(jvmtiEnv *jvmti, jlong tag);
+    // Arrays that native code makes through JNI (NewObjectArray and the eight
+    // primitive New...Array functions) are recorded as the VM's own are: the
+    // VM's JNI function table is replaced once; the original entries make the
+    // arrays. Called at VM start; a refusal is logged.
+    static void initJniInterception(jvmtiEnv *jvmti);
     static void JNICALL ovVMObjectAlloc(jvmtiEnv *jvmti, JNIEnv *env, jthread thread, jobject object, jclass klass,
                                         jlong size);
 };

@@ -227,6 +227,9 @@ void LiveProfiling::writeAgentArchive()
         abort();
     }
     agentFileName = path;
+    // However the process ends (the VM's own exit, System.exit, the front
+    // end's exit command), the archive goes with it.
+    atexit([] { LiveProfiling::instance().finalCleanup(); });
     FILE *file = fdopen(fd, "w+b");
     if (file == nullptr) {
         close(fd);
@@ -348,6 +351,10 @@ void LiveProfiling::cleanup()
 
 void LiveProfiling::finalCleanup()
 {
+    // A process the front end ended (or that exits without the VM's death
+    // event) has not cleaned up yet.
+    if (liveProfilingSession != nullptr)
+        liveProfilingSession->deleteTempFiles();
     if (!agentFileName.empty()) {
         unlink(agentFileName.c_str());
         agentFileName.clear();
@@ -368,6 +375,8 @@ void LiveProfiling::switchMonitorEvents(bool on)
 
 void LiveProfiling::setMonitorProfiling(bool on, JNIEnv *)
 {
+    if (on && cpuSession != nullptr)
+        cpuSession->markNewMonitorData();
     monitorProfiling = on;
     // Switching off leaves the events to thread profiling when it wants them.
     if (jvmti != nullptr && (on || !threadProfiling))

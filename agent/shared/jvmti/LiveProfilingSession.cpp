@@ -19,8 +19,12 @@
 #include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
 #include "HeapProfilingSession.h"
+#include "JavaProbeCommands.h"
 #include "LiveProfiling.h"
+#include "HeapDumpFile.h"
+#include "LiveHeapdump.h"
 #include "LiveSamplerSession.h"
+#include "LiveThreadManager.h"
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MessageUtil.h"
@@ -143,7 +147,7 @@ void LiveProfilingSession::setOptions(const char *optionText)
     edge->threadProfiling = options.threadProfiling();
     edge->vmTelemetry = options.vmTelemetry();
 
-    switch (options.resolveConfiguration(jvmti11 != 0)) {
+    switch (options.resolveConfiguration(jvmti11 != 0, attached)) {
     case AgentOptions::CONFIG_MISSING:
         edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
@@ -226,8 +230,12 @@ void LiveProfilingSession::suspendOtherThreads(JNIEnv *env, SuspendedThreads *ou
         MessageUtil::message("Could not get all threads");
         out->count = 0;
     }
+    // The threads that run already are registered as if they started now;
+    // only the profiled ones are held while the events go in.
     for (jint i = 0; i < out->count; i++) {
-        if (current == nullptr || !env->IsSameObject(out->all[i], current))
+        LiveThreadManager *manager = LiveCpuProfilingHelper::attachRegisterThread(env, out->all[i]);
+        bool ignored = manager == nullptr || manager->getIgnored();
+        if (!ignored && (current == nullptr || !env->IsSameObject(out->all[i], current)))
             out->threads.push_back(out->all[i]);
     }
     out->results.resize(out->threads.size());
@@ -374,6 +382,7 @@ void LiveProfilingSession::applyCpuSettings()
     settings.collectionMethod = getCallTreeCollectionMethod();
     settings.exceptionalCap = getExceptionalCap();
     settings.exceptionalTimeType = getExceptionalTimeType();
+    settings.recordAgentClasses = options.sampleAgentClasses;
     cpu->updateSettings(settings);
 }
 
@@ -438,15 +447,35 @@ void LiveProfilingSession::runCommunicator(JNIEnv *env, jobject javaCommunicator
             bindServingThread(env, javaCommunicator);
         }
         current->run();
+        // A process that ends with the connection keeps its recording to the
+        // end: nothing would read it after a reset.
         if (current->shouldExitProcess() || current->shouldInterruptProcess() || !currentTransport->canReconnect() ||
             edge->waitsForDisconnect)
             return;
-        if (current->wasConnected())
+        if (current->hasReceivedCommand()) {
+            stopAndResetRecording(env);
             MessageUtil::message("Disconnected. Waiting for reconnection.");
+        }
         std::lock_guard<std::mutex> guard(communicatorLock);
         communicator = new Communicator(*transport, owners);
         delete current;
     }
+}
+
+void LiveProfilingSession::stopAndResetRecording(JNIEnv *env)
+{
+    edge->setThreadProfiling(false, env);
+    edge->setMonitorProfiling(false, env);
+    edge->vmTelemetry = false;
+    LiveHeapProfilingHelper::setAllocRecord(false, false, env);
+    if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession())
+        heap->resetData();
+    if (CpuProfilingSession *cpu = edge->getCpuSession()) {
+        cpu->setCpuRecord(false, true);
+        cpu->reset();
+    }
+    if (LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler())
+        sampler->restart();
 }
 
 void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
@@ -573,6 +602,10 @@ void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
 
 void LiveProfilingSession::deleteTempFiles()
 {
+    if (HeapDumpFile *dump = LiveHeapdump::getDumpFile())
+        dump->deleteTempFile();
+    if (config != nullptr)
+        config->deleteTempFile();
 }
 
 void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort)
@@ -602,6 +635,8 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunic
 void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 {
     CpuProfilingSession *cpu = edge->getCpuSession();
+    HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession();
+    HeapDumpFile *dump = LiveHeapdump::getDumpFile();
     VmStateReply::Switches on;
     on.cpuRecording = cpu != nullptr && cpu->isRecording();
     on.allocRecording = isAllocRecording();
@@ -610,7 +645,14 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     on.triggers = env != nullptr && edge->triggersEnabled(env);
     on.newCallTracerData = cpu != nullptr && cpu->hasNewCallTracerData();
     on.newMethodStatistics = cpu != nullptr && cpu->hasNewMethodStatistics();
+    on.newThreadDumps = cpu != nullptr && cpu->hasNewThreadDumps();
+    on.newHeapDump = dump != nullptr && dump->hasNewHeapdump();
+    on.newCpuData = cpu != nullptr && cpu->hasNewCpuData();
+    on.cpuDataReset = cpu != nullptr && cpu->isCpuDataReset();
+    on.newAllocData = heap != nullptr && heap->hasNewAllocData();
+    on.newMonitorData = cpu != nullptr && cpu->hasNewMonitorData();
     if (VmStateReply::write(writer, edge->waitsForDisconnect, on, classSession, config, &vmStartWallClock,
+                            [env](DataWriter *out) { JavaProbeCommands::writeProbeRecording(env, out); },
                             LiveClassProfilingHelper::writeNewAutoTuneMethods))
         wakeup();
 }

@@ -150,6 +150,9 @@ private:
     void openTransport(bool offline);
     // Binds the VM commands and a Java-thread transport to the serving thread.
     void bindServingThread(JNIEnv *env, jobject javaCommunicator);
+    // A front end went: what it switched on goes off and what was recorded
+    // for it is dropped, so that the next one starts from nothing.
+    void stopAndResetRecording(JNIEnv *env);
 
     LiveProfiling *edge;
     int port;

@@ -15,6 +15,7 @@
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
 #include "MessageUtil.h"
+#include "LiveSamplerSession.h"
 #include "NoSessionReport.h"
 #include "SnapshotWriter.h"
 
@@ -26,6 +27,7 @@ SnapshotSources LiveSnapshots::sources(LiveProfilingSession *session)
     s.cpu = LiveCpuProfilingHelper::getSession();
     s.heap = LiveHeapProfilingHelper::getSession();
     s.heapDump = LiveHeapdump::getDumpFile();
+    s.sampler = LiveCpuProfilingHelper::getSampler();
     return s;
 }
 

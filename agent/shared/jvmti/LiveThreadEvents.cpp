@@ -73,6 +73,16 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIE
     }
 }
 
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_setOverrideThreadStatus(JNIEnv *env, jclass, jint status)
+{
+    JavaNatives::setOverrideThreadStatus(env, LiveCpuProfilingHelper::getSession(), LiveCpuProfilingHelper::getCurrentThreadManager, status);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_resetOverrideThreadStatus(JNIEnv *env, jclass)
+{
+    JavaNatives::resetOverrideThreadStatus(env, LiveCpuProfilingHelper::getSession(), LiveCpuProfilingHelper::getCurrentThreadManager);
+}
+
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNIEnv *env, jclass, jobjectArray methods,
                                                                                       jintArray values, jintArray flags, jint id)
 {

@@ -1,6 +1,7 @@
 #include "LiveVmCommands.h"
 
 #include "HeapProfilingSession.h"
+#include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
 #include "LiveHeapdump.h"
 #include "LiveObjectInspection.h"
@@ -100,9 +101,10 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
     if (session->getPort() != 0 && env != nullptr)
         session->getEdge().registerConnection(env, false);
     session->wakeup();
-    if (connection.shouldExitProcess()) {
+    if (connection.shouldExitProcess() || connection.shouldInterruptProcess())
+        LiveCpuProfilingHelper::stopSampler();
+    if (connection.shouldExitProcess())
         session->getEdge().endVm(LiveProfiling::END_FRONTEND_EXIT);
-    }
     if (connection.shouldInterruptProcess())
         raise(SIGINT);
 }

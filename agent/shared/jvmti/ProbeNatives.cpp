@@ -65,3 +65,9 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ThreadManager_register0(
 {
     JavaNatives::registerThreadManager(env, LiveCpuProfilingHelper::getSession(), callingThread, self);
 }
+
+// The calling thread's call site.
+extern "C" JNIEXPORT jobject JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getCallSite(JNIEnv *env, jclass, jlong)
+{
+    return JavaNatives::callSite(env, LiveCpuProfilingHelper::getSession(), callingThread);
+}

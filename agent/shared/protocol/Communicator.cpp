@@ -31,7 +31,7 @@ bool showsFrontend(const FrontendCommands::Row *row)
 
 Communicator::Communicator(Transport &transport, const CommandOwners &owners)
     : transport(transport), owners(owners), finished(false), exitProcess(false), interruptProcess(false), ended(false),
-      connected(false), frontendSeen(false), status(STATUS_WAITING), payloadReader(new ByteArrayDataReader(nullptr, 0)),
+      connected(false), frontendSeen(false), commandReceived(false), status(STATUS_WAITING), payloadReader(new ByteArrayDataReader(nullptr, 0)),
       brokenPauseMs(BROKEN_REQUEST_PAUSE_MS)
 {
 }
@@ -207,6 +207,7 @@ void Communicator::answerWithPayload(const FrontendCommands::Row *row, uint32_t 
 
 void Communicator::processCommand(const FrontendCommands::Row *row, DataReader *payload)
 {
+    commandReceived = true;
     if (!frontendSeen && owners.vm != nullptr && showsFrontend(row)) {
         frontendSeen = true;
         owners.vm->frontendSeen();

@@ -71,6 +71,8 @@ public:
     bool isFinished() const { return finished; }
     // The transport found a front end for this connection.
     bool wasConnected() const { return connected; }
+    // The front end sent at least one command over this connection.
+    bool hasReceivedCommand() const { return commandReceived; }
     bool shouldExitProcess() const { return exitProcess; }
     bool shouldInterruptProcess() const { return interruptProcess; }
     // Pause after a broken request before recovery begins (1000 ms).
@@ -103,6 +105,7 @@ private:
     bool ended;
     bool connected;
     bool frontendSeen;
+    bool commandReceived;
     std::atomic<uint32_t> status;
     std::unique_ptr<ByteArrayDataReader> payloadReader;
     int brokenPauseMs;

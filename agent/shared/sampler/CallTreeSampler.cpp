@@ -4,6 +4,7 @@
 
 #include "ClassData.h"
 #include "LiveThreadManager.h"
+#include "ThreadRecordingSession.h"
 #include "MethodDesc.h"
 
 namespace {
@@ -53,10 +54,12 @@ void CallTreeSampler::setData(const std::vector<VmInterface::StackFrame> &frames
     // application's.
     bool mainThread = thread->isAgentMainThread() || thread->isPremadeMain();
     size_t start = mainThread ? mainThreadStart(frames, &mainMethod) : 0;
-    // The agent's own frames and what they call are not the application's.
+    // The agent's own frames and what they call are not the application's
+    // (unless the agent's classes are sampled too).
+    bool agentToo = thread->getSettings().recordAgentClasses;
     for (size_t i = start; i < frames.size(); i++) {
         const VmInterface::StackFrame &f = frames[i];
-        if (isAgentFrame(f.method))
+        if (isAgentFrame(f.method) && !agentToo)
             break;
         if (!isObjectConstructor(f.method))
             current.push_back(f);

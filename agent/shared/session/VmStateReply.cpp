@@ -10,11 +10,11 @@
 #include "SessionConfig.h"
 
 bool VmStateReply::write(DataWriter *writer, bool dyingVmWaits, const Switches &on, ClassProfilingSession &classes,
-                         const SessionConfig *config, long long *wallClock, const std::function<void(DataWriter *)> &writeAutoTuned)
+                         const SessionConfig *config, long long *wallClock, const std::function<void(DataWriter *)> &writeProbes,
+                         const std::function<void(DataWriter *)> &writeAutoTuned)
 {
     writer->writeU4(dyingVmWaits ? 2 : 1);
-    // Recordings the agents do not make yet (heap dumps, the CPU change
-    // flags of the views) answer "off" and "nothing new".
+    // The switches, then the change flags (each cleared by the one that read it).
     const bool state[] = {
         on.cpuRecording,
         on.allocRecording,
@@ -23,17 +23,17 @@ bool VmStateReply::write(DataWriter *writer, bool dyingVmWaits, const Switches &
         on.triggers,
         on.newCallTracerData,
         on.newMethodStatistics,
-        false, // new thread dumps
-        false, // new heap dump
-        false, // new CPU data
-        false, // CPU data reset
-        false, // new allocation data
-        false, // new monitor data
+        on.newThreadDumps,
+        on.newHeapDump,
+        on.newCpuData,
+        on.cpuDataReset,
+        on.newAllocData,
+        on.newMonitorData,
     };
     for (bool set : state)
         writer->writeByte(set ? 1 : 0);
 
-    writer->writeU4(0);
+    writeProbes(writer);
     writeAutoTuned(writer);
 
     writer->writeJLong(Counter::getUsec());

@@ -85,8 +85,9 @@ std::string SnapshotLoadData::copyRest(GzFileDataReader *reader)
     return path;
 }
 
-void SnapshotLoadData::writeLoadData(DataWriter *writer, int readResult, GzFileDataReader *reader, const SnapshotSources &loaded)
+std::string SnapshotLoadData::writeLoadData(DataWriter *writer, int readResult, GzFileDataReader *reader, const SnapshotSources &loaded)
 {
+    std::string path;
     writer->writeU4(static_cast<uint32_t>(readResult));
     if (reader == nullptr || readResult < 1) {
         writer->writeByte(1);
@@ -136,7 +137,7 @@ void SnapshotLoadData::writeLoadData(DataWriter *writer, int readResult, GzFileD
             }
             writer->writeByte(0);
         }
-        std::string path = copyRest(reader);
+        path = copyRest(reader);
         if (path.empty()) {
             writer->writeByte(1);
         } else {
@@ -162,4 +163,5 @@ void SnapshotLoadData::writeLoadData(DataWriter *writer, int readResult, GzFileD
         writer->writeByte(0);
     }
     writer->flush();
+    return path;
 }

@@ -1,6 +1,8 @@
 #ifndef AGENT_SNAPSHOTLOADDATA_H
 #define AGENT_SNAPSHOTLOADDATA_H
 
+#include <string>
+
 #include "SnapshotSections.h"
 
 class DataWriter;
@@ -22,7 +24,9 @@ public:
     // again with the new ID as JLong, then byte 0 and the file's path, or
     // byte 1 when the file could not be made (logged). Always: the method
     // and class descriptions, JLong now, U4 0, the thread descriptions.
-    static void writeLoadData(DataWriter *writer, int readResult, GzFileDataReader *reader, const SnapshotSources &loaded);
+    // Returns the file's path (empty when none was made); the caller removes
+    // the file once the front end has read it.
+    static std::string writeLoadData(DataWriter *writer, int readResult, GzFileDataReader *reader, const SnapshotSources &loaded);
 
 private:
     // The rest of the stream into a new "jfd" file; its path, or empty.

@@ -1,5 +1,7 @@
 #include "SnapshotProfilingSession.h"
 
+#include <unistd.h>
+
 #include "Communicator.h"
 #include "Counter.h"
 #include "GzFileDataReader.h"
@@ -26,7 +28,12 @@ SnapshotProfilingSession::SnapshotProfilingSession()
 {
 }
 
-SnapshotProfilingSession::~SnapshotProfilingSession() = default;
+SnapshotProfilingSession::~SnapshotProfilingSession()
+{
+    // The front end has read the rest of the stream from it by now.
+    if (!loadDataFile.empty())
+        unlink(loadDataFile.c_str());
+}
 
 SnapshotSources SnapshotProfilingSession::sources()
 {
@@ -77,6 +84,11 @@ int SnapshotProfilingSession::loadSnapshot(const char *snapshotPath, int port, i
 
 void SnapshotProfilingSession::writeLoadData(DataWriter *writer)
 {
-    SnapshotLoadData::writeLoadData(writer, readResult, reader.get(), sources());
+    std::string file = SnapshotLoadData::writeLoadData(writer, readResult, reader.get(), sources());
+    if (!file.empty()) {
+        if (!loadDataFile.empty())
+            unlink(loadDataFile.c_str());
+        loadDataFile = file;
+    }
     reader.reset();
 }

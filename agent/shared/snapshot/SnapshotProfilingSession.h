@@ -2,6 +2,7 @@
 #define AGENT_SNAPSHOTPROFILINGSESSION_H
 
 #include <memory>
+#include <string>
 
 #include "ClassProfilingSession.h"
 #include "CpuProfilingSession.h"
@@ -65,6 +66,8 @@ private:
     HeapProfilingSession heap;
     SamplerSession sampler;
     std::unique_ptr<GzFileDataReader> reader;
+    // The rest of the stream that command 33 handed the front end ("jfd").
+    std::string loadDataFile;
     int readResult;
 };
 

@@ -81,9 +81,10 @@ LTM_INLINE bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
         abort();
     }
     methodStack[static_cast<size_t>(++methodStackTop)] = method;
-    // Calls inside the agent and into native-method wrappers are not recorded;
-    // a chain of filtered calls is recorded as its first call only.
-    if (method->getClassData() != nullptr && method->getClassData()->getIsAgentClass())
+    // Calls inside the agent (unless asked for) and into native-method
+    // wrappers are not recorded; a chain of filtered calls is recorded as its
+    // first call only.
+    if (method->getClassData() != nullptr && method->getClassData()->getIsAgentClass() && !settings->recordAgentClasses)
         return false;
     if (method->getIsNativePrefixMethod())
         return false;
@@ -835,6 +836,24 @@ long long LiveThreadManager::probeCallSiteId()
         return n->getAnnotationId();
     }
     return 0;
+}
+
+long long LiveThreadManager::currentCallSite(MethodDesc **method)
+{
+    *method = nullptr;
+    if (currentNode == nullptr || currentNode->getParent() == nullptr)
+        return 0;
+    *method = currentNode->getMethod();
+    for (CallStackTree *n = currentNode; n != nullptr && n->getParent() != nullptr; n = n->getParent()) {
+        MethodDesc *m = n->getMethod();
+        if (m != nullptr && !m->getIsFilteredFlag()) {
+            *method = m;
+            break;
+        }
+    }
+    if (currentNode->getAnnotationId() <= 0)
+        currentNode->setAnnotationId(nextAnnotationId());
+    return currentNode->getAnnotationId();
 }
 
 bool LiveThreadManager::exitProbe(MethodDesc *probe)

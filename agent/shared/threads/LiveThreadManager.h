@@ -60,6 +60,11 @@ public:
     // (unfiltered) and not a probe; the node gets a fresh id when it has
     // none. 0 when there is no such node. Calling thread only.
     long long probeCallSiteId();
+    // The call site of a probe payload at the current node: the node's
+    // annotation id (a fresh one when it has none; 0 at the root) and the
+    // method of the nearest node towards the root that is not filtered (the
+    // current node's when all are; null at the root). Calling thread only.
+    long long currentCallSite(MethodDesc **method);
     // The thread's running totals for a probe payload, in microseconds:
     // runnable, blocked, waiting and net I/O time since the thread began.
     // The interval since the last call is first added to them (its runnable
@@ -169,6 +174,7 @@ public:
     // the thread lock, from the thread itself.
     void setAgentMainThread();
     bool isAgentMainThread() const { return agentMainThread; }
+    const CpuSettings &getSettings() const { return *settings; }
     // The manager the CPU session made in advance for the VM's main thread:
     // its sampled stacks, like those of the agent's main thread, count from
     // the outermost "main" inwards.

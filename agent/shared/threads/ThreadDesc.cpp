@@ -36,8 +36,9 @@ void ThreadDesc::ensureThreadStatusCapacity()
 
 void ThreadDesc::addThreadStatus(unsigned char status, long long time)
 {
-    // Keep changes only: a repeated status adds nothing to the history.
-    if (!statusList.empty() && statusList.back() == status)
+    // Keep changes only: a repeated status adds nothing to what the front
+    // end has not had yet.
+    if (statusList.size() > statusesSent && statusList.back() == status)
         return;
     ensureThreadStatusCapacity();
     statusList.push_back(status);
@@ -54,8 +55,10 @@ void ThreadDesc::write(DataWriter *writer, bool reset, long long vmStart, long l
     writer->writeJLong(startTime < vmStart ? vmStart : startTime);
     writer->writeJLong(endTime < 0 ? -1 : (endTime < vmStart ? vmStart : endTime));
     writer->writeJLong(lastCpuTime);
-    writer->writeU4(static_cast<uint32_t>(statusList.size()));
-    for (size_t i = 0; i < statusList.size(); i++) {
+    // The front end gets each entry once; a snapshot keeps the whole history.
+    size_t first = reset ? statusesSent : 0;
+    writer->writeU4(static_cast<uint32_t>(statusList.size() - first));
+    for (size_t i = first; i < statusList.size(); i++) {
         writer->writeByte(statusList[i]);
         writer->writeJLong(static_cast<long long>(statusTimeList[i]) * STATUS_TIME_UNIT);
     }
@@ -65,10 +68,8 @@ void ThreadDesc::write(DataWriter *writer, bool reset, long long vmStart, long l
         writer->writeID(frame.first);
         writer->writeU2(frame.second);
     }
-    if (reset) {
-        statusList.clear();
-        statusTimeList.clear();
-    }
+    if (reset)
+        statusesSent = statusList.size();
 }
 
 namespace {
@@ -95,6 +96,7 @@ long long ThreadDesc::read(DataReader *reader, int version)
     long long lastCpuTime = reader->readJLong(-1);
     statusList.clear();
     statusTimeList.clear();
+    statusesSent = 0;
     uint32_t n = reader->readU4(0);
     for (uint32_t i = 0; i < n && !reader->getError(); i++) {
         int status = reader->readByte(0);

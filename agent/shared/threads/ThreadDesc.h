@@ -57,8 +57,9 @@ public:
     // ID of the owner; thread, group and parent name; JLong Java thread id;
     // JLong start time and end time (-1 while alive), neither before
     // `vmStart`; JLong `lastCpuTime`; U4 n and n x (byte status, JLong time);
-    // ID of the creator; U4 m and m x (ID method, U2 line). With `reset` the
-    // status history is emptied afterwards.
+    // ID of the creator; U4 m and m x (ID method, U2 line). With `reset`
+    // (the front end's view) only the entries not written with `reset`
+    // before; without (snapshots) the whole history.
     void write(DataWriter *writer, bool reset, long long vmStart, long long lastCpuTime);
     // Reads what write wrote (the owner's ID already consumed by the caller
     // is not part of it); returns the last CPU time. The Java thread id is
@@ -77,6 +78,8 @@ private:
     std::vector<Frame> creationStack;
     std::vector<unsigned char> statusList;
     std::vector<uint32_t> statusTimeList;
+    // Entries of the history the front end has had.
+    size_t statusesSent = 0;
 };
 
 #endif

@@ -19,6 +19,7 @@ struct CpuSettings {
     int exceptionalCap = 5;    // kept slow runs per exceptional method
     int exceptionalTimeType = 1;
     int stackSize = 10000;
+    bool recordAgentClasses = false; // option sample-agent: the agent's own calls count too
 };
 
 // What a thread's recording (LiveThreadManager) and a monitor's

@@ -501,3 +501,39 @@ void JavaNatives::setMonitorRecording(CpuProfilingSession *cpu, bool on, jint bl
     if (cpu != nullptr)
         cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
 }
+
+void JavaNatives::setOverrideThreadStatus(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jint status)
+{
+    if (LiveThreadManager *caller = cpu != nullptr ? thread(env, false) : nullptr)
+        caller->setOverrideThreadStatus(status, Counter::getUsec());
+}
+
+void JavaNatives::resetOverrideThreadStatus(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread)
+{
+    if (LiveThreadManager *caller = cpu != nullptr ? thread(env, false) : nullptr)
+        caller->resetOverrideThreadStatus(Counter::getUsec());
+}
+
+jobject JavaNatives::callSite(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread)
+{
+    LiveThreadManager *caller = cpu != nullptr ? thread(env, false) : nullptr;
+    if (caller == nullptr || caller->getIgnored())
+        return nullptr;
+    MethodDesc *method = nullptr;
+    long long id = caller->currentCallSite(&method);
+    if (id == 0)
+        return nullptr;
+    jclass site = env->FindClass("com/orvane/agent/probe/AnnotationHandler$CallSite");
+    jmethodID make = site != nullptr ? env->GetMethodID(site, "<init>", "(IJ)V") : nullptr;
+    if (make == nullptr) {
+        env->ExceptionClear();
+        MessageUtil::message("com/orvane/agent/probe/AnnotationHandler$CallSite(int, long) is missing");
+        if (site != nullptr)
+            env->DeleteLocalRef(site);
+        return nullptr;
+    }
+    jlong handle = method != nullptr ? static_cast<jlong>(cpu->getMethodHandles().getHandle(method)) : 0;
+    jobject result = env->NewObject(site, make, static_cast<jint>(id), handle);
+    env->DeleteLocalRef(site);
+    return result;
+}

@@ -141,6 +141,14 @@ public:
     static jlong probeRequest(JNIEnv *env, CpuProfilingSession *cpu, ClassProfilingSession *classes, jstring name);
     // The calling thread's Java-side manager, kept on its first registration.
     static void registerThreadManager(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jobject self);
+    // The calling thread's status override (Agent.setOverrideThreadStatus,
+    // resetOverrideThreadStatus); nothing for a thread without manager.
+    static void setOverrideThreadStatus(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jint status);
+    static void resetOverrideThreadStatus(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread);
+    // The calling thread's call site as an AnnotationHandler.CallSite: the
+    // low 32 bits of its node's annotation id and the handle of its method
+    // (0 for none); null without a recorded call or when the class is missing.
+    static jobject callSite(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread);
 };
 
 #endif

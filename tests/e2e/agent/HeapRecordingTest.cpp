@@ -654,23 +654,6 @@ TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects
     EXPECT_EQ(jvm.err().find("error iterating over heap"), std::string::npos) << jvm.err();
 }
 
-// Runs the front end's command line; its output with standard error, and its exit status.
-std::string runFrontend(const std::string &arguments, int *status)
-{
-    std::string command = std::string(KVR_BINARY_DIR) + "/bin/frontend " + arguments + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    std::string output;
-    if (pipe == nullptr)
-        return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    int result = pclose(pipe);
-    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    return output;
-}
-
 // Word `column` of the first line after `marker` in `out` whose last word
 // is `name`; "(none)" when there is no such line or word.
 std::string cellOf(const std::string &out, const std::string &marker, const std::string &name, size_t column)
@@ -697,21 +680,28 @@ TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
-    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
-    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    // The command line profiles the steps over its one connection: the agent
+    // resets what a front end recorded when it goes.
     client.call(0, {}, nullptr);
     client.close();
     ASSERT_TRUE(jvm.waitFor("Waiting for reconnection.", false, 10)) << jvm.err();
 
     std::string snapshot = work / "cli.ovs";
-    int status = -1;
-    std::string out = runFrontend("--port " + std::to_string(port) +
-                                      " --timeout 30000 heap alloctree both 'class=AllocWorkload$Widget' 'class=AllocWorkload$Gadget'"
-                                      " allocexpand 'AllocWorkload.main/java.io.BufferedReader.readLine/AllocWorkload/"
-                                      "AllocWorkload.makeWidgets/AllocWorkload$Maker'"
-                                      " allochotspots collected 'class=AllocWorkload$Widget' allocbacktrace 'AllocWorkload$Widget.<init>'"
-                                      " savesnapshot " + snapshot,
-                                  &status);
+    JvmProcess cli(work.path, "cli");
+    ASSERT_TRUE(cli.start({std::string(KVR_BINARY_DIR) + "/bin/frontend", "--port", std::to_string(port), "--timeout", "30000", "cpu", "on",
+                           "alloc", "on", "wait", "heap", "alloctree", "both", "class=AllocWorkload$Widget", "class=AllocWorkload$Gadget",
+                           "allocexpand",
+                           "AllocWorkload.main/java.io.BufferedReader.readLine/AllocWorkload/AllocWorkload.makeWidgets/AllocWorkload$Maker",
+                           "allochotspots", "collected", "class=AllocWorkload$Widget", "allocbacktrace", "AllocWorkload$Widget.<init>",
+                           "savesnapshot", snapshot},
+                          tmp, tmp, false));
+    ASSERT_TRUE(cli.waitFor("waiting until the program ends", true, 60)) << cli.out() << cli.err();
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    ASSERT_TRUE(cli.writeInput("\n"));
+    ASSERT_TRUE(cli.waitExit(60)) << cli.out() << cli.err();
+    int status = cli.exitCode();
+    std::string out = cli.out() + cli.err();
     EXPECT_EQ(status, 0) << out;
     // Heap lists: objects, bytes, class.
     EXPECT_EQ(cellOf(out, "live recorded objects", "AllocWorkload$Gadget", 0), "4") << out;

@@ -141,7 +141,9 @@ public:
         }
         argv.insert(argv.end(), command.begin(), command.end());
         int input[2];
-        if (pipe(input) != 0)
+        // Close-on-exec: a second process the test starts must not hold this
+        // one's input open.
+        if (pipe2(input, O_CLOEXEC) != 0)
             return false;
         pid = fork();
         if (pid == 0) {

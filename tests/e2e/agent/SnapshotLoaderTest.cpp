@@ -22,7 +22,9 @@
 #include "JdkTest.h"
 #include "LoadDataView.h"
 #include "Registry.h"
+#include "LoadedSnapshot.h"
 #include "SnapshotFile.h"
+#include "TelemetryView.h"
 #include "ThreadView.h"
 #include "WireReader.h"
 
@@ -326,6 +328,80 @@ TEST_P(SnapshotLoaderE2ETest, TheLoaderServesWhatTheLiveSessionGave)
     ASSERT_TRUE(loader.waitExit(60));
     EXPECT_EQ(loader.exitCode(), 0) << loader.err();
     EXPECT_EQ(loader.err().find("Could not"), std::string::npos) << loader.err();
+}
+
+// The telemetry goes into the snapshot (section 5) and a loaded snapshot
+// answers the telemetry view with it; the threads' status histories are
+// whole, though the front end took them before.
+TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotHasTheLiveTelemetryAndStatusHistory)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient live(60000);
+    ASSERT_NO_FATAL_FAILURE(startRecorded(jvm, live));
+    Reply reply;
+    // The state reply switches the VM telemetry on.
+    ASSERT_EQ(live.call(44, {0}, &reply), FrontendClient::OK) << live.lastError();
+    Bytes stream;
+    bool withTelemetry = false;
+    for (int round = 0; round < 300 && !withTelemetry; round++) {
+        ASSERT_EQ(live.call(32, {0}, &reply), FrontendClient::OK) << live.lastError();
+        ASSERT_GT(reply.body.size(), 12u);
+        stream.assign(reply.body.begin() + 12, reply.body.end());
+        writeBytes(work / "telemetry.ovs", stream);
+        // Read back here first: the sampler's first sample may not be there yet.
+        LoadedSnapshot saved;
+        ASSERT_EQ(saved.load(work / "telemetry.ovs"), 36);
+        withTelemetry = saved.session.getSamplerSession()->getSampleCount() > 0;
+        if (!withTelemetry)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(withTelemetry) << "no telemetry sample in the snapshot";
+    // The statuses view takes the history so far; a snapshot after it keeps
+    // the whole history all the same.
+    Registry liveRegistry;
+    std::vector<ThreadInfo> liveThreads;
+    ASSERT_EQ(live.call(11, {}, &reply), FrontendClient::OK) << live.lastError();
+    WireReader threadsReader(reply.body);
+    ASSERT_TRUE(ThreadView::readThreadDescriptions(threadsReader, live.idWidth(), &liveRegistry, &liveThreads));
+    const ThreadInfo *liveMain = nullptr;
+    for (const ThreadInfo &t : liveThreads)
+        liveMain = t.name == "main" ? &t : liveMain;
+    ASSERT_NE(liveMain, nullptr);
+    ASSERT_FALSE(liveMain->statuses.empty()) << ThreadView::formatStatusHistories(liveThreads);
+    ASSERT_EQ(live.call(32, {0}, &reply), FrontendClient::OK) << live.lastError();
+    stream.assign(reply.body.begin() + 12, reply.body.end());
+    writeBytes(work / "telemetry.ovs", stream);
+    live.call(0, {}, nullptr);
+    live.close();
+
+    JvmProcess loader(work.path, "loader");
+    ASSERT_NO_FATAL_FAILURE(startLoader(loader));
+    ASSERT_NO_FATAL_FAILURE(load(loader, work / "telemetry.ovs", SECTIONS, "", 1));
+    FrontendClient client(60000);
+    Registry registry;
+    LoadDataReply data;
+    ASSERT_NO_FATAL_FAILURE(loadData(client, &registry, &data));
+    ASSERT_TRUE(data.loaded);
+    ASSERT_EQ(client.call(22, {}, &reply), FrontendClient::OK) << client.lastError();
+    TelemetryReply telemetry;
+    ASSERT_TRUE(TelemetryView::readTelemetryReply(reply.body, &telemetry));
+    ASSERT_FALSE(telemetry.samples.empty());
+    EXPECT_GT(telemetry.samples.front().standard[0], 0) << "classes loaded: " << TelemetryView::format(telemetry);
+    const ThreadInfo *loadedMain = nullptr;
+    for (const ThreadInfo &t : data.threads)
+        loadedMain = t.name == "main" ? &t : loadedMain;
+    ASSERT_NE(loadedMain, nullptr);
+    ASSERT_GE(loadedMain->statuses.size(), liveMain->statuses.size()) << ThreadView::formatStatusHistories(data.threads);
+    for (size_t i = 0; i < liveMain->statuses.size(); i++)
+        EXPECT_EQ(loadedMain->statuses[i], liveMain->statuses[i]) << i;
+    ASSERT_NO_FATAL_FAILURE(leave(client, loader, 1));
+    ASSERT_TRUE(loader.writeInput("exit\n"));
+    ASSERT_TRUE(loader.waitExit(60));
+    EXPECT_EQ(loader.exitCode(), 0) << loader.err();
+    // The rest of the stream the loader handed over goes with its session.
+    ASSERT_TRUE(data.hasFile);
+    struct stat st;
+    EXPECT_NE(stat(data.file.c_str(), &st), 0) << data.file << " stayed";
 }
 
 // Damaged and unreadable snapshots: command 33 gives the reader's result and

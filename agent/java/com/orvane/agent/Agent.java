@@ -98,6 +98,15 @@ public final class Agent {
     public static native void setThreadName(Thread thread, String name);
 
     /**
+     * The calling thread counts as in `status` (1 runnable, 2 waiting, 3 blocked, 5 network I/O)
+     * whatever the VM says, until the matching reset; calls nest.
+     */
+    public static native void setOverrideThreadStatus(int status);
+
+    /** Ends the calling thread's innermost status override. */
+    public static native void resetOverrideThreadStatus();
+
+    /**
      * Probes methods for probe `id`: each row is {class or null, method name, descriptor}, with
      * its value (what the probe gets: -2 all arguments, -1 nothing, n the int parameter n) and flags.
      */

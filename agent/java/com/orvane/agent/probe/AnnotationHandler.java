@@ -214,6 +214,22 @@ public final class AnnotationHandler {
      */
     public static native long enterAnnotationMethod(String name, long thread, boolean nested);
 
+    /** Where a probe payload was made: the call's node and the method that made it. */
+    public static final class CallSite {
+        /** The annotation id of the calling thread's current call. */
+        public final int id;
+        /** The handle of the nearest recorded method of that call, 0 for none. */
+        public final long method;
+
+        public CallSite(int id, long method) {
+            this.id = id;
+            this.method = method;
+        }
+    }
+
+    /** The calling thread's call site; null while it has no recorded call. */
+    public static native CallSite getCallSite(long thread);
+
     /** Stores `value` in the first four bytes of `bytes` in the host's byte order; returns 4 (0: too short). */
     public static native int getSnapshotId(byte[] bytes, int value);
 
