@@ -339,7 +339,7 @@ void LiveProfilingSession::wakeup()
     edge->shouldWakeup = true;
 }
 
-bool LiveProfilingSession::initParameters(JNIEnv *)
+bool LiveProfilingSession::initParameters(JNIEnv *env)
 {
     int method = config->instrumentationType;
     if (method == 1) {
@@ -348,6 +348,10 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
     } else if (method == 3) {
         MessageUtil::message("Using sampling (%d ms)", config->samplingFrequency);
         config->showSubclassMethods = false;
+        // A sample counts as running time only while the thread runs: its
+        // state must be known from the first sample on, also when no front
+        // end has connected yet (nowait).
+        edge->setThreadProfiling(true, env);
     } else {
         MessageUtil::message("Using full instrumentation");
         if (config->showSubclassMethods)
