@@ -17,6 +17,7 @@
 #include "FrontendClient.h"
 #include "JdkTest.h"
 #include "JvmProcess.h"
+#include "LoadedSnapshot.h"
 #include "Registry.h"
 #include "WireReader.h"
 
@@ -193,6 +194,66 @@ std::set<std::string> callersOf(const ViewNode &root, const Registry &registry, 
             callers.insert(n.second == nullptr || n.second->method == 0 ? "<root>" : registry.describe(n.second->method));
     }
     return callers;
+}
+
+// A call still running that makes no call with hooks counts in the live
+// views up to the moment of the request, as it does in a snapshot taken
+// then: a live reading, a snapshot and another live reading come in that
+// order, and each holds at most the time the test has seen the call run.
+TEST_P(InstrumentedProgramTest, ACallStillRunningCountsInLiveViewsAsInASnapshot)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", {"-cp", INSTR_CLASSES, "instrprog.RunningCall"}, "spinning", 60));
+    Clock::time_point seen = Clock::now();
+    const std::string spin = "instrprog.RunningCall.spin";
+    auto since = [&seen](Clock::time_point t) {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t - seen).count());
+    };
+    // The line is seen at most one poll of the output after it was printed.
+    const int64_t seenLate = 200000;
+
+    Registry registry;
+    int64_t first = 0;
+    Clock::time_point firstAnswered;
+    for (auto until = Clock::now() + std::chrono::seconds(30); Clock::now() < until && first < 1000000;) {
+        CallTreeReply tree;
+        ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+        firstAnswered = Clock::now();
+        first = valueOf(*tree.root, registry, spin);
+        if (first < 1000000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_GE(first, 1000000) << "the running call is in the live tree";
+    EXPECT_LE(first, since(firstAnswered) + seenLate);
+
+    Reply reply;
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 12u);
+    std::string path = work / "running.ovs";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(reply.body.data()) + 12, static_cast<std::streamsize>(reply.body.size() - 12));
+    }
+    CallTreeReply last;
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &last));
+    Clock::time_point lastAnswered = Clock::now();
+    int64_t latest = valueOf(*last.root, registry, spin);
+
+    LoadedSnapshot snapshot;
+    ASSERT_EQ(snapshot.load(path), 36);
+    Registry loadedRegistry;
+    CallTreeReply loaded;
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(snapshot.invocationTree(CallTreeView::invocationTreeRequest(0, 1, 100000, 0)), 8,
+                                                      &loadedRegistry, &loaded));
+    ASSERT_NE(loaded.root, nullptr);
+    int64_t saved = valueOf(*loaded.root, loadedRegistry, spin);
+    EXPECT_LE(first, saved);
+    EXPECT_LE(saved, latest);
+    EXPECT_LE(latest, since(lastAnswered) + seenLate);
+    jvm.writeInput("\n");
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+    finish(jvm, client);
 }
 
 TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
