@@ -636,6 +636,32 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
 }
 
+// Bulk reads and writes of file streams and every read and write of a
+// RandomAccessFile are file probe calls too, with the file's path, exactly
+// as often as the program made them.
+TEST_P(ThreadsTelemetryTest, FileProbeRecordsBulkCallsAndRandomAccessFiles)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    const std::string data = tmp + "/bulk.bin";
+    ASSERT_NO_FATAL_FAILURE(runFileProbes(jvm, client, {data, "bulk"}));
+    // 4 + 2 bytes read through the stream, 3 + 2 + 1 through the RandomAccessFile.
+    EXPECT_NE(jvm.out().find("done 12"), std::string::npos) << jvm.out();
+    ProbeTupleReply files;
+    ASSERT_NO_FATAL_FAILURE(tuples(jvm, client, "builtin.FileProbe", &files));
+    std::string text = ProbeView::format(files, registry);
+    EXPECT_EQ(callsByCaller(files, data), (std::map<std::string, uint32_t>{{"writeBulk", 4}, {"readBulk", 4}})) << text;
+    EXPECT_EQ(callsByCaller(files, data + ".raf"), (std::map<std::string, uint32_t>{{"randomAccess", 8}})) << text;
+    // Only main's reads of standard input have no path.
+    std::map<std::string, uint32_t> unknown = callsByCaller(files, "[unknown file]");
+    for (const char *caller : {"writeBulk", "readBulk", "randomAccess"})
+        EXPECT_EQ(unknown.count(caller), 0u) << caller << "\n" << text;
+    Reply reply;
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
 // The heap columns of the telemetry come from allocation recording: all 0
 // before it starts; then the program's own 11 objects and 9 arrays are
 // created and live, and after it drops 8 of them they are counted as freed.
