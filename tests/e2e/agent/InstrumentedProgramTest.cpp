@@ -256,6 +256,36 @@ TEST_P(InstrumentedProgramTest, ACallStillRunningCountsInLiveViewsAsInASnapshot)
     finish(jvm, client);
 }
 
+// Interface methods with bodies (a default method, one called through
+// Interface.super from an override, a static one) get hooks like any other
+// method: the tree holds exactly the calls the program made, and the
+// program prints what it prints without the agent.
+TEST_P(InstrumentedProgramTest, InterfaceDefaultMethodsAreCounted)
+{
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.DefaultMethods"};
+    std::string plain = runPlain(args, 60);
+    ASSERT_NE(plain.find("done"), std::string::npos);
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", args, "done", 60));
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+    std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Shape.scaled"], 500u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Shape.unit"], 1u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Circle.scaled"], 200u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Square.area"], 300u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Circle.area"], 200u) << text;
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.DefaultMethods$Shape.scaled"),
+              (std::set<std::string>{"instrprog.DefaultMethods.main", "instrprog.DefaultMethods$Circle.scaled"}))
+        << text;
+    finish(jvm, client);
+    EXPECT_EQ(jvm.out(), plain);
+    EXPECT_EQ(complaints(jvm.err()), "") << jvm.err();
+}
+
 TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
 {
     std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
