@@ -511,7 +511,12 @@ void LiveProfilingSession::receiveScripts(DataReader *reader)
 void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader *reader, JNIEnv *env)
 {
     SessionConfig *old = nullptr;
-    bool configFollows = reader->readByte(0) == 1;
+    int flag = reader->readByte(-1);
+    if (flag < 0)
+        MessageUtil::message("ERROR: Command 1 without its configuration flag; no configuration is applied.");
+    else if (flag > 1)
+        MessageUtil::message("ERROR: Command 1 with configuration flag %d (0 or 1 expected); no configuration is applied.", flag);
+    bool configFollows = flag == 1;
     if (configFollows) {
         old = config;
         SessionConfig *received = new SessionConfig();

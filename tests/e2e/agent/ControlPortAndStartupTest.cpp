@@ -498,6 +498,41 @@ TEST_P(ControlPortAndStartupTest, TenIdleClientsAndAHalfSentRequestKeepNoFrontEn
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
 }
 
+// A command 1 without its configuration flag, or with a flag other than 0
+// (no configuration) and 1 (a configuration follows), applies nothing and
+// says so in a line; the front end is answered and goes on.
+TEST_P(ControlPortAndStartupTest, AMalformedCommandOneIsNamedInALine)
+{
+    JvmProcess jvm(work.path, "jvm");
+    ASSERT_TRUE(jvm.start(java(listenOptions(), {"instrprog.PausedWork"}), tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client(30000);
+    ASSERT_NO_FATAL_FAILURE(connect(client));
+    struct Case {
+        std::vector<uint8_t> payload;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{}, "Orvane> ERROR: Command 1 without its configuration flag; no configuration is applied."},
+        {{7}, "Orvane> ERROR: Command 1 with configuration flag 7 (0 or 1 expected); no configuration is applied."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        Reply reply;
+        ASSERT_EQ(client.call(1, c.payload, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(jvm.waitFor(c.line, false, 30)) << jvm.err();
+    }
+    std::vector<std::string> all = agentLines(jvm.err());
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string &l) { return l.find("Command 1") != std::string::npos; }), 2)
+        << jvm.err();
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 60)) << jvm.err();
+    jvm.writeInput("\n");
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+    finish(jvm, client);
+}
+
 // A second load of the agent into a VM where it runs says so in one line and
 // changes nothing: no second port, no second set of hooks.
 TEST_P(ControlPortAndStartupTest, ASecondLoadChangesNothing)
