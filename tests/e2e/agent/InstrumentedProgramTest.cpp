@@ -538,6 +538,16 @@ TEST_P(InstrumentedProgramTest, AutoTunedMethodsLoseTheirHooks)
     EXPECT_EQ(tuned.count("AutoTuneProgram.tiny"), 1u) << names;
     for (const char *kept : {"AutoTuneProgram.batch", "AutoTuneProgram.batches", "AutoTuneProgram.slow", "AutoTuneProgram.main"})
         EXPECT_EQ(tuned.count(kept), 0u) << names;
+    // The agent says so in one line per method, with the calls the program
+    // had made until then: the 200,000 of its first run.
+    std::vector<std::string> programTuned;
+    for (const std::string &l : agentLines(jvm.err())) {
+        if (l.rfind("Orvane> Auto-tuning: hooks removed from AutoTuneProgram.", 0) == 0)
+            programTuned.push_back(l);
+    }
+    ASSERT_EQ(programTuned.size(), 1u) << jvm.err();
+    EXPECT_EQ(programTuned[0].rfind("Orvane> Auto-tuning: hooks removed from AutoTuneProgram.tiny(", 0), 0u) << programTuned[0];
+    EXPECT_NE(programTuned[0].find(" after 200000 calls; its calls are not counted from here on."), std::string::npos) << programTuned[0];
 
     CallTreeReply before;
     ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &before));
