@@ -286,6 +286,58 @@ TEST_P(InstrumentedProgramTest, InterfaceDefaultMethodsAreCounted)
     EXPECT_EQ(complaints(jvm.err()), "") << jvm.err();
 }
 
+// With instrument-jre the JDK classes the VM loaded before the agent's hook
+// (ArrayList, Integer) get hooks too, through a retransformation, whether
+// the configuration comes from the front end or from the file at start-up:
+// main's 1000 calls of each are in the tree, exactly.
+TEST_P(InstrumentedProgramTest, InstrumentJreCountsCallsIntoClassesLoadedBeforeTheAgent)
+{
+    const std::string xml = sessionXml({"sun.", "jdk.", "com.sun."});
+    std::string config = work / "config.xml";
+    std::ofstream(config) << xml;
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.JreCalls"};
+    for (bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "configuration from the file" : "configuration from the front end");
+        JvmProcess jvm(work.path, fromFile ? "file" : "frontend");
+        FrontendClient client(60000);
+        if (fromFile) {
+            std::string options = "nowait,instrument-jre,config=" + config + ",id=5";
+            std::vector<std::string> c = java(true, options, args);
+            // Recording from start-up, as the front end switches it on below.
+            std::ofstream(config) << xml.substr(0, xml.find(" utilConcurrentHandling")) + " recordCPUOnStartup=\"true\"" +
+                                         xml.substr(xml.find(" utilConcurrentHandling"));
+            ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+            ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+            ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 30)) << jvm.err();
+            std::string error = "not tried";
+            for (int attempt = 0; attempt < 100 && !error.empty(); attempt++) {
+                error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+                if (!error.empty())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            ASSERT_EQ(error, "");
+            ASSERT_EQ(client.handshake(), "");
+        } else {
+            ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "instrument-jre", args, "done", 120, xml));
+        }
+        Registry registry;
+        CallTreeReply tree;
+        ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+        std::string text = CallTreeView::format(*tree.root, registry);
+        std::vector<std::pair<const ViewNode *, const ViewNode *>> nodes;
+        collectWithParents(*tree.root, nullptr, &nodes);
+        std::map<std::string, uint64_t> fromMain;
+        for (const auto &n : nodes) {
+            if (n.second != nullptr && n.second->method != 0 && registry.describe(n.second->method) == "instrprog.JreCalls.main")
+                fromMain[registry.describe(n.first->method)] += n.first->count;
+        }
+        EXPECT_EQ(fromMain["java.util.ArrayList.add"], 1000u) << text;
+        EXPECT_EQ(fromMain["java.lang.Integer.valueOf"], 1000u) << text;
+        finish(jvm, client);
+        EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
+    }
+}
+
 TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
 {
     std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.InstrumentedProgram"};
