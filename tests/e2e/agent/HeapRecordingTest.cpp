@@ -265,6 +265,34 @@ TEST_P(HeapRecordingE2ETest, TheExampleSessionRecordsTheCollectedTree)
     EXPECT_EQ(countAt(client, registry, "AllocWorkload$Maker", 1, {{2, gadget}}, &text), 4) << text;
 }
 
+// Saving a snapshot is the agent's work: while the program waits for its
+// next line and allocates nothing, a snapshot adds no recorded object.
+TEST_P(HeapRecordingE2ETest, SavingASnapshotRecordsNoObjectOfItsOwn)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    Reply reply;
+    Registry registry;
+    HeapUsageReply usage;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage));
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_GT(reply.body.size(), 12u);
+        ASSERT_TRUE(jvm.waitReadingInput(60)) << jvm.err();
+        ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+        HeapUsageReply after;
+        ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &after));
+        std::string added;
+        for (const auto &e : byName(after.live, registry))
+            added += e.first + " " + std::to_string(e.second.count) + "\n";
+        EXPECT_EQ(added, "") << "recorded while the program waited";
+    }
+}
+
 TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedClasses)
 {
     JvmProcess jvm(work.path, "jvm");
