@@ -25,14 +25,12 @@ struct FlagOption {
 
 // Numeric prefix tokens: the value is applied only when it is a decimal
 // number from 1 to the limit. Any other value is refused with a line that
-// names the option; `refused` is what the field becomes then (the default
-// stays when it is the field's own default).
+// names the option, and the field keeps what it had.
 struct NumberOption {
     const char *prefix;
     int AgentOptions::*field;
     int limit;
     const char *message; // "%d" of the value, or null
-    int refused;
 };
 
 // Text prefix tokens.
@@ -42,14 +40,10 @@ struct TextOption {
 };
 
 const NumberOption numberOptions[] = {
-    // A refused port is no port: listening on another one than asked would
-    // open a port nobody expects.
-    {"port=", &AgentOptions::port, MAX_PORT, nullptr, AgentOptions::NO_PORT},
-    {"samplingstack=", &AgentOptions::samplingstack, MAX_STACK_DEPTH, "Setting sampling stack size to %d.",
-     AgentOptions::DEFAULT_SAMPLING_STACK},
-    {"stack=", &AgentOptions::stack, MAX_STACK_DEPTH, "Setting stack size to %d.", AgentOptions::DEFAULT_STACK},
-    // A refused id reads no configuration; where one is needed, start-up ends.
-    {"id=", &AgentOptions::id, INT_MAX, nullptr, AgentOptions::REFUSED_ID},
+    {"port=", &AgentOptions::port, MAX_PORT, nullptr},
+    {"samplingstack=", &AgentOptions::samplingstack, MAX_STACK_DEPTH, "Setting sampling stack size to %d."},
+    {"stack=", &AgentOptions::stack, MAX_STACK_DEPTH, "Setting stack size to %d."},
+    {"id=", &AgentOptions::id, INT_MAX, nullptr},
 };
 
 const FlagOption flagOptions[] = {
@@ -133,6 +127,13 @@ void AgentOptions::parse(const char *options)
         }
         applyToken(token);
     }
+    if (refusedCount > 0) {
+        // Whichever number was mistyped, the agent would not run as asked:
+        // it serves no port and reads no session. A waiting VM then ends
+        // because it cannot listen; a nowait VM runs its program unprofiled.
+        port = NO_PORT;
+        id = NO_CONFIG_ID;
+    }
 }
 
 void AgentOptions::applyToken(const std::string &token)
@@ -147,7 +148,6 @@ void AgentOptions::applyToken(const std::string &token)
         int value = positiveNumber(token.c_str() + strlen(o.prefix), o.limit);
         if (value <= 0) {
             MessageUtil::message("ERROR: Option %s refused: not a number from 1 to %d.", token.c_str(), o.limit);
-            this->*o.field = o.refused;
             refusedCount++;
             return;
         }
@@ -208,13 +208,6 @@ AgentOptions::ConfigDecision AgentOptions::resolveConfiguration(bool fullJvmti11
                 return CONFIG_MISSING;
             }
         }
-    }
-    if (id == REFUSED_ID) {
-        // The option named a session we cannot read: starting without one, or
-        // with another, would not be what was asked for.
-        MessageUtil::message("Please specify id=[config id]");
-        logLocateHint();
-        return CONFIG_MISSING;
     }
     if (id == NO_CONFIG_ID) {
         if (required) {

@@ -6,10 +6,11 @@
 // The option string of the agent (the text after "=" of -agentpath, the attach
 // argument, or the recorder's start-up string), parsed once at start-up. Every
 // recognised token logs its line through MessageUtil; an unknown token logs
-// "Unknown parameter %s, ignored." once. A numeric option whose value is not a
-// decimal number within its range is refused with one "ERROR: Option ..." line
-// naming it: port= then leaves no port (NO_PORT), id= no session
-// (REFUSED_ID), stack= and samplingstack= their defaults.
+// "Unknown parameter %s, ignored." once. A numeric option (port=, stack=,
+// samplingstack=, id=) whose value is not a decimal number within its range
+// is refused with one "ERROR: Option ..." line naming it, and any refusal
+// leaves the agent without a port (NO_PORT) and without a session from the
+// configuration file (NO_CONFIG_ID).
 class AgentOptions {
 public:
     // What start-up does about the session configuration file.
@@ -19,14 +20,16 @@ public:
         CONFIG_MISSING    // a required file or id is missing: exit with code -1
     };
 
-    static const int DEFAULT_PORT = 8849;
-    static const int DEFAULT_STACK = 10000;
-    static const int DEFAULT_SAMPLING_STACK = 1000;
-    static const int NO_CONFIG_ID = -1;
-    // The value of `id` after id= was refused.
-    static const int REFUSED_ID = -2;
-    // The value of `port` after port= was refused: nothing is listened on.
-    static const int NO_PORT = -1;
+    static constexpr int DEFAULT_PORT = 8849;
+    static constexpr int DEFAULT_STACK = 10000;
+    static constexpr int DEFAULT_SAMPLING_STACK = 1000;
+    // Without address= the port is reachable from this machine only: it loads
+    // classes a client sends and ends the VM on request.
+    static constexpr const char *DEFAULT_ADDRESS = "127.0.0.1";
+    static constexpr int NO_CONFIG_ID = -1;
+    // The value of `port` after a numeric option was refused: nothing is
+    // listened on.
+    static constexpr int NO_PORT = -1;
 
     int port = DEFAULT_PORT;
     int stack = DEFAULT_STACK;
@@ -50,7 +53,7 @@ public:
     bool instrumentJre = false;
     bool keepTempSnapshots = false;
     bool testDeadTree = false;
-    std::string address;
+    std::string address = DEFAULT_ADDRESS;
     std::string libraryLocation;
     int id = NO_CONFIG_ID;
     bool hasConfigPath = false;

@@ -54,6 +54,8 @@ const AnnotationMap *CpuProfilingSession::viewAnnotations(const ViewRequest &req
 CallStackTree *CpuProfilingSession::mergeThreadTrees(ViewRequest &request, AnnotationMap *annotations)
 {
     CallStackTree *cumulated = request.newTree();
+    // Calls still running count up to now, as in a snapshot taken now.
+    long long now = vm != nullptr ? vm->getUsec() : 0;
     {
         SessionLock lock(session, IM_THREAD);
         for (LiveThreadManager *t : threadManagers) {
@@ -66,7 +68,7 @@ CallStackTree *CpuProfilingSession::mergeThreadTrees(ViewRequest &request, Annot
             CSTMergeVisitor merge;
             merge.initialize(session, cumulated, &request.pool, 0, false, request.valueKind);
             merge.setAnnotations(annotations, nullptr);
-            OpenTimeMap open = t->openTimes();
+            OpenTimeMap open = t->openTimes(now);
             merge.setOpenTimes(&open);
             t->getCallStackTree(true)->depthFirstTraversal(&merge);
         }

@@ -39,15 +39,22 @@ const struct {
     {"close", "()V", AnnotationInstrumentation::KIND_FILE, FILE_IN, -2},
     {"getChannel", "()Ljava/nio/channels/FileChannel;", AnnotationInstrumentation::KIND_FILE, FILE_OUT, -2},
     {"getChannel", "()Ljava/nio/channels/FileChannel;", AnnotationInstrumentation::KIND_FILE, FILE_IN, -2},
+    {"open", "(Ljava/lang/String;I)V", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -2},
+    {"close", "()V", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -2},
+    // The public reads and writes: the natives below them have no body to
+    // rewrite, and which private method they pass through differs between JDKs.
     {"write", "(I)V", AnnotationInstrumentation::KIND_FILE_IO, FILE_OUT, 0},
+    {"write", "([B)V", AnnotationInstrumentation::KIND_FILE_IO, FILE_OUT, -1},
+    {"write", "([BII)V", AnnotationInstrumentation::KIND_FILE_IO, FILE_OUT, 2},
     {"write", "(I)V", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, 0},
-    {"writeBytes", "([BII)V", AnnotationInstrumentation::KIND_FILE_IO, FILE_OUT, 2},
-    {"writeBytes", "([BII)V", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, 2},
-    {"writeBytes", "([BIIZ)V", AnnotationInstrumentation::KIND_FILE_IO, FILE_OUT, 2},
+    {"write", "([B)V", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -1},
+    {"write", "([BII)V", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, 2},
     {"read", "()I", AnnotationInstrumentation::KIND_FILE_IO, FILE_IN, -1},
+    {"read", "([B)I", AnnotationInstrumentation::KIND_FILE_IO, FILE_IN, -1},
+    {"read", "([BII)I", AnnotationInstrumentation::KIND_FILE_IO, FILE_IN, -1},
     {"read", "()I", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -1},
-    {"readBytes", "([BII)I", AnnotationInstrumentation::KIND_FILE_IO, FILE_IN, -1},
-    {"readBytes", "([BII)I", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -1},
+    {"read", "([B)I", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -1},
+    {"read", "([BII)I", AnnotationInstrumentation::KIND_FILE, RANDOM_ACCESS, -1},
 };
 
 // Classes whose methods a default probe without class pattern leaves out.

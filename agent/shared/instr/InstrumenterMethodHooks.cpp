@@ -748,10 +748,21 @@ bool Instrumenter::instrumentClassFile(void *, const char *slashName, bool hooks
                                        const std::vector<int> *staticSleepRefs, const std::vector<int> *parkRefs,
                                        ClassFile *classFile, bool redefining, bool recorder)
 {
+    // In an interface only the methods with a body (default, static and
+    // private ones) get hooks, its abstract methods have nothing to rewrite,
+    // and nothing in it is wrapped for sleeping.
+    if ((classFile->getAccessFlags() & 0x0200) != 0) {
+        staticSleepRefs = nullptr;
+        parkRefs = nullptr;
+        bool withBody = false;
+        for (MethodInfo *method : classFile->getMethods())
+            withBody = withBody || (method != nullptr && isInstrumented(classFile, method, redefining));
+        if (!withBody)
+            return false;
+    }
     bool sleepLists = (staticSleepRefs != nullptr && !staticSleepRefs->empty()) ||
                       (parkRefs != nullptr && !parkRefs->empty());
-    // Interfaces get neither method hooks nor sleep wrapping.
-    if ((!hooks && !sleepLists) || (classFile->getAccessFlags() & 0x0200) != 0)
+    if (!hooks && !sleepLists)
         return false;
     MethodIndices ix;
     if (hooks && recorder) {

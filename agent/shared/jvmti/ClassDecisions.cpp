@@ -26,6 +26,8 @@
 #include "bytecode/ByteCodeReader.h"
 #include "io/ClassFileReader.h"
 #include "io/ClassFileWriter.h"
+#include "io/DataInput.h"
+#include "structures/AttributeHelper.h"
 #include "structures/CPInfo.h"
 #include "structures/ClassFile.h"
 #include "structures/ConstantUtf8Info.h"
@@ -475,9 +477,36 @@ ClassDecisions::HookChoice ClassDecisions::chooseMethodHooks(const LoadingClass 
     return HOOKS_NONE;
 }
 
+namespace {
+
+// Whether a class has a method with a body, read from the bytes that follow
+// its head without touching the model: an interface of abstract methods
+// only is left unread and as it is.
+bool hasMethodWithBody(const unsigned char *bytes, int length, int headLength)
+{
+    const int accAbstract = 0x0400;
+    Tessera::DataInput input(reinterpret_cast<const char *>(bytes + headLength), length - headLength);
+    int fieldCount = input.readUnsignedShort();
+    for (int i = 0; i < fieldCount && !input.hasOverrun(); i++) {
+        input.skipBytes(6);
+        Tessera::AttributeHelper::skipAttributes(&input);
+    }
+    int methodCount = input.hasOverrun() ? 0 : input.readUnsignedShort();
+    for (int i = 0; i < methodCount && !input.hasOverrun(); i++) {
+        if ((input.readUnsignedShort() & accAbstract) == 0)
+            return !input.hasOverrun();
+        input.skipBytes(4);
+        Tessera::AttributeHelper::skipAttributes(&input);
+    }
+    return false;
+}
+
+} // namespace
+
 bool ClassDecisions::placeMethodHooks(LoadingClass &c)
 {
-    if (c.isInterface)
+    // Default, static and private methods of an interface get hooks too.
+    if (c.isInterface && !hasMethodWithBody(c.work.bytes, c.work.length, c.work.headLength))
         return true;
     HookChoice choice = chooseMethodHooks(c);
     if (choice == HOOKS_LATER)

@@ -223,6 +223,12 @@ private:
     std::vector<std::pair<std::string, int>> annotatedComponentClassNames;
     // Classes with class-level changes that passed through the rewriting.
     std::unordered_set<std::string> seenBaseClasses;
+    // With instrument-jre, the JDK classes loaded before the agent's hook
+    // were given their hooks by a retransformation (done once).
+    bool loadedJreClassesRetransformed = false;
+    // Whether `c` asks for hooks in the JDK classes loaded so far: option
+    // instrument-jre, CPU instrumentation, and not done yet.
+    bool wantsLoadedJreClasses(const SessionConfig *c) const;
     // java/lang/String was given the switch field that guards Object's
     // allocation hook. A String loaded before the agent saw it has none, and
     // a retransformation cannot add it.

@@ -10,6 +10,7 @@
 #include "Instrumenter.h"
 #include "InternalMonitor.h"
 #include "LiveThreadManager.h"
+#include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "MonitorTimeValues.h"
 #include "ProfilingSession.h"
@@ -78,6 +79,12 @@ int ClassDecisionsAutoTune::autoTuneInstrumentation(CpuProfilingSession *cpu, Cl
         tuned.insert(m);
         picked.push_back(m);
         unreported.push_back(m);
+        // From here on the method's calls are not counted: whoever reads the
+        // counts must be able to tell where they stop.
+        MessageUtil::message("Auto-tuning: hooks removed from %s%s%s%s after %lld calls; its calls are not counted from here on.",
+                             m->getClassData() != nullptr ? m->getClassData()->getClassName() : "",
+                             m->getClassData() != nullptr ? "." : "", m->getMethodName(), m->getMethodSignature(),
+                             static_cast<long long>(m->statCount));
         if (m->getClassData() != nullptr)
             Instrumenter::addAutoTunedMethod(m->getClassData()->getClassName(), m->getMethodName(),
                                              m->getMethodSignature());

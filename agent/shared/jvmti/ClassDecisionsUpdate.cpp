@@ -260,8 +260,13 @@ void ClassDecisions::updateConfig(const SessionConfig *oldConfig, const SessionC
 
     bool completed = true;
     bool countWritten = false;
+    // The first instrumenting configuration with instrument-jre also gives
+    // the JDK classes loaded before the agent's hook their hooks.
+    bool loadedJre = vm != nullptr && switches.jvmti11 && wantsLoadedJreClasses(newConfig);
+    if (loadedJre)
+        loadedJreClassesRetransformed = true;
     bool mayRetransform = vm != nullptr && switches.jvmti11 &&
-                          (oldConfig != nullptr || (switches.offline && switches.attach));
+                          (oldConfig != nullptr || (switches.offline && switches.attach) || loadedJre);
     if (mayRetransform) {
         // 3. The classes whose filtered or ignored state changes.
         bool cpuInstrumentation =
@@ -297,6 +302,8 @@ void ClassDecisions::updateConfig(const SessionConfig *oldConfig, const SessionC
             }
         }
         if (cpuInstrumentation && (!prevInstrSet || newConfig->lineNumbers != previous->lineNumbers))
+            allClasses = true;
+        if (loadedJre)
             allClasses = true;
 
         // 4. Tell the Java side (without the class lock: Java code may load
@@ -414,9 +421,23 @@ void ClassDecisions::initStart(ClassDecisionsVm *vm)
 {
     if (!switches.jvmti11)
         return;
-    retransformBaseClasses(vm, false, [this](void *, const std::string &name) {
-        return seenBaseClasses.count(name) == 0 && isBaseClass(name);
+    // A configuration read at start-up with instrument-jre: the JDK classes
+    // the VM loaded before the agent's hook get their hooks now.
+    bool loadedJre = wantsLoadedJreClasses(config.get());
+    if (loadedJre)
+        loadedJreClassesRetransformed = true;
+    retransformBaseClasses(vm, false, [this, loadedJre](void *, const std::string &name) {
+        if (seenBaseClasses.count(name) == 0 && isBaseClass(name))
+            return true;
+        return loadedJre && !startsWith(name, AGENT_PREFIX) && !isHardFilteredClass(name.c_str()) &&
+               !classes->isFilteredClassNameSlash(name.c_str(), config->componentDetection);
     });
+}
+
+bool ClassDecisions::wantsLoadedJreClasses(const SessionConfig *c) const
+{
+    return switches.instrumentJre && !loadedJreClassesRetransformed && c != nullptr &&
+           (c->instrumentationType == 1 || c->instrumentationType == 2) && !c->disableCPUProfiling;
 }
 
 bool ClassDecisions::isBaseClass(const std::string &name) const

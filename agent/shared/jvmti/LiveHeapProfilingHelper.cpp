@@ -317,10 +317,14 @@ void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, lon
     HeapProfilingSession *heap = heapSession.get();
     if (heap == nullptr || !heap->isRecording() || object == nullptr || inAllocationHook)
         return;
+    LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
+    // The agent's own threads (saving a snapshot, serving the front end) and
+    // the threads it does not profile allocate nothing of the program's.
+    if (thread != nullptr && thread->getIgnored())
+        return;
     inAllocationHook = true;
     LiveProfiling &edge = LiveProfiling::instance();
     CallStackTree *node = nullptr;
-    LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
     if (thread != nullptr)
         node = thread->getCurrentNode();
     // Every object of a class (not an array) has the size the VM gave the

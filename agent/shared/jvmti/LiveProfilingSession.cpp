@@ -348,7 +348,7 @@ void LiveProfilingSession::wakeup()
     edge->shouldWakeup = true;
 }
 
-bool LiveProfilingSession::initParameters(JNIEnv *)
+bool LiveProfilingSession::initParameters(JNIEnv *env)
 {
     int method = config->instrumentationType;
     if (method == 1) {
@@ -357,6 +357,10 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
     } else if (method == 3) {
         MessageUtil::message("Using sampling (%d ms)", config->samplingFrequency);
         config->showSubclassMethods = false;
+        // A sample counts as running time only while the thread runs: its
+        // state must be known from the first sample on, also when no front
+        // end has connected yet (nowait).
+        edge->setThreadProfiling(true, env);
     } else {
         MessageUtil::message("Using full instrumentation");
         if (config->showSubclassMethods)
@@ -537,7 +541,12 @@ void LiveProfilingSession::receiveScripts(DataReader *reader)
 void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader *reader, JNIEnv *env)
 {
     SessionConfig *old = nullptr;
-    bool configFollows = reader->readByte(0) == 1;
+    int flag = reader->readByte(-1);
+    if (flag < 0)
+        MessageUtil::message("ERROR: Command 1 without its configuration flag; no configuration is applied.");
+    else if (flag > 1)
+        MessageUtil::message("ERROR: Command 1 with configuration flag %d (0 or 1 expected); no configuration is applied.", flag);
+    bool configFollows = flag == 1;
     if (configFollows) {
         old = config;
         SessionConfig *received = new SessionConfig();

@@ -41,6 +41,10 @@ int ProfilingSession::readHeader(DataReader *reader)
         return -1003;
     }
     int version = static_cast<int>(reader->readU4(0));
+    if (reader->getError()) {
+        MessageUtil::message("snapshot ends in its header");
+        return -1003;
+    }
     if (version <= 10)
         return 0;
     if (version > PROTOCOL_VERSION)
@@ -76,8 +80,10 @@ int ProfilingSession::readHeader(DataReader *reader)
     }
     if (version >= 36)
         vmIdentifier = reader->readJLong(0);
-    if (reader->getError())
+    if (reader->getError()) {
+        MessageUtil::message("snapshot ends in its header");
         return -1003;
+    }
     // Every ID of the stream is read with this width: refuse what no agent writes.
     if (idSize != 4 && idSize != 8) {
         MessageUtil::message("snapshot ID size %d not supported", idSize);

@@ -96,6 +96,74 @@ int SnapshotReader::verify(GzFileDataReader *reader, int version, Entry *entries
     return 0;
 }
 
+bool SnapshotReader::tableNamesRequiredSections(int version, const Entry *entries)
+{
+    // Without the classes nothing else can be named, and the Java part
+    // always follows the engines' sections: a table without them (a zeroed
+    // one, say) is no snapshot, never an empty one.
+    for (int index : {static_cast<int>(SECTION_CLASSES), static_cast<int>(SECTION_JAVA)}) {
+        if (version >= 36 && entries[index].position <= 0) {
+            MessageUtil::message("section %d is missing from the section table", index);
+            return false;
+        }
+    }
+    // The class section always holds at least its counts.
+    if (entries[SECTION_CLASSES].length == 0) {
+        MessageUtil::message("section %d is empty", static_cast<int>(SECTION_CLASSES));
+        return false;
+    }
+    return true;
+}
+
+bool SnapshotReader::checkEnd(GzFileDataReader *reader, int version, const Entry *entries)
+{
+    if (version < 36)
+        return true;
+    long long end = 0;
+    for (int i = 0; i < SNAPSHOT_SECTION_COUNT; i++) {
+        if (entries[i].position > 0 && entries[i].position + 4 + static_cast<long long>(entries[i].length) > end)
+            end = entries[i].position + 4 + static_cast<long long>(entries[i].length);
+    }
+    if (reader->seek(static_cast<long>(end)) != 0) {
+        MessageUtil::message("could not seek end of the snapshot");
+        return false;
+    }
+    // A saved file may end with its trailer: byte 1, U4 configuration id,
+    // U4 length and the configuration, U4 seconds running.
+    char chunk[VERIFY_CHUNK];
+    int marker = reader->readByte(-1);
+    if (marker < 0)
+        return true;
+    if (marker == 1) {
+        reader->readU4(0);
+        uint64_t left = reader->readU4(0);
+        while (left > 0 && !reader->getError()) {
+            int n = static_cast<int>(left < sizeof chunk ? left : sizeof chunk);
+            reader->readFully(chunk, n);
+            left -= static_cast<uint64_t>(n);
+        }
+        reader->readU4(0);
+        if (reader->getError()) {
+            MessageUtil::message("the trailer after the snapshot's sections is cut short; ignored");
+            return true;
+        }
+        end = reader->getPos();
+        if (reader->readByte(-1) < 0)
+            return true;
+    }
+    // Something else follows. The sections are whole and checked: what
+    // follows them is said and left out.
+    if (reader->seek(static_cast<long>(end)) != 0) {
+        MessageUtil::message("could not seek end of the snapshot");
+        return false;
+    }
+    long long extra = 0;
+    for (int n; (n = reader->read(chunk, sizeof chunk)) > 0;)
+        extra += n;
+    MessageUtil::message("ignoring %lld bytes after the end of the snapshot", extra);
+    return true;
+}
+
 bool SnapshotReader::enter(GzFileDataReader *reader, int index, const Entry &entry)
 {
     if (reader->seek(static_cast<long>(entry.position)) != 0) {
@@ -149,11 +217,17 @@ int SnapshotReader::read(GzFileDataReader *reader, const SnapshotSources &source
         entry.position = version >= 36 ? reader->readJLong(0) : 0;
         entry.crc = reader->readU4(0);
     }
-    if (reader->getError())
+    if (reader->getError()) {
+        MessageUtil::message("snapshot ends in its section table");
+        return DAMAGED;
+    }
+    if (!tableNamesRequiredSections(version, entries))
         return DAMAGED;
     int verified = verify(reader, version, entries);
     if (verified != 0)
         return verified;
+    if (!checkEnd(reader, version, entries))
+        return DAMAGED;
 
     if (!enter(reader, SECTION_CLASSES, entries[SECTION_CLASSES])
         || !readClassSection(reader, version, entries[SECTION_CLASSES].length, sources))

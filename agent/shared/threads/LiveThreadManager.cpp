@@ -621,10 +621,11 @@ void LiveThreadManager::settleOpenTimes()
         n->foldOpenTime();
 }
 
-OpenTimeMap LiveThreadManager::openTimes() const
+OpenTimeMap LiveThreadManager::openTimes(long long now) const
 {
     OpenTimeMap open;
-    long long below = 0;
+    bool running = now > 0 && !getIsDead() && !getIgnored() && instrumentationRecord && callTree != nullptr;
+    long long below = running ? runnableTimeUntil(now) : 0;
     for (const CallStackTree *n = currentNode; n != nullptr; n = n->getParent()) {
         below += n->getOpenTime();
         if (below != 0)
@@ -775,11 +776,19 @@ void LiveThreadManager::addCurrentTime(CallStackTree *node, long long now)
         node->addSleepingTime(now - waitStart, 0);
     } else if (contentionStart > 0 && now > contentionStart) {
         node->addBlockingTime(now - contentionStart, 0);
-    } else if (settings->timeType != 2 && lastEventTime >= 0) {
-        long long runnable = now - lastEventTime - idleSinceEvent;
-        if (runnable > 0)
-            node->addValue(runnable, true);
+    } else if (long long runnable = runnableTimeUntil(now)) {
+        node->addValue(runnable, true);
     }
+}
+
+long long LiveThreadManager::runnableTimeUntil(long long now) const
+{
+    if ((netIOStart > 0 && now > netIOStart) || (waitStart > 0 && now > waitStart) || (contentionStart > 0 && now > contentionStart))
+        return 0;
+    if (settings->timeType == 2 || lastEventTime < 0)
+        return 0;
+    long long runnable = now - lastEventTime - idleSinceEvent;
+    return runnable > 0 ? runnable : 0;
 }
 
 void LiveThreadManager::sampleTime(long long interval, bool sleeping)

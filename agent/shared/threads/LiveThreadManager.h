@@ -187,8 +187,10 @@ public:
     // them (and their callers'). Calling thread, or one that has ended.
     void settleOpenTimes();
     // The same as a reader sees it, changing nothing: per node of the current
-    // path, what to add to its value. Under the thread lock.
-    OpenTimeMap openTimes() const;
+    // path, what to add to its value. With `now` > 0 the call still running
+    // counts too, with its runnable time up to `now` (as a snapshot writes
+    // it). Under the thread lock.
+    OpenTimeMap openTimes(long long now = 0) const;
     // Zeroes the tree and the running times.
     void clearCallStackTree();
     // Asks the thread to clear its tree at its next entry.
@@ -225,6 +227,10 @@ private:
     bool pushMethod(MethodDesc *method, bool filtered);
     // Adds the time still running at `now` to `node` (a copy of the current node).
     void addCurrentTime(CallStackTree *node, long long now);
+    // The runnable time of the call still running, since the last method
+    // event up to `now`; 0 while it waits, is blocked or in net I/O, with
+    // thread CPU times, or when the thread does not record.
+    long long runnableTimeUntil(long long now) const;
     bool popMethod(MethodDesc *method);
     void closeOpenMonitorStates(long long now);
     // Time of an ended wait, contention, net I/O call or override.

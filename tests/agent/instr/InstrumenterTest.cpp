@@ -643,15 +643,22 @@ TEST_F(InstrumenterTest, IgnoredMethodsStayUnchanged)
     EXPECT_FALSE(Instrumenter::isIgnoredMethod("p/B", "anything", 8, "(I)V", 4));
 }
 
-TEST_F(InstrumenterTest, InterfacesAreLeftAlone)
+// A default method of an interface gets its hooks like any method with a
+// body; nothing in an interface is wrapped for sleeping.
+TEST_F(InstrumenterTest, InterfacesGetHooksInMethodsWithBodiesOnly)
 {
     TestClass c("p/I");
     c.cf->setAccessFlags(0x601);
     int sleep = c.methodref("p/Timer", "sleep", "(J)V");
     MethodInfo *m = c.method("d", "()V", ACC_PUBLIC, cat({{0x0A, 0xB8}, u2(sleep), {0xB1}}));
     std::vector<int> sleeps{sleep};
-    EXPECT_FALSE(instrument(c, "p/I", true, &sleeps));
+    EXPECT_FALSE(instrument(c, "p/I", false, &sleeps)) << "no sleep wrapping";
     EXPECT_EQ((Lines{"lconst_1", "invokestatic Timer.sleep(J)V", "return"}), disassemble(c.cf, m));
+    EXPECT_TRUE(instrument(c, "p/I", true, &sleeps));
+    Lines code = disassemble(c.cf, m);
+    ASSERT_GE(code.size(), 4u);
+    EXPECT_EQ(code[3], "invokestatic InstrumentationCallee.__orvane_enterMethod(SSS)V");
+    EXPECT_NE(std::find(code.begin(), code.end(), "invokestatic Timer.sleep(J)V"), code.end()) << "the sleep stays as it is";
 }
 
 TEST_F(InstrumenterTest, WhichMethodsGetHooks)

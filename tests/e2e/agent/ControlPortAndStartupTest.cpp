@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 
@@ -96,6 +97,41 @@ std::vector<uint8_t> readWithin(int s, size_t n, int ms)
         got.insert(got.end(), buffer, buffer + r);
     }
     return got;
+}
+
+// The local addresses (hex as /proc/net/tcp and tcp6 write them) on which
+// sockets of this network namespace listen on `port`.
+std::vector<std::string> listeningAddresses(int port)
+{
+    char portHex[8];
+    snprintf(portHex, sizeof portHex, "%04X", port);
+    std::vector<std::string> found;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::vector<std::string> rows = lines(readFile(table));
+        for (size_t i = 1; i < rows.size(); i++) {
+            std::istringstream row(rows[i]);
+            std::string slot, local, remote, state;
+            row >> slot >> local >> remote >> state;
+            size_t colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos && local.substr(colon + 1) == portHex)
+                found.push_back(local.substr(0, colon));
+        }
+    }
+    return found;
+}
+
+// Whether a connection to `address`:`port` (IPv4) is accepted.
+bool canConnectTo(const char *address, int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &a.sin_addr);
+    bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (s >= 0)
+        close(s);
+    return ok;
 }
 
 const std::vector<uint8_t> CLIENT_HELLO = {0, 0, 0, 31, 0, 0, 0, 0};
@@ -234,9 +270,9 @@ TEST_P(ControlPortAndStartupTest, StartupSwitchesOfTheConfigurationFileAct)
 }
 
 // An address that does not convert or names no interface of this machine,
-// and a port that is not one, listen nowhere: a waiting VM ends as it does
-// for a taken port, a nowait VM runs on without a port. The lines say which
-// option and why.
+// and any numeric option that is not a number in its range, listen nowhere:
+// a waiting VM ends as it does for a taken port, a nowait VM runs on without
+// a port. The lines say which option and why.
 TEST_P(ControlPortAndStartupTest, BadAddressesAndPortsListenNowhere)
 {
     const std::string p = std::to_string(port);
@@ -251,7 +287,16 @@ TEST_P(ControlPortAndStartupTest, BadAddressesAndPortsListenNowhere)
         {"port=" + p + ",address=192.0.2.1",
          {"Orvane> Using address 192.0.2.1.",
           "Orvane> ERROR: Could not bind socket to address 192.0.2.1 port " + p + ": Cannot assign requested address."}},
-        {"port=abc,address=127.0.0.1", {"Orvane> ERROR: Could not listen: no valid port."}},
+        {"port=abc,address=127.0.0.1",
+         {"Orvane> ERROR: Option port=abc refused: not a number from 1 to 65535.", "Orvane> ERROR: Could not listen: no valid port."}},
+        // Every numeric option follows the same rule as port=.
+        {"port=" + p + ",stack=abc,address=127.0.0.1",
+         {"Orvane> ERROR: Option stack=abc refused: not a number from 1 to 1000000.", "Orvane> ERROR: Could not listen: no valid port."}},
+        {"port=" + p + ",samplingstack=0,address=127.0.0.1",
+         {"Orvane> ERROR: Option samplingstack=0 refused: not a number from 1 to 1000000.",
+          "Orvane> ERROR: Could not listen: no valid port."}},
+        {"port=" + p + ",id=abc,address=127.0.0.1",
+         {"Orvane> ERROR: Option id=abc refused: not a number from 1 to 2147483647.", "Orvane> ERROR: Could not listen: no valid port."}},
     };
     for (bool nowait : {false, true}) {
         for (const Case &c : cases) {
@@ -278,12 +323,53 @@ TEST_P(ControlPortAndStartupTest, BadAddressesAndPortsListenNowhere)
             std::vector<std::string> all = agentLines(jvm.err());
             for (const std::string &l : lines)
                 EXPECT_NE(std::find(all.begin(), all.end(), l), all.end()) << l << "\n" << jvm.err();
-            if (c.options.rfind("port=abc", 0) == 0) {
-                EXPECT_NE(std::find(all.begin(), all.end(), "Orvane> ERROR: Option port=abc refused: not a number from 1 to 65535."),
-                          all.end())
-                    << jvm.err();
-            }
         }
+    }
+}
+
+// Without address= the agent listens on loopback only and says so; an empty
+// address= is refused like any address that does not convert: a waiting VM
+// ends, a nowait VM runs on without a port. Nothing ever listens on every
+// interface unless asked for by name.
+TEST_P(ControlPortAndStartupTest, WithoutAnAddressOnlyLoopbackListens)
+{
+    const std::string p = std::to_string(port);
+    {
+        JvmProcess jvm(work.path, "missing");
+        ASSERT_TRUE(jvm.start(java("nowait,port=" + p, {"instrprog.PausedWork"}), tmp, tmp, canIsolateTmp()));
+        ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 60)) << jvm.err();
+        FrontendClient client(30000);
+        ASSERT_NO_FATAL_FAILURE(connect(client));
+        EXPECT_EQ(listeningAddresses(port), std::vector<std::string>{"0100007F"}) << "127.0.0.1 and nothing else";
+        EXPECT_FALSE(canConnectTo("127.0.0.2", port)) << "not even another loopback address";
+        EXPECT_EQ(std::string(jvm.err()).find("WARNING"), std::string::npos) << jvm.err();
+        jvm.writeInput("\n");
+        ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+        finish(jvm, client);
+    }
+    const std::string refusal = "Orvane> ERROR: Option address= refused: no address given.";
+    for (bool nowait : {false, true}) {
+        SCOPED_TRACE(nowait ? "nowait" : "waiting");
+        JvmProcess jvm(work.path, nowait ? "empty-nowait" : "empty-wait");
+        ASSERT_TRUE(jvm.start(java(std::string(nowait ? "nowait," : "") + "port=" + p + ",address=", {"instrprog.PausedWork"}), tmp, tmp,
+                              canIsolateTmp()));
+        if (!nowait) {
+            ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+            EXPECT_EQ(jvm.exitCode(), 1) << jvm.err();
+            EXPECT_EQ(jvm.out().find("ready"), std::string::npos) << "main never ran";
+        } else {
+            ASSERT_TRUE(jvm.waitFor("ready", true, 60)) << jvm.err();
+            ASSERT_TRUE(jvm.waitFor(refusal, false, 30)) << jvm.err();
+            EXPECT_EQ(listeningAddresses(port), std::vector<std::string>()) << "nothing listens on the port";
+            EXPECT_FALSE(canConnect(port));
+            jvm.writeInput("\n");
+            ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+            jvm.closeInput();
+            ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+            EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+        }
+        std::vector<std::string> all = agentLines(jvm.err());
+        EXPECT_NE(std::find(all.begin(), all.end(), refusal), all.end()) << jvm.err();
     }
 }
 
@@ -314,9 +400,10 @@ TEST_P(ControlPortAndStartupTest, LocalhostListensOnLoopbackAndATakenPortSaysWhy
         << jvm.err();
 }
 
-// A connection that says nothing is closed after the handshake's limit and
-// the front end behind it is served; while one front end is connected the
-// next one waits in the queue and is greeted once the first has gone.
+// A connection that says nothing keeps no front end waiting and is closed
+// after the handshake's limit once no front end is served; while one front
+// end is connected the next one waits in the queue and is greeted once the
+// first has gone.
 TEST_P(ControlPortAndStartupTest, IdleConnectionsAreClosedAndFrontEndsQueue)
 {
     JvmProcess jvm(work.path, "jvm");
@@ -326,13 +413,7 @@ TEST_P(ControlPortAndStartupTest, IdleConnectionsAreClosedAndFrontEndsQueue)
     int idle = rawConnect(port);
     ASSERT_GE(idle, 0);
     FrontendClient first(30000);
-    Clock::time_point before = Clock::now();
     ASSERT_NO_FATAL_FAILURE(connect(first));
-    EXPECT_LT(Clock::now() - before, std::chrono::seconds(20));
-    EXPECT_TRUE(readWithin(idle, 1, 100).empty()) << "closed without a word";
-    close(idle);
-    EXPECT_NE(jvm.err().find("Orvane> ERROR: A client did not complete the handshake within 5000 ms; connection closed."), std::string::npos)
-        << jvm.err();
     Reply reply;
     ASSERT_EQ(first.call(1, {0}, &reply), FrontendClient::OK) << first.lastError();
     ASSERT_TRUE(jvm.waitFor("ready", true, 60)) << jvm.err();
@@ -351,11 +432,105 @@ TEST_P(ControlPortAndStartupTest, IdleConnectionsAreClosedAndFrontEndsQueue)
     EXPECT_EQ(std::vector<uint8_t>(header.begin() + 8, header.begin() + 12), (std::vector<uint8_t>{0, 0, 0, 2}));
     EXPECT_EQ(std::vector<uint8_t>(header.begin() + 20, header.begin() + 24), (std::vector<uint8_t>{0, 0, 0, 9}));
     close(second);
+    ASSERT_TRUE(jvm.waitFor("Orvane> ERROR: A client did not complete the handshake within 5000 ms; connection closed.", false, 60))
+        << jvm.err();
+    EXPECT_TRUE(readWithin(idle, 1, 1000).empty()) << "closed without a word";
+    close(idle);
     jvm.writeInput("\n");
     ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+}
+
+// Ten connections that say nothing and a client that stops in the middle of
+// its first request keep a front end out no longer than the request's limit:
+// the front end, which gives up after 10 s, is served.
+TEST_P(ControlPortAndStartupTest, TenIdleClientsAndAHalfSentRequestKeepNoFrontEndOut)
+{
+    JvmProcess jvm(work.path, "jvm");
+    ASSERT_TRUE(jvm.start(java(listenOptions(), {"instrprog.PausedWork"}), tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+
+    int halfSent = rawConnect(port);
+    ASSERT_GE(halfSent, 0);
+    ASSERT_EQ(write(halfSent, CLIENT_HELLO.data(), CLIENT_HELLO.size()), static_cast<ssize_t>(CLIENT_HELLO.size()));
+    ASSERT_EQ(readWithin(halfSent, AGENT_HELLO.size(), 20000), AGENT_HELLO);
+    const std::vector<uint8_t> confirmAndPart = {0xCA, 0xFE, 0xD0, 0x0D, 0, 0, 0, 2, 0};
+    ASSERT_EQ(write(halfSent, confirmAndPart.data(), confirmAndPart.size()), static_cast<ssize_t>(confirmAndPart.size()));
+    std::vector<int> idle;
+    for (int i = 0; i < 10; i++) {
+        idle.push_back(rawConnect(port));
+        ASSERT_GE(idle.back(), 0);
+    }
+
+    FrontendClient client(10000);
+    Clock::time_point before = Clock::now();
+    ASSERT_NO_FATAL_FAILURE(connect(client));
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(10)) << "within the front end's patience";
+    EXPECT_NE(jvm.err().find("Orvane> ERROR: A request was not complete within 5000 ms; connection closed."), std::string::npos)
+        << jvm.err();
+    EXPECT_TRUE(readWithin(halfSent, 1, 1000).empty()) << "closed";
+    close(halfSent);
+
+    // Once the front end has gone, each idle connection is closed at the handshake's limit.
+    client.close();
+    const std::string limit = "Orvane> ERROR: A client did not complete the handshake within 5000 ms; connection closed.";
+    Clock::time_point end = Clock::now() + std::chrono::seconds(60);
+    std::vector<std::string> all;
+    while (Clock::now() < end) {
+        all = agentLines(jvm.err());
+        if (std::count(all.begin(), all.end(), limit) >= 10)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(std::count(all.begin(), all.end(), limit), 10) << jvm.err();
+    for (int s : idle) {
+        EXPECT_TRUE(readWithin(s, 1, 1000).empty());
+        close(s);
+    }
+    jvm.writeInput("\n");
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+}
+
+// A command 1 without its configuration flag, or with a flag other than 0
+// (no configuration) and 1 (a configuration follows), applies nothing and
+// says so in a line; the front end is answered and goes on.
+TEST_P(ControlPortAndStartupTest, AMalformedCommandOneIsNamedInALine)
+{
+    JvmProcess jvm(work.path, "jvm");
+    ASSERT_TRUE(jvm.start(java(listenOptions(), {"instrprog.PausedWork"}), tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    FrontendClient client(30000);
+    ASSERT_NO_FATAL_FAILURE(connect(client));
+    struct Case {
+        std::vector<uint8_t> payload;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{}, "Orvane> ERROR: Command 1 without its configuration flag; no configuration is applied."},
+        {{7}, "Orvane> ERROR: Command 1 with configuration flag 7 (0 or 1 expected); no configuration is applied."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        Reply reply;
+        ASSERT_EQ(client.call(1, c.payload, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(jvm.waitFor(c.line, false, 30)) << jvm.err();
+    }
+    std::vector<std::string> all = agentLines(jvm.err());
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string &l) { return l.find("Command 1") != std::string::npos; }), 2)
+        << jvm.err();
+    Reply reply;
+    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 60)) << jvm.err();
+    jvm.writeInput("\n");
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+    finish(jvm, client);
 }
 
 // A second load of the agent into a VM where it runs says so in one line and

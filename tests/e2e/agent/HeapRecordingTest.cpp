@@ -77,6 +77,12 @@ protected:
     // configuration with that allocation-tree recording type.
     void startConnected(JvmProcess &jvm, FrontendClient &client, int recordingType = 0)
     {
+        startConfigured(jvm, client, configRequest(recordingType));
+    }
+
+    // The same with the given command 1.
+    void startConfigured(JvmProcess &jvm, FrontendClient &client, const std::vector<uint8_t> &request)
+    {
         std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
                                       std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
                                           ",address=127.0.0.1",
@@ -86,7 +92,7 @@ protected:
         ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
         ASSERT_EQ(client.handshake(), "");
         Reply reply;
-        ASSERT_EQ(client.call(1, configRequest(recordingType), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_EQ(client.call(1, request, &reply), FrontendClient::OK) << client.lastError();
         ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
         // Call trees give the allocations their places. The stack the
         // program's first hook reads then is the one it waits in for its
@@ -219,6 +225,72 @@ TEST_P(HeapRecordingE2ETest, RecordsTheProgramsObjectsAndArraysAndMovesFreedOnes
     EXPECT_EQ(countAt(client, registry, "AllocWorkload$ArrayMaker", 1, {{5, 0}}, &text), 0) << "the dropped byte array: " << text;
     EXPECT_EQ(countAt(client, registry, "AllocWorkload$Maker", 2, {}, &text), 0) << text;
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
+}
+
+// The README's example session records the allocation trees of collected
+// objects too, as its `alloctree both` expects: the 7 widgets the program
+// drops show in the collected tree under their allocating method, the 4
+// gadgets it keeps in the live one.
+TEST_P(HeapRecordingE2ETest, TheExampleSessionRecordsTheCollectedTree)
+{
+    std::string xml = readFile(std::string(KVR_SOURCE_DIR) + "/examples/tiagent-session.xml");
+    ASSERT_FALSE(xml.empty());
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConfigured(jvm, client, sessionRequest(xml, 1)));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
+    // The lists hand over only what is new: read until the dropped widgets
+    // have been reported collected.
+    uint64_t widget = 0, gadget = 0;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         std::chrono::steady_clock::now() < until && (widget == 0 || gadget == 0);) {
+        Reply reply;
+        HeapUsageReply usage;
+        ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage));
+        if (widget == 0)
+            widget = classIdOf(usage.collected, registry, "AllocWorkload$Widget");
+        if (gadget == 0)
+            gadget = classIdOf(usage.live, registry, "AllocWorkload$Gadget");
+        if (widget == 0 || gadget == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_NE(widget, 0u);
+    ASSERT_NE(gadget, 0u);
+    std::string text;
+    EXPECT_EQ(countAt(client, registry, "AllocWorkload$Maker", 2, {{2, widget}}, &text), 7) << text;
+    EXPECT_EQ(countAt(client, registry, "AllocWorkload$Maker", 3, {{2, widget}, {2, gadget}}, &text), 11) << text;
+    EXPECT_EQ(countAt(client, registry, "AllocWorkload$Maker", 1, {{2, gadget}}, &text), 4) << text;
+}
+
+// Saving a snapshot is the agent's work: while the program waits for its
+// next line and allocates nothing, a snapshot adds no recorded object.
+TEST_P(HeapRecordingE2ETest, SavingASnapshotRecordsNoObjectOfItsOwn)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, 3));
+    ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
+    Reply reply;
+    Registry registry;
+    HeapUsageReply usage;
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage));
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_GT(reply.body.size(), 12u);
+        ASSERT_TRUE(jvm.waitReadingInput(60)) << jvm.err();
+        ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+        HeapUsageReply after;
+        ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &after));
+        std::string added;
+        for (const auto &e : byName(after.live, registry))
+            added += e.first + " " + std::to_string(e.second.count) + "\n";
+        EXPECT_EQ(added, "") << "recorded while the program waited";
+    }
 }
 
 TEST_P(HeapRecordingE2ETest, TypeThreeTreesCountTheAllocatingMethodsOfSelectedClasses)

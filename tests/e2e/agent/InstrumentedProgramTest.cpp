@@ -17,6 +17,7 @@
 #include "FrontendClient.h"
 #include "JdkTest.h"
 #include "JvmProcess.h"
+#include "LoadedSnapshot.h"
 #include "Registry.h"
 #include "WireReader.h"
 
@@ -193,6 +194,148 @@ std::set<std::string> callersOf(const ViewNode &root, const Registry &registry, 
             callers.insert(n.second == nullptr || n.second->method == 0 ? "<root>" : registry.describe(n.second->method));
     }
     return callers;
+}
+
+// A call still running that makes no call with hooks counts in the live
+// views up to the moment of the request, as it does in a snapshot taken
+// then: a live reading, a snapshot and another live reading come in that
+// order, and each holds at most the time the test has seen the call run.
+TEST_P(InstrumentedProgramTest, ACallStillRunningCountsInLiveViewsAsInASnapshot)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", {"-cp", INSTR_CLASSES, "instrprog.RunningCall"}, "spinning", 60));
+    Clock::time_point seen = Clock::now();
+    const std::string spin = "instrprog.RunningCall.spin";
+    auto since = [&seen](Clock::time_point t) {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t - seen).count());
+    };
+    // The line is seen at most one poll of the output after it was printed.
+    const int64_t seenLate = 200000;
+
+    Registry registry;
+    int64_t first = 0;
+    Clock::time_point firstAnswered;
+    for (auto until = Clock::now() + std::chrono::seconds(30); Clock::now() < until && first < 1000000;) {
+        CallTreeReply tree;
+        ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+        firstAnswered = Clock::now();
+        first = valueOf(*tree.root, registry, spin);
+        if (first < 1000000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_GE(first, 1000000) << "the running call is in the live tree";
+    EXPECT_LE(first, since(firstAnswered) + seenLate);
+
+    Reply reply;
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 12u);
+    std::string path = work / "running.ovs";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(reply.body.data()) + 12, static_cast<std::streamsize>(reply.body.size() - 12));
+    }
+    CallTreeReply last;
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &last));
+    Clock::time_point lastAnswered = Clock::now();
+    int64_t latest = valueOf(*last.root, registry, spin);
+
+    LoadedSnapshot snapshot;
+    ASSERT_EQ(snapshot.load(path), 36);
+    Registry loadedRegistry;
+    CallTreeReply loaded;
+    ASSERT_TRUE(CallTreeView::readInvocationTreeReply(snapshot.invocationTree(CallTreeView::invocationTreeRequest(0, 1, 100000, 0)), 8,
+                                                      &loadedRegistry, &loaded));
+    ASSERT_NE(loaded.root, nullptr);
+    int64_t saved = valueOf(*loaded.root, loadedRegistry, spin);
+    EXPECT_LE(first, saved);
+    EXPECT_LE(saved, latest);
+    EXPECT_LE(latest, since(lastAnswered) + seenLate);
+    jvm.writeInput("\n");
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err();
+    finish(jvm, client);
+}
+
+// Interface methods with bodies (a default method, one called through
+// Interface.super from an override, a static one) get hooks like any other
+// method: the tree holds exactly the calls the program made, and the
+// program prints what it prints without the agent.
+TEST_P(InstrumentedProgramTest, InterfaceDefaultMethodsAreCounted)
+{
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.DefaultMethods"};
+    std::string plain = runPlain(args, 60);
+    ASSERT_NE(plain.find("done"), std::string::npos);
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", args, "done", 60));
+    Registry registry;
+    CallTreeReply tree;
+    ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+    std::map<std::string, uint64_t> calls = callsByMethod(*tree.root, registry);
+    std::string text = CallTreeView::format(*tree.root, registry);
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Shape.scaled"], 500u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Shape.unit"], 1u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Circle.scaled"], 200u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Square.area"], 300u) << text;
+    EXPECT_EQ(calls["instrprog.DefaultMethods$Circle.area"], 200u) << text;
+    EXPECT_EQ(callersOf(*tree.root, registry, "instrprog.DefaultMethods$Shape.scaled"),
+              (std::set<std::string>{"instrprog.DefaultMethods.main", "instrprog.DefaultMethods$Circle.scaled"}))
+        << text;
+    finish(jvm, client);
+    EXPECT_EQ(jvm.out(), plain);
+    EXPECT_EQ(complaints(jvm.err()), "") << jvm.err();
+}
+
+// With instrument-jre the JDK classes the VM loaded before the agent's hook
+// (ArrayList, Integer) get hooks too, through a retransformation, whether
+// the configuration comes from the front end or from the file at start-up:
+// main's 1000 calls of each are in the tree, exactly.
+TEST_P(InstrumentedProgramTest, InstrumentJreCountsCallsIntoClassesLoadedBeforeTheAgent)
+{
+    const std::string xml = sessionXml({"sun.", "jdk.", "com.sun."});
+    std::string config = work / "config.xml";
+    std::ofstream(config) << xml;
+    std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.JreCalls"};
+    for (bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "configuration from the file" : "configuration from the front end");
+        JvmProcess jvm(work.path, fromFile ? "file" : "frontend");
+        FrontendClient client(60000);
+        if (fromFile) {
+            std::string options = "nowait,instrument-jre,config=" + config + ",id=5";
+            std::vector<std::string> c = java(true, options, args);
+            // Recording from start-up, as the front end switches it on below.
+            std::ofstream(config) << xml.substr(0, xml.find(" utilConcurrentHandling")) + " recordCPUOnStartup=\"true\"" +
+                                         xml.substr(xml.find(" utilConcurrentHandling"));
+            ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+            ASSERT_TRUE(jvm.waitFor("done", true, 120)) << jvm.err() << jvm.out();
+            ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 30)) << jvm.err();
+            std::string error = "not tried";
+            for (int attempt = 0; attempt < 100 && !error.empty(); attempt++) {
+                error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+                if (!error.empty())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            ASSERT_EQ(error, "");
+            ASSERT_EQ(client.handshake(), "");
+        } else {
+            ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "instrument-jre", args, "done", 120, xml));
+        }
+        Registry registry;
+        CallTreeReply tree;
+        ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree));
+        std::string text = CallTreeView::format(*tree.root, registry);
+        std::vector<std::pair<const ViewNode *, const ViewNode *>> nodes;
+        collectWithParents(*tree.root, nullptr, &nodes);
+        std::map<std::string, uint64_t> fromMain;
+        for (const auto &n : nodes) {
+            if (n.second != nullptr && n.second->method != 0 && registry.describe(n.second->method) == "instrprog.JreCalls.main")
+                fromMain[registry.describe(n.first->method)] += n.first->count;
+        }
+        EXPECT_EQ(fromMain["java.util.ArrayList.add"], 1000u) << text;
+        EXPECT_EQ(fromMain["java.lang.Integer.valueOf"], 1000u) << text;
+        finish(jvm, client);
+        EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
+    }
 }
 
 TEST_P(InstrumentedProgramTest, ProgramRunsUnchangedAndTheTreeHoldsEveryCall)
@@ -447,6 +590,16 @@ TEST_P(InstrumentedProgramTest, AutoTunedMethodsLoseTheirHooks)
     EXPECT_EQ(tuned.count("AutoTuneProgram.tiny"), 1u) << names;
     for (const char *kept : {"AutoTuneProgram.batch", "AutoTuneProgram.batches", "AutoTuneProgram.slow", "AutoTuneProgram.main"})
         EXPECT_EQ(tuned.count(kept), 0u) << names;
+    // The agent says so in one line per method, with the calls the program
+    // had made until then: the 200,000 of its first run.
+    std::vector<std::string> programTuned;
+    for (const std::string &l : agentLines(jvm.err())) {
+        if (l.rfind("Orvane> Auto-tuning: hooks removed from AutoTuneProgram.", 0) == 0)
+            programTuned.push_back(l);
+    }
+    ASSERT_EQ(programTuned.size(), 1u) << jvm.err();
+    EXPECT_EQ(programTuned[0].rfind("Orvane> Auto-tuning: hooks removed from AutoTuneProgram.tiny(", 0), 0u) << programTuned[0];
+    EXPECT_NE(programTuned[0].find(" after 200000 calls; its calls are not counted from here on."), std::string::npos) << programTuned[0];
 
     CallTreeReply before;
     ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &before));

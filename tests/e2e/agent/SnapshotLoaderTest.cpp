@@ -456,6 +456,22 @@ TEST_P(SnapshotLoaderE2ETest, DamagedSnapshotsGiveTheReadersResultAndTheLoaderGo
     ASSERT_GT(sections[1].length, 0u);
     size_t inHeap = static_cast<size_t>(sections[1].position) + 4 + sections[1].length / 2;
     cases.push_back({"flipped in section 1", flipped(inHeap), SECTIONS, false, 36, true, "could not read section 1"});
+    // The section table (7 entries: JLong length, JLong position, U4 CRC)
+    // ends where the first section begins.
+    long long firstSection = sections[0].position;
+    for (const SnapshotSection &section : sections) {
+        if (section.position > 0 && section.position < firstSection)
+            firstSection = section.position;
+    }
+    const size_t table = static_cast<size_t>(firstSection) - 7 * 20;
+    cases.push_back({"only the magic", Bytes(stream.begin(), stream.begin() + 4), SECTIONS, false, -1003, false,
+                     "snapshot ends in its header"});
+    cases.push_back({"zeroed section table", changed(table, Bytes(7 * 20, 0)), SECTIONS, false, -1003, false,
+                     "section 0 is missing from the section table"});
+    cases.push_back({"section 0 of length 0", changed(table, Bytes(8, 0)), SECTIONS, false, -1003, false, "section 0 is empty"});
+    Bytes trailing = stream;
+    trailing.insert(trailing.end(), {0xDE, 0xAD, 0xBE, 0xEF, 0x00});
+    cases.push_back({"trailing garbage", trailing, SECTIONS, false, 36, true, "ignoring 5 bytes after the end of the snapshot"});
 
     JvmProcess loader(work.path, "loader");
     ASSERT_NO_FATAL_FAILURE(startLoader(loader));
@@ -481,6 +497,16 @@ TEST_P(SnapshotLoaderE2ETest, DamagedSnapshotsGiveTheReadersResultAndTheLoaderGo
             EXPECT_NE(loader.err().find(c.log), std::string::npos) << loader.err();
         }
         ASSERT_NO_FATAL_FAILURE(leave(client, loader, round));
+        // The front end's check of the file says what the loader says, in the same line.
+        if (c.sections == SECTIONS) {
+            JvmProcess check(work.path, "check" + std::to_string(round));
+            ASSERT_TRUE(check.start({std::string(KVR_BINARY_DIR) + "/bin/frontend", "snapshot", path}, tmp, tmp, false));
+            ASSERT_TRUE(check.waitExit(60));
+            EXPECT_EQ(check.exitCode(), c.loaded ? 0 : 1) << check.out() << check.err();
+            if (c.log != nullptr && !c.bytes.empty()) {
+                EXPECT_NE(check.err().find(c.log), std::string::npos) << check.err();
+            }
+        }
     }
     ASSERT_TRUE(loader.writeInput("exit\n"));
     ASSERT_TRUE(loader.waitExit(60));

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -419,6 +420,79 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
+// Sampling recorded from start-up (nowait, the configuration read from the
+// file): the states the program forces are tracked from the start, so the
+// threads that wait, are parked or blocked add no running time, the thread
+// that computes adds its three seconds, and every thread has its status
+// history, before any front end has connected.
+TEST_P(ThreadsTelemetryTest, SamplingFromStartupTracksTheForcedThreadStates)
+{
+    std::string config = work / "config.xml";
+    std::ofstream(config) << "<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\" recordCPUOnStartup=\"true\"/></config>";
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData", "-Xverify:all",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=nowait,config=" + config + ",id=5,port=" + std::to_string(port) +
+                                      ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "SampledStates"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("states WAITING WAITING BLOCKED", true, 60)) << jvm.err() << jvm.out();
+    ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
+    FrontendClient client(60000);
+    std::string error = "not tried";
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until && !error.empty();) {
+        error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+        if (!error.empty())
+            usleep(100000);
+    }
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(client.handshake(), "");
+
+    Reply reply;
+    CallTreeReply cpuTree;
+    const ViewNode *hot = nullptr;
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until;) {
+        cpuTree = CallTreeReply();
+        ASSERT_EQ(client.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
+            << client.lastError();
+        ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, client.idWidth(), &registry, &cpuTree));
+        hot = cpuTree.root != nullptr ? findMethod(*cpuTree.root, registry, "hot") : nullptr;
+        if (hot != nullptr && hot->value >= 1500000)
+            break;
+        usleep(100000);
+    }
+    ASSERT_NE(cpuTree.root, nullptr);
+    std::string text = CallTreeView::format(*cpuTree.root, registry);
+    ASSERT_NE(hot, nullptr) << text;
+    EXPECT_GE(hot->value, 1500000) << text;
+    int64_t total = 0;
+    for (const auto &child : cpuTree.root->children)
+        total += child->value;
+    // Four threads waited, were parked or blocked for the whole three seconds:
+    // counted as running they would add four times the hot method.
+    EXPECT_LT(total - hot->value, hot->value) << "running time outside hot(): " << (total - hot->value) << " us\n" << text;
+
+    const std::map<std::string, int> expected = {{"waiter", WAITING}, {"parker", WAITING}, {"blocked", BLOCKED}};
+    std::vector<ThreadInfo> threads;
+    bool all = false;
+    for (auto until = deadline(); std::chrono::steady_clock::now() < until && !all;) {
+        threads = threadList(client);
+        all = true;
+        for (const auto &e : expected) {
+            bool found = false;
+            for (const ThreadInfo &t : threads)
+                found = found || (t.name == e.first && !t.statuses.empty() && t.statuses.back().first == e.second);
+            all = all && found;
+        }
+        if (!all)
+            usleep(100000);
+    }
+    EXPECT_TRUE(all) << ThreadView::formatStatusHistories(threads);
+    jvm.closeInput();
+    client.close();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+}
+
 TEST_P(ThreadsTelemetryTest, ProbeCallsShowUnderTheirCallerWithExactCounts)
 {
     JvmProcess jvm(work.path, "jvm");
@@ -557,6 +631,32 @@ TEST_P(ThreadsTelemetryTest, FileAndThreadProbesRecordTheirCallsUnderTheCallers)
         EXPECT_EQ(r.remaining(), 0u);
     }
 
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+    EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();
+}
+
+// Bulk reads and writes of file streams and every read and write of a
+// RandomAccessFile are file probe calls too, with the file's path, exactly
+// as often as the program made them.
+TEST_P(ThreadsTelemetryTest, FileProbeRecordsBulkCallsAndRandomAccessFiles)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    const std::string data = tmp + "/bulk.bin";
+    ASSERT_NO_FATAL_FAILURE(runFileProbes(jvm, client, {data, "bulk"}));
+    // 4 + 2 bytes read through the stream, 3 + 2 + 1 through the RandomAccessFile.
+    EXPECT_NE(jvm.out().find("done 12"), std::string::npos) << jvm.out();
+    ProbeTupleReply files;
+    ASSERT_NO_FATAL_FAILURE(tuples(jvm, client, "builtin.FileProbe", &files));
+    std::string text = ProbeView::format(files, registry);
+    EXPECT_EQ(callsByCaller(files, data), (std::map<std::string, uint32_t>{{"writeBulk", 4}, {"readBulk", 4}})) << text;
+    EXPECT_EQ(callsByCaller(files, data + ".raf"), (std::map<std::string, uint32_t>{{"randomAccess", 8}})) << text;
+    // Only main's reads of standard input have no path.
+    std::map<std::string, uint32_t> unknown = callsByCaller(files, "[unknown file]");
+    for (const char *caller : {"writeBulk", "readBulk", "randomAccess"})
+        EXPECT_EQ(unknown.count(caller), 0u) << caller << "\n" << text;
+    Reply reply;
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
     EXPECT_EQ(jvm.err().find("VerifyError"), std::string::npos) << jvm.err();

@@ -79,6 +79,9 @@ TEST(AgentOptionsTest, TokensSetFieldsAndLogTheirLines)
         {"keep-temp-snapshots", [](O o) { return o.keepTempSnapshots; }, "Orvane> Keeping temp snapshots.\n"},
         {"test-dead-tree", [](O o) { return o.testDeadTree; }, "Orvane> Testing dead tree.\n"},
         {"address=127.0.0.1", [](O o) { return o.address == "127.0.0.1"; }, ""},
+        {"address=0.0.0.0", [](O o) { return o.address == "0.0.0.0"; }, ""},
+        {"address=", [](O o) { return o.address.empty(); }, ""},
+        {"nowait", [](O o) { return o.address == "127.0.0.1"; }, "Orvane> Don't wait for frontend to connect.\n"},
         {"loc=/opt/orvane/lib", [](O o) { return o.libraryLocation == "/opt/orvane/lib"; }, ""},
         {"id=7,config=/etc/orvane.xml", [](O o) { return o.id == 7 && o.hasConfigPath && o.configPath == "/etc/orvane.xml"; }, ""},
         {"port=9001,,nowait,", [](O o) { return o.port == 9001 && o.nowait && o.unknownCount == 0; }, "Orvane> Don't wait for frontend to connect.\n"},
@@ -134,28 +137,33 @@ TEST(AgentOptionsTest, OutOfRangeAndNonNumericValuesAreRefusedByName)
         {"stack=2000000000", &AgentOptions::stack, 10000, depthRange},
         {"samplingstack=x", &AgentOptions::samplingstack, 1000, depthRange},
         {"samplingstack=0x10", &AgentOptions::samplingstack, 1000, depthRange},
-        {"id=x", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
-        {"id=0", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
-        {"id=-3", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
-        {"id=2147483648", &AgentOptions::id, AgentOptions::REFUSED_ID, idRange},
+        {"id=x", &AgentOptions::id, AgentOptions::NO_CONFIG_ID, idRange},
+        {"id=0", &AgentOptions::id, AgentOptions::NO_CONFIG_ID, idRange},
+        {"id=-3", &AgentOptions::id, AgentOptions::NO_CONFIG_ID, idRange},
+        {"id=2147483648", &AgentOptions::id, AgentOptions::NO_CONFIG_ID, idRange},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.token);
         AgentOptions o;
         EXPECT_EQ(parseCapturing(o, c.token), std::string("Orvane> ERROR: Option ") + c.token + " refused: not a number from " + c.range + ".\n");
         EXPECT_EQ(o.*c.field, c.expect);
+        EXPECT_EQ(o.port, AgentOptions::NO_PORT);
+        EXPECT_EQ(o.id, AgentOptions::NO_CONFIG_ID);
         EXPECT_EQ(o.refusedCount, 1);
         EXPECT_EQ(o.unknownCount, 0);
     }
-    // A later valid value is taken; the refusal was still said.
+    // A later valid value does not undo the refusal.
     AgentOptions o;
-    EXPECT_EQ(parseCapturing(o, "port=99999,port=9003"), "Orvane> ERROR: Option port=99999 refused: not a number from 1 to 65535.\n");
-    EXPECT_EQ(o.port, 9003);
+    EXPECT_EQ(parseCapturing(o, "port=99999,port=9003,stack=abc,id=4"),
+              "Orvane> ERROR: Option port=99999 refused: not a number from 1 to 65535.\n"
+              "Orvane> ERROR: Option stack=abc refused: not a number from 1 to 1000000.\n");
+    EXPECT_EQ(o.port, AgentOptions::NO_PORT);
+    EXPECT_EQ(o.id, AgentOptions::NO_CONFIG_ID);
+    EXPECT_EQ(o.refusedCount, 2);
 }
 
-// A refused id= ends start-up wherever a configuration would be read: the
-// session asked for cannot be read, and starting without it is not what was
-// asked for.
+// After a refused number no session is read from the file: where one is
+// required (offline) start-up ends, elsewhere the agent starts without one.
 TEST(AgentOptionsTest, ARefusedIdReadsNoConfiguration)
 {
     struct Case {
@@ -163,7 +171,8 @@ TEST(AgentOptionsTest, ARefusedIdReadsNoConfiguration)
         AgentOptions::ConfigDecision expect;
     };
     const Case cases[] = {
-        {"nowait,config=/x/y.xml,id=x", AgentOptions::CONFIG_MISSING},
+        {"nowait,config=/x/y.xml,id=x", AgentOptions::CONFIG_NONE},
+        {"nowait,config=/x/y.xml,id=5,stack=x", AgentOptions::CONFIG_NONE},
         {"offline,config=/x/y.xml,id=0", AgentOptions::CONFIG_MISSING},
         {"config=/x/y.xml,id=x", AgentOptions::CONFIG_NONE}, // the front end sends the configuration
     };

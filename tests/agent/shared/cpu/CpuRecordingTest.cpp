@@ -465,8 +465,9 @@ TEST_F(CpuRecordingTest, CallTreeViewMergesTheThreadsAndSendsNewDescriptions)
     expected.byte(1).byte(1);
     expected.byte(1).ending(desc(b), 20, 1);
     expected.byte(1).ending(desc(a), 150, 2);
-    // main: 100 + 50 + 20 and the 10 between a and b.
-    expected.ending(desc(main), 180, 0).ending(nullptr, 0, 0);
+    // main: 100 + 50 + 20 and the 10 between a and b, and the first
+    // thread's main, still running since 1100, up to the request at 2080.
+    expected.ending(desc(main), 180 + 980, 0).ending(nullptr, 0, 0);
     expected.u4(0).id(nullptr).u4(1);
     expected.byte(0).byte(0); // every description went out with the first reply
     EXPECT_EQ(reply, expected.b);
@@ -492,9 +493,11 @@ TEST_F(CpuRecordingTest, HotspotsHoldSelfTimesAndCallsOfEveryMethod)
         bool sorted;
         std::vector<std::pair<int32_t, std::pair<long long, uint32_t>>> rows;
     } cases[] = {
-        // a: 80 + 50 of its own; b: 20 under a and 20 under main; main: the 10 between a and b.
-        {"sorted", true, {{a, {130, 2}}, {b, {40, 2}}, {main, {10, 0}}}},
-        {"unsorted, in the order the methods were met", false, {{main, {10, 0}}, {a, {130, 2}}, {b, {40, 2}}}},
+        // a: 80 + 50 of its own; b: 20 under a and 20 under main; main: the
+        // 10 between a and b and the first thread's main, still running
+        // since 1100, up to the request at 2080.
+        {"sorted", true, {{main, {990, 0}}, {a, {130, 2}}, {b, {40, 2}}}},
+        {"unsorted, in the order the methods were met", false, {{main, {990, 0}}, {a, {130, 2}}, {b, {40, 2}}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -510,7 +513,7 @@ TEST_F(CpuRecordingTest, HotspotsHoldSelfTimesAndCallsOfEveryMethod)
         expected.byte(1);
         for (const auto &row : c.rows)
             expected.byte(1).byte(2).trailer(desc(row.first), row.second.first, row.second.second);
-        expected.byte(0).jlong(180);
+        expected.byte(0).jlong(180 + 980);
         ASSERT_GE(reply.size(), expected.b.size());
         EXPECT_EQ(std::vector<unsigned char>(reply.begin(), reply.begin() + static_cast<long>(expected.b.size())), expected.b);
     }

@@ -291,7 +291,7 @@ TEST_F(ClassDecisionsTest, WhichClassesGetMethodHooks)
     };
     const Case cases[] = {
         {"application class", plainClass("decide/Plain"), false, false, true},
-        {"interface, even with code", interfaceSpec, false, false, false},
+        {"interface with a method that has code", interfaceSpec, false, false, true},
         {"class of a filtered package", plainClass("filtered/Quiet"), false, false, false},
         {"hard-filtered JDK class", plainClass("java/util/Thing"), false, false, false},
         {"the agent's own class", plainClass("com/orvane/agent/Helper"), false, false, false},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <string>
@@ -181,6 +182,7 @@ TEST(SocketTransportTest, AddressesThatDoNotConvertListenNowhere)
         {"192.0.2.1", held.port,
          "Orvane> Using address 192.0.2.1.\nOrvane> ERROR: Could not bind socket to address 192.0.2.1 port " + port +
              ": Cannot assign requested address.\n"},
+        {"", held.port, "Orvane> ERROR: Option address= refused: no address given.\n"},
         {"127.0.0.1", -1, "Orvane> ERROR: Could not listen: no valid port.\n"},
         {"127.0.0.1", 65536, "Orvane> ERROR: Could not listen: no valid port.\n"},
     };
@@ -252,51 +254,125 @@ TEST(SocketTransportTest, LiteralAddressesAndLocalhostListenOnLoopback)
     }
 }
 
-// A client that connects and says nothing, or too little too slowly, is
-// closed once the handshake's time is up; the front end behind it is served.
-TEST(SocketTransportTest, IdleAndSlowClientsAreClosedAfterTheHandshakeLimit)
+// The wildcard addresses listen on every interface, with a warning line. The
+// socket is made in a network namespace of its own (only a loopback that is
+// down), so nothing outside this test can reach it.
+TEST(SocketTransportTest, EveryInterfaceOnlyByNameAndWithAWarning)
+{
+    for (const char *address : {"0.0.0.0", "::"}) {
+        SCOPED_TRACE(address);
+        std::string said;
+        bool listened = false;
+        bool isolated = false;
+        std::thread inPrivateNetwork([&] {
+            // The network namespace belongs to this thread only.
+            if (unshare(CLONE_NEWNET) != 0)
+                return;
+            isolated = true;
+            SocketTransport transport(8849, address, countListenFailure);
+            said = listenCapturing(transport, &listened);
+            transport.shutdown();
+        });
+        inPrivateNetwork.join();
+        if (!isolated)
+            GTEST_SKIP() << "no private network namespace (needs root)";
+        EXPECT_TRUE(listened);
+        EXPECT_EQ(said, std::string("Orvane> Using address ") + address + ".\nOrvane> WARNING: Listening on every interface (address " +
+                            address + "): any host that reaches this machine can load classes into this VM and end it.\n");
+    }
+}
+
+// Clients that connect and say nothing, too little, or never confirm the
+// greeting keep no front end waiting: the one that completes the handshake is
+// served at once. The others are closed once their handshake's limit is up,
+// each with a line, while no front end is served.
+TEST(SocketTransportTest, IdleAndSlowClientsDoNotKeepTheFrontEndWaiting)
 {
     PortReservation held;
     ASSERT_NE(held.port, 0);
-    SocketTransport transport(held.port, "127.0.0.1", countListenFailure, 200);
+    SocketTransport transport(held.port, "127.0.0.1", countListenFailure, 1000);
     ASSERT_TRUE(transport.listen());
     int idle = frontend(held.port, {});
     int partial = frontend(held.port, u4(31));
+    int silent = frontend(held.port, u4(31) + u4(0));
     int good = frontend(held.port, GOOD_HELLO);
     ASSERT_GE(idle, 0);
     ASSERT_GE(partial, 0);
+    ASSERT_GE(silent, 0);
     ASSERT_GE(good, 0);
     testing::internal::CaptureStderr();
     ASSERT_TRUE(transport.connect());
-    const std::string limit = "Orvane> ERROR: A client did not complete the handshake within 200 ms; connection closed.\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), limit + limit);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the front end did not wait for any other";
+    transport.disconnect();
+    EXPECT_EQ(readAll(good, 64), AGENT_HELLO);
+    close(good);
+
+    testing::internal::CaptureStderr();
+    std::future<bool> served = std::async(std::launch::async, [&transport] { return transport.connect(); });
     EXPECT_EQ(readAll(idle, 64), Bytes{}) << "closed without an answer";
     EXPECT_EQ(readAll(partial, 64), Bytes{});
+    EXPECT_EQ(readAll(silent, 64), AGENT_HELLO) << "greeted, then closed";
+    int next = frontend(held.port, GOOD_HELLO);
+    ASSERT_EQ(served.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(served.get());
+    const std::string limit = "Orvane> ERROR: A client did not complete the handshake within 1000 ms; connection closed.\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), limit + limit + limit);
     transport.shutdown();
-    EXPECT_EQ(readAll(good, 64), AGENT_HELLO);
+    EXPECT_EQ(readAll(next, 64), AGENT_HELLO);
     close(idle);
     close(partial);
-    close(good);
+    close(silent);
+    close(next);
 }
 
-// A client that was greeted but never confirms is closed at the same limit.
-TEST(SocketTransportTest, AGreetedClientThatNeverConfirmsIsClosed)
+// Between requests a front end may rest as long as it likes; once the first
+// byte of a request has arrived, the rest must follow within the request's
+// limit, or the connection is closed with a line.
+TEST(SocketTransportTest, ARequestMustBeCompleteWithinItsLimit)
 {
     PortReservation held;
     ASSERT_NE(held.port, 0);
-    SocketTransport transport(held.port, "127.0.0.1", countListenFailure, 200);
+    SocketTransport transport(held.port, "127.0.0.1", countListenFailure, 5000, 300);
     ASSERT_TRUE(transport.listen());
-    int silent = frontend(held.port, u4(31) + u4(0));
-    int good = frontend(held.port, GOOD_HELLO);
-    testing::internal::CaptureStderr();
+    int client = frontend(held.port, GOOD_HELLO);
+    ASSERT_GE(client, 0);
     ASSERT_TRUE(transport.connect());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Orvane> ERROR: A client did not complete the handshake within 200 ms; connection closed.\n");
-    EXPECT_EQ(readAll(silent, 64), AGENT_HELLO) << "greeted, then closed";
+    EXPECT_EQ(readAll(client, AGENT_HELLO.size()), AGENT_HELLO);
+
+    // A whole request after a rest longer than the limit, sent in two pieces.
+    std::thread sender([client] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        Bytes first = u4(2);
+        Bytes second = u4(9);
+        EXPECT_EQ(write(client, first.data(), first.size()), 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(write(client, second.data(), second.size()), 4);
+    });
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(transport.nextRequest());
+    EXPECT_EQ(transport.reader()->readU4(0), 2u);
+    EXPECT_EQ(transport.reader()->readU4(0), 9u);
+    EXPECT_FALSE(transport.reader()->getError());
+    sender.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    // Five bytes of a request, then nothing.
+    Bytes part = u4(2) + Bytes{0};
+    ASSERT_EQ(write(client, part.data(), part.size()), 5);
+    testing::internal::CaptureStderr();
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(transport.nextRequest());
+    EXPECT_EQ(transport.reader()->readU4(0), 2u);
+    transport.reader()->readU4(0);
+    EXPECT_TRUE(transport.reader()->getError());
+    transport.reader()->readU4(0);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Orvane> ERROR: A request was not complete within 300 ms; connection closed.\n")
+        << "said once";
     transport.shutdown();
-    EXPECT_EQ(readAll(good, 64), AGENT_HELLO);
-    close(silent);
-    close(good);
+    close(client);
 }
 
 // The VM ends while the serving thread waits in accept: the wait ends at

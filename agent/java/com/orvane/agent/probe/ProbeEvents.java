@@ -56,6 +56,8 @@ final class ProbeEvents {
         final long handle;
         final boolean request;
         final long start;
+        /** Probed calls of the same kind inside this one (read(byte[]) calling read(byte[],int,int)). */
+        int nested;
 
         Open(int kind, String probe, String payload, int id, long thread, long handle, boolean request, long start) {
             this.kind = kind;
@@ -137,6 +139,9 @@ final class ProbeEvents {
         }
         Open[] slot = OPEN.get();
         if (slot[0] != null) {
+            if (slot[0].kind == kind) {
+                slot[0].nested++;
+            }
             return;
         }
         long[] info = new long[7];
@@ -159,6 +164,10 @@ final class ProbeEvents {
         Open[] slot = OPEN.get();
         Open open = slot[0];
         if (open == null || open.kind != kind) {
+            return;
+        }
+        if (open.nested > 0) {
+            open.nested--;
             return;
         }
         slot[0] = null;
