@@ -14,10 +14,12 @@
 #include "AgentAssert.h"
 #include "Counter.h"
 #include "EventHandler.h"
+#include "HeapDumpFile.h"
 #include "LiveClassProfilingHelper.h"
 #include "CpuProfilingSession.h"
 #include "LiveCpuProfilingHelper.h"
 #include "LiveHeapProfilingHelper.h"
+#include "LiveHeapdump.h"
 #include "HeapProfilingSession.h"
 #include "LiveProfiling.h"
 #include "LiveSamplerSession.h"
@@ -604,8 +606,9 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     writer->writeU4(dyingVmWaits ? 2 : 1);
 
     CpuProfilingSession *cpu = edge->getCpuSession();
-    // Recordings this agent does not make yet (heap dumps, the CPU change
-    // flags of the views) answer "off" and "nothing new".
+    HeapDumpFile *dump = LiveHeapdump::getDumpFile();
+    // Recordings this agent does not make yet (the CPU change flags of the
+    // views) answer "off" and "nothing new".
     const bool state[] = {
         cpu != nullptr && cpu->isRecording(),
         isAllocRecording(),
@@ -615,7 +618,7 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
         cpu != nullptr && cpu->hasNewCallTracerData(),
         cpu != nullptr && cpu->hasNewMethodStatistics(),
         false, // new thread dumps
-        false, // new heap dump
+        dump != nullptr && dump->hasNewHeapdump(),
         false, // new CPU data
         false, // CPU data reset
         false, // new allocation data
