@@ -200,7 +200,7 @@ bool ClassProfilingHelper::indexRawConstantPool(int count, int length, const uns
     int offset = 0;
     for (int i = 1; i < count; i++) {
         if (offset >= length) {
-            MessageUtil::message("invalid constant pool: entry %d lies past the end (%d bytes)", i, length);
+            MessageUtil::message("constant pool ends before entry %d of %d", i, count);
             return false;
         }
         int tag = bytes[offset];
@@ -211,13 +211,13 @@ bool ClassProfilingHelper::indexRawConstantPool(int count, int length, const uns
         }
         if (size == 0) {
             if (offset + 3 > length) {
-                MessageUtil::message("invalid constant pool: entry %d lies past the end (%d bytes)", i, length);
+                MessageUtil::message("constant pool ends before entry %d of %d", i, count);
                 return false;
             }
             size = 3 + u2At(bytes, offset + 1);
         }
         if (offset + size > length) {
-            MessageUtil::message("invalid constant pool: entry %d lies past the end (%d bytes)", i, length);
+            MessageUtil::message("constant pool ends before entry %d of %d", i, count);
             return false;
         }
         offsets[static_cast<size_t>(i)] = offset;
@@ -291,11 +291,6 @@ bool ClassProfilingHelper::isHardFilteredClass(const char *slashName, bool attac
         if (startsWith(slashName, prefix))
             return true;
     return false;
-}
-
-bool ClassProfilingHelper::isAgentClassName(const char *dottedName)
-{
-    return dottedName && (startsWith(dottedName, "com.orvane.agent") || startsWith(dottedName, "com.orvane.api"));
 }
 
 int ClassProfilingHelper::getArrayTypeFromName(const char *name)

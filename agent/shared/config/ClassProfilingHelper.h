@@ -69,14 +69,12 @@ public:
     // class file's constant_pool_count, one more than the highest index). Fills `offsets` with
     // the offset of each index's entry in `bytes` (-1 for index 0 and the second slot of a Long
     // or Double). Returns false, after printing why, for an unknown tag ("invalid constant pool
-    // entry with unknown tag %d") or an entry that runs past `length`.
+    // entry with unknown tag %d") or an entry that runs past `length` ("constant pool ends before
+    // entry %d of %d").
     static bool indexRawConstantPool(int count, int length, const unsigned char *bytes, std::vector<int> &offsets);
     // Adds the NameAndType index of every Methodref (tag 10) of a raw constant pool to `set`.
     // False when the pool cannot be walked (see indexRawConstantPool).
     static bool addMethodRefs(int count, int length, const unsigned char *bytes, std::unordered_set<int> &set);
-
-    // Classes of the agent itself, by dotted name: their methods are always filtered.
-    static bool isAgentClassName(const char *dottedName);
 
     // 2 for a class, 3 for arrays of objects or arrays, 4 to 11 for arrays of boolean, byte,
     // char, short, int, long, float, double (the character after the '[').

@@ -91,7 +91,7 @@ bool CallStackTree::removeChild(CallStackTree *child)
     return false;
 }
 
-void CallStackTree::countAndAdd(uint32_t v, bool toParents)
+void CallStackTree::countAndAdd(long long v, bool toParents)
 {
     for (CallStackTree *n = this; n != nullptr; n = toParents ? n->parent : nullptr) {
         n->value += v;
@@ -99,10 +99,10 @@ void CallStackTree::countAndAdd(uint32_t v, bool toParents)
     }
 }
 
-void CallStackTree::decreaseAndRemove(uint32_t v)
+void CallStackTree::decreaseAndRemove(long long v)
 {
-    value -= v;
-    secondValue -= 1;
+    value = value > v ? value - v : 0;
+    secondValue = secondValue > 0 ? secondValue - 1 : 0;
 }
 
 long long CallStackTree::getValueWithOpenTime() const

@@ -133,8 +133,12 @@ public:
             parent->openTime += openTime;
         openTime = 0;
     }
-    void countAndAdd(uint32_t v, bool toParents);
-    void decreaseAndRemove(uint32_t v);
+    // One more object of v bytes: value += v and count += 1, on the ancestors
+    // too when toParents (allocation trees).
+    void countAndAdd(long long v, bool toParents);
+    // One object of v bytes fewer on this node only; neither value nor count
+    // goes below 0. The caller removes a node whose count reaches 0.
+    void decreaseAndRemove(long long v);
     // Copies value and count and, when the source has one, its monitor record.
     void copyValues(const CallStackTree *source);
 

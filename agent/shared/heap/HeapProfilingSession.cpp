@@ -120,13 +120,10 @@ void HeapProfilingSession::updateAllocationTree(CallStackTree *node, long long s
         mirrored.push_back(child);
     }
     for (CallStackTree *n : mirrored) {
-        if (!remove) {
-            n->addValue(size, false);
-            n->addSecondValue(1, false);
-            continue;
-        }
-        n->setValue(n->getValue() > size ? n->getValue() - size : 0);
-        n->setSecondValue(n->getSecondValue() > 0 ? n->getSecondValue() - 1 : 0);
+        if (remove)
+            n->decreaseAndRemove(size);
+        else
+            n->countAndAdd(size, false);
     }
     if (!remove)
         return;

@@ -136,9 +136,7 @@ bool HeapDumpFile::takeFile(const std::string &source)
 
 bool HeapDumpFile::hasNewHeapdump()
 {
-    bool result = isNew;
-    isNew = false;
-    return result;
+    return isNew.exchange(false);
 }
 
 bool HeapDumpFile::copyTo(DataWriter *out)

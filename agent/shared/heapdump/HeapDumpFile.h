@@ -1,6 +1,7 @@
 #ifndef AGENT_HEAPDUMPFILE_H
 #define AGENT_HEAPDUMPFILE_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -41,7 +42,7 @@ public:
     const std::string &getPath() const { return path; }
     uint32_t getCRC32() const { return crc; }
     long long getSize() const { return size; }
-    // Answers and clears the mark of a new dump.
+    // Answers and clears the mark of a new dump (the VM state poll; any thread).
     bool hasNewHeapdump();
 
     // The reply of the dump command for the current dump: U4 0 without one;
@@ -65,7 +66,7 @@ private:
     std::string path;
     uint32_t crc;
     long long size;
-    bool isNew;
+    std::atomic<bool> isNew;
 };
 
 #endif

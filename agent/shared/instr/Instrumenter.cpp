@@ -9,13 +9,13 @@
 
 #include "AnnotationInstrumentation.h"
 #include "ClassData.h"
+#include "ClassProfilingHelper.h"
 #include "ClassProfilingSession.h"
 #include "InstrumenterPrivate.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "MethodHandleTable.h"
 #include "SessionConfig.h"
-#include "bytecode/ByteCodeReader.h"
 #include "structures/ClassFile.h"
 #include "structures/ConstantEntries.h"
 #include "structures/ConstantPoolUtil.h"
@@ -390,20 +390,6 @@ bool Instrumenter::isFilterInstrMethod(MethodDesc *method)
     return c.classSession != nullptr && c.classSession->isFilteredClassName(cls, true);
 }
 
-bool Instrumenter::hasArrayAllocations(MethodInfo *method)
-{
-    if (method == nullptr)
-        return false;
-    if (method->getCodeStart() != nullptr)
-        return ByteCodeReader::hasArrayAllocations(method->getCodeStart(), method->getCodeLength());
-    CodeAttribute *code = getCodeAttribute(method);
-    if (code == nullptr)
-        return false;
-    const char *bytes = nullptr;
-    int length = code->getCode(&bytes);
-    return length > 0 && ByteCodeReader::hasArrayAllocations(bytes, length);
-}
-
 CodeAttribute *Instrumenter::getCodeAttribute(MethodInfo *method)
 {
     return static_cast<CodeAttribute *>(method->findAttribute(CodeAttribute::CLASS_NAME));
@@ -526,40 +512,6 @@ void Instrumenter::replaceMethodRefs(ClassFile *classFile, const std::vector<int
 
 namespace {
 
-// Bytes taken by the entry (tag included) at `at`, 0 for an unknown tag, -1
-// when the entry's length field lies past the end.
-int rawEntrySize(const unsigned char *bytes, int at, int length)
-{
-    switch (bytes[at]) {
-    case CONSTANT_Utf8:
-        if (at + 3 > length)
-            return -1;
-        return 3 + ((bytes[at + 1] << 8) | bytes[at + 2]);
-    case CONSTANT_Integer:
-    case CONSTANT_Float:
-    case CONSTANT_Fieldref:
-    case CONSTANT_Methodref:
-    case CONSTANT_InterfaceMethodref:
-    case CONSTANT_NameAndType:
-    case CONSTANT_Dynamic:
-    case CONSTANT_InvokeDynamic:
-        return 5;
-    case CONSTANT_Long:
-    case CONSTANT_Double:
-        return 9;
-    case CONSTANT_Class:
-    case CONSTANT_String:
-    case CONSTANT_MethodType:
-    case CONSTANT_Module:
-    case CONSTANT_Package:
-        return 3;
-    case CONSTANT_MethodHandle:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 bool rawUtf8Equals(const unsigned char *bytes, const std::vector<int> &offsets, int index, const char *text)
 {
     if (index <= 0 || index >= static_cast<int>(offsets.size()) || offsets[index] < 0)
@@ -577,29 +529,9 @@ bool Instrumenter::hasSleepNameAndTypeEntry(int count, int length, const unsigne
 {
     if (count <= 1 || bytes == nullptr || length <= 0)
         return false;
-    // Offsets of the entries by pool index; the second slot of a Long or
-    // Double stays -1.
-    std::vector<int> offsets(static_cast<size_t>(count), -1);
-    int at = 0;
-    for (int index = 1; index < count; index++) {
-        if (at >= length) {
-            MessageUtil::message("constant pool ends before entry %d of %d", index, count);
-            return false;
-        }
-        int size = rawEntrySize(bytes, at, length);
-        if (size == 0) {
-            MessageUtil::message("invalid constant pool entry with unknown tag %d", bytes[at]);
-            return false;
-        }
-        if (size < 0 || at + size > length) {
-            MessageUtil::message("constant pool ends before entry %d of %d", index, count);
-            return false;
-        }
-        offsets[index] = at;
-        if (bytes[at] == CONSTANT_Long || bytes[at] == CONSTANT_Double)
-            index++;
-        at += size;
-    }
+    std::vector<int> offsets;
+    if (!ClassProfilingHelper::indexRawConstantPool(count, length, bytes, offsets))
+        return false;
     for (int index = 1; index < count; index++) {
         if (offsets[index] < 0 || bytes[offsets[index]] != CONSTANT_NameAndType)
             continue;

@@ -200,9 +200,6 @@ public:
     // registerArrayAllocation after every newarray, anewarray and
     // multianewarray of the method; false when it stays unchanged.
     static bool addArrayAllocationInstrumentation(Tessera::ClassFile *classFile, Tessera::MethodInfo *method);
-    // Whether the method's code (as the head-and-names read recorded it, or
-    // its Code attribute) allocates arrays.
-    static bool hasArrayAllocations(Tessera::MethodInfo *method);
 
     // The sleep references of a class (only its Methodrefs are looked at; the
     // head read is enough): Methodrefs of java/lang/Thread sleep (J)V go into

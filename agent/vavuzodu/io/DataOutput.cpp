@@ -70,25 +70,10 @@ bool DataOutput::writeUTF(const char *text, int length)
     return true;
 }
 
-void DataOutput::reset()
-{
-    size = 0;
-    error = false;
-}
-
 void DataOutput::patchShort(int position, int v)
 {
     buffer[position] = static_cast<char>((v >> 8) & 0xFF);
     buffer[position + 1] = static_cast<char>(v & 0xFF);
-}
-
-void DataOutput::patchInt(int position, int v)
-{
-    unsigned int u = static_cast<unsigned int>(v);
-    buffer[position] = static_cast<char>(u >> 24);
-    buffer[position + 1] = static_cast<char>(u >> 16);
-    buffer[position + 2] = static_cast<char>(u >> 8);
-    buffer[position + 3] = static_cast<char>(u);
 }
 
 } // namespace Tessera

@@ -30,11 +30,8 @@ public:
     int getSize() const { return size; }
     int getCapacity() const { return capacity; }
     bool hasError() const { return error; }
-    // Forgets what was written (keeps the buffer) and clears the error flag.
-    void reset();
     // Overwrites two bytes already written at position (for lengths known late).
     void patchShort(int position, int v);
-    void patchInt(int position, int v);
 
 private:
     void ensure(int extra);

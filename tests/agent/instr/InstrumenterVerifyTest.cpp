@@ -139,10 +139,8 @@ public:
         Instrumenter::replaceMethodRefs(cf, replace);
         if ((cf->getAccessFlags() & 0x200) == 0)
             Instrumenter::instrumentClassFile(nullptr, slashName.c_str(), true, false, &sleeps, &parks, cf, false, false);
-        for (MethodInfo *m : cf->getMethods()) {
-            if (Instrumenter::hasArrayAllocations(m))
-                Instrumenter::addArrayAllocationInstrumentation(cf, m);
-        }
+        for (MethodInfo *m : cf->getMethods())
+            Instrumenter::addArrayAllocationInstrumentation(cf, m);
         char *bytes = nullptr;
         int written = ClassFileWriter::writeToByteArray(&bytes, cf);
         cf->freeInstance();

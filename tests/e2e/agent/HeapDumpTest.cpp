@@ -398,6 +398,42 @@ TEST_P(HeapDumpE2ETest, TheVmsOwnHprofDumpAndADumpTriggeredFromJava)
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
+// The "new heap dump" byte of the VM state poll (command 59): set once after
+// each dump, whether the front end or the Java side asked for it, and not by
+// resending the dump there is.
+TEST_P(HeapDumpE2ETest, VmStatePollReportsEachNewDumpOnce)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    Registry registry;
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
+    // Status U4, then the switches and change flags; the heap dump's is the ninth.
+    const size_t newDumpAt = 4 + 8;
+    auto newDump = [&]() {
+        Reply reply;
+        EXPECT_EQ(client.call(59, {}, &reply), FrontendClient::OK) << client.lastError();
+        EXPECT_GT(reply.body.size(), newDumpAt);
+        return reply.body.size() > newDumpAt ? static_cast<int>(reply.body[newDumpAt]) : -1;
+    };
+    EXPECT_EQ(newDump(), 0) << "no dump yet";
+    ASSERT_FALSE(dumpByValue(client, registry, true).empty());
+    EXPECT_EQ(newDump(), 1);
+    EXPECT_EQ(newDump(), 0) << "the poll clears it";
+    ASSERT_FALSE(dumpByValue(client, registry, false).empty());
+    EXPECT_EQ(newDump(), 0) << "sending the same dump again makes none";
+
+    ASSERT_TRUE(jvm.writeInput("trigger\n"));
+    ASSERT_TRUE(jvm.waitFor("triggered", true, 60)) << jvm.err() << jvm.out();
+    EXPECT_EQ(newDump(), 1) << "a dump triggered from Java";
+    EXPECT_EQ(newDump(), 0);
+
+    ASSERT_TRUE(jvm.writeInput("quit\n"));
+    EXPECT_TRUE(jvm.waitFor("done true", true, 30)) << jvm.err() << jvm.out();
+    Reply reply;
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
 // Command 68 for `id`, `kind` and `classId`: checks the echo and returns the rest.
 std::vector<uint8_t> primitiveData(FrontendClient &client, uint32_t id, uint32_t kind, uint64_t classId)
 {

@@ -144,15 +144,6 @@ TEST(ClassProfilingHelper, HardFilteredClasses)
     }
 }
 
-TEST(ClassProfilingHelper, AgentClasses)
-{
-    EXPECT_TRUE(H::isAgentClassName("com.orvane.agent.InstrumentationCallee"));
-    EXPECT_TRUE(H::isAgentClassName("com.orvane.api.agent.Controller"));
-    EXPECT_FALSE(H::isAgentClassName("com.orvane.core.X"));
-    EXPECT_FALSE(H::isAgentClassName("org.example.Main"));
-    EXPECT_FALSE(H::isAgentClassName(nullptr));
-}
-
 TEST(ClassProfilingHelper, ArrayTypes)
 {
     struct Case {
