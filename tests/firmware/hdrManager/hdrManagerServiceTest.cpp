@@ -91,6 +91,18 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return done();
     }
+    /*
+     * The restore point serves its requests in order: once a key queued now is
+     * stored, every save asked for before it is done.
+     */
+    static bool savesDone()
+    {
+        static int marker = 0;
+        std::string value = std::to_string(++marker);
+        if (persistentDataStorage_SetKey(nullptr, 1, "TEST_MARKER", value.c_str()) != 0)
+            return false;
+        return waitFor([&value] { return key("TEST_MARKER") == value; });
+    }
     std::thread storage;
 };
 
@@ -297,7 +309,7 @@ TEST_F(HdrManager, ACardWithoutHdrKeepsButNeitherPostsNorSaves)
     EXPECT_EQ(serve(), 0);
     EXPECT_EQ(hdrManagerState.inputs[5].nits, 100);
     EXPECT_TRUE(log().contains("this card is not HDR capable, HDR processing is disabled."));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(savesDone());
     EXPECT_EQ(key("HDR_CALIBRATION_INPUT_3"), "<none>");
     EXPECT_EQ(key("HDR_CALIBRATION_HEAD_1"), "<none>");
 }
