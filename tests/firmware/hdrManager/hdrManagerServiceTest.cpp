@@ -295,6 +295,19 @@ TEST_F(HdrManager, AutoModeFollowsTheVpid)
     EXPECT_EQ(hdrManagerState.probes[2].videoValid, 1u);
 }
 
+/* A pcode in AUTO after the VPID: AUTO settles on passthrough at once, and the restore point still keeps AUTO. */
+TEST_F(HdrManager, AnAutoPcodeIsSavedAsAskedWhateverAutoSettledOn)
+{
+    const uint8_t lines750[4] = {0x88, 0xEA, 0xA0, 0x01};
+    inputHdrMetadataChangeCallback(probeRecord(2, 1, 1, lines750).data());
+    EXPECT_EQ(serve(), 0); /* not in AUTO yet */
+    hdrInputPcode(inputPcode(INPUT_2).data(), 16);
+    EXPECT_EQ(serve(), 1);
+    EXPECT_EQ(hdr3DLutGen.inputs[2].inputMode, PASSTHROUGH);
+    ASSERT_TRUE(waitFor([] { return key("HDR_CALIBRATION_INPUT_3") != "<none>"; }));
+    EXPECT_EQ(key("HDR_CALIBRATION_INPUT_3"), "040201020100e80301000000");
+}
+
 TEST_F(HdrManager, ACardWithoutHdrKeepsButNeitherPostsNorSaves)
 {
     platformRecord.cardHwType = 0;
