@@ -351,7 +351,7 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     std::string saved = tmp + "/saved.ovs";
     ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
     ASSERT_TRUE(jvm.waitFor("Done.", false, 10)) << jvm.err();
-    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    EXPECT_EQ(system(("gzip -t '" + saved + "'").c_str()), 0);
     SnapshotFile file;
     ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(saved, file));
     ASSERT_EQ(file.readTrailer(), "");
@@ -580,7 +580,7 @@ TEST_P(HeapRecordingE2ETest, RecorderSnapshotSavedThroughTheRecordersEntry)
     ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
     std::string saved = tmp + "/recorder.ovs";
     ASSERT_NO_FATAL_FAILURE(step(jvm, "recorder " + saved, "recorded 1"));
-    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    EXPECT_EQ(system(("gzip -t '" + saved + "'").c_str()), 0);
     SnapshotFile file;
     ASSERT_EQ(file.open(saved), "");
     EXPECT_EQ(file.header().callTreeCollectionMethod, 5u);
@@ -657,7 +657,7 @@ TEST_P(HeapRecordingE2ETest, LoadedSnapshotBuildsLiveOnlyTreesFromItsLiveObjects
 // Runs the front end's command line; its output with standard error, and its exit status.
 std::string runFrontend(const std::string &arguments, int *status)
 {
-    std::string command = std::string(KVR_BINARY_DIR) + "/bin/frontend " + arguments + " 2>&1";
+    std::string command = "'" + std::string(KVR_BINARY_DIR) + "/bin/frontend' " + arguments + " 2>&1";
     FILE *pipe = popen(command.c_str(), "r");
     std::string output;
     if (pipe == nullptr)
@@ -710,7 +710,7 @@ TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
                                       " allocexpand 'AllocWorkload.main/java.io.BufferedReader.readLine/AllocWorkload/"
                                       "AllocWorkload.makeWidgets/AllocWorkload$Maker'"
                                       " allochotspots collected 'class=AllocWorkload$Widget' allocbacktrace 'AllocWorkload$Widget.<init>'"
-                                      " savesnapshot " + snapshot,
+                                      " savesnapshot '" + snapshot + "'",
                                   &status);
     EXPECT_EQ(status, 0) << out;
     // Heap lists: objects, bytes, class.
