@@ -277,7 +277,7 @@ TEST_F(FrontendSessionTest, AnAttachedAgentServesTheFrontEndFromItsJavaThread)
     std::string pid = std::to_string(jvm.getPid());
     JvmProcess jcmd(work.path, "jcmd");
     ASSERT_TRUE(jcmd.start({"nsenter", "--target", pid, "--mount", "--", std::string(JDK) + "/bin/jcmd", "-J-XX:-UsePerfData", pid,
-                            "JVMTI.agent_load", TIAGENT_PATH, "\"port=" + std::to_string(port) + ",address=127.0.0.1\""},
+                            "JVMTI.agent_load", "\"" + std::string(TIAGENT_PATH) + "\"", "\"port=" + std::to_string(port) + ",address=127.0.0.1\""},
                            tmp, home, false));
     ASSERT_TRUE(jcmd.waitExit(60));
     EXPECT_EQ(jcmd.exitCode(), 0) << jcmd.out() << jcmd.err();

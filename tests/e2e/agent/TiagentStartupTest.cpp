@@ -317,7 +317,7 @@ TEST_P(TiagentStartupTest, AttachLoadsIntoRunningVmWithNowaitForced)
     ASSERT_TRUE(jvm.waitFor("main started", true, 60));
     JvmProcess jcmd(work.path, "jcmd");
     ASSERT_TRUE(jcmd.start({"nsenter", "--target", std::to_string(jvm.getPid()), "--mount", "--", jdk + "/bin/jcmd", "-J-XX:-UsePerfData",
-                            std::to_string(jvm.getPid()), "JVMTI.agent_load", TIAGENT_PATH,
+                            std::to_string(jvm.getPid()), "JVMTI.agent_load", "\"" + std::string(TIAGENT_PATH) + "\"",
                             "\"loc=/opt/orvane/lib,port=" + std::to_string(held.port) + ",address=127.0.0.1\""},
                            tmp, home, false));
     ASSERT_TRUE(jcmd.waitExit(60));
