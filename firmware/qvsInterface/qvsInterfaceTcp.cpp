@@ -398,16 +398,29 @@ void qvsTcpNotify(qvsPeer_t *peer)
         qvsTcpNotifyPeer(peer);
 }
 
+/* True while the notify thread has nothing to send; called with the peer's mutex held. */
+static int notifyThreadIdle(const qvsPeer_t *peer)
+{
+    return peer->socket < 0 || peer->isLocal || !peer->list || peer->pace == peer->paceSent;
+}
+
 void *qvsTcpNotifyThread(void *argument)
 {
     qvsPeer_t *peer = (qvsPeer_t *)argument;
     for (;;) {
         pthread_mutex_lock(&peer->mutex);
         /* Notifies that came while we were sending or pausing are all answered by the one send below. */
-        while (peer->socket < 0 || peer->isLocal || !peer->list || peer->pace == peer->paceSent) {
+        int idle = notifyThreadIdle(peer);
+        if (idle)
+            log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_DEBUG, "%s%s_%d: waiting for signal, pace: %u",
+                               serverPrefix(peer), __func__, peer->index, peer->pace);
+        while (idle) {
             struct timespec when = deadlineIn(NOTIFY_IDLE_SECONDS * 1000L);
             pthread_cond_timedwait(&peer->condition, &peer->mutex, &when);
+            idle = notifyThreadIdle(peer);
         }
+        log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_DEBUG, "%s%s_%d: received signal, pace: %u",
+                           serverPrefix(peer), __func__, peer->index, peer->pace);
         peer->paceSent = peer->pace;
         pthread_mutex_unlock(&peer->mutex);
         qvsTcpNotifyPeer(peer);

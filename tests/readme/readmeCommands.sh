@@ -23,8 +23,9 @@
 # The blocks run in a fresh directory that holds "build" (the build tree) and
 # the source directories the README names, with a private TMPDIR and HOME, in
 # private IPC, network and mount namespaces (a private /tmp, so that nothing a
-# JVM or jcmd puts there escapes). The network namespace is the blocks' own, so
-# the README's port 8849 is free there and used as it stands.
+# JVM or jcmd puts there escapes; trees below /tmp are bound back into it). The
+# network namespace is the blocks' own, so the README's port 8849 is free there
+# and used as it stands.
 # Exit status 77 (skipped) when the namespaces cannot be had.
 set -uo pipefail
 
@@ -37,20 +38,36 @@ if [ "${README_TEST_INSIDE:-}" != 1 ]; then
         echo "SKIPPED: the README's commands run in private namespaces, which need root and unshare"
         exit 77
     fi
-    case "$source_dir/ $build_dir/" in
-    /tmp/* | */\ /tmp/*)
-        echo "SKIPPED: a private /tmp would hide the source or build tree below /tmp"
-        exit 77
-        ;;
-    esac
     export README_TEST_INSIDE=1
     exec unshare --ipc --net --mount --propagation private bash "$0" "$@"
 fi
 
 ip link set lo up
-mount -t tmpfs -o mode=1777 tmpfs /tmp
 
-work="$(mktemp -d "$build_dir/tests/readme.XXXXXX")"
+# A source or build tree below /tmp stays where it is: each is held open while
+# the tmpfs covers /tmp, then bound back at its own path from that handle.
+held=()
+for tree in "$source_dir" "$build_dir"; do
+    case "$tree/" in
+    /tmp/*)
+        exec {handle}<"$tree"
+        held+=("$handle:$tree")
+        ;;
+    esac
+done
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+for entry in "${held[@]}"; do
+    handle="${entry%%:*}" tree="${entry#*:}"
+    mkdir -p "$tree"
+    mount --no-canonicalize --bind "/proc/$$/fd/$handle" "$tree" || {
+        echo "FAILED: cannot bind $tree back over the private /tmp"
+        exit 1
+    }
+    exec {handle}<&-
+done
+
+# The blocks' directory is in the private /tmp: its path has no space, whatever the clone's has.
+work="$(mktemp -d /tmp/readme.XXXXXX)"
 # The background commands by name: process group, input descriptor; the
 # names in the order they started.
 declare -A bg_pids bg_fds

@@ -29,4 +29,33 @@ private:
     std::string path_;
 };
 
+// A private temporary directory that is TMPDIR while the object lives; the old
+// value (or its absence) comes back when it goes.
+class PrivateTmpdir {
+public:
+    PrivateTmpdir()
+    {
+        const char *old = getenv("TMPDIR");
+        hadOld_ = old != nullptr;
+        old_ = hadOld_ ? old : "";
+        setenv("TMPDIR", dir_.path().c_str(), 1);
+    }
+    ~PrivateTmpdir()
+    {
+        if (hadOld_)
+            setenv("TMPDIR", old_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+    PrivateTmpdir(const PrivateTmpdir &) = delete;
+    PrivateTmpdir &operator=(const PrivateTmpdir &) = delete;
+
+    const TempDir &dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    bool hadOld_ = false;
+    std::string old_;
+};
+
 #endif

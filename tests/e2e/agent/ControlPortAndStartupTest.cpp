@@ -549,7 +549,7 @@ TEST_P(ControlPortAndStartupTest, ASecondLoadChangesNothing)
     const std::string before = "Orvane> Using address 127.0.0.1.";
     JvmProcess jcmd(work.path, "jcmd");
     ASSERT_TRUE(jcmd.start({"nsenter", "--target", std::to_string(jvm.getPid()), "--mount", "--", jdk + "/bin/jcmd", "-J-XX:-UsePerfData",
-                            std::to_string(jvm.getPid()), "JVMTI.agent_load", TIAGENT_PATH,
+                            std::to_string(jvm.getPid()), "JVMTI.agent_load", "\"" + std::string(TIAGENT_PATH) + "\"",
                             "\"nowait,port=" + std::to_string(secondPort.port) + ",address=127.0.0.1\""},
                            tmp, tmp, false));
     ASSERT_TRUE(jcmd.waitExit(60));

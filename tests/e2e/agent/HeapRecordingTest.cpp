@@ -423,7 +423,7 @@ TEST_P(HeapRecordingE2ETest, SnapshotsInBothReplyFormsAndSavedFilesReadBack)
     std::string saved = tmp + "/saved.ovs";
     ASSERT_NO_FATAL_FAILURE(step(jvm, "save " + saved, "saved"));
     ASSERT_TRUE(jvm.waitFor("Done.", false, 10)) << jvm.err();
-    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    EXPECT_EQ(system(("gzip -t '" + saved + "'").c_str()), 0);
     SnapshotFile file;
     ASSERT_NO_FATAL_FAILURE(checkSnapshotFile(saved, file));
     ASSERT_EQ(file.readTrailer(), "");
@@ -652,7 +652,7 @@ TEST_P(HeapRecordingE2ETest, RecorderSnapshotSavedThroughTheRecordersEntry)
     ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
     std::string saved = tmp + "/recorder.ovs";
     ASSERT_NO_FATAL_FAILURE(step(jvm, "recorder " + saved, "recorded 1"));
-    EXPECT_EQ(system(("gzip -t " + saved).c_str()), 0);
+    EXPECT_EQ(system(("gzip -t '" + saved + "'").c_str()), 0);
     SnapshotFile file;
     ASSERT_EQ(file.open(saved), "");
     EXPECT_EQ(file.header().callTreeCollectionMethod, 5u);

@@ -744,7 +744,8 @@ TEST_P(InstrumentedProgramTest, JavacCompilesTheSameClassFiles)
           << "        Map<String, List<" << c << ">> m = new TreeMap<>();\n"
           << "        for (" << c << " x : all) m.computeIfAbsent(x.describe(), k -> new ArrayList<>()).add(x);\n"
           << "        return m;\n    }\n}\n";
-        list << src << "/gen/" << c << ".java\n";
+        // Quoted: the path may hold a space.
+        list << '"' << src << "/gen/" << c << ".java\"\n";
     }
     list.close();
     auto javac = [&](const std::string &out) {

@@ -122,8 +122,10 @@ protected:
         return true;
     }
 
-    static void createVm(const std::vector<std::string> &vmOptions)
+    // The VM writes no performance file under the /tmp/hsperfdata_<user> every JVM of the machine shares.
+    static void createVm(std::vector<std::string> vmOptions)
     {
+        vmOptions.insert(vmOptions.begin(), "-XX:-UsePerfData");
         std::vector<JavaVMOption> options(vmOptions.size());
         for (size_t i = 0; i < vmOptions.size(); i++)
             options[i].optionString = const_cast<char *>(vmOptions[i].c_str());

@@ -191,6 +191,17 @@ public:
         return false;
     }
 
+    // True while the process has not ended; looks once, without waiting.
+    bool running()
+    {
+        int s;
+        if (pid > 0 && waitpid(pid, &s, WNOHANG) == pid) {
+            status = s;
+            pid = -1;
+        }
+        return pid > 0;
+    }
+
     // Waits until standard error or output holds text; false on time-out.
     bool waitFor(const std::string &text, bool inStdout, int seconds)
     {

@@ -308,7 +308,7 @@ TEST_P(SnapshotLoaderE2ETest, TheLoaderServesWhatTheLiveSessionGave)
 
     // The Java API's file through the command line: the trailer is part of the handed-over rest.
     ASSERT_NO_FATAL_FAILURE(load(loader, saved, SECTIONS, "", 2));
-    std::string command = std::string(KVR_BINARY_DIR) + "/bin/frontend --port " + std::to_string(loaderPort.port) +
+    std::string command = "'" + std::string(KVR_BINARY_DIR) + "/bin/frontend' --port " + std::to_string(loaderPort.port) +
                           " --timeout 30000 loaddata calltree 2>&1";
     FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

@@ -170,9 +170,19 @@ inline bool waitForLogIn(const std::string &log, const std::string &needle, size
 }
 
 /* Runs the qvspeer command line with `arguments`, its output into `outFile` (appended or not); system()'s result. */
+/* `text` as one word of a shell command, whatever it holds (a path with a space). */
+inline std::string shellWord(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 inline int runQvsPeer(const std::string &arguments, const std::string &outFile, bool append)
 {
-    return system((qvsPeerPath() + " " + arguments + (append ? " >> " : " > ") + outFile + " 2>&1").c_str());
+    return system((shellWord(qvsPeerPath()) + " " + arguments + (append ? " >> " : " > ") + shellWord(outFile) + " 2>&1")
+                      .c_str());
 }
 
 } // namespace firmwareTest

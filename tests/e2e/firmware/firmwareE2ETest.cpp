@@ -403,8 +403,8 @@ TEST_F(FirmwareRun, RemoteModeConnectsToEveryAddressOfTheFile)
     int results[2] = {-1, -1};
     /* The peers send their pcodes once the pcode processor runs ("go" appears). */
     std::string go = dir / "go";
-    std::thread local([&] { results[0] = peer("-l 127.0.0.1 size await " + go + " pcode 50 1", "local.out"); });
-    std::thread remote([&] { results[1] = peer("-l 127.0.0.5 size await " + go + " pcode 50 2 9 8", "remote.out"); });
+    std::thread local([&] { results[0] = peer("-l 127.0.0.1 size await " + firmwareTest::shellWord(go) + " pcode 50 1", "local.out"); });
+    std::thread remote([&] { results[1] = peer("-l 127.0.0.5 size await " + firmwareTest::shellWord(go) + " pcode 50 2 9 8", "remote.out"); });
     ASSERT_TRUE(waitForListeners(5113, 2)) << "the peers listen before the firmware starts";
     FirmwareProcess process(dir);
     process.start({"-l", dir / "log4c", "-v", "2", "-d", "0", "-r", dir / "addresses"});

@@ -217,25 +217,30 @@ TEST_F(EthernetProbing, ABadFrameLengthAbandonsTheRestOfTheBuffer)
     EXPECT_EQ(inputWords(0, 3, 2), (Bytes{0, 0}));
 }
 
-TEST_F(EthernetProbing, LengthsThatRunPastTheBufferAreRefusedBeforeUse)
+/* A second packet that cannot be taken ends the buffer: the first stays, the second is never used. */
+TEST_F(EthernetProbing, ABadSecondPacketIsRefusedBeforeUse)
 {
     /* A packet whose header claims more RAM than the buffer still holds; the header's payload length agrees. */
-    Bytes last = packet(1, 0, 2, ramWords(200, 0x10));
-    last.resize(last.size() - 150);
-    Bytes buffer = cardsimEthernetBuffer({packet(0, 0, 1, {0x01, 0x02}), last});
-    size_t mark = TestLog::instance().mark();
-    EXPECT_EQ(ethernetProbingProcessBuffer(buffer.data(), buffer.size()), 1);
-    EXPECT_NE(TestLog::instance().since(mark).find("We processed 1 out of 2."), std::string::npos);
-    EXPECT_EQ(inputWords(0, 2, 2), (Bytes{0, 0}));
-}
-
-TEST_F(EthernetProbing, PacketCountsMustFollowEachOther)
-{
-    Bytes buffer = cardsimEthernetBuffer({packet(0, 0, 1, {0x01, 0x02}), packet(2, 0, 2, {0x03, 0x04})});
-    size_t mark = TestLog::instance().mark();
-    EXPECT_EQ(ethernetProbingProcessBuffer(buffer.data(), buffer.size()), 1);
-    EXPECT_NE(TestLog::instance().since(mark).find("packetCount(2) != packetCountExpected(1)."), std::string::npos);
-    EXPECT_EQ(inputWords(0, 2, 2), (Bytes{0, 0}));
+    Bytes pastTheEnd = packet(1, 0, 2, ramWords(200, 0x10));
+    pastTheEnd.resize(pastTheEnd.size() - 150);
+    const struct {
+        const char *name;
+        Bytes second;
+        const char *logged;
+    } cases[] = {
+        {"RAM length past the end of the buffer", pastTheEnd, "We processed 1 out of 2."},
+        {"packet count skipping one", packet(2, 0, 2, {0x03, 0x04}), "packetCount(2) != packetCountExpected(1)."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        memset(shm, 0, 6380);
+        Bytes buffer = cardsimEthernetBuffer({packet(0, 0, 1, {0x01, 0x02}), c.second});
+        size_t mark = TestLog::instance().mark();
+        EXPECT_EQ(ethernetProbingProcessBuffer(buffer.data(), buffer.size()), 1);
+        EXPECT_NE(TestLog::instance().since(mark).find(c.logged), std::string::npos);
+        EXPECT_EQ(inputWords(0, 1, 2), (Bytes{0x01, 0x02}));
+        EXPECT_EQ(inputWords(0, 2, 2), (Bytes{0, 0}));
+    }
 }
 
 TEST_F(EthernetProbing, MajorVersionTwoIsDroppedWithAtMostTenLines)

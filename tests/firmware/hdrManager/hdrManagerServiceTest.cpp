@@ -91,6 +91,18 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return done();
     }
+    /*
+     * The restore point serves its requests in order: once a key queued now is
+     * stored, every save asked for before it is done.
+     */
+    static bool savesDone()
+    {
+        static int marker = 0;
+        std::string value = std::to_string(++marker);
+        if (persistentDataStorage_SetKey(nullptr, 1, "TEST_MARKER", value.c_str()) != 0)
+            return false;
+        return waitFor([&value] { return key("TEST_MARKER") == value; });
+    }
     std::thread storage;
 };
 
@@ -283,6 +295,19 @@ TEST_F(HdrManager, AutoModeFollowsTheVpid)
     EXPECT_EQ(hdrManagerState.probes[2].videoValid, 1u);
 }
 
+/* A pcode in AUTO after the VPID: AUTO settles on passthrough at once, and the restore point still keeps AUTO. */
+TEST_F(HdrManager, AnAutoPcodeIsSavedAsAskedWhateverAutoSettledOn)
+{
+    const uint8_t lines750[4] = {0x88, 0xEA, 0xA0, 0x01};
+    inputHdrMetadataChangeCallback(probeRecord(2, 1, 1, lines750).data());
+    EXPECT_EQ(serve(), 0); /* not in AUTO yet */
+    hdrInputPcode(inputPcode(INPUT_2).data(), 16);
+    EXPECT_EQ(serve(), 1);
+    EXPECT_EQ(hdr3DLutGen.inputs[2].inputMode, PASSTHROUGH);
+    ASSERT_TRUE(waitFor([] { return key("HDR_CALIBRATION_INPUT_3") != "<none>"; }));
+    EXPECT_EQ(key("HDR_CALIBRATION_INPUT_3"), "040201020100e80301000000");
+}
+
 TEST_F(HdrManager, ACardWithoutHdrKeepsButNeitherPostsNorSaves)
 {
     platformRecord.cardHwType = 0;
@@ -297,7 +322,7 @@ TEST_F(HdrManager, ACardWithoutHdrKeepsButNeitherPostsNorSaves)
     EXPECT_EQ(serve(), 0);
     EXPECT_EQ(hdrManagerState.inputs[5].nits, 100);
     EXPECT_TRUE(log().contains("this card is not HDR capable, HDR processing is disabled."));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(savesDone());
     EXPECT_EQ(key("HDR_CALIBRATION_INPUT_3"), "<none>");
     EXPECT_EQ(key("HDR_CALIBRATION_HEAD_1"), "<none>");
 }

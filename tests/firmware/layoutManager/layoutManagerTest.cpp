@@ -428,11 +428,31 @@ TEST_F(LayoutManager, PreStartInitialisesEveryInstanceAndForcesTheLayout)
     EXPECT_EQ(sys4kModeState.heads[3].seen, 1u);
 }
 
+/*
+ * Waits until thread `tid` sleeps with every message of the pool back in it
+ * (nothing queued, nothing being served); false after ten seconds. A message a
+ * handler queues while it serves another is taken before that one goes back,
+ * so the pool is never full in between.
+ */
+bool waitUntilAsleepOnEmptyQueue(pid_t tid, uint32_t pool)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(layoutManagerFreeCount() == pool && threadState::sleeping(tid))) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 TEST_F(LayoutManager, TheThreadServesUntilTerminateAndTheQueueStaysUsable)
 {
     layoutManagerService.state = SERVICE_STATE_RUN;
+    const uint32_t pool = layoutManagerFreeCount();
+    std::atomic<pid_t> layoutTid{0};
     std::atomic<bool> left{false};
     std::thread thread([&] {
+        layoutTid = threadState::currentTid();
         layoutManagerService.threadEntry(&layoutManagerService);
         left = true;
     });
@@ -441,6 +461,10 @@ TEST_F(LayoutManager, TheThreadServesUntilTerminateAndTheQueueStaysUsable)
     for (int i = 0; i < 5000 && headEventCalls(callsIn(log().since(mark))).size() < 5; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(headEventCalls(callsIn(log().since(mark))).size(), 5u);
+    /* The apply also queued resource management's notice: the layout thread serves it before the waiter comes. */
+    while (layoutTid.load() == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(waitUntilAsleepOnEmptyQueue(layoutTid.load(), pool));
 
     /*
      * Terminate wakes whoever waits on the empty queue: a second waiter with a

@@ -247,7 +247,8 @@ void readBeforeStartAndExit()
     int key = persistentDataStorage_GetKey(nullptr, PDS_LOCATION_RESTORE_POINT, "slot", value, sizeof value, nullptr);
     bool nothingCopied = size == sizeof buffer && buffer[0] == 'x' && strcmp(value, "untouched") == 0;
     fprintf(stderr, "whole %d key %d copied %d\n", whole, key, nothingCopied ? 0 : 1);
-    _exit(whole == PDS_RESTORE_POINT_MISSING && key == PDS_NOT_READY && nothingCopied ? 0 : 1);
+    /* exit, not _exit: the log's temporary directory goes with the process. */
+    exit(whole == PDS_RESTORE_POINT_MISSING && key == PDS_NOT_READY && nothingCopied ? 0 : 1);
 }
 
 /* Before the service has loaded a restore point, readers are told so and

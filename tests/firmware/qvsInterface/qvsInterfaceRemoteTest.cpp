@@ -48,7 +48,9 @@ protected:
             failed = "the suite's start-up failed in its first test";
             SKIP_WITHOUT_PRIVATE_NAMESPACES();
             TestLog::instance();
-            dir = new TempDir;
+            /* The card root lives as long as the link's threads, until the process ends. */
+            static TempDir root;
+            dir = &root;
             std::ofstream(*dir / "addresses") << addressFile;
             /* The card root's boot environment gives the card the loopback address. */
             setenv("KVR_ROOT", dir->path().c_str(), 1);

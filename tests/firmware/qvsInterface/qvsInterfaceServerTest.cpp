@@ -41,6 +41,16 @@ void connectFrom(qvsPeer &peer, const char *source)
     EXPECT_EQ(peer.announcedSize, 12u);
 }
 
+/* True when a pcode sent on `peer` reaches the callback: the server still reads that connection. */
+bool carriesPcodes(qvsPeer &peer)
+{
+    static uint8_t id = 0;
+    size_t before = pcodeCount();
+    std::vector<uint8_t> pcode = qvsPeerBuildPcode(10, ++id, {0x5A});
+    return qvsPeerSendRaw(&peer, pcode.data(), pcode.size()) == 0 && waitForPcodes(before + 1) &&
+           lastPcode() == pcode;
+}
+
 class QvsServerTest : public ::testing::Test {
 protected:
     static bool started;
@@ -189,18 +199,18 @@ TEST_F(QvsServerTest, ConnectionsAreNumberedByAddressAndReplaced)
     connectFrom(second, "127.0.0.3");
     connectFrom(third, "127.0.0.4");
     EXPECT_TRUE(qvsPeerTcpClosed(&first, 3000));
-    EXPECT_FALSE(qvsPeerTcpClosed(&second, 200));
+    EXPECT_TRUE(carriesPcodes(second));
     connectFrom(fourth, "127.0.0.5");
     EXPECT_TRUE(qvsPeerTcpClosed(&second, 3000));
-    EXPECT_FALSE(qvsPeerTcpClosed(&third, 200));
+    EXPECT_TRUE(carriesPcodes(third));
 
     /* The card's own address is always connection 0 and replaces its predecessor, leaving 1 and 2 alone. */
     qvsPeer local, newLocal;
     connectFrom(local, "127.0.0.1");
     connectFrom(newLocal, "127.0.0.1");
     EXPECT_TRUE(qvsPeerTcpClosed(&local, 3000));
-    EXPECT_FALSE(qvsPeerTcpClosed(&third, 200));
-    EXPECT_FALSE(qvsPeerTcpClosed(&fourth, 200));
+    EXPECT_TRUE(carriesPcodes(third));
+    EXPECT_TRUE(carriesPcodes(fourth));
 
     /* Both non-local connections send list 1, the local one list 0. */
     std::vector<uint8_t> bytes = pattern(40);
@@ -238,6 +248,77 @@ TEST_F(QvsServerTest, NotifiesToARemotePeerAreCoalescedIntoTheLatestContents)
     }
     EXPECT_EQ(mirrored, want);
     peer.transport->close(&peer);
+}
+
+/* The bytes on the peer's socket now, without waiting for more. */
+std::vector<uint8_t> pending(qvsPeer &peer)
+{
+    std::vector<uint8_t> bytes(65536);
+    ssize_t got = recv(peer.socket, bytes.data(), bytes.size(), MSG_DONTWAIT);
+    bytes.resize(got > 0 ? (size_t)got : 0);
+    return bytes;
+}
+
+/* The server's interface number of the client from `source`, from its log line; -1 when not logged. */
+int interfaceOf(const std::string &source)
+{
+    const std::string line = "client " + source + " using interface ";
+    std::string text = TestLog::instance().text();
+    size_t at = text.rfind(line);
+    return at == std::string::npos ? -1 : atoi(text.c_str() + at + line.size());
+}
+
+/*
+ * A remote peer's notify thread sends at most one update a second: notifies
+ * that come while it pauses after a send are answered together, by one update
+ * with the latest contents once the pause is over, and then it waits again.
+ */
+TEST_F(QvsServerTest, ARemotePeerGetsOneUpdateASecondWithTheLatestContents)
+{
+    qvsPeer peer;
+    connectFrom(peer, "127.0.0.8");
+    int index = interfaceOf("127.0.0.8");
+    ASSERT_GT(index, 0);
+    auto first = std::chrono::steady_clock::now();
+    fill(pattern(80));
+    qvsInterfaceNotify();
+    EXPECT_EQ(readRaw(peer, list1Notify(pattern(80)).size(), 5000), list1Notify(pattern(80)));
+    std::vector<uint8_t> latest;
+    for (uint8_t seed : {81, 82, 83, 84, 85}) {
+        latest = pattern(seed);
+        fill(latest);
+        qvsInterfaceNotify();
+    }
+    EXPECT_EQ(readRaw(peer, list1Notify(latest).size(), 5000), list1Notify(latest));
+    /* The second update cannot leave before the pause that follows the first send. */
+    EXPECT_GE(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(1000));
+    /* After its next pause the thread waits for a notify again: nothing else was on its way. */
+    size_t mark = TestLog::instance().mark();
+    const std::string waiting = "qvsTcpNotifyThread_" + std::to_string(index) + ": waiting for signal";
+    bool idle = false;
+    for (int i = 0; i < 5000 && !(idle = TestLog::instance().since(mark).find(waiting) != std::string::npos); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(idle) << waiting;
+    EXPECT_TRUE(pending(peer).empty());
+    peer.transport->close(&peer);
+}
+
+/* The card's own client is sent each update by the notify itself: no pause between them. */
+TEST_F(QvsServerTest, TheCardsOwnClientIsNotifiedAtOnceEveryTime)
+{
+    qvsPeer local;
+    connectFrom(local, "127.0.0.1");
+    auto start = std::chrono::steady_clock::now();
+    for (uint8_t seed = 90; seed < 98; seed++) {
+        SCOPED_TRACE(seed);
+        std::vector<uint8_t> bytes = pattern(seed);
+        fill(bytes);
+        qvsInterfaceNotify();
+        ASSERT_EQ(readRaw(local, list0Notify(bytes).size(), 3000), list0Notify(bytes));
+    }
+    /* Paced like a remote peer, the eight would take seven seconds at least. */
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    local.transport->close(&local);
 }
 
 TEST_F(QvsServerTest, TheLocalPeersMirrorMatchesTheBufferAfterANotify)

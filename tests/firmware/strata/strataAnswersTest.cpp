@@ -450,49 +450,45 @@ protected:
     }
 };
 
-TEST_F(StrataFactoryDefault, SuccessfulParameterResetSavesThenRebootsOnce)
+/*
+ * FACTORY_DEFAULT by its reset flags: which reset commands run, the answer, and
+ * whether the card reboots (only after every command asked for succeeded).
+ */
+TEST_F(StrataFactoryDefault, ResetFlagsChooseTheCommandsTheAnswerAndTheReboot)
 {
-    qvoutilExits(0);
-    size_t reboots = countOf(halLog(), "reboot\n");
-    size_t resets = countOf(halLog(), "command /bin/qvoutil --reset params");
-    auto got = exchange(0x001C, {0x01});
-    ASSERT_FALSE(got.empty());
-    EXPECT_EQ(got[0], ACK);
-    EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset params"), resets + 1);
-    EXPECT_EQ(countOf(halLog(), "reboot\n"), reboots + 1);
-}
-
-TEST_F(StrataFactoryDefault, FailedResetCommandIsRefusedAndDoesNotReboot)
-{
-    qvoutilExits(3);
-    size_t reboots = countOf(halLog(), "reboot\n");
-    EXPECT_EQ(exchange(0x001C, {0x01}), (std::vector<Reply>{nack(10)}));
-    EXPECT_EQ(exchange(0x001C, {0x80}), (std::vector<Reply>{nack(10)}));
-    EXPECT_EQ(countOf(halLog(), "reboot\n"), reboots);
-}
-
-TEST_F(StrataFactoryDefault, UnsupportedOrMalformedFlagsAreRefused)
-{
-    qvoutilExits(0);
-    size_t reboots = countOf(halLog(), "reboot\n");
-    size_t resets = countOf(halLog(), "command /bin/qvoutil --reset");
-    EXPECT_EQ(exchange(0x001C, {0x00}), (std::vector<Reply>{nack(6)}));
-    EXPECT_EQ(exchange(0x001C, {0x02}), (std::vector<Reply>{nack(6)}));
-    EXPECT_EQ(exchange(0x001C, {0x01, 0x00}), (std::vector<Reply>{nack(6)}));
-    EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset"), resets);
-    EXPECT_EQ(countOf(halLog(), "reboot\n"), reboots);
-}
-
-TEST_F(StrataFactoryDefault, LegacyFormResetsTheParametersButNotTheNetwork)
-{
-    qvoutilExits(0);
-    size_t network = countOf(halLog(), "command /bin/qvoutil --reset network");
-    size_t params = countOf(halLog(), "command /bin/qvoutil --reset params");
-    auto got = exchange(0x001C, {});
-    ASSERT_FALSE(got.empty());
-    EXPECT_EQ(got[0], ACK);
-    EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset params"), params + 1);
-    EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset network"), network);
+    const uint8_t ACKED = 0;
+    struct Case {
+        const char *name;
+        int qvoutilStatus;
+        Bytes flags;
+        uint8_t nackCode; /* ACKED: acknowledged first */
+        size_t paramsResets, networkResets, reboots;
+    } cases[] = {
+        {"card parameters", 0, {0x01}, ACKED, 1, 0, 1},
+        {"card parameters, command fails", 3, {0x01}, 10, 1, 0, 0},
+        {"network, command fails", 3, {0x80}, 10, 0, 1, 0},
+        {"no flag", 0, {0x00}, 6, 0, 0, 0},
+        {"only an unsupported flag", 0, {0x02}, 6, 0, 0, 0},
+        {"two bytes of flags", 0, {0x01, 0x00}, 6, 0, 0, 0},
+        {"legacy form: parameters but not the network", 0, {}, ACKED, 1, 0, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        qvoutilExits(c.qvoutilStatus);
+        size_t params = countOf(halLog(), "command /bin/qvoutil --reset params");
+        size_t network = countOf(halLog(), "command /bin/qvoutil --reset network");
+        size_t reboots = countOf(halLog(), "reboot\n");
+        std::vector<Reply> got = exchange(0x001C, c.flags);
+        if (c.nackCode == ACKED) {
+            ASSERT_FALSE(got.empty());
+            EXPECT_EQ(got[0], ACK);
+        } else {
+            EXPECT_EQ(got, (std::vector<Reply>{nack(c.nackCode)}));
+        }
+        EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset params"), params + c.paramsResets);
+        EXPECT_EQ(countOf(halLog(), "command /bin/qvoutil --reset network"), network + c.networkResets);
+        EXPECT_EQ(countOf(halLog(), "reboot\n"), reboots + c.reboots);
+    }
 }
 
 } // namespace

@@ -18,7 +18,7 @@ struct CliRun {
 
 CliRun runFrontend(const std::string &arguments)
 {
-    std::string command = std::string(KVR_BINARY_DIR) + "/bin/frontend " + arguments + " 2>&1";
+    std::string command = "'" + std::string(KVR_BINARY_DIR) + "/bin/frontend' " + arguments + " 2>&1";
     FILE *pipe = popen(command.c_str(), "r");
     CliRun run{-1, ""};
     if (!pipe)
@@ -70,7 +70,7 @@ TEST(FrontendCli, SessionSendsTheFileAsCommandOne)
     const std::string xml = "<config><session id=\"7\" instrumentationType=\"1\"/></config>";
     std::ofstream(path) << xml;
     FakeAgent agent;
-    CliRun run = runFrontend("--port " + std::to_string(agent.port()) + " --timeout 5000 session " + path + " 7");
+    CliRun run = runFrontend("--port " + std::to_string(agent.port()) + " --timeout 5000 session '" + path + "' 7");
     unlink(path.c_str());
     EXPECT_EQ(run.status, 0) << run.output;
     // Byte 1 (a configuration follows), U4 session id, U4 length, the document,
@@ -191,7 +191,7 @@ TEST(FrontendCli, HeapCommandsNameClassesAndMethodsAndSaveSnapshots)
     std::string file = std::string(KVR_BINARY_DIR) + "/tests/frontend-snapshot-" + std::to_string(getpid()) + ".ovs";
     CliRun run = runFrontend("--port " + std::to_string(agent.port()) +
                              " --timeout 5000 alloctree 'class=Demo$Widget' alloc on heap alloctree collected 'class=Demo$Widget'"
-                             " allocexpand 'Demo$Widget.make' allocexpand Demo.nothing savesnapshot " + file);
+                             " allocexpand 'Demo$Widget.make' allocexpand Demo.nothing savesnapshot '" + file + "'");
     EXPECT_EQ(run.status, 1) << "the unknown class and the missing node fail: " << run.output;
     EXPECT_NE(run.output.find("frontend: command 24: class Demo$Widget is not known yet"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("live recorded objects, changed since the last time: 2 entries, 9 objects, 208 bytes\n"

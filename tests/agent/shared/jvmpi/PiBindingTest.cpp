@@ -18,6 +18,8 @@
 #include "TypeUtil.h"
 #include "jvmpi.h"
 #include "../../instr/InstrumenterTestSupport.h"
+#include "../../../support/TempDir.h"
+#include "MessageUtil.h"
 #include "io/ClassFileReader.h"
 #include "io/ClassFileWriter.h"
 #include "LiveSamplerSession.h"
@@ -117,8 +119,11 @@ protected:
     {
         LiveProfiling::session = nullptr;
         LiveProfiling::g_profilingInterface = nullptr;
+        MessageUtil::closeDebugOut();
     }
 
+    // Events the binding ignores go to the debug file below TMPDIR: the test's own.
+    PrivateTmpdir tmp;
     JVMPI_Interface table;
     LiveProfilingSession session;
 };

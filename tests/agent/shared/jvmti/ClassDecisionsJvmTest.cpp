@@ -119,7 +119,7 @@ protected:
         std::ofstream(src + "/Work.java") << WORK_SOURCE;
         std::ofstream(src + "/Util.java") << UTIL_SOURCE;
         classes = work / "classes";
-        std::string compile = std::string(JAVAC) + " -nowarn -Xlint:-options --release 8 -d '" + classes + "' '" +
+        std::string compile = std::string(JAVAC) + " -J-XX:-UsePerfData -nowarn -Xlint:-options --release 8 -d '" + classes + "' '" +
                               src + "/Main.java' '" + src + "/Work.java' '" + src + "/Util.java'";
         ASSERT_EQ(0, std::system(compile.c_str()));
         port = reservation.port;

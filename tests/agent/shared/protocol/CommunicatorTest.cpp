@@ -209,6 +209,55 @@ TEST_F(CommunicatorTest, BrokenRequestsAreRefusedAndTheStreamRecovers)
     }
 }
 
+// Recovery counts every zero byte since it began, whatever lies between them,
+// and ends at a byte 1 read after more than 900 of them. The request is refused
+// at its sizes, so recovery begins right after them and counts only the pattern.
+TEST_F(CommunicatorTest, RecoveryEndsAtAOneAfterMoreThan900ZerosSinceItBegan)
+{
+    auto zeros = [](size_t n) { return Bytes(n, 0); };
+    const struct {
+        const char *name;
+        Bytes pattern;
+    } cases[] = {
+        {"901 zeros in a row", zeros(901) + Bytes{1}},
+        {"zeros with another byte between", zeros(450) + Bytes{7} + zeros(451) + Bytes{1}},
+        {"a byte 1 after too few zeros", zeros(500) + Bytes{1} + zeros(401) + Bytes{1}},
+        {"900 zeros are not enough", zeros(900) + Bytes{1, 0, 1}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        send(u4(44) + u4(1) + u4(1) + u4(2) + u4(3) + c.pattern + u4(2) + u4(8));
+        // A recovery that missed its end reads to the end of the stream instead of waiting.
+        shutdown(fds[1], SHUT_WR);
+        communicator->processSingle();
+        EXPECT_EQ(received(), Bytes{1});
+        communicator->processSingle();
+        EXPECT_EQ(received({0}), (header(2, 8) + u4(8) + Bytes({1, 0, 0, 0, 0, 0, 0, 0})));
+    }
+}
+
+// Sizes up to 64 MiB are taken; one byte more is refused before anything is read.
+TEST_F(CommunicatorTest, PayloadsUpTo64MiBAreTaken)
+{
+    const struct {
+        uint32_t size;
+        Bytes ack;
+    } cases[] = {{64u << 20, {0}}, {(64u << 20) + 1, {1}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        TearDown();
+        SetUp();
+        send(u4(99) + u4(1) + u4(c.size) + u4(c.size) + u4(c.size));
+        shutdown(fds[1], SHUT_WR);
+        communicator->processSingle();
+        Bytes got = received();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(Bytes(got.begin(), got.begin() + 1), c.ack);
+    }
+}
+
 // How a connection ends: a close request, the stream ending while the reader
 // looks for the resync pattern (it ends instead of spinning), a payload cut
 // short (sizes acknowledged, nothing run).

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../DaemonTestSupport.h"
+#include "cardsim/cardsim.h"
 #include "ctrlPeer.h"
 #include "qvsPeer.h"
 
@@ -181,6 +182,40 @@ TEST_F(ProbingRun, AStopDuringTheStartDelayEndsTheProbingThreadAtOnce)
     EXPECT_NE(text.find("terminateService probing: terminated"), std::string::npos) << text;
     EXPECT_EQ(text.find("probing: thread did not leave"), std::string::npos) << text;
     EXPECT_EQ(text.find(FIRST_CYCLE), std::string::npos) << "no cycle ran during the delay";
+}
+
+/*
+ * In server mode the probing cycles notify the QVS link every other Vsync,
+ * many times a second. The card's own client is sent every update by the notify itself; a
+ * client from another address gets at most one update a second.
+ */
+TEST_F(ProbingRun, ServerModeNotifiesTheCardsOwnClientAtOnceAndPacesTheOthers)
+{
+    std::ofstream(dir / "root/etc/cardsim.conf") << "slot=0\ncardType=2\n";
+    firmwareTest::writeConfiguration(dir, {"pcodeProcessor", "interruptController", "probing"});
+    /* The boot environment gives the card the loopback address. */
+    setenv("KVR_ROOT", (dir / "root").c_str(), 1);
+    ASSERT_EQ(cardsimInstallStandIns(), 0);
+    ASSERT_EQ(cardsimFlashWrite({"ipaddr=127.0.0.1"}, 0x1000, 0), 0);
+    unsetenv("KVR_ROOT");
+    pid = firmwareTest::startDaemon(dir, {"-e", "-l", dir / "log4c", "-d", "0", "-r", "SERVER"});
+    ASSERT_TRUE(waitForLog("Waiting for incoming connections...")) << readFile(log());
+    ASSERT_TRUE(waitForLog("Starting service probing")) << readFile(log());
+
+    qvsPeer local, remote;
+    auto connected = std::chrono::steady_clock::now();
+    ASSERT_EQ(qvsPeerConnectTcp(&remote, "127.0.0.1", 5113, "127.0.0.2", 5000), 0);
+    ASSERT_EQ(qvsPeerConnectTcp(&local, "127.0.0.1", 5113, "127.0.0.1", 5000), 0);
+    /* Ten updates for the card's own client: paced, they would take nine seconds at least. */
+    for (int i = 0; i < 10; i++)
+        ASSERT_EQ(local.transport->waitNotify(&local, 5000), 0) << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - connected, std::chrono::seconds(8));
+    /* Every update of the other client left after it connected, each at least a second after the one before. */
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(remote.transport->waitNotify(&remote, 5000), 0) << i;
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(2000));
+    local.transport->close(&local);
+    remote.transport->close(&remote);
 }
 
 } // namespace
