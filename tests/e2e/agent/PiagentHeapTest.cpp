@@ -10,6 +10,7 @@
 
 #include "HeapDumpFile.h"
 #include "HeapView.h"
+#include "LoadedSnapshot.h"
 #include "Registry.h"
 #include "WireReader.h"
 #include "WireWriter.h"
@@ -355,6 +356,25 @@ TEST_P(PiagentAllocationViewsTest, TreesAndHotspotsOfTheRecordedAllocations)
     EXPECT_EQ(atMethod(*fromDump.root, registry, "main"), (std::pair<long long, long long>{3, 48})) << text;
     EXPECT_EQ(atMethod(*fromDump.root, registry, "make"), (std::pair<long long, long long>{2, 32})) << text;
     EXPECT_EQ(err().find("unknown allocation nodes"), std::string::npos) << err();
+
+    // A snapshot (the stream of command 32) gives the live tree again when
+    // read back: from its live-object data (type 1) or its trees (type 2).
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 12u);
+    std::string saved = work + "/saved.ovs";
+    std::ofstream(saved, std::ios::binary)
+        .write(reinterpret_cast<const char *>(reply.body.data()) + 12, static_cast<std::streamsize>(reply.body.size() - 12));
+    LoadedSnapshot snapshot;
+    ASSERT_EQ(snapshot.load(saved), 36);
+    Registry snapshotRegistry;
+    AllocationTreeReply fromSnapshot;
+    ASSERT_TRUE(HeapView::readAllocationTreeReply(
+        snapshot.reply(&HeapProfilingSession::handleCmdAllocationUpdate, HeapView::allocationUpdateRequest(0, 1, {}, "", w)), w,
+        &snapshotRegistry, &fromSnapshot));
+    ASSERT_NE(fromSnapshot.root, nullptr);
+    text = CallTreeView::format(*fromSnapshot.root, snapshotRegistry);
+    EXPECT_EQ(atMethod(*fromSnapshot.root, snapshotRegistry, "main"), (std::pair<long long, long long>{3, 48})) << text;
+    EXPECT_EQ(atMethod(*fromSnapshot.root, snapshotRegistry, "make"), (std::pair<long long, long long>{2, 32})) << text;
 
     touch("done");
     client.close();
