@@ -287,6 +287,15 @@ TEST_P(PiagentAllocationViewsTest, TreesAndHotspotsOfTheRecordedAllocations)
     std::string text = CallTreeView::format(*live, registry);
     EXPECT_EQ(atMethod(*live, registry, "main"), (std::pair<long long, long long>{3, 48})) << text;
     EXPECT_EQ(atMethod(*live, registry, "make"), (std::pair<long long, long long>{2, 32})) << text;
+    // At class level (1) both methods count under their class.
+    Reply byClassReply;
+    AllocationTreeReply byClass;
+    ASSERT_EQ(client.call(24, HeapView::allocationUpdateRequest(1, 1, {}, "", w), &byClassReply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(HeapView::readAllocationTreeReply(byClassReply.body, w, &registry, &byClass));
+    ASSERT_NE(byClass.root, nullptr);
+    text = CallTreeView::format(*byClass.root, registry);
+    EXPECT_EQ(atMethod(*byClass.root, registry, "demo.Work"), (std::pair<long long, long long>{3, 48})) << text;
     // Collected objects: only a recording tree knows them; a tree made from
     // the live objects has none.
     std::unique_ptr<ViewNode> collected = allocationTree(client, registry, 2);
