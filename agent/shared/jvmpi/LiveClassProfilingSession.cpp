@@ -329,13 +329,6 @@ void LiveClassProfilingSession::registerDisplayName(const char *className, const
         classData->displayClassMethodDesc = shown->second->classMethodDesc;
 }
 
-ClassData *LiveClassProfilingSession::findClass(const char *dottedName)
-{
-    SessionLock lock(profilingSession, IM_CLASS);
-    auto found = classNameToClassData.find(dottedName);
-    return found != classNameToClassData.end() ? found->second : nullptr;
-}
-
 int LiveClassProfilingSession::rewriteForJava(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength,
                                               bool redefining, bool instrument)
 {

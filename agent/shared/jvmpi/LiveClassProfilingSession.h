@@ -68,8 +68,6 @@ public:
     // of `type`; the class called `displayName`, when known, stands for it.
     // Nothing for an unknown class or one that has a display name already.
     void registerDisplayName(const char *className, const char *displayName, int type);
-    // The class of a dotted name; null when none was met.
-    ClassData *findClass(const char *dottedName);
     // A class rewriting Java code asks for (the agent's Java transformer):
     // `instrument` false treats the class as filtered. The component kind
     // (0 none); new[] bytes when the class changed. Called under the class
