@@ -372,6 +372,31 @@ void HeapProfilingSession::writeATLOData(DataWriter *writer)
     writer->writeByte(0);
 }
 
+void HeapProfilingSession::addLiveOnlyItem(long long id, const std::vector<int> &types, const std::vector<ClassData *> &classes,
+                                           const std::string &prefix)
+{
+    HeapAllocItem *item = ids.getAllocItem(id);
+    if (item == nullptr || item->classData == nullptr || item->node == nullptr)
+        return;
+    int type = itemType(id, item);
+    if (matchesLiveOnly(types, classes, prefix, type, item->classData))
+        updateAllocationTree(item->node, itemSize(id, item), liveCopy, false, &pool);
+}
+
+void HeapProfilingSession::writeLiveOnlyItem(DataWriter *writer, long long id)
+{
+    HeapAllocItem *item = ids.getAllocItem(id);
+    if (item == nullptr || item->classData == nullptr || item->node == nullptr)
+        return;
+    long long size = itemSize(id, item);
+    writer->writeByte(1);
+    writer->writeID(item->node);
+    writer->writeID(item->classData);
+    writer->writeU2(static_cast<uint16_t>(itemType(id, item)));
+    // The wire keeps 32 bits: larger arrays say the most it can.
+    writer->writeU4(size > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(size));
+}
+
 void HeapProfilingSession::addTotalHeapObject(ClassData *classData, int type, long long size)
 {
     if (isPrimitiveArray(type) || (type == 3 && classData == nullptr))

@@ -140,6 +140,15 @@ protected:
     // for no node or a node without method.
     CallStackTree *mirrorBacktrace(CallStackTree *node);
     void replaceTree(CallStackTree **tree);
+    // For a live-object walk of a binding (heap lock held): adds the recorded
+    // object `id` to the live copy when it has a class and a node and matches
+    // the selection (matchesLiveOnly).
+    void addLiveOnlyItem(long long id, const std::vector<int> &types, const std::vector<ClassData *> &classes,
+                         const std::string &prefix);
+    // Writes the live-only record of the recorded object `id`: byte 1, ID of
+    // its backtrace node, ID of its class, U2 type, U4 size; nothing for an
+    // object without class or node (heap lock held).
+    void writeLiveOnlyItem(DataWriter *writer, long long id);
     void registerCollectedItem(long long id, HeapAllocItem *item);
     // The selected tree of a view request (see handleCmdAllocationUpdate).
     CallStackTree *selectTree(ViewState &view);

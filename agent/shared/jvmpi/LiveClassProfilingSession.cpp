@@ -23,7 +23,46 @@
 #include "structures/ConstantPoolUtil.h"
 #include "structures/MethodInfo.h"
 
-LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session) : ClassProfilingSession(session), decisions(this, session) {}
+namespace {
+
+const char *const DEFAULT_PACKAGE = "[default package]";
+
+} // namespace
+
+LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session)
+    : ClassProfilingSession(session), cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)),
+      decisions(this, session)
+{
+    ClassProfilingSession::addClassData(cumulationClassData);
+}
+
+void LiveClassProfilingSession::addClassData(ClassData *classData)
+{
+    if (classData == nullptr)
+        return;
+    ClassProfilingSession::addClassData(classData);
+    if (classData->getComponentType() > ClassData::COMPONENT_PSEUDO_LIMIT)
+        return;
+    const char *name = classData->getClassName();
+    MethodDesc *classMethod = new MethodDesc(cumulationClassData, name, -1, "()V", -1, this, name);
+    addMethodDesc(classMethod);
+    classData->classMethodDesc = classMethod;
+    classData->packageMethodDesc = getPackageMethodDesc(classData);
+}
+
+MethodDesc *LiveClassProfilingSession::getPackageMethodDesc(ClassData *classData)
+{
+    std::string name = classData->getClassName();
+    size_t dot = name.rfind('.');
+    std::string package = dot == std::string::npos ? DEFAULT_PACKAGE : name.substr(0, dot);
+    SessionLock lock(profilingSession, IM_CLASS);
+    MethodDesc *&slot = packageNameToMethodDesc[package];
+    if (slot == nullptr) {
+        slot = new MethodDesc(cumulationClassData, package.c_str(), -1, "()V", -1, this, package.c_str());
+        addMethodDesc(slot);
+    }
+    return slot;
+}
 
 LiveClassProfilingSession::~LiveClassProfilingSession() = default;
 
@@ -288,13 +327,6 @@ void LiveClassProfilingSession::registerDisplayName(const char *className, const
     auto shown = classNameToClassData.find(displayName);
     if (shown != classNameToClassData.end())
         classData->displayClassMethodDesc = shown->second->classMethodDesc;
-}
-
-ClassData *LiveClassProfilingSession::findClass(const char *dottedName)
-{
-    SessionLock lock(profilingSession, IM_CLASS);
-    auto found = classNameToClassData.find(dottedName);
-    return found != classNameToClassData.end() ? found->second : nullptr;
 }
 
 int LiveClassProfilingSession::rewriteForJava(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength,

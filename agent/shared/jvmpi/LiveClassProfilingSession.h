@@ -68,8 +68,6 @@ public:
     // of `type`; the class called `displayName`, when known, stands for it.
     // Nothing for an unknown class or one that has a display name already.
     void registerDisplayName(const char *className, const char *displayName, int type);
-    // The class of a dotted name; null when none was met.
-    ClassData *findClass(const char *dottedName);
     // A class rewriting Java code asks for (the agent's Java transformer):
     // `instrument` false treats the class as filtered. The component kind
     // (0 none); new[] bytes when the class changed. Called under the class
@@ -94,6 +92,11 @@ public:
     // main. Called under the class monitor.
     virtual bool doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength);
 
+    // Registers a class; an ordinary class (component kind up to 49) gets
+    // its pseudo method (named as the class, in the cumulation class) and
+    // its package's, which the views' class and package levels count under.
+    void addClassData(ClassData *classData) override;
+
 protected:
     bool isHardFiltered(const char *dottedName) override;
 
@@ -109,6 +112,11 @@ private:
     std::unordered_map<void *, ClassData *> classIdToClassData;
     std::unordered_map<void *, MethodDesc *> methodIdToMethodDesc;
     std::unordered_map<std::string, ClassData *> classNameToClassData;
+    // The pseudo method of a package, made on first use (under the class monitor).
+    MethodDesc *getPackageMethodDesc(ClassData *classData);
+    // The class that owns the pseudo methods of classes and packages.
+    ClassData *cumulationClassData;
+    std::unordered_map<std::string, MethodDesc *> packageNameToMethodDesc;
     ClassDecisions decisions;
     ClassDecisionsAutoTune autoTuning;
     // The instrumenter keeps this session's class and method records.

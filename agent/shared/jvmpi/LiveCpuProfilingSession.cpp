@@ -433,12 +433,3 @@ void LiveCpuProfilingSession::registerThreadStart(JNIEnv *env, const std::string
     pendingStarts.add(ThreadStartRecords::Record{new std::string(name), creator, ThreadDesc::pathOf(creator->getCurrentNode())});
 }
 
-bool LiveCpuProfilingSession::renameCurrentThread(JNIEnv *env, const std::string &name)
-{
-    LiveThreadManager *thread = getThreadManager(env, false, false);
-    if (thread == nullptr)
-        return false;
-    SessionLock lock(getProfilingSession(), IM_THREAD);
-    thread->setThreadName(name);
-    return true;
-}

@@ -69,9 +69,6 @@ public:
     // known here by its JNIEnv*, not by its Java object: the name it
     // starts under ties the two.)
     void registerThreadStart(JNIEnv *env, const std::string &name);
-    // Agent.setThreadName on the calling thread: its manager takes the
-    // name. False when the thread has no manager.
-    bool renameCurrentThread(JNIEnv *env, const std::string &name);
     // Thread profiling (statuses, monitor events) may be switched off.
     void setThreadProfiling(bool on) { threadProfiling = on; }
     bool isThreadProfiling() const { return threadProfiling; }

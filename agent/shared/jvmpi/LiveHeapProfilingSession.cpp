@@ -4,6 +4,7 @@
 #include "Counter.h"
 #include "HeapViews.h"
 #include "InternalMonitor.h"
+#include "LiveProfiling.h"
 #include "ProfilingSession.h"
 
 LiveHeapProfilingSession::LiveHeapProfilingSession(ProfilingSession *session)
@@ -85,7 +86,8 @@ void LiveHeapProfilingSession::handleObjectAlloc(JNIEnv *env, jobjectID id, int 
         HeapViews::recordAllocation(heapViews, node, size, type, HeapAllocItem::isSpecialArray(type) ? nullptr : classData, time);
     session->enterMonitor(IM_HEAP);
     HeapAllocItem *item = getHeapAllocItem(id, size, type, classData, time);
-    item->allocNode = node;
+    // The views' copy of the path: the thread's tree goes with its thread.
+    item->allocNode = HeapViews::backtraceNode(heapViews, viewTag);
     item->viewTag = viewTag;
     liveObjects->put(item);
     ++numCreatedObjects;
@@ -124,4 +126,22 @@ void LiveHeapProfilingSession::handleObjectMove(JVMPI_Event *event)
 HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id)
 {
     return liveObjects->get(id);
+}
+
+void LiveHeapProfilingSession::forEachViewTag(const std::function<void(long long)> &visit)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    bool holdGc = vm != nullptr && !LiveProfiling::shuttingDown;
+    if (holdGc)
+        vm->DisableGC();
+    session->enterMonitor(IM_CLASS | IM_HEAP);
+    std::unique_ptr<OptHashTable<jobjectID, HeapAllocItem>::Iterator> items(liveObjects->getIterator());
+    while (items->hasNext()) {
+        HeapAllocItem *item = items->next();
+        if (item->viewTag != 0)
+            visit(item->viewTag);
+    }
+    session->exitMonitor(IM_CLASS | IM_HEAP, false);
+    if (holdGc)
+        vm->EnableGC();
 }

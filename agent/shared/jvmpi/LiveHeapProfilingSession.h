@@ -34,6 +34,11 @@ public:
     // An object the collector moved.
     virtual void handleObjectMove(JVMPI_Event *event);
     virtual HeapAllocItem *getHeapAllocItem(jobjectID id);
+    // A pass over the whole table: `visit` gets the view id of every recorded
+    // live object the views know, with the class and heap monitors held and
+    // the collector disabled (except while the VM shuts down), so that no
+    // object is freed or moved meanwhile. Runs on the command thread.
+    void forEachViewTag(const std::function<void(long long)> &visit);
 
     // The heap views (commands 3, 4, 24, 51) that recorded objects are
     // counted in (not owned; may be null), and where the allocating thread

@@ -61,7 +61,9 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         owners.session = this;
         owners.vm = &vmCommands;
         owners.cpu = cpuSession.get();
-        heapViews.reset(HeapViews::create(this, classSession.get()));
+        LiveHeapProfilingSession *objects = heapSession.get();
+        heapViews.reset(HeapViews::create(this, classSession.get(),
+                                          [objects](const std::function<void(long long)> &visit) { objects->forEachViewTag(visit); }));
         owners.heap = heapViews.get();
         LiveCpuProfilingSession *cpu = cpuSession.get();
         heapSession->setViews(heapViews.get(), [this, cpu](JNIEnv *env) -> CallStackTree * {
@@ -354,6 +356,11 @@ unsigned LiveProfilingSession::getCommunicatorStatus() const
     if (communicator == nullptr || closed)
         return Communicator::STATUS_CLEANED_UP;
     return communicator->getStatus();
+}
+
+int LiveProfilingSession::getAllocTreeRecordingType()
+{
+    return config != nullptr ? config->allocTreeRecordingType : ProfilingSession::getAllocTreeRecordingType();
 }
 
 int LiveProfilingSession::getCallTreeCollectionMethod()

@@ -80,6 +80,8 @@ public:
     // A session was read from the configuration file at start-up.
     bool isConfigRead() const;
 
+    // The configuration's allocation-tree recording type (1 before one came).
+    int getAllocTreeRecordingType() override;
     int getCallTreeCollectionMethod() override;
     // The configuration's switch: views keep probe calls that call nothing.
     bool isAllUrls() override;

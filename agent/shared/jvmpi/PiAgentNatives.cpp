@@ -12,6 +12,7 @@
 #include "JavaWriterHandles.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
+#include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "PiNatives.h"
 #include "PiSnapshots.h"
@@ -220,24 +221,19 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerThreadStart(JNIEnv *e
     env->DeleteLocalRef(name);
 }
 
-// Renames the calling thread's manager. Another thread that has not
-// started yet starts under its new name; one that runs is known to the
-// agent by its JNIEnv* only and keeps the name it started with.
-PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *env, jclass, jobject thread, jstring name)
+// The VM names every thread at its THREAD_START and a manager keeps that
+// name: a rename in Java reaches the agent through no event here.
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *, jclass, jobject, jstring) {}
+
+// The calling thread's next method entry starts an exceptional run. Only
+// the hooks of rewritten code (collection method 1) record such runs.
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass)
 {
     LiveCpuProfilingSession *cpu = cpuSession();
-    if (cpu == nullptr || thread == nullptr || name == nullptr)
+    if (cpu == nullptr || cpu->getProfilingSession()->getCallTreeCollectionMethod() != 1)
         return;
-    jobject self = callThread(env, nullptr, "currentThread", "()Ljava/lang/Thread;");
-    bool calling = self != nullptr && env->IsSameObject(self, thread) == JNI_TRUE;
-    if (self != nullptr)
-        env->DeleteLocalRef(self);
-    if (!calling) {
-        MessageUtil::debugOut("setThreadName: only the calling thread is renamed\n");
-        return;
-    }
-    if (!cpu->renameCurrentThread(env, JavaNatives::text(env, name, "")))
-        MessageUtil::debugOut("setThreadName: the calling thread has no manager\n");
+    if (LiveThreadManager *thread = cpu->getCurrentThreadManager(env, true))
+        thread->enterExceptionalMethod();
 }
 
 // The Java side's telemetry tick runs beside the native sampler thread: it

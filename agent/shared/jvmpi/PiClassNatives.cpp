@@ -103,16 +103,16 @@ PI_NATIVE jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(
     return JavaNatives::stringArray(env, names);
 }
 
-// The hook id of the pseudo method that stands for the class; 0 for a class
-// never met or without one.
+// The hook id of the pseudo method that stands for the class (dotted name),
+// the class made when it was never met; 0 without a session or a name.
 PI_NATIVE jint JNICALL Java_com_orvane_agent_java_Transformer_getMethodId0(JNIEnv *env, jclass, jstring className)
 {
     LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
     LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     std::string name;
-    if (classes == nullptr || cpu == nullptr || !JavaNatives::utf(env, className, &name))
+    if (classes == nullptr || cpu == nullptr || !JavaNatives::utf(env, className, &name) || name.empty())
         return 0;
-    ClassData *classData = classes->findClass(name.c_str());
+    ClassData *classData = classes->registerClassName(name.c_str());
     if (classData == nullptr || classData->classMethodDesc == nullptr)
         return 0;
     return cpu->getMethodHandles().getHandle(classData->classMethodDesc);

@@ -468,7 +468,8 @@ TEST_F(PiagentRealClassTest, RecorderAndClassNativesRunOnTheLiveSession)
     // Probe methods with fewer values than rows: nothing registered, said once.
     EXPECT_NE(errors.find("Orvane> probe 77: fewer values or flags than methods, nothing registered\n"), std::string::npos) << errors;
     for (const char *line : {"init0 returned", "transform filtered same", "transform agent same", "transform selected true false",
-                             "rewritten copy 42", "retransform returned", "registered", "probe methods registered", "method name null 0", "auto-tune true null",
+                             "rewritten copy 42", "retransform returned", "registered", "probe methods registered",
+                             "method name null no.Such pirecorded.Work true", "auto-tune true null",
                              "ran 2180", "saved recorded 1", "policies asked 1 wrong 0", "saved reset 1", "ran 1", "saved after 1",
                              "saved nowhere 0"})
         EXPECT_NE(said.find("\n" + std::string(line) + "\n"), std::string::npos) << line << "\n" << said;

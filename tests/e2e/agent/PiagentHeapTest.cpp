@@ -10,8 +10,10 @@
 
 #include "HeapDumpFile.h"
 #include "HeapView.h"
+#include "LoadedSnapshot.h"
 #include "Registry.h"
 #include "WireReader.h"
+#include "WireWriter.h"
 
 namespace {
 
@@ -216,5 +218,178 @@ TEST_F(PiagentHeapTest, HugePrimitiveArraysKeepTheirSize)
     client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
+
+// The allocation views of objects the VM reports while a scripted thread
+// runs main and main calls make: make allocates three things (one of them is
+// collected), main one more. Per allocation-tree recording type (1: trees
+// from the live objects on request, 2: a live and a collected tree kept while
+// recording) the front end reads the allocation tree (24), the allocation
+// hotspots (51) and, from a heap dump's allocation nodes, the tree of
+// command 13: the same views tiagent gives for these allocations.
+class PiagentAllocationViewsTest : public PiagentHostTest, public ::testing::WithParamInterface<int> {
+protected:
+    // Command 24 at level 0 for `kind` (1 live, 2 collected): the tree, or null.
+    std::unique_ptr<ViewNode> allocationTree(FrontendClient &client, Registry &registry, uint32_t kind)
+    {
+        Reply reply;
+        AllocationTreeReply tree;
+        EXPECT_EQ(client.call(24, HeapView::allocationUpdateRequest(0, kind, {}, "", client.idWidth()), &reply), FrontendClient::OK)
+            << client.lastError();
+        EXPECT_TRUE(HeapView::readAllocationTreeReply(reply.body, client.idWidth(), &registry, &tree));
+        return std::move(tree.root);
+    }
+};
+
+// The count and bytes at the one node of `name` in `root`; {-1, -1} when
+// there is not exactly one.
+std::pair<long long, long long> atMethod(const ViewNode &root, const Registry &registry, const std::string &name)
+{
+    std::vector<const ViewNode *> found = nodesNamed(root, registry, name);
+    if (found.size() != 1)
+        return {-1, -1};
+    return {found[0]->count, found[0]->value};
+}
+
+// An ID in the agent's width and byte order (host order).
+void writeId(WireWriter &w, uint64_t id, unsigned idWidth)
+{
+    for (unsigned i = 0; i < idWidth; i++)
+        w.writeByte(static_cast<uint8_t>(id >> (8 * i)));
+}
+
+TEST_P(PiagentAllocationViewsTest, TreesAndHotspotsOfTheRecordedAllocations)
+{
+    const int recordingType = GetParam();
+    loopbackSocket::PortReservation held;
+    ASSERT_NE(held.port, 0);
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:recording",
+           "class:0x100:demo/Work:main/([Ljava/lang/String;)V=0x11,make/()V=0x12", "class:0x200:demo/Thing", "thread:1:main",
+           "enter:1:0x11", "enter:1:0x12", "alloc:1:0x5000:0x200:16", "alloc:1:0x5100:0x200:16", "alloc:1:0x5200:0x200:16",
+           "exit:1:0x12", "alloc:1:0x6000:0x200:16", "free:0x5100", "mark:played", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(
+        client, held.port,
+        configRequest("<config><session id=\"3\" instrumentationType=\"2\" timeType=\"1\" allocTreeRecordingType=\"" +
+                      std::to_string(recordingType) + "\"/></config>")));
+    Reply reply;
+    ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
+    touch("recording");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+    const unsigned w = client.idWidth();
+    Registry registry;
+
+    // Live objects: two things of make, the one of main; a node counts what
+    // was allocated at or below it.
+    std::unique_ptr<ViewNode> live = allocationTree(client, registry, 1);
+    ASSERT_NE(live, nullptr);
+    std::string text = CallTreeView::format(*live, registry);
+    EXPECT_EQ(atMethod(*live, registry, "main"), (std::pair<long long, long long>{3, 48})) << text;
+    EXPECT_EQ(atMethod(*live, registry, "make"), (std::pair<long long, long long>{2, 32})) << text;
+    // At class level (1) both methods count under their class.
+    Reply byClassReply;
+    AllocationTreeReply byClass;
+    ASSERT_EQ(client.call(24, HeapView::allocationUpdateRequest(1, 1, {}, "", w), &byClassReply), FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(HeapView::readAllocationTreeReply(byClassReply.body, w, &registry, &byClass));
+    ASSERT_NE(byClass.root, nullptr);
+    text = CallTreeView::format(*byClass.root, registry);
+    EXPECT_EQ(atMethod(*byClass.root, registry, "demo.Work"), (std::pair<long long, long long>{3, 48})) << text;
+    // Collected objects: only a recording tree knows them; a tree made from
+    // the live objects has none.
+    std::unique_ptr<ViewNode> collected = allocationTree(client, registry, 2);
+    ASSERT_NE(collected, nullptr);
+    text = CallTreeView::format(*collected, registry);
+    if (recordingType == 1) {
+        EXPECT_TRUE(collected->children.empty()) << text;
+    } else {
+        EXPECT_EQ(atMethod(*collected, registry, "main"), (std::pair<long long, long long>{1, 16})) << text;
+        EXPECT_EQ(atMethod(*collected, registry, "make"), (std::pair<long long, long long>{1, 16})) << text;
+    }
+
+    // Hotspots of the live objects: where they were allocated.
+    std::vector<uint8_t> request = HeapView::allocationRequest(0, 1, {}, "", w);
+    request.push_back(0);
+    request.push_back(0);
+    ASSERT_EQ(client.call(51, request, &reply), FrontendClient::OK) << client.lastError();
+    AllocationHotspotReply hotspots;
+    ASSERT_TRUE(HeapView::readAllocationHotspotReply(reply.body, w, &registry, &hotspots));
+    ASSERT_TRUE(hotspots.present);
+    std::map<std::string, std::pair<long long, long long>> hot;
+    for (const HotspotRow &row : hotspots.rows) {
+        const MethodInfo *m = registry.method(row.method);
+        hot[m != nullptr ? m->name : "?"] = {row.calls, row.value};
+    }
+    EXPECT_EQ(hot, (std::map<std::string, std::pair<long long, long long>>{{"main", {1, 16}}, {"make", {2, 32}}}));
+    EXPECT_EQ(hotspots.total, 48);
+
+    // A heap dump: every recorded object carries its allocation node, and
+    // the dump's nodes are the allocation tree of command 13.
+    ASSERT_EQ(client.call(7, {0, 0, 0, 0, 0, 0, 0, 1}, &reply), FrontendClient::OK) << client.lastError();
+    WireReader in(reply.body);
+    ASSERT_EQ(in.readU4(), 1u);
+    int64_t size = in.readJLong();
+    ASSERT_GT(size, 0);
+    std::vector<uint8_t> bytes = in.readBytes(static_cast<size_t>(size));
+    in.readU4();
+    ASSERT_TRUE(registry.readMethods(in, w));
+    ASSERT_TRUE(registry.readClasses(in, w));
+    JhdDump dump;
+    std::string error;
+    ASSERT_TRUE(parseHeapDump(bytes, w, &dump, &error)) << error;
+    std::map<uint64_t, std::pair<int64_t, uint32_t>> nodes;
+    for (const JhdObject &o : dump.objects) {
+        EXPECT_NE(o.node, 1u) << describeHeapDump(dump);
+        nodes[o.node].first += o.size;
+        nodes[o.node].second++;
+    }
+    EXPECT_EQ(dump.objects.size(), 3u) << describeHeapDump(dump);
+    WireWriter tree;
+    tree.writeU4(static_cast<uint32_t>(nodes.size()));
+    for (const auto &n : nodes) {
+        writeId(tree, n.first, w);
+        tree.writeJLong(n.second.first);
+        tree.writeU4(n.second.second);
+    }
+    tree.writeU4(0);
+    tree.writeU4(10000);
+    tree.writeU4(0);
+    tree.writeByte(0);
+    tree.writeU2(0);
+    ASSERT_EQ(client.call(13, tree.bytes(), &reply), FrontendClient::OK) << client.lastError();
+    AllocationTreeReply fromDump;
+    ASSERT_TRUE(HeapView::readAllocationTreeReply(reply.body, w, &registry, &fromDump));
+    ASSERT_NE(fromDump.root, nullptr);
+    text = CallTreeView::format(*fromDump.root, registry);
+    EXPECT_EQ(atMethod(*fromDump.root, registry, "main"), (std::pair<long long, long long>{3, 48})) << text;
+    EXPECT_EQ(atMethod(*fromDump.root, registry, "make"), (std::pair<long long, long long>{2, 32})) << text;
+    EXPECT_EQ(err().find("unknown allocation nodes"), std::string::npos) << err();
+
+    // A snapshot (the stream of command 32) gives the live tree again when
+    // read back: from its live-object data (type 1) or its trees (type 2).
+    ASSERT_EQ(client.call(32, {0}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_GT(reply.body.size(), 12u);
+    std::string saved = work + "/saved.ovs";
+    std::ofstream(saved, std::ios::binary)
+        .write(reinterpret_cast<const char *>(reply.body.data()) + 12, static_cast<std::streamsize>(reply.body.size() - 12));
+    LoadedSnapshot snapshot;
+    ASSERT_EQ(snapshot.load(saved), 36);
+    Registry snapshotRegistry;
+    AllocationTreeReply fromSnapshot;
+    ASSERT_TRUE(HeapView::readAllocationTreeReply(
+        snapshot.reply(&HeapProfilingSession::handleCmdAllocationUpdate, HeapView::allocationUpdateRequest(0, 1, {}, "", w)), w,
+        &snapshotRegistry, &fromSnapshot));
+    ASSERT_NE(fromSnapshot.root, nullptr);
+    text = CallTreeView::format(*fromSnapshot.root, snapshotRegistry);
+    EXPECT_EQ(atMethod(*fromSnapshot.root, snapshotRegistry, "main"), (std::pair<long long, long long>{3, 48})) << text;
+    EXPECT_EQ(atMethod(*fromSnapshot.root, snapshotRegistry, "make"), (std::pair<long long, long long>{2, 32})) << text;
+
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+INSTANTIATE_TEST_SUITE_P(RecordingTypes, PiagentAllocationViewsTest, ::testing::Values(1, 2));
 
 } // namespace

@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1074,6 +1075,46 @@ TEST_F(PiEventsTest, SamplingPassEnablesTheCollectorOnEveryPath)
         EXPECT_EQ(gcDepth, 0);
     }
     onSuspend = nullptr;
+}
+
+// The pass over the recorded live objects (live-object trees, the live-only
+// data of snapshots): the collector is disabled around it and the class and
+// heap monitors are held while each object the views know is visited once;
+// while the VM shuts down the collector is left alone.
+TEST_F(PiHeapEventsTest, WholeTablePassHoldsTheCollectorAndVisitsEveryRecordedObject)
+{
+    table.DisableGC = fakeDisableGC;
+    table.EnableGC = fakeEnableGC;
+    heap->setRecording(false);
+    session.setAllocRecord(true);
+    alloc(0x1000, 10, 16);
+    alloc(0x2000, 10, 24);
+    alloc(0x3000, 10, 32);
+    release(0x2000);
+    for (bool shuttingDown : {false, true}) {
+        SCOPED_TRACE(shuttingDown ? "shutting down" : "running");
+        LiveProfiling::shuttingDown = shuttingDown;
+        gcDepth = 0;
+        takeCalls();
+        std::vector<long long> tags;
+        std::vector<int> depths;
+        heap->forEachViewTag([&](long long tag) {
+            tags.push_back(tag);
+            depths.push_back(gcDepth);
+        });
+        std::vector<std::string> calls = takeCalls();
+        EXPECT_EQ(tags.size(), 2u);
+        EXPECT_EQ(std::set<long long>(tags.begin(), tags.end()).size(), 2u);
+        EXPECT_EQ(depths, (std::vector<int>(2, shuttingDown ? 0 : 1)));
+        EXPECT_EQ(gcDepth, 0);
+        ASSERT_GE(calls.size(), 4u);
+        if (!shuttingDown) {
+            EXPECT_EQ(calls.front(), "DisableGC");
+            EXPECT_EQ(calls.back(), "EnableGC");
+        }
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "DisableGC"), shuttingDown ? 0 : 1);
+    }
+    LiveProfiling::shuttingDown = false;
 }
 
 // A raw monitor of the agent named in the VM's monitor dump gives no entries

@@ -118,7 +118,10 @@ public class PiRecorderProgram {
         Agent.registerAnnotationMethods(new String[][] {{"pirecorded.Absent", "spin", "(I)I"}}, new int[0], new int[] {0}, 77);
         System.out.println("probe methods registered");
 
-        System.out.println("method name " + Transformer.getMethodName0(0) + " " + Transformer.getMethodId0("no.Such"));
+        // A class's id names its pseudo method, also for a class that never loads; one id per class.
+        int workId = Transformer.getMethodId0("pirecorded.Work");
+        System.out.println("method name " + Transformer.getMethodName0(0) + " " + Transformer.getMethodName0(Transformer.getMethodId0("no.Such"))
+                + " " + Transformer.getMethodName0(workId) + " " + (workId != 0 && workId == Transformer.getMethodId0("pirecorded.Work")));
         System.out.println("auto-tune " + Transformer.isAutoTune() + " " + Arrays.toString(Transformer.autoTune0()));
 
         // The thread's first hooked call stands for the stack the VM had when recording began.
