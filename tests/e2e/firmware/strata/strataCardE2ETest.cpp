@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -810,16 +811,25 @@ TEST_F(StrataUpdate, TimeV3OutOfRangeIsRefusedAndTheClockLeftAlone)
         {"milliseconds 1000", 2027, 3, 4, 5, 6, 7, 1000}, {"milliseconds 65535", 2027, 3, 4, 5, 6, 7, 65535},
     };
     std::string timestamp = readFile(root() + "/data/timestamp");
+    /* the clock requests the hal recorded; services still starting add lines of their own */
+    auto clockSets = [&hal] {
+        std::istringstream lines(readFile(hal));
+        std::string line, sets;
+        while (std::getline(lines, line))
+            if (line.rfind("settime ", 0) == 0)
+                sets += line + "\n";
+        return sets;
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::string halBefore = readFile(hal);
+        std::string halBefore = clockSets();
         size_t refusedBefore = firmwareTest::logCount(log(), refused);
         /* the card acknowledges a TIME_V3 after handling it */
         size_t from = peer->received().size();
         peer->sendMessage(TIME_V3, timeV3(c.year, c.month, c.day, c.hour, c.minute, c.second, c.milliseconds));
         ASSERT_TRUE(peer->waitOpcode(ACK, 20000, nullptr, from));
         EXPECT_EQ(firmwareTest::logCount(log(), refused), refusedBefore + 1);
-        EXPECT_EQ(readFile(hal), halBefore);
+        EXPECT_EQ(clockSets(), halBefore);
         EXPECT_EQ(readFile(root() + "/data/timestamp"), timestamp);
     }
     /* the last day of a leap February and the last moment of a day are times */
@@ -830,7 +840,7 @@ TEST_F(StrataUpdate, TimeV3OutOfRangeIsRefusedAndTheClockLeftAlone)
         size_t from = peer->received().size();
         peer->sendMessage(TIME_V3, timeV3(c.year, c.month, c.day, c.hour, c.minute, c.second, c.milliseconds));
         ASSERT_TRUE(peer->waitOpcode(ACK, 20000, nullptr, from));
-        std::string recorded = readFile(hal);
+        std::string recorded = clockSets();
         EXPECT_EQ(recorded.substr(recorded.rfind("settime ")),
                   settimeLine(c.year, c.month, c.day, c.hour, c.minute, c.second, c.milliseconds));
     }
