@@ -206,7 +206,9 @@ public:
     // byte 0), three monitor entry lists, the Java and raw monitor records
     // (byte 1 and the record each, byte 0 after each map), the traces and
     // the two monitor thresholds.
-    void writeWithoutMonitors(DataWriter *writer);
+    void writeWithoutMonitors(DataWriter *writer, const std::vector<unsigned char> &probeMetaData = {});
+    // The probe descriptions a loaded snapshot carried (empty when none).
+    const std::vector<unsigned char> &getLoadedProbeMetaData() const { return loadedProbeMetaData; }
     void write(DataWriter *writer, bool recorder);
     // Reads a CPU section of `version` (2 to 36) into this session; false
     // when the stream failed.
@@ -343,6 +345,7 @@ private:
     VmInterface *vm;
     Settings settings;
     std::vector<LiveThreadManager *> threadManagers;
+    std::vector<unsigned char> loadedProbeMetaData;
     MethodHandleTable methodHandles;
     std::atomic<bool> cpuRecording;
     long long overhead;

@@ -24,26 +24,30 @@ uint32_t saturatedU4(long long value)
     return value > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
-// Probe metadata of the Java side: U4 size and the bytes, read past here
-// (the Java side of a loaded snapshot takes them when it exists).
-void skipProbeDescription(DataReader *reader)
+// Probe metadata of the Java side: U4 size and the bytes, kept in `bytes`.
+void readProbeDescription(DataReader *reader, std::vector<unsigned char> *bytes)
 {
     uint32_t size = reader->readU4(0);
+    bytes->clear();
     char chunk[4096];
     while (size > 0 && !reader->getError()) {
         int n = static_cast<int>(size < sizeof chunk ? size : sizeof chunk);
-        if (reader->readFully(chunk, n) != n)
+        if (reader->readFully(chunk, n) != n) {
+            bytes->clear();
             return;
+        }
+        bytes->insert(bytes->end(), chunk, chunk + n);
         size -= static_cast<uint32_t>(n);
     }
 }
 
 } // namespace
 
-void CpuProfilingSession::writeWithoutMonitors(DataWriter *writer)
+void CpuProfilingSession::writeWithoutMonitors(DataWriter *writer, const std::vector<unsigned char> &probeMetaData)
 {
-    // The probe metadata comes from the Java side; this agent keeps none yet.
-    writer->writeU4(0);
+    writer->writeU4(static_cast<uint32_t>(probeMetaData.size()));
+    if (!probeMetaData.empty())
+        writer->writeBuffered(probeMetaData.data(), static_cast<int>(probeMetaData.size()));
 }
 
 void CpuProfilingSession::write(DataWriter *writer, bool recorder)
@@ -95,7 +99,7 @@ void CpuProfilingSession::write(DataWriter *writer, bool recorder)
 bool CpuProfilingSession::read(DataReader *reader, int version)
 {
     if (version >= 36)
-        skipProbeDescription(reader);
+        readProbeDescription(reader, &loadedProbeMetaData);
     everRecorded = version >= 3 ? reader->readByte(0) == 0 : true;
     if (version >= 9)
         reader->readU4(1);
@@ -159,6 +163,6 @@ bool CpuProfilingSession::read(DataReader *reader, int version)
         waitThreshold = reader->readU4(0);
     }
     if (version >= 30 && version <= 35)
-        skipProbeDescription(reader);
+        readProbeDescription(reader, &loadedProbeMetaData);
     return !reader->getError();
 }

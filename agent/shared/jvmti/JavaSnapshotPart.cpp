@@ -82,6 +82,20 @@ void JavaSnapshotPart::savePayloads(bool save)
     clearException();
 }
 
+bool JavaSnapshotPart::probeMetaData(std::vector<unsigned char> *bytes)
+{
+    jmethodID get = method("getMetaData", "(Lcom/orvane/agent/probe/JavaCollector;Z)[B");
+    if (get == nullptr)
+        return false;
+    jbyteArray array = static_cast<jbyteArray>(env->CallStaticObjectMethod(handler, get, nullptr, JNI_TRUE));
+    if (clearException() || array == nullptr)
+        return false;
+    bytes->resize(static_cast<size_t>(env->GetArrayLength(array)));
+    env->GetByteArrayRegion(array, 0, static_cast<jsize>(bytes->size()), reinterpret_cast<jbyte *>(bytes->data()));
+    env->DeleteLocalRef(array);
+    return !bytes->empty();
+}
+
 void JavaSnapshotPart::finishSave(DataWriter *writer)
 {
     jmethodID finish = method("finishSave", "()Z");

@@ -20,6 +20,7 @@ public:
     void startSave(bool recorder) override;
     void savePayloads(bool savePayloads) override;
     void finishSave(DataWriter *writer) override;
+    bool probeMetaData(std::vector<unsigned char> *bytes) override;
 
 private:
     // The handler's static method, null (exception cleared) when missing.

@@ -58,6 +58,15 @@ CpuProfilingSession *cpu(const CommandCall &call)
     return call.owners.cpu;
 }
 
+// Probe data: the live VM's Java side, or what a loaded snapshot carried.
+void probeData(const CommandCall &call, uint32_t command)
+{
+    if (call.owners.vm != nullptr)
+        call.owners.vm->handleCmdProbe(command, call.reader, call.writer);
+    else
+        call.owners.loaded->handleCmdProbe(command, call.reader, call.writer);
+}
+
 void setRecordMonitors(const CommandCall &call)
 {
     int on = cpu(call)->handleCmdSetRecordMonitors(call.reader);
@@ -185,8 +194,8 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.classes()->handleCmdGetClasses(c.writer); }},
     {FrontendCommands::CMD_THREAD_PROFILING, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdThreadProfiling(c.reader); }},
-    {FrontendCommands::CMD_PROBE_DESCRIPTIONS, Frame::PAYLOAD, Owner::VM,
-     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_DESCRIPTIONS, c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_DESCRIPTIONS, Frame::PAYLOAD, Owner::PROBES,
+     [](const CommandCall &c) { probeData(c, FrontendCommands::CMD_PROBE_DESCRIPTIONS); }},
     {FrontendCommands::CMD_HPROF_DUMP, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdHprofDump(c.reader, c.writer); }},
     {FrontendCommands::CMD_SET_TRACE_RECORD, Frame::PAYLOAD, Owner::CPU,
@@ -218,10 +227,10 @@ const Row ROWS[] = {
     {FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION>},
     {FrontendCommands::CMD_EVAL_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_TO_STRING>},
     {FrontendCommands::CMD_EVAL_PRIMITIVE, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_PRIMITIVE>},
-    {FrontendCommands::CMD_PROBE_TUPLE_DATA, Frame::PAYLOAD, Owner::VM,
-     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TUPLE_DATA, c.reader, c.writer); }},
-    {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::VM,
-     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_TELEMETRY, c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_TUPLE_DATA, Frame::PAYLOAD, Owner::PROBES,
+     [](const CommandCall &c) { probeData(c, FrontendCommands::CMD_PROBE_TUPLE_DATA); }},
+    {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::PROBES,
+     [](const CommandCall &c) { probeData(c, FrontendCommands::CMD_PROBE_TELEMETRY); }},
     {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_SETTINGS, c.reader, c.writer); }},
     {FrontendCommands::CMD_STRING_SCRIPT, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_STRING_SCRIPT>},
@@ -257,6 +266,8 @@ bool FrontendCommands::isOwned(const Row &row, const CommandOwners &owners)
         return owners.heap != nullptr;
     case Owner::LOADED:
         return owners.loaded != nullptr;
+    case Owner::PROBES:
+        return owners.vm != nullptr || owners.loaded != nullptr;
     }
     return false;
 }

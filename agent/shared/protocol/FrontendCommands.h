@@ -19,6 +19,8 @@ class SnapshotLoadReply {
 public:
     virtual ~SnapshotLoadReply() = default;
     virtual void writeLoadData(DataWriter *writer) = 0;
+    // Commands 62, 85 and 86 answered from the probe data the snapshot carried.
+    virtual void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) = 0;
 };
 
 // The objects that own what the front end asks for. A communicator answers a
@@ -131,7 +133,8 @@ public:
     };
 
     // Who owns the data a command reads or changes.
-    enum class Owner { COMMUNICATOR, SESSION, CLASSES, CPU, VM, HEAP, LOADED };
+    // PROBES: the VM edge of a live session, else a loaded snapshot.
+    enum class Owner { COMMUNICATOR, SESSION, CLASSES, CPU, VM, HEAP, LOADED, PROBES };
 
     struct Row {
         uint32_t command;

@@ -4,6 +4,7 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "MethodStats.h"
+#include "SnapshotJavaPart.h"
 #include "SnapshotSections.h"
 
 void writeClassSection(DataWriter *writer, const SnapshotSources &sources)
@@ -33,8 +34,11 @@ bool readClassSection(DataReader *reader, int version, uint64_t length, const Sn
 
 void writeCpuSectionWithoutMonitors(DataWriter *writer, const SnapshotSources &sources)
 {
+    std::vector<unsigned char> metaData;
+    if (sources.javaPart != nullptr)
+        sources.javaPart->probeMetaData(&metaData);
     if (sources.cpu != nullptr)
-        sources.cpu->writeWithoutMonitors(writer);
+        sources.cpu->writeWithoutMonitors(writer, metaData);
 }
 
 void writeCpuSection(DataWriter *writer, const SnapshotSources &sources)

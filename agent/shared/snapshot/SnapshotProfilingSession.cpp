@@ -43,6 +43,7 @@ SnapshotSources SnapshotProfilingSession::sources()
     s.cpu = &cpu;
     s.heap = &heap;
     s.sampler = &sampler;
+    s.javaPartBody = &javaPart;
     return s;
 }
 
@@ -56,6 +57,8 @@ int SnapshotProfilingSession::load(const char *snapshotPath, int sections, const
         return readResult;
     }
     readResult = SnapshotReader::read(reader.get(), sources(), sections, heapDumpPath);
+    if (readResult >= 1)
+        probes.parse(javaPart);
     return readResult;
 }
 
@@ -91,4 +94,9 @@ void SnapshotProfilingSession::writeLoadData(DataWriter *writer)
         loadDataFile = file;
     }
     reader.reset();
+}
+
+void SnapshotProfilingSession::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
+{
+    probes.handleCommand(command, reader, writer, cpu, classes);
 }

@@ -8,6 +8,7 @@
 #include "CpuProfilingSession.h"
 #include "FrontendCommands.h"
 #include "HeapProfilingSession.h"
+#include "LoadedProbes.h"
 #include "ProfilingSession.h"
 #include "SamplerSession.h"
 #include "SnapshotSections.h"
@@ -41,6 +42,7 @@ public:
 
     // Command 33. The reader is deleted after it.
     void writeLoadData(DataWriter *writer) override;
+    void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
 
     ClassProfilingSession *getClassProfilingSession() override { return &classes; }
     SamplerSession *getSamplerSession() override { return &sampler; }
@@ -66,6 +68,9 @@ private:
     HeapProfilingSession heap;
     SamplerSession sampler;
     std::unique_ptr<GzFileDataReader> reader;
+    // The Java part's body as read, and the probe data in it.
+    std::vector<unsigned char> javaPart;
+    LoadedProbes probes;
     // The rest of the stream that command 33 handed the front end ("jfd").
     std::string loadDataFile;
     int readResult;

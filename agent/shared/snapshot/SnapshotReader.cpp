@@ -164,6 +164,24 @@ bool SnapshotReader::checkEnd(GzFileDataReader *reader, int version, const Entry
     return true;
 }
 
+bool SnapshotReader::readJavaPart(GzFileDataReader *reader, const Entry &entry, std::vector<unsigned char> *body)
+{
+    // The front end gets the part too (command 33 copies the rest of the
+    // stream): read it, then go back to its start.
+    const uint64_t MAX_JAVA_PART = 1ull << 30;
+    body->clear();
+    if (entry.length > 0 && entry.length < MAX_JAVA_PART) {
+        body->resize(static_cast<size_t>(entry.length));
+        if (reader->readFully(body->data(), static_cast<int>(body->size())) != static_cast<int>(body->size()))
+            body->clear();
+    }
+    if (reader->seek(static_cast<long>(entry.position + 4)) != 0) {
+        MessageUtil::message("could not seek begin of section %d", static_cast<int>(SECTION_JAVA));
+        return false;
+    }
+    return true;
+}
+
 bool SnapshotReader::enter(GzFileDataReader *reader, int index, const Entry &entry)
 {
     if (reader->seek(static_cast<long>(entry.position)) != 0) {
@@ -267,6 +285,8 @@ int SnapshotReader::read(GzFileDataReader *reader, const SnapshotSources &source
             return DAMAGED;
     }
     if (!enter(reader, SECTION_JAVA, entries[SECTION_JAVA]))
+        return DAMAGED;
+    if (sources.javaPartBody != nullptr && !readJavaPart(reader, entries[SECTION_JAVA], sources.javaPartBody))
         return DAMAGED;
     reader->updateIDs();
     return version;

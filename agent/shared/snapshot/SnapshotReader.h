@@ -43,6 +43,9 @@ private:
     static int verify(GzFileDataReader *reader, int version, Entry *entries);
     static bool verifyOne(GzFileDataReader *reader, int index, Entry &entry);
     static bool enter(GzFileDataReader *reader, int index, const Entry &entry);
+    // The Java part's body into `body` (empty when it cannot be read); the
+    // reader is left at the body's start.
+    static bool readJavaPart(GzFileDataReader *reader, const Entry &entry, std::vector<unsigned char> *body);
     static bool copyHeapDump(GzFileDataReader *reader, int version, const Entry &entry, const char *path);
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ClassProfilingSession;
 class CpuProfilingSession;
@@ -51,6 +52,8 @@ struct SnapshotSources {
     HeapDumpFile *heapDump = nullptr;
     // The recorder records (its CPU section names collection method 4).
     bool recorderMode = false;
+    // Reading: receives the body of the Java part (section 6) when not null.
+    std::vector<unsigned char> *javaPartBody = nullptr;
 };
 
 // One writer and one reader per section. A writer writes the section's body

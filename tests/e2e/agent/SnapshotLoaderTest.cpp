@@ -21,12 +21,14 @@
 #include "HeapView.h"
 #include "JdkTest.h"
 #include "LoadDataView.h"
+#include "ProbeView.h"
 #include "Registry.h"
 #include "LoadedSnapshot.h"
 #include "SnapshotFile.h"
 #include "TelemetryView.h"
 #include "ThreadView.h"
 #include "WireReader.h"
+#include "WireWriter.h"
 
 using namespace jvmtest;
 
@@ -73,6 +75,24 @@ void treeText(const ViewNode &node, const Registry &registry, int depth, std::st
     for (const std::unique_ptr<ViewNode> &c : node.children) {
         std::string text;
         treeText(*c, registry, depth + 1, &text);
+        children.push_back(text);
+    }
+    std::sort(children.begin(), children.end());
+    for (const std::string &c : children)
+        *out += c;
+}
+
+// A probe's call-site tree as text, children sorted: "method #ids", indented.
+void siteText(const ViewNode &node, const Registry &registry, int depth, std::string *out)
+{
+    *out += std::string(static_cast<size_t>(depth) * 2, ' ') + (node.method != 0 ? registry.describe(node.method) : "-");
+    for (uint32_t id : node.annotations)
+        *out += " #" + std::to_string(id);
+    *out += "\n";
+    std::vector<std::string> children;
+    for (const std::unique_ptr<ViewNode> &c : node.children) {
+        std::string text;
+        siteText(*c, registry, depth + 1, &text);
         children.push_back(text);
     }
     std::sort(children.begin(), children.end());
@@ -406,6 +426,117 @@ TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotHasTheLiveTelemetryAndStatusHisto
 
 // Damaged and unreadable snapshots: command 33 gives the reader's result and
 // no IDs or file; the log tells why; the loader's VM goes on with the next.
+// The probe data of a snapshot: a program calls the built-in file and thread
+// probes under tiagent, the front end takes a snapshot, and the loader answers
+// the probe descriptions (62), the payloads with their call sites (85) and
+// the probe telemetry (86) as the live session did at the save.
+TEST_P(SnapshotLoaderE2ETest, TheLoadedSnapshotAnswersTheProbeCommandsAsTheLiveSessionDid)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient live(60000);
+    const std::string data = tmp + "/probed.bin";
+    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(agentPort.port) +
+                                      ",address=127.0.0.1",
+                                  "-cp", PROBE_CLASSES, "FileProbes", data};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    ASSERT_EQ(live.connect("127.0.0.1", static_cast<uint16_t>(agentPort.port)), "");
+    ASSERT_EQ(live.handshake(), "");
+    Reply reply;
+    std::string filters;
+    for (const char *p : {"java.", "javax.", "sun.", "com.sun.", "jdk."})
+        filters += std::string("<filter type=\"exclusive\" name=\"") + p + "\"/>";
+    ASSERT_EQ(live.call(1,
+                        setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\">" + filters +
+                                      "<probe name=\"builtin.FileProbe\" enabled=\"true\"/>"
+                                      "<probe name=\"builtin.ThreadInterceptor\" enabled=\"true\"/></session></config>"),
+                        &reply),
+              FrontendClient::OK)
+        << live.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_EQ(live.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << live.lastError();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
+
+    // The live answers, then the snapshot (command 32: U4 1, JLong size, the stream).
+    const std::vector<std::string> probes = {"builtin.FileProbe", "builtin.ThreadInterceptor"};
+    auto tuples = [](FrontendClient &client, Registry *registry, const std::string &probe, std::string *text) {
+        Reply r;
+        WireWriter w;
+        w.writeString(probe);
+        ASSERT_EQ(client.call(85, w.bytes(), &r), FrontendClient::OK) << client.lastError();
+        ProbeTupleReply tuple;
+        ASSERT_TRUE(ProbeView::readTupleReply(r.body, client.idWidth(), registry, &tuple));
+        ASSERT_TRUE(tuple.present) << probe;
+        ASSERT_NE(tuple.callSites, nullptr) << probe;
+        ASSERT_FALSE(tuple.tuples.empty()) << probe;
+        // The payload rows as the front end lists them, then the call sites in a fixed order.
+        std::string rows = ProbeView::format(tuple, *registry);
+        std::unique_ptr<ViewNode> sites = std::move(tuple.callSites);
+        *text = ProbeView::format(tuple, *registry);
+        ASSERT_EQ(rows.compare(0, text->size(), *text), 0) << rows;
+        siteText(*sites, *registry, 0, text);
+    };
+    Registry liveRegistry;
+    ASSERT_EQ(live.call(62, {}, &reply), FrontendClient::OK) << live.lastError();
+    Bytes liveDescriptions = reply.body;
+    ASSERT_EQ(live.call(86, {}, &reply), FrontendClient::OK) << live.lastError();
+    Bytes liveTelemetry = reply.body;
+    std::map<std::string, std::string> liveTuples;
+    for (const std::string &probe : probes)
+        ASSERT_NO_FATAL_FAILURE(tuples(live, &liveRegistry, probe, &liveTuples[probe]));
+    ASSERT_EQ(live.call(32, {0}, &reply), FrontendClient::OK) << live.lastError();
+    ASSERT_GT(reply.body.size(), 12u);
+    Bytes stream(reply.body.begin() + 12, reply.body.end());
+    std::string snapshot = work / "probes.ovs";
+    writeBytes(snapshot, stream);
+    live.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+
+    // The live descriptions: U4 length, U4 2, both probes with their types.
+    const Bytes described = {0, 0, 0, 2, 0, 17, 'b', 'u', 'i', 'l', 't', 'i', 'n', '.', 'F', 'i', 'l', 'e', 'P', 'r', 'o', 'b', 'e', 0, 0, 0, 10};
+    ASSERT_GT(liveDescriptions.size(), 4 + described.size());
+    EXPECT_TRUE(std::equal(described.begin(), described.end(), liveDescriptions.begin() + 4));
+    // The CPU section starts with the same U4 length and descriptions; the
+    // Java part with byte 1, U4 2 probes and the first one's name.
+    SnapshotFile file;
+    ASSERT_EQ(file.open(snapshot), "");
+    const SnapshotSection &cpu = file.sections()[3];
+    ASSERT_GE(cpu.position, 0);
+    size_t at = static_cast<size_t>(cpu.position) + 4;
+    ASSERT_LE(at + liveDescriptions.size(), stream.size());
+    EXPECT_EQ(Bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + liveDescriptions.size())),
+              liveDescriptions);
+    const SnapshotSection &java = file.sections()[6];
+    ASSERT_GE(java.position, 0);
+    at = static_cast<size_t>(java.position) + 4;
+    const Bytes javaPart = {1, 0, 0, 0, 2, 0, 17, 'b', 'u', 'i', 'l', 't', 'i', 'n', '.', 'F', 'i', 'l', 'e', 'P', 'r', 'o', 'b', 'e'};
+    ASSERT_LE(at + javaPart.size(), stream.size());
+    EXPECT_EQ(Bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + javaPart.size())), javaPart);
+
+    JvmProcess loader(work.path, "loader");
+    ASSERT_NO_FATAL_FAILURE(startLoader(loader));
+    ASSERT_NO_FATAL_FAILURE(load(loader, snapshot, SECTIONS, "", 1));
+    FrontendClient client(60000);
+    Registry registry;
+    LoadDataReply loaded;
+    ASSERT_NO_FATAL_FAILURE(loadData(client, &registry, &loaded));
+    ASSERT_EQ(loaded.result, 36);
+    ASSERT_EQ(client.call(62, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, liveDescriptions);
+    ASSERT_EQ(client.call(86, {}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, liveTelemetry);
+    for (const std::string &probe : probes) {
+        std::string text;
+        ASSERT_NO_FATAL_FAILURE(tuples(client, &registry, probe, &text));
+        EXPECT_EQ(text, liveTuples[probe]) << probe;
+    }
+    EXPECT_NE(liveTuples["builtin.FileProbe"].find(data), std::string::npos) << liveTuples["builtin.FileProbe"];
+    ASSERT_NO_FATAL_FAILURE(leave(client, loader, 1));
+    ASSERT_TRUE(loader.writeInput("exit\n"));
+}
+
 TEST_P(SnapshotLoaderE2ETest, DamagedSnapshotsGiveTheReadersResultAndTheLoaderGoesOn)
 {
     JvmProcess jvm(work.path, "jvm");

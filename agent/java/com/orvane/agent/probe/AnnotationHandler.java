@@ -5,13 +5,14 @@ package com.orvane.agent.probe;
  * recording settings the front end sends (commands 87 and 90), the probe descriptions (62) and
  * the probe telemetry (86); and the Java part of snapshots (their last section), which the native
  * agent starts before it takes its locks, lets save probe payloads between its sections and asks
- * for last. The payloads of the built-in probes are kept by ProbeEvents; the snapshot part is empty.
+ * for last. The payloads of the built-in probes are kept by ProbeEvents and saved into the snapshot part.
  */
 public final class AnnotationHandler {
     private static final int SETTINGS_COMMAND = 87;
     private static byte[] settings;
     private static byte[] recording;
     private static volatile String saveFile;
+    private static volatile boolean written;
 
     private AnnotationHandler() {
     }
@@ -245,13 +246,59 @@ public final class AnnotationHandler {
         saveFile = fileName == null ? null : new String(fileName, java.nio.charset.StandardCharsets.UTF_8);
     }
 
-    /** Between the locked sections: payloads would be saved now. */
+    /**
+     * Between the locked sections: the payloads of every probe go into the file of startSave as
+     * byte 1, U4 n and n x (UTF probe name, U4 calls, JLong time in microseconds, U4 length and
+     * the rows of ProbeEvents.encode, U4 k and the k annotation ids of the rows' call sites).
+     * Nothing is written when payloads are not asked for or no probe has any.
+     */
     public static void savePayloads(boolean savePayloads) {
+        String file = saveFile;
+        written = false;
+        java.util.List<String> probes = ProbeEvents.probes();
+        if (!savePayloads || file == null || probes.isEmpty()) {
+            return;
+        }
+        java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
+        java.io.DataOutputStream out = new java.io.DataOutputStream(bytes);
+        try {
+            out.writeByte(1);
+            out.writeInt(probes.size());
+            for (String probe : probes) {
+                java.util.List<ProbeEvents.Row> rows = ProbeEvents.rows(probe);
+                int calls = 0;
+                long time = 0;
+                java.util.LinkedHashSet<Integer> ids = new java.util.LinkedHashSet<Integer>();
+                for (ProbeEvents.Row row : rows) {
+                    calls += row.count;
+                    time += row.time;
+                    if (row.id != 0) {
+                        ids.add(Integer.valueOf(row.id));
+                    }
+                }
+                byte[] tuples = ProbeEvents.encode(rows);
+                out.writeUTF(probe);
+                out.writeInt(calls);
+                out.writeLong(time);
+                out.writeInt(tuples.length);
+                out.write(tuples);
+                out.writeInt(ids.size());
+                for (Integer id : ids) {
+                    out.writeInt(id.intValue());
+                }
+            }
+            out.flush();
+        } catch (java.io.IOException cannotHappen) {
+            return;
+        }
+        written = writeFile(file.getBytes(java.nio.charset.StandardCharsets.UTF_8), bytes.toByteArray());
     }
 
-    /** True when the part was written to the file of startSave. */
+    /** True when savePayloads wrote the part into the file of startSave. */
     public static boolean finishSave() {
         saveFile = null;
-        return false;
+        boolean done = written;
+        written = false;
+        return done;
     }
 }
