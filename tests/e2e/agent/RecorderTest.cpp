@@ -48,18 +48,26 @@ std::map<unsigned, long long> runsOf(LoadedSnapshot &snapshot, const std::string
     return runs;
 }
 
+// The bytes of a saved (gzip-compressed) snapshot stream.
+std::vector<unsigned char> unzipped(const std::string &path)
+{
+    std::vector<unsigned char> all;
+    gzFile gz = gzopen(path.c_str(), "rb");
+    if (gz == nullptr)
+        return all;
+    unsigned char block[65536];
+    for (int n; (n = gzread(gz, block, sizeof block)) > 0;)
+        all.insert(all.end(), block, block + n);
+    gzclose(gz);
+    return all;
+}
+
 // The four bytes of the call-tree collection method in the header of a
 // saved snapshot: after the magic, the version, three flag bytes, the VM's
 // name and version (each U2 length and bytes), U4, JLong, U4, JLong and a byte.
 std::vector<unsigned char> headerCollectionMethod(const std::string &path)
 {
-    std::vector<unsigned char> b(4096);
-    gzFile gz = gzopen(path.c_str(), "rb");
-    if (gz == nullptr)
-        return {};
-    int n = gzread(gz, b.data(), static_cast<unsigned>(b.size()));
-    gzclose(gz);
-    b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    std::vector<unsigned char> b = unzipped(path);
     size_t at = 11;
     for (int text = 0; text < 2; text++) {
         if (at + 2 > b.size())
@@ -70,6 +78,24 @@ std::vector<unsigned char> headerCollectionMethod(const std::string &path)
     if (at + 4 > b.size())
         return {};
     return std::vector<unsigned char>(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 4);
+}
+
+// The never-recorded byte and the collection method (U4) of the CPU
+// section: after the section's magic and the probe metadata (U4 length and
+// its bytes).
+std::vector<unsigned char> cpuSectionCollectionMethod(const std::string &path)
+{
+    SnapshotFile file;
+    if (file.open(path) != "" || file.sections().size() < 4 || file.sections()[3].position < 0)
+        return {};
+    std::vector<unsigned char> b = unzipped(path);
+    size_t at = static_cast<size_t>(file.sections()[3].position) + 4;
+    if (at + 4 > b.size())
+        return {};
+    at += 4 + ((static_cast<size_t>(b[at]) << 24) | (static_cast<size_t>(b[at + 1]) << 16) | (static_cast<size_t>(b[at + 2]) << 8) | b[at + 3]);
+    if (at + 5 > b.size())
+        return {};
+    return std::vector<unsigned char>(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 5);
 }
 
 class RecorderE2ETest : public JdkTest {
@@ -163,6 +189,10 @@ TEST_P(RecorderE2ETest, PoliciesSortProbeRunsAndSnapshotsSayTheRecorderRecords)
     EXPECT_EQ(headerCollectionMethod(tmp + "/policies.ovs"), (std::vector<unsigned char>{0, 0, 0, 5}));
     EXPECT_EQ(headerCollectionMethod(tmp + "/recording.ovs"), (std::vector<unsigned char>{0, 0, 0, 4}));
     EXPECT_EQ(headerCollectionMethod(tmp + "/stopped.ovs"), (std::vector<unsigned char>{0, 0, 0, 1}));
+    // The CPU section: recorded (byte 0), and 4 while the recorder records.
+    EXPECT_EQ(cpuSectionCollectionMethod(tmp + "/policies.ovs"), (std::vector<unsigned char>{0, 0, 0, 0, 4}));
+    EXPECT_EQ(cpuSectionCollectionMethod(tmp + "/recording.ovs"), (std::vector<unsigned char>{0, 0, 0, 0, 4}));
+    EXPECT_EQ(cpuSectionCollectionMethod(tmp + "/stopped.ovs"), (std::vector<unsigned char>{0, 0, 0, 0, 1}));
     EXPECT_EQ(all.find("Exception"), std::string::npos) << all;
 }
 
