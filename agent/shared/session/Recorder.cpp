@@ -1,5 +1,7 @@
 #include "Recorder.h"
 
+#include <climits>
+
 #include "CpuProfilingSession.h"
 #include "MethodDesc.h"
 #include "RecorderMethodIds.h"
@@ -73,6 +75,22 @@ bool Recorder::sortsRuns(const MethodDesc *method)
     return getPolicy(method, &policy) && (policy.limit1 > 0 || policy.limit2 > 0);
 }
 
+namespace {
+
+// `percent` percent of `value` in integer arithmetic, wide enough for any
+// average and any 32-bit percentage.
+long long percentOf(long long value, long long percent)
+{
+    __int128 product = static_cast<__int128>(value) * percent / 100;
+    if (product > LLONG_MAX)
+        return LLONG_MAX;
+    if (product < LLONG_MIN)
+        return LLONG_MIN;
+    return static_cast<long long>(product);
+}
+
+} // namespace
+
 Recorder::RunKind Recorder::sortRun(const MethodDesc *method, long long runTime)
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -91,9 +109,9 @@ Recorder::RunKind Recorder::sortRun(const MethodDesc *method, long long runTime)
         // The first runs only make the average.
         if (seen <= 10)
             return RunKind::ORDINARY;
-        if (upper > 0 && runTime > record.average * upper / 100)
+        if (upper > 0 && runTime > percentOf(record.average, upper))
             return RunKind::VERY_SLOW;
-        if (lower > 0 && runTime > record.average * lower / 100)
+        if (lower > 0 && runTime > percentOf(record.average, lower))
             return RunKind::SLOW;
         return RunKind::ORDINARY;
     }

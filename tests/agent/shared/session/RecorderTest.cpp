@@ -168,6 +168,13 @@ TEST(RecorderTest, PolicySortsRunsByThresholds)
          {100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 1000, 300},
          {Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY,
           Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::SLOW}},
+        // A long average times the largest percentage stays a limit no run passes.
+        {"average, wide",
+         {150, true, INT32_MAX, false, 0, false, 0},
+         {1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL,
+          1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 2000000000000LL},
+         {Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY,
+          Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::SLOW}},
         // Neither switch: every run is an ordinary one.
         {"no mode", {1, false, 2, false, 0, false, 0}, {5000000}, {Kind::ORDINARY}},
     };
