@@ -21,6 +21,7 @@
 #include "MethodDesc.h"
 #include "ClassData.h"
 #include "ProfilingSession.h"
+#include "Recorder.h"
 #include "SessionLock.h"
 #include "ThreadHelper.h"
 #include "VmInterface.h"
@@ -357,6 +358,10 @@ void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStack
     InstancePool<CallStackTree> *pool = thread->getTreePool();
     SessionLock lock(session, IM_THREAD);
     long long runTime = ThreadHelper::getExceptionalTime(run, settings.exceptionalTimeType);
+    if (Recorder::recordsNow()) {
+        sortRecorderRun(run, runTime, pool);
+        return;
+    }
     int cap = std::min(std::max(settings.exceptionalCap, 0), CallStackTree::MAX_SLOW_RUNS);
     CallStackTree *target = nullptr;
     CallStackTree *smallest = nullptr;
@@ -396,6 +401,34 @@ void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStack
         merge.initialize(target, pool);
         run->depthFirstTraversal(&merge);
     }
+    // The run's node stays as the accumulator of the next run.
+    CSTClearVisitor clear;
+    clear.initialize(true);
+    run->depthFirstTraversal(&clear);
+}
+
+void CpuProfilingSession::sortRecorderRun(CallStackTree *run, long long runTime, InstancePool<CallStackTree> *pool)
+{
+    // The recorder's policy of the method says where the run goes: its
+    // ordinary node, the slow runs' node or the very slow runs' node.
+    uint16_t line = 0;
+    switch (Recorder::instance().sortRun(run->getMethod(), runTime)) {
+    case Recorder::RunKind::VERY_SLOW:
+        line = static_cast<uint16_t>(CallStackTree::LINE_FIRST_SLOW_RUN - 1);
+        break;
+    case Recorder::RunKind::SLOW:
+        line = CallStackTree::LINE_FIRST_SLOW_RUN;
+        break;
+    case Recorder::RunKind::ORDINARY:
+        break;
+    }
+    CallStackTree *parent = run->getParent();
+    CallStackTree *target = parent->getChild(run->getMethod(), line);
+    if (target == nullptr)
+        target = parent->addChild(run->getMethod(), line, pool);
+    CSTExceptionalMergeVisitor merge;
+    merge.initialize(target, pool);
+    run->depthFirstTraversal(&merge);
     // The run's node stays as the accumulator of the next run.
     CSTClearVisitor clear;
     clear.initialize(true);

@@ -108,6 +108,8 @@ public:
     bool synchroniseOnEntry(LiveThreadManager *thread, MethodDesc *method, bool filtered, bool keep, bool timed);
     // Files a finished exceptional run into the kept slow runs of its method.
     void endExceptionalRun(LiveThreadManager *thread, CallStackTree *run) override;
+    // Recorder mode: the run goes where its method's recorder policy says.
+    void sortRecorderRun(CallStackTree *run, long long runTime, InstancePool<CallStackTree> *pool);
 
     // Command 41: the cumulated call tree of the selected threads, written
     // against the selection the front end holds, then the descriptions the

@@ -10,6 +10,7 @@
 #include "LiveThreadManager.h"
 #include "MonitorEntry.h"
 #include "ProfilingSession.h"
+#include "Recorder.h"
 #include "VmInterface.h"
 
 namespace {
@@ -52,8 +53,10 @@ void CpuProfilingSession::writeWithoutMonitors(DataWriter *writer, const std::ve
 
 void CpuProfilingSession::write(DataWriter *writer, bool recorder)
 {
-    writer->writeByte(!everRecorded && !recorder ? 1 : 0);
-    writer->writeU4(static_cast<uint32_t>(recorder ? RECORDER_RECORDING_METHOD : session->getCallTreeCollectionMethod()));
+    // Recorder mode: a recorder snapshot, or any snapshot while the recorder records.
+    bool recorderMode = recorder || Recorder::recordsNow();
+    writer->writeByte(!everRecorded && !recorderMode ? 1 : 0);
+    writer->writeU4(static_cast<uint32_t>(recorderMode ? RECORDER_RECORDING_METHOD : session->getCallTreeCollectionMethod()));
     long long now = vm != nullptr ? vm->getUsec() : 0;
     long long vmStart = session->getVmStartTime();
     InstancePool<CallStackTree> copies;

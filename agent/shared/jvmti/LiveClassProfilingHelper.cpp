@@ -652,6 +652,9 @@ void LiveClassProfilingHelper::tagUntaggedClasses(ProfilingSession *session, JNI
     if (liveClassProfilingSession == nullptr || session == nullptr || env == nullptr)
         return;
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    // The recorder started from Java has no JVMTI: it tags no objects.
+    if (jvmti == nullptr)
+        return;
     if (LiveProfiling::instance().ibmVm) {
         // No heap iteration over class objects there: ask for the loaded classes.
         LocalFrame frame(env, 10000);

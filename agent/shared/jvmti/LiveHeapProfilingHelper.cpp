@@ -80,6 +80,20 @@ jint JNICALL countHeapObject(jlong classTag, jlong size, jlong *, jint, void *us
     return 0;
 }
 
+// Walks the heap's objects (`filter` as JVMTI's); nothing without JVMTI
+// (the recorder started from Java tags no objects and cannot walk the heap).
+void iterateHeap(jint filter, jvmtiHeapIterationCallback callback, void *data)
+{
+    jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
+    if (jvmti == nullptr)
+        return;
+    jvmtiHeapCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.heap_iteration_callback = callback;
+    if (jvmti->IterateThroughHeap(filter, nullptr, &callbacks, data) != JVMTI_ERROR_NONE)
+        MessageUtil::message("error iterating over heap");
+}
+
 void LiveHeapSession::updateTotalHeapData()
 {
     LiveProfiling &edge = LiveProfiling::instance();
@@ -88,11 +102,7 @@ void LiveHeapSession::updateTotalHeapData()
         LiveClassProfilingHelper::tagUntaggedClasses(session, env);
     SessionLock lock(session, IM_CLASS | IM_HEAP);
     resetHeapItemClasses(SET_TOTAL);
-    jvmtiHeapCallbacks callbacks;
-    memset(&callbacks, 0, sizeof callbacks);
-    callbacks.heap_iteration_callback = countHeapObject;
-    if (edge.jvmti->IterateThroughHeap(0, nullptr, &callbacks, this) != JVMTI_ERROR_NONE)
-        MessageUtil::message("error iterating over heap");
+    iterateHeap(0, countHeapObject, this);
 }
 
 bool LiveHeapSession::matches(const Selection &selection, long long id, const HeapAllocItem *item) const
@@ -123,12 +133,7 @@ void LiveHeapSession::generateLiveOnlyAllocationTree(const std::vector<int> &typ
 {
     Selection selection{this, &types, &classes, &prefix};
     SessionLock lock(session, IM_CLASS | IM_HEAP);
-    jvmtiHeapCallbacks callbacks;
-    memset(&callbacks, 0, sizeof callbacks);
-    callbacks.heap_iteration_callback = addLiveOnlyObject;
-    if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &selection) !=
-        JVMTI_ERROR_NONE)
-        MessageUtil::message("error iterating over heap");
+    iterateHeap(JVMTI_HEAP_FILTER_UNTAGGED, addLiveOnlyObject, &selection);
 }
 
 // One live recorded object of a snapshot's live-only data.
@@ -164,12 +169,7 @@ void LiveHeapSession::writeATLOData(DataWriter *writer)
     {
         SessionLock lock(session, IM_HEAP);
         std::pair<HeapProfilingSession *, std::vector<LiveOnlyRecord> *> into(this, &records);
-        jvmtiHeapCallbacks callbacks;
-        memset(&callbacks, 0, sizeof callbacks);
-        callbacks.heap_iteration_callback = collectLiveOnlyObject;
-        if (LiveProfiling::instance().jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &into) !=
-            JVMTI_ERROR_NONE)
-            MessageUtil::message("error iterating over heap");
+        iterateHeap(JVMTI_HEAP_FILTER_UNTAGGED, collectLiveOnlyObject, &into);
     }
     for (const LiveOnlyRecord &r : records) {
         writer->writeByte(1);

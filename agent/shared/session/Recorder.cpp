@@ -1,5 +1,7 @@
 #include "Recorder.h"
 
+#include <climits>
+
 #include "CpuProfilingSession.h"
 #include "MethodDesc.h"
 #include "RecorderMethodIds.h"
@@ -11,6 +13,8 @@ Recorder &Recorder::instance()
     return *recorder;
 }
 
+std::atomic<bool> Recorder::active(false);
+
 Recorder::Recorder() : recording(false) {}
 
 void Recorder::setRecording(bool on, std::unique_ptr<PointerHashSet<void>> methods, CpuProfilingSession *cpu)
@@ -18,6 +22,7 @@ void Recorder::setRecording(bool on, std::unique_ptr<PointerHashSet<void>> metho
     {
         std::lock_guard<std::mutex> guard(lock);
         recording = on;
+        active.store(on, std::memory_order_relaxed);
         nativeMethods = std::move(methods);
     }
     if (cpu == nullptr)
@@ -43,12 +48,13 @@ void Recorder::updatePolicies(const std::vector<MethodDesc *> &methods, const Cl
         bool answered = lookup(owner == annotation, method->getMethodName(), &answer);
         std::lock_guard<std::mutex> guard(lock);
         auto found = policies.find(method);
+        // The runs seen so far keep counting into the method's average.
         if (answered) {
-            policies[method] = answer;
+            policies[method].policy = answer;
         } else if (found != policies.end()) {
-            found->second.limit1 = 0;
-            found->second.limit2 = 0;
-            found->second.limit3 = 0;
+            found->second.policy.limit1 = 0;
+            found->second.policy.limit2 = 0;
+            found->second.policy.limit3 = 0;
         }
     }
 }
@@ -59,6 +65,62 @@ bool Recorder::getPolicy(const MethodDesc *method, Policy *out)
     auto found = policies.find(method);
     if (found == policies.end())
         return false;
-    *out = found->second;
+    *out = found->second.policy;
     return true;
+}
+
+bool Recorder::sortsRuns(const MethodDesc *method)
+{
+    Policy policy;
+    return getPolicy(method, &policy) && (policy.limit1 > 0 || policy.limit2 > 0);
+}
+
+namespace {
+
+// `percent` percent of `value` in integer arithmetic, wide enough for any
+// average and any 32-bit percentage.
+long long percentOf(long long value, long long percent)
+{
+    __int128 product = static_cast<__int128>(value) * percent / 100;
+    if (product > LLONG_MAX)
+        return LLONG_MAX;
+    if (product < LLONG_MIN)
+        return LLONG_MIN;
+    return static_cast<long long>(product);
+}
+
+} // namespace
+
+Recorder::RunKind Recorder::sortRun(const MethodDesc *method, long long runTime)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = policies.find(method);
+    if (found == policies.end())
+        return RunKind::ORDINARY;
+    Record &record = found->second;
+    const long long lower = record.policy.limit1;
+    const long long upper = record.policy.limit2;
+    if (record.policy.on1) {
+        long long seen = record.runs;
+        record.average = static_cast<long long>((static_cast<double>(seen) * static_cast<double>(record.average) +
+                                                 static_cast<double>(runTime)) /
+                                                static_cast<double>(seen + 1));
+        record.runs = seen + 1;
+        // The first runs only make the average.
+        if (seen <= 10)
+            return RunKind::ORDINARY;
+        if (upper > 0 && runTime > percentOf(record.average, upper))
+            return RunKind::VERY_SLOW;
+        if (lower > 0 && runTime > percentOf(record.average, lower))
+            return RunKind::SLOW;
+        return RunKind::ORDINARY;
+    }
+    if (record.policy.on2) {
+        long long millis = runTime / 1000;
+        if (upper > 0 && millis > upper)
+            return RunKind::VERY_SLOW;
+        if (lower > 0 && millis > lower)
+            return RunKind::SLOW;
+    }
+    return RunKind::ORDINARY;
 }

@@ -1,6 +1,7 @@
 #ifndef AGENT_RECORDER_H
 #define AGENT_RECORDER_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,6 +31,14 @@ public:
         bool on3 = false;
         int32_t last = 0;
     };
+    // What a policy does with the runs of its method: with a positive
+    // limit1 (the lower threshold) or limit2 (the upper threshold) every run
+    // is timed on its own; on1 compares a run with the method's average run
+    // (thresholds in percent of it), on2 with the thresholds in milliseconds;
+    // a run above the upper threshold is a very slow run, one above the lower
+    // threshold a slow run, others go to the method's ordinary node.
+    enum class RunKind { ORDINARY, SLOW, VERY_SLOW };
+
     // The policy class's answer for a method: true and `out` filled, or
     // false when it has none.
     using PolicyLookup = std::function<bool(bool annotationMethod, const char *name, Policy *out)>;
@@ -38,6 +47,8 @@ public:
     static Recorder &instance();
 
     bool isRecording() const { return recording; }
+    // Whether the process's recorder records (cheap: read on every method entry).
+    static bool recordsNow() { return active.load(std::memory_order_relaxed); }
     // The recorder switch: recording on or off; `methods` (see
     // collectRecorderMethodIds) become the natively recorded methods, and
     // the CPU data starts empty.
@@ -53,6 +64,12 @@ public:
                         const PolicyLookup &lookup);
     // The method's policy; false when it has none.
     bool getPolicy(const MethodDesc *method, Policy *out);
+    // Whether the method's runs are timed one by one: its policy has a
+    // positive threshold.
+    bool sortsRuns(const MethodDesc *method);
+    // Where a run of `runTime` microseconds of the method goes; the run also
+    // counts into the method's average.
+    RunKind sortRun(const MethodDesc *method, long long runTime);
 
 private:
     Recorder();
@@ -60,7 +77,14 @@ private:
     volatile bool recording;
     std::mutex lock;
     std::unique_ptr<PointerHashSet<void>> nativeMethods;
-    std::unordered_map<const MethodDesc *, Policy> policies;
+    // A method's policy and the runs it has seen.
+    struct Record {
+        Policy policy;
+        long long runs = 0;
+        long long average = 0;
+    };
+    std::unordered_map<const MethodDesc *, Record> policies;
+    static std::atomic<bool> active;
 };
 
 #endif

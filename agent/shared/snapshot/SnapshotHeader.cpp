@@ -5,10 +5,13 @@
 #include "DataWriter.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "Recorder.h"
 #include "SnapshotSections.h"
 
-// The call-tree collection method of a recorder snapshot.
+// The call-tree collection method of a recorder snapshot, and of any other
+// snapshot taken while the recorder records.
 static const int RECORDER_COLLECTION_METHOD = 5;
+static const int RECORDER_RECORDING_METHOD = 4;
 
 void ProfilingSession::writeHeader(DataWriter *writer, bool recorder)
 {
@@ -24,7 +27,12 @@ void ProfilingSession::writeHeader(DataWriter *writer, bool recorder)
     writer->writeU4(DataWriter::ID_SIZE);
     writer->writeJLong(vmStartUsec);
     writer->writeByte(isAllUrls() ? 1 : 0);
-    writer->writeU4(static_cast<uint32_t>(recorder ? RECORDER_COLLECTION_METHOD : getCallTreeCollectionMethod()));
+    int method = getCallTreeCollectionMethod();
+    if (recorder)
+        method = RECORDER_COLLECTION_METHOD;
+    else if (Recorder::recordsNow())
+        method = RECORDER_RECORDING_METHOD;
+    writer->writeU4(static_cast<uint32_t>(method));
     writer->writeU4(static_cast<uint32_t>(getExceptionalCap()));
     writer->writeU4(static_cast<uint32_t>(getExceptionalTimeType()));
     writer->writeByte(isRecordingArrayAllocs() ? 1 : 0);

@@ -12,6 +12,7 @@
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "MonitorEntry.h"
+#include "Recorder.h"
 #include "LiveMonitorManager.h"
 #include "VmInterface.h"
 
@@ -150,7 +151,7 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         line = caller == nullptr || caller == CallStackTree::unrecordedMethod() || caller->getIsFiltered(false, false) ? 0 : lineNumberHint;
         lineNumberHint = 0;
     }
-    if (LTM_UNLIKELY(exceptionalPending)) {
+    if (LTM_UNLIKELY(exceptionalPending) || LTM_UNLIKELY(Recorder::recordsNow() && sortsRecorderRuns(method))) {
         exceptionalPending = false;
         if (settings->timeType != 2)
             line = CallStackTree::LINE_EXCEPTIONAL_RUN;
@@ -178,6 +179,13 @@ long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long
         waitIsOpen = true;
     }
     return now;
+}
+
+bool LiveThreadManager::sortsRecorderRuns(const MethodDesc *method)
+{
+    // Only probe and class methods get a policy from the recorder.
+    const ClassData *owner = method->getClassData();
+    return owner != nullptr && owner->isPseudoClass() && Recorder::instance().sortsRuns(method);
 }
 
 long long LiveThreadManager::methodExit(MethodDesc *method, long long overhead, bool filtered)

@@ -237,6 +237,8 @@ private:
     void addStateTime(unsigned char status, long long time);
     // Charges the time and leaves the current node for its parent.
     long long finishExit(long long now, long long overhead, bool recording);
+    // Whether the recorder times each run of the method on its own (its policy).
+    static bool sortsRecorderRuns(const MethodDesc *method);
 
     // Times the runnable interval since the last method event into the
     // current node and its callers.

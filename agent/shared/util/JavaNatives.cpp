@@ -171,7 +171,7 @@ jlong JavaNatives::enterProbe(JNIEnv *env, CpuProfilingSession *cpu, ClassProfil
                               jboolean nested)
 {
     if (cpu == nullptr || classes == nullptr || name == nullptr || nested == JNI_TRUE ||
-        cpu->getSettings().collectionMethod != COLLECTION_INSTRUMENTED)
+        (cpu->getSettings().collectionMethod != COLLECTION_INSTRUMENTED && !Recorder::recordsNow()))
         return 0;
     LiveThreadManager *caller = thread(env, true);
     if (caller == nullptr || caller->getIgnored())

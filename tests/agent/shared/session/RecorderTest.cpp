@@ -141,3 +141,60 @@ TEST(RecorderTest, PoliciesOnlyForProbeAndClassMethods)
 }
 
 } // namespace
+
+TEST(RecorderTest, PolicySortsRunsByThresholds)
+{
+    ProfilingSession profiling;
+    ClassProfilingSession session(&profiling);
+    ClassData annotation("_orvane_annotation_class", ClassData::COMPONENT_ANNOTATION);
+    ClassData cumulation("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION);
+    using Kind = Recorder::RunKind;
+    struct Case {
+        const char *what;
+        Recorder::Policy policy;
+        std::vector<long long> runs; // microseconds
+        std::vector<Kind> kinds;
+    };
+    const Case cases[] = {
+        // Milliseconds: strictly above the limit, t / 1000 truncated.
+        {"absolute", {2, false, 5, true, 0, false, 0}, {2999, 3000, 5999, 6000}, {Kind::ORDINARY, Kind::SLOW, Kind::SLOW, Kind::VERY_SLOW}},
+        {"absolute, upper only", {0, false, 5, true, 0, false, 0}, {3000, 6000}, {Kind::ORDINARY, Kind::VERY_SLOW}},
+        // Average: the first eleven runs only make it (a slow eleventh one
+        // too); the twelfth is judged against the average that takes it in:
+        // (10 x 100 + 1000 + 300) / 12 = 191, 191 x 150 / 100 = 286 < 300,
+        // 191 x 300 / 100 = 573.
+        {"average",
+         {150, true, 300, false, 0, false, 0},
+         {100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 1000, 300},
+         {Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY,
+          Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::SLOW}},
+        // A long average times the largest percentage stays a limit no run passes.
+        {"average, wide",
+         {150, true, INT32_MAX, false, 0, false, 0},
+         {1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL,
+          1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 1000000000000LL, 2000000000000LL},
+         {Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY,
+          Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::ORDINARY, Kind::SLOW}},
+        // Neither switch: every run is an ordinary one.
+        {"no mode", {1, false, 2, false, 0, false, 0}, {5000000}, {Kind::ORDINARY}},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name = "probe.sort" + std::to_string(n++);
+        MethodDesc *probe = new MethodDesc(&annotation, name.c_str(), -1, "()V", -1, &session, name.c_str());
+        session.addMethodDesc(probe);
+        // The recorder is the process's: a method freed by an earlier test
+        // may have left a policy at this address, which this one replaces.
+        Recorder &recorder = Recorder::instance();
+        recorder.updatePolicies({probe}, &annotation, &cumulation, [&c](bool, const char *, Recorder::Policy *out) {
+            *out = c.policy;
+            return true;
+        });
+        EXPECT_TRUE(recorder.sortsRuns(probe));
+        std::vector<Kind> kinds;
+        for (long long t : c.runs)
+            kinds.push_back(recorder.sortRun(probe, t));
+        EXPECT_EQ(kinds, c.kinds);
+    }
+}
