@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,12 +53,17 @@ public:
     std::vector<const ClassInfo *> classesNamed(const std::string &name) const;
     // "Class.method" for a method id; the id in hex when unknown.
     std::string describe(uint64_t methodId) const;
+    // Auto-tuning took the method's hooks: its calls are no longer counted.
+    // The agent says so once, so it is kept for the whole connection.
+    void markHooksRemoved(uint64_t methodId) { hooksRemoved_.insert(methodId); }
+    bool hooksRemoved(uint64_t methodId) const { return hooksRemoved_.count(methodId) != 0; }
     size_t methodCount() const { return methods_.size(); }
     size_t classCount() const { return classes_.size(); }
 
 private:
     std::map<uint64_t, MethodInfo> methods_;
     std::map<uint64_t, ClassInfo> classes_;
+    std::set<uint64_t> hooksRemoved_;
     std::vector<MethodInfo> lastMethods_;
     std::vector<ClassInfo> lastClasses_;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 namespace {
@@ -114,6 +115,13 @@ std::string TextReport::javaMethod(const Registry &registry, uint64_t methodId)
     return parameters.empty() ? shortForm : shortForm + parameters;
 }
 
+std::string TextReport::hooksRemovedMark(const Registry &registry, uint64_t methodId, uint64_t calls)
+{
+    if (!registry.hooksRemoved(methodId))
+        return "";
+    return "  [hooks removed after " + thousands(calls) + " calls: counts stop here]";
+}
+
 std::string TextReport::hotspots(const HotspotReply &reply, const Registry &registry, size_t rows)
 {
     std::string text = "hot spots: " + milliseconds(reply.total) + " recorded in all threads; each method's own time (callees not counted)\n";
@@ -122,7 +130,8 @@ std::string TextReport::hotspots(const HotspotReply &reply, const Registry &regi
     for (size_t i = 0; i < shown; i++) {
         const HotspotRow &row = reply.rows[i];
         text += padLeft(milliseconds(row.value), 13) + "  " + percent(row.value, reply.total) + " " +
-                padLeft(thousands(row.calls), 13) + "  " + javaMethod(registry, row.method) + "\n";
+                padLeft(thousands(row.calls), 13) + "  " + javaMethod(registry, row.method) +
+                hooksRemovedMark(registry, row.method, row.calls) + "\n";
     }
     if (reply.rows.size() > shown)
         text += "  ... " + thousands(reply.rows.size() - shown) + " more methods\n";
@@ -139,6 +148,7 @@ struct TreeLayout {
     const char *rootName;
     const char *noMethodName;
     std::string (*value)(int64_t);
+    bool countsCalls; // the counts are calls, which auto-tuning stops
 };
 
 std::string bytes(int64_t value)
@@ -164,6 +174,16 @@ std::string treeTop(const ViewNode &root, const Registry &registry, int depth, i
         for (const auto &c : root.children)
             whole += c->value;
     }
+    // The calls of each method auto-tuning took the hooks from, over the whole tree.
+    std::map<uint64_t, uint64_t> tunedCalls;
+    if (layout.countsCalls) {
+        std::vector<const ViewNode *> nodes;
+        CallTreeView::collect(root, &nodes);
+        for (const ViewNode *n : nodes) {
+            if (n->method != 0 && registry.hooksRemoved(n->method))
+                tunedCalls[n->method] += n->count;
+        }
+    }
     std::vector<Entry> pending{{&root, 0, 0}};
     while (!pending.empty()) {
         Entry e = pending.back();
@@ -178,7 +198,11 @@ std::string treeTop(const ViewNode &root, const Registry &registry, int depth, i
                                           : TextReport::javaMethod(registry, n->method);
         int64_t value = n == &root ? whole : n->value;
         text += padLeft(layout.value(value), 13) + "  " + percent(value, whole) + " " + padLeft(TextReport::thousands(n->count), 13) +
-                "  " + std::string(static_cast<size_t>(e.level) * 2, ' ') + name + "\n";
+                "  " + std::string(static_cast<size_t>(e.level) * 2, ' ') + name;
+        auto tuned = tunedCalls.find(n->method);
+        if (tuned != tunedCalls.end())
+            text += TextReport::hooksRemovedMark(registry, n->method, tuned->second);
+        text += "\n";
         std::vector<const ViewNode *> kept;
         size_t hidden = n->childrenWithheld ? 1 : 0;
         for (const auto &c : n->children) {
@@ -202,14 +226,14 @@ std::string treeTop(const ViewNode &root, const Registry &registry, int depth, i
 std::string TextReport::callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille)
 {
     static const TreeLayout layout = {"time", "calls", "call tree (time includes the callees)", "[all threads]", "[filtered classes]",
-                                      milliseconds};
+                                      milliseconds, true};
     return treeTop(root, registry, depth, minPerMille, layout);
 }
 
 std::string TextReport::allocationTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille)
 {
     static const TreeLayout layout = {"bytes", "objects", "allocation tree (counts include the callees)", "[all allocations]",
-                                      "[no allocating method]", bytes};
+                                      "[no allocating method]", bytes, false};
     return treeTop(root, registry, depth, minPerMille, layout);
 }
 

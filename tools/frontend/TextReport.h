@@ -26,13 +26,19 @@ public:
     // "(I[Ljava/lang/String;)V" as "(int, java.lang.String[])"; empty when the
     // descriptor is malformed.
     static std::string javaParameters(const std::string &descriptor);
+    // "  [hooks removed after 200,000 calls: counts stop here]" for a method
+    // auto-tuning took the hooks from, with the calls recorded for it; empty
+    // for every other method.
+    static std::string hooksRemovedMark(const Registry &registry, uint64_t methodId, uint64_t calls);
     // The hot spots of command 42: at most `rows` methods with their own
     // time, share of the total and calls.
     static std::string hotspots(const HotspotReply &reply, const Registry &registry, size_t rows);
     // The top of a call tree: the nodes down to `depth` levels below the root
     // whose time is at least `minPerMille` of the root's (of its children's
     // when the root has no time of its own, as a cumulated tree), children by time,
-    // and one line per node saying how many nodes were left out there.
+    // and one line per node saying how many nodes were left out there. A
+    // method auto-tuning took the hooks from carries the mark, with its calls
+    // in the whole tree.
     static std::string callTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille);
     // The same for an allocation tree: bytes and objects allocated at or below each node.
     static std::string allocationTreeTop(const ViewNode &root, const Registry &registry, int depth, int minPerMille);

@@ -16,6 +16,10 @@ bool VmStateView::readVmStateReply(const std::vector<uint8_t> &body, unsigned id
     out->autoTunedMethods.clear();
     while (!r.error() && r.readByte() == 1)
         out->autoTunedMethods.push_back(r.readID(idWidth));
+    if (r.error())
+        return false;
+    for (uint64_t method : out->autoTunedMethods)
+        registry->markHooksRemoved(method);
     out->time = r.readJLong();
     out->vmStartWallClock = r.readJLong();
     if (r.error())

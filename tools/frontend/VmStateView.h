@@ -25,8 +25,9 @@ public:
     static constexpr uint32_t VM_RUNS = 1;
     static constexpr uint32_t VM_WAITS_AT_ITS_END = 2;
 
-    // Reads the reply; the method and class descriptions it carries go to
-    // `registry`, since the agent sends each only once. False on a malformed body.
+    // Reads the reply; the method and class descriptions it carries and the
+    // methods auto-tuning took the hooks from go to `registry`, since the
+    // agent sends each only once. False on a malformed body.
     static bool readVmStateReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, VmStateReply *out);
 };
 

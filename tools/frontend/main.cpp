@@ -817,8 +817,8 @@ int main(int argc, char **argv)
                 continue;
             }
             for (const MethodGraphMethodRow &m : graph.methods)
-                printf("  %10lld us total %10lld us self %8u calls  %s\n", static_cast<long long>(m.total), static_cast<long long>(m.self),
-                       m.calls, registry.describe(m.method).c_str());
+                printf("  %10lld us total %10lld us self %8u calls  %s%s\n", static_cast<long long>(m.total), static_cast<long long>(m.self),
+                       m.calls, registry.describe(m.method).c_str(), TextReport::hooksRemovedMark(registry, m.method, m.calls).c_str());
             for (const MethodGraphEdgeRow &e : graph.edges)
                 printf("  %s -> %s: %lld us, %u calls\n", registry.describe(e.caller).c_str(), registry.describe(e.callee).c_str(),
                        static_cast<long long>(e.time), e.calls);

@@ -192,6 +192,95 @@ TEST_P(FrontendRunTest, OneFrontEndProfilesTheWholeRun)
     EXPECT_NE(jvm.err().find("Orvane> Keeping VM alive until frontend disconnects."), std::string::npos) << jvm.err();
 }
 
+// The count a view line shows before its method name ("200,000  Name" or
+// "200000 calls  Name"), digits only.
+std::string countBefore(const std::string &line, size_t name)
+{
+    size_t end = line.find_last_not_of(' ', name == 0 ? 0 : name - 1);
+    if (end != std::string::npos && end >= 5 && line.compare(end - 4, 5, "calls") == 0)
+        end = line.find_last_not_of(' ', end - 5);
+    if (end == std::string::npos)
+        return "";
+    std::string digits;
+    for (size_t i = line.find_last_of(' ', end) + 1; i <= end; i++) {
+        if (line[i] != ',')
+            digits += line[i];
+    }
+    return digits;
+}
+
+// Auto-tuning takes the hooks from AutoTuneProgram.tiny, called 200,000
+// times, half a minute into the run, while the front end waits: the hot
+// spots and the method list printed after the run mark it with the calls
+// the program says it made, and so does the call tree where it shows tiny
+// (the program's wait for its input leaves tiny less than the share the
+// tree's top needs). A method of the program with its hooks is not marked;
+// each JDK method called 100,000 times that joins tiny is marked with the
+// calls its line shows.
+TEST_P(FrontendRunTest, TheViewsMarkTheMethodsAutoTuningTookTheHooksFrom)
+{
+    if (!ready())
+        return;
+    JvmProcess jvm(work.path, "jvm");
+    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
+                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1",
+                                  "-cp", INSTR_CLASSES, "AutoTuneProgram"};
+    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
+    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
+    JvmProcess frontend(work.path, "frontend");
+    ASSERT_TRUE(frontend.start({FRONTEND_PATH, "--port", std::to_string(port), "cpu", "on", "session", EXAMPLES_DIR "/tiagent-session.xml",
+                                "1", "wait", "hotspots", "calltree", "graph"},
+                               tmp, tmp, false));
+    ASSERT_TRUE(jvm.waitFor("ran true ", true, 120)) << jvm.out() << jvm.err();
+    ASSERT_NE(jvm.out().find("ran true 200000\n"), std::string::npos) << jvm.out();
+    ASSERT_TRUE(jvm.waitFor("Orvane> Auto-tuning: hooks removed from AutoTuneProgram.tiny(", false, 120)) << jvm.err();
+    jvm.closeInput();
+    ASSERT_TRUE(frontend.waitExit(60)) << frontend.out() << frontend.err();
+    EXPECT_EQ(frontend.exitCode(), 0) << frontend.out() << frontend.err();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+
+    std::string out = frontend.out();
+    size_t hotspots = out.find("hot spots: ");
+    size_t tree = out.find("call tree (time includes the callees)");
+    size_t graph = out.find(" us total ");
+    ASSERT_NE(hotspots, std::string::npos) << out;
+    ASSERT_NE(tree, std::string::npos) << out;
+    ASSERT_NE(graph, std::string::npos) << out;
+    ASSERT_LT(hotspots, tree);
+    ASSERT_LT(tree, graph);
+    const std::string open = "  [hooks removed after ", close = " calls: counts stop here]";
+    struct View {
+        size_t from, to;
+        int tinyLines; // how many lines show tiny at least
+    };
+    const std::vector<View> views = {{hotspots, tree, 1}, {tree, graph, 0}, {graph, out.size(), 1}};
+    for (const View &view : views) {
+        std::istringstream in(out.substr(view.from, view.to - view.from));
+        int tinyMarked = 0;
+        for (std::string l; std::getline(in, l);) {
+            SCOPED_TRACE(l);
+            size_t program = l.find("AutoTuneProgram.");
+            size_t mark = l.find(open);
+            if (program != std::string::npos && l.find("AutoTuneProgram.tiny", program) == program) {
+                ASSERT_NE(mark, std::string::npos) << out;
+                EXPECT_EQ(l.substr(mark), open + "200,000" + close);
+                EXPECT_EQ(countBefore(l, program), "200000");
+                tinyMarked++;
+            } else if (program != std::string::npos) {
+                EXPECT_EQ(mark, std::string::npos) << "a method that keeps its hooks";
+            } else if (mark != std::string::npos) {
+                size_t name = l.find("java.");
+                ASSERT_NE(name, std::string::npos) << out;
+                EXPECT_EQ(l.substr(mark), open + "100,000" + close);
+                EXPECT_EQ(countBefore(l, name), "100000");
+            }
+        }
+        EXPECT_GE(tinyMarked, view.tinyLines) << out.substr(view.from, view.to - view.from);
+        EXPECT_LE(tinyMarked, 1) << out.substr(view.from, view.to - view.from);
+    }
+}
+
 // Enter in the front end's terminal ends its wait while the program runs on:
 // the views show the run so far and the program is not held.
 TEST_P(FrontendRunTest, EnterEndsTheFrontEndsWait)

@@ -144,4 +144,40 @@ TEST(TextReportTest, CallTreeTopKeepsBigNodesInOrderAndCountsTheRest)
               "                                       ... 3 more call paths\n");
 }
 
+// A method auto-tuning took the hooks from is marked in the hot spots and
+// in every node of the call tree, with its calls in the whole tree (a node
+// left out counts too); an allocation tree counts objects and has no mark.
+TEST(TextReportTest, MethodsWithoutHooksAreMarkedWithTheirCalls)
+{
+    Registry registry = demoRegistry();
+    registry.markHooksRemoved(0x10);
+    HotspotReply reply;
+    reply.total = 2000000;
+    reply.rows = {{0x10, 1500000, 242785}, {0x12, 400000, 100000}};
+    EXPECT_EQ(TextReport::hotspots(reply, registry, 2),
+              "hot spots: 2,000.0 ms recorded in all threads; each method's own time (callees not counted)\n"
+              "     own time  share        calls  method\n"
+              "   1,500.0 ms   75%       242,785  Demo.fib(int)  [hooks removed after 242,785 calls: counts stop here]\n"
+              "     400.0 ms   20%       100,000  Demo.isPrime(int)\n");
+
+    std::unique_ptr<ViewNode> root = node(0, 1000000, 0);
+    std::unique_ptr<ViewNode> main = node(0x11, 1000000, 1);
+    std::unique_ptr<ViewNode> fib = node(0x10, 690000, 1);
+    std::unique_ptr<ViewNode> inner = node(0x10, 680000, 2);
+    inner->children.push_back(node(0x10, 1000, 4)); // below 1 %
+    fib->children.push_back(std::move(inner));
+    main->children.push_back(std::move(fib));
+    main->children.push_back(node(0x12, 300000, 100000));
+    root->children.push_back(std::move(main));
+    EXPECT_EQ(TextReport::callTreeTop(*root, registry, 10, 10),
+              "         time  share        calls  call tree (time includes the callees)\n"
+              "   1,000.0 ms  100%             0  [all threads]\n"
+              "   1,000.0 ms  100%             1    Demo.main(java.lang.String[])\n"
+              "     690.0 ms   69%             1      Demo.fib(int)  [hooks removed after 7 calls: counts stop here]\n"
+              "     680.0 ms   68%             2        Demo.fib(int)  [hooks removed after 7 calls: counts stop here]\n"
+              "                                           ... 1 more call path\n"
+              "     300.0 ms   30%       100,000      Demo.isPrime(int)\n");
+    EXPECT_EQ(TextReport::allocationTreeTop(*root, registry, 10, 10).find("hooks removed"), std::string::npos);
+}
+
 } // namespace

@@ -35,6 +35,22 @@ TEST(VmStateViewTest, ReadsTheStateTheFlagsTheProbesAndTheDescriptions)
     EXPECT_EQ(registry.method(0x20)->name, "run");
 }
 
+// The agent names each method auto-tuning took the hooks from once: the
+// registry keeps it for the later polls, which name none.
+TEST(VmStateViewTest, TheRegistryKeepsTheMethodsAutoTuningTookTheHooksFrom)
+{
+    Registry registry;
+    VmStateReply state;
+    ASSERT_TRUE(VmStateView::readVmStateReply(REPLY, 8, &registry, &state));
+    EXPECT_TRUE(registry.hooksRemoved(0x10));
+    EXPECT_FALSE(registry.hooksRemoved(0x20));
+    std::vector<uint8_t> none = REPLY;
+    none.erase(none.begin() + 24, none.begin() + 33); // the ID and its byte 1
+    ASSERT_TRUE(VmStateView::readVmStateReply(none, 8, &registry, &state));
+    EXPECT_TRUE(state.autoTunedMethods.empty());
+    EXPECT_TRUE(registry.hooksRemoved(0x10));
+}
+
 TEST(VmStateViewTest, RefusesCutAndOverlongReplies)
 {
     Registry registry;
