@@ -26,6 +26,7 @@ final class ProbeEvents {
     private static final int KIND_FILE = -10;
     private static final int KIND_FILE_IO = -30;
     private static final int KIND_THREAD_START = -31;
+    private static final int KIND_EXCEPTIONAL = -8;
     private static final String UNKNOWN_FILE = "[unknown file]";
 
     static volatile boolean fileProbe;
@@ -126,6 +127,14 @@ final class ProbeEvents {
 
     /** A probed method begins; `arguments` is null when the hook passes an int. */
     static void enter(int kind, String method, Object self, Object[] arguments) {
+        if (kind == KIND_EXCEPTIONAL) {
+            // The method's own entry hook follows: it begins the run. While the
+            // hooks do not reach the agent, no entry would take the mark.
+            if (com.orvane.agent.InstrumentationCallee.isRecording()) {
+                com.orvane.agent.Agent.enterExceptionalMethod();
+            }
+            return;
+        }
         String probe;
         String payload;
         if ((kind == KIND_FILE || kind == KIND_FILE_IO) && fileProbe) {

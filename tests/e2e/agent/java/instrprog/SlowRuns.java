@@ -1,0 +1,25 @@
+package instrprog;
+
+/**
+ * One method run five times, each run sleeping a different time (20, 200, 120, 60 and 160 ms in
+ * this order); main prints "done" with the number of runs and waits for the end of standard input.
+ */
+public class SlowRuns {
+    static final int[] MILLIS = {20, 200, 120, 60, 160};
+
+    static int run(int millis) throws InterruptedException {
+        Thread.sleep(millis);
+        return 1;
+    }
+
+    public static void main(String[] args) throws Exception {
+        int runs = 0;
+        for (int millis : MILLIS) {
+            runs += run(millis);
+        }
+        System.out.println("done " + runs);
+        System.out.flush();
+        while (System.in.read() >= 0) {
+        }
+    }
+}
