@@ -1,13 +1,22 @@
 package instrprog;
 
+import java.io.FileOutputStream;
+
 /**
- * One method run five times, each run sleeping a different time (20, 200, 120, 60 and 160 ms in
- * this order); main prints "done" with the number of runs and waits for the end of standard input.
+ * One method run five times, each run writing one byte to its own file ("run-<ms>" in the directory
+ * of the first argument) and then sleeping a different time (20, 200, 120, 60 and 160 ms in this
+ * order); main prints "done" with the number of runs and waits for the end of standard input.
  */
 public class SlowRuns {
     static final int[] MILLIS = {20, 200, 120, 60, 160};
 
-    static int run(int millis) throws InterruptedException {
+    static int run(String directory, int millis) throws Exception {
+        FileOutputStream out = new FileOutputStream(directory + "/run-" + millis);
+        try {
+            out.write(millis);
+        } finally {
+            out.close();
+        }
         Thread.sleep(millis);
         return 1;
     }
@@ -15,7 +24,7 @@ public class SlowRuns {
     public static void main(String[] args) throws Exception {
         int runs = 0;
         for (int millis : MILLIS) {
-            runs += run(millis);
+            runs += run(args[0], millis);
         }
         System.out.println("done " + runs);
         System.out.flush();

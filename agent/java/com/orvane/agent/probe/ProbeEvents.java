@@ -242,6 +242,43 @@ final class ProbeEvents {
         }
     }
 
+    /**
+     * The rows of each id of `from` go to the id at the same index of `to`, joining the rows there
+     * with the same thread and payload; without `add` the rows the new ids held are dropped first.
+     */
+    static void move(long[] from, long[] to, boolean add) {
+        int n = Math.min(from.length, to.length);
+        Map<Integer, Integer> target = new LinkedHashMap<Integer, Integer>();
+        for (int i = 0; i < n; i++) {
+            target.put(Integer.valueOf((int) from[i]), Integer.valueOf((int) to[i]));
+        }
+        synchronized (LOCK) {
+            for (Map.Entry<String, Map<List<Object>, Row>> probe : ROWS.entrySet()) {
+                Map<List<Object>, Row> moved = new LinkedHashMap<List<Object>, Row>();
+                for (Row r : probe.getValue().values()) {
+                    Integer newId = target.get(Integer.valueOf(r.id));
+                    boolean replaced = !add && target.containsValue(Integer.valueOf(r.id)) && newId == null;
+                    if (replaced) {
+                        continue;
+                    }
+                    int id = newId != null ? newId.intValue() : r.id;
+                    List<Object> key = new ArrayList<Object>(3);
+                    key.add(Integer.valueOf(id));
+                    key.add(Long.valueOf(r.thread));
+                    key.add(r.payload);
+                    Row row = moved.get(key);
+                    if (row == null) {
+                        row = new Row(id, r.thread, r.payload);
+                        moved.put(key, row);
+                    }
+                    row.count += r.count;
+                    row.time += r.time;
+                }
+                probe.setValue(moved);
+            }
+        }
+    }
+
     /** Forgets every row (the recorded data was reset). */
     static void clear() {
         synchronized (LOCK) {
