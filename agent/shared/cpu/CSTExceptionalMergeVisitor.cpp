@@ -1,5 +1,6 @@
 #include "CSTExceptionalMergeVisitor.h"
 
+#include "LiveThreadManager.h"
 #include "MonitorTimeValues.h"
 
 int CSTExceptionalMergeVisitor::preVisit(CallStackTree *node)
@@ -13,6 +14,13 @@ int CSTExceptionalMergeVisitor::preVisit(CallStackTree *node)
             return 0;
         CallStackTree *child = cursor->getChild(node->getMethod(), node->getLineHint());
         cursor = child != nullptr ? child : cursor->addChild(node->getMethod(), node->getLineHint(), pool);
+    }
+    long long id = node->getAnnotationId();
+    if (id > 0) {
+        if (cursor->getAnnotationId() <= 0)
+            cursor->setAnnotationId(LiveThreadManager::nextAnnotationId());
+        if (cursor->getAnnotationId() != id)
+            pairs.emplace_back(id, cursor->getAnnotationId());
     }
     cursor->addValue(node->getValue(), false);
     cursor->addSecondValue(node->getSecondValue(), false);

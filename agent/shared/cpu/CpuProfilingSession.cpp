@@ -354,6 +354,23 @@ bool CpuProfilingSession::updateCallStack(LiveThreadManager *thread, bool timed)
 
 void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStackTree *run)
 {
+    // The payloads of the probe calls follow the merges, in their order, once
+    // the thread lock is free: the Java side keeps them under its own lock.
+    std::vector<std::pair<long long, long long>> toRest;
+    std::vector<std::pair<long long, long long>> toSlot;
+    mergeExceptionalRun(thread, run, &toRest, &toSlot);
+    if (annotationBytes == nullptr)
+        return;
+    if (!toRest.empty())
+        annotationBytes->moveAnnotations(toRest, true);
+    if (!toSlot.empty())
+        annotationBytes->moveAnnotations(toSlot, false);
+}
+
+void CpuProfilingSession::mergeExceptionalRun(LiveThreadManager *thread, CallStackTree *run,
+                                              std::vector<std::pair<long long, long long>> *toRest,
+                                              std::vector<std::pair<long long, long long>> *toSlot)
+{
     CallStackTree *parent = run->getParent();
     InstancePool<CallStackTree> *pool = thread->getTreePool();
     SessionLock lock(session, IM_THREAD);
@@ -391,6 +408,7 @@ void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStack
             CSTExceptionalMergeVisitor merge;
             merge.initialize(rest, pool);
             loser->depthFirstTraversal(&merge);
+            *toRest = merge.getAnnotationPairs();
         }
     }
     if (target != nullptr) {
@@ -400,6 +418,7 @@ void CpuProfilingSession::endExceptionalRun(LiveThreadManager *thread, CallStack
         CSTExceptionalMergeVisitor merge;
         merge.initialize(target, pool);
         run->depthFirstTraversal(&merge);
+        *toSlot = merge.getAnnotationPairs();
     }
     // The run's node stays as the accumulator of the next run.
     CSTClearVisitor clear;

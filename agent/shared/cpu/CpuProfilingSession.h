@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "CallStackTree.h"
@@ -329,6 +330,10 @@ public:
     void setWaitMethods(MethodDesc *sleep, MethodDesc *wait);
 
 private:
+    // The merges of an exceptional run under the thread lock; the pairs of
+    // probe annotation ids moved to the rest node and to a slot.
+    void mergeExceptionalRun(LiveThreadManager *thread, CallStackTree *run, std::vector<std::pair<long long, long long>> *toRest,
+                             std::vector<std::pair<long long, long long>> *toSlot);
     struct ViewRequest;
     // The hotspot rows of command 8 (at most 100 when sorted), each as a row
     // or, with full back traces, as its merged back-trace tree.

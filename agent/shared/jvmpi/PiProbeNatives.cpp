@@ -62,6 +62,8 @@ PI_NATIVE jobject JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getCallS
     return JavaNatives::callSite(env, PiNatives::cpuSessionIfAny(), callingThread);
 }
 
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass) { JavaNatives::enterExceptionalMethod(env, PiNatives::cpuSessionIfAny(), callingThread); }
+
 // The calling thread's status override.
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setOverrideThreadStatus(JNIEnv *env, jclass, jint status)
 {

@@ -513,15 +513,13 @@ void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNati
     switches.saveInstrumentedClasses = options.saveInstrumentedClasses;
     switches.saveAllClasses = options.saveAllClasses;
     switches.offline = LiveProfiling::instance().offline;
-    // A configuration read from a file at start-up applies to the classes
-    // that load from now on.
-    const SessionConfig *config = session->getConfig();
-    if (!attach && config != nullptr && config->sessionRead) {
-        decisions.installFilters(config);
-        decisions.setConfig(config);
-        Instrumenter::applyConfig(config);
-    }
     session->exitMonitor(IM_CLASS, false);
+    // A configuration read from a file at start-up applies to the classes
+    // that load from now on: its filters, and its trigger and exceptional
+    // methods as probes.
+    const SessionConfig *config = session->getConfig();
+    if (!attach && config != nullptr && config->sessionRead)
+        decisions.updateConfig(nullptr, config, nullptr, nullptr);
 }
 
 void LiveClassProfilingHelper::markEventsEnabled()

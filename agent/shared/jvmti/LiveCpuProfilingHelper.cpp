@@ -738,11 +738,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_li
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass)
 {
-    CpuProfilingSession *cpu = sessionOrExit();
-    if (cpu->getProfilingSession()->getCallTreeCollectionMethod() != 1)
-        return;
-    if (LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, true))
-        thread->enterExceptionalMethod();
+    JavaNatives::enterExceptionalMethod(env, sessionOrExit(), LiveCpuProfilingHelper::getCurrentThreadManager);
 }
 
 namespace {

@@ -245,6 +245,38 @@ public:
         env->ExceptionClear();
         env->DeleteLocalRef(handler);
     }
+
+    // AnnotationHandler.moveAnnotations(from, to, add), on the thread whose
+    // run was merged.
+    void moveAnnotations(const std::vector<std::pair<long long, long long>> &pairs, bool add) override
+    {
+        JNIEnv *env = nullptr;
+        JavaVM *vm = LiveProfiling::instance().vm;
+        if (vm == nullptr || vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) != JNI_OK || env == nullptr)
+            return;
+        if (env->PushLocalFrame(8) != 0) {
+            env->ExceptionClear();
+            return;
+        }
+        jclass handler = nullptr;
+        jmethodID move = JavaProbeCommands::handlerMethod(env, &handler, "moveAnnotations", "([J[JZ)V");
+        jsize n = static_cast<jsize>(pairs.size());
+        jlongArray from = move != nullptr ? env->NewLongArray(n) : nullptr;
+        jlongArray to = from != nullptr ? env->NewLongArray(n) : nullptr;
+        if (to != nullptr) {
+            std::vector<jlong> first;
+            std::vector<jlong> second;
+            for (const std::pair<long long, long long> &p : pairs) {
+                first.push_back(p.first);
+                second.push_back(p.second);
+            }
+            env->SetLongArrayRegion(from, 0, n, first.data());
+            env->SetLongArrayRegion(to, 0, n, second.data());
+            env->CallStaticVoidMethod(handler, move, from, to, add ? JNI_TRUE : JNI_FALSE);
+        }
+        env->ExceptionClear();
+        env->PopLocalFrame(nullptr);
+    }
 };
 
 JavaAnnotationBytes javaAnnotationBytes;

@@ -1,6 +1,7 @@
 #ifndef AGENT_ANNOTATIONBYTES_H
 #define AGENT_ANNOTATIONBYTES_H
 
+#include <utility>
 #include <vector>
 
 // The Java side's encoding of the probe payloads behind annotation ids. The
@@ -13,6 +14,10 @@ public:
     virtual bool getBytes(const std::vector<long long> &ids, std::vector<unsigned char> *bytes) = 0;
     // Forgets every payload: CPU recording starts anew.
     virtual void reset() {}
+    // A merge moved calls from the first id of each pair to the second: their
+    // payloads follow. With the flag they join what the second id holds,
+    // else they replace it (its node was emptied before the merge).
+    virtual void moveAnnotations(const std::vector<std::pair<long long, long long>> &, bool) {}
 };
 
 #endif

@@ -502,6 +502,14 @@ void JavaNatives::setMonitorRecording(CpuProfilingSession *cpu, bool on, jint bl
         cpu->setMonitorRecording(on, blockThreshold, waitThreshold);
 }
 
+void JavaNatives::enterExceptionalMethod(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread)
+{
+    if (cpu == nullptr || cpu->getProfilingSession()->getCallTreeCollectionMethod() != 1)
+        return;
+    if (LiveThreadManager *caller = thread(env, true))
+        caller->enterExceptionalMethod();
+}
+
 void JavaNatives::setOverrideThreadStatus(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jint status)
 {
     if (LiveThreadManager *caller = cpu != nullptr ? thread(env, false) : nullptr)

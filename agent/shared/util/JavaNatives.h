@@ -141,6 +141,10 @@ public:
     static jlong probeRequest(JNIEnv *env, CpuProfilingSession *cpu, ClassProfilingSession *classes, jstring name);
     // The calling thread's Java-side manager, kept on its first registration.
     static void registerThreadManager(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jobject self);
+    // Agent.enterExceptionalMethod: the calling thread's next method entry
+    // begins a run of an exceptional method; only with dynamic
+    // instrumentation, nothing without a session or a thread manager.
+    static void enterExceptionalMethod(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread);
     // The calling thread's status override (Agent.setOverrideThreadStatus,
     // resetOverrideThreadStatus); nothing for a thread without manager.
     static void setOverrideThreadStatus(JNIEnv *env, CpuProfilingSession *cpu, ThreadLookup thread, jint status);

@@ -5,8 +5,11 @@
 // tree must hold the exact number of calls of the program's methods.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -18,8 +21,10 @@
 #include "JdkTest.h"
 #include "JvmProcess.h"
 #include "LoadedSnapshot.h"
+#include "ProbeView.h"
 #include "Registry.h"
 #include "WireReader.h"
+#include "WireWriter.h"
 
 using namespace jvmtest;
 
@@ -829,6 +834,111 @@ TEST_P(InstrumentedProgramTest, CallsFromCodeWithoutHooksAndRecordingSwitchedByT
         ASSERT_NE(at, std::string::npos) << jvm.err();
         long ms = std::stol(jvm.err().substr(at + strlen(part)));
         EXPECT_LT(ms, 2000) << part << jvm.err();
+    }
+}
+
+// An exceptional method keeps its slowest runs apart, one node each, from
+// the rest of its runs: with a cap below 3 the agent keeps 3. SlowRuns.run
+// writes the file "run-<ms>" and sleeps 20, 200, 120, 60 and 160 ms: the
+// 200, 160 and 120 ms runs get a node of their own and the 20 and 60 ms runs
+// share one, and each node's file probe payloads are the files of its own
+// runs. The methods come from a configuration file read at start-up and from
+// the front end.
+TEST_P(InstrumentedProgramTest, ExceptionalMethodKeepsItsSlowestRunsApart)
+{
+    std::string xml = sessionXml(defaultFilters());
+    const std::string exceptional = "<probe name=\"builtin.FileProbe\" enabled=\"true\"/>"
+                                    "<exceptionalMethods><method className=\"instrprog.SlowRuns\" methodName=\"run\" "
+                                    "signature=\"(Ljava/lang/String;I)I\"/></exceptionalMethods>";
+    xml.insert(xml.find("</session>"), exceptional);
+    xml.insert(xml.find(" utilConcurrentHandling"), " exceptionalCap=\"2\"");
+    for (bool fromFile : {true, false}) {
+        SCOPED_TRACE(fromFile ? "configuration from the file" : "configuration from the front end");
+        const std::string files = work / (fromFile ? "files-file" : "files-frontend");
+        ASSERT_EQ(mkdir(files.c_str(), 0700), 0);
+        std::vector<std::string> args = {"-cp", INSTR_CLASSES, "instrprog.SlowRuns", files};
+        JvmProcess jvm(work.path, fromFile ? "file" : "frontend");
+        FrontendClient client(60000);
+        if (fromFile) {
+            std::string config = work / "exceptional.xml";
+            std::string withStartup = xml;
+            withStartup.insert(withStartup.find(" utilConcurrentHandling"), " recordCPUOnStartup=\"true\"");
+            std::ofstream(config) << withStartup;
+            ASSERT_TRUE(jvm.start(java(true, "nowait,config=" + config + ",id=5", args), tmp, tmp, canIsolateTmp()));
+            ASSERT_TRUE(jvm.waitFor("done 5", true, 120)) << jvm.err() << jvm.out();
+            ASSERT_TRUE(jvm.waitFor("Orvane> Using address 127.0.0.1.", false, 30)) << jvm.err();
+            std::string error = "not tried";
+            for (int attempt = 0; attempt < 100 && !error.empty(); attempt++) {
+                error = client.connect("127.0.0.1", static_cast<uint16_t>(port));
+                if (!error.empty())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            ASSERT_EQ(error, "");
+            ASSERT_EQ(client.handshake(), "");
+        } else {
+            ASSERT_NO_FATAL_FAILURE(profileUntil(jvm, client, "", args, "done 5", 120, xml));
+        }
+        // The nodes of run under main, by line hint; waiting times (kind 2)
+        // hold the sleeps.
+        Registry registry;
+        CallTreeReply tree;
+        ASSERT_NO_FATAL_FAILURE(readTree(client, &registry, &tree, 2));
+        std::string text = CallTreeView::format(*tree.root, registry);
+        std::vector<std::pair<const ViewNode *, const ViewNode *>> nodes;
+        collectWithParents(*tree.root, nullptr, &nodes);
+        std::map<uint16_t, const ViewNode *> runs;
+        for (const auto &n : nodes) {
+            if (n.second != nullptr && n.second->method != 0 && registry.describe(n.second->method) == "instrprog.SlowRuns.main" &&
+                registry.describe(n.first->method) == "instrprog.SlowRuns.run" && n.first->count > 0)
+                runs[n.first->line] = n.first;
+        }
+        ASSERT_EQ(runs.size(), 4u) << text;
+        const uint16_t slots[] = {0xFFFA, 0xFFF9, 0xFFF8};
+        int64_t slowest = 0;
+        int64_t fastest = INT64_MAX;
+        for (uint16_t line : slots) {
+            ASSERT_EQ(runs.count(line), 1u) << line << "\n" << text;
+            EXPECT_EQ(runs[line]->count, 1u) << line << "\n" << text;
+            EXPECT_GE(runs[line]->value, 120000) << line << "\n" << text;
+            slowest = std::max(slowest, runs[line]->value);
+            fastest = std::min(fastest, runs[line]->value);
+        }
+        EXPECT_GE(slowest, 200000) << text;
+        ASSERT_EQ(runs.count(0xFFFB), 1u) << text;
+        EXPECT_EQ(runs[0xFFFB]->count, 2u) << text;
+        EXPECT_GE(runs[0xFFFB]->value, 80000) << text;
+        EXPECT_LT(runs[0xFFFB]->value, fastest) << text;
+
+        // The payloads (command 85) behind each node's annotation ids: the
+        // files its runs wrote, each opened, written once and closed.
+        WireWriter w;
+        w.writeString("builtin.FileProbe");
+        Reply reply;
+        ASSERT_EQ(client.call(85, w.bytes(), &reply), FrontendClient::OK) << client.lastError();
+        ProbeTupleReply tuples;
+        ASSERT_TRUE(ProbeView::readTupleReply(reply.body, client.idWidth(), &registry, &tuples));
+        ASSERT_TRUE(tuples.present) << jvm.err();
+        std::map<uint16_t, std::map<std::string, uint32_t>> payloads;
+        for (const auto &r : runs) {
+            for (uint32_t id : r.second->annotations) {
+                for (const ProbeTuple &t : tuples.tuples) {
+                    if (t.id == id && t.payload.rfind(files + "/", 0) == 0)
+                        payloads[r.first][t.payload.substr(files.size() + 1)] += t.count;
+                }
+            }
+        }
+        // Which slot holds which run depends on the order of the runs; each
+        // slot holds the file of the run whose time it shows.
+        std::set<std::string> slotFiles;
+        for (uint16_t line : slots) {
+            ASSERT_EQ(payloads[line].size(), 1u) << line << "\n" << text;
+            slotFiles.insert(payloads[line].begin()->first);
+            EXPECT_EQ(payloads[line].begin()->second, 3u) << line;
+        }
+        EXPECT_EQ(slotFiles, (std::set<std::string>{"run-120", "run-160", "run-200"}));
+        EXPECT_EQ(payloads[0xFFFB], (std::map<std::string, uint32_t>{{"run-20", 3}, {"run-60", 3}}));
+        finish(jvm, client);
+        EXPECT_EQ(complaints(jvm.err() + jvm.out()), "") << jvm.err();
     }
 }
 

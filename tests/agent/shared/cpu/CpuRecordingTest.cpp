@@ -265,6 +265,56 @@ TEST_F(CpuRecordingTest, ExceptionalRunsKeepTheSlowestRunsApart)
               "root 220000/0 {main 220000/0 {x:65531 10000/1 {y 1/1}, x:65529 30000/1 {y 1/1}, x:65530 20000/1 {y 1/1}, x:65532 0/0 {y 0/0}}}");
 }
 
+namespace {
+
+// Keeps the payload moves the Java side is told of.
+class MovingAnnotationBytes : public AnnotationBytes {
+public:
+    bool getBytes(const std::vector<long long> &, std::vector<unsigned char> *) override { return false; }
+    void moveAnnotations(const std::vector<std::pair<long long, long long>> &pairs, bool add) override
+    {
+        moves.push_back({pairs, add});
+    }
+    std::vector<std::pair<std::vector<std::pair<long long, long long>>, bool>> moves;
+};
+
+} // namespace
+
+// A run whose node carries a probe annotation id hands its payloads to the
+// node it is merged into: a slot takes them in place of what it held, the
+// rest node adds them. Runs of 10, 30 and 20 ms with a cap of 2: the third
+// run pushes the 10 ms run from its slot to the rest node first.
+TEST_F(CpuRecordingTest, ExceptionalRunsMoveTheirProbePayloads)
+{
+    MovingAnnotationBytes javaSide;
+    cpu.setAnnotationBytes(&javaSide);
+    int32_t main = method("main"), x = method("x");
+    cpu.setCpuRecord(true, true);
+    LiveThreadManager *t = startThread(main);
+    long long at = 1000;
+    long long run = 0;
+    for (long long ms : {10, 30, 20}) {
+        t->enterExceptionalMethod();
+        enter(t, x, at);
+        run = t->probeCallSiteId();
+        leave(t, x, at + ms * 1000);
+        at += 100000;
+    }
+    CallStackTree *mainNode = t->getCallStackTree(false)->getChild(desc(main), 0);
+    ASSERT_NE(mainNode, nullptr);
+    long long first = mainNode->getChild(desc(x), 0xFFFA)->getAnnotationId();
+    long long second = mainNode->getChild(desc(x), 0xFFF9)->getAnnotationId();
+    long long rest = mainNode->getChild(desc(x), 0xFFFB)->getAnnotationId();
+    EXPECT_GT(run, 0);
+    EXPECT_EQ(std::set<long long>({run, first, second, rest}).size(), 4u);
+    typedef std::vector<std::pair<long long, long long>> Pairs;
+    EXPECT_EQ(javaSide.moves, (std::vector<std::pair<Pairs, bool>>{{Pairs{{run, first}}, false},
+                                                                  {Pairs{{run, second}}, false},
+                                                                  {Pairs{{first, rest}}, true},
+                                                                  {Pairs{{run, first}}, false}}));
+    cpu.setAnnotationBytes(nullptr);
+}
+
 TEST_F(CpuRecordingTest, SleepTimeGoesToTheWaitColumnsNotToTheValue)
 {
     int32_t main = method("main"), sleep = method("sleep");

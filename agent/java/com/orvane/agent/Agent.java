@@ -112,6 +112,12 @@ public final class Agent {
      */
     public static native void registerAnnotationMethods(String[][] methods, int[] values, int[] flags, int id);
 
+    /**
+     * The calling thread's next method entry begins a run of an exceptional method: its runs are kept
+     * apart by their time (only with dynamic instrumentation).
+     */
+    public static native void enterExceptionalMethod();
+
     private static boolean communicationThreadStarted;
 
     /**

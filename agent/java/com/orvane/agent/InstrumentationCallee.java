@@ -45,6 +45,11 @@ public final class InstrumentationCallee {
     /** Whether the agent records calls now (true without a session in this library). */
     static native boolean isRecording0();
 
+    /** Whether the method hooks reach the agent now. */
+    public static boolean isRecording() {
+        return recording;
+    }
+
     /** Entry of an instrumented method; returns the entry time in microseconds, 0 when not timed. */
     public static native long enterMethod(int methodId, short line, boolean keep, long threadHandle, boolean timed);
 

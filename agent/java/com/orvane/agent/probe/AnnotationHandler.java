@@ -189,12 +189,24 @@ public final class AnnotationHandler {
      */
     public static native void fillAnnotationInfo(long[] info, boolean callSite, long thread, int count, Object[] methods);
 
-    /** The session configuration changed: the built-in probes follow their switches. */
+    /**
+     * A merge of call-tree nodes moved the calls of each id of `from` to the id at the same index of
+     * `to`: their payloads follow, added to what the new id holds, or replacing it when `add` is false
+     * (its node was emptied first).
+     */
+    public static void moveAnnotations(long[] from, long[] to, boolean add) {
+        if (from == null || to == null) {
+            return;
+        }
+        ProbeEvents.move(from, to, add);
+    }
+
     /** Forgets the payloads of every probe: CPU recording starts anew. */
     public static void reset() {
         ProbeEvents.clear();
     }
 
+    /** The session configuration changed: the built-in probes follow their switches. */
     public static void updateSwitches() {
         ProbeEvents.updateSwitches();
     }

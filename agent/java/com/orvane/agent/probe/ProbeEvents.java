@@ -26,6 +26,7 @@ final class ProbeEvents {
     private static final int KIND_FILE = -10;
     private static final int KIND_FILE_IO = -30;
     private static final int KIND_THREAD_START = -31;
+    private static final int KIND_EXCEPTIONAL = -8;
     private static final String UNKNOWN_FILE = "[unknown file]";
 
     static volatile boolean fileProbe;
@@ -126,6 +127,14 @@ final class ProbeEvents {
 
     /** A probed method begins; `arguments` is null when the hook passes an int. */
     static void enter(int kind, String method, Object self, Object[] arguments) {
+        if (kind == KIND_EXCEPTIONAL) {
+            // The method's own entry hook follows: it begins the run. While the
+            // hooks do not reach the agent, no entry would take the mark.
+            if (com.orvane.agent.InstrumentationCallee.isRecording()) {
+                com.orvane.agent.Agent.enterExceptionalMethod();
+            }
+            return;
+        }
         String probe;
         String payload;
         if ((kind == KIND_FILE || kind == KIND_FILE_IO) && fileProbe) {
@@ -230,6 +239,43 @@ final class ProbeEvents {
     static List<String> probes() {
         synchronized (LOCK) {
             return new ArrayList<String>(ROWS.keySet());
+        }
+    }
+
+    /**
+     * The rows of each id of `from` go to the id at the same index of `to`, joining the rows there
+     * with the same thread and payload; without `add` the rows the new ids held are dropped first.
+     */
+    static void move(long[] from, long[] to, boolean add) {
+        int n = Math.min(from.length, to.length);
+        Map<Integer, Integer> target = new LinkedHashMap<Integer, Integer>();
+        for (int i = 0; i < n; i++) {
+            target.put(Integer.valueOf((int) from[i]), Integer.valueOf((int) to[i]));
+        }
+        synchronized (LOCK) {
+            for (Map.Entry<String, Map<List<Object>, Row>> probe : ROWS.entrySet()) {
+                Map<List<Object>, Row> moved = new LinkedHashMap<List<Object>, Row>();
+                for (Row r : probe.getValue().values()) {
+                    Integer newId = target.get(Integer.valueOf(r.id));
+                    boolean replaced = !add && target.containsValue(Integer.valueOf(r.id)) && newId == null;
+                    if (replaced) {
+                        continue;
+                    }
+                    int id = newId != null ? newId.intValue() : r.id;
+                    List<Object> key = new ArrayList<Object>(3);
+                    key.add(Integer.valueOf(id));
+                    key.add(Long.valueOf(r.thread));
+                    key.add(r.payload);
+                    Row row = moved.get(key);
+                    if (row == null) {
+                        row = new Row(id, r.thread, r.payload);
+                        moved.put(key, row);
+                    }
+                    row.count += r.count;
+                    row.time += r.time;
+                }
+                probe.setValue(moved);
+            }
         }
     }
 
