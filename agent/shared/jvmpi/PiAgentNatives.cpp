@@ -225,17 +225,6 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerThreadStart(JNIEnv *e
 // name: a rename in Java reaches the agent through no event here.
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setThreadName(JNIEnv *, jclass, jobject, jstring) {}
 
-// The calling thread's next method entry starts an exceptional run. Only
-// the hooks of rewritten code (collection method 1) record such runs.
-PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass)
-{
-    LiveCpuProfilingSession *cpu = cpuSession();
-    if (cpu == nullptr || cpu->getProfilingSession()->getCallTreeCollectionMethod() != 1)
-        return;
-    if (LiveThreadManager *thread = cpu->getCurrentThreadManager(env, true))
-        thread->enterExceptionalMethod();
-}
-
 // The Java side's telemetry tick runs beside the native sampler thread: it
 // brings the memory values and custom series, which the VM does not report.
 PI_NATIVE jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass)

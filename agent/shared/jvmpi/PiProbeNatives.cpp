@@ -62,7 +62,12 @@ PI_NATIVE jobject JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getCallS
     return JavaNatives::callSite(env, PiNatives::cpuSessionIfAny(), callingThread);
 }
 
-PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass) { JavaNatives::enterExceptionalMethod(env, PiNatives::cpuSessionIfAny(), callingThread); }
+// The calling thread's next method entry starts an exceptional run (only
+// the hooks of rewritten code, collection method 1, record such runs).
+PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_enterExceptionalMethod(JNIEnv *env, jclass)
+{
+    JavaNatives::enterExceptionalMethod(env, PiNatives::cpuSessionIfAny(), callingThread);
+}
 
 // The calling thread's status override.
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_setOverrideThreadStatus(JNIEnv *env, jclass, jint status)
