@@ -299,9 +299,10 @@ TEST_F(PlatformRun, LedPcodesBlinkTheFrameLed)
     ASSERT_TRUE(waitForLog("LED Ctrl: Received an Enable LED pcode with Virtual id 133 (0x85)."));
     /*
      * GPIO 148 and 81 follow the blink steps, one each 500 ms: (1, 0) and (1, 1) in turn.
-     * Four changes are waited for; a step never comes sooner than 500 ms after the one
-     * before, so four changes cannot have shown before three steps' time has passed
-     * since the pcode was sent (a missed sample only makes them later).
+     * Only a step drives the lines, and a step never comes sooner than 500 ms after the
+     * one before: the first step after the pcode leaves yellow, four more make four
+     * changes, so these cannot all have shown before four steps' time has passed since
+     * the pcode was sent (a late or missed sample only makes them later).
      */
     std::string line148 = dir / "root/sys/class/gpio/gpio148/value";
     std::string line81 = dir / "root/sys/class/gpio/gpio81/value";
@@ -318,7 +319,7 @@ TEST_F(PlatformRun, LedPcodesBlinkTheFrameLed)
     }
     auto took = std::chrono::steady_clock::now() - sent;
     ASSERT_EQ(toggles, 4u) << ::testing::PrintToString(seen);
-    EXPECT_GE(took, std::chrono::milliseconds(3 * 480)) << ::testing::PrintToString(seen);
+    EXPECT_GE(took, std::chrono::milliseconds(4 * 480)) << ::testing::PrintToString(seen);
     /* The frame controller hears of the change: red blinking is 3 in bits 3-4. */
     EXPECT_TRUE(waitForLog("opcode 0x0009 length 1 data [18]"));
 }
