@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <thread>
@@ -356,8 +357,14 @@ TEST_F(QvsLocalTest, NotifyWakesAWaitingPeer)
 {
     EXPECT_EQ(peer.transport->waitNotify(&peer, 50), -1); /* nothing yet */
     int result = -2;
-    std::thread waiter([&] { result = peer.transport->waitNotify(&peer, 3000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::thread waiter([&] { result = peer.transport->waitNotify(&peer, 20000); });
+    /* A notify wakes only those already waiting: send it once the waiter waits on the semaphore. */
+    int semaphore = semget(QVS_LOCAL_SEM_KEY, 1, 0);
+    EXPECT_GE(semaphore, 0);
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         semctl(semaphore, 0, GETNCNT) < 1 && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(semctl(semaphore, 0, GETNCNT), 1) << "the waiter never waits";
     qvsInterfaceNotify();
     waiter.join();
     EXPECT_EQ(result, 0);

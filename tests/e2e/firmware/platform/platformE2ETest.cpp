@@ -294,24 +294,32 @@ TEST_F(PlatformRun, LedPcodesBlinkTheFrameLed)
     start();
     /* Enable LED, virtual id 0x85 (the frame LED), blink forever, rate 5, red. */
     std::vector<uint8_t> enable = qvsPeerBuildPcode(10, 4, {6, 0x85, 255, 5, 2, 0, 0, 0});
+    auto sent = std::chrono::steady_clock::now();
     ASSERT_EQ(peer.transport->sendPcode(&peer, enable.data(), (uint32_t)enable.size()), 0);
     ASSERT_TRUE(waitForLog("LED Ctrl: Received an Enable LED pcode with Virtual id 133 (0x85)."));
-    /* GPIO 148 and 81 follow the blink steps every 500 ms: (1, 0) and (1, 1) in turn. */
+    /*
+     * GPIO 148 and 81 follow the blink steps, one each 500 ms: (1, 0) and (1, 1) in turn.
+     * Only a step drives the lines, and a step never comes sooner than 500 ms after the
+     * one before: the first step after the pcode leaves yellow, four more make four
+     * changes, so these cannot all have shown before four steps' time has passed since
+     * the pcode was sent (a late or missed sample only makes them later).
+     */
     std::string line148 = dir / "root/sys/class/gpio/gpio148/value";
     std::string line81 = dir / "root/sys/class/gpio/gpio81/value";
     std::vector<std::string> seen;
-    auto begin = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(1600)) {
-        std::string both = readFile(line148) + readFile(line81);
-        if (seen.empty() || seen.back() != both)
-            seen.push_back(both);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     size_t toggles = 0;
-    for (size_t i = 1; i < seen.size(); i++)
-        toggles += (seen[i] == "10" && seen[i - 1] == "11") || (seen[i] == "11" && seen[i - 1] == "10");
-    EXPECT_GE(toggles, 2u) << ::testing::PrintToString(seen);
-    EXPECT_LE(toggles, 4u) << ::testing::PrintToString(seen);
+    for (auto end = sent + std::chrono::seconds(30); toggles < 4 && std::chrono::steady_clock::now() < end;) {
+        std::string both = readFile(line148) + readFile(line81);
+        if (seen.empty() || seen.back() != both) {
+            toggles += !seen.empty() && ((both == "10" && seen.back() == "11") || (both == "11" && seen.back() == "10"));
+            seen.push_back(both);
+        }
+        if (toggles < 4)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
+    ASSERT_EQ(toggles, 4u) << ::testing::PrintToString(seen);
+    EXPECT_GE(took, 4 * 480) << ::testing::PrintToString(seen);
     /* The frame controller hears of the change: red blinking is 3 in bits 3-4. */
     EXPECT_TRUE(waitForLog("opcode 0x0009 length 1 data [18]"));
 }
