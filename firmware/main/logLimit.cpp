@@ -152,7 +152,8 @@ void mainLogLimitInstall(void)
         log4c_appender_t *&limit = limits[behind];
         if (!limit) {
             std::string name = std::string("limit:") + log4c_appender_get_name(behind);
-            limit = log4c_appender_new(name.c_str());
+            /* from log4c's own table, so that log4c_fini frees it with the others */
+            limit = log4c_appender_get(name.c_str());
             log4c_appender_set_type(limit, &logLimitType);
             log4c_appender_set_udata(limit, (void *)behind);
         }

@@ -305,7 +305,7 @@ TEST_F(FirmwareRun, QvsLinkModesWithoutSharedMemoryExitWithStatusOne)
         unlink(log().c_str());
         FirmwareProcess process(dir);
         process.start({"-l", dir / "log4c", "-r", c.target});
-        EXPECT_EQ(process.wait(5000), 1);
+        EXPECT_EQ(process.wait(5000), 1) << process.err();
         std::string logged = readFile(log());
         EXPECT_NE(logged.find(c.logged), std::string::npos);
         EXPECT_NE(logged.find("FATAL    ulm.firmware.main - main: cannot get shared memory. exiting"), std::string::npos);
