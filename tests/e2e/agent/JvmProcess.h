@@ -83,20 +83,27 @@ inline bool canIsolateTmp() { return geteuid() == 0; }
 // The line a test skips with when it needs a private /tmp and this is not root.
 constexpr const char *NOT_ROOT_PRIVATE_TMP = "not root: a private /tmp (unshare --mount) needs root";
 
-// The shell line that gives a command a private /tmp. A build tree below /tmp
-// stays where it is: the directory is held as the working directory while the
-// tmpfs covers /tmp, then bound back at its own path from that working
-// directory (not canonicalised: the path itself now names the tmpfs).
+// The shell line that gives a command a private /tmp. A source or build tree
+// below /tmp stays where it is: each is held open on a descriptor while the
+// tmpfs covers /tmp, then bound back at its own path from that descriptor
+// (not canonicalised: the path itself now names the tmpfs).
 inline std::string privateTmpScript()
 {
+    std::string source = KVR_SOURCE_DIR;
     std::string build = KVR_BINARY_DIR;
-    std::string keep;
-    if (build.rfind("/tmp/", 0) == 0)
-        keep = "keep='" + build + "' && cd \"$keep\" && ";
-    std::string script = keep + "mount -t tmpfs -o mode=1777 tmpfs /tmp && ";
-    if (!keep.empty())
-        script += "mkdir -p \"$keep\" && mount --no-canonicalize --bind . \"$keep\" && cd \"$OLDPWD\" && ";
-    return script + "exec \"$0\" \"$@\"";
+    std::vector<std::string> trees;
+    if (source.rfind("/tmp/", 0) == 0)
+        trees.push_back(source);
+    if (build.rfind("/tmp/", 0) == 0 && build.rfind(source + "/", 0) != 0)
+        trees.push_back(build);
+    std::string hold, bind;
+    for (size_t i = 0; i < trees.size(); i++) {
+        std::string fd = std::to_string(3 + i);
+        hold += "exec " + fd + "<'" + trees[i] + "' && ";
+        bind += "mkdir -p '" + trees[i] + "' && mount --no-canonicalize --bind /proc/$$/fd/" + fd + " '" + trees[i] + "' && exec " +
+                fd + "<&- && ";
+    }
+    return hold + "mount -t tmpfs -o mode=1777 tmpfs /tmp && " + bind + "exec \"$0\" \"$@\"";
 }
 
 // A working directory of the test below the build tree (the private /tmp of a
