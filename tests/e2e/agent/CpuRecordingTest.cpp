@@ -11,6 +11,7 @@
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "JvmProcess.h"
+#include "ReplyBody.h"
 #include "Registry.h"
 #include "ThreadView.h"
 #include "WireReader.h"
@@ -69,35 +70,7 @@ uint32_t callsOf(const ViewNode &root, uint64_t method)
     return calls;
 }
 
-// Big-endian reading of a reply body; fails softly past the end.
-struct BodyReader {
-    const std::vector<uint8_t> &b;
-    size_t at = 0;
-    bool bad = false;
-    uint64_t take(size_t n)
-    {
-        uint64_t v = 0;
-        for (size_t i = 0; i < n; i++) {
-            if (at >= b.size()) {
-                bad = true;
-                return 0;
-            }
-            v = (v << 8) | b[at++];
-        }
-        return v;
-    }
-    std::string str()
-    {
-        size_t n = static_cast<size_t>(take(2));
-        if (at + n > b.size()) {
-            bad = true;
-            return "";
-        }
-        std::string s(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
-        at += n;
-        return s;
-    }
-};
+using jvmtest::BodyReader;
 
 struct MonitorEvent {
     int type;

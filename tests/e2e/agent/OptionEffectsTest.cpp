@@ -15,46 +15,18 @@
 #include "Registry.h"
 #include "TextReport.h"
 #include "JdkTest.h"
+#include "ReplyBody.h"
 
 using namespace jvmtest;
 
 namespace {
 
-// Big-endian fields of a reply body; `bad` once a read went past the end.
-struct Fields {
-    const std::vector<uint8_t> &b;
-    size_t at = 0;
-    bool bad = false;
-    uint64_t take(size_t n)
-    {
-        uint64_t v = 0;
-        for (size_t i = 0; i < n; i++) {
-            if (at >= b.size()) {
-                bad = true;
-                return 0;
-            }
-            v = (v << 8) | b[at++];
-        }
-        return v;
-    }
-    std::string str()
-    {
-        size_t n = static_cast<size_t>(take(2));
-        if (at + n > b.size()) {
-            bad = true;
-            return "";
-        }
-        std::string s(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
-        at += n;
-        return s;
-    }
-};
 
 // Whether a finished blocking event of command 35 (at least 50 ms) names an
 // owner; *found says whether there was one.
 bool blockHasOwner(const std::vector<uint8_t> &body, size_t idWidth, bool *found)
 {
-    Fields r{body};
+    BodyReader r{body};
     *found = false;
     bool owner = false;
     while (!r.bad && r.take(1) == 1) {
@@ -78,7 +50,7 @@ bool blockHasOwner(const std::vector<uint8_t> &body, size_t idWidth, bool *found
 // The class names of the per-class monitor usage (command 37 at class level).
 std::vector<std::string> monitorClasses(const std::vector<uint8_t> &body)
 {
-    Fields r{body};
+    BodyReader r{body};
     std::vector<std::string> names;
     while (!r.bad && r.take(1) == 1) {
         names.push_back(r.str());
