@@ -162,6 +162,13 @@ TEST_F(PiagentHostRunTest, HostileStepsAreRefusedWithALine)
         {"monitor:0x5000:1:2/0", "jvmpihost: thread 0 out of range\n"},
         {"monitor:0x5000:1::300", "jvmpihost: thread 300 out of range\n"},
         {"enter:64:0x11", "jvmpihost: unknown step \"enter:64:0x11\"\n"},
+        // Numbers the VM hands over as jints stay in their range.
+        {"alloc:1:0x5000:0x100:0x80000000", "jvmpihost: bad number \"0x80000000\" in step \"alloc:1:0x5000:0x100:0x80000000\"\n"},
+        {"alloc:1:0x5000:0x100:16:4294967298", "jvmpihost: bad number \"4294967298\" in step \"alloc:1:0x5000:0x100:16:4294967298\"\n"},
+        {"status:1:4294967297", "jvmpihost: bad number \"4294967297\" in step \"status:1:4294967297\"\n"},
+        {"event:4294967297", "jvmpihost: bad number \"4294967297\" in step \"event:4294967297\"\n"},
+        {"stack:1:0x11@2147483648", "jvmpihost: bad number \"2147483648\" in step \"stack:1:0x11@2147483648\"\n"},
+        {"hasrun:1:2", "jvmpihost: bad number \"2\" in step \"hasrun:1:2\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.step);
