@@ -97,7 +97,8 @@ public:
     const AgentOptions &getOptions() const { return options; }
     const std::string &getVmVersion() const { return vmVersion; }
     int getInterfaceKind() const { return interfaceKind; }
-    // 1 or 2 decide whether shut-down waits for the front end.
+    // The session's mode, 0 unless set: in a heap dump 2 holds the
+    // collector and 1 gives the older array sizes.
     void setMode(int value) { mode = value; }
     int getMode() const { return mode; }
     LiveHeapdump *getHeapdump() { return heapdump.get(); }
@@ -121,6 +122,7 @@ public:
 
 private:
     void handleShutDown();
+    void setServingFrontend(bool serving);
     // With nowait or offline: the session of the configuration file that the
     // options name (or $HOME/.orvane7/config.xml), read and handed to the
     // class session. Ends the process with status -1 when the file or the
@@ -147,6 +149,9 @@ private:
     std::vector<std::unique_ptr<Communicator>> javaCommunicators;
     std::atomic<Communicator *> javaCommunicator{nullptr};
     std::atomic<bool> javaServing;
+    // The Java communication thread serves a connected front end (changed
+    // under the sleep monitor).
+    bool servingFrontend;
     bool parametersApplied;
     // The native thread's connection ended before command 1.
     std::atomic<bool> closed;

@@ -94,6 +94,7 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
     ASSERT_TRUE(CallTreeView::readHotspotReply(reply.body, later.idWidth(), &laterRegistry, &hotspots));
     EXPECT_FALSE(hotspots.rows.empty());
     touch("done");
+    later.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -154,6 +155,7 @@ TEST_F(PiagentCpuTest, OneSamplingCycleCallsTheVmInOrderAndMapsStatuses)
     }
     EXPECT_EQ(latest, (std::map<std::string, int>{{"main", 63}, {"blocked", 64}, {"waiting", 65}, {"idle", 63}}));
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -213,6 +215,7 @@ TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
     EXPECT_NE(entries[1].thread, entries[0].thread);
     EXPECT_EQ(entries[0].displayId, entries[1].displayId);
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 

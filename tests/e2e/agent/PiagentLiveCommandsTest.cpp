@@ -51,7 +51,17 @@ bool hasClass(const std::vector<ClassInfo> &classes, const std::string &name)
     return std::any_of(classes.begin(), classes.end(), [&](const ClassInfo &c) { return c.name == name; });
 }
 
-using PiagentLiveCommandsTest = PiagentConnectedTest;
+class PiagentLiveCommandsTest : public PiagentConnectedTest {
+protected:
+    // Polls the state (command 59) until it says the VM's end waits (2).
+    void pollUntilTheVmEnds(StateReply *state)
+    {
+        for (int attempt = 0; attempt < 400 && state->status != 2; attempt++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_NO_FATAL_FAILURE(pollState(client, state));
+        }
+    }
+};
 
 // Commands 45, 59, 66, 67, 61, 62, 86 and 63 after the hand-over, and the
 // state poll while the VM's death waits for the front end: the replies tiagent
@@ -120,13 +130,36 @@ TEST_F(PiagentLiveCommandsTest, LiveSessionCommandsAnswerAsTiagentDoes)
     ASSERT_GT(reply.body.size(), 3u);
     EXPECT_EQ(reply.body[0], 1);
 
-    // The VM's death waits for the connected front end: the poll says 2.
+    // The VM's death waits for the connected front end: the poll says 2,
+    // and as the session does not keep the VM alive, that poll lets it end.
     touch("die");
-    ASSERT_TRUE(waitForLine("stdout", "host: mark down")) << out();
-    ASSERT_NO_FATAL_FAILURE(pollState(client, &state));
+    ASSERT_NO_FATAL_FAILURE(pollUntilTheVmEnds(&state));
     EXPECT_EQ(state.status, 2u);
+    ASSERT_TRUE(waitForLine("stdout", "host: mark down")) << out();
     touch("done");
     client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// A session that keeps the VM alive: its end waits, whatever the polls,
+// until the front end disconnects, and goes on then.
+TEST_F(PiagentLiveCommandsTest, VmEndWaitsUntilTheFrontendDisconnects)
+{
+    ASSERT_NO_FATAL_FAILURE(startConnected({WORK_CLASS, "mark:played", "await:die", "shut-down", "mark:down"},
+                                           "<config><session id=\"3\" instrumentationType=\"2\" timeType=\"1\" "
+                                           "vmCannotExit=\"true\"/></config>"));
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out();
+    touch("die");
+    StateReply state;
+    ASSERT_NO_FATAL_FAILURE(pollUntilTheVmEnds(&state));
+    ASSERT_EQ(state.status, 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_NO_FATAL_FAILURE(pollState(client, &state));
+    EXPECT_EQ(state.status, 2u);
+    EXPECT_TRUE(linesStartingWith(out(), "host: mark down").empty()) << out();
+    EXPECT_NE(err().find("Orvane> Keeping VM alive until frontend disconnects.\n"), std::string::npos) << err();
+    client.close();
+    ASSERT_TRUE(waitForLine("stdout", "host: mark down")) << out();
     ASSERT_EQ(finish(), 0) << err();
 }
 
