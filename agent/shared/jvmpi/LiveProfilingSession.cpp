@@ -343,11 +343,47 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         vmCommands.connectionEnded(*current);
         if (LiveProfiling::dying || LiveProfiling::shuttingDown)
             break;
+        // A front end that went after its commands ends its recording: the
+        // next one starts from nothing.
+        if (current->hasReceivedCommand()) {
+            stopAndResetRecording();
+            MessageUtil::message("Disconnected. Waiting for reconnection.");
+        }
         next.reset(new Communicator(*transport, owners));
         javaCommunicator = next.get();
         if (!transport->connect())
             break;
     }
+}
+
+void LiveProfilingSession::stopAndResetRecording()
+{
+    if (cpuSession != nullptr) {
+        cpuSession->setThreadProfiling(false);
+        cpuSession->setMonitorRecording(false, cpuSession->getBlockThreshold(), cpuSession->getWaitThreshold());
+    }
+    vmTelemetry = false;
+    setAllocRecord(false);
+    if (heapViews != nullptr)
+        HeapViews::reset(heapViews.get());
+    // The VM's method and allocation events stay enabled, as after switching
+    // recording off: the next front end's switches need no more.
+    if (cpuSession != nullptr) {
+        cpuSession->setCpuRecord(false, true);
+        cpuSession->reset();
+    }
+    if (samplerSession != nullptr)
+        samplerSession->restart();
+}
+
+void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
+{
+    ProfilingSession::handleCmdGetState(reader, writer);
+    if (sessionState == 2)
+        MessageUtil::message("Reconnection.");
+    if (cpuSession != nullptr && !options.disableThreadProfiling)
+        cpuSession->setThreadProfiling(true);
+    vmTelemetry = true;
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus() const
@@ -489,6 +525,8 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
         setAllocRecord(true);
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
     LiveProfiling::initSampler(nullptr);
+    // A front end that connects now finds a configured session.
+    sessionState = 2;
     return true;
 }
 

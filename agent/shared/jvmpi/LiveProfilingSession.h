@@ -120,8 +120,15 @@ public:
     // telemetry is recorded (and the sampler runs); whether it records.
     bool addJavaSample(long long memory1, long long memory2, const std::vector<int32_t> &custom);
 
+    // Command 44; at a configured session "Reconnection.", and thread
+    // profiling and VM telemetry on again.
+    void handleCmdGetState(DataReader *reader, DataWriter *writer) override;
+
 private:
     void handleShutDown();
+    // After a front end that sent commands: thread and monitor profiling,
+    // VM telemetry, allocation and CPU recording off, their data dropped.
+    void stopAndResetRecording();
     void setServingFrontend(bool serving);
     // With nowait or offline: the session of the configuration file that the
     // options name (or $HOME/.orvane7/config.xml), read and handed to the

@@ -83,7 +83,8 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
     std::string body(reply.body.begin(), reply.body.end());
     EXPECT_NE(body.find("workers"), std::string::npos);
     // A front end that connects later is served whole by the Java
-    // communication thread, its command 1 included.
+    // communication thread, its command 1 included; what the first one
+    // recorded ended with it.
     client.close();
     FrontendClient later(60000);
     connectFrontend(later, port);
@@ -92,7 +93,7 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
     Registry laterRegistry;
     HotspotReply hotspots;
     ASSERT_TRUE(CallTreeView::readHotspotReply(reply.body, later.idWidth(), &laterRegistry, &hotspots));
-    EXPECT_FALSE(hotspots.rows.empty());
+    EXPECT_TRUE(hotspots.rows.empty());
     touch("done");
     later.close();
     ASSERT_EQ(finish(), 0) << err();
