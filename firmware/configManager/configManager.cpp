@@ -77,7 +77,7 @@ static log4c_category_t *configCategory(void)
     return configContext.category;
 }
 
-GHashTable *configBuildTable(configEntry_t *entries, size_t count)
+GHashTable *configManagerBuildTable(configEntry_t *entries, size_t count)
 {
     GHashTable *table = g_hash_table_new(g_str_hash, g_str_equal);
     for (size_t i = 0; i < count; i++)
@@ -101,7 +101,7 @@ void configManagerInit(serviceDescriptor *service)
         entry.intValue = entry.defaultValue;
         entry.stringValue[0] = '\0';
     }
-    configContext.table = configBuildTable(configTableEntries, sizeof configTableEntries / sizeof configTableEntries[0]);
+    configContext.table = configManagerBuildTable(configTableEntries, sizeof configTableEntries / sizeof configTableEntries[0]);
     configLoadFile(halPath(CONFIG_FILE_PATH).c_str(), configContext.table);
 }
 
@@ -180,7 +180,7 @@ static std::string nodeText(xmlNodePtr node)
     return text;
 }
 
-int configParseInt(const char *text, int32_t minValue, int32_t maxValue, int32_t *value)
+int configManagerParseInt(const char *text, int32_t minValue, int32_t maxValue, int32_t *value)
 {
     if (!text || !value)
         return -1;
@@ -207,7 +207,7 @@ int configParseInt(const char *text, int32_t minValue, int32_t maxValue, int32_t
 static void loadInt(configEntry_t *entry, const std::string &text, const char *path)
 {
     int32_t value = 0;
-    if (configParseInt(text.c_str(), entry->minValue, entry->maxValue, &value) == 0) {
+    if (configManagerParseInt(text.c_str(), entry->minValue, entry->maxValue, &value) == 0) {
         entry->intValue = value;
         return;
     }

@@ -1,7 +1,7 @@
 #ifndef KVR_CONFIGMANAGER_H
 #define KVR_CONFIGMANAGER_H
 
-/* Layer: services. May include the service manager and hal; it lends the service manager its key reader. */
+/* Layer: services. May include serviceManager and hal; it lends the service manager its key reader. */
 
 /*
  * The configuration manager (service "configManager", no thread): a table of
@@ -60,7 +60,7 @@ void configSetStringValue(const char *key, const char *text);
  * Builds a table (key -> configEntry_t*) over `count` entries; the entries
  * must outlive it. Free with g_hash_table_destroy.
  */
-GHashTable *configBuildTable(configEntry_t *entries, size_t count);
+GHashTable *configManagerBuildTable(configEntry_t *entries, size_t count);
 
 /* The manager's own table (null before configManagerInit). */
 GHashTable *configManagerTable(void);
@@ -71,11 +71,11 @@ GHashTable *configManagerTable(void);
  * [minValue, maxValue]. 0 and the number in *value, -1 otherwise (*value
  * untouched).
  */
-int configParseInt(const char *text, int32_t minValue, int32_t maxValue, int32_t *value);
+int configManagerParseInt(const char *text, int32_t minValue, int32_t maxValue, int32_t *value);
 
 /*
  * Overlays the values of the XML file at host path `path` on the table;
- * integers whose text configParseInt refuses keep their value, with a line.
+ * integers whose text configManagerParseInt refuses keep their value, with a line.
  * 0 success, 4 when the file cannot be parsed or its root is not "configuration".
  */
 int configLoadFile(const char *path, GHashTable *table);

@@ -1,7 +1,10 @@
 #ifndef KVR_DEBUGER_H
 #define KVR_DEBUGER_H
 
-/* Layer: services. May include the platform, the device manager, the service manager, spiEmulator, utils and hal. */
+/*
+ * Layer: services. May include platform, deviceManager, serviceManager,
+ * spiEmulator, utils and hal.
+ */
 
 /*
  * The debug port (service "debuger"): TCP 8989, one client at a time, framed

@@ -2,8 +2,8 @@
 #define KVR_DEVICEMANAGER_H
 
 /*
- * Layer: devices/platform. May include the service manager, spiEmulator and
- * hal (its device drivers live below it, in i2c/); never the platform or a service.
+ * Layer: devices/platform. May include serviceManager, spiEmulator and hal;
+ * its device drivers live below it, in i2c/; never the platform or a service.
  */
 
 /*

@@ -60,15 +60,15 @@ struct deviceWorker_t {
  * memory or a semaphore could not be had; 2 when the thread could not be
  * started. On failure everything made is released again.
  */
-uint32_t deviceWorkerCreate(deviceWorker_t *worker, deviceObject *device, const char *threadLogPrefix,
+uint32_t deviceManagerWorkerCreate(deviceWorker_t *worker, deviceObject *device, const char *threadLogPrefix,
                             size_t requestSize, size_t requestCount, deviceRequestPerform_t perform);
 
 /*
  * Takes a free request (blocking while the pool is empty); null once the
  * worker is stopping. The caller fills the handler's part and hands it to
- * deviceWorkerSubmit.
+ * deviceManagerWorkerSubmit.
  */
-deviceRequest_t *deviceWorkerTake(deviceWorker_t *worker);
+deviceRequest_t *deviceManagerWorkerTake(deviceWorker_t *worker);
 
 /*
  * Queues a taken request on queue priority. Synchronous: waits until the
@@ -76,26 +76,26 @@ deviceRequest_t *deviceWorkerTake(deviceWorker_t *worker);
  * callback later gets the status. A worker that is stopping completes the
  * request at once with DEVICE_ACCESS_STOPPED.
  */
-uint32_t deviceWorkerSubmit(deviceWorker_t *worker, deviceRequest_t *request, uint32_t priority,
+uint32_t deviceManagerWorkerSubmit(deviceWorker_t *worker, deviceRequest_t *request, uint32_t priority,
                             uint32_t synchronous, void *callbackArgument, deviceAccessCallback_t callback);
 
 /*
  * Stops the thread: requests still queued, and any submitted from now on,
  * complete with DEVICE_ACCESS_STOPPED. Returns once the thread has ended.
  */
-void deviceWorkerStop(deviceWorker_t *worker);
+void deviceManagerWorkerStop(deviceWorker_t *worker);
 
-/* Releases what create made. Only after deviceWorkerStop and once no caller uses the worker. */
-void deviceWorkerRelease(deviceWorker_t *worker);
+/* Releases what create made. Only after deviceManagerWorkerStop and once no caller uses the worker. */
+void deviceManagerWorkerRelease(deviceWorker_t *worker);
 
 /*
  * Guards a device's handler state: accesses hold it shared while they use the
  * state, delete holds it exclusively to clear it before freeing it.
  */
-void deviceHandlerEnter(const deviceObject *device);
-void deviceHandlerLeave(const deviceObject *device);
+void deviceManagerHandlerEnter(const deviceObject *device);
+void deviceManagerHandlerLeave(const deviceObject *device);
 /* Clears the device's handlerState once no access uses it; returns the state it held. */
-void *deviceHandlerDetachState(deviceObject *device);
+void *deviceManagerHandlerDetachState(deviceObject *device);
 
 /* The bypass GPIO line around every transfer: opened by create, driven per request. */
 /*
@@ -103,10 +103,10 @@ void *deviceHandlerDetachState(deviceObject *device);
  * inactive level. Returns the descriptor (written value in *inactive), or -1
  * when the open failed. A record without a path gets -1 and needs no GPIO.
  */
-int32_t deviceGpioOpen(const deviceObject *device, int *inactive);
+int32_t deviceManagerGpioOpen(const deviceObject *device, int *inactive);
 /* Writes the active or inactive level; nothing when fd is -1. */
-void deviceGpioDrive(int32_t fd, uint32_t activeLevel, uint32_t isText, int active);
-void deviceGpioClose(deviceObject *device);
+void deviceManagerGpioDrive(int32_t fd, uint32_t activeLevel, uint32_t isText, int active);
+void deviceManagerGpioClose(deviceObject *device);
 
 /* What the FPGA and I2C handlers do alike on create and delete. */
 /*
@@ -114,15 +114,15 @@ void deviceGpioClose(deviceObject *device);
  * drives the line `pin`, and logs the open. False, logged, when the record
  * names a GPIO that cannot be opened.
  */
-bool deviceHandlerOpenGpio(deviceObject *device, const char *bus, const char *pin);
+bool deviceManagerHandlerOpenGpio(deviceObject *device, const char *bus, const char *pin);
 /*
  * Installs `state` as the device's handler state and starts its worker (see
- * deviceWorkerCreate). Logs "<creator> thread creation OK", or "<creator>
+ * deviceManagerWorkerCreate). Logs "<creator> thread creation OK", or "<creator>
  * failed thread creation" when the thread could not be started. On failure
  * the device has no handler state again and the caller releases the rest;
- * returns deviceWorkerCreate's result.
+ * returns deviceManagerWorkerCreate's result.
  */
-uint32_t deviceHandlerStart(deviceObject *device, void *state, deviceWorker_t *worker, const char *creator,
+uint32_t deviceManagerHandlerStart(deviceObject *device, void *state, deviceWorker_t *worker, const char *creator,
                             const char *threadLogPrefix, size_t requestSize, size_t requestCount,
                             deviceRequestPerform_t perform);
 /*
@@ -130,7 +130,7 @@ uint32_t deviceHandlerStart(deviceObject *device, void *state, deviceWorker_t *w
  * handler state once no access uses it and releases the worker. The caller
  * then closes its channel and the GPIO and frees the state.
  */
-void deviceHandlerStop(deviceObject *device, deviceWorker_t *worker);
+void deviceManagerHandlerStop(deviceObject *device, deviceWorker_t *worker);
 
 /* FPGA SPI handler. */
 uint32_t createFpgaHandler(deviceObject *device, uint32_t assignedId);

@@ -26,17 +26,17 @@ static pthread_rwlock_t *deviceHandlerLock(const deviceObject *device)
     return &deviceHandlerLocks[device->assignedId < DEVICE_ID_COUNT ? device->assignedId : 0];
 }
 
-void deviceHandlerEnter(const deviceObject *device)
+void deviceManagerHandlerEnter(const deviceObject *device)
 {
     pthread_rwlock_rdlock(deviceHandlerLock(device));
 }
 
-void deviceHandlerLeave(const deviceObject *device)
+void deviceManagerHandlerLeave(const deviceObject *device)
 {
     pthread_rwlock_unlock(deviceHandlerLock(device));
 }
 
-void *deviceHandlerDetachState(deviceObject *device)
+void *deviceManagerHandlerDetachState(deviceObject *device)
 {
     pthread_rwlock_wrlock(deviceHandlerLock(device));
     void *state = device->handlerState;
@@ -109,7 +109,7 @@ static void *deviceWorkerThread(void *argument)
     return nullptr;
 }
 
-uint32_t deviceWorkerCreate(deviceWorker_t *worker, deviceObject *device, const char *threadLogPrefix,
+uint32_t deviceManagerWorkerCreate(deviceWorker_t *worker, deviceObject *device, const char *threadLogPrefix,
                             size_t requestSize, size_t requestCount, deviceRequestPerform_t perform)
 {
     memset(worker, 0, sizeof *worker);
@@ -127,33 +127,33 @@ uint32_t deviceWorkerCreate(deviceWorker_t *worker, deviceObject *device, const 
     if (!worker->pool) {
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "%s: no memory for %zu requests of %s",
                            __func__, requestCount, device->name);
-        deviceWorkerRelease(worker);
+        deviceManagerWorkerRelease(worker);
         return DEVICE_ACCESS_NO_HANDLER;
     }
     for (size_t i = 0; i < requestCount; i++) {
         if (sem_init(&requestAt(worker, i)->semaphore, 0, 0) != 0) {
             log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR,
                                "Failed to create semaphore for requestPool fpgaRequest_t id %d", (int)i);
-            deviceWorkerRelease(worker);
+            deviceManagerWorkerRelease(worker);
             return DEVICE_ACCESS_NO_HANDLER;
         }
         worker->semaphoresMade++;
         g_async_queue_push(worker->freeQueue, requestAt(worker, i));
     }
     if (pthread_create(&worker->thread, nullptr, deviceWorkerThread, worker) != 0) {
-        deviceWorkerRelease(worker);
+        deviceManagerWorkerRelease(worker);
         return DEVICE_ACCESS_NO_THREAD;
     }
     worker->threadStarted = 1;
     return DEVICE_ACCESS_OK;
 }
 
-deviceRequest_t *deviceWorkerTake(deviceWorker_t *worker)
+deviceRequest_t *deviceManagerWorkerTake(deviceWorker_t *worker)
 {
     return (deviceRequest_t *)g_async_queue_pop(worker->freeQueue);
 }
 
-uint32_t deviceWorkerSubmit(deviceWorker_t *worker, deviceRequest_t *request, uint32_t priority,
+uint32_t deviceManagerWorkerSubmit(deviceWorker_t *worker, deviceRequest_t *request, uint32_t priority,
                             uint32_t synchronous, void *callbackArgument, deviceAccessCallback_t callback)
 {
     request->synchronous = synchronous;
@@ -182,7 +182,7 @@ uint32_t deviceWorkerSubmit(deviceWorker_t *worker, deviceRequest_t *request, ui
     return status;
 }
 
-void deviceWorkerStop(deviceWorker_t *worker)
+void deviceManagerWorkerStop(deviceWorker_t *worker)
 {
     pthread_mutex_lock(&worker->mutex);
     worker->stopping = 1;
@@ -194,7 +194,7 @@ void deviceWorkerStop(deviceWorker_t *worker)
     }
 }
 
-void deviceWorkerRelease(deviceWorker_t *worker)
+void deviceManagerWorkerRelease(deviceWorker_t *worker)
 {
     for (size_t i = 0; i < worker->semaphoresMade; i++)
         sem_destroy(&requestAt(worker, i)->semaphore);
@@ -210,7 +210,7 @@ void deviceWorkerRelease(deviceWorker_t *worker)
     pthread_mutex_destroy(&worker->mutex);
 }
 
-int32_t deviceGpioOpen(const deviceObject *device, int *inactive)
+int32_t deviceManagerGpioOpen(const deviceObject *device, int *inactive)
 {
     *inactive = 0;
     if (!device->bypassGpioPath)
@@ -220,11 +220,11 @@ int32_t deviceGpioOpen(const deviceObject *device, int *inactive)
         return -1;
     uint32_t level = device->chipSelectLevel;
     *inactive = level > 1 ? 0 : (int)(1 - level);
-    deviceGpioDrive(fd, level, device->bypassGpioIsText, 0);
+    deviceManagerGpioDrive(fd, level, device->bypassGpioIsText, 0);
     return fd;
 }
 
-void deviceGpioDrive(int32_t fd, uint32_t activeLevel, uint32_t isText, int active)
+void deviceManagerGpioDrive(int32_t fd, uint32_t activeLevel, uint32_t isText, int active)
 {
     if (fd < 0)
         return;
@@ -238,17 +238,17 @@ void deviceGpioDrive(int32_t fd, uint32_t activeLevel, uint32_t isText, int acti
     }
 }
 
-void deviceGpioClose(deviceObject *device)
+void deviceManagerGpioClose(deviceObject *device)
 {
     if (device->bypassGpioFd >= 0)
         close(device->bypassGpioFd);
     device->bypassGpioFd = -1;
 }
 
-bool deviceHandlerOpenGpio(deviceObject *device, const char *bus, const char *pin)
+bool deviceManagerHandlerOpenGpio(deviceObject *device, const char *bus, const char *pin)
 {
     int inactive = 0;
-    device->bypassGpioFd = deviceGpioOpen(device, &inactive);
+    device->bypassGpioFd = deviceManagerGpioOpen(device, &inactive);
     if (!device->bypassGpioPath)
         return true;
     if (device->bypassGpioFd < 0) {
@@ -261,13 +261,13 @@ bool deviceHandlerOpenGpio(deviceObject *device, const char *bus, const char *pi
     return true;
 }
 
-uint32_t deviceHandlerStart(deviceObject *device, void *state, deviceWorker_t *worker, const char *creator,
+uint32_t deviceManagerHandlerStart(deviceObject *device, void *state, deviceWorker_t *worker, const char *creator,
                             const char *threadLogPrefix, size_t requestSize, size_t requestCount,
                             deviceRequestPerform_t perform)
 {
     /* The worker's thread reads handlerState, so it is in place before the thread starts. */
     device->handlerState = state;
-    uint32_t made = deviceWorkerCreate(worker, device, threadLogPrefix, requestSize, requestCount, perform);
+    uint32_t made = deviceManagerWorkerCreate(worker, device, threadLogPrefix, requestSize, requestCount, perform);
     if (made != DEVICE_ACCESS_OK) {
         if (made == DEVICE_ACCESS_NO_THREAD)
             log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "%s failed thread creation", creator);
@@ -278,11 +278,11 @@ uint32_t deviceHandlerStart(deviceObject *device, void *state, deviceWorker_t *w
     return DEVICE_ACCESS_OK;
 }
 
-void deviceHandlerStop(deviceObject *device, deviceWorker_t *worker)
+void deviceManagerHandlerStop(deviceObject *device, deviceWorker_t *worker)
 {
     device->initialised = 2;
     /* The channel is closed only once the thread that uses it has ended. */
-    deviceWorkerStop(worker);
-    deviceHandlerDetachState(device);
-    deviceWorkerRelease(worker);
+    deviceManagerWorkerStop(worker);
+    deviceManagerHandlerDetachState(device);
+    deviceManagerWorkerRelease(worker);
 }

@@ -57,7 +57,7 @@ static uint32_t fpgaReadFrames(spiChannel_t *channel, const fpgaRequest_t *reque
         putBe32(channel->txBuffer, (keyhole ? 0xC0000000u : 0x80000000u) | address);
         channel->txBuffer[4] = (uint8_t)((words >> 8) & 0x0F);
         channel->txBuffer[5] = (uint8_t)words;
-        if (spiChannelTransfer(channel, length) != SPI_CHANNEL_OK)
+        if (spiEmulatorChannelTransfer(channel, length) != SPI_CHANNEL_OK)
             return DEVICE_ACCESS_FAILED;
         if (words)
             memcpy(request->buffer + 2 * (size_t)done, channel->rxBuffer + 6, 2 * (size_t)words);
@@ -77,7 +77,7 @@ static uint32_t fpgaWriteFrames(spiChannel_t *channel, const fpgaRequest_t *requ
         putBe32(channel->txBuffer, (keyhole ? 0x40000000u : 0x00000000u) | address);
         if (words)
             memcpy(channel->txBuffer + 4, request->buffer + 2 * (size_t)done, 2 * (size_t)words);
-        if (spiChannelTransfer(channel, 4 + 2 * (size_t)words) != SPI_CHANNEL_OK)
+        if (spiEmulatorChannelTransfer(channel, 4 + 2 * (size_t)words) != SPI_CHANNEL_OK)
             return DEVICE_ACCESS_FAILED;
         done += words;
     } while (done < request->count);
@@ -92,7 +92,7 @@ static uint32_t fpgaPerform(deviceObject *device, deviceRequest_t *common)
     fpgaHandlerState_t *state = (fpgaHandlerState_t *)device->handlerState;
     spiChannel_t *channel = state->channel;
 
-    deviceGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 1);
+    deviceManagerGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 1);
     uint32_t status;
     switch (request->command) {
     case FPGA_READ:
@@ -113,7 +113,7 @@ static uint32_t fpgaPerform(deviceObject *device, deviceRequest_t *common)
         status = DEVICE_ACCESS_BAD_COMMAND;
         break;
     }
-    deviceGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 0);
+    deviceManagerGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 0);
     if (status != DEVICE_ACCESS_OK)
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "fpgaHandler ulmSpiIO error %d", (int)status);
     return status;
@@ -132,7 +132,7 @@ uint32_t createFpgaHandler(deviceObject *device, uint32_t assignedId)
     if (!state)
         return DEVICE_ACCESS_NO_HANDLER;
 
-    if (!deviceHandlerOpenGpio(device, "spi", "chipselect pin")) {
+    if (!deviceManagerHandlerOpenGpio(device, "spi", "chipselect pin")) {
         free(state);
         return DEVICE_ACCESS_NO_HANDLER;
     }
@@ -142,16 +142,16 @@ uint32_t createFpgaHandler(deviceObject *device, uint32_t assignedId)
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR,
                            "ulmSpiOpen error %d on %s cann't open dev will not create thread!", rc,
                            device->devicePath ? device->devicePath : "NULL");
-        deviceGpioClose(device);
+        deviceManagerGpioClose(device);
         free(state);
         return (uint32_t)rc;
     }
 
-    uint32_t made = deviceHandlerStart(device, state, &state->worker, "createFpgaHandlers", "deviceFPGA",
+    uint32_t made = deviceManagerHandlerStart(device, state, &state->worker, "createFpgaHandlers", "deviceFPGA",
                                        sizeof(fpgaRequest_t), FPGA_REQUEST_POOL, fpgaPerform);
     if (made != DEVICE_ACCESS_OK) {
         spiChannelClose(state->channel);
-        deviceGpioClose(device);
+        deviceManagerGpioClose(device);
         free(state);
     }
     return made;
@@ -164,9 +164,9 @@ uint32_t deleteFpgaHandler(deviceObject *device)
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "deleteFpgaHandler invalid state exception.");
         return DEVICE_ACCESS_NO_HANDLER;
     }
-    deviceHandlerStop(device, &state->worker);
+    deviceManagerHandlerStop(device, &state->worker);
     spiChannelClose(state->channel);
-    deviceGpioClose(device);
+    deviceManagerGpioClose(device);
     free(state);
     return DEVICE_ACCESS_OK;
 }
@@ -182,15 +182,15 @@ static uint32_t fpgaHandlerAccess(deviceObject *device, uint32_t command, uint32
                            priority, count, buffer);
         return DEVICE_ACCESS_BAD_ARGUMENT;
     }
-    deviceHandlerEnter(device);
+    deviceManagerHandlerEnter(device);
     fpgaHandlerState_t *state = (fpgaHandlerState_t *)device->handlerState;
     if (!state) {
-        deviceHandlerLeave(device);
+        deviceManagerHandlerLeave(device);
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "%s: %s has no handler", __func__,
                            device->name);
         return DEVICE_ACCESS_NO_HANDLER;
     }
-    fpgaRequest_t *request = (fpgaRequest_t *)deviceWorkerTake(&state->worker);
+    fpgaRequest_t *request = (fpgaRequest_t *)deviceManagerWorkerTake(&state->worker);
     request->command = command | FPGA_COMMAND_FLAG;
     request->address = address;
     request->count = count;
@@ -199,9 +199,9 @@ static uint32_t fpgaHandlerAccess(deviceObject *device, uint32_t command, uint32
     request->chipSelectLevel = device->chipSelectLevel;
     request->gpioIsText = device->bypassGpioIsText;
     request->spiLinkCut = device->spiLinkCut;
-    uint32_t status = deviceWorkerSubmit(&state->worker, &request->common, priority, synchronous,
+    uint32_t status = deviceManagerWorkerSubmit(&state->worker, &request->common, priority, synchronous,
                                          callbackArgument, callback);
-    deviceHandlerLeave(device);
+    deviceManagerHandlerLeave(device);
     return status;
 }
 

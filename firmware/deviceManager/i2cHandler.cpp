@@ -207,7 +207,7 @@ static uint32_t i2cPerform(deviceObject *device, deviceRequest_t *common)
          request->command == DEVICE_I2C_PAGED_READ) && request->count > 0)
         request->buffer[0] = request->slave;
 
-    deviceGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 1);
+    deviceManagerGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 1);
     log4c_category_log(log, LOG4C_PRIORITY_INFO, "i2cHandler set the i2c slave address 0x%x\n", request->slave);
     i2cOutcome_t outcome = {DEVICE_ACCESS_OK, 0};
     int rc = halI2cSetSlave(state->bus, request->slave);
@@ -217,7 +217,7 @@ static uint32_t i2cPerform(deviceObject *device, deviceRequest_t *common)
     } else {
         outcome = i2cRunCommand(device, state->bus, request);
     }
-    deviceGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 0);
+    deviceManagerGpioDrive(request->bypassGpioFd, request->chipSelectLevel, request->gpioIsText, 0);
 
     if (outcome.status != DEVICE_ACCESS_OK && !(outcome.quiet && request->quietErrors))
         log4c_category_log(log, LOG4C_PRIORITY_ERROR, "i2cHandler access error %d", (int)outcome.status);
@@ -237,7 +237,7 @@ uint32_t createI2cHandler(deviceObject *device, uint32_t assignedId)
     if (!state)
         return DEVICE_ACCESS_NO_HANDLER;
 
-    if (!deviceHandlerOpenGpio(device, "i2c", "gpio pin")) {
+    if (!deviceManagerHandlerOpenGpio(device, "i2c", "gpio pin")) {
         free(state);
         return DEVICE_ACCESS_NO_HANDLER;
     }
@@ -246,16 +246,16 @@ uint32_t createI2cHandler(deviceObject *device, uint32_t assignedId)
     if (state->bus < 0) {
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_DEBUG, "open error %s",
                            device->devicePath ? device->devicePath : "NULL");
-        deviceGpioClose(device);
+        deviceManagerGpioClose(device);
         free(state);
         return DEVICE_ACCESS_NO_HANDLER;
     }
 
-    uint32_t made = deviceHandlerStart(device, state, &state->worker, "createI2cHandlers", "deviceI2C",
+    uint32_t made = deviceManagerHandlerStart(device, state, &state->worker, "createI2cHandlers", "deviceI2C",
                                        sizeof(i2cRequest_t), I2C_REQUEST_POOL, i2cPerform);
     if (made != DEVICE_ACCESS_OK) {
         halDeviceClose(state->bus);
-        deviceGpioClose(device);
+        deviceManagerGpioClose(device);
         free(state);
     }
     return made;
@@ -268,9 +268,9 @@ uint32_t deleteI2cHandler(deviceObject *device)
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "deleteI2cHandler invalid state exception.");
         return DEVICE_ACCESS_NO_HANDLER;
     }
-    deviceHandlerStop(device, &state->worker);
+    deviceManagerHandlerStop(device, &state->worker);
     halDeviceClose(state->bus);
-    deviceGpioClose(device);
+    deviceManagerGpioClose(device);
     free(state);
     return DEVICE_ACCESS_OK;
 }
@@ -285,15 +285,15 @@ static uint32_t i2cHandlerAccess(deviceObject *device, uint32_t command, uint32_
                            priority, count, buffer);
         return DEVICE_ACCESS_BAD_ARGUMENT;
     }
-    deviceHandlerEnter(device);
+    deviceManagerHandlerEnter(device);
     i2cHandlerState_t *state = (i2cHandlerState_t *)device->handlerState;
     if (!state) {
-        deviceHandlerLeave(device);
+        deviceManagerHandlerLeave(device);
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "%s: %s has no handler", __func__,
                            device->name);
         return DEVICE_ACCESS_NO_HANDLER;
     }
-    i2cRequest_t *request = (i2cRequest_t *)deviceWorkerTake(&state->worker);
+    i2cRequest_t *request = (i2cRequest_t *)deviceManagerWorkerTake(&state->worker);
     request->command = command;
     if (commandHasWideAddress(command)) {
         request->registerAddress = (uint16_t)address;
@@ -310,9 +310,9 @@ static uint32_t i2cHandlerAccess(deviceObject *device, uint32_t command, uint32_
     request->chipSelectLevel = device->chipSelectLevel;
     request->gpioIsText = device->bypassGpioIsText;
     request->quietErrors = device->quietErrors;
-    uint32_t status = deviceWorkerSubmit(&state->worker, &request->common, priority, synchronous,
+    uint32_t status = deviceManagerWorkerSubmit(&state->worker, &request->common, priority, synchronous,
                                          callbackArgument, callback);
-    deviceHandlerLeave(device);
+    deviceManagerHandlerLeave(device);
     return status;
 }
 

@@ -2,8 +2,8 @@
 #define KVR_ETHERNETPROBING_H
 
 /*
- * Layer: services. May include the fifo server, probing, the interrupt
- * controller, the QVS interface, the platform, the device manager, utils and hal.
+ * Layer: services. May include fifoServer, probing, interruptController,
+ * qvsInterface, platform, deviceManager, serviceManager, utils and hal.
  */
 
 /*

@@ -220,8 +220,7 @@ int createSocket(connection_t &c, serviceDescriptor *service)
             memset(&address, 0, sizeof address);
             address.sin_family = AF_INET;
             address.sin_port = htons((uint16_t)c.port);
-            /* Under a card root (the emulated card) nothing listens beyond loopback. */
-            address.sin_addr.s_addr = htonl(halUnderCardRoot() ? INADDR_LOOPBACK : INADDR_ANY);
+            address.sin_addr.s_addr = htonl(halServerBindAddress());
             log4c_category_log(category(), LOG4C_PRIORITY_INFO, "%s: Will bind port %d ", __func__, (int)c.port);
             int status = bind(s, (struct sockaddr *)&address, sizeof address);
             if (status == 0) {

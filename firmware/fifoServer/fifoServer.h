@@ -1,7 +1,7 @@
 #ifndef KVR_FIFOSERVER_H
 #define KVR_FIFOSERVER_H
 
-/* Layer: services. May include probing, the service manager and hal. */
+/* Layer: services. May include probing, serviceManager and hal. */
 
 /*
  * The fifo server (service "fifoServer", cards in slots A and B): streams the

@@ -2,9 +2,9 @@
 #define KVR_GENLOCK_H
 
 /*
- * Layer: services. May include the layout manager, the restore point
- * (persistentDataStorage), the platform, the device manager and what lies
- * below them.
+ * Layer: services. May include layoutManager and probing (it registers with
+ * both), persistentDataStorage (the restore point), strata, platform,
+ * qvsInterface, deviceManager, probingAction and hal.
  */
 
 /*
@@ -119,7 +119,7 @@ void kvrGenlockSi5344GetGenlockStatus(genlockStatus_t *status);
 /* This card's status-block word at byte 186 as two bytes (high byte first). */
 void kvrGenlockSi5344GetURSPresenceStatus(uint8_t out[2]);
 /* 1 while a plan is being programmed or lock is lost (SDI transmit PLLs must not be reset then). */
-uint32_t kvrGenlockSi5344ProgrammingInProgress(void);
+uint32_t genlockSi5344ProgrammingInProgress(void);
 
 /* ---- probing target (probing thread) ---- */
 
@@ -154,6 +154,16 @@ int kvrGenlockLoadFactoryDefault(log4c_category_t *category);
 int kvrGenlockSaveFrameRate(uint32_t rate, const char *reason);
 
 /* ---- sub-module (layout thread) ---- */
-/* The descriptor `kvrGenlockSi5344Submodule` is declared with the other rows in layoutManager/layoutSubmodule.h. */
+struct deviceSubmodule;
+extern deviceSubmodule kvrGenlockSi5344Submodule;
+
+/*
+ * Registers genlock with the modules below it that call it: its sub-module row
+ * in the layout manager's head lists and its probing target (the clock
+ * generator's rows of the probing table, its start-up and its step in every
+ * probing cycle, its answers to the health monitor). main's thread, before the
+ * services' init; again is harmless.
+ */
+void genlockRegister(void);
 
 #endif

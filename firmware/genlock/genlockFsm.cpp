@@ -126,7 +126,7 @@ int kvrFsmGenlockSetMgtVideoClockDisable(log4c_category_t *category, uint32_t va
     return fsmWrite(FSM_GENLOCK_MGT_CLOCK, word);
 }
 
-uint32_t kvrGenlockSi5344ProgrammingInProgress(void)
+uint32_t genlockSi5344ProgrammingInProgress(void)
 {
     return genlockFlags.programmingInProgress;
 }
@@ -176,7 +176,7 @@ int kvrGenlockLoadFactoryDefault(log4c_category_t *category)
     }
     log4c_category_log(category, LOG4C_PRIORITY_WARN,
                        "GENLOCK SI5344 PROBING:GENLOCK_PLAN_CHANGED: Sfr[%d], Ref[%d], Id[%d], Name[%s], Src[%d] ",
-                       GENLOCK_RATE_5994, 0, GENLOCK_PLAN_NTSC_FREE_RUN, si5344PlanName(GENLOCK_PLAN_NTSC_FREE_RUN),
+                       GENLOCK_RATE_5994, 0, GENLOCK_PLAN_NTSC_FREE_RUN, genlockSi5344PlanName(GENLOCK_PLAN_NTSC_FREE_RUN),
                        GENLOCK_SOURCE_FACTORY_DEFAULT);
     return 1;
 }

@@ -3,7 +3,9 @@
 #include "deviceManager/deviceManager.h"
 #include "hal/hal.h"
 #include "layoutManager/layoutManager.h"
+#include "layoutManager/layoutSubmodule.h"
 #include "platform/platform.h"
+#include "probing/probing.h"
 #include "strata/strata.h"
 
 #include <cstring>
@@ -306,4 +308,22 @@ void kvrGenlockSi5344ProbingTargetProcess(uint32_t running)
     if (!genlockFlags.ignoreUrs)
         checkUrs();
     checkExtSync();
+}
+
+/* The probing target's start-up, in the form the probing service calls it. */
+static void genlockProbingTargetStart(log4c_category_t *category, void *sharedMemory)
+{
+    (void)sharedMemory;
+    kvrGenlockSi5344ProbingTargetInit(category);
+}
+
+static const probingTarget_t genlockProbingTarget = {
+    "genlock", genlockProbingTargetStart, kvrGenlockSi5344ProbingTargetProcess,
+    genlockSi5344ProgrammingInProgress, kvrFsmGenlockResetTxPll,
+};
+
+void genlockRegister(void)
+{
+    layoutManagerRegisterSubmodule(LAYOUT_ROW_GENLOCK, &kvrGenlockSi5344Submodule);
+    probingRegisterTarget(PROBING_TARGET_EARLY, &genlockProbingTarget);
 }

@@ -148,8 +148,8 @@ static void scheduleRetry(deviceSubmoduleInstance *instance, log4c_category_t *c
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "GENLOCK SI5344 SUB-MODULE:%s: frequency plan [%d][%s] still not programmed after %d tries, "
                            "giving up; the plan stays [%d][%s] until the next change",
-                           __func__, (int)s.pendingPlan, si5344PlanName(s.pendingPlan), (int)s.retries + 1,
-                           (int)s.planId, si5344PlanName(s.planId));
+                           __func__, (int)s.pendingPlan, genlockSi5344PlanName(s.pendingPlan), (int)s.retries + 1,
+                           (int)s.planId, genlockSi5344PlanName(s.planId));
         s.pendingPlan = GENLOCK_PLAN_NULL;
         return;
     }
@@ -216,8 +216,8 @@ uint32_t kvrFsmSi5344ChangeGenlockPlan(deviceSubmoduleInstance *instance, uint32
         log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                            "GENLOCK SI5344 SUB-MODULE:%s: frequency plan [%d][%s] could not be programmed, the system "
                            "frame rate stays %d on plan [%d][%s]; try %d of %d",
-                           __func__, (int)planId, si5344PlanName(planId), s.liveRate, (int)s.planId,
-                           si5344PlanName(s.planId), (int)s.retries + 1, GENLOCK_RETRIES_MAX + 1);
+                           __func__, (int)planId, genlockSi5344PlanName(planId), s.liveRate, (int)s.planId,
+                           genlockSi5344PlanName(s.planId), (int)s.retries + 1, GENLOCK_RETRIES_MAX + 1);
         scheduleRetry(instance, category);
         return 0;
     }
@@ -240,7 +240,7 @@ uint32_t kvrFsmSi5344ChangeGenlockPlan(deviceSubmoduleInstance *instance, uint32
     genlockSendStatusReports(category);
     log4c_category_log(category, LOG4C_PRIORITY_WARN,
                        "GENLOCK SI5344 SUB-MODULE:GENLOCK_PLAN_CHANGED: Sfr[%d], Ref[%d], Id[%d], Name[%s], Src[%d] ",
-                       rate, (int)reference, (int)planId, si5344PlanName(planId), (int)source);
+                       rate, (int)reference, (int)planId, genlockSi5344PlanName(planId), (int)source);
     return 1;
 }
 
@@ -254,7 +254,7 @@ static void retryPendingPlan(deviceSubmoduleInstance *instance, log4c_category_t
     s.retries++;
     log4c_category_log(category, LOG4C_PRIORITY_WARN,
                        "GENLOCK SI5344 SUB-MODULE:%s: trying frequency plan [%d][%s] again (try %d of %d)", __func__,
-                       (int)s.pendingPlan, si5344PlanName(s.pendingPlan), (int)s.retries + 1, GENLOCK_RETRIES_MAX + 1);
+                       (int)s.pendingPlan, genlockSi5344PlanName(s.pendingPlan), (int)s.retries + 1, GENLOCK_RETRIES_MAX + 1);
     kvrFsmSi5344ChangeGenlockPlan(instance, s.pendingPlan, s.pendingSource);
 }
 

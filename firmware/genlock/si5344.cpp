@@ -13,7 +13,7 @@ static const si5344RegisterWrite_t preamble[] = {{0x0B24, 0, 0xD8}, {0x0B25, 0, 
 static const si5344RegisterWrite_t calibrate[] = {{0x0514, 0, 0x01}};
 static const si5344RegisterWrite_t postamble[] = {{0x0B24, 0, 0xDB}, {0x0B25, 0, 0x02}};
 
-const char *si5344PlanName(uint32_t planId)
+const char *genlockSi5344PlanName(uint32_t planId)
 {
     return planId < SI5344_PLAN_COUNT ? planNames[planId] : planNames[0];
 }
@@ -98,7 +98,7 @@ int si5344SelectPlan(si5344Driver *driver, uint32_t planId)
         return 0;
     log4c_category_log(driver->category, LOG4C_PRIORITY_INFO,
                        "GENLOCK SI5344 DRIVER:%s: Writing frequency plan to SI5344 device: [%d][%s]", __func__,
-                       (int)planId, si5344PlanName(planId));
+                       (int)planId, genlockSi5344PlanName(planId));
     if (!writeTable(driver, si5344Plans[planId], SI5344_PLAN_WRITES) || !writeTable(driver, calibrate, 1) ||
         !si5344SoftResetAll(driver) || !writeTable(driver, postamble, 2))
         return 0;

@@ -44,7 +44,7 @@ extern const si5344RegisterWrite_t *const si5344Plans[SI5344_PLAN_COUNT];
 extern const si5344RegisterWrite_t si5344FactoryDefault[SI5344_FACTORY_DEFAULT_WRITES];
 
 /* The plan's name for logs ("NULL" for 0 and unknown ids). */
-const char *si5344PlanName(uint32_t planId);
+const char *genlockSi5344PlanName(uint32_t planId);
 
 void si5344Initialize(si5344Driver *driver, log4c_category_t *category);
 /* 1 when a write function is given, else 0; missing functions are logged. */

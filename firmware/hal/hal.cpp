@@ -12,6 +12,7 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <linux/spi/spidev.h>
+#include <netinet/in.h>
 #include <log4c.h>
 #include <pthread.h>
 #include <sched.h>
@@ -39,6 +40,20 @@ std::string halCardRoot(void)
 int halUnderCardRoot(void)
 {
     return halCardRoot().empty() ? 0 : 1;
+}
+
+uint32_t halServerBindAddress(void)
+{
+    return halUnderCardRoot() ? INADDR_LOOPBACK : INADDR_ANY;
+}
+
+int halCommandRemovedFile(const char *cardPath)
+{
+    if (!halUnderCardRoot() || !cardPath || cardPath[0] != '/')
+        return 0;
+    if (unlink(halPath(cardPath).c_str()) != 0 && errno != ENOENT)
+        return -1;
+    return 0;
 }
 
 std::string halPath(const char *cardPath)

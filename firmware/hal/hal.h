@@ -31,6 +31,22 @@ std::string halCardRoot(void);
 int halUnderCardRoot(void);
 
 /*
+ * The IPv4 address (host order) a server of the firmware binds: any address
+ * on the card, loopback only under a card root (nothing of an emulated card
+ * listens beyond the machine).
+ */
+uint32_t halServerBindAddress(void);
+
+/*
+ * To be called after a command that removes a card file (halRunCommand, say
+ * "rm -f /var/lock/x"). On the card the command did it and this does nothing;
+ * under a card root, where such a command is only recorded, the file below the
+ * root is removed here. Returns 0, or -1 when a file below the root was there
+ * and could not be removed.
+ */
+int halCommandRemovedFile(const char *cardPath);
+
+/*
  * Maps an absolute card path ("/usr/local/q7/firmware/layout.bin") to the host
  * path: the card root followed by the path. Relative paths are returned as given.
  */

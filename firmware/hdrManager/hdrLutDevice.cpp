@@ -114,7 +114,7 @@ static void writeBlock(uint32_t device, uint32_t reg, const uint16_t *words, uin
 
 /* ---- the current instance ---- */
 
-void hdrMakeCurrent(uint32_t type, uint32_t instance, uint32_t head, uint32_t input, const hdr3DLutParams_t *params)
+void hdrManagerMakeCurrent(uint32_t type, uint32_t instance, uint32_t head, uint32_t input, const hdr3DLutParams_t *params)
 {
     hdr3DLutGen.current = {type, instance, head, input, params};
 }
@@ -187,7 +187,7 @@ static void changeControlBit(uint16_t *shadow, uint32_t reg, int on, const char 
     uint16_t bit = (uint16_t)(1u << hdr3DLutGen.current.instance);
     uint16_t next = on ? (uint16_t)(*shadow | bit) : (uint16_t)(*shadow & ~bit);
     if (next == *shadow) {
-        HDR_LOG(LOG_800, already, __func__, hdrInstanceTypeName(hdr3DLutGen.current.type),
+        HDR_LOG(LOG_800, already, __func__, hdrManagerInstanceTypeName(hdr3DLutGen.current.type),
                 (int)hdr3DLutGen.current.instance, on);
         return;
     }
@@ -199,7 +199,7 @@ void setHdr3DLutInstanceByPassFilter(int on)
 {
     if (!currentIsValid()) {
         HDR_LOG(LOG_300, "%s: Rx bad HDR instance number parameter %d, HDR instance type %s, Dismissing bypass action!!!",
-                __func__, (int)hdr3DLutGen.current.instance, hdrInstanceTypeName(hdr3DLutGen.current.type));
+                __func__, (int)hdr3DLutGen.current.instance, hdrManagerInstanceTypeName(hdr3DLutGen.current.type));
         return;
     }
     int video = hdr3DLutGen.current.type == HDR_VIDEO_INSTANCE;
@@ -215,7 +215,7 @@ void enableHdr3DLutInstance(int on)
 {
     if (!currentIsValid()) {
         HDR_LOG(LOG_300, "%s: Rx bad HDR instance number parameter %d, instance type %s, Dismissing enable action!!!",
-                __func__, (int)hdr3DLutGen.current.instance, hdrInstanceTypeName(hdr3DLutGen.current.type));
+                __func__, (int)hdr3DLutGen.current.instance, hdrManagerInstanceTypeName(hdr3DLutGen.current.type));
         return;
     }
     int video = hdr3DLutGen.current.type == HDR_VIDEO_INSTANCE;
@@ -235,7 +235,7 @@ void resetHdr3DLutInstance(uint32_t type)
 {
     if (!currentIsValid() || type != hdr3DLutGen.current.type) {
         HDR_LOG(LOG_300, "%s: Rx bad HDR instance number parameter %d, instance type %s, Dismissing reset action!!!",
-                __func__, (int)hdr3DLutGen.current.instance, hdrInstanceTypeName(type));
+                __func__, (int)hdr3DLutGen.current.instance, hdrManagerInstanceTypeName(type));
         return;
     }
     for (uint16_t level : {0, 1, 0})
@@ -305,7 +305,7 @@ static int writeTheMatrixABCDECoefsToTheHDRCore(const hdrMatrixSet_t &set)
         HDR_LOG(LOG4C_PRIORITY_ERROR,
                 "%s: Error: Bad Parameters!!! HDR instance type %s, instance number %d is greater than %d or Null ptr "
                 "passed.",
-                __func__, hdrInstanceTypeName(hdr3DLutGen.current.type), (int)hdr3DLutGen.current.instance,
+                __func__, hdrManagerInstanceTypeName(hdr3DLutGen.current.type), (int)hdr3DLutGen.current.instance,
                 hdr3DLutGen.current.type == HDR_VIDEO_INSTANCE ? HDR_VIDEO_INSTANCES - 1 : HDR_HEAD_INSTANCES - 1);
         return -1;
     }
@@ -354,15 +354,15 @@ static void writeReadBackDebugLog(void)
     fprintf(file,
             "TITLE Custom HDR_INPUT_3DLUT: LUT_ARRAY_TAP [%dx%dx%d], Mode [%s], Transfer Function[%s], Color "
             "Gamut[%s], Color Model[%s], MaxCll Nits[%d], Range[%s]\n",
-            HDR_3DLUT_GRID_SIZE, HDR_3DLUT_GRID_SIZE, HDR_3DLUT_GRID_SIZE, hdrModeName(input.inputMode),
-            hdrTransferName((uint32_t)p.inputTransferFunction), hdrGamutName((uint32_t)p.inputColorGamut),
-            hdrModelName((uint32_t)p.inputColorModel), p.inputNits, hdrRangeName((uint32_t)p.inputRange));
+            HDR_3DLUT_GRID_SIZE, HDR_3DLUT_GRID_SIZE, HDR_3DLUT_GRID_SIZE, hdrManagerModeName(input.inputMode),
+            hdrManagerTransferName((uint32_t)p.inputTransferFunction), hdrManagerGamutName((uint32_t)p.inputColorGamut),
+            hdrManagerModelName((uint32_t)p.inputColorModel), p.inputNits, hdrManagerRangeName((uint32_t)p.inputRange));
     fprintf(file,
             "TITLE Custom HDR_HEAD_3DLUT: LUT_ARRAY_TAP [%dx%dx%d], Transfer Function [%s], Color Gamut [%s], Color "
             "Model [%s], Diffuse White Nits [%d], Range [%s], MaxCll Nits [%d], MaxFall Nits [%d]\n",
             HDR_3DLUT_GRID_SIZE, HDR_3DLUT_GRID_SIZE, HDR_3DLUT_GRID_SIZE,
-            hdrTransferName((uint32_t)p.outputTransferFunction), hdrGamutName((uint32_t)p.outputColorGamut),
-            hdrModelName((uint32_t)p.outputColorModel), p.outputDiffuseWhite, hdrRangeName((uint32_t)p.outputRange),
+            hdrManagerTransferName((uint32_t)p.outputTransferFunction), hdrManagerGamutName((uint32_t)p.outputColorGamut),
+            hdrManagerModelName((uint32_t)p.outputColorModel), p.outputDiffuseWhite, hdrManagerRangeName((uint32_t)p.outputRange),
             p.outputMaxCll, p.outputMaxFall);
     fprintf(file, "HDR_3D_LUT_SIZE %d\n", HDR_3DLUT_ENTRIES);
     fprintf(file, "#Created by Tarnwick\n");
@@ -379,7 +379,7 @@ static void writeReadBackDebugLog(void)
     HDR_LOG(same ? LOG_500 : LOG_300,
             same ? "%s read back 3DLut instance Type %s, instance no %d succeeded"
                  : "%s read back 3DLut instance Type %s, instance no %d failed",
-            __func__, hdrInstanceTypeName(c.type), (int)c.instance);
+            __func__, hdrManagerInstanceTypeName(c.type), (int)c.instance);
 }
 
 void programHdr3DLutDataInstance(void)
@@ -388,11 +388,11 @@ void programHdr3DLutDataInstance(void)
     if (c.type == HDR_VIDEO_INSTANCE)
         HDR_LOG(LOG_700, "%s: Going to program the HDR 3DLut instance type %s , instance number %d (from video input "
                          "%d)!!!!",
-                __func__, hdrInstanceTypeName(c.type), (int)c.instance, (int)c.input);
+                __func__, hdrManagerInstanceTypeName(c.type), (int)c.instance, (int)c.input);
     else
         HDR_LOG(LOG_700, "%s: Going to program the HDR 3DLut instance type %s instance number %d (from headNumber "
                          "%d)!!!!",
-                __func__, hdrInstanceTypeName(c.type), (int)c.instance, (int)c.head);
+                __func__, hdrManagerInstanceTypeName(c.type), (int)c.instance, (int)c.head);
     hdrMatrixSet_t set;
     if (setMatrixCoefs(&set) != 0 || writeTheMatrixABCDECoefsToTheHDRCore(set) != 0)
         return;
@@ -570,7 +570,7 @@ static void validateInstances(uint32_t type, uint32_t count, const char *pathFor
                               const char *succeeded, const char *failed)
 {
     for (uint32_t n = 0; n < count; n++) {
-        hdrMakeCurrent(type, n, n, 0, nullptr);
+        hdrManagerMakeCurrent(type, n, n, 0, nullptr);
         resetHdr3DLutInstance(type);
         char path[VALIDATION_PATH_MAX];
         snprintf(path, sizeof path, pathFormat, (int)n);

@@ -47,37 +47,37 @@ static const char *nameOf(const char *const *names, uint32_t count, uint32_t val
     return value < count ? names[value] : "UNKNOWN";
 }
 
-const char *hdrTransferName(uint32_t value)
+const char *hdrManagerTransferName(uint32_t value)
 {
     static const char *const names[] = {"SDR_TV", "HLG", "PQ", "SLog3", "IDENTITY"};
     return nameOf(names, 5, value);
 }
 
-const char *hdrGamutName(uint32_t value)
+const char *hdrManagerGamutName(uint32_t value)
 {
     static const char *const names[] = {"Rec_709_601", "Rec_2020", "S_Gamut3"};
     return nameOf(names, 3, value);
 }
 
-const char *hdrModelName(uint32_t value)
+const char *hdrManagerModelName(uint32_t value)
 {
     static const char *const names[] = {"Y_Cb_Cr", "ICtCp"};
     return nameOf(names, 2, value);
 }
 
-const char *hdrRangeName(uint32_t value)
+const char *hdrManagerRangeName(uint32_t value)
 {
     static const char *const names[] = {"FULL_RANGE", "NARROW_RANGE"};
     return nameOf(names, 2, value);
 }
 
-const char *hdrModeName(uint32_t value)
+const char *hdrManagerModeName(uint32_t value)
 {
     static const char *const names[] = {"PASSTHROUGH", "AUTO", "FORCE"};
     return nameOf(names, 3, value);
 }
 
-const char *hdrInstanceTypeName(uint32_t type)
+const char *hdrManagerInstanceTypeName(uint32_t type)
 {
     static const char *const names[] = {"HDR_VIDEO_INSTANCE", "HDR_HEAD_INSTANCE"};
     return nameOf(names, 2, type);
@@ -88,7 +88,7 @@ const char *hdrInstanceTypeName(uint32_t type)
  * GENLOCK_SYSTEM_FRAME_RATE_EVENT, else genlock's status once it is valid,
  * else the layout data's.
  */
-uint16_t hdrSystemFrameRate(void)
+uint16_t hdrManagerSystemFrameRate(void)
 {
     if (hdr3DLutGen.systemFrameRate)
         return hdr3DLutGen.systemFrameRate;
@@ -238,15 +238,15 @@ int createThe3DLUT(uint8_t *table)
         return 6;
     const hdr3DLutParams_t &p = *c.params;
     HDR_LOG(LOG4C_PRIORITY_DEBUG, "%s: called for 3DLut type %s, instance number %d", __func__,
-            hdrInstanceTypeName(c.type), (int)c.instance);
+            hdrManagerInstanceTypeName(c.type), (int)c.instance);
     if (p.inputColorGamut > S_Gamut3 || p.inputRange > NARROW_RANGE || p.outputRange > NARROW_RANGE) {
         HDR_LOG(LOG4C_PRIORITY_ERROR,
                 "Error: createThe3DLUT function call failed because the 3DLut parameters range checking did not pass "
                 "input transfer function %s, inputColorGamut %d (support only Rec_709_601(0) or Rec_2020(1) or "
                 "S_Gamut3(2)), inputRange %d (support only Narrow (%d) or Wide (%d), output transfer function %s, "
                 "outputColorGamut %d (support only Rec_709_601 (0)), outputRange %d (support only Narrow (%d))",
-                hdrTransferName((uint32_t)p.inputTransferFunction), p.inputColorGamut, p.inputRange, NARROW_RANGE,
-                FULL_RANGE, hdrTransferName((uint32_t)p.outputTransferFunction), p.outputColorGamut, p.outputRange,
+                hdrManagerTransferName((uint32_t)p.inputTransferFunction), p.inputColorGamut, p.inputRange, NARROW_RANGE,
+                FULL_RANGE, hdrManagerTransferName((uint32_t)p.outputTransferFunction), p.outputColorGamut, p.outputRange,
                 NARROW_RANGE);
         return 6;
     }
@@ -254,10 +254,10 @@ int createThe3DLUT(uint8_t *table)
             "%s: Going to create a 3DLut with these HDR parameters: input transfer function %s, inputColorGamut %s, "
             "inputColorModel %s, inputRange %s, Nits %d, output transfer function %s, outputColorGamut %s, "
             "outputColorModel %s, outputRange %s.",
-            __func__, hdrTransferName((uint32_t)p.inputTransferFunction), hdrGamutName((uint32_t)p.inputColorGamut),
-            hdrModelName((uint32_t)p.inputColorModel), hdrRangeName((uint32_t)p.inputRange), p.inputNits,
-            hdrTransferName((uint32_t)p.outputTransferFunction), hdrGamutName((uint32_t)p.outputColorGamut),
-            hdrModelName((uint32_t)p.outputColorModel), hdrRangeName((uint32_t)p.outputRange));
+            __func__, hdrManagerTransferName((uint32_t)p.inputTransferFunction), hdrManagerGamutName((uint32_t)p.inputColorGamut),
+            hdrManagerModelName((uint32_t)p.inputColorModel), hdrManagerRangeName((uint32_t)p.inputRange), p.inputNits,
+            hdrManagerTransferName((uint32_t)p.outputTransferFunction), hdrManagerGamutName((uint32_t)p.outputColorGamut),
+            hdrManagerModelName((uint32_t)p.outputColorModel), hdrManagerRangeName((uint32_t)p.outputRange));
     static uint16_t codes[HDR_3DLUT_WORDS];
     memset(codes, 0, sizeof codes);
     memset(table, 0, HDR_3DLUT_BYTES);
@@ -266,7 +266,7 @@ int createThe3DLUT(uint8_t *table)
         HDR_LOG(LOG4C_PRIORITY_ERROR,
                 "Error: The function create3DLUT() returned with errors!!! The 3D Lut type %s, instance number %d may "
                 "be corrupted.",
-                hdrInstanceTypeName(c.type), (int)c.instance);
+                hdrManagerInstanceTypeName(c.type), (int)c.instance);
         result = 6;
     }
     /* The FPGA takes each code in bits 5-14 of a big-endian word. */
@@ -288,7 +288,7 @@ static void createAndProgram(uint8_t *table)
     HDR_LOG(LOG4C_PRIORITY_ERROR,
             "Error: 3DLut type %s, instance number  %d creation failed, therefore the programming of this 3DLut "
             "instance will be discarded!!!",
-            hdrInstanceTypeName(hdr3DLutGen.current.type), (int)hdr3DLutGen.current.instance);
+            hdrManagerInstanceTypeName(hdr3DLutGen.current.type), (int)hdr3DLutGen.current.instance);
 }
 
 static int inputMatchesHead(uint32_t input, uint32_t head)
@@ -312,7 +312,7 @@ static void reportScaler(uint32_t scaler, const hdr3DLutParams_t *params, uint32
 static void bypassPassthroughScaler(uint32_t scaler, uint32_t input, const char *format)
 {
     HDR_LOG(LOG4C_PRIORITY_INFO, format, __func__, (int)input, (int)hdr3DLutGen.inputs[input].inputMode, (int)scaler);
-    hdrMakeCurrent(HDR_VIDEO_INSTANCE, scaler, hdr3DLutGen.scalers[scaler].head, input, nullptr);
+    hdrManagerMakeCurrent(HDR_VIDEO_INSTANCE, scaler, hdr3DLutGen.scalers[scaler].head, input, nullptr);
     setHdr3DLutInstanceInByPassMode(1);
     reportInput(input, nullptr, 1);
     reportScaler(scaler, nullptr, 1);
@@ -332,7 +332,7 @@ static void applyVideoInstance(uint32_t scaler, const char *passthroughFormat)
         return;
     }
     hdr3DLutParams_t params = videoParams(input, head);
-    hdrMakeCurrent(HDR_VIDEO_INSTANCE, scaler, head, input, &params);
+    hdrManagerMakeCurrent(HDR_VIDEO_INSTANCE, scaler, head, input, &params);
     if (inputMatchesHead(input, head)) {
         HDR_LOG(LOG4C_PRIORITY_INFO,
                 "%s HDR head instance parameters %d match the input 3DLUT instance %d associated to this video input "
@@ -443,7 +443,7 @@ static void processHdrInputCalibration(const layoutEventInfo *event, const void 
 
 static int managedHeadOf(uint8_t slot, uint8_t physicalHead)
 {
-    return layoutManagedHeadOf(slot, physicalHead);
+    return layoutManagerManagedHeadOf(slot, physicalHead);
 }
 
 static void processHdrHeadChangeEvent(const layoutEventInfo *event, const void *data)
@@ -483,16 +483,16 @@ static void processHdrHeadChangeEvent(const layoutEventInfo *event, const void *
     }
     uint32_t physical = record.physicalHead;
     hdr3DLutParams_t params = headParams((uint32_t)managed);
-    hdrMakeCurrent(HDR_HEAD_INSTANCE, physical, (uint32_t)managed, 0, &params);
+    hdrManagerMakeCurrent(HDR_HEAD_INSTANCE, physical, (uint32_t)managed, 0, &params);
     if (hdr3DLutGen.heads[managed].transferFunction == SDR_TV) {
         HDR_LOG(LOG4C_PRIORITY_INFO,
                 "%s HDR Head Transfer function is [%s], so setting HDR Head 3DLut instance number %d in Bypass Mode!",
-                __func__, hdrTransferName(SDR_TV), (int)physical);
+                __func__, hdrManagerTransferName(SDR_TV), (int)physical);
         setHdr3DLutInstanceInByPassMode(1);
     } else {
         createAndProgram(hdr3DLutGen.tables[HDR_VIDEO_INSTANCES + physical]);
     }
-    updateHeadVPIDInfo(physical, hdrSystemFrameRate());
+    updateHeadVPIDInfo(physical, hdrManagerSystemFrameRate());
     for (uint32_t input = 0; input < HDR_VIDEO_INPUTS; input++)
         processHdrInputChangeEvent(input, (uint32_t)managed);
     uint32_t head = (uint32_t)managed;
@@ -527,7 +527,7 @@ void processHeadResolutionEvent(uint32_t head, const headLayoutRecord *record)
                 fn, fn, (int)head);
         return;
     }
-    hdrMakeCurrent(HDR_HEAD_INSTANCE, head, head, 0, nullptr);
+    hdrManagerMakeCurrent(HDR_HEAD_INSTANCE, head, head, 0, nullptr);
     if (record->resolution.sdiRes != SDI_RES_1080P) {
         setHdr3DLutInstanceInByPassMode(1);
         return;
@@ -537,15 +537,15 @@ void processHeadResolutionEvent(uint32_t head, const headLayoutRecord *record)
         HDR_LOG(LOG4C_PRIORITY_INFO,
                 "%s HDR Head Transfer function is [%s], so removing Bypass Mode! if is set for this HDR Head 3DLut "
                 "instance number %d",
-                fn, hdrTransferName(transfer), (int)head);
+                fn, hdrManagerTransferName(transfer), (int)head);
         setHdr3DLutInstanceInByPassMode(0);
     } else {
         setHdr3DLutInstanceInByPassMode(1);
         HDR_LOG(LOG4C_PRIORITY_INFO,
                 "%s HDR Head Transfer function is [%s], so setting HDR Head 3DLut instance number %d in Bypass Mode!",
-                fn, hdrTransferName(transfer), (int)head);
+                fn, hdrManagerTransferName(transfer), (int)head);
     }
-    uint16_t rate = hdrSystemFrameRate();
+    uint16_t rate = hdrManagerSystemFrameRate();
     if (record->resolution.frameRate != rate)
         HDR_LOG(LOG_400,
                 "%s Called %s function: for the Head [%d] there is a frame rate mismatch detected between system frame "
@@ -556,7 +556,7 @@ void processHeadResolutionEvent(uint32_t head, const headLayoutRecord *record)
 
 /* ---- maintenance ---- */
 
-void hdr3DLutGenMaintenance(uint32_t address)
+void hdrManager3DLutGenMaintenance(uint32_t address)
 {
     switch (address) {
     case HDR_MAINTENANCE_READ_BACK_ON:
@@ -655,7 +655,7 @@ static int hdr3DLutGenProcess(deviceSubmoduleInstance *instance, layoutEventInfo
             if (rate)
                 hdr3DLutGen.systemFrameRate = rate;
             HDR_LOG(LOG4C_PRIORITY_INFO, "%s: : Head %d GENLOCK_SYSTEM_FRAME_RATE_EVENT frame rate: %d)", __func__,
-                    (int)head, (int)hdrSystemFrameRate());
+                    (int)head, (int)hdrManagerSystemFrameRate());
             processHeadResolutionEvent(head, event->headRecord);
         } else {
             HDR_LOG(LOG4C_PRIORITY_ERROR,
@@ -677,3 +677,8 @@ deviceSubmodule hdr3DLutGenSubmodule = {
     "hdr3DLutGen", hdr3DLutGenInit, hdr3DLutGenProcess, HEAD_LAYOUT_EVENTS,
     HDR_HEAD_CHANGE_EVENT | HDR_INPUT_CHANGE_EVENT | GENLOCK_SYSTEM_FRAME_RATE_EVENT | SYS_RES_MNGT_NOTIFICATION_EVENTS,
     nullptr};
+
+void hdrManagerRegister(void)
+{
+    layoutManagerRegisterSubmodule(LAYOUT_ROW_HDR_3DLUT, &hdr3DLutGenSubmodule);
+}

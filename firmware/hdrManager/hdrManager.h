@@ -1,7 +1,11 @@
 #ifndef KVR_HDRMANAGER_H
 #define KVR_HDRMANAGER_H
 
-/* Layer: services. May include the layout manager, the service manager and what lies below them. */
+/*
+ * Layer: services. May include layoutManager (it registers its rows there),
+ * genlock, probing, persistentDataStorage, pcodeProcessor, platform,
+ * qvsInterface, deviceManager, serviceManager and hal.
+ */
 
 /*
  * HDR calibration records and the 3D-LUT computation.
@@ -128,5 +132,12 @@ struct hdr3DLutParams_t {
  * nothing and returns 0. Pure; any thread may call it.
  */
 int create3DLUT(const hdr3DLutParams_t *params, uint16_t *table);
+
+/*
+ * Registers the 3D-LUT generator sub-module's rows (one per head) in the
+ * layout manager's head lists. main's thread, before the services' init;
+ * again is harmless.
+ */
+void hdrManagerRegister(void);
 
 #endif

@@ -111,6 +111,9 @@ extern hdr3DLutGenState_t hdr3DLutGen;
 
 /* ---- sub-module (hdrLutSubmodule.cpp), layout thread ---- */
 
+/* The 3D-LUT generator's row of the head lists (hdrManagerRegister hands it over). */
+extern deviceSubmodule hdr3DLutGenSubmodule;
+
 /* Table of the current instance from its current parameters; 0, or 6 (nothing usable). */
 int createThe3DLUT(uint8_t *table);
 /*
@@ -123,14 +126,14 @@ int hdrIsValidHeadCalibration(const hdrHeadCalibration_t *record, log4c_category
 void processHeadResolutionEvent(uint32_t head, const headLayoutRecord *record);
 void processHdrInputChangeEvent(uint32_t input, uint32_t head);
 /* The frame rate the VPID is written with (5994 or 5000; 0 before the first known rate). */
-uint16_t hdrSystemFrameRate(void);
+uint16_t hdrManagerSystemFrameRate(void);
 /* Enum names for the logs. */
-const char *hdrTransferName(uint32_t value);
-const char *hdrGamutName(uint32_t value);
-const char *hdrModelName(uint32_t value);
-const char *hdrRangeName(uint32_t value);
-const char *hdrModeName(uint32_t value);
-const char *hdrInstanceTypeName(uint32_t type);
+const char *hdrManagerTransferName(uint32_t value);
+const char *hdrManagerGamutName(uint32_t value);
+const char *hdrManagerModelName(uint32_t value);
+const char *hdrManagerRangeName(uint32_t value);
+const char *hdrManagerModeName(uint32_t value);
+const char *hdrManagerInstanceTypeName(uint32_t type);
 
 /* ---- device side (hdrLutDevice.cpp), layout thread ---- */
 
@@ -157,9 +160,9 @@ void updateHDRAppliedParamatersFeedback(const uint32_t *input, const uint32_t *h
 void validateHdrInputs3DLutDataIntegrity(void);
 void validateHdrHeads3DLutDataIntegrity(void);
 /* The platform's maintenance hook: back-reader flag, or a validation queued for the layout thread. */
-void hdr3DLutGenMaintenance(uint32_t address);
+void hdrManager3DLutGenMaintenance(uint32_t address);
 /* Makes an instance current. */
-void hdrMakeCurrent(uint32_t type, uint32_t instance, uint32_t head, uint32_t input,
+void hdrManagerMakeCurrent(uint32_t type, uint32_t instance, uint32_t head, uint32_t input,
                     const hdr3DLutParams_t *params);
 
 /* ---- HDR manager service (hdrManagerService.cpp) ---- */
@@ -172,8 +175,8 @@ struct pdsKeyCallbackInfo;
 void inputHdrCalibrationPcodeHandler(const uint8_t *pcode, uint32_t length);
 void headHdrCalibrationPcodeHandler(const uint8_t *pcode, uint32_t length);
 /* Same handlers with the result the pcode chain would see (6 addressed to this card, else 0). */
-int hdrInputPcode(const uint8_t *pcode, uint32_t length);
-int hdrHeadPcode(const uint8_t *pcode, uint32_t length);
+int hdrManagerInputPcode(const uint8_t *pcode, uint32_t length);
+int hdrManagerHeadPcode(const uint8_t *pcode, uint32_t length);
 /*
  * A video probe's change record of one input (38 bytes: u16 card id, u16
  * sub-id, u32 changed, u32 input, u16 REG0-REG2, u16 stable, u16 reserved,
@@ -187,7 +190,7 @@ void hdrHeadPcodeRestorePointCallbackfn(const pdsKeyCallbackInfo *change, log4c_
 int convertHdrStringToHex(const char *text, uint8_t *out);
 int convertHdrStringToHexForCallback(log4c_category_t *category, const char *text, uint8_t *out);
 /* The 24 lower-case digits of a 12-byte record. */
-void hdrRecordToText(const uint8_t *record, char *text /* 25 bytes */);
+void hdrManagerRecordToText(const uint8_t *record, char *text /* 25 bytes */);
 /* Queues the notify-all message (once all services run). 0, or -1 when the pool is empty. */
 int hdrManagerQueueNotifyAll(void);
 /* Serves at most one queued message on the caller's thread (tests, the worker). 1 served, 0 none. */

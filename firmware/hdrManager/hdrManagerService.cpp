@@ -180,7 +180,7 @@ int convertHdrStringToHexForCallback(log4c_category_t *category, const char *tex
     return result;
 }
 
-void hdrRecordToText(const uint8_t *record, char *text)
+void hdrManagerRecordToText(const uint8_t *record, char *text)
 {
     for (int i = 0; i < PCODE_DATA; i++)
         snprintf(text + 2 * i, 3, "%02x", record[i]);
@@ -223,7 +223,7 @@ static void logPcode(const uint8_t *pcode, uint32_t length, const char *fn)
     MGR_LOG(LOG4C_PRIORITY_DEBUG, "HDRManager: %s: pcode %s(%u bytes)", fn, text, length);
 }
 
-int hdrInputPcode(const uint8_t *pcode, uint32_t length)
+int hdrManagerInputPcode(const uint8_t *pcode, uint32_t length)
 {
     if (!pcode || length < PCODE_HEADER + 1)
         return 0;
@@ -258,7 +258,7 @@ int hdrInputPcode(const uint8_t *pcode, uint32_t length)
     return PCODE_ADDRESSED;
 }
 
-int hdrHeadPcode(const uint8_t *pcode, uint32_t length)
+int hdrManagerHeadPcode(const uint8_t *pcode, uint32_t length)
 {
     if (!pcode || length < PCODE_HEADER + 1)
         return 0;
@@ -293,12 +293,12 @@ int hdrHeadPcode(const uint8_t *pcode, uint32_t length)
 
 void inputHdrCalibrationPcodeHandler(const uint8_t *pcode, uint32_t length)
 {
-    hdrInputPcode(pcode, length);
+    hdrManagerInputPcode(pcode, length);
 }
 
 void headHdrCalibrationPcodeHandler(const uint8_t *pcode, uint32_t length)
 {
-    hdrHeadPcode(pcode, length);
+    hdrManagerHeadPcode(pcode, length);
 }
 
 template <typename T> static T readAt(const uint8_t *record, int offset)
@@ -706,7 +706,7 @@ static void saveKey(const char *format, uint32_t number, const uint8_t *record)
 {
     char key[PDS_TEXT_MAX + 1], value[KEY_TEXT];
     snprintf(key, sizeof key, format, (int)number);
-    hdrRecordToText(record, value);
+    hdrManagerRecordToText(record, value);
     MGR_LOG(LOG4C_PRIORITY_INFO, "HDRManager: The key : %s, the value : %s", key, value);
     persistentDataStorage_SetKey(manager.category, PDS_LOCATION_RESTORE_POINT, key, value);
 }
@@ -809,7 +809,7 @@ static void hdrManagerInit(serviceDescriptor *service)
     pthread_mutex_unlock(&manager.mutex);
     memset(&hdrManagerState, 0, sizeof hdrManagerState);
     manager.queueReady.store(1);
-    platformRegisterHdrMaintenance(hdr3DLutGenMaintenance);
+    platformRegisterHdrMaintenance(hdrManager3DLutGenMaintenance);
 }
 
 /* Reads one calibration key at pre-start; 1 when the key is present. */

@@ -1,7 +1,7 @@
 #ifndef KVR_INTERRUPTCONTROLLER_H
 #define KVR_INTERRUPTCONTROLLER_H
 
-/* Layer: services. May include the platform, the service manager, utils and hal. */
+/* Layer: services. May include platform, serviceManager, utils and hal. */
 
 /*
  * The interrupt controller (service "interruptController", priority 99):

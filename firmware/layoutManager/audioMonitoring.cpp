@@ -106,7 +106,7 @@ static void applyOutputControl(const deviceSubmoduleInstance *instance, audioMon
     uint16_t control = state->outputControl;
     if (drive)
         control = (uint16_t)((control | AM_DRIVE) & ~AM_PASS_THROUGH);
-    else if (outputIsFrontPairCard() && instance->head < 2)
+    else if (layoutManagerOutputIsFrontPairCard() && instance->head < 2)
         control = (uint16_t)(control | AM_DRIVE | AM_PASS_THROUGH);
     else
         control = (uint16_t)(control & ~(AM_DRIVE | AM_PASS_THROUGH));

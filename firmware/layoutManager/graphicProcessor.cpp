@@ -72,7 +72,7 @@ static uint32_t gfxLineLength(uint32_t code)
 {
     if (code == GFX_CODE_720)
         return 1980;
-    return outputSystemFrameRate() == SYSTEM_FRAME_RATE_5000 ? 2640 : 2200;
+    return layoutManagerOutputSystemFrameRate() == SYSTEM_FRAME_RATE_5000 ? 2640 : 2200;
 }
 
 static void gfxVideoMixerRotated(const deviceSubmoduleInstance *instance, const headResolution_t &r, uint32_t code,
@@ -93,7 +93,7 @@ static void gfxVideoMixerRotated(const deviceSubmoduleInstance *instance, const 
 static void setUpMixerRegisters(deviceSubmoduleInstance *instance, layoutEventInfo *event, int targetEvent)
 {
     uint32_t head = instance->head;
-    if (!outputIsFrontPairCard() || head >= GFX_HEADS)
+    if (!layoutManagerOutputIsFrontPairCard() || head >= GFX_HEADS)
         return;
     graphicProcessorState_t *state = (graphicProcessorState_t *)instance->privateState;
     uint32_t mode4k = 0;
@@ -182,7 +182,7 @@ static int graphicProcessorProcess(deviceSubmoduleInstance *instance, layoutEven
             setUpMixerRegisters(instance, event, 1);
         } else if (event->target == GENLOCK_SYSTEM_FRAME_RATE_EVENT) {
             GFX_LOG(LOG4C_PRIORITY_INFO, "GRAPHIC_PROCESSOR: Head %d GENLOCK_SYSTEM_FRAME_RATE_EVENT frame rate: %d)",
-                    head, (int)outputSystemFrameRate());
+                    head, (int)layoutManagerOutputSystemFrameRate());
             setUpMixerRegisters(instance, event, 1);
         }
         break;

@@ -19,7 +19,17 @@ layoutPcodeRemap layoutPcodeRemapTable[LAYOUT_HEAD_COUNT] = {
 
 uint32_t templateSubmoduleState;
 
-static deviceSubmoduleInstance genlockHead0 = {CLOCK_GENERATOR, 0, 0, nullptr, &kvrGenlockSi5344Submodule};
+/*
+ * The rows other modules own (the clock generator's, the HDR 3D-LUT's) stand
+ * in their places from the start and do nothing until their owner hands over
+ * its descriptor (layoutManagerRegisterSubmodule).
+ */
+static deviceSubmodule unregisteredRows[LAYOUT_OWNED_ROWS] = {
+    {"(genlock not registered)", nullptr, nullptr, 0, 0, nullptr},
+    {"(hdr3DLutGen not registered)", nullptr, nullptr, 0, 0, nullptr},
+};
+
+static deviceSubmoduleInstance genlockHead0 = {CLOCK_GENERATOR, 0, 0, nullptr, &unregisteredRows[LAYOUT_ROW_GENLOCK]};
 static deviceSubmoduleInstance sys4kMode[LAYOUT_HEAD_COUNT] = {
     {NO_DEVICE, 0, 0, &sys4kModeState, &sys4kModeSubmodule},
     {NO_DEVICE, 0, 1, &sys4kModeState, &sys4kModeSubmodule},
@@ -33,10 +43,10 @@ static deviceSubmoduleInstance sysResMngt[LAYOUT_HEAD_COUNT] = {
     {NO_DEVICE, 0, 3, nullptr, &sysResMngtSubmodule},
 };
 static deviceSubmoduleInstance hdr3DLutGen[LAYOUT_HEAD_COUNT] = {
-    {DPS_FPGA, 0, 0, nullptr, &hdr3DLutGenSubmodule},
-    {DPS_FPGA, 0, 1, nullptr, &hdr3DLutGenSubmodule},
-    {DPS_FPGA, 0, 2, nullptr, &hdr3DLutGenSubmodule},
-    {DPS_FPGA, 0, 3, nullptr, &hdr3DLutGenSubmodule},
+    {DPS_FPGA, 0, 0, nullptr, &unregisteredRows[LAYOUT_ROW_HDR_3DLUT]},
+    {DPS_FPGA, 0, 1, nullptr, &unregisteredRows[LAYOUT_ROW_HDR_3DLUT]},
+    {DPS_FPGA, 0, 2, nullptr, &unregisteredRows[LAYOUT_ROW_HDR_3DLUT]},
+    {DPS_FPGA, 0, 3, nullptr, &unregisteredRows[LAYOUT_ROW_HDR_3DLUT]},
 };
 static deviceSubmoduleInstance scaler[LAYOUT_HEAD_COUNT] = {
     {DPS_FPGA, 0, 0, nullptr, &scalerSubmodule},
@@ -112,7 +122,26 @@ static deviceSubmoduleInstance *const allInstances[] = {
 };
 enum { ALL_INSTANCES = (int)(sizeof allInstances / sizeof allInstances[0]) };
 
-int layoutSubmoduleInstanceIndex(const deviceSubmoduleInstance *instance)
+/* The instances of each row another module owns. */
+static deviceSubmoduleInstance *const ownedRowInstances[LAYOUT_OWNED_ROWS][LAYOUT_HEAD_COUNT] = {
+    {&genlockHead0, nullptr, nullptr, nullptr},
+    {&hdr3DLutGen[0], &hdr3DLutGen[1], &hdr3DLutGen[2], &hdr3DLutGen[3]},
+};
+
+int layoutManagerRegisterSubmodule(uint32_t row, deviceSubmodule *descriptor)
+{
+    if (row >= LAYOUT_OWNED_ROWS || !descriptor)
+        return 0;
+    /* The layout manager's category, when its init already ran. */
+    if (!descriptor->category)
+        descriptor->category = unregisteredRows[row].category;
+    for (deviceSubmoduleInstance *instance : ownedRowInstances[row])
+        if (instance)
+            instance->descriptor = descriptor;
+    return 1;
+}
+
+int layoutManagerSubmoduleInstanceIndex(const deviceSubmoduleInstance *instance)
 {
     for (int i = 0; i < ALL_INSTANCES; i++)
         if (allInstances[i] == instance)
@@ -120,7 +149,7 @@ int layoutSubmoduleInstanceIndex(const deviceSubmoduleInstance *instance)
     return -1;
 }
 
-deviceSubmoduleInstance *layoutSubmoduleInstanceAt(int index)
+deviceSubmoduleInstance *layoutManagerSubmoduleInstanceAt(int index)
 {
     return index >= 0 && index < ALL_INSTANCES ? allInstances[index] : nullptr;
 }

@@ -2,8 +2,8 @@
 #define KVR_LAYOUTMANAGER_H
 
 /*
- * Layer: services. May include the platform, the pcode processor, the device
- * manager, the service manager, utils and hal.
+ * Layer: services. May include platform, pcodeProcessor, deviceManager,
+ * serviceManager, strata, utils and hal.
  */
 
 /*
@@ -33,7 +33,7 @@ enum {
     LAYOUT_MANAGER_MAX_MESSAGE_SIZE = 712,
     LAYOUT_MESSAGE_PCODE_MAX = 708,   /* a pcode of kind 0 or 2 */
     LAYOUT_TARGET_DATA_MAX = 704,
-    LAYOUT_TARGET_RECORD_MAX = 65536, /* a record posted from the layout thread (layoutTargetRecordEvent) */
+    LAYOUT_TARGET_RECORD_MAX = 65536, /* a record posted from the layout thread (layoutManagerTargetRecordEvent) */
     LAYOUT_MESSAGE_POOL_SIZE = 1000,
 };
 
@@ -93,7 +93,7 @@ int layoutTargetSpecificEvent(uint32_t targetBit, const void *data, uint32_t siz
  * event record. A larger record or a failed copy is refused with an ERROR
  * line; the result is 0 as for layoutTargetSpecificEvent.
  */
-int layoutTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t size);
+int layoutManagerTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t size);
 
 /*
  * Loads (mode 0) or saves (mode 1) the layout data from or to "layout.bin".
@@ -110,7 +110,7 @@ int layoutLoadSaveData(int mode);
  * reader the layout data's systemFrameRate is read. Main's thread, before the
  * services start.
  */
-void layoutSetSystemFrameRateReader(uint32_t (*reader)(void));
+void layoutManagerSetSystemFrameRateReader(uint32_t (*reader)(void));
 
 /*
  * The SDI output status record of head 0 or 1 (strata/strata.h), as the SDI
@@ -125,11 +125,11 @@ int targetEventForceLayout(void);
 int targetEventSystemConfigReady(void);
 /*
  * Layout thread: `info`'s second word is the head 0-3; the result record of
- * `size` bytes travels whole (layoutTargetRecordEvent).
+ * `size` bytes travels whole (layoutManagerTargetRecordEvent).
  */
 int targetEventSystemResMngt(const void *data, uint32_t size, const uint32_t *info);
 int targetEventScalerResourcesAvailable(const void *data, uint32_t size);
-/* Layout thread: the result record travels whole (layoutTargetRecordEvent). */
+/* Layout thread: the result record travels whole (layoutManagerTargetRecordEvent). */
 int targetEventScalerFrameRateChange(const void *data, uint32_t size);
 /* A mode word and nine per-input words. */
 int targetEventAtdmModeChanged(const uint32_t *record);

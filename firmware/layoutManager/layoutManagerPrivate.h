@@ -32,7 +32,7 @@ struct layoutManagerInstanceInfo {
 };
 
 /* The layout manager instance (layout data, event record, head lists, remapper). */
-layoutManagerInstanceInfo *layoutGetInstance(void);
+layoutManagerInstanceInfo *layoutManagerGetInstance(void);
 
 /*
  * Decoders (layout thread): store a pcode's values in the layout data and set
@@ -69,13 +69,13 @@ void notifySubModulesOfChange(const layoutHeadList *list, int mode);
  * targetEventInit's work for a card in slot index slotIndex (0-5): points the
  * remapper at the card's own slots and lets every head's sub-modules run.
  */
-void targetEventApplyCardSlot(uint32_t slotIndex);
+void layoutManagerTargetEventApplyCardSlot(uint32_t slotIndex);
 
 /* The one-shot expiry of a sub-module timer armed with delayMs. */
-struct itimerspec layoutTimerDelay(uint32_t delayMs);
+struct itimerspec layoutManagerTimerDelay(uint32_t delayMs);
 
 /* Sets up the decoders' context (pre-start). */
-void layoutPcodeDecoderInit(layoutManagerInstanceInfo *instance, log4c_category_t *category);
+void layoutManagerPcodeDecoderInit(layoutManagerInstanceInfo *instance, log4c_category_t *category);
 
 /* The head lists and the pcode remapper. */
 extern const layoutHeadList *const layoutHeadLists[LAYOUT_HEAD_COUNT];
@@ -85,8 +85,8 @@ extern layoutPcodeRemap layoutPcodeRemapTable[LAYOUT_HEAD_COUNT];
  * Every sub-module instance of the layout manager, listed or not; the index
  * is what a timer message carries. -1 / null for an unknown one.
  */
-int layoutSubmoduleInstanceIndex(const deviceSubmoduleInstance *instance);
-deviceSubmoduleInstance *layoutSubmoduleInstanceAt(int index);
+int layoutManagerSubmoduleInstanceIndex(const deviceSubmoduleInstance *instance);
+deviceSubmoduleInstance *layoutManagerSubmoduleInstanceAt(int index);
 
 /* The descriptors of the layout manager's own sub-modules. */
 extern deviceSubmodule sys4kModeSubmodule;

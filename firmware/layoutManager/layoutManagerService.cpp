@@ -4,6 +4,7 @@
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
+#include "utils/utils.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -95,7 +96,7 @@ static layoutManagerInstanceInfo layoutInstance = {
 
 static const char *const serviceName = "layoutManager";
 
-layoutManagerInstanceInfo *layoutGetInstance(void)
+layoutManagerInstanceInfo *layoutManagerGetInstance(void)
 {
     return &layoutInstance;
 }
@@ -284,7 +285,7 @@ int layoutTargetSpecificEvent(uint32_t targetBit, const void *data, uint32_t siz
     return 0;
 }
 
-int layoutTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t size)
+int layoutManagerTargetRecordEvent(uint32_t targetBit, const void *record, uint32_t size)
 {
     if (size > LAYOUT_TARGET_RECORD_MAX) {
         LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: record of %u bytes for target event 0x%x above %d bytes, dropped",
@@ -331,7 +332,7 @@ static void layoutTimerExpired(union sigval value)
     pthread_mutex_unlock(&layoutManagerQueue.mutex);
 }
 
-struct itimerspec layoutTimerDelay(uint32_t delayMs)
+struct itimerspec layoutManagerTimerDelay(uint32_t delayMs)
 {
     struct itimerspec arm = {};
     if (delayMs >= 1000) {
@@ -348,7 +349,7 @@ struct itimerspec layoutTimerDelay(uint32_t delayMs)
 int startSubModuleTimeoutEvent(deviceSubmodule *descriptor, uint32_t delayMs, deviceSubmoduleInstance *instance,
                                uint32_t value)
 {
-    int instanceIndex = layoutSubmoduleInstanceIndex(instance);
+    int instanceIndex = layoutManagerSubmoduleInstanceIndex(instance);
     if (instanceIndex < 0 || !descriptor || instance->descriptor != descriptor) {
         LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: unknown sub-module instance for %s, no timer", __func__,
                    descriptor ? descriptor->name : "(none)");
@@ -375,7 +376,7 @@ int startSubModuleTimeoutEvent(deviceSubmodule *descriptor, uint32_t delayMs, de
     /* The message must be complete before the timer can fire. */
     memcpy(message->bytes + MESSAGE_TARGET_DATA, &timerMessage, sizeof timerMessage);
 
-    struct itimerspec arm = layoutTimerDelay(delayMs);
+    struct itimerspec arm = layoutManagerTimerDelay(delayMs);
     if (timer_settime(timerMessage.timer, 0, &arm, nullptr) != 0) {
         int error = errno;
         LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: timer_settime failed errno[%d] = %s", __func__, error, strerror(error));
@@ -521,7 +522,7 @@ static void layoutServeTimer(const uint8_t *bytes)
     memcpy(&timerMessage, bytes + MESSAGE_TARGET_DATA, sizeof timerMessage);
     /* The expiry is served: the timer will not fire again. */
     timer_delete(timerMessage.timer);
-    deviceSubmoduleInstance *instance = layoutSubmoduleInstanceAt(timerMessage.instanceIndex);
+    deviceSubmoduleInstance *instance = layoutManagerSubmoduleInstanceAt(timerMessage.instanceIndex);
     if (!instance) {
         LAYOUT_LOG(LOG4C_PRIORITY_ERROR, "%s: TIMER_EXPIRED_MSG for unknown instance %d", __func__,
                    (int)timerMessage.instanceIndex);
@@ -620,14 +621,7 @@ int layoutManagerServeNext(int timeoutMs)
 {
     pthread_mutex_lock(&layoutManagerQueue.mutex);
     if (g_queue_is_empty(&layoutManagerQueue.work) && !layoutManagerQueue.terminating && timeoutMs > 0) {
-        struct timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += timeoutMs / 1000;
-        until.tv_nsec += (long)(timeoutMs % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec++;
-            until.tv_nsec -= 1000000000L;
-        }
+        struct timespec until = utilsDeadlineIn(CLOCK_MONOTONIC, timeoutMs);
         pthread_cond_timedwait(&layoutManagerQueue.condition, &layoutManagerQueue.mutex, &until);
     }
     GList *link = g_queue_pop_head_link(&layoutManagerQueue.work);
@@ -690,8 +684,8 @@ static void layoutManagerHandlerInit(serviceDescriptor *service)
     pthread_mutex_unlock(&layoutManagerQueue.mutex);
 
     /* Sub-modules log to the layout manager's category (those outside the head lists too). */
-    for (int i = 0; layoutSubmoduleInstanceAt(i); i++)
-        layoutSubmoduleInstanceAt(i)->descriptor->category = layoutManagerQueue.category;
+    for (int i = 0; layoutManagerSubmoduleInstanceAt(i); i++)
+        layoutManagerSubmoduleInstanceAt(i)->descriptor->category = layoutManagerQueue.category;
 }
 
 static void layoutManagerPreStart(serviceDescriptor *service)
@@ -737,7 +731,7 @@ static void layoutManagerPreStart(serviceDescriptor *service)
             registerSetDevicePcodeHandler(&info);
         registered = 1;
     }
-    layoutPcodeDecoderInit(&layoutInstance, layoutManagerQueue.category);
+    layoutManagerPcodeDecoderInit(&layoutInstance, layoutManagerQueue.category);
 }
 
 static void layoutManagerThreadEntry(serviceDescriptor *service)

@@ -207,7 +207,7 @@ static struct {
 
 #define DECODER_LOG(priority, ...) log4c_category_log(decoderContext.category, priority, __VA_ARGS__)
 
-void layoutPcodeDecoderInit(layoutManagerInstanceInfo *instance, log4c_category_t *category)
+void layoutManagerPcodeDecoderInit(layoutManagerInstanceInfo *instance, log4c_category_t *category)
 {
     decoderContext.instance = instance;
     decoderContext.category = category;
@@ -216,7 +216,7 @@ void layoutPcodeDecoderInit(layoutManagerInstanceInfo *instance, log4c_category_
 static layoutManagerInstanceInfo *decoderInstance(void)
 {
     if (!decoderContext.instance)
-        decoderContext.instance = layoutGetInstance();
+        decoderContext.instance = layoutManagerGetInstance();
     if (!decoderContext.category)
         decoderContext.category = layoutManagerCategory();
     return decoderContext.instance;
@@ -240,7 +240,7 @@ headLayoutRecord *layoutRemapPcodeHead(uint32_t dstSlotId, uint32_t headId)
     return nullptr;
 }
 
-int layoutManagedHeadOf(uint32_t dstSlotId, uint32_t headId)
+int layoutManagerManagedHeadOf(uint32_t dstSlotId, uint32_t headId)
 {
     layoutManagerInstanceInfo *instance = decoderInstance();
     for (uint32_t i = 0; i < instance->heads; i++) {

@@ -6,7 +6,7 @@
  * event record a sub-module is called with, the descriptor row that names its
  * functions and the events it takes, and the instances of the head lists.
  * Sub-modules of other modules (genlock, HDR) include this header and nothing
- * else from firmware/layoutManager.
+ * else from firmware/layoutManager, and register their rows through it.
  *
  * May include: layoutManager.h (posting, layout data) and log4c.
  */
@@ -141,10 +141,20 @@ int startSubModuleTimeoutEvent(deviceSubmodule *descriptor, uint32_t delayMs, de
  * on this card (the remapper's entry), or -1 when none does. Does not touch
  * the event record. Layout thread.
  */
-int layoutManagedHeadOf(uint32_t dstSlotId, uint32_t headId);
+int layoutManagerManagedHeadOf(uint32_t dstSlotId, uint32_t headId);
 
-/* Rows that other modules define and the head lists call. */
-extern deviceSubmodule kvrGenlockSi5344Submodule;   /* firmware/genlock */
-extern deviceSubmodule hdr3DLutGenSubmodule;        /* firmware/hdrManager */
+/*
+ * The rows of the head lists that other modules own: the clock generator's
+ * (genlock, first on head 0) and the HDR 3D-LUT's (one per head). They hold
+ * their places in the lists and do nothing until the owner registers.
+ */
+enum : uint32_t { LAYOUT_ROW_GENLOCK = 0, LAYOUT_ROW_HDR_3DLUT = 1, LAYOUT_OWNED_ROWS = 2 };
+
+/*
+ * Hands a row its owner's descriptor. Returns 1, or 0 for an unknown row or a
+ * null descriptor. main's thread, before the layout manager's init; calling
+ * it again replaces the descriptor.
+ */
+int layoutManagerRegisterSubmodule(uint32_t row, deviceSubmodule *descriptor);
 
 #endif

@@ -18,10 +18,10 @@ enum {
  * The system frame rate as genlock last announced it (5994, 5000, or another
  * value while genlock has none). The one place the output stage reads it.
  */
-uint32_t outputSystemFrameRate(void);
+uint32_t layoutManagerOutputSystemFrameRate(void);
 
 /* 1 for a card in rear slot index 0 or 1 (the cards that own heads 0 and 1's outputs). */
-int outputIsFrontPairCard(void);
+int layoutManagerOutputIsFrontPairCard(void);
 
 /*
  * Writes one 16-bit register of the audio monitoring's device at an absolute
@@ -36,6 +36,6 @@ int audioMonitoringWriteAbsolute(const deviceSubmoduleInstance *instance, uint32
  * the raster, then runs the format set-up again. Layout thread. 0 kept, 1
  * refused (logged, nothing changes).
  */
-int sdiOutDelayTheOutput(deviceSubmoduleInstance *instance, layoutEventInfo *event, uint32_t hload, uint32_t vload);
+int layoutManagerSdiOutDelayTheOutput(deviceSubmoduleInstance *instance, layoutEventInfo *event, uint32_t hload, uint32_t vload);
 
 #endif

@@ -211,7 +211,7 @@ void DPM_init(log4c_category_t *category)
     }
 }
 
-const deinterlacerEntry_t *DPM_entry(uint32_t id)
+const deinterlacerEntry_t *layoutManagerDpmEntry(uint32_t id)
 {
     return id < SCALER_COUNT ? &dpm.entries[id] : nullptr;
 }

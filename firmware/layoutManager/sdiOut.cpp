@@ -97,18 +97,18 @@ static sdiOutputStatusRecord sdiOutStatus[SDI_STATUS_HEADS];
 
 static std::atomic<uint32_t (*)(void)> systemFrameRateReader{nullptr};
 
-void layoutSetSystemFrameRateReader(uint32_t (*reader)(void))
+void layoutManagerSetSystemFrameRateReader(uint32_t (*reader)(void))
 {
     systemFrameRateReader = reader;
 }
 
-uint32_t outputSystemFrameRate(void)
+uint32_t layoutManagerOutputSystemFrameRate(void)
 {
     uint32_t (*reader)(void) = systemFrameRateReader;
     return reader ? reader() : layoutGetPrivateData()->systemFrameRate;
 }
 
-int outputIsFrontPairCard(void)
+int layoutManagerOutputIsFrontPairCard(void)
 {
     return platformGetCardSlotIndex() <= 1;
 }
@@ -125,7 +125,7 @@ static void sdiOutWrite(uint32_t device, uint32_t base, uint32_t offset, uint16_
 
 static uint32_t sdiSystemFrameRate(uint32_t head)
 {
-    uint32_t rate = outputSystemFrameRate();
+    uint32_t rate = layoutManagerOutputSystemFrameRate();
     if (rate == SYSTEM_FRAME_RATE_5994 || rate == SYSTEM_FRAME_RATE_5000)
         return rate;
     SDI_LOG(LOG4C_PRIORITY_ERROR, "SDI-OUT: Head %d Genlock is reporting an undefined frame rate. Defaulting to 59.94 Hz.",
@@ -174,7 +174,7 @@ static int sdiOwnsStatus(const deviceSubmoduleInstance *instance)
 
 static int sdiFrontHead(const deviceSubmoduleInstance *instance)
 {
-    return outputIsFrontPairCard() && instance->head < 2;
+    return layoutManagerOutputIsFrontPairCard() && instance->head < 2;
 }
 
 /* Hands a changed status record of head 0 or 1 to the frame-controller side. */
@@ -344,7 +344,7 @@ static void sdiReportNqAsi(const deviceSubmoduleInstance *instance)
     platformNqAsiCardTx(sdiOutSubmodule.category, NQASI_KIND_SDI_OUTPUT, instance->head, record);
 }
 
-int sdiOutDelayTheOutput(deviceSubmoduleInstance *instance, layoutEventInfo *event, uint32_t hload, uint32_t vload)
+int layoutManagerSdiOutDelayTheOutput(deviceSubmoduleInstance *instance, layoutEventInfo *event, uint32_t hload, uint32_t vload)
 {
     sdiOutState_t *state = (sdiOutState_t *)instance->privateState;
     uint32_t head = instance->head;
@@ -427,7 +427,7 @@ static void sdiOutputDelay(deviceSubmoduleInstance *instance, layoutEventInfo *e
     SDI_LOG(LOG4C_PRIORITY_INFO, "SDI-OUT: Head %d setting SDI-Out phase processing Delay=%d, hload=%d, vLoad=%d, "
                                  "mv_delay=%d",
             (int)head, (int)record->attributes.processingDelay, (int)hload, (int)vload, (int)record->audioDelay);
-    sdiOutDelayTheOutput(instance, event, hload, vload);
+    layoutManagerSdiOutDelayTheOutput(instance, event, hload, vload);
 }
 
 static int sdiOutInit(deviceSubmoduleInstance *instance, layoutEventInfo *event, const layoutHeadList *list)
@@ -509,7 +509,7 @@ static int sdiOutProcess(deviceSubmoduleInstance *instance, layoutEventInfo *eve
             sdiProbeFormatChanged(instance, event);
         } else if (event->target == GENLOCK_SYSTEM_FRAME_RATE_EVENT) {
             SDI_LOG(LOG4C_PRIORITY_INFO, "SDI-OUT: Head %d GENLOCK_SYSTEM_FRAME_RATE_EVENT frame rate: %d)",
-                    (int)instance->head, (int)outputSystemFrameRate());
+                    (int)instance->head, (int)layoutManagerOutputSystemFrameRate());
             sdiFormatSetUp(instance, event);
             sdiOutputDelay(instance, event);
         }

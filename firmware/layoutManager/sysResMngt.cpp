@@ -54,18 +54,18 @@ static log4c_category_t *srmCategory(void)
 
 #define SRM_LOG(priority, ...) log4c_category_log(srmCategory(), priority, __VA_ARGS__)
 
-sysResMngtHeadData_t *sysResMngtHeadData(uint32_t head)
+sysResMngtHeadData_t *layoutManagerSysResMngtHeadData(uint32_t head)
 {
     return head < LAYOUT_HEAD_COUNT ? &srm.heads[head] : nullptr;
 }
 
-void sysResMngtClearProcessingState(uint32_t head)
+void layoutManagerSysResMngtClearProcessingState(uint32_t head)
 {
     if (head < LAYOUT_HEAD_COUNT)
         memset(srm.videoWidgetNeedsProcessingState[head], 0, sizeof srm.videoWidgetNeedsProcessingState[head]);
 }
 
-scalerInfo_t *sysResMngtScalerPool(void)
+scalerInfo_t *layoutManagerSysResMngtScalerPool(void)
 {
     return srm.pool;
 }
@@ -216,7 +216,7 @@ static int anyWindowWithoutScaler(sysResMngtHeadData_t *hd)
     return 0;
 }
 
-void sysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *result)
+void layoutManagerSysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *result)
 {
     const postScalerData_t &post = hd->post;
     memset(result, 0, sizeof *result);
@@ -243,7 +243,7 @@ void sysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *resu
 static void postNotification(sysResMngtHeadData_t *hd)
 {
     sysResMngtResult_t result;
-    sysResMngtResultOf(hd, &result);
+    layoutManagerSysResMngtResultOf(hd, &result);
     const uint32_t info[2] = {hd->eventKind, hd->head};
     targetEventSystemResMngt(&result, sizeof result, info);
 }
@@ -1005,7 +1005,7 @@ static void processGenlockSystemFrameRateEvent(sysResMngtHeadData_t *hd)
                 block.windows[r].windowConfigHasChanged = 1;
     hd->post.newDataFlag = SRM_NEW_DATA_POSTED;
     sysResMngtResult_t result;
-    sysResMngtResultOf(hd, &result);
+    layoutManagerSysResMngtResultOf(hd, &result);
     targetEventScalerFrameRateChange(&result, sizeof result);
 }
 
@@ -1032,7 +1032,7 @@ static void processTargetForceLayoutEvent(sysResMngtHeadData_t *hd, const layout
 static int sysResMngtProcess(deviceSubmoduleInstance *instance, layoutEventInfo *event, const void *data)
 {
     (void)data;
-    sysResMngtHeadData_t *hd = sysResMngtHeadData(instance->head);
+    sysResMngtHeadData_t *hd = layoutManagerSysResMngtHeadData(instance->head);
     if (!hd || !event->headRecord)
         return 0;
     setDisplayHeadId(hd);

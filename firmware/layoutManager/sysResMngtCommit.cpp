@@ -39,7 +39,7 @@ static int postSysResMngtProcess(deviceSubmoduleInstance *instance, layoutEventI
         return 0;
     }
     const sysResMngtResult_t *result = sysResMngtResultIn(event, data);
-    sysResMngtHeadData_t *hd = result ? sysResMngtHeadData(result->head) : nullptr;
+    sysResMngtHeadData_t *hd = result ? layoutManagerSysResMngtHeadData(result->head) : nullptr;
     if (!hd || event->head != hd->head)
         return 0;
     postScalerData_t &post = hd->post;
@@ -51,7 +51,7 @@ static int postSysResMngtProcess(deviceSubmoduleInstance *instance, layoutEventI
              status == SRM_NEW_DATA_PROGRAMMED ? "Succeeded" : "Failed", event->headEvent, hd->eventKind,
              (int)hd->head, (int)status);
     keepAsPrevious(hd);
-    sysResMngtClearProcessingState(hd->head);
+    layoutManagerSysResMngtClearProcessingState(hd->head);
     post.newDataFlag = SRM_NEW_DATA_START;
     post.disableUnusedWindows = 0;
     post.windowCountCommitted = post.windowCount;

@@ -47,10 +47,10 @@ struct sysResMngtNotice_t {
 };
 
 /* The private data of resource management of head 0-3; null for another head. */
-sysResMngtHeadData_t *sysResMngtHeadData(uint32_t head);
+sysResMngtHeadData_t *layoutManagerSysResMngtHeadData(uint32_t head);
 
 /* The result of a head as its notification would carry it now. */
-void sysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *result);
+void layoutManagerSysResMngtResultOf(const sysResMngtHeadData_t *hd, sysResMngtResult_t *result);
 
 /*
  * The pools. Every pool operation takes sysResMngt's log category last and
@@ -86,12 +86,12 @@ void DPM_freeDeinterlacersOfHead(uint32_t head);
 void deallocateDeinterlacerByWinId(scalerInfo_t *pool, postScalerData_t *data, uint32_t head, uint32_t winId);
 void DPM_displayDeinterlacerList(void);
 /* The entry of deinterlacer 0-8 (tests and the debug log). */
-const deinterlacerEntry_t *DPM_entry(uint32_t id);
+const deinterlacerEntry_t *layoutManagerDpmEntry(uint32_t id);
 
 /* Clears the head's 64 processing flags once its result is committed. */
-void sysResMngtClearProcessingState(uint32_t head);
+void layoutManagerSysResMngtClearProcessingState(uint32_t head);
 
 /* The shared scaler pool of resource management. */
-scalerInfo_t *sysResMngtScalerPool(void);
+scalerInfo_t *layoutManagerSysResMngtScalerPool(void);
 
 #endif

@@ -29,12 +29,12 @@ static struct {
 
 void targetEventInit(void)
 {
-    targetEventApplyCardSlot(platformGetCardSlotIndex());
+    layoutManagerTargetEventApplyCardSlot(platformGetCardSlotIndex());
 }
 
-void targetEventApplyCardSlot(uint32_t slotIndex)
+void layoutManagerTargetEventApplyCardSlot(uint32_t slotIndex)
 {
-    layoutManagerInstanceInfo *instance = layoutGetInstance();
+    layoutManagerInstanceInfo *instance = layoutManagerGetInstance();
     targetContext.category = instance->service ? instance->service->category : layoutManagerCategory();
     /* Heads 0 and 1 are always the card's own QVS video slot. */
     if (slotIndex == REAR_SLOT_INDEX_B) {
@@ -74,7 +74,7 @@ int targetEventSystemResMngt(const void *data, uint32_t size, const uint32_t *in
                    "Big Issue, sysResMngt tries to post a specific message with an invalid head no %d", (int)head);
         return 0;
     }
-    return layoutTargetRecordEvent(SYS_RES_MNGT_NOTIFICATION_EVENT_HEAD0 << head, data, size);
+    return layoutManagerTargetRecordEvent(SYS_RES_MNGT_NOTIFICATION_EVENT_HEAD0 << head, data, size);
 }
 
 int targetEventScalerResourcesAvailable(const void *data, uint32_t size)
@@ -86,7 +86,7 @@ int targetEventScalerResourcesAvailable(const void *data, uint32_t size)
 int targetEventScalerFrameRateChange(const void *data, uint32_t size)
 {
     TARGET_LOG(LOG4C_PRIORITY_DEBUG, "targetEventScalerFrameRateChange notifying registered submodules to this event");
-    return layoutTargetRecordEvent(TARGET_SCALER_FRAME_RATE_CHANGE_EVENT, data, size);
+    return layoutManagerTargetRecordEvent(TARGET_SCALER_FRAME_RATE_CHANGE_EVENT, data, size);
 }
 
 int targetEventAtdmModeChanged(const uint32_t *record)

@@ -1,7 +1,7 @@
 #ifndef KVR_LEDMANAGER_H
 #define KVR_LEDMANAGER_H
 
-/* Layer: services. May include the platform, the pcode processor, the service manager and hal. */
+/* Layer: services. May include platform, pcodeProcessor, serviceManager, utils and hal. */
 
 /*
  * The LED manager (service "ledManager"): arbitrates the card's LEDs between

@@ -4,6 +4,7 @@
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
+#include "utils/utils.h"
 
 #include <cerrno>
 #include <cstring>
@@ -400,11 +401,7 @@ static void ledManagerPreStart(serviceDescriptor *service)
 /* Waits on the service semaphore for at most `ms`; a post (pause, terminate) ends it early. */
 static void waitOnService(serviceDescriptor *service, int ms)
 {
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += (long)ms * 1000000L;
-    until.tv_sec += until.tv_nsec / 1000000000L;
-    until.tv_nsec %= 1000000000L;
+    struct timespec until = utilsDeadlineIn(CLOCK_REALTIME, ms);
     while (sem_timedwait(&service->semaphore, &until) != 0 && errno == EINTR)
         ;
 }

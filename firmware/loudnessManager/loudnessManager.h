@@ -2,8 +2,8 @@
 #define KVR_LOUDNESSMANAGER_H
 
 /*
- * Layer: services. May include probing, genlock, the pcode processor, the
- * platform, the device manager, the service manager and hal.
+ * Layer: services. May include probing, genlock, pcodeProcessor, platform,
+ * deviceManager, serviceManager, shared (the loudness measurement) and hal.
  */
 
 /*

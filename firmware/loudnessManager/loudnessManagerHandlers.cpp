@@ -47,9 +47,9 @@ int instanceOf(const char *function, const char *line, uint16_t device, uint16_t
     if (device != LOUDNESS_DEVICE)
         return -1;
     int instance = (int)reg - (int)base;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, line, function, instance, (int)LOUDNESS_INSTANCES);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, line, function, instance, (int)LOUDNESS_INSTANCES);
     if (instance < 0 || instance >= LOUDNESS_INSTANCES) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, line, function, instance, (int)LOUDNESS_INSTANCES);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, line, function, instance, (int)LOUDNESS_INSTANCES);
         return -1;
     }
     return instance;
@@ -65,7 +65,7 @@ int pcodeInstance(const uint8_t *payload, uint32_t inputByte, uint32_t probeByte
 {
     uint32_t input = payload[inputByte], probe = payload[probeByte];
     if (input >= LOUDNESS_INPUTS || probe >= LOUDNESS_PROBES_PER_INPUT) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s invalid video input no %d or probe no %d",
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, "%s invalid video input no %d or probe no %d",
                            function, (int)input, (int)probe);
         return -1;
     }
@@ -75,7 +75,7 @@ int pcodeInstance(const uint8_t *payload, uint32_t inputByte, uint32_t probeByte
 const uint8_t *payloadOf(const uint8_t *pcode, uint32_t length, uint32_t needed, const char *function)
 {
     if (!pcode || length < PCODE_HEADER_SIZE + needed) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR,
                            "%s pcode too short: %u bytes, expecting at least %u", function, length,
                            (unsigned)(PCODE_HEADER_SIZE + needed));
         return nullptr;
@@ -106,7 +106,7 @@ uint32_t loudnessManagerSetSegmentDectectOnDialnormChange(uint8_t slot, uint16_t
     if (n < 0)
         return LOUDNESS_RESULT_ERROR;
     loudness.instances[n].dialnormDetect = value != 0;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, value ? "%s TRUE  " : "%s FALSE  ", __func__);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, value ? "%s TRUE  " : "%s FALSE  ", __func__);
     return LOUDNESS_RESULT_OK;
 }
 
@@ -117,7 +117,7 @@ uint32_t loudnessManagerSetSegmentDectectOnChannelModeChange(uint8_t slot, uint1
     if (n < 0)
         return LOUDNESS_RESULT_ERROR;
     loudness.instances[n].channelModeDetect = value != 0;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, value ? "%s TRUE  " : "%s FALSE  ", __func__);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, value ? "%s TRUE  " : "%s FALSE  ", __func__);
     return LOUDNESS_RESULT_OK;
 }
 
@@ -131,11 +131,11 @@ uint32_t loudnessManagerManualSegmentControl(uint8_t slot, uint16_t device, uint
     pthread_mutex_lock(&in.mutex);
     if (value & 2) {
         StopLoudness(&in.measure);
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE, "%s Paused  ", __func__);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE, "%s Paused  ", __func__);
     } else {
         if (!in.measure.active)
             StartLoudness(&in.measure);
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE, "%s Started  ", __func__);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE, "%s Started  ", __func__);
     }
     pthread_mutex_unlock(&in.mutex);
     if (value & 1)
@@ -146,7 +146,7 @@ uint32_t loudnessManagerManualSegmentControl(uint8_t slot, uint16_t device, uint
 uint32_t loudnessManagerSetSegmentDetectOnTimeInterval(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value)
 {
     (void)slot;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s   minutes: %d  ", __func__, (int)(uint16_t)value);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "%s   minutes: %d  ", __func__, (int)(uint16_t)value);
     int n = instanceOf(__func__, "%s Receive Segmen tDetect On Time Interval for loudness id %d . Max Is %d", device, reg,
                        96);
     if (n < 0)
@@ -155,7 +155,7 @@ uint32_t loudnessManagerSetSegmentDetectOnTimeInterval(uint8_t slot, uint16_t de
     uint16_t minutes = (uint16_t)value;
     if (minutes != 0) {
         if (!in.intervalDetect)
-            in.intervalStart = (uint32_t)loudnessNow();
+            in.intervalStart = (uint32_t)loudnessManagerNow();
         in.intervalDetect = 1;
     } else {
         in.intervalDetect = 0;
@@ -171,13 +171,13 @@ uint32_t loudnessManagerSetSegmentTimerStart(uint8_t slot, uint16_t device, uint
     if (n < 0)
         return LOUDNESS_RESULT_ERROR;
     if (value > 59) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s minute %u out of range (0-59)", __func__, value);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, "%s minute %u out of range (0-59)", __func__, value);
         return LOUDNESS_RESULT_ERROR;
     }
     loudnessInstance &in = loudness.instances[n];
     in.timerStartMinute = (uint8_t)value;
     in.timerStartArmed = 1;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s FALSE  Start a next hours %d", __func__, (int)value);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "%s FALSE  Start a next hours %d", __func__, (int)value);
     return LOUDNESS_RESULT_OK;
 }
 
@@ -187,15 +187,15 @@ uint32_t loudnessManagerSetMeasurementParameters(const uint8_t *pcode, uint32_t 
     if (!p)
         return LOUDNESS_RESULT_ERROR;
     int gate = p[PARAM_GATE], window = p[PARAM_WINDOW];
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE,
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE,
                        "Enter %s relativeGating %d  probeNum %d  inputVideoNum %d  shortTermWindows %d  requirement %d",
                        __func__, gate, p[PARAM_PROBE], p[PARAM_INPUT], window, p[PARAM_REQUIREMENT]);
     if (p[PARAM_INPUT] >= LOUDNESS_INPUTS || p[PARAM_PROBE] >= LOUDNESS_PROBES_PER_INPUT) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s invalid probe Id", __func__);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, "%s invalid probe Id", __func__);
         return LOUDNESS_RESULT_ERROR;
     }
     if (gate < GATE_MIN_LU || gate > GATE_MAX_LU) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR,
                            "%s relative gating %d LU refused (from %d to %d LU): nothing changed", __func__, gate,
                            (int)GATE_MIN_LU, (int)GATE_MAX_LU);
         return LOUDNESS_RESULT_ERROR;
@@ -206,11 +206,11 @@ uint32_t loudnessManagerSetMeasurementParameters(const uint8_t *pcode, uint32_t 
     pthread_mutex_lock(&in.mutex);
     in.id = (uint8_t)n;
     if (SetShortWindow(&in.measure, (window * 10) & ~1) != 0) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s fail to set the short term windows : %d sec",
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, "%s fail to set the short term windows : %d sec",
                            __func__, window);
         result = LOUDNESS_RESULT_ERROR;
     } else if (SetRelativeGating(&in.measure, -gate) != 0) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s fail to set the relative gating to %d LU",
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, "%s fail to set the relative gating to %d LU",
                            __func__, gate);
         result = LOUDNESS_RESULT_ERROR;
     } else {
@@ -230,7 +230,7 @@ uint32_t loudnessManagerProgramLEQProbe(uint32_t instance)
 {
     if (instance >= LOUDNESS_INSTANCES)
         return LOUDNESS_RESULT_ERROR;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s %d ", __func__, 55);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "%s %d ", __func__, 55);
     /* L, R, C, Ls and Rs carry bit 15; LFE, Lb and Rb do not. */
     static const uint16_t flag[LOUDNESS_CHANNELS] = {0x8000, 0x8000, 0x8000, 0, 0x8000, 0x8000, 0, 0};
     const loudnessInstance &in = loudness.instances[instance];
@@ -257,7 +257,7 @@ uint32_t loudnessManagerSetChannelMapping(const uint8_t *pcode, uint32_t length)
     const uint8_t *p = payloadOf(pcode, length, MAPPING_SIZE, __func__);
     if (!p)
         return LOUDNESS_RESULT_ERROR;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE,
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE,
                        "%s inputVideoNum %d  probeNum %d  leftChannelNum %d  rightChannelNum %d  centerChannelNum %d  "
                        "lfeChannelNum %d  leftSurChannelNum %d  rightSurChannelNum %d  leftBackSurChannelNum %d  "
                        "rightBackSurChannelNum %d",
@@ -269,7 +269,7 @@ uint32_t loudnessManagerSetChannelMapping(const uint8_t *pcode, uint32_t length)
         uint8_t channel = p[MAPPING_FIRST_CHANNEL + c];
         if (channel < CHANNELS_PER_INPUT || channel == LOUDNESS_CHANNEL_UNUSED)
             continue;
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR,
                            "%s %s channel number %d refused (0 to %d, or %d for not used): mapping of input %d probe %d "
                            "not programmed",
                            __func__, channelNames[c], (int)channel, CHANNELS_PER_INPUT - 1, (int)LOUDNESS_CHANNEL_UNUSED,
@@ -288,7 +288,7 @@ void loudnessManagerSetDialnormAndChannelMode(uint8_t dialnorm, uint8_t mode, ui
     int newSegment = 0;
     if (!in.dialnormKnown || dialnorm != in.dialnorm) {
         if (in.dialnormDetect) {
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE, "%s dialnorm %d ", __func__, dialnorm);
+            log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE, "%s dialnorm %d ", __func__, dialnorm);
             newSegment = 1;
         }
         in.previousDialnorm = in.dialnorm;
@@ -298,7 +298,7 @@ void loudnessManagerSetDialnormAndChannelMode(uint8_t dialnorm, uint8_t mode, ui
     }
     if (mode != in.channelMode) {
         in.channelMode = mode;
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE, "%s Mode %d ", __func__, mode);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE, "%s Mode %d ", __func__, mode);
         if (in.channelModeDetect)
             newSegment = 1;
         loudnessManagerProgramLEQProbe(instance);
@@ -307,7 +307,7 @@ void loudnessManagerSetDialnormAndChannelMode(uint8_t dialnorm, uint8_t mode, ui
         loudnessManagerReset(instance);
 }
 
-void loudnessRegisterListeners(void)
+void loudnessManagerRegisterListeners(void)
 {
     static const setDevicePcodeHandlerFunction handlers[LISTENER_KINDS] = {
         listenerEntry<loudnessManagerSetSegmentDectectOnDialnormChange>,
@@ -332,7 +332,7 @@ void loudnessRegisterListeners(void)
     }
 }
 
-void loudnessRegisterPcodes(void)
+void loudnessManagerRegisterPcodes(void)
 {
     static pcodeHandlerInfo parameters = {pcodeEntry<loudnessManagerSetMeasurementParameters>, PCODE_CLASS,
                                           PCODE_PARAMETERS, nullptr};

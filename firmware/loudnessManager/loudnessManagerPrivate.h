@@ -48,10 +48,10 @@ struct loudnessManager_t {
 
 extern loudnessManager_t loudness;
 
-log4c_category_t *loudnessCategory(void);
-time_t loudnessNow(void);
+log4c_category_t *loudnessManagerCategory(void);
+time_t loudnessManagerNow(void);
 /* Fills the listener records and registers them (manual control when listeners are on, the rest when the thread is). */
-void loudnessRegisterListeners(void);
-void loudnessRegisterPcodes(void);
+void loudnessManagerRegisterListeners(void);
+void loudnessManagerRegisterPcodes(void);
 
 #endif

@@ -47,7 +47,7 @@ uint16_t tenthsBelowFullScale(float level)
 
 void debugEvent(uint32_t event, uint32_t action)
 {
-    platformLoudnessProcessDebuging(loudnessCategory(), event, action);
+    platformLoudnessProcessDebuging(loudnessManagerCategory(), event, action);
 }
 
 /* Interval and armed-minute segments of one instance. */
@@ -55,22 +55,22 @@ void checkSegmentTimers(loudnessInstance &in)
 {
     if (!in.intervalDetect && !in.timerStartArmed)
         return;
-    time_t now = loudnessNow();
+    time_t now = loudnessManagerNow();
     if (in.timerStartArmed) {
         struct tm utc;
         gmtime_r(&now, &utc);
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s Minute of hours  %d wait for %d", __func__,
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "%s Minute of hours  %d wait for %d", __func__,
                            utc.tm_min, (int)in.timerStartMinute);
         if (utc.tm_min == (int)in.timerStartMinute) {
             in.timerStartArmed = 0;
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE, "%s Segment is started", __func__);
+            log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE, "%s Segment is started", __func__);
             loudnessManagerReset(in.id);
             in.intervalStart = (uint32_t)now;
         }
     }
     if (in.intervalDetect && in.intervalMinutes != 0 &&
         ((uint32_t)now - in.intervalStart) / 60 >= in.intervalMinutes) {
-        log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_NOTICE, "%s A new segment was started", __func__);
+        log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_NOTICE, "%s A new segment was started", __func__);
         loudnessManagerReset(in.id);
         in.intervalStart = (uint32_t)now;
     }
@@ -97,12 +97,12 @@ void processBank(uint32_t bank)
     uint32_t readStatus = readWords(LOUDNESS_LEVEL + offset, levels, LOUDNESS_INSTANCES);
     for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++) {
         uint32_t setting = 0;
-        if (platformGetKvrVideoStreamSetting(loudnessCategory(), n / LOUDNESS_PROBES_PER_INPUT, &setting) !=
+        if (platformGetKvrVideoStreamSetting(loudnessManagerCategory(), n / LOUDNESS_PROBES_PER_INPUT, &setting) !=
                 PLATFORM_STREAM_OK ||
             setting != bank)
             continue;
         if (readStatus != 0) {
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, "%s fail to read loudness from Probe", __func__);
+            log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, "%s fail to read loudness from Probe", __func__);
             continue;
         }
         loudnessInstance &in = loudness.instances[n];
@@ -128,7 +128,7 @@ void writeTable(uint32_t address, const uint16_t *values, const char *line)
     }
     if (deviceManagerAccess(DEVICE_WRITE, DEVICE_FSM_FPGA, address, 0, LOUDNESS_INSTANCES, bytes) != 0)
         for (uint32_t n = 0; n < LOUDNESS_INSTANCES; n++)
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR, line, (int)n);
+            log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR, line, (int)n);
 }
 
 void writeResults(void)
@@ -149,7 +149,7 @@ void writeResults(void)
 
 void loudnessManagerInit(serviceDescriptor *service)
 {
-    log4c_category_t *category = service && service->category ? service->category : loudnessCategory();
+    log4c_category_t *category = service && service->category ? service->category : loudnessManagerCategory();
     loudness.category = category;
     log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "Entering %s function", __func__);
     loudness.service = service;
@@ -195,14 +195,14 @@ void loudnessManagerPreThreadStartInit(serviceDescriptor *service)
 {
     (void)service;
     probingSrvcRegisterCallback(loudnessVsyncNotify, 1, 0);
-    loudnessRegisterListeners();
+    loudnessManagerRegisterListeners();
     loudness.listenerSlot = 255;
-    loudnessRegisterPcodes();
+    loudnessManagerRegisterPcodes();
 }
 
 void loudnessManagerThreadEntry(serviceDescriptor *service)
 {
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "Entering %s function", __func__);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "Entering %s function", __func__);
     if (!loudness.threadEnable || !loudness.semaphoreCreated)
         return;
     for (;;) {
@@ -233,14 +233,14 @@ void loudnessManagerTerminate(serviceDescriptor *service, int newState, int prev
 
 } // namespace
 
-log4c_category_t *loudnessCategory(void)
+log4c_category_t *loudnessManagerCategory(void)
 {
     if (!loudness.category)
         loudness.category = log4c_category_get("ulm.firmware.loudnessManagerSrvc");
     return loudness.category;
 }
 
-time_t loudnessNow(void)
+time_t loudnessManagerNow(void)
 {
     return clockSource ? clockSource() : time(nullptr);
 }
@@ -258,7 +258,7 @@ void loudnessVsyncNotify(void)
     if (period == 0) {
         if (loudness.rateLogCount < RATE_LOG_LIMIT) {
             loudness.rateLogCount++;
-            log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_ERROR,
+            log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_ERROR,
                                "%s kvrGenlockSi5344GetGenlockStatus() returned a non supported system frame rate, Returned "
                                "Value %d (log count %d of %d%s)",
                                __func__, (int)status.systemFrameRate, (int)loudness.rateLogCount, (int)RATE_LOG_LIMIT,
@@ -276,7 +276,7 @@ void loudnessVsyncNotify(void)
 
 void loudnessManagerWriteValidity(uint32_t valid)
 {
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s function: setting validity bit to %d", __func__,
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "%s function: setting validity bit to %d", __func__,
                        (int)valid);
     uint16_t words[LOUDNESS_INSTANCES];
     for (uint16_t &word : words)
@@ -301,7 +301,7 @@ void loudnessManagerReset(uint32_t instance)
 {
     if (instance >= LOUDNESS_INSTANCES)
         return;
-    log4c_category_log(loudnessCategory(), LOG4C_PRIORITY_DEBUG, "%s instance %d", "loudnessManagerReset", (int)instance);
+    log4c_category_log(loudnessManagerCategory(), LOG4C_PRIORITY_DEBUG, "%s instance %d", "loudnessManagerReset", (int)instance);
     loudnessInstance &in = loudness.instances[instance];
     pthread_mutex_lock(&in.mutex);
     NewSegment(&in.measure);

@@ -303,6 +303,7 @@ int main(int argc, char **argv)
     }
 
     probingSetStartDelay(mainOptions.probingDelay);
+    mainRegisterModules();
     serviceManagerInit(startUpServicesList, startUpServicesCount);
     platformInit(mainOptions.category, sharedMemory);
     serviceManagerStart(startUpServicesList, startUpServicesCount);

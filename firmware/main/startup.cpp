@@ -3,6 +3,7 @@
 #include "configManager/configManager.h"
 #include "fwEnv/fwEnv.h"
 #include "genlock/genlock.h"
+#include "hdrManager/hdrManager.h"
 #include "layoutManager/layoutManager.h"
 #include "platform/platform.h"
 #include "probing/probing.h"
@@ -13,7 +14,7 @@
 
 enum { EQUALISER_INPUTS = 9, EQUALISER_SETTING = 0x20, REAR_MISMATCH_ALARM = 0x02 };
 
-void platformChooseServicesList(log4c_category_t *category)
+void mainChooseServicesList(log4c_category_t *category)
 {
     uint32_t slot = platformGetCardSlotIndex();
     if (slot < 2) {
@@ -114,20 +115,27 @@ static void startupTargetEventInit(void)
     kvrGenlockSi5344HandlerRegister(kvrGenlockSi5344TargetEventHandler);
 }
 
+void mainRegisterModules(void)
+{
+    genlockRegister();
+    hdrManagerRegister();
+    sfpRegister();
+}
+
 void platformInit(log4c_category_t *category, void *sharedMemory)
 {
     platformAttach(category, sharedMemory);
     log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s: Share memory address : 0x%p", __func__, sharedMemory);
 
     fwEnvInitMutex();
-    startupRegisterStreamHooks();
-    layoutSetSystemFrameRateReader(startupGenlockSystemFrameRate);
+    mainRegisterStreamHooks();
+    layoutManagerSetSystemFrameRateReader(startupGenlockSystemFrameRate);
     kvrGenlockLoadFactoryDefault(category);
     bringUpCard(category, __func__);
 
     platformFpgaVersionCheck(category);
     platformFrameModeControl(category);
-    platformChooseServicesList(category);
+    mainChooseServicesList(category);
     startupTargetEventInit();
     setUpVideoPaths(category);
     setUpProbes(category, __func__);

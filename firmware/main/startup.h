@@ -13,6 +13,24 @@
 
 #include <log4c.h>
 
+struct serviceDescriptor;
+
+/*
+ * The services lists, built here from the services' own descriptors: 15
+ * entries (cards in slots A and B), 14 (slots C to F, no fifoServer). The
+ * service manager below is handed a list and knows no service by name.
+ */
+enum { HYBRID_SERVICES_COUNT = 15, VIDEO_SERVICES_COUNT = 14 };
+extern serviceDescriptor *const hybridServicesList[HYBRID_SERVICES_COUNT];
+extern serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT];
+
+/*
+ * The list main hands to every manager call, and its count. Holds the hybrid
+ * list at load; platformInit replaces it with the list that fits the card.
+ */
+extern serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT];
+extern int startUpServicesCount;
+
 /*
  * Brings the card up (FPGAs, rear card, identity, versions, services list,
  * transceivers, probes, LEDs) and replaces startUpServicesList by the list that
@@ -25,9 +43,17 @@ void platformInit(log4c_category_t *category, void *sharedMemory);
  * on the others), copies it into startUpServicesList and records its count; on
  * the hybrid list reads the fifo server's port per card from the configuration.
  */
-void platformChooseServicesList(log4c_category_t *category);
+void mainChooseServicesList(log4c_category_t *category);
+
+/*
+ * Has the modules that serve lower ones register with them: genlock (its
+ * layout sub-module row and probing target), the HDR manager (its layout
+ * sub-module rows) and the SFP cage (its probing target). Before the service
+ * manager's init.
+ */
+void mainRegisterModules(void);
 
 /* Lends the platform's stream settings the restore point, the target event and the probes. */
-void startupRegisterStreamHooks(void);
+void mainRegisterStreamHooks(void);
 
 #endif

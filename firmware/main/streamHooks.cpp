@@ -63,7 +63,7 @@ static void atdmAvailabilityBroadcast(log4c_category_t *category)
     platformAtdmAvailability(category, 1, 1, nullptr);
 }
 
-void startupRegisterStreamHooks(void)
+void mainRegisterStreamHooks(void)
 {
     static const platformStreamHooks_t hooks = {getKey,
                                                 setKey,

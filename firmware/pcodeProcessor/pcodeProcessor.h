@@ -1,7 +1,7 @@
 #ifndef KVR_PCODEPROCESSOR_H
 #define KVR_PCODEPROCESSOR_H
 
-/* Layer: services. May include the platform, the service manager and hal. */
+/* Layer: services. May include platform, serviceManager and hal. */
 
 /*
  * The pcode processor (service "pcodeProcessor"): takes one pcode at a time

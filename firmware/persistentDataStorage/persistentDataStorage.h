@@ -1,7 +1,7 @@
 #ifndef KVR_PERSISTENTDATASTORAGE_H
 #define KVR_PERSISTENTDATASTORAGE_H
 
-/* Layer: services. May include strata, the platform, the service manager, utils and hal. */
+/* Layer: services. May include strata, platform, serviceManager, utilsHost and hal. */
 
 /*
  * The restore point (service "persistentDataStorage"): the card's own settings

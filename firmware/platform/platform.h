@@ -2,8 +2,8 @@
 #define KVR_PLATFORM_H
 
 /*
- * Layer: devices/platform. May include hal, utils, fwEnv, deviceManager and
- * qvsInterface; never a service. Services lend the platform what it needs of
+ * Layer: devices/platform. May include hal, utils, utilsHost, fwEnv, deviceManager
+ * and qvsInterface; never a service. Services lend the platform what it needs of
  * them through the hooks below, registered from their init functions.
  *
  * The platform layer: what card the firmware runs on. The start-up fills the

@@ -319,12 +319,12 @@ void discoveryInit(log4c_category_t *cat, void *sharedMemory)
     log4c_category_log(category(), LOG4C_PRIORITY_DEBUG, "discoveryInit exit");
 }
 
-uint16_t discoveryUpstreamLayoutSync(uint32_t card)
+uint16_t probingDiscoveryUpstreamLayoutSync(uint32_t card)
 {
     return card < DISCOVERY_UPSTREAM_CARDS ? discovery.block.layoutSync[card] : 0;
 }
 
-uint32_t discoverySdiIndexPresent(uint32_t index)
+uint32_t probingDiscoverySdiIndexPresent(uint32_t index)
 {
     return index < DISCOVERY_TABLE_ENTRIES ? discovery.block.present[index] : 0;
 }

@@ -1,7 +1,7 @@
 #ifndef KVR_PROBING_DISCOVERY_H
 #define KVR_PROBING_DISCOVERY_H
 
-/* Layer: services (part of probing). May include the platform, the device manager and hal. */
+/* Layer: services (part of probing). May include platform, deviceManager, fwEnv and hal. */
 
 /*
  * Discovery between the cards of one multiviewer system.
@@ -73,8 +73,8 @@ void discoveryInit(log4c_category_t *category, void *sharedMemory);
 void processDiscoveryInfo(log4c_category_t *category, uint32_t ok);
 
 /* The last layout-sync word (host order) seen from upstream card 0-4, 0 when none. */
-uint16_t discoveryUpstreamLayoutSync(uint32_t card);
+uint16_t probingDiscoveryUpstreamLayoutSync(uint32_t card);
 /* 1 while SDI index 0-7 has a discovered card. */
-uint32_t discoverySdiIndexPresent(uint32_t index);
+uint32_t probingDiscoverySdiIndexPresent(uint32_t index);
 
 #endif

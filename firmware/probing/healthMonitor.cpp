@@ -1,7 +1,6 @@
 #include "probing/probing.h"
 
 #include "deviceManager/deviceManager.h"
-#include "genlock/genlock.h"
 #include "hal/hal.h"
 
 #include <string>
@@ -535,12 +534,12 @@ void healthMonFpgaErrors(uint32_t ok)
         word = probingBigEndian(plls[pll]);
         plls[pll][0] = NO_SAMPLE;
         /* A PLL that lost lock while genlock programs the clock generator is left to genlock's own resets. */
-        if ((word & 1) || kvrGenlockSi5344ProgrammingInProgress())
+        if ((word & 1) || probingTargetClockBusy())
             continue;
         if (mayLog(health.txPll))
             log4c_category_log(cat, LOG4C_PRIORITY_ERROR,
                                "FPGA FSM SDI Tx PLL %d not locked detected. Will reset the PLL. (mv_op_status 0x%04x)",
                                (int)pll, word);
-        kvrFsmGenlockResetTxPll(cat, 1);
+        probingTargetResetTxPll(cat, 1);
     }
 }

@@ -2,9 +2,10 @@
 #define KVR_PROBING_H
 
 /*
- * Layer: services. May include the platform, the device manager, the service
- * manager, qvsInterface, the interrupt controller, the layout manager, the
- * probing actions' record, the genlock and SFP targets, strata and hal.
+ * Layer: services. May include platform, deviceManager, serviceManager,
+ * qvsInterface, interruptController, layoutManager, probingAction (the probing
+ * actions' record), strata, fwEnv and hal. The genlock and SFP targets above
+ * it register themselves (probingRegisterTarget, probingSetActionRow).
  */
 
 /*
@@ -164,9 +165,44 @@ void readVoltages(probingAction *action);
 /* ---- probing target (cycle end, every second Vsync) ---- */
 
 /*
+ * A probing target another module owns (the clock generator's, the SFP
+ * cage's). The owner registers it once, before the probing service's init.
+ * The probing target's init starts the targets of PROBING_TARGET_EARLY before
+ * the video probes and those of PROBING_TARGET_LATE after its own records, in
+ * the order they registered; every cycle end runs `cycle` (ok = no FPGA is
+ * deprogrammed) before the video probes. The health monitor asks
+ * `clockBusy` before it resets a TX PLL that lost lock, and resets it through
+ * `resetTxPll`. Any field but init may be null.
+ */
+enum { PROBING_TARGET_EARLY = 0, PROBING_TARGET_LATE = 1, PROBING_TARGET_STAGES = 2, PROBING_TARGETS_PER_STAGE = 4 };
+struct probingTarget_t {
+    const char *name;
+    void (*init)(log4c_category_t *category, void *sharedMemory);
+    void (*cycle)(uint32_t ok);
+    uint32_t (*clockBusy)(void);
+    void (*resetTxPll)(log4c_category_t *category, uint32_t noWait);
+};
+/*
+ * Adds a target to a stage. 1 added (or already there), 0 and a log line for
+ * an unknown stage, a target without init or a full stage. main's thread.
+ */
+int probingRegisterTarget(uint32_t stage, const probingTarget_t *target);
+/*
+ * Hands the genlock rows (13-15) or the SFP row (30) their owner's record.
+ * Returns 1, or 0 (logged) for any other row or a null record. Before the
+ * probing thread runs.
+ */
+int probingSetActionRow(uint32_t row, probingAction *action);
+/* 1 while a registered target is programming the clock generator. */
+uint32_t probingTargetClockBusy(void);
+/* Resets the FSM-FPGA's TX PLL through the registered targets. */
+void probingTargetResetTxPll(log4c_category_t *category, uint32_t noWait);
+
+/*
  * Service init: keeps the shared memory (card blocks from its start), starts
- * the genlock target, the video probes, the LM77 detection and the SFP cage.
- * 0, or 4 without shared memory or private memory (logged).
+ * the early targets (genlock), the video probes, the LM77 detection and the
+ * late targets (the SFP cage). 0, or 4 without shared memory or private
+ * memory (logged).
  */
 int probingTargetInit(void *sharedMemory, log4c_category_t *category);
 /* Service pre-start: VANC and SDTI/MADI set-up, health limits, the MADI row, input 9 on SDI. */
@@ -199,9 +235,9 @@ inline uint16_t probingBigEndian(const void *bytes)
 }
 
 /* Pre-start set-up of the VANC insertion, the merger FPGA's VANC prober and the SDTI/MADI probes. */
-void vancInsertionSetUp(log4c_category_t *category);
-void mergerVancProberInit(log4c_category_t *category);
-void sdtiMadiStartUp(log4c_category_t *category);
+void probingVancInsertionSetUp(log4c_category_t *category);
+void probingMergerVancProberInit(log4c_category_t *category);
+void probingSdtiMadiStartUp(log4c_category_t *category);
 
 /* ---- health monitoring ---- */
 
@@ -260,11 +296,11 @@ struct videoProbeChangeRecord_t {
 struct videoInputRecord;
 
 /* Clears every input's probe state and marks the nine records unreported. */
-void videoProbeReset(void *sharedMemory, log4c_category_t *category);
+void probingVideoProbeReset(void *sharedMemory, log4c_category_t *category);
 /* The per-cycle step; 1 when a change record was delivered. Nothing with ok = 0. */
 uint32_t videoProbeStatusChanged(uint32_t ok);
 /* Calls every registered change callback with one record. Probing thread. */
-void videoProbeNotifyChange(const void *changeRecord);
+void probingVideoProbeNotifyChange(const void *changeRecord);
 /* The change callback that builds an input's videoInputRecord and delivers it (layout manager, frame controller). */
 void videoProbeSendInputRecord(const void *changeRecord);
 /* Copies input 0-8's last record; 0 for another input or one never reported. Any thread. */

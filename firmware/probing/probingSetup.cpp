@@ -168,21 +168,21 @@ static void probingWriteRegister(log4c_category_t *category, uint32_t address, u
     writeWord(DEVICE_FSM_FPGA, address, value);
 }
 
-void vancInsertionSetUp(log4c_category_t *category)
+void probingVancInsertionSetUp(log4c_category_t *category)
 {
     if (!category)
         category = probingCategory();
     probingWriteRegister(category, SDTI_INSERTION_REGISTER, (uint16_t)sdtiInsertionWords);
 }
 
-void mergerVancProberInit(log4c_category_t *category)
+void probingMergerVancProberInit(log4c_category_t *category)
 {
     if (!category)
         category = probingCategory();
     log4c_category_log(category, LOG4C_PRIORITY_INFO, "Initialising the Merger FPGA VANC prober!");
 }
 
-void sdtiMadiStartUp(log4c_category_t *category)
+void probingSdtiMadiStartUp(log4c_category_t *category)
 {
     (void)category;
     uint32_t slot = platformGetCardSlotIndex();

@@ -2,10 +2,8 @@
 #include "probing/discovery.h"
 
 #include "deviceManager/deviceManager.h"
-#include "genlock/genlock.h"
 #include "interruptController/interruptController.h"
 #include "qvsInterface/qvsInterface.h"
-#include "sfp/sfp.h"
 #include "strata/strataAnswers.h"
 
 #include <cstdlib>
@@ -14,7 +12,7 @@
 /*
  * The probing target's cycle end, the post-read of the table's last row:
  * checks that both FPGAs still answer with their ids, runs the per-cycle
- * steps (genlock, video probes, health) with ok = not deprogrammed, then
+ * steps (the registered targets, video probes, health) with ok = not deprogrammed, then
  * turns the bridge-in, ATDM or MADI words into card state, tells the frame
  * controller what changed in this card's block and keeps input 9's cable
  * equaliser on the signal it carries.
@@ -57,6 +55,18 @@ struct {
 } target = {nullptr, nullptr, nullptr,
             {{"DPS", probingRawWords.dpsFpgaId, 0}, {"FSM", probingRawWords.fsmFpgaId, 0}}, {nullptr}, 0, {}, {}, 0,
             0, 0, {}, 0, 0, 0, {0, 0, 0}};
+
+/* The targets other modules registered, by stage, in registration order. */
+struct {
+    const probingTarget_t *targets[PROBING_TARGET_STAGES][PROBING_TARGETS_PER_STAGE];
+    uint32_t counts[PROBING_TARGET_STAGES];
+} registered = {};
+
+void initTargets(uint32_t stage, log4c_category_t *cat, void *sharedMemory)
+{
+    for (uint32_t i = 0; i < registered.counts[stage]; i++)
+        registered.targets[stage][i]->init(cat, sharedMemory);
+}
 
 log4c_category_t *category();
 
@@ -509,6 +519,42 @@ int registerFpgaProbeDataChangeCallBck(probingFpgaDataChangeCallback_t callback)
     return 1;
 }
 
+int probingRegisterTarget(uint32_t stage, const probingTarget_t *probingTarget)
+{
+    if (stage >= PROBING_TARGET_STAGES || !probingTarget || !probingTarget->init) {
+        log4c_category_log(category(), LOG4C_PRIORITY_ERROR, "%s: refused a target without init or of stage %u",
+                           __func__, (unsigned)stage);
+        return 0;
+    }
+    for (uint32_t i = 0; i < registered.counts[stage]; i++)
+        if (registered.targets[stage][i] == probingTarget)
+            return 1;
+    if (registered.counts[stage] >= PROBING_TARGETS_PER_STAGE) {
+        log4c_category_log(category(), LOG4C_PRIORITY_ERROR, "%s: no room for target %s", __func__,
+                           probingTarget->name ? probingTarget->name : "(unnamed)");
+        return 0;
+    }
+    registered.targets[stage][registered.counts[stage]++] = probingTarget;
+    return 1;
+}
+
+uint32_t probingTargetClockBusy(void)
+{
+    for (uint32_t stage = 0; stage < PROBING_TARGET_STAGES; stage++)
+        for (uint32_t i = 0; i < registered.counts[stage]; i++)
+            if (registered.targets[stage][i]->clockBusy && registered.targets[stage][i]->clockBusy())
+                return 1;
+    return 0;
+}
+
+void probingTargetResetTxPll(log4c_category_t *cat, uint32_t noWait)
+{
+    for (uint32_t stage = 0; stage < PROBING_TARGET_STAGES; stage++)
+        for (uint32_t i = 0; i < registered.counts[stage]; i++)
+            if (registered.targets[stage][i]->resetTxPll)
+                registered.targets[stage][i]->resetTxPll(cat, noWait);
+}
+
 int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
 {
     target.category = cat;
@@ -529,15 +575,15 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
         memcpy(target.privateBlock, (uint8_t *)sharedMemory + PROBING_BLOCK_SIZE * platformGetCardSlotIndex(),
                PROBING_BLOCK_SIZE);
     log4c_category_log(category(), LOG4C_PRIORITY_INFO, "Initializing Probing Target.");
-    kvrGenlockSi5344ProbingTargetInit(cat);
-    videoProbeReset(sharedMemory, cat);
+    initTargets(PROBING_TARGET_EARLY, cat, sharedMemory);
+    probingVideoProbeReset(sharedMemory, cat);
     healthMonLm77Detect(cat, sharedMemory);
     target.changeCallbackCount = 0;
     target.bridgeIn = probingBridgeInChange_t();
     memset(target.heads, 0, sizeof target.heads);
     target.bridgeInLogCount = 0;
 
-    sfpInit(cat, sharedMemory);
+    initTargets(PROBING_TARGET_LATE, cat, sharedMemory);
     strataRegisterMadiReader(madiStateForFrameController);
     probingRawWords.atdm[0] = NOT_READ;
     probingRawWords.atdm[2] = NOT_READ;
@@ -555,9 +601,9 @@ int probingTargetInit(void *sharedMemory, log4c_category_t *cat)
 void probingTargetPreStart(void)
 {
     log4c_category_t *cat = category();
-    vancInsertionSetUp(cat);
-    mergerVancProberInit(cat);
-    sdtiMadiStartUp(cat);
+    probingVancInsertionSetUp(cat);
+    probingMergerVancProberInit(cat);
+    probingSdtiMadiStartUp(cat);
     kvrHealthMonProbingTargetPreThreadStart();
     target.bridgeIn = probingBridgeInChange_t();
     notifyChange();
@@ -606,7 +652,10 @@ void probingTargetCycleEnd(probingAction *action)
     if (target.fpgas[1].deprogrammed)
         interruptControllerClearVsyncPending();
     uint32_t ok = !deprogrammed;
-    kvrGenlockSi5344ProbingTargetProcess(ok);
+    for (uint32_t stage = 0; stage < PROBING_TARGET_STAGES; stage++)
+        for (uint32_t i = 0; i < registered.counts[stage]; i++)
+            if (registered.targets[stage][i]->cycle)
+                registered.targets[stage][i]->cycle(ok);
     videoProbeStatusChanged(ok);
     processDiscoveryInfo(category(), ok);
 

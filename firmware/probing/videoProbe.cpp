@@ -309,7 +309,7 @@ int readForFrameController(uint32_t input, strataVideoInputRecord *out)
 
 } // namespace
 
-void videoProbeReset(void *sharedMemory, log4c_category_t *cat)
+void probingVideoProbeReset(void *sharedMemory, log4c_category_t *cat)
 {
     strataRegisterVideoInputReader(readForFrameController);
     probes.category = cat;
@@ -364,7 +364,7 @@ uint32_t videoProbeStatusChanged(uint32_t ok)
             putU32(record.vpidValid, p.vpidValid);
             record.vpidA = p.vpid[0];
             record.vpidB = p.vpid[1];
-            videoProbeNotifyChange(&record);
+            probingVideoProbeNotifyChange(&record);
             delivered = 1;
         }
         p.previousReg0 = p.reg0;

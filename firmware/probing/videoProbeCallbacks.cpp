@@ -33,7 +33,7 @@ int videoProbeChangedCallbackRegister(videoProbeChangedCallback_t callback)
     return registered;
 }
 
-void videoProbeNotifyChange(const void *changeRecord)
+void probingVideoProbeNotifyChange(const void *changeRecord)
 {
     videoProbeChangedCallback_t callbacks[PROBING_VIDEO_CALLBACKS];
     pthread_mutex_lock(&videoProbeCallbacks.mutex);

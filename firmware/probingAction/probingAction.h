@@ -4,7 +4,8 @@
 /*
  * Layer: below the services. Includes nothing of the firmware. The record of
  * one periodic device read, shared by the probing service that walks its
- * table and by the probing targets (genlock, SFP) that own rows of it.
+ * table and by the probing targets (genlock, SFP) that own rows of it and
+ * hand them over with probingSetActionRow (probing.h).
  */
 
 #include <cstdint>
@@ -38,12 +39,5 @@ enum {
     PROBING_ROW_GENLOCK_URS = 13,   /* rows 13-15 are the genlock target's records */
     PROBING_ROW_SFP = 30,
 };
-
-/*
- * Hands the genlock rows (13-15) or the SFP row (30) their owner's record.
- * Returns 1, or 0 (logged) for any other row or a null record. Before the
- * probing thread runs.
- */
-int probingSetActionRow(uint32_t row, probingAction *action);
 
 #endif

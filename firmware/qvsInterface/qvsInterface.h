@@ -3,8 +3,8 @@
 
 /*
  * Layer: devices/platform (the link the platform publishes the status block
- * through). May include fwEnv, the service manager and hal; never the platform
- * or a service: main lends it the platform's VLAN answer.
+ * through). May include fwEnv, serviceManager, utils and hal; never the
+ * platform or a service: main lends it the platform's VLAN answer.
  */
 
 /*

@@ -65,50 +65,50 @@ enum {
 };
 
 /* Sets up the peer's lock and condition, no socket. */
-void qvsTcpPeerInit(qvsPeer_t *peer, qvsTcpBuffer_t *buffer, int index, int server);
+void qvsInterfaceTcpPeerInit(qvsPeer_t *peer, qvsTcpBuffer_t *buffer, int index, int server);
 
 /* Largest size among the relative chunks of a list (0 without any). */
-uint32_t qvsTcpLargestRelativeChunk(const sharedMemPublishingList *list, int server);
+uint32_t qvsInterfaceTcpLargestRelativeChunk(const sharedMemPublishingList *list, int server);
 
 /* Writes all bytes (EINTR retried, no SIGPIPE). 0, or -1 on error or a closed peer. */
-int qvsTcpWriteAll(int fd, const void *bytes, size_t length);
+int qvsInterfaceTcpWriteAll(int fd, const void *bytes, size_t length);
 
 /* Sends the u32 size word. 0 or -1. */
-int qvsTcpAnnounce(int fd, uint32_t shmSize);
+int qvsInterfaceTcpAnnounce(int fd, uint32_t shmSize);
 
 /*
  * Gives the peer a new connected socket (replacing and shutting down an older
  * one), announces the size and wakes the receiver and the notify thread.
  * 0, or -1 when the announcement failed (the socket is then dropped).
  */
-int qvsTcpAttach(qvsPeer_t *peer, int fd);
+int qvsInterfaceTcpAttach(qvsPeer_t *peer, int fd);
 
 /* Drops the peer's connection if it is still `fd` (any fd when -1); logs the reason. */
-void qvsTcpDetach(qvsPeer_t *peer, int fd, const char *reason);
+void qvsInterfaceTcpDetach(qvsPeer_t *peer, int fd, const char *reason);
 
 /*
  * Reads one pcode from fd into peer->pcode. maxReads bounds the reads of one
  * pcode (0: no bound). Returns the total length, or -1 when the connection
  * must be closed (error, end of stream, a byteCount above 4092, too many reads).
  */
-int qvsTcpReadPcode(qvsPeer_t *peer, int fd, int maxReads);
+int qvsInterfaceTcpReadPcode(qvsPeer_t *peer, int fd, int maxReads);
 
 /* The receiver loop of a peer: wait for a socket (server) or connect (remote), read pcodes. */
-void *qvsTcpReceiverThread(void *argument);
+void *qvsInterfaceTcpReceiverThread(void *argument);
 
 /* The notify thread of a non-local peer: sends the latest buffer after notifies, at most about once a second. */
-void *qvsTcpNotifyThread(void *argument);
+void *qvsInterfaceTcpNotifyThread(void *argument);
 
 /* One notify for one peer: ALL record or chunks, then the end record, on the caller's thread. */
-void qvsTcpNotifyPeer(qvsPeer_t *peer);
+void qvsInterfaceTcpNotifyPeer(qvsPeer_t *peer);
 
 /* Hands a notify to a peer: sends at once for local peers and ALL records, else wakes its notify thread. */
-void qvsTcpNotify(qvsPeer_t *peer);
+void qvsInterfaceTcpNotify(qvsPeer_t *peer);
 
 /* Range-checked word copies into and out of the buffer. */
-int qvsTcpWrite(qvsTcpBuffer_t *buffer, uint32_t wordOffset, const void *source, uint32_t wordCount, const char *message,
+int qvsInterfaceTcpWrite(qvsTcpBuffer_t *buffer, uint32_t wordOffset, const void *source, uint32_t wordCount, const char *message,
                 const char *function);
-int qvsTcpRead(qvsTcpBuffer_t *buffer, uint32_t wordOffset, void *destination, uint32_t wordCount,
+int qvsInterfaceTcpRead(qvsTcpBuffer_t *buffer, uint32_t wordOffset, void *destination, uint32_t wordCount,
                const char *message, const char *function);
 
 /* The card's own address (dotted IPv4) into out[16]. */

@@ -69,7 +69,7 @@ int setQvsInterfaceRemoteIPaddress(const char *name)
         qvsPeer_t *peer = (qvsPeer_t *)calloc(1, sizeof *peer);
         if (!peer)
             break;
-        qvsTcpPeerInit(peer, &remoteBuffer, count, 0);
+        qvsInterfaceTcpPeerInit(peer, &remoteBuffer, count, 0);
         memcpy(peer->address, line, length + 1);
         *tail = peer;
         tail = &peer->next;
@@ -106,7 +106,7 @@ static void *initQvsInterfaceRemote(sharedMemPublishingTable *lists, qvsPcodeCal
             peer->list = &lists->lists[(uint32_t)peer->index < lists->listCount ? (uint32_t)peer->index
                                                                                  : lists->listCount - 1];
         if (peer->index == 0 && peer->list) {
-            uint32_t largest = qvsTcpLargestRelativeChunk(&lists->lists[0], 0);
+            uint32_t largest = qvsInterfaceTcpLargestRelativeChunk(&lists->lists[0], 0);
             if (largest) {
                 log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
                                    "%s: Modified shmSize variable to %d used to be %d (this value is the actually FW "
@@ -118,7 +118,7 @@ static void *initQvsInterfaceRemote(sharedMemPublishingTable *lists, qvsPcodeCal
         peer->isLocal = strcmp(peer->address, own) == 0;
     }
     for (qvsPeer_t *peer = remotePeers; peer; peer = peer->next) {
-        if (halStartDetachedThread(qvsTcpReceiverThread, peer, nullptr) != 0) {
+        if (halStartDetachedThread(qvsInterfaceTcpReceiverThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR, "%s: Can't create remote pcodeInterfaceHandler thread",
                                __func__);
             return nullptr;
@@ -131,7 +131,7 @@ static void *initQvsInterfaceRemote(sharedMemPublishingTable *lists, qvsPcodeCal
             continue;
         log4c_category_log(category, LOG4C_PRIORITY_DEBUG, "%s(), creating notifyNonLocalQvsInterfaceThread thread for %s",
                            __func__, peer->address);
-        if (halStartDetachedThread(qvsTcpNotifyThread, peer, nullptr) != 0) {
+        if (halStartDetachedThread(qvsInterfaceTcpNotifyThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                                "%s(): failed to create remote notifyNonLocalQvsInterfaceThread thread for %s",
                                __func__, peer->address);
@@ -144,7 +144,7 @@ static void *initQvsInterfaceRemote(sharedMemPublishingTable *lists, qvsPcodeCal
 static void notifyQvsRemote(void)
 {
     for (qvsPeer_t *peer = remotePeers; peer; peer = peer->next)
-        qvsTcpNotify(peer);
+        qvsInterfaceTcpNotify(peer);
 }
 
 static void *getSharedMemRemote(void)
@@ -159,13 +159,13 @@ static uint32_t getSharedMemSizeRemote(void)
 
 static int writeSharedMemRemote(uint32_t wordOffset, const void *source, uint32_t wordCount)
 {
-    return qvsTcpWrite(&remoteBuffer, wordOffset, source, wordCount,
+    return qvsInterfaceTcpWrite(&remoteBuffer, wordOffset, source, wordCount,
                        "%s: QvsRemoteInterface: Can't write to shared mem. Out of range value is: 0x%x", __func__);
 }
 
 static int readSharedMemRemote(uint32_t wordOffset, void *destination, uint32_t wordCount)
 {
-    return qvsTcpRead(&remoteBuffer, wordOffset, destination, wordCount,
+    return qvsInterfaceTcpRead(&remoteBuffer, wordOffset, destination, wordCount,
                       "%s: QvsRemoteInterface: Can't read from shared mem. Out of range value is: 0x%x", __func__);
 }
 

@@ -102,7 +102,7 @@ static void *qvsInterfaceServerManagerThread(void *argument)
         memcpy(peer->address, address, sizeof peer->address);
         peer->isLocal = peer->index == 0;
         pthread_mutex_unlock(&peer->mutex);
-        qvsTcpAttach(peer, fd);
+        qvsInterfaceTcpAttach(peer, fd);
     }
     return nullptr;
 }
@@ -123,7 +123,7 @@ static void *initQvsInterfaceServer(sharedMemPublishingTable *lists, qvsPcodeCal
         return nullptr;
     for (int i = 0; i < SERVER_PEER_COUNT; i++) {
         qvsPeer_t *peer = &serverPeers[i];
-        qvsTcpPeerInit(peer, &serverBuffer, i, 1);
+        qvsInterfaceTcpPeerInit(peer, &serverBuffer, i, 1);
         peer->callback = callback;
         if (!lists || !lists->lists || lists->listCount < 1) {
             log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "SERVER: %s There is no sharedMemPublishingList.",
@@ -138,7 +138,7 @@ static void *initQvsInterfaceServer(sharedMemPublishingTable *lists, qvsPcodeCal
             peer->list = &lists->lists[lists->listCount - 1];
         }
         if (i == 0 && peer->list) {
-            uint32_t largest = qvsTcpLargestRelativeChunk(peer->list, 1);
+            uint32_t largest = qvsInterfaceTcpLargestRelativeChunk(peer->list, 1);
             if (largest) {
                 log4c_category_log(category, LOG4C_PRIORITY_NOTICE,
                                    "SERVER: %s Modified shmSize variable to %d used to be %d (this value is the "
@@ -150,12 +150,12 @@ static void *initQvsInterfaceServer(sharedMemPublishingTable *lists, qvsPcodeCal
         }
         log4c_category_log(category, LOG4C_PRIORITY_DEBUG,
                            "SERVER: %s Creating pcodeInterfaceHandler for qvsInterface %d.", __func__, i);
-        if (halStartDetachedThread(qvsTcpReceiverThread, peer, nullptr) != 0) {
+        if (halStartDetachedThread(qvsInterfaceTcpReceiverThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                                "SERVER: %sCan't create remote pcodeInterfaceHandler thread", __func__);
             return nullptr;
         }
-        if (halStartDetachedThread(qvsTcpNotifyThread, peer, nullptr) != 0) {
+        if (halStartDetachedThread(qvsInterfaceTcpNotifyThread, peer, nullptr) != 0) {
             log4c_category_log(category, LOG4C_PRIORITY_ERROR,
                                "SERVER: %s(): failed to create remote notifyNonLocalQvsInterfaceThread thread for "
                                "qvsInterface %d.",
@@ -177,7 +177,7 @@ static void *initQvsInterfaceServer(sharedMemPublishingTable *lists, qvsPcodeCal
 static void notifyQvsServer(void)
 {
     for (int i = 0; i < SERVER_PEER_COUNT; i++)
-        qvsTcpNotify(&serverPeers[i]);
+        qvsInterfaceTcpNotify(&serverPeers[i]);
 }
 
 static void *getSharedMemServer(void)
@@ -192,13 +192,13 @@ static uint32_t getSharedMemSizeServer(void)
 
 static int writeQvsServerSharedMem(uint32_t wordOffset, const void *source, uint32_t wordCount)
 {
-    return qvsTcpWrite(&serverBuffer, wordOffset, source, wordCount,
+    return qvsInterfaceTcpWrite(&serverBuffer, wordOffset, source, wordCount,
                        "SERVER: %s: Can't write to shared mem. Out of range value is: 0x%x", __func__);
 }
 
 static int readQvsServerSharedMem(uint32_t wordOffset, void *destination, uint32_t wordCount)
 {
-    return qvsTcpRead(&serverBuffer, wordOffset, destination, wordCount,
+    return qvsInterfaceTcpRead(&serverBuffer, wordOffset, destination, wordCount,
                       "SERVER: %s: Can't read from shared mem. Out of range value is: 0x%x", __func__);
 }
 

@@ -11,6 +11,7 @@
 #include "qvsInterface/qvsInterfacePrivate.h"
 #include "fwEnv/fwEnv.h"
 #include "hal/hal.h"
+#include "utils/utils.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -40,18 +41,10 @@ static const char *serverPrefix(const qvsPeer_t *peer)
 /* Absolute time `ms` from now on the realtime clock (the condition's clock). */
 static struct timespec deadlineIn(long ms)
 {
-    struct timespec when;
-    clock_gettime(CLOCK_REALTIME, &when);
-    when.tv_sec += ms / 1000;
-    when.tv_nsec += (ms % 1000) * 1000000L;
-    if (when.tv_nsec >= 1000000000L) {
-        when.tv_sec++;
-        when.tv_nsec -= 1000000000L;
-    }
-    return when;
+    return utilsDeadlineIn(CLOCK_REALTIME, ms);
 }
 
-void qvsTcpPeerInit(qvsPeer_t *peer, qvsTcpBuffer_t *buffer, int index, int server)
+void qvsInterfaceTcpPeerInit(qvsPeer_t *peer, qvsTcpBuffer_t *buffer, int index, int server)
 {
     peer->isLocal = 0;
     peer->pace = 0;
@@ -68,7 +61,7 @@ void qvsTcpPeerInit(qvsPeer_t *peer, qvsTcpBuffer_t *buffer, int index, int serv
     peer->callback = nullptr;
 }
 
-uint32_t qvsTcpLargestRelativeChunk(const sharedMemPublishingList *list, int server)
+uint32_t qvsInterfaceTcpLargestRelativeChunk(const sharedMemPublishingList *list, int server)
 {
     uint32_t largest = 0;
     if (!list)
@@ -87,7 +80,7 @@ uint32_t qvsTcpLargestRelativeChunk(const sharedMemPublishingList *list, int ser
     return largest;
 }
 
-int qvsTcpWriteAll(int fd, const void *bytes, size_t length)
+int qvsInterfaceTcpWriteAll(int fd, const void *bytes, size_t length)
 {
     const uint8_t *next = (const uint8_t *)bytes;
     while (length > 0) {
@@ -110,11 +103,11 @@ static void putBigEndian32(uint8_t *out, uint32_t value)
     out[3] = (uint8_t)value;
 }
 
-int qvsTcpAnnounce(int fd, uint32_t shmSize)
+int qvsInterfaceTcpAnnounce(int fd, uint32_t shmSize)
 {
     uint8_t word[4];
     putBigEndian32(word, shmSize);
-    return qvsTcpWriteAll(fd, word, sizeof word);
+    return qvsInterfaceTcpWriteAll(fd, word, sizeof word);
 }
 
 /* Lets go of the peer's socket; the caller holds peer->mutex. */
@@ -137,7 +130,7 @@ static void detachLocked(qvsPeer_t *peer, const char *reason)
                        __func__, peer->address);
 }
 
-void qvsTcpDetach(qvsPeer_t *peer, int fd, const char *reason)
+void qvsInterfaceTcpDetach(qvsPeer_t *peer, int fd, const char *reason)
 {
     pthread_mutex_lock(&peer->mutex);
     if (fd < 0 || peer->socket == fd)
@@ -145,7 +138,7 @@ void qvsTcpDetach(qvsPeer_t *peer, int fd, const char *reason)
     pthread_mutex_unlock(&peer->mutex);
 }
 
-int qvsTcpAttach(qvsPeer_t *peer, int fd)
+int qvsInterfaceTcpAttach(qvsPeer_t *peer, int fd)
 {
     struct timeval timeout = {SEND_TIMEOUT_SECONDS, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -155,7 +148,7 @@ int qvsTcpAttach(qvsPeer_t *peer, int fd)
      * must find the connection, never a gap between the two.
      */
     pthread_mutex_lock(&peer->mutex);
-    if (qvsTcpAnnounce(fd, peer->buffer->shmSize) != 0) {
+    if (qvsInterfaceTcpAnnounce(fd, peer->buffer->shmSize) != 0) {
         pthread_mutex_unlock(&peer->mutex);
         log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR,
                            "%s%s: can't send sharedMem size to qvsInterface %s (establishSession incomplete write)",
@@ -223,7 +216,7 @@ static int readExactly(qvsPeer_t *peer, int fd, uint8_t *out, size_t length, int
     return 0;
 }
 
-int qvsTcpReadPcode(qvsPeer_t *peer, int fd, int maxReads)
+int qvsInterfaceTcpReadPcode(qvsPeer_t *peer, int fd, int maxReads)
 {
     int readsLeft = maxReads;
     int *bound = maxReads > 0 ? &readsLeft : nullptr;
@@ -282,7 +275,7 @@ static int awaitConnection(qvsPeer_t *peer)
         }
         pthread_mutex_unlock(&peer->mutex);
         int fd = connectToPeer(peer);
-        if (fd >= 0 && qvsTcpAttach(peer, fd) == 0) {
+        if (fd >= 0 && qvsInterfaceTcpAttach(peer, fd) == 0) {
             log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_NOTICE, "%s: Remote %s: established connection!",
                                __func__, peer->address);
             failures = 0;
@@ -306,7 +299,7 @@ static int awaitConnection(qvsPeer_t *peer)
     return fd;
 }
 
-void *qvsTcpReceiverThread(void *argument)
+void *qvsInterfaceTcpReceiverThread(void *argument)
 {
     qvsPeer_t *peer = (qvsPeer_t *)argument;
     halSetRealtime(RECEIVER_PRIORITY);
@@ -316,7 +309,7 @@ void *qvsTcpReceiverThread(void *argument)
                            "%s%s_%d: Got a new connection on Ip %s and is ready to receive pcodes.", serverPrefix(peer),
                            __func__, peer->index, peer->address);
         int length;
-        while ((length = qvsTcpReadPcode(peer, fd, peer->server ? 20 : 0)) > 0) {
+        while ((length = qvsInterfaceTcpReadPcode(peer, fd, peer->server ? 20 : 0)) > 0) {
             if (peer->callback)
                 peer->callback((uint32_t)length, peer->pcode, qvsInterfaceCategory());
         }
@@ -371,11 +364,11 @@ static std::vector<uint8_t> buildNotify(const qvsPeer_t *peer)
     return out;
 }
 
-void qvsTcpNotifyPeer(qvsPeer_t *peer)
+void qvsInterfaceTcpNotifyPeer(qvsPeer_t *peer)
 {
     std::vector<uint8_t> bytes = buildNotify(peer);
     pthread_mutex_lock(&peer->mutex);
-    if (peer->socket >= 0 && qvsTcpWriteAll(peer->socket, bytes.data(), bytes.size()) != 0) {
+    if (peer->socket >= 0 && qvsInterfaceTcpWriteAll(peer->socket, bytes.data(), bytes.size()) != 0) {
         log4c_category_log(qvsInterfaceCategory(), LOG4C_PRIORITY_ERROR,
                            "%s%s: We did not write all %d bytes to socket. errno[%d] = %s!", serverPrefix(peer),
                            __func__, (int)bytes.size(), errno, strerror(errno));
@@ -384,7 +377,7 @@ void qvsTcpNotifyPeer(qvsPeer_t *peer)
     pthread_mutex_unlock(&peer->mutex);
 }
 
-void qvsTcpNotify(qvsPeer_t *peer)
+void qvsInterfaceTcpNotify(qvsPeer_t *peer)
 {
     pthread_mutex_lock(&peer->mutex);
     int connected = peer->socket >= 0;
@@ -395,7 +388,7 @@ void qvsTcpNotify(qvsPeer_t *peer)
     }
     pthread_mutex_unlock(&peer->mutex);
     if (connected && now)
-        qvsTcpNotifyPeer(peer);
+        qvsInterfaceTcpNotifyPeer(peer);
 }
 
 /* True while the notify thread has nothing to send; called with the peer's mutex held. */
@@ -404,7 +397,7 @@ static int notifyThreadIdle(const qvsPeer_t *peer)
     return peer->socket < 0 || peer->isLocal || !peer->list || peer->pace == peer->paceSent;
 }
 
-void *qvsTcpNotifyThread(void *argument)
+void *qvsInterfaceTcpNotifyThread(void *argument)
 {
     qvsPeer_t *peer = (qvsPeer_t *)argument;
     for (;;) {
@@ -423,7 +416,7 @@ void *qvsTcpNotifyThread(void *argument)
                            serverPrefix(peer), __func__, peer->index, peer->pace);
         peer->paceSent = peer->pace;
         pthread_mutex_unlock(&peer->mutex);
-        qvsTcpNotifyPeer(peer);
+        qvsInterfaceTcpNotifyPeer(peer);
         struct timespec pause = {NOTIFY_PAUSE_MS / 1000, (NOTIFY_PAUSE_MS % 1000) * 1000000L};
         while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
         }
@@ -436,7 +429,7 @@ static bool inRange(uint32_t wordOffset, uint32_t wordCount)
     return 2 * ((uint64_t)wordOffset + wordCount) <= QVS_TCP_SHM_SIZE;
 }
 
-int qvsTcpWrite(qvsTcpBuffer_t *buffer, uint32_t wordOffset, const void *source, uint32_t wordCount,
+int qvsInterfaceTcpWrite(qvsTcpBuffer_t *buffer, uint32_t wordOffset, const void *source, uint32_t wordCount,
                 const char *message, const char *function)
 {
     if (!buffer->base || !source || !inRange(wordOffset, wordCount)) {
@@ -449,7 +442,7 @@ int qvsTcpWrite(qvsTcpBuffer_t *buffer, uint32_t wordOffset, const void *source,
     return (int)wordCount;
 }
 
-int qvsTcpRead(qvsTcpBuffer_t *buffer, uint32_t wordOffset, void *destination, uint32_t wordCount, const char *message,
+int qvsInterfaceTcpRead(qvsTcpBuffer_t *buffer, uint32_t wordOffset, void *destination, uint32_t wordCount, const char *message,
                const char *function)
 {
     if (!buffer->base || !destination || !inRange(wordOffset, wordCount)) {

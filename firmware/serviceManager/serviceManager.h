@@ -3,7 +3,8 @@
 
 /*
  * Layer: below the services (every service and device module includes it).
- * May include hal only; the configuration service lends it its reader.
+ * May include hal only; the configuration service lends it its reader, main
+ * hands it the services lists.
  */
 
 /*
@@ -55,18 +56,6 @@ struct serviceDescriptor {
     int semaphoreCreated = 0;            /* the semaphore exists and may be posted */
     std::atomic<int> threadRunning{0};   /* the thread exists and may still use the semaphore */
 };
-
-/* The services lists: 15 entries (cards in slots A and B), 14 (slots C to F, no fifoServer). */
-enum { HYBRID_SERVICES_COUNT = 15, VIDEO_SERVICES_COUNT = 14 };
-extern serviceDescriptor *const hybridServicesList[HYBRID_SERVICES_COUNT];
-extern serviceDescriptor *const videoServicesList[VIDEO_SERVICES_COUNT];
-
-/*
- * The list main hands to every manager call, and its count. Holds the hybrid
- * list at load; platformInit replaces it with the list that fits the card.
- */
-extern serviceDescriptor *startUpServicesList[HYBRID_SERVICES_COUNT];
-extern int startUpServicesCount;
 
 /*
  * Opens the runner file "/var/run/ulmfirmware" (through the hal), creates the

@@ -4,6 +4,7 @@
 #include "fwEnv/fwEnv.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "platform/platform.h"
+#include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
 #include "strata/strata.h"
 
@@ -482,4 +483,11 @@ void sfpInit(log4c_category_t *category, void *sharedMemory)
         registerSetDevicePcodeHandler(&listeners[0]);
         registerSetDevicePcodeHandler(&listeners[1]);
     }
+}
+
+static const probingTarget_t sfpProbingTarget = {"sfp", sfpInit, nullptr, nullptr, nullptr};
+
+void sfpRegister(void)
+{
+    probingRegisterTarget(PROBING_TARGET_LATE, &sfpProbingTarget);
 }

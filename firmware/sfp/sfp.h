@@ -2,9 +2,9 @@
 #define KVR_SFP_H
 
 /*
- * Layer: services. May include the probing service's records, the pcode
- * processor, strata, the platform, qvsInterface, the device manager, fwEnv
- * and hal.
+ * Layer: services. May include probing (it registers with it), probingAction
+ * (the probing service's records), pcodeProcessor, strata, platform,
+ * qvsInterface, deviceManager, fwEnv and hal.
  */
 
 /*
@@ -67,6 +67,12 @@ struct sfpCageRecord {
 /* The probing action that reads the cage (the probing service runs it; address, count and destination change). */
 extern probingAction sfpProbingAction;
 
+/*
+ * Registers the cage with the probing service as a probing target (started
+ * late, after the video probes). main's thread, before the services' init;
+ * again is harmless.
+ */
+void sfpRegister(void);
 /* Start (probing target start-up): resets the cage and registers the set-device listeners. */
 void sfpInit(log4c_category_t *category, void *sharedMemory);
 /* Post-read callback of sfpProbingAction. */

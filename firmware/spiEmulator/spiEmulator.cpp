@@ -89,7 +89,7 @@ int spiChannelOpen(const char *deviceName, spiChannel_t **channel)
     return channelAdopt(halDeviceOpen(deviceName), channel);
 }
 
-int spiChannelOpenSocket(int port, spiChannel_t **channel)
+int spiEmulatorChannelOpenSocket(int port, spiChannel_t **channel)
 {
     if (!channel)
         return SPI_CHANNEL_ERROR;
@@ -149,7 +149,7 @@ int spiChannelWrite(spiChannel_t *channel, const void *buffer, int length)
     return channelMove(channel, (uint8_t *)buffer, length, 0);
 }
 
-int spiChannelTransfer(spiChannel_t *channel, size_t length)
+int spiEmulatorChannelTransfer(spiChannel_t *channel, size_t length)
 {
     if (!channel || length > SPI_CHANNEL_BUFFER_SIZE)
         return SPI_CHANNEL_ERROR;

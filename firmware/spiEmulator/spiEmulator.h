@@ -30,7 +30,7 @@ enum {
 /*
  * An open SPI channel: the hal device handle and the transfer buffers of the
  * FPGA handler. The handler builds a frame at the start of txBuffer;
- * spiChannelTransfer fills rxBuffer.
+ * spiEmulatorChannelTransfer fills rxBuffer.
  */
 struct spiChannel_t {
     int descriptor;
@@ -58,7 +58,7 @@ int spiEmulatorConnect(void);
 int spiChannelOpen(const char *deviceName, spiChannel_t **channel);
 
 /* As spiChannelOpen("socket") for an emulator on another loopback port. */
-int spiChannelOpenSocket(int port, spiChannel_t **channel);
+int spiEmulatorChannelOpenSocket(int port, spiChannel_t **channel);
 
 /* Closes the device and frees the channel: 1 when close failed, else 0. A null channel does nothing. */
 int spiChannelClose(spiChannel_t *channel);
@@ -78,6 +78,6 @@ int spiChannelWrite(spiChannel_t *channel, const void *buffer, int length);
  * emulator's channel, the frame is not one the emulator can serve, such as an
  * address outside its space).
  */
-int spiChannelTransfer(spiChannel_t *channel, size_t length);
+int spiEmulatorChannelTransfer(spiChannel_t *channel, size_t length);
 
 #endif

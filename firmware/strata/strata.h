@@ -2,9 +2,9 @@
 #define KVR_STRATA_H
 
 /*
- * Layer: services. May include the platform, the pcode processor, the service
- * manager, fwEnv, utils and hal; services above it (the restore point) lend it
- * their message handlers.
+ * Layer: services. May include platform, pcodeProcessor, ledManager,
+ * qvsInterface, serviceManager, fwEnv, utils, utilsHost and hal; services above
+ * it (the restore point) lend it their message handlers.
  */
 
 /*

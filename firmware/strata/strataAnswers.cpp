@@ -83,7 +83,7 @@ static uint16_t blockWord(uint32_t byteOffset)
     return blockWordReader.load()(byteOffset);
 }
 
-int videoProbeGetInputData(uint32_t input, strataVideoInputRecord *out)
+int strataVideoInputData(uint32_t input, strataVideoInputRecord *out)
 {
     int (*reader)(uint32_t, strataVideoInputRecord *) = inputReader;
     if (!reader || !out) {
@@ -418,7 +418,7 @@ static void reportProbedInput(log4c_category_t *category, uint32_t input)
 {
     strataVideoInputRecord record = {};
     record.inputIndex = input;
-    if (videoProbeGetInputData(input, &record) == 0) {
+    if (strataVideoInputData(input, &record) == 0) {
         record.inputIndex = input;
         reportInput(category, &record);
     }
@@ -846,7 +846,7 @@ static void statusRequest(uint32_t source, uint16_t opcode)
     if ((opcode & 0xF) == 0) {
         strataVideoInputRecord input = {};
         input.inputIndex = index;
-        if (videoProbeGetInputData(index, &input) != 0 ||
+        if (strataVideoInputData(index, &input) != 0 ||
             platformStrataGetInputStatus(strataCategory(), &input, record) != 0) {
             strata_send_nack(source, 1);
             return;

@@ -1,7 +1,7 @@
 #ifndef KVR_STRATA_ANSWERS_H
 #define KVR_STRATA_ANSWERS_H
 
-/* Layer: services (part of the strata module). May include strata.h and the platform. */
+/* Layer: services (part of the strata module). May include platform. */
 
 /*
  * The card's answers to the frame controller's status queries and router
@@ -23,8 +23,8 @@ struct strataVideoInputRecord {
     uint32_t frameRate;  /* hundredths of a hertz: 2500, 2997, 5000, 5994 */
 };
 
-/* The probes' record of an input. 0, or -1 while no probe has registered its data. */
-int videoProbeGetInputData(uint32_t input, strataVideoInputRecord *out);
+/* The probes' record of an input, through the reader they lent. 0, or -1 while no probe has registered its reader. */
+int strataVideoInputData(uint32_t input, strataVideoInputRecord *out);
 
 /* Readers lent by the modules above: the SDI output heads, the video probes and the MADI state of input 8. */
 void strataRegisterHeadStatusReader(const sdiOutputStatusRecord *(*reader)(uint32_t head));

@@ -3,6 +3,7 @@
 #include "hal/hal.h"
 #include "platform/platform.h"
 #include "serviceManager/serviceManager.h"
+#include "utils/utils.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -988,14 +989,7 @@ static int strataTimedQuery(const char *name, uint16_t opcode, const uint8_t *re
         strata_sendmsg(STRATA_MSG_REQUEST, STRATA_CONTROLLER_ADDRESS, opcode, request, requestLength);
     pthread_mutex_lock(&strataLink.slotMutex);
     while (!strataLink.replyFlag && count <= waitSeconds) {
-        struct timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_sec += strataTiming.pollMs / 1000;
-        until.tv_nsec += (long)(strataTiming.pollMs % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec++;
-            until.tv_nsec -= 1000000000L;
-        }
+        struct timespec until = utilsDeadlineIn(CLOCK_REALTIME, (long)strataTiming.pollMs);
         if (pthread_cond_timedwait(&strataLink.slotCond, &strataLink.slotMutex, &until) == ETIMEDOUT)
             count++;
     }

@@ -108,7 +108,6 @@ void liveUpdateMsgProcessing(uint8_t slot, uint16_t device, uint16_t reg, uint32
 int menuMessageHandler(uint32_t source, uint16_t opcode, const uint8_t *data, uint32_t length);
 void platformStrataMenuRootInit(log4c_category_t *category, void *menuRoot, const char *cardLabel);
 void platformNqAsiAvailability(log4c_category_t *category, uint32_t kind, uint8_t *out);
-void platformNqAsiCardTx(log4c_category_t *category, uint32_t kind, uint32_t head, uint8_t *buffer);
 int platformAtdmAvailability(log4c_category_t *category, uint32_t kind, uint32_t index, uint8_t *out);
 void platformSetMemBlockEvent(uint32_t changed);
 /*

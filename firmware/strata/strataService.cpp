@@ -83,19 +83,6 @@ static void strataSrvSleepMs(uint32_t ms)
     }
 }
 
-static struct timespec strataDeadline(uint32_t ms)
-{
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
-    return until;
-}
-
 /* ---- transmit queue and thread ---- */
 
 int strataTxQueueHasRoom(uint32_t packets)
@@ -184,7 +171,7 @@ static void strataTxSend(const strataPacket *packet)
         }
         if (strataIsSocket())
             return;
-        struct timespec until = strataDeadline(strataTiming.ackWaitMs);
+        struct timespec until = utilsDeadlineIn(CLOCK_REALTIME, (long)strataTiming.ackWaitMs);
         int rc;
         while ((rc = sem_timedwait(&strataSrv.semAck, &until)) != 0 && errno == EINTR) {
         }
@@ -297,7 +284,7 @@ static void *strataSrvSendMessageThreadEntry(void *argument)
         }
         pthread_mutex_lock(&strataSrv.poolMutex);
         while (strataSrv.sendQueue.empty() && strataLinkReady()) {
-            struct timespec until = strataDeadline(strataTiming.pollMs);
+            struct timespec until = utilsDeadlineIn(CLOCK_REALTIME, (long)strataTiming.pollMs);
             pthread_cond_timedwait(&strataSrv.poolCond, &strataSrv.poolMutex, &until);
         }
         if (strataSrv.sendQueue.empty()) {

@@ -67,9 +67,7 @@ int platformReleaseUpdateManagerLock(log4c_category_t *category)
 {
     if (updateLockTaken) {
         int rc = runCommand(category, "rm -f /var/lock/updateManager.lock");
-        /* under a card root the command is only recorded; the file below the root goes here */
-        if (halUnderCardRoot())
-            unlink(halPath(updateLockPath).c_str());
+        halCommandRemovedFile(updateLockPath);
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "FUM: %s: We are removing the upgrade lock (%s)!",
                            __func__, updateLockPath);
         updateLockTaken = 0;
@@ -118,8 +116,7 @@ int platformStartFumUpdate(log4c_category_t *category)
     if (access(status.c_str(), F_OK) == 0) {
         log4c_category_log(category, LOG4C_PRIORITY_INFO, "FUM: Deleting update-status file; /tmp/fum-update-status");
         runCommand(category, "rm /tmp/fum-update-status");
-        if (halUnderCardRoot())
-            unlink(status.c_str());
+        halCommandRemovedFile(updateStatusPath);
     }
     /* "&>" is not /bin/sh syntax: it would background the script and truncate the log */
     return runCommand(category, "/sbin/fum-update.sh /upgrade/fum-ftp/in > /var/log/fum-update.log 2>&1 </dev/null &");

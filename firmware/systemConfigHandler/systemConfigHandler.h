@@ -2,8 +2,8 @@
 #define KVR_SYSTEMCONFIGHANDLER_H
 
 /*
- * Layer: services. May include the pcode processor, the layout manager, the
- * probing service, the device manager, the service manager, the platform and hal.
+ * Layer: services. May include pcodeProcessor, layoutManager, probing,
+ * deviceManager, serviceManager, platform, utils and hal.
  */
 
 /*

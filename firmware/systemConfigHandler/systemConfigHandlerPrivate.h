@@ -26,19 +26,19 @@ enum {
 };
 
 /* A format code's (format index, format class); (5, 5) for a format without freeze detection. */
-void systemConfigClassifyFormat(uint32_t formatCode, uint32_t *index, uint32_t *formatClass);
+void systemConfigHandlerClassifyFormat(uint32_t formatCode, uint32_t *index, uint32_t *formatClass);
 
 /* Pixel and line counter conversions of format index 0-3; any other index logs and gives 0. */
-uint16_t systemConfigConvertHPixel(uint32_t value, uint32_t formatIndex);
-uint16_t systemConfigConvertVLine(uint32_t value, uint32_t formatIndex);
+uint16_t systemConfigHandlerConvertHPixel(uint32_t value, uint32_t formatIndex);
+uint16_t systemConfigHandlerConvertVLine(uint32_t value, uint32_t formatIndex);
 
 /* Packed decimal, one digit per 4 bits, lowest digit lowest (1234 gives 0x1234). */
 uint32_t numberToBcd(uint32_t n);
 
 /* The pcode handlers' work with its result: 0 done, 6 refused (short, bad channel, format or threshold). */
-int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length);
+int systemConfigHandlerBlackFreeze(const uint8_t *pcode, uint32_t length);
 /* The set-device listener's work: 0, 5 an obsolete register, 6 an input without a probe. */
-int systemConfigTeletextPageDetection(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value);
+int systemConfigHandlerTeletextPageDetection(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value);
 
 /* The reboot pcode's handler: asks the hal to reboot; a pcode without its slot and action bytes is refused. */
 void forceCodeReboot(const uint8_t *pcode, uint32_t length);

@@ -6,6 +6,7 @@
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "probing/probing.h"
 #include "serviceManager/serviceManager.h"
+#include "utils/utils.h"
 
 #include <atomic>
 #include <cerrno>
@@ -123,7 +124,7 @@ static uint16_t readBE16(const uint8_t *p)
 
 /* ---- pure helpers ---- */
 
-void systemConfigClassifyFormat(uint32_t formatCode, uint32_t *index, uint32_t *formatClass)
+void systemConfigHandlerClassifyFormat(uint32_t formatCode, uint32_t *index, uint32_t *formatClass)
 {
     static const struct {
         uint32_t code, index, formatClass;
@@ -150,7 +151,7 @@ static uint16_t clampToU16(float value)
     return (uint16_t)value;
 }
 
-uint16_t systemConfigConvertHPixel(uint32_t value, uint32_t formatIndex)
+uint16_t systemConfigHandlerConvertHPixel(uint32_t value, uint32_t formatIndex)
 {
     switch (formatIndex) {
     case 0:
@@ -166,7 +167,7 @@ uint16_t systemConfigConvertHPixel(uint32_t value, uint32_t formatIndex)
     }
 }
 
-uint16_t systemConfigConvertVLine(uint32_t value, uint32_t formatIndex)
+uint16_t systemConfigHandlerConvertVLine(uint32_t value, uint32_t formatIndex)
 {
     static const float offsets[SC_FORMAT_SETS] = {22.0f, 25.0f, 13.0f, 21.0f};
     static const float scales[SC_FORMAT_SETS] = {0.50104386f, 0.49912435f, 0.49930459f, 0.49953660f};
@@ -301,7 +302,7 @@ static void serveFormatChange(const formatChange_t *change)
     if (n >= SC_VIDEO_INPUTS)
         return;
     uint32_t index, formatClass;
-    systemConfigClassifyFormat(change->format, &index, &formatClass);
+    systemConfigHandlerClassifyFormat(change->format, &index, &formatClass);
     if (!change->locked) {
         SC_LOG(LOG4C_PRIORITY_DEBUG, "%s: videoInputMsgInfoPtr video Not locked will not write any registers.",
                __func__);
@@ -325,14 +326,7 @@ static void queueWaitLocked(int timeoutMs)
 {
     if (!g_queue_is_empty(&scQueue.work) || scQueue.stopping || timeoutMs <= 0)
         return;
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeoutMs / 1000;
-    until.tv_nsec += (long)(timeoutMs % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    struct timespec until = utilsDeadlineIn(CLOCK_MONOTONIC, timeoutMs);
     pthread_cond_timedwait(&scQueue.condition, &scQueue.mutex, &until);
 }
 
@@ -365,7 +359,7 @@ uint32_t systemConfigHandlerFreeCount(void)
 
 /* ---- pcodes and the set-device listener ---- */
 
-int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length)
+int systemConfigHandlerBlackFreeze(const uint8_t *pcode, uint32_t length)
 {
     if (length < SC_BLACK_FREEZE_PCODE_SIZE) {
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: Bad Black freeze pcode of %u bytes; it needs %d. Ignoring it.", __func__,
@@ -419,10 +413,10 @@ int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length)
         zone_t *zone = &set->zones[z];
         set->freezeThreshold[z] = readBE16(p);
         zone->blackThreshold = (uint16_t)(readBE16(p + 2) / 4);
-        zone->hStart = toBigEndian(systemConfigConvertHPixel(readBE16(p + 4), format));
-        zone->hStop = toBigEndian(systemConfigConvertHPixel(readBE16(p + 8), format));
-        zone->vStart = toBigEndian(systemConfigConvertVLine(readBE16(p + 6), format));
-        zone->vStop = toBigEndian(systemConfigConvertVLine(readBE16(p + 10), format));
+        zone->hStart = toBigEndian(systemConfigHandlerConvertHPixel(readBE16(p + 4), format));
+        zone->hStop = toBigEndian(systemConfigHandlerConvertHPixel(readBE16(p + 8), format));
+        zone->vStart = toBigEndian(systemConfigHandlerConvertVLine(readBE16(p + 6), format));
+        zone->vStop = toBigEndian(systemConfigHandlerConvertVLine(readBE16(p + 10), format));
         SC_LOG(LOG4C_PRIORITY_INFO, "Storing data for video number %d video format %d zone : %d -> freeze zone is 0x%x.",
                (int)channel, (int)format, z, (unsigned)set->freezeThreshold[z]);
     }
@@ -435,7 +429,7 @@ int systemConfigBlackFreeze(const uint8_t *pcode, uint32_t length)
 
 static void blackFreezeHandler(const uint8_t *pcode, uint32_t length)
 {
-    systemConfigBlackFreeze(pcode, length);
+    systemConfigHandlerBlackFreeze(pcode, length);
 }
 
 static void writeProbeWordAsync(uint32_t address, uint16_t *bigEndianWord)
@@ -446,7 +440,7 @@ static void writeProbeWordAsync(uint32_t address, uint16_t *bigEndianWord)
         SC_LOG(LOG4C_PRIORITY_ERROR, "%s: write of register 0x%04x not queued, status %u", __func__, address, status);
 }
 
-int systemConfigTeletextPageDetection(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value)
+int systemConfigHandlerTeletextPageDetection(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value)
 {
     (void)slot;
     if (reg >= REG_BLACK_THRESHOLD_FIRST && reg < REG_FREEZE_THRESHOLD_FIRST) {
@@ -517,7 +511,7 @@ int systemConfigTeletextPageDetection(uint8_t slot, uint16_t device, uint16_t re
 
 static void teletextPageDetectionHandler(uint8_t slot, uint16_t device, uint16_t reg, uint32_t value)
 {
-    systemConfigTeletextPageDetection(slot, device, reg, value);
+    systemConfigHandlerTeletextPageDetection(slot, device, reg, value);
 }
 
 void forceCodeReboot(const uint8_t *pcode, uint32_t length)

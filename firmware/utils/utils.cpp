@@ -47,6 +47,21 @@ int utils_getMonotonicTime(log4c_category_t *category, struct timespec *out, int
     return 0;
 }
 
+struct timespec utilsDeadlineIn(clockid_t clock, long ms)
+{
+    struct timespec when = {0, 0};
+    clock_gettime(clock, &when);
+    if (ms < 0)
+        ms = 0;
+    when.tv_sec += ms / 1000;
+    when.tv_nsec += (ms % 1000) * 1000000L;
+    if (when.tv_nsec >= 1000000000L) {
+        when.tv_sec++;
+        when.tv_nsec -= 1000000000L;
+    }
+    return when;
+}
+
 uint64_t utils_diffTimes(const struct timespec *a, const struct timespec *b, int *negative)
 {
     int64_t usecA = (int64_t)a->tv_sec * 1000000 + a->tv_nsec / 1000;

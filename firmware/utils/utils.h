@@ -49,6 +49,13 @@ int utils_isFirmwareUpAndRunning(log4c_category_t *category);
  */
 int utils_checkTimecode(log4c_category_t *category, int hours, int minutes, int seconds, int frames);
 
+/*
+ * The absolute time `ms` milliseconds from now on `clock`, for the timed waits
+ * of conditions and semaphores (a negative `ms` counts as 0). The clock must
+ * be the one the wait measures against.
+ */
+struct timespec utilsDeadlineIn(clockid_t clock, long ms);
+
 /* Swaps the two bytes of *word in place. */
 void utils_swap16(uint16_t *word);
 

@@ -1,6 +1,8 @@
 #ifndef KVR_UTILSHOST_H
 #define KVR_UTILSHOST_H
 
+/* Layer: below the platform. May include hal only. */
+
 /*
  * The utilities that reach the host: the shell-command runner (through the
  * hal) and key=value text in files and buffers. The names are the system's

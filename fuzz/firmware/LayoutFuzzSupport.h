@@ -11,6 +11,7 @@
 
 #include "layoutManager/layoutManager.h"
 #include "layoutManager/layoutManagerPrivate.h"
+#include "main/startup.h"
 #include "serviceManager/serviceManager.h"
 
 #include <cstring>
@@ -29,8 +30,9 @@ inline void layoutStart()
     cardRoot();
     static const layoutPcodeRemap initial[LAYOUT_HEAD_COUNT] = {{0, 4, 0, 0}, {1, 4, 1, 0}, {2, 5, 0, 0}, {3, 5, 1, 0}};
     memcpy(layoutPcodeRemapTable, initial, sizeof initial);
+    mainRegisterModules();
     initService(&layoutManagerService);
-    targetEventApplyCardSlot(0);
+    layoutManagerTargetEventApplyCardSlot(0);
     layoutManagerService.preStart(&layoutManagerService);
     targetSet4kMode(0);
     layoutDrain();

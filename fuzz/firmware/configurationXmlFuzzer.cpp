@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         {"card.main.label", CONFIG_TYPE_STRING, 0, ""},
         {"service.fifoServer.portA", CONFIG_TYPE_INT, 0, ""},
     };
-    static GHashTable *table = configBuildTable(entries, sizeof entries / sizeof entries[0]);
+    static GHashTable *table = configManagerBuildTable(entries, sizeof entries / sizeof entries[0]);
     if (configLoadFile(path.c_str(), table) == CONFIG_OK)
         configSaveFile(path.c_str(), table);
     return 0;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static qvsPeer_t peer = {};
     static bool ready = false;
     if (!ready) {
-        qvsTcpPeerInit(&peer, &buffer, 0, 1);
+        qvsInterfaceTcpPeerInit(&peer, &buffer, 0, 1);
         snprintf(peer.address, sizeof peer.address, "127.0.0.1");
         ready = true;
     }
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size && send(pair[0], data, size, MSG_NOSIGNAL) != (ssize_t)size)
         abort();
     shutdown(pair[0], SHUT_WR);
-    while (qvsTcpReadPcode(&peer, pair[1], 20) > 0) {
+    while (qvsInterfaceTcpReadPcode(&peer, pair[1], 20) > 0) {
     }
     close(pair[0]);
     close(pair[1]);

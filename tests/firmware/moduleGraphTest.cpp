@@ -3,7 +3,9 @@
  * every `#include "dir/..."` line below firmware/, builds the graph of modules
  * (a module is a directory directly under firmware/; its sub-directories are
  * part of it) and fails on any cycle, naming the modules and the files that
- * close it.
+ * close it. It also holds every include to the Layer line of its module: the
+ * "Layer: ... May include a, b and c." comment of the module's headers names
+ * (by directory) every module the module's files include.
  */
 
 #include <algorithm>
@@ -18,13 +20,11 @@
 #include <vector>
 
 #include "../support/TempDir.h"
+#include "ModuleCycle.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-/* module -> included module -> the files (relative to the root) that include it */
-using ModuleGraph = std::map<std::string, std::map<std::string, std::set<std::string>>>;
 
 bool isSource(const fs::path &path)
 {
@@ -62,41 +62,65 @@ ModuleGraph readModuleGraph(const fs::path &root)
     return graph;
 }
 
-/* One cycle as "a -> b (a/x.cpp) -> a (b/y.cpp)", or "" when the graph has none. */
-std::string findCycle(const ModuleGraph &graph)
+/*
+ * The modules each module's Layer lines allow: the words of every "May
+ * include" clause (up to its first '.' or ';') of a comment that holds
+ * "Layer:" in one of the module's headers. "every module" allows all.
+ * A module without a Layer line has no entry.
+ */
+std::map<std::string, std::set<std::string>> readLayerLines(const fs::path &root)
 {
-    enum { UNSEEN, ON_PATH, DONE };
-    std::map<std::string, int> mark;
-    std::vector<std::string> path;
-    std::string found;
-    std::function<bool(const std::string &)> visit = [&](const std::string &module) {
-        mark[module] = ON_PATH;
-        path.push_back(module);
-        auto edges = graph.find(module);
-        if (edges != graph.end()) {
-            for (const auto &edge : edges->second) {
-                const std::string &next = edge.first;
-                if (mark[next] == ON_PATH) {
-                    auto start = std::find(path.begin(), path.end(), next);
-                    std::vector<std::string> cycle(start, path.end());
-                    cycle.push_back(next);
-                    found = cycle[0];
-                    for (size_t i = 1; i < cycle.size(); i++)
-                        found += " -> " + cycle[i] + " (" + *graph.at(cycle[i - 1]).at(cycle[i]).begin() + ")";
-                    return true;
-                }
-                if (mark[next] == UNSEEN && visit(next))
-                    return true;
-            }
+    std::map<std::string, std::set<std::string>> allowed;
+    static const std::regex word(R"([A-Za-z_][A-Za-z0-9_]*)");
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".h")
+            continue;
+        std::string file = fs::relative(entry.path(), root).string();
+        if (file.find('/') == std::string::npos)
+            continue;
+        std::string module = file.substr(0, file.find('/'));
+        std::ifstream in(entry.path());
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (size_t at = text.find("Layer:"); at != std::string::npos; at = text.find("Layer:", at + 1)) {
+            size_t end = text.find("*/", at);
+            std::string comment = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            /* The comment's paragraph: up to its first empty comment line. */
+            static const std::regex blank(R"(\n\s*\*\s*\n)");
+            std::smatch match;
+            if (std::regex_search(comment, match, blank))
+                comment = comment.substr(0, match.position(0));
+            std::set<std::string> &words = allowed[module];
+            size_t may = comment.find("May include");
+            if (may == std::string::npos)
+                continue;
+            std::string clause = comment.substr(may + 11);
+            clause = clause.substr(0, clause.find_first_of(".;"));
+            if (clause.find("every module") != std::string::npos)
+                words.insert("*");
+            for (std::sregex_iterator it(clause.begin(), clause.end(), word), last; it != last; ++it)
+                words.insert(it->str());
         }
-        path.pop_back();
-        mark[module] = DONE;
-        return false;
-    };
-    for (const auto &node : graph)
-        if (mark[node.first] == UNSEEN && visit(node.first))
-            return found;
-    return "";
+    }
+    return allowed;
+}
+
+/* Each include a module's Layer lines do not allow, as "a includes b (a/x.cpp)"; a module without one, as "a has no Layer line". */
+std::vector<std::string> includesOutsideTheirLayer(const fs::path &root)
+{
+    ModuleGraph graph = readModuleGraph(root);
+    std::map<std::string, std::set<std::string>> allowed = readLayerLines(root);
+    std::vector<std::string> faults;
+    for (const auto &module : graph) {
+        auto lines = allowed.find(module.first);
+        if (lines == allowed.end()) {
+            faults.push_back(module.first + " has no Layer line");
+            continue;
+        }
+        for (const auto &edge : module.second)
+            if (!lines->second.count("*") && !lines->second.count(edge.first))
+                faults.push_back(module.first + " includes " + edge.first + " (" + *edge.second.begin() + ")");
+    }
+    return faults;
 }
 
 struct GraphCase {
@@ -138,6 +162,70 @@ TEST(ModuleGraph, FindsCyclesInSmallTrees)
         }
         EXPECT_EQ(findCycle(readModuleGraph(root.path())), c.cycle);
     }
+}
+
+/* Writes the files of a case below a fresh root. */
+void writeTree(const TempDir &root, const std::vector<std::pair<std::string, std::string>> &files)
+{
+    for (const auto &file : files) {
+        fs::path path = fs::path(root.path()) / file.first;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << file.second;
+    }
+}
+
+TEST(ModuleGraph, HoldsIncludesToTheLayerLines)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::vector<std::string> faults;
+    };
+    const Case cases[] = {
+        {"every include named",
+         {{"a/a.h", "/* Layer: top. May include b and c. */\n"}, {"a/a.cpp", "#include \"b/b.h\"\n#include \"c/c.h\"\n"},
+          {"b/b.h", "/* Layer: hal. Includes no other module. */\n"}, {"c/c.h", "/* Layer: c. May include nothing. */\n"}},
+         {}},
+        {"an include the line leaves out",
+         {{"a/a.h", "/*\n * Layer: top. May include b;\n * never c.\n */\n"},
+          {"a/x.cpp", "#include \"b/b.h\"\n#include \"c/c.h\"\n"}, {"b/b.h", "/* Layer: b. */"},
+          {"c/c.h", "/* Layer: c. */"}},
+         {"a includes c (a/x.cpp)"}},
+        {"words after the clause's end do not count",
+         {{"a/a.h", "/*\n * Layer: top. May include b. Other modules such as c lend it hooks.\n */\n"},
+          {"a/a.cpp", "#include \"c/c.h\"\n"}, {"c/c.h", "/* Layer: c. */"}},
+         {"a includes c (a/a.cpp)"}},
+        {"a later paragraph of the comment does not count",
+         {{"a/a.h", "/*\n * Layer: top.\n *\n * May include c, says the prose.\n */\n"},
+          {"a/a.cpp", "#include \"c/c.h\"\n"}, {"c/c.h", "/* Layer: c. */"}},
+         {"a includes c (a/a.cpp)"}},
+        {"a second header's line adds to the module's",
+         {{"a/a.h", "/* Layer: top. May include b. */\n"}, {"a/part.h", "/* Layer: top (part of a). May include c. */\n"},
+          {"a/a.cpp", "#include \"b/b.h\"\n#include \"c/c.h\"\n"}, {"b/b.h", "/* Layer: b. */"},
+          {"c/c.h", "/* Layer: c. */"}},
+         {}},
+        {"every module",
+         {{"m/m.h", "/* Layer: main. May include every module. */\n"}, {"m/m.cpp", "#include \"b/b.h\"\n"},
+          {"b/b.h", "/* Layer: b. */"}},
+         {}},
+        {"a module without a Layer line",
+         {{"a/a.h", "/* The a module. */\n"}, {"a/a.cpp", ""}}, {"a has no Layer line"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir root;
+        writeTree(root, c.files);
+        EXPECT_EQ(includesOutsideTheirLayer(root.path()), c.faults);
+    }
+}
+
+TEST(ModuleGraph, FirmwareIncludesStandInTheirLayerLines)
+{
+    std::vector<std::string> faults = includesOutsideTheirLayer(fs::path(KVR_SOURCE_DIR) / "firmware");
+    std::string text;
+    for (const std::string &fault : faults)
+        text += "\n  " + fault;
+    EXPECT_TRUE(faults.empty()) << "includes that their module's Layer line does not name:" << text;
 }
 
 TEST(ModuleGraph, FirmwareModulesFormNoCycle)

@@ -10,6 +10,7 @@
 #include "deviceManager/deviceManager.h"
 #include "hdrManager/hdrManagerPrivate.h"
 #include "layoutManager/layoutManagerPrivate.h"
+#include "main/startup.h"
 #include "platform/platformPrivate.h"
 #include "serviceManager/serviceManager.h"
 
@@ -37,8 +38,9 @@ struct Card {
         platformRecord.cardHwType = 4;
         cardsimStart();
         deviceManagerInit(nullptr);
+        mainRegisterModules();
         initService(&layoutManagerService);
-        targetEventApplyCardSlot(0);
+        layoutManagerTargetEventApplyCardSlot(0);
         layoutManagerService.preStart(&layoutManagerService);
         serveAll();
         for (uint8_t input = 0; input < 9; input++) {
@@ -77,8 +79,8 @@ struct Card {
 
 deviceSubmoduleInstance *hdrInstanceOfHead0()
 {
-    for (int i = 0; layoutSubmoduleInstanceAt(i); i++) {
-        deviceSubmoduleInstance *instance = layoutSubmoduleInstanceAt(i);
+    for (int i = 0; layoutManagerSubmoduleInstanceAt(i); i++) {
+        deviceSubmoduleInstance *instance = layoutManagerSubmoduleInstanceAt(i);
         if (instance->descriptor == &hdr3DLutGenSubmodule && instance->head == 0)
             return instance;
     }

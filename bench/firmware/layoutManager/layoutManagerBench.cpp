@@ -3,6 +3,7 @@
 // queue and thread, the decoder and the sub-module calls of the head.
 
 #include "layoutManager/layoutManagerPrivate.h"
+#include "main/startup.h"
 #include "pcodeProcessor/pcodeProcessor.h"
 #include "serviceManager/serviceManager.h"
 
@@ -26,8 +27,9 @@ struct Services {
         setenv("KVR_ROOT", root.c_str(), 1);
         log4c_init();
         initService(&pcodeProcessorService);
+        mainRegisterModules();
         initService(&layoutManagerService);
-        targetEventApplyCardSlot(0);
+        layoutManagerTargetEventApplyCardSlot(0);
         layoutManagerService.preStart(&layoutManagerService);
         for (serviceDescriptor *service : {&pcodeProcessorService, &layoutManagerService}) {
             sem_init(&service->semaphore, 0, 0);
@@ -61,8 +63,9 @@ void layoutPcodeDecodeAndNotify(benchmark::State &state)
 {
     static bool ready = [] {
         log4c_init();
+        mainRegisterModules();
         initService(&layoutManagerService);
-        targetEventApplyCardSlot(0);
+        layoutManagerTargetEventApplyCardSlot(0);
         return true;
     }();
     (void)ready;

@@ -10,6 +10,7 @@
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
 #include "layoutManager/layoutManagerPrivate.h"
+#include "main/startup.h"
 #include "platform/platformPrivate.h"
 #include "serviceManager/serviceManager.h"
 
@@ -98,11 +99,12 @@ struct Card {
         setenv("KVR_ROOT", root.c_str(), 1);
         log4c_init();
         platformConfig.qvsVideoSlotId = 4;
-        layoutSetSystemFrameRateReader([] { return 5994u; });
+        layoutManagerSetSystemFrameRateReader([] { return 5994u; });
         cardsimStart();
         deviceManagerInit(nullptr);
+        mainRegisterModules();
         initService(&layoutManagerService);
-        targetEventApplyCardSlot(0);
+        layoutManagerTargetEventApplyCardSlot(0);
         layoutManagerService.preStart(&layoutManagerService);
         while (layoutManagerServeNext(0)) {
         }

@@ -5,6 +5,7 @@
 
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
+#include "main/startup.h"
 #include "platform/platformPrivate.h"
 #include "probing/probing.h"
 #include "qvsInterface/qvsInterface.h"
@@ -32,6 +33,7 @@ struct Card {
         sharedMemory = (uint8_t *)qvsInterfaceGetSharedMemory(nullptr, nullptr);
         log4c_category_t *category = log4c_category_get("ulm.firmware.probingSrvc");
         platformAttach(category, sharedMemory);
+        mainRegisterModules();
         probingTargetInit(sharedMemory, category);
         probingTargetPreStart();
         probingResetActions(category);

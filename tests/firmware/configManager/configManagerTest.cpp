@@ -82,7 +82,7 @@ TEST(ConfigParseInt, TakesWholeDecimalNumbersInRangeOnly)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("\"") + c.text + "\"");
         int32_t value = -99;
-        EXPECT_EQ(configParseInt(c.text, c.low, c.high, &value) == 0, c.ok == 1);
+        EXPECT_EQ(configManagerParseInt(c.text, c.low, c.high, &value) == 0, c.ok == 1);
         EXPECT_EQ(value, c.ok ? c.value : -99);
     }
 }
@@ -170,7 +170,7 @@ TEST_F(ConfigManagerTest, StringValuesKeepAtMostOneHundredCharactersAndTheirTerm
         {"card.main.label", CONFIG_TYPE_STRING, 0, ""},
         {"card.main.short", CONFIG_TYPE_STRING, 0, ""},
     };
-    GHashTable *table = configBuildTable(entries, 2);
+    GHashTable *table = configManagerBuildTable(entries, 2);
     std::string path = root / "strings.xml";
     std::string exact(100, 'e');
     std::ofstream(path) << "<configuration><card><name>main</name><label>" << std::string(150, 'L')

@@ -260,7 +260,7 @@ TEST_F(Genlock, LockLostTwiceStartsOneTimerWhoseExpiryReEnablesTheClock)
     change(GENLOCK_CHANGE_LOCK_LOST);
     change(GENLOCK_CHANGE_LOCK_LOST);
     EXPECT_EQ(fsmWrites(FSM_GENLOCK_MGT_CLOCK), (std::vector<uint16_t>{1})) << "disabled once";
-    EXPECT_EQ(kvrGenlockSi5344ProgrammingInProgress(), 1u);
+    EXPECT_EQ(genlockSi5344ProgrammingInProgress(), 1u);
     size_t mark = TestLog::instance().mark();
     expire(GENLOCK_TIMER_LOCK);
     std::string text = TestLog::instance().since(mark);
@@ -270,7 +270,7 @@ TEST_F(Genlock, LockLostTwiceStartsOneTimerWhoseExpiryReEnablesTheClock)
         << "one timer: its expiry is the last";
     EXPECT_EQ(fsm(FSM_GENLOCK_MGT_CLOCK) & 1, 0);
     EXPECT_EQ(fsmWrites(FSM_GENLOCK_RESET), (std::vector<uint16_t>{2, 0})) << "flywheel reset";
-    EXPECT_EQ(kvrGenlockSi5344ProgrammingInProgress(), 0u);
+    EXPECT_EQ(genlockSi5344ProgrammingInProgress(), 0u);
 }
 
 TEST_F(Genlock, LockRegainedBeforeTheExpiryMakesItANoOp)
@@ -287,7 +287,7 @@ TEST_F(Genlock, LockRegainedBeforeTheExpiryMakesItANoOp)
 TEST_F(Genlock, LockRegainedAfterAPlanChangeResetsTheTransmittersAndAnnouncesTheRate)
 {
     ASSERT_EQ(kvrFsmSi5344ChangeGenlockPlan(instance, 3, GENLOCK_SOURCE_ENV_VAR), 1u);
-    EXPECT_EQ(kvrGenlockSi5344ProgrammingInProgress(), 1u);
+    EXPECT_EQ(genlockSi5344ProgrammingInProgress(), 1u);
     cardsimClearLogs();
     size_t mark = TestLog::instance().mark();
     change(GENLOCK_CHANGE_LOCK_REGAINED);
@@ -302,7 +302,7 @@ TEST_F(Genlock, LockRegainedAfterAPlanChangeResetsTheTransmittersAndAnnouncesThe
               std::string::npos);
     EXPECT_NE(text.find("GENLOCK SI5344 PROBING:kvrFsmGvAsiTxReset: Performing Bridge TX reset!"), std::string::npos);
     EXPECT_NE(text.find("GENLOCK_SYSTEM_FRAME_RATE_EVENT, system frame rate: 5000"), std::string::npos);
-    EXPECT_EQ(kvrGenlockSi5344ProgrammingInProgress(), 0u);
+    EXPECT_EQ(genlockSi5344ProgrammingInProgress(), 0u);
     /* The plan's lock timer then finds lock recovered. */
     cardsimClearLogs();
     expire(GENLOCK_TIMER_LOCK);
@@ -324,7 +324,7 @@ TEST_F(Genlock, LockAlarmsOfTheChipBecomeLockEvents)
     cardsimSi5344SetAlarms(0x00, 0x00);
     probingRound();
     EXPECT_EQ(fsmWrites(FSM_GENLOCK_MGT_CLOCK), (std::vector<uint16_t>{0})) << "lock regained";
-    EXPECT_EQ(kvrGenlockSi5344ProgrammingInProgress(), 0u);
+    EXPECT_EQ(genlockSi5344ProgrammingInProgress(), 0u);
 }
 
 TEST_F(Genlock, OnlyTheFirstControllerRateCountsAndADifferentOneIsSavedBack)

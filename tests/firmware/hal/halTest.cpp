@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,6 +43,34 @@ TEST_F(HalTest, PathsMoveBelowTheCardRoot)
     unsetenv("KVR_ROOT");
     EXPECT_EQ(halPath("/etc/vsftpd.conf"), "/etc/vsftpd.conf");
     EXPECT_EQ(halUnderCardRoot(), 0);
+}
+
+TEST_F(HalTest, ServersBindLoopbackOnlyUnderACardRoot)
+{
+    EXPECT_EQ(halServerBindAddress(), (uint32_t)INADDR_LOOPBACK);
+    unsetenv("KVR_ROOT");
+    EXPECT_EQ(halServerBindAddress(), (uint32_t)INADDR_ANY);
+}
+
+TEST_F(HalTest, AFileACommandRemovedGoesBelowTheRootOnly)
+{
+    mkdir((root / "var").c_str(), 0755);
+    mkdir((root / "var/lock").c_str(), 0755);
+    std::ofstream(root / "var/lock/updateManager.lock") << "owner";
+    /* The recorded "rm" removed nothing: the hal removes the file below the root. */
+    halRunCommand("rm -f /var/lock/updateManager.lock");
+    EXPECT_EQ(halCommandRemovedFile("/var/lock/updateManager.lock"), 0);
+    struct stat st;
+    EXPECT_NE(stat((root / "var/lock/updateManager.lock").c_str(), &st), 0);
+    /* Gone already, or a relative path: nothing to do. */
+    EXPECT_EQ(halCommandRemovedFile("/var/lock/updateManager.lock"), 0);
+    EXPECT_EQ(halCommandRemovedFile("relative"), 0);
+    /* On the card the command did the work: the hal touches no file (here one in the test's own directory). */
+    std::string kept = root / "kept";
+    std::ofstream(kept) << "x";
+    unsetenv("KVR_ROOT");
+    EXPECT_EQ(halCommandRemovedFile(kept.c_str()), 0);
+    EXPECT_EQ(stat(kept.c_str(), &st), 0);
 }
 
 TEST_F(HalTest, CommandWithoutStandInIsOnlyRecorded)

@@ -64,7 +64,7 @@ protected:
         deviceManagerInit(nullptr);
         LayoutFixture::SetUp();
         if (ownSlot() == 5)
-            targetEventApplyCardSlot(1);
+            layoutManagerTargetEventApplyCardSlot(1);
         drain();
         mkdir((root + "/usr/local/q7/logs").c_str(), 0755);
     }

@@ -226,7 +226,7 @@ TEST_F(HdrLut, BadCalibrationsAreDroppedAndKeptRecordsStay)
 TEST_F(HdrLut, AnUnsupportedGamutCreatesNoTable)
 {
     hdr3DLutParams_t p = {17, 10, 3, 0, PQ, NARROW_RANGE, 1000, SDR_TV, 100.0, 0, 0, 203, NARROW_RANGE, 10000, 400, 0};
-    hdrMakeCurrent(HDR_VIDEO_INSTANCE, 0, 0, 0, &p);
+    hdrManagerMakeCurrent(HDR_VIDEO_INSTANCE, 0, 0, 0, &p);
     std::vector<uint8_t> table(HDR_3DLUT_BYTES, 0xAA);
     EXPECT_EQ(createThe3DLUT(table.data()), 6);
     EXPECT_EQ(table[0], 0xAA);
@@ -315,10 +315,10 @@ TEST_F(HdrLut, FeedbackWords)
 TEST_F(HdrLut, ReadBackLogAndValidations)
 {
     inputCalibration(inputRecord(4, FORCE, HLG, Rec_2020, 1000, NARROW_RANGE));
-    hdr3DLutGenMaintenance(HDR_MAINTENANCE_READ_BACK_ON);
+    hdrManager3DLutGenMaintenance(HDR_MAINTENANCE_READ_BACK_ON);
     int s = showInput(4);
     ASSERT_GE(s, 0);
-    hdr3DLutGenMaintenance(HDR_MAINTENANCE_READ_BACK_OFF);
+    hdrManager3DLutGenMaintenance(HDR_MAINTENANCE_READ_BACK_OFF);
     std::string debug = file(root + "/usr/local/q7/logs/back_read_hdr_video_3dlut_debug.log." + std::to_string(s));
     std::istringstream lines(debug);
     std::string line;
@@ -339,7 +339,7 @@ TEST_F(HdrLut, ReadBackLogAndValidations)
     cardsimHdrCorruptEntry(s, 5);
     uint8_t none[2] = {0, 0};
     size_t mark = log().mark();
-    platformRegisterHdrMaintenance(hdr3DLutGenMaintenance); /* as the HDR manager's init does */
+    platformRegisterHdrMaintenance(hdrManager3DLutGenMaintenance); /* as the HDR manager's init does */
     platformWriteDevice(DEVICE_THREAD_CONTROL, HDR_MAINTENANCE_VALIDATE_INPUTS, 2, none);
     std::string validation = root + "/usr/local/q7/logs/hdr_video_3dlut_data_integity_validation.log." +
                              std::to_string(s);

@@ -110,7 +110,7 @@ const std::vector<uint8_t> INPUT_2 = {4, 2, 1, 2, 1, 0, 0x03, 0xE8, 1, 0, 0, 0};
 
 TEST_F(HdrManager, InputPcodeIsPostedAndSavedOnce)
 {
-    EXPECT_EQ(hdrInputPcode(inputPcode(INPUT_2).data(), 16), 6);
+    EXPECT_EQ(hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16), 6);
     EXPECT_EQ(serve(), 1);
     const hdrInputCalibration_t &kept = hdr3DLutGen.inputs[2];
     EXPECT_EQ(kept.nits, 1000);
@@ -121,7 +121,7 @@ TEST_F(HdrManager, InputPcodeIsPostedAndSavedOnce)
     EXPECT_EQ(key("HDR_CALIBRATION_INPUT_3"), "040201020100e80301000000");
 
     /* The same pcode again: nothing posted, nothing saved; later restore-point values are ignored. */
-    EXPECT_EQ(hdrInputPcode(inputPcode(INPUT_2).data(), 16), 6);
+    EXPECT_EQ(hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16), 6);
     EXPECT_EQ(serve(), 0);
     pdsKeyCallbackInfo change = {nullptr, 1, "HDR_CALIBRATION_INPUT_3", "040200020100640001000000"};
     hdrInputPcodeRestorePointCallbackfn(&change, log4c_category_get("ulm.test"));
@@ -133,7 +133,7 @@ TEST_F(HdrManager, InputPcodeIsPostedAndSavedOnce)
 TEST_F(HdrManager, HeadPcodeOfCardBIsLogicalHeadThree)
 {
     std::vector<uint8_t> data = {5, 1, 2, 1, 0, 1, 0x03, 0xE8, 0x01, 0x90, 0x00, 0xCB};
-    EXPECT_EQ(hdrHeadPcode(headPcode(data).data(), 16), 6);
+    EXPECT_EQ(hdrManagerHeadPcode(headPcode(data).data(), 16), 6);
     EXPECT_EQ(serve(), 1);
     EXPECT_TRUE(waitFor([] { return key("HDR_CALIBRATION_HEAD_4") != "<none>"; }));
     EXPECT_EQ(key("HDR_CALIBRATION_HEAD_4"), "050102010001e8039001cb00");
@@ -162,7 +162,7 @@ TEST_F(HdrManager, RefusedPcodes)
         uint8_t buffer[32] = {};
         memcpy(buffer, c.pcode.data(), c.pcode.size());
         uint32_t length = (uint32_t)c.pcode.size();
-        EXPECT_EQ(c.head ? hdrHeadPcode(buffer, length) : hdrInputPcode(buffer, length), c.result);
+        EXPECT_EQ(c.head ? hdrManagerHeadPcode(buffer, length) : hdrManagerInputPcode(buffer, length), c.result);
         EXPECT_EQ(serve(), 0);
     }
     /* Values the generator refuses are posted, dropped there, and its records stay. */
@@ -171,12 +171,12 @@ TEST_F(HdrManager, RefusedPcodes)
         std::vector<uint8_t> data = INPUT_2;
         data[6] = (uint8_t)(nits >> 8);
         data[7] = (uint8_t)nits;
-        hdrInputPcode(inputPcode(data).data(), 16);
+        hdrManagerInputPcode(inputPcode(data).data(), 16);
         serve();
         EXPECT_EQ(memcmp(&before, &hdr3DLutGen.inputs[2], sizeof before), 0);
     }
     hdrHeadCalibration_t head = hdr3DLutGen.heads[0];
-    hdrHeadPcode(headPcode({4, 0, 2, 1, 0, 0, 3, 0xE8, 1, 0x90, 0, 0xCB}).data(), 16);
+    hdrManagerHeadPcode(headPcode({4, 0, 2, 1, 0, 0, 3, 0xE8, 1, 0x90, 0, 0xCB}).data(), 16);
     serve();
     EXPECT_EQ(memcmp(&head, &hdr3DLutGen.heads[0], sizeof head), 0);
     EXPECT_TRUE(log().contains("Rx HDR range 0, HDR head range is a fixed value equal to NARROW_RANGE (1)"));
@@ -221,7 +221,7 @@ TEST(HdrManagerText, RecordAndTextRoundTrip)
 {
     const uint8_t record[12] = {4, 2, 1, 2, 1, 0, 0xE8, 0x03, 1, 0, 0, 0};
     char text[25];
-    hdrRecordToText(record, text);
+    hdrManagerRecordToText(record, text);
     EXPECT_STREQ(text, "040201020100e80301000000");
     uint8_t back[12];
     ASSERT_EQ(convertHdrStringToHex("040201020100E80301000000", back), 0);
@@ -257,7 +257,7 @@ TEST_F(HdrManagerAtStart, RestorePointReachesTheGeneratorThroughOneNotifyAll)
 
 TEST_F(HdrManager, AutoModeFollowsTheVpid)
 {
-    hdrInputPcode(inputPcode(INPUT_2).data(), 16);
+    hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16);
     serve();
     ASSERT_TRUE(waitFor([] { return key("HDR_CALIBRATION_INPUT_3") != "<none>"; }));
     struct Case {
@@ -301,7 +301,7 @@ TEST_F(HdrManager, AnAutoPcodeIsSavedAsAskedWhateverAutoSettledOn)
     const uint8_t lines750[4] = {0x88, 0xEA, 0xA0, 0x01};
     inputHdrMetadataChangeCallback(probeRecord(2, 1, 1, lines750).data());
     EXPECT_EQ(serve(), 0); /* not in AUTO yet */
-    hdrInputPcode(inputPcode(INPUT_2).data(), 16);
+    hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16);
     EXPECT_EQ(serve(), 1);
     EXPECT_EQ(hdr3DLutGen.inputs[2].inputMode, PASSTHROUGH);
     ASSERT_TRUE(waitFor([] { return key("HDR_CALIBRATION_INPUT_3") != "<none>"; }));
@@ -311,10 +311,10 @@ TEST_F(HdrManager, AnAutoPcodeIsSavedAsAskedWhateverAutoSettledOn)
 TEST_F(HdrManager, ACardWithoutHdrKeepsButNeitherPostsNorSaves)
 {
     platformRecord.cardHwType = 0;
-    hdrInputPcode(inputPcode(INPUT_2).data(), 16);
+    hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16);
     EXPECT_EQ(serve(), 0);
     EXPECT_EQ(hdrManagerState.inputs[2].nits, 1000);
-    hdrHeadPcode(headPcode({4, 0, 2, 1, 0, 1, 3, 0xE8, 1, 0x90, 0, 0xCB}).data(), 16);
+    hdrManagerHeadPcode(headPcode({4, 0, 2, 1, 0, 1, 3, 0xE8, 1, 0x90, 0, 0xCB}).data(), 16);
     EXPECT_EQ(serve(), 0);
     EXPECT_EQ(hdrManagerState.heads[0].transferFunction, PQ);
     pdsKeyCallbackInfo change = {nullptr, 1, "HDR_CALIBRATION_INPUT_6", "040502020100640001000000"};
@@ -331,13 +331,13 @@ TEST_F(HdrManager, TheWorkerServesAndLeavesOnTerminate)
 {
     hdrManagerService.state = SERVICE_STATE_RUN;
     std::thread worker([] { hdrManagerService.threadEntry(&hdrManagerService); });
-    hdrInputPcode(inputPcode(INPUT_2).data(), 16);
+    hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16);
     ASSERT_TRUE(waitFor([] { return key("HDR_CALIBRATION_INPUT_3") != "<none>"; }));
     hdrManagerService.state = SERVICE_STATE_TERMINATE;
     hdrManagerService.control(&hdrManagerService, SERVICE_STATE_TERMINATE, SERVICE_STATE_RUN);
     worker.join();
     /* Nothing is queued once the queue is gone; a new init brings it back. */
-    EXPECT_EQ(hdrInputPcode(inputPcode(INPUT_2).data(), 16), 6);
+    EXPECT_EQ(hdrManagerInputPcode(inputPcode(INPUT_2).data(), 16), 6);
     EXPECT_EQ(hdrManagerServeNext(), 0);
     initService(&hdrManagerService);
     EXPECT_EQ(hdrManagerQueueNotifyAll(), 0);

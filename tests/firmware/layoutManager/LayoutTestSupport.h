@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "layoutManager/layoutManagerPrivate.h"
+#include "main/startup.h"
 #include "serviceManager/serviceManager.h"
 
 #include "../main/FirmwareTestSupport.h"
@@ -66,8 +67,8 @@ inline std::vector<Call> callsIn(const std::string &text)
 
 inline deviceSubmoduleInstance *findInstance(const deviceSubmodule *descriptor, uint32_t head, int nth = 0)
 {
-    for (int i = 0; layoutSubmoduleInstanceAt(i); i++) {
-        deviceSubmoduleInstance *instance = layoutSubmoduleInstanceAt(i);
+    for (int i = 0; layoutManagerSubmoduleInstanceAt(i); i++) {
+        deviceSubmoduleInstance *instance = layoutManagerSubmoduleInstanceAt(i);
         if (instance->descriptor == descriptor && instance->head == head && nth-- == 0)
             return instance;
     }
@@ -88,8 +89,9 @@ protected:
         static const layoutPcodeRemap initial[LAYOUT_HEAD_COUNT] = {{0, 4, 0, 0}, {1, 4, 1, 0}, {2, 5, 0, 0}, {3, 5, 1, 0}};
         memcpy(layoutPcodeRemapTable, initial, sizeof initial);
         prepareFiles();
+        mainRegisterModules();
         initService(&layoutManagerService);
-        targetEventApplyCardSlot(0);
+        layoutManagerTargetEventApplyCardSlot(0);
         layoutManagerService.preStart(&layoutManagerService);
         targetSet4kMode(0);
     }

@@ -100,13 +100,13 @@ protected:
     void SetUp() override
     {
         ScalerFixture::SetUp();
-        layoutSetSystemFrameRateReader([] { return genlockRate(); });
+        layoutManagerSetSystemFrameRateReader([] { return genlockRate(); });
         setSystemFrameRate(SYSTEM_FRAME_RATE_5994);
         targetSet4kMode(0);
     }
     void TearDown() override
     {
-        layoutSetSystemFrameRateReader(nullptr);
+        layoutManagerSetSystemFrameRateReader(nullptr);
         ScalerFixture::TearDown();
     }
     /* What genlock announced last (the reader main lends the layout manager on the card). */

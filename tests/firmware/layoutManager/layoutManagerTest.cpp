@@ -5,6 +5,7 @@
  */
 
 #include "LayoutTestSupport.h"
+#include "genlock/genlock.h"
 #include "../../support/ThreadState.h"
 
 #include <atomic>
@@ -200,7 +201,7 @@ TEST_F(LayoutManager, TargetEventPostersQueueTheirBitWithWholeData)
         if (!c.bit)
             continue;
         /* What a subscriber of the bit receives: a test sub-module on head 0 would see the same bytes. */
-        layoutEventInfo *event = &layoutGetInstance()->event;
+        layoutEventInfo *event = &layoutManagerGetInstance()->event;
         EXPECT_EQ(layoutManagerServeNext(0), 1);
         EXPECT_EQ(event->target, c.bit);
         EXPECT_EQ(event->headEvent, TARGET_SPECIFIC_EVENT);
@@ -239,7 +240,7 @@ TEST_F(LayoutManager, TargetDataAboveSevenHundredFourBytesIsRefusedBeforeThePool
     layoutTargetSpecificEvent(0x4000, data.data(), 704);
     EXPECT_EQ(layoutManagerQueuedCount(), 1u);
     EXPECT_EQ(layoutManagerServeNext(0), 1);
-    const uint8_t *delivered = (const uint8_t *)layoutGetInstance()->event.eventData;
+    const uint8_t *delivered = (const uint8_t *)layoutManagerGetInstance()->event.eventData;
     EXPECT_EQ(memcmp(delivered, data.data(), 704), 0);
 }
 
@@ -324,7 +325,7 @@ TEST_F(LayoutManager, TimerDelaysSplitIntoSecondsAndNanoseconds)
     } cases[] = {{1500, 1, 500000000}, {999, 0, 999000000}, {1000, 1, 0}, {30000, 30, 0}, {1, 0, 1000000}, {0, 0, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.delayMs);
-        struct itimerspec arm = layoutTimerDelay(c.delayMs);
+        struct itimerspec arm = layoutManagerTimerDelay(c.delayMs);
         EXPECT_EQ(arm.it_value.tv_sec, c.seconds);
         EXPECT_EQ(arm.it_value.tv_nsec, c.nanoseconds);
         EXPECT_EQ(arm.it_interval.tv_sec, 0);
@@ -403,6 +404,18 @@ TEST_F(LayoutManager, HeadsNotDoneCallNobody)
     EXPECT_TRUE(postAndServe(pcode(20, 0, {5, 0, 1, 0})).empty());
     EXPECT_NE(log().since(mark).find("Layout Manager notifySubModulesOfChange not done for head 2!!!!!"),
               std::string::npos);
+}
+
+TEST_F(LayoutManager, RowsOfOtherModulesHoldTheirPlacesForTheirOwners)
+{
+    EXPECT_EQ(layoutManagerRegisterSubmodule(LAYOUT_OWNED_ROWS, &kvrGenlockSi5344Submodule), 0);
+    EXPECT_EQ(layoutManagerRegisterSubmodule(LAYOUT_ROW_GENLOCK, nullptr), 0);
+    /* Registered by genlock at start-up: the first instance of the table, first on head 0, and nowhere else. */
+    EXPECT_EQ(layoutManagerSubmoduleInstanceAt(0)->descriptor, &kvrGenlockSi5344Submodule);
+    EXPECT_EQ(findInstance(&kvrGenlockSi5344Submodule, 0), layoutManagerSubmoduleInstanceAt(0));
+    EXPECT_EQ(findInstance(&kvrGenlockSi5344Submodule, 0, 1), nullptr);
+    for (uint32_t head = 1; head < LAYOUT_HEAD_COUNT; head++)
+        EXPECT_EQ(findInstance(&kvrGenlockSi5344Submodule, head), nullptr);
 }
 
 TEST_F(LayoutManager, PreStartInitialisesEveryInstanceAndForcesTheLayout)

@@ -182,7 +182,7 @@ std::string format(const char *fmt, int a, int b)
 TEST_P(LayoutDecoder, StoresChangedValuesDropsRepeatsRefusesShortPcodes)
 {
     const DecoderCase &c = GetParam();
-    layoutEventInfo *event = &layoutGetInstance()->event;
+    layoutEventInfo *event = &layoutManagerGetInstance()->event;
     const uint8_t *data = (const uint8_t *)layoutGetPrivateData();
 
     std::vector<uint8_t> p = pcode(c.classCode, c.id, c.data);
@@ -307,7 +307,7 @@ TEST_F(LayoutDecoderRules, UnsupportedTimingsBecomeTheNearestSupportedOne)
         size_t mark = log().mark();
         std::vector<uint8_t> p = pcode(20, 2, data);
         EXPECT_EQ(layoutPcodeDecoder(p.data()), LAYOUT_RESULT_OK);
-        EXPECT_EQ(layoutGetInstance()->event.headEvent, HEAD_RESOLUTION_EVENT);
+        EXPECT_EQ(layoutManagerGetInstance()->event.headEvent, HEAD_RESOLUTION_EVENT);
         EXPECT_EQ(memcmp(&layoutGetPrivateData()->heads[0].resolution, &c.stored, sizeof c.stored), 0);
         EXPECT_EQ(log().since(mark).find("defaulting to Head Resolution 1920x1080") != std::string::npos, c.defaulted);
     }
@@ -330,7 +330,7 @@ TEST_F(LayoutDecoderRules, RemapsSlotAndHeadIncludingTheRearSlotSwap)
                                           << c.headId);
         static const layoutPcodeRemap initial[LAYOUT_HEAD_COUNT] = {{0, 4, 0, 0}, {1, 4, 1, 0}, {2, 5, 0, 0}, {3, 5, 1, 0}};
         memcpy(layoutPcodeRemapTable, initial, sizeof initial);
-        targetEventApplyCardSlot(c.cardSlotIndex);
+        layoutManagerTargetEventApplyCardSlot(c.cardSlotIndex);
         for (const layoutPcodeRemap &entry : layoutPcodeRemapTable)
             EXPECT_EQ(entry.layoutDone, 1u);
         size_t mark = log().mark();
@@ -344,7 +344,7 @@ TEST_F(LayoutDecoderRules, RemapsSlotAndHeadIncludingTheRearSlotSwap)
                       std::string::npos);
         } else {
             EXPECT_EQ(result, LAYOUT_RESULT_OK);
-            EXPECT_EQ(layoutGetInstance()->event.head, (uint32_t)c.managedHead);
+            EXPECT_EQ(layoutManagerGetInstance()->event.head, (uint32_t)c.managedHead);
             EXPECT_EQ(layoutGetPrivateData()->heads[c.managedHead].colorSaturation, saturation);
         }
     }
@@ -380,7 +380,7 @@ TEST_F(LayoutDecoderRules, SetDeviceRegistersRaiseTheirEventOnTheMappedHead)
         memcpy(payload + 1, &c.device, 2);
         memcpy(payload + 3, &c.reg, 2);
         memcpy(payload + 5, &c.value, 4);
-        layoutGetInstance()->event.headEvent = 0;
+        layoutManagerGetInstance()->event.headEvent = 0;
         size_t mark = log().mark();
         EXPECT_EQ(layoutSetDeviceRegisterDecoder(payload), c.result);
         if (c.logged) {
@@ -388,8 +388,8 @@ TEST_F(LayoutDecoderRules, SetDeviceRegistersRaiseTheirEventOnTheMappedHead)
         }
         if (c.head < 0)
             continue;
-        EXPECT_EQ(layoutGetInstance()->event.head, (uint32_t)c.head);
-        EXPECT_EQ(layoutGetInstance()->event.headEvent, c.headEvent);
+        EXPECT_EQ(layoutManagerGetInstance()->event.head, (uint32_t)c.head);
+        EXPECT_EQ(layoutManagerGetInstance()->event.headEvent, c.headEvent);
         uint32_t stored;
         memcpy(&stored, (const uint8_t *)&layoutGetPrivateData()->heads[c.head] + c.storedAt, 4);
         EXPECT_EQ(stored, c.value);

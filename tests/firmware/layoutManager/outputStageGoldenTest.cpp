@@ -115,16 +115,16 @@ TEST_P(OutputStageGolden, ForcedLayoutAndProbeSetUp)
      * 2.001391 - 2), v 29-274 (25 + v x 0.49912435).
      */
     cardsimClearLogs();
-    EXPECT_EQ(systemConfigTeletextPageDetection(0xFF, 0xEE, 81, 150), 0);
+    EXPECT_EQ(systemConfigHandlerTeletextPageDetection(0xFF, 0xEE, 81, 150), 0);
     for (int i = 0; i < 200 && writesOf(DPS).size() < 1; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(systemConfigTeletextPageDetection(0xFF, 0xEE, 50, 0x3FF), 0);
+    EXPECT_EQ(systemConfigHandlerTeletextPageDetection(0xFF, 0xEE, 50, 0x3FF), 0);
     for (int i = 0; i < 200 && writesOf(DPS).size() < 2; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::vector<uint8_t> p = pcode(10, 10, {4, 3, 1, 0, 8, 0x01, 0x90, 0, 100, 0, 10, 0x03, 0x20, 0x01, 0xF4});
     p.resize(55, 0);
     p[3] = 51;
-    EXPECT_EQ(systemConfigBlackFreeze(p.data(), (uint32_t)p.size()), 0);
+    EXPECT_EQ(systemConfigHandlerBlackFreeze(p.data(), (uint32_t)p.size()), 0);
     uint8_t record[38] = {};
     uint32_t report = 1, input = 3;
     memcpy(record + 4, &report, 4);

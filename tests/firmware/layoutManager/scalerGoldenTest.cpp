@@ -237,11 +237,11 @@ TEST_F(ScalerGolden, InterlacedWindowWithDeinterlacer)
                    programWrites(interlaced),
                    {{7168, 3}, {7200, 0}, {7216, 0}, {7201, 1}, {7217, 1}, {7440, 0}, {7441, 600}, {7442, 0},
                     {7443, 600}, {7448, 256}, {7449, 600}, {7450, 256}, {7451, 600}}}));
-    const deinterlacerEntry_t *entry = DPM_entry(1);
+    const deinterlacerEntry_t *entry = layoutManagerDpmEntry(1);
     EXPECT_EQ(entry->head, 0);
     EXPECT_EQ(entry->winId, 1);
     EXPECT_EQ(entry->format, 1);
-    EXPECT_EQ(DPM_entry(0)->head, DEINTERLACER_FREE);
+    EXPECT_EQ(layoutManagerDpmEntry(0)->head, DEINTERLACER_FREE);
 }
 
 /*
@@ -293,7 +293,7 @@ TEST_F(ScalerGolden, EveryHeadProgramsItsWindows)
             if (w.address == 6144 + 10 * scaler + 512 * (uint32_t)head + 1)
                 area.push_back(w);
         EXPECT_EQ(area, std::vector<Write>({{6144 + 10 * scaler + 512 * (uint32_t)head + 1, 1920}}));
-        EXPECT_EQ(sysResMngtHeadData((uint32_t)head)->post.newDataFlag, (uint32_t)SRM_NEW_DATA_START);
+        EXPECT_EQ(layoutManagerSysResMngtHeadData((uint32_t)head)->post.newDataFlag, (uint32_t)SRM_NEW_DATA_START);
     }
 }
 

@@ -56,7 +56,7 @@ protected:
     {
         int n = 0;
         for (uint32_t id = 0; id < SCALER_COUNT; id++)
-            n += DPM_entry(id)->head != DEINTERLACER_FREE;
+            n += layoutManagerDpmEntry(id)->head != DEINTERLACER_FREE;
         return n;
     }
 
@@ -167,7 +167,7 @@ TEST_F(Pools, OnlyInterlacedWindowsShownAtTwiceTheFieldGetOne)
     EXPECT_EQ(head0->inputs[1].windows[0].deinterlacerEnable, 0u);
     EXPECT_EQ(head0->inputs[2].windows[0].deinterlacerEnable, 1u);
     EXPECT_EQ(pool[2].deinterlacer_enable, 1u);
-    EXPECT_EQ(DPM_entry(2)->format, 0);
+    EXPECT_EQ(layoutManagerDpmEntry(2)->format, 0);
     EXPECT_EQ(deinterlacersInUse(), 1);
 }
 

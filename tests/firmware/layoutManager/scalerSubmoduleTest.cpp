@@ -138,7 +138,7 @@ TEST_F(ScalerRegisters, RefusedResults)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::unique_ptr<sysResMngtResult_t> result(new sysResMngtResult_t);
-        sysResMngtResultOf(sysResMngtHeadData(0), result.get());
+        layoutManagerSysResMngtResultOf(layoutManagerSysResMngtHeadData(0), result.get());
         result->eventKind = SRM_KIND_APPLY;
         result->windows[0].windowConfigHasChanged = 1;
         c.spoil(*result);
@@ -165,9 +165,9 @@ TEST_F(ScalerRegisters, TheScalerProgramsTheResultAsItWasPosted)
     input(lockedInput(0, 12, 1920, 1080, 1));
     send(windowLayout(0, {0, OWN_SLOT, 0, 960, 540, 0, 0, 960, 540}));
     send(applyLayout(0, 1));
-    sysResMngtHeadData_t *hd = sysResMngtHeadData(0);
+    sysResMngtHeadData_t *hd = layoutManagerSysResMngtHeadData(0);
     std::unique_ptr<sysResMngtResult_t> result(new sysResMngtResult_t);
-    sysResMngtResultOf(hd, result.get());
+    layoutManagerSysResMngtResultOf(hd, result.get());
     result->eventKind = SRM_KIND_APPLY;
     result->windows[0].windowConfigHasChanged = 1;
     const uint32_t info[2] = {SRM_KIND_APPLY, 0};
@@ -191,7 +191,7 @@ TEST_F(ScalerRegisters, FrameBufferRegionsAtForcedLayout)
     targetEventForceLayout();
     drain();
     cardsimClearLogs();
-    layoutManagerInstanceInfo *instance = layoutGetInstance();
+    layoutManagerInstanceInfo *instance = layoutManagerGetInstance();
     instance->event.head = 0;
     instance->event.headEvent = FORCE_LAYOUT_EVENT;
     notifySubModulesOfChange(instance->headLists[0], LAYOUT_NOTIFY_HEAD_EVENT);

@@ -263,9 +263,9 @@ TEST_F(SdiOut, LoadsOutOfTheRasterAreRefused)
         SCOPED_TRACE(c.line);
         cardsimClearLogs();
         size_t mark = log().mark();
-        EXPECT_EQ(sdiOutDelayTheOutput(instance, &event, c.hload, c.vload), 1);
+        EXPECT_EQ(layoutManagerSdiOutDelayTheOutput(instance, &event, c.hload, c.vload), 1);
         std::string logged = log().since(mark);
-        EXPECT_NE(logged.find("SDI-OUT: sdiOutDelayTheOutput: Input arguments are out of range. Not changing output "
+        EXPECT_NE(logged.find("SDI-OUT: layoutManagerSdiOutDelayTheOutput: Input arguments are out of range. Not changing output "
                               "delay. Head 0, "),
                   std::string::npos);
         EXPECT_NE(logged.find(c.line), std::string::npos) << logged;

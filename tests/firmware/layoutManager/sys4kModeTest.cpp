@@ -61,7 +61,7 @@ protected:
         std::vector<uint32_t> modes;
         while (layoutManagerQueuedCount() > 0) {
             layoutManagerServeNext(0);
-            layoutEventInfo *served = &layoutGetInstance()->event;
+            layoutEventInfo *served = &layoutManagerGetInstance()->event;
             EXPECT_EQ(served->target, SYS_4K_MODE_ROTATION_CHANGED_EVENT);
             uint32_t m;
             memcpy(&m, served->eventData, 4);

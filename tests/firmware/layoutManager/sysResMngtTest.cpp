@@ -30,7 +30,7 @@ protected:
             send(headResolution(head));
         cardsimClearLogs();
     }
-    static postScalerData_t &post(uint32_t head) { return sysResMngtHeadData(head)->post; }
+    static postScalerData_t &post(uint32_t head) { return layoutManagerSysResMngtHeadData(head)->post; }
     /* The windows of a head's result in block and record order. */
     static std::vector<uint32_t> windowIds(uint32_t head)
     {
@@ -157,11 +157,11 @@ TEST_F(SysResMngt, SpanningTypes)
 /* A card in QVS slot 5 shows managed head 0 as logical head 2 and prints that display id. */
 TEST_F(SysResMngt, SlotFiveMapsHeads)
 {
-    sysResMngtHeadData(0)->slotId = 5;
+    layoutManagerSysResMngtHeadData(0)->slotId = 5;
     send(windowLayout(0, {0, 5, 0, 1920, 540, 0, 0, 3840, 540}));
     size_t mark = log().mark();
     send(applyLayout(0, 1));
-    EXPECT_EQ(sysResMngtHeadData(0)->displayHead, 2u);
+    EXPECT_EQ(layoutManagerSysResMngtHeadData(0)->displayHead, 2u);
     EXPECT_EQ(window(0, 0), nullptr); /* logical 2 is not a left head */
     EXPECT_GE(count("head id 0 [display head id 2]", mark), 1u);
 }
@@ -235,7 +235,7 @@ TEST_F(SysResMngt, ClassificationAtApply)
     send(applyLayout(0, 2));
     EXPECT_EQ(post(0).classification, (uint32_t)SRM_SOURCE_CHANGE_EVENT);
     EXPECT_EQ(window(0, 1), nullptr);
-    EXPECT_EQ(sysResMngtScalerPool()[scaler].enable, 0u);
+    EXPECT_EQ(layoutManagerSysResMngtScalerPool()[scaler].enable, 0u);
 }
 
 TEST_F(SysResMngt, EmptyApplyFreesEverything)
@@ -245,7 +245,7 @@ TEST_F(SysResMngt, EmptyApplyFreesEverything)
     cardsimClearLogs();
     send(applyLayout(0, 0));
     for (uint32_t id = 0; id < SCALER_COUNT; id++)
-        EXPECT_EQ(sysResMngtScalerPool()[id].enable, 0u);
+        EXPECT_EQ(layoutManagerSysResMngtScalerPool()[id].enable, 0u);
     EXPECT_TRUE(windowIds(0).empty());
     EXPECT_EQ(writesOf(DPS), std::vector<Write>({{7168, 0}}));
     /* Window count 0: every layer off, tables cleared, strobes. */
@@ -262,7 +262,7 @@ TEST_F(SysResMngt, WaitingWindowGetsTheFreedScaler)
     size_t mark = log().mark();
     send(applyLayout(1, 1));
     EXPECT_EQ(window(1, 20)->scalerEnable, 0u);
-    EXPECT_EQ(sysResMngtHeadData(1)->waiting, 1u);
+    EXPECT_EQ(layoutManagerSysResMngtHeadData(1)->waiting, 1u);
     EXPECT_EQ(count("Generate Scaler Resources Available Event", mark), 0u);
 
     cardsimClearLogs();
@@ -270,7 +270,7 @@ TEST_F(SysResMngt, WaitingWindowGetsTheFreedScaler)
     send(applyLayout(0, 8));
     EXPECT_EQ(count("Generate Scaler Resources Available Event", mark), 1u);
     EXPECT_EQ(window(1, 20)->scalerId, 4u);
-    EXPECT_EQ(sysResMngtHeadData(1)->waiting, 0u);
+    EXPECT_EQ(layoutManagerSysResMngtHeadData(1)->waiting, 0u);
     /* Head 1's window is programmed in scaler 4 and shown in quadrant 1. */
     EXPECT_FALSE(writesOf(DPS, 6144 + 64 * 4, 6144 + 64 * 4 + 43).empty());
     EXPECT_EQ(writesOf(FSM, 5248 + 18 + 4, 5248 + 18 + 4), std::vector<Write>({{5248 + 18 + 4, 516}}));
@@ -299,7 +299,7 @@ TEST_F(SysResMngt, CommitAfterProgramming)
 {
     layWindows(0, 2);
     send(applyLayout(0, 2));
-    const sysResMngtHeadData_t *hd = sysResMngtHeadData(0);
+    const sysResMngtHeadData_t *hd = layoutManagerSysResMngtHeadData(0);
     EXPECT_EQ(hd->post.newDataFlag, (uint32_t)SRM_NEW_DATA_START);
     EXPECT_EQ(hd->post.disableUnusedWindows, 0u);
     EXPECT_EQ(hd->post.windowCountCommitted, 2u);
@@ -327,7 +327,7 @@ TEST_F(SysResMngt, InputChangeReprogramsTheWindowsOfTheInput)
     input(lockedInput(1, 11, 1920, 540, 0));
     EXPECT_EQ(window(0, 0)->vSizeIn, 540u);
     EXPECT_EQ(window(0, 0)->deinterlacerEnable, 1u);
-    EXPECT_EQ(sysResMngtHeadData(0)->eventKind, (uint32_t)SRM_KIND_INPUT_CHANGE);
+    EXPECT_EQ(layoutManagerSysResMngtHeadData(0)->eventKind, (uint32_t)SRM_KIND_INPUT_CHANGE);
     EXPECT_EQ(writesOf(DPS, 6144 + 15, 6144 + 15).back(), (Write{6144 + 15, 539}));
     EXPECT_EQ(writesOf(DPS, 7200, 7200), std::vector<Write>({{7200, 1}}));
     EXPECT_TRUE(writesOf(DPS, 7168, 7168).empty());

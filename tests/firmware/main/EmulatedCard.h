@@ -16,6 +16,7 @@
 
 #include "cardsim/cardsim.h"
 #include "deviceManager/deviceManager.h"
+#include "main/startup.h"
 #include "platform/platformPrivate.h"
 
 #include "../../support/TempDir.h"
@@ -30,6 +31,8 @@ inline void startEmulatedCard(const TempDir &root, log4c_category_t *category, u
     cardsimStart();
     cardsimVsyncStop();
     deviceManagerInit(nullptr);
+    /* As the daemon does before its services' init: the higher modules register with the lower. */
+    mainRegisterModules();
     platformResetState();
     memset(sharedMemory, 0, size);
     platformAttach(category, sharedMemory);

@@ -248,7 +248,7 @@ TEST_F(DiscoveryProcessing, APresentCardIsReadAndItsWordsFillItsEntry)
     std::string log = TestLog::instance().since(mark);
     EXPECT_NE(log.find("VidInfo2ShdMem:Wr data to ShdMem, Vid 1, packet Status 0x8028, nbWords 13"), std::string::npos);
     EXPECT_NE(log.find("Discovery: Kvr Card 4 discovered."), std::string::npos);
-    EXPECT_EQ(discoverySdiIndexPresent(4), 1u);
+    EXPECT_EQ(probingDiscoverySdiIndexPresent(4), 1u);
     /* 40 bytes carry no layout-sync word (it sits at bytes 54-55). */
     EXPECT_EQ(log.find("LayoutSync"), std::string::npos);
 
@@ -291,7 +291,7 @@ TEST_F(DiscoveryProcessing, LayoutSyncWordsOfUpstreamCardsAreFollowed)
     const char *line = "LayoutSync: ChangeDetected head 0, videoCard 2, present 1, layoutnb 4660, started 1, done 1.";
     EXPECT_NE(log.find(line), std::string::npos);
     EXPECT_EQ(log.find(line), log.rfind(line));
-    EXPECT_EQ(discoveryUpstreamLayoutSync(2), 0xD234);
+    EXPECT_EQ(probingDiscoveryUpstreamLayoutSync(2), 0xD234);
     mark = TestLog::instance().mark();
     status(2, 0);
     processDiscoveryInfo(category, 1);
@@ -299,7 +299,7 @@ TEST_F(DiscoveryProcessing, LayoutSyncWordsOfUpstreamCardsAreFollowed)
                   .since(mark)
                   .find("LayoutSync: ChangeDetected head 0, videoCard 2, present 0, layoutnb 0, started 0, done 0."),
               std::string::npos);
-    EXPECT_EQ(discoveryUpstreamLayoutSync(2), 0);
+    EXPECT_EQ(probingDiscoveryUpstreamLayoutSync(2), 0);
 }
 
 TEST_F(DiscoveryProcessing, AnUnconfiguredHeadIsReportedOnceAndBadIndexesAreRefused)

@@ -9,6 +9,7 @@
 #include "ProbingTargetSupport.h"
 
 #include "deviceManager/deviceManager.h"
+#include "main/startup.h"
 
 using firmwareTest::TestLog;
 using namespace probingTest;
@@ -86,6 +87,60 @@ TEST_F(ProbingTarget, PreStartAimsRowOneAtTheMadiStatusOnAMadiCardAndSetsInput9O
         TearDown();
     }
     *probingActionTable[1] = atdmRow;
+}
+
+/* A target of a higher module, as genlock and the SFP cage are: it logs its start and counts its calls. */
+struct TestTarget {
+    static void init(log4c_category_t *category, void *sharedMemory)
+    {
+        log4c_category_log(category, LOG4C_PRIORITY_NOTICE, "test target: start %s shared memory",
+                           sharedMemory ? "with" : "without");
+    }
+    static void cycle(uint32_t ok) { cycles.push_back(ok); }
+    static uint32_t clockBusy(void) { return busy; }
+    static void resetTxPll(log4c_category_t *, uint32_t noWait) { resets.push_back(noWait); }
+    static std::vector<uint32_t> cycles, resets;
+    static uint32_t busy;
+};
+std::vector<uint32_t> TestTarget::cycles, TestTarget::resets;
+uint32_t TestTarget::busy;
+
+TEST_F(ProbingTarget, ARegisteredTargetStartsInItsStageAndServesEveryCycle)
+{
+    static const probingTarget_t target = {"test", TestTarget::init, TestTarget::cycle, TestTarget::clockBusy,
+                                           TestTarget::resetTxPll};
+    static const probingTarget_t withoutInit = {"broken", nullptr, TestTarget::cycle, nullptr, nullptr};
+    /* genlock and the SFP cage first, as the daemon registers them before any service starts. */
+    mainRegisterModules();
+    EXPECT_EQ(probingRegisterTarget(PROBING_TARGET_LATE, &target), 1);
+    EXPECT_EQ(probingRegisterTarget(PROBING_TARGET_LATE, &target), 1) << "a second registration changes nothing";
+    EXPECT_EQ(probingRegisterTarget(PROBING_TARGET_STAGES, &target), 0);
+    EXPECT_EQ(probingRegisterTarget(PROBING_TARGET_EARLY, &withoutInit), 0);
+    EXPECT_EQ(probingRegisterTarget(PROBING_TARGET_EARLY, nullptr), 0);
+
+    size_t mark = TestLog::instance().mark();
+    startCard(2, SDI_CARD);
+    /* The late stage starts after the probing target's own records, behind the SFP cage registered first. */
+    std::string started = TestLog::instance().since(mark);
+    size_t own = started.find("Initializing Probing Target.");
+    size_t sfp = started.find("SFP: Initialisation");
+    size_t test = started.find("test target: start with shared memory");
+    ASSERT_NE(own, std::string::npos);
+    ASSERT_NE(sfp, std::string::npos);
+    ASSERT_NE(test, std::string::npos);
+    EXPECT_LT(own, sfp);
+    EXPECT_LT(sfp, test);
+
+    TestTarget::cycles.clear();
+    cycles(2);
+    EXPECT_EQ(TestTarget::cycles, (std::vector<uint32_t>{1, 1})) << "one call per cycle end, with both FPGAs answering";
+
+    TestTarget::busy = 1;
+    EXPECT_EQ(probingTargetClockBusy(), 1u);
+    TestTarget::busy = 0;
+    TestTarget::resets.clear();
+    probingTargetResetTxPll(category(), 1);
+    EXPECT_EQ(TestTarget::resets, (std::vector<uint32_t>{1}));
 }
 
 TEST_F(ProbingTarget, MadiLinkIsUpOnTheThirdSampleAndEachEdgeReportsAndSwitchesInsertion)

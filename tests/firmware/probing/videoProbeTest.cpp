@@ -229,7 +229,7 @@ TEST_F(VideoProbe, NotOkDoesNothing)
 TEST_F(VideoProbe, TheFrameControllerReadsTheReportedRecords)
 {
     strataVideoInputRecord seen = {};
-    EXPECT_EQ(videoProbeGetInputData(6, &seen), -1) << "input 6 was never reported";
+    EXPECT_EQ(strataVideoInputData(6, &seen), -1) << "input 6 was never reported";
 
     videoProbeChangeRecord_t change = {};
     uint32_t one = 1, input = 6;
@@ -239,7 +239,7 @@ TEST_F(VideoProbe, TheFrameControllerReadsTheReportedRecords)
     change.reg2 = 0x1806; /* format 24 */
     videoProbeSendInputRecord(&change);
 
-    ASSERT_EQ(videoProbeGetInputData(6, &seen), 0);
+    ASSERT_EQ(strataVideoInputData(6, &seen), 0);
     EXPECT_EQ(seen.inputIndex, 6u);
     EXPECT_EQ(seen.format, 24u);
     EXPECT_EQ(seen.valid, 1u);

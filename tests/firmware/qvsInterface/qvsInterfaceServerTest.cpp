@@ -294,7 +294,7 @@ TEST_F(QvsServerTest, ARemotePeerGetsOneUpdateASecondWithTheLatestContents)
     EXPECT_GE(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(1000));
     /* After its next pause the thread waits for a notify again: nothing else was on its way. */
     size_t mark = TestLog::instance().mark();
-    const std::string waiting = "qvsTcpNotifyThread_" + std::to_string(index) + ": waiting for signal";
+    const std::string waiting = "qvsInterfaceTcpNotifyThread_" + std::to_string(index) + ": waiting for signal";
     bool idle = false;
     for (int i = 0; i < 5000 && !(idle = TestLog::instance().since(mark).find(waiting) != std::string::npos); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -223,19 +223,19 @@ TEST(QvsTcpConnection, DescriptorZeroIsAValidConnection)
     std::vector<uint8_t> memory(QVS_TCP_SHM_SIZE, 0x5A);
     qvsTcpBuffer_t buffer = {memory.data(), PTHREAD_MUTEX_INITIALIZER, 4};
     static qvsPeer_t peer;
-    qvsTcpPeerInit(&peer, &buffer, 1, 1);
+    qvsInterfaceTcpPeerInit(&peer, &buffer, 1, 1);
     strcpy(peer.address, "127.0.0.2");
-    ASSERT_EQ(qvsTcpAttach(&peer, 0), 0);
+    ASSERT_EQ(qvsInterfaceTcpAttach(&peer, 0), 0);
     EXPECT_EQ(peer.socket, 0);
     EXPECT_EQ(peer.state, (int)QVS_SERVER_STATE_CONNECTED);
-    qvsTcpNotify(&peer); /* no publishing list: the first shmSize bytes at once */
+    qvsInterfaceTcpNotify(&peer); /* no publishing list: the first shmSize bytes at once */
 
     std::vector<uint8_t> expected = {0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 0, 0x5A, 0x5A, 0x5A, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0};
     std::vector<uint8_t> got(expected.size());
     ASSERT_EQ(recv(pair[1], got.data(), got.size(), MSG_WAITALL), (ssize_t)got.size());
     EXPECT_EQ(got, expected);
 
-    qvsTcpDetach(&peer, 0, "test");
+    qvsInterfaceTcpDetach(&peer, 0, "test");
     EXPECT_EQ(peer.socket, -1);
     EXPECT_EQ(peer.state, (int)QVS_SERVER_STATE_WAITING);
     uint8_t byte;

@@ -1,6 +1,7 @@
 #include "serviceManager/serviceManager.h"
 
 #include "configManager/configManager.h"
+#include "main/startup.h"
 
 #include <atomic>
 #include <functional>

@@ -85,7 +85,7 @@ TEST(SpiChannel, ReadsAndWritesInPiecesAndStopsAtEndOfStream)
     close(pair[1]);
     EXPECT_EQ(spiChannelRead(channel, in.data(), 10), 1);
     // A frame larger than the channel's buffers never reaches the device.
-    EXPECT_EQ(spiChannelTransfer(channel, SPI_CHANNEL_BUFFER_SIZE + 1), 1);
+    EXPECT_EQ(spiEmulatorChannelTransfer(channel, SPI_CHANNEL_BUFFER_SIZE + 1), 1);
     EXPECT_EQ(spiChannelClose(channel), 0);
     EXPECT_EQ(spiChannelClose(nullptr), 0);
 }
@@ -98,7 +98,7 @@ TEST(SpiChannel, OpenFailuresLeaveNoChannel)
     int port = 0;
     int unused = loopbackSocket::listener(&port);
     close(unused);  // nothing listens there now
-    EXPECT_EQ(spiChannelOpenSocket(port, &channel), 1);
+    EXPECT_EQ(spiEmulatorChannelOpenSocket(port, &channel), 1);
     EXPECT_EQ(channel, nullptr);
     EXPECT_EQ(socketConnect("not an address", port), -1);
     EXPECT_EQ(socketListenAccept(-1), -1);

@@ -59,7 +59,7 @@ protected:
         systemConfigHandlerService.control(&systemConfigHandlerService, SERVICE_STATE_TERMINATE, SERVICE_STATE_RUN);
         ScalerFixture::TearDown();
     }
-    int blackFreeze(const std::vector<uint8_t> &p) { return systemConfigBlackFreeze(p.data(), (uint32_t)p.size()); }
+    int blackFreeze(const std::vector<uint8_t> &p) { return systemConfigHandlerBlackFreeze(p.data(), (uint32_t)p.size()); }
     /* Queues a probe change and lets the service's thread body serve it. */
     void lock(uint32_t input, uint32_t format)
     {
@@ -161,8 +161,8 @@ TEST_F(SystemConfig, ConversionsOfPixelsAndLines)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.line ? systemConfigConvertVLine(c.value, c.formatIndex)
-                         : systemConfigConvertHPixel(c.value, c.formatIndex),
+        EXPECT_EQ(c.line ? systemConfigHandlerConvertVLine(c.value, c.formatIndex)
+                         : systemConfigHandlerConvertHPixel(c.value, c.formatIndex),
                   c.expected);
     }
     EXPECT_TRUE(log().contains("Unknown pcode convertHPxlCounter big problem PCODE bad format size is 4."));
@@ -178,7 +178,7 @@ TEST_F(SystemConfig, FormatCodesClassify)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
         uint32_t index = 99, formatClass = 99;
-        systemConfigClassifyFormat(c.code, &index, &formatClass);
+        systemConfigHandlerClassifyFormat(c.code, &index, &formatClass);
         EXPECT_EQ(index, c.index);
         EXPECT_EQ(formatClass, c.formatClass);
     }
@@ -302,7 +302,7 @@ TEST_F(SystemConfig, LumaAndTeletextRegisters)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         cardsimClearLogs();
-        EXPECT_EQ(systemConfigTeletextPageDetection(0xFF, 0xEE, c.reg, c.value), c.result);
+        EXPECT_EQ(systemConfigHandlerTeletextPageDetection(0xFF, 0xEE, c.reg, c.value), c.result);
         EXPECT_EQ(waitForDpsWrites(c.writes.size()), c.writes);
     }
     EXPECT_TRUE(log().contains("Got BLACK THRESHOLD setDeviceReg Pcode. Ignoring this obsolete pcode. Now we use a "

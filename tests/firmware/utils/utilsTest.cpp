@@ -47,6 +47,31 @@ TEST(UtilsTime, DiffTimesIsAbsoluteWithDirectionFlag)
     EXPECT_EQ(utils_diffTimes(&a, &a, nullptr), 0u);
 }
 
+/* Nanoseconds of a time point, for comparisons across the carry into seconds. */
+int64_t nanoseconds(const struct timespec &t)
+{
+    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
+}
+
+TEST(UtilsTime, DeadlineLiesTheGivenTimeAheadOnTheGivenClock)
+{
+    const long cases[] = {0, 1, 999, 1000, 1001, 2500, 86400000L, -5};
+    for (clockid_t clock : {CLOCK_MONOTONIC, CLOCK_REALTIME}) {
+        for (long ms : cases) {
+            SCOPED_TRACE(std::to_string(clock) + " " + std::to_string(ms));
+            struct timespec before, after;
+            clock_gettime(clock, &before);
+            struct timespec deadline = utilsDeadlineIn(clock, ms);
+            clock_gettime(clock, &after);
+            EXPECT_GE(deadline.tv_nsec, 0);
+            EXPECT_LT(deadline.tv_nsec, 1000000000L);
+            int64_t ahead = (ms < 0 ? 0 : ms) * 1000000LL;
+            EXPECT_GE(nanoseconds(deadline), nanoseconds(before) + ahead);
+            EXPECT_LE(nanoseconds(deadline), nanoseconds(after) + ahead);
+        }
+    }
+}
+
 TEST(UtilsTime, FirmwareIsUpAfterThirtySecondsAndSaysSoOnce)
 {
     struct timespec now;

@@ -101,15 +101,15 @@ const Refusal refusals[] = {
      {0x8004, 0x8005, 0, 0, 0, 0, 0, 0}},
     /* The hit count written after a refused threshold carries the threshold that stands: 343. */
     {"luma threshold 0xFFFFFFFF", "setdevice 255 238 48 0xFFFFFFFF",
-     "systemConfigTeletextPageDetection: LUMA_TOO_HIGH value 4294967295 of video input 0 is above 1023. Ignoring it.",
+     "systemConfigHandlerTeletextPageDetection: LUMA_TOO_HIGH value 4294967295 of video input 0 is above 1023. Ignoring it.",
      "setdevice 255 238 64 3", DEVICE_DPS, 0x1060, {0x3157}},
     {"luma hits 16", "setdevice 255 238 65 16",
-     "systemConfigTeletextPageDetection: LUMA_NUMBER_HITS value 16 of video input 1 is above 15. Ignoring it.",
+     "systemConfigHandlerTeletextPageDetection: LUMA_NUMBER_HITS value 16 of video input 1 is above 15. Ignoring it.",
      "setdevice 255 238 49 200", DEVICE_DPS, 0x10E0, {0x50C8}},
     {"zone 1 starting after it stops",
      "pcode 10 10 4 0 2 0 8 0 100 0 0 0 0 0 100 0 100 0 8 0 100 0 100 0 10 0 50 0 20 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 "
      "0 0 0 0 0 0 0 0",
-     "systemConfigBlackFreeze: Bad Black freeze pcode: zone 1 starts after it stops (pixels 100 to 50, lines 10 to "
+     "systemConfigHandlerBlackFreeze: Bad Black freeze pcode: zone 1 starts after it stops (pixels 100 to 50, lines 10 to "
      "20). Ignoring it.",
      nullptr, 0, 0, {}},
 };

@@ -35,7 +35,7 @@ uint32_t createLm77Handler(deviceObject *device, uint32_t assignedId)
 uint32_t deleteLm77Handler(deviceObject *device)
 {
     assert(device != ((void *)0));
-    lm77State_t *state = (lm77State_t *)deviceHandlerDetachState(device);
+    lm77State_t *state = (lm77State_t *)deviceManagerHandlerDetachState(device);
     if (!state) {
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, " invalid state exception.");
         return DEVICE_ACCESS_NO_HANDLER;
@@ -81,10 +81,10 @@ uint32_t lm77Read(deviceObject *device, uint32_t command, uint32_t address, uint
     }
     if (!buffer)
         return DEVICE_ACCESS_BAD_ARGUMENT;
-    deviceHandlerEnter(device);
+    deviceManagerHandlerEnter(device);
     lm77State_t *state = (lm77State_t *)device->handlerState;
     if (!state) {
-        deviceHandlerLeave(device);
+        deviceManagerHandlerLeave(device);
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, " invalid state exception.");
         return DEVICE_ACCESS_NO_HANDLER;
     }
@@ -93,7 +93,7 @@ uint32_t lm77Read(deviceObject *device, uint32_t command, uint32_t address, uint
     int16_t value = 0;
     int rc = readTemperatureFile(device->devicePath, &value);
     sem_post(&state->lock);
-    deviceHandlerLeave(device);
+    deviceManagerHandlerLeave(device);
     if (rc != 0) {
         log4c_category_log(device->logCategory, LOG4C_PRIORITY_ERROR, "LM77: Fail to read the device %s\n",
                            device->devicePath);

@@ -1,8 +1,12 @@
+#include "main/startup.h"
+
 #include "serviceManager/serviceManager.h"
 
 /*
  * The services lists. Each service module defines its own descriptor; adding
- * a service means one row here and nothing else outside its module.
+ * a service means one row here and nothing else outside its module. They are
+ * named here, above the services, so that the service manager below them
+ * names none.
  */
 extern serviceDescriptor deviceManagerService;
 extern serviceDescriptor debugerService;
