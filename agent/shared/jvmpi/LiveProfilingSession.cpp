@@ -21,7 +21,7 @@
 #include "JavaProbeCommands.h"
 
 LiveProfilingSession::LiveProfilingSession()
-    : mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
+    : mode(0), attached(false), vmCommands(this), javaServing(false), servingFrontend(false), parametersApplied(false), closed(false)
 {
     // The session's own fields, which the state reply and snapshot headers write.
     interfaceKind = INTERFACE_KIND;
@@ -336,16 +336,54 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         Communicator *current = next.get();
         javaCommunicators.push_back(std::move(next));
         javaServing = true;
+        setServingFrontend(true);
         current->process();
         transport->disconnect();
+        setServingFrontend(false);
         vmCommands.connectionEnded(*current);
         if (LiveProfiling::dying || LiveProfiling::shuttingDown)
             break;
+        // A front end that went after its commands ends its recording: the
+        // next one starts from nothing.
+        if (current->hasReceivedCommand()) {
+            stopAndResetRecording();
+            MessageUtil::message("Disconnected. Waiting for reconnection.");
+        }
         next.reset(new Communicator(*transport, owners));
         javaCommunicator = next.get();
         if (!transport->connect())
             break;
     }
+}
+
+void LiveProfilingSession::stopAndResetRecording()
+{
+    if (cpuSession != nullptr) {
+        cpuSession->setThreadProfiling(false);
+        cpuSession->setMonitorRecording(false, cpuSession->getBlockThreshold(), cpuSession->getWaitThreshold());
+    }
+    vmTelemetry = false;
+    setAllocRecord(false);
+    if (heapViews != nullptr)
+        HeapViews::reset(heapViews.get());
+    // The VM's method and allocation events stay enabled, as after switching
+    // recording off: the next front end's switches need no more.
+    if (cpuSession != nullptr) {
+        cpuSession->setCpuRecord(false, true);
+        cpuSession->reset();
+    }
+    if (samplerSession != nullptr)
+        samplerSession->restart();
+}
+
+void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
+{
+    ProfilingSession::handleCmdGetState(reader, writer);
+    if (sessionState == 2)
+        MessageUtil::message("Reconnection.");
+    if (cpuSession != nullptr && !options.disableThreadProfiling)
+        cpuSession->setThreadProfiling(true);
+    vmTelemetry = true;
 }
 
 unsigned LiveProfilingSession::getCommunicatorStatus() const
@@ -431,7 +469,23 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 
 void LiveProfilingSession::wakeup()
 {
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    if (vm != nullptr)
+        vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+    // A VM end that waited for the front end cleans up before it goes on.
+    if (LiveProfiling::waitsForDisconnect && !LiveProfiling::dying)
+        LiveProfiling::cleanup();
     LiveProfiling::shouldWakeup = true;
+    if (vm != nullptr)
+        vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
+}
+
+void LiveProfilingSession::setServingFrontend(bool serving)
+{
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+    servingFrontend = serving;
+    vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
 }
 
 void LiveProfilingSession::deleteTempFiles()
@@ -471,6 +525,8 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
         setAllocRecord(true);
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
     LiveProfiling::initSampler(nullptr);
+    // A front end that connects now finds a configured session.
+    sessionState = 2;
     return true;
 }
 
@@ -543,13 +599,22 @@ void LiveProfilingSession::runSampler(JNIEnv *)
 void LiveProfilingSession::handleShutDown()
 {
     LiveProfiling::shuttingDown = true;
-    if (getCommunicatorStatus() == Communicator::STATUS_CONNECTED) {
+    // The VM does not finish dying while a front end is served: the end of
+    // its connection (or a state poll, when the session lets the VM exit)
+    // wakes it, and that wake-up cleans up. Decided under the sleep monitor,
+    // which the end of a connection takes too, so no wake-up is missed.
+    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+    bool waits = servingFrontend;
+    if (waits) {
         LiveProfiling::waitsForDisconnect = true;
-        if (mode == 2)
-            sleep(0);
-    } else {
-        LiveProfiling::cleanup();
+        LiveProfiling::shouldWakeup = false;
+        while (!LiveProfiling::shouldWakeup)
+            vm->RawMonitorWait(LiveProfiling::_sleepMonitor, 200);
     }
+    vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
+    if (!waits)
+        LiveProfiling::cleanup();
     if (samplerSession != nullptr)
         samplerSession->stop();
 }

@@ -91,6 +91,7 @@ TEST_F(PiagentControllerTest, CpuRecordingHoldsExactlyTheCallsMadeWhileOn)
     }
     EXPECT_EQ(calledFromMain, (std::map<std::string, uint32_t>{{"a", 1}, {"c", 1}})) << text;
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -155,6 +156,7 @@ TEST_F(PiagentControllerTest, ProgramsSwitchesNamesAndBookmarksReachTheFrontend)
     ASSERT_NE(where, nullptr);
     EXPECT_EQ(where->name, "main");
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -174,6 +176,7 @@ TEST_F(PiagentControllerTest, HeapDumpFromTheProgramIsSentByCommand7)
     EXPECT_GT(in.readJLong(), 0);
     EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 37").size(), 1u) << out();
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
