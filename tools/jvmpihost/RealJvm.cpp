@@ -69,8 +69,6 @@ bool javaFailed(JNIEnv *env, const char *what)
     return true;
 }
 
-bool callMain(JNIEnv *env, jclass type, const std::string &name, const std::vector<std::string> &arguments);
-
 // Runs main of `type` with `arguments` on the host's main thread.
 bool callMain(JNIEnv *env, jclass type, const std::string &name, const std::vector<std::string> &arguments)
 {
