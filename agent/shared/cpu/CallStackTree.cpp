@@ -559,3 +559,22 @@ void CallStackTree::print(FILE *file, int indent) const
     }
     fflush(file);
 }
+
+CallStackTree::Path CallStackTree::readPath(DataReader *reader)
+{
+    Path path;
+    int n = reader->readU2(0);
+    for (int i = 0; i < n && !reader->getError(); i++) {
+        MethodDesc *method = static_cast<MethodDesc *>(reader->readID(nullptr));
+        uint16_t line = static_cast<uint16_t>(reader->readU2(0));
+        path.push_back(std::make_pair(method, line));
+    }
+    return path;
+}
+
+CallStackTree *CallStackTree::followPath(CallStackTree *node, const Path &path, size_t from)
+{
+    for (size_t i = from; i < path.size() && node != nullptr; i++)
+        node = node->getChild(path[i].first, path[i].second);
+    return node;
+}

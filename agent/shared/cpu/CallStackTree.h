@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "structures/InstancePool.h"
@@ -87,6 +88,16 @@ public:
         }
         return nullptr;
     }
+    // A node named level by level below a root, as front-end requests name
+    // one: (method ID, line hint) per level.
+    typedef std::vector<std::pair<MethodDesc *, uint16_t>> Path;
+    // Reads a path from a request: U2 n and n × (ID, U2 line). The IDs are
+    // only compared with children's methods, never followed. Stops at the
+    // reader's first error.
+    static Path readPath(DataReader *reader);
+    // Follows `path` from `node`, from its step `from` on; null when the path
+    // leaves the tree or `node` is null.
+    static CallStackTree *followPath(CallStackTree *node, const Path &path, size_t from);
     // A new first child from the pool.
     CallStackTree *addChild(MethodDesc *method, uint16_t lineHint, InstancePool<CallStackTree> *pool);
     // Pushes an existing node at the head of the child list (never null).

@@ -272,32 +272,6 @@ void CpuProfilingSession::writeHotspots(DataWriter *writer, const std::vector<Vi
 
 // Views kept between requests: expansions and the method graph.
 
-namespace {
-
-// The path of (method ID, U2 line) pairs of an expansion request.
-std::vector<std::pair<MethodDesc *, uint16_t>> readPath(DataReader *reader)
-{
-    std::vector<std::pair<MethodDesc *, uint16_t>> path;
-    int n = reader->readU2(0);
-    for (int i = 0; i < n && !reader->getError(); i++) {
-        MethodDesc *method = static_cast<MethodDesc *>(reader->readID(nullptr));
-        uint16_t line = static_cast<uint16_t>(reader->readU2(0));
-        path.push_back(std::make_pair(method, line));
-    }
-    return path;
-}
-
-// Follows `path` from `node`; null when it leaves the tree. The IDs are only
-// compared with the children's methods, never followed.
-CallStackTree *followPath(CallStackTree *node, const std::vector<std::pair<MethodDesc *, uint16_t>> &path, size_t from)
-{
-    for (size_t i = from; i < path.size() && node != nullptr; i++)
-        node = node->getChild(path[i].first, path[i].second);
-    return node;
-}
-
-} // namespace
-
 CallStackTree *CpuProfilingSession::buildBacktraceTree(MethodDesc *method, long long value, uint32_t calls)
 {
     // Built once per hotspot and view.
@@ -319,12 +293,12 @@ void CpuProfilingSession::handleCmdExpandInvocationNode(DataReader *reader, Data
 {
     int maxDepth = static_cast<int>(reader->readU4(0));
     int perMille = static_cast<int>(reader->readU4(0));
-    std::vector<std::pair<MethodDesc *, uint16_t>> path = readPath(reader);
+    CallStackTree::Path path = CallStackTree::readPath(reader);
     if (maxDepth >= 10000)
         maxDepth = CallStackTree::UNLIMITED_DEPTH;
     CallStackTree *node = nullptr;
     if (!reader->getError() && invocationViewRoot != nullptr)
-        node = followPath(invocationViewRoot, path, 0);
+        node = CallStackTree::followPath(invocationViewRoot, path, 0);
     if (node != nullptr)
         node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, viewAnnotations(*invocationView), annotationBytes, false);
     else
@@ -336,7 +310,7 @@ void CpuProfilingSession::handleCmdExpandHotspotNode(DataReader *reader, DataWri
 {
     int maxDepth = static_cast<int>(reader->readU4(0));
     int perMille = static_cast<int>(reader->readU4(0));
-    std::vector<std::pair<MethodDesc *, uint16_t>> path = readPath(reader);
+    CallStackTree::Path path = CallStackTree::readPath(reader);
     if (path.empty())
         return;
     if (maxDepth >= 10000)
@@ -347,7 +321,7 @@ void CpuProfilingSession::handleCmdExpandHotspotNode(DataReader *reader, DataWri
         return;
     }
     CallStackTree *merged = buildBacktraceTree(path[0].first, hotspot->second.first, hotspot->second.second);
-    CallStackTree *node = followPath(merged, path, 1);
+    CallStackTree *node = CallStackTree::followPath(merged, path, 1);
     if (node == nullptr) {
         writer->writeByte(0);
         return;

@@ -18,25 +18,6 @@ namespace {
 
 const int MAX_HOTSPOTS = 100;
 
-std::vector<std::pair<MethodDesc *, uint16_t>> readPath(DataReader *reader, int n)
-{
-    std::vector<std::pair<MethodDesc *, uint16_t>> path;
-    for (int i = 0; i < n && !reader->getError(); i++) {
-        MethodDesc *method = static_cast<MethodDesc *>(reader->readID(nullptr));
-        uint16_t line = static_cast<uint16_t>(reader->readU2(0));
-        path.push_back(std::make_pair(method, line));
-    }
-    return path;
-}
-
-// Follows the path from `node`; null when it leaves the tree. IDs are only compared.
-CallStackTree *followPath(CallStackTree *node, const std::vector<std::pair<MethodDesc *, uint16_t>> &path, size_t from)
-{
-    for (size_t i = from; i < path.size() && node != nullptr; i++)
-        node = node->getChild(path[i].first, path[i].second);
-    return node;
-}
-
 int depthOf(uint32_t requested)
 {
     return requested >= 10000 ? CallStackTree::UNLIMITED_DEPTH : static_cast<int>(requested);
@@ -78,7 +59,7 @@ void readParameters(DataReader *reader, HeapProfilingSession::ViewState &view)
         view.selection->read(reader, CallStackTree::ENTRY_METHOD | CallStackTree::ENTRY_LINE | CallStackTree::ENTRY_UPDATE_AT_ONCE,
                              &view.pool, 36);
     }
-    view.selectedPath = readPath(reader, reader->readU2(0));
+    view.selectedPath = CallStackTree::readPath(reader);
     view.clearCollected = reader->readByte(0) != 0;
     uint32_t k = reader->readU4(0);
     for (uint32_t i = 0; i < k && !reader->getError(); i++) {
@@ -204,7 +185,7 @@ void HeapProfilingSession::handleCmdAllocationUpdate(DataReader *reader, DataWri
     }
     state->transmitted = applyViewFilters(session, classes, state->selected, *state);
     state->transmitted->writeUpdate(writer, 0, state->selection, 0, perMille, maxDepth, false);
-    CallStackTree *selectedNode = followPath(state->transmitted, state->selectedPath, 0);
+    CallStackTree *selectedNode = CallStackTree::followPath(state->transmitted, state->selectedPath, 0);
     if (selectedNode != nullptr && !state->selectedPath.empty()) {
         writer->writeU4(static_cast<uint32_t>(state->selectedPath.size()));
         for (const auto &step : state->selectedPath) {
@@ -222,10 +203,10 @@ void HeapProfilingSession::handleCmdExpandAllocationNode(DataReader *reader, Dat
 {
     int maxDepth = depthOf(reader->readU4(0));
     int perMille = static_cast<int>(reader->readU4(0));
-    std::vector<std::pair<MethodDesc *, uint16_t>> path = readPath(reader, reader->readU2(0));
+    CallStackTree::Path path = CallStackTree::readPath(reader);
     CallStackTree *node = nullptr;
     if (!reader->getError() && view != nullptr && view->transmitted != nullptr)
-        node = followPath(view->transmitted, path, 0);
+        node = CallStackTree::followPath(view->transmitted, path, 0);
     if (node != nullptr)
         node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, false);
     else
@@ -325,7 +306,7 @@ void HeapProfilingSession::handleCmdExpandAllocationHotspotNode(DataReader *read
 {
     int maxDepth = depthOf(reader->readU4(0));
     int perMille = static_cast<int>(reader->readU4(0));
-    std::vector<std::pair<MethodDesc *, uint16_t>> path = readPath(reader, reader->readU2(0));
+    CallStackTree::Path path = CallStackTree::readPath(reader);
     if (path.empty())
         return;
     CallStackTree *node = nullptr;
@@ -347,7 +328,7 @@ void HeapProfilingSession::handleCmdExpandAllocationHotspotNode(DataReader *read
                 view->transmitted->depthFirstTraversal(&backtraces);
                 view->backtraces[m] = top;
             }
-            node = followPath(top, path, 1);
+            node = CallStackTree::followPath(top, path, 1);
         }
     }
     if (node != nullptr)

@@ -25,26 +25,6 @@ int depthOf(uint32_t requested)
     return requested >= 10000 ? CallStackTree::UNLIMITED_DEPTH : static_cast<int>(requested);
 }
 
-// U2 n and n × (ID, U2 line); the IDs are only compared.
-std::vector<std::pair<MethodDesc *, uint16_t>> readPath(DataReader *reader)
-{
-    std::vector<std::pair<MethodDesc *, uint16_t>> path;
-    int n = reader->readU2(0);
-    for (int i = 0; i < n && !reader->getError(); i++) {
-        MethodDesc *method = static_cast<MethodDesc *>(reader->readID(nullptr));
-        uint16_t line = static_cast<uint16_t>(reader->readU2(0));
-        path.push_back(std::make_pair(method, line));
-    }
-    return path;
-}
-
-CallStackTree *followPath(CallStackTree *node, const std::vector<std::pair<MethodDesc *, uint16_t>> &path, size_t from)
-{
-    for (size_t i = from; i < path.size() && node != nullptr; i++)
-        node = node->getChild(path[i].first, path[i].second);
-    return node;
-}
-
 // The (method, line) steps from the root to `node`.
 std::vector<std::pair<MethodDesc *, uint16_t>> pathTo(const CallStackTree *node)
 {
@@ -180,7 +160,8 @@ HeapDumpViews::LevelTree HeapDumpViews::buildLevelTree(const Context &context, i
     tracking.setAnnotations(&gathered, &sources);
     valued->depthFirstTraversal(&tracking);
     for (const auto &entry : gathered) {
-        CallStackTree *node = entry.first->getParent() == nullptr ? tree.root : followPath(tree.root, pathTo(entry.first), 0);
+        CallStackTree *node =
+            entry.first->getParent() == nullptr ? tree.root : CallStackTree::followPath(tree.root, pathTo(entry.first), 0);
         if (node == nullptr)
             continue;
         for (long long index : entry.second)
@@ -202,7 +183,7 @@ void HeapDumpViews::handleCmdDumpAllocations(const Context &context, DataReader 
         reader->enableIDUpdate(false, DataWriter::ID_SIZE);
         selection->read(reader, CallStackTree::ENTRY_METHOD | CallStackTree::ENTRY_LINE, &pool, 36);
     }
-    Path selectedPath = readPath(reader);
+    Path selectedPath = CallStackTree::readPath(reader);
     if (!read || reader->getError()) {
         MessageUtil::message("bad heap dump allocation request");
         writer->writeByte(0);
@@ -212,7 +193,7 @@ void HeapDumpViews::handleCmdDumpAllocations(const Context &context, DataReader 
     }
     transmitted = buildLevelTree(context, level);
     transmitted.root->writeUpdate(writer, 0, selection, 0, perMille, maxDepth, false);
-    CallStackTree *selected = followPath(transmitted.root, selectedPath, 0);
+    CallStackTree *selected = CallStackTree::followPath(transmitted.root, selectedPath, 0);
     if (selected != nullptr && !selectedPath.empty()) {
         writer->writeU4(static_cast<uint32_t>(selectedPath.size()));
         for (const auto &step : selectedPath) {
@@ -229,10 +210,10 @@ void HeapDumpViews::handleCmdExpandDumpAllocationNode(DataReader *reader, DataWr
 {
     int maxDepth = depthOf(reader->readU4(0));
     int perMille = static_cast<int>(reader->readU4(0));
-    Path path = readPath(reader);
+    Path path = CallStackTree::readPath(reader);
     CallStackTree *node = nullptr;
     if (!reader->getError() && transmitted.root != nullptr)
-        node = followPath(transmitted.root, path, 0);
+        node = CallStackTree::followPath(transmitted.root, path, 0);
     if (node != nullptr)
         node->writeUpdate(writer, 0, nullptr, 0, perMille, maxDepth, false);
     else
@@ -348,12 +329,12 @@ void HeapDumpViews::handleCmdCreateDataSet(const Context &context, DataReader *r
         std::vector<std::pair<bool, Path>> selections;
         for (int i = 0; i < c && !reader->getError(); i++) {
             bool withDescendants = reader->readByte(0) != 0;
-            selections.push_back({withDescendants, readPath(reader)});
+            selections.push_back({withDescendants, CallStackTree::readPath(reader)});
         }
         if (!reader->getError()) {
             LevelTree tree = buildLevelTree(context, level);
             for (const auto &selection : selections) {
-                CallStackTree *node = followPath(tree.root, selection.second, 0);
+                CallStackTree *node = CallStackTree::followPath(tree.root, selection.second, 0);
                 if (node == nullptr)
                     continue;
                 writeNode(tree, node);
@@ -368,7 +349,7 @@ void HeapDumpViews::handleCmdCreateDataSet(const Context &context, DataReader *r
         int c = reader->readU2(0);
         std::vector<MethodDesc *> methods;
         for (int i = 0; i < c && !reader->getError(); i++) {
-            Path path = readPath(reader);
+            Path path = CallStackTree::readPath(reader);
             if (!path.empty())
                 methods.push_back(path[0].first);
         }

@@ -12,8 +12,13 @@
 class ClassDecisionsVm;
 class ClassProfilingSession;
 class DataWriter;
+class MethodDesc;
 class ProfilingSession;
 class SessionConfig;
+
+namespace classdecisions {
+class ClassLock;
+}
 
 namespace Tessera {
 class ClassFile;
@@ -208,6 +213,21 @@ private:
     bool chooseByMethods(ClassDecisionsVm *vm, void *handle, const std::string &name, bool cpuInstrumentation);
     bool retransformInBatches(ClassDecisionsVm *vm, const std::vector<void *> &chosen,
                               const std::vector<std::string> &names, DataWriter *writer, int *done);
+
+    // The steps of updateConfig, in order; ConfigUpdate carries what each
+    // found out. The lock is the class lock updateConfig holds; the steps
+    // that call into the VM leave it and take it back.
+    struct ConfigUpdate;
+    void installProbeMethods(ConfigUpdate &update);
+    // Whether a method's filtered or ignored state differs between the
+    // settings the loaded classes were made with and `newConfig`.
+    bool hooksChange(MethodDesc *method, const std::string &dottedClass, const SessionConfig *newConfig) const;
+    void collectChangedClasses(ConfigUpdate &update);
+    void retransformForUpdate(ConfigUpdate &update, classdecisions::ClassLock &lock);
+    bool chooseOnUpdate(ConfigUpdate &update, void *handle, const std::string &name);
+    void retransformChosen(ConfigUpdate &update, classdecisions::ClassLock &lock);
+    void registerAttachedClasses(ConfigUpdate &update, classdecisions::ClassLock &lock);
+    static void writeUpdateEnd(ConfigUpdate &update);
 
     ClassProfilingSession *classes;
     ProfilingSession *session;

@@ -224,190 +224,250 @@ bool ClassDecisions::retransformInBatches(ClassDecisionsVm *vm, const std::vecto
     return true;
 }
 
+// One configuration update as its steps see it: the two configurations, what
+// each step found out, and the classes chosen for retransformation.
+struct ClassDecisions::ConfigUpdate {
+    ConfigUpdate(const SessionConfig *oldOne, const SessionConfig *newOne, DataWriter *replyWriter, ClassDecisionsVm *theVm)
+        : oldConfig(oldOne), newConfig(newOne), writer(replyWriter), vm(theVm)
+    {
+    }
+    const SessionConfig *oldConfig; // may be null
+    const SessionConfig *newConfig;
+    DataWriter *writer; // may be null
+    ClassDecisionsVm *vm; // may be null: nothing is retransformed
+    bool identical = false;          // the same probe and exceptional methods as before
+    bool firstAfterAttach = false;   // the first update after attaching
+    bool loadedJre = false;          // the JDK classes loaded before the hook get their hooks now
+    bool cpuInstrumentation = false; // the new configuration places method hooks
+    bool allClasses = false;         // every loaded class the filters let through
+    bool relevant = false;           // componentDetection or utilConcurrentHandling changed
+    // Classes of the trigger and exceptional methods (slash names).
+    std::unordered_set<std::string> probeClasses;
+    // Classes whose methods' filtered or ignored state changes, and their callers.
+    std::unordered_set<std::string> changeSet;
+    std::vector<ClassDecisionsVm::LoadedClass> loaded;
+    // The loaded classes chosen, with their names and statuses, in one order.
+    std::vector<void *> chosen;
+    std::vector<std::string> chosenNames;
+    std::vector<int> chosenStatus;
+    bool completed = true;
+    bool countWritten = false;
+};
+
+namespace {
+
+bool isPreparedWithoutError(int status)
+{
+    return (status & ClassDecisionsVm::STATUS_PREPARED) != 0 && (status & ClassDecisionsVm::STATUS_ERROR) == 0;
+}
+
+} // namespace
+
 void ClassDecisions::updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig, DataWriter *writer,
                                   ClassDecisionsVm *vm)
 {
+    ConfigUpdate update(oldConfig, newConfig, writer, vm);
     // 1. Keep what the loaded classes were made with, then take the new settings.
     ClassLock lock(session);
     saveFiltersAndIgnored(oldConfig);
     installFilters(newConfig);
     setConfig(newConfig);
     Instrumenter::applyConfig(newConfig);
-    bool identical = areAnnotationAndExceptionalMethodsIdentical(oldConfig, newConfig);
-    bool firstAfterAttach = switches.attach && switches.firstConfigUpdate;
+    update.identical = areAnnotationAndExceptionalMethodsIdentical(oldConfig, newConfig);
+    update.firstAfterAttach = switches.attach && switches.firstConfigUpdate;
 
     // 2. Trigger and exceptional methods become probes.
-    std::unordered_set<std::string> probeClasses;
-    if (!identical || firstAfterAttach) {
-        AnnotationInstrumentation::removeTriggerAndExceptionalMethods();
-        for (const AnnotationMethodAndClass &m : newConfig->probeMethods) {
-            std::string slash = slashed(m.getClassName());
-            AnnotationInstrumentation::addAnnotationMethod(slash.c_str(), m.getMethodName().c_str(),
-                                                           m.getSignature().c_str(), -7, 0, -2);
-            probeClasses.insert(slash);
-        }
-        if (newConfig->timeType == 2 && !newConfig->exceptionalMethods.empty()) {
-            MessageUtil::message("WARNING: Exceptional methods are only supported when recording elapsed times.");
-        } else {
-            for (const AnnotationMethodAndClass &m : newConfig->exceptionalMethods) {
-                std::string slash = slashed(m.getClassName());
-                AnnotationInstrumentation::addAnnotationMethod(slash.c_str(), m.getMethodName().c_str(),
-                                                               m.getSignature().c_str(), -8, 2, -2);
-                probeClasses.insert(slash);
-            }
-        }
-    }
+    if (!update.identical || update.firstAfterAttach)
+        installProbeMethods(update);
 
-    bool completed = true;
-    bool countWritten = false;
     // The first instrumenting configuration with instrument-jre also gives
     // the JDK classes loaded before the agent's hook their hooks.
-    bool loadedJre = vm != nullptr && switches.jvmti11 && wantsLoadedJreClasses(newConfig);
-    if (loadedJre)
+    update.loadedJre = vm != nullptr && switches.jvmti11 && wantsLoadedJreClasses(newConfig);
+    if (update.loadedJre)
         loadedJreClassesRetransformed = true;
     bool mayRetransform = vm != nullptr && switches.jvmti11 &&
-                          (oldConfig != nullptr || (switches.offline && switches.attach) || loadedJre);
-    if (mayRetransform) {
-        // 3. The classes whose filtered or ignored state changes.
-        bool cpuInstrumentation =
-            (newConfig->instrumentationType == 1 || newConfig->instrumentationType == 2) && !newConfig->disableCPUProfiling;
-        std::unordered_set<std::string> changeSet;
-        bool allClasses = false;
-        if (cpuInstrumentation && prevInstrSet) {
-            for (MethodDesc *m : classes->getMethods()) {
-                ClassData *declaring = m->getClassData();
-                if (declaring == nullptr || declaring->isPseudoClass())
-                    continue;
-                std::string dottedClass = declaring->getClassName();
-                std::string slash = slashed(dottedClass);
-                if (isHardFilteredClass(slash.c_str()))
-                    continue;
-                bool wasFiltered = filterAnswer(dottedClass.c_str(), previous->filters, previous->isInclusiveFilter,
-                                                previous->componentDetection);
-                bool isFiltered = filterAnswer(dottedClass.c_str(), currentFilters, currentInclusive,
-                                               newConfig->componentDetection);
-                bool wasIgnored = isIgnored(previous->ignoredMethods, dottedClass, m->getMethodName(),
-                                            m->getMethodSignature());
-                bool nowIgnored = isIgnored(newConfig->ignoredMethods, dottedClass, m->getMethodName(),
-                                            m->getMethodSignature());
-                if (wasFiltered == isFiltered && wasIgnored == nowIgnored)
-                    continue;
-                changeSet.insert(slash);
-                std::unordered_set<ClassData *> *callers = Instrumenter::getCallingClasses(m);
-                if (callers != nullptr) {
-                    for (ClassData *caller : *callers)
-                        changeSet.insert(slashed(caller->getClassName()));
-                    callers->clear();
-                }
-            }
-        }
-        if (cpuInstrumentation && (!prevInstrSet || newConfig->lineNumbers != previous->lineNumbers))
-            allClasses = true;
-        if (loadedJre)
-            allClasses = true;
-
-        // 4. Tell the Java side (without the class lock: Java code may load
-        // classes, whose hooks take it on other threads); decide whether
-        // anything must change.
-        lock.release();
-        vm->configurationChanged();
-        lock.take();
-        bool relevant = areRelevantOptionsDifferent(oldConfig, newConfig);
-        if (!changeSet.empty() || allClasses || relevant || !identical || firstAfterAttach) {
-            // 5. Choose among the loaded classes.
-            MessageUtil::message("Updating configuration.");
-            switches.retransformArrayAllocs =
-                !switches.arrayAllocations && !switches.noArrayAllocs && newConfig->recordArrayAlloc;
-            std::vector<ClassDecisionsVm::LoadedClass> loaded;
-            std::vector<void *> chosen;
-            std::vector<std::string> chosenNames;
-            std::vector<int> chosenStatus;
-            if (!vm->getLoadedClasses(loaded)) {
-                completed = false;
-            } else {
-                for (const ClassDecisionsVm::LoadedClass &c : loaded) {
-                    if (firstAfterAttach && (c.status & ClassDecisionsVm::STATUS_PREPARED) != 0 &&
-                        (c.status & ClassDecisionsVm::STATUS_ERROR) == 0)
-                        vm->addLoadInformation(c.handle);
-                    if (!c.modifiable || c.isArray || c.slashName.empty())
-                        continue;
-                    const std::string &name = c.slashName;
-                    bool tracked = changeSet.count(name) != 0 ||
-                                   (allClasses && !isHardFilteredClass(name.c_str()) &&
-                                    !classes->isFilteredClassNameSlash(name.c_str(), newConfig->componentDetection));
-                    bool choose = tracked || (cpuInstrumentation && isInPossiblyInstrumentedClasses(name)) ||
-                                  ((relevant || !identical) &&
-                                   (probeClasses.count(name) != 0 || isInAnnoAndOptionalClasses(name)));
-                    if (!choose && firstAfterAttach && !startsWith(name, AGENT_PREFIX)) {
-                        int count = 0;
-                        std::vector<unsigned char> pool;
-                        choose = vm->getConstantPool(c.handle, &count, pool) &&
-                                 Instrumenter::hasSleepNameAndTypeEntry(count, static_cast<int>(pool.size()),
-                                                                        pool.data());
-                    }
-                    if (!choose)
-                        choose = chooseByMethods(vm, c.handle, name, cpuInstrumentation);
-                    if (choose) {
-                        chosen.push_back(c.handle);
-                        chosenNames.push_back(name);
-                        chosenStatus.push_back(c.status);
-                    }
-                }
-                // 6. The name sets have served.
-                if (cpuInstrumentation)
-                    possiblySpecialInstrumentedClasses.clear();
-                if (relevant || !identical)
-                    annoAndOptionalClasses.clear();
-                if (writer != nullptr) {
-                    writer->writeU4(static_cast<uint32_t>(chosen.size()));
-                    writer->flush();
-                    countWritten = true;
-                }
-                // Retransformation runs the class hooks, and the Java calls
-                // below may load classes: both need the lock free.
-                lock.release();
-                // 7. Retransform in batches.
-                MessageUtil::message("Retransforming %d class files.", static_cast<int>(chosen.size()));
-                int done = 0;
-                completed = retransformInBatches(vm, chosen, chosenNames, writer, &done);
-                // 8. After attaching, the Java side learns the components.
-                if (firstAfterAttach) {
-                    for (const ClassDecisionsVm::LoadedClass &c : loaded) {
-                        if ((c.status & ClassDecisionsVm::STATUS_PREPARED) == 0 ||
-                            (c.status & ClassDecisionsVm::STATUS_ERROR) != 0 || c.slashName.empty())
-                            continue;
-                        int type = vm->checkAnnotatedComponent(c.handle, dotted(c.slashName));
-                        if (type > 0) {
-                            lock.take();
-                            Instrumenter::registerComponentType(dotted(c.slashName).c_str(), type);
-                            lock.release();
-                        }
-                    }
-                    for (size_t i = 0; i < chosen.size(); i++) {
-                        if ((chosenStatus[i] & ClassDecisionsVm::STATUS_PREPARED) != 0 &&
-                            (chosenStatus[i] & ClassDecisionsVm::STATUS_ERROR) == 0)
-                            vm->registerClass(chosen[i]);
-                    }
-                }
-                vm->endLoadedClasses();
-            }
-            // 9. Array allocations are instrumented from now on when asked for.
-            lock.take();
-            if (!switches.arrayAllocations)
-                switches.arrayAllocations = switches.retransformArrayAllocs;
-            MessageUtil::message("Configuration updated.");
-        }
-    }
+                          (oldConfig != nullptr || (switches.offline && switches.attach) || update.loadedJre);
+    if (mayRetransform)
+        retransformForUpdate(update, lock);
 
     // 10. The end of the reply.
-    if (writer != nullptr) {
-        if (!countWritten)
-            writer->writeU4(0);
-        writer->writeByte(0);
-        writer->writeByte(completed ? 1 : 0);
-    }
+    writeUpdateEnd(update);
     switches.firstConfigUpdate = false;
     switches.retransformArrayAllocs = false;
+}
+
+void ClassDecisions::installProbeMethods(ConfigUpdate &update)
+{
+    AnnotationInstrumentation::removeTriggerAndExceptionalMethods();
+    for (const AnnotationMethodAndClass &m : update.newConfig->probeMethods) {
+        std::string slash = slashed(m.getClassName());
+        AnnotationInstrumentation::addAnnotationMethod(slash.c_str(), m.getMethodName().c_str(), m.getSignature().c_str(), -7, 0,
+                                                       -2);
+        update.probeClasses.insert(slash);
+    }
+    if (update.newConfig->timeType == 2 && !update.newConfig->exceptionalMethods.empty()) {
+        MessageUtil::message("WARNING: Exceptional methods are only supported when recording elapsed times.");
+        return;
+    }
+    for (const AnnotationMethodAndClass &m : update.newConfig->exceptionalMethods) {
+        std::string slash = slashed(m.getClassName());
+        AnnotationInstrumentation::addAnnotationMethod(slash.c_str(), m.getMethodName().c_str(), m.getSignature().c_str(), -8, 2,
+                                                       -2);
+        update.probeClasses.insert(slash);
+    }
+}
+
+bool ClassDecisions::hooksChange(MethodDesc *method, const std::string &dottedClass, const SessionConfig *newConfig) const
+{
+    bool wasFiltered =
+        filterAnswer(dottedClass.c_str(), previous->filters, previous->isInclusiveFilter, previous->componentDetection);
+    bool isFiltered = filterAnswer(dottedClass.c_str(), currentFilters, currentInclusive, newConfig->componentDetection);
+    bool wasIgnored = isIgnored(previous->ignoredMethods, dottedClass, method->getMethodName(), method->getMethodSignature());
+    bool nowIgnored = isIgnored(newConfig->ignoredMethods, dottedClass, method->getMethodName(), method->getMethodSignature());
+    return wasFiltered != isFiltered || wasIgnored != nowIgnored;
+}
+
+void ClassDecisions::collectChangedClasses(ConfigUpdate &update)
+{
+    if (!update.cpuInstrumentation || !prevInstrSet)
+        return;
+    for (MethodDesc *m : classes->getMethods()) {
+        ClassData *declaring = m->getClassData();
+        if (declaring == nullptr || declaring->isPseudoClass())
+            continue;
+        std::string dottedClass = declaring->getClassName();
+        std::string slash = slashed(dottedClass);
+        if (isHardFilteredClass(slash.c_str()) || !hooksChange(m, dottedClass, update.newConfig))
+            continue;
+        update.changeSet.insert(slash);
+        // Its callers were rewritten for the old state too.
+        std::unordered_set<ClassData *> *callers = Instrumenter::getCallingClasses(m);
+        if (callers == nullptr)
+            continue;
+        for (ClassData *caller : *callers)
+            update.changeSet.insert(slashed(caller->getClassName()));
+        callers->clear();
+    }
+}
+
+void ClassDecisions::retransformForUpdate(ConfigUpdate &update, ClassLock &lock)
+{
+    const SessionConfig *newConfig = update.newConfig;
+    // 3. The classes whose filtered or ignored state changes.
+    update.cpuInstrumentation =
+        (newConfig->instrumentationType == 1 || newConfig->instrumentationType == 2) && !newConfig->disableCPUProfiling;
+    collectChangedClasses(update);
+    if (update.cpuInstrumentation && (!prevInstrSet || newConfig->lineNumbers != previous->lineNumbers))
+        update.allClasses = true;
+    if (update.loadedJre)
+        update.allClasses = true;
+
+    // 4. Tell the Java side (without the class lock: Java code may load
+    // classes, whose hooks take it on other threads); decide whether
+    // anything must change.
+    lock.release();
+    update.vm->configurationChanged();
+    lock.take();
+    update.relevant = areRelevantOptionsDifferent(update.oldConfig, newConfig);
+    if (update.changeSet.empty() && !update.allClasses && !update.relevant && update.identical && !update.firstAfterAttach)
+        return;
+
+    MessageUtil::message("Updating configuration.");
+    switches.retransformArrayAllocs = !switches.arrayAllocations && !switches.noArrayAllocs && newConfig->recordArrayAlloc;
+    if (!update.vm->getLoadedClasses(update.loaded))
+        update.completed = false;
+    else
+        retransformChosen(update, lock);
+    // 9. Array allocations are instrumented from now on when asked for.
+    lock.take();
+    if (!switches.arrayAllocations)
+        switches.arrayAllocations = switches.retransformArrayAllocs;
+    MessageUtil::message("Configuration updated.");
+}
+
+bool ClassDecisions::chooseOnUpdate(ConfigUpdate &update, void *handle, const std::string &name)
+{
+    const SessionConfig *newConfig = update.newConfig;
+    bool tracked = update.changeSet.count(name) != 0 ||
+                   (update.allClasses && !isHardFilteredClass(name.c_str()) &&
+                    !classes->isFilteredClassNameSlash(name.c_str(), newConfig->componentDetection));
+    if (tracked || (update.cpuInstrumentation && isInPossiblyInstrumentedClasses(name)))
+        return true;
+    if ((update.relevant || !update.identical) && (update.probeClasses.count(name) != 0 || isInAnnoAndOptionalClasses(name)))
+        return true;
+    if (update.firstAfterAttach && !startsWith(name, AGENT_PREFIX)) {
+        int count = 0;
+        std::vector<unsigned char> pool;
+        if (update.vm->getConstantPool(handle, &count, pool) &&
+            Instrumenter::hasSleepNameAndTypeEntry(count, static_cast<int>(pool.size()), pool.data()))
+            return true;
+    }
+    return chooseByMethods(update.vm, handle, name, update.cpuInstrumentation);
+}
+
+void ClassDecisions::retransformChosen(ConfigUpdate &update, ClassLock &lock)
+{
+    // 5. Choose among the loaded classes.
+    for (const ClassDecisionsVm::LoadedClass &c : update.loaded) {
+        if (update.firstAfterAttach && isPreparedWithoutError(c.status))
+            update.vm->addLoadInformation(c.handle);
+        if (!c.modifiable || c.isArray || c.slashName.empty())
+            continue;
+        if (!chooseOnUpdate(update, c.handle, c.slashName))
+            continue;
+        update.chosen.push_back(c.handle);
+        update.chosenNames.push_back(c.slashName);
+        update.chosenStatus.push_back(c.status);
+    }
+    // 6. The name sets have served.
+    if (update.cpuInstrumentation)
+        possiblySpecialInstrumentedClasses.clear();
+    if (update.relevant || !update.identical)
+        annoAndOptionalClasses.clear();
+    if (update.writer != nullptr) {
+        update.writer->writeU4(static_cast<uint32_t>(update.chosen.size()));
+        update.writer->flush();
+        update.countWritten = true;
+    }
+    // Retransformation runs the class hooks, and the Java calls below may
+    // load classes: both need the lock free.
+    lock.release();
+    // 7. Retransform in batches.
+    MessageUtil::message("Retransforming %d class files.", static_cast<int>(update.chosen.size()));
+    int done = 0;
+    update.completed = retransformInBatches(update.vm, update.chosen, update.chosenNames, update.writer, &done);
+    // 8. After attaching, the Java side learns the components.
+    if (update.firstAfterAttach)
+        registerAttachedClasses(update, lock);
+    update.vm->endLoadedClasses();
+}
+
+void ClassDecisions::registerAttachedClasses(ConfigUpdate &update, ClassLock &lock)
+{
+    for (const ClassDecisionsVm::LoadedClass &c : update.loaded) {
+        if (!isPreparedWithoutError(c.status) || c.slashName.empty())
+            continue;
+        int type = update.vm->checkAnnotatedComponent(c.handle, dotted(c.slashName));
+        if (type <= 0)
+            continue;
+        lock.take();
+        Instrumenter::registerComponentType(dotted(c.slashName).c_str(), type);
+        lock.release();
+    }
+    for (size_t i = 0; i < update.chosen.size(); i++) {
+        if (isPreparedWithoutError(update.chosenStatus[i]))
+            update.vm->registerClass(update.chosen[i]);
+    }
+}
+
+void ClassDecisions::writeUpdateEnd(ConfigUpdate &update)
+{
+    if (update.writer == nullptr)
+        return;
+    if (!update.countWritten)
+        update.writer->writeU4(0);
+    update.writer->writeByte(0);
+    update.writer->writeByte(update.completed ? 1 : 0);
 }
 
 void ClassDecisions::initAttach(ClassDecisionsVm *vm)

@@ -11,6 +11,7 @@
 #include "CallTreeView.h"
 #include "FrontendClient.h"
 #include "JvmProcess.h"
+#include "WaitingJvm.h"
 #include "ReplyBody.h"
 #include "Registry.h"
 #include "ThreadView.h"
@@ -22,39 +23,10 @@ namespace {
 
 const char *const JDK = "/usr/lib/jvm/java-17-openjdk-amd64";
 
-class CpuRecordingE2ETest : public testing::Test {
+// In JDK 17 only.
+class CpuRecordingE2ETest : public testing::Test, protected WaitingJvm {
 protected:
-    void SetUp() override
-    {
-        if (!fileExists(std::string(JDK) + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << JDK;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
-        port = reservation.port;
-        ASSERT_NE(port, 0);
-    }
-
-    // Starts a probe program (main class, arguments) under the agent, which
-    // waits for the front end on the test's port, and connects the client.
-    void startConnected(JvmProcess &jvm, FrontendClient &client, const std::vector<std::string> &program,
-                        const std::vector<std::string> &vmOptions = {})
-    {
-        std::vector<std::string> c = {std::string(JDK) + "/bin/java", "-XX:-UsePerfData"};
-        c.insert(c.end(), vmOptions.begin(), vmOptions.end());
-        c.push_back(std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) + ",address=127.0.0.1");
-        c.insert(c.end(), {"-cp", PROBE_CLASSES});
-        c.insert(c.end(), program.begin(), program.end());
-        ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
-        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-        ASSERT_EQ(client.handshake(), "");
-    }
-
-    WorkDir work;
-    std::string tmp;
-    PortReservation reservation; // held for the whole test
-    int port = 0;
+    void SetUp() override { prepare(JDK); }
 };
 
 // The sum of the counts of the nodes of a method.
@@ -123,7 +95,7 @@ TEST_F(CpuRecordingE2ETest, CallTreeHoldsTheProgramsCallsWithTheirCounts)
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload"}));
+    ASSERT_NO_FATAL_FAILURE(startWaiting(jvm, client, PROBE_CLASSES, {"CpuWorkload"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
@@ -339,7 +311,7 @@ TEST_F(CpuRecordingE2ETest, MonitorRecordingSwitchedFromJavaKeepsWaitsAboveItsTh
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"MonitorSwitch"}));
+    ASSERT_NO_FATAL_FAILURE(startWaiting(jvm, client, PROBE_CLASSES, {"MonitorSwitch"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.err() << jvm.out();
@@ -383,7 +355,7 @@ TEST_F(CpuRecordingE2ETest, ControllerApiSwitchesRecordingFromTheApplication)
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload", "controller"}));
+    ASSERT_NO_FATAL_FAILURE(startWaiting(jvm, client, PROBE_CLASSES, {"CpuWorkload", "controller"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("done 55", true, 30)) << jvm.err() << jvm.out();
@@ -425,7 +397,7 @@ TEST_F(CpuRecordingE2ETest, SamplerRecordsTheThreadStatusHistory)
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload"}));
+    ASSERT_NO_FATAL_FAILURE(startWaiting(jvm, client, PROBE_CLASSES, {"CpuWorkload"}));
     // A configuration from the front end starts the sampler (5 ms passes).
     const std::string xml = "<config><session id=\"3\" instrumentationType=\"1\" timeType=\"1\"/></config>";
     std::vector<uint8_t> config = {1, 0, 0, 0, 3};
@@ -478,7 +450,7 @@ TEST_F(CpuRecordingE2ETest, CurrentMonitorUsageNamesTheBlockedThreadAndTheOwner)
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"CpuWorkload", "blocked"}));
+    ASSERT_NO_FATAL_FAILURE(startWaiting(jvm, client, PROBE_CLASSES, {"CpuWorkload", "blocked"}));
     Reply reply;
     ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
@@ -573,7 +545,7 @@ TEST_F(CpuRecordingE2ETest, ThreadStartsAndHandlersOfUnenteredConstructorsKeepTh
 {
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(30000);
-    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, {"HandlerProgram"}, {"-Xverify:all"}));
+    ASSERT_NO_FATAL_FAILURE(startWaiting(jvm, client, PROBE_CLASSES, {"HandlerProgram"}, {"-Xverify:all"}));
     Reply reply;
     ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();

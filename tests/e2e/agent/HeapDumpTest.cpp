@@ -16,6 +16,7 @@
 #include "FrontendClient.h"
 #include "HeapDumpFile.h"
 #include "JvmProcess.h"
+#include "WaitingJvm.h"
 #include "Registry.h"
 #include "WireReader.h"
 
@@ -23,7 +24,6 @@ using namespace jvmtest;
 
 namespace {
 
-const char *const JDKS[] = {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64"};
 const uint32_t FIRST_UNRECORDED = 1431655764u;
 
 // Request bytes: sendPath, hprof, hprofFlag, option4, option5, option6, primitiveValues, dump.
@@ -32,33 +32,11 @@ std::vector<uint8_t> dumpRequest(bool sendPath, bool values, bool dump)
     return {static_cast<uint8_t>(sendPath), 0, 0, 0, 0, 0, static_cast<uint8_t>(values), static_cast<uint8_t>(dump)};
 }
 
-class HeapDumpE2ETest : public testing::TestWithParam<const char *> {
+class HeapDumpE2ETest : public WaitingJvmTest {
 protected:
-    void SetUp() override
-    {
-        jdk = GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
-        port = reservation.port;
-        ASSERT_NE(port, 0);
-    }
-
     void startConnected(JvmProcess &jvm, FrontendClient &client)
     {
-        std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
-                                      std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
-                                          ",address=127.0.0.1",
-                                      "-cp", PROBE_CLASSES, "HeapDumpProgram"};
-        ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
-        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-        ASSERT_EQ(client.handshake(), "");
-        Reply reply;
-        ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-        ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+        startConfigured(jvm, client, PROBE_CLASSES, {"HeapDumpProgram"}, {0});
     }
 
     // Takes a dump by value: checks the framing and the CRC, reads the
@@ -83,11 +61,6 @@ protected:
         return bytes;
     }
 
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
-    PortReservation reservation; // held for the whole test
-    int port = 0;
 };
 
 uint64_t classNamed(const Registry &registry, const JhdDump &dump, const std::string &suffix)
@@ -731,6 +704,6 @@ TEST_P(HeapDumpE2ETest, EvaluationsOfLiveObjects)
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, HeapDumpE2ETest, testing::ValuesIn(JDKS));
+INSTANTIATE_TEST_SUITE_P(Jdks, HeapDumpE2ETest, testing::ValuesIn(JDK_HOMES));
 
 } // namespace

@@ -15,6 +15,7 @@
 #include "HeapDumpFile.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "WaitingJvm.h"
 #include "../../support/LoopbackSocket.h"
 #include "Registry.h"
 #include "WireReader.h"
@@ -24,29 +25,9 @@ using namespace jvmtest;
 
 namespace {
 
-const char *const JDKS[] = {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64"};
 const uint32_t FIRST_UNRECORDED = 1431655764u;
 
-class HeapDumpViewsE2ETest : public testing::TestWithParam<const char *> {
-protected:
-    void SetUp() override
-    {
-        jdk = GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
-        port = held.port;
-        ASSERT_NE(port, 0);
-    }
-
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
-    loopbackSocket::PortReservation held;
-    int port = 0;
-};
+class HeapDumpViewsE2ETest : public WaitingJvmTest {};
 
 // An ID in the agent's width and byte order (host order).
 void writeId(WireWriter &w, uint64_t id, unsigned idWidth)
@@ -77,16 +58,7 @@ TEST_P(HeapDumpViewsE2ETest, TheProgramsAllocatingPlacesWithTheDumpsTotals)
     FrontendClient client(60000);
     Registry registry;
     Reply reply;
-    std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
-                                  std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
-                                      ",address=127.0.0.1",
-                                  "-cp", PROBE_CLASSES, "AllocWorkload"};
-    ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-    ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
-    ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-    ASSERT_EQ(client.handshake(), "");
-    ASSERT_EQ(client.call(1, {0}, &reply), FrontendClient::OK) << client.lastError();
-    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(startConfigured(jvm, client, PROBE_CLASSES, {"AllocWorkload"}, {0}));
     ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_EQ(client.call(49, HeapView::recordRequest(true), &reply), FrontendClient::OK) << client.lastError();
     ASSERT_TRUE(jvm.writeInput("alloc\n"));
@@ -246,6 +218,6 @@ TEST_P(HeapDumpViewsE2ETest, TheProgramsAllocatingPlacesWithTheDumpsTotals)
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, HeapDumpViewsE2ETest, testing::ValuesIn(JDKS));
+INSTANTIATE_TEST_SUITE_P(Jdks, HeapDumpViewsE2ETest, testing::ValuesIn(JDK_HOMES));
 
 } // namespace

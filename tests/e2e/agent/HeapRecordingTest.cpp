@@ -16,6 +16,7 @@
 #include "FrontendClient.h"
 #include "HeapView.h"
 #include "JvmProcess.h"
+#include "WaitingJvm.h"
 #include "LoadedSnapshot.h"
 #include "ByteArrayDataReader.h"
 #include "CallStackTree.h"
@@ -36,7 +37,6 @@ using namespace jvmtest;
 
 namespace {
 
-const char *const JDKS[] = {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64"};
 
 // The session configuration that command 1 sends for an allocation-tree recording type.
 std::string configXml(int recordingType)
@@ -59,41 +59,20 @@ uint32_t u4At(const std::vector<uint8_t> &b, size_t at)
     return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
 }
 
-class HeapRecordingE2ETest : public testing::TestWithParam<const char *> {
+class HeapRecordingE2ETest : public WaitingJvmTest {
 protected:
-    void SetUp() override
-    {
-        jdk = GetParam();
-        if (!fileExists(jdk + "/bin/java"))
-            GTEST_SKIP() << "no JDK at " << jdk;
-        ASSERT_FALSE(work.path.empty());
-        tmp = work / "tmp";
-        mkdir(tmp.c_str(), 0700);
-        port = reservation.port;
-        ASSERT_NE(port, 0);
-    }
-
     // Starts the program under the agent; `recordingType` > 0 sends a
     // configuration with that allocation-tree recording type.
     void startConnected(JvmProcess &jvm, FrontendClient &client, int recordingType = 0)
     {
-        startConfigured(jvm, client, configRequest(recordingType));
+        startRecording(jvm, client, configRequest(recordingType));
     }
 
-    // The same with the given command 1.
-    void startConfigured(JvmProcess &jvm, FrontendClient &client, const std::vector<uint8_t> &request)
+    // The same with the given command 1; CPU and allocation recording on.
+    void startRecording(JvmProcess &jvm, FrontendClient &client, const std::vector<uint8_t> &request)
     {
-        std::vector<std::string> c = {jdk + "/bin/java", "-XX:-UsePerfData",
-                                      std::string("-agentpath:") + TIAGENT_PATH + "=port=" + std::to_string(port) +
-                                          ",address=127.0.0.1",
-                                      "-cp", PROBE_CLASSES, "AllocWorkload"};
-        ASSERT_TRUE(jvm.start(c, tmp, tmp, canIsolateTmp()));
-        ASSERT_TRUE(jvm.waitFor("Waiting for a connection from the Orvane GUI ...", false, 60)) << jvm.err();
-        ASSERT_EQ(client.connect("127.0.0.1", static_cast<uint16_t>(port)), "");
-        ASSERT_EQ(client.handshake(), "");
+        ASSERT_NO_FATAL_FAILURE(startConfigured(jvm, client, PROBE_CLASSES, {"AllocWorkload"}, request));
         Reply reply;
-        ASSERT_EQ(client.call(1, request, &reply), FrontendClient::OK) << client.lastError();
-        ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
         // Call trees give the allocations their places. The stack the
         // program's first hook reads then is the one it waits in for its
         // next line: the places are the same in every run.
@@ -134,11 +113,6 @@ protected:
         return count;
     }
 
-    std::string jdk;
-    WorkDir work;
-    std::string tmp;
-    PortReservation reservation; // held for the whole test
-    int port = 0;
 };
 
 // Entries by name: class name for classes, "[type]" for array entries.
@@ -238,7 +212,7 @@ TEST_P(HeapRecordingE2ETest, TheExampleSessionRecordsTheCollectedTree)
     JvmProcess jvm(work.path, "jvm");
     FrontendClient client(60000);
     Registry registry;
-    ASSERT_NO_FATAL_FAILURE(startConfigured(jvm, client, sessionRequest(xml, 1)));
+    ASSERT_NO_FATAL_FAILURE(startRecording(jvm, client, sessionRequest(xml, 1)));
     ASSERT_NO_FATAL_FAILURE(step(jvm, "alloc", "allocated"));
     ASSERT_NO_FATAL_FAILURE(step(jvm, "drop", "dropped"));
     // The lists hand over only what is new: read until the dropped widgets
@@ -799,6 +773,6 @@ TEST_P(HeapRecordingE2ETest, FrontendCommandLinePrintsTheHeapViews)
     EXPECT_EQ(jvm.err().find("Could not"), std::string::npos) << jvm.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, HeapRecordingE2ETest, testing::ValuesIn(JDKS));
+INSTANTIATE_TEST_SUITE_P(Jdks, HeapRecordingE2ETest, testing::ValuesIn(JDK_HOMES));
 
 } // namespace

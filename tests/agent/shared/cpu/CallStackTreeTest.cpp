@@ -157,6 +157,38 @@ TEST_F(CallStackTreeTest, ChildrenByMethodAndLineAndValuesUpTheAncestors)
     EXPECT_FALSE(a->hasVisibleChildren(30));
 }
 
+// The node a request names: U2 n and n × (ID, U2 line), followed from the root
+// or, for a hot spot's backtraces, from the second step on.
+TEST_F(CallStackTreeTest, RequestPathsOnLiteralBytesLeadToTheirNodes)
+{
+    CallStackTree *a = add(root, 1, 5, 0, 0);
+    CallStackTree *b = add(a, 2, 7, 0, 0);
+    add(a, 2, 8, 0, 0);
+    Bytes request = Expect().u2(2).id(methods[1]).u2(5).id(methods[2]).u2(7).byte(0x5A).b;
+    ByteArrayDataReader reader(request.data(), static_cast<int>(request.size()));
+    CallStackTree::Path path = CallStackTree::readPath(&reader);
+    ASSERT_FALSE(reader.getError());
+    ASSERT_EQ(path.size(), 2u);
+    EXPECT_EQ(path[1], std::make_pair(methods[2], static_cast<uint16_t>(7)));
+    EXPECT_EQ(reader.readByte(0), 0x5A) << "the path ends where its last line ends";
+    EXPECT_EQ(CallStackTree::followPath(root, path, 0), b);
+    EXPECT_EQ(CallStackTree::followPath(a, path, 1), b);
+    EXPECT_EQ(CallStackTree::followPath(root, {}, 0), root);
+    EXPECT_EQ(CallStackTree::followPath(nullptr, path, 0), nullptr);
+    CallStackTree::Path elsewhere = {{methods[1], 5}, {methods[2], 9}};
+    EXPECT_EQ(CallStackTree::followPath(root, elsewhere, 0), nullptr) << "a line the tree does not have";
+
+    // Cut short: reading stops at the end with the reader's error, which the
+    // handlers look at before they follow a path.
+    Bytes cut = Expect().u2(3).id(methods[1]).u2(5).id(methods[2]).b;
+    ByteArrayDataReader shortReader(cut.data(), static_cast<int>(cut.size()));
+    CallStackTree::Path partial = CallStackTree::readPath(&shortReader);
+    EXPECT_TRUE(shortReader.getError());
+    ASSERT_FALSE(partial.empty());
+    EXPECT_LT(partial.size(), 3u);
+    EXPECT_EQ(partial[0], std::make_pair(methods[1], static_cast<uint16_t>(5)));
+}
+
 TEST_F(CallStackTreeTest, SnapshotFormRoundTripReversesChildOrder)
 {
     CallStackTree *a = add(root, 1, 5, 100, 1);
