@@ -19,7 +19,7 @@ PI_NATIVE jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(
                                                                                 jboolean timed)
 {
     LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
-    if (cpu == nullptr || id == 0)
+    if (cpu == nullptr)
         return 0;
     return cpu->agentMethodEntry(cpu->getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), false, keep != JNI_FALSE,
                                  timed != JNI_FALSE);
@@ -28,7 +28,7 @@ PI_NATIVE jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_enterFilteredMethod(JNIEnv *env, jclass, jint id, jshort line, jlong)
 {
     LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
-    if (cpu != nullptr && id != 0)
+    if (cpu != nullptr)
         cpu->agentMethodEntry(cpu->getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), true, false, true);
 }
 

@@ -684,10 +684,6 @@ void JNICALL LiveCpuProfilingHelper::ovThreadEnd(jvmtiEnv *, JNIEnv *env, jthrea
 extern "C" JNIEXPORT jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(JNIEnv *env, jclass, jint id, jshort line,
                                                                                           jboolean keep, jlong, jboolean timed)
 {
-    if (id == 0) {
-        MessageUtil::message("Assertion failed: methodId != 0");
-        abort();
-    }
     CpuProfilingSession *cpu = sessionOrExit();
     return cpu->agentMethodEntry(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), false,
                                  keep != JNI_FALSE, timed != JNI_FALSE);
@@ -696,10 +692,6 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_e
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_enterFilteredMethod(JNIEnv *env, jclass, jint id,
                                                                                                 jshort line, jlong)
 {
-    if (id == 0) {
-        MessageUtil::message("Assertion failed: methodId != 0");
-        abort();
-    }
     CpuProfilingSession *cpu = sessionOrExit();
     cpu->agentMethodEntry(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), true, false, true);
 }
