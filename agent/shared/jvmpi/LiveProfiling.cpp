@@ -78,7 +78,7 @@ void LiveProfiling::initCommunication(JNIEnv *env)
     char name[] = "_orvane_native_comm";
     if (g_profilingInterface->CreateSystemThread(name, 5, comThreadCallback) == JVMPI_FAIL) {
         MessageUtil::message("ERROR: Could not create communication thread.");
-        abort();
+        endVm(VmEnd::NO_AGENT_THREAD);
     }
     MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
     // Until command 1 or the end of the first connection handed the front
@@ -97,7 +97,7 @@ void LiveProfiling::initSampler(JNIEnv *)
     char name[] = "_orvane_native_sampler";
     if (g_profilingInterface->CreateSystemThread(name, 10, samplerThreadCallback) == JVMPI_FAIL) {
         MessageUtil::message("ERROR: Could not create sampler thread.");
-        abort();
+        endVm(VmEnd::NO_AGENT_THREAD);
     }
 }
 
@@ -115,9 +115,7 @@ void LiveProfiling::cleanup()
     g_profilingInterface->RawMonitorExit(_snapshotMonitor);
 }
 
-void LiveProfiling::endProcess(int status, const char *closingLine)
+void LiveProfiling::endVm(VmEnd reason)
 {
-    if (closingLine != nullptr)
-        MessageUtil::message("%s", closingLine);
-    exit(status);
+    vmEndProcess(reason);
 }

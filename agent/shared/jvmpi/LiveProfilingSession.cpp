@@ -36,7 +36,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         MessageUtil::message("Protocol version %d", PROTOCOL_VERSION);
     MessageUtil::message("Using JVMPI");
     if (!LiveProfiling::initializeInterface(vm)) {
-        LiveProfiling::endProcess(1, "The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.");
+        LiveProfiling::endVm(VmEnd::NO_JVMPI);
     }
     LiveProfiling::createMonitors();
     vmVersion = "1.4";
@@ -44,8 +44,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     if (!switching) {
         options.parse(optionText);
         if (options.monitor) {
-            MessageUtil::message("Monitoring Edition no longer supported. Aborting");
-            abort();
+            LiveProfiling::endVm(VmEnd::MONITOR_EDITION);
         }
         vmTelemetry = options.vmTelemetry();
         classSession.reset(new LiveClassProfilingSession(this));
@@ -81,8 +80,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     }
     EventHandler events;
     if (!events.enableEvents(nullptr, attach)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+        LiveProfiling::endVm(VmEnd::EVENTS_REFUSED);
     }
     MessageUtil::message("Native library initialized");
     MessageUtil::message("If output stops here, please remove -Xdebug from the command line");
@@ -93,7 +91,7 @@ void LiveProfilingSession::readConfigurationFile()
     // This interface is no full JVMTI 1.1: nowait needs the file as offline does.
     switch (options.resolveConfiguration(false)) {
     case AgentOptions::CONFIG_MISSING:
-        LiveProfiling::endProcess(-1, nullptr);
+        LiveProfiling::endVm(VmEnd::CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
         return;
     case AgentOptions::CONFIG_FROM_FILE:
@@ -105,7 +103,7 @@ void LiveProfilingSession::readConfigurationFile()
         MessageUtil::message("%s", note.c_str());
     if (error.failed()) {
         MessageUtil::message("%s", error.message.c_str());
-        LiveProfiling::endProcess(-1, nullptr);
+        LiveProfiling::endVm(VmEnd::CONFIG_UNREADABLE);
     }
     // Classes that load from now on are rewritten by its filters.
     classSession->updateConfig(nullptr, read.get());

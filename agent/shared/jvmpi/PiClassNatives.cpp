@@ -58,7 +58,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNI
     LiveProfilingSession *session = LiveProfiling::session;
     if (session == nullptr) {
         JavaNatives::reportWrongLibrary();
-        LiveProfiling::endProcess(0, "Exiting.");
+        LiveProfiling::endVm(VmEnd::WRONG_LIBRARY);
     }
     JavaNatives::ProbeMethods list;
     if (!JavaNatives::readProbeMethods(env, methods, values, flags, id, &list))

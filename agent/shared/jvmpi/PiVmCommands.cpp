@@ -95,7 +95,7 @@ void PiVmCommands::connectionEnded(const Communicator &connection)
     if (LiveSamplerSession *sampler = session->getLiveSamplerSession())
         sampler->stop();
     if (connection.shouldExitProcess())
-        LiveProfiling::endProcess(0, "Killing process");
+        LiveProfiling::endVm(VmEnd::FRONTEND_EXIT);
     raise(SIGINT);
 }
 

@@ -151,3 +151,8 @@ bool PiVmInterface::getThreadDumpStacks(const std::vector<void *> &threads, std:
         toStack(traces[i], self, &(*stacks)[i]);
     return true;
 }
+
+void PiVmInterface::endVm(VmEnd reason)
+{
+    LiveProfiling::endVm(reason);
+}

@@ -21,6 +21,8 @@ public:
     explicit PiVmInterface(LiveClassProfilingSession *classes) : classes(classes) { agentCounter = true; }
 
     long long getUsec() override;
+    // Through the edge's one exit.
+    [[noreturn]] void endVm(VmEnd reason) override;
     long long getCurrentThreadCpuUsec() override;
     // The calling thread's stack, read with its own JNIEnv*; false for a
     // thread the VM does not know.

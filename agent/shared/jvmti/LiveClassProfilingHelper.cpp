@@ -9,7 +9,6 @@
 #include <unordered_map>
 
 #include "AnnotationInstrumentation.h"
-#include "AgentAssert.h"
 #include "ClassData.h"
 #include "DataWriter.h"
 #include "ClassDecisionsAutoTune.h"

@@ -42,6 +42,7 @@ class JvmtiVm : public VmInterface {
 public:
     JvmtiVm() { agentCounter = true; }
     long long getUsec() override { return Counter::getUsec(); }
+    [[noreturn]] void endVm(VmEnd reason) override { LiveProfiling::instance().endVm(reason); }
 
     long long getCurrentThreadCpuUsec() override
     {
@@ -270,7 +271,7 @@ void wrongLibrary()
     MessageUtil::message("A different instance of the native library has been");
     MessageUtil::message("loaded. Please check the appropriate environment");
     MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
-    LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
+    LiveProfiling::instance().endVm(VmEnd::WRONG_LIBRARY);
 }
 
 CpuProfilingSession *sessionOrExit()

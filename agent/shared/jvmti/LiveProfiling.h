@@ -7,6 +7,7 @@
 #include <string>
 
 #include "MonitorSet.h"
+#include "VmEnd.h"
 
 class CpuProfilingSession;
 class DataWriter;
@@ -46,19 +47,13 @@ public:
     // Takes the CPU session the live session made for this VM.
     void setCpuSession(std::unique_ptr<CpuProfilingSession> cpu);
 
-    // Why the agent ends the VM; see endVm.
-    enum VmEnd {
-        END_NO_JVMTI,           // the VM offers no JVMTI environment
-        END_FATAL_INIT,         // a JVMTI set-up call failed at start-up
-        END_CONFIG_UNREADABLE,  // the configuration is missing or cannot be read
-        END_LISTEN_FAILED,      // the waiting VM cannot listen on its port
-        END_FRONTEND_EXIT,      // command 46: the front end ends the VM
-        END_WRONG_LIBRARY,      // a hook reached a library without a live session
-    };
     // Ends the process: the only place the agent does. Logs the reason's
     // closing line where it has one (the lines before it are the caller's)
-    // and exits with the reason's status. Never returns.
+    // and ends with the reason's status (VmEnd.h). Never returns.
     [[noreturn]] void endVm(VmEnd reason);
+    // A class or member the agent cannot do without is missing (null
+    // `found`): logs `what` and ends the VM.
+    void requireFound(const void *found, const char *what);
 
     JavaVM *vm;
     jvmtiEnv *jvmti;

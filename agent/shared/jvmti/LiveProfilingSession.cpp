@@ -11,7 +11,6 @@
 #include <jvmti.h>
 #include <vector>
 
-#include "AgentAssert.h"
 #include "Counter.h"
 #include "EventHandler.h"
 #include "LiveClassProfilingHelper.h"
@@ -94,8 +93,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
         else
             attachSequence(env);
     } else if (!EventHandler::enableEvents(*edge, nullptr, false)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+        edge->endVm(VmEnd::EVENTS_REFUSED);
     }
     MessageUtil::message("Native library initialized");
 }
@@ -133,8 +131,7 @@ void LiveProfilingSession::setOptions(const char *optionText)
 {
     options.parse(optionText);
     if (options.monitor) {
-        MessageUtil::message("Monitoring Edition no longer supported. Aborting");
-        abort();
+        edge->endVm(VmEnd::MONITOR_EDITION);
     }
     port = options.port;
     stack = options.stack;
@@ -149,7 +146,7 @@ void LiveProfilingSession::setOptions(const char *optionText)
 
     switch (options.resolveConfiguration(jvmti11 != 0, attached)) {
     case AgentOptions::CONFIG_MISSING:
-        edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
+        edge->endVm(VmEnd::CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
         if (options.offline || options.nowait)
             edge->configAtStartup = false;
@@ -163,7 +160,7 @@ void LiveProfilingSession::setOptions(const char *optionText)
         MessageUtil::message("%s", note.c_str());
     if (error.failed()) {
         MessageUtil::message("%s", error.message.c_str());
-        edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
+        edge->endVm(VmEnd::CONFIG_UNREADABLE);
     }
 }
 
@@ -179,8 +176,7 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
     SuspendedThreads suspended;
     suspendOtherThreads(env, &suspended);
     if (!EventHandler::enableEvents(*edge, env, true)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+        edge->endVm(VmEnd::EVENTS_REFUSED);
     }
     // The classes loaded before the agent came were never prepared under its eyes.
     LiveClassProfilingHelper::tagUntaggedClasses(this, env);
@@ -201,11 +197,11 @@ void LiveProfilingSession::startAttachManager(JNIEnv *env)
     jclass attachManager = env->FindClass("com/orvane/agent/AttachManager");
     if (attachManager == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(attachManager != nullptr, "com/orvane/agent/AttachManager");
+    edge->requireFound(attachManager, "com/orvane/agent/AttachManager");
     jmethodID attachInit = env->GetStaticMethodID(attachManager, "init", "(Ljava/lang/String;)V");
     if (attachInit == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(attachInit != nullptr, "AttachManager.init(String)");
+    edge->requireFound(attachInit, "AttachManager.init(String)");
     jstring location = edge->libraryLocation.empty() ? nullptr : env->NewStringUTF(edge->libraryLocation.c_str());
     env->CallStaticVoidMethod(attachManager, attachInit, location);
     if (env->ExceptionCheck())
@@ -564,7 +560,7 @@ void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader
                 fprintf(stdout, "---------------------------------\n%s\n---------------------------------\n", xml != nullptr ? xml : "");
                 fflush(stdout);
             }
-            edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
+            edge->endVm(VmEnd::CONFIG_UNREADABLE);
         }
         config = received;
         receiveScripts(reader);

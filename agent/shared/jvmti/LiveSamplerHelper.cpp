@@ -114,7 +114,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(J
         MessageUtil::message("A different instance of the native library has been");
         MessageUtil::message("loaded. Please check the appropriate environment");
         MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
-        LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
+        LiveProfiling::instance().endVm(VmEnd::WRONG_LIBRARY);
         return JNI_FALSE;
     }
     std::vector<int32_t> custom = JavaNatives::ints(env, values);

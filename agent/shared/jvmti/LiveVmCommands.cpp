@@ -104,7 +104,7 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
     if (connection.shouldExitProcess() || connection.shouldInterruptProcess())
         LiveCpuProfilingHelper::stopSampler();
     if (connection.shouldExitProcess())
-        session->getEdge().endVm(LiveProfiling::END_FRONTEND_EXIT);
+        session->getEdge().endVm(VmEnd::FRONTEND_EXIT);
     if (connection.shouldInterruptProcess())
         raise(SIGINT);
 }
@@ -112,7 +112,7 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
 void LiveVmCommands::onListenFailure()
 {
     if (!LiveProfiling::instance().nowait)
-        LiveProfiling::instance().endVm(LiveProfiling::END_LISTEN_FAILED);
+        LiveProfiling::instance().endVm(VmEnd::LISTEN_FAILED);
 }
 
 void LiveVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
