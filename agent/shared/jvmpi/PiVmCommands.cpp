@@ -78,9 +78,32 @@ void PiVmCommands::setMonitorProfiling(bool)
     // and are recorded by it.
 }
 
-void PiVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
+void PiVmCommands::handleCmdProbeDescriptions(DataWriter *writer)
 {
-    JavaProbeCommands::handle(LiveProfiling::currentEnv(), command, reader, writer);
+    JavaProbeCommands::handleCmdProbeDescriptions(LiveProfiling::currentEnv(), writer);
+}
+
+void PiVmCommands::handleCmdProbeTupleData(DataReader *reader, DataWriter *writer)
+{
+    char *name = reader->readString(nullptr);
+    writer->writeString(name != nullptr ? name : "");
+    delete[] name;
+    writer->writeByte(0);
+}
+
+void PiVmCommands::handleCmdProbeTelemetry(DataWriter *writer)
+{
+    JavaProbeCommands::handleCmdProbeTelemetry(LiveProfiling::currentEnv(), writer);
+}
+
+void PiVmCommands::handleCmdProbeSettings(DataReader *reader)
+{
+    JavaProbeCommands::handleCmdProbeSettings(LiveProfiling::currentEnv(), reader);
+}
+
+void PiVmCommands::handleCmdProbeRecording(DataReader *reader)
+{
+    JavaProbeCommands::handleCmdProbeRecording(LiveProfiling::currentEnv(), reader);
 }
 
 void PiVmCommands::connectionEnded(const Communicator &connection)

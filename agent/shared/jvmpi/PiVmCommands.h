@@ -24,7 +24,13 @@ public:
     void handleCmdEnableTriggerGroups(DataReader *reader) override;
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override;
     void setMonitorProfiling(bool on) override;
-    void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeDescriptions(DataWriter *writer) override;
+    // The call sites of a probe's payloads come from the tree of the JVMTI
+    // agent only: the probe name echoed and byte 0 (no tuples).
+    void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeTelemetry(DataWriter *writer) override;
+    void handleCmdProbeSettings(DataReader *reader) override;
+    void handleCmdProbeRecording(DataReader *reader) override;
     // The next front end gets every description again; after command 46 the
     // process ends ("Killing process", status 0), after command 48 SIGINT is
     // raised (the sampler stopped first in both cases).
