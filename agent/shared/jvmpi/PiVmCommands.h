@@ -3,7 +3,7 @@
 
 #include "VmCommands.h"
 
-class LiveProfilingSession;
+class PiProfilingSession;
 
 // piagent's answers to the front end, as tiagent gives them, on the native
 // communication thread until command 1 (which ends the native loop with the
@@ -11,7 +11,7 @@ class LiveProfilingSession;
 // handlers that call the agent's Java side use the serving thread's JNIEnv*.
 class PiVmCommands : public VmCommands {
 public:
-    explicit PiVmCommands(LiveProfilingSession *session) : session(session) {}
+    explicit PiVmCommands(PiProfilingSession *session) : session(session) {}
 
     void frontendSeen() override {}
     void handleCmdSetParameters(DataReader *reader, DataWriter *writer, Communicator &connection) override;
@@ -41,7 +41,7 @@ public:
     void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
 
 private:
-    LiveProfilingSession *session;
+    PiProfilingSession *session;
 };
 
 #endif

@@ -168,4 +168,23 @@ TEST(AgentFolderGraph, TheEdgesAreOnTopAndTheOneCircleBelowThemIsTheNamedOne)
     EXPECT_EQ(found, named) << text;
 }
 
+// A class is found from its name in one step: no two folders hold a header of
+// the same name (one file per class, so one definition per class name).
+TEST(AgentFolderGraph, EveryHeaderNameHasOneFolder)
+{
+    fs::path root = fs::path(KVR_SOURCE_DIR) / "agent";
+    std::map<std::string, std::set<std::string>> homes;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".h")
+            homes[entry.path().filename().string()].insert(fs::relative(entry.path().parent_path(), root).string());
+    }
+    ASSERT_TRUE(homes.count("CpuProfilingSession.h"));
+    for (const auto &home : homes) {
+        std::string folders;
+        for (const std::string &folder : home.second)
+            folders += " " + folder;
+        EXPECT_EQ(home.second.size(), 1u) << home.first << " in" << folders;
+    }
+}
+
 } // namespace

@@ -1,16 +1,16 @@
-#ifndef AGENT_JVMPI_LIVEPROFILING_H
-#define AGENT_JVMPI_LIVEPROFILING_H
+#ifndef AGENT_JVMPI_PIPROFILING_H
+#define AGENT_JVMPI_PIPROFILING_H
 
 #include <atomic>
 
 #include "VmEnd.h"
 #include "jvmpi.h"
 
-class LiveProfilingSession;
+class PiProfilingSession;
 
 // The VM edge of piagent: the profiler interface, the agent's raw monitors,
 // the life-cycle flags and the native communication thread.
-class LiveProfiling {
+class PiProfiling {
 public:
     static JVMPI_Interface *g_profilingInterface;
 
@@ -29,7 +29,7 @@ public:
     static long long startTime;
 
     // The one live session; null before JVM_OnLoad.
-    static LiveProfilingSession *session;
+    static PiProfilingSession *session;
 
     // Fetches the profiler interface from the VM; true when it is there.
     static bool initializeInterface(JavaVM *vm);
