@@ -3,7 +3,8 @@
 #include "Registry.h"
 #include "WireReader.h"
 
-bool ThreadView::readThreadDescriptions(WireReader &reader, unsigned idWidth, Registry *registry, std::vector<ThreadInfo> *out)
+bool ThreadView::readThreadDescriptions(WireReader &reader, unsigned idWidth, Registry *registry, std::vector<ThreadInfo> *out,
+                                        std::vector<std::pair<int64_t, std::string>> *bookmarks)
 {
     while (!reader.error()) {
         uint8_t more = reader.readByte();
@@ -33,10 +34,12 @@ bool ThreadView::readThreadDescriptions(WireReader &reader, unsigned idWidth, Re
         }
         out->push_back(t);
     }
-    uint32_t bookmarks = reader.readU4();
-    for (uint32_t i = 0; i < bookmarks && !reader.error(); i++) {
-        reader.readJLong();
-        reader.readString();
+    uint32_t count = reader.readU4();
+    for (uint32_t i = 0; i < count && !reader.error(); i++) {
+        int64_t time = reader.readJLong();
+        std::string text = reader.readString();
+        if (bookmarks != nullptr)
+            bookmarks->emplace_back(time, text);
     }
     if (reader.error())
         return false;

@@ -41,7 +41,9 @@ struct ThreadDumpReply {
 class ThreadView {
 public:
     // The body of command 11 (thread descriptions, bookmarks, descriptions).
-    static bool readThreadDescriptions(WireReader &reader, unsigned idWidth, Registry *registry, std::vector<ThreadInfo> *out);
+    // `bookmarks`, when given, receives (time in microseconds, text) of each bookmark.
+    static bool readThreadDescriptions(WireReader &reader, unsigned idWidth, Registry *registry, std::vector<ThreadInfo> *out,
+                                       std::vector<std::pair<int64_t, std::string>> *bookmarks = nullptr);
     static bool readThreadDumpReply(const std::vector<uint8_t> &body, unsigned idWidth, Registry *registry, ThreadDumpReply *out);
     // One block per thread: its name, state and innermost frames first.
     static std::string format(const ThreadDumpReply &dump, const Registry &registry);

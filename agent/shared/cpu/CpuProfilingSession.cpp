@@ -476,17 +476,26 @@ void CpuProfilingSession::sortRecorderRun(CallStackTree *run, long long runTime,
 void CpuProfilingSession::handleCmdSetRecordCpu(DataReader *reader)
 {
     bool on = reader->readByte(0) != 0;
-    // Probe tracking: the ids are read; probes are not recorded yet.
-    uint32_t tracked = reader->readU4(0);
-    for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
-        reader->readU4(0);
-    if (reader->getError())
+    if (!readTracking(reader))
         return;
     if (on && isRecording())
         return;
     if (on)
         resetAnnotations();
     setCpuRecord(on, true);
+}
+
+bool CpuProfilingSession::readTracking(DataReader *reader)
+{
+    uint32_t count = reader->readU4(0);
+    std::vector<int> ids;
+    for (uint32_t i = 0; i < count && !reader->getError(); i++)
+        ids.push_back(static_cast<int>(reader->readU4(0)));
+    if (reader->getError())
+        return false;
+    if (annotationBytes != nullptr)
+        annotationBytes->setTracking(ids);
+    return true;
 }
 
 void CpuProfilingSession::resetAnnotations()

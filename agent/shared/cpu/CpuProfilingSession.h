@@ -137,12 +137,16 @@ public:
     // traces (released); byte 0; JLong now; U4 0; then the reply of command 11.
     void handleCmdThreadDump(DataWriter *writer, bool newDump, ClassProfilingSession *classes);
     // Command 11: per described thread byte 1 and its description; byte 0;
-    // the bookmarks (U4 0: none are kept); new descriptions.
+    // the bookmarks of the sampler session (kept); new descriptions.
     void handleCmdThreadDescriptions(DataWriter *writer, ClassProfilingSession *classes);
     // Stores a stack trace of every live, profiled thread.
     void doThreadDump();
     // Command 38: byte on/off, then the probe ids to track (U4 n, n x U4).
     void handleCmdSetRecordCpu(DataReader *reader);
+    // The tracking settings that follow the switch of commands 38 and 49:
+    // U4 n and n probe ids, handed to the Java side; false when the list is
+    // cut short (nothing is handed over then).
+    bool readTracking(DataReader *reader);
 
     // Monitor profiling. The record of a monitor (raw: a raw monitor's
     // address, else the object's tag), made on first use; null when the

@@ -20,6 +20,7 @@
 #include "MethodDesc.h"
 #include "ClassData.h"
 #include "ProfilingSession.h"
+#include "SamplerSession.h"
 #include "SessionLock.h"
 #include "ThreadHelper.h"
 #include "VmInterface.h"
@@ -93,7 +94,12 @@ void CpuProfilingSession::handleCmdThreadDescriptions(DataWriter *writer, ClassP
         }
     }
     writer->writeByte(0);
-    writer->writeU4(0); // bookmarks
+    // The bookmarks stay: the telemetry reply and snapshots carry them too.
+    SamplerSession *sampler = session->getSamplerSession();
+    if (sampler != nullptr)
+        sampler->writeBookmarks(writer, false);
+    else
+        writer->writeU4(0);
     classes->writeMethodDescriptions(writer, true);
     classes->writeClassDescriptions(writer, true);
 }

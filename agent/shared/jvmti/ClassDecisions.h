@@ -29,7 +29,7 @@ class ClassFile;
 // One object per agent, owned by the live class session. Every operation but
 // updateConfig, initAttach and initStart runs inside the class lock of the
 // session (the caller takes it), which also guards the bytecode library's
-// pools and the instrumenter's maps; those three run on the command or VM
+// pools and the instrumenter's maps; those three run on the command, attach or VM
 // start thread, take the lock where they need it and leave it while the VM
 // retransforms or runs Java code (both enter the class hook).
 class ClassDecisions {

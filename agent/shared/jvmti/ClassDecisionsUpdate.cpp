@@ -412,6 +412,8 @@ void ClassDecisions::updateConfig(const SessionConfig *oldConfig, const SessionC
 
 void ClassDecisions::initAttach(ClassDecisionsVm *vm)
 {
+    if (!switches.jvmti11)
+        return;
     retransformBaseClasses(vm, true, [this, vm](void *handle, const std::string &name) {
         return chooseForAttach(vm, handle, name);
     });

@@ -116,11 +116,9 @@ void LiveClassProfilingSession::updateConfig(const SessionConfig *oldConfig, con
         decisions.updateConfig(oldConfig, newConfig, writer, nullptr);
         return;
     }
+    // The classes loaded before an attach got their class-level changes at
+    // the attach itself.
     ClassDecisionsJvmti vm(edge, env);
-    // The first update after attaching also gives the classes loaded before
-    // the agent their class-level changes.
-    if (decisions.getSwitches().attach && decisions.getSwitches().firstConfigUpdate && decisions.getSwitches().jvmti11)
-        decisions.initAttach(&vm);
     decisions.updateConfig(oldConfig, newConfig, writer, &vm);
 }
 

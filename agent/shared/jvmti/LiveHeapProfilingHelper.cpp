@@ -377,15 +377,22 @@ void LiveHeapProfilingHelper::handleCmdSetRecordAlloc(DataReader *reader, JNIEnv
     bool on = reader->readByte(0) != 0;
     if (reader->getError())
         return;
-    // The CPU session's tracking parameters follow: U4 n and n probe ids.
-    // Probes are not tracked, so the ids are read past. A request that ends
-    // after its switch (older front ends) tracks nothing; a list cut short
-    // leaves the recording as it was.
-    uint32_t tracked = reader->readU4(0);
-    if (!reader->getError()) {
-        for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
-            reader->readU4(0);
-        if (reader->getError()) {
+    // The CPU session's tracking parameters follow: U4 n and n probe ids,
+    // which go to the Java side. A request that ends after its switch (older
+    // front ends) leaves the tracking as it was; a list cut short leaves the
+    // recording as it was too.
+    if (reader->available() > 0) {
+        CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+        bool read = false;
+        if (cpu != nullptr) {
+            read = cpu->readTracking(reader);
+        } else {
+            uint32_t tracked = reader->readU4(0);
+            for (uint32_t i = 0; i < tracked && !reader->getError(); i++)
+                reader->readU4(0);
+            read = !reader->getError();
+        }
+        if (!read) {
             MessageUtil::message("Allocation recording request with a cut list of tracked probes ignored.");
             return;
         }

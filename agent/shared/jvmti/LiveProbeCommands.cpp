@@ -277,6 +277,31 @@ public:
         env->ExceptionClear();
         env->PopLocalFrame(nullptr);
     }
+
+    // Agent.setTracking(id) for each id, then once with -1: the list is whole.
+    void setTracking(const std::vector<int> &ids) override
+    {
+        JNIEnv *env = nullptr;
+        LiveProfiling &edge = LiveProfiling::instance();
+        if (edge.vm == nullptr || edge.vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) != JNI_OK || env == nullptr)
+            return;
+        jclass agent = env->FindClass("com/orvane/agent/Agent");
+        jmethodID set = agent != nullptr ? env->GetStaticMethodID(agent, "setTracking", "(I)V") : nullptr;
+        if (set == nullptr) {
+            env->ExceptionClear();
+            MessageUtil::message("com/orvane/agent/Agent.setTracking(I)V is missing");
+            if (agent != nullptr)
+                env->DeleteLocalRef(agent);
+            return;
+        }
+        for (int id : ids) {
+            env->CallStaticVoidMethod(agent, set, static_cast<jint>(id));
+            env->ExceptionClear();
+        }
+        env->CallStaticVoidMethod(agent, set, static_cast<jint>(-1));
+        env->ExceptionClear();
+        env->DeleteLocalRef(agent);
+    }
 };
 
 JavaAnnotationBytes javaAnnotationBytes;

@@ -182,6 +182,9 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
     LiveClassProfilingHelper::tagUntaggedClasses(this, env);
     resumeThreads(env, &suspended);
     exitMonitor(IM_CLASS | IM_THREAD, false);
+    // The base classes the VM loaded before the agent get their changes now,
+    // with the other threads running again: retransformation waits for them.
+    LiveClassProfilingHelper::initAttach(env);
 }
 
 void LiveProfilingSession::startAttachManager(JNIEnv *env)

@@ -18,6 +18,8 @@ public:
     // payloads follow. With the flag they join what the second id holds,
     // else they replace it (its node was emptied before the merge).
     virtual void moveAnnotations(const std::vector<std::pair<long long, long long>> &, bool) {}
+    // The probes the front end tracks from now on (an empty list: none).
+    virtual void setTracking(const std::vector<int> &) {}
 };
 
 #endif

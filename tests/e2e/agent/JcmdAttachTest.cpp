@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -137,6 +138,36 @@ TEST_P(JcmdAttachTest, AConfigurationFileNamedAtTheAttachIsRead)
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
     for (const std::string &name : listDir(tmp))
         EXPECT_NE(name.rfind("ovc", 0), 0u) << "the configuration's temporary copy " << name << " stayed";
+}
+
+// The JDK classes the agent changes at class level (Object, Thread,
+// LockSupport, ...) were loaded before it came: the attach itself
+// retransforms them, before any front end sends a configuration, and the
+// program runs on.
+TEST_P(JcmdAttachTest, TheAttachRetransformsTheBaseClassesLoadedBefore)
+{
+    if (!ready())
+        return;
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(attach(jvm, portOption() + ",verbose-instr", client));
+    ASSERT_TRUE(jvm.waitFor("Orvane> Base classes instrumented.", false, 60)) << jvm.err();
+    std::string log = jvm.err();
+    const std::string counted = "Orvane> Retransforming ";
+    size_t at = log.find(counted);
+    ASSERT_NE(at, std::string::npos) << log;
+    int count = atoi(log.c_str() + at + counted.size());
+    EXPECT_GE(count, 3) << "at least Object, Thread and LockSupport: " << log;
+    EXPECT_NE(log.find(" base class files.", at), std::string::npos) << log;
+    EXPECT_NE(log.find("Orvane> PARK2: java/util/concurrent/locks/LockSupport"), std::string::npos) << log;
+    EXPECT_EQ(log.find("could not retransform"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Orvane> Updating configuration."), std::string::npos) << "no configuration was sent";
+
+    client.close();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_NE(jvm.out().find("main done"), std::string::npos) << jvm.out();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, JcmdAttachTest, testing::ValuesIn(JDKS), jdkTestName);

@@ -66,13 +66,13 @@ protected:
         ASSERT_EQ(client.handshake(), "");
     }
 
-    std::vector<ThreadInfo> threadList(FrontendClient &client)
+    std::vector<ThreadInfo> threadList(FrontendClient &client, std::vector<std::pair<int64_t, std::string>> *bookmarks = nullptr)
     {
         Reply reply;
         std::vector<ThreadInfo> threads;
         EXPECT_EQ(client.call(11, {}, &reply), FrontendClient::OK) << client.lastError();
         WireReader r(reply.body);
-        EXPECT_TRUE(ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads));
+        EXPECT_TRUE(ThreadView::readThreadDescriptions(r, client.idWidth(), &registry, &threads, bookmarks));
         return threads;
     }
 
@@ -182,6 +182,12 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
         if (all)
             break;
     }
+    // The thread view carries the program's bookmark and leaves it to the telemetry view.
+    std::vector<std::pair<int64_t, std::string>> listed;
+    ASSERT_FALSE(threadList(client, &listed).empty());
+    ASSERT_EQ(listed.size(), 1u) << jvm.err();
+    EXPECT_EQ(listed[0].second, "threads started");
+    EXPECT_GT(listed[0].first, 0);
     std::string histories = ThreadView::formatStatusHistories(threads);
     for (const auto &e : expected) {
         SCOPED_TRACE(e.first);
@@ -236,8 +242,8 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     }
     bool bookmarked = false;
     for (const auto &b : first.bookmarks)
-        bookmarked = bookmarked || b.second == "threads started";
-    EXPECT_TRUE(bookmarked);
+        bookmarked = bookmarked || b == listed[0];
+    EXPECT_TRUE(bookmarked) << "the telemetry view gives the bookmark the thread view listed";
     // Each reply took what it sent: the next starts after the last sample.
     TelemetryReply next = telemetry(client);
     for (const TelemetryReply::Sample &s : next.samples)
@@ -854,6 +860,48 @@ TEST_P(ThreadsTelemetryTest, SampledProbeCallsAreRequestsAboveTheStack)
     ASSERT_NE(reader, nullptr) << "the stack below the request: " << text;
     EXPECT_GE(reader->value, 500000) << "most of the second in the read: " << text;
 
+    client.call(46, {}, &reply);
+    ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
+}
+
+// The probe ids that follow the switch of commands 38 (CPU) and 49
+// (allocations) reach the Java side, each list replacing the one before; a
+// switch without a list (older front ends) keeps the tracking.
+TEST_P(ThreadsTelemetryTest, RecordingSwitchesHandTheTrackedProbesToTheJavaSide)
+{
+    JvmProcess jvm(work.path, "jvm");
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "TrackedProbes"));
+    Reply reply;
+    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"),
+                          &reply),
+              FrontendClient::OK)
+        << client.lastError();
+    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    struct Step {
+        uint32_t command;
+        std::vector<uint8_t> body;
+        const char *tracked;
+    };
+    const std::vector<Step> steps = {
+        {38, {1, 0, 0, 0, 2, 0, 0, 0, 10, 0, 0, 0, 6}, "[10, 6]"},
+        {49, {1, 0, 0, 0, 1, 0, 0, 0x01, 0x2C}, "[300]"},
+        {49, {0}, "[300]"},
+        {49, {1, 0, 0, 0, 2, 0, 0, 0, 7}, "[300]"}, // cut short: refused whole
+        {38, {0, 0, 0, 0, 0}, "[]"},
+    };
+    for (size_t i = 0; i < steps.size(); i++) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(client.call(steps[i].command, steps[i].body, &reply), FrontendClient::OK) << client.lastError();
+        std::string step = "step" + std::to_string(i);
+        ASSERT_TRUE(jvm.writeInput(step + "\n"));
+        ASSERT_TRUE(jvm.waitFor(step + " ", true, 30)) << jvm.out();
+        EXPECT_NE(jvm.out().find(step + " " + steps[i].tracked + "\n"), std::string::npos) << jvm.out();
+    }
+    EXPECT_NE(jvm.err().find("Allocation recording request with a cut list of tracked probes ignored."), std::string::npos)
+        << jvm.err();
+    jvm.closeInput();
+    ASSERT_TRUE(jvm.waitFor("done", true, 30)) << jvm.out();
     client.call(46, {}, &reply);
     ASSERT_TRUE(jvm.waitExit(30)) << jvm.err();
 }

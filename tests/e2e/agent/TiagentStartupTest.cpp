@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -329,10 +330,17 @@ TEST_P(TiagentStartupTest, AttachLoadsIntoRunningVmWithNowaitForced)
     ASSERT_TRUE(jvm.waitExit(60)) << jvm.err();
     EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
     std::string err = jvm.err();
-    // An attached agent decides about its configuration as with nowait: here none.
+    // An attached agent decides about its configuration as with nowait: here
+    // none. It retransforms the base classes the VM loaded before it at once
+    // (Object, Thread and LockSupport at least).
+    std::string retransformed;
+    for (const std::string &line : agentLines(err))
+        retransformed = line.rfind("Orvane> Retransforming ", 0) == 0 ? line : retransformed;
+    EXPECT_GE(atoi(retransformed.c_str() + strlen("Orvane> Retransforming ")), 3) << err;
     EXPECT_EQ(withoutListeningLine(agentLines(err)),
               concat(startLines, {"Orvane> Starting up without initial configuration.", "Orvane> Instrumenting native methods.",
-                                  "Orvane> Can retransform classes.", "Orvane> Can retransform any class.", "Orvane> Native library initialized"}))
+                                  "Orvane> Can retransform classes.", "Orvane> Can retransform any class.", retransformed,
+                                  "Orvane> Base classes instrumented.", "Orvane> Native library initialized"}))
         << err;
     EXPECT_EQ(err.find("Waiting for a connection"), std::string::npos);
     std::string out = jvm.out();

@@ -1338,3 +1338,42 @@ TEST_F(CpuRecordingTest, ProbePayloadsAreForgottenWhenRecordingStartsAgain)
     EXPECT_FALSE(cpu.isRecording());
     cpu.setAnnotationBytes(nullptr);
 }
+
+namespace {
+
+// Keeps every tracking list the Java side is given.
+class TrackingAnnotationBytes : public AnnotationBytes {
+public:
+    bool getBytes(const std::vector<long long> &, std::vector<unsigned char> *) override { return false; }
+    void setTracking(const std::vector<int> &ids) override { lists.push_back(ids); }
+    std::vector<std::vector<int>> lists;
+};
+
+} // namespace
+
+// Command 38's probe ids reach the Java side whole, also when recording
+// already runs; a list cut short reaches it not at all and switches nothing.
+TEST_F(CpuRecordingTest, TrackedProbeIdsOfCommand38GoToTheJavaSide)
+{
+    TrackingAnnotationBytes javaSide;
+    cpu.setAnnotationBytes(&javaSide);
+    struct Case {
+        const char *what;
+        std::vector<unsigned char> request;
+        std::vector<std::vector<int>> lists;
+        bool recording;
+    } cases[] = {
+        {"on, two ids", {1, 0, 0, 0, 2, 0, 0, 0, 10, 0xFF, 0xFF, 0xFF, 0xFE}, {{10, -2}}, true},
+        {"on while on, one id", {1, 0, 0, 0, 1, 0, 0, 1, 0}, {{10, -2}, {256}}, true},
+        {"cut short", {0, 0, 0, 0, 2, 0, 0, 0, 7}, {{10, -2}, {256}}, true},
+        {"off, none", {0, 0, 0, 0, 0}, {{10, -2}, {256}, {}}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ByteArrayDataReader reader(c.request.data(), static_cast<int>(c.request.size()));
+        cpu.handleCmdSetRecordCpu(&reader);
+        EXPECT_EQ(javaSide.lists, c.lists);
+        EXPECT_EQ(cpu.isRecording(), c.recording);
+    }
+    cpu.setAnnotationBytes(nullptr);
+}

@@ -88,6 +88,36 @@ public final class Agent {
         return mainClassName;
     }
 
+    private static final Object trackingLock = new Object();
+    private static int[] tracking = new int[0];
+    private static final java.util.List<Integer> trackingSent = new java.util.ArrayList<Integer>();
+
+    /**
+     * The probe ids the front end tracks, one call per id as the native agent reads them from a
+     * recording switch; -1 ends the list, which then replaces the one before.
+     */
+    public static void setTracking(int id) {
+        synchronized (trackingLock) {
+            if (id != -1) {
+                trackingSent.add(Integer.valueOf(id));
+                return;
+            }
+            int[] whole = new int[trackingSent.size()];
+            for (int i = 0; i < whole.length; i++) {
+                whole[i] = trackingSent.get(i).intValue();
+            }
+            trackingSent.clear();
+            tracking = whole;
+        }
+    }
+
+    /** The probe ids the front end tracks now, in the order it sent them; empty for none. */
+    public static int[] getTracking() {
+        synchronized (trackingLock) {
+            return tracking.clone();
+        }
+    }
+
     /** A bookmark in the telemetry at the current time. */
     public static native void addBookmark(String text);
 
