@@ -11,7 +11,8 @@
 // host's main thread and each scripted thread are threads attached to that
 // JVM, named by their real JNIEnv, and a scripted thread's events are
 // delivered on that thread.
-// Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63; a step
+// Steps (numbers may be hex with 0x; N is a scripted thread, 1 to 63; event
+// types, sizes, statuses and lines are at most 2147483647; a step
 // with a number that is none, or a thread out of range, is refused with a
 // line and fails the run):
 //   init-done, shut-down                 JVM_INIT_DONE, JVM_SHUT_DOWN
@@ -982,6 +983,16 @@ uintptr_t number(const std::string &text)
     return static_cast<uintptr_t>(value);
 }
 
+// A number the VM hands over as a jint (event types, sizes, statuses):
+// one past its range is refused as none is.
+jint jintNumber(const std::string &text)
+{
+    uintptr_t value = number(text);
+    if (value > static_cast<uintptr_t>(INT32_MAX))
+        throw BadNumber{text};
+    return static_cast<jint>(value);
+}
+
 template <class T> T *idOf(const std::string &text)
 {
     return reinterpret_cast<T *>(number(text));
@@ -1368,7 +1379,7 @@ bool playStepChecked(const std::string &step)
     } else if (step == "shut-down") {
         post(JVMPI_EVENT_JVM_SHUT_DOWN, &event);
     } else if (verb == "event" && args.size() == 2) {
-        post(static_cast<jint>(number(args[1])), &event);
+        post(jintNumber(args[1]), &event);
     } else if (step.compare(0, 12, "raw-contend:") == 0) {
         std::string name = step.substr(12);
         HostMonitor *found = nullptr;
@@ -1424,8 +1435,8 @@ bool playStepChecked(const std::string &step)
     } else if (verb == "alloc" && args.size() >= 5 && threadArg(args[1], &n)) {
         event.u.obj_alloc.obj_id = idOf<_jobjectID>(args[2]);
         event.u.obj_alloc.class_id = idOf<_jobjectID>(args[3]);
-        event.u.obj_alloc.size = static_cast<jint>(number(args[4]));
-        event.u.obj_alloc.is_array = args.size() > 5 ? static_cast<jint>(number(args[5])) : 0;
+        event.u.obj_alloc.size = jintNumber(args[4]);
+        event.u.obj_alloc.is_array = args.size() > 5 ? jintNumber(args[5]) : 0;
         {
             std::lock_guard<std::mutex> guard(modelLock);
             objects[number(args[2])] = ModelObject{number(args[3]), event.u.obj_alloc.size, event.u.obj_alloc.is_array};
@@ -1495,16 +1506,19 @@ bool playStepChecked(const std::string &step)
         post(verb == "raw-enter" ? JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER : JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTERED, &event, threadEnv(n));
     } else if (verb == "status" && args.size() == 3 && threadArg(args[1], &n)) {
         std::lock_guard<std::mutex> guard(modelLock);
-        threads[n].status = static_cast<jint>(number(args[2]));
+        threads[n].status = jintNumber(args[2]);
     } else if (verb == "hasrun" && args.size() == 3 && threadArg(args[1], &n)) {
+        uintptr_t ran = number(args[2]);
+        if (ran > 1)
+            throw BadNumber{args[2]};
         std::lock_guard<std::mutex> guard(modelLock);
-        threads[n].hasRun = number(args[2]) != 0;
+        threads[n].hasRun = ran != 0;
     } else if (verb == "stack" && args.size() >= 2 && threadArg(args[1], &n)) {
         std::vector<JVMPI_CallFrame> stack;
         if (args.size() > 2) {
             for (const std::string &frame : split(args[2], '/')) {
                 size_t at = frame.find('@');
-                stack.push_back(JVMPI_CallFrame{at == std::string::npos ? 0 : static_cast<jint>(number(frame.substr(at + 1))),
+                stack.push_back(JVMPI_CallFrame{at == std::string::npos ? 0 : jintNumber(frame.substr(at + 1)),
                                                 idOf<_jmethodID>(frame.substr(0, at))});
             }
         }

@@ -21,7 +21,7 @@
 #include "JavaProbeCommands.h"
 
 PiProfilingSession::PiProfilingSession()
-    : mode(0), attached(false), vmCommands(this), javaServing(false), parametersApplied(false), closed(false)
+    : mode(0), attached(false), vmCommands(this), javaServing(false), servingFrontend(false), parametersApplied(false), closed(false)
 {
     // The session's own fields, which the state reply and snapshot headers write.
     interfaceKind = INTERFACE_KIND;
@@ -334,16 +334,54 @@ void PiProfilingSession::javaCommThreadEnter(JNIEnv *env)
         Communicator *current = next.get();
         javaCommunicators.push_back(std::move(next));
         javaServing = true;
+        setServingFrontend(true);
         current->process();
         transport->disconnect();
+        setServingFrontend(false);
         vmCommands.connectionEnded(*current);
         if (PiProfiling::dying || PiProfiling::shuttingDown)
             break;
+        // A front end that went after its commands ends its recording: the
+        // next one starts from nothing.
+        if (current->hasReceivedCommand()) {
+            stopAndResetRecording();
+            MessageUtil::message("Disconnected. Waiting for reconnection.");
+        }
         next.reset(new Communicator(*transport, owners));
         javaCommunicator = next.get();
         if (!transport->connect())
             break;
     }
+}
+
+void PiProfilingSession::stopAndResetRecording()
+{
+    if (cpuSession != nullptr) {
+        cpuSession->setThreadProfiling(false);
+        cpuSession->setMonitorRecording(false, cpuSession->getBlockThreshold(), cpuSession->getWaitThreshold());
+    }
+    vmTelemetry = false;
+    setAllocRecord(false);
+    if (heapViews != nullptr)
+        HeapViews::reset(heapViews.get());
+    // The VM's method and allocation events stay enabled, as after switching
+    // recording off: the next front end's switches need no more.
+    if (cpuSession != nullptr) {
+        cpuSession->setCpuRecord(false, true);
+        cpuSession->reset();
+    }
+    if (samplerSession != nullptr)
+        samplerSession->restart();
+}
+
+void PiProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
+{
+    ProfilingSession::handleCmdGetState(reader, writer);
+    if (sessionState == 2)
+        MessageUtil::message("Reconnection.");
+    if (cpuSession != nullptr && !options.disableThreadProfiling)
+        cpuSession->setThreadProfiling(true);
+    vmTelemetry = true;
 }
 
 unsigned PiProfilingSession::getCommunicatorStatus() const
@@ -429,7 +467,23 @@ void PiProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 
 void PiProfilingSession::wakeup()
 {
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    if (vm != nullptr)
+        vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
+    // A VM end that waited for the front end cleans up before it goes on.
+    if (PiProfiling::waitsForDisconnect && !PiProfiling::dying)
+        PiProfiling::cleanup();
     PiProfiling::shouldWakeup = true;
+    if (vm != nullptr)
+        vm->RawMonitorExit(PiProfiling::_sleepMonitor);
+}
+
+void PiProfilingSession::setServingFrontend(bool serving)
+{
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
+    servingFrontend = serving;
+    vm->RawMonitorExit(PiProfiling::_sleepMonitor);
 }
 
 void PiProfilingSession::deleteTempFiles()
@@ -469,6 +523,8 @@ bool PiProfilingSession::initParameters(JNIEnv *)
         setAllocRecord(true);
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
     PiProfiling::initSampler(nullptr);
+    // A front end that connects now finds a configured session.
+    sessionState = 2;
     return true;
 }
 
@@ -541,13 +597,22 @@ void PiProfilingSession::runSampler(JNIEnv *)
 void PiProfilingSession::handleShutDown()
 {
     PiProfiling::shuttingDown = true;
-    if (getCommunicatorStatus() == Communicator::STATUS_CONNECTED) {
+    // The VM does not finish dying while a front end is served: the end of
+    // its connection (or a state poll, when the session lets the VM exit)
+    // wakes it, and that wake-up cleans up. Decided under the sleep monitor,
+    // which the end of a connection takes too, so no wake-up is missed.
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
+    bool waits = servingFrontend;
+    if (waits) {
         PiProfiling::waitsForDisconnect = true;
-        if (mode == 2)
-            sleep(0);
-    } else {
-        PiProfiling::cleanup();
+        PiProfiling::shouldWakeup = false;
+        while (!PiProfiling::shouldWakeup)
+            vm->RawMonitorWait(PiProfiling::_sleepMonitor, 200);
     }
+    vm->RawMonitorExit(PiProfiling::_sleepMonitor);
+    if (!waits)
+        PiProfiling::cleanup();
     if (samplerSession != nullptr)
         samplerSession->stop();
 }

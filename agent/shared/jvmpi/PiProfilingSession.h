@@ -97,7 +97,8 @@ public:
     const AgentOptions &getOptions() const { return options; }
     const std::string &getVmVersion() const { return vmVersion; }
     int getInterfaceKind() const { return interfaceKind; }
-    // 1 or 2 decide whether shut-down waits for the front end.
+    // The session's mode, 0 unless set: in a heap dump 2 holds the
+    // collector and 1 gives the older array sizes.
     void setMode(int value) { mode = value; }
     int getMode() const { return mode; }
     PiHeapdump *getHeapdump() { return heapdump.get(); }
@@ -119,8 +120,16 @@ public:
     // telemetry is recorded (and the sampler runs); whether it records.
     bool addJavaSample(long long memory1, long long memory2, const std::vector<int32_t> &custom);
 
+    // Command 44; at a configured session "Reconnection.", and thread
+    // profiling and VM telemetry on again.
+    void handleCmdGetState(DataReader *reader, DataWriter *writer) override;
+
 private:
     void handleShutDown();
+    // After a front end that sent commands: thread and monitor profiling,
+    // VM telemetry, allocation and CPU recording off, their data dropped.
+    void stopAndResetRecording();
+    void setServingFrontend(bool serving);
     // With nowait or offline: the session of the configuration file that the
     // options name (or $HOME/.orvane7/config.xml), read and handed to the
     // class session. Ends the process with status -1 when the file or the
@@ -147,6 +156,9 @@ private:
     std::vector<std::unique_ptr<Communicator>> javaCommunicators;
     std::atomic<Communicator *> javaCommunicator{nullptr};
     std::atomic<bool> javaServing;
+    // The Java communication thread serves a connected front end (changed
+    // under the sleep monitor).
+    bool servingFrontend;
     bool parametersApplied;
     // The native thread's connection ended before command 1.
     std::atomic<bool> closed;

@@ -68,6 +68,7 @@ TEST_F(PiagentCommandsTest, ThreadDumpReadsEveryThreadsStack)
     ASSERT_TRUE(ThreadView::readThreadDumpReply(reply.body, client.idWidth(), &registry, &again));
     EXPECT_TRUE(again.traces.empty());
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -98,6 +99,7 @@ TEST_F(PiagentCommandsTest, ThreadDumpFromTheJavaApiLeavesTheCallerRunning)
     }
     EXPECT_EQ(depths, (std::map<std::string, size_t>{{"main", 2}, {"worker", 1}})) << ThreadView::format(dump, registry);
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -162,6 +164,7 @@ TEST_F(PiagentCommandsTest, CallTracerRecordsTheMethodEventsInOrder)
     EXPECT_EQ(empty.readU4(), 0u);
     EXPECT_EQ(empty.readU4(), 0u);
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -269,6 +272,7 @@ TEST_F(PiagentCommandsTest, SnapshotsInBothReplyFormsAndSavedThroughJavaReadBack
     EXPECT_LT(file.trailer().secondsRunning, 600u);
     ASSERT_NO_FATAL_FAILURE(checkScriptTree(saved));
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -309,6 +313,7 @@ TEST_F(PiagentCommandsTest, SnapshotCarriesTheHeapAndTheLastHeapDump)
     ASSERT_NO_FATAL_FAILURE(readReplySnapshot(reply.body, work + "/after.ovs", after));
     EXPECT_GT(after.sections()[4].length, 0u) << "the heap dump";
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -344,6 +349,7 @@ TEST_F(PiagentCommandsTest, AgentMainThreadStartedFromASecondThreadIgnoresThePre
     ASSERT_TRUE(waitForLine("stdout", "host: mark notified")) << out() << err();
     EXPECT_EQ(describedThreads(client), std::vector<std::string>{"app"});
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 

@@ -95,6 +95,7 @@ TEST_F(PiagentControllerTest, CpuRecordingHoldsExactlyTheCallsMadeWhileOn)
     EXPECT_EQ(err().find("unknown method id"), err().rfind("unknown method id")) << err();
     EXPECT_NE(err().find("Hook calls with unknown method id 0 (and any other unknown id) are ignored."), std::string::npos) << err();
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -159,6 +160,7 @@ TEST_F(PiagentControllerTest, ProgramsSwitchesNamesAndBookmarksReachTheFrontend)
     ASSERT_NE(where, nullptr);
     EXPECT_EQ(where->name, "main");
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -178,6 +180,7 @@ TEST_F(PiagentControllerTest, HeapDumpFromTheProgramIsSentByCommand7)
     EXPECT_GT(in.readJLong(), 0);
     EXPECT_EQ(linesStartingWith(out(), "host: RequestEvent 37").size(), 1u) << out();
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 

@@ -83,7 +83,8 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
     std::string body(reply.body.begin(), reply.body.end());
     EXPECT_NE(body.find("workers"), std::string::npos);
     // A front end that connects later is served whole by the Java
-    // communication thread, its command 1 included.
+    // communication thread, its command 1 included; what the first one
+    // recorded ended with it.
     client.close();
     FrontendClient later(60000);
     connectFrontend(later, port);
@@ -92,8 +93,9 @@ TEST_F(PiagentCpuTest, MethodEventsOfScriptedThreadsBecomeTheCallTree)
     Registry laterRegistry;
     HotspotReply hotspots;
     ASSERT_TRUE(CallTreeView::readHotspotReply(reply.body, later.idWidth(), &laterRegistry, &hotspots));
-    EXPECT_FALSE(hotspots.rows.empty());
+    EXPECT_TRUE(hotspots.rows.empty());
     touch("done");
+    later.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -154,6 +156,7 @@ TEST_F(PiagentCpuTest, OneSamplingCycleCallsTheVmInOrderAndMapsStatuses)
     }
     EXPECT_EQ(latest, (std::map<std::string, int>{{"main", 63}, {"blocked", 64}, {"waiting", 65}, {"idle", 63}}));
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -213,6 +216,7 @@ TEST_F(PiagentCpuTest, MonitorDumpOverTheFrontend)
     EXPECT_NE(entries[1].thread, entries[0].thread);
     EXPECT_EQ(entries[0].displayId, entries[1].displayId);
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 

@@ -117,6 +117,7 @@ TEST_F(PiagentHeapTest, HeapDumpIsConvertedFromTheVmsRecords)
     for (const JhdObject &o : dump.objects)
         EXPECT_FALSE(o.hasValues);
     touch("done");
+    client.close();
     ASSERT_EQ(finish(), 0) << err();
 }
 

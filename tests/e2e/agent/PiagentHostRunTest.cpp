@@ -1,12 +1,13 @@
 // Runs of jvmpihost that go wrong on purpose: a library that leaves the
 // collector disabled fails the run; piagent ignores input the VM should not
 // send, logs it and goes on serving; a VM that never delivers a heap dump
-// gets exactly 100 requests.
+// gets exactly 100 requests; allocations of the largest sizes add up.
 #include "PiagentHost.h"
 
 #include <algorithm>
 
 #include "HeapDumpFile.h"
+#include "HeapView.h"
 #include "Registry.h"
 #include "WireReader.h"
 
@@ -139,6 +140,41 @@ TEST_F(PiagentHostRunTest, HeapDumpThatNeverComesIsGivenUpAfterExactlyOneHundred
     ASSERT_EQ(finish(), 0) << err();
 }
 
+// Allocations of the largest size a VM can report add up in the heap view
+// past 32 bits, and the session goes on serving.
+TEST_F(PiagentHostRunTest, HugeAllocationSizesAddUpWithoutWrapping)
+{
+    loopbackSocket::PortReservation held;
+    start({"--options", "port=" + std::to_string(held.port) + ",address=127.0.0.1", "java-comm", "init-done", "await:go",
+           "class:0x100:demo/Thing", "thread:1:main", "alloc:1:0x5000:0x100:2147483647", "alloc:1:0x5100:0x100:2147483647",
+           "alloc:1:0x5200:0x100:2147483647", "alloc:1:0x5300:0x100:0", "free:0x5100", "mark:played", "await:done", "shut-down"});
+    FrontendClient client(60000);
+    ASSERT_NO_FATAL_FAILURE(connectAndHandOver(client, held.port));
+    Reply reply;
+    ASSERT_EQ(client.call(49, {1}, &reply), FrontendClient::OK) << client.lastError();
+    ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 5")) << out();
+    touch("go");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
+    ASSERT_EQ(client.call(3, {0}, &reply), FrontendClient::OK) << client.lastError();
+    Registry registry;
+    HeapUsageReply usage;
+    ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, client.idWidth(), &registry, &usage));
+    auto entryOf = [&](const std::vector<HeapEntry> &entries) {
+        for (const HeapEntry &e : entries) {
+            const ClassInfo *c = registry.classOf(e.classId);
+            if (c != nullptr && c->name == "demo.Thing")
+                return std::pair<int64_t, int64_t>{e.count, e.size};
+        }
+        return std::pair<int64_t, int64_t>{-1, -1};
+    };
+    EXPECT_EQ(entryOf(usage.live), (std::pair<int64_t, int64_t>{3, 2LL * 2147483647LL}));
+    EXPECT_EQ(entryOf(usage.collected), (std::pair<int64_t, int64_t>{1, 2147483647LL}));
+    ASSERT_EQ(client.call(2, {}, &reply), FrontendClient::OK) << client.lastError();
+    touch("done");
+    client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
 // Steps with numbers that are none, threads outside 1..63 or sleeps without
 // end are refused with a line before they play: the run fails with status
 // 2, never with a signal.
@@ -162,6 +198,31 @@ TEST_F(PiagentHostRunTest, HostileStepsAreRefusedWithALine)
         {"monitor:0x5000:1:2/0", "jvmpihost: thread 0 out of range\n"},
         {"monitor:0x5000:1::300", "jvmpihost: thread 300 out of range\n"},
         {"enter:64:0x11", "jvmpihost: unknown step \"enter:64:0x11\"\n"},
+        // Numbers the VM hands over as jints stay in their range.
+        {"alloc:1:0x5000:0x100:0x80000000", "jvmpihost: bad number \"0x80000000\" in step \"alloc:1:0x5000:0x100:0x80000000\"\n"},
+        {"alloc:1:0x5000:0x100:16:4294967298", "jvmpihost: bad number \"4294967298\" in step \"alloc:1:0x5000:0x100:16:4294967298\"\n"},
+        {"status:1:4294967297", "jvmpihost: bad number \"4294967297\" in step \"status:1:4294967297\"\n"},
+        {"event:4294967297", "jvmpihost: bad number \"4294967297\" in step \"event:4294967297\"\n"},
+        {"stack:1:0x11@2147483648", "jvmpihost: bad number \"2147483648\" in step \"stack:1:0x11@2147483648\"\n"},
+        {"hasrun:1:2", "jvmpihost: bad number \"2\" in step \"hasrun:1:2\"\n"},
+        // Every other step with a number.
+        {"class:0xZZ:demo/A", "jvmpihost: bad number \"0xZZ\" in step \"class:0xZZ:demo/A\"\n"},
+        {"quiet-class:-1:demo/A", "jvmpihost: bad number \"-1\" in step \"quiet-class:-1:demo/A\"\n"},
+        {"class:0x100:demo/A:run/()V=0xq", "jvmpihost: bad number \"0xq\" in step \"class:0x100:demo/A:run/()V=0xq\"\n"},
+        {"unload:abc", "jvmpihost: bad number \"abc\" in step \"unload:abc\"\n"},
+        {"exit:1:", "jvmpihost: bad number \"\" in step \"exit:1:\"\n"},
+        {"enter2:1:0x11:obj", "jvmpihost: bad number \"obj\" in step \"enter2:1:0x11:obj\"\n"},
+        {"alloc:1:0x5000:abc:16", "jvmpihost: bad number \"abc\" in step \"alloc:1:0x5000:abc:16\"\n"},
+        {"free:0x", "jvmpihost: bad number \"0x\" in step \"free:0x\"\n"},
+        {"move:0x10:zz", "jvmpihost: bad number \"zz\" in step \"move:0x10:zz\"\n"},
+        {"contend:1:-5", "jvmpihost: bad number \"-5\" in step \"contend:1:-5\"\n"},
+        {"waited:0:0x10", "jvmpihost: thread 0 out of range\n"},
+        {"raw-enter:64:appLock", "jvmpihost: thread 64 out of range\n"},
+        {"thread-end:1x", "jvmpihost: bad number \"1x\" in step \"thread-end:1x\"\n"},
+        {"java:0:A:b", "jvmpihost: thread 0 out of range\n"},
+        {"monitor:zz:1", "jvmpihost: bad number \"zz\" in step \"monitor:zz:1\"\n"},
+        {"heap-bytes:0g", "jvmpihost: bad hex bytes \"0g\"\n"},
+        {"monitor-bytes:abc", "jvmpihost: bad hex bytes \"abc\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.step);

@@ -51,7 +51,17 @@ bool hasClass(const std::vector<ClassInfo> &classes, const std::string &name)
     return std::any_of(classes.begin(), classes.end(), [&](const ClassInfo &c) { return c.name == name; });
 }
 
-using PiagentLiveCommandsTest = PiagentConnectedTest;
+class PiagentLiveCommandsTest : public PiagentConnectedTest {
+protected:
+    // Polls the state (command 59) until it says the VM's end waits (2).
+    void pollUntilTheVmEnds(StateReply *state)
+    {
+        for (int attempt = 0; attempt < 400 && state->status != 2; attempt++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_NO_FATAL_FAILURE(pollState(client, state));
+        }
+    }
+};
 
 // Commands 45, 59, 66, 67, 61, 62, 86, 85 and 63 after the hand-over, and the
 // state poll while the VM's death waits for the front end: the replies tiagent
@@ -124,13 +134,36 @@ TEST_F(PiagentLiveCommandsTest, LiveSessionCommandsAnswerAsTiagentDoes)
     ASSERT_GT(reply.body.size(), 3u);
     EXPECT_EQ(reply.body[0], 1);
 
-    // The VM's death waits for the connected front end: the poll says 2.
+    // The VM's death waits for the connected front end: the poll says 2,
+    // and as the session does not keep the VM alive, that poll lets it end.
     touch("die");
-    ASSERT_TRUE(waitForLine("stdout", "host: mark down")) << out();
-    ASSERT_NO_FATAL_FAILURE(pollState(client, &state));
+    ASSERT_NO_FATAL_FAILURE(pollUntilTheVmEnds(&state));
     EXPECT_EQ(state.status, 2u);
+    ASSERT_TRUE(waitForLine("stdout", "host: mark down")) << out();
     touch("done");
     client.close();
+    ASSERT_EQ(finish(), 0) << err();
+}
+
+// A session that keeps the VM alive: its end waits, whatever the polls,
+// until the front end disconnects, and goes on then.
+TEST_F(PiagentLiveCommandsTest, VmEndWaitsUntilTheFrontendDisconnects)
+{
+    ASSERT_NO_FATAL_FAILURE(startConnected({WORK_CLASS, "mark:played", "await:die", "shut-down", "mark:down"},
+                                           "<config><session id=\"3\" instrumentationType=\"2\" timeType=\"1\" "
+                                           "vmCannotExit=\"true\"/></config>"));
+    ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out();
+    touch("die");
+    StateReply state;
+    ASSERT_NO_FATAL_FAILURE(pollUntilTheVmEnds(&state));
+    ASSERT_EQ(state.status, 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_NO_FATAL_FAILURE(pollState(client, &state));
+    EXPECT_EQ(state.status, 2u);
+    EXPECT_TRUE(linesStartingWith(out(), "host: mark down").empty()) << out();
+    EXPECT_NE(err().find("Orvane> Keeping VM alive until frontend disconnects.\n"), std::string::npos) << err();
+    client.close();
+    ASSERT_TRUE(waitForLine("stdout", "host: mark down")) << out();
     ASSERT_EQ(finish(), 0) << err();
 }
 
@@ -197,13 +230,17 @@ TEST_F(PiagentLiveCommandsTest, FrontendLeavingBeforeCommandOneLeavesTheAgentSer
     ASSERT_EQ(finish(), 0) << err();
 }
 
-// Every front end gets the descriptions it lacks: after the first one left,
-// the second one's call tree and heap view name the methods and classes.
-TEST_F(PiagentLiveCommandsTest, SecondFrontendGetsTheNamesAgain)
+// A front end that leaves after its commands ends the recording: the next
+// one starts from nothing (what the first recorded is dropped, recording is
+// off until it switches it on) and gets the descriptions it lacks, so its
+// call tree and heap view name the methods and classes.
+TEST_F(PiagentLiveCommandsTest, NextFrontendStartsFromNothingAndGetsTheNamesAgain)
 {
     ASSERT_NO_FATAL_FAILURE(startConnected({"await:on", WORK_CLASS, "class:0x200:demo/Thing", "thread:1:main", "enter:1:0x11",
                                             "enter:1:0x12", "alloc:1:0x5000:0x200:16", "exit:1:0x12", "exit:1:0x11", "mark:played",
-                                            "await:done", "shut-down"},
+                                            "await:off", "enter:1:0x11", "alloc:1:0x5050:0x200:16", "exit:1:0x11",
+                                            "mark:unrecorded", "await:again", "enter:1:0x11", "enter:1:0x12", "alloc:1:0x5100:0x200:16", "exit:1:0x12",
+                                            "exit:1:0x11", "mark:replayed", "await:done", "shut-down"},
                                            CONFIG));
     Reply reply;
     ASSERT_TRUE(waitForLine("stdout", "host: EnableEvent 3")) << out();
@@ -213,36 +250,69 @@ TEST_F(PiagentLiveCommandsTest, SecondFrontendGetsTheNamesAgain)
     touch("on");
     ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
 
-    // Each front end reads the call tree and the heap view with its own registry.
-    auto read = [&](FrontendClient &frontend, std::string *tree, std::string *heapClass) {
-        Registry registry;
+    // Each front end reads the call tree and the heap view with its own
+    // registry (descriptions come once per connection): the tree as text,
+    // the calls of main and work, the live things.
+    struct Read {
+        std::string tree;
+        uint32_t mainCalls = 0;
+        uint32_t workCalls = 0;
+        int64_t things = 0;
+    };
+    auto read = [&](FrontendClient &frontend, Registry &registry, Read *out) {
         CallTreeReply calls;
         ASSERT_EQ(frontend.call(41, CallTreeView::invocationTreeRequest(0, 1, 10000, 0), &reply), FrontendClient::OK)
             << frontend.lastError();
         ASSERT_TRUE(CallTreeView::readInvocationTreeReply(reply.body, frontend.idWidth(), &registry, &calls));
         ASSERT_NE(calls.root, nullptr);
-        *tree = CallTreeView::format(*calls.root, registry);
+        out->tree = CallTreeView::format(*calls.root, registry);
+        for (const ViewNode *node : nodesNamed(*calls.root, registry, "work"))
+            out->workCalls += node->count;
+        for (const ViewNode *node : nodesNamed(*calls.root, registry, "main"))
+            out->mainCalls += node->count;
         ASSERT_EQ(frontend.call(3, {0}, &reply), FrontendClient::OK) << frontend.lastError();
         HeapUsageReply usage;
         ASSERT_TRUE(HeapView::readHeapUsageReply(reply.body, frontend.idWidth(), &registry, &usage));
-        heapClass->clear();
         for (const HeapEntry &e : usage.live)
-            if (e.type == 2 && registry.classOf(e.classId) != nullptr)
-                *heapClass = registry.classOf(e.classId)->name;
+            if (e.type == 2 && registry.classOf(e.classId) != nullptr && registry.classOf(e.classId)->name == "demo.Thing")
+                out->things += e.count;
     };
-    std::string firstTree, firstHeap;
-    ASSERT_NO_FATAL_FAILURE(read(client, &firstTree, &firstHeap));
-    EXPECT_NE(firstTree.find("demo.Work.work"), std::string::npos) << firstTree;
-    EXPECT_EQ(firstHeap, "demo.Thing");
+    Registry firstRegistry, secondRegistry;
+    Read first;
+    ASSERT_NO_FATAL_FAILURE(read(client, firstRegistry, &first));
+    EXPECT_NE(first.tree.find("demo.Work.work"), std::string::npos) << first.tree;
+    EXPECT_EQ(first.mainCalls, 1u) << first.tree;
+    EXPECT_EQ(first.workCalls, 1u) << first.tree;
+    EXPECT_EQ(first.things, 1);
     client.close();
+    ASSERT_TRUE(waitForLine("stderr", "Orvane> Disconnected. Waiting for reconnection.")) << err();
 
     FrontendClient second(60000);
     ASSERT_NO_FATAL_FAILURE(connectFrontend(second, held.port));
+    // The state of a configured session: "Reconnection.".
+    ASSERT_EQ(second.call(44, {0}, &reply), FrontendClient::OK) << second.lastError();
+    ASSERT_GE(reply.body.size(), 4u);
+    EXPECT_EQ(u4At(reply.body, 0), 2u);
+    EXPECT_TRUE(waitForLine("stderr", "Orvane> Reconnection.")) << err();
     ASSERT_EQ(second.call(1, {0}, &reply), FrontendClient::OK) << second.lastError();
-    std::string secondTree, secondHeap;
-    ASSERT_NO_FATAL_FAILURE(read(second, &secondTree, &secondHeap));
-    EXPECT_EQ(secondTree, firstTree);
-    EXPECT_EQ(secondHeap, "demo.Thing");
+    Read empty;
+    ASSERT_NO_FATAL_FAILURE(read(second, secondRegistry, &empty));
+    EXPECT_EQ(empty.workCalls, 0u) << empty.tree;
+    EXPECT_EQ(empty.things, 0);
+    // Recording went off with the first front end: what the VM reports
+    // before this one switches it on again is not recorded.
+    touch("off");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark unrecorded")) << out() << err();
+    ASSERT_EQ(second.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << second.lastError();
+    ASSERT_EQ(second.call(49, {1}, &reply), FrontendClient::OK) << second.lastError();
+    touch("again");
+    ASSERT_TRUE(waitForLine("stdout", "host: mark replayed")) << out() << err();
+    Read again;
+    ASSERT_NO_FATAL_FAILURE(read(second, secondRegistry, &again));
+    EXPECT_NE(again.tree.find("demo.Work.work"), std::string::npos) << again.tree;
+    EXPECT_EQ(again.mainCalls, 1u) << again.tree;
+    EXPECT_EQ(again.workCalls, 1u) << again.tree;
+    EXPECT_EQ(again.things, 1);
     touch("done");
     second.close();
     ASSERT_EQ(finish(), 0) << err();

@@ -253,8 +253,10 @@ TEST_F(PiBindingTest, RequestedShutDownIsDispatchedByItsPlainTypeAndCleansUpWith
     EXPECT_EQ(event.event_type, JVMPI_EVENT_JVM_SHUT_DOWN);
     EXPECT_TRUE(PiProfiling::shuttingDown);
     EXPECT_TRUE(PiProfiling::dying);
-    // Clean-up holds the snapshot monitor.
-    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_dead_threads#6", "exit _orvane_dead_threads#6"}));
+    // Whether to wait is decided under the sleep monitor; clean-up holds the
+    // snapshot monitor.
+    EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_sleep#4", "exit _orvane_sleep#4", "enter _orvane_dead_threads#6",
+                                                      "exit _orvane_dead_threads#6"}));
 }
 
 TEST_F(PiBindingTest, UnknownEventTypesAreIgnored)
