@@ -399,10 +399,27 @@ void LiveCpuProfilingHelper::init(LiveProfilingSession *session, int stackSize)
         classes->handWaitMethods();
 }
 
+namespace {
+
+// The calling thread's manager once its JVMTI local storage named one, with
+// the session it belongs to: a thread's manager never changes once stored,
+// so the hooks of every call find it here without a call into the VM.
+struct KnownManager {
+    CpuProfilingSession *session;
+    LiveThreadManager *manager;
+};
+thread_local KnownManager knownManager;
+
+} // namespace
+
 LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, bool create)
 {
-    if (LiveCpuProfilingHelper::getSession() == nullptr)
+    CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
+    if (cpu == nullptr)
         return nullptr;
+    KnownManager &known = knownManager;
+    if (__builtin_expect(known.manager != nullptr && known.session == cpu, 1))
+        return known.manager;
     void *stored = nullptr;
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     if (jvmti == nullptr) {
@@ -414,13 +431,19 @@ LiveThreadManager *LiveCpuProfilingHelper::getCurrentThreadManager(JNIEnv *, boo
     }
     if (jvmti->GetThreadLocalStorage(nullptr, &stored) != JVMTI_ERROR_NONE)
         return nullptr;
-    if (stored != nullptr || !create)
-        return static_cast<LiveThreadManager *>(stored);
-    LiveThreadManager *thread = LiveCpuProfilingHelper::getSession()->createThreadManager();
+    if (stored != nullptr) {
+        known = KnownManager{cpu, static_cast<LiveThreadManager *>(stored)};
+        return known.manager;
+    }
+    if (!create)
+        return nullptr;
+    LiveThreadManager *thread = cpu->createThreadManager();
     // Stored first: describing the thread runs Java code (Thread.getId),
     // whose hooks must find this manager rather than make another.
     if (LiveProfiling::instance().jvmti->SetThreadLocalStorage(nullptr, thread) != JVMTI_ERROR_NONE)
         MessageUtil::message("could not set thread local storage");
+    else
+        known = KnownManager{cpu, thread};
     describe(thread);
     return thread;
 }

@@ -99,3 +99,54 @@ TEST(MonitorSetTest, ASwitchedBackendTakesEveryLaterEnterAndExit)
     EXPECT_EQ(javaObjects.calls, (Calls{"+1", "-1"}));
     EXPECT_EQ(raw.calls, (Calls{"+1", "+2", "-2", "-1"}));
 }
+
+// A nested enter of locks the thread holds already takes nothing more; one
+// that asks for a lock not held yet enters what it asks for, and every exit
+// releases exactly what its own enter took.
+TEST(MonitorSetTest, NestedEnterOfHeldLocksTakesNothingMore)
+{
+    struct Case {
+        int outer;
+        int inner;
+        Calls expect;
+    };
+    const Case cases[] = {
+        {IM_CLASS | IM_HEAP, IM_CLASS | IM_HEAP, {"+1", "+2", "-2", "-1"}},
+        {IM_CLASS | IM_HEAP, IM_HEAP, {"+1", "+2", "-2", "-1"}},
+        {IM_CLASS, IM_CLASS | IM_HEAP, {"+1", "+1", "+2", "-2", "-1", "-1"}},
+        {IM_HEAP, IM_CLASS, {"+2", "+1", "-1", "-2"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.outer) + " then " + std::to_string(c.inner));
+        RecordingBackend backend;
+        MonitorSet set(&backend);
+        set.setCreated();
+        set.enter(c.outer);
+        set.enter(c.inner);
+        set.enter(c.inner); // a third level inside the second
+        set.exit(c.inner);
+        set.exit(c.inner);
+        set.exit(c.outer);
+        EXPECT_EQ(backend.calls, c.expect);
+
+        // Once all is released the next enter takes its locks again.
+        backend.calls.clear();
+        set.enter(c.inner);
+        set.exit(c.inner);
+        EXPECT_EQ(backend.calls.size(), 2u * static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(c.inner))));
+    }
+
+    // Held locks of one backend say nothing about another's.
+    RecordingBackend first;
+    RecordingBackend second;
+    MonitorSet a(&first);
+    MonitorSet b(&second);
+    a.setCreated();
+    b.setCreated();
+    a.enter(IM_HEAP);
+    b.enter(IM_HEAP);
+    b.exit(IM_HEAP);
+    a.exit(IM_HEAP);
+    EXPECT_EQ(first.calls, (Calls{"+2", "-2"}));
+    EXPECT_EQ(second.calls, (Calls{"+2", "-2"}));
+}
