@@ -510,7 +510,7 @@ namespace {
 LiveMonitorManager *monitorManagerFor(JNIEnv *env, jobject object)
 {
     CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-    if (cpu == nullptr || object == nullptr || !LiveProfiling::instance().monitorProfiling)
+    if (cpu == nullptr || object == nullptr || !LiveProfiling::instance().isMonitorProfiling())
         return nullptr;
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     ProfilingSession *session = cpu->getProfilingSession();
@@ -615,7 +615,7 @@ bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterfa
 
 bool monitorEventsWanted()
 {
-    return LiveProfiling::instance().threadProfiling || LiveProfiling::instance().monitorProfiling;
+    return LiveProfiling::instance().isThreadProfiling() || LiveProfiling::instance().isMonitorProfiling();
 }
 
 } // namespace
@@ -629,9 +629,9 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv 
         return;
     LiveMonitorManager *monitor = nullptr;
     LiveThreadManager *owner = nullptr;
-    if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getBlockThreshold() < 2000000000LL) {
+    if (LiveProfiling::instance().isMonitorProfiling() && LiveCpuProfilingHelper::getSession()->getBlockThreshold() < 2000000000LL) {
         // Option disable-monitor-owner-info: the VM is not asked who holds it.
-        if (!LiveProfiling::instance().getSession()->getOptions().disableMonitorOwnerInfo && !LiveProfiling::instance().ibmVm)
+        if (!LiveProfiling::instance().getSession()->getOptions().disableMonitorOwnerInfo && !LiveProfiling::instance().isIbmVm())
             owner = monitorOwner(env, object);
         monitor = monitorManagerFor(env, object);
     }
@@ -655,7 +655,7 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthr
     if (thread == nullptr || thread->getIgnored())
         return;
     LiveMonitorManager *monitor = nullptr;
-    if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getWaitThreshold() < 2000000000LL)
+    if (LiveProfiling::instance().isMonitorProfiling() && LiveCpuProfilingHelper::getSession()->getWaitThreshold() < 2000000000LL)
         monitor = monitorManagerFor(env, object);
     thread->setMonitorWait(Counter::getUsec(), monitor, false);
 }
@@ -908,7 +908,7 @@ void JNICALL samplerThread(jvmtiEnv *, JNIEnv *, void *)
     LiveSamplerSession *sampler = liveSamplerSession;
     ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession();
     while (!sampler->isStopped()) {
-        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::instance().threadProfiling || LiveProfiling::instance().monitorProfiling);
+        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::instance().isThreadProfiling() || LiveProfiling::instance().isMonitorProfiling());
         static_cast<LiveProfilingSession *>(session)->sleep(sampler->getIntervalMs());
     }
 }

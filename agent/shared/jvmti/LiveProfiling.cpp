@@ -62,15 +62,14 @@ LiveProfiling &LiveProfiling::instance()
 }
 
 LiveProfiling::LiveProfiling()
-    : vm(nullptr), jvmti(nullptr), nowait(false), offline(false), jniInterception(false), disableThreadProfiling(false),
-      threadProfiling(false), monitorProfiling(false), vmTelemetry(false), configAtStartup(true), javaCommThreadShouldEnter(false),
-      waitsForDisconnect(false), shouldWakeup(false), dying(false), shuttingDown(false), jvmti11(false), ibmVm(false),
-      jrockitVm(false), startTime(0), startupMonitor(nullptr), heapMonitor(nullptr), classMonitor(nullptr),
+    : vm(nullptr), jvmti(nullptr), startTime(0), startupMonitor(nullptr), heapMonitor(nullptr), classMonitor(nullptr),
       threadMonitor(nullptr), sleepMonitor(nullptr), deadThreadsMonitor(nullptr), snapshotMonitor(nullptr),
       monitors(&rawMonitorBackend), agentClass(nullptr),
       instrumentationCalleeClass(nullptr), agentInit(nullptr), agentVmIdentifier(nullptr), agentRegisterConnection(nullptr),
-      agentGetAvailablePermGen(nullptr), frontendWasConnected(false),
-      rawMonitorBackend(this), liveProfilingSession(nullptr)
+      agentGetAvailablePermGen(nullptr), nowait(false), offline(false), jniInterception(false), disableThreadProfiling(false),
+      threadProfiling(false), monitorProfiling(false), vmTelemetry(false), configAtStartup(true), javaCommThreadShouldEnter(false),
+      waitsForDisconnect(false), shouldWakeup(false), dying(false), shuttingDown(false), jvmti11(false), ibmVm(false),
+      jrockitVm(false), frontendWasConnected(false), rawMonitorBackend(this), liveProfilingSession(nullptr)
 {
 }
 

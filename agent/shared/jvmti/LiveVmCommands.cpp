@@ -27,7 +27,7 @@ LiveVmCommands::LiveVmCommands(LiveProfilingSession *session) : session(session)
 
 void LiveVmCommands::frontendSeen()
 {
-    if (!session->getEdge().jvmti11 || session->getEdge().ibmVm)
+    if (!session->getEdge().isJvmti11() || session->getEdge().isIbmVm())
         session->updateVmStartTime(Counter::getUsec(), true);
 }
 
@@ -94,7 +94,7 @@ void LiveVmCommands::setMonitorProfiling(bool on)
 
 void LiveVmCommands::connectionEnded(const Communicator &connection)
 {
-    session->getEdge().frontendWasConnected = true;
+    session->getEdge().setFrontendWasConnected(true);
     // The next front end has none of the descriptions this one received.
     session->getClassSession().resetDifferentialDataTransfer();
     if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession())
@@ -112,7 +112,7 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
 
 void LiveVmCommands::onListenFailure()
 {
-    if (!LiveProfiling::instance().nowait)
+    if (!LiveProfiling::instance().isNowait())
         LiveProfiling::instance().endVm(VmEnd::LISTEN_FAILED);
 }
 
