@@ -155,8 +155,10 @@ TEST(AgentFolderGraph, TheEdgesAreOnTopAndTheOneCircleBelowThemIsTheNamedOne)
     // The call tree and the thread manager record one call together (cpu and
     // threads); probe payloads hang on call-tree nodes that the CPU views
     // write (cpu and probes); the recorder drives the CPU session over the
-    // session's method records (cpu and session).
-    std::set<std::set<std::string>> named = {{"cpu", "probes", "session", "threads"}};
+    // session's method records (cpu and session); the thread view carries
+    // the sampler's bookmarks, and the sampler's thread-status pass walks the
+    // thread managers (cpu and sampler).
+    std::set<std::set<std::string>> named = {{"cpu", "probes", "sampler", "session", "threads"}};
     std::set<std::set<std::string>> found = circles(graph, EDGES);
     std::string text;
     for (const auto &group : found) {
