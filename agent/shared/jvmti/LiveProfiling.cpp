@@ -6,6 +6,7 @@
 
 #include "BlobResource.h"
 #include "CpuProfilingSession.h"
+#include "HeapProfilingSession.h"
 #include "DataWriter.h"
 #include "JavaControls.h"
 #include "LiveProfilingSession.h"
@@ -122,6 +123,11 @@ void LiveProfiling::load(JavaVM *javaVm, const char *options, bool attach)
 void LiveProfiling::setCpuSession(std::unique_ptr<CpuProfilingSession> cpu)
 {
     cpuSession = std::move(cpu);
+}
+
+void LiveProfiling::setHeapSession(std::unique_ptr<HeapProfilingSession> heap)
+{
+    heapSession = std::move(heap);
 }
 
 void LiveProfiling::initializeInterface(JavaVM *javaVm)

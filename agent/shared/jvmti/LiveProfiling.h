@@ -12,6 +12,7 @@
 
 class CpuProfilingSession;
 class DataWriter;
+class HeapProfilingSession;
 class LiveProfilingSession;
 
 // The VM edge of tiagent: the one owner of JavaVM*, jvmtiEnv* (and the way to
@@ -47,6 +48,10 @@ public:
     CpuProfilingSession *getCpuSession() const { return cpuSession.get(); }
     // Takes the CPU session the live session made for this VM.
     void setCpuSession(std::unique_ptr<CpuProfilingSession> cpu);
+    // The heap session; null before the live session made it, which it
+    // hands over here once.
+    HeapProfilingSession *getHeapSession() const { return heapSession.get(); }
+    void setHeapSession(std::unique_ptr<HeapProfilingSession> heap);
 
     // Ends the process: the only place the agent does. Logs the reason's
     // closing line where it has one (the lines before it are the caller's)
@@ -212,6 +217,7 @@ private:
     RawMonitorBackend rawMonitorBackend;
     LiveProfilingSession *liveProfilingSession;
     std::unique_ptr<CpuProfilingSession> cpuSession;
+    std::unique_ptr<HeapProfilingSession> heapSession;
 };
 
 #endif
