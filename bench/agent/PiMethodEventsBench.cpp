@@ -6,10 +6,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "EventHandler.h"
+#include "PiEventHandler.h"
 #include "LiveCpuProfilingSession.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "jvmpi.h"
 
 namespace {
@@ -50,7 +50,7 @@ JNIEnv *warmSession()
 {
     static char thread;
     JNIEnv *env = reinterpret_cast<JNIEnv *>(&thread);
-    if (LiveProfiling::session != nullptr)
+    if (PiProfiling::session != nullptr)
         return env;
     memset(&table, 0, sizeof table);
     table.version = JVMPI_VERSION_1;
@@ -67,8 +67,8 @@ JNIEnv *warmSession()
     invoke.GetEnv = getEnv;
     static JavaVM vm;
     vm.functions = &invoke;
-    LiveProfilingSession *session = new LiveProfilingSession();
-    LiveProfiling::session = session;
+    PiProfilingSession *session = new PiProfilingSession();
+    PiProfiling::session = session;
     session->init(&vm, "nowait", false, false);
     LiveCpuProfilingSession *cpu = session->getCpuSession();
 

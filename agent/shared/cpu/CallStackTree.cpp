@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <vector>
 
-#include "AgentAssert.h"
 #include "CallTreeHelper.h"
 #include "ClassData.h"
 #include "DataReader.h"
@@ -73,7 +72,8 @@ CallStackTree *CallStackTree::addChild(MethodDesc *m, uint16_t line, InstancePoo
 
 void CallStackTree::addChild(CallStackTree *child)
 {
-    AGENT_ASSERT(child != nullptr, "childTree");
+    if (child == nullptr)
+        return;
     child->parent = this;
     child->nextInstance = firstChild;
     firstChild = child;

@@ -100,7 +100,9 @@ long long CpuProfilingSession::agentMethodEntry(LiveThreadManager *thread, int32
         return 0;
     }
     MethodDesc *method = methodHandles.lookup(methodId);
-    if (method == nullptr || thread->getIgnored())
+    if (__builtin_expect(method == nullptr, 0))
+        return ignoreUnknownMethodId(methodId);
+    if (thread->getIgnored())
         return 0;
     // The stack is read once per thread and recording start: hooked calls
     // from code without hooks go below the frames read then, as nested
@@ -160,7 +162,9 @@ long long CpuProfilingSession::agentMethodExit(LiveThreadManager *thread, int32_
     if (methodId == MethodHandleTable::CALIBRATION_ID)
         return 0;
     MethodDesc *method = methodHandles.lookup(methodId);
-    if (method == nullptr || thread->getIgnored() || thread->stackEpoch != stackEpoch.load(std::memory_order_relaxed))
+    if (__builtin_expect(method == nullptr, 0))
+        return ignoreUnknownMethodId(methodId);
+    if (thread->getIgnored() || thread->stackEpoch != stackEpoch.load(std::memory_order_relaxed))
         return 0;
     if (__builtin_expect(!traceAll.load(std::memory_order_relaxed), 1))
         return thread->methodExit(method, overhead, filtered);
@@ -177,10 +181,25 @@ bool CpuProfilingSession::isStackRead(const LiveThreadManager *thread) const
 
 void CpuProfilingSession::agentMethodExceptionHandler(LiveThreadManager *thread, int32_t methodId)
 {
+    if (thread == nullptr)
+        return;
     MethodDesc *method = methodHandles.lookup(methodId);
-    if (thread == nullptr || method == nullptr || thread->getIgnored() || !isStackRead(thread))
+    if (method == nullptr) {
+        ignoreUnknownMethodId(methodId);
+        return;
+    }
+    if (thread->getIgnored() || !isStackRead(thread))
         return;
     thread->methodExceptionHandler(method, overhead);
+}
+
+long long CpuProfilingSession::ignoreUnknownMethodId(int32_t methodId)
+{
+    // Any program can call the hooks with any number: one line says so, and
+    // the call is not recorded.
+    if (!unknownMethodIdReported.exchange(true))
+        MessageUtil::message("Hook calls with unknown method id %d (and any other unknown id) are ignored.", static_cast<int>(methodId));
+    return 0;
 }
 
 void CpuProfilingSession::agentLineNumberHint(LiveThreadManager *thread, uint16_t line)

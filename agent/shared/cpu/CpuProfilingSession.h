@@ -54,8 +54,9 @@ public:
     LiveThreadManager *createThreadManager();
     std::vector<LiveThreadManager *> getThreadManagers();
 
-    // The entry hook: id 1 starts a calibration; an unknown id, a missing or
-    // ignored thread changes nothing. Returns the entry time or 0.
+    // The entry hook: id 1 starts a calibration; an unknown id (0 included),
+    // a missing or ignored thread changes nothing; the first unknown id is
+    // logged. Returns the entry time or 0.
     long long agentMethodEntry(LiveThreadManager *thread, int32_t methodId, uint16_t line, bool filtered, bool keep, bool timed);
     // The exit hook; ends a calibration of the same thread. Returns the time or 0.
     long long agentMethodExit(LiveThreadManager *thread, int32_t methodId, bool filtered);
@@ -400,11 +401,15 @@ private:
     std::atomic<unsigned> stackEpoch{1};
     std::atomic<unsigned> resetEpoch{0};
     bool isStackRead(const LiveThreadManager *thread) const;
+    // Logs the first id the hooks get that names no method; returns 0.
+    long long ignoreUnknownMethodId(int32_t methodId);
     void switchCpuRecord(bool record, bool resetData);
     std::mutex hooksSwitch;
     std::atomic<int> activeThreads{0};
     std::unique_ptr<std::vector<Trace>> traces;
     std::atomic<bool> traceAll{false};
+    // The hooks met an id that names no method (logged once).
+    std::atomic<bool> unknownMethodIdReported{false};
     bool traceFiltered = false;
     uint32_t traceCap = 0;
     bool newCallTracerData = false;

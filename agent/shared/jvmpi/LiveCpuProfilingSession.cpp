@@ -3,12 +3,12 @@
 #include <cstring>
 
 #include "ByteArrayDataReader.h"
-#include "HeapAllocItem.h"
+#include "PiHeapAllocItem.h"
 #include "InternalMonitor.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveHeapProfilingSession.h"
 #include "LiveMonitorManager.h"
-#include "LiveProfiling.h"
+#include "PiProfiling.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
@@ -28,7 +28,7 @@ bool isAgentThreadName(const char *name)
 } // namespace
 
 LiveCpuProfilingSession::LiveCpuProfilingSession(ProfilingSession *session, VmInterface *vm, const Settings &settings,
-                                                 LiveClassProfilingSession *classes, LiveHeapProfilingSession *heap)
+                                                 PiClassProfilingSession *classes, LiveHeapProfilingSession *heap)
     : CpuProfilingSession(session, vm, settings), classes(classes), heap(heap)
 {
     // The main thread's manager exists before the VM names the thread.
@@ -70,7 +70,7 @@ bool LiveCpuProfilingSession::agentMainThreadStarted(JNIEnv *env)
 
 LiveThreadManager *LiveCpuProfilingSession::getThreadManager(JNIEnv *env, bool orMain, bool noStore)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (env != nullptr && vm != nullptr && mainThread->threadHandle != nullptr && !noStore) {
         void *stored = vm->GetThreadLocalStorage(env);
         if (stored != nullptr)
@@ -112,7 +112,7 @@ void LiveCpuProfilingSession::handleThreadStart(JVMPI_Event *event)
         thread->threadHandle = env;
     }
     numThreadsAlive++;
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm != nullptr)
         vm->SetThreadLocalStorage(env, thread);
     SessionLock lock(owner, IM_THREAD);
@@ -142,7 +142,7 @@ void LiveCpuProfilingSession::handleThreadEnd(JVMPI_Event *event)
     SessionLock lock(getProfilingSession(), IM_THREAD);
     thread->setEndTime(now);
     thread->setIsDead(now);
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm != nullptr)
         vm->SetThreadLocalStorage(event->env_id, nullptr);
 }
@@ -167,7 +167,7 @@ void LiveCpuProfilingSession::handleMethodEntry2(JVMPI_Event *event)
     if (method == nullptr)
         return;
     if (heap != nullptr && event->u.method_entry2.obj_id != nullptr) {
-        HeapAllocItem *item = heap->getHeapAllocItem(event->u.method_entry2.obj_id);
+        PiHeapAllocItem *item = heap->getHeapAllocItem(event->u.method_entry2.obj_id);
         ClassData *concrete = item != nullptr ? item->getClassData() : nullptr;
         if (concrete != nullptr)
             method = method->getMethodDescForSpecificClassData(concrete, getProfilingSession());
@@ -247,7 +247,7 @@ void LiveCpuProfilingSession::enableCpuEvents(bool subclasses)
         staleStacks.insert(all.begin(), all.end());
         anyStaleStack = !staleStacks.empty();
     }
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return;
     vm->EnableEvent(subclasses ? JVMPI_EVENT_METHOD_ENTRY2 : JVMPI_EVENT_METHOD_ENTRY, nullptr);
@@ -256,7 +256,7 @@ void LiveCpuProfilingSession::enableCpuEvents(bool subclasses)
 
 void LiveCpuProfilingSession::disableCpuEvents()
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return;
     eventsOff = true;
@@ -273,7 +273,7 @@ LiveMonitorManager *LiveCpuProfilingSession::getMonitorManager(bool raw, void *m
     ClassData *classData = nullptr;
     if (!raw && heap != nullptr) {
         SessionLock lock(getProfilingSession(), IM_HEAP);
-        HeapAllocItem *item = heap->getHeapAllocItem(static_cast<jobjectID>(monitor));
+        PiHeapAllocItem *item = heap->getHeapAllocItem(static_cast<jobjectID>(monitor));
         classData = item != nullptr ? item->getClassData() : nullptr;
     }
     return CpuProfilingSession::getMonitorManager(raw, monitor, classData);
@@ -347,10 +347,10 @@ void LiveCpuProfilingSession::handleObjectMove(JVMPI_Event *event)
 void LiveCpuProfilingSession::generateCurrentMonitorEntryData(JNIEnv *, bool onlyToBeRecorded)
 {
     setCurrentMonitorEntries(std::vector<MonitorEntry>());
-    if (LiveProfiling::shuttingDown)
+    if (PiProfiling::shuttingDown)
         return;
     onlyToBeRecordedMonitors = onlyToBeRecorded;
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm != nullptr)
         vm->RequestEvent(JVMPI_EVENT_MONITOR_DUMP, nullptr);
 }

@@ -10,7 +10,7 @@
 #include "ThreadStartRecords.h"
 #include "jvmpi.h"
 
-class LiveClassProfilingSession;
+class PiClassProfilingSession;
 class LiveHeapProfilingSession;
 class LiveMonitorManager;
 class LiveThreadManager;
@@ -22,7 +22,7 @@ class LiveThreadManager;
 class LiveCpuProfilingSession : public CpuProfilingSession {
 public:
     // `heap` (may be null) gives the classes of monitor objects.
-    LiveCpuProfilingSession(ProfilingSession *session, VmInterface *vm, const Settings &settings, LiveClassProfilingSession *classes,
+    LiveCpuProfilingSession(ProfilingSession *session, VmInterface *vm, const Settings &settings, PiClassProfilingSession *classes,
                             LiveHeapProfilingSession *heap);
 
     virtual void handleThreadStart(JVMPI_Event *event);
@@ -108,7 +108,7 @@ private:
     void recordEntry(LiveThreadManager *thread, MethodDesc *method);
     void recordExit(LiveThreadManager *thread, MethodDesc *method);
 
-    LiveClassProfilingSession *classes;
+    PiClassProfilingSession *classes;
     LiveHeapProfilingSession *heap;
     LiveThreadManager *mainThread;
     std::atomic<int> numThreadsAlive{0};

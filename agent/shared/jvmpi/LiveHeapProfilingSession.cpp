@@ -4,12 +4,12 @@
 #include "Counter.h"
 #include "HeapViews.h"
 #include "InternalMonitor.h"
-#include "LiveProfiling.h"
+#include "PiProfiling.h"
 #include "ProfilingSession.h"
 
 LiveHeapProfilingSession::LiveHeapProfilingSession(ProfilingSession *session)
     : session(session), recording(false), chrono(true),
-      liveObjects(new OptHashTable<jobjectID, HeapAllocItem>(TABLE_CAPACITY, 0.75f))
+      liveObjects(new OptHashTable<jobjectID, PiHeapAllocItem>(TABLE_CAPACITY, 0.75f))
 {
 }
 
@@ -28,28 +28,28 @@ ClassData *arrayPseudoClass(int type)
 
 } // namespace
 
-HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id, int size, int type, ClassData *classData, int time)
+PiHeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id, int size, int type, ClassData *classData, int time)
 {
-    HeapAllocItem *item;
-    if (HeapAllocItem::isSpecialArray(type)) {
+    PiHeapAllocItem *item;
+    if (PiHeapAllocItem::isSpecialArray(type)) {
         if (chrono) {
-            ChronoHeapArrayAllocItem *array = chronoHeapArrayAllocItemPool.getInstance(false);
+            PiChronoHeapArrayAllocItem *array = chronoHeapArrayAllocItemPool.getInstance(false);
             array->size = size;
             array->time = time;
             item = array;
         } else {
-            HeapArrayAllocItem *array = heapArrayAllocItemPool.getInstance(false);
+            PiHeapArrayAllocItem *array = heapArrayAllocItemPool.getInstance(false);
             array->size = size;
             item = array;
         }
     } else if (chrono) {
-        ChronoHeapAllocItem *timed = chronoHeapAllocItemPool.getInstance(false);
+        PiChronoHeapAllocItem *timed = chronoHeapAllocItemPool.getInstance(false);
         timed->time = time;
         item = timed;
     } else {
         item = heapAllocItemPool.getInstance(false);
     }
-    item->classData = HeapAllocItem::isSpecialArray(type) ? arrayPseudoClass(type) : classData;
+    item->classData = PiHeapAllocItem::isSpecialArray(type) ? arrayPseudoClass(type) : classData;
     item->setObjectId(id);
     item->allocNode = nullptr;
     item->next = nullptr;
@@ -59,15 +59,15 @@ HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id, int size
 
 // An item goes back to the pool of its own class: the chrono setting may have
 // changed since it was made, and a block of smaller items must never take it.
-void LiveHeapProfilingSession::freeAllocItem(HeapAllocItem *item)
+void LiveHeapProfilingSession::freeAllocItem(PiHeapAllocItem *item)
 {
     item->classData = nullptr;
     item->allocNode = nullptr;
-    if (auto *timedArray = dynamic_cast<ChronoHeapArrayAllocItem *>(item))
+    if (auto *timedArray = dynamic_cast<PiChronoHeapArrayAllocItem *>(item))
         chronoHeapArrayAllocItemPool.freeInstance(timedArray);
-    else if (auto *array = dynamic_cast<HeapArrayAllocItem *>(item))
+    else if (auto *array = dynamic_cast<PiHeapArrayAllocItem *>(item))
         heapArrayAllocItemPool.freeInstance(array);
-    else if (auto *timed = dynamic_cast<ChronoHeapAllocItem *>(item))
+    else if (auto *timed = dynamic_cast<PiChronoHeapAllocItem *>(item))
         chronoHeapAllocItemPool.freeInstance(timed);
     else
         heapAllocItemPool.freeInstance(item);
@@ -83,9 +83,9 @@ void LiveHeapProfilingSession::handleObjectAlloc(JNIEnv *env, jobjectID id, int 
     // before the heap monitor is held here. The VM frees an object only after
     // its allocation event has returned.
     long long viewTag =
-        HeapViews::recordAllocation(heapViews, node, size, type, HeapAllocItem::isSpecialArray(type) ? nullptr : classData, time);
+        HeapViews::recordAllocation(heapViews, node, size, type, PiHeapAllocItem::isSpecialArray(type) ? nullptr : classData, time);
     session->enterMonitor(IM_HEAP);
-    HeapAllocItem *item = getHeapAllocItem(id, size, type, classData, time);
+    PiHeapAllocItem *item = getHeapAllocItem(id, size, type, classData, time);
     // The views' copy of the path: the thread's tree goes with its thread.
     item->allocNode = HeapViews::backtraceNode(heapViews, viewTag);
     item->viewTag = viewTag;
@@ -102,7 +102,7 @@ void LiveHeapProfilingSession::handleObjectFree(long long id)
 {
     if (id == 1)
         return;
-    HeapAllocItem *item = liveObjects->remove(reinterpret_cast<jobjectID>(static_cast<intptr_t>(id)));
+    PiHeapAllocItem *item = liveObjects->remove(reinterpret_cast<jobjectID>(static_cast<intptr_t>(id)));
     if (item == nullptr)
         return;
     int type = item->getType();
@@ -123,21 +123,21 @@ void LiveHeapProfilingSession::handleObjectMove(JVMPI_Event *event)
     liveObjects->changeKey(event->u.obj_move.obj_id, event->u.obj_move.new_obj_id);
 }
 
-HeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id)
+PiHeapAllocItem *LiveHeapProfilingSession::getHeapAllocItem(jobjectID id)
 {
     return liveObjects->get(id);
 }
 
 void LiveHeapProfilingSession::forEachViewTag(const std::function<void(long long)> &visit)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    bool holdGc = vm != nullptr && !LiveProfiling::shuttingDown;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    bool holdGc = vm != nullptr && !PiProfiling::shuttingDown;
     if (holdGc)
         vm->DisableGC();
     session->enterMonitor(IM_CLASS | IM_HEAP);
-    std::unique_ptr<OptHashTable<jobjectID, HeapAllocItem>::Iterator> items(liveObjects->getIterator());
+    std::unique_ptr<OptHashTable<jobjectID, PiHeapAllocItem>::Iterator> items(liveObjects->getIterator());
     while (items->hasNext()) {
-        HeapAllocItem *item = items->next();
+        PiHeapAllocItem *item = items->next();
         if (item->viewTag != 0)
             visit(item->viewTag);
     }

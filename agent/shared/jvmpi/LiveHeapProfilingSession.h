@@ -4,10 +4,10 @@
 #include <functional>
 #include <memory>
 
-#include "ChronoHeapAllocItem.h"
-#include "ChronoHeapArrayAllocItem.h"
-#include "HeapAllocItem.h"
-#include "HeapArrayAllocItem.h"
+#include "PiChronoHeapAllocItem.h"
+#include "PiChronoHeapArrayAllocItem.h"
+#include "PiHeapAllocItem.h"
+#include "PiHeapArrayAllocItem.h"
 #include "OptHashTable.h"
 #include "TableInstancePool.h"
 #include "jvmpi.h"
@@ -33,7 +33,7 @@ public:
     virtual void handleObjectFree(long long id);
     // An object the collector moved.
     virtual void handleObjectMove(JVMPI_Event *event);
-    virtual HeapAllocItem *getHeapAllocItem(jobjectID id);
+    virtual PiHeapAllocItem *getHeapAllocItem(jobjectID id);
     // A pass over the whole table: `visit` gets the view id of every recorded
     // live object the views know, with the class and heap monitors held and
     // the collector disabled (except while the VM shuts down), so that no
@@ -59,19 +59,19 @@ public:
     long long numNonArrays = 0;
 
 private:
-    HeapAllocItem *getHeapAllocItem(jobjectID id, int size, int type, ClassData *classData, int time);
-    void freeAllocItem(HeapAllocItem *item);
+    PiHeapAllocItem *getHeapAllocItem(jobjectID id, int size, int type, ClassData *classData, int time);
+    void freeAllocItem(PiHeapAllocItem *item);
 
     ProfilingSession *session;
     HeapProfilingSession *heapViews = nullptr;
     std::function<CallStackTree *(JNIEnv *)> nodeOf;
     bool recording;
     bool chrono;
-    std::unique_ptr<OptHashTable<jobjectID, HeapAllocItem>> liveObjects;
-    TableInstancePool<HeapAllocItem> heapAllocItemPool;
-    TableInstancePool<HeapArrayAllocItem> heapArrayAllocItemPool;
-    TableInstancePool<ChronoHeapAllocItem> chronoHeapAllocItemPool;
-    TableInstancePool<ChronoHeapArrayAllocItem> chronoHeapArrayAllocItemPool;
+    std::unique_ptr<OptHashTable<jobjectID, PiHeapAllocItem>> liveObjects;
+    TableInstancePool<PiHeapAllocItem> heapAllocItemPool;
+    TableInstancePool<PiHeapArrayAllocItem> heapArrayAllocItemPool;
+    TableInstancePool<PiChronoHeapAllocItem> chronoHeapAllocItemPool;
+    TableInstancePool<PiChronoHeapArrayAllocItem> chronoHeapArrayAllocItemPool;
 };
 
 #endif

@@ -10,8 +10,8 @@
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
 #include "JavaWriterHandles.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "LiveThreadManager.h"
 #include "MessageUtil.h"
 #include "PiNatives.h"
@@ -22,10 +22,10 @@ using PiNatives::cpuSession;
 using PiNatives::liveSession;
 
 // The live session; null without one, said once.
-LiveProfilingSession *PiNatives::liveSession()
+PiProfilingSession *PiNatives::liveSession()
 {
     static std::atomic<bool> reported(false);
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     if (session == nullptr && !reported.exchange(true)) {
         MessageUtil::message("The native library has not been initialized.");
         MessageUtil::message("Profiling commands will be ignored.");
@@ -36,19 +36,19 @@ LiveProfilingSession *PiNatives::liveSession()
 
 LiveCpuProfilingSession *PiNatives::cpuSession()
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     return session != nullptr ? session->getCpuSession() : nullptr;
 }
 
 LiveCpuProfilingSession *PiNatives::cpuSessionIfAny()
 {
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     return session != nullptr ? session->getCpuSession() : nullptr;
 }
 
-LiveClassProfilingSession *PiNatives::classSessionIfAny()
+PiClassProfilingSession *PiNatives::classSessionIfAny()
 {
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     return session != nullptr ? session->getClassSession() : nullptr;
 }
 
@@ -59,7 +59,7 @@ PI_NATIVE jlong JNICALL Java_com_orvane_agent_Agent_getCounter(JNIEnv *, jclass)
 
 PI_NATIVE jint JNICALL Java_com_orvane_agent_Agent_getPort(JNIEnv *, jclass)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     return session != nullptr ? static_cast<jint>(session->getOptions().port) : 0;
 }
 
@@ -76,13 +76,13 @@ PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Agent_isJvmti11(JNIEnv *, jclas
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Agent_isOffline(JNIEnv *, jclass)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     return session != nullptr && session->getOptions().offline ? JNI_TRUE : JNI_FALSE;
 }
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Agent_hasConfig(JNIEnv *, jclass)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     return session != nullptr && session->getConfig() != nullptr ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -94,7 +94,7 @@ PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_Agent_getScriptDirName(JNIEnv
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_updateVmStartTime0(JNIEnv *, jclass)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         session->updateVmStartTime(Counter::getUsec(), true);
 }
 
@@ -128,7 +128,7 @@ PI_NATIVE jint JNICALL Java_com_orvane_agent_probe_AnnotationHandler_getSnapshot
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(JNIEnv *env, jclass, jbyteArray path, jobject,
                                                                              jboolean)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     if (session == nullptr || path == nullptr)
         return;
     std::string name = JavaNatives::bytes(env, path);
@@ -137,7 +137,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_saveSnapshot0(JNIEnv
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_setInclusiveFilter0(JNIEnv *env, jclass, jobjectArray filters)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     if (session == nullptr || session->getClassSession() == nullptr || filters == nullptr)
         return;
     std::vector<std::string> list = JavaNatives::strings(env, filters);
@@ -166,7 +166,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_triggerThreadDump0(J
 
 PI_NATIVE jint JNICALL Java_com_orvane_agent_Agent_getConfig(JNIEnv *env, jclass, jobjectArray result)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     return session != nullptr ? JavaNatives::storeConfig(env, session->getConfig(), result) : 0;
 }
 
@@ -179,7 +179,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_writeData(JNIEnv *env, jclass
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_addBookmark(JNIEnv *env, jclass, jstring text)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         JavaNatives::addBookmark(env, session->getLiveSamplerSession(), text);
 }
 
@@ -234,7 +234,7 @@ PI_NATIVE jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, jclass)
 {
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     return session != nullptr && session->isVmTelemetryRecording() ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -243,7 +243,7 @@ PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv *env, jclass, jlong memory1, jlong memory2,
                                                                         jintArray values)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     if (session == nullptr)
         return JNI_FALSE;
     return session->addJavaSample(memory1, memory2, JavaNatives::ints(env, values)) ? JNI_TRUE : JNI_FALSE;
@@ -257,8 +257,8 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Sampler_initDescriptions(JNIEnv *en
     JavaNatives::initDescriptions(
         env, names, types, values,
         [] {
-            LiveProfilingSession *session = LiveProfiling::session;
+            PiProfilingSession *session = PiProfiling::session;
             return session != nullptr ? session->getLiveSamplerSession() : nullptr;
         },
-        [] { return LiveProfiling::session != nullptr; });
+        [] { return PiProfiling::session != nullptr; });
 }

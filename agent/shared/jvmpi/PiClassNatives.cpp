@@ -14,10 +14,10 @@
 #include "ClassData.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 #include "Recorder.h"
 #include "SessionLock.h"
@@ -35,7 +35,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCalleeSimple_registe
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerComponentType(JNIEnv *env, jclass, jstring name, jint type)
 {
-    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    PiClassProfilingSession *classes = PiNatives::classSessionIfAny();
     std::string className;
     if (classes != nullptr && JavaNatives::utf(env, name, &className))
         classes->registerComponentType(className.c_str(), type);
@@ -43,7 +43,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerComponentType(JNIEnv 
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerDisplayName(JNIEnv *env, jclass, jstring name, jstring display, jint type)
 {
-    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    PiClassProfilingSession *classes = PiNatives::classSessionIfAny();
     std::string className, displayName;
     if (classes != nullptr && JavaNatives::utf(env, name, &className) && JavaNatives::utf(env, display, &displayName))
         classes->registerDisplayName(className.c_str(), displayName.c_str(), type);
@@ -55,10 +55,10 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerDisplayName(JNIEnv *e
 PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNIEnv *env, jclass, jobjectArray methods, jintArray values,
                                                                            jintArray flags, jint id)
 {
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     if (session == nullptr) {
         JavaNatives::reportWrongLibrary();
-        LiveProfiling::endProcess(0, "Exiting.");
+        PiProfiling::endVm(VmEnd::WRONG_LIBRARY);
     }
     JavaNatives::ProbeMethods list;
     if (!JavaNatives::readProbeMethods(env, methods, values, flags, id, &list))
@@ -70,7 +70,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_Agent_registerAnnotationMethods(JNI
 PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_transform0(JNIEnv *env, jclass, jstring, jobject classBeingRedefined,
                                                                              jbyteArray bytes, jboolean instrument, jintArray out)
 {
-    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    PiClassProfilingSession *classes = PiNatives::classSessionIfAny();
     if (classes == nullptr)
         return nullptr;
     bool redefining = classBeingRedefined != nullptr;
@@ -84,13 +84,13 @@ PI_NATIVE jbyteArray JNICALL Java_com_orvane_agent_java_Transformer_transform0(J
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_java_Transformer_isAutoTune(JNIEnv *, jclass)
 {
-    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    PiClassProfilingSession *classes = PiNatives::classSessionIfAny();
     return classes != nullptr && classes->isAutoTune() ? JNI_TRUE : JNI_FALSE;
 }
 
 PI_NATIVE jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(JNIEnv *env, jclass)
 {
-    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    PiClassProfilingSession *classes = PiNatives::classSessionIfAny();
     if (classes == nullptr)
         return nullptr;
     std::vector<std::string> names;
@@ -107,7 +107,7 @@ PI_NATIVE jobjectArray JNICALL Java_com_orvane_agent_java_Transformer_autoTune0(
 // the class made when it was never met; 0 without a session or a name.
 PI_NATIVE jint JNICALL Java_com_orvane_agent_java_Transformer_getMethodId0(JNIEnv *env, jclass, jstring className)
 {
-    LiveClassProfilingSession *classes = PiNatives::classSessionIfAny();
+    PiClassProfilingSession *classes = PiNatives::classSessionIfAny();
     LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
     std::string name;
     if (classes == nullptr || cpu == nullptr || !JavaNatives::utf(env, className, &name) || name.empty())

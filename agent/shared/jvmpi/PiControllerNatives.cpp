@@ -8,8 +8,8 @@
 #include "HeapViews.h"
 #include "JavaNatives.h"
 #include "LiveCpuProfilingSession.h"
-#include "LiveHeapdump.h"
-#include "LiveProfilingSession.h"
+#include "PiHeapdump.h"
+#include "PiProfilingSession.h"
 #include "PiNatives.h"
 
 using PiNatives::cpuSession;
@@ -17,19 +17,19 @@ using PiNatives::liveSession;
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startCPURecording0(JNIEnv *, jclass, jboolean reset)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         session->setCpuRecording(true, reset != JNI_FALSE);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopCPURecording0(JNIEnv *, jclass)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         session->setCpuRecording(false, false);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *, jclass, jboolean reset)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     if (session == nullptr)
         return;
     if (reset != JNI_FALSE && !session->isAllocRecording() && session->getHeapViews() != nullptr)
@@ -39,7 +39,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecording0(JNIEnv *, jclass)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         session->setAllocRecord(false);
 }
 
@@ -70,20 +70,20 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopMethodStatsRecor
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_startVMTelemetryRecording0(JNIEnv *, jclass)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         session->setVmTelemetryRecording(true);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_stopVMTelemetryRecording0(JNIEnv *, jclass)
 {
-    if (LiveProfilingSession *session = liveSession())
+    if (PiProfilingSession *session = liveSession())
         session->setVmTelemetryRecording(false);
 }
 
 PI_NATIVE void JNICALL Java_com_orvane_agent_ControllerImpl_triggerHeapDump0(JNIEnv *, jclass, jboolean option4, jboolean option6,
                                                                                 jboolean primitiveValues, jboolean option5)
 {
-    LiveProfilingSession *session = liveSession();
+    PiProfilingSession *session = liveSession();
     if (session == nullptr || session->getHeapdump() == nullptr)
         return;
     session->getHeapdump()->triggerDump(option4 != JNI_FALSE, option6 != JNI_FALSE, primitiveValues != JNI_FALSE, option5 != JNI_FALSE);

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "Counter.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "LiveThreadManager.h"
 #include "PiNatives.h"
 
@@ -19,7 +19,7 @@ PI_NATIVE jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(
                                                                                 jboolean timed)
 {
     LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
-    if (cpu == nullptr || id == 0)
+    if (cpu == nullptr)
         return 0;
     return cpu->agentMethodEntry(cpu->getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), false, keep != JNI_FALSE,
                                  timed != JNI_FALSE);
@@ -28,7 +28,7 @@ PI_NATIVE jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_enterFilteredMethod(JNIEnv *env, jclass, jint id, jshort line, jlong)
 {
     LiveCpuProfilingSession *cpu = PiNatives::cpuSessionIfAny();
-    if (cpu != nullptr && id != 0)
+    if (cpu != nullptr)
         cpu->agentMethodEntry(cpu->getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), true, false, true);
 }
 
@@ -83,8 +83,8 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_netIO0(JNIEnv
 // (its class load normally told it already).
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_registerClass0(JNIEnv *env, jclass, jclass type)
 {
-    LiveProfilingSession *session = LiveProfiling::session;
-    LiveClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
+    PiProfilingSession *session = PiProfiling::session;
+    PiClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
     if (classes == nullptr || type == nullptr)
         return;
     jclass classClass = env->GetObjectClass(type);

@@ -4,10 +4,10 @@
 #include <jni.h>
 
 #include "JavaNatives.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "PiNatives.h"
 
 namespace {
@@ -36,7 +36,7 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_probe_AnnotationHandler_exitAnnotat
 
 PI_NATIVE jboolean JNICALL Java_com_orvane_agent_probe_AnnotationHandler_isProbeEnabled0(JNIEnv *, jclass, jint type)
 {
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     return JavaNatives::isProbeEnabled(session != nullptr ? session->getConfig() : nullptr, type);
 }
 

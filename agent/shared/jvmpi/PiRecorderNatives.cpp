@@ -7,10 +7,10 @@
 #include <string>
 
 #include "JavaNatives.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 #include "PiSnapshots.h"
 #include "PiNatives.h"
@@ -20,7 +20,7 @@
 // its own locks and configuration.
 PI_NATIVE void JNICALL Java_com_orvane_agent_java_JavaAgentManager_init0(JNIEnv *, jclass, jstring, jobjectArray)
 {
-    if (LiveProfiling::session != nullptr)
+    if (PiProfiling::session != nullptr)
         MessageUtil::message("The agent is already running in this VM; the recorder does not start again.");
     else
         MessageUtil::message("The recorder needs a VM that loaded the agent at its start (JVM_OnLoad); it does not start.");
@@ -30,8 +30,8 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_java_CobaltRecorder_updatePolicies0
                                                                                 jobject f1, jobject f2, jobject f3, jobject f4,
                                                                                 jobject f5, jobject f6, jobject f7)
 {
-    LiveProfilingSession *session = PiNatives::liveSession();
-    LiveClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
+    PiProfilingSession *session = PiNatives::liveSession();
+    PiClassProfilingSession *classes = session != nullptr ? session->getClassSession() : nullptr;
     if (classes == nullptr)
         return;
     const jobject fields[7] = {f1, f2, f3, f4, f5, f6, f7};
@@ -42,14 +42,14 @@ PI_NATIVE void JNICALL Java_com_orvane_agent_java_CobaltRecorder_updatePolicies0
 PI_NATIVE void JNICALL Java_com_orvane_agent_InstrumentationCallee_setNativeCobaltRecording0(JNIEnv *env, jclass, jboolean on,
                                                                                            jlongArray ids)
 {
-    if (LiveProfilingSession *session = PiNatives::liveSession())
+    if (PiProfilingSession *session = PiNatives::liveSession())
         JavaNatives::setRecorderRecording(env, on, ids, session->getCpuSession());
 }
 
 PI_NATIVE jint JNICALL Java_com_orvane_agent_java_CobaltRecorder_createCobaltSnapshot(JNIEnv *env, jclass, jbyteArray path, jobject,
                                                                                     jboolean savePayloads, jobjectArray javaArguments)
 {
-    LiveProfilingSession *session = PiNatives::liveSession();
+    PiProfilingSession *session = PiNatives::liveSession();
     if (session == nullptr || path == nullptr)
         return 0;
     std::string name = JavaNatives::bytes(env, path);

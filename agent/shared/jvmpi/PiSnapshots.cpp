@@ -8,13 +8,13 @@
 #include "Communicator.h"
 #include "Counter.h"
 #include "DataReader.h"
-#include "LiveHeapdump.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiHeapdump.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 #include "SnapshotWriter.h"
 
-SnapshotSources PiSnapshots::sources(LiveProfilingSession *session)
+SnapshotSources PiSnapshots::sources(PiProfilingSession *session)
 {
     SnapshotSources s;
     s.session = session;
@@ -26,7 +26,7 @@ SnapshotSources PiSnapshots::sources(LiveProfilingSession *session)
     return s;
 }
 
-void PiSnapshots::handleCmdSaveSnapshot(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
+void PiSnapshots::handleCmdSaveSnapshot(PiProfilingSession *session, DataReader *reader, DataWriter *writer,
                                         Communicator &connection, JNIEnv *env)
 {
     JavaSnapshotPart javaPart(env);
@@ -42,24 +42,24 @@ namespace {
 // for it or does not start.
 bool whileTheVmLives(const std::function<bool()> &save)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    if (LiveProfiling::dying || vm == nullptr) {
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    if (PiProfiling::dying || vm == nullptr) {
         MessageUtil::message("Could not save snapshot. VM already terminated.");
         return false;
     }
-    vm->RawMonitorEnter(LiveProfiling::_snapshotMonitor);
+    vm->RawMonitorEnter(PiProfiling::_snapshotMonitor);
     bool saved = false;
-    if (LiveProfiling::dying)
+    if (PiProfiling::dying)
         MessageUtil::message("Could not save snapshot. VM already terminated.");
     else
         saved = save();
-    vm->RawMonitorExit(LiveProfiling::_snapshotMonitor);
+    vm->RawMonitorExit(PiProfiling::_snapshotMonitor);
     return saved;
 }
 
 } // namespace
 
-bool PiSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env)
+bool PiSnapshots::saveSnapshot(PiProfilingSession *session, const char *path, JNIEnv *env)
 {
     if (session->getConfig() == nullptr || session->getCpuSession() == nullptr) {
         MessageUtil::message("Could not save snapshot. Session is not yet configured.");
@@ -69,19 +69,19 @@ bool PiSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, 
         JavaSnapshotPart javaPart(env);
         SnapshotSources s = sources(session);
         s.javaPart = env != nullptr ? &javaPart : nullptr;
-        return SnapshotWriter::saveWithConfiguration(path, s, *session->getConfig(), LiveProfiling::startTime,
+        return SnapshotWriter::saveWithConfiguration(path, s, *session->getConfig(), PiProfiling::startTime,
                                                      session->getOptions().keepTempSnapshots);
     });
 }
 
-bool PiSnapshots::saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
+bool PiSnapshots::saveCobaltSnapshot(PiProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
                                      jobjectArray javaArguments)
 {
     return whileTheVmLives([&] {
         JavaSnapshotPart javaPart(env, javaArguments);
         SnapshotSources s = sources(session);
         s.javaPart = env != nullptr ? &javaPart : nullptr;
-        return SnapshotWriter::saveRecorderSnapshot(path, s, LiveProfiling::startTime, session->getOptions().keepTempSnapshots,
+        return SnapshotWriter::saveRecorderSnapshot(path, s, PiProfiling::startTime, session->getOptions().keepTempSnapshots,
                                                     savePayloads);
     });
 }

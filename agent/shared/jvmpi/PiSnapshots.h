@@ -8,7 +8,7 @@
 class Communicator;
 class DataReader;
 class DataWriter;
-class LiveProfilingSession;
+class PiProfilingSession;
 
 // Snapshots of piagent's live session: command 32 and the Java API's save.
 // The file is the one tiagent writes: the sessions' sections, the heap dump
@@ -16,17 +16,17 @@ class LiveProfilingSession;
 class PiSnapshots {
 public:
     // The live sessions as snapshot sources.
-    static SnapshotSources sources(LiveProfilingSession *session);
+    static SnapshotSources sources(PiProfilingSession *session);
     // Command 32: byte reply-with-path, then the snapshot in that form. A
     // reply that broke off after its size closes the connection.
-    static void handleCmdSaveSnapshot(LiveProfilingSession *session, DataReader *reader, DataWriter *writer,
+    static void handleCmdSaveSnapshot(PiProfilingSession *session, DataReader *reader, DataWriter *writer,
                                       Communicator &connection, JNIEnv *env);
     // Saves a gzip snapshot file at `path`; false when it failed (logged).
-    static bool saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env);
+    static bool saveSnapshot(PiProfilingSession *session, const char *path, JNIEnv *env);
     // The recorder's snapshot at `path`: the recorder's sections, the Java
     // part with `javaArguments` (may be null), an empty configuration. Not
     // once the VM ends; false when it failed (logged).
-    static bool saveCobaltSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
+    static bool saveCobaltSnapshot(PiProfilingSession *session, const char *path, JNIEnv *env, bool savePayloads,
                                    jobjectArray javaArguments);
 };
 

@@ -9,9 +9,9 @@
 #include "HeapViews.h"
 #include "JavaControls.h"
 #include "JavaProbeCommands.h"
-#include "LiveHeapdump.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiHeapdump.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 #include "PiSnapshots.h"
 
@@ -31,7 +31,7 @@ void PiVmCommands::handleCmdSetParameters(DataReader *reader, DataWriter *writer
 
 void PiVmCommands::handleCmdForceGc()
 {
-    LiveProfiling::g_profilingInterface->RunGC();
+    PiProfiling::g_profilingInterface->RunGC();
 }
 
 void PiVmCommands::handleCmdGetLoadInfo(DataWriter *writer, uint32_t)
@@ -47,7 +47,7 @@ void PiVmCommands::handleCmdGetParameters(DataWriter *writer)
 
 void PiVmCommands::handleCmdGetVmState(DataWriter *writer)
 {
-    session->handleCmdGetVMState(writer, LiveProfiling::currentEnv());
+    session->handleCmdGetVMState(writer, PiProfiling::currentEnv());
 }
 
 void PiVmCommands::handleCmdThreadProfiling(DataReader *reader)
@@ -59,17 +59,17 @@ void PiVmCommands::handleCmdThreadProfiling(DataReader *reader)
 
 void PiVmCommands::handleCmdHprofDump(DataReader *reader, DataWriter *writer)
 {
-    JavaControls::handleCmdHprofDump(LiveProfiling::currentEnv(), reader, writer);
+    JavaControls::handleCmdHprofDump(PiProfiling::currentEnv(), reader, writer);
 }
 
 void PiVmCommands::handleCmdEnableTriggers(DataReader *reader)
 {
-    JavaControls::handleCmdEnableTriggers(LiveProfiling::currentEnv(), reader);
+    JavaControls::handleCmdEnableTriggers(PiProfiling::currentEnv(), reader);
 }
 
 void PiVmCommands::handleCmdEnableTriggerGroups(DataReader *reader)
 {
-    JavaControls::handleCmdEnableTriggerGroups(LiveProfiling::currentEnv(), reader);
+    JavaControls::handleCmdEnableTriggerGroups(PiProfiling::currentEnv(), reader);
 }
 
 void PiVmCommands::setMonitorProfiling(bool)
@@ -78,15 +78,38 @@ void PiVmCommands::setMonitorProfiling(bool)
     // and are recorded by it.
 }
 
-void PiVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
+void PiVmCommands::handleCmdProbeDescriptions(DataWriter *writer)
 {
-    JavaProbeCommands::handle(LiveProfiling::currentEnv(), command, reader, writer);
+    JavaProbeCommands::handleCmdProbeDescriptions(PiProfiling::currentEnv(), writer);
+}
+
+void PiVmCommands::handleCmdProbeTupleData(DataReader *reader, DataWriter *writer)
+{
+    char *name = reader->readString(nullptr);
+    writer->writeString(name != nullptr ? name : "");
+    delete[] name;
+    writer->writeByte(0);
+}
+
+void PiVmCommands::handleCmdProbeTelemetry(DataWriter *writer)
+{
+    JavaProbeCommands::handleCmdProbeTelemetry(PiProfiling::currentEnv(), writer);
+}
+
+void PiVmCommands::handleCmdProbeSettings(DataReader *reader)
+{
+    JavaProbeCommands::handleCmdProbeSettings(PiProfiling::currentEnv(), reader);
+}
+
+void PiVmCommands::handleCmdProbeRecording(DataReader *reader)
+{
+    JavaProbeCommands::handleCmdProbeRecording(PiProfiling::currentEnv(), reader);
 }
 
 void PiVmCommands::connectionEnded(const Communicator &connection)
 {
     // The next front end has none of the descriptions this one received.
-    if (LiveClassProfilingSession *classes = session->getClassSession())
+    if (PiClassProfilingSession *classes = session->getClassSession())
         classes->resetDifferentialDataTransfer();
     HeapViews::resetDifferentialDataTransfer(session->getHeapViews());
     session->wakeup();
@@ -95,13 +118,13 @@ void PiVmCommands::connectionEnded(const Communicator &connection)
     if (LiveSamplerSession *sampler = session->getLiveSamplerSession())
         sampler->stop();
     if (connection.shouldExitProcess())
-        LiveProfiling::endProcess(0, "Killing process");
+        PiProfiling::endVm(VmEnd::FRONTEND_EXIT);
     raise(SIGINT);
 }
 
 bool PiVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
 {
-    LiveHeapdump *heapdump = session->getHeapdump();
+    PiHeapdump *heapdump = session->getHeapdump();
     if (heapdump == nullptr) {
         writer->writeU4(0);
         return false;
@@ -119,5 +142,5 @@ void PiVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
 
 void PiVmCommands::handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection)
 {
-    PiSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, LiveProfiling::currentEnv());
+    PiSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, PiProfiling::currentEnv());
 }

@@ -3,7 +3,7 @@
 
 #include "VmCommands.h"
 
-class LiveProfilingSession;
+class PiProfilingSession;
 
 // piagent's answers to the front end, as tiagent gives them, on the native
 // communication thread until command 1 (which ends the native loop with the
@@ -11,7 +11,7 @@ class LiveProfilingSession;
 // handlers that call the agent's Java side use the serving thread's JNIEnv*.
 class PiVmCommands : public VmCommands {
 public:
-    explicit PiVmCommands(LiveProfilingSession *session) : session(session) {}
+    explicit PiVmCommands(PiProfilingSession *session) : session(session) {}
 
     void frontendSeen() override {}
     void handleCmdSetParameters(DataReader *reader, DataWriter *writer, Communicator &connection) override;
@@ -24,7 +24,13 @@ public:
     void handleCmdEnableTriggerGroups(DataReader *reader) override;
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override;
     void setMonitorProfiling(bool on) override;
-    void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeDescriptions(DataWriter *writer) override;
+    // The call sites of a probe's payloads come from the tree of the JVMTI
+    // agent only: the probe name echoed and byte 0 (no tuples).
+    void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeTelemetry(DataWriter *writer) override;
+    void handleCmdProbeSettings(DataReader *reader) override;
+    void handleCmdProbeRecording(DataReader *reader) override;
     // The next front end gets every description again; after command 46 the
     // process ends ("Killing process", status 0), after command 48 SIGINT is
     // raised (the sampler stopped first in both cases).
@@ -35,7 +41,7 @@ public:
     void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
 
 private:
-    LiveProfilingSession *session;
+    PiProfilingSession *session;
 };
 
 #endif

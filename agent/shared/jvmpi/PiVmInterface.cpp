@@ -1,8 +1,8 @@
 #include "PiVmInterface.h"
 
 #include "Counter.h"
-#include "LiveClassProfilingSession.h"
-#include "LiveProfiling.h"
+#include "PiClassProfilingSession.h"
+#include "PiProfiling.h"
 #include "LiveSamplerSession.h"
 
 long long PiVmInterface::getUsec()
@@ -12,7 +12,7 @@ long long PiVmInterface::getUsec()
 
 long long PiVmInterface::getCurrentThreadCpuUsec()
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr || vm->GetCurrentThreadCpuTime == nullptr)
         return -1;
     return vm->GetCurrentThreadCpuTime() / 1000;
@@ -34,7 +34,7 @@ int PiVmInterface::stateOf(jint status)
 
 bool PiVmInterface::getThreadStates(const std::vector<void *> &threads, std::vector<int> *states)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return false;
     states->clear();
@@ -45,7 +45,7 @@ bool PiVmInterface::getThreadStates(const std::vector<void *> &threads, std::vec
 
 bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return false;
     stacks->assign(threads.size(), std::vector<StackFrame>());
@@ -79,7 +79,7 @@ bool PiVmInterface::getThreadStacks(const std::vector<void *> &threads, std::vec
     // The methods are looked up with the threads running again: a lookup
     // may make the VM load a class. It asks the VM for the class of a
     // method not met yet when the sampler's thread has a JNIEnv.
-    JNIEnv *self = LiveProfiling::currentEnv();
+    JNIEnv *self = PiProfiling::currentEnv();
     std::unordered_map<void *, std::vector<StackFrame>> seen;
     for (size_t i = 0; i < threads.size(); i++) {
         std::vector<StackFrame> &stack = (*stacks)[i];
@@ -120,8 +120,8 @@ void PiVmInterface::readTrace(JVMPI_Interface *vm, JNIEnv *env, int depth, std::
 
 bool PiVmInterface::getStackTrace(std::vector<StackFrame> *outermostFirst)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    JNIEnv *self = LiveProfiling::currentEnv();
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    JNIEnv *self = PiProfiling::currentEnv();
     if (vm == nullptr || self == nullptr)
         return false;
     std::vector<JVMPI_CallFrame> trace;
@@ -133,10 +133,10 @@ bool PiVmInterface::getStackTrace(std::vector<StackFrame> *outermostFirst)
 
 bool PiVmInterface::getThreadDumpStacks(const std::vector<void *> &threads, std::vector<std::vector<StackFrame>> *stacks)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return false;
-    JNIEnv *self = LiveProfiling::currentEnv();
+    JNIEnv *self = PiProfiling::currentEnv();
     std::vector<std::vector<JVMPI_CallFrame>> traces(threads.size());
     for (void *thread : threads)
         if (thread != self)
@@ -150,4 +150,9 @@ bool PiVmInterface::getThreadDumpStacks(const std::vector<void *> &threads, std:
     for (size_t i = 0; i < threads.size(); i++)
         toStack(traces[i], self, &(*stacks)[i]);
     return true;
+}
+
+void PiVmInterface::endVm(VmEnd reason)
+{
+    PiProfiling::endVm(reason);
 }

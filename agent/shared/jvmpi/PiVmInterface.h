@@ -7,7 +7,7 @@
 #include "VmInterface.h"
 #include "jvmpi.h"
 
-class LiveClassProfilingSession;
+class PiClassProfilingSession;
 
 // The engines' view of a VM with the profiler interface. Threads are named
 // by their JNIEnv*. Stacks of other threads are read in one pass with the
@@ -18,9 +18,11 @@ public:
     // Frames read at most per thread.
     static const int MAX_FRAMES = 20000;
 
-    explicit PiVmInterface(LiveClassProfilingSession *classes) : classes(classes) { agentCounter = true; }
+    explicit PiVmInterface(PiClassProfilingSession *classes) : classes(classes) { agentCounter = true; }
 
     long long getUsec() override;
+    // Through the edge's one exit.
+    [[noreturn]] void endVm(VmEnd reason) override;
     long long getCurrentThreadCpuUsec() override;
     // The calling thread's stack, read with its own JNIEnv*; false for a
     // thread the VM does not know.
@@ -49,7 +51,7 @@ private:
     // `depth` frames.
     static void readTrace(JVMPI_Interface *vm, JNIEnv *env, int depth, std::vector<JVMPI_CallFrame> *out);
 
-    LiveClassProfilingSession *classes;
+    PiClassProfilingSession *classes;
     int samplingDepth = 100;
     std::vector<JVMPI_CallFrame> frames;
     std::unordered_map<void *, std::vector<StackFrame>> previous;

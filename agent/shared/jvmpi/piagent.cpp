@@ -1,14 +1,14 @@
 // The entry points of piagent: the VM loads the library and calls
 // JVM_OnLoad; the agent's Java communication thread enters through its native.
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 
 extern "C" __attribute__((visibility("default"))) jint JVM_OnLoad(JavaVM *vm, char *options, void *)
 {
-    if (LiveProfiling::session == nullptr)
-        LiveProfiling::session = new LiveProfilingSession();
-    LiveProfiling::session->init(vm, options, false, false);
+    if (PiProfiling::session == nullptr)
+        PiProfiling::session = new PiProfilingSession();
+    PiProfiling::session->init(vm, options, false, false);
     return JNI_OK;
 }
 
@@ -17,9 +17,9 @@ extern "C" __attribute__((visibility("default"))) jint JVM_OnLoad(JavaVM *vm, ch
 extern "C" __attribute__((visibility("default"))) void JNICALL Java_com_orvane_agent_Agent_enterCommunication(JNIEnv *env, jclass, jobject,
                                                                                                            jint)
 {
-    if (LiveProfiling::session == nullptr) {
+    if (PiProfiling::session == nullptr) {
         MessageUtil::message("The native library has not been initialized.");
         return;
     }
-    LiveProfiling::session->javaCommThreadEnter(env);
+    PiProfiling::session->javaCommThreadEnter(env);
 }

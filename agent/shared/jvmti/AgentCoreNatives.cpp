@@ -55,17 +55,17 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_runnableSleep(JNIE
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Agent_isJvmti11(JNIEnv *, jclass)
 {
-    return liveSession() != nullptr && LiveProfiling::instance().jvmti11 ? JNI_TRUE : JNI_FALSE;
+    return liveSession() != nullptr && LiveProfiling::instance().isJvmti11() ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Agent_isOffline(JNIEnv *, jclass)
 {
-    return liveSession() != nullptr && LiveProfiling::instance().offline ? JNI_TRUE : JNI_FALSE;
+    return liveSession() != nullptr && LiveProfiling::instance().isOffline() ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Agent_hasConfig(JNIEnv *, jclass)
 {
-    return liveSession() != nullptr && LiveProfiling::instance().configAtStartup ? JNI_TRUE : JNI_FALSE;
+    return liveSession() != nullptr && LiveProfiling::instance().hasConfigAtStartup() ? JNI_TRUE : JNI_FALSE;
 }
 
 // Null without a script directory; else one byte (1: a temporary directory

@@ -52,12 +52,12 @@ void EventHandler::init(LiveProfiling &edge, JNIEnv *env, bool switching)
     }
     std::string vmVersion = edge.getProperty("java.vm.version");
     if (startsWith(vmVersion, "1.5.0_01-") || startsWith(vmVersion, "1.5.0_02-") || startsWith(vmVersion, "1.5.0-")) {
-        if (!edge.jniInterception)
+        if (!edge.isJniInterception())
             MessageUtil::message("JNI allocation interception disabled. Fixed in JDK 1.5.0_03.");
     } else {
-        edge.jniInterception = true;
+        edge.setJniInterception(true);
     }
-    if (edge.jniInterception)
+    if (edge.isJniInterception())
         LiveHeapProfilingHelper::initJniInterception(edge.jvmti);
     edge.startTime = Counter::getUsec();
     if (!switching)
@@ -96,14 +96,14 @@ bool EventHandler::enableEvents(LiveProfiling &edge, JNIEnv *, bool attach)
     addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_generate_all_class_hook_events = 1; });
 
     bool replaceNativeMethods = false;
-    if (edge.jvmti11) {
+    if (edge.isJvmti11()) {
         if (!edge.getSession()->getOptions().disableNativeInstrumentation &&
             addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_set_native_method_prefix = 1; }) &&
             jvmti->SetNativeMethodPrefix(NATIVE_METHOD_PREFIX) == JVMTI_ERROR_NONE) {
             MessageUtil::message("Instrumenting native methods.");
             replaceNativeMethods = true;
         }
-        if (!edge.ibmVm && addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_retransform_classes = 1; })) {
+        if (!edge.isIbmVm() && addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_retransform_classes = 1; })) {
             MessageUtil::message("Can retransform classes.");
             if (addCapability(jvmti, [](jvmtiCapabilities &c) { c.can_retransform_any_class = 1; }))
                 MessageUtil::message("Can retransform any class.");
@@ -157,8 +157,8 @@ void JNICALL EventHandler::ovVMInit(jvmtiEnv *, JNIEnv *env, jthread)
     init(edge, env, false);
     std::string vendor = edge.getProperty("java.vm.vendor");
     std::string name = edge.getProperty("java.vm.name");
-    if ((startsWith(vendor, "BEA") || startsWith(name, "Oracle JRockit")) && !edge.jrockitVm) {
-        edge.jrockitVm = true;
+    if ((startsWith(vendor, "BEA") || startsWith(name, "Oracle JRockit")) && !edge.isJrockitVm()) {
+        edge.setJrockitVm(true);
         MessageUtil::message("JRockit VM detected");
     }
     edge.lookupJavaClasses(env);
@@ -173,7 +173,7 @@ void JNICALL EventHandler::ovVMDeath(jvmtiEnv *, JNIEnv *)
     LiveProfiling &edge = LiveProfiling::instance();
     LiveProfilingSession *session = edge.getSession();
     if (session->getCommunicatorStatus() == Communicator::STATUS_CONNECTED) {
-        edge.waitsForDisconnect = true;
+        edge.setWaitingForDisconnect(true);
         session->sleep(0);
     } else {
         session->stopWaitingForFrontend();

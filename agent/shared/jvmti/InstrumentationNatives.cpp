@@ -95,7 +95,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_InstrumentationCalle
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_retransform(JNIEnv *, jclass, jclass type)
 {
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
-    if (type == nullptr || jvmti == nullptr || !LiveProfiling::instance().jvmti11)
+    if (type == nullptr || jvmti == nullptr || !LiveProfiling::instance().isJvmti11())
         return;
     jvmtiError error = jvmti->RetransformClasses(1, &type);
     if (error == JVMTI_ERROR_NONE)

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "AgentAssert.h"
+#include "LiveProfiling.h"
 
 namespace {
 const char *const COMMUNICATION_CLASS = "com/orvane/agent/java/JavaCommunication";
@@ -15,17 +15,17 @@ JavaDataWriter::JavaDataWriter(JNIEnv *env, jobject javaCommunicator)
     jclass local = env->FindClass(COMMUNICATION_CLASS);
     if (local == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(local != nullptr, COMMUNICATION_CLASS);
+    LiveProfiling::instance().requireFound(local, COMMUNICATION_CLASS);
     communicationClass = static_cast<jclass>(env->NewGlobalRef(local));
     env->DeleteLocalRef(local);
     writeMethod = env->GetStaticMethodID(communicationClass, "write", "(Ljava/nio/ByteBuffer;I)V");
     if (writeMethod == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(writeMethod != nullptr, "JavaCommunication.write(ByteBuffer, int)");
+    LiveProfiling::instance().requireFound(writeMethod, "JavaCommunication.write(ByteBuffer, int)");
     jobject buffer = env->NewDirectByteBuffer(staging, sizeof staging);
     if (buffer == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(buffer != nullptr, "direct buffer of the Java writer");
+    LiveProfiling::instance().requireFound(buffer, "direct buffer of the Java writer");
     directBuffer = env->NewGlobalRef(buffer);
     env->DeleteLocalRef(buffer);
 }

@@ -13,8 +13,10 @@
 namespace {
 
 const char *const HANDLER_CLASS = "com/orvane/agent/probe/AnnotationHandler";
-const uint32_t CMD_DESCRIPTIONS = 62;
-const uint32_t CMD_TELEMETRY = 86;
+// The Java side tells the two byte strings it keeps apart by the numbers of
+// the commands that set them.
+const jint SETTINGS_COMMAND = 87;
+const jint RECORDING_COMMAND = 90;
 const int CHUNK = 8192;
 
 ProbeTempFile probeFile;
@@ -80,8 +82,8 @@ namespace {
 
 using Probes = JavaProbeCommands;
 
-// Commands 87 and 90: U4 size and the bytes, handed to the Java side as they are.
-void probeRecording(JNIEnv *env, uint32_t command, DataReader *reader)
+// U4 size and the bytes, handed to the Java side as they are.
+void setProbeBytes(JNIEnv *env, jint which, DataReader *reader)
 {
     int32_t size = static_cast<int32_t>(reader->readU4(0));
     if (reader->getError() || size <= 0)
@@ -94,7 +96,7 @@ void probeRecording(JNIEnv *env, uint32_t command, DataReader *reader)
     if (set == nullptr)
         return;
     if (jbyteArray array = Probes::byteArray(env, bytes.data(), bytes.size())) {
-        env->CallStaticVoidMethod(handler, set, static_cast<jint>(command), array);
+        env->CallStaticVoidMethod(handler, set, which, array);
         env->ExceptionClear();
         env->DeleteLocalRef(array);
     }
@@ -117,8 +119,9 @@ void writeLengthAndBytes(JNIEnv *env, jbyteArray bytes, DataWriter *writer)
     writer->writeBuffered(data.data(), length);
 }
 
-// Command 62: U4 length and the descriptions' bytes; U4 0 for none.
-void descriptions(JNIEnv *env, DataWriter *writer)
+} // namespace
+
+void JavaProbeCommands::handleCmdProbeDescriptions(JNIEnv *env, DataWriter *writer)
 {
     jclass handler = nullptr;
     jmethodID get = env != nullptr ? Probes::handlerMethod(env, &handler, "getMetaData", "(Lcom/orvane/agent/probe/JavaCollector;Z)[B") : nullptr;
@@ -131,9 +134,7 @@ void descriptions(JNIEnv *env, DataWriter *writer)
     writeLengthAndBytes(env, bytes, writer);
 }
 
-// Command 86: byte 1 and the probe data file's bytes when the Java side
-// wrote telemetry into it, else byte 0.
-void telemetry(JNIEnv *env, DataWriter *writer)
+void JavaProbeCommands::handleCmdProbeTelemetry(JNIEnv *env, DataWriter *writer)
 {
     std::string path = env != nullptr ? Probes::prepareProbeFile() : std::string();
     jclass handler = nullptr;
@@ -155,16 +156,14 @@ void telemetry(JNIEnv *env, DataWriter *writer)
     Probes::copyProbeFile(path, writer);
 }
 
-} // namespace
-
-void JavaProbeCommands::handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer)
+void JavaProbeCommands::handleCmdProbeSettings(JNIEnv *env, DataReader *reader)
 {
-    if (command == CMD_DESCRIPTIONS)
-        descriptions(env, writer);
-    else if (command == CMD_TELEMETRY)
-        telemetry(env, writer);
-    else
-        probeRecording(env, command, reader);
+    setProbeBytes(env, SETTINGS_COMMAND, reader);
+}
+
+void JavaProbeCommands::handleCmdProbeRecording(JNIEnv *env, DataReader *reader)
+{
+    setProbeBytes(env, RECORDING_COMMAND, reader);
 }
 
 void JavaProbeCommands::writeProbeRecording(JNIEnv *env, DataWriter *writer)

@@ -11,13 +11,19 @@ class DataWriter;
 
 // The probe commands that the agent's Java side
 // (com.orvane.agent.probe.AnnotationHandler) answers through JNI alone, for
-// both agents: 62 the probe descriptions, 86 the probe telemetry through the
-// probe data file, 87 and 90 the probe settings and the probes to record.
-// Runs on the command thread.
+// both agents. Runs on the command thread; `env` is the command thread's,
+// and without one the replies are the empty ones.
 class JavaProbeCommands {
 public:
-    // `env` is the command thread's; without one the replies are the empty ones.
-    static void handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer);
+    // Command 62: U4 length and the descriptions' bytes; U4 0 for none.
+    static void handleCmdProbeDescriptions(JNIEnv *env, DataWriter *writer);
+    // Command 86: byte 1 and the probe data file's bytes when the Java side
+    // wrote telemetry into it, else byte 0.
+    static void handleCmdProbeTelemetry(JNIEnv *env, DataWriter *writer);
+    // Commands 87 and 90: U4 size and the bytes, handed to the Java side as
+    // they are (the probe settings; the probes to record).
+    static void handleCmdProbeSettings(JNIEnv *env, DataReader *reader);
+    static void handleCmdProbeRecording(JNIEnv *env, DataReader *reader);
 
     // The handler class and one of its static methods; null (the exception
     // cleared, a line said) when the agent's Java side lacks it.

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "AgentAssert.h"
 #include "ByteArrayDataReader.h"
 #include "JavaDataWriter.h"
 #include "LiveProfiling.h"
@@ -18,7 +17,7 @@ jclass findClass(JNIEnv *env, const char *name)
     jclass found = env->FindClass(name);
     if (found == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(found != nullptr, name);
+    LiveProfiling::instance().requireFound(found, name);
     return found;
 }
 
@@ -27,7 +26,7 @@ jmethodID findMethod(JNIEnv *env, jclass owner, bool isStatic, const char *name,
     jmethodID found = isStatic ? env->GetStaticMethodID(owner, name, signature) : env->GetMethodID(owner, name, signature);
     if (found == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(found != nullptr, what);
+    LiveProfiling::instance().requireFound(found, what);
     return found;
 }
 

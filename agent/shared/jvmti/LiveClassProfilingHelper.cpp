@@ -9,7 +9,6 @@
 #include <unordered_map>
 
 #include "AnnotationInstrumentation.h"
-#include "AgentAssert.h"
 #include "ClassData.h"
 #include "DataWriter.h"
 #include "ClassDecisionsAutoTune.h"
@@ -495,7 +494,7 @@ void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNati
     const AgentOptions &options = session->getOptions();
     AnnotationInstrumentation::Environment probeEnvironment;
     probeEnvironment.attached = attach;
-    probeEnvironment.ibmVm = LiveProfiling::instance().ibmVm;
+    probeEnvironment.ibmVm = LiveProfiling::instance().isIbmVm();
     probeEnvironment.recordThreadNameChanges = options.recordThreadNameChanges;
     AnnotationInstrumentation::setEnvironment(probeEnvironment);
     ClassDecisions &decisions = liveClassProfilingSession->getDecisions();
@@ -503,7 +502,7 @@ void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNati
     switches.attach = attach;
     switches.sharing = attach && LiveProfiling::instance().getProperty("java.vm.info").find("sharing") != std::string::npos;
     switches.instrumentJre = options.instrumentJre;
-    switches.jvmti11 = LiveProfiling::instance().jvmti11;
+    switches.jvmti11 = LiveProfiling::instance().isJvmti11();
     switches.replaceNativeMethods = replaceNativeMethods;
     switches.noArrayAllocs = options.noArrayAllocs;
     switches.arrayAllocations = session->isRecordingArrayAllocs();
@@ -512,7 +511,7 @@ void LiveClassProfilingHelper::initInstrumentation(bool attach, bool replaceNati
     switches.verboseInstrumentation = options.verboseInstrumentation;
     switches.saveInstrumentedClasses = options.saveInstrumentedClasses;
     switches.saveAllClasses = options.saveAllClasses;
-    switches.offline = LiveProfiling::instance().offline;
+    switches.offline = LiveProfiling::instance().isOffline();
     session->exitMonitor(IM_CLASS, false);
     // A configuration read from a file at start-up applies to the classes
     // that load from now on: its filters, and its trigger and exceptional
@@ -551,7 +550,7 @@ void JNICALL LiveClassProfilingHelper::ovClassFileLoadHook(jvmtiEnv *jvmti, JNIE
                                                            const unsigned char *bytes, jint *newLength,
                                                            unsigned char **newBytes)
 {
-    if (liveClassProfilingSession == nullptr || LiveProfiling::instance().shuttingDown)
+    if (liveClassProfilingSession == nullptr || LiveProfiling::instance().isShuttingDown())
         return;
     ProfilingSession *session = owner();
     unsigned char *result = nullptr;
@@ -653,7 +652,7 @@ void LiveClassProfilingHelper::tagUntaggedClasses(ProfilingSession *session, JNI
     // The recorder started from Java has no JVMTI: it tags no objects.
     if (jvmti == nullptr)
         return;
-    if (LiveProfiling::instance().ibmVm) {
+    if (LiveProfiling::instance().isIbmVm()) {
         // No heap iteration over class objects there: ask for the loaded classes.
         LocalFrame frame(env, 10000);
         jint count = 0;

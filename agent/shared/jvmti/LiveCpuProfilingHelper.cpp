@@ -42,6 +42,7 @@ class JvmtiVm : public VmInterface {
 public:
     JvmtiVm() { agentCounter = true; }
     long long getUsec() override { return Counter::getUsec(); }
+    [[noreturn]] void endVm(VmEnd reason) override { LiveProfiling::instance().endVm(reason); }
 
     long long getCurrentThreadCpuUsec() override
     {
@@ -270,7 +271,7 @@ void wrongLibrary()
     MessageUtil::message("A different instance of the native library has been");
     MessageUtil::message("loaded. Please check the appropriate environment");
     MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
-    LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
+    LiveProfiling::instance().endVm(VmEnd::WRONG_LIBRARY);
 }
 
 CpuProfilingSession *sessionOrExit()
@@ -509,7 +510,7 @@ namespace {
 LiveMonitorManager *monitorManagerFor(JNIEnv *env, jobject object)
 {
     CpuProfilingSession *cpu = LiveCpuProfilingHelper::getSession();
-    if (cpu == nullptr || object == nullptr || !LiveProfiling::instance().monitorProfiling)
+    if (cpu == nullptr || object == nullptr || !LiveProfiling::instance().isMonitorProfiling())
         return nullptr;
     jvmtiEnv *jvmti = LiveProfiling::instance().jvmti;
     ProfilingSession *session = cpu->getProfilingSession();
@@ -614,7 +615,7 @@ bool contendedMonitors(const std::vector<void *> &threads, std::vector<VmInterfa
 
 bool monitorEventsWanted()
 {
-    return LiveProfiling::instance().threadProfiling || LiveProfiling::instance().monitorProfiling;
+    return LiveProfiling::instance().isThreadProfiling() || LiveProfiling::instance().isMonitorProfiling();
 }
 
 } // namespace
@@ -628,9 +629,9 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorContendedEnter(jvmtiEnv *, JNIEnv 
         return;
     LiveMonitorManager *monitor = nullptr;
     LiveThreadManager *owner = nullptr;
-    if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getBlockThreshold() < 2000000000LL) {
+    if (LiveProfiling::instance().isMonitorProfiling() && LiveCpuProfilingHelper::getSession()->getBlockThreshold() < 2000000000LL) {
         // Option disable-monitor-owner-info: the VM is not asked who holds it.
-        if (!LiveProfiling::instance().getSession()->getOptions().disableMonitorOwnerInfo && !LiveProfiling::instance().ibmVm)
+        if (!LiveProfiling::instance().getSession()->getOptions().disableMonitorOwnerInfo && !LiveProfiling::instance().isIbmVm())
             owner = monitorOwner(env, object);
         monitor = monitorManagerFor(env, object);
     }
@@ -654,7 +655,7 @@ void JNICALL LiveCpuProfilingHelper::ovMonitorWait(jvmtiEnv *, JNIEnv *env, jthr
     if (thread == nullptr || thread->getIgnored())
         return;
     LiveMonitorManager *monitor = nullptr;
-    if (LiveProfiling::instance().monitorProfiling && LiveCpuProfilingHelper::getSession()->getWaitThreshold() < 2000000000LL)
+    if (LiveProfiling::instance().isMonitorProfiling() && LiveCpuProfilingHelper::getSession()->getWaitThreshold() < 2000000000LL)
         monitor = monitorManagerFor(env, object);
     thread->setMonitorWait(Counter::getUsec(), monitor, false);
 }
@@ -707,10 +708,6 @@ void JNICALL LiveCpuProfilingHelper::ovThreadEnd(jvmtiEnv *, JNIEnv *env, jthrea
 extern "C" JNIEXPORT jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_enterMethod(JNIEnv *env, jclass, jint id, jshort line,
                                                                                           jboolean keep, jlong, jboolean timed)
 {
-    if (id == 0) {
-        MessageUtil::message("Assertion failed: methodId != 0");
-        abort();
-    }
     CpuProfilingSession *cpu = sessionOrExit();
     return cpu->agentMethodEntry(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), false,
                                  keep != JNI_FALSE, timed != JNI_FALSE);
@@ -719,10 +716,6 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_orvane_agent_InstrumentationCallee_e
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCallee_enterFilteredMethod(JNIEnv *env, jclass, jint id,
                                                                                                 jshort line, jlong)
 {
-    if (id == 0) {
-        MessageUtil::message("Assertion failed: methodId != 0");
-        abort();
-    }
     CpuProfilingSession *cpu = sessionOrExit();
     cpu->agentMethodEntry(LiveCpuProfilingHelper::getCurrentThreadManager(env, true), id, static_cast<uint16_t>(line), true, false, true);
 }
@@ -915,7 +908,7 @@ void JNICALL samplerThread(jvmtiEnv *, JNIEnv *, void *)
     LiveSamplerSession *sampler = liveSamplerSession;
     ProfilingSession *session = LiveCpuProfilingHelper::getSession()->getProfilingSession();
     while (!sampler->isStopped()) {
-        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::instance().threadProfiling || LiveProfiling::instance().monitorProfiling);
+        sampler->doThreadStatusSampling(Counter::getUsec(), LiveProfiling::instance().isThreadProfiling() || LiveProfiling::instance().isMonitorProfiling());
         static_cast<LiveProfilingSession *>(session)->sleep(sampler->getIntervalMs());
     }
 }

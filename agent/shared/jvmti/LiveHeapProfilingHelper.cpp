@@ -59,7 +59,12 @@ public:
     void writeATLOData(DataWriter *writer) override;
 };
 
-std::unique_ptr<LiveHeapSession> heapSession;
+// The heap session the edge owns; null before init.
+HeapProfilingSession *liveHeap()
+{
+    return LiveProfiling::instance().getHeapSession();
+}
+
 // The environment that rewrites java.lang.Object's constructor to report
 // every allocation, once recording is first switched on. The VM loads Object
 // before an agent sees classes, so the constructor is changed by
@@ -276,9 +281,9 @@ void installObjectHook(JNIEnv *env)
 
 void LiveHeapProfilingHelper::init(LiveProfilingSession *session)
 {
-    if (heapSession != nullptr)
+    if (liveHeap() != nullptr)
         return;
-    heapSession.reset(new LiveHeapSession(session, &session->getClassSession()));
+    session->getEdge().setHeapSession(std::unique_ptr<HeapProfilingSession>(new LiveHeapSession(session, &session->getClassSession())));
     hookSession = session;
     JavaVM *vm = session->getEdge().vm;
     jvmtiEnv *env = nullptr;
@@ -300,7 +305,7 @@ void LiveHeapProfilingHelper::init(LiveProfilingSession *session)
 
 HeapProfilingSession *LiveHeapProfilingHelper::getSession()
 {
-    return heapSession.get();
+    return liveHeap();
 }
 
 long long LiveHeapProfilingHelper::getNewAllocItemId(ClassData *)
@@ -314,7 +319,7 @@ long long LiveHeapProfilingHelper::getNewAllocItemId(ClassData *)
 
 void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData)
 {
-    HeapProfilingSession *heap = heapSession.get();
+    HeapProfilingSession *heap = liveHeap();
     if (heap == nullptr || !heap->isRecording() || object == nullptr || inAllocationHook)
         return;
     LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
@@ -354,7 +359,7 @@ void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, lon
 
 void LiveHeapProfilingHelper::setAllocRecord(bool on, bool reset, JNIEnv *env)
 {
-    HeapProfilingSession *heap = heapSession.get();
+    HeapProfilingSession *heap = liveHeap();
     if (heap == nullptr)
         return;
     LiveProfiling &edge = LiveProfiling::instance();
@@ -402,15 +407,15 @@ void LiveHeapProfilingHelper::handleCmdSetRecordAlloc(DataReader *reader, JNIEnv
 
 void JNICALL LiveHeapProfilingHelper::ovObjectFree(jvmtiEnv *, jlong tag)
 {
-    if (heapSession != nullptr)
-        heapSession->handleObjectFree(tag);
+    if (liveHeap() != nullptr)
+        liveHeap()->handleObjectFree(tag);
 }
 
 void JNICALL LiveHeapProfilingHelper::ovVMObjectAlloc(jvmtiEnv *jvmti, JNIEnv *env, jthread, jobject object, jclass klass,
                                                       jlong size)
 {
     LiveProfilingSession *session = LiveProfiling::instance().getSession();
-    if (heapSession == nullptr || !heapSession->isRecording() || session == nullptr || !session->isRecordingArrayAllocs())
+    if (liveHeap() == nullptr || !liveHeap()->isRecording() || session == nullptr || !session->isRecordingArrayAllocs())
         return;
     jlong tag = 0;
     if (jvmti->GetTag(object, &tag) != JVMTI_ERROR_NONE || tag != 0)
@@ -432,7 +437,7 @@ void recordJniArray(JNIEnv *env, jobject array)
 {
     // Arrays the recording itself makes through JNI are not recorded.
     static thread_local bool recording = false;
-    if (array == nullptr || heapSession == nullptr || !heapSession->isRecording() || inAllocationHook || recording)
+    if (array == nullptr || liveHeap() == nullptr || !liveHeap()->isRecording() || inAllocationHook || recording)
         return;
     jclass klass = originalFunctions->GetObjectClass(env, array);
     if (klass == nullptr)
@@ -491,7 +496,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSim
                                                                                                       jobject object,
                                                                                                       jclass klass)
 {
-    if (heapSession == nullptr || !heapSession->isRecording() || inAllocationHook || klass == nullptr)
+    if (liveHeap() == nullptr || !liveHeap()->isRecording() || inAllocationHook || klass == nullptr)
         return;
     LiveProfilingSession *session = LiveProfiling::instance().getSession();
     if (session == nullptr)
@@ -510,7 +515,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSim
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *env, jclass, jboolean reset)
 {
-    if (heapSession == nullptr) {
+    if (liveHeap() == nullptr) {
         reportNotInitialized();
         return;
     }
@@ -519,7 +524,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllo
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_stopAllocRecording0(JNIEnv *env, jclass)
 {
-    if (heapSession == nullptr) {
+    if (liveHeap() == nullptr) {
         reportNotInitialized();
         return;
     }

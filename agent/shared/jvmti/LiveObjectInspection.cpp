@@ -481,32 +481,6 @@ void reportTrue(JNIEnv *env, DataWriter *writer, const Targets &targets, Call ca
 
 } // namespace
 
-bool LiveObjectInspection::handle(uint32_t command, DataReader *reader, DataWriter *writer, JNIEnv *env)
-{
-    switch (command) {
-    case 68:
-        handleCmdPrimitiveData(reader, writer, env);
-        return true;
-    case 80:
-        handleCmdToString(reader, writer, env);
-        return true;
-    case 82:
-        handleCmdEvalBooleanExpression(reader, writer, env);
-        return true;
-    case 83:
-        handleCmdEvalToString(reader, writer, env);
-        return true;
-    case 84:
-        handleCmdEvalPrimitive(reader, writer, env);
-        return true;
-    case 88:
-        handleCmdStringScript(reader, writer, env);
-        return true;
-    default:
-        return false;
-    }
-}
-
 void LiveObjectInspection::handleCmdPrimitiveData(DataReader *reader, DataWriter *writer, JNIEnv *env)
 {
     int32_t id = reader->readS4(0);

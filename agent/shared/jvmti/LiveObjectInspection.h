@@ -15,9 +15,6 @@ class DataWriter;
 // unknown one is answered as not found. Runs on the command thread.
 class LiveObjectInspection {
 public:
-    // Handles one of the commands above; false for another number.
-    static bool handle(uint32_t command, DataReader *reader, DataWriter *writer, JNIEnv *env);
-
     // Command 68: primitive values of static fields (kind 1), of an
     // instance's fields (kind 2) or of a primitive array (its type code).
     static void handleCmdPrimitiveData(DataReader *reader, DataWriter *writer, JNIEnv *env);

@@ -21,13 +21,11 @@
 
 namespace {
 
-const uint32_t CMD_TUPLE_DATA = 85;
 const char *const HOTSPOTS_CLASS = "com/orvane/agent/probe/PayloadHotspots";
 
-// Command 85: the probe name echoed; byte 0 when the Java side gives no
-// tuples; else byte 1, the probe data file the Java side wrote, the tree of
-// the call sites of the returned annotation ids and the new descriptions.
-void tupleData(JNIEnv *env, DataReader *reader, DataWriter *writer)
+} // namespace
+
+void LiveProbeCommands::handleCmdProbeTupleData(JNIEnv *env, DataReader *reader, DataWriter *writer)
 {
     char *name = reader->readString(nullptr);
     std::string probe = name != nullptr ? name : "";
@@ -84,6 +82,8 @@ void tupleData(JNIEnv *env, DataReader *reader, DataWriter *writer)
     classes->writeMethodDescriptions(writer, true);
     classes->writeClassDescriptions(writer, true);
 }
+
+namespace {
 
 // The Java side's probe hotspots (the singleton of
 // com.orvane.agent.probe.PayloadHotspots), called on the command thread.
@@ -329,12 +329,4 @@ PayloadHotspots *LiveProbeCommands::payloadHotspots()
 AnnotationBytes *LiveProbeCommands::annotationBytes()
 {
     return &javaAnnotationBytes;
-}
-
-void LiveProbeCommands::handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer)
-{
-    if (command == CMD_TUPLE_DATA)
-        tupleData(env, reader, writer);
-    else
-        JavaProbeCommands::handle(env, command, reader, writer);
 }

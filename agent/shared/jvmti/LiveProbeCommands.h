@@ -9,15 +9,17 @@ class DataWriter;
 class AnnotationBytes;
 class PayloadHotspots;
 
-// The probe commands the agent's Java side answers
-// (com.orvane.agent.probe.AnnotationHandler): 62 the probe descriptions,
-// 86 the probe telemetry through the probe data file, 87 and 90 the probe
-// settings and the probes to record, 85 the call sites of a probe's
-// payloads; and the probe hotspots of command 57. Runs on the command thread.
+// What the agent's Java side (com.orvane.agent.probe.AnnotationHandler)
+// answers with the CPU session's call trees: command 85, the call sites of a
+// probe's payloads, and the probe hotspots of command 57. Runs on the
+// command thread.
 class LiveProbeCommands {
 public:
-    // `env` is the command thread's; without one the replies are the empty ones.
-    static void handle(JNIEnv *env, uint32_t command, DataReader *reader, DataWriter *writer);
+    // Command 85: the probe name echoed; byte 0 when the Java side gives no
+    // tuples (or without `env`, the command thread's); else byte 1, the probe
+    // data file the Java side wrote, the tree of the call sites of the
+    // returned annotation ids and the new descriptions.
+    static void handleCmdProbeTupleData(JNIEnv *env, DataReader *reader, DataWriter *writer);
     // A session configuration was applied: the Java side's built-in probes
     // follow their switches.
     static void configurationApplied(JNIEnv *env);

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "AgentAssert.h"
 #include "BlobResource.h"
 #include "CpuProfilingSession.h"
+#include "HeapProfilingSession.h"
 #include "DataWriter.h"
 #include "JavaControls.h"
 #include "LiveProfilingSession.h"
@@ -41,7 +41,7 @@ jmethodID staticMethod(JNIEnv *env, jclass cls, const char *name, const char *si
     jmethodID m = env->GetStaticMethodID(cls, name, signature);
     if (m == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(m != nullptr, name);
+    LiveProfiling::instance().requireFound(m, name);
     return m;
 }
 
@@ -50,7 +50,7 @@ jfieldID staticField(JNIEnv *env, jclass cls, const char *name, const char *sign
     jfieldID f = env->GetStaticFieldID(cls, name, signature);
     if (f == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(f != nullptr, name);
+    LiveProfiling::instance().requireFound(f, name);
     return f;
 }
 
@@ -63,15 +63,14 @@ LiveProfiling &LiveProfiling::instance()
 }
 
 LiveProfiling::LiveProfiling()
-    : vm(nullptr), jvmti(nullptr), nowait(false), offline(false), jniInterception(false), disableThreadProfiling(false),
-      threadProfiling(false), monitorProfiling(false), vmTelemetry(false), configAtStartup(true), javaCommThreadShouldEnter(false),
-      waitsForDisconnect(false), shouldWakeup(false), dying(false), shuttingDown(false), jvmti11(false), ibmVm(false),
-      jrockitVm(false), startTime(0), startupMonitor(nullptr), heapMonitor(nullptr), classMonitor(nullptr),
+    : vm(nullptr), jvmti(nullptr), startTime(0), startupMonitor(nullptr), heapMonitor(nullptr), classMonitor(nullptr),
       threadMonitor(nullptr), sleepMonitor(nullptr), deadThreadsMonitor(nullptr), snapshotMonitor(nullptr),
       monitors(&rawMonitorBackend), agentClass(nullptr),
       instrumentationCalleeClass(nullptr), agentInit(nullptr), agentVmIdentifier(nullptr), agentRegisterConnection(nullptr),
-      agentGetAvailablePermGen(nullptr), frontendWasConnected(false),
-      rawMonitorBackend(this), liveProfilingSession(nullptr)
+      agentGetAvailablePermGen(nullptr), nowait(false), offline(false), jniInterception(false), disableThreadProfiling(false),
+      threadProfiling(false), monitorProfiling(false), vmTelemetry(false), configAtStartup(true), javaCommThreadShouldEnter(false),
+      waitsForDisconnect(false), shouldWakeup(false), dying(false), shuttingDown(false), jvmti11(false), ibmVm(false),
+      jrockitVm(false), frontendWasConnected(false), rawMonitorBackend(this), liveProfilingSession(nullptr)
 {
 }
 
@@ -126,6 +125,11 @@ void LiveProfiling::setCpuSession(std::unique_ptr<CpuProfilingSession> cpu)
     cpuSession = std::move(cpu);
 }
 
+void LiveProfiling::setHeapSession(std::unique_ptr<HeapProfilingSession> heap)
+{
+    heapSession = std::move(heap);
+}
+
 void LiveProfiling::initializeInterface(JavaVM *javaVm)
 {
     vm = javaVm;
@@ -134,7 +138,7 @@ void LiveProfiling::initializeInterface(JavaVM *javaVm)
     if (result != JNI_OK)
         result = javaVm->GetEnv(&env, JVMTI_VERSION_1_0_REQUEST);
     if (result != JNI_OK || env == nullptr) {
-        endVm(END_NO_JVMTI);
+        endVm(VmEnd::NO_JVMTI);
     }
     jvmti = static_cast<jvmtiEnv *>(env);
 }
@@ -144,46 +148,20 @@ void LiveProfiling::checkFatalError(const char *name, int code)
     if (code == 0)
         return;
     MessageUtil::message("Could not initialize %s (code: %d). Aborting", name, code);
-    endVm(END_FATAL_INIT);
+    endVm(VmEnd::FATAL_INIT);
 }
-
-namespace {
-
-// How each reason ends the VM: the status and the closing line (null: the
-// caller has said everything already).
-struct VmEndRow {
-    int status;
-    const char *closingLine;
-};
-
-const VmEndRow VM_END_ROWS[] = {
-    // Without JVMTI the agent has no way into the VM at all.
-    {1, "The Java Virtual Machine Tool Interface (JVMTI) is not present. Exiting."},
-    // A raw monitor or the communication thread is missing: nothing would be
-    // guarded or served.
-    {1, nullptr},
-    // The agent cannot run a session it cannot read; the messages name the file
-    // or the parse error.
-    {-1, nullptr},
-    // The VM waits for its front end, which could never connect.
-    {1, nullptr},
-    // The front end asked for the VM to end; the connection is cleaned up.
-    {0, "Killing process"},
-    // The Java side was loaded with another copy of the library; its hooks
-    // cannot be served here.
-    {0, "Exiting."},
-};
-
-} // namespace
 
 void LiveProfiling::endVm(VmEnd reason)
 {
-    const VmEndRow &row = VM_END_ROWS[reason];
-    if (row.closingLine != nullptr)
-        MessageUtil::message("%s", row.closingLine);
-    // The only exit of the agent: every reason above is one where the process
-    // must not go on, and the status is the one the front end and scripts see.
-    exit(row.status);
+    vmEndProcess(reason);
+}
+
+void LiveProfiling::requireFound(const void *found, const char *what)
+{
+    if (found != nullptr)
+        return;
+    MessageUtil::message("Assertion failed: %s is missing", what);
+    endVm(VmEnd::JAVA_MEMBER_MISSING);
 }
 
 std::string LiveProfiling::getProperty(const char *name)
@@ -207,12 +185,12 @@ JNIEnv *LiveProfiling::getJNIEnv()
 jthread LiveProfiling::createThreadObject(JNIEnv *env, const char *name)
 {
     jclass threadClass = env->FindClass("java/lang/Thread");
-    AGENT_ASSERT(threadClass != nullptr, "java/lang/Thread");
+    requireFound(threadClass, "java/lang/Thread");
     jmethodID constructor = env->GetMethodID(threadClass, "<init>", "(Ljava/lang/String;)V");
-    AGENT_ASSERT(constructor != nullptr, "Thread(String)");
+    requireFound(constructor, "Thread(String)");
     jstring threadName = env->NewStringUTF(name);
     jthread thread = env->NewObject(threadClass, constructor, threadName);
-    AGENT_ASSERT(thread != nullptr, name);
+    requireFound(thread, name);
     env->DeleteLocalRef(threadName);
     env->DeleteLocalRef(threadClass);
     return thread;
@@ -224,7 +202,7 @@ void LiveProfiling::writeAgentArchive()
     int fd = TempFiles::createFile("jag", path);
     if (fd < 0) {
         MessageUtil::message("Could not get agent temp file name. Please check your TMP and TMPDIR environment variables.");
-        abort();
+        endVm(VmEnd::NO_TEMP_FILES);
     }
     agentFileName = path;
     // However the process ends (the VM's own exit, System.exit, the front
@@ -234,14 +212,14 @@ void LiveProfiling::writeAgentArchive()
     if (file == nullptr) {
         close(fd);
         MessageUtil::message("Could not create agent temp file %s.  Please check your TMP and TMPDIR environment variables.", path.c_str());
-        abort();
+        endVm(VmEnd::NO_TEMP_FILES);
     }
     bool written = BlobResource::writeFile(file);
     if (fclose(file) != 0)
         written = false;
     if (!written) {
         MessageUtil::message("Could not write agent temp file %s.  Please check your TMP and TMPDIR environment variables.", path.c_str());
-        abort();
+        endVm(VmEnd::NO_TEMP_FILES);
     }
     jvmtiError error = jvmti->AddToBootstrapClassLoaderSearch(path.c_str());
     if (error != JVMTI_ERROR_NONE)
@@ -253,7 +231,7 @@ void LiveProfiling::initTempDir()
     std::string dir = TempFiles::createDirectory("jscl");
     if (dir.empty()) {
         MessageUtil::message("Could not create temp directory. Please check your TMP and TMPDIR environment variables.");
-        abort();
+        endVm(VmEnd::NO_TEMP_FILES);
     }
     scriptDirName = dir;
 }
@@ -263,7 +241,7 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
     if (agentClass != nullptr)
         return;
     jclass agent = globalClass(env, "com/orvane/agent/Agent");
-    AGENT_ASSERT(agent != nullptr, "com/orvane/agent/Agent");
+    requireFound(agent, "com/orvane/agent/Agent");
     agentInit = staticMethod(env, agent, "init", "()V");
     staticMethod(env, agent, "setAllocRecording", "(ZZ)Z");
     staticMethod(env, agent, "setCpuRecording", "(ZZ)Z");
@@ -274,7 +252,7 @@ void LiveProfiling::lookupJavaClasses(JNIEnv *env)
     agentVmIdentifier = staticField(env, agent, "vmIdentifier", "J");
 
     instrumentationCalleeClass = globalClass(env, "com/orvane/agent/InstrumentationCallee");
-    AGENT_ASSERT(instrumentationCalleeClass != nullptr, "com/orvane/agent/InstrumentationCallee");
+    requireFound(instrumentationCalleeClass, "com/orvane/agent/InstrumentationCallee");
     staticMethod(env, instrumentationCalleeClass, "__orvane_annotationEnterMethod",
                  "(ILjava/lang/Class;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/Object;[Ljava/lang/Object;)V");
     agentClass = agent;

@@ -1,15 +1,18 @@
 #ifndef AGENT_LIVEPROFILING_H
 #define AGENT_LIVEPROFILING_H
 
+#include <atomic>
 #include <jni.h>
 #include <jvmti.h>
 #include <memory>
 #include <string>
 
 #include "MonitorSet.h"
+#include "VmEnd.h"
 
 class CpuProfilingSession;
 class DataWriter;
+class HeapProfilingSession;
 class LiveProfilingSession;
 
 // The VM edge of tiagent: the one owner of JavaVM*, jvmtiEnv* (and the way to
@@ -45,40 +48,58 @@ public:
     CpuProfilingSession *getCpuSession() const { return cpuSession.get(); }
     // Takes the CPU session the live session made for this VM.
     void setCpuSession(std::unique_ptr<CpuProfilingSession> cpu);
+    // The heap session; null before the live session made it, which it
+    // hands over here once.
+    HeapProfilingSession *getHeapSession() const { return heapSession.get(); }
+    void setHeapSession(std::unique_ptr<HeapProfilingSession> heap);
 
-    // Why the agent ends the VM; see endVm.
-    enum VmEnd {
-        END_NO_JVMTI,           // the VM offers no JVMTI environment
-        END_FATAL_INIT,         // a JVMTI set-up call failed at start-up
-        END_CONFIG_UNREADABLE,  // the configuration is missing or cannot be read
-        END_LISTEN_FAILED,      // the waiting VM cannot listen on its port
-        END_FRONTEND_EXIT,      // command 46: the front end ends the VM
-        END_WRONG_LIBRARY,      // a hook reached a library without a live session
-    };
     // Ends the process: the only place the agent does. Logs the reason's
     // closing line where it has one (the lines before it are the caller's)
-    // and exits with the reason's status. Never returns.
+    // and ends with the reason's status (VmEnd.h). Never returns.
     [[noreturn]] void endVm(VmEnd reason);
+    // A class or member the agent cannot do without is missing (null
+    // `found`): logs `what` and ends the VM.
+    void requireFound(const void *found, const char *what);
 
     JavaVM *vm;
     jvmtiEnv *jvmti;
 
-    volatile bool nowait;
-    volatile bool offline;
-    volatile bool jniInterception;
-    volatile bool disableThreadProfiling;
-    volatile bool threadProfiling;
-    volatile bool monitorProfiling;
-    volatile bool vmTelemetry;
-    volatile bool configAtStartup;
-    volatile bool javaCommThreadShouldEnter;
-    volatile bool waitsForDisconnect;
-    volatile bool shouldWakeup;
-    volatile bool dying;
-    volatile bool shuttingDown;
-    volatile bool jvmti11;
-    volatile bool ibmVm;
-    volatile bool jrockitVm;
+    // The process-wide switches. Any thread reads and sets them; each is
+    // one atomic value, read and set as a whole.
+    bool isNowait() const { return nowait.load(); }
+    void setNowait(bool on) { nowait.store(on); }
+    bool isOffline() const { return offline.load(); }
+    void setOffline(bool on) { offline.store(on); }
+    bool isJniInterception() const { return jniInterception.load(); }
+    void setJniInterception(bool on) { jniInterception.store(on); }
+    bool isThreadProfilingDisabled() const { return disableThreadProfiling.load(); }
+    void setThreadProfilingDisabled(bool on) { disableThreadProfiling.store(on); }
+    bool isThreadProfiling() const { return threadProfiling.load(); }
+    void setThreadProfilingOn(bool on) { threadProfiling.store(on); }
+    bool isMonitorProfiling() const { return monitorProfiling.load(); }
+    void setMonitorProfilingOn(bool on) { monitorProfiling.store(on); }
+    bool isVmTelemetry() const { return vmTelemetry.load(); }
+    void setVmTelemetry(bool on) { vmTelemetry.store(on); }
+    bool hasConfigAtStartup() const { return configAtStartup.load(); }
+    void setConfigAtStartup(bool on) { configAtStartup.store(on); }
+    bool isJavaCommThreadToEnter() const { return javaCommThreadShouldEnter.load(); }
+    void setJavaCommThreadToEnter(bool on) { javaCommThreadShouldEnter.store(on); }
+    bool isWaitingForDisconnect() const { return waitsForDisconnect.load(); }
+    void setWaitingForDisconnect(bool on) { waitsForDisconnect.store(on); }
+    bool isWakeupRequested() const { return shouldWakeup.load(); }
+    void setWakeupRequested(bool on) { shouldWakeup.store(on); }
+    bool isDying() const { return dying.load(); }
+    void setDying(bool on) { dying.store(on); }
+    bool isShuttingDown() const { return shuttingDown.load(); }
+    void setShuttingDown(bool on) { shuttingDown.store(on); }
+    bool isJvmti11() const { return jvmti11.load(); }
+    void setJvmti11(bool on) { jvmti11.store(on); }
+    bool isIbmVm() const { return ibmVm.load(); }
+    void setIbmVm(bool on) { ibmVm.store(on); }
+    bool isJrockitVm() const { return jrockitVm.load(); }
+    void setJrockitVm(bool on) { jrockitVm.store(on); }
+    bool wasFrontendConnected() const { return frontendWasConnected.load(); }
+    void setFrontendWasConnected(bool on) { frontendWasConnected.store(on); }
     long long startTime;
     std::string libraryLocation;
     std::string scriptDirName;
@@ -106,9 +127,6 @@ public:
     jfieldID agentVmIdentifier;
     jmethodID agentRegisterConnection;
     jmethodID agentGetAvailablePermGen;
-    // Set once a front end's connection has ended; the VM's start-up stops
-    // waiting then even if it missed the moment the status changed.
-    volatile bool frontendWasConnected;
 
     // Asks the VM for JVMTI 1.1, else 1.0. Without either, logs that JVMTI is
     // not present and ends the VM with status 1.
@@ -177,9 +195,29 @@ private:
     void switchMonitorEvents(bool on);
     void writeLoadedClassNames(DataWriter *writer, JNIEnv *env);
 
+    std::atomic<bool> nowait;
+    std::atomic<bool> offline;
+    std::atomic<bool> jniInterception;
+    std::atomic<bool> disableThreadProfiling;
+    std::atomic<bool> threadProfiling;
+    std::atomic<bool> monitorProfiling;
+    std::atomic<bool> vmTelemetry;
+    std::atomic<bool> configAtStartup;
+    std::atomic<bool> javaCommThreadShouldEnter;
+    std::atomic<bool> waitsForDisconnect;
+    std::atomic<bool> shouldWakeup;
+    std::atomic<bool> dying;
+    std::atomic<bool> shuttingDown;
+    std::atomic<bool> jvmti11;
+    std::atomic<bool> ibmVm;
+    std::atomic<bool> jrockitVm;
+    // Set once a front end's connection has ended; the VM's start-up stops
+    // waiting then even if it missed the moment the status changed.
+    std::atomic<bool> frontendWasConnected;
     RawMonitorBackend rawMonitorBackend;
     LiveProfilingSession *liveProfilingSession;
     std::unique_ptr<CpuProfilingSession> cpuSession;
+    std::unique_ptr<HeapProfilingSession> heapSession;
 };
 
 #endif

@@ -11,7 +11,6 @@
 #include <jvmti.h>
 #include <vector>
 
-#include "AgentAssert.h"
 #include "Counter.h"
 #include "EventHandler.h"
 #include "LiveClassProfilingHelper.h"
@@ -58,7 +57,7 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     attached = attach;
     switching = isSwitching;
     if (attach)
-        edge->configAtStartup = false;
+        edge->setConfigAtStartup(false);
     if (switching) {
         MessageUtil::message("Switching to JVMTI");
     } else {
@@ -87,15 +86,14 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
     }
 
     if (attach) {
-        edge->nowait = true;
+        edge->setNowait(true);
         JNIEnv *env = nullptr;
         if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_REQUEST) != JNI_OK || env == nullptr)
             MessageUtil::message("Could not get JNIEnv");
         else
             attachSequence(env);
     } else if (!EventHandler::enableEvents(*edge, nullptr, false)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+        edge->endVm(VmEnd::EVENTS_REFUSED);
     }
     MessageUtil::message("Native library initialized");
 }
@@ -104,10 +102,10 @@ void LiveProfilingSession::checkVm()
 {
     std::string name = edge->getProperty("java.vm.name");
     if (startsWith(name, "IBM")) {
-        edge->ibmVm = true;
+        edge->setIbmVm(true);
         MessageUtil::message("Thread status info workaround enabled.");
     } else if (startsWith(name, "Oracle JRockit")) {
-        edge->jrockitVm = true;
+        edge->setJrockitVm(true);
         MessageUtil::message("JRockit VM detected");
     }
     vmName = name;
@@ -119,8 +117,8 @@ void LiveProfilingSession::checkVm()
     int minor = (version & JVMTI_VERSION_MASK_MINOR) >> JVMTI_VERSION_SHIFT_MINOR;
     if ((minor != 0 || major > 1) && !startsWith(vmVersion, "1.5")) {
         restrictedJvmti11 = 1;
-        edge->jvmti11 = true;
-        if (edge->ibmVm) {
+        edge->setJvmti11(true);
+        if (edge->isIbmVm()) {
             MessageUtil::message("Restricted JVMTI version 1.1 detected.");
         } else {
             jvmti11 = 1;
@@ -133,26 +131,25 @@ void LiveProfilingSession::setOptions(const char *optionText)
 {
     options.parse(optionText);
     if (options.monitor) {
-        MessageUtil::message("Monitoring Edition no longer supported. Aborting");
-        abort();
+        edge->endVm(VmEnd::MONITOR_EDITION);
     }
     port = options.port;
     stack = options.stack;
     samplingstack = options.samplingstack;
     edge->libraryLocation = options.libraryLocation;
-    edge->nowait = options.nowait;
-    edge->offline = options.offline;
-    edge->jniInterception = options.jniInterception;
-    edge->disableThreadProfiling = options.disableThreadProfiling;
-    edge->threadProfiling = options.threadProfiling();
-    edge->vmTelemetry = options.vmTelemetry();
+    edge->setNowait(options.nowait);
+    edge->setOffline(options.offline);
+    edge->setJniInterception(options.jniInterception);
+    edge->setThreadProfilingDisabled(options.disableThreadProfiling);
+    edge->setThreadProfilingOn(options.threadProfiling());
+    edge->setVmTelemetry(options.vmTelemetry());
 
     switch (options.resolveConfiguration(jvmti11 != 0, attached)) {
     case AgentOptions::CONFIG_MISSING:
-        edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
+        edge->endVm(VmEnd::CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
         if (options.offline || options.nowait)
-            edge->configAtStartup = false;
+            edge->setConfigAtStartup(false);
         return;
     case AgentOptions::CONFIG_FROM_FILE:
         break;
@@ -163,7 +160,7 @@ void LiveProfilingSession::setOptions(const char *optionText)
         MessageUtil::message("%s", note.c_str());
     if (error.failed()) {
         MessageUtil::message("%s", error.message.c_str());
-        edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
+        edge->endVm(VmEnd::CONFIG_UNREADABLE);
     }
 }
 
@@ -179,8 +176,7 @@ void LiveProfilingSession::attachSequence(JNIEnv *env)
     SuspendedThreads suspended;
     suspendOtherThreads(env, &suspended);
     if (!EventHandler::enableEvents(*edge, env, true)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+        edge->endVm(VmEnd::EVENTS_REFUSED);
     }
     // The classes loaded before the agent came were never prepared under its eyes.
     LiveClassProfilingHelper::tagUntaggedClasses(this, env);
@@ -204,11 +200,11 @@ void LiveProfilingSession::startAttachManager(JNIEnv *env)
     jclass attachManager = env->FindClass("com/orvane/agent/AttachManager");
     if (attachManager == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(attachManager != nullptr, "com/orvane/agent/AttachManager");
+    edge->requireFound(attachManager, "com/orvane/agent/AttachManager");
     jmethodID attachInit = env->GetStaticMethodID(attachManager, "init", "(Ljava/lang/String;)V");
     if (attachInit == nullptr)
         env->ExceptionClear();
-    AGENT_ASSERT(attachInit != nullptr, "AttachManager.init(String)");
+    edge->requireFound(attachInit, "AttachManager.init(String)");
     jstring location = edge->libraryLocation.empty() ? nullptr : env->NewStringUTF(edge->libraryLocation.c_str());
     env->CallStaticVoidMethod(attachManager, attachInit, location);
     if (env->ExceptionCheck())
@@ -337,8 +333,8 @@ void LiveProfilingSession::sleep(int ms)
     if (ms > 0) {
         jvmti->RawMonitorWait(m, ms);
     } else {
-        edge->shouldWakeup = false;
-        while (!edge->shouldWakeup)
+        edge->setWakeupRequested(false);
+        while (!edge->isWakeupRequested())
             jvmti->RawMonitorWait(m, 200);
     }
     jvmti->RawMonitorExit(m);
@@ -346,9 +342,9 @@ void LiveProfilingSession::sleep(int ms)
 
 void LiveProfilingSession::wakeup()
 {
-    if (edge->waitsForDisconnect)
+    if (edge->isWaitingForDisconnect())
         edge->cleanup();
-    edge->shouldWakeup = true;
+    edge->setWakeupRequested(true);
 }
 
 bool LiveProfilingSession::initParameters(JNIEnv *env)
@@ -457,7 +453,7 @@ void LiveProfilingSession::runCommunicator(JNIEnv *env, jobject javaCommunicator
         // A process that ends with the connection keeps its recording to the
         // end: nothing would read it after a reset.
         if (current->shouldExitProcess() || current->shouldInterruptProcess() || !currentTransport->canReconnect() ||
-            edge->waitsForDisconnect)
+            edge->isWaitingForDisconnect())
             return;
         if (current->hasReceivedCommand()) {
             stopAndResetRecording(env);
@@ -473,7 +469,7 @@ void LiveProfilingSession::stopAndResetRecording(JNIEnv *env)
 {
     edge->setThreadProfiling(false, env);
     edge->setMonitorProfiling(false, env);
-    edge->vmTelemetry = false;
+    edge->setVmTelemetry(false);
     LiveHeapProfilingHelper::setAllocRecord(false, false, env);
     if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession())
         heap->resetData();
@@ -490,9 +486,9 @@ void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *wri
     ProfilingSession::handleCmdGetState(reader, writer);
     if (sessionState == 2)
         MessageUtil::message("Reconnection.");
-    if (!edge->disableThreadProfiling)
-        edge->threadProfiling = true;
-    edge->vmTelemetry = true;
+    if (!edge->isThreadProfilingDisabled())
+        edge->setThreadProfilingOn(true);
+    edge->setVmTelemetry(true);
 }
 
 namespace {
@@ -567,13 +563,13 @@ void LiveProfilingSession::handleCmdSetParameters(DataWriter *writer, DataReader
                 fprintf(stdout, "---------------------------------\n%s\n---------------------------------\n", xml != nullptr ? xml : "");
                 fflush(stdout);
             }
-            edge->endVm(LiveProfiling::END_CONFIG_UNREADABLE);
+            edge->endVm(VmEnd::CONFIG_UNREADABLE);
         }
         config = received;
         receiveScripts(reader);
         config->applied = true;
         initParameters(env);
-        bool withOld = edge->nowait || parametersSet;
+        bool withOld = edge->isNowait() || parametersSet;
         classSession.updateConfig(withOld ? old : nullptr, config, writer, edge, env);
         LiveProbeCommands::configurationApplied(env);
     } else {
@@ -601,7 +597,7 @@ void LiveProfilingSession::applyStartupSwitches(JNIEnv *env, const SessionConfig
     }
     if (!config->enableTriggersOnStartup)
         edge->enableTriggers(env, false);
-    else if (edge->nowait && previous != nullptr && previous->sessionRead)
+    else if (edge->isNowait() && previous != nullptr && previous->sessionRead)
         edge->enableTriggers(env, true);
 }
 
@@ -622,14 +618,14 @@ void LiveProfilingSession::deleteTempFiles()
 
 void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env, jobject javaCommunicator, int javaPort)
 {
-    if (edge->offline && javaPort < 1)
+    if (edge->isOffline() && javaPort < 1)
         return;
     // Unless offline or not waiting, the native communication thread serves
     // the front end; the recorder without JVMTI has none.
-    if (!edge->offline && !edge->nowait && edge->jvmti != nullptr)
+    if (!edge->isOffline() && !edge->isNowait() && edge->jvmti != nullptr)
         return;
     jobject communicatorObject = javaCommunicator != nullptr ? env->NewGlobalRef(javaCommunicator) : nullptr;
-    if (edge->offline) {
+    if (edge->isOffline()) {
         std::lock_guard<std::mutex> guard(communicatorLock);
         port = javaPort;
         openTransport(true);
@@ -652,7 +648,7 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     VmStateReply::Switches on;
     on.cpuRecording = cpu != nullptr && cpu->isRecording();
     on.allocRecording = isAllocRecording();
-    on.monitorProfiling = edge->monitorProfiling;
+    on.monitorProfiling = edge->isMonitorProfiling();
     on.methodStatistics = cpu != nullptr && cpu->isRecordMethodStatistics();
     on.triggers = env != nullptr && edge->triggersEnabled(env);
     on.newCallTracerData = cpu != nullptr && cpu->hasNewCallTracerData();
@@ -663,7 +659,7 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     on.cpuDataReset = cpu != nullptr && cpu->isCpuDataReset();
     on.newAllocData = heap != nullptr && heap->hasNewAllocData();
     on.newMonitorData = cpu != nullptr && cpu->hasNewMonitorData();
-    if (VmStateReply::write(writer, edge->waitsForDisconnect, on, classSession, config, &vmStartWallClock,
+    if (VmStateReply::write(writer, edge->isWaitingForDisconnect(), on, classSession, config, &vmStartWallClock,
                             [env](DataWriter *out) { JavaProbeCommands::writeProbeRecording(env, out); },
                             LiveClassProfilingHelper::writeNewAutoTuneMethods))
         wakeup();

@@ -67,8 +67,8 @@ bool LiveSamplerHelper::doJavaSampling(JNIEnv *, long long memory1, long long me
     LiveProfiling &edge = LiveProfiling::instance();
     tickHousekeeping(edge);
     LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler();
-    if (!edge.vmTelemetry || sampler == nullptr)
-        return edge.vmTelemetry;
+    if (!edge.isVmTelemetry() || sampler == nullptr)
+        return edge.isVmTelemetry();
     LiveSamplerSession::VmCounts counts;
     int filtered = 0, unfiltered = 0;
     LiveClassProfilingHelper::getTelemetryData(&filtered, &unfiltered);
@@ -90,11 +90,11 @@ bool LiveSamplerHelper::doJavaSampling(JNIEnv *, long long memory1, long long me
 void LiveSamplerHelper::setVmTelemetryRecording(bool on)
 {
     LiveProfiling &edge = LiveProfiling::instance();
-    if (on && !edge.vmTelemetry) {
+    if (on && !edge.isVmTelemetry()) {
         if (LiveSamplerSession *sampler = LiveCpuProfilingHelper::getSampler())
             sampler->clearTelemetryData();
     }
-    edge.vmTelemetry = on;
+    edge.setVmTelemetry(on);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEnv *, jclass)
@@ -104,7 +104,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_orvane_agent_Sampler_initNative(JNIEn
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_shouldSample(JNIEnv *, jclass)
 {
-    return LiveProfiling::instance().vmTelemetry ? JNI_TRUE : JNI_FALSE;
+    return LiveProfiling::instance().isVmTelemetry() ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(JNIEnv *env, jclass, jlong memory1, jlong memory2,
@@ -114,7 +114,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_orvane_agent_Sampler_doSampling(J
         MessageUtil::message("A different instance of the native library has been");
         MessageUtil::message("loaded. Please check the appropriate environment");
         MessageUtil::message("variable. (PATH, LD_LIBRARY_PATH, DYLD_LIBRARY_PATH)");
-        LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
+        LiveProfiling::instance().endVm(VmEnd::WRONG_LIBRARY);
         return JNI_FALSE;
     }
     std::vector<int32_t> custom = JavaNatives::ints(env, values);

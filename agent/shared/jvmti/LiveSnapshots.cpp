@@ -37,7 +37,7 @@ void LiveSnapshots::handleCmdSaveSnapshot(LiveProfilingSession *session, DataRea
     JavaSnapshotPart javaPart(env);
     SnapshotSources s = sources(session);
     s.javaPart = env != nullptr ? &javaPart : nullptr;
-    SnapshotWriter::answerSaveCommand(reader, writer, s, session->getEdge().offline, session->getOptions().keepTempSnapshots, connection);
+    SnapshotWriter::answerSaveCommand(reader, writer, s, session->getEdge().isOffline(), session->getOptions().keepTempSnapshots, connection);
 }
 
 bool LiveSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path, JNIEnv *env)
@@ -47,14 +47,14 @@ bool LiveSnapshots::saveSnapshot(LiveProfilingSession *session, const char *path
         MessageUtil::message("Could not save snapshot. Session is not yet configured.");
         return false;
     }
-    if (edge.dying) {
+    if (edge.isDying()) {
         MessageUtil::message("Could not save snapshot. VM already terminated.");
         return false;
     }
     if (edge.snapshotMonitor != nullptr)
         edge.jvmti->RawMonitorEnter(edge.snapshotMonitor);
     bool saved = false;
-    if (edge.dying) {
+    if (edge.isDying()) {
         MessageUtil::message("Could not save snapshot. VM already terminated.");
     } else {
         JavaSnapshotPart javaPart(env);

@@ -89,7 +89,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_Agent_registerAnnotation
     ProfilingSession *session = LiveProfiling::instance().getSession();
     if (session == nullptr) {
         JavaNatives::reportWrongLibrary();
-        LiveProfiling::instance().endVm(LiveProfiling::END_WRONG_LIBRARY);
+        LiveProfiling::instance().endVm(VmEnd::WRONG_LIBRARY);
         return;
     }
     JavaNatives::ProbeMethods list;

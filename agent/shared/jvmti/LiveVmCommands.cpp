@@ -15,6 +15,7 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "JavaControls.h"
+#include "JavaProbeCommands.h"
 #include "LiveProbeCommands.h"
 #include "LiveProfiling.h"
 #include "LiveProfilingSession.h"
@@ -26,7 +27,7 @@ LiveVmCommands::LiveVmCommands(LiveProfilingSession *session) : session(session)
 
 void LiveVmCommands::frontendSeen()
 {
-    if (!session->getEdge().jvmti11 || session->getEdge().ibmVm)
+    if (!session->getEdge().isJvmti11() || session->getEdge().isIbmVm())
         session->updateVmStartTime(Counter::getUsec(), true);
 }
 
@@ -93,7 +94,7 @@ void LiveVmCommands::setMonitorProfiling(bool on)
 
 void LiveVmCommands::connectionEnded(const Communicator &connection)
 {
-    session->getEdge().frontendWasConnected = true;
+    session->getEdge().setFrontendWasConnected(true);
     // The next front end has none of the descriptions this one received.
     session->getClassSession().resetDifferentialDataTransfer();
     if (HeapProfilingSession *heap = LiveHeapProfilingHelper::getSession())
@@ -104,20 +105,40 @@ void LiveVmCommands::connectionEnded(const Communicator &connection)
     if (connection.shouldExitProcess() || connection.shouldInterruptProcess())
         LiveCpuProfilingHelper::stopSampler();
     if (connection.shouldExitProcess())
-        session->getEdge().endVm(LiveProfiling::END_FRONTEND_EXIT);
+        session->getEdge().endVm(VmEnd::FRONTEND_EXIT);
     if (connection.shouldInterruptProcess())
         raise(SIGINT);
 }
 
 void LiveVmCommands::onListenFailure()
 {
-    if (!LiveProfiling::instance().nowait)
-        LiveProfiling::instance().endVm(LiveProfiling::END_LISTEN_FAILED);
+    if (!LiveProfiling::instance().isNowait())
+        LiveProfiling::instance().endVm(VmEnd::LISTEN_FAILED);
 }
 
-void LiveVmCommands::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
+void LiveVmCommands::handleCmdProbeDescriptions(DataWriter *writer)
 {
-    LiveProbeCommands::handle(env, command, reader, writer);
+    JavaProbeCommands::handleCmdProbeDescriptions(env, writer);
+}
+
+void LiveVmCommands::handleCmdProbeTupleData(DataReader *reader, DataWriter *writer)
+{
+    LiveProbeCommands::handleCmdProbeTupleData(env, reader, writer);
+}
+
+void LiveVmCommands::handleCmdProbeTelemetry(DataWriter *writer)
+{
+    JavaProbeCommands::handleCmdProbeTelemetry(env, writer);
+}
+
+void LiveVmCommands::handleCmdProbeSettings(DataReader *reader)
+{
+    JavaProbeCommands::handleCmdProbeSettings(env, reader);
+}
+
+void LiveVmCommands::handleCmdProbeRecording(DataReader *reader)
+{
+    JavaProbeCommands::handleCmdProbeRecording(env, reader);
 }
 
 void LiveVmCommands::handleCmdSetRecordAlloc(DataReader *reader)
@@ -130,9 +151,34 @@ void LiveVmCommands::handleCmdSaveSnapshot(DataReader *reader, DataWriter *write
     LiveSnapshots::handleCmdSaveSnapshot(session, reader, writer, connection, env);
 }
 
-void LiveVmCommands::handleCmdInspectObjects(uint32_t command, DataReader *reader, DataWriter *writer)
+void LiveVmCommands::handleCmdPrimitiveData(DataReader *reader, DataWriter *writer)
 {
-    LiveObjectInspection::handle(command, reader, writer, env);
+    LiveObjectInspection::handleCmdPrimitiveData(reader, writer, env);
+}
+
+void LiveVmCommands::handleCmdToString(DataReader *reader, DataWriter *writer)
+{
+    LiveObjectInspection::handleCmdToString(reader, writer, env);
+}
+
+void LiveVmCommands::handleCmdEvalBooleanExpression(DataReader *reader, DataWriter *writer)
+{
+    LiveObjectInspection::handleCmdEvalBooleanExpression(reader, writer, env);
+}
+
+void LiveVmCommands::handleCmdEvalToString(DataReader *reader, DataWriter *writer)
+{
+    LiveObjectInspection::handleCmdEvalToString(reader, writer, env);
+}
+
+void LiveVmCommands::handleCmdEvalPrimitive(DataReader *reader, DataWriter *writer)
+{
+    LiveObjectInspection::handleCmdEvalPrimitive(reader, writer, env);
+}
+
+void LiveVmCommands::handleCmdStringScript(DataReader *reader, DataWriter *writer)
+{
+    LiveObjectInspection::handleCmdStringScript(reader, writer, env);
 }
 
 bool LiveVmCommands::handleCmdHeapDump(DataReader *reader, DataWriter *writer)

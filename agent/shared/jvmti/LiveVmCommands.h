@@ -33,13 +33,22 @@ public:
     void handleCmdEnableTriggerGroups(DataReader *reader) override;
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override;
     void setMonitorProfiling(bool on) override;
-    void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeDescriptions(DataWriter *writer) override;
+    void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeTelemetry(DataWriter *writer) override;
+    void handleCmdProbeSettings(DataReader *reader) override;
+    void handleCmdProbeRecording(DataReader *reader) override;
     // Exits with status 0 after command 46 and raises SIGINT after command 48.
     void connectionEnded(const Communicator &connection) override;
     void handleCmdSetRecordAlloc(DataReader *reader) override;
     void handleCmdSaveSnapshot(DataReader *reader, DataWriter *writer, Communicator &connection) override;
     bool handleCmdHeapDump(DataReader *reader, DataWriter *writer) override;
-    void handleCmdInspectObjects(uint32_t command, DataReader *reader, DataWriter *writer) override;
+    void handleCmdPrimitiveData(DataReader *reader, DataWriter *writer) override;
+    void handleCmdToString(DataReader *reader, DataWriter *writer) override;
+    void handleCmdEvalBooleanExpression(DataReader *reader, DataWriter *writer) override;
+    void handleCmdEvalToString(DataReader *reader, DataWriter *writer) override;
+    void handleCmdEvalPrimitive(DataReader *reader, DataWriter *writer) override;
+    void handleCmdStringScript(DataReader *reader, DataWriter *writer) override;
 
     // The socket transport's listen failure inside a VM: a VM that waits for
     // its front end cannot go on without the port and ends with status 1; one

@@ -64,7 +64,7 @@ bool LiveProfilingSession::initRecorder(JNIEnv *env, const char *optionText, job
         openTransport(false);
     }
     LiveCpuProfilingHelper::startSampler(RECORDER_SAMPLING_INTERVAL_MS);
-    edge->javaCommThreadShouldEnter = true;
+    edge->setJavaCommThreadToEnter(true);
     Recorder::instance().setRecording(true, collectRecorderMethodIds(nullptr, 0), edge->getCpuSession());
     config->applied = true;
     initParameters(env);
@@ -106,8 +106,8 @@ void LiveProfilingSession::sleepWithoutJvmti(int ms)
     if (ms > 0) {
         env->CallStaticVoidMethod(threadClass, threadSleep, static_cast<jlong>(ms));
     } else {
-        edge->shouldWakeup = false;
-        while (!edge->shouldWakeup && !env->ExceptionCheck())
+        edge->setWakeupRequested(false);
+        while (!edge->isWakeupRequested() && !env->ExceptionCheck())
             env->CallStaticVoidMethod(threadClass, threadSleep, static_cast<jlong>(200));
     }
     if (env->ExceptionCheck())

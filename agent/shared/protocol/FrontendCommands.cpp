@@ -59,12 +59,28 @@ CpuProfilingSession *cpu(const CommandCall &call)
 }
 
 // Probe data: the live VM's Java side, or what a loaded snapshot carried.
-void probeData(const CommandCall &call, uint32_t command)
+void probeDescriptions(const CommandCall &call)
 {
     if (call.owners.vm != nullptr)
-        call.owners.vm->handleCmdProbe(command, call.reader, call.writer);
+        call.owners.vm->handleCmdProbeDescriptions(call.writer);
     else
-        call.owners.loaded->handleCmdProbe(command, call.reader, call.writer);
+        call.owners.loaded->handleCmdProbeDescriptions(call.writer);
+}
+
+void probeTupleData(const CommandCall &call)
+{
+    if (call.owners.vm != nullptr)
+        call.owners.vm->handleCmdProbeTupleData(call.reader, call.writer);
+    else
+        call.owners.loaded->handleCmdProbeTupleData(call.reader, call.writer);
+}
+
+void probeTelemetry(const CommandCall &call)
+{
+    if (call.owners.vm != nullptr)
+        call.owners.vm->handleCmdProbeTelemetry(call.writer);
+    else
+        call.owners.loaded->handleCmdProbeTelemetry(call.writer);
 }
 
 void setRecordMonitors(const CommandCall &call)
@@ -112,13 +128,6 @@ void telemetryData(const CommandCall &call)
 HeapDumpViews::Context dumpViewContext(const CommandCall &call)
 {
     return {call.owners.session, call.owners.heap, call.classes()};
-}
-
-// Live objects of the last heap dump, by the command's number.
-template <FrontendCommands::Command command>
-void inspectObjects(const CommandCall &call)
-{
-    call.owners.vm->handleCmdInspectObjects(command, call.reader, call.writer);
 }
 
 // One row per command, in command order.
@@ -194,8 +203,7 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.classes()->handleCmdGetClasses(c.writer); }},
     {FrontendCommands::CMD_THREAD_PROFILING, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdThreadProfiling(c.reader); }},
-    {FrontendCommands::CMD_PROBE_DESCRIPTIONS, Frame::PAYLOAD, Owner::PROBES,
-     [](const CommandCall &c) { probeData(c, FrontendCommands::CMD_PROBE_DESCRIPTIONS); }},
+    {FrontendCommands::CMD_PROBE_DESCRIPTIONS, Frame::PAYLOAD, Owner::PROBES, probeDescriptions},
     {FrontendCommands::CMD_HPROF_DUMP, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdHprofDump(c.reader, c.writer); }},
     {FrontendCommands::CMD_SET_TRACE_RECORD, Frame::PAYLOAD, Owner::CPU,
@@ -206,7 +214,8 @@ const Row ROWS[] = {
      [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggers(c.reader); }},
     {FrontendCommands::CMD_ENABLE_TRIGGER_GROUPS, Frame::PAYLOAD, Owner::VM,
      [](const CommandCall &c) { c.owners.vm->handleCmdEnableTriggerGroups(c.reader); }},
-    {FrontendCommands::CMD_PRIMITIVE_DATA, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_PRIMITIVE_DATA>},
+    {FrontendCommands::CMD_PRIMITIVE_DATA, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdPrimitiveData(c.reader, c.writer); }},
     {FrontendCommands::CMD_SET_RECORD_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdSetRecordMethodStatistics(c.reader); }},
     {FrontendCommands::CMD_GET_METHOD_STATISTICS, Frame::PAYLOAD, Owner::CPU,
@@ -223,19 +232,22 @@ const Row ROWS[] = {
      [](const CommandCall &c) { HeapDumpViews::instance().handleCmdExpandDumpAllocationHotspot(c.reader, c.writer); }},
     {FrontendCommands::CMD_GET_EXECUTION_SITES, Frame::PAYLOAD, Owner::CPU,
      [](const CommandCall &c) { cpu(c)->handleCmdGetExecutionSites(c.reader, c.writer, c.classes()); }},
-    {FrontendCommands::CMD_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_TO_STRING>},
-    {FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION>},
-    {FrontendCommands::CMD_EVAL_TO_STRING, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_TO_STRING>},
-    {FrontendCommands::CMD_EVAL_PRIMITIVE, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_EVAL_PRIMITIVE>},
-    {FrontendCommands::CMD_PROBE_TUPLE_DATA, Frame::PAYLOAD, Owner::PROBES,
-     [](const CommandCall &c) { probeData(c, FrontendCommands::CMD_PROBE_TUPLE_DATA); }},
-    {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::PROBES,
-     [](const CommandCall &c) { probeData(c, FrontendCommands::CMD_PROBE_TELEMETRY); }},
+    {FrontendCommands::CMD_TO_STRING, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdToString(c.reader, c.writer); }},
+    {FrontendCommands::CMD_EVAL_BOOLEAN_EXPRESSION, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdEvalBooleanExpression(c.reader, c.writer); }},
+    {FrontendCommands::CMD_EVAL_TO_STRING, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdEvalToString(c.reader, c.writer); }},
+    {FrontendCommands::CMD_EVAL_PRIMITIVE, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdEvalPrimitive(c.reader, c.writer); }},
+    {FrontendCommands::CMD_PROBE_TUPLE_DATA, Frame::PAYLOAD, Owner::PROBES, probeTupleData},
+    {FrontendCommands::CMD_PROBE_TELEMETRY, Frame::PAYLOAD, Owner::PROBES, probeTelemetry},
     {FrontendCommands::CMD_PROBE_SETTINGS, Frame::PAYLOAD, Owner::VM,
-     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_SETTINGS, c.reader, c.writer); }},
-    {FrontendCommands::CMD_STRING_SCRIPT, Frame::PAYLOAD, Owner::VM, inspectObjects<FrontendCommands::CMD_STRING_SCRIPT>},
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbeSettings(c.reader); }},
+    {FrontendCommands::CMD_STRING_SCRIPT, Frame::PAYLOAD, Owner::VM,
+     [](const CommandCall &c) { c.owners.vm->handleCmdStringScript(c.reader, c.writer); }},
     {FrontendCommands::CMD_PROBE_RECORDING, Frame::PAYLOAD, Owner::VM,
-     [](const CommandCall &c) { c.owners.vm->handleCmdProbe(FrontendCommands::CMD_PROBE_RECORDING, c.reader, c.writer); }},
+     [](const CommandCall &c) { c.owners.vm->handleCmdProbeRecording(c.reader); }},
 };
 
 } // namespace

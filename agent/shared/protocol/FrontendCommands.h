@@ -20,7 +20,9 @@ public:
     virtual ~SnapshotLoadReply() = default;
     virtual void writeLoadData(DataWriter *writer) = 0;
     // Commands 62, 85 and 86 answered from the probe data the snapshot carried.
-    virtual void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) = 0;
+    virtual void handleCmdProbeDescriptions(DataWriter *writer) = 0;
+    virtual void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer) = 0;
+    virtual void handleCmdProbeTelemetry(DataWriter *writer) = 0;
 };
 
 // The objects that own what the front end asks for. A communicator answers a

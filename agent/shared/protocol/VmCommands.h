@@ -42,9 +42,18 @@ public:
     virtual void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) = 0;
     // Command 73, after the CPU session took the switch: monitor events on or off.
     virtual void setMonitorProfiling(bool on) = 0;
-    // Commands 62, 86, 87 and 90: the probes' data, which the agent's Java
-    // side holds (the command number says which).
-    virtual void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) = 0;
+    // The probes' data, which the agent's Java side holds. Command 62: U4
+    // length and the probe descriptions.
+    virtual void handleCmdProbeDescriptions(DataWriter *writer) = 0;
+    // Command 85: the probe name echoed, then byte 0 or the call sites of
+    // the probe's payloads.
+    virtual void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer) = 0;
+    // Command 86: byte 0, or byte 1 and the probe telemetry.
+    virtual void handleCmdProbeTelemetry(DataWriter *writer) = 0;
+    // Command 87: the probe settings (U4 size and bytes); no reply.
+    virtual void handleCmdProbeSettings(DataReader *reader) = 0;
+    // Command 90: the probes to record (U4 size and bytes); no reply.
+    virtual void handleCmdProbeRecording(DataReader *reader) = 0;
     // The connection of `connection` is over and its transport closed.
     virtual void connectionEnded(const Communicator &connection) = 0;
     // Command 7: a heap dump. True when the dump's path or bytes were sent
@@ -60,9 +69,19 @@ public:
     // Command 32: a snapshot (byte: reply with the path), in the reply or in
     // a file. Replies U4 0 where no snapshot can be made.
     virtual void handleCmdSaveSnapshot(DataReader *, DataWriter *writer, Communicator &) { writer->writeU4(0); }
-    // Commands 68, 80, 82, 83, 84 and 88: the live objects of the last heap
-    // dump (the command number says which). Without a VM there are none.
-    virtual void handleCmdInspectObjects(uint32_t, DataReader *, DataWriter *) {}
+    // The live objects of the last heap dump; without a VM there are none
+    // and the reply is empty. Command 68: primitive values.
+    virtual void handleCmdPrimitiveData(DataReader *, DataWriter *) {}
+    // Command 80: the objects' texts.
+    virtual void handleCmdToString(DataReader *, DataWriter *) {}
+    // Command 82: the objects a script class finds true.
+    virtual void handleCmdEvalBooleanExpression(DataReader *, DataWriter *) {}
+    // Command 83: the objects whose text matches an expression.
+    virtual void handleCmdEvalToString(DataReader *, DataWriter *) {}
+    // Command 84: the objects whose primitive field compares as asked.
+    virtual void handleCmdEvalPrimitive(DataReader *, DataWriter *) {}
+    // Command 88: a script's text for each object.
+    virtual void handleCmdStringScript(DataReader *, DataWriter *) {}
 };
 
 #endif

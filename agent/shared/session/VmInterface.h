@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "VmEnd.h"
+
 class ClassData;
 class MethodDesc;
 
@@ -60,6 +62,9 @@ public:
     // The method hooks of instrumented code reach the agent (true) or
     // return at once while nothing records.
     virtual void setHooksRecording(bool) {}
+    // The engine cannot go on (it logged why): the VM ends through the
+    // edge's one exit. Any thread. Never returns.
+    [[noreturn]] virtual void endVm(VmEnd reason) { vmEndProcess(reason); }
     // getUsec is Counter::getUsec: the method hooks read the counter inline.
     bool readsAgentCounter() const { return agentCounter; }
 

@@ -9,14 +9,6 @@
 #include "MessageUtil.h"
 #include "ProbeData.h"
 
-namespace {
-
-const uint32_t CMD_DESCRIPTIONS = 62;
-const uint32_t CMD_TUPLE_DATA = 85;
-const uint32_t CMD_TELEMETRY = 86;
-
-} // namespace
-
 bool LoadedProbes::parse(const std::vector<unsigned char> &javaPart)
 {
     probes.clear();
@@ -65,24 +57,17 @@ const LoadedProbes::Probe *LoadedProbes::find(const std::string &name) const
     return nullptr;
 }
 
-void LoadedProbes::handleCommand(uint32_t command, DataReader *reader, DataWriter *writer, CpuProfilingSession &cpu,
-                                 ClassProfilingSession &classes) const
+void LoadedProbes::handleCmdProbeDescriptions(DataWriter *writer, CpuProfilingSession &cpu) const
 {
-    if (command == CMD_DESCRIPTIONS) {
-        const std::vector<unsigned char> &meta = cpu.getLoadedProbeMetaData();
-        writer->writeU4(static_cast<uint32_t>(meta.size()));
-        if (!meta.empty())
-            writer->writeBuffered(meta.data(), static_cast<int>(meta.size()));
-    } else if (command == CMD_TUPLE_DATA) {
-        tupleData(reader, writer, cpu, classes);
-    } else if (command == CMD_TELEMETRY) {
-        telemetry(writer);
-    }
+    const std::vector<unsigned char> &meta = cpu.getLoadedProbeMetaData();
+    writer->writeU4(static_cast<uint32_t>(meta.size()));
+    if (!meta.empty())
+        writer->writeBuffered(meta.data(), static_cast<int>(meta.size()));
 }
 
 // Command 85: the name echoed; byte 0 for a probe without rows; else byte 1,
 // the rows, the tree of their call sites and the new descriptions.
-void LoadedProbes::tupleData(DataReader *reader, DataWriter *writer, CpuProfilingSession &cpu, ClassProfilingSession &classes) const
+void LoadedProbes::handleCmdProbeTupleData(DataReader *reader, DataWriter *writer, CpuProfilingSession &cpu, ClassProfilingSession &classes) const
 {
     char *name = reader->readString(nullptr);
     std::string wanted = name != nullptr ? name : "";
@@ -106,7 +91,7 @@ void LoadedProbes::tupleData(DataReader *reader, DataWriter *writer, CpuProfilin
 
 // Command 86: byte 1, U4 n and n x (UTF probe name, U4 calls, JLong time);
 // byte 0 without probes.
-void LoadedProbes::telemetry(DataWriter *writer) const
+void LoadedProbes::handleCmdProbeTelemetry(DataWriter *writer) const
 {
     if (probes.empty()) {
         writer->writeByte(0);

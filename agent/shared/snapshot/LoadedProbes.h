@@ -24,9 +24,13 @@ class LoadedProbes {
 public:
     // Takes the Java part's body; false (and no probes) when it is damaged.
     bool parse(const std::vector<unsigned char> &javaPart);
-    // Commands 62, 85 and 86; other numbers change nothing.
-    void handleCommand(uint32_t command, DataReader *reader, DataWriter *writer, CpuProfilingSession &cpu,
-                       ClassProfilingSession &classes) const;
+    // Command 62: U4 length and the probe descriptions the snapshot carried.
+    void handleCmdProbeDescriptions(DataWriter *writer, CpuProfilingSession &cpu) const;
+    // Command 85: the name echoed; byte 0 for a probe without rows; else
+    // byte 1, the rows, the tree of their call sites and the new descriptions.
+    void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer, CpuProfilingSession &cpu, ClassProfilingSession &classes) const;
+    // Command 86: byte 0 without payloads; else the probes' telemetry.
+    void handleCmdProbeTelemetry(DataWriter *writer) const;
 
 private:
     struct Probe {
@@ -38,8 +42,6 @@ private:
     };
 
     const Probe *find(const std::string &name) const;
-    void tupleData(DataReader *reader, DataWriter *writer, CpuProfilingSession &cpu, ClassProfilingSession &classes) const;
-    void telemetry(DataWriter *writer) const;
 
     std::vector<Probe> probes;
 };

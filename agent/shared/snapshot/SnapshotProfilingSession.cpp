@@ -96,7 +96,17 @@ void SnapshotProfilingSession::writeLoadData(DataWriter *writer)
     reader.reset();
 }
 
-void SnapshotProfilingSession::handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer)
+void SnapshotProfilingSession::handleCmdProbeDescriptions(DataWriter *writer)
 {
-    probes.handleCommand(command, reader, writer, cpu, classes);
+    probes.handleCmdProbeDescriptions(writer, cpu);
+}
+
+void SnapshotProfilingSession::handleCmdProbeTupleData(DataReader *reader, DataWriter *writer)
+{
+    probes.handleCmdProbeTupleData(reader, writer, cpu, classes);
+}
+
+void SnapshotProfilingSession::handleCmdProbeTelemetry(DataWriter *writer)
+{
+    probes.handleCmdProbeTelemetry(writer);
 }

@@ -42,7 +42,9 @@ public:
 
     // Command 33. The reader is deleted after it.
     void writeLoadData(DataWriter *writer) override;
-    void handleCmdProbe(uint32_t command, DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeDescriptions(DataWriter *writer) override;
+    void handleCmdProbeTupleData(DataReader *reader, DataWriter *writer) override;
+    void handleCmdProbeTelemetry(DataWriter *writer) override;
 
     ClassProfilingSession *getClassProfilingSession() override { return &classes; }
     SamplerSession *getSamplerSession() override { return &sampler; }

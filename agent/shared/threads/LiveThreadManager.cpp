@@ -79,7 +79,7 @@ LTM_INLINE bool LiveThreadManager::pushMethod(MethodDesc *method, bool filtered)
         MessageUtil::message("FATAL ERROR: Stack overflow. Aborting.");
         MessageUtil::message("Increase the stack size by adding ,stack=value to the -agentpath parameter");
         MessageUtil::message("Current stack size is %d.", static_cast<int>(methodStack.size()));
-        abort();
+        vm->endVm(VmEnd::STACK_OVERFLOW);
     }
     methodStack[static_cast<size_t>(++methodStackTop)] = method;
     // Calls inside the agent (unless asked for) and into native-method
@@ -122,10 +122,9 @@ void LiveThreadManager::closeOpenMonitorStates(long long now)
 
 long long LiveThreadManager::methodEntry(MethodDesc *method, uint16_t line, long long overhead, bool filtered, bool timed)
 {
-    if (LTM_UNLIKELY(method == nullptr)) {
-        MessageUtil::message("Assertion failed: methodDesc");
-        abort();
-    }
+    // The hooks look the method up before they come here.
+    if (LTM_UNLIKELY(method == nullptr))
+        return 0;
     if (LTM_UNLIKELY(methodStack.empty()))
         return 0;
     if (LTM_UNLIKELY(currentNode == nullptr))

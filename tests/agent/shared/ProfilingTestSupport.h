@@ -58,6 +58,11 @@ public:
         *out = stack;
         return true;
     }
+    // The engine ended the VM: the test sees the reason thrown.
+    struct Ended {
+        VmEnd reason;
+    };
+    [[noreturn]] void endVm(VmEnd reason) override { throw Ended{reason}; }
     // The hooks' switch as the session last set it.
     int hooksSwitched = 0;
     bool hooksRecording = false;

@@ -1,5 +1,6 @@
 // The agent's small natives in real JVMs: under -agentpath they answer from
-// the live session; loaded with System.load alone they say once that the
+// the live session, and the method hooks ignore ids that name no method (0
+// included) with one line; loaded with System.load alone they say once that the
 // library was not initialised and answer 0 or null; getSnapshotId writes
 // host-order bytes and refuses arrays that are too short.
 #include <gtest/gtest.h>
@@ -65,6 +66,12 @@ TEST_P(CoreNativesE2ETest, UnderTheAgentTheNativesAnswerFromTheSession)
     EXPECT_NE(out.find("done\n"), std::string::npos) << out << jvm.err();
     EXPECT_EQ(occurrences(jvm.err() + out, "unknown writer handle 12345"), 1u) << jvm.err();
     EXPECT_EQ(occurrences(jvm.err() + out, "has not been initialized"), 0u);
+    EXPECT_EQ(jvm.exitCode(), 0) << jvm.err();
+    EXPECT_NE(out.find("hooks passed\n"), std::string::npos) << out << jvm.err();
+    EXPECT_EQ(occurrences(jvm.err() + out, "unknown method id"), 1u) << jvm.err();
+    EXPECT_EQ(occurrences(jvm.err() + out, "Hook calls with unknown method id 0 (and any other unknown id) are ignored."), 1u)
+        << jvm.err();
+    EXPECT_EQ(occurrences(jvm.err() + out, "Assertion failed"), 0u) << jvm.err();
 }
 
 TEST_P(CoreNativesE2ETest, WithoutTheAgentPathTheNativesSayItOnceAndAnswerNothing)

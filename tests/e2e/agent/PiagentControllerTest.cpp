@@ -55,12 +55,14 @@ protected:
 // calls while it is off (a's end and b are never seen), and once it is on
 // again the thread's stack is read from the VM, so c lands under main (not
 // under a, where the stack stood when the events stopped), counted once.
+// Inside c the program calls the method hooks with ids that name no method
+// (0 among them): one line says so, and the tree is as it was.
 TEST_F(PiagentControllerTest, CpuRecordingHoldsExactlyTheCallsMadeWhileOn)
 {
     ASSERT_NO_FATAL_FAILURE(startApplied({CALLS_CLASS, "thread:1:main", call("startCpu"), "enter:1:0x11", "enter:1:0x12",
                                           "mark:stopping", call("stopCpu"), "exit:1:0x12", "enter:1:0x13", "exit:1:0x13",
                                           "stack:1:0x14@0/0x11@0", "mark:resuming", call("resumeCpu"), "enter:1:0x14",
-                                          "exit:1:0x14", "exit:1:0x11", "mark:played", "await:done", "shut-down"}));
+                                          call("unknownHookIds"), "exit:1:0x14", "exit:1:0x11", "mark:played", "await:done", "shut-down"}));
     ASSERT_TRUE(waitForLine("stdout", "host: mark played")) << out() << err();
 
     EXPECT_EQ(callsAfter("host: mark stopping", {"host: DisableEvent", "host: EnableEvent", "host: event 1 ", "host: event 3 ",
@@ -90,6 +92,8 @@ TEST_F(PiagentControllerTest, CpuRecordingHoldsExactlyTheCallsMadeWhileOn)
         calledFromMain[method != nullptr ? method->name : "?"] = child->count;
     }
     EXPECT_EQ(calledFromMain, (std::map<std::string, uint32_t>{{"a", 1}, {"c", 1}})) << text;
+    EXPECT_EQ(err().find("unknown method id"), err().rfind("unknown method id")) << err();
+    EXPECT_NE(err().find("Hook calls with unknown method id 0 (and any other unknown id) are ignored."), std::string::npos) << err();
     touch("done");
     client.close();
     ASSERT_EQ(finish(), 0) << err();

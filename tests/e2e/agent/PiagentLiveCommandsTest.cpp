@@ -63,7 +63,7 @@ protected:
     }
 };
 
-// Commands 45, 59, 66, 67, 61, 62, 86 and 63 after the hand-over, and the
+// Commands 45, 59, 66, 67, 61, 62, 86, 85 and 63 after the hand-over, and the
 // state poll while the VM's death waits for the front end: the replies tiagent
 // gives for the same calls.
 TEST_F(PiagentLiveCommandsTest, LiveSessionCommandsAnswerAsTiagentDoes)
@@ -110,6 +110,10 @@ TEST_F(PiagentLiveCommandsTest, LiveSessionCommandsAnswerAsTiagentDoes)
     EXPECT_EQ(u4At(reply.body, 0), reply.body.size() - 4);
     ASSERT_EQ(client.call(86, {}, &reply), FrontendClient::OK) << client.lastError();
     ASSERT_FALSE(reply.body.empty());
+    // 85: the call sites of a probe's payloads come from tiagent's trees
+    // only; here the name comes back with byte 0, no tuples.
+    ASSERT_EQ(client.call(85, {0, 5, 'p', '.', 'J', 'd', 'b'}, &reply), FrontendClient::OK) << client.lastError();
+    EXPECT_EQ(reply.body, (std::vector<uint8_t>{0, 5, 'p', '.', 'J', 'd', 'b', 0}));
 
     // 63: the HPROF dump of the host's JVM, written where the front end said.
     std::string hprof = work + "/heap.hprof";

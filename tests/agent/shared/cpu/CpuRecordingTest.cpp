@@ -469,17 +469,30 @@ TEST_F(CpuRecordingTest, CallsStillRunningCountInTheirCallersEverywhere)
     EXPECT_EQ(aNode->getChild(desc(b), 0)->getChild(desc(c), 0)->getValue(), 5);
 }
 
+// Calls nested deeper than the stack= setting end the VM through the VM's
+// one exit, after three lines that name the size; the calls up to the limit
+// are recorded as any others.
 TEST_F(CpuRecordingTest, AFullMethodStackEndsTheProcessWithItsMessage)
 {
     int32_t main = method("main"), a = method("a");
     cpu.setCpuRecord(true, true);
     LiveThreadManager *t = startThread(main);
-    EXPECT_DEATH(
-        {
-            for (int i = 0; i < 100; i++)
-                enter(t, a, 100 + i);
-        },
-        "Current stack size is 64");
+    int depth = 1;
+    testing::internal::CaptureStderr();
+    try {
+        for (; depth < 1000; depth++)
+            enter(t, a, 1000 + depth);
+        testing::internal::GetCapturedStderr();
+        FAIL() << "1000 nested calls went into a stack of 64";
+    } catch (const FakeVm::Ended &ended) {
+        EXPECT_EQ(ended.reason, VmEnd::STACK_OVERFLOW);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Orvane> FATAL ERROR: Stack overflow. Aborting.\n"
+              "Orvane> Increase the stack size by adding ,stack=value to the -agentpath parameter\n"
+              "Orvane> Current stack size is 64.\n");
+    EXPECT_EQ(depth, 63) << "main and 62 calls of a fit";
+    EXPECT_EQ(vmEndRow(VmEnd::STACK_OVERFLOW).aborts, true);
 }
 
 TEST_F(CpuRecordingTest, CallTreeViewMergesTheThreadsAndSendsNewDescriptions)

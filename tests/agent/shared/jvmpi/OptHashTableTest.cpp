@@ -1,10 +1,10 @@
 // The live-object table and the item pools of the profiler-interface binding.
 #include <gtest/gtest.h>
 
-#include "ChronoHeapArrayAllocItem.h"
+#include "PiChronoHeapArrayAllocItem.h"
 #include "ClassData.h"
-#include "HeapAllocItem.h"
-#include "HeapArrayAllocItem.h"
+#include "PiHeapAllocItem.h"
+#include "PiHeapArrayAllocItem.h"
 #include "OptHashTable.h"
 #include "TableInstancePool.h"
 
@@ -15,24 +15,24 @@
 
 namespace {
 
-using Table = OptHashTable<jobjectID, HeapAllocItem>;
+using Table = OptHashTable<jobjectID, PiHeapAllocItem>;
 
 jobjectID id(uint64_t value)
 {
     return reinterpret_cast<jobjectID>(static_cast<uintptr_t>(value));
 }
 
-uint64_t value(const HeapAllocItem *item)
+uint64_t value(const PiHeapAllocItem *item)
 {
     return reinterpret_cast<uintptr_t>(item->getObjectId());
 }
 
 // Items with the given ids, owned by the fixture's vector.
-std::vector<std::unique_ptr<HeapAllocItem>> makeItems(const std::vector<uint64_t> &ids)
+std::vector<std::unique_ptr<PiHeapAllocItem>> makeItems(const std::vector<uint64_t> &ids)
 {
-    std::vector<std::unique_ptr<HeapAllocItem>> items;
+    std::vector<std::unique_ptr<PiHeapAllocItem>> items;
     for (uint64_t each : ids) {
-        items.emplace_back(new HeapAllocItem());
+        items.emplace_back(new PiHeapAllocItem());
         items.back()->setObjectId(id(each));
     }
     return items;
@@ -152,7 +152,7 @@ TEST(OptHashTableTest, DeleteValuesEmptiesTheTable)
 {
     Table table(4, 0.75f);
     for (uint64_t each : {1, 2, 3}) {
-        HeapAllocItem *item = new HeapAllocItem();
+        PiHeapAllocItem *item = new PiHeapAllocItem();
         item->setObjectId(id(each));
         table.put(item);
     }
@@ -164,10 +164,10 @@ TEST(OptHashTableTest, DeleteValuesEmptiesTheTable)
 
 TEST(TableInstancePoolTest, BlocksOf5000AndNoGrow)
 {
-    TableInstancePool<HeapAllocItem> pool;
-    std::set<HeapAllocItem *> seen;
+    TableInstancePool<PiHeapAllocItem> pool;
+    std::set<PiHeapAllocItem *> seen;
     for (int i = 0; i < 5000; ++i) {
-        HeapAllocItem *item = pool.getInstance(false);
+        PiHeapAllocItem *item = pool.getInstance(false);
         ASSERT_NE(item, nullptr);
         EXPECT_EQ(item->next, nullptr);
         seen.insert(item);
@@ -176,7 +176,7 @@ TEST(TableInstancePoolTest, BlocksOf5000AndNoGrow)
     EXPECT_EQ(pool.getBlockCount(), 1u);
     EXPECT_EQ(pool.getInstance(true), nullptr);
     EXPECT_EQ(pool.getBlockCount(), 1u);
-    HeapAllocItem *second = pool.getInstance(false);
+    PiHeapAllocItem *second = pool.getInstance(false);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(seen.count(second), 0u);
     EXPECT_EQ(pool.getBlockCount(), 2u);
@@ -184,8 +184,8 @@ TEST(TableInstancePoolTest, BlocksOf5000AndNoGrow)
 
 TEST(TableInstancePoolTest, FreedItemsComeBackNewestFirstEvenWithNoGrow)
 {
-    TableInstancePool<HeapArrayAllocItem> pool;
-    std::vector<HeapArrayAllocItem *> items;
+    TableInstancePool<PiHeapArrayAllocItem> pool;
+    std::vector<PiHeapArrayAllocItem *> items;
     for (int i = 0; i < 5000; ++i)
         items.push_back(pool.getInstance(false));
     pool.freeInstance(items[10]);
@@ -198,8 +198,8 @@ TEST(TableInstancePoolTest, FreedItemsComeBackNewestFirstEvenWithNoGrow)
 
 TEST(TableInstancePoolTest, ZeroAllInstancesClearsEveryItem)
 {
-    TableInstancePool<ChronoHeapArrayAllocItem> pool;
-    ChronoHeapArrayAllocItem *item = pool.getInstance(false);
+    TableInstancePool<PiChronoHeapArrayAllocItem> pool;
+    PiChronoHeapArrayAllocItem *item = pool.getInstance(false);
     item->size = 40;
     item->time = 7;
     item->setObjectId(id(9));
@@ -216,17 +216,17 @@ TEST(HeapAllocItemTest, TypeSizeAndClassOfItemVariants)
     ClassData intArray("[I", 0);
     intArray.setArrayType(10);
 
-    HeapAllocItem none;
+    PiHeapAllocItem none;
     EXPECT_EQ(none.getType(), 2);
     EXPECT_EQ(none.getSize(), 0);
     EXPECT_EQ(none.getClassData(), nullptr);
 
-    HeapAllocItem object;
+    PiHeapAllocItem object;
     object.classData = &plain;
     EXPECT_EQ(object.getSize(), 24);
     EXPECT_EQ(object.getClassData(), &plain);
 
-    ChronoHeapArrayAllocItem array;
+    PiChronoHeapArrayAllocItem array;
     array.classData = &intArray;
     array.size = 4016;
     array.time = 12;

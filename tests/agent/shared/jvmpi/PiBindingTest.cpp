@@ -3,17 +3,17 @@
 #include <gtest/gtest.h>
 
 #include "ClassData.h"
-#include "EventHandler.h"
+#include "PiEventHandler.h"
 #include "HeapDumpFile.h"
-#include "LiveHeapdump.h"
+#include "PiHeapdump.h"
 #include "LiveMonitorManager.h"
 #include "LiveThreadManager.h"
 #include "MonitorEntry.h"
 #include "InternalMonitor.h"
 #include "Instrumenter.h"
-#include "LiveProfiling.h"
+#include "PiProfiling.h"
 #include "MethodDesc.h"
-#include "LiveProfilingSession.h"
+#include "PiProfilingSession.h"
 #include "Counter.h"
 #include "TypeUtil.h"
 #include "jvmpi.h"
@@ -107,26 +107,26 @@ protected:
     {
         table = fakeTable();
         monitorNames.clear();
-        LiveProfiling::g_profilingInterface = &table;
-        LiveProfiling::createMonitors();
-        LiveProfiling::shuttingDown = false;
-        LiveProfiling::dying = false;
-        LiveProfiling::shouldWakeup = false;
-        LiveProfiling::session = &session;
+        PiProfiling::g_profilingInterface = &table;
+        PiProfiling::createMonitors();
+        PiProfiling::shuttingDown = false;
+        PiProfiling::dying = false;
+        PiProfiling::shouldWakeup = false;
+        PiProfiling::session = &session;
         takeCalls();
     }
 
     void TearDown() override
     {
-        LiveProfiling::session = nullptr;
-        LiveProfiling::g_profilingInterface = nullptr;
+        PiProfiling::session = nullptr;
+        PiProfiling::g_profilingInterface = nullptr;
         MessageUtil::closeDebugOut();
     }
 
     // Events the binding ignores go to the debug file below TMPDIR: the test's own.
     PrivateTmpdir tmp;
     JVMPI_Interface table;
-    LiveProfilingSession session;
+    PiProfilingSession session;
 };
 
 // The records cross from the VM into the library: their LP64 layout.
@@ -203,7 +203,7 @@ TEST_F(PiBindingTest, MonitorsCreatedInOrderWithTheSnapshotMonitorSeparate)
 {
     EXPECT_EQ(monitorNames, (std::vector<std::string>{"_orvane_heap", "_orvane_class", "_orvane_thread", "_orvane_sleep",
                                                        "_orvane_dead_threads", "_orvane_dead_threads"}));
-    EXPECT_NE(LiveProfiling::_deadThreadsMonitor, LiveProfiling::_snapshotMonitor);
+    EXPECT_NE(PiProfiling::_deadThreadsMonitor, PiProfiling::_snapshotMonitor);
 }
 
 TEST_F(PiBindingTest, EveryAgentMonitorIsOwn)
@@ -213,12 +213,12 @@ TEST_F(PiBindingTest, EveryAgentMonitorIsOwn)
         bool own;
     };
     const Case cases[] = {
-        {LiveProfiling::_heapMonitor, true},
-        {LiveProfiling::_classMonitor, true},
-        {LiveProfiling::_threadMonitor, true},
-        {LiveProfiling::_sleepMonitor, true},
-        {LiveProfiling::_deadThreadsMonitor, true},
-        {LiveProfiling::_snapshotMonitor, true},
+        {PiProfiling::_heapMonitor, true},
+        {PiProfiling::_classMonitor, true},
+        {PiProfiling::_threadMonitor, true},
+        {PiProfiling::_sleepMonitor, true},
+        {PiProfiling::_deadThreadsMonitor, true},
+        {PiProfiling::_snapshotMonitor, true},
         {reinterpret_cast<JVMPI_RawMonitor>(99), false},
         {nullptr, false},
     };
@@ -233,7 +233,7 @@ TEST_F(PiBindingTest, LocksEnteredAndLeftInFixedOrderAlsoAfterShutDownBegan)
         "exit _orvane_heap#1",          "exit _orvane_class#2",   "exit _orvane_thread#3", "exit _orvane_dead_threads#5",
     };
     for (bool shuttingDown : {false, true}) {
-        LiveProfiling::shuttingDown = shuttingDown;
+        PiProfiling::shuttingDown = shuttingDown;
         session.enterMonitor(IM_ALL);
         session.exitMonitor(IM_ALL, false);
         EXPECT_EQ(takeCalls(), expected) << "shutting down " << shuttingDown;
@@ -251,8 +251,8 @@ TEST_F(PiBindingTest, RequestedShutDownIsDispatchedByItsPlainTypeAndCleansUpWith
     event.event_type = JVMPI_REQUESTED_EVENT | JVMPI_EVENT_JVM_SHUT_DOWN;
     notifyEventC(&event);
     EXPECT_EQ(event.event_type, JVMPI_EVENT_JVM_SHUT_DOWN);
-    EXPECT_TRUE(LiveProfiling::shuttingDown);
-    EXPECT_TRUE(LiveProfiling::dying);
+    EXPECT_TRUE(PiProfiling::shuttingDown);
+    EXPECT_TRUE(PiProfiling::dying);
     // Whether to wait is decided under the sleep monitor; clean-up holds the
     // snapshot monitor.
     EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_sleep#4", "exit _orvane_sleep#4", "enter _orvane_dead_threads#6",
@@ -267,7 +267,7 @@ TEST_F(PiBindingTest, UnknownEventTypesAreIgnored)
         event.event_type = type;
         notifyEventC(&event);
         EXPECT_TRUE(takeCalls().empty()) << type;
-        EXPECT_FALSE(LiveProfiling::shuttingDown);
+        EXPECT_FALSE(PiProfiling::shuttingDown);
     }
     notifyEventC(nullptr);
 }
@@ -292,7 +292,7 @@ TEST_F(PiBindingTest, SleepZeroWaitsUntilWokenInStepsOf200Ms)
     }
     EXPECT_EQ(third, "wait _orvane_sleep#4 200");
     EXPECT_FALSE(returned);
-    LiveProfiling::shouldWakeup = true;
+    PiProfiling::shouldWakeup = true;
     sleeper.join();
     std::vector<std::string> seen = takeCalls();
     ASSERT_GE(seen.size(), 3u);
@@ -306,7 +306,7 @@ TEST_F(PiBindingTest, SleepZeroWaitsUntilWokenInStepsOf200Ms)
 
 TEST_F(PiBindingTest, EnableEventsStoresTheCallbackAndEnablesInOrder)
 {
-    EventHandler handler;
+    PiEventHandler handler;
     ASSERT_TRUE(handler.enableEvents(nullptr, false));
     EXPECT_EQ(table.NotifyEvent, notifyEventC);
     std::vector<std::string> expected;
@@ -404,12 +404,12 @@ TEST_F(PiHeapEventsTest, AllocationsMovesAndFreesKeepTheLiveObjectsAndCounters)
     // The allocation holds the heap monitor.
     EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_heap#1", "exit _orvane_heap#1", "enter _orvane_heap#1",
                                                       "exit _orvane_heap#1"}));
-    HeapAllocItem *array = heap->getHeapAllocItem(id(0x2000));
+    PiHeapAllocItem *array = heap->getHeapAllocItem(id(0x2000));
     ASSERT_NE(array, nullptr);
     EXPECT_EQ(array->getType(), 8);
     EXPECT_EQ(array->getSize(), 4016);
     EXPECT_EQ(array->getClassData(), nullptr);
-    HeapAllocItem *object = heap->getHeapAllocItem(id(0x1000));
+    PiHeapAllocItem *object = heap->getHeapAllocItem(id(0x1000));
     ASSERT_NE(object, nullptr);
     EXPECT_EQ(object->getType(), 2);
 
@@ -632,7 +632,7 @@ TEST_F(PiEventsTest, MonitorDumpGivesBlockedAndWaitingEntries)
 TEST_F(PiEventsTest, ObjectMoveRekeysClassesMonitorsAndItems)
 {
     classLoad(0x700, "demo/Lock");
-    LiveClassProfilingSession *classes = session.getClassSession();
+    PiClassProfilingSession *classes = session.getClassSession();
     ClassData *lockClass = classes->getClassData(id(0x700));
     ASSERT_NE(lockClass, nullptr);
     EXPECT_STREQ(lockClass->getClassName(), "demo.Lock");
@@ -667,7 +667,7 @@ TEST_F(PiEventsTest, ContentionOnTheAgentsOwnRawMonitorsIsNeverRecorded)
 {
     threadStart(0x1000, "main");
     cpu->setMonitorRecording(true, 0, 0);
-    for (JVMPI_RawMonitor own : {LiveProfiling::_heapMonitor, LiveProfiling::_snapshotMonitor}) {
+    for (JVMPI_RawMonitor own : {PiProfiling::_heapMonitor, PiProfiling::_snapshotMonitor}) {
         monitorEvent(JVMPI_EVENT_RAW_MONITOR_CONTENDED_ENTER, 0x1000, reinterpret_cast<uintptr_t>(own));
         EXPECT_EQ(cpu->findMonitorManager(true, own), nullptr);
     }
@@ -718,7 +718,7 @@ TEST_F(PiEventsTest, ObjectAndStringComeBackInTheirOwnBuffers)
 // record, and so are their methods: hooks and method ids name the same one.
 TEST_F(PiEventsTest, RewritingAndClassLoadShareTheirRecords)
 {
-    LiveClassProfilingSession *classes = session.getClassSession();
+    PiClassProfilingSession *classes = session.getClassSession();
     MethodDesc *hooked = Instrumenter::getMethodDesc("demo/Shared", "work", "()V");
     ASSERT_NE(hooked, nullptr);
     char name[] = "work", signature[] = "()V";
@@ -747,7 +747,7 @@ TEST_F(PiEventsTest, RewritingAndClassLoadShareTheirRecords)
 
 TEST_F(PiEventsTest, ClassUnloadCountsOnlyKnownClasses)
 {
-    LiveClassProfilingSession *classes = session.getClassSession();
+    PiClassProfilingSession *classes = session.getClassSession();
     classLoad(0x700, "demo/A");
     int unfiltered = classes->getNumUnfilteredClasses() + classes->getNumFilteredClasses();
     JVMPI_Event event;
@@ -818,7 +818,7 @@ protected:
         PiEventsTest::TearDown();
     }
 
-    LiveHeapdump *heapdump = nullptr;
+    PiHeapdump *heapdump = nullptr;
     ClassData *node = nullptr;
 };
 
@@ -995,7 +995,7 @@ TEST_F(PiHeapEventsTest, EventsAfterShutDownStillTakeTheirMonitor)
     memset(&event, 0, sizeof event);
     event.event_type = JVMPI_EVENT_JVM_SHUT_DOWN;
     post(event);
-    ASSERT_TRUE(LiveProfiling::shuttingDown);
+    ASSERT_TRUE(PiProfiling::shuttingDown);
     takeCalls();
     alloc(0x1000, 10, 16);
     EXPECT_EQ(takeCalls(), (std::vector<std::string>{"enter _orvane_heap#1", "exit _orvane_heap#1"}));
@@ -1095,7 +1095,7 @@ TEST_F(PiHeapEventsTest, WholeTablePassHoldsTheCollectorAndVisitsEveryRecordedOb
     release(0x2000);
     for (bool shuttingDown : {false, true}) {
         SCOPED_TRACE(shuttingDown ? "shutting down" : "running");
-        LiveProfiling::shuttingDown = shuttingDown;
+        PiProfiling::shuttingDown = shuttingDown;
         gcDepth = 0;
         takeCalls();
         std::vector<long long> tags;
@@ -1116,7 +1116,7 @@ TEST_F(PiHeapEventsTest, WholeTablePassHoldsTheCollectorAndVisitsEveryRecordedOb
         }
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "DisableGC"), shuttingDown ? 0 : 1);
     }
-    LiveProfiling::shuttingDown = false;
+    PiProfiling::shuttingDown = false;
 }
 
 // A raw monitor of the agent named in the VM's monitor dump gives no entries
@@ -1127,7 +1127,7 @@ TEST_F(PiEventsTest, MonitorDumpLeavesOutTheAgentsOwnMonitors)
     threadStart(0x1000, "owner");
     threadStart(0x2000, "blocked");
     cpu->setMonitorRecording(true, 0, 0);
-    for (JVMPI_RawMonitor own : {LiveProfiling::_heapMonitor, LiveProfiling::_snapshotMonitor}) {
+    for (JVMPI_RawMonitor own : {PiProfiling::_heapMonitor, PiProfiling::_snapshotMonitor}) {
         monitorDumpBytes = {0x02, 0x77, 0, 0, 0, 0, 0, 0, 0}; // raw monitor; its name
         appendPointer(monitorDumpBytes, own);
         monitorDumpBytes.insert(monitorDumpBytes.end(), {0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});

@@ -379,21 +379,33 @@ public:
         writer->writeByte(0x32);
     }
     void handleCmdEnableTriggerGroups(DataReader *reader) override { noteWithByte("trigger groups", reader); }
-    void handleCmdInspectObjects(uint32_t command, DataReader *reader, DataWriter *writer) override
-    {
-        noteWithByte(("inspect " + std::to_string(command)).c_str(), reader);
-        writer->writeByte(static_cast<uint8_t>(command));
-    }
+    void handleCmdPrimitiveData(DataReader *reader, DataWriter *writer) override { inspect(68, reader, writer); }
+    void handleCmdToString(DataReader *reader, DataWriter *writer) override { inspect(80, reader, writer); }
+    void handleCmdEvalBooleanExpression(DataReader *reader, DataWriter *writer) override { inspect(82, reader, writer); }
+    void handleCmdEvalToString(DataReader *reader, DataWriter *writer) override { inspect(83, reader, writer); }
+    void handleCmdEvalPrimitive(DataReader *reader, DataWriter *writer) override { inspect(84, reader, writer); }
+    void handleCmdStringScript(DataReader *reader, DataWriter *writer) override { inspect(88, reader, writer); }
     void handleCmdGetLoadInfo(DataWriter *writer, uint32_t communicatorStatus) override
     {
         calls.push_back("load info");
         writer->writeByte(static_cast<int>(communicatorStatus));
     }
     void setMonitorProfiling(bool on) override { calls.push_back(on ? "monitors on" : "monitors off"); }
-    void handleCmdProbe(uint32_t command, DataReader *, DataWriter *) override { calls.push_back("probe " + std::to_string(command)); }
+    void handleCmdProbeDescriptions(DataWriter *) override { calls.push_back("probe 62"); }
+    void handleCmdProbeTupleData(DataReader *, DataWriter *) override { calls.push_back("probe 85"); }
+    void handleCmdProbeTelemetry(DataWriter *) override { calls.push_back("probe 86"); }
+    void handleCmdProbeSettings(DataReader *) override { calls.push_back("probe 87"); }
+    void handleCmdProbeRecording(DataReader *) override { calls.push_back("probe 90"); }
     void connectionEnded(const Communicator &) override { calls.push_back("ended"); }
 
 private:
+    // The handler of `command` ran: noted with the request's first byte, and
+    // the command's number as the reply.
+    void inspect(uint32_t command, DataReader *reader, DataWriter *writer)
+    {
+        noteWithByte(("inspect " + std::to_string(command)).c_str(), reader);
+        writer->writeByte(static_cast<uint8_t>(command));
+    }
     void noteWithByte(const char *what, DataReader *reader)
     {
         calls.push_back(std::string(what) + " " + std::to_string(reader->readByte(-1)));

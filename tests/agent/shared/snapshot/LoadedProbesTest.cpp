@@ -24,7 +24,13 @@ Bytes answer(const LoadedProbes &probes, uint32_t command, const Bytes &request)
     SnapshotProfilingSession session;
     ByteArrayDataReader in(request.data(), static_cast<int>(request.size()));
     CharVectorDataWriter out;
-    probes.handleCommand(command, &in, &out, session.getCpuSession(), *session.getClassProfilingSession());
+    // The rows of the command table these three commands have.
+    if (command == 62)
+        probes.handleCmdProbeDescriptions(&out, session.getCpuSession());
+    else if (command == 85)
+        probes.handleCmdProbeTupleData(&in, &out, session.getCpuSession(), *session.getClassProfilingSession());
+    else if (command == 86)
+        probes.handleCmdProbeTelemetry(&out);
     out.flush();
     return Bytes(out.getBytes().begin(), out.getBytes().end());
 }

@@ -1,5 +1,6 @@
 import com.orvane.agent.Agent;
 import com.orvane.agent.ControllerImpl;
+import com.orvane.agent.InstrumentationCallee;
 import com.orvane.agent.java.JavaAgentManager;
 import com.orvane.agent.probe.AnnotationHandler;
 
@@ -41,6 +42,17 @@ public class CoreNatives {
         ControllerImpl.triggerHeapDump(false, false, false, false);
         ControllerImpl.setInclusiveFilter(new String[] {"CoreNatives", null});
         Agent.updateVmStartTime0();
+        if (args.length == 0) {
+            // Hook ids that name no method, 0 among them: the program goes on.
+            for (int hookId : new int[] {0, 12345, 0, -7}) {
+                InstrumentationCallee.enterMethod(hookId, (short) 3, false, 0L, true);
+                InstrumentationCallee.enterFilteredMethod(hookId, (short) 3, 0L);
+                InstrumentationCallee.exceptionHandlerMethod(hookId, 0L);
+                InstrumentationCallee.exitFilteredMethod(hookId, 0L);
+                InstrumentationCallee.exitMethod(hookId, 0L);
+            }
+            System.out.println("hooks passed");
+        }
         System.out.println("done");
     }
 }

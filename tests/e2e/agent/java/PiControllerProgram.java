@@ -1,5 +1,6 @@
 import com.orvane.agent.Agent;
 import com.orvane.agent.ControllerImpl;
+import com.orvane.agent.InstrumentationCallee;
 import com.orvane.api.agent.Controller;
 import java.lang.reflect.Method;
 
@@ -59,6 +60,17 @@ public final class PiControllerProgram {
         System.out.println("config " + id + (config[1] != null ? " with text" : " without text"));
         // No writer is lent under this handle: nothing is written.
         Agent.writeData(12345L, new byte[] {1, 2, 3}, 0, 3);
+    }
+
+    /** The method hooks called with ids that name no method, 0 among them. */
+    public static void unknownHookIds() {
+        for (int hookId : new int[] {0, 12345, 0, -7}) {
+            InstrumentationCallee.enterMethod(hookId, (short) 3, false, 0L, true);
+            InstrumentationCallee.enterFilteredMethod(hookId, (short) 3, 0L);
+            InstrumentationCallee.exceptionHandlerMethod(hookId, 0L);
+            InstrumentationCallee.exitFilteredMethod(hookId, 0L);
+            InstrumentationCallee.exitMethod(hookId, 0L);
+        }
     }
 
     public static void heapDump() {

@@ -1,5 +1,5 @@
-#ifndef AGENT_JVMPI_HEAPALLOCITEM_H
-#define AGENT_JVMPI_HEAPALLOCITEM_H
+#ifndef AGENT_JVMPI_PIHEAPALLOCITEM_H
+#define AGENT_JVMPI_PIHEAPALLOCITEM_H
 
 #include "jvmpi.h"
 
@@ -9,12 +9,12 @@ class ClassData;
 // One recorded live object: its class (a pseudo class for primitive arrays),
 // its object id, the allocation call-tree node and the link of the live-object
 // table's chain or of a pool's free list.
-class HeapAllocItem {
+class PiHeapAllocItem {
 public:
-    HeapAllocItem() = default;
-    virtual ~HeapAllocItem() = default;
-    HeapAllocItem(const HeapAllocItem &) = default;
-    HeapAllocItem &operator=(const HeapAllocItem &) = default;
+    PiHeapAllocItem() = default;
+    virtual ~PiHeapAllocItem() = default;
+    PiHeapAllocItem(const PiHeapAllocItem &) = default;
+    PiHeapAllocItem &operator=(const PiHeapAllocItem &) = default;
 
     // Type codes 3 to 11 are primitive arrays.
     static bool isSpecialArray(int type) { return type >= 3 && type <= 11; }
@@ -35,7 +35,7 @@ public:
 
     ClassData *classData = nullptr;
     jobjectID objectId = nullptr;
-    HeapAllocItem *next = nullptr;
+    PiHeapAllocItem *next = nullptr;
     CallStackTree *allocNode = nullptr;
     // The id the heap views know the object by; 0 when they do not.
     long long viewTag = 0;

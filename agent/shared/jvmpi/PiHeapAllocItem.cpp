@@ -1,20 +1,20 @@
-#include "HeapAllocItem.h"
+#include "PiHeapAllocItem.h"
 
 #include "ClassData.h"
 
-int HeapAllocItem::getType() const
+int PiHeapAllocItem::getType() const
 {
     return ClassData::getArrayTypeFromClassData(classData);
 }
 
-int HeapAllocItem::getSize() const
+int PiHeapAllocItem::getSize() const
 {
     if (isSpecialArray(getType()))
         return getArraySize();
     return classData != nullptr ? classData->getInstanceSize() : 0;
 }
 
-ClassData *HeapAllocItem::getClassData() const
+ClassData *PiHeapAllocItem::getClassData() const
 {
     return isSpecialArray(getType()) ? nullptr : classData;
 }

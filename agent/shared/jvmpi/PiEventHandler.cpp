@@ -1,9 +1,9 @@
-#include "EventHandler.h"
+#include "PiEventHandler.h"
 
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 
-const jint EventHandler::STARTUP_EVENTS[14] = {
+const jint PiEventHandler::STARTUP_EVENTS[14] = {
     JVMPI_EVENT_CLASS_LOAD_HOOK,
     JVMPI_EVENT_CLASS_LOAD,
     JVMPI_EVENT_CLASS_UNLOAD,
@@ -20,9 +20,9 @@ const jint EventHandler::STARTUP_EVENTS[14] = {
     JVMPI_EVENT_MONITOR_WAITED,
 };
 
-bool EventHandler::enableEvents(JNIEnv *, bool)
+bool PiEventHandler::enableEvents(JNIEnv *, bool)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     vm->NotifyEvent = notifyEventC;
     for (jint type : STARTUP_EVENTS)
         if (vm->EnableEvent(type, nullptr) != JVMPI_SUCCESS)
@@ -32,7 +32,7 @@ bool EventHandler::enableEvents(JNIEnv *, bool)
 
 extern "C" void notifyEventC(JVMPI_Event *event)
 {
-    LiveProfilingSession *session = LiveProfiling::session;
+    PiProfilingSession *session = PiProfiling::session;
     if (session != nullptr && event != nullptr)
         session->notifyEvent(event);
 }

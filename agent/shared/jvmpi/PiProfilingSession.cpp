@@ -1,17 +1,17 @@
-#include "LiveProfilingSession.h"
+#include "PiProfilingSession.h"
 
 #include <cstdlib>
 
 #include "Counter.h"
 #include "DataReader.h"
 #include "DataWriter.h"
-#include "EventHandler.h"
+#include "PiEventHandler.h"
 #include "HeapDumpFile.h"
 #include "InternalMonitor.h"
 #include "JavaNatives.h"
 #include "LiveThreadManager.h"
-#include "LiveClassProfilingHelper.h"
-#include "LiveProfiling.h"
+#include "PiClassProfilingHelper.h"
+#include "PiProfiling.h"
 #include "TypeUtil.h"
 #include "MessageUtil.h"
 #include "SessionLock.h"
@@ -20,43 +20,42 @@
 #include "JavaControls.h"
 #include "JavaProbeCommands.h"
 
-LiveProfilingSession::LiveProfilingSession()
+PiProfilingSession::PiProfilingSession()
     : mode(0), attached(false), vmCommands(this), javaServing(false), servingFrontend(false), parametersApplied(false), closed(false)
 {
     // The session's own fields, which the state reply and snapshot headers write.
     interfaceKind = INTERFACE_KIND;
 }
 
-LiveProfilingSession::~LiveProfilingSession() = default;
+PiProfilingSession::~PiProfilingSession() = default;
 
-void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach, bool switching)
+void PiProfilingSession::init(JavaVM *vm, const char *optionText, bool attach, bool switching)
 {
     attached = attach;
     if (!switching)
         MessageUtil::message("Protocol version %d", PROTOCOL_VERSION);
     MessageUtil::message("Using JVMPI");
-    if (!LiveProfiling::initializeInterface(vm)) {
-        LiveProfiling::endProcess(1, "The Java Virtual Machine Profiling Interface (JVMPI) is not present. Exiting.");
+    if (!PiProfiling::initializeInterface(vm)) {
+        PiProfiling::endVm(VmEnd::NO_JVMPI);
     }
-    LiveProfiling::createMonitors();
+    PiProfiling::createMonitors();
     vmVersion = "1.4";
     MessageUtil::message("%d-bit library", static_cast<int>(sizeof(void *) * 8));
     if (!switching) {
         options.parse(optionText);
         if (options.monitor) {
-            MessageUtil::message("Monitoring Edition no longer supported. Aborting");
-            abort();
+            PiProfiling::endVm(VmEnd::MONITOR_EDITION);
         }
         vmTelemetry = options.vmTelemetry();
-        classSession.reset(new LiveClassProfilingSession(this));
+        classSession.reset(new PiClassProfilingSession(this));
         heapSession.reset(new LiveHeapProfilingSession(this));
-        heapdump.reset(new LiveHeapdump(this));
+        heapdump.reset(new PiHeapdump(this));
         vmInterface.reset(new PiVmInterface(classSession.get()));
         CpuProfilingSession::Settings settings;
         settings.collectionMethod = 2;
         cpuSession.reset(new LiveCpuProfilingSession(this, vmInterface.get(), settings, classSession.get(), heapSession.get()));
-        cpuSession->setAgentMonitors({LiveProfiling::_heapMonitor, LiveProfiling::_classMonitor, LiveProfiling::_threadMonitor,
-                                      LiveProfiling::_sleepMonitor, LiveProfiling::_deadThreadsMonitor, LiveProfiling::_snapshotMonitor});
+        cpuSession->setAgentMonitors({PiProfiling::_heapMonitor, PiProfiling::_classMonitor, PiProfiling::_threadMonitor,
+                                      PiProfiling::_sleepMonitor, PiProfiling::_deadThreadsMonitor, PiProfiling::_snapshotMonitor});
         classSession->initInstrumentation(cpuSession.get(), options);
         owners.session = this;
         owners.vm = &vmCommands;
@@ -79,21 +78,20 @@ void LiveProfilingSession::init(JavaVM *vm, const char *optionText, bool attach,
             communicator.reset(new Communicator(*transport, owners));
         }
     }
-    EventHandler events;
+    PiEventHandler events;
     if (!events.enableEvents(nullptr, attach)) {
-        MessageUtil::message("Error enabling events. Aborting.");
-        abort();
+        PiProfiling::endVm(VmEnd::EVENTS_REFUSED);
     }
     MessageUtil::message("Native library initialized");
     MessageUtil::message("If output stops here, please remove -Xdebug from the command line");
 }
 
-void LiveProfilingSession::readConfigurationFile()
+void PiProfilingSession::readConfigurationFile()
 {
     // This interface is no full JVMTI 1.1: nowait needs the file as offline does.
     switch (options.resolveConfiguration(false)) {
     case AgentOptions::CONFIG_MISSING:
-        LiveProfiling::endProcess(-1, nullptr);
+        PiProfiling::endVm(VmEnd::CONFIG_UNREADABLE);
     case AgentOptions::CONFIG_NONE:
         return;
     case AgentOptions::CONFIG_FROM_FILE:
@@ -105,19 +103,19 @@ void LiveProfilingSession::readConfigurationFile()
         MessageUtil::message("%s", note.c_str());
     if (error.failed()) {
         MessageUtil::message("%s", error.message.c_str());
-        LiveProfiling::endProcess(-1, nullptr);
+        PiProfiling::endVm(VmEnd::CONFIG_UNREADABLE);
     }
     // Classes that load from now on are rewritten by its filters.
     classSession->updateConfig(nullptr, read.get());
     config = std::move(read);
 }
 
-bool LiveProfilingSession::isConfigRead() const
+bool PiProfilingSession::isConfigRead() const
 {
     return config != nullptr && config->sessionRead;
 }
 
-void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
+void PiProfilingSession::notifyEvent(JVMPI_Event *event)
 {
     jint type = event->event_type;
     bool wasRequested = (type & JVMPI_REQUESTED_EVENT) != 0;
@@ -211,9 +209,9 @@ void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
             heapdump->handleHeapDump(event);
         break;
     case JVMPI_EVENT_JVM_INIT_DONE:
-        LiveProfiling::startTime = Counter::getUsec();
-        updateVmStartTime(LiveProfiling::startTime, false);
-        LiveProfiling::initCommunication(event->env_id);
+        PiProfiling::startTime = Counter::getUsec();
+        updateVmStartTime(PiProfiling::startTime, false);
+        PiProfiling::initCommunication(event->env_id);
         break;
     case JVMPI_EVENT_JVM_SHUT_DOWN:
         handleShutDown();
@@ -225,14 +223,14 @@ void LiveProfilingSession::notifyEvent(JVMPI_Event *event)
     }
 }
 
-bool LiveProfilingSession::isMyMonitor(JVMPI_RawMonitor monitor) const
+bool PiProfilingSession::isMyMonitor(JVMPI_RawMonitor monitor) const
 {
     // Every agent monitor, the snapshot monitor too: contention on them is
     // the agent's own and never recorded.
     return monitor != nullptr &&
-           (monitor == LiveProfiling::_classMonitor || monitor == LiveProfiling::_heapMonitor ||
-            monitor == LiveProfiling::_threadMonitor || monitor == LiveProfiling::_sleepMonitor ||
-            monitor == LiveProfiling::_deadThreadsMonitor || monitor == LiveProfiling::_snapshotMonitor);
+           (monitor == PiProfiling::_classMonitor || monitor == PiProfiling::_heapMonitor ||
+            monitor == PiProfiling::_threadMonitor || monitor == PiProfiling::_sleepMonitor ||
+            monitor == PiProfiling::_deadThreadsMonitor || monitor == PiProfiling::_snapshotMonitor);
 }
 
 namespace {
@@ -241,13 +239,13 @@ JVMPI_RawMonitor monitorOf(int bit)
 {
     switch (bit) {
     case IM_DEAD_THREADS:
-        return LiveProfiling::_deadThreadsMonitor;
+        return PiProfiling::_deadThreadsMonitor;
     case IM_THREAD:
-        return LiveProfiling::_threadMonitor;
+        return PiProfiling::_threadMonitor;
     case IM_CLASS:
-        return LiveProfiling::_classMonitor;
+        return PiProfiling::_classMonitor;
     default:
-        return LiveProfiling::_heapMonitor;
+        return PiProfiling::_heapMonitor;
     }
 }
 
@@ -255,9 +253,9 @@ JVMPI_RawMonitor monitorOf(int bit)
 
 // Monitors stay in use after shut-down has begun: events and a connected
 // front end may still reach the data they guard.
-void LiveProfilingSession::enterMonitor(int bits)
+void PiProfilingSession::enterMonitor(int bits)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return;
     for (int bit : {IM_DEAD_THREADS, IM_THREAD, IM_CLASS, IM_HEAP})
@@ -265,9 +263,9 @@ void LiveProfilingSession::enterMonitor(int bits)
             vm->RawMonitorEnter(monitorOf(bit));
 }
 
-void LiveProfilingSession::exitMonitor(int bits, bool)
+void PiProfilingSession::exitMonitor(int bits, bool)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm == nullptr)
         return;
     for (int bit : {IM_HEAP, IM_CLASS, IM_THREAD, IM_DEAD_THREADS})
@@ -275,21 +273,21 @@ void LiveProfilingSession::exitMonitor(int bits, bool)
             vm->RawMonitorExit(monitorOf(bit));
 }
 
-void LiveProfilingSession::sleep(int ms)
+void PiProfilingSession::sleep(int ms)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
     if (ms > 0) {
-        vm->RawMonitorWait(LiveProfiling::_sleepMonitor, ms);
+        vm->RawMonitorWait(PiProfiling::_sleepMonitor, ms);
     } else {
-        LiveProfiling::shouldWakeup = false;
-        while (!LiveProfiling::shouldWakeup)
-            vm->RawMonitorWait(LiveProfiling::_sleepMonitor, 200);
+        PiProfiling::shouldWakeup = false;
+        while (!PiProfiling::shouldWakeup)
+            vm->RawMonitorWait(PiProfiling::_sleepMonitor, 200);
     }
-    vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
+    vm->RawMonitorExit(PiProfiling::_sleepMonitor);
 }
 
-void LiveProfilingSession::runCommunicator(JNIEnv *)
+void PiProfilingSession::runCommunicator(JNIEnv *)
 {
     if (communicator != nullptr) {
         // Served here until command 1; then the connection stays open for the
@@ -309,14 +307,14 @@ void LiveProfilingSession::runCommunicator(JNIEnv *)
             handedOver = true;
         }
     }
-    LiveProfiling::javaCommThreadShouldEnter = true;
+    PiProfiling::javaCommThreadShouldEnter = true;
 }
 
-void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
+void PiProfilingSession::javaCommThreadEnter(JNIEnv *env)
 {
-    while (!LiveProfiling::javaCommThreadShouldEnter && !LiveProfiling::dying)
+    while (!PiProfiling::javaCommThreadShouldEnter && !PiProfiling::dying)
         sleep(100);
-    if (LiveProfiling::dying)
+    if (PiProfiling::dying)
         return;
     if (!parametersApplied)
         initParameters(env);
@@ -341,7 +339,7 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
         transport->disconnect();
         setServingFrontend(false);
         vmCommands.connectionEnded(*current);
-        if (LiveProfiling::dying || LiveProfiling::shuttingDown)
+        if (PiProfiling::dying || PiProfiling::shuttingDown)
             break;
         // A front end that went after its commands ends its recording: the
         // next one starts from nothing.
@@ -356,7 +354,7 @@ void LiveProfilingSession::javaCommThreadEnter(JNIEnv *env)
     }
 }
 
-void LiveProfilingSession::stopAndResetRecording()
+void PiProfilingSession::stopAndResetRecording()
 {
     if (cpuSession != nullptr) {
         cpuSession->setThreadProfiling(false);
@@ -376,7 +374,7 @@ void LiveProfilingSession::stopAndResetRecording()
         samplerSession->restart();
 }
 
-void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
+void PiProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *writer)
 {
     ProfilingSession::handleCmdGetState(reader, writer);
     if (sessionState == 2)
@@ -386,7 +384,7 @@ void LiveProfilingSession::handleCmdGetState(DataReader *reader, DataWriter *wri
     vmTelemetry = true;
 }
 
-unsigned LiveProfilingSession::getCommunicatorStatus() const
+unsigned PiProfilingSession::getCommunicatorStatus() const
 {
     Communicator *serving = javaCommunicator.load();
     if (serving != nullptr)
@@ -396,22 +394,22 @@ unsigned LiveProfilingSession::getCommunicatorStatus() const
     return communicator->getStatus();
 }
 
-int LiveProfilingSession::getAllocTreeRecordingType()
+int PiProfilingSession::getAllocTreeRecordingType()
 {
     return config != nullptr ? config->allocTreeRecordingType : ProfilingSession::getAllocTreeRecordingType();
 }
 
-int LiveProfilingSession::getCallTreeCollectionMethod()
+int PiProfilingSession::getCallTreeCollectionMethod()
 {
     return config != nullptr ? config->instrumentationType : 2;
 }
 
-bool LiveProfilingSession::isAllUrls()
+bool PiProfilingSession::isAllUrls()
 {
     return config != nullptr && config->allUrls;
 }
 
-void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter *writer)
+void PiProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter *writer)
 {
     if (reader->readByte(0) == 1) {
         std::unique_ptr<SessionConfig> received(new SessionConfig());
@@ -436,7 +434,7 @@ void LiveProfilingSession::handleCmdSetParameters(DataReader *reader, DataWriter
     writer->writeByte(1);
 }
 
-void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
+void PiProfilingSession::handleCmdGetParameters(DataWriter *writer)
 {
     // Before any configuration the defaults are in force.
     SessionConfig defaults;
@@ -446,7 +444,7 @@ void LiveProfilingSession::handleCmdGetParameters(DataWriter *writer)
         MessageUtil::message("%s", problem.c_str());
 }
 
-void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
+void PiProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
 {
     VmStateReply::Switches on;
     on.cpuRecording = cpuSession->isRecording();
@@ -460,35 +458,35 @@ void LiveProfilingSession::handleCmdGetVMState(DataWriter *writer, JNIEnv *env)
     on.newCpuData = cpuSession->hasNewCpuData();
     on.cpuDataReset = cpuSession->isCpuDataReset();
     on.newMonitorData = cpuSession->hasNewMonitorData();
-    LiveClassProfilingSession *classes = classSession.get();
-    if (VmStateReply::write(writer, LiveProfiling::waitsForDisconnect, on, *classes, config.get(), &vmStartWallClock,
+    PiClassProfilingSession *classes = classSession.get();
+    if (VmStateReply::write(writer, PiProfiling::waitsForDisconnect, on, *classes, config.get(), &vmStartWallClock,
                             [env](DataWriter *out) { JavaProbeCommands::writeProbeRecording(env, out); },
                             [classes](DataWriter *out) { classes->writeNewAutoTuneMethods(out); }))
         wakeup();
 }
 
-void LiveProfilingSession::wakeup()
+void PiProfilingSession::wakeup()
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (vm != nullptr)
-        vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+        vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
     // A VM end that waited for the front end cleans up before it goes on.
-    if (LiveProfiling::waitsForDisconnect && !LiveProfiling::dying)
-        LiveProfiling::cleanup();
-    LiveProfiling::shouldWakeup = true;
+    if (PiProfiling::waitsForDisconnect && !PiProfiling::dying)
+        PiProfiling::cleanup();
+    PiProfiling::shouldWakeup = true;
     if (vm != nullptr)
-        vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
+        vm->RawMonitorExit(PiProfiling::_sleepMonitor);
 }
 
-void LiveProfilingSession::setServingFrontend(bool serving)
+void PiProfilingSession::setServingFrontend(bool serving)
 {
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
     servingFrontend = serving;
-    vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
+    vm->RawMonitorExit(PiProfiling::_sleepMonitor);
 }
 
-void LiveProfilingSession::deleteTempFiles()
+void PiProfilingSession::deleteTempFiles()
 {
     if (heapdump != nullptr && heapdump->getDumpFile() != nullptr)
         heapdump->getDumpFile()->deleteTempFile();
@@ -496,7 +494,7 @@ void LiveProfilingSession::deleteTempFiles()
         config->deleteTempFile();
 }
 
-bool LiveProfilingSession::initParameters(JNIEnv *)
+bool PiProfilingSession::initParameters(JNIEnv *)
 {
     if (config == nullptr) {
         config.reset(new SessionConfig());
@@ -524,18 +522,18 @@ bool LiveProfilingSession::initParameters(JNIEnv *)
     if (config->recordAllocOnStartup)
         setAllocRecord(true);
     samplerSession.reset(new LiveSamplerSession(cpuSession.get(), config->samplingFrequency > 0 ? config->samplingFrequency : 5));
-    LiveProfiling::initSampler(nullptr);
+    PiProfiling::initSampler(nullptr);
     // A front end that connects now finds a configured session.
     sessionState = 2;
     return true;
 }
 
-void LiveProfilingSession::setAllocRecord(bool on)
+void PiProfilingSession::setAllocRecord(bool on)
 {
     if (heapSession == nullptr || heapSession->isRecording() == on)
         return;
     if (on) {
-        JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+        JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
         vm->EnableEvent(JVMPI_EVENT_OBJECT_ALLOC, nullptr);
         vm->EnableEvent(JVMPI_EVENT_OBJECT_FREE, nullptr);
     }
@@ -544,7 +542,7 @@ void LiveProfilingSession::setAllocRecord(bool on)
     HeapViews::setRecording(heapViews.get(), on, heapSession->isChrono());
 }
 
-void LiveProfilingSession::setCpuRecording(bool on, bool reset)
+void PiProfilingSession::setCpuRecording(bool on, bool reset)
 {
     if (cpuSession == nullptr)
         return;
@@ -556,14 +554,14 @@ void LiveProfilingSession::setCpuRecording(bool on, bool reset)
         cpuSession->enableCpuEvents(config != nullptr && config->showSubclassMethods);
 }
 
-void LiveProfilingSession::setVmTelemetryRecording(bool on)
+void PiProfilingSession::setVmTelemetryRecording(bool on)
 {
     if (on && !vmTelemetry && samplerSession != nullptr)
         samplerSession->clearTelemetryData();
     vmTelemetry = on;
 }
 
-bool LiveProfilingSession::addJavaSample(long long memory1, long long memory2, const std::vector<int32_t> &custom)
+bool PiProfilingSession::addJavaSample(long long memory1, long long memory2, const std::vector<int32_t> &custom)
 {
     LiveSamplerSession *sampler = samplerSession.get();
     if (!vmTelemetry || sampler == nullptr)
@@ -587,7 +585,7 @@ bool LiveProfilingSession::addJavaSample(long long memory1, long long memory2, c
     return true;
 }
 
-void LiveProfilingSession::runSampler(JNIEnv *)
+void PiProfilingSession::runSampler(JNIEnv *)
 {
     LiveSamplerSession *sampler = samplerSession.get();
     while (sampler != nullptr && !sampler->isStopped()) {
@@ -596,25 +594,25 @@ void LiveProfilingSession::runSampler(JNIEnv *)
     }
 }
 
-void LiveProfilingSession::handleShutDown()
+void PiProfilingSession::handleShutDown()
 {
-    LiveProfiling::shuttingDown = true;
+    PiProfiling::shuttingDown = true;
     // The VM does not finish dying while a front end is served: the end of
     // its connection (or a state poll, when the session lets the VM exit)
     // wakes it, and that wake-up cleans up. Decided under the sleep monitor,
     // which the end of a connection takes too, so no wake-up is missed.
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
-    vm->RawMonitorEnter(LiveProfiling::_sleepMonitor);
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
+    vm->RawMonitorEnter(PiProfiling::_sleepMonitor);
     bool waits = servingFrontend;
     if (waits) {
-        LiveProfiling::waitsForDisconnect = true;
-        LiveProfiling::shouldWakeup = false;
-        while (!LiveProfiling::shouldWakeup)
-            vm->RawMonitorWait(LiveProfiling::_sleepMonitor, 200);
+        PiProfiling::waitsForDisconnect = true;
+        PiProfiling::shouldWakeup = false;
+        while (!PiProfiling::shouldWakeup)
+            vm->RawMonitorWait(PiProfiling::_sleepMonitor, 200);
     }
-    vm->RawMonitorExit(LiveProfiling::_sleepMonitor);
+    vm->RawMonitorExit(PiProfiling::_sleepMonitor);
     if (!waits)
-        LiveProfiling::cleanup();
+        PiProfiling::cleanup();
     if (samplerSession != nullptr)
         samplerSession->stop();
 }

@@ -1,5 +1,5 @@
-#ifndef AGENT_JVMPI_LIVEPROFILINGSESSION_H
-#define AGENT_JVMPI_LIVEPROFILINGSESSION_H
+#ifndef AGENT_JVMPI_PIPROFILINGSESSION_H
+#define AGENT_JVMPI_PIPROFILINGSESSION_H
 
 #include <atomic>
 #include <memory>
@@ -8,11 +8,11 @@
 
 #include "AgentOptions.h"
 #include "Communicator.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveCpuProfilingSession.h"
 #include "LiveHeapProfilingSession.h"
 #include "HeapViews.h"
-#include "LiveHeapdump.h"
+#include "PiHeapdump.h"
 #include "LiveSamplerSession.h"
 #include "PiVmCommands.h"
 #include "PiVmInterface.h"
@@ -23,13 +23,13 @@
 
 // The live session of piagent: start-up, the one event dispatcher and the
 // session's locks, all through the profiler interface.
-class LiveProfilingSession : public ProfilingSession {
+class PiProfilingSession : public ProfilingSession {
 public:
     // The interface kind this build reports (state replies, snapshot headers).
     static const int INTERFACE_KIND = 1;
 
-    LiveProfilingSession();
-    ~LiveProfilingSession() override;
+    PiProfilingSession();
+    ~PiProfilingSession() override;
 
     // The start-up; ends the process when the VM has no profiler interface
     // or refuses an event.
@@ -91,7 +91,7 @@ public:
 
     // Null before start-up.
     LiveHeapProfilingSession *getHeapSession() { return heapSession.get(); }
-    LiveClassProfilingSession *getClassSession() { return classSession.get(); }
+    PiClassProfilingSession *getClassSession() { return classSession.get(); }
     LiveCpuProfilingSession *getCpuSession() { return cpuSession.get(); }
     LiveSamplerSession *getLiveSamplerSession() { return samplerSession.get(); }
     const AgentOptions &getOptions() const { return options; }
@@ -101,7 +101,7 @@ public:
     // collector and 1 gives the older array sizes.
     void setMode(int value) { mode = value; }
     int getMode() const { return mode; }
-    LiveHeapdump *getHeapdump() { return heapdump.get(); }
+    PiHeapdump *getHeapdump() { return heapdump.get(); }
     // The heap views (commands 3, 4) the snapshot's heap section comes from.
     HeapProfilingSession *getHeapViews() { return heapViews.get(); }
     // Command 49: allocation recording on (the VM's allocation and free
@@ -141,10 +141,10 @@ private:
     bool attached;
     PiVmCommands vmCommands;
     std::unique_ptr<SessionConfig> config;
-    std::unique_ptr<LiveClassProfilingSession> classSession;
+    std::unique_ptr<PiClassProfilingSession> classSession;
     std::unique_ptr<LiveHeapProfilingSession> heapSession;
     std::unique_ptr<HeapProfilingSession, void (*)(HeapProfilingSession *)> heapViews{nullptr, HeapViews::destroy};
-    std::unique_ptr<LiveHeapdump> heapdump;
+    std::unique_ptr<PiHeapdump> heapdump;
     std::unique_ptr<PiVmInterface> vmInterface;
     std::unique_ptr<LiveCpuProfilingSession> cpuSession;
     std::unique_ptr<LiveSamplerSession> samplerSession;

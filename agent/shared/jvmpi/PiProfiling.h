@@ -1,15 +1,16 @@
-#ifndef AGENT_JVMPI_LIVEPROFILING_H
-#define AGENT_JVMPI_LIVEPROFILING_H
+#ifndef AGENT_JVMPI_PIPROFILING_H
+#define AGENT_JVMPI_PIPROFILING_H
 
 #include <atomic>
 
+#include "VmEnd.h"
 #include "jvmpi.h"
 
-class LiveProfilingSession;
+class PiProfilingSession;
 
 // The VM edge of piagent: the profiler interface, the agent's raw monitors,
 // the life-cycle flags and the native communication thread.
-class LiveProfiling {
+class PiProfiling {
 public:
     static JVMPI_Interface *g_profilingInterface;
 
@@ -28,7 +29,7 @@ public:
     static long long startTime;
 
     // The one live session; null before JVM_OnLoad.
-    static LiveProfilingSession *session;
+    static PiProfilingSession *session;
 
     // Fetches the profiler interface from the VM; true when it is there.
     static bool initializeInterface(JavaVM *vm);
@@ -48,11 +49,10 @@ public:
     static void samplerThreadCallback(void *arg);
     // At VM shut-down without a front end.
     static void cleanup();
-    // The one place the agent ends the process: logs `closingLine` (when
-    // given) and exits with `status`. For the front end's command 46 (status
-    // 0, "Killing process"), a VM without the profiler interface (1) and a
-    // Java side bound to another copy of the library (0, "Exiting.").
-    [[noreturn]] static void endProcess(int status, const char *closingLine);
+    // The one place the agent ends the process: logs the reason's closing
+    // line where it has one (the lines before it are the caller's) and ends
+    // with the reason's status (VmEnd.h).
+    [[noreturn]] static void endVm(VmEnd reason);
 };
 
 #endif

@@ -1,4 +1,4 @@
-#include "LiveHeapdump.h"
+#include "PiHeapdump.h"
 
 #include <cstring>
 
@@ -7,13 +7,13 @@
 #include "DataReader.h"
 #include "DataWriter.h"
 #include "FileDataWriter.h"
-#include "HeapAllocItem.h"
+#include "PiHeapAllocItem.h"
 #include "HeapDumpFile.h"
 #include "InternalMonitor.h"
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 #include "LiveHeapProfilingSession.h"
-#include "LiveProfiling.h"
-#include "LiveProfilingSession.h"
+#include "PiProfiling.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 #include "TypeUtil.h"
 
@@ -70,15 +70,15 @@ uint64_t valueAt(const unsigned char *bytes, int length)
 
 } // namespace
 
-LiveHeapdump::LiveHeapdump(LiveProfilingSession *session)
+PiHeapdump::PiHeapdump(PiProfilingSession *session)
     : session(session), dumpSucceeded(false), error(false), primitiveValues(false), chrono(false), retryWaitMs(100), records(nullptr),
       nextId(1)
 {
 }
 
-LiveHeapdump::~LiveHeapdump() = default;
+PiHeapdump::~PiHeapdump() = default;
 
-int LiveHeapdump::doDump(bool option4, bool option6, bool withValues, bool option5, JNIEnv *)
+int PiHeapdump::doDump(bool option4, bool option6, bool withValues, bool option5, JNIEnv *)
 {
     error = false;
     if (dumpFile == nullptr)
@@ -102,7 +102,7 @@ int LiveHeapdump::doDump(bool option4, bool option6, bool withValues, bool optio
     nextId = 1;
     classDumps.clear();
 
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     bool gcHeld = session->getMode() == 2;
     if (gcHeld) {
         vm->RunGC();
@@ -142,7 +142,7 @@ int LiveHeapdump::doDump(bool option4, bool option6, bool withValues, bool optio
     return dumpFile->finish() ? 0 : 1;
 }
 
-void LiveHeapdump::handleHeapDump(JVMPI_Event *event)
+void PiHeapdump::handleHeapDump(JVMPI_Event *event)
 {
     if (event->u.heap_dump.begin == nullptr || event->u.heap_dump.end == nullptr || records == nullptr) {
         dumpSucceeded = false;
@@ -163,7 +163,7 @@ void LiveHeapdump::handleHeapDump(JVMPI_Event *event)
     session->exitMonitor(IM_CLASS | IM_HEAP, false);
 }
 
-bool LiveHeapdump::readBytes(ByteArrayDataReader *reader, std::vector<unsigned char> *out, size_t length)
+bool PiHeapdump::readBytes(ByteArrayDataReader *reader, std::vector<unsigned char> *out, size_t length)
 {
     if (static_cast<long long>(length) > reader->available())
         return false;
@@ -171,7 +171,7 @@ bool LiveHeapdump::readBytes(ByteArrayDataReader *reader, std::vector<unsigned c
     return length == 0 || reader->readFully(out->data(), static_cast<int>(length)) == static_cast<int>(length);
 }
 
-uint32_t LiveHeapdump::idOf(void *object)
+uint32_t PiHeapdump::idOf(void *object)
 {
     if (object == nullptr)
         return 0;
@@ -183,12 +183,12 @@ uint32_t LiveHeapdump::idOf(void *object)
     return id;
 }
 
-void LiveHeapdump::itemData(void *object, uint64_t *node, uint32_t *time)
+void PiHeapdump::itemData(void *object, uint64_t *node, uint32_t *time)
 {
     *node = HD_UNKNOWN_NODE;
     *time = 0;
     LiveHeapProfilingSession *heap = session->getHeapSession();
-    HeapAllocItem *item = heap != nullptr ? heap->getHeapAllocItem(static_cast<jobjectID>(object)) : nullptr;
+    PiHeapAllocItem *item = heap != nullptr ? heap->getHeapAllocItem(static_cast<jobjectID>(object)) : nullptr;
     if (item == nullptr)
         return;
     if (item->allocNode != nullptr)
@@ -197,13 +197,13 @@ void LiveHeapdump::itemData(void *object, uint64_t *node, uint32_t *time)
         *time = static_cast<uint32_t>(item->getTime());
 }
 
-ClassData *LiveHeapdump::getClassData(void *classId)
+ClassData *PiHeapdump::getClassData(void *classId)
 {
-    LiveClassProfilingSession *classes = session->getClassSession();
+    PiClassProfilingSession *classes = session->getClassSession();
     return classes != nullptr ? classes->getClassData(static_cast<jobjectID>(classId)) : nullptr;
 }
 
-bool LiveHeapdump::parseHeapDump(ByteArrayDataReader *reader, HeapDumpRecords *out)
+bool PiHeapdump::parseHeapDump(ByteArrayDataReader *reader, HeapDumpRecords *out)
 {
     HeapDumpRecords *saved = records;
     records = out;
@@ -232,7 +232,7 @@ bool LiveHeapdump::parseHeapDump(ByteArrayDataReader *reader, HeapDumpRecords *o
     return complete;
 }
 
-bool LiveHeapdump::parseClassDump(ByteArrayDataReader *reader)
+bool PiHeapdump::parseClassDump(ByteArrayDataReader *reader)
 {
     void *classId = reader->readID(nullptr);
     void *superId = reader->readID(nullptr);
@@ -246,7 +246,7 @@ bool LiveHeapdump::parseClassDump(ByteArrayDataReader *reader)
     if (classData == nullptr && classId != nullptr) {
         // A class the agent never saw load: the VM describes it on request
         // (its interfaces and static fields give the record's length).
-        LiveProfiling::g_profilingInterface->RequestEvent(JVMPI_EVENT_CLASS_LOAD, classId);
+        PiProfiling::g_profilingInterface->RequestEvent(JVMPI_EVENT_CLASS_LOAD, classId);
         classData = getClassData(classId);
     }
     if (classData == nullptr) {
@@ -309,7 +309,7 @@ bool LiveHeapdump::parseClassDump(ByteArrayDataReader *reader)
     return true;
 }
 
-bool LiveHeapdump::parseInstanceDump(ByteArrayDataReader *reader)
+bool PiHeapdump::parseInstanceDump(ByteArrayDataReader *reader)
 {
     void *object = reader->readID(nullptr);
     void *classId = reader->readID(nullptr);
@@ -359,7 +359,7 @@ bool LiveHeapdump::parseInstanceDump(ByteArrayDataReader *reader)
     return true;
 }
 
-bool LiveHeapdump::parseObjArrayDump(ByteArrayDataReader *reader)
+bool PiHeapdump::parseObjArrayDump(ByteArrayDataReader *reader)
 {
     void *array = reader->readID(nullptr);
     uint32_t count = reader->readU4(0);
@@ -371,7 +371,7 @@ bool LiveHeapdump::parseObjArrayDump(ByteArrayDataReader *reader)
     uint64_t node;
     uint32_t time;
     itemData(array, &node, &time);
-    LiveClassProfilingSession *classes = session->getClassSession();
+    PiClassProfilingSession *classes = session->getClassSession();
     ClassData *arrayClass = classes != nullptr ? classes->getArrayClassData(getClassData(elementClass)) : nullptr;
     uint32_t size = session->getMode() == 1 ? arraySize(4, count, 0, 8, 4) : arraySize(4, count, 12, 8, 0);
     records->beginObjectArray(reinterpret_cast<uintptr_t>(arrayClass), idOf(array), node, size, time, count);
@@ -383,7 +383,7 @@ bool LiveHeapdump::parseObjArrayDump(ByteArrayDataReader *reader)
     return true;
 }
 
-bool LiveHeapdump::parsePrimArrayDump(ByteArrayDataReader *reader)
+bool PiHeapdump::parsePrimArrayDump(ByteArrayDataReader *reader)
 {
     void *array = reader->readID(nullptr);
     uint32_t count = reader->readU4(0);
@@ -392,7 +392,7 @@ bool LiveHeapdump::parsePrimArrayDump(ByteArrayDataReader *reader)
         return false;
     int type = TypeUtil::jvmpiToOrvaneArray(elementType);
     int length = TypeUtil::getTypeLength(elementType);
-    if (!HeapAllocItem::isSpecialArray(type) || length == 0 || elementType == JVMPI_CLASS) {
+    if (!PiHeapAllocItem::isSpecialArray(type) || length == 0 || elementType == JVMPI_CLASS) {
         MessageUtil::message("primitive array of element type %d in a heap dump", elementType);
         return false;
     }
@@ -414,7 +414,7 @@ bool LiveHeapdump::parsePrimArrayDump(ByteArrayDataReader *reader)
     return true;
 }
 
-bool LiveHeapdump::parseGcRootDump(int tag, ByteArrayDataReader *reader)
+bool PiHeapdump::parseGcRootDump(int tag, ByteArrayDataReader *reader)
 {
     void *object = reader->readID(nullptr);
     int kind;
@@ -459,13 +459,13 @@ bool LiveHeapdump::parseGcRootDump(int tag, ByteArrayDataReader *reader)
     return true;
 }
 
-int LiveHeapdump::triggerDump(bool option4, bool option6, bool primitiveValues, bool option5)
+int PiHeapdump::triggerDump(bool option4, bool option6, bool primitiveValues, bool option5)
 {
     std::lock_guard<std::mutex> lock(running);
     return doDump(option4, option6, primitiveValues, option5, nullptr);
 }
 
-bool LiveHeapdump::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
+bool PiHeapdump::handleCmdHeapDump(DataReader *reader, DataWriter *writer)
 {
     unsigned char request[8];
     if (reader->readFully(request, 8) != 8) {

@@ -1,10 +1,10 @@
-#ifndef AGENT_JVMPI_CHRONOHEAPARRAYALLOCITEM_H
-#define AGENT_JVMPI_CHRONOHEAPARRAYALLOCITEM_H
+#ifndef AGENT_JVMPI_PICHRONOHEAPARRAYALLOCITEM_H
+#define AGENT_JVMPI_PICHRONOHEAPARRAYALLOCITEM_H
 
-#include "HeapAllocItem.h"
+#include "PiHeapAllocItem.h"
 
 // A recorded primitive array with its byte size and allocation time.
-class ChronoHeapArrayAllocItem : public HeapAllocItem {
+class PiChronoHeapArrayAllocItem : public PiHeapAllocItem {
 public:
     int getArraySize() const override { return size; }
     int getTime() const override { return time; }

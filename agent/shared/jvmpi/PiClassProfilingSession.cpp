@@ -1,4 +1,4 @@
-#include "LiveClassProfilingSession.h"
+#include "PiClassProfilingSession.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +12,7 @@
 #include "CpuProfilingSession.h"
 #include "Instrumenter.h"
 #include "InternalMonitor.h"
-#include "LiveProfiling.h"
+#include "PiProfiling.h"
 #include "MessageUtil.h"
 #include "MethodDesc.h"
 #include "SessionConfig.h"
@@ -29,14 +29,14 @@ const char *const DEFAULT_PACKAGE = "[default package]";
 
 } // namespace
 
-LiveClassProfilingSession::LiveClassProfilingSession(ProfilingSession *session)
+PiClassProfilingSession::PiClassProfilingSession(ProfilingSession *session)
     : ClassProfilingSession(session), cumulationClassData(new ClassData("_orvane_cumul_class", ClassData::COMPONENT_CUMULATION)),
       decisions(this, session)
 {
     ClassProfilingSession::addClassData(cumulationClassData);
 }
 
-void LiveClassProfilingSession::addClassData(ClassData *classData)
+void PiClassProfilingSession::addClassData(ClassData *classData)
 {
     if (classData == nullptr)
         return;
@@ -50,7 +50,7 @@ void LiveClassProfilingSession::addClassData(ClassData *classData)
     classData->packageMethodDesc = getPackageMethodDesc(classData);
 }
 
-MethodDesc *LiveClassProfilingSession::getPackageMethodDesc(ClassData *classData)
+MethodDesc *PiClassProfilingSession::getPackageMethodDesc(ClassData *classData)
 {
     std::string name = classData->getClassName();
     size_t dot = name.rfind('.');
@@ -64,9 +64,9 @@ MethodDesc *LiveClassProfilingSession::getPackageMethodDesc(ClassData *classData
     return slot;
 }
 
-LiveClassProfilingSession::~LiveClassProfilingSession() = default;
+PiClassProfilingSession::~PiClassProfilingSession() = default;
 
-ClassData *LiveClassProfilingSession::getLoadedClassData(const char *name)
+ClassData *PiClassProfilingSession::getLoadedClassData(const char *name)
 {
     std::string dotted;
     for (const char *p = name; *p != '\0'; p++)
@@ -89,7 +89,7 @@ ClassData *LiveClassProfilingSession::getLoadedClassData(const char *name)
     return classData;
 }
 
-void LiveClassProfilingSession::addClassLoadInformation(ClassData *classData, JVMPI_Event *event)
+void PiClassProfilingSession::addClassLoadInformation(ClassData *classData, JVMPI_Event *event)
 {
     std::vector<void *> ids;
     for (jint i = 0; i < event->u.class_load.num_methods && event->u.class_load.methods != nullptr; i++)
@@ -111,7 +111,7 @@ void LiveClassProfilingSession::addClassLoadInformation(ClassData *classData, JV
     classData->calculateReferenceMappings();
 }
 
-void LiveClassProfilingSession::handleClassLoad(JVMPI_Event *event, bool requested)
+void PiClassProfilingSession::handleClassLoad(JVMPI_Event *event, bool requested)
 {
     if (event->u.class_load.class_name == nullptr) {
         MessageUtil::debugOut("class load without a name ignored\n");
@@ -152,7 +152,7 @@ void LiveClassProfilingSession::handleClassLoad(JVMPI_Event *event, bool request
     }
 }
 
-void LiveClassProfilingSession::handleClassUnload(JVMPI_Event *event)
+void PiClassProfilingSession::handleClassUnload(JVMPI_Event *event)
 {
     SessionLock lock(profilingSession, IM_CLASS);
     auto found = classIdToClassData.find(event->u.class_unload.class_id);
@@ -176,7 +176,7 @@ void LiveClassProfilingSession::handleClassUnload(JVMPI_Event *event)
     }
 }
 
-void LiveClassProfilingSession::handleObjectMove(JVMPI_Event *event)
+void PiClassProfilingSession::handleObjectMove(JVMPI_Event *event)
 {
     SessionLock lock(profilingSession, IM_CLASS);
     auto found = classIdToClassData.find(event->u.obj_move.obj_id);
@@ -187,7 +187,7 @@ void LiveClassProfilingSession::handleObjectMove(JVMPI_Event *event)
     classIdToClassData[event->u.obj_move.new_obj_id] = classData;
 }
 
-ClassData *LiveClassProfilingSession::getClassData(jobjectID classId)
+ClassData *PiClassProfilingSession::getClassData(jobjectID classId)
 {
     if (classId == nullptr)
         return nullptr;
@@ -196,20 +196,20 @@ ClassData *LiveClassProfilingSession::getClassData(jobjectID classId)
     return found != classIdToClassData.end() ? found->second : nullptr;
 }
 
-ClassData *LiveClassProfilingSession::getArrayClassData(ClassData *elementClass)
+ClassData *PiClassProfilingSession::getArrayClassData(ClassData *elementClass)
 {
     std::string name = std::string("[L") + (elementClass != nullptr ? elementClass->getClassName() : "java.lang.Object") + ";";
     SessionLock lock(profilingSession, IM_CLASS);
     return getLoadedClassData(name.c_str());
 }
 
-ClassData *LiveClassProfilingSession::registerClassName(const char *dottedName)
+ClassData *PiClassProfilingSession::registerClassName(const char *dottedName)
 {
     SessionLock lock(profilingSession, IM_CLASS);
     return getLoadedClassData(dottedName);
 }
 
-MethodDesc *LiveClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv *env)
+MethodDesc *PiClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv *env)
 {
     if (methodId == nullptr)
         return nullptr;
@@ -219,7 +219,7 @@ MethodDesc *LiveClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv 
         if (found != methodIdToMethodDesc.end() && found->second != nullptr)
             return found->second;
     }
-    JVMPI_Interface *vm = LiveProfiling::g_profilingInterface;
+    JVMPI_Interface *vm = PiProfiling::g_profilingInterface;
     if (env == nullptr || vm == nullptr)
         return nullptr;
     // The VM delivers the requested class load at once, on this thread.
@@ -236,7 +236,7 @@ MethodDesc *LiveClassProfilingSession::getMethodDesc(jmethodID methodId, JNIEnv 
     return found != methodIdToMethodDesc.end() ? found->second : nullptr;
 }
 
-void LiveClassProfilingSession::handleClassLoadHook(JVMPI_Event *event)
+void PiClassProfilingSession::handleClassLoadHook(JVMPI_Event *event)
 {
     event->u.class_load_hook.new_class_data = event->u.class_load_hook.class_data;
     event->u.class_load_hook.new_class_data_len = event->u.class_load_hook.class_data_len;
@@ -260,7 +260,7 @@ void LiveClassProfilingSession::handleClassLoadHook(JVMPI_Event *event)
     delete[] newBytes;
 }
 
-void LiveClassProfilingSession::initInstrumentation(CpuProfilingSession *cpu, const AgentOptions &options)
+void PiClassProfilingSession::initInstrumentation(CpuProfilingSession *cpu, const AgentOptions &options)
 {
     SessionLock lock(profilingSession, IM_CLASS);
     Instrumenter::initialize(this, profilingSession, cpu != nullptr ? &cpu->getMethodHandles() : nullptr);
@@ -285,7 +285,7 @@ void LiveClassProfilingSession::initInstrumentation(CpuProfilingSession *cpu, co
     switches.saveAllClasses = options.saveAllClasses;
 }
 
-void LiveClassProfilingSession::updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig)
+void PiClassProfilingSession::updateConfig(const SessionConfig *oldConfig, const SessionConfig *newConfig)
 {
     if (newConfig == nullptr)
         return;
@@ -295,7 +295,7 @@ void LiveClassProfilingSession::updateConfig(const SessionConfig *oldConfig, con
     decisions.getSwitches().retransformArrayAllocs = false;
 }
 
-bool LiveClassProfilingSession::isHardFiltered(const char *dottedName)
+bool PiClassProfilingSession::isHardFiltered(const char *dottedName)
 {
     std::string slash(dottedName);
     for (char &c : slash)
@@ -304,7 +304,7 @@ bool LiveClassProfilingSession::isHardFiltered(const char *dottedName)
     return decisions.isHardFilteredClass(slash.c_str());
 }
 
-void LiveClassProfilingSession::registerComponentType(const char *className, int type)
+void PiClassProfilingSession::registerComponentType(const char *className, int type)
 {
     SessionLock lock(profilingSession, IM_CLASS);
     auto found = classNameToClassData.find(className);
@@ -313,7 +313,7 @@ void LiveClassProfilingSession::registerComponentType(const char *className, int
     Instrumenter::registerComponentType(className, type);
 }
 
-void LiveClassProfilingSession::registerDisplayName(const char *className, const char *displayName, int type)
+void PiClassProfilingSession::registerDisplayName(const char *className, const char *displayName, int type)
 {
     SessionLock lock(profilingSession, IM_CLASS);
     auto found = classNameToClassData.find(className);
@@ -329,27 +329,27 @@ void LiveClassProfilingSession::registerDisplayName(const char *className, const
         classData->displayClassMethodDesc = shown->second->classMethodDesc;
 }
 
-int LiveClassProfilingSession::rewriteForJava(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength,
+int PiClassProfilingSession::rewriteForJava(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength,
                                               bool redefining, bool instrument)
 {
     // Java code never names the main class: its changes come from the class load only.
     return decisions.doInstrumentation(nullptr, bytes, length, newBytes, newLength, redefining, true, instrument);
 }
 
-bool LiveClassProfilingSession::isAutoTune()
+bool PiClassProfilingSession::isAutoTune()
 {
     SessionLock lock(profilingSession, IM_CLASS);
     const SessionConfig *config = decisions.getConfig();
     return config != nullptr && config->autoTuneInstrumentation;
 }
 
-void LiveClassProfilingSession::writeNewAutoTuneMethods(DataWriter *writer)
+void PiClassProfilingSession::writeNewAutoTuneMethods(DataWriter *writer)
 {
     SessionLock lock(profilingSession, IM_THREAD);
     autoTuning.writeNewAutoTuneMethods(writer);
 }
 
-std::vector<std::string> LiveClassProfilingSession::autoTune(CpuProfilingSession *cpu, bool recorderRecording)
+std::vector<std::string> PiClassProfilingSession::autoTune(CpuProfilingSession *cpu, bool recorderRecording)
 {
     std::unique_ptr<SessionConfig> config;
     {
@@ -364,7 +364,7 @@ std::vector<std::string> LiveClassProfilingSession::autoTune(CpuProfilingSession
     return autoTuning.takePicked();
 }
 
-std::string LiveClassProfilingSession::getMainClassName() const
+std::string PiClassProfilingSession::getMainClassName() const
 {
     std::string dotted = decisions.getMainClassName();
     for (char &c : dotted)
@@ -394,7 +394,7 @@ private:
 
 } // namespace
 
-bool LiveClassProfilingSession::doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
+bool PiClassProfilingSession::doInstrumentation(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
 {
     *newBytes = nullptr;
     *newLength = 0;
@@ -414,7 +414,7 @@ bool LiveClassProfilingSession::doInstrumentation(const unsigned char *bytes, in
     return *newBytes != nullptr;
 }
 
-bool LiveClassProfilingSession::modifyMainClass(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
+bool PiClassProfilingSession::modifyMainClass(const unsigned char *bytes, int length, unsigned char **newBytes, int *newLength)
 {
     ClassFileHolder holder(Tessera::ClassFileReader::readFromByteArray(bytes, length, nullptr, true, true, nullptr));
     Tessera::ClassFile *classFile = holder.get();

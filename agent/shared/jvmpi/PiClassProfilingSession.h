@@ -1,5 +1,5 @@
-#ifndef AGENT_JVMPI_LIVECLASSPROFILINGSESSION_H
-#define AGENT_JVMPI_LIVECLASSPROFILINGSESSION_H
+#ifndef AGENT_JVMPI_PICLASSPROFILINGSESSION_H
+#define AGENT_JVMPI_PICLASSPROFILINGSESSION_H
 
 #include <string>
 #include <unordered_map>
@@ -19,10 +19,10 @@ class SessionConfig;
 // The classes and methods piagent learns from the VM's class loads, keyed by
 // the VM's class object ids and method ids. Class ids change when the
 // collector moves the class object; method ids stay.
-class LiveClassProfilingSession : public ClassProfilingSession {
+class PiClassProfilingSession : public ClassProfilingSession {
 public:
-    explicit LiveClassProfilingSession(ProfilingSession *session);
-    ~LiveClassProfilingSession() override;
+    explicit PiClassProfilingSession(ProfilingSession *session);
+    ~PiClassProfilingSession() override;
 
     // CLASS_LOAD. A requested load of a known class only adds its methods;
     // an unrequested one registers the class (by name) without its methods.

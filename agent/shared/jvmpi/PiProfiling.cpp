@@ -1,28 +1,28 @@
-#include "LiveProfiling.h"
+#include "PiProfiling.h"
 
 #include <cstdlib>
 
 #include "Communicator.h"
-#include "LiveProfilingSession.h"
+#include "PiProfilingSession.h"
 #include "MessageUtil.h"
 
-JVMPI_Interface *LiveProfiling::g_profilingInterface = nullptr;
-JVMPI_RawMonitor LiveProfiling::_heapMonitor = nullptr;
-JVMPI_RawMonitor LiveProfiling::_classMonitor = nullptr;
-JVMPI_RawMonitor LiveProfiling::_threadMonitor = nullptr;
-JVMPI_RawMonitor LiveProfiling::_sleepMonitor = nullptr;
-JVMPI_RawMonitor LiveProfiling::_deadThreadsMonitor = nullptr;
-JVMPI_RawMonitor LiveProfiling::_snapshotMonitor = nullptr;
-std::atomic<bool> LiveProfiling::shuttingDown(false);
-std::atomic<bool> LiveProfiling::waitsForDisconnect(false);
-std::atomic<bool> LiveProfiling::shouldWakeup(false);
-std::atomic<bool> LiveProfiling::javaCommThreadShouldEnter(false);
-std::atomic<bool> LiveProfiling::dying(false);
-long long LiveProfiling::startTime = 0;
-LiveProfilingSession *LiveProfiling::session = nullptr;
-JavaVM *LiveProfiling::javaVm = nullptr;
+JVMPI_Interface *PiProfiling::g_profilingInterface = nullptr;
+JVMPI_RawMonitor PiProfiling::_heapMonitor = nullptr;
+JVMPI_RawMonitor PiProfiling::_classMonitor = nullptr;
+JVMPI_RawMonitor PiProfiling::_threadMonitor = nullptr;
+JVMPI_RawMonitor PiProfiling::_sleepMonitor = nullptr;
+JVMPI_RawMonitor PiProfiling::_deadThreadsMonitor = nullptr;
+JVMPI_RawMonitor PiProfiling::_snapshotMonitor = nullptr;
+std::atomic<bool> PiProfiling::shuttingDown(false);
+std::atomic<bool> PiProfiling::waitsForDisconnect(false);
+std::atomic<bool> PiProfiling::shouldWakeup(false);
+std::atomic<bool> PiProfiling::javaCommThreadShouldEnter(false);
+std::atomic<bool> PiProfiling::dying(false);
+long long PiProfiling::startTime = 0;
+PiProfilingSession *PiProfiling::session = nullptr;
+JavaVM *PiProfiling::javaVm = nullptr;
 
-bool LiveProfiling::initializeInterface(JavaVM *vm)
+bool PiProfiling::initializeInterface(JavaVM *vm)
 {
     void *table = nullptr;
     if (vm == nullptr || vm->GetEnv(&table, JVMPI_VERSION_1) < 0 || table == nullptr)
@@ -32,7 +32,7 @@ bool LiveProfiling::initializeInterface(JavaVM *vm)
     return true;
 }
 
-JNIEnv *LiveProfiling::currentEnv()
+JNIEnv *PiProfiling::currentEnv()
 {
     void *env = nullptr;
     if (javaVm == nullptr || javaVm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK)
@@ -40,7 +40,7 @@ JNIEnv *LiveProfiling::currentEnv()
     return static_cast<JNIEnv *>(env);
 }
 
-void LiveProfiling::createMonitors()
+void PiProfiling::createMonitors()
 {
     JVMPI_Interface *vm = g_profilingInterface;
     char heap[] = "_orvane_heap";
@@ -57,7 +57,7 @@ void LiveProfiling::createMonitors()
     _snapshotMonitor = vm->RawMonitorCreate(snapshot);
 }
 
-void LiveProfiling::initCommunication(JNIEnv *env)
+void PiProfiling::initCommunication(JNIEnv *env)
 {
     // The VM is initialised once: a repeated event starts nothing more.
     static std::atomic<bool> started(false);
@@ -78,7 +78,7 @@ void LiveProfiling::initCommunication(JNIEnv *env)
     char name[] = "_orvane_native_comm";
     if (g_profilingInterface->CreateSystemThread(name, 5, comThreadCallback) == JVMPI_FAIL) {
         MessageUtil::message("ERROR: Could not create communication thread.");
-        abort();
+        endVm(VmEnd::NO_AGENT_THREAD);
     }
     MessageUtil::message("Waiting for a connection from the Orvane GUI ...");
     // Until command 1 or the end of the first connection handed the front
@@ -87,26 +87,26 @@ void LiveProfiling::initCommunication(JNIEnv *env)
         session->sleep(100);
 }
 
-void LiveProfiling::comThreadCallback(void *)
+void PiProfiling::comThreadCallback(void *)
 {
     session->runCommunicator(nullptr);
 }
 
-void LiveProfiling::initSampler(JNIEnv *)
+void PiProfiling::initSampler(JNIEnv *)
 {
     char name[] = "_orvane_native_sampler";
     if (g_profilingInterface->CreateSystemThread(name, 10, samplerThreadCallback) == JVMPI_FAIL) {
         MessageUtil::message("ERROR: Could not create sampler thread.");
-        abort();
+        endVm(VmEnd::NO_AGENT_THREAD);
     }
 }
 
-void LiveProfiling::samplerThreadCallback(void *)
+void PiProfiling::samplerThreadCallback(void *)
 {
     session->runSampler(nullptr);
 }
 
-void LiveProfiling::cleanup()
+void PiProfiling::cleanup()
 {
     g_profilingInterface->RawMonitorEnter(_snapshotMonitor);
     dying = true;
@@ -115,9 +115,7 @@ void LiveProfiling::cleanup()
     g_profilingInterface->RawMonitorExit(_snapshotMonitor);
 }
 
-void LiveProfiling::endProcess(int status, const char *closingLine)
+void PiProfiling::endVm(VmEnd reason)
 {
-    if (closingLine != nullptr)
-        MessageUtil::message("%s", closingLine);
-    exit(status);
+    vmEndProcess(reason);
 }

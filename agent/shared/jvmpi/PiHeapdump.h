@@ -1,5 +1,5 @@
-#ifndef AGENT_JVMPI_LIVEHEAPDUMP_H
-#define AGENT_JVMPI_LIVEHEAPDUMP_H
+#ifndef AGENT_JVMPI_PIHEAPDUMP_H
+#define AGENT_JVMPI_PIHEAPDUMP_H
 
 #include <atomic>
 #include <cstdint>
@@ -17,19 +17,19 @@ class ClassData;
 class DataReader;
 class DataWriter;
 class HeapDumpFile;
-class LiveProfilingSession;
+class PiProfilingSession;
 
 // Heap dumps of piagent: the VM's heap dump, asked for with RequestEvent and
 // delivered at once as HEAP_DUMP, is converted record by record into the
 // "jhd" file the front end reads (the same records tiagent writes). Object
 // ids become the dump's own 32-bit ids in the order they are met.
-class LiveHeapdump {
+class PiHeapdump {
 public:
     // Requests made before a dump without data fails.
     static const int MAX_REQUESTS = 100;
 
-    explicit LiveHeapdump(LiveProfilingSession *session);
-    virtual ~LiveHeapdump();
+    explicit PiHeapdump(PiProfilingSession *session);
+    virtual ~PiHeapdump();
 
     // Takes a dump (level 2 with primitive values, else level 1): 0 on
     // success, 1 when no file could be written or the VM gave no data.
@@ -64,7 +64,7 @@ private:
     // Reads `length` bytes; false when the input ends first.
     static bool readBytes(ByteArrayDataReader *reader, std::vector<unsigned char> *out, size_t length);
 
-    LiveProfilingSession *session;
+    PiProfilingSession *session;
     std::unique_ptr<HeapDumpFile> dumpFile;
     std::mutex running;
     std::atomic<bool> dumpSucceeded;
