@@ -91,14 +91,15 @@ def our_functions(paths, source):
                              capture_output=True, text=True)
         for line in out.stdout.splitlines():
             # lib.a:member.o:0000000000000000 T symbol\t/path/file.cpp:12
+            # (the paths may hold spaces: the fields are taken from the right)
             where, tab, place = line.partition("\t")
-            fields = where.split()
+            fields = where.rsplit(None, 2)
             if not tab or len(fields) != 3 or fields[1] not in ("T", "t"):
                 continue
             file = ours_relative(os.path.normpath(place.rpartition(":")[0]), source)
             if file is None:
                 continue
-            names = fields[0].split(":")
+            names = fields[0].rsplit(":", 2)
             if path.endswith(".a"):
                 owner = re.search(r"lib([\w.+-]+)\.a$", path).group(1)
                 member = names[1]

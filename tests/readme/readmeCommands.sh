@@ -66,8 +66,8 @@ for entry in "${held[@]}"; do
     exec {handle}<&-
 done
 
-# The blocks' directory is in the private /tmp: its path has no space, whatever the clone's has.
-work="$(mktemp -d /tmp/readme.XXXXXX)"
+# The blocks' directory is in the private /tmp; its path holds a space, as a clone's may.
+work="$(mktemp -d "/tmp/readme blocks.XXXXXX")"
 # The background commands by name: process group, input descriptor; the
 # names in the order they started.
 declare -A bg_pids bg_fds

@@ -727,7 +727,7 @@ TEST_P(InstrumentedProgramTest, JavacCompilesTheSameClassFiles)
     mkdir((src + "/gen").c_str(), 0700);
     std::ofstream list(work / "files.txt");
     std::ofstream(src + "/gen/Base.java") << "package gen;\npublic abstract class Base<T> {\n    public abstract T describe();\n}\n";
-    list << src << "/gen/Base.java\n";
+    list << '"' << src << "/gen/Base.java\"\n";
     for (int i = 0; i < files; i++) {
         std::string c = "C" + std::to_string(i);
         std::string previous = i == 0 ? "" : "C" + std::to_string(i - 1);

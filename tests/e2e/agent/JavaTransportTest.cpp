@@ -378,8 +378,8 @@ protected:
             // A class the agent cannot have seen being prepared.
             jclass early = mainEnv->FindClass("java/util/zip/Adler32");
             ASSERT_NE(early, nullptr);
-            // The command splits its arguments at '=' unless they are quoted.
-            loadAgent(std::string(TIAGENT_PATH), "\"" + offlineOptions() + "\"");
+            // The command splits its arguments at '=' and at spaces (the path may hold one) unless they are quoted.
+            loadAgent("\"" + std::string(TIAGENT_PATH) + "\"", "\"" + offlineOptions() + "\"");
             agentLoaded = true;
         }
         InProcessJvmTest::SetUp();

@@ -41,7 +41,7 @@ protected:
         std::string pid = std::to_string(jvm.getPid());
         JvmProcess jcmd(work.path, "jcmd");
         ASSERT_TRUE(jcmd.start({"nsenter", "--target", pid, "--mount", "--", jdk + "/bin/jcmd", "-J-XX:-UsePerfData", pid, "JVMTI.agent_load",
-                                TIAGENT_PATH, "\"" + options + "\""},
+                                "\"" + std::string(TIAGENT_PATH) + "\"", "\"" + options + "\""},
                                tmp, tmp, false));
         ASSERT_TRUE(jcmd.waitExit(60));
         ASSERT_EQ(jcmd.exitCode(), 0) << jcmd.out() << jcmd.err();

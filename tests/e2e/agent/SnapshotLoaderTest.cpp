@@ -144,8 +144,8 @@ protected:
     // Asks the loader to serve `path` and waits until it listens (its `round`th load).
     void load(JvmProcess &loader, const std::string &path, int sections, const std::string &heapDump, size_t round)
     {
-        ASSERT_TRUE(loader.writeInput("load " + path + " " + std::to_string(loaderPort.port) + " " + std::to_string(sections) +
-                                      (heapDump.empty() ? "" : " " + heapDump) + "\n"));
+        ASSERT_TRUE(loader.writeInput("load\t" + path + "\t" + std::to_string(loaderPort.port) + "\t" + std::to_string(sections) +
+                                      (heapDump.empty() ? "" : "\t" + heapDump) + "\n"));
         ASSERT_TRUE(waitForCount(loader, "Waiting for a connection from the Orvane GUI ...", false, round))
             << loader.err() << loader.out();
     }
