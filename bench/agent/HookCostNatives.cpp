@@ -12,6 +12,10 @@ jvmtiEnv *jvmti = nullptr;
 jrawMonitorID first = nullptr;
 jrawMonitorID second = nullptr;
 
+// The free events of the tagged objects are posted (by the VM's service
+// thread) to a callback that does nothing.
+void JNICALL objectFree(jvmtiEnv *, jlong) {}
+
 } // namespace
 
 extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM *vm, void *)
@@ -20,7 +24,10 @@ extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM *vm, void *)
         return JNI_ERR;
     jvmtiCapabilities wanted{};
     wanted.can_tag_objects = 1;
-    if (jvmti->AddCapabilities(&wanted) != JVMTI_ERROR_NONE || jvmti->CreateRawMonitor("bench first", &first) != JVMTI_ERROR_NONE ||
+    wanted.can_generate_object_free_events = 1;
+    jvmtiEventCallbacks callbacks{};
+    callbacks.ObjectFree = objectFree;
+    if (jvmti->AddCapabilities(&wanted) != JVMTI_ERROR_NONE || jvmti->SetEventCallbacks(&callbacks, sizeof callbacks) != JVMTI_ERROR_NONE || jvmti->CreateRawMonitor("bench first", &first) != JVMTI_ERROR_NONE ||
         jvmti->CreateRawMonitor("bench second", &second) != JVMTI_ERROR_NONE)
         return JNI_ERR;
     Counter::getUsec(); // calibrated before the first timed phase
@@ -54,4 +61,16 @@ extern "C" JNIEXPORT void JNICALL Java_benchhook_HookCost_locks(JNIEnv *, jclass
     jvmti->RawMonitorEnter(second);
     jvmti->RawMonitorExit(second);
     jvmti->RawMonitorExit(first);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_benchhook_HookCost_freeEvents(JNIEnv *, jclass, jboolean on)
+{
+    jvmti->SetEventNotificationMode(on ? JVMTI_ENABLE : JVMTI_DISABLE, JVMTI_EVENT_OBJECT_FREE, nullptr);
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_benchhook_HookCost_classTag(JNIEnv *, jclass, jclass type)
+{
+    jlong tag = 0;
+    jvmti->GetTag(type, &tag);
+    return tag;
 }

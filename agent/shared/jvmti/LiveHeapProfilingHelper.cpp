@@ -317,16 +317,16 @@ long long LiveHeapProfilingHelper::getNewAllocItemId(ClassData *)
     return id;
 }
 
-void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData)
+long long LiveHeapProfilingHelper::recordObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData)
 {
     HeapProfilingSession *heap = liveHeap();
     if (heap == nullptr || !heap->isRecording() || object == nullptr || inAllocationHook)
-        return;
+        return 0;
     LiveThreadManager *thread = LiveCpuProfilingHelper::getCurrentThreadManager(env, false);
     // The agent's own threads (saving a snapshot, serving the front end) and
     // the threads it does not profile allocate nothing of the program's.
     if (thread != nullptr && thread->getIgnored())
-        return;
+        return 0;
     inAllocationHook = true;
     LiveProfiling &edge = LiveProfiling::instance();
     CallStackTree *node = nullptr;
@@ -343,18 +343,33 @@ void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, lon
     }
     int32_t time = heap->isChrono() ? static_cast<int32_t>(Counter::getUsec() / 1000) : 0;
     ProfilingSession *session = edge.getSession();
+    long long id = 0;
     {
         SessionLock lock(session, IM_CLASS | IM_HEAP);
         // A plain object reaches the agent once, from Object's constructor;
-        // an array may come from a hook and from the VM's event.
+        // an array may come from a hook and from the VM's event (both on
+        // this thread, one after the other).
         jlong tag = 0;
-        if (type < 3 || (edge.jvmti->GetTag(object, &tag) == JVMTI_ERROR_NONE && tag == 0)) {
-            long long id = heap->recordAllocation(node, size, type, classData, time);
-            if (id != 0 && edge.jvmti->SetTag(object, id) != JVMTI_ERROR_NONE)
-                heap->handleObjectFree(id);
-        }
+        if (type < 3 || (edge.jvmti->GetTag(object, &tag) == JVMTI_ERROR_NONE && tag == 0))
+            id = heap->recordAllocation(node, size, type, classData, time);
     }
     inAllocationHook = false;
+    return id;
+}
+
+void LiveHeapProfilingHelper::tagRecordedObject(jobject object, long long id)
+{
+    // Tagged outside the data locks: the object cannot go while this thread
+    // holds it, so no free event can ask for the id before it is set, and the
+    // VM's free events need not wait for the tag.
+    HeapProfilingSession *heap = heapSession.get();
+    if (id != 0 && heap != nullptr && LiveProfiling::instance().jvmti->SetTag(object, id) != JVMTI_ERROR_NONE)
+        heap->handleObjectFree(id);
+}
+
+void LiveHeapProfilingHelper::handleObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData)
+{
+    tagRecordedObject(object, recordObjectAlloc(env, object, size, type, classData));
 }
 
 void LiveHeapProfilingHelper::setAllocRecord(bool on, bool reset, JNIEnv *env)
@@ -501,16 +516,21 @@ extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_InstrumentationCalleeSim
     LiveProfilingSession *session = LiveProfiling::instance().getSession();
     if (session == nullptr)
         return;
-    // Both locks once for the whole report: the enters below are then only
-    // counted again. Nothing here runs Java code.
-    SessionLock lock(session, IM_CLASS | IM_HEAP);
-    inAllocationHook = true;
-    ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
-    inAllocationHook = false;
-    int type = ClassData::getArrayTypeFromClassData(classData);
-    if (type >= 3 && type <= 11 && !session->isRecordingArrayAllocs())
-        return;
-    LiveHeapProfilingHelper::handleObjectAlloc(env, object, 0, type, isPrimitiveArrayType(type) ? nullptr : classData);
+    long long id = 0;
+    {
+        // Both locks once for the class and the record: the enters below are
+        // then only counted again. Nothing here runs Java code. The tag is
+        // set after the locks are left.
+        SessionLock lock(session, IM_CLASS | IM_HEAP);
+        inAllocationHook = true;
+        ClassData *classData = LiveClassProfilingHelper::getJvmtiClassData(klass, env, false, true);
+        inAllocationHook = false;
+        int type = ClassData::getArrayTypeFromClassData(classData);
+        if (type >= 3 && type <= 11 && !session->isRecordingArrayAllocs())
+            return;
+        id = LiveHeapProfilingHelper::recordObjectAlloc(env, object, 0, type, isPrimitiveArrayType(type) ? nullptr : classData);
+    }
+    LiveHeapProfilingHelper::tagRecordedObject(object, id);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_orvane_agent_ControllerImpl_startAllocRecording0(JNIEnv *env, jclass, jboolean reset)

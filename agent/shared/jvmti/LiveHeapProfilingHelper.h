@@ -28,6 +28,11 @@ public:
     // tags it with its item id. `type`: 2 object, 3 object array, 4-11
     // primitive arrays.
     static void handleObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData);
+    // The two halves of handleObjectAlloc: the record (under the data locks;
+    // the id, 0 when nothing was recorded) and the tag, set by a caller that
+    // holds none of the data locks.
+    static long long recordObjectAlloc(JNIEnv *env, jobject object, long long size, int type, ClassData *classData);
+    static void tagRecordedObject(jobject object, long long id);
     // Recording on or off: the VM's object events, the Java side's switch
     // and, with `reset`, empty data.
     static void setAllocRecord(bool on, bool reset, JNIEnv *env);

@@ -13,6 +13,9 @@ package benchhook;
  *   nop-object  an empty native taking an object and its class, once per object made
  *   size        the VM's size of each object made, asked through JVMTI
  *   tag         a JVMTI tag set on each object made
+ *   tag-free    the same with the VM's free events on (an empty callback): what the VM adds per tagged
+ *               object that goes
+ *   class-tag   the JVMTI tag of each object's class read (how the agent finds its class record)
  *   locks       two raw monitors entered and left once per object made
  * The natives come from libhookcostnatives.so (only the phases that need it load it).
  */
@@ -46,6 +49,10 @@ public final class HookCost {
     static native void tag(Object object, long tag);
 
     static native void locks();
+
+    static native void freeEvents(boolean on);
+
+    static native long classTag(Class<?> type);
 
     /** The known method: a little arithmetic the JIT cannot fold away. */
     static int known(int x) {
@@ -115,6 +122,21 @@ public final class HookCost {
             for (int i = 0; i < OBJECTS; i++) {
                 Small o = new Small(i);
                 tag(o, i + 2);
+                ring[i & 4095] = o;
+            }
+            break;
+        case "tag-free":
+            freeEvents(true);
+            for (int i = 0; i < OBJECTS; i++) {
+                Small o = new Small(i);
+                tag(o, i + 2);
+                ring[i & 4095] = o;
+            }
+            break;
+        case "class-tag":
+            for (int i = 0; i < OBJECTS; i++) {
+                Small o = new Small(i);
+                classTag(o.getClass());
                 ring[i & 4095] = o;
             }
             break;
