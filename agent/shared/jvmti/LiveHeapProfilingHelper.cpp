@@ -362,7 +362,7 @@ void LiveHeapProfilingHelper::tagRecordedObject(jobject object, long long id)
     // Tagged outside the data locks: the object cannot go while this thread
     // holds it, so no free event can ask for the id before it is set, and the
     // VM's free events need not wait for the tag.
-    HeapProfilingSession *heap = heapSession.get();
+    HeapProfilingSession *heap = liveHeap();
     if (id != 0 && heap != nullptr && LiveProfiling::instance().jvmti->SetTag(object, id) != JVMTI_ERROR_NONE)
         heap->handleObjectFree(id);
 }
