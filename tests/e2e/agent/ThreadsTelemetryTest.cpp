@@ -66,6 +66,14 @@ protected:
         ASSERT_EQ(client.handshake(), "");
     }
 
+    // Command 1 with the session configuration, then the program's "ready".
+    void configure(JvmProcess &jvm, FrontendClient &client, const std::string &config)
+    {
+        Reply reply;
+        ASSERT_EQ(client.call(1, setParameters(config), &reply), FrontendClient::OK) << client.lastError();
+        ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    }
+
     std::vector<ThreadInfo> threadList(FrontendClient &client, std::vector<std::pair<int64_t, std::string>> *bookmarks = nullptr)
     {
         Reply reply;
@@ -152,11 +160,7 @@ TEST_P(ThreadsTelemetryTest, StatusesCreatorsAndTelemetry)
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client));
     Reply reply;
     // A configuration starts the sampler; thread profiling records the histories.
-    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"),
-                          &reply),
-              FrontendClient::OK)
-        << client.lastError();
-    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(configure(jvm, client, "<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"));
     ASSERT_EQ(client.call(61, {1}, &reply), FrontendClient::OK) << client.lastError();
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitFor("states ready", true, 30)) << jvm.err() << jvm.out();
@@ -361,11 +365,7 @@ TEST_P(ThreadsTelemetryTest, SampledCallTreeShowsTheHotMethodAndTheSleep)
     FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "SamplingHot"));
     Reply reply;
-    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\"/></config>"),
-                          &reply),
-              FrontendClient::OK)
-        << client.lastError();
-    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(configure(jvm, client, "<config><session id=\"5\" instrumentationType=\"3\" timeType=\"1\"/></config>"));
     ASSERT_EQ(client.call(38, {1, 0, 0, 0, 0}, &reply), FrontendClient::OK) << client.lastError();
     jvm.closeInput();
     ASSERT_TRUE(jvm.waitFor("done", true, 60)) << jvm.err() << jvm.out();
@@ -873,11 +873,7 @@ TEST_P(ThreadsTelemetryTest, RecordingSwitchesHandTheTrackedProbesToTheJavaSide)
     FrontendClient client(60000);
     ASSERT_NO_FATAL_FAILURE(startConnected(jvm, client, "TrackedProbes"));
     Reply reply;
-    ASSERT_EQ(client.call(1, setParameters("<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"),
-                          &reply),
-              FrontendClient::OK)
-        << client.lastError();
-    ASSERT_TRUE(jvm.waitFor("ready", true, 30)) << jvm.err() << jvm.out();
+    ASSERT_NO_FATAL_FAILURE(configure(jvm, client, "<config><session id=\"5\" instrumentationType=\"1\" timeType=\"1\"/></config>"));
     struct Step {
         uint32_t command;
         std::vector<uint8_t> body;
